@@ -1,0 +1,196 @@
+#include "app/Settings.h"
+
+#include "app/ApplicationFolder.h"
+#include "app/VbConvert.h"
+
+#include <QSettings>
+#include <QStringList>
+#include <variant>
+
+SettingsRecord Settings;
+
+namespace {
+
+using Field = std::variant<qint16 SettingsRecord::*, qint32 SettingsRecord::*, QString SettingsRecord::*>;
+
+struct Key {
+    const char *path;
+    const char *defaultText;
+    Field field;
+};
+
+// In the order they are read.
+const Key kKeys[] = {
+    {"General\\RunAsClient", "0", &SettingsRecord::RunAsClient},
+    {"General\\ModifyImageHeader", "1", &SettingsRecord::ModifyImageHeader},
+    {"General\\Viewer_Rows", "7", &SettingsRecord::Viewer_Rows},
+    {"General\\Viewer_Columns", "3", &SettingsRecord::Viewer_Columns},
+    {"General\\Viewer_bgColor", "&H00000000&", &SettingsRecord::Viewer_bgColor},
+    {"General\\Viewer_fgColor", "&H00C0FFFF&", &SettingsRecord::Viewer_fgColor},
+    {"General\\EditAndSend", "0", &SettingsRecord::EditAndSend},
+    {"General\\SentAndKeep", "1", &SettingsRecord::SentAndKeep},
+    {"General\\AutoWindow", "0", &SettingsRecord::AutoWindow},
+    {"General\\ComputeWindow", "0", &SettingsRecord::ComputeWindow},
+    {"General\\CustomWidth", "0", &SettingsRecord::CustomWidth},
+    {"General\\CustomCenter", "0", &SettingsRecord::CustomCenter},
+    {"General\\StopService", "0", &SettingsRecord::StopService},
+    {"Com\\IR_AET", "LumoraStation", &SettingsRecord::IR_AET},
+    {"Com\\IR_Port", "105", &SettingsRecord::IR_Port},
+    {"Com\\SCP_AET", "", &SettingsRecord::SCP_AET},
+    {"Com\\SCP_IP", "", &SettingsRecord::SCP_IP},
+    {"Com\\SCP_Port", "", &SettingsRecord::SCP_Port},
+    {"Com\\FOR_Port", "", &SettingsRecord::FOR_Port},
+    {"Worklist\\LocalAET", "", &SettingsRecord::LocalAET},
+    {"Worklist\\RemoteAET", "", &SettingsRecord::RemoteAET},
+    {"Worklist\\RemoteIP", "", &SettingsRecord::RemoteIP},
+    {"Worklist\\RemotePort", "", &SettingsRecord::RemotePort},
+    {"ComPort\\Speed", "5", &SettingsRecord::Speed},
+    {"ComPort\\Parity", "2", &SettingsRecord::Parity},
+    {"ComPort\\Bit_Get", "4", &SettingsRecord::Bit_Get},
+    {"ComPort\\Bit_Put", "0", &SettingsRecord::Bit_Put},
+    {"ComPort\\Flux", "0", &SettingsRecord::Flux},
+    {"ComPort\\Port", "1", &SettingsRecord::Port},
+    {"ComPort\\Time_Out_Start", "5", &SettingsRecord::Time_Out_Start},
+    {"ComPort\\Time_Out_End", "5", &SettingsRecord::Time_Out_End},
+    {"Filter\\Active", "", &SettingsRecord::FilterActive},
+    {"General\\Debug", "", &SettingsRecord::Debug},
+    {"General\\XrayComm", "1", &SettingsRecord::XrayComm},
+    {"General\\Database", "LumoraData.dat", &SettingsRecord::Database},
+};
+
+// The order they are written back.
+const char *const kSaveOrder[] = {
+    "General\\RunAsClient", "General\\ModifyImageHeader", "General\\Debug", "General\\Viewer_Rows",
+    "General\\Viewer_Columns", "General\\Viewer_bgColor", "General\\Viewer_fgColor",
+    "General\\EditAndSend", "General\\SentAndKeep", "General\\AutoWindow", "General\\ComputeWindow",
+    "General\\CustomWidth", "General\\CustomCenter", "General\\StopService", "General\\XrayComm",
+    "General\\Database", "Com\\IR_AET", "Com\\IR_Port", "Com\\SCP_AET", "Com\\SCP_IP",
+    "Com\\SCP_Port", "Com\\FOR_Port", "Worklist\\LocalAET", "Worklist\\RemoteAET",
+    "Worklist\\RemoteIP", "Worklist\\RemotePort", "ComPort\\Speed", "ComPort\\Parity",
+    "ComPort\\Bit_Get", "ComPort\\Bit_Put", "ComPort\\Flux", "ComPort\\Port",
+    "ComPort\\Time_Out_Start", "ComPort\\Time_Out_End", "Filter\\Active",
+};
+
+std::function<void(bool)> gDebugHook;
+
+QString iniKey(const QString &keyPath)
+{
+    QString k = keyPath;
+    k.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    return k;
+}
+
+QString settingsFile() { return AppPath(QString::fromLatin1(AppFiles::SettingsFile)); }
+
+QString deviceKey(int n) { return QStringLiteral("ComPort\\Device%1").arg(n); }
+
+QString textOf(const QVariant &v)
+{
+    // QSettings hands back a list for an unquoted value with commas.
+    if (v.typeId() == QMetaType::QStringList)
+        return v.toStringList().join(QLatin1Char(','));
+    return v.toString();
+}
+
+const Key *findKey(const char *path)
+{
+    for (const Key &k : kKeys) {
+        if (qstrcmp(k.path, path) == 0)
+            return &k;
+    }
+    return nullptr;
+}
+
+void readInto(const Key &key)
+{
+    const QString text = ReadSetting(QString::fromLatin1(key.path), QString::fromLatin1(key.defaultText));
+    std::visit(
+        [&](auto member) {
+            using T = std::remove_reference_t<decltype(Settings.*member)>;
+            if constexpr (std::is_same_v<T, QString>) {
+                Settings.*member = text;
+            } else if constexpr (std::is_same_v<T, qint16>) {
+                if (const auto v = ToInt16(text))
+                    Settings.*member = *v;
+            } else {
+                if (const auto v = ToInt32(text))
+                    Settings.*member = *v;
+            }
+        },
+        key.field);
+}
+
+QString textFor(const Key &key)
+{
+    return std::visit(
+        [&](auto member) -> QString {
+            using T = std::remove_reference_t<decltype(Settings.*member)>;
+            if constexpr (std::is_same_v<T, QString>)
+                return Settings.*member;
+            else
+                return QString::number(Settings.*member);
+        },
+        key.field);
+}
+
+} // namespace
+
+QString ReadSetting(const QString &keyPath, const QString &defaultText)
+{
+    QSettings ini(settingsFile(), QSettings::IniFormat);
+    const QString key = iniKey(keyPath);
+    QVariant v = ini.value(key);
+    // A hand-written "[General]" section is QSettings' top level.
+    if (!v.isValid() && key.startsWith(QLatin1String("General/")))
+        v = ini.value(key.mid(8));
+    const QString text = v.isValid() ? textOf(v) : QString();
+    return text.isEmpty() ? defaultText : text;
+}
+
+void WriteSetting(const QString &fullPath, const QString &text, const QString &type)
+{
+    Q_UNUSED(type); // every value is a string
+    QString path = fullPath;
+    const QString root = QString::fromLatin1(SettingsRoot);
+    if (path.startsWith(root, Qt::CaseInsensitive))
+        path = path.mid(root.size());
+    QSettings ini(settingsFile(), QSettings::IniFormat);
+    ini.setValue(iniKey(path), text);
+    ini.sync(); // an unwritable file fails silently
+}
+
+void SetDebugSettingHook(std::function<void(bool)> hook) { gDebugHook = std::move(hook); }
+
+void LoadSettings()
+{
+    for (const Key &key : kKeys) {
+        readInto(key);
+        if (key.field == Field(&SettingsRecord::Viewer_Columns)) {
+            const int product = int(Settings.Viewer_Rows) * int(Settings.Viewer_Columns);
+            if (product >= -32768 && product <= 32767) // overflow keeps the previous product
+                Settings.ImagesPerPage = static_cast<qint16>(product);
+        } else if (key.field == Field(&SettingsRecord::Debug) && gDebugHook) {
+            gDebugHook(Settings.Debug == 1);
+        }
+    }
+    for (int n = 1; n <= 8; ++n)
+        Settings.ComDevice[n - 1] = ReadSetting(deviceKey(n), QStringLiteral("/dev/ttyS%1").arg(n - 1));
+}
+
+void SaveSettings()
+{
+    const QString root = QString::fromLatin1(SettingsRoot);
+    for (const char *path : kSaveOrder) {
+        if (const Key *key = findKey(path))
+            WriteSetting(root + QString::fromLatin1(path), textFor(*key));
+    }
+    for (int n = 1; n <= 8; ++n)
+        WriteSetting(root + deviceKey(n), Settings.ComDevice[n - 1]);
+}
+
+QString ComPortDevice(int portNumber)
+{
+    if (portNumber < 1 || portNumber > 8)
+        return {};
+    return Settings.ComDevice[portNumber - 1];
+}

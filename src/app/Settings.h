@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QString>
+#include <array>
+#include <functional>
+
+// The process-wide settings record. Every field starts at 0 / empty; a stored
+// value that does not convert leaves the field as it was.
+struct SettingsRecord {
+    qint16 RunAsClient = 0;
+    qint16 ModifyImageHeader = 0;
+    qint16 Viewer_Rows = 0;
+    qint16 Viewer_Columns = 0;
+    qint32 Viewer_bgColor = 0; // 0x00BBGGRR
+    qint32 Viewer_fgColor = 0; // 0x00BBGGRR
+    qint16 EditAndSend = 0;
+    qint16 SentAndKeep = 0;
+    qint16 AutoWindow = 0;
+    qint16 ComputeWindow = 0;
+    QString CustomWidth;
+    QString CustomCenter;
+    qint32 StopService = 0;
+    QString IR_AET;
+    QString IR_Port;
+    QString SCP_AET;
+    QString SCP_IP;
+    QString SCP_Port;
+    QString FOR_Port;
+    QString LocalAET;
+    QString RemoteAET;
+    QString RemoteIP;
+    QString RemotePort;
+    qint16 Speed = 0;
+    qint16 Parity = 0;
+    qint16 Bit_Get = 0;
+    qint16 Bit_Put = 0;
+    qint16 Flux = 0;
+    qint16 Port = 0;
+    qint16 Time_Out_Start = 0;
+    qint16 Time_Out_End = 0;
+    QString FilterActive;
+    qint16 Debug = 0;
+    qint16 XrayComm = 0;
+    QString Database;
+
+    // Derived: Viewer_Rows × Viewer_Columns.
+    qint16 ImagesPerPage = 0;
+
+    // The device behind serial port number N is ComDevice[N-1].
+    std::array<QString, 8> ComDevice;
+};
+
+extern SettingsRecord Settings;
+
+// The prefix under which the settings once lived; WriteSetting takes full paths with it.
+inline constexpr const char *SettingsRoot = "HKLM\\Software\\Verdane\\LumoraStation\\";
+
+// The text stored at keyPath ("General\\Debug"); defaultText when missing,
+// unreadable or empty.
+QString ReadSetting(const QString &keyPath, const QString &defaultText);
+
+// Stores text at fullPath (SettingsRoot + key path; a bare key path is accepted
+// too). Only the string type exists. Failures are swallowed.
+void WriteSetting(const QString &fullPath, const QString &text, const QString &type = QStringLiteral("REG_SZ"));
+
+// Called after General\Debug has been read, with whether debug mode is on
+// (the options dialog's check box follows it).
+void SetDebugSettingHook(std::function<void(bool)> hook);
+
+void LoadSettings();
+void SaveSettings();
+
+// The device of serial port number 1..8 ("" outside that range).
+QString ComPortDevice(int portNumber);

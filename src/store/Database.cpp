@@ -1,0 +1,159 @@
+#include "store/Database.h"
+
+#include <QDate>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+
+namespace {
+
+// SQLite's own result code when it gives one, else a number of our own.
+qint32 errorNumberOf(const QSqlError &e, qint32 fallback)
+{
+    bool ok = false;
+    const int n = e.nativeErrorCode().toInt(&ok);
+    return ok && n != 0 ? n : fallback;
+}
+
+QString errorTextOf(const QSqlError &e)
+{
+    QString t = e.databaseText();
+    if (t.isEmpty())
+        t = e.driverText();
+    return t;
+}
+
+constexpr qint32 kOpenFailed = 3709;
+
+} // namespace
+
+Database::Database(QString connectionName, QString location)
+    : connectionName_(std::move(connectionName)), location_(std::move(location))
+{
+}
+
+bool Database::isOpen() const
+{
+    return QSqlDatabase::contains(connectionName_) && QSqlDatabase::database(connectionName_, false).isOpen();
+}
+
+bool Database::open()
+{
+    error_ = {};
+    if (isOpen())
+        return true;
+    const QFileInfo file(path_);
+    if (path_.isEmpty() || !file.isFile()) {
+        error_ = {kOpenFailed, QStringLiteral("Could not find file '%1'.").arg(path_)};
+        return false;
+    }
+    QSqlDatabase db = QSqlDatabase::contains(connectionName_)
+        ? QSqlDatabase::database(connectionName_, false)
+        : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName_);
+    // A URI with mode=rw opens an existing file and never creates one.
+    QString uri = QStringLiteral("file:") + QString::fromUtf8(QUrl::toPercentEncoding(file.absoluteFilePath(), "/"))
+        + QStringLiteral("?mode=rw");
+    db.setDatabaseName(uri);
+    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs_));
+    if (!db.open()) {
+        error_ = {errorNumberOf(db.lastError(), kOpenFailed), errorTextOf(db.lastError())};
+        return false;
+    }
+    // SQLite opens lazily; a file that is not a database shows up here.
+    QSqlQuery probe(db);
+    if (!probe.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !probe.next()) {
+        error_ = {errorNumberOf(probe.lastError(), kOpenFailed), errorTextOf(probe.lastError())};
+        probe = QSqlQuery();
+        db.close();
+        return false;
+    }
+    return true;
+}
+
+void Database::close()
+{
+    if (!QSqlDatabase::contains(connectionName_))
+        return;
+    {
+        QSqlDatabase db = QSqlDatabase::database(connectionName_, false);
+        if (db.isOpen())
+            db.close();
+    }
+}
+
+QVariant DbResult::first(const QString &column) const
+{
+    if (rows.isEmpty())
+        return {};
+    const int i = rows.first().indexOf(column);
+    return i < 0 ? QVariant() : rows.first().value(i);
+}
+
+DbResult Execute(Database &db, const QString &sql, const QVariantList &values)
+{
+    DbResult r;
+    if (!db.isOpen()) {
+        r.errorNumber = DbNotOpenError;
+        r.errorText = QStringLiteral("Operation is not allowed when the object is closed.");
+        return r;
+    }
+    QSqlQuery q(QSqlDatabase::database(db.name(), false));
+    q.setForwardOnly(true);
+    if (!q.prepare(sql)) {
+        r.errorNumber = errorNumberOf(q.lastError(), 1);
+        r.errorText = errorTextOf(q.lastError());
+        return r;
+    }
+    for (const QVariant &v : values)
+        q.addBindValue(v);
+    if (!q.exec()) {
+        r.errorNumber = errorNumberOf(q.lastError(), 1);
+        r.errorText = errorTextOf(q.lastError());
+        return r;
+    }
+    if (q.isSelect()) {
+        while (q.next())
+            r.rows.append(q.record());
+    } else {
+        r.rowsAffected = q.numRowsAffected();
+        r.lastInsertId = q.lastInsertId();
+    }
+    r.ok = true;
+    return r;
+}
+
+DbResult ExecuteScript(Database &db, const QString &script)
+{
+    // Statements end with ";" at the end of a line; "--" starts a comment line.
+    QString current;
+    DbResult last;
+    last.ok = true;
+    const QStringList lines = script.split(QLatin1Char('\n'));
+    for (const QString &raw : lines) {
+        const QString line = raw.trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1String("--")))
+            continue;
+        current += raw + QLatin1Char('\n');
+        if (line.endsWith(QLatin1Char(';'))) {
+            last = Execute(db, current.trimmed());
+            if (!last.ok)
+                return last;
+            current.clear();
+        }
+    }
+    if (!current.trimmed().isEmpty())
+        last = Execute(db, current.trimmed());
+    return last;
+}
+
+QString DbDate(const QDate &date) { return date.toString(Qt::ISODate); }
+
+bool IsSafeSqlName(const QString &name)
+{
+    static const QRegularExpression re(QStringLiteral("^[A-Za-z][A-Za-z0-9_]*$"));
+    return re.match(name).hasMatch();
+}

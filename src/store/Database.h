@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QList>
+#include <QSqlRecord>
+#include <QString>
+#include <QVariant>
+
+// One database file behind one named connection. Operations open it at their
+// start and close it at their end; opening an open one and closing a closed one
+// do nothing.
+class Database {
+public:
+    Database(QString connectionName, QString location);
+
+    const QString &name() const { return connectionName_; }
+    const QString &location() const { return location_; }
+
+    // The file this connection opens next time (an open connection keeps its file).
+    void setPath(const QString &path) { path_ = path; }
+    const QString &path() const { return path_; }
+
+    // Opens the existing file; never creates one. False with error() set when
+    // the file is missing or is not a usable database.
+    bool open();
+    void close();
+    bool isOpen() const;
+
+    // How long a statement waits for another process's write lock.
+    void setBusyTimeout(int milliseconds) { busyTimeoutMs_ = milliseconds; }
+
+    struct Error {
+        qint32 number = 0;
+        QString text;
+    };
+    const Error &error() const { return error_; }
+
+private:
+    QString connectionName_;
+    QString location_;
+    QString path_;
+    Error error_;
+    int busyTimeoutMs_ = 8000;
+};
+
+// What a statement returned: its rows for a SELECT, the rows it changed
+// otherwise, and the error (number and text for WriteErrorLog) when it failed.
+struct DbResult {
+    bool ok = false;
+    qint32 errorNumber = 0;
+    QString errorText;
+    QList<QSqlRecord> rows;
+    int rowsAffected = 0;
+    QVariant lastInsertId;
+
+    // Column of the first row by name (case-insensitive, as the statements
+    // name their columns loosely); invalid when there is no such row or column.
+    QVariant first(const QString &column) const;
+};
+
+// Runs one statement on an open database with its values bound to the "?"
+// placeholders in order. Values are never spliced into the text.
+DbResult Execute(Database &db, const QString &sql, const QVariantList &values = {});
+
+// A statement that fails on a database that is not open says so, with this number.
+inline constexpr qint32 DbNotOpenError = 3704; // "Operation is not allowed when the object is closed."
+
+// Runs a script of statements separated by ";" at line ends (schema files).
+DbResult ExecuteScript(Database &db, const QString &script);
+
+// The date form stored in date columns (yyyy-MM-dd), so that comparisons and
+// ordering by date work in SQL.
+QString DbDate(const QDate &date);
+
+// True for a name that may be spliced into SQL as a column or filter name.
+bool IsSafeSqlName(const QString &name);

@@ -1,0 +1,66 @@
+#include "store/DatabasePaths.h"
+
+#include "app/ApplicationFolder.h"
+#include "app/Settings.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+
+Database ImageDatabase(QStringLiteral("ImageDatabase"), QStringLiteral("ImageDatabase"));
+Database DefinitionsDatabase(QStringLiteral("DefinitionsDatabase"), QStringLiteral("DefinitionsDatabase"));
+Database UserDatabase(QStringLiteral("UserDatabase"), QStringLiteral("UserDatabase"));
+
+QString ResolveUserDatabasePath(const QString &setting)
+{
+    if (setting.isEmpty())
+        return {};
+    if (QDir::isAbsolutePath(setting))
+        return QDir::cleanPath(setting);
+    return QDir::cleanPath(ApplicationFolder() + QLatin1Char('/') + setting);
+}
+
+void SetDatabasePaths()
+{
+    ImageDatabase.setPath(AppPath(QString::fromLatin1(AppFiles::ImageDatabase)));
+    DefinitionsDatabase.setPath(AppPath(QString::fromLatin1(AppFiles::DefinitionsDatabase)));
+    UserDatabase.setPath(ResolveUserDatabasePath(Settings.Database));
+}
+
+void OpenImageDatabase() { ImageDatabase.open(); }
+void CloseImageDatabase() { ImageDatabase.close(); }
+void OpenDefinitionsDatabase() { DefinitionsDatabase.open(); }
+void CloseDefinitionsDatabase() { DefinitionsDatabase.close(); }
+bool OpenUserDatabase() { return UserDatabase.open(); }
+void CloseUserDatabase() { UserDatabase.close(); }
+
+void CloseAllDatabases()
+{
+    CloseImageDatabase();
+    CloseDefinitionsDatabase();
+    CloseUserDatabase();
+}
+
+bool CreateDatabaseFile(const QString &path, QString *error)
+{
+    const QString conn = QStringLiteral("create:") + path;
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), conn);
+        db.setDatabaseName(path);
+        if (db.open()) {
+            QSqlQuery q(db);
+            ok = q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+            if (!ok && error)
+                *error = q.lastError().text();
+            q = QSqlQuery();
+            db.close();
+        } else if (error) {
+            *error = db.lastError().text();
+        }
+    }
+    QSqlDatabase::removeDatabase(conn);
+    return ok && QFileInfo(path).isFile();
+}

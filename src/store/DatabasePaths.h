@@ -1,0 +1,33 @@
+#pragma once
+
+#include "store/Database.h"
+
+// The three process-wide databases.
+extern Database ImageDatabase;       // Data/LumoraData.dat, filled by the receiver
+extern Database DefinitionsDatabase; // Data/LumoraUser.dat
+extern Database UserDatabase;        // General\Database, the exposure journal
+
+// Points the three connections at their files: the two fixed ones below the
+// application folder, the user database at General\Database. A relative
+// General\Database (the default is the bare "LumoraData.dat") is taken relative
+// to the application folder, never to whatever the current directory is.
+void SetDatabasePaths();
+
+// The file General\Database names, resolved as SetDatabasePaths does.
+QString ResolveUserDatabasePath(const QString &setting);
+
+// Open and close pairs. The image and definitions databases ignore errors
+// (the statement that follows fails in its caller); the user database passes
+// its error on, readable as UserDatabase.error().
+void OpenImageDatabase();
+void CloseImageDatabase();
+void OpenDefinitionsDatabase();
+void CloseDefinitionsDatabase();
+bool OpenUserDatabase();
+void CloseUserDatabase();
+
+void CloseAllDatabases();
+
+// Creates an empty SQLite file (write-ahead journal) at path; false with a
+// reason when it cannot. Used where a database must come into existence.
+bool CreateDatabaseFile(const QString &path, QString *error);

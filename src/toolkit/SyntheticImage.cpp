@@ -1,0 +1,192 @@
+#include "toolkit/SyntheticImage.h"
+
+#include "toolkit/Codecs.h"
+
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmdata/dcrlerp.h>
+#include <dcmtk/dcmjpeg/djrplol.h>
+#include <dcmtk/dcmjpls/djrparam.h>
+
+#include <QFile>
+#include <QStringList>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <vector>
+
+namespace {
+
+OFString ofs(const QString &s) { return OFString(s.toUtf8().constData()); }
+
+// A breast-like dome against the chest wall with a bright marker in one corner,
+// so that orientation changes show.
+template <typename T>
+std::vector<T> makePixels(int rows, int columns, int maxValue, bool chestWallLeft, bool inverted)
+{
+    std::vector<T> px(static_cast<size_t>(rows) * static_cast<size_t>(columns));
+    const double cy = rows / 2.0;
+    const double radius = std::min(rows / 2.0, static_cast<double>(columns)) * 0.95;
+    for (int y = 0; y < rows; ++y) {
+        for (int x = 0; x < columns; ++x) {
+            const double dx = chestWallLeft ? x : columns - 1 - x;
+            const double dy = y - cy;
+            const double r = std::sqrt(dx * dx + dy * dy);
+            double v = 0.0;
+            if (r < radius) {
+                const double depth = 1.0 - r / radius;
+                const double texture = 0.08 * std::sin(x * 0.21) * std::cos(y * 0.17);
+                v = std::clamp(0.25 + 0.6 * depth + texture, 0.0, 1.0);
+            }
+            if (y < rows / 10 && x < columns / 10)
+                v = 1.0;
+            int value = static_cast<int>(std::lround(v * maxValue));
+            if (inverted)
+                value = maxValue - value;
+            px[static_cast<size_t>(y) * columns + x] = static_cast<T>(value);
+        }
+    }
+    return px;
+}
+
+} // namespace
+
+QString NewSyntheticUid()
+{
+    char buf[100];
+    dcmGenerateUniqueIdentifier(buf, SITE_INSTANCE_UID_ROOT);
+    return QString::fromLatin1(buf);
+}
+
+bool WriteSyntheticImage(const SyntheticImageSpec &spec, const QString &path, QString *error)
+{
+    auto fail = [&](const QString &why) {
+        if (error)
+            *error = why;
+        return false;
+    };
+    if (spec.rows < 1 || spec.columns < 1 || spec.rows > 65535 || spec.columns > 65535)
+        return fail(QStringLiteral("rows and columns must be 1 to 65535"));
+    RegisterToolkitCodecs();
+
+    DcmFileFormat file;
+    DcmDataset *ds = file.getDataset();
+    const QString studyUid = spec.studyUid.isEmpty() ? NewSyntheticUid() : spec.studyUid;
+    const QString seriesUid = spec.seriesUid.isEmpty() ? NewSyntheticUid() : spec.seriesUid;
+    const QString sopUid = spec.sopUid.isEmpty() ? NewSyntheticUid() : spec.sopUid;
+    const bool eightBit = spec.bitsStored <= 8;
+    const int bitsStored = std::clamp(spec.bitsStored, 1, 16);
+    const int bitsAllocated = eightBit ? 8 : 16;
+    const bool forPresentation = spec.sopClassUid == QLatin1String(UID_DigitalMammographyXRayImageStorageForPresentation);
+
+    auto put = [&](const DcmTagKey &key, const QString &value) { ds->putAndInsertString(key, ofs(value).c_str()); };
+    put(DCM_SpecificCharacterSet, QStringLiteral("ISO_IR 192"));
+    put(DCM_SOPClassUID, spec.sopClassUid);
+    put(DCM_SOPInstanceUID, sopUid);
+    put(DCM_ImageType, QStringLiteral("ORIGINAL\\PRIMARY"));
+    put(DCM_StudyDate, spec.studyDate);
+    put(DCM_StudyTime, spec.studyTime);
+    put(DCM_ContentDate, spec.studyDate);
+    put(DCM_ContentTime, spec.studyTime);
+    put(DCM_AcquisitionDateTime, spec.studyDate + spec.studyTime);
+    put(DCM_AccessionNumber, spec.accessionNumber);
+    put(DCM_Modality, spec.modality);
+    put(DCM_Manufacturer, QStringLiteral("Lumora Test Detector"));
+    put(DCM_ReferringPhysicianName, QString());
+    put(DCM_PatientName, spec.patientName);
+    put(DCM_PatientID, spec.patientId);
+    put(DCM_PatientBirthDate, spec.birthDate);
+    put(DCM_PatientSex, spec.sex);
+    put(DCM_BodyPartExamined, spec.bodyPart);
+    put(DCM_ViewPosition, spec.viewPosition);
+    put(DCM_StudyInstanceUID, studyUid);
+    put(DCM_SeriesInstanceUID, seriesUid);
+    put(DCM_StudyID, QStringLiteral("1"));
+    put(DCM_SeriesNumber, QString::number(spec.seriesNumber));
+    put(DCM_InstanceNumber, QString::number(spec.instanceNumber));
+    put(DCM_PatientOrientation, spec.laterality == QLatin1String("R") ? QStringLiteral("P\\L") : QStringLiteral("A\\R"));
+    put(DCM_ImageLaterality, spec.laterality);
+    put(DCM_Laterality, spec.laterality);
+    put(DCM_PresentationIntentType, forPresentation ? QStringLiteral("FOR PRESENTATION") : QStringLiteral("FOR PROCESSING"));
+    put(DCM_PixelIntensityRelationship, QStringLiteral("LOG"));
+    ds->putAndInsertSint16(DCM_PixelIntensityRelationshipSign, 1);
+    put(DCM_RescaleIntercept, QStringLiteral("0"));
+    put(DCM_RescaleSlope, QStringLiteral("1"));
+    put(DCM_RescaleType, QStringLiteral("US"));
+    put(DCM_ImagerPixelSpacing, QStringLiteral("0.07\\0.07"));
+    put(DCM_PixelSpacing, QStringLiteral("0.07\\0.07"));
+    put(DCM_BurnedInAnnotation, QStringLiteral("NO"));
+    put(DCM_LossyImageCompression, QStringLiteral("00"));
+    put(DCM_PresentationLUTShape, spec.monochrome1 ? QStringLiteral("INVERSE") : QStringLiteral("IDENTITY"));
+
+    const int maxValue = (1 << bitsStored) - 1;
+    put(DCM_WindowCenter, QString::number((maxValue + 1) / 2));
+    put(DCM_WindowWidth, QString::number(maxValue + 1));
+
+    ds->putAndInsertUint16(DCM_SamplesPerPixel, 1);
+    put(DCM_PhotometricInterpretation, spec.monochrome1 ? QStringLiteral("MONOCHROME1") : QStringLiteral("MONOCHROME2"));
+    ds->putAndInsertUint16(DCM_Rows, static_cast<Uint16>(spec.rows));
+    ds->putAndInsertUint16(DCM_Columns, static_cast<Uint16>(spec.columns));
+    ds->putAndInsertUint16(DCM_BitsAllocated, static_cast<Uint16>(bitsAllocated));
+    ds->putAndInsertUint16(DCM_BitsStored, static_cast<Uint16>(bitsStored));
+    ds->putAndInsertUint16(DCM_HighBit, static_cast<Uint16>(bitsStored - 1));
+    ds->putAndInsertUint16(DCM_PixelRepresentation, 0);
+
+    const bool chestWallLeft = spec.laterality != QLatin1String("L");
+    OFCondition cond;
+    if (eightBit) {
+        const auto px = makePixels<Uint8>(spec.rows, spec.columns, maxValue, chestWallLeft, spec.monochrome1);
+        cond = ds->putAndInsertUint8Array(DCM_PixelData, px.data(), static_cast<unsigned long>(px.size()));
+    } else {
+        const auto px = makePixels<Uint16>(spec.rows, spec.columns, maxValue, chestWallLeft, spec.monochrome1);
+        cond = ds->putAndInsertUint16Array(DCM_PixelData, px.data(), static_cast<unsigned long>(px.size()));
+    }
+    if (cond.bad())
+        return fail(QString::fromLatin1(cond.text()));
+
+    for (const auto &[tagText, value] : spec.extra) {
+        const QStringList parts = tagText.split(QLatin1Char(','));
+        bool okG = false, okE = false;
+        const uint g = parts.value(0).toUInt(&okG, 16);
+        const uint e = parts.value(1).toUInt(&okE, 16);
+        if (parts.size() != 2 || !okG || !okE)
+            return fail(QStringLiteral("bad tag %1").arg(tagText));
+        const DcmTag tag(static_cast<Uint16>(g), static_cast<Uint16>(e));
+        cond = ds->putAndInsertString(tag, ofs(value).c_str());
+        if (cond.bad())
+            return fail(QStringLiteral("%1: %2").arg(tagText, QString::fromLatin1(cond.text())));
+    }
+
+    E_TransferSyntax xfer = EXS_LittleEndianExplicit;
+    std::unique_ptr<DcmRepresentationParameter> params;
+    switch (spec.encoding) {
+    case SyntheticImageSpec::Encoding::ExplicitLittle:
+        break;
+    case SyntheticImageSpec::Encoding::ImplicitLittle:
+        xfer = EXS_LittleEndianImplicit;
+        break;
+    case SyntheticImageSpec::Encoding::JpegLossless:
+        xfer = EXS_JPEGProcess14SV1;
+        params = std::make_unique<DJ_RPLossless>();
+        break;
+    case SyntheticImageSpec::Encoding::JpegLs:
+        xfer = EXS_JPEGLSLossless;
+        params = std::make_unique<DJLSRepresentationParameter>(2, OFTrue);
+        break;
+    case SyntheticImageSpec::Encoding::Rle:
+        xfer = EXS_RLELossless;
+        params = std::make_unique<DcmRLERepresentationParameter>();
+        break;
+    }
+    if (xfer != EXS_LittleEndianExplicit && xfer != EXS_LittleEndianImplicit) {
+        cond = ds->chooseRepresentation(xfer, params.get());
+        if (cond.bad() || !ds->canWriteXfer(xfer))
+            return fail(QStringLiteral("cannot encode: %1").arg(QString::fromLatin1(cond.text())));
+    }
+    cond = file.saveFile(QFile::encodeName(path).constData(), xfer);
+    if (cond.bad())
+        return fail(QString::fromLatin1(cond.text()));
+    return true;
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QList>
+#include <QPair>
+#include <QString>
+
+// A made-up mammogram with chosen attributes, for tests, benchmarks and the
+// demo station. Empty UIDs are generated.
+struct SyntheticImageSpec {
+    QString patientName = QStringLiteral("Doe^Jane");
+    QString patientId = QStringLiteral("PAT0001");
+    QString birthDate = QStringLiteral("19620314");
+    QString sex = QStringLiteral("F");
+    QString studyUid;
+    QString seriesUid;
+    QString sopUid;
+    QString studyDate = QStringLiteral("20261206");
+    QString studyTime = QStringLiteral("091500");
+    QString accessionNumber = QStringLiteral("ACC0001");
+    QString modality = QStringLiteral("MG");
+    QString bodyPart = QStringLiteral("BREAST");
+    QString viewPosition = QStringLiteral("CC"); // CC, MLO, ...
+    QString laterality = QStringLiteral("L");    // L or R
+    int seriesNumber = 1;
+    int instanceNumber = 1;
+    int rows = 256;
+    int columns = 192;
+    int bitsStored = 12; // 8 gives 8-bit pixels, anything above 16-bit words
+    bool monochrome1 = false;
+    QString sopClassUid = QStringLiteral("1.2.840.10008.5.1.4.1.1.1.2"); // mammography, for presentation
+
+    enum class Encoding { ExplicitLittle, ImplicitLittle, JpegLossless, JpegLs, Rle };
+    Encoding encoding = Encoding::ExplicitLittle;
+
+    // Further attributes as ("gggg,eeee", value); the dictionary gives the VR.
+    QList<QPair<QString, QString>> extra;
+};
+
+// Writes the image as a DICOM file; false with a reason on failure.
+bool WriteSyntheticImage(const SyntheticImageSpec &spec, const QString &path, QString *error = nullptr);
+
+// A fresh UID below DCMTK's root.
+QString NewSyntheticUid();
