@@ -108,7 +108,18 @@ bool WriteSyntheticImage(const SyntheticImageSpec &spec, const QString &path, QS
     put(DCM_InstanceNumber, QString::number(spec.instanceNumber));
     put(DCM_PatientOrientation, spec.laterality == QLatin1String("R") ? QStringLiteral("P\\L") : QStringLiteral("A\\R"));
     put(DCM_ImageLaterality, spec.laterality);
-    put(DCM_Laterality, spec.laterality);
+    put(DCM_DetectorType, QStringLiteral("DIRECT"));
+    put(DCM_PositionerType, QStringLiteral("MAMMOGRAPHIC"));
+    put(DCM_OrganExposed, QStringLiteral("BREAST"));
+    ds->insertEmptyElement(DCM_AcquisitionContextSequence);
+    {
+        DcmItem *region = nullptr;
+        if (ds->findOrCreateSequenceItem(DCM_AnatomicRegionSequence, region, 0).good() && region) {
+            region->putAndInsertString(DCM_CodeValue, "76752008");
+            region->putAndInsertString(DCM_CodingSchemeDesignator, "SCT");
+            region->putAndInsertString(DCM_CodeMeaning, "Breast");
+        }
+    }
     put(DCM_PresentationIntentType, forPresentation ? QStringLiteral("FOR PRESENTATION") : QStringLiteral("FOR PROCESSING"));
     put(DCM_PixelIntensityRelationship, QStringLiteral("LOG"));
     ds->putAndInsertSint16(DCM_PixelIntensityRelationshipSign, 1);
