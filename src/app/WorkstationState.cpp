@@ -1,0 +1,12 @@
+#include "app/WorkstationState.h"
+
+ExposureValues SelectedExposure;
+QString CurrentExposureTime;
+QString CurrentProjection;
+qint16 ProjectionCounter = 0;
+qint16 AssignmentMode = 0;
+bool BatchJobActive = false;
+bool ImageLoadActive = false;
+bool ListRefreshRequested = false;
+qint16 ExaminationType = 0;
+BrowserSelection CurrentSelection;

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QString>
+
+// Process-wide state the main window owns and the subsystems read. One user
+// interface thread touches it; no locks.
+
+// The values of the exposure the operator clicked last, read by header stamping.
+struct ExposureValues {
+    QString kV;
+    QString mAs;
+    QString thickness;
+    QString compression;
+    QString dose;
+    QString other; // the projection
+};
+extern ExposureValues SelectedExposure;
+extern QString CurrentExposureTime;
+
+// Projection state of the exposure decoders.
+extern QString CurrentProjection;
+extern qint16 ProjectionCounter;
+
+// How the next dose-list refresh assigns the listed exposures (0 = not at all).
+extern qint16 AssignmentMode;
+
+// Keep list refreshes out while a job or an image load runs.
+extern bool BatchJobActive;
+extern bool ImageLoadActive;
+// Set by the periodic poll, cleared by the fills it asks for.
+extern bool ListRefreshRequested;
+
+// 1 = "Curative", 2 = "Screening", 0 until the operator picks one.
+extern qint16 ExaminationType;
+
+// The patient, study and series selected in the browser.
+struct BrowserSelection {
+    qlonglong patientKey = 0; // tblPatienten.PatID
+    QString patientId;        // PatID1
+    QString patientName;
+    qlonglong studyKey = 0; // tblStudies.StudyID
+    QString studyUid;
+    qlonglong seriesKey = 0; // tblSeries.SeriesID
+};
+extern BrowserSelection CurrentSelection;
