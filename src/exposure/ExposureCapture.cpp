@@ -1,0 +1,378 @@
+#include "exposure/ExposureCapture.h"
+
+#include "app/ApplicationFolder.h"
+#include "app/ErrorLog.h"
+#include "app/Settings.h"
+#include "app/WorkstationState.h"
+#include "exposure/DoseList.h"
+#include "exposure/ExposureJournal.h"
+#include "store/DatabasePaths.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+#include <QTreeWidget>
+
+namespace {
+
+const QString kFillSource = QStringLiteral("MainForm dbFill");
+const QString kPortSource = QStringLiteral("Initialise_cPort");
+const QString kTickSource = QStringLiteral("Ser_Timer");
+const QString kSendSource = QStringLiteral("sendTimer");
+
+constexpr char ENQ = 5;
+constexpr char ACK = 6;
+
+const char *const kSpeeds[] = {"110", "300", "600", "1200", "2400", "4800", "9600", "14400", "19200", "28800",
+                               "38400", "56000", "128000", "256000"};
+const char *const kParities[] = {"E", "M", "N", "O", "S"};
+const char *const kDataBits[] = {"4", "5", "6", "7", "8"};
+const char *const kStopBits[] = {"1", "1.5", "2"};
+
+template <std::size_t N>
+QString entry(const char *const (&list)[N], qint16 index)
+{
+    return index >= 0 && std::size_t(index) < N ? QString::fromLatin1(list[index]) : QString();
+}
+
+void logPort(QSerialPort &port, const QString &what)
+{
+    WriteErrorLog(qint32(port.error()), what + QStringLiteral(": ") + port.errorString(), kPortSource);
+}
+
+} // namespace
+
+ExposureCapture::ExposureCapture(const ExposureControls &controls, DoseList &doseList, QObject *parent)
+    : QObject(parent), c_(controls), doseList_(doseList), clock_([] { return QDateTime::currentDateTime(); })
+{
+    c_.SerTimer->setInterval(100);
+    c_.sendTimer->setInterval(1000);
+    connect(c_.SerTimer, &QTimer::timeout, this, &ExposureCapture::SerTimer_Tick);
+    connect(c_.sendTimer, &QTimer::timeout, this, &ExposureCapture::sendTimer_Tick);
+    if (c_.Command1)
+        connect(c_.Command1, &QPushButton::clicked, this, &ExposureCapture::Command1_Click);
+    if (c_.Command2)
+        connect(c_.Command2, &QPushButton::clicked, this, &ExposureCapture::Command2_Click);
+    if (c_.Command3)
+        connect(c_.Command3, &QPushButton::clicked, this, &ExposureCapture::Command3_Click);
+    if (c_.Command4)
+        connect(c_.Command4, &QPushButton::clicked, this, &ExposureCapture::Command4_Click);
+}
+
+void ExposureCapture::setBuffer(const QString &text)
+{
+    buffer_ = text;
+    if (c_.txtcInput) {
+        c_.txtcInput->setPlainText(text);
+        c_.txtcInput->moveCursor(QTextCursor::End);
+    }
+}
+
+bool ExposureCapture::MessageComplete(qint16 unitType, const QString &b)
+{
+    switch (unitType) {
+    case UnitSophie: return b.contains(QStringLiteral("mGy"));
+    case UnitGiotto: return !b.isEmpty() && b.back() == QChar(3);
+    case UnitLoradM4: return b.contains(QStringLiteral("cm"));
+    case UnitGESeno:
+        return b.contains(QStringLiteral("DIGITAL")) || b.contains(QStringLiteral("CR")) || b.contains(QStringLiteral("DIGI"));
+    case UnitHFE: return b.contains(QLatin1Char('*'));
+    default: return false;
+    }
+}
+
+QString ExposureCapture::LineSettingsText()
+{
+    return QStringList{entry(kSpeeds, Settings.Speed), entry(kParities, Settings.Parity), entry(kDataBits, Settings.Bit_Get),
+                       entry(kStopBits, Settings.Bit_Put)}
+        .join(QLatin1Char(','));
+}
+
+void ExposureCapture::OnMainFormLoad()
+{
+    if (Settings.XrayComm == UnitLoradM4 || Settings.XrayComm == UnitGESeno) {
+        if (!c_.sendTimer->isActive())
+            c_.sendTimer->start();
+        if (!c_.SerTimer->isActive())
+            c_.SerTimer->start();
+    }
+}
+
+// Each setting the driver refuses is logged on its own; the port stays open
+// with the driver's value for it.
+void ExposureCapture::applyLineSettings()
+{
+    const QString speed = entry(kSpeeds, Settings.Speed);
+    if (speed.isEmpty())
+        WriteErrorLog(DecodeErrors::OutOfRange, QStringLiteral("Subscript out of range (ComPort\\Speed %1)").arg(Settings.Speed), kPortSource);
+    else if (!port_.setBaudRate(speed.toInt()))
+        logPort(port_, QStringLiteral("speed ") + speed);
+
+    static const QSerialPort::Parity parities[] = {QSerialPort::EvenParity, QSerialPort::MarkParity, QSerialPort::NoParity,
+                                                   QSerialPort::OddParity, QSerialPort::SpaceParity};
+    if (Settings.Parity < 0 || Settings.Parity > 4)
+        WriteErrorLog(DecodeErrors::OutOfRange, QStringLiteral("Subscript out of range (ComPort\\Parity %1)").arg(Settings.Parity), kPortSource);
+    else if (!port_.setParity(parities[Settings.Parity]))
+        logPort(port_, QStringLiteral("parity ") + entry(kParities, Settings.Parity));
+
+    if (Settings.Bit_Get < 0 || Settings.Bit_Get > 4)
+        WriteErrorLog(DecodeErrors::OutOfRange, QStringLiteral("Subscript out of range (ComPort\\Bit_Get %1)").arg(Settings.Bit_Get), kPortSource);
+    else if (Settings.Bit_Get == 0)
+        WriteErrorLog(380, QStringLiteral("Invalid property value (4 data bits are not supported)"), kPortSource);
+    else if (!port_.setDataBits(QSerialPort::DataBits(4 + Settings.Bit_Get)))
+        logPort(port_, QStringLiteral("data bits ") + entry(kDataBits, Settings.Bit_Get));
+
+    if (Settings.Bit_Put < 0 || Settings.Bit_Put > 2)
+        WriteErrorLog(DecodeErrors::OutOfRange, QStringLiteral("Subscript out of range (ComPort\\Bit_Put %1)").arg(Settings.Bit_Put), kPortSource);
+    else if (Settings.Bit_Put == 1)
+        WriteErrorLog(380, QStringLiteral("Invalid property value (1.5 stop bits are not supported)"), kPortSource);
+    else if (!port_.setStopBits(Settings.Bit_Put == 0 ? QSerialPort::OneStop : QSerialPort::TwoStop))
+        logPort(port_, QStringLiteral("stop bits ") + entry(kStopBits, Settings.Bit_Put));
+
+    switch (Settings.Flux) {
+    case 0:
+    case 1:
+    case 2:
+        if (!port_.setFlowControl(Settings.Flux == 0   ? QSerialPort::NoFlowControl
+                                  : Settings.Flux == 1 ? QSerialPort::SoftwareControl
+                                                       : QSerialPort::HardwareControl))
+            logPort(port_, QStringLiteral("handshake %1").arg(Settings.Flux));
+        break;
+    case 3:
+        WriteErrorLog(380, QStringLiteral("Invalid property value (RTS together with XOn/XOff is not supported)"), kPortSource);
+        break;
+    default:
+        WriteErrorLog(380, QStringLiteral("Invalid property value (ComPort\\Flux %1)").arg(Settings.Flux), kPortSource);
+        break;
+    }
+}
+
+void ExposureCapture::Initialise_cPort()
+{
+    setBuffer(QString());
+    if (port_.isOpen())
+        port_.close();
+    const QString device = ComPortDevice(Settings.Port);
+    if (device.isEmpty())
+        WriteErrorLog(8002, QStringLiteral("Invalid port number %1").arg(Settings.Port), kPortSource);
+    port_.setPortName(device);
+    if (!port_.isOpen() && !device.isEmpty() && !port_.open(QIODevice::ReadWrite))
+        logPort(port_, QStringLiteral("open ") + device);
+    if (port_.isOpen())
+        applyLineSettings();
+    if (!port_.isOpen()) {
+        WriteDebugLog(QStringLiteral("Initialise_cPort"), QStringLiteral("Port Open False"));
+    } else if (Settings.Debug == 1) {
+        WriteDebugLog(QStringLiteral("Initialise_cPort Port Open True"), QString());
+        const QString reported = QStringLiteral("%1,%2,%3,%4")
+                                     .arg(port_.baudRate())
+                                     .arg(QString::fromLatin1("NEOMS").at(
+                                         port_.parity() == QSerialPort::NoParity      ? 0
+                                         : port_.parity() == QSerialPort::EvenParity  ? 1
+                                         : port_.parity() == QSerialPort::OddParity   ? 2
+                                         : port_.parity() == QSerialPort::MarkParity  ? 3
+                                                                                      : 4))
+                                     .arg(int(port_.dataBits()))
+                                     .arg(port_.stopBits() == QSerialPort::TwoStop ? QStringLiteral("2") : QStringLiteral("1"));
+        WriteDebugLog(QStringLiteral("Initialize_cPort ") + reported, QString());
+    }
+    if (port_.isOpen() && port_.bytesAvailable() > 0)
+        port_.readAll();
+    // Bytes already in the driver's queue are not yet "waiting" to Qt until read.
+    if (port_.isOpen() && port_.waitForReadyRead(0))
+        port_.readAll();
+    c_.SerTimer->start();
+}
+
+void ExposureCapture::SerTimer_Tick()
+{
+    const qint16 unit = Settings.XrayComm;
+    if (port_.isOpen()) {
+        port_.waitForReadyRead(0); // take what the driver holds without waiting
+        if (port_.bytesAvailable() > 0) {
+            QByteArray bytes = port_.readAll();
+            if (port_.error() != QSerialPort::NoError && port_.error() != QSerialPort::TimeoutError) {
+                WriteErrorLog(qint32(port_.error()), port_.errorString(), kTickSource);
+                port_.clearError();
+                return;
+            }
+            QString next;
+            if (unit == UnitGESeno) {
+                const QByteArray joined = buffer_.toLatin1() + bytes;
+                if (joined != QByteArray(1, ACK)) {
+                    QByteArray cleared = joined;
+                    for (char &ch : cleared)
+                        ch = char(uchar(ch) & 127);
+                    next = QString::fromLatin1(cleared);
+                } else {
+                    next = buffer_;
+                }
+            } else {
+                next = buffer_ + QString::fromLatin1(bytes);
+            }
+            setBuffer(next);
+            if (Settings.Debug == 1)
+                WriteDebugLog(QString::number(port_.baudRate()) + QStringLiteral(", "), buffer_);
+        }
+    }
+    QCoreApplication::processEvents();
+    if (!MessageComplete(unit, buffer_))
+        return;
+    QFile input(AppPath(QString::fromLatin1(AppFiles::SerialInput)));
+    if (!input.open(QIODevice::WriteOnly | QIODevice::Append) || input.write(buffer_.toLatin1() + "\r\n") < 0)
+        WriteErrorLog(qint32(input.error()), input.errorString(), kTickSource);
+    input.close();
+    c_.SerTimer->stop();
+    if (unit == UnitGESeno) {
+        c_.sendTimer->stop();
+        if (port_.isOpen())
+            port_.close();
+    }
+    dbFill();
+    if (unit == UnitGESeno) {
+        QCoreApplication::processEvents();
+        // The unit needs its pause before the next poll; the window keeps painting, input waits.
+        const QDeadlineTimer until(pollPauseMs_);
+        while (!until.hasExpired()) {
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20);
+            QThread::msleep(10);
+        }
+        c_.sendTimer->start();
+    }
+}
+
+void ExposureCapture::sendTimer_Tick()
+{
+    if (Settings.XrayComm != UnitGESeno)
+        return;
+    if (!port_.isOpen()) {
+        port_.setPortName(ComPortDevice(Settings.Port));
+        if (!port_.open(QIODevice::ReadWrite)) {
+            WriteErrorLog(qint32(port_.error()), port_.errorString(), kSendSource);
+            return;
+        }
+        applyLineSettings();
+    }
+    if (port_.write(QByteArray(1, ENQ)) != 1)
+        WriteErrorLog(qint32(port_.error()), port_.errorString(), kSendSource);
+    port_.flush();
+}
+
+void ExposureCapture::showMessage(const QString &text)
+{
+    if (c_.showMessage)
+        c_.showMessage(text);
+    else
+        QMessageBox::information(nullptr, QStringLiteral("PellanMammo"), text);
+}
+
+void ExposureCapture::dbFill()
+{
+    const QString inputPath = AppPath(QString::fromLatin1(AppFiles::SerialInput));
+    const QString donePath = AppPath(QString::fromLatin1(AppFiles::DoneFile));
+    if (QFile::exists(inputPath)) {
+        QFile f(inputPath);
+        if (f.open(QIODevice::ReadOnly))
+            setBuffer(QString::fromLatin1(f.readAll()));
+        else
+            WriteErrorLog(qint32(f.error()), f.errorString(), kFillSource);
+        f.close();
+        if (QFile::exists(donePath) && !QFile::remove(donePath))
+            WriteErrorLog(75, QStringLiteral("Path/File access error (") + donePath + QLatin1Char(')'), kFillSource);
+        if (!QFile::rename(inputPath, donePath))
+            WriteErrorLog(58, QStringLiteral("File already exists (") + donePath + QLatin1Char(')'), kFillSource);
+    }
+    c_.List1->clear();
+
+    DecoderInput in;
+    in.unitType = Settings.XrayComm;
+    in.buffer = buffer_;
+    in.patientName = c_.lblCount->text();
+    in.currentProjection = CurrentProjection;
+    in.projectionCounter = ProjectionCounter;
+    in.currentExposureTime = CurrentExposureTime;
+    in.projectionBox = c_.Text3[5]->text();
+    in.text4 = c_.Text4->text();
+    in.debug = Settings.Debug == 1;
+    in.now = clock_();
+    const DecoderOutput out = DecodeExposure(in);
+
+    c_.List1->addItems(out.tokens);
+    c_.Text4->setText(out.text4);
+    setBuffer(out.buffer);
+    ProjectionCounter = out.projectionCounter;
+    CurrentExposureTime = out.currentExposureTime;
+    for (const DecoderError &e : out.errors)
+        WriteErrorLog(e.number, e.description, kFillSource);
+    for (const QString &text : out.messageBoxes)
+        showMessage(text);
+    if (out.deleteSerialInput && QFile::exists(inputPath) && !QFile::remove(inputPath))
+        WriteErrorLog(75, QStringLiteral("Path/File access error (") + inputPath + QLatin1Char(')'), kFillSource);
+
+    if (out.record) {
+        if (!OpenUserDatabase()) {
+            WriteErrorLog(UserDatabase.error().number, UserDatabase.error().text, kFillSource);
+        } else {
+            const JournalInsert ins = InsertExposure(UserDatabase, *out.record);
+            for (const JournalProblem &p : ins.problems)
+                WriteErrorLog(p.number, p.description, kFillSource);
+            if (!ins.ok)
+                WriteErrorLog(ins.errorNumber, ins.errorText, kFillSource);
+            CloseUserDatabase();
+        }
+    }
+    if (out.clearProjectionBox)
+        c_.Text3[5]->clear();
+    if (out.closingSteps) {
+        c_.SerTimer->start();
+        doseList_.lvDosis_Fill();
+    } else if (out.enableSerTimer) {
+        c_.SerTimer->start();
+    }
+}
+
+void ExposureCapture::paint(QPushButton *button, const QColor &colour)
+{
+    if (!button)
+        return;
+    QPalette p = button->palette();
+    p.setColor(QPalette::Button, colour);
+    button->setPalette(p);
+    button->setAutoFillBackground(true);
+}
+
+void ExposureCapture::Command1_Click() { dbFill(); }
+
+void ExposureCapture::Command2_Click()
+{
+    ProjectionCounter = 0;
+    paint(c_.Command2, QColor(0, 255, 0));
+    paint(c_.Command4, QColor(255, 0, 0));
+    if (!c_.sendTimer->isActive())
+        c_.sendTimer->start();
+    if (!c_.SerTimer->isActive())
+        c_.SerTimer->start();
+    if (c_.lvDosis->topLevelItemCount() > 0)
+        c_.lvDosis->clear();
+}
+
+void ExposureCapture::Command3_Click() { c_.sendTimer->start(); }
+
+void ExposureCapture::Command4_Click()
+{
+    ProjectionCounter = 0;
+    paint(c_.Command2, QColor(255, 0, 0));
+    paint(c_.Command4, QColor(0, 255, 0));
+    c_.sendTimer->stop();
+    c_.SerTimer->stop();
+}
+
+void ExposureCapture::MarkPatientChosen() { paint(c_.Command2, QColor(255, 0, 0)); }

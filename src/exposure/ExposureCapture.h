@@ -1,0 +1,66 @@
+#pragma once
+
+#include "exposure/ExposureControls.h"
+#include "exposure/ExposureDecoders.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QObject>
+#include <QSerialPort>
+#include <functional>
+
+class DoseList;
+
+// The serial link to the X-ray unit and the decoding frame around the five
+// decoders: port, receive buffer, end-of-message tests, the exchange files,
+// the new journal row and the dose-list refill.
+class ExposureCapture : public QObject {
+    Q_OBJECT
+public:
+    // Connects SerTimer, sendTimer and Command1..Command4; sets the timer intervals.
+    ExposureCapture(const ExposureControls &controls, DoseList &doseList, QObject *parent = nullptr);
+
+    // Main-window load: unit types 3 and 4 start listening at once.
+    void OnMainFormLoad();
+    // (Re)opens the port with the settings record; on every activation and after the options dialog.
+    void Initialise_cPort();
+    void SerTimer_Tick();
+    void sendTimer_Tick();
+    // Decodes "cInput.txt" or the receive buffer into one new journal row.
+    void dbFill();
+
+    void Command1_Click();
+    void Command2_Click();
+    void Command3_Click();
+    void Command4_Click();
+    // The worklist dialog confirmed a patient.
+    void MarkPatientChosen();
+
+    // The receive buffer (shown in txtcInput).
+    const QString &buffer() const { return buffer_; }
+    void setBuffer(const QString &text);
+
+    // The pause after each polled message; the unit needs 5 s before the next ENQ.
+    void setPollPauseMs(int ms) { pollPauseMs_ = ms; }
+    // Now of the decoding; the workstation's clock unless a test fixes it.
+    void setClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }
+
+    QSerialPort &port() { return port_; }
+
+    // True when the buffer holds a whole message of the unit type.
+    static bool MessageComplete(qint16 unitType, const QString &buffer);
+    // The line-settings text of the settings record ("4800,N,8,1"); empty parts for indexes out of range.
+    static QString LineSettingsText();
+
+private:
+    void applyLineSettings();
+    void showMessage(const QString &text);
+    static void paint(QPushButton *button, const QColor &colour);
+
+    ExposureControls c_;
+    DoseList &doseList_;
+    QSerialPort port_;
+    QString buffer_;
+    int pollPauseMs_ = 5000;
+    std::function<QDateTime()> clock_;
+};

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "exposure/ExposureRecord.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QLocale>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+// The five message layouts of the X-ray units, without window, file or
+// database: message and state in, record, state changes and messages out.
+
+// Unit types as the settings hold them (General\XrayComm).
+enum XrayUnit : qint16 {
+    UnitSophie = 1,
+    UnitGiotto = 2,
+    UnitLoradM4 = 3,
+    UnitGESeno = 4,
+    UnitHFE = 5,
+};
+
+struct DecoderInput {
+    qint16 unitType = 0;
+    QString buffer;              // the receive buffer
+    QString patientName;         // caption of lblCount
+    QString currentProjection;   // caption of the projection button clicked last
+    qint16 projectionCounter = 0;
+    QString currentExposureTime;
+    QString projectionBox;       // Text3(5)
+    QString text4;               // the work box of unit type 5
+    bool debug = false;          // General\Debug = 1
+    QLocale locale;              // number and short date formats
+    QDateTime now;               // today and now of the decoding
+};
+
+// A value that failed to decode; the rest of the record is still written.
+struct DecoderError {
+    qint32 number = 0;
+    QString description;
+};
+
+struct DecoderOutput {
+    std::optional<ExposureRecord> record; // at most one per call
+    bool closingSteps = true;             // counter wrap, SerTimer on, list refill
+    bool enableSerTimer = true;           // also true on the one path without closing steps that re-arms it
+    QString buffer;                       // what the receive buffer holds afterwards
+    QStringList tokens;                   // List1
+    QString text4;
+    qint16 projectionCounter = 0;         // already wrapped from 4 to 0 when closingSteps
+    QString currentExposureTime;
+    bool clearProjectionBox = false;      // empty Text3(5)
+    bool deleteSerialInput = false;       // remove a cInput.txt that arrived meanwhile
+    QStringList messageBoxes;             // shown in order, OK only
+    QList<DecoderError> errors;
+};
+
+DecoderOutput DecodeExposure(const DecoderInput &in);
+
+// The four views in the order each polled unit type sends them; counter 1..4.
+QString ProjectionOfCounter(qint16 unitType, qint16 counter);
+
+// The decoders' date texts ("dd.MM.yyyy", the locale's short date, ISO) as a
+// date; invalid when the text is none of them.
+QDate ParseExposureDate(const QString &text, const QLocale &locale);
+
+// Error numbers the decoders report, as the workstation always numbered them.
+namespace DecodeErrors {
+inline constexpr qint32 InvalidCall = 5;  // "Invalid procedure call or argument"
+inline constexpr qint32 Overflow = 6;     // "Overflow"
+inline constexpr qint32 OutOfRange = 9;   // "Subscript out of range"
+inline constexpr qint32 TypeMismatch = 13; // "Type mismatch"
+} // namespace DecodeErrors

@@ -1,0 +1,64 @@
+#include "exposure/ExposureJournal.h"
+
+#include "exposure/ExposureDecoders.h"
+
+namespace {
+
+QVariant textOrNull(const std::optional<QString> &v) { return v ? QVariant(*v) : QVariant(QMetaType::fromType<QString>()); }
+
+} // namespace
+
+JournalInsert InsertExposure(Database &db, const ExposureRecord &r, const QLocale &locale)
+{
+    JournalInsert result;
+    QVariant datum(QMetaType::fromType<QString>());
+    if (r.Datum && !r.Datum->isEmpty()) {
+        const QDate d = ParseExposureDate(*r.Datum, locale);
+        if (d.isValid())
+            datum = DbDate(d);
+        else
+            result.problems.append({DecodeErrors::TypeMismatch,
+                                    QStringLiteral("Type mismatch (date \"%1\")").arg(r.Datum->left(40))});
+    }
+    const DbResult q = Execute(db,
+        QStringLiteral("INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname) "
+                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+        {textOrNull(r.KVP), textOrNull(r.ma), textOrNull(r.Zeit), textOrNull(r.Dicke), textOrNull(r.mGy),
+         textOrNull(r.Druck), datum, textOrNull(r.Sonstiges), r.Status.value_or(QStringLiteral("0")),
+         textOrNull(r.expZeit), textOrNull(r.Patname)});
+    result.ok = q.ok;
+    result.errorNumber = q.errorNumber;
+    result.errorText = q.errorText;
+    result.id = q.lastInsertId.toLongLong();
+    return result;
+}
+
+DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QString> &patientName)
+{
+    static const QString columns = QStringLiteral(
+        "SELECT ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit FROM tblDosis "
+        "WHERE Status <> '1' AND Datum = ?");
+    if (patientName)
+        return Execute(db, columns + QStringLiteral(" AND Patname = ? ORDER BY ID"), {DbDate(day), *patientName});
+    return Execute(db, columns + QStringLiteral(" ORDER BY ID"), {DbDate(day)});
+}
+
+DbResult OpenPatientNamesOf(Database &db, const QDate &day)
+{
+    // First-seen order, so the drop-down lists the day's patients as they came.
+    return Execute(db,
+        QStringLiteral("SELECT Patname FROM tblDosis WHERE Datum = ? AND Status <> '1' AND Patname IS NOT NULL "
+                       "GROUP BY Patname ORDER BY MIN(ID)"),
+        {DbDate(day)});
+}
+
+DbResult AssignExposure(Database &db, qlonglong id, const QString &patientId, const QString &patientName)
+{
+    return Execute(db, QStringLiteral("UPDATE tblDosis SET Status = '1', FKeyPatID = ?, Patname = ? WHERE ID = ?"),
+                   {patientId, patientName, id});
+}
+
+DbResult RemoveExposureFromList(Database &db, qlonglong id)
+{
+    return Execute(db, QStringLiteral("UPDATE tblDosis SET Status = '1' WHERE ID = ?"), {id});
+}

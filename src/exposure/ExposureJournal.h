@@ -1,0 +1,47 @@
+#pragma once
+
+#include "exposure/ExposureRecord.h"
+#include "store/Database.h"
+
+#include <QDate>
+#include <QLocale>
+#include <QStringList>
+#include <optional>
+
+// The SQL of tblDosis. Every value is bound; patient names with apostrophes
+// are stored and matched like any other. Callers open and close the database.
+
+// One column a value could not be stored in; the rest of the row still is.
+struct JournalProblem {
+    qint32 number = 0;
+    QString description;
+};
+
+struct JournalInsert {
+    bool ok = false;
+    qlonglong id = 0;
+    qint32 errorNumber = 0;
+    QString errorText;
+    QList<JournalProblem> problems; // values left out of the row
+};
+
+// Adds the record as a new row. Datum is parsed from the decoder's text; a
+// text that is no date is reported and the column left NULL.
+JournalInsert InsertExposure(Database &db, const ExposureRecord &record, const QLocale &locale = QLocale());
+
+// Open rows (Status other than "1") dated day, in insertion order, with the
+// columns ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit.
+// With a name, only that patient's rows.
+DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QString> &patientName = std::nullopt);
+
+// Distinct non-NULL patient names of the open rows dated day.
+DbResult OpenPatientNamesOf(Database &db, const QDate &day);
+
+// Assigns a row to the patient whose images got its values.
+DbResult AssignExposure(Database &db, qlonglong id, const QString &patientId, const QString &patientName);
+
+// Takes a row off the dose list; it stays in the journal.
+DbResult RemoveExposureFromList(Database &db, qlonglong id);
+
+// Fixed error number for a dose-list action that needs a selected row.
+inline constexpr qint32 NoRowSelectedError = 91; // "Object variable or With block variable not set"
