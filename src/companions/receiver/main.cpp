@@ -1,14 +1,63 @@
-// Placeholder until the companion program is built: says so and ends.
-#include "app/ErrorLog.h"
+// LumoraReceiver: the DICOM storage provider that fills the image database and
+// the images folder, and takes in what the workstation drops into temp/.
+#include "app/ApplicationFolder.h"
+#include "companions/receiver/Receiver.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QTextStream>
+
+#include <dcmtk/oflog/oflog.h>
+
+#include <csignal>
+
+namespace {
+
+void onStopSignal(int) { ReceiverStopRequested = 1; }
+
+int fail(int code, const QString &text)
+{
+    ReceiverLog(text);
+    QTextStream(stderr) << "LumoraReceiver: " << text << '\n';
+    return code;
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QString name = QCoreApplication::applicationName();
-    AppendLogLine(name + QStringLiteral(".log"), name.toLower(), LogTimestamp() + QStringLiteral(" not built yet; ending"));
-    QTextStream(stderr) << name << ": not built yet\n";
-    return 3;
+    struct sigaction sa {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    OFLog::configure(OFLogger::ERROR_LOG_LEVEL);
+
+    ReceiverOptions options;
+    QString error;
+    if (!LoadReceiverOptions(&options, &error))
+        return fail(ReceiverExit::BadSettings, QStringLiteral("cannot start: ") + error);
+
+    ImageStore store(ApplicationFolder());
+    if (!store.openDatabase(&error))
+        return fail(ReceiverExit::NoDatabase, QStringLiteral("cannot start: image database %1: %2").arg(AppPath(QLatin1String(AppFiles::ImageDatabase)), error));
+    store.closeDatabase();
+    QDir().mkpath(store.imagesFolder());
+    if (DiskNearlyFull(store.imagesFolder(), options.minimumFreeBytes))
+        return fail(ReceiverExit::DiskFull, QStringLiteral("cannot start: disk full, less than %1 MB free below %2")
+                                                .arg(options.minimumFreeBytes / (1024 * 1024))
+                                                .arg(store.imagesFolder()));
+    store.removeLeftovers();
+
+    Receiver receiver(store, options);
+    if (!receiver.listen(&error))
+        return fail(ReceiverExit::CannotListen, QStringLiteral("cannot listen on port %1: %2").arg(options.port).arg(error));
+    ReceiverLog(QStringLiteral("listening on port %1 as %2").arg(options.port).arg(options.aeTitle));
+    const int code = receiver.run();
+    store.closeDatabase();
+    ReceiverLog(code == ReceiverExit::Clean ? QStringLiteral("stopped") : QStringLiteral("stopped with exit code %1").arg(code));
+    return code;
 }

@@ -1,0 +1,343 @@
+#include "companions/receiver/ImageStore.h"
+
+#include "app/ApplicationFolder.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace {
+
+QVariant textOrNull(const QString &text)
+{
+    return text.isEmpty() ? QVariant(QMetaType(QMetaType::QString)) : QVariant(text);
+}
+
+QVariant numberOrNull(const std::optional<int> &n)
+{
+    return n ? QVariant(*n) : QVariant(QMetaType(QMetaType::Int));
+}
+
+// Flushes a file or folder to the disk; the errno on failure.
+int syncPath(const QString &path, bool directory)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), (directory ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    const int rc = ::fsync(fd);
+    const int err = rc == 0 ? 0 : errno;
+    ::close(fd);
+    return err;
+}
+
+bool renamePath(const QString &from, const QString &to)
+{
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}
+
+void removePath(const QString &path)
+{
+    ::unlink(QFile::encodeName(path).constData());
+}
+
+QString errnoText(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+// Finds the row with `key` in `keyColumn` and updates it, or inserts it; its id.
+// Table and column names are constants of this file, never received text.
+std::optional<qlonglong> upsert(Database &db, const QString &table, const QString &idColumn, const QString &keyColumn,
+                                const QVariant &key, const QStringList &columns, const QVariantList &values,
+                                QString *error)
+{
+    const DbResult found = Execute(db, QStringLiteral("SELECT %1 FROM %2 WHERE %3 = ?").arg(idColumn, table, keyColumn), {key});
+    if (!found.ok) {
+        *error = found.errorText;
+        return std::nullopt;
+    }
+    if (!found.rows.isEmpty()) {
+        const qlonglong id = found.rows.first().value(0).toLongLong();
+        QStringList sets;
+        for (const QString &c : columns)
+            sets << c + QStringLiteral(" = ?");
+        QVariantList bound = values;
+        bound << id;
+        const DbResult r = Execute(db, QStringLiteral("UPDATE %1 SET %2 WHERE %3 = ?").arg(table, sets.join(QStringLiteral(", ")), idColumn), bound);
+        if (!r.ok) {
+            *error = r.errorText;
+            return std::nullopt;
+        }
+        return id;
+    }
+    QStringList marks(columns.size() + 1, QStringLiteral("?"));
+    QVariantList bound{key};
+    bound += values;
+    const DbResult r = Execute(db, QStringLiteral("INSERT INTO %1 (%2, %3) VALUES (%4)")
+                                       .arg(table, keyColumn, columns.join(QStringLiteral(", ")), marks.join(QStringLiteral(", "))),
+                               bound);
+    if (!r.ok) {
+        *error = r.errorText;
+        return std::nullopt;
+    }
+    return r.lastInsertId.toLongLong();
+}
+
+// Removes a series, study and patient left without children by a moved image.
+bool pruneEmpty(Database &db, qlonglong seriesId, QString *error)
+{
+    const QStringList steps = {
+        QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ? AND NOT EXISTS (SELECT 1 FROM tblImages WHERE FKeySeriesID = ?)"),
+        QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ? AND NOT EXISTS (SELECT 1 FROM tblSeries WHERE FKeyStudyID = ?)"),
+        QStringLiteral("DELETE FROM tblPatienten WHERE PatID = ? AND NOT EXISTS (SELECT 1 FROM tblStudies WHERE FKeyPATID = ?)"),
+    };
+    const DbResult parents = Execute(db, QStringLiteral("SELECT r.FKeyStudyID, s.FKeyPATID FROM tblSeries r JOIN tblStudies s ON s.StudyID = r.FKeyStudyID WHERE r.SeriesID = ?"), {seriesId});
+    if (!parents.ok) {
+        *error = parents.errorText;
+        return false;
+    }
+    if (parents.rows.isEmpty())
+        return true;
+    const qlonglong ids[3] = {seriesId, parents.rows.first().value(0).toLongLong(), parents.rows.first().value(1).toLongLong()};
+    for (int i = 0; i < 3; ++i) {
+        const DbResult r = Execute(db, steps[i], {ids[i], ids[i]});
+        if (!r.ok) {
+            *error = r.errorText;
+            return false;
+        }
+        if (r.rowsAffected == 0)
+            break; // the parent still has other children
+    }
+    return true;
+}
+
+} // namespace
+
+void SplitPersonName(const QString &personName, ReceivedObject &object)
+{
+    const QStringList parts = personName.section(QLatin1Char('='), 0, 0).split(QLatin1Char('^'));
+    object.familyName = parts.value(0).trimmed();
+    object.givenName = parts.value(1).trimmed();
+    object.middleName = parts.value(2).trimmed();
+}
+
+bool IsSafeUidName(const QString &uid)
+{
+    static const QRegularExpression re(QStringLiteral("^[A-Za-z0-9_-]+(\\.[A-Za-z0-9_-]+)*$"));
+    return uid.size() <= 64 && re.match(uid).hasMatch();
+}
+
+bool DiskNearlyFull(const QString &path, qint64 minimumBytes)
+{
+    struct statvfs st {};
+    if (::statvfs(QFile::encodeName(path).constData(), &st) != 0)
+        return false; // unknown: let the write itself tell
+    return static_cast<qint64>(st.f_bavail) * static_cast<qint64>(st.f_frsize) < minimumBytes;
+}
+
+ImageStore::ImageStore(const QString &applicationFolder)
+    : images_(applicationFolder + QLatin1Char('/') + QLatin1String(AppFiles::ImagesFolder)),
+      staging_(images_ + QStringLiteral("/.incoming")),
+      db_(QStringLiteral("ReceiverImages"), QStringLiteral("LumoraReceiver"))
+{
+    db_.setPath(applicationFolder + QLatin1Char('/') + QLatin1String(AppFiles::ImageDatabase));
+}
+
+ImageStore::~ImageStore() { closeDatabase(); }
+
+bool ImageStore::openDatabase(QString *error)
+{
+    if (db_.isOpen())
+        return true;
+    if (!db_.open()) {
+        if (error)
+            *error = db_.error().text;
+        return false;
+    }
+    // Every commit reaches the disk before the sender hears success.
+    const DbResult r = Execute(db_, QStringLiteral("PRAGMA synchronous = FULL"));
+    if (!r.ok) {
+        if (error)
+            *error = r.errorText;
+        db_.close();
+        return false;
+    }
+    return true;
+}
+
+void ImageStore::closeDatabase() { db_.close(); }
+
+QString ImageStore::newStagingPath()
+{
+    QDir().mkpath(staging_);
+    return staging_ + QStringLiteral("/%1-%2-%3.part")
+                          .arg(QCoreApplication::applicationPid())
+                          .arg(QDateTime::currentMSecsSinceEpoch())
+                          .arg(++counter_);
+}
+
+QString ImageStore::imagePath(const QString &studyUid, const QString &sopUid) const
+{
+    return images_ + QLatin1Char('/') + studyUid + QLatin1Char('/') + sopUid + QStringLiteral(".dcm");
+}
+
+void ImageStore::removeLeftovers()
+{
+    QDir staging(staging_);
+    for (const QString &name : staging.entryList(QDir::Files | QDir::Hidden))
+        staging.remove(name);
+    const QStringList studies = QDir(images_).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &study : studies) {
+        QDir dir(images_ + QLatin1Char('/') + study);
+        for (const QString &name : dir.entryList({QStringLiteral(".*.part"), QStringLiteral(".*.old")}, QDir::Files | QDir::Hidden))
+            dir.remove(name);
+    }
+}
+
+ImageStore::Result ImageStore::store(const ReceivedObject &object, const QString &staged)
+{
+    Result result;
+    if (!IsSafeUidName(object.studyUid) || !IsSafeUidName(object.sopUid) || object.seriesUid.isEmpty()) {
+        removePath(staged);
+        result.outcome = Outcome::Rejected;
+        result.message = QStringLiteral("refused: unusable Study/Series/SOP Instance UID (study \"%1\", series \"%2\", SOP \"%3\")")
+                             .arg(object.studyUid.left(80), object.seriesUid.left(80), object.sopUid.left(80));
+        return result;
+    }
+    const QString studyDir = images_ + QLatin1Char('/') + object.studyUid;
+    const bool newFolder = !QFileInfo(studyDir).isDir();
+    if (newFolder && !QDir().mkpath(studyDir)) {
+        removePath(staged);
+        result.message = QStringLiteral("cannot create folder %1").arg(studyDir);
+        return result;
+    }
+    if (newFolder)
+        syncPath(images_, true);
+    const QString part = studyDir + QStringLiteral("/.") + object.sopUid + QStringLiteral(".part");
+    if (!renamePath(staged, part)) {
+        result.message = QStringLiteral("cannot move received file into %1: %2").arg(studyDir, errnoText(errno));
+        removePath(staged);
+        return result;
+    }
+    if (const int err = syncPath(part, false)) {
+        removePath(part);
+        result.outcome = err == ENOSPC || err == EDQUOT ? Outcome::DiskFull : Outcome::Failed;
+        result.message = QStringLiteral("cannot flush %1: %2").arg(part, errnoText(err));
+        return result;
+    }
+    QString error;
+    if (!openDatabase(&error)) {
+        removePath(part);
+        result.message = QStringLiteral("image database: ") + error;
+        return result;
+    }
+    return storeLocked(object, part, imagePath(object.studyUid, object.sopUid), studyDir);
+}
+
+ImageStore::Result ImageStore::storeLocked(const ReceivedObject &o, const QString &part, const QString &final, const QString &studyDir)
+{
+    Result result;
+    const DbResult begin = Execute(db_, QStringLiteral("BEGIN IMMEDIATE"));
+    if (!begin.ok) {
+        removePath(part);
+        result.message = QStringLiteral("image database busy or unwritable: ") + begin.errorText;
+        return result;
+    }
+    const QString backup = studyDir + QStringLiteral("/.") + o.sopUid + QStringLiteral(".old");
+    bool backedUp = false;
+    bool renamed = false;
+    auto fail = [&](const QString &message) {
+        Execute(db_, QStringLiteral("ROLLBACK"));
+        if (renamed) {
+            if (backedUp)
+                renamePath(backup, final);
+            else
+                removePath(final);
+        } else {
+            removePath(part);
+            if (backedUp)
+                removePath(backup);
+        }
+        result.outcome = Outcome::Failed;
+        result.message = message;
+        return result;
+    };
+
+    QString error;
+    const DbResult before = Execute(db_, QStringLiteral("SELECT i.FKeySeriesID, s.StudyUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
+                                                        "JOIN tblStudies s ON s.StudyID = r.FKeyStudyID WHERE i.ImageUID = ?"),
+                                     {o.sopUid});
+    if (!before.ok)
+        return fail(before.errorText);
+    const qlonglong oldSeries = before.rows.isEmpty() ? -1 : before.rows.first().value(0).toLongLong();
+    const QString oldStudyUid = before.rows.isEmpty() ? QString() : before.rows.first().value(1).toString();
+
+    const auto patient = upsert(db_, QStringLiteral("tblPatienten"), QStringLiteral("PatID"), QStringLiteral("PatID1"), o.patientId,
+                                {QStringLiteral("PatNachname"), QStringLiteral("PatVorname"), QStringLiteral("Pat2Vorname"),
+                                 QStringLiteral("PatGebDatum"), QStringLiteral("PatSex")},
+                                {o.familyName, textOrNull(o.givenName), textOrNull(o.middleName), textOrNull(o.birthDate), textOrNull(o.sex)},
+                                &error);
+    if (!patient)
+        return fail(error);
+    const auto study = upsert(db_, QStringLiteral("tblStudies"), QStringLiteral("StudyID"), QStringLiteral("StudyUID"), o.studyUid,
+                              {QStringLiteral("FKeyPATID"), QStringLiteral("StudyDate"), QStringLiteral("StudyTime"), QStringLiteral("Modality"),
+                               QStringLiteral("Bodypart"), QStringLiteral("AccessionNumber"), QStringLiteral("StudyDescription")},
+                              {*patient, textOrNull(o.studyDate), textOrNull(o.studyTime), textOrNull(o.modality), textOrNull(o.bodyPart),
+                               textOrNull(o.accessionNumber), textOrNull(o.studyDescription)},
+                              &error);
+    if (!study)
+        return fail(error);
+    const auto series = upsert(db_, QStringLiteral("tblSeries"), QStringLiteral("SeriesID"), QStringLiteral("SeriesUID"), o.seriesUid,
+                               {QStringLiteral("SeriesNr"), QStringLiteral("FKeyStudyID"), QStringLiteral("Modality"), QStringLiteral("SeriesDescription")},
+                               {numberOrNull(o.seriesNumber), *study, textOrNull(o.modality), textOrNull(o.seriesDescription)}, &error);
+    if (!series)
+        return fail(error);
+    const auto image = upsert(db_, QStringLiteral("tblImages"), QStringLiteral("ImageID"), QStringLiteral("ImageUID"), o.sopUid,
+                              {QStringLiteral("ImageNr"), QStringLiteral("FKeySeriesID"), QStringLiteral("ImageDate"), QStringLiteral("ImageTime"),
+                               QStringLiteral("SOPClassUID"), QStringLiteral("ViewPosition"), QStringLiteral("ImageLaterality")},
+                              {numberOrNull(o.instanceNumber), *series, textOrNull(o.imageDate), textOrNull(o.imageTime), textOrNull(o.sopClassUid),
+                               textOrNull(o.viewPosition), textOrNull(o.laterality)},
+                              &error);
+    if (!image)
+        return fail(error);
+    if (oldSeries >= 0 && oldSeries != *series && !pruneEmpty(db_, oldSeries, &error))
+        return fail(error);
+    const DbResult receipt = Execute(db_, QStringLiteral("INSERT INTO tblReceive (PatID, ImageUID, ReceivedAt) VALUES (?, ?, ?)"),
+                                     {o.patientId, o.sopUid, QDateTime::currentDateTime().toString(Qt::ISODate)});
+    if (!receipt.ok)
+        return fail(receipt.errorText);
+
+    // The previous file stays reachable until the rows that describe the new one are committed.
+    const QByteArray finalName = QFile::encodeName(final);
+    if (QFileInfo::exists(final)) {
+        removePath(backup);
+        if (::link(finalName.constData(), QFile::encodeName(backup).constData()) != 0)
+            return fail(QStringLiteral("cannot keep the previous %1: %2").arg(final, errnoText(errno)));
+        backedUp = true;
+    }
+    if (!renamePath(part, final))
+        return fail(QStringLiteral("cannot rename to %1: %2").arg(final, errnoText(errno)));
+    renamed = true;
+    if (const int err = syncPath(studyDir, true))
+        return fail(QStringLiteral("cannot flush %1: %2").arg(studyDir, errnoText(err)));
+    const DbResult commit = Execute(db_, QStringLiteral("COMMIT"));
+    if (!commit.ok)
+        return fail(QStringLiteral("commit failed: ") + commit.errorText);
+
+    if (backedUp)
+        removePath(backup);
+    if (!oldStudyUid.isEmpty() && oldStudyUid != o.studyUid && IsSafeUidName(oldStudyUid))
+        removePath(imagePath(oldStudyUid, o.sopUid));
+    result.outcome = Outcome::Stored;
+    result.replaced = oldSeries >= 0;
+    return result;
+}

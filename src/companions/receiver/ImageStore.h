@@ -1,0 +1,90 @@
+#pragma once
+
+#include "store/Database.h"
+
+#include <QString>
+#include <optional>
+
+// What the receiver enters into the image tables for one object, as text
+// already converted from the object's character set.
+struct ReceivedObject {
+    QString patientId;
+    QString familyName;
+    QString givenName;
+    QString middleName;
+    QString birthDate;
+    QString sex;
+    QString studyUid;
+    QString studyDate;
+    QString studyTime;
+    QString modality;
+    QString bodyPart;
+    QString accessionNumber;
+    QString studyDescription;
+    QString seriesUid;
+    QString seriesDescription;
+    std::optional<int> seriesNumber;
+    QString sopClassUid;
+    QString sopUid;
+    std::optional<int> instanceNumber;
+    QString imageDate;
+    QString imageTime;
+    QString viewPosition;
+    QString laterality;
+};
+
+// Family, given and middle name from the first component group of a
+// Person Name value ("Family^Given^Middle^Prefix^Suffix=...").
+void SplitPersonName(const QString &personName, ReceivedObject &object);
+
+// True for a UID that may become a folder or file name below images/: letters,
+// digits, "-" and "_" in dot-separated non-empty parts, at most 64 characters.
+// Anything else ("..", "/", a leading dot, spaces) is refused, never rewritten,
+// because the workstation finds the file again by the UID in the database.
+bool IsSafeUidName(const QString &uid);
+
+// The images folder and the image database of one application folder. Turns a
+// complete staged file into images/<StudyUID>/<SOPUID>.dcm and its rows.
+class ImageStore {
+public:
+    explicit ImageStore(const QString &applicationFolder);
+    ~ImageStore();
+
+    enum class Outcome { Stored, Rejected, DiskFull, Failed };
+    struct Result {
+        Outcome outcome = Outcome::Failed;
+        QString message;
+        bool replaced = false;
+    };
+
+    bool openDatabase(QString *error);
+    void closeDatabase();
+    Database &database() { return db_; }
+
+    // A fresh name in images/.incoming/ on the images file system, for a file
+    // that is being received or copied.
+    QString newStagingPath();
+
+    // Takes over the complete file `staged` (consumed in every outcome): moves it
+    // under a temporary name into the study folder, flushes it, enters patient,
+    // study, series, image and receipt rows in one transaction and renames it to
+    // its final name before the commit. Stored only when file and rows are durable.
+    Result store(const ReceivedObject &object, const QString &staged);
+
+    // Removes staged and temporary files a killed receiver left behind.
+    void removeLeftovers();
+
+    QString imagesFolder() const { return images_; }
+    QString imagePath(const QString &studyUid, const QString &sopUid) const;
+
+private:
+    Result storeLocked(const ReceivedObject &object, const QString &part, const QString &final, const QString &studyDir);
+
+    QString images_;
+    QString staging_;
+    Database db_;
+    quint64 counter_ = 0;
+};
+
+// True when the file system holding `path` has less than `minimumBytes` free.
+bool DiskNearlyFull(const QString &path, qint64 minimumBytes);

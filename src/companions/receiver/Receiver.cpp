@@ -1,0 +1,332 @@
+#include "companions/receiver/Receiver.h"
+
+#include "app/ApplicationFolder.h"
+#include "app/ErrorLog.h"
+#include "app/Settings.h"
+#include "companions/receiver/DicomObject.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmnet/diutil.h>
+#include <dcmtk/dcmnet/scp.h>
+
+#include <cerrno>
+
+volatile std::sig_atomic_t ReceiverStopRequested = 0;
+
+void ReceiverLog(const QString &text)
+{
+    AppendLogLine(QStringLiteral("Receiver.log"), QStringLiteral("receiver"), LogTimestamp() + QLatin1Char(' ') + text);
+}
+
+bool LoadReceiverOptions(ReceiverOptions *options, QString *error)
+{
+    const QString aet = ReadSetting(QStringLiteral("Com\\IR_AET"), QStringLiteral("LumoraStation")).trimmed();
+    const QString portText = ReadSetting(QStringLiteral("Com\\IR_Port"), QStringLiteral("105")).trimmed();
+    if (aet.size() > 16) {
+        *error = QStringLiteral("AE title \"%1\" (Com\\IR_AET) is %2 characters long; at most 16 are allowed").arg(aet).arg(aet.size());
+        return false;
+    }
+    for (const QChar c : aet) {
+        if (c.unicode() < 0x20 || c.unicode() > 0x7e || c == QLatin1Char('\\')) {
+            *error = QStringLiteral("AE title \"%1\" (Com\\IR_AET) holds a character an AE title cannot carry").arg(aet);
+            return false;
+        }
+    }
+    bool ok = false;
+    const uint port = portText.toUInt(&ok);
+    if (!ok || port == 0 || port > 65535) {
+        *error = QStringLiteral("port \"%1\" (Com\\IR_Port) is not a port number").arg(portText);
+        return false;
+    }
+    options->aeTitle = aet;
+    options->port = static_cast<quint16>(port);
+    // A reserve below which nothing more is taken in; settable for tests and small disks.
+    bool freeOk = false;
+    const qint64 freeMb = qEnvironmentVariable("LUMORA_RECEIVER_MIN_FREE_MB").toLongLong(&freeOk);
+    if (freeOk && freeMb >= 0)
+        options->minimumFreeBytes = freeMb * 1024 * 1024;
+    return true;
+}
+
+quint16 StoreStatus(ImageStore::Outcome outcome)
+{
+    switch (outcome) {
+    case ImageStore::Outcome::Stored:
+        return STATUS_Success;
+    case ImageStore::Outcome::Rejected:
+        return STATUS_STORE_Error_CannotUnderstand;
+    case ImageStore::Outcome::DiskFull:
+        return STATUS_STORE_Refused_OutOfResources;
+    case ImageStore::Outcome::Failed:
+        break;
+    }
+    return STATUS_N_ProcessingFailure;
+}
+
+namespace {
+
+ImageStore::Result ingest(ImageStore &store, const QString &staged)
+{
+    ReceivedObject object;
+    QString error;
+    if (!ReadObjectHeader(staged, &object, &error)) {
+        QFile::remove(staged);
+        return {ImageStore::Outcome::Rejected, QStringLiteral("not a readable DICOM object: ") + error, false};
+    }
+    return store.store(object, staged);
+}
+
+} // namespace
+
+TempIntake::TempIntake(ImageStore &store, const QString &tempFolder, qint64 minimumFreeBytes)
+    : store_(store), temp_(tempFolder), minimumFree_(minimumFreeBytes)
+{
+}
+
+void TempIntake::reject(const QString &path, const QString &reason)
+{
+    const QString rejected = temp_ + QStringLiteral("/rejected");
+    QDir().mkpath(rejected);
+    const QFileInfo info(path);
+    QString target = rejected + QLatin1Char('/') + info.fileName();
+    for (int n = 1; QFileInfo::exists(target) && n < 1000; ++n)
+        target = rejected + QLatin1Char('/') + info.completeBaseName() + QStringLiteral("-%1.").arg(n) + info.suffix();
+    if (QFile::rename(path, target)) {
+        ReceiverLog(QStringLiteral("temp: %1 moved to rejected/: %2").arg(info.fileName(), reason));
+        reported_.remove(path);
+    } else if (!reported_.contains(path)) {
+        reported_.insert(path);
+        ReceiverLog(QStringLiteral("temp: %1 unreadable (%2) and cannot be moved to rejected/").arg(info.fileName(), reason));
+    }
+}
+
+void TempIntake::poll()
+{
+    QDir dir(temp_);
+    if (!dir.exists())
+        return;
+    const QFileInfoList files = dir.entryInfoList({QStringLiteral("*.dcm")}, QDir::Files, QDir::Name);
+    const QDateTime settled = QDateTime::currentDateTime().addMSecs(-1000);
+    for (const QFileInfo &info : files) {
+        if (ReceiverStopRequested)
+            return;
+        // A file still being written is left for the next pass.
+        if (info.lastModified() > settled)
+            continue;
+        const QString path = info.absoluteFilePath();
+        if (DiskNearlyFull(store_.imagesFolder(), minimumFree_ + info.size())) {
+            ReceiverLog(QStringLiteral("disk full: less than %1 MB free below %2; %3 stays in temp/")
+                            .arg(minimumFree_ / (1024 * 1024)).arg(store_.imagesFolder(), info.fileName()));
+            diskFull_ = true;
+            return;
+        }
+        ReceivedObject object;
+        QString error;
+        if (!ReadObjectHeader(path, &object, &error)) {
+            reject(path, error);
+            continue;
+        }
+        const QString staged = store_.newStagingPath();
+        int err = 0;
+        if (!CopyDicomFile(path, staged, &error, &err)) {
+            if (err == ENOSPC || err == EDQUOT) {
+                ReceiverLog(QStringLiteral("disk full: cannot copy %1: %2").arg(info.fileName(), error));
+                diskFull_ = true;
+                return;
+            }
+            if (!reported_.contains(path)) {
+                reported_.insert(path);
+                ReceiverLog(QStringLiteral("temp: cannot read %1: %2; retried").arg(info.fileName(), error));
+            }
+            continue;
+        }
+        const ImageStore::Result r = store_.store(object, staged);
+        switch (r.outcome) {
+        case ImageStore::Outcome::Stored:
+            if (!QFile::remove(path) && !reported_.contains(path)) {
+                reported_.insert(path);
+                ReceiverLog(QStringLiteral("temp: %1 stored but cannot be removed from temp/").arg(info.fileName()));
+            }
+            break;
+        case ImageStore::Outcome::Rejected:
+            reject(path, r.message);
+            break;
+        case ImageStore::Outcome::DiskFull:
+            ReceiverLog(QStringLiteral("disk full: %1: %2").arg(info.fileName(), r.message));
+            diskFull_ = true;
+            return;
+        case ImageStore::Outcome::Failed:
+            if (!reported_.contains(path)) {
+                reported_.insert(path);
+                ReceiverLog(QStringLiteral("temp: %1 not stored, retried: %2").arg(info.fileName(), r.message));
+            }
+            break;
+        }
+    }
+}
+
+class StorageProvider : public DcmSCP {
+public:
+    StorageProvider(ImageStore &store, const ReceiverOptions &options)
+        : store_(store), options_(options),
+          intake_(store, ApplicationFolder() + QLatin1Char('/') + QLatin1String(AppFiles::ImportFolder), options.minimumFreeBytes)
+    {
+        setAETitle(options.aeTitle.toStdString().c_str());
+        setPort(options.port);
+        setRespondWithCalledAETitle(OFFalse);
+        setHostLookupEnabled(OFFalse);
+        setMaxReceivePDULength(ASC_MAXIMUMPDUSIZE);
+        // Finite waits everywhere: the listen loop comes back every second to
+        // look at temp/ and at a stop request.
+        setConnectionBlockingMode(DUL_NOBLOCK);
+        setConnectionTimeout(1);
+        setDIMSEBlockingMode(DIMSE_NONBLOCKING);
+        setDIMSETimeout(30);
+        setACSETimeout(30);
+
+        OFList<OFString> verification;
+        verification.push_back(UID_LittleEndianExplicitTransferSyntax);
+        verification.push_back(UID_LittleEndianImplicitTransferSyntax);
+        addPresentationContext(UID_VerificationSOPClass, verification);
+
+        // Lossless syntaxes before lossy ones, so that a sender offering both
+        // never has to compress lossily for us.
+        OFList<OFString> storage;
+        for (const char *uid : {UID_JPEGProcess14SV1TransferSyntax, UID_JPEGProcess14TransferSyntax, UID_JPEGLSLosslessTransferSyntax,
+                                UID_RLELosslessTransferSyntax, UID_LittleEndianExplicitTransferSyntax,
+                                UID_DeflatedExplicitVRLittleEndianTransferSyntax, UID_LittleEndianImplicitTransferSyntax,
+                                UID_JPEGLSLossyTransferSyntax, UID_JPEGProcess1TransferSyntax, UID_JPEGProcess2_4TransferSyntax})
+            storage.push_back(uid);
+        for (int i = 0; i < numberOfDcmAllStorageSOPClassUIDs; ++i)
+            addPresentationContext(dcmAllStorageSOPClassUIDs[i], storage);
+        sincePoll_.start();
+    }
+
+    int exitCode() const { return exitCode_; }
+    void pollTemp()
+    {
+        sincePoll_.restart();
+        intake_.poll();
+        if (intake_.diskFull())
+            exitCode_ = ReceiverExit::DiskFull;
+    }
+
+protected:
+    OFCondition handleIncomingCommand(T_DIMSE_Message *message, const DcmPresentationContextInfo &info) override
+    {
+        if (message->CommandField != DIMSE_C_STORE_RQ)
+            return DcmSCP::handleIncomingCommand(message, info);
+        T_DIMSE_C_StoreRQ &request = message->msg.CStoreRQ;
+        const QString staged = store_.newStagingPath();
+        T_ASC_PresentationContextID presId = info.presentationContextID;
+        const OFCondition received = receiveSTORERequest(request, presId, OFString(QFile::encodeName(staged).constData()));
+        if (received.bad()) {
+            QFile::remove(staged);
+            ++failed_;
+            const bool full = DiskNearlyFull(store_.imagesFolder(), options_.minimumFreeBytes);
+            ReceiverLog(QStringLiteral("%1receiving %2 failed: %3")
+                            .arg(full ? QStringLiteral("disk full: ") : QString(), QString::fromLatin1(request.AffectedSOPInstanceUID),
+                                 QString::fromLatin1(received.text())));
+            if (full)
+                exitCode_ = ReceiverExit::DiskFull;
+            return received;
+        }
+        ImageStore::Result result;
+        if (DiskNearlyFull(store_.imagesFolder(), options_.minimumFreeBytes)) {
+            QFile::remove(staged);
+            result = {ImageStore::Outcome::DiskFull,
+                      QStringLiteral("less than %1 MB free below %2").arg(options_.minimumFreeBytes / (1024 * 1024)).arg(store_.imagesFolder()), false};
+        } else {
+            result = ingest(store_, staged);
+        }
+        if (result.outcome == ImageStore::Outcome::Stored) {
+            ++stored_;
+        } else {
+            ++failed_;
+            ReceiverLog(QStringLiteral("%1%2 from %3 not stored: %4")
+                            .arg(result.outcome == ImageStore::Outcome::DiskFull ? QStringLiteral("disk full: ") : QString(),
+                                 QString::fromLatin1(request.AffectedSOPInstanceUID), peer_, result.message));
+        }
+        if (result.outcome == ImageStore::Outcome::DiskFull)
+            exitCode_ = ReceiverExit::DiskFull;
+        const OFCondition answered = sendSTOREResponse(presId, request, StoreStatus(result.outcome));
+        if (answered.bad())
+            return answered;
+        // The object in hand is finished; the sender resends the rest later.
+        if (ReceiverStopRequested || exitCode_ != ReceiverExit::Clean)
+            return makeOFCondition(OFM_dcmnet, 1, OF_error, "receiver stopping");
+        return EC_Normal;
+    }
+
+    void notifyAssociationRequest(const T_ASC_Parameters &params, DcmSCPActionType &action) override
+    {
+        DcmSCP::notifyAssociationRequest(params, action);
+        peer_ = QStringLiteral("%1 (%2)").arg(QString::fromLatin1(params.DULparams.callingAPTitle),
+                                              QString::fromLatin1(params.DULparams.callingPresentationAddress));
+        stored_ = failed_ = 0;
+        aborted_ = false;
+    }
+    void notifyAbortRequest() override { aborted_ = true; }
+    void notifyAssociationTermination() override
+    {
+        ReceiverLog(QStringLiteral("association from %1: %2 stored, %3 failed%4")
+                        .arg(peer_)
+                        .arg(stored_)
+                        .arg(failed_)
+                        .arg(aborted_ ? QStringLiteral(", aborted by the sender") : QString()));
+        store_.closeDatabase();
+    }
+    void notifyConnectionTimeout() override
+    {
+        if (!ReceiverStopRequested && sincePoll_.elapsed() >= options_.tempPollMs)
+            pollTemp();
+    }
+    OFBool stopAfterConnectionTimeout() override { return ReceiverStopRequested || exitCode_ != ReceiverExit::Clean; }
+    OFBool stopAfterCurrentAssociation() override
+    {
+        if (!ReceiverStopRequested && exitCode_ == ReceiverExit::Clean && sincePoll_.elapsed() >= options_.tempPollMs)
+            pollTemp();
+        return ReceiverStopRequested || exitCode_ != ReceiverExit::Clean;
+    }
+
+private:
+    ImageStore &store_;
+    ReceiverOptions options_;
+    TempIntake intake_;
+    QElapsedTimer sincePoll_;
+    QString peer_;
+    int stored_ = 0;
+    int failed_ = 0;
+    bool aborted_ = false;
+    int exitCode_ = ReceiverExit::Clean;
+};
+
+Receiver::Receiver(ImageStore &store, const ReceiverOptions &options) : scp_(std::make_unique<StorageProvider>(store, options)) {}
+
+Receiver::~Receiver() = default;
+
+bool Receiver::listen(QString *error)
+{
+    const OFCondition cond = scp_->openListenPort();
+    if (cond.bad()) {
+        *error = QString::fromLatin1(cond.text());
+        return false;
+    }
+    return true;
+}
+
+int Receiver::run()
+{
+    scp_->pollTemp();
+    if (ReceiverStopRequested || scp_->exitCode() != ReceiverExit::Clean)
+        return scp_->exitCode();
+    const OFCondition cond = scp_->acceptAssociations();
+    if (cond.bad() && cond != NET_EC_StopAfterConnectionTimeout && cond != NET_EC_StopAfterAssociation) {
+        ReceiverLog(QStringLiteral("listening failed: %1").arg(QString::fromLatin1(cond.text())));
+        return ReceiverExit::CannotListen;
+    }
+    return scp_->exitCode();
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "companions/receiver/ImageStore.h"
+
+#include <QElapsedTimer>
+#include <QSet>
+#include <QString>
+#include <csignal>
+#include <memory>
+
+// Set by SIGTERM/SIGINT; the receiver finishes the object in hand and ends.
+extern volatile std::sig_atomic_t ReceiverStopRequested;
+
+// One line in Logs/Receiver.log.
+void ReceiverLog(const QString &text);
+
+// What the receiver runs with, from LumoraStation.ini and the environment.
+struct ReceiverOptions {
+    QString aeTitle;
+    quint16 port = 0;
+    qint64 minimumFreeBytes = 64LL * 1024 * 1024;
+    int tempPollMs = 2000;
+};
+
+// Reads Com\IR_AET and Com\IR_Port; false with the reason for the log when
+// they cannot be used (AE title empty or above 16 characters, bad port).
+bool LoadReceiverOptions(ReceiverOptions *options, QString *error);
+
+// Exit codes, distinct so that a start-up failure can be told apart.
+namespace ReceiverExit {
+inline constexpr int Clean = 0;
+inline constexpr int BadSettings = 2;
+inline constexpr int CannotListen = 3;
+inline constexpr int DiskFull = 4;
+inline constexpr int NoDatabase = 5;
+} // namespace ReceiverExit
+
+// Takes the .dcm files of temp/ through the store: stored ones are removed,
+// unreadable ones moved to temp/rejected/, others retried (logged once).
+class TempIntake {
+public:
+    TempIntake(ImageStore &store, const QString &tempFolder, qint64 minimumFreeBytes);
+    // One pass; a full disk ends it and is reported through diskFull().
+    void poll();
+    bool diskFull() const { return diskFull_; }
+
+private:
+    void reject(const QString &path, const QString &reason);
+
+    ImageStore &store_;
+    QString temp_;
+    qint64 minimumFree_;
+    bool diskFull_ = false;
+    QSet<QString> reported_;
+};
+
+// Status codes the C-STORE answer carries for each store outcome.
+quint16 StoreStatus(ImageStore::Outcome outcome);
+
+class StorageProvider;
+
+// The DICOM storage provider: one association at a time, the listen backlog
+// holding the others, temp/ polled between associations.
+class Receiver {
+public:
+    Receiver(ImageStore &store, const ReceiverOptions &options);
+    ~Receiver();
+    // Opens the port; false with the reason when it cannot.
+    bool listen(QString *error);
+    // Serves until a stop is requested or the disk is full; the exit code.
+    int run();
+
+private:
+    std::unique_ptr<StorageProvider> scp_;
+};
