@@ -110,7 +110,7 @@ void decodeSophie(const DecoderInput &in, DecoderOutput &out, Work &w)
     out.buffer.clear();
     if (out.tokens.isEmpty())
         return;
-    const QStringList &t = out.tokens;
+    const QStringList t = out.tokens;
     ExposureRecord r = openRecord(in);
     QString datum, kv, mas, exp, druck, dicke;
 
