@@ -1,0 +1,73 @@
+#include "companions/datamgr/Housekeeping.h"
+
+#include "app/ApplicationFolder.h"
+#include "app/ErrorLog.h"
+#include "app/Settings.h"
+#include "store/Database.h"
+#include "store/DatabasePaths.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+void DataMgrLog(const QString &text)
+{
+    AppendLogLine(QStringLiteral("DataMgr.log"), QStringLiteral("datamgr"), LogTimestamp() + QLatin1Char(' ') + text);
+}
+
+QStringList PruneRotatedLogs(const QString &logsFolder, int keep)
+{
+    QStringList removed;
+    QDir dir(logsFolder);
+    // The rotation stamp (yyyyMMddHHmmss) orders the names by age.
+    static const QRegularExpression rotated(QStringLiteral("^(error|debug)(\\d{14})(-\\d+)?\\.log$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    for (const char *kindName : {"error", "debug"}) {
+        const QLatin1String kind(kindName);
+        QStringList names;
+        for (const QString &name : dir.entryList(QDir::Files)) {
+            const QRegularExpressionMatch m = rotated.match(name);
+            if (m.hasMatch() && m.captured(1).compare(kind, Qt::CaseInsensitive) == 0)
+                names << name;
+        }
+        std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
+            return a.compare(b, Qt::CaseInsensitive) > 0; // newest first
+        });
+        for (int i = keep; i < names.size(); ++i) {
+            if (dir.remove(names[i]))
+                removed << names[i];
+            else
+                DataMgrLog(QStringLiteral("cannot remove %1").arg(dir.filePath(names[i])));
+        }
+    }
+    return removed;
+}
+
+void CheckpointDatabases(const QStringList &paths)
+{
+    for (const QString &path : paths) {
+        if (!QFileInfo(path).isFile())
+            continue;
+        Database db(QStringLiteral("DataMgrCheckpoint"), QStringLiteral("LumoraDataMgr"));
+        db.setPath(path);
+        if (!db.open()) {
+            DataMgrLog(QStringLiteral("checkpoint of %1: cannot open: %2").arg(path, db.error().text));
+            continue;
+        }
+        const DbResult r = Execute(db, QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+        if (!r.ok)
+            DataMgrLog(QStringLiteral("checkpoint of %1 failed: %2").arg(path, r.errorText));
+        else if (r.first(QStringLiteral("busy")).toInt() != 0)
+            DataMgrLog(QStringLiteral("checkpoint of %1 incomplete: the database is busy").arg(path));
+        db.close();
+    }
+}
+
+void RunHousekeeping()
+{
+    PruneRotatedLogs(AppPath(QLatin1String(AppFiles::LogsFolder)), KeptRotatedLogs);
+    QStringList databases{AppPath(QLatin1String(AppFiles::ImageDatabase)), AppPath(QLatin1String(AppFiles::DefinitionsDatabase)),
+                          ResolveUserDatabasePath(ReadSetting(QStringLiteral("General\\Database"), QStringLiteral("LumoraData.dat")))};
+    databases.removeDuplicates();
+    CheckpointDatabases(databases);
+}
