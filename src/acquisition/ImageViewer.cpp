@@ -1,0 +1,282 @@
+#include "acquisition/ImageViewer.h"
+
+#include "app/ErrorLog.h"
+#include "app/Settings.h"
+#include "toolkit/ToolkitViewer.h"
+
+#include <QMenu>
+#include <QScrollBar>
+#include <QTreeWidget>
+
+#include <cmath>
+#include <limits>
+
+ToolkitImagePtr CurrentImage;
+bool CurrentImageExists = false;
+int CurrentImageIndex = 0;
+ToolkitImageList LoadedImageList;
+
+namespace {
+
+constexpr int SelectedFrameWidth = 2;
+
+QColor fromBgr(qint32 bgr) { return QColor(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF); }
+
+// The index arithmetic is 16-bit; a result outside that range is dropped, as
+// the overflow that it would have raised skipped the statement.
+bool fits16(qint64 v) { return v >= std::numeric_limits<qint16>::min() && v <= std::numeric_limits<qint16>::max(); }
+
+} // namespace
+
+void ClearCurrentImage()
+{
+    if (CurrentImage)
+        CurrentImage->display().frameWidth = 0;
+    CurrentImage.reset();
+    CurrentImageExists = false;
+    CurrentImageIndex = 0;
+}
+
+qint16 ViewerRoundUp(double value)
+{
+    const double n = std::nearbyint(value); // ties to even under the default rounding mode
+    const double r = value > n ? n + 1 : n;
+    return fits16(qint64(r)) ? qint16(r) : std::numeric_limits<qint16>::max();
+}
+
+ImageViewer::ImageViewer(const ViewerControls &controls, QObject *parent) : QObject(parent), c_(controls)
+{
+    if (c_.dv1) {
+        connect(c_.dv1, &ToolkitViewer::mouseDown, this, &ImageViewer::MouseDown);
+        connect(c_.dv1, &ToolkitViewer::keyDown, this, &ImageViewer::KeyDown);
+        connect(c_.dv1, &ToolkitViewer::renderFailed, this, [](const ToolkitImagePtr &image, const ToolkitError &e) {
+            WriteErrorLog(e.number, e.text, QStringLiteral("MainForm dv1 (RENDER_ERROR) ") + image->path());
+        });
+    }
+    if (c_.dv1_vscroll)
+        connect(c_.dv1_vscroll, &QScrollBar::valueChanged, this, &ImageViewer::ScrollChanged);
+}
+
+void ImageViewer::SetUpViewer()
+{
+    if (!c_.dv1)
+        return;
+    c_.dv1->setColumns(Settings.Viewer_Columns > 0 ? Settings.Viewer_Columns : 3);
+    c_.dv1->setRows(Settings.Viewer_Rows > 0 ? Settings.Viewer_Rows : 7);
+    c_.dv1->setBackgroundColor(fromBgr(Settings.Viewer_bgColor));
+}
+
+// The grid the viewer shows, so that paging matches what is on screen.
+int ImageViewer::TilesPerPage() const { return c_.dv1 ? c_.dv1->rows() * c_.dv1->columns() : 0; }
+
+void ImageViewer::UpdateScrollRange()
+{
+    if (!c_.dv1 || !c_.dv1_vscroll)
+        return;
+    const int count = c_.dv1->imageCount();
+    const int tiles = TilesPerPage();
+    if (tiles > count || count == 0) {
+        c_.dv1_vscroll->hide();
+        return;
+    }
+    c_.dv1_vscroll->setMinimum(0);
+    c_.dv1_vscroll->setMaximum(ViewerRoundUp(double(count - tiles) / c_.dv1->columns()));
+    c_.dv1_vscroll->show();
+}
+
+void ImageViewer::ScrollChanged(int value)
+{
+    if (!c_.dv1)
+        return;
+    const qint64 first = qint64(value) * c_.dv1->columns() + 1;
+    if (fits16(first))
+        c_.dv1->setFirstTile(int(first));
+}
+
+void ImageViewer::KeyDown(int keyCode)
+{
+    if (!c_.dv1)
+        return;
+    const qint64 first = c_.dv1->firstTile();
+    const qint64 tiles = TilesPerPage();
+    const qint64 count = c_.dv1->imageCount();
+    qint64 next = first;
+    switch (keyCode) {
+    case 33: // Page Up
+        next = (first - tiles > 1 && first != 1) ? first - tiles : 1;
+        break;
+    case 34: // Page Down
+        if (first + tiles < count)
+            next = first + tiles;
+        break;
+    case 37: // Left: first page
+        if (count > tiles)
+            next = 1;
+        break;
+    case 38: // Up: one back
+        if (first >= 2)
+            next = first - 1;
+        break;
+    case 39: // Right: last page
+        if (count > tiles)
+            next = count - (tiles - 1);
+        break;
+    case 40: // Down: one on
+        if (count > tiles && first + tiles - 1 < count)
+            next = first + 1;
+        break;
+    default: // End, Home and the rest: nothing
+        return;
+    }
+    if (next != first && fits16(next))
+        c_.dv1->setFirstTile(int(next));
+}
+
+void ImageViewer::SelectImage(int index)
+{
+    const ToolkitImagePtr image = c_.dv1 ? c_.dv1->image(index) : nullptr;
+    if (!image)
+        return;
+    if (CurrentImageExists && CurrentImage)
+        CurrentImage->display().frameWidth = 0;
+    CurrentImage = image;
+    CurrentImageIndex = index;
+    CurrentImageExists = true;
+    image->display().frameWidth = SelectedFrameWidth;
+    image->display().frameColor = quint32(Settings.Viewer_fgColor);
+    c_.dv1->refreshDisplay();
+    if (c_.setStatusPanel)
+        c_.setStatusPanel(3, QStringLiteral("Sel. image #: ") + QString::number(index));
+}
+
+bool ImageViewer::SelectImageByUid(const QString &uidCell)
+{
+    if (!c_.dv1)
+        return false;
+    for (int i = 1; i <= c_.dv1->imageCount(); ++i) {
+        const ToolkitImagePtr image = c_.dv1->image(i);
+        const QString uid = image->isValid() ? ImageUid(image) : QString();
+        if (!uid.isEmpty() && uidCell.contains(uid)) {
+            SelectImage(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+void ImageViewer::MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers, const QPoint &pos)
+{
+    if (!c_.dv1)
+        return;
+    const int index = c_.dv1->hitTest(pos);
+    if (index < 1 || index > c_.dv1->imageCount())
+        return;
+    const ToolkitImagePtr image = c_.dv1->image(index);
+    if (!image->isValid())
+        return; // an empty frame: nothing to select
+    if (CurrentImageExists && CurrentImage && ImageUid(CurrentImage) == ImageUid(image)) {
+        if (button == Qt::RightButton)
+            openPopUp(pos);
+        return;
+    }
+    SelectImage(index);
+    if (c_.lvImages) {
+        const QString uid = ImageUid(image);
+        for (int i = 0; i < c_.lvImages->topLevelItemCount(); ++i) {
+            QTreeWidgetItem *item = c_.lvImages->topLevelItem(i);
+            const QString cell = item->text(3);
+            if (!cell.isEmpty() && uid.contains(cell)) {
+                c_.lvImages->setCurrentItem(item);
+                break;
+            }
+        }
+    }
+    if (c_.setStatusPanel)
+        c_.setStatusPanel(5, GetAttribute(image, 0x0020, 0x0060).value.toUpper() + QLatin1Char('-')
+                                 + GetAttribute(image, 0x0018, 0x5101).value.toUpper());
+    if (!Settings.FilterActive.isEmpty() && c_.refreshHeader)
+        c_.refreshHeader();
+    if (button == Qt::RightButton)
+        openPopUp(pos);
+}
+
+void ImageViewer::openPopUp(const QPoint &pos)
+{
+    const QPoint global = c_.dv1->mapToGlobal(pos);
+    if (c_.showPopUp)
+        c_.showPopUp(global);
+    else if (c_.PopUpViewer)
+        c_.PopUpViewer->popup(global);
+}
+
+void ImageViewer::forEachTarget(bool all, const std::function<void(ToolkitDisplay &)> &change)
+{
+    if (!c_.dv1)
+        return;
+    if (all) {
+        for (const ToolkitImagePtr &image : c_.dv1->images())
+            change(image->display());
+    } else if (CurrentImageExists && CurrentImage) {
+        change(CurrentImage->display());
+    }
+    c_.dv1->refreshDisplay();
+}
+
+void ImageViewer::Rotate(bool right, bool all)
+{
+    forEachTarget(all, [right](ToolkitDisplay &d) { d.rotation = (d.rotation + (right ? 1 : 3)) % 4; });
+}
+
+void ImageViewer::Mirror(bool horizontal, bool all)
+{
+    // Mirroring acts on the screen axes: on a quarter-turned image they are swapped.
+    forEachTarget(all, [horizontal](ToolkitDisplay &d) {
+        if (horizontal != (d.rotation % 2 == 1))
+            d.mirrorH = !d.mirrorH;
+        else
+            d.mirrorV = !d.mirrorV;
+    });
+}
+
+void ImageViewer::Reset(bool all)
+{
+    forEachTarget(all, [](ToolkitDisplay &d) {
+        d.rotation = 0;
+        d.mirrorH = d.mirrorV = false;
+    });
+}
+
+void ImageViewer::BuildPopUpViewer()
+{
+    QMenu *menu = c_.PopUpViewer;
+    if (!menu)
+        return;
+    menu->clear();
+    auto sub = [&](const char *name, const QString &caption, const char *subName) {
+        QMenu *m = menu->addMenu(caption);
+        m->setObjectName(QLatin1String(subName));
+        m->menuAction()->setObjectName(QLatin1String(name));
+        return m;
+    };
+    auto entry = [](QMenu *m, const QString &caption, std::function<void()> f) {
+        QAction *a = m->addAction(caption);
+        QObject::connect(a, &QAction::triggered, m, std::move(f));
+        return a;
+    };
+    QMenu *rotate = sub("PopUpViewerRotate", QStringLiteral("Drehen"), "PopUpViewerRotateSub");
+    entry(rotate, QStringLiteral("90° rechts"), [this] { Rotate(true, false); });
+    entry(rotate, QStringLiteral("90° links"), [this] { Rotate(false, false); });
+    QMenu *mirror = sub("PopUpViewerMirror", QStringLiteral("Spiegeln"), "PopUpViewerMirrorSub");
+    entry(mirror, QStringLiteral("horizontal"), [this] { Mirror(true, false); });
+    entry(mirror, QStringLiteral("vertical"), [this] { Mirror(false, false); });
+    menu->addSeparator()->setObjectName(QStringLiteral("mnuViewerTrennY"));
+    QMenu *rotateAll = sub("PopUpViewerRotateAll", QStringLiteral("Alle Drehen"), "PopUpViewerRotateAllSub");
+    entry(rotateAll, QStringLiteral("90° rechts"), [this] { Rotate(true, true); });
+    entry(rotateAll, QStringLiteral("90° links"), [this] { Rotate(false, true); });
+    QMenu *mirrorAll = sub("PopUpViewerMirrorAll", QStringLiteral("Alle Spiegeln"), "PopUpViewerMirrorAllSub");
+    entry(mirrorAll, QStringLiteral("horizontal"), [this] { Mirror(true, true); });
+    entry(mirrorAll, QStringLiteral("vertikal"), [this] { Mirror(false, true); });
+    menu->addSeparator()->setObjectName(QStringLiteral("mnuViewerTrennX"));
+    entry(menu, QStringLiteral("Zurücksetzen"), [this] { Reset(false); })->setObjectName(QStringLiteral("PopUpViewerReset"));
+    entry(menu, QStringLiteral("Alle Zurücksetzen"), [this] { Reset(true); })->setObjectName(QStringLiteral("PopUpViewerResetAll"));
+}

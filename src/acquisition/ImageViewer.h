@@ -1,0 +1,76 @@
+#pragma once
+
+#include "toolkit/Toolkit.h"
+
+#include <QObject>
+#include <QPoint>
+
+#include <functional>
+
+class QMenu;
+class QScrollBar;
+class QTreeWidget;
+class ToolkitViewer;
+
+// The current image and the loaded image list, process-wide (header view,
+// stamping, tasks and deletion work on them).
+extern ToolkitImagePtr CurrentImage;   // the selected viewer image, or null
+extern bool CurrentImageExists;        // a current image is set
+extern int CurrentImageIndex;          // its 1-based index in the viewer
+extern ToolkitImageList LoadedImageList; // the images read from disk for the viewer
+
+// Forgets the current image (and switches its selection frame off).
+void ClearCurrentImage();
+
+// RoundUp(x): x rounded to the nearest whole number (halves to even), plus one
+// when x lies above it; as a 16-bit integer.
+qint16 ViewerRoundUp(double value);
+
+// The controls the viewer logic drives; the main window owns them.
+struct ViewerControls {
+    ToolkitViewer *dv1 = nullptr;       // the tile grid
+    QScrollBar *dv1_vscroll = nullptr;  // vertical scroll bar beside dv1
+    QTreeWidget *lvImages = nullptr;    // image list; column 3 holds the ImageUID
+    QMenu *PopUpViewer = nullptr;       // viewer pop-up menu; BuildPopUpViewer fills it
+    std::function<void(int panel, const QString &text)> setStatusPanel; // StatusBar1 panel (1-based) text, redrawn
+    std::function<void()> refreshHeader; // rebuilds the header view of the current image
+    std::function<void(const QPoint &globalPos)> showPopUp; // optional; default opens PopUpViewer there
+};
+
+// The viewer's grid, paging, selection and pop-up menu. Connects itself to
+// dv1 (mouse and keys) and dv1_vscroll (value changes).
+class ImageViewer : public QObject {
+    Q_OBJECT
+public:
+    explicit ImageViewer(const ViewerControls &controls, QObject *parent = nullptr);
+
+    // Columns, rows and background from the settings (start-up, options dialog).
+    void SetUpViewer();
+    // After a load, a deletion or the options dialog.
+    void UpdateScrollRange();
+    int TilesPerPage() const;
+
+    void ScrollChanged(int value);
+    void KeyDown(int keyCode);
+    void MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers modifiers, const QPoint &pos);
+
+    // Makes the viewer image at index (1-based) the current one: frames and panel 3.
+    void SelectImage(int index);
+    // The image-list click rule: the first viewer image whose UID contains uidCell.
+    // False (nothing changes) when none does.
+    bool SelectImageByUid(const QString &uidCell);
+
+    // Display operations, on the current image or on all images.
+    void Rotate(bool right, bool all);
+    void Mirror(bool horizontal, bool all);
+    void Reset(bool all);
+
+    // Fills the PopUpViewer menu with its entries (object names as the menu's).
+    void BuildPopUpViewer();
+
+private:
+    void openPopUp(const QPoint &pos);
+    void forEachTarget(bool all, const std::function<void(ToolkitDisplay &)> &change);
+
+    ViewerControls c_;
+};

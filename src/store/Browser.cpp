@@ -1,0 +1,487 @@
+#include "store/Browser.h"
+
+#include "acquisition/ImageViewer.h"
+#include "app/ApplicationFolder.h"
+#include "app/ErrorLog.h"
+#include "app/WorkstationState.h"
+#include "store/DatabasePaths.h"
+#include "toolkit/ToolkitViewer.h"
+
+#include <QApplication>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QStyle>
+#include <QTimer>
+#include <QTreeWidget>
+
+QString CurrentPatientSecondName;
+int CurrentPatientRow = -1;
+int CurrentStudyRow = -1;
+QString LoadedLevel;
+
+namespace {
+
+const QString MessageTitle = QStringLiteral("PellanMammo");
+
+QString cell(const QSqlRecord &row, const char *column)
+{
+    const QVariant v = row.value(QLatin1String(column));
+    return v.isNull() ? QString() : v.toString();
+}
+
+QTreeWidgetItem *addRow(QTreeWidget *list, const QString &text, const QVariant &tag, const QStringList &cells)
+{
+    auto *item = new QTreeWidgetItem(list);
+    item->setText(0, text);
+    item->setData(0, Qt::UserRole, tag);
+    for (int i = 0; i < cells.size(); ++i)
+        item->setText(i + 1, cells.at(i));
+    return item;
+}
+
+void clearList(QTreeWidget *list)
+{
+    if (!list)
+        return;
+    list->setSortingEnabled(false);
+    list->clear();
+}
+
+void sortOn(QTreeWidget *list, int column)
+{
+    list->sortItems(column, Qt::AscendingOrder);
+    list->header()->setSortIndicator(column, Qt::AscendingOrder);
+    list->setSortingEnabled(true);
+}
+
+// UIDs name folders and files: digits and dots only, so that a database value
+// can never point outside the images folder.
+bool isPlainUid(const QString &uid)
+{
+    static const QRegularExpression re(QStringLiteral("^[0-9]+(\\.[0-9]+)*$"));
+    return re.match(uid).hasMatch();
+}
+
+void logFailure(const DbResult &r, const QString &location)
+{
+    WriteErrorLog(r.errorNumber, r.errorText, location);
+}
+
+} // namespace
+
+StudyStatements BuildStudyImageStatements(const QList<qlonglong> &seriesKeys)
+{
+    StudyStatements s;
+    s.imageSql.sql = QStringLiteral("SELECT ImageUID FROM tblImages WHERE");
+    s.countSql.sql = QStringLiteral("SELECT COUNT(ImageUID) AS ImageCount FROM tblImages WHERE");
+    QString condition;
+    for (qsizetype i = 0; i < seriesKeys.size(); ++i) {
+        if (i > 0)
+            condition += QStringLiteral(" OR");
+        condition += QStringLiteral(" FKeySeriesID = ?");
+        s.imageSql.values << seriesKeys.at(i);
+        s.countSql.values << seriesKeys.at(i);
+    }
+    if (seriesKeys.isEmpty())
+        condition = QStringLiteral(" 0 = 1"); // a study without series has no images
+    s.imageSql.sql += condition + QStringLiteral(" ORDER BY FKeySeriesID, ImageNr");
+    s.countSql.sql += condition;
+    return s;
+}
+
+Browser::Browser(const BrowserControls &controls, QObject *parent) : QObject(parent), c_(controls) {}
+
+void Browser::critical(const QString &message)
+{
+    if (c_.showCritical)
+        c_.showCritical(message);
+    else
+        QMessageBox::critical(c_.window, MessageTitle, message);
+}
+
+void Browser::panel(int index, const QString &text)
+{
+    if (c_.setStatusPanel)
+        c_.setStatusPanel(index, text);
+}
+
+void Browser::popUp(QMenu *menu, QTreeWidget *list, const QPoint &pos)
+{
+    if (!menu)
+        return;
+    const QPoint global = list->viewport()->mapToGlobal(pos);
+    if (c_.showPopUp)
+        c_.showPopUp(menu, global);
+    else
+        menu->popup(global);
+}
+
+void Browser::RefreshPatientList()
+{
+    if (ImageLoadActive)
+        return;
+    const QString location = QStringLiteral("MainForm_RefreshPatientList");
+    OpenImageDatabase();
+    const DbResult count = Execute(ImageDatabase, QStringLiteral("SELECT Count(PatID) AS ReceiveCount FROM tblReceive"));
+    if (!count.ok) {
+        logFailure(count, location);
+        CloseImageDatabase();
+        return;
+    }
+    if (!(ListRefreshRequested && count.first(QStringLiteral("ReceiveCount")).toLongLong() == 0)) {
+        const DbResult emptied = Execute(ImageDatabase, QStringLiteral("DELETE FROM tblReceive"));
+        if (!emptied.ok)
+            logFailure(emptied, location);
+        clearList(c_.lvPatients);
+        clearList(c_.lvStudien);
+        clearList(c_.lvImages);
+        if (c_.dv1)
+            c_.dv1->clearImages();
+        ClearCurrentImage(); // its image left the viewer with the rest
+        const DbResult rows = Execute(ImageDatabase, QStringLiteral(
+            "SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten"));
+        if (!rows.ok) {
+            logFailure(rows, location);
+        } else if (c_.lvPatients) {
+            c_.lvPatients->setUpdatesEnabled(false);
+            for (const QSqlRecord &row : rows.rows) {
+                QString name = cell(row, "PatNachname");
+                if (!row.value(QStringLiteral("PatVorname")).isNull())
+                    name += QStringLiteral(", ") + row.value(QStringLiteral("PatVorname")).toString();
+                addRow(c_.lvPatients, cell(row, "PatID1"), row.value(QStringLiteral("PatID")),
+                       {name, cell(row, "Pat2Vorname"), cell(row, "PatGebDatum")});
+                QCoreApplication::processEvents();
+            }
+            c_.lvPatients->clearSelection();
+            c_.lvPatients->setCurrentItem(nullptr);
+            sortOn(c_.lvPatients, 1);
+            c_.lvPatients->setUpdatesEnabled(true);
+        }
+    }
+    ListRefreshRequested = false;
+    CloseImageDatabase();
+}
+
+void Browser::clearTaskStateForNewPatient()
+{
+    if (c_.clearTaskState)
+        c_.clearTaskState();
+    ClearCurrentImage();
+    if (c_.dv1)
+        c_.dv1->refreshDisplay();
+    for (int i = 1; i <= 4; ++i)
+        panel(i, QString());
+}
+
+void Browser::lvPatients_ItemClick(QTreeWidgetItem *item)
+{
+    if (!c_.lvPatients || c_.lvPatients->topLevelItemCount() == 0)
+        return;
+    if (!item)
+        item = c_.lvPatients->currentItem();
+    if (!item)
+        return;
+    if (item->text(0) != CurrentSelection.patientId)
+        clearTaskStateForNewPatient();
+    CurrentSelection.patientKey = item->data(0, Qt::UserRole).toLongLong();
+    CurrentSelection.patientId = item->text(0);
+    CurrentSelection.patientName = item->text(1);
+    CurrentPatientSecondName = item->text(2);
+    CurrentPatientRow = c_.lvPatients->indexOfTopLevelItem(item);
+    panel(1, QStringLiteral("Patient: ") + CurrentSelection.patientName);
+    panel(2, QStringLiteral("ID: ") + CurrentSelection.patientId);
+
+    clearList(c_.lvStudien);
+    if (c_.frmSerien && c_.frmSerien->isVisible()) {
+        c_.frmSerien->hide();
+        clearList(c_.lvSerien);
+    }
+    if (c_.UpdateTimer)
+        c_.UpdateTimer->stop();
+
+    OpenImageDatabase();
+    const DbResult rows = Execute(ImageDatabase, QStringLiteral(
+        "SELECT StudyID, StudyUID, StudyDate, StudyTime, Modality, Bodypart FROM view_studies WHERE PatID1 = ?"),
+        {CurrentSelection.patientId});
+    if (!rows.ok) {
+        logFailure(rows, QStringLiteral("lvPatients_MouseUp"));
+        CloseImageDatabase();
+        return;
+    }
+    if (c_.lvStudien) {
+        for (const QSqlRecord &row : rows.rows) {
+            addRow(c_.lvStudien, cell(row, "StudyID"), cell(row, "StudyUID"),
+                   {cell(row, "StudyDate"), cell(row, "StudyTime"), cell(row, "Modality"), cell(row, "Bodypart")});
+            QCoreApplication::processEvents();
+        }
+        sortOn(c_.lvStudien, 0);
+    }
+    CloseImageDatabase();
+    clearList(c_.lvImages);
+}
+
+void Browser::lvPatients_MouseUp(Qt::MouseButton button, const QPoint &pos)
+{
+    if (!c_.lvPatients)
+        return;
+    if (button == Qt::RightButton) {
+        if (QTreeWidgetItem *under = c_.lvPatients->itemAt(pos))
+            c_.lvPatients->setCurrentItem(under);
+        popUp(c_.PopUpPatient, c_.lvPatients, pos);
+    }
+    lvPatients_ItemClick(c_.lvPatients->currentItem());
+}
+
+// "Cancel current changes?": Yes drops the pending tasks and goes on, No keeps
+// them and ends the click, so that No never loses the operator's work.
+bool Browser::confirmRightClick()
+{
+    if (!c_.taskCount || c_.taskCount() == 0)
+        return true;
+    const QString question = QStringLiteral("Cancel current changes?");
+    const bool yes = c_.askYesNo ? c_.askYesNo(question)
+                                 : QMessageBox::question(c_.window, MessageTitle, question,
+                                                         QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    if (!yes)
+        return false;
+    clearTaskStateForNewPatient();
+    return true;
+}
+
+void Browser::lvStudien_MouseUp(Qt::MouseButton button, const QPoint &pos)
+{
+    if (button != Qt::RightButton || !c_.lvStudien || !confirmRightClick())
+        return;
+    if (QTreeWidgetItem *under = c_.lvStudien->itemAt(pos))
+        c_.lvStudien->setCurrentItem(under);
+    popUp(c_.PopUpStudie, c_.lvStudien, pos);
+}
+
+void Browser::lvSerien_MouseUp(Qt::MouseButton button, const QPoint &pos)
+{
+    if (button != Qt::RightButton || !c_.lvSerien || !confirmRightClick())
+        return;
+    if (QTreeWidgetItem *under = c_.lvSerien->itemAt(pos))
+        c_.lvSerien->setCurrentItem(under);
+    popUp(c_.PopUpSerie, c_.lvSerien, pos);
+}
+
+void Browser::takeStudyRow(QTreeWidgetItem *item)
+{
+    LoadedLevel = QStringLiteral("Studie");
+    CurrentSelection.studyKey = item->text(0).toLongLong();
+    CurrentSelection.studyUid = item->data(0, Qt::UserRole).toString();
+    CurrentStudyRow = c_.lvStudien->indexOfTopLevelItem(item);
+    if (c_.clearTaskList)
+        c_.clearTaskList();
+}
+
+void Browser::lvStudien_ItemClick(QTreeWidgetItem *item)
+{
+    if (!c_.lvStudien)
+        return;
+    if (item)
+        c_.lvStudien->setCurrentItem(item);
+    item = c_.lvStudien->currentItem();
+    if (!item || loading_)
+        return;
+    PopUpStudie_Laden();
+    LoadedLevel = QStringLiteral("Studie");
+    CurrentSelection.studyUid = item->data(0, Qt::UserRole).toString();
+    LoadImages({QStringLiteral("SELECT ImageID, ImageDate, ImageTime, ImageUID from View_Images WHERE StudyUID = ? "
+                               "ORDER BY ImageDate, ImageTime"),
+                {CurrentSelection.studyUid}});
+    if (c_.cmdSelected && c_.lvImages)
+        c_.cmdSelected->setEnabled(c_.lvDosis && c_.lvDosis->topLevelItemCount() == c_.lvImages->topLevelItemCount());
+}
+
+void Browser::PopUpStudie_Laden()
+{
+    QTreeWidgetItem *item = c_.lvStudien ? c_.lvStudien->currentItem() : nullptr;
+    if (!item || loading_)
+        return;
+    takeStudyRow(item);
+    ImageLoadActive = true;
+    OpenImageDatabase();
+    const DbResult rows = Execute(ImageDatabase, QStringLiteral("SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ? ORDER BY SeriesID"),
+                                  {CurrentSelection.studyKey});
+    CloseImageDatabase();
+    ImageLoadActive = false;
+    if (!rows.ok) {
+        logFailure(rows, QStringLiteral("PopUpStudie_Laden"));
+        return;
+    }
+    QList<qlonglong> keys;
+    for (const QSqlRecord &row : rows.rows)
+        keys << row.value(0).toLongLong();
+    const StudyStatements s = BuildStudyImageStatements(keys);
+    LoadStudy(s.imageSql, s.countSql);
+    if (c_.viewer)
+        c_.viewer->UpdateScrollRange();
+}
+
+void Browser::PopUpStudie_SeriesWindow()
+{
+    QTreeWidgetItem *item = c_.lvStudien ? c_.lvStudien->currentItem() : nullptr;
+    if (!item || !c_.lvSerien)
+        return;
+    takeStudyRow(item);
+    OpenImageDatabase();
+    const DbResult rows = Execute(ImageDatabase, QStringLiteral(
+        "SELECT SeriesID, SeriesUID, SeriesNr FROM tblSeries WHERE FKeyStudyID = ? ORDER BY SeriesNr, SeriesID"),
+        {CurrentSelection.studyKey});
+    CloseImageDatabase();
+    if (!rows.ok) {
+        logFailure(rows, QStringLiteral("MainForm PopUpStudie_SeriesWindow"));
+        return;
+    }
+    clearList(c_.lvSerien);
+    c_.lvSerien->setUpdatesEnabled(false);
+    addRow(c_.lvSerien, QStringLiteral(".."), QStringLiteral("back"), {});
+    const QIcon icon = QApplication::style()->standardIcon(QStyle::SP_FileDialogContentsView);
+    for (const QSqlRecord &row : rows.rows)
+        addRow(c_.lvSerien, QStringLiteral("# ") + cell(row, "SeriesNr"), row.value(QStringLiteral("SeriesID")), {})
+            ->setIcon(0, icon);
+    c_.lvSerien->clearSelection();
+    c_.lvSerien->setCurrentItem(nullptr);
+    c_.lvSerien->setUpdatesEnabled(true);
+    if (c_.frmSerien)
+        c_.frmSerien->show();
+}
+
+void Browser::lvSerien_DblClick(QTreeWidgetItem *item) { loadSeries(item); }
+
+void Browser::PopUpSerie_Laden() { loadSeries(c_.lvSerien ? c_.lvSerien->currentItem() : nullptr); }
+
+void Browser::loadSeries(QTreeWidgetItem *item)
+{
+    if (!item || loading_)
+        return;
+    if (item->data(0, Qt::UserRole).toString() == QStringLiteral("back")) {
+        if (c_.frmSerien)
+            c_.frmSerien->hide();
+        clearList(c_.lvSerien);
+        return;
+    }
+    LoadedLevel = QStringLiteral("Serie");
+    CurrentSelection.seriesKey = item->data(0, Qt::UserRole).toLongLong();
+    if (c_.clearTaskList)
+        c_.clearTaskList();
+    const QVariantList key{CurrentSelection.seriesKey};
+    LoadStudy({QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ? ORDER BY ImageNr"), key},
+              {QStringLiteral("SELECT COUNT(ImageUID) AS ImageCount FROM tblImages WHERE FKeySeriesID = ?"), key});
+    if (c_.viewer)
+        c_.viewer->UpdateScrollRange();
+    LoadImages({QStringLiteral("SELECT ImageID, ImageDate, ImageTime, ImageUID from View_Images WHERE FKeySeriesID = ? "
+                               "ORDER BY ImageDate, ImageTime"),
+                key});
+}
+
+void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
+{
+    if (loading_)
+        return; // a click while the previous load lets events run
+    loading_ = true;
+    if (c_.dv1) {
+        c_.dv1->clearImages();
+        c_.dv1->setRedraw(false);
+    }
+    ClearCurrentImage(); // it belonged to the images just taken out of the viewer
+    const QString folder = AppPath(QLatin1String(AppFiles::ImagesFolder)) + QLatin1Char('/') + CurrentSelection.studyUid;
+    ListClear(LoadedImageList);
+    ImageLoadActive = true;
+    auto finish = [this] {
+        CloseImageDatabase();
+        ImageLoadActive = false;
+        if (c_.dv1)
+            c_.dv1->setRedraw(true);
+        if (c_.pbLoad)
+            c_.pbLoad->hide();
+        loading_ = false;
+    };
+
+    OpenImageDatabase();
+    const DbResult count = Execute(ImageDatabase, countSql.sql, countSql.values);
+    if (!count.ok) {
+        logFailure(count, QStringLiteral("MainForm LoadStudy"));
+        finish();
+        critical(QStringLiteral("An error occured during loading - please retry!"));
+        return;
+    }
+    const qlonglong imageCount = count.first(QStringLiteral("ImageCount")).toLongLong();
+    if (imageCount <= 0) {
+        finish();
+        critical(QStringLiteral("No images found!"));
+        return;
+    }
+    if (c_.pbLoad) {
+        c_.pbLoad->setMaximum(int(imageCount));
+        c_.pbLoad->setValue(0);
+        c_.pbLoad->show();
+    }
+    const DbResult rows = Execute(ImageDatabase, imageSql.sql, imageSql.values);
+    if (!rows.ok) {
+        logFailure(rows, QStringLiteral("MainForm LoadStudy"));
+        finish();
+        critical(QStringLiteral("An error occured during loading - please retry!"));
+        return;
+    }
+    const bool safeFolder = isPlainUid(CurrentSelection.studyUid);
+    int progress = 0;
+    for (const QSqlRecord &row : rows.rows) {
+        const QString uid = row.value(0).toString();
+        const QString path = folder + QLatin1Char('/') + uid + QStringLiteral(".dcm");
+        ToolkitError error;
+        bool ok = false;
+        if (!safeFolder || !isPlainUid(uid))
+            error = {ToolkitErrors::NotReadable, QStringLiteral("Not a UID: %1/%2").arg(CurrentSelection.studyUid, uid)};
+        else
+            ok = ReadFileIntoList(LoadedImageList, path, &error);
+        ++progress;
+        if (c_.pbLoad)
+            c_.pbLoad->setValue(std::min(progress, c_.pbLoad->maximum()));
+        if (c_.dv1) // a file that cannot be read keeps its tile, as an empty frame
+            c_.dv1->addImage(ok ? LoadedImageList.items.last() : UnreadableImage(path));
+        if (!ok) {
+            WriteErrorLog(error.number, error.text, QStringLiteral("MainForm LoadStudy (READ_ERROR)"));
+            critical(QStringLiteral("An error occured during loading - please retry!"));
+        }
+        QCoreApplication::processEvents();
+    }
+    panel(4, QString::number(progress) + QStringLiteral(" image(s)"));
+    finish();
+}
+
+void Browser::LoadImages(const BoundSql &listSql)
+{
+    if (!c_.lvImages)
+        return;
+    clearList(c_.lvImages);
+    OpenImageDatabase();
+    const DbResult rows = Execute(ImageDatabase, listSql.sql, listSql.values);
+    if (!rows.ok) {
+        logFailure(rows, QStringLiteral("LoadImages"));
+        CloseImageDatabase();
+        return;
+    }
+    c_.lvImages->setUpdatesEnabled(false);
+    for (const QSqlRecord &row : rows.rows) {
+        addRow(c_.lvImages, cell(row, "ImageID"), row.value(QStringLiteral("ImageID")),
+               {cell(row, "ImageDate"), cell(row, "ImageTime"), cell(row, "ImageUID")});
+        QCoreApplication::processEvents();
+    }
+    c_.lvImages->setUpdatesEnabled(true);
+    CloseImageDatabase();
+    sortOn(c_.lvImages, 0);
+}
+
+void Browser::lvImages_ItemClick(QTreeWidgetItem *item)
+{
+    if (item && c_.viewer)
+        c_.viewer->SelectImageByUid(item->text(3));
+}

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QPoint>
+#include <QString>
+#include <QVariantList>
+
+#include <functional>
+
+class ImageViewer;
+class QGroupBox;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+class QTreeWidget;
+class QTreeWidgetItem;
+class QWidget;
+class ToolkitViewer;
+
+// Selection fields beside WorkstationState's CurrentSelection.
+extern QString CurrentPatientSecondName; // the patient row's "2nd Name" cell
+extern int CurrentPatientRow;            // 0-based row in lvPatients, -1 for none
+extern int CurrentStudyRow;              // 0-based row in lvStudien, -1 for none
+extern QString LoadedLevel;              // "Studie" or "Serie"
+
+// A statement with its bound values.
+struct BoundSql {
+    QString sql;
+    QVariantList values;
+};
+
+// The image and count statements of a whole study: its series in order.
+struct StudyStatements {
+    BoundSql imageSql;
+    BoundSql countSql;
+};
+StudyStatements BuildStudyImageStatements(const QList<qlonglong> &seriesKeys);
+
+// The controls the browser drives; the main window owns them. List views are
+// report-style QTreeWidgets: row text = column 0, row tag = Qt::UserRole of column 0.
+struct BrowserControls {
+    QWidget *window = nullptr;          // parent of the message boxes
+    QTreeWidget *lvPatients = nullptr;  // "ID", "Lastname, Firstname", "2nd Name", "Birthdate"
+    QTreeWidget *lvStudien = nullptr;   // "ID", "Date", "Time", "Modality", "Bodypart"
+    QTreeWidget *lvSerien = nullptr;    // series entries, one column
+    QTreeWidget *lvImages = nullptr;    // "ID", "Date", "Time", "ImageUID"
+    QTreeWidget *lvDosis = nullptr;     // the exposure list; its row count decides cmdSelected
+    QGroupBox *frmSerien = nullptr;     // frame "Series list" around lvSerien, normally hidden
+    QProgressBar *pbLoad = nullptr;     // load progress, shown while images load
+    QPushButton *cmdSelected = nullptr; // "Manually"
+    QMenu *PopUpPatient = nullptr;      // patient pop-up (send, delete)
+    QMenu *PopUpStudie = nullptr;       // study pop-up ("View Series", "View Images", ...)
+    QMenu *PopUpSerie = nullptr;        // series pop-up ("View Images", ...)
+    QTimer *UpdateTimer = nullptr;      // the 10 s patient-list poll; stopped when a patient is selected
+    ToolkitViewer *dv1 = nullptr;       // the viewer whose collection the loads fill
+    ImageViewer *viewer = nullptr;      // dv1's logic: scroll range, image selection
+    std::function<void(int panel, const QString &text)> setStatusPanel; // StatusBar1 panel (1-based)
+    std::function<int()> taskCount;          // entries in the task list
+    std::function<void()> clearTaskState;    // patient change: task list, header view, task fields, txtSelected, txtNeu emptied
+    std::function<void()> clearTaskList;     // before a load: task list and header view emptied, entry fields reset
+    std::function<bool(const QString &question)> askYesNo;   // optional; default a Yes/No question box
+    std::function<void(const QString &message)> showCritical; // optional; default a critical message box
+    std::function<void(QMenu *menu, const QPoint &globalPos)> showPopUp; // optional; default menu->popup
+};
+
+// The patient, study, series and image browser over the image database.
+class Browser : public QObject {
+    Q_OBJECT
+public:
+    explicit Browser(const BrowserControls &controls, QObject *parent = nullptr);
+
+    // Toolbar "refresh", menu "Refresh list" and the poll timer (after setting ListRefreshRequested).
+    void RefreshPatientList();
+
+    void lvPatients_ItemClick(QTreeWidgetItem *item);
+    void lvPatients_MouseUp(Qt::MouseButton button, const QPoint &pos); // pos in viewport coordinates
+    void lvStudien_ItemClick(QTreeWidgetItem *item);
+    void lvStudien_MouseUp(Qt::MouseButton button, const QPoint &pos);
+    void lvSerien_MouseUp(Qt::MouseButton button, const QPoint &pos);
+    void lvSerien_DblClick(QTreeWidgetItem *item);
+    void lvImages_ItemClick(QTreeWidgetItem *item);
+
+    void PopUpStudie_Laden();        // "View Images" of the study pop-up
+    void PopUpStudie_SeriesWindow(); // "View Series"
+    void PopUpSerie_Laden();         // "View Images" of the series pop-up
+
+    void LoadStudy(const BoundSql &imageSql, const BoundSql &countSql);
+    void LoadImages(const BoundSql &listSql);
+
+private:
+    void clearTaskStateForNewPatient();
+    bool confirmRightClick();
+    void loadSeries(QTreeWidgetItem *item);
+    void critical(const QString &message);
+    void panel(int index, const QString &text);
+    void popUp(QMenu *menu, QTreeWidget *list, const QPoint &pos);
+    void takeStudyRow(QTreeWidgetItem *item);
+
+    BrowserControls c_;
+    bool loading_ = false;
+};

@@ -1,0 +1,549 @@
+#include "toolkit/Toolkit.h"
+
+#include "toolkit/Codecs.h"
+
+#include <dcmtk/dcmdata/dccodec.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcmetinf.h>
+#include <dcmtk/dcmdata/dcpixel.h>
+#include <dcmtk/dcmdata/dcsequen.h>
+#include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmdata/dcvrss.h>
+#include <dcmtk/dcmdata/dcvrus.h>
+#include <dcmtk/dcmdata/dcxfer.h>
+#include <dcmtk/dcmimage/diregist.h>
+#include <dcmtk/dcmimgle/dcmimage.h>
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdio>
+
+struct ToolkitDataSet::Impl {
+    std::shared_ptr<DcmItem> item;
+};
+
+struct ToolkitImage::Impl {
+    DcmFileFormat file;
+    quint64 loadedRevision = 0; // revision at which the data set matched the file
+};
+
+struct ToolkitRenderJob::Impl {
+    QString path;                          // render from the file ...
+    std::unique_ptr<DcmFileFormat> copy;   // ... or from a copy of the data set
+    QSize maxSize;
+};
+
+namespace {
+
+OFString ofs(const QString &s) { return OFString(s.toUtf8().constData()); }
+QString qs(const OFString &s) { return QString::fromUtf8(s.c_str()); }
+
+void fail(ToolkitError *error, qint32 number, const QString &text)
+{
+    if (error) {
+        error->number = number;
+        error->text = text;
+    }
+}
+
+DcmDataset *dataSetOf(const ToolkitImagePtr &image)
+{
+    return image && image->d ? image->d->file.getDataset() : nullptr;
+}
+
+DcmItem *itemOf(const ToolkitDataSet &ds) { return ds.d ? ds.d->item.get() : nullptr; }
+
+bool isLargeBinary(DcmEVR vr)
+{
+    switch (vr) {
+    case EVR_OB: case EVR_OW: case EVR_OF: case EVR_OD: case EVR_OL: case EVR_OV: case EVR_UN:
+    case EVR_pixelSQ: case EVR_ox: case EVR_px:
+        return true;
+    default:
+        return false;
+    }
+}
+
+ToolkitAttribute readAttribute(DcmItem *item, quint16 group, quint16 element)
+{
+    ToolkitAttribute a;
+    DcmElement *el = nullptr;
+    if (!item || item->findAndGetElement(DcmTagKey(group, element), el, OFFalse).bad() || !el)
+        return a;
+    a.exists = true;
+    if (el->ident() == EVR_SQ)
+        return a;
+    if (isLargeBinary(el->ident()) && el->getLength() > 64)
+        return a; // pixel data and blobs are not text
+    const unsigned long vm = el->getVM();
+    for (unsigned long i = 0; i < vm; ++i) {
+        OFString v;
+        if (el->getOFString(v, i, OFTrue).good())
+            a.values << qs(v);
+    }
+    a.value = a.values.join(QLatin1Char('|'));
+    return a;
+}
+
+bool writeText(DcmItem *item, quint16 group, quint16 element, const QString &value, ToolkitError *error)
+{
+    if (!item)
+        return fail(error, ToolkitErrors::NoImage, QStringLiteral("No image")), false;
+    DcmTag tag(group, element);
+    if (tag.getEVR() == EVR_UNKNOWN || tag.getEVR() == EVR_UN)
+        tag.setVR(DcmVR(EVR_LO)); // private or unknown: stored as text
+    QString dicom = value;
+    dicom.replace(QLatin1Char('|'), QLatin1Char('\\'));
+    const OFCondition c = item->putAndInsertString(tag, ofs(dicom).c_str(), OFTrue);
+    if (c.bad())
+        return fail(error, ToolkitErrors::BadAttribute, qs(c.text())), false;
+    return true;
+}
+
+bool writeInt16(DcmItem *item, quint16 group, quint16 element, qint16 value, ToolkitError *error)
+{
+    if (!item)
+        return fail(error, ToolkitErrors::NoImage, QStringLiteral("No image")), false;
+    const DcmTag tag(group, element);
+    OFCondition c = EC_Normal;
+    if (tag.getEVR() == EVR_US || tag.getEVR() == EVR_xs || tag.getEVR() == EVR_lt)
+        c = item->putAndInsertUint16(tag, static_cast<Uint16>(value), 0, OFTrue);
+    else if (tag.getEVR() == EVR_SS)
+        c = item->putAndInsertSint16(tag, value, 0, OFTrue);
+    else
+        return writeText(item, group, element, QString::number(value), error);
+    if (c.bad())
+        return fail(error, ToolkitErrors::BadAttribute, qs(c.text())), false;
+    return true;
+}
+
+bool writeSequence(DcmItem *item, quint16 group, quint16 element, const ToolkitSequence &items, ToolkitError *error)
+{
+    if (!item)
+        return fail(error, ToolkitErrors::NoImage, QStringLiteral("No image")), false;
+    const DcmTag tag(group, element);
+    if (tag.getEVR() != EVR_SQ)
+        return fail(error, ToolkitErrors::BadAttribute, QStringLiteral("Not a sequence attribute")), false;
+    auto seq = std::make_unique<DcmSequenceOfItems>(tag);
+    for (const ToolkitDataSet &ds : items) {
+        DcmItem *src = itemOf(ds);
+        seq->append(src ? new DcmItem(*src) : new DcmItem());
+    }
+    const OFCondition c = item->insert(seq.get(), OFTrue);
+    if (c.bad())
+        return fail(error, ToolkitErrors::BadAttribute, qs(c.text())), false;
+    seq.release();
+    return true;
+}
+
+ToolkitSequence readSequence(DcmItem *item, const std::shared_ptr<void> &owner, quint16 group, quint16 element)
+{
+    ToolkitSequence out;
+    DcmSequenceOfItems *seq = nullptr;
+    if (!item || item->findAndGetSequence(DcmTagKey(group, element), seq).bad() || !seq)
+        return out;
+    for (unsigned long i = 0; i < seq->card(); ++i) {
+        ToolkitDataSet ds;
+        ds.d->item = std::shared_ptr<DcmItem>(owner, seq->getItem(i)); // lives as long as its owner
+        out << ds;
+    }
+    return out;
+}
+
+void touch(const ToolkitImagePtr &image)
+{
+    if (image)
+        ++image->revision_;
+}
+
+// Cheap checks at read time, so that a file that can never show is reported
+// when it is loaded rather than when its tile is painted.
+bool checkPixels(DcmDataset *ds, qint64 fileSize, ToolkitError *error)
+{
+    DcmElement *px = nullptr;
+    if (ds->findAndGetElement(DCM_PixelData, px).bad() || !px)
+        return fail(error, ToolkitErrors::NoPixels, QStringLiteral("No pixel data")), false;
+    const E_TransferSyntax xfer = ds->getOriginalXfer();
+    const DcmXfer x(xfer);
+    if (x.isEncapsulated()) {
+        if (!DcmCodecList::canChangeCoding(xfer, EXS_LittleEndianExplicit))
+            return fail(error, ToolkitErrors::NoPixels, QStringLiteral("No decoder for transfer syntax %1").arg(QString::fromLatin1(x.getXferName()))), false;
+        return true;
+    }
+    Uint16 rows = 0, cols = 0, spp = 1, bits = 0;
+    ds->findAndGetUint16(DCM_Rows, rows);
+    ds->findAndGetUint16(DCM_Columns, cols);
+    ds->findAndGetUint16(DCM_SamplesPerPixel, spp);
+    ds->findAndGetUint16(DCM_BitsAllocated, bits);
+    long frames = 1;
+    Sint32 nf = 0;
+    if (ds->findAndGetSint32(DCM_NumberOfFrames, nf).good() && nf > 0)
+        frames = nf;
+    const qint64 expected = qint64(rows) * cols * (spp ? spp : 1) * frames * bits / 8;
+    const qint64 length = px->getLength();
+    if (rows == 0 || cols == 0 || bits == 0 || length < expected || length > fileSize)
+        return fail(error, ToolkitErrors::NotReadable, QStringLiteral("Pixel data incomplete (%1 of %2 bytes)").arg(std::min(length, fileSize)).arg(expected)), false;
+    return true;
+}
+
+QImage toQImage(DicomImage &di)
+{
+    const int w = int(di.getWidth()), h = int(di.getHeight());
+    if (di.isMonochrome()) {
+        const auto *data = static_cast<const uchar *>(di.getOutputData(8, 0, 0));
+        if (!data)
+            return {};
+        QImage img(w, h, QImage::Format_Grayscale8);
+        for (int y = 0; y < h; ++y)
+            memcpy(img.scanLine(y), data + qsizetype(y) * w, size_t(w));
+        return img;
+    }
+    const auto *data = static_cast<const uchar *>(di.getOutputData(8, 0, 0)); // interleaved RGB
+    if (!data)
+        return {};
+    QImage img(w, h, QImage::Format_RGB888);
+    for (int y = 0; y < h; ++y)
+        memcpy(img.scanLine(y), data + qsizetype(y) * w * 3, size_t(w) * 3);
+    return img;
+}
+
+// The window rule of the viewer: the image's first window, else min/max of the pixels.
+ToolkitWindow applyWindow(DicomImage &di)
+{
+    ToolkitWindow w;
+    if (!di.isMonochrome())
+        return w;
+    if (di.getWindowCount() > 0 && di.setWindow(0)) {
+        w.computed = false;
+    } else {
+        di.setMinMaxWindow(1);
+        w.computed = true;
+    }
+    di.getWindow(w.center, w.width);
+    w.valid = true;
+    return w;
+}
+
+std::unique_ptr<DicomImage> openJob(const ToolkitRenderJob &job, ToolkitError *error)
+{
+    RegisterToolkitCodecs();
+    if (!job.d || (job.d->path.isEmpty() && !job.d->copy))
+        return fail(error, ToolkitErrors::NoImage, QStringLiteral("No image")), nullptr;
+    std::unique_ptr<DicomImage> di;
+    // The pixel data is let go once the intermediate picture exists.
+    const unsigned long flags = CIF_MayDetachPixelData;
+    if (job.d->copy) {
+        const E_TransferSyntax xfer = job.d->copy->getDataset()->getOriginalXfer();
+        di = std::make_unique<DicomImage>(job.d->copy.release(), xfer, flags | CIF_TakeOverExternalDataset);
+    } else {
+        di = std::make_unique<DicomImage>(QFile::encodeName(job.d->path).constData(), flags);
+    }
+    if (di->getStatus() != EIS_Normal)
+        return fail(error, ToolkitErrors::NoPixels, QString::fromLatin1(DicomImage::getString(di->getStatus()))), nullptr;
+    return di;
+}
+
+} // namespace
+
+ToolkitDataSet::ToolkitDataSet() : d(std::make_shared<Impl>()) { d->item = std::make_shared<DcmItem>(); }
+
+ToolkitImage::ToolkitImage() = default;
+ToolkitImage::~ToolkitImage() = default;
+bool ToolkitImage::isValid() const { return d != nullptr; }
+
+bool ReadFileIntoList(ToolkitImageList &list, const QString &path, ToolkitError *error)
+{
+    RegisterToolkitCodecs();
+    const QFileInfo info(path);
+    if (!info.isFile())
+        return fail(error, ToolkitErrors::FileMissing, QStringLiteral("File not found: %1").arg(path)), false;
+    auto image = std::make_shared<ToolkitImage>();
+    image->d = std::make_unique<ToolkitImage::Impl>();
+    image->path_ = path;
+    // Large values (the pixel data) stay on disk until something needs them.
+    const OFCondition c = image->d->file.loadFile(QFile::encodeName(path).constData(), EXS_Unknown, EGL_noChange,
+                                                  DCM_MaxReadLength, ERM_autoDetect);
+    if (c.bad())
+        return fail(error, ToolkitErrors::NotReadable, QStringLiteral("%1: %2").arg(path, qs(c.text()))), false;
+    DcmDataset *ds = image->d->file.getDataset();
+    OFString uid;
+    if (ds->findAndGetOFString(DCM_SOPInstanceUID, uid).bad() || uid.empty())
+        return fail(error, ToolkitErrors::NotReadable, QStringLiteral("%1: not a DICOM image").arg(path)), false;
+    if (!checkPixels(ds, info.size(), error)) {
+        if (error)
+            error->text = path + QStringLiteral(": ") + error->text;
+        return false;
+    }
+    list.items.append(image);
+    return true;
+}
+
+ToolkitImagePtr UnreadableImage(const QString &path)
+{
+    auto image = std::make_shared<ToolkitImage>();
+    image->path_ = path;
+    return image;
+}
+
+int ListCount(const ToolkitImageList &list) { return int(list.items.size()); }
+
+ToolkitImagePtr ListItem(const ToolkitImageList &list, int index)
+{
+    return index >= 1 && index <= list.items.size() ? list.items.at(index - 1) : nullptr;
+}
+
+void ListAppend(ToolkitImageList &list, const ToolkitImagePtr &image)
+{
+    if (image)
+        list.items.append(image);
+}
+
+bool ListRemove(ToolkitImageList &list, const QString &sopInstanceUid)
+{
+    for (qsizetype i = 0; i < list.items.size(); ++i) {
+        if (list.items.at(i)->isValid() && ImageUid(list.items.at(i)) == sopInstanceUid) {
+            list.items.removeAt(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+void ListClear(ToolkitImageList &list) { list.items.clear(); }
+
+bool WriteDicomFile(const ToolkitImagePtr &image, const QString &path, ToolkitError *error)
+{
+    RegisterToolkitCodecs();
+    if (!dataSetOf(image))
+        return fail(error, ToolkitErrors::NoImage, QStringLiteral("No image")), false;
+    DcmFileFormat &ff = image->d->file;
+    // The pixel data may still be read lazily from the very file being replaced.
+    OFCondition c = ff.loadAllDataIntoMemory();
+    if (c.bad())
+        return fail(error, ToolkitErrors::WriteFailed, qs(c.text())), false;
+    const QString temp = path + QStringLiteral(".part%1").arg(QCoreApplication::applicationPid());
+    c = ff.saveFile(QFile::encodeName(temp).constData(), EXS_Unknown, EET_ExplicitLength, EGL_recalcGL,
+                    EPD_noChange, 0, 0, EWM_updateMeta);
+    if (c.bad()) {
+        QFile::remove(temp);
+        return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1: %2").arg(path, qs(c.text()))), false;
+    }
+    if (std::rename(QFile::encodeName(temp).constData(), QFile::encodeName(path).constData()) != 0) {
+        QFile::remove(temp);
+        return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1: cannot replace").arg(path)), false;
+    }
+    if (QFileInfo(path).canonicalFilePath() == QFileInfo(image->path_).canonicalFilePath())
+        image->d->loadedRevision = image->revision_;
+    return true;
+}
+
+bool WriteImageFile(const ToolkitImagePtr &image, const QString &path, const QString &format, int quality,
+                    ToolkitError *error)
+{
+    const QImage picture = RenderImage(image, QSize(), error);
+    if (picture.isNull())
+        return false;
+    if (!picture.save(path, format.toLatin1().constData(), std::clamp(quality, 0, 100)))
+        return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1: cannot write").arg(path)), false;
+    return true;
+}
+
+QString ImageUid(const ToolkitImagePtr &image)
+{
+    OFString uid;
+    if (DcmDataset *ds = dataSetOf(image))
+        ds->findAndGetOFString(DCM_SOPInstanceUID, uid);
+    return qs(uid);
+}
+
+QString ImageSopClass(const ToolkitImagePtr &image)
+{
+    OFString uid;
+    if (DcmDataset *ds = dataSetOf(image))
+        ds->findAndGetOFString(DCM_SOPClassUID, uid);
+    return qs(uid);
+}
+
+bool SetImageSopClass(const ToolkitImagePtr &image, const QString &sopClassUid, ToolkitError *error)
+{
+    if (!writeText(dataSetOf(image), 0x0008, 0x0016, sopClassUid, error))
+        return false;
+    image->d->file.getMetaInfo()->putAndInsertString(DCM_MediaStorageSOPClassUID, ofs(sopClassUid).c_str());
+    touch(image);
+    return true;
+}
+
+ToolkitAttribute GetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element)
+{
+    return readAttribute(dataSetOf(image), group, element);
+}
+
+ToolkitAttribute GetAttribute(const ToolkitDataSet &dataSet, quint16 group, quint16 element)
+{
+    return readAttribute(itemOf(dataSet), group, element);
+}
+
+bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, const QString &value, ToolkitError *error)
+{
+    const bool ok = writeText(dataSetOf(image), group, element, value, error);
+    touch(image);
+    return ok;
+}
+
+bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, qint16 value, ToolkitError *error)
+{
+    const bool ok = writeInt16(dataSetOf(image), group, element, value, error);
+    touch(image);
+    return ok;
+}
+
+bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, const ToolkitSequence &items, ToolkitError *error)
+{
+    const bool ok = writeSequence(dataSetOf(image), group, element, items, error);
+    touch(image);
+    return ok;
+}
+
+bool SetAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element, const QString &value, ToolkitError *error)
+{
+    return writeText(itemOf(dataSet), group, element, value, error);
+}
+
+bool SetAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element, qint16 value, ToolkitError *error)
+{
+    return writeInt16(itemOf(dataSet), group, element, value, error);
+}
+
+bool SetAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element, const ToolkitSequence &items, ToolkitError *error)
+{
+    return writeSequence(itemOf(dataSet), group, element, items, error);
+}
+
+ToolkitSequence GetSequence(const ToolkitImagePtr &image, quint16 group, quint16 element)
+{
+    return readSequence(dataSetOf(image), image, group, element);
+}
+
+ToolkitSequence GetSequence(const ToolkitDataSet &dataSet, quint16 group, quint16 element)
+{
+    return dataSet.d ? readSequence(itemOf(dataSet), dataSet.d->item, group, element) : ToolkitSequence{};
+}
+
+bool RemoveAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element)
+{
+    DcmDataset *ds = dataSetOf(image);
+    if (!ds)
+        return false;
+    touch(image);
+    return ds->findAndDeleteElement(DcmTagKey(group, element), OFFalse, OFFalse).good();
+}
+
+bool RemoveAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element)
+{
+    DcmItem *item = itemOf(dataSet);
+    return item && item->findAndDeleteElement(DcmTagKey(group, element), OFFalse, OFFalse).good();
+}
+
+ToolkitDataSet NewDataSet() { return ToolkitDataSet(); }
+
+ToolkitSequence NewSequence(const QList<ToolkitDataSet> &items) { return items; }
+
+QString NewUid()
+{
+    char buf[100];
+    dcmGenerateUniqueIdentifier(buf, SITE_INSTANCE_UID_ROOT);
+    return QString::fromLatin1(buf);
+}
+
+ToolkitWindow ImageWindow(const ToolkitImagePtr &image)
+{
+    ToolkitWindow w;
+    DcmDataset *ds = dataSetOf(image);
+    if (!ds)
+        return w;
+    Float64 c = 0, width = 0;
+    if (ds->findAndGetFloat64(DCM_WindowCenter, c).good() && ds->findAndGetFloat64(DCM_WindowWidth, width).good()
+        && width >= 1) {
+        w.center = c;
+        w.width = width;
+        w.valid = true;
+        return w;
+    }
+    // No window stored: the one the renderer computes (needs the pixels).
+    std::unique_ptr<DicomImage> di = openJob(MakeRenderJob(image, QSize()), nullptr);
+    return di ? applyWindow(*di) : w;
+}
+
+ToolkitPatient ImagePatient(const ToolkitImagePtr &image)
+{
+    ToolkitPatient p;
+    DcmDataset *ds = dataSetOf(image);
+    if (!ds)
+        return p;
+    OFString v;
+    if (ds->findAndGetOFStringArray(DCM_PatientName, v).good())
+        p.name = qs(v);
+    if (ds->findAndGetOFStringArray(DCM_PatientID, v).good())
+        p.id = qs(v);
+    if (ds->findAndGetOFString(DCM_PatientBirthDate, v).good())
+        p.birthDate = qs(v);
+    if (ds->findAndGetOFString(DCM_PatientSex, v).good())
+        p.sex = qs(v);
+    // One examination, one folder: the study UID, which is digits and dots only.
+    QString key;
+    if (ds->findAndGetOFString(DCM_StudyInstanceUID, v).good())
+        key = qs(v);
+    if (key.isEmpty())
+        key = p.id;
+    for (QChar &ch : key)
+        if (!(ch.isLetterOrNumber() || ch == QLatin1Char('.') || ch == QLatin1Char('-') || ch == QLatin1Char('_')))
+            ch = QLatin1Char('_');
+    p.exportKey = key.isEmpty() ? QStringLiteral("unknown") : key;
+    return p;
+}
+
+ToolkitRenderJob MakeRenderJob(const ToolkitImagePtr &image, QSize maxSize)
+{
+    ToolkitRenderJob job;
+    job.d = std::make_shared<ToolkitRenderJob::Impl>();
+    job.d->maxSize = maxSize;
+    if (!dataSetOf(image))
+        return job;
+    if (image->d->loadedRevision == image->revision_ && QFileInfo::exists(image->path_))
+        job.d->path = image->path_;
+    else
+        job.d->copy = std::make_unique<DcmFileFormat>(image->d->file);
+    return job;
+}
+
+QImage RunRenderJob(const ToolkitRenderJob &job, ToolkitError *error)
+{
+    std::unique_ptr<DicomImage> di = openJob(job, error);
+    if (!di)
+        return QImage();
+    applyWindow(*di);
+    const QSize max = job.d->maxSize;
+    const int w = int(di->getWidth()), h = int(di->getHeight());
+    if (max.isValid() && !max.isEmpty() && (w > max.width() || h > max.height())) {
+        const QSize fit = QSize(w, h).scaled(max, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+        std::unique_ptr<DicomImage> scaled(di->createScaledImage(ulong(fit.width()), ulong(fit.height()), 1, 0));
+        if (!scaled || scaled->getStatus() != EIS_Normal)
+            return fail(error, ToolkitErrors::NoPixels, QStringLiteral("Cannot scale the image")), QImage();
+        QImage out = toQImage(*scaled);
+        if (out.isNull())
+            fail(error, ToolkitErrors::NoPixels, QStringLiteral("Cannot render the pixel data"));
+        return out;
+    }
+    QImage out = toQImage(*di);
+    if (out.isNull())
+        fail(error, ToolkitErrors::NoPixels, QStringLiteral("Cannot render the pixel data"));
+    return out;
+}
+
+QImage RenderImage(const ToolkitImagePtr &image, QSize maxSize, ToolkitError *error)
+{
+    return RunRenderJob(MakeRenderJob(image, maxSize), error);
+}

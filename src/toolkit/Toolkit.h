@@ -1,0 +1,172 @@
+#pragma once
+
+// The DICOM toolkit the rest of the workstation uses. DCMTK stays behind this
+// header: callers see images, data sets, attributes and plain Qt types only.
+
+#include <QImage>
+#include <QList>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+// A failure the toolkit reports; callers log number and text.
+struct ToolkitError {
+    qint32 number = 0;
+    QString text;
+};
+
+// Error numbers the toolkit reports (DCMTK's own condition codes are folded into these).
+namespace ToolkitErrors {
+inline constexpr qint32 FileMissing = 53;     // "File not found"
+inline constexpr qint32 NotReadable = 31001;  // not DICOM, truncated, unreadable
+inline constexpr qint32 NoPixels = 31002;     // no pixel data, or pixel data that cannot be decoded
+inline constexpr qint32 WriteFailed = 31003;
+inline constexpr qint32 BadAttribute = 31004; // tag or value the data set refuses
+inline constexpr qint32 NoImage = 31005;      // an empty image handle
+} // namespace ToolkitErrors
+
+// What GetAttribute returns, also for an absent attribute.
+struct ToolkitAttribute {
+    bool exists = false;
+    QString value;      // all values, joined by "|"
+    QStringList values; // one entry per value
+    bool isMultiValued() const { return values.size() > 1; }
+    // Value by 1-based index; empty outside the range.
+    QString valueAt(int index) const { return index >= 1 && index <= values.size() ? values.at(index - 1) : QString(); }
+};
+
+class ToolkitDataSet;
+using ToolkitSequence = QList<ToolkitDataSet>;
+
+// One item of a sequence, or a free-standing attribute set. Copies share the item.
+class ToolkitDataSet {
+public:
+    ToolkitDataSet();
+    struct Impl;
+    std::shared_ptr<Impl> d;
+};
+
+// How the viewer shows an image: display only, the file is never changed.
+struct ToolkitDisplay {
+    int rotation = 0;     // clockwise quarter turns, 0..3
+    bool mirrorH = false; // left-right
+    bool mirrorV = false; // top-bottom
+    int frameWidth = 0;   // selection frame in pixels; 0 = none
+    quint32 frameColor = 0x00C0FFFF; // 0x00BBGGRR
+};
+
+// One DICOM image: its file's data set (pixel data stays on disk until needed)
+// and its display state. Handled through ToolkitImagePtr.
+class ToolkitImage {
+public:
+    ToolkitImage();
+    ~ToolkitImage();
+    ToolkitImage(const ToolkitImage &) = delete;
+    ToolkitImage &operator=(const ToolkitImage &) = delete;
+
+    // An image that could not be read: the viewer shows its tile as an empty frame.
+    bool isValid() const;
+    const QString &path() const { return path_; }
+    ToolkitDisplay &display() { return display_; }
+    const ToolkitDisplay &display() const { return display_; }
+    // Bumped by every change of the data set; the viewer re-renders when it moves.
+    quint64 revision() const { return revision_; }
+
+    struct Impl;
+    std::unique_ptr<Impl> d;
+    QString path_;
+    ToolkitDisplay display_;
+    quint64 revision_ = 0;
+};
+using ToolkitImagePtr = std::shared_ptr<ToolkitImage>;
+
+// The images read for the viewer, indexed from 1.
+struct ToolkitImageList {
+    QList<ToolkitImagePtr> items;
+};
+
+// Reads a DICOM file and appends its image. False with the reason when the file
+// is missing, not DICOM, truncated or holds pixel data no registered codec decodes;
+// the list is unchanged then.
+bool ReadFileIntoList(ToolkitImageList &list, const QString &path, ToolkitError *error = nullptr);
+// An image handle that stands for a file that could not be read.
+ToolkitImagePtr UnreadableImage(const QString &path);
+int ListCount(const ToolkitImageList &list);
+ToolkitImagePtr ListItem(const ToolkitImageList &list, int index); // 1-based; null outside
+void ListAppend(ToolkitImageList &list, const ToolkitImagePtr &image);
+bool ListRemove(ToolkitImageList &list, const QString &sopInstanceUid); // the first with that UID
+void ListClear(ToolkitImageList &list);
+
+// Writes the image as a DICOM file, replacing one of that name only once the
+// new one is complete (also when it is the file the image was read from).
+bool WriteDicomFile(const ToolkitImagePtr &image, const QString &path, ToolkitError *error = nullptr);
+// Placed here for the export issue: JPEG of the rendered image, quality 0-100.
+bool WriteImageFile(const ToolkitImagePtr &image, const QString &path, const QString &format, int quality,
+                    ToolkitError *error = nullptr);
+
+// SOP instance UID (0008,0018); the SOP class (0008,0016, also in the file meta) can be set.
+QString ImageUid(const ToolkitImagePtr &image);
+QString ImageSopClass(const ToolkitImagePtr &image);
+bool SetImageSopClass(const ToolkitImagePtr &image, const QString &sopClassUid, ToolkitError *error = nullptr);
+
+ToolkitAttribute GetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element);
+ToolkitAttribute GetAttribute(const ToolkitDataSet &dataSet, quint16 group, quint16 element);
+
+// Adds the attribute or replaces its value. Text goes in as the dictionary's VR
+// takes it ("|" separates several values); a 16-bit integer is written as
+// US/SS per the dictionary, as text for string VRs; a sequence replaces all items.
+bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, const QString &value, ToolkitError *error = nullptr);
+bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, qint16 value, ToolkitError *error = nullptr);
+bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, const ToolkitSequence &items, ToolkitError *error = nullptr);
+bool SetAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element, const QString &value, ToolkitError *error = nullptr);
+bool SetAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element, qint16 value, ToolkitError *error = nullptr);
+bool SetAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element, const ToolkitSequence &items, ToolkitError *error = nullptr);
+// Items of a sequence attribute (empty when absent or not a sequence).
+ToolkitSequence GetSequence(const ToolkitImagePtr &image, quint16 group, quint16 element);
+ToolkitSequence GetSequence(const ToolkitDataSet &dataSet, quint16 group, quint16 element);
+
+bool RemoveAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element);
+bool RemoveAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element);
+
+ToolkitDataSet NewDataSet();
+ToolkitSequence NewSequence(const QList<ToolkitDataSet> &items = {});
+QString NewUid();
+
+// The window the viewer applies: the image's first stored window, else one
+// computed from the pixel values (then computed is true).
+struct ToolkitWindow {
+    double center = 0;
+    double width = 0;
+    bool computed = false;
+    bool valid = false;
+};
+ToolkitWindow ImageWindow(const ToolkitImagePtr &image);
+
+struct ToolkitPatient {
+    QString name;
+    QString id;
+    QString birthDate;
+    QString sex;
+    QString exportKey; // names the export sub-folder: one value per examination, safe as a folder name
+};
+ToolkitPatient ImagePatient(const ToolkitImagePtr &image);
+
+// Rendering, for the viewer and exports. A job made on the user-interface
+// thread may run on any thread; it reads the file itself (or a copy of the data
+// set for an image without a file), so the image stays usable meanwhile.
+struct ToolkitRenderJob {
+    struct Impl;
+    std::shared_ptr<Impl> d;
+};
+ToolkitRenderJob MakeRenderJob(const ToolkitImagePtr &image, QSize maxSize);
+// The picture fitted into maxSize keeping its aspect (Format_Grayscale8 or RGB32);
+// null with error set when the pixels cannot be decoded.
+QImage RunRenderJob(const ToolkitRenderJob &job, ToolkitError *error = nullptr);
+// Both in one go, on the calling thread.
+QImage RenderImage(const ToolkitImagePtr &image, QSize maxSize, ToolkitError *error = nullptr);
+
+// Places for the network, worklist and directory operations; their issues fill them.
+// OpenAssociation, SendImage, CloseAssociation, RunWorklistQuery,
+// ReadDirectory, AddToDirectory, WriteDirectory.
