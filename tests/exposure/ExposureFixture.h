@@ -1,0 +1,121 @@
+#pragma once
+
+// The main window's capture controls as real widgets, a fresh journal in a
+// throw-away application folder, and the capture objects wired to them.
+#include "app/Settings.h"
+#include "exposure/DoseList.h"
+#include "exposure/ExposureCapture.h"
+#include "store/DatabasePaths.h"
+#include "support/TestFolder.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSqlRecord>
+#include <QTimer>
+#include <QtTest>
+#include <QTreeWidget>
+#include <memory>
+
+struct ExposureFixture {
+    TestFolder folder;
+    QWidget window;
+    ExposureControls c;
+    QStringList messages; // message boxes answered so far
+    int taskButtonRuns = 0;
+    bool ready = false; // the journal exists
+    std::unique_ptr<DoseList> doseList;
+    std::unique_ptr<ExposureCapture> capture;
+
+    ExposureFixture()
+    {
+        LoadSettings(); // defaults: nothing is stored in the new folder
+        Settings.Database = QStringLiteral("Data/LumoraUser.dat");
+        SetDatabasePaths();
+        ready = makeJournal(ResolveUserDatabasePath(Settings.Database));
+
+        c.lvDosis = new QTreeWidget(&window);
+        DoseList::PrepareColumns(c.lvDosis);
+        c.cmbDosis = new DosisComboBox(&window);
+        c.Popup_Dosis = new QMenu(&window);
+        c.PopupDeleteDosis = c.Popup_Dosis->addAction(QStringLiteral("Delete"));
+        c.Text1 = new QLineEdit(&window);
+        c.Text2 = new QLineEdit(&window);
+        for (auto &t : c.Text3)
+            t = new QLineEdit(&window);
+        c.txtID = new QLineEdit(&window);
+        c.lblCount = new QLabel(QStringLiteral("0"), &window);
+        c.Command1 = new QPushButton(QStringLiteral("Command1"), &window);
+        c.Command2 = new QPushButton(QStringLiteral("New Examination"), &window);
+        c.Command3 = new QPushButton(QStringLiteral("Activate"), &window);
+        c.Command4 = new QPushButton(QStringLiteral("S T O P"), &window);
+        c.txtcInput = new QPlainTextEdit(&window);
+        c.List1 = new QListWidget(&window);
+        c.Text4 = new QLineEdit(&window);
+        c.Text5 = new QLineEdit(&window);
+        c.SerTimer = new QTimer(&window);
+        c.sendTimer = new QTimer(&window);
+        c.lvImages = new QTreeWidget(&window);
+        c.runTaskButton0 = [this] { ++taskButtonRuns; };
+        c.showMessage = [this](const QString &text) { messages.append(text); };
+        doseList = std::make_unique<DoseList>(c);
+        capture = std::make_unique<ExposureCapture>(c, *doseList);
+    }
+
+    static bool makeJournal(const QString &path)
+    {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        if (!CreateDatabaseFile(path, nullptr))
+            return false;
+        QFile schema(SourceDir() + QStringLiteral("/src/store/schema/dosis.sql"));
+        if (!schema.open(QIODevice::ReadOnly))
+            return false;
+        Database db(QStringLiteral("fixture"), QStringLiteral("test"));
+        db.setPath(path);
+        if (!db.open())
+            return false;
+        const bool ok = ExecuteScript(db, QString::fromUtf8(schema.readAll())).ok;
+        db.close();
+        return ok;
+    }
+
+    // Rows of the journal, in insertion order.
+    QList<QSqlRecord> journal(const QString &where = QString(), const QVariantList &values = {})
+    {
+        if (!OpenUserDatabase())
+            return {};
+        const DbResult r = Execute(UserDatabase, QStringLiteral("SELECT * FROM tblDosis ") + where + QStringLiteral(" ORDER BY ID"), values);
+        CloseUserDatabase();
+        return r.rows;
+    }
+
+    qlonglong addRow(const QDate &day, const QString &name, const QString &status = QStringLiteral("0"),
+                     const QString &kv = QStringLiteral("28"))
+    {
+        if (!OpenUserDatabase())
+            return -1;
+        const DbResult r = Execute(UserDatabase,
+            QStringLiteral("INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname) "
+                           "VALUES (?, '63', '10:00:00', '45', '1.2', '120', ?, 'L CC', ?, '450', ?)"),
+            {kv, DbDate(day), status, name});
+        CloseUserDatabase();
+        return r.lastInsertId.toLongLong();
+    }
+
+    QStringList listedIds() const
+    {
+        QStringList ids;
+        for (int i = 0; i < c.lvDosis->topLevelItemCount(); ++i)
+            ids.append(c.lvDosis->topLevelItem(i)->text(0));
+        return ids;
+    }
+
+    QString errorLog() const { return QString::fromLatin1(folder.read(QStringLiteral("Logs/Error.log"))); }
+};
