@@ -1,5 +1,6 @@
 #include "app/VbConvert.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -79,4 +80,31 @@ std::optional<qint32> ToInt32(const QString &text, const QLocale &locale)
     if (!v)
         return std::nullopt;
     return static_cast<qint32>(*v);
+}
+
+qint16 RoundUp(double value)
+{
+    const double n = std::rint(value); // halves to even
+    const double r = value > n ? n + 1 : n;
+    return static_cast<qint16>(std::clamp(r, -32768.0, 32767.0));
+}
+
+int LeadingWholeNumber(const QString &text)
+{
+    // Leading blanks, a sign, digits and one decimal point, as far as they go.
+    const QString t = text.trimmed();
+    int i = 0;
+    QString number;
+    if (i < t.size() && (t[i] == QLatin1Char('-') || t[i] == QLatin1Char('+')))
+        number += t[i++];
+    bool point = false;
+    while (i < t.size() && (t[i].isDigit() || (!point && t[i] == QLatin1Char('.')))) {
+        point = point || t[i] == QLatin1Char('.');
+        number += t[i++];
+    }
+    bool ok = false;
+    const double d = number.toDouble(&ok);
+    if (!ok)
+        return 0;
+    return static_cast<int>(std::clamp(std::floor(d), -2147483648.0, 2147483647.0));
 }

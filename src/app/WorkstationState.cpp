@@ -10,3 +10,4 @@ bool ImageLoadActive = false;
 bool ListRefreshRequested = false;
 qint16 ExaminationType = 0;
 BrowserSelection CurrentSelection;
+bool PartnersChanged = false;

@@ -43,3 +43,6 @@ struct BrowserSelection {
     qlonglong seriesKey = 0; // tblSeries.SeriesID
 };
 extern BrowserSelection CurrentSelection;
+
+// Set when the storage partners changed; the main window rebuilds its send menus.
+extern bool PartnersChanged;

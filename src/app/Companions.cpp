@@ -1,0 +1,130 @@
+#include "app/Companions.h"
+
+#include "app/ApplicationFolder.h"
+#include "app/Settings.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QThread>
+
+#include <csignal>
+#include <sys/types.h>
+
+qint64 ReceiverProcessId = 0;
+qint64 DataManagerProcessId = 0;
+
+namespace {
+
+// The executable's file name; the kernel's short name when the link cannot be read.
+QString executableName(const QString &pidDir)
+{
+    const QString target = QFileInfo(pidDir + QStringLiteral("/exe")).symLinkTarget();
+    if (!target.isEmpty())
+        return QFileInfo(target).fileName();
+    QFile comm(pidDir + QStringLiteral("/comm"));
+    if (comm.open(QIODevice::ReadOnly))
+        return QString::fromLocal8Bit(comm.readAll()).trimmed();
+    return {};
+}
+
+char processState(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray line = stat.readAll();
+    // The state follows the parenthesised name, which may itself hold ")".
+    const int close = line.lastIndexOf(')');
+    if (close < 0 || close + 2 >= line.size())
+        return 0;
+    return line.at(close + 2);
+}
+
+bool isCompanion(qint64 pid, const char *name)
+{
+    return executableName(QStringLiteral("/proc/%1").arg(pid)).toLower().contains(QString::fromLatin1(name).toLower());
+}
+
+qint64 start(const char *name)
+{
+    const QString program = AppPath(QString::fromLatin1(name));
+    if (!QFileInfo(program).isExecutable())
+        return 0;
+    QProcess p;
+    p.setProgram(program);
+    p.setWorkingDirectory(ApplicationFolder());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LUMORA_APP_FOLDER"), ApplicationFolder());
+    p.setProcessEnvironment(env);
+    p.setStandardOutputFile(QProcess::nullDevice());
+    p.setStandardErrorFile(QProcess::nullDevice());
+    qint64 pid = 0;
+    return p.startDetached(&pid) ? pid : 0;
+}
+
+void stop(qint64 &pid, const char *name)
+{
+    const qint64 target = pid;
+    pid = 0;
+    if (target <= 0 || !IsProcessAlive(target) || !isCompanion(target, name))
+        return;
+    ::kill(static_cast<pid_t>(target), SIGTERM);
+    QDeadlineTimer deadline(2000);
+    while (IsProcessAlive(target) && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20);
+        QThread::msleep(20);
+    }
+    if (IsProcessAlive(target))
+        ::kill(static_cast<pid_t>(target), SIGKILL);
+}
+
+} // namespace
+
+qint64 FindProcess(const QString &exeName)
+{
+    const QString sought = exeName.toLower();
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    QList<qint64> pids;
+    for (const QString &e : entries) {
+        bool ok = false;
+        const qint64 pid = e.toLongLong(&ok);
+        if (ok)
+            pids << pid;
+    }
+    std::sort(pids.begin(), pids.end());
+    for (qint64 pid : pids) {
+        const QString name = executableName(QStringLiteral("/proc/%1").arg(pid)).toLower();
+        if (!name.isEmpty() && name.contains(sought) && processState(pid) != 'Z')
+            return pid;
+    }
+    return 0;
+}
+
+bool IsProcessAlive(qint64 processId)
+{
+    if (processId <= 0)
+        return false;
+    const char state = processState(processId);
+    return state != 0 && state != 'Z' && state != 'X';
+}
+
+void StartReceiver()
+{
+    if (Settings.IR_Port.isEmpty())
+        return;
+    if (const qint64 pid = start(ReceiverName))
+        ReceiverProcessId = pid;
+}
+
+void StartDataManager()
+{
+    if (const qint64 pid = start(DataManagerName))
+        DataManagerProcessId = pid;
+}
+
+void StopReceiver() { stop(ReceiverProcessId, ReceiverName); }
+void StopDataManager() { stop(DataManagerProcessId, DataManagerName); }

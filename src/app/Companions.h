@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+
+// The receiver and the data manager, found, started and stopped by process id.
+extern qint64 ReceiverProcessId;    // 0: none recorded
+extern qint64 DataManagerProcessId; // 0: none recorded
+
+inline constexpr const char *ReceiverName = "LumoraReceiver";
+inline constexpr const char *DataManagerName = "LumoraDataMgr";
+
+// The first running process whose executable's file name, lower-cased,
+// contains exeName lower-cased; 0 when none.
+qint64 FindProcess(const QString &exeName);
+
+// True while the process exists and is not a zombie.
+bool IsProcessAlive(qint64 processId);
+
+// Start a companion from the application folder, detached, with the same
+// LUMORA_APP_FOLDER. The receiver needs "Com\IR_Port"; a missing executable
+// or port starts nothing.
+void StartReceiver();
+void StartDataManager();
+
+// SIGTERM, then SIGKILL after two seconds; the stored id becomes 0.
+// A process that is no longer the companion is left alone.
+void StopReceiver();
+void StopDataManager();

@@ -1,0 +1,810 @@
+#include "app/MainForm.h"
+
+#include "app/ApplicationFolder.h"
+#include "app/Companions.h"
+#include "app/ErrorLog.h"
+#include "app/OptionForm.h"
+#include "app/Settings.h"
+#include "app/StartupChecks.h"
+#include "app/UiColors.h"
+#include "app/WorkstationState.h"
+#include "store/DatabasePaths.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFile>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QStatusBar>
+#include <QStyle>
+#include <QTextEdit>
+#include <QTimer>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr qint32 kListColour = 0x00C0FFFF;
+constexpr qint32 kTaskListColour = 0x00E0E0E0;
+
+QString versionText()
+{
+    return QStringLiteral("%1.%2.%3").arg(LUMORA_VERSION_MAJOR).arg(LUMORA_VERSION_MINOR).arg(LUMORA_VERSION_PATCH);
+}
+
+QTreeWidget *reportList(QWidget *parent, const QString &name, const QStringList &headings, qint32 bgr)
+{
+    auto *list = new QTreeWidget(parent);
+    list->setObjectName(name);
+    list->setRootIsDecorated(false);
+    list->setUniformRowHeights(true);
+    list->setAllColumnsShowFocus(true);
+    list->setHeaderLabels(headings);
+    list->setSortingEnabled(false);
+    if (bgr >= 0) {
+        QPalette p = list->palette();
+        p.setColor(QPalette::Base, FromBgr(bgr));
+        list->setPalette(p);
+    }
+    list->header()->setSectionResizeMode(QHeaderView::Interactive);
+    return list;
+}
+
+QPushButton *button(QWidget *parent, const QString &name, const QString &caption)
+{
+    auto *b = new QPushButton(caption, parent);
+    b->setObjectName(name);
+    return b;
+}
+
+QLineEdit *field(QWidget *parent, const QString &name)
+{
+    auto *e = new QLineEdit(parent);
+    e->setObjectName(name);
+    return e;
+}
+
+// The toolbar's background: a light weave under the red band of its buttons.
+QPixmap toolbarPattern()
+{
+    QPixmap tile(8, 8);
+    tile.fill(QColor(246, 214, 214));
+    QPainter p(&tile);
+    p.setPen(QColor(226, 168, 168));
+    p.drawLine(0, 7, 7, 0);
+    p.drawPoint(0, 0);
+    return tile;
+}
+
+} // namespace
+
+QStringList MainFormMenuEntries()
+{
+    return {QStringLiteral("mnuImportImages"), QStringLiteral("mnuImportDir"), QStringLiteral("mnuExportJPEG"),
+            QStringLiteral("mnuExportDICOM"), QStringLiteral("mnuPrint"), QStringLiteral("mnuDateiBeenden"),
+            QStringLiteral("mnuApplyTasks"), QStringLiteral("mnuRefreshList"), QStringLiteral("mnuEditDatabase"),
+            QStringLiteral("mnuAnsichtEinstellungen"), QStringLiteral("mnuProtokollFehler"), QStringLiteral("mnuProtokollDebug"),
+            QStringLiteral("mnuFill"), QStringLiteral("mnuInfoAbout")};
+}
+
+MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
+{
+    setObjectName(QStringLiteral("MainForm"));
+    setWindowTitle(QStringLiteral("OrvanaMammo Version ") + versionText());
+    auto *central = new QWidget(this);
+    setCentralWidget(central);
+
+    leftPanel_ = new QWidget(central);
+    auto *columns = new QHBoxLayout(leftPanel_);
+    columns->setContentsMargins(4, 4, 4, 4);
+    auto *colA = new QWidget(leftPanel_);
+    auto *colB = new QWidget(leftPanel_);
+    colA->setFixedWidth(262);
+    colB->setFixedWidth(ViewerLeft - 262 - 20);
+    columns->addWidget(colA);
+    columns->addWidget(colB);
+    buildBrowser(colA);
+    auto *bLayout = new QVBoxLayout(colB);
+    bLayout->setContentsMargins(0, 0, 0, 0);
+    auto *capture = new QWidget(colB);
+    auto *assignment = new QWidget(colB);
+    auto *header = new QWidget(colB);
+    bLayout->addWidget(capture, 4);
+    bLayout->addWidget(assignment, 0);
+    bLayout->addWidget(header, 5);
+    buildCapture(capture);
+    buildAssignment(assignment);
+    buildHeaderAndTasks(header);
+
+    dv1 = new QWidget(central);
+    dv1->setObjectName(QStringLiteral("dv1"));
+    dv1->setAutoFillBackground(true);
+    QPalette vp = dv1->palette();
+    vp.setColor(QPalette::Window, Qt::black);
+    dv1->setPalette(vp);
+    dv1Layout = new QVBoxLayout(dv1);
+    dv1Layout->setContentsMargins(0, 0, 0, 0);
+    dv1_vscroll = new QScrollBar(Qt::Vertical, central);
+    dv1_vscroll->setObjectName(QStringLiteral("dv1_vscroll"));
+
+    buildMenus();
+    buildToolbar();
+
+    StatusBar1 = new QStatusBar(this);
+    StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+    setStatusBar(StatusBar1);
+    const std::array<int, 5> stretch{3, 3, 2, 2, 3};
+    for (int i = 0; i < 5; ++i) {
+        statusPanels[i] = new QLabel(StatusBar1);
+        statusPanels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i + 1));
+        statusPanels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        StatusBar1->addPermanentWidget(statusPanels[i], stretch[i]);
+    }
+    pbLoad = new QProgressBar(StatusBar1);
+    pbLoad->setObjectName(QStringLiteral("pbLoad"));
+    pbLoad->setMaximumWidth(160);
+    pbLoad->setValue(0);
+    StatusBar1->addPermanentWidget(pbLoad, 1);
+
+    UpdateTimer = new QTimer(this);
+    UpdateTimer->setObjectName(QStringLiteral("UpdateTimer"));
+    UpdateTimer->setInterval(10000);
+    sendTimer = new QTimer(this);
+    sendTimer->setObjectName(QStringLiteral("sendTimer"));
+    sendTimer->setInterval(1000);
+    SerTimer = new QTimer(this);
+    SerTimer->setObjectName(QStringLiteral("SerTimer"));
+    SerTimer->setInterval(100);
+    connect(UpdateTimer, &QTimer::timeout, this, [this] {
+        QCoreApplication::processEvents();
+        ListRefreshRequested = true;
+        run(hooks.RefreshPatientList);
+    });
+    UpdateTimer->start();
+
+    // Creation: projection captions for the unit types that name them, then the client layout.
+    if (Settings.XrayComm >= 2 && Settings.XrayComm <= 5)
+        run(hooks.LoadProjectionCaptions);
+    applyClientLayout();
+    resize(1280, 960);
+    setMinimumSize(1000, 700);
+}
+
+MainForm::~MainForm() = default;
+
+void MainForm::run(const std::function<void()> &hook) const
+{
+    if (hook)
+        hook();
+}
+
+void MainForm::buildBrowser(QWidget *parent)
+{
+    auto *l = new QVBoxLayout(parent);
+    l->setContentsMargins(0, 0, 0, 0);
+    frmPatients = new QGroupBox(QStringLiteral("Patient list"), parent);
+    lvPatients = reportList(frmPatients, QStringLiteral("lvPatients"),
+                            {QStringLiteral("ID"), QStringLiteral("Lastname, Firstname"), QStringLiteral("2nd Name"), QStringLiteral("Birthdate")},
+                            kListColour);
+    (new QVBoxLayout(frmPatients))->addWidget(lvPatients);
+    frmStudien = new QGroupBox(QStringLiteral("Study list"), parent);
+    lvStudien = reportList(frmStudien, QStringLiteral("lvStudien"),
+                           {QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("Modality"), QStringLiteral("Bodypart")},
+                           kListColour);
+    (new QVBoxLayout(frmStudien))->addWidget(lvStudien);
+    frmSerien = new QGroupBox(QStringLiteral("Series list"), parent);
+    frmSerien->setObjectName(QStringLiteral("frmSerien"));
+    lvSerien = reportList(frmSerien, QStringLiteral("lvSerien"), {QStringLiteral("Series")}, kListColour);
+    (new QVBoxLayout(frmSerien))->addWidget(lvSerien);
+    lvImages = reportList(parent, QStringLiteral("lvImages"),
+                          {QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("ImageUID")}, kListColour);
+    l->addWidget(frmPatients, 3);
+    l->addWidget(frmStudien, 2);
+    l->addWidget(frmSerien, 1);
+    l->addWidget(lvImages, 2);
+}
+
+void MainForm::buildCapture(QWidget *parent)
+{
+    auto *l = new QGridLayout(parent);
+    l->setContentsMargins(0, 0, 0, 0);
+    Command2 = button(parent, QStringLiteral("Command2"), QStringLiteral("New Examination"));
+    Command3 = button(parent, QStringLiteral("Command3"), QStringLiteral("Activate"));
+    Command4 = button(parent, QStringLiteral("Command4"), QStringLiteral("S T O P"));
+    Command1 = button(parent, QStringLiteral("Command1"), QStringLiteral("Command1"));
+    l->addWidget(Command2, 0, 0);
+    l->addWidget(Command3, 0, 1);
+    l->addWidget(Command4, 0, 2);
+    const QStringList lorad{QStringLiteral("Refresh Patlist  (F2)"), QStringLiteral("Refresh Studylist (F3)"),
+                            QStringLiteral("Refresh Dosislist (F4)")};
+    for (int i = 0; i < 3; ++i) {
+        cmdLorad[i] = button(parent, QStringLiteral("cmdLorad%1").arg(i), lorad[i]);
+        cmdLorad[i]->installEventFilter(this);
+        connect(cmdLorad[i], &QPushButton::clicked, this, [this, i] { cmdLorad_Click(i); });
+        l->addWidget(cmdLorad[i], 1, i);
+    }
+    cmbDosis = new QComboBox(parent);
+    cmbDosis->setObjectName(QStringLiteral("cmbDosis"));
+    cmbDosis->setToolTip(QStringLiteral("Patient"));
+    l->addWidget(cmbDosis, 3, 0, 1, 2);
+    l->addWidget(Command1, 3, 2);
+    lvDosis = reportList(parent, QStringLiteral("lvDosis"),
+                         {QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("kV"), QStringLiteral("mA"),
+                          QStringLiteral("Thickness"), QStringLiteral("Press"), QStringLiteral("mGy"), QStringLiteral("Other"),
+                          QStringLiteral("Status"), QStringLiteral("expTime")},
+                         kListColour);
+    l->addWidget(lvDosis, 2, 0, 1, 3);
+    // The raw serial input, shown instead of the dose list in debug mode.
+    txtcInput = new QTextEdit(parent);
+    txtcInput->setObjectName(QStringLiteral("txtcInput"));
+    txtcInput->setAcceptRichText(false);
+    List1 = new QListWidget(parent);
+    List1->setObjectName(QStringLiteral("List1"));
+    auto *debugRow = new QHBoxLayout;
+    debugRow->addWidget(txtcInput, 2);
+    debugRow->addWidget(List1, 1);
+    l->addLayout(debugRow, 2, 0, 1, 3);
+    Text4 = field(parent, QStringLiteral("Text4"));
+    Text5 = field(parent, QStringLiteral("Text5"));
+    Text4->setVisible(false);
+    Text5->setVisible(false);
+    l->setRowStretch(2, 1);
+}
+
+void MainForm::buildAssignment(QWidget *parent)
+{
+    auto *l = new QGridLayout(parent);
+    l->setContentsMargins(0, 0, 0, 0);
+    for (int i = 0; i < 8; ++i) {
+        cmdProjection[i] = button(parent, QStringLiteral("cmdProjection%1").arg(i), QString());
+        l->addWidget(cmdProjection[i], i / 4, i % 4);
+    }
+    cmdAll = button(parent, QStringLiteral("cmdAll"), QStringLiteral("Merge Image/s         (F1)"));
+    cmdAll->installEventFilter(this);
+    connect(cmdAll, &QPushButton::clicked, this, [this] { run(hooks.cmdAll_Click); });
+    cmdSelected = button(parent, QStringLiteral("cmdSelected"), QStringLiteral("Manually"));
+    lblCount = new QLabel(parent);
+    lblCount->setObjectName(QStringLiteral("lblCount"));
+    l->addWidget(cmdAll, 2, 0, 1, 2);
+    l->addWidget(cmdSelected, 2, 2);
+    l->addWidget(lblCount, 2, 3);
+    Frame3 = new QGroupBox(QStringLiteral("Examination type"), parent);
+    Frame3->setObjectName(QStringLiteral("Frame3"));
+    auto *fl = new QHBoxLayout(Frame3);
+    const QStringList types{QStringLiteral("Curative"), QStringLiteral("Screening")};
+    for (int i = 0; i < 2; ++i) {
+        Option1[i] = new QRadioButton(types[i], Frame3);
+        Option1[i]->setObjectName(QStringLiteral("Option1_%1").arg(i));
+        Option1[i]->setAutoFillBackground(true);
+        connect(Option1[i], &QRadioButton::clicked, this, [this, i] { Option1_Click(i); });
+        fl->addWidget(Option1[i]);
+    }
+    l->addWidget(Frame3, 3, 0, 1, 4);
+    // Text boxes of the exposure last clicked.
+    auto *detail = new QHBoxLayout;
+    Text1 = field(parent, QStringLiteral("Text1"));
+    Text2 = field(parent, QStringLiteral("Text2"));
+    txtID = field(parent, QStringLiteral("txtID"));
+    for (QLineEdit *e : {txtID, Text1, Text2})
+        detail->addWidget(e);
+    for (int i = 0; i < 6; ++i) {
+        Text3[i] = field(parent, QStringLiteral("Text3_%1").arg(i));
+        detail->addWidget(Text3[i]);
+    }
+    const QStringList hints{QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time")};
+    const QStringList valueHints{QStringLiteral("kV"), QStringLiteral("mAs"), QStringLiteral("Thickness"),
+                                 QStringLiteral("Press"), QStringLiteral("mGy"), QStringLiteral("Other")};
+    const std::array<QLineEdit *, 3> first{txtID, Text1, Text2};
+    for (int i = 0; i < 3; ++i) {
+        first[i]->setReadOnly(true);
+        first[i]->setPlaceholderText(hints[i]);
+        first[i]->setToolTip(hints[i]);
+    }
+    for (int i = 0; i < 6; ++i) {
+        Text3[i]->setReadOnly(true);
+        Text3[i]->setPlaceholderText(valueHints[i]);
+        Text3[i]->setToolTip(valueHints[i]);
+    }
+    l->addLayout(detail, 4, 0, 1, 4);
+}
+
+void MainForm::buildHeaderAndTasks(QWidget *parent)
+{
+    auto *l = new QVBoxLayout(parent);
+    l->setContentsMargins(0, 0, 0, 0);
+    lvHeader = reportList(parent, QStringLiteral("lvHeader"),
+                          {QStringLiteral("Value"), QStringLiteral("DICOM Tag"), QStringLiteral("DICOM Description")}, -1);
+    l->addWidget(lvHeader, 3);
+    frmTasks = new QGroupBox(QStringLiteral("Task list"), parent);
+    auto *tl = new QGridLayout(frmTasks);
+    lvTasks = reportList(frmTasks, QStringLiteral("lvTasks"),
+                         {QStringLiteral("Level"), QStringLiteral("Source"), QStringLiteral("Value"), QStringLiteral("Task"), QStringLiteral("Target")},
+                         kTaskListColour);
+    Label1 = new QLabel(QStringLiteral("Tag:"), frmTasks);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    txtSelected = field(frmTasks, QStringLiteral("txtSelected"));
+    txtNeu = field(frmTasks, QStringLiteral("txtNeu"));
+    cboTask = new QComboBox(frmTasks);
+    cboTask->setObjectName(QStringLiteral("cboTask"));
+    cboLevel = new QComboBox(frmTasks);
+    cboLevel->setObjectName(QStringLiteral("cboLevel"));
+    lbltarget = new QLabel(QStringLiteral("to:"), frmTasks);
+    lbltarget->setObjectName(QStringLiteral("lbltarget"));
+    cboTarget = new QComboBox(frmTasks);
+    cboTarget->setObjectName(QStringLiteral("cboTarget"));
+    cmdTask = button(frmTasks, QStringLiteral("cmdTask"), QStringLiteral("Add Task"));
+    tl->addWidget(Label1, 0, 0);
+    tl->addWidget(txtSelected, 0, 1);
+    tl->addWidget(txtNeu, 0, 2);
+    tl->addWidget(cboTask, 1, 0);
+    tl->addWidget(cboLevel, 1, 1);
+    tl->addWidget(lbltarget, 1, 2);
+    tl->addWidget(cboTarget, 1, 3);
+    tl->addWidget(cmdTask, 0, 3);
+    tl->addWidget(lvTasks, 2, 0, 1, 4);
+    l->addWidget(frmTasks, 2);
+}
+
+QAction *MainForm::addEntry(QMenu *menu, const QString &name, const QString &caption)
+{
+    QAction *a = menu->addAction(caption);
+    a->setObjectName(name);
+    connect(a, &QAction::triggered, this, [this, name] {
+        if (name == QLatin1String("mnuDateiBeenden"))
+            mnuDateiBeenden_Click();
+        else if (name == QLatin1String("mnuRefreshList"))
+            run(hooks.RefreshPatientList);
+        else if (name == QLatin1String("mnuAnsichtEinstellungen"))
+            mnuAnsichtEinstellungen_Click();
+        else if (name == QLatin1String("mnuProtokollFehler"))
+            showErrorLog();
+        else if (name == QLatin1String("mnuFill"))
+            run(hooks.dbFill);
+        else if (name == QLatin1String("mnuInfoAbout"))
+            showAbout();
+        else if (name == QLatin1String("mnuPrint") || name == QLatin1String("mnuProtokollDebug"))
+            return; // these entries have no action
+        else if (hooks.menuAction)
+            hooks.menuAction(name);
+    });
+    return a;
+}
+
+void MainForm::buildMenus()
+{
+    QMenuBar *bar = menuBar();
+    mnuDatei = bar->addMenu(QStringLiteral("&File"));
+    mnuDatei->setObjectName(QStringLiteral("mnuDatei"));
+    QMenu *import = mnuDatei->addMenu(QStringLiteral("Import"));
+    import->setObjectName(QStringLiteral("mnuImport"));
+    addEntry(import, QStringLiteral("mnuImportImages"), QStringLiteral("DICOM Image(s) ..."));
+    addEntry(import, QStringLiteral("mnuImportDir"), QStringLiteral("DICOM Dir ..."));
+    QMenu *exportMenu = mnuDatei->addMenu(QStringLiteral("Export"));
+    exportMenu->setObjectName(QStringLiteral("mnuFileExport"));
+    addEntry(exportMenu, QStringLiteral("mnuExportJPEG"), QStringLiteral("JPEG ..."));
+    addEntry(exportMenu, QStringLiteral("mnuExportDICOM"), QStringLiteral("DICOM ..."));
+    mnuDatei->addSeparator()->setObjectName(QStringLiteral("mnuFileTrenn2"));
+    addEntry(mnuDatei, QStringLiteral("mnuPrint"), QStringLiteral("Print Day List"));
+    mnuDatei->addSeparator()->setObjectName(QStringLiteral("mnuFileTrenn"));
+    addEntry(mnuDatei, QStringLiteral("mnuDateiBeenden"), QStringLiteral("E&xit"));
+
+    mnuBearbeiten = bar->addMenu(QStringLiteral("&Edit"));
+    mnuBearbeiten->setObjectName(QStringLiteral("mnuBearbeiten"));
+    addEntry(mnuBearbeiten, QStringLiteral("mnuApplyTasks"), QStringLiteral("Execute tasks ..."));
+    addEntry(mnuBearbeiten, QStringLiteral("mnuRefreshList"), QStringLiteral("Refresh list"));
+    mnuBearbeiten->addSeparator()->setObjectName(QStringLiteral("mnuTrennE"));
+    addEntry(mnuBearbeiten, QStringLiteral("mnuEditDatabase"), QStringLiteral("DICOM Dictionary ..."));
+
+    mnuAnsicht = bar->addMenu(QStringLiteral("&View"));
+    mnuAnsicht->setObjectName(QStringLiteral("mnuAnsicht"));
+    addEntry(mnuAnsicht, QStringLiteral("mnuAnsichtEinstellungen"), QStringLiteral("&Options ..."));
+    QMenu *protocols = mnuAnsicht->addMenu(QStringLiteral("Protocols"));
+    protocols->setObjectName(QStringLiteral("mnuProtokoll"));
+    addEntry(protocols, QStringLiteral("mnuProtokollFehler"), QStringLiteral("Errors ..."));
+    addEntry(protocols, QStringLiteral("mnuProtokollDebug"), QStringLiteral("Debug ..."));
+
+    mnuInfo = bar->addMenu(QStringLiteral("?"));
+    mnuInfo->setObjectName(QStringLiteral("mnuInfo"));
+    addEntry(mnuInfo, QStringLiteral("mnuFill"), QStringLiteral("Fill"));
+    addEntry(mnuInfo, QStringLiteral("mnuInfoAbout"), QStringLiteral("Abo&ut ..."));
+
+    // Pop-ups: shown at the mouse by the lists and the viewer that own them.
+    auto popup = [this](const QString &name, const QString &title) {
+        auto *m = new QMenu(title, this);
+        m->setObjectName(name);
+        return m;
+    };
+    auto sub = [](QMenu *parentMenu, const QString &name) {
+        QMenu *m = parentMenu->addMenu(QStringLiteral("Send to"));
+        m->setObjectName(name);
+        return m;
+    };
+    PopUpPatient = popup(QStringLiteral("PopUpPatient"), QStringLiteral("Patient"));
+    P_SendTo = sub(PopUpPatient, QStringLiteral("P_SendTo"));
+    addEntry(PopUpPatient, QStringLiteral("PopUpPatient_Delete"), QStringLiteral("Delete Patient"));
+    addEntry(PopUpPatient, QStringLiteral("PopUpPatient_DeleteAll"), QStringLiteral("Delete All Patients"));
+    PopUpStudie = popup(QStringLiteral("PopUpStudie"), QStringLiteral("Study"));
+    addEntry(PopUpStudie, QStringLiteral("PopUpStudie_Serien"), QStringLiteral("View Series"));
+    addEntry(PopUpStudie, QStringLiteral("PopUpStudie_Laden"), QStringLiteral("View Images"));
+    St_SendTo = sub(PopUpStudie, QStringLiteral("St_SendTo"));
+    addEntry(PopUpStudie, QStringLiteral("PopUpStudie_Delete"), QStringLiteral("Delete Images"));
+    PopUpSerie = popup(QStringLiteral("PopUpSerie"), QStringLiteral("Series"));
+    addEntry(PopUpSerie, QStringLiteral("PopUpSerie_Laden"), QStringLiteral("View Images"));
+    Se_SendTo = sub(PopUpSerie, QStringLiteral("Se_SendTo"));
+    addEntry(PopUpSerie, QStringLiteral("PopUpSerie_Delete"), QStringLiteral("Delete Images"));
+    PopUpTaskList = popup(QStringLiteral("PopUpTaskList"), QStringLiteral("Task list"));
+    addEntry(PopUpTaskList, QStringLiteral("PopUpTaskList_Clear"), QStringLiteral("Clear entries"));
+    addEntry(PopUpTaskList, QStringLiteral("PopUpTaskList_Save"), QStringLiteral("Save as ..."));
+    PopUpRules = PopUpTaskList->addMenu(QStringLiteral("Add fav. task"));
+    PopUpRules->setObjectName(QStringLiteral("PopUpRules"));
+    PopUpRules->addAction(QStringLiteral("No entries"))->setEnabled(false);
+    PopUpViewer = popup(QStringLiteral("PopUpViewer"), QStringLiteral("Viewer"));
+    Popup_Dicom = popup(QStringLiteral("Popup_Dicom"), QStringLiteral("Image"));
+    addEntry(Popup_Dicom, QStringLiteral("Popup_Dicom_Delete"), QStringLiteral("Delete"));
+    Popup_Dosis = popup(QStringLiteral("Popup_Dosis"), QStringLiteral("Exposure"));
+    addEntry(Popup_Dosis, QStringLiteral("PopupDeleteDosis"), QStringLiteral("Delete"));
+}
+
+void MainForm::buildToolbar()
+{
+    Toolbar1 = addToolBar(QStringLiteral("Toolbar1"));
+    Toolbar1->setObjectName(QStringLiteral("Toolbar1"));
+    Toolbar1->setMovable(false);
+    Toolbar1->setIconSize(QSize(24, 24));
+    QStyle *s = style();
+    struct Entry {
+        const char *tip;
+        const char *key;
+        QStyle::StandardPixmap icon;
+    };
+    const Entry entries[] = {
+        {"Execute tasks", "exe", QStyle::SP_MediaPlay},
+        {"Refresh Patlist", "refresh", QStyle::SP_BrowserReload},
+        {"Refresh Dosislist", "refreshd", QStyle::SP_BrowserReload},
+        {"Reload Dosislist", "reldosis", QStyle::SP_BrowserReload},
+        {nullptr, nullptr, QStyle::SP_CustomBase},
+        {"Export JPEG", "eJPEG", QStyle::SP_FileDialogContentsView},
+        {"Export DICOM", "eDICOM", QStyle::SP_DialogSaveButton},
+        {nullptr, nullptr, QStyle::SP_CustomBase},
+        {"Worklist", "worklist", QStyle::SP_FileDialogDetailedView},
+        {"Exit", "exit", QStyle::SP_DialogCloseButton},
+    };
+    for (const Entry &e : entries) {
+        if (!e.key) {
+            Toolbar1->addSeparator();
+            continue;
+        }
+        QAction *a = Toolbar1->addAction(s->standardIcon(e.icon), QString::fromLatin1(e.tip));
+        a->setObjectName(QStringLiteral("tb_") + QString::fromLatin1(e.key));
+        a->setData(QString::fromLatin1(e.key));
+        a->setToolTip(QString::fromLatin1(e.tip));
+        const QString key = QString::fromLatin1(e.key);
+        connect(a, &QAction::triggered, this, [this, key] { Toolbar1_ButtonClick(key); });
+    }
+    // The toolbar's look: a patterned band with the buttons on red.
+    Toolbar1->setAutoFillBackground(true);
+    QPalette p = Toolbar1->palette();
+    p.setBrush(QPalette::Window, QBrush(toolbarPattern()));
+    Toolbar1->setPalette(p);
+    Toolbar1->setStyleSheet(QStringLiteral("QToolButton { background-color: rgb(240, 120, 120); border: 1px solid rgb(200, 90, 90);"
+                                           " border-radius: 3px; margin: 2px; padding: 2px; }"
+                                           "QToolButton:hover { background-color: rgb(250, 150, 150); }"));
+}
+
+QAction *MainForm::action(const QString &name) const { return findChild<QAction *>(name); }
+
+QAction *MainForm::toolButton(const QString &key) const { return findChild<QAction *>(QStringLiteral("tb_") + key); }
+
+void MainForm::applyClientLayout()
+{
+    const bool client = Settings.RunAsClient == 1;
+    lblCount->setVisible(client);
+    cmdAll->setVisible(!client);
+    for (QPushButton *b : cmdProjection)
+        b->setVisible(!client);
+}
+
+void MainForm::Form_Load()
+{
+    const QString where = QStringLiteral("Mainform Form_Load");
+    cmdSelected->setEnabled(false);
+    if (!Instance().acquire()) {
+        close();
+        QCoreApplication::quit();
+        return;
+    }
+    setWindowTitle(QStringLiteral("OrvanaMammo Version ") + versionText());
+    QString warning;
+    if (!CheckFreeSpace(&warning))
+        setStatusPanel(5, warning);
+    QString error;
+    if (!EnsureUserDatabase(UserDatabase.path(), &error)) {
+        WriteErrorLog(76, error, where);
+        return;
+    }
+    if (!CreateWorkingFolders(&error)) {
+        WriteErrorLog(76, error, where);
+        return;
+    }
+    LoadSettings();
+    run(hooks.LoadModFilter);
+    run(hooks.RefreshPatientList);
+    run(hooks.UpdateSendToEntries);
+    if (Settings.XrayComm == 3 || Settings.XrayComm == 4) {
+        if (!sendTimer->isActive())
+            sendTimer->start();
+        if (!SerTimer->isActive())
+            SerTimer->start();
+    }
+    if (FindProcess(QString::fromLatin1(ReceiverName)) == 0)
+        StartReceiver();
+    if (FindProcess(QString::fromLatin1(DataManagerName)) == 0)
+        StartDataManager();
+    run(hooks.PrepareTaskList);
+}
+
+void MainForm::Form_Activate()
+{
+    const bool debug = Settings.Debug == 1;
+    txtcInput->setVisible(debug);
+    List1->setVisible(debug);
+    lvDosis->setVisible(!debug);
+    run(hooks.Initialise_cPort);
+}
+
+bool MainForm::event(QEvent *e)
+{
+    if (e->type() == QEvent::WindowActivate)
+        Form_Activate();
+    return QMainWindow::event(e);
+}
+
+void MainForm::resizeEvent(QResizeEvent *e)
+{
+    QMainWindow::resizeEvent(e);
+    if (!isMinimized())
+        applyResizeRules();
+}
+
+void MainForm::applyResizeRules()
+{
+    // Window width less the viewer's left and 500 twips; window height less the
+    // viewer's top and 1500 twips (15 twips a pixel), both in window coordinates.
+    QWidget *central = centralWidget();
+    constexpr int rightMargin = 500 / 15;
+    constexpr int bottomMargin = 1500 / 15;
+    leftPanel_->setGeometry(0, 0, ViewerLeft - 4, central->height());
+    const int vw = std::max(50, width() - ViewerLeft - rightMargin);
+    const int vh = std::max(50, height() - (central->y() + ViewerTop) - bottomMargin);
+    dv1->setGeometry(ViewerLeft, ViewerTop, vw, vh);
+    dv1_vscroll->setGeometry(ViewerLeft + vw, ViewerTop, dv1_vscroll->sizeHint().width(), vh);
+    for (QPushButton *b : cmdProjection)
+        if (b->text().isEmpty())
+            b->setEnabled(false);
+}
+
+bool MainForm::eventFilter(QObject *watched, QEvent *e)
+{
+    if (e->type() != QEvent::KeyPress)
+        return QMainWindow::eventFilter(watched, e);
+    const int key = static_cast<QKeyEvent *>(e)->key();
+    if (watched == cmdAll && key == Qt::Key_F1) {
+        run(hooks.cmdAll_Click);
+        return true;
+    }
+    if (watched == cmdLorad[0]) {
+        // Every key on the patient button moves on to the study button; F2 selects first.
+        if (key == Qt::Key_F2)
+            cmdLorad_Click(0);
+        cmdLorad[1]->setFocus(Qt::OtherFocusReason);
+        return true;
+    }
+    if (watched == cmdLorad[1] && key == Qt::Key_F3) {
+        if (lvStudien->topLevelItemCount() > 0) {
+            lvStudien->setCurrentItem(lvStudien->topLevelItem(0));
+            if (hooks.selectFirstStudy)
+                hooks.selectFirstStudy(0);
+        }
+        return true;
+    }
+    if (watched == cmdLorad[2] && key == Qt::Key_F4) {
+        run(hooks.lvDosis_Fill);
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, e);
+}
+
+void MainForm::cmdLorad_Click(int index)
+{
+    switch (index) {
+    case 0:
+        if (lvPatients->topLevelItemCount() > 0) {
+            lvPatients->setCurrentItem(lvPatients->topLevelItem(0));
+            if (hooks.selectFirstPatient)
+                hooks.selectFirstPatient(0);
+        }
+        break;
+    case 1:
+        if (lvStudien->topLevelItemCount() > 0) {
+            lvStudien->setCurrentItem(lvStudien->topLevelItem(0));
+            if (hooks.selectFirstStudy)
+                hooks.selectFirstStudy(0);
+        }
+        if (lvImages->topLevelItemCount() == lvDosis->topLevelItemCount())
+            cmdAll->setFocus(Qt::OtherFocusReason);
+        else
+            cmdLorad[1]->setFocus(Qt::OtherFocusReason);
+        break;
+    case 2:
+        run(hooks.lvDosis_Fill);
+        break;
+    default:
+        break;
+    }
+}
+
+void MainForm::Toolbar1_ButtonClick(const QString &key)
+{
+    if (key == QLatin1String("exe"))
+        action(QStringLiteral("mnuApplyTasks"))->trigger();
+    else if (key == QLatin1String("refresh"))
+        run(hooks.RefreshPatientList);
+    else if (key == QLatin1String("refreshd"))
+        run(hooks.lvDosis_Fill);
+    else if (key == QLatin1String("eJPEG"))
+        action(QStringLiteral("mnuExportJPEG"))->trigger();
+    else if (key == QLatin1String("eDICOM"))
+        action(QStringLiteral("mnuExportDICOM"))->trigger();
+    else if (key == QLatin1String("exit"))
+        mnuDateiBeenden_Click();
+    else if ((key == QLatin1String("reldosis") || key == QLatin1String("worklist")) && hooks.menuAction)
+        hooks.menuAction(key);
+}
+
+void MainForm::ClearInfoFields()
+{
+    for (int i = 1; i <= 4; ++i)
+        setStatusPanel(i, QString());
+    txtSelected->clear();
+    txtNeu->clear();
+}
+
+void MainForm::setStatusPanel(int panel, const QString &text)
+{
+    if (panel >= 1 && panel <= 5)
+        statusPanels[panel - 1]->setText(text);
+}
+
+QString MainForm::statusPanel(int panel) const
+{
+    return panel >= 1 && panel <= 5 ? statusPanels[panel - 1]->text() : QString();
+}
+
+void MainForm::Option1_Click(int index)
+{
+    auto paint = [](QRadioButton *b, qint32 bgr) {
+        QPalette p = b->palette();
+        p.setColor(QPalette::Window, FromBgr(bgr));
+        p.setColor(QPalette::Button, FromBgr(bgr));
+        b->setPalette(p);
+        b->setProperty("bgr", bgr);
+    };
+    Option1[index]->setChecked(true);
+    paint(Option1[index], 65280);
+    paint(Option1[1 - index], 255);
+    ExaminationType = static_cast<qint16>(index + 1);
+}
+
+void MainForm::mnuAnsichtEinstellungen_Click()
+{
+    if (!optionForm_) {
+        optionForm_ = new OptionForm(this);
+        optionForm_->setWindowFlag(Qt::Window);
+        connect(optionForm_, &OptionForm::confirmed, this, [this](bool onePartner) {
+            if (onePartner)
+                Frame3->setVisible(false);
+            show();
+            run(hooks.Initialise_cPort);
+        });
+    }
+    optionForm_->Form_Load();
+    optionForm_->show();
+    optionForm_->raise();
+    // The settings as they stand now reach the main window; what OK stores
+    // comes with the next opening.
+    run(hooks.reapplyViewerSettings);
+    if (PartnersChanged) {
+        PartnersChanged = false;
+        run(hooks.UpdateSendToEntries);
+    }
+    run(hooks.rebuildRuleSets);
+}
+
+void MainForm::mnuDateiBeenden_Click()
+{
+    run(hooks.emptyViewer);
+    CloseAllDatabases();
+    if (Settings.StopService == 1) {
+        StopReceiver();
+        StopDataManager();
+    }
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (QWidget *w : windows) {
+        QCoreApplication::processEvents();
+        if (w != this && w->isVisible())
+            w->close();
+    }
+    QCoreApplication::processEvents();
+    close();
+    Instance().release();
+    QCoreApplication::quit();
+}
+
+void MainForm::showAbout()
+{
+    QDialog about(this);
+    about.setObjectName(QStringLiteral("AboutForm"));
+    about.setWindowTitle(QStringLiteral("About OrvanaMammo"));
+    auto *l = new QVBoxLayout(&about);
+    auto *name = new QLabel(QStringLiteral("OrvanaMammo"), &about);
+    QFont f = name->font();
+    f.setPointSize(f.pointSize() + 6);
+    f.setBold(true);
+    name->setFont(f);
+    l->addWidget(name);
+    l->addWidget(new QLabel(QStringLiteral("Version ") + versionText(), &about));
+    auto *ok = new QDialogButtonBox(QDialogButtonBox::Ok, &about);
+    connect(ok, &QDialogButtonBox::accepted, &about, &QDialog::accept);
+    l->addWidget(ok);
+    about.exec();
+}
+
+void MainForm::showErrorLog()
+{
+    QString text;
+    const QDir logs(AppPath(QString::fromLatin1(AppFiles::LogsFolder)));
+    for (const QString &e : logs.entryList(QDir::Files)) {
+        if (e.compare(QLatin1String("Error.log"), Qt::CaseInsensitive) == 0) {
+            QFile f(logs.filePath(e));
+            if (f.open(QIODevice::ReadOnly))
+                text = QString::fromUtf8(f.readAll());
+            break;
+        }
+    }
+    auto *view = new QDialog(this);
+    view->setObjectName(QStringLiteral("ErrorLogView"));
+    view->setAttribute(Qt::WA_DeleteOnClose);
+    view->setWindowTitle(QStringLiteral("Errors"));
+    auto *l = new QVBoxLayout(view);
+    auto *edit = new QPlainTextEdit(view);
+    edit->setObjectName(QStringLiteral("ErrorLogText"));
+    edit->setReadOnly(true);
+    edit->setLineWrapMode(QPlainTextEdit::NoWrap);
+    edit->setPlainText(text.isEmpty() ? QStringLiteral("(the error log is empty)") : text);
+    edit->moveCursor(QTextCursor::End);
+    edit->ensureCursorVisible();
+    l->addWidget(edit);
+    auto *close = new QDialogButtonBox(QDialogButtonBox::Close, view);
+    connect(close, &QDialogButtonBox::rejected, view, &QDialog::close);
+    l->addWidget(close);
+    view->resize(900, 500);
+    view->show();
+}

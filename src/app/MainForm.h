@@ -1,0 +1,181 @@
+#pragma once
+
+#include <QMainWindow>
+#include <array>
+#include <functional>
+
+class QAction;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QScrollBar;
+class QStatusBar;
+class QTextEdit;
+class QTimer;
+class QToolBar;
+class QTreeWidget;
+class QVBoxLayout;
+class OptionForm;
+
+// The workstation's one working window: the frame around the browser, the
+// viewer, the exposure list, the header view and the task list, with the
+// toolbar, menus, timers and status bar that dispatch to them.
+class MainForm : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainForm(QWidget *parent = nullptr);
+    ~MainForm() override;
+
+    // Load: the start-up steps after creation (user database, folders,
+    // settings, lists, timers, companions). Errors end the load, the window shows.
+    void Form_Load();
+    // Activation: the debug-dependent controls, then the serial port.
+    void Form_Activate();
+
+    void Toolbar1_ButtonClick(const QString &key);
+    void ClearInfoFields();
+    void Option1_Click(int index);
+    // Shutdown as File > Exit does it.
+    void mnuDateiBeenden_Click();
+    void mnuAnsichtEinstellungen_Click();
+    void cmdLorad_Click(int index);
+    void showAbout();
+    void showErrorLog();
+    // The status bar has five panels, numbered 1 to 5.
+    void setStatusPanel(int panel, const QString &text);
+    QString statusPanel(int panel) const;
+    // Applies the viewer geometry rules to the current size.
+    void applyResizeRules();
+
+    // Where the other subsystems attach. Each is called at the place the
+    // workstation's order gives; an unset one does nothing.
+    struct Hooks {
+        std::function<void()> LoadModFilter;
+        std::function<void()> RefreshPatientList;
+        std::function<void()> UpdateSendToEntries;
+        std::function<void()> PrepareTaskList;
+        std::function<void()> Initialise_cPort;
+        std::function<void()> lvDosis_Fill;
+        std::function<void()> cmdAll_Click;
+        std::function<void()> dbFill;
+        std::function<void(int)> selectFirstPatient; // run the patient selection for row 0
+        std::function<void(int)> selectFirstStudy;   // run the study selection for row 0
+        std::function<void()> emptyViewer;           // shutdown: the viewer's images go
+        std::function<void()> reapplyViewerSettings; // after the options dialog opened
+        std::function<void()> rebuildRuleSets;
+        std::function<void()> LoadProjectionCaptions;
+        std::function<void(const QString &)> menuAction; // entries whose subsystem is attached later
+    };
+    Hooks hooks;
+
+    OptionForm *optionForm() const { return optionForm_; }
+    void setOptionForm(OptionForm *form) { optionForm_ = form; }
+
+    // Browser (patients, studies, series, images)
+    QGroupBox *frmPatients = nullptr;
+    QTreeWidget *lvPatients = nullptr;
+    QGroupBox *frmStudien = nullptr;
+    QTreeWidget *lvStudien = nullptr;
+    QGroupBox *frmSerien = nullptr;
+    QTreeWidget *lvSerien = nullptr;
+    QTreeWidget *lvImages = nullptr;
+    // Viewer: the host the toolkit viewer is placed in, and its scroll bar
+    QWidget *dv1 = nullptr;
+    QVBoxLayout *dv1Layout = nullptr;
+    QScrollBar *dv1_vscroll = nullptr;
+    // Exposure capture and the dose list
+    QTreeWidget *lvDosis = nullptr;
+    QComboBox *cmbDosis = nullptr;
+    QPushButton *Command1 = nullptr;
+    QPushButton *Command2 = nullptr;
+    QPushButton *Command3 = nullptr;
+    QPushButton *Command4 = nullptr;
+    QTextEdit *txtcInput = nullptr;
+    QListWidget *List1 = nullptr;
+    QLineEdit *Text4 = nullptr;
+    QLineEdit *Text5 = nullptr;
+    std::array<QPushButton *, 3> cmdLorad{};
+    // Projection assignment
+    std::array<QPushButton *, 8> cmdProjection{};
+    QPushButton *cmdAll = nullptr;
+    QPushButton *cmdSelected = nullptr;
+    QLabel *lblCount = nullptr;
+    QGroupBox *Frame3 = nullptr;
+    std::array<QRadioButton *, 2> Option1{};
+    // Header view and task editing
+    QTreeWidget *lvHeader = nullptr;
+    QGroupBox *frmTasks = nullptr;
+    QTreeWidget *lvTasks = nullptr;
+    QComboBox *cboTask = nullptr;
+    QComboBox *cboLevel = nullptr;
+    QComboBox *cboTarget = nullptr;
+    QPushButton *cmdTask = nullptr;
+    QLabel *Label1 = nullptr;
+    QLabel *lbltarget = nullptr;
+    QLineEdit *txtSelected = nullptr;
+    QLineEdit *txtNeu = nullptr;
+    QLineEdit *txtID = nullptr;
+    QLineEdit *Text1 = nullptr;
+    QLineEdit *Text2 = nullptr;
+    std::array<QLineEdit *, 6> Text3{};
+    // Frame
+    QProgressBar *pbLoad = nullptr;
+    QStatusBar *StatusBar1 = nullptr;
+    std::array<QLabel *, 5> statusPanels{};
+    QToolBar *Toolbar1 = nullptr;
+    QTimer *UpdateTimer = nullptr;
+    QTimer *sendTimer = nullptr;
+    QTimer *SerTimer = nullptr;
+    // Menus; the pop-ups are shown by the lists and the viewer that own them.
+    QMenu *mnuDatei = nullptr;
+    QMenu *mnuBearbeiten = nullptr;
+    QMenu *mnuAnsicht = nullptr;
+    QMenu *mnuInfo = nullptr;
+    QMenu *PopUpPatient = nullptr;
+    QMenu *P_SendTo = nullptr;
+    QMenu *PopUpStudie = nullptr;
+    QMenu *St_SendTo = nullptr;
+    QMenu *PopUpSerie = nullptr;
+    QMenu *Se_SendTo = nullptr;
+    QMenu *PopUpTaskList = nullptr;
+    QMenu *PopUpRules = nullptr;
+    QMenu *PopUpViewer = nullptr;
+    QMenu *Popup_Dicom = nullptr;
+    QMenu *Popup_Dosis = nullptr;
+    // Menu entries and toolbar buttons by their names / keys.
+    QAction *action(const QString &name) const;
+    QAction *toolButton(const QString &key) const;
+
+    // Left edge and top of the viewer, in pixels.
+    static constexpr int ViewerLeft = 720;
+    static constexpr int ViewerTop = 4;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+    bool event(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildMenus();
+    void buildToolbar();
+    void buildBrowser(QWidget *parent);
+    void buildCapture(QWidget *parent);
+    void buildAssignment(QWidget *parent);
+    void buildHeaderAndTasks(QWidget *parent);
+    void applyClientLayout();
+    QAction *addEntry(QMenu *menu, const QString &name, const QString &caption);
+    void run(const std::function<void()> &hook) const;
+
+    QWidget *leftPanel_ = nullptr;
+    OptionForm *optionForm_ = nullptr;
+};
+
+// The menu entries' and toolbar keys' target when nothing is attached: nothing.
+QStringList MainFormMenuEntries();

@@ -1,0 +1,575 @@
+#include "app/OptionForm.h"
+
+#include "app/Companions.h"
+#include "app/ErrorLog.h"
+#include "app/Settings.h"
+#include "app/UiColors.h"
+#include "app/VbConvert.h"
+#include "dictionary/DictionaryStore.h"
+#include "store/DatabasePaths.h"
+
+#include <QCheckBox>
+#include <QColorDialog>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpressionValidator>
+#include <QSerialPort>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+const QStringList kParity{QStringLiteral("E"), QStringLiteral("M"), QStringLiteral("N"), QStringLiteral("O"), QStringLiteral("S")};
+const QStringList kDataBits{QStringLiteral("4"), QStringLiteral("5"), QStringLiteral("6"), QStringLiteral("7"), QStringLiteral("8")};
+const QStringList kStopBits{QStringLiteral("1"), QStringLiteral("1.5"), QStringLiteral("2")};
+const QStringList kHandshake{QStringLiteral("comNone"), QStringLiteral("comXOnXOff"), QStringLiteral("comRTS"), QStringLiteral("comRTSXOnXOff")};
+
+void setIndex(QComboBox *box, int index)
+{
+    box->setCurrentIndex(index >= 0 && index < box->count() ? index : -1);
+}
+
+QLineEdit *lineEdit(QWidget *parent, const QString &name)
+{
+    auto *e = new QLineEdit(parent);
+    e->setObjectName(name);
+    return e;
+}
+
+} // namespace
+
+const QStringList &OptionForm::SpeedList()
+{
+    static const QStringList speeds{QStringLiteral("110"), QStringLiteral("300"), QStringLiteral("600"), QStringLiteral("1200"),
+                                    QStringLiteral("2400"), QStringLiteral("4800"), QStringLiteral("9600"), QStringLiteral("14400"),
+                                    QStringLiteral("19200"), QStringLiteral("28800"), QStringLiteral("38400"), QStringLiteral("56000"),
+                                    QStringLiteral("128000"), QStringLiteral("256000")};
+    return speeds;
+}
+
+qint16 GridCountFromText(const QString &text, qint16 previous)
+{
+    const auto v = ToInt16(text);
+    if (!v || *v < 1 || *v > 10)
+        return previous;
+    return *v;
+}
+
+OptionForm::OptionForm(QWidget *parent) : QDialog(parent)
+{
+    setObjectName(QStringLiteral("OptionForm"));
+    setWindowTitle(QStringLiteral("Options"));
+    setModal(false);
+    auto *layout = new QVBoxLayout(this);
+    tabs = new QTabWidget(this);
+    layout->addWidget(tabs);
+    const QStringList names{QStringLiteral("General"), QStringLiteral("Communication"), QStringLiteral("Filter"),
+                            QStringLiteral("Comm Port"), QStringLiteral("Worklist")};
+    for (const QString &n : names)
+        tabs->addTab(new QWidget(tabs), n);
+    buildGeneralTab(tabs->widget(0));
+    buildCommunicationTab(tabs->widget(1));
+    buildFilterTab(tabs->widget(2));
+    buildCommPortTab(tabs->widget(3));
+    buildWorklistTab(tabs->widget(4));
+
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    cmdOK = new QPushButton(QStringLiteral("OK"), this);
+    cmdOK->setObjectName(QStringLiteral("cmdOK"));
+    cmdOK->setDefault(true);
+    cmdOK->setAutoDefault(true);
+    cmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
+    cmdCancel->setAutoDefault(false);
+    buttons->addWidget(cmdOK);
+    buttons->addWidget(cmdCancel);
+    layout->addLayout(buttons);
+    connect(cmdOK, &QPushButton::clicked, this, &OptionForm::cmdOK_Click);
+    connect(cmdCancel, &QPushButton::clicked, this, &OptionForm::cmdCancel_Click);
+    connect(tabs, &QTabWidget::currentChanged, this, [this](int i) {
+        if (tabs->tabText(i) == QLatin1String("Communication"))
+            RefreshCompanionStatus();
+    });
+    resize(620, 520);
+}
+
+void OptionForm::buildGeneralTab(QWidget *tab)
+{
+    auto *grid = new QGridLayout(tab);
+    chkClient = new QCheckBox(QStringLiteral("Run as Dosis Client"), tab);
+    chkModify = new QCheckBox(QStringLiteral("Modify image header"), tab);
+    chkDebug = new QCheckBox(QStringLiteral("Activate debug logging"), tab);
+    auto *db = new QHBoxLayout;
+    txtdbPath = lineEdit(tab, QStringLiteral("txtdbPath"));
+    cmddbPath = new QPushButton(QStringLiteral("..."), tab);
+    cmddbPath->setAutoDefault(false);
+    db->addWidget(new QLabel(QStringLiteral("Database:"), tab));
+    db->addWidget(txtdbPath, 1);
+    db->addWidget(cmddbPath);
+    connect(cmddbPath, &QPushButton::clicked, this, [this] {
+        const QString file = QFileDialog::getOpenFileName(this, QStringLiteral("Exposure database"), txtdbPath->text(),
+                                                          QStringLiteral("Database (*.dat);;All files (*)"));
+        if (!file.isEmpty())
+            txtdbPath->setText(file);
+    });
+    grid->addWidget(chkClient, 0, 0);
+    grid->addLayout(db, 1, 0, 1, 2);
+    grid->addWidget(chkModify, 2, 0);
+    grid->addWidget(chkDebug, 3, 0);
+
+    auto *handling = new QGroupBox(QStringLiteral("Image handling"), tab);
+    auto *hl = new QVBoxLayout(handling);
+    chkKeepImages = new QCheckBox(QStringLiteral("Keep images in database after transfer"), handling);
+    chkEditAndSend = new QCheckBox(QStringLiteral("Send active images after task execution"), handling);
+    hl->addWidget(chkKeepImages);
+    hl->addWidget(chkEditAndSend);
+    grid->addWidget(handling, 4, 0, 1, 2);
+
+    auto *preview = new QGroupBox(QStringLiteral("DICOM Preview Window"), tab);
+    auto *pl = new QGridLayout(preview);
+    const QStringList rc{QStringLiteral("Rows:"), QStringLiteral("Columns:")};
+    for (int i = 0; i < 2; ++i) {
+        txtRC[i] = lineEdit(preview, QStringLiteral("txtRC%1").arg(i));
+        txtRC[i]->setMaximumWidth(50);
+        UpDown1Up[i] = new QToolButton(preview);
+        UpDown1Up[i]->setArrowType(Qt::UpArrow);
+        UpDown1Down[i] = new QToolButton(preview);
+        UpDown1Down[i]->setArrowType(Qt::DownArrow);
+        connect(UpDown1Up[i], &QToolButton::clicked, this, [this, i] { UpDown1_Up(i); });
+        connect(UpDown1Down[i], &QToolButton::clicked, this, [this, i] { UpDown1_Down(i); });
+        pl->addWidget(new QLabel(rc[i], preview), i, 0);
+        pl->addWidget(txtRC[i], i, 1);
+        pl->addWidget(UpDown1Up[i], i, 2);
+        pl->addWidget(UpDown1Down[i], i, 3);
+    }
+    txtBackground = lineEdit(preview, QStringLiteral("txtBackground"));
+    txtMarker = lineEdit(preview, QStringLiteral("txtMarker"));
+    for (QLineEdit *e : {txtBackground, txtMarker}) {
+        e->setReadOnly(true);
+        e->setCursor(Qt::PointingHandCursor);
+        e->installEventFilter(this);
+        e->setMaximumWidth(80);
+    }
+    pl->addWidget(new QLabel(QStringLiteral("Background Colour:"), preview), 0, 4);
+    pl->addWidget(txtBackground, 0, 5);
+    pl->addWidget(new QLabel(QStringLiteral("Foreground Colour:"), preview), 1, 4);
+    pl->addWidget(txtMarker, 1, 5);
+    chkWindow = new QCheckBox(QStringLiteral("Overwrite Window Width / Center values"), preview);
+    chkAutoValue = new QCheckBox(QStringLiteral("compute values"), preview);
+    txtWidth = lineEdit(preview, QStringLiteral("txtWidth"));
+    txtCenter = lineEdit(preview, QStringLiteral("txtCenter"));
+    connect(chkWindow, &QCheckBox::clicked, this, &OptionForm::chkWindow_Click);
+    connect(chkAutoValue, &QCheckBox::clicked, this, &OptionForm::chkAutoValue_Click);
+    pl->addWidget(chkWindow, 2, 0, 1, 6);
+    pl->addWidget(chkAutoValue, 3, 0, 1, 3);
+    auto *wc = new QHBoxLayout;
+    wc->addWidget(new QLabel(QStringLiteral("Width / Center"), preview));
+    wc->addWidget(txtWidth);
+    wc->addWidget(txtCenter);
+    pl->addLayout(wc, 4, 0, 1, 6);
+    grid->addWidget(preview, 5, 0, 1, 2);
+
+    auto *unit = new QGroupBox(QStringLiteral("X-ray unit"), tab);
+    auto *ul = new QHBoxLayout(unit);
+    optSophie = new QRadioButton(QStringLiteral("Sophie"), unit);
+    optGiotto = new QRadioButton(QStringLiteral("Giotto"), unit);
+    optLoradM4 = new QRadioButton(QStringLiteral("Lorad M4"), unit);
+    optGESeno = new QRadioButton(QStringLiteral("GE Senograph"), unit);
+    optHFE = new QRadioButton(QStringLiteral("SM 1000"), unit);
+    const std::array<QRadioButton *, 5> units{optSophie, optGiotto, optLoradM4, optGESeno, optHFE};
+    for (int i = 0; i < 5; ++i) {
+        ul->addWidget(units[i]);
+        // The unit type takes effect in the record at once.
+        connect(units[i], &QRadioButton::clicked, this, [i] { Settings.XrayComm = static_cast<qint16>(i + 1); });
+    }
+    grid->addWidget(unit, 6, 0, 1, 2);
+    grid->setRowStretch(7, 1);
+}
+
+void OptionForm::buildCommunicationTab(QWidget *tab)
+{
+    auto *grid = new QGridLayout(tab);
+    auto *receiver = new QGroupBox(QStringLiteral("Lumora Receiver"), tab);
+    auto *rl = new QFormLayout(receiver);
+    txtIR[0] = lineEdit(receiver, QStringLiteral("txtIR0"));
+    txtIR[1] = lineEdit(receiver, QStringLiteral("txtIR1"));
+    txtIR[1]->installEventFilter(this);
+    txtIR[1]->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), txtIR[1]));
+    rl->addRow(QStringLiteral("AET:"), txtIR[0]);
+    rl->addRow(QStringLiteral("Port:"), txtIR[1]);
+    txtForPort = lineEdit(receiver, QStringLiteral("txtForPort"));
+    rl->addRow(QStringLiteral("Forward Port:"), txtForPort);
+    grid->addWidget(receiver, 0, 0);
+
+    const QStringList frames{QStringLiteral("Lumora Receiver Control"), QStringLiteral("Lumora Data Manager Control")};
+    for (int i = 0; i < 2; ++i) {
+        auto *box = new QGroupBox(frames[i], tab);
+        auto *bl = new QGridLayout(box);
+        txtStatus[i] = lineEdit(box, QStringLiteral("txtStatus%1").arg(i));
+        txtStatus[i]->setReadOnly(true);
+        cmdStart[i] = new QPushButton(QStringLiteral("Start"), box);
+        cmdStop[i] = new QPushButton(QStringLiteral("Stop"), box);
+        cmdStart[i]->setAutoDefault(false);
+        cmdStop[i]->setAutoDefault(false);
+        connect(cmdStart[i], &QPushButton::clicked, this, [this, i] { cmdStart_Click(i); });
+        connect(cmdStop[i], &QPushButton::clicked, this, [this, i] { cmdStop_Click(i); });
+        bl->addWidget(new QLabel(QStringLiteral("Status:"), box), 0, 0);
+        bl->addWidget(txtStatus[i], 0, 1);
+        bl->addWidget(cmdStart[i], 0, 2);
+        bl->addWidget(cmdStop[i], 0, 3);
+        if (i == 1) {
+            chkStopSvr = new QCheckBox(QStringLiteral("stop services on exit"), box);
+            bl->addWidget(chkStopSvr, 1, 0, 1, 4);
+        }
+        grid->addWidget(box, i + 1, 0);
+    }
+
+    frmSCP = new QGroupBox(QStringLiteral("Storage Class Providers"), tab);
+    auto *sl = new QVBoxLayout(frmSCP);
+    lvSCP = new QTreeWidget(frmSCP);
+    lvSCP->setObjectName(QStringLiteral("lvSCP"));
+    lvSCP->setRootIsDecorated(false);
+    lvSCP->setHeaderLabels({QStringLiteral("Alias"), QStringLiteral("AET"), QStringLiteral("IP"), QStringLiteral("Port"), QStringLiteral("Default")});
+    sl->addWidget(lvSCP);
+    grid->addWidget(frmSCP, 3, 0);
+    grid->setRowStretch(3, 1);
+}
+
+void OptionForm::buildFilterTab(QWidget *tab)
+{
+    auto *grid = new QGridLayout(tab);
+    cboModality = new QComboBox(tab);
+    cboModality->setObjectName(QStringLiteral("cboModality"));
+    lvTags = new QTreeWidget(tab);
+    lvTags->setObjectName(QStringLiteral("lvTags"));
+    lvTags->setRootIsDecorated(false);
+    lvTags->setHeaderLabels({QStringLiteral("Tag"), QStringLiteral("Description")});
+    lvTags->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    cmdNew = new QPushButton(QStringLiteral("New ..."), tab);
+    cmdDelMod = new QPushButton(QStringLiteral("Delete"), tab);
+    cmdAdd = new QPushButton(QStringLiteral("add ..."), tab);
+    cmdDelete = new QPushButton(QStringLiteral("remove"), tab);
+    cmdActivate = new QPushButton(QStringLiteral("activate"), tab);
+    for (QPushButton *b : {cmdNew, cmdDelMod, cmdAdd, cmdDelete, cmdActivate})
+        b->setAutoDefault(false);
+    grid->addWidget(new QLabel(QStringLiteral("Name of filter:"), tab), 0, 0);
+    grid->addWidget(cboModality, 0, 1);
+    grid->addWidget(cmdNew, 0, 2);
+    grid->addWidget(cmdDelMod, 0, 3);
+    grid->addWidget(lvTags, 1, 0, 4, 2);
+    grid->addWidget(cmdAdd, 1, 2);
+    grid->addWidget(cmdDelete, 2, 2);
+    grid->addWidget(cmdActivate, 3, 2);
+    grid->setRowStretch(4, 1);
+}
+
+void OptionForm::buildCommPortTab(QWidget *tab)
+{
+    auto *grid = new QGridLayout(tab);
+    auto *params = new QGroupBox(QStringLiteral("Parameter"), tab);
+    auto *pl = new QFormLayout(params);
+    Combo1 = new QComboBox(params);
+    Combo1->addItems(SpeedList());
+    Combo2 = new QComboBox(params);
+    Combo2->addItems(kParity);
+    Combo3 = new QComboBox(params);
+    Combo3->addItems(kDataBits);
+    Combo4 = new QComboBox(params);
+    Combo4->addItems(kStopBits);
+    Combo5 = new QComboBox(params);
+    Combo5->addItems(kHandshake);
+    pl->addRow(QStringLiteral("Speed :"), Combo1);
+    pl->addRow(QStringLiteral("Parity :"), Combo2);
+    pl->addRow(QStringLiteral("Bits :"), Combo3);
+    pl->addRow(QStringLiteral("Stop Bits :"), Combo4);
+    pl->addRow(QStringLiteral("Event :"), Combo5);
+    grid->addWidget(params, 0, 0);
+
+    auto *ports = new QGroupBox(QStringLiteral("Select Port"), tab);
+    auto *ol = new QGridLayout(ports);
+    for (int i = 0; i < 8; ++i) {
+        Option1[i] = new QRadioButton(QStringLiteral("Comm%1").arg(i + 1), ports);
+        Option1[i]->setAutoExclusive(false); // "none checked" must be possible
+        connect(Option1[i], &QRadioButton::clicked, this, [this, i] { setPortChecked(i); });
+        ol->addWidget(Option1[i], i % 4, i / 4);
+    }
+    grid->addWidget(ports, 0, 1);
+
+    auto *timeouts = new QGroupBox(QStringLiteral("Time Out"), tab);
+    auto *tl = new QFormLayout(timeouts);
+    Text1 = lineEdit(timeouts, QStringLiteral("Text1"));
+    Text2 = lineEdit(timeouts, QStringLiteral("Text2"));
+    tl->addRow(QStringLiteral("Duration of the time out beginning in second :"), Text1);
+    tl->addRow(QStringLiteral("Duration of the end time out in second :"), Text2);
+    grid->addWidget(timeouts, 1, 0, 1, 2);
+    grid->setRowStretch(2, 1);
+}
+
+void OptionForm::buildWorklistTab(QWidget *tab)
+{
+    auto *grid = new QVBoxLayout(tab);
+    auto *auth = new QGroupBox(QStringLiteral("Authentification"), tab);
+    auto *al = new QFormLayout(auth);
+    const QStringList labels{QStringLiteral("Local AET:"), QStringLiteral("Remote AET:"), QStringLiteral("Remote Node:"), QStringLiteral("Remote Port:")};
+    for (int i = 0; i < 4; ++i) {
+        txtWorklist[i] = lineEdit(auth, QStringLiteral("txtWorklist%1").arg(i));
+        al->addRow(labels[i], txtWorklist[i]);
+    }
+    grid->addWidget(auth);
+    grid->addStretch();
+}
+
+void OptionForm::setPortChecked(int index)
+{
+    for (int i = 0; i < 8; ++i)
+        Option1[i]->setChecked(i == index);
+}
+
+void OptionForm::setColourField(QLineEdit *field, qint32 bgr)
+{
+    field->setProperty("bgr", bgr);
+    const QColor c = FromBgr(bgr);
+    field->setStyleSheet(QStringLiteral("QLineEdit { background-color: %1; }").arg(c.name()));
+}
+
+qint32 OptionForm::colourOf(const QLineEdit *field) const { return field->property("bgr").toInt(); }
+
+void OptionForm::chooseColour(QLineEdit *field)
+{
+    const QColor chosen = QColorDialog::getColor(FromBgr(colourOf(field)), this);
+    if (chosen.isValid())
+        setColourField(field, ToBgr(chosen));
+}
+
+bool OptionForm::eventFilter(QObject *watched, QEvent *event)
+{
+    if ((watched == txtBackground || watched == txtMarker) && event->type() == QEvent::MouseButtonRelease) {
+        chooseColour(static_cast<QLineEdit *>(watched));
+        return true;
+    }
+    if (watched == txtIR[1] && event->type() == QEvent::KeyPress) {
+        // Typed characters other than digits and backspace are dropped.
+        const auto *key = static_cast<QKeyEvent *>(event);
+        const QString text = key->text();
+        const bool control = text.isEmpty() || key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter
+            || key->key() == Qt::Key_Escape || key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab
+            || key->key() == Qt::Key_Backspace || (key->modifiers() & Qt::ControlModifier);
+        if (!control && !(text.size() == 1 && text[0] >= QLatin1Char('0') && text[0] <= QLatin1Char('9')))
+            return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void OptionForm::Form_Load()
+{
+    SetDebugSettingHook([this](bool on) { chkDebug->setChecked(on); });
+    LoadSettings();
+    SetDebugSettingHook({});
+
+    chkClient->setChecked(Settings.RunAsClient == 1);
+    txtdbPath->setText(Settings.Database);
+    chkModify->setChecked(Settings.ModifyImageHeader == 1);
+    chkKeepImages->setChecked(Settings.SentAndKeep == 1);
+    chkEditAndSend->setChecked(Settings.EditAndSend == 1);
+    txtRC[0]->setText(QString::number(Settings.Viewer_Rows));
+    txtRC[1]->setText(QString::number(Settings.Viewer_Columns));
+    setColourField(txtBackground, Settings.Viewer_bgColor);
+    setColourField(txtMarker, Settings.Viewer_fgColor);
+    chkWindow->setChecked(Settings.AutoWindow == 1);
+    chkAutoValue->setChecked(Settings.ComputeWindow == 1);
+    txtWidth->setText(Settings.CustomWidth);
+    txtCenter->setText(Settings.CustomCenter);
+    chkWindow_Click();
+    const std::array<QRadioButton *, 5> units{optSophie, optGiotto, optLoradM4, optGESeno, optHFE};
+    for (int i = 0; i < 5; ++i)
+        units[i]->setChecked(Settings.XrayComm == i + 1);
+    txtIR[0]->setText(Settings.IR_AET);
+    txtIR[1]->setText(Settings.IR_Port);
+    txtForPort->setText(Settings.FOR_Port);
+    chkStopSvr->setChecked(Settings.StopService == 1);
+    setIndex(Combo1, Settings.Speed);
+    setIndex(Combo2, Settings.Parity);
+    setIndex(Combo3, Settings.Bit_Get);
+    setIndex(Combo4, Settings.Bit_Put);
+    setIndex(Combo5, Settings.Flux);
+    setPortChecked(Settings.Port - 1);
+    Text1->setText(QString::number(Settings.Time_Out_Start));
+    Text2->setText(QString::number(Settings.Time_Out_End));
+    txtWorklist[0]->setText(Settings.LocalAET);
+    txtWorklist[1]->setText(Settings.RemoteAET);
+    txtWorklist[2]->setText(Settings.RemoteIP);
+    txtWorklist[3]->setText(Settings.RemotePort);
+
+    SetDatabasePaths();
+
+    OpenDefinitionsDatabase();
+    cboModality->clear();
+    const DbResult filters = Execute(DefinitionsDatabase, QStringLiteral("SELECT Modality FROM tblModality ORDER BY Modality"));
+    if (!filters.ok) {
+        WriteErrorLog(filters.errorNumber, filters.errorText, QStringLiteral("OptionForm Form_Load"));
+    } else {
+        for (const QSqlRecord &row : filters.rows)
+            cboModality->addItem(row.value(0).toString());
+    }
+    existComPorts();
+    CloseDefinitionsDatabase();
+    RefreshCompanionStatus();
+}
+
+bool OptionForm::PortTest(int port)
+{
+    const QString device = ComPortDevice(port);
+    if (device.isEmpty())
+        return false;
+    QSerialPort serial(device);
+    if (!serial.open(QIODevice::ReadWrite))
+        return false;
+    serial.close();
+    return true;
+}
+
+void OptionForm::existComPorts()
+{
+    for (int port = 1; port <= 8; ++port)
+        Option1[port - 1]->setVisible(PortTest(port));
+}
+
+void OptionForm::RefreshCompanionStatus()
+{
+    const std::array<qint64 *, 2> ids{&ReceiverProcessId, &DataManagerProcessId};
+    const std::array<const char *, 2> names{ReceiverName, DataManagerName};
+    for (int i = 0; i < 2; ++i) {
+        if (*ids[i] == 0)
+            *ids[i] = FindProcess(QString::fromLatin1(names[i]));
+        const bool alive = IsProcessAlive(*ids[i]);
+        txtStatus[i]->setText(alive ? QStringLiteral("- started") : QStringLiteral("- stopped"));
+        cmdStop[i]->setEnabled(alive);
+        cmdStart[i]->setEnabled(!alive);
+    }
+}
+
+void OptionForm::cmdStart_Click(int index)
+{
+    const QString root = QString::fromLatin1(SettingsRoot);
+    WriteSetting(root + QStringLiteral("Com\\IR_AET"), txtIR[0]->text());
+    WriteSetting(root + QStringLiteral("Com\\IR_Port"), txtIR[1]->text());
+    Settings.IR_AET = txtIR[0]->text();
+    Settings.IR_Port = txtIR[1]->text();
+    cmdStart[index]->setEnabled(false);
+    txtStatus[index]->setText(QStringLiteral("- starting"));
+    if (index == 0)
+        StartReceiver();
+    else
+        StartDataManager();
+    QCoreApplication::processEvents();
+    RefreshCompanionStatus();
+}
+
+void OptionForm::cmdStop_Click(int index)
+{
+    cmdStop[index]->setEnabled(false);
+    txtStatus[index]->setText(QStringLiteral("- stopping"));
+    if (index == 0)
+        StopReceiver();
+    else
+        StopDataManager();
+    RefreshCompanionStatus();
+}
+
+void OptionForm::UpDown1_Up(int index)
+{
+    const int n = txtRC[index]->text().toInt();
+    if (n < 10)
+        txtRC[index]->setText(QString::number(std::max(n + 1, 1)));
+}
+
+void OptionForm::UpDown1_Down(int index)
+{
+    const int n = txtRC[index]->text().toInt();
+    if (n >= 2)
+        txtRC[index]->setText(QString::number(std::min(n - 1, 10)));
+}
+
+void OptionForm::chkAutoValue_Click()
+{
+    const bool on = chkAutoValue->isChecked();
+    txtWidth->setEnabled(!on);
+    txtCenter->setEnabled(!on);
+}
+
+void OptionForm::chkWindow_Click()
+{
+    if (chkWindow->isChecked()) {
+        chkAutoValue->setVisible(true);
+        txtWidth->setEnabled(!chkAutoValue->isChecked());
+        txtCenter->setEnabled(!chkAutoValue->isChecked());
+    } else {
+        chkAutoValue->setVisible(false);
+        txtWidth->setEnabled(false);
+        txtCenter->setEnabled(false);
+    }
+}
+
+void OptionForm::cmdOK_Click()
+{
+    Settings.RunAsClient = chkClient->isChecked() ? 1 : 0;
+    Settings.Database = txtdbPath->text();
+    Settings.ModifyImageHeader = chkModify->isChecked() ? 1 : 0;
+    Settings.Debug = chkDebug->isChecked() ? 1 : 0;
+    Settings.SentAndKeep = chkKeepImages->isChecked() ? 1 : 0;
+    Settings.EditAndSend = chkEditAndSend->isChecked() ? 1 : 0;
+    Settings.Viewer_Rows = GridCountFromText(txtRC[0]->text(), Settings.Viewer_Rows);
+    Settings.Viewer_Columns = GridCountFromText(txtRC[1]->text(), Settings.Viewer_Columns);
+    Settings.ImagesPerPage = static_cast<qint16>(Settings.Viewer_Rows * Settings.Viewer_Columns);
+    Settings.Viewer_bgColor = colourOf(txtBackground);
+    Settings.Viewer_fgColor = colourOf(txtMarker);
+    Settings.AutoWindow = chkWindow->isChecked() ? 1 : 0;
+    Settings.ComputeWindow = chkAutoValue->isChecked() ? 1 : 0;
+    Settings.CustomWidth = txtWidth->text();
+    Settings.CustomCenter = txtCenter->text();
+    Settings.IR_AET = txtIR[0]->text();
+    Settings.IR_Port = txtIR[1]->text();
+    Settings.FOR_Port = txtForPort->text();
+    Settings.StopService = chkStopSvr->isChecked() ? 1 : 0;
+    Settings.LocalAET = txtWorklist[0]->text();
+    Settings.RemoteAET = txtWorklist[1]->text();
+    Settings.RemoteIP = txtWorklist[2]->text();
+    Settings.RemotePort = txtWorklist[3]->text();
+    Settings.Speed = static_cast<qint16>(Combo1->currentIndex());
+    Settings.Parity = static_cast<qint16>(Combo2->currentIndex());
+    Settings.Bit_Get = static_cast<qint16>(Combo3->currentIndex());
+    Settings.Bit_Put = static_cast<qint16>(Combo4->currentIndex());
+    Settings.Flux = static_cast<qint16>(Combo5->currentIndex());
+    for (int i = 0; i < 8; ++i) {
+        if (Option1[i]->isChecked())
+            Settings.Port = static_cast<qint16>(i + 1);
+    }
+    Settings.Time_Out_Start = static_cast<qint16>(std::clamp(LeadingWholeNumber(Text1->text()), -32768, 32767));
+    Settings.Time_Out_End = static_cast<qint16>(std::clamp(LeadingWholeNumber(Text2->text()), -32768, 32767));
+    SaveSettings();
+    const bool onePartner = lvSCP->topLevelItemCount() == 1;
+    done(QDialog::Accepted);
+    emit confirmed(onePartner);
+}
+
+void OptionForm::cmdCancel_Click()
+{
+    done(QDialog::Rejected);
+    emit cancelled();
+}
+
+void OptionForm::reject() { cmdCancel_Click(); }

@@ -1,0 +1,128 @@
+#pragma once
+
+#include <QDialog>
+#include <array>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTabWidget;
+class QToolButton;
+class QTreeWidget;
+
+// "Options": edits the settings record, controls the companion programs and
+// hosts the storage partners and the modality filters. Modeless; one instance.
+class OptionForm : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit OptionForm(QWidget *parent = nullptr);
+
+    // Reads the settings into the fields, points the databases at their files,
+    // lists the filters, tests the serial ports and shows the companions' state.
+    void Form_Load();
+
+    // Whether serial port number 1..8 can be opened.
+    static bool PortTest(int port);
+    void existComPorts();
+    void RefreshCompanionStatus();
+
+    // The field handlers, callable from tests as the buttons call them.
+    void UpDown1_Up(int index);
+    void UpDown1_Down(int index);
+    void chkWindow_Click();
+    void chkAutoValue_Click();
+    void cmdOK_Click();
+    void cmdCancel_Click();
+    void cmdStart_Click(int index);
+    void cmdStop_Click(int index);
+    void chooseColour(QLineEdit *field);
+    // What the colour dialog does to a colour field (0x00BBGGRR).
+    void setColourField(QLineEdit *field, qint32 bgr);
+
+    QTabWidget *tabs = nullptr;
+    // General
+    QCheckBox *chkClient = nullptr;
+    QLineEdit *txtdbPath = nullptr;
+    QPushButton *cmddbPath = nullptr;
+    QCheckBox *chkModify = nullptr;
+    QCheckBox *chkDebug = nullptr;
+    QCheckBox *chkKeepImages = nullptr;
+    QCheckBox *chkEditAndSend = nullptr;
+    std::array<QLineEdit *, 2> txtRC{};
+    std::array<QToolButton *, 2> UpDown1Up{};
+    std::array<QToolButton *, 2> UpDown1Down{};
+    QLineEdit *txtBackground = nullptr;
+    QLineEdit *txtMarker = nullptr;
+    QCheckBox *chkWindow = nullptr;
+    QCheckBox *chkAutoValue = nullptr;
+    QLineEdit *txtWidth = nullptr;
+    QLineEdit *txtCenter = nullptr;
+    QRadioButton *optSophie = nullptr;
+    QRadioButton *optGiotto = nullptr;
+    QRadioButton *optLoradM4 = nullptr;
+    QRadioButton *optGESeno = nullptr;
+    QRadioButton *optHFE = nullptr;
+    // Communication
+    std::array<QLineEdit *, 2> txtIR{};
+    QLineEdit *txtForPort = nullptr;
+    std::array<QLineEdit *, 2> txtStatus{};
+    std::array<QPushButton *, 2> cmdStart{};
+    std::array<QPushButton *, 2> cmdStop{};
+    QCheckBox *chkStopSvr = nullptr;
+    QGroupBox *frmSCP = nullptr;
+    QTreeWidget *lvSCP = nullptr;
+    // Filter
+    QComboBox *cboModality = nullptr;
+    QTreeWidget *lvTags = nullptr;
+    QPushButton *cmdAdd = nullptr;
+    QPushButton *cmdDelete = nullptr;
+    QPushButton *cmdNew = nullptr;
+    QPushButton *cmdDelMod = nullptr;
+    QPushButton *cmdActivate = nullptr;
+    // Comm Port
+    QComboBox *Combo1 = nullptr;
+    QComboBox *Combo2 = nullptr;
+    QComboBox *Combo3 = nullptr;
+    QComboBox *Combo4 = nullptr;
+    QComboBox *Combo5 = nullptr;
+    std::array<QRadioButton *, 8> Option1{};
+    QLineEdit *Text1 = nullptr;
+    QLineEdit *Text2 = nullptr;
+    // Worklist
+    std::array<QLineEdit *, 4> txtWorklist{};
+
+    QPushButton *cmdOK = nullptr;
+    QPushButton *cmdCancel = nullptr;
+
+    // The serial parameter lists, in list order.
+    static const QStringList &SpeedList();
+
+signals:
+    // OK stored the fields; the main window is to be shown. onePartner: the
+    // partner list holds exactly one partner.
+    void confirmed(bool onePartner);
+    // Cancel closed the dialog without storing anything.
+    void cancelled();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void reject() override;
+
+private:
+    void buildGeneralTab(QWidget *tab);
+    void buildCommunicationTab(QWidget *tab);
+    void buildFilterTab(QWidget *tab);
+    void buildCommPortTab(QWidget *tab);
+    void buildWorklistTab(QWidget *tab);
+    qint32 colourOf(const QLineEdit *field) const;
+    void setPortChecked(int index);
+};
+
+// Whole-number fields of the dialog: a number of 1..10 for the viewer grid; a
+// text that is not one keeps the previous value.
+qint16 GridCountFromText(const QString &text, qint16 previous);

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+// The workstation's message boxes, behind one seam so that tests can answer
+// them. Without a title of its own a box shows "PellanMammo".
+class Prompter {
+public:
+    virtual ~Prompter() = default;
+    virtual void information(QWidget *parent, const QString &text, const QString &title);
+    virtual void critical(QWidget *parent, const QString &text, const QString &title);
+    // Yes = true.
+    virtual bool question(QWidget *parent, const QString &text, const QString &title);
+    // A plain box with an OK button and no icon.
+    virtual void plain(QWidget *parent, const QString &text, const QString &title);
+};
+
+inline const QString DefaultPromptTitle = QStringLiteral("PellanMammo");
+
+Prompter &Prompts();
+// Replaces the prompter (nullptr restores the message boxes); for tests.
+void SetPrompter(Prompter *prompter);

@@ -1,0 +1,89 @@
+#include "app/StartupChecks.h"
+
+#include "app/ApplicationFolder.h"
+#include "app/ErrorLog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStorageInfo>
+
+bool ScreenMeetsMinimum(const QSize &screen)
+{
+    return screen.width() >= MinimumScreenWidth && screen.height() >= MinimumScreenHeight;
+}
+
+bool SingleInstance::acquire()
+{
+    if (held())
+        return true;
+    lock_ = std::make_unique<QLockFile>(AppPath(QString::fromLatin1(AppFiles::LockFile)));
+    // Held for hours: only a dead owner makes the lock stale, never its age.
+    lock_->setStaleLockTime(0);
+    // tryLock takes over a lock whose owner is gone.
+    if (lock_->tryLock(0))
+        return true;
+    lock_.reset();
+    return false;
+}
+
+void SingleInstance::release()
+{
+    if (lock_)
+        lock_->unlock();
+    lock_.reset();
+}
+
+SingleInstance &Instance()
+{
+    static SingleInstance instance;
+    return instance;
+}
+
+bool CheckFreeSpace(QString *warning)
+{
+    const QStorageInfo storage(ApplicationFolder());
+    if (!storage.isValid() || !storage.isReady())
+        return true;
+    const qint64 free = storage.bytesAvailable();
+    if (free >= LowDiskSpaceLimit)
+        return true;
+    // Images are never deleted to make room: some may not have been sent yet.
+    const QString text = QStringLiteral("Low disk space: %1 MB free on %2; images are kept, free space by hand.")
+                             .arg(free / 1000000)
+                             .arg(storage.rootPath());
+    WriteErrorLog(28, text, QStringLiteral("Mainform Form_Load"));
+    if (warning)
+        *warning = text;
+    return false;
+}
+
+bool EnsureUserDatabase(const QString &userDatabasePath, QString *error)
+{
+    if (userDatabasePath.isEmpty() || QFileInfo::exists(userDatabasePath))
+        return true;
+    const QString templ = AppPath(QString::fromLatin1(AppFiles::TemplateDatabase));
+    QDir().mkpath(QFileInfo(userDatabasePath).absolutePath());
+    // Copy under a temporary name first: a half-copied journal must never look ready.
+    const QString temp = userDatabasePath + QStringLiteral(".part");
+    QFile::remove(temp);
+    if (QFile::copy(templ, temp) && QFile::rename(temp, userDatabasePath))
+        return true;
+    QFile::remove(temp);
+    if (error)
+        *error = QStringLiteral("Cannot copy '%1' to '%2'.").arg(templ, userDatabasePath);
+    return false;
+}
+
+bool CreateWorkingFolders(QString *error)
+{
+    for (const char *name : {AppFiles::TransferFolder, AppFiles::ImportFolder, AppFiles::WorkFolder}) {
+        const QString path = AppPath(QString::fromLatin1(name));
+        if (!QDir(path).exists() && !QDir().mkdir(path)) {
+            if (error)
+                *error = QStringLiteral("Path not found: %1").arg(path);
+            return false;
+        }
+    }
+    return true;
+}

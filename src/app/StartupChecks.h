@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QLockFile>
+#include <QSize>
+#include <QString>
+#include <memory>
+
+// The smallest screen the workstation's windows fit on.
+inline constexpr int MinimumScreenWidth = 1024;
+inline constexpr int MinimumScreenHeight = 768;
+bool ScreenMeetsMinimum(const QSize &screen);
+
+// One workstation per application folder: a lock file held for the life of the
+// program. A lock left by a crashed instance does not block the next start.
+class SingleInstance {
+public:
+    // True when this process now holds the lock (or held it already).
+    bool acquire();
+    bool held() const { return lock_ && lock_->isLocked(); }
+    void release();
+
+private:
+    std::unique_ptr<QLockFile> lock_;
+};
+SingleInstance &Instance();
+
+// Free bytes below which the workstation warns at start-up.
+inline constexpr qint64 LowDiskSpaceLimit = 1200000000;
+
+// True when the file system of the application folder has at least the limit
+// free; otherwise the error log gets a line and warning the status-bar text.
+bool CheckFreeSpace(QString *warning);
+
+// Copies the empty template to the user database's path when no file is there.
+// False when a copy was needed and failed.
+bool EnsureUserDatabase(const QString &userDatabasePath, QString *error);
+
+// transfer/, temp/ and bin/ below the application folder, where missing.
+bool CreateWorkingFolders(QString *error);

@@ -1,0 +1,149 @@
+#include "app/StartupFlow.h"
+
+#include "app/ApplicationFolder.h"
+#include "app/ErrorLog.h"
+#include "app/MainForm.h"
+#include "app/OptionForm.h"
+#include "app/Prompts.h"
+#include "app/StartupChecks.h"
+
+#include <QApplication>
+#include <QFrame>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPixmap>
+#include <QScreen>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+QString versionText()
+{
+    return QStringLiteral("%1.%2.%3").arg(LUMORA_VERSION_MAJOR).arg(LUMORA_VERSION_MINOR).arg(LUMORA_VERSION_PATCH);
+}
+} // namespace
+
+fSplash::fSplash(QWidget *parent) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("fSplash"));
+    setWindowTitle(QStringLiteral("OrvanaMammo Version ") + versionText());
+    setWindowFlag(Qt::WindowStaysOnTopHint);
+    auto *l = new QVBoxLayout(this);
+    auto *frame = new QFrame(this);
+    frame->setFrameStyle(QFrame::Box | QFrame::Raised);
+    auto *fl = new QVBoxLayout(frame);
+    imgLogo = new QLabel(frame);
+    const QPixmap picture(AppPath(QString::fromLatin1(AppFiles::SplashPicture)));
+    if (!picture.isNull())
+        imgLogo->setPixmap(picture);
+    lblProduct = new QLabel(QStringLiteral("OrvanaMammo"), frame);
+    QFont f = lblProduct->font();
+    f.setPointSize(f.pointSize() + 8);
+    f.setBold(true);
+    lblProduct->setFont(f);
+    lblVersion = new QLabel(QStringLiteral("Version ") + versionText(), frame);
+    fl->addWidget(imgLogo, 0, Qt::AlignCenter);
+    fl->addWidget(lblProduct, 0, Qt::AlignCenter);
+    fl->addWidget(lblVersion, 0, Qt::AlignCenter);
+    l->addWidget(frame);
+    Timer1 = new QTimer(this);
+    Timer1->setSingleShot(true);
+    Timer1->setInterval(500);
+}
+
+void fSplash::mouseReleaseEvent(QMouseEvent *event)
+{
+    QWidget::mouseReleaseEvent(event);
+    emit clicked();
+}
+
+StartupFlow::StartupFlow(QObject *parent) : QObject(parent) {}
+
+StartupFlow::~StartupFlow()
+{
+    delete mainForm_;
+    delete optionForm_;
+    delete splash_;
+}
+
+bool StartupFlow::start()
+{
+    splash_ = new fSplash;
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    if (!screen || !ScreenMeetsMinimum(screen->size())) {
+        Prompts().plain(nullptr,
+                        QStringLiteral("ATTENTION!\nA screen resolution of 1024x768 pixel is required for this application!"),
+                        DefaultPromptTitle);
+        end(1);
+        return false;
+    }
+    connect(splash_, &fSplash::clicked, this, [this] {
+        const bool early = splash_->Timer1->isActive();
+        splash_->Timer1->stop();
+        splash_->close();
+        if (early)
+            end(0);
+    });
+    connect(splash_->Timer1, &QTimer::timeout, this, &StartupFlow::splashTick);
+    splash_->show();
+    splash_->Timer1->start();
+    return true;
+}
+
+void StartupFlow::splashTick()
+{
+    if (!Instance().acquire()) {
+        Prompts().information(nullptr, QStringLiteral("Your can only run one instance of 'OrvanaMammo'"), QStringLiteral("OrvanaMammo"));
+        splash_->close();
+        end(0);
+        return;
+    }
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    splash_->repaint();
+    optionForm_ = new OptionForm;
+    connect(optionForm_, &OptionForm::confirmed, this, &StartupFlow::optionsConfirmed);
+    connect(optionForm_, &OptionForm::cancelled, this, [this] {
+        if (!mainForm_)
+            end(0);
+    });
+    optionForm_->Form_Load();
+    optionForm_->show();
+    splash_->close();
+    QApplication::restoreOverrideCursor();
+}
+
+void StartupFlow::optionsConfirmed(bool onePartner)
+{
+    if (!mainForm_) {
+        mainForm_ = new MainForm;
+        mainForm_->setOptionForm(optionForm_);
+        if (attach)
+            attach(*mainForm_);
+        mainForm_->Form_Load();
+    }
+    if (onePartner)
+        mainForm_->Frame3->setVisible(false);
+    mainForm_->show();
+    mainForm_->raise();
+    mainForm_->activateWindow();
+    if (mainForm_->hooks.Initialise_cPort)
+        mainForm_->hooks.Initialise_cPort();
+}
+
+void StartupFlow::end(int exitCode)
+{
+    if (ended_)
+        return;
+    ended_ = true;
+    emit finished(exitCode);
+}
+
+int Main()
+{
+    StartupFlow flow;
+    QObject::connect(&flow, &StartupFlow::finished, qApp, [](int code) { QCoreApplication::exit(code); }, Qt::QueuedConnection);
+    if (!flow.start())
+        return 1;
+    return QApplication::exec();
+}

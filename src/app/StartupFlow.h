@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QObject>
+#include <QWidget>
+#include <functional>
+
+class QLabel;
+class QTimer;
+class MainForm;
+class OptionForm;
+
+// The splash: caption, product and version labels, the picture; a click ends
+// the program while nothing else is open.
+class fSplash : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit fSplash(QWidget *parent = nullptr);
+    QLabel *lblProduct = nullptr;
+    QLabel *lblVersion = nullptr;
+    QLabel *imgLogo = nullptr;
+    QTimer *Timer1 = nullptr;
+
+signals:
+    void clicked();
+
+protected:
+    void mouseReleaseEvent(QMouseEvent *event) override;
+};
+
+// Start-up in the workstation's order: splash, after 500 ms the single-instance
+// check and the options dialog, on its OK the main window; Cancel ends.
+class StartupFlow : public QObject {
+    Q_OBJECT
+
+public:
+    explicit StartupFlow(QObject *parent = nullptr);
+    ~StartupFlow() override;
+
+    // Shows the splash. False when the screen is too small: the program ends at once.
+    bool start();
+
+    fSplash *splash() const { return splash_; }
+    OptionForm *optionForm() const { return optionForm_; }
+    MainForm *mainForm() const { return mainForm_; }
+    bool ended() const { return ended_; }
+
+    // Called once on the new main window before it loads: the subsystems attach here.
+    std::function<void(MainForm &)> attach;
+
+signals:
+    void finished(int exitCode);
+
+private:
+    void splashTick();
+    void optionsConfirmed(bool onePartner);
+    void end(int exitCode);
+
+    fSplash *splash_ = nullptr;
+    OptionForm *optionForm_ = nullptr;
+    MainForm *mainForm_ = nullptr;
+    bool ended_ = false;
+};
+
+// The program's entry point, after the application object exists.
+int Main();
