@@ -1,0 +1,392 @@
+// The viewer control and its paging and selection rules: scroll range, keys,
+// mouse selection, pop-up entries, painting and the single-image view.
+#include "acquisition/ImageViewer.h"
+#include "app/Settings.h"
+#include "support/TestFolder.h"
+#include "toolkit/SyntheticImage.h"
+#include "toolkit/ToolkitViewer.h"
+
+#include <QMenu>
+#include <QScrollBar>
+#include <QTreeWidget>
+#include <QtTest>
+
+class ViewerTest : public QObject {
+    Q_OBJECT
+
+    TestFolder folder_;
+    QStringList files_; // 30 small images: R CC, L CC, R MLO, L MLO, ...
+    ToolkitImageList images_;
+
+    struct Rig {
+        ToolkitViewer dv1;
+        QScrollBar scroll{Qt::Vertical};
+        QTreeWidget lvImages;
+        QMenu popUp;
+        QMap<int, QString> panels;
+        int popUps = 0;
+        int headerRefreshes = 0;
+        std::unique_ptr<ImageViewer> viewer;
+        Rig()
+        {
+            lvImages.setColumnCount(4);
+            ViewerControls c;
+            c.dv1 = &dv1;
+            c.dv1_vscroll = &scroll;
+            c.lvImages = &lvImages;
+            c.PopUpViewer = &popUp;
+            c.setStatusPanel = [this](int p, const QString &t) { panels[p] = t; };
+            c.refreshHeader = [this] { ++headerRefreshes; };
+            c.showPopUp = [this](const QPoint &) { ++popUps; };
+            viewer = std::make_unique<ImageViewer>(c);
+            viewer->SetUpViewer();
+            viewer->BuildPopUpViewer();
+        }
+    };
+
+    void fill(Rig &rig, int count)
+    {
+        rig.dv1.clearImages();
+        rig.lvImages.clear();
+        for (int i = 1; i <= count; ++i) {
+            const ToolkitImagePtr img = ListItem(images_, (i - 1) % ListCount(images_) + 1);
+            rig.dv1.addImage(img);
+            auto *row = new QTreeWidgetItem(&rig.lvImages);
+            row->setText(0, QString::number(i));
+            row->setText(3, ImageUid(img));
+        }
+        rig.viewer->UpdateScrollRange();
+    }
+    static QPoint centreOfTile(Rig &rig, int position) { return rig.dv1.tileRect(position).center(); }
+    static void press(Rig &rig, QPoint at, Qt::MouseButton b = Qt::LeftButton)
+    {
+        QTest::mousePress(&rig.dv1, b, Qt::NoModifier, at);
+        QTest::mouseRelease(&rig.dv1, b, Qt::NoModifier, at);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        LoadSettings(); // defaults: 7 x 3, black, light yellow selection
+        QCOMPARE(int(Settings.Viewer_Rows), 7);
+        const char *views[][2] = {{"R", "CC"}, {"L", "CC"}, {"R", "MLO"}, {"L", "MLO"}};
+        for (int i = 0; i < 30; ++i) {
+            SyntheticImageSpec spec;
+            spec.laterality = QLatin1String(views[i % 4][0]);
+            spec.viewPosition = QLatin1String(views[i % 4][1]);
+            spec.instanceNumber = i + 1;
+            spec.monochrome1 = i % 2 == 1;
+            spec.rows = 128;
+            spec.columns = 96;
+            const QString path = folder_.file(QStringLiteral("v%1.dcm").arg(i));
+            QVERIFY(WriteSyntheticImage(spec, path));
+            QVERIFY(ReadFileIntoList(images_, path));
+        }
+    }
+
+    void roundUpRule()
+    {
+        QCOMPARE(ViewerRoundUp(2.5), qint16(3));
+        QCOMPARE(ViewerRoundUp(3.5), qint16(4));
+        QCOMPARE(ViewerRoundUp(3.0), qint16(3));
+        QCOMPARE(ViewerRoundUp(-2.3), qint16(-2));
+        QCOMPARE(ViewerRoundUp(1.0 / 3), qint16(1));
+        QCOMPARE(ViewerRoundUp(0.0), qint16(0));
+    }
+
+    void scrollRangeFollowsTheImageCount()
+    {
+        Rig rig;
+        QCOMPARE(rig.dv1.rows(), 7);
+        QCOMPARE(rig.dv1.columns(), 3);
+        QCOMPARE(rig.viewer->TilesPerPage(), 21);
+        rig.scroll.show();
+        fill(rig, 20);
+        QVERIFY(rig.scroll.isHidden());
+        fill(rig, 21);
+        QVERIFY(!rig.scroll.isHidden());
+        QCOMPARE(rig.scroll.minimum(), 0);
+        QCOMPARE(rig.scroll.maximum(), 0);
+        fill(rig, 22);
+        QVERIFY(!rig.scroll.isHidden());
+        QCOMPARE(rig.scroll.maximum(), 1);
+        rig.scroll.setValue(1);
+        QCOMPARE(rig.dv1.firstTile(), 4);
+        rig.scroll.setValue(0);
+        QCOMPARE(rig.dv1.firstTile(), 1);
+        fill(rig, 30); // (30 - 21) / 3 = 3
+        QCOMPARE(rig.scroll.maximum(), 3);
+        fill(rig, 0);
+        QVERIFY(rig.scroll.isHidden());
+    }
+
+    void keysPageAndStep_data()
+    {
+        QTest::addColumn<int>("images");
+        QTest::addColumn<int>("first");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("page up from 10 goes to 1") << 30 << 10 << 33 << 1;
+        QTest::newRow("page up from 25") << 30 << 25 << 33 << 4;
+        QTest::newRow("page up from 22 (22-21 is not above 1)") << 30 << 22 << 33 << 1;
+        QTest::newRow("page down from 1 of 30") << 30 << 1 << 34 << 22;
+        QTest::newRow("page down from 1 of 23") << 23 << 1 << 34 << 22;
+        QTest::newRow("page down from 1 of 22 stays") << 22 << 1 << 34 << 1;
+        QTest::newRow("page down from 1 of 21 stays") << 21 << 1 << 34 << 1;
+        QTest::newRow("page down from 10 of 30 stays") << 30 << 10 << 34 << 10;
+        QTest::newRow("end does nothing") << 30 << 5 << 35 << 5;
+        QTest::newRow("home does nothing") << 30 << 5 << 36 << 5;
+        QTest::newRow("left: first page") << 30 << 7 << 37 << 1;
+        QTest::newRow("left with one page stays") << 21 << 3 << 37 << 3;
+        QTest::newRow("up steps back") << 30 << 7 << 38 << 6;
+        QTest::newRow("up at 1 stays") << 30 << 1 << 38 << 1;
+        QTest::newRow("right: last page") << 30 << 1 << 39 << 10;
+        QTest::newRow("right with one page stays") << 20 << 1 << 39 << 1;
+        QTest::newRow("down steps on") << 30 << 9 << 40 << 10;
+        QTest::newRow("down at the last page stays") << 30 << 10 << 40 << 10;
+        QTest::newRow("down with one page stays") << 21 << 1 << 40 << 1;
+    }
+    void keysPageAndStep()
+    {
+        QFETCH(int, images);
+        QFETCH(int, first);
+        QFETCH(int, key);
+        QFETCH(int, expected);
+        Rig rig;
+        fill(rig, images);
+        rig.dv1.setFirstTile(first);
+        rig.viewer->KeyDown(key);
+        QCOMPARE(rig.dv1.firstTile(), expected);
+    }
+
+    void realKeysReachTheHandler()
+    {
+        Rig rig;
+        fill(rig, 30);
+        rig.dv1.setFirstTile(10);
+        QTest::keyClick(&rig.dv1, Qt::Key_PageUp);
+        QCOMPARE(rig.dv1.firstTile(), 1);
+        QTest::keyClick(&rig.dv1, Qt::Key_Right);
+        QCOMPARE(rig.dv1.firstTile(), 10);
+        QTest::keyClick(&rig.dv1, Qt::Key_Up);
+        QCOMPARE(rig.dv1.firstTile(), 9);
+    }
+
+    void mouseSelectsFramesAndFindsTheListRow()
+    {
+        Rig rig;
+        rig.dv1.resize(600, 700);
+        fill(rig, 5);
+        ClearCurrentImage();
+        press(rig, centreOfTile(rig, 1));
+        QVERIFY(CurrentImageExists);
+        QCOMPARE(CurrentImageIndex, 2);
+        QCOMPARE(CurrentImage, rig.dv1.image(2));
+        QCOMPARE(rig.dv1.image(2)->display().frameWidth, 2);
+        QCOMPARE(rig.dv1.image(2)->display().frameColor, quint32(0x00C0FFFF));
+        QCOMPARE(rig.panels.value(3), QStringLiteral("Sel. image #: 2"));
+        QCOMPARE(rig.panels.value(5), QStringLiteral("L-CC"));
+        QCOMPARE(rig.lvImages.currentItem(), rig.lvImages.topLevelItem(1));
+        QCOMPARE(rig.popUps, 0);
+        QCOMPARE(rig.headerRefreshes, 0); // no modality filter active
+
+        // Right button on another image: select, then the menu. The series
+        // laterality, when there is one, comes before the image laterality.
+        Settings.FilterActive = QStringLiteral("MG");
+        QVERIFY(SetAttribute(rig.dv1.image(3), 0x0020, 0x0060, QStringLiteral("l")));
+        press(rig, centreOfTile(rig, 2), Qt::RightButton);
+        QCOMPARE(CurrentImageIndex, 3);
+        QCOMPARE(rig.dv1.image(2)->display().frameWidth, 0);
+        QCOMPARE(rig.dv1.image(3)->display().frameWidth, 2);
+        QCOMPARE(rig.panels.value(5), QStringLiteral("L-MLO"));
+        QVERIFY(RemoveAttribute(rig.dv1.image(3), 0x0020, 0x0060));
+        QCOMPARE(rig.popUps, 1);
+        QCOMPARE(rig.headerRefreshes, 1);
+        Settings.FilterActive.clear();
+
+        // Right button on the current image: only the menu.
+        rig.panels.clear();
+        press(rig, centreOfTile(rig, 2), Qt::RightButton);
+        QCOMPARE(rig.popUps, 2);
+        QVERIFY(rig.panels.isEmpty());
+        press(rig, centreOfTile(rig, 2));
+        QCOMPARE(rig.popUps, 2);
+
+        // Beside the tiles: an empty tile, and outside the widget.
+        QCOMPARE(rig.dv1.hitTest(centreOfTile(rig, 10)), 0);
+        QCOMPARE(rig.dv1.hitTest(QPoint(-3, 5)), 0);
+        press(rig, centreOfTile(rig, 10), Qt::RightButton);
+        QCOMPARE(CurrentImageIndex, 3);
+        QVERIFY(rig.panels.isEmpty());
+        QCOMPARE(rig.popUps, 2);
+
+        // Paged: the tile under the pointer counts from the first tile.
+        fill(rig, 30);
+        rig.dv1.setFirstTile(10);
+        QCOMPARE(rig.dv1.hitTest(centreOfTile(rig, 0)), 10);
+        QCOMPARE(rig.dv1.hitTest(centreOfTile(rig, 20)), 30);
+        ClearCurrentImage();
+    }
+
+    void listRowSelectsTheViewerImage()
+    {
+        Rig rig;
+        fill(rig, 4);
+        ClearCurrentImage();
+        QVERIFY(!rig.viewer->SelectImageByUid(QStringLiteral("1.2.3.4")));
+        QVERIFY(!CurrentImageExists);
+        QVERIFY(!rig.viewer->SelectImageByUid(QString()));
+        QVERIFY(rig.viewer->SelectImageByUid(rig.lvImages.topLevelItem(3)->text(3)));
+        QCOMPARE(CurrentImageIndex, 4);
+        QCOMPARE(rig.panels.value(3), QStringLiteral("Sel. image #: 4"));
+        QVERIFY(rig.viewer->SelectImageByUid(rig.lvImages.topLevelItem(0)->text(3)));
+        QCOMPARE(rig.dv1.image(4)->display().frameWidth, 0);
+        ClearCurrentImage();
+        QCOMPARE(rig.dv1.image(1)->display().frameWidth, 0);
+    }
+
+    void popUpEntriesTurnAndMirrorTheDisplayOnly()
+    {
+        Rig rig;
+        fill(rig, 3);
+        auto find = [&](const char *menuName, const QString &caption) -> QAction * {
+            QMenu *m = rig.popUp.findChild<QMenu *>(QLatin1String(menuName));
+            if (!m)
+                return nullptr;
+            for (QAction *a : m->actions())
+                if (a->text() == caption)
+                    return a;
+            return nullptr;
+        };
+        QStringList top;
+        for (QAction *a : rig.popUp.actions())
+            top << (a->isSeparator() ? a->objectName() : a->text());
+        QCOMPARE(top, (QStringList{QStringLiteral("Drehen"), QStringLiteral("Spiegeln"), QStringLiteral("mnuViewerTrennY"),
+                                   QStringLiteral("Alle Drehen"), QStringLiteral("Alle Spiegeln"), QStringLiteral("mnuViewerTrennX"),
+                                   QStringLiteral("Zurücksetzen"), QStringLiteral("Alle Zurücksetzen")}));
+        QVERIFY(find("PopUpViewerMirrorSub", QStringLiteral("vertical")));
+        QVERIFY(find("PopUpViewerMirrorAllSub", QStringLiteral("vertikal")));
+
+        rig.viewer->SelectImage(2);
+        find("PopUpViewerRotateSub", QStringLiteral("90° rechts"))->trigger();
+        QCOMPARE(rig.dv1.image(2)->display().rotation, 1);
+        QCOMPARE(rig.dv1.image(1)->display().rotation, 0);
+        find("PopUpViewerRotateSub", QStringLiteral("90° links"))->trigger();
+        find("PopUpViewerRotateSub", QStringLiteral("90° links"))->trigger();
+        QCOMPARE(rig.dv1.image(2)->display().rotation, 3);
+        // On a quarter-turned image the screen's horizontal is the picture's vertical.
+        find("PopUpViewerMirrorSub", QStringLiteral("horizontal"))->trigger();
+        QVERIFY(rig.dv1.image(2)->display().mirrorV && !rig.dv1.image(2)->display().mirrorH);
+        find("PopUpViewerMirrorAllSub", QStringLiteral("horizontal"))->trigger();
+        QVERIFY(rig.dv1.image(1)->display().mirrorH && rig.dv1.image(3)->display().mirrorH);
+        find("PopUpViewerRotateAllSub", QStringLiteral("90° rechts"))->trigger();
+        QCOMPARE(rig.dv1.image(1)->display().rotation, 1);
+        QCOMPARE(rig.dv1.image(2)->display().rotation, 0);
+
+        const QString before = ImageUid(rig.dv1.image(2));
+        rig.popUp.findChild<QAction *>(QStringLiteral("PopUpViewerReset"))->trigger();
+        QCOMPARE(rig.dv1.image(2)->display().rotation, 0);
+        QVERIFY(!rig.dv1.image(2)->display().mirrorH && !rig.dv1.image(2)->display().mirrorV);
+        QCOMPARE(rig.dv1.image(1)->display().rotation, 1);
+        QCOMPARE(rig.dv1.image(2)->display().frameWidth, 2); // the selection stays
+        rig.popUp.findChild<QAction *>(QStringLiteral("PopUpViewerResetAll"))->trigger();
+        for (int i = 1; i <= 3; ++i)
+            QCOMPARE(rig.dv1.image(i)->display().rotation, 0);
+        QCOMPARE(ImageUid(rig.dv1.image(2)), before);
+        ClearCurrentImage();
+    }
+
+    void paintsTilesRightSideUp()
+    {
+        Rig rig;
+        rig.dv1.resize(300, 700); // 7 x 3 tiles of 100 x 100
+        fill(rig, 4);
+        QSignalSpy painted(&rig.dv1, &ToolkitViewer::viewPainted);
+        rig.dv1.show();
+        QVERIFY(QTest::qWaitFor([&] { return rig.dv1.viewComplete() && !painted.isEmpty(); }, 10000));
+        QImage shot = rig.dv1.grab().toImage();
+        // Each picture (96 x 128) is fitted into the tile's 96 x 96 inside: 72 x 96, centred.
+        for (int pos = 0; pos < 4; ++pos) {
+            const QRect tile = rig.dv1.tileRect(pos);
+            const QPoint marker = tile.topLeft() + QPoint(2 + 12 + 3, 2 + 3);
+            // the air: the bottom corner away from the chest wall (R: left wall, L: right wall)
+            const QPoint air = tile.topLeft() + QPoint(pos % 2 == 0 ? 2 + 12 + 68 : 2 + 12 + 3, 2 + 92);
+            QVERIFY2(qGray(shot.pixel(marker)) > 200, qPrintable(QStringLiteral("tile %1 marker %2").arg(pos).arg(qGray(shot.pixel(marker)))));
+            QVERIFY2(qGray(shot.pixel(air)) < 40, qPrintable(QStringLiteral("tile %1 air").arg(pos)));
+        }
+        // Turned right, the marker goes to the top right.
+        rig.viewer->SelectImage(1);
+        rig.viewer->Rotate(true, false);
+        QVERIFY(QTest::qWaitFor([&] { return rig.dv1.viewComplete(); }, 10000));
+        shot = rig.dv1.grab().toImage();
+        const QRect t0 = rig.dv1.tileRect(0);
+        // rotated picture is 96 x 72, centred vertically: top at 2 + 12
+        QVERIFY(qGray(shot.pixel(t0.topLeft() + QPoint(2 + 92, 2 + 12 + 3))) > 200);
+        QVERIFY(qGray(shot.pixel(t0.topLeft() + QPoint(2 + 3, 2 + 12 + 68))) < 40); // was the air at the bottom right
+        // The selection frame in light yellow (0x00C0FFFF is R FF, G FF, B C0).
+        QCOMPARE(shot.pixelColor(t0.topLeft()), QColor(0xFF, 0xFF, 0xC0));
+        QCOMPARE(shot.pixelColor(rig.dv1.tileRect(1).topLeft()), QColor(Qt::black));
+        ClearCurrentImage();
+    }
+
+    void unreadableImageIsAnEmptyFrame()
+    {
+        Rig rig;
+        rig.dv1.resize(300, 700);
+        rig.dv1.addImage(UnreadableImage(folder_.file(QStringLiteral("gone.dcm"))));
+        rig.dv1.addImage(ListItem(images_, 1));
+        rig.dv1.show();
+        QVERIFY(QTest::qWaitFor([&] { return rig.dv1.viewComplete(); }, 10000));
+        const QImage shot = rig.dv1.grab().toImage();
+        const QRect t0 = rig.dv1.tileRect(0);
+        QVERIFY(qGray(shot.pixel(t0.topLeft() + QPoint(2, 50))) > 60);  // the frame line
+        QVERIFY(qGray(shot.pixel(t0.center())) < 10);                   // nothing inside
+        ClearCurrentImage();
+        press(rig, t0.center());
+        QVERIFY(!CurrentImageExists); // nothing to select
+        press(rig, rig.dv1.tileRect(1).center());
+        QCOMPARE(CurrentImageIndex, 2);
+        ClearCurrentImage();
+    }
+
+    void doubleClickShowsOneImageWithZoomAndPan()
+    {
+        Rig rig;
+        rig.dv1.resize(600, 700);
+        fill(rig, 6);
+        rig.dv1.show();
+        QVERIFY(QTest::qWaitFor([&] { return rig.dv1.viewComplete(); }, 10000));
+        QTest::mouseDClick(&rig.dv1, Qt::LeftButton, Qt::NoModifier, centreOfTile(rig, 4));
+        QVERIFY(rig.dv1.singleView());
+        QCOMPARE(rig.dv1.singleIndex(), 5);
+        QVERIFY(QTest::qWaitFor([&] { return rig.dv1.viewComplete(); }, 10000));
+        // 96 x 128 fitted into 600 x 700: 525 x 700, filling the height.
+        QRectF r = rig.dv1.singleImageRect();
+        QCOMPARE(r.height(), 700.0);
+        QCOMPARE(qRound(r.width()), 525);
+        QImage shot = rig.dv1.grab().toImage();
+        QVERIFY(qGray(shot.pixel(int(r.left()) + 20, 20)) > 200); // the marker, big
+        QCOMPARE(rig.dv1.hitTest(QPoint(5, 5)), 5);
+
+        QWheelEvent wheel(QPointF(300, 350), rig.dv1.mapToGlobal(QPointF(300, 350)), QPoint(), QPoint(0, 240),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(&rig.dv1, &wheel);
+        QCOMPARE(rig.dv1.zoom(), 1.5625);
+        r = rig.dv1.singleImageRect();
+        QCOMPARE(r.center(), QPointF(300, 350)); // zoomed about the pointer at the centre
+        QTest::mousePress(&rig.dv1, Qt::LeftButton, Qt::NoModifier, QPoint(300, 350));
+        QMouseEvent move(QEvent::MouseMove, QPointF(340, 330), rig.dv1.mapToGlobal(QPointF(340, 330)), Qt::NoButton,
+                         Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&rig.dv1, &move);
+        QTest::mouseRelease(&rig.dv1, Qt::LeftButton, Qt::NoModifier, QPoint(340, 330));
+        QCOMPARE(rig.dv1.pan(), QPointF(40, -20));
+
+        QTest::mouseDClick(&rig.dv1, Qt::LeftButton, Qt::NoModifier, QPoint(300, 300));
+        QVERIFY(!rig.dv1.singleView());
+        QCOMPARE(rig.dv1.hitTest(centreOfTile(rig, 4)), 5);
+        ClearCurrentImage();
+    }
+};
+
+QTEST_MAIN(ViewerTest)
+#include "tst_viewer.moc"
