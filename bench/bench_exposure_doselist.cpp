@@ -1,0 +1,69 @@
+// Fills the dose list for today from a journal of 100,000 rows over three
+// years and prints the fill time; the journal stays at the path given, so the
+// script can time the sqlite3 shell on the same query beside it.
+#include "app/Settings.h"
+#include "exposure/DoseList.h"
+#include "store/DatabasePaths.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTreeWidget>
+#include <algorithm>
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: bench_exposure_doselist JOURNAL SCHEMA_SQL\n");
+        return 2;
+    }
+    const QString path = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath();
+    QFile::remove(path);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile schema(QString::fromLocal8Bit(argv[2]));
+    if (!CreateDatabaseFile(path, nullptr) || !schema.open(QIODevice::ReadOnly))
+        return 1;
+    Settings.Database = path;
+    SetDatabasePaths();
+    if (!OpenUserDatabase() || !ExecuteScript(UserDatabase, QString::fromUtf8(schema.readAll())).ok)
+        return 1;
+
+    const int rows = 100000;
+    const QDate today = QDate::currentDate();
+    const int days = 3 * 365;
+    Execute(UserDatabase, QStringLiteral("BEGIN"));
+    int todays = 0;
+    for (int i = 0; i < rows; ++i) {
+        const QDate day = today.addDays(-(days - 1) + qint64(i) * days / rows);
+        todays += day == today;
+        Execute(UserDatabase,
+            QStringLiteral("INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname) "
+                           "VALUES ('28', '63', '10:00:00', '45', '1.2', '120', ?, 'L CC', ?, '450', ?)"),
+            {DbDate(day), QString::fromLatin1(i % 3 ? "1" : "0"), QStringLiteral("Patient^%1").arg(i / 4)});
+    }
+    Execute(UserDatabase, QStringLiteral("COMMIT"));
+    CloseUserDatabase();
+
+    QWidget window;
+    ExposureControls c;
+    c.lvDosis = new QTreeWidget(&window);
+    DoseList::PrepareColumns(c.lvDosis);
+    DoseList list(c);
+    QList<qint64> times;
+    for (int run = 0; run < 21; ++run) {
+        QElapsedTimer t;
+        t.start();
+        list.lvDosis_Fill();
+        times.append(t.nsecsElapsed());
+    }
+    std::sort(times.begin(), times.end());
+    std::printf("lvDosis_Fill today: %d of %d rows listed (%d dated today), median %.2f ms, worst %.2f ms (target < 100 ms)\n",
+                c.lvDosis->topLevelItemCount(), rows, todays, times[times.size() / 2] / 1e6, times.last() / 1e6);
+    return c.lvDosis->topLevelItemCount() > 0 ? 0 : 1;
+}
