@@ -1,3 +1,3 @@
 # Dose-list fill over a large journal.
-add_executable(bench_exposure_doselist bench_exposure_doselist.cpp)
+add_executable(bench_exposure_doselist ${CMAKE_SOURCE_DIR}/src/exposure/BenchDoseList.cpp)
 target_link_libraries(bench_exposure_doselist PRIVATE lumora_exposure)
