@@ -132,7 +132,8 @@ void SplitPersonName(const QString &personName, ReceivedObject &object)
 
 bool IsSafeUidName(const QString &uid)
 {
-    static const QRegularExpression re(QStringLiteral("^[A-Za-z0-9_-]+(\\.[A-Za-z0-9_-]+)*$"));
+    // Anchored as a whole: "$" alone would let a trailing newline through.
+    static const QRegularExpression re(QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9_-]+(\\.[A-Za-z0-9_-]+)*")));
     return uid.size() <= 64 && re.match(uid).hasMatch();
 }
 

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Storing with DCMTK's storescu into LumoraReceiver (files + database rows) and
+# into DCMTK's storescp (files only), the same sets in the same run.
+# Usage: bench/receiver.sh BUILD_DIR
+set -euo pipefail
+build=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd)
+tools=$build/tools
+receiver=$build/station/LumoraReceiver
+rounds=${LUMORA_BENCH_ROUNDS:-2}
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() { # a port nothing on loopback answers on
+  local p
+  for _ in $(seq 1 50); do
+    p=$((20000 + RANDOM % 30000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { echo "$p"; return 0; }
+  done
+  return 1
+}
+calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
+now() { date +%s.%N; }
+
+wait_echo() { # aet port
+  for _ in $(seq 1 100); do
+    echoscu -to 2 -aec "$1" 127.0.0.1 "$2" >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  echo "peer on port $2 never answered" >&2
+  return 1
+}
+
+"$tools/lumora-synth" -o "$work/small" --count 200 >/dev/null
+"$tools/lumora-synth" -o "$work/full" --count 8 --rows 4096 --columns 3328 --bits 16 >/dev/null
+
+# Seconds for one storescu run of the set in $1 into the peer at $2 (AE) $3 (port).
+send() {
+  local t0 t1
+  t0=$(now)
+  storescu -aec "$2" -to 60 127.0.0.1 "$3" "$1"/*.dcm >/dev/null
+  t1=$(now)
+  calc "$t1 - $t0"
+}
+
+run_storescp() { # set -> seconds
+  local port out
+  port=$(free_port)
+  out=$(mktemp -d "$work/scp.XXXX")
+  storescp -aet PEER -pdu 131072 -od "$out" "$port" >/dev/null 2>&1 &
+  pids+=($!)
+  local pid=$!
+  wait_echo PEER "$port"
+  send "$1" PEER "$port"
+  kill "$pid"; wait "$pid" 2>/dev/null || true
+  [ "$(ls "$out" | wc -l)" -eq "$(ls "$1" | wc -l)" ] || { echo "storescp missed files" >&2; exit 1; }
+}
+
+run_receiver() { # set -> seconds
+  local port app
+  port=$(free_port)
+  app=$(mktemp -d "$work/app.XXXX")
+  "$tools/lumora-mkdb" "$root/src/store/schema" "$root/src/dictionary/dictionary-tags.txt" "$app/Data" >/dev/null
+  printf '[Com]\nIR_AET=LUMORA\nIR_Port=%s\n' "$port" >"$app/LumoraStation.ini"
+  LUMORA_APP_FOLDER=$app "$receiver" >/dev/null 2>&1 &
+  pids+=($!)
+  local pid=$!
+  wait_echo LUMORA "$port"
+  send "$1" LUMORA "$port"
+  kill -TERM "$pid"; wait "$pid" 2>/dev/null || true
+  local rows
+  rows=$(sqlite3 "$app/Data/LumoraData.dat" 'SELECT COUNT(*) FROM tblImages')
+  [ "$rows" -eq "$(ls "$1" | wc -l)" ] || { echo "receiver indexed $rows images" >&2; exit 1; }
+}
+
+best() { # command set -> lowest seconds of $rounds runs
+  local b="" s
+  for _ in $(seq 1 "$rounds"); do
+    s=$("$1" "$2")
+    if [ -z "$b" ] || [ "$(calc "$s < $b")" != "0.000000" ]; then b=$s; fi
+  done
+  echo "$b"
+}
+
+report() { # label set
+  local n mb scp rcv
+  n=$(ls "$2" | wc -l)
+  mb=$(du -sm --apparent-size "$2" | cut -f1)
+  scp=$(best run_storescp "$2")
+  rcv=$(best run_receiver "$2")
+  printf '%-34s storescp %8.1f img/s %7.1f MB/s | LumoraReceiver %8.1f img/s %7.1f MB/s | ratio %.2f (goal >= 0.80)\n' \
+    "$1" "$(calc "$n / $scp")" "$(calc "$mb / $scp")" "$(calc "$n / $rcv")" "$(calc "$mb / $rcv")" "$(calc "$scp / $rcv")"
+}
+
+report "200 small images (256x192)" "$work/small"
+report "8 mammograms (3328x4096, 16 bit)" "$work/full"

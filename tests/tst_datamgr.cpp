@@ -1,0 +1,104 @@
+// The data manager: which rotated logs it keeps, and the running process
+// checkpointing the databases on its (shortened) interval and ending on SIGTERM.
+#include "companions/datamgr/Housekeeping.h"
+#include "receiver/ReceiverHarness.h"
+
+#include "store/Database.h"
+
+#include <QDir>
+#include <QFile>
+#include <QtTest>
+
+namespace {
+
+QString stamp(int i) { return QDateTime(QDate(2026, 1, 1), QTime(0, 0)).addSecs(3600 * i).toString(QStringLiteral("yyyyMMddHHmmss")); }
+
+QStringList logsIn(const QString &folder) { return QDir(folder).entryList(QDir::Files, QDir::Name); }
+
+} // namespace
+
+class DataMgrTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void keepsNewestTwentyOfEachKind()
+    {
+        TestFolder folder;
+        const QString logs = folder.file(QStringLiteral("Logs"));
+        // Written in shuffled order, so that file times say nothing about age.
+        for (int i : {3, 24, 0, 11, 7, 19, 1, 22, 15, 2, 9, 23, 4, 18, 5, 13, 6, 21, 8, 10, 12, 14, 16, 17, 20})
+            folder.write(QStringLiteral("Logs/error%1.log").arg(stamp(i)), "e");
+        for (int i = 0; i < 21; ++i)
+            folder.write(QStringLiteral("Logs/debug%1.log").arg(stamp(i)), "d");
+        for (const char *other : {"Error.log", "Debug.log", "Receiver.log", "receiver20200101000000.log", "error-notes.txt", "errorlog.log"})
+            folder.write(QStringLiteral("Logs/") + QLatin1String(other), "keep");
+
+        const QStringList removed = PruneRotatedLogs(logs, KeptRotatedLogs);
+        QStringList expected;
+        for (int i = 0; i < 5; ++i)
+            expected << QStringLiteral("error%1.log").arg(stamp(i));
+        expected << QStringLiteral("debug%1.log").arg(stamp(0));
+        std::sort(expected.begin(), expected.end());
+        QStringList got = removed;
+        std::sort(got.begin(), got.end());
+        QCOMPARE(got, expected);
+
+        const QStringList left = logsIn(logs);
+        for (const char *other : {"Error.log", "Debug.log", "Receiver.log", "receiver20200101000000.log", "error-notes.txt", "errorlog.log"})
+            QVERIFY2(left.contains(QLatin1String(other)), other);
+        QCOMPARE(left.filter(QRegularExpression(QStringLiteral("^error\\d{14}\\.log$"))).size(), 20);
+        QCOMPARE(left.filter(QRegularExpression(QStringLiteral("^debug\\d{14}\\.log$"))).size(), 20);
+        QVERIFY(left.contains(QStringLiteral("error%1.log").arg(stamp(24))));
+        QVERIFY(!left.contains(QStringLiteral("error%1.log").arg(stamp(4))));
+
+        // A second round removes nothing more.
+        QCOMPARE(PruneRotatedLogs(logs, KeptRotatedLogs), QStringList());
+    }
+
+    void runningHousekeeperCheckpointsAndStops()
+    {
+        TestFolder folder;
+        QByteArray out;
+        QVERIFY2(MakeDatabases(folder.path(), &out), out.constData());
+        folder.write(QStringLiteral("LumoraStation.ini"), "[General]\nDatabase=Data/LumoraDef.dat\n");
+        for (int i = 0; i < 23; ++i)
+            folder.write(QStringLiteral("Logs/debug%1.log").arg(stamp(i)), "d");
+
+        // A connection that keeps writing into the write-ahead log without checkpointing it.
+        const QString image = folder.file(QStringLiteral("Data/LumoraData.dat"));
+        Database writer(QStringLiteral("walwriter"), QStringLiteral("test"));
+        writer.setPath(image);
+        QVERIFY(writer.open());
+        QVERIFY(Execute(writer, QStringLiteral("PRAGMA wal_autocheckpoint = 0")).ok);
+        for (int i = 0; i < 50; ++i)
+            QVERIFY(Execute(writer, QStringLiteral("INSERT INTO tblReceive (PatID, ImageUID) VALUES (?, ?)"), {QStringLiteral("P"), QString::number(i)}).ok);
+        const QString wal = image + QStringLiteral("-wal");
+        QVERIFY(QFileInfo(wal).size() > 0);
+
+        CompanionProcess mgr(DataMgrProgram(), folder.path(), {QStringLiteral("LUMORA_DATAMGR_INTERVAL_MS=300")});
+        QVERIFY(mgr.start());
+        QVERIFY2(WaitFor([&] { return QFileInfo(wal).size() == 0; }, 15000), qPrintable(QString::fromUtf8(folder.read(QStringLiteral("Logs/DataMgr.log")))));
+        QVERIFY(WaitFor([&] { return logsIn(folder.file(QStringLiteral("Logs"))).filter(QStringLiteral("debug2")).size() == 20; }, 5000));
+        // The rows are in the database file itself now.
+        writer.close();
+        QCOMPARE(QueryValue(image, QStringLiteral("SELECT COUNT(*) FROM tblReceive")).toInt(), 50);
+        QCOMPARE(mgr.terminate(5000), 0);
+        QVERIFY(QString::fromUtf8(folder.read(QStringLiteral("Logs/DataMgr.log"))).trimmed().endsWith(QStringLiteral("stopped")));
+    }
+
+    void hourIsTheDefaultInterval()
+    {
+        TestFolder folder;
+        for (int i = 0; i < 22; ++i)
+            folder.write(QStringLiteral("Logs/error%1.log").arg(stamp(i)), "e");
+        CompanionProcess mgr(DataMgrProgram(), folder.path());
+        QVERIFY(mgr.start());
+        QTest::qWait(1500);
+        QCOMPARE(logsIn(folder.file(QStringLiteral("Logs"))).filter(QStringLiteral("error2")).size(), 22);
+        QVERIFY(QString::fromUtf8(folder.read(QStringLiteral("Logs/DataMgr.log"))).contains(QStringLiteral("every 3600 s")));
+        QCOMPARE(mgr.terminate(5000), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(DataMgrTest)
+#include "tst_datamgr.moc"

@@ -1,0 +1,174 @@
+// The receiver's store on its own: rows and files for replaced, moved and
+// failed objects, and the names it refuses to turn into paths.
+#include "companions/receiver/ImageStore.h"
+#include "receiver/ReceiverHarness.h"
+
+#include <QDir>
+#include <QFile>
+#include <QtTest>
+
+class ReceiverStoreTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TestFolder> folder_;
+    std::unique_ptr<ImageStore> store_;
+    QString db() const { return folder_->file(QStringLiteral("Data/LumoraData.dat")); }
+    qlonglong count(const QString &table) const { return QueryValue(db(), QStringLiteral("SELECT COUNT(*) FROM ") + table).toLongLong(); }
+
+    static ReceivedObject object(const QString &study, const QString &series, const QString &sop)
+    {
+        ReceivedObject o;
+        o.patientId = QStringLiteral("P1");
+        SplitPersonName(QStringLiteral("Doe^Jane"), o);
+        o.studyUid = study;
+        o.seriesUid = series;
+        o.sopUid = sop;
+        o.seriesNumber = 1;
+        o.instanceNumber = 1;
+        return o;
+    }
+    // A complete file in the staging folder with the given content.
+    QString staged(const QByteArray &content)
+    {
+        const QString path = store_->newStagingPath();
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
+            qWarning() << "cannot stage" << path;
+        return path;
+    }
+    ImageStore::Outcome put(const ReceivedObject &o, const QByteArray &content, QString *message = nullptr)
+    {
+        const ImageStore::Result r = store_->store(o, staged(content));
+        if (message)
+            *message = r.message;
+        return r.outcome;
+    }
+
+private slots:
+    void init()
+    {
+        folder_ = std::make_unique<TestFolder>();
+        QByteArray out;
+        QVERIFY2(MakeDatabases(folder_->path(), &out), out.constData());
+        store_ = std::make_unique<ImageStore>(folder_->path());
+        QString error;
+        QVERIFY2(store_->openDatabase(&error), qPrintable(error));
+    }
+    void cleanup()
+    {
+        store_.reset();
+        folder_.reset();
+    }
+
+    void personNameComponents()
+    {
+        ReceivedObject o;
+        SplitPersonName(QStringLiteral("Muster^Erika^Maria^Dr.^=ムスター^エリカ"), o);
+        QCOMPARE(o.familyName, QStringLiteral("Muster"));
+        QCOMPARE(o.givenName, QStringLiteral("Erika"));
+        QCOMPARE(o.middleName, QStringLiteral("Maria"));
+        SplitPersonName(QStringLiteral("Single"), o);
+        QCOMPARE(o.familyName, QStringLiteral("Single"));
+        QVERIFY(o.givenName.isEmpty() && o.middleName.isEmpty());
+    }
+
+    void uidNames()
+    {
+        for (const char *good : {"1.2.840.10008.5.1.4.1.1.1.2", "1", "2.25.123456789012345678901234567890", "1.2.3-a_B"})
+            QVERIFY2(IsSafeUidName(QLatin1String(good)), good);
+        for (const char *bad : {"", "..", ".", "../x", "1.2/3", "1..2", ".1.2", "1.2.", "1 2", "a\\b", "1.2\n",
+                                "1.2.3.4.5.6.7.8.9.10.11.12.13.14.15.16.17.18.19.20.21.22.23.24.25.26.27.28"})
+            QVERIFY2(!IsSafeUidName(QLatin1String(bad)), bad);
+        QCOMPARE(put(object(QStringLiteral(".."), QStringLiteral("1.9"), QStringLiteral("1.8")), "x"), ImageStore::Outcome::Rejected);
+        QCOMPARE(put(object(QStringLiteral("1.7"), QString(), QStringLiteral("1.8")), "x"), ImageStore::Outcome::Rejected);
+        QCOMPARE(count(QStringLiteral("tblImages")), 0);
+        QCOMPARE(QDir(folder_->file(QStringLiteral("images/.incoming"))).entryList(QDir::Files | QDir::Hidden), QStringList());
+    }
+
+    void emptyValuesAreNull()
+    {
+        ReceivedObject o = object(QStringLiteral("1.1"), QStringLiteral("1.1.1"), QStringLiteral("1.1.1.1"));
+        o.seriesNumber.reset();
+        QCOMPARE(put(o, "a"), ImageStore::Outcome::Stored);
+        QCOMPARE(QueryValue(db(), QStringLiteral("SELECT COUNT(*) FROM tblPatienten WHERE Pat2Vorname IS NULL AND PatGebDatum IS NULL")).toInt(), 1);
+        QCOMPARE(QueryValue(db(), QStringLiteral("SELECT COUNT(*) FROM tblSeries WHERE SeriesNr IS NULL")).toInt(), 1);
+    }
+
+    void movedToAnotherStudy()
+    {
+        QCOMPARE(put(object(QStringLiteral("1.1"), QStringLiteral("1.1.1"), QStringLiteral("1.1.1.1")), "first"), ImageStore::Outcome::Stored);
+        QCOMPARE(put(object(QStringLiteral("1.1"), QStringLiteral("1.1.1"), QStringLiteral("1.1.1.2")), "other"), ImageStore::Outcome::Stored);
+        // The first image rewritten into a new study: its old file goes, the old study keeps the other image.
+        ReceivedObject moved = object(QStringLiteral("1.2"), QStringLiteral("1.2.1"), QStringLiteral("1.1.1.1"));
+        moved.patientId = QStringLiteral("P2");
+        QCOMPARE(put(moved, "moved"), ImageStore::Outcome::Stored);
+        QVERIFY(!QFileInfo::exists(store_->imagePath(QStringLiteral("1.1"), QStringLiteral("1.1.1.1"))));
+        QCOMPARE(folder_->read(QStringLiteral("images/1.2/1.1.1.1.dcm")), QByteArray("moved"));
+        QCOMPARE(count(QStringLiteral("tblImages")), 2);
+        QCOMPARE(count(QStringLiteral("tblStudies")), 2);
+        // The second one follows: the emptied series, study and patient leave with it.
+        moved.sopUid = QStringLiteral("1.1.1.2");
+        QCOMPARE(put(moved, "moved too"), ImageStore::Outcome::Stored);
+        QCOMPARE(QueryRows(db(), QStringLiteral("SELECT StudyUID FROM tblStudies")), (QList<QVariantList>{{QStringLiteral("1.2")}}));
+        QCOMPARE(QueryRows(db(), QStringLiteral("SELECT SeriesUID FROM tblSeries")), (QList<QVariantList>{{QStringLiteral("1.2.1")}}));
+        QCOMPARE(QueryRows(db(), QStringLiteral("SELECT PatID1 FROM tblPatienten")), (QList<QVariantList>{{QStringLiteral("P2")}}));
+        QCOMPARE(count(QStringLiteral("tblReceive")), 4);
+    }
+
+    void failedTransactionLeavesNoFileAndNoRow()
+    {
+        const ReceivedObject o = object(QStringLiteral("1.5"), QStringLiteral("1.5.1"), QStringLiteral("1.5.1.1"));
+        QCOMPARE(put(o, "version 1"), ImageStore::Outcome::Stored);
+        // The receipt insert fails after the other rows were written.
+        Database other(QStringLiteral("trigger"), QStringLiteral("test"));
+        other.setPath(db());
+        QVERIFY(other.open());
+        QVERIFY(Execute(other, QStringLiteral("CREATE TRIGGER failReceipt BEFORE INSERT ON tblReceive BEGIN SELECT RAISE(ABORT, 'no receipts'); END")).ok);
+        other.close();
+
+        QString message;
+        ReceivedObject changed = o;
+        changed.familyName = QStringLiteral("Changed");
+        QCOMPARE(put(changed, "version 2", &message), ImageStore::Outcome::Failed);
+        QVERIFY2(message.contains(QStringLiteral("no receipts")), qPrintable(message));
+        QCOMPARE(folder_->read(QStringLiteral("images/1.5/1.5.1.1.dcm")), QByteArray("version 1"));
+        QCOMPARE(QueryValue(db(), QStringLiteral("SELECT PatNachname FROM tblPatienten")).toString(), QStringLiteral("Doe"));
+
+        QCOMPARE(put(object(QStringLiteral("1.6"), QStringLiteral("1.6.1"), QStringLiteral("1.6.1.1")), "new"), ImageStore::Outcome::Failed);
+        QVERIFY(!QDir(folder_->file(QStringLiteral("images/1.6"))).exists() || QDir(folder_->file(QStringLiteral("images/1.6"))).isEmpty());
+        QCOMPARE(count(QStringLiteral("tblImages")), 1);
+        QCOMPARE(count(QStringLiteral("tblStudies")), 1);
+        QCOMPARE(QDir(folder_->file(QStringLiteral("images/1.5"))).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("1.5.1.1.dcm")});
+    }
+
+    void waitsForTheWorkstationsWriteLockThenFails()
+    {
+        store_->closeDatabase();
+        store_->database().setBusyTimeout(300);
+        Database other(QStringLiteral("writer"), QStringLiteral("test"));
+        other.setPath(db());
+        QVERIFY(other.open());
+        QVERIFY(Execute(other, QStringLiteral("BEGIN IMMEDIATE")).ok);
+        QCOMPARE(put(object(QStringLiteral("1.3"), QStringLiteral("1.3.1"), QStringLiteral("1.3.1.1")), "x"), ImageStore::Outcome::Failed);
+        QVERIFY(!QFileInfo::exists(store_->imagePath(QStringLiteral("1.3"), QStringLiteral("1.3.1.1"))));
+        QVERIFY(Execute(other, QStringLiteral("ROLLBACK")).ok);
+        other.close();
+        QCOMPARE(put(object(QStringLiteral("1.3"), QStringLiteral("1.3.1"), QStringLiteral("1.3.1.1")), "x"), ImageStore::Outcome::Stored);
+        QCOMPARE(QDir(folder_->file(QStringLiteral("images/1.3"))).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("1.3.1.1.dcm")});
+    }
+
+    void leftoversOfAKilledReceiverAreRemoved()
+    {
+        QCOMPARE(put(object(QStringLiteral("1.4"), QStringLiteral("1.4.1"), QStringLiteral("1.4.1.1")), "kept"), ImageStore::Outcome::Stored);
+        folder_->write(QStringLiteral("images/1.4/.1.4.1.2.part"), "half");
+        folder_->write(QStringLiteral("images/1.4/.1.4.1.1.old"), "old");
+        staged("in flight");
+        store_->removeLeftovers();
+        QCOMPARE(QDir(folder_->file(QStringLiteral("images/1.4"))).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("1.4.1.1.dcm")});
+        QCOMPARE(QDir(folder_->file(QStringLiteral("images/.incoming"))).entryList(QDir::Files | QDir::Hidden), QStringList());
+        QCOMPARE(folder_->read(QStringLiteral("images/1.4/1.4.1.1.dcm")), QByteArray("kept"));
+    }
+};
+
+QTEST_GUILESS_MAIN(ReceiverStoreTest)
+#include "tst_receiver_store.moc"
