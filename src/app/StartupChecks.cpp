@@ -40,13 +40,13 @@ SingleInstance &Instance()
     return instance;
 }
 
-bool CheckFreeSpace(QString *warning)
+bool CheckFreeSpace(QString *warning, qint64 limit)
 {
     const QStorageInfo storage(ApplicationFolder());
     if (!storage.isValid() || !storage.isReady())
         return true;
     const qint64 free = storage.bytesAvailable();
-    if (free >= LowDiskSpaceLimit)
+    if (free >= limit)
         return true;
     // Images are never deleted to make room: some may not have been sent yet.
     const QString text = QStringLiteral("Low disk space: %1 MB free on %2; images are kept, free space by hand.")

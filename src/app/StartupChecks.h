@@ -29,7 +29,7 @@ inline constexpr qint64 LowDiskSpaceLimit = 1200000000;
 
 // True when the file system of the application folder has at least the limit
 // free; otherwise the error log gets a line and warning the status-bar text.
-bool CheckFreeSpace(QString *warning);
+bool CheckFreeSpace(QString *warning, qint64 limit = LowDiskSpaceLimit);
 
 // Copies the empty template to the user database's path when no file is there.
 // False when a copy was needed and failed.

@@ -1,0 +1,380 @@
+// The main window's frame: layouts, function keys, dispatch, the examination
+// type, the resize rules, load and shutdown.
+#include "app/Companions.h"
+#include "app/MainForm.h"
+#include "app/Settings.h"
+#include "app/StartupChecks.h"
+#include "app/VbConvert.h"
+#include "app/WorkstationState.h"
+#include "store/DatabasePaths.h"
+#include "support/TestFolder.h"
+#include "support/Widgets.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QTextEdit>
+#include <QThread>
+#include <QTimer>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <QtTest>
+
+namespace {
+
+void addRows(QTreeWidget *list, int n)
+{
+    for (int i = 0; i < n; ++i)
+        list->addTopLevelItem(new QTreeWidgetItem(QStringList{QString::number(i + 1)}));
+}
+
+} // namespace
+
+class MainFormTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        Settings = SettingsRecord();
+        LoadSettings();
+    }
+
+    void roundUp()
+    {
+        QCOMPARE(RoundUp(2.5), qint16(3));
+        QCOMPARE(RoundUp(3.5), qint16(4));
+        QCOMPARE(RoundUp(3.0), qint16(3));
+        QCOMPARE(RoundUp(-2.3), qint16(-2));
+        QCOMPARE(RoundUp(20.0 / 21.0), qint16(1));
+        QCOMPARE(RoundUp(22.0 / 21.0), qint16(2));
+        QCOMPARE(RoundUp(0.0), qint16(0));
+    }
+
+    void clientAndDebugLayouts()
+    {
+        TestFolder f;
+        Settings.RunAsClient = 1;
+        MainForm client;
+        QVERIFY(client.lblCount->isVisibleTo(&client));
+        QVERIFY(!client.cmdAll->isVisibleTo(&client));
+        for (QPushButton *b : client.cmdProjection)
+            QVERIFY(!b->isVisibleTo(&client));
+        Settings.RunAsClient = 0;
+        MainForm station;
+        QVERIFY(!station.lblCount->isVisibleTo(&station));
+        QVERIFY(station.cmdAll->isVisibleTo(&station));
+
+        int ports = 0;
+        station.hooks.Initialise_cPort = [&] { ++ports; };
+        Settings.Debug = 1;
+        station.Form_Activate();
+        QVERIFY(station.txtcInput->isVisibleTo(&station));
+        QVERIFY(station.List1->isVisibleTo(&station));
+        QVERIFY(!station.lvDosis->isVisibleTo(&station));
+        Settings.Debug = 0;
+        station.Form_Activate();
+        QVERIFY(!station.txtcInput->isVisibleTo(&station));
+        QVERIFY(station.lvDosis->isVisibleTo(&station));
+        QCOMPARE(ports, 2);
+    }
+
+    void listsMenusAndToolbar()
+    {
+        TestFolder f;
+        MainForm w;
+        QCOMPARE(w.lvDosis->columnCount(), 11);
+        QCOMPARE(w.lvDosis->headerItem()->text(10), QStringLiteral("expTime"));
+        QCOMPARE(w.lvPatients->headerItem()->text(1), QStringLiteral("Lastname, Firstname"));
+        QCOMPARE(w.lvPatients->palette().color(QPalette::Base), QColor(255, 255, 192));
+        QCOMPARE(w.lvTasks->palette().color(QPalette::Base), QColor(224, 224, 224));
+        QCOMPARE(w.lvHeader->headerItem()->text(2), QStringLiteral("DICOM Description"));
+        for (const QString &name : MainFormMenuEntries())
+            QVERIFY2(w.action(name), qPrintable(name));
+        QCOMPARE(w.action(QStringLiteral("mnuDateiBeenden"))->text(), QStringLiteral("E&xit"));
+        QStringList tips;
+        int separators = 0;
+        for (QAction *a : w.Toolbar1->actions()) {
+            if (a->isSeparator())
+                ++separators;
+            else
+                tips << a->toolTip();
+        }
+        QCOMPARE(tips, (QStringList{QStringLiteral("Execute tasks"), QStringLiteral("Refresh Patlist"), QStringLiteral("Refresh Dosislist"),
+                                    QStringLiteral("Reload Dosislist"), QStringLiteral("Export JPEG"), QStringLiteral("Export DICOM"),
+                                    QStringLiteral("Worklist"), QStringLiteral("Exit")}));
+        QCOMPARE(separators, 2);
+        QCOMPARE(w.UpdateTimer->interval(), 10000);
+        QVERIFY(w.UpdateTimer->isActive());
+        QCOMPARE(w.SerTimer->interval(), 100);
+        QVERIFY(!w.SerTimer->isActive());
+        QCOMPARE(w.sendTimer->interval(), 1000);
+    }
+
+    void dispatchReachesItsTarget()
+    {
+        TestFolder f;
+        MainForm w;
+        QStringList calls;
+        w.hooks.RefreshPatientList = [&] { calls << QStringLiteral("patients"); };
+        w.hooks.lvDosis_Fill = [&] { calls << QStringLiteral("dosis"); };
+        w.hooks.dbFill = [&] { calls << QStringLiteral("dbFill"); };
+        w.hooks.menuAction = [&](const QString &n) { calls << n; };
+        w.Toolbar1_ButtonClick(QStringLiteral("refresh"));
+        w.Toolbar1_ButtonClick(QStringLiteral("refreshd"));
+        w.Toolbar1_ButtonClick(QStringLiteral("exe"));
+        w.Toolbar1_ButtonClick(QStringLiteral("eJPEG"));
+        w.Toolbar1_ButtonClick(QStringLiteral("worklist"));
+        w.Toolbar1_ButtonClick(QStringLiteral("nonsense"));
+        w.action(QStringLiteral("mnuFill"))->trigger();
+        w.action(QStringLiteral("mnuRefreshList"))->trigger();
+        w.action(QStringLiteral("mnuPrint"))->trigger();
+        w.action(QStringLiteral("mnuImportDir"))->trigger();
+        QCOMPARE(calls, (QStringList{QStringLiteral("patients"), QStringLiteral("dosis"), QStringLiteral("mnuApplyTasks"),
+                                     QStringLiteral("mnuExportJPEG"), QStringLiteral("worklist"), QStringLiteral("dbFill"),
+                                     QStringLiteral("patients"), QStringLiteral("mnuImportDir")}));
+        // The poll asks for a refresh.
+        ListRefreshRequested = false;
+        calls.clear();
+        w.UpdateTimer->setInterval(20);
+        QTRY_VERIFY(!calls.isEmpty());
+        QVERIFY(ListRefreshRequested);
+        QCOMPARE(calls.first(), QStringLiteral("patients"));
+    }
+
+    void functionKeysOnTheKeyboardPath()
+    {
+        TestFolder f;
+        MainForm w;
+        int patientSelections = 0, studySelections = 0, doseFills = 0, merges = 0, patientReloads = 0;
+        w.hooks.selectFirstPatient = [&](int) { ++patientSelections; };
+        w.hooks.selectFirstStudy = [&](int) { ++studySelections; };
+        w.hooks.lvDosis_Fill = [&] { ++doseFills; };
+        w.hooks.cmdAll_Click = [&] { ++merges; };
+        w.hooks.RefreshPatientList = [&] { ++patientReloads; };
+        w.UpdateTimer->stop();
+        addRows(w.lvPatients, 3);
+        addRows(w.lvStudien, 2);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+
+        w.lvPatients->setCurrentItem(w.lvPatients->topLevelItem(2));
+        w.cmdLorad[0]->setFocus();
+        QTest::keyClick(w.cmdLorad[0], Qt::Key_F2);
+        QCOMPARE(w.lvPatients->currentItem(), w.lvPatients->topLevelItem(0));
+        QCOMPARE(patientSelections, 1);
+        QCOMPARE(QApplication::focusWidget(), w.cmdLorad[1]);
+
+        w.cmdLorad[0]->setFocus();
+        QTest::keyClick(w.cmdLorad[0], Qt::Key_A);
+        QCOMPARE(QApplication::focusWidget(), w.cmdLorad[1]);
+        QCOMPARE(patientSelections, 1);
+        QCOMPARE(patientReloads, 0); // the list itself is not reloaded
+
+        QTest::keyClick(w.cmdLorad[1], Qt::Key_F3);
+        QCOMPARE(studySelections, 1);
+        QCOMPARE(QApplication::focusWidget(), w.cmdLorad[1]); // no focus step on F3
+
+        // A click: focus to merge when images and exposures match in number.
+        addRows(w.lvImages, 4);
+        addRows(w.lvDosis, 4);
+        w.cmdLorad[1]->click();
+        QCOMPARE(studySelections, 2);
+        QCOMPARE(QApplication::focusWidget(), w.cmdAll);
+        QTest::keyClick(w.cmdAll, Qt::Key_F1);
+        QCOMPARE(merges, 1);
+        addRows(w.lvDosis, 1);
+        w.cmdLorad[1]->click();
+        QCOMPARE(QApplication::focusWidget(), w.cmdLorad[1]);
+
+        w.cmdLorad[2]->setFocus();
+        QTest::keyClick(w.cmdLorad[2], Qt::Key_F4);
+        w.cmdLorad[2]->click();
+        QCOMPARE(doseFills, 2);
+        QTest::keyClick(w.cmdLorad[2], Qt::Key_F2); // F2 means nothing here
+        QCOMPARE(patientSelections, 1);
+
+        // With empty lists there is no first row to select.
+        w.lvPatients->clear();
+        w.cmdLorad[0]->click();
+        QCOMPARE(patientSelections, 1);
+        w.close();
+    }
+
+    void examinationTypeAndInfoFields()
+    {
+        TestFolder f;
+        MainForm w;
+        ExaminationType = 0;
+        w.Option1_Click(1);
+        QCOMPARE(ExaminationType, qint16(2));
+        QCOMPARE(w.Option1[1]->property("bgr").toInt(), 65280);
+        QCOMPARE(w.Option1[0]->property("bgr").toInt(), 255);
+        w.Option1[0]->click();
+        QCOMPARE(ExaminationType, qint16(1));
+        QCOMPARE(w.Option1[0]->property("bgr").toInt(), 65280);
+
+        for (int i = 1; i <= 5; ++i)
+            w.setStatusPanel(i, QStringLiteral("p%1").arg(i));
+        w.txtSelected->setText(QStringLiteral("x"));
+        w.txtNeu->setText(QStringLiteral("y"));
+        w.ClearInfoFields();
+        for (int i = 1; i <= 4; ++i)
+            QCOMPARE(w.statusPanel(i), QString());
+        QCOMPARE(w.statusPanel(5), QStringLiteral("p5"));
+        QVERIFY(w.txtSelected->text().isEmpty() && w.txtNeu->text().isEmpty());
+    }
+
+    void resizeRules()
+    {
+        TestFolder f;
+        MainForm w;
+        w.cmdProjection[0]->setText(QStringLiteral("R CC"));
+        w.show();
+        w.resize(1200, 900);
+        QTRY_COMPARE(w.size(), QSize(1200, 900));
+        const QPoint topLeft = w.dv1->mapTo(&w, QPoint(0, 0));
+        QCOMPARE(topLeft.x(), MainForm::ViewerLeft);
+        QCOMPARE(w.dv1->width(), 1200 - MainForm::ViewerLeft - 33);
+        QCOMPARE(w.dv1->height(), 900 - topLeft.y() - 100);
+        QCOMPARE(w.dv1_vscroll->x(), w.dv1->x() + w.dv1->width());
+        QCOMPARE(w.dv1_vscroll->height(), w.dv1->height());
+        QVERIFY(w.cmdProjection[0]->isEnabled());
+        for (int i = 1; i < 8; ++i)
+            QVERIFY(!w.cmdProjection[i]->isEnabled());
+        w.close();
+    }
+
+    void loadPreparesTheStation()
+    {
+        TestFolder f;
+        QVERIFY(MakeStationDatabases(f.path()));
+        Settings.Database = QStringLiteral("journal/dosis.dat");
+        Settings.XrayComm = 4;
+        SetDatabasePaths();
+        f.write(QStringLiteral("LumoraStation.ini"), "[%General]\nXrayComm=4\nDatabase=journal/dosis.dat\n");
+        MainForm w;
+        QStringList order;
+        w.hooks.LoadModFilter = [&] { order << QStringLiteral("filter"); };
+        w.hooks.RefreshPatientList = [&] { order << QStringLiteral("patients"); };
+        w.hooks.UpdateSendToEntries = [&] { order << QStringLiteral("partners"); };
+        w.hooks.PrepareTaskList = [&] { order << QStringLiteral("tasks"); };
+        w.Form_Load();
+        QCOMPARE(order, (QStringList{QStringLiteral("filter"), QStringLiteral("patients"), QStringLiteral("partners"), QStringLiteral("tasks")}));
+        QVERIFY(QFile::exists(f.file(QStringLiteral("journal/dosis.dat"))));
+        QVERIFY(OpenUserDatabase());
+        QVERIFY(Execute(UserDatabase, QStringLiteral("SELECT COUNT(*) FROM tblDosis")).ok);
+        CloseUserDatabase();
+        QVERIFY(!w.cmdSelected->isEnabled());
+        QVERIFY(w.SerTimer->isActive() && w.sendTimer->isActive());
+        for (const char *dir : {"transfer", "temp", "bin"})
+            QVERIFY(QFileInfo(f.file(QLatin1String(dir))).isDir());
+        Instance().release();
+    }
+
+    void loadWithoutTemplateLogsAndStops()
+    {
+        TestFolder f; // no Data folder at all
+        Settings.Database = QStringLiteral("dosis.dat");
+        SetDatabasePaths();
+        MainForm w;
+        bool reachedLists = false;
+        w.hooks.RefreshPatientList = [&] { reachedLists = true; };
+        w.Form_Load();
+        QVERIFY(!reachedLists);
+        QVERIFY(f.read(QStringLiteral("Logs/Error.log")).contains("Mainform Form_Load"));
+        Instance().release();
+    }
+
+    void lowDiskSpaceWarnsAndKeepsImages()
+    {
+        TestFolder f;
+        f.write(QStringLiteral("images/1.2.3/1.2.3.4.dcm"), "DICM");
+        QString warning;
+        QVERIFY(CheckFreeSpace(&warning)); // this machine has room
+        QVERIFY(!CheckFreeSpace(&warning, std::numeric_limits<qint64>::max()));
+        QVERIFY(!warning.isEmpty());
+        QVERIFY(f.read(QStringLiteral("Logs/Error.log")).contains("Mainform Form_Load"));
+        QVERIFY(QFile::exists(f.file(QStringLiteral("images/1.2.3/1.2.3.4.dcm"))));
+    }
+
+    void errorLogIsShownReadOnlyAtItsEnd()
+    {
+        TestFolder f;
+        QByteArray log;
+        for (int i = 0; i < 300; ++i)
+            log += "06.12.2026 10:00:00 " + QByteArray::number(i) + " something MainForm LoadStudy\r\n";
+        f.write(QStringLiteral("Logs/Error.log"), log);
+        MainForm w;
+        w.action(QStringLiteral("mnuProtokollFehler"))->trigger();
+        auto *view = w.findChild<QPlainTextEdit *>(QStringLiteral("ErrorLogText"));
+        QVERIFY(view);
+        QVERIFY(view->isReadOnly());
+        QVERIFY(view->toPlainText().contains(QStringLiteral("299 something")));
+        QVERIFY(view->textCursor().atEnd());
+    }
+
+    void aboutBox()
+    {
+        TestFolder f;
+        MainForm w;
+        QString title, text;
+        QTimer::singleShot(100, [&] {
+            auto *box = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            title = box->windowTitle();
+            for (QLabel *l : box->findChildren<QLabel *>())
+                text += l->text() + QLatin1Char('|');
+            box->accept();
+        });
+        w.showAbout();
+        QCOMPARE(title, QStringLiteral("About OrvanaMammo"));
+        QCOMPARE(text, QStringLiteral("OrvanaMammo|Version 1.0.0|"));
+    }
+
+    void exitStopsCompanionsWhenAsked()
+    {
+        TestFolder f;
+        QVERIFY(!InstallIdleProgram(f.path(), QString::fromLatin1(ReceiverName)).isEmpty());
+        QVERIFY(!InstallIdleProgram(f.path(), QString::fromLatin1(DataManagerName)).isEmpty());
+        Settings.IR_Port = QStringLiteral("11112");
+        StartReceiver();
+        StartDataManager();
+        const qint64 receiver = ReceiverProcessId, manager = DataManagerProcessId;
+        QVERIFY(receiver > 0 && manager > 0);
+        QTRY_VERIFY(IsProcessAlive(receiver) && IsProcessAlive(manager));
+
+        MainForm w;
+        bool viewerEmptied = false;
+        w.hooks.emptyViewer = [&] { viewerEmptied = true; };
+        Settings.StopService = 0;
+        w.mnuDateiBeenden_Click();
+        QVERIFY(viewerEmptied);
+        QVERIFY(IsProcessAlive(receiver) && IsProcessAlive(manager)); // kept: StopService is 0
+
+        MainForm w2;
+        Settings.StopService = 1;
+        w2.Toolbar1_ButtonClick(QStringLiteral("exit"));
+        QTRY_VERIFY(!IsProcessAlive(receiver) && !IsProcessAlive(manager));
+        QCOMPARE(ReceiverProcessId, qint64(0));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    UseOffscreenScreen(1280, 1024);
+    QApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);
+    MainFormTest t;
+    return QTest::qExec(&t, argc, argv);
+}
+#include "tst_mainform.moc"

@@ -1,0 +1,286 @@
+// The options dialog: fields from the settings, the field rules, OK storing
+// every field, Cancel storing none, and the serial-port options.
+#include "app/OptionForm.h"
+#include "app/Settings.h"
+#include "support/TestFolder.h"
+#include "support/Widgets.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QtTest>
+
+class OptionFormTest : public QObject {
+    Q_OBJECT
+
+    static QString stored(const TestFolder &f, const QString &key)
+    {
+        QSettings s(f.file(QStringLiteral("LumoraStation.ini")), QSettings::IniFormat);
+        return s.value(key).toString();
+    }
+
+private slots:
+    void init() { Settings = SettingsRecord(); }
+
+    void loadShowsTheSettings()
+    {
+        TestFolder f;
+        QVERIFY(MakeStationDatabases(f.path()));
+        f.write(QStringLiteral("LumoraStation.ini"),
+                "[%General]\nRunAsClient=1\nDebug=1\nViewer_Rows=4\nXrayComm=4\nAutoWindow=1\nComputeWindow=1\n"
+                "[Com]\nIR_AET=MAMMO1\nIR_Port=11112\n[ComPort]\nSpeed=6\nPort=3\nTime_Out_Start=7\n[Worklist]\nRemoteIP=10.1.1.1\n");
+        OptionForm form;
+        form.Form_Load();
+        QVERIFY(form.chkClient->isChecked());
+        QVERIFY(form.chkDebug->isChecked());
+        QVERIFY(form.chkModify->isChecked()); // default 1
+        QCOMPARE(form.txtRC[0]->text(), QStringLiteral("4"));
+        QCOMPARE(form.txtRC[1]->text(), QStringLiteral("3"));
+        QVERIFY(form.optGESeno->isChecked());
+        QCOMPARE(form.txtIR[0]->text(), QStringLiteral("MAMMO1"));
+        QCOMPARE(form.Combo1->currentText(), QStringLiteral("9600"));
+        QCOMPARE(form.Combo2->currentText(), QStringLiteral("N"));
+        QCOMPARE(form.Combo3->currentText(), QStringLiteral("8"));
+        QVERIFY(form.Option1[2]->isChecked());
+        QCOMPARE(form.Text1->text(), QStringLiteral("7"));
+        QCOMPARE(form.txtWorklist[2]->text(), QStringLiteral("10.1.1.1"));
+        QVERIFY(!form.txtWidth->isEnabled()); // computed values: no fixed width
+        QCOMPARE(form.cboModality->count(), 1);
+        QCOMPARE(form.cboModality->itemText(0), QStringLiteral("MG"));
+        QCOMPARE(form.tabs->count(), 5);
+        QCOMPARE(form.tabs->tabText(3), QStringLiteral("Comm Port"));
+        QCOMPARE(form.txtStatus[0]->text(), QStringLiteral("- stopped"));
+        QVERIFY(form.cmdStart[0]->isEnabled());
+        QVERIFY(!form.cmdStop[0]->isEnabled());
+    }
+
+    void upDownKeepsOneToTen()
+    {
+        TestFolder f;
+        OptionForm form;
+        form.Form_Load();
+        form.txtRC[0]->setText(QStringLiteral("10"));
+        form.UpDown1Up[0]->click();
+        QCOMPARE(form.txtRC[0]->text(), QStringLiteral("10"));
+        form.UpDown1Down[0]->click();
+        QCOMPARE(form.txtRC[0]->text(), QStringLiteral("9"));
+        form.txtRC[1]->setText(QStringLiteral("1"));
+        form.UpDown1Down[1]->click();
+        QCOMPARE(form.txtRC[1]->text(), QStringLiteral("1"));
+        form.UpDown1Up[1]->click();
+        QCOMPARE(form.txtRC[1]->text(), QStringLiteral("2"));
+    }
+
+    void receiverPortTakesDigitsOnly()
+    {
+        TestFolder f;
+        OptionForm form;
+        form.Form_Load();
+        form.txtIR[1]->clear();
+        QTest::keyClicks(form.txtIR[1], QStringLiteral("1a1-1 1.2"));
+        QCOMPARE(form.txtIR[1]->text(), QStringLiteral("11112"));
+        QTest::keyClick(form.txtIR[1], Qt::Key_Backspace);
+        QCOMPARE(form.txtIR[1]->text(), QStringLiteral("1111"));
+        form.txtIR[0]->clear();
+        QTest::keyClicks(form.txtIR[0], QStringLiteral("AE-1 x"));
+        QCOMPARE(form.txtIR[0]->text(), QStringLiteral("AE-1 x"));
+    }
+
+    void windowFieldsFollowTheirCheckBoxes()
+    {
+        TestFolder f;
+        OptionForm form;
+        form.Form_Load();
+        form.show();
+        QVERIFY(!form.chkWindow->isChecked());
+        QVERIFY(!form.chkAutoValue->isVisible());
+        QVERIFY(!form.txtWidth->isEnabled());
+        form.chkWindow->click();
+        QVERIFY(form.chkAutoValue->isVisible());
+        QVERIFY(form.txtWidth->isEnabled() && form.txtCenter->isEnabled());
+        form.chkAutoValue->click();
+        QVERIFY(!form.txtWidth->isEnabled() && !form.txtCenter->isEnabled());
+        form.chkWindow->click();
+        QVERIFY(!form.chkAutoValue->isVisible());
+        form.chkWindow->click();
+        QVERIFY(!form.txtWidth->isEnabled()); // compute values is still checked
+        form.close();
+    }
+
+    void okStoresEveryField()
+    {
+        TestFolder f;
+        OptionForm form;
+        QSignalSpy confirmed(&form, &OptionForm::confirmed);
+        form.Form_Load();
+        form.show();
+        form.chkClient->setChecked(true);
+        form.txtdbPath->setText(QStringLiteral("/srv/dosis/journal.dat"));
+        form.chkModify->setChecked(false);
+        form.chkDebug->setChecked(true);
+        form.chkKeepImages->setChecked(false);
+        form.chkEditAndSend->setChecked(true);
+        form.txtRC[0]->setText(QStringLiteral("5"));
+        form.txtRC[1]->setText(QStringLiteral("4"));
+        form.setColourField(form.txtBackground, 0x00102030);
+        form.setColourField(form.txtMarker, 0x0000FF00);
+        form.chkWindow->setChecked(true);
+        form.chkAutoValue->setChecked(false);
+        form.txtWidth->setText(QStringLiteral("4000"));
+        form.txtCenter->setText(QStringLiteral("2000"));
+        form.optLoradM4->click(); // the unit type reaches the record at once
+        QCOMPARE(Settings.XrayComm, qint16(3));
+        form.txtIR[0]->setText(QStringLiteral("STATION2"));
+        form.txtIR[1]->setText(QStringLiteral("4104"));
+        form.txtForPort->setText(QStringLiteral("4105"));
+        form.chkStopSvr->setChecked(true);
+        form.Combo1->setCurrentIndex(6);
+        form.Combo2->setCurrentIndex(0);
+        form.Combo3->setCurrentIndex(3);
+        form.Combo4->setCurrentIndex(2);
+        form.Combo5->setCurrentIndex(1);
+        form.Option1[2]->click(); // Comm3
+        form.Text1->setText(QStringLiteral("12.7s"));
+        form.Text2->setText(QStringLiteral("abc"));
+        for (int i = 0; i < 4; ++i)
+            form.txtWorklist[i]->setText(QStringLiteral("W%1").arg(i));
+        form.cmdOK->click();
+
+        QCOMPARE(confirmed.count(), 1);
+        QVERIFY(!form.isVisible());
+        QCOMPARE(Settings.Port, qint16(3));
+        QCOMPARE(Settings.ImagesPerPage, qint16(20));
+        QCOMPARE(Settings.Time_Out_Start, qint16(12));
+        QCOMPARE(Settings.Time_Out_End, qint16(0));
+        const QList<QPair<QString, QString>> expect{
+            {QStringLiteral("General/RunAsClient"), QStringLiteral("1")},
+            {QStringLiteral("General/Database"), QStringLiteral("/srv/dosis/journal.dat")},
+            {QStringLiteral("General/ModifyImageHeader"), QStringLiteral("0")},
+            {QStringLiteral("General/Debug"), QStringLiteral("1")},
+            {QStringLiteral("General/SentAndKeep"), QStringLiteral("0")},
+            {QStringLiteral("General/EditAndSend"), QStringLiteral("1")},
+            {QStringLiteral("General/Viewer_Rows"), QStringLiteral("5")},
+            {QStringLiteral("General/Viewer_Columns"), QStringLiteral("4")},
+            {QStringLiteral("General/Viewer_bgColor"), QString::number(0x00102030)},
+            {QStringLiteral("General/Viewer_fgColor"), QString::number(0x0000FF00)},
+            {QStringLiteral("General/AutoWindow"), QStringLiteral("1")},
+            {QStringLiteral("General/ComputeWindow"), QStringLiteral("0")},
+            {QStringLiteral("General/CustomWidth"), QStringLiteral("4000")},
+            {QStringLiteral("General/CustomCenter"), QStringLiteral("2000")},
+            {QStringLiteral("General/StopService"), QStringLiteral("1")},
+            {QStringLiteral("General/XrayComm"), QStringLiteral("3")},
+            {QStringLiteral("Com/IR_AET"), QStringLiteral("STATION2")},
+            {QStringLiteral("Com/IR_Port"), QStringLiteral("4104")},
+            {QStringLiteral("Com/FOR_Port"), QStringLiteral("4105")},
+            {QStringLiteral("Worklist/LocalAET"), QStringLiteral("W0")},
+            {QStringLiteral("Worklist/RemoteAET"), QStringLiteral("W1")},
+            {QStringLiteral("Worklist/RemoteIP"), QStringLiteral("W2")},
+            {QStringLiteral("Worklist/RemotePort"), QStringLiteral("W3")},
+            {QStringLiteral("ComPort/Speed"), QStringLiteral("6")},
+            {QStringLiteral("ComPort/Parity"), QStringLiteral("0")},
+            {QStringLiteral("ComPort/Bit_Get"), QStringLiteral("3")},
+            {QStringLiteral("ComPort/Bit_Put"), QStringLiteral("2")},
+            {QStringLiteral("ComPort/Flux"), QStringLiteral("1")},
+            {QStringLiteral("ComPort/Port"), QStringLiteral("3")},
+            {QStringLiteral("ComPort/Time_Out_Start"), QStringLiteral("12")},
+            {QStringLiteral("ComPort/Time_Out_End"), QStringLiteral("0")},
+        };
+        for (const auto &[key, value] : expect)
+            QVERIFY2(stored(f, key) == value, qPrintable(key + QStringLiteral(" = ") + stored(f, key)));
+    }
+
+    void gridFieldThatIsNoNumberKeepsTheGrid()
+    {
+        TestFolder f;
+        OptionForm form;
+        form.Form_Load();
+        form.txtRC[0]->setText(QStringLiteral("many"));
+        form.txtRC[1]->setText(QStringLiteral("40"));
+        form.cmdOK->click();
+        QCOMPARE(Settings.Viewer_Rows, qint16(7));
+        QCOMPARE(Settings.Viewer_Columns, qint16(3));
+        QCOMPARE(Settings.ImagesPerPage, qint16(21));
+    }
+
+    void noCheckedPortKeepsThePort()
+    {
+        TestFolder f;
+        OptionForm form;
+        form.Form_Load();
+        for (QRadioButton *b : form.Option1)
+            b->setChecked(false);
+        form.cmdOK->click();
+        QCOMPARE(Settings.Port, qint16(1));
+    }
+
+    void cancelAndEscapeStoreNothing()
+    {
+        TestFolder f;
+        OptionForm form;
+        QSignalSpy cancelled(&form, &OptionForm::cancelled);
+        QSignalSpy confirmed(&form, &OptionForm::confirmed);
+        form.Form_Load();
+        form.show();
+        form.txtIR[0]->setText(QStringLiteral("CHANGED"));
+        QTest::keyClick(&form, Qt::Key_Escape);
+        QCOMPARE(cancelled.count(), 1);
+        QCOMPARE(confirmed.count(), 0);
+        QVERIFY(!form.isVisible());
+        QVERIFY(!QFile::exists(f.file(QStringLiteral("LumoraStation.ini"))));
+        QCOMPARE(Settings.IR_AET, QStringLiteral("LumoraStation"));
+    }
+
+    void portsThatOpenAreOffered()
+    {
+        TestFolder f;
+        QProcess socat;
+        socat.setProcessChannelMode(QProcess::MergedChannels);
+        socat.start(QStringLiteral("socat"), {QStringLiteral("-d"), QStringLiteral("-d"), QStringLiteral("pty,raw,echo=0"),
+                                              QStringLiteral("pty,raw,echo=0")});
+        QVERIFY(socat.waitForStarted());
+        QString log;
+        QStringList ptys;
+        QDeadlineTimer t(5000);
+        while (ptys.size() < 2 && !t.hasExpired()) {
+            socat.waitForReadyRead(200);
+            log += QString::fromLocal8Bit(socat.readAll());
+            ptys.clear();
+            const QRegularExpression re(QStringLiteral("PTY is (\\S+)"));
+            for (auto it = re.globalMatch(log); it.hasNext();)
+                ptys << it.next().captured(1);
+        }
+        QCOMPARE(ptys.size(), 2);
+        QString ini = QStringLiteral("[ComPort]\n");
+        for (int n = 1; n <= 8; ++n)
+            ini += QStringLiteral("Device%1=%2\n").arg(n).arg(n == 3 ? ptys[0] : QStringLiteral("/nonexistent/tty%1").arg(n));
+        f.write(QStringLiteral("LumoraStation.ini"), ini.toUtf8());
+        OptionForm form;
+        form.Form_Load();
+        QCOMPARE(ComPortDevice(3), ptys[0]);
+        for (int i = 0; i < 8; ++i)
+            QCOMPARE(!form.Option1[i]->isHidden(), i == 2); // the tab itself is not shown
+        QVERIFY(OptionForm::PortTest(3));
+        QVERIFY(!OptionForm::PortTest(4));
+        QVERIFY(!OptionForm::PortTest(9));
+        socat.kill();
+        socat.waitForFinished();
+    }
+};
+
+int main(int argc, char **argv)
+{
+    UseOffscreenScreen(1280, 1024);
+    QApplication app(argc, argv);
+    OptionFormTest t;
+    return QTest::qExec(&t, argc, argv);
+}
+#include "tst_optionform.moc"
