@@ -241,10 +241,10 @@ private slots:
         QCOMPARE(count(QStringLiteral("tblReceive")), 0);
 
         // A manual refresh always reloads; a load in progress keeps refreshes out.
-        rig.lvPatients.topLevelItem(0)->setText(1, QStringLiteral("edited"));
+        rig.patient(QStringLiteral("P1"))->setText(1, QStringLiteral("edited"));
         ImageLoadActive = true;
         rig.browser->RefreshPatientList();
-        QCOMPARE(rig.lvPatients.topLevelItem(0)->text(1), QStringLiteral("edited"));
+        QCOMPARE(rig.patient(QStringLiteral("P1"))->text(1), QStringLiteral("edited"));
         ImageLoadActive = false;
         rig.browser->RefreshPatientList();
         QVERIFY(rig.lvPatients.findItems(QStringLiteral("edited"), Qt::MatchExactly, 1).isEmpty());
@@ -462,8 +462,8 @@ private slots:
         QVERIFY(QFile::exists(folder_->file(QStringLiteral("Data/LumoraData.dat"))));
 
         // The readable image is selectable, the empty frames are not.
-        rig.dv1.show();
-        QVERIFY(QTest::qWaitFor([&] { return rig.dv1.viewComplete(); }, 10000));
+        const bool complete = QTest::qWaitFor([&] { return rig.dv1.viewComplete(); }, 10000);
+        QVERIFY2(complete, qPrintable(QStringLiteral("%1x%2 visible %3 pending %4").arg(rig.dv1.width()).arg(rig.dv1.height()).arg(rig.dv1.isVisible()).arg(rig.dv1.pendingRenders())));
         rig.viewer->MouseDown(Qt::LeftButton, Qt::NoModifier, rig.dv1.tileRect(0).center());
         QVERIFY(!CurrentImageExists);
         rig.viewer->MouseDown(Qt::LeftButton, Qt::NoModifier, rig.dv1.tileRect(2).center());
