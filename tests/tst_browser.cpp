@@ -59,6 +59,7 @@ class BrowserTest : public QObject {
             lvImages.setColumnCount(4);
             frmSerien.hide();
             pbLoad.hide();
+            dv1.setMinimumHeight(350);
             window.resize(800, 1000);
             window.show();
             UpdateTimer.setInterval(10000);
