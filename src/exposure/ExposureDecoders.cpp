@@ -97,6 +97,28 @@ ExposureRecord openRecord(const DecoderInput &in)
     return r;
 }
 
+struct Measured {
+    QString kv, mas, dicke, druck, dose, exp;
+};
+
+// The two units that send no projection: it comes from the counter's place in the unit's cycle.
+ExposureRecord polledRecord(const DecoderInput &in, qint16 counter, const Measured &m)
+{
+    ExposureRecord r = openRecord(in);
+    r.KVP = m.kv;
+    r.ma = m.mas;
+    r.Datum = shortToday(in);
+    r.Zeit = nowTime(in);
+    r.Druck = m.druck;
+    r.Dicke = m.dicke;
+    r.mGy = m.dose;
+    r.expZeit = m.exp;
+    const QString view = ProjectionOfCounter(in.unitType, counter);
+    if (!view.isEmpty())
+        r.Sonstiges = view;
+    return r;
+}
+
 void decodeSophie(const DecoderInput &in, DecoderOutput &out, Work &w)
 {
     QString buf = in.buffer;
@@ -338,19 +360,7 @@ void decodeSeno(const DecoderInput &in, DecoderOutput &out, Work &)
             break;
         }
     }
-    ExposureRecord r = openRecord(in);
-    r.KVP = kv;
-    r.Datum = shortToday(in);
-    r.Zeit = nowTime(in);
-    r.Druck = druck;
-    r.Dicke = dicke;
-    r.expZeit = exp;
-    r.mGy = QStringLiteral("0");
-    const QString view = ProjectionOfCounter(UnitGESeno, out.projectionCounter);
-    if (!view.isEmpty())
-        r.Sonstiges = view;
-    r.ma = mas;
-    out.record = r;
+    out.record = polledRecord(in, out.projectionCounter, {kv, mas, dicke, druck, QStringLiteral("0"), exp});
 }
 
 void decodeHfe(const DecoderInput &in, DecoderOutput &out, Work &)
@@ -383,19 +393,7 @@ void decodeHfe(const DecoderInput &in, DecoderOutput &out, Work &)
         default: break;
         }
     }
-    ExposureRecord r = openRecord(in);
-    r.KVP = kv;
-    r.Datum = shortToday(in);
-    r.Zeit = nowTime(in);
-    r.Druck = druck;
-    r.Dicke = dicke;
-    r.expZeit = out.currentExposureTime;
-    r.mGy = dose;
-    const QString view = ProjectionOfCounter(UnitHFE, out.projectionCounter);
-    if (!view.isEmpty())
-        r.Sonstiges = view;
-    r.ma = mas;
-    out.record = r;
+    out.record = polledRecord(in, out.projectionCounter, {kv, mas, dicke, druck, dose, out.currentExposureTime});
 }
 
 } // namespace
