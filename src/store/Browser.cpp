@@ -34,13 +34,19 @@ QString cell(const QSqlRecord &row, const char *column)
     return v.isNull() ? QString() : v.toString();
 }
 
+constexpr int RowBatch = 200;
+
+QTreeWidgetItem *makeRow(const QString &text, const QVariant &tag, const QStringList &cells)
+{
+    auto *item = new QTreeWidgetItem(QStringList{text} + cells);
+    item->setData(0, Qt::UserRole, tag);
+    return item;
+}
+
 QTreeWidgetItem *addRow(QTreeWidget *list, const QString &text, const QVariant &tag, const QStringList &cells)
 {
-    auto *item = new QTreeWidgetItem(list);
-    item->setText(0, text);
-    item->setData(0, Qt::UserRole, tag);
-    for (int i = 0; i < cells.size(); ++i)
-        item->setText(i + 1, cells.at(i));
+    QTreeWidgetItem *item = makeRow(text, tag, cells);
+    list->addTopLevelItem(item);
     return item;
 }
 
@@ -149,14 +155,23 @@ void Browser::RefreshPatientList()
             logFailure(rows, location);
         } else if (c_.lvPatients) {
             c_.lvPatients->setUpdatesEnabled(false);
+            // Rows go in by batches: one insertion per row makes the view re-lay
+            // itself out 10,000 times. Pending events run between batches.
+            QList<QTreeWidgetItem *> batch;
             for (const QSqlRecord &row : rows.rows) {
                 QString name = cell(row, "PatNachname");
                 if (!row.value(QStringLiteral("PatVorname")).isNull())
                     name += QStringLiteral(", ") + row.value(QStringLiteral("PatVorname")).toString();
-                addRow(c_.lvPatients, cell(row, "PatID1"), row.value(QStringLiteral("PatID")),
-                       {name, cell(row, "Pat2Vorname"), cell(row, "PatGebDatum")});
-                QCoreApplication::processEvents();
+                batch << makeRow(cell(row, "PatID1"), row.value(QStringLiteral("PatID")),
+                                 {name, cell(row, "Pat2Vorname"), cell(row, "PatGebDatum")});
+                if (batch.size() == RowBatch) {
+                    c_.lvPatients->addTopLevelItems(batch);
+                    batch.clear();
+                    QCoreApplication::processEvents();
+                }
             }
+            c_.lvPatients->addTopLevelItems(batch);
+            QCoreApplication::processEvents();
             c_.lvPatients->clearSelection();
             c_.lvPatients->setCurrentItem(nullptr);
             sortOn(c_.lvPatients, 1);

@@ -1,0 +1,198 @@
+// Benchmark of the viewer load and the patient list.
+//   bench-viewer prepare DIR   makes an application folder with a four-view study of
+//                              full-size mammograms and 10,000 patients
+//   bench-viewer load DIR      times LoadStudy until the four tiles are painted
+//   bench-viewer patients DIR  times RefreshPatientList
+// Each run is a process of its own, so that its peak memory is its own.
+#include "acquisition/ImageViewer.h"
+#include "app/Settings.h"
+#include "app/WorkstationState.h"
+#include "store/Browser.h"
+#include "store/DatabasePaths.h"
+#include "toolkit/ImageStoreFixture.h"
+#include "toolkit/ToolkitViewer.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <cstdio>
+
+namespace {
+
+long peakKb()
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return -1;
+}
+
+int prepare(const QString &dir)
+{
+    QString error;
+    if (!MakeImageStore(dir, &error)) {
+        fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
+    FixtureStudy study;
+    study.patientId = QStringLiteral("BENCH0001");
+    FixtureSeries series;
+    series.images = FourViews(4096, 3328, 16, true);
+    study.series << series;
+    if (!AddStudy(dir, study, &error)) {
+        fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
+    Database db(QStringLiteral("prepare"), QStringLiteral("prepare"));
+    db.setPath(dir + QStringLiteral("/Data/LumoraData.dat"));
+    db.open();
+    Execute(db, QStringLiteral("BEGIN"));
+    for (int i = 1; i < 10000; ++i)
+        Execute(db, QStringLiteral("INSERT INTO tblPatienten (PatID1, PatNachname, PatVorname, PatGebDatum) VALUES (?, ?, ?, ?)"),
+                {QStringLiteral("P%1").arg(i, 5, 10, QLatin1Char('0')), QStringLiteral("Family%1").arg(i * 7919 % 10000),
+                 i % 5 ? QVariant(QStringLiteral("Given%1").arg(i)) : QVariant(), QStringLiteral("19600101")});
+    Execute(db, QStringLiteral("COMMIT"));
+    db.close();
+    printf("%s\n", qPrintable(dir + QStringLiteral("/images/") + study.studyUid));
+    return 0;
+}
+
+// The main window's browser and viewer, at 1280 x 1024 with the viewer taking the right part.
+struct Window {
+    QWidget window;
+    QGroupBox frmSerien;
+    QTreeWidget lvPatients, lvStudien, lvSerien, lvImages, lvDosis;
+    QProgressBar pbLoad;
+    QPushButton cmdSelected;
+    QMenu PopUpPatient, PopUpStudie, PopUpSerie, PopUpViewer;
+    QTimer UpdateTimer;
+    ToolkitViewer dv1;
+    QScrollBar dv1_vscroll{Qt::Vertical};
+    std::unique_ptr<ImageViewer> viewer;
+    std::unique_ptr<Browser> browser;
+    Window()
+    {
+        auto *left = new QWidget(&window);
+        auto *l = new QVBoxLayout(left);
+        l->addWidget(&lvPatients);
+        l->addWidget(&lvStudien);
+        l->addWidget(&lvImages);
+        left->setFixedWidth(480);
+        auto *h = new QHBoxLayout(&window);
+        h->addWidget(left);
+        h->addWidget(&dv1, 1);
+        h->addWidget(&dv1_vscroll);
+        frmSerien.hide();
+        window.resize(1280, 1024);
+        ViewerControls v{&dv1, &dv1_vscroll, &lvImages, &PopUpViewer, {}, {}, {}};
+        viewer = std::make_unique<ImageViewer>(v);
+        viewer->SetUpViewer();
+        BrowserControls c;
+        c.window = &window;
+        c.lvPatients = &lvPatients;
+        c.lvStudien = &lvStudien;
+        c.lvSerien = &lvSerien;
+        c.lvImages = &lvImages;
+        c.lvDosis = &lvDosis;
+        c.frmSerien = &frmSerien;
+        c.pbLoad = &pbLoad;
+        c.cmdSelected = &cmdSelected;
+        c.UpdateTimer = &UpdateTimer;
+        c.dv1 = &dv1;
+        c.viewer = viewer.get();
+        c.showCritical = [](const QString &m) { fprintf(stderr, "message: %s\n", qPrintable(m)); };
+        browser = std::make_unique<Browser>(c);
+        window.show();
+    }
+};
+
+int load(Window &w)
+{
+    w.browser->RefreshPatientList();
+    const auto found = w.lvPatients.findItems(QStringLiteral("BENCH0001"), Qt::MatchExactly, 0);
+    if (found.isEmpty())
+        return 1;
+    w.browser->lvPatients_ItemClick(found.first());
+    QCoreApplication::processEvents();
+    const long before = peakKb();
+
+    // The longest gap between two ticks of a 10 ms timer: how long the window did not respond.
+    QElapsedTimer tick;
+    qint64 longestGap = 0;
+    QTimer probe;
+    probe.setInterval(10);
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        longestGap = std::max(longestGap, tick.restart());
+    });
+
+    QElapsedTimer clock;
+    bool painted = false;
+    QObject::connect(&w.dv1, &ToolkitViewer::viewPainted, [&] { painted = w.dv1.imageCount() == 4; });
+    clock.start();
+    tick.start();
+    probe.start();
+    w.browser->lvStudien_ItemClick(w.lvStudien.topLevelItem(0));
+    while (!painted && clock.elapsed() < 120000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    const qint64 ms = clock.elapsed();
+    probe.stop();
+    if (!painted) {
+        fprintf(stderr, "tiles not painted within 120 s\n");
+        return 1;
+    }
+    const QRect tile = w.dv1.tileRect(0);
+    printf("tile %dx%d\n", tile.width(), tile.height());
+    printf("load_ms %lld\n", ms);
+    printf("longest_event_gap_ms %lld\n", longestGap);
+    printf("peak_kb_before %ld\n", before);
+    printf("peak_kb %ld\n", peakKb());
+    return 0;
+}
+
+int patients(Window &w)
+{
+    QElapsedTimer clock;
+    clock.start();
+    w.browser->RefreshPatientList();
+    const qint64 ms = clock.elapsed();
+    printf("patients %d\n", w.lvPatients.topLevelItemCount());
+    printf("refresh_ms %lld\n", ms);
+    return w.lvPatients.topLevelItemCount() == 10000 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() != 3) {
+        fprintf(stderr, "usage: bench-viewer prepare|load|patients DIR\n");
+        return 2;
+    }
+    const QString dir = args.at(2);
+    qputenv("LUMORA_APP_FOLDER", QFile::encodeName(dir));
+    if (args.at(1) == QLatin1String("prepare"))
+        return prepare(dir);
+    LoadSettings();
+    SetDatabasePaths();
+    Window w;
+    QCoreApplication::processEvents();
+    if (args.at(1) == QLatin1String("load"))
+        return load(w);
+    if (args.at(1) == QLatin1String("patients"))
+        return patients(w);
+    return 2;
+}
