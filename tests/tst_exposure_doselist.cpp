@@ -143,7 +143,9 @@ private slots:
         QCOMPARE(f.listedIds(), (QStringList{QString::number(a), QString::number(c)}));
 
         // A name choice limits mode 1 to that patient's rows.
-        f.c.cmbDosis->showPopup();
+        f.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f.window));
+        QTest::mouseClick(f.c.cmbDosis, Qt::LeftButton);
         QCOMPARE(f.c.cmbDosis->count(), 2);
         QCOMPARE(f.c.cmbDosis->itemText(0), QStringLiteral("O'Brien^Kate"));
         f.c.cmbDosis->hidePopup();

@@ -6,6 +6,8 @@
 #include "store/DatabasePaths.h"
 
 #include <QAction>
+#include <QComboBox>
+#include <QKeyEvent>
 #include <QCoreApplication>
 #include <QLineEdit>
 #include <QMenu>
@@ -34,8 +36,12 @@ DoseList::DoseList(const ExposureControls &controls, QObject *parent)
         c_.lvDosis->viewport()->installEventFilter(this);
     }
     if (c_.cmbDosis) {
-        connect(c_.cmbDosis, &DosisComboBox::dropDown, this, &DoseList::cmbDosis_DropDown);
+        c_.cmbDosis->installEventFilter(this);
         connect(c_.cmbDosis, &QComboBox::activated, this, &DoseList::cmbDosis_Click);
+    }
+    if (!c_.PopupDeleteDosis && c_.Popup_Dosis) {
+        c_.PopupDeleteDosis = c_.Popup_Dosis->addAction(QStringLiteral("Delete"));
+        c_.PopupDeleteDosis->setObjectName(QStringLiteral("PopupDeleteDosis"));
     }
     if (c_.PopupDeleteDosis)
         connect(c_.PopupDeleteDosis, &QAction::triggered, this, &DoseList::PopupDeleteDosis);
@@ -57,6 +63,18 @@ bool DoseList::eventFilter(QObject *watched, QEvent *event)
     if (c_.lvDosis && watched == c_.lvDosis->viewport() && event->type() == QEvent::MouseButtonRelease) {
         auto *me = static_cast<QMouseEvent *>(event);
         lvDosis_MouseUp(me->button(), me->position().toPoint());
+    }
+    // The presses that open the combo box's list refill it first.
+    if (c_.cmbDosis && watched == c_.cmbDosis && c_.cmbDosis->isEnabled()) {
+        if (event->type() == QEvent::MouseButtonPress && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
+            cmbDosis_DropDown();
+        if (event->type() == QEvent::KeyPress) {
+            const auto *ke = static_cast<QKeyEvent *>(event);
+            const bool alt = ke->modifiers() & Qt::AltModifier;
+            if (ke->key() == Qt::Key_F4 || (alt && (ke->key() == Qt::Key_Down || ke->key() == Qt::Key_Up)) ||
+                (ke->key() == Qt::Key_Space && !c_.cmbDosis->isEditable()))
+                cmbDosis_DropDown();
+        }
     }
     return QObject::eventFilter(watched, event);
 }

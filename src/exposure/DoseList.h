@@ -12,7 +12,7 @@ class QTreeWidgetItem;
 class DoseList : public QObject {
     Q_OBJECT
 public:
-    // Connects lvDosis (click, right button), cmbDosis and PopupDeleteDosis.
+    // Connects lvDosis (click, right button), cmbDosis (list opening, choice) and PopupDeleteDosis.
     explicit DoseList(const ExposureControls &controls, QObject *parent = nullptr);
 
     // Sets the eleven headings of lvDosis.

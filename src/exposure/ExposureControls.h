@@ -1,41 +1,27 @@
 #pragma once
 
-#include <QComboBox>
 #include <QString>
 #include <array>
 #include <functional>
 
 class QAction;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
 class QMenu;
-class QPlainTextEdit;
+class QTextEdit;
 class QPushButton;
 class QTimer;
 class QTreeWidget;
-
-// The patient-name filter of the dose list: refilled each time its list opens.
-class DosisComboBox : public QComboBox {
-    Q_OBJECT
-public:
-    using QComboBox::QComboBox;
-    void showPopup() override
-    {
-        emit dropDown();
-        QComboBox::showPopup();
-    }
-signals:
-    void dropDown();
-};
 
 // The main window's controls the exposure capture drives. The window creates
 // them; the capture classes connect their own signals and never own them.
 struct ExposureControls {
     QTreeWidget *lvDosis = nullptr;     // dose list, report style, 11 columns "ID" … "expTime"
-    DosisComboBox *cmbDosis = nullptr;  // patient-name filter of the dose list
+    QComboBox *cmbDosis = nullptr;      // patient-name filter of the dose list, refilled as its list opens
     QMenu *Popup_Dosis = nullptr;       // context menu of lvDosis
-    QAction *PopupDeleteDosis = nullptr; // its single entry "Delete"
+    QAction *PopupDeleteDosis = nullptr; // its single entry "Delete"; added to Popup_Dosis when unset
     QLineEdit *Text1 = nullptr;         // date of the selected exposure
     QLineEdit *Text2 = nullptr;         // time of the selected exposure
     std::array<QLineEdit *, 6> Text3{}; // kV, mAs, thickness, compression, dose, projection of the selected exposure
@@ -45,7 +31,7 @@ struct ExposureControls {
     QPushButton *Command2 = nullptr;    // "New Examination"
     QPushButton *Command3 = nullptr;    // "Activate"
     QPushButton *Command4 = nullptr;    // "S T O P"
-    QPlainTextEdit *txtcInput = nullptr; // shows the receive buffer (visible in debug mode)
+    QTextEdit *txtcInput = nullptr;     // shows the receive buffer (visible in debug mode)
     QListWidget *List1 = nullptr;       // the decoder's token list (visible in debug mode)
     QLineEdit *Text4 = nullptr;         // work box of the "SM 1000" decoder
     QLineEdit *Text5 = nullptr;         // part of the capture layout; not written by the capture

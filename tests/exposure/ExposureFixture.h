@@ -16,7 +16,8 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
-#include <QPlainTextEdit>
+#include <QTextEdit>
+#include <QComboBox>
 #include <QPushButton>
 #include <QSqlRecord>
 #include <QTimer>
@@ -43,9 +44,8 @@ struct ExposureFixture {
 
         c.lvDosis = new QTreeWidget(&window);
         DoseList::PrepareColumns(c.lvDosis);
-        c.cmbDosis = new DosisComboBox(&window);
+        c.cmbDosis = new QComboBox(&window);
         c.Popup_Dosis = new QMenu(&window);
-        c.PopupDeleteDosis = c.Popup_Dosis->addAction(QStringLiteral("Delete"));
         c.Text1 = new QLineEdit(&window);
         c.Text2 = new QLineEdit(&window);
         for (auto &t : c.Text3)
@@ -56,7 +56,7 @@ struct ExposureFixture {
         c.Command2 = new QPushButton(QStringLiteral("New Examination"), &window);
         c.Command3 = new QPushButton(QStringLiteral("Activate"), &window);
         c.Command4 = new QPushButton(QStringLiteral("S T O P"), &window);
-        c.txtcInput = new QPlainTextEdit(&window);
+        c.txtcInput = new QTextEdit(&window);
         c.List1 = new QListWidget(&window);
         c.Text4 = new QLineEdit(&window);
         c.Text5 = new QLineEdit(&window);
@@ -66,6 +66,7 @@ struct ExposureFixture {
         c.runTaskButton0 = [this] { ++taskButtonRuns; };
         c.showMessage = [this](const QString &text) { messages.append(text); };
         doseList = std::make_unique<DoseList>(c);
+        c.PopupDeleteDosis = c.Popup_Dosis->findChild<QAction *>(QStringLiteral("PopupDeleteDosis"));
         capture = std::make_unique<ExposureCapture>(c, *doseList);
     }
 
