@@ -105,6 +105,14 @@ OptionForm::OptionForm(QWidget *parent) : QDialog(parent)
             RefreshCompanionStatus();
     });
     resize(620, 520);
+    if (OptionFormCreatedHook())
+        OptionFormCreatedHook()(*this);
+}
+
+std::function<void(OptionForm &)> &OptionFormCreatedHook()
+{
+    static std::function<void(OptionForm &)> hook;
+    return hook;
 }
 
 void OptionForm::buildGeneralTab(QWidget *tab)
@@ -426,6 +434,8 @@ void OptionForm::Form_Load()
             cboModality->addItem(row.value(0).toString());
     }
     existComPorts();
+    if (UpdateSCP)
+        UpdateSCP();
     CloseDefinitionsDatabase();
     RefreshCompanionStatus();
 }

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <array>
+#include <functional>
 
 class QCheckBox;
 class QComboBox;
@@ -99,6 +100,9 @@ public:
     QPushButton *cmdOK = nullptr;
     QPushButton *cmdCancel = nullptr;
 
+    // Fills the storage-partner list; set by the partner subsystem.
+    std::function<void()> UpdateSCP;
+
     // The serial parameter lists, in list order.
     static const QStringList &SpeedList();
 
@@ -122,6 +126,9 @@ private:
     qint32 colourOf(const QLineEdit *field) const;
     void setPortChecked(int index);
 };
+
+// Called on every new options dialog, so that the subsystems it hosts attach.
+std::function<void(OptionForm &)> &OptionFormCreatedHook();
 
 // Whole-number fields of the dialog: a number of 1..10 for the viewer grid; a
 // text that is not one keeps the previous value.

@@ -1,0 +1,219 @@
+#include "network/PartnerForms.h"
+
+#include "app/ErrorLog.h"
+#include "app/Prompts.h"
+#include "app/WorkstationState.h"
+#include "store/DatabasePaths.h"
+
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+AddSCP::AddSCP(QWidget *parent, qlonglong id, const QString &alias, const PartnerAddress &address)
+    : QDialog(parent), id_(id)
+{
+    setObjectName(QStringLiteral("AddSCP"));
+    setWindowTitle(id == 0 ? QStringLiteral("Add new SCP") : QStringLiteral("Edit SCP"));
+    auto *l = new QVBoxLayout(this);
+    auto *form = new QFormLayout;
+    const QStringList labels{QStringLiteral("Alias:"), QStringLiteral("AET:"), QStringLiteral("IP:"), QStringLiteral("Port:")};
+    const QStringList values{alias, address.aet, address.ip, address.port};
+    for (int i = 0; i < 4; ++i) {
+        txtSCP[i] = new QLineEdit(id == 0 ? QString() : values[i], this);
+        txtSCP[i]->setObjectName(QStringLiteral("txtSCP%1").arg(i));
+        form->addRow(labels[i], txtSCP[i]);
+    }
+    l->addLayout(form);
+    auto *buttons = new QHBoxLayout;
+    cmdAdd = new QPushButton(id == 0 ? QStringLiteral("Add") : QStringLiteral("Apply"), this);
+    cmdAdd->setDefault(true);
+    cmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    buttons->addStretch();
+    buttons->addWidget(cmdAdd);
+    buttons->addWidget(cmdCancel);
+    l->addLayout(buttons);
+    connect(cmdAdd, &QPushButton::clicked, this, &AddSCP::cmdAdd_Click);
+    connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void AddSCP::cmdAdd_Click()
+{
+    const QString problem = CheckPartnerFields(txtSCP[0]->text(), txtSCP[1]->text(), txtSCP[2]->text(), txtSCP[3]->text());
+    if (!problem.isEmpty()) {
+        Prompts().information(this, problem, DefaultPromptTitle);
+        return;
+    }
+    OpenDefinitionsDatabase();
+    const DbResult r = SavePartner(DefinitionsDatabase, id_, txtSCP[0]->text(),
+                                   {txtSCP[1]->text(), txtSCP[2]->text(), txtSCP[3]->text().trimmed()});
+    CloseDefinitionsDatabase();
+    if (!r.ok) {
+        WriteErrorLog(r.errorNumber, r.errorText, QStringLiteral("AddSCP cmdAdd_Click"));
+        return;
+    }
+    PartnerSaved = true;
+    PartnersChanged = true;
+    accept();
+}
+
+StoragePartnerList::StoragePartnerList(QTreeWidget *lvSCP) : QObject(lvSCP), lvSCP_(lvSCP)
+{
+    lvSCP_->setHeaderLabels({QStringLiteral("Alias"), QStringLiteral("AET"), QStringLiteral("IP"), QStringLiteral("Port")});
+    lvSCP_->setContextMenuPolicy(Qt::CustomContextMenu);
+    PopupAddSCP = new QMenu(lvSCP_);
+    PopupAddSCP->setObjectName(QStringLiteral("PopupAddSCP"));
+    actAdd = PopupAddSCP->addAction(QStringLiteral("Add New ..."), this, &StoragePartnerList::PopAddNewSCP);
+    actEdit = PopupAddSCP->addAction(QStringLiteral("Edit ..."), this, &StoragePartnerList::PopEditSCP);
+    actDelete = PopupAddSCP->addAction(QStringLiteral("Delete"), this, &StoragePartnerList::PopDeleteSCP);
+    PopupAddSCP->addSeparator();
+    actDefault = PopupAddSCP->addAction(QStringLiteral("Set as default"), this, &StoragePartnerList::PopDefault);
+    actVerify = PopupAddSCP->addAction(QStringLiteral("Verify"), this, &StoragePartnerList::PopVerify);
+    connect(lvSCP_, &QTreeWidget::customContextMenuRequested, this, &StoragePartnerList::showMenuAt);
+}
+
+void StoragePartnerList::UpdateSCP()
+{
+    lvSCP_->setUpdatesEnabled(false);
+    lvSCP_->clear();
+    OpenDefinitionsDatabase();
+    const PartnerList list = ReadPartners(DefinitionsDatabase);
+    CloseDefinitionsDatabase();
+    if (!list.ok)
+        WriteErrorLog(list.error.errorNumber, list.error.errorText, QStringLiteral("OptionForm UpdateSCP"));
+    for (const StoragePartner &p : list.partners) {
+        auto *item = new QTreeWidgetItem(QStringList{p.alias, p.address.aet, p.address.ip, p.address.port});
+        item->setData(0, Qt::UserRole, p.id);
+        QFont f = item->font(0);
+        f.setBold(p.isDefault());
+        for (int c = 0; c < 4; ++c)
+            item->setFont(c, f);
+        lvSCP_->addTopLevelItem(item);
+    }
+    lvSCP_->setUpdatesEnabled(true);
+}
+
+void StoragePartnerList::showMenuAt(const QPoint &pos)
+{
+    QTreeWidgetItem *item = lvSCP_->itemAt(pos);
+    if (item)
+        lvSCP_->setCurrentItem(item);
+    for (QAction *a : {actEdit, actDelete, actDefault, actVerify})
+        a->setEnabled(item != nullptr);
+    PopupAddSCP->popup(lvSCP_->viewport()->mapToGlobal(pos));
+}
+
+void StoragePartnerList::openEditor(AddSCP &editor)
+{
+    PartnerSaved = false;
+    runEditor(editor);
+    if (PartnerSaved) {
+        UpdateSCP();
+        PartnerSaved = false;
+    }
+}
+
+void StoragePartnerList::PopAddNewSCP()
+{
+    if (lvSCP_->topLevelItemCount() == 2) {
+        Prompts().information(lvSCP_, QStringLiteral("You can only add two storage partners!"), QStringLiteral("OrvanaMammo"));
+        return;
+    }
+    AddSCP editor(lvSCP_->window(), 0);
+    openEditor(editor);
+}
+
+void StoragePartnerList::PopEditSCP()
+{
+    QTreeWidgetItem *item = lvSCP_->currentItem();
+    if (!item)
+        return;
+    AddSCP editor(lvSCP_->window(), item->data(0, Qt::UserRole).toLongLong(), item->text(0),
+                  {item->text(1), item->text(2), item->text(3)});
+    openEditor(editor);
+}
+
+void StoragePartnerList::PopDeleteSCP()
+{
+    QTreeWidgetItem *item = lvSCP_->currentItem();
+    if (!item)
+        return;
+    OpenDefinitionsDatabase();
+    const DbResult r = DeletePartner(DefinitionsDatabase, item->data(0, Qt::UserRole).toLongLong());
+    CloseDefinitionsDatabase();
+    if (!r.ok) {
+        WriteErrorLog(r.errorNumber, r.errorText, QStringLiteral("OptionForm PopDeleteSCP_Click"));
+        return;
+    }
+    delete item;
+    PartnersChanged = true;
+}
+
+void StoragePartnerList::PopDefault()
+{
+    QTreeWidgetItem *selected = lvSCP_->currentItem();
+    if (!selected)
+        return;
+    DefaultPartner = {selected->text(1), selected->text(2), selected->text(3)};
+    for (int i = 0; i < lvSCP_->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *item = lvSCP_->topLevelItem(i);
+        for (int c = 0; c < 4; ++c) {
+            QFont f = item->font(c);
+            f.setBold(item == selected);
+            item->setFont(c, f);
+        }
+    }
+    OpenDefinitionsDatabase();
+    const DbResult r = MakeDefaultPartner(DefinitionsDatabase, selected->data(0, Qt::UserRole).toLongLong());
+    CloseDefinitionsDatabase();
+    if (!r.ok) {
+        WriteErrorLog(r.errorNumber, r.errorText, QStringLiteral("OptionForm PopDefault_Click"));
+        Prompts().information(lvSCP_, QStringLiteral("Error #%1: %2").arg(r.errorNumber).arg(r.errorText), DefaultPromptTitle);
+        return;
+    }
+    PartnersChanged = true;
+}
+
+void StoragePartnerList::PopVerify()
+{
+    QTreeWidgetItem *item = lvSCP_->currentItem();
+    if (!item || !verify)
+        return;
+    const QString failure = verify({item->text(1), item->text(2), item->text(3)});
+    if (failure.isEmpty())
+        Prompts().information(lvSCP_, QStringLiteral("Verification succeeded."), QStringLiteral("OrvanaMammo"));
+    else
+        Prompts().critical(lvSCP_, failure, QStringLiteral("OrvanaMammo"));
+}
+
+void UpdateSendToEntries(QMenu *Se_SendTo, QMenu *St_SendTo, QMenu *P_SendTo,
+                         const std::function<void(int level, const QString &tag)> &sendTo)
+{
+    const std::array<QMenu *, 3> menus{Se_SendTo, St_SendTo, P_SendTo};
+    for (QMenu *m : menus) {
+        m->clear();
+        m->menuAction()->setVisible(false);
+    }
+    OpenDefinitionsDatabase();
+    const PartnerList list = ReadPartners(DefinitionsDatabase);
+    CloseDefinitionsDatabase();
+    if (!list.ok) {
+        WriteErrorLog(list.error.errorNumber, list.error.errorText, QStringLiteral("MainForm UpdateSendToEntries"));
+        return;
+    }
+    TakePartnersInUse(list.partners);
+    for (int level = 0; level < 3; ++level) {
+        for (const StoragePartner &p : list.partners) {
+            const QString tag = PartnerTag(p.address);
+            QAction *a = menus[level]->addAction(p.alias);
+            a->setData(tag);
+            if (sendTo)
+                QObject::connect(a, &QAction::triggered, a, [sendTo, level, tag] { sendTo(level, tag); });
+        }
+        menus[level]->menuAction()->setVisible(!list.partners.isEmpty());
+    }
+}

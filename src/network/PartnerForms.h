@@ -1,0 +1,70 @@
+#pragma once
+
+#include "network/StoragePartners.h"
+
+#include <QDialog>
+#include <array>
+#include <functional>
+
+class QAction;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+// "Add new SCP" / "Edit SCP": the editor of one storage partner.
+class AddSCP : public QDialog {
+    Q_OBJECT
+
+public:
+    // id 0: a new partner; otherwise the row being edited.
+    AddSCP(QWidget *parent, qlonglong id, const QString &alias = {}, const PartnerAddress &address = {});
+    std::array<QLineEdit *, 4> txtSCP{}; // "Alias:", "AET:", "IP:", "Port:"
+    QPushButton *cmdAdd = nullptr;
+    QPushButton *cmdCancel = nullptr;
+    qlonglong id() const { return id_; }
+    void cmdAdd_Click();
+
+private:
+    qlonglong id_ = 0;
+};
+
+// The partner list lvSCP of the options dialog with its context menu.
+class StoragePartnerList : public QObject {
+    Q_OBJECT
+
+public:
+    explicit StoragePartnerList(QTreeWidget *lvSCP);
+
+    void UpdateSCP();
+    // The context menu at a point of the list's viewport.
+    void showMenuAt(const QPoint &pos);
+    void PopAddNewSCP();
+    void PopEditSCP();
+    void PopDeleteSCP();
+    void PopDefault();
+    void PopVerify();
+
+    QMenu *PopupAddSCP = nullptr;
+    QAction *actAdd = nullptr;
+    QAction *actEdit = nullptr;
+    QAction *actDelete = nullptr;
+    QAction *actDefault = nullptr;
+    QAction *actVerify = nullptr;
+
+    // How an editor is run (modal by default; tests fill and confirm it).
+    std::function<int(AddSCP &)> runEditor = [](AddSCP &e) { return e.exec(); };
+    // A DICOM verification of a partner: "" when it answered, else the reason.
+    std::function<QString(const PartnerAddress &)> verify;
+
+private:
+    void openEditor(AddSCP &editor);
+    QTreeWidget *lvSCP_;
+};
+
+// Rebuilds the three send menus from tblSCP and sets DefaultPartner and
+// SecondPartner. Each entry carries its partner's tag as data; triggering one
+// calls sendTo(level, tag), level 0 series, 1 study, 2 patient.
+void UpdateSendToEntries(QMenu *Se_SendTo, QMenu *St_SendTo, QMenu *P_SendTo,
+                         const std::function<void(int level, const QString &tag)> &sendTo);

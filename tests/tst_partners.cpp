@@ -1,0 +1,221 @@
+// Storage partners: the list in the options dialog, the editor's checks, the
+// default flag, and the send menus built from the table.
+#include "app/Settings.h"
+#include "app/WorkstationState.h"
+#include "network/PartnerForms.h"
+#include "store/DatabasePaths.h"
+#include "support/TestFolder.h"
+#include "support/Widgets.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QtTest>
+
+class PartnersTest : public QObject {
+    Q_OBJECT
+
+    RecordingPrompter prompter_;
+    std::unique_ptr<TestFolder> folder_;
+
+    static void addRow(const QString &alias, const QString &aet, const QString &ip, const QString &port, int flag)
+    {
+        OpenDefinitionsDatabase();
+        QVERIFY(Execute(DefinitionsDatabase, QStringLiteral("INSERT INTO tblSCP (Alias, AET, IP, Port, \"Default\") VALUES (?, ?, ?, ?, ?)"),
+                        {alias, aet, ip, port, flag})
+                    .ok);
+        CloseDefinitionsDatabase();
+    }
+    static int rows()
+    {
+        OpenDefinitionsDatabase();
+        const int n = Execute(DefinitionsDatabase, QStringLiteral("SELECT COUNT(*) AS n FROM tblSCP")).first(QStringLiteral("n")).toInt();
+        CloseDefinitionsDatabase();
+        return n;
+    }
+    // Runs an editor by filling its fields and pressing its button.
+    static std::function<int(AddSCP &)> filling(const QStringList &values, QString *caption = nullptr)
+    {
+        return [values, caption](AddSCP &e) {
+            if (caption)
+                *caption = e.windowTitle() + QLatin1Char('/') + e.cmdAdd->text() + QLatin1Char('/') + e.txtSCP[0]->text();
+            for (int i = 0; i < 4; ++i)
+                e.txtSCP[i]->setText(values[i]);
+            e.cmdAdd->click();
+            return e.result();
+        };
+    }
+
+private slots:
+    void init()
+    {
+        folder_ = std::make_unique<TestFolder>();
+        QVERIFY(MakeStationDatabases(folder_->path()));
+        Settings = SettingsRecord();
+        SetDatabasePaths();
+        prompter_.boxes.clear();
+        SetPrompter(&prompter_);
+        DefaultPartner = {};
+        SecondPartner = {};
+        PartnersChanged = false;
+    }
+    void cleanup()
+    {
+        SetPrompter(nullptr);
+        folder_.reset();
+    }
+
+    void editorChecksItsFields_data()
+    {
+        QTest::addColumn<QStringList>("fields");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("empty alias and bad port") << QStringList{"", "A", "1.2.3.4", "1x"} << "Please fill all text fields.";
+        QTest::newRow("empty ip") << QStringList{"a", "A", "", "104"} << "Please fill all text fields.";
+        QTest::newRow("letter in port") << QStringList{"a", "A", "h", "10a4"} << "Not a valid port.";
+        QTest::newRow("port zero") << QStringList{"a", "A", "h", "0"} << "Not a valid port.";
+        QTest::newRow("port too large") << QStringList{"a", "A", "h", "65536"} << "Not a valid port.";
+        QTest::newRow("negative port") << QStringList{"a", "A", "h", "-104"} << "Not a valid port.";
+        QTest::newRow("port 104") << QStringList{"a", "A", "h", "104"} << "";
+        QTest::newRow("port 65535") << QStringList{"a", "A", "h", "65535"} << "";
+    }
+    void editorChecksItsFields()
+    {
+        QFETCH(QStringList, fields);
+        QFETCH(QString, message);
+        QCOMPARE(CheckPartnerFields(fields[0], fields[1], fields[2], fields[3]), message);
+    }
+
+    void addEditDefaultDelete()
+    {
+        QTreeWidget lvSCP;
+        StoragePartnerList list(&lvSCP);
+        list.UpdateSCP();
+        QCOMPARE(lvSCP.topLevelItemCount(), 0);
+
+        QString caption;
+        list.runEditor = filling({QStringLiteral("Zeta"), QStringLiteral("ZETA"), QStringLiteral("127.0.0.1"), QStringLiteral("104")}, &caption);
+        list.PopAddNewSCP();
+        QCOMPARE(caption, QStringLiteral("Add new SCP/Add/"));
+        QVERIFY(PartnersChanged);
+        list.runEditor = filling({QStringLiteral("Alpha"), QStringLiteral("ALPHA"), QStringLiteral("127.0.0.1"), QStringLiteral("11112")});
+        list.PopAddNewSCP();
+        QCOMPARE(lvSCP.topLevelItemCount(), 2);
+        QCOMPARE(lvSCP.topLevelItem(0)->text(0), QStringLiteral("Alpha")); // alias order
+        QCOMPARE(lvSCP.topLevelItem(1)->text(3), QStringLiteral("104"));
+
+        // A third is refused while two are listed.
+        bool editorOpened = false;
+        list.runEditor = [&](AddSCP &) { editorOpened = true; return 0; };
+        list.PopAddNewSCP();
+        QVERIFY(!editorOpened);
+        QCOMPARE(prompter_.boxes.last().text, QStringLiteral("You can only add two storage partners!"));
+        QCOMPARE(prompter_.boxes.last().title, QStringLiteral("OrvanaMammo"));
+        QCOMPARE(rows(), 2);
+
+        // Default: bold in the list, the only row with the flag in the table.
+        lvSCP.setCurrentItem(lvSCP.topLevelItem(1));
+        list.PopDefault();
+        QVERIFY(lvSCP.topLevelItem(1)->font(0).bold());
+        QVERIFY(!lvSCP.topLevelItem(0)->font(0).bold());
+        QCOMPARE(DefaultPartner.aet, QStringLiteral("ZETA"));
+        list.UpdateSCP();
+        QVERIFY(lvSCP.topLevelItem(1)->font(0).bold());
+        lvSCP.setCurrentItem(lvSCP.topLevelItem(1));
+
+        // Editing keeps the row's id and its default flag.
+        const qlonglong id = lvSCP.topLevelItem(1)->data(0, Qt::UserRole).toLongLong();
+        list.runEditor = filling({QStringLiteral("Archive"), QStringLiteral("ARCH"), QStringLiteral("::1"), QStringLiteral("4242")}, &caption);
+        list.PopEditSCP();
+        QCOMPARE(caption, QStringLiteral("Edit SCP/Apply/Zeta"));
+        QCOMPARE(lvSCP.topLevelItem(1)->text(0), QStringLiteral("Archive"));
+        QCOMPARE(lvSCP.topLevelItem(1)->data(0, Qt::UserRole).toLongLong(), id);
+        QVERIFY(lvSCP.topLevelItem(1)->font(0).bold());
+        lvSCP.setCurrentItem(lvSCP.topLevelItem(1));
+
+        // A rejected entry changes nothing.
+        list.runEditor = filling({QStringLiteral("Archive"), QStringLiteral("ARCH"), QStringLiteral("::1"), QStringLiteral("42a")});
+        list.PopEditSCP();
+        QCOMPARE(prompter_.boxes.last().text, QStringLiteral("Not a valid port."));
+        QCOMPARE(lvSCP.topLevelItem(1)->text(3), QStringLiteral("4242"));
+
+        PartnersChanged = false;
+        lvSCP.setCurrentItem(lvSCP.topLevelItem(0));
+        list.PopDeleteSCP();
+        QCOMPARE(lvSCP.topLevelItemCount(), 1);
+        QCOMPARE(rows(), 1);
+        QVERIFY(PartnersChanged);
+    }
+
+    void sendMenusFollowTheTable()
+    {
+        QMenu series, study, patient;
+        QList<QPair<int, QString>> sent;
+        auto sendTo = [&](int level, const QString &tag) { sent.append({level, tag}); };
+        UpdateSendToEntries(&series, &study, &patient, sendTo);
+        QVERIFY(!series.menuAction()->isVisible());
+        QVERIFY(DefaultPartner.isEmpty() && SecondPartner.isEmpty());
+
+        addRow(QStringLiteral("PACS"), QStringLiteral("ARCHIVE"), QStringLiteral("10.0.0.5"), QStringLiteral("104"), -1);
+        addRow(QStringLiteral("Backup"), QStringLiteral("BACKUP"), QStringLiteral("10.0.0.6"), QStringLiteral("11112"), 0);
+        UpdateSendToEntries(&series, &study, &patient, sendTo);
+        for (QMenu *m : {&series, &study, &patient}) {
+            QVERIFY(m->menuAction()->isVisible());
+            QCOMPARE(m->actions().size(), 2);
+            QCOMPARE(m->actions()[0]->text(), QStringLiteral("Backup"));
+            QCOMPARE(m->actions()[1]->data().toString(), QStringLiteral("ARCHIVE!++!10.0.0.5!++!104"));
+        }
+        QCOMPARE(DefaultPartner.aet, QStringLiteral("ARCHIVE")); // -1 counts as default too
+        QCOMPARE(SecondPartner.port, QStringLiteral("11112"));
+        study.actions()[1]->trigger();
+        QCOMPARE(sent.size(), 1);
+        QCOMPARE(sent[0].first, 1);
+        QCOMPARE(PartnerFromTag(sent[0].second).ip, QStringLiteral("10.0.0.5"));
+
+        // A rebuild does not pile up entries.
+        UpdateSendToEntries(&series, &study, &patient, sendTo);
+        QCOMPARE(patient.actions().size(), 2);
+    }
+
+    void noDefaultLeavesTheDefaultEmpty()
+    {
+        addRow(QStringLiteral("B"), QStringLiteral("BBB"), QStringLiteral("h"), QStringLiteral("2"), 0);
+        addRow(QStringLiteral("A"), QStringLiteral("AAA"), QStringLiteral("h"), QStringLiteral("1"), 0);
+        QMenu a, b, c;
+        UpdateSendToEntries(&a, &b, &c, {});
+        QVERIFY(DefaultPartner.isEmpty());
+        QCOMPARE(SecondPartner.aet, QStringLiteral("BBB")); // the later row in alias order wins
+    }
+
+    void databaseFailureIsLoggedAndKeepsTheMenus()
+    {
+        QFile::remove(DefinitionsDatabase.path());
+        QMenu a, b, c;
+        UpdateSendToEntries(&a, &b, &c, {});
+        QVERIFY(!a.menuAction()->isVisible());
+        QVERIFY(folder_->read(QStringLiteral("Logs/Error.log")).contains("MainForm UpdateSendToEntries"));
+        QTreeWidget lvSCP;
+        StoragePartnerList list(&lvSCP);
+        list.UpdateSCP();
+        QVERIFY(folder_->read(QStringLiteral("Logs/Error.log")).contains("OptionForm UpdateSCP"));
+    }
+
+    void tagRoundTrip()
+    {
+        const PartnerAddress a{QStringLiteral("ARCHIVE"), QStringLiteral("10.0.0.5"), QStringLiteral("104")};
+        QCOMPARE(PartnerTag(a), QStringLiteral("ARCHIVE!++!10.0.0.5!++!104"));
+        QCOMPARE(PartnerFromTag(PartnerTag(a)).port, a.port);
+        QVERIFY(PartnerFromTag(QStringLiteral("broken")).isEmpty());
+    }
+};
+
+int main(int argc, char **argv)
+{
+    UseOffscreenScreen(1280, 1024);
+    QApplication app(argc, argv);
+    PartnersTest t;
+    return QTest::qExec(&t, argc, argv);
+}
+#include "tst_partners.moc"
