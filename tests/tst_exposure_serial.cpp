@@ -191,6 +191,25 @@ private slots:
         QCOMPARE(f.journal().last().value(QStringLiteral("KVP")).toString(), QStringLiteral("28"));
     }
 
+    void endlessNoiseIsDiscarded()
+    {
+        ExposureFixture f;
+        QVERIFY(f.ready);
+        useUnit(f, UnitHFE, QString());
+        QString noise(ExposureCapture::MaxBufferLength, QLatin1Char('x'));
+        f.capture->setBuffer(noise);
+        f.capture->SerTimer_Tick();
+        QCOMPARE(f.capture->buffer().size(), ExposureCapture::MaxBufferLength); // at the limit it is kept
+        f.capture->setBuffer(noise + QStringLiteral("xx*"));
+        f.c.SerTimer->start();
+        f.capture->SerTimer_Tick();
+        QVERIFY(f.capture->buffer().isEmpty());
+        QVERIFY(f.c.txtcInput->toPlainText().isEmpty());
+        QVERIFY(f.errorLog().contains(QStringLiteral("Ser_Timer")));
+        QVERIFY(f.journal().isEmpty());
+        QVERIFY(f.c.SerTimer->isActive());
+    }
+
     void badValuesAreLoggedAndTheRowStillWritten()
     {
         ExposureFixture f;

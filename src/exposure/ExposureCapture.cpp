@@ -69,11 +69,19 @@ ExposureCapture::ExposureCapture(const ExposureControls &controls, DoseList &dos
 
 void ExposureCapture::setBuffer(const QString &text)
 {
+    // A growing buffer only gets its new tail drawn, not the whole text again.
+    const bool grows = !buffer_.isEmpty() && text.size() > buffer_.size() && text.startsWith(buffer_);
+    const QString tail = grows ? text.mid(buffer_.size()) : QString();
     buffer_ = text;
-    if (c_.txtcInput) {
-        c_.txtcInput->setPlainText(text);
+    if (!c_.txtcInput)
+        return;
+    if (grows) {
         c_.txtcInput->moveCursor(QTextCursor::End);
+        c_.txtcInput->insertPlainText(tail);
+    } else {
+        c_.txtcInput->setPlainText(text);
     }
+    c_.txtcInput->moveCursor(QTextCursor::End);
 }
 
 bool ExposureCapture::MessageComplete(qint16 unitType, const QString &b)
@@ -222,6 +230,14 @@ void ExposureCapture::SerTimer_Tick()
             if (Settings.Debug == 1)
                 WriteDebugLog(QString::number(port_.baudRate()) + QStringLiteral(", "), buffer_);
         }
+    }
+    // A line that never ends a message (wrong unit type, noise) must not grow without bound.
+    if (buffer_.size() > MaxBufferLength) {
+        WriteErrorLog(7, QStringLiteral("Out of memory (%1 characters received without an end of message; discarded)")
+                             .arg(buffer_.size()),
+                      kTickSource);
+        setBuffer(QString());
+        return;
     }
     QCoreApplication::processEvents();
     if (!MessageComplete(unit, buffer_))

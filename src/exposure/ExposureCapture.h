@@ -47,6 +47,9 @@ public:
 
     QSerialPort &port() { return port_; }
 
+    // The most the receive buffer holds without a complete message.
+    static constexpr qsizetype MaxBufferLength = 1 << 20;
+
     // True when the buffer holds a whole message of the unit type.
     static bool MessageComplete(qint16 unitType, const QString &buffer);
     // The line-settings text of the settings record ("4800,N,8,1"); empty parts for indexes out of range.
