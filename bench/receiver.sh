@@ -8,6 +8,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 tools=$build/tools
 receiver=$build/station/LumoraReceiver
 rounds=${LUMORA_BENCH_ROUNDS:-2}
+# Nagle off for every DCMTK peer alike (the receiver sets it for itself too),
+# so that the figures show the work, not the delayed-ACK wait.
+export TCP_NODELAY=1
 
 work=$(mktemp -d)
 pids=()

@@ -297,6 +297,35 @@ private slots:
         QVERIFY(strayFiles(folder_->file(QStringLiteral("images"))).isEmpty());
     }
 
+    void sigtermDuringSendFinishesTheObjectInHand()
+    {
+        SyntheticImageSpec spec;
+        spec.rows = 1024;
+        spec.columns = 768;
+        const QStringList files = writeStudy(spec, 1, 60, QStringLiteral("term"));
+        QCOMPARE(files.size(), 60);
+        QProcess sender;
+        sender.setProcessChannelMode(QProcess::MergedChannels);
+        sender.start(QStringLiteral("storescu"), QStringList{QStringLiteral("-aec"), kAet, QStringLiteral("127.0.0.1"), QString::number(port_)} + files);
+        QVERIFY(sender.waitForStarted(10000));
+        QVERIFY2(WaitFor([&] { return count(QStringLiteral("tblReceive")) >= 5; }, 60000), qPrintable(log()));
+        QCOMPARE(receiver_->terminate(10000), 0);
+        QVERIFY(sender.waitForFinished(60000));
+        QVERIFY2(sender.exitCode() != 0, "the sender was told everything arrived");
+        QVERIFY(log().trimmed().endsWith(QStringLiteral("stopped")));
+
+        // A clean stop leaves every file with its rows and every row with its file.
+        const QList<QVariantList> rows = QueryRows(db(), QStringLiteral("SELECT StudyUID, ImageUID FROM View_Images"));
+        QVERIFY(rows.size() >= 5 && rows.size() < files.size());
+        QStringList expected;
+        for (const QVariantList &row : rows)
+            expected << row.at(1).toString() + QStringLiteral(".dcm");
+        expected.sort();
+        QCOMPARE(QDir(folder_->file(QStringLiteral("images/") + rows.first().at(0).toString())).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+                 expected);
+        QCOMPARE(QDir(folder_->file(QStringLiteral("images/.incoming"))).entryList(QDir::Files | QDir::Hidden), QStringList());
+    }
+
     void sigtermEndsCleanly()
     {
         SyntheticImageSpec spec;
