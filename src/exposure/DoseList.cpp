@@ -19,7 +19,6 @@ namespace {
 
 const QString kFillSource = QStringLiteral("MainForm_lvDosis_Fill");
 const QString kRefreshSource = QStringLiteral("MainForm_RefreshDosisList");
-const QString kClickSource = QStringLiteral("lvDosis_ItemClick");
 
 // Sub-items 1..10 and the columns behind them.
 const char *const kColumns[] = {"Datum", "Zeit", "KVP", "ma", "Dicke", "Druck", "mGy", "Sonstiges", "Status", "expZeit"};
@@ -194,10 +193,9 @@ void DoseList::lvDosis_ItemClick(QTreeWidgetItem *item)
     if (!item || c_.lvDosis->topLevelItemCount() == 0)
         return;
     if (QTreeWidget *images = c_.lvImages; images && images->topLevelItemCount() > 0) {
-        QTreeWidgetItem *current = images->currentItem();
         for (int i = 0; i < images->topLevelItemCount(); ++i) {
             QTreeWidgetItem *row = images->topLevelItem(i);
-            const bool marked = row == current;
+            const bool marked = row->isSelected();
             for (int col = 0; col < images->columnCount(); ++col) {
                 QFont f = row->font(col);
                 f.setBold(marked);
