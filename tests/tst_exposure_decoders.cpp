@@ -311,8 +311,6 @@ private slots:
             for (qsizetype n = 0; n <= m.size(); ++n)
                 corpus.append(m.left(n));
 
-        QElapsedTimer clock;
-        clock.start();
         for (qint16 unit = 0; unit <= 6; ++unit) {
             for (const QString &m : corpus) {
                 DecoderInput in = input(unit, m);
@@ -326,13 +324,12 @@ private slots:
                     QCOMPARE(v(out.record->Patname), in.patientName);
                 }
                 QVERIFY(out.projectionCounter >= 0 && out.projectionCounter <= 5);
-                QVERIFY(out.messageBoxes.size() <= 12);
+                QVERIFY(out.messageBoxes.size() <= 10); // one per value taken, at most
             }
         }
         // Noise that is not a message is reported, not stored silently as values.
         const DecoderOutput noisy = DecodeExposure(input(UnitSophie, QString::fromLatin1(noise)));
         QVERIFY(!noisy.errors.isEmpty());
-        QVERIFY(clock.elapsed() < 60000);
     }
 
     void decoderDatesParse()
