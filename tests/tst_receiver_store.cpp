@@ -113,6 +113,14 @@ private slots:
         QCOMPARE(QueryRows(db(), QStringLiteral("SELECT SeriesUID FROM tblSeries")), (QList<QVariantList>{{QStringLiteral("1.2.1")}}));
         QCOMPARE(QueryRows(db(), QStringLiteral("SELECT PatID1 FROM tblPatienten")), (QList<QVariantList>{{QStringLiteral("P2")}}));
         QCOMPARE(count(QStringLiteral("tblReceive")), 4);
+
+        // The whole study given to another patient: the one left without studies goes.
+        ReceivedObject renamed = moved;
+        renamed.patientId = QStringLiteral("P3");
+        QCOMPARE(put(renamed, "renamed"), ImageStore::Outcome::Stored);
+        QCOMPARE(QueryRows(db(), QStringLiteral("SELECT PatID1 FROM tblPatienten")), (QList<QVariantList>{{QStringLiteral("P3")}}));
+        QCOMPARE(count(QStringLiteral("tblImages")), 2);
+        QCOMPARE(QueryValue(db(), QStringLiteral("SELECT COUNT(*) FROM tblStudies s JOIN tblPatienten p ON p.PatID = s.FKeyPATID WHERE p.PatID1 = 'P3'")).toInt(), 1);
     }
 
     void failedTransactionLeavesNoFileAndNoRow()

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSqlRecord>
 
 #include <cerrno>
 #include <cstring>
@@ -92,30 +93,29 @@ std::optional<qlonglong> upsert(Database &db, const QString &table, const QStrin
     return r.lastInsertId.toLongLong();
 }
 
-// Removes a series, study and patient left without children by a moved image.
-bool pruneEmpty(Database &db, qlonglong seriesId, QString *error)
+// Where an image was before it arrived again; ids of -1 when it is new.
+struct PreviousPlace {
+    qlonglong series = -1;
+    qlonglong study = -1;
+    qlonglong patient = -1;
+    QString studyUid;
+};
+
+// Removes the series, study and patient an image or study moved away from,
+// when they are left without children.
+bool pruneEmpty(Database &db, const PreviousPlace &before, QString *error)
 {
-    const QStringList steps = {
-        QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ? AND NOT EXISTS (SELECT 1 FROM tblImages WHERE FKeySeriesID = ?)"),
-        QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ? AND NOT EXISTS (SELECT 1 FROM tblSeries WHERE FKeyStudyID = ?)"),
-        QStringLiteral("DELETE FROM tblPatienten WHERE PatID = ? AND NOT EXISTS (SELECT 1 FROM tblStudies WHERE FKeyPATID = ?)"),
+    const QList<QPair<QString, qlonglong>> steps = {
+        {QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ? AND NOT EXISTS (SELECT 1 FROM tblImages WHERE FKeySeriesID = ?)"), before.series},
+        {QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ? AND NOT EXISTS (SELECT 1 FROM tblSeries WHERE FKeyStudyID = ?)"), before.study},
+        {QStringLiteral("DELETE FROM tblPatienten WHERE PatID = ? AND NOT EXISTS (SELECT 1 FROM tblStudies WHERE FKeyPATID = ?)"), before.patient},
     };
-    const DbResult parents = Execute(db, QStringLiteral("SELECT r.FKeyStudyID, s.FKeyPATID FROM tblSeries r JOIN tblStudies s ON s.StudyID = r.FKeyStudyID WHERE r.SeriesID = ?"), {seriesId});
-    if (!parents.ok) {
-        *error = parents.errorText;
-        return false;
-    }
-    if (parents.rows.isEmpty())
-        return true;
-    const qlonglong ids[3] = {seriesId, parents.rows.first().value(0).toLongLong(), parents.rows.first().value(1).toLongLong()};
-    for (int i = 0; i < 3; ++i) {
-        const DbResult r = Execute(db, steps[i], {ids[i], ids[i]});
+    for (const auto &[sql, id] : steps) {
+        const DbResult r = Execute(db, sql, {id, id});
         if (!r.ok) {
             *error = r.errorText;
             return false;
         }
-        if (r.rowsAffected == 0)
-            break; // the parent still has other children
     }
     return true;
 }
@@ -274,13 +274,18 @@ ImageStore::Result ImageStore::storeLocked(const ReceivedObject &o, const QStrin
     };
 
     QString error;
-    const DbResult before = Execute(db_, QStringLiteral("SELECT i.FKeySeriesID, s.StudyUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
-                                                        "JOIN tblStudies s ON s.StudyID = r.FKeyStudyID WHERE i.ImageUID = ?"),
-                                     {o.sopUid});
-    if (!before.ok)
-        return fail(before.errorText);
-    const qlonglong oldSeries = before.rows.isEmpty() ? -1 : before.rows.first().value(0).toLongLong();
-    const QString oldStudyUid = before.rows.isEmpty() ? QString() : before.rows.first().value(1).toString();
+    const DbResult found = Execute(db_, QStringLiteral("SELECT i.FKeySeriesID, r.FKeyStudyID, s.FKeyPATID, s.StudyUID FROM tblImages i "
+                                                       "JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID JOIN tblStudies s ON s.StudyID = r.FKeyStudyID "
+                                                       "WHERE i.ImageUID = ?"),
+                                    {o.sopUid});
+    if (!found.ok)
+        return fail(found.errorText);
+    PreviousPlace before;
+    if (!found.rows.isEmpty()) {
+        const QSqlRecord &row = found.rows.first();
+        before = {row.value(0).toLongLong(), row.value(1).toLongLong(), row.value(2).toLongLong(), row.value(3).toString()};
+    }
+    const QString &oldStudyUid = before.studyUid;
 
     const auto patient = upsert(db_, QStringLiteral("tblPatienten"), QStringLiteral("PatID"), QStringLiteral("PatID1"), o.patientId,
                                 {QStringLiteral("PatNachname"), QStringLiteral("PatVorname"), QStringLiteral("Pat2Vorname"),
@@ -310,7 +315,7 @@ ImageStore::Result ImageStore::storeLocked(const ReceivedObject &o, const QStrin
                               &error);
     if (!image)
         return fail(error);
-    if (oldSeries >= 0 && oldSeries != *series && !pruneEmpty(db_, oldSeries, &error))
+    if (before.series >= 0 && !pruneEmpty(db_, before, &error))
         return fail(error);
     const DbResult receipt = Execute(db_, QStringLiteral("INSERT INTO tblReceive (PatID, ImageUID, ReceivedAt) VALUES (?, ?, ?)"),
                                      {o.patientId, o.sopUid, QDateTime::currentDateTime().toString(Qt::ISODate)});
@@ -339,6 +344,6 @@ ImageStore::Result ImageStore::storeLocked(const ReceivedObject &o, const QStrin
     if (!oldStudyUid.isEmpty() && oldStudyUid != o.studyUid && IsSafeUidName(oldStudyUid))
         removePath(imagePath(oldStudyUid, o.sopUid));
     result.outcome = Outcome::Stored;
-    result.replaced = oldSeries >= 0;
+    result.replaced = before.series >= 0;
     return result;
 }
