@@ -191,6 +191,25 @@ private slots:
         QCOMPARE(f.journal().last().value(QStringLiteral("KVP")).toString(), QStringLiteral("28"));
     }
 
+    void frameCarriesTheDecoderStateAndMessages()
+    {
+        ExposureFixture f;
+        QVERIFY(f.ready);
+        useUnit(f, UnitGESeno, QString());
+        Settings.Debug = 1;
+        f.capture->setBuffer(QStringLiteral("ABCDEF028100 450ms12 45mm 0 DIGITAL"));
+        f.capture->dbFill();
+        Settings.Debug = 0;
+        QCOMPARE(f.messages.size(), 3);
+        QCOMPARE(f.messages.first(), QStringLiteral("KVP 28, MAS 100"));
+        QCOMPARE(CurrentExposureTime, QStringLiteral("450"));
+        QCOMPARE(ProjectionCounter, qint16(1));
+        QCOMPARE(f.c.List1->count(), 5);
+        QCOMPARE(f.c.List1->item(4)->text(), QStringLiteral("DIGITAL"));
+        QCOMPARE(f.journal().size(), 1);
+        QCOMPARE(f.c.lvDosis->topLevelItem(0)->text(8), QStringLiteral("R CC"));
+    }
+
     void endlessNoiseIsDiscarded()
     {
         ExposureFixture f;
