@@ -297,6 +297,50 @@ private slots:
         QCOMPARE(full.size(), QSize(192, 256));
     }
 
+    void quickPathMatchesDcmtk_data()
+    {
+        QTest::addColumn<int>("bits");
+        QTest::addColumn<bool>("monochrome1");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<bool>("rescaled");
+        QTest::newRow("16 bit MONOCHROME1 thumbnail") << 16 << true << QSize(60, 80) << false;
+        QTest::newRow("12 bit MONOCHROME2 odd size") << 12 << false << QSize(77, 53) << false;
+        QTest::newRow("8 bit full size") << 8 << false << QSize() << false;
+        QTest::newRow("rescaled MONOCHROME1") << 12 << true << QSize(100, 100) << true;
+    }
+    void quickPathMatchesDcmtk()
+    {
+        QFETCH(int, bits);
+        QFETCH(bool, monochrome1);
+        QFETCH(QSize, size);
+        QFETCH(bool, rescaled);
+        SyntheticImageSpec spec;
+        spec.rows = 600;
+        spec.columns = 470;
+        spec.bitsStored = bits;
+        spec.monochrome1 = monochrome1;
+        if (rescaled)
+            spec.extra = {{QStringLiteral("0028,1053"), QStringLiteral("2")}, {QStringLiteral("0028,1052"), QStringLiteral("-100")},
+                          {QStringLiteral("0028,1050"), QStringLiteral("3000")}, {QStringLiteral("0028,1051"), QStringLiteral("5000")}};
+        const ToolkitImagePtr img = read(make(QStringLiteral("q%1.dcm").arg(QTest::currentDataTag()), spec));
+        ToolkitError e;
+        const QImage quick = RunRenderJob(MakeRenderJob(img, size), &e);
+        const QImage exact = RunRenderJob(MakeRenderJob(img, size, true), &e);
+        QVERIFY2(!quick.isNull() && !exact.isNull(), qPrintable(e.text));
+        QCOMPARE(quick.size(), exact.size());
+        double total = 0;
+        int worst = 0;
+        for (int y = 0; y < quick.height(); ++y)
+            for (int x = 0; x < quick.width(); ++x) {
+                const int d = std::abs(qGray(quick.pixel(x, y)) - qGray(exact.pixel(x, y)));
+                total += d;
+                worst = std::max(worst, d);
+            }
+        const double mean = total / (quick.width() * quick.height());
+        QVERIFY2(mean < 1.5, qPrintable(QStringLiteral("mean %1 worst %2").arg(mean).arg(worst)));
+        QVERIFY2(worst < 60, qPrintable(QStringLiteral("mean %1 worst %2").arg(mean).arg(worst)));
+    }
+
     void windowFromTheImageOrComputed()
     {
         SyntheticImageSpec spec;

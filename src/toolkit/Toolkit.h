@@ -160,7 +160,8 @@ struct ToolkitRenderJob {
     struct Impl;
     std::shared_ptr<Impl> d;
 };
-ToolkitRenderJob MakeRenderJob(const ToolkitImagePtr &image, QSize maxSize);
+// dcmtkOnly leaves out the quick path for plain greyscale images (to compare the two).
+ToolkitRenderJob MakeRenderJob(const ToolkitImagePtr &image, QSize maxSize, bool dcmtkOnly = false);
 // The picture fitted into maxSize keeping its aspect (Format_Grayscale8 or RGB32);
 // null with error set when the pixels cannot be decoded.
 QImage RunRenderJob(const ToolkitRenderJob &job, ToolkitError *error = nullptr);
