@@ -49,6 +49,22 @@ class ReceiverTest : public QObject {
     {
         return QueryValue(db(), QStringLiteral("SELECT COUNT(*) FROM ") + table).toLongLong();
     }
+    // Rows of tblPatienten, tblStudies, tblSeries, tblImages and tblReceive.
+    QList<qlonglong> counts() const
+    {
+        QList<qlonglong> out;
+        for (const char *t : {"tblPatienten", "tblStudies", "tblSeries", "tblImages", "tblReceive"})
+            out << count(QLatin1String(t));
+        return out;
+    }
+    // storescu sending `files` in one association, left running.
+    void startSender(QProcess &sender, const QStringList &files)
+    {
+        sender.setProcessChannelMode(QProcess::MergedChannels);
+        sender.start(QStringLiteral("storescu"), QStringList{QStringLiteral("-aec"), kAet, QStringLiteral("127.0.0.1"), QString::number(port_)} + files);
+        QVERIFY(sender.waitForStarted(10000));
+        QVERIFY2(WaitFor([&] { return count(QStringLiteral("tblReceive")) >= 5; }, 60000), qPrintable(log()));
+    }
     QString log() const { return QString::fromUtf8(folder_->read(QStringLiteral("Logs/Receiver.log"))); }
     QString input(const QString &name) const { return folder_->file(QStringLiteral("in/") + name); }
 
@@ -111,11 +127,7 @@ private slots:
         QByteArray out;
         QVERIFY2(Store(kAet, port_, files, &out) == 0, out.constData());
 
-        QCOMPARE(count(QStringLiteral("tblPatienten")), 1);
-        QCOMPARE(count(QStringLiteral("tblStudies")), 1);
-        QCOMPARE(count(QStringLiteral("tblSeries")), 2);
-        QCOMPARE(count(QStringLiteral("tblImages")), 4);
-        QCOMPARE(count(QStringLiteral("tblReceive")), 4);
+        QCOMPARE(counts(), (QList<qlonglong>{1, 1, 2, 4, 4}));
 
         const QList<QVariantList> patient = QueryRows(db(), QStringLiteral("SELECT PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten"));
         QCOMPARE(patient.first(), (QVariantList{QStringLiteral("P-4711"), QStringLiteral("Muster"), QStringLiteral("Erika"), QStringLiteral("Maria"),
@@ -144,11 +156,7 @@ private slots:
 
         // The same objects again: replaced, not duplicated; each arrival is a receipt.
         QVERIFY2(Store(kAet, port_, files, &out) == 0, out.constData());
-        QCOMPARE(count(QStringLiteral("tblPatienten")), 1);
-        QCOMPARE(count(QStringLiteral("tblStudies")), 1);
-        QCOMPARE(count(QStringLiteral("tblSeries")), 2);
-        QCOMPARE(count(QStringLiteral("tblImages")), 4);
-        QCOMPARE(count(QStringLiteral("tblReceive")), 8);
+        QCOMPARE(counts(), (QList<qlonglong>{1, 1, 2, 4, 8}));
         QCOMPARE(QDir(folder_->file(QStringLiteral("images/") + studyUid)).entryList(QDir::Files | QDir::Hidden).size(), 4);
     }
 
@@ -269,11 +277,9 @@ private slots:
         const QStringList files = writeStudy(spec, 2, 40, QStringLiteral("kill"));
         QCOMPARE(files.size(), 80);
         QProcess sender;
-        sender.setProcessChannelMode(QProcess::MergedChannels);
-        QStringList args{QStringLiteral("-aec"), kAet, QStringLiteral("127.0.0.1"), QString::number(port_)};
-        sender.start(QStringLiteral("storescu"), args + files);
-        QVERIFY(sender.waitForStarted(10000));
-        QVERIFY2(WaitFor([&] { return count(QStringLiteral("tblReceive")) >= 5; }, 60000), qPrintable(log()));
+        startSender(sender, files);
+        if (QTest::currentTestFailed())
+            return;
         receiver_->kill();
         QVERIFY(sender.waitForFinished(60000));
         const qlonglong stored = count(QStringLiteral("tblImages"));
@@ -305,10 +311,9 @@ private slots:
         const QStringList files = writeStudy(spec, 1, 60, QStringLiteral("term"));
         QCOMPARE(files.size(), 60);
         QProcess sender;
-        sender.setProcessChannelMode(QProcess::MergedChannels);
-        sender.start(QStringLiteral("storescu"), QStringList{QStringLiteral("-aec"), kAet, QStringLiteral("127.0.0.1"), QString::number(port_)} + files);
-        QVERIFY(sender.waitForStarted(10000));
-        QVERIFY2(WaitFor([&] { return count(QStringLiteral("tblReceive")) >= 5; }, 60000), qPrintable(log()));
+        startSender(sender, files);
+        if (QTest::currentTestFailed())
+            return;
         QCOMPARE(receiver_->terminate(10000), 0);
         QVERIFY(sender.waitForFinished(60000));
         QVERIFY2(sender.exitCode() != 0, "the sender was told everything arrived");

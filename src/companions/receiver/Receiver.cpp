@@ -88,6 +88,14 @@ TempIntake::TempIntake(ImageStore &store, const QString &tempFolder, qint64 mini
 {
 }
 
+void TempIntake::reportOnce(const QString &path, const QString &text)
+{
+    if (reported_.contains(path))
+        return;
+    reported_.insert(path);
+    ReceiverLog(text);
+}
+
 void TempIntake::reject(const QString &path, const QString &reason)
 {
     const QString rejected = temp_ + QStringLiteral("/rejected");
@@ -99,9 +107,8 @@ void TempIntake::reject(const QString &path, const QString &reason)
     if (QFile::rename(path, target)) {
         ReceiverLog(QStringLiteral("temp: %1 moved to rejected/: %2").arg(info.fileName(), reason));
         reported_.remove(path);
-    } else if (!reported_.contains(path)) {
-        reported_.insert(path);
-        ReceiverLog(QStringLiteral("temp: %1 unreadable (%2) and cannot be moved to rejected/").arg(info.fileName(), reason));
+    } else {
+        reportOnce(path, QStringLiteral("temp: %1 unreadable (%2) and cannot be moved to rejected/").arg(info.fileName(), reason));
     }
 }
 
@@ -139,19 +146,14 @@ void TempIntake::poll()
                 diskFull_ = true;
                 return;
             }
-            if (!reported_.contains(path)) {
-                reported_.insert(path);
-                ReceiverLog(QStringLiteral("temp: cannot read %1: %2; retried").arg(info.fileName(), error));
-            }
+            reportOnce(path, QStringLiteral("temp: cannot read %1: %2; retried").arg(info.fileName(), error));
             continue;
         }
         const ImageStore::Result r = store_.store(object, staged);
         switch (r.outcome) {
         case ImageStore::Outcome::Stored:
-            if (!QFile::remove(path) && !reported_.contains(path)) {
-                reported_.insert(path);
-                ReceiverLog(QStringLiteral("temp: %1 stored but cannot be removed from temp/").arg(info.fileName()));
-            }
+            if (!QFile::remove(path))
+                reportOnce(path, QStringLiteral("temp: %1 stored but cannot be removed from temp/").arg(info.fileName()));
             break;
         case ImageStore::Outcome::Rejected:
             reject(path, r.message);
@@ -161,10 +163,7 @@ void TempIntake::poll()
             diskFull_ = true;
             return;
         case ImageStore::Outcome::Failed:
-            if (!reported_.contains(path)) {
-                reported_.insert(path);
-                ReceiverLog(QStringLiteral("temp: %1 not stored, retried: %2").arg(info.fileName(), r.message));
-            }
+            reportOnce(path, QStringLiteral("temp: %1 not stored, retried: %2").arg(info.fileName(), r.message));
             break;
         }
     }

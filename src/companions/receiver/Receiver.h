@@ -46,6 +46,8 @@ public:
 
 private:
     void reject(const QString &path, const QString &reason);
+    // Logs a file's trouble the first time only; it is retried quietly.
+    void reportOnce(const QString &path, const QString &text);
 
     ImageStore &store_;
     QString temp_;
