@@ -57,7 +57,19 @@ class ReceiverTest : public QObject {
             out << count(QLatin1String(t));
         return out;
     }
-    // storescu sending `files` in one association, left running.
+    // storescu sending a study of 1024x768 images in one association, left
+    // running once the receiver has taken in the first few; the files sent.
+    QStringList startLargeSend(QProcess &sender, int series, int perSeries, const QString &prefix)
+    {
+        SyntheticImageSpec spec;
+        spec.rows = 1024;
+        spec.columns = 768;
+        const QStringList files = writeStudy(spec, series, perSeries, prefix);
+        if (files.size() != series * perSeries)
+            return {};
+        startSender(sender, files);
+        return QTest::currentTestFailed() ? QStringList() : files;
+    }
     void startSender(QProcess &sender, const QStringList &files)
     {
         sender.setProcessChannelMode(QProcess::MergedChannels);
@@ -270,16 +282,9 @@ private slots:
 
     void sigkillDuringSendLeavesConsistentDatabase()
     {
-        SyntheticImageSpec spec;
-        spec.rows = 1024;
-        spec.columns = 768;
-        spec.bitsStored = 14;
-        const QStringList files = writeStudy(spec, 2, 40, QStringLiteral("kill"));
-        QCOMPARE(files.size(), 80);
         QProcess sender;
-        startSender(sender, files);
-        if (QTest::currentTestFailed())
-            return;
+        const QStringList files = startLargeSend(sender, 2, 40, QStringLiteral("kill"));
+        QCOMPARE(files.size(), 80);
         receiver_->kill();
         QVERIFY(sender.waitForFinished(60000));
         const qlonglong stored = count(QStringLiteral("tblImages"));
@@ -305,15 +310,9 @@ private slots:
 
     void sigtermDuringSendFinishesTheObjectInHand()
     {
-        SyntheticImageSpec spec;
-        spec.rows = 1024;
-        spec.columns = 768;
-        const QStringList files = writeStudy(spec, 1, 60, QStringLiteral("term"));
-        QCOMPARE(files.size(), 60);
         QProcess sender;
-        startSender(sender, files);
-        if (QTest::currentTestFailed())
-            return;
+        const QStringList files = startLargeSend(sender, 1, 60, QStringLiteral("term"));
+        QCOMPARE(files.size(), 60);
         QCOMPARE(receiver_->terminate(10000), 0);
         QVERIFY(sender.waitForFinished(60000));
         QVERIFY2(sender.exitCode() != 0, "the sender was told everything arrived");
