@@ -7,3 +7,12 @@ target_include_directories(lumora_test_imagestore PUBLIC ${CMAKE_CURRENT_SOURCE_
 target_link_libraries(lumora_test_imagestore PUBLIC lumora_store lumora_synthetic)
 
 lumora_add_test(tst_browser SOURCES tst_browser.cpp LIBS lumora_browser lumora_test_imagestore DEPENDS lumora-mkdb)
+
+# The browser and viewer in a window, for benchmarks and screenshots.
+add_library(lumora_test_browserwindow STATIC toolkit/BrowserWindow.cpp)
+target_include_directories(lumora_test_browserwindow PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(lumora_test_browserwindow PUBLIC lumora_browser lumora_test_imagestore)
+
+add_executable(lumora-viewer-demo toolkit/ViewerDemo.cpp)
+target_link_libraries(lumora-viewer-demo PRIVATE lumora_test_browserwindow Qt6::Test)
+set_target_properties(lumora-viewer-demo PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${LUMORA_TOOLS_DIR})

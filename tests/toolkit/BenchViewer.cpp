@@ -9,20 +9,14 @@
 #include "app/WorkstationState.h"
 #include "store/Browser.h"
 #include "store/DatabasePaths.h"
+#include "toolkit/BrowserWindow.h"
 #include "toolkit/ImageStoreFixture.h"
 #include "toolkit/ToolkitViewer.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QGroupBox>
-#include <QHBoxLayout>
-#include <QMenu>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QScrollBar>
 #include <QTimer>
-#include <QTreeWidget>
 
 #include <cstdio>
 
@@ -69,56 +63,7 @@ int prepare(const QString &dir)
     return 0;
 }
 
-// The main window's browser and viewer, at 1280 x 1024 with the viewer taking the right part.
-struct Window {
-    QWidget window;
-    QGroupBox frmSerien;
-    QTreeWidget lvPatients, lvStudien, lvSerien, lvImages, lvDosis;
-    QProgressBar pbLoad;
-    QPushButton cmdSelected;
-    QMenu PopUpPatient, PopUpStudie, PopUpSerie, PopUpViewer;
-    QTimer UpdateTimer;
-    ToolkitViewer dv1;
-    QScrollBar dv1_vscroll{Qt::Vertical};
-    std::unique_ptr<ImageViewer> viewer;
-    std::unique_ptr<Browser> browser;
-    Window()
-    {
-        auto *left = new QWidget(&window);
-        auto *l = new QVBoxLayout(left);
-        l->addWidget(&lvPatients);
-        l->addWidget(&lvStudien);
-        l->addWidget(&lvImages);
-        left->setFixedWidth(480);
-        auto *h = new QHBoxLayout(&window);
-        h->addWidget(left);
-        h->addWidget(&dv1, 1);
-        h->addWidget(&dv1_vscroll);
-        frmSerien.hide();
-        window.resize(1280, 1024);
-        ViewerControls v{&dv1, &dv1_vscroll, &lvImages, &PopUpViewer, {}, {}, {}};
-        viewer = std::make_unique<ImageViewer>(v);
-        viewer->SetUpViewer();
-        BrowserControls c;
-        c.window = &window;
-        c.lvPatients = &lvPatients;
-        c.lvStudien = &lvStudien;
-        c.lvSerien = &lvSerien;
-        c.lvImages = &lvImages;
-        c.lvDosis = &lvDosis;
-        c.frmSerien = &frmSerien;
-        c.pbLoad = &pbLoad;
-        c.cmdSelected = &cmdSelected;
-        c.UpdateTimer = &UpdateTimer;
-        c.dv1 = &dv1;
-        c.viewer = viewer.get();
-        c.showCritical = [](const QString &m) { fprintf(stderr, "message: %s\n", qPrintable(m)); };
-        browser = std::make_unique<Browser>(c);
-        window.show();
-    }
-};
-
-int load(Window &w)
+int load(BrowserWindow &w)
 {
     w.browser->RefreshPatientList();
     const auto found = w.lvPatients.findItems(QStringLiteral("BENCH0001"), Qt::MatchExactly, 0);
@@ -161,7 +106,7 @@ int load(Window &w)
     return 0;
 }
 
-int patients(Window &w)
+int patients(BrowserWindow &w)
 {
     QElapsedTimer clock;
     clock.start();
@@ -188,7 +133,7 @@ int main(int argc, char **argv)
         return prepare(dir);
     LoadSettings();
     SetDatabasePaths();
-    Window w;
+    BrowserWindow w;
     QCoreApplication::processEvents();
     if (args.at(1) == QLatin1String("load"))
         return load(w);

@@ -1,0 +1,40 @@
+#pragma once
+
+// The main window's browser and viewer controls at 1280 x 1024: lists on the
+// left, the 7 x 3 viewer on the right, wired to Browser and ImageViewer.
+// For benchmarks and screenshots.
+
+#include "acquisition/ImageViewer.h"
+#include "store/Browser.h"
+#include "toolkit/ToolkitViewer.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <memory>
+
+struct BrowserWindow {
+    QWidget window;
+    QGroupBox frmSerien{QStringLiteral("Series list")};
+    QTreeWidget lvPatients, lvStudien, lvSerien, lvImages, lvDosis;
+    QProgressBar pbLoad;
+    QPushButton cmdSelected{QStringLiteral("Manually")};
+    QMenu PopUpPatient, PopUpStudie, PopUpSerie, PopUpViewer;
+    QTimer UpdateTimer;
+    ToolkitViewer dv1;
+    QScrollBar dv1_vscroll{Qt::Vertical};
+    QLabel status;
+    QStringList panels{QString(), QString(), QString(), QString(), QString()};
+    std::unique_ptr<ImageViewer> viewer;
+    std::unique_ptr<Browser> browser;
+
+    BrowserWindow();
+    // Refreshes the list, selects the patient and loads its first study.
+    bool loadFirstStudy(const QString &patientId);
+};
