@@ -139,9 +139,16 @@ void StartupFlow::end(int exitCode)
     emit finished(exitCode);
 }
 
+std::function<void(MainForm &)> &StartupAttachHook()
+{
+    static std::function<void(MainForm &)> hook;
+    return hook;
+}
+
 int Main()
 {
     StartupFlow flow;
+    flow.attach = StartupAttachHook();
     QObject::connect(&flow, &StartupFlow::finished, qApp, [](int code) { QCoreApplication::exit(code); }, Qt::QueuedConnection);
     if (!flow.start())
         return 1;

@@ -62,5 +62,8 @@ private:
     bool ended_ = false;
 };
 
+// What every start-up attaches to the new main window (the subsystems).
+std::function<void(MainForm &)> &StartupAttachHook();
+
 // The program's entry point, after the application object exists.
 int Main();

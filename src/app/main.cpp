@@ -1,4 +1,7 @@
+#include "app/MainForm.h"
+#include "app/OptionForm.h"
 #include "app/StartupFlow.h"
+#include "app/Workstation.h"
 
 #include <QApplication>
 
@@ -6,5 +9,7 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("OrvanaMammo"));
+    OptionFormCreatedHook() = [](OptionForm &form) { Workstation::AttachOptionForm(form); };
+    StartupAttachHook() = [](MainForm &main) { new Workstation(main); };
     return Main();
 }

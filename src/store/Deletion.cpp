@@ -1,0 +1,221 @@
+#include "store/Deletion.h"
+
+#include "app/ApplicationFolder.h"
+#include "app/ErrorLog.h"
+#include "store/DatabasePaths.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <sqlite3.h>
+
+namespace {
+
+void say(const DeletionReport &r, const QString &text)
+{
+    if (r.append)
+        r.append(text);
+}
+
+// Runs the statements of one routine as a unit.
+class Transaction {
+public:
+    explicit Transaction(const QString &where) : where_(where)
+    {
+        OpenImageDatabase();
+        ok_ = run(QStringLiteral("BEGIN IMMEDIATE"), {});
+    }
+    ~Transaction()
+    {
+        if (!committed_ && ImageDatabase.isOpen())
+            Execute(ImageDatabase, QStringLiteral("ROLLBACK"));
+        CloseImageDatabase();
+    }
+    DbResult query(const QString &sql, const QVariantList &values)
+    {
+        if (!ok_)
+            return {};
+        DbResult r = Execute(ImageDatabase, sql, values);
+        if (!r.ok) {
+            WriteErrorLog(r.errorNumber, r.errorText, where_);
+            ok_ = false;
+        }
+        return r;
+    }
+    bool run(const QString &sql, const QVariantList &values)
+    {
+        query(sql, values);
+        return ok_;
+    }
+    bool commit()
+    {
+        if (ok_ && run(QStringLiteral("COMMIT"), {}))
+            committed_ = true;
+        return committed_;
+    }
+    bool ok() const { return ok_; }
+
+private:
+    QString where_;
+    bool ok_ = false;
+    bool committed_ = false;
+};
+
+} // namespace
+
+QString StudyFolder(const QString &studyUid)
+{
+    static const QRegularExpression uid(QStringLiteral("^[0-9A-Za-z.\\-_]+$"));
+    if (!uid.match(studyUid).hasMatch() || studyUid == QLatin1String(".") || studyUid == QLatin1String(".."))
+        return {};
+    return AppPath(QString::fromLatin1(AppFiles::ImagesFolder)) + QLatin1Char('/') + studyUid;
+}
+
+bool DeleteSeriesFromDatabase(qlonglong seriesKey, qlonglong studyKey, const QString &studyUid, qlonglong patientKey,
+                              const QString &patientId, const DeletionReport &report)
+{
+    say(report, QStringLiteral("Updating Database ... "));
+    QStringList files;
+    bool studyGone = false, patientGone = false;
+    {
+        Transaction t(QStringLiteral("EditForm DeleteSeriesFromDatabase"));
+        const DbResult images = t.query(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ?"), {seriesKey});
+        for (const QSqlRecord &row : images.rows)
+            files << row.value(0).toString() + QStringLiteral(".dcm");
+        t.run(QStringLiteral("DELETE FROM tblImages WHERE FKeySeriesID = ?"), {seriesKey});
+        t.run(QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ?"), {seriesKey});
+        const DbResult series = t.query(QStringLiteral("SELECT COUNT(*) AS SeriesCount FROM tblSeries WHERE FKeyStudyID = ?"), {studyKey});
+        if (t.ok() && series.first(QStringLiteral("SeriesCount")).toInt() == 0) {
+            studyGone = t.run(QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ?"), {studyKey});
+            const DbResult studies = t.query(QStringLiteral("SELECT COUNT(*) AS StudyCount FROM tblStudies WHERE FKeyPATID = ?"), {patientKey});
+            if (t.ok() && studies.first(QStringLiteral("StudyCount")).toInt() == 0)
+                patientGone = t.run(QStringLiteral("DELETE FROM tblPatienten WHERE PATID1 = ?"), {patientId});
+        }
+        if (!t.commit())
+            return false;
+    }
+    if (studyGone && report.studyRowRemoved)
+        report.studyRowRemoved();
+    if (patientGone && report.patientRowRemoved)
+        report.patientRowRemoved();
+    say(report, QStringLiteral("OK\r\n"));
+    const QString folder = StudyFolder(studyUid);
+    if (studyGone) {
+        say(report, QStringLiteral("Removing image directory ... "));
+        if (!folder.isEmpty())
+            QDir(folder).removeRecursively();
+    } else {
+        say(report, QStringLiteral("Removing images ... "));
+        for (const QString &f : files) {
+            if (!folder.isEmpty() && QFileInfo(f).fileName() == f)
+                QFile::remove(folder + QLatin1Char('/') + f);
+        }
+    }
+    say(report, QStringLiteral("OK\r\n"));
+    return true;
+}
+
+bool DeleteStudyFromDatabase(qlonglong studyKey, const QString &studyUid, qlonglong patientKey, const QString &patientId,
+                             bool studySend, const DeletionReport &report)
+{
+    say(report, QStringLiteral("Updating Database ... "));
+    bool patientGone = false;
+    {
+        Transaction t(QStringLiteral("EditForm DeleteStudyFromDatabase"));
+        const DbResult series = t.query(QStringLiteral("SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?"), {studyKey});
+        for (const QSqlRecord &row : series.rows)
+            t.run(QStringLiteral("DELETE FROM tblImages WHERE FKeySeriesID = ?"), {row.value(0)});
+        t.run(QStringLiteral("DELETE FROM tblSeries WHERE FKeyStudyID = ?"), {studyKey});
+        t.run(QStringLiteral("DELETE FROM tblStudies WHERE StudyUID = ?"), {studyUid});
+        if (studySend) {
+            const DbResult studies = t.query(QStringLiteral("SELECT COUNT(*) AS StudyCount FROM tblStudies WHERE FKeyPATID = ?"), {patientKey});
+            if (t.ok() && studies.first(QStringLiteral("StudyCount")).toInt() == 0)
+                patientGone = t.run(QStringLiteral("DELETE FROM tblPatienten WHERE PATID1 = ?"), {patientId});
+        }
+        if (!t.commit())
+            return false;
+    }
+    if (patientGone && report.patientRowRemoved)
+        report.patientRowRemoved();
+    say(report, QStringLiteral("OK\r\n"));
+    say(report, QStringLiteral("Removing image directory ... "));
+    const QString folder = StudyFolder(studyUid);
+    if (!folder.isEmpty())
+        QDir(folder).removeRecursively();
+    say(report, QStringLiteral("OK\r\n"));
+    return true;
+}
+
+bool DeletePatientFromDatabase(qlonglong patientKey, const QString &patientId, const DeletionReport &report)
+{
+    say(report, QStringLiteral("Updating Database ... "));
+    QStringList folders;
+    {
+        Transaction t(QStringLiteral("EditForm DeletePatientFromDatabase"));
+        const DbResult studies = t.query(QStringLiteral("SELECT StudyID, StudyUID FROM tblStudies WHERE FKeyPATID = ?"), {patientKey});
+        for (const QSqlRecord &study : studies.rows) {
+            const DbResult series = t.query(QStringLiteral("SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?"), {study.value(0)});
+            for (const QSqlRecord &s : series.rows) {
+                t.run(QStringLiteral("DELETE FROM tblImages WHERE FKeySeriesID = ?"), {s.value(0)});
+                t.run(QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ?"), {s.value(0)});
+            }
+            t.run(QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ?"), {study.value(0)});
+            folders << StudyFolder(study.value(1).toString());
+        }
+        t.run(QStringLiteral("DELETE FROM tblPatienten WHERE PATID1 = ?"), {patientId});
+        if (!t.commit())
+            return false;
+    }
+    say(report, QStringLiteral("OK\r\n"));
+    say(report, QStringLiteral("Removing image directory ... "));
+    for (int i = 0; i < folders.size(); ++i) {
+        if (!folders[i].isEmpty())
+            QDir(folders[i]).removeRecursively();
+        if (report.progress)
+            report.progress(i + 1, folders.size());
+    }
+    say(report, QStringLiteral("OK\r\n"));
+    return true;
+}
+
+bool DeleteAllFromDatabase(const DeletionReport &report)
+{
+    say(report, QStringLiteral("Removing database entries ... "));
+    const QString templ = AppPath(QString::fromLatin1(AppFiles::TemplateDatabase));
+    const QString target = AppPath(QString::fromLatin1(AppFiles::ImageDatabase));
+    bool restored = false;
+    if (QFileInfo(templ).isFile() && QFileInfo(target).isFile()) {
+        sqlite3 *src = nullptr;
+        sqlite3 *dst = nullptr;
+        if (sqlite3_open_v2(QFile::encodeName(templ).constData(), &src, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK
+            && sqlite3_open_v2(QFile::encodeName(target).constData(), &dst, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+            sqlite3_busy_timeout(dst, 8000);
+            if (sqlite3_backup *b = sqlite3_backup_init(dst, "main", src, "main")) {
+                int rc = SQLITE_OK;
+                do {
+                    rc = sqlite3_backup_step(b, -1);
+                    if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED)
+                        sqlite3_sleep(50);
+                } while (rc == SQLITE_OK || rc == SQLITE_BUSY || rc == SQLITE_LOCKED);
+                sqlite3_backup_finish(b);
+                restored = rc == SQLITE_DONE;
+            }
+            if (!restored)
+                WriteErrorLog(sqlite3_errcode(dst), QString::fromUtf8(sqlite3_errmsg(dst)), QStringLiteral("EditForm DeleteAllTimer"));
+        }
+        sqlite3_close(src);
+        sqlite3_close(dst);
+    }
+    say(report, restored ? QStringLiteral("OK\r\n") : QStringLiteral("failed\r\n"));
+    say(report, QStringLiteral("Removing images ... "));
+    const QDir images(AppPath(QString::fromLatin1(AppFiles::ImagesFolder)));
+    const QStringList folders = images.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (int i = 0; i < folders.size(); ++i) {
+        QDir(images.filePath(folders[i])).removeRecursively();
+        if (report.progress)
+            report.progress(i + 1, folders.size());
+    }
+    return restored;
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+
+// Removal of what was received: rows of the image database and the image
+// files below images/<StudyInstanceUID>/. Each routine changes the rows in one
+// transaction and removes files only once the rows are gone, so a failure
+// leaves rows and files as they were. Errors are logged; false is returned.
+struct DeletionReport {
+    // Progress text, as the progress dialog shows it.
+    std::function<void(const QString &)> append;
+    // The routine removed the study's or the patient's row too.
+    std::function<void()> studyRowRemoved;
+    std::function<void()> patientRowRemoved;
+    // Per removed folder, for a progress bar: done and total.
+    std::function<void(int, int)> progress;
+};
+
+bool DeleteSeriesFromDatabase(qlonglong seriesKey, qlonglong studyKey, const QString &studyUid, qlonglong patientKey,
+                              const QString &patientId, const DeletionReport &report);
+
+// studySend: the study was sent; its patient goes too when no study is left.
+bool DeleteStudyFromDatabase(qlonglong studyKey, const QString &studyUid, qlonglong patientKey, const QString &patientId,
+                             bool studySend, const DeletionReport &report);
+
+bool DeletePatientFromDatabase(qlonglong patientKey, const QString &patientId, const DeletionReport &report);
+
+// Empties the image database from its template (through SQLite's backup, so
+// the receiver may keep its connection) and removes every study folder.
+bool DeleteAllFromDatabase(const DeletionReport &report);
+
+// The folder of a study's images; empty for a UID that could leave the images folder.
+QString StudyFolder(const QString &studyUid);
