@@ -280,18 +280,12 @@ QImage renderNative(DcmDataset *ds, QSize max, bool *handled)
                           ? QSize(int(W), int(H)).scaled(max, Qt::KeepAspectRatio).expandedTo(QSize(1, 1))
                           : QSize(int(W), int(H));
     const size_t fw = size_t(fit.width()), fh = size_t(fit.height());
-    const quint32 mask = bitsStored >= 32 ? 0xFFFFFFFFu : (1u << bitsStored) - 1;
+    const quint32 mask = (1u << bitsStored) - 1;
     const quint32 signBit = 1u << (bitsStored - 1);
-    auto value = [&](size_t i) -> qint64 {
-        quint32 v = (p16 ? quint32(p16[i]) : quint32(p8[i])) & mask;
-        if (signedPixels && (v & signBit))
-            return qint64(v) - qint64(mask) - 1;
-        return qint64(v);
-    };
-    std::vector<size_t> column(W);
+    std::vector<quint32> column(W);
     std::vector<qint64> perColumn(fw, 0);
     for (size_t x = 0; x < W; ++x) {
-        column[x] = x * fw / W;
+        column[x] = quint32(x * fw / W);
         ++perColumn[column[x]];
     }
     // The DICOM linear window onto 0..255.
@@ -311,16 +305,26 @@ QImage renderNative(DcmDataset *ds, QSize max, bool *handled)
     };
     QImage img(fit, QImage::Format_Grayscale8);
     std::vector<qint64> sum(fw);
+    // One source row added into the output columns; the pixel type decides the inner loop.
+    auto addRow = [&](size_t row) {
+        if (p16 && !signedPixels) {
+            const Uint16 *src = p16 + row;
+            for (size_t x = 0; x < W; ++x)
+                sum[column[x]] += src[x] & mask;
+        } else {
+            for (size_t x = 0; x < W; ++x) {
+                const quint32 v = (p16 ? quint32(p16[row + x]) : quint32(p8[row + x])) & mask;
+                sum[column[x]] += (signedPixels && (v & signBit)) ? qint64(v) - qint64(mask) - 1 : qint64(v);
+            }
+        }
+    };
     size_t y = 0;
     for (size_t oy = 0; oy < fh; ++oy) {
         const size_t yEnd = (oy + 1) * H / fh;
         std::fill(sum.begin(), sum.end(), 0);
         const size_t y0 = y;
-        for (; y < yEnd; ++y) {
-            const size_t row = y * W;
-            for (size_t x = 0; x < W; ++x)
-                sum[column[x]] += value(row + x);
-        }
+        for (; y < yEnd; ++y)
+            addRow(y * W);
         const double lines = double(yEnd - y0);
         uchar *out = img.scanLine(int(oy));
         for (size_t ox = 0; ox < fw; ++ox)

@@ -89,6 +89,7 @@ int load(BrowserWindow &w)
     tick.start();
     probe.start();
     w.browser->lvStudien_ItemClick(w.lvStudien.topLevelItem(0));
+    const qint64 listed = clock.elapsed();
     while (!painted && clock.elapsed() < 120000)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     const qint64 ms = clock.elapsed();
@@ -100,6 +101,7 @@ int load(BrowserWindow &w)
     const QRect tile = w.dv1.tileRect(0);
     printf("tile %dx%d\n", tile.width(), tile.height());
     printf("load_ms %lld\n", ms);
+    printf("files_read_ms %lld\n", listed);
     printf("longest_event_gap_ms %lld\n", longestGap);
     printf("peak_kb_before %ld\n", before);
     printf("peak_kb %ld\n", peakKb());
