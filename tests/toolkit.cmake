@@ -6,7 +6,6 @@ add_library(lumora_test_imagestore STATIC toolkit/ImageStoreFixture.cpp)
 target_include_directories(lumora_test_imagestore PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(lumora_test_imagestore PUBLIC lumora_store lumora_synthetic)
 
-lumora_add_test(tst_browser SOURCES tst_browser.cpp LIBS lumora_browser lumora_test_imagestore DEPENDS lumora-mkdb)
 
 # The browser and viewer in a window, for benchmarks and screenshots.
 add_library(lumora_test_browserwindow STATIC toolkit/BrowserWindow.cpp)
@@ -16,3 +15,5 @@ target_link_libraries(lumora_test_browserwindow PUBLIC lumora_browser lumora_tes
 add_executable(lumora-viewer-demo toolkit/ViewerDemo.cpp)
 target_link_libraries(lumora-viewer-demo PRIVATE lumora_test_browserwindow Qt6::Test)
 set_target_properties(lumora-viewer-demo PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${LUMORA_TOOLS_DIR})
+
+lumora_add_test(tst_browser SOURCES tst_browser.cpp LIBS lumora_test_browserwindow DEPENDS lumora-mkdb)

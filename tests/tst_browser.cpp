@@ -7,6 +7,7 @@
 #include "store/Browser.h"
 #include "store/DatabasePaths.h"
 #include "support/TestFolder.h"
+#include "toolkit/BrowserWindow.h"
 #include "toolkit/ImageStoreFixture.h"
 #include "toolkit/ToolkitViewer.h"
 
@@ -24,20 +25,8 @@
 class BrowserTest : public QObject {
     Q_OBJECT
 
-    // The main window's browser and viewer controls, laid out so that hit tests work.
-    struct Rig {
-        QWidget window;
-        QGroupBox frmSerien{QStringLiteral("Series list")}; // before lvSerien, which it holds
-        QTreeWidget lvPatients, lvStudien, lvSerien, lvImages, lvDosis;
-        QProgressBar pbLoad;
-        QPushButton cmdSelected{QStringLiteral("Manually")};
-        QMenu PopUpPatient, PopUpStudie, PopUpSerie, PopUpViewer;
-        QTimer UpdateTimer;
-        ToolkitViewer dv1;
-        QScrollBar dv1_vscroll{Qt::Vertical};
-        std::unique_ptr<ImageViewer> viewer;
-        std::unique_ptr<Browser> browser;
-        QMap<int, QString> panels;
+    // The main window's browser and viewer controls, with the dialogs and menus recorded.
+    struct Rig : BrowserWindow {
         QStringList messages;
         QList<QMenu *> popUps;
         int tasks = 0;
@@ -47,58 +36,18 @@ class BrowserTest : public QObject {
         bool answer = false;
 
         Rig()
+            : BrowserWindow([this](BrowserControls &c, ViewerControls &v) {
+                  v.showPopUp = [](const QPoint &) {};
+                  c.taskCount = [this] { return tasks; };
+                  c.clearTaskState = [this] { ++taskStateClears; tasks = 0; };
+                  c.clearTaskList = [this] { ++taskListClears; tasks = 0; };
+                  c.askYesNo = [this](const QString &q) { ++questions; messages << q; return answer; };
+                  c.showCritical = [this](const QString &m) { messages << m; };
+                  c.showPopUp = [this](QMenu *m, const QPoint &) { popUps << m; };
+              })
         {
-            auto *layout = new QVBoxLayout(&window);
-            for (QWidget *w : {static_cast<QWidget *>(&lvPatients), static_cast<QWidget *>(&lvStudien),
-                               static_cast<QWidget *>(&frmSerien), static_cast<QWidget *>(&lvImages),
-                               static_cast<QWidget *>(&dv1)})
-                layout->addWidget(w);
-            (new QVBoxLayout(&frmSerien))->addWidget(&lvSerien);
-            lvPatients.setColumnCount(4);
-            lvStudien.setColumnCount(5);
-            lvImages.setColumnCount(4);
-            frmSerien.hide();
-            pbLoad.hide();
-            dv1.setMinimumHeight(350);
-            window.resize(800, 1000);
-            window.show();
             UpdateTimer.setInterval(10000);
             UpdateTimer.start();
-
-            ViewerControls v;
-            v.dv1 = &dv1;
-            v.dv1_vscroll = &dv1_vscroll;
-            v.lvImages = &lvImages;
-            v.PopUpViewer = &PopUpViewer;
-            v.setStatusPanel = [this](int p, const QString &t) { panels[p] = t; };
-            v.showPopUp = [](const QPoint &) {};
-            viewer = std::make_unique<ImageViewer>(v);
-            viewer->SetUpViewer();
-
-            BrowserControls c;
-            c.window = &window;
-            c.lvPatients = &lvPatients;
-            c.lvStudien = &lvStudien;
-            c.lvSerien = &lvSerien;
-            c.lvImages = &lvImages;
-            c.lvDosis = &lvDosis;
-            c.frmSerien = &frmSerien;
-            c.pbLoad = &pbLoad;
-            c.cmdSelected = &cmdSelected;
-            c.PopUpPatient = &PopUpPatient;
-            c.PopUpStudie = &PopUpStudie;
-            c.PopUpSerie = &PopUpSerie;
-            c.UpdateTimer = &UpdateTimer;
-            c.dv1 = &dv1;
-            c.viewer = viewer.get();
-            c.setStatusPanel = [this](int p, const QString &t) { panels[p] = t; };
-            c.taskCount = [this] { return tasks; };
-            c.clearTaskState = [this] { ++taskStateClears; tasks = 0; };
-            c.clearTaskList = [this] { ++taskListClears; tasks = 0; };
-            c.askYesNo = [this](const QString &q) { ++questions; messages << q; return answer; };
-            c.showCritical = [this](const QString &m) { messages << m; };
-            c.showPopUp = [this](QMenu *m, const QPoint &) { popUps << m; };
-            browser = std::make_unique<Browser>(c);
         }
         QTreeWidgetItem *patient(const QString &id) const
         {

@@ -268,22 +268,23 @@ bool Browser::confirmRightClick()
     return true;
 }
 
+void Browser::rightClick(QTreeWidget *list, QMenu *menu, Qt::MouseButton button, const QPoint &pos)
+{
+    if (button != Qt::RightButton || !list || !confirmRightClick())
+        return;
+    if (QTreeWidgetItem *under = list->itemAt(pos))
+        list->setCurrentItem(under);
+    popUp(menu, list, pos);
+}
+
 void Browser::lvStudien_MouseUp(Qt::MouseButton button, const QPoint &pos)
 {
-    if (button != Qt::RightButton || !c_.lvStudien || !confirmRightClick())
-        return;
-    if (QTreeWidgetItem *under = c_.lvStudien->itemAt(pos))
-        c_.lvStudien->setCurrentItem(under);
-    popUp(c_.PopUpStudie, c_.lvStudien, pos);
+    rightClick(c_.lvStudien, c_.PopUpStudie, button, pos);
 }
 
 void Browser::lvSerien_MouseUp(Qt::MouseButton button, const QPoint &pos)
 {
-    if (button != Qt::RightButton || !c_.lvSerien || !confirmRightClick())
-        return;
-    if (QTreeWidgetItem *under = c_.lvSerien->itemAt(pos))
-        c_.lvSerien->setCurrentItem(under);
-    popUp(c_.PopUpSerie, c_.lvSerien, pos);
+    rightClick(c_.lvSerien, c_.PopUpSerie, button, pos);
 }
 
 void Browser::takeStudyRow(QTreeWidgetItem *item)

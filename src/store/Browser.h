@@ -92,6 +92,8 @@ public:
 private:
     void clearTaskStateForNewPatient();
     bool confirmRightClick();
+    // Right button on the study or series list: the question, the row, the menu.
+    void rightClick(QTreeWidget *list, QMenu *menu, Qt::MouseButton button, const QPoint &pos);
     void loadSeries(QTreeWidgetItem *item);
     void critical(const QString &message);
     void panel(int index, const QString &text);

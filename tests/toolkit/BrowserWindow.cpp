@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-BrowserWindow::BrowserWindow()
+BrowserWindow::BrowserWindow(const std::function<void(BrowserControls &, ViewerControls &)> &adjust)
 {
     window.setWindowTitle(QStringLiteral("OrvanaMammo"));
     auto *left = new QWidget(&window);
@@ -33,9 +33,8 @@ BrowserWindow::BrowserWindow()
     window.resize(1280, 1024);
 
     auto setPanel = [this](int p, const QString &t) {
-        if (p >= 1 && p <= 5)
-            panels[p - 1] = t;
-        status.setText(panels.join(QStringLiteral("  |  ")));
+        panels[p] = t;
+        status.setText(panels.values().join(QStringLiteral("  |  ")));
     };
     ViewerControls v;
     v.dv1 = &dv1;
@@ -43,9 +42,6 @@ BrowserWindow::BrowserWindow()
     v.lvImages = &lvImages;
     v.PopUpViewer = &PopUpViewer;
     v.setStatusPanel = setPanel;
-    viewer = std::make_unique<ImageViewer>(v);
-    viewer->SetUpViewer();
-    viewer->BuildPopUpViewer();
 
     BrowserControls c;
     c.window = &window;
@@ -65,6 +61,12 @@ BrowserWindow::BrowserWindow()
     c.viewer = viewer.get();
     c.setStatusPanel = setPanel;
     c.showCritical = [](const QString &m) { fprintf(stderr, "message: %s\n", qPrintable(m)); };
+    if (adjust)
+        adjust(c, v);
+    viewer = std::make_unique<ImageViewer>(v);
+    viewer->SetUpViewer();
+    viewer->BuildPopUpViewer();
+    c.viewer = viewer.get();
     browser = std::make_unique<Browser>(c);
     window.show();
 }

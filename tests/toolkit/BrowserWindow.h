@@ -17,6 +17,9 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <QMap>
+
+#include <functional>
 #include <memory>
 
 struct BrowserWindow {
@@ -30,11 +33,12 @@ struct BrowserWindow {
     ToolkitViewer dv1;
     QScrollBar dv1_vscroll{Qt::Vertical};
     QLabel status;
-    QStringList panels{QString(), QString(), QString(), QString(), QString()};
+    QMap<int, QString> panels; // StatusBar1 panels by number
     std::unique_ptr<ImageViewer> viewer;
     std::unique_ptr<Browser> browser;
 
-    BrowserWindow();
+    // adjust may replace hooks (message boxes, menus) before the logic takes the controls.
+    explicit BrowserWindow(const std::function<void(BrowserControls &, ViewerControls &)> &adjust = {});
     // Refreshes the list, selects the patient and loads its first study.
     bool loadFirstStudy(const QString &patientId);
 };
