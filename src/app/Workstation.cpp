@@ -7,6 +7,7 @@
 #include "exposure/DoseList.h"
 #include "exposure/ExposureCapture.h"
 #include "network/PartnerForms.h"
+#include "toolkit/ToolkitNetwork.h"
 
 #include <QLineEdit>
 #include <QMenu>
@@ -63,4 +64,10 @@ void Workstation::AttachOptionForm(OptionForm &form)
 {
     auto *partners = new StoragePartnerList(form.lvSCP);
     form.UpdateSCP = [partners] { partners->UpdateSCP(); };
+    partners->verify = [](const PartnerAddress &a) {
+        ToolkitError e;
+        if (VerifyPartner(a.ip, a.port.toInt(), Settings.IR_AET, a.aet, &e))
+            return QString();
+        return e.text;
+    };
 }

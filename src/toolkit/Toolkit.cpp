@@ -1,4 +1,5 @@
 #include "toolkit/Toolkit.h"
+#include "toolkit/ToolkitInternal.h"
 
 #include "toolkit/Codecs.h"
 
@@ -668,4 +669,9 @@ QImage RunRenderJob(const ToolkitRenderJob &job, ToolkitError *error)
 QImage RenderImage(const ToolkitImagePtr &image, QSize maxSize, ToolkitError *error)
 {
     return RunRenderJob(MakeRenderJob(image, maxSize), error);
+}
+
+DcmFileFormat *ToolkitFileFormat(const ToolkitImagePtr &image)
+{
+    return image && image->d ? &image->d->file : nullptr;
 }

@@ -1,0 +1,213 @@
+#include "toolkit/ToolkitNetwork.h"
+
+#include "toolkit/Codecs.h"
+#include "toolkit/ToolkitInternal.h"
+
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmnet/diutil.h>
+#include <dcmtk/dcmnet/scu.h>
+
+#include <QSet>
+
+namespace {
+
+constexpr qint32 kNetworkError = 31101;
+constexpr qint32 kStoreRefused = 31102;
+
+void fail(ToolkitError *error, qint32 number, const QString &text)
+{
+    if (error) {
+        error->number = number;
+        error->text = text;
+    }
+}
+
+QString text(const OFCondition &c) { return QString::fromLatin1(c.text()); }
+
+// The classes that may carry a compressed image from the detector or a reader.
+const char *const kCompressedClasses[] = {
+    UID_DigitalMammographyXRayImageStorageForPresentation, UID_DigitalMammographyXRayImageStorageForProcessing,
+    UID_DigitalXRayImageStorageForPresentation, UID_DigitalXRayImageStorageForProcessing,
+    UID_ComputedRadiographyImageStorage,
+};
+const char *const kCompressedSyntaxes[] = {
+    UID_JPEGProcess14SV1TransferSyntax, UID_JPEGLSLosslessTransferSyntax, UID_RLELosslessTransferSyntax,
+    UID_JPEGProcess1TransferSyntax, UID_JPEGProcess2_4TransferSyntax,
+};
+
+bool isUncompressed(E_TransferSyntax x)
+{
+    return x == EXS_LittleEndianExplicit || x == EXS_LittleEndianImplicit || x == EXS_BigEndianExplicit;
+}
+
+void configure(DcmSCU &scu, const QString &host, int port, const QString &callingAe, const QString &calledAe)
+{
+    scu.setPeerHostName(host.toStdString().c_str());
+    scu.setPeerPort(static_cast<Uint16>(port));
+    scu.setAETitle(callingAe.toStdString().c_str());
+    scu.setPeerAETitle(calledAe.toStdString().c_str());
+    scu.setConnectionTimeout(ToolkitAssociation::TimeoutSeconds);
+    scu.setACSETimeout(ToolkitAssociation::TimeoutSeconds);
+    scu.setDIMSETimeout(ToolkitAssociation::TimeoutSeconds);
+    scu.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
+    scu.setVerbosePCMode(OFFalse);
+}
+
+bool checkTarget(const QString &host, int port, const QString &calledAe, ToolkitError *error)
+{
+    if (host.isEmpty() || port < 1 || port > 65535) {
+        fail(error, kNetworkError, QStringLiteral("Invalid partner address %1:%2").arg(host).arg(port));
+        return false;
+    }
+    if (calledAe.isEmpty() || calledAe.size() > 16) {
+        fail(error, kNetworkError, QStringLiteral("Invalid AE title '%1'").arg(calledAe));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+struct ToolkitAssociation::Impl {
+    DcmSCU scu;
+};
+
+ToolkitAssociation::ToolkitAssociation() : d(std::make_unique<Impl>()) {}
+
+ToolkitAssociation::~ToolkitAssociation() { CloseAssociation(); }
+
+bool ToolkitAssociation::isOpen() const { return d->scu.isConnected(); }
+
+bool ToolkitAssociation::OpenAssociation(const QString &host, int port, const QString &callingAe, const QString &calledAe,
+                                         ToolkitError *error)
+{
+    RegisterToolkitCodecs();
+    CloseAssociation();
+    d = std::make_unique<Impl>();
+    if (!checkTarget(host, port, calledAe, error))
+        return false;
+    DcmSCU &scu = d->scu;
+    configure(scu, host, port, callingAe, calledAe);
+
+    OFList<OFString> plain;
+    plain.push_back(UID_LittleEndianExplicitTransferSyntax);
+    plain.push_back(UID_LittleEndianImplicitTransferSyntax);
+    // 128 presentation contexts at most: the compressed ones first, then the
+    // storage classes as far as room allows.
+    int contexts = 0;
+    for (const char *cls : kCompressedClasses) {
+        for (const char *xfer : kCompressedSyntaxes) {
+            OFList<OFString> one;
+            one.push_back(xfer);
+            scu.addPresentationContext(cls, one);
+            ++contexts;
+        }
+    }
+    QSet<QString> added;
+    auto addPlain = [&](const char *cls) {
+        if (contexts >= 128 || added.contains(QString::fromLatin1(cls)))
+            return;
+        added.insert(QString::fromLatin1(cls));
+        scu.addPresentationContext(cls, plain);
+        ++contexts;
+    };
+    for (const char *cls : kCompressedClasses)
+        addPlain(cls);
+    addPlain(UID_SecondaryCaptureImageStorage);
+    for (int i = 0; i < numberOfDcmLongSCUStorageSOPClassUIDs; ++i)
+        addPlain(dcmLongSCUStorageSOPClassUIDs[i]);
+
+    OFCondition c = scu.initNetwork();
+    if (c.good())
+        c = scu.negotiateAssociation();
+    if (c.bad()) {
+        fail(error, kNetworkError, QStringLiteral("Association with %1 at %2:%3 failed: %4").arg(calledAe, host).arg(port).arg(text(c)));
+        d = std::make_unique<Impl>();
+        return false;
+    }
+    return true;
+}
+
+bool ToolkitAssociation::SendImage(const ToolkitImagePtr &image, ToolkitError *error)
+{
+    DcmFileFormat *file = ToolkitFileFormat(image);
+    if (!file) {
+        fail(error, ToolkitErrors::NoImage, QStringLiteral("No image to send"));
+        return false;
+    }
+    if (!isOpen()) {
+        fail(error, kNetworkError, QStringLiteral("The association is not open"));
+        return false;
+    }
+    DcmDataset *ds = file->getDataset();
+    OFString sopClass;
+    ds->findAndGetOFString(DCM_SOPClassUID, sopClass);
+    const E_TransferSyntax current = ds->getCurrentXfer() == EXS_Unknown ? ds->getOriginalXfer() : ds->getCurrentXfer();
+    const DcmXfer xfer(current);
+    T_ASC_PresentationContextID id = 0;
+    if (!isUncompressed(current))
+        id = d->scu.findPresentationContextID(sopClass, xfer.getXferID());
+    if (id == 0) {
+        id = d->scu.findPresentationContextID(sopClass, UID_LittleEndianExplicitTransferSyntax);
+        if (id == 0)
+            id = d->scu.findPresentationContextID(sopClass, UID_LittleEndianImplicitTransferSyntax);
+        if (id != 0 && !isUncompressed(current)) {
+            // Accepted only uncompressed: decode first; the stored file stays as it is.
+            if (ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad() || !ds->canWriteXfer(EXS_LittleEndianExplicit)) {
+                fail(error, ToolkitErrors::NoPixels, QStringLiteral("Cannot decode the pixel data to send it uncompressed"));
+                return false;
+            }
+        }
+    }
+    if (id == 0) {
+        fail(error, kStoreRefused, QStringLiteral("The partner accepts no presentation context for %1").arg(QString::fromLatin1(sopClass.c_str())));
+        return false;
+    }
+    Uint16 status = 0;
+    const OFCondition c = d->scu.sendSTORERequest(id, OFFilename(), ds, status);
+    if (c.bad()) {
+        fail(error, kNetworkError, QStringLiteral("Store failed: %1").arg(text(c)));
+        return false;
+    }
+    // 0x0000 success; 0xB000, 0xB007, 0xB006 warnings count as stored.
+    if (status != 0x0000 && (status & 0xF000) != 0xB000) {
+        fail(error, kStoreRefused, QStringLiteral("The partner refused the image (status 0x%1)").arg(status, 4, 16, QLatin1Char('0')));
+        return false;
+    }
+    return true;
+}
+
+void ToolkitAssociation::CloseAssociation()
+{
+    if (!d || !d->scu.isConnected())
+        return;
+    if (d->scu.releaseAssociation().bad())
+        d->scu.abortAssociation();
+}
+
+bool VerifyPartner(const QString &host, int port, const QString &callingAe, const QString &calledAe, ToolkitError *error)
+{
+    if (!checkTarget(host, port, calledAe, error))
+        return false;
+    DcmSCU scu;
+    configure(scu, host, port, callingAe, calledAe);
+    OFList<OFString> xfers;
+    xfers.push_back(UID_LittleEndianExplicitTransferSyntax);
+    xfers.push_back(UID_LittleEndianImplicitTransferSyntax);
+    scu.addPresentationContext(UID_VerificationSOPClass, xfers);
+    OFCondition c = scu.initNetwork();
+    if (c.good())
+        c = scu.negotiateAssociation();
+    if (c.good())
+        c = scu.sendECHORequest(0);
+    if (c.bad()) {
+        fail(error, kNetworkError, QStringLiteral("Verification of %1 at %2:%3 failed: %4").arg(calledAe, host).arg(port).arg(text(c)));
+        if (scu.isConnected())
+            scu.abortAssociation();
+        return false;
+    }
+    scu.releaseAssociation();
+    return true;
+}

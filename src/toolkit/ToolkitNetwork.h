@@ -1,0 +1,41 @@
+#pragma once
+
+#include "toolkit/Toolkit.h"
+
+#include <memory>
+
+// An association to a storage partner: opened once per send command, one
+// C-STORE per image, released at the end. Network waits are bounded (30 s).
+class ToolkitAssociation {
+public:
+    ToolkitAssociation();
+    ~ToolkitAssociation();
+    ToolkitAssociation(const ToolkitAssociation &) = delete;
+    ToolkitAssociation &operator=(const ToolkitAssociation &) = delete;
+
+    // Proposes the storage SOP classes with explicit and implicit little endian,
+    // and the lossless and baseline JPEG, JPEG-LS and RLE encodings for the
+    // mammography, digital X-ray and CR classes. False with the reason when the
+    // partner cannot be reached or refuses.
+    bool OpenAssociation(const QString &host, int port, const QString &callingAe, const QString &calledAe,
+                         ToolkitError *error = nullptr);
+    bool isOpen() const;
+
+    // Stores the image as it is held in memory. A compressed image the partner
+    // did not accept compressed travels decompressed (losslessly). False with
+    // the reason when the partner did not answer success.
+    bool SendImage(const ToolkitImagePtr &image, ToolkitError *error = nullptr);
+
+    // Releases the association (aborts it when the release fails).
+    void CloseAssociation();
+
+    static constexpr int TimeoutSeconds = 30;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+// A DICOM verification (C-ECHO); false with the reason when it did not succeed.
+bool VerifyPartner(const QString &host, int port, const QString &callingAe, const QString &calledAe,
+                   ToolkitError *error = nullptr);

@@ -1,0 +1,191 @@
+// Associations against DCMTK's storescp: images stored as held in memory,
+// compressed images decompressed when the partner takes only uncompressed ones,
+// verification, and partners that refuse or are not there.
+#include "support/TestFolder.h"
+#include "toolkit/SyntheticImage.h"
+#include "toolkit/ToolkitNetwork.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+namespace {
+
+int freePort()
+{
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort();
+}
+
+// storescp on a free loopback port, writing into a folder.
+struct Peer {
+    QProcess process;
+    int port = 0;
+    bool start(const QString &folder, const QStringList &extra = {})
+    {
+        port = freePort();
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(QStringLiteral("storescp"), QStringList{QStringLiteral("-aet"), QStringLiteral("ARCHIVE"), QStringLiteral("-od"), folder}
+                                                      + extra + QStringList{QString::number(port)});
+        if (!process.waitForStarted(5000))
+            return false;
+        QDeadlineTimer t(5000);
+        while (!t.hasExpired()) {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+            if (probe.waitForConnected(100))
+                return true;
+            QThread::msleep(50);
+        }
+        return false;
+    }
+    ~Peer()
+    {
+        process.kill();
+        process.waitForFinished(3000);
+    }
+};
+
+QString dump(const QString &file)
+{
+    QByteArray out;
+    RunProgram(QStringLiteral("dcmdump"), {QStringLiteral("-M"), QStringLiteral("-Un"), file}, &out);
+    return QString::fromUtf8(out);
+}
+
+ToolkitImagePtr load(const QString &path)
+{
+    ToolkitImageList list;
+    ToolkitError e;
+    if (!ReadFileIntoList(list, path, &e))
+        qWarning() << e.text;
+    return ListItem(list, 1);
+}
+
+} // namespace
+
+class AssociationTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void storesWhatIsHeldInMemory()
+    {
+        TestFolder f;
+        QDir().mkpath(f.file(QStringLiteral("in")));
+        QDir().mkpath(f.file(QStringLiteral("out")));
+        Peer peer;
+        QVERIFY(peer.start(f.file(QStringLiteral("out"))));
+
+        SyntheticImageSpec spec;
+        spec.sopUid = NewSyntheticUid();
+        QVERIFY(WriteSyntheticImage(spec, f.file(QStringLiteral("in/a.dcm"))));
+        ToolkitImagePtr image = load(f.file(QStringLiteral("in/a.dcm")));
+        QVERIFY(image);
+        QVERIFY(SetAttribute(image, 0x0018, 0x0060, QStringLiteral("28")));
+
+        ToolkitAssociation a;
+        ToolkitError e;
+        QVERIFY2(a.OpenAssociation(QStringLiteral("127.0.0.1"), peer.port, QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e),
+                 qPrintable(e.text));
+        QVERIFY(a.isOpen());
+        QVERIFY2(a.SendImage(image, &e), qPrintable(e.text));
+        a.CloseAssociation();
+        QVERIFY(!a.isOpen());
+
+        const QStringList received = QDir(f.file(QStringLiteral("out"))).entryList(QDir::Files);
+        QCOMPARE(received.size(), 1);
+        const QString d = dump(f.file(QStringLiteral("out/")) + received.first());
+        QVERIFY2(d.contains(QStringLiteral("(0018,0060) DS [28]")), qPrintable(d.left(2000)));
+        QVERIFY(d.contains(spec.sopUid));
+    }
+
+    void compressedImageTravelsDecompressedWhenNeeded()
+    {
+        TestFolder f;
+        QDir().mkpath(f.file(QStringLiteral("out")));
+        Peer peer; // storescp takes uncompressed syntaxes only by default
+        QVERIFY(peer.start(f.file(QStringLiteral("out"))));
+        SyntheticImageSpec spec;
+        spec.rows = 96;
+        spec.columns = 64;
+        spec.encoding = SyntheticImageSpec::Encoding::JpegLs;
+        QVERIFY(WriteSyntheticImage(spec, f.file(QStringLiteral("packed.dcm"))));
+        spec.encoding = SyntheticImageSpec::Encoding::ExplicitLittle;
+        QVERIFY(WriteSyntheticImage(spec, f.file(QStringLiteral("plain.dcm"))));
+
+        ToolkitAssociation a;
+        ToolkitError e;
+        QVERIFY(a.OpenAssociation(QStringLiteral("127.0.0.1"), peer.port, QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
+        QVERIFY2(a.SendImage(load(f.file(QStringLiteral("packed.dcm"))), &e), qPrintable(e.text));
+        a.CloseAssociation();
+        const QStringList received = QDir(f.file(QStringLiteral("out"))).entryList(QDir::Files);
+        QCOMPARE(received.size(), 1);
+        const QString got = f.file(QStringLiteral("out/")) + received.first();
+        QVERIFY(!dump(got).contains(QStringLiteral("1.2.840.10008.1.2.4.80")));
+        QByteArray a1, a2;
+        QCOMPARE(RunProgram(QStringLiteral("dcm2pnm"), {QStringLiteral("+Wm"), got, f.file(QStringLiteral("got.pgm"))}, &a1), 0);
+        QCOMPARE(RunProgram(QStringLiteral("dcm2pnm"), {QStringLiteral("+Wm"), f.file(QStringLiteral("plain.dcm")), f.file(QStringLiteral("plain.pgm"))}, &a2), 0);
+        QCOMPARE(f.read(QStringLiteral("got.pgm")), f.read(QStringLiteral("plain.pgm"))); // lossless on the way
+        // The file it came from stays compressed.
+        QVERIFY(dump(f.file(QStringLiteral("packed.dcm"))).contains(QStringLiteral("1.2.840.10008.1.2.4.80")));
+    }
+
+    void compressedImageStaysCompressedWhenAccepted()
+    {
+        TestFolder f;
+        QDir().mkpath(f.file(QStringLiteral("out")));
+        Peer peer;
+        QVERIFY(peer.start(f.file(QStringLiteral("out")), {QStringLiteral("+xa")})); // accept all syntaxes
+        SyntheticImageSpec spec;
+        spec.rows = 64;
+        spec.columns = 48;
+        spec.encoding = SyntheticImageSpec::Encoding::JpegLossless;
+        QVERIFY(WriteSyntheticImage(spec, f.file(QStringLiteral("packed.dcm"))));
+        ToolkitAssociation a;
+        ToolkitError e;
+        QVERIFY(a.OpenAssociation(QStringLiteral("127.0.0.1"), peer.port, QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
+        QVERIFY2(a.SendImage(load(f.file(QStringLiteral("packed.dcm"))), &e), qPrintable(e.text));
+        a.CloseAssociation();
+        const QStringList received = QDir(f.file(QStringLiteral("out"))).entryList(QDir::Files);
+        QCOMPARE(received.size(), 1);
+        QVERIFY(dump(f.file(QStringLiteral("out/")) + received.first()).contains(QStringLiteral("1.2.840.10008.1.2.4.70")));
+    }
+
+    void verification()
+    {
+        TestFolder f;
+        QDir().mkpath(f.file(QStringLiteral("out")));
+        Peer peer;
+        QVERIFY(peer.start(f.file(QStringLiteral("out"))));
+        ToolkitError e;
+        QVERIFY2(VerifyPartner(QStringLiteral("127.0.0.1"), peer.port, QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e),
+                 qPrintable(e.text));
+        const int nobody = freePort();
+        QVERIFY(!VerifyPartner(QStringLiteral("127.0.0.1"), nobody, QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
+        QVERIFY(e.text.contains(QString::number(nobody)));
+        QVERIFY(!VerifyPartner(QStringLiteral("127.0.0.1"), 0, QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
+        QVERIFY(!VerifyPartner(QStringLiteral("127.0.0.1"), peer.port, QStringLiteral("LumoraStation"), QStringLiteral("A-TITLE-FAR-TOO-LONG"), &e));
+    }
+
+    void refusedOrAbsentPartner()
+    {
+        TestFolder f;
+        QDir().mkpath(f.file(QStringLiteral("out")));
+        Peer peer;
+        QVERIFY(peer.start(f.file(QStringLiteral("out")), {QStringLiteral("--refuse")}));
+        ToolkitAssociation a;
+        ToolkitError e;
+        QVERIFY(!a.OpenAssociation(QStringLiteral("127.0.0.1"), peer.port, QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
+        QVERIFY(!e.text.isEmpty());
+        QVERIFY(!a.isOpen());
+        QVERIFY(!a.SendImage(UnreadableImage(QStringLiteral("x")), &e));
+        QVERIFY(!a.OpenAssociation(QStringLiteral("127.0.0.1"), freePort(), QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
+        a.CloseAssociation(); // closing what never opened does nothing
+    }
+};
+
+QTEST_GUILESS_MAIN(AssociationTest)
+#include "tst_association.moc"
