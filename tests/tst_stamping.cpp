@@ -1,0 +1,225 @@
+// Stamping: the projection table, the fixed attributes of a mammogram for
+// presentation, the exposure values in their attributes' forms, the image keys
+// of each unit type, and dciodvfy's verdict on what is written.
+#include "acquisition/Stamping.h"
+#include "support/TestFolder.h"
+#include "toolkit/SyntheticImage.h"
+
+#include <QtTest>
+
+namespace {
+
+ToolkitImagePtr makeImage(const TestFolder &f, const QString &view, const QString &laterality, bool mono1 = false,
+                          bool withView = true)
+{
+    SyntheticImageSpec spec;
+    spec.rows = 64;
+    spec.columns = 48;
+    spec.viewPosition = view;
+    spec.laterality = laterality;
+    spec.monochrome1 = mono1;
+    spec.extra = {{QStringLiteral("0018,5100"), QStringLiteral("HFS")}};
+    const QString path = f.file(NewSyntheticUid() + QStringLiteral(".dcm"));
+    if (!WriteSyntheticImage(spec, path))
+        return {};
+    ToolkitImageList list;
+    if (!ReadFileIntoList(list, path))
+        return {};
+    ToolkitImagePtr image = ListItem(list, 1);
+    if (!withView)
+        RemoveAttribute(image, 0x0018, 0x5101);
+    return image;
+}
+
+QString value(const ToolkitImagePtr &image, quint16 g, quint16 e) { return GetAttribute(image, g, e).value; }
+
+QString viewCode(const ToolkitImagePtr &image)
+{
+    const ToolkitSequence items = GetSequence(image, 0x0054, 0x0220);
+    return items.isEmpty() ? QString() : GetAttribute(items.first(), 0x0008, 0x0100).value;
+}
+
+} // namespace
+
+class StampingTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { RememberedSide.clear(); }
+
+    void projectionTable_data()
+    {
+        QTest::addColumn<QString>("view");
+        QTest::addColumn<QString>("laterality"); // of the detector's image
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<QString>("orientation");
+        QTest::addColumn<QString>("side");
+        QTest::newRow("R CC") << "R CC" << "" << "R-10242" << "P|L" << "R";
+        QTest::newRow("lld") << "lld" << "" << "R-10242" << "A|R" << "L";
+        QTest::newRow("RLO") << "RLO" << "" << "R-10226" << "P|FL" << "R";
+        QTest::newRow("MLO-L") << "MLO-L" << "" << "R-10226" << "A|FR" << "L";
+        QTest::newRow("CC with laterality R") << "CC" << "R" << "R-10242" << "P|L" << "R";
+        QTest::newRow("MLO with laterality L") << "MLO" << "L" << "R-10226" << "A|FR" << "L";
+    }
+    void projectionTable()
+    {
+        QFETCH(QString, view);
+        QFETCH(QString, laterality);
+        QFETCH(QString, code);
+        QFETCH(QString, orientation);
+        QFETCH(QString, side);
+        TestFolder f;
+        ToolkitImagePtr image = makeImage(f, view, laterality.isEmpty() ? QStringLiteral("L") : laterality);
+        QVERIFY(image);
+        RemoveAttribute(image, 0x0020, 0x0062);
+        if (!laterality.isEmpty())
+            SetAttribute(image, 0x0020, 0x0060, laterality);
+        QVERIFY(ModifyImage(image, {}));
+        QCOMPARE(viewCode(image), code);
+        QCOMPARE(value(image, 0x0020, 0x0020), orientation);
+        QCOMPARE(value(image, 0x0020, 0x0062), side);
+        QVERIFY(!GetAttribute(image, 0x0020, 0x0060).exists);
+    }
+
+    void mlAsksForTheSide()
+    {
+        TestFolder f;
+        ToolkitImagePtr image = makeImage(f, QStringLiteral("ml"), QStringLiteral("L"));
+        int asked = 0;
+        QVERIFY(ModifyImage(image, [&](const ToolkitImagePtr &) {
+            ++asked;
+            return QStringLiteral("R");
+        }));
+        QCOMPARE(asked, 1);
+        QCOMPARE(value(image, 0x0018, 0x5101), QStringLiteral("R ML"));
+        QCOMPARE(value(image, 0x0020, 0x0020), QStringLiteral("P|F"));
+        QCOMPARE(value(image, 0x0020, 0x0062), QStringLiteral("R"));
+        QCOMPARE(viewCode(image), QStringLiteral("R-10224"));
+        QCOMPARE(RememberedSide, QStringLiteral("R"));
+
+        // A later image whose side cannot be found inherits it.
+        ToolkitImagePtr next = makeImage(f, QStringLiteral("CC"), QStringLiteral("L"));
+        RemoveAttribute(next, 0x0020, 0x0062);
+        QVERIFY(ModifyImage(next, {}));
+        QCOMPARE(value(next, 0x0020, 0x0062), QStringLiteral("R"));
+        QCOMPARE(value(next, 0x0020, 0x0020), QString());
+    }
+
+    void fixedAttributesEvenWithoutAView()
+    {
+        TestFolder f;
+        ToolkitImagePtr image = makeImage(f, QString(), QStringLiteral("L"), false, false);
+        SetImageSopClass(image, QStringLiteral("1.2.840.10008.5.1.4.1.1.1.2.1")); // for processing
+        QVERIFY(ModifyImage(image, {}));
+        QCOMPARE(ImageSopClass(image), QStringLiteral("1.2.840.10008.5.1.4.1.1.1.2"));
+        const ToolkitSequence region = GetSequence(image, 0x0008, 0x2218);
+        QCOMPARE(region.size(), 1);
+        QCOMPARE(GetAttribute(region.first(), 0x0008, 0x0100).value, QStringLiteral("T-04000"));
+        QCOMPARE(GetAttribute(region.first(), 0x0008, 0x0104).value, QStringLiteral("Breast"));
+        QCOMPARE(value(image, 0x0008, 0x0060), QStringLiteral("MG"));
+        QCOMPARE(value(image, 0x0008, 0x0068), QStringLiteral("FOR PRESENTATION"));
+        QCOMPARE(value(image, 0x0018, 0x1508), QStringLiteral("MAMMOGRAPHIC"));
+        QCOMPARE(value(image, 0x0018, 0x7004), QStringLiteral("DIRECT"));
+        QCOMPARE(value(image, 0x0028, 0x1041), QStringLiteral("1"));
+        QCOMPARE(value(image, 0x0040, 0x0318), QStringLiteral("BREAST"));
+        QVERIFY(!GetAttribute(image, 0x0018, 0x5100).exists); // patient position goes
+        QCOMPARE(value(image, 0x2050, 0x0020), QStringLiteral("IDENTITY"));
+    }
+
+    void presentationLutFollowsThePhotometricInterpretation()
+    {
+        TestFolder f;
+        ToolkitImagePtr image = makeImage(f, QStringLiteral("R MLO"), QStringLiteral("R"), true);
+        QVERIFY(ModifyImage(image, {}));
+        QCOMPARE(value(image, 0x2050, 0x0020), QStringLiteral("INVERSE"));
+    }
+
+    void exposureValuesInTheirAttributesForms()
+    {
+        TestFolder f;
+        ToolkitImagePtr image = makeImage(f, QStringLiteral("CC"), QStringLiteral("L"));
+        QStringList skipped;
+        const ExposureValues v{QStringLiteral("28"), QStringLiteral("63,5"), QStringLiteral("45"), QStringLiteral("12,5"),
+                               QStringLiteral("1,23"), QStringLiteral("L CC")};
+        QVERIFY(WriteExposureValues(image, v, QStringLiteral("1250"), &skipped));
+        QCOMPARE(value(image, 0x0018, 0x0060), QStringLiteral("28"));
+        QCOMPARE(value(image, 0x0018, 0x1150), QStringLiteral("1250"));
+        QCOMPARE(value(image, 0x0018, 0x1152), QStringLiteral("64"));
+        QCOMPARE(value(image, 0x0018, 0x1153), QStringLiteral("63500"));
+        QCOMPARE(value(image, 0x0018, 0x11A0), QStringLiteral("45"));
+        QCOMPARE(value(image, 0x0018, 0x11A2), QStringLiteral("12.5"));
+        QCOMPARE(value(image, 0x0040, 0x8302), QStringLiteral("1.23"));
+        QVERIFY(skipped.isEmpty());
+
+        const ExposureValues bad{QStringLiteral("28kV"), QString(), QStringLiteral("4.5.6"), QStringLiteral("x"), QString(), QString()};
+        ToolkitImagePtr other = makeImage(f, QStringLiteral("CC"), QStringLiteral("L"));
+        WriteExposureValues(other, bad, QString(), &skipped);
+        QCOMPARE(skipped, (QStringList{QStringLiteral("KVP"), QStringLiteral("Body Part Thickness"), QStringLiteral("Compression Force")}));
+        QVERIFY(!GetAttribute(other, 0x0018, 0x0060).exists);
+
+        QCOMPARE(DecimalString(QStringLiteral(" -0,5 ")), QStringLiteral("-0.5"));
+        QCOMPARE(DecimalString(QStringLiteral("1e3")), QStringLiteral("1000"));
+        QCOMPARE(IntegerString(QStringLiteral("2,5")), QStringLiteral("3"));
+        QVERIFY(IntegerString(QStringLiteral("")).isEmpty());
+    }
+
+    void imageKeysOfEachUnitType()
+    {
+        TestFolder f;
+        ToolkitImagePtr mlo = makeImage(f, QStringLiteral("L MLO"), QStringLiteral("L"));
+        QCOMPARE(ImageProjectionKey(1, mlo), QStringLiteral("L-MLO45"));
+        QCOMPARE(value(mlo, 0x0018, 0x1530), QStringLiteral("45"));
+        ToolkitImagePtr cc = makeImage(f, QStringLiteral("r-cc"), QStringLiteral("R"));
+        QCOMPARE(ImageProjectionKey(1, cc), QStringLiteral("R-CC"));
+        QVERIFY(!GetAttribute(cc, 0x0018, 0x1530).exists);
+
+        ToolkitImagePtr two = makeImage(f, QStringLiteral("MLO"), QStringLiteral("R"));
+        SetAttribute(two, 0x0020, 0x0062, QStringLiteral("R"));
+        SetAttribute(two, 0x0020, 0x0020, QStringLiteral("P|FL"));
+        QCOMPARE(ImageProjectionKey(2, two), QStringLiteral("R-LMO45"));
+
+        ToolkitImagePtr four = makeImage(f, QStringLiteral("MLO"), QStringLiteral("R"));
+        SetAttribute(four, 0x0020, 0x0060, QStringLiteral("r"));
+        QCOMPARE(ImageProjectionKey(4, four), QStringLiteral("R MLO"));
+        QCOMPARE(value(four, 0x0018, 0x1530), QStringLiteral("45"));
+        // After stamping only the image laterality is left, and the key still holds.
+        QVERIFY(ModifyImage(four, {}));
+        QCOMPARE(ImageProjectionKey(4, four), QStringLiteral("R MLO"));
+        ToolkitImagePtr none = makeImage(f, QStringLiteral("XCCL"), QStringLiteral("L"));
+        QCOMPARE(ImageProjectionKey(5, none), QString());
+
+        QVERIFY(ExposureMatchesKey(1, QStringLiteral("a,b,c,L-MLO45,e"), QStringLiteral("L-MLO45")));
+        QVERIFY(!ExposureMatchesKey(1, QStringLiteral("L-MLO45"), QStringLiteral("L-MLO45")));
+        QVERIFY(ExposureMatchesKey(4, QStringLiteral(" R MLO "), QStringLiteral("R MLO")));
+        QVERIFY(!ExposureMatchesKey(2, QStringLiteral(" L-CC"), QStringLiteral("L-CC")));
+    }
+
+    void stampedImagesPassTheValidator_data()
+    {
+        QTest::addColumn<QString>("view");
+        QTest::addColumn<bool>("mono1");
+        QTest::newRow("CC") << "CC" << false;
+        QTest::newRow("L MLO monochrome 1") << "L MLO" << true;
+    }
+    void stampedImagesPassTheValidator()
+    {
+        QFETCH(QString, view);
+        QFETCH(bool, mono1);
+        TestFolder f;
+        ToolkitImagePtr image = makeImage(f, view, QStringLiteral("L"), mono1);
+        SetAttribute(image, 0x0020, 0x0060, QStringLiteral("L"));
+        QVERIFY(ModifyImage(image, {}));
+        WriteExposureValues(image, {QStringLiteral("29"), QStringLiteral("70"), QStringLiteral("52"), QStringLiteral("110"),
+                                    QStringLiteral("1,4"), view},
+                            QStringLiteral("900"));
+        const QString out = f.file(QStringLiteral("stamped.dcm"));
+        QVERIFY(WriteDicomFile(image, out));
+        QByteArray report;
+        RunProgram(QStringLiteral("dciodvfy"), {out}, &report);
+        QVERIFY2(report.contains("MammographyImageForPresentation"), report.constData());
+        QVERIFY2(!report.contains("Error"), report.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(StampingTest)
+#include "tst_stamping.moc"
