@@ -50,7 +50,7 @@ ImageViewer::ImageViewer(const ViewerControls &controls, QObject *parent) : QObj
         connect(c_.dv1, &ToolkitViewer::mouseDown, this, &ImageViewer::MouseDown);
         connect(c_.dv1, &ToolkitViewer::keyDown, this, &ImageViewer::KeyDown);
         connect(c_.dv1, &ToolkitViewer::renderFailed, this, [](const ToolkitImagePtr &image, const ToolkitError &e) {
-            WriteErrorLog(e.number, e.text, QStringLiteral("MainForm dv1 (RENDER_ERROR) ") + image->path());
+            WriteErrorLog(e.number, image->path() + QStringLiteral(": ") + e.text, QStringLiteral("MainForm dv1 (RENDER_ERROR)"));
         });
     }
     if (c_.dv1_vscroll)
