@@ -1,0 +1,260 @@
+#include "network/SendJobs.h"
+
+#include "app/ApplicationFolder.h"
+#include "app/ErrorLog.h"
+#include "app/Prompts.h"
+#include "app/Settings.h"
+#include "app/WorkstationState.h"
+#include "header/EditForm.h"
+#include "store/DatabasePaths.h"
+#include "store/Deletion.h"
+#include "toolkit/ToolkitNetwork.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+
+std::unique_ptr<ToolkitAssociation> PartnerConnection;
+std::unique_ptr<ToolkitAssociation> SecondConnection;
+
+namespace {
+
+void showError(QWidget *parent, qint32 number, const QString &text)
+{
+    Prompts().critical(parent, QStringLiteral("Error #%1: %2").arg(number).arg(text), DefaultPromptTitle);
+}
+
+// Reads one file and stores it over the open associations; the image is
+// released before the next one is read.
+bool sendFile(const QString &path, ToolkitError *error)
+{
+    ToolkitImageList sendList;
+    if (!ReadFileIntoList(sendList, path, error))
+        return false;
+    const ToolkitImagePtr image = ListItem(sendList, 1);
+    if (!PartnerConnection || !PartnerConnection->SendImage(image, error))
+        return false;
+    if (ExaminationType == 1 && (!SecondConnection || !SecondConnection->SendImage(image, error)))
+        return false;
+    return true;
+}
+
+struct Rows {
+    bool ok = false;
+    DbResult error;
+    QStringList uids;
+};
+
+Rows imageRows(const QString &sql, const QVariantList &values)
+{
+    Rows out;
+    OpenImageDatabase();
+    const DbResult r = Execute(ImageDatabase, sql, values);
+    CloseImageDatabase();
+    if (!r.ok) {
+        out.error = r;
+        return out;
+    }
+    for (const QSqlRecord &row : r.rows)
+        out.uids << row.value(0).toString();
+    out.ok = true;
+    return out;
+}
+
+DeletionReport reportFor(EditForm &form, SendJob &job)
+{
+    DeletionReport r;
+    r.append = [&form](const QString &t) { form.append(t); };
+    r.studyRowRemoved = job.studyRowRemoved;
+    r.patientRowRemoved = job.patientRowRemoved;
+    return r;
+}
+
+// One study of a study or patient send; true when every image went through.
+bool sendStudy(EditForm &form, SendJob &job, const QString &where)
+{
+    const SendSelection &s = job.selection;
+    const Rows rows = imageRows(QStringLiteral("SELECT i.ImageUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
+                                               "WHERE r.FKeyStudyID = ? ORDER BY r.SeriesNr, r.SeriesID, i.ImageNr, i.ImageID"),
+                                {s.studyKey});
+    if (!rows.ok) {
+        showError(&form, rows.error.errorNumber, rows.error.errorText);
+        WriteErrorLog(rows.error.errorNumber, rows.error.errorText, where);
+        return false;
+    }
+    form.setProgressMaximum(static_cast<int>(rows.uids.size()));
+    job.TotalCount += static_cast<int>(rows.uids.size());
+    form.append(QStringLiteral("Sending study ... "));
+    int sentHere = 0;
+    for (const QString &uid : rows.uids) {
+        ToolkitError error;
+        if (sendFile(StudyImageFile(s.studyUid, uid), &error)) {
+            ++sentHere;
+            ++job.SentCount;
+        } else {
+            WriteErrorLog(error.number, error.text, QStringLiteral("EditForm StudieSenden (TRANSMIT_ERROR)"));
+        }
+        form.advance();
+    }
+    form.append(QStringLiteral("OK\r\n"));
+    return sentHere == rows.uids.size();
+}
+
+} // namespace
+
+QString StudyImageFile(const QString &studyUid, const QString &imageUid)
+{
+    const QString name = imageUid + QStringLiteral(".dcm");
+    const QString stamped = AppPath(QString::fromLatin1(AppFiles::WorkFolder)) + QLatin1Char('/') + name;
+    if (QFileInfo(name).fileName() == name && QFileInfo::exists(stamped))
+        return stamped;
+    const QString folder = StudyFolder(studyUid);
+    return folder.isEmpty() ? QString() : folder + QLatin1Char('/') + name;
+}
+
+bool SCPOnline(QWidget *parent)
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    ToolkitError error;
+    bool ok = true;
+    ReleaseConnections();
+    PartnerConnection = std::make_unique<ToolkitAssociation>();
+    const QString local = Settings.IR_AET;
+    if (ExaminationType == 1) {
+        SecondConnection = std::make_unique<ToolkitAssociation>();
+        ok = SecondConnection->OpenAssociation(SecondPartner.ip, SecondPartner.port.toInt(), local, SecondPartner.aet, &error);
+    }
+    WriteDebugLog(QStringLiteral("SCPOnline"),
+                  DefaultPartner.ip + QLatin1Char(' ') + DefaultPartner.port + QLatin1Char(' ') + local + QLatin1Char(' ') + DefaultPartner.aet);
+    if (ok)
+        ok = PartnerConnection->OpenAssociation(DefaultPartner.ip, DefaultPartner.port.toInt(), local, DefaultPartner.aet, &error);
+    QApplication::restoreOverrideCursor();
+    if (!ok) {
+        ReleaseConnections();
+        showError(parent, error.number, error.text);
+        WriteErrorLog(error.number, error.text, QStringLiteral("MainForm SCPOnline"));
+    }
+    return ok;
+}
+
+void ReleaseConnections()
+{
+    if (PartnerConnection)
+        PartnerConnection->CloseAssociation();
+    if (SecondConnection)
+        SecondConnection->CloseAssociation();
+    PartnerConnection.reset();
+    SecondConnection.reset();
+}
+
+void SerieSenden(EditForm &form, SendJob &job)
+{
+    const SendSelection &s = job.selection;
+    const Rows rows = imageRows(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ? ORDER BY ImageNr"), {s.seriesKey});
+    if (!rows.ok) {
+        showError(&form, rows.error.errorNumber, rows.error.errorText);
+        WriteErrorLog(rows.error.errorNumber, rows.error.errorText, QStringLiteral("EditForm SerieSenden"));
+        form.append(QStringLiteral("Tasks done!"));
+        form.enableOK();
+        return;
+    }
+    job.TotalCount = static_cast<int>(rows.uids.size());
+    form.setProgressMaximum(job.TotalCount);
+    const QString folder = StudyFolder(s.studyUid);
+    if (folder.isEmpty() || QDir(folder).entryList(QDir::Files).isEmpty()) {
+        Prompts().information(&form, QStringLiteral("The images from the selected series could not be found!"), DefaultPromptTitle);
+        form.enableOK();
+        form.close();
+        return;
+    }
+    form.append(QStringLiteral("Sending Series ... "));
+    for (const QString &uid : rows.uids) {
+        ToolkitError error;
+        if (sendFile(folder + QLatin1Char('/') + uid + QStringLiteral(".dcm"), &error))
+            ++job.SentCount;
+        else
+            WriteErrorLog(error.number, error.text, QStringLiteral("EditForm SerieSenden (TRANSMIT_ERRROR)"));
+        form.advance();
+    }
+    form.append(QStringLiteral("OK\r\n"));
+    form.append(QStringLiteral("%1 of %2 images successfully sent.\r\n").arg(job.SentCount).arg(job.TotalCount));
+    if (Settings.SentAndKeep == 0 && job.SentCount == job.TotalCount && job.TotalCount > 0)
+        EntriesRemoved = DeleteSeriesFromDatabase(s.seriesKey, s.studyKey, s.studyUid, s.patientKey, s.patientId, reportFor(form, job));
+    form.append(QStringLiteral("Tasks done!"));
+    form.enableOK();
+}
+
+void StudieSenden(EditForm &form, SendJob &job)
+{
+    const bool alone = JobMode != 2;
+    const Rows any = imageRows(QStringLiteral("SELECT i.ImageUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID WHERE r.FKeyStudyID = ?"),
+                               {job.selection.studyKey});
+    if (alone && any.ok && any.uids.isEmpty()) {
+        Prompts().information(&form, QStringLiteral("The images from the selected study could not be found!"), DefaultPromptTitle);
+        form.enableOK();
+        form.close();
+        return;
+    }
+    const bool complete = sendStudy(form, job, QStringLiteral("EditForm StudieSenden"));
+    if (alone)
+        form.append(QStringLiteral("%1 of %2 images successfully sent.\r\n").arg(job.SentCount).arg(job.TotalCount));
+    if (complete && Settings.SentAndKeep == 0) {
+        const SendSelection &s = job.selection;
+        EntriesRemoved = DeleteStudyFromDatabase(s.studyKey, s.studyUid, s.patientKey, s.patientId, JobMode == 1, reportFor(form, job));
+    }
+    if (alone) {
+        form.append(QStringLiteral("Tasks done!"));
+        form.enableOK();
+    }
+}
+
+void PatientSenden(EditForm &form, SendJob &job)
+{
+    form.append(QStringLiteral("Send studies of patient: ") + job.selection.patientName + QStringLiteral("\r\n"));
+    OpenImageDatabase();
+    const DbResult studies = Execute(ImageDatabase, QStringLiteral("SELECT StudyID, StudyUID FROM tblStudies WHERE FKeyPATID = ?"),
+                                     {job.selection.patientKey});
+    CloseImageDatabase();
+    if (!studies.ok) {
+        showError(&form, studies.errorNumber, studies.errorText);
+        WriteErrorLog(studies.errorNumber, studies.errorText, QStringLiteral("EditForm PatientSenden"));
+        form.append(QStringLiteral("Tasks done!"));
+        form.enableOK();
+        return;
+    }
+    bool removedAll = true;
+    for (const QSqlRecord &row : studies.rows) {
+        job.selection.studyKey = row.value(0).toLongLong();
+        job.selection.studyUid = row.value(1).toString();
+        form.append(QStringLiteral("Study: ") + job.selection.studyUid + QStringLiteral("\r\n"));
+        EntriesRemoved = false;
+        StudieSenden(form, job);
+        removedAll = removedAll && EntriesRemoved;
+    }
+    form.append(QStringLiteral("%1 of %2 images successfully sent.\r\n").arg(job.SentCount).arg(job.TotalCount));
+    EntriesRemoved = false;
+    if (Settings.SentAndKeep == 0) {
+        form.append(QStringLiteral("Removing database entries ... "));
+        if (job.SentCount != job.TotalCount || !removedAll) {
+            form.append(QStringLiteral("skipped (not all files send)\r\n"));
+        } else {
+            AssignmentMode = 1;
+            if (job.RefreshDosisList)
+                job.RefreshDosisList();
+            OpenImageDatabase();
+            const DbResult r = Execute(ImageDatabase, QStringLiteral("DELETE FROM tblPatienten WHERE PATID1 = ?"), {job.selection.patientId});
+            CloseImageDatabase();
+            if (r.ok) {
+                form.append(QStringLiteral("OK\r\n"));
+                EntriesRemoved = true;
+                if (job.patientRowRemoved)
+                    job.patientRowRemoved();
+            } else {
+                WriteErrorLog(r.errorNumber, r.errorText, QStringLiteral("EditForm PatientSenden"));
+                form.append(QStringLiteral("failed\r\n"));
+            }
+        }
+    }
+    form.append(QStringLiteral("Tasks done!"));
+    form.enableOK();
+}

@@ -1,0 +1,330 @@
+// Sending series, studies and patients to storescp partners: what arrives,
+// the counters, the removal after a complete send, and never another study's image.
+#include "app/Settings.h"
+#include "app/WorkstationState.h"
+#include "header/EditForm.h"
+#include "network/SendJobs.h"
+#include "store/DatabasePaths.h"
+#include "support/TestFolder.h"
+#include "support/Widgets.h"
+#include "toolkit/SyntheticImage.h"
+#include "toolkit/Toolkit.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+namespace {
+
+int freePort()
+{
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort();
+}
+
+struct Peer {
+    QProcess process;
+    int port = 0;
+    QString folder;
+    bool start(const QString &dir, const QString &aet)
+    {
+        folder = dir;
+        QDir().mkpath(dir);
+        port = freePort();
+        process.start(QStringLiteral("storescp"), {QStringLiteral("-aet"), aet, QStringLiteral("-od"), dir, QString::number(port)});
+        if (!process.waitForStarted(5000))
+            return false;
+        QDeadlineTimer t(5000);
+        while (!t.hasExpired()) {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+            if (probe.waitForConnected(100))
+                return true;
+            QThread::msleep(50);
+        }
+        return false;
+    }
+    QStringList received() const { return QDir(folder).entryList(QDir::Files); }
+    ~Peer()
+    {
+        process.kill();
+        process.waitForFinished(3000);
+    }
+};
+
+QString dump(const QString &file)
+{
+    QByteArray out;
+    RunProgram(QStringLiteral("dcmdump"), {file}, &out);
+    return QString::fromUtf8(out);
+}
+
+} // namespace
+
+class SendTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TestFolder> f_;
+    RecordingPrompter prompter_;
+    Peer archive_, backup_;
+
+    struct Study {
+        qlonglong patient = 0, study = 0;
+        QList<qlonglong> series;
+        QString uid;
+        QStringList images;
+    };
+
+    // A study as the receiver files it: rows and synthetic images.
+    Study addStudy(const QString &patientId, int seriesCount, int imagesPerSeries, qlonglong patientKey = 0)
+    {
+        Study s;
+        s.uid = NewSyntheticUid();
+        OpenImageDatabase();
+        if (patientKey == 0) {
+            Execute(ImageDatabase, QStringLiteral("INSERT INTO tblPatienten (PatID1, PatNachname) VALUES (?, 'Doe')"), {patientId});
+            patientKey = Execute(ImageDatabase, QStringLiteral("SELECT PatID FROM tblPatienten WHERE PatID1 = ?"), {patientId}).first(QStringLiteral("PatID")).toLongLong();
+        }
+        s.patient = patientKey;
+        s.study = Execute(ImageDatabase, QStringLiteral("INSERT INTO tblStudies (StudyUID, FKeyPATID) VALUES (?, ?)"), {s.uid, patientKey}).lastInsertId.toLongLong();
+        for (int r = 0; r < seriesCount; ++r) {
+            const QString seriesUid = NewSyntheticUid();
+            const qlonglong series = Execute(ImageDatabase, QStringLiteral("INSERT INTO tblSeries (SeriesUID, SeriesNr, FKeyStudyID) VALUES (?, ?, ?)"),
+                                             {seriesUid, r + 1, s.study}).lastInsertId.toLongLong();
+            s.series << series;
+            for (int i = 0; i < imagesPerSeries; ++i) {
+                SyntheticImageSpec spec;
+                spec.rows = 32;
+                spec.columns = 24;
+                spec.patientId = patientId;
+                spec.studyUid = s.uid;
+                spec.seriesUid = seriesUid;
+                spec.sopUid = NewSyntheticUid();
+                spec.instanceNumber = i + 1;
+                QDir().mkpath(f_->file(QStringLiteral("images/") + s.uid));
+                WriteSyntheticImage(spec, f_->file(QStringLiteral("images/%1/%2.dcm").arg(s.uid, spec.sopUid)));
+                Execute(ImageDatabase, QStringLiteral("INSERT INTO tblImages (ImageUID, ImageNr, FKeySeriesID) VALUES (?, ?, ?)"), {spec.sopUid, i + 1, series});
+                s.images << spec.sopUid;
+            }
+        }
+        CloseImageDatabase();
+        return s;
+    }
+    int rows(const QString &table)
+    {
+        OpenImageDatabase();
+        const int n = Execute(ImageDatabase, QStringLiteral("SELECT COUNT(*) AS n FROM ") + table).first(QStringLiteral("n")).toInt();
+        CloseImageDatabase();
+        return n;
+    }
+    // Runs one job in the progress dialog as the launchers do, to its OK.
+    QString runJob(qint16 mode, SendJob &job)
+    {
+        JobMode = mode;
+        EditForm::RegisterJob(mode, [&job, mode](EditForm &form) {
+            if (mode == 0)
+                SerieSenden(form, job);
+            else if (mode == 1)
+                StudieSenden(form, job);
+            else
+                PatientSenden(form, job);
+        });
+        EditForm form;
+        form.onUnload = [] { ReleaseConnections(); };
+        form.Form_Load();
+        form.show();
+        if (!QTest::qWaitFor([&] { return form.cmdOK->isEnabled(); }, 60000))
+            return QStringLiteral("<job did not finish>");
+        const QString text = form.txtProgress->toPlainText();
+        form.cmdOK_Click();
+        return text;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(archive_.start(QDir::tempPath() + QStringLiteral("/lumora-send-archive-%1").arg(QCoreApplication::applicationPid()), QStringLiteral("ARCHIVE")));
+        QVERIFY(backup_.start(QDir::tempPath() + QStringLiteral("/lumora-send-backup-%1").arg(QCoreApplication::applicationPid()), QStringLiteral("BACKUP")));
+    }
+    void cleanupTestCase()
+    {
+        QDir(archive_.folder).removeRecursively();
+        QDir(backup_.folder).removeRecursively();
+    }
+    void init()
+    {
+        f_ = std::make_unique<TestFolder>();
+        QVERIFY(MakeStationDatabases(f_->path()));
+        QDir().mkpath(f_->file(QStringLiteral("bin")));
+        Settings = SettingsRecord();
+        LoadSettings();
+        SetDatabasePaths();
+        DefaultPartner = {QStringLiteral("ARCHIVE"), QStringLiteral("127.0.0.1"), QString::number(archive_.port)};
+        SecondPartner = {QStringLiteral("BACKUP"), QStringLiteral("127.0.0.1"), QString::number(backup_.port)};
+        ExaminationType = 2;
+        prompter_.boxes.clear();
+        SetPrompter(&prompter_);
+        for (const Peer *p : {&archive_, &backup_})
+            for (const QString &file : p->received())
+                QFile::remove(p->folder + QLatin1Char('/') + file);
+    }
+    void cleanup()
+    {
+        ReleaseConnections();
+        SetPrompter(nullptr);
+        f_.reset();
+    }
+
+    void seriesWithAMissingFileRemovesNothing()
+    {
+        const Study s = addStudy(QStringLiteral("P1"), 1, 3);
+        QFile::remove(f_->file(QStringLiteral("images/%1/%2.dcm").arg(s.uid, s.images[1])));
+        Settings.SentAndKeep = 0;
+        QVERIFY(SCPOnline(nullptr));
+        SendJob job;
+        job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, s.series[0]};
+        const QString text = runJob(0, job);
+        QVERIFY2(text.contains(QStringLiteral("2 of 3 images successfully sent.")), qPrintable(text));
+        QCOMPARE(archive_.received().size(), 2);
+        QCOMPARE(rows(QStringLiteral("tblImages")), 3);
+        QVERIFY(!EntriesRemoved);
+        QVERIFY(f_->read(QStringLiteral("Logs/Error.log")).contains("EditForm SerieSenden (TRANSMIT_ERRROR)"));
+    }
+
+    void completeStudyIsRemovedWhenNotKept()
+    {
+        const Study s = addStudy(QStringLiteral("P1"), 2, 2);
+        const Study other = addStudy(QStringLiteral("P1"), 1, 1, s.patient);
+        Settings.SentAndKeep = 0;
+        QVERIFY(SCPOnline(nullptr));
+        SendJob job;
+        int patientRows = 0;
+        job.patientRowRemoved = [&] { ++patientRows; };
+        job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, 0};
+        const QString text = runJob(1, job);
+        QVERIFY2(text.contains(QStringLiteral("4 of 4 images successfully sent.")), qPrintable(text));
+        QCOMPARE(archive_.received().size(), 4);
+        QVERIFY(EntriesRemoved);
+        QCOMPARE(rows(QStringLiteral("tblStudies")), 1);
+        QVERIFY(!QDir(f_->file(QStringLiteral("images/") + s.uid)).exists());
+        QVERIFY(QDir(f_->file(QStringLiteral("images/") + other.uid)).exists());
+        QCOMPARE(patientRows, 0); // the patient keeps a study
+    }
+
+    void studyTakesItsStampedCopiesAndNothingElse()
+    {
+        const Study mine = addStudy(QStringLiteral("P1"), 1, 2);
+        const Study theirs = addStudy(QStringLiteral("P2"), 1, 1);
+        // The work folder holds a stamped copy of one of mine and one of another patient's study.
+        ToolkitImageList list;
+        QVERIFY(ReadFileIntoList(list, f_->file(QStringLiteral("images/%1/%2.dcm").arg(mine.uid, mine.images[0]))));
+        SetAttribute(ListItem(list, 1), 0x0018, 0x0060, QStringLiteral("31"));
+        QVERIFY(WriteDicomFile(ListItem(list, 1), f_->file(QStringLiteral("bin/%1.dcm").arg(mine.images[0]))));
+        QFile::copy(f_->file(QStringLiteral("images/%1/%2.dcm").arg(theirs.uid, theirs.images[0])),
+                    f_->file(QStringLiteral("bin/%1.dcm").arg(theirs.images[0])));
+        Settings.SentAndKeep = 0;
+        QVERIFY(SCPOnline(nullptr));
+        SendJob job;
+        job.selection = {mine.patient, QStringLiteral("P1"), QStringLiteral("Doe"), mine.study, mine.uid, 0};
+        runJob(1, job);
+        const QStringList got = archive_.received();
+        QCOMPARE(got.size(), 2);
+        QString all;
+        for (const QString &file : got)
+            all += dump(archive_.folder + QLatin1Char('/') + file);
+        QVERIFY(all.contains(QStringLiteral("[31]")));  // the stamped copy went
+        QVERIFY(!all.contains(theirs.images[0]));       // the other study's did not
+        QCOMPARE(rows(QStringLiteral("tblStudies")), 1); // mine removed, theirs kept
+        QVERIFY(QDir(f_->file(QStringLiteral("images/") + theirs.uid)).exists());
+    }
+
+    void curativeGoesToBothScreeningToTheDefault()
+    {
+        const Study s = addStudy(QStringLiteral("P1"), 1, 2);
+        ExaminationType = 1;
+        QVERIFY(SCPOnline(nullptr));
+        SendJob job;
+        job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, 0};
+        runJob(1, job);
+        QCOMPARE(archive_.received().size(), 2);
+        QCOMPARE(backup_.received().size(), 2);
+        QCOMPARE(rows(QStringLiteral("tblImages")), 2); // SentAndKeep 1: everything stays
+
+        ExaminationType = 2;
+        QVERIFY(SCPOnline(nullptr));
+        SendJob again;
+        again.selection = job.selection;
+        runJob(1, again);
+        QCOMPARE(archive_.received().size(), 2); // same instances, same files
+        QCOMPARE(backup_.received().size(), 2);
+        QVERIFY(!SecondConnection);
+    }
+
+    void patientWithAFailedImageKeepsThePatient()
+    {
+        const Study a = addStudy(QStringLiteral("P1"), 1, 2);
+        const Study b = addStudy(QStringLiteral("P1"), 1, 2, a.patient);
+        QFile::remove(f_->file(QStringLiteral("images/%1/%2.dcm").arg(b.uid, b.images[0])));
+        Settings.SentAndKeep = 0;
+        QVERIFY(SCPOnline(nullptr));
+        SendJob job;
+        bool doseRefreshed = false;
+        job.RefreshDosisList = [&] { doseRefreshed = true; };
+        job.selection = {a.patient, QStringLiteral("P1"), QStringLiteral("Doe"), 0, QString(), 0};
+        const QString text = runJob(2, job);
+        QVERIFY2(text.contains(QStringLiteral("3 of 4 images successfully sent.")), qPrintable(text));
+        QVERIFY(text.contains(QStringLiteral("skipped (not all files send)")));
+        QVERIFY(!doseRefreshed);
+        QCOMPARE(rows(QStringLiteral("tblPatienten")), 1);
+        QCOMPARE(rows(QStringLiteral("tblStudies")), 1); // the complete study went
+        QVERIFY(!QDir(f_->file(QStringLiteral("images/") + a.uid)).exists());
+    }
+
+    void completePatientIsRemovedAndItsExposuresAssigned()
+    {
+        const Study a = addStudy(QStringLiteral("P1"), 1, 2);
+        addStudy(QStringLiteral("P1"), 2, 1, a.patient);
+        Settings.SentAndKeep = 0;
+        QVERIFY(SCPOnline(nullptr));
+        SendJob job;
+        bool doseRefreshed = false;
+        job.RefreshDosisList = [&] {
+            doseRefreshed = true;
+            QCOMPARE(AssignmentMode, qint16(1));
+        };
+        job.selection = {a.patient, QStringLiteral("P1"), QStringLiteral("Doe"), 0, QString(), 0};
+        const QString text = runJob(2, job);
+        QVERIFY2(text.contains(QStringLiteral("4 of 4 images successfully sent.")), qPrintable(text));
+        QVERIFY(doseRefreshed);
+        QVERIFY(EntriesRemoved);
+        QCOMPARE(rows(QStringLiteral("tblPatienten")), 0);
+        QCOMPARE(rows(QStringLiteral("tblImages")), 0);
+        AssignmentMode = 0;
+    }
+
+    void unreachablePartnerStartsNothing()
+    {
+        DefaultPartner.port = QString::number(freePort());
+        QVERIFY(!SCPOnline(nullptr));
+        QVERIFY(!PartnerConnection);
+        QCOMPARE(prompter_.boxes.size(), 1);
+        QVERIFY(prompter_.boxes[0].text.startsWith(QStringLiteral("Error #")));
+        QVERIFY(f_->read(QStringLiteral("Logs/Error.log")).contains("MainForm SCPOnline"));
+        QVERIFY(f_->read(QStringLiteral("Logs/Debug.log")).contains("SCPOnline127.0.0.1 "));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    UseOffscreenScreen(1280, 1024);
+    QApplication app(argc, argv);
+    SendTest t;
+    return QTest::qExec(&t, argc, argv);
+}
+#include "tst_send.moc"
