@@ -100,6 +100,16 @@ private slots:
         QCOMPARE(rig.dv1.rows(), 7);
         QCOMPARE(rig.dv1.columns(), 3);
         QCOMPARE(rig.viewer->TilesPerPage(), 21);
+        QCOMPARE(rig.dv1.backgroundColor(), QColor(Qt::black));
+        const SettingsRecord saved = Settings;
+        Settings.Viewer_bgColor = 0x00102030; // 0x00BBGGRR
+        Settings.Viewer_Rows = 2;
+        Settings.Viewer_Columns = 4;
+        rig.viewer->SetUpViewer();
+        QCOMPARE(rig.dv1.backgroundColor(), QColor(0x30, 0x20, 0x10));
+        QCOMPARE(rig.viewer->TilesPerPage(), 8);
+        Settings = saved;
+        rig.viewer->SetUpViewer();
         rig.scroll.show();
         fill(rig, 20);
         QVERIFY(rig.scroll.isHidden());
