@@ -85,19 +85,6 @@ private slots:
         QCOMPARE(mgr.terminate(5000), 0);
         QVERIFY(QString::fromUtf8(folder.read(QStringLiteral("Logs/DataMgr.log"))).trimmed().endsWith(QStringLiteral("stopped")));
     }
-
-    void hourIsTheDefaultInterval()
-    {
-        TestFolder folder;
-        for (int i = 0; i < 22; ++i)
-            folder.write(QStringLiteral("Logs/error%1.log").arg(stamp(i)), "e");
-        CompanionProcess mgr(DataMgrProgram(), folder.path());
-        QVERIFY(mgr.start());
-        QTest::qWait(1500);
-        QCOMPARE(logsIn(folder.file(QStringLiteral("Logs"))).filter(QStringLiteral("error2")).size(), 22);
-        QVERIFY(QString::fromUtf8(folder.read(QStringLiteral("Logs/DataMgr.log"))).contains(QStringLiteral("every 3600 s")));
-        QCOMPARE(mgr.terminate(5000), 0);
-    }
 };
 
 QTEST_GUILESS_MAIN(DataMgrTest)

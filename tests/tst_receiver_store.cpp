@@ -85,15 +85,6 @@ private slots:
         QCOMPARE(QDir(folder_->file(QStringLiteral("images/.incoming"))).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 
-    void emptyValuesAreNull()
-    {
-        ReceivedObject o = object(QStringLiteral("1.1"), QStringLiteral("1.1.1"), QStringLiteral("1.1.1.1"));
-        o.seriesNumber.reset();
-        QCOMPARE(put(o, "a"), ImageStore::Outcome::Stored);
-        QCOMPARE(QueryValue(db(), QStringLiteral("SELECT COUNT(*) FROM tblPatienten WHERE Pat2Vorname IS NULL AND PatGebDatum IS NULL")).toInt(), 1);
-        QCOMPARE(QueryValue(db(), QStringLiteral("SELECT COUNT(*) FROM tblSeries WHERE SeriesNr IS NULL")).toInt(), 1);
-    }
-
     void movedToAnotherStudy()
     {
         QCOMPARE(put(object(QStringLiteral("1.1"), QStringLiteral("1.1.1"), QStringLiteral("1.1.1.1")), "first"), ImageStore::Outcome::Stored);
