@@ -205,6 +205,31 @@ private slots:
         QCOMPARE(count(QStringLiteral("tblImages")), cases.size());
     }
 
+    void sendersAtTheSameTimeAreServedInTurn()
+    {
+        QList<QStringList> sets;
+        for (int n = 0; n < 3; ++n) {
+            SyntheticImageSpec spec;
+            spec.patientId = QStringLiteral("SAME%1").arg(n);
+            sets << writeStudy(spec, 1, 6, QStringLiteral("same%1").arg(n));
+            QCOMPARE(sets.last().size(), 6);
+        }
+        QList<QProcess *> senders;
+        for (const QStringList &files : sets) {
+            auto *p = new QProcess(this);
+            p->setProcessChannelMode(QProcess::MergedChannels);
+            p->start(QStringLiteral("storescu"), QStringList{QStringLiteral("-aec"), kAet, QStringLiteral("127.0.0.1"), QString::number(port_)} + files);
+            senders << p;
+        }
+        for (QProcess *p : senders) {
+            QVERIFY(p->waitForFinished(60000));
+            QVERIFY2(p->exitCode() == 0, p->readAll().constData());
+            delete p;
+        }
+        QCOMPARE(counts(), (QList<qlonglong>{3, 3, 3, 18, 18}));
+        QCOMPARE(log().count(QStringLiteral("6 stored, 0 failed")), 3);
+    }
+
     void apostropheInPatientName()
     {
         SyntheticImageSpec spec;
