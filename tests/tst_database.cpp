@@ -215,6 +215,8 @@ private slots:
         QVERIFY(!IsSafeSqlName(QStringLiteral("M G")));
         QVERIFY(!IsSafeSqlName(QStringLiteral("MG; DROP TABLE tblDictionary")));
         QVERIFY(!IsSafeSqlName(QString()));
+        QVERIFY(!IsSafeSqlName(QStringLiteral("MG\n")));
+        QVERIFY(!IsSafeSqlName(QStringLiteral("MG\nDROP")));
     }
 };
 

@@ -222,6 +222,7 @@ private slots:
         f_->write(QStringLiteral("keep/precious.txt"), "x");
         QVERIFY(StudyFolder(QStringLiteral("../keep")).isEmpty());
         QVERIFY(StudyFolder(QStringLiteral("..")).isEmpty());
+        QVERIFY(StudyFolder(QStringLiteral("1.2.3\n")).isEmpty());
         QVERIFY(StudyFolder(QStringLiteral("1.2/../../keep")).isEmpty());
         QCOMPARE(StudyFolder(QStringLiteral("1.2.3")), f_->file(QStringLiteral("images/1.2.3")));
         OpenImageDatabase();

@@ -9,6 +9,7 @@
 #include "store/DatabasePaths.h"
 #include "support/TestFolder.h"
 #include "support/Widgets.h"
+#include "toolkit/ToolkitViewer.h"
 
 #include <QAction>
 #include <QApplication>

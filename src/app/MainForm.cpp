@@ -9,6 +9,7 @@
 #include "app/UiColors.h"
 #include "app/WorkstationState.h"
 #include "store/DatabasePaths.h"
+#include "toolkit/ToolkitViewer.h"
 
 #include <QAction>
 #include <QApplication>
@@ -134,14 +135,8 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
     buildAssignment(assignment);
     buildHeaderAndTasks(header);
 
-    dv1 = new QWidget(central);
+    dv1 = new ToolkitViewer(central);
     dv1->setObjectName(QStringLiteral("dv1"));
-    dv1->setAutoFillBackground(true);
-    QPalette vp = dv1->palette();
-    vp.setColor(QPalette::Window, Qt::black);
-    dv1->setPalette(vp);
-    dv1Layout = new QVBoxLayout(dv1);
-    dv1Layout->setContentsMargins(0, 0, 0, 0);
     dv1_vscroll = new QScrollBar(Qt::Vertical, central);
     dv1_vscroll->setObjectName(QStringLiteral("dv1_vscroll"));
 
@@ -180,9 +175,6 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
     });
     UpdateTimer->start();
 
-    // Creation: projection captions for the unit types that name them, then the client layout.
-    if (Settings.XrayComm >= 2 && Settings.XrayComm <= 5)
-        run(hooks.LoadProjectionCaptions);
     applyClientLayout();
     resize(1280, 960);
     setMinimumSize(1000, 700);
@@ -281,6 +273,7 @@ void MainForm::buildAssignment(QWidget *parent)
     cmdAll->installEventFilter(this);
     connect(cmdAll, &QPushButton::clicked, this, [this] { run(hooks.cmdAll_Click); });
     cmdSelected = button(parent, QStringLiteral("cmdSelected"), QStringLiteral("Manually"));
+    connect(cmdSelected, &QPushButton::clicked, this, [this] { run(hooks.cmdSelected_Click); });
     lblCount = new QLabel(parent);
     lblCount->setObjectName(QStringLiteral("lblCount"));
     l->addWidget(cmdAll, 2, 0, 1, 2);

@@ -22,6 +22,7 @@ class QToolBar;
 class QTreeWidget;
 class QVBoxLayout;
 class OptionForm;
+class ToolkitViewer;
 
 // The workstation's one working window: the frame around the browser, the
 // viewer, the exposure list, the header view and the task list, with the
@@ -64,13 +65,13 @@ public:
         std::function<void()> Initialise_cPort;
         std::function<void()> lvDosis_Fill;
         std::function<void()> cmdAll_Click;
+        std::function<void()> cmdSelected_Click;
         std::function<void()> dbFill;
         std::function<void(int)> selectFirstPatient; // run the patient selection for row 0
         std::function<void(int)> selectFirstStudy;   // run the study selection for row 0
         std::function<void()> emptyViewer;           // shutdown: the viewer's images go
         std::function<void()> reapplyViewerSettings; // after the options dialog opened
         std::function<void()> rebuildRuleSets;
-        std::function<void()> LoadProjectionCaptions;
         std::function<void(const QString &)> menuAction; // entries whose subsystem is attached later
     };
     Hooks hooks;
@@ -86,9 +87,8 @@ public:
     QGroupBox *frmSerien = nullptr;
     QTreeWidget *lvSerien = nullptr;
     QTreeWidget *lvImages = nullptr;
-    // Viewer: the host the toolkit viewer is placed in, and its scroll bar
-    QWidget *dv1 = nullptr;
-    QVBoxLayout *dv1Layout = nullptr;
+    // Viewer: the tile grid and its scroll bar
+    ToolkitViewer *dv1 = nullptr;
     QScrollBar *dv1_vscroll = nullptr;
     // Exposure capture and the dose list
     QTreeWidget *lvDosis = nullptr;

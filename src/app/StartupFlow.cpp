@@ -117,6 +117,7 @@ void StartupFlow::optionsConfirmed(bool onePartner)
 {
     if (!mainForm_) {
         mainForm_ = new MainForm;
+        mainForm_->installEventFilter(this);
         mainForm_->setOptionForm(optionForm_);
         if (attach)
             attach(*mainForm_);
@@ -129,6 +130,14 @@ void StartupFlow::optionsConfirmed(bool onePartner)
     mainForm_->activateWindow();
     if (mainForm_->hooks.Initialise_cPort)
         mainForm_->hooks.Initialise_cPort();
+}
+
+bool StartupFlow::eventFilter(QObject *watched, QEvent *event)
+{
+    // The program ends with its main window, however that is closed.
+    if (watched == mainForm_ && event->type() == QEvent::Close)
+        end(0);
+    return QObject::eventFilter(watched, event);
 }
 
 void StartupFlow::end(int exitCode)
@@ -147,6 +156,9 @@ std::function<void(MainForm &)> &StartupAttachHook()
 
 int Main()
 {
+    // Between the options dialog and the main window no window is visible;
+    // the program ends when the start-up says so, not when the last window hides.
+    QApplication::setQuitOnLastWindowClosed(false);
     StartupFlow flow;
     flow.attach = StartupAttachHook();
     QObject::connect(&flow, &StartupFlow::finished, qApp, [](int code) { QCoreApplication::exit(code); }, Qt::QueuedConnection);

@@ -51,6 +51,9 @@ public:
 signals:
     void finished(int exitCode);
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void splashTick();
     void optionsConfirmed(bool onePartner);

@@ -1,22 +1,37 @@
 #include "app/Workstation.h"
 
+#include "acquisition/ImageViewer.h"
+#include "acquisition/ProjectionAssignment.h"
 #include "app/MainForm.h"
 #include "app/OptionForm.h"
 #include "app/Prompts.h"
 #include "app/Settings.h"
+#include "app/WorkstationState.h"
 #include "exposure/DoseList.h"
 #include "exposure/ExposureCapture.h"
+#include "header/EditForm.h"
 #include "network/PartnerForms.h"
+#include "store/Browser.h"
 #include "toolkit/ToolkitNetwork.h"
+#include "toolkit/ToolkitViewer.h"
 
+#include <QGroupBox>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QTreeWidget>
 
 Workstation::Workstation(MainForm &main) : QObject(&main), main_(main)
 {
     attachExposure();
+    attachViewerAndBrowser();
+    attachAssignment();
     attachPartners();
+    main_.hooks.menuAction = [this](const QString &name) { menuAction(name); };
+    EditForm::RegisterJob(0, [this](EditForm &f) { SerieSenden(f, job_); });
+    EditForm::RegisterJob(1, [this](EditForm &f) { StudieSenden(f, job_); });
+    EditForm::RegisterJob(2, [this](EditForm &f) { PatientSenden(f, job_); });
+    runProgressDialog = [](EditForm &form) { form.exec(); };
 }
 
 Workstation::~Workstation() = default;
@@ -53,10 +68,113 @@ void Workstation::attachExposure()
     main_.hooks.lvDosis_Fill = [this] { doseList_->lvDosis_Fill(); };
 }
 
+void Workstation::attachViewerAndBrowser()
+{
+    auto panel = [this](int i, const QString &text) { main_.setStatusPanel(i, text); };
+    ViewerControls v;
+    v.dv1 = main_.dv1;
+    v.dv1_vscroll = main_.dv1_vscroll;
+    v.lvImages = main_.lvImages;
+    v.PopUpViewer = main_.PopUpViewer;
+    v.setStatusPanel = panel;
+    viewer_ = std::make_unique<ImageViewer>(v);
+    viewer_->BuildPopUpViewer();
+    viewer_->SetUpViewer();
+
+    BrowserControls b;
+    b.window = &main_;
+    b.lvPatients = main_.lvPatients;
+    b.lvStudien = main_.lvStudien;
+    b.lvSerien = main_.lvSerien;
+    b.lvImages = main_.lvImages;
+    b.lvDosis = main_.lvDosis;
+    b.frmSerien = main_.frmSerien;
+    b.pbLoad = main_.pbLoad;
+    b.cmdSelected = main_.cmdSelected;
+    b.PopUpPatient = main_.PopUpPatient;
+    b.PopUpStudie = main_.PopUpStudie;
+    b.PopUpSerie = main_.PopUpSerie;
+    b.UpdateTimer = main_.UpdateTimer;
+    b.dv1 = main_.dv1;
+    b.viewer = viewer_.get();
+    b.setStatusPanel = panel;
+    b.taskCount = [this] { return main_.lvTasks->topLevelItemCount(); };
+    b.clearTaskState = [this] {
+        main_.lvTasks->clear();
+        main_.lvHeader->clear();
+        main_.txtSelected->clear();
+        main_.txtNeu->clear();
+    };
+    b.clearTaskList = [this] {
+        main_.lvTasks->clear();
+        main_.lvHeader->clear();
+    };
+    browser_ = std::make_unique<Browser>(b);
+
+    main_.hooks.RefreshPatientList = [this] { browser_->RefreshPatientList(); };
+    main_.hooks.selectFirstPatient = [this](int) { browser_->lvPatients_ItemClick(main_.lvPatients->topLevelItem(0)); };
+    main_.hooks.selectFirstStudy = [this](int) { browser_->lvStudien_ItemClick(main_.lvStudien->topLevelItem(0)); };
+    main_.hooks.emptyViewer = [this] {
+        main_.dv1->clearImages();
+        ListClear(LoadedImageList);
+        ClearCurrentImage();
+    };
+    main_.hooks.reapplyViewerSettings = [this] {
+        viewer_->SetUpViewer();
+        viewer_->UpdateScrollRange();
+    };
+    connect(main_.lvPatients, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { browser_->lvPatients_ItemClick(item); });
+    connect(main_.lvStudien, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { browser_->lvStudien_ItemClick(item); });
+    connect(main_.lvSerien, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem *item) { browser_->lvSerien_DblClick(item); });
+    connect(main_.lvImages, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { browser_->lvImages_ItemClick(item); });
+    for (QTreeWidget *list : {main_.lvPatients, main_.lvStudien, main_.lvSerien})
+        list->viewport()->installEventFilter(this);
+}
+
+bool Workstation::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::MouseButtonRelease) {
+        const auto *m = static_cast<QMouseEvent *>(event);
+        const QPoint pos = m->position().toPoint();
+        if (watched == main_.lvPatients->viewport())
+            browser_->lvPatients_MouseUp(m->button(), pos);
+        else if (watched == main_.lvStudien->viewport())
+            browser_->lvStudien_MouseUp(m->button(), pos);
+        else if (watched == main_.lvSerien->viewport())
+            browser_->lvSerien_MouseUp(m->button(), pos);
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void Workstation::attachAssignment()
+{
+    AssignmentControls a;
+    a.parent = &main_;
+    a.lvImages = main_.lvImages;
+    a.lvDosis = main_.lvDosis;
+    a.Text3 = main_.Text3;
+    a.cmdProjection = main_.cmdProjection;
+    a.txtcInput = main_.txtcInput;
+    a.viewer = viewer_.get();
+    a.lvImages_ItemClick = [this](QTreeWidgetItem *item) { browser_->lvImages_ItemClick(item); };
+    a.lvDosis_ItemClick = [this](QTreeWidgetItem *item) { doseList_->lvDosis_ItemClick(item); };
+    a.dbFill = [this] { capture_->dbFill(); };
+    a.SCPOnline = [this] { return SCPOnline(&main_); };
+    a.SendPatient = [this] { SendPatient(); };
+    a.defaultPartner = [] { return QStringList{DefaultPartner.aet, DefaultPartner.ip, DefaultPartner.port}; };
+    assignment_ = std::make_unique<ProjectionAssignment>(a);
+    main_.hooks.cmdAll_Click = [this] { assignment_->cmdAll_Click(); };
+    main_.hooks.cmdSelected_Click = [this] { assignment_->cmdSelected_Click(); };
+    // At creation, before the load: the captions the unit type names.
+    assignment_->LoadProjectionCaptions();
+    main_.applyResizeRules();
+}
+
 void Workstation::attachPartners()
 {
     main_.hooks.UpdateSendToEntries = [this] {
-        UpdateSendToEntries(main_.Se_SendTo, main_.St_SendTo, main_.P_SendTo, {});
+        UpdateSendToEntries(main_.Se_SendTo, main_.St_SendTo, main_.P_SendTo,
+                            [this](int level, const QString &tag) { sendMenuClick(level, tag); });
     };
 }
 
@@ -70,4 +188,121 @@ void Workstation::AttachOptionForm(OptionForm &form)
             return QString();
         return e.text;
     };
+}
+
+void Workstation::menuAction(const QString &name)
+{
+    if (name == QLatin1String("PopUpStudie_Laden"))
+        browser_->PopUpStudie_Laden();
+    else if (name == QLatin1String("PopUpStudie_Serien"))
+        browser_->PopUpStudie_SeriesWindow();
+    else if (name == QLatin1String("PopUpSerie_Laden"))
+        browser_->PopUpSerie_Laden();
+}
+
+void Workstation::sendMenuClick(int level, const QString &tag)
+{
+    const PartnerAddress p = PartnerFromTag(tag);
+    Settings.SCP_AET = p.aet;
+    Settings.SCP_IP = p.ip;
+    Settings.SCP_Port = p.port;
+    if (p.aet.isEmpty() || p.ip.isEmpty() || p.port.isEmpty()) {
+        Prompts().plain(&main_,
+                        QStringLiteral("Incomplete Storage Class Provider values!\r\nAET: ") + p.aet + QStringLiteral("\r\nIP: ") + p.ip
+                            + QStringLiteral("\r\nPort: ") + p.port,
+                        DefaultPromptTitle);
+        return;
+    }
+    // The associations go to the partners in use, whichever entry was chosen.
+    if (!SCPOnline(&main_))
+        return;
+    if (level == 0)
+        SendSeries();
+    else if (level == 1)
+        SendStudy();
+    else
+        SendPatient();
+}
+
+bool Workstation::undoneTasksAllowSend()
+{
+    if (main_.lvTasks->topLevelItemCount() == 0)
+        return true;
+    if (!Prompts().question(&main_, QStringLiteral("Undone tasks in list!\r\nContinue?"), DefaultPromptTitle)) {
+        ReleaseConnections();
+        return false;
+    }
+    main_.lvTasks->clear();
+    return true;
+}
+
+SendSelection Workstation::selection() const
+{
+    return {CurrentSelection.patientKey, CurrentSelection.patientId, CurrentSelection.patientName,
+            CurrentSelection.studyKey, CurrentSelection.studyUid, CurrentSelection.seriesKey};
+}
+
+void Workstation::runSendJob(qint16 mode)
+{
+    job_ = SendJob();
+    job_.selection = selection();
+    job_.RefreshDosisList = [this] { doseList_->RefreshDosisList(); };
+    job_.studyRowRemoved = [this] { delete main_.lvStudien->currentItem(); };
+    job_.patientRowRemoved = [this] { delete main_.lvPatients->currentItem(); };
+    ClearCurrentImage();
+    JobMode = mode;
+    EditForm form(&main_);
+    form.onUnload = [] { ReleaseConnections(); };
+    form.RefreshDosisList = [this] { doseList_->RefreshDosisList(); };
+    // The image rows stay: what was sent is removed by the job itself, and only
+    // when the settings say so.
+    form.RefreshImageList = [this] { main_.lvImages->clear(); };
+    form.Form_Load();
+    runProgressDialog(form);
+}
+
+void Workstation::SendSeries()
+{
+    if (!undoneTasksAllowSend())
+        return;
+    main_.dv1->clearImages();
+    ListClear(LoadedImageList);
+    runSendJob(0);
+    if (EntriesRemoved) {
+        delete main_.lvSerien->currentItem();
+        CurrentSelection.seriesKey = 0;
+    }
+    if (main_.lvSerien->topLevelItemCount() == 1) {
+        main_.frmSerien->setVisible(false);
+        main_.lvSerien->clear();
+    }
+}
+
+void Workstation::SendStudy()
+{
+    if (!undoneTasksAllowSend())
+        return;
+    runSendJob(1);
+    if (EntriesRemoved) {
+        CurrentSelection.studyKey = 0;
+        CurrentSelection.studyUid.clear();
+    }
+    browser_->RefreshPatientList();
+}
+
+void Workstation::SendPatient()
+{
+    if (!undoneTasksAllowSend())
+        return;
+    runSendJob(2);
+    if (EntriesRemoved) {
+        main_.lvStudien->clear();
+        main_.lvSerien->clear();
+        main_.lvImages->clear();
+        main_.lvDosis->clear();
+        main_.dv1->clearImages();
+        ListClear(LoadedImageList);
+    }
+    browser_->RefreshPatientList();
+    main_.ClearInfoFields();
 }

@@ -1,15 +1,21 @@
 #pragma once
 
+#include "network/SendJobs.h"
+
 #include <QObject>
 #include <memory>
 
-class MainForm;
-class OptionForm;
+class Browser;
 class DoseList;
 class ExposureCapture;
+class ImageViewer;
+class MainForm;
+class OptionForm;
+class ProjectionAssignment;
 
-// Attaches the subsystems to the main window's controls and hooks. Lives as
-// long as the main window (its child).
+// Attaches the subsystems to the main window's controls and hooks, and holds
+// the commands that span several of them (the send launchers). Lives as long
+// as the main window (its child).
 class Workstation : public QObject {
     Q_OBJECT
 
@@ -22,12 +28,39 @@ public:
 
     DoseList &doseList() { return *doseList_; }
     ExposureCapture &capture() { return *capture_; }
+    ImageViewer &viewer() { return *viewer_; }
+    Browser &browser() { return *browser_; }
+    ProjectionAssignment &assignment() { return *assignment_; }
+
+    // The send launchers: the progress dialog with the series, study or
+    // patient job, then the lists brought up to date.
+    void SendSeries();
+    void SendStudy();
+    void SendPatient();
+    // A send-menu entry: level 0 series, 1 study, 2 patient.
+    void sendMenuClick(int level, const QString &tag);
+
+    // How the progress dialog is run (modal by default); tests drive it.
+    std::function<void(class EditForm &)> runProgressDialog;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void attachExposure();
+    void attachViewerAndBrowser();
+    void attachAssignment();
     void attachPartners();
+    void menuAction(const QString &name);
+    bool undoneTasksAllowSend();
+    void runSendJob(qint16 mode);
+    SendSelection selection() const;
 
     MainForm &main_;
     std::unique_ptr<DoseList> doseList_;
     std::unique_ptr<ExposureCapture> capture_;
+    std::unique_ptr<ImageViewer> viewer_;
+    std::unique_ptr<Browser> browser_;
+    std::unique_ptr<ProjectionAssignment> assignment_;
+    SendJob job_;
 };

@@ -154,6 +154,7 @@ QString DbDate(const QDate &date) { return date.toString(Qt::ISODate); }
 
 bool IsSafeSqlName(const QString &name)
 {
-    static const QRegularExpression re(QStringLiteral("^[A-Za-z][A-Za-z0-9_]*$"));
+    // Anchored to the very end: "$" alone would let a trailing newline through.
+    static const QRegularExpression re(QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z][A-Za-z0-9_]*")));
     return re.match(name).hasMatch();
 }

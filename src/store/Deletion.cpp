@@ -68,7 +68,7 @@ private:
 
 QString StudyFolder(const QString &studyUid)
 {
-    static const QRegularExpression uid(QStringLiteral("^[0-9A-Za-z.\\-_]+$"));
+    static const QRegularExpression uid(QRegularExpression::anchoredPattern(QStringLiteral("[0-9A-Za-z.\\-_]+")));
     if (!uid.match(studyUid).hasMatch() || studyUid == QLatin1String(".") || studyUid == QLatin1String(".."))
         return {};
     return AppPath(QString::fromLatin1(AppFiles::ImagesFolder)) + QLatin1Char('/') + studyUid;
