@@ -1,0 +1,460 @@
+// Series, study and patient sends to an Orthanc archive, checked through its
+// REST interface: what the archive indexed, not only what the job counted.
+#include "app/Settings.h"
+#include "app/WorkstationState.h"
+#include "header/EditForm.h"
+#include "network/SendJobs.h"
+#include "store/DatabasePaths.h"
+#include "support/TestFolder.h"
+#include "support/Widgets.h"
+#include "toolkit/SyntheticImage.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+bool waitForPort(int port, int ms)
+{
+    QDeadlineTimer t(ms);
+    while (!t.hasExpired()) {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+        if (probe.waitForConnected(100))
+            return true;
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+struct StoreScp {
+    QProcess process;
+    int port = 0;
+    QString folder;
+    bool start(const QString &dir)
+    {
+        folder = dir;
+        QDir().mkpath(dir);
+        QTcpServer s;
+        s.listen(QHostAddress::LocalHost, 0);
+        port = s.serverPort();
+        s.close();
+        process.start(QStringLiteral("storescp"), {QStringLiteral("-aet"), QStringLiteral("ARCHIVE"), QStringLiteral("-od"), dir, QString::number(port)});
+        return process.waitForStarted(5000) && waitForPort(port, 5000);
+    }
+    QStringList received() const { return QDir(folder).entryList(QDir::Files); }
+    ~StoreScp()
+    {
+        process.kill();
+        process.waitForFinished(3000);
+    }
+};
+
+// An Orthanc of its own: a generated configuration, storage and index in a
+// temporary folder, DICOM and HTTP on free loopback ports.
+struct Orthanc {
+    QTemporaryDir dir;
+    QProcess process;
+    int dicomPort = 0, httpPort = 0;
+    QNetworkAccessManager net;
+
+    bool start(QString *why)
+    {
+        const QString binary = QStandardPaths::findExecutable(QStringLiteral("Orthanc"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
+        if (binary.isEmpty()) {
+            *why = QStringLiteral("Orthanc is not installed (scripts/deps installs it)");
+            return false;
+        }
+        {
+            // Both ports are held while the second is chosen, so they differ.
+            QTcpServer a, b;
+            a.listen(QHostAddress::LocalHost, 0);
+            b.listen(QHostAddress::LocalHost, 0);
+            dicomPort = a.serverPort();
+            httpPort = b.serverPort();
+        }
+        QJsonObject config{
+            {QStringLiteral("Name"), QStringLiteral("lumora-test")},
+            {QStringLiteral("StorageDirectory"), dir.filePath(QStringLiteral("storage"))},
+            {QStringLiteral("IndexDirectory"), dir.filePath(QStringLiteral("index"))},
+            {QStringLiteral("DicomAet"), QStringLiteral("ORTHANC")},
+            {QStringLiteral("DicomPort"), dicomPort},
+            {QStringLiteral("HttpPort"), httpPort},
+            {QStringLiteral("RemoteAccessAllowed"), false},
+            {QStringLiteral("AuthenticationEnabled"), false},
+            {QStringLiteral("Plugins"), QJsonArray()},
+            {QStringLiteral("DicomCheckCalledAet"), false},
+        };
+        QFile f(dir.filePath(QStringLiteral("orthanc.json")));
+        if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(config).toJson()) < 0) {
+            *why = QStringLiteral("cannot write the configuration");
+            return false;
+        }
+        f.close();
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.setStandardOutputFile(dir.filePath(QStringLiteral("orthanc.log")));
+        process.start(binary, {f.fileName()});
+        if (!process.waitForStarted(5000)) {
+            *why = QStringLiteral("Orthanc did not start: ") + process.errorString();
+            return false;
+        }
+        QDeadlineTimer t(30000);
+        while (!t.hasExpired() && process.state() == QProcess::Running) {
+            bool ok = false;
+            get(QStringLiteral("/system"), &ok, 1000);
+            if (ok)
+                return true;
+            QTest::qWait(100);
+        }
+        *why = QStringLiteral("Orthanc's HTTP port did not answer; its log: ") + QString::fromUtf8(log().right(2000));
+        return false;
+    }
+    QByteArray log() const
+    {
+        QFile f(dir.filePath(QStringLiteral("orthanc.log")));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    void stop()
+    {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        process.terminate();
+        if (!process.waitForFinished(10000)) {
+            process.kill();
+            process.waitForFinished(3000);
+        }
+    }
+    ~Orthanc() { stop(); }
+
+    QJsonValue request(const QByteArray &verb, const QString &path, bool *ok, int ms = 10000)
+    {
+        QNetworkRequest req(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(httpPort).arg(path)));
+        QNetworkReply *reply = net.sendCustomRequest(req, verb);
+        const bool finished = QTest::qWaitFor([reply] { return reply->isFinished(); }, ms);
+        if (!finished)
+            reply->abort();
+        const QByteArray body = reply->readAll();
+        *ok = finished && reply->error() == QNetworkReply::NoError;
+        reply->deleteLater();
+        const QJsonDocument doc = QJsonDocument::fromJson(body);
+        return doc.isArray() ? QJsonValue(doc.array()) : QJsonValue(doc.object());
+    }
+    QJsonValue get(const QString &path, bool *ok, int ms = 10000) { return request("GET", path, ok, ms); }
+    // GET that must succeed; an empty value (and a warning) otherwise.
+    QJsonValue get(const QString &path)
+    {
+        bool ok = false;
+        const QJsonValue v = get(path, &ok);
+        if (!ok)
+            qWarning("GET %s failed", qPrintable(path));
+        return v;
+    }
+    bool removeEverything()
+    {
+        const QJsonArray patients = get(QStringLiteral("/patients")).toArray();
+        for (const QJsonValue &p : patients) {
+            bool ok = false;
+            request("DELETE", QStringLiteral("/patients/") + p.toString(), &ok);
+            if (!ok)
+                return false;
+        }
+        return get(QStringLiteral("/instances")).toArray().isEmpty();
+    }
+    // The SOP Instance UIDs of everything stored, as the archive parsed them.
+    QStringList instanceUids()
+    {
+        QStringList out;
+        for (const QJsonValue &id : get(QStringLiteral("/instances")).toArray())
+            out << get(QStringLiteral("/instances/%1/simplified-tags").arg(id.toString())).toObject().value(QStringLiteral("SOPInstanceUID")).toString();
+        out.sort();
+        return out;
+    }
+};
+
+} // namespace
+
+class SendOrthancTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TestFolder> f_;
+    RecordingPrompter prompter_;
+    Orthanc orthanc_;
+    StoreScp storescp_;
+
+    struct Study {
+        qlonglong patient = 0, study = 0;
+        QList<qlonglong> series;
+        QString uid;
+        QStringList images;
+    };
+
+    // A study as the receiver files it: rows and synthetic images.
+    Study addStudy(const QString &patientId, int seriesCount, int imagesPerSeries, qlonglong patientKey = 0,
+                   SyntheticImageSpec::Encoding encoding = SyntheticImageSpec::Encoding::ExplicitLittle)
+    {
+        Study s;
+        s.uid = NewSyntheticUid();
+        OpenImageDatabase();
+        if (patientKey == 0) {
+            Execute(ImageDatabase, QStringLiteral("INSERT INTO tblPatienten (PatID1, PatNachname) VALUES (?, 'Doe')"), {patientId});
+            patientKey = Execute(ImageDatabase, QStringLiteral("SELECT PatID FROM tblPatienten WHERE PatID1 = ?"), {patientId}).first(QStringLiteral("PatID")).toLongLong();
+        }
+        s.patient = patientKey;
+        s.study = Execute(ImageDatabase, QStringLiteral("INSERT INTO tblStudies (StudyUID, FKeyPATID) VALUES (?, ?)"), {s.uid, patientKey}).lastInsertId.toLongLong();
+        for (int r = 0; r < seriesCount; ++r) {
+            const QString seriesUid = NewSyntheticUid();
+            const qlonglong series = Execute(ImageDatabase, QStringLiteral("INSERT INTO tblSeries (SeriesUID, SeriesNr, FKeyStudyID) VALUES (?, ?, ?)"),
+                                             {seriesUid, r + 1, s.study}).lastInsertId.toLongLong();
+            s.series << series;
+            for (int i = 0; i < imagesPerSeries; ++i) {
+                SyntheticImageSpec spec;
+                spec.rows = 48;
+                spec.columns = 32;
+                spec.patientId = patientId;
+                spec.studyUid = s.uid;
+                spec.seriesUid = seriesUid;
+                spec.sopUid = NewSyntheticUid();
+                spec.seriesNumber = r + 1;
+                spec.instanceNumber = i + 1;
+                spec.encoding = encoding;
+                QDir().mkpath(f_->file(QStringLiteral("images/") + s.uid));
+                WriteSyntheticImage(spec, f_->file(QStringLiteral("images/%1/%2.dcm").arg(s.uid, spec.sopUid)));
+                Execute(ImageDatabase, QStringLiteral("INSERT INTO tblImages (ImageUID, ImageNr, FKeySeriesID) VALUES (?, ?, ?)"), {spec.sopUid, i + 1, series});
+                s.images << spec.sopUid;
+            }
+        }
+        CloseImageDatabase();
+        return s;
+    }
+    int rows(const QString &table)
+    {
+        OpenImageDatabase();
+        const int n = Execute(ImageDatabase, QStringLiteral("SELECT COUNT(*) AS n FROM ") + table).first(QStringLiteral("n")).toInt();
+        CloseImageDatabase();
+        return n;
+    }
+    // Runs one job in the progress dialog as the launchers do, to its OK.
+    QString runJob(qint16 mode, SendJob &job)
+    {
+        JobMode = mode;
+        EditForm::RegisterJob(mode, [&job, mode](EditForm &form) {
+            if (mode == 0)
+                SerieSenden(form, job);
+            else if (mode == 1)
+                StudieSenden(form, job);
+            else
+                PatientSenden(form, job);
+        });
+        EditForm form;
+        form.onUnload = [] { ReleaseConnections(); };
+        form.Form_Load();
+        form.show();
+        if (!QTest::qWaitFor([&] { return form.cmdOK->isEnabled(); }, 60000))
+            return QStringLiteral("<job did not finish>");
+        const QString text = form.txtProgress->toPlainText();
+        form.cmdOK_Click();
+        return text;
+    }
+    static QStringList sorted(QStringList l)
+    {
+        l.sort();
+        return l;
+    }
+    PartnerAddress orthancPartner() const { return {QStringLiteral("ORTHANC"), QStringLiteral("127.0.0.1"), QString::number(orthanc_.dicomPort)}; }
+
+private slots:
+    void initTestCase()
+    {
+        QString why;
+        QVERIFY2(orthanc_.start(&why), qPrintable(why));
+        QVERIFY(storescp_.start(QDir::tempPath() + QStringLiteral("/lumora-send-orthanc-scp-%1").arg(QCoreApplication::applicationPid())));
+    }
+    void cleanupTestCase()
+    {
+        orthanc_.stop();
+        QCOMPARE(orthanc_.process.state(), QProcess::NotRunning);
+        QDir(storescp_.folder).removeRecursively();
+    }
+    void init()
+    {
+        QVERIFY(orthanc_.removeEverything());
+        for (const QString &file : storescp_.received())
+            QFile::remove(storescp_.folder + QLatin1Char('/') + file);
+        f_ = std::make_unique<TestFolder>();
+        QVERIFY(MakeStationDatabases(f_->path()));
+        QDir().mkpath(f_->file(QStringLiteral("bin")));
+        Settings = SettingsRecord();
+        LoadSettings();
+        SetDatabasePaths();
+        DefaultPartner = orthancPartner();
+        SecondPartner = PartnerAddress();
+        ExaminationType = 2;
+        prompter_.boxes.clear();
+        SetPrompter(&prompter_);
+    }
+    void cleanup()
+    {
+        ReleaseConnections();
+        SetPrompter(nullptr);
+        f_.reset();
+        if (QTest::currentTestFailed())
+            qWarning("Orthanc log tail: %s", orthanc_.log().right(1500).constData());
+    }
+
+    // Uncompressed and JPEG-LS series: every instance arrives, the compressed
+    // one still compressed (Orthanc accepts JPEG-LS, so no decoding on the way).
+    void seriesArrivesComplete_data()
+    {
+        QTest::addColumn<int>("encoding");
+        QTest::addColumn<QString>("syntax");
+        QTest::newRow("explicit little") << int(SyntheticImageSpec::Encoding::ExplicitLittle) << QStringLiteral("1.2.840.10008.1.2.1");
+        QTest::newRow("jpeg-ls") << int(SyntheticImageSpec::Encoding::JpegLs) << QStringLiteral("1.2.840.10008.1.2.4.80");
+    }
+    void seriesArrivesComplete()
+    {
+        QFETCH(int, encoding);
+        QFETCH(QString, syntax);
+        const Study s = addStudy(QStringLiteral("P1"), 2, 3, 0, SyntheticImageSpec::Encoding(encoding));
+        QVERIFY(SCPOnline(nullptr));
+        SendJob job;
+        job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, s.series[1]};
+        const QString text = runJob(0, job);
+        QVERIFY2(text.contains(QStringLiteral("3 of 3 images successfully sent.")), qPrintable(text));
+        QCOMPARE(orthanc_.instanceUids(), sorted(s.images.mid(3, 3))); // the second series, nothing of the first
+        for (const QJsonValue &id : orthanc_.get(QStringLiteral("/instances")).toArray()) {
+            const QJsonObject tags = orthanc_.get(QStringLiteral("/instances/%1/simplified-tags").arg(id.toString())).toObject();
+            QCOMPARE(tags.value(QStringLiteral("PatientID")).toString(), QStringLiteral("P1"));
+            QCOMPARE(tags.value(QStringLiteral("StudyInstanceUID")).toString(), s.uid);
+            QCOMPARE(tags.value(QStringLiteral("Rows")).toString(), QStringLiteral("48"));
+            bool ok = false;
+            const QJsonValue meta = orthanc_.get(QStringLiteral("/instances/%1/metadata?expand").arg(id.toString()), &ok);
+            QVERIFY(ok);
+            QCOMPARE(meta.toObject().value(QStringLiteral("TransferSyntax")).toString(), syntax);
+        }
+        QCOMPARE(rows(QStringLiteral("tblImages")), 6); // SentAndKeep 1 by default
+    }
+
+    void studyArrivesAsOneStudyAndIsRemovedWhenNotKept()
+    {
+        const Study s = addStudy(QStringLiteral("P1"), 2, 2);
+        Settings.SentAndKeep = 0;
+        QVERIFY(SCPOnline(nullptr));
+        SendJob job;
+        job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, 0};
+        const QString text = runJob(1, job);
+        QVERIFY2(text.contains(QStringLiteral("4 of 4 images successfully sent.")), qPrintable(text));
+        const QJsonArray studies = orthanc_.get(QStringLiteral("/studies")).toArray();
+        QCOMPARE(studies.size(), 1);
+        const QJsonObject study = orthanc_.get(QStringLiteral("/studies/") + studies[0].toString()).toObject();
+        QCOMPARE(study.value(QStringLiteral("MainDicomTags")).toObject().value(QStringLiteral("StudyInstanceUID")).toString(), s.uid);
+        QCOMPARE(study.value(QStringLiteral("Series")).toArray().size(), 2);
+        QCOMPARE(orthanc_.get(QStringLiteral("/studies/%1/instances").arg(studies[0].toString())).toArray().size(), 4);
+        QCOMPARE(orthanc_.instanceUids(), sorted(s.images));
+        // Everything arrived, so the workstation's copy went.
+        QVERIFY(EntriesRemoved);
+        QCOMPARE(rows(QStringLiteral("tblStudies")), 0);
+        QVERIFY(!QDir(f_->file(QStringLiteral("images/") + s.uid)).exists());
+    }
+
+    void patientArrivesAsOnePatientWithTwoStudies()
+    {
+        const Study a = addStudy(QStringLiteral("P7"), 1, 2);
+        const Study b = addStudy(QStringLiteral("P7"), 2, 1, a.patient);
+        addStudy(QStringLiteral("P8"), 1, 1); // another patient's study stays behind
+        SendJob job;
+        job.selection = {a.patient, QStringLiteral("P7"), QStringLiteral("Doe"), 0, QString(), 0};
+        QVERIFY(SCPOnline(nullptr));
+        const QString text = runJob(2, job);
+        QVERIFY2(text.contains(QStringLiteral("4 of 4 images successfully sent.")), qPrintable(text));
+        const QJsonArray patients = orthanc_.get(QStringLiteral("/patients")).toArray();
+        QCOMPARE(patients.size(), 1);
+        const QJsonObject patient = orthanc_.get(QStringLiteral("/patients/") + patients[0].toString()).toObject();
+        QCOMPARE(patient.value(QStringLiteral("MainDicomTags")).toObject().value(QStringLiteral("PatientID")).toString(), QStringLiteral("P7"));
+        QStringList studyUids;
+        for (const QJsonValue &id : patient.value(QStringLiteral("Studies")).toArray())
+            studyUids << orthanc_.get(QStringLiteral("/studies/") + id.toString()).toObject().value(QStringLiteral("MainDicomTags")).toObject().value(QStringLiteral("StudyInstanceUID")).toString();
+        QCOMPARE(sorted(studyUids), sorted({a.uid, b.uid}));
+        QCOMPARE(orthanc_.instanceUids(), sorted(a.images + b.images)); // each image once
+        QCOMPARE(rows(QStringLiteral("tblPatienten")), 2);
+    }
+
+    void curativeReachesBothPartners()
+    {
+        const Study s = addStudy(QStringLiteral("P1"), 1, 3);
+        ExaminationType = 1;
+        DefaultPartner = {QStringLiteral("ARCHIVE"), QStringLiteral("127.0.0.1"), QString::number(storescp_.port)};
+        SecondPartner = orthancPartner();
+        QVERIFY(SCPOnline(nullptr));
+        QVERIFY(SecondConnection);
+        SendJob job;
+        job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, 0};
+        const QString text = runJob(1, job);
+        QVERIFY2(text.contains(QStringLiteral("3 of 3 images successfully sent.")), qPrintable(text));
+        QCOMPARE(orthanc_.instanceUids(), sorted(s.images));
+        QCOMPARE(storescp_.received().size(), 3);
+
+        // Screening: the default partner only.
+        orthanc_.removeEverything();
+        ExaminationType = 2;
+        QVERIFY(SCPOnline(nullptr));
+        QVERIFY(!SecondConnection);
+        SendJob again;
+        again.selection = job.selection;
+        runJob(1, again);
+        QVERIFY(orthanc_.instanceUids().isEmpty());
+        ExaminationType = 2;
+    }
+
+    void missingFileSendsTheRestAndRemovesNothing()
+    {
+        const Study s = addStudy(QStringLiteral("P1"), 1, 3);
+        const QString gone = f_->file(QStringLiteral("images/%1/%2.dcm").arg(s.uid, s.images[2]));
+        QVERIFY(QFile::remove(gone));
+        Settings.SentAndKeep = 0;
+        QVERIFY(SCPOnline(nullptr));
+        SendJob job;
+        job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, s.series[0]};
+        const QString text = runJob(0, job);
+        QVERIFY2(text.contains(QStringLiteral("2 of 3 images successfully sent.")), qPrintable(text));
+        QCOMPARE(orthanc_.instanceUids(), sorted(s.images.mid(0, 2)));
+        QVERIFY(!EntriesRemoved);
+        QCOMPARE(rows(QStringLiteral("tblImages")), 3);
+        QCOMPARE(rows(QStringLiteral("tblSeries")), 1);
+        QCOMPARE(QDir(f_->file(QStringLiteral("images/") + s.uid)).entryList(QDir::Files).size(), 2);
+
+        // The same for a study job.
+        orthanc_.removeEverything();
+        QVERIFY(SCPOnline(nullptr));
+        SendJob study;
+        study.selection = job.selection;
+        study.selection.seriesKey = 0;
+        const QString studyText = runJob(1, study);
+        QVERIFY2(studyText.contains(QStringLiteral("2 of 3 images successfully sent.")), qPrintable(studyText));
+        QVERIFY(!EntriesRemoved);
+        QCOMPARE(rows(QStringLiteral("tblStudies")), 1);
+        QCOMPARE(rows(QStringLiteral("tblImages")), 3);
+        QCOMPARE(orthanc_.instanceUids().size(), 2);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    UseOffscreenScreen(1280, 1024);
+    QApplication app(argc, argv);
+    SendOrthancTest t;
+    return QTest::qExec(&t, argc, argv);
+}
+#include "tst_send_orthanc.moc"
