@@ -552,6 +552,8 @@ void MainForm::Form_Load()
     if (FindProcess(QString::fromLatin1(DataManagerName)) == 0)
         StartDataManager();
     run(hooks.PrepareTaskList);
+    // The keyboard path through patient, study and merge starts here.
+    cmdLorad[0]->setFocus(Qt::OtherFocusReason);
 }
 
 void MainForm::Form_Activate()
