@@ -44,6 +44,12 @@ bool isUncompressed(E_TransferSyntax x)
 
 void configure(DcmSCU &scu, const QString &host, int port, const QString &callingAe, const QString &calledAe)
 {
+    // DCMTK as built on Debian leaves Nagle's algorithm on unless TCP_NODELAY
+    // says otherwise; each small C-STORE then waits for a delayed ACK (tens of
+    // ms per image). It reads the variable when it connects. A value the
+    // administrator set stays.
+    if (!qEnvironmentVariableIsSet("TCP_NODELAY"))
+        qputenv("TCP_NODELAY", "1");
     scu.setPeerHostName(host.toStdString().c_str());
     scu.setPeerPort(static_cast<Uint16>(port));
     scu.setAETitle(callingAe.toStdString().c_str());
