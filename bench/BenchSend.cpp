@@ -1,0 +1,165 @@
+// The study send job against a storescp, for bench/send.sh.
+//   bench-send prepare FOLDER COUNT ROWS COLUMNS  an application folder holding
+//       one study of COUNT images filed as the receiver files them; prints the
+//       study's folder
+//   bench-send send FOLDER PORT                   StudieSenden of that study in
+//       the progress dialog; prints send_ms (association, job and release),
+//       command_ms (with the dialog's start timer), sent, total and peak_kb
+#include "app/Settings.h"
+#include "app/WorkstationState.h"
+#include "header/EditForm.h"
+#include "network/SendJobs.h"
+#include "store/DatabasePaths.h"
+#include "support/Widgets.h"
+#include "toolkit/SyntheticImage.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <cstdio>
+
+namespace {
+
+qlonglong peakKb()
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+int fail(const char *what)
+{
+    std::fprintf(stderr, "bench-send: %s\n", what);
+    return 1;
+}
+
+int prepare(const QString &folder, int count, int rows, int columns)
+{
+    QDir().mkpath(folder);
+    if (!MakeStationDatabases(folder))
+        return fail("cannot make the databases");
+    qputenv("LUMORA_APP_FOLDER", QFile::encodeName(folder));
+    SetDatabasePaths();
+    const QString studyUid = NewSyntheticUid();
+    const QString seriesUid = NewSyntheticUid();
+    const QString studyFolder = folder + QStringLiteral("/images/") + studyUid;
+    QDir().mkpath(studyFolder);
+    OpenImageDatabase();
+    if (!ImageDatabase.isOpen())
+        return fail("cannot open the image database");
+    const auto check = [](const DbResult &r) {
+        if (!r.ok)
+            std::fprintf(stderr, "bench-send: %s\n", qPrintable(r.errorText));
+        return r.ok;
+    };
+    if (!check(Execute(ImageDatabase, QStringLiteral("INSERT INTO tblPatienten (PatID1, PatNachname) VALUES ('BENCH', 'Bench')"), {})))
+        return 1;
+    const qlonglong patient = Execute(ImageDatabase, QStringLiteral("SELECT PatID FROM tblPatienten WHERE PatID1 = 'BENCH'")).first(QStringLiteral("PatID")).toLongLong();
+    const DbResult study = Execute(ImageDatabase, QStringLiteral("INSERT INTO tblStudies (StudyUID, FKeyPATID) VALUES (?, ?)"), {studyUid, patient});
+    const DbResult series = Execute(ImageDatabase, QStringLiteral("INSERT INTO tblSeries (SeriesUID, SeriesNr, FKeyStudyID) VALUES (?, 1, ?)"),
+                                    {seriesUid, study.lastInsertId});
+    if (!check(study) || !check(series))
+        return 1;
+    ExecuteScript(ImageDatabase, QStringLiteral("BEGIN"));
+    for (int i = 0; i < count; ++i) {
+        SyntheticImageSpec spec;
+        spec.patientId = QStringLiteral("BENCH");
+        spec.studyUid = studyUid;
+        spec.seriesUid = seriesUid;
+        spec.sopUid = NewSyntheticUid();
+        spec.instanceNumber = i + 1;
+        spec.rows = rows;
+        spec.columns = columns;
+        spec.bitsStored = 14;
+        spec.laterality = i % 2 ? QStringLiteral("L") : QStringLiteral("R");
+        spec.viewPosition = (i / 2) % 2 ? QStringLiteral("MLO") : QStringLiteral("CC");
+        QString why;
+        if (!WriteSyntheticImage(spec, studyFolder + QLatin1Char('/') + spec.sopUid + QStringLiteral(".dcm"), &why))
+            return fail(qPrintable(why));
+        if (!check(Execute(ImageDatabase, QStringLiteral("INSERT INTO tblImages (ImageUID, ImageNr, FKeySeriesID) VALUES (?, ?, ?)"),
+                           {spec.sopUid, i + 1, series.lastInsertId})))
+            return 1;
+    }
+    ExecuteScript(ImageDatabase, QStringLiteral("COMMIT"));
+    CloseImageDatabase();
+    std::printf("%s\n", qPrintable(studyFolder));
+    return 0;
+}
+
+int send(const QString &folder, int port)
+{
+    qputenv("LUMORA_APP_FOLDER", QFile::encodeName(folder));
+    Settings = SettingsRecord();
+    LoadSettings();
+    Settings.SentAndKeep = 1; // the study stays for the next round
+    SetDatabasePaths();
+    RecordingPrompter prompter;
+    SetPrompter(&prompter);
+    DefaultPartner = {QStringLiteral("BENCHSCP"), QStringLiteral("127.0.0.1"), QString::number(port)};
+    ExaminationType = 2;
+
+    OpenImageDatabase();
+    const DbResult row = Execute(ImageDatabase, QStringLiteral("SELECT s.StudyID, s.StudyUID, p.PatID FROM tblStudies s JOIN tblPatienten p ON p.PatID = s.FKeyPATID"));
+    CloseImageDatabase();
+    if (!row.ok || row.rows.isEmpty())
+        return fail("no study in the folder (run prepare first)");
+    SendJob job;
+    job.selection = {row.first(QStringLiteral("PatID")).toLongLong(), QStringLiteral("BENCH"), QStringLiteral("Bench"),
+                     row.first(QStringLiteral("StudyID")).toLongLong(), row.first(QStringLiteral("StudyUID")).toString(), 0};
+
+    // Timed apart: opening the association, the job itself, the release; and
+    // the whole command with the dialog's start timer and its OK.
+    QElapsedTimer clock, part;
+    qint64 openMs = 0, jobMs = 0, releaseMs = 0;
+    clock.start();
+    part.start();
+    if (!SCPOnline(nullptr))
+        return fail(qPrintable(prompter.boxes.value(0).text));
+    openMs = part.elapsed();
+    JobMode = 1;
+    EditForm::RegisterJob(1, [&job, &jobMs](EditForm &form) {
+        QElapsedTimer t;
+        t.start();
+        StudieSenden(form, job);
+        jobMs = t.elapsed();
+    });
+    EditForm form;
+    form.onUnload = [] { ReleaseConnections(); };
+    form.Form_Load();
+    form.show();
+    // Bounded: an hour is far beyond any run of this benchmark.
+    if (!QTest::qWaitFor([&] { return form.cmdOK->isEnabled(); }, 3600 * 1000))
+        return fail("the send job did not finish");
+    part.restart();
+    form.cmdOK_Click();
+    ReleaseConnections();
+    releaseMs = part.elapsed();
+    const qint64 ms = clock.elapsed();
+    std::printf("send_ms %lld\ncommand_ms %lld\nopen_ms %lld\njob_ms %lld\nrelease_ms %lld\nsent %d\ntotal %d\npeak_kb %lld\n",
+                static_cast<long long>(openMs + jobMs + releaseMs), static_cast<long long>(ms), static_cast<long long>(openMs),
+                static_cast<long long>(jobMs), static_cast<long long>(releaseMs), job.SentCount, job.TotalCount, peakKb());
+    return job.SentCount == job.TotalCount && job.TotalCount > 0 ? 0 : 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    UseOffscreenScreen(1280, 1024);
+    QApplication app(argc, argv);
+    const QStringList a = app.arguments();
+    if (a.size() == 6 && a[1] == QLatin1String("prepare"))
+        return prepare(a[2], a[3].toInt(), a[4].toInt(), a[5].toInt());
+    if (a.size() == 4 && a[1] == QLatin1String("send"))
+        return send(a[2], a[3].toInt());
+    return fail("usage: bench-send prepare FOLDER COUNT ROWS COLUMNS | send FOLDER PORT");
+}
