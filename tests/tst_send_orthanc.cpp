@@ -25,6 +25,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 namespace {
 
 bool waitForPort(int port, int ms)
@@ -52,6 +55,7 @@ struct StoreScp {
         s.listen(QHostAddress::LocalHost, 0);
         port = s.serverPort();
         s.close();
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process.start(QStringLiteral("storescp"), {QStringLiteral("-aet"), QStringLiteral("ARCHIVE"), QStringLiteral("-od"), dir, QString::number(port)});
         return process.waitForStarted(5000) && waitForPort(port, 5000);
     }
@@ -104,6 +108,8 @@ struct Orthanc {
             return false;
         }
         f.close();
+        // Orthanc goes with the test even when the test dies or is killed.
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process.setProcessChannelMode(QProcess::MergedChannels);
         process.setStandardOutputFile(dir.filePath(QStringLiteral("orthanc.log")));
         process.start(binary, {f.fileName()});
@@ -139,7 +145,7 @@ struct Orthanc {
     }
     ~Orthanc() { stop(); }
 
-    QJsonValue request(const QByteArray &verb, const QString &path, bool *ok, int ms = 10000)
+    QByteArray raw(const QByteArray &verb, const QString &path, bool *ok, int ms = 10000)
     {
         QNetworkRequest req(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(httpPort).arg(path)));
         QNetworkReply *reply = net.sendCustomRequest(req, verb);
@@ -149,7 +155,11 @@ struct Orthanc {
         const QByteArray body = reply->readAll();
         *ok = finished && reply->error() == QNetworkReply::NoError;
         reply->deleteLater();
-        const QJsonDocument doc = QJsonDocument::fromJson(body);
+        return body;
+    }
+    QJsonValue request(const QByteArray &verb, const QString &path, bool *ok, int ms = 10000)
+    {
+        const QJsonDocument doc = QJsonDocument::fromJson(raw(verb, path, ok, ms));
         return doc.isArray() ? QJsonValue(doc.array()) : QJsonValue(doc.object());
     }
     QJsonValue get(const QString &path, bool *ok, int ms = 10000) { return request("GET", path, ok, ms); }
@@ -343,6 +353,17 @@ private slots:
             const QJsonValue meta = orthanc_.get(QStringLiteral("/instances/%1/metadata?expand").arg(id.toString()), &ok);
             QVERIFY(ok);
             QCOMPARE(meta.toObject().value(QStringLiteral("TransferSyntax")).toString(), syntax);
+            // The pixel data element, from its tag to the end of the file, as it was sent.
+            const QByteArray archived = orthanc_.raw("GET", QStringLiteral("/instances/%1/file").arg(id.toString()), &ok);
+            QVERIFY(ok);
+            QFile sent(f_->file(QStringLiteral("images/%1/%2.dcm").arg(s.uid, tags.value(QStringLiteral("SOPInstanceUID")).toString())));
+            QVERIFY(sent.open(QIODevice::ReadOnly));
+            const QByteArray original = sent.readAll();
+            const QByteArray pixelTag("\xE0\x7F\x10\x00", 4);
+            const qsizetype a = archived.lastIndexOf(pixelTag), o = original.lastIndexOf(pixelTag);
+            QVERIFY(a > 0 && o > 0);
+            QVERIFY(original.size() - o > 100); // the pixels, not a stray match
+            QVERIFY(archived.mid(a) == original.mid(o));
         }
         QCOMPARE(rows(QStringLiteral("tblImages")), 6); // SentAndKeep 1 by default
     }
