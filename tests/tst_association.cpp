@@ -1,6 +1,7 @@
 // Associations against DCMTK's storescp: images stored as held in memory,
 // compressed images decompressed when the partner takes only uncompressed ones,
 // verification, and partners that refuse or are not there.
+#include "support/StorePeer.h"
 #include "support/TestFolder.h"
 #include "toolkit/SyntheticImage.h"
 #include "toolkit/ToolkitNetwork.h"
@@ -12,42 +13,6 @@
 #include <QtTest>
 
 namespace {
-
-int freePort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
-
-// storescp on a free loopback port, writing into a folder.
-struct Peer {
-    QProcess process;
-    int port = 0;
-    bool start(const QString &folder, const QStringList &extra = {})
-    {
-        port = freePort();
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(QStringLiteral("storescp"), QStringList{QStringLiteral("-aet"), QStringLiteral("ARCHIVE"), QStringLiteral("-od"), folder}
-                                                      + extra + QStringList{QString::number(port)});
-        if (!process.waitForStarted(5000))
-            return false;
-        QDeadlineTimer t(5000);
-        while (!t.hasExpired()) {
-            QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
-            if (probe.waitForConnected(100))
-                return true;
-            QThread::msleep(50);
-        }
-        return false;
-    }
-    ~Peer()
-    {
-        process.kill();
-        process.waitForFinished(3000);
-    }
-};
 
 QString dump(const QString &file)
 {
@@ -76,8 +41,8 @@ private slots:
         TestFolder f;
         QDir().mkpath(f.file(QStringLiteral("in")));
         QDir().mkpath(f.file(QStringLiteral("out")));
-        Peer peer;
-        QVERIFY(peer.start(f.file(QStringLiteral("out"))));
+        StorePeer peer;
+        QVERIFY(peer.start(f.file(QStringLiteral("out")), QStringLiteral("ARCHIVE")));
 
         SyntheticImageSpec spec;
         spec.sopUid = NewSyntheticUid();
@@ -88,7 +53,7 @@ private slots:
 
         ToolkitAssociation a;
         ToolkitError e;
-        QVERIFY2(a.OpenAssociation(QStringLiteral("127.0.0.1"), peer.port, QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e),
+        QVERIFY2(a.OpenAssociation(QStringLiteral("127.0.0.1"), peer.port(), QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e),
                  qPrintable(e.text));
         QVERIFY(a.isOpen());
         QVERIFY2(a.SendImage(image, &e), qPrintable(e.text));
@@ -106,8 +71,8 @@ private slots:
     {
         TestFolder f;
         QDir().mkpath(f.file(QStringLiteral("out")));
-        Peer peer; // storescp takes uncompressed syntaxes only by default
-        QVERIFY(peer.start(f.file(QStringLiteral("out"))));
+        StorePeer peer; // storescp takes uncompressed syntaxes only by default
+        QVERIFY(peer.start(f.file(QStringLiteral("out")), QStringLiteral("ARCHIVE")));
         SyntheticImageSpec spec;
         spec.rows = 96;
         spec.columns = 64;
@@ -118,7 +83,7 @@ private slots:
 
         ToolkitAssociation a;
         ToolkitError e;
-        QVERIFY(a.OpenAssociation(QStringLiteral("127.0.0.1"), peer.port, QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
+        QVERIFY(a.OpenAssociation(QStringLiteral("127.0.0.1"), peer.port(), QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
         QVERIFY2(a.SendImage(load(f.file(QStringLiteral("packed.dcm"))), &e), qPrintable(e.text));
         a.CloseAssociation();
         const QStringList received = QDir(f.file(QStringLiteral("out"))).entryList(QDir::Files);
@@ -137,8 +102,8 @@ private slots:
     {
         TestFolder f;
         QDir().mkpath(f.file(QStringLiteral("out")));
-        Peer peer;
-        QVERIFY(peer.start(f.file(QStringLiteral("out")), {QStringLiteral("+xa")})); // accept all syntaxes
+        StorePeer peer;
+        QVERIFY(peer.start(f.file(QStringLiteral("out")), QStringLiteral("ARCHIVE"), {QStringLiteral("+xa")})); // accept all syntaxes
         SyntheticImageSpec spec;
         spec.rows = 64;
         spec.columns = 48;
@@ -146,7 +111,7 @@ private slots:
         QVERIFY(WriteSyntheticImage(spec, f.file(QStringLiteral("packed.dcm"))));
         ToolkitAssociation a;
         ToolkitError e;
-        QVERIFY(a.OpenAssociation(QStringLiteral("127.0.0.1"), peer.port, QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
+        QVERIFY(a.OpenAssociation(QStringLiteral("127.0.0.1"), peer.port(), QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
         QVERIFY2(a.SendImage(load(f.file(QStringLiteral("packed.dcm"))), &e), qPrintable(e.text));
         a.CloseAssociation();
         const QStringList received = QDir(f.file(QStringLiteral("out"))).entryList(QDir::Files);
@@ -158,31 +123,31 @@ private slots:
     {
         TestFolder f;
         QDir().mkpath(f.file(QStringLiteral("out")));
-        Peer peer;
-        QVERIFY(peer.start(f.file(QStringLiteral("out"))));
+        StorePeer peer;
+        QVERIFY(peer.start(f.file(QStringLiteral("out")), QStringLiteral("ARCHIVE")));
         ToolkitError e;
-        QVERIFY2(VerifyPartner(QStringLiteral("127.0.0.1"), peer.port, QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e),
+        QVERIFY2(VerifyPartner(QStringLiteral("127.0.0.1"), peer.port(), QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e),
                  qPrintable(e.text));
-        const int nobody = freePort();
+        const int nobody = FreeTcpPort();
         QVERIFY(!VerifyPartner(QStringLiteral("127.0.0.1"), nobody, QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
         QVERIFY(e.text.contains(QString::number(nobody)));
         QVERIFY(!VerifyPartner(QStringLiteral("127.0.0.1"), 0, QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
-        QVERIFY(!VerifyPartner(QStringLiteral("127.0.0.1"), peer.port, QStringLiteral("LumoraStation"), QStringLiteral("A-TITLE-FAR-TOO-LONG"), &e));
+        QVERIFY(!VerifyPartner(QStringLiteral("127.0.0.1"), peer.port(), QStringLiteral("LumoraStation"), QStringLiteral("A-TITLE-FAR-TOO-LONG"), &e));
     }
 
     void refusedOrAbsentPartner()
     {
         TestFolder f;
         QDir().mkpath(f.file(QStringLiteral("out")));
-        Peer peer;
-        QVERIFY(peer.start(f.file(QStringLiteral("out")), {QStringLiteral("--refuse")}));
+        StorePeer peer;
+        QVERIFY(peer.start(f.file(QStringLiteral("out")), QStringLiteral("ARCHIVE"), {QStringLiteral("--refuse")}));
         ToolkitAssociation a;
         ToolkitError e;
-        QVERIFY(!a.OpenAssociation(QStringLiteral("127.0.0.1"), peer.port, QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
+        QVERIFY(!a.OpenAssociation(QStringLiteral("127.0.0.1"), peer.port(), QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
         QVERIFY(!e.text.isEmpty());
         QVERIFY(!a.isOpen());
         QVERIFY(!a.SendImage(UnreadableImage(QStringLiteral("x")), &e));
-        QVERIFY(!a.OpenAssociation(QStringLiteral("127.0.0.1"), freePort(), QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
+        QVERIFY(!a.OpenAssociation(QStringLiteral("127.0.0.1"), FreeTcpPort(), QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
         a.CloseAssociation(); // closing what never opened does nothing
     }
 };

@@ -5,6 +5,7 @@
 #include "header/EditForm.h"
 #include "network/SendJobs.h"
 #include "store/DatabasePaths.h"
+#include "support/StorePeer.h"
 #include "support/TestFolder.h"
 #include "support/Widgets.h"
 #include "toolkit/SyntheticImage.h"
@@ -21,43 +22,6 @@
 
 namespace {
 
-int freePort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
-
-struct Peer {
-    QProcess process;
-    int port = 0;
-    QString folder;
-    bool start(const QString &dir, const QString &aet)
-    {
-        folder = dir;
-        QDir().mkpath(dir);
-        port = freePort();
-        process.start(QStringLiteral("storescp"), {QStringLiteral("-aet"), aet, QStringLiteral("-od"), dir, QString::number(port)});
-        if (!process.waitForStarted(5000))
-            return false;
-        QDeadlineTimer t(5000);
-        while (!t.hasExpired()) {
-            QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
-            if (probe.waitForConnected(100))
-                return true;
-            QThread::msleep(50);
-        }
-        return false;
-    }
-    QStringList received() const { return QDir(folder).entryList(QDir::Files); }
-    ~Peer()
-    {
-        process.kill();
-        process.waitForFinished(3000);
-    }
-};
-
 QString dump(const QString &file)
 {
     QByteArray out;
@@ -72,7 +36,7 @@ class SendTest : public QObject {
 
     std::unique_ptr<TestFolder> f_;
     RecordingPrompter prompter_;
-    Peer archive_, backup_;
+    StorePeer archive_, backup_;
 
     struct Study {
         qlonglong patient = 0, study = 0;
@@ -154,8 +118,8 @@ private slots:
     }
     void cleanupTestCase()
     {
-        QDir(archive_.folder).removeRecursively();
-        QDir(backup_.folder).removeRecursively();
+        QDir(archive_.folder()).removeRecursively();
+        QDir(backup_.folder()).removeRecursively();
     }
     void init()
     {
@@ -165,14 +129,13 @@ private slots:
         Settings = SettingsRecord();
         LoadSettings();
         SetDatabasePaths();
-        DefaultPartner = {QStringLiteral("ARCHIVE"), QStringLiteral("127.0.0.1"), QString::number(archive_.port)};
-        SecondPartner = {QStringLiteral("BACKUP"), QStringLiteral("127.0.0.1"), QString::number(backup_.port)};
+        DefaultPartner = {QStringLiteral("ARCHIVE"), QStringLiteral("127.0.0.1"), QString::number(archive_.port())};
+        SecondPartner = {QStringLiteral("BACKUP"), QStringLiteral("127.0.0.1"), QString::number(backup_.port())};
         ExaminationType = 2;
         prompter_.boxes.clear();
         SetPrompter(&prompter_);
-        for (const Peer *p : {&archive_, &backup_})
-            for (const QString &file : p->received())
-                QFile::remove(p->folder + QLatin1Char('/') + file);
+        archive_.clear();
+        backup_.clear();
     }
     void cleanup()
     {
@@ -237,7 +200,7 @@ private slots:
         QCOMPARE(got.size(), 2);
         QString all;
         for (const QString &file : got)
-            all += dump(archive_.folder + QLatin1Char('/') + file);
+            all += dump(archive_.folder() + QLatin1Char('/') + file);
         QVERIFY(all.contains(QStringLiteral("[31]")));  // the stamped copy went
         QVERIFY(!all.contains(theirs.images[0]));       // the other study's did not
         QCOMPARE(rows(QStringLiteral("tblStudies")), 1); // mine removed, theirs kept
@@ -310,7 +273,7 @@ private slots:
 
     void unreachablePartnerStartsNothing()
     {
-        DefaultPartner.port = QString::number(freePort());
+        DefaultPartner.port = QString::number(FreeTcpPort());
         QVERIFY(!SCPOnline(nullptr));
         QVERIFY(!PartnerConnection);
         QCOMPARE(prompter_.boxes.size(), 1);

@@ -11,6 +11,7 @@
 #include "network/SendJobs.h"
 #include "store/Browser.h"
 #include "store/DatabasePaths.h"
+#include "support/StorePeer.h"
 #include "support/TestFolder.h"
 #include "support/Widgets.h"
 #include "toolkit/SyntheticImage.h"
@@ -227,17 +228,9 @@ private slots:
     void undoneTasksAnsweredNoSendsNothing()
     {
         station(4, fourViews, {QStringLiteral("R CC"), QStringLiteral("L CC"), QStringLiteral("R MLO"), QStringLiteral("L MLO")}, {26, 27, 28, 29});
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        const int port = probe.serverPort();
-        probe.close();
-        QProcess archive;
-        QDir().mkpath(f_->file(QStringLiteral("archive")));
-        archive.start(QStringLiteral("storescp"), {QStringLiteral("-aet"), QStringLiteral("ARCHIVE"), QStringLiteral("-od"),
-                                                    f_->file(QStringLiteral("archive")), QString::number(port)});
-        QVERIFY(archive.waitForStarted(5000));
-        QTRY_VERIFY_WITH_TIMEOUT([&] { QTcpSocket s; s.connectToHost(QHostAddress::LocalHost, quint16(port)); return s.waitForConnected(100); }(), 5000);
-        DefaultPartner = {QStringLiteral("ARCHIVE"), QStringLiteral("127.0.0.1"), QString::number(port)};
+        StorePeer archive;
+        QVERIFY(archive.start(f_->file(QStringLiteral("archive")), QStringLiteral("ARCHIVE")));
+        DefaultPartner = {QStringLiteral("ARCHIVE"), QStringLiteral("127.0.0.1"), QString::number(archive.port())};
 
         MainForm w;
         Workstation ws(w);
@@ -251,15 +244,13 @@ private slots:
         QVERIFY(!dialogRan);
         QVERIFY(!PartnerConnection);
         QCOMPARE(w.lvTasks->topLevelItemCount(), 1);
-        QVERIFY(QDir(f_->file(QStringLiteral("archive"))).entryList(QDir::Files).isEmpty());
+        QVERIFY(archive.received().isEmpty());
 
         // Yes drops the tasks and runs the send.
         prompter_.answer = true;
         ws.assignment().cmdAll_Click();
         QVERIFY(dialogRan);
         QCOMPARE(w.lvTasks->topLevelItemCount(), 0);
-        archive.kill();
-        archive.waitForFinished();
     }
 
     void manualMergeSendsTheStampedImage()
