@@ -27,20 +27,29 @@ trap cleanup EXIT
 
 listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
-# A free loopback port for the storescp.
-port=""
-for _ in $(seq 1 50); do
-  p=$(( 20000 + RANDOM % 40000 ))
-  if ! listening "$p"; then port=$p; break; fi
-done
-[ -n "$port" ] || { echo "no free port found" >&2; exit 1; }
-
 # Received files go to memory when it can be had, so the disk does not set the pace.
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then recv=$(mktemp -d -p /dev/shm); else recv="$work/received"; mkdir -p "$recv"; fi
-TCP_NODELAY=1 storescp -aet BENCHSCP -od "$recv" "$port" &
-scp_pid=$!
-for _ in $(seq 1 100); do listening "$port" && break; sleep 0.1; done
-listening "$port" || { echo "storescp did not start" >&2; exit 1; }
+
+# (Re)starts the storescp on a free loopback port; $1 is its TCP_NODELAY ("" leaves DCMTK's default).
+port=""
+start_scp() {
+  if [ -n "$scp_pid" ]; then kill "$scp_pid"; wait "$scp_pid" 2>/dev/null || true; scp_pid=""; fi
+  port=""
+  for _ in $(seq 1 50); do
+    p=$(( 20000 + RANDOM % 40000 ))
+    if ! listening "$p"; then port=$p; break; fi
+  done
+  [ -n "$port" ] || { echo "no free port found" >&2; exit 1; }
+  if [ -n "$1" ]; then
+    TCP_NODELAY=$1 storescp -aet BENCHSCP -od "$recv" "$port" &
+  else
+    env -u TCP_NODELAY storescp -aet BENCHSCP -od "$recv" "$port" &
+  fi
+  scp_pid=$!
+  for _ in $(seq 1 100); do listening "$port" && break; sleep 0.1; done
+  listening "$port" || { echo "storescp did not start" >&2; exit 1; }
+}
+start_scp 1
 
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 received_count() { find "$recv" -type f | wc -l; }
@@ -85,3 +94,16 @@ run_set() {
 
 run_set "small images 256x192" 200 256 192
 run_set "full-size mammograms 3328x4096 16 bit" 8 4096 3328
+
+# Once more the small images, to a storescp left at DCMTK's default (Nagle on),
+# storescu left at its default too: what an untuned peer costs both senders.
+start_scp ""
+out=$(env -u TCP_NODELAY "$bench" send "$work/small images 256x192" "$port" 2>"$work/job.log") || { cat "$work/job.log" >&2; exit 1; }
+job=$(echo "$out" | awk '/^send_ms/ {print $2}')
+expect_received 200 "send job"
+start=$(now_ms)
+env -u TCP_NODELAY storescu -aec BENCHSCP 127.0.0.1 "$port" "$work/small images 256x192"/images/*/*.dcm
+peer=$(( $(now_ms) - start ))
+expect_received 200 "storescu"
+awk -v j="$job" -v p="$peer" 'BEGIN {
+  printf "small images to a storescp with DCMTK default Nagle (one round): send job %d ms = %.1f images/s   storescu %d ms = %.1f images/s   ratio %.2f\n", j, 200000 / j, p, 200000 / p, p / j }'
