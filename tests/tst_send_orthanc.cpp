@@ -5,6 +5,7 @@
 #include "header/EditForm.h"
 #include "network/SendJobs.h"
 #include "store/DatabasePaths.h"
+#include "support/StorePeer.h"
 #include "support/TestFolder.h"
 #include "support/Widgets.h"
 #include "toolkit/SyntheticImage.h"
@@ -21,7 +22,6 @@
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -29,43 +29,6 @@
 #include <sys/prctl.h>
 
 namespace {
-
-bool waitForPort(int port, int ms)
-{
-    QDeadlineTimer t(ms);
-    while (!t.hasExpired()) {
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
-        if (probe.waitForConnected(100))
-            return true;
-        QThread::msleep(50);
-    }
-    return false;
-}
-
-struct StoreScp {
-    QProcess process;
-    int port = 0;
-    QString folder;
-    bool start(const QString &dir)
-    {
-        folder = dir;
-        QDir().mkpath(dir);
-        QTcpServer s;
-        s.listen(QHostAddress::LocalHost, 0);
-        port = s.serverPort();
-        s.close();
-        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        process.start(QStringLiteral("storescp"), {QStringLiteral("-aet"), QStringLiteral("ARCHIVE"), QStringLiteral("-od"), dir, QString::number(port)});
-        return process.waitForStarted(5000) && waitForPort(port, 5000);
-    }
-    QStringList received() const { return QDir(folder).entryList(QDir::Files); }
-    ~StoreScp()
-    {
-        process.kill();
-        process.waitForFinished(3000);
-    }
-};
 
 // An Orthanc of its own: a generated configuration, storage and index in a
 // temporary folder, DICOM and HTTP on free loopback ports.
@@ -202,7 +165,7 @@ class SendOrthancTest : public QObject {
     std::unique_ptr<TestFolder> f_;
     RecordingPrompter prompter_;
     Orthanc orthanc_;
-    StoreScp storescp_;
+    StorePeer storescp_;
 
     struct Study {
         qlonglong patient = 0, study = 0;
@@ -290,19 +253,18 @@ private slots:
     {
         QString why;
         QVERIFY2(orthanc_.start(&why), qPrintable(why));
-        QVERIFY(storescp_.start(QDir::tempPath() + QStringLiteral("/lumora-send-orthanc-scp-%1").arg(QCoreApplication::applicationPid())));
+        QVERIFY(storescp_.start(QDir::tempPath() + QStringLiteral("/lumora-send-orthanc-scp-%1").arg(QCoreApplication::applicationPid()), QStringLiteral("ARCHIVE")));
     }
     void cleanupTestCase()
     {
         orthanc_.stop();
         QCOMPARE(orthanc_.process.state(), QProcess::NotRunning);
-        QDir(storescp_.folder).removeRecursively();
+        QDir(storescp_.folder()).removeRecursively();
     }
     void init()
     {
         QVERIFY(orthanc_.removeEverything());
-        for (const QString &file : storescp_.received())
-            QFile::remove(storescp_.folder + QLatin1Char('/') + file);
+        storescp_.clear();
         f_ = std::make_unique<TestFolder>();
         QVERIFY(MakeStationDatabases(f_->path()));
         QDir().mkpath(f_->file(QStringLiteral("bin")));
@@ -416,7 +378,7 @@ private slots:
     {
         const Study s = addStudy(QStringLiteral("P1"), 1, 3);
         ExaminationType = 1;
-        DefaultPartner = {QStringLiteral("ARCHIVE"), QStringLiteral("127.0.0.1"), QString::number(storescp_.port)};
+        DefaultPartner = {QStringLiteral("ARCHIVE"), QStringLiteral("127.0.0.1"), QString::number(storescp_.port())};
         SecondPartner = orthancPartner();
         QVERIFY(SCPOnline(nullptr));
         QVERIFY(SecondConnection);
