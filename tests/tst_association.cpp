@@ -7,6 +7,7 @@
 #include "toolkit/ToolkitNetwork.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -133,6 +134,58 @@ private slots:
         QVERIFY(e.text.contains(QString::number(nobody)));
         QVERIFY(!VerifyPartner(QStringLiteral("127.0.0.1"), 0, QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
         QVERIFY(!VerifyPartner(QStringLiteral("127.0.0.1"), peer.port(), QStringLiteral("LumoraStation"), QStringLiteral("A-TITLE-FAR-TOO-LONG"), &e));
+    }
+
+    void partnerThatFailsMidway_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<bool>("replaceFolder"); // the partner cannot store: a failure status
+        QTest::newRow("aborts during the store") << QStringList{QStringLiteral("--abort-during")} << false;
+        QTest::newRow("aborts after the request") << QStringList{QStringLiteral("--abort-after")} << false;
+        QTest::newRow("never answers") << QStringList{QStringLiteral("--sleep-during"), QStringLiteral("20")} << false;
+        QTest::newRow("answers a failure status") << QStringList{} << true;
+    }
+    void partnerThatFailsMidway()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(bool, replaceFolder);
+        TestFolder f;
+        StorePeer peer;
+        QVERIFY(peer.start(f.file(QStringLiteral("out")), QStringLiteral("ARCHIVE"), options));
+        if (replaceFolder) {
+            QVERIFY(QDir(f.file(QStringLiteral("out"))).removeRecursively());
+            f.write(QStringLiteral("out"), "a file where the folder was");
+        }
+        SyntheticImageSpec spec;
+        spec.rows = 64;
+        spec.columns = 48;
+        QVERIFY(WriteSyntheticImage(spec, f.file(QStringLiteral("a.dcm"))));
+        ToolkitAssociation a;
+        a.setTimeoutSeconds(2);
+        ToolkitError e;
+        QVERIFY(a.OpenAssociation(QStringLiteral("127.0.0.1"), peer.port(), QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!a.SendImage(load(f.file(QStringLiteral("a.dcm"))), &e));
+        QVERIFY(!e.text.isEmpty());
+        QVERIFY2(clock.elapsed() < 15000, "a partner that does not answer must not hold the send for ever");
+        if (replaceFolder) {
+            QVERIFY2(e.text.contains(QStringLiteral("status")), qPrintable(e.text));
+            QVERIFY(a.isOpen()); // a refused image leaves the association usable
+        } else {
+            QVERIFY(!a.isOpen());
+            QVERIFY(!a.SendImage(load(f.file(QStringLiteral("a.dcm"))), &e)); // and fails at once
+        }
+        a.CloseAssociation();
+    }
+
+    void addressesThatCannotBeReached()
+    {
+        ToolkitError e;
+        QVERIFY(!VerifyPartner(QStringLiteral("::1"), FreeTcpPort(), QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
+        QVERIFY(e.text.contains(QStringLiteral("::1")));
+        QVERIFY(!VerifyPartner(QStringLiteral("127.0.0.1"), 70000, QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
+        QVERIFY(e.text.contains(QStringLiteral("70000")));
     }
 
     void refusedOrAbsentPartner()

@@ -78,6 +78,11 @@ private slots:
         QTest::newRow("port zero") << QStringList{"a", "A", "h", "0"} << "Not a valid port.";
         QTest::newRow("port too large") << QStringList{"a", "A", "h", "65536"} << "Not a valid port.";
         QTest::newRow("negative port") << QStringList{"a", "A", "h", "-104"} << "Not a valid port.";
+        QTest::newRow("only blanks") << QStringList{"a", "  ", "h", "104"} << "Please fill all text fields.";
+        QTest::newRow("address with a blank") << QStringList{"a", "A", "10.0.0 .5", "104"} << "Not a valid address.";
+        QTest::newRow("AE title too long") << QStringList{"a", "ARCHIVE-OF-THE-NORTH", "h", "104"} << "Not a valid AE title.";
+        QTest::newRow("IPv6 address") << QStringList{"a", "A", "::1", "104"} << "";
+        QTest::newRow("blanks around the address") << QStringList{"a", "A", " 10.0.0.5 ", "104"} << "";
         QTest::newRow("port 104") << QStringList{"a", "A", "h", "104"} << "";
         QTest::newRow("port 65535") << QStringList{"a", "A", "h", "65535"} << "";
     }

@@ -271,6 +271,24 @@ private slots:
         AssignmentMode = 0;
     }
 
+    void partnerThatAbortsGetsNothingRemoved()
+    {
+        const Study s = addStudy(QStringLiteral("P1"), 1, 2);
+        StorePeer aborting;
+        QVERIFY(aborting.start(f_->file(QStringLiteral("aborting")), QStringLiteral("ARCHIVE"), {QStringLiteral("--abort-during")}));
+        DefaultPartner.port = QString::number(aborting.port());
+        Settings.SentAndKeep = 0;
+        QVERIFY(SCPOnline(nullptr));
+        SendJob job;
+        job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, 0};
+        const QString text = runJob(1, job);
+        QVERIFY2(text.contains(QStringLiteral("0 of 2 images successfully sent.")), qPrintable(text));
+        QVERIFY(!EntriesRemoved);
+        QCOMPARE(rows(QStringLiteral("tblImages")), 2);
+        QVERIFY(QDir(f_->file(QStringLiteral("images/") + s.uid)).exists());
+        QVERIFY(f_->read(QStringLiteral("Logs/Error.log")).contains("EditForm StudieSenden (TRANSMIT_ERROR)"));
+    }
+
     void unreachablePartnerStartsNothing()
     {
         DefaultPartner.port = QString::number(FreeTcpPort());

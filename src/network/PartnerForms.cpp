@@ -49,8 +49,8 @@ void AddSCP::cmdAdd_Click()
         return;
     }
     OpenDefinitionsDatabase();
-    const DbResult r = SavePartner(DefinitionsDatabase, id_, txtSCP[0]->text(),
-                                   {txtSCP[1]->text(), txtSCP[2]->text(), txtSCP[3]->text().trimmed()});
+    const DbResult r = SavePartner(DefinitionsDatabase, id_, txtSCP[0]->text().trimmed(),
+                                   {txtSCP[1]->text().trimmed(), txtSCP[2]->text().trimmed(), txtSCP[3]->text().trimmed()});
     CloseDefinitionsDatabase();
     if (!r.ok) {
         WriteErrorLog(r.errorNumber, r.errorText, QStringLiteral("AddSCP cmdAdd_Click"));

@@ -1,5 +1,6 @@
 #include "network/StoragePartners.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 
 PartnerAddress DefaultPartner;
@@ -43,7 +44,7 @@ PartnerList ReadPartners(Database &db)
 QString CheckPartnerFields(const QString &alias, const QString &aet, const QString &ip, const QString &port)
 {
     for (const QString *f : {&alias, &aet, &ip, &port}) {
-        if (f->isEmpty())
+        if (f->trimmed().isEmpty())
             return QStringLiteral("Please fill all text fields.");
     }
     // A TCP port: a whole number from 1 to 65535.
@@ -51,6 +52,11 @@ QString CheckPartnerFields(const QString &alias, const QString &aet, const QStri
     const uint n = port.trimmed().toUInt(&ok);
     if (!ok || n < 1 || n > 65535)
         return QStringLiteral("Not a valid port.");
+    // An address is one word; an AE title at most 16 characters without a backslash.
+    if (ip.trimmed().contains(QRegularExpression(QStringLiteral("\\s"))))
+        return QStringLiteral("Not a valid address.");
+    if (aet.trimmed().size() > 16 || aet.contains(QLatin1Char('\\')))
+        return QStringLiteral("Not a valid AE title.");
     return {};
 }
 

@@ -42,7 +42,8 @@ bool isUncompressed(E_TransferSyntax x)
     return x == EXS_LittleEndianExplicit || x == EXS_LittleEndianImplicit || x == EXS_BigEndianExplicit;
 }
 
-void configure(DcmSCU &scu, const QString &host, int port, const QString &callingAe, const QString &calledAe)
+void configure(DcmSCU &scu, const QString &host, int port, const QString &callingAe, const QString &calledAe,
+               int timeout = ToolkitAssociation::TimeoutSeconds)
 {
     // DCMTK as built on Debian leaves Nagle's algorithm on unless TCP_NODELAY
     // says otherwise; each small C-STORE then waits for a delayed ACK (tens of
@@ -54,9 +55,9 @@ void configure(DcmSCU &scu, const QString &host, int port, const QString &callin
     scu.setPeerPort(static_cast<Uint16>(port));
     scu.setAETitle(callingAe.toStdString().c_str());
     scu.setPeerAETitle(calledAe.toStdString().c_str());
-    scu.setConnectionTimeout(ToolkitAssociation::TimeoutSeconds);
-    scu.setACSETimeout(ToolkitAssociation::TimeoutSeconds);
-    scu.setDIMSETimeout(ToolkitAssociation::TimeoutSeconds);
+    scu.setConnectionTimeout(timeout);
+    scu.setACSETimeout(static_cast<Uint32>(timeout));
+    scu.setDIMSETimeout(static_cast<Uint32>(timeout));
     scu.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
     scu.setVerbosePCMode(OFFalse);
 }
@@ -95,7 +96,7 @@ bool ToolkitAssociation::OpenAssociation(const QString &host, int port, const QS
     if (!checkTarget(host, port, calledAe, error))
         return false;
     DcmSCU &scu = d->scu;
-    configure(scu, host, port, callingAe, calledAe);
+    configure(scu, host, port, callingAe, calledAe, timeoutSeconds_);
 
     OFList<OFString> plain;
     plain.push_back(UID_LittleEndianExplicitTransferSyntax);
@@ -174,7 +175,11 @@ bool ToolkitAssociation::SendImage(const ToolkitImagePtr &image, ToolkitError *e
     Uint16 status = 0;
     const OFCondition c = d->scu.sendSTORERequest(id, OFFilename(), ds, status);
     if (c.bad()) {
+        // A peer that aborted or stopped answering is gone for the rest of the
+        // command: the next images fail at once instead of waiting again.
         fail(error, kNetworkError, QStringLiteral("Store failed: %1").arg(text(c)));
+        if (d->scu.isConnected())
+            d->scu.abortAssociation();
         return false;
     }
     // 0x0000 success; 0xB000, 0xB007, 0xB006 warnings count as stored.

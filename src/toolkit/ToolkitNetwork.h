@@ -30,8 +30,11 @@ public:
     void CloseAssociation();
 
     static constexpr int TimeoutSeconds = 30;
+    // How long one network wait may last; takes effect at the next open.
+    void setTimeoutSeconds(int seconds) { timeoutSeconds_ = seconds; }
 
 private:
+    int timeoutSeconds_ = TimeoutSeconds;
     struct Impl;
     std::unique_ptr<Impl> d;
 };
