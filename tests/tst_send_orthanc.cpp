@@ -106,6 +106,12 @@ struct Orthanc {
             process.waitForFinished(3000);
         }
     }
+    // The archive dies as in a crash: its connections drop at once.
+    void crash()
+    {
+        process.kill();
+        process.waitForFinished(3000);
+    }
     ~Orthanc() { stop(); }
 
     QByteArray raw(const QByteArray &verb, const QString &path, bool *ok, int ms = 10000)
@@ -430,6 +436,35 @@ private slots:
         QCOMPARE(rows(QStringLiteral("tblStudies")), 1);
         QCOMPARE(rows(QStringLiteral("tblImages")), 3);
         QCOMPARE(orthanc_.instanceUids().size(), 2);
+    }
+
+    // Last, since it takes the archive down (and brings it back up).
+    void archiveGoneMidCommandRemovesNothing()
+    {
+        const Study s = addStudy(QStringLiteral("P1"), 1, 3);
+        Settings.SentAndKeep = 0;
+        QVERIFY(SCPOnline(nullptr));
+        orthanc_.crash();
+        SendJob job;
+        job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, s.series[0]};
+        const QString text = runJob(0, job);
+        QVERIFY2(text.contains(QStringLiteral("0 of 3 images successfully sent.")), qPrintable(text));
+        QVERIFY(!EntriesRemoved);
+        QCOMPARE(rows(QStringLiteral("tblImages")), 3);
+        QCOMPARE(QDir(f_->file(QStringLiteral("images/") + s.uid)).entryList(QDir::Files).size(), 3);
+        QVERIFY(f_->read(QStringLiteral("Logs/Error.log")).contains("EditForm SerieSenden (TRANSMIT_ERRROR)"));
+
+        // Back up, the same images go through on a new command.
+        QString why;
+        QVERIFY2(orthanc_.start(&why), qPrintable(why));
+        DefaultPartner = orthancPartner();
+        QVERIFY(SCPOnline(nullptr));
+        SendJob again;
+        again.selection = job.selection;
+        const QString second = runJob(0, again);
+        QVERIFY2(second.contains(QStringLiteral("3 of 3 images successfully sent.")), qPrintable(second));
+        QCOMPARE(orthanc_.instanceUids(), sorted(s.images));
+        QVERIFY(EntriesRemoved);
     }
 };
 
