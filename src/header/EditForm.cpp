@@ -142,12 +142,20 @@ void EditForm::setProgressMaximum(int maximum)
 {
     pb1->setRange(0, std::max(0, maximum));
     pb1->setValue(0);
+    progress_ = 0;
+    shown_.invalidate();
 }
 
 void EditForm::advance()
 {
-    if (pb1->value() < pb1->maximum())
-        pb1->setValue(pb1->value() + 1);
+    // The bar's value counts every item; it is painted at most every 40 ms, so
+    // that a job of many small items spends its time on the items.
+    if (progress_ < pb1->maximum())
+        ++progress_;
+    if (!shown_.isValid() || shown_.elapsed() >= 40 || progress_ == pb1->maximum()) {
+        pb1->setValue(progress_);
+        shown_.start();
+    }
     QCoreApplication::processEvents();
 }
 

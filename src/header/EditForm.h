@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <functional>
 
 class QLabel;
@@ -70,6 +71,8 @@ private:
     QTimer *timerFor(qint16 mode) const;
     void unload();
     bool unloaded_ = false;
+    int progress_ = 0;
+    QElapsedTimer shown_;
 };
 
 // The caption of a job code ("" for codes that start no job).
