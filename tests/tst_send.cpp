@@ -3,6 +3,7 @@
 #include "app/Settings.h"
 #include "app/WorkstationState.h"
 #include "header/EditForm.h"
+#include "network/SendFixture.h"
 #include "network/SendJobs.h"
 #include "store/DatabasePaths.h"
 #include "support/StorePeer.h"
@@ -38,77 +39,6 @@ class SendTest : public QObject {
     RecordingPrompter prompter_;
     StorePeer archive_, backup_;
 
-    struct Study {
-        qlonglong patient = 0, study = 0;
-        QList<qlonglong> series;
-        QString uid;
-        QStringList images;
-    };
-
-    // A study as the receiver files it: rows and synthetic images.
-    Study addStudy(const QString &patientId, int seriesCount, int imagesPerSeries, qlonglong patientKey = 0)
-    {
-        Study s;
-        s.uid = NewSyntheticUid();
-        OpenImageDatabase();
-        if (patientKey == 0) {
-            Execute(ImageDatabase, QStringLiteral("INSERT INTO tblPatienten (PatID1, PatNachname) VALUES (?, 'Doe')"), {patientId});
-            patientKey = Execute(ImageDatabase, QStringLiteral("SELECT PatID FROM tblPatienten WHERE PatID1 = ?"), {patientId}).first(QStringLiteral("PatID")).toLongLong();
-        }
-        s.patient = patientKey;
-        s.study = Execute(ImageDatabase, QStringLiteral("INSERT INTO tblStudies (StudyUID, FKeyPATID) VALUES (?, ?)"), {s.uid, patientKey}).lastInsertId.toLongLong();
-        for (int r = 0; r < seriesCount; ++r) {
-            const QString seriesUid = NewSyntheticUid();
-            const qlonglong series = Execute(ImageDatabase, QStringLiteral("INSERT INTO tblSeries (SeriesUID, SeriesNr, FKeyStudyID) VALUES (?, ?, ?)"),
-                                             {seriesUid, r + 1, s.study}).lastInsertId.toLongLong();
-            s.series << series;
-            for (int i = 0; i < imagesPerSeries; ++i) {
-                SyntheticImageSpec spec;
-                spec.rows = 32;
-                spec.columns = 24;
-                spec.patientId = patientId;
-                spec.studyUid = s.uid;
-                spec.seriesUid = seriesUid;
-                spec.sopUid = NewSyntheticUid();
-                spec.instanceNumber = i + 1;
-                QDir().mkpath(f_->file(QStringLiteral("images/") + s.uid));
-                WriteSyntheticImage(spec, f_->file(QStringLiteral("images/%1/%2.dcm").arg(s.uid, spec.sopUid)));
-                Execute(ImageDatabase, QStringLiteral("INSERT INTO tblImages (ImageUID, ImageNr, FKeySeriesID) VALUES (?, ?, ?)"), {spec.sopUid, i + 1, series});
-                s.images << spec.sopUid;
-            }
-        }
-        CloseImageDatabase();
-        return s;
-    }
-    int rows(const QString &table)
-    {
-        OpenImageDatabase();
-        const int n = Execute(ImageDatabase, QStringLiteral("SELECT COUNT(*) AS n FROM ") + table).first(QStringLiteral("n")).toInt();
-        CloseImageDatabase();
-        return n;
-    }
-    // Runs one job in the progress dialog as the launchers do, to its OK.
-    QString runJob(qint16 mode, SendJob &job)
-    {
-        JobMode = mode;
-        EditForm::RegisterJob(mode, [&job, mode](EditForm &form) {
-            if (mode == 0)
-                SerieSenden(form, job);
-            else if (mode == 1)
-                StudieSenden(form, job);
-            else
-                PatientSenden(form, job);
-        });
-        EditForm form;
-        form.onUnload = [] { ReleaseConnections(); };
-        form.Form_Load();
-        form.show();
-        if (!QTest::qWaitFor([&] { return form.cmdOK->isEnabled(); }, 60000))
-            return QStringLiteral("<job did not finish>");
-        const QString text = form.txtProgress->toPlainText();
-        form.cmdOK_Click();
-        return text;
-    }
 
 private slots:
     void initTestCase()
@@ -146,35 +76,35 @@ private slots:
 
     void seriesWithAMissingFileRemovesNothing()
     {
-        const Study s = addStudy(QStringLiteral("P1"), 1, 3);
+        const FiledStudy s = FileStudy(*f_, QStringLiteral("P1"), 1, 3);
         QFile::remove(f_->file(QStringLiteral("images/%1/%2.dcm").arg(s.uid, s.images[1])));
         Settings.SentAndKeep = 0;
         QVERIFY(SCPOnline(nullptr));
         SendJob job;
         job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, s.series[0]};
-        const QString text = runJob(0, job);
+        const QString text = RunSendJob(0, job);
         QVERIFY2(text.contains(QStringLiteral("2 of 3 images successfully sent.")), qPrintable(text));
         QCOMPARE(archive_.received().size(), 2);
-        QCOMPARE(rows(QStringLiteral("tblImages")), 3);
+        QCOMPARE(CountRows(QStringLiteral("tblImages")), 3);
         QVERIFY(!EntriesRemoved);
         QVERIFY(f_->read(QStringLiteral("Logs/Error.log")).contains("EditForm SerieSenden (TRANSMIT_ERRROR)"));
     }
 
     void completeStudyIsRemovedWhenNotKept()
     {
-        const Study s = addStudy(QStringLiteral("P1"), 2, 2);
-        const Study other = addStudy(QStringLiteral("P1"), 1, 1, s.patient);
+        const FiledStudy s = FileStudy(*f_, QStringLiteral("P1"), 2, 2);
+        const FiledStudy other = FileStudy(*f_, QStringLiteral("P1"), 1, 1, s.patient);
         Settings.SentAndKeep = 0;
         QVERIFY(SCPOnline(nullptr));
         SendJob job;
         int patientRows = 0;
         job.patientRowRemoved = [&] { ++patientRows; };
         job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, 0};
-        const QString text = runJob(1, job);
+        const QString text = RunSendJob(1, job);
         QVERIFY2(text.contains(QStringLiteral("4 of 4 images successfully sent.")), qPrintable(text));
         QCOMPARE(archive_.received().size(), 4);
         QVERIFY(EntriesRemoved);
-        QCOMPARE(rows(QStringLiteral("tblStudies")), 1);
+        QCOMPARE(CountRows(QStringLiteral("tblStudies")), 1);
         QVERIFY(!QDir(f_->file(QStringLiteral("images/") + s.uid)).exists());
         QVERIFY(QDir(f_->file(QStringLiteral("images/") + other.uid)).exists());
         QCOMPARE(patientRows, 0); // the patient keeps a study
@@ -182,8 +112,8 @@ private slots:
 
     void studyTakesItsStampedCopiesAndNothingElse()
     {
-        const Study mine = addStudy(QStringLiteral("P1"), 1, 2);
-        const Study theirs = addStudy(QStringLiteral("P2"), 1, 1);
+        const FiledStudy mine = FileStudy(*f_, QStringLiteral("P1"), 1, 2);
+        const FiledStudy theirs = FileStudy(*f_, QStringLiteral("P2"), 1, 1);
         // The work folder holds a stamped copy of one of mine and one of another patient's study.
         ToolkitImageList list;
         QVERIFY(ReadFileIntoList(list, f_->file(QStringLiteral("images/%1/%2.dcm").arg(mine.uid, mine.images[0]))));
@@ -195,7 +125,7 @@ private slots:
         QVERIFY(SCPOnline(nullptr));
         SendJob job;
         job.selection = {mine.patient, QStringLiteral("P1"), QStringLiteral("Doe"), mine.study, mine.uid, 0};
-        runJob(1, job);
+        RunSendJob(1, job);
         const QStringList got = archive_.received();
         QCOMPARE(got.size(), 2);
         QString all;
@@ -203,27 +133,27 @@ private slots:
             all += dump(archive_.folder() + QLatin1Char('/') + file);
         QVERIFY(all.contains(QStringLiteral("[31]")));  // the stamped copy went
         QVERIFY(!all.contains(theirs.images[0]));       // the other study's did not
-        QCOMPARE(rows(QStringLiteral("tblStudies")), 1); // mine removed, theirs kept
+        QCOMPARE(CountRows(QStringLiteral("tblStudies")), 1); // mine removed, theirs kept
         QVERIFY(QDir(f_->file(QStringLiteral("images/") + theirs.uid)).exists());
     }
 
     void curativeGoesToBothScreeningToTheDefault()
     {
-        const Study s = addStudy(QStringLiteral("P1"), 1, 2);
+        const FiledStudy s = FileStudy(*f_, QStringLiteral("P1"), 1, 2);
         ExaminationType = 1;
         QVERIFY(SCPOnline(nullptr));
         SendJob job;
         job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, 0};
-        runJob(1, job);
+        RunSendJob(1, job);
         QCOMPARE(archive_.received().size(), 2);
         QCOMPARE(backup_.received().size(), 2);
-        QCOMPARE(rows(QStringLiteral("tblImages")), 2); // SentAndKeep 1: everything stays
+        QCOMPARE(CountRows(QStringLiteral("tblImages")), 2); // SentAndKeep 1: everything stays
 
         ExaminationType = 2;
         QVERIFY(SCPOnline(nullptr));
         SendJob again;
         again.selection = job.selection;
-        runJob(1, again);
+        RunSendJob(1, again);
         QCOMPARE(archive_.received().size(), 2); // same instances, same files
         QCOMPARE(backup_.received().size(), 2);
         QVERIFY(!SecondConnection);
@@ -231,8 +161,8 @@ private slots:
 
     void patientWithAFailedImageKeepsThePatient()
     {
-        const Study a = addStudy(QStringLiteral("P1"), 1, 2);
-        const Study b = addStudy(QStringLiteral("P1"), 1, 2, a.patient);
+        const FiledStudy a = FileStudy(*f_, QStringLiteral("P1"), 1, 2);
+        const FiledStudy b = FileStudy(*f_, QStringLiteral("P1"), 1, 2, a.patient);
         QFile::remove(f_->file(QStringLiteral("images/%1/%2.dcm").arg(b.uid, b.images[0])));
         Settings.SentAndKeep = 0;
         QVERIFY(SCPOnline(nullptr));
@@ -240,19 +170,19 @@ private slots:
         bool doseRefreshed = false;
         job.RefreshDosisList = [&] { doseRefreshed = true; };
         job.selection = {a.patient, QStringLiteral("P1"), QStringLiteral("Doe"), 0, QString(), 0};
-        const QString text = runJob(2, job);
+        const QString text = RunSendJob(2, job);
         QVERIFY2(text.contains(QStringLiteral("3 of 4 images successfully sent.")), qPrintable(text));
         QVERIFY(text.contains(QStringLiteral("skipped (not all files send)")));
         QVERIFY(!doseRefreshed);
-        QCOMPARE(rows(QStringLiteral("tblPatienten")), 1);
-        QCOMPARE(rows(QStringLiteral("tblStudies")), 1); // the complete study went
+        QCOMPARE(CountRows(QStringLiteral("tblPatienten")), 1);
+        QCOMPARE(CountRows(QStringLiteral("tblStudies")), 1); // the complete study went
         QVERIFY(!QDir(f_->file(QStringLiteral("images/") + a.uid)).exists());
     }
 
     void completePatientIsRemovedAndItsExposuresAssigned()
     {
-        const Study a = addStudy(QStringLiteral("P1"), 1, 2);
-        addStudy(QStringLiteral("P1"), 2, 1, a.patient);
+        const FiledStudy a = FileStudy(*f_, QStringLiteral("P1"), 1, 2);
+        FileStudy(*f_, QStringLiteral("P1"), 2, 1, a.patient);
         Settings.SentAndKeep = 0;
         QVERIFY(SCPOnline(nullptr));
         SendJob job;
@@ -262,18 +192,18 @@ private slots:
             QCOMPARE(AssignmentMode, qint16(1));
         };
         job.selection = {a.patient, QStringLiteral("P1"), QStringLiteral("Doe"), 0, QString(), 0};
-        const QString text = runJob(2, job);
+        const QString text = RunSendJob(2, job);
         QVERIFY2(text.contains(QStringLiteral("4 of 4 images successfully sent.")), qPrintable(text));
         QVERIFY(doseRefreshed);
         QVERIFY(EntriesRemoved);
-        QCOMPARE(rows(QStringLiteral("tblPatienten")), 0);
-        QCOMPARE(rows(QStringLiteral("tblImages")), 0);
+        QCOMPARE(CountRows(QStringLiteral("tblPatienten")), 0);
+        QCOMPARE(CountRows(QStringLiteral("tblImages")), 0);
         AssignmentMode = 0;
     }
 
     void partnerThatAbortsGetsNothingRemoved()
     {
-        const Study s = addStudy(QStringLiteral("P1"), 1, 2);
+        const FiledStudy s = FileStudy(*f_, QStringLiteral("P1"), 1, 2);
         StorePeer aborting;
         QVERIFY(aborting.start(f_->file(QStringLiteral("aborting")), QStringLiteral("ARCHIVE"), {QStringLiteral("--abort-during")}));
         DefaultPartner.port = QString::number(aborting.port());
@@ -281,10 +211,10 @@ private slots:
         QVERIFY(SCPOnline(nullptr));
         SendJob job;
         job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, 0};
-        const QString text = runJob(1, job);
+        const QString text = RunSendJob(1, job);
         QVERIFY2(text.contains(QStringLiteral("0 of 2 images successfully sent.")), qPrintable(text));
         QVERIFY(!EntriesRemoved);
-        QCOMPARE(rows(QStringLiteral("tblImages")), 2);
+        QCOMPARE(CountRows(QStringLiteral("tblImages")), 2);
         QVERIFY(QDir(f_->file(QStringLiteral("images/") + s.uid)).exists());
         QVERIFY(f_->read(QStringLiteral("Logs/Error.log")).contains("EditForm StudieSenden (TRANSMIT_ERROR)"));
     }

@@ -3,6 +3,7 @@
 #include "app/Settings.h"
 #include "app/WorkstationState.h"
 #include "header/EditForm.h"
+#include "network/SendFixture.h"
 #include "network/SendJobs.h"
 #include "store/DatabasePaths.h"
 #include "support/StorePeer.h"
@@ -173,80 +174,6 @@ class SendOrthancTest : public QObject {
     Orthanc orthanc_;
     StorePeer storescp_;
 
-    struct Study {
-        qlonglong patient = 0, study = 0;
-        QList<qlonglong> series;
-        QString uid;
-        QStringList images;
-    };
-
-    // A study as the receiver files it: rows and synthetic images.
-    Study addStudy(const QString &patientId, int seriesCount, int imagesPerSeries, qlonglong patientKey = 0,
-                   SyntheticImageSpec::Encoding encoding = SyntheticImageSpec::Encoding::ExplicitLittle)
-    {
-        Study s;
-        s.uid = NewSyntheticUid();
-        OpenImageDatabase();
-        if (patientKey == 0) {
-            Execute(ImageDatabase, QStringLiteral("INSERT INTO tblPatienten (PatID1, PatNachname) VALUES (?, 'Doe')"), {patientId});
-            patientKey = Execute(ImageDatabase, QStringLiteral("SELECT PatID FROM tblPatienten WHERE PatID1 = ?"), {patientId}).first(QStringLiteral("PatID")).toLongLong();
-        }
-        s.patient = patientKey;
-        s.study = Execute(ImageDatabase, QStringLiteral("INSERT INTO tblStudies (StudyUID, FKeyPATID) VALUES (?, ?)"), {s.uid, patientKey}).lastInsertId.toLongLong();
-        for (int r = 0; r < seriesCount; ++r) {
-            const QString seriesUid = NewSyntheticUid();
-            const qlonglong series = Execute(ImageDatabase, QStringLiteral("INSERT INTO tblSeries (SeriesUID, SeriesNr, FKeyStudyID) VALUES (?, ?, ?)"),
-                                             {seriesUid, r + 1, s.study}).lastInsertId.toLongLong();
-            s.series << series;
-            for (int i = 0; i < imagesPerSeries; ++i) {
-                SyntheticImageSpec spec;
-                spec.rows = 48;
-                spec.columns = 32;
-                spec.patientId = patientId;
-                spec.studyUid = s.uid;
-                spec.seriesUid = seriesUid;
-                spec.sopUid = NewSyntheticUid();
-                spec.seriesNumber = r + 1;
-                spec.instanceNumber = i + 1;
-                spec.encoding = encoding;
-                QDir().mkpath(f_->file(QStringLiteral("images/") + s.uid));
-                WriteSyntheticImage(spec, f_->file(QStringLiteral("images/%1/%2.dcm").arg(s.uid, spec.sopUid)));
-                Execute(ImageDatabase, QStringLiteral("INSERT INTO tblImages (ImageUID, ImageNr, FKeySeriesID) VALUES (?, ?, ?)"), {spec.sopUid, i + 1, series});
-                s.images << spec.sopUid;
-            }
-        }
-        CloseImageDatabase();
-        return s;
-    }
-    int rows(const QString &table)
-    {
-        OpenImageDatabase();
-        const int n = Execute(ImageDatabase, QStringLiteral("SELECT COUNT(*) AS n FROM ") + table).first(QStringLiteral("n")).toInt();
-        CloseImageDatabase();
-        return n;
-    }
-    // Runs one job in the progress dialog as the launchers do, to its OK.
-    QString runJob(qint16 mode, SendJob &job)
-    {
-        JobMode = mode;
-        EditForm::RegisterJob(mode, [&job, mode](EditForm &form) {
-            if (mode == 0)
-                SerieSenden(form, job);
-            else if (mode == 1)
-                StudieSenden(form, job);
-            else
-                PatientSenden(form, job);
-        });
-        EditForm form;
-        form.onUnload = [] { ReleaseConnections(); };
-        form.Form_Load();
-        form.show();
-        if (!QTest::qWaitFor([&] { return form.cmdOK->isEnabled(); }, 60000))
-            return QStringLiteral("<job did not finish>");
-        const QString text = form.txtProgress->toPlainText();
-        form.cmdOK_Click();
-        return text;
-    }
     static QStringList sorted(QStringList l)
     {
         l.sort();
@@ -305,11 +232,11 @@ private slots:
     {
         QFETCH(int, encoding);
         QFETCH(QString, syntax);
-        const Study s = addStudy(QStringLiteral("P1"), 2, 3, 0, SyntheticImageSpec::Encoding(encoding));
+        const FiledStudy s = FileStudy(*f_, QStringLiteral("P1"), 2, 3, 0, SyntheticImageSpec::Encoding(encoding));
         QVERIFY(SCPOnline(nullptr));
         SendJob job;
         job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, s.series[1]};
-        const QString text = runJob(0, job);
+        const QString text = RunSendJob(0, job);
         QVERIFY2(text.contains(QStringLiteral("3 of 3 images successfully sent.")), qPrintable(text));
         QCOMPARE(orthanc_.instanceUids(), sorted(s.images.mid(3, 3))); // the second series, nothing of the first
         for (const QJsonValue &id : orthanc_.get(QStringLiteral("/instances")).toArray()) {
@@ -333,17 +260,17 @@ private slots:
             QVERIFY(original.size() - o > 100); // the pixels, not a stray match
             QVERIFY(archived.mid(a) == original.mid(o));
         }
-        QCOMPARE(rows(QStringLiteral("tblImages")), 6); // SentAndKeep 1 by default
+        QCOMPARE(CountRows(QStringLiteral("tblImages")), 6); // SentAndKeep 1 by default
     }
 
     void studyArrivesAsOneStudyAndIsRemovedWhenNotKept()
     {
-        const Study s = addStudy(QStringLiteral("P1"), 2, 2);
+        const FiledStudy s = FileStudy(*f_, QStringLiteral("P1"), 2, 2);
         Settings.SentAndKeep = 0;
         QVERIFY(SCPOnline(nullptr));
         SendJob job;
         job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, 0};
-        const QString text = runJob(1, job);
+        const QString text = RunSendJob(1, job);
         QVERIFY2(text.contains(QStringLiteral("4 of 4 images successfully sent.")), qPrintable(text));
         const QJsonArray studies = orthanc_.get(QStringLiteral("/studies")).toArray();
         QCOMPARE(studies.size(), 1);
@@ -354,19 +281,19 @@ private slots:
         QCOMPARE(orthanc_.instanceUids(), sorted(s.images));
         // Everything arrived, so the workstation's copy went.
         QVERIFY(EntriesRemoved);
-        QCOMPARE(rows(QStringLiteral("tblStudies")), 0);
+        QCOMPARE(CountRows(QStringLiteral("tblStudies")), 0);
         QVERIFY(!QDir(f_->file(QStringLiteral("images/") + s.uid)).exists());
     }
 
     void patientArrivesAsOnePatientWithTwoStudies()
     {
-        const Study a = addStudy(QStringLiteral("P7"), 1, 2);
-        const Study b = addStudy(QStringLiteral("P7"), 2, 1, a.patient);
-        addStudy(QStringLiteral("P8"), 1, 1); // another patient's study stays behind
+        const FiledStudy a = FileStudy(*f_, QStringLiteral("P7"), 1, 2);
+        const FiledStudy b = FileStudy(*f_, QStringLiteral("P7"), 2, 1, a.patient);
+        FileStudy(*f_, QStringLiteral("P8"), 1, 1); // another patient's study stays behind
         SendJob job;
         job.selection = {a.patient, QStringLiteral("P7"), QStringLiteral("Doe"), 0, QString(), 0};
         QVERIFY(SCPOnline(nullptr));
-        const QString text = runJob(2, job);
+        const QString text = RunSendJob(2, job);
         QVERIFY2(text.contains(QStringLiteral("4 of 4 images successfully sent.")), qPrintable(text));
         const QJsonArray patients = orthanc_.get(QStringLiteral("/patients")).toArray();
         QCOMPARE(patients.size(), 1);
@@ -377,12 +304,12 @@ private slots:
             studyUids << orthanc_.get(QStringLiteral("/studies/") + id.toString()).toObject().value(QStringLiteral("MainDicomTags")).toObject().value(QStringLiteral("StudyInstanceUID")).toString();
         QCOMPARE(sorted(studyUids), sorted({a.uid, b.uid}));
         QCOMPARE(orthanc_.instanceUids(), sorted(a.images + b.images)); // each image once
-        QCOMPARE(rows(QStringLiteral("tblPatienten")), 2);
+        QCOMPARE(CountRows(QStringLiteral("tblPatienten")), 2);
     }
 
     void curativeReachesBothPartners()
     {
-        const Study s = addStudy(QStringLiteral("P1"), 1, 3);
+        const FiledStudy s = FileStudy(*f_, QStringLiteral("P1"), 1, 3);
         ExaminationType = 1;
         DefaultPartner = {QStringLiteral("ARCHIVE"), QStringLiteral("127.0.0.1"), QString::number(storescp_.port())};
         SecondPartner = orthancPartner();
@@ -390,7 +317,7 @@ private slots:
         QVERIFY(SecondConnection);
         SendJob job;
         job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, 0};
-        const QString text = runJob(1, job);
+        const QString text = RunSendJob(1, job);
         QVERIFY2(text.contains(QStringLiteral("3 of 3 images successfully sent.")), qPrintable(text));
         QCOMPARE(orthanc_.instanceUids(), sorted(s.images));
         QCOMPARE(storescp_.received().size(), 3);
@@ -402,26 +329,26 @@ private slots:
         QVERIFY(!SecondConnection);
         SendJob again;
         again.selection = job.selection;
-        runJob(1, again);
+        RunSendJob(1, again);
         QVERIFY(orthanc_.instanceUids().isEmpty());
         ExaminationType = 2;
     }
 
     void missingFileSendsTheRestAndRemovesNothing()
     {
-        const Study s = addStudy(QStringLiteral("P1"), 1, 3);
+        const FiledStudy s = FileStudy(*f_, QStringLiteral("P1"), 1, 3);
         const QString gone = f_->file(QStringLiteral("images/%1/%2.dcm").arg(s.uid, s.images[2]));
         QVERIFY(QFile::remove(gone));
         Settings.SentAndKeep = 0;
         QVERIFY(SCPOnline(nullptr));
         SendJob job;
         job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, s.series[0]};
-        const QString text = runJob(0, job);
+        const QString text = RunSendJob(0, job);
         QVERIFY2(text.contains(QStringLiteral("2 of 3 images successfully sent.")), qPrintable(text));
         QCOMPARE(orthanc_.instanceUids(), sorted(s.images.mid(0, 2)));
         QVERIFY(!EntriesRemoved);
-        QCOMPARE(rows(QStringLiteral("tblImages")), 3);
-        QCOMPARE(rows(QStringLiteral("tblSeries")), 1);
+        QCOMPARE(CountRows(QStringLiteral("tblImages")), 3);
+        QCOMPARE(CountRows(QStringLiteral("tblSeries")), 1);
         QCOMPARE(QDir(f_->file(QStringLiteral("images/") + s.uid)).entryList(QDir::Files).size(), 2);
 
         // The same for a study job.
@@ -430,27 +357,27 @@ private slots:
         SendJob study;
         study.selection = job.selection;
         study.selection.seriesKey = 0;
-        const QString studyText = runJob(1, study);
+        const QString studyText = RunSendJob(1, study);
         QVERIFY2(studyText.contains(QStringLiteral("2 of 3 images successfully sent.")), qPrintable(studyText));
         QVERIFY(!EntriesRemoved);
-        QCOMPARE(rows(QStringLiteral("tblStudies")), 1);
-        QCOMPARE(rows(QStringLiteral("tblImages")), 3);
+        QCOMPARE(CountRows(QStringLiteral("tblStudies")), 1);
+        QCOMPARE(CountRows(QStringLiteral("tblImages")), 3);
         QCOMPARE(orthanc_.instanceUids().size(), 2);
     }
 
     // Last, since it takes the archive down (and brings it back up).
     void archiveGoneMidCommandRemovesNothing()
     {
-        const Study s = addStudy(QStringLiteral("P1"), 1, 3);
+        const FiledStudy s = FileStudy(*f_, QStringLiteral("P1"), 1, 3);
         Settings.SentAndKeep = 0;
         QVERIFY(SCPOnline(nullptr));
         orthanc_.crash();
         SendJob job;
         job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, s.series[0]};
-        const QString text = runJob(0, job);
+        const QString text = RunSendJob(0, job);
         QVERIFY2(text.contains(QStringLiteral("0 of 3 images successfully sent.")), qPrintable(text));
         QVERIFY(!EntriesRemoved);
-        QCOMPARE(rows(QStringLiteral("tblImages")), 3);
+        QCOMPARE(CountRows(QStringLiteral("tblImages")), 3);
         QCOMPARE(QDir(f_->file(QStringLiteral("images/") + s.uid)).entryList(QDir::Files).size(), 3);
         QVERIFY(f_->read(QStringLiteral("Logs/Error.log")).contains("EditForm SerieSenden (TRANSMIT_ERRROR)"));
 
@@ -461,7 +388,7 @@ private slots:
         QVERIFY(SCPOnline(nullptr));
         SendJob again;
         again.selection = job.selection;
-        const QString second = runJob(0, again);
+        const QString second = RunSendJob(0, again);
         QVERIFY2(second.contains(QStringLiteral("3 of 3 images successfully sent.")), qPrintable(second));
         QCOMPARE(orthanc_.instanceUids(), sorted(s.images));
         QVERIFY(EntriesRemoved);
