@@ -8,3 +8,5 @@ lumora_add_test(tst_receiver_store SOURCES tst_receiver_store.cpp LIBS lumora_re
   DEPENDS lumora-mkdb TIMEOUT 120)
 lumora_add_test(tst_datamgr SOURCES tst_datamgr.cpp LIBS lumora_datamgr lumora_receiver_harness
   DEPENDS LumoraDataMgr lumora-mkdb TIMEOUT 120)
+lumora_add_test(tst_receiver_diskfull SOURCES tst_receiver_diskfull.cpp LIBS lumora_receiver_harness
+  DEPENDS LumoraReceiver lumora-mkdb TIMEOUT 120)

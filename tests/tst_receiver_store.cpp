@@ -114,6 +114,32 @@ private slots:
         QCOMPARE(QueryValue(db(), QStringLiteral("SELECT COUNT(*) FROM tblStudies s JOIN tblPatienten p ON p.PatID = s.FKeyPATID WHERE p.PatID1 = 'P3'")).toInt(), 1);
     }
 
+    // An object sent again with corrected patient, study and series values
+    // replaces what the rows held, including values that became empty.
+    void correctedValuesReplaceTheOldOnes()
+    {
+        ReceivedObject o = object(QStringLiteral("1.6"), QStringLiteral("1.6.1"), QStringLiteral("1.6.1.1"));
+        o.studyDescription = QStringLiteral("Mammo");
+        QCOMPARE(put(o, "v1"), ImageStore::Outcome::Stored);
+        const QString patient = QStringLiteral("SELECT PatVorname, IFNULL(PatGebDatum, 'null') FROM tblPatienten");
+        const QString rest = QStringLiteral("SELECT IFNULL(s.StudyDescription, 'null'), r.SeriesNr FROM tblStudies s JOIN tblSeries r ON r.FKeyStudyID = s.StudyID");
+        QCOMPARE(QueryRows(db(), patient), (QList<QVariantList>{{QStringLiteral("Jane"), QStringLiteral("null")}}));
+
+        o.givenName = QStringLiteral("Janet");
+        o.birthDate = QStringLiteral("19600101");
+        o.studyDescription.clear();
+        o.seriesNumber = 2;
+        QCOMPARE(put(o, "v2"), ImageStore::Outcome::Stored);
+        QCOMPARE(QueryRows(db(), patient), (QList<QVariantList>{{QStringLiteral("Janet"), QStringLiteral("19600101")}}));
+        QCOMPARE(QueryRows(db(), rest), (QList<QVariantList>{{QStringLiteral("null"), 2}}));
+
+        // The same values once more change nothing.
+        QCOMPARE(put(o, "v3"), ImageStore::Outcome::Stored);
+        QCOMPARE(QueryRows(db(), patient), (QList<QVariantList>{{QStringLiteral("Janet"), QStringLiteral("19600101")}}));
+        QCOMPARE(count(QStringLiteral("tblPatienten")), 1);
+        QCOMPARE(folder_->read(QStringLiteral("images/1.6/1.6.1.1.dcm")), QByteArray("v3"));
+    }
+
     void failedTransactionLeavesNoFileAndNoRow()
     {
         const ReceivedObject o = object(QStringLiteral("1.5"), QStringLiteral("1.5.1"), QStringLiteral("1.5.1.1"));

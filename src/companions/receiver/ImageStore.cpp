@@ -68,12 +68,20 @@ std::optional<qlonglong> upsert(Database &db, const QString &table, const QStrin
     }
     if (!found.rows.isEmpty()) {
         const qlonglong id = found.rows.first().value(0).toLongLong();
+        // A row that already holds these values is left alone: an unchanged
+        // patient, study or series then adds no page to the commit.
         QStringList sets;
-        for (const QString &c : columns)
+        QStringList same;
+        for (const QString &c : columns) {
             sets << c + QStringLiteral(" = ?");
+            same << c + QStringLiteral(" IS ?");
+        }
         QVariantList bound = values;
         bound << id;
-        const DbResult r = Execute(db, QStringLiteral("UPDATE %1 SET %2 WHERE %3 = ?").arg(table, sets.join(QStringLiteral(", ")), idColumn), bound);
+        bound += values;
+        const DbResult r = Execute(db, QStringLiteral("UPDATE %1 SET %2 WHERE %3 = ? AND NOT (%4)")
+                                           .arg(table, sets.join(QStringLiteral(", ")), idColumn, same.join(QStringLiteral(" AND "))),
+                                   bound);
         if (!r.ok) {
             *error = r.errorText;
             return std::nullopt;
@@ -179,7 +187,8 @@ void ImageStore::closeDatabase() { db_.close(); }
 
 QString ImageStore::newStagingPath()
 {
-    QDir().mkpath(staging_);
+    if (!stagingReady_ || !QFileInfo(staging_).isDir())
+        stagingReady_ = QDir().mkpath(staging_);
     return staging_ + QStringLiteral("/%1-%2-%3.part")
                           .arg(QCoreApplication::applicationPid())
                           .arg(QDateTime::currentMSecsSinceEpoch())

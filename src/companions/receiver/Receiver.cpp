@@ -226,11 +226,14 @@ protected:
         T_ASC_PresentationContextID presId = info.presentationContextID;
         receiving_ = QFile::encodeName(staged);
         const OFCondition received = receiveSTORERequest(request, presId, OFString(receiving_.constData()));
+        const qint64 receivedBytes = static_cast<qint64>(receivedBytes_);
         endWriteback();
         if (received.bad()) {
             QFile::remove(staged);
             ++failed_;
-            const bool full = DiskNearlyFull(store_.imagesFolder(), options_.minimumFreeBytes);
+            // DCMTK does not hand on the errno of a failed write; when the
+            // space left is less than what had arrived, the disk ran full.
+            const bool full = DiskNearlyFull(store_.imagesFolder(), options_.minimumFreeBytes + receivedBytes + kFullMargin);
             ReceiverLog(QStringLiteral("%1receiving %2 failed: %3")
                             .arg(full ? QStringLiteral("disk full: ") : QString(), QString::fromLatin1(request.AffectedSOPInstanceUID),
                                  QString::fromLatin1(received.text())));
@@ -280,6 +283,7 @@ protected:
     void notifyRECEIVEProgress(const unsigned long byteCount) override
     {
         constexpr unsigned long kStep = 4 * 1024 * 1024;
+        receivedBytes_ = byteCount;
         if (byteCount < kickedAt_)
             kickedAt_ = 0;
         if (receiving_.isEmpty() || byteCount - kickedAt_ < kStep)
@@ -296,6 +300,7 @@ protected:
             ::close(writebackFd_);
         writebackFd_ = -1;
         kickedAt_ = 0;
+        receivedBytes_ = 0;
         receiving_.clear();
     }
     void notifyAssociationTermination() override
@@ -333,6 +338,9 @@ private:
     QByteArray receiving_;
     int writebackFd_ = -1;
     unsigned long kickedAt_ = 0;
+    unsigned long receivedBytes_ = 0;
+    // Slack for file-system blocks and metadata when telling a full disk.
+    static constexpr qint64 kFullMargin = 256 * 1024;
 };
 
 Receiver::Receiver(ImageStore &store, const ReceiverOptions &options) : scp_(std::make_unique<StorageProvider>(store, options)) {}

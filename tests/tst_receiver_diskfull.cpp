@@ -1,0 +1,147 @@
+// The receiver whose images folder fills up in the middle of a study: a small
+// tmpfs is mounted over images/ in a mount namespace of the receiver's own, so
+// the machine's disk is never filled and the mount goes with the namespace.
+#include "receiver/ReceiverHarness.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QtTest>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+
+const QString kAet = QStringLiteral("FULLRCV");
+
+// The receiver under `unshare`, inside a shell that mounts the tmpfs first and
+// stays in the namespace after the receiver ended, so that the test can still
+// look at the files through /proc/<shell>/root.
+class ConfinedReceiver {
+public:
+    ConfinedReceiver(const TestFolder &folder, int imagesMb, int reserveMb) : folder_(folder)
+    {
+        QDir().mkpath(folder.file(QStringLiteral("images")));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("LUMORA_APP_FOLDER"), folder.path());
+        env.insert(QStringLiteral("LUMORA_RECEIVER_MIN_FREE_MB"), QString::number(reserveMb));
+        shell_.setProcessEnvironment(env);
+        shell_.setProcessChannelMode(QProcess::MergedChannels);
+        const QString script = QStringLiteral(
+            "mount -t tmpfs -o size=%1m tmpfs \"$1/images\" || exit 99\n"
+            "\"$2\" & echo $! > \"$1/receiver.pid\"\n"
+            "wait $!; echo $? > \"$1/receiver.rc\"\n"
+            "exec sleep 600\n").arg(imagesMb);
+        // Root gets a mount namespace of its own; anyone else a user namespace too.
+        QStringList args = ::geteuid() == 0 ? QStringList{QStringLiteral("-m")} : QStringList{QStringLiteral("-r"), QStringLiteral("-m")};
+        args += {QStringLiteral("sh"), QStringLiteral("-c"), script, QStringLiteral("sh"), folder.path(), ReceiverProgram()};
+        shell_.start(QStringLiteral("unshare"), args);
+    }
+    ~ConfinedReceiver()
+    {
+        const qint64 pid = receiverPid();
+        if (pid > 0 && !QFileInfo::exists(folder_.file(QStringLiteral("receiver.rc"))))
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+        shell_.kill();
+        shell_.waitForFinished(5000);
+    }
+    bool started() { return shell_.waitForStarted(10000); }
+    QString output() { return QString::fromUtf8(shell_.readAll()); }
+    qint64 receiverPid() const { return QString::fromLatin1(folder_.read(QStringLiteral("receiver.pid"))).trimmed().toLongLong(); }
+    // The receiver's exit code once it ended by itself, -1 while it runs.
+    int exitCode() const
+    {
+        const QByteArray rc = folder_.read(QStringLiteral("receiver.rc")).trimmed();
+        return rc.isEmpty() ? -1 : rc.toInt();
+    }
+    // The images folder as the receiver sees it.
+    QString images() const { return QStringLiteral("/proc/%1/root%2").arg(shell_.processId()).arg(folder_.file(QStringLiteral("images"))); }
+    bool running() const { return shell_.state() == QProcess::Running; }
+
+private:
+    const TestFolder &folder_;
+    QProcess shell_;
+};
+
+} // namespace
+
+class ReceiverDiskFullTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    // The reserve below which the receiver takes nothing more, and a reserve of
+    // zero, where the write of the next object itself fails half way.
+    void fillsUpDuringAStudy_data()
+    {
+        QTest::addColumn<int>("reserveMb");
+        QTest::addColumn<QString>("logText");
+        QTest::newRow("reserve reached") << 1 << QStringLiteral("not stored: less than 1 MB free");
+        QTest::newRow("write fails") << 0 << QStringLiteral("disk full: receiving");
+    }
+
+    void fillsUpDuringAStudy()
+    {
+        QFETCH(int, reserveMb);
+        QFETCH(QString, logText);
+        TestFolder folder;
+        QByteArray out;
+        QVERIFY2(MakeDatabases(folder.path(), &out), out.constData());
+        const quint16 port = FreeLoopbackPort();
+        WriteReceiverSettings(folder, kAet, QString::number(port));
+
+        // Eight images of 1.5 MB for an images folder of 5 MB.
+        SyntheticImageSpec spec;
+        spec.rows = 1024;
+        spec.columns = 768;
+        spec.studyUid = NewSyntheticUid();
+        spec.seriesUid = NewSyntheticUid();
+        QStringList files;
+        for (int i = 1; i <= 8; ++i) {
+            spec.sopUid = NewSyntheticUid();
+            spec.instanceNumber = i;
+            files << folder.file(QStringLiteral("in/%1.dcm").arg(i));
+            QVERIFY(WriteImage(spec, files.last()));
+        }
+
+        ConfinedReceiver receiver(folder, 5, reserveMb);
+        QVERIFY(receiver.started());
+        QVERIFY2(WaitFor([&] { return !receiver.running() || Echo(kAet, port) == 0; }, 15000) && receiver.running(),
+                 qPrintable(receiver.output()));
+        // The sender is not left believing the study arrived.
+        Store(kAet, port, files, &out);
+        QVERIFY2(out.contains("Failed"), out.constData());
+
+        // It stops by itself, says why, and tells the disk full apart.
+        QVERIFY2(WaitFor([&] { return receiver.exitCode() >= 0; }, 30000),
+                 qPrintable(QString::fromUtf8(out + folder.read(QStringLiteral("Logs/Receiver.log")))));
+        QCOMPARE(receiver.exitCode(), 4);
+        const QString log = QString::fromUtf8(folder.read(QStringLiteral("Logs/Receiver.log")));
+        QVERIFY2(log.contains(logText), qPrintable(log));
+
+        // What was answered with success is there, rows and file alike, and nothing else.
+        const QString db = folder.file(QStringLiteral("Data/LumoraData.dat"));
+        QCOMPARE(QueryValue(db, QStringLiteral("PRAGMA integrity_check")).toString(), QStringLiteral("ok"));
+        const QList<QVariantList> rows = QueryRows(db, QStringLiteral("SELECT StudyUID, ImageUID FROM View_Images"));
+        QVERIFY2(rows.size() >= 2 && rows.size() < files.size(), qPrintable(QString::number(rows.size())));
+        QCOMPARE(QueryValue(db, QStringLiteral("SELECT COUNT(*) FROM tblReceive")).toInt(), rows.size());
+        QStringList expected;
+        for (const QVariantList &row : rows)
+            expected << row.at(0).toString() + QLatin1Char('/') + row.at(1).toString() + QStringLiteral(".dcm");
+        QStringList found;
+        const QString images = receiver.images();
+        QVERIFY2(QFileInfo(images).isDir(), qPrintable(images));
+        QDirIterator it(images, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString f = it.next();
+            found << f.mid(images.size() + 1);
+            QVERIFY2(QFileInfo(f).size() > 1024 * 768 * 2, qPrintable(f));
+        }
+        expected.sort();
+        found.sort();
+        QCOMPARE(found, expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(ReceiverDiskFullTest)
+#include "tst_receiver_diskfull.moc"
