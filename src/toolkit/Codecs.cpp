@@ -7,12 +7,17 @@
 #include <dcmtk/dcmjpls/djdecode.h>
 #include <dcmtk/dcmjpls/djencode.h>
 
+#include <dcmtk/oflog/oflog.h>
+
 #include <mutex>
 
 void RegisterToolkitCodecs()
 {
     static std::once_flag once;
     std::call_once(once, [] {
+        // DCMTK's notes on every C-STORE would cost several unbuffered writes
+        // an image; failures reach the caller as ToolkitError texts anyway.
+        OFLog::configure(OFLogger::WARN_LOG_LEVEL);
         DJDecoderRegistration::registerCodecs();
         DJEncoderRegistration::registerCodecs();
         DJLSDecoderRegistration::registerCodecs();
