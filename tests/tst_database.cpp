@@ -113,6 +113,40 @@ private slots:
         db.close();
     }
 
+    // Kept statements give each run its own values and rows, and hold no read
+    // lock between runs: another connection can still truncate the log.
+    void keptStatementsAreResetBetweenRuns()
+    {
+        TestFolder f;
+        QVERIFY(makeDosisDb(f.file(QStringLiteral("u.dat"))));
+        Database db(QStringLiteral("t8"), QStringLiteral("test"));
+        db.setPath(f.file(QStringLiteral("u.dat")));
+        db.setKeepStatements(true);
+        QVERIFY(db.open());
+        const QString insert = QStringLiteral("INSERT INTO tblDosis (KVP, Datum, Status, Patname) VALUES (?, ?, '0', ?)");
+        for (const char *name : {"A", "B", "C"}) {
+            const DbResult r = Execute(db, insert, {QStringLiteral("28"), DbDate(QDate(2026, 12, 6)), QLatin1String(name)});
+            QVERIFY2(r.ok, qPrintable(r.errorText));
+        }
+        const QString select = QStringLiteral("SELECT Patname FROM tblDosis WHERE Patname >= ? ORDER BY Patname");
+        QCOMPARE(Execute(db, select, {QStringLiteral("B")}).rows.size(), 2);
+        QCOMPARE(Execute(db, select, {QStringLiteral("C")}).first(QStringLiteral("Patname")).toString(), QStringLiteral("C"));
+        QVERIFY(!Execute(db, QStringLiteral("SELECT nope FROM tblDosis"), {}).ok);
+
+        Database other(QStringLiteral("t8b"), QStringLiteral("test"));
+        other.setPath(f.file(QStringLiteral("u.dat")));
+        QVERIFY(other.open());
+        const DbResult cp = Execute(other, QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+        QVERIFY2(cp.ok, qPrintable(cp.errorText));
+        QCOMPARE(cp.rows.first().value(0).toInt(), 0); // not busy
+        other.close();
+        db.close();
+        // Open again, the kept statements are prepared anew on the new connection.
+        QVERIFY(db.open());
+        QCOMPARE(Execute(db, select, {QStringLiteral("A")}).rows.size(), 3);
+        db.close();
+    }
+
     void failedStatementReportsNumberAndText()
     {
         TestFolder f;

@@ -74,8 +74,27 @@ bool Database::open()
     return true;
 }
 
+QSqlQuery *Database::keptStatement(const QString &sql)
+{
+    if (!keepStatements_)
+        return nullptr;
+    auto it = kept_.find(sql);
+    if (it != kept_.end())
+        return &it.value();
+    // Statements built with varying text would otherwise pile up.
+    if (kept_.size() >= 64)
+        kept_.clear();
+    QSqlQuery q(QSqlDatabase::database(connectionName_, false));
+    q.setForwardOnly(true);
+    if (!q.prepare(sql))
+        return nullptr;
+    return &kept_.insert(sql, q).value();
+}
+
 void Database::close()
 {
+    // Prepared statements go before their connection does.
+    kept_.clear();
     if (!QSqlDatabase::contains(connectionName_))
         return;
     {
@@ -101,28 +120,34 @@ DbResult Execute(Database &db, const QString &sql, const QVariantList &values)
         r.errorText = QStringLiteral("Operation is not allowed when the object is closed.");
         return r;
     }
-    QSqlQuery q(QSqlDatabase::database(db.name(), false));
-    q.setForwardOnly(true);
-    if (!q.prepare(sql)) {
+    QSqlQuery fresh;
+    QSqlQuery *kept = db.keptStatement(sql);
+    if (!kept) {
+        fresh = QSqlQuery(QSqlDatabase::database(db.name(), false));
+        fresh.setForwardOnly(true);
+        if (!fresh.prepare(sql)) {
+            r.errorNumber = errorNumberOf(fresh.lastError(), 1);
+            r.errorText = errorTextOf(fresh.lastError());
+            return r;
+        }
+    }
+    QSqlQuery &q = kept ? *kept : fresh;
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values.at(i));
+    const bool ran = q.exec();
+    if (!ran) {
         r.errorNumber = errorNumberOf(q.lastError(), 1);
         r.errorText = errorTextOf(q.lastError());
-        return r;
-    }
-    for (const QVariant &v : values)
-        q.addBindValue(v);
-    if (!q.exec()) {
-        r.errorNumber = errorNumberOf(q.lastError(), 1);
-        r.errorText = errorTextOf(q.lastError());
-        return r;
-    }
-    if (q.isSelect()) {
+    } else if (q.isSelect()) {
         while (q.next())
             r.rows.append(q.record());
     } else {
         r.rowsAffected = q.numRowsAffected();
         r.lastInsertId = q.lastInsertId();
     }
-    r.ok = true;
+    // A kept statement is reset, so that it holds no read lock between uses.
+    q.finish();
+    r.ok = ran;
     return r;
 }
 

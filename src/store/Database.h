@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
+#include <QSqlQuery>
 #include <QSqlRecord>
 #include <QString>
 #include <QVariant>
@@ -28,6 +30,12 @@ public:
     // How long a statement waits for another process's write lock.
     void setBusyTimeout(int milliseconds) { busyTimeoutMs_ = milliseconds; }
 
+    // Keeps statements prepared while the connection is open, for a caller
+    // that runs the same few statements many times a second.
+    void setKeepStatements(bool keep) { keepStatements_ = keep; }
+    // The prepared statement for `sql`, from the kept ones when there are any.
+    QSqlQuery *keptStatement(const QString &sql);
+
     struct Error {
         qint32 number = 0;
         QString text;
@@ -40,6 +48,8 @@ private:
     QString path_;
     Error error_;
     int busyTimeoutMs_ = 8000;
+    bool keepStatements_ = false;
+    QHash<QString, QSqlQuery> kept_;
 };
 
 // What a statement returned: its rows for a SELECT, the rows it changed

@@ -159,6 +159,8 @@ ImageStore::ImageStore(const QString &applicationFolder)
       db_(QStringLiteral("ReceiverImages"), QStringLiteral("LumoraReceiver"))
 {
     db_.setPath(applicationFolder + QLatin1Char('/') + QLatin1String(AppFiles::ImageDatabase));
+    // The same dozen statements run for every object received.
+    db_.setKeepStatements(true);
 }
 
 ImageStore::~ImageStore() { closeDatabase(); }
