@@ -54,11 +54,7 @@ private slots:
     void init()
     {
         f_ = std::make_unique<TestFolder>();
-        QVERIFY(MakeStationDatabases(f_->path()));
-        QDir().mkpath(f_->file(QStringLiteral("bin")));
-        Settings = SettingsRecord();
-        LoadSettings();
-        SetDatabasePaths();
+        QVERIFY(PrepareSendStation(*f_));
         DefaultPartner = {QStringLiteral("ARCHIVE"), QStringLiteral("127.0.0.1"), QString::number(archive_.port())};
         SecondPartner = {QStringLiteral("BACKUP"), QStringLiteral("127.0.0.1"), QString::number(backup_.port())};
         ExaminationType = 2;

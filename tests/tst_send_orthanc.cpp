@@ -199,11 +199,7 @@ private slots:
         QVERIFY(orthanc_.removeEverything());
         storescp_.clear();
         f_ = std::make_unique<TestFolder>();
-        QVERIFY(MakeStationDatabases(f_->path()));
-        QDir().mkpath(f_->file(QStringLiteral("bin")));
-        Settings = SettingsRecord();
-        LoadSettings();
-        SetDatabasePaths();
+        QVERIFY(PrepareSendStation(*f_));
         DefaultPartner = orthancPartner();
         SecondPartner = PartnerAddress();
         ExaminationType = 2;

@@ -1,8 +1,10 @@
 #include "network/SendFixture.h"
 
+#include "app/Settings.h"
 #include "header/EditForm.h"
 #include "store/DatabasePaths.h"
 #include "support/TestFolder.h"
+#include "support/Widgets.h"
 
 #include <QDir>
 #include <QPlainTextEdit>
@@ -50,6 +52,16 @@ FiledStudy FileStudy(const TestFolder &folder, const QString &patientId, int ser
     }
     CloseImageDatabase();
     return s;
+}
+
+bool PrepareSendStation(const TestFolder &folder)
+{
+    if (!MakeStationDatabases(folder.path()) || !QDir().mkpath(folder.file(QStringLiteral("bin"))))
+        return false;
+    Settings = SettingsRecord();
+    LoadSettings();
+    SetDatabasePaths();
+    return true;
 }
 
 int CountRows(const QString &table)

@@ -23,6 +23,10 @@ struct FiledStudy {
 FiledStudy FileStudy(const TestFolder &folder, const QString &patientId, int seriesCount, int imagesPerSeries, qlonglong patientKey = 0,
                      SyntheticImageSpec::Encoding encoding = SyntheticImageSpec::Encoding::ExplicitLittle);
 
+// A fresh station in the folder for the send tests: its databases, bin/, the
+// settings read from it and the database paths set.
+bool PrepareSendStation(const TestFolder &folder);
+
 // Rows of an image-database table.
 int CountRows(const QString &table);
 

@@ -189,8 +189,8 @@ void ImageStore::closeDatabase() { db_.close(); }
 
 QString ImageStore::newStagingPath()
 {
-    if (!stagingReady_ || !QFileInfo(staging_).isDir())
-        stagingReady_ = QDir().mkpath(staging_);
+    if (!QFileInfo(staging_).isDir())
+        QDir().mkpath(staging_);
     return staging_ + QStringLiteral("/%1-%2-%3.part")
                           .arg(QCoreApplication::applicationPid())
                           .arg(QDateTime::currentMSecsSinceEpoch())

@@ -84,7 +84,6 @@ private:
     QString staging_;
     Database db_;
     quint64 counter_ = 0;
-    bool stagingReady_ = false;
 };
 
 // True when the file system holding `path` has less than `minimumBytes` free.
