@@ -13,6 +13,7 @@
 #include "store/DatabasePaths.h"
 #include "support/Widgets.h"
 #include "toolkit/SyntheticImage.h"
+#include "toolkit/Toolkit.h"
 
 #include <QApplication>
 #include <QDir>
@@ -116,6 +117,14 @@ int send(const QString &folder, int port)
     SendJob job;
     job.selection = {row.first(QStringLiteral("PatID")).toLongLong(), QStringLiteral("BENCH"), QStringLiteral("Bench"),
                      row.first(QStringLiteral("StudyID")).toLongLong(), row.first(QStringLiteral("StudyUID")).toString(), 0};
+
+    // The workstation has shown the study before it sends it, so DCMTK's data
+    // dictionary is loaded by then; here the first file would load it.
+    {
+        ToolkitImageList warm;
+        const QString first = QDir(folder + QStringLiteral("/images/") + job.selection.studyUid).entryList({QStringLiteral("*.dcm")}).value(0);
+        ReadFileIntoList(warm, folder + QStringLiteral("/images/") + job.selection.studyUid + QLatin1Char('/') + first);
+    }
 
     // Timed apart: opening the association, the job itself, the release; and
     // the whole command with the dialog's start timer and its OK.
