@@ -6,9 +6,9 @@
 //       the progress dialog; prints send_ms (association, job and release),
 //       command_ms (with the dialog's start timer), progress_ms (the dialog's
 //       per-image progress steps alone), sent, total and peak_kb
-#include "app/Settings.h"
-#include "app/WorkstationState.h"
-#include "header/EditForm.h"
+#include "core/Settings.h"
+#include "core/WorkstationState.h"
+#include "jobs/EditForm.h"
 #include "network/SendJobs.h"
 #include "store/DatabasePaths.h"
 #include "support/Widgets.h"

@@ -3,7 +3,7 @@ add_executable(lumora-test-idle support/IdleMain.cpp)
 target_link_libraries(lumora-test-idle PRIVATE Qt6::Core)
 
 add_library(lumora_test_widgets STATIC support/Widgets.cpp)
-target_link_libraries(lumora_test_widgets PUBLIC lumora_test_support lumora_app_ui Qt6::Widgets)
+target_link_libraries(lumora_test_widgets PUBLIC lumora_test_support lumora_app Qt6::Widgets)
 
 lumora_add_test(tst_companions SOURCES tst_companions.cpp LIBS lumora_test_widgets DEPENDS lumora-test-idle)
 lumora_add_test(tst_startup SOURCES tst_startup.cpp LIBS lumora_test_widgets DEPENDS lumora-test-idle lumora-mkdb)

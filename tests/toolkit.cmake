@@ -10,7 +10,7 @@ target_link_libraries(lumora_test_imagestore PUBLIC lumora_store lumora_syntheti
 # The browser and viewer in a window, for benchmarks and screenshots.
 add_library(lumora_test_browserwindow STATIC toolkit/BrowserWindow.cpp)
 target_include_directories(lumora_test_browserwindow PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(lumora_test_browserwindow PUBLIC lumora_browser lumora_test_imagestore)
+target_link_libraries(lumora_test_browserwindow PUBLIC lumora_browse lumora_test_imagestore)
 
 add_executable(lumora-viewer-demo toolkit/ViewerDemo.cpp)
 target_link_libraries(lumora-viewer-demo PRIVATE lumora_test_browserwindow Qt6::Test)

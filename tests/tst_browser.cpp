@@ -2,9 +2,9 @@
 // patient list and poll, patient and study selection, series window, loads,
 // bad files and the right-button rules.
 #include "acquisition/ImageViewer.h"
-#include "app/Settings.h"
-#include "app/WorkstationState.h"
-#include "store/Browser.h"
+#include "core/Settings.h"
+#include "core/WorkstationState.h"
+#include "browse/Browser.h"
 #include "store/DatabasePaths.h"
 #include "support/TestFolder.h"
 #include "toolkit/BrowserWindow.h"

@@ -1,7 +1,7 @@
 // The companion programs against real processes: found by name, started once,
 // stopped by their own id, never a process that is not the companion.
 #include "app/Companions.h"
-#include "app/Settings.h"
+#include "core/Settings.h"
 #include "support/TestFolder.h"
 #include "support/Widgets.h"
 

@@ -1,6 +1,6 @@
 // Connections and the statement helper: open/close discipline, files that are
 // missing, locked or not databases, bound values with apostrophes, error numbers.
-#include "app/Settings.h"
+#include "core/Settings.h"
 #include "store/DatabasePaths.h"
 #include "support/TestFolder.h"
 

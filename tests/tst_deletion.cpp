@@ -1,6 +1,6 @@
 // Removal of series, studies, patients and everything: rows and files go
 // together, a failure leaves both, and nothing outside the images folder is touched.
-#include "app/Settings.h"
+#include "core/Settings.h"
 #include "store/DatabasePaths.h"
 #include "store/Deletion.h"
 #include "support/TestFolder.h"

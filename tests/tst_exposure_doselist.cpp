@@ -1,6 +1,6 @@
 // The dose list over a real journal: what is listed, selection into the
 // stamping values, removal, the three assignment modes and the name filter.
-#include "app/WorkstationState.h"
+#include "core/WorkstationState.h"
 #include "exposure/ExposureFixture.h"
 #include "exposure/ExposureJournal.h"
 

@@ -1,7 +1,7 @@
 // The serial link and the decoding frame with a real pseudo-terminal pair:
 // messages sent in pieces become one journal row and one list row each, the
 // polled unit is answered, the exchange files, and the port's failures.
-#include "app/WorkstationState.h"
+#include "core/WorkstationState.h"
 #include "exposure/ExposureFixture.h"
 #include "exposure/PtyPair.h"
 

@@ -1,6 +1,6 @@
 // The error and debug logs: line formats, rotation at the size boundary,
 // folders that cannot be written, and appends from several processes at once.
-#include "app/ErrorLog.h"
+#include "core/ErrorLog.h"
 #include "support/TestFolder.h"
 
 #include <QDir>

@@ -2,10 +2,10 @@
 // type, the resize rules, load and shutdown.
 #include "app/Companions.h"
 #include "app/MainForm.h"
-#include "app/Settings.h"
+#include "core/Settings.h"
 #include "app/StartupChecks.h"
-#include "app/VbConvert.h"
-#include "app/WorkstationState.h"
+#include "core/VbConvert.h"
+#include "core/WorkstationState.h"
 #include "store/DatabasePaths.h"
 #include "support/TestFolder.h"
 #include "support/Widgets.h"

@@ -2,7 +2,7 @@
 // every field, Cancel storing none, and the serial-port options.
 #include "app/Companions.h"
 #include "app/OptionForm.h"
-#include "app/Settings.h"
+#include "core/Settings.h"
 #include "support/TestFolder.h"
 #include "support/Widgets.h"
 

@@ -1,7 +1,7 @@
 // Storage partners: the list in the options dialog, the editor's checks, the
 // default flag, and the send menus built from the table.
-#include "app/Settings.h"
-#include "app/WorkstationState.h"
+#include "core/Settings.h"
+#include "core/WorkstationState.h"
 #include "network/PartnerForms.h"
 #include "store/DatabasePaths.h"
 #include "support/TestFolder.h"

@@ -1,8 +1,8 @@
 // Sending series, studies and patients to storescp partners: what arrives,
 // the counters, the removal after a complete send, and never another study's image.
-#include "app/Settings.h"
-#include "app/WorkstationState.h"
-#include "header/EditForm.h"
+#include "core/Settings.h"
+#include "core/WorkstationState.h"
+#include "jobs/EditForm.h"
 #include "network/SendFixture.h"
 #include "network/SendJobs.h"
 #include "store/DatabasePaths.h"

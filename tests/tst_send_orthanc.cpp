@@ -1,8 +1,8 @@
 // Series, study and patient sends to an Orthanc archive, checked through its
 // REST interface: what the archive indexed, not only what the job counted.
-#include "app/Settings.h"
-#include "app/WorkstationState.h"
-#include "header/EditForm.h"
+#include "core/Settings.h"
+#include "core/WorkstationState.h"
+#include "jobs/EditForm.h"
 #include "network/SendFixture.h"
 #include "network/SendJobs.h"
 #include "store/DatabasePaths.h"

@@ -1,7 +1,7 @@
 // The settings record: defaults, conversions, the images-per-page rule,
 // round trips through the settings file and damaged files.
-#include "app/Settings.h"
-#include "app/VbConvert.h"
+#include "core/Settings.h"
+#include "core/VbConvert.h"
 #include "support/TestFolder.h"
 
 #include <QFile>

@@ -2,7 +2,7 @@
 // window on OK; Cancel, a second instance and a click on the splash end it.
 #include "app/MainForm.h"
 #include "app/OptionForm.h"
-#include "app/Settings.h"
+#include "core/Settings.h"
 #include "app/StartupChecks.h"
 #include "app/StartupFlow.h"
 #include "support/TestFolder.h"

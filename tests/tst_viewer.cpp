@@ -1,7 +1,7 @@
 // The viewer control and its paging and selection rules: scroll range, keys,
 // mouse selection, pop-up entries, painting and the single-image view.
 #include "acquisition/ImageViewer.h"
-#include "app/Settings.h"
+#include "core/Settings.h"
 #include "support/TestFolder.h"
 #include "toolkit/SyntheticImage.h"
 #include "toolkit/ToolkitViewer.h"

@@ -1,7 +1,7 @@
 #include "acquisition/ImageViewer.h"
 
-#include "app/ErrorLog.h"
-#include "app/Settings.h"
+#include "core/ErrorLog.h"
+#include "core/Settings.h"
 #include "toolkit/ToolkitViewer.h"
 
 #include <QMenu>

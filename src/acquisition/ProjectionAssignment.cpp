@@ -1,10 +1,10 @@
 #include "acquisition/ProjectionAssignment.h"
 
 #include "acquisition/ImageViewer.h"
-#include "app/ApplicationFolder.h"
-#include "app/ErrorLog.h"
-#include "app/Prompts.h"
-#include "app/Settings.h"
+#include "core/ApplicationFolder.h"
+#include "core/ErrorLog.h"
+#include "ui/Prompts.h"
+#include "core/Settings.h"
 #include "toolkit/ToolkitViewer.h"
 
 #include <QCoreApplication>

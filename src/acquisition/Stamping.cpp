@@ -1,6 +1,6 @@
 #include "acquisition/Stamping.h"
 
-#include "app/ErrorLog.h"
+#include "core/ErrorLog.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/WorkstationState.h"
+#include "core/WorkstationState.h"
 #include "toolkit/Toolkit.h"
 
 #include <functional>

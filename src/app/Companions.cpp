@@ -1,7 +1,7 @@
 #include "app/Companions.h"
 
-#include "app/ApplicationFolder.h"
-#include "app/Settings.h"
+#include "core/ApplicationFolder.h"
+#include "core/Settings.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

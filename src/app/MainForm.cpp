@@ -1,13 +1,13 @@
 #include "app/MainForm.h"
 
-#include "app/ApplicationFolder.h"
+#include "core/ApplicationFolder.h"
 #include "app/Companions.h"
-#include "app/ErrorLog.h"
+#include "core/ErrorLog.h"
 #include "app/OptionForm.h"
-#include "app/Settings.h"
+#include "core/Settings.h"
 #include "app/StartupChecks.h"
-#include "app/UiColors.h"
-#include "app/WorkstationState.h"
+#include "ui/UiColors.h"
+#include "core/WorkstationState.h"
 #include "store/DatabasePaths.h"
 #include "toolkit/ToolkitViewer.h"
 

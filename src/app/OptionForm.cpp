@@ -1,10 +1,10 @@
 #include "app/OptionForm.h"
 
 #include "app/Companions.h"
-#include "app/ErrorLog.h"
-#include "app/Settings.h"
-#include "app/UiColors.h"
-#include "app/VbConvert.h"
+#include "core/ErrorLog.h"
+#include "core/Settings.h"
+#include "ui/UiColors.h"
+#include "core/VbConvert.h"
 #include "dictionary/DictionaryStore.h"
 #include "store/DatabasePaths.h"
 

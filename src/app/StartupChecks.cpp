@@ -1,7 +1,7 @@
 #include "app/StartupChecks.h"
 
-#include "app/ApplicationFolder.h"
-#include "app/ErrorLog.h"
+#include "core/ApplicationFolder.h"
+#include "core/ErrorLog.h"
 
 #include <QDir>
 #include <QFile>

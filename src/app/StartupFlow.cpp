@@ -1,10 +1,10 @@
 #include "app/StartupFlow.h"
 
-#include "app/ApplicationFolder.h"
-#include "app/ErrorLog.h"
+#include "core/ApplicationFolder.h"
+#include "core/ErrorLog.h"
 #include "app/MainForm.h"
 #include "app/OptionForm.h"
-#include "app/Prompts.h"
+#include "ui/Prompts.h"
 #include "app/StartupChecks.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 // Fills the dose list for today from a journal of 100,000 rows over three
 // years and prints the fill time; the journal stays at the path given, so the
 // script can time the sqlite3 shell on the same query beside it.
-#include "app/Settings.h"
+#include "core/Settings.h"
 #include "exposure/DoseList.h"
 #include "store/DatabasePaths.h"
 

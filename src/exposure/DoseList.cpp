@@ -1,7 +1,7 @@
 #include "exposure/DoseList.h"
 
-#include "app/ErrorLog.h"
-#include "app/WorkstationState.h"
+#include "core/ErrorLog.h"
+#include "core/WorkstationState.h"
 #include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"
 

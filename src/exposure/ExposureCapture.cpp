@@ -1,9 +1,9 @@
 #include "exposure/ExposureCapture.h"
 
-#include "app/ApplicationFolder.h"
-#include "app/ErrorLog.h"
-#include "app/Settings.h"
-#include "app/WorkstationState.h"
+#include "core/ApplicationFolder.h"
+#include "core/ErrorLog.h"
+#include "core/Settings.h"
+#include "core/WorkstationState.h"
 #include "exposure/DoseList.h"
 #include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"

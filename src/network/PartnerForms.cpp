@@ -1,8 +1,8 @@
 #include "network/PartnerForms.h"
 
-#include "app/ErrorLog.h"
-#include "app/Prompts.h"
-#include "app/WorkstationState.h"
+#include "core/ErrorLog.h"
+#include "ui/Prompts.h"
+#include "core/WorkstationState.h"
 #include "store/DatabasePaths.h"
 
 #include <QFormLayout>

@@ -1,7 +1,7 @@
 #include "store/DatabasePaths.h"
 
-#include "app/ApplicationFolder.h"
-#include "app/Settings.h"
+#include "core/ApplicationFolder.h"
+#include "core/Settings.h"
 
 #include <QDir>
 #include <QFileInfo>

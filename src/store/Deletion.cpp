@@ -1,7 +1,7 @@
 #include "store/Deletion.h"
 
-#include "app/ApplicationFolder.h"
-#include "app/ErrorLog.h"
+#include "core/ApplicationFolder.h"
+#include "core/ErrorLog.h"
 #include "store/DatabasePaths.h"
 
 #include <QDir>

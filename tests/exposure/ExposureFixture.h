@@ -2,7 +2,7 @@
 
 // The main window's capture controls as real widgets, a fresh journal in a
 // throw-away application folder, and the capture objects wired to them.
-#include "app/Settings.h"
+#include "core/Settings.h"
 #include "exposure/DoseList.h"
 #include "exposure/ExposureCapture.h"
 #include "store/DatabasePaths.h"

@@ -1,7 +1,7 @@
 #include "network/SendFixture.h"
 
-#include "app/Settings.h"
-#include "header/EditForm.h"
+#include "core/Settings.h"
+#include "jobs/EditForm.h"
 #include "store/DatabasePaths.h"
 #include "support/TestFolder.h"
 #include "support/Widgets.h"

@@ -1,5 +1,5 @@
 // Appends COUNT error-log lines tagged with ID, for the cross-process test.
-#include "app/ErrorLog.h"
+#include "core/ErrorLog.h"
 
 #include <QCoreApplication>
 

@@ -3,7 +3,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "app/Prompts.h"
+#include "ui/Prompts.h"
 
 // Before the application object exists: the offscreen platform with a screen
 // of the given size.

@@ -5,9 +5,9 @@
 //   bench-viewer patients DIR  times RefreshPatientList
 // Each run is a process of its own, so that its peak memory is its own.
 #include "acquisition/ImageViewer.h"
-#include "app/Settings.h"
-#include "app/WorkstationState.h"
-#include "store/Browser.h"
+#include "core/Settings.h"
+#include "core/WorkstationState.h"
+#include "browse/Browser.h"
 #include "store/DatabasePaths.h"
 #include "toolkit/BrowserWindow.h"
 #include "toolkit/ImageStoreFixture.h"

@@ -5,7 +5,7 @@
 // For benchmarks and screenshots.
 
 #include "acquisition/ImageViewer.h"
-#include "store/Browser.h"
+#include "browse/Browser.h"
 #include "toolkit/ToolkitViewer.h"
 
 #include <QGroupBox>

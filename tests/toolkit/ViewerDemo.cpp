@@ -3,7 +3,7 @@
 // DIR is made into an application folder when it has no databases yet. With
 // --single the viewer shows image N alone, as after a double-click on its tile.
 // The window stays open until killed; "ready" goes to stdout once it is painted.
-#include "app/Settings.h"
+#include "core/Settings.h"
 #include "store/DatabasePaths.h"
 #include "toolkit/BrowserWindow.h"
 #include "toolkit/ImageStoreFixture.h"

@@ -1,6 +1,6 @@
 #include "companions/receiver/ImageStore.h"
 
-#include "app/ApplicationFolder.h"
+#include "core/ApplicationFolder.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

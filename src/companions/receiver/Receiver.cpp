@@ -1,8 +1,8 @@
 #include "companions/receiver/Receiver.h"
 
-#include "app/ApplicationFolder.h"
-#include "app/ErrorLog.h"
-#include "app/Settings.h"
+#include "core/ApplicationFolder.h"
+#include "core/ErrorLog.h"
+#include "core/Settings.h"
 #include "companions/receiver/DicomObject.h"
 
 #include <QDir>

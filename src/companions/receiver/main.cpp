@@ -1,6 +1,6 @@
 // LumoraReceiver: the DICOM storage provider that fills the image database and
 // the images folder, and takes in what the workstation drops into temp/.
-#include "app/ApplicationFolder.h"
+#include "core/ApplicationFolder.h"
 #include "companions/receiver/Receiver.h"
 
 #include <QCoreApplication>

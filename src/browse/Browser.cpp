@@ -1,9 +1,9 @@
-#include "store/Browser.h"
+#include "browse/Browser.h"
 
 #include "acquisition/ImageViewer.h"
-#include "app/ApplicationFolder.h"
-#include "app/ErrorLog.h"
-#include "app/WorkstationState.h"
+#include "core/ApplicationFolder.h"
+#include "core/ErrorLog.h"
+#include "core/WorkstationState.h"
 #include "store/DatabasePaths.h"
 #include "toolkit/ToolkitViewer.h"
 

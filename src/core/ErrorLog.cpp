@@ -1,6 +1,6 @@
-#include "app/ErrorLog.h"
+#include "core/ErrorLog.h"
 
-#include "app/ApplicationFolder.h"
+#include "core/ApplicationFolder.h"
 
 #include <QDateTime>
 #include <QDir>

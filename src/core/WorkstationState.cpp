@@ -1,4 +1,4 @@
-#include "app/WorkstationState.h"
+#include "core/WorkstationState.h"
 
 ExposureValues SelectedExposure;
 QString CurrentExposureTime;

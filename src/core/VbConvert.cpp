@@ -1,4 +1,4 @@
-#include "app/VbConvert.h"
+#include "core/VbConvert.h"
 
 #include <algorithm>
 #include <cmath>

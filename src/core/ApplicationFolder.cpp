@@ -1,4 +1,4 @@
-#include "app/ApplicationFolder.h"
+#include "core/ApplicationFolder.h"
 
 #include <QCoreApplication>
 #include <QDir>

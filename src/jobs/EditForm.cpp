@@ -1,6 +1,6 @@
-#include "header/EditForm.h"
+#include "jobs/EditForm.h"
 
-#include "app/WorkstationState.h"
+#include "core/WorkstationState.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

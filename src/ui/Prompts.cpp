@@ -1,4 +1,4 @@
-#include "app/Prompts.h"
+#include "ui/Prompts.h"
 
 #include <QMessageBox>
 

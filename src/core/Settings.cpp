@@ -1,7 +1,7 @@
-#include "app/Settings.h"
+#include "core/Settings.h"
 
-#include "app/ApplicationFolder.h"
-#include "app/VbConvert.h"
+#include "core/ApplicationFolder.h"
+#include "core/VbConvert.h"
 
 #include <QSettings>
 #include <QStringList>
