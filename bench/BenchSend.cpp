@@ -11,6 +11,7 @@
 #include "jobs/EditForm.h"
 #include "network/SendJobs.h"
 #include "store/DatabasePaths.h"
+#include "support/Station.h"
 #include "support/Widgets.h"
 #include "toolkit/SyntheticImage.h"
 #include "toolkit/Toolkit.h"

@@ -1,8 +1,8 @@
 // Associations against DCMTK's storescp: images stored as held in memory,
 // compressed images decompressed when the partner takes only uncompressed ones,
 // verification, and partners that refuse or are not there.
-#include "support/StorePeer.h"
-#include "support/TestFolder.h"
+#include "support/Peers.h"
+#include "support/Station.h"
 #include "toolkit/SyntheticImage.h"
 #include "toolkit/ToolkitNetwork.h"
 
@@ -140,7 +140,7 @@ private slots:
         ToolkitError e;
         QVERIFY2(VerifyPartner(QStringLiteral("127.0.0.1"), peer.port(), QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e),
                  qPrintable(e.text));
-        const int nobody = FreeTcpPort();
+        const int nobody = FreePort();
         QVERIFY(!VerifyPartner(QStringLiteral("127.0.0.1"), nobody, QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
         QVERIFY(e.text.contains(QString::number(nobody)));
         QVERIFY(!VerifyPartner(QStringLiteral("127.0.0.1"), 0, QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
@@ -193,7 +193,7 @@ private slots:
     void addressesThatCannotBeReached()
     {
         ToolkitError e;
-        QVERIFY(!VerifyPartner(QStringLiteral("::1"), FreeTcpPort(), QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
+        QVERIFY(!VerifyPartner(QStringLiteral("::1"), FreePort(), QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
         QVERIFY(e.text.contains(QStringLiteral("::1")));
         QVERIFY(!VerifyPartner(QStringLiteral("127.0.0.1"), 70000, QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
         QVERIFY(e.text.contains(QStringLiteral("70000")));
@@ -211,7 +211,7 @@ private slots:
         QVERIFY(!e.text.isEmpty());
         QVERIFY(!a.isOpen());
         QVERIFY(!a.SendImage(UnreadableImage(QStringLiteral("x")), &e));
-        QVERIFY(!a.OpenAssociation(QStringLiteral("127.0.0.1"), FreeTcpPort(), QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
+        QVERIFY(!a.OpenAssociation(QStringLiteral("127.0.0.1"), FreePort(), QStringLiteral("LumoraStation"), QStringLiteral("ARCHIVE"), &e));
         a.CloseAssociation(); // closing what never opened does nothing
     }
 };

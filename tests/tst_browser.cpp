@@ -6,9 +6,9 @@
 #include "core/WorkstationState.h"
 #include "browse/Browser.h"
 #include "store/DatabasePaths.h"
-#include "support/TestFolder.h"
-#include "toolkit/BrowserWindow.h"
-#include "toolkit/ImageStoreFixture.h"
+#include "support/Station.h"
+#include "support/BrowserWindow.h"
+#include "support/Station.h"
 #include "toolkit/ToolkitViewer.h"
 
 #include <QFile>
@@ -109,7 +109,7 @@ private slots:
     {
         folder_ = std::make_unique<TestFolder>();
         QString error;
-        QVERIFY2(MakeImageStore(folder_->path(), &error), qPrintable(error));
+        QVERIFY2(MakeStationDatabases(folder_->path(), &error), qPrintable(error));
         LoadSettings();
         SetDatabasePaths();
         CurrentSelection = {};

@@ -2,7 +2,8 @@
 // stopped by their own id, never a process that is not the companion.
 #include "app/Companions.h"
 #include "core/Settings.h"
-#include "support/TestFolder.h"
+#include "support/Peers.h"
+#include "support/Station.h"
 #include "support/Widgets.h"
 
 #include <QDeadlineTimer>

@@ -2,7 +2,7 @@
 // missing, locked or not databases, bound values with apostrophes, error numbers.
 #include "core/Settings.h"
 #include "store/DatabasePaths.h"
-#include "support/TestFolder.h"
+#include "support/Station.h"
 
 #include <QFile>
 #include <QSqlDatabase>

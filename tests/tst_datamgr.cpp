@@ -1,7 +1,8 @@
 // The data manager: which rotated logs it keeps, and the running process
 // checkpointing the databases on its (shortened) interval and ending on SIGTERM.
 #include "companions/datamgr/Housekeeping.h"
-#include "receiver/ReceiverHarness.h"
+#include "support/Peers.h"
+#include "support/Station.h"
 
 #include "store/Database.h"
 
@@ -58,8 +59,7 @@ private slots:
     void runningHousekeeperCheckpointsAndStops()
     {
         TestFolder folder;
-        QByteArray out;
-        QVERIFY2(MakeDatabases(folder.path(), &out), out.constData());
+        QVERIFY(MakeStationDatabases(folder.path()));
         folder.write(QStringLiteral("LumoraStation.ini"), "[General]\nDatabase=Data/LumoraDef.dat\n");
         for (int i = 0; i < 23; ++i)
             folder.write(QStringLiteral("Logs/debug%1.log").arg(stamp(i)), "d");

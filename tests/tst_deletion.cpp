@@ -3,7 +3,7 @@
 #include "core/Settings.h"
 #include "store/DatabasePaths.h"
 #include "store/Deletion.h"
-#include "support/TestFolder.h"
+#include "support/Station.h"
 #include "support/Widgets.h"
 
 #include <QCoreApplication>

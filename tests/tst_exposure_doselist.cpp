@@ -1,7 +1,7 @@
 // The dose list over a real journal: what is listed, selection into the
 // stamping values, removal, the three assignment modes and the name filter.
 #include "core/WorkstationState.h"
-#include "exposure/ExposureFixture.h"
+#include "support/ExposureStation.h"
 #include "exposure/ExposureJournal.h"
 
 #include <QtTest>

@@ -2,8 +2,8 @@
 // messages sent in pieces become one journal row and one list row each, the
 // polled unit is answered, the exchange files, and the port's failures.
 #include "core/WorkstationState.h"
-#include "exposure/ExposureFixture.h"
-#include "exposure/PtyPair.h"
+#include "support/ExposureStation.h"
+#include "support/Peers.h"
 
 #include <QtTest>
 

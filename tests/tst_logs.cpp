@@ -1,7 +1,7 @@
 // The error and debug logs: line formats, rotation at the size boundary,
 // folders that cannot be written, and appends from several processes at once.
 #include "core/ErrorLog.h"
-#include "support/TestFolder.h"
+#include "support/Station.h"
 
 #include <QDir>
 #include <QFile>

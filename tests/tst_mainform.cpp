@@ -7,7 +7,8 @@
 #include "core/VbConvert.h"
 #include "core/WorkstationState.h"
 #include "store/DatabasePaths.h"
-#include "support/TestFolder.h"
+#include "support/Peers.h"
+#include "support/Station.h"
 #include "support/Widgets.h"
 #include "toolkit/ToolkitViewer.h"
 

@@ -3,7 +3,7 @@
 #include "app/Companions.h"
 #include "app/OptionForm.h"
 #include "core/Settings.h"
-#include "support/TestFolder.h"
+#include "support/Station.h"
 #include "support/Widgets.h"
 
 #include <QApplication>

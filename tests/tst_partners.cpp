@@ -4,7 +4,7 @@
 #include "core/WorkstationState.h"
 #include "network/PartnerForms.h"
 #include "store/DatabasePaths.h"
-#include "support/TestFolder.h"
+#include "support/Station.h"
 #include "support/Widgets.h"
 
 #include <QAction>

@@ -1,6 +1,7 @@
 // The receiver as a process: storescu/echoscu against it on loopback, its
 // database, images folder, temp/ intake, log and exit behaviour.
-#include "receiver/ReceiverHarness.h"
+#include "support/Peers.h"
+#include "support/Station.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -111,9 +112,8 @@ private slots:
     void init()
     {
         folder_ = std::make_unique<TestFolder>();
-        QByteArray out;
-        QVERIFY2(MakeDatabases(folder_->path(), &out), out.constData());
-        port_ = FreeLoopbackPort();
+        QVERIFY(MakeStationDatabases(folder_->path()));
+        port_ = FreePort();
         QVERIFY(port_ != 0);
         WriteReceiverSettings(*folder_, kAet, QString::number(port_));
         QVERIFY2(startReceiver(), qPrintable(log()));
@@ -416,8 +416,7 @@ private slots:
         QFETCH(QString, logText);
         TestFolder folder;
         if (database) {
-            QByteArray out;
-            QVERIFY2(MakeDatabases(folder.path(), &out), out.constData());
+            QVERIFY(MakeStationDatabases(folder.path()));
         }
         PortOccupant occupant;
         if (port.isEmpty()) {
@@ -425,7 +424,7 @@ private slots:
                 QVERIFY(occupant.port() != 0);
                 port = QString::number(occupant.port());
             } else {
-                port = QString::number(FreeLoopbackPort());
+                port = QString::number(FreePort());
             }
         }
         WriteReceiverSettings(folder, aet, port);

@@ -1,7 +1,8 @@
 // The receiver whose images folder fills up in the middle of a study: a small
 // tmpfs is mounted over images/ in a mount namespace of the receiver's own, so
 // the machine's disk is never filled and the mount goes with the namespace.
-#include "receiver/ReceiverHarness.h"
+#include "support/Peers.h"
+#include "support/Station.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -85,9 +86,8 @@ private slots:
         QFETCH(int, reserveMb);
         QFETCH(QString, logText);
         TestFolder folder;
-        QByteArray out;
-        QVERIFY2(MakeDatabases(folder.path(), &out), out.constData());
-        const quint16 port = FreeLoopbackPort();
+        QVERIFY(MakeStationDatabases(folder.path()));
+        const quint16 port = FreePort();
         WriteReceiverSettings(folder, kAet, QString::number(port));
 
         // Eight images of 1.5 MB for an images folder of 5 MB.
@@ -109,6 +109,7 @@ private slots:
         QVERIFY2(WaitFor([&] { return !receiver.running() || Echo(kAet, port) == 0; }, 15000) && receiver.running(),
                  qPrintable(receiver.output()));
         // The sender is not left believing the study arrived.
+        QByteArray out;
         Store(kAet, port, files, &out);
         QVERIFY2(out.contains("Failed"), out.constData());
 

@@ -1,7 +1,8 @@
 // The receiver's store on its own: rows and files for replaced, moved and
 // failed objects, and the names it refuses to turn into paths.
 #include "companions/receiver/ImageStore.h"
-#include "receiver/ReceiverHarness.h"
+#include "support/Peers.h"
+#include "support/Station.h"
 
 #include <QDir>
 #include <QFile>
@@ -48,8 +49,7 @@ private slots:
     void init()
     {
         folder_ = std::make_unique<TestFolder>();
-        QByteArray out;
-        QVERIFY2(MakeDatabases(folder_->path(), &out), out.constData());
+        QVERIFY(MakeStationDatabases(folder_->path()));
         store_ = std::make_unique<ImageStore>(folder_->path());
         QString error;
         QVERIFY2(store_->openDatabase(&error), qPrintable(error));

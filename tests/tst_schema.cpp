@@ -2,7 +2,7 @@
 // workstation runs against them, the shipped dictionary and its MG filter.
 #include "dictionary/DictionaryStore.h"
 #include "store/DatabasePaths.h"
-#include "support/TestFolder.h"
+#include "support/Station.h"
 
 #include <QFile>
 #include <QtTest>

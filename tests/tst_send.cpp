@@ -3,11 +3,11 @@
 #include "core/Settings.h"
 #include "core/WorkstationState.h"
 #include "jobs/EditForm.h"
-#include "network/SendFixture.h"
+#include "support/SendJob.h"
 #include "network/SendJobs.h"
 #include "store/DatabasePaths.h"
-#include "support/StorePeer.h"
-#include "support/TestFolder.h"
+#include "support/Peers.h"
+#include "support/Station.h"
 #include "support/Widgets.h"
 #include "toolkit/SyntheticImage.h"
 #include "toolkit/Toolkit.h"
@@ -54,7 +54,7 @@ private slots:
     void init()
     {
         f_ = std::make_unique<TestFolder>();
-        QVERIFY(PrepareSendStation(*f_));
+        QVERIFY(PrepareStation(*f_));
         DefaultPartner = {QStringLiteral("ARCHIVE"), QStringLiteral("127.0.0.1"), QString::number(archive_.port())};
         SecondPartner = {QStringLiteral("BACKUP"), QStringLiteral("127.0.0.1"), QString::number(backup_.port())};
         ExaminationType = 2;
@@ -89,7 +89,7 @@ private slots:
     void completeStudyIsRemovedWhenNotKept()
     {
         const FiledStudy s = FileStudy(*f_, QStringLiteral("P1"), 2, 2);
-        const FiledStudy other = FileStudy(*f_, QStringLiteral("P1"), 1, 1, s.patient);
+        const FiledStudy other = FileStudy(*f_, QStringLiteral("P1"), 1, 1);
         Settings.SentAndKeep = 0;
         QVERIFY(SCPOnline(nullptr));
         SendJob job;
@@ -158,7 +158,7 @@ private slots:
     void patientWithAFailedImageKeepsThePatient()
     {
         const FiledStudy a = FileStudy(*f_, QStringLiteral("P1"), 1, 2);
-        const FiledStudy b = FileStudy(*f_, QStringLiteral("P1"), 1, 2, a.patient);
+        const FiledStudy b = FileStudy(*f_, QStringLiteral("P1"), 1, 2);
         QFile::remove(f_->file(QStringLiteral("images/%1/%2.dcm").arg(b.uid, b.images[0])));
         Settings.SentAndKeep = 0;
         QVERIFY(SCPOnline(nullptr));
@@ -178,7 +178,7 @@ private slots:
     void completePatientIsRemovedAndItsExposuresAssigned()
     {
         const FiledStudy a = FileStudy(*f_, QStringLiteral("P1"), 1, 2);
-        FileStudy(*f_, QStringLiteral("P1"), 2, 1, a.patient);
+        FileStudy(*f_, QStringLiteral("P1"), 2, 1);
         Settings.SentAndKeep = 0;
         QVERIFY(SCPOnline(nullptr));
         SendJob job;
@@ -217,7 +217,7 @@ private slots:
 
     void unreachablePartnerStartsNothing()
     {
-        DefaultPartner.port = QString::number(FreeTcpPort());
+        DefaultPartner.port = QString::number(FreePort());
         QVERIFY(!SCPOnline(nullptr));
         QVERIFY(!PartnerConnection);
         QCOMPARE(prompter_.boxes.size(), 1);

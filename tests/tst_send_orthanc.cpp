@@ -3,11 +3,11 @@
 #include "core/Settings.h"
 #include "core/WorkstationState.h"
 #include "jobs/EditForm.h"
-#include "network/SendFixture.h"
+#include "support/SendJob.h"
 #include "network/SendJobs.h"
 #include "store/DatabasePaths.h"
-#include "support/StorePeer.h"
-#include "support/TestFolder.h"
+#include "support/Peers.h"
+#include "support/Station.h"
 #include "support/Widgets.h"
 #include "toolkit/SyntheticImage.h"
 
@@ -31,139 +31,6 @@
 
 namespace {
 
-// An Orthanc of its own: a generated configuration, storage and index in a
-// temporary folder, DICOM and HTTP on free loopback ports.
-struct Orthanc {
-    QTemporaryDir dir;
-    QProcess process;
-    int dicomPort = 0, httpPort = 0;
-    QNetworkAccessManager net;
-
-    bool start(QString *why)
-    {
-        const QString binary = QStandardPaths::findExecutable(QStringLiteral("Orthanc"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
-        if (binary.isEmpty()) {
-            *why = QStringLiteral("Orthanc is not installed (scripts/deps installs it)");
-            return false;
-        }
-        {
-            // Both ports are held while the second is chosen, so they differ.
-            QTcpServer a, b;
-            a.listen(QHostAddress::LocalHost, 0);
-            b.listen(QHostAddress::LocalHost, 0);
-            dicomPort = a.serverPort();
-            httpPort = b.serverPort();
-        }
-        QJsonObject config{
-            {QStringLiteral("Name"), QStringLiteral("lumora-test")},
-            {QStringLiteral("StorageDirectory"), dir.filePath(QStringLiteral("storage"))},
-            {QStringLiteral("IndexDirectory"), dir.filePath(QStringLiteral("index"))},
-            {QStringLiteral("DicomAet"), QStringLiteral("ORTHANC")},
-            {QStringLiteral("DicomPort"), dicomPort},
-            {QStringLiteral("HttpPort"), httpPort},
-            {QStringLiteral("RemoteAccessAllowed"), false},
-            {QStringLiteral("AuthenticationEnabled"), false},
-            {QStringLiteral("Plugins"), QJsonArray()},
-            {QStringLiteral("DicomCheckCalledAet"), false},
-        };
-        QFile f(dir.filePath(QStringLiteral("orthanc.json")));
-        if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(config).toJson()) < 0) {
-            *why = QStringLiteral("cannot write the configuration");
-            return false;
-        }
-        f.close();
-        // Orthanc goes with the test even when the test dies or is killed.
-        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.setStandardOutputFile(dir.filePath(QStringLiteral("orthanc.log")));
-        process.start(binary, {f.fileName()});
-        if (!process.waitForStarted(5000)) {
-            *why = QStringLiteral("Orthanc did not start: ") + process.errorString();
-            return false;
-        }
-        QDeadlineTimer t(30000);
-        while (!t.hasExpired() && process.state() == QProcess::Running) {
-            bool ok = false;
-            get(QStringLiteral("/system"), &ok, 1000);
-            if (ok)
-                return true;
-            QTest::qWait(100);
-        }
-        *why = QStringLiteral("Orthanc's HTTP port did not answer; its log: ") + QString::fromUtf8(log().right(2000));
-        return false;
-    }
-    QByteArray log() const
-    {
-        QFile f(dir.filePath(QStringLiteral("orthanc.log")));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    void stop()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        process.terminate();
-        if (!process.waitForFinished(10000)) {
-            process.kill();
-            process.waitForFinished(3000);
-        }
-    }
-    // The archive dies as in a crash: its connections drop at once.
-    void crash()
-    {
-        process.kill();
-        process.waitForFinished(3000);
-    }
-    ~Orthanc() { stop(); }
-
-    QByteArray raw(const QByteArray &verb, const QString &path, bool *ok, int ms = 10000)
-    {
-        QNetworkRequest req(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(httpPort).arg(path)));
-        QNetworkReply *reply = net.sendCustomRequest(req, verb);
-        const bool finished = QTest::qWaitFor([reply] { return reply->isFinished(); }, ms);
-        if (!finished)
-            reply->abort();
-        const QByteArray body = reply->readAll();
-        *ok = finished && reply->error() == QNetworkReply::NoError;
-        reply->deleteLater();
-        return body;
-    }
-    QJsonValue request(const QByteArray &verb, const QString &path, bool *ok, int ms = 10000)
-    {
-        const QJsonDocument doc = QJsonDocument::fromJson(raw(verb, path, ok, ms));
-        return doc.isArray() ? QJsonValue(doc.array()) : QJsonValue(doc.object());
-    }
-    QJsonValue get(const QString &path, bool *ok, int ms = 10000) { return request("GET", path, ok, ms); }
-    // GET that must succeed; an empty value (and a warning) otherwise.
-    QJsonValue get(const QString &path)
-    {
-        bool ok = false;
-        const QJsonValue v = get(path, &ok);
-        if (!ok)
-            qWarning("GET %s failed", qPrintable(path));
-        return v;
-    }
-    bool removeEverything()
-    {
-        const QJsonArray patients = get(QStringLiteral("/patients")).toArray();
-        for (const QJsonValue &p : patients) {
-            bool ok = false;
-            request("DELETE", QStringLiteral("/patients/") + p.toString(), &ok);
-            if (!ok)
-                return false;
-        }
-        return get(QStringLiteral("/instances")).toArray().isEmpty();
-    }
-    // The SOP Instance UIDs of everything stored, as the archive parsed them.
-    QStringList instanceUids()
-    {
-        QStringList out;
-        for (const QJsonValue &id : get(QStringLiteral("/instances")).toArray())
-            out << get(QStringLiteral("/instances/%1/simplified-tags").arg(id.toString())).toObject().value(QStringLiteral("SOPInstanceUID")).toString();
-        out.sort();
-        return out;
-    }
-};
-
 } // namespace
 
 class SendOrthancTest : public QObject {
@@ -171,7 +38,7 @@ class SendOrthancTest : public QObject {
 
     std::unique_ptr<TestFolder> f_;
     RecordingPrompter prompter_;
-    Orthanc orthanc_;
+    OrthancPeer orthanc_;
     StorePeer storescp_;
 
     static QStringList sorted(QStringList l)
@@ -179,7 +46,7 @@ class SendOrthancTest : public QObject {
         l.sort();
         return l;
     }
-    PartnerAddress orthancPartner() const { return {QStringLiteral("ORTHANC"), QStringLiteral("127.0.0.1"), QString::number(orthanc_.dicomPort)}; }
+    PartnerAddress orthancPartner() const { return {QStringLiteral("ORTHANC"), QStringLiteral("127.0.0.1"), QString::number(orthanc_.dicomPort())}; }
 
 private slots:
     void initTestCase()
@@ -191,7 +58,7 @@ private slots:
     void cleanupTestCase()
     {
         orthanc_.stop();
-        QCOMPARE(orthanc_.process.state(), QProcess::NotRunning);
+        QCOMPARE(orthanc_.process().state(), QProcess::NotRunning);
         QDir(storescp_.folder()).removeRecursively();
     }
     void init()
@@ -199,7 +66,7 @@ private slots:
         QVERIFY(orthanc_.removeEverything());
         storescp_.clear();
         f_ = std::make_unique<TestFolder>();
-        QVERIFY(PrepareSendStation(*f_));
+        QVERIFY(PrepareStation(*f_));
         DefaultPartner = orthancPartner();
         SecondPartner = PartnerAddress();
         ExaminationType = 2;
@@ -228,7 +95,7 @@ private slots:
     {
         QFETCH(int, encoding);
         QFETCH(QString, syntax);
-        const FiledStudy s = FileStudy(*f_, QStringLiteral("P1"), 2, 3, 0, SyntheticImageSpec::Encoding(encoding));
+        const FiledStudy s = FileStudy(*f_, QStringLiteral("P1"), 2, 3, SyntheticImageSpec::Encoding(encoding));
         QVERIFY(SCPOnline(nullptr));
         SendJob job;
         job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, s.series[1]};
@@ -241,7 +108,7 @@ private slots:
             QCOMPARE(tags.value(QStringLiteral("StudyInstanceUID")).toString(), s.uid);
             QCOMPARE(tags.value(QStringLiteral("Rows")).toString(), QStringLiteral("48"));
             bool ok = false;
-            const QJsonValue meta = orthanc_.get(QStringLiteral("/instances/%1/metadata?expand").arg(id.toString()), &ok);
+            const QJsonValue meta = orthanc_.request("GET", QStringLiteral("/instances/%1/metadata?expand").arg(id.toString()), &ok);
             QVERIFY(ok);
             QCOMPARE(meta.toObject().value(QStringLiteral("TransferSyntax")).toString(), syntax);
             // The pixel data element, from its tag to the end of the file, as it was sent.
@@ -284,7 +151,7 @@ private slots:
     void patientArrivesAsOnePatientWithTwoStudies()
     {
         const FiledStudy a = FileStudy(*f_, QStringLiteral("P7"), 1, 2);
-        const FiledStudy b = FileStudy(*f_, QStringLiteral("P7"), 2, 1, a.patient);
+        const FiledStudy b = FileStudy(*f_, QStringLiteral("P7"), 2, 1);
         FileStudy(*f_, QStringLiteral("P8"), 1, 1); // another patient's study stays behind
         SendJob job;
         job.selection = {a.patient, QStringLiteral("P7"), QStringLiteral("Doe"), 0, QString(), 0};

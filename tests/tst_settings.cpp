@@ -2,7 +2,7 @@
 // round trips through the settings file and damaged files.
 #include "core/Settings.h"
 #include "core/VbConvert.h"
-#include "support/TestFolder.h"
+#include "support/Station.h"
 
 #include <QFile>
 #include <QSettings>

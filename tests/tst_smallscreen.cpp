@@ -1,6 +1,6 @@
 // A screen below 1024 x 768 ends the program with its message, before any window.
 #include "app/StartupFlow.h"
-#include "support/TestFolder.h"
+#include "support/Station.h"
 #include "support/Widgets.h"
 
 #include <QApplication>

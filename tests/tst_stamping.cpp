@@ -2,7 +2,7 @@
 // presentation, the exposure values in their attributes' forms, the image keys
 // of each unit type, and dciodvfy's verdict on what is written.
 #include "acquisition/Stamping.h"
-#include "support/TestFolder.h"
+#include "support/Station.h"
 #include "toolkit/SyntheticImage.h"
 
 #include <QtTest>

@@ -5,7 +5,7 @@
 #include "core/Settings.h"
 #include "app/StartupChecks.h"
 #include "app/StartupFlow.h"
-#include "support/TestFolder.h"
+#include "support/Station.h"
 #include "support/Widgets.h"
 
 #include <QApplication>

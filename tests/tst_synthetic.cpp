@@ -1,6 +1,6 @@
 // The synthetic image writer that every later test and benchmark feeds on,
 // checked with DCMTK's own command-line tools.
-#include "support/TestFolder.h"
+#include "support/Station.h"
 #include "toolkit/SyntheticImage.h"
 
 #include <QFile>

@@ -1,6 +1,6 @@
 // The toolkit operations on synthetic images: attributes, sequences, SOP class,
 // writing and reading back, UIDs, bad files and rendering.
-#include "support/TestFolder.h"
+#include "support/Station.h"
 #include "toolkit/SyntheticImage.h"
 #include "toolkit/Toolkit.h"
 

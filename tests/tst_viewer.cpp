@@ -2,7 +2,7 @@
 // mouse selection, pop-up entries, painting and the single-image view.
 #include "acquisition/ImageViewer.h"
 #include "core/Settings.h"
-#include "support/TestFolder.h"
+#include "support/Station.h"
 #include "toolkit/SyntheticImage.h"
 #include "toolkit/ToolkitViewer.h"
 

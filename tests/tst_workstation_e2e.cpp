@@ -2,9 +2,10 @@
 // operator would under Xvfb: four exposures of the polled unit through a serial
 // line, four images through the receiver, the keyboard path to merge and send,
 // and what the storage partner receives.
-#include "exposure/PtyPair.h"
-#include "receiver/ReceiverHarness.h"
-#include "support/TestFolder.h"
+#include "support/Peers.h"
+#include "support/Peers.h"
+#include "support/Station.h"
+#include "support/Station.h"
 
 #include <QDir>
 #include <QProcess>
@@ -120,8 +121,7 @@ private slots:
     void examinationFromExposureToArchive()
     {
         TestFolder f;
-        QByteArray out;
-        QVERIFY2(MakeDatabases(f.path(), &out), out.constData());
+        QVERIFY(MakeStationDatabases(f.path()));
         for (const char *dir : {"images", "temp", "bin", "transfer"})
             QDir().mkpath(f.file(QLatin1String(dir)));
         QVERIFY(QFile::copy(ReceiverProgram(), f.file(QStringLiteral("LumoraReceiver"))));
@@ -129,8 +129,8 @@ private slots:
 
         PtyPair pty;
         QVERIFY(pty.ready());
-        const quint16 receiverPort = FreeLoopbackPort();
-        const quint16 archivePort = FreeLoopbackPort();
+        const quint16 receiverPort = FreePort();
+        const quint16 archivePort = FreePort();
         f.write(QStringLiteral("LumoraStation.ini"),
                 QStringLiteral("[%General]\nXrayComm=4\nSentAndKeep=1\n[Com]\nIR_AET=LUMORA\nIR_Port=%1\n[ComPort]\nPort=1\nDevice1=%2\n")
                     .arg(receiverPort)
@@ -190,6 +190,7 @@ private slots:
         for (const QString &n : QDir(images).entryList({QStringLiteral("*.dcm")}, QDir::Files, QDir::Name))
             files << images + QLatin1Char('/') + n;
         QCOMPARE(files.size(), 4);
+        QByteArray out;
         QCOMPARE(Store(QStringLiteral("LUMORA"), receiverPort, files, &out), 0);
 
         // F2 takes the first patient, F3 loads the study, Space on the study

@@ -1,7 +1,5 @@
 #include "support/Widgets.h"
 
-#include "support/TestFolder.h"
-
 #include <QDir>
 #include <QFile>
 
@@ -16,26 +14,4 @@ void UseOffscreenScreen(int width, int height)
                     .toUtf8());
     f.close();
     qputenv("QT_QPA_PLATFORM", QByteArray("offscreen:configfile=") + QFile::encodeName(config));
-}
-
-bool MakeStationDatabases(const QString &appFolder)
-{
-    QByteArray out;
-    const int rc = RunProgram(ToolsDir() + QStringLiteral("/lumora-mkdb"),
-                              {SourceDir() + QStringLiteral("/src/store/schema"),
-                               SourceDir() + QStringLiteral("/src/dictionary/dictionary-tags.txt"), appFolder + QStringLiteral("/Data")},
-                              &out);
-    if (rc != 0)
-        qWarning("lumora-mkdb: %s", out.constData());
-    return rc == 0;
-}
-
-QString InstallIdleProgram(const QString &folder, const QString &name)
-{
-    const QString target = folder + QLatin1Char('/') + name;
-    QFile::remove(target);
-    if (!QFile::copy(TestBinDir() + QStringLiteral("/lumora-test-idle"), target))
-        return {};
-    QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup);
-    return target;
 }

@@ -1,15 +1,20 @@
 #pragma once
 
-#include <QString>
-#include <QStringList>
-
+// What the window tests share: the offscreen screen, recorded message boxes
+// and one main().
 #include "ui/Prompts.h"
+
+#include <QApplication>
+#include <QList>
+#include <QString>
+#include <QTest>
 
 // Before the application object exists: the offscreen platform with a screen
 // of the given size.
 void UseOffscreenScreen(int width, int height);
 
 // Records the message boxes instead of showing them; questions get `answer`.
+// Installed while it lives.
 class RecordingPrompter : public Prompter {
 public:
     struct Box {
@@ -20,6 +25,8 @@ public:
     QList<Box> boxes;
     bool answer = true;
 
+    RecordingPrompter() { SetPrompter(this); }
+    ~RecordingPrompter() override { SetPrompter(nullptr); }
     void information(QWidget *, const QString &text, const QString &title) override { boxes.append({QStringLiteral("information"), title, text}); }
     void critical(QWidget *, const QString &text, const QString &title) override { boxes.append({QStringLiteral("critical"), title, text}); }
     bool question(QWidget *, const QString &text, const QString &title) override
@@ -28,10 +35,23 @@ public:
         return answer;
     }
     void plain(QWidget *, const QString &text, const QString &title) override { boxes.append({QStringLiteral("plain"), title, text}); }
+    QStringList texts() const
+    {
+        QStringList out;
+        for (const Box &b : boxes)
+            out << b.text;
+        return out;
+    }
 };
 
-// Makes the three databases in <folder>/Data with the build's tool; false on failure.
-bool MakeStationDatabases(const QString &appFolder);
-
-// The idle stand-in companion, copied into a folder under the given name.
-QString InstallIdleProgram(const QString &folder, const QString &name);
+// A widgets test on an offscreen screen of the given size; windows closing
+// never end the application.
+#define LUMORA_WIDGETS_TEST_MAIN(TestClass, width, height)                                                                        \
+    int main(int argc, char **argv)                                                                                              \
+    {                                                                                                                            \
+        UseOffscreenScreen(width, height);                                                                                       \
+        QApplication app(argc, argv);                                                                                            \
+        app.setQuitOnLastWindowClosed(false);                                                                                    \
+        TestClass t;                                                                                                             \
+        return QTest::qExec(&t, argc, argv);                                                                                     \
+    }

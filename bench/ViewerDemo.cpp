@@ -5,8 +5,8 @@
 // The window stays open until killed; "ready" goes to stdout once it is painted.
 #include "core/Settings.h"
 #include "store/DatabasePaths.h"
-#include "toolkit/BrowserWindow.h"
-#include "toolkit/ImageStoreFixture.h"
+#include "support/BrowserWindow.h"
+#include "support/Station.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -36,7 +36,7 @@ int main(int argc, char **argv)
         series.images = cli.isSet(QStringLiteral("full")) ? FourViews(4096, 3328, 16, !cli.isSet(QStringLiteral("mono2")))
                                                           : FourViews(2048, 1664, 16, !cli.isSet(QStringLiteral("mono2")));
         study.series << series;
-        if (!MakeImageStore(dir, &error) || !AddStudy(dir, study, &error)) {
+        if (!MakeStationDatabases(dir, &error) || !AddStudy(dir, study, &error)) {
             fprintf(stderr, "%s\n", qPrintable(error));
             return 1;
         }

@@ -6,7 +6,7 @@
 #include "exposure/DoseList.h"
 #include "exposure/ExposureCapture.h"
 #include "store/DatabasePaths.h"
-#include "support/TestFolder.h"
+#include "support/Station.h"
 
 #include <QAction>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "toolkit/BrowserWindow.h"
+#include "support/BrowserWindow.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>

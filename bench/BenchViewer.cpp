@@ -9,8 +9,8 @@
 #include "core/WorkstationState.h"
 #include "browse/Browser.h"
 #include "store/DatabasePaths.h"
-#include "toolkit/BrowserWindow.h"
-#include "toolkit/ImageStoreFixture.h"
+#include "support/BrowserWindow.h"
+#include "support/Station.h"
 #include "toolkit/ToolkitViewer.h"
 
 #include <QApplication>
@@ -36,7 +36,7 @@ long peakKb()
 int prepare(const QString &dir)
 {
     QString error;
-    if (!MakeImageStore(dir, &error)) {
+    if (!MakeStationDatabases(dir, &error)) {
         fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
