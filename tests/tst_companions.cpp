@@ -4,15 +4,13 @@
 #include "core/Settings.h"
 #include "support/Peers.h"
 #include "support/Station.h"
-#include "support/Widgets.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
-#include <QThread>
 #include <QtTest>
 
+#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,12 +18,18 @@ namespace {
 
 QString exeOf(qint64 pid) { return QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget(); }
 
-bool waitGone(qint64 pid, int ms = 5000)
+bool waitGone(qint64 pid, int ms = 5000) { return WaitFor([pid] { return !IsProcessAlive(pid); }, ms); }
+
+// The process ignores SIGTERM (its SigIgn mask in /proc).
+bool ignoresTerm(qint64 pid)
 {
-    QDeadlineTimer t(ms);
-    while (IsProcessAlive(pid) && !t.hasExpired())
-        QThread::msleep(20);
-    return !IsProcessAlive(pid);
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("SigIgn:"))
+            return line.mid(7).trimmed().toULongLong(nullptr, 16) & (1ull << (SIGTERM - 1));
+    return false;
 }
 
 // Processes below the folder whose executable has the given name.
@@ -49,9 +53,8 @@ class CompanionsTest : public QObject {
 private slots:
     void init()
     {
-        Settings = SettingsRecord();
-        ReceiverProcessId = 0;
-        DataManagerProcessId = 0;
+        ResetWorkstationState();
+        ReceiverProcessId = DataManagerProcessId = 0;
     }
 
     void findsByNameWithoutRegardToCase()
@@ -80,10 +83,7 @@ private slots:
         if (child == 0)
             _exit(0);
         QVERIFY(child > 0);
-        QDeadlineTimer t(5000);
-        while (IsProcessAlive(child) && !t.hasExpired())
-            QThread::msleep(10);
-        QVERIFY(!IsProcessAlive(child)); // exited but not yet reaped
+        QVERIFY(waitGone(child)); // exited but not yet reaped
         QVERIFY(QFileInfo::exists(QStringLiteral("/proc/%1").arg(child)));
         waitpid(child, nullptr, 0);
         QVERIFY(!IsProcessAlive(0));
@@ -144,7 +144,7 @@ private slots:
         const qint64 pid = DataManagerProcessId;
         QVERIFY(pid > 0);
         QTRY_COMPARE(exeOf(pid), f.file(QString::fromLatin1(DataManagerName)));
-        QThread::msleep(200); // let it install its handler
+        QTRY_VERIFY(ignoresTerm(pid));
         QElapsedTimer t;
         t.start();
         StopDataManager();
@@ -154,16 +154,21 @@ private slots:
 
     void recordedIdOfAnotherProgramIsLeftAlone()
     {
-        QProcess sleeper;
-        sleeper.start(QStringLiteral("sleep"), {QStringLiteral("30")});
-        QVERIFY(sleeper.waitForStarted());
-        ReceiverProcessId = sleeper.processId(); // e.g. an id reused after the receiver ended
+        // It reports the signals it gets; SIGWINCH, sent last, is handled after a pending SIGTERM.
+        QProcess other;
+        other.start(QStringLiteral("bash"), {QStringLiteral("-c"), QStringLiteral("trap 'echo TERM' TERM; trap 'echo WINCH' WINCH; "
+                                                                                  "echo ready; while :; do sleep 0.05; done")});
+        QByteArray said;
+        QVERIFY(WaitFor([&] { return (said += other.readAllStandardOutput()).contains("ready"); }, 5000));
+        ReceiverProcessId = other.processId(); // e.g. an id reused after the receiver ended
         StopReceiver();
         QCOMPARE(ReceiverProcessId, qint64(0));
-        QThread::msleep(300);
-        QCOMPARE(sleeper.state(), QProcess::Running);
-        sleeper.kill();
-        sleeper.waitForFinished();
+        ::kill(pid_t(other.processId()), SIGWINCH);
+        QVERIFY(WaitFor([&] { return (said += other.readAllStandardOutput()).contains("WINCH"); }, 5000));
+        QVERIFY2(!said.contains("TERM"), said.constData());
+        QCOMPARE(other.state(), QProcess::Running);
+        other.kill();
+        other.waitForFinished();
     }
 };
 

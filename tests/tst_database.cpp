@@ -5,39 +5,51 @@
 #include "support/Station.h"
 
 #include <QFile>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QtTest>
+
+#include <optional>
 
 class DatabaseTest : public QObject {
     Q_OBJECT
 
-private:
-    static QString schema(const QString &name)
-    {
-        QFile f(SourceDir() + QStringLiteral("/src/store/schema/") + name);
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-    }
+    std::unique_ptr<TestFolder> f_;
+    QString path_; // a journal database made from the shipped schema
+
     static bool makeDosisDb(const QString &path)
     {
-        if (!CreateDatabaseFile(path, nullptr))
+        QFile schema(SourceDir() + QStringLiteral("/src/store/schema/dosis.sql"));
+        if (!schema.open(QIODevice::ReadOnly) || !CreateDatabaseFile(path, nullptr))
             return false;
         Database db(QStringLiteral("make"), QStringLiteral("test"));
         db.setPath(path);
-        if (!db.open())
-            return false;
-        const bool ok = ExecuteScript(db, schema(QStringLiteral("dosis.sql"))).ok;
+        const bool ok = db.open() && ExecuteScript(db, QString::fromUtf8(schema.readAll())).ok;
         db.close();
         return ok;
     }
+    Database connection(const QString &name) const
+    {
+        Database db(name, QStringLiteral("test"));
+        db.setPath(path_);
+        return db;
+    }
+    static DbResult insertDose(Database &db, const QString &name)
+    {
+        return Execute(db, QStringLiteral("INSERT INTO tblDosis (KVP, Datum, Status, Patname) VALUES (?, ?, '0', ?)"),
+                       {QStringLiteral("28"), DbDate(QDate(2026, 12, 6)), name});
+    }
 
 private slots:
+    void init()
+    {
+        f_ = std::make_unique<TestFolder>();
+        path_ = f_->file(QStringLiteral("u.dat"));
+        QVERIFY(makeDosisDb(path_));
+    }
+    void cleanup() { f_.reset(); }
+
     void openAndCloseOnlyChangeStateOnce()
     {
-        TestFolder f;
-        QVERIFY(makeDosisDb(f.file(QStringLiteral("u.dat"))));
-        Database db(QStringLiteral("t1"), QStringLiteral("test"));
-        db.setPath(f.file(QStringLiteral("u.dat")));
+        Database db = connection(QStringLiteral("t1"));
         QVERIFY(!db.isOpen());
         db.close(); // closing a closed connection does nothing
         QVERIFY(db.open());
@@ -49,62 +61,57 @@ private slots:
         db.close();
         QVERIFY(db.open()); // and again for the next operation
         db.close();
-    }
 
-    void statementOnClosedConnectionFails()
-    {
-        Database db(QStringLiteral("t2"), QStringLiteral("test"));
-        const DbResult r = Execute(db, QStringLiteral("SELECT 1"));
+        Database closed(QStringLiteral("t2"), QStringLiteral("test"));
+        const DbResult r = Execute(closed, QStringLiteral("SELECT 1"));
         QVERIFY(!r.ok);
         QCOMPARE(r.errorNumber, DbNotOpenError);
         QVERIFY(!r.errorText.isEmpty());
     }
 
-    void missingFileIsNeverCreated()
+    // A missing file is never created; a file that is no database is left as it is.
+    void filesThatDoNotOpen_data()
     {
-        TestFolder f;
-        Database db(QStringLiteral("t3"), QStringLiteral("test"));
-        db.setPath(f.file(QStringLiteral("Data/none.dat")));
-        QVERIFY(!db.open());
-        QVERIFY(db.error().number != 0);
-        QVERIFY(db.error().text.contains(QStringLiteral("none.dat")));
-        QVERIFY(!QFile::exists(f.file(QStringLiteral("Data/none.dat"))));
-        db.setPath(QString());
-        QVERIFY(!db.open());
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("content"); // null: no file
+        QTest::addColumn<QString>("error");
+        QTest::newRow("missing") << "Data/none.dat" << QByteArray() << "none.dat";
+        QTest::newRow("not a database") << "junk.dat" << QByteArray(8192, 'J') << "not a database";
+        QTest::newRow("no path") << "" << QByteArray() << "";
     }
-
-    void fileThatIsNotADatabaseDoesNotOpen()
+    void filesThatDoNotOpen()
     {
-        TestFolder f;
-        f.write(QStringLiteral("junk.dat"), QByteArray(8192, 'J'));
-        Database db(QStringLiteral("t4"), QStringLiteral("test"));
-        db.setPath(f.file(QStringLiteral("junk.dat")));
+        QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, error);
+        if (!content.isNull())
+            f_->write(name, content);
+        Database db(QStringLiteral("t3"), QStringLiteral("test"));
+        db.setPath(name.isEmpty() ? QString() : f_->file(name));
         QVERIFY(!db.open());
         QVERIFY(!db.isOpen());
-        QVERIFY2(db.error().text.contains(QStringLiteral("not a database")), qPrintable(db.error().text));
-        QCOMPARE(f.read(QStringLiteral("junk.dat")), QByteArray(8192, 'J'));
+        QVERIFY2(db.error().text.contains(error), qPrintable(db.error().text));
+        if (!name.isEmpty()) {
+            QVERIFY(db.error().number != 0);
+            QCOMPARE(QFile::exists(f_->file(name)), !content.isNull());
+            QCOMPARE(f_->read(name), content);
+        }
     }
 
     void apostrophesAreStoredAndFound()
     {
-        TestFolder f;
-        QVERIFY(makeDosisDb(f.file(QStringLiteral("u.dat"))));
-        Database db(QStringLiteral("t5"), QStringLiteral("test"));
-        db.setPath(f.file(QStringLiteral("u.dat")));
+        Database db = connection(QStringLiteral("t5"));
         QVERIFY(db.open());
         const QString name = QStringLiteral("O'Brien^Mary'); DROP TABLE tblDosis; --");
-        DbResult r = Execute(db, QStringLiteral("INSERT INTO tblDosis (KVP, Datum, Status, Patname) VALUES (?, ?, '0', ?)"),
-                             {QStringLiteral("28"), DbDate(QDate(2026, 12, 6)), name});
+        DbResult r = insertDose(db, name);
         QVERIFY2(r.ok, qPrintable(r.errorText));
         QCOMPARE(r.rowsAffected, 1);
         QCOMPARE(r.lastInsertId.toInt(), 1);
-        r = Execute(db, QStringLiteral("Select Distinct(Patname) from tblDosis where Datum = ? and Status <> '1'"),
-                    {DbDate(QDate(2026, 12, 6))});
+        r = Execute(db, QStringLiteral("Select Distinct(Patname) from tblDosis where Datum = ? and Status <> '1'"), {DbDate(QDate(2026, 12, 6))});
         QVERIFY(r.ok);
         QCOMPARE(r.rows.size(), 1);
         QCOMPARE(r.first(QStringLiteral("patname")).toString(), name); // names are case-insensitive
-        r = Execute(db, QStringLiteral("Update tblDosis Set Status = '1', FKeyPatID = ?, Patname = ? Where ID = ?"),
-                    {QStringLiteral("P'1"), name, 1});
+        r = Execute(db, QStringLiteral("Update tblDosis Set Status = '1', FKeyPatID = ?, Patname = ? Where ID = ?"), {QStringLiteral("P'1"), name, 1});
         QVERIFY(r.ok);
         QCOMPARE(r.rowsAffected, 1);
         r = Execute(db, QStringLiteral("SELECT COUNT(*) AS n FROM tblDosis WHERE FKeyPatID = ?"), {QStringLiteral("P'1")});
@@ -117,15 +124,11 @@ private slots:
     // lock between runs: another connection can still truncate the log.
     void keptStatementsAreResetBetweenRuns()
     {
-        TestFolder f;
-        QVERIFY(makeDosisDb(f.file(QStringLiteral("u.dat"))));
-        Database db(QStringLiteral("t8"), QStringLiteral("test"));
-        db.setPath(f.file(QStringLiteral("u.dat")));
+        Database db = connection(QStringLiteral("t8"));
         db.setKeepStatements(true);
         QVERIFY(db.open());
-        const QString insert = QStringLiteral("INSERT INTO tblDosis (KVP, Datum, Status, Patname) VALUES (?, ?, '0', ?)");
         for (const char *name : {"A", "B", "C"}) {
-            const DbResult r = Execute(db, insert, {QStringLiteral("28"), DbDate(QDate(2026, 12, 6)), QLatin1String(name)});
+            const DbResult r = insertDose(db, QLatin1String(name));
             QVERIFY2(r.ok, qPrintable(r.errorText));
         }
         const QString select = QStringLiteral("SELECT Patname FROM tblDosis WHERE Patname >= ? ORDER BY Patname");
@@ -133,8 +136,7 @@ private slots:
         QCOMPARE(Execute(db, select, {QStringLiteral("C")}).first(QStringLiteral("Patname")).toString(), QStringLiteral("C"));
         QVERIFY(!Execute(db, QStringLiteral("SELECT nope FROM tblDosis"), {}).ok);
 
-        Database other(QStringLiteral("t8b"), QStringLiteral("test"));
-        other.setPath(f.file(QStringLiteral("u.dat")));
+        Database other = connection(QStringLiteral("t8b"));
         QVERIFY(other.open());
         const DbResult cp = Execute(other, QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
         QVERIFY2(cp.ok, qPrintable(cp.errorText));
@@ -147,78 +149,49 @@ private slots:
         db.close();
     }
 
-    void failedStatementReportsNumberAndText()
+    void failuresReportNumberAndTextAndStopAScript()
     {
-        TestFolder f;
-        QVERIFY(makeDosisDb(f.file(QStringLiteral("u.dat"))));
-        Database db(QStringLiteral("t6"), QStringLiteral("test"));
-        db.setPath(f.file(QStringLiteral("u.dat")));
+        Database db = connection(QStringLiteral("t6"));
         QVERIFY(db.open());
         DbResult r = Execute(db, QStringLiteral("SELECT * FROM tblMissing"));
         QVERIFY(!r.ok);
         QVERIFY(r.errorNumber != 0);
         QVERIFY2(r.errorText.contains(QStringLiteral("tblMissing")), qPrintable(r.errorText));
         r = Execute(db, QStringLiteral("SELEKT 1"));
-        QVERIFY(!r.ok);
-        QVERIFY(r.errorNumber != 0);
+        QVERIFY(!r.ok && r.errorNumber != 0);
+        // A script stops at its first failing statement.
+        QVERIFY(!ExecuteScript(db, QStringLiteral("-- two tables\nCREATE TABLE a (x);\nCREATE TABLE a (y);\nCREATE TABLE b (z);\n")).ok);
+        QVERIFY(Execute(db, QStringLiteral("SELECT x FROM a")).ok);
+        QVERIFY(!Execute(db, QStringLiteral("SELECT z FROM b")).ok);
         db.close();
     }
 
     void lockedDatabaseFailsTheStatementNotTheProgram()
     {
-        TestFolder f;
-        const QString path = f.file(QStringLiteral("u.dat"));
-        QVERIFY(makeDosisDb(path));
-        // Another writer holds the write lock.
-        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
-        other.setDatabaseName(path);
-        QVERIFY(other.open());
-        QSqlQuery lock(other);
-        QVERIFY(lock.exec(QStringLiteral("BEGIN IMMEDIATE")));
-
-        Database db(QStringLiteral("t7"), QStringLiteral("test"));
-        db.setPath(path);
+        std::optional<WriteLockHolder> lock(std::in_place, path_); // another writer
+        QVERIFY(lock->held());
+        Database db = connection(QStringLiteral("t7"));
         db.setBusyTimeout(200);
         QVERIFY(db.open());
         QVERIFY(Execute(db, QStringLiteral("SELECT COUNT(*) FROM tblDosis")).ok); // readers go on
         const DbResult r = Execute(db, QStringLiteral("INSERT INTO tblDosis (Status) VALUES ('0')"));
         QVERIFY(!r.ok);
         QCOMPARE(r.errorNumber % 256, 5); // SQLITE_BUSY
-        QVERIFY(lock.exec(QStringLiteral("ROLLBACK")));
+        lock.reset();
         QVERIFY(Execute(db, QStringLiteral("INSERT INTO tblDosis (Status) VALUES ('0')")).ok);
-        db.close();
-        lock = QSqlQuery();
-        other.close();
-        other = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("other"));
-    }
-
-    void scriptStopsAtTheFirstFailure()
-    {
-        TestFolder f;
-        const QString path = f.file(QStringLiteral("s.dat"));
-        QVERIFY(CreateDatabaseFile(path, nullptr));
-        Database db(QStringLiteral("t8"), QStringLiteral("test"));
-        db.setPath(path);
-        QVERIFY(db.open());
-        const DbResult r = ExecuteScript(db, QStringLiteral("-- two tables\nCREATE TABLE a (x);\nCREATE TABLE a (y);\nCREATE TABLE b (z);\n"));
-        QVERIFY(!r.ok);
-        QVERIFY(Execute(db, QStringLiteral("SELECT x FROM a")).ok);
-        QVERIFY(!Execute(db, QStringLiteral("SELECT z FROM b")).ok);
         db.close();
     }
 
     void processDatabasesFollowTheSettings()
     {
-        TestFolder f;
-        Settings = SettingsRecord();
+        ResetWorkstationState();
         Settings.Database = QStringLiteral("LumoraData.dat");
         SetDatabasePaths();
-        QCOMPARE(ImageDatabase.path(), f.file(QStringLiteral("Data/LumoraData.dat")));
-        QCOMPARE(DefinitionsDatabase.path(), f.file(QStringLiteral("Data/LumoraUser.dat")));
+        QCOMPARE(ImageDatabase.path(), f_->file(QStringLiteral("Data/LumoraData.dat")));
+        QCOMPARE(DefinitionsDatabase.path(), f_->file(QStringLiteral("Data/LumoraUser.dat")));
         // A bare name is below the application folder, never the current directory,
         // and never the image database beside it.
-        QCOMPARE(UserDatabase.path(), f.file(QStringLiteral("LumoraData.dat")));
+        QCOMPARE(UserDatabase.path(), f_->file(QStringLiteral("LumoraData.dat")));
         Settings.Database = QStringLiteral("/srv/dosis/journal.dat");
         SetDatabasePaths();
         QCOMPARE(UserDatabase.path(), QStringLiteral("/srv/dosis/journal.dat"));
@@ -233,9 +206,8 @@ private slots:
         QVERIFY(!OpenUserDatabase());
         QVERIFY(!UserDatabase.error().text.isEmpty());
 
-        Settings.Database = QStringLiteral("journal.dat");
+        Settings.Database = QStringLiteral("u.dat");
         SetDatabasePaths();
-        QVERIFY(makeDosisDb(f.file(QStringLiteral("journal.dat"))));
         QVERIFY(OpenUserDatabase());
         CloseAllDatabases();
         QVERIFY(!UserDatabase.isOpen());
@@ -243,14 +215,10 @@ private slots:
 
     void safeNames()
     {
-        QVERIFY(IsSafeSqlName(QStringLiteral("MG")));
-        QVERIFY(IsSafeSqlName(QStringLiteral("CR_2")));
-        QVERIFY(!IsSafeSqlName(QStringLiteral("2D")));
-        QVERIFY(!IsSafeSqlName(QStringLiteral("M G")));
-        QVERIFY(!IsSafeSqlName(QStringLiteral("MG; DROP TABLE tblDictionary")));
-        QVERIFY(!IsSafeSqlName(QString()));
-        QVERIFY(!IsSafeSqlName(QStringLiteral("MG\n")));
-        QVERIFY(!IsSafeSqlName(QStringLiteral("MG\nDROP")));
+        for (const char *good : {"MG", "CR_2"})
+            QVERIFY2(IsSafeSqlName(QLatin1String(good)), good);
+        for (const char *bad : {"2D", "M G", "MG; DROP TABLE tblDictionary", "", "MG\n", "MG\nDROP"})
+            QVERIFY2(!IsSafeSqlName(QLatin1String(bad)), bad);
     }
 };
 

@@ -10,6 +10,7 @@ namespace {
 const QLocale German(QLocale::German, QLocale::Germany);
 const QLocale English(QLocale::English, QLocale::UnitedStates);
 const QDateTime Now(QDate(2026, 12, 6), QTime(14, 5, 9));
+const QString Today = German.toString(Now.date(), QLocale::ShortFormat);
 
 const QString SophieMessage = QStringLiteral(
     "\x02SOPHIE V3\r\nName: 2005-03-17 10:22:31 W/Rh LCC AEC Grid 28kV 63mAs 1.25s 0 12kg 4.5cm 1.23 mGy\r\n");
@@ -36,171 +37,127 @@ DecoderInput input(qint16 unit, const QString &buffer, const QLocale &locale = G
 
 QString v(const std::optional<QString> &s) { return s.value_or(QStringLiteral("<unset>")); }
 
+// The named values of a decoding: the record's columns and parts of the output.
+QMap<QString, QString> fields(const DecoderOutput &out)
+{
+    QMap<QString, QString> f{{"record", QString::number(out.record.has_value())}, {"exposureTime", out.currentExposureTime},
+                             {"buffer", out.buffer}, {"closingSteps", QString::number(out.closingSteps)},
+                             {"enableSerTimer", QString::number(out.enableSerTimer)},
+                             {"clearProjectionBox", QString::number(out.clearProjectionBox)},
+                             {"deleteSerialInput", QString::number(out.deleteSerialInput)},
+                             {"errors", QString::number(out.errors.size())}, {"messageBoxes", out.messageBoxes.join(u'|')},
+                             {"firstError", out.errors.isEmpty() ? QString() : QString::number(out.errors.first().number)}};
+    if (const auto &r = out.record)
+        f.insert({{"Datum", v(r->Datum)}, {"Zeit", v(r->Zeit)}, {"Sonstiges", v(r->Sonstiges)}, {"KVP", v(r->KVP)},
+                  {"ma", v(r->ma)}, {"expZeit", v(r->expZeit)}, {"Druck", v(r->Druck)}, {"Dicke", v(r->Dicke)},
+                  {"mGy", v(r->mGy)}, {"Status", v(r->Status)}, {"Patname", v(r->Patname)}});
+    return f;
+}
+
 } // namespace
 
 class ExposureDecodersTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void sophieTakesValuesByTokenPosition()
+    void decodesTheValues_data()
     {
-        const DecoderOutput out = DecodeExposure(input(UnitSophie, SophieMessage));
-        QVERIFY(out.record);
-        const ExposureRecord &r = *out.record;
-        QCOMPARE(v(r.Datum), QStringLiteral("17.03.2005"));
-        QCOMPARE(v(r.Sonstiges), QStringLiteral("LCC,AEC,Grid,W/Rh,0"));
-        QCOMPARE(v(r.KVP), QStringLiteral("28"));
-        QCOMPARE(v(r.ma), QStringLiteral("63"));
-        QCOMPARE(v(r.expZeit), QStringLiteral("1,25"));
-        QCOMPARE(v(r.Druck), QStringLiteral("120"));
-        QCOMPARE(v(r.Dicke), QStringLiteral("45"));
-        QCOMPARE(v(r.mGy), QStringLiteral("1.23"));
-        QCOMPARE(v(r.Zeit), QStringLiteral("14:05:09"));
-        QCOMPARE(v(r.Status), QStringLiteral("0"));
-        QCOMPARE(v(r.Patname), QStringLiteral("O'Neill^Mary"));
-        QVERIFY(out.errors.isEmpty());
-        QVERIFY(out.buffer.isEmpty());
-        QVERIFY(out.closingSteps);
-    }
+        QTest::addColumn<int>("unit");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QLocale>("locale");
+        QTest::addColumn<QString>("projectionBox");
+        QTest::addColumn<QStringList>("expected"); // "name=value"
 
-    void sophieNumbersFollowTheLocale()
-    {
+        const QString lcc = QStringLiteral("L CC");
+        QTest::newRow("Sophie: values by token position")
+            << int(UnitSophie) << SophieMessage << German << lcc
+            << QStringList{"Datum=17.03.2005", "Sonstiges=LCC,AEC,Grid,W/Rh,0", "KVP=28", "ma=63", "expZeit=1,25",
+                           "Druck=120", "Dicke=45", "mGy=1.23", "Zeit=14:05:09", "Status=0", "Patname=O'Neill^Mary",
+                           "errors=0", "buffer=", "closingSteps=1"};
         // A dot-decimal workstation cannot read the comma the layout puts in: logged, left empty.
-        DecoderOutput out = DecodeExposure(input(UnitSophie, SophieMessage, English));
-        QVERIFY(out.record);
-        QCOMPARE(v(out.record->expZeit), QString());
-        QCOMPARE(v(out.record->Dicke), QString());
-        QCOMPARE(v(out.record->Druck), QStringLiteral("120"));
-        QCOMPARE(out.errors.size(), 2);
-        QCOMPARE(out.errors[0].number, DecodeErrors::TypeMismatch);
-
+        QTest::newRow("Sophie: dot-decimal locale")
+            << int(UnitSophie) << SophieMessage << English << lcc
+            << QStringList{"expZeit=", "Dicke=", "Druck=120", "errors=2", "firstError=13"};
         // Tenfold values round a half to the even neighbour.
-        QString m = SophieMessage;
-        m.replace(QStringLiteral("12kg"), QStringLiteral("1,25kg")).replace(QStringLiteral("4.5cm"), QStringLiteral("1.75cm"));
-        out = DecodeExposure(input(UnitSophie, m));
-        QCOMPARE(v(out.record->Druck), QStringLiteral("12"));
-        QCOMPARE(v(out.record->Dicke), QStringLiteral("18"));
-    }
-
-    void sophieShortOrNamelessMessageStillWritesARecord()
-    {
-        DecoderOutput out = DecodeExposure(input(UnitSophie, QStringLiteral("Name: 2005-03-17 10:22:31 W/Rh mGy\r\n")));
-        QVERIFY(out.record);
-        QCOMPARE(v(out.record->Datum), QStringLiteral("17.03.2005"));
-        QCOMPARE(v(out.record->KVP), QString());
-        QCOMPARE(v(out.record->mGy), QString());
-        QCOMPARE(v(out.record->Sonstiges), QStringLiteral("mGy,,,W/Rh,"));
-        QCOMPARE(out.errors.size(), 3); // exposure time, compression, thickness
-
+        QTest::newRow("Sophie: tenfold rounding")
+            << int(UnitSophie)
+            << QString(SophieMessage).replace(QStringLiteral("12kg"), QStringLiteral("1,25kg")).replace(QStringLiteral("4.5cm"), QStringLiteral("1.75cm"))
+            << German << lcc << QStringList{"Druck=12", "Dicke=18"};
+        QTest::newRow("Sophie: short message")
+            << int(UnitSophie) << QStringLiteral("Name: 2005-03-17 10:22:31 W/Rh mGy\r\n") << German << lcc
+            << QStringList{"Datum=17.03.2005", "KVP=", "mGy=", "Sonstiges=mGy,,,W/Rh,", "errors=3"};
         // Without "Name:" the whole buffer is taken, and the miss is reported.
-        out = DecodeExposure(input(UnitSophie, QStringLiteral("X 2005-03-17 a b c d e 30kV 50mAs mGy")));
-        QVERIFY(out.record);
-        QCOMPARE(v(out.record->KVP), QStringLiteral("30"));
-        QCOMPARE(out.errors.first().number, DecodeErrors::InvalidCall);
+        QTest::newRow("Sophie: no name")
+            << int(UnitSophie) << QStringLiteral("X 2005-03-17 a b c d e 30kV 50mAs mGy") << German << lcc
+            << QStringList{"KVP=30", "firstError=5"};
+        QTest::newRow("Sophie: empty") << int(UnitSophie) << QString() << German << lcc << QStringList{"record=0", "closingSteps=1"};
 
-        out = DecodeExposure(input(UnitSophie, QString()));
-        QVERIFY(!out.record);
-        QVERIFY(out.closingSteps);
+        QTest::newRow("Giotto: the last group four times")
+            << int(UnitGiotto) << GiottoMessage << German << lcc
+            << QStringList{"Datum=06.12.2026", "KVP=28", "ma=63 120", "Druck=1.8", "Dicke=1.8", "mGy=1.8", "expZeit=1.8",
+                           "Sonstiges=L CC", "clearProjectionBox=1", "deleteSerialInput=1", "buffer="};
+        QTest::newRow("Giotto: kV with its 0 second")
+            << int(UnitGiotto) << QStringLiteral("\x02GIOTTO 10 30080 90 50 2.2\x03") << German << lcc
+            << QStringList{"KVP=30", "ma=80 90 ", "Druck=2.2"};
+        QTest::newRow("Giotto: no projection keeps the message")
+            << int(UnitGiotto) << GiottoMessage << German << QString()
+            << QStringList{"record=0", "buffer=" + GiottoMessage, "closingSteps=0", "enableSerTimer=0",
+                           "messageBoxes=Please click on a Projection button first!"};
+
+        QTest::newRow("Lorad M4: field counts")
+            << int(UnitLoradM4) << LoradMessage << German << lcc
+            << QStringList{"Sonstiges=LCC", "Datum=" + Today, "Zeit=14:05:09", "KVP=28", "ma=63", "Druck=120",
+                           "Dicke=4.5", "mGy=1.23", "expZeit=0"};
+        QTest::newRow("Lorad M4: six fields")
+            << int(UnitLoradM4) << QStringLiteral("M4|1|RCC|a|b|4 cm") << German << lcc
+            << QStringList{"Sonstiges=RCC", "Datum=", "Zeit=", "Druck=0", "mGy=0"};
+        QTest::newRow("Lorad M4: seven fields")
+            << int(UnitLoradM4) << QStringLiteral("M4|1|RCC|a|b|4 cm|d") << German << lcc << QStringList{"Datum=" + Today, "Zeit="};
+        QTest::newRow("Lorad M4: empty values")
+            << int(UnitLoradM4) << QString(LoradMessage).replace(QStringLiteral("120 N"), QStringLiteral(" ")).replace(QStringLiteral("1.23 mGy"), QString())
+            << German << lcc << QStringList{"Druck=0", "mGy=0"};
+        QTest::newRow("Lorad M4: empty")
+            << int(UnitLoradM4) << QString() << German << lcc << QStringList{"record=0", "closingSteps=0", "enableSerTimer=1"};
+
+        // The GE Senograph's groups are told apart by their lengths.
+        QTest::newRow("GE Senograph")
+            << int(UnitGESeno) << SenoMessage << German << lcc
+            << QStringList{"KVP=28", "ma=100", "Druck=12", "expZeit=450", "Dicke=45", "mGy=0", "exposureTime=450"};
+        QTest::newRow("GE Senograph: short first group")
+            << int(UnitGESeno) << SenoShortFirst << German << lcc
+            << QStringList{"KVP=29", "ma=080", "expZeit=500", "Druck=12", "Dicke=45"};
+
+        QTest::newRow("SM 1000: the dose line and the next")
+            << int(UnitHFE) << HfeMessage << German << lcc
+            << QStringList{"mGy=0.98", "KVP=28", "ma=80", "expZeit=450", "exposureTime=450", "Dicke=45", "Druck=120"};
     }
-
-    void giottoTakesTheLastGroupFourTimes()
+    void decodesTheValues()
     {
-        DecoderOutput out = DecodeExposure(input(UnitGiotto, GiottoMessage));
-        QVERIFY(out.record);
-        const ExposureRecord &r = *out.record;
-        QCOMPARE(v(r.Datum), QStringLiteral("06.12.2026"));
-        QCOMPARE(v(r.KVP), QStringLiteral("28"));
-        QCOMPARE(v(r.ma), QStringLiteral("63 120")); // s characters after the "0"
-        for (const auto *col : {&r.Druck, &r.Dicke, &r.mGy, &r.expZeit})
-            QCOMPARE(v(*col), QStringLiteral("1.8"));
-        QCOMPARE(v(r.Sonstiges), QStringLiteral("L CC"));
-        QVERIFY(out.clearProjectionBox);
-        QVERIFY(out.deleteSerialInput);
-        QVERIFY(out.buffer.isEmpty());
-
-        // kV whose "0" is the second character.
-        out = DecodeExposure(input(UnitGiotto, QStringLiteral("\x02GIOTTO 10 30080 90 50 2.2\x03")));
-        QCOMPARE(v(out.record->KVP), QStringLiteral("30"));
-        QCOMPARE(v(out.record->ma), QStringLiteral("80 90 "));
-        QCOMPARE(v(out.record->Druck), QStringLiteral("2.2"));
+        QFETCH(int, unit);
+        QFETCH(QString, message);
+        QFETCH(QLocale, locale);
+        QFETCH(QString, projectionBox);
+        QFETCH(QStringList, expected);
+        DecoderInput in = input(qint16(unit), message, locale);
+        in.projectionBox = projectionBox;
+        in.currentExposureTime = QStringLiteral("old");
+        const QMap<QString, QString> got = fields(DecodeExposure(in));
+        for (const QString &e : expected) {
+            const QString name = e.section(QLatin1Char('='), 0, 0);
+            QVERIFY2(got.contains(name), qPrintable(name));
+            QCOMPARE(got[name], e.mid(name.size() + 1));
+        }
     }
 
-    void giottoWithoutProjectionKeepsTheMessage()
-    {
-        DecoderInput in = input(UnitGiotto, GiottoMessage);
-        in.projectionBox.clear();
-        const DecoderOutput out = DecodeExposure(in);
-        QVERIFY(!out.record);
-        QCOMPARE(out.messageBoxes, QStringList{QStringLiteral("Please click on a Projection button first!")});
-        QCOMPARE(out.buffer, GiottoMessage);
-        QVERIFY(!out.closingSteps);
-        QVERIFY(!out.enableSerTimer);
-    }
-
-    void loradFieldCounts()
-    {
-        DecoderOutput out = DecodeExposure(input(UnitLoradM4, LoradMessage));
-        QVERIFY(out.record);
-        const ExposureRecord &r = *out.record;
-        QCOMPARE(v(r.Sonstiges), QStringLiteral("LCC"));
-        QCOMPARE(v(r.Datum), German.toString(Now.date(), QLocale::ShortFormat));
-        QCOMPARE(v(r.Zeit), QStringLiteral("14:05:09"));
-        QCOMPARE(v(r.KVP), QStringLiteral("28"));
-        QCOMPARE(v(r.ma), QStringLiteral("63"));
-        QCOMPARE(v(r.Druck), QStringLiteral("120"));
-        QCOMPARE(v(r.Dicke), QStringLiteral("4.5"));
-        QCOMPARE(v(r.mGy), QStringLiteral("1.23"));
-        QCOMPARE(v(r.expZeit), QStringLiteral("0"));
-
-        out = DecodeExposure(input(UnitLoradM4, QStringLiteral("M4|1|RCC|a|b|4 cm")));
-        QCOMPARE(v(out.record->Sonstiges), QStringLiteral("RCC"));
-        QCOMPARE(v(out.record->Datum), QString());
-        QCOMPARE(v(out.record->Zeit), QString());
-        QCOMPARE(v(out.record->Druck), QStringLiteral("0"));
-        QCOMPARE(v(out.record->mGy), QStringLiteral("0"));
-
-        out = DecodeExposure(input(UnitLoradM4, QStringLiteral("M4|1|RCC|a|b|4 cm|d")));
-        QCOMPARE(v(out.record->Datum), German.toString(Now.date(), QLocale::ShortFormat));
-        QCOMPARE(v(out.record->Zeit), QString());
-
-        QString empties = LoradMessage;
-        empties.replace(QStringLiteral("120 N"), QStringLiteral(" ")).replace(QStringLiteral("1.23 mGy"), QString());
-        out = DecodeExposure(input(UnitLoradM4, empties));
-        QCOMPARE(v(out.record->Druck), QStringLiteral("0"));
-        QCOMPARE(v(out.record->mGy), QStringLiteral("0"));
-
-        out = DecodeExposure(input(UnitLoradM4, QString()));
-        QVERIFY(!out.record);
-        QVERIFY(!out.closingSteps);
-        QVERIFY(out.enableSerTimer);
-    }
-
-    void senoInfersGroupsFromTheirLengths()
+    void senoDebugShowsEachValue()
     {
         DecoderInput in = input(UnitGESeno, SenoMessage);
         in.debug = true;
-        DecoderOutput out = DecodeExposure(in);
-        QVERIFY(out.record);
-        QCOMPARE(v(out.record->KVP), QStringLiteral("28"));
-        QCOMPARE(v(out.record->ma), QStringLiteral("100"));
-        QCOMPARE(v(out.record->Druck), QStringLiteral("12"));
-        QCOMPARE(v(out.record->expZeit), QStringLiteral("450"));
-        QCOMPARE(v(out.record->Dicke), QStringLiteral("45"));
-        QCOMPARE(v(out.record->mGy), QStringLiteral("0"));
-        QCOMPARE(out.currentExposureTime, QStringLiteral("450"));
-        QCOMPARE(out.messageBoxes,
+        QCOMPARE(DecodeExposure(in).messageBoxes,
                  (QStringList{QStringLiteral("KVP 28, MAS 100"), QStringLiteral("Druck 12 ExpZeit 450"), QStringLiteral("Dicke 45")}));
-
         in.buffer = SenoShortFirst;
-        out = DecodeExposure(in);
-        QCOMPARE(v(out.record->KVP), QStringLiteral("29"));
-        QCOMPARE(v(out.record->ma), QStringLiteral("080"));
-        QCOMPARE(v(out.record->expZeit), QStringLiteral("500"));
-        QCOMPARE(v(out.record->Druck), QStringLiteral("12"));
-        QCOMPARE(v(out.record->Dicke), QStringLiteral("45"));
-        QCOMPARE(out.messageBoxes,
+        QCOMPARE(DecodeExposure(in).messageBoxes,
                  (QStringList{QStringLiteral("KVP 29"), QStringLiteral("MAS 080"), QStringLiteral("500"), QStringLiteral("12")}));
-
         in.debug = false;
         QVERIFY(DecodeExposure(in).messageBoxes.isEmpty());
     }
@@ -237,22 +194,11 @@ private slots:
         QCOMPARE(out.projectionCounter, qint16(0));
     }
 
-    void hfeTakesTheDoseLineAndTheNext()
+    void hfeWithoutDoseLineDoesNotRepeatThePrevious()
     {
         DecoderInput in = input(UnitHFE, HfeMessage);
-        in.currentExposureTime = QStringLiteral("old");
         DecoderOutput out = DecodeExposure(in);
-        QVERIFY(out.record);
-        QCOMPARE(v(out.record->mGy), QStringLiteral("0.98"));
-        QCOMPARE(v(out.record->KVP), QStringLiteral("28"));
-        QCOMPARE(v(out.record->ma), QStringLiteral("80"));
-        QCOMPARE(v(out.record->expZeit), QStringLiteral("450"));
-        QCOMPARE(out.currentExposureTime, QStringLiteral("450"));
-        QCOMPARE(v(out.record->Dicke), QStringLiteral("45"));
-        QCOMPARE(v(out.record->Druck), QStringLiteral("120"));
         QVERIFY(out.text4.startsWith(QStringLiteral("0.98 mGy")));
-
-        // A message without a dose line does not decode the previous one again.
         in.buffer = QStringLiteral("SM 1000 V2.1\r\n*\r\n");
         in.text4 = out.text4;
         out = DecodeExposure(in);
@@ -278,11 +224,8 @@ private slots:
         const DecoderOutput one = DecodeExposure(input(qint16(unit), message));
         const DecoderOutput two = DecodeExposure(input(qint16(unit), message + message));
         QVERIFY(one.record && two.record);
-        QCOMPARE(v(two.record->KVP), v(one.record->KVP));
-        QCOMPARE(v(two.record->Druck), v(one.record->Druck));
-        QCOMPARE(v(two.record->Dicke), v(one.record->Dicke));
-        QCOMPARE(v(two.record->mGy), v(one.record->mGy));
-        QCOMPARE(v(two.record->expZeit), v(one.record->expZeit));
+        for (const char *name : {"KVP", "Druck", "Dicke", "mGy", "expZeit"})
+            QCOMPARE(fields(two)[name], fields(one)[name]);
         QVERIFY(!v(one.record->KVP).isEmpty());
     }
 

@@ -9,21 +9,22 @@
 class DoseListTest : public QObject {
     Q_OBJECT
 
+    QDate today;
+
 private slots:
     void init()
     {
-        AssignmentMode = 0;
-        BatchJobActive = false;
-        CurrentSelection = BrowserSelection();
-        CurrentExposureTime.clear();
-        SelectedExposure = ExposureValues();
+        ResetWorkstationState();
+        // The list shows today's rows only: no case may straddle midnight.
+        if (QTime::currentTime() > QTime(23, 59, 30))
+            QVERIFY(WaitFor([d = QDate::currentDate()] { return QDate::currentDate() != d; }, 31000));
+        today = QDate::currentDate();
     }
 
     void listsOnlyTodaysOpenRows()
     {
         ExposureFixture f;
         QVERIFY(f.ready);
-        const QDate today = QDate::currentDate();
         const qlonglong a = f.addRow(today, QStringLiteral("Doe^Jane"));
         f.addRow(today.addDays(-1), QStringLiteral("Doe^Jane")); // captured before midnight
         f.addRow(today, QStringLiteral("Doe^Jane"), QStringLiteral("1"));
@@ -54,20 +55,16 @@ private slots:
     {
         ExposureFixture f;
         QVERIFY(f.ready);
-        f.addRow(QDate::currentDate(), QStringLiteral("Doe^Jane"), QStringLiteral("0"), QStringLiteral("31"));
+        f.addRow(today, QStringLiteral("Doe^Jane"), QStringLiteral("0"), QStringLiteral("31"));
         f.doseList->lvDosis_Fill();
         auto *img1 = new QTreeWidgetItem(f.c.lvImages, {QStringLiteral("1")});
         auto *img2 = new QTreeWidgetItem(f.c.lvImages, {QStringLiteral("2")});
         f.c.lvImages->setCurrentItem(img2);
         QTreeWidgetItem *row = f.c.lvDosis->topLevelItem(0);
         f.doseList->lvDosis_ItemClick(row);
-        QCOMPARE(SelectedExposure.kV, QStringLiteral("31"));
-        QCOMPARE(SelectedExposure.mAs, QStringLiteral("63"));
-        QCOMPARE(SelectedExposure.thickness, QStringLiteral("45"));
-        QCOMPARE(SelectedExposure.compression, QStringLiteral("120"));
-        QCOMPARE(SelectedExposure.dose, QStringLiteral("1.2"));
-        QCOMPARE(SelectedExposure.other, QStringLiteral("L CC"));
-        QCOMPARE(CurrentExposureTime, QStringLiteral("450"));
+        const ExposureValues &e = SelectedExposure;
+        QCOMPARE((QStringList{e.kV, e.mAs, e.thickness, e.compression, e.dose, e.other, CurrentExposureTime}),
+                 (QStringList{"31", "63", "45", "120", "1.2", "L CC", "450"}));
         QCOMPARE(f.c.Text1->text(), row->text(1));
         QCOMPARE(f.c.Text2->text(), QStringLiteral("10:00:00"));
         QCOMPARE(f.c.Text3[0]->text(), QStringLiteral("31"));
@@ -82,8 +79,8 @@ private slots:
     {
         ExposureFixture f;
         QVERIFY(f.ready);
-        const qlonglong a = f.addRow(QDate::currentDate(), QStringLiteral("Doe^Jane"));
-        const qlonglong b = f.addRow(QDate::currentDate(), QStringLiteral("Doe^Jane"));
+        const qlonglong a = f.addRow(today, QStringLiteral("Doe^Jane"));
+        const qlonglong b = f.addRow(today, QStringLiteral("Doe^Jane"));
         f.doseList->lvDosis_Fill();
         f.c.Text1->setText(QStringLiteral("x"));
         f.c.Text3[2]->setText(QStringLiteral("x"));
@@ -121,7 +118,6 @@ private slots:
     {
         ExposureFixture f;
         QVERIFY(f.ready);
-        const QDate today = QDate::currentDate();
         const qlonglong a = f.addRow(today, QStringLiteral("O'Brien^Kate"));
         const qlonglong b = f.addRow(today, QStringLiteral("O'Brien^Kate"));
         const qlonglong c = f.addRow(today, QStringLiteral("Roe^Ann"));
@@ -169,7 +165,7 @@ private slots:
     {
         ExposureFixture f;
         QVERIFY(f.ready);
-        f.addRow(QDate::currentDate(), QStringLiteral("Doe^Jane"));
+        f.addRow(today, QStringLiteral("Doe^Jane"));
         f.doseList->lvDosis_Fill();
         ProjectionCounter = 3;
         f.c.Command2->click();

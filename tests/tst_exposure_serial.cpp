@@ -7,6 +7,10 @@
 
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 namespace {
 
 const QByteArray Sophie = "\x02SOPHIE V3\r\nName: 2005-03-17 10:22:31 W/Rh LCC AEC Grid 28kV 63mAs 1.25s 0 12kg 4.5cm 1.23 mGy\r\n";
@@ -15,21 +19,24 @@ const QByteArray Lorad = "M4|0017|LCC|AEC|Mo/Mo|Grid|06.12.26|14:05|x|y|28 kV|z|
 const QByteArray Seno = "ABCDEF0\xb2" "8100 450ms12 45mm 0 DIGITAL\r\n"; // bit 7 set on one digit
 const QByteArray Hfe = "SM 1000 V2.1\r\n0.98 mGy W/Rh 28 kV 80 mAs AEC\r\n 2 Grid 450LF ms 45 mm Comp 120 N\r\n*";
 
-// Waits, letting the timers run, until the condition holds or the time is up.
-template <typename F>
-bool waitFor(F condition, int ms)
+// Bytes waiting unread at a tty; -1 when it cannot be opened.
+int waitingBytes(const QString &device)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition() && clock.elapsed() < ms)
-        QTest::qWait(20);
-    return condition();
+    const int fd = ::open(QFile::encodeName(device).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    int n = -1;
+    if (fd >= 0 && ::ioctl(fd, FIONREAD, &n) != 0)
+        n = -1;
+    if (fd >= 0)
+        ::close(fd);
+    return n;
 }
 
 } // namespace
 
 class SerialLinkTest : public QObject {
     Q_OBJECT
+
+    QDate today;
 
 private:
     static void useUnit(ExposureFixture &f, qint16 unit, const QString &device)
@@ -47,10 +54,12 @@ private slots:
 
     void init()
     {
-        ProjectionCounter = 0;
-        CurrentExposureTime.clear();
+        ResetWorkstationState();
         CurrentProjection = QStringLiteral("L CC");
-        BatchJobActive = false;
+        // Messages carry today's date and the list shows today's rows: no case may straddle midnight.
+        if (QTime::currentTime() > QTime(23, 59))
+            QVERIFY(WaitFor([d = QDate::currentDate()] { return QDate::currentDate() != d; }, 61000));
+        today = QDate::currentDate();
     }
 
     void endOfMessageTests()
@@ -71,27 +80,27 @@ private slots:
     void messagesInPiecesBecomeOneRowEach_data()
     {
         QTest::addColumn<int>("unit");
-        QTest::addColumn<QList<QByteArray>>("chunks");
-        QTest::addColumn<QString>("kv");
-        // The unit sends its own date; today's keeps the row in the list.
-        const QByteArray sophie = QByteArray(Sophie).replace("2005-03-17", QDate::currentDate().toString(Qt::ISODate).toLatin1());
-        QTest::newRow("Sophie") << int(UnitSophie)
-                                << QList<QByteArray>{sophie.left(20), sophie.mid(20, sophie.size() - 22 - 20), sophie.mid(sophie.size() - 22, 20), sophie.right(2)}
-                                << QStringLiteral("28");
-        QTest::newRow("Giotto") << int(UnitGiotto) << QList<QByteArray>{Giotto.left(5), Giotto.mid(5, 10), Giotto.mid(15)}
-                                << QStringLiteral("28");
-        QTest::newRow("Lorad M4") << int(UnitLoradM4) << QList<QByteArray>{Lorad.left(30), Lorad.mid(30, 40), Lorad.mid(70)}
-                                  << QStringLiteral("28");
-        QTest::newRow("GE Senograph") << int(UnitGESeno) << QList<QByteArray>{Seno.left(7), Seno.mid(7, 12), Seno.mid(19)}
-                                      << QStringLiteral("28");
-        QTest::newRow("SM 1000") << int(UnitHFE) << QList<QByteArray>{Hfe.left(25), Hfe.mid(25, 30), Hfe.mid(55)}
-                                 << QStringLiteral("28");
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<QList<int>>("cuts"); // where the message is cut into pieces
+        QTest::newRow("Sophie") << int(UnitSophie) << Sophie << QList<int>{20, int(Sophie.size()) - 22, int(Sophie.size()) - 2};
+        QTest::newRow("Giotto") << int(UnitGiotto) << Giotto << QList<int>{5, 15};
+        QTest::newRow("Lorad M4") << int(UnitLoradM4) << Lorad << QList<int>{30, 70};
+        QTest::newRow("GE Senograph") << int(UnitGESeno) << Seno << QList<int>{7, 19};
+        QTest::newRow("SM 1000") << int(UnitHFE) << Hfe << QList<int>{25, 55};
     }
     void messagesInPiecesBecomeOneRowEach()
     {
         QFETCH(int, unit);
-        QFETCH(QList<QByteArray>, chunks);
-        QFETCH(QString, kv);
+        QFETCH(QByteArray, message);
+        QFETCH(QList<int>, cuts);
+        // The unit sends its own date; today's keeps the row in the list.
+        message.replace("2005-03-17", today.toString(Qt::ISODate).toLatin1());
+        QList<QByteArray> chunks;
+        int from = 0;
+        for (int cut : cuts << int(message.size())) {
+            chunks << message.mid(from, cut - from);
+            from = cut;
+        }
         PtyPair pty;
         QVERIFY2(pty.ready(), "socat made no pty pair");
         ExposureFixture f;
@@ -103,37 +112,46 @@ private slots:
         QVERIFY(f.c.SerTimer->isActive());
         if (unit == UnitGESeno)
             f.c.Command3->click();
+        // Sent bytes are handled once the port has read them and a tick has run since.
+        int reads = 0, ticksSinceRead = 0;
+        connect(&f.capture->port(), &QSerialPort::readyRead, [&] {
+            ++reads;
+            ticksSinceRead = 0;
+        });
+        connect(f.c.SerTimer, &QTimer::timeout, [&] { ++ticksSinceRead; });
+        const auto sendAndWaitHandled = [&](const QByteArray &bytes) {
+            const int before = reads;
+            return pty.send(bytes) && WaitFor([&] { return reads > before && ticksSinceRead > 0; }, 4000);
+        };
 
         for (int message = 1; message <= 2; ++message) {
             if (unit == UnitGESeno) {
                 // The unit answers only when polled; a lone ACK is no message.
                 QByteArray polled;
-                QVERIFY(waitFor([&] { polled += pty.received(); return polled.contains('\x05'); }, 4000));
-                QVERIFY(pty.send("\x06"));
-                QTest::qWait(300);
-                QVERIFY(f.capture->buffer().isEmpty());
+                QVERIFY(WaitFor([&] { polled += pty.received(); return polled.contains('\x05'); }, 4000));
+                QVERIFY(sendAndWaitHandled("\x06"));
             }
             if (unit == UnitGiotto)
                 f.c.Text3[5]->setText(QStringLiteral("L CC"));
-            for (const QByteArray &chunk : chunks) {
-                QVERIFY(pty.send(chunk));
-                QTest::qWait(150);
-            }
-            QVERIFY2(waitFor([&] { return f.journal().size() == message; }, 5000), "no journal row");
-            QTest::qWait(300);
+            for (qsizetype i = 0; i + 1 < chunks.size(); ++i)
+                QVERIFY(sendAndWaitHandled(chunks[i]));
+            QVERIFY(pty.send(chunks.last()));
+            // A doubled row of the first message shows when the second one's row arrives.
+            QVERIFY2(WaitFor([&] { return f.journal().size() >= message; }, 5000), "no journal row");
             QCOMPARE(f.journal().size(), message);
             QCOMPARE(f.c.lvDosis->topLevelItemCount(), message);
             const QSqlRecord row = f.journal().last();
-            QCOMPARE(row.value(QStringLiteral("KVP")).toString(), kv);
+            QCOMPARE(row.value(QStringLiteral("KVP")).toString(), QStringLiteral("28"));
             QCOMPARE(row.value(QStringLiteral("Patname")).toString(), QStringLiteral("O'Neill^Mary"));
             QCOMPARE(row.value(QStringLiteral("Status")).toString(), QStringLiteral("0"));
             QVERIFY(!QFile::exists(f.folder.file(QStringLiteral("cInput.txt"))));
             const QByteArray done = f.folder.read(QStringLiteral("done.txt"));
             QCOMPARE(done.count(chunks.first()), 1); // this message, once
             QVERIFY(done.endsWith("\r\n"));
+            QVERIFY(!done.contains('\x06')); // the lone ACK was no part of it
             QVERIFY(f.capture->buffer().trimmed().isEmpty()); // at most the CR LF after "mGy"
         }
-        QCOMPARE(f.journal().last().value(QStringLiteral("Datum")).toString(), DbDate(QDate::currentDate()));
+        QCOMPARE(f.journal().last().value(QStringLiteral("Datum")).toString(), DbDate(today));
         if (unit == UnitGESeno) {
             QCOMPARE(f.journal()[0].value(QStringLiteral("Sonstiges")).toString(), QStringLiteral("R CC"));
             QCOMPARE(f.journal()[1].value(QStringLiteral("Sonstiges")).toString(), QStringLiteral("L CC"));
@@ -273,14 +291,15 @@ private slots:
         // A half-received message and bytes waiting at the port are dropped.
         f.capture->setBuffer(QStringLiteral("Name: 2005"));
         QVERIFY(pty.send("stale bytes"));
-        QTest::qWait(200);
+        QVERIFY(WaitFor([&] { return waitingBytes(pty.workstationEnd()) == 11; }, 4000));
         f.capture->Initialise_cPort();
         QVERIFY(f.capture->port().isOpen());
         QVERIFY(f.c.SerTimer->isActive());
         QCOMPARE(f.errorLog().count(QStringLiteral("Initialise_cPort")), 3);
         QVERIFY(f.capture->buffer().isEmpty());
-        QTest::qWait(300);
-        QVERIFY(f.capture->buffer().isEmpty());
+        QVERIFY(pty.send("fresh"));
+        QVERIFY(WaitFor([&] { return f.capture->buffer().contains(QStringLiteral("fresh")); }, 4000));
+        QCOMPARE(f.capture->buffer(), QStringLiteral("fresh"));
 
         // Defaults and debug mode: the port reports its line settings.
         LoadSettings();

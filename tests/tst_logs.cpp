@@ -12,44 +12,34 @@
 class LogTest : public QObject {
     Q_OBJECT
 
-private:
+    // Rotated logs: <prefix><yyyyMMddHHmmss>.log
     static QStringList rotated(const TestFolder &f, const QString &prefix)
     {
-        QStringList out;
-        const QRegularExpression re(QStringLiteral("^%1\\d{14}\\.log$").arg(prefix));
-        for (const QString &e : QDir(f.file(QStringLiteral("Logs"))).entryList(QDir::Files))
-            if (re.match(e).hasMatch())
-                out << e;
-        return out;
+        return QDir(f.file(QStringLiteral("Logs"))).entryList({prefix + QStringLiteral("[0-9]").repeated(14) + QStringLiteral(".log")}, QDir::Files);
     }
 
 private slots:
-    void errorLineFormat()
+    void lineFormats()
     {
         TestFolder f;
         WriteErrorLog(91, QStringLiteral("x"), QStringLiteral("y"));
         WriteErrorLog(-2147217900, QStringLiteral("Syntax error"), QStringLiteral("MainForm LoadStudy"));
-        const QByteArray log = f.read(QStringLiteral("Logs/Error.log"));
-        const QList<QByteArray> lines = log.split('\n');
+        const QList<QByteArray> lines = f.read(QStringLiteral("Logs/Error.log")).split('\n');
         QCOMPARE(lines.size(), 3);
-        QVERIFY(lines[0].endsWith(" 91 xy\r"));
         QVERIFY(lines[1].endsWith("-2147217900 Syntax errorMainForm LoadStudy\r"));
         QVERIFY(!lines[1].contains(" -2147217900"));
-        // The line starts with the local date and time.
-        const QByteArray stamp = lines[0].left(lines[0].size() - QByteArray(" 91 xy\r").size());
-        QVERIFY2(QRegularExpression(QStringLiteral("\\d.*\\d{2}:\\d{2}:\\d{2}$")).match(QString::fromUtf8(stamp)).hasMatch(),
-                 stamp.constData());
         QVERIFY(lines[2].isEmpty());
-    }
+        // The line starts with the local date and time; a positive number has a leading space.
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d.*\\d{2}:\\d{2}:\\d{2} 91 xy\r$")).match(QString::fromUtf8(lines[0])).hasMatch(),
+                 lines[0].constData());
 
-    void debugLineJoinsTheTwoTexts()
-    {
-        TestFolder f;
+        // The debug log joins its two texts, and goes to its own file.
+        TestFolder g;
         WriteDebugLog(QStringLiteral("Initialise_cPort"), QStringLiteral("Port Open False"));
-        const QByteArray log = f.read(QStringLiteral("Logs/Debug.log"));
-        QVERIFY(log.endsWith(":00Initialise_cPortPort Open False\r\n") || log.contains("Initialise_cPortPort Open False\r\n"));
-        QCOMPARE(log.count("\r\n"), 1);
-        QVERIFY(!QFile::exists(f.file(QStringLiteral("Logs/Error.log"))));
+        const QByteArray debug = g.read(QStringLiteral("Logs/Debug.log"));
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d.*\\d{2}:\\d{2}:\\d{2}Initialise_cPortPort Open False\r\n$")).match(QString::fromUtf8(debug)).hasMatch(),
+                 debug.constData());
+        QVERIFY(!QFile::exists(g.file(QStringLiteral("Logs/Error.log"))));
     }
 
     void rotationBoundary_data()
@@ -94,6 +84,20 @@ private slots:
         const QDateTime when = QDateTime::fromString(stamp, QStringLiteral("yyyyMMddHHmmss"));
         QVERIFY(when.isValid());
         QVERIFY(qAbs(when.secsTo(QDateTime::currentDateTime())) < 120);
+
+        // A rotated file of the same second is never replaced: the line goes on the current file.
+        f.write(logFile, QByteArray(int(LogRotateSize) + 1, 'b'));
+        const QDateTime now = QDateTime::currentDateTime();
+        QStringList taken;
+        for (int s = 0; s < 30; ++s) {
+            taken << QStringLiteral("Logs/%1%2.log").arg(prefix, now.addSecs(s).toString(QStringLiteral("yyyyMMddHHmmss")));
+            f.write(taken.last(), "rotated before");
+        }
+        write();
+        for (const QString &name : taken)
+            QCOMPARE(f.read(name), QByteArray("rotated before"));
+        const QByteArray kept = f.read(logFile);
+        QVERIFY(kept.startsWith(QByteArray(int(LogRotateSize) + 1, 'b')) && kept.endsWith("next here\r\n"));
     }
 
     void existingLogIsFoundWithoutRegardToCase()
@@ -138,15 +142,12 @@ private slots:
         QVERIFY(QFile::exists(writer));
         constexpr int kProcesses = 4;
         constexpr int kLines = 400;
-        QList<QProcess *> procs;
-        for (int p = 0; p < kProcesses; ++p) {
-            auto *proc = new QProcess(this);
-            proc->start(writer, {QStringLiteral("w%1").arg(p), QString::number(kLines)});
-            procs << proc;
-        }
-        for (QProcess *proc : procs) {
-            QVERIFY(proc->waitForFinished(60000));
-            QCOMPARE(proc->exitCode(), 0);
+        QProcess procs[kProcesses];
+        for (int p = 0; p < kProcesses; ++p)
+            procs[p].start(writer, {QStringLiteral("w%1").arg(p), QString::number(kLines)});
+        for (QProcess &proc : procs) {
+            QVERIFY(proc.waitForFinished(60000));
+            QCOMPARE(proc.exitCode(), 0);
         }
         const QList<QByteArray> lines = f.read(QStringLiteral("Logs/Error.log")).split('\n');
         QCOMPARE(lines.size(), kProcesses * kLines + 1);

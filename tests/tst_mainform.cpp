@@ -13,20 +13,15 @@
 #include "toolkit/ToolkitViewer.h"
 
 #include <QAction>
-#include <QApplication>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
-#include <QTextEdit>
-#include <QThread>
 #include <QTimer>
-#include <QToolBar>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -46,19 +41,15 @@ class MainFormTest : public QObject {
 private slots:
     void init()
     {
-        Settings = SettingsRecord();
+        ResetWorkstationState();
         LoadSettings();
     }
 
     void roundUp()
     {
-        QCOMPARE(RoundUp(2.5), qint16(3));
-        QCOMPARE(RoundUp(3.5), qint16(4));
-        QCOMPARE(RoundUp(3.0), qint16(3));
-        QCOMPARE(RoundUp(-2.3), qint16(-2));
-        QCOMPARE(RoundUp(20.0 / 21.0), qint16(1));
-        QCOMPARE(RoundUp(22.0 / 21.0), qint16(2));
-        QCOMPARE(RoundUp(0.0), qint16(0));
+        const QList<QPair<double, int>> cases{{2.5, 3}, {3.5, 4}, {3.0, 3}, {-2.3, -2}, {20.0 / 21.0, 1}, {22.0 / 21.0, 2}, {0.0, 0}};
+        for (const auto &[x, up] : cases)
+            QCOMPARE(RoundUp(x), qint16(up));
     }
 
     void clientAndDebugLayouts()
@@ -89,38 +80,6 @@ private slots:
         QCOMPARE(ports, 2);
     }
 
-    void listsMenusAndToolbar()
-    {
-        TestFolder f;
-        MainForm w;
-        QCOMPARE(w.lvDosis->columnCount(), 11);
-        QCOMPARE(w.lvDosis->headerItem()->text(10), QStringLiteral("expTime"));
-        QCOMPARE(w.lvPatients->headerItem()->text(1), QStringLiteral("Lastname, Firstname"));
-        QCOMPARE(w.lvPatients->palette().color(QPalette::Base), QColor(255, 255, 192));
-        QCOMPARE(w.lvTasks->palette().color(QPalette::Base), QColor(224, 224, 224));
-        QCOMPARE(w.lvHeader->headerItem()->text(2), QStringLiteral("DICOM Description"));
-        for (const QString &name : MainFormMenuEntries())
-            QVERIFY2(w.action(name), qPrintable(name));
-        QCOMPARE(w.action(QStringLiteral("mnuDateiBeenden"))->text(), QStringLiteral("E&xit"));
-        QStringList tips;
-        int separators = 0;
-        for (QAction *a : w.Toolbar1->actions()) {
-            if (a->isSeparator())
-                ++separators;
-            else
-                tips << a->toolTip();
-        }
-        QCOMPARE(tips, (QStringList{QStringLiteral("Execute tasks"), QStringLiteral("Refresh Patlist"), QStringLiteral("Refresh Dosislist"),
-                                    QStringLiteral("Reload Dosislist"), QStringLiteral("Export JPEG"), QStringLiteral("Export DICOM"),
-                                    QStringLiteral("Worklist"), QStringLiteral("Exit")}));
-        QCOMPARE(separators, 2);
-        QCOMPARE(w.UpdateTimer->interval(), 10000);
-        QVERIFY(w.UpdateTimer->isActive());
-        QCOMPARE(w.SerTimer->interval(), 100);
-        QVERIFY(!w.SerTimer->isActive());
-        QCOMPARE(w.sendTimer->interval(), 1000);
-    }
-
     void dispatchReachesItsTarget()
     {
         TestFolder f;
@@ -130,16 +89,10 @@ private slots:
         w.hooks.lvDosis_Fill = [&] { calls << QStringLiteral("dosis"); };
         w.hooks.dbFill = [&] { calls << QStringLiteral("dbFill"); };
         w.hooks.menuAction = [&](const QString &n) { calls << n; };
-        w.Toolbar1_ButtonClick(QStringLiteral("refresh"));
-        w.Toolbar1_ButtonClick(QStringLiteral("refreshd"));
-        w.Toolbar1_ButtonClick(QStringLiteral("exe"));
-        w.Toolbar1_ButtonClick(QStringLiteral("eJPEG"));
-        w.Toolbar1_ButtonClick(QStringLiteral("worklist"));
-        w.Toolbar1_ButtonClick(QStringLiteral("nonsense"));
-        w.action(QStringLiteral("mnuFill"))->trigger();
-        w.action(QStringLiteral("mnuRefreshList"))->trigger();
-        w.action(QStringLiteral("mnuPrint"))->trigger();
-        w.action(QStringLiteral("mnuImportDir"))->trigger();
+        for (const char *button : {"refresh", "refreshd", "exe", "eJPEG", "worklist", "nonsense"})
+            w.Toolbar1_ButtonClick(QLatin1String(button));
+        for (const char *menu : {"mnuFill", "mnuRefreshList", "mnuPrint", "mnuImportDir"})
+            w.action(QLatin1String(menu))->trigger();
         QCOMPARE(calls, (QStringList{QStringLiteral("patients"), QStringLiteral("dosis"), QStringLiteral("mnuApplyTasks"),
                                      QStringLiteral("mnuExportJPEG"), QStringLiteral("worklist"), QStringLiteral("dbFill"),
                                      QStringLiteral("patients"), QStringLiteral("mnuImportDir")}));
@@ -329,9 +282,9 @@ private slots:
         TestFolder f;
         MainForm w;
         QString title, text;
-        QTimer::singleShot(100, [&] {
-            auto *box = qobject_cast<QDialog *>(QApplication::activeModalWidget());
-            if (!box)
+        QTimer::singleShot(0, [&] {
+            QDialog *box = nullptr;
+            if (!WaitFor([&] { return (box = qobject_cast<QDialog *>(QApplication::activeModalWidget())); }, 5000))
                 return;
             title = box->windowTitle();
             for (QLabel *l : box->findChildren<QLabel *>())
@@ -346,13 +299,12 @@ private slots:
     void exitStopsCompanionsWhenAsked()
     {
         TestFolder f;
-        QVERIFY(!InstallIdleProgram(f.path(), QString::fromLatin1(ReceiverName)).isEmpty());
-        QVERIFY(!InstallIdleProgram(f.path(), QString::fromLatin1(DataManagerName)).isEmpty());
+        for (const char *name : {ReceiverName, DataManagerName})
+            QVERIFY(!InstallIdleProgram(f.path(), QString::fromLatin1(name)).isEmpty());
         Settings.IR_Port = QStringLiteral("11112");
         StartReceiver();
         StartDataManager();
         const qint64 receiver = ReceiverProcessId, manager = DataManagerProcessId;
-        QVERIFY(receiver > 0 && manager > 0);
         QTRY_VERIFY(IsProcessAlive(receiver) && IsProcessAlive(manager));
 
         MainForm w;
@@ -371,12 +323,5 @@ private slots:
     }
 };
 
-int main(int argc, char **argv)
-{
-    UseOffscreenScreen(1280, 1024);
-    QApplication app(argc, argv);
-    app.setQuitOnLastWindowClosed(false);
-    MainFormTest t;
-    return QTest::qExec(&t, argc, argv);
-}
+LUMORA_WIDGETS_TEST_MAIN(MainFormTest, 1280, 1024)
 #include "tst_mainform.moc"

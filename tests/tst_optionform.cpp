@@ -3,20 +3,17 @@
 #include "app/Companions.h"
 #include "app/OptionForm.h"
 #include "core/Settings.h"
+#include "support/Peers.h"
 #include "support/Station.h"
 #include "support/Widgets.h"
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QTabWidget>
 #include <QToolButton>
 #include <QtTest>
 
@@ -30,7 +27,7 @@ class OptionFormTest : public QObject {
     }
 
 private slots:
-    void init() { Settings = SettingsRecord(); }
+    void init() { ResetWorkstationState(); }
 
     void loadShowsTheSettings()
     {
@@ -57,8 +54,6 @@ private slots:
         QVERIFY(!form.txtWidth->isEnabled()); // computed values: no fixed width
         QCOMPARE(form.cboModality->count(), 1);
         QCOMPARE(form.cboModality->itemText(0), QStringLiteral("MG"));
-        QCOMPARE(form.tabs->count(), 5);
-        QCOMPARE(form.tabs->tabText(3), QStringLiteral("Comm Port"));
         // Any receiver on this machine counts, wherever it was started from.
         const bool running = FindProcess(QString::fromLatin1(ReceiverName)) != 0;
         QCOMPARE(form.txtStatus[0]->text(), running ? QStringLiteral("- started") : QStringLiteral("- stopped"));
@@ -164,41 +159,19 @@ private slots:
         QCOMPARE(Settings.ImagesPerPage, qint16(20));
         QCOMPARE(Settings.Time_Out_Start, qint16(12));
         QCOMPARE(Settings.Time_Out_End, qint16(0));
-        const QList<QPair<QString, QString>> expect{
-            {QStringLiteral("General/RunAsClient"), QStringLiteral("1")},
-            {QStringLiteral("General/Database"), QStringLiteral("/srv/dosis/journal.dat")},
-            {QStringLiteral("General/ModifyImageHeader"), QStringLiteral("0")},
-            {QStringLiteral("General/Debug"), QStringLiteral("1")},
-            {QStringLiteral("General/SentAndKeep"), QStringLiteral("0")},
-            {QStringLiteral("General/EditAndSend"), QStringLiteral("1")},
-            {QStringLiteral("General/Viewer_Rows"), QStringLiteral("5")},
-            {QStringLiteral("General/Viewer_Columns"), QStringLiteral("4")},
-            {QStringLiteral("General/Viewer_bgColor"), QString::number(0x00102030)},
-            {QStringLiteral("General/Viewer_fgColor"), QString::number(0x0000FF00)},
-            {QStringLiteral("General/AutoWindow"), QStringLiteral("1")},
-            {QStringLiteral("General/ComputeWindow"), QStringLiteral("0")},
-            {QStringLiteral("General/CustomWidth"), QStringLiteral("4000")},
-            {QStringLiteral("General/CustomCenter"), QStringLiteral("2000")},
-            {QStringLiteral("General/StopService"), QStringLiteral("1")},
-            {QStringLiteral("General/XrayComm"), QStringLiteral("3")},
-            {QStringLiteral("Com/IR_AET"), QStringLiteral("STATION2")},
-            {QStringLiteral("Com/IR_Port"), QStringLiteral("4104")},
-            {QStringLiteral("Com/FOR_Port"), QStringLiteral("4105")},
-            {QStringLiteral("Worklist/LocalAET"), QStringLiteral("W0")},
-            {QStringLiteral("Worklist/RemoteAET"), QStringLiteral("W1")},
-            {QStringLiteral("Worklist/RemoteIP"), QStringLiteral("W2")},
-            {QStringLiteral("Worklist/RemotePort"), QStringLiteral("W3")},
-            {QStringLiteral("ComPort/Speed"), QStringLiteral("6")},
-            {QStringLiteral("ComPort/Parity"), QStringLiteral("0")},
-            {QStringLiteral("ComPort/Bit_Get"), QStringLiteral("3")},
-            {QStringLiteral("ComPort/Bit_Put"), QStringLiteral("2")},
-            {QStringLiteral("ComPort/Flux"), QStringLiteral("1")},
-            {QStringLiteral("ComPort/Port"), QStringLiteral("3")},
-            {QStringLiteral("ComPort/Time_Out_Start"), QStringLiteral("12")},
-            {QStringLiteral("ComPort/Time_Out_End"), QStringLiteral("0")},
-        };
-        for (const auto &[key, value] : expect)
-            QVERIFY2(stored(f, key) == value, qPrintable(key + QStringLiteral(" = ") + stored(f, key)));
+        const QStringList expect{
+            "General/RunAsClient=1", "General/Database=/srv/dosis/journal.dat", "General/ModifyImageHeader=0", "General/Debug=1",
+            "General/SentAndKeep=0", "General/EditAndSend=1", "General/Viewer_Rows=5", "General/Viewer_Columns=4",
+            "General/Viewer_bgColor=" + QString::number(0x00102030), "General/Viewer_fgColor=" + QString::number(0x0000FF00),
+            "General/AutoWindow=1", "General/ComputeWindow=0", "General/CustomWidth=4000", "General/CustomCenter=2000",
+            "General/StopService=1", "General/XrayComm=3", "Com/IR_AET=STATION2", "Com/IR_Port=4104", "Com/FOR_Port=4105",
+            "Worklist/LocalAET=W0", "Worklist/RemoteAET=W1", "Worklist/RemoteIP=W2", "Worklist/RemotePort=W3",
+            "ComPort/Speed=6", "ComPort/Parity=0", "ComPort/Bit_Get=3", "ComPort/Bit_Put=2", "ComPort/Flux=1",
+            "ComPort/Port=3", "ComPort/Time_Out_Start=12", "ComPort/Time_Out_End=0"};
+        for (const QString &e : expect) {
+            const QString key = e.section(QLatin1Char('='), 0, 0);
+            QCOMPARE(key + QLatin1Char('=') + stored(f, key), e);
+        }
     }
 
     void gridFieldThatIsNoNumberKeepsTheGrid()
@@ -245,45 +218,22 @@ private slots:
     void portsThatOpenAreOffered()
     {
         TestFolder f;
-        QProcess socat;
-        socat.setProcessChannelMode(QProcess::MergedChannels);
-        socat.start(QStringLiteral("socat"), {QStringLiteral("-d"), QStringLiteral("-d"), QStringLiteral("pty,raw,echo=0"),
-                                              QStringLiteral("pty,raw,echo=0")});
-        QVERIFY(socat.waitForStarted());
-        QString log;
-        QStringList ptys;
-        QDeadlineTimer t(5000);
-        while (ptys.size() < 2 && !t.hasExpired()) {
-            socat.waitForReadyRead(200);
-            log += QString::fromLocal8Bit(socat.readAll());
-            ptys.clear();
-            const QRegularExpression re(QStringLiteral("PTY is (\\S+)"));
-            for (auto it = re.globalMatch(log); it.hasNext();)
-                ptys << it.next().captured(1);
-        }
-        QCOMPARE(ptys.size(), 2);
+        PtyPair pty;
+        QVERIFY2(pty.ready(), "socat made no pty pair");
         QString ini = QStringLiteral("[ComPort]\n");
         for (int n = 1; n <= 8; ++n)
-            ini += QStringLiteral("Device%1=%2\n").arg(n).arg(n == 3 ? ptys[0] : QStringLiteral("/nonexistent/tty%1").arg(n));
+            ini += QStringLiteral("Device%1=%2\n").arg(n).arg(n == 3 ? pty.workstationEnd() : QStringLiteral("/nonexistent/tty%1").arg(n));
         f.write(QStringLiteral("LumoraStation.ini"), ini.toUtf8());
         OptionForm form;
         form.Form_Load();
-        QCOMPARE(ComPortDevice(3), ptys[0]);
+        QCOMPARE(ComPortDevice(3), pty.workstationEnd());
         for (int i = 0; i < 8; ++i)
             QCOMPARE(!form.Option1[i]->isHidden(), i == 2); // the tab itself is not shown
         QVERIFY(OptionForm::PortTest(3));
         QVERIFY(!OptionForm::PortTest(4));
         QVERIFY(!OptionForm::PortTest(9));
-        socat.kill();
-        socat.waitForFinished();
     }
 };
 
-int main(int argc, char **argv)
-{
-    UseOffscreenScreen(1280, 1024);
-    QApplication app(argc, argv);
-    OptionFormTest t;
-    return QTest::qExec(&t, argc, argv);
-}
+LUMORA_WIDGETS_TEST_MAIN(OptionFormTest, 1280, 1024)
 #include "tst_optionform.moc"

@@ -114,29 +114,25 @@ private slots:
         QVERIFY2(out.contains("Failed"), out.constData());
 
         // It stops by itself, says why, and tells the disk full apart.
-        QVERIFY2(WaitFor([&] { return receiver.exitCode() >= 0; }, 30000),
-                 qPrintable(QString::fromUtf8(out + folder.read(QStringLiteral("Logs/Receiver.log")))));
+        const auto log = [&] { return QString::fromUtf8(folder.read(QStringLiteral("Logs/Receiver.log"))); };
+        QVERIFY2(WaitFor([&] { return receiver.exitCode() >= 0; }, 30000), qPrintable(QString::fromUtf8(out) + log()));
         QCOMPARE(receiver.exitCode(), 4);
-        const QString log = QString::fromUtf8(folder.read(QStringLiteral("Logs/Receiver.log")));
-        QVERIFY2(log.contains(logText), qPrintable(log));
+        QVERIFY2(log().contains(logText), qPrintable(log()));
 
         // What was answered with success is there, rows and file alike, and nothing else.
         const QString db = folder.file(QStringLiteral("Data/LumoraData.dat"));
         QCOMPARE(QueryValue(db, QStringLiteral("PRAGMA integrity_check")).toString(), QStringLiteral("ok"));
-        const QList<QVariantList> rows = QueryRows(db, QStringLiteral("SELECT StudyUID, ImageUID FROM View_Images"));
-        QVERIFY2(rows.size() >= 2 && rows.size() < files.size(), qPrintable(QString::number(rows.size())));
-        QCOMPARE(QueryValue(db, QStringLiteral("SELECT COUNT(*) FROM tblReceive")).toInt(), rows.size());
-        QStringList expected;
-        for (const QVariantList &row : rows)
+        QStringList expected, found;
+        for (const QVariantList &row : QueryRows(db, QStringLiteral("SELECT StudyUID, ImageUID FROM View_Images")))
             expected << row.at(0).toString() + QLatin1Char('/') + row.at(1).toString() + QStringLiteral(".dcm");
-        QStringList found;
+        QVERIFY2(expected.size() >= 2 && expected.size() < files.size(), qPrintable(QString::number(expected.size())));
+        QCOMPARE(CountRows(db, QStringLiteral("tblReceive")), expected.size());
         const QString images = receiver.images();
         QVERIFY2(QFileInfo(images).isDir(), qPrintable(images));
         QDirIterator it(images, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
         while (it.hasNext()) {
-            const QString f = it.next();
-            found << f.mid(images.size() + 1);
-            QVERIFY2(QFileInfo(f).size() > 1024 * 768 * 2, qPrintable(f));
+            found << it.next().mid(images.size() + 1);
+            QVERIFY2(it.fileInfo().size() > 1024 * 768 * 2, qPrintable(found.last()));
         }
         expected.sort();
         found.sort();

@@ -1,37 +1,21 @@
 // Series, study and patient sends to an Orthanc archive, checked through its
-// REST interface: what the archive indexed, not only what the job counted.
+// REST interface (what the archive indexed, not only what the job counted), and
+// to storescp as the second partner or as one that aborts.
 #include "core/Settings.h"
 #include "core/WorkstationState.h"
 #include "jobs/EditForm.h"
-#include "support/SendJob.h"
 #include "network/SendJobs.h"
-#include "store/DatabasePaths.h"
 #include "support/Peers.h"
+#include "support/SendJob.h"
 #include "support/Station.h"
 #include "support/Widgets.h"
 #include "toolkit/SyntheticImage.h"
+#include "toolkit/Toolkit.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QPlainTextEdit>
-#include <QProcess>
-#include <QPushButton>
-#include <QStandardPaths>
-#include <QTcpServer>
-#include <QTemporaryDir>
 #include <QtTest>
-
-#include <csignal>
-#include <sys/prctl.h>
-
-namespace {
-
-} // namespace
 
 class SendOrthancTest : public QObject {
     Q_OBJECT
@@ -39,6 +23,7 @@ class SendOrthancTest : public QObject {
     std::unique_ptr<TestFolder> f_;
     RecordingPrompter prompter_;
     OrthancPeer orthanc_;
+    QTemporaryDir scpDir_;
     StorePeer storescp_;
 
     static QStringList sorted(QStringList l)
@@ -47,19 +32,30 @@ class SendOrthancTest : public QObject {
         return l;
     }
     PartnerAddress orthancPartner() const { return {QStringLiteral("ORTHANC"), QStringLiteral("127.0.0.1"), QString::number(orthanc_.dicomPort())}; }
+    QString imageFile(const FiledStudy &s, const QString &uid) const { return f_->file(QStringLiteral("images/%1/%2.dcm").arg(s.uid, uid)); }
+    bool studyFolderExists(const FiledStudy &s) const { return QDir(f_->file(QStringLiteral("images/") + s.uid)).exists(); }
+
+    // Connects to the partners and runs the job of the mode (0 series, 1 study,
+    // 2 the study's patient); the dialog's text.
+    static QString send(qint16 mode, const FiledStudy &s, const QString &patientId, qlonglong seriesKey = 0, SendJob job = SendJob())
+    {
+        if (!SCPOnline(nullptr))
+            return QStringLiteral("<no connection>");
+        job.selection = {s.patient, patientId, QStringLiteral("Doe"), mode == 2 ? 0 : s.study, mode == 2 ? QString() : s.uid, seriesKey};
+        return RunSendJob(mode, job);
+    }
 
 private slots:
     void initTestCase()
     {
         QString why;
         QVERIFY2(orthanc_.start(&why), qPrintable(why));
-        QVERIFY(storescp_.start(QDir::tempPath() + QStringLiteral("/lumora-send-orthanc-scp-%1").arg(QCoreApplication::applicationPid()), QStringLiteral("ARCHIVE")));
+        QVERIFY(storescp_.start(scpDir_.path(), QStringLiteral("ARCHIVE")));
     }
     void cleanupTestCase()
     {
         orthanc_.stop();
         QCOMPARE(orthanc_.process().state(), QProcess::NotRunning);
-        QDir(storescp_.folder()).removeRecursively();
     }
     void init()
     {
@@ -71,12 +67,10 @@ private slots:
         SecondPartner = PartnerAddress();
         ExaminationType = 2;
         prompter_.boxes.clear();
-        SetPrompter(&prompter_);
     }
     void cleanup()
     {
         ReleaseConnections();
-        SetPrompter(nullptr);
         f_.reset();
         if (QTest::currentTestFailed())
             qWarning("Orthanc log tail: %s", orthanc_.log().right(1500).constData());
@@ -96,17 +90,12 @@ private slots:
         QFETCH(int, encoding);
         QFETCH(QString, syntax);
         const FiledStudy s = FileStudy(*f_, QStringLiteral("P1"), 2, 3, SyntheticImageSpec::Encoding(encoding));
-        QVERIFY(SCPOnline(nullptr));
-        SendJob job;
-        job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, s.series[1]};
-        const QString text = RunSendJob(0, job);
+        const QString text = send(0, s, QStringLiteral("P1"), s.series[1]);
         QVERIFY2(text.contains(QStringLiteral("3 of 3 images successfully sent.")), qPrintable(text));
         QCOMPARE(orthanc_.instanceUids(), sorted(s.images.mid(3, 3))); // the second series, nothing of the first
         for (const QJsonValue &id : orthanc_.get(QStringLiteral("/instances")).toArray()) {
             const QJsonObject tags = orthanc_.get(QStringLiteral("/instances/%1/simplified-tags").arg(id.toString())).toObject();
-            QCOMPARE(tags.value(QStringLiteral("PatientID")).toString(), QStringLiteral("P1"));
             QCOMPARE(tags.value(QStringLiteral("StudyInstanceUID")).toString(), s.uid);
-            QCOMPARE(tags.value(QStringLiteral("Rows")).toString(), QStringLiteral("48"));
             bool ok = false;
             const QJsonValue meta = orthanc_.request("GET", QStringLiteral("/instances/%1/metadata?expand").arg(id.toString()), &ok);
             QVERIFY(ok);
@@ -114,7 +103,7 @@ private slots:
             // The pixel data element, from its tag to the end of the file, as it was sent.
             const QByteArray archived = orthanc_.raw("GET", QStringLiteral("/instances/%1/file").arg(id.toString()), &ok);
             QVERIFY(ok);
-            QFile sent(f_->file(QStringLiteral("images/%1/%2.dcm").arg(s.uid, tags.value(QStringLiteral("SOPInstanceUID")).toString())));
+            QFile sent(imageFile(s, tags.value(QStringLiteral("SOPInstanceUID")).toString()));
             QVERIFY(sent.open(QIODevice::ReadOnly));
             const QByteArray original = sent.readAll();
             const QByteArray pixelTag("\xE0\x7F\x10\x00", 4);
@@ -126,106 +115,148 @@ private slots:
         QCOMPARE(CountRows(QStringLiteral("tblImages")), 6); // SentAndKeep 1 by default
     }
 
+    // A study sends its own images, a stamped copy in the work folder in place
+    // of its received file, and nothing of another study.
     void studyArrivesAsOneStudyAndIsRemovedWhenNotKept()
     {
         const FiledStudy s = FileStudy(*f_, QStringLiteral("P1"), 2, 2);
+        const FiledStudy other = FileStudy(*f_, QStringLiteral("P1"), 1, 1);
+        const FiledStudy theirs = FileStudy(*f_, QStringLiteral("P2"), 1, 1);
+        ToolkitImageList list;
+        QVERIFY(ReadFileIntoList(list, imageFile(s, s.images[0])));
+        SetAttribute(ListItem(list, 1), 0x0018, 0x0060, QStringLiteral("31"));
+        QVERIFY(WriteDicomFile(ListItem(list, 1), f_->file(QStringLiteral("bin/%1.dcm").arg(s.images[0]))));
+        QVERIFY(QFile::copy(imageFile(theirs, theirs.images[0]), f_->file(QStringLiteral("bin/%1.dcm").arg(theirs.images[0]))));
         Settings.SentAndKeep = 0;
-        QVERIFY(SCPOnline(nullptr));
         SendJob job;
-        job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, 0};
-        const QString text = RunSendJob(1, job);
+        int patientRows = 0;
+        job.patientRowRemoved = [&] { ++patientRows; };
+        const QString text = send(1, s, QStringLiteral("P1"), 0, job);
         QVERIFY2(text.contains(QStringLiteral("4 of 4 images successfully sent.")), qPrintable(text));
-        const QJsonArray studies = orthanc_.get(QStringLiteral("/studies")).toArray();
-        QCOMPARE(studies.size(), 1);
-        const QJsonObject study = orthanc_.get(QStringLiteral("/studies/") + studies[0].toString()).toObject();
-        QCOMPARE(study.value(QStringLiteral("MainDicomTags")).toObject().value(QStringLiteral("StudyInstanceUID")).toString(), s.uid);
-        QCOMPARE(study.value(QStringLiteral("Series")).toArray().size(), 2);
-        QCOMPARE(orthanc_.get(QStringLiteral("/studies/%1/instances").arg(studies[0].toString())).toArray().size(), 4);
         QCOMPARE(orthanc_.instanceUids(), sorted(s.images));
-        // Everything arrived, so the workstation's copy went.
+        QStringList kvps;
+        for (const QJsonValue &id : orthanc_.get(QStringLiteral("/instances")).toArray()) {
+            const QJsonObject tags = orthanc_.get(QStringLiteral("/instances/%1/simplified-tags").arg(id.toString())).toObject();
+            kvps << tags.value(QStringLiteral("SOPInstanceUID")).toString() + QLatin1Char('=') + tags.value(QStringLiteral("KVP")).toString();
+        }
+        QVERIFY2(kvps.contains(s.images[0] + QStringLiteral("=31")), qPrintable(kvps.join(QLatin1Char(' '))));
+        // Everything arrived, so the workstation's copy went; the patient keeps the other study.
         QVERIFY(EntriesRemoved);
-        QCOMPARE(CountRows(QStringLiteral("tblStudies")), 0);
-        QVERIFY(!QDir(f_->file(QStringLiteral("images/") + s.uid)).exists());
+        QCOMPARE(CountRows(QStringLiteral("tblStudies")), 2);
+        QVERIFY(!studyFolderExists(s));
+        QVERIFY(studyFolderExists(other) && studyFolderExists(theirs));
+        QCOMPARE(patientRows, 0);
     }
 
-    void patientArrivesAsOnePatientWithTwoStudies()
-    {
-        const FiledStudy a = FileStudy(*f_, QStringLiteral("P7"), 1, 2);
-        const FiledStudy b = FileStudy(*f_, QStringLiteral("P7"), 2, 1);
-        FileStudy(*f_, QStringLiteral("P8"), 1, 1); // another patient's study stays behind
-        SendJob job;
-        job.selection = {a.patient, QStringLiteral("P7"), QStringLiteral("Doe"), 0, QString(), 0};
-        QVERIFY(SCPOnline(nullptr));
-        const QString text = RunSendJob(2, job);
-        QVERIFY2(text.contains(QStringLiteral("4 of 4 images successfully sent.")), qPrintable(text));
-        const QJsonArray patients = orthanc_.get(QStringLiteral("/patients")).toArray();
-        QCOMPARE(patients.size(), 1);
-        const QJsonObject patient = orthanc_.get(QStringLiteral("/patients/") + patients[0].toString()).toObject();
-        QCOMPARE(patient.value(QStringLiteral("MainDicomTags")).toObject().value(QStringLiteral("PatientID")).toString(), QStringLiteral("P7"));
-        QStringList studyUids;
-        for (const QJsonValue &id : patient.value(QStringLiteral("Studies")).toArray())
-            studyUids << orthanc_.get(QStringLiteral("/studies/") + id.toString()).toObject().value(QStringLiteral("MainDicomTags")).toObject().value(QStringLiteral("StudyInstanceUID")).toString();
-        QCOMPARE(sorted(studyUids), sorted({a.uid, b.uid}));
-        QCOMPARE(orthanc_.instanceUids(), sorted(a.images + b.images)); // each image once
-        QCOMPARE(CountRows(QStringLiteral("tblPatienten")), 2);
-    }
-
+    // Curative goes to both partners, screening to the default only.
     void curativeReachesBothPartners()
     {
         const FiledStudy s = FileStudy(*f_, QStringLiteral("P1"), 1, 3);
         ExaminationType = 1;
         DefaultPartner = {QStringLiteral("ARCHIVE"), QStringLiteral("127.0.0.1"), QString::number(storescp_.port())};
         SecondPartner = orthancPartner();
-        QVERIFY(SCPOnline(nullptr));
-        QVERIFY(SecondConnection);
-        SendJob job;
-        job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, 0};
-        const QString text = RunSendJob(1, job);
+        const QString text = send(1, s, QStringLiteral("P1"));
         QVERIFY2(text.contains(QStringLiteral("3 of 3 images successfully sent.")), qPrintable(text));
         QCOMPARE(orthanc_.instanceUids(), sorted(s.images));
         QCOMPARE(storescp_.received().size(), 3);
+        QCOMPARE(CountRows(QStringLiteral("tblImages")), 3); // SentAndKeep 1: everything stays
 
-        // Screening: the default partner only.
-        orthanc_.removeEverything();
+        QVERIFY(orthanc_.removeEverything());
         ExaminationType = 2;
-        QVERIFY(SCPOnline(nullptr));
+        const QString again = send(1, s, QStringLiteral("P1"));
+        QVERIFY2(again.contains(QStringLiteral("3 of 3 images successfully sent.")), qPrintable(again));
         QVERIFY(!SecondConnection);
-        SendJob again;
-        again.selection = job.selection;
-        RunSendJob(1, again);
         QVERIFY(orthanc_.instanceUids().isEmpty());
-        ExaminationType = 2;
+        QCOMPARE(storescp_.received().size(), 3); // same instances, same files
     }
 
+    // A patient send removes only what went completely; the exposures are
+    // assigned only when the whole patient went.
+    void patientSend_data()
+    {
+        QTest::addColumn<bool>("missingFile");
+        QTest::newRow("complete") << false;
+        QTest::newRow("one file missing") << true;
+    }
+    void patientSend()
+    {
+        QFETCH(bool, missingFile);
+        const FiledStudy a = FileStudy(*f_, QStringLiteral("P7"), 1, 2);
+        const FiledStudy b = FileStudy(*f_, QStringLiteral("P7"), 2, 1);
+        FileStudy(*f_, QStringLiteral("P8"), 1, 1); // another patient's study stays behind
+        QStringList expected = a.images + b.images;
+        if (missingFile)
+            QVERIFY(QFile::remove(imageFile(b, expected.takeLast())));
+        Settings.SentAndKeep = 0;
+        SendJob job;
+        qint16 modeAtRefresh = -1;
+        job.RefreshDosisList = [&] { modeAtRefresh = AssignmentMode; };
+        const QString text = send(2, a, QStringLiteral("P7"), 0, job);
+        QVERIFY2(text.contains(missingFile ? QStringLiteral("3 of 4 images successfully sent.") : QStringLiteral("4 of 4 images successfully sent.")),
+                 qPrintable(text));
+        QCOMPARE(orthanc_.instanceUids(), sorted(expected)); // each image once, nothing of P8
+        QVERIFY(!studyFolderExists(a)); // the complete study went either way
+        if (missingFile) {
+            QVERIFY(text.contains(QStringLiteral("skipped (not all files send)")));
+            QCOMPARE(modeAtRefresh, qint16(-1));
+            QCOMPARE(CountRows(QStringLiteral("tblPatienten")), 2);
+            QCOMPARE(CountRows(QStringLiteral("tblStudies")), 2);
+        } else {
+            QCOMPARE(modeAtRefresh, qint16(1));
+            QVERIFY(EntriesRemoved);
+            QCOMPARE(CountRows(QStringLiteral("tblPatienten")), 1);
+            QCOMPARE(CountRows(QStringLiteral("tblImages")), 1);
+        }
+    }
+
+    void missingFileSendsTheRestAndRemovesNothing_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QByteArray>("logged");
+        QTest::newRow("series") << 0 << QByteArray("EditForm SerieSenden (TRANSMIT_ERRROR)");
+        QTest::newRow("study") << 1 << QByteArray("EditForm StudieSenden (TRANSMIT_ERROR)");
+    }
     void missingFileSendsTheRestAndRemovesNothing()
     {
+        QFETCH(int, mode);
+        QFETCH(QByteArray, logged);
         const FiledStudy s = FileStudy(*f_, QStringLiteral("P1"), 1, 3);
-        const QString gone = f_->file(QStringLiteral("images/%1/%2.dcm").arg(s.uid, s.images[2]));
-        QVERIFY(QFile::remove(gone));
+        QVERIFY(QFile::remove(imageFile(s, s.images[2])));
         Settings.SentAndKeep = 0;
-        QVERIFY(SCPOnline(nullptr));
-        SendJob job;
-        job.selection = {s.patient, QStringLiteral("P1"), QStringLiteral("Doe"), s.study, s.uid, s.series[0]};
-        const QString text = RunSendJob(0, job);
+        const QString text = send(qint16(mode), s, QStringLiteral("P1"), mode == 0 ? s.series[0] : 0);
         QVERIFY2(text.contains(QStringLiteral("2 of 3 images successfully sent.")), qPrintable(text));
         QCOMPARE(orthanc_.instanceUids(), sorted(s.images.mid(0, 2)));
         QVERIFY(!EntriesRemoved);
         QCOMPARE(CountRows(QStringLiteral("tblImages")), 3);
-        QCOMPARE(CountRows(QStringLiteral("tblSeries")), 1);
-        QCOMPARE(QDir(f_->file(QStringLiteral("images/") + s.uid)).entryList(QDir::Files).size(), 2);
-
-        // The same for a study job.
-        orthanc_.removeEverything();
-        QVERIFY(SCPOnline(nullptr));
-        SendJob study;
-        study.selection = job.selection;
-        study.selection.seriesKey = 0;
-        const QString studyText = RunSendJob(1, study);
-        QVERIFY2(studyText.contains(QStringLiteral("2 of 3 images successfully sent.")), qPrintable(studyText));
-        QVERIFY(!EntriesRemoved);
         QCOMPARE(CountRows(QStringLiteral("tblStudies")), 1);
-        QCOMPARE(CountRows(QStringLiteral("tblImages")), 3);
-        QCOMPARE(orthanc_.instanceUids().size(), 2);
+        QCOMPARE(QDir(f_->file(QStringLiteral("images/") + s.uid)).entryList(QDir::Files).size(), 2);
+        QVERIFY(f_->read(QStringLiteral("Logs/Error.log")).contains(logged));
+    }
+
+    void partnerThatAbortsGetsNothingRemoved()
+    {
+        const FiledStudy s = FileStudy(*f_, QStringLiteral("P1"), 1, 2);
+        StorePeer aborting;
+        QVERIFY(aborting.start(f_->file(QStringLiteral("aborting")), QStringLiteral("ARCHIVE"), {QStringLiteral("--abort-during")}));
+        DefaultPartner = {QStringLiteral("ARCHIVE"), QStringLiteral("127.0.0.1"), QString::number(aborting.port())};
+        Settings.SentAndKeep = 0;
+        const QString text = send(1, s, QStringLiteral("P1"));
+        QVERIFY2(text.contains(QStringLiteral("0 of 2 images successfully sent.")), qPrintable(text));
+        QVERIFY(!EntriesRemoved);
+        QCOMPARE(CountRows(QStringLiteral("tblImages")), 2);
+        QVERIFY(studyFolderExists(s));
+        QVERIFY(f_->read(QStringLiteral("Logs/Error.log")).contains("EditForm StudieSenden (TRANSMIT_ERROR)"));
+    }
+
+    void unreachablePartnerStartsNothing()
+    {
+        DefaultPartner.port = QString::number(FreePort());
+        QVERIFY(!SCPOnline(nullptr));
+        QVERIFY(!PartnerConnection);
+        QCOMPARE(prompter_.boxes.size(), 1);
+        QVERIFY(prompter_.boxes[0].text.startsWith(QStringLiteral("Error #")));
+        QVERIFY(f_->read(QStringLiteral("Logs/Error.log")).contains("MainForm SCPOnline"));
+        QVERIFY(f_->read(QStringLiteral("Logs/Debug.log")).contains("SCPOnline127.0.0.1 "));
     }
 
     // Last, since it takes the archive down (and brings it back up).
@@ -248,21 +279,12 @@ private slots:
         QString why;
         QVERIFY2(orthanc_.start(&why), qPrintable(why));
         DefaultPartner = orthancPartner();
-        QVERIFY(SCPOnline(nullptr));
-        SendJob again;
-        again.selection = job.selection;
-        const QString second = RunSendJob(0, again);
+        const QString second = send(0, s, QStringLiteral("P1"), s.series[0]);
         QVERIFY2(second.contains(QStringLiteral("3 of 3 images successfully sent.")), qPrintable(second));
         QCOMPARE(orthanc_.instanceUids(), sorted(s.images));
         QVERIFY(EntriesRemoved);
     }
 };
 
-int main(int argc, char **argv)
-{
-    UseOffscreenScreen(1280, 1024);
-    QApplication app(argc, argv);
-    SendOrthancTest t;
-    return QTest::qExec(&t, argc, argv);
-}
+LUMORA_WIDGETS_TEST_MAIN(SendOrthancTest, 1280, 1024)
 #include "tst_send_orthanc.moc"

@@ -20,6 +20,35 @@ private:
         s.sync();
     }
 
+    static inline QString hook_; // what the debug hook was told last
+
+    // A field of the loaded record as text, by name; "DeviceN" is ComPortDevice(N).
+    static QString field(const QString &name)
+    {
+        const SettingsRecord &s = Settings;
+        if (name == QLatin1String("hook"))
+            return hook_;
+        if (name.startsWith(QLatin1String("Device")))
+            return ComPortDevice(name.mid(6).toInt());
+        const QHash<QString, QVariant> v{
+            {QStringLiteral("RunAsClient"), s.RunAsClient}, {QStringLiteral("ModifyImageHeader"), s.ModifyImageHeader},
+            {QStringLiteral("Viewer_Rows"), s.Viewer_Rows}, {QStringLiteral("Viewer_Columns"), s.Viewer_Columns},
+            {QStringLiteral("ImagesPerPage"), s.ImagesPerPage}, {QStringLiteral("Viewer_bgColor"), s.Viewer_bgColor},
+            {QStringLiteral("Viewer_fgColor"), s.Viewer_fgColor}, {QStringLiteral("SentAndKeep"), s.SentAndKeep},
+            {QStringLiteral("CustomWidth"), s.CustomWidth}, {QStringLiteral("CustomCenter"), s.CustomCenter},
+            {QStringLiteral("IR_AET"), s.IR_AET}, {QStringLiteral("IR_Port"), s.IR_Port}, {QStringLiteral("SCP_AET"), s.SCP_AET},
+            {QStringLiteral("Speed"), s.Speed}, {QStringLiteral("Parity"), s.Parity}, {QStringLiteral("Bit_Get"), s.Bit_Get},
+            {QStringLiteral("Port"), s.Port}, {QStringLiteral("Time_Out_End"), s.Time_Out_End}, {QStringLiteral("Debug"), s.Debug},
+            {QStringLiteral("XrayComm"), s.XrayComm}, {QStringLiteral("Database"), s.Database}};
+        return v.contains(name) ? v.value(name).toString() : QStringLiteral("<unknown field>");
+    }
+    // Each "Field=text" of the list holds in the loaded record.
+    static void expect(const QStringList &pairs)
+    {
+        for (const QString &kv : pairs)
+            QCOMPARE(field(kv.section(QLatin1Char('='), 0, 0)), kv.section(QLatin1Char('='), 1));
+    }
+
 private slots:
     void init() { Settings = SettingsRecord(); }
 
@@ -71,100 +100,65 @@ private slots:
             QCOMPARE(qint64(b.value_or(-9999)), int32);
     }
 
-    void firstStartTakesEveryDefault()
+    // Each row: values stored through QSettings and/or a hand-written file,
+    // optionally over a record already loaded, and the fields expected after
+    // loading. "hook" is what the debug hook was told.
+    void loadRules_data()
     {
+        QTest::addColumn<QStringList>("stored");
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<bool>("loadedBefore");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("first start takes every default")
+            << QStringList() << QByteArray() << false
+            << QStringList{"RunAsClient=0", "ModifyImageHeader=1", "Viewer_Rows=7", "Viewer_Columns=3", "ImagesPerPage=21",
+                           "Viewer_bgColor=0", "Viewer_fgColor=12648447", "SentAndKeep=1", "CustomWidth=0", "IR_AET=LumoraStation",
+                           "IR_Port=105", "SCP_AET=", "Speed=5", "Parity=2", "Bit_Get=4", "Port=1", "Time_Out_End=5", "Debug=0",
+                           "XrayComm=1", "Database=LumoraData.dat", "Device1=/dev/ttyS0", "Device8=/dev/ttyS7", "Device9=", "hook=0"};
+        QTest::newRow("stored values and their rules")
+            << QStringList{"Com/IR_AET=", "General/Viewer_fgColor=12648447", "General/Viewer_bgColor=&H000000FF&", "General/Debug=1",
+                           "General/XrayComm=4", "ComPort/Device2=/dev/ttyUSB0", "General/CustomWidth=1,5"}
+            << QByteArray() << false
+            << QStringList{"IR_AET=LumoraStation", "Viewer_fgColor=12648447", "Viewer_bgColor=255", "Debug=1", "hook=1", "XrayComm=4",
+                           "Device2=/dev/ttyUSB0", "CustomWidth=1,5"};
+        QTest::newRow("unconvertible value keeps the previous field")
+            << QStringList{"General/Viewer_Rows=abc", "General/Viewer_Columns=4", "ComPort/Speed=99999", "General/Viewer_fgColor=yellow"}
+            << QByteArray() << true << QStringList{"Viewer_Rows=7", "Viewer_Columns=4", "ImagesPerPage=28", "Speed=5", "Viewer_fgColor=12648447"};
+        QTest::newRow("bad debug is off at first start") << QStringList{"General/Debug=yes"} << QByteArray() << false
+                                                         << QStringList{"Debug=0", "hook=0"};
+        QTest::newRow("images per page overflow keeps the previous product")
+            << QStringList{"General/Viewer_Rows=200", "General/Viewer_Columns=200"} << QByteArray() << true
+            << QStringList{"Viewer_Rows=200", "Viewer_Columns=200", "ImagesPerPage=21"};
+        // An administrator's own file: a plain [General] section and an unquoted comma.
+        QTest::newRow("hand-written file") << QStringList()
+                                           << QByteArray("[General]\nViewer_Rows=4\nDebug=1\nCustomCenter=2,5\n\n[Com]\nIR_AET=MAMMO1\n") << false
+                                           << QStringList{"Viewer_Rows=4", "Debug=1", "CustomCenter=2,5", "IR_AET=MAMMO1"};
+        QByteArray junk;
+        for (int i = 0; i < 4096; ++i)
+            junk.append(char((i * 37 + 11) & 0xFF));
+        QTest::newRow("damaged file gives defaults") << QStringList() << junk + "\n[Com\nIR_Port=\n=\n[]\n" << false
+                                                     << QStringList{"Viewer_Rows=7", "IR_Port=105", "XrayComm=1"};
+    }
+    void loadRules()
+    {
+        QFETCH(QStringList, stored);
+        QFETCH(QByteArray, file);
+        QFETCH(bool, loadedBefore);
+        QFETCH(QStringList, expected);
         TestFolder f;
-        bool hookCalled = false, hookValue = true;
-        SetDebugSettingHook([&](bool on) { hookCalled = true; hookValue = on; });
+        if (loadedBefore)
+            LoadSettings();
+        if (!file.isNull())
+            f.write(QStringLiteral("LumoraStation.ini"), file);
+        for (const QString &kv : stored)
+            store(f, kv.section(QLatin1Char('='), 0, 0), kv.section(QLatin1Char('='), 1));
+        hook_ = QStringLiteral("not called");
+        SetDebugSettingHook([](bool on) { hook_ = QString::number(on); });
         LoadSettings();
         SetDebugSettingHook({});
-        QCOMPARE(Settings.RunAsClient, qint16(0));
-        QCOMPARE(Settings.ModifyImageHeader, qint16(1));
-        QCOMPARE(Settings.Viewer_Rows, qint16(7));
-        QCOMPARE(Settings.Viewer_Columns, qint16(3));
-        QCOMPARE(Settings.ImagesPerPage, qint16(21));
-        QCOMPARE(Settings.Viewer_bgColor, 0);
-        QCOMPARE(Settings.Viewer_fgColor, 12648447);
-        QCOMPARE(Settings.SentAndKeep, qint16(1));
-        QCOMPARE(Settings.CustomWidth, QStringLiteral("0"));
-        QCOMPARE(Settings.IR_AET, QStringLiteral("LumoraStation"));
-        QCOMPARE(Settings.IR_Port, QStringLiteral("105"));
-        QCOMPARE(Settings.SCP_AET, QString());
-        QCOMPARE(Settings.Speed, qint16(5));
-        QCOMPARE(Settings.Parity, qint16(2));
-        QCOMPARE(Settings.Bit_Get, qint16(4));
-        QCOMPARE(Settings.Port, qint16(1));
-        QCOMPARE(Settings.Time_Out_End, qint16(5));
-        QCOMPARE(Settings.Debug, qint16(0));
-        QCOMPARE(Settings.XrayComm, qint16(1));
-        QCOMPARE(Settings.Database, QStringLiteral("LumoraData.dat"));
-        QCOMPARE(Settings.ComDevice[0], QStringLiteral("/dev/ttyS0"));
-        QCOMPARE(ComPortDevice(8), QStringLiteral("/dev/ttyS7"));
-        QCOMPARE(ComPortDevice(9), QString());
-        QVERIFY(hookCalled);
-        QCOMPARE(hookValue, false);
-        QVERIFY2(!QFile::exists(ini(f)), "reading must not create the settings file");
-    }
-
-    void storedValuesAndTheirRules()
-    {
-        TestFolder f;
-        store(f, QStringLiteral("Com/IR_AET"), QString()); // empty counts as missing
-        store(f, QStringLiteral("General/Viewer_fgColor"), QStringLiteral("12648447"));
-        store(f, QStringLiteral("General/Viewer_bgColor"), QStringLiteral("&H000000FF&"));
-        store(f, QStringLiteral("General/Debug"), QStringLiteral("1"));
-        store(f, QStringLiteral("General/XrayComm"), QStringLiteral("4"));
-        store(f, QStringLiteral("ComPort/Device2"), QStringLiteral("/dev/ttyUSB0"));
-        store(f, QStringLiteral("General/CustomWidth"), QStringLiteral("1,5"));
-        bool hookValue = false;
-        SetDebugSettingHook([&](bool on) { hookValue = on; });
-        LoadSettings();
-        SetDebugSettingHook({});
-        QCOMPARE(Settings.IR_AET, QStringLiteral("LumoraStation"));
-        QCOMPARE(Settings.Viewer_fgColor, 12648447);
-        QCOMPARE(Settings.Viewer_bgColor, 255);
-        QCOMPARE(Settings.Debug, qint16(1));
-        QVERIFY(hookValue);
-        QCOMPARE(Settings.XrayComm, qint16(4));
-        QCOMPARE(ComPortDevice(2), QStringLiteral("/dev/ttyUSB0"));
-        QCOMPARE(Settings.CustomWidth, QStringLiteral("1,5"));
-    }
-
-    void valueThatDoesNotConvertKeepsThePreviousField()
-    {
-        TestFolder f;
-        LoadSettings();
-        store(f, QStringLiteral("General/Viewer_Rows"), QStringLiteral("abc"));
-        store(f, QStringLiteral("General/Viewer_Columns"), QStringLiteral("4"));
-        store(f, QStringLiteral("ComPort/Speed"), QStringLiteral("99999"));
-        store(f, QStringLiteral("General/Viewer_fgColor"), QStringLiteral("yellow"));
-        LoadSettings();
-        QCOMPARE(Settings.Viewer_Rows, qint16(7));
-        QCOMPARE(Settings.Viewer_Columns, qint16(4));
-        QCOMPARE(Settings.ImagesPerPage, qint16(28));
-        QCOMPARE(Settings.Speed, qint16(5));
-        QCOMPARE(Settings.Viewer_fgColor, 12648447);
-    }
-
-    void debugMissingOrBadIsOffAtFirstStart()
-    {
-        TestFolder f;
-        store(f, QStringLiteral("General/Debug"), QStringLiteral("yes"));
-        LoadSettings();
-        QCOMPARE(Settings.Debug, qint16(0));
-    }
-
-    void imagesPerPageOverflowKeepsThePreviousProduct()
-    {
-        TestFolder f;
-        LoadSettings();
-        QCOMPARE(Settings.ImagesPerPage, qint16(21));
-        store(f, QStringLiteral("General/Viewer_Rows"), QStringLiteral("200"));
-        store(f, QStringLiteral("General/Viewer_Columns"), QStringLiteral("200"));
-        LoadSettings();
-        QCOMPARE(Settings.Viewer_Rows, qint16(200));
-        QCOMPARE(Settings.Viewer_Columns, qint16(200));
-        QCOMPARE(Settings.ImagesPerPage, qint16(21));
+        expect(expected);
+        if (stored.isEmpty() && file.isNull())
+            QVERIFY2(!QFile::exists(ini(f)), "reading must not create the settings file");
     }
 
     void saveWritesDecimalTextAndReadsBackTheSameRecord()
@@ -177,25 +171,16 @@ private slots:
         Settings.Debug = 1;
         Settings.ComDevice[2] = QStringLiteral("/dev/pts/7");
         SaveSettings();
-        {
-            QSettings s(ini(f), QSettings::IniFormat);
-            QCOMPARE(s.value(QStringLiteral("General/Viewer_fgColor")).toString(), QStringLiteral("12648447"));
-            QCOMPARE(s.value(QStringLiteral("General/Viewer_bgColor")).toString(), QStringLiteral("0"));
-            QCOMPARE(s.value(QStringLiteral("General/Viewer_Rows")).toString(), QStringLiteral("5"));
-            QCOMPARE(s.value(QStringLiteral("Com/SCP_AET")).toString(), QStringLiteral("ARCHIVE"));
-            QCOMPARE(s.value(QStringLiteral("Filter/Active")).toString(), QStringLiteral("MG"));
-            QCOMPARE(s.value(QStringLiteral("ComPort/Device3")).toString(), QStringLiteral("/dev/pts/7"));
-            QVERIFY2(!s.contains(QStringLiteral("Export/Quality")), "export values are not the record's");
-        }
-        const SettingsRecord saved = Settings;
+        QSettings written(ini(f), QSettings::IniFormat);
+        for (const QString &kv : {"General/Viewer_fgColor=12648447", "General/Viewer_bgColor=0", "General/Viewer_Rows=5", "Com/SCP_AET=ARCHIVE",
+                                  "Filter/Active=MG", "ComPort/Device3=/dev/pts/7"})
+            QCOMPARE(written.value(kv.section(QLatin1Char('='), 0, 0)).toString(), kv.section(QLatin1Char('='), 1));
+        QVERIFY2(!written.contains(QStringLiteral("Export/Quality")), "export values are not the record's");
+
         Settings = SettingsRecord();
         LoadSettings();
-        QCOMPARE(Settings.Viewer_Rows, saved.Viewer_Rows);
-        QCOMPARE(Settings.ImagesPerPage, qint16(15));
-        QCOMPARE(Settings.SCP_AET, saved.SCP_AET);
-        QCOMPARE(Settings.Debug, qint16(1));
-        QCOMPARE(Settings.Viewer_fgColor, saved.Viewer_fgColor);
-        QCOMPARE(Settings.ComDevice[2], saved.ComDevice[2]);
+        expect({"Viewer_Rows=5", "ImagesPerPage=15", "SCP_AET=ARCHIVE", "Debug=1", "Viewer_fgColor=12648447", "Device3=/dev/pts/7"});
+        QCOMPARE(Settings.FilterActive, QStringLiteral("MG"));
     }
 
     void writeSettingTakesTheFullPath()
@@ -206,32 +191,6 @@ private slots:
         QCOMPARE(ReadSetting(QStringLiteral("Com\\IR_Port"), QStringLiteral("105")), QStringLiteral("11112"));
         QCOMPARE(ReadSetting(QStringLiteral("Filter\\Active"), QString()), QStringLiteral("CR"));
         QCOMPARE(ReadSetting(QStringLiteral("Com\\Missing"), QStringLiteral("d")), QStringLiteral("d"));
-    }
-
-    void handWrittenFileIsRead()
-    {
-        TestFolder f;
-        // An administrator's own file: a plain [General] section and an unquoted comma.
-        f.write(QStringLiteral("LumoraStation.ini"),
-                "[General]\nViewer_Rows=4\nDebug=1\nCustomCenter=2,5\n\n[Com]\nIR_AET=MAMMO1\n");
-        LoadSettings();
-        QCOMPARE(Settings.Viewer_Rows, qint16(4));
-        QCOMPARE(Settings.Debug, qint16(1));
-        QCOMPARE(Settings.CustomCenter, QStringLiteral("2,5"));
-        QCOMPARE(Settings.IR_AET, QStringLiteral("MAMMO1"));
-    }
-
-    void damagedFileGivesDefaults()
-    {
-        TestFolder f;
-        QByteArray junk;
-        for (int i = 0; i < 4096; ++i)
-            junk.append(char((i * 37 + 11) & 0xFF));
-        f.write(QStringLiteral("LumoraStation.ini"), junk + "\n[Com\nIR_Port=\n=\n[]\n");
-        LoadSettings();
-        QCOMPARE(Settings.Viewer_Rows, qint16(7));
-        QCOMPARE(Settings.IR_Port, QStringLiteral("105"));
-        QCOMPARE(Settings.XrayComm, qint16(1));
     }
 
     void settingsFileThatIsAFolderFailsSilently()

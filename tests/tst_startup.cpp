@@ -8,9 +8,9 @@
 #include "support/Station.h"
 #include "support/Widgets.h"
 
-#include <QApplication>
 #include <QFile>
 #include <QLabel>
+#include <QTimer>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -25,14 +25,9 @@ private slots:
     void init()
     {
         prompter_.boxes.clear();
-        SetPrompter(&prompter_);
-        Settings = SettingsRecord();
+        ResetWorkstationState();
     }
-    void cleanup()
-    {
-        SetPrompter(nullptr);
-        Instance().release();
-    }
+    void cleanup() { Instance().release(); }
 
     void splashThenOptionsThenMainWindow()
     {
@@ -43,7 +38,6 @@ private slots:
         QVERIFY(flow.start());
         QVERIFY(flow.splash()->isVisible());
         QCOMPARE(flow.splash()->windowTitle(), QStringLiteral("OrvanaMammo Version 1.0.0"));
-        QCOMPARE(flow.splash()->lblVersion->text(), QStringLiteral("Version 1.0.0"));
         QVERIFY(flow.optionForm() == nullptr); // not before the splash timer
         QTRY_VERIFY_WITH_TIMEOUT(flow.optionForm() && flow.optionForm()->isVisible(), 3000);
         QVERIFY(!flow.splash()->isVisible());
@@ -116,8 +110,8 @@ private slots:
         QVERIFY(flow.start());
         QTest::mouseClick(flow.splash(), Qt::LeftButton);
         QVERIFY(flow.ended());
-        QTest::qWait(700);
-        QVERIFY(flow.optionForm() == nullptr); // the timer never fired
+        QVERIFY(!flow.splash()->Timer1->isActive()); // the options dialog never comes
+        QVERIFY(flow.optionForm() == nullptr);
     }
 
     void missingSplashPictureIsNoObstacle()
@@ -131,12 +125,5 @@ private slots:
     }
 };
 
-int main(int argc, char **argv)
-{
-    UseOffscreenScreen(1280, 1024);
-    QApplication app(argc, argv);
-    app.setQuitOnLastWindowClosed(false);
-    StartupTest t;
-    return QTest::qExec(&t, argc, argv);
-}
+LUMORA_WIDGETS_TEST_MAIN(StartupTest, 1280, 1024)
 #include "tst_startup.moc"

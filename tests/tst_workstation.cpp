@@ -4,12 +4,12 @@
 #include "acquisition/ImageViewer.h"
 #include "acquisition/ProjectionAssignment.h"
 #include "app/MainForm.h"
-#include "core/Settings.h"
 #include "app/Workstation.h"
+#include "browse/Browser.h"
+#include "core/Settings.h"
 #include "core/WorkstationState.h"
 #include "exposure/DoseList.h"
 #include "network/SendJobs.h"
-#include "browse/Browser.h"
 #include "store/DatabasePaths.h"
 #include "support/Peers.h"
 #include "support/Station.h"
@@ -17,90 +17,77 @@
 #include "toolkit/SyntheticImage.h"
 #include "toolkit/Toolkit.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTreeWidget>
 #include <QtTest>
-
-namespace {
-
-struct View {
-    QString viewPosition;
-    QString laterality;
-    QString orientation; // as the detector may send it
-};
-
-} // namespace
 
 class WorkstationTest : public QObject {
     Q_OBJECT
 
     std::unique_ptr<TestFolder> f_;
-    RecordingPrompter prompter_;
+    std::unique_ptr<RecordingPrompter> prompter_;
     QStringList uids_;
+    QDate exposureDate_;
 
-    void station(qint16 unit, const QList<View> &views, const QStringList &projections, const QList<int> &kvs)
+    // A station of the unit type with one received study of the views
+    // ("ViewPosition|laterality|orientation as the detector may send it") and
+    // today's exposures with their projections and kV.
+    void station(qint16 unit, const QStringList &views, const QStringList &projections, const QList<int> &kvs)
     {
         f_ = std::make_unique<TestFolder>();
-        QVERIFY(MakeStationDatabases(f_->path()));
+        QVERIFY(PrepareStation(*f_));
         QVERIFY(QFile::copy(f_->file(QStringLiteral("Data/LumoraDef.dat")), f_->file(QStringLiteral("LumoraData.dat"))));
-        QDir().mkpath(f_->file(QStringLiteral("bin")));
-        Settings = SettingsRecord();
-        LoadSettings();
         Settings.XrayComm = unit;
-        SetDatabasePaths();
         DefaultPartner = {};
         SecondPartner = {};
-        ExaminationType = 0;
-        AssignmentMode = 0;
         RememberedSide.clear();
         ClearCurrentImage();
         ListClear(LoadedImageList);
-        CurrentSelection = BrowserSelection();
-        prompter_.boxes.clear();
-        prompter_.answer = true;
-        SetPrompter(&prompter_);
+        prompter_ = std::make_unique<RecordingPrompter>();
 
-        // The received study, as the receiver files it.
-        const QString study = NewSyntheticUid(), series = NewSyntheticUid();
-        OpenImageDatabase();
-        Execute(ImageDatabase, QStringLiteral("INSERT INTO tblPatienten (PatID1, PatNachname, PatVorname) VALUES ('P-7', 'Doe', 'Jane')"));
-        Execute(ImageDatabase, QStringLiteral("INSERT INTO tblStudies (StudyUID, FKeyPATID, StudyDate) VALUES (?, 1, '20261206')"), {study});
-        Execute(ImageDatabase, QStringLiteral("INSERT INTO tblSeries (SeriesUID, SeriesNr, FKeyStudyID) VALUES (?, 1, 1)"), {series});
-        uids_.clear();
+        FixtureStudy study;
+        study.patientId = QStringLiteral("P-7");
+        FixtureSeries series;
         for (int i = 0; i < views.size(); ++i) {
+            const QStringList v = views[i].split(QLatin1Char('|'));
             SyntheticImageSpec spec;
             spec.rows = 64;
             spec.columns = 48;
-            spec.patientId = QStringLiteral("P-7");
-            spec.studyUid = study;
-            spec.seriesUid = series;
-            spec.sopUid = NewSyntheticUid();
             spec.instanceNumber = i + 1;
-            spec.viewPosition = views[i].viewPosition;
-            spec.laterality = views[i].laterality;
-            if (!views[i].orientation.isEmpty())
-                spec.extra = {{QStringLiteral("0020,0020"), views[i].orientation}};
-            QDir().mkpath(f_->file(QStringLiteral("images/") + study));
-            QVERIFY(WriteSyntheticImage(spec, f_->file(QStringLiteral("images/%1/%2.dcm").arg(study, spec.sopUid))));
-            Execute(ImageDatabase, QStringLiteral("INSERT INTO tblImages (ImageUID, ImageNr, FKeySeriesID, ImageDate, ImageTime) VALUES (?, ?, 1, '20261206', ?)"),
-                    {spec.sopUid, i + 1, QStringLiteral("0915%1").arg(i, 2, 10, QLatin1Char('0'))});
-            uids_ << spec.sopUid;
+            spec.viewPosition = v[0];
+            spec.laterality = v[1];
+            if (v.size() > 2)
+                spec.extra = {{QStringLiteral("0020,0020"), v[2]}};
+            series.images << spec;
         }
-        CloseImageDatabase();
-        // Today's exposures.
+        study.series << series;
+        QString error;
+        QVERIFY2(AddStudy(f_->path(), study, &error, false), qPrintable(error));
+        uids_.clear();
+        for (const SyntheticImageSpec &spec : study.series[0].images)
+            uids_ << spec.sopUid;
+
+        exposureDate_ = QDate::currentDate();
         QVERIFY(OpenUserDatabase());
         for (int i = 0; i < projections.size(); ++i)
             QVERIFY(Execute(UserDatabase, QStringLiteral("INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit) "
                                                          "VALUES (?, '80', '10:00:00', '45', '1,1', '12', ?, ?, '0', '400')"),
-                            {QString::number(kvs[i]), DbDate(QDate::currentDate()), projections[i]})
+                            {QString::number(kvs[i]), DbDate(exposureDate_), projections[i]})
                         .ok);
         CloseUserDatabase();
+    }
+
+    // The dose list shows today's exposures: dated anew should midnight have
+    // passed since they were written.
+    void fillDoseList(Workstation &ws)
+    {
+        if (QDate::currentDate() != exposureDate_) {
+            exposureDate_ = QDate::currentDate();
+            QueryRows(f_->file(QStringLiteral("LumoraData.dat")), QStringLiteral("UPDATE tblDosis SET Datum = ?"), {DbDate(exposureDate_)});
+        }
+        ws.doseList().lvDosis_Fill();
     }
 
     // Patient, study and dose list as the operator brings them up.
@@ -112,78 +99,104 @@ class WorkstationTest : public QObject {
         QCOMPARE(w.lvStudien->topLevelItemCount(), 1);
         ws.browser().lvStudien_ItemClick(w.lvStudien->topLevelItem(0));
         QTRY_COMPARE(ListCount(LoadedImageList), uids_.size());
-        ws.doseList().lvDosis_Fill();
+        fillDoseList(ws);
     }
 
-    QString stamped(int image, quint16 g, quint16 e)
+    // "image:gggg,eeee=value" of each expected entry, read from the stamped
+    // copies in the work folder.
+    QStringList stampedValues(const QStringList &expected)
     {
-        ToolkitImageList list;
-        if (!ReadFileIntoList(list, f_->file(QStringLiteral("bin/%1.dcm").arg(uids_[image]))))
-            return QStringLiteral("<no stamped file>");
-        return GetAttribute(ListItem(list, 1), g, e).value;
+        QStringList actual;
+        for (const QString &entry : expected) {
+            const int image = entry.section(QLatin1Char(':'), 0, 0).toInt();
+            const QString tag = entry.section(QLatin1Char(':'), 1).section(QLatin1Char('='), 0, 0);
+            ToolkitImageList list;
+            const QString value = ReadFileIntoList(list, f_->file(QStringLiteral("bin/%1.dcm").arg(uids_[image])))
+                                      ? GetAttribute(ListItem(list, 1), tag.left(4).toUShort(nullptr, 16), tag.mid(5).toUShort(nullptr, 16)).value
+                                      : QStringLiteral("<no stamped file>");
+            actual << QStringLiteral("%1:%2=%3").arg(image).arg(tag, value);
+        }
+        return actual;
     }
+    int workFiles() const { return QDir(f_->file(QStringLiteral("bin"))).entryList(QDir::Files).size(); }
 
-    const QList<View> fourViews{{QStringLiteral("CC"), QStringLiteral("R"), {}}, {QStringLiteral("CC"), QStringLiteral("L"), {}},
-                                {QStringLiteral("MLO"), QStringLiteral("R"), {}}, {QStringLiteral("MLO"), QStringLiteral("L"), {}}};
+    const QStringList fourViews{QStringLiteral("CC|R"), QStringLiteral("CC|L"), QStringLiteral("MLO|R"), QStringLiteral("MLO|L")};
+    const QStringList fourProjections{QStringLiteral("R CC"), QStringLiteral("L CC"), QStringLiteral("R MLO"), QStringLiteral("L MLO")};
 
 private slots:
     void cleanup()
     {
-        SetPrompter(nullptr);
+        prompter_.reset();
         ReleaseConnections();
         f_.reset();
     }
 
-    void polledUnitPairsByProjection()
+    void mergeAll_data()
     {
-        // Exposures in another order than the images.
-        station(4, fourViews, {QStringLiteral("L MLO"), QStringLiteral("R CC"), QStringLiteral("L CC"), QStringLiteral("R MLO")}, {31, 26, 27, 28});
+        QTest::addColumn<int>("unit");
+        QTest::addColumn<QStringList>("views");
+        QTest::addColumn<QStringList>("projections");
+        QTest::addColumn<QList<int>>("kvs");
+        QTest::addColumn<bool>("modifyHeader");
+        QTest::addColumn<int>("stampedFiles");
+        QTest::addColumn<QStringList>("values");
+        QTest::addColumn<QStringList>("boxes");
+        QTest::addColumn<QByteArray>("logged");
+        // Exposures in another order than the images; no partner, so the
+        // stamped images wait in the work folder.
+        QTest::newRow("polled unit pairs by projection")
+            << 4 << fourViews << QStringList{"L MLO", "R CC", "L CC", "R MLO"} << QList<int>{31, 26, 27, 28} << true << 4
+            << QStringList{"0:0018,0060=26", "1:0018,0060=27", "2:0018,0060=28", "3:0018,0060=31", "3:0018,1530=45",
+                           "0:0018,1150=400", "0:0040,8302=1.1", "2:0020,0020=P|FL"}
+            << QStringList{"No default SCP configured!"} << QByteArray();
+        // The unit reports seconds, the header holds milliseconds; its free
+        // text is no sensitivity value: logged, not written.
+        QTest::newRow("first unit reads the fourth field")
+            << 1 << QStringList{"R CC|R", "L-MLO|L"} << QStringList{"1,2,3,L-MLO45,5", "1,2,3,R-CC,5"} << QList<int>{30, 25} << true << 2
+            << QStringList{"0:0018,0060=25", "1:0018,0060=30", "1:0018,1530=45", "0:0018,1150=400000", "0:0018,6000="}
+            << QStringList{"No default SCP configured!"} << QByteArray("MainForm cmdAll_Click");
+        QTest::newRow("counts must match")
+            << 4 << fourViews << fourProjections.mid(0, 3) << QList<int>{26, 27, 28} << true << 0 << QStringList()
+            << QStringList{"There are not all images on the system please wait a few second and try again!"} << QByteArray();
+        QTest::newRow("without header changes only the values")
+            << 4 << fourViews << fourProjections << QList<int>{26, 27, 28, 29} << false << 4
+            << QStringList{"1:0018,0060=27", "1:0008,0060=MG", "1:0054,0220=", "2:0018,1530=45"}
+            << QStringList{"No default SCP configured!"} << QByteArray();
+    }
+    void mergeAll()
+    {
+        QFETCH(int, unit);
+        QFETCH(QStringList, views);
+        QFETCH(QStringList, projections);
+        QFETCH(QList<int>, kvs);
+        QFETCH(bool, modifyHeader);
+        QFETCH(int, stampedFiles);
+        QFETCH(QStringList, values);
+        QFETCH(QStringList, boxes);
+        QFETCH(QByteArray, logged);
+        station(qint16(unit), views, projections, kvs);
+        if (!modifyHeader)
+            Settings.ModifyImageHeader = 0;
         MainForm w;
         Workstation ws(w);
         bringUp(w, ws);
-        QCOMPARE(w.lvDosis->topLevelItemCount(), 4);
         ws.assignment().cmdAll_Click();
         QCOMPARE(AssignmentMode, qint16(1));
-        QCOMPARE(stamped(0, 0x0018, 0x0060), QStringLiteral("26"));
-        QCOMPARE(stamped(1, 0x0018, 0x0060), QStringLiteral("27"));
-        QCOMPARE(stamped(2, 0x0018, 0x0060), QStringLiteral("28"));
-        QCOMPARE(stamped(3, 0x0018, 0x0060), QStringLiteral("31"));
-        QCOMPARE(stamped(3, 0x0018, 0x1530), QStringLiteral("45"));
-        QCOMPARE(stamped(0, 0x0018, 0x1150), QStringLiteral("400"));
-        QCOMPARE(stamped(0, 0x0040, 0x8302), QStringLiteral("1.1"));
-        QCOMPARE(stamped(2, 0x0020, 0x0020), QStringLiteral("P|FL"));
-        // No partner: the stamped images wait in the work folder.
-        QCOMPARE(prompter_.boxes.last().text, QStringLiteral("No default SCP configured!"));
-    }
-
-    void firstUnitReadsTheFourthField()
-    {
-        const QList<View> views{{QStringLiteral("R CC"), QStringLiteral("R"), {}}, {QStringLiteral("L-MLO"), QStringLiteral("L"), {}}};
-        station(1, views, {QStringLiteral("1,2,3,L-MLO45,5"), QStringLiteral("1,2,3,R-CC,5")}, {30, 25});
-        MainForm w;
-        Workstation ws(w);
-        bringUp(w, ws);
-        ws.assignment().cmdAll_Click();
-        QCOMPARE(stamped(0, 0x0018, 0x0060), QStringLiteral("25"));
-        QCOMPARE(stamped(1, 0x0018, 0x0060), QStringLiteral("30"));
-        QCOMPARE(stamped(1, 0x0018, 0x1530), QStringLiteral("45"));
-        // The unit reports seconds; the header holds milliseconds.
-        QCOMPARE(stamped(0, 0x0018, 0x1150), QStringLiteral("400000"));
-        // Its free text is no sensitivity value: logged, not written.
-        QCOMPARE(stamped(0, 0x0018, 0x6000), QString());
-        QVERIFY(f_->read(QStringLiteral("Logs/Error.log")).contains("MainForm cmdAll_Click"));
+        QCOMPARE(stampedValues(values), values);
+        QCOMPARE(workFiles(), stampedFiles);
+        QCOMPARE(prompter_->texts(), boxes);
+        if (!logged.isEmpty())
+            QVERIFY(f_->read(QStringLiteral("Logs/Error.log")).contains(logged));
     }
 
     void secondUnitStampsInMemoryOnly()
     {
-        const QList<View> views{{QStringLiteral("CC"), QStringLiteral("R"), QStringLiteral("P\\L")},
-                                {QStringLiteral("MLO"), QStringLiteral("L"), QStringLiteral("A\\FR")}};
-        station(2, views, {QStringLiteral("L-LMO45"), QStringLiteral("R-CC")}, {30, 25});
+        station(2, {QStringLiteral("CC|R|P\\L"), QStringLiteral("MLO|L|A\\FR")}, {QStringLiteral("L-LMO45"), QStringLiteral("R-CC")}, {30, 25});
         MainForm w;
         Workstation ws(w);
         bringUp(w, ws);
         ws.assignment().cmdAll_Click();
-        QVERIFY(QDir(f_->file(QStringLiteral("bin"))).entryList(QDir::Files).isEmpty());
+        QCOMPARE(workFiles(), 0);
         QCOMPARE(GetAttribute(ListItem(LoadedImageList, 1), 0x0008, 0x0016).value, QStringLiteral("1.2.840.10008.5.1.4.1.1.1.2"));
         QVERIFY(!GetAttribute(ListItem(LoadedImageList, 1), 0x0018, 0x0060).exists); // no exposure values for this unit
 
@@ -191,43 +204,17 @@ private slots:
         QVERIFY(OpenUserDatabase());
         Execute(UserDatabase, QStringLiteral("UPDATE tblDosis SET Sonstiges = '' WHERE ID = 1"));
         CloseUserDatabase();
-        ws.doseList().lvDosis_Fill();
-        prompter_.boxes.clear();
+        fillDoseList(ws);
+        prompter_->boxes.clear();
         ws.assignment().cmdAll_Click();
-        QCOMPARE(prompter_.boxes.size(), 1);
-        QCOMPARE(prompter_.boxes[0].kind, QStringLiteral("critical"));
-        QVERIFY(prompter_.boxes[0].text.startsWith(QStringLiteral("You have not set the projection")));
-    }
-
-    void countsMustMatch()
-    {
-        station(4, fourViews, {QStringLiteral("R CC"), QStringLiteral("L CC"), QStringLiteral("R MLO")}, {26, 27, 28});
-        MainForm w;
-        Workstation ws(w);
-        bringUp(w, ws);
-        ws.assignment().cmdAll_Click();
-        QCOMPARE(prompter_.boxes.size(), 1);
-        QCOMPARE(prompter_.boxes[0].text, QStringLiteral("There are not all images on the system please wait a few second and try again!"));
-        QVERIFY(QDir(f_->file(QStringLiteral("bin"))).entryList(QDir::Files).isEmpty());
-    }
-
-    void withoutHeaderChangesOnlyTheValues()
-    {
-        station(4, fourViews, {QStringLiteral("R CC"), QStringLiteral("L CC"), QStringLiteral("R MLO"), QStringLiteral("L MLO")}, {26, 27, 28, 29});
-        Settings.ModifyImageHeader = 0;
-        MainForm w;
-        Workstation ws(w);
-        bringUp(w, ws);
-        ws.assignment().cmdAll_Click();
-        QCOMPARE(stamped(1, 0x0018, 0x0060), QStringLiteral("27"));
-        QCOMPARE(stamped(1, 0x0008, 0x0060), QStringLiteral("MG"));
-        QCOMPARE(stamped(1, 0x0054, 0x0220), QString()); // no view code without header changes
-        QCOMPARE(stamped(2, 0x0018, 0x1530), QStringLiteral("45"));
+        QCOMPARE(prompter_->boxes.size(), 1);
+        QCOMPARE(prompter_->boxes[0].kind, QStringLiteral("critical"));
+        QVERIFY(prompter_->boxes[0].text.startsWith(QStringLiteral("You have not set the projection")));
     }
 
     void undoneTasksAnsweredNoSendsNothing()
     {
-        station(4, fourViews, {QStringLiteral("R CC"), QStringLiteral("L CC"), QStringLiteral("R MLO"), QStringLiteral("L MLO")}, {26, 27, 28, 29});
+        station(4, fourViews, fourProjections, {26, 27, 28, 29});
         StorePeer archive;
         QVERIFY(archive.start(f_->file(QStringLiteral("archive")), QStringLiteral("ARCHIVE")));
         DefaultPartner = {QStringLiteral("ARCHIVE"), QStringLiteral("127.0.0.1"), QString::number(archive.port())};
@@ -238,24 +225,24 @@ private slots:
         ws.runProgressDialog = [&](EditForm &) { dialogRan = true; };
         bringUp(w, ws);
         w.lvTasks->addTopLevelItem(new QTreeWidgetItem(QStringList{QStringLiteral("Study")}));
-        prompter_.answer = false;
+        prompter_->answer = false;
         ws.assignment().cmdAll_Click();
-        QCOMPARE(prompter_.boxes.last().text, QStringLiteral("Undone tasks in list!\r\nContinue?"));
+        QCOMPARE(prompter_->boxes.last().text, QStringLiteral("Undone tasks in list!\r\nContinue?"));
         QVERIFY(!dialogRan);
         QVERIFY(!PartnerConnection);
         QCOMPARE(w.lvTasks->topLevelItemCount(), 1);
         QVERIFY(archive.received().isEmpty());
 
         // Yes drops the tasks and runs the send.
-        prompter_.answer = true;
+        prompter_->answer = true;
         ws.assignment().cmdAll_Click();
         QVERIFY(dialogRan);
         QCOMPARE(w.lvTasks->topLevelItemCount(), 0);
     }
 
-    void manualMergeSendsTheStampedImage()
+    void manualMergeStampsTheSelectedImage()
     {
-        station(4, fourViews, {QStringLiteral("R CC"), QStringLiteral("L CC"), QStringLiteral("R MLO"), QStringLiteral("L MLO")}, {26, 27, 28, 29});
+        station(4, fourViews, fourProjections, {26, 27, 28, 29});
         MainForm w;
         Workstation ws(w);
         bringUp(w, ws);
@@ -263,9 +250,9 @@ private slots:
         ws.doseList().lvDosis_ItemClick(w.lvDosis->topLevelItem(3));
         ws.assignment().cmdSelected_Click();
         QCOMPARE(AssignmentMode, qint16(3));
-        QCOMPARE(stamped(1, 0x0018, 0x0060), QStringLiteral("29"));
-        QCOMPARE(stamped(1, 0x0020, 0x0062), QStringLiteral("L"));
-        QCOMPARE(QDir(f_->file(QStringLiteral("bin"))).entryList(QDir::Files).size(), 1);
+        const QStringList expected{"1:0018,0060=29", "1:0020,0062=L"};
+        QCOMPARE(stampedValues(expected), expected);
+        QCOMPARE(workFiles(), 1);
     }
 
     void projectionButtonRewritesTheExposure()
@@ -277,25 +264,18 @@ private slots:
         QCOMPARE(w.cmdProjection[2]->text(), QStringLiteral("R XCCL"));
         QVERIFY(w.cmdProjection[2]->isEnabled());
         QVERIFY(!w.cmdProjection[3]->isEnabled());
-        ws.doseList().lvDosis_Fill();
+        fillDoseList(ws);
         w.lvDosis->setCurrentItem(w.lvDosis->topLevelItem(0));
-        prompter_.answer = false;
+        prompter_->answer = false;
         w.cmdProjection[2]->click();
         QCOMPARE(w.lvDosis->topLevelItem(0)->text(8), QStringLiteral("R CC"));
-        prompter_.answer = true;
+        prompter_->answer = true;
         w.cmdProjection[2]->click();
-        QCOMPARE(prompter_.boxes.last().text, QStringLiteral("Do you really want to change the projection entry ?"));
+        QCOMPARE(prompter_->boxes.last().text, QStringLiteral("Do you really want to change the projection entry ?"));
         QCOMPARE(w.lvDosis->topLevelItem(0)->text(8), QStringLiteral("R XCCL"));
         QCOMPARE(w.Text3[5]->text(), QStringLiteral("R XCCL"));
     }
 };
 
-int main(int argc, char **argv)
-{
-    UseOffscreenScreen(1280, 1024);
-    QApplication app(argc, argv);
-    app.setQuitOnLastWindowClosed(false);
-    WorkstationTest t;
-    return QTest::qExec(&t, argc, argv);
-}
+LUMORA_WIDGETS_TEST_MAIN(WorkstationTest, 1280, 1024)
 #include "tst_workstation.moc"

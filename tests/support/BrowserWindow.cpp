@@ -74,11 +74,11 @@ BrowserWindow::BrowserWindow(const std::function<void(BrowserControls &, ViewerC
 bool BrowserWindow::loadFirstStudy(const QString &patientId)
 {
     browser->RefreshPatientList();
-    const auto found = lvPatients.findItems(patientId, Qt::MatchExactly, 0);
-    if (found.isEmpty())
+    QTreeWidgetItem *row = patient(patientId);
+    if (!row)
         return false;
-    lvPatients.setCurrentItem(found.first());
-    browser->lvPatients_ItemClick(found.first());
+    lvPatients.setCurrentItem(row);
+    browser->lvPatients_ItemClick(row);
     if (lvStudien.topLevelItemCount() == 0)
         return false;
     lvStudien.setCurrentItem(lvStudien.topLevelItem(0));

@@ -2,8 +2,7 @@
 
 // The main window's browser and viewer controls at 1280 x 1024: lists on the
 // left, the 7 x 3 viewer on the right, wired to Browser and ImageViewer.
-// For benchmarks and screenshots.
-
+// For the browser test, benchmarks and screenshots.
 #include "acquisition/ImageViewer.h"
 #include "browse/Browser.h"
 #include "toolkit/ToolkitViewer.h"
@@ -16,9 +15,6 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QTreeWidget>
-
-#include <QMap>
-
 #include <functional>
 #include <memory>
 
@@ -39,6 +35,7 @@ struct BrowserWindow {
 
     // adjust may replace hooks (message boxes, menus) before the logic takes the controls.
     explicit BrowserWindow(const std::function<void(BrowserControls &, ViewerControls &)> &adjust = {});
+    QTreeWidgetItem *patient(const QString &id) const { return lvPatients.findItems(id, Qt::MatchExactly, 0).value(0); }
     // Refreshes the list, selects the patient and loads its first study.
     bool loadFirstStudy(const QString &patientId);
 };

@@ -9,9 +9,7 @@
 #include "support/Station.h"
 
 #include <QAction>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -38,9 +36,11 @@ struct ExposureFixture {
     ExposureFixture()
     {
         LoadSettings(); // defaults: nothing is stored in the new folder
-        Settings.Database = QStringLiteral("Data/LumoraUser.dat");
+        // The journal is a copy of the template the station makes its journal from.
+        Settings.Database = QStringLiteral("Data/Journal.dat");
         SetDatabasePaths();
-        ready = makeJournal(ResolveUserDatabasePath(Settings.Database));
+        ready = MakeStationDatabases(folder.path())
+                && QFile::copy(folder.file(QStringLiteral("Data/LumoraDef.dat")), ResolveUserDatabasePath(Settings.Database));
 
         c.lvDosis = new QTreeWidget(&window);
         DoseList::PrepareColumns(c.lvDosis);
@@ -68,23 +68,6 @@ struct ExposureFixture {
         doseList = std::make_unique<DoseList>(c);
         c.PopupDeleteDosis = c.Popup_Dosis->findChild<QAction *>(QStringLiteral("PopupDeleteDosis"));
         capture = std::make_unique<ExposureCapture>(c, *doseList);
-    }
-
-    static bool makeJournal(const QString &path)
-    {
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        if (!CreateDatabaseFile(path, nullptr))
-            return false;
-        QFile schema(SourceDir() + QStringLiteral("/src/store/schema/dosis.sql"));
-        if (!schema.open(QIODevice::ReadOnly))
-            return false;
-        Database db(QStringLiteral("fixture"), QStringLiteral("test"));
-        db.setPath(path);
-        if (!db.open())
-            return false;
-        const bool ok = ExecuteScript(db, QString::fromUtf8(schema.readAll())).ok;
-        db.close();
-        return ok;
     }
 
     // Rows of the journal, in insertion order.
