@@ -250,14 +250,14 @@ private slots:
         QCOMPARE(out.currentExposureTime, QStringLiteral("450"));
         QCOMPARE(v(out.record->Dicke), QStringLiteral("45"));
         QCOMPARE(v(out.record->Druck), QStringLiteral("120"));
-        QVERIFY(out.text4.startsWith(QStringLiteral("0.98 mGy")));
+        QVERIFY(out.doseLine.startsWith(QStringLiteral("0.98 mGy")));
 
         // A message without a dose line does not decode the previous one again.
         in.buffer = QStringLiteral("SM 1000 V2.1\r\n*\r\n");
-        in.text4 = out.text4;
+        in.doseLine = out.doseLine;
         out = DecodeExposure(in);
         QVERIFY(!out.record);
-        QVERIFY(out.text4.isEmpty());
+        QVERIFY(out.doseLine.isEmpty());
     }
 
     void doubledMessagesGiveTheValuesOfOne_data()

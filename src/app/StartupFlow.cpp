@@ -124,7 +124,7 @@ void StartupFlow::optionsConfirmed(bool onePartner)
         mainForm_->Form_Load();
     }
     if (onePartner)
-        mainForm_->Frame3->setVisible(false);
+        mainForm_->examinationTypeFrame->setVisible(false);
     mainForm_->show();
     mainForm_->raise();
     mainForm_->activateWindow();
