@@ -198,12 +198,12 @@ private slots:
     {
         DecoderInput in = input(UnitHFE, HfeMessage);
         DecoderOutput out = DecodeExposure(in);
-        QVERIFY(out.text4.startsWith(QStringLiteral("0.98 mGy")));
+        QVERIFY(out.doseLine.startsWith(QStringLiteral("0.98 mGy")));
         in.buffer = QStringLiteral("SM 1000 V2.1\r\n*\r\n");
-        in.text4 = out.text4;
+        in.doseLine = out.doseLine;
         out = DecodeExposure(in);
         QVERIFY(!out.record);
-        QVERIFY(out.text4.isEmpty());
+        QVERIFY(out.doseLine.isEmpty());
     }
 
     void doubledMessagesGiveTheValuesOfOne_data()

@@ -65,10 +65,10 @@ private slots:
         const ExposureValues &e = SelectedExposure;
         QCOMPARE((QStringList{e.kV, e.mAs, e.thickness, e.compression, e.dose, e.other, CurrentExposureTime}),
                  (QStringList{"31", "63", "45", "120", "1.2", "L CC", "450"}));
-        QCOMPARE(f.c.Text1->text(), row->text(1));
-        QCOMPARE(f.c.Text2->text(), QStringLiteral("10:00:00"));
-        QCOMPARE(f.c.Text3[0]->text(), QStringLiteral("31"));
-        QCOMPARE(f.c.Text3[5]->text(), QStringLiteral("L CC"));
+        QCOMPARE(f.c.exposureDateBox->text(), row->text(1));
+        QCOMPARE(f.c.exposureTimeBox->text(), QStringLiteral("10:00:00"));
+        QCOMPARE(f.c.exposureBoxes[0]->text(), QStringLiteral("31"));
+        QCOMPARE(f.c.exposureBoxes[5]->text(), QStringLiteral("L CC"));
         QCOMPARE(f.c.txtID->text(), row->text(0));
         QCOMPARE(f.taskButtonRuns, 1);
         QVERIFY(img2->font(0).bold() && img2->foreground(0).color() == QColor(255, 0, 0));
@@ -82,8 +82,8 @@ private slots:
         const qlonglong a = f.addRow(today, QStringLiteral("Doe^Jane"));
         const qlonglong b = f.addRow(today, QStringLiteral("Doe^Jane"));
         f.doseList->lvDosis_Fill();
-        f.c.Text1->setText(QStringLiteral("x"));
-        f.c.Text3[2]->setText(QStringLiteral("x"));
+        f.c.exposureDateBox->setText(QStringLiteral("x"));
+        f.c.exposureBoxes[2]->setText(QStringLiteral("x"));
         // The right button selects the row under the pointer and opens the menu.
         QTreeWidgetItem *first = f.c.lvDosis->topLevelItem(0);
         f.window.resize(800, 600);
@@ -103,15 +103,15 @@ private slots:
         QCOMPARE(rows.size(), 1);
         QCOMPARE(rows[0].value(QStringLiteral("Status")).toString(), QStringLiteral("1"));
         QVERIFY(rows[0].value(QStringLiteral("FKeyPatID")).isNull());
-        QVERIFY(f.c.Text1->text().isEmpty() && f.c.Text3[2]->text().isEmpty());
+        QVERIFY(f.c.exposureDateBox->text().isEmpty() && f.c.exposureBoxes[2]->text().isEmpty());
 
         // Nothing selected: logged, the list is not refilled, the boxes still emptied.
         f.c.lvDosis->clearSelection();
-        f.c.Text2->setText(QStringLiteral("x"));
+        f.c.exposureTimeBox->setText(QStringLiteral("x"));
         f.doseList->PopupDeleteDosis();
         QVERIFY(f.errorLog().contains(QStringLiteral("MainForm_RefreshDosisList")));
         QCOMPARE(f.journal(QStringLiteral("WHERE Status = '0'")).size(), 1);
-        QVERIFY(f.c.Text2->text().isEmpty());
+        QVERIFY(f.c.exposureTimeBox->text().isEmpty());
     }
 
     void assignmentModes()
@@ -168,16 +168,16 @@ private slots:
         f.addRow(today, QStringLiteral("Doe^Jane"));
         f.doseList->lvDosis_Fill();
         ProjectionCounter = 3;
-        f.c.Command2->click();
+        f.c.newExaminationButton->click();
         QCOMPARE(ProjectionCounter, qint16(0));
         QCOMPARE(f.c.lvDosis->topLevelItemCount(), 0);
         QCOMPARE(f.journal().size(), 1);
         QVERIFY(f.c.SerTimer->isActive() && f.c.sendTimer->isActive());
-        QCOMPARE(f.c.Command2->palette().color(QPalette::Button), QColor(0, 255, 0));
-        QCOMPARE(f.c.Command4->palette().color(QPalette::Button), QColor(255, 0, 0));
-        f.c.Command4->click();
+        QCOMPARE(f.c.newExaminationButton->palette().color(QPalette::Button), QColor(0, 255, 0));
+        QCOMPARE(f.c.stopButton->palette().color(QPalette::Button), QColor(255, 0, 0));
+        f.c.stopButton->click();
         QVERIFY(!f.c.SerTimer->isActive() && !f.c.sendTimer->isActive());
-        QCOMPARE(f.c.Command2->palette().color(QPalette::Button), QColor(255, 0, 0));
+        QCOMPARE(f.c.newExaminationButton->palette().color(QPalette::Button), QColor(255, 0, 0));
     }
 
     void journalWithoutDatabaseIsLogged()

@@ -106,12 +106,12 @@ private slots:
         ExposureFixture f;
         QVERIFY(f.ready);
         useUnit(f, qint16(unit), pty.workstationEnd());
-        f.c.Text3[5]->setText(QStringLiteral("L CC"));
+        f.c.exposureBoxes[5]->setText(QStringLiteral("L CC"));
         f.capture->Initialise_cPort();
         QVERIFY(f.capture->port().isOpen());
         QVERIFY(f.c.SerTimer->isActive());
         if (unit == UnitGESeno)
-            f.c.Command3->click();
+            f.c.activateButton->click();
         // Sent bytes are handled once the port has read them and a tick has run since.
         int reads = 0, ticksSinceRead = 0;
         connect(&f.capture->port(), &QSerialPort::readyRead, [&] {
@@ -132,7 +132,7 @@ private slots:
                 QVERIFY(sendAndWaitHandled("\x06"));
             }
             if (unit == UnitGiotto)
-                f.c.Text3[5]->setText(QStringLiteral("L CC"));
+                f.c.exposureBoxes[5]->setText(QStringLiteral("L CC"));
             for (qsizetype i = 0; i + 1 < chunks.size(); ++i)
                 QVERIFY(sendAndWaitHandled(chunks[i]));
             QVERIFY(pty.send(chunks.last()));
@@ -173,11 +173,11 @@ private slots:
         QCOMPARE(f.capture->buffer(), QString::fromLatin1(Giotto) + QStringLiteral("\r\n"));
         // The projection button: the kept message is decoded with it.
         CurrentProjection = QStringLiteral("R MLO");
-        f.c.Text3[5]->setText(CurrentProjection);
+        f.c.exposureBoxes[5]->setText(CurrentProjection);
         f.capture->dbFill();
         QCOMPARE(f.journal().size(), 1);
         QCOMPARE(f.journal()[0].value(QStringLiteral("Sonstiges")).toString(), QStringLiteral("R MLO"));
-        QVERIFY(f.c.Text3[5]->text().isEmpty());
+        QVERIFY(f.c.exposureBoxes[5]->text().isEmpty());
         QVERIFY(f.c.SerTimer->isActive());
     }
 
@@ -186,9 +186,9 @@ private slots:
         ExposureFixture f;
         QVERIFY(f.ready);
         useUnit(f, UnitSophie, QString());
-        // A dropped file is taken by Command1 and ends as done.txt.
+        // A dropped file is taken by the decode-now button and ends as done.txt.
         f.folder.write(QStringLiteral("cInput.txt"), Sophie);
-        f.c.Command1->click();
+        f.c.decodeNowButton->click();
         QCOMPARE(f.journal().size(), 1);
         QCOMPARE(f.folder.read(QStringLiteral("done.txt")), Sophie);
 
@@ -222,8 +222,8 @@ private slots:
         QCOMPARE(f.messages.first(), QStringLiteral("KVP 28, MAS 100"));
         QCOMPARE(CurrentExposureTime, QStringLiteral("450"));
         QCOMPARE(ProjectionCounter, qint16(1));
-        QCOMPARE(f.c.List1->count(), 5);
-        QCOMPARE(f.c.List1->item(4)->text(), QStringLiteral("DIGITAL"));
+        QCOMPARE(f.c.decoderTokenList->count(), 5);
+        QCOMPARE(f.c.decoderTokenList->item(4)->text(), QStringLiteral("DIGITAL"));
         QCOMPARE(f.journal().size(), 1);
         QCOMPARE(f.c.lvDosis->topLevelItem(0)->text(8), QStringLiteral("R CC"));
     }

@@ -71,7 +71,7 @@ private slots:
         Settings.Debug = 1;
         station.Form_Activate();
         QVERIFY(station.txtcInput->isVisibleTo(&station));
-        QVERIFY(station.List1->isVisibleTo(&station));
+        QVERIFY(station.decoderTokenList->isVisibleTo(&station));
         QVERIFY(!station.lvDosis->isVisibleTo(&station));
         Settings.Debug = 0;
         station.Form_Activate();
@@ -169,13 +169,13 @@ private slots:
         TestFolder f;
         MainForm w;
         ExaminationType = 0;
-        w.Option1_Click(1);
+        w.examinationTypeOptions_Click(1);
         QCOMPARE(ExaminationType, qint16(2));
-        QCOMPARE(w.Option1[1]->property("bgr").toInt(), 65280);
-        QCOMPARE(w.Option1[0]->property("bgr").toInt(), 255);
-        w.Option1[0]->click();
+        QCOMPARE(w.examinationTypeOptions[1]->property("bgr").toInt(), 65280);
+        QCOMPARE(w.examinationTypeOptions[0]->property("bgr").toInt(), 255);
+        w.examinationTypeOptions[0]->click();
         QCOMPARE(ExaminationType, qint16(1));
-        QCOMPARE(w.Option1[0]->property("bgr").toInt(), 65280);
+        QCOMPARE(w.examinationTypeOptions[0]->property("bgr").toInt(), 65280);
 
         for (int i = 1; i <= 5; ++i)
             w.setStatusPanel(i, QStringLiteral("p%1").arg(i));

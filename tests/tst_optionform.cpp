@@ -45,11 +45,11 @@ private slots:
         QCOMPARE(form.txtRC[1]->text(), QStringLiteral("3"));
         QVERIFY(form.optGESeno->isChecked());
         QCOMPARE(form.txtIR[0]->text(), QStringLiteral("MAMMO1"));
-        QCOMPARE(form.Combo1->currentText(), QStringLiteral("9600"));
-        QCOMPARE(form.Combo2->currentText(), QStringLiteral("N"));
-        QCOMPARE(form.Combo3->currentText(), QStringLiteral("8"));
-        QVERIFY(form.Option1[2]->isChecked());
-        QCOMPARE(form.Text1->text(), QStringLiteral("7"));
+        QCOMPARE(form.speedCombo->currentText(), QStringLiteral("9600"));
+        QCOMPARE(form.parityCombo->currentText(), QStringLiteral("N"));
+        QCOMPARE(form.dataBitsCombo->currentText(), QStringLiteral("8"));
+        QVERIFY(form.portOptions[2]->isChecked());
+        QCOMPARE(form.timeOutStartBox->text(), QStringLiteral("7"));
         QCOMPARE(form.txtWorklist[2]->text(), QStringLiteral("10.1.1.1"));
         QVERIFY(!form.txtWidth->isEnabled()); // computed values: no fixed width
         QCOMPARE(form.cboModality->count(), 1);
@@ -141,14 +141,14 @@ private slots:
         form.txtIR[1]->setText(QStringLiteral("4104"));
         form.txtForPort->setText(QStringLiteral("4105"));
         form.chkStopSvr->setChecked(true);
-        form.Combo1->setCurrentIndex(6);
-        form.Combo2->setCurrentIndex(0);
-        form.Combo3->setCurrentIndex(3);
-        form.Combo4->setCurrentIndex(2);
-        form.Combo5->setCurrentIndex(1);
-        form.Option1[2]->click(); // Comm3
-        form.Text1->setText(QStringLiteral("12.7s"));
-        form.Text2->setText(QStringLiteral("abc"));
+        form.speedCombo->setCurrentIndex(6);
+        form.parityCombo->setCurrentIndex(0);
+        form.dataBitsCombo->setCurrentIndex(3);
+        form.stopBitsCombo->setCurrentIndex(2);
+        form.handshakeCombo->setCurrentIndex(1);
+        form.portOptions[2]->click(); // Comm3
+        form.timeOutStartBox->setText(QStringLiteral("12.7s"));
+        form.timeOutEndBox->setText(QStringLiteral("abc"));
         for (int i = 0; i < 4; ++i)
             form.txtWorklist[i]->setText(QStringLiteral("W%1").arg(i));
         form.cmdOK->click();
@@ -192,7 +192,7 @@ private slots:
         TestFolder f;
         OptionForm form;
         form.Form_Load();
-        for (QRadioButton *b : form.Option1)
+        for (QRadioButton *b : form.portOptions)
             b->setChecked(false);
         form.cmdOK->click();
         QCOMPARE(Settings.Port, qint16(1));
@@ -228,7 +228,7 @@ private slots:
         form.Form_Load();
         QCOMPARE(ComPortDevice(3), pty.workstationEnd());
         for (int i = 0; i < 8; ++i)
-            QCOMPARE(!form.Option1[i]->isHidden(), i == 2); // the tab itself is not shown
+            QCOMPARE(!form.portOptions[i]->isHidden(), i == 2); // the tab itself is not shown
         QVERIFY(OptionForm::PortTest(3));
         QVERIFY(!OptionForm::PortTest(4));
         QVERIFY(!OptionForm::PortTest(9));

@@ -21,7 +21,7 @@ private slots:
         QCOMPARE(prompter.boxes.size(), 1);
         QCOMPARE(prompter.boxes[0].text,
                  QStringLiteral("ATTENTION!\nA screen resolution of 1024x768 pixel is required for this application!"));
-        QVERIFY(!flow.splash() || !flow.splash()->Timer1->isActive()); // the options dialog never comes
+        QVERIFY(!flow.splash() || !flow.splash()->splashTimer->isActive()); // the options dialog never comes
         QVERIFY(flow.optionForm() == nullptr);
     }
 };

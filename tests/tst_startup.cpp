@@ -110,7 +110,7 @@ private slots:
         QVERIFY(flow.start());
         QTest::mouseClick(flow.splash(), Qt::LeftButton);
         QVERIFY(flow.ended());
-        QVERIFY(!flow.splash()->Timer1->isActive()); // the options dialog never comes
+        QVERIFY(!flow.splash()->splashTimer->isActive()); // the options dialog never comes
         QVERIFY(flow.optionForm() == nullptr);
     }
 

@@ -273,7 +273,7 @@ private slots:
         w.cmdProjection[2]->click();
         QCOMPARE(prompter_->boxes.last().text, QStringLiteral("Do you really want to change the projection entry ?"));
         QCOMPARE(w.lvDosis->topLevelItem(0)->text(8), QStringLiteral("R XCCL"));
-        QCOMPARE(w.Text3[5]->text(), QStringLiteral("R XCCL"));
+        QCOMPARE(w.exposureBoxes[5]->text(), QStringLiteral("R XCCL"));
     }
 };
 

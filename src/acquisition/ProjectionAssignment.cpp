@@ -100,7 +100,7 @@ bool ProjectionAssignment::stamp(const ToolkitImagePtr &image, const QString &ke
         if (c_.lvDosis_ItemClick)
             c_.lvDosis_ItemClick(item);
         QCoreApplication::processEvents();
-        const QString projection = c_.Text3[5]->text();
+        const QString projection = c_.exposureBoxes[5]->text();
         if (unit == 2 && projection.isEmpty()) {
             Prompts().critical(c_.parent,
                                QStringLiteral("You have not set the projection, please click on the correct projection button!\n"

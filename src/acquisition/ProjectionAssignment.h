@@ -35,7 +35,7 @@ struct AssignmentControls {
     QWidget *parent = nullptr;
     QTreeWidget *lvImages = nullptr;                 // image list, same order as the viewer; column 3 the image UID
     QTreeWidget *lvDosis = nullptr;                  // dose list
-    std::array<QLineEdit *, 6> Text3{};              // values of the selected exposure; index 5 its projection
+    std::array<QLineEdit *, 6> exposureBoxes{};      // values of the selected exposure; index 5 its projection
     std::array<QPushButton *, 8> cmdProjection{};    // projection buttons
     QTextEdit *txtcInput = nullptr;                  // receive buffer of the serial link
     ImageViewer *viewer = nullptr;                   // selection of the current image

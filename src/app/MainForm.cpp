@@ -218,13 +218,13 @@ void MainForm::buildCapture(QWidget *parent)
 {
     auto *l = new QGridLayout(parent);
     l->setContentsMargins(0, 0, 0, 0);
-    Command2 = button(parent, QStringLiteral("Command2"), QStringLiteral("New Examination"));
-    Command3 = button(parent, QStringLiteral("Command3"), QStringLiteral("Activate"));
-    Command4 = button(parent, QStringLiteral("Command4"), QStringLiteral("S T O P"));
-    Command1 = button(parent, QStringLiteral("Command1"), QStringLiteral("Command1"));
-    l->addWidget(Command2, 0, 0);
-    l->addWidget(Command3, 0, 1);
-    l->addWidget(Command4, 0, 2);
+    newExaminationButton = button(parent, QStringLiteral("Command2"), QStringLiteral("New Examination"));
+    activateButton = button(parent, QStringLiteral("Command3"), QStringLiteral("Activate"));
+    stopButton = button(parent, QStringLiteral("Command4"), QStringLiteral("S T O P"));
+    decodeNowButton = button(parent, QStringLiteral("Command1"), QStringLiteral("Command1"));
+    l->addWidget(newExaminationButton, 0, 0);
+    l->addWidget(activateButton, 0, 1);
+    l->addWidget(stopButton, 0, 2);
     const QStringList lorad{QStringLiteral("Refresh Patlist  (F2)"), QStringLiteral("Refresh Studylist (F3)"),
                             QStringLiteral("Refresh Dosislist (F4)")};
     for (int i = 0; i < 3; ++i) {
@@ -237,7 +237,7 @@ void MainForm::buildCapture(QWidget *parent)
     cmbDosis->setObjectName(QStringLiteral("cmbDosis"));
     cmbDosis->setToolTip(QStringLiteral("Patient"));
     l->addWidget(cmbDosis, 3, 0, 1, 2);
-    l->addWidget(Command1, 3, 2);
+    l->addWidget(decodeNowButton, 3, 2);
     lvDosis = reportList(parent, QStringLiteral("lvDosis"),
                          {QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("kV"), QStringLiteral("mA"),
                           QStringLiteral("Thickness"), QStringLiteral("Press"), QStringLiteral("mGy"), QStringLiteral("Other"),
@@ -248,16 +248,16 @@ void MainForm::buildCapture(QWidget *parent)
     txtcInput = new QTextEdit(parent);
     txtcInput->setObjectName(QStringLiteral("txtcInput"));
     txtcInput->setAcceptRichText(false);
-    List1 = new QListWidget(parent);
-    List1->setObjectName(QStringLiteral("List1"));
+    decoderTokenList = new QListWidget(parent);
+    decoderTokenList->setObjectName(QStringLiteral("List1"));
     auto *debugRow = new QHBoxLayout;
     debugRow->addWidget(txtcInput, 2);
-    debugRow->addWidget(List1, 1);
+    debugRow->addWidget(decoderTokenList, 1);
     l->addLayout(debugRow, 2, 0, 1, 3);
-    Text4 = field(parent, QStringLiteral("Text4"));
-    Text5 = field(parent, QStringLiteral("Text5"));
-    Text4->setVisible(false);
-    Text5->setVisible(false);
+    doseLineBox = field(parent, QStringLiteral("Text4"));
+    spareCaptureBox = field(parent, QStringLiteral("Text5"));
+    doseLineBox->setVisible(false);
+    spareCaptureBox->setVisible(false);
     l->setRowStretch(2, 1);
 }
 
@@ -279,42 +279,42 @@ void MainForm::buildAssignment(QWidget *parent)
     l->addWidget(cmdAll, 2, 0, 1, 2);
     l->addWidget(cmdSelected, 2, 2);
     l->addWidget(lblCount, 2, 3);
-    Frame3 = new QGroupBox(QStringLiteral("Examination type"), parent);
-    Frame3->setObjectName(QStringLiteral("Frame3"));
-    auto *fl = new QHBoxLayout(Frame3);
+    examinationTypeFrame = new QGroupBox(QStringLiteral("Examination type"), parent);
+    examinationTypeFrame->setObjectName(QStringLiteral("Frame3"));
+    auto *fl = new QHBoxLayout(examinationTypeFrame);
     const QStringList types{QStringLiteral("Curative"), QStringLiteral("Screening")};
     for (int i = 0; i < 2; ++i) {
-        Option1[i] = new QRadioButton(types[i], Frame3);
-        Option1[i]->setObjectName(QStringLiteral("Option1_%1").arg(i));
-        Option1[i]->setAutoFillBackground(true);
-        connect(Option1[i], &QRadioButton::clicked, this, [this, i] { Option1_Click(i); });
-        fl->addWidget(Option1[i]);
+        examinationTypeOptions[i] = new QRadioButton(types[i], examinationTypeFrame);
+        examinationTypeOptions[i]->setObjectName(QStringLiteral("Option1_%1").arg(i));
+        examinationTypeOptions[i]->setAutoFillBackground(true);
+        connect(examinationTypeOptions[i], &QRadioButton::clicked, this, [this, i] { examinationTypeOptions_Click(i); });
+        fl->addWidget(examinationTypeOptions[i]);
     }
-    l->addWidget(Frame3, 3, 0, 1, 4);
+    l->addWidget(examinationTypeFrame, 3, 0, 1, 4);
     // Text boxes of the exposure last clicked.
     auto *detail = new QHBoxLayout;
-    Text1 = field(parent, QStringLiteral("Text1"));
-    Text2 = field(parent, QStringLiteral("Text2"));
+    exposureDateBox = field(parent, QStringLiteral("Text1"));
+    exposureTimeBox = field(parent, QStringLiteral("Text2"));
     txtID = field(parent, QStringLiteral("txtID"));
-    for (QLineEdit *e : {txtID, Text1, Text2})
+    for (QLineEdit *e : {txtID, exposureDateBox, exposureTimeBox})
         detail->addWidget(e);
     for (int i = 0; i < 6; ++i) {
-        Text3[i] = field(parent, QStringLiteral("Text3_%1").arg(i));
-        detail->addWidget(Text3[i]);
+        exposureBoxes[i] = field(parent, QStringLiteral("Text3_%1").arg(i));
+        detail->addWidget(exposureBoxes[i]);
     }
     const QStringList hints{QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time")};
     const QStringList valueHints{QStringLiteral("kV"), QStringLiteral("mAs"), QStringLiteral("Thickness"),
                                  QStringLiteral("Press"), QStringLiteral("mGy"), QStringLiteral("Other")};
-    const std::array<QLineEdit *, 3> first{txtID, Text1, Text2};
+    const std::array<QLineEdit *, 3> first{txtID, exposureDateBox, exposureTimeBox};
     for (int i = 0; i < 3; ++i) {
         first[i]->setReadOnly(true);
         first[i]->setPlaceholderText(hints[i]);
         first[i]->setToolTip(hints[i]);
     }
     for (int i = 0; i < 6; ++i) {
-        Text3[i]->setReadOnly(true);
-        Text3[i]->setPlaceholderText(valueHints[i]);
-        Text3[i]->setToolTip(valueHints[i]);
+        exposureBoxes[i]->setReadOnly(true);
+        exposureBoxes[i]->setPlaceholderText(valueHints[i]);
+        exposureBoxes[i]->setToolTip(valueHints[i]);
     }
     l->addLayout(detail, 4, 0, 1, 4);
 }
@@ -331,8 +331,8 @@ void MainForm::buildHeaderAndTasks(QWidget *parent)
     lvTasks = reportList(frmTasks, QStringLiteral("lvTasks"),
                          {QStringLiteral("Level"), QStringLiteral("Source"), QStringLiteral("Value"), QStringLiteral("Task"), QStringLiteral("Target")},
                          kTaskListColour);
-    Label1 = new QLabel(QStringLiteral("Tag:"), frmTasks);
-    Label1->setObjectName(QStringLiteral("Label1"));
+    tagLabel = new QLabel(QStringLiteral("Tag:"), frmTasks);
+    tagLabel->setObjectName(QStringLiteral("Label1"));
     txtSelected = field(frmTasks, QStringLiteral("txtSelected"));
     txtNeu = field(frmTasks, QStringLiteral("txtNeu"));
     cboTask = new QComboBox(frmTasks);
@@ -344,7 +344,7 @@ void MainForm::buildHeaderAndTasks(QWidget *parent)
     cboTarget = new QComboBox(frmTasks);
     cboTarget->setObjectName(QStringLiteral("cboTarget"));
     cmdTask = button(frmTasks, QStringLiteral("cmdTask"), QStringLiteral("Add Task"));
-    tl->addWidget(Label1, 0, 0);
+    tl->addWidget(tagLabel, 0, 0);
     tl->addWidget(txtSelected, 0, 1);
     tl->addWidget(txtNeu, 0, 2);
     tl->addWidget(cboTask, 1, 0);
@@ -560,7 +560,7 @@ void MainForm::Form_Activate()
 {
     const bool debug = Settings.Debug == 1;
     txtcInput->setVisible(debug);
-    List1->setVisible(debug);
+    decoderTokenList->setVisible(debug);
     lvDosis->setVisible(!debug);
     run(hooks.Initialise_cPort);
 }
@@ -693,7 +693,7 @@ QString MainForm::statusPanel(int panel) const
     return panel >= 1 && panel <= 5 ? statusPanels[panel - 1]->text() : QString();
 }
 
-void MainForm::Option1_Click(int index)
+void MainForm::examinationTypeOptions_Click(int index)
 {
     auto paint = [](QRadioButton *b, qint32 bgr) {
         QPalette p = b->palette();
@@ -702,9 +702,9 @@ void MainForm::Option1_Click(int index)
         b->setPalette(p);
         b->setProperty("bgr", bgr);
     };
-    Option1[index]->setChecked(true);
-    paint(Option1[index], 65280);
-    paint(Option1[1 - index], 255);
+    examinationTypeOptions[index]->setChecked(true);
+    paint(examinationTypeOptions[index], 65280);
+    paint(examinationTypeOptions[1 - index], 255);
     ExaminationType = static_cast<qint16>(index + 1);
 }
 
@@ -715,7 +715,7 @@ void MainForm::mnuAnsichtEinstellungen_Click()
         optionForm_->setWindowFlag(Qt::Window);
         connect(optionForm_, &OptionForm::confirmed, this, [this](bool onePartner) {
             if (onePartner)
-                Frame3->setVisible(false);
+                examinationTypeFrame->setVisible(false);
             show();
             run(hooks.Initialise_cPort);
         });

@@ -42,7 +42,7 @@ public:
 
     void Toolbar1_ButtonClick(const QString &key);
     void ClearInfoFields();
-    void Option1_Click(int index);
+    void examinationTypeOptions_Click(int index);
     // Shutdown as File > Exit does it.
     void mnuDateiBeenden_Click();
     void mnuAnsichtEinstellungen_Click();
@@ -90,25 +90,26 @@ public:
     // Viewer: the tile grid and its scroll bar
     ToolkitViewer *dv1 = nullptr;
     QScrollBar *dv1_vscroll = nullptr;
-    // Exposure capture and the dose list
+    // Exposure capture and the dose list. Object names keep the numbered
+    // control names (Command2, Text3_5, Option1_0 ...) that reports use.
     QTreeWidget *lvDosis = nullptr;
     QComboBox *cmbDosis = nullptr;
-    QPushButton *Command1 = nullptr;
-    QPushButton *Command2 = nullptr;
-    QPushButton *Command3 = nullptr;
-    QPushButton *Command4 = nullptr;
+    QPushButton *decodeNowButton = nullptr;
+    QPushButton *newExaminationButton = nullptr;
+    QPushButton *activateButton = nullptr;
+    QPushButton *stopButton = nullptr;
     QTextEdit *txtcInput = nullptr;
-    QListWidget *List1 = nullptr;
-    QLineEdit *Text4 = nullptr;
-    QLineEdit *Text5 = nullptr;
+    QListWidget *decoderTokenList = nullptr;
+    QLineEdit *doseLineBox = nullptr;
+    QLineEdit *spareCaptureBox = nullptr;
     std::array<QPushButton *, 3> cmdLorad{};
     // Projection assignment
     std::array<QPushButton *, 8> cmdProjection{};
     QPushButton *cmdAll = nullptr;
     QPushButton *cmdSelected = nullptr;
     QLabel *lblCount = nullptr;
-    QGroupBox *Frame3 = nullptr;
-    std::array<QRadioButton *, 2> Option1{};
+    QGroupBox *examinationTypeFrame = nullptr;
+    std::array<QRadioButton *, 2> examinationTypeOptions{};
     // Header view and task editing
     QTreeWidget *lvHeader = nullptr;
     QGroupBox *frmTasks = nullptr;
@@ -117,14 +118,14 @@ public:
     QComboBox *cboLevel = nullptr;
     QComboBox *cboTarget = nullptr;
     QPushButton *cmdTask = nullptr;
-    QLabel *Label1 = nullptr;
+    QLabel *tagLabel = nullptr;
     QLabel *lbltarget = nullptr;
     QLineEdit *txtSelected = nullptr;
     QLineEdit *txtNeu = nullptr;
     QLineEdit *txtID = nullptr;
-    QLineEdit *Text1 = nullptr;
-    QLineEdit *Text2 = nullptr;
-    std::array<QLineEdit *, 6> Text3{};
+    QLineEdit *exposureDateBox = nullptr;
+    QLineEdit *exposureTimeBox = nullptr;
+    std::array<QLineEdit *, 6> exposureBoxes{};
     // Frame
     QProgressBar *pbLoad = nullptr;
     QStatusBar *StatusBar1 = nullptr;

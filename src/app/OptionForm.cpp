@@ -290,39 +290,45 @@ void OptionForm::buildCommPortTab(QWidget *tab)
     auto *grid = new QGridLayout(tab);
     auto *params = new QGroupBox(QStringLiteral("Parameter"), tab);
     auto *pl = new QFormLayout(params);
-    Combo1 = new QComboBox(params);
-    Combo1->addItems(SpeedList());
-    Combo2 = new QComboBox(params);
-    Combo2->addItems(kParity);
-    Combo3 = new QComboBox(params);
-    Combo3->addItems(kDataBits);
-    Combo4 = new QComboBox(params);
-    Combo4->addItems(kStopBits);
-    Combo5 = new QComboBox(params);
-    Combo5->addItems(kHandshake);
-    pl->addRow(QStringLiteral("Speed :"), Combo1);
-    pl->addRow(QStringLiteral("Parity :"), Combo2);
-    pl->addRow(QStringLiteral("Bits :"), Combo3);
-    pl->addRow(QStringLiteral("Stop Bits :"), Combo4);
-    pl->addRow(QStringLiteral("Event :"), Combo5);
+    speedCombo = new QComboBox(params);
+    speedCombo->setObjectName(QStringLiteral("Combo1"));
+    speedCombo->addItems(SpeedList());
+    parityCombo = new QComboBox(params);
+    parityCombo->setObjectName(QStringLiteral("Combo2"));
+    parityCombo->addItems(kParity);
+    dataBitsCombo = new QComboBox(params);
+    dataBitsCombo->setObjectName(QStringLiteral("Combo3"));
+    dataBitsCombo->addItems(kDataBits);
+    stopBitsCombo = new QComboBox(params);
+    stopBitsCombo->setObjectName(QStringLiteral("Combo4"));
+    stopBitsCombo->addItems(kStopBits);
+    handshakeCombo = new QComboBox(params);
+    handshakeCombo->setObjectName(QStringLiteral("Combo5"));
+    handshakeCombo->addItems(kHandshake);
+    pl->addRow(QStringLiteral("Speed :"), speedCombo);
+    pl->addRow(QStringLiteral("Parity :"), parityCombo);
+    pl->addRow(QStringLiteral("Bits :"), dataBitsCombo);
+    pl->addRow(QStringLiteral("Stop Bits :"), stopBitsCombo);
+    pl->addRow(QStringLiteral("Event :"), handshakeCombo);
     grid->addWidget(params, 0, 0);
 
     auto *ports = new QGroupBox(QStringLiteral("Select Port"), tab);
     auto *ol = new QGridLayout(ports);
     for (int i = 0; i < 8; ++i) {
-        Option1[i] = new QRadioButton(QStringLiteral("Comm%1").arg(i + 1), ports);
-        Option1[i]->setAutoExclusive(false); // "none checked" must be possible
-        connect(Option1[i], &QRadioButton::clicked, this, [this, i] { setPortChecked(i); });
-        ol->addWidget(Option1[i], i % 4, i / 4);
+        portOptions[i] = new QRadioButton(QStringLiteral("Comm%1").arg(i + 1), ports);
+        portOptions[i]->setObjectName(QStringLiteral("Option1_%1").arg(i));
+        portOptions[i]->setAutoExclusive(false); // "none checked" must be possible
+        connect(portOptions[i], &QRadioButton::clicked, this, [this, i] { setPortChecked(i); });
+        ol->addWidget(portOptions[i], i % 4, i / 4);
     }
     grid->addWidget(ports, 0, 1);
 
     auto *timeouts = new QGroupBox(QStringLiteral("Time Out"), tab);
     auto *tl = new QFormLayout(timeouts);
-    Text1 = lineEdit(timeouts, QStringLiteral("Text1"));
-    Text2 = lineEdit(timeouts, QStringLiteral("Text2"));
-    tl->addRow(QStringLiteral("Duration of the time out beginning in second :"), Text1);
-    tl->addRow(QStringLiteral("Duration of the end time out in second :"), Text2);
+    timeOutStartBox = lineEdit(timeouts, QStringLiteral("Text1"));
+    timeOutEndBox = lineEdit(timeouts, QStringLiteral("Text2"));
+    tl->addRow(QStringLiteral("Duration of the time out beginning in second :"), timeOutStartBox);
+    tl->addRow(QStringLiteral("Duration of the end time out in second :"), timeOutEndBox);
     grid->addWidget(timeouts, 1, 0, 1, 2);
     grid->setRowStretch(2, 1);
 }
@@ -344,7 +350,7 @@ void OptionForm::buildWorklistTab(QWidget *tab)
 void OptionForm::setPortChecked(int index)
 {
     for (int i = 0; i < 8; ++i)
-        Option1[i]->setChecked(i == index);
+        portOptions[i]->setChecked(i == index);
 }
 
 void OptionForm::setColourField(QLineEdit *field, qint32 bgr)
@@ -409,14 +415,14 @@ void OptionForm::Form_Load()
     txtIR[1]->setText(Settings.IR_Port);
     txtForPort->setText(Settings.FOR_Port);
     chkStopSvr->setChecked(Settings.StopService == 1);
-    setIndex(Combo1, Settings.Speed);
-    setIndex(Combo2, Settings.Parity);
-    setIndex(Combo3, Settings.Bit_Get);
-    setIndex(Combo4, Settings.Bit_Put);
-    setIndex(Combo5, Settings.Flux);
+    setIndex(speedCombo, Settings.Speed);
+    setIndex(parityCombo, Settings.Parity);
+    setIndex(dataBitsCombo, Settings.Bit_Get);
+    setIndex(stopBitsCombo, Settings.Bit_Put);
+    setIndex(handshakeCombo, Settings.Flux);
     setPortChecked(Settings.Port - 1);
-    Text1->setText(QString::number(Settings.Time_Out_Start));
-    Text2->setText(QString::number(Settings.Time_Out_End));
+    timeOutStartBox->setText(QString::number(Settings.Time_Out_Start));
+    timeOutEndBox->setText(QString::number(Settings.Time_Out_End));
     txtWorklist[0]->setText(Settings.LocalAET);
     txtWorklist[1]->setText(Settings.RemoteAET);
     txtWorklist[2]->setText(Settings.RemoteIP);
@@ -455,7 +461,7 @@ bool OptionForm::PortTest(int port)
 void OptionForm::existComPorts()
 {
     for (int port = 1; port <= 8; ++port)
-        Option1[port - 1]->setVisible(PortTest(port));
+        portOptions[port - 1]->setVisible(PortTest(port));
 }
 
 void OptionForm::RefreshCompanionStatus()
@@ -559,17 +565,17 @@ void OptionForm::cmdOK_Click()
     Settings.RemoteAET = txtWorklist[1]->text();
     Settings.RemoteIP = txtWorklist[2]->text();
     Settings.RemotePort = txtWorklist[3]->text();
-    Settings.Speed = static_cast<qint16>(Combo1->currentIndex());
-    Settings.Parity = static_cast<qint16>(Combo2->currentIndex());
-    Settings.Bit_Get = static_cast<qint16>(Combo3->currentIndex());
-    Settings.Bit_Put = static_cast<qint16>(Combo4->currentIndex());
-    Settings.Flux = static_cast<qint16>(Combo5->currentIndex());
+    Settings.Speed = static_cast<qint16>(speedCombo->currentIndex());
+    Settings.Parity = static_cast<qint16>(parityCombo->currentIndex());
+    Settings.Bit_Get = static_cast<qint16>(dataBitsCombo->currentIndex());
+    Settings.Bit_Put = static_cast<qint16>(stopBitsCombo->currentIndex());
+    Settings.Flux = static_cast<qint16>(handshakeCombo->currentIndex());
     for (int i = 0; i < 8; ++i) {
-        if (Option1[i]->isChecked())
+        if (portOptions[i]->isChecked())
             Settings.Port = static_cast<qint16>(i + 1);
     }
-    Settings.Time_Out_Start = static_cast<qint16>(std::clamp(LeadingWholeNumber(Text1->text()), -32768, 32767));
-    Settings.Time_Out_End = static_cast<qint16>(std::clamp(LeadingWholeNumber(Text2->text()), -32768, 32767));
+    Settings.Time_Out_Start = static_cast<qint16>(std::clamp(LeadingWholeNumber(timeOutStartBox->text()), -32768, 32767));
+    Settings.Time_Out_End = static_cast<qint16>(std::clamp(LeadingWholeNumber(timeOutEndBox->text()), -32768, 32767));
     SaveSettings();
     const bool onePartner = lvSCP->topLevelItemCount() == 1;
     done(QDialog::Accepted);

@@ -85,15 +85,15 @@ public:
     QPushButton *cmdNew = nullptr;
     QPushButton *cmdDelMod = nullptr;
     QPushButton *cmdActivate = nullptr;
-    // Comm Port
-    QComboBox *Combo1 = nullptr;
-    QComboBox *Combo2 = nullptr;
-    QComboBox *Combo3 = nullptr;
-    QComboBox *Combo4 = nullptr;
-    QComboBox *Combo5 = nullptr;
-    std::array<QRadioButton *, 8> Option1{};
-    QLineEdit *Text1 = nullptr;
-    QLineEdit *Text2 = nullptr;
+    // Comm Port; object names keep the numbered names (Combo1, Option1_0, Text1 ...)
+    QComboBox *speedCombo = nullptr;
+    QComboBox *parityCombo = nullptr;
+    QComboBox *dataBitsCombo = nullptr;
+    QComboBox *stopBitsCombo = nullptr;
+    QComboBox *handshakeCombo = nullptr;
+    std::array<QRadioButton *, 8> portOptions{};
+    QLineEdit *timeOutStartBox = nullptr;
+    QLineEdit *timeOutEndBox = nullptr;
     // Worklist
     std::array<QLineEdit *, 4> txtWorklist{};
 

@@ -47,9 +47,10 @@ fSplash::fSplash(QWidget *parent) : QWidget(parent)
     fl->addWidget(lblProduct, 0, Qt::AlignCenter);
     fl->addWidget(lblVersion, 0, Qt::AlignCenter);
     l->addWidget(frame);
-    Timer1 = new QTimer(this);
-    Timer1->setSingleShot(true);
-    Timer1->setInterval(500);
+    splashTimer = new QTimer(this);
+    splashTimer->setObjectName(QStringLiteral("Timer1"));
+    splashTimer->setSingleShot(true);
+    splashTimer->setInterval(500);
 }
 
 void fSplash::mouseReleaseEvent(QMouseEvent *event)
@@ -79,15 +80,15 @@ bool StartupFlow::start()
         return false;
     }
     connect(splash_, &fSplash::clicked, this, [this] {
-        const bool early = splash_->Timer1->isActive();
-        splash_->Timer1->stop();
+        const bool early = splash_->splashTimer->isActive();
+        splash_->splashTimer->stop();
         splash_->close();
         if (early)
             end(0);
     });
-    connect(splash_->Timer1, &QTimer::timeout, this, &StartupFlow::splashTick);
+    connect(splash_->splashTimer, &QTimer::timeout, this, &StartupFlow::splashTick);
     splash_->show();
-    splash_->Timer1->start();
+    splash_->splashTimer->start();
     return true;
 }
 
@@ -124,7 +125,7 @@ void StartupFlow::optionsConfirmed(bool onePartner)
         mainForm_->Form_Load();
     }
     if (onePartner)
-        mainForm_->Frame3->setVisible(false);
+        mainForm_->examinationTypeFrame->setVisible(false);
     mainForm_->show();
     mainForm_->raise();
     mainForm_->activateWindow();

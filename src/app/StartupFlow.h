@@ -19,7 +19,7 @@ public:
     QLabel *lblProduct = nullptr;
     QLabel *lblVersion = nullptr;
     QLabel *imgLogo = nullptr;
-    QTimer *Timer1 = nullptr;
+    QTimer *splashTimer = nullptr;
 
 signals:
     void clicked();

@@ -182,9 +182,9 @@ void DoseList::PopupDeleteDosis()
 {
     AssignmentMode = 2;
     RefreshDosisList();
-    c_.Text1->clear();
-    c_.Text2->clear();
-    for (QLineEdit *t : c_.Text3)
+    c_.exposureDateBox->clear();
+    c_.exposureTimeBox->clear();
+    for (QLineEdit *t : c_.exposureBoxes)
         t->clear();
 }
 
@@ -211,10 +211,10 @@ void DoseList::lvDosis_ItemClick(QTreeWidgetItem *item)
     SelectedExposure.dose = item->text(7);
     SelectedExposure.other = item->text(8);
     CurrentExposureTime = item->text(10);
-    c_.Text1->setText(item->text(1));
-    c_.Text2->setText(item->text(2));
+    c_.exposureDateBox->setText(item->text(1));
+    c_.exposureTimeBox->setText(item->text(2));
     for (int i = 0; i < 6; ++i)
-        c_.Text3[i]->setText(item->text(3 + i));
+        c_.exposureBoxes[i]->setText(item->text(3 + i));
     c_.txtID->setText(item->text(0));
     if (c_.runTaskButton0)
         c_.runTaskButton0();

@@ -57,14 +57,14 @@ ExposureCapture::ExposureCapture(const ExposureControls &controls, DoseList &dos
     c_.sendTimer->setInterval(1000);
     connect(c_.SerTimer, &QTimer::timeout, this, &ExposureCapture::SerTimer_Tick);
     connect(c_.sendTimer, &QTimer::timeout, this, &ExposureCapture::sendTimer_Tick);
-    if (c_.Command1)
-        connect(c_.Command1, &QPushButton::clicked, this, &ExposureCapture::Command1_Click);
-    if (c_.Command2)
-        connect(c_.Command2, &QPushButton::clicked, this, &ExposureCapture::Command2_Click);
-    if (c_.Command3)
-        connect(c_.Command3, &QPushButton::clicked, this, &ExposureCapture::Command3_Click);
-    if (c_.Command4)
-        connect(c_.Command4, &QPushButton::clicked, this, &ExposureCapture::Command4_Click);
+    if (c_.decodeNowButton)
+        connect(c_.decodeNowButton, &QPushButton::clicked, this, &ExposureCapture::decodeNowButton_Click);
+    if (c_.newExaminationButton)
+        connect(c_.newExaminationButton, &QPushButton::clicked, this, &ExposureCapture::newExaminationButton_Click);
+    if (c_.activateButton)
+        connect(c_.activateButton, &QPushButton::clicked, this, &ExposureCapture::activateButton_Click);
+    if (c_.stopButton)
+        connect(c_.stopButton, &QPushButton::clicked, this, &ExposureCapture::stopButton_Click);
 }
 
 void ExposureCapture::setBuffer(const QString &text)
@@ -306,7 +306,7 @@ void ExposureCapture::dbFill()
         if (!QFile::rename(inputPath, donePath))
             WriteErrorLog(58, QStringLiteral("File already exists (") + donePath + QLatin1Char(')'), kFillSource);
     }
-    c_.List1->clear();
+    c_.decoderTokenList->clear();
 
     DecoderInput in;
     in.unitType = Settings.XrayComm;
@@ -315,14 +315,14 @@ void ExposureCapture::dbFill()
     in.currentProjection = CurrentProjection;
     in.projectionCounter = ProjectionCounter;
     in.currentExposureTime = CurrentExposureTime;
-    in.projectionBox = c_.Text3[5]->text();
-    in.text4 = c_.Text4->text();
+    in.projectionBox = c_.exposureBoxes[5]->text();
+    in.doseLine = c_.doseLineBox->text();
     in.debug = Settings.Debug == 1;
     in.now = clock_();
     const DecoderOutput out = DecodeExposure(in);
 
-    c_.List1->addItems(out.tokens);
-    c_.Text4->setText(out.text4);
+    c_.decoderTokenList->addItems(out.tokens);
+    c_.doseLineBox->setText(out.doseLine);
     setBuffer(out.buffer);
     ProjectionCounter = out.projectionCounter;
     CurrentExposureTime = out.currentExposureTime;
@@ -346,7 +346,7 @@ void ExposureCapture::dbFill()
         }
     }
     if (out.clearProjectionBox)
-        c_.Text3[5]->clear();
+        c_.exposureBoxes[5]->clear();
     if (out.closingSteps) {
         c_.SerTimer->start();
         doseList_.lvDosis_Fill();
@@ -365,13 +365,13 @@ void ExposureCapture::paint(QPushButton *button, const QColor &colour)
     button->setAutoFillBackground(true);
 }
 
-void ExposureCapture::Command1_Click() { dbFill(); }
+void ExposureCapture::decodeNowButton_Click() { dbFill(); }
 
-void ExposureCapture::Command2_Click()
+void ExposureCapture::newExaminationButton_Click()
 {
     ProjectionCounter = 0;
-    paint(c_.Command2, QColor(0, 255, 0));
-    paint(c_.Command4, QColor(255, 0, 0));
+    paint(c_.newExaminationButton, QColor(0, 255, 0));
+    paint(c_.stopButton, QColor(255, 0, 0));
     if (!c_.sendTimer->isActive())
         c_.sendTimer->start();
     if (!c_.SerTimer->isActive())
@@ -380,15 +380,15 @@ void ExposureCapture::Command2_Click()
         c_.lvDosis->clear();
 }
 
-void ExposureCapture::Command3_Click() { c_.sendTimer->start(); }
+void ExposureCapture::activateButton_Click() { c_.sendTimer->start(); }
 
-void ExposureCapture::Command4_Click()
+void ExposureCapture::stopButton_Click()
 {
     ProjectionCounter = 0;
-    paint(c_.Command2, QColor(255, 0, 0));
-    paint(c_.Command4, QColor(0, 255, 0));
+    paint(c_.newExaminationButton, QColor(255, 0, 0));
+    paint(c_.stopButton, QColor(0, 255, 0));
     c_.sendTimer->stop();
     c_.SerTimer->stop();
 }
 
-void ExposureCapture::MarkPatientChosen() { paint(c_.Command2, QColor(255, 0, 0)); }
+void ExposureCapture::MarkPatientChosen() { paint(c_.newExaminationButton, QColor(255, 0, 0)); }

@@ -17,7 +17,7 @@ class DoseList;
 class ExposureCapture : public QObject {
     Q_OBJECT
 public:
-    // Connects SerTimer, sendTimer and Command1..Command4; sets the timer intervals.
+    // Connects SerTimer, sendTimer and the four capture buttons; sets the timer intervals.
     ExposureCapture(const ExposureControls &controls, DoseList &doseList, QObject *parent = nullptr);
 
     // Main-window load: unit types 3 and 4 start listening at once.
@@ -29,10 +29,10 @@ public:
     // Decodes "cInput.txt" or the receive buffer into one new journal row.
     void dbFill();
 
-    void Command1_Click();
-    void Command2_Click();
-    void Command3_Click();
-    void Command4_Click();
+    void decodeNowButton_Click();
+    void newExaminationButton_Click();
+    void activateButton_Click();
+    void stopButton_Click();
     // The worklist dialog confirmed a patient.
     void MarkPatientChosen();
 

@@ -159,7 +159,7 @@ void decodeSophie(const DecoderInput &in, DecoderOutput &out, Work &w)
     if (const auto v = w.tenfold(thick, in.locale, "thickness"))
         dicke = *v;
 
-    out.tokens.clear(); // List1 is emptied once the values are taken
+    out.tokens.clear(); // the token list is emptied once the values are taken
     r.Datum = datum;
     r.Sonstiges = other;
     r.KVP = kv;
@@ -369,12 +369,12 @@ void decodeHfe(const DecoderInput &in, DecoderOutput &out, Work &)
     QStringList split;
     if (!in.buffer.isEmpty()) {
         // A message without a dose line must not decode the previous one again.
-        out.text4.clear();
+        out.doseLine.clear();
         const QStringList lines = in.buffer.split(kCrLf);
         for (qsizetype i = 0; i + 1 < lines.size(); ++i)
             if (lines[i].contains(QStringLiteral("mGy")))
-                out.text4 = lines[i] + lines[i + 1];
-        split = out.text4.split(QLatin1Char(' '));
+                out.doseLine = lines[i] + lines[i + 1];
+        split = out.doseLine.split(QLatin1Char(' '));
         out.tokens = nonEmpty(split);
         out.buffer.clear();
     }
@@ -415,7 +415,7 @@ DecoderOutput DecodeExposure(const DecoderInput &in)
 {
     DecoderOutput out;
     out.buffer = in.buffer;
-    out.text4 = in.text4;
+    out.doseLine = in.doseLine;
     out.projectionCounter = in.projectionCounter;
     out.currentExposureTime = in.currentExposureTime;
     Work w(out);

@@ -28,8 +28,8 @@ struct DecoderInput {
     QString currentProjection;   // caption of the projection button clicked last
     qint16 projectionCounter = 0;
     QString currentExposureTime;
-    QString projectionBox;       // Text3(5)
-    QString text4;               // the work box of unit type 5
+    QString projectionBox;       // the projection box of the selected exposure
+    QString doseLine;            // the dose-line work box of unit type 5
     bool debug = false;          // General\Debug = 1
     QLocale locale;              // number and short date formats
     QDateTime now;               // today and now of the decoding
@@ -46,11 +46,11 @@ struct DecoderOutput {
     bool closingSteps = true;             // counter wrap, SerTimer on, list refill
     bool enableSerTimer = true;           // also true on the one path without closing steps that re-arms it
     QString buffer;                       // what the receive buffer holds afterwards
-    QStringList tokens;                   // List1
-    QString text4;
+    QStringList tokens;                   // shown in the decoder token list
+    QString doseLine;                     // the dose-line work box afterwards
     qint16 projectionCounter = 0;         // already wrapped from 4 to 0 when closingSteps
     QString currentExposureTime;
-    bool clearProjectionBox = false;      // empty Text3(5)
+    bool clearProjectionBox = false;      // empty the projection box
     bool deleteSerialInput = false;       // remove a cInput.txt that arrived meanwhile
     QStringList messageBoxes;             // shown in order, OK only
     QList<DecoderError> errors;

@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     in.now = QDateTime(QDate(2026, 12, 6), QTime(12, 0));
     const QByteArray bytes(reinterpret_cast<const char *>(data + 2), qsizetype(size - 2));
     in.buffer = QString::fromLatin1(bytes);
-    in.text4 = in.buffer.left(64);
+    in.doseLine = in.buffer.left(64);
     const DecoderOutput out = DecodeExposure(in);
     if (out.record && (!out.record->Status || *out.record->Status != QLatin1String("0")))
         __builtin_trap();

@@ -46,20 +46,20 @@ struct ExposureFixture {
         DoseList::PrepareColumns(c.lvDosis);
         c.cmbDosis = new QComboBox(&window);
         c.Popup_Dosis = new QMenu(&window);
-        c.Text1 = new QLineEdit(&window);
-        c.Text2 = new QLineEdit(&window);
-        for (auto &t : c.Text3)
+        c.exposureDateBox = new QLineEdit(&window);
+        c.exposureTimeBox = new QLineEdit(&window);
+        for (auto &t : c.exposureBoxes)
             t = new QLineEdit(&window);
         c.txtID = new QLineEdit(&window);
         c.lblCount = new QLabel(QStringLiteral("0"), &window);
-        c.Command1 = new QPushButton(QStringLiteral("Command1"), &window);
-        c.Command2 = new QPushButton(QStringLiteral("New Examination"), &window);
-        c.Command3 = new QPushButton(QStringLiteral("Activate"), &window);
-        c.Command4 = new QPushButton(QStringLiteral("S T O P"), &window);
+        c.decodeNowButton = new QPushButton(QStringLiteral("Command1"), &window);
+        c.newExaminationButton = new QPushButton(QStringLiteral("New Examination"), &window);
+        c.activateButton = new QPushButton(QStringLiteral("Activate"), &window);
+        c.stopButton = new QPushButton(QStringLiteral("S T O P"), &window);
         c.txtcInput = new QTextEdit(&window);
-        c.List1 = new QListWidget(&window);
-        c.Text4 = new QLineEdit(&window);
-        c.Text5 = new QLineEdit(&window);
+        c.decoderTokenList = new QListWidget(&window);
+        c.doseLineBox = new QLineEdit(&window);
+        c.spareCaptureBox = new QLineEdit(&window);
         c.SerTimer = new QTimer(&window);
         c.sendTimer = new QTimer(&window);
         c.lvImages = new QTreeWidget(&window);

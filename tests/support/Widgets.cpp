@@ -1,11 +1,12 @@
 #include "support/Widgets.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 
 void UseOffscreenScreen(int width, int height)
 {
-    const QString config = QDir::tempPath() + QStringLiteral("/lumora-screen-%1x%2.json").arg(width).arg(height);
+    const QString config = QDir::tempPath() + QStringLiteral("/lumora-screen-%1x%2-%3.json").arg(width).arg(height).arg(QCoreApplication::applicationPid());
     QFile f(config);
     if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
         f.write(QStringLiteral("{\"screens\":[{\"name\":\"s\",\"x\":0,\"y\":0,\"width\":%1,\"height\":%2,\"logicalDpi\":96}]}")
