@@ -74,24 +74,25 @@ class ReceiverTest : public QObject {
         return files;
     }
 
-    // Every image row has its file of at least minSize bytes, and
-    // every file below images/ is an image of a row, unless leftovers of a
-    // kill (hidden files) are allowed.
+    // Every image row has its file of at least minSize bytes, and every file
+    // below images/ is an image of a row. After a kill, files without rows may
+    // be left (written, not yet entered); a later store of them replaces them.
     void rowsMatchFiles(qint64 minSize, bool leftoversAllowed = false) const
     {
         QCOMPARE(QueryValue(db(), QStringLiteral("PRAGMA integrity_check")).toString(), QStringLiteral("ok"));
         QStringList expected, found;
         for (const QVariantList &row : QueryRows(db(), QStringLiteral("SELECT StudyUID, ImageUID FROM View_Images")))
             expected << stored(row.at(0).toString(), row.at(1).toString());
-        QDirIterator it(folder_->file(QStringLiteral("images")), leftoversAllowed ? QDir::Files : QDir::Files | QDir::Hidden,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext()) {
+        QDirIterator it(folder_->file(QStringLiteral("images")), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext())
             found << it.next();
-            QVERIFY2(QFileInfo(found.last()).size() >= minSize, qPrintable(found.last()));
+        for (const QString &file : expected)
+            QVERIFY2(found.contains(file) && QFileInfo(file).size() >= minSize, qPrintable(file));
+        if (!leftoversAllowed) {
+            expected.sort();
+            found.sort();
+            QCOMPARE(found, expected);
         }
-        expected.sort();
-        found.sort();
-        QCOMPARE(found, expected);
     }
 
     bool startReceiver(const QStringList &env = {})
