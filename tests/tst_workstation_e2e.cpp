@@ -112,13 +112,18 @@ private slots:
         QVERIFY(station.waitForStarted(5000));
         const QString options = window(QStringLiteral("^Options$"), 15000);
         QVERIFY2(!options.isEmpty(), station.readAll().constData());
-        // Enter confirms the dialog; a key sent before it took the focus is pressed again.
+        // Enter confirms the dialog; a key sent before it took the focus is pressed
+        // again while the dialog is still there. On a loaded machine the main
+        // window may take a while to come.
         QString main;
-        for (int attempt = 0; attempt < 5 && main.isEmpty(); ++attempt) {
-            keys(options, {QStringLiteral("Return")});
-            main = window(QStringLiteral("^OrvanaMammo Version"), 4000);
-        }
-        QVERIFY(!main.isEmpty());
+        QVERIFY(WaitFor(
+            [&] {
+                if (!window(QStringLiteral("^Options$"), 0).isEmpty())
+                    keys(options, {QStringLiteral("Return")});
+                main = window(QStringLiteral("^OrvanaMammo Version"), 2000);
+                return !main.isEmpty();
+            },
+            60000));
 
         // Four exposures, each sent when the workstation polls.
         const QList<QList<int>> exposures{{26, 80, 400, 10, 41}, {27, 90, 410, 11, 42}, {28, 100, 420, 12, 43}, {29, 110, 430, 13, 44}};
@@ -165,10 +170,13 @@ private slots:
         keys(main, {QStringLiteral("F2"), QStringLiteral("F3")});
         const QString sending = QStringLiteral("^Send Images \\(Patient\\)$");
         QString progress;
-        for (int attempt = 0; attempt < 10 && progress.isEmpty(); ++attempt) {
-            keys(main, {QStringLiteral("space"), QStringLiteral("F1")});
-            progress = window(sending, 3000);
-        }
+        WaitFor(
+            [&] {
+                keys(main, {QStringLiteral("space"), QStringLiteral("F1")});
+                progress = window(sending, 3000);
+                return !progress.isEmpty();
+            },
+            60000);
         if (progress.isEmpty())
             screenshot(QStringLiteral("e2e-failed.png"));
         QVERIFY2(!progress.isEmpty(), "the send did not start");
