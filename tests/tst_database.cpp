@@ -7,8 +7,6 @@
 #include <QFile>
 #include <QtTest>
 
-#include <optional>
-
 class DatabaseTest : public QObject {
     Q_OBJECT
 
@@ -57,10 +55,7 @@ private slots:
         QVERIFY(db.isOpen());
         QVERIFY(Execute(db, QStringLiteral("SELECT COUNT(*) AS n FROM tblDosis")).ok);
         db.close();
-        QVERIFY(!db.isOpen());
-        db.close();
-        QVERIFY(db.open()); // and again for the next operation
-        db.close();
+        QVERIFY(!db.isOpen()); // opening again: keptStatementsAreResetBetweenRuns
 
         Database closed(QStringLiteral("t2"), QStringLiteral("test"));
         const DbResult r = Execute(closed, QStringLiteral("SELECT 1"));
@@ -157,8 +152,6 @@ private slots:
         QVERIFY(!r.ok);
         QVERIFY(r.errorNumber != 0);
         QVERIFY2(r.errorText.contains(QStringLiteral("tblMissing")), qPrintable(r.errorText));
-        r = Execute(db, QStringLiteral("SELEKT 1"));
-        QVERIFY(!r.ok && r.errorNumber != 0);
         // A script stops at its first failing statement.
         QVERIFY(!ExecuteScript(db, QStringLiteral("-- two tables\nCREATE TABLE a (x);\nCREATE TABLE a (y);\nCREATE TABLE b (z);\n")).ok);
         QVERIFY(Execute(db, QStringLiteral("SELECT x FROM a")).ok);
@@ -168,8 +161,8 @@ private slots:
 
     void lockedDatabaseFailsTheStatementNotTheProgram()
     {
-        std::optional<WriteLockHolder> lock(std::in_place, path_); // another writer
-        QVERIFY(lock->held());
+        WriteLockHolder lock(path_); // another writer
+        QVERIFY(lock.held());
         Database db = connection(QStringLiteral("t7"));
         db.setBusyTimeout(200);
         QVERIFY(db.open());
@@ -177,7 +170,7 @@ private slots:
         const DbResult r = Execute(db, QStringLiteral("INSERT INTO tblDosis (Status) VALUES ('0')"));
         QVERIFY(!r.ok);
         QCOMPARE(r.errorNumber % 256, 5); // SQLITE_BUSY
-        lock.reset();
+        lock.release();
         QVERIFY(Execute(db, QStringLiteral("INSERT INTO tblDosis (Status) VALUES ('0')")).ok);
         db.close();
     }

@@ -7,8 +7,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QtTest>
 
 class DeletionTest : public QObject {
@@ -46,25 +44,22 @@ private slots:
     }
     void cleanup() { f_.reset(); }
 
-    void seriesOfAStudyThatKeepsOthers()
+    // The first series goes alone; the last one takes its study and patient along.
+    void seriesOfAStudy()
     {
         const FiledStudy a = file(QStringLiteral("P1"), 2);
+        const FiledStudy b = file(QStringLiteral("P2"), 1);
         QVERIFY2(DeleteSeriesFromDatabase(a.series[0], a.study, a.uid, a.patient, QStringLiteral("P1"), report_),
                  f_->read(QStringLiteral("Logs/Error.log")).constData());
-        QCOMPARE(CountRows(QStringLiteral("tblSeries")), 1);
-        QCOMPARE(CountRows(QStringLiteral("tblImages")), 2);
-        QCOMPARE(CountRows(QStringLiteral("tblStudies")), 1);
+        QCOMPARE(CountRows(QStringLiteral("tblSeries")), 2);
+        QCOMPARE(CountRows(QStringLiteral("tblImages")), 4);
+        QCOMPARE(CountRows(QStringLiteral("tblStudies")), 2);
         QVERIFY(!QFile::exists(image(a, 0)));
         QVERIFY(QFile::exists(image(a, 2)));
         QCOMPARE(studyRows_, 0);
         QCOMPARE(log_, QStringLiteral("Updating Database ... OK\r\nRemoving images ... OK\r\n"));
-    }
 
-    void lastSeriesTakesStudyAndPatient()
-    {
-        const FiledStudy a = file(QStringLiteral("P1"), 1);
-        const FiledStudy b = file(QStringLiteral("P2"), 1);
-        QVERIFY(DeleteSeriesFromDatabase(a.series[0], a.study, a.uid, a.patient, QStringLiteral("P1"), report_));
+        QVERIFY(DeleteSeriesFromDatabase(a.series[1], a.study, a.uid, a.patient, QStringLiteral("P1"), report_));
         QCOMPARE(CountRows(QStringLiteral("tblStudies")), 1);
         QCOMPARE(CountRows(QStringLiteral("tblPatienten")), 1);
         QCOMPARE(studyRows_, 1);
@@ -113,27 +108,21 @@ private slots:
         file(QStringLiteral("P1"), 2);
         file(QStringLiteral("P2"), 1);
         // The receiver keeps its own connection open.
-        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("receiver"));
-        other.setDatabaseName(ImageDatabase.path());
+        Database other(QStringLiteral("receiver"), QStringLiteral("test"));
+        other.setPath(ImageDatabase.path());
         QVERIFY(other.open());
-        {
-            QSqlQuery q(other);
-            QVERIFY(q.exec(QStringLiteral("SELECT COUNT(*) FROM tblImages")) && q.next());
-            QCOMPARE(q.value(0).toInt(), 6);
-        }
+        const QString images = QStringLiteral("SELECT COUNT(*) AS n FROM tblImages");
+        QCOMPARE(Execute(other, images).first(QStringLiteral("n")).toInt(), 6);
         QVERIFY(DeleteAllFromDatabase(report_));
         QCOMPARE(CountRows(QStringLiteral("tblImages")), 0);
         QCOMPARE(CountRows(QStringLiteral("tblPatienten")), 0);
         QCOMPARE(QDir(f_->file(QStringLiteral("images"))).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 0);
-        {
-            QSqlQuery q(other); // the other connection sees the empty tables, not a broken file
-            QVERIFY(q.exec(QStringLiteral("SELECT COUNT(*) FROM tblImages")) && q.next());
-            QCOMPARE(q.value(0).toInt(), 0);
-            QVERIFY(q.exec(QStringLiteral("INSERT INTO tblPatienten (PatID1) VALUES ('P9')")));
-        }
+        // The other connection sees the empty tables, not a broken file.
+        const DbResult after = Execute(other, images);
+        QVERIFY2(after.ok, qPrintable(after.errorText));
+        QCOMPARE(after.first(QStringLiteral("n")).toInt(), 0);
+        QVERIFY(Execute(other, QStringLiteral("INSERT INTO tblPatienten (PatID1) VALUES ('P9')")).ok);
         other.close();
-        other = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("receiver"));
         QCOMPARE(CountRows(QStringLiteral("tblPatienten")), 1);
         QCOMPARE(log_, QStringLiteral("Removing database entries ... OK\r\nRemoving images ... "));
     }

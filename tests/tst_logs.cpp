@@ -114,13 +114,9 @@ private slots:
         QCOMPARE(f.read(QStringLiteral("Logs/Error.log")).count("\r\n"), 1);
     }
 
-    void logsFolderIsCreatedAndFailuresAreIgnored()
+    // The Logs folder being made is caught by lineFormats, which starts without it.
+    void unwritableLogsAreIgnored()
     {
-        TestFolder f;
-        QVERIFY(!QDir(f.file(QStringLiteral("Logs"))).exists());
-        WriteErrorLog(1, QStringLiteral("first"), QStringLiteral(" x"));
-        QVERIFY(QFile::exists(f.file(QStringLiteral("Logs/Error.log"))));
-
         // "Logs" as a plain file: nothing can be created below it; no crash, no throw.
         TestFolder g;
         g.write(QStringLiteral("Logs"), "not a folder");

@@ -34,42 +34,31 @@ class SchemaTest : public QObject {
     }
 
 private slots:
+    // The receiver and data manager programs are checked by tst_receiver and
+    // tst_datamgr, the workstation by tst_workstation_e2e.
     void initTestCase()
     {
         QVERIFY(MakeStationDatabases(folder_.path()));
         for (const char *name : {"LumoraData.dat", "LumoraUser.dat", "LumoraDef.dat"}) {
             QVERIFY(QFile::exists(file(QLatin1String(name))));
             QVERIFY(!QFile::exists(file(QLatin1String(name) + QStringLiteral(".new"))));
+            QVERIFY2(QFile::exists(StationDir() + QStringLiteral("/Data/") + QLatin1String(name)), name);
         }
-    }
-
-    void stationFolderHoldsTheBuiltFiles()
-    {
-        for (const char *name : {"Data/LumoraData.dat", "Data/LumoraUser.dat", "Data/LumoraDef.dat", "projection.ini", "orvana.jpg",
-                                 "OrvanaMammo", "LumoraReceiver", "LumoraDataMgr"})
+        for (const char *name : {"projection.ini", "orvana.jpg"})
             QVERIFY2(QFile::exists(StationDir() + QLatin1Char('/') + QLatin1String(name)), name);
-        QFile captions(StationDir() + QStringLiteral("/projection.ini"));
-        QVERIFY(captions.open(QIODevice::ReadOnly));
-        const QList<QByteArray> lines = captions.readAll().split('\n');
-        QCOMPARE(lines.first(), QByteArray("R CC\r"));
-        QVERIFY(lines.size() - 1 <= 8);
     }
 
+    // The template holds the image tables and the journal; the journal is read
+    // by position, so its column order is fixed.
     void eachFileHoldsItsTables()
     {
-        const QString data = QStringLiteral("LumoraData.dat"), user = QStringLiteral("LumoraUser.dat"), def = QStringLiteral("LumoraDef.dat");
-        const QStringList imageTables{QStringLiteral("tblImages"), QStringLiteral("tblPatienten"), QStringLiteral("tblReceive"),
-                                      QStringLiteral("tblSeries"), QStringLiteral("tblStudies")};
-        QCOMPARE(objects(data, QStringLiteral("table")), imageTables);
-        QCOMPARE(objects(data, QStringLiteral("view")), (QStringList{QStringLiteral("View_Images"), QStringLiteral("view_studies")}));
-        QStringList templateTables = QStringList(imageTables) << QStringLiteral("tblDosis");
+        const QString data = QStringLiteral("LumoraData.dat"), def = QStringLiteral("LumoraDef.dat");
+        QStringList templateTables = objects(data, QStringLiteral("table")) << QStringLiteral("tblDosis");
         templateTables.sort();
         QCOMPARE(objects(def, QStringLiteral("table")), templateTables);
         QCOMPARE(objects(def, QStringLiteral("view")), objects(data, QStringLiteral("view")));
-        QCOMPARE(objects(user, QStringLiteral("table")),
-                 (QStringList{QStringLiteral("tblDictionary"), QStringLiteral("tblModality"), QStringLiteral("tblRuleKey"),
-                              QStringLiteral("tblRules"), QStringLiteral("tblSCP")}));
-        // The template is empty; the journal is read by position, so its order is fixed.
+        QCOMPARE(objects(QStringLiteral("LumoraUser.dat"), QStringLiteral("table")),
+                 (QStringList{QStringLiteral("tblDictionary"), QStringLiteral("tblModality"), QStringLiteral("tblRuleKey"), QStringLiteral("tblRules"), QStringLiteral("tblSCP")}));
         QCOMPARE(CountRows(file(def), QStringLiteral("tblDosis")), 0);
         const QStringList dosis = names(def, QStringLiteral("SELECT name FROM pragma_table_info('tblDosis') ORDER BY cid"));
         QCOMPARE(dosis.mid(0, 11), (QStringList{QStringLiteral("ID"), QStringLiteral("KVP"), QStringLiteral("ma"), QStringLiteral("Zeit"),
@@ -93,23 +82,17 @@ private slots:
                      table);
     }
 
-    // The views join image, series, study and patient; one row per SOP instance.
-    void imageViewsAndUniqueInstances()
+    // One row per SOP instance, whatever its series. What the views show is read
+    // by tst_receiver (studyOfFourImagesFromTwoSeries) and tst_browser.
+    void imageUidsAreUnique()
     {
         FixtureStudy a, b;
-        a.family = QStringLiteral("O'Brien");
         b.patientId = QStringLiteral("PAT0002");
         a.series = b.series = {FixtureSeries{1, {SyntheticImageSpec()}}};
         QString error;
         QVERIFY2(AddStudy(folder_.path(), a, &error) && AddStudy(folder_.path(), b, &error), qPrintable(error));
-        const QString data = file(QStringLiteral("LumoraData.dat"));
-        QCOMPARE(QueryRows(data, QStringLiteral("SELECT StudyID, StudyUID, StudyDate, Bodypart FROM view_studies WHERE PatID1 = ?"), {a.patientId}),
-                 (QList<QVariantList>{{a.studyKey, a.studyUid, a.studyDate, QStringLiteral("BREAST")}}));
-        const QString imageUid = a.series[0].images[0].sopUid;
-        QCOMPARE(QueryRows(data, QStringLiteral("SELECT ImageUID, ImageDate, FKeySeriesID FROM View_Images WHERE StudyUID = ?"), {a.studyUid}),
-                 (QList<QVariantList>{{imageUid, a.studyDate, a.series[0].seriesKey}}));
         Database db = open(QStringLiteral("LumoraData.dat"), QStringLiteral("s5"));
-        QVERIFY(!Execute(db, QStringLiteral("INSERT INTO tblImages (ImageUID, FKeySeriesID) VALUES (?, ?)"), {imageUid, b.series[0].seriesKey}).ok);
+        QVERIFY(!Execute(db, QStringLiteral("INSERT INTO tblImages (ImageUID, FKeySeriesID) VALUES (?, ?)"), {a.series[0].images[0].sopUid, b.series[0].seriesKey}).ok);
         db.close();
     }
 
@@ -128,11 +111,8 @@ private slots:
             QVERIFY2(!tags.contains(tag), qPrintable(tag));
             tags.insert(tag);
         }
-        // What the standard says of a few of them.
-        const QString entry = QStringLiteral("SELECT Type, Description FROM tblDictionary WHERE Tag = ?");
-        QCOMPARE(QueryRows(user, entry, {QStringLiteral("0010,0010")}), (QList<QVariantList>{{QStringLiteral("PN"), QStringLiteral("Patient Name")}}));
-        QCOMPARE(QueryRows(user, entry, {QStringLiteral("0040,8302")}), (QList<QVariantList>{{QStringLiteral("DS"), QStringLiteral("Entrance Dose in mGy")}}));
-        QCOMPARE(QueryValue(user, entry, {QStringLiteral("0020,000D")}).toString(), QStringLiteral("UI"));
+        QCOMPARE(QueryRows(user, QStringLiteral("SELECT Type, Description FROM tblDictionary WHERE Tag = '0010,0010'")),
+                 (QList<QVariantList>{{QStringLiteral("PN"), QStringLiteral("Patient Name")}}));
         // Everything stamping writes is there.
         for (const char *t : {"0018,1150", "0018,1153", "0018,7004", "0020,0062", "0054,0220", "0008,2218", "0020,0020", "0028,1050"})
             QVERIFY2(tags.contains(QLatin1String(t)), t);

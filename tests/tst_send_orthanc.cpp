@@ -1,16 +1,13 @@
 // Series, study and patient sends to an Orthanc archive, checked through its
 // REST interface (what the archive indexed, not only what the job counted), and
-// to storescp as the second partner or as one that aborts.
+// to storescp as the second partner.
 #include "core/Settings.h"
 #include "core/WorkstationState.h"
 #include "jobs/EditForm.h"
-#include "network/SendJobs.h"
 #include "support/Peers.h"
 #include "support/SendJob.h"
 #include "support/Station.h"
 #include "support/Widgets.h"
-#include "toolkit/SyntheticImage.h"
-#include "toolkit/Toolkit.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -95,22 +92,14 @@ private slots:
         QCOMPARE(orthanc_.instanceUids(), sorted(s.images.mid(3, 3))); // the second series, nothing of the first
         for (const QJsonValue &id : orthanc_.get(QStringLiteral("/instances")).toArray()) {
             const QJsonObject tags = orthanc_.get(QStringLiteral("/instances/%1/simplified-tags").arg(id.toString())).toObject();
-            QCOMPARE(tags.value(QStringLiteral("StudyInstanceUID")).toString(), s.uid);
             bool ok = false;
             const QJsonValue meta = orthanc_.request("GET", QStringLiteral("/instances/%1/metadata?expand").arg(id.toString()), &ok);
             QVERIFY(ok);
             QCOMPARE(meta.toObject().value(QStringLiteral("TransferSyntax")).toString(), syntax);
-            // The pixel data element, from its tag to the end of the file, as it was sent.
-            const QByteArray archived = orthanc_.raw("GET", QStringLiteral("/instances/%1/file").arg(id.toString()), &ok);
-            QVERIFY(ok);
-            QFile sent(imageFile(s, tags.value(QStringLiteral("SOPInstanceUID")).toString()));
-            QVERIFY(sent.open(QIODevice::ReadOnly));
-            const QByteArray original = sent.readAll();
-            const QByteArray pixelTag("\xE0\x7F\x10\x00", 4);
-            const qsizetype a = archived.lastIndexOf(pixelTag), o = original.lastIndexOf(pixelTag);
-            QVERIFY(a > 0 && o > 0);
-            QVERIFY(original.size() - o > 100); // the pixels, not a stray match
-            QVERIFY(archived.mid(a) == original.mid(o));
+            // The pixel data as it was sent.
+            const QByteArray archived = PixelData(orthanc_.raw("GET", QStringLiteral("/instances/%1/file").arg(id.toString()), &ok));
+            QVERIFY(ok && !archived.isEmpty());
+            QVERIFY(archived == PixelDataOfFile(imageFile(s, tags.value(QStringLiteral("SOPInstanceUID")).toString())));
         }
         QCOMPARE(CountRows(QStringLiteral("tblImages")), 6); // SentAndKeep 1 by default
     }
@@ -231,21 +220,6 @@ private slots:
         QCOMPARE(CountRows(QStringLiteral("tblStudies")), 1);
         QCOMPARE(QDir(f_->file(QStringLiteral("images/") + s.uid)).entryList(QDir::Files).size(), 2);
         QVERIFY(f_->read(QStringLiteral("Logs/Error.log")).contains(logged));
-    }
-
-    void partnerThatAbortsGetsNothingRemoved()
-    {
-        const FiledStudy s = FileStudy(*f_, QStringLiteral("P1"), 1, 2);
-        StorePeer aborting;
-        QVERIFY(aborting.start(f_->file(QStringLiteral("aborting")), QStringLiteral("ARCHIVE"), {QStringLiteral("--abort-during")}));
-        DefaultPartner = {QStringLiteral("ARCHIVE"), QStringLiteral("127.0.0.1"), QString::number(aborting.port())};
-        Settings.SentAndKeep = 0;
-        const QString text = send(1, s, QStringLiteral("P1"));
-        QVERIFY2(text.contains(QStringLiteral("0 of 2 images successfully sent.")), qPrintable(text));
-        QVERIFY(!EntriesRemoved);
-        QCOMPARE(CountRows(QStringLiteral("tblImages")), 2);
-        QVERIFY(studyFolderExists(s));
-        QVERIFY(f_->read(QStringLiteral("Logs/Error.log")).contains("EditForm StudieSenden (TRANSMIT_ERROR)"));
     }
 
     void unreachablePartnerStartsNothing()

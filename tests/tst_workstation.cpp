@@ -21,6 +21,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTreeWidget>
+#include <QTimer>
 #include <QtTest>
 
 class WorkstationTest : public QObject {
@@ -142,26 +143,32 @@ private slots:
         QTest::addColumn<QStringList>("values");
         QTest::addColumn<QStringList>("boxes");
         QTest::addColumn<QByteArray>("logged");
+        QTest::addColumn<bool>("pressedTwice");
         // Exposures in another order than the images; no partner, so the
         // stamped images wait in the work folder.
         QTest::newRow("polled unit pairs by projection")
             << 4 << fourViews << QStringList{"L MLO", "R CC", "L CC", "R MLO"} << QList<int>{31, 26, 27, 28} << true << 4
             << QStringList{"0:0018,0060=26", "1:0018,0060=27", "2:0018,0060=28", "3:0018,0060=31", "3:0018,1530=45",
                            "0:0018,1150=400", "0:0040,8302=1.1", "2:0020,0020=P|FL"}
-            << QStringList{"No default SCP configured!"} << QByteArray();
+            << QStringList{"No default SCP configured!"} << QByteArray() << false;
+        // F1 pressed again while the images are stamped: one merge.
+        QTest::newRow("merge pressed twice")
+            << 4 << fourViews << fourProjections << QList<int>{26, 27, 28, 29} << true << 4
+            << QStringList{"0:0018,0060=26", "1:0018,0060=27", "2:0018,0060=28", "3:0018,0060=29"}
+            << QStringList{"No default SCP configured!"} << QByteArray() << true;
         // The unit reports seconds, the header holds milliseconds; its free
         // text is no sensitivity value: logged, not written.
         QTest::newRow("first unit reads the fourth field")
             << 1 << QStringList{"R CC|R", "L-MLO|L"} << QStringList{"1,2,3,L-MLO45,5", "1,2,3,R-CC,5"} << QList<int>{30, 25} << true << 2
             << QStringList{"0:0018,0060=25", "1:0018,0060=30", "1:0018,1530=45", "0:0018,1150=400000", "0:0018,6000="}
-            << QStringList{"No default SCP configured!"} << QByteArray("MainForm cmdAll_Click");
+            << QStringList{"No default SCP configured!"} << QByteArray("MainForm cmdAll_Click") << false;
         QTest::newRow("counts must match")
             << 4 << fourViews << fourProjections.mid(0, 3) << QList<int>{26, 27, 28} << true << 0 << QStringList()
-            << QStringList{"There are not all images on the system please wait a few second and try again!"} << QByteArray();
+            << QStringList{"There are not all images on the system please wait a few second and try again!"} << QByteArray() << false;
         QTest::newRow("without header changes only the values")
             << 4 << fourViews << fourProjections << QList<int>{26, 27, 28, 29} << false << 4
             << QStringList{"1:0018,0060=27", "1:0008,0060=MG", "1:0054,0220=", "2:0018,1530=45"}
-            << QStringList{"No default SCP configured!"} << QByteArray();
+            << QStringList{"No default SCP configured!"} << QByteArray() << false;
     }
     void mergeAll()
     {
@@ -174,12 +181,15 @@ private slots:
         QFETCH(QStringList, values);
         QFETCH(QStringList, boxes);
         QFETCH(QByteArray, logged);
+        QFETCH(bool, pressedTwice);
         station(qint16(unit), views, projections, kvs);
         if (!modifyHeader)
             Settings.ModifyImageHeader = 0;
         MainForm w;
         Workstation ws(w);
         bringUp(w, ws);
+        if (pressedTwice)
+            QTimer::singleShot(0, &w, [&ws] { ws.assignment().cmdAll_Click(); });
         ws.assignment().cmdAll_Click();
         QCOMPARE(AssignmentMode, qint16(1));
         QCOMPARE(stampedValues(values), values);
@@ -201,9 +211,7 @@ private slots:
         QVERIFY(!GetAttribute(ListItem(LoadedImageList, 1), 0x0018, 0x0060).exists); // no exposure values for this unit
 
         // An exposure without a projection stops the command.
-        QVERIFY(OpenUserDatabase());
-        Execute(UserDatabase, QStringLiteral("UPDATE tblDosis SET Sonstiges = '' WHERE ID = 1"));
-        CloseUserDatabase();
+        QueryRows(f_->file(QStringLiteral("LumoraData.dat")), QStringLiteral("UPDATE tblDosis SET Sonstiges = '' WHERE ID = 1"));
         fillDoseList(ws);
         prompter_->boxes.clear();
         ws.assignment().cmdAll_Click();

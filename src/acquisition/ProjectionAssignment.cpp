@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QScopeGuard>
 #include <QFile>
 #include <QHBoxLayout>
 #include <QLineEdit>
@@ -148,6 +149,10 @@ bool ProjectionAssignment::stamp(const ToolkitImagePtr &image, const QString &ke
 
 void ProjectionAssignment::cmdAll_Click()
 {
+    if (merging_)
+        return;
+    merging_ = true;
+    const auto done = qScopeGuard([this] { merging_ = false; });
     emptyWorkFolder();
     AssignmentMode = 1;
     const int images = ListCount(LoadedImageList);
@@ -181,6 +186,10 @@ void ProjectionAssignment::cmdAll_Click()
 
 void ProjectionAssignment::cmdSelected_Click()
 {
+    if (merging_)
+        return;
+    merging_ = true;
+    const auto done = qScopeGuard([this] { merging_ = false; });
     emptyWorkFolder();
     AssignmentMode = 3;
     if (CurrentImage) {

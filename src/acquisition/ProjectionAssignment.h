@@ -67,6 +67,9 @@ private:
     void emptyWorkFolder();
     QString askSide(const ToolkitImagePtr &image);
 
+    // Stamping lets window events run, so a second F1 or click would start a
+    // merge over the running one's files.
+    bool merging_ = false;
     AssignmentControls c_;
 };
 

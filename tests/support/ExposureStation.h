@@ -6,6 +6,7 @@
 #include "exposure/DoseList.h"
 #include "exposure/ExposureCapture.h"
 #include "store/DatabasePaths.h"
+#include "support/Peers.h"
 #include "support/Station.h"
 
 #include <QAction>
@@ -23,12 +24,38 @@
 #include <QTreeWidget>
 #include <memory>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+// Messages carry today's date and the list shows today's rows: in the last
+// minute of a day wait for the next, so that no case straddles midnight.
+inline bool WaitPastMidnightIfClose()
+{
+    const QDate day = QDate::currentDate();
+    return QTime::currentTime() < QTime(23, 59) || WaitFor([day] { return QDate::currentDate() != day; }, 61000);
+}
+
+// Bytes waiting unread at a tty; -1 when it cannot be opened.
+inline int waitingBytes(const QString &device)
+{
+    const int fd = ::open(QFile::encodeName(device).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    int n = -1;
+    if (fd >= 0 && ::ioctl(fd, FIONREAD, &n) != 0)
+        n = -1;
+    if (fd >= 0)
+        ::close(fd);
+    return n;
+}
+
 struct ExposureFixture {
     TestFolder folder;
     QWidget window;
     ExposureControls c;
     QStringList messages; // message boxes answered so far
     int taskButtonRuns = 0;
+    int reads = 0;
+    int ticksSinceRead = 0;
     bool ready = false; // the journal exists
     std::unique_ptr<DoseList> doseList;
     std::unique_ptr<ExposureCapture> capture;
@@ -68,6 +95,25 @@ struct ExposureFixture {
         doseList = std::make_unique<DoseList>(c);
         c.PopupDeleteDosis = c.Popup_Dosis->findChild<QAction *>(QStringLiteral("PopupDeleteDosis"));
         capture = std::make_unique<ExposureCapture>(c, *doseList);
+        QObject::connect(&capture->port(), &QSerialPort::readyRead, [this] {
+            ++reads;
+            ticksSinceRead = 0;
+        });
+        QObject::connect(c.SerTimer, &QTimer::timeout, [this] { ++ticksSinceRead; });
+    }
+
+    // Sent bytes are handled once the port has read them and a tick has run since.
+    bool sendAndWaitHandled(const PtyPair &pty, const QByteArray &bytes)
+    {
+        const int before = reads;
+        return pty.send(bytes) && WaitFor([&] { return reads > before && ticksSinceRead > 0; }, 4000);
+    }
+
+    // One value of a journal row; row -1 is the last one.
+    QString journalValue(int row, const QString &column)
+    {
+        const QList<QSqlRecord> rows = journal();
+        return rows.value(row < 0 ? rows.size() - 1 : row).value(column).toString();
     }
 
     // Rows of the journal, in insertion order.

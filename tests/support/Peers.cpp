@@ -4,7 +4,6 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
 #include <QJsonArray>
@@ -50,6 +49,11 @@ bool answersOn(quint16 port)
     QTcpSocket probe;
     probe.connectToHost(QHostAddress::LocalHost, port);
     return probe.waitForConnected(100);
+}
+
+QStringList storeArguments(const QString &aet, quint16 port, const QStringList &files, const QStringList &options)
+{
+    return options + QStringList{QStringLiteral("-to"), QStringLiteral("10"), QStringLiteral("-aec"), aet, QStringLiteral("127.0.0.1"), QString::number(port)} + files;
 }
 
 } // namespace
@@ -99,19 +103,9 @@ void StorePeer::clear() const
 
 int Echo(const QString &aet, quint16 port, QByteArray *output)
 {
-    return RunProgram(QStringLiteral("echoscu"), {QStringLiteral("-to"), QStringLiteral("5"), QStringLiteral("-aec"), aet,
-                                                  QStringLiteral("127.0.0.1"), QString::number(port)},
-                      output, 20000);
+    const QStringList args{QStringLiteral("-to"), QStringLiteral("5"), QStringLiteral("-aec"), aet, QStringLiteral("127.0.0.1"), QString::number(port)};
+    return RunProgram(QStringLiteral("echoscu"), args, output, 20000);
 }
-
-namespace {
-QStringList storeArguments(const QString &aet, quint16 port, const QStringList &files, const QStringList &options)
-{
-    return options + QStringList{QStringLiteral("-to"), QStringLiteral("10"), QStringLiteral("-aec"), aet, QStringLiteral("127.0.0.1"),
-                                 QString::number(port)}
-        + files;
-}
-} // namespace
 
 int Store(const QString &aet, quint16 port, const QStringList &files, QByteArray *output, const QStringList &options)
 {
@@ -193,12 +187,9 @@ PtyPair::PtyPair()
     if (!socat_.waitForStarted(5000))
         return;
     static const QRegularExpression pty(QStringLiteral("PTY is (\\S+)"));
-    static const QRegularExpression linked(QStringLiteral("starting data transfer loop"));
     QByteArray err;
-    QElapsedTimer clock;
-    clock.start();
     // socat links the two ends only once it says so.
-    while (!linked.match(QString::fromLatin1(err)).hasMatch() && clock.elapsed() < 5000 && socat_.state() == QProcess::Running) {
+    for (int i = 0; i < 25 && !err.contains("starting data transfer loop") && socat_.state() == QProcess::Running; ++i) {
         socat_.waitForReadyRead(200);
         err += socat_.readAllStandardError();
     }
@@ -247,6 +238,7 @@ bool OrthancPeer::start(QString *why)
         dicomPort_ = a.port();
         httpPort_ = b.port();
     }
+    // Built as JSON, so that any folder name is quoted right.
     const QJsonObject config{
         {QStringLiteral("Name"), QStringLiteral("lumora-test")},
         {QStringLiteral("StorageDirectory"), dir_.filePath(QStringLiteral("storage"))},
@@ -298,10 +290,8 @@ void OrthancPeer::stop()
     if (process_.state() == QProcess::NotRunning)
         return;
     process_.terminate();
-    if (!process_.waitForFinished(10000)) {
-        process_.kill();
-        process_.waitForFinished(3000);
-    }
+    if (!process_.waitForFinished(10000))
+        crash();
 }
 
 void OrthancPeer::crash()

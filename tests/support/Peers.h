@@ -24,8 +24,7 @@ private:
     quint16 port_ = 0;
 };
 
-// DCMTK's storescp as a storage partner on a free loopback port, writing what
-// it receives into a folder; killed with the object.
+// DCMTK's storescp on a free loopback port, writing what it receives into a folder.
 class StorePeer {
 public:
     ~StorePeer();
@@ -72,8 +71,7 @@ QString DataMgrProgram();
 // The idle stand-in companion, copied into a folder under the given name.
 QString InstallIdleProgram(const QString &folder, const QString &name);
 
-// A pseudo-terminal pair made by socat: the workstation opens one end, the
-// test plays the X-ray unit on the other.
+// A socat pseudo-terminal pair: the workstation opens one end, the test plays the X-ray unit on the other.
 class PtyPair {
 public:
     PtyPair();
@@ -91,8 +89,7 @@ private:
     int unitFd_ = -1;
 };
 
-// An Orthanc of its own: a generated configuration, storage and index in a
-// temporary folder, DICOM and HTTP on free loopback ports. It dies with the test.
+// An Orthanc of its own in a temporary folder, on free loopback ports; it dies with the test.
 class OrthancPeer {
 public:
     ~OrthancPeer() { stop(); }

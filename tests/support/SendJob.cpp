@@ -2,6 +2,7 @@
 
 #include "jobs/EditForm.h"
 
+#include <QFile>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
@@ -26,4 +27,26 @@ QString RunSendJob(qint16 mode, SendJob &job)
     const QString text = form.txtProgress->toPlainText();
     form.cmdOK_Click();
     return text;
+}
+
+ToolkitImagePtr ReadImage(const QString &path)
+{
+    ToolkitImageList list;
+    ToolkitError e;
+    if (!ReadFileIntoList(list, path, &e))
+        qWarning() << e.text;
+    return ListItem(list, 1);
+}
+
+QByteArray PixelData(const QByteArray &fileBytes)
+{
+    const qsizetype at = fileBytes.lastIndexOf(QByteArray("\xE0\x7F\x10\x00", 4));
+    // Shorter than a few rows: a stray match, not the pixels.
+    return at < 0 || fileBytes.size() - at <= 100 ? QByteArray() : fileBytes.mid(at);
+}
+
+QByteArray PixelDataOfFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? PixelData(f.readAll()) : QByteArray();
 }

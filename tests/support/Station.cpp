@@ -6,6 +6,7 @@
 #include "store/DatabasePaths.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -151,8 +152,12 @@ WriteLockHolder::WriteLockHolder(const QString &dbPath) : connection_(QStringLit
     held_ = db.open() && QSqlQuery(db).exec(QStringLiteral("BEGIN IMMEDIATE"));
 }
 
-WriteLockHolder::~WriteLockHolder()
+WriteLockHolder::~WriteLockHolder() { release(); }
+
+void WriteLockHolder::release()
 {
+    if (!QSqlDatabase::contains(connection_))
+        return;
     {
         QSqlDatabase db = QSqlDatabase::database(connection_, false);
         if (held_)
@@ -160,6 +165,7 @@ WriteLockHolder::~WriteLockHolder()
         db.close();
     }
     QSqlDatabase::removeDatabase(connection_);
+    held_ = false;
 }
 
 void WriteReceiverSettings(const TestFolder &folder, const QString &aet, const QString &port)
@@ -176,6 +182,48 @@ bool WriteImage(const SyntheticImageSpec &spec, const QString &path)
         return false;
     }
     return true;
+}
+
+QStringList WriteStudyFiles(const QString &appFolder, SyntheticImageSpec base, int series, int perSeries, const QString &prefix)
+{
+    QStringList files;
+    base.studyUid = NewSyntheticUid();
+    for (int s = 1; s <= series; ++s) {
+        base.seriesUid = NewSyntheticUid();
+        base.seriesNumber = s;
+        for (int i = 1; i <= perSeries; ++i) {
+            base.sopUid = NewSyntheticUid();
+            base.instanceNumber = i;
+            base.laterality = i % 2 ? QStringLiteral("R") : QStringLiteral("L");
+            files << appFolder + QStringLiteral("/in/%1-%2-%3.dcm").arg(prefix).arg(s).arg(i);
+            if (!WriteImage(base, files.last()))
+                return {};
+        }
+    }
+    return files;
+}
+
+QString ImagesMismatch(const QString &appFolder, qint64 minSize, bool leftoversAllowed, QString imagesDir)
+{
+    const QString db = appFolder + QStringLiteral("/Data/LumoraData.dat");
+    if (imagesDir.isEmpty())
+        imagesDir = appFolder + QStringLiteral("/images");
+    if (QueryValue(db, QStringLiteral("PRAGMA integrity_check")).toString() != QLatin1String("ok"))
+        return QStringLiteral("the image database fails its integrity check");
+    QStringList expected, found;
+    for (const QVariantList &row : QueryRows(db, QStringLiteral("SELECT StudyUID, ImageUID FROM View_Images")))
+        expected << imagesDir + QStringLiteral("/%1/%2.dcm").arg(row.at(0).toString(), row.at(1).toString());
+    QDirIterator it(imagesDir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        found << it.next();
+    for (const QString &file : expected)
+        if (!found.contains(file) || QFileInfo(file).size() < minSize)
+            return QStringLiteral("missing or short: ") + file;
+    expected.sort();
+    found.sort();
+    if (!leftoversAllowed && found != expected)
+        return QStringLiteral("files: %1\nrows: %2").arg(found.join(QLatin1Char(' ')), expected.join(QLatin1Char(' ')));
+    return {};
 }
 
 QList<SyntheticImageSpec> FourViews(int rows, int columns, int bits, bool monochrome1)
@@ -196,56 +244,41 @@ QList<SyntheticImageSpec> FourViews(int rows, int columns, int bits, bool monoch
     return out;
 }
 
-namespace {
-
-bool run(Database &db, const QString &sql, const QVariantList &values, QString *error, QVariant *id = nullptr)
-{
-    const DbResult r = Execute(db, sql, values);
-    if (!r.ok) {
-        if (error)
-            *error = sql + QStringLiteral(": ") + r.errorText;
-        return false;
-    }
-    if (id)
-        *id = r.lastInsertId;
-    return true;
-}
-
-} // namespace
-
 bool AddStudy(const QString &appFolder, FixtureStudy &study, QString *error, bool receipt)
 {
     if (study.studyUid.isEmpty())
         study.studyUid = NewSyntheticUid();
     Database db(QStringLiteral("fixture"), QStringLiteral("fixture"));
     db.setPath(appFolder + QStringLiteral("/Data/LumoraData.dat"));
+    // The new row's key, or 0 with the error.
+    const auto insert = [&](const char *sql, const QVariantList &values) -> qlonglong {
+        const DbResult r = Execute(db, QLatin1String(sql), values);
+        if (!r.ok && error)
+            *error = QLatin1String(sql) + QStringLiteral(": ") + r.errorText;
+        return r.ok ? qMax(r.lastInsertId.toLongLong(), 1LL) : 0;
+    };
     if (!db.open()) {
         if (error)
             *error = db.error().text;
         return false;
     }
-    QVariant id;
     const DbResult known = Execute(db, QStringLiteral("SELECT PatID FROM tblPatienten WHERE PatID1 = ?"), {study.patientId});
-    if (!known.rows.isEmpty()) {
-        study.patientKey = known.first(QStringLiteral("PatID")).toLongLong();
-    } else {
-        if (!run(db, QStringLiteral("INSERT INTO tblPatienten (PatID1, PatNachname, PatVorname, PatGebDatum, PatSex) VALUES (?, ?, ?, ?, 'F')"),
-                 {study.patientId, study.family, study.given, study.birthDate}, error, &id))
-            return false;
-        study.patientKey = id.toLongLong();
-    }
-    if (!run(db, QStringLiteral("INSERT INTO tblStudies (StudyUID, FKeyPATID, StudyDate, StudyTime, Modality, Bodypart) VALUES (?, ?, ?, '091500', 'MG', 'BREAST')"),
-             {study.studyUid, study.patientKey, study.studyDate}, error, &id))
+    study.patientKey = !known.rows.isEmpty() ? known.first(QStringLiteral("PatID")).toLongLong()
+                                             : insert("INSERT INTO tblPatienten (PatID1, PatNachname, PatVorname, PatGebDatum, PatSex) VALUES (?, ?, ?, ?, 'F')",
+                                                      {study.patientId, study.family, study.given, study.birthDate});
+    study.studyKey = study.patientKey ? insert("INSERT INTO tblStudies (StudyUID, FKeyPATID, StudyDate, StudyTime, Modality, Bodypart) VALUES (?, ?, ?, '091500', 'MG', 'BREAST')",
+                                               {study.studyUid, study.patientKey, study.studyDate})
+                                      : 0;
+    if (!study.studyKey)
         return false;
-    study.studyKey = id.toLongLong();
     const QString folder = appFolder + QStringLiteral("/images/") + study.studyUid;
     QDir().mkpath(folder);
     for (FixtureSeries &series : study.series) {
         series.seriesUid = NewSyntheticUid();
-        if (!run(db, QStringLiteral("INSERT INTO tblSeries (SeriesUID, SeriesNr, FKeyStudyID, Modality) VALUES (?, ?, ?, 'MG')"),
-                 {series.seriesUid, series.seriesNr, study.studyKey}, error, &id))
+        series.seriesKey = insert("INSERT INTO tblSeries (SeriesUID, SeriesNr, FKeyStudyID, Modality) VALUES (?, ?, ?, 'MG')",
+                                  {series.seriesUid, series.seriesNr, study.studyKey});
+        if (!series.seriesKey)
             return false;
-        series.seriesKey = id.toLongLong();
         for (SyntheticImageSpec &image : series.images) {
             image.patientId = study.patientId;
             image.patientName = study.family + QLatin1Char('^') + study.given.toString();
@@ -254,17 +287,13 @@ bool AddStudy(const QString &appFolder, FixtureStudy &study, QString *error, boo
             image.seriesNumber = series.seriesNr;
             if (image.sopUid.isEmpty())
                 image.sopUid = NewSyntheticUid();
-            if (!WriteSyntheticImage(image, folder + QLatin1Char('/') + image.sopUid + QStringLiteral(".dcm"), error))
-                return false;
-            if (!run(db, QStringLiteral("INSERT INTO tblImages (ImageUID, ImageNr, FKeySeriesID, ImageDate, ImageTime, SOPClassUID, ViewPosition, ImageLaterality) "
-                                        "VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
-                     {image.sopUid, image.instanceNumber, series.seriesKey, study.studyDate,
-                      QStringLiteral("0915%1").arg(image.instanceNumber, 2, 10, QLatin1Char('0')), image.sopClassUid,
-                      image.viewPosition, image.laterality},
-                     error))
-                return false;
-            if (receipt && !run(db, QStringLiteral("INSERT INTO tblReceive (PatID, ImageUID, ReceivedAt) VALUES (?, ?, '2026-12-06 09:15')"),
-                                {study.patientId, image.sopUid}, error))
+            if (!WriteSyntheticImage(image, folder + QLatin1Char('/') + image.sopUid + QStringLiteral(".dcm"), error)
+                || !insert("INSERT INTO tblImages (ImageUID, ImageNr, FKeySeriesID, ImageDate, ImageTime, SOPClassUID, ViewPosition, ImageLaterality) "
+                           "VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                           {image.sopUid, image.instanceNumber, series.seriesKey, study.studyDate,
+                            QStringLiteral("0915%1").arg(image.instanceNumber, 2, 10, QLatin1Char('0')), image.sopClassUid, image.viewPosition,
+                            image.laterality})
+                || (receipt && !insert("INSERT INTO tblReceive (PatID, ImageUID, ReceivedAt) VALUES (?, ?, '2026-12-06 09:15')", {study.patientId, image.sopUid})))
                 return false;
         }
     }

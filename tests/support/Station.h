@@ -1,8 +1,7 @@
 #pragma once
 
-// The station fixture: a throw-away application folder with its databases,
-// the process-wide settings and database paths reset to it, and studies filed
-// as the receiver files them.
+// The station fixture: a throw-away application folder with its databases and
+// studies filed as the receiver files them.
 #include "toolkit/SyntheticImage.h"
 
 #include <QList>
@@ -11,8 +10,7 @@
 #include <QVariant>
 #include <functional>
 
-// LUMORA_APP_FOLDER points at the folder while the object lives, and at the
-// previous value afterwards.
+// LUMORA_APP_FOLDER points at the folder while the object lives.
 class TestFolder {
 public:
     TestFolder();
@@ -42,7 +40,7 @@ QString TestBinDir();
 // Runs a program to its end; its exit code, or -1 when it could not start or timed out.
 int RunProgram(const QString &program, const QStringList &args, QByteArray *output = nullptr, int timeoutMs = 60000);
 
-// The three databases in <appFolder>/Data, made by the build's lumora-mkdb.
+// The three databases in <appFolder>/Data, made by lumora-mkdb.
 bool MakeStationDatabases(const QString &appFolder, QString *error = nullptr);
 
 // A station in the folder: its databases, bin/, the settings reset and read
@@ -51,8 +49,7 @@ bool PrepareStation(const TestFolder &folder);
 // The process-wide state back to a fresh start (settings, selection, flags, partners).
 void ResetWorkstationState();
 
-// Queries over a connection of their own, so the test never holds the file
-// between checks.
+// Queries over a connection of their own, so the test never holds the file.
 QList<QVariantList> QueryRows(const QString &dbPath, const QString &sql, const QVariantList &values = {});
 QVariant QueryValue(const QString &dbPath, const QString &sql, const QVariantList &values = {});
 qlonglong CountRows(const QString &dbPath, const QString &table);
@@ -69,6 +66,7 @@ public:
     explicit WriteLockHolder(const QString &dbPath);
     ~WriteLockHolder();
     bool held() const { return held_; }
+    void release(); // before the object goes
 
 private:
     QString connection_;
@@ -80,6 +78,13 @@ void WriteReceiverSettings(const TestFolder &folder, const QString &aet, const Q
 
 // A synthetic image file at path, folders made on the way; false with a warning.
 bool WriteImage(const SyntheticImageSpec &spec, const QString &path);
+// A study written as <appFolder>/in/<prefix>-<series>-<image>.dcm; empty on a failure.
+QStringList WriteStudyFiles(const QString &appFolder, SyntheticImageSpec base, int series, int perSeries, const QString &prefix);
+
+// How the image rows differ from the files below imagesDir (<appFolder>/images):
+// every row needs a file of minSize bytes or more, and every file a row unless
+// leftoversAllowed; empty when they agree.
+QString ImagesMismatch(const QString &appFolder, qint64 minSize, bool leftoversAllowed = false, QString imagesDir = {});
 
 // The four views of a screening: R CC, L CC, R MLO, L MLO.
 QList<SyntheticImageSpec> FourViews(int rows = 256, int columns = 192, int bits = 12, bool monochrome1 = false);
@@ -115,7 +120,6 @@ struct FiledStudy {
     QStringList images;
 };
 
-// A study of small images in the station of the folder: seriesCount series of
-// imagesPerSeries images each, without receipt rows.
+// seriesCount series of imagesPerSeries small images each, without receipt rows.
 FiledStudy FileStudy(const TestFolder &folder, const QString &patientId, int seriesCount, int imagesPerSeries,
                      SyntheticImageSpec::Encoding encoding = SyntheticImageSpec::Encoding::ExplicitLittle);
