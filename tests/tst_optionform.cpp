@@ -20,10 +20,12 @@
 class OptionFormTest : public QObject {
     Q_OBJECT
 
+    // A stored value; "General/Key" stands in the file's [General] section,
+    // QSettings' top level.
     static QString stored(const TestFolder &f, const QString &key)
     {
         QSettings s(f.file(QStringLiteral("LumoraStation.ini")), QSettings::IniFormat);
-        return s.value(key).toString();
+        return s.value(key.startsWith(QLatin1String("General/")) ? key.mid(8) : key).toString();
     }
 
 private slots:

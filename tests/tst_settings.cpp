@@ -172,7 +172,7 @@ private slots:
         Settings.ComDevice[2] = QStringLiteral("/dev/pts/7");
         SaveSettings();
         QSettings written(ini(f), QSettings::IniFormat);
-        for (const QString &kv : {"General/Viewer_fgColor=12648447", "General/Viewer_bgColor=0", "General/Viewer_Rows=5", "Com/SCP_AET=ARCHIVE",
+        for (const QString &kv : {"Viewer_fgColor=12648447", "Viewer_bgColor=0", "Viewer_Rows=5", "Com/SCP_AET=ARCHIVE",
                                   "Filter/Active=MG", "ComPort/Device3=/dev/pts/7"})
             QCOMPARE(written.value(kv.section(QLatin1Char('='), 0, 0)).toString(), kv.section(QLatin1Char('='), 1));
         QVERIFY2(!written.contains(QStringLiteral("Export/Quality")), "export values are not the record's");
@@ -181,6 +181,28 @@ private slots:
         LoadSettings();
         expect({"Viewer_Rows=5", "ImagesPerPage=15", "SCP_AET=ARCHIVE", "Debug=1", "Viewer_fgColor=12648447", "Device3=/dev/pts/7"});
         QCOMPARE(Settings.FilterActive, QStringLiteral("MG"));
+    }
+
+    // One [General] section, the one people write: a save goes there, a hand
+    // edit after it counts, and a [%General] of earlier versions is folded in
+    // once, its saved values winning, each dropped hand value logged.
+    void generalSectionIsTheOnePeopleWrite()
+    {
+        TestFolder f;
+        f.write(QStringLiteral("LumoraStation.ini"), "[General]\nDebug=1\nViewer_Rows=4\n\n[%General]\nDebug=0\nXrayComm=3\n");
+        LoadSettings();
+        expect({"Debug=0", "Viewer_Rows=4", "XrayComm=3"});
+        QByteArray text = f.read(QStringLiteral("LumoraStation.ini"));
+        QVERIFY2(!text.contains("%General"), text.constData());
+        QVERIFY(f.read(QStringLiteral("Logs/Error.log")).contains("[General] Debug=1 written by hand gave way to the saved Debug=0"));
+
+        SaveSettings();
+        text = f.read(QStringLiteral("LumoraStation.ini"));
+        QVERIFY2(text.startsWith("[General]\n") && !text.contains("%General") && text.contains("\nDebug=0\n"), text.constData());
+        f.write(QStringLiteral("LumoraStation.ini"), text.replace("\nDebug=0\n", "\nDebug=1\n"));
+        Settings = SettingsRecord();
+        LoadSettings();
+        expect({"Debug=1", "Viewer_Rows=4", "XrayComm=3"});
     }
 
     void writeSettingTakesTheFullPath()

@@ -144,31 +144,36 @@ private slots:
         QTest::addColumn<QStringList>("boxes");
         QTest::addColumn<QByteArray>("logged");
         QTest::addColumn<bool>("pressedTwice");
+        QTest::addColumn<bool>("whileLoading");
         // Exposures in another order than the images; no partner, so the
         // stamped images wait in the work folder.
         QTest::newRow("polled unit pairs by projection")
             << 4 << fourViews << QStringList{"L MLO", "R CC", "L CC", "R MLO"} << QList<int>{31, 26, 27, 28} << true << 4
             << QStringList{"0:0018,0060=26", "1:0018,0060=27", "2:0018,0060=28", "3:0018,0060=31", "3:0018,1530=45",
                            "0:0018,1150=400", "0:0040,8302=1.1", "2:0020,0020=P|FL"}
-            << QStringList{"No default SCP configured!"} << QByteArray() << false;
+            << QStringList{"No default SCP configured!"} << QByteArray() << false << false;
         // F1 pressed again while the images are stamped: one merge.
         QTest::newRow("merge pressed twice")
             << 4 << fourViews << fourProjections << QList<int>{26, 27, 28, 29} << true << 4
             << QStringList{"0:0018,0060=26", "1:0018,0060=27", "2:0018,0060=28", "3:0018,0060=29"}
-            << QStringList{"No default SCP configured!"} << QByteArray() << true;
+            << QStringList{"No default SCP configured!"} << QByteArray() << true << false;
+        // F1 while a study still loads does nothing.
+        QTest::newRow("merge while images load")
+            << 4 << fourViews << fourProjections << QList<int>{26, 27, 28, 29} << true << 0 << QStringList() << QStringList()
+            << QByteArray() << false << true;
         // The unit reports seconds, the header holds milliseconds; its free
         // text is no sensitivity value: logged, not written.
         QTest::newRow("first unit reads the fourth field")
             << 1 << QStringList{"R CC|R", "L-MLO|L"} << QStringList{"1,2,3,L-MLO45,5", "1,2,3,R-CC,5"} << QList<int>{30, 25} << true << 2
             << QStringList{"0:0018,0060=25", "1:0018,0060=30", "1:0018,1530=45", "0:0018,1150=400000", "0:0018,6000="}
-            << QStringList{"No default SCP configured!"} << QByteArray("MainForm cmdAll_Click") << false;
+            << QStringList{"No default SCP configured!"} << QByteArray("MainForm cmdAll_Click") << false << false;
         QTest::newRow("counts must match")
             << 4 << fourViews << fourProjections.mid(0, 3) << QList<int>{26, 27, 28} << true << 0 << QStringList()
-            << QStringList{"There are not all images on the system please wait a few second and try again!"} << QByteArray() << false;
+            << QStringList{"There are not all images on the system please wait a few second and try again!"} << QByteArray() << false << false;
         QTest::newRow("without header changes only the values")
             << 4 << fourViews << fourProjections << QList<int>{26, 27, 28, 29} << false << 4
             << QStringList{"1:0018,0060=27", "1:0008,0060=MG", "1:0054,0220=", "2:0018,1530=45"}
-            << QStringList{"No default SCP configured!"} << QByteArray() << false;
+            << QStringList{"No default SCP configured!"} << QByteArray() << false << false;
     }
     void mergeAll()
     {
@@ -182,6 +187,7 @@ private slots:
         QFETCH(QStringList, boxes);
         QFETCH(QByteArray, logged);
         QFETCH(bool, pressedTwice);
+        QFETCH(bool, whileLoading);
         station(qint16(unit), views, projections, kvs);
         if (!modifyHeader)
             Settings.ModifyImageHeader = 0;
@@ -190,7 +196,14 @@ private slots:
         bringUp(w, ws);
         if (pressedTwice)
             QTimer::singleShot(0, &w, [&ws] { ws.assignment().cmdAll_Click(); });
+        ImageLoadActive = whileLoading;
         ws.assignment().cmdAll_Click();
+        ImageLoadActive = false;
+        if (whileLoading) {
+            QCOMPARE(workFiles(), 0);
+            QCOMPARE(prompter_->texts(), QStringList());
+            return;
+        }
         QCOMPARE(AssignmentMode, qint16(1));
         QCOMPARE(stampedValues(values), values);
         QCOMPARE(workFiles(), stampedFiles);

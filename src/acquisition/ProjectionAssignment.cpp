@@ -27,13 +27,6 @@ QString binFolder() { return AppPath(QString::fromLatin1(AppFiles::WorkFolder));
 
 } // namespace
 
-QString ExposureTimeForHeader(qint16 unitType, const QString &exposureTime)
-{
-    if (unitType != 1)
-        return IntegerString(exposureTime);
-    const QString seconds = DecimalString(exposureTime);
-    return seconds.isEmpty() ? QString() : IntegerString(QString::number(seconds.toDouble() * 1000.0, 'f', 3));
-}
 
 SelectPosForm::SelectPosForm(QWidget *parent, const ToolkitImagePtr &image) : QDialog(parent)
 {
@@ -120,10 +113,10 @@ bool ProjectionAssignment::stamp(const ToolkitImagePtr &image, const QString &ke
     if (unit != 2) {
         if (unit >= 3)
             log(SetAttribute(image, 0x0008, 0x0060, QStringLiteral("MG"), &error));
-        QStringList skipped;
-        WriteExposureValues(image, SelectedExposure, ExposureTimeForHeader(unit, CurrentExposureTime), &skipped);
-        if (!skipped.isEmpty())
-            WriteErrorLog(13, QStringLiteral("Not a number, left out: ") + skipped.join(QStringLiteral(", ")), kWhere);
+        const HeaderExposureValues values = ExposureValuesForHeader(unit, SelectedExposure, CurrentExposureTime);
+        if (!values.notNumbers.isEmpty())
+            WriteErrorLog(13, QStringLiteral("Not a number, left out: ") + values.notNumbers.join(QStringLiteral(", ")), kWhere);
+        log(WriteExposureValues(image, values, &error));
         // The sensitivity: unit 1 reports it with the exposure, units 3 and 4 in the image.
         QString sensitivity;
         if (unit == 1)
@@ -149,7 +142,9 @@ bool ProjectionAssignment::stamp(const ToolkitImagePtr &image, const QString &ke
 
 void ProjectionAssignment::cmdAll_Click()
 {
-    if (merging_)
+    // A study still loading lets events run between its images: its list is
+    // not complete yet.
+    if (merging_ || ImageLoadActive)
         return;
     merging_ = true;
     const auto done = qScopeGuard([this] { merging_ = false; });
@@ -186,7 +181,7 @@ void ProjectionAssignment::cmdAll_Click()
 
 void ProjectionAssignment::cmdSelected_Click()
 {
-    if (merging_)
+    if (merging_ || ImageLoadActive)
         return;
     merging_ = true;
     const auto done = qScopeGuard([this] { merging_ = false; });
@@ -196,8 +191,7 @@ void ProjectionAssignment::cmdSelected_Click()
         // The image with the exposure the operator chose by hand: stamped and
         // saved, so that the send takes this copy.
         ModifyImage(CurrentImage, [this](const ToolkitImagePtr &i) { return askSide(i); });
-        QStringList skipped;
-        WriteExposureValues(CurrentImage, SelectedExposure, ExposureTimeForHeader(Settings.XrayComm, CurrentExposureTime), &skipped);
+        WriteExposureValues(CurrentImage, ExposureValuesForHeader(Settings.XrayComm, SelectedExposure, CurrentExposureTime));
         ToolkitError error;
         if (!WriteDicomFile(CurrentImage, binFolder() + QLatin1Char('/') + ImageUid(CurrentImage) + QStringLiteral(".dcm"), &error))
             WriteErrorLog(error.number, error.text, QStringLiteral("MainForm cmdSelected_Click"));

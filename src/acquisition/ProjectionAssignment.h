@@ -73,6 +73,3 @@ private:
     AssignmentControls c_;
 };
 
-// The exposure time as the image header holds it: whole milliseconds. Unit
-// type 1 reports seconds.
-QString ExposureTimeForHeader(qint16 unitType, const QString &exposureTime);

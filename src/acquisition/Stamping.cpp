@@ -171,6 +171,16 @@ bool ModifyImage(const ToolkitImagePtr &image, const SideQuestion &askSide)
         && SetAttribute(image, 0x0054, 0x0220, NewSequence({viewItem}), &error)
         && SetAttribute(image, 0x2050, 0x0020, mono1 ? QStringLiteral("INVERSE") : QStringLiteral("IDENTITY"), &error);
     check(written);
+    // The image now claims to be a mammogram for presentation, so the Type 2
+    // attributes of that object's modules must be there. What the detector
+    // left out stays empty: nothing is made up.
+    static const quint16 typeTwo[][2] = {{0x0010, 0x0030}, {0x0010, 0x0040}, {0x0008, 0x0020}, {0x0008, 0x0030}, {0x0020, 0x0010},
+                                         {0x0008, 0x0050}, {0x0008, 0x0090}, {0x0020, 0x0011}, {0x0008, 0x0070}};
+    for (const auto &tag : typeTwo)
+        if (ok && !GetAttribute(image, tag[0], tag[1]).exists)
+            check(SetAttribute(image, tag[0], tag[1], QString(), &error));
+    if (ok && !GetAttribute(image, 0x0040, 0x0555).exists)
+        check(SetAttribute(image, 0x0040, 0x0555, NewSequence({}), &error));
     QCoreApplication::processEvents();
     return ok;
 }
@@ -228,41 +238,103 @@ bool ExposureMatchesKey(qint16 unitType, const QString &exposureProjection, cons
     return exposureProjection.trimmed() == key;
 }
 
-bool WriteExposureValues(const ToolkitImagePtr &image, const ExposureValues &values, const QString &exposureTime,
-                         QStringList *skipped)
+namespace {
+
+// A number with an optional unit text after it ("4.5cm", "1,61 mGy", "28").
+struct Measure {
+    bool ok = false;
+    double value = 0.0;
+    QString unit; // lower case
+};
+
+Measure readMeasure(const QString &text)
 {
-    struct Item {
-        quint16 g, e;
-        QString text;
+    static const QRegularExpression re(QStringLiteral("^\\s*([+-]?(?:\\d+(?:[.,]\\d*)?|[.,]\\d+)(?:[eE][+-]?\\d+)?)\\s*([A-Za-z\\x{00B5}]*)\\s*$"));
+    const QRegularExpressionMatch m = re.match(text);
+    Measure out;
+    if (!m.hasMatch())
+        return out;
+    out.value = parseNumber(m.captured(1), &out.ok);
+    out.unit = m.captured(2).toLower();
+    return out;
+}
+
+// The factor from the unit text to the attribute's unit; 0 for a text that
+// names another quantity.
+double factorTo(const QString &target, const QString &unit)
+{
+    static const QHash<QString, QHash<QString, double>> factors{
+        {QStringLiteral("kv"), {{QStringLiteral("kv"), 1.0}, {QStringLiteral("kvp"), 1.0}}},
+        {QStringLiteral("mas"), {{QStringLiteral("mas"), 1.0}}},
+        {QStringLiteral("ms"), {{QStringLiteral("ms"), 1.0}, {QStringLiteral("s"), 1000.0}}},
+        {QStringLiteral("mm"), {{QStringLiteral("mm"), 1.0}, {QStringLiteral("cm"), 10.0}}},
+        {QStringLiteral("n"), {{QStringLiteral("n"), 1.0}, {QStringLiteral("dan"), 10.0}, {QStringLiteral("kg"), 9.80665}}},
+        {QStringLiteral("mgy"), {{QStringLiteral("mgy"), 1.0}, {QStringLiteral("ugy"), 0.001}, {QString::fromUtf8("\u00b5gy"), 0.001}}},
+    };
+    if (unit.isEmpty() || unit == target)
+        return 1.0;
+    return factors.value(target).value(unit, 0.0);
+}
+
+} // namespace
+
+HeaderExposureValues ExposureValuesForHeader(qint16 unitType, const ExposureValues &values, const QString &exposureTime)
+{
+    HeaderExposureValues out;
+    // text, the attribute's unit, the unit the type sends without a unit text,
+    // whole numbers, where to put it, the attribute's name
+    const struct {
+        const QString &text;
+        const char *unit;
+        const char *sentAs;
         bool integer;
+        QString *target;
         const char *name;
+    } items[] = {
+        {values.kV, "kv", "kv", false, &out.kvp, "KVP"},
+        {exposureTime, "ms", unitType == 1 ? "s" : "ms", true, &out.exposureTime, "Exposure Time"},
+        {values.mAs, "mas", "mas", true, &out.mas, "Exposure"},
+        {values.thickness, "mm", unitType == 3 ? "cm" : "mm", false, &out.thickness, "Body Part Thickness"},
+        // Type 1 journals kilograms times ten.
+        {values.compression, "n", unitType == 1 ? "kg" : "n", false, &out.compression, "Compression Force"},
+        {values.dose, "mgy", "mgy", false, &out.dose, "Entrance Dose in mGy"},
     };
-    const Item items[] = {
-        {0x0018, 0x0060, values.kV, false, "KVP"},
-        {0x0018, 0x1150, exposureTime, true, "Exposure Time"},
-        {0x0018, 0x1152, values.mAs, true, "Exposure"},
-        {0x0018, 0x11A0, values.thickness, false, "Body Part Thickness"},
-        {0x0018, 0x11A2, values.compression, false, "Compression Force"},
-        {0x0040, 0x8302, values.dose, false, "Entrance Dose in mGy"},
-    };
-    bool ok = true;
-    for (const Item &item : items) {
-        const QString v = item.integer ? IntegerString(item.text) : DecimalString(item.text);
-        if (v.isEmpty()) {
-            if (skipped && !item.text.trimmed().isEmpty())
-                skipped->append(QString::fromLatin1(item.name));
+    for (const auto &item : items) {
+        if (item.text.trimmed().isEmpty())
+            continue;
+        const Measure m = readMeasure(item.text);
+        const QString unit = m.unit.isEmpty() ? QString::fromLatin1(item.sentAs) : m.unit;
+        double factor = factorTo(QString::fromLatin1(item.unit), unit);
+        if (unitType == 1 && m.unit.isEmpty() && unit == QLatin1String("kg"))
+            factor /= 10.0;
+        if (!m.ok || factor == 0.0 || !std::isfinite(m.value)) {
+            out.notNumbers << QString::fromLatin1(item.name);
             continue;
         }
-        ToolkitError error;
-        if (!SetAttribute(image, item.g, item.e, v, &error))
-            ok = false;
-        // The exposure in mAs keeps its fraction in microampere-seconds.
-        if (item.g == 0x0018 && item.e == 0x1152) {
-            bool n = false;
-            const double mas = parseNumber(item.text, &n);
-            if (n && std::fabs(mas) < 2000000.0)
-                SetAttribute(image, 0x0018, 0x1153, QString::number(std::llround(mas * 1000.0)), &error);
-        }
+        const double v = m.value * factor;
+        if (v == 0.0)
+            continue;
+        const QString number = QString::number(v, 'f', 6);
+        *item.target = item.integer ? IntegerString(number) : DecimalString(QString::number(v, 'g', 8));
+        if (item.target == &out.mas && std::fabs(v) < 2000000.0)
+            out.microAs = QString::number(std::llround(v * 1000.0));
     }
+    return out;
+}
+
+bool WriteExposureValues(const ToolkitImagePtr &image, const HeaderExposureValues &values, ToolkitError *error)
+{
+    const struct {
+        quint16 g, e;
+        const QString &text;
+    } items[] = {
+        {0x0018, 0x0060, values.kvp},       {0x0018, 0x1150, values.exposureTime}, {0x0018, 0x1152, values.mas},
+        {0x0018, 0x11A0, values.thickness}, {0x0018, 0x11A2, values.compression},  {0x0040, 0x8302, values.dose},
+        {0x0018, 0x1153, values.microAs},
+    };
+    bool ok = true;
+    for (const auto &item : items)
+        if (!item.text.isEmpty() && !SetAttribute(image, item.g, item.e, item.text, error))
+            ok = false;
     return ok;
 }

@@ -84,19 +84,49 @@ void stop(qint64 &pid, const char *name)
 
 } // namespace
 
-qint64 FindProcess(const QString &exeName)
+namespace {
+
+QList<qint64> processIds()
 {
-    const QString sought = exeName.toLower();
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     QList<qint64> pids;
-    for (const QString &e : entries) {
+    for (const QString &e : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         bool ok = false;
         const qint64 pid = e.toLongLong(&ok);
         if (ok)
             pids << pid;
     }
     std::sort(pids.begin(), pids.end());
-    for (qint64 pid : pids) {
+    return pids;
+}
+
+// The application folder a process serves: its LUMORA_APP_FOLDER, else the
+// folder of its executable.
+QString folderServed(qint64 pid)
+{
+    QFile environ(QStringLiteral("/proc/%1/environ").arg(pid));
+    if (environ.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &entry : environ.readAll().split('\0'))
+            if (entry.startsWith("LUMORA_APP_FOLDER="))
+                return QDir::cleanPath(QString::fromLocal8Bit(entry.mid(18)));
+    }
+    return QFileInfo(QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget()).absolutePath();
+}
+
+} // namespace
+
+qint64 FindCompanion(const QString &exeName)
+{
+    const QString folder = QDir::cleanPath(ApplicationFolder());
+    for (qint64 pid : processIds())
+        if (isCompanion(pid, qPrintable(exeName)) && processState(pid) != 'Z' && folderServed(pid) == folder)
+            return pid;
+    return 0;
+}
+
+qint64 FindProcess(const QString &exeName)
+{
+    const QString sought = exeName.toLower();
+    for (qint64 pid : processIds()) {
         const QString name = executableName(QStringLiteral("/proc/%1").arg(pid)).toLower();
         if (!name.isEmpty() && name.contains(sought) && processState(pid) != 'Z')
             return pid;

@@ -13,6 +13,11 @@ inline constexpr const char *DataManagerName = "LumoraDataMgr";
 // contains exeName lower-cased; 0 when none.
 qint64 FindProcess(const QString &exeName);
 
+// Like FindProcess, but only a companion of this application folder: one
+// started with the same LUMORA_APP_FOLDER, or from this folder. Other stations
+// on the same machine run companions of their own.
+qint64 FindCompanion(const QString &exeName);
+
 // True while the process exists and is not a zombie.
 bool IsProcessAlive(qint64 processId);
 

@@ -158,6 +158,16 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
     pbLoad->setMaximumWidth(160);
     pbLoad->setValue(0);
     StatusBar1->addPermanentWidget(pbLoad, 1);
+    for (QLabel **link : {&receiverLink, &serialLink}) {
+        *link = new QLabel(StatusBar1);
+        (*link)->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        (*link)->setAutoFillBackground(true);
+        StatusBar1->addPermanentWidget(*link);
+    }
+    receiverLink->setObjectName(QStringLiteral("receiverLink"));
+    serialLink->setObjectName(QStringLiteral("serialLink"));
+    linkTimer = new QTimer(this);
+    linkTimer->setObjectName(QStringLiteral("linkTimer"));
 
     UpdateTimer = new QTimer(this);
     UpdateTimer->setObjectName(QStringLiteral("UpdateTimer"));
@@ -680,6 +690,16 @@ void MainForm::ClearInfoFields()
         setStatusPanel(i, QString());
     txtSelected->clear();
     txtNeu->clear();
+}
+
+void MainForm::showLink(QLabel *indicator, bool up, const QString &text, const QString &lastError)
+{
+    indicator->setText(text);
+    indicator->setToolTip(lastError);
+    QPalette p = indicator->palette();
+    p.setColor(QPalette::Window, up ? palette().color(QPalette::Window) : QColor(Qt::red));
+    p.setColor(QPalette::WindowText, up ? palette().color(QPalette::WindowText) : QColor(Qt::white));
+    indicator->setPalette(p);
 }
 
 void MainForm::setStatusPanel(int panel, const QString &text)

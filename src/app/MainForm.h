@@ -52,6 +52,9 @@ public:
     // The status bar has five panels, numbered 1 to 5.
     void setStatusPanel(int panel, const QString &text);
     QString statusPanel(int panel) const;
+    // The receiver and serial-line indicators at the end of the status bar:
+    // red while a link is down, the reason in the tooltip.
+    void showLink(QLabel *indicator, bool up, const QString &text, const QString &lastError);
     // Applies the viewer geometry rules to the current size.
     void applyResizeRules();
 
@@ -130,6 +133,9 @@ public:
     QProgressBar *pbLoad = nullptr;
     QStatusBar *StatusBar1 = nullptr;
     std::array<QLabel *, 5> statusPanels{};
+    QLabel *receiverLink = nullptr;
+    QLabel *serialLink = nullptr;
+    QTimer *linkTimer = nullptr;
     QToolBar *Toolbar1 = nullptr;
     QTimer *UpdateTimer = nullptr;
     QTimer *sendTimer = nullptr;

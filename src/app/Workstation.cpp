@@ -19,6 +19,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QTimer>
 #include <QTreeWidget>
 
 Workstation::Workstation(MainForm &main) : QObject(&main), main_(main)
@@ -66,6 +67,21 @@ void Workstation::attachExposure()
     main_.hooks.Initialise_cPort = [this] { capture_->Initialise_cPort(); };
     main_.hooks.dbFill = [this] { capture_->dbFill(); };
     main_.hooks.lvDosis_Fill = [this] { doseList_->lvDosis_Fill(); };
+
+    links_.serialOpen = [this] { return capture_->port().isOpen(); };
+    links_.serialError = [this] { return capture_->port().errorString(); };
+    links_.reopenSerial = [this] { capture_->Initialise_cPort(); };
+    main_.linkTimer->setInterval(LinkMonitor::IntervalMs);
+    connect(main_.linkTimer, &QTimer::timeout, this, &Workstation::checkLinks);
+    main_.linkTimer->start();
+    QTimer::singleShot(0, this, &Workstation::checkLinks);
+}
+
+void Workstation::checkLinks()
+{
+    links_.check();
+    main_.showLink(main_.receiverLink, links_.receiver().up, links_.receiver().text, links_.receiver().lastError);
+    main_.showLink(main_.serialLink, links_.serial().up, links_.serial().text, links_.serial().lastError);
 }
 
 void Workstation::attachViewerAndBrowser()

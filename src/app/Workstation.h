@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/LinkStatus.h"
 #include "network/SendJobs.h"
 
 #include <QObject>
@@ -39,6 +40,9 @@ public:
     void SendPatient();
     // A send-menu entry: level 0 series, 1 study, 2 patient.
     void sendMenuClick(int level, const QString &tag);
+    // The receiver and serial-line indicators brought up to date (linkTimer).
+    void checkLinks();
+    const LinkMonitor &links() const { return links_; }
 
     // How the progress dialog is run (modal by default); tests drive it.
     std::function<void(class EditForm &)> runProgressDialog;
@@ -57,6 +61,7 @@ private:
     SendSelection selection() const;
 
     MainForm &main_;
+    LinkMonitor links_;
     std::unique_ptr<DoseList> doseList_;
     std::unique_ptr<ExposureCapture> capture_;
     std::unique_ptr<ImageViewer> viewer_;

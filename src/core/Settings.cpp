@@ -1,6 +1,7 @@
 #include "core/Settings.h"
 
 #include "core/ApplicationFolder.h"
+#include "core/ErrorLog.h"
 #include "core/VbConvert.h"
 
 #include <QSettings>
@@ -73,10 +74,14 @@ const char *const kSaveOrder[] = {
 
 std::function<void(bool)> gDebugHook;
 
+// "General\Key" is the key of the one "[General]" section people write, which
+// QSettings takes as its top level.
 QString iniKey(const QString &keyPath)
 {
     QString k = keyPath;
     k.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (k.startsWith(QLatin1String("General/")))
+        k = k.mid(8);
     return k;
 }
 
@@ -133,16 +138,37 @@ QString textFor(const Key &key)
         key.field);
 }
 
+// Earlier versions saved the group "General" as "[%General]" beside the
+// hand-written "[General]", which then lost every later hand edit. Folded into
+// "[General]" once; the saved value wins, as the options dialog stored it last.
+void foldSavedGeneralSection(QSettings &ini)
+{
+    if (!ini.childGroups().contains(QLatin1String("General")))
+        return;
+    ini.beginGroup(QStringLiteral("General"));
+    const QStringList keys = ini.childKeys();
+    QList<QVariant> saved;
+    for (const QString &key : keys)
+        saved << ini.value(key);
+    ini.endGroup();
+    for (int i = 0; i < keys.size(); ++i) {
+        const QVariant hand = ini.value(keys[i]);
+        if (hand.isValid() && textOf(hand) != textOf(saved[i]))
+            WriteErrorLog(0, QStringLiteral("[General] %1=%2 written by hand gave way to the saved %1=%3").arg(keys[i], textOf(hand), textOf(saved[i])),
+                          QStringLiteral("Global LoadSettings"));
+        ini.setValue(keys[i], saved[i]);
+    }
+    ini.remove(QStringLiteral("General"));
+    ini.sync();
+}
+
 } // namespace
 
 QString ReadSetting(const QString &keyPath, const QString &defaultText)
 {
     QSettings ini(settingsFile(), QSettings::IniFormat);
-    const QString key = iniKey(keyPath);
-    QVariant v = ini.value(key);
-    // A hand-written "[General]" section is QSettings' top level.
-    if (!v.isValid() && key.startsWith(QLatin1String("General/")))
-        v = ini.value(key.mid(8));
+    foldSavedGeneralSection(ini);
+    const QVariant v = ini.value(iniKey(keyPath));
     const QString text = v.isValid() ? textOf(v) : QString();
     return text.isEmpty() ? defaultText : text;
 }
@@ -155,6 +181,7 @@ void WriteSetting(const QString &fullPath, const QString &text, const QString &t
     if (path.startsWith(root, Qt::CaseInsensitive))
         path = path.mid(root.size());
     QSettings ini(settingsFile(), QSettings::IniFormat);
+    foldSavedGeneralSection(ini);
     ini.setValue(iniKey(path), text);
     ini.sync(); // an unwritable file fails silently
 }

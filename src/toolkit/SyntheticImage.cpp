@@ -157,17 +157,30 @@ bool WriteSyntheticImage(const SyntheticImageSpec &spec, const QString &path, QS
     if (cond.bad())
         return fail(QString::fromLatin1(cond.text()));
 
-    for (const auto &[tagText, value] : spec.extra) {
-        const QStringList parts = tagText.split(QLatin1Char(','));
+    // "gggg,eeee" as a tag; false for text that is none.
+    auto tagOf = [](const QString &text, DcmTagKey *key) {
+        const QStringList parts = text.split(QLatin1Char(','));
         bool okG = false, okE = false;
         const uint g = parts.value(0).toUInt(&okG, 16);
         const uint e = parts.value(1).toUInt(&okE, 16);
-        if (parts.size() != 2 || !okG || !okE)
+        *key = DcmTagKey(static_cast<Uint16>(g), static_cast<Uint16>(e));
+        return parts.size() == 2 && okG && okE && g <= 0xFFFF && e <= 0xFFFF;
+    };
+    for (const auto &[tagText, value] : spec.extra) {
+        DcmTagKey key;
+        if (!tagOf(tagText, &key))
             return fail(QStringLiteral("bad tag %1").arg(tagText));
-        const DcmTag tag(static_cast<Uint16>(g), static_cast<Uint16>(e));
+        const DcmTag tag(key);
         cond = ds->putAndInsertString(tag, ofs(value).c_str());
         if (cond.bad())
             return fail(QStringLiteral("%1: %2").arg(tagText, QString::fromLatin1(cond.text())));
+    }
+
+    for (const QString &tagText : spec.omit) {
+        DcmTagKey key;
+        if (!tagOf(tagText, &key))
+            return fail(QStringLiteral("bad tag %1").arg(tagText));
+        ds->findAndDeleteElement(key, OFTrue);
     }
 
     E_TransferSyntax xfer = EXS_LittleEndianExplicit;

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QPair>
 #include <QString>
+#include <QStringList>
 
 // A made-up mammogram with chosen attributes, for tests, benchmarks and the
 // demo station. Empty UIDs are generated.
@@ -34,6 +35,8 @@ struct SyntheticImageSpec {
 
     // Further attributes as ("gggg,eeee", value); the dictionary gives the VR.
     QList<QPair<QString, QString>> extra;
+    // Attributes ("gggg,eeee") left out, as a lean detector header leaves them.
+    QStringList omit;
 };
 
 // Writes the image as a DICOM file; false with a reason on failure.

@@ -1,0 +1,102 @@
+// The receiver and serial-line indicators: a receiver that could not listen or
+// died, and a serial device that is missing and then appears.
+#include "app/Companions.h"
+#include "app/LinkStatus.h"
+#include "core/Settings.h"
+#include "support/Peers.h"
+#include "support/Station.h"
+
+#include <QSerialPort>
+#include <QtTest>
+
+#include <csignal>
+
+class LinksTest : public QObject {
+    Q_OBJECT
+
+    // A station whose receiver listens on the port, started as the workstation starts it.
+    static void prepare(const TestFolder &f, quint16 port)
+    {
+        QVERIFY(MakeStationDatabases(f.path()));
+        QVERIFY(QFile::copy(ReceiverProgram(), f.file(QStringLiteral("LumoraReceiver"))));
+        QFile::setPermissions(f.file(QStringLiteral("LumoraReceiver")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        WriteReceiverSettings(f, QStringLiteral("LUMORA"), QString::number(port));
+        ResetWorkstationState();
+        LoadSettings();
+        ReceiverProcessId = 0;
+    }
+
+private slots:
+    void cleanup()
+    {
+        StopReceiver();
+    }
+
+    void receiverThatCannotListenSaysWhy()
+    {
+        TestFolder f;
+        PortOccupant other;
+        prepare(f, other.port());
+        StartReceiver();
+        QVERIFY(ReceiverProcessId != 0);
+        QVERIFY2(WaitFor([] { return !IsProcessAlive(ReceiverProcessId); }, 15000), "the receiver listens on a port in use");
+        const LinkState s = ReceiverLinkState();
+        QVERIFY(!s.up);
+        QCOMPARE(s.text, QStringLiteral("Receiver stopped – port %1 in use").arg(other.port()));
+        QVERIFY2(s.lastError.contains(QLatin1String("in use")), qPrintable(s.lastError));
+    }
+
+    void receiverKilledAndRestarted()
+    {
+        TestFolder f;
+        const quint16 port = FreePort();
+        prepare(f, port);
+        StartReceiver();
+        QVERIFY(WaitFor([] { return ReceiverLinkState().up; }, 15000));
+        QCOMPARE(ReceiverLinkState().text, QStringLiteral("Receiver: port %1").arg(port));
+        ::kill(static_cast<pid_t>(ReceiverProcessId), SIGKILL);
+        QVERIFY(WaitFor([] { return !ReceiverLinkState().up; }, 15000));
+        QCOMPARE(ReceiverLinkState().text, QStringLiteral("Receiver stopped – port %1").arg(port));
+        // Restarted from the options dialog: the indicator is clear again.
+        StartReceiver();
+        QVERIFY(WaitFor([] { return ReceiverLinkState().up; }, 15000));
+    }
+
+    void serialDeviceThatAppearsIsOpened()
+    {
+        TestFolder f;
+        ResetWorkstationState();
+        LoadSettings();
+        const QString device = f.file(QStringLiteral("ttyXray"));
+        Settings.Port = 1;
+        Settings.ComDevice[0] = device;
+        QSerialPort port;
+        int reopened = 0;
+        LinkMonitor links;
+        links.serialOpen = [&] { return port.isOpen(); };
+        links.serialError = [&] { return port.errorString(); };
+        links.reopenSerial = [&] {
+            ++reopened;
+            port.setPortName(device);
+            port.open(QIODevice::ReadWrite);
+        };
+        links.check();
+        QVERIFY(!links.serial().up);
+        QCOMPARE(links.serial().text, QStringLiteral("X-ray unit: %1 not found").arg(device));
+        QCOMPARE(reopened, 0);
+
+        QProcess socat;
+        socat.start(QStringLiteral("socat"), {QStringLiteral("pty,raw,echo=0,link=") + device, QStringLiteral("pty,raw,echo=0")});
+        QVERIFY(WaitFor([&] { return QFile::exists(device); }, 5000));
+        links.check();
+        QCOMPARE(reopened, 1);
+        QVERIFY(links.serial().up);
+        QCOMPARE(links.serial().text, QStringLiteral("X-ray unit: %1").arg(device));
+        port.close();
+        socat.terminate();
+        socat.waitForFinished(3000);
+    }
+};
+
+QTEST_GUILESS_MAIN(LinksTest)
+#include "tst_links.moc"
