@@ -59,9 +59,12 @@ class WorkstationE2ETest : public QObject {
 private slots:
     void initTestCase()
     {
-        // A display of its own: Xvfb picks a free number and tells it.
+        // A display of its own: Xvfb picks a free number and tells it. Without
+        // -noreset it resets whenever its last client leaves (each xdotool run),
+        // and a program connecting meanwhile is refused.
         xvfb_.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
-                                              QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+                                              QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                                              QStringLiteral("-noreset")});
         QVERIFY(xvfb_.waitForStarted(5000));
         QVERIFY(xvfb_.waitForReadyRead(10000));
         const QByteArray display = ':' + xvfb_.readAllStandardOutput().trimmed();
