@@ -199,7 +199,9 @@ private slots:
         SaveSettings();
         text = f.read(QStringLiteral("LumoraStation.ini"));
         QVERIFY2(text.startsWith("[General]\n") && !text.contains("%General") && text.contains("\nDebug=0\n"), text.constData());
-        f.write(QStringLiteral("LumoraStation.ini"), text.replace("\nDebug=0\n", "\nDebug=1\n"));
+        // QSettings knows a file by its size and time: an edit of the same size
+        // within the same millisecond would go unseen, as no person makes it.
+        f.write(QStringLiteral("LumoraStation.ini"), text.replace("\nDebug=0\n", "\nDebug=1\n") + "; edited by hand\n");
         Settings = SettingsRecord();
         LoadSettings();
         expect({"Debug=1", "Viewer_Rows=4", "XrayComm=3"});
