@@ -18,7 +18,7 @@ int main(int argc, char **argv)
             return 3;
         write(STDOUT_FILENO, "locked\n", 7);
     }
-    for (int i = 0; i < 600; ++i) // ten minutes at most
-        sleep(1);
-    return 0;
+    alarm(600); // ten minutes at most
+    for (;;)
+        pause();
 }
