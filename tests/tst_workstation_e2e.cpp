@@ -173,11 +173,16 @@ private slots:
         // each key after the window has done with the last. (Keys in a burst
         // once found merges that started while the study loaded.)
         const QString sending = QStringLiteral("^Send Images \\(Patient\\)$");
-        for (const QString &key : {QStringLiteral("F2"), QStringLiteral("F3"), QStringLiteral("space"), QStringLiteral("F1")}) {
-            keys(main, {key});
-            QTest::qWait(OperatorPaceMs);
+        // A key that meets the poll refilling the patient list loses its
+        // selection: the operator then goes through the keys again.
+        QString progress;
+        for (int round = 0; round < 4 && progress.isEmpty(); ++round) {
+            for (const QString &key : {QStringLiteral("F2"), QStringLiteral("F3"), QStringLiteral("space"), QStringLiteral("F1")}) {
+                keys(main, {key});
+                QTest::qWait(OperatorPaceMs);
+            }
+            progress = window(sending, 15000);
         }
-        const QString progress = window(sending, 30000);
         if (progress.isEmpty()) // what the operator would have seen
             RunProgram(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), TestBinDir() + QStringLiteral("/e2e-failed.png")});
         QVERIFY2(!progress.isEmpty(), "the send did not start");
