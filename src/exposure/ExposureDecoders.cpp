@@ -147,7 +147,9 @@ void decodeSophie(const DecoderInput &in, DecoderOutput &out, Work &w)
     kv = at(t, 7).remove(QStringLiteral("kV"));
     mas = at(t, 8).remove(QStringLiteral("mAs"));
 
-    const QString expText = at(t, 9).remove(QLatin1Char('s')).replace(QLatin1Char('.'), QLatin1Char(','));
+    // The unit writes a decimal point; the workstation reads its own separator,
+    // so a dot-decimal workstation does not lose the value.
+    const QString expText = at(t, 9).remove(QLatin1Char('s')).replace(QLatin1Char('.'), in.locale.decimalPoint());
     if (const auto v = w.number(expText, in.locale, "exposure time")) {
         QLocale plain = in.locale;
         plain.setNumberOptions(QLocale::OmitGroupSeparator);
@@ -155,7 +157,7 @@ void decodeSophie(const DecoderInput &in, DecoderOutput &out, Work &w)
     }
     if (const auto v = w.tenfold(at(t, 11).remove(QStringLiteral("kg")), in.locale, "compression"))
         druck = *v;
-    const QString thick = at(t, 12).remove(QStringLiteral("cm")).replace(QLatin1Char('.'), QLatin1Char(','));
+    const QString thick = at(t, 12).remove(QStringLiteral("cm")).replace(QLatin1Char('.'), in.locale.decimalPoint());
     if (const auto v = w.tenfold(thick, in.locale, "thickness"))
         dicke = *v;
 
