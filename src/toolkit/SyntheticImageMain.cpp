@@ -23,8 +23,10 @@ int main(int argc, char **argv)
     const QCommandLineOption study(QStringLiteral("study-uid"), QStringLiteral("Study Instance UID (default: new)."), QStringLiteral("uid"));
     const QCommandLineOption series(QStringLiteral("series-uid"), QStringLiteral("Series Instance UID (default: new)."), QStringLiteral("uid"));
     const QCommandLineOption mono1(QStringLiteral("mono1"), QStringLiteral("MONOCHROME1 instead of MONOCHROME2."));
+    // Some units' detectors write the side into View Position ("R CC") and send no laterality.
+    const QCommandLineOption sideInView(QStringLiteral("side-in-view"), QStringLiteral("View Position \"R CC\" and no Image Laterality."));
     const QCommandLineOption encoding(QStringLiteral("encoding"), QStringLiteral("explicit, implicit, jpeg-lossless, jpeg-ls or rle."), QStringLiteral("name"), QStringLiteral("explicit"));
-    p.addOptions({out, count, rows, cols, bits, patId, patName, study, series, mono1, encoding});
+    p.addOptions({out, count, rows, cols, bits, patId, patName, study, series, mono1, sideInView, encoding});
     p.process(app);
 
     QTextStream err(stderr);
@@ -59,6 +61,10 @@ int main(int argc, char **argv)
         spec.instanceNumber = i + 1;
         spec.viewPosition = QString::fromLatin1(views[i % 4][0]);
         spec.laterality = QString::fromLatin1(views[i % 4][1]);
+        if (p.isSet(sideInView)) {
+            spec.viewPosition = spec.laterality + QLatin1Char(' ') + spec.viewPosition;
+            spec.omit = QStringList{QStringLiteral("0020,0062")};
+        }
         QString why;
         if (!WriteSyntheticImage(spec, QDir(p.value(out)).filePath(spec.sopUid + QStringLiteral(".dcm")), &why)) {
             err << "lumora-synth: " << why << "\n";

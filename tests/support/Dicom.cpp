@@ -2,6 +2,8 @@
 
 #include "support/Station.h"
 
+#include <QRegularExpression>
+
 QString Dump(const QString &file, const QStringList &options)
 {
     QByteArray out;
@@ -15,6 +17,14 @@ QString DumpTag(const QString &file, const QString &tag)
     const qsizetype a = text.indexOf(QLatin1Char('['));
     const qsizetype b = text.indexOf(QLatin1Char(']'), a);
     return a < 0 || b < 0 ? QString() : text.mid(a + 1, b - a - 1);
+}
+
+QString DumpedValue(const QString &dump, const QString &tag)
+{
+    const QRegularExpression line(QStringLiteral("^\\(%1\\) \\w\\w (?:\\[([^\\]]*)\\]|(\\S+))").arg(QRegularExpression::escape(tag.toLower())),
+                                  QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch m = line.match(dump);
+    return m.hasMatch() ? m.captured(1) + m.captured(2) : QStringLiteral("<missing>");
 }
 
 QStringList ValidationErrors(const QString &file)

@@ -9,5 +9,8 @@ QString Dump(const QString &file, const QStringList &options = {QStringLiteral("
 // The value of the first element with that tag ("0002,0010"), without brackets;
 // empty when absent or empty.
 QString DumpTag(const QString &file, const QString &tag);
+// The value a dump shows for a tag: the text in brackets, or the number of a
+// binary element; "<missing>" when the dump has no such element.
+QString DumpedValue(const QString &dump, const QString &tag);
 // dciodvfy's "Error" lines for the file; empty when it validates.
 QStringList ValidationErrors(const QString &file);
