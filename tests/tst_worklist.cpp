@@ -181,35 +181,40 @@ private slots:
     void failures_data()
     {
         QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("entries");
         QTest::addColumn<QString>("calledAe");
         QTest::addColumn<QString>("port");
         QTest::addColumn<bool>("lockfile");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("association refused") << QStringList{"--refuse"} << "" << "" << true << "Rejected";
-        QTest::newRow("unknown called AE title") << QStringList() << "NOSUCHAE" << "" << true << "Rejected";
-        QTest::newRow("failure status") << QStringList() << "" << "" << false << "status 0xa700";
-        QTest::newRow("no answer in time") << QStringList{"--sleep-during", "20"} << "" << "" << true << "timeout";
-        QTest::newRow("nothing listens") << QStringList() << "" << QString::number(FreePort()) << true << "Connection refused";
-        QTest::newRow("port not a number") << QStringList() << "" << "10a" << true << "Invalid worklist port '10a'";
+        QTest::newRow("association refused") << QStringList{"--refuse"} << 1 << "" << "" << true << "Rejected";
+        QTest::newRow("unknown called AE title") << QStringList() << 1 << "NOSUCHAE" << "" << true << "Rejected";
+        QTest::newRow("failure status") << QStringList() << 1 << "" << "" << false << "status 0xa700";
+        QTest::newRow("no answer in time") << QStringList{"--sleep-during", "20"} << 1 << "" << "" << true << "timeout";
+        // Each answer within the time-out, the whole beyond twice that.
+        QTest::newRow("answers without end") << QStringList{"--sleep-during", "2"} << 5 << "" << "" << true << "did not end its answers within 6 s";
+        QTest::newRow("nothing listens") << QStringList() << 1 << "" << QString::number(FreePort()) << true << "Connection refused";
+        QTest::newRow("port not a number") << QStringList() << 1 << "" << "10a" << true << "Invalid worklist port '10a'";
     }
     void failures()
     {
         QFETCH(QStringList, options);
+        QFETCH(int, entries);
         QFETCH(QString, calledAe);
         QFETCH(QString, port);
         QFETCH(bool, lockfile);
         QFETCH(QString, reason);
-        QVERIFY(serve(QStringLiteral("wlmscpfs"), {{.name = "Last^First", .date = kToday, .time = "0900", .stationAet = kStation}}, options, lockfile));
+        const WorklistEntry entry{.name = "Last^First", .date = kToday, .time = "0900", .stationAet = kStation};
+        QVERIFY(serve(QStringLiteral("wlmscpfs"), QList<WorklistEntry>(entries, entry), options, lockfile));
         if (!calledAe.isEmpty())
             Settings.RemoteAET = calledAe;
         if (!port.isEmpty())
             Settings.RemotePort = port;
         WorklistForm form;
-        form.query.timeoutSeconds = 2;
+        form.query.timeoutSeconds = 3;
         QElapsedTimer clock;
         clock.start();
         form.Refresh();
-        QVERIFY(clock.elapsed() < 10000);
+        QVERIFY(clock.elapsed() < 12000);
         QCOMPARE(prompter_.boxes.size(), 2);
         const RecordingPrompter::Box failed = prompter_.boxes[0];
         QCOMPARE(failed.kind, QStringLiteral("critical"));

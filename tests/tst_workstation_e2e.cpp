@@ -1,12 +1,13 @@
 // The road of one examination through the whole workstation, driven as an
-// operator would under Xvfb: four exposures of the polled unit through a serial
-// line, four images through the receiver, the keyboard path to merge and send,
-// and what the storage partner receives.
+// operator would under Xvfb: the patient from the worklist, four exposures of
+// the polled unit through a serial line, four images through the receiver, the
+// keyboard path to merge and send, and what the storage partner receives.
 #include "support/Dicom.h"
 #include "support/Peers.h"
 #include "support/Station.h"
 
 #include <QDir>
+#include <QImage>
 #include <QProcess>
 #include <QtTest>
 
@@ -47,6 +48,62 @@ void keys(const QString &windowId, const QStringList &keyNames)
 {
     RunProgram(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), windowId}, nullptr, 20000);
     RunProgram(QStringLiteral("xdotool"), QStringList{QStringLiteral("key")} + keyNames, nullptr, 20000);
+}
+
+// Starts the workstation of the current application folder and confirms the
+// options dialog; the main window's id, or "" after a failed QVERIFY.
+void startStation(QProcess &station, QString &main)
+{
+    station.setProcessChannelMode(QProcess::MergedChannels);
+    station.start(StationDir() + QStringLiteral("/OrvanaMammo"), {});
+    QVERIFY(station.waitForStarted(5000));
+    const QString options = window(QStringLiteral("^Options$"), 15000);
+    QVERIFY2(!options.isEmpty(), station.readAll().constData());
+    // Enter confirms the dialog; a key sent before it took the focus is pressed
+    // again while the dialog is still there. On a loaded machine the main
+    // window may take a while to come.
+    QVERIFY2(WaitFor(
+        [&] {
+            if (!window(QStringLiteral("^Options$"), 0).isEmpty())
+                keys(options, {QStringLiteral("Return")});
+            main = window(QStringLiteral("^OrvanaMammo Version"), 2000);
+            return !main.isEmpty();
+        },
+        60000),
+             station.readAll().constData());
+}
+
+void stopStation(QProcess &station)
+{
+    station.terminate();
+    if (!station.waitForFinished(5000))
+        station.kill();
+}
+
+// The screen point of the toolbar's button `index` (0-based, separators not
+// counted), found by the buttons' red on a screenshot: the first row that
+// crosses all eight of them runs above their icons. Null when none shows.
+QPoint toolbarButton(int index)
+{
+    const QString shot = TestBinDir() + QStringLiteral("/e2e-toolbar.png");
+    RunProgram(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), shot});
+    const QImage image(shot);
+    for (int y = 0; y < std::min(200, image.height()); ++y) {
+        QList<std::pair<int, int>> runs;
+        int start = -1;
+        for (int x = 0; x <= image.width(); ++x) {
+            const bool red = x < image.width() && image.pixel(x, y) == qRgb(240, 120, 120);
+            if (red && start < 0)
+                start = x;
+            if (!red && start >= 0 && x - start >= 16)
+                runs.append({start, x});
+            if (!red)
+                start = -1;
+        }
+        if (runs.size() == 8)
+            return QPoint((runs[index].first + runs[index].second) / 2, y + 8);
+    }
+    return {};
 }
 
 } // namespace
@@ -111,24 +168,10 @@ private slots:
         QVERIFY(receiver.waitUntilAnswering(QStringLiteral("LUMORA"), receiverPort));
 
         QProcess station;
-        station.setProcessChannelMode(QProcess::MergedChannels);
-        station.start(StationDir() + QStringLiteral("/OrvanaMammo"), {});
-        QVERIFY(station.waitForStarted(5000));
-        const QString options = window(QStringLiteral("^Options$"), 15000);
-        QVERIFY2(!options.isEmpty(), station.readAll().constData());
-        // Enter confirms the dialog; a key sent before it took the focus is pressed
-        // again while the dialog is still there. On a loaded machine the main
-        // window may take a while to come.
         QString main;
-        QVERIFY2(WaitFor(
-            [&] {
-                if (!window(QStringLiteral("^Options$"), 0).isEmpty())
-                    keys(options, {QStringLiteral("Return")});
-                main = window(QStringLiteral("^OrvanaMammo Version"), 2000);
-                return !main.isEmpty();
-            },
-            60000),
-                 station.readAll().constData());
+        startStation(station, main);
+        if (main.isEmpty())
+            return;
 
         // Four exposures, each sent when the workstation polls.
         const QList<QList<int>> exposures{{26, 80, 400, 10, 41}, {27, 90, 410, 11, 42}, {28, 100, 420, 12, 43}, {29, 110, 430, 13, 44}};
@@ -222,10 +265,56 @@ private slots:
         }
         QCOMPARE(views.size(), 4);
 
-        station.terminate();
-        if (!station.waitForFinished(5000))
-            station.kill();
+        stopStation(station);
         QCOMPARE(receiver.terminate(), 0);
+    }
+
+    // The operator picks the second of today's entries with the toolbar's
+    // worklist button; the next exposure is the chosen patient's.
+    void worklistPatientForTheNextExposure()
+    {
+        TestFolder f;
+        QVERIFY(MakeStationDatabases(f.path()));
+        PtyPair pty;
+        QVERIFY(pty.ready());
+        WorklistPeer worklist;
+        QVERIFY(worklist.start(f.file(QStringLiteral("worklist")), QStringLiteral("WORKLIST")));
+        const QDate today = QDate::currentDate();
+        for (const auto &[name, time] : {std::pair{"Early^Eve", "0700"}, {"Last^First", "0800"}, {"Later^Lou", "093000"}})
+            QVERIFY(worklist.add({.name = name, .date = today, .time = time, .stationAet = "MAMMO1"}));
+        f.write(QStringLiteral("LumoraStation.ini"),
+                QStringLiteral("[%General]\nXrayComm=4\n[ComPort]\nPort=1\nDevice1=%1\n[Worklist]\nLocalAET=MAMMO1\nRemoteAET=WORKLIST\n"
+                               "RemoteIP=127.0.0.1\nRemotePort=%2\n")
+                    .arg(pty.workstationEnd())
+                    .arg(worklist.port())
+                    .toUtf8());
+        QProcess station;
+        QString main;
+        startStation(station, main);
+        if (main.isEmpty())
+            return;
+
+        QPoint button;
+        QVERIFY2(WaitFor([&] { return !(button = toolbarButton(6)).isNull(); }, 15000), "no toolbar on the screen");
+        RunProgram(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QString::number(button.x()), QString::number(button.y()),
+                                                QStringLiteral("click"), QStringLiteral("1")});
+        const QString dialog = window(QStringLiteral("^Worklist$"), 30000);
+        QVERIFY2(!dialog.isEmpty(), station.readAll().constData());
+        // Keys sent once the query is on its way wait for the list it fills.
+        QVERIFY(WaitFor([&] { return worklist.requests().size() == 1; }, 15000));
+        keys(dialog, {QStringLiteral("Down")});
+        RunProgram(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), TestBinDir() + QStringLiteral("/e2e-worklist.png")});
+        keys(dialog, {QStringLiteral("Return")});
+        QVERIFY(WaitFor([&] { return window(QStringLiteral("^Worklist$"), 0).isEmpty(); }, 15000));
+
+        const QString journal = f.file(QStringLiteral("LumoraData.dat"));
+        QByteArray polled;
+        QVERIFY2(WaitFor([&] { polled += pty.received(); return polled.contains('\x05'); }, 15000), "no ENQ from the workstation");
+        QVERIFY(pty.send(unitMessage(28, 90, 410, 11, 42)));
+        QVERIFY2(WaitFor([&] { return !QueryRows(journal, QStringLiteral("SELECT Patname FROM tblDosis")).isEmpty(); }, 15000),
+                 "the exposure did not reach the journal");
+        QCOMPARE(QueryRows(journal, QStringLiteral("SELECT Patname FROM tblDosis")), (QList<QVariantList>{{QStringLiteral("First Last")}}));
+        stopStation(station);
     }
 };
 

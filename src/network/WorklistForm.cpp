@@ -31,7 +31,7 @@ public:
 };
 
 // Hundredths of the list's width per column.
-constexpr int kShares[11] = {8, 13, 11, 9, 8, 8, 4, 9, 9, 11, 10};
+constexpr int kShares[11] = {8, 13, 11, 9, 10, 7, 4, 9, 9, 10, 10};
 
 } // namespace
 
