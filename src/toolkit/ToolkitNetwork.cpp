@@ -82,13 +82,12 @@ bool checkTarget(const QString &host, int port, const QString &calledAe, Toolkit
 }
 
 // Collects the answers of one C-FIND and notes its final status; stops
-// waiting once the query has run past its deadline.
+// waiting once the answers have run past the deadline.
 class FindScu : public DcmSCU {
 public:
     std::vector<std::unique_ptr<DcmDataset>> answers;
     bool finished = false;
     Uint16 finalStatus = 0;
-    bool overdue = false;
     QElapsedTimer clock;
     qint64 deadlineMs = 0;
 
@@ -102,8 +101,7 @@ public:
                 answers.emplace_back(response->m_dataset);
                 response->m_dataset = nullptr;
             }
-            overdue = clock.elapsed() > deadlineMs;
-            waitForNextResponse = !overdue;
+            waitForNextResponse = clock.elapsed() <= deadlineMs;
         } else {
             finished = true;
             finalStatus = response->m_status;

@@ -54,9 +54,9 @@ struct ToolkitQueryAnswers {
 
 // A modality-worklist C-FIND (root "WORKLIST"; no other root is known) over one
 // association: the pending answers (status FF00, FF01) are collected until the
-// provider's final status. Each network wait is bounded by timeoutSeconds and
-// the whole query by twice that, so a provider that never ends its answers
-// cannot hold the caller. False with the reason, and no answers, when the
+// provider's final status. Each network wait is bounded by timeoutSeconds, and
+// no answer is waited for once the answers have run for twice that, so a
+// provider that never ends them cannot hold the caller. False with the reason, and no answers, when the
 // provider cannot be reached, refuses the association, does not answer in
 // time or ends the query with anything but success.
 bool RunWorklistQuery(const QString &callingAe, const QString &calledAe, const QString &host, int port, const QString &root,
