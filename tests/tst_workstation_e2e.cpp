@@ -1,7 +1,8 @@
 // The road of one examination through the whole workstation, driven as an
 // operator would under Xvfb: four exposures through a serial line, four images
 // through the receiver, the keyboard path to merge and send, and what the
-// storage partner receives. One row per kind of X-ray unit and detector.
+// storage partner receives. One row per kind of X-ray unit and detector; and
+// the patient taken from the worklist for the next exposure.
 #include "support/Dicom.h"
 #include "support/Peers.h"
 #include "support/Station.h"
@@ -95,9 +96,77 @@ bool holdsOpen(qint64 pid, const QString &device)
 void screenshot(const QString &name)
 {
     RunProgram(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), TestBinDir() + QLatin1Char('/') + name});
+}
+
+// What the operator would have seen, and the windows there were.
+void failed()
+{
+    screenshot(QStringLiteral("e2e-failed.png"));
     QByteArray tree;
     RunProgram(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")}, &tree);
     qWarning().noquote() << tree;
+}
+
+// Starts the workstation of the current application folder and confirms the
+// options dialog; the main window's id, or "" after a failed QVERIFY.
+void startStation(QProcess &station, QString &main)
+{
+    station.setProcessChannelMode(QProcess::MergedChannels);
+    station.start(StationDir() + QStringLiteral("/OrvanaMammo"), {});
+    QVERIFY(station.waitForStarted(5000));
+    const QString options = window(QStringLiteral("^Options$"), 15000);
+    QVERIFY2(!options.isEmpty(), station.readAll().constData());
+    // Enter confirms the dialog; a key sent before it took the focus is pressed
+    // again while the dialog is still there. On a loaded machine the main
+    // window may take a while to come.
+    const bool shown = WaitFor(
+        [&] {
+            if (!window(QStringLiteral("^Options$"), 0).isEmpty())
+                keys(options, {QStringLiteral("Return")});
+            main = window(QStringLiteral("^OrvanaMammo Version"), 2000);
+            return !main.isEmpty();
+        },
+        60000);
+    if (!shown) {
+        failed();
+        QFAIL(station.readAll()
+                  .append(station.state() == QProcess::NotRunning ? "\nthe workstation ended, code " + QByteArray::number(station.exitCode())
+                                                                  : QByteArray("\nthe workstation runs"))
+                  .constData());
+    }
+}
+
+void stopStation(QProcess &station)
+{
+    station.terminate();
+    if (!station.waitForFinished(5000))
+        station.kill();
+}
+
+// The screen point of the toolbar's button `index` (0-based, separators not
+// counted), found by the buttons' red on a screenshot: the first row that
+// crosses all eight of them runs above their icons. Null when none shows.
+QPoint toolbarButton(int index)
+{
+    const QString shot = TestBinDir() + QStringLiteral("/e2e-toolbar.png");
+    RunProgram(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), shot});
+    const QImage image(shot);
+    for (int y = 0; y < std::min(200, image.height()); ++y) {
+        QList<std::pair<int, int>> runs;
+        int start = -1;
+        for (int x = 0; x <= image.width(); ++x) {
+            const bool red = x < image.width() && image.pixel(x, y) == qRgb(240, 120, 120);
+            if (red && start < 0)
+                start = x;
+            if (!red && start >= 0 && x - start >= 16)
+                runs.append({start, x});
+            if (!red)
+                start = -1;
+        }
+        if (runs.size() == 8)
+            return QPoint((runs[index].first + runs[index].second) / 2, y + 8);
+    }
+    return {};
 }
 
 } // namespace
@@ -217,35 +286,11 @@ private slots:
         QVERIFY(receiver.waitUntilAnswering(QStringLiteral("LUMORA"), receiverPort));
 
         QProcess station;
-        station.setProcessChannelMode(QProcess::MergedChannels);
-        station.start(StationDir() + QStringLiteral("/OrvanaMammo"), {});
-        QVERIFY(station.waitForStarted(5000));
-        auto stopStation = qScopeGuard([&] {
-            station.terminate();
-            if (!station.waitForFinished(5000))
-                station.kill();
-        });
-        const QString options = window(QStringLiteral("^Options$"), 15000);
-        QVERIFY2(!options.isEmpty(), station.readAll().constData());
-        // Enter confirms the dialog; a key sent before it took the focus is pressed
-        // again while the dialog is still there. On a loaded machine the main
-        // window may take a while to come.
+        auto stop = qScopeGuard([&] { stopStation(station); });
         QString main;
-        QVERIFY2(WaitFor(
-            [&] {
-                if (!window(QStringLiteral("^Options$"), 0).isEmpty())
-                    keys(options, {QStringLiteral("Return")});
-                main = window(QStringLiteral("^OrvanaMammo Version"), 2000);
-                return !main.isEmpty();
-            },
-            60000),
-                 (screenshot(QStringLiteral("e2e-failed.png")),
-                  station.readAll()
-                      .append(station.state() == QProcess::NotRunning ? QByteArray("\nthe workstation ended, status ")
-                                                                            + QByteArray::number(station.exitStatus()) + " code "
-                                                                            + QByteArray::number(station.exitCode())
-                                                                      : QByteArray("\nthe workstation runs"))
-                      .constData()));
+        startStation(station, main);
+        if (main.isEmpty())
+            return;
 
         // Four exposures, a polled unit's each when the workstation asks. The
         // workstation drops what waits at the port when it opens it: a unit that
@@ -292,7 +337,7 @@ private slots:
         // patient. A merge waits for the loading study: F1 again until it starts.
         for (const QString &key : {QStringLiteral("F2"), QStringLiteral("F3")})
             if (!keyAndWaitForAnswer(main, key)) {
-                screenshot(QStringLiteral("e2e-failed.png")); // what the operator would have seen
+                failed();
                 QFAIL(qPrintable(QStringLiteral("no answer to %1").arg(key)));
             }
         keys(main, {QStringLiteral("space")});
@@ -303,7 +348,7 @@ private slots:
             progress = window(sending, 3000);
         }
         if (progress.isEmpty())
-            screenshot(QStringLiteral("e2e-failed.png"));
+            failed();
         QVERIFY2(!progress.isEmpty(), "the send did not start");
         // OK closes the dialog once the job has finished and enabled it; the
         // patient send then assigns the journal rows to the patient.
@@ -341,11 +386,57 @@ private slots:
         }
         QCOMPARE(seen.size(), 4);
 
-        stopStation.dismiss();
-        station.terminate();
-        if (!station.waitForFinished(5000))
-            station.kill();
+        stop.dismiss();
+        stopStation(station);
         QCOMPARE(receiver.terminate(), 0);
+    }
+
+    // The operator picks the second of today's entries with the toolbar's
+    // worklist button; the next exposure is the chosen patient's.
+    void worklistPatientForTheNextExposure()
+    {
+        TestFolder f;
+        QVERIFY(MakeStationDatabases(f.path()));
+        PtyPair pty;
+        QVERIFY(pty.ready());
+        WorklistPeer worklist;
+        QVERIFY(worklist.start(f.file(QStringLiteral("worklist")), QStringLiteral("WORKLIST")));
+        const QDate today = QDate::currentDate();
+        for (const auto &[name, time] : {std::pair{"Early^Eve", "0700"}, {"Last^First", "0800"}, {"Later^Lou", "093000"}})
+            QVERIFY(worklist.add({.name = name, .date = today, .time = time, .stationAet = "MAMMO1"}));
+        f.write(QStringLiteral("LumoraStation.ini"),
+                QStringLiteral("[General]\nXrayComm=4\n[ComPort]\nPort=1\nDevice1=%1\n[Worklist]\nLocalAET=MAMMO1\nRemoteAET=WORKLIST\n"
+                               "RemoteIP=127.0.0.1\nRemotePort=%2\n")
+                    .arg(pty.workstationEnd())
+                    .arg(worklist.port())
+                    .toUtf8());
+        QProcess station;
+        auto stop = qScopeGuard([&] { stopStation(station); });
+        QString main;
+        startStation(station, main);
+        if (main.isEmpty())
+            return;
+
+        QPoint button;
+        QVERIFY2(WaitFor([&] { return !(button = toolbarButton(6)).isNull(); }, 15000), "no toolbar on the screen");
+        RunProgram(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QString::number(button.x()), QString::number(button.y()),
+                                                QStringLiteral("click"), QStringLiteral("1")});
+        const QString dialog = window(QStringLiteral("^Worklist$"), 30000);
+        QVERIFY2(!dialog.isEmpty(), station.readAll().constData());
+        // Keys sent once the query is on its way wait for the list it fills.
+        QVERIFY(WaitFor([&] { return worklist.requests().size() == 1; }, 15000));
+        keys(dialog, {QStringLiteral("Down")});
+        screenshot(QStringLiteral("e2e-worklist.png"));
+        keys(dialog, {QStringLiteral("Return")});
+        QVERIFY(WaitFor([&] { return window(QStringLiteral("^Worklist$"), 0).isEmpty(); }, 15000));
+
+        const QString journal = f.file(QStringLiteral("LumoraData.dat"));
+        QByteArray polled;
+        QVERIFY2(WaitFor([&] { polled += pty.received(); return polled.contains('\x05'); }, 15000), "no ENQ from the workstation");
+        QVERIFY(pty.send(senographMessage(28, 90, 410, 11, 42)));
+        QVERIFY2(WaitFor([&] { return !QueryRows(journal, QStringLiteral("SELECT Patname FROM tblDosis")).isEmpty(); }, 15000),
+                 "the exposure did not reach the journal");
+        QCOMPARE(QueryRows(journal, QStringLiteral("SELECT Patname FROM tblDosis")), (QList<QVariantList>{{QStringLiteral("First Last")}}));
     }
 };
 

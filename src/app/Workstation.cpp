@@ -11,11 +11,13 @@
 #include "exposure/ExposureCapture.h"
 #include "jobs/EditForm.h"
 #include "network/PartnerForms.h"
+#include "network/WorklistForm.h"
 #include "browse/Browser.h"
 #include "toolkit/ToolkitNetwork.h"
 #include "toolkit/ToolkitViewer.h"
 
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
@@ -214,6 +216,19 @@ void Workstation::menuAction(const QString &name)
         browser_->PopUpStudie_SeriesWindow();
     else if (name == QLatin1String("PopUpSerie_Laden"))
         browser_->PopUpSerie_Laden();
+    else if (name == QLatin1String("worklist"))
+        openWorklist();
+}
+
+void Workstation::openWorklist()
+{
+    WorklistForm form(&main_);
+    // Only the label and the button colour keep the chosen entry.
+    form.patientChosen = [this](const QString &name) {
+        main_.lblCount->setText(name);
+        capture_->MarkPatientChosen();
+    };
+    form.exec();
 }
 
 void Workstation::sendMenuClick(int level, const QString &tag)

@@ -56,6 +56,8 @@ private:
     void attachAssignment();
     void attachPartners();
     void menuAction(const QString &name);
+    // The worklist dialog, modal; Apply sets the current patient.
+    void openWorklist();
     bool undoneTasksAllowSend();
     void runSendJob(qint16 mode);
     SendSelection selection() const;

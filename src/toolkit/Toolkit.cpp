@@ -671,6 +671,15 @@ QImage RenderImage(const ToolkitImagePtr &image, QSize maxSize, ToolkitError *er
     return RunRenderJob(MakeRenderJob(image, maxSize), error);
 }
 
+DcmItem *ToolkitItem(const ToolkitDataSet &dataSet) { return itemOf(dataSet); }
+
+ToolkitDataSet ToolkitDataSetOf(DcmItem *item)
+{
+    ToolkitDataSet ds;
+    ds.d->item.reset(item);
+    return ds;
+}
+
 DcmFileFormat *ToolkitFileFormat(const ToolkitImagePtr &image)
 {
     return image && image->d ? &image->d->file : nullptr;

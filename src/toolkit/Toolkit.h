@@ -168,6 +168,7 @@ QImage RunRenderJob(const ToolkitRenderJob &job, ToolkitError *error = nullptr);
 // Both in one go, on the calling thread.
 QImage RenderImage(const ToolkitImagePtr &image, QSize maxSize, ToolkitError *error = nullptr);
 
-// Places for the network, worklist and directory operations; their issues fill them.
-// OpenAssociation, SendImage, CloseAssociation, RunWorklistQuery,
+// The network operations (OpenAssociation, SendImage, CloseAssociation,
+// RunWorklistQuery) are in ToolkitNetwork.h.
+// Place for the directory operations; their issue fills it.
 // ReadDirectory, AddToDirectory, WriteDirectory.

@@ -9,12 +9,18 @@
 #include <dcmtk/dcmnet/diutil.h>
 #include <dcmtk/dcmnet/scu.h>
 
+#include <QElapsedTimer>
 #include <QSet>
+
+#include <memory>
+#include <vector>
 
 namespace {
 
 constexpr qint32 kNetworkError = 31101;
 constexpr qint32 kStoreRefused = 31102;
+constexpr qint32 kQueryRefused = 31103;
+constexpr qint32 kCharsetUnknown = 31104;
 
 void fail(ToolkitError *error, qint32 number, const QString &text)
 {
@@ -73,6 +79,52 @@ bool checkTarget(const QString &host, int port, const QString &calledAe, Toolkit
         return false;
     }
     return true;
+}
+
+// Collects the answers of one C-FIND and notes its final status; stops
+// waiting once the answers have run past the deadline.
+class FindScu : public DcmSCU {
+public:
+    std::vector<std::unique_ptr<DcmDataset>> answers;
+    bool finished = false;
+    Uint16 finalStatus = 0;
+    QElapsedTimer clock;
+    qint64 deadlineMs = 0;
+
+    OFCondition handleFINDResponse(const T_ASC_PresentationContextID, QRResponse *response, OFBool &waitForNextResponse) override
+    {
+        waitForNextResponse = OFFalse;
+        if (!response)
+            return DIMSE_NULLKEY;
+        if (DICOM_PENDING_STATUS(response->m_status)) {
+            if (response->m_dataset) {
+                answers.emplace_back(response->m_dataset);
+                response->m_dataset = nullptr;
+            }
+            waitForNextResponse = clock.elapsed() <= deadlineMs;
+        } else {
+            finished = true;
+            finalStatus = response->m_status;
+        }
+        return EC_Normal;
+    }
+};
+
+// The answer's texts in UTF-8. A character set DCMTK cannot convert from is
+// noted and the texts are taken as Latin-1, where every byte is a character.
+ToolkitDataSet decodedAnswer(std::unique_ptr<DcmDataset> answer, QList<ToolkitError> &problems)
+{
+    DcmDataset received(*answer);
+    const OFCondition c = answer->convertToUTF8();
+    if (c.bad()) {
+        OFString charset;
+        received.findAndGetOFStringArray(DCM_SpecificCharacterSet, charset);
+        problems.append({kCharsetUnknown, QStringLiteral("Character set '%1' not decoded (%2); texts shown as received")
+                                              .arg(QString::fromLatin1(charset.c_str()), text(c))});
+        *answer = received;
+        answer->convertCharacterSet("ISO_IR 100", "ISO_IR 192", 0, OFTrue);
+    }
+    return ToolkitDataSetOf(answer.release());
 }
 
 } // namespace
@@ -220,5 +272,68 @@ bool VerifyPartner(const QString &host, int port, const QString &callingAe, cons
         return false;
     }
     scu.releaseAssociation();
+    return true;
+}
+
+bool RunWorklistQuery(const QString &callingAe, const QString &calledAe, const QString &host, int port, const QString &root,
+                      const ToolkitDataSet &identifier, ToolkitQueryAnswers &result, ToolkitError *error, int timeoutSeconds)
+{
+    result = ToolkitQueryAnswers();
+    if (root != QLatin1String("WORKLIST")) {
+        fail(error, kNetworkError, QStringLiteral("Unknown query root '%1'").arg(root));
+        return false;
+    }
+    if (!checkTarget(host, port, calledAe, error))
+        return false;
+    if (callingAe.isEmpty() || callingAe.size() > 16) {
+        fail(error, kNetworkError, QStringLiteral("Invalid AE title '%1'").arg(callingAe));
+        return false;
+    }
+    DcmItem *keys = ToolkitItem(identifier);
+    DcmDataset request;
+    for (unsigned long i = 0; keys && i < keys->card(); ++i)
+        request.insert(static_cast<DcmElement *>(keys->getElement(i)->clone()));
+
+    FindScu scu;
+    configure(scu, host, port, callingAe, calledAe, timeoutSeconds);
+    OFList<OFString> xfers;
+    xfers.push_back(UID_LittleEndianExplicitTransferSyntax);
+    xfers.push_back(UID_LittleEndianImplicitTransferSyntax);
+    scu.addPresentationContext(UID_FINDModalityWorklistInformationModel, xfers);
+    const QString peer = QStringLiteral("%1 at %2:%3").arg(calledAe, host).arg(port);
+    OFCondition c = scu.initNetwork();
+    if (c.good())
+        c = scu.negotiateAssociation();
+    if (c.bad()) {
+        fail(error, kNetworkError, QStringLiteral("Association with %1 failed: %2").arg(peer, text(c)));
+        return false;
+    }
+    const T_ASC_PresentationContextID id = scu.findPresentationContextID(UID_FINDModalityWorklistInformationModel, "");
+    if (id == 0) {
+        fail(error, kQueryRefused, QStringLiteral("%1 does not offer the modality worklist").arg(peer));
+        scu.releaseAssociation();
+        return false;
+    }
+    scu.clock.start();
+    scu.deadlineMs = 2000LL * timeoutSeconds;
+    c = scu.sendFINDRequest(id, &request, nullptr);
+    if (c.bad() || !scu.finished) {
+        fail(error, kNetworkError,
+             c.bad() ? QStringLiteral("Worklist query to %1 failed: %2").arg(peer, text(c))
+                     : QStringLiteral("%1 did not end its answers within %2 s").arg(peer).arg(2 * timeoutSeconds));
+        if (scu.isConnected())
+            scu.abortAssociation();
+        return false;
+    }
+    scu.releaseAssociation();
+    if (scu.finalStatus != STATUS_Success) {
+        fail(error, kQueryRefused, QStringLiteral("%1 refused the worklist query (status 0x%2, %3)")
+                                          .arg(peer)
+                                          .arg(scu.finalStatus, 4, 16, QLatin1Char('0'))
+                                          .arg(QString::fromLatin1(DU_cfindStatusString(scu.finalStatus))));
+        return false;
+    }
+    for (auto &answer : scu.answers)
+        result.answers.append(decodedAnswer(std::move(answer), result.charsetProblems));
     return true;
 }

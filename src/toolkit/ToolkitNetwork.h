@@ -42,3 +42,23 @@ private:
 // A DICOM verification (C-ECHO); false with the reason when it did not succeed.
 bool VerifyPartner(const QString &host, int port, const QString &callingAe, const QString &calledAe,
                    ToolkitError *error = nullptr);
+
+// The answers of a worklist query.
+struct ToolkitQueryAnswers {
+    // Every answer with its texts decoded from its Specific Character Set.
+    QList<ToolkitDataSet> answers;
+    // One per answer whose character set could not be decoded: its texts are
+    // then read byte for byte as Latin-1, so the name shows as it came.
+    QList<ToolkitError> charsetProblems;
+};
+
+// A modality-worklist C-FIND (root "WORKLIST"; no other root is known) over one
+// association: the pending answers (status FF00, FF01) are collected until the
+// provider's final status. Each network wait is bounded by timeoutSeconds, and
+// no answer is waited for once the answers have run for twice that, so a
+// provider that never ends them cannot hold the caller. False with the reason, and no answers, when the
+// provider cannot be reached, refuses the association, does not answer in
+// time or ends the query with anything but success.
+bool RunWorklistQuery(const QString &callingAe, const QString &calledAe, const QString &host, int port, const QString &root,
+                      const ToolkitDataSet &identifier, ToolkitQueryAnswers &result, ToolkitError *error = nullptr,
+                      int timeoutSeconds = ToolkitAssociation::TimeoutSeconds);

@@ -1,5 +1,6 @@
 #include "support/Peers.h"
 
+#include "support/Dicom.h"
 #include "support/Station.h"
 
 #include <QDeadlineTimer>
@@ -99,6 +100,45 @@ void StorePeer::clear() const
 {
     for (const QString &file : received())
         QFile::remove(folder_ + QLatin1Char('/') + file);
+}
+
+WorklistPeer::~WorklistPeer()
+{
+    process_.kill();
+    process_.waitForFinished(3000);
+}
+
+bool WorklistPeer::start(const QString &folder, const QString &aet, const QStringList &extra, bool lockfile)
+{
+    entries_ = folder + QStringLiteral("/db/") + aet;
+    requests_ = folder + QStringLiteral("/requests");
+    QDir().mkpath(entries_);
+    QDir().mkpath(requests_);
+    if (lockfile)
+        QFile(entries_ + QStringLiteral("/lockfile")).open(QIODevice::WriteOnly);
+    port_ = FreePort();
+    process_.setProcessChannelMode(QProcess::MergedChannels);
+    process_.start(QStringLiteral("wlmscpfs"), QStringList{QStringLiteral("-dfp"), folder + QStringLiteral("/db"), QStringLiteral("-csk"),
+                                                           QStringLiteral("-rfp"), requests_}
+                                                   + extra + QStringList{QString::number(port_)});
+    return process_.waitForStarted(5000) && WaitFor([this] { return answersOn(port_); }, 5000);
+}
+
+bool WorklistPeer::add(const WorklistEntry &entry)
+{
+    return WriteWorklistFile(entry, entries_ + QStringLiteral("/entry%1.wl").arg(++added_));
+}
+
+QStringList WorklistPeer::requests() const
+{
+    QStringList out;
+    // Named by the time they came, to the microsecond.
+    for (const QFileInfo &f : QDir(requests_).entryInfoList(QDir::Files, QDir::Name)) {
+        QFile file(f.filePath());
+        if (file.open(QIODevice::ReadOnly))
+            out << QString::fromLatin1(file.readAll());
+    }
+    return out;
 }
 
 int Echo(const QString &aet, quint16 port, QByteArray *output)
@@ -225,7 +265,7 @@ QByteArray PtyPair::received() const
     return all;
 }
 
-bool OrthancPeer::start(QString *why)
+bool OrthancPeer::start(QString *why, const QString &worklistFolder)
 {
     const QString binary = QStandardPaths::findExecutable(QStringLiteral("Orthanc"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
     if (binary.isEmpty()) {
@@ -239,7 +279,7 @@ bool OrthancPeer::start(QString *why)
         httpPort_ = b.port();
     }
     // Built as JSON, so that any folder name is quoted right.
-    const QJsonObject config{
+    QJsonObject config{
         {QStringLiteral("Name"), QStringLiteral("lumora-test")},
         {QStringLiteral("StorageDirectory"), dir_.filePath(QStringLiteral("storage"))},
         {QStringLiteral("IndexDirectory"), dir_.filePath(QStringLiteral("index"))},
@@ -251,6 +291,12 @@ bool OrthancPeer::start(QString *why)
         {QStringLiteral("Plugins"), QJsonArray()},
         {QStringLiteral("DicomCheckCalledAet"), false},
     };
+    if (!worklistFolder.isEmpty()) {
+        config.insert(QStringLiteral("Plugins"), QJsonArray{QStringLiteral("/usr/share/orthanc/plugins/libModalityWorklists.so")});
+        config.insert(QStringLiteral("Worklists"), QJsonObject{{QStringLiteral("Enable"), true}, {QStringLiteral("Database"), worklistFolder}});
+        // Otherwise only modalities listed in its configuration may query.
+        config.insert(QStringLiteral("DicomAlwaysAllowFindWorklist"), true);
+    }
     QFile f(dir_.filePath(QStringLiteral("orthanc.json")));
     if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(config).toJson()) < 0) {
         *why = QStringLiteral("cannot write the configuration");

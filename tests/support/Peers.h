@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+struct WorklistEntry;
+
 // A loopback TCP port nobody listens on right now.
 quint16 FreePort();
 
@@ -38,6 +40,27 @@ private:
     QProcess process_;
     quint16 port_ = 0;
     QString folder_;
+};
+
+// DCMTK's wlmscpfs on a free loopback port, answering for one AE title from
+// the worklist files in <folder>/<AE title>/ and returning each file's
+// character set (-csk); each request it receives is kept as dcmdump text.
+class WorklistPeer {
+public:
+    ~WorklistPeer();
+    // Without a lockfile in the AE folder the provider refuses every query.
+    bool start(const QString &folder, const QString &aet, const QStringList &extra = {}, bool lockfile = true);
+    quint16 port() const { return port_; }
+    // The entry as the next file of the AE folder.
+    bool add(const WorklistEntry &entry);
+    // The requests received so far, oldest first.
+    QStringList requests() const;
+
+private:
+    QProcess process_;
+    quint16 port_ = 0;
+    QString entries_, requests_;
+    int added_ = 0;
 };
 
 // echoscu and storescu against 127.0.0.1, run to their end: the exit code.
@@ -93,7 +116,8 @@ private:
 class OrthancPeer {
 public:
     ~OrthancPeer() { stop(); }
-    bool start(QString *why);
+    // With a worklist folder, the worklist plugin answers from its *.wl files.
+    bool start(QString *why, const QString &worklistFolder = {});
     void stop();
     // The archive dies as in a crash: its connections drop at once.
     void crash();
