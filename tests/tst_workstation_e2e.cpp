@@ -292,6 +292,22 @@ private slots:
         if (main.isEmpty())
             return;
 
+        // The receiver and the serial line are up, and the status bar says so
+        // from the first picture on.
+        QImage shown, last;
+        QVERIFY(WaitFor([&] {
+            shown = picture(main);
+            const bool rest = !shown.isNull() && shown == last;
+            last = shown;
+            return rest;
+        },
+                        20000));
+        int red = 0;
+        for (int y = shown.height() - 40; y < shown.height(); ++y)
+            for (int x = 0; x < shown.width(); ++x)
+                red += shown.pixel(x, y) == qRgb(255, 0, 0);
+        QCOMPARE(red, 0);
+
         // Four exposures, a polled unit's each when the workstation asks. The
         // workstation drops what waits at the port when it opens it: a unit that
         // does not wait to be asked sends the first one again if it was lost so.

@@ -66,7 +66,12 @@ void Workstation::attachExposure()
     DoseList::PrepareColumns(main_.lvDosis);
     doseList_ = std::make_unique<DoseList>(c);
     capture_ = std::make_unique<ExposureCapture>(c, *doseList_);
-    main_.hooks.Initialise_cPort = [this] { capture_->Initialise_cPort(); };
+    // The indicator follows the port at once: a check queued before the port
+    // was opened would show it red until the next round.
+    main_.hooks.Initialise_cPort = [this] {
+        capture_->Initialise_cPort();
+        checkLinks();
+    };
     main_.hooks.dbFill = [this] { capture_->dbFill(); };
     main_.hooks.lvDosis_Fill = [this] { doseList_->lvDosis_Fill(); };
 
