@@ -8,6 +8,7 @@
 #include "core/Settings.h"
 #include "core/WorkstationState.h"
 #include "exposure/DoseList.h"
+#include "exposure/DosisForm.h"
 #include "exposure/ExposureCapture.h"
 #include "jobs/EditForm.h"
 #include "network/PartnerForms.h"
@@ -223,6 +224,11 @@ void Workstation::menuAction(const QString &name)
         browser_->PopUpSerie_Laden();
     else if (name == QLatin1String("worklist"))
         openWorklist();
+    else if (name == QLatin1String("reldosis")) {
+        DosisForm form(&main_);
+        form.Form_Load();
+        form.exec();
+    }
 }
 
 void Workstation::openWorklist()
