@@ -746,6 +746,10 @@ void MainForm::mnuAnsichtEinstellungen_Click()
     // The settings as they stand now reach the main window; what OK stores
     // comes with the next opening.
     run(hooks.reapplyViewerSettings);
+    if (VisibleTagsChanged && lvHeader->topLevelItemCount() > 0 && hooks.rebuildHeaderView) {
+        VisibleTagsChanged = false;
+        hooks.rebuildHeaderView();
+    }
     if (PartnersChanged) {
         PartnersChanged = false;
         run(hooks.UpdateSendToEntries);

@@ -7,6 +7,8 @@
 #include "ui/Prompts.h"
 #include "core/Settings.h"
 #include "core/WorkstationState.h"
+#include "dictionary/DictionaryForms.h"
+#include "dictionary/DictionaryStore.h"
 #include "exposure/DoseList.h"
 #include "exposure/DosisForm.h"
 #include "exposure/ExposureCapture.h"
@@ -32,6 +34,7 @@ Workstation::Workstation(MainForm &main) : QObject(&main), main_(main)
     attachAssignment();
     attachPartners();
     main_.hooks.menuAction = [this](const QString &name) { menuAction(name); };
+    main_.hooks.LoadModFilter = [] { LoadModFilter(); };
     EditForm::RegisterJob(0, [this](EditForm &f) { SerieSenden(f, job_); });
     EditForm::RegisterJob(1, [this](EditForm &f) { StudieSenden(f, job_); });
     EditForm::RegisterJob(2, [this](EditForm &f) { PatientSenden(f, job_); });
@@ -224,7 +227,11 @@ void Workstation::menuAction(const QString &name)
         browser_->PopUpSerie_Laden();
     else if (name == QLatin1String("worklist"))
         openWorklist();
-    else if (name == QLatin1String("reldosis")) {
+    else if (name == QLatin1String("mnuEditDatabase")) {
+        DatabaseForm form(&main_);
+        form.UpdateDictionary();
+        form.exec();
+    } else if (name == QLatin1String("reldosis")) {
         DosisForm form(&main_);
         form.Form_Load();
         form.exec();
