@@ -12,6 +12,7 @@
 #include "exposure/DoseList.h"
 #include "exposure/DosisForm.h"
 #include "exposure/ExposureCapture.h"
+#include "header/HeaderView.h"
 #include "jobs/EditForm.h"
 #include "network/PartnerForms.h"
 #include "network/WorklistForm.h"
@@ -104,6 +105,15 @@ void Workstation::attachViewerAndBrowser()
     v.lvImages = main_.lvImages;
     v.PopUpViewer = main_.PopUpViewer;
     v.setStatusPanel = panel;
+    HeaderControls h;
+    h.lvHeader = main_.lvHeader;
+    h.txtSelected = main_.txtSelected;
+    h.txtNeu = main_.txtNeu;
+    h.cboTask = main_.cboTask;
+    h.currentImage = [] { return CurrentImageExists ? CurrentImage : ToolkitImagePtr(); };
+    header_ = std::make_unique<HeaderView>(h);
+    v.refreshHeader = [this] { header_->LoadHeaderData(); };
+    main_.hooks.rebuildHeaderView = [this] { header_->LoadHeaderData(); };
     viewer_ = std::make_unique<ImageViewer>(v);
     viewer_->BuildPopUpViewer();
     viewer_->SetUpViewer();

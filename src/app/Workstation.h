@@ -9,6 +9,7 @@
 class Browser;
 class DoseList;
 class ExposureCapture;
+class HeaderView;
 class ImageViewer;
 class MainForm;
 class OptionForm;
@@ -66,6 +67,7 @@ private:
     LinkMonitor links_;
     std::unique_ptr<DoseList> doseList_;
     std::unique_ptr<ExposureCapture> capture_;
+    std::unique_ptr<HeaderView> header_;
     std::unique_ptr<ImageViewer> viewer_;
     std::unique_ptr<Browser> browser_;
     std::unique_ptr<ProjectionAssignment> assignment_;
