@@ -1,13 +1,17 @@
-// The header view: attribute values as display text, the rows of the active
-// filter for the current image, sorting, and the task entry a click prepares.
+// The header view and the task list: attribute values as display text, the
+// rows of the active filter for the current image, sorting, the task entry a
+// click prepares, tasks from the header rows, and rule sets saved and applied.
 #include "core/WorkstationState.h"
 #include "header/HeaderView.h"
+#include "header/TaskList.h"
+#include "store/DatabasePaths.h"
 #include "support/Station.h"
 #include "support/Widgets.h"
 
 #include <QComboBox>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMenu>
 #include <QTreeWidget>
 
 class HeaderViewTest : public QObject {
@@ -99,6 +103,102 @@ private slots:
         QCOMPARE(c.txtNeu->text(), QStringLiteral("2048"));
         QVERIFY(c.txtNeu->isEnabled() && c.cboTask->isEnabled());
         QCOMPARE(taskKindRuns, 1);
+    }
+
+    // Add Task turns the header rows into tasks writing the exposure boxes; a
+    // rule set keeps the patient, study and series tasks and asks for values
+    // when applied, but never for a new UID.
+    void tasksAndRuleSets()
+    {
+        TestFolder station;
+        QVERIFY(PrepareStation(station));
+        QWidget window;
+        TaskControls t;
+        t.lvTasks = new QTreeWidget(&window);
+        t.lvHeader = new QTreeWidget(&window);
+        t.lvHeader->setColumnCount(3);
+        for (auto *box : {&t.cboLevel, &t.cboTask, &t.cboTarget})
+            *box = new QComboBox(&window);
+        t.txtSelected = new QLineEdit(&window);
+        t.txtNeu = new QLineEdit(&window);
+        const QStringList exposure{"28", "63", "45", "120", "1.2", "L CC"};
+        for (int i = 0; i < 6; ++i)
+            t.exposureBoxes[size_t(i)] = new QLineEdit(exposure[i], &window);
+        QMenu rules;
+        t.PopUpRules = &rules;
+        t.currentImageIndex = [] { return 3; };
+        t.viewerImageCount = [] { return 4; };
+        QString loaded = QStringLiteral("Studie");
+        t.loadedLevel = [&] { return loaded; };
+        QStringList answers, asked;
+        t.askText = [&](const QString &prompt, QString *text) {
+            asked << prompt;
+            *text = answers.value(0);
+            answers.removeFirst();
+            return true;
+        };
+        int applied = 0;
+        t.mnuApplyTasks = [&] { ++applied; };
+        TaskList tasks(t);
+        tasks.FillTaskCombos();
+        tasks.RebuildRuleMenu();
+        QCOMPARE(rules.actions().value(0)->text(), QStringLiteral("No entries"));
+        for (const QStringList &row : {QStringList{"0.085", "0018,0060", "KVP"}, QStringList{"", "0018,1152", "Exposure"}})
+            new QTreeWidgetItem(t.lvHeader, row);
+        RecordingPrompter prompts;
+
+        tasks.AddTask();
+        QCOMPARE(t.lvTasks->topLevelItemCount(), 2);
+        const QTreeWidgetItem *first = t.lvTasks->topLevelItem(0);
+        QCOMPARE((QStringList{first->text(0), first->text(1), first->text(2), first->text(3), first->text(4)}),
+                 (QStringList{"Image #3", "0018,0060 - KVP", "0.085", "Change entry", "28"}));
+        QCOMPARE(t.lvTasks->topLevelItem(1)->text(4), QStringLiteral("63"));
+
+        answers = QStringList{QStringLiteral("Screening")};
+        tasks.SaveAs();
+        QCOMPARE(prompts.texts().last(), QStringLiteral("Tasks not saved.\nNo tasks with level \"Patient\", \"Study\" or \"Series\"."));
+        t.cboLevel->setCurrentText(QStringLiteral("Series"));
+        tasks.AddTask();
+        QCOMPARE(prompts.texts().last(), QStringLiteral("Cannot create series task on study level."));
+        t.cboLevel->setCurrentText(QStringLiteral("Study"));
+        tasks.AddTask();
+        QTreeWidgetItem *uid = new QTreeWidgetItem(t.lvTasks, {"Study", "0020,000D - Study Instance UID", "", "Change entry", "generate new UID"});
+        uid->setData(0, Qt::UserRole, 0);
+        answers = QStringList{QStringLiteral("O'Neil's set")};
+        tasks.SaveAs();
+        QCOMPARE(prompts.texts().last(), QStringLiteral("Task successfully saved!"));
+        QCOMPARE(rules.actions().value(0)->text(), QStringLiteral("ONeils set"));
+        answers = QStringList{QStringLiteral("ONeils set"), QString()}; // taken, then given up
+        tasks.SaveAs();
+        QCOMPARE(prompts.texts().last(), QStringLiteral("Name already exists!"));
+        QCOMPARE(QueryValue(station.file(QStringLiteral("Data/LumoraUser.dat")), QStringLiteral("SELECT COUNT(*) FROM tblRules")).toInt(), 3);
+
+        t.lvTasks->clear();
+        asked.clear();
+        answers = QStringList{QStringLiteral("30"), QStringLiteral("70")};
+        prompts.answer = true;
+        rules.actions().value(0)->trigger();
+        QCOMPARE(asked, (QStringList{"Enter new value (0018,0060 - KVP):", "Enter new value (0018,1152 - Exposure):"}));
+        QStringList targets;
+        for (int i = 0; i < t.lvTasks->topLevelItemCount(); ++i)
+            targets << t.lvTasks->topLevelItem(i)->text(0) + QLatin1Char(':') + t.lvTasks->topLevelItem(i)->text(4);
+        QCOMPARE(targets, (QStringList{"Study:30", "Study:70", "Study:generate new UID"}));
+        QCOMPARE(prompts.texts().last(), QStringLiteral("Execute tasks now?"));
+        QCOMPARE(applied, 1);
+
+        // Move and switch take their target from the filter's other attributes.
+        ActiveFilterTags = {{QStringLiteral("0018,0060"), QStringLiteral("KVP")}, {QStringLiteral("0018,1152"), QStringLiteral("Exposure")}};
+        t.txtSelected->setText(QStringLiteral("0018,0060 - KVP"));
+        t.cboTask->setCurrentIndex(1);
+        tasks.cboTask_Click();
+        QCOMPARE(t.cboTarget->count(), 1);
+        QCOMPARE(t.cboTarget->itemText(0), QStringLiteral("0018,1152 - Exposure"));
+        QVERIFY(!t.txtNeu->isEnabled());
+        t.lvTasks->setCurrentItem(t.lvTasks->topLevelItem(0));
+        tasks.DeleteTask();
+        QCOMPARE(t.lvTasks->topLevelItemCount(), 2);
+        QVERIFY(t.lvTasks->selectedItems().isEmpty());
+        CloseAllDatabases();
     }
 };
 

@@ -121,7 +121,7 @@ public:
     QComboBox *cboTask = nullptr;
     QComboBox *cboLevel = nullptr;
     QComboBox *cboTarget = nullptr;
-    QPushButton *cmdTask = nullptr;
+    std::array<QPushButton *, 2> cmdTask{}; // "Add Task", "Delete Task"
     QLabel *tagLabel = nullptr;
     QLabel *lbltarget = nullptr;
     QLineEdit *txtSelected = nullptr;

@@ -13,6 +13,7 @@
 #include "exposure/DosisForm.h"
 #include "exposure/ExposureCapture.h"
 #include "header/HeaderView.h"
+#include "header/TaskList.h"
 #include "jobs/EditForm.h"
 #include "network/PartnerForms.h"
 #include "network/WorklistForm.h"
@@ -23,6 +24,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QTimer>
@@ -67,6 +69,10 @@ void Workstation::attachExposure()
     c.SerTimer = main_.SerTimer;
     c.sendTimer = main_.sendTimer;
     c.lvImages = main_.lvImages;
+    c.runTaskButton0 = [this] {
+        if (tasks_ && !pairing_)
+            tasks_->AddTask();
+    };
     c.showMessage = [this](const QString &text) { Prompts().information(&main_, text, DefaultPromptTitle); };
     DoseList::PrepareColumns(main_.lvDosis);
     doseList_ = std::make_unique<DoseList>(c);
@@ -111,7 +117,31 @@ void Workstation::attachViewerAndBrowser()
     h.txtNeu = main_.txtNeu;
     h.cboTask = main_.cboTask;
     h.currentImage = [] { return CurrentImageExists ? CurrentImage : ToolkitImagePtr(); };
+    h.cboTask_Click = [this] { tasks_->cboTask_Click(); };
     header_ = std::make_unique<HeaderView>(h);
+    TaskControls t;
+    t.lvTasks = main_.lvTasks;
+    t.lvHeader = main_.lvHeader;
+    t.cboLevel = main_.cboLevel;
+    t.cboTask = main_.cboTask;
+    t.cboTarget = main_.cboTarget;
+    t.txtSelected = main_.txtSelected;
+    t.txtNeu = main_.txtNeu;
+    t.exposureBoxes = main_.exposureBoxes;
+    t.PopUpRules = main_.PopUpRules;
+    t.window = &main_;
+    t.currentImageIndex = [] { return CurrentImageIndex; };
+    t.viewerImageCount = [this] { return main_.dv1->imageCount(); };
+    t.loadedLevel = [] { return LoadedLevel; };
+    t.mnuApplyTasks = [this] { main_.action(QStringLiteral("mnuApplyTasks"))->trigger(); };
+    tasks_ = std::make_unique<TaskList>(t);
+    connect(main_.cmdTask[0], &QPushButton::clicked, tasks_.get(), &TaskList::AddTask);
+    connect(main_.cmdTask[1], &QPushButton::clicked, tasks_.get(), &TaskList::DeleteTask);
+    main_.hooks.PrepareTaskList = [this] {
+        tasks_->FillTaskCombos();
+        tasks_->RebuildRuleMenu();
+    };
+    main_.hooks.rebuildRuleSets = [this] { tasks_->RebuildRuleMenu(); };
     v.refreshHeader = [this] { header_->LoadHeaderData(); };
     main_.hooks.rebuildHeaderView = [this] { header_->LoadHeaderData(); };
     viewer_ = std::make_unique<ImageViewer>(v);
@@ -194,7 +224,13 @@ void Workstation::attachAssignment()
     a.txtcInput = main_.txtcInput;
     a.viewer = viewer_.get();
     a.lvImages_ItemClick = [this](QTreeWidgetItem *item) { browser_->lvImages_ItemClick(item); };
-    a.lvDosis_ItemClick = [this](QTreeWidgetItem *item) { doseList_->lvDosis_ItemClick(item); };
+    // The merge's pairing selects exposures itself: that is no operator's click,
+    // and making tasks from it would wipe the undone tasks before the send asks.
+    a.lvDosis_ItemClick = [this](QTreeWidgetItem *item) {
+        pairing_ = true;
+        doseList_->lvDosis_ItemClick(item);
+        pairing_ = false;
+    };
     a.dbFill = [this] { capture_->dbFill(); };
     a.SCPOnline = [this] { return SCPOnline(&main_); };
     a.SendPatient = [this] { SendPatient(); };
@@ -237,6 +273,10 @@ void Workstation::menuAction(const QString &name)
         browser_->PopUpSerie_Laden();
     else if (name == QLatin1String("worklist"))
         openWorklist();
+    else if (name == QLatin1String("PopUpTaskList_Clear"))
+        tasks_->ClearEntries();
+    else if (name == QLatin1String("PopUpTaskList_Save"))
+        tasks_->SaveAs();
     else if (name == QLatin1String("mnuEditDatabase")) {
         DatabaseForm form(&main_);
         form.UpdateDictionary();

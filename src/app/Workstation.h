@@ -10,6 +10,7 @@ class Browser;
 class DoseList;
 class ExposureCapture;
 class HeaderView;
+class TaskList;
 class ImageViewer;
 class MainForm;
 class OptionForm;
@@ -67,6 +68,8 @@ private:
     LinkMonitor links_;
     std::unique_ptr<DoseList> doseList_;
     std::unique_ptr<ExposureCapture> capture_;
+    std::unique_ptr<TaskList> tasks_;
+    bool pairing_ = false; // the merge selects exposures
     std::unique_ptr<HeaderView> header_;
     std::unique_ptr<ImageViewer> viewer_;
     std::unique_ptr<Browser> browser_;
