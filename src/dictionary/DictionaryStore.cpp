@@ -37,6 +37,19 @@ DbResult inTransaction(Database &db, const std::function<DbResult()> &work)
     return r;
 }
 
+// One statement run once per set of values, in one transaction.
+DbResult executeEach(Database &db, const QString &sql, const QList<QVariantList> &values)
+{
+    return inTransaction(db, [&] {
+        DbResult r;
+        r.ok = true;
+        for (const QVariantList &v : values)
+            if (r = Execute(db, sql, v); !r.ok)
+                break;
+        return r;
+    });
+}
+
 bool isKeyword(const QString &name)
 {
     static const QSet<QString> keywords = [] {
@@ -136,28 +149,20 @@ DbResult AddToFilter(Database &db, const QString &filter, const QStringList &tag
 {
     if (!IsSafeSqlName(filter))
         return failure(1, QStringLiteral("'%1' is not a valid filter name.").arg(filter));
-    return inTransaction(db, [&] {
-        DbResult r;
-        r.ok = true;
-        for (const QString &tag : tags)
-            if (r = Execute(db, QStringLiteral("UPDATE tblDictionary SET %1 = -1 WHERE Tag = ?").arg(column(filter)), {tag}); !r.ok)
-                break;
-        return r;
-    });
+    QList<QVariantList> values;
+    for (const QString &tag : tags)
+        values.append(QVariantList{tag});
+    return executeEach(db, QStringLiteral("UPDATE tblDictionary SET %1 = -1 WHERE Tag = ?").arg(column(filter)), values);
 }
 
 DbResult RemoveFromFilter(Database &db, const QString &filter, const QList<qlonglong> &indexes)
 {
     if (!IsSafeSqlName(filter))
         return failure(1, QStringLiteral("'%1' is not a valid filter name.").arg(filter));
-    return inTransaction(db, [&] {
-        DbResult r;
-        r.ok = true;
-        for (qlonglong index : indexes)
-            if (r = Execute(db, QStringLiteral("UPDATE tblDictionary SET %1 = 0 WHERE \"Index\" = ?").arg(column(filter)), {index}); !r.ok)
-                break;
-        return r;
-    });
+    QList<QVariantList> values;
+    for (qlonglong index : indexes)
+        values.append(QVariantList{index});
+    return executeEach(db, QStringLiteral("UPDATE tblDictionary SET %1 = 0 WHERE \"Index\" = ?").arg(column(filter)), values);
 }
 
 DbResult DictionaryRows(Database &db)
@@ -192,14 +197,10 @@ NewTagOutcome AddDictionaryTag(Database &db, const QString &group, const QString
 
 DbResult SetDictionaryVisible(Database &db, const QList<QPair<qlonglong, bool>> &changes)
 {
-    return inTransaction(db, [&] {
-        DbResult r;
-        r.ok = true;
-        for (const auto &[index, visible] : changes)
-            if (r = Execute(db, QStringLiteral("UPDATE tblDictionary SET Visible = ? WHERE \"Index\" = ?"), {visible ? -1 : 0, index}); !r.ok)
-                break;
-        return r;
-    });
+    QList<QVariantList> values;
+    for (const auto &[index, visible] : changes)
+        values.append(QVariantList{visible ? -1 : 0, index});
+    return executeEach(db, QStringLiteral("UPDATE tblDictionary SET Visible = ? WHERE \"Index\" = ?"), values);
 }
 
 DbResult DeleteDictionaryRow(Database &db, qlonglong index)
