@@ -18,6 +18,7 @@
 #include "network/PartnerForms.h"
 #include "network/WorklistForm.h"
 #include "browse/Browser.h"
+#include "browse/ListDeletion.h"
 #include "toolkit/ToolkitNetwork.h"
 #include "toolkit/ToolkitViewer.h"
 
@@ -143,6 +144,7 @@ void Workstation::attachViewerAndBrowser()
     };
     main_.hooks.rebuildRuleSets = [this] { tasks_->RebuildRuleMenu(); };
     v.refreshHeader = [this] { header_->LoadHeaderData(); };
+    v.deleteImage = [this] { deletion_->PopupDeleteImage(); };
     main_.hooks.rebuildHeaderView = [this] { header_->LoadHeaderData(); };
     viewer_ = std::make_unique<ImageViewer>(v);
     viewer_->BuildPopUpViewer();
@@ -177,6 +179,38 @@ void Workstation::attachViewerAndBrowser()
         main_.lvHeader->clear();
     };
     browser_ = std::make_unique<Browser>(b);
+
+    DeletionControls d;
+    d.window = &main_;
+    d.lvPatients = main_.lvPatients;
+    d.lvStudien = main_.lvStudien;
+    d.lvSerien = main_.lvSerien;
+    d.lvImages = main_.lvImages;
+    d.lvDosis = main_.lvDosis;
+    d.lvHeader = main_.lvHeader;
+    d.frmSerien = main_.frmSerien;
+    d.dv1 = main_.dv1;
+    d.setStatusPanel = panel;
+    d.askYesNo = [this](const QString &q) { return Prompts().question(&main_, q, DefaultPromptTitle); };
+    d.runJob = [this](qint16 mode) { runDeletionJob(mode); };
+    d.showFromFirstImage = [this] {
+        main_.dv1->setFirstTile(1);
+        viewer_->UpdateScrollRange();
+    };
+    d.resetMainWindow = [this] {
+        main_.lvTasks->clear();
+        main_.lvHeader->clear();
+        main_.dv1->clearImages();
+        ListClear(LoadedImageList);
+        ClearCurrentImage();
+    };
+    d.refreshPatientList = [this] { browser_->RefreshPatientList(); };
+    d.selectStudyAgain = [this] {
+        if (QTreeWidgetItem *study = main_.lvStudien->currentItem())
+            browser_->lvStudien_ItemClick(study);
+    };
+    deletion_ = std::make_unique<ListDeletion>(d);
+    deletion_->RegisterJobs();
 
     main_.hooks.RefreshPatientList = [this] { browser_->RefreshPatientList(); };
     main_.hooks.selectFirstPatient = [this](int) { browser_->lvPatients_ItemClick(main_.lvPatients->topLevelItem(0)); };
@@ -273,6 +307,14 @@ void Workstation::menuAction(const QString &name)
         browser_->PopUpSerie_Laden();
     else if (name == QLatin1String("worklist"))
         openWorklist();
+    else if (name == QLatin1String("PopUpSerie_Delete"))
+        deletion_->PopUpSerie_Delete();
+    else if (name == QLatin1String("PopUpStudie_Delete"))
+        deletion_->PopUpStudie_Delete();
+    else if (name == QLatin1String("PopUpPatient_Delete"))
+        deletion_->PopUpPatient_Delete();
+    else if (name == QLatin1String("PopUpPatient_DeleteAll"))
+        deletion_->PopUpPatient_DeleteAll();
     else if (name == QLatin1String("PopUpTaskList_Clear"))
         tasks_->ClearEntries();
     else if (name == QLatin1String("PopUpTaskList_Save"))
@@ -353,9 +395,16 @@ void Workstation::runSendJob(qint16 mode)
     EditForm form(&main_);
     form.onUnload = [] { ReleaseConnections(); };
     form.RefreshDosisList = [this] { doseList_->RefreshDosisList(); };
-    // The image rows stay: what was sent is removed by the job itself, and only
-    // when the settings say so.
-    form.RefreshImageList = [this] { main_.lvImages->clear(); };
+    form.RefreshImageList = [this] { deletion_->RemoveImageRowsByList(); };
+    form.Form_Load();
+    runProgressDialog(form);
+}
+
+void Workstation::runDeletionJob(qint16 mode)
+{
+    ClearCurrentImage();
+    JobMode = mode;
+    EditForm form(&main_);
     form.Form_Load();
     runProgressDialog(form);
 }

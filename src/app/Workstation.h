@@ -7,6 +7,7 @@
 #include <memory>
 
 class Browser;
+class ListDeletion;
 class DoseList;
 class ExposureCapture;
 class HeaderView;
@@ -62,6 +63,7 @@ private:
     void openWorklist();
     bool undoneTasksAllowSend();
     void runSendJob(qint16 mode);
+    void runDeletionJob(qint16 mode);
     SendSelection selection() const;
 
     MainForm &main_;
@@ -73,6 +75,7 @@ private:
     std::unique_ptr<HeaderView> header_;
     std::unique_ptr<ImageViewer> viewer_;
     std::unique_ptr<Browser> browser_;
+    std::unique_ptr<ListDeletion> deletion_;
     std::unique_ptr<ProjectionAssignment> assignment_;
     SendJob job_;
 };
