@@ -23,25 +23,23 @@ private slots:
     {
         ExposureFixture f;
         QVERIFY(f.ready);
-        const qlonglong a = f.addRow(today, QStringLiteral("Doe^Jane"));
-        f.addRow(today.addDays(-1), QStringLiteral("Doe^Jane")); // captured before midnight
-        f.addRow(today, QStringLiteral("Doe^Jane"), QStringLiteral("1"));
-        const qlonglong d = f.addRow(today, QStringLiteral("Roe^Ann"));
+        const qlonglong a = f.addRow(today, u"Doe^Jane"_s);
+        f.addRow(today.addDays(-1), u"Doe^Jane"_s); // captured before midnight
+        f.addRow(today, u"Doe^Jane"_s, u"1"_s);
+        const qlonglong d = f.addRow(today, u"Roe^Ann"_s);
         ListRefreshRequested = true;
         f.doseList->lvDosis_Fill();
         QCOMPARE(f.listedIds(), (QStringList{QString::number(a), QString::number(d)}));
         QVERIFY(!ListRefreshRequested);
         QTreeWidgetItem *row = f.c.lvDosis->topLevelItem(0);
         QCOMPARE(row->data(0, Qt::UserRole).toLongLong(), a);
-        QCOMPARE(row->text(1), QLocale().toString(today, QLocale::ShortFormat));
-        QCOMPARE(row->text(3), QStringLiteral("28"));
-        QCOMPARE(row->text(8), QStringLiteral("L CC"));
-        QCOMPARE(row->text(10), QStringLiteral("450"));
+        QCOMPARE((QStringList{row->text(1), row->text(3), row->text(8), row->text(10)}),
+                 (QStringList{QLocale().toString(today, QLocale::ShortFormat), "28", "L CC", "450"}));
         QVERIFY(f.c.lvDosis->selectedItems().isEmpty());
 
         // While a batch job runs the list is left alone; the next fill shows the new rows.
         BatchJobActive = true;
-        const qlonglong e = f.addRow(today, QStringLiteral("Roe^Ann"));
+        const qlonglong e = f.addRow(today, u"Roe^Ann"_s);
         f.doseList->lvDosis_Fill();
         QCOMPARE(f.c.lvDosis->topLevelItemCount(), 2);
         BatchJobActive = false;
@@ -52,8 +50,8 @@ private slots:
         QFile::remove(ResolveUserDatabasePath(Settings.Database));
         f.doseList->lvDosis_Fill();
         f.doseList->RefreshDosisList();
-        QVERIFY(f.errorLog().contains(QStringLiteral("MainForm_lvDosis_Fill")));
-        QVERIFY(f.errorLog().contains(QStringLiteral("MainForm_RefreshDosisList")));
+        QVERIFY(f.errorLog().contains(u"MainForm_lvDosis_Fill"_s));
+        QVERIFY(f.errorLog().contains(u"MainForm_RefreshDosisList"_s));
         QVERIFY(!QFile::exists(ResolveUserDatabasePath(Settings.Database)));
     }
 
@@ -61,21 +59,19 @@ private slots:
     {
         ExposureFixture f;
         QVERIFY(f.ready);
-        f.addRow(today, QStringLiteral("Doe^Jane"), QStringLiteral("0"), QStringLiteral("31"));
+        f.addRow(today, u"Doe^Jane"_s, u"0"_s, u"31"_s);
         f.doseList->lvDosis_Fill();
-        new QTreeWidgetItem(f.c.lvImages, {QStringLiteral("1")});
-        auto *img2 = new QTreeWidgetItem(f.c.lvImages, {QStringLiteral("2")});
+        new QTreeWidgetItem(f.c.lvImages, {u"1"_s});
+        auto *img2 = new QTreeWidgetItem(f.c.lvImages, {u"2"_s});
         f.c.lvImages->setCurrentItem(img2);
         QTreeWidgetItem *row = f.c.lvDosis->topLevelItem(0);
         f.doseList->lvDosis_ItemClick(row);
         const ExposureValues &e = SelectedExposure;
         QCOMPARE((QStringList{e.kV, e.mAs, e.thickness, e.compression, e.dose, e.other, CurrentExposureTime}),
                  (QStringList{"31", "63", "45", "120", "1.2", "L CC", "450"}));
-        QCOMPARE(f.c.exposureDateBox->text(), row->text(1));
-        QCOMPARE(f.c.exposureTimeBox->text(), QStringLiteral("10:00:00"));
-        QCOMPARE(f.c.exposureBoxes[0]->text(), QStringLiteral("31"));
-        QCOMPARE(f.c.exposureBoxes[5]->text(), QStringLiteral("L CC"));
-        QCOMPARE(f.c.txtID->text(), row->text(0));
+        QCOMPARE((QStringList{f.c.exposureDateBox->text(), f.c.exposureTimeBox->text(), f.c.exposureBoxes[0]->text(),
+                              f.c.exposureBoxes[5]->text(), f.c.txtID->text()}),
+                 (QStringList{row->text(1), "10:00:00", "31", "L CC", row->text(0)}));
         QCOMPARE(f.taskButtonRuns, 1);
         QVERIFY(img2->font(0).bold()); // the image the values go to is marked
         QVERIFY(!f.c.lvImages->topLevelItem(0)->font(0).bold());
@@ -85,11 +81,11 @@ private slots:
     {
         ExposureFixture f;
         QVERIFY(f.ready);
-        const qlonglong a = f.addRow(today, QStringLiteral("Doe^Jane"));
-        const qlonglong b = f.addRow(today, QStringLiteral("Doe^Jane"));
+        const qlonglong a = f.addRow(today, u"Doe^Jane"_s);
+        const qlonglong b = f.addRow(today, u"Doe^Jane"_s);
         f.doseList->lvDosis_Fill();
-        f.c.exposureDateBox->setText(QStringLiteral("x"));
-        f.c.exposureBoxes[2]->setText(QStringLiteral("x"));
+        f.c.exposureDateBox->setText(u"x"_s);
+        f.c.exposureBoxes[2]->setText(u"x"_s);
         // The right button selects the row under the pointer and opens the menu.
         QTreeWidgetItem *first = f.c.lvDosis->topLevelItem(0);
         f.window.resize(800, 600);
@@ -105,18 +101,15 @@ private slots:
 
         QCOMPARE(AssignmentMode, qint16(2));
         QCOMPARE(f.listedIds(), QStringList{QString::number(b)});
-        const auto rows = f.journal(QStringLiteral("WHERE ID = ?"), {a});
-        QCOMPARE(rows.size(), 1);
-        QCOMPARE(rows[0].value(QStringLiteral("Status")).toString(), QStringLiteral("1"));
-        QVERIFY(rows[0].value(QStringLiteral("FKeyPatID")).isNull());
+        QCOMPARE(f.journalRowById(a, u"Status|FKeyPatID"_s), u"1|<null>"_s);
         QVERIFY(f.c.exposureDateBox->text().isEmpty() && f.c.exposureBoxes[2]->text().isEmpty());
 
         // Nothing selected: logged, the list is not refilled, the boxes still emptied.
         f.c.lvDosis->clearSelection();
-        f.c.exposureTimeBox->setText(QStringLiteral("x"));
+        f.c.exposureTimeBox->setText(u"x"_s);
         f.doseList->PopupDeleteDosis();
-        QVERIFY(f.errorLog().contains(QStringLiteral("MainForm_RefreshDosisList")));
-        QCOMPARE(f.journal(QStringLiteral("WHERE Status = '0'")).size(), 1);
+        QVERIFY(f.errorLog().contains(u"MainForm_RefreshDosisList"_s));
+        QCOMPARE(f.journal(u"WHERE Status = '0'"_s).size(), 1);
         QVERIFY(f.c.exposureTimeBox->text().isEmpty());
     }
 
@@ -124,11 +117,11 @@ private slots:
     {
         ExposureFixture f;
         QVERIFY(f.ready);
-        const qlonglong a = f.addRow(today, QStringLiteral("O'Brien^Kate"));
-        const qlonglong b = f.addRow(today, QStringLiteral("O'Brien^Kate"));
-        const qlonglong c = f.addRow(today, QStringLiteral("Roe^Ann"));
-        CurrentSelection.patientId = QStringLiteral("P'42");
-        CurrentSelection.patientName = QStringLiteral("O'Brien^Kate Mary");
+        const qlonglong a = f.addRow(today, u"O'Brien^Kate"_s);
+        const qlonglong b = f.addRow(today, u"O'Brien^Kate"_s);
+        const qlonglong c = f.addRow(today, u"Roe^Ann"_s);
+        CurrentSelection.patientId = u"P'42"_s;
+        CurrentSelection.patientName = u"O'Brien^Kate Mary"_s;
 
         // Mode 0 changes nothing but refills.
         f.doseList->RefreshDosisList();
@@ -138,10 +131,7 @@ private slots:
         f.c.lvDosis->topLevelItem(1)->setSelected(true);
         AssignmentMode = 3;
         f.doseList->RefreshDosisList();
-        auto rows = f.journal(QStringLiteral("WHERE ID = ?"), {b});
-        QCOMPARE(rows[0].value(QStringLiteral("Status")).toString(), QStringLiteral("1"));
-        QCOMPARE(rows[0].value(QStringLiteral("FKeyPatID")).toString(), QStringLiteral("P'42"));
-        QCOMPARE(rows[0].value(QStringLiteral("Patname")).toString(), QStringLiteral("O'Brien^Kate Mary"));
+        QCOMPARE(f.journalRowById(b, u"Status|FKeyPatID|Patname"_s), u"1|P'42|O'Brien^Kate Mary"_s);
         QCOMPARE(f.listedIds(), (QStringList{QString::number(a), QString::number(c)}));
 
         // A name choice limits mode 1 to that patient's rows.
@@ -149,20 +139,19 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&f.window));
         QTest::mouseClick(f.c.cmbDosis, Qt::LeftButton);
         QCOMPARE(f.c.cmbDosis->count(), 2);
-        QCOMPARE(f.c.cmbDosis->itemText(0), QStringLiteral("O'Brien^Kate"));
+        QCOMPARE(f.c.cmbDosis->itemText(0), u"O'Brien^Kate"_s);
         f.c.cmbDosis->hidePopup();
         f.doseList->cmbDosis_Click(0);
         QCOMPARE(f.listedIds(), QStringList{QString::number(a)});
         AssignmentMode = 1;
         f.doseList->RefreshDosisList();
-        QCOMPARE(f.journal(QStringLiteral("WHERE Status = '1' AND FKeyPatID = ?"), {QStringLiteral("P'42")}).size(), 2);
-        rows = f.journal(QStringLiteral("WHERE ID = ?"), {c});
-        QCOMPARE(rows[0].value(QStringLiteral("Status")).toString(), QStringLiteral("0"));
+        QCOMPARE(f.journal(u"WHERE Status = '1' AND FKeyPatID = ?"_s, {u"P'42"_s}).size(), 2);
+        QCOMPARE(f.journalRowById(c, u"Status"_s), u"0"_s);
         QCOMPARE(f.listedIds(), QStringList{QString::number(c)});
 
         f.doseList->RefreshDosisList(); // mode 1 over the whole list
         QVERIFY(f.listedIds().isEmpty());
-        QCOMPARE(f.journal(QStringLiteral("WHERE Status = '0'")).size(), 0);
+        QCOMPARE(f.journal(u"WHERE Status = '0'"_s).size(), 0);
         QVERIFY(f.errorLog().isEmpty());
     }
 
@@ -170,7 +159,7 @@ private slots:
     {
         ExposureFixture f;
         QVERIFY(f.ready);
-        f.addRow(today, QStringLiteral("Doe^Jane"));
+        f.addRow(today, u"Doe^Jane"_s);
         f.doseList->lvDosis_Fill();
         ProjectionCounter = 3;
         f.c.newExaminationButton->click();

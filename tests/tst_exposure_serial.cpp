@@ -27,7 +27,7 @@ class SerialLinkTest : public QObject {
         Settings.XrayComm = unit;
         Settings.Port = 1;
         Settings.ComDevice[0] = device;
-        f.c.lblCount->setText(QStringLiteral("O'Neill^Mary"));
+        f.c.lblCount->setText(u"O'Neill^Mary"_s);
         f.capture->setPollPauseMs(300);
         return f.ready;
     }
@@ -39,7 +39,7 @@ private slots:
     void init()
     {
         ResetWorkstationState();
-        CurrentProjection = QStringLiteral("L CC");
+        CurrentProjection = u"L CC"_s;
         QVERIFY(WaitPastMidnightIfClose());
         today = QDate::currentDate();
     }
@@ -47,13 +47,13 @@ private slots:
     // Each unit's message end is found in messagesInPiecesBecomeOneRowEach; here the near misses.
     void endOfMessageTests()
     {
-        QVERIFY(!ExposureCapture::MessageComplete(UnitSophie, QStringLiteral("1.2 mG")));
-        QVERIFY(!ExposureCapture::MessageComplete(UnitSophie, QStringLiteral("1.2 MGY")));
-        QVERIFY(!ExposureCapture::MessageComplete(UnitGiotto, QStringLiteral("abc\x03x")));
-        QVERIFY(ExposureCapture::MessageComplete(UnitGESeno, QStringLiteral("xx CR yy")));
-        QVERIFY(ExposureCapture::MessageComplete(UnitGESeno, QStringLiteral("DIGI")));
-        QVERIFY(!ExposureCapture::MessageComplete(UnitGESeno, QStringLiteral("digital")));
-        QVERIFY(!ExposureCapture::MessageComplete(7, QStringLiteral("mGy cm * DIGITAL\x03")));
+        QVERIFY(!ExposureCapture::MessageComplete(UnitSophie, u"1.2 mG"_s));
+        QVERIFY(!ExposureCapture::MessageComplete(UnitSophie, u"1.2 MGY"_s));
+        QVERIFY(!ExposureCapture::MessageComplete(UnitGiotto, u"abc\x03x"_s));
+        QVERIFY(ExposureCapture::MessageComplete(UnitGESeno, u"xx CR yy"_s));
+        QVERIFY(ExposureCapture::MessageComplete(UnitGESeno, u"DIGI"_s));
+        QVERIFY(!ExposureCapture::MessageComplete(UnitGESeno, u"digital"_s));
+        QVERIFY(!ExposureCapture::MessageComplete(7, u"mGy cm * DIGITAL\x03"_s));
     }
 
     void messagesInPiecesBecomeOneRowEach_data()
@@ -84,7 +84,7 @@ private slots:
         QVERIFY2(pty.ready(), "socat made no pty pair");
         ExposureFixture f;
         QVERIFY(useUnit(f, qint16(unit), pty.workstationEnd()));
-        f.c.exposureBoxes[5]->setText(QStringLiteral("L CC"));
+        f.c.exposureBoxes[5]->setText(u"L CC"_s);
         f.capture->Initialise_cPort();
         QVERIFY(f.capture->port().isOpen());
         if (unit == UnitGESeno)
@@ -98,7 +98,7 @@ private slots:
                 QVERIFY(f.sendAndWaitHandled(pty, "\x06"));
             }
             if (unit == UnitGiotto)
-                f.c.exposureBoxes[5]->setText(QStringLiteral("L CC"));
+                f.c.exposureBoxes[5]->setText(u"L CC"_s);
             for (qsizetype i = 0; i + 1 < chunks.size(); ++i)
                 QVERIFY(f.sendAndWaitHandled(pty, chunks[i]));
             QVERIFY(pty.send(chunks.last()));
@@ -106,19 +106,17 @@ private slots:
             QVERIFY2(WaitFor([&] { return f.journal().size() >= message; }, 5000), "no journal row");
             QCOMPARE(f.journal().size(), message);
             QCOMPARE(f.c.lvDosis->topLevelItemCount(), message);
-            QCOMPARE(f.journalValue(-1, QStringLiteral("KVP")), QStringLiteral("28"));
-            QCOMPARE(f.journalValue(-1, QStringLiteral("Patname")), QStringLiteral("O'Neill^Mary"));
-            QCOMPARE(f.journalValue(-1, QStringLiteral("Status")), QStringLiteral("0"));
-            QVERIFY(!QFile::exists(f.folder.file(QStringLiteral("cInput.txt"))));
-            const QByteArray done = f.folder.read(QStringLiteral("done.txt"));
+            QCOMPARE(f.journalValue(-1, u"KVP|Patname|Status"_s), u"28|O'Neill^Mary|0"_s);
+            QVERIFY(!QFile::exists(f.folder.file(u"cInput.txt"_s)));
+            const QByteArray done = f.folder.read(u"done.txt"_s);
             QCOMPARE(done.count(chunks.first()), 1); // this message, once
             QVERIFY(done.endsWith("\r\n"));
             QVERIFY(!done.contains('\x06')); // the lone ACK was no part of it
             QVERIFY(f.capture->buffer().trimmed().isEmpty()); // at most the CR LF after "mGy"
         }
-        QCOMPARE(f.journalValue(-1, QStringLiteral("Datum")), DbDate(today));
+        QCOMPARE(f.journalValue(-1, u"Datum"_s), DbDate(today));
         if (unit == UnitGESeno) // the polled unit's projections follow the examination's order
-            QCOMPARE(f.journalValue(0, QStringLiteral("Sonstiges")) + '|' + f.journalValue(1, QStringLiteral("Sonstiges")), QStringLiteral("R CC|L CC"));
+            QCOMPARE(f.journalValue(0, u"Sonstiges"_s) + u'|' + f.journalValue(1, u"Sonstiges"_s), u"R CC|L CC"_s);
         QVERIFY2(f.errorLog().isEmpty(), qPrintable(f.errorLog()));
     }
 
@@ -129,16 +127,16 @@ private slots:
         f.capture->setBuffer(QString::fromLatin1(Giotto));
         f.c.SerTimer->start();
         f.capture->SerTimer_Tick();
-        QCOMPARE(f.messages, QStringList{QStringLiteral("Please click on a Projection button first!")});
+        QCOMPARE(f.messages, QStringList{u"Please click on a Projection button first!"_s});
         QVERIFY(f.journal().isEmpty());
         QVERIFY(!f.c.SerTimer->isActive());
-        QCOMPARE(f.capture->buffer(), QString::fromLatin1(Giotto) + QStringLiteral("\r\n"));
+        QCOMPARE(f.capture->buffer(), QString::fromLatin1(Giotto) + u"\r\n"_s);
         // The projection button: the kept message is decoded with it.
-        CurrentProjection = QStringLiteral("R MLO");
+        CurrentProjection = u"R MLO"_s;
         f.c.exposureBoxes[5]->setText(CurrentProjection);
         f.capture->dbFill();
         QCOMPARE(f.journal().size(), 1);
-        QCOMPARE(f.journalValue(0, QStringLiteral("Sonstiges")), QStringLiteral("R MLO"));
+        QCOMPARE(f.journalValue(0, u"Sonstiges"_s), u"R MLO"_s);
         QVERIFY(f.c.exposureBoxes[5]->text().isEmpty());
         QVERIFY(f.c.SerTimer->isActive());
     }
@@ -148,26 +146,26 @@ private slots:
         ExposureFixture f;
         QVERIFY(useUnit(f, UnitSophie, QString()));
         // A dropped file is taken by the decode-now button and ends as done.txt.
-        f.folder.write(QStringLiteral("cInput.txt"), Sophie);
+        f.folder.write(u"cInput.txt"_s, Sophie);
         f.c.decodeNowButton->click();
         QCOMPARE(f.journal().size(), 1);
-        QCOMPARE(f.folder.read(QStringLiteral("done.txt")), Sophie);
+        QCOMPARE(f.folder.read(u"done.txt"_s), Sophie);
 
         // done.txt that cannot be replaced: cInput.txt stays and collects the next message.
-        QFile::remove(f.folder.file(QStringLiteral("done.txt")));
-        f.folder.write(QStringLiteral("done.txt/keep"), "x");
+        QFile::remove(f.folder.file(u"done.txt"_s));
+        f.folder.write(u"done.txt/keep"_s, "x");
         f.capture->setBuffer(QString::fromLatin1(Sophie));
         f.capture->SerTimer_Tick();
         QCOMPARE(f.journal().size(), 2);
-        QVERIFY(f.errorLog().contains(QStringLiteral("MainForm dbFill")));
-        f.capture->setBuffer(QString::fromLatin1(Sophie).replace(QStringLiteral("28kV"), QStringLiteral("35kV")));
+        QVERIFY(f.errorLog().contains(u"MainForm dbFill"_s));
+        f.capture->setBuffer(QString::fromLatin1(Sophie).replace(u"28kV"_s, u"35kV"_s));
         f.capture->SerTimer_Tick();
         QCOMPARE(f.journal().size(), 3);
-        const QByteArray kept = f.folder.read(QStringLiteral("cInput.txt"));
+        const QByteArray kept = f.folder.read(u"cInput.txt"_s);
         QCOMPARE(kept.count("Name:"), 2);
         QVERIFY(kept.startsWith(Sophie + "\r\n"));
         // Both messages were read as one text: the first one's values, one row.
-        QCOMPARE(f.journalValue(-1, QStringLiteral("KVP")), QStringLiteral("28"));
+        QCOMPARE(f.journalValue(-1, u"KVP"_s), u"28"_s);
     }
 
     void frameCarriesTheDecoderStateAndMessages()
@@ -175,17 +173,16 @@ private slots:
         ExposureFixture f;
         QVERIFY(useUnit(f, UnitGESeno, QString()));
         Settings.Debug = 1;
-        f.capture->setBuffer(QStringLiteral("ABCDEF028100 450ms12 45mm 0 DIGITAL"));
+        f.capture->setBuffer(u"ABCDEF028100 450ms12 45mm 0 DIGITAL"_s);
         f.capture->dbFill();
         Settings.Debug = 0;
-        QCOMPARE(f.messages.size(), 3);
-        QCOMPARE(f.messages.first(), QStringLiteral("KVP 28, MAS 100"));
-        QCOMPARE(CurrentExposureTime, QStringLiteral("450"));
+        QCOMPARE(f.messages.size(), 3); // the texts: tst_exposure_decoders
+        QCOMPARE(CurrentExposureTime, u"450"_s);
         QCOMPARE(ProjectionCounter, qint16(1));
         QCOMPARE(f.c.decoderTokenList->count(), 5);
-        QCOMPARE(f.c.decoderTokenList->item(4)->text(), QStringLiteral("DIGITAL"));
+        QCOMPARE(f.c.decoderTokenList->item(4)->text(), u"DIGITAL"_s);
         QCOMPARE(f.journal().size(), 1);
-        QCOMPARE(f.c.lvDosis->topLevelItem(0)->text(8), QStringLiteral("R CC"));
+        QCOMPARE(f.c.lvDosis->topLevelItem(0)->text(8), u"R CC"_s);
     }
 
     void endlessNoiseIsDiscarded()
@@ -196,12 +193,12 @@ private slots:
         f.capture->setBuffer(noise);
         f.capture->SerTimer_Tick();
         QCOMPARE(f.capture->buffer().size(), ExposureCapture::MaxBufferLength); // at the limit it is kept
-        f.capture->setBuffer(noise + QStringLiteral("xx*"));
+        f.capture->setBuffer(noise + u"xx*"_s);
         f.c.SerTimer->start();
         f.capture->SerTimer_Tick();
         QVERIFY(f.capture->buffer().isEmpty());
         QVERIFY(f.c.txtcInput->toPlainText().isEmpty());
-        QVERIFY(f.errorLog().contains(QStringLiteral("Ser_Timer")));
+        QVERIFY(f.errorLog().contains(u"Ser_Timer"_s));
         QVERIFY(f.journal().isEmpty());
         QVERIFY(f.c.SerTimer->isActive());
     }
@@ -210,15 +207,11 @@ private slots:
     {
         ExposureFixture f;
         QVERIFY(useUnit(f, UnitSophie, QString()));
-        f.capture->setBuffer(QStringLiteral("Name: 2005-13-45 a b c d e 30kV 50mAs xs 0 heavykg 4.5cm 1 mGy"));
+        f.capture->setBuffer(u"Name: 2005-13-45 a b c d e 30kV 50mAs xs 0 heavykg 4.5cm 1 mGy"_s);
         f.capture->dbFill();
-        const auto rows = f.journal();
-        QCOMPARE(rows.size(), 1);
-        QVERIFY(rows[0].value(QStringLiteral("Datum")).isNull());
-        QCOMPARE(rows[0].value(QStringLiteral("KVP")).toString(), QStringLiteral("30"));
-        QCOMPARE(rows[0].value(QStringLiteral("Druck")).toString(), QString());
-        QCOMPARE(rows[0].value(QStringLiteral("Dicke")).toString(), QStringLiteral("45"));
-        QCOMPARE(f.errorLog().count(QStringLiteral("MainForm dbFill")), 3); // date, exposure time, compression
+        QCOMPARE(f.journal().size(), 1);
+        QCOMPARE(f.journalValue(0, u"Datum|KVP|Druck|Dicke"_s), u"<null>|30|<null>|45"_s);
+        QCOMPARE(f.errorLog().count(u"MainForm dbFill"_s), 3); // date, exposure time, compression
         // The row is not today's: the list stays empty.
         QCOMPARE(f.c.lvDosis->topLevelItemCount(), 0);
 
@@ -240,42 +233,42 @@ private slots:
         Settings.Bit_Get = 0; // 4 data bits
         Settings.Bit_Put = 1; // 1.5 stop bits
         Settings.Flux = 3;    // RTS with XOn/XOff
-        QCOMPARE(ExposureCapture::LineSettingsText(), QStringLiteral("4800,N,4,1.5"));
+        QCOMPARE(ExposureCapture::LineSettingsText(), u"4800,N,4,1.5"_s);
         // A half-received message and bytes waiting at the port are dropped.
-        f.capture->setBuffer(QStringLiteral("Name: 2005"));
+        f.capture->setBuffer(u"Name: 2005"_s);
         QVERIFY(pty.send("stale bytes"));
         QVERIFY(WaitFor([&] { return waitingBytes(pty.workstationEnd()) == 11; }, 4000));
         f.capture->Initialise_cPort();
         QVERIFY(f.capture->port().isOpen());
         QVERIFY(f.c.SerTimer->isActive());
-        QCOMPARE(f.errorLog().count(QStringLiteral("Initialise_cPort")), 3);
+        QCOMPARE(f.errorLog().count(u"Initialise_cPort"_s), 3);
         QVERIFY(f.capture->buffer().isEmpty());
         QVERIFY(pty.send("fresh"));
-        QVERIFY(WaitFor([&] { return f.capture->buffer().contains(QStringLiteral("fresh")); }, 4000));
-        QCOMPARE(f.capture->buffer(), QStringLiteral("fresh"));
+        QVERIFY(WaitFor([&] { return f.capture->buffer().contains(u"fresh"_s); }, 4000));
+        QCOMPARE(f.capture->buffer(), u"fresh"_s);
 
         // Defaults and debug mode: the port reports its line settings.
         LoadSettings();
         Settings.Debug = 1;
         Settings.ComDevice[0] = pty.workstationEnd();
         f.capture->Initialise_cPort();
-        const QString debug = QString::fromLatin1(f.folder.read(QStringLiteral("Logs/Debug.log")));
-        QVERIFY2(debug.contains(QStringLiteral("Initialize_cPort 4800,N,8,1")), qPrintable(debug));
-        QVERIFY(debug.contains(QStringLiteral("Initialise_cPort Port Open True")));
+        const QString debug = QString::fromLatin1(f.folder.read(u"Logs/Debug.log"_s));
+        QVERIFY2(debug.contains(u"Initialize_cPort 4800,N,8,1"_s), qPrintable(debug));
+        QVERIFY(debug.contains(u"Initialise_cPort Port Open True"_s));
 
         // A port that does not open is only noted; the polled unit's send tick logs.
         Settings.XrayComm = UnitGESeno;
-        Settings.ComDevice[0] = f.folder.file(QStringLiteral("no-such-tty"));
+        Settings.ComDevice[0] = f.folder.file(u"no-such-tty"_s);
         f.capture->Initialise_cPort();
         QVERIFY(!f.capture->port().isOpen());
         QVERIFY(f.c.SerTimer->isActive());
-        QVERIFY(QString::fromLatin1(f.folder.read(QStringLiteral("Logs/Debug.log"))).contains(QStringLiteral("Port Open False")));
+        QVERIFY(QString::fromLatin1(f.folder.read(u"Logs/Debug.log"_s)).contains(u"Port Open False"_s));
         Settings.Debug = 0;
         const int rows = f.journal().size();
         f.capture->sendTimer_Tick();
         f.capture->SerTimer_Tick();
         QCOMPARE(f.journal().size(), rows);
-        QVERIFY(f.errorLog().contains(QStringLiteral("sendTimer")));
+        QVERIFY(f.errorLog().contains(u"sendTimer"_s));
     }
 };
 
