@@ -54,16 +54,13 @@ private slots:
         form.Form_Load();
         form.show();
         // The grid's up-down buttons keep one to ten.
-        form.txtRC[0]->setText(u"10"_s);
-        form.UpDown1Up[0]->click();
-        QCOMPARE(form.txtRC[0]->text(), u"10"_s);
-        form.UpDown1Down[0]->click();
-        QCOMPARE(form.txtRC[0]->text(), u"9"_s);
-        form.txtRC[1]->setText(u"1"_s);
-        form.UpDown1Down[1]->click();
-        QCOMPARE(form.txtRC[1]->text(), u"1"_s);
-        form.UpDown1Up[1]->click();
-        QCOMPARE(form.txtRC[1]->text(), u"2"_s);
+        const auto click = [&](const std::array<QToolButton *, 2> &buttons, int i, const QString &from) {
+            form.txtRC[i]->setText(from);
+            buttons[i]->click();
+            return form.txtRC[i]->text();
+        };
+        QCOMPARE(click(form.UpDown1Up, 0, u"10"_s) + u'|' + click(form.UpDown1Down, 0, u"10"_s), u"10|9"_s);
+        QCOMPARE(click(form.UpDown1Down, 1, u"1"_s) + u'|' + click(form.UpDown1Up, 1, u"1"_s), u"1|2"_s);
 
         // The receiver port takes digits only, its title anything.
         form.txtIR[1]->clear();
