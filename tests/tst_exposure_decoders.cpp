@@ -45,7 +45,8 @@ QMap<QString, QString> fields(const DecoderOutput &out)
     return f;
 }
 
-// A message of a unit type, "name=value" of fields() expected, and the input's other parts.
+// A message of a unit type, what is expected of it ("name=value" of fields(),
+// or the views of a projection cycle), and the input's other parts.
 struct Case {
     int unit;
     QString message;
@@ -136,20 +137,16 @@ private slots:
 
     void projectionCyclesOfThePolledUnits_data()
     {
-        QTest::addColumn<int>("unit");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QStringList>("views");
-        QTest::newRow("GE Senograph") << int(UnitGESeno) << SenoMessage << QStringList{"R CC", "L CC", "R MLO", "L MLO", "R CC"};
-        QTest::newRow("SM 1000") << int(UnitHFE) << HfeMessage << QStringList{"L CC", "R CC", "L MLO", "R MLO", "L CC"};
+        QTest::addColumn<Case>("c"); // the views one after the other
+        QTest::newRow("GE Senograph") << Case{UnitGESeno, SenoMessage, {"R CC", "L CC", "R MLO", "L MLO", "R CC"}};
+        QTest::newRow("SM 1000") << Case{UnitHFE, HfeMessage, {"L CC", "R CC", "L MLO", "R MLO", "L CC"}};
     }
     void projectionCyclesOfThePolledUnits()
     {
-        QFETCH(int, unit);
-        QFETCH(QString, message);
-        QFETCH(QStringList, views);
+        QFETCH(Case, c);
         qint16 counter = 0; // "New Examination"
-        for (const QString &view : views) {
-            DecoderInput in = input(unit, message);
+        for (const QString &view : c.expected) {
+            DecoderInput in = input(c.unit, c.message);
             in.projectionCounter = counter;
             const DecoderOutput out = DecodeExposure(in);
             QVERIFY(out.record);
@@ -158,7 +155,7 @@ private slots:
         }
         QCOMPARE(counter, qint16(1));
         // An empty call still advances the cycle.
-        DecoderInput in = input(unit, QString());
+        DecoderInput in = input(c.unit, QString());
         in.projectionCounter = 3;
         const DecoderOutput out = DecodeExposure(in);
         QVERIFY(!out.record);
@@ -179,21 +176,19 @@ private slots:
 
     void doubledMessagesGiveTheValuesOfOne_data()
     {
-        QTest::addColumn<int>("unit");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("Sophie") << int(UnitSophie) << SophieMessage;
-        QTest::newRow("Giotto") << int(UnitGiotto) << GiottoMessage;
-        QTest::newRow("Lorad M4") << int(UnitLoradM4) << LoradMessage;
-        QTest::newRow("GE Senograph") << int(UnitGESeno) << SenoMessage;
-        QTest::newRow("SM 1000") << int(UnitHFE) << HfeMessage;
+        QTest::addColumn<Case>("c");
+        QTest::newRow("Sophie") << Case{UnitSophie, SophieMessage, {}};
+        QTest::newRow("Giotto") << Case{UnitGiotto, GiottoMessage, {}};
+        QTest::newRow("Lorad M4") << Case{UnitLoradM4, LoradMessage, {}};
+        QTest::newRow("GE Senograph") << Case{UnitGESeno, SenoMessage, {}};
+        QTest::newRow("SM 1000") << Case{UnitHFE, HfeMessage, {}};
     }
     void doubledMessagesGiveTheValuesOfOne()
     {
         // A cInput.txt that was not taken away gets the next message appended.
-        QFETCH(int, unit);
-        QFETCH(QString, message);
-        const DecoderOutput one = DecodeExposure(input(unit, message));
-        const DecoderOutput two = DecodeExposure(input(unit, message + message));
+        QFETCH(Case, c);
+        const DecoderOutput one = DecodeExposure(input(c.unit, c.message));
+        const DecoderOutput two = DecodeExposure(input(c.unit, c.message + c.message));
         QVERIFY(one.record && two.record);
         for (const char *name : {"KVP", "Druck", "Dicke", "mGy", "expZeit"})
             QCOMPARE(fields(two)[name], fields(one)[name]);
