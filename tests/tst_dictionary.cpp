@@ -46,7 +46,7 @@ class DictionaryTest : public QObject {
     QStringList columns()
     {
         QStringList out;
-        for (const QVariantList &r : QueryRows(defs_, QStringLiteral("SELECT name FROM pragma_table_info('tblDictionary')")))
+        for (const QVariantList &r : QueryRows(defs_, u"SELECT name FROM pragma_table_info('tblDictionary')"_s))
             out << r.value(0).toString();
         return out;
     }
@@ -59,7 +59,7 @@ private slots:
         QVERIFY(PrepareStation(*folder_));
         ActiveFilterTags.clear();
         VisibleTagsChanged = false;
-        defs_ = folder_->file(QStringLiteral("Data/LumoraUser.dat"));
+        defs_ = folder_->file(u"Data/LumoraUser.dat"_s);
     }
     void cleanup()
     {
@@ -88,22 +88,22 @@ private slots:
         QFETCH(QString, message);
         QFETCH(QString, tag);
         if (message.isEmpty()) // the shipped dictionary may know it already
-            QueryRows(defs_, QStringLiteral("DELETE FROM tblDictionary WHERE Tag = ?"), {tag});
-        const int before = CountRows(defs_, QStringLiteral("tblDictionary"));
+            QueryRows(defs_, u"DELETE FROM tblDictionary WHERE Tag = ?"_s, {tag});
+        const int before = CountRows(defs_, u"tblDictionary"_s);
         RecordingPrompter prompts;
         DatabaseForm dictionary;
         dictionary.UpdateDictionary();
         AddTagToDB add(&dictionary);
         add.txtGroup->setText(group);
         add.txtElement->setText(element);
-        add.txtDescription->setText(QStringLiteral("Private note"));
+        add.txtDescription->setText(u"Private note"_s);
         add.txtVR->setText(vr);
         add.chkVisi->setChecked(true);
         add.cmdOK->click();
         QCOMPARE(prompts.texts(), message.isEmpty() ? QStringList() : QStringList{message});
-        QCOMPARE(CountRows(defs_, QStringLiteral("tblDictionary")), before + (message.isEmpty() ? 1 : 0));
+        QCOMPARE(CountRows(defs_, u"tblDictionary"_s), before + (message.isEmpty() ? 1 : 0));
         if (message.isEmpty()) {
-            const QList<QVariantList> row = QueryRows(defs_, QStringLiteral("SELECT Type, Visible FROM tblDictionary WHERE Tag = ?"), {tag});
+            const QList<QVariantList> row = QueryRows(defs_, u"SELECT Type, Visible FROM tblDictionary WHERE Tag = ?"_s, {tag});
             QCOMPARE(row, (QList<QVariantList>{{vr.trimmed().toUpper(), -1}}));
             QVERIFY(rowOf(dictionary.lvDatabase, 1, tag)); // listed again
         }
@@ -114,26 +114,26 @@ private slots:
     {
         DatabaseForm dictionary;
         dictionary.UpdateDictionary();
-        QCOMPARE(qlonglong(dictionary.lvDatabase->topLevelItemCount()), CountRows(defs_, QStringLiteral("tblDictionary")));
-        rowOf(dictionary.lvDatabase, 1, QStringLiteral("0010,0010"))->setCheckState(0, Qt::Unchecked);
+        QCOMPARE(qlonglong(dictionary.lvDatabase->topLevelItemCount()), CountRows(defs_, u"tblDictionary"_s));
+        rowOf(dictionary.lvDatabase, 1, u"0010,0010"_s)->setCheckState(0, Qt::Unchecked);
         // Another program hides a row behind the dialog's back.
-        QueryRows(defs_, QStringLiteral("UPDATE tblDictionary SET Visible = 0 WHERE Tag = '0010,0020'"));
+        QueryRows(defs_, u"UPDATE tblDictionary SET Visible = 0 WHERE Tag = '0010,0020'"_s);
         RecordingPrompter prompts;
         prompts.answer = false;
         dictionary.cmdApply->click();
-        QCOMPARE(value(QStringLiteral("SELECT Visible FROM tblDictionary WHERE Tag = '0010,0010'")).toInt(), -1);
+        QCOMPARE(value(u"SELECT Visible FROM tblDictionary WHERE Tag = '0010,0010'"_s).toInt(), -1);
         prompts.answer = true;
         dictionary.cmdApply->click();
-        QCOMPARE(prompts.texts(), QStringList(2, QStringLiteral("Apply changes?")));
-        QCOMPARE(value(QStringLiteral("SELECT Visible FROM tblDictionary WHERE Tag = '0010,0010'")).toInt(), 0);
-        QCOMPARE(value(QStringLiteral("SELECT Visible FROM tblDictionary WHERE Tag = '0010,0020'")).toInt(), 0);
+        QCOMPARE(prompts.texts(), QStringList(2, u"Apply changes?"_s));
+        QCOMPARE(value(u"SELECT Visible FROM tblDictionary WHERE Tag = '0010,0010'"_s).toInt(), 0);
+        QCOMPARE(value(u"SELECT Visible FROM tblDictionary WHERE Tag = '0010,0020'"_s).toInt(), 0);
 
         dictionary.cmdAll->click();
-        QVERIFY(rowOf(dictionary.lvDatabase, 1, QStringLiteral("0010,0010"))->checkState(0) == Qt::Checked);
-        dictionary.lvDatabase->setCurrentItem(rowOf(dictionary.lvDatabase, 1, QStringLiteral("0010,0030")));
+        QVERIFY(rowOf(dictionary.lvDatabase, 1, u"0010,0010"_s)->checkState(0) == Qt::Checked);
+        dictionary.lvDatabase->setCurrentItem(rowOf(dictionary.lvDatabase, 1, u"0010,0030"_s));
         dictionary.PopDelete_Click();
-        QVERIFY(!rowOf(dictionary.lvDatabase, 1, QStringLiteral("0010,0030")));
-        QCOMPARE(value(QStringLiteral("SELECT COUNT(*) FROM tblDictionary WHERE Tag = '0010,0030'")).toInt(), 0);
+        QVERIFY(!rowOf(dictionary.lvDatabase, 1, u"0010,0030"_s));
+        QCOMPARE(value(u"SELECT COUNT(*) FROM tblDictionary WHERE Tag = '0010,0030'"_s).toInt(), 0);
     }
 
     // A new filter, its visible attributes, activation, removal and deletion.
@@ -147,57 +147,57 @@ private slots:
         area.FillFilterList();
         RecordingPrompter prompts;
         c.cmdAdd->click();
-        QCOMPARE(prompts.texts(), QStringList{QStringLiteral("No filter selected!")});
+        QCOMPARE(prompts.texts(), QStringList{u"No filter selected!"_s});
 
         onNextDialog([](QWidget *box) {
-            box->findChild<QLineEdit *>(QStringLiteral("txtValue"))->setText(QStringLiteral(" cr "));
-            box->findChild<QPushButton *>(QStringLiteral("cmdOK"))->click();
+            box->findChild<QLineEdit *>(u"txtValue"_s)->setText(u" cr "_s);
+            box->findChild<QPushButton *>(u"cmdOK"_s)->click();
         });
         c.cmdNew->click();
-        QCOMPARE(value(QStringLiteral("SELECT COUNT(*) FROM tblModality WHERE Modality = 'CR'")).toInt(), 1);
-        QCOMPARE(value(QStringLiteral("SELECT COUNT(*) FROM tblDictionary WHERE CR = 0")).toLongLong(), CountRows(defs_, QStringLiteral("tblDictionary")));
-        QCOMPARE(area.inputBox()->txtValue->text(), QStringLiteral(" cr ")); // kept for the next use
+        QCOMPARE(value(u"SELECT COUNT(*) FROM tblModality WHERE Modality = 'CR'"_s).toInt(), 1);
+        QCOMPARE(value(u"SELECT COUNT(*) FROM tblDictionary WHERE CR = 0"_s).toLongLong(), CountRows(defs_, u"tblDictionary"_s));
+        QCOMPARE(area.inputBox()->txtValue->text(), u" cr "_s); // kept for the next use
         // The same name again adds nothing.
-        onNextDialog([](QWidget *box) { box->findChild<QPushButton *>(QStringLiteral("cmdOK"))->click(); });
+        onNextDialog([](QWidget *box) { box->findChild<QPushButton *>(u"cmdOK"_s)->click(); });
         c.cmdNew->click();
-        QCOMPARE(value(QStringLiteral("SELECT COUNT(*) FROM tblModality")).toInt(), 2);
+        QCOMPARE(value(u"SELECT COUNT(*) FROM tblModality"_s).toInt(), 2);
         QCOMPARE(c.cboModality->count(), 2);
 
         // Only visible attributes are offered; the chosen ones join the filter.
-        QueryRows(defs_, QStringLiteral("UPDATE tblDictionary SET Visible = 0 WHERE Tag = '0010,0020'"));
-        c.cboModality->setCurrentText(QStringLiteral("CR"));
+        QueryRows(defs_, u"UPDATE tblDictionary SET Visible = 0 WHERE Tag = '0010,0020'"_s);
+        c.cboModality->setCurrentText(u"CR"_s);
         area.cboModality_Click();
         QVERIFY(c.cmdActivate->isEnabled());
         onNextDialog([](QWidget *form) {
-            auto *list = form->findChild<QTreeWidget *>(QStringLiteral("lvDictionary"));
-            QVERIFY(!rowOf(list, 0, QStringLiteral("0010,0020")));
-            rowOf(list, 0, QStringLiteral("0010,0010"))->setSelected(true);
-            rowOf(list, 0, QStringLiteral("0018,0060"))->setSelected(true);
-            form->findChild<QPushButton *>(QStringLiteral("cmdAdd"))->click();
+            auto *list = form->findChild<QTreeWidget *>(u"lvDictionary"_s);
+            QVERIFY(!rowOf(list, 0, u"0010,0020"_s));
+            rowOf(list, 0, u"0010,0010"_s)->setSelected(true);
+            rowOf(list, 0, u"0018,0060"_s)->setSelected(true);
+            form->findChild<QPushButton *>(u"cmdAdd"_s)->click();
         });
         c.cmdAdd->click();
         QVERIFY(VisibleTagsChanged);
         QCOMPARE(c.lvTags->topLevelItemCount(), 2);
 
         c.cmdActivate->click();
-        QCOMPARE(Settings.FilterActive, QStringLiteral("CR"));
-        QCOMPARE(ReadSetting(QStringLiteral("Filter\\Active"), QString()), QStringLiteral("CR"));
-        QCOMPARE(ActiveFilterTags.keys(), (QStringList{QStringLiteral("0010,0010"), QStringLiteral("0018,0060")}));
+        QCOMPARE(Settings.FilterActive, u"CR"_s);
+        QCOMPARE(ReadSetting(u"Filter\\Active"_s, QString()), u"CR"_s);
+        QCOMPARE(ActiveFilterTags.keys(), (QStringList{u"0010,0010"_s, u"0018,0060"_s}));
         QVERIFY(!c.cmdActivate->isEnabled());
 
-        rowOf(c.lvTags, 0, QStringLiteral("0010,0010"))->setSelected(true);
+        rowOf(c.lvTags, 0, u"0010,0010"_s)->setSelected(true);
         c.cmdDelete->click();
         QCOMPARE(c.lvTags->topLevelItemCount(), 1);
-        QCOMPARE(value(QStringLiteral("SELECT COUNT(*) FROM tblDictionary WHERE CR = -1")).toInt(), 1);
+        QCOMPARE(value(u"SELECT COUNT(*) FROM tblDictionary WHERE CR = -1"_s).toInt(), 1);
 
         // Deleting the active filter drops its column and clears Filter\Active.
         prompts.boxes.clear();
         c.cmdDelMod->click();
-        QCOMPARE(prompts.texts(), QStringList{QStringLiteral("Delete filter \"CR\"?")});
-        QVERIFY(!columns().contains(QStringLiteral("CR")));
-        QCOMPARE(value(QStringLiteral("SELECT COUNT(*) FROM tblModality")).toInt(), 1);
+        QCOMPARE(prompts.texts(), QStringList{u"Delete filter \"CR\"?"_s});
+        QVERIFY(!columns().contains(u"CR"_s));
+        QCOMPARE(value(u"SELECT COUNT(*) FROM tblModality"_s).toInt(), 1);
         QVERIFY(Settings.FilterActive.isEmpty());
-        QCOMPARE(ReadSetting(QStringLiteral("Filter\\Active"), QStringLiteral("unset")), QStringLiteral("unset"));
+        QCOMPARE(ReadSetting(u"Filter\\Active"_s, u"unset"_s), u"unset"_s);
         QVERIFY(ActiveFilterTags.isEmpty());
     }
 
@@ -218,22 +218,22 @@ private slots:
         FilterArea area(c, &dialog);
         RecordingPrompter prompts;
         area.inputBox()->setDefault(name);
-        onNextDialog([](QWidget *box) { box->findChild<QPushButton *>(QStringLiteral("cmdOK"))->click(); });
+        onNextDialog([](QWidget *box) { box->findChild<QPushButton *>(u"cmdOK"_s)->click(); });
         c.cmdNew->click();
         QCOMPARE(prompts.boxes.size(), 1);
-        QVERIFY(prompts.boxes[0].text.startsWith(QStringLiteral("The filter \"%1\" cannot be created: ").arg(name.toUpper())));
+        QVERIFY(prompts.boxes[0].text.startsWith(u"The filter \"%1\" cannot be created: "_s.arg(name.toUpper())));
         QCOMPARE(columns(), before);
-        QCOMPARE(value(QStringLiteral("SELECT COUNT(*) FROM tblModality")).toInt(), 1);
-        QCOMPARE(value(QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE name = 'tblSCP'")).toInt(), 1);
+        QCOMPARE(value(u"SELECT COUNT(*) FROM tblModality"_s).toInt(), 1);
+        QCOMPARE(value(u"SELECT COUNT(*) FROM sqlite_master WHERE name = 'tblSCP'"_s).toInt(), 1);
     }
 
     // At start the active filter's attributes are read into ActiveFilterTags.
     void activeFilterAtStart()
     {
-        Settings.FilterActive = QStringLiteral("MG");
+        Settings.FilterActive = u"MG"_s;
         LoadModFilter();
         QCOMPARE(ActiveFilterTags.size(), 5);
-        QVERIFY(ActiveFilterTags.contains(QStringLiteral("0040,8302")));
+        QVERIFY(ActiveFilterTags.contains(u"0040,8302"_s));
     }
 };
 

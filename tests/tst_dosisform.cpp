@@ -26,14 +26,6 @@ const Row Journal[] = {
     {0, "Müller^Eva", "P1", "0"}, {30, "Amei^Cy", "Q7", "1"},
 };
 
-QStringList column(const QTreeWidget *list, int c)
-{
-    QStringList out;
-    for (int i = 0; i < list->topLevelItemCount(); ++i)
-        out << list->topLevelItem(i)->text(c);
-    return out;
-}
-
 } // namespace
 
 class DosisFormTest : public QObject {
@@ -64,13 +56,13 @@ private slots:
     void init()
     {
         QVERIFY(OpenUserDatabase());
-        QVERIFY(Execute(UserDatabase, QStringLiteral("DELETE FROM tblDosis")).ok);
+        QVERIFY(Execute(UserDatabase, u"DELETE FROM tblDosis"_s).ok);
         CloseUserDatabase();
         ids_.clear();
         for (const Row &r : Journal) {
             ids_ << fx_->addRow(Today.addDays(-r.daysBack), QString::fromUtf8(r.name), QLatin1String(r.status));
             QVERIFY(OpenUserDatabase());
-            QVERIFY(Execute(UserDatabase, QStringLiteral("UPDATE tblDosis SET FKeyPatID = ? WHERE ID = ?"),
+            QVERIFY(Execute(UserDatabase, u"UPDATE tblDosis SET FKeyPatID = ? WHERE ID = ?"_s,
                             {QLatin1String(r.patientId), ids_.last()}).ok);
             CloseUserDatabase();
         }
@@ -103,13 +95,13 @@ private slots:
         QFETCH(int, daysBack);
         QFETCH(bool, all);
         QFETCH(QList<int>, expected);
-        QCOMPARE(column(form_->ListView1, 0), ids({0, 3})); // opens on today's rows
+        QCOMPARE(ColumnTexts(form_->ListView1, 0), ids({0, 3})); // opens on today's rows
         const QString log = fx_->errorLog();
         form_->txtID->setText(patientId);
         form_->txtPatname->setText(name);
         form_->MonthView1->setSelectedDate(Today.addDays(-daysBack));
         all ? form_->cmdMod->click() : form_->cmdSearch->click();
-        QCOMPARE(column(form_->ListView1, 0), ids(expected));
+        QCOMPARE(ColumnTexts(form_->ListView1, 0), ids(expected));
         QCOMPARE(fx_->errorLog(), log);
     }
 
@@ -122,23 +114,19 @@ private slots:
         QVERIFY(!form_->txtDoNo->isEnabled());
         form_->ListView1->setCurrentItem(form_->ListView1->topLevelItem(1));
         form_->cmdFree->click();
-        QCOMPARE(fx_->journalValue(1, QStringLiteral("Status")), QStringLiteral("0"));
-        QCOMPARE(fx_->journalValue(1, QStringLiteral("Patname")), QStringLiteral("Meister^Bo"));
+        QCOMPARE(fx_->journalValue(1, u"Status|Patname"_s), u"0|Meister^Bo"_s);
         fx_->doseList->lvDosis_Fill();
         QCOMPARE(fx_->listedIds(), ids({0, 3}));
 
         form_->Check1->click();
         QVERIFY(form_->txtDoNo->isEnabled());
-        form_->txtDoNo->setText(QStringLiteral("D'Arcy^Jo"));
-        form_->txtPatname->setText(QStringLiteral("O*"));
+        form_->txtDoNo->setText(u"D'Arcy^Jo"_s);
+        form_->txtPatname->setText(u"O*"_s);
         form_->cmdSearch->click();
         form_->ListView1->setCurrentItem(form_->ListView1->topLevelItem(0));
         form_->cmdFree->click();
-        const QList<QSqlRecord> row = fx_->journal(QStringLiteral("WHERE ID = ?"), {ids_[2]});
-        QCOMPARE(row.value(0).value(QStringLiteral("Status")).toString(), QStringLiteral("0"));
-        QCOMPARE(row.value(0).value(QStringLiteral("Patname")).toString(), QStringLiteral("D'Arcy^Jo"));
-        QCOMPARE(row.value(0).value(QStringLiteral("Datum")).toString(), DbDate(Today));
-        QCOMPARE(column(form_->ListView1, 0), QStringList()); // refilled: no O* name is left
+        QCOMPARE(fx_->journalRowById(ids_[2], u"Status|Patname|Datum"_s), u"0|D'Arcy^Jo|"_s + DbDate(Today));
+        QCOMPARE(ColumnTexts(form_->ListView1, 0), QStringList()); // refilled: no O* name is left
         fx_->doseList->lvDosis_Fill();
         QCOMPARE(fx_->listedIds(), ids({0, 2, 3}));
         QVERIFY(prompts.boxes.isEmpty());
@@ -153,21 +141,21 @@ private slots:
         RecordingPrompter prompts;
         form_->ListView1->clearSelection();
         form_->cmdFree->click();
-        QCOMPARE(prompts.texts(), QStringList{QStringLiteral("Please select an exposure first.")});
+        QCOMPARE(prompts.texts(), QStringList{u"Please select an exposure first."_s});
 
         form_->ListView1->setCurrentItem(form_->ListView1->topLevelItem(0));
         const QString journal = UserDatabase.path();
-        QVERIFY(QFile::rename(journal, journal + QStringLiteral(".away")));
+        QVERIFY(QFile::rename(journal, journal + u".away"_s));
         form_->cmdFree->click();
         QCOMPARE(prompts.boxes.size(), 2);
-        QCOMPARE(prompts.boxes.last().kind, QStringLiteral("critical"));
-        QVERIFY(prompts.boxes.last().text.startsWith(QStringLiteral("The exposure could not be set free: ")));
-        QVERIFY(fx_->errorLog().contains(QStringLiteral("DosisForm updateDosisDB")));
+        QCOMPARE(prompts.boxes.last().kind, u"critical"_s);
+        QVERIFY(prompts.boxes.last().text.startsWith(u"The exposure could not be set free: "_s));
+        QVERIFY(fx_->errorLog().contains(u"DosisForm updateDosisDB"_s));
         form_->cmdSearch->click();
-        QVERIFY(fx_->errorLog().contains(QStringLiteral("DosisForm DosisListFill")));
+        QVERIFY(fx_->errorLog().contains(u"DosisForm DosisListFill"_s));
         QCOMPARE(form_->ListView1->topLevelItemCount(), 0);
 
-        QVERIFY(QFile::rename(journal + QStringLiteral(".away"), journal));
+        QVERIFY(QFile::rename(journal + u".away"_s, journal));
         form_->cmdMod->click();
         QCOMPARE(form_->ListView1->topLevelItemCount(), 5);
     }
@@ -180,19 +168,19 @@ private slots:
         QHeaderView *header = form_->ListView1->header();
         const auto click = [&](int c) { emit header->sectionClicked(c); };
         click(2);
-        QCOMPARE(column(form_->ListView1, 0), ids({4, 2, 1, 0, 3}));
+        QCOMPARE(ColumnTexts(form_->ListView1, 0), ids({4, 2, 1, 0, 3}));
         click(2);
-        QCOMPARE(column(form_->ListView1, 0), ids({0, 3, 1, 2, 4}));
+        QCOMPARE(ColumnTexts(form_->ListView1, 0), ids({0, 3, 1, 2, 4}));
         click(5);
         click(3);
-        QCOMPARE(column(form_->ListView1, 0), ids({0, 3, 1, 2, 4}));
+        QCOMPARE(ColumnTexts(form_->ListView1, 0), ids({0, 3, 1, 2, 4}));
         click(1);
-        QCOMPARE(column(form_->ListView1, 1),
+        QCOMPARE(ColumnTexts(form_->ListView1, 1),
                  (QStringList{"Amei^Cy", "Meier^Anna", "Meister^Bo", "Müller^Eva", "O'Brien^Ann"}));
         form_->show();
-        form_->grab().save(TestBinDir() + QStringLiteral("/dosisform.png")); // to look at
+        form_->grab().save(TestBinDir() + u"/dosisform.png"_s); // to look at
         form_->cmdSearch->click(); // a refill keeps the order
-        QCOMPARE(column(form_->ListView1, 1), (QStringList{"Meier^Anna", "Müller^Eva"}));
+        QCOMPARE(ColumnTexts(form_->ListView1, 1), (QStringList{"Meier^Anna", "Müller^Eva"}));
     }
 };
 

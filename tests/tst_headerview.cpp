@@ -34,11 +34,11 @@ private slots:
     void initTestCase()
     {
         SyntheticImageSpec spec;
-        spec.laterality = QStringLiteral("R");
-        spec.extra = {{QStringLiteral("0008,0008"), QStringLiteral("ORIGINAL\\ORIGINAL\\MAMMO")},
-                      {QStringLiteral("0018,1164"), QStringLiteral("0.085\\\\0.085")},
-                      {QStringLiteral("0028,1050"), QStringLiteral("2048")}};
-        const QString path = folder_.file(QStringLiteral("h.dcm"));
+        spec.laterality = u"R"_s;
+        spec.extra = {{u"0008,0008"_s, u"ORIGINAL\\ORIGINAL\\MAMMO"_s},
+                      {u"0018,1164"_s, u"0.085\\\\0.085"_s},
+                      {u"0028,1050"_s, u"2048"_s}};
+        const QString path = folder_.file(u"h.dcm"_s);
         WriteImage(spec, path);
         ToolkitImageList list;
         QVERIFY(ReadFileIntoList(list, path));
@@ -70,37 +70,37 @@ private slots:
     {
         QWidget window;
         HeaderControls c{new QTreeWidget(&window), new QLineEdit(&window), new QLineEdit(&window), new QComboBox(&window), {}, {}};
-        c.lvHeader->setHeaderLabels({QStringLiteral("Value"), QStringLiteral("DICOM Tag"), QStringLiteral("DICOM Description")});
-        c.cboTask->addItems({QStringLiteral("Change entry"), QStringLiteral("Move entry"), QStringLiteral("Switch entry")});
+        c.lvHeader->setHeaderLabels({u"Value"_s, u"DICOM Tag"_s, u"DICOM Description"_s});
+        c.cboTask->addItems({u"Change entry"_s, u"Move entry"_s, u"Switch entry"_s});
         int taskKindRuns = 0;
         c.currentImage = [this] { return image_; };
         c.cboTask_Click = [&] { ++taskKindRuns; };
         HeaderView view(c);
         QCOMPARE(c.lvHeader->header()->visualIndex(0), 2); // "Value" shown last
-        ActiveFilterTags = {{QStringLiteral("0028,1050"), QStringLiteral("Window Center")},
-                            {QStringLiteral("0018,1150"), QStringLiteral("Exposure Time")},
-                            {QStringLiteral("0020,000E"), QStringLiteral("Series Instance UID")}};
+        ActiveFilterTags = {{u"0028,1050"_s, u"Window Center"_s},
+                            {u"0018,1150"_s, u"Exposure Time"_s},
+                            {u"0020,000E"_s, u"Series Instance UID"_s}};
         view.LoadHeaderData();
         const QString series = GetAttribute(image_, 0x0020, 0x000E).value;
         QCOMPARE(rows(*c.lvHeader), (QStringList{"0018,1150=", "0020,000E=" + series, "0028,1050=2048"}));
         view.lvHeader_ColumnClick(1); // sorted by the tag already: reversed
-        QCOMPARE(rows(*c.lvHeader).first(), QStringLiteral("0028,1050=2048"));
+        QCOMPARE(rows(*c.lvHeader).first(), u"0028,1050=2048"_s);
         view.lvHeader_ColumnClick(2); // another column: by it, the order kept
-        QCOMPARE(c.lvHeader->topLevelItem(0)->text(2), QStringLiteral("Window Center"));
+        QCOMPARE(c.lvHeader->topLevelItem(0)->text(2), u"Window Center"_s);
         view.LoadHeaderData(); // a refill sorts by the tag again
-        QCOMPARE(rows(*c.lvHeader).first(), QStringLiteral("0028,1050=2048"));
+        QCOMPARE(rows(*c.lvHeader).first(), u"0028,1050=2048"_s);
 
         // A UID is never typed: "New UID", the kind fixed to "Change entry".
         c.cboTask->setCurrentIndex(1);
-        view.lvHeader_ItemClick(c.lvHeader->findItems(QStringLiteral("0020,000E"), Qt::MatchExactly, 1).value(0));
-        QCOMPARE(c.txtSelected->text(), QStringLiteral("0020,000E - Series Instance UID"));
-        QCOMPARE(c.txtNeu->text(), QStringLiteral("New UID"));
+        view.lvHeader_ItemClick(c.lvHeader->findItems(u"0020,000E"_s, Qt::MatchExactly, 1).value(0));
+        QCOMPARE(c.txtSelected->text(), u"0020,000E - Series Instance UID"_s);
+        QCOMPARE(c.txtNeu->text(), u"New UID"_s);
         QVERIFY(!c.txtNeu->isEnabled() && !c.cboTask->isEnabled());
-        QCOMPARE(c.cboTask->currentText(), QStringLiteral("Change entry"));
+        QCOMPARE(c.cboTask->currentText(), u"Change entry"_s);
         QCOMPARE(taskKindRuns, 0);
         c.cboTask->setCurrentIndex(2);
-        view.lvHeader_ItemClick(c.lvHeader->findItems(QStringLiteral("0028,1050"), Qt::MatchExactly, 1).value(0));
-        QCOMPARE(c.txtNeu->text(), QStringLiteral("2048"));
+        view.lvHeader_ItemClick(c.lvHeader->findItems(u"0028,1050"_s, Qt::MatchExactly, 1).value(0));
+        QCOMPARE(c.txtNeu->text(), u"2048"_s);
         QVERIFY(c.txtNeu->isEnabled() && c.cboTask->isEnabled());
         QCOMPARE(taskKindRuns, 1);
     }
@@ -128,7 +128,7 @@ private slots:
         t.PopUpRules = &rules;
         t.currentImageIndex = [] { return 3; };
         t.viewerImageCount = [] { return 4; };
-        QString loaded = QStringLiteral("Studie");
+        QString loaded = u"Studie"_s;
         t.loadedLevel = [&] { return loaded; };
         QStringList answers, asked;
         t.askText = [&](const QString &prompt, QString *text) {
@@ -142,7 +142,7 @@ private slots:
         TaskList tasks(t);
         tasks.FillTaskCombos();
         tasks.RebuildRuleMenu();
-        QCOMPARE(rules.actions().value(0)->text(), QStringLiteral("No entries"));
+        QCOMPARE(rules.actions().value(0)->text(), u"No entries"_s);
         for (const QStringList &row : {QStringList{"0.085", "0018,0060", "KVP"}, QStringList{"", "0018,1152", "Exposure"}})
             new QTreeWidgetItem(t.lvHeader, row);
         RecordingPrompter prompts;
@@ -152,30 +152,30 @@ private slots:
         const QTreeWidgetItem *first = t.lvTasks->topLevelItem(0);
         QCOMPARE((QStringList{first->text(0), first->text(1), first->text(2), first->text(3), first->text(4)}),
                  (QStringList{"Image #3", "0018,0060 - KVP", "0.085", "Change entry", "28"}));
-        QCOMPARE(t.lvTasks->topLevelItem(1)->text(4), QStringLiteral("63"));
+        QCOMPARE(t.lvTasks->topLevelItem(1)->text(4), u"63"_s);
 
-        answers = QStringList{QStringLiteral("Screening")};
+        answers = QStringList{u"Screening"_s};
         tasks.SaveAs();
-        QCOMPARE(prompts.texts().last(), QStringLiteral("Tasks not saved.\nNo tasks with level \"Patient\", \"Study\" or \"Series\"."));
-        t.cboLevel->setCurrentText(QStringLiteral("Series"));
+        QCOMPARE(prompts.texts().last(), u"Tasks not saved.\nNo tasks with level \"Patient\", \"Study\" or \"Series\"."_s);
+        t.cboLevel->setCurrentText(u"Series"_s);
         tasks.AddTask();
-        QCOMPARE(prompts.texts().last(), QStringLiteral("Cannot create series task on study level."));
-        t.cboLevel->setCurrentText(QStringLiteral("Study"));
+        QCOMPARE(prompts.texts().last(), u"Cannot create series task on study level."_s);
+        t.cboLevel->setCurrentText(u"Study"_s);
         tasks.AddTask();
         QTreeWidgetItem *uid = new QTreeWidgetItem(t.lvTasks, {"Study", "0020,000D - Study Instance UID", "", "Change entry", "generate new UID"});
         uid->setData(0, Qt::UserRole, 0);
-        answers = QStringList{QStringLiteral("O'Neil's set")};
+        answers = QStringList{u"O'Neil's set"_s};
         tasks.SaveAs();
-        QCOMPARE(prompts.texts().last(), QStringLiteral("Task successfully saved!"));
-        QCOMPARE(rules.actions().value(0)->text(), QStringLiteral("ONeils set"));
-        answers = QStringList{QStringLiteral("ONeils set"), QString()}; // taken, then given up
+        QCOMPARE(prompts.texts().last(), u"Task successfully saved!"_s);
+        QCOMPARE(rules.actions().value(0)->text(), u"ONeils set"_s);
+        answers = QStringList{u"ONeils set"_s, QString()}; // taken, then given up
         tasks.SaveAs();
-        QCOMPARE(prompts.texts().last(), QStringLiteral("Name already exists!"));
-        QCOMPARE(QueryValue(station.file(QStringLiteral("Data/LumoraUser.dat")), QStringLiteral("SELECT COUNT(*) FROM tblRules")).toInt(), 3);
+        QCOMPARE(prompts.texts().last(), u"Name already exists!"_s);
+        QCOMPARE(QueryValue(station.file(u"Data/LumoraUser.dat"_s), u"SELECT COUNT(*) FROM tblRules"_s).toInt(), 3);
 
         t.lvTasks->clear();
         asked.clear();
-        answers = QStringList{QStringLiteral("30"), QStringLiteral("70")};
+        answers = QStringList{u"30"_s, u"70"_s};
         prompts.answer = true;
         rules.actions().value(0)->trigger();
         QCOMPARE(asked, (QStringList{"Enter new value (0018,0060 - KVP):", "Enter new value (0018,1152 - Exposure):"}));
@@ -183,16 +183,16 @@ private slots:
         for (int i = 0; i < t.lvTasks->topLevelItemCount(); ++i)
             targets << t.lvTasks->topLevelItem(i)->text(0) + QLatin1Char(':') + t.lvTasks->topLevelItem(i)->text(4);
         QCOMPARE(targets, (QStringList{"Study:30", "Study:70", "Study:generate new UID"}));
-        QCOMPARE(prompts.texts().last(), QStringLiteral("Execute tasks now?"));
+        QCOMPARE(prompts.texts().last(), u"Execute tasks now?"_s);
         QCOMPARE(applied, 1);
 
         // Move and switch take their target from the filter's other attributes.
-        ActiveFilterTags = {{QStringLiteral("0018,0060"), QStringLiteral("KVP")}, {QStringLiteral("0018,1152"), QStringLiteral("Exposure")}};
-        t.txtSelected->setText(QStringLiteral("0018,0060 - KVP"));
+        ActiveFilterTags = {{u"0018,0060"_s, u"KVP"_s}, {u"0018,1152"_s, u"Exposure"_s}};
+        t.txtSelected->setText(u"0018,0060 - KVP"_s);
         t.cboTask->setCurrentIndex(1);
         tasks.cboTask_Click();
         QCOMPARE(t.cboTarget->count(), 1);
-        QCOMPARE(t.cboTarget->itemText(0), QStringLiteral("0018,1152 - Exposure"));
+        QCOMPARE(t.cboTarget->itemText(0), u"0018,1152 - Exposure"_s);
         QVERIFY(!t.txtNeu->isEnabled());
         t.lvTasks->setCurrentItem(t.lvTasks->topLevelItem(0));
         tasks.DeleteTask();

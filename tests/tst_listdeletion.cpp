@@ -26,7 +26,7 @@ class ListDeletionTest : public QObject {
     bool answer_ = true;
 
     qlonglong rows(const char *table) { return CountRows(QString::fromLatin1(table)); }
-    bool folderExists(const QString &studyUid) { return QDir(folder_->file(QStringLiteral("images/") + studyUid)).exists(); }
+    bool folderExists(const QString &studyUid) { return QDir(folder_->file(u"images/"_s + studyUid)).exists(); }
 
 private slots:
     void init()
@@ -59,7 +59,7 @@ private slots:
             form.Form_Load();
             form.show();
             QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 10000));
-            QVERIFY(form.txtProgress->toPlainText().endsWith(QStringLiteral("Tasks done.")));
+            QVERIFY(form.txtProgress->toPlainText().endsWith(u"Tasks done."_s));
         };
         d.showFromFirstImage = [] {};
         d.resetMainWindow = [this] { rig_->dv1.clearImages(); };
@@ -81,8 +81,8 @@ private slots:
     // and a study's only series takes the study and the patient with it.
     void imagesEscalateToTheLevelAbove()
     {
-        const FiledStudy a = FileStudy(*folder_, QStringLiteral("P1"), 2, 2);
-        QVERIFY(rig_->loadFirstStudy(QStringLiteral("P1")));
+        const FiledStudy a = FileStudy(*folder_, u"P1"_s, 2, 2);
+        QVERIFY(rig_->loadFirstStudy(u"P1"_s));
         rig_->viewer->SelectImage(2);
         const QString uid = ImageUid(CurrentImage);
         answer_ = false;
@@ -90,17 +90,17 @@ private slots:
         QCOMPARE(rig_->dv1.imageCount(), 4);
         answer_ = true;
         deletion_->PopupDeleteImage();
-        QCOMPARE(questions_, QStringList(2, QStringLiteral("Delete image?")));
+        QCOMPARE(questions_, QStringList(2, u"Delete image?"_s));
         QCOMPARE(rig_->dv1.imageCount(), 3);
         QCOMPARE(rows("tblImages"), 3);
-        QVERIFY(!QFile::exists(folder_->file(QStringLiteral("images/%1/%2.dcm").arg(a.uid, uid))));
-        QCOMPARE(rig_->panels.value(4), QStringLiteral("3 image(s)"));
+        QVERIFY(!QFile::exists(folder_->file(u"images/%1/%2.dcm"_s.arg(a.uid, uid))));
+        QCOMPARE(rig_->panels.value(4), u"3 image(s)"_s);
         QVERIFY(jobs_.isEmpty());
 
         // A series of two: its last images go, then the series by job 7; the study stays.
         rig_->browser->PopUpStudie_SeriesWindow();
         rig_->browser->lvSerien_DblClick(rig_->lvSerien.topLevelItem(1));
-        QCOMPARE(LoadedLevel, QStringLiteral("Serie"));
+        QCOMPARE(LoadedLevel, u"Serie"_s);
         while (rig_->dv1.imageCount() > 0) {
             rig_->viewer->SelectImage(1);
             deletion_->PopupDeleteImage();
@@ -110,7 +110,7 @@ private slots:
         QVERIFY(folderExists(a.uid));
 
         // The other series is the study's only one: deleting it takes the patient.
-        rig_->browser->lvPatients_ItemClick(rig_->patient(QStringLiteral("P1")));
+        rig_->browser->lvPatients_ItemClick(rig_->patient(u"P1"_s));
         rig_->lvStudien.setCurrentItem(rig_->lvStudien.topLevelItem(0));
         rig_->browser->PopUpStudie_SeriesWindow();
         rig_->lvSerien.setCurrentItem(rig_->lvSerien.topLevelItem(1));
@@ -123,11 +123,11 @@ private slots:
 
     void studyOfTwoAndEverything()
     {
-        const FiledStudy a = FileStudy(*folder_, QStringLiteral("P1"), 1, 2);
-        const FiledStudy b = FileStudy(*folder_, QStringLiteral("P1"), 1, 2);
-        FileStudy(*folder_, QStringLiteral("P2"), 1, 1);
+        const FiledStudy a = FileStudy(*folder_, u"P1"_s, 1, 2);
+        const FiledStudy b = FileStudy(*folder_, u"P1"_s, 1, 2);
+        FileStudy(*folder_, u"P2"_s, 1, 1);
         rig_->browser->RefreshPatientList();
-        rig_->browser->lvPatients_ItemClick(rig_->patient(QStringLiteral("P1")));
+        rig_->browser->lvPatients_ItemClick(rig_->patient(u"P1"_s));
         QCOMPARE(rig_->lvStudien.topLevelItemCount(), 2);
         rig_->lvStudien.setCurrentItem(rig_->lvStudien.topLevelItem(0));
         rig_->browser->lvStudien_ItemClick(rig_->lvStudien.topLevelItem(0));
@@ -143,9 +143,9 @@ private slots:
         QCOMPARE(rows("tblImages"), 3);
         answer_ = true;
         deletion_->PopUpPatient_DeleteAll();
-        QCOMPARE(questions_, QStringList(2, QStringLiteral("Delete all database entries and images?")));
+        QCOMPARE(questions_, QStringList(2, u"Delete all database entries and images?"_s));
         QCOMPARE(rows("tblPatienten") + rows("tblImages"), 0);
-        QCOMPARE(QDir(folder_->file(QStringLiteral("images"))).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(QDir(folder_->file(u"images"_s)).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList());
         QCOMPARE(rig_->lvPatients.topLevelItemCount(), 0);
     }
 
@@ -164,8 +164,8 @@ private slots:
         QFETCH(int, keep);
         QFETCH(int, mode);
         QFETCH(int, left);
-        FileStudy(*folder_, QStringLiteral("P1"), 1, 4);
-        QVERIFY(rig_->loadFirstStudy(QStringLiteral("P1")));
+        FileStudy(*folder_, u"P1"_s, 1, 4);
+        QVERIFY(rig_->loadFirstStudy(u"P1"_s));
         rig_->lvImages.setCurrentItem(rig_->lvImages.topLevelItem(1));
         Settings.SentAndKeep = qint16(keep);
         AssignmentMode = qint16(mode);
