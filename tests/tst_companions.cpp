@@ -7,23 +7,26 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
 #include <QtTest>
 
 #include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-QString exeOf(qint64 pid) { return QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget(); }
+const QString kReceiver = QString::fromLatin1(ReceiverName), kManager = QString::fromLatin1(DataManagerName);
+
+QString exeOf(qint64 pid) { return QFileInfo(u"/proc/%1/exe"_s.arg(pid)).symLinkTarget(); }
 
 bool waitGone(qint64 pid, int ms = 5000) { return WaitFor([pid] { return !IsProcessAlive(pid); }, ms); }
 
 // The process ignores SIGTERM (its SigIgn mask in /proc).
 bool ignoresTerm(qint64 pid)
 {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    QFile status(u"/proc/%1/status"_s.arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return false;
     for (const QByteArray &line : status.readAll().split('\n'))
@@ -32,17 +35,11 @@ bool ignoresTerm(qint64 pid)
     return false;
 }
 
-// Processes below the folder whose executable has the given name.
-QList<qint64> runningFrom(const QString &folder, const QString &name)
+// Some process runs the program (its full path).
+bool runs(const QString &program)
 {
-    QList<qint64> out;
-    for (const QString &e : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool ok = false;
-        const qint64 pid = e.toLongLong(&ok);
-        if (ok && IsProcessAlive(pid) && exeOf(pid) == folder + QLatin1Char('/') + name)
-            out << pid;
-    }
-    return out;
+    const QStringList pids = QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    return std::any_of(pids.begin(), pids.end(), [&](const QString &pid) { return exeOf(pid.toLongLong()) == program; });
 }
 
 } // namespace
@@ -60,7 +57,7 @@ private slots:
     void findsByNameWithoutRegardToCase()
     {
         TestFolder f;
-        const QString unique = QStringLiteral("LumoraIdle%1").arg(QCoreApplication::applicationPid());
+        const QString unique = u"LumoraIdle%1"_s.arg(QCoreApplication::applicationPid());
         const QString program = InstallIdleProgram(f.path(), unique);
         QVERIFY(!program.isEmpty());
         QCOMPARE(FindProcess(unique), qint64(0));
@@ -70,7 +67,6 @@ private slots:
         const qint64 pid = p.processId();
         QCOMPARE(FindProcess(unique.toUpper()), pid);
         QCOMPARE(FindProcess(unique.mid(3).toLower()), pid); // "contains" is enough
-        QVERIFY(IsProcessAlive(pid));
         p.terminate();
         QVERIFY(p.waitForFinished(5000));
         QCOMPARE(FindProcess(unique), qint64(0));
@@ -84,27 +80,24 @@ private slots:
             _exit(0);
         QVERIFY(child > 0);
         QVERIFY(waitGone(child)); // exited but not yet reaped
-        QVERIFY(QFileInfo::exists(QStringLiteral("/proc/%1").arg(child)));
+        QVERIFY(QFileInfo::exists(u"/proc/%1"_s.arg(child)));
         waitpid(child, nullptr, 0);
-        QVERIFY(!IsProcessAlive(0));
-        QVERIFY(!IsProcessAlive(-1));
+        QVERIFY(!IsProcessAlive(0) && !IsProcessAlive(-1));
     }
 
     void startAndStopEachCompanionOnItsOwn()
     {
         TestFolder f;
-        QVERIFY(!InstallIdleProgram(f.path(), QString::fromLatin1(ReceiverName)).isEmpty());
-        QVERIFY(!InstallIdleProgram(f.path(), QString::fromLatin1(DataManagerName)).isEmpty());
-        Settings.IR_Port = QStringLiteral("11112");
+        QVERIFY(!InstallIdleProgram(f.path(), kReceiver).isEmpty() && !InstallIdleProgram(f.path(), kManager).isEmpty());
+        Settings.IR_Port = u"11112"_s;
         StartReceiver();
         StartDataManager();
-        const qint64 receiver = ReceiverProcessId;
-        const qint64 manager = DataManagerProcessId;
+        const qint64 receiver = ReceiverProcessId, manager = DataManagerProcessId;
         QVERIFY(receiver > 0 && manager > 0 && receiver != manager);
-        QTRY_COMPARE(exeOf(receiver), f.file(QString::fromLatin1(ReceiverName)));
-        QTRY_COMPARE(exeOf(manager), f.file(QString::fromLatin1(DataManagerName)));
+        QTRY_COMPARE(exeOf(receiver), f.file(kReceiver));
+        QTRY_COMPARE(exeOf(manager), f.file(kManager));
         // The companion knows its station.
-        QFile env(QStringLiteral("/proc/%1/environ").arg(receiver));
+        QFile env(u"/proc/%1/environ"_s.arg(receiver));
         QVERIFY(env.open(QIODevice::ReadOnly));
         QVERIFY(env.readAll().split('\0').contains("LUMORA_APP_FOLDER=" + QFile::encodeName(f.path())));
 
@@ -119,31 +112,33 @@ private slots:
         StopReceiver(); // nothing recorded: nothing happens
     }
 
+    // Without the program nothing starts; without a port the receiver does not
+    // start though its program is there.
     void noExecutableOrNoPortStartsNothing()
     {
         TestFolder f;
-        Settings.IR_Port = QStringLiteral("11112");
+        Settings.IR_Port = u"11112"_s;
         StartReceiver();
         StartDataManager();
-        QCOMPARE(ReceiverProcessId, qint64(0));
-        QCOMPARE(DataManagerProcessId, qint64(0));
-        QVERIFY(!InstallIdleProgram(f.path(), QString::fromLatin1(ReceiverName)).isEmpty());
+        QCOMPARE(ReceiverProcessId + DataManagerProcessId, qint64(0));
+        const QString program = InstallIdleProgram(f.path(), kReceiver);
+        QVERIFY(!program.isEmpty());
         Settings.IR_Port.clear();
         StartReceiver();
         QCOMPARE(ReceiverProcessId, qint64(0));
-        QVERIFY(runningFrom(f.path(), QString::fromLatin1(ReceiverName)).isEmpty());
+        QVERIFY(!runs(program)); // a detached start has run the program once it returns
     }
 
     void companionThatIgnoresTermIsKilled()
     {
         TestFolder f;
-        QVERIFY(!InstallIdleProgram(f.path(), QString::fromLatin1(DataManagerName)).isEmpty());
+        QVERIFY(!InstallIdleProgram(f.path(), kManager).isEmpty());
         qputenv("LUMORA_IDLE_IGNORE_TERM", "1");
         StartDataManager();
         qunsetenv("LUMORA_IDLE_IGNORE_TERM");
         const qint64 pid = DataManagerProcessId;
         QVERIFY(pid > 0);
-        QTRY_COMPARE(exeOf(pid), f.file(QString::fromLatin1(DataManagerName)));
+        QTRY_COMPARE(exeOf(pid), f.file(kManager));
         QTRY_VERIFY(ignoresTerm(pid));
         QElapsedTimer t;
         t.start();
@@ -156,8 +151,7 @@ private slots:
     {
         // It reports the signals it gets; SIGWINCH, sent last, is handled after a pending SIGTERM.
         QProcess other;
-        other.start(QStringLiteral("bash"), {QStringLiteral("-c"), QStringLiteral("trap 'echo TERM' TERM; trap 'echo WINCH' WINCH; "
-                                                                                  "echo ready; while :; do sleep 0.05; done")});
+        other.start(u"bash"_s, {u"-c"_s, u"trap 'echo TERM' TERM; trap 'echo WINCH' WINCH; echo ready; while :; do sleep 0.05; done"_s});
         QByteArray said;
         QVERIFY(WaitFor([&] { return (said += other.readAllStandardOutput()).contains("ready"); }, 5000));
         ReceiverProcessId = other.processId(); // e.g. an id reused after the receiver ended

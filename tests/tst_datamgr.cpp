@@ -1,18 +1,18 @@
 // The data manager: which rotated logs it keeps, and the running process
 // checkpointing the databases on its (shortened) interval and ending on SIGTERM.
 #include "companions/datamgr/Housekeeping.h"
+#include "store/Database.h"
 #include "support/Peers.h"
 #include "support/Station.h"
 
-#include "store/Database.h"
-
 #include <QDir>
-#include <QFile>
 #include <QtTest>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
-QString stamp(int i) { return QDateTime(QDate(2026, 1, 1), QTime(0, 0)).addSecs(3600 * i).toString(QStringLiteral("yyyyMMddHHmmss")); }
+QString stamp(int i) { return QDateTime(QDate(2026, 1, 1), QTime(0, 0)).addSecs(3600 * i).toString(u"yyyyMMddHHmmss"_s); }
 
 QStringList logsIn(const QString &folder) { return QDir(folder).entryList(QDir::Files, QDir::Name); }
 
@@ -25,22 +25,21 @@ private slots:
     void keepsNewestTwentyOfEachKind()
     {
         TestFolder folder;
-        const QString logs = folder.file(QStringLiteral("Logs"));
+        const QString logs = folder.file(u"Logs"_s);
         // Written in shuffled order, so that file times say nothing about age.
         for (int i : {3, 24, 0, 11, 7, 19, 1, 22, 15, 2, 9, 23, 4, 18, 5, 13, 6, 21, 8, 10, 12, 14, 16, 17, 20})
-            folder.write(QStringLiteral("Logs/error%1.log").arg(stamp(i)), "e");
+            folder.write(u"Logs/error%1.log"_s.arg(stamp(i)), "e");
         for (int i = 0; i < 21; ++i)
-            folder.write(QStringLiteral("Logs/debug%1.log").arg(stamp(i)), "d");
-        const QStringList others{QStringLiteral("Debug.log"), QStringLiteral("Error.log"), QStringLiteral("Receiver.log"),
-                                 QStringLiteral("error-notes.txt"), QStringLiteral("errorlog.log"), QStringLiteral("receiver20200101000000.log")};
+            folder.write(u"Logs/debug%1.log"_s.arg(stamp(i)), "d");
+        const QStringList others = u"Debug.log Error.log Receiver.log error-notes.txt errorlog.log receiver20200101000000.log"_s.split(u' ');
         for (const QString &other : others)
-            folder.write(QStringLiteral("Logs/") + other, "keep");
+            folder.write(u"Logs/"_s + other, "keep");
 
         QStringList removed = PruneRotatedLogs(logs, KeptRotatedLogs);
         removed.sort();
-        QStringList expected{QStringLiteral("debug%1.log").arg(stamp(0))};
+        QStringList expected{u"debug%1.log"_s.arg(stamp(0))};
         for (int i = 0; i < 5; ++i)
-            expected << QStringLiteral("error%1.log").arg(stamp(i));
+            expected << u"error%1.log"_s.arg(stamp(i));
         QCOMPARE(removed, expected);
         QStringList left = logsIn(logs);
         for (const QString &other : others)
@@ -55,30 +54,30 @@ private slots:
     {
         TestFolder folder;
         QVERIFY(MakeStationDatabases(folder.path()));
-        folder.write(QStringLiteral("LumoraStation.ini"), "[General]\nDatabase=Data/LumoraDef.dat\n");
+        folder.write(u"LumoraStation.ini"_s, "[General]\nDatabase=Data/LumoraDef.dat\n");
         for (int i = 0; i < 23; ++i)
-            folder.write(QStringLiteral("Logs/debug%1.log").arg(stamp(i)), "d");
+            folder.write(u"Logs/debug%1.log"_s.arg(stamp(i)), "d");
 
         // A connection that keeps writing into the write-ahead log without checkpointing it.
-        const QString image = folder.file(QStringLiteral("Data/LumoraData.dat"));
-        Database writer(QStringLiteral("walwriter"), QStringLiteral("test"));
+        const QString image = folder.file(u"Data/LumoraData.dat"_s), wal = image + u"-wal"_s;
+        Database writer(u"walwriter"_s, u"test"_s);
         writer.setPath(image);
         QVERIFY(writer.open());
-        QVERIFY(Execute(writer, QStringLiteral("PRAGMA wal_autocheckpoint = 0")).ok);
+        QVERIFY(Execute(writer, u"PRAGMA wal_autocheckpoint = 0"_s).ok);
         for (int i = 0; i < 50; ++i)
-            QVERIFY(Execute(writer, QStringLiteral("INSERT INTO tblReceive (PatID, ImageUID) VALUES (?, ?)"), {QStringLiteral("P"), QString::number(i)}).ok);
-        const QString wal = image + QStringLiteral("-wal");
+            QVERIFY(Execute(writer, u"INSERT INTO tblReceive (PatID, ImageUID) VALUES ('P', ?)"_s, {QString::number(i)}).ok);
         QVERIFY(QFileInfo(wal).size() > 0);
 
-        CompanionProcess mgr(DataMgrProgram(), folder.path(), {QStringLiteral("LUMORA_DATAMGR_INTERVAL_MS=300")});
+        CompanionProcess mgr(DataMgrProgram(), folder.path(), {u"LUMORA_DATAMGR_INTERVAL_MS=300"_s});
         QVERIFY(mgr.start());
-        QVERIFY2(WaitFor([&] { return QFileInfo(wal).size() == 0; }, 15000), qPrintable(QString::fromUtf8(folder.read(QStringLiteral("Logs/DataMgr.log")))));
-        QVERIFY(WaitFor([&] { return logsIn(folder.file(QStringLiteral("Logs"))).filter(QStringLiteral("debug2")).size() == 20; }, 5000));
+        const auto log = [&] { return QString::fromUtf8(folder.read(u"Logs/DataMgr.log"_s)); };
+        QVERIFY2(WaitFor([&] { return QFileInfo(wal).size() == 0; }, 15000), qPrintable(log()));
+        QVERIFY(WaitFor([&] { return logsIn(folder.file(u"Logs"_s)).filter(u"debug2"_s).size() == 20; }, 5000));
         // The rows are in the database file itself now.
         writer.close();
-        QCOMPARE(QueryValue(image, QStringLiteral("SELECT COUNT(*) FROM tblReceive")).toInt(), 50);
+        QCOMPARE(QueryValue(image, u"SELECT COUNT(*) FROM tblReceive"_s).toInt(), 50);
         QCOMPARE(mgr.terminate(5000), 0);
-        QVERIFY(QString::fromUtf8(folder.read(QStringLiteral("Logs/DataMgr.log"))).trimmed().endsWith(QStringLiteral("stopped")));
+        QVERIFY(log().trimmed().endsWith(u"stopped"_s));
     }
 };
 

@@ -5,15 +5,16 @@
 #include "support/Station.h"
 
 #include <QDir>
-#include <QFile>
 #include <QtTest>
 
 #include <csignal>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString kAet = QStringLiteral("FULLRCV");
+const QString kAet = u"FULLRCV"_s;
 
 // The receiver under `unshare`, inside a shell that mounts the tmpfs first and
 // stays in the namespace after the receiver ended, so that the test can still
@@ -22,41 +23,36 @@ class ConfinedReceiver {
 public:
     ConfinedReceiver(const TestFolder &folder, int imagesMb, int reserveMb) : folder_(folder)
     {
-        QDir().mkpath(folder.file(QStringLiteral("images")));
+        QDir().mkpath(folder.file(u"images"_s));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("LUMORA_APP_FOLDER"), folder.path());
-        env.insert(QStringLiteral("LUMORA_RECEIVER_MIN_FREE_MB"), QString::number(reserveMb));
+        env.insert(u"LUMORA_APP_FOLDER"_s, folder.path());
+        env.insert(u"LUMORA_RECEIVER_MIN_FREE_MB"_s, QString::number(reserveMb));
         shell_.setProcessEnvironment(env);
         shell_.setProcessChannelMode(QProcess::MergedChannels);
-        const QString script = QStringLiteral(
-            "mount -t tmpfs -o size=%1m tmpfs \"$1/images\" || exit 99\n"
-            "\"$2\" & echo $! > \"$1/receiver.pid\"\n"
-            "wait $!; echo $? > \"$1/receiver.rc\"\n"
-            "exec sleep 600\n").arg(imagesMb);
+        const QString script = u"mount -t tmpfs -o size=%1m tmpfs \"$1/images\" || exit 99\n"
+                               "\"$2\" & echo $! > \"$1/receiver.pid\"\nwait $!; echo $? > \"$1/receiver.rc\"\nexec sleep 600\n"_s.arg(imagesMb);
         // Root gets a mount namespace of its own; anyone else a user namespace too.
-        QStringList args = ::geteuid() == 0 ? QStringList{QStringLiteral("-m")} : QStringList{QStringLiteral("-r"), QStringLiteral("-m")};
-        args += {QStringLiteral("sh"), QStringLiteral("-c"), script, QStringLiteral("sh"), folder.path(), ReceiverProgram()};
-        shell_.start(QStringLiteral("unshare"), args);
+        const QStringList args = ::geteuid() == 0 ? QStringList{u"-m"_s} : QStringList{u"-r"_s, u"-m"_s};
+        shell_.start(u"unshare"_s, args + QStringList{u"sh"_s, u"-c"_s, script, u"sh"_s, folder.path(), ReceiverProgram()});
     }
     ~ConfinedReceiver()
     {
-        const qint64 pid = receiverPid();
-        if (pid > 0 && !QFileInfo::exists(folder_.file(QStringLiteral("receiver.rc"))))
+        const qint64 pid = folder_.read(u"receiver.pid"_s).trimmed().toLongLong();
+        if (pid > 0 && exitCode() < 0)
             ::kill(static_cast<pid_t>(pid), SIGKILL);
         shell_.kill();
         shell_.waitForFinished(5000);
     }
     bool started() { return shell_.waitForStarted(10000); }
     QString output() { return QString::fromUtf8(shell_.readAll()); }
-    qint64 receiverPid() const { return QString::fromLatin1(folder_.read(QStringLiteral("receiver.pid"))).trimmed().toLongLong(); }
     // The receiver's exit code once it ended by itself, -1 while it runs.
     int exitCode() const
     {
-        const QByteArray rc = folder_.read(QStringLiteral("receiver.rc")).trimmed();
+        const QByteArray rc = folder_.read(u"receiver.rc"_s).trimmed();
         return rc.isEmpty() ? -1 : rc.toInt();
     }
     // The images folder as the receiver sees it.
-    QString images() const { return QStringLiteral("/proc/%1/root%2").arg(shell_.processId()).arg(folder_.file(QStringLiteral("images"))); }
+    QString images() const { return u"/proc/%1/root%2"_s.arg(shell_.processId()).arg(folder_.file(u"images"_s)); }
     bool running() const { return shell_.state() == QProcess::Running; }
 
 private:
@@ -76,10 +72,9 @@ private slots:
     {
         QTest::addColumn<int>("reserveMb");
         QTest::addColumn<QString>("logText");
-        QTest::newRow("reserve reached") << 1 << QStringLiteral("not stored: less than 1 MB free");
-        QTest::newRow("write fails") << 0 << QStringLiteral("disk full: receiving");
+        QTest::newRow("reserve reached") << 1 << "not stored: less than 1 MB free";
+        QTest::newRow("write fails") << 0 << "disk full: receiving";
     }
-
     void fillsUpDuringAStudy()
     {
         QFETCH(int, reserveMb);
@@ -88,12 +83,8 @@ private slots:
         QVERIFY(MakeStationDatabases(folder.path()));
         const quint16 port = FreePort();
         WriteReceiverSettings(folder, kAet, QString::number(port));
-
         // Eight images of 1.5 MB for an images folder of 5 MB.
-        SyntheticImageSpec spec;
-        spec.rows = 1024;
-        spec.columns = 768;
-        const QStringList files = WriteStudyFiles(folder.path(), spec, 1, 8, QStringLiteral("full"));
+        const QStringList files = WriteStudyFiles(folder.path(), {.rows = 1024, .columns = 768}, 1, 8, u"full"_s);
         QCOMPARE(files.size(), 8);
 
         ConfinedReceiver receiver(folder, 5, reserveMb);
@@ -106,16 +97,15 @@ private slots:
         QVERIFY2(out.contains("Failed"), out.constData());
 
         // It stops by itself, says why, and tells the disk full apart.
-        const auto log = [&] { return QString::fromUtf8(folder.read(QStringLiteral("Logs/Receiver.log"))); };
+        const auto log = [&] { return QString::fromUtf8(folder.read(u"Logs/Receiver.log"_s)); };
         QVERIFY2(WaitFor([&] { return receiver.exitCode() >= 0; }, 30000), qPrintable(QString::fromUtf8(out) + log()));
         QCOMPARE(receiver.exitCode(), 4);
         QVERIFY2(log().contains(logText), qPrintable(log()));
 
         // What was answered with success is there, rows and file alike, and nothing else.
-        const QString db = folder.file(QStringLiteral("Data/LumoraData.dat"));
-        const qlonglong kept = CountRows(db, QStringLiteral("tblImages"));
+        const qlonglong kept = CountRows(folder.file(u"Data/LumoraData.dat"_s), u"tblImages"_s);
         QVERIFY2(kept >= 2 && kept < files.size(), qPrintable(QString::number(kept)));
-        QCOMPARE(CountRows(db, QStringLiteral("tblReceive")), kept);
+        QCOMPARE(CountRows(folder.file(u"Data/LumoraData.dat"_s), u"tblReceive"_s), kept);
         const QString mismatch = ImagesMismatch(folder.path(), 1024 * 768 * 2, false, receiver.images());
         QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
     }

@@ -1,12 +1,12 @@
 #pragma once
 
-// The real peers the tests talk to: DCMTK's storescp, storescu and echoscu,
-// Orthanc, a socat pseudo-terminal pair, and the companion programs.
+// The real peers the tests talk to: DCMTK's storescp, wlmscpfs, storescu and
+// echoscu, Orthanc, a socat pseudo-terminal pair, and the companion programs.
 #include <QJsonValue>
 #include <QNetworkAccessManager>
 #include <QProcess>
-#include <QString>
 #include <QStringList>
+#include <QTcpServer>
 #include <QTemporaryDir>
 
 struct WorklistEntry;
@@ -17,48 +17,53 @@ quint16 FreePort();
 // Holds a listening socket on a free port (all interfaces) while it lives.
 class PortOccupant {
 public:
-    PortOccupant();
-    ~PortOccupant();
-    quint16 port() const { return port_; }
+    PortOccupant() { server_.listen(QHostAddress::AnyIPv4); }
+    quint16 port() const { return server_.serverPort(); }
 
 private:
-    int fd_ = -1;
+    QTcpServer server_;
+};
+
+// A DCMTK server on a free loopback port, killed when the object goes.
+class ServerPeer {
+public:
+    ~ServerPeer();
+    quint16 port() const { return port_; }
+
+protected:
+    // The program with the port as its last argument; true once it answers.
+    bool launch(const QString &program, const QStringList &args);
+
+private:
+    QProcess process_;
     quint16 port_ = 0;
 };
 
-// DCMTK's storescp on a free loopback port, writing what it receives into a folder.
-class StorePeer {
+// storescp, writing what it receives into a folder.
+class StorePeer : public ServerPeer {
 public:
-    ~StorePeer();
     bool start(const QString &folder, const QString &aet, const QStringList &extra = {});
-    quint16 port() const { return port_; }
     const QString &folder() const { return folder_; }
     QStringList received() const;
     void clear() const;
 
 private:
-    QProcess process_;
-    quint16 port_ = 0;
     QString folder_;
 };
 
-// DCMTK's wlmscpfs on a free loopback port, answering for one AE title from
-// the worklist files in <folder>/<AE title>/ and returning each file's
-// character set (-csk); each request it receives is kept as dcmdump text.
-class WorklistPeer {
+// wlmscpfs answering for one AE title from the worklist files in
+// <folder>/db/<AE title>/ and returning each file's character set (-csk);
+// each request it receives is kept as dcmdump text.
+class WorklistPeer : public ServerPeer {
 public:
-    ~WorklistPeer();
     // Without a lockfile in the AE folder the provider refuses every query.
     bool start(const QString &folder, const QString &aet, const QStringList &extra = {}, bool lockfile = true);
-    quint16 port() const { return port_; }
     // The entry as the next file of the AE folder.
     bool add(const WorklistEntry &entry);
     // The requests received so far, oldest first.
     QStringList requests() const;
 
 private:
-    QProcess process_;
-    quint16 port_ = 0;
     QString entries_, requests_;
     int added_ = 0;
 };
@@ -73,7 +78,7 @@ void StartStore(QProcess &sender, const QString &aet, quint16 port, const QStrin
 class CompanionProcess {
 public:
     CompanionProcess(const QString &program, const QString &appFolder, const QStringList &extraEnv = {});
-    ~CompanionProcess();
+    ~CompanionProcess() { kill(); }
     bool start();
     // For the receiver: started and answering C-ECHO.
     bool waitUntilAnswering(const QString &aet, quint16 port, int timeoutMs = 15000);
@@ -116,18 +121,17 @@ private:
 class OrthancPeer {
 public:
     ~OrthancPeer() { stop(); }
-    // With a worklist folder, the worklist plugin answers from its *.wl files.
-    bool start(QString *why, const QString &worklistFolder = {});
+    // Empty once it answers, else why not. With a worklist folder, the
+    // worklist plugin answers from its *.wl files.
+    QString start(const QString &worklistFolder = {});
     void stop();
     // The archive dies as in a crash: its connections drop at once.
     void crash();
     quint16 dicomPort() const { return dicomPort_; }
-    QProcess &process() { return process_; }
     QByteArray log() const;
 
     QByteArray raw(const QByteArray &verb, const QString &path, bool *ok, int ms = 10000);
-    QJsonValue request(const QByteArray &verb, const QString &path, bool *ok, int ms = 10000);
-    // GET that must succeed; an empty value (and a warning) otherwise.
+    // GET of JSON that must succeed; an empty value (and a warning) otherwise.
     QJsonValue get(const QString &path);
     bool removeEverything();
     // The SOP Instance UIDs of everything stored, as the archive parsed them, sorted.
