@@ -1,5 +1,6 @@
 // The receiver as a process: storescu/echoscu against it on loopback, its
-// database, images folder, temp/ intake, log and exit behaviour.
+// database, images folder, temp/ intake, log and exit behaviour, and an
+// images folder that fills up in the middle of a study.
 #include "support/Dicom.h"
 #include "support/Peers.h"
 #include "support/Rows.h"
@@ -7,10 +8,62 @@
 #include <QDir>
 #include <QtTest>
 
+#include <csignal>
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
 using Counts = QList<qlonglong>; // patients, studies, series, images, receipts
 
-static const QString kAet = u"TESTRCV"_s;
+namespace {
+
+const QString kAet = u"TESTRCV"_s;
+
+// The receiver under `unshare`, with a tmpfs of its own mounted over images/,
+// so the machine's disk is never filled and the mount goes with the namespace.
+// The shell that mounts it stays in the namespace after the receiver ended, so
+// that the test can still look at the files through /proc/<shell>/root.
+class ConfinedReceiver {
+public:
+    ConfinedReceiver(const TestFolder &folder, int imagesMb, int reserveMb) : folder_(folder)
+    {
+        QDir().mkpath(folder.file(u"images"_s));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"LUMORA_APP_FOLDER"_s, folder.path());
+        env.insert(u"LUMORA_RECEIVER_MIN_FREE_MB"_s, QString::number(reserveMb));
+        shell_.setProcessEnvironment(env);
+        shell_.setProcessChannelMode(QProcess::MergedChannels);
+        const QString script = u"mount -t tmpfs -o size=%1m tmpfs \"$1/images\" || exit 99\n"
+                               "\"$2\" & echo $! > \"$1/receiver.pid\"\nwait $!; echo $? > \"$1/receiver.rc\"\nexec sleep 600\n"_s.arg(imagesMb);
+        // Root gets a mount namespace of its own; anyone else a user namespace too.
+        const QStringList args = ::geteuid() == 0 ? QStringList{u"-m"_s} : QStringList{u"-r"_s, u"-m"_s};
+        shell_.start(u"unshare"_s, args + QStringList{u"sh"_s, u"-c"_s, script, u"sh"_s, folder.path(), ReceiverProgram()});
+    }
+    ~ConfinedReceiver()
+    {
+        const qint64 pid = folder_.read(u"receiver.pid"_s).trimmed().toLongLong();
+        if (pid > 0 && exitCode() < 0)
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+        shell_.kill();
+        shell_.waitForFinished(5000);
+    }
+    bool started() { return shell_.waitForStarted(10000); }
+    QString output() { return QString::fromUtf8(shell_.readAll()); }
+    // The receiver's exit code once it ended by itself, -1 while it runs.
+    int exitCode() const
+    {
+        const QByteArray rc = folder_.read(u"receiver.rc"_s).trimmed();
+        return rc.isEmpty() ? -1 : rc.toInt();
+    }
+    // The images folder as the receiver sees it.
+    QString images() const { return u"/proc/%1/root%2"_s.arg(shell_.processId()).arg(folder_.file(u"images"_s)); }
+    bool running() const { return shell_.state() == QProcess::Running; }
+
+private:
+    const TestFolder &folder_;
+    QProcess shell_;
+};
+
+} // namespace
 
 class ReceiverTest : public QObject {
     Q_OBJECT
@@ -51,13 +104,13 @@ class ReceiverTest : public QObject {
 private slots:
     void init()
     {
-        if (qstrcmp(QTest::currentTestFunction(), "startFailsLoudly") == 0)
-            return; // a folder and a receiver of its own
         folder_ = std::make_unique<TestFolder>();
         QVERIFY(MakeStationDatabases(folder_->path()));
         QVERIFY((port_ = FreePort()) != 0);
         WriteReceiverSettings(*folder_, kAet, QString::number(port_));
-        QVERIFY2(startReceiver(), qPrintable(log()));
+        // These start receivers of their own.
+        if (!QByteArrayList{"startFailsLoudly", "fillsUpDuringAStudy"}.contains(QTest::currentTestFunction()))
+            QVERIFY2(startReceiver(), qPrintable(log()));
     }
     void cleanup()
     {
@@ -91,19 +144,16 @@ private slots:
         QFETCH(bool, database);
         QFETCH(int, exitCode);
         QFETCH(QString, logText);
-        TestFolder folder;
-        QVERIFY(!database || MakeStationDatabases(folder.path()));
+        QVERIFY(database || QFile::remove(db()));
         PortOccupant occupant;
-        QVERIFY(occupant.port() != 0);
         if (port == "busy"_L1 || port == "free"_L1)
-            port = QString::number(port == "busy"_L1 ? occupant.port() : FreePort());
-        WriteReceiverSettings(folder, aet, port);
-        CompanionProcess receiver(ReceiverProgram(), folder.path(), env);
+            port = QString::number(port == "busy"_L1 ? occupant.port() : port_);
+        WriteReceiverSettings(*folder_, aet, port);
+        CompanionProcess receiver(ReceiverProgram(), folder_->path(), env);
         QVERIFY(receiver.start());
         QCOMPARE(receiver.waitForExit(15000), exitCode);
-        const QString log = QString::fromUtf8(folder.read(u"Logs/Receiver.log"_s));
-        QVERIFY2(log.contains(logText), qPrintable(log));
-        QCOMPARE(log.trimmed().count(u'\n'), 0); // one line, nothing else
+        QVERIFY2(log().contains(logText), qPrintable(log()));
+        QCOMPARE(log().trimmed().count(u'\n'), 0); // one line, nothing else
     }
 
     // Apostrophes in the name and ID go in as bound values.
@@ -192,7 +242,7 @@ private slots:
         QCOMPARE(log().count(u"garbage.dcm"_s), 1);
         QCOMPARE(QDir(folder_->file(u"temp/rejected"_s)).entryList(QDir::Files), QStringList{u"garbage.dcm"_s});
         QCOMPARE(count(u"tblReceive"_s), 2);
-        QVERIFY(receiver_->process().state() == QProcess::Running);
+        QCOMPARE(Echo(kAet, port_), 0); // still serving
     }
 
     void uidsThatWouldLeaveTheImagesFolderAreRefused()
@@ -250,6 +300,44 @@ private slots:
         rowsMatchFiles(1024 * 768);
         QCOMPARE(count(u"tblReceive"_s), kept);
         QCOMPARE(QFileInfo(db() + u"-wal"_s).size(), 0);
+    }
+
+    // The reserve below which the receiver takes nothing more, and a reserve of
+    // zero, where the write of the next object itself fails half way.
+    void fillsUpDuringAStudy_data()
+    {
+        QTest::addColumn<int>("reserveMb");
+        QTest::addColumn<QString>("logText");
+        QTest::newRow("reserve reached") << 1 << "not stored: less than 1 MB free";
+        QTest::newRow("write fails") << 0 << "disk full: receiving";
+    }
+    void fillsUpDuringAStudy()
+    {
+        QFETCH(int, reserveMb);
+        QFETCH(QString, logText);
+        // Eight images of 1.5 MB for an images folder of 5 MB.
+        const QStringList files = WriteStudyFiles(folder_->path(), {.rows = 1024, .columns = 768}, 1, 8, u"full"_s);
+        QCOMPARE(files.size(), 8);
+        ConfinedReceiver receiver(*folder_, 5, reserveMb);
+        QVERIFY(receiver.started());
+        QVERIFY2(WaitFor([&] { return !receiver.running() || Echo(kAet, port_) == 0; }, 15000) && receiver.running(),
+                 qPrintable(receiver.output()));
+        // The sender is not left believing the study arrived.
+        QByteArray out;
+        Store(kAet, port_, files, &out);
+        QVERIFY2(out.contains("Failed"), out.constData());
+
+        // It stops by itself, says why, and tells the disk full apart.
+        QVERIFY2(WaitFor([&] { return receiver.exitCode() >= 0; }, 30000), qPrintable(QString::fromUtf8(out) + log()));
+        QCOMPARE(receiver.exitCode(), 4);
+        QVERIFY2(log().contains(logText), qPrintable(log()));
+
+        // What was answered with success is there, rows and file alike, and nothing else.
+        const qlonglong kept = count(u"tblImages"_s);
+        QVERIFY2(kept >= 2 && kept < files.size(), qPrintable(QString::number(kept)));
+        QCOMPARE(count(u"tblReceive"_s), kept);
+        const QString mismatch = ImagesMismatch(folder_->path(), 1024 * 768 * 2, false, receiver.images());
+        QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
     }
 };
 

@@ -3,7 +3,6 @@
 // receives it, the failures an operator meets, and a double click.
 #include "core/Settings.h"
 #include "network/WorklistForm.h"
-#include "support/Dicom.h"
 #include "support/Peers.h"
 #include "support/Station.h"
 #include "support/Widgets.h"
@@ -56,30 +55,27 @@ class WorklistTest : public QObject {
     std::unique_ptr<WorklistPeer> wlm_;
     std::unique_ptr<OrthancPeer> orthanc_;
 
-    // Starts the provider (wlmscpfs, or Orthanc) with the entries and points the settings at it.
+    // Starts wlmscpfs with the entries, and Orthanc on the same files when
+    // asked, and points the settings at the one asked for.
     bool serve(const QList<WorklistEntry> &entries, bool orthanc = false, const QStringList &options = {}, bool lockfile = true)
     {
-        Settings.LocalAET = kStation;
-        Settings.RemoteIP = u"127.0.0.1"_s;
-        Settings.RemoteAET = orthanc ? u"ORTHANC"_s : u"WORKLIST"_s;
-        bool ok = true;
-        if (orthanc) {
-            const QString dir = folder_->file(u"orthanc-worklist"_s);
-            QDir().mkpath(dir);
-            for (int i = 0; i < entries.size(); ++i)
-                ok = ok && WriteWorklistFile(entries[i], dir + u"/entry%1.wl"_s.arg(i));
-            orthanc_ = std::make_unique<OrthancPeer>();
-            if (const QString why = ok ? orthanc_->start(dir) : u"no worklist files"_s; !why.isEmpty())
-                return qWarning("%s", qPrintable(why)), false;
-            Settings.RemotePort = QString::number(orthanc_->dicomPort());
-            return true;
-        }
         wlm_ = std::make_unique<WorklistPeer>();
-        ok = wlm_->start(folder_->file(u"wlm"_s), u"WORKLIST"_s, options, lockfile);
+        bool ok = wlm_->start(folder_->file(u"wlm"_s), u"WORKLIST"_s, options, lockfile);
         for (const WorklistEntry &e : entries)
             ok = ok && wlm_->add(e);
+        Settings.LocalAET = kStation;
+        Settings.RemoteIP = u"127.0.0.1"_s;
+        Settings.RemoteAET = u"WORKLIST"_s;
         Settings.RemotePort = QString::number(wlm_->port());
-        return ok;
+        if (!orthanc || !ok)
+            return ok;
+        orthanc_ = std::make_unique<OrthancPeer>();
+        const QString why = orthanc_->start(folder_->file(u"wlm/db/WORKLIST"_s));
+        Settings.RemoteAET = u"ORTHANC"_s;
+        Settings.RemotePort = QString::number(orthanc_->dicomPort());
+        if (!why.isEmpty())
+            qWarning("%s", qPrintable(why));
+        return why.isEmpty();
     }
 
 private slots:

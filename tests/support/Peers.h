@@ -2,14 +2,13 @@
 
 // The real peers the tests talk to: DCMTK's storescp, wlmscpfs, storescu and
 // echoscu, Orthanc, a socat pseudo-terminal pair, and the companion programs.
+#include <QDate>
 #include <QJsonValue>
 #include <QNetworkAccessManager>
 #include <QProcess>
 #include <QStringList>
 #include <QTcpServer>
 #include <QTemporaryDir>
-
-struct WorklistEntry;
 
 // A loopback TCP port nobody listens on right now.
 quint16 FreePort();
@@ -51,6 +50,22 @@ private:
     QString folder_;
 };
 
+// One scheduled procedure step as a worklist provider holds it. Texts are
+// written in the entry's character set (ISO_IR 192 as UTF-8, anything else
+// byte for byte as Latin-1).
+struct WorklistEntry {
+    QString name{};
+    QDate date{};
+    QString time{}; // TM as written
+    QString stationAet{};
+    QString charset{}; // empty: none, the default repertoire
+    QString id = "ID1";
+    QString birthDate = "19620314";
+    QString sex = "F";
+    QString codeValue{}; // of the requested procedure; empty: no code sequence
+    QString referring = "Ref^Doc";
+};
+
 // wlmscpfs answering for one AE title from the worklist files in
 // <folder>/db/<AE title>/ and returning each file's character set (-csk);
 // each request it receives is kept as dcmdump text.
@@ -58,7 +73,7 @@ class WorklistPeer : public ServerPeer {
 public:
     // Without a lockfile in the AE folder the provider refuses every query.
     bool start(const QString &folder, const QString &aet, const QStringList &extra = {}, bool lockfile = true);
-    // The entry as the next file of the AE folder.
+    // The entry as the next file of the AE folder, made by dump2dcm; false with a warning.
     bool add(const WorklistEntry &entry);
     // The requests received so far, oldest first.
     QStringList requests() const;
@@ -86,7 +101,6 @@ public:
     int terminate(int timeoutMs = 10000);
     void kill();
     int waitForExit(int timeoutMs);
-    QProcess &process() { return process_; }
 
 private:
     QString program_;
