@@ -39,22 +39,27 @@ private slots:
     }
     void cleanup() { f_.reset(); }
 
-    void openAndCloseOnlyChangeStateOnce()
+    // Opening an open connection and closing a closed one change nothing;
+    // failures give a number and a text, and stop a script.
+    void openCloseAndFailures()
     {
         Database db = connection(u"t1"_s);
+        const DbResult closed = Execute(db, u"SELECT 1"_s);
+        QVERIFY(!closed.ok && !closed.errorText.isEmpty());
+        QCOMPARE(closed.errorNumber, DbNotOpenError);
+        db.close();
         QVERIFY(!db.isOpen());
-        db.close(); // closing a closed connection does nothing
         QVERIFY(db.open());
-        QVERIFY(db.open()); // opening an open one does nothing
+        QVERIFY(db.open());
         QVERIFY(db.isOpen());
-        QVERIFY(Execute(db, u"SELECT COUNT(*) AS n FROM tblDosis"_s).ok);
+        const DbResult r = Execute(db, u"SELECT * FROM tblMissing"_s);
+        QVERIFY(!r.ok && r.errorNumber != 0);
+        QVERIFY2(r.errorText.contains(u"tblMissing"_s), qPrintable(r.errorText));
+        QVERIFY(!ExecuteScript(db, u"-- two tables\nCREATE TABLE a (x);\nCREATE TABLE a (y);\nCREATE TABLE b (z);\n"_s).ok);
+        QVERIFY(Execute(db, u"SELECT x FROM a"_s).ok);
+        QVERIFY(!Execute(db, u"SELECT z FROM b"_s).ok);
         db.close();
         QVERIFY(!db.isOpen()); // opening again: keptStatementsAreResetBetweenRuns
-
-        Database closed(u"t2"_s, u"test"_s);
-        const DbResult r = Execute(closed, u"SELECT 1"_s);
-        QVERIFY(!r.ok && !r.errorText.isEmpty());
-        QCOMPARE(r.errorNumber, DbNotOpenError);
     }
 
     // A missing file is never created; a file that is no database is left as it is.
@@ -130,20 +135,6 @@ private slots:
         // Open again, the kept statements are prepared anew on the new connection.
         QVERIFY(db.open());
         QCOMPARE(Execute(db, select, {u"A"_s}).rows.size(), 3);
-        db.close();
-    }
-
-    void failuresReportNumberAndTextAndStopAScript()
-    {
-        Database db = connection(u"t6"_s);
-        QVERIFY(db.open());
-        const DbResult r = Execute(db, u"SELECT * FROM tblMissing"_s);
-        QVERIFY(!r.ok && r.errorNumber != 0);
-        QVERIFY2(r.errorText.contains(u"tblMissing"_s), qPrintable(r.errorText));
-        // A script stops at its first failing statement.
-        QVERIFY(!ExecuteScript(db, u"-- two tables\nCREATE TABLE a (x);\nCREATE TABLE a (y);\nCREATE TABLE b (z);\n"_s).ok);
-        QVERIFY(Execute(db, u"SELECT x FROM a"_s).ok);
-        QVERIFY(!Execute(db, u"SELECT z FROM b"_s).ok);
         db.close();
     }
 

@@ -63,17 +63,15 @@ private slots:
         folder_.reset();
     }
 
-    void personNameComponents()
+    // Person names split into their parts; UIDs that may name a file.
+    void namesSplitAndUidsChecked()
     {
         ReceivedObject o;
         SplitPersonName(u"Muster^Erika^Maria^Dr.^=ムスター^エリカ"_s, o);
         QCOMPARE((QStringList{o.familyName, o.givenName, o.middleName}), (QStringList{"Muster", "Erika", "Maria"}));
         SplitPersonName(u"Single"_s, o); // the parts left out are cleared
         QCOMPARE((QStringList{o.familyName, o.givenName, o.middleName}), (QStringList{"Single", "", ""}));
-    }
 
-    void uidNames()
-    {
         for (const char *good : {"1.2.840.10008.5.1.4.1.1.1.2", "1", "2.25.123456789012345678901234567890", "1.2.3-a_B"})
             QVERIFY2(IsSafeUidName(QLatin1String(good)), good);
         for (const char *bad : {"", "..", ".", "../x", "1.2/3", "1..2", ".1.2", "1.2.", "1 2", "a\\b", "1.2\n",

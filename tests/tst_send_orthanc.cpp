@@ -1,6 +1,6 @@
 // Series, study and patient sends to an Orthanc archive, checked through its
 // REST interface (what the archive indexed, not only what the job counted), and
-// to storescp as the second partner.
+// to storescp as a second partner.
 #include "core/Settings.h"
 #include "core/WorkstationState.h"
 #include "jobs/EditForm.h"
@@ -22,8 +22,6 @@ class SendOrthancTest : public QObject {
     std::unique_ptr<TestFolder> f_;
     RecordingPrompter prompter_;
     OrthancPeer orthanc_;
-    QTemporaryDir scpDir_;
-    StorePeer storescp_;
 
     static QStringList sorted(QStringList l)
     {
@@ -58,12 +56,10 @@ private slots:
     {
         const QString why = orthanc_.start();
         QVERIFY2(why.isEmpty(), qPrintable(why));
-        QVERIFY(storescp_.start(scpDir_.path(), u"ARCHIVE"_s));
     }
     void init()
     {
         QVERIFY(orthanc_.removeEverything());
-        storescp_.clear();
         f_ = std::make_unique<TestFolder>();
         QVERIFY(PrepareStation(*f_));
         DefaultPartner = orthancPartner();
@@ -140,12 +136,14 @@ private slots:
     void curativeReachesBothPartners()
     {
         const FiledStudy s = FileStudy(*f_, u"P1"_s, 1, 3);
+        StorePeer storescp;
+        QVERIFY(storescp.start(f_->file(u"archive"_s), u"ARCHIVE"_s));
         ExaminationType = 1;
-        DefaultPartner = {u"ARCHIVE"_s, u"127.0.0.1"_s, QString::number(storescp_.port())};
+        DefaultPartner = {u"ARCHIVE"_s, u"127.0.0.1"_s, QString::number(storescp.port())};
         SecondPartner = orthancPartner();
         QVERIFY(reports(send(1, s, u"P1"_s), 3, 3));
         QCOMPARE(orthanc_.instanceUids(), sorted(s.images));
-        QCOMPARE(storescp_.received().size(), 3);
+        QCOMPARE(storescp.received().size(), 3);
         QCOMPARE(CountRows(u"tblImages"_s), 3); // SentAndKeep 1: everything stays
 
         QVERIFY(orthanc_.removeEverything());
@@ -153,7 +151,7 @@ private slots:
         QVERIFY(reports(send(1, s, u"P1"_s), 3, 3));
         QVERIFY(!SecondConnection);
         QVERIFY(orthanc_.instanceUids().isEmpty());
-        QCOMPARE(storescp_.received().size(), 3); // same instances, same files
+        QCOMPARE(storescp.received().size(), 3); // same instances, same files
     }
 
     // A patient send removes only what went completely; the exposures are

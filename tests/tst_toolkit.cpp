@@ -62,7 +62,8 @@ class ToolkitTest : public QObject {
     }
 
 private slots:
-    void writerPutsTheChosenAttributes()
+    // The synthetic images other tests stand on: the attributes asked for, as dcmdump reads them.
+    void syntheticImageWriter()
     {
         const SyntheticImageSpec spec{.studyUid = u"1.2.826.0.1.3680043.9.7433.1"_s, .seriesUid = u"1.2.826.0.1.3680043.9.7433.1.2"_s,
                                       .sopUid = u"1.2.826.0.1.3680043.9.7433.1.2.3"_s, .viewPosition = u"MLO"_s, .laterality = u"R"_s,
@@ -75,10 +76,8 @@ private slots:
                                    u"0028,0004=MONOCHROME1"_s, u"0018,0060=28"_s};
         for (const QString &tagValue : expected)
             QCOMPARE(tagValue.left(10) + DumpedValue(d, tagValue.left(9)), tagValue);
-    }
 
-    void writerRefusesBadInputAndWritesFullSize()
-    {
+        // Bad input refused; the full size of a detector written whole.
         QString why;
         QVERIFY(!WriteSyntheticImage({.rows = 0}, folder_.file(u"x.dcm"_s), &why) && !why.isEmpty());
         QVERIFY(!WriteSyntheticImage({.rows = 8, .extra = {{u"00zz,0010"_s, u"x"_s}}}, folder_.file(u"y.dcm"_s), &why));

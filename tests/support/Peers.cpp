@@ -21,13 +21,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-bool answersOn(quint16 port)
-{
-    QTcpSocket probe;
-    probe.connectToHost(QHostAddress::LocalHost, port);
-    return probe.waitForConnected(100);
-}
-
 QStringList storeArguments(const QString &aet, quint16 port, const QStringList &files, const QStringList &options)
 {
     return options + QStringList{u"-to"_s, u"10"_s, u"-aec"_s, aet, u"127.0.0.1"_s, QString::number(port)} + files;
@@ -52,7 +45,12 @@ bool ServerPeer::launch(const QString &program, const QStringList &args)
     port_ = FreePort();
     process_.setProcessChannelMode(QProcess::MergedChannels);
     process_.start(program, args + QStringList{QString::number(port_)});
-    return process_.waitForStarted(5000) && WaitFor([this] { return answersOn(port_); }, 5000);
+    const auto answers = [this] {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port_);
+        return probe.waitForConnected(100);
+    };
+    return process_.waitForStarted(5000) && WaitFor(answers, 5000);
 }
 
 bool StorePeer::start(const QString &folder, const QString &aet, const QStringList &extra)
@@ -63,12 +61,6 @@ bool StorePeer::start(const QString &folder, const QString &aet, const QStringLi
 }
 
 QStringList StorePeer::received() const { return QDir(folder_).entryList(QDir::Files); }
-
-void StorePeer::clear() const
-{
-    for (const QString &file : received())
-        QFile::remove(folder_ + u'/' + file);
-}
 
 bool WorklistPeer::start(const QString &folder, const QString &aet, const QStringList &extra, bool lockfile)
 {

@@ -44,7 +44,6 @@ public:
     bool start(const QString &folder, const QString &aet, const QStringList &extra = {});
     const QString &folder() const { return folder_; }
     QStringList received() const;
-    void clear() const;
 
 private:
     QString folder_;
@@ -55,9 +54,9 @@ private:
 // byte for byte as Latin-1).
 struct WorklistEntry {
     QString name{};
-    QDate date{};
+    QDate date = QDate::currentDate();
     QString time{}; // TM as written
-    QString stationAet{};
+    QString stationAet = "MAMMO1"; // Scheduled Station AE Title
     QString charset{}; // empty: none, the default repertoire
     QString id = "ID1";
     QString birthDate = "19620314";
