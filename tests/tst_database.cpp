@@ -159,11 +159,10 @@ private slots:
         ResetWorkstationState();
         Settings.Database = u"LumoraData.dat"_s;
         SetDatabasePaths();
-        QCOMPARE(ImageDatabase.path(), f_->file(u"Data/LumoraData.dat"_s));
-        QCOMPARE(DefinitionsDatabase.path(), f_->file(u"Data/LumoraUser.dat"_s));
-        // A bare name is below the application folder, never the current directory,
-        // and never the image database beside it.
-        QCOMPARE(UserDatabase.path(), f_->file(u"LumoraData.dat"_s));
+        // A bare journal name is below the application folder, never the current
+        // directory, and never the image database beside it.
+        QCOMPARE((QStringList{ImageDatabase.path(), DefinitionsDatabase.path(), UserDatabase.path()}),
+                 (QStringList{f_->file(u"Data/LumoraData.dat"_s), f_->file(u"Data/LumoraUser.dat"_s), f_->file(u"LumoraData.dat"_s)}));
         Settings.Database = u"/srv/dosis/journal.dat"_s;
         SetDatabasePaths();
         QCOMPARE(UserDatabase.path(), u"/srv/dosis/journal.dat"_s);

@@ -28,9 +28,7 @@ private slots:
     void init()
     {
         f_ = std::make_unique<TestFolder>();
-        QVERIFY(MakeStationDatabases(f_->path()));
-        ResetWorkstationState();
-        SetDatabasePaths();
+        QVERIFY(PrepareStation(*f_));
         ImageDatabase.setBusyTimeout(8000);
         log_.clear();
         studyRows_ = patientRows_ = 0;
