@@ -14,56 +14,7 @@
 using namespace Qt::StringLiterals;
 using Counts = QList<qlonglong>; // patients, studies, series, images, receipts
 
-namespace {
-
-const QString kAet = u"TESTRCV"_s;
-
-// The receiver under `unshare`, with a tmpfs of its own mounted over images/,
-// so the machine's disk is never filled and the mount goes with the namespace.
-// The shell that mounts it stays in the namespace after the receiver ended, so
-// that the test can still look at the files through /proc/<shell>/root.
-class ConfinedReceiver {
-public:
-    ConfinedReceiver(const TestFolder &folder, int imagesMb, int reserveMb) : folder_(folder)
-    {
-        QDir().mkpath(folder.file(u"images"_s));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"LUMORA_APP_FOLDER"_s, folder.path());
-        env.insert(u"LUMORA_RECEIVER_MIN_FREE_MB"_s, QString::number(reserveMb));
-        shell_.setProcessEnvironment(env);
-        shell_.setProcessChannelMode(QProcess::MergedChannels);
-        const QString script = u"mount -t tmpfs -o size=%1m tmpfs \"$1/images\" || exit 99\n"
-                               "\"$2\" & echo $! > \"$1/receiver.pid\"\nwait $!; echo $? > \"$1/receiver.rc\"\nexec sleep 600\n"_s.arg(imagesMb);
-        // Root gets a mount namespace of its own; anyone else a user namespace too.
-        const QStringList args = ::geteuid() == 0 ? QStringList{u"-m"_s} : QStringList{u"-r"_s, u"-m"_s};
-        shell_.start(u"unshare"_s, args + QStringList{u"sh"_s, u"-c"_s, script, u"sh"_s, folder.path(), ReceiverProgram()});
-    }
-    ~ConfinedReceiver()
-    {
-        const qint64 pid = folder_.read(u"receiver.pid"_s).trimmed().toLongLong();
-        if (pid > 0 && exitCode() < 0)
-            ::kill(static_cast<pid_t>(pid), SIGKILL);
-        shell_.kill();
-        shell_.waitForFinished(5000);
-    }
-    bool started() { return shell_.waitForStarted(10000); }
-    QString output() { return QString::fromUtf8(shell_.readAll()); }
-    // The receiver's exit code once it ended by itself, -1 while it runs.
-    int exitCode() const
-    {
-        const QByteArray rc = folder_.read(u"receiver.rc"_s).trimmed();
-        return rc.isEmpty() ? -1 : rc.toInt();
-    }
-    // The images folder as the receiver sees it.
-    QString images() const { return u"/proc/%1/root%2"_s.arg(shell_.processId()).arg(folder_.file(u"images"_s)); }
-    bool running() const { return shell_.state() == QProcess::Running; }
-
-private:
-    const TestFolder &folder_;
-    QProcess shell_;
-};
-
-} // namespace
+static const QString kAet = u"TESTRCV"_s;
 
 class ReceiverTest : public QObject {
     Q_OBJECT
@@ -318,25 +269,41 @@ private slots:
         // Eight images of 1.5 MB for an images folder of 5 MB.
         const QStringList files = WriteStudyFiles(folder_->path(), {.rows = 1024, .columns = 768}, 1, 8, u"full"_s);
         QCOMPARE(files.size(), 8);
-        ConfinedReceiver receiver(*folder_, 5, reserveMb);
-        QVERIFY(receiver.started());
-        QVERIFY2(WaitFor([&] { return !receiver.running() || Echo(kAet, port_) == 0; }, 15000) && receiver.running(),
-                 qPrintable(receiver.output()));
+        // The receiver under `unshare`, in a shell that first mounts a tmpfs over images/ (the machine's disk is never
+        // filled, the mount goes with the namespace) and stays after the receiver ended, so that the files can still
+        // be seen through /proc/<shell>/root. Root gets a mount namespace of its own, anyone else a user namespace too.
+        QVERIFY(QDir().mkpath(folder_->file(u"images"_s)));
+        const QString script = u"mount -t tmpfs -o size=5m tmpfs \"$1/images\" || exit 99\n\"$2\" & echo $! > \"$1/receiver.pid\"\n"
+                               "wait $!; echo $? > \"$1/receiver.rc\"\nexec sleep 600\n"_s;
+        const QStringList args = (::geteuid() == 0 ? QStringList{u"-m"_s} : QStringList{u"-r"_s, u"-m"_s})
+                                 + QStringList{u"sh"_s, u"-c"_s, script, u"sh"_s, folder_->path(), ReceiverProgram()};
+        CompanionProcess shell(u"unshare"_s, folder_->path(), {u"LUMORA_RECEIVER_MIN_FREE_MB=%1"_s.arg(reserveMb)}, args);
+        // The receiver's exit code once it ended by itself, -1 while it runs.
+        const auto exitCode = [&] {
+            const QByteArray rc = folder_->read(u"receiver.rc"_s).trimmed();
+            return rc.isEmpty() ? -1 : rc.toInt();
+        };
+        const auto killReceiver = qScopeGuard([&] {
+            if (const int pid = folder_->read(u"receiver.pid"_s).trimmed().toInt(); pid > 0 && exitCode() < 0)
+                ::kill(pid_t(pid), SIGKILL);
+        });
+        QVERIFY2(shell.start() && shell.waitUntilAnswering(kAet, port_), shell.process().readAll().constData());
         // The sender is not left believing the study arrived.
         QByteArray out;
         Store(kAet, port_, files, &out);
         QVERIFY2(out.contains("Failed"), out.constData());
 
         // It stops by itself, says why, and tells the disk full apart.
-        QVERIFY2(WaitFor([&] { return receiver.exitCode() >= 0; }, 30000), qPrintable(QString::fromUtf8(out) + log()));
-        QCOMPARE(receiver.exitCode(), 4);
+        QVERIFY2(WaitFor([&] { return exitCode() >= 0; }, 30000), qPrintable(QString::fromUtf8(out) + log()));
+        QCOMPARE(exitCode(), 4);
         QVERIFY2(log().contains(logText), qPrintable(log()));
 
         // What was answered with success is there, rows and file alike, and nothing else.
         const qlonglong kept = count(u"tblImages"_s);
         QVERIFY2(kept >= 2 && kept < files.size(), qPrintable(QString::number(kept)));
         QCOMPARE(count(u"tblReceive"_s), kept);
-        const QString mismatch = ImagesMismatch(folder_->path(), 1024 * 768 * 2, false, receiver.images());
+        const QString images = u"/proc/%1/root%2"_s.arg(shell.process().processId()).arg(folder_->file(u"images"_s));
+        const QString mismatch = ImagesMismatch(folder_->path(), 1024 * 768 * 2, false, images);
         QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
     }
 };

@@ -130,7 +130,8 @@ void StartStore(QProcess &sender, const QString &aet, quint16 port, const QStrin
 QString ReceiverProgram() { return StationDir() + u"/LumoraReceiver"_s; }
 QString DataMgrProgram() { return StationDir() + u"/LumoraDataMgr"_s; }
 
-CompanionProcess::CompanionProcess(const QString &program, const QString &appFolder, const QStringList &extraEnv) : program_(program)
+CompanionProcess::CompanionProcess(const QString &program, const QString &appFolder, const QStringList &extraEnv, const QStringList &args)
+    : program_(program), args_(args)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(u"LUMORA_APP_FOLDER"_s, appFolder);
@@ -142,7 +143,7 @@ CompanionProcess::CompanionProcess(const QString &program, const QString &appFol
 
 bool CompanionProcess::start()
 {
-    process_.start(program_, {});
+    process_.start(program_, args_);
     return process_.waitForStarted(10000);
 }
 

@@ -88,10 +88,10 @@ int Store(const QString &aet, quint16 port, const QStringList &files, QByteArray
 // storescu started in the background, for sends the test interrupts or overlaps.
 void StartStore(QProcess &sender, const QString &aet, quint16 port, const QStringList &files, const QStringList &options = {});
 
-// The real receiver or data manager as a child process in an application folder.
+// The real receiver or data manager (or what runs it) as a child process in an application folder.
 class CompanionProcess {
 public:
-    CompanionProcess(const QString &program, const QString &appFolder, const QStringList &extraEnv = {});
+    CompanionProcess(const QString &program, const QString &appFolder, const QStringList &extraEnv = {}, const QStringList &args = {});
     ~CompanionProcess() { kill(); }
     bool start();
     // For the receiver: started and answering C-ECHO.
@@ -100,9 +100,11 @@ public:
     int terminate(int timeoutMs = 10000);
     void kill();
     int waitForExit(int timeoutMs);
+    QProcess &process() { return process_; }
 
 private:
     QString program_;
+    QStringList args_;
     QProcess process_;
 };
 
