@@ -131,8 +131,9 @@ QString ReceiverProgram() { return StationDir() + u"/LumoraReceiver"_s; }
 QString DataMgrProgram() { return StationDir() + u"/LumoraDataMgr"_s; }
 
 CompanionProcess::CompanionProcess(const QString &program, const QString &appFolder, const QStringList &extraEnv, const QStringList &args)
-    : program_(program), args_(args)
 {
+    process_.setProgram(program);
+    process_.setArguments(args);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(u"LUMORA_APP_FOLDER"_s, appFolder);
     for (const QString &kv : extraEnv)
@@ -143,7 +144,7 @@ CompanionProcess::CompanionProcess(const QString &program, const QString &appFol
 
 bool CompanionProcess::start()
 {
-    process_.start(program_, args_);
+    process_.start();
     return process_.waitForStarted(10000);
 }
 

@@ -103,8 +103,6 @@ public:
     QProcess &process() { return process_; }
 
 private:
-    QString program_;
-    QStringList args_;
     QProcess process_;
 };
 
