@@ -10,7 +10,6 @@
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
-using Counts = QList<qlonglong>; // patients, studies, series, images, receipts
 
 class DeletionTest : public QObject {
     Q_OBJECT

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
-using Counts = QList<qlonglong>; // patients, studies, series, images, receipts
 
 static const QString kAet = u"TESTRCV"_s;
 

@@ -7,7 +7,6 @@
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
-using Counts = QList<qlonglong>; // patients, studies, series, images, receipts
 
 class ReceiverStoreTest : public QObject {
     Q_OBJECT

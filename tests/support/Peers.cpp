@@ -314,11 +314,12 @@ bool OrthancPeer::removeEverything()
     return get(u"/instances"_s).toArray().isEmpty();
 }
 
-QStringList OrthancPeer::instanceUids()
+QMap<QString, QString> OrthancPeer::instances()
 {
-    QStringList out;
-    for (const QJsonValue &id : get(u"/instances"_s).toArray())
-        out << get(u"/instances/%1/simplified-tags"_s.arg(id.toString())).toObject().value(u"SOPInstanceUID"_s).toString();
-    out.sort();
+    QMap<QString, QString> out;
+    for (const QJsonValue &v : get(u"/instances"_s).toArray()) {
+        const QString id = v.toString();
+        out.insert(get(u"/instances/%1/simplified-tags"_s.arg(id)).toObject().value(u"SOPInstanceUID"_s).toString(), id);
+    }
     return out;
 }

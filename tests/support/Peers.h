@@ -4,6 +4,7 @@
 // echoscu, Orthanc, a socat pseudo-terminal pair, and the companion programs.
 #include <QDate>
 #include <QJsonValue>
+#include <QMap>
 #include <QNetworkAccessManager>
 #include <QProcess>
 #include <QStringList>
@@ -147,8 +148,8 @@ public:
     // GET of JSON that must succeed; an empty value (and a warning) otherwise.
     QJsonValue get(const QString &path);
     bool removeEverything();
-    // The SOP Instance UIDs of everything stored, as the archive parsed them, sorted.
-    QStringList instanceUids();
+    // Everything stored: Orthanc's id by SOP Instance UID, as the archive parsed it.
+    QMap<QString, QString> instances();
 
 private:
     QTemporaryDir dir_;

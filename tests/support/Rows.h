@@ -3,11 +3,13 @@
 // The rows of an image database, counted in one comparison.
 #include "support/Station.h"
 
-// Rows of tblPatienten, tblStudies, tblSeries, tblImages and tblReceive; by
-// default of the station's image database.
-inline QList<qlonglong> ImageRows(const QString &db = ImageDatabaseFile())
+// Rows of tblPatienten, tblStudies, tblSeries, tblImages and tblReceive.
+using Counts = QList<qlonglong>;
+
+// By default of the station's image database.
+inline Counts ImageRows(const QString &db = ImageDatabaseFile())
 {
-    QList<qlonglong> out;
+    Counts out;
     for (const char *table : {"tblPatienten", "tblStudies", "tblSeries", "tblImages", "tblReceive"})
         out << CountRows(db, QLatin1String(table));
     return out;
