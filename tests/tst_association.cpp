@@ -7,8 +7,6 @@
 #include "support/Station.h"
 #include "toolkit/ToolkitNetwork.h"
 
-#include <QDir>
-#include <QElapsedTimer>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

@@ -9,8 +9,6 @@
 #include "support/Peers.h"
 #include "support/Station.h"
 
-#include <QDir>
-#include <QFileInfo>
 #include <QtTest>
 
 #include <csignal>

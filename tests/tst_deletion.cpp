@@ -5,8 +5,6 @@
 #include "store/Deletion.h"
 #include "support/Rows.h"
 
-#include <QDir>
-#include <QFile>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

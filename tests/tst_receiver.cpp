@@ -5,7 +5,6 @@
 #include "support/Peers.h"
 #include "support/Rows.h"
 
-#include <QDir>
 #include <QtTest>
 
 #include <csignal>

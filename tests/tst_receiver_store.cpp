@@ -3,7 +3,6 @@
 #include "companions/receiver/ImageStore.h"
 #include "support/Rows.h"
 
-#include <QDir>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

@@ -4,7 +4,6 @@
 #include "store/DatabasePaths.h"
 #include "support/Station.h"
 
-#include <QFile>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

@@ -9,9 +9,6 @@
 #include "support/SendJob.h"
 #include "support/Widgets.h"
 
-#include <QDir>
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

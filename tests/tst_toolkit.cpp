@@ -5,9 +5,6 @@
 #include "support/SendJob.h"
 #include "support/Station.h"
 
-#include <QFile>
-#include <QRegularExpression>
-#include <QSet>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;

@@ -7,9 +7,7 @@
 #include "support/Station.h"
 #include "support/Widgets.h"
 
-#include <QElapsedTimer>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QTreeWidget>
 #include <QtTest>
 
