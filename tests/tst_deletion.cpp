@@ -1,6 +1,5 @@
 // Removal of series, studies, patients and everything: rows and files go
 // together, a failure leaves both, and nothing outside the images folder is touched.
-#include "core/Settings.h"
 #include "store/DatabasePaths.h"
 #include "store/Deletion.h"
 #include "support/Rows.h"

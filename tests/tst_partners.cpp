@@ -1,6 +1,5 @@
 // Storage partners: the list in the options dialog, the editor's checks, the
 // default flag, and the send menus built from the table.
-#include "core/Settings.h"
 #include "core/WorkstationState.h"
 #include "network/PartnerForms.h"
 #include "store/DatabasePaths.h"

@@ -1,7 +1,6 @@
 // The database files the build makes: tables, views and indexes the
 // workstation relies on, the shipped dictionary and its MG filter.
 #include "dictionary/DictionaryStore.h"
-#include "store/DatabasePaths.h"
 #include "support/Station.h"
 
 #include <QtTest>
