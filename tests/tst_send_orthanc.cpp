@@ -3,6 +3,7 @@
 // to storescp as a second partner.
 #include "core/Settings.h"
 #include "core/WorkstationState.h"
+#include "jobs/EditForm.h"
 #include "support/Peers.h"
 #include "support/Rows.h"
 #include "support/SendJob.h"
