@@ -120,10 +120,9 @@ QVariant QueryValue(const QString &dbPath, const QString &sql, const QVariantLis
 
 qlonglong CountRows(const QString &dbPath, const QString &table) { return QueryValue(dbPath, u"SELECT COUNT(*) FROM "_s + table).toLongLong(); }
 
-qlonglong CountRows(const QString &table)
-{
-    return CountRows(qEnvironmentVariable("LUMORA_APP_FOLDER") + u"/Data/LumoraData.dat"_s, table);
-}
+QString ImageDatabaseFile() { return qEnvironmentVariable("LUMORA_APP_FOLDER") + u"/Data/LumoraData.dat"_s; }
+
+qlonglong CountRows(const QString &table) { return CountRows(ImageDatabaseFile(), table); }
 
 bool WaitFor(const std::function<bool()> &condition, int timeoutMs) { return QTest::qWaitFor(condition, timeoutMs); }
 

@@ -57,6 +57,8 @@ QVariant QueryValue(const QString &dbPath, const QString &sql, const QVariantLis
 qlonglong CountRows(const QString &dbPath, const QString &table);
 // Rows of a table of the station's image database.
 qlonglong CountRows(const QString &table);
+// The image database of the application folder in LUMORA_APP_FOLDER.
+QString ImageDatabaseFile();
 
 // Polls the condition, letting events run, until it holds or the time is up.
 bool WaitFor(const std::function<bool()> &condition, int timeoutMs);
