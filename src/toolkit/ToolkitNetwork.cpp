@@ -41,6 +41,7 @@ const char *const kCompressedClasses[] = {
 const char *const kCompressedSyntaxes[] = {
     UID_JPEGProcess14SV1TransferSyntax, UID_JPEGLSLosslessTransferSyntax, UID_RLELosslessTransferSyntax,
     UID_JPEGProcess1TransferSyntax, UID_JPEGProcess2_4TransferSyntax,
+    UID_JPEG2000LosslessOnlyTransferSyntax, UID_JPEG2000TransferSyntax,
 };
 
 bool isUncompressed(E_TransferSyntax x)
