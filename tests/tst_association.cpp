@@ -34,6 +34,7 @@ private slots:
         QTest::addColumn<QString>("arrives");
         QTest::newRow("uncompressed") << int(SyntheticImageSpec::Encoding::ExplicitLittle) << QStringList() << "1.2.840.10008.1.2.1";
         QTest::newRow("jpeg-ls to an uncompressed-only partner") << int(SyntheticImageSpec::Encoding::JpegLs) << QStringList() << "1.2.840.10008.1.2.1";
+        QTest::newRow("jpeg 2000 to an uncompressed-only partner") << int(SyntheticImageSpec::Encoding::Jpeg2000Lossless) << QStringList() << "1.2.840.10008.1.2.1";
         QTest::newRow("jpeg lossless accepted") << int(SyntheticImageSpec::Encoding::JpegLossless) << QStringList{"+xa"} << "1.2.840.10008.1.2.4.70";
     }
     void storesAsHeldInMemory()
