@@ -4,6 +4,7 @@
 #include "acquisition/Stamping.h"
 #include "exposure/ExposureDecoders.h"
 #include "support/Dicom.h"
+#include "support/SendJob.h"
 #include "support/Station.h"
 #include "toolkit/SyntheticImage.h"
 
@@ -264,6 +265,7 @@ private slots:
         QTest::newRow("lean header") << "CC" << false << true << plain;
         QTest::newRow("lean header, monochrome 1") << "MLO" << true << true << plain;
         QTest::newRow("lean header, JPEG lossless") << "CC" << false << true << int(SyntheticImageSpec::Encoding::JpegLossless);
+        QTest::newRow("lean header, JPEG 2000") << "MLO" << false << true << int(SyntheticImageSpec::Encoding::Jpeg2000Lossless);
     }
     void stampedImagesPassTheValidator()
     {
@@ -283,6 +285,8 @@ private slots:
         QVERIFY(WriteDicomFile(image, out));
         QCOMPARE(ImageSopClass(image), QStringLiteral("1.2.840.10008.5.1.4.1.1.1.2")); // validated as a mammogram for presentation
         QCOMPARE(ValidationErrors(out), QStringList());
+        // Only the header changed: compressed pixel data is written as it was read.
+        QVERIFY(PixelDataOfFile(out) == PixelDataOfFile(image->path()));
     }
 };
 
