@@ -229,13 +229,13 @@ private slots:
         QVERIFY(!ReadFileIntoList(list, folder_.file(QStringLiteral("cut.dcm")), &e));
         QVERIFY(!e.text.isEmpty());
 
-        // JPEG 2000: no decoder here.
+        // JPEG 2000 multi-component: no decoder here.
         SyntheticImageSpec ls;
         ls.encoding = SyntheticImageSpec::Encoding::JpegLs;
         const QString j2k = make(QStringLiteral("j2k.dcm"), ls);
         QByteArray bytes = folder_.read(QStringLiteral("j2k.dcm"));
         QVERIFY(bytes.contains("1.2.840.10008.1.2.4.80"));
-        bytes.replace("1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.90"); // same length
+        bytes.replace("1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.92"); // same length
         folder_.write(QStringLiteral("j2k.dcm"), bytes);
         e = {};
         QVERIFY(!ReadFileIntoList(list, j2k, &e));
