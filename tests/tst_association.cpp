@@ -5,18 +5,15 @@
 #include "support/Peers.h"
 #include "support/SendJob.h"
 #include "support/Station.h"
-#include "toolkit/SyntheticImage.h"
 #include "toolkit/ToolkitNetwork.h"
 
-#include <QDir>
-#include <QElapsedTimer>
 #include <QtTest>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString Host = QStringLiteral("127.0.0.1");
-const QString Calling = QStringLiteral("LumoraStation");
-const QString Called = QStringLiteral("ARCHIVE");
+const QString Host = u"127.0.0.1"_s, Calling = u"LumoraStation"_s, Called = u"ARCHIVE"_s;
 
 } // namespace
 
@@ -32,10 +29,11 @@ private slots:
         QTest::addColumn<int>("encoding");
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<QString>("arrives");
-        QTest::newRow("uncompressed") << int(SyntheticImageSpec::Encoding::ExplicitLittle) << QStringList() << "1.2.840.10008.1.2.1";
-        QTest::newRow("jpeg-ls to an uncompressed-only partner") << int(SyntheticImageSpec::Encoding::JpegLs) << QStringList() << "1.2.840.10008.1.2.1";
-        QTest::newRow("jpeg 2000 to an uncompressed-only partner") << int(SyntheticImageSpec::Encoding::Jpeg2000Lossless) << QStringList() << "1.2.840.10008.1.2.1";
-        QTest::newRow("jpeg lossless accepted") << int(SyntheticImageSpec::Encoding::JpegLossless) << QStringList{"+xa"} << "1.2.840.10008.1.2.4.70";
+        using E = SyntheticImageSpec::Encoding;
+        QTest::newRow("uncompressed") << int(E::ExplicitLittle) << QStringList() << "1.2.840.10008.1.2.1";
+        QTest::newRow("jpeg-ls to an uncompressed-only partner") << int(E::JpegLs) << QStringList() << "1.2.840.10008.1.2.1";
+        QTest::newRow("jpeg 2000 to an uncompressed-only partner") << int(E::Jpeg2000Lossless) << QStringList() << "1.2.840.10008.1.2.1";
+        QTest::newRow("jpeg lossless accepted") << int(E::JpegLossless) << QStringList{"+xa"} << "1.2.840.10008.1.2.4.70";
     }
     void storesAsHeldInMemory()
     {
@@ -44,19 +42,15 @@ private slots:
         QFETCH(QString, arrives);
         TestFolder f;
         StorePeer peer;
-        QVERIFY(peer.start(f.file(QStringLiteral("out")), Called, options));
-        SyntheticImageSpec spec;
-        spec.rows = 96;
-        spec.columns = 64;
-        spec.sopUid = NewSyntheticUid();
-        QVERIFY(WriteSyntheticImage(spec, f.file(QStringLiteral("plain.dcm"))));
+        QVERIFY(peer.start(f.file(u"out"_s), Called, options));
+        SyntheticImageSpec spec{.sopUid = NewSyntheticUid(), .rows = 96, .columns = 64};
+        QVERIFY(WriteSyntheticImage(spec, f.file(u"plain.dcm"_s)));
         spec.encoding = SyntheticImageSpec::Encoding(encoding);
-        const QString source = f.file(QStringLiteral("sent.dcm"));
+        const QString source = f.file(u"sent.dcm"_s);
         QVERIFY(WriteSyntheticImage(spec, source));
-        const QString sourceSyntax = DumpTag(source, QStringLiteral("0002,0010"));
+        const QString sourceSyntax = DumpTag(source, u"0002,0010"_s);
         ToolkitImagePtr image = ReadImage(source);
-        QVERIFY(image);
-        QVERIFY(SetAttribute(image, 0x0018, 0x0060, QStringLiteral("28")));
+        QVERIFY(image && SetAttribute(image, 0x0018, 0x0060, u"28"_s));
 
         ToolkitAssociation a;
         ToolkitError e;
@@ -65,46 +59,41 @@ private slots:
         a.CloseAssociation();
         QVERIFY(!a.isOpen());
 
-        const QStringList received = peer.received();
-        QCOMPARE(received.size(), 1);
-        const QString got = peer.folder() + QLatin1Char('/') + received.first();
-        QCOMPARE(DumpTag(got, QStringLiteral("0002,0010")), arrives);
-        QCOMPARE(DumpTag(got, QStringLiteral("0008,0018")), spec.sopUid);
-        QCOMPARE(DumpTag(got, QStringLiteral("0018,0060")), QStringLiteral("28"));
+        QCOMPARE(peer.received().size(), 1);
+        const QString got = peer.folder() + u'/' + peer.received().first();
+        QCOMPARE(DumpTag(got, u"0002,0010"_s), arrives);
+        QCOMPARE(DumpTag(got, u"0008,0018"_s), spec.sopUid);
+        QCOMPARE(DumpTag(got, u"0018,0060"_s), u"28"_s);
         // Lossless on the way: the pixels as sent, or as the uncompressed twin holds them.
         const QByteArray pixels = PixelDataOfFile(got);
-        QVERIFY(!pixels.isEmpty());
-        QVERIFY(pixels == PixelDataOfFile(arrives == sourceSyntax ? source : f.file(QStringLiteral("plain.dcm"))));
-        QCOMPARE(DumpTag(source, QStringLiteral("0002,0010")), sourceSyntax);
+        QVERIFY(!pixels.isEmpty() && pixels == PixelDataOfFile(arrives == sourceSyntax ? source : f.file(u"plain.dcm"_s)));
+        QCOMPARE(DumpTag(source, u"0002,0010"_s), sourceSyntax);
     }
 
     void verification()
     {
         TestFolder f;
         StorePeer peer;
-        QVERIFY(peer.start(f.file(QStringLiteral("out")), Called));
+        QVERIFY(peer.start(f.file(u"out"_s), Called));
         ToolkitError e;
         QVERIFY2(VerifyPartner(Host, peer.port(), Calling, Called, &e), qPrintable(e.text));
-        QVERIFY(!VerifyPartner(Host, peer.port(), Calling, QStringLiteral("A-TITLE-FAR-TOO-LONG"), &e));
+        QVERIFY(!VerifyPartner(Host, peer.port(), Calling, u"A-TITLE-FAR-TOO-LONG"_s, &e));
         // The error names the address that could not be reached.
         const int nobody = FreePort();
-        QVERIFY(!VerifyPartner(Host, nobody, Calling, Called, &e));
-        QVERIFY(e.text.contains(QString::number(nobody)));
+        QVERIFY(!VerifyPartner(Host, nobody, Calling, Called, &e) && e.text.contains(QString::number(nobody)));
         QVERIFY(!ToolkitAssociation().OpenAssociation(Host, nobody, Calling, Called, &e));
-        QVERIFY(!VerifyPartner(Host, 70000, Calling, Called, &e));
-        QVERIFY(e.text.contains(QStringLiteral("70000")));
-        QVERIFY(!VerifyPartner(QStringLiteral("::1"), FreePort(), Calling, Called, &e));
-        QVERIFY(e.text.contains(QStringLiteral("::1")));
+        QVERIFY(!VerifyPartner(Host, 70000, Calling, Called, &e) && e.text.contains(u"70000"_s));
+        QVERIFY(!VerifyPartner(u"::1"_s, FreePort(), Calling, Called, &e) && e.text.contains(u"::1"_s));
     }
 
     void partnerThatFails_data()
     {
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<bool>("replaceFolder"); // the partner cannot store: a failure status
-        QTest::newRow("refuses the association") << QStringList{QStringLiteral("--refuse")} << false;
-        QTest::newRow("aborts during the store") << QStringList{QStringLiteral("--abort-during")} << false;
-        QTest::newRow("aborts after the request") << QStringList{QStringLiteral("--abort-after")} << false;
-        QTest::newRow("never answers") << QStringList{QStringLiteral("--sleep-during"), QStringLiteral("20")} << false;
+        QTest::newRow("refuses the association") << QStringList{"--refuse"} << false;
+        QTest::newRow("aborts during the store") << QStringList{"--abort-during"} << false;
+        QTest::newRow("aborts after the request") << QStringList{"--abort-after"} << false;
+        QTest::newRow("never answers") << QStringList{"--sleep-during", "20"} << false;
         QTest::newRow("answers a failure status") << QStringList{} << true;
     }
     void partnerThatFails()
@@ -113,21 +102,18 @@ private slots:
         QFETCH(bool, replaceFolder);
         TestFolder f;
         StorePeer peer;
-        QVERIFY(peer.start(f.file(QStringLiteral("out")), Called, options));
+        QVERIFY(peer.start(f.file(u"out"_s), Called, options));
         if (replaceFolder) {
-            QVERIFY(QDir(f.file(QStringLiteral("out"))).removeRecursively());
-            f.write(QStringLiteral("out"), "a file where the folder was");
+            QVERIFY(QDir(f.file(u"out"_s)).removeRecursively());
+            f.write(u"out"_s, "a file where the folder was");
         }
-        SyntheticImageSpec spec;
-        spec.rows = 64;
-        spec.columns = 48;
-        QVERIFY(WriteSyntheticImage(spec, f.file(QStringLiteral("a.dcm"))));
-        const ToolkitImagePtr image = ReadImage(f.file(QStringLiteral("a.dcm")));
+        QVERIFY(WriteSyntheticImage({.rows = 64, .columns = 48}, f.file(u"a.dcm"_s)));
+        const ToolkitImagePtr image = ReadImage(f.file(u"a.dcm"_s));
         ToolkitAssociation a;
         a.setTimeoutSeconds(2);
         ToolkitError e;
         const bool opened = a.OpenAssociation(Host, peer.port(), Calling, Called, &e);
-        QCOMPARE(opened, !options.contains(QStringLiteral("--refuse")));
+        QCOMPARE(opened, !options.contains(u"--refuse"_s));
         if (opened) {
             QElapsedTimer clock;
             clock.start();
@@ -136,7 +122,7 @@ private slots:
         }
         QVERIFY(!e.text.isEmpty());
         if (replaceFolder) {
-            QVERIFY2(e.text.contains(QStringLiteral("status")), qPrintable(e.text));
+            QVERIFY2(e.text.contains(u"status"_s), qPrintable(e.text));
             QVERIFY(a.isOpen()); // a refused image leaves the association usable
         } else {
             QVERIFY(!a.isOpen());

@@ -7,7 +7,6 @@
 #include "support/Station.h"
 #include "support/Widgets.h"
 
-#include <QFile>
 #include <QtTest>
 
 class BrowserTest : public QObject {
@@ -45,28 +44,29 @@ class BrowserTest : public QObject {
             return out;
         }
         QPoint rowPoint(QTreeWidget &list, int row) const { return list.visualItemRect(list.topLevelItem(row)).center(); }
+        void rightClick(void (Browser::*mouseUp)(Qt::MouseButton, const QPoint &), QTreeWidget &list, int row)
+        {
+            (browser.get()->*mouseUp)(Qt::RightButton, rowPoint(list, row));
+        }
     };
 
     std::unique_ptr<TestFolder> folder_;
 
-    static FixtureStudy study(const QString &id, const QString &family, const QVariant &given, int seriesCount = 1,
-                              const QList<SyntheticImageSpec> &views = FourViews())
+    // Files the patient's study (of the views in each series) as the receiver would.
+    FixtureStudy add(const QString &id, const QString &family, const QVariant &given, int seriesCount = 1,
+                     const QList<SyntheticImageSpec> &views = FourViews(), bool receipt = true)
     {
-        FixtureStudy s;
-        s.patientId = id;
-        s.family = family;
-        s.given = given;
+        FixtureStudy s{.patientId = id, .family = family, .given = given};
         for (int i = 0; i < seriesCount; ++i)
             s.series << FixtureSeries{i + 1, views, {}, 0};
-        return s;
+        return add(s, receipt);
     }
-    bool add(FixtureStudy &s, bool receipt = true)
+    FixtureStudy add(FixtureStudy s, bool receipt = true)
     {
         QString error;
-        const bool ok = AddStudy(folder_->path(), s, &error, receipt);
-        if (!ok)
-            qWarning() << error;
-        return ok;
+        if (!AddStudy(folder_->path(), s, &error, receipt))
+            qFatal("cannot file the study: %s", qPrintable(error));
+        return s;
     }
 
 private slots:
@@ -86,91 +86,78 @@ private slots:
 
     void patientListAndPollOnReceipts()
     {
-        FixtureStudy smith = study(QStringLiteral("P1"), QStringLiteral("Smith"), QVariant());
-        FixtureStudy oneil = study(QStringLiteral("P2"), QStringLiteral("O'Neil"), QStringLiteral("Anna"));
-        FixtureStudy abel = study(QStringLiteral("P3"), QStringLiteral("Abel"), QStringLiteral("Eva"));
-        QVERIFY(add(smith) && add(oneil) && add(abel));
-        QCOMPARE(CountRows(QStringLiteral("tblReceive")), 12);
+        const FixtureStudy smith = add(u"P1"_s, u"Smith"_s, QVariant());
+        add(u"P2"_s, u"O'Neil"_s, u"Anna"_s);
+        add(u"P3"_s, u"Abel"_s, u"Eva"_s);
         Rig rig;
-        // Sorted by the name cell.
-        QCOMPARE(rig.lvPatients.topLevelItemCount(), 3);
-        QCOMPARE(rig.lvPatients.topLevelItem(0)->text(1), QStringLiteral("Abel, Eva"));
-        QCOMPARE(rig.lvPatients.topLevelItem(1)->text(1), QStringLiteral("O'Neil, Anna"));
-        QCOMPARE(rig.lvPatients.topLevelItem(2)->text(1), QStringLiteral("Smith")); // null given name: no comma
-        QTreeWidgetItem *p1 = rig.patient(QStringLiteral("P1"));
+        // Sorted by the name cell; a null given name has no comma.
+        QCOMPARE(ColumnTexts(&rig.lvPatients, 1), (QStringList{"Abel, Eva", "O'Neil, Anna", "Smith"}));
+        QTreeWidgetItem *p1 = rig.patient(u"P1"_s);
         QCOMPARE(p1->data(0, Qt::UserRole).toLongLong(), smith.patientKey);
-        QCOMPARE(p1->text(3), QStringLiteral("19620314"));
-        QVERIFY(p1->text(2).isEmpty());
+        QCOMPARE(p1->text(3), u"19620314"_s);
         QVERIFY(rig.lvPatients.selectedItems().isEmpty());
-        QCOMPARE(CountRows(QStringLiteral("tblReceive")), 0);
+        QCOMPARE(CountRows(u"tblReceive"_s), 0);
         QVERIFY(!ListRefreshRequested);
 
         // The apostrophe patient lists its study and loads it.
-        rig.loadFirstStudy(QStringLiteral("P2"));
-        QCOMPARE(CurrentSelection.patientName, QStringLiteral("O'Neil, Anna"));
-        QCOMPARE(rig.lvStudien.topLevelItemCount(), 1);
+        QVERIFY(rig.loadFirstStudy(u"P2"_s));
+        QCOMPARE(CurrentSelection.patientName, u"O'Neil, Anna"_s);
         QCOMPARE(ListCount(LoadedImageList), 4);
         QVERIFY(rig.messages.isEmpty());
 
         // Rows without a receipt: the poll does not see them.
-        FixtureStudy b = study(QStringLiteral("P4"), QStringLiteral("Jones"), QStringLiteral("Bo"));
-        QVERIFY(add(b, false));
+        add(u"P4"_s, u"Jones"_s, u"Bo"_s, 1, FourViews(), false);
         ListRefreshRequested = true;
         rig.browser->RefreshPatientList();
         QVERIFY(!ListRefreshRequested);
         QCOMPARE(rig.lvPatients.topLevelItemCount(), 3);
         QCOMPARE(rig.dv1.imageCount(), 4);
-        QCOMPARE(CurrentSelection.patientId, QStringLiteral("P2"));
+        QCOMPARE(CurrentSelection.patientId, u"P2"_s);
 
         // A receipt makes the poll reload and empty the table.
-        FixtureStudy c = study(QStringLiteral("P5"), QStringLiteral("Brown"), QStringLiteral("Cy"));
-        QVERIFY(add(c));
+        add(u"P5"_s, u"Brown"_s, u"Cy"_s);
         ListRefreshRequested = true;
         rig.browser->RefreshPatientList();
         QCOMPARE(rig.lvPatients.topLevelItemCount(), 5);
         QCOMPARE(rig.lvStudien.topLevelItemCount(), 0);
         QCOMPARE(rig.dv1.imageCount(), 0);
-        QCOMPARE(CountRows(QStringLiteral("tblReceive")), 0);
+        QCOMPARE(CountRows(u"tblReceive"_s), 0);
 
         // A manual refresh always reloads; a load in progress keeps refreshes out.
-        rig.patient(QStringLiteral("P1"))->setText(1, QStringLiteral("edited"));
+        rig.patient(u"P1"_s)->setText(1, u"edited"_s);
         ImageLoadActive = true;
         rig.browser->RefreshPatientList();
-        QCOMPARE(rig.patient(QStringLiteral("P1"))->text(1), QStringLiteral("edited"));
+        QCOMPARE(rig.patient(u"P1"_s)->text(1), u"edited"_s);
         ImageLoadActive = false;
         rig.browser->RefreshPatientList();
-        QVERIFY(rig.lvPatients.findItems(QStringLiteral("edited"), Qt::MatchExactly, 1).isEmpty());
+        QVERIFY(!ColumnTexts(&rig.lvPatients, 1).contains(u"edited"_s));
     }
 
     void patientSelectionAndRightButtonRules()
     {
-        FixtureStudy a1 = study(QStringLiteral("P1"), QStringLiteral("Smith"), QStringLiteral("Ann"));
-        FixtureStudy a2 = a1;
-        a2.studyDate = QStringLiteral("20261207");
-        FixtureStudy b = study(QStringLiteral("P2"), QStringLiteral("Jones"), QStringLiteral("Bo"));
-        QVERIFY(add(a1) && add(a2) && add(b));
+        const FixtureStudy a1 = add(u"P1"_s, u"Smith"_s, u"Ann"_s);
+        add({.patientId = u"P1"_s, .studyDate = u"20261207"_s, .series = {FixtureSeries{1, FourViews(), {}, 0}}});
+        add(u"P2"_s, u"Jones"_s, u"Bo"_s);
         Rig rig;
-        rig.panels[3] = QStringLiteral("Sel. image #: 9");
-        rig.browser->lvPatients_ItemClick(rig.patient(QStringLiteral("P1")));
+        rig.panels[3] = u"Sel. image #: 9"_s;
+        rig.browser->lvPatients_ItemClick(rig.patient(u"P1"_s));
         QCOMPARE(rig.taskStateClears, 1);
         QVERIFY(rig.panels.value(3).isEmpty());
-        QCOMPARE(rig.panels.value(1), QStringLiteral("Patient: Smith, Ann"));
-        QCOMPARE(rig.panels.value(2), QStringLiteral("ID: P1"));
+        QCOMPARE(rig.panels.value(1) + u'|' + rig.panels.value(2), u"Patient: Smith, Ann|ID: P1"_s);
         QVERIFY(!rig.UpdateTimer.isActive());
         QCOMPARE(CurrentSelection.patientKey, a1.patientKey);
         QCOMPARE(rig.lvStudien.topLevelItemCount(), 2);
         QTreeWidgetItem *s = rig.lvStudien.topLevelItem(0);
         QCOMPARE(s->text(0), QString::number(a1.studyKey));
         QCOMPARE(s->data(0, Qt::UserRole).toString(), a1.studyUid);
-        QCOMPARE(s->text(1), QStringLiteral("20261206"));
-        QCOMPARE(s->text(3), QStringLiteral("MG"));
-        QCOMPARE(s->text(4), QStringLiteral("BREAST"));
+        QCOMPARE(s->text(1), u"20261206"_s);
 
+        // The same patient again keeps the tasks; another one clears them.
         rig.tasks = 3;
-        rig.browser->lvPatients_ItemClick(rig.patient(QStringLiteral("P1")));
+        rig.browser->lvPatients_ItemClick(rig.patient(u"P1"_s));
         QCOMPARE(rig.taskStateClears, 1);
         QCOMPARE(rig.tasks, 3);
-        rig.browser->lvPatients_ItemClick(rig.patient(QStringLiteral("P2")));
+        rig.browser->lvPatients_ItemClick(rig.patient(u"P2"_s));
         QCOMPARE(rig.taskStateClears, 2);
         QCOMPARE(rig.tasks, 0);
         QCOMPARE(rig.lvStudien.topLevelItemCount(), 1);
@@ -179,22 +166,22 @@ private slots:
         rig.lvStudien.setCurrentItem(rig.lvStudien.topLevelItem(0));
         rig.browser->PopUpStudie_SeriesWindow();
         QVERIFY(rig.frmSerien.isVisible());
-        rig.browser->lvPatients_ItemClick(rig.patient(QStringLiteral("P1")));
+        rig.browser->lvPatients_ItemClick(rig.patient(u"P1"_s));
         QVERIFY(!rig.frmSerien.isVisible());
         QCOMPARE(rig.lvSerien.topLevelItemCount(), 0);
 
         // Right button on a patient row: it is selected, the menu opens, its studies list.
-        rig.browser->lvPatients_MouseUp(Qt::RightButton, rig.rowPoint(rig.lvPatients, 0));
+        rig.rightClick(&Browser::lvPatients_MouseUp, rig.lvPatients, 0);
         QCOMPARE(rig.popUps, QList<QMenu *>{&rig.PopUpPatient});
         QCOMPARE(CurrentSelection.patientId, rig.lvPatients.topLevelItem(0)->text(0));
-        QCOMPARE(rig.lvStudien.topLevelItemCount(), CurrentSelection.patientId == QStringLiteral("P1") ? 2 : 1);
+        QCOMPARE(rig.lvStudien.topLevelItemCount(), CurrentSelection.patientId == u"P1"_s ? 2 : 1);
         rig.browser->lvPatients_MouseUp(Qt::LeftButton, rig.rowPoint(rig.lvPatients, 1));
         QCOMPARE(rig.popUps.size(), 1);
-        rig.browser->lvPatients_ItemClick(rig.patient(QStringLiteral("P1")));
+        rig.browser->lvPatients_ItemClick(rig.patient(u"P1"_s));
         rig.popUps.clear();
 
         // No tasks: no question.
-        rig.browser->lvStudien_MouseUp(Qt::RightButton, rig.rowPoint(rig.lvStudien, 1));
+        rig.rightClick(&Browser::lvStudien_MouseUp, rig.lvStudien, 1);
         QVERIFY(rig.messages.isEmpty());
         QCOMPARE(rig.popUps, QList<QMenu *>{&rig.PopUpStudie});
         QCOMPARE(rig.lvStudien.currentItem(), rig.lvStudien.topLevelItem(1));
@@ -202,9 +189,8 @@ private slots:
         // Pending tasks, answer No: the tasks stay and no menu opens.
         rig.tasks = 2;
         const int clears = rig.taskStateClears;
-        rig.answer = false;
-        rig.browser->lvStudien_MouseUp(Qt::RightButton, rig.rowPoint(rig.lvStudien, 0));
-        QCOMPARE(rig.messages, QStringList{QStringLiteral("Cancel current changes?")});
+        rig.rightClick(&Browser::lvStudien_MouseUp, rig.lvStudien, 0);
+        QCOMPARE(rig.messages, QStringList{u"Cancel current changes?"_s});
         QCOMPARE(rig.tasks, 2);
         QCOMPARE(rig.taskStateClears, clears);
         QCOMPARE(rig.popUps.size(), 1);
@@ -212,7 +198,7 @@ private slots:
 
         // Answer Yes: the tasks go, the row is selected and the menu opens.
         rig.answer = true;
-        rig.browser->lvStudien_MouseUp(Qt::RightButton, rig.rowPoint(rig.lvStudien, 0));
+        rig.rightClick(&Browser::lvStudien_MouseUp, rig.lvStudien, 0);
         QCOMPARE(rig.taskStateClears, clears + 1);
         QCOMPARE(rig.tasks, 0);
         QCOMPARE(rig.popUps.last(), &rig.PopUpStudie);
@@ -222,10 +208,10 @@ private slots:
         rig.browser->PopUpStudie_SeriesWindow();
         rig.tasks = 1;
         rig.answer = false;
-        rig.browser->lvSerien_MouseUp(Qt::RightButton, rig.rowPoint(rig.lvSerien, 1));
+        rig.rightClick(&Browser::lvSerien_MouseUp, rig.lvSerien, 1);
         QCOMPARE(rig.popUps.size(), 2);
         rig.answer = true;
-        rig.browser->lvSerien_MouseUp(Qt::RightButton, rig.rowPoint(rig.lvSerien, 1));
+        rig.rightClick(&Browser::lvSerien_MouseUp, rig.lvSerien, 1);
         QCOMPARE(rig.popUps.last(), &rig.PopUpSerie);
         QCOMPARE(rig.lvSerien.currentItem(), rig.lvSerien.topLevelItem(1));
         rig.browser->lvSerien_MouseUp(Qt::LeftButton, rig.rowPoint(rig.lvSerien, 0));
@@ -235,17 +221,16 @@ private slots:
     void seriesLoadInOrderAndOneByOne()
     {
         // Series numbered 3, 1, 2 in the order they arrived; images stored out of number order.
-        FixtureStudy s = study(QStringLiteral("P1"), QStringLiteral("Smith"), QStringLiteral("Ann"), 3);
-        s.series[0].seriesNr = 3;
-        s.series[1].seriesNr = 1;
-        s.series[2].seriesNr = 2;
+        FixtureStudy s{.patientId = u"P1"_s};
+        for (int nr : {3, 1, 2})
+            s.series << FixtureSeries{nr, FourViews(), {}, 0};
         std::reverse(s.series[1].images.begin(), s.series[1].images.end());
         s.series[2].images = FourViews().mid(0, 2);
-        QVERIFY(add(s));
+        s = add(s);
         Rig rig;
         for (int i = 0; i < 10; ++i)
             new QTreeWidgetItem(&rig.lvDosis);
-        rig.loadFirstStudy(QStringLiteral("P1"));
+        rig.loadFirstStudy(u"P1"_s);
         QStringList expected;
         for (const FixtureSeries &series : s.series) { // by SeriesID, then ImageNr
             QList<SyntheticImageSpec> images = series.images;
@@ -254,9 +239,9 @@ private slots:
                 expected << img.sopUid;
         }
         QCOMPARE(rig.viewerUids(), expected);
-        QCOMPARE(LoadedLevel, QStringLiteral("Studie"));
+        QCOMPARE(LoadedLevel, u"Studie"_s);
         QCOMPARE(CurrentSelection.studyUid, s.studyUid);
-        QCOMPARE(rig.panels.value(4), QStringLiteral("10 image(s)"));
+        QCOMPARE(rig.panels.value(4), u"10 image(s)"_s);
         QVERIFY(rig.pbLoad.isHidden());
         QCOMPARE(rig.pbLoad.value(), 10);
         QVERIFY(!ImageLoadActive);
@@ -275,22 +260,19 @@ private slots:
         QVERIFY(row);
         rig.browser->lvImages_ItemClick(row);
         QCOMPARE(CurrentImageIndex, 6);
-        QCOMPARE(rig.panels.value(3), QStringLiteral("Sel. image #: 6"));
-        QVERIFY(!rig.viewer->SelectImageByUid(QStringLiteral("1.2.3.4")));
+        QCOMPARE(rig.panels.value(3), u"Sel. image #: 6"_s);
+        QVERIFY(!rig.viewer->SelectImageByUid(u"1.2.3.4"_s));
 
         // The series window lists by number and loads one series.
         rig.browser->PopUpStudie_SeriesWindow();
         QVERIFY(rig.frmSerien.isVisible());
-        QStringList rows;
-        for (int i = 0; i < rig.lvSerien.topLevelItemCount(); ++i)
-            rows << rig.lvSerien.topLevelItem(i)->text(0);
-        QCOMPARE(rows, (QStringList{QStringLiteral(".."), QStringLiteral("# 1"), QStringLiteral("# 2"), QStringLiteral("# 3")}));
-        QCOMPARE(rig.lvSerien.topLevelItem(0)->data(0, Qt::UserRole).toString(), QStringLiteral("back"));
+        QCOMPARE(ColumnTexts(&rig.lvSerien), (QStringList{"..", "# 1", "# 2", "# 3"}));
+        QCOMPARE(rig.lvSerien.topLevelItem(0)->data(0, Qt::UserRole).toString(), u"back"_s);
         QCOMPARE(rig.lvSerien.topLevelItem(1)->data(0, Qt::UserRole).toLongLong(), s.series[1].seriesKey);
         QVERIFY(rig.lvSerien.selectedItems().isEmpty());
 
         rig.browser->lvSerien_DblClick(rig.lvSerien.topLevelItem(2));
-        QCOMPARE(LoadedLevel, QStringLiteral("Serie"));
+        QCOMPARE(LoadedLevel, u"Serie"_s);
         QCOMPARE(CurrentSelection.seriesKey, s.series[2].seriesKey);
         QCOMPARE(rig.viewerUids(), (QStringList{s.series[2].images[0].sopUid, s.series[2].images[1].sopUid}));
         QCOMPARE(rig.lvImages.topLevelItemCount(), 2);
@@ -309,36 +291,33 @@ private slots:
     // images or without series says so. None leaves a load running.
     void badFilesAndEmptyStudies()
     {
-        FixtureStudy s = study(QStringLiteral("P1"), QStringLiteral("Smith"), QStringLiteral("Ann"));
-        s.series[0].images.append(FourViews().mid(0, 1));
+        FixtureStudy s{.patientId = u"P1"_s, .series = {FixtureSeries{1, FourViews() << FourViews().first(), {}, 0}}};
         s.series[0].images[4].instanceNumber = 5;
-        s.series[0].images[4].sopUid = QStringLiteral("../../Data/LumoraData.dat#");
-        FixtureStudy empty = study(QStringLiteral("P2"), QStringLiteral("Jones"), QStringLiteral("Bo"), 1, {});
-        FixtureStudy bare = study(QStringLiteral("P3"), QStringLiteral("Brown"), QStringLiteral("Cy"), 0);
-        QVERIFY(add(s) && add(empty) && add(bare));
-        const QString dir = QStringLiteral("images/") + s.studyUid + QLatin1Char('/');
+        s.series[0].images[4].sopUid = u"../../Data/LumoraData.dat#"_s;
+        s = add(s);
+        add(u"P2"_s, u"Jones"_s, u"Bo"_s, 1, {}); // no images
+        add(u"P3"_s, u"Brown"_s, u"Cy"_s, 0);     // no series
         const QList<SyntheticImageSpec> &img = s.series[0].images;
-        QVERIFY(QFile::remove(folder_->file(dir + img[0].sopUid + QStringLiteral(".dcm")))); // missing
-        QFile cut(folder_->file(dir + img[1].sopUid + QStringLiteral(".dcm")));             // truncated
+        const auto file = [&](int i) { return u"images/%1/%2.dcm"_s.arg(s.studyUid, img[i].sopUid); };
+        QVERIFY(QFile::remove(folder_->file(file(0)))); // missing
+        QFile cut(folder_->file(file(1)));              // truncated
         QVERIFY(cut.resize(cut.size() / 2));
-        folder_->write(dir + img[3].sopUid + QStringLiteral(".dcm"), QByteArray("not an image\n").repeated(100));
+        folder_->write(file(3), QByteArray("not an image\n").repeated(100));
 
         Rig rig;
-        rig.loadFirstStudy(QStringLiteral("P1"));
-        QCOMPARE(rig.messages, QStringList(4, QStringLiteral("An error occured during loading - please retry!")));
+        rig.loadFirstStudy(u"P1"_s);
+        QCOMPARE(rig.messages, QStringList(4, u"An error occured during loading - please retry!"_s));
         QCOMPARE(rig.dv1.imageCount(), 5);
         QCOMPARE(ListCount(LoadedImageList), 1);
-        QVERIFY(!rig.dv1.image(1)->isValid());
-        QVERIFY(!rig.dv1.image(2)->isValid());
-        QVERIFY(rig.dv1.image(3)->isValid());
+        for (int i : {1, 2, 5})
+            QVERIFY(!rig.dv1.image(i)->isValid());
         QCOMPARE(ImageUid(rig.dv1.image(3)), img[2].sopUid);
-        QVERIFY(!rig.dv1.image(5)->isValid());
-        QCOMPARE(rig.panels.value(4), QStringLiteral("5 image(s)"));
+        QCOMPARE(rig.panels.value(4), u"5 image(s)"_s);
         QVERIFY(!ImageLoadActive);
-        const QByteArray log = folder_->read(QStringLiteral("Logs/Error.log"));
+        const QByteArray log = folder_->read(u"Logs/Error.log"_s);
         QCOMPARE(log.count("MainForm LoadStudy (READ_ERROR)"), 4);
         QVERIFY(log.contains(img[0].sopUid.toUtf8()));
-        QVERIFY(QFile::exists(folder_->file(QStringLiteral("Data/LumoraData.dat"))));
+        QVERIFY(QFile::exists(folder_->file(u"Data/LumoraData.dat"_s)));
 
         // An empty frame is drawn as its frame line only and cannot be selected; the readable image can.
         QVERIFY2(WaitFor([&] { return rig.dv1.viewComplete(); }, 10000), qPrintable(QString::number(rig.dv1.pendingRenders())));
@@ -354,14 +333,14 @@ private slots:
 
         // No images, and no series: a message, nothing in the error log.
         rig.messages.clear();
-        rig.loadFirstStudy(QStringLiteral("P2"));
-        rig.loadFirstStudy(QStringLiteral("P3"));
-        QCOMPARE(rig.messages, QStringList(2, QStringLiteral("No images found!")));
+        rig.loadFirstStudy(u"P2"_s);
+        rig.loadFirstStudy(u"P3"_s);
+        QCOMPARE(rig.messages, QStringList(2, u"No images found!"_s));
         QCOMPARE(rig.dv1.imageCount(), 0);
         QVERIFY(!ImageLoadActive);
         QVERIFY(rig.dv1.redraw());
         QVERIFY(rig.pbLoad.isHidden());
-        QCOMPARE(folder_->read(QStringLiteral("Logs/Error.log")), log);
+        QCOMPARE(folder_->read(u"Logs/Error.log"_s), log);
     }
 };
 

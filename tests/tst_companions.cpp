@@ -1,29 +1,34 @@
 // The companion programs against real processes: found by name, started once,
-// stopped by their own id, never a process that is not the companion.
+// stopped by their own id, never a process that is not the companion; and the
+// data manager: which rotated logs it keeps, and the running process
+// checkpointing the databases on its (shortened) interval and ending on SIGTERM.
 #include "app/Companions.h"
+#include "companions/datamgr/Housekeeping.h"
 #include "core/Settings.h"
+#include "store/Database.h"
 #include "support/Peers.h"
 #include "support/Station.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QProcess>
 #include <QtTest>
 
 #include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-QString exeOf(qint64 pid) { return QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget(); }
+const QString kReceiver = QString::fromLatin1(ReceiverName), kManager = QString::fromLatin1(DataManagerName);
+
+QString exeOf(qint64 pid) { return QFileInfo(u"/proc/%1/exe"_s.arg(pid)).symLinkTarget(); }
 
 bool waitGone(qint64 pid, int ms = 5000) { return WaitFor([pid] { return !IsProcessAlive(pid); }, ms); }
 
 // The process ignores SIGTERM (its SigIgn mask in /proc).
 bool ignoresTerm(qint64 pid)
 {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    QFile status(u"/proc/%1/status"_s.arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return false;
     for (const QByteArray &line : status.readAll().split('\n'))
@@ -32,18 +37,16 @@ bool ignoresTerm(qint64 pid)
     return false;
 }
 
-// Processes below the folder whose executable has the given name.
-QList<qint64> runningFrom(const QString &folder, const QString &name)
+// Some process runs the program (its full path).
+bool runs(const QString &program)
 {
-    QList<qint64> out;
-    for (const QString &e : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool ok = false;
-        const qint64 pid = e.toLongLong(&ok);
-        if (ok && IsProcessAlive(pid) && exeOf(pid) == folder + QLatin1Char('/') + name)
-            out << pid;
-    }
-    return out;
+    const QStringList pids = QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    return std::any_of(pids.begin(), pids.end(), [&](const QString &pid) { return exeOf(pid.toLongLong()) == program; });
 }
+
+QString stamp(int i) { return QDateTime(QDate(2026, 1, 1), QTime(0, 0)).addSecs(3600 * i).toString(u"yyyyMMddHHmmss"_s); }
+
+QStringList logsIn(const QString &folder) { return QDir(folder).entryList(QDir::Files, QDir::Name); }
 
 } // namespace
 
@@ -60,7 +63,7 @@ private slots:
     void findsByNameWithoutRegardToCase()
     {
         TestFolder f;
-        const QString unique = QStringLiteral("LumoraIdle%1").arg(QCoreApplication::applicationPid());
+        const QString unique = u"LumoraIdle%1"_s.arg(QCoreApplication::applicationPid());
         const QString program = InstallIdleProgram(f.path(), unique);
         QVERIFY(!program.isEmpty());
         QCOMPARE(FindProcess(unique), qint64(0));
@@ -70,7 +73,6 @@ private slots:
         const qint64 pid = p.processId();
         QCOMPARE(FindProcess(unique.toUpper()), pid);
         QCOMPARE(FindProcess(unique.mid(3).toLower()), pid); // "contains" is enough
-        QVERIFY(IsProcessAlive(pid));
         p.terminate();
         QVERIFY(p.waitForFinished(5000));
         QCOMPARE(FindProcess(unique), qint64(0));
@@ -84,27 +86,24 @@ private slots:
             _exit(0);
         QVERIFY(child > 0);
         QVERIFY(waitGone(child)); // exited but not yet reaped
-        QVERIFY(QFileInfo::exists(QStringLiteral("/proc/%1").arg(child)));
+        QVERIFY(QFileInfo::exists(u"/proc/%1"_s.arg(child)));
         waitpid(child, nullptr, 0);
-        QVERIFY(!IsProcessAlive(0));
-        QVERIFY(!IsProcessAlive(-1));
+        QVERIFY(!IsProcessAlive(0) && !IsProcessAlive(-1));
     }
 
     void startAndStopEachCompanionOnItsOwn()
     {
         TestFolder f;
-        QVERIFY(!InstallIdleProgram(f.path(), QString::fromLatin1(ReceiverName)).isEmpty());
-        QVERIFY(!InstallIdleProgram(f.path(), QString::fromLatin1(DataManagerName)).isEmpty());
-        Settings.IR_Port = QStringLiteral("11112");
+        QVERIFY(!InstallIdleProgram(f.path(), kReceiver).isEmpty() && !InstallIdleProgram(f.path(), kManager).isEmpty());
+        Settings.IR_Port = u"11112"_s;
         StartReceiver();
         StartDataManager();
-        const qint64 receiver = ReceiverProcessId;
-        const qint64 manager = DataManagerProcessId;
+        const qint64 receiver = ReceiverProcessId, manager = DataManagerProcessId;
         QVERIFY(receiver > 0 && manager > 0 && receiver != manager);
-        QTRY_COMPARE(exeOf(receiver), f.file(QString::fromLatin1(ReceiverName)));
-        QTRY_COMPARE(exeOf(manager), f.file(QString::fromLatin1(DataManagerName)));
+        QTRY_COMPARE(exeOf(receiver), f.file(kReceiver));
+        QTRY_COMPARE(exeOf(manager), f.file(kManager));
         // The companion knows its station.
-        QFile env(QStringLiteral("/proc/%1/environ").arg(receiver));
+        QFile env(u"/proc/%1/environ"_s.arg(receiver));
         QVERIFY(env.open(QIODevice::ReadOnly));
         QVERIFY(env.readAll().split('\0').contains("LUMORA_APP_FOLDER=" + QFile::encodeName(f.path())));
 
@@ -119,31 +118,33 @@ private slots:
         StopReceiver(); // nothing recorded: nothing happens
     }
 
+    // Without the program nothing starts; without a port the receiver does not
+    // start though its program is there.
     void noExecutableOrNoPortStartsNothing()
     {
         TestFolder f;
-        Settings.IR_Port = QStringLiteral("11112");
+        Settings.IR_Port = u"11112"_s;
         StartReceiver();
         StartDataManager();
-        QCOMPARE(ReceiverProcessId, qint64(0));
-        QCOMPARE(DataManagerProcessId, qint64(0));
-        QVERIFY(!InstallIdleProgram(f.path(), QString::fromLatin1(ReceiverName)).isEmpty());
+        QCOMPARE(ReceiverProcessId + DataManagerProcessId, qint64(0));
+        const QString program = InstallIdleProgram(f.path(), kReceiver);
+        QVERIFY(!program.isEmpty());
         Settings.IR_Port.clear();
         StartReceiver();
         QCOMPARE(ReceiverProcessId, qint64(0));
-        QVERIFY(runningFrom(f.path(), QString::fromLatin1(ReceiverName)).isEmpty());
+        QVERIFY(!runs(program)); // a detached start has run the program once it returns
     }
 
     void companionThatIgnoresTermIsKilled()
     {
         TestFolder f;
-        QVERIFY(!InstallIdleProgram(f.path(), QString::fromLatin1(DataManagerName)).isEmpty());
+        QVERIFY(!InstallIdleProgram(f.path(), kManager).isEmpty());
         qputenv("LUMORA_IDLE_IGNORE_TERM", "1");
         StartDataManager();
         qunsetenv("LUMORA_IDLE_IGNORE_TERM");
         const qint64 pid = DataManagerProcessId;
         QVERIFY(pid > 0);
-        QTRY_COMPARE(exeOf(pid), f.file(QString::fromLatin1(DataManagerName)));
+        QTRY_COMPARE(exeOf(pid), f.file(kManager));
         QTRY_VERIFY(ignoresTerm(pid));
         QElapsedTimer t;
         t.start();
@@ -156,8 +157,7 @@ private slots:
     {
         // It reports the signals it gets; SIGWINCH, sent last, is handled after a pending SIGTERM.
         QProcess other;
-        other.start(QStringLiteral("bash"), {QStringLiteral("-c"), QStringLiteral("trap 'echo TERM' TERM; trap 'echo WINCH' WINCH; "
-                                                                                  "echo ready; while :; do sleep 0.05; done")});
+        other.start(u"bash"_s, {u"-c"_s, u"trap 'echo TERM' TERM; trap 'echo WINCH' WINCH; echo ready; while :; do sleep 0.05; done"_s});
         QByteArray said;
         QVERIFY(WaitFor([&] { return (said += other.readAllStandardOutput()).contains("ready"); }, 5000));
         ReceiverProcessId = other.processId(); // e.g. an id reused after the receiver ended
@@ -169,6 +169,64 @@ private slots:
         QCOMPARE(other.state(), QProcess::Running);
         other.kill();
         other.waitForFinished();
+    }
+
+    void keepsNewestTwentyOfEachKind()
+    {
+        TestFolder folder;
+        const QString logs = folder.file(u"Logs"_s);
+        // Written in shuffled order, so that file times say nothing about age.
+        for (int i : {3, 24, 0, 11, 7, 19, 1, 22, 15, 2, 9, 23, 4, 18, 5, 13, 6, 21, 8, 10, 12, 14, 16, 17, 20})
+            folder.write(u"Logs/error%1.log"_s.arg(stamp(i)), "e");
+        for (int i = 0; i < 21; ++i)
+            folder.write(u"Logs/debug%1.log"_s.arg(stamp(i)), "d");
+        const QStringList others = u"Debug.log Error.log Receiver.log error-notes.txt errorlog.log receiver20200101000000.log"_s.split(u' ');
+        for (const QString &other : others)
+            folder.write(u"Logs/"_s + other, "keep");
+
+        QStringList removed = PruneRotatedLogs(logs, KeptRotatedLogs);
+        removed.sort();
+        QStringList expected{u"debug%1.log"_s.arg(stamp(0))};
+        for (int i = 0; i < 5; ++i)
+            expected << u"error%1.log"_s.arg(stamp(i));
+        QCOMPARE(removed, expected);
+        QStringList left = logsIn(logs);
+        for (const QString &other : others)
+            QVERIFY2(left.removeOne(other), qPrintable(other));
+        QCOMPARE(left.size(), 40); // twenty of each kind
+
+        // A second round removes nothing more.
+        QCOMPARE(PruneRotatedLogs(logs, KeptRotatedLogs), QStringList());
+    }
+
+    void runningHousekeeperCheckpointsAndStops()
+    {
+        TestFolder folder;
+        QVERIFY(MakeStationDatabases(folder.path()));
+        folder.write(u"LumoraStation.ini"_s, "[General]\nDatabase=Data/LumoraDef.dat\n");
+        for (int i = 0; i < 23; ++i)
+            folder.write(u"Logs/debug%1.log"_s.arg(stamp(i)), "d");
+
+        // A connection that keeps writing into the write-ahead log without checkpointing it.
+        const QString image = folder.file(u"Data/LumoraData.dat"_s), wal = image + u"-wal"_s;
+        Database writer(u"walwriter"_s, u"test"_s);
+        writer.setPath(image);
+        QVERIFY(writer.open());
+        QVERIFY(Execute(writer, u"PRAGMA wal_autocheckpoint = 0"_s).ok);
+        for (int i = 0; i < 50; ++i)
+            QVERIFY(Execute(writer, u"INSERT INTO tblReceive (PatID, ImageUID) VALUES ('P', ?)"_s, {QString::number(i)}).ok);
+        QVERIFY(QFileInfo(wal).size() > 0);
+
+        CompanionProcess mgr(DataMgrProgram(), folder.path(), {u"LUMORA_DATAMGR_INTERVAL_MS=300"_s});
+        QVERIFY(mgr.start());
+        const auto log = [&] { return QString::fromUtf8(folder.read(u"Logs/DataMgr.log"_s)); };
+        QVERIFY2(WaitFor([&] { return QFileInfo(wal).size() == 0; }, 15000), qPrintable(log()));
+        QVERIFY(WaitFor([&] { return logsIn(folder.file(u"Logs"_s)).filter(u"debug2"_s).size() == 20; }, 5000));
+        // The rows are in the database file itself now.
+        writer.close();
+        QCOMPARE(QueryValue(image, u"SELECT COUNT(*) FROM tblReceive"_s).toInt(), 50);
+        QCOMPARE(mgr.terminate(5000), 0);
+        QVERIFY(log().trimmed().endsWith(u"stopped"_s));
     }
 };
 

@@ -4,8 +4,9 @@
 #include "store/DatabasePaths.h"
 #include "support/Station.h"
 
-#include <QFile>
 #include <QtTest>
+
+using namespace Qt::StringLiterals;
 
 class DatabaseTest : public QObject {
     Q_OBJECT
@@ -13,55 +14,51 @@ class DatabaseTest : public QObject {
     std::unique_ptr<TestFolder> f_;
     QString path_; // a journal database made from the shipped schema
 
-    static bool makeDosisDb(const QString &path)
-    {
-        QFile schema(SourceDir() + QStringLiteral("/src/store/schema/dosis.sql"));
-        if (!schema.open(QIODevice::ReadOnly) || !CreateDatabaseFile(path, nullptr))
-            return false;
-        Database db(QStringLiteral("make"), QStringLiteral("test"));
-        db.setPath(path);
-        const bool ok = db.open() && ExecuteScript(db, QString::fromUtf8(schema.readAll())).ok;
-        db.close();
-        return ok;
-    }
     Database connection(const QString &name) const
     {
-        Database db(name, QStringLiteral("test"));
+        Database db(name, u"test"_s);
         db.setPath(path_);
         return db;
     }
     static DbResult insertDose(Database &db, const QString &name)
     {
-        return Execute(db, QStringLiteral("INSERT INTO tblDosis (KVP, Datum, Status, Patname) VALUES (?, ?, '0', ?)"),
-                       {QStringLiteral("28"), DbDate(QDate(2026, 12, 6)), name});
+        return Execute(db, u"INSERT INTO tblDosis (KVP, Datum, Status, Patname) VALUES ('28', ?, '0', ?)"_s, {DbDate(QDate(2026, 12, 6)), name});
     }
 
 private slots:
     void init()
     {
         f_ = std::make_unique<TestFolder>();
-        path_ = f_->file(QStringLiteral("u.dat"));
-        QVERIFY(makeDosisDb(path_));
+        path_ = f_->file(u"u.dat"_s);
+        QFile schema(SourceDir() + u"/src/store/schema/dosis.sql"_s);
+        QVERIFY(schema.open(QIODevice::ReadOnly) && CreateDatabaseFile(path_, nullptr));
+        Database db = connection(u"make"_s);
+        QVERIFY(db.open() && ExecuteScript(db, QString::fromUtf8(schema.readAll())).ok);
+        db.close();
     }
     void cleanup() { f_.reset(); }
 
-    void openAndCloseOnlyChangeStateOnce()
+    // Opening an open connection and closing a closed one change nothing;
+    // failures give a number and a text, and stop a script.
+    void openCloseAndFailures()
     {
-        Database db = connection(QStringLiteral("t1"));
+        Database db = connection(u"t1"_s);
+        const DbResult closed = Execute(db, u"SELECT 1"_s);
+        QVERIFY(!closed.ok && !closed.errorText.isEmpty());
+        QCOMPARE(closed.errorNumber, DbNotOpenError);
+        db.close();
         QVERIFY(!db.isOpen());
-        db.close(); // closing a closed connection does nothing
         QVERIFY(db.open());
-        QVERIFY(db.open()); // opening an open one does nothing
+        QVERIFY(db.open());
         QVERIFY(db.isOpen());
-        QVERIFY(Execute(db, QStringLiteral("SELECT COUNT(*) AS n FROM tblDosis")).ok);
+        const DbResult r = Execute(db, u"SELECT * FROM tblMissing"_s);
+        QVERIFY(!r.ok && r.errorNumber != 0);
+        QVERIFY2(r.errorText.contains(u"tblMissing"_s), qPrintable(r.errorText));
+        QVERIFY(!ExecuteScript(db, u"-- two tables\nCREATE TABLE a (x);\nCREATE TABLE a (y);\nCREATE TABLE b (z);\n"_s).ok);
+        QVERIFY(Execute(db, u"SELECT x FROM a"_s).ok);
+        QVERIFY(!Execute(db, u"SELECT z FROM b"_s).ok);
         db.close();
         QVERIFY(!db.isOpen()); // opening again: keptStatementsAreResetBetweenRuns
-
-        Database closed(QStringLiteral("t2"), QStringLiteral("test"));
-        const DbResult r = Execute(closed, QStringLiteral("SELECT 1"));
-        QVERIFY(!r.ok);
-        QCOMPARE(r.errorNumber, DbNotOpenError);
-        QVERIFY(!r.errorText.isEmpty());
     }
 
     // A missing file is never created; a file that is no database is left as it is.
@@ -81,7 +78,7 @@ private slots:
         QFETCH(QString, error);
         if (!content.isNull())
             f_->write(name, content);
-        Database db(QStringLiteral("t3"), QStringLiteral("test"));
+        Database db(u"t3"_s, u"test"_s);
         db.setPath(name.isEmpty() ? QString() : f_->file(name));
         QVERIFY(!db.open());
         QVERIFY(!db.isOpen());
@@ -95,23 +92,21 @@ private slots:
 
     void apostrophesAreStoredAndFound()
     {
-        Database db = connection(QStringLiteral("t5"));
+        Database db = connection(u"t5"_s);
         QVERIFY(db.open());
-        const QString name = QStringLiteral("O'Brien^Mary'); DROP TABLE tblDosis; --");
+        const QString name = u"O'Brien^Mary'); DROP TABLE tblDosis; --"_s;
         DbResult r = insertDose(db, name);
         QVERIFY2(r.ok, qPrintable(r.errorText));
         QCOMPARE(r.rowsAffected, 1);
         QCOMPARE(r.lastInsertId.toInt(), 1);
-        r = Execute(db, QStringLiteral("Select Distinct(Patname) from tblDosis where Datum = ? and Status <> '1'"), {DbDate(QDate(2026, 12, 6))});
-        QVERIFY(r.ok);
+        r = Execute(db, u"Select Distinct(Patname) from tblDosis where Datum = ? and Status <> '1'"_s, {DbDate(QDate(2026, 12, 6))});
         QCOMPARE(r.rows.size(), 1);
-        QCOMPARE(r.first(QStringLiteral("patname")).toString(), name); // names are case-insensitive
-        r = Execute(db, QStringLiteral("Update tblDosis Set Status = '1', FKeyPatID = ?, Patname = ? Where ID = ?"), {QStringLiteral("P'1"), name, 1});
-        QVERIFY(r.ok);
+        QCOMPARE(r.first(u"patname"_s).toString(), name); // names are case-insensitive
+        r = Execute(db, u"Update tblDosis Set Status = '1', FKeyPatID = ?, Patname = ? Where ID = ?"_s, {u"P'1"_s, name, 1});
         QCOMPARE(r.rowsAffected, 1);
-        r = Execute(db, QStringLiteral("SELECT COUNT(*) AS n FROM tblDosis WHERE FKeyPatID = ?"), {QStringLiteral("P'1")});
-        QCOMPARE(r.first(QStringLiteral("n")).toInt(), 1);
-        QVERIFY(!r.first(QStringLiteral("nope")).isValid());
+        r = Execute(db, u"SELECT COUNT(*) AS n FROM tblDosis WHERE FKeyPatID = ?"_s, {u"P'1"_s});
+        QCOMPARE(r.first(u"n"_s).toInt(), 1);
+        QVERIFY(!r.first(u"nope"_s).isValid());
         db.close();
     }
 
@@ -119,43 +114,26 @@ private slots:
     // lock between runs: another connection can still truncate the log.
     void keptStatementsAreResetBetweenRuns()
     {
-        Database db = connection(QStringLiteral("t8"));
+        Database db = connection(u"t8"_s);
         db.setKeepStatements(true);
         QVERIFY(db.open());
-        for (const char *name : {"A", "B", "C"}) {
-            const DbResult r = insertDose(db, QLatin1String(name));
-            QVERIFY2(r.ok, qPrintable(r.errorText));
-        }
-        const QString select = QStringLiteral("SELECT Patname FROM tblDosis WHERE Patname >= ? ORDER BY Patname");
-        QCOMPARE(Execute(db, select, {QStringLiteral("B")}).rows.size(), 2);
-        QCOMPARE(Execute(db, select, {QStringLiteral("C")}).first(QStringLiteral("Patname")).toString(), QStringLiteral("C"));
-        QVERIFY(!Execute(db, QStringLiteral("SELECT nope FROM tblDosis"), {}).ok);
+        for (const char *name : {"A", "B", "C"})
+            QVERIFY(insertDose(db, QLatin1String(name)).ok);
+        const QString select = u"SELECT Patname FROM tblDosis WHERE Patname >= ? ORDER BY Patname"_s;
+        QCOMPARE(Execute(db, select, {u"B"_s}).rows.size(), 2);
+        QCOMPARE(Execute(db, select, {u"C"_s}).first(u"Patname"_s).toString(), u"C"_s);
+        QVERIFY(!Execute(db, u"SELECT nope FROM tblDosis"_s, {}).ok);
 
-        Database other = connection(QStringLiteral("t8b"));
+        Database other = connection(u"t8b"_s);
         QVERIFY(other.open());
-        const DbResult cp = Execute(other, QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+        const DbResult cp = Execute(other, u"PRAGMA wal_checkpoint(TRUNCATE)"_s);
         QVERIFY2(cp.ok, qPrintable(cp.errorText));
         QCOMPARE(cp.rows.first().value(0).toInt(), 0); // not busy
         other.close();
         db.close();
         // Open again, the kept statements are prepared anew on the new connection.
         QVERIFY(db.open());
-        QCOMPARE(Execute(db, select, {QStringLiteral("A")}).rows.size(), 3);
-        db.close();
-    }
-
-    void failuresReportNumberAndTextAndStopAScript()
-    {
-        Database db = connection(QStringLiteral("t6"));
-        QVERIFY(db.open());
-        DbResult r = Execute(db, QStringLiteral("SELECT * FROM tblMissing"));
-        QVERIFY(!r.ok);
-        QVERIFY(r.errorNumber != 0);
-        QVERIFY2(r.errorText.contains(QStringLiteral("tblMissing")), qPrintable(r.errorText));
-        // A script stops at its first failing statement.
-        QVERIFY(!ExecuteScript(db, QStringLiteral("-- two tables\nCREATE TABLE a (x);\nCREATE TABLE a (y);\nCREATE TABLE b (z);\n")).ok);
-        QVERIFY(Execute(db, QStringLiteral("SELECT x FROM a")).ok);
-        QVERIFY(!Execute(db, QStringLiteral("SELECT z FROM b")).ok);
+        QCOMPARE(Execute(db, select, {u"A"_s}).rows.size(), 3);
         db.close();
     }
 
@@ -163,43 +141,42 @@ private slots:
     {
         WriteLockHolder lock(path_); // another writer
         QVERIFY(lock.held());
-        Database db = connection(QStringLiteral("t7"));
+        Database db = connection(u"t7"_s);
         db.setBusyTimeout(200);
         QVERIFY(db.open());
-        QVERIFY(Execute(db, QStringLiteral("SELECT COUNT(*) FROM tblDosis")).ok); // readers go on
-        const DbResult r = Execute(db, QStringLiteral("INSERT INTO tblDosis (Status) VALUES ('0')"));
+        QVERIFY(Execute(db, u"SELECT COUNT(*) FROM tblDosis"_s).ok); // readers go on
+        const DbResult r = Execute(db, u"INSERT INTO tblDosis (Status) VALUES ('0')"_s);
         QVERIFY(!r.ok);
         QCOMPARE(r.errorNumber % 256, 5); // SQLITE_BUSY
         lock.release();
-        QVERIFY(Execute(db, QStringLiteral("INSERT INTO tblDosis (Status) VALUES ('0')")).ok);
+        QVERIFY(Execute(db, u"INSERT INTO tblDosis (Status) VALUES ('0')"_s).ok);
         db.close();
     }
 
     void processDatabasesFollowTheSettings()
     {
         ResetWorkstationState();
-        Settings.Database = QStringLiteral("LumoraData.dat");
+        Settings.Database = u"LumoraData.dat"_s;
         SetDatabasePaths();
-        QCOMPARE(ImageDatabase.path(), f_->file(QStringLiteral("Data/LumoraData.dat")));
-        QCOMPARE(DefinitionsDatabase.path(), f_->file(QStringLiteral("Data/LumoraUser.dat")));
-        // A bare name is below the application folder, never the current directory,
-        // and never the image database beside it.
-        QCOMPARE(UserDatabase.path(), f_->file(QStringLiteral("LumoraData.dat")));
-        Settings.Database = QStringLiteral("/srv/dosis/journal.dat");
+        // A bare journal name is below the application folder, never the current
+        // directory, and never the image database beside it.
+        QCOMPARE((QStringList{ImageDatabase.path(), DefinitionsDatabase.path(), UserDatabase.path()}),
+                 (QStringList{f_->file(u"Data/LumoraData.dat"_s), f_->file(u"Data/LumoraUser.dat"_s), f_->file(u"LumoraData.dat"_s)}));
+        Settings.Database = u"/srv/dosis/journal.dat"_s;
         SetDatabasePaths();
-        QCOMPARE(UserDatabase.path(), QStringLiteral("/srv/dosis/journal.dat"));
+        QCOMPARE(UserDatabase.path(), u"/srv/dosis/journal.dat"_s);
 
         // Missing files: the image and definitions opens stay quiet and closed;
         // the user database reports.
         OpenImageDatabase();
         QVERIFY(!ImageDatabase.isOpen());
-        QVERIFY(!Execute(ImageDatabase, QStringLiteral("SELECT Count(PatID) AS ReceiveCount FROM tblReceive")).ok);
+        QVERIFY(!Execute(ImageDatabase, u"SELECT Count(PatID) AS ReceiveCount FROM tblReceive"_s).ok);
         OpenDefinitionsDatabase();
         QVERIFY(!DefinitionsDatabase.isOpen());
         QVERIFY(!OpenUserDatabase());
         QVERIFY(!UserDatabase.error().text.isEmpty());
 
-        Settings.Database = QStringLiteral("u.dat");
+        Settings.Database = u"u.dat"_s;
         SetDatabasePaths();
         QVERIFY(OpenUserDatabase());
         CloseAllDatabases();

@@ -1,13 +1,12 @@
 // Removal of series, studies, patients and everything: rows and files go
 // together, a failure leaves both, and nothing outside the images folder is touched.
-#include "core/Settings.h"
 #include "store/DatabasePaths.h"
 #include "store/Deletion.h"
-#include "support/Station.h"
+#include "support/Rows.h"
 
-#include <QDir>
-#include <QFile>
 #include <QtTest>
+
+using namespace Qt::StringLiterals;
 
 class DeletionTest : public QObject {
     Q_OBJECT
@@ -17,23 +16,15 @@ class DeletionTest : public QObject {
     DeletionReport report_;
     int studyRows_ = 0, patientRows_ = 0;
 
-    FiledStudy file(const QString &patientId, int seriesCount)
-    {
-        const FiledStudy s = FileStudy(*f_, patientId, seriesCount, 2);
-        if (s.images.size() != seriesCount * 2)
-            qWarning() << "study not filed";
-        return s;
-    }
-    QString image(const FiledStudy &s, int i) const { return f_->file(QStringLiteral("images/%1/%2.dcm").arg(s.uid, s.images.value(i))); }
-    bool folderExists(const FiledStudy &s) const { return QDir(f_->file(QStringLiteral("images/") + s.uid)).exists(); }
+    FiledStudy file(const QString &patientId, int seriesCount) { return FileStudy(*f_, patientId, seriesCount, 2); }
+    QString image(const FiledStudy &s, int i) const { return f_->file(u"images/%1/%2.dcm"_s.arg(s.uid, s.images.value(i))); }
+    bool folderExists(const FiledStudy &s) const { return QDir(f_->file(u"images/"_s + s.uid)).exists(); }
 
 private slots:
     void init()
     {
         f_ = std::make_unique<TestFolder>();
-        QVERIFY(MakeStationDatabases(f_->path()));
-        ResetWorkstationState();
-        SetDatabasePaths();
+        QVERIFY(PrepareStation(*f_));
         ImageDatabase.setBusyTimeout(8000);
         log_.clear();
         studyRows_ = patientRows_ = 0;
@@ -47,125 +38,112 @@ private slots:
     // The first series goes alone; the last one takes its study and patient along.
     void seriesOfAStudy()
     {
-        const FiledStudy a = file(QStringLiteral("P1"), 2);
-        const FiledStudy b = file(QStringLiteral("P2"), 1);
-        QVERIFY2(DeleteSeriesFromDatabase(a.series[0], a.study, a.uid, a.patient, QStringLiteral("P1"), report_),
-                 f_->read(QStringLiteral("Logs/Error.log")).constData());
-        QCOMPARE(CountRows(QStringLiteral("tblSeries")), 2);
-        QCOMPARE(CountRows(QStringLiteral("tblImages")), 4);
-        QCOMPARE(CountRows(QStringLiteral("tblStudies")), 2);
-        QVERIFY(!QFile::exists(image(a, 0)));
-        QVERIFY(QFile::exists(image(a, 2)));
+        const FiledStudy a = file(u"P1"_s, 2);
+        const FiledStudy b = file(u"P2"_s, 1);
+        QVERIFY2(DeleteSeriesFromDatabase(a.series[0], a.study, a.uid, a.patient, u"P1"_s, report_),
+                 f_->read(u"Logs/Error.log"_s).constData());
+        QCOMPARE(ImageRows(), (Counts{2, 2, 2, 4, 0}));
+        QVERIFY(!QFile::exists(image(a, 0)) && QFile::exists(image(a, 2)));
         QCOMPARE(studyRows_, 0);
-        QCOMPARE(log_, QStringLiteral("Updating Database ... OK\r\nRemoving images ... OK\r\n"));
+        QCOMPARE(log_, u"Updating Database ... OK\r\nRemoving images ... OK\r\n"_s);
 
-        QVERIFY(DeleteSeriesFromDatabase(a.series[1], a.study, a.uid, a.patient, QStringLiteral("P1"), report_));
-        QCOMPARE(CountRows(QStringLiteral("tblStudies")), 1);
-        QCOMPARE(CountRows(QStringLiteral("tblPatienten")), 1);
+        QVERIFY(DeleteSeriesFromDatabase(a.series[1], a.study, a.uid, a.patient, u"P1"_s, report_));
+        QCOMPARE(ImageRows(), (Counts{1, 1, 1, 2, 0}));
         QCOMPARE(studyRows_, 1);
         QCOMPARE(patientRows_, 1);
-        QVERIFY(!folderExists(a));
-        QVERIFY(folderExists(b));
-        QVERIFY(log_.contains(QStringLiteral("Removing image directory ... OK")));
+        QVERIFY(!folderExists(a) && folderExists(b));
+        QVERIFY(log_.contains(u"Removing image directory ... OK"_s));
     }
 
     void studyAloneOrWithItsPatient()
     {
-        const FiledStudy a = file(QStringLiteral("P1"), 2);
-        QVERIFY(DeleteStudyFromDatabase(a.study, a.uid, a.patient, QStringLiteral("P1"), false, report_));
-        QCOMPARE(CountRows(QStringLiteral("tblImages")), 0);
-        QCOMPARE(CountRows(QStringLiteral("tblSeries")), 0);
-        QCOMPARE(CountRows(QStringLiteral("tblStudies")), 0);
-        QCOMPARE(CountRows(QStringLiteral("tblPatienten")), 1); // not a send: the patient stays
+        const FiledStudy a = file(u"P1"_s, 2);
+        QVERIFY(DeleteStudyFromDatabase(a.study, a.uid, a.patient, u"P1"_s, false, report_));
+        QCOMPARE(ImageRows(), (Counts{1, 0, 0, 0, 0})); // not a send: the patient stays
         QVERIFY(!folderExists(a));
 
-        const FiledStudy b = file(QStringLiteral("P2"), 1);
-        QVERIFY(DeleteStudyFromDatabase(b.study, b.uid, b.patient, QStringLiteral("P2"), true, report_));
-        QCOMPARE(CountRows(QStringLiteral("tblPatienten")), 1);
+        const FiledStudy b = file(u"P2"_s, 1);
+        QVERIFY(DeleteStudyFromDatabase(b.study, b.uid, b.patient, u"P2"_s, true, report_));
+        QCOMPARE(CountRows(u"tblPatienten"_s), 1);
         QCOMPARE(patientRows_, 1);
     }
 
     void patientWithAllStudies()
     {
-        const FiledStudy a = file(QStringLiteral("P1"), 2);
-        const FiledStudy a2 = file(QStringLiteral("P1"), 1); // a second study of the same patient
-        const FiledStudy b = file(QStringLiteral("P2"), 1);
+        const FiledStudy a = file(u"P1"_s, 2);
+        const FiledStudy a2 = file(u"P1"_s, 1); // a second study of the same patient
+        const FiledStudy b = file(u"P2"_s, 1);
         QCOMPARE(a2.patient, a.patient);
         QList<int> steps;
         report_.progress = [&](int done, int total) { steps << done * 10 + total; };
-        QVERIFY(DeletePatientFromDatabase(a.patient, QStringLiteral("P1"), report_));
-        QCOMPARE(CountRows(QStringLiteral("tblPatienten")), 1);
-        QCOMPARE(CountRows(QStringLiteral("tblStudies")), 1);
-        QCOMPARE(CountRows(QStringLiteral("tblImages")), 2);
-        QVERIFY(!folderExists(a));
-        QVERIFY(!folderExists(a2));
-        QVERIFY(folderExists(b));
+        QVERIFY(DeletePatientFromDatabase(a.patient, u"P1"_s, report_));
+        QCOMPARE(ImageRows(), (Counts{1, 1, 1, 2, 0}));
+        QVERIFY(!folderExists(a) && !folderExists(a2) && folderExists(b));
         QCOMPARE(steps, (QList<int>{12, 22}));
     }
 
     void everythingWhileAnotherProcessHoldsTheDatabase()
     {
-        file(QStringLiteral("P1"), 2);
-        file(QStringLiteral("P2"), 1);
+        file(u"P1"_s, 2);
+        file(u"P2"_s, 1);
         // The receiver keeps its own connection open.
-        Database other(QStringLiteral("receiver"), QStringLiteral("test"));
+        Database other(u"receiver"_s, u"test"_s);
         other.setPath(ImageDatabase.path());
         QVERIFY(other.open());
-        const QString images = QStringLiteral("SELECT COUNT(*) AS n FROM tblImages");
-        QCOMPARE(Execute(other, images).first(QStringLiteral("n")).toInt(), 6);
+        const QString images = u"SELECT COUNT(*) AS n FROM tblImages"_s;
+        QCOMPARE(Execute(other, images).first(u"n"_s).toInt(), 6);
         QVERIFY(DeleteAllFromDatabase(report_));
-        QCOMPARE(CountRows(QStringLiteral("tblImages")), 0);
-        QCOMPARE(CountRows(QStringLiteral("tblPatienten")), 0);
-        QCOMPARE(QDir(f_->file(QStringLiteral("images"))).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 0);
+        QCOMPARE(ImageRows(), (Counts{0, 0, 0, 0, 0}));
+        QCOMPARE(QDir(f_->file(u"images"_s)).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 0);
         // The other connection sees the empty tables, not a broken file.
         const DbResult after = Execute(other, images);
         QVERIFY2(after.ok, qPrintable(after.errorText));
-        QCOMPARE(after.first(QStringLiteral("n")).toInt(), 0);
-        QVERIFY(Execute(other, QStringLiteral("INSERT INTO tblPatienten (PatID1) VALUES ('P9')")).ok);
+        QCOMPARE(after.first(u"n"_s).toInt(), 0);
+        QVERIFY(Execute(other, u"INSERT INTO tblPatienten (PatID1) VALUES ('P9')"_s).ok);
         other.close();
-        QCOMPARE(CountRows(QStringLiteral("tblPatienten")), 1);
-        QCOMPARE(log_, QStringLiteral("Removing database entries ... OK\r\nRemoving images ... "));
+        QCOMPARE(CountRows(u"tblPatienten"_s), 1);
+        QCOMPARE(log_, u"Removing database entries ... OK\r\nRemoving images ... "_s);
     }
 
     void everythingWithoutTemplateStillRemovesImages()
     {
-        const FiledStudy a = file(QStringLiteral("P1"), 1);
-        QVERIFY(QFile::remove(f_->file(QStringLiteral("Data/LumoraDef.dat"))));
+        const FiledStudy a = file(u"P1"_s, 1);
+        QVERIFY(QFile::remove(f_->file(u"Data/LumoraDef.dat"_s)));
         QVERIFY(!DeleteAllFromDatabase(report_));
-        QVERIFY(log_.startsWith(QStringLiteral("Removing database entries ... failed\r\n")));
-        QCOMPARE(CountRows(QStringLiteral("tblImages")), 2);
+        QVERIFY(log_.startsWith(u"Removing database entries ... failed\r\n"_s));
+        QCOMPARE(CountRows(u"tblImages"_s), 2);
         QVERIFY(!folderExists(a));
     }
 
     void lockedDatabaseLeavesRowsAndFiles()
     {
-        const FiledStudy a = file(QStringLiteral("P1"), 1);
+        const FiledStudy a = file(u"P1"_s, 1);
         {
             WriteLockHolder lock(ImageDatabase.path());
             QVERIFY(lock.held());
             ImageDatabase.setBusyTimeout(200);
-            QVERIFY(!DeleteStudyFromDatabase(a.study, a.uid, a.patient, QStringLiteral("P1"), true, report_));
+            QVERIFY(!DeleteStudyFromDatabase(a.study, a.uid, a.patient, u"P1"_s, true, report_));
         }
-        QCOMPARE(CountRows(QStringLiteral("tblImages")), 2);
+        QCOMPARE(CountRows(u"tblImages"_s), 2);
         QVERIFY(QFile::exists(image(a, 0)));
-        QVERIFY(f_->read(QStringLiteral("Logs/Error.log")).contains("EditForm DeleteStudyFromDatabase"));
+        QVERIFY(f_->read(u"Logs/Error.log"_s).contains("EditForm DeleteStudyFromDatabase"));
         QCOMPARE(patientRows_, 0);
     }
 
     void uidsThatLeaveTheImagesFolderTouchNothing()
     {
-        f_->write(QStringLiteral("keep/precious.txt"), "x");
+        f_->write(u"keep/precious.txt"_s, "x");
         for (const char *uid : {"../keep", "..", "1.2.3\n", "1.2/../../keep"})
             QVERIFY2(StudyFolder(QLatin1String(uid)).isEmpty(), uid);
-        QCOMPARE(StudyFolder(QStringLiteral("1.2.3")), f_->file(QStringLiteral("images/1.2.3")));
+        QCOMPARE(StudyFolder(u"1.2.3"_s), f_->file(u"images/1.2.3"_s));
         OpenImageDatabase();
-        const qlonglong p = Execute(ImageDatabase, QStringLiteral("INSERT INTO tblPatienten (PatID1) VALUES ('P1')")).lastInsertId.toLongLong();
-        const qlonglong s = Execute(ImageDatabase, QStringLiteral("INSERT INTO tblStudies (StudyUID, FKeyPATID) VALUES ('../keep', ?)"), {p})
-                                .lastInsertId.toLongLong();
+        const qlonglong p = Execute(ImageDatabase, u"INSERT INTO tblPatienten (PatID1) VALUES ('P1')"_s).lastInsertId.toLongLong();
+        const qlonglong s =
+            Execute(ImageDatabase, u"INSERT INTO tblStudies (StudyUID, FKeyPATID) VALUES ('../keep', ?)"_s, {p}).lastInsertId.toLongLong();
         CloseImageDatabase();
         QVERIFY(p > 0 && s > 0);
-        QVERIFY(DeleteStudyFromDatabase(s, QStringLiteral("../keep"), p, QStringLiteral("P1"), false, report_));
-        QVERIFY(QFile::exists(f_->file(QStringLiteral("keep/precious.txt"))));
+        QVERIFY(DeleteStudyFromDatabase(s, u"../keep"_s, p, u"P1"_s, false, report_));
+        QVERIFY(QFile::exists(f_->file(u"keep/precious.txt"_s)));
     }
 };
 

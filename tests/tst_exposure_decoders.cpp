@@ -2,8 +2,9 @@
 // projection cycles, locale-dependent numbers, and ugly input of every kind.
 #include "exposure/ExposureDecoders.h"
 
-#include <QRandomGenerator>
 #include <QtTest>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -12,30 +13,20 @@ const QLocale English(QLocale::English, QLocale::UnitedStates);
 const QDateTime Now(QDate(2026, 12, 6), QTime(14, 5, 9));
 const QString Today = German.toString(Now.date(), QLocale::ShortFormat);
 
-const QString SophieMessage = QStringLiteral(
-    "\x02SOPHIE V3\r\nName: 2005-03-17 10:22:31 W/Rh LCC AEC Grid 28kV 63mAs 1.25s 0 12kg 4.5cm 1.23 mGy\r\n");
-const QString GiottoMessage = QStringLiteral("\x02GIOTTO 10 28063 120 45 1.8\x03\r\n");
-const QString LoradMessage = QStringLiteral(
-    "M4|0017|LCC|AEC|Mo/Mo|Grid|06.12.26|14:05|x|y|28 kV|z|63 mAs|a|b|c|d|120 N|4.5 cm|e|f|1.23 mGy|\r\n");
-const QString SenoMessage = QStringLiteral("ABCDEF028100 450ms12 45mm 0 DIGITAL\r\n");
-const QString SenoShortFirst = QStringLiteral("28 KV29 080 500MS12 45MM DIGITAL\r\n");
-const QString HfeMessage = QStringLiteral(
-    "SM 1000 V2.1\r\n0.98 mGy W/Rh 28 kV 80 mAs AEC\r\n 2 Grid 450LF ms 45 mm Comp 120 N\r\n*\r\n");
+const QString SophieMessage = u"\x02SOPHIE V3\r\nName: 2005-03-17 10:22:31 W/Rh LCC AEC Grid 28kV 63mAs 1.25s 0 12kg 4.5cm 1.23 mGy\r\n"_s;
+const QString GiottoMessage = u"\x02GIOTTO 10 28063 120 45 1.8\x03\r\n"_s;
+const QString LoradMessage = u"M4|0017|LCC|AEC|Mo/Mo|Grid|06.12.26|14:05|x|y|28 kV|z|63 mAs|a|b|c|d|120 N|4.5 cm|e|f|1.23 mGy|\r\n"_s;
+const QString SenoMessage = u"ABCDEF028100 450ms12 45mm 0 DIGITAL\r\n"_s;
+const QString SenoShortFirst = u"28 KV29 080 500MS12 45MM DIGITAL\r\n"_s;
+const QString HfeMessage = u"SM 1000 V2.1\r\n0.98 mGy W/Rh 28 kV 80 mAs AEC\r\n 2 Grid 450LF ms 45 mm Comp 120 N\r\n*\r\n"_s;
 
-DecoderInput input(qint16 unit, const QString &buffer, const QLocale &locale = German)
+DecoderInput input(int unit, const QString &buffer, const QLocale &locale = German)
 {
-    DecoderInput in;
-    in.unitType = unit;
-    in.buffer = buffer;
-    in.patientName = QStringLiteral("O'Neill^Mary");
-    in.currentProjection = QStringLiteral("L CC");
-    in.projectionBox = QStringLiteral("L CC");
-    in.locale = locale;
-    in.now = Now;
-    return in;
+    return {.unitType = qint16(unit), .buffer = buffer, .patientName = u"O'Neill^Mary"_s, .currentProjection = u"L CC"_s,
+            .projectionBox = u"L CC"_s, .locale = locale, .now = Now};
 }
 
-QString v(const std::optional<QString> &s) { return s.value_or(QStringLiteral("<unset>")); }
+QString v(const std::optional<QString> &s) { return s.value_or(u"<unset>"_s); }
 
 // The named values of a decoding: the record's columns and parts of the output.
 QMap<QString, QString> fields(const DecoderOutput &out)
@@ -54,7 +45,19 @@ QMap<QString, QString> fields(const DecoderOutput &out)
     return f;
 }
 
+// A message of a unit type, what is expected of it ("name=value" of fields(),
+// or the views of a projection cycle), and the input's other parts.
+struct Case {
+    int unit;
+    QString message;
+    QStringList expected;
+    QLocale locale = German;
+    QString projectionBox = u"L CC"_s;
+    bool debug = false;
+};
+
 } // namespace
+Q_DECLARE_METATYPE(Case)
 
 class ExposureDecodersTest : public QObject {
     Q_OBJECT
@@ -62,123 +65,88 @@ class ExposureDecodersTest : public QObject {
 private slots:
     void decodesTheValues_data()
     {
-        QTest::addColumn<int>("unit");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QLocale>("locale");
-        QTest::addColumn<QString>("projectionBox");
-        QTest::addColumn<QStringList>("expected"); // "name=value"
-
-        const QString lcc = QStringLiteral("L CC");
+        QTest::addColumn<Case>("c");
         QTest::newRow("Sophie: values by token position")
-            << int(UnitSophie) << SophieMessage << German << lcc
-            << QStringList{"Datum=17.03.2005", "Sonstiges=LCC,AEC,Grid,W/Rh,0", "KVP=28", "ma=63", "expZeit=1,25",
-                           "Druck=120", "Dicke=45", "mGy=1.23", "Zeit=14:05:09", "Status=0", "Patname=O'Neill^Mary",
-                           "errors=0", "buffer=", "closingSteps=1"};
+            << Case{UnitSophie, SophieMessage,
+                    {"Datum=17.03.2005", "Sonstiges=LCC,AEC,Grid,W/Rh,0", "KVP=28", "ma=63", "expZeit=1,25", "Druck=120", "Dicke=45",
+                     "mGy=1.23", "Zeit=14:05:09", "Status=0", "Patname=O'Neill^Mary", "errors=0", "buffer=", "closingSteps=1"}};
         // A dot-decimal workstation reads the unit's decimal point as its own.
         QTest::newRow("Sophie: dot-decimal locale")
-            << int(UnitSophie) << SophieMessage << English << lcc
-            << QStringList{"expZeit=1.25", "Dicke=45", "Druck=120", "errors=0"};
+            << Case{UnitSophie, SophieMessage, {"expZeit=1.25", "Dicke=45", "Druck=120", "errors=0"}, English};
         // Tenfold values round a half to the even neighbour.
         QTest::newRow("Sophie: tenfold rounding")
-            << int(UnitSophie)
-            << QString(SophieMessage).replace(QStringLiteral("12kg"), QStringLiteral("1,25kg")).replace(QStringLiteral("4.5cm"), QStringLiteral("1.75cm"))
-            << German << lcc << QStringList{"Druck=12", "Dicke=18"};
+            << Case{UnitSophie, QString(SophieMessage).replace(u"12kg"_s, u"1,25kg"_s).replace(u"4.5cm"_s, u"1.75cm"_s),
+                    {"Druck=12", "Dicke=18"}};
         QTest::newRow("Sophie: short message")
-            << int(UnitSophie) << QStringLiteral("Name: 2005-03-17 10:22:31 W/Rh mGy\r\n") << German << lcc
-            << QStringList{"Datum=17.03.2005", "KVP=", "mGy=", "Sonstiges=mGy,,,W/Rh,", "errors=3"};
+            << Case{UnitSophie, u"Name: 2005-03-17 10:22:31 W/Rh mGy\r\n"_s,
+                    {"Datum=17.03.2005", "KVP=", "mGy=", "Sonstiges=mGy,,,W/Rh,", "errors=3"}};
         // Without "Name:" the whole buffer is taken, and the miss is reported.
-        QTest::newRow("Sophie: no name")
-            << int(UnitSophie) << QStringLiteral("X 2005-03-17 a b c d e 30kV 50mAs mGy") << German << lcc
-            << QStringList{"KVP=30", "firstError=5"};
-        QTest::newRow("Sophie: empty") << int(UnitSophie) << QString() << German << lcc << QStringList{"record=0", "closingSteps=1"};
+        QTest::newRow("Sophie: no name") << Case{UnitSophie, u"X 2005-03-17 a b c d e 30kV 50mAs mGy"_s, {"KVP=30", "firstError=5"}};
+        QTest::newRow("Sophie: empty") << Case{UnitSophie, QString(), {"record=0", "closingSteps=1"}};
 
         QTest::newRow("Giotto: the last group four times")
-            << int(UnitGiotto) << GiottoMessage << German << lcc
-            << QStringList{"Datum=06.12.2026", "KVP=28", "ma=63 120", "Druck=1.8", "Dicke=1.8", "mGy=1.8", "expZeit=1.8",
-                           "Sonstiges=L CC", "clearProjectionBox=1", "deleteSerialInput=1", "buffer="};
+            << Case{UnitGiotto, GiottoMessage,
+                    {"Datum=06.12.2026", "KVP=28", "ma=63 120", "Druck=1.8", "Dicke=1.8", "mGy=1.8", "expZeit=1.8", "Sonstiges=L CC",
+                     "clearProjectionBox=1", "deleteSerialInput=1", "buffer="}};
         QTest::newRow("Giotto: kV with its 0 second")
-            << int(UnitGiotto) << QStringLiteral("\x02GIOTTO 10 30080 90 50 2.2\x03") << German << lcc
-            << QStringList{"KVP=30", "ma=80 90 ", "Druck=2.2"};
+            << Case{UnitGiotto, u"\x02GIOTTO 10 30080 90 50 2.2\x03"_s, {"KVP=30", "ma=80 90 ", "Druck=2.2"}};
         QTest::newRow("Giotto: no projection keeps the message")
-            << int(UnitGiotto) << GiottoMessage << German << QString()
-            << QStringList{"record=0", "buffer=" + GiottoMessage, "closingSteps=0", "enableSerTimer=0",
-                           "messageBoxes=Please click on a Projection button first!"};
+            << Case{UnitGiotto, GiottoMessage,
+                    {"record=0", "buffer=" + GiottoMessage, "closingSteps=0", "enableSerTimer=0",
+                     "messageBoxes=Please click on a Projection button first!"},
+                    German, QString()};
 
         QTest::newRow("Lorad M4: field counts")
-            << int(UnitLoradM4) << LoradMessage << German << lcc
-            << QStringList{"Sonstiges=LCC", "Datum=" + Today, "Zeit=14:05:09", "KVP=28", "ma=63", "Druck=120",
-                           "Dicke=4.5", "mGy=1.23", "expZeit=0"};
+            << Case{UnitLoradM4, LoradMessage,
+                    {"Sonstiges=LCC", "Datum=" + Today, "Zeit=14:05:09", "KVP=28", "ma=63", "Druck=120", "Dicke=4.5", "mGy=1.23", "expZeit=0"}};
         QTest::newRow("Lorad M4: six fields")
-            << int(UnitLoradM4) << QStringLiteral("M4|1|RCC|a|b|4 cm") << German << lcc
-            << QStringList{"Sonstiges=RCC", "Datum=", "Zeit=", "Druck=0", "mGy=0"};
-        QTest::newRow("Lorad M4: seven fields")
-            << int(UnitLoradM4) << QStringLiteral("M4|1|RCC|a|b|4 cm|d") << German << lcc << QStringList{"Datum=" + Today, "Zeit="};
+            << Case{UnitLoradM4, u"M4|1|RCC|a|b|4 cm"_s, {"Sonstiges=RCC", "Datum=", "Zeit=", "Druck=0", "mGy=0"}};
+        QTest::newRow("Lorad M4: seven fields") << Case{UnitLoradM4, u"M4|1|RCC|a|b|4 cm|d"_s, {"Datum=" + Today, "Zeit="}};
         QTest::newRow("Lorad M4: empty values")
-            << int(UnitLoradM4) << QString(LoradMessage).replace(QStringLiteral("120 N"), QStringLiteral(" ")).replace(QStringLiteral("1.23 mGy"), QString())
-            << German << lcc << QStringList{"Druck=0", "mGy=0"};
-        QTest::newRow("Lorad M4: empty")
-            << int(UnitLoradM4) << QString() << German << lcc << QStringList{"record=0", "closingSteps=0", "enableSerTimer=1"};
+            << Case{UnitLoradM4, QString(LoradMessage).replace(u"120 N"_s, u" "_s).replace(u"1.23 mGy"_s, QString()), {"Druck=0", "mGy=0"}};
+        QTest::newRow("Lorad M4: empty") << Case{UnitLoradM4, QString(), {"record=0", "closingSteps=0", "enableSerTimer=1"}};
 
-        // The GE Senograph's groups are told apart by their lengths.
+        // The GE Senograph's groups are told apart by their lengths; in debug mode a box shows each value.
         QTest::newRow("GE Senograph")
-            << int(UnitGESeno) << SenoMessage << German << lcc
-            << QStringList{"KVP=28", "ma=100", "Druck=12", "expZeit=450", "Dicke=45", "mGy=0", "exposureTime=450"};
+            << Case{UnitGESeno, SenoMessage,
+                    {"KVP=28", "ma=100", "Druck=12", "expZeit=450", "Dicke=45", "mGy=0", "exposureTime=450", "messageBoxes="}};
         QTest::newRow("GE Senograph: short first group")
-            << int(UnitGESeno) << SenoShortFirst << German << lcc
-            << QStringList{"KVP=29", "ma=080", "expZeit=500", "Druck=12", "Dicke=45"};
+            << Case{UnitGESeno, SenoShortFirst, {"KVP=29", "ma=080", "expZeit=500", "Druck=12", "Dicke=45", "messageBoxes="}};
+        QTest::newRow("GE Senograph: debug")
+            << Case{UnitGESeno, SenoMessage, {"messageBoxes=KVP 28, MAS 100|Druck 12 ExpZeit 450|Dicke 45"}, German, u"L CC"_s, true};
+        QTest::newRow("GE Senograph: short first group, debug")
+            << Case{UnitGESeno, SenoShortFirst, {"messageBoxes=KVP 29|MAS 080|500|12"}, German, u"L CC"_s, true};
 
         QTest::newRow("SM 1000: the dose line and the next")
-            << int(UnitHFE) << HfeMessage << German << lcc
-            << QStringList{"mGy=0.98", "KVP=28", "ma=80", "expZeit=450", "exposureTime=450", "Dicke=45", "Druck=120"};
+            << Case{UnitHFE, HfeMessage, {"mGy=0.98", "KVP=28", "ma=80", "expZeit=450", "exposureTime=450", "Dicke=45", "Druck=120"}};
     }
     void decodesTheValues()
     {
-        QFETCH(int, unit);
-        QFETCH(QString, message);
-        QFETCH(QLocale, locale);
-        QFETCH(QString, projectionBox);
-        QFETCH(QStringList, expected);
-        DecoderInput in = input(qint16(unit), message, locale);
-        in.projectionBox = projectionBox;
-        in.currentExposureTime = QStringLiteral("old");
+        QFETCH(Case, c);
+        DecoderInput in = input(c.unit, c.message, c.locale);
+        in.projectionBox = c.projectionBox;
+        in.currentExposureTime = u"old"_s;
+        in.debug = c.debug;
         const QMap<QString, QString> got = fields(DecodeExposure(in));
-        for (const QString &e : expected) {
-            const QString name = e.section(QLatin1Char('='), 0, 0);
+        for (const QString &e : c.expected) {
+            const QString name = e.section(u'=', 0, 0);
             QVERIFY2(got.contains(name), qPrintable(name));
             QCOMPARE(got[name], e.mid(name.size() + 1));
         }
     }
 
-    void senoDebugShowsEachValue()
-    {
-        DecoderInput in = input(UnitGESeno, SenoMessage);
-        in.debug = true;
-        QCOMPARE(DecodeExposure(in).messageBoxes,
-                 (QStringList{QStringLiteral("KVP 28, MAS 100"), QStringLiteral("Druck 12 ExpZeit 450"), QStringLiteral("Dicke 45")}));
-        in.buffer = SenoShortFirst;
-        QCOMPARE(DecodeExposure(in).messageBoxes,
-                 (QStringList{QStringLiteral("KVP 29"), QStringLiteral("MAS 080"), QStringLiteral("500"), QStringLiteral("12")}));
-        in.debug = false;
-        QVERIFY(DecodeExposure(in).messageBoxes.isEmpty());
-    }
-
     void projectionCyclesOfThePolledUnits_data()
     {
-        QTest::addColumn<int>("unit");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QStringList>("views");
-        QTest::newRow("GE Senograph") << int(UnitGESeno) << SenoMessage
-                                      << QStringList{"R CC", "L CC", "R MLO", "L MLO", "R CC"};
-        QTest::newRow("SM 1000") << int(UnitHFE) << HfeMessage << QStringList{"L CC", "R CC", "L MLO", "R MLO", "L CC"};
+        QTest::addColumn<Case>("c"); // the views one after the other
+        QTest::newRow("GE Senograph") << Case{UnitGESeno, SenoMessage, {"R CC", "L CC", "R MLO", "L MLO", "R CC"}};
+        QTest::newRow("SM 1000") << Case{UnitHFE, HfeMessage, {"L CC", "R CC", "L MLO", "R MLO", "L CC"}};
     }
     void projectionCyclesOfThePolledUnits()
     {
-        QFETCH(int, unit);
-        QFETCH(QString, message);
-        QFETCH(QStringList, views);
+        QFETCH(Case, c);
         qint16 counter = 0; // "New Examination"
-        for (const QString &view : views) {
-            DecoderInput in = input(qint16(unit), message);
+        for (const QString &view : c.expected) {
+            DecoderInput in = input(c.unit, c.message);
             in.projectionCounter = counter;
             const DecoderOutput out = DecodeExposure(in);
             QVERIFY(out.record);
@@ -187,7 +155,7 @@ private slots:
         }
         QCOMPARE(counter, qint16(1));
         // An empty call still advances the cycle.
-        DecoderInput in = input(qint16(unit), QString());
+        DecoderInput in = input(c.unit, QString());
         in.projectionCounter = 3;
         const DecoderOutput out = DecodeExposure(in);
         QVERIFY(!out.record);
@@ -198,8 +166,8 @@ private slots:
     {
         DecoderInput in = input(UnitHFE, HfeMessage);
         DecoderOutput out = DecodeExposure(in);
-        QVERIFY(out.doseLine.startsWith(QStringLiteral("0.98 mGy")));
-        in.buffer = QStringLiteral("SM 1000 V2.1\r\n*\r\n");
+        QVERIFY(out.doseLine.startsWith(u"0.98 mGy"_s));
+        in.buffer = u"SM 1000 V2.1\r\n*\r\n"_s;
         in.doseLine = out.doseLine;
         out = DecodeExposure(in);
         QVERIFY(!out.record);
@@ -208,21 +176,19 @@ private slots:
 
     void doubledMessagesGiveTheValuesOfOne_data()
     {
-        QTest::addColumn<int>("unit");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("Sophie") << int(UnitSophie) << SophieMessage;
-        QTest::newRow("Giotto") << int(UnitGiotto) << GiottoMessage;
-        QTest::newRow("Lorad M4") << int(UnitLoradM4) << LoradMessage;
-        QTest::newRow("GE Senograph") << int(UnitGESeno) << SenoMessage;
-        QTest::newRow("SM 1000") << int(UnitHFE) << HfeMessage;
+        QTest::addColumn<Case>("c");
+        QTest::newRow("Sophie") << Case{UnitSophie, SophieMessage, {}};
+        QTest::newRow("Giotto") << Case{UnitGiotto, GiottoMessage, {}};
+        QTest::newRow("Lorad M4") << Case{UnitLoradM4, LoradMessage, {}};
+        QTest::newRow("GE Senograph") << Case{UnitGESeno, SenoMessage, {}};
+        QTest::newRow("SM 1000") << Case{UnitHFE, HfeMessage, {}};
     }
     void doubledMessagesGiveTheValuesOfOne()
     {
         // A cInput.txt that was not taken away gets the next message appended.
-        QFETCH(int, unit);
-        QFETCH(QString, message);
-        const DecoderOutput one = DecodeExposure(input(qint16(unit), message));
-        const DecoderOutput two = DecodeExposure(input(qint16(unit), message + message));
+        QFETCH(Case, c);
+        const DecoderOutput one = DecodeExposure(input(c.unit, c.message));
+        const DecoderOutput two = DecodeExposure(input(c.unit, c.message + c.message));
         QVERIFY(one.record && two.record);
         for (const char *name : {"KVP", "Druck", "Dicke", "mGy", "expZeit"})
             QCOMPARE(fields(two)[name], fields(one)[name]);
@@ -231,12 +197,8 @@ private slots:
 
     void uglyInputNeverBreaksADecoder()
     {
-        QList<QString> corpus = {QString(), QStringLiteral(" "), QStringLiteral("     "), QStringLiteral("|||||||||"),
-                                 QStringLiteral("\r\n\r\n\r\n"), QStringLiteral("----"), QStringLiteral("*"),
-                                 QStringLiteral("Name:"), QStringLiteral("Name: ----- - - mGy"), QStringLiteral(" 10"),
-                                 QStringLiteral(" 10 0"), QStringLiteral("0"), QStringLiteral("\x03"),
-                                 QStringLiteral("Name: 9999-99-99 a b c d e f 1e999kV x 1e999s 0 1e308kg nan cm"),
-                                 QStringLiteral("mGy\r\nmGy\r\nmGy")};
+        QStringList corpus = {"", " ", "     ", "|||||||||", "\r\n\r\n\r\n", "----", "*", "Name:", "Name: ----- - - mGy", " 10", " 10 0", "0",
+                              "\x03", "Name: 9999-99-99 a b c d e f 1e999kV x 1e999s 0 1e308kg nan cm", "mGy\r\nmGy\r\nmGy"};
         QByteArray binary;
         for (int i = 0; i < 256; ++i)
             binary.append(char(i));
@@ -263,7 +225,7 @@ private slots:
                 if (unit < 1 || unit > 5)
                     QVERIFY(!out.record);
                 if (out.record) {
-                    QCOMPARE(v(out.record->Status), QStringLiteral("0"));
+                    QCOMPARE(v(out.record->Status), u"0"_s);
                     QCOMPARE(v(out.record->Patname), in.patientName);
                 }
                 QVERIFY(out.projectionCounter >= 0 && out.projectionCounter <= 5);
@@ -271,19 +233,18 @@ private slots:
             }
         }
         // Noise that is not a message is reported, not stored silently as values.
-        const DecoderOutput noisy = DecodeExposure(input(UnitSophie, QString::fromLatin1(noise)));
-        QVERIFY(!noisy.errors.isEmpty());
+        QVERIFY(!DecodeExposure(input(UnitSophie, QString::fromLatin1(noise))).errors.isEmpty());
     }
 
     void decoderDatesParse()
     {
-        QCOMPARE(ParseExposureDate(QStringLiteral("17.03.2005"), English), QDate(2005, 3, 17));
-        QCOMPARE(ParseExposureDate(English.toString(QDate(2026, 12, 6), QLocale::ShortFormat), English), QDate(2026, 12, 6));
-        QCOMPARE(ParseExposureDate(German.toString(QDate(2026, 12, 6), QLocale::ShortFormat), German), QDate(2026, 12, 6));
-        QCOMPARE(ParseExposureDate(QStringLiteral("2026-01-02"), German), QDate(2026, 1, 2));
-        QVERIFY(!ParseExposureDate(QStringLiteral("99.99.2005"), German).isValid());
-        QVERIFY(!ParseExposureDate(QStringLiteral("garbage"), English).isValid());
-        QVERIFY(!ParseExposureDate(QString(), English).isValid());
+        const QDate day(2026, 12, 6);
+        QCOMPARE(ParseExposureDate(u"17.03.2005"_s, English), QDate(2005, 3, 17));
+        QCOMPARE(ParseExposureDate(English.toString(day, QLocale::ShortFormat), English), day);
+        QCOMPARE(ParseExposureDate(German.toString(day, QLocale::ShortFormat), German), day);
+        QCOMPARE(ParseExposureDate(u"2026-01-02"_s, German), QDate(2026, 1, 2));
+        for (const QString &bad : {u"99.99.2005"_s, u"garbage"_s, QString()})
+            QVERIFY(!ParseExposureDate(bad, German).isValid());
     }
 };
 

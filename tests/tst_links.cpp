@@ -18,19 +18,16 @@ class LinksTest : public QObject {
     static void prepare(const TestFolder &f, quint16 port)
     {
         QVERIFY(MakeStationDatabases(f.path()));
-        QVERIFY(QFile::copy(ReceiverProgram(), f.file(QStringLiteral("LumoraReceiver"))));
-        QFile::setPermissions(f.file(QStringLiteral("LumoraReceiver")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        WriteReceiverSettings(f, QStringLiteral("LUMORA"), QString::number(port));
+        QVERIFY(QFile::copy(ReceiverProgram(), f.file(u"LumoraReceiver"_s)));
+        QFile::setPermissions(f.file(u"LumoraReceiver"_s), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        WriteReceiverSettings(f, u"LUMORA"_s, QString::number(port));
         ResetWorkstationState();
         LoadSettings();
         ReceiverProcessId = 0;
     }
 
 private slots:
-    void cleanup()
-    {
-        StopReceiver();
-    }
+    void cleanup() { StopReceiver(); }
 
     void receiverThatCannotListenSaysWhy()
     {
@@ -42,7 +39,7 @@ private slots:
         QVERIFY2(WaitFor([] { return !IsProcessAlive(ReceiverProcessId); }, 15000), "the receiver listens on a port in use");
         const LinkState s = ReceiverLinkState();
         QVERIFY(!s.up);
-        QCOMPARE(s.text, QStringLiteral("Receiver stopped – port %1 in use").arg(other.port()));
+        QCOMPARE(s.text, u"Receiver stopped – port %1 in use"_s.arg(other.port()));
         QVERIFY2(s.lastError.contains(QLatin1String("in use")), qPrintable(s.lastError));
     }
 
@@ -53,10 +50,10 @@ private slots:
         prepare(f, port);
         StartReceiver();
         QVERIFY(WaitFor([] { return ReceiverLinkState().up; }, 15000));
-        QCOMPARE(ReceiverLinkState().text, QStringLiteral("Receiver: port %1").arg(port));
+        QCOMPARE(ReceiverLinkState().text, u"Receiver: port %1"_s.arg(port));
         ::kill(static_cast<pid_t>(ReceiverProcessId), SIGKILL);
         QVERIFY(WaitFor([] { return !ReceiverLinkState().up; }, 15000));
-        QCOMPARE(ReceiverLinkState().text, QStringLiteral("Receiver stopped – port %1").arg(port));
+        QCOMPARE(ReceiverLinkState().text, u"Receiver stopped – port %1"_s.arg(port));
         // Restarted from the options dialog: the indicator is clear again.
         StartReceiver();
         QVERIFY(WaitFor([] { return ReceiverLinkState().up; }, 15000));
@@ -67,7 +64,7 @@ private slots:
         TestFolder f;
         ResetWorkstationState();
         LoadSettings();
-        const QString device = f.file(QStringLiteral("ttyXray"));
+        const QString device = f.file(u"ttyXray"_s);
         Settings.Port = 1;
         Settings.ComDevice[0] = device;
         QSerialPort port;
@@ -82,16 +79,16 @@ private slots:
         };
         links.check();
         QVERIFY(!links.serial().up);
-        QCOMPARE(links.serial().text, QStringLiteral("X-ray unit: %1 not found").arg(device));
+        QCOMPARE(links.serial().text, u"X-ray unit: %1 not found"_s.arg(device));
         QCOMPARE(reopened, 0);
 
         QProcess socat;
-        socat.start(QStringLiteral("socat"), {QStringLiteral("pty,raw,echo=0,link=") + device, QStringLiteral("pty,raw,echo=0")});
+        socat.start(u"socat"_s, {u"pty,raw,echo=0,link="_s + device, u"pty,raw,echo=0"_s});
         QVERIFY(WaitFor([&] { return QFile::exists(device); }, 5000));
         links.check();
         QCOMPARE(reopened, 1);
         QVERIFY(links.serial().up);
-        QCOMPARE(links.serial().text, QStringLiteral("X-ray unit: %1").arg(device));
+        QCOMPARE(links.serial().text, u"X-ray unit: %1"_s.arg(device));
         port.close();
         socat.terminate();
         socat.waitForFinished(3000);

@@ -3,11 +3,10 @@
 #include "core/ErrorLog.h"
 #include "support/Station.h"
 
-#include <QDir>
-#include <QFile>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QtTest>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 class LogTest : public QObject {
     Q_OBJECT
@@ -15,54 +14,46 @@ class LogTest : public QObject {
     // Rotated logs: <prefix><yyyyMMddHHmmss>.log
     static QStringList rotated(const TestFolder &f, const QString &prefix)
     {
-        return QDir(f.file(QStringLiteral("Logs"))).entryList({prefix + QStringLiteral("[0-9]").repeated(14) + QStringLiteral(".log")}, QDir::Files);
+        return QDir(f.file(u"Logs"_s)).entryList({prefix + u"[0-9]"_s.repeated(14) + u".log"_s}, QDir::Files);
     }
 
 private slots:
     void lineFormats()
     {
         TestFolder f;
-        WriteErrorLog(91, QStringLiteral("x"), QStringLiteral("y"));
-        WriteErrorLog(-2147217900, QStringLiteral("Syntax error"), QStringLiteral("MainForm LoadStudy"));
-        const QList<QByteArray> lines = f.read(QStringLiteral("Logs/Error.log")).split('\n');
+        WriteErrorLog(91, u"x"_s, u"y"_s);
+        WriteErrorLog(-2147217900, u"Syntax error"_s, u"MainForm LoadStudy"_s);
+        const QList<QByteArray> lines = f.read(u"Logs/Error.log"_s).split('\n');
         QCOMPARE(lines.size(), 3);
         QVERIFY(lines[1].endsWith("-2147217900 Syntax errorMainForm LoadStudy\r"));
         QVERIFY(!lines[1].contains(" -2147217900"));
         QVERIFY(lines[2].isEmpty());
         // The line starts with the local date and time; a positive number has a leading space.
-        QVERIFY2(QRegularExpression(QStringLiteral("^\\d.*\\d{2}:\\d{2}:\\d{2} 91 xy\r$")).match(QString::fromUtf8(lines[0])).hasMatch(),
+        QVERIFY2(QRegularExpression(u"^\\d.*\\d{2}:\\d{2}:\\d{2} 91 xy\r$"_s).match(QString::fromUtf8(lines[0])).hasMatch(),
                  lines[0].constData());
 
         // The debug log joins its two texts, and goes to its own file.
         TestFolder g;
-        WriteDebugLog(QStringLiteral("Initialise_cPort"), QStringLiteral("Port Open False"));
-        const QByteArray debug = g.read(QStringLiteral("Logs/Debug.log"));
-        QVERIFY2(QRegularExpression(QStringLiteral("^\\d.*\\d{2}:\\d{2}:\\d{2}Initialise_cPortPort Open False\r\n$")).match(QString::fromUtf8(debug)).hasMatch(),
+        WriteDebugLog(u"Initialise_cPort"_s, u"Port Open False"_s);
+        const QByteArray debug = g.read(u"Logs/Debug.log"_s);
+        QVERIFY2(QRegularExpression(u"^\\d.*\\d{2}:\\d{2}:\\d{2}Initialise_cPortPort Open False\r\n$"_s).match(QString::fromUtf8(debug)).hasMatch(),
                  debug.constData());
-        QVERIFY(!QFile::exists(g.file(QStringLiteral("Logs/Error.log"))));
+        QVERIFY(!QFile::exists(g.file(u"Logs/Error.log"_s)));
     }
 
     void rotationBoundary_data()
     {
-        QTest::addColumn<QString>("current");
         QTest::addColumn<QString>("prefix");
-        QTest::addColumn<bool>("errorLog");
-        QTest::newRow("debug") << "Debug.log" << "debug" << false;
-        QTest::newRow("error") << "Error.log" << "error" << true;
+        QTest::newRow("debug") << u"debug"_s;
+        QTest::newRow("error") << u"error"_s;
     }
     void rotationBoundary()
     {
-        QFETCH(QString, current);
         QFETCH(QString, prefix);
-        QFETCH(bool, errorLog);
         TestFolder f;
-        auto write = [&] {
-            if (errorLog)
-                WriteErrorLog(5, QStringLiteral("next"), QStringLiteral(" here"));
-            else
-                WriteDebugLog(QStringLiteral("next"), QStringLiteral(" here"));
-        };
-        const QString logFile = QStringLiteral("Logs/") + current;
+        const bool errorLog = prefix == "error"_L1;
+        const auto write = [&] { errorLog ? WriteErrorLog(5, u"next"_s, u" here"_s) : WriteDebugLog(u"next"_s, u" here"_s); };
+        const QString logFile = errorLog ? u"Logs/Error.log"_s : u"Logs/Debug.log"_s;
 
         // Exactly the limit: not rotated, the line is appended.
         f.write(logFile, QByteArray(int(LogRotateSize), 'a'));
@@ -75,13 +66,12 @@ private slots:
         write();
         const QStringList moved = rotated(f, prefix);
         QCOMPARE(moved.size(), 1);
-        QCOMPARE(QFileInfo(f.file(QStringLiteral("Logs/") + moved.first())).size(), grown);
+        QCOMPARE(QFileInfo(f.file(u"Logs/"_s + moved.first())).size(), grown);
         const QByteArray fresh = f.read(logFile);
         QCOMPARE(fresh.count("\r\n"), 1);
         QVERIFY(fresh.contains("next"));
         // The time stamp is the local time of the rotation.
-        const QString stamp = moved.first().mid(prefix.size(), 14);
-        const QDateTime when = QDateTime::fromString(stamp, QStringLiteral("yyyyMMddHHmmss"));
+        const QDateTime when = QDateTime::fromString(moved.first().mid(prefix.size(), 14), u"yyyyMMddHHmmss"_s);
         QVERIFY(when.isValid());
         QVERIFY(qAbs(when.secsTo(QDateTime::currentDateTime())) < 120);
 
@@ -90,7 +80,7 @@ private slots:
         const QDateTime now = QDateTime::currentDateTime();
         QStringList taken;
         for (int s = 0; s < 30; ++s) {
-            taken << QStringLiteral("Logs/%1%2.log").arg(prefix, now.addSecs(s).toString(QStringLiteral("yyyyMMddHHmmss")));
+            taken << u"Logs/%1%2.log"_s.arg(prefix, now.addSecs(s).toString(u"yyyyMMddHHmmss"_s));
             f.write(taken.last(), "rotated before");
         }
         write();
@@ -103,15 +93,15 @@ private slots:
     void existingLogIsFoundWithoutRegardToCase()
     {
         TestFolder f;
-        f.write(QStringLiteral("Logs/debug.log"), "old\r\n");
-        WriteDebugLog(QStringLiteral("a"), QStringLiteral("b"));
-        QVERIFY(!QFile::exists(f.file(QStringLiteral("Logs/Debug.log"))));
-        QCOMPARE(f.read(QStringLiteral("Logs/debug.log")).count("\r\n"), 2);
+        f.write(u"Logs/debug.log"_s, "old\r\n");
+        WriteDebugLog(u"a"_s, u"b"_s);
+        QVERIFY(!QFile::exists(f.file(u"Logs/Debug.log"_s)));
+        QCOMPARE(f.read(u"Logs/debug.log"_s).count("\r\n"), 2);
 
-        f.write(QStringLiteral("Logs/ERROR.LOG"), QByteArray(int(LogRotateSize) + 1, 'e'));
-        WriteErrorLog(1, QStringLiteral("d"), QStringLiteral("l"));
-        QCOMPARE(rotated(f, QStringLiteral("error")).size(), 1);
-        QCOMPARE(f.read(QStringLiteral("Logs/Error.log")).count("\r\n"), 1);
+        f.write(u"Logs/ERROR.LOG"_s, QByteArray(int(LogRotateSize) + 1, 'e'));
+        WriteErrorLog(1, u"d"_s, u"l"_s);
+        QCOMPARE(rotated(f, u"error"_s).size(), 1);
+        QCOMPARE(f.read(u"Logs/Error.log"_s).count("\r\n"), 1);
     }
 
     // The Logs folder being made is caught by lineFormats, which starts without it.
@@ -119,41 +109,47 @@ private slots:
     {
         // "Logs" as a plain file: nothing can be created below it; no crash, no throw.
         TestFolder g;
-        g.write(QStringLiteral("Logs"), "not a folder");
-        WriteErrorLog(2, QStringLiteral("lost"), QStringLiteral(" y"));
-        WriteDebugLog(QStringLiteral("lost"), QString());
-        QCOMPARE(g.read(QStringLiteral("Logs")), QByteArray("not a folder"));
+        g.write(u"Logs"_s, "not a folder");
+        WriteErrorLog(2, u"lost"_s, u" y"_s);
+        WriteDebugLog(u"lost"_s, QString());
+        QCOMPARE(g.read(u"Logs"_s), QByteArray("not a folder"));
 
         // Error.log as a folder: the append fails quietly.
         TestFolder h;
-        QDir().mkpath(h.file(QStringLiteral("Logs/Error.log")));
-        WriteErrorLog(3, QStringLiteral("lost"), QStringLiteral(" z"));
-        QVERIFY(QFileInfo(h.file(QStringLiteral("Logs/Error.log"))).isDir());
+        QDir().mkpath(h.file(u"Logs/Error.log"_s));
+        WriteErrorLog(3, u"lost"_s, u" z"_s);
+        QVERIFY(QFileInfo(h.file(u"Logs/Error.log"_s)).isDir());
     }
 
     void appendsFromSeveralProcessesStayWhole()
     {
         TestFolder f;
-        const QString writer = TestBinDir() + QStringLiteral("/lumora-test-logwriter");
-        QVERIFY(QFile::exists(writer));
-        constexpr int kProcesses = 4;
-        constexpr int kLines = 400;
-        QProcess procs[kProcesses];
-        for (int p = 0; p < kProcesses; ++p)
-            procs[p].start(writer, {QStringLiteral("w%1").arg(p), QString::number(kLines)});
-        for (QProcess &proc : procs) {
-            QVERIFY(proc.waitForFinished(60000));
-            QCOMPARE(proc.exitCode(), 0);
+        constexpr int kProcesses = 4, kLines = 400;
+        QList<pid_t> writers;
+        for (int p = 0; p < kProcesses; ++p) {
+            const pid_t pid = fork(); // a writer process of its own
+            if (pid == 0) {
+                for (int i = 0; i < kLines; ++i)
+                    WriteErrorLog(i, u"w%1:%2:"_s.arg(p).arg(i) + QString(200, u'x'), u" writer"_s);
+                _exit(0);
+            }
+            QVERIFY(pid > 0);
+            writers << pid;
         }
-        const QList<QByteArray> lines = f.read(QStringLiteral("Logs/Error.log")).split('\n');
+        for (pid_t pid : writers) {
+            int status = -1;
+            QCOMPARE(waitpid(pid, &status, 0), pid);
+            QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        const QList<QByteArray> lines = f.read(u"Logs/Error.log"_s).split('\n');
         QCOMPARE(lines.size(), kProcesses * kLines + 1);
-        const QRegularExpression re(QStringLiteral("^.* (\\d+) w(\\d):(\\d+):x{200} LogWriter main\\r$"));
+        const QRegularExpression re(u"^.* (\\d+) w(\\d):(\\d+):x{200} writer\\r$"_s);
         QSet<QString> seen;
         for (int i = 0; i < lines.size() - 1; ++i) {
             const auto m = re.match(QString::fromUtf8(lines[i]));
             QVERIFY2(m.hasMatch(), lines[i].left(120).constData());
             QCOMPARE(m.captured(1), m.captured(3));
-            seen.insert(m.captured(2) + QLatin1Char(':') + m.captured(3));
+            seen.insert(m.captured(2) + u':' + m.captured(3));
         }
         QCOMPARE(seen.size(), kProcesses * kLines);
     }

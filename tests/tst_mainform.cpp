@@ -2,9 +2,8 @@
 // type, the resize rules, load and shutdown.
 #include "app/Companions.h"
 #include "app/MainForm.h"
-#include "core/Settings.h"
 #include "app/StartupChecks.h"
-#include "core/VbConvert.h"
+#include "core/Settings.h"
 #include "core/WorkstationState.h"
 #include "store/DatabasePaths.h"
 #include "support/Peers.h"
@@ -12,48 +11,30 @@
 #include "support/Widgets.h"
 #include "toolkit/ToolkitViewer.h"
 
-#include <QAction>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QScrollBar>
-#include <QTimer>
-#include <QTreeWidget>
 #include <QtTest>
-
-namespace {
-
-void addRows(QTreeWidget *list, int n)
-{
-    for (int i = 0; i < n; ++i)
-        list->addTopLevelItem(new QTreeWidgetItem(QStringList{QString::number(i + 1)}));
-}
-
-} // namespace
 
 class MainFormTest : public QObject {
     Q_OBJECT
 
+    std::unique_ptr<TestFolder> f_;
+
+    static void addRows(QTreeWidget *list, int n)
+    {
+        for (int i = 0; i < n; ++i)
+            new QTreeWidgetItem(list, {QString::number(i + 1)});
+    }
+
 private slots:
     void init()
     {
+        f_ = std::make_unique<TestFolder>();
         ResetWorkstationState();
         LoadSettings();
     }
-
-    void roundUp()
-    {
-        const QList<QPair<double, int>> cases{{2.5, 3}, {3.5, 4}, {3.0, 3}, {-2.3, -2}, {20.0 / 21.0, 1}, {22.0 / 21.0, 2}, {0.0, 0}};
-        for (const auto &[x, up] : cases)
-            QCOMPARE(RoundUp(x), qint16(up));
-    }
+    void cleanup() { f_.reset(); }
 
     void clientAndDebugLayouts()
     {
-        TestFolder f;
         Settings.RunAsClient = 1;
         MainForm client;
         QVERIFY(client.lblCount->isVisibleTo(&client));
@@ -81,32 +62,29 @@ private slots:
 
     void dispatchReachesItsTarget()
     {
-        TestFolder f;
         MainForm w;
         QStringList calls;
-        w.hooks.RefreshPatientList = [&] { calls << QStringLiteral("patients"); };
-        w.hooks.lvDosis_Fill = [&] { calls << QStringLiteral("dosis"); };
-        w.hooks.dbFill = [&] { calls << QStringLiteral("dbFill"); };
+        w.hooks.RefreshPatientList = [&] { calls << u"patients"_s; };
+        w.hooks.lvDosis_Fill = [&] { calls << u"dosis"_s; };
+        w.hooks.dbFill = [&] { calls << u"dbFill"_s; };
         w.hooks.menuAction = [&](const QString &n) { calls << n; };
         for (const char *button : {"refresh", "refreshd", "exe", "eJPEG", "worklist", "nonsense"})
             w.Toolbar1_ButtonClick(QLatin1String(button));
         for (const char *menu : {"mnuFill", "mnuRefreshList", "mnuPrint", "mnuImportDir"})
             w.action(QLatin1String(menu))->trigger();
-        QCOMPARE(calls, (QStringList{QStringLiteral("patients"), QStringLiteral("dosis"), QStringLiteral("mnuApplyTasks"),
-                                     QStringLiteral("mnuExportJPEG"), QStringLiteral("worklist"), QStringLiteral("dbFill"),
-                                     QStringLiteral("patients"), QStringLiteral("mnuImportDir")}));
+        QCOMPARE(calls,
+                 (QStringList{"patients", "dosis", "mnuApplyTasks", "mnuExportJPEG", "worklist", "dbFill", "patients", "mnuImportDir"}));
         // The poll asks for a refresh.
         ListRefreshRequested = false;
         calls.clear();
         w.UpdateTimer->setInterval(20);
         QTRY_VERIFY(!calls.isEmpty());
         QVERIFY(ListRefreshRequested);
-        QCOMPARE(calls.first(), QStringLiteral("patients"));
+        QCOMPARE(calls.first(), u"patients"_s);
     }
 
     void functionKeysOnTheKeyboardPath()
     {
-        TestFolder f;
         MainForm w;
         int patientSelections = 0, studySelections = 0, doseFills = 0, patientReloads = 0;
         w.hooks.selectFirstPatient = [&](int) { ++patientSelections; };
@@ -162,7 +140,6 @@ private slots:
 
     void examinationTypeAndInfoFields()
     {
-        TestFolder f;
         MainForm w;
         ExaminationType = 0;
         w.examinationTypeOptions_Click(1);
@@ -173,21 +150,20 @@ private slots:
         QCOMPARE(w.examinationTypeOptions[0]->property("bgr").toInt(), 65280); // green: chosen
 
         for (int i = 1; i <= 5; ++i)
-            w.setStatusPanel(i, QStringLiteral("p%1").arg(i));
-        w.txtSelected->setText(QStringLiteral("x"));
-        w.txtNeu->setText(QStringLiteral("y"));
+            w.setStatusPanel(i, u"p%1"_s.arg(i));
+        w.txtSelected->setText(u"x"_s);
+        w.txtNeu->setText(u"y"_s);
         w.ClearInfoFields();
         for (int i = 1; i <= 4; ++i)
             QCOMPARE(w.statusPanel(i), QString());
-        QCOMPARE(w.statusPanel(5), QStringLiteral("p5"));
+        QCOMPARE(w.statusPanel(5), u"p5"_s);
         QVERIFY(w.txtSelected->text().isEmpty() && w.txtNeu->text().isEmpty());
     }
 
     void resizeRules()
     {
-        TestFolder f;
         MainForm w;
-        w.cmdProjection[0]->setText(QStringLiteral("R CC"));
+        w.cmdProjection[0]->setText(u"R CC"_s);
         w.show();
         w.resize(1200, 900);
         QTRY_COMPARE(w.size(), QSize(1200, 900));
@@ -206,79 +182,72 @@ private slots:
 
     void loadPreparesTheStation()
     {
-        TestFolder f;
-        QVERIFY(MakeStationDatabases(f.path()));
-        Settings.Database = QStringLiteral("journal/dosis.dat");
+        QVERIFY(MakeStationDatabases(f_->path()));
+        Settings.Database = u"journal/dosis.dat"_s;
         Settings.XrayComm = 4;
         SetDatabasePaths();
-        f.write(QStringLiteral("LumoraStation.ini"), "[%General]\nXrayComm=4\nDatabase=journal/dosis.dat\n");
+        f_->write(u"LumoraStation.ini"_s, "[%General]\nXrayComm=4\nDatabase=journal/dosis.dat\n");
         MainForm w;
         QStringList order;
-        w.hooks.LoadModFilter = [&] { order << QStringLiteral("filter"); };
-        w.hooks.RefreshPatientList = [&] { order << QStringLiteral("patients"); };
-        w.hooks.UpdateSendToEntries = [&] { order << QStringLiteral("partners"); };
-        w.hooks.PrepareTaskList = [&] { order << QStringLiteral("tasks"); };
+        w.hooks.LoadModFilter = [&] { order << u"filter"_s; };
+        w.hooks.RefreshPatientList = [&] { order << u"patients"_s; };
+        w.hooks.UpdateSendToEntries = [&] { order << u"partners"_s; };
+        w.hooks.PrepareTaskList = [&] { order << u"tasks"_s; };
         w.Form_Load();
-        QCOMPARE(order, (QStringList{QStringLiteral("filter"), QStringLiteral("patients"), QStringLiteral("partners"), QStringLiteral("tasks")}));
-        QVERIFY(QFile::exists(f.file(QStringLiteral("journal/dosis.dat"))));
-        QVERIFY(OpenUserDatabase());
-        QVERIFY(Execute(UserDatabase, QStringLiteral("SELECT COUNT(*) FROM tblDosis")).ok);
-        CloseUserDatabase();
+        QCOMPARE(order, (QStringList{"filter", "patients", "partners", "tasks"}));
+        QVERIFY(QueryValue(f_->file(u"journal/dosis.dat"_s), u"SELECT COUNT(*) FROM tblDosis"_s).isValid()); // made from the template
         QVERIFY(!w.cmdSelected->isEnabled());
         QVERIFY(w.SerTimer->isActive() && w.sendTimer->isActive());
         for (const char *dir : {"transfer", "temp", "bin"})
-            QVERIFY(QFileInfo(f.file(QLatin1String(dir))).isDir());
+            QVERIFY(QFileInfo(f_->file(QLatin1String(dir))).isDir());
         Instance().release();
     }
 
     void loadWithoutTemplateLogsAndStops()
     {
-        TestFolder f; // no Data folder at all
-        Settings.Database = QStringLiteral("dosis.dat");
+        // No Data folder at all.
+        Settings.Database = u"dosis.dat"_s;
         SetDatabasePaths();
         MainForm w;
         bool reachedLists = false;
         w.hooks.RefreshPatientList = [&] { reachedLists = true; };
         w.Form_Load();
         QVERIFY(!reachedLists);
-        QVERIFY(f.read(QStringLiteral("Logs/Error.log")).contains("Mainform Form_Load"));
+        QVERIFY(f_->read(u"Logs/Error.log"_s).contains("Mainform Form_Load"));
         Instance().release();
     }
 
     void lowDiskSpaceWarnsAndKeepsImages()
     {
-        TestFolder f;
-        f.write(QStringLiteral("images/1.2.3/1.2.3.4.dcm"), "DICM");
+        f_->write(u"images/1.2.3/1.2.3.4.dcm"_s, "DICM");
         QString warning;
         QVERIFY(CheckFreeSpace(&warning)); // this machine has room
         QVERIFY(!CheckFreeSpace(&warning, std::numeric_limits<qint64>::max()));
         QVERIFY(!warning.isEmpty());
-        QVERIFY(f.read(QStringLiteral("Logs/Error.log")).contains("Mainform Form_Load"));
-        QVERIFY(QFile::exists(f.file(QStringLiteral("images/1.2.3/1.2.3.4.dcm"))));
+        QVERIFY(f_->read(u"Logs/Error.log"_s).contains("Mainform Form_Load"));
+        QVERIFY(QFile::exists(f_->file(u"images/1.2.3/1.2.3.4.dcm"_s)));
     }
 
     void errorLogIsShownReadOnlyAtItsEnd()
     {
-        TestFolder f;
         QByteArray log;
         for (int i = 0; i < 300; ++i)
             log += "06.12.2026 10:00:00 " + QByteArray::number(i) + " something MainForm LoadStudy\r\n";
-        f.write(QStringLiteral("Logs/Error.log"), log);
+        f_->write(u"Logs/Error.log"_s, log);
         MainForm w;
-        w.action(QStringLiteral("mnuProtokollFehler"))->trigger();
-        auto *view = w.findChild<QPlainTextEdit *>(QStringLiteral("ErrorLogText"));
+        w.action(u"mnuProtokollFehler"_s)->trigger();
+        auto *view = w.findChild<QPlainTextEdit *>(u"ErrorLogText"_s);
         QVERIFY(view);
         QVERIFY(view->isReadOnly());
-        QVERIFY(view->toPlainText().contains(QStringLiteral("299 something")));
+        QVERIFY(view->toPlainText().contains(u"299 something"_s));
         QVERIFY(view->textCursor().atEnd());
     }
 
     void exitStopsCompanionsWhenAsked()
     {
-        TestFolder f;
         for (const char *name : {ReceiverName, DataManagerName})
-            QVERIFY(!InstallIdleProgram(f.path(), QString::fromLatin1(name)).isEmpty());
-        Settings.IR_Port = QStringLiteral("11112");
+            QVERIFY(!InstallIdleProgram(f_->path(), QString::fromLatin1(name)).isEmpty());
+        Settings.IR_Port = u"11112"_s;
         StartReceiver();
         StartDataManager();
         const qint64 receiver = ReceiverProcessId, manager = DataManagerProcessId;
@@ -294,7 +263,7 @@ private slots:
 
         MainForm w2;
         Settings.StopService = 1;
-        w2.Toolbar1_ButtonClick(QStringLiteral("exit"));
+        w2.Toolbar1_ButtonClick(u"exit"_s);
         QTRY_VERIFY(!IsProcessAlive(receiver) && !IsProcessAlive(manager));
         QCOMPARE(ReceiverProcessId, qint64(0));
     }

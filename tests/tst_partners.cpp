@@ -1,6 +1,5 @@
 // Storage partners: the list in the options dialog, the editor's checks, the
 // default flag, and the send menus built from the table.
-#include "core/Settings.h"
 #include "core/WorkstationState.h"
 #include "network/PartnerForms.h"
 #include "store/DatabasePaths.h"
@@ -14,22 +13,20 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 class PartnersTest : public QObject {
     Q_OBJECT
 
     RecordingPrompter prompter_;
     std::unique_ptr<TestFolder> folder_;
 
-    static void addRow(const QString &alias, const QString &aet, const QString &ip, const QString &port, int flag)
+    static qlonglong rows() { return CountRows(DefinitionsDatabase.path(), u"tblSCP"_s); }
+    // Runs an editor by filling its fields (alias, AE title, address, port) and
+    // pressing its button; shown: the alias it opened with.
+    static std::function<int(AddSCP &)> filling(const QString &fields, QString *shown = nullptr)
     {
-        QueryRows(DefinitionsDatabase.path(), QStringLiteral("INSERT INTO tblSCP (Alias, AET, IP, Port, \"Default\") VALUES (?, ?, ?, ?, ?)"),
-                  {alias, aet, ip, port, flag});
-    }
-    static qlonglong rows() { return CountRows(DefinitionsDatabase.path(), QStringLiteral("tblSCP")); }
-    // Runs an editor by filling its fields and pressing its button; shown: the alias it opened with.
-    static std::function<int(AddSCP &)> filling(const QStringList &values, QString *shown = nullptr)
-    {
-        return [values, shown](AddSCP &e) {
+        return [values = fields.split(u' '), shown](AddSCP &e) {
             if (shown)
                 *shown = e.txtSCP[0]->text();
             for (int i = 0; i < 4; ++i)
@@ -45,8 +42,7 @@ private slots:
         folder_ = std::make_unique<TestFolder>();
         QVERIFY(PrepareStation(*folder_));
         prompter_.boxes.clear();
-        DefaultPartner = {};
-        SecondPartner = {};
+        DefaultPartner = SecondPartner = {};
     }
     void cleanup() { folder_.reset(); }
 
@@ -78,54 +74,54 @@ private slots:
         StoragePartnerList list(&lvSCP);
         list.UpdateSCP();
         QCOMPARE(lvSCP.topLevelItemCount(), 0);
+        const auto row = [&](int i) { return lvSCP.topLevelItem(i); };
 
-        QString shown = QStringLiteral("?");
-        list.runEditor = filling({QStringLiteral("Zeta"), QStringLiteral("ZETA"), QStringLiteral("127.0.0.1"), QStringLiteral("104")}, &shown);
+        QString shown = u"?"_s;
+        list.runEditor = filling(u"Zeta ZETA 127.0.0.1 104"_s, &shown);
         list.PopAddNewSCP();
         QVERIFY(shown.isEmpty());
         QVERIFY(PartnersChanged);
-        list.runEditor = filling({QStringLiteral("Alpha"), QStringLiteral("ALPHA"), QStringLiteral("127.0.0.1"), QStringLiteral("11112")});
+        list.runEditor = filling(u"Alpha ALPHA 127.0.0.1 11112"_s);
         list.PopAddNewSCP();
         QCOMPARE(lvSCP.topLevelItemCount(), 2);
-        QCOMPARE(lvSCP.topLevelItem(0)->text(0), QStringLiteral("Alpha")); // alias order
-        QCOMPARE(lvSCP.topLevelItem(1)->text(3), QStringLiteral("104"));
+        QCOMPARE(row(0)->text(0), u"Alpha"_s); // alias order
+        QCOMPARE(row(1)->text(3), u"104"_s);
 
         // A third is refused while two are listed.
         bool editorOpened = false;
         list.runEditor = [&](AddSCP &) { editorOpened = true; return 0; };
         list.PopAddNewSCP();
         QVERIFY(!editorOpened);
-        QCOMPARE(prompter_.boxes.last().text, QStringLiteral("You can only add two storage partners!"));
+        QCOMPARE(prompter_.boxes.last().text, u"You can only add two storage partners!"_s);
         QCOMPARE(rows(), 2);
 
         // Default: bold in the list, the only row with the flag in the table.
-        lvSCP.setCurrentItem(lvSCP.topLevelItem(1));
+        lvSCP.setCurrentItem(row(1));
         list.PopDefault();
-        QVERIFY(lvSCP.topLevelItem(1)->font(0).bold());
-        QVERIFY(!lvSCP.topLevelItem(0)->font(0).bold());
-        QCOMPARE(DefaultPartner.aet, QStringLiteral("ZETA"));
+        QVERIFY(row(1)->font(0).bold() && !row(0)->font(0).bold());
+        QCOMPARE(DefaultPartner.aet, u"ZETA"_s);
         list.UpdateSCP();
-        QVERIFY(lvSCP.topLevelItem(1)->font(0).bold());
-        lvSCP.setCurrentItem(lvSCP.topLevelItem(1));
+        QVERIFY(row(1)->font(0).bold());
 
         // Editing keeps the row's id and its default flag.
-        const qlonglong id = lvSCP.topLevelItem(1)->data(0, Qt::UserRole).toLongLong();
-        list.runEditor = filling({QStringLiteral("Archive"), QStringLiteral("ARCH"), QStringLiteral("::1"), QStringLiteral("4242")}, &shown);
+        lvSCP.setCurrentItem(row(1));
+        const qlonglong id = row(1)->data(0, Qt::UserRole).toLongLong();
+        list.runEditor = filling(u"Archive ARCH ::1 4242"_s, &shown);
         list.PopEditSCP();
-        QCOMPARE(shown, QStringLiteral("Zeta"));
-        QCOMPARE(lvSCP.topLevelItem(1)->text(0), QStringLiteral("Archive"));
-        QCOMPARE(lvSCP.topLevelItem(1)->data(0, Qt::UserRole).toLongLong(), id);
-        QVERIFY(lvSCP.topLevelItem(1)->font(0).bold());
-        lvSCP.setCurrentItem(lvSCP.topLevelItem(1));
+        QCOMPARE(shown, u"Zeta"_s);
+        QCOMPARE(row(1)->text(0), u"Archive"_s);
+        QCOMPARE(row(1)->data(0, Qt::UserRole).toLongLong(), id);
+        QVERIFY(row(1)->font(0).bold());
 
         // A rejected entry changes nothing.
-        list.runEditor = filling({QStringLiteral("Archive"), QStringLiteral("ARCH"), QStringLiteral("::1"), QStringLiteral("42a")});
+        lvSCP.setCurrentItem(row(1));
+        list.runEditor = filling(u"Archive ARCH ::1 42a"_s);
         list.PopEditSCP();
-        QCOMPARE(prompter_.boxes.last().text, QStringLiteral("Not a valid port."));
-        QCOMPARE(lvSCP.topLevelItem(1)->text(3), QStringLiteral("4242"));
+        QCOMPARE(prompter_.boxes.last().text, u"Not a valid port."_s);
+        QCOMPARE(row(1)->text(3), u"4242"_s);
 
         PartnersChanged = false;
-        lvSCP.setCurrentItem(lvSCP.topLevelItem(0));
+        lvSCP.setCurrentItem(row(0));
         list.PopDeleteSCP();
         QCOMPARE(lvSCP.topLevelItemCount(), 1);
         QCOMPARE(rows(), 1);
@@ -141,30 +137,30 @@ private slots:
         QVERIFY(!series.menuAction()->isVisible());
         QVERIFY(DefaultPartner.isEmpty() && SecondPartner.isEmpty());
 
-        addRow(QStringLiteral("PACS"), QStringLiteral("ARCHIVE"), QStringLiteral("10.0.0.5"), QStringLiteral("104"), -1);
-        addRow(QStringLiteral("Backup"), QStringLiteral("BACKUP"), QStringLiteral("10.0.0.6"), QStringLiteral("11112"), 0);
+        QueryRows(DefinitionsDatabase.path(), u"INSERT INTO tblSCP (Alias, AET, IP, Port, \"Default\") VALUES "
+                                              "('PACS', 'ARCHIVE', '10.0.0.5', '104', -1), ('Backup', 'BACKUP', '10.0.0.6', '11112', 0)"_s);
         UpdateSendToEntries(&series, &study, &patient, sendTo);
         for (QMenu *m : {&series, &study, &patient}) {
             QVERIFY(m->menuAction()->isVisible());
             QCOMPARE(m->actions().size(), 2);
-            QCOMPARE(m->actions()[0]->text(), QStringLiteral("Backup"));
-            QCOMPARE(m->actions()[1]->data().toString(), QStringLiteral("ARCHIVE!++!10.0.0.5!++!104"));
+            QCOMPARE(m->actions()[0]->text(), u"Backup"_s);
+            QCOMPARE(m->actions()[1]->data().toString(), u"ARCHIVE!++!10.0.0.5!++!104"_s);
         }
-        QCOMPARE(DefaultPartner.aet, QStringLiteral("ARCHIVE")); // -1 counts as default too
-        QCOMPARE(SecondPartner.port, QStringLiteral("11112"));
+        QCOMPARE(DefaultPartner.aet, u"ARCHIVE"_s); // -1 counts as default too
+        QCOMPARE(SecondPartner.port, u"11112"_s);
         study.actions()[1]->trigger();
         QCOMPARE(sent.size(), 1);
         QCOMPARE(sent[0].first, 1);
-        QCOMPARE(PartnerFromTag(sent[0].second).ip, QStringLiteral("10.0.0.5"));
-        QVERIFY(PartnerFromTag(QStringLiteral("broken")).isEmpty());
+        QCOMPARE(PartnerFromTag(sent[0].second).ip, u"10.0.0.5"_s);
+        QVERIFY(PartnerFromTag(u"broken"_s).isEmpty());
 
         // A rebuild does not pile up entries; without a default flag the later alias is the second partner.
-        QueryRows(DefinitionsDatabase.path(), QStringLiteral("UPDATE tblSCP SET \"Default\" = 0"));
+        QueryRows(DefinitionsDatabase.path(), u"UPDATE tblSCP SET \"Default\" = 0"_s);
         DefaultPartner = {};
         UpdateSendToEntries(&series, &study, &patient, sendTo);
         QCOMPARE(patient.actions().size(), 2);
         QVERIFY(DefaultPartner.isEmpty());
-        QCOMPARE(SecondPartner.aet, QStringLiteral("ARCHIVE"));
+        QCOMPARE(SecondPartner.aet, u"ARCHIVE"_s);
     }
 
     void databaseFailureIsLoggedAndKeepsTheMenus()
@@ -173,11 +169,11 @@ private slots:
         QMenu a, b, c;
         UpdateSendToEntries(&a, &b, &c, {});
         QVERIFY(!a.menuAction()->isVisible());
-        QVERIFY(folder_->read(QStringLiteral("Logs/Error.log")).contains("MainForm UpdateSendToEntries"));
+        QVERIFY(folder_->read(u"Logs/Error.log"_s).contains("MainForm UpdateSendToEntries"));
         QTreeWidget lvSCP;
         StoragePartnerList list(&lvSCP);
         list.UpdateSCP();
-        QVERIFY(folder_->read(QStringLiteral("Logs/Error.log")).contains("OptionForm UpdateSCP"));
+        QVERIFY(folder_->read(u"Logs/Error.log"_s).contains("OptionForm UpdateSCP"));
     }
 };
 

@@ -1,44 +1,46 @@
 // The receiver's store on its own: rows and files for replaced, moved and
 // failed objects, and the names it refuses to turn into paths.
 #include "companions/receiver/ImageStore.h"
-#include "support/Station.h"
+#include "support/Rows.h"
 
-#include <QDir>
-#include <QFile>
 #include <QtTest>
+
+using namespace Qt::StringLiterals;
 
 class ReceiverStoreTest : public QObject {
     Q_OBJECT
 
     std::unique_ptr<TestFolder> folder_;
     std::unique_ptr<ImageStore> store_;
-    QString db() const { return folder_->file(QStringLiteral("Data/LumoraData.dat")); }
-    qlonglong count(const QString &table) const { return CountRows(db(), table); }
+    QString db() const { return folder_->file(u"Data/LumoraData.dat"_s); }
     QStringList files(const QString &folder) const { return QDir(folder_->file(folder)).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
+    // The rows of a query: cells joined by blanks, rows by "|".
+    QString values(const QString &sql) const
+    {
+        QStringList rows;
+        for (const QVariantList &row : QueryRows(db(), sql)) {
+            QStringList cells;
+            for (const QVariant &cell : row)
+                cells << cell.toString();
+            rows << cells.join(u' ');
+        }
+        return rows.join(u'|');
+    }
 
     static ReceivedObject object(const QString &study, const QString &series, const QString &sop)
     {
-        ReceivedObject o;
-        o.patientId = QStringLiteral("P1");
-        SplitPersonName(QStringLiteral("Doe^Jane"), o);
-        o.studyUid = study;
-        o.seriesUid = series;
-        o.sopUid = sop;
-        o.seriesNumber = 1;
-        o.instanceNumber = 1;
+        ReceivedObject o{.patientId = u"P1"_s, .studyUid = study, .seriesUid = series, .seriesNumber = 1, .sopUid = sop, .instanceNumber = 1};
+        SplitPersonName(u"Doe^Jane"_s, o);
         return o;
     }
-    // A complete file in the staging folder with the given content.
-    QString staged(const QByteArray &content)
+    // Stores the object from a complete file with the given content in the staging folder.
+    ImageStore::Outcome put(const ReceivedObject &o, const QByteArray &content, QString *message = nullptr)
     {
         QFile f(store_->newStagingPath());
         if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
             qWarning() << "cannot stage" << f.fileName();
-        return f.fileName();
-    }
-    ImageStore::Outcome put(const ReceivedObject &o, const QByteArray &content, QString *message = nullptr)
-    {
-        const ImageStore::Result r = store_->store(o, staged(content));
+        f.close();
+        const ImageStore::Result r = store_->store(o, f.fileName());
         if (message)
             *message = r.message;
         return r.outcome;
@@ -59,134 +61,119 @@ private slots:
         folder_.reset();
     }
 
-    void personNameComponents()
+    // Person names split into their parts; UIDs that may name a file.
+    void namesSplitAndUidsChecked()
     {
         ReceivedObject o;
-        SplitPersonName(QStringLiteral("Muster^Erika^Maria^Dr.^=ムスター^エリカ"), o);
+        SplitPersonName(u"Muster^Erika^Maria^Dr.^=ムスター^エリカ"_s, o);
         QCOMPARE((QStringList{o.familyName, o.givenName, o.middleName}), (QStringList{"Muster", "Erika", "Maria"}));
-        SplitPersonName(QStringLiteral("Single"), o); // the parts left out are cleared
+        SplitPersonName(u"Single"_s, o); // the parts left out are cleared
         QCOMPARE((QStringList{o.familyName, o.givenName, o.middleName}), (QStringList{"Single", "", ""}));
-    }
 
-    void uidNames()
-    {
         for (const char *good : {"1.2.840.10008.5.1.4.1.1.1.2", "1", "2.25.123456789012345678901234567890", "1.2.3-a_B"})
             QVERIFY2(IsSafeUidName(QLatin1String(good)), good);
         for (const char *bad : {"", "..", ".", "../x", "1.2/3", "1..2", ".1.2", "1.2.", "1 2", "a\\b", "1.2\n",
                                 "1.2.3.4.5.6.7.8.9.10.11.12.13.14.15.16.17.18.19.20.21.22.23.24.25.26.27.28"})
             QVERIFY2(!IsSafeUidName(QLatin1String(bad)), bad);
-        QCOMPARE(put(object(QStringLiteral(".."), QStringLiteral("1.9"), QStringLiteral("1.8")), "x"), ImageStore::Outcome::Rejected);
-        QCOMPARE(put(object(QStringLiteral("1.7"), QString(), QStringLiteral("1.8")), "x"), ImageStore::Outcome::Rejected);
-        QCOMPARE(count(QStringLiteral("tblImages")), 0);
-        QCOMPARE(files(QStringLiteral("images/.incoming")), QStringList());
+        QCOMPARE(put(object(u".."_s, u"1.9"_s, u"1.8"_s), "x"), ImageStore::Outcome::Rejected);
+        QCOMPARE(put(object(u"1.7"_s, QString(), u"1.8"_s), "x"), ImageStore::Outcome::Rejected);
+        QCOMPARE(CountRows(db(), u"tblImages"_s), 0);
+        QCOMPARE(files(u"images/.incoming"_s), QStringList());
     }
 
     void movedToAnotherStudy()
     {
-        QCOMPARE(put(object(QStringLiteral("1.1"), QStringLiteral("1.1.1"), QStringLiteral("1.1.1.1")), "first"), ImageStore::Outcome::Stored);
-        QCOMPARE(put(object(QStringLiteral("1.1"), QStringLiteral("1.1.1"), QStringLiteral("1.1.1.2")), "other"), ImageStore::Outcome::Stored);
+        QCOMPARE(put(object(u"1.1"_s, u"1.1.1"_s, u"1.1.1.1"_s), "first"), ImageStore::Outcome::Stored);
+        QCOMPARE(put(object(u"1.1"_s, u"1.1.1"_s, u"1.1.1.2"_s), "other"), ImageStore::Outcome::Stored);
         // The first image rewritten into a new study: its old file goes, the old study keeps the other image.
-        ReceivedObject moved = object(QStringLiteral("1.2"), QStringLiteral("1.2.1"), QStringLiteral("1.1.1.1"));
-        moved.patientId = QStringLiteral("P2");
+        ReceivedObject moved = object(u"1.2"_s, u"1.2.1"_s, u"1.1.1.1"_s);
+        moved.patientId = u"P2"_s;
         QCOMPARE(put(moved, "moved"), ImageStore::Outcome::Stored);
-        QVERIFY(!QFileInfo::exists(store_->imagePath(QStringLiteral("1.1"), QStringLiteral("1.1.1.1"))));
-        QCOMPARE(folder_->read(QStringLiteral("images/1.2/1.1.1.1.dcm")), QByteArray("moved"));
-        QCOMPARE(count(QStringLiteral("tblImages")), 2);
-        QCOMPARE(count(QStringLiteral("tblStudies")), 2);
+        QVERIFY(!QFileInfo::exists(store_->imagePath(u"1.1"_s, u"1.1.1.1"_s)));
+        QCOMPARE(folder_->read(u"images/1.2/1.1.1.1.dcm"_s), QByteArray("moved"));
+        QCOMPARE(ImageRows(db()), (Counts{2, 2, 2, 2, 3}));
         // The second one follows: the emptied series, study and patient leave with it.
-        moved.sopUid = QStringLiteral("1.1.1.2");
+        moved.sopUid = u"1.1.1.2"_s;
         QCOMPARE(put(moved, "moved too"), ImageStore::Outcome::Stored);
-        QCOMPARE(QueryRows(db(), QStringLiteral("SELECT StudyUID FROM tblStudies")), (QList<QVariantList>{{QStringLiteral("1.2")}}));
-        QCOMPARE(QueryRows(db(), QStringLiteral("SELECT SeriesUID FROM tblSeries")), (QList<QVariantList>{{QStringLiteral("1.2.1")}}));
-        QCOMPARE(QueryRows(db(), QStringLiteral("SELECT PatID1 FROM tblPatienten")), (QList<QVariantList>{{QStringLiteral("P2")}}));
-        QCOMPARE(count(QStringLiteral("tblReceive")), 4);
+        QCOMPARE(values(u"SELECT StudyUID, SeriesUID, PatID1 FROM tblStudies, tblSeries, tblPatienten"_s), u"1.2 1.2.1 P2"_s);
+        QCOMPARE(CountRows(db(), u"tblReceive"_s), 4);
 
         // The whole study given to another patient: the one left without studies goes.
-        ReceivedObject renamed = moved;
-        renamed.patientId = QStringLiteral("P3");
-        QCOMPARE(put(renamed, "renamed"), ImageStore::Outcome::Stored);
-        QCOMPARE(QueryRows(db(), QStringLiteral("SELECT PatID1 FROM tblPatienten")), (QList<QVariantList>{{QStringLiteral("P3")}}));
-        QCOMPARE(count(QStringLiteral("tblImages")), 2);
-        QCOMPARE(QueryValue(db(), QStringLiteral("SELECT COUNT(*) FROM tblStudies s JOIN tblPatienten p ON p.PatID = s.FKeyPATID WHERE p.PatID1 = 'P3'")).toInt(), 1);
+        moved.patientId = u"P3"_s;
+        QCOMPARE(put(moved, "renamed"), ImageStore::Outcome::Stored);
+        QCOMPARE(values(u"SELECT PatID1, (SELECT COUNT(*) FROM tblStudies WHERE FKeyPATID = PatID) FROM tblPatienten"_s), u"P3 1"_s);
+        QCOMPARE(CountRows(db(), u"tblImages"_s), 2);
     }
 
     // An object sent again with corrected patient, study and series values
     // replaces what the rows held, including values that became empty.
     void correctedValuesReplaceTheOldOnes()
     {
-        ReceivedObject o = object(QStringLiteral("1.6"), QStringLiteral("1.6.1"), QStringLiteral("1.6.1.1"));
-        o.studyDescription = QStringLiteral("Mammo");
+        ReceivedObject o = object(u"1.6"_s, u"1.6.1"_s, u"1.6.1.1"_s);
+        o.studyDescription = u"Mammo"_s;
         QCOMPARE(put(o, "v1"), ImageStore::Outcome::Stored);
-        const QString patient = QStringLiteral("SELECT PatVorname, IFNULL(PatGebDatum, 'null') FROM tblPatienten");
-        const QString rest = QStringLiteral("SELECT IFNULL(s.StudyDescription, 'null'), r.SeriesNr FROM tblStudies s JOIN tblSeries r ON r.FKeyStudyID = s.StudyID");
-        QCOMPARE(QueryRows(db(), patient), (QList<QVariantList>{{QStringLiteral("Jane"), QStringLiteral("null")}}));
+        const QString rows = u"SELECT PatVorname, IFNULL(PatGebDatum, 'null'), IFNULL(StudyDescription, 'null'), SeriesNr "
+                             "FROM tblPatienten, tblStudies, tblSeries"_s;
+        QCOMPARE(values(rows), u"Jane null Mammo 1"_s);
 
-        o.givenName = QStringLiteral("Janet");
-        o.birthDate = QStringLiteral("19600101");
+        o.givenName = u"Janet"_s;
+        o.birthDate = u"19600101"_s;
         o.studyDescription.clear();
         o.seriesNumber = 2;
         QCOMPARE(put(o, "v2"), ImageStore::Outcome::Stored);
-        QCOMPARE(QueryRows(db(), patient), (QList<QVariantList>{{QStringLiteral("Janet"), QStringLiteral("19600101")}}));
-        QCOMPARE(QueryRows(db(), rest), (QList<QVariantList>{{QStringLiteral("null"), 2}}));
-
+        QCOMPARE(values(rows), u"Janet 19600101 null 2"_s);
         // The same values once more change nothing.
         QCOMPARE(put(o, "v3"), ImageStore::Outcome::Stored);
-        QCOMPARE(QueryRows(db(), patient), (QList<QVariantList>{{QStringLiteral("Janet"), QStringLiteral("19600101")}}));
-        QCOMPARE(count(QStringLiteral("tblPatienten")), 1);
-        QCOMPARE(folder_->read(QStringLiteral("images/1.6/1.6.1.1.dcm")), QByteArray("v3"));
+        QCOMPARE(values(rows), u"Janet 19600101 null 2"_s);
+        QCOMPARE(folder_->read(u"images/1.6/1.6.1.1.dcm"_s), QByteArray("v3"));
     }
 
     void failedTransactionLeavesNoFileAndNoRow()
     {
-        const ReceivedObject o = object(QStringLiteral("1.5"), QStringLiteral("1.5.1"), QStringLiteral("1.5.1.1"));
+        const ReceivedObject o = object(u"1.5"_s, u"1.5.1"_s, u"1.5.1.1"_s);
         QCOMPARE(put(o, "version 1"), ImageStore::Outcome::Stored);
         // The receipt insert fails after the other rows were written.
-        Database other(QStringLiteral("trigger"), QStringLiteral("test"));
-        other.setPath(db());
-        QVERIFY(other.open());
-        QVERIFY(Execute(other, QStringLiteral("CREATE TRIGGER failReceipt BEFORE INSERT ON tblReceive BEGIN SELECT RAISE(ABORT, 'no receipts'); END")).ok);
-        other.close();
+        QueryRows(db(), u"CREATE TRIGGER failReceipt BEFORE INSERT ON tblReceive BEGIN SELECT RAISE(ABORT, 'no receipts'); END"_s);
 
         QString message;
         ReceivedObject changed = o;
-        changed.familyName = QStringLiteral("Changed");
+        changed.familyName = u"Changed"_s;
         QCOMPARE(put(changed, "version 2", &message), ImageStore::Outcome::Failed);
-        QVERIFY2(message.contains(QStringLiteral("no receipts")), qPrintable(message));
-        QCOMPARE(folder_->read(QStringLiteral("images/1.5/1.5.1.1.dcm")), QByteArray("version 1"));
-        QCOMPARE(QueryValue(db(), QStringLiteral("SELECT PatNachname FROM tblPatienten")).toString(), QStringLiteral("Doe"));
+        QVERIFY2(message.contains(u"no receipts"_s), qPrintable(message));
+        QCOMPARE(folder_->read(u"images/1.5/1.5.1.1.dcm"_s), QByteArray("version 1"));
+        QCOMPARE(values(u"SELECT PatNachname FROM tblPatienten"_s), u"Doe"_s);
 
-        QCOMPARE(put(object(QStringLiteral("1.6"), QStringLiteral("1.6.1"), QStringLiteral("1.6.1.1")), "new"), ImageStore::Outcome::Failed);
-        QCOMPARE(files(QStringLiteral("images/1.6")), QStringList());
-        QCOMPARE(count(QStringLiteral("tblImages")), 1);
-        QCOMPARE(count(QStringLiteral("tblStudies")), 1);
-        QCOMPARE(files(QStringLiteral("images/1.5")), QStringList{QStringLiteral("1.5.1.1.dcm")});
+        QCOMPARE(put(object(u"1.6"_s, u"1.6.1"_s, u"1.6.1.1"_s), "new"), ImageStore::Outcome::Failed);
+        QCOMPARE(files(u"images/1.6"_s), QStringList());
+        QCOMPARE(ImageRows(db()), (Counts{1, 1, 1, 1, 1}));
+        QCOMPARE(files(u"images/1.5"_s), QStringList{u"1.5.1.1.dcm"_s});
     }
 
     void waitsForTheWorkstationsWriteLockThenFails()
     {
         store_->closeDatabase();
         store_->database().setBusyTimeout(300);
-        const ReceivedObject o = object(QStringLiteral("1.3"), QStringLiteral("1.3.1"), QStringLiteral("1.3.1.1"));
+        const ReceivedObject o = object(u"1.3"_s, u"1.3.1"_s, u"1.3.1.1"_s);
         {
             WriteLockHolder lock(db());
             QVERIFY(lock.held());
             QCOMPARE(put(o, "x"), ImageStore::Outcome::Failed);
-            QVERIFY(!QFileInfo::exists(store_->imagePath(QStringLiteral("1.3"), QStringLiteral("1.3.1.1"))));
+            QVERIFY(!QFileInfo::exists(store_->imagePath(u"1.3"_s, u"1.3.1.1"_s)));
         }
         QCOMPARE(put(o, "x"), ImageStore::Outcome::Stored);
-        QCOMPARE(files(QStringLiteral("images/1.3")), QStringList{QStringLiteral("1.3.1.1.dcm")});
+        QCOMPARE(files(u"images/1.3"_s), QStringList{u"1.3.1.1.dcm"_s});
     }
 
     void leftoversOfAKilledReceiverAreRemoved()
     {
-        QCOMPARE(put(object(QStringLiteral("1.4"), QStringLiteral("1.4.1"), QStringLiteral("1.4.1.1")), "kept"), ImageStore::Outcome::Stored);
-        folder_->write(QStringLiteral("images/1.4/.1.4.1.2.part"), "half");
-        folder_->write(QStringLiteral("images/1.4/.1.4.1.1.old"), "old");
-        staged("in flight");
+        QCOMPARE(put(object(u"1.4"_s, u"1.4.1"_s, u"1.4.1.1"_s), "kept"), ImageStore::Outcome::Stored);
+        folder_->write(u"images/1.4/.1.4.1.2.part"_s, "half");
+        folder_->write(u"images/1.4/.1.4.1.1.old"_s, "old");
+        QFile(store_->newStagingPath()).open(QIODevice::WriteOnly); // in flight
         store_->removeLeftovers();
-        QCOMPARE(files(QStringLiteral("images/1.4")), QStringList{QStringLiteral("1.4.1.1.dcm")});
-        QCOMPARE(files(QStringLiteral("images/.incoming")), QStringList());
-        QCOMPARE(folder_->read(QStringLiteral("images/1.4/1.4.1.1.dcm")), QByteArray("kept"));
+        QCOMPARE(files(u"images/1.4"_s), QStringList{u"1.4.1.1.dcm"_s});
+        QCOMPARE(files(u"images/.incoming"_s), QStringList());
+        QCOMPARE(folder_->read(u"images/1.4/1.4.1.1.dcm"_s), QByteArray("kept"));
     }
 };
 

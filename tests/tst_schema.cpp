@@ -1,26 +1,18 @@
 // The database files the build makes: tables, views and indexes the
 // workstation relies on, the shipped dictionary and its MG filter.
 #include "dictionary/DictionaryStore.h"
-#include "store/DatabasePaths.h"
 #include "support/Station.h"
 
-#include <QFile>
 #include <QtTest>
+
+using namespace Qt::StringLiterals;
 
 class SchemaTest : public QObject {
     Q_OBJECT
 
     TestFolder folder_;
 
-    QString file(const QString &name) const { return folder_.file(QStringLiteral("Data/") + name); }
-    Database open(const QString &name, const QString &conn) const
-    {
-        Database db(conn, QStringLiteral("test"));
-        db.setPath(file(name));
-        if (!db.open())
-            qWarning() << "cannot open" << name;
-        return db;
-    }
+    QString file(const QString &name) const { return folder_.file(u"Data/"_s + name); }
     QStringList names(const QString &name, const QString &sql, const QVariantList &values = {}) const
     {
         QStringList out;
@@ -30,7 +22,7 @@ class SchemaTest : public QObject {
     }
     QStringList objects(const QString &name, const QString &type) const
     {
-        return names(name, QStringLiteral("SELECT name FROM sqlite_master WHERE type = ? AND name NOT LIKE 'sqlite_%' ORDER BY name"), {type});
+        return names(name, u"SELECT name FROM sqlite_master WHERE type = ? AND name NOT LIKE 'sqlite_%' ORDER BY name"_s, {type});
     }
 
 private slots:
@@ -39,47 +31,37 @@ private slots:
     void initTestCase()
     {
         QVERIFY(MakeStationDatabases(folder_.path()));
-        for (const char *name : {"LumoraData.dat", "LumoraUser.dat", "LumoraDef.dat"}) {
-            QVERIFY(QFile::exists(file(QLatin1String(name))));
-            QVERIFY(!QFile::exists(file(QLatin1String(name) + QStringLiteral(".new"))));
-            QVERIFY2(QFile::exists(StationDir() + QStringLiteral("/Data/") + QLatin1String(name)), name);
+        for (const QString &name : {u"LumoraData.dat"_s, u"LumoraUser.dat"_s, u"LumoraDef.dat"_s}) {
+            QVERIFY(QFile::exists(file(name)) && !QFile::exists(file(name + u".new"_s)));
+            QVERIFY2(QFile::exists(StationDir() + u"/Data/"_s + name), qPrintable(name));
         }
-        for (const char *name : {"projection.ini", "orvana.jpg"})
-            QVERIFY2(QFile::exists(StationDir() + QLatin1Char('/') + QLatin1String(name)), name);
+        for (const QString &name : {u"projection.ini"_s, u"orvana.jpg"_s})
+            QVERIFY2(QFile::exists(StationDir() + u'/' + name), qPrintable(name));
     }
 
     // The template holds the image tables and the journal; the journal is read
-    // by position, so its column order is fixed.
+    // by position, so its column order is fixed, and filtered by indexes.
     void eachFileHoldsItsTables()
     {
-        const QString data = QStringLiteral("LumoraData.dat"), def = QStringLiteral("LumoraDef.dat");
-        QStringList templateTables = objects(data, QStringLiteral("table")) << QStringLiteral("tblDosis");
+        const QString data = u"LumoraData.dat"_s, def = u"LumoraDef.dat"_s;
+        QStringList templateTables = objects(data, u"table"_s) << u"tblDosis"_s;
         templateTables.sort();
-        QCOMPARE(objects(def, QStringLiteral("table")), templateTables);
-        QCOMPARE(objects(def, QStringLiteral("view")), objects(data, QStringLiteral("view")));
-        QCOMPARE(objects(QStringLiteral("LumoraUser.dat"), QStringLiteral("table")),
-                 (QStringList{QStringLiteral("tblDictionary"), QStringLiteral("tblModality"), QStringLiteral("tblRuleKey"), QStringLiteral("tblRules"), QStringLiteral("tblSCP")}));
-        QCOMPARE(CountRows(file(def), QStringLiteral("tblDosis")), 0);
-        const QStringList dosis = names(def, QStringLiteral("SELECT name FROM pragma_table_info('tblDosis') ORDER BY cid"));
-        QCOMPARE(dosis.mid(0, 11), (QStringList{QStringLiteral("ID"), QStringLiteral("KVP"), QStringLiteral("ma"), QStringLiteral("Zeit"),
-                                                QStringLiteral("Dicke"), QStringLiteral("mGy"), QStringLiteral("Druck"), QStringLiteral("Datum"),
-                                                QStringLiteral("Sonstiges"), QStringLiteral("Status"), QStringLiteral("expZeit")}));
-        QVERIFY(dosis.contains(QStringLiteral("Patname")) && dosis.contains(QStringLiteral("FKeyPatID")));
-        QCOMPARE(QueryValue(file(data), QStringLiteral("PRAGMA journal_mode")).toString(), QStringLiteral("wal"));
-    }
+        QCOMPARE(objects(def, u"table"_s), templateTables);
+        QCOMPARE(objects(def, u"view"_s), objects(data, u"view"_s));
+        QCOMPARE(objects(u"LumoraUser.dat"_s, u"table"_s), u"tblDictionary tblModality tblRuleKey tblRules tblSCP"_s.split(u' '));
+        QCOMPARE(CountRows(file(def), u"tblDosis"_s), 0);
+        const QStringList dosis = names(def, u"SELECT name FROM pragma_table_info('tblDosis') ORDER BY cid"_s);
+        QCOMPARE(dosis.mid(0, 11), u"ID KVP ma Zeit Dicke mGy Druck Datum Sonstiges Status expZeit"_s.split(u' '));
+        QVERIFY(dosis.contains(u"Patname"_s) && dosis.contains(u"FKeyPatID"_s));
+        QCOMPARE(QueryValue(file(data), u"PRAGMA journal_mode"_s).toString(), u"wal"_s);
 
-    void journalIsFilteredByIndexes()
-    {
-        Database def = open(QStringLiteral("LumoraDef.dat"), QStringLiteral("s4"));
-        const DbResult plan = Execute(def, QStringLiteral("EXPLAIN QUERY PLAN SELECT * FROM tblDosis where Status <> '1' and Datum = ?"), {QStringLiteral("2026-12-06")});
-        def.close();
-        QString detail;
-        for (const QSqlRecord &row : plan.rows)
-            detail += row.value(QStringLiteral("detail")).toString();
-        QVERIFY2(detail.contains(QStringLiteral("USING INDEX")), qPrintable(detail));
+        const QString sql = u"EXPLAIN QUERY PLAN SELECT * FROM tblDosis where Status <> '1' and Datum = ?"_s;
+        QString plan;
+        for (const QVariantList &row : QueryRows(file(def), sql, {u"2026-12-06"_s}))
+            plan += row.value(3).toString();
+        QVERIFY2(plan.contains(u"USING INDEX"_s), qPrintable(plan));
         for (const char *table : {"tblStudies", "tblSeries", "tblImages"})
-            QVERIFY2(QueryValue(file(QStringLiteral("LumoraDef.dat")), QStringLiteral("SELECT COUNT(*) FROM pragma_index_list(?)"), {QLatin1String(table)}).toInt() >= 2,
-                     table);
+            QVERIFY2(QueryValue(file(def), u"SELECT COUNT(*) FROM pragma_index_list(?)"_s, {QLatin1String(table)}).toInt() >= 2, table);
     }
 
     // One row per SOP instance, whatever its series. What the views show is read
@@ -87,52 +69,51 @@ private slots:
     void imageUidsAreUnique()
     {
         FixtureStudy a, b;
-        b.patientId = QStringLiteral("PAT0002");
+        b.patientId = u"PAT0002"_s;
         a.series = b.series = {FixtureSeries{1, {SyntheticImageSpec()}}};
         QString error;
         QVERIFY2(AddStudy(folder_.path(), a, &error) && AddStudy(folder_.path(), b, &error), qPrintable(error));
-        Database db = open(QStringLiteral("LumoraData.dat"), QStringLiteral("s5"));
-        QVERIFY(!Execute(db, QStringLiteral("INSERT INTO tblImages (ImageUID, FKeySeriesID) VALUES (?, ?)"), {a.series[0].images[0].sopUid, b.series[0].seriesKey}).ok);
-        db.close();
+        Database db(u"s5"_s, u"test"_s);
+        db.setPath(file(u"LumoraData.dat"_s));
+        QVERIFY(db.open());
+        const QString failure = Execute(db, u"INSERT INTO tblImages (ImageUID, FKeySeriesID) VALUES (?, ?)"_s,
+                                        {a.series[0].images[0].sopUid, b.series[0].seriesKey}).errorText;
+        QVERIFY2(failure.contains(u"UNIQUE"_s), qPrintable(failure));
     }
 
+    // Every tag once, as "GGGG,EEEE", with a two-letter type and a description, visible.
     void dictionaryShipsFilledWithTheMammographyFilter()
     {
-        const QString user = file(QStringLiteral("LumoraUser.dat"));
-        const QList<QVariantList> rows = QueryRows(user, QStringLiteral("SELECT Tag, Type, Description, Visible FROM tblDictionary ORDER BY Tag"));
-        QVERIFY(rows.size() >= 100);
-        const QRegularExpression tagForm(QStringLiteral("^[0-9A-F]{4},[0-9A-F]{4}$")), typeForm(QStringLiteral("^[A-Z]{2}$"));
-        QSet<QString> tags;
-        for (const QVariantList &row : rows) {
-            const QString tag = row.at(0).toString();
-            QVERIFY2(tagForm.match(tag).hasMatch() && typeForm.match(row.at(1).toString()).hasMatch(), qPrintable(tag));
-            QVERIFY(!row.at(2).toString().isEmpty());
-            QCOMPARE(row.at(3).toInt(), -1);
-            QVERIFY2(!tags.contains(tag), qPrintable(tag));
-            tags.insert(tag);
-        }
-        QCOMPARE(QueryRows(user, QStringLiteral("SELECT Type, Description FROM tblDictionary WHERE Tag = '0010,0010'")),
-                 (QList<QVariantList>{{QStringLiteral("PN"), QStringLiteral("Patient Name")}}));
+        const QString user = file(u"LumoraUser.dat"_s);
+        const qlonglong rows = CountRows(user, u"tblDictionary"_s);
+        QVERIFY(rows >= 100);
+        const QString wellFormed = u"SELECT COUNT(DISTINCT Tag) FROM tblDictionary WHERE Tag GLOB '%1,%1' AND Type GLOB '[A-Z][A-Z]' "
+                                   "AND Description <> '' AND Visible = -1"_s.arg(u"[0-9A-F][0-9A-F][0-9A-F][0-9A-F]"_s);
+        QCOMPARE(QueryValue(user, wellFormed).toLongLong(), rows);
+        QCOMPARE(QueryRows(user, u"SELECT Type, Description FROM tblDictionary WHERE Tag = '0010,0010'"_s),
+                 (QList<QVariantList>{{u"PN"_s, u"Patient Name"_s}}));
         // Everything stamping writes is there.
-        for (const char *t : {"0018,1150", "0018,1153", "0018,7004", "0020,0062", "0054,0220", "0008,2218", "0020,0020", "0028,1050"})
-            QVERIFY2(tags.contains(QLatin1String(t)), t);
+        QCOMPARE(QueryValue(user, u"SELECT COUNT(*) FROM tblDictionary WHERE Tag IN ('0018,1150', '0018,1153', '0018,7004', '0020,0062', "
+                                  "'0054,0220', '0008,2218', '0020,0020', '0028,1050')"_s).toInt(), 8);
 
-        QCOMPARE(CountRows(user, QStringLiteral("tblModality")), 1);
-        QCOMPARE(names(QStringLiteral("LumoraUser.dat"), QStringLiteral("SELECT Tag FROM tblDictionary WHERE MG = -1 ORDER BY Tag")), MammographyFilterTags());
-        QCOMPARE(QueryValue(user, QStringLiteral("SELECT COUNT(*) FROM tblDictionary WHERE MG = 0 AND Visible = -1")).toInt(), tags.size() - 5);
+        QCOMPARE(CountRows(user, u"tblModality"_s), 1);
+        QCOMPARE(names(u"LumoraUser.dat"_s, u"SELECT Tag FROM tblDictionary WHERE MG = -1 ORDER BY Tag"_s), MammographyFilterTags());
+        QCOMPARE(QueryValue(user, u"SELECT COUNT(*) FROM tblDictionary WHERE MG = 0 AND Visible = -1"_s).toLongLong(), rows - 5);
     }
 
     // A new filter is a column with false in every row; unsafe names are refused.
     void modalityFilterIsAColumn()
     {
-        Database user = open(QStringLiteral("LumoraUser.dat"), QStringLiteral("s8"));
-        const DbResult r = AddModalityFilter(user, QStringLiteral("CR"));
+        Database user(u"s8"_s, u"test"_s);
+        user.setPath(file(u"LumoraUser.dat"_s));
+        QVERIFY(user.open());
+        const DbResult r = AddModalityFilter(user, u"CR"_s);
         QVERIFY2(r.ok, qPrintable(r.errorText));
-        QVERIFY(!AddModalityFilter(user, QStringLiteral("C R")).ok);
+        QVERIFY(!AddModalityFilter(user, u"C R"_s).ok);
         user.close();
-        const QString path = file(QStringLiteral("LumoraUser.dat"));
-        QCOMPARE(QueryValue(path, QStringLiteral("SELECT COUNT(*) FROM tblDictionary WHERE CR = 0")).toLongLong(), CountRows(path, QStringLiteral("tblDictionary")));
-        QCOMPARE(QueryValue(path, QStringLiteral("SELECT COUNT(*) FROM tblModality WHERE Modality = 'CR'")).toInt(), 1);
+        const QString path = file(u"LumoraUser.dat"_s);
+        QCOMPARE(QueryValue(path, u"SELECT COUNT(*) FROM tblDictionary WHERE CR = 0"_s).toLongLong(), CountRows(path, u"tblDictionary"_s));
+        QCOMPARE(QueryValue(path, u"SELECT COUNT(*) FROM tblModality WHERE Modality = 'CR'"_s).toInt(), 1);
     }
 };
 

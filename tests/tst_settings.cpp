@@ -4,49 +4,62 @@
 #include "core/VbConvert.h"
 #include "support/Station.h"
 
-#include <QFile>
-#include <QSettings>
 #include <QtTest>
+
+namespace {
+
+// A text and what ToInt16 and ToInt32 make of it; {} when it does not convert.
+struct Conversion {
+    const char *text;
+    std::optional<qint16> int16;
+    std::optional<qint32> int32;
+    const char *locale = "C";
+};
+
+// Values stored through QSettings ("Section/Key=value") and/or a hand-written
+// file, optionally over a record already loaded, and the fields expected after
+// loading ("Field=text" of field()).
+struct Load {
+    QStringList stored;
+    QByteArray file;
+    bool loadedBefore;
+    QStringList expected;
+};
+
+} // namespace
+Q_DECLARE_METATYPE(Conversion)
+Q_DECLARE_METATYPE(Load)
 
 class SettingsTest : public QObject {
     Q_OBJECT
 
 private:
-    static QString ini(const TestFolder &f) { return f.file(QStringLiteral("LumoraStation.ini")); }
-    static void store(const TestFolder &f, const QString &key, const QString &value)
-    {
-        QSettings s(ini(f), QSettings::IniFormat);
-        s.setValue(key, value);
-        s.sync();
-    }
+    static QString ini(const TestFolder &f) { return f.file(u"LumoraStation.ini"_s); }
 
     static inline QString hook_; // what the debug hook was told last
 
-    // A field of the loaded record as text, by name; "DeviceN" is ComPortDevice(N).
+    // A field of the loaded record as text, by name; "DeviceN" is ComPortDevice(N), "hook" what the debug hook was told.
     static QString field(const QString &name)
     {
         const SettingsRecord &s = Settings;
-        if (name == QLatin1String("hook"))
+        if (name == "hook"_L1)
             return hook_;
-        if (name.startsWith(QLatin1String("Device")))
+        if (name.startsWith("Device"_L1))
             return ComPortDevice(name.mid(6).toInt());
         const QHash<QString, QVariant> v{
-            {QStringLiteral("RunAsClient"), s.RunAsClient}, {QStringLiteral("ModifyImageHeader"), s.ModifyImageHeader},
-            {QStringLiteral("Viewer_Rows"), s.Viewer_Rows}, {QStringLiteral("Viewer_Columns"), s.Viewer_Columns},
-            {QStringLiteral("ImagesPerPage"), s.ImagesPerPage}, {QStringLiteral("Viewer_bgColor"), s.Viewer_bgColor},
-            {QStringLiteral("Viewer_fgColor"), s.Viewer_fgColor}, {QStringLiteral("SentAndKeep"), s.SentAndKeep},
-            {QStringLiteral("CustomWidth"), s.CustomWidth}, {QStringLiteral("CustomCenter"), s.CustomCenter},
-            {QStringLiteral("IR_AET"), s.IR_AET}, {QStringLiteral("IR_Port"), s.IR_Port}, {QStringLiteral("SCP_AET"), s.SCP_AET},
-            {QStringLiteral("Speed"), s.Speed}, {QStringLiteral("Parity"), s.Parity}, {QStringLiteral("Bit_Get"), s.Bit_Get},
-            {QStringLiteral("Port"), s.Port}, {QStringLiteral("Time_Out_End"), s.Time_Out_End}, {QStringLiteral("Debug"), s.Debug},
-            {QStringLiteral("XrayComm"), s.XrayComm}, {QStringLiteral("Database"), s.Database}};
-        return v.contains(name) ? v.value(name).toString() : QStringLiteral("<unknown field>");
+            {"RunAsClient", s.RunAsClient}, {"ModifyImageHeader", s.ModifyImageHeader}, {"Viewer_Rows", s.Viewer_Rows},
+            {"Viewer_Columns", s.Viewer_Columns}, {"ImagesPerPage", s.ImagesPerPage}, {"Viewer_bgColor", s.Viewer_bgColor},
+            {"Viewer_fgColor", s.Viewer_fgColor}, {"SentAndKeep", s.SentAndKeep}, {"CustomWidth", s.CustomWidth},
+            {"CustomCenter", s.CustomCenter}, {"IR_AET", s.IR_AET}, {"IR_Port", s.IR_Port}, {"SCP_AET", s.SCP_AET}, {"Speed", s.Speed},
+            {"Parity", s.Parity}, {"Bit_Get", s.Bit_Get}, {"Port", s.Port}, {"Time_Out_End", s.Time_Out_End}, {"Debug", s.Debug},
+            {"XrayComm", s.XrayComm}, {"Database", s.Database}};
+        return v.contains(name) ? v.value(name).toString() : u"<unknown field>"_s;
     }
     // Each "Field=text" of the list holds in the loaded record.
     static void expect(const QStringList &pairs)
     {
         for (const QString &kv : pairs)
-            QCOMPARE(field(kv.section(QLatin1Char('='), 0, 0)), kv.section(QLatin1Char('='), 1));
+            QCOMPARE(field(kv.section(u'=', 0, 0)), kv.section(u'=', 1));
     }
 
 private slots:
@@ -54,110 +67,84 @@ private slots:
 
     void integerConversions_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("locale");
-        QTest::addColumn<int>("int16"); // INT_MIN: does not convert
-        QTest::addColumn<qint64>("int32");
-        const int no = std::numeric_limits<int>::min();
-        const qint64 noL = std::numeric_limits<qint64>::min();
-        QTest::newRow("plain") << "7" << "C" << 7 << qint64(7);
-        QTest::newRow("spaces") << "  12 " << "C" << 12 << qint64(12);
-        QTest::newRow("negative") << "-3" << "C" << -3 << qint64(-3);
-        QTest::newRow("half to even down") << "2.5" << "C" << 2 << qint64(2);
-        QTest::newRow("half to even up") << "3.5" << "C" << 4 << qint64(4);
-        QTest::newRow("comma decimal") << "3,5" << "de_DE" << 4 << qint64(4);
-        QTest::newRow("16-bit overflow") << "40000" << "C" << no << qint64(40000);
-        QTest::newRow("16-bit max") << "32767" << "C" << 32767 << qint64(32767);
-        QTest::newRow("32-bit overflow") << "2147483648" << "C" << no << noL;
-        QTest::newRow("hex long literal") << "&H00C0FFFF&" << "C" << no << qint64(12648447);
-        QTest::newRow("hex int literal") << "&HFFFF" << "C" << -1 << qint64(-1);
-        QTest::newRow("hex int literal as long") << "&HFFFF&" << "C" << no << qint64(65535);
-        QTest::newRow("hex lower case") << "&hff" << "C" << 255 << qint64(255);
-        QTest::newRow("octal") << "&O17" << "C" << 15 << qint64(15);
-        QTest::newRow("letters") << "abc" << "C" << no << noL;
-        QTest::newRow("trailing junk") << "12abc" << "C" << no << noL;
-        QTest::newRow("empty") << "" << "C" << no << noL;
-        QTest::newRow("bad hex") << "&HXYZ&" << "C" << no << noL;
-        QTest::newRow("lone ampersand") << "&" << "C" << no << noL;
-        QTest::newRow("nan") << "nan" << "C" << no << noL;
+        QTest::addColumn<Conversion>("c");
+        QTest::newRow("plain") << Conversion{"7", 7, 7};
+        QTest::newRow("spaces") << Conversion{"  12 ", 12, 12};
+        QTest::newRow("negative") << Conversion{"-3", -3, -3};
+        QTest::newRow("half to even down") << Conversion{"2.5", 2, 2};
+        QTest::newRow("half to even up") << Conversion{"3.5", 4, 4};
+        QTest::newRow("comma decimal") << Conversion{"3,5", 4, 4, "de_DE"};
+        QTest::newRow("16-bit overflow") << Conversion{"40000", {}, 40000};
+        QTest::newRow("16-bit max") << Conversion{"32767", 32767, 32767};
+        QTest::newRow("32-bit overflow") << Conversion{"2147483648", {}, {}};
+        QTest::newRow("hex long literal") << Conversion{"&H00C0FFFF&", {}, 12648447};
+        QTest::newRow("hex int literal") << Conversion{"&HFFFF", -1, -1};
+        QTest::newRow("hex int literal as long") << Conversion{"&HFFFF&", {}, 65535};
+        QTest::newRow("hex lower case") << Conversion{"&hff", 255, 255};
+        QTest::newRow("octal") << Conversion{"&O17", 15, 15};
+        for (const char *text : {"abc", "12abc", "", "&HXYZ&", "&", "nan"})
+            QTest::addRow("no number: '%s'", text) << Conversion{text, {}, {}};
     }
     void integerConversions()
     {
-        QFETCH(QString, text);
-        QFETCH(QString, locale);
-        QFETCH(int, int16);
-        QFETCH(qint64, int32);
-        const QLocale loc(locale);
-        const auto a = ToInt16(text, loc);
-        const auto b = ToInt32(text, loc);
-        if (int16 == std::numeric_limits<int>::min())
-            QVERIFY2(!a, qPrintable(QString::number(a.value_or(0))));
-        else
-            QCOMPARE(int(a.value_or(-9999)), int16);
-        if (int32 == std::numeric_limits<qint64>::min())
-            QVERIFY(!b);
-        else
-            QCOMPARE(qint64(b.value_or(-9999)), int32);
+        QFETCH(Conversion, c);
+        const auto text = [](auto number) { return number ? QString::number(*number) : u"no number"_s; };
+        const QLocale locale(QLatin1String(c.locale));
+        QCOMPARE(text(ToInt16(QLatin1String(c.text), locale)), text(c.int16));
+        QCOMPARE(text(ToInt32(QLatin1String(c.text), locale)), text(c.int32));
     }
 
-    // Each row: values stored through QSettings and/or a hand-written file,
-    // optionally over a record already loaded, and the fields expected after
-    // loading. "hook" is what the debug hook was told.
     void loadRules_data()
     {
-        QTest::addColumn<QStringList>("stored");
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<bool>("loadedBefore");
-        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<Load>("c");
         QTest::newRow("first start takes every default")
-            << QStringList() << QByteArray() << false
-            << QStringList{"RunAsClient=0", "ModifyImageHeader=1", "Viewer_Rows=7", "Viewer_Columns=3", "ImagesPerPage=21",
-                           "Viewer_bgColor=0", "Viewer_fgColor=12648447", "SentAndKeep=1", "CustomWidth=0", "IR_AET=LumoraStation",
-                           "IR_Port=105", "SCP_AET=", "Speed=5", "Parity=2", "Bit_Get=4", "Port=1", "Time_Out_End=5", "Debug=0",
-                           "XrayComm=1", "Database=LumoraData.dat", "Device1=/dev/ttyS0", "Device8=/dev/ttyS7", "Device9=", "hook=0"};
+            << Load{{}, {}, false,
+                    {"RunAsClient=0", "ModifyImageHeader=1", "Viewer_Rows=7", "Viewer_Columns=3", "ImagesPerPage=21", "Viewer_bgColor=0",
+                     "Viewer_fgColor=12648447", "SentAndKeep=1", "CustomWidth=0", "IR_AET=LumoraStation", "IR_Port=105", "SCP_AET=", "Speed=5",
+                     "Parity=2", "Bit_Get=4", "Port=1", "Time_Out_End=5", "Debug=0", "XrayComm=1", "Database=LumoraData.dat",
+                     "Device1=/dev/ttyS0", "Device8=/dev/ttyS7", "Device9=", "hook=0"}};
         QTest::newRow("stored values and their rules")
-            << QStringList{"Com/IR_AET=", "General/Viewer_fgColor=12648447", "General/Viewer_bgColor=&H000000FF&", "General/Debug=1",
-                           "General/XrayComm=4", "ComPort/Device2=/dev/ttyUSB0", "General/CustomWidth=1,5"}
-            << QByteArray() << false
-            << QStringList{"IR_AET=LumoraStation", "Viewer_fgColor=12648447", "Viewer_bgColor=255", "Debug=1", "hook=1", "XrayComm=4",
-                           "Device2=/dev/ttyUSB0", "CustomWidth=1,5"};
+            << Load{{"Com/IR_AET=", "General/Viewer_fgColor=12648447", "General/Viewer_bgColor=&H000000FF&", "General/Debug=1",
+                     "General/XrayComm=4", "ComPort/Device2=/dev/ttyUSB0", "General/CustomWidth=1,5"},
+                    {}, false,
+                    {"IR_AET=LumoraStation", "Viewer_fgColor=12648447", "Viewer_bgColor=255", "Debug=1", "hook=1", "XrayComm=4",
+                     "Device2=/dev/ttyUSB0", "CustomWidth=1,5"}};
         QTest::newRow("unconvertible value keeps the previous field")
-            << QStringList{"General/Viewer_Rows=abc", "General/Viewer_Columns=4", "ComPort/Speed=99999", "General/Viewer_fgColor=yellow"}
-            << QByteArray() << true << QStringList{"Viewer_Rows=7", "Viewer_Columns=4", "ImagesPerPage=28", "Speed=5", "Viewer_fgColor=12648447"};
-        QTest::newRow("bad debug is off at first start") << QStringList{"General/Debug=yes"} << QByteArray() << false
-                                                         << QStringList{"Debug=0", "hook=0"};
+            << Load{{"General/Viewer_Rows=abc", "General/Viewer_Columns=4", "ComPort/Speed=99999", "General/Viewer_fgColor=yellow"}, {}, true,
+                    {"Viewer_Rows=7", "Viewer_Columns=4", "ImagesPerPage=28", "Speed=5", "Viewer_fgColor=12648447"}};
+        QTest::newRow("bad debug is off at first start") << Load{{"General/Debug=yes"}, {}, false, {"Debug=0", "hook=0"}};
         QTest::newRow("images per page overflow keeps the previous product")
-            << QStringList{"General/Viewer_Rows=200", "General/Viewer_Columns=200"} << QByteArray() << true
-            << QStringList{"Viewer_Rows=200", "Viewer_Columns=200", "ImagesPerPage=21"};
+            << Load{{"General/Viewer_Rows=200", "General/Viewer_Columns=200"}, {}, true,
+                    {"Viewer_Rows=200", "Viewer_Columns=200", "ImagesPerPage=21"}};
         // An administrator's own file: a plain [General] section and an unquoted comma.
-        QTest::newRow("hand-written file") << QStringList()
-                                           << QByteArray("[General]\nViewer_Rows=4\nDebug=1\nCustomCenter=2,5\n\n[Com]\nIR_AET=MAMMO1\n") << false
-                                           << QStringList{"Viewer_Rows=4", "Debug=1", "CustomCenter=2,5", "IR_AET=MAMMO1"};
+        QTest::newRow("hand-written file")
+            << Load{{}, "[General]\nViewer_Rows=4\nDebug=1\nCustomCenter=2,5\n\n[Com]\nIR_AET=MAMMO1\n", false,
+                    {"Viewer_Rows=4", "Debug=1", "CustomCenter=2,5", "IR_AET=MAMMO1"}};
         QByteArray junk;
         for (int i = 0; i < 4096; ++i)
             junk.append(char((i * 37 + 11) & 0xFF));
-        QTest::newRow("damaged file gives defaults") << QStringList() << junk + "\n[Com\nIR_Port=\n=\n[]\n" << false
-                                                     << QStringList{"Viewer_Rows=7", "IR_Port=105", "XrayComm=1"};
+        QTest::newRow("damaged file gives defaults")
+            << Load{{}, junk + "\n[Com\nIR_Port=\n=\n[]\n", false, {"Viewer_Rows=7", "IR_Port=105", "XrayComm=1"}};
     }
     void loadRules()
     {
-        QFETCH(QStringList, stored);
-        QFETCH(QByteArray, file);
-        QFETCH(bool, loadedBefore);
-        QFETCH(QStringList, expected);
+        QFETCH(Load, c);
         TestFolder f;
-        if (loadedBefore)
+        if (c.loadedBefore)
             LoadSettings();
-        if (!file.isNull())
-            f.write(QStringLiteral("LumoraStation.ini"), file);
-        for (const QString &kv : stored)
-            store(f, kv.section(QLatin1Char('='), 0, 0), kv.section(QLatin1Char('='), 1));
-        hook_ = QStringLiteral("not called");
+        if (!c.file.isNull())
+            f.write(u"LumoraStation.ini"_s, c.file);
+        {
+            QSettings stored(ini(f), QSettings::IniFormat);
+            for (const QString &kv : c.stored)
+                stored.setValue(kv.section(u'=', 0, 0), kv.section(u'=', 1));
+        }
+        hook_ = u"not called"_s;
         SetDebugSettingHook([](bool on) { hook_ = QString::number(on); });
         LoadSettings();
         SetDebugSettingHook({});
-        expect(expected);
-        if (stored.isEmpty() && file.isNull())
+        expect(c.expected);
+        if (c.stored.isEmpty() && c.file.isNull())
             QVERIFY2(!QFile::exists(ini(f)), "reading must not create the settings file");
     }
 
@@ -166,21 +153,21 @@ private slots:
         TestFolder f;
         LoadSettings();
         Settings.Viewer_Rows = 5;
-        Settings.SCP_AET = QStringLiteral("ARCHIVE");
-        Settings.FilterActive = QStringLiteral("MG");
+        Settings.SCP_AET = u"ARCHIVE"_s;
+        Settings.FilterActive = u"MG"_s;
         Settings.Debug = 1;
-        Settings.ComDevice[2] = QStringLiteral("/dev/pts/7");
+        Settings.ComDevice[2] = u"/dev/pts/7"_s;
         SaveSettings();
         QSettings written(ini(f), QSettings::IniFormat);
-        for (const QString &kv : {"Viewer_fgColor=12648447", "Viewer_bgColor=0", "Viewer_Rows=5", "Com/SCP_AET=ARCHIVE",
-                                  "Filter/Active=MG", "ComPort/Device3=/dev/pts/7"})
-            QCOMPARE(written.value(kv.section(QLatin1Char('='), 0, 0)).toString(), kv.section(QLatin1Char('='), 1));
-        QVERIFY2(!written.contains(QStringLiteral("Export/Quality")), "export values are not the record's");
+        for (const QString &kv : QStringList{"Viewer_fgColor=12648447", "Viewer_bgColor=0", "Viewer_Rows=5", "Com/SCP_AET=ARCHIVE",
+                                             "Filter/Active=MG", "ComPort/Device3=/dev/pts/7"})
+            QCOMPARE(written.value(kv.section(u'=', 0, 0)).toString(), kv.section(u'=', 1));
+        QVERIFY2(!written.contains(u"Export/Quality"_s), "export values are not the record's");
 
         Settings = SettingsRecord();
         LoadSettings();
         expect({"Viewer_Rows=5", "ImagesPerPage=15", "SCP_AET=ARCHIVE", "Debug=1", "Viewer_fgColor=12648447", "Device3=/dev/pts/7"});
-        QCOMPARE(Settings.FilterActive, QStringLiteral("MG"));
+        QCOMPARE(Settings.FilterActive, u"MG"_s);
     }
 
     // One [General] section, the one people write: a save goes there, a hand
@@ -189,19 +176,19 @@ private slots:
     void generalSectionIsTheOnePeopleWrite()
     {
         TestFolder f;
-        f.write(QStringLiteral("LumoraStation.ini"), "[General]\nDebug=1\nViewer_Rows=4\n\n[%General]\nDebug=0\nXrayComm=3\n");
+        f.write(u"LumoraStation.ini"_s, "[General]\nDebug=1\nViewer_Rows=4\n\n[%General]\nDebug=0\nXrayComm=3\n");
         LoadSettings();
         expect({"Debug=0", "Viewer_Rows=4", "XrayComm=3"});
-        QByteArray text = f.read(QStringLiteral("LumoraStation.ini"));
+        QByteArray text = f.read(u"LumoraStation.ini"_s);
         QVERIFY2(!text.contains("%General"), text.constData());
-        QVERIFY(f.read(QStringLiteral("Logs/Error.log")).contains("[General] Debug=1 written by hand gave way to the saved Debug=0"));
+        QVERIFY(f.read(u"Logs/Error.log"_s).contains("[General] Debug=1 written by hand gave way to the saved Debug=0"));
 
         SaveSettings();
-        text = f.read(QStringLiteral("LumoraStation.ini"));
+        text = f.read(u"LumoraStation.ini"_s);
         QVERIFY2(text.startsWith("[General]\n") && !text.contains("%General") && text.contains("\nDebug=0\n"), text.constData());
         // QSettings knows a file by its size and time: an edit of the same size
         // within the same millisecond would go unseen, as no person makes it.
-        f.write(QStringLiteral("LumoraStation.ini"), text.replace("\nDebug=0\n", "\nDebug=1\n") + "; edited by hand\n");
+        f.write(u"LumoraStation.ini"_s, text.replace("\nDebug=0\n", "\nDebug=1\n") + "; edited by hand\n");
         Settings = SettingsRecord();
         LoadSettings();
         expect({"Debug=1", "Viewer_Rows=4", "XrayComm=3"});
@@ -210,18 +197,18 @@ private slots:
     void writeSettingTakesTheFullPath()
     {
         TestFolder f;
-        WriteSetting(QString::fromLatin1(SettingsRoot) + QStringLiteral("Com\\IR_Port"), QStringLiteral("11112"));
-        WriteSetting(QStringLiteral("Filter\\Active"), QStringLiteral("CR"));
-        QCOMPARE(ReadSetting(QStringLiteral("Com\\IR_Port"), QStringLiteral("105")), QStringLiteral("11112"));
-        QCOMPARE(ReadSetting(QStringLiteral("Filter\\Active"), QString()), QStringLiteral("CR"));
-        QCOMPARE(ReadSetting(QStringLiteral("Com\\Missing"), QStringLiteral("d")), QStringLiteral("d"));
+        WriteSetting(QString::fromLatin1(SettingsRoot) + u"Com\\IR_Port"_s, u"11112"_s);
+        WriteSetting(u"Filter\\Active"_s, u"CR"_s);
+        QCOMPARE(ReadSetting(u"Com\\IR_Port"_s, u"105"_s), u"11112"_s);
+        QCOMPARE(ReadSetting(u"Filter\\Active"_s, QString()), u"CR"_s);
+        QCOMPARE(ReadSetting(u"Com\\Missing"_s, u"d"_s), u"d"_s);
     }
 
     void settingsFileThatIsAFolderFailsSilently()
     {
         TestFolder f;
         QDir().mkpath(ini(f)); // works for root too: nothing can write a file there
-        WriteSetting(QStringLiteral("General\\Viewer_Rows"), QStringLiteral("9"));
+        WriteSetting(u"General\\Viewer_Rows"_s, u"9"_s);
         LoadSettings();
         QCOMPARE(Settings.Viewer_Rows, qint16(7));
     }

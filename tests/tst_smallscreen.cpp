@@ -3,7 +3,6 @@
 #include "support/Station.h"
 #include "support/Widgets.h"
 
-#include <QTimer>
 #include <QtTest>
 
 class SmallScreenTest : public QObject {
@@ -18,9 +17,7 @@ private slots:
         QVERIFY(!flow.start());
         QVERIFY(flow.ended());
         QVERIFY(!flow.splash() || !flow.splash()->isVisible());
-        QCOMPARE(prompter.boxes.size(), 1);
-        QCOMPARE(prompter.boxes[0].text,
-                 QStringLiteral("ATTENTION!\nA screen resolution of 1024x768 pixel is required for this application!"));
+        QCOMPARE(prompter.texts(), QStringList{u"ATTENTION!\nA screen resolution of 1024x768 pixel is required for this application!"_s});
         QVERIFY(!flow.splash() || !flow.splash()->splashTimer->isActive()); // the options dialog never comes
         QVERIFY(flow.optionForm() == nullptr);
     }

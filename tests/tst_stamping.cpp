@@ -6,50 +6,40 @@
 #include "support/Dicom.h"
 #include "support/SendJob.h"
 #include "support/Station.h"
-#include "toolkit/SyntheticImage.h"
 
 #include <QtTest>
 
 namespace {
 
+using Encoding = SyntheticImageSpec::Encoding;
+
 // A lean detector header: a digital X-ray image with what a detector must
 // send, its Type 2 attributes left out, and the series laterality.
 ToolkitImagePtr makeImage(const TestFolder &f, const QString &view, const QString &laterality, bool mono1 = false, bool lean = false,
-                          SyntheticImageSpec::Encoding encoding = SyntheticImageSpec::Encoding::ExplicitLittle)
+                          Encoding encoding = Encoding::ExplicitLittle)
 {
-    SyntheticImageSpec spec;
-    spec.rows = 64;
-    spec.columns = 48;
-    spec.viewPosition = view;
-    spec.laterality = laterality;
-    spec.monochrome1 = mono1;
-    spec.encoding = encoding;
-    spec.extra = {{QStringLiteral("0018,5100"), QStringLiteral("HFS")}};
+    SyntheticImageSpec spec{.viewPosition = view, .laterality = laterality, .rows = 64, .columns = 48, .monochrome1 = mono1,
+                            .encoding = encoding, .extra = {{u"0018,5100"_s, u"HFS"_s}}};
     if (lean) {
-        spec.sopClassUid = QStringLiteral("1.2.840.10008.5.1.4.1.1.1.1");
-        spec.modality = QStringLiteral("DX");
-        spec.extra << qMakePair(QStringLiteral("0020,0060"), laterality);
+        spec.sopClassUid = u"1.2.840.10008.5.1.4.1.1.1.1"_s;
+        spec.modality = u"DX"_s;
+        spec.extra << qMakePair(u"0020,0060"_s, laterality);
         spec.omit = QStringList{"0040,0555", "0008,2218", "0018,1508", "2050,0020", "0020,0020", "0010,0030", "0010,0040",
                                 "0008,0020", "0008,0030", "0020,0010", "0008,0050", "0008,0090", "0020,0011", "0008,0070"};
     }
-    const QString path = f.file(NewSyntheticUid() + QStringLiteral(".dcm"));
-    if (!WriteSyntheticImage(spec, path))
-        return {};
+    const QString path = f.file(NewSyntheticUid() + u".dcm"_s);
     ToolkitImageList list;
-    if (!ReadFileIntoList(list, path))
-        return {};
-    return ListItem(list, 1);
+    return WriteSyntheticImage(spec, path) && ReadFileIntoList(list, path) ? ListItem(list, 1) : ToolkitImagePtr();
 }
 
-QString value(const ToolkitImagePtr &image, quint16 g, quint16 e) { return GetAttribute(image, g, e).value; }
-
-// "gggg,eeee=value" of each expected entry, read from the image.
-QStringList values(const ToolkitImagePtr &image, const QStringList &expected)
+// "gggg,eeee=value" of each expected entry, read from the image or item; an absent attribute as "<absent>".
+template <typename Source> QStringList values(const Source &source, const QStringList &expected)
 {
     QStringList actual;
     for (const QString &entry : expected) {
-        const QString tag = entry.section(QLatin1Char('='), 0, 0);
-        actual << tag + QLatin1Char('=') + value(image, tag.left(4).toUShort(nullptr, 16), tag.mid(5).toUShort(nullptr, 16));
+        const QString tag = entry.section(u'=', 0, 0);
+        const ToolkitAttribute a = GetAttribute(source, tag.left(4).toUShort(nullptr, 16), tag.mid(5).toUShort(nullptr, 16));
+        actual << tag + u'=' + (a.exists ? a.value : u"<absent>"_s);
     }
     return actual;
 }
@@ -60,7 +50,25 @@ QString viewCode(const ToolkitImagePtr &image)
     return items.isEmpty() ? QString() : GetAttribute(items.first(), 0x0008, 0x0100).value;
 }
 
+// A view as the detector names it, the image laterality it sends (none when
+// empty), and what stamping makes of it.
+struct Projection {
+    QString view, laterality, code, orientation, side;
+};
+
+// An image of a unit type, the attributes set on it, and the key found.
+struct Key {
+    int unit;
+    QString view, laterality;
+    QStringList set; // "gggg,eeee=value"
+    QString key;
+    QString angle; // View Angle (0018,1530) afterwards; not looked at when empty
+};
+
 } // namespace
+Q_DECLARE_METATYPE(Projection)
+Q_DECLARE_METATYPE(Key)
+Q_DECLARE_METATYPE(Encoding)
 
 class StampingTest : public QObject {
     Q_OBJECT
@@ -70,82 +78,67 @@ private slots:
 
     void projectionTable_data()
     {
-        QTest::addColumn<QString>("view");
-        QTest::addColumn<QString>("laterality"); // of the detector's image
-        QTest::addColumn<QString>("code");
-        QTest::addColumn<QString>("orientation");
-        QTest::addColumn<QString>("side");
-        QTest::newRow("R CC") << "R CC" << "" << "R-10242" << "P|L" << "R";
-        QTest::newRow("lld") << "lld" << "" << "R-10242" << "A|R" << "L";
-        QTest::newRow("RLO") << "RLO" << "" << "R-10226" << "P|FL" << "R";
-        QTest::newRow("MLO-L") << "MLO-L" << "" << "R-10226" << "A|FR" << "L";
-        QTest::newRow("CC with laterality R") << "CC" << "R" << "R-10242" << "P|L" << "R";
-        QTest::newRow("MLO with laterality L") << "MLO" << "L" << "R-10226" << "A|FR" << "L";
+        QTest::addColumn<Projection>("p");
+        QTest::newRow("R CC") << Projection{"R CC", "", "R-10242", "P|L", "R"};
+        QTest::newRow("lld") << Projection{"lld", "", "R-10242", "A|R", "L"};
+        QTest::newRow("RLO") << Projection{"RLO", "", "R-10226", "P|FL", "R"};
+        QTest::newRow("MLO-L") << Projection{"MLO-L", "", "R-10226", "A|FR", "L"};
+        QTest::newRow("CC with laterality R") << Projection{"CC", "R", "R-10242", "P|L", "R"};
+        QTest::newRow("MLO with laterality L") << Projection{"MLO", "L", "R-10226", "A|FR", "L"};
     }
     void projectionTable()
     {
-        QFETCH(QString, view);
-        QFETCH(QString, laterality);
-        QFETCH(QString, code);
-        QFETCH(QString, orientation);
-        QFETCH(QString, side);
+        QFETCH(Projection, p);
         TestFolder f;
-        ToolkitImagePtr image = makeImage(f, view, laterality.isEmpty() ? QStringLiteral("L") : laterality);
+        ToolkitImagePtr image = makeImage(f, p.view, p.laterality.isEmpty() ? u"L"_s : p.laterality);
         QVERIFY(image);
         RemoveAttribute(image, 0x0020, 0x0062);
-        if (!laterality.isEmpty())
-            SetAttribute(image, 0x0020, 0x0060, laterality);
+        if (!p.laterality.isEmpty())
+            SetAttribute(image, 0x0020, 0x0060, p.laterality);
         QVERIFY(ModifyImage(image, {}));
-        QCOMPARE(viewCode(image), code);
-        QCOMPARE(value(image, 0x0020, 0x0020), orientation);
-        QCOMPARE(value(image, 0x0020, 0x0062), side);
-        QVERIFY(!GetAttribute(image, 0x0020, 0x0060).exists);
+        QCOMPARE(viewCode(image), p.code);
+        const QStringList expected{"0020,0020=" + p.orientation, "0020,0062=" + p.side, "0020,0060=<absent>"};
+        QCOMPARE(values(image, expected), expected);
     }
 
     void mlAsksForTheSide()
     {
         TestFolder f;
-        ToolkitImagePtr image = makeImage(f, QStringLiteral("ml"), QStringLiteral("L"));
+        ToolkitImagePtr image = makeImage(f, u"ml"_s, u"L"_s);
         int asked = 0;
-        QVERIFY(ModifyImage(image, [&](const ToolkitImagePtr &) {
-            ++asked;
-            return QStringLiteral("R");
-        }));
+        QVERIFY(ModifyImage(image, [&](const ToolkitImagePtr &) { ++asked; return u"R"_s; }));
         QCOMPARE(asked, 1);
         const QStringList expected{"0018,5101=R ML", "0020,0020=P|F", "0020,0062=R"};
         QCOMPARE(values(image, expected), expected);
-        QCOMPARE(viewCode(image), QStringLiteral("R-10224"));
-        QCOMPARE(RememberedSide, QStringLiteral("R"));
+        QCOMPARE(viewCode(image), u"R-10224"_s);
+        QCOMPARE(RememberedSide, u"R"_s);
 
         // A later image whose side cannot be found inherits it.
-        ToolkitImagePtr next = makeImage(f, QStringLiteral("CC"), QStringLiteral("L"));
+        ToolkitImagePtr next = makeImage(f, u"CC"_s, u"L"_s);
         RemoveAttribute(next, 0x0020, 0x0062);
         QVERIFY(ModifyImage(next, {}));
-        QCOMPARE(value(next, 0x0020, 0x0062), QStringLiteral("R"));
-        QCOMPARE(value(next, 0x0020, 0x0020), QString());
+        QCOMPARE(values(next, {"0020,0062=", "0020,0020="}), (QStringList{"0020,0062=R", "0020,0020="}));
     }
 
     void fixedAttributesEvenWithoutAView()
     {
         TestFolder f;
-        ToolkitImagePtr image = makeImage(f, QString(), QStringLiteral("L"));
+        ToolkitImagePtr image = makeImage(f, QString(), u"L"_s);
         RemoveAttribute(image, 0x0018, 0x5101);
-        SetImageSopClass(image, QStringLiteral("1.2.840.10008.5.1.4.1.1.1.2.1")); // for processing
+        SetImageSopClass(image, u"1.2.840.10008.5.1.4.1.1.1.2.1"_s); // for processing
         QVERIFY(ModifyImage(image, {}));
-        QCOMPARE(ImageSopClass(image), QStringLiteral("1.2.840.10008.5.1.4.1.1.1.2"));
+        QCOMPARE(ImageSopClass(image), u"1.2.840.10008.5.1.4.1.1.1.2"_s);
         const ToolkitSequence region = GetSequence(image, 0x0008, 0x2218);
         QCOMPARE(region.size(), 1);
-        QCOMPARE(GetAttribute(region.first(), 0x0008, 0x0100).value, QStringLiteral("T-04000"));
-        QCOMPARE(GetAttribute(region.first(), 0x0008, 0x0104).value, QStringLiteral("Breast"));
+        QCOMPARE(values(region.first(), {"0008,0100=", "0008,0104="}), (QStringList{"0008,0100=T-04000", "0008,0104=Breast"}));
         const QStringList expected{"0008,0060=MG", "0008,0068=FOR PRESENTATION", "0018,1508=MAMMOGRAPHIC", "0018,7004=DIRECT",
-                                   "0028,1041=1", "0040,0318=BREAST", "2050,0020=IDENTITY"};
+                                   "0028,1041=1", "0040,0318=BREAST", "2050,0020=IDENTITY", "0018,5100=<absent>"}; // patient position goes
         QCOMPARE(values(image, expected), expected);
-        QVERIFY(!GetAttribute(image, 0x0018, 0x5100).exists); // patient position goes
 
         // The presentation LUT follows the photometric interpretation.
-        ToolkitImagePtr mono1 = makeImage(f, QStringLiteral("R MLO"), QStringLiteral("R"), true);
+        ToolkitImagePtr mono1 = makeImage(f, u"R MLO"_s, u"R"_s, true);
         QVERIFY(ModifyImage(mono1, {}));
-        QCOMPARE(value(mono1, 0x2050, 0x0020), QStringLiteral("INVERSE"));
+        QCOMPARE(values(mono1, {"2050,0020="}), QStringList{"2050,0020=INVERSE"});
     }
 
     // Each unit type's message through its decoder and stamping: only reported
@@ -158,18 +151,16 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::addColumn<QStringList>("expected");
         QTest::newRow("Sophie: s, kg and a dose with its unit")
-            << int(UnitSophie)
-            << QStringLiteral("\x02SOPHIE V3\r\nName: 2005-03-17 10:22:31 W/Rh LCC AEC Grid 28kV 63mAs 1.25s 0 12kg 4.5cm 1.61mGy\r\n")
+            << int(UnitSophie) << u"\x02SOPHIE V3\r\nName: 2005-03-17 10:22:31 W/Rh LCC AEC Grid 28kV 63mAs 1.25s 0 12kg 4.5cm 1.61mGy\r\n"_s
             << QStringList{"0018,0060=28", "0018,1150=1250", "0018,1152=63", "0018,11A0=45", "0018,11A2=117.6798", "0040,8302=1.61"};
         QTest::newRow("Lorad M4: cm, and no exposure time")
-            << int(UnitLoradM4)
-            << QStringLiteral("M4|0017|LCC|AEC|Mo/Mo|Grid|06.12.26|14:05|x|y|28 kV|z|63 mAs|a|b|c|d|120 N|4.5 cm|e|f|1.23 mGy|\r\n")
+            << int(UnitLoradM4) << u"M4|0017|LCC|AEC|Mo/Mo|Grid|06.12.26|14:05|x|y|28 kV|z|63 mAs|a|b|c|d|120 N|4.5 cm|e|f|1.23 mGy|\r\n"_s
             << QStringList{"0018,0060=28", "0018,1150=777", "0018,1152=63", "0018,11A0=45", "0018,11A2=120", "0040,8302=1.23"};
         QTest::newRow("GE Senograph: a dose of 0")
-            << int(UnitGESeno) << QStringLiteral("ABCDEF028100 450ms12 45mm 0 DIGITAL\r\n")
+            << int(UnitGESeno) << u"ABCDEF028100 450ms12 45mm 0 DIGITAL\r\n"_s
             << QStringList{"0018,0060=28", "0018,1150=450", "0018,1152=100", "0018,11A0=45", "0018,11A2=12", "0040,8302=0.5"};
         QTest::newRow("SM 1000")
-            << int(UnitHFE) << QStringLiteral("SM 1000 V2.1\r\n0.98 mGy W/Rh 28 kV 80 mAs AEC\r\n 2 Grid 450LF ms 45 mm Comp 120 N\r\n*\r\n")
+            << int(UnitHFE) << u"SM 1000 V2.1\r\n0.98 mGy W/Rh 28 kV 80 mAs AEC\r\n 2 Grid 450LF ms 45 mm Comp 120 N\r\n*\r\n"_s
             << QStringList{"0018,0060=28", "0018,1150=450", "0018,1152=80", "0018,11A0=45", "0018,11A2=120", "0040,8302=0.98"};
     }
     void decodedExposuresInTheAttributesUnits()
@@ -177,12 +168,8 @@ private slots:
         QFETCH(int, unit);
         QFETCH(QString, message);
         QFETCH(QStringList, expected);
-        DecoderInput in;
-        in.unitType = qint16(unit);
-        in.buffer = message;
-        in.locale = QLocale(QLocale::German, QLocale::Germany);
-        in.now = QDateTime(QDate(2026, 12, 6), QTime(14, 5, 9));
-        const DecoderOutput out = DecodeExposure(in);
+        const DecoderOutput out = DecodeExposure({.unitType = qint16(unit), .buffer = message, .locale = QLocale(QLocale::German),
+                                                  .now = QDateTime(QDate(2026, 12, 6), QTime(14, 5, 9))});
         QVERIFY(out.record);
         const ExposureRecord &r = *out.record;
         const ExposureValues v{r.KVP.value_or(QString()), r.ma.value_or(QString()), r.Dicke.value_or(QString()),
@@ -191,9 +178,9 @@ private slots:
         QCOMPARE(header.notNumbers, QStringList());
 
         TestFolder f;
-        ToolkitImagePtr image = makeImage(f, QStringLiteral("CC"), QStringLiteral("L"));
-        SetAttribute(image, 0x0018, 0x1150, QStringLiteral("777"));
-        SetAttribute(image, 0x0040, 0x8302, QStringLiteral("0.5"));
+        ToolkitImagePtr image = makeImage(f, u"CC"_s, u"L"_s);
+        SetAttribute(image, 0x0018, 0x1150, u"777"_s);
+        SetAttribute(image, 0x0040, 0x8302, u"0.5"_s);
         QVERIFY(WriteExposureValues(image, header));
         QCOMPARE(values(image, expected), expected);
     }
@@ -202,55 +189,54 @@ private slots:
     {
         // Unit texts in any case, with or without a blank; 0 and empty are not
         // reported; what is no number is named.
-        const HeaderExposureValues h = ExposureValuesForHeader(
-            4, {QStringLiteral("28KV"), QStringLiteral("0"), QStringLiteral("4,5 CM"), QStringLiteral("x"), QStringLiteral("1.5 mgy"), QString()},
-            QStringLiteral("0,0"));
-        QCOMPARE(h.kvp, QStringLiteral("28"));
+        const HeaderExposureValues h = ExposureValuesForHeader(4, {u"28KV"_s, u"0"_s, u"4,5 CM"_s, u"x"_s, u"1.5 mgy"_s, QString()}, u"0,0"_s);
+        QCOMPARE(h.kvp, u"28"_s);
         QVERIFY(h.mas.isEmpty() && h.microAs.isEmpty() && h.exposureTime.isEmpty());
-        QCOMPARE(h.thickness, QStringLiteral("45"));
-        QCOMPARE(h.dose, QStringLiteral("1.5"));
-        QCOMPARE(h.notNumbers, QStringList{QStringLiteral("Compression Force")});
+        QCOMPARE(h.thickness, u"45"_s);
+        QCOMPARE(h.dose, u"1.5"_s);
+        QCOMPARE(h.notNumbers, QStringList{u"Compression Force"_s});
         // A fraction of a mAs stays in microampere-seconds; a unit of another quantity is no number.
-        const HeaderExposureValues m = ExposureValuesForHeader(5, {QString(), QStringLiteral("63,5"), QStringLiteral("45 kg"), {}, {}, {}}, QString());
-        QCOMPARE(m.mas, QStringLiteral("64"));
-        QCOMPARE(m.microAs, QStringLiteral("63500"));
-        QCOMPARE(m.notNumbers, QStringList{QStringLiteral("Body Part Thickness")});
+        const HeaderExposureValues m = ExposureValuesForHeader(5, {QString(), u"63,5"_s, u"45 kg"_s, {}, {}, {}}, QString());
+        QCOMPARE(m.mas, u"64"_s);
+        QCOMPARE(m.microAs, u"63500"_s);
+        QCOMPARE(m.notNumbers, QStringList{u"Body Part Thickness"_s});
 
-        QCOMPARE(DecimalString(QStringLiteral(" -0,5 ")), QStringLiteral("-0.5"));
-        QCOMPARE(DecimalString(QStringLiteral("1e3")), QStringLiteral("1000"));
-        QCOMPARE(IntegerString(QStringLiteral("2,5")), QStringLiteral("3"));
-        QVERIFY(IntegerString(QStringLiteral("")).isEmpty());
+        QCOMPARE(DecimalString(u" -0,5 "_s), u"-0.5"_s);
+        QCOMPARE(DecimalString(u"1e3"_s), u"1000"_s);
+        QCOMPARE(IntegerString(u"2,5"_s), u"3"_s);
+        QVERIFY(IntegerString(u""_s).isEmpty());
     }
 
+    void imageKeysOfEachUnitType_data()
+    {
+        QTest::addColumn<Key>("k");
+        QTest::newRow("1: MLO with its angle") << Key{1, "L MLO", "L", {}, "L-MLO45", "45"};
+        QTest::newRow("1: CC, no angle") << Key{1, "r-cc", "R", {}, "R-CC", "<absent>"};
+        QTest::newRow("2: from the orientation") << Key{2, "MLO", "R", {"0020,0062=R", "0020,0020=P|FL"}, "R-LMO45", ""};
+        QTest::newRow("4: series laterality") << Key{4, "MLO", "R", {"0020,0060=r"}, "R MLO", "45"};
+        QTest::newRow("5: no key") << Key{5, "XCCL", "L", {}, "", ""};
+    }
     void imageKeysOfEachUnitType()
     {
+        QFETCH(Key, k);
         TestFolder f;
-        ToolkitImagePtr mlo = makeImage(f, QStringLiteral("L MLO"), QStringLiteral("L"));
-        QCOMPARE(ImageProjectionKey(1, mlo), QStringLiteral("L-MLO45"));
-        QCOMPARE(value(mlo, 0x0018, 0x1530), QStringLiteral("45"));
-        ToolkitImagePtr cc = makeImage(f, QStringLiteral("r-cc"), QStringLiteral("R"));
-        QCOMPARE(ImageProjectionKey(1, cc), QStringLiteral("R-CC"));
-        QVERIFY(!GetAttribute(cc, 0x0018, 0x1530).exists);
-
-        ToolkitImagePtr two = makeImage(f, QStringLiteral("MLO"), QStringLiteral("R"));
-        SetAttribute(two, 0x0020, 0x0062, QStringLiteral("R"));
-        SetAttribute(two, 0x0020, 0x0020, QStringLiteral("P|FL"));
-        QCOMPARE(ImageProjectionKey(2, two), QStringLiteral("R-LMO45"));
-
-        ToolkitImagePtr four = makeImage(f, QStringLiteral("MLO"), QStringLiteral("R"));
-        SetAttribute(four, 0x0020, 0x0060, QStringLiteral("r"));
-        QCOMPARE(ImageProjectionKey(4, four), QStringLiteral("R MLO"));
-        QCOMPARE(value(four, 0x0018, 0x1530), QStringLiteral("45"));
+        ToolkitImagePtr image = makeImage(f, k.view, k.laterality);
+        for (const QString &s : k.set)
+            SetAttribute(image, s.left(4).toUShort(nullptr, 16), s.mid(5, 4).toUShort(nullptr, 16), s.mid(10));
+        QCOMPARE(ImageProjectionKey(qint16(k.unit), image), k.key);
+        if (!k.angle.isEmpty())
+            QCOMPARE(values(image, {"0018,1530="}), QStringList{"0018,1530=" + k.angle});
         // After stamping only the image laterality is left, and the key still holds.
-        QVERIFY(ModifyImage(four, {}));
-        QCOMPARE(ImageProjectionKey(4, four), QStringLiteral("R MLO"));
-        ToolkitImagePtr none = makeImage(f, QStringLiteral("XCCL"), QStringLiteral("L"));
-        QCOMPARE(ImageProjectionKey(5, none), QString());
+        QVERIFY(ModifyImage(image, {}));
+        QCOMPARE(ImageProjectionKey(qint16(k.unit), image), k.key);
+    }
 
-        QVERIFY(ExposureMatchesKey(1, QStringLiteral("a,b,c,L-MLO45,e"), QStringLiteral("L-MLO45")));
-        QVERIFY(!ExposureMatchesKey(1, QStringLiteral("L-MLO45"), QStringLiteral("L-MLO45")));
-        QVERIFY(ExposureMatchesKey(4, QStringLiteral(" R MLO "), QStringLiteral("R MLO")));
-        QVERIFY(!ExposureMatchesKey(2, QStringLiteral(" L-CC"), QStringLiteral("L-CC")));
+    void exposureMatchesTheKey()
+    {
+        QVERIFY(ExposureMatchesKey(1, u"a,b,c,L-MLO45,e"_s, u"L-MLO45"_s));
+        QVERIFY(!ExposureMatchesKey(1, u"L-MLO45"_s, u"L-MLO45"_s));
+        QVERIFY(ExposureMatchesKey(4, u" R MLO "_s, u"R MLO"_s));
+        QVERIFY(!ExposureMatchesKey(2, u" L-CC"_s, u"L-CC"_s));
     }
 
     void stampedImagesPassTheValidator_data()
@@ -258,32 +244,29 @@ private slots:
         QTest::addColumn<QString>("view");
         QTest::addColumn<bool>("mono1");
         QTest::addColumn<bool>("lean");
-        QTest::addColumn<int>("encoding");
-        const int plain = int(SyntheticImageSpec::Encoding::ExplicitLittle);
-        QTest::newRow("CC") << "CC" << false << false << plain;
-        QTest::newRow("L MLO monochrome 1") << "L MLO" << true << false << plain;
-        QTest::newRow("lean header") << "CC" << false << true << plain;
-        QTest::newRow("lean header, monochrome 1") << "MLO" << true << true << plain;
-        QTest::newRow("lean header, JPEG lossless") << "CC" << false << true << int(SyntheticImageSpec::Encoding::JpegLossless);
-        QTest::newRow("lean header, JPEG 2000") << "MLO" << false << true << int(SyntheticImageSpec::Encoding::Jpeg2000Lossless);
+        QTest::addColumn<Encoding>("encoding");
+        QTest::newRow("CC") << "CC" << false << false << Encoding::ExplicitLittle;
+        QTest::newRow("L MLO monochrome 1") << "L MLO" << true << false << Encoding::ExplicitLittle;
+        QTest::newRow("lean header") << "CC" << false << true << Encoding::ExplicitLittle;
+        QTest::newRow("lean header, monochrome 1") << "MLO" << true << true << Encoding::ExplicitLittle;
+        QTest::newRow("lean header, JPEG lossless") << "CC" << false << true << Encoding::JpegLossless;
+        QTest::newRow("lean header, JPEG 2000") << "MLO" << false << true << Encoding::Jpeg2000Lossless;
     }
     void stampedImagesPassTheValidator()
     {
         QFETCH(QString, view);
         QFETCH(bool, mono1);
         QFETCH(bool, lean);
-        QFETCH(int, encoding);
+        QFETCH(Encoding, encoding);
         TestFolder f;
-        ToolkitImagePtr image = makeImage(f, view, QStringLiteral("L"), mono1, lean, SyntheticImageSpec::Encoding(encoding));
+        ToolkitImagePtr image = makeImage(f, view, u"L"_s, mono1, lean, encoding);
         QVERIFY(image);
-        SetAttribute(image, 0x0020, 0x0060, QStringLiteral("L"));
+        SetAttribute(image, 0x0020, 0x0060, u"L"_s);
         QVERIFY(ModifyImage(image, {}));
-        WriteExposureValues(image, ExposureValuesForHeader(4, {QStringLiteral("29"), QStringLiteral("70"), QStringLiteral("52"),
-                                                               QStringLiteral("110"), QStringLiteral("1,4"), view},
-                                                           QStringLiteral("900")));
-        const QString out = f.file(QStringLiteral("stamped.dcm"));
+        WriteExposureValues(image, ExposureValuesForHeader(4, {u"29"_s, u"70"_s, u"52"_s, u"110"_s, u"1,4"_s, view}, u"900"_s));
+        const QString out = f.file(u"stamped.dcm"_s);
         QVERIFY(WriteDicomFile(image, out));
-        QCOMPARE(ImageSopClass(image), QStringLiteral("1.2.840.10008.5.1.4.1.1.1.2")); // validated as a mammogram for presentation
+        QCOMPARE(ImageSopClass(image), u"1.2.840.10008.5.1.4.1.1.1.2"_s); // validated as a mammogram for presentation
         QCOMPARE(ValidationErrors(out), QStringList());
         // Only the header changed: compressed pixel data is written as it was read.
         QVERIFY(PixelDataOfFile(out) == PixelDataOfFile(image->path()));

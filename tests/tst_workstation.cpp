@@ -9,20 +9,34 @@
 #include "core/Settings.h"
 #include "core/WorkstationState.h"
 #include "exposure/DoseList.h"
-#include "network/SendJobs.h"
 #include "store/DatabasePaths.h"
 #include "support/Peers.h"
 #include "support/Station.h"
 #include "support/Widgets.h"
-#include "toolkit/SyntheticImage.h"
 #include "toolkit/Toolkit.h"
 
-#include <QDir>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTreeWidget>
-#include <QTimer>
 #include <QtTest>
+
+namespace {
+
+// A station of the unit type with one received study of the views
+// ("ViewPosition|laterality|orientation as the detector may send it") and
+// today's exposures with their projections and kV; what a merge should give.
+struct Case {
+    int unit = 4;
+    QStringList views{"CC|R", "CC|L", "MLO|R", "MLO|L"};
+    QStringList projections{"R CC", "L CC", "R MLO", "L MLO"};
+    QList<int> kvs{26, 27, 28, 29};
+    bool modifyHeader = true;
+    int stampedFiles = 4;
+    QStringList values;                                 // "image:gggg,eeee=value" in the stamped copies
+    QStringList boxes{"No default SCP configured!"};
+    QByteArray logged;
+    bool pressedTwice = false, whileLoading = false;
+};
+
+} // namespace
+Q_DECLARE_METATYPE(Case)
 
 class WorkstationTest : public QObject {
     Q_OBJECT
@@ -32,15 +46,12 @@ class WorkstationTest : public QObject {
     QStringList uids_;
     QDate exposureDate_;
 
-    // A station of the unit type with one received study of the views
-    // ("ViewPosition|laterality|orientation as the detector may send it") and
-    // today's exposures with their projections and kV.
-    void station(qint16 unit, const QStringList &views, const QStringList &projections, const QList<int> &kvs)
+    void station(const Case &c)
     {
         f_ = std::make_unique<TestFolder>();
         QVERIFY(PrepareStation(*f_));
-        QVERIFY(QFile::copy(f_->file(QStringLiteral("Data/LumoraDef.dat")), f_->file(QStringLiteral("LumoraData.dat"))));
-        Settings.XrayComm = unit;
+        QVERIFY(QFile::copy(f_->file(u"Data/LumoraDef.dat"_s), f_->file(u"LumoraData.dat"_s)));
+        Settings.XrayComm = qint16(c.unit);
         DefaultPartner = {};
         SecondPartner = {};
         RememberedSide.clear();
@@ -48,22 +59,14 @@ class WorkstationTest : public QObject {
         ListClear(LoadedImageList);
         prompter_ = std::make_unique<RecordingPrompter>();
 
-        FixtureStudy study;
-        study.patientId = QStringLiteral("P-7");
-        FixtureSeries series;
-        for (int i = 0; i < views.size(); ++i) {
-            const QStringList v = views[i].split(QLatin1Char('|'));
-            SyntheticImageSpec spec;
-            spec.rows = 64;
-            spec.columns = 48;
-            spec.instanceNumber = i + 1;
-            spec.viewPosition = v[0];
-            spec.laterality = v[1];
+        FixtureStudy study{.patientId = u"P-7"_s, .series = {FixtureSeries{}}};
+        for (int i = 0; i < c.views.size(); ++i) {
+            const QStringList v = c.views[i].split(u'|');
+            study.series[0].images
+                << SyntheticImageSpec{.viewPosition = v[0], .laterality = v[1], .instanceNumber = i + 1, .rows = 64, .columns = 48};
             if (v.size() > 2)
-                spec.extra = {{QStringLiteral("0020,0020"), v[2]}};
-            series.images << spec;
+                study.series[0].images.last().extra = {{u"0020,0020"_s, v[2]}};
         }
-        study.series << series;
         QString error;
         QVERIFY2(AddStudy(f_->path(), study, &error, false), qPrintable(error));
         uids_.clear();
@@ -71,13 +74,11 @@ class WorkstationTest : public QObject {
             uids_ << spec.sopUid;
 
         exposureDate_ = QDate::currentDate();
-        QVERIFY(OpenUserDatabase());
-        for (int i = 0; i < projections.size(); ++i)
-            QVERIFY(Execute(UserDatabase, QStringLiteral("INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit) "
-                                                         "VALUES (?, '80', '10:00:00', '45', '1,1', '12', ?, ?, '0', '400')"),
-                            {QString::number(kvs[i]), DbDate(exposureDate_), projections[i]})
-                        .ok);
-        CloseUserDatabase();
+        for (int i = 0; i < c.projections.size(); ++i)
+            QueryRows(f_->file(u"LumoraData.dat"_s),
+                      u"INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit) "
+                      "VALUES (?, '80', '10:00:00', '45', '1,1', '12', ?, ?, '0', '400')"_s,
+                      {QString::number(c.kvs[i]), DbDate(exposureDate_), c.projections[i]});
     }
 
     // The dose list shows today's exposures: dated anew should midnight have
@@ -86,7 +87,7 @@ class WorkstationTest : public QObject {
     {
         if (QDate::currentDate() != exposureDate_) {
             exposureDate_ = QDate::currentDate();
-            QueryRows(f_->file(QStringLiteral("LumoraData.dat")), QStringLiteral("UPDATE tblDosis SET Datum = ?"), {DbDate(exposureDate_)});
+            QueryRows(f_->file(u"LumoraData.dat"_s), u"UPDATE tblDosis SET Datum = ?"_s, {DbDate(exposureDate_)});
         }
         ws.doseList().lvDosis_Fill();
     }
@@ -109,20 +110,17 @@ class WorkstationTest : public QObject {
     {
         QStringList actual;
         for (const QString &entry : expected) {
-            const int image = entry.section(QLatin1Char(':'), 0, 0).toInt();
-            const QString tag = entry.section(QLatin1Char(':'), 1).section(QLatin1Char('='), 0, 0);
+            const int image = entry.section(u':', 0, 0).toInt();
+            const QString tag = entry.section(u':', 1).section(u'=', 0, 0);
             ToolkitImageList list;
-            const QString value = ReadFileIntoList(list, f_->file(QStringLiteral("bin/%1.dcm").arg(uids_[image])))
+            const QString value = ReadFileIntoList(list, f_->file(u"bin/%1.dcm"_s.arg(uids_[image])))
                                       ? GetAttribute(ListItem(list, 1), tag.left(4).toUShort(nullptr, 16), tag.mid(5).toUShort(nullptr, 16)).value
-                                      : QStringLiteral("<no stamped file>");
-            actual << QStringLiteral("%1:%2=%3").arg(image).arg(tag, value);
+                                      : u"<no stamped file>"_s;
+            actual << u"%1:%2=%3"_s.arg(image).arg(tag, value);
         }
         return actual;
     }
-    int workFiles() const { return QDir(f_->file(QStringLiteral("bin"))).entryList(QDir::Files).size(); }
-
-    const QStringList fourViews{QStringLiteral("CC|R"), QStringLiteral("CC|L"), QStringLiteral("MLO|R"), QStringLiteral("MLO|L")};
-    const QStringList fourProjections{QStringLiteral("R CC"), QStringLiteral("L CC"), QStringLiteral("R MLO"), QStringLiteral("L MLO")};
+    int workFiles() const { return QDir(f_->file(u"bin"_s)).entryList(QDir::Files).size(); }
 
 private slots:
     void cleanup()
@@ -134,121 +132,95 @@ private slots:
 
     void mergeAll_data()
     {
-        QTest::addColumn<int>("unit");
-        QTest::addColumn<QStringList>("views");
-        QTest::addColumn<QStringList>("projections");
-        QTest::addColumn<QList<int>>("kvs");
-        QTest::addColumn<bool>("modifyHeader");
-        QTest::addColumn<int>("stampedFiles");
-        QTest::addColumn<QStringList>("values");
-        QTest::addColumn<QStringList>("boxes");
-        QTest::addColumn<QByteArray>("logged");
-        QTest::addColumn<bool>("pressedTwice");
-        QTest::addColumn<bool>("whileLoading");
+        QTest::addColumn<Case>("c");
         // Exposures in another order than the images; no partner, so the
         // stamped images wait in the work folder.
         QTest::newRow("polled unit pairs by projection")
-            << 4 << fourViews << QStringList{"L MLO", "R CC", "L CC", "R MLO"} << QList<int>{31, 26, 27, 28} << true << 4
-            << QStringList{"0:0018,0060=26", "1:0018,0060=27", "2:0018,0060=28", "3:0018,0060=31", "3:0018,1530=45",
-                           "0:0018,1150=400", "0:0040,8302=1.1", "2:0020,0020=P|FL"}
-            << QStringList{"No default SCP configured!"} << QByteArray() << false << false;
+            << Case{.projections = {"L MLO", "R CC", "L CC", "R MLO"}, .kvs = {31, 26, 27, 28},
+                    .values = {"0:0018,0060=26", "1:0018,0060=27", "2:0018,0060=28", "3:0018,0060=31", "3:0018,1530=45",
+                               "0:0018,1150=400", "0:0040,8302=1.1", "2:0020,0020=P|FL"}};
         // F1 pressed again while the images are stamped: one merge.
         QTest::newRow("merge pressed twice")
-            << 4 << fourViews << fourProjections << QList<int>{26, 27, 28, 29} << true << 4
-            << QStringList{"0:0018,0060=26", "1:0018,0060=27", "2:0018,0060=28", "3:0018,0060=29"}
-            << QStringList{"No default SCP configured!"} << QByteArray() << true << false;
+            << Case{.values = {"0:0018,0060=26", "1:0018,0060=27", "2:0018,0060=28", "3:0018,0060=29"}, .pressedTwice = true};
         // F1 while a study still loads does nothing.
-        QTest::newRow("merge while images load")
-            << 4 << fourViews << fourProjections << QList<int>{26, 27, 28, 29} << true << 0 << QStringList() << QStringList()
-            << QByteArray() << false << true;
+        QTest::newRow("merge while images load") << Case{.whileLoading = true};
         // The unit reports seconds, the header holds milliseconds; its free
         // text is no sensitivity value: logged, not written.
         QTest::newRow("first unit reads the fourth field")
-            << 1 << QStringList{"R CC|R", "L-MLO|L"} << QStringList{"1,2,3,L-MLO45,5", "1,2,3,R-CC,5"} << QList<int>{30, 25} << true << 2
-            << QStringList{"0:0018,0060=25", "1:0018,0060=30", "1:0018,1530=45", "0:0018,1150=400000", "0:0018,6000="}
-            << QStringList{"No default SCP configured!"} << QByteArray("MainForm cmdAll_Click") << false << false;
+            << Case{.unit = 1, .views = {"R CC|R", "L-MLO|L"}, .projections = {"1,2,3,L-MLO45,5", "1,2,3,R-CC,5"}, .kvs = {30, 25},
+                    .stampedFiles = 2,
+                    .values = {"0:0018,0060=25", "1:0018,0060=30", "1:0018,1530=45", "0:0018,1150=400000", "0:0018,6000="},
+                    .logged = "MainForm cmdAll_Click"};
         QTest::newRow("counts must match")
-            << 4 << fourViews << fourProjections.mid(0, 3) << QList<int>{26, 27, 28} << true << 0 << QStringList()
-            << QStringList{"There are not all images on the system please wait a few second and try again!"} << QByteArray() << false << false;
+            << Case{.projections = {"R CC", "L CC", "R MLO"}, .stampedFiles = 0,
+                    .boxes = {"There are not all images on the system please wait a few second and try again!"}};
         QTest::newRow("without header changes only the values")
-            << 4 << fourViews << fourProjections << QList<int>{26, 27, 28, 29} << false << 4
-            << QStringList{"1:0018,0060=27", "1:0008,0060=MG", "1:0054,0220=", "2:0018,1530=45"}
-            << QStringList{"No default SCP configured!"} << QByteArray() << false << false;
+            << Case{.modifyHeader = false, .values = {"1:0018,0060=27", "1:0008,0060=MG", "1:0054,0220=", "2:0018,1530=45"}};
     }
     void mergeAll()
     {
-        QFETCH(int, unit);
-        QFETCH(QStringList, views);
-        QFETCH(QStringList, projections);
-        QFETCH(QList<int>, kvs);
-        QFETCH(bool, modifyHeader);
-        QFETCH(int, stampedFiles);
-        QFETCH(QStringList, values);
-        QFETCH(QStringList, boxes);
-        QFETCH(QByteArray, logged);
-        QFETCH(bool, pressedTwice);
-        QFETCH(bool, whileLoading);
-        station(qint16(unit), views, projections, kvs);
-        if (!modifyHeader)
+        QFETCH(Case, c);
+        station(c);
+        if (!c.modifyHeader)
             Settings.ModifyImageHeader = 0;
         MainForm w;
         Workstation ws(w);
         bringUp(w, ws);
-        if (pressedTwice)
+        if (c.pressedTwice)
             QTimer::singleShot(0, &w, [&ws] { ws.assignment().cmdAll_Click(); });
-        ImageLoadActive = whileLoading;
+        ImageLoadActive = c.whileLoading;
         ws.assignment().cmdAll_Click();
         ImageLoadActive = false;
-        if (whileLoading) {
+        if (c.whileLoading) {
             QCOMPARE(workFiles(), 0);
             QCOMPARE(prompter_->texts(), QStringList());
             return;
         }
         QCOMPARE(AssignmentMode, qint16(1));
-        QCOMPARE(stampedValues(values), values);
-        QCOMPARE(workFiles(), stampedFiles);
-        QCOMPARE(prompter_->texts(), boxes);
-        if (!logged.isEmpty())
-            QVERIFY(f_->read(QStringLiteral("Logs/Error.log")).contains(logged));
+        QCOMPARE(stampedValues(c.values), c.values);
+        QCOMPARE(workFiles(), c.stampedFiles);
+        QCOMPARE(prompter_->texts(), c.boxes);
+        if (!c.logged.isEmpty())
+            QVERIFY(f_->read(u"Logs/Error.log"_s).contains(c.logged));
     }
 
     void secondUnitStampsInMemoryOnly()
     {
-        station(2, {QStringLiteral("CC|R|P\\L"), QStringLiteral("MLO|L|A\\FR")}, {QStringLiteral("L-LMO45"), QStringLiteral("R-CC")}, {30, 25});
+        station({.unit = 2, .views = {"CC|R|P\\L", "MLO|L|A\\FR"}, .projections = {"L-LMO45", "R-CC"}, .kvs = {30, 25}});
         MainForm w;
         Workstation ws(w);
         bringUp(w, ws);
         ws.assignment().cmdAll_Click();
         QCOMPARE(workFiles(), 0);
-        QCOMPARE(GetAttribute(ListItem(LoadedImageList, 1), 0x0008, 0x0016).value, QStringLiteral("1.2.840.10008.5.1.4.1.1.1.2"));
+        QCOMPARE(GetAttribute(ListItem(LoadedImageList, 1), 0x0008, 0x0016).value, u"1.2.840.10008.5.1.4.1.1.1.2"_s);
         QVERIFY(!GetAttribute(ListItem(LoadedImageList, 1), 0x0018, 0x0060).exists); // no exposure values for this unit
 
         // An exposure without a projection stops the command.
-        QueryRows(f_->file(QStringLiteral("LumoraData.dat")), QStringLiteral("UPDATE tblDosis SET Sonstiges = '' WHERE ID = 1"));
+        QueryRows(f_->file(u"LumoraData.dat"_s), u"UPDATE tblDosis SET Sonstiges = '' WHERE ID = 1"_s);
         fillDoseList(ws);
         prompter_->boxes.clear();
         ws.assignment().cmdAll_Click();
         QCOMPARE(prompter_->boxes.size(), 1);
-        QCOMPARE(prompter_->boxes[0].kind, QStringLiteral("critical"));
-        QVERIFY(prompter_->boxes[0].text.startsWith(QStringLiteral("You have not set the projection")));
+        QCOMPARE(prompter_->boxes[0].kind, u"critical"_s);
+        QVERIFY(prompter_->boxes[0].text.startsWith(u"You have not set the projection"_s));
     }
 
     void undoneTasksAnsweredNoSendsNothing()
     {
-        station(4, fourViews, fourProjections, {26, 27, 28, 29});
+        station({});
         StorePeer archive;
-        QVERIFY(archive.start(f_->file(QStringLiteral("archive")), QStringLiteral("ARCHIVE")));
-        DefaultPartner = {QStringLiteral("ARCHIVE"), QStringLiteral("127.0.0.1"), QString::number(archive.port())};
+        QVERIFY(archive.start(f_->file(u"archive"_s), u"ARCHIVE"_s));
+        DefaultPartner = {u"ARCHIVE"_s, u"127.0.0.1"_s, QString::number(archive.port())};
 
         MainForm w;
         Workstation ws(w);
         bool dialogRan = false;
         ws.runProgressDialog = [&](EditForm &) { dialogRan = true; };
         bringUp(w, ws);
-        w.lvTasks->addTopLevelItem(new QTreeWidgetItem(QStringList{QStringLiteral("Study")}));
+        w.lvTasks->addTopLevelItem(new QTreeWidgetItem(QStringList{u"Study"_s}));
         prompter_->answer = false;
         ws.assignment().cmdAll_Click();
-        QCOMPARE(prompter_->boxes.last().text, QStringLiteral("Undone tasks in list!\r\nContinue?"));
+        QCOMPARE(prompter_->boxes.last().text, u"Undone tasks in list!\r\nContinue?"_s);
         QVERIFY(!dialogRan);
         QVERIFY(!PartnerConnection);
         QCOMPARE(w.lvTasks->topLevelItemCount(), 1);
@@ -263,7 +235,7 @@ private slots:
 
     void manualMergeStampsTheSelectedImage()
     {
-        station(4, fourViews, fourProjections, {26, 27, 28, 29});
+        station({});
         MainForm w;
         Workstation ws(w);
         bringUp(w, ws);
@@ -278,23 +250,23 @@ private slots:
 
     void projectionButtonRewritesTheExposure()
     {
-        station(4, fourViews, {QStringLiteral("R CC")}, {26});
-        f_->write(QStringLiteral("projection.ini"), "R CC\r\nL CC\r\nR XCCL\r\n");
+        station({.projections = {"R CC"}, .kvs = {26}});
+        f_->write(u"projection.ini"_s, "R CC\r\nL CC\r\nR XCCL\r\n");
         MainForm w;
         Workstation ws(w);
-        QCOMPARE(w.cmdProjection[2]->text(), QStringLiteral("R XCCL"));
+        QCOMPARE(w.cmdProjection[2]->text(), u"R XCCL"_s);
         QVERIFY(w.cmdProjection[2]->isEnabled());
         QVERIFY(!w.cmdProjection[3]->isEnabled());
         fillDoseList(ws);
         w.lvDosis->setCurrentItem(w.lvDosis->topLevelItem(0));
         prompter_->answer = false;
         w.cmdProjection[2]->click();
-        QCOMPARE(w.lvDosis->topLevelItem(0)->text(8), QStringLiteral("R CC"));
+        QCOMPARE(w.lvDosis->topLevelItem(0)->text(8), u"R CC"_s);
         prompter_->answer = true;
         w.cmdProjection[2]->click();
-        QCOMPARE(prompter_->boxes.last().text, QStringLiteral("Do you really want to change the projection entry ?"));
-        QCOMPARE(w.lvDosis->topLevelItem(0)->text(8), QStringLiteral("R XCCL"));
-        QCOMPARE(w.exposureBoxes[5]->text(), QStringLiteral("R XCCL"));
+        QCOMPARE(prompter_->boxes.last().text, u"Do you really want to change the projection entry ?"_s);
+        QCOMPARE(w.lvDosis->topLevelItem(0)->text(8), u"R XCCL"_s);
+        QCOMPARE(w.exposureBoxes[5]->text(), u"R XCCL"_s);
     }
 };
 

@@ -286,4 +286,8 @@ void ImageViewer::BuildPopUpViewer()
     menu->addSeparator()->setObjectName(QStringLiteral("mnuViewerTrennX"));
     entry(menu, QStringLiteral("Zurücksetzen"), [this] { Reset(false); })->setObjectName(QStringLiteral("PopUpViewerReset"));
     entry(menu, QStringLiteral("Alle Zurücksetzen"), [this] { Reset(true); })->setObjectName(QStringLiteral("PopUpViewerResetAll"));
+    if (c_.deleteImage) {
+        menu->addSeparator();
+        entry(menu, QStringLiteral("Delete image"), c_.deleteImage)->setObjectName(QStringLiteral("PopupDeleteImage"));
+    }
 }

@@ -35,6 +35,7 @@ struct ViewerControls {
     std::function<void(int panel, const QString &text)> setStatusPanel; // StatusBar1 panel (1-based) text, redrawn
     std::function<void()> refreshHeader; // rebuilds the header view of the current image
     std::function<void(const QPoint &globalPos)> showPopUp; // optional; default opens PopUpViewer there
+    std::function<void()> deleteImage; // the pop-up's "Delete image"; without it the entry is left out
 };
 
 // The viewer's grid, paging, selection and pop-up menu. Connects itself to

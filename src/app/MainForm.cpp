@@ -353,7 +353,11 @@ void MainForm::buildHeaderAndTasks(QWidget *parent)
     lbltarget->setObjectName(QStringLiteral("lbltarget"));
     cboTarget = new QComboBox(frmTasks);
     cboTarget->setObjectName(QStringLiteral("cboTarget"));
-    cmdTask = button(frmTasks, QStringLiteral("cmdTask"), QStringLiteral("Add Task"));
+    cmdTask[0] = button(frmTasks, QStringLiteral("cmdTask0"), QStringLiteral("Add Task"));
+    cmdTask[1] = button(frmTasks, QStringLiteral("cmdTask1"), QStringLiteral("Delete Task"));
+    lvTasks->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(lvTasks, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint &pos) { PopUpTaskList->popup(lvTasks->viewport()->mapToGlobal(pos)); });
     tl->addWidget(tagLabel, 0, 0);
     tl->addWidget(txtSelected, 0, 1);
     tl->addWidget(txtNeu, 0, 2);
@@ -361,7 +365,8 @@ void MainForm::buildHeaderAndTasks(QWidget *parent)
     tl->addWidget(cboLevel, 1, 1);
     tl->addWidget(lbltarget, 1, 2);
     tl->addWidget(cboTarget, 1, 3);
-    tl->addWidget(cmdTask, 0, 3);
+    tl->addWidget(cmdTask[0], 0, 3);
+    tl->addWidget(cmdTask[1], 1, 4);
     tl->addWidget(lvTasks, 2, 0, 1, 4);
     l->addWidget(frmTasks, 2);
 }
@@ -746,6 +751,10 @@ void MainForm::mnuAnsichtEinstellungen_Click()
     // The settings as they stand now reach the main window; what OK stores
     // comes with the next opening.
     run(hooks.reapplyViewerSettings);
+    if (VisibleTagsChanged && lvHeader->topLevelItemCount() > 0 && hooks.rebuildHeaderView) {
+        VisibleTagsChanged = false;
+        hooks.rebuildHeaderView();
+    }
     if (PartnersChanged) {
         PartnersChanged = false;
         run(hooks.UpdateSendToEntries);

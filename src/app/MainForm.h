@@ -75,6 +75,7 @@ public:
         std::function<void()> emptyViewer;           // shutdown: the viewer's images go
         std::function<void()> reapplyViewerSettings; // after the options dialog opened
         std::function<void()> rebuildRuleSets;
+        std::function<void()> rebuildHeaderView; // attributes joined the active filter
         std::function<void(const QString &)> menuAction; // entries whose subsystem is attached later
     };
     Hooks hooks;
@@ -120,7 +121,7 @@ public:
     QComboBox *cboTask = nullptr;
     QComboBox *cboLevel = nullptr;
     QComboBox *cboTarget = nullptr;
-    QPushButton *cmdTask = nullptr;
+    std::array<QPushButton *, 2> cmdTask{}; // "Add Task", "Delete Task"
     QLabel *tagLabel = nullptr;
     QLabel *lbltarget = nullptr;
     QLineEdit *txtSelected = nullptr;

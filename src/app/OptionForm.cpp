@@ -5,6 +5,7 @@
 #include "core/Settings.h"
 #include "ui/UiColors.h"
 #include "core/VbConvert.h"
+#include "dictionary/DictionaryForms.h"
 #include "dictionary/DictionaryStore.h"
 #include "store/DatabasePaths.h"
 
@@ -283,6 +284,7 @@ void OptionForm::buildFilterTab(QWidget *tab)
     grid->addWidget(cmdDelete, 2, 2);
     grid->addWidget(cmdActivate, 3, 2);
     grid->setRowStretch(4, 1);
+    filters = new FilterArea({cboModality, lvTags, cmdNew, cmdDelMod, cmdAdd, cmdDelete, cmdActivate}, this);
 }
 
 void OptionForm::buildCommPortTab(QWidget *tab)
@@ -430,15 +432,8 @@ void OptionForm::Form_Load()
 
     SetDatabasePaths();
 
+    filters->FillFilterList();
     OpenDefinitionsDatabase();
-    cboModality->clear();
-    const DbResult filters = Execute(DefinitionsDatabase, QStringLiteral("SELECT Modality FROM tblModality ORDER BY Modality"));
-    if (!filters.ok) {
-        WriteErrorLog(filters.errorNumber, filters.errorText, QStringLiteral("OptionForm Form_Load"));
-    } else {
-        for (const QSqlRecord &row : filters.rows)
-            cboModality->addItem(row.value(0).toString());
-    }
     existComPorts();
     if (UpdateSCP)
         UpdateSCP();

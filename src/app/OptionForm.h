@@ -9,6 +9,7 @@ class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class FilterArea;
 class QPushButton;
 class QRadioButton;
 class QTabWidget;
@@ -78,6 +79,7 @@ public:
     QGroupBox *frmSCP = nullptr;
     QTreeWidget *lvSCP = nullptr;
     // Filter
+    FilterArea *filters = nullptr;
     QComboBox *cboModality = nullptr;
     QTreeWidget *lvTags = nullptr;
     QPushButton *cmdAdd = nullptr;

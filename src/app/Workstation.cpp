@@ -7,18 +7,25 @@
 #include "ui/Prompts.h"
 #include "core/Settings.h"
 #include "core/WorkstationState.h"
+#include "dictionary/DictionaryForms.h"
+#include "dictionary/DictionaryStore.h"
 #include "exposure/DoseList.h"
+#include "exposure/DosisForm.h"
 #include "exposure/ExposureCapture.h"
+#include "header/HeaderView.h"
+#include "header/TaskList.h"
 #include "jobs/EditForm.h"
 #include "network/PartnerForms.h"
 #include "network/WorklistForm.h"
 #include "browse/Browser.h"
+#include "browse/ListDeletion.h"
 #include "toolkit/ToolkitNetwork.h"
 #include "toolkit/ToolkitViewer.h"
 
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QTimer>
@@ -31,6 +38,7 @@ Workstation::Workstation(MainForm &main) : QObject(&main), main_(main)
     attachAssignment();
     attachPartners();
     main_.hooks.menuAction = [this](const QString &name) { menuAction(name); };
+    main_.hooks.LoadModFilter = [] { LoadModFilter(); };
     EditForm::RegisterJob(0, [this](EditForm &f) { SerieSenden(f, job_); });
     EditForm::RegisterJob(1, [this](EditForm &f) { StudieSenden(f, job_); });
     EditForm::RegisterJob(2, [this](EditForm &f) { PatientSenden(f, job_); });
@@ -62,6 +70,10 @@ void Workstation::attachExposure()
     c.SerTimer = main_.SerTimer;
     c.sendTimer = main_.sendTimer;
     c.lvImages = main_.lvImages;
+    c.runTaskButton0 = [this] {
+        if (tasks_ && !pairing_)
+            tasks_->AddTask();
+    };
     c.showMessage = [this](const QString &text) { Prompts().information(&main_, text, DefaultPromptTitle); };
     DoseList::PrepareColumns(main_.lvDosis);
     doseList_ = std::make_unique<DoseList>(c);
@@ -100,6 +112,40 @@ void Workstation::attachViewerAndBrowser()
     v.lvImages = main_.lvImages;
     v.PopUpViewer = main_.PopUpViewer;
     v.setStatusPanel = panel;
+    HeaderControls h;
+    h.lvHeader = main_.lvHeader;
+    h.txtSelected = main_.txtSelected;
+    h.txtNeu = main_.txtNeu;
+    h.cboTask = main_.cboTask;
+    h.currentImage = [] { return CurrentImageExists ? CurrentImage : ToolkitImagePtr(); };
+    h.cboTask_Click = [this] { tasks_->cboTask_Click(); };
+    header_ = std::make_unique<HeaderView>(h);
+    TaskControls t;
+    t.lvTasks = main_.lvTasks;
+    t.lvHeader = main_.lvHeader;
+    t.cboLevel = main_.cboLevel;
+    t.cboTask = main_.cboTask;
+    t.cboTarget = main_.cboTarget;
+    t.txtSelected = main_.txtSelected;
+    t.txtNeu = main_.txtNeu;
+    t.exposureBoxes = main_.exposureBoxes;
+    t.PopUpRules = main_.PopUpRules;
+    t.window = &main_;
+    t.currentImageIndex = [] { return CurrentImageIndex; };
+    t.viewerImageCount = [this] { return main_.dv1->imageCount(); };
+    t.loadedLevel = [] { return LoadedLevel; };
+    t.mnuApplyTasks = [this] { main_.action(QStringLiteral("mnuApplyTasks"))->trigger(); };
+    tasks_ = std::make_unique<TaskList>(t);
+    connect(main_.cmdTask[0], &QPushButton::clicked, tasks_.get(), &TaskList::AddTask);
+    connect(main_.cmdTask[1], &QPushButton::clicked, tasks_.get(), &TaskList::DeleteTask);
+    main_.hooks.PrepareTaskList = [this] {
+        tasks_->FillTaskCombos();
+        tasks_->RebuildRuleMenu();
+    };
+    main_.hooks.rebuildRuleSets = [this] { tasks_->RebuildRuleMenu(); };
+    v.refreshHeader = [this] { header_->LoadHeaderData(); };
+    v.deleteImage = [this] { deletion_->PopupDeleteImage(); };
+    main_.hooks.rebuildHeaderView = [this] { header_->LoadHeaderData(); };
     viewer_ = std::make_unique<ImageViewer>(v);
     viewer_->BuildPopUpViewer();
     viewer_->SetUpViewer();
@@ -133,6 +179,38 @@ void Workstation::attachViewerAndBrowser()
         main_.lvHeader->clear();
     };
     browser_ = std::make_unique<Browser>(b);
+
+    DeletionControls d;
+    d.window = &main_;
+    d.lvPatients = main_.lvPatients;
+    d.lvStudien = main_.lvStudien;
+    d.lvSerien = main_.lvSerien;
+    d.lvImages = main_.lvImages;
+    d.lvDosis = main_.lvDosis;
+    d.lvHeader = main_.lvHeader;
+    d.frmSerien = main_.frmSerien;
+    d.dv1 = main_.dv1;
+    d.setStatusPanel = panel;
+    d.askYesNo = [this](const QString &q) { return Prompts().question(&main_, q, DefaultPromptTitle); };
+    d.runJob = [this](qint16 mode) { runDeletionJob(mode); };
+    d.showFromFirstImage = [this] {
+        main_.dv1->setFirstTile(1);
+        viewer_->UpdateScrollRange();
+    };
+    d.resetMainWindow = [this] {
+        main_.lvTasks->clear();
+        main_.lvHeader->clear();
+        main_.dv1->clearImages();
+        ListClear(LoadedImageList);
+        ClearCurrentImage();
+    };
+    d.refreshPatientList = [this] { browser_->RefreshPatientList(); };
+    d.selectStudyAgain = [this] {
+        if (QTreeWidgetItem *study = main_.lvStudien->currentItem())
+            browser_->lvStudien_ItemClick(study);
+    };
+    deletion_ = std::make_unique<ListDeletion>(d);
+    deletion_->RegisterJobs();
 
     main_.hooks.RefreshPatientList = [this] { browser_->RefreshPatientList(); };
     main_.hooks.selectFirstPatient = [this](int) { browser_->lvPatients_ItemClick(main_.lvPatients->topLevelItem(0)); };
@@ -180,7 +258,13 @@ void Workstation::attachAssignment()
     a.txtcInput = main_.txtcInput;
     a.viewer = viewer_.get();
     a.lvImages_ItemClick = [this](QTreeWidgetItem *item) { browser_->lvImages_ItemClick(item); };
-    a.lvDosis_ItemClick = [this](QTreeWidgetItem *item) { doseList_->lvDosis_ItemClick(item); };
+    // The merge's pairing selects exposures itself: that is no operator's click,
+    // and making tasks from it would wipe the undone tasks before the send asks.
+    a.lvDosis_ItemClick = [this](QTreeWidgetItem *item) {
+        pairing_ = true;
+        doseList_->lvDosis_ItemClick(item);
+        pairing_ = false;
+    };
     a.dbFill = [this] { capture_->dbFill(); };
     a.SCPOnline = [this] { return SCPOnline(&main_); };
     a.SendPatient = [this] { SendPatient(); };
@@ -223,6 +307,27 @@ void Workstation::menuAction(const QString &name)
         browser_->PopUpSerie_Laden();
     else if (name == QLatin1String("worklist"))
         openWorklist();
+    else if (name == QLatin1String("PopUpSerie_Delete"))
+        deletion_->PopUpSerie_Delete();
+    else if (name == QLatin1String("PopUpStudie_Delete"))
+        deletion_->PopUpStudie_Delete();
+    else if (name == QLatin1String("PopUpPatient_Delete"))
+        deletion_->PopUpPatient_Delete();
+    else if (name == QLatin1String("PopUpPatient_DeleteAll"))
+        deletion_->PopUpPatient_DeleteAll();
+    else if (name == QLatin1String("PopUpTaskList_Clear"))
+        tasks_->ClearEntries();
+    else if (name == QLatin1String("PopUpTaskList_Save"))
+        tasks_->SaveAs();
+    else if (name == QLatin1String("mnuEditDatabase")) {
+        DatabaseForm form(&main_);
+        form.UpdateDictionary();
+        form.exec();
+    } else if (name == QLatin1String("reldosis")) {
+        DosisForm form(&main_);
+        form.Form_Load();
+        form.exec();
+    }
 }
 
 void Workstation::openWorklist()
@@ -290,9 +395,16 @@ void Workstation::runSendJob(qint16 mode)
     EditForm form(&main_);
     form.onUnload = [] { ReleaseConnections(); };
     form.RefreshDosisList = [this] { doseList_->RefreshDosisList(); };
-    // The image rows stay: what was sent is removed by the job itself, and only
-    // when the settings say so.
-    form.RefreshImageList = [this] { main_.lvImages->clear(); };
+    form.RefreshImageList = [this] { deletion_->RemoveImageRowsByList(); };
+    form.Form_Load();
+    runProgressDialog(form);
+}
+
+void Workstation::runDeletionJob(qint16 mode)
+{
+    ClearCurrentImage();
+    JobMode = mode;
+    EditForm form(&main_);
     form.Form_Load();
     runProgressDialog(form);
 }

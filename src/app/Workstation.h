@@ -7,8 +7,11 @@
 #include <memory>
 
 class Browser;
+class ListDeletion;
 class DoseList;
 class ExposureCapture;
+class HeaderView;
+class TaskList;
 class ImageViewer;
 class MainForm;
 class OptionForm;
@@ -60,14 +63,19 @@ private:
     void openWorklist();
     bool undoneTasksAllowSend();
     void runSendJob(qint16 mode);
+    void runDeletionJob(qint16 mode);
     SendSelection selection() const;
 
     MainForm &main_;
     LinkMonitor links_;
     std::unique_ptr<DoseList> doseList_;
     std::unique_ptr<ExposureCapture> capture_;
+    std::unique_ptr<TaskList> tasks_;
+    bool pairing_ = false; // the merge selects exposures
+    std::unique_ptr<HeaderView> header_;
     std::unique_ptr<ImageViewer> viewer_;
     std::unique_ptr<Browser> browser_;
+    std::unique_ptr<ListDeletion> deletion_;
     std::unique_ptr<ProjectionAssignment> assignment_;
     SendJob job_;
 };

@@ -82,13 +82,6 @@ std::optional<qint32> ToInt32(const QString &text, const QLocale &locale)
     return static_cast<qint32>(*v);
 }
 
-qint16 RoundUp(double value)
-{
-    const double n = std::rint(value); // halves to even
-    const double r = value > n ? n + 1 : n;
-    return static_cast<qint16>(std::clamp(r, -32768.0, 32767.0));
-}
-
 int LeadingWholeNumber(const QString &text)
 {
     // Leading blanks, a sign, digits and one decimal point, as far as they go.

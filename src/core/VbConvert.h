@@ -11,9 +11,6 @@
 std::optional<qint16> ToInt16(const QString &text, const QLocale &locale = QLocale());
 std::optional<qint32> ToInt32(const QString &text, const QLocale &locale = QLocale());
 
-// The smallest whole number not below value, as a 16-bit integer (page counts).
-qint16 RoundUp(double value);
-
 // Leading number of a text as a whole number rounded down; 0 when the text
 // does not start with a number ("12.7s" → 12).
 int LeadingWholeNumber(const QString &text);

@@ -11,3 +11,5 @@ bool ListRefreshRequested = false;
 qint16 ExaminationType = 0;
 BrowserSelection CurrentSelection;
 bool PartnersChanged = false;
+QMap<QString, QString> ActiveFilterTags;
+bool VisibleTagsChanged = false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMap>
 #include <QString>
 
 // Process-wide state the main window owns and the subsystems read. One user
@@ -46,3 +47,8 @@ extern BrowserSelection CurrentSelection;
 
 // Set when the storage partners changed; the main window rebuilds its send menus.
 extern bool PartnersChanged;
+
+// The active modality filter's attributes (Tag → Description), read by the header view.
+extern QMap<QString, QString> ActiveFilterTags;
+// Set when attributes joined a filter; the main window rebuilds its header view.
+extern bool VisibleTagsChanged;

@@ -62,3 +62,24 @@ DbResult RemoveExposureFromList(Database &db, qlonglong id)
 {
     return Execute(db, QStringLiteral("UPDATE tblDosis SET Status = '1' WHERE ID = ?"), {id});
 }
+
+DbResult SearchJournal(Database &db, const JournalSearch &search)
+{
+    static const QString columns = QStringLiteral("SELECT ID, Patname, Datum, Zeit, Sonstiges, KVP, ma, Dicke FROM tblDosis");
+    auto pattern = [](QString text) { return text.replace(QLatin1Char('*'), QLatin1Char('%')); };
+    if (!search.patientId.isEmpty())
+        return Execute(db, columns + QStringLiteral(" WHERE FKeyPatID LIKE ? ORDER BY ID"), {pattern(search.patientId)});
+    if (!search.patientName.isEmpty())
+        return Execute(db, columns + QStringLiteral(" WHERE Patname LIKE ? ORDER BY ID"), {pattern(search.patientName)});
+    if (search.everything)
+        return Execute(db, columns + QStringLiteral(" ORDER BY ID"));
+    return Execute(db, columns + QStringLiteral(" WHERE Datum = ? ORDER BY ID"), {DbDate(search.day)});
+}
+
+DbResult ReleaseExposure(Database &db, qlonglong id, const std::optional<QString> &newPatientName, const QDate &day)
+{
+    if (newPatientName)
+        return Execute(db, QStringLiteral("UPDATE tblDosis SET Status = '0', Patname = ?, Datum = ? WHERE ID = ?"),
+                       {*newPatientName, DbDate(day), id});
+    return Execute(db, QStringLiteral("UPDATE tblDosis SET Status = '0' WHERE ID = ?"), {id});
+}

@@ -43,5 +43,22 @@ DbResult AssignExposure(Database &db, qlonglong id, const QString &patientId, co
 // Takes a row off the dose list; it stays in the journal.
 DbResult RemoveExposureFromList(Database &db, qlonglong id);
 
+// What the dose journal dialog searches by: the identifier, else the name
+// (both with "*" as the operator's wild card), else the calendar day; with
+// none of them and `everything`, the whole journal.
+struct JournalSearch {
+    QString patientId;
+    QString patientName;
+    QDate day;
+    bool everything = false;
+};
+// Rows with ID, Patname, Datum, Zeit, Sonstiges, KVP, ma, Dicke, in journal order.
+DbResult SearchJournal(Database &db, const JournalSearch &search);
+
+// Puts a row back on the open list; with a name, also that patient's name and
+// the date `day`, so that the day's dose list shows it.
+DbResult ReleaseExposure(Database &db, qlonglong id, const std::optional<QString> &newPatientName = std::nullopt,
+                         const QDate &day = QDate());
+
 // Fixed error number for a dose-list action that needs a selected row.
 inline constexpr qint32 NoRowSelectedError = 91; // "Object variable or With block variable not set"

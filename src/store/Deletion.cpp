@@ -220,3 +220,26 @@ bool DeleteAllFromDatabase(const DeletionReport &report)
     }
     return restored;
 }
+
+bool DeleteImageFromDatabase(const QString &imageUid, const QString &studyUid)
+{
+    {
+        Transaction t(QStringLiteral("MainForm PopupDeleteImage"));
+        t.run(QStringLiteral("DELETE FROM tblImages WHERE ImageUID = ?"), {imageUid});
+        if (!t.commit())
+            return false;
+    }
+    const QString folder = StudyFolder(studyUid);
+    const QString file = imageUid + QStringLiteral(".dcm");
+    if (!folder.isEmpty() && QFileInfo(file).fileName() == file)
+        QFile::remove(folder + QLatin1Char('/') + file);
+    return true;
+}
+
+bool DeleteImageRows(const QList<qlonglong> &imageIds)
+{
+    Transaction t(QStringLiteral("EditForm cmdOK_Click"));
+    for (qlonglong id : imageIds)
+        t.run(QStringLiteral("DELETE FROM tblImages WHERE ImageID = ?"), {id});
+    return t.commit();
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <functional>
 
@@ -29,6 +30,12 @@ bool DeletePatientFromDatabase(qlonglong patientKey, const QString &patientId, c
 // Empties the image database from its template (through SQLite's backup, so
 // the receiver may keep its connection) and removes every study folder.
 bool DeleteAllFromDatabase(const DeletionReport &report);
+
+// One image: its row, then its file. False (logged) when the row stays.
+bool DeleteImageFromDatabase(const QString &imageUid, const QString &studyUid);
+
+// Image rows by their ImageID, in one transaction; the files stay.
+bool DeleteImageRows(const QList<qlonglong> &imageIds);
 
 // The folder of a study's images; empty for a UID that could leave the images folder.
 QString StudyFolder(const QString &studyUid);

@@ -1,22 +1,20 @@
 #include "support/BrowserWindow.h"
 
-#include <QHBoxLayout>
-#include <QHeaderView>
-#include <QVBoxLayout>
-
 #include <cstdio>
+
+using namespace Qt::StringLiterals;
 
 BrowserWindow::BrowserWindow(const std::function<void(BrowserControls &, ViewerControls &)> &adjust)
 {
-    window.setWindowTitle(QStringLiteral("OrvanaMammo"));
+    window.setWindowTitle(u"OrvanaMammo"_s);
     auto *left = new QWidget(&window);
     auto *l = new QVBoxLayout(left);
-    lvPatients.setHeaderLabels({QStringLiteral("ID"), QStringLiteral("Lastname, Firstname"), QStringLiteral("2nd Name"), QStringLiteral("Birthdate")});
-    lvStudien.setHeaderLabels({QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("Modality"), QStringLiteral("Bodypart")});
-    lvImages.setHeaderLabels({QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("ImageUID")});
+    lvPatients.setHeaderLabels({u"ID"_s, u"Lastname, Firstname"_s, u"2nd Name"_s, u"Birthdate"_s});
+    lvStudien.setHeaderLabels({u"ID"_s, u"Date"_s, u"Time"_s, u"Modality"_s, u"Bodypart"_s});
+    lvImages.setHeaderLabels({u"ID"_s, u"Date"_s, u"Time"_s, u"ImageUID"_s});
     for (QTreeWidget *t : {&lvPatients, &lvStudien, &lvImages}) {
         t->setRootIsDecorated(false);
-        t->setStyleSheet(QStringLiteral("QTreeWidget { background: #FFFFC0; }"));
+        t->setStyleSheet(u"QTreeWidget { background: #FFFFC0; }"_s);
         l->addWidget(t);
     }
     (new QVBoxLayout(&frmSerien))->addWidget(&lvSerien);
@@ -34,33 +32,14 @@ BrowserWindow::BrowserWindow(const std::function<void(BrowserControls &, ViewerC
 
     auto setPanel = [this](int p, const QString &t) {
         panels[p] = t;
-        status.setText(panels.values().join(QStringLiteral("  |  ")));
+        status.setText(panels.values().join(u"  |  "_s));
     };
-    ViewerControls v;
-    v.dv1 = &dv1;
-    v.dv1_vscroll = &dv1_vscroll;
-    v.lvImages = &lvImages;
-    v.PopUpViewer = &PopUpViewer;
-    v.setStatusPanel = setPanel;
-
-    BrowserControls c;
-    c.window = &window;
-    c.lvPatients = &lvPatients;
-    c.lvStudien = &lvStudien;
-    c.lvSerien = &lvSerien;
-    c.lvImages = &lvImages;
-    c.lvDosis = &lvDosis;
-    c.frmSerien = &frmSerien;
-    c.pbLoad = &pbLoad;
-    c.cmdSelected = &cmdSelected;
-    c.PopUpPatient = &PopUpPatient;
-    c.PopUpStudie = &PopUpStudie;
-    c.PopUpSerie = &PopUpSerie;
-    c.UpdateTimer = &UpdateTimer;
-    c.dv1 = &dv1;
-    c.viewer = viewer.get();
-    c.setStatusPanel = setPanel;
-    c.showCritical = [](const QString &m) { fprintf(stderr, "message: %s\n", qPrintable(m)); };
+    ViewerControls v{.dv1 = &dv1, .dv1_vscroll = &dv1_vscroll, .lvImages = &lvImages, .PopUpViewer = &PopUpViewer, .setStatusPanel = setPanel};
+    BrowserControls c{.window = &window, .lvPatients = &lvPatients, .lvStudien = &lvStudien, .lvSerien = &lvSerien, .lvImages = &lvImages,
+                      .lvDosis = &lvDosis, .frmSerien = &frmSerien, .pbLoad = &pbLoad, .cmdSelected = &cmdSelected,
+                      .PopUpPatient = &PopUpPatient, .PopUpStudie = &PopUpStudie, .PopUpSerie = &PopUpSerie, .UpdateTimer = &UpdateTimer,
+                      .dv1 = &dv1, .setStatusPanel = setPanel,
+                      .showCritical = [](const QString &m) { fprintf(stderr, "message: %s\n", qPrintable(m)); }};
     if (adjust)
         adjust(c, v);
     viewer = std::make_unique<ImageViewer>(v);

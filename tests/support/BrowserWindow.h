@@ -7,14 +7,7 @@
 #include "browse/Browser.h"
 #include "toolkit/ToolkitViewer.h"
 
-#include <QGroupBox>
-#include <QLabel>
-#include <QMenu>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QScrollBar>
-#include <QTimer>
-#include <QTreeWidget>
+#include <QtWidgets>
 #include <functional>
 #include <memory>
 

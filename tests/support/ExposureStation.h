@@ -8,20 +8,9 @@
 #include "store/DatabasePaths.h"
 #include "support/Peers.h"
 #include "support/Station.h"
+#include "support/Widgets.h"
 
-#include <QAction>
-#include <QFile>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QMenu>
-#include <QTextEdit>
-#include <QComboBox>
-#include <QPushButton>
 #include <QSqlRecord>
-#include <QTimer>
-#include <QtTest>
-#include <QTreeWidget>
 #include <memory>
 
 #include <fcntl.h>
@@ -64,36 +53,31 @@ struct ExposureFixture {
     {
         LoadSettings(); // defaults: nothing is stored in the new folder
         // The journal is a copy of the template the station makes its journal from.
-        Settings.Database = QStringLiteral("Data/Journal.dat");
+        Settings.Database = u"Data/Journal.dat"_s;
         SetDatabasePaths();
         ready = MakeStationDatabases(folder.path())
-                && QFile::copy(folder.file(QStringLiteral("Data/LumoraDef.dat")), ResolveUserDatabasePath(Settings.Database));
+                && QFile::copy(folder.file(u"Data/LumoraDef.dat"_s), ResolveUserDatabasePath(Settings.Database));
 
-        c.lvDosis = new QTreeWidget(&window);
+        for (QTreeWidget **list : {&c.lvDosis, &c.lvImages})
+            *list = new QTreeWidget(&window);
         DoseList::PrepareColumns(c.lvDosis);
         c.cmbDosis = new QComboBox(&window);
         c.Popup_Dosis = new QMenu(&window);
-        c.exposureDateBox = new QLineEdit(&window);
-        c.exposureTimeBox = new QLineEdit(&window);
-        for (auto &t : c.exposureBoxes)
-            t = new QLineEdit(&window);
-        c.txtID = new QLineEdit(&window);
-        c.lblCount = new QLabel(QStringLiteral("0"), &window);
-        c.decodeNowButton = new QPushButton(QStringLiteral("Command1"), &window);
-        c.newExaminationButton = new QPushButton(QStringLiteral("New Examination"), &window);
-        c.activateButton = new QPushButton(QStringLiteral("Activate"), &window);
-        c.stopButton = new QPushButton(QStringLiteral("S T O P"), &window);
+        for (QLineEdit **box : {&c.exposureDateBox, &c.exposureTimeBox, &c.txtID, &c.doseLineBox, &c.spareCaptureBox})
+            *box = new QLineEdit(&window);
+        for (auto &box : c.exposureBoxes)
+            box = new QLineEdit(&window);
+        c.lblCount = new QLabel(u"0"_s, &window);
+        for (QPushButton **b : {&c.decodeNowButton, &c.newExaminationButton, &c.activateButton, &c.stopButton})
+            *b = new QPushButton(&window);
         c.txtcInput = new QTextEdit(&window);
         c.decoderTokenList = new QListWidget(&window);
-        c.doseLineBox = new QLineEdit(&window);
-        c.spareCaptureBox = new QLineEdit(&window);
         c.SerTimer = new QTimer(&window);
         c.sendTimer = new QTimer(&window);
-        c.lvImages = new QTreeWidget(&window);
         c.runTaskButton0 = [this] { ++taskButtonRuns; };
         c.showMessage = [this](const QString &text) { messages.append(text); };
         doseList = std::make_unique<DoseList>(c);
-        c.PopupDeleteDosis = c.Popup_Dosis->findChild<QAction *>(QStringLiteral("PopupDeleteDosis"));
+        c.PopupDeleteDosis = c.Popup_Dosis->findChild<QAction *>(u"PopupDeleteDosis"_s);
         capture = std::make_unique<ExposureCapture>(c, *doseList);
         QObject::connect(&capture->port(), &QSerialPort::readyRead, [this] {
             ++reads;
@@ -109,11 +93,19 @@ struct ExposureFixture {
         return pty.send(bytes) && WaitFor([&] { return reads > before && ticksSinceRead > 0; }, 4000);
     }
 
-    // One value of a journal row; row -1 is the last one.
-    QString journalValue(int row, const QString &column)
+    // Columns ("KVP|Status") of a journal row joined by '|', NULL as "<null>"; row -1 is the last one.
+    QString journalValue(int row, const QString &columns)
     {
         const QList<QSqlRecord> rows = journal();
-        return rows.value(row < 0 ? rows.size() - 1 : row).value(column).toString();
+        return cells(rows.value(row < 0 ? rows.size() - 1 : row), columns);
+    }
+    QString journalRowById(qlonglong id, const QString &columns) { return cells(journal(u"WHERE ID = ?"_s, {id}).value(0), columns); }
+    static QString cells(const QSqlRecord &record, const QString &columns)
+    {
+        QStringList out;
+        for (const QString &column : columns.split(u'|'))
+            out << (record.value(column).isNull() ? u"<null>"_s : record.value(column).toString());
+        return out.join(u'|');
     }
 
     // Rows of the journal, in insertion order.
@@ -121,31 +113,24 @@ struct ExposureFixture {
     {
         if (!OpenUserDatabase())
             return {};
-        const DbResult r = Execute(UserDatabase, QStringLiteral("SELECT * FROM tblDosis ") + where + QStringLiteral(" ORDER BY ID"), values);
+        const DbResult r = Execute(UserDatabase, u"SELECT * FROM tblDosis "_s + where + u" ORDER BY ID"_s, values);
         CloseUserDatabase();
         return r.rows;
     }
 
-    qlonglong addRow(const QDate &day, const QString &name, const QString &status = QStringLiteral("0"),
-                     const QString &kv = QStringLiteral("28"))
+    qlonglong addRow(const QDate &day, const QString &name, const QString &status = u"0"_s, const QString &kv = u"28"_s)
     {
         if (!OpenUserDatabase())
             return -1;
         const DbResult r = Execute(UserDatabase,
-            QStringLiteral("INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname) "
-                           "VALUES (?, '63', '10:00:00', '45', '1.2', '120', ?, 'L CC', ?, '450', ?)"),
-            {kv, DbDate(day), status, name});
+                                   u"INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname) "
+                                   "VALUES (?, '63', '10:00:00', '45', '1.2', '120', ?, 'L CC', ?, '450', ?)"_s,
+                                   {kv, DbDate(day), status, name});
         CloseUserDatabase();
         return r.lastInsertId.toLongLong();
     }
 
-    QStringList listedIds() const
-    {
-        QStringList ids;
-        for (int i = 0; i < c.lvDosis->topLevelItemCount(); ++i)
-            ids.append(c.lvDosis->topLevelItem(i)->text(0));
-        return ids;
-    }
+    QStringList listedIds() const { return ColumnTexts(c.lvDosis); }
 
-    QString errorLog() const { return QString::fromLatin1(folder.read(QStringLiteral("Logs/Error.log"))); }
+    QString errorLog() const { return QString::fromLatin1(folder.read(u"Logs/Error.log"_s)); }
 };

@@ -1,12 +1,8 @@
 #include "support/Peers.h"
 
-#include "support/Dicom.h"
 #include "support/Station.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
-#include <QFile>
-#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -16,117 +12,91 @@
 #include <QTcpSocket>
 #include <QTest>
 
-#include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
-// A socket bound to port 0 of `address`, listening when asked; its port.
-int bindAnyPort(in_addr_t address, bool listening, quint16 *port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(address);
-    socklen_t len = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || (listening && ::listen(fd, 4) != 0)
-        || ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    *port = ntohs(a.sin_port);
-    return fd;
-}
-
-bool answersOn(quint16 port)
-{
-    QTcpSocket probe;
-    probe.connectToHost(QHostAddress::LocalHost, port);
-    return probe.waitForConnected(100);
-}
-
 QStringList storeArguments(const QString &aet, quint16 port, const QStringList &files, const QStringList &options)
 {
-    return options + QStringList{QStringLiteral("-to"), QStringLiteral("10"), QStringLiteral("-aec"), aet, QStringLiteral("127.0.0.1"), QString::number(port)} + files;
+    return options + QStringList{u"-to"_s, u"10"_s, u"-aec"_s, aet, u"127.0.0.1"_s, QString::number(port)} + files;
 }
 
 } // namespace
 
 quint16 FreePort()
 {
-    quint16 port = 0;
-    const int fd = bindAnyPort(INADDR_LOOPBACK, false, &port);
-    if (fd < 0)
-        return 0;
-    ::close(fd);
-    return port;
+    QTcpServer server;
+    return server.listen(QHostAddress::LocalHost) ? server.serverPort() : 0;
 }
 
-PortOccupant::PortOccupant() { fd_ = bindAnyPort(INADDR_ANY, true, &port_); }
-
-PortOccupant::~PortOccupant()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
-StorePeer::~StorePeer()
+ServerPeer::~ServerPeer()
 {
     process_.kill();
     process_.waitForFinished(3000);
+}
+
+bool ServerPeer::launch(const QString &program, const QStringList &args)
+{
+    port_ = FreePort();
+    process_.setProcessChannelMode(QProcess::MergedChannels);
+    process_.start(program, args + QStringList{QString::number(port_)});
+    const auto answers = [this] {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port_);
+        return probe.waitForConnected(100);
+    };
+    return process_.waitForStarted(5000) && WaitFor(answers, 5000);
 }
 
 bool StorePeer::start(const QString &folder, const QString &aet, const QStringList &extra)
 {
     folder_ = folder;
     QDir().mkpath(folder);
-    port_ = FreePort();
-    process_.setProcessChannelMode(QProcess::MergedChannels);
-    process_.start(QStringLiteral("storescp"),
-                   QStringList{QStringLiteral("-aet"), aet, QStringLiteral("-od"), folder} + extra + QStringList{QString::number(port_)});
-    return process_.waitForStarted(5000) && WaitFor([this] { return answersOn(port_); }, 5000);
+    return launch(u"storescp"_s, QStringList{u"-aet"_s, aet, u"-od"_s, folder} + extra);
 }
 
 QStringList StorePeer::received() const { return QDir(folder_).entryList(QDir::Files); }
 
-void StorePeer::clear() const
-{
-    for (const QString &file : received())
-        QFile::remove(folder_ + QLatin1Char('/') + file);
-}
-
-WorklistPeer::~WorklistPeer()
-{
-    process_.kill();
-    process_.waitForFinished(3000);
-}
-
 bool WorklistPeer::start(const QString &folder, const QString &aet, const QStringList &extra, bool lockfile)
 {
-    entries_ = folder + QStringLiteral("/db/") + aet;
-    requests_ = folder + QStringLiteral("/requests");
+    entries_ = folder + u"/db/"_s + aet;
+    requests_ = folder + u"/requests"_s;
     QDir().mkpath(entries_);
     QDir().mkpath(requests_);
     if (lockfile)
-        QFile(entries_ + QStringLiteral("/lockfile")).open(QIODevice::WriteOnly);
-    port_ = FreePort();
-    process_.setProcessChannelMode(QProcess::MergedChannels);
-    process_.start(QStringLiteral("wlmscpfs"), QStringList{QStringLiteral("-dfp"), folder + QStringLiteral("/db"), QStringLiteral("-csk"),
-                                                           QStringLiteral("-rfp"), requests_}
-                                                   + extra + QStringList{QString::number(port_)});
-    return process_.waitForStarted(5000) && WaitFor([this] { return answersOn(port_); }, 5000);
+        QFile(entries_ + u"/lockfile"_s).open(QIODevice::WriteOnly);
+    return launch(u"wlmscpfs"_s, QStringList{u"-dfp"_s, folder + u"/db"_s, u"-csk"_s, u"-rfp"_s, requests_} + extra);
 }
 
-bool WorklistPeer::add(const WorklistEntry &entry)
+bool WorklistPeer::add(const WorklistEntry &e)
 {
-    return WriteWorklistFile(entry, entries_ + QStringLiteral("/entry%1.wl").arg(++added_));
+    const QString path = entries_ + u"/entry%1.wl"_s.arg(++added_);
+    const QString code = u"(0032,1064) SQ\n(fffe,e000) -\n(0008,0100) SH [%1]\n(0008,0102) SH [L]\n(0008,0104) LO [Screening]\n"
+                         "(fffe,e00d) -\n(fffe,e0dd) -\n"_s.arg(e.codeValue);
+    const QString text = u"(0008,0005) CS [%1]\n(0008,0050) SH [ACC1]\n(0008,0080) LO [Clinic]\n(0008,0090) PN [%2]\n"
+                         "(0010,0010) PN [%3]\n(0010,0020) LO [%4]\n(0010,0030) DA [%5]\n(0010,0040) CS [%6]\n(0010,21c0) US 0\n"
+                         "(0018,0015) CS [BREAST]\n(0020,000d) UI [1.2.826.0.1.3680043.2.1143.%7]\n(0032,1060) LO [Mammography]\n%8"
+                         "(0040,0100) SQ\n(fffe,e000) -\n(0008,0060) CS [MG]\n(0040,0001) AE [%9]\n(0040,0002) DA [%10]\n"
+                         "(0040,0003) TM [%11]\n(0040,0006) PN [Tech^Ann]\n(0040,0007) LO [Screening]\n(0040,0009) SH [SPS%4]\n"
+                         "(fffe,e00d) -\n(fffe,e0dd) -\n(0040,1001) SH [RP%4]\n"_s
+                             .arg(e.charset, e.referring, e.name, e.id, e.birthDate, e.sex, QString::number(qHash(e.id + e.name)),
+                                  e.codeValue.isEmpty() ? QString() : code, e.stationAet)
+                             .arg(e.date.toString(u"yyyyMMdd"_s), e.time);
+    QFile dump(path + u".dump"_s);
+    if (!dump.open(QIODevice::WriteOnly) || dump.write(e.charset == "ISO_IR 192"_L1 ? text.toUtf8() : text.toLatin1()) < 0)
+        return false;
+    dump.close();
+    QByteArray out;
+    const bool ok = RunProgram(u"dump2dcm"_s, {dump.fileName(), path}, &out) == 0;
+    if (!ok)
+        qWarning("dump2dcm: %s", out.constData());
+    dump.remove();
+    return ok;
 }
 
 QStringList WorklistPeer::requests() const
@@ -143,45 +113,38 @@ QStringList WorklistPeer::requests() const
 
 int Echo(const QString &aet, quint16 port, QByteArray *output)
 {
-    const QStringList args{QStringLiteral("-to"), QStringLiteral("5"), QStringLiteral("-aec"), aet, QStringLiteral("127.0.0.1"), QString::number(port)};
-    return RunProgram(QStringLiteral("echoscu"), args, output, 20000);
+    return RunProgram(u"echoscu"_s, {u"-to"_s, u"5"_s, u"-aec"_s, aet, u"127.0.0.1"_s, QString::number(port)}, output, 20000);
 }
 
 int Store(const QString &aet, quint16 port, const QStringList &files, QByteArray *output, const QStringList &options)
 {
-    return RunProgram(QStringLiteral("storescu"), storeArguments(aet, port, files, options), output, 120000);
+    return RunProgram(u"storescu"_s, storeArguments(aet, port, files, options), output, 120000);
 }
 
 void StartStore(QProcess &sender, const QString &aet, quint16 port, const QStringList &files, const QStringList &options)
 {
     sender.setProcessChannelMode(QProcess::MergedChannels);
-    sender.start(QStringLiteral("storescu"), storeArguments(aet, port, files, options));
+    sender.start(u"storescu"_s, storeArguments(aet, port, files, options));
 }
 
-QString ReceiverProgram() { return StationDir() + QStringLiteral("/LumoraReceiver"); }
-QString DataMgrProgram() { return StationDir() + QStringLiteral("/LumoraDataMgr"); }
+QString ReceiverProgram() { return StationDir() + u"/LumoraReceiver"_s; }
+QString DataMgrProgram() { return StationDir() + u"/LumoraDataMgr"_s; }
 
-CompanionProcess::CompanionProcess(const QString &program, const QString &appFolder, const QStringList &extraEnv) : program_(program)
+CompanionProcess::CompanionProcess(const QString &program, const QString &appFolder, const QStringList &extraEnv, const QStringList &args)
 {
+    process_.setProgram(program);
+    process_.setArguments(args);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("LUMORA_APP_FOLDER"), appFolder);
+    env.insert(u"LUMORA_APP_FOLDER"_s, appFolder);
     for (const QString &kv : extraEnv)
-        env.insert(kv.section(QLatin1Char('='), 0, 0), kv.section(QLatin1Char('='), 1));
+        env.insert(kv.section(u'=', 0, 0), kv.section(u'=', 1));
     process_.setProcessEnvironment(env);
     process_.setProcessChannelMode(QProcess::MergedChannels);
 }
 
-CompanionProcess::~CompanionProcess()
-{
-    if (process_.state() != QProcess::NotRunning) {
-        process_.kill();
-        process_.waitForFinished(5000);
-    }
-}
-
 bool CompanionProcess::start()
 {
-    process_.start(program_, {});
+    process_.start();
     return process_.waitForStarted(10000);
 }
 
@@ -199,23 +162,21 @@ int CompanionProcess::waitForExit(int timeoutMs)
 
 int CompanionProcess::terminate(int timeoutMs)
 {
-    if (process_.state() == QProcess::NotRunning)
-        return waitForExit(0);
-    ::kill(static_cast<pid_t>(process_.processId()), SIGTERM);
+    process_.terminate(); // SIGTERM, nothing once it ended
     return waitForExit(timeoutMs);
 }
 
 void CompanionProcess::kill()
 {
-    ::kill(static_cast<pid_t>(process_.processId()), SIGKILL);
+    process_.kill();
     process_.waitForFinished(10000);
 }
 
 QString InstallIdleProgram(const QString &folder, const QString &name)
 {
-    const QString target = folder + QLatin1Char('/') + name;
+    const QString target = folder + u'/' + name;
     QFile::remove(target);
-    if (!QFile::copy(TestBinDir() + QStringLiteral("/lumora-test-idle"), target))
+    if (!QFile::copy(TestBinDir() + u"/lumora-test-idle"_s, target))
         return {};
     QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup);
     return target;
@@ -223,19 +184,17 @@ QString InstallIdleProgram(const QString &folder, const QString &name)
 
 PtyPair::PtyPair()
 {
-    socat_.start(QStringLiteral("socat"), {QStringLiteral("-d"), QStringLiteral("-d"), QStringLiteral("pty,raw,echo=0"), QStringLiteral("pty,raw,echo=0")});
+    socat_.start(u"socat"_s, {u"-d"_s, u"-d"_s, u"pty,raw,echo=0"_s, u"pty,raw,echo=0"_s});
     if (!socat_.waitForStarted(5000))
         return;
-    static const QRegularExpression pty(QStringLiteral("PTY is (\\S+)"));
     QByteArray err;
     // socat links the two ends only once it says so.
     for (int i = 0; i < 25 && !err.contains("starting data transfer loop") && socat_.state() == QProcess::Running; ++i) {
         socat_.waitForReadyRead(200);
         err += socat_.readAllStandardError();
     }
-    auto it = pty.globalMatch(QString::fromLatin1(err));
-    while (it.hasNext())
-        devices_.append(it.next().captured(1));
+    for (const QRegularExpressionMatch &m : QRegularExpression(u"PTY is (\\S+)"_s).globalMatch(QString::fromLatin1(err)))
+        devices_.append(m.captured(1));
     if (devices_.size() == 2)
         unitFd_ = ::open(devices_[1].toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
 }
@@ -256,22 +215,16 @@ QByteArray PtyPair::received() const
 {
     QByteArray all;
     char buf[256];
-    for (int i = 0; i < 1000; ++i) {
-        const ssize_t n = ::read(unitFd_, buf, sizeof buf);
-        if (n <= 0)
-            break;
+    for (ssize_t n = 0; (n = ::read(unitFd_, buf, sizeof buf)) > 0 && all.size() < 256000;)
         all.append(buf, n);
-    }
     return all;
 }
 
-bool OrthancPeer::start(QString *why, const QString &worklistFolder)
+QString OrthancPeer::start(const QString &worklistFolder)
 {
-    const QString binary = QStandardPaths::findExecutable(QStringLiteral("Orthanc"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
-    if (binary.isEmpty()) {
-        *why = QStringLiteral("Orthanc is not installed (scripts/deps installs it)");
-        return false;
-    }
+    const QString binary = QStandardPaths::findExecutable(u"Orthanc"_s, {u"/usr/sbin"_s, u"/usr/bin"_s});
+    if (binary.isEmpty())
+        return u"Orthanc is not installed (scripts/deps installs it)"_s;
     {
         // Both ports are held while the second is chosen, so they differ.
         PortOccupant a, b;
@@ -279,64 +232,47 @@ bool OrthancPeer::start(QString *why, const QString &worklistFolder)
         httpPort_ = b.port();
     }
     // Built as JSON, so that any folder name is quoted right.
-    QJsonObject config{
-        {QStringLiteral("Name"), QStringLiteral("lumora-test")},
-        {QStringLiteral("StorageDirectory"), dir_.filePath(QStringLiteral("storage"))},
-        {QStringLiteral("IndexDirectory"), dir_.filePath(QStringLiteral("index"))},
-        {QStringLiteral("DicomAet"), QStringLiteral("ORTHANC")},
-        {QStringLiteral("DicomPort"), dicomPort_},
-        {QStringLiteral("HttpPort"), httpPort_},
-        {QStringLiteral("RemoteAccessAllowed"), false},
-        {QStringLiteral("AuthenticationEnabled"), false},
-        {QStringLiteral("Plugins"), QJsonArray()},
-        {QStringLiteral("DicomCheckCalledAet"), false},
-    };
+    QJsonObject config{{"Name", "lumora-test"}, {"StorageDirectory", dir_.filePath(u"storage"_s)}, {"DicomAet", "ORTHANC"},
+                       {"IndexDirectory", dir_.filePath(u"index"_s)}, {"DicomPort", dicomPort_}, {"HttpPort", httpPort_},
+                       {"RemoteAccessAllowed", false}, {"AuthenticationEnabled", false}, {"Plugins", QJsonArray()},
+                       {"DicomCheckCalledAet", false}};
     if (!worklistFolder.isEmpty()) {
-        config.insert(QStringLiteral("Plugins"), QJsonArray{QStringLiteral("/usr/share/orthanc/plugins/libModalityWorklists.so")});
-        config.insert(QStringLiteral("Worklists"), QJsonObject{{QStringLiteral("Enable"), true}, {QStringLiteral("Database"), worklistFolder}});
+        config.insert(u"Plugins"_s, QJsonArray{u"/usr/share/orthanc/plugins/libModalityWorklists.so"_s});
+        config.insert(u"Worklists"_s, QJsonObject{{"Enable", true}, {"Database", worklistFolder}});
         // Otherwise only modalities listed in its configuration may query.
-        config.insert(QStringLiteral("DicomAlwaysAllowFindWorklist"), true);
+        config.insert(u"DicomAlwaysAllowFindWorklist"_s, true);
     }
-    QFile f(dir_.filePath(QStringLiteral("orthanc.json")));
-    if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(config).toJson()) < 0) {
-        *why = QStringLiteral("cannot write the configuration");
-        return false;
-    }
+    QFile f(dir_.filePath(u"orthanc.json"_s));
+    if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(config).toJson()) < 0)
+        return u"cannot write the configuration"_s;
     f.close();
     // Orthanc goes with the test even when the test dies or is killed.
     process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     process_.setProcessChannelMode(QProcess::MergedChannels);
-    process_.setStandardOutputFile(dir_.filePath(QStringLiteral("orthanc.log")));
+    process_.setStandardOutputFile(dir_.filePath(u"orthanc.log"_s));
     process_.start(binary, {f.fileName()});
-    if (!process_.waitForStarted(5000)) {
-        *why = QStringLiteral("Orthanc did not start: ") + process_.errorString();
-        return false;
-    }
-    const bool up = WaitFor(
-        [this] {
-            bool ok = false;
-            raw("GET", QStringLiteral("/system"), &ok, 1000);
-            return ok || process_.state() != QProcess::Running;
-        },
-        30000);
-    if (up && process_.state() == QProcess::Running)
-        return true;
-    *why = QStringLiteral("Orthanc's HTTP port did not answer; its log: ") + QString::fromUtf8(log().right(2000));
-    return false;
+    if (!process_.waitForStarted(5000))
+        return u"Orthanc did not start: "_s + process_.errorString();
+    bool up = false;
+    const auto answered = [&] {
+        raw("GET", u"/system"_s, &up, 1000);
+        return up || process_.state() != QProcess::Running;
+    };
+    if (WaitFor(answered, 30000) && up)
+        return {};
+    return u"Orthanc's HTTP port did not answer; its log: "_s + QString::fromUtf8(log().right(2000));
 }
 
 QByteArray OrthancPeer::log() const
 {
-    QFile f(dir_.filePath(QStringLiteral("orthanc.log")));
+    QFile f(dir_.filePath(u"orthanc.log"_s));
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 void OrthancPeer::stop()
 {
-    if (process_.state() == QProcess::NotRunning)
-        return;
     process_.terminate();
-    if (!process_.waitForFinished(10000))
+    if (process_.state() != QProcess::NotRunning && !process_.waitForFinished(10000))
         crash();
 }
 
@@ -348,8 +284,7 @@ void OrthancPeer::crash()
 
 QByteArray OrthancPeer::raw(const QByteArray &verb, const QString &path, bool *ok, int ms)
 {
-    QNetworkRequest req(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(httpPort_).arg(path)));
-    QNetworkReply *reply = net_.sendCustomRequest(req, verb);
+    QNetworkReply *reply = net_.sendCustomRequest(QNetworkRequest(QUrl(u"http://127.0.0.1:%1%2"_s.arg(httpPort_).arg(path))), verb);
     const bool finished = QTest::qWaitFor([reply] { return reply->isFinished(); }, ms);
     if (!finished)
         reply->abort();
@@ -359,37 +294,32 @@ QByteArray OrthancPeer::raw(const QByteArray &verb, const QString &path, bool *o
     return body;
 }
 
-QJsonValue OrthancPeer::request(const QByteArray &verb, const QString &path, bool *ok, int ms)
-{
-    const QJsonDocument doc = QJsonDocument::fromJson(raw(verb, path, ok, ms));
-    return doc.isArray() ? QJsonValue(doc.array()) : QJsonValue(doc.object());
-}
-
 QJsonValue OrthancPeer::get(const QString &path)
 {
     bool ok = false;
-    const QJsonValue v = request("GET", path, &ok);
+    const QJsonDocument doc = QJsonDocument::fromJson(raw("GET", path, &ok));
     if (!ok)
         qWarning("GET %s failed", qPrintable(path));
-    return v;
+    return doc.isArray() ? QJsonValue(doc.array()) : QJsonValue(doc.object());
 }
 
 bool OrthancPeer::removeEverything()
 {
-    for (const QJsonValue &p : get(QStringLiteral("/patients")).toArray()) {
+    for (const QJsonValue &p : get(u"/patients"_s).toArray()) {
         bool ok = false;
-        request("DELETE", QStringLiteral("/patients/") + p.toString(), &ok);
+        raw("DELETE", u"/patients/"_s + p.toString(), &ok);
         if (!ok)
             return false;
     }
-    return get(QStringLiteral("/instances")).toArray().isEmpty();
+    return get(u"/instances"_s).toArray().isEmpty();
 }
 
-QStringList OrthancPeer::instanceUids()
+QMap<QString, QString> OrthancPeer::instances()
 {
-    QStringList out;
-    for (const QJsonValue &id : get(QStringLiteral("/instances")).toArray())
-        out << get(QStringLiteral("/instances/%1/simplified-tags").arg(id.toString())).toObject().value(QStringLiteral("SOPInstanceUID")).toString();
-    out.sort();
+    QMap<QString, QString> out;
+    for (const QJsonValue &v : get(u"/instances"_s).toArray()) {
+        const QString id = v.toString();
+        out.insert(get(u"/instances/%1/simplified-tags"_s.arg(id)).toObject().value(u"SOPInstanceUID"_s).toString(), id);
+    }
     return out;
 }

@@ -1,15 +1,15 @@
 #pragma once
 
-// The real peers the tests talk to: DCMTK's storescp, storescu and echoscu,
-// Orthanc, a socat pseudo-terminal pair, and the companion programs.
+// The real peers the tests talk to: DCMTK's storescp, wlmscpfs, storescu and
+// echoscu, Orthanc, a socat pseudo-terminal pair, and the companion programs.
+#include <QDate>
 #include <QJsonValue>
+#include <QMap>
 #include <QNetworkAccessManager>
 #include <QProcess>
-#include <QString>
 #include <QStringList>
+#include <QTcpServer>
 #include <QTemporaryDir>
-
-struct WorklistEntry;
 
 // A loopback TCP port nobody listens on right now.
 quint16 FreePort();
@@ -17,48 +17,68 @@ quint16 FreePort();
 // Holds a listening socket on a free port (all interfaces) while it lives.
 class PortOccupant {
 public:
-    PortOccupant();
-    ~PortOccupant();
-    quint16 port() const { return port_; }
+    PortOccupant() { server_.listen(QHostAddress::AnyIPv4); }
+    quint16 port() const { return server_.serverPort(); }
 
 private:
-    int fd_ = -1;
-    quint16 port_ = 0;
+    QTcpServer server_;
 };
 
-// DCMTK's storescp on a free loopback port, writing what it receives into a folder.
-class StorePeer {
+// A DCMTK server on a free loopback port, killed when the object goes.
+class ServerPeer {
 public:
-    ~StorePeer();
-    bool start(const QString &folder, const QString &aet, const QStringList &extra = {});
+    ~ServerPeer();
     quint16 port() const { return port_; }
-    const QString &folder() const { return folder_; }
-    QStringList received() const;
-    void clear() const;
+
+protected:
+    // The program with the port as its last argument; true once it answers.
+    bool launch(const QString &program, const QStringList &args);
 
 private:
     QProcess process_;
     quint16 port_ = 0;
+};
+
+// storescp, writing what it receives into a folder.
+class StorePeer : public ServerPeer {
+public:
+    bool start(const QString &folder, const QString &aet, const QStringList &extra = {});
+    const QString &folder() const { return folder_; }
+    QStringList received() const;
+
+private:
     QString folder_;
 };
 
-// DCMTK's wlmscpfs on a free loopback port, answering for one AE title from
-// the worklist files in <folder>/<AE title>/ and returning each file's
-// character set (-csk); each request it receives is kept as dcmdump text.
-class WorklistPeer {
+// One scheduled procedure step as a worklist provider holds it. Texts are
+// written in the entry's character set (ISO_IR 192 as UTF-8, anything else
+// byte for byte as Latin-1).
+struct WorklistEntry {
+    QString name{};
+    QDate date = QDate::currentDate();
+    QString time{}; // TM as written
+    QString stationAet = "MAMMO1"; // Scheduled Station AE Title
+    QString charset{}; // empty: none, the default repertoire
+    QString id = "ID1";
+    QString birthDate = "19620314";
+    QString sex = "F";
+    QString codeValue{}; // of the requested procedure; empty: no code sequence
+    QString referring = "Ref^Doc";
+};
+
+// wlmscpfs answering for one AE title from the worklist files in
+// <folder>/db/<AE title>/ and returning each file's character set (-csk);
+// each request it receives is kept as dcmdump text.
+class WorklistPeer : public ServerPeer {
 public:
-    ~WorklistPeer();
     // Without a lockfile in the AE folder the provider refuses every query.
     bool start(const QString &folder, const QString &aet, const QStringList &extra = {}, bool lockfile = true);
-    quint16 port() const { return port_; }
-    // The entry as the next file of the AE folder.
+    // The entry as the next file of the AE folder, made by dump2dcm; false with a warning.
     bool add(const WorklistEntry &entry);
     // The requests received so far, oldest first.
     QStringList requests() const;
 
 private:
-    QProcess process_;
-    quint16 port_ = 0;
     QString entries_, requests_;
     int added_ = 0;
 };
@@ -69,11 +89,11 @@ int Store(const QString &aet, quint16 port, const QStringList &files, QByteArray
 // storescu started in the background, for sends the test interrupts or overlaps.
 void StartStore(QProcess &sender, const QString &aet, quint16 port, const QStringList &files, const QStringList &options = {});
 
-// The real receiver or data manager as a child process in an application folder.
+// The real receiver or data manager (or what runs it) as a child process in an application folder.
 class CompanionProcess {
 public:
-    CompanionProcess(const QString &program, const QString &appFolder, const QStringList &extraEnv = {});
-    ~CompanionProcess();
+    CompanionProcess(const QString &program, const QString &appFolder, const QStringList &extraEnv = {}, const QStringList &args = {});
+    ~CompanionProcess() { kill(); }
     bool start();
     // For the receiver: started and answering C-ECHO.
     bool waitUntilAnswering(const QString &aet, quint16 port, int timeoutMs = 15000);
@@ -84,7 +104,6 @@ public:
     QProcess &process() { return process_; }
 
 private:
-    QString program_;
     QProcess process_;
 };
 
@@ -116,22 +135,21 @@ private:
 class OrthancPeer {
 public:
     ~OrthancPeer() { stop(); }
-    // With a worklist folder, the worklist plugin answers from its *.wl files.
-    bool start(QString *why, const QString &worklistFolder = {});
+    // Empty once it answers, else why not. With a worklist folder, the
+    // worklist plugin answers from its *.wl files.
+    QString start(const QString &worklistFolder = {});
     void stop();
     // The archive dies as in a crash: its connections drop at once.
     void crash();
     quint16 dicomPort() const { return dicomPort_; }
-    QProcess &process() { return process_; }
     QByteArray log() const;
 
     QByteArray raw(const QByteArray &verb, const QString &path, bool *ok, int ms = 10000);
-    QJsonValue request(const QByteArray &verb, const QString &path, bool *ok, int ms = 10000);
-    // GET that must succeed; an empty value (and a warning) otherwise.
+    // GET of JSON that must succeed; an empty value (and a warning) otherwise.
     QJsonValue get(const QString &path);
     bool removeEverything();
-    // The SOP Instance UIDs of everything stored, as the archive parsed them, sorted.
-    QStringList instanceUids();
+    // Everything stored: Orthanc's id by SOP Instance UID, as the archive parsed it.
+    QMap<QString, QString> instances();
 
 private:
     QTemporaryDir dir_;

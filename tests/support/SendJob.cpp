@@ -9,15 +9,9 @@
 
 QString RunSendJob(qint16 mode, SendJob &job)
 {
+    static void (*const run[])(EditForm &, SendJob &) = {SerieSenden, StudieSenden, PatientSenden};
     JobMode = mode;
-    EditForm::RegisterJob(mode, [&job, mode](EditForm &form) {
-        if (mode == 0)
-            SerieSenden(form, job);
-        else if (mode == 1)
-            StudieSenden(form, job);
-        else
-            PatientSenden(form, job);
-    });
+    EditForm::RegisterJob(mode, [&job, mode](EditForm &form) { run[mode](form, job); });
     EditForm form;
     form.onUnload = [] { ReleaseConnections(); };
     form.Form_Load();

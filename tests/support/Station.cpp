@@ -5,21 +5,11 @@
 #include "store/Database.h"
 #include "store/DatabasePaths.h"
 
-#include <QDir>
-#include <QDirIterator>
-#include <QFile>
-#include <QFileInfo>
-#include <QProcess>
-#include <QSqlDatabase>
-#include <QSqlQuery>
-#include <QSqlRecord>
-#include <QTest>
-#include <QUuid>
+#include <QtSql>
+#include <QtTest>
 
-TestFolder::TestFolder()
+TestFolder::TestFolder() : previous_(qgetenv("LUMORA_APP_FOLDER")), hadPrevious_(qEnvironmentVariableIsSet("LUMORA_APP_FOLDER"))
 {
-    hadPrevious_ = qEnvironmentVariableIsSet("LUMORA_APP_FOLDER");
-    previous_ = qgetenv("LUMORA_APP_FOLDER");
     qputenv("LUMORA_APP_FOLDER", QFile::encodeName(dir_.path()));
 }
 
@@ -33,9 +23,8 @@ TestFolder::~TestFolder()
 
 void TestFolder::write(const QString &relative, const QByteArray &bytes) const
 {
-    const QString path = file(relative);
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
+    QDir().mkpath(QFileInfo(file(relative)).absolutePath());
+    QFile f(file(relative));
     if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
         f.write(bytes);
 }
@@ -71,14 +60,12 @@ int RunProgram(const QString &program, const QStringList &args, QByteArray *outp
 bool MakeStationDatabases(const QString &appFolder, QString *error)
 {
     QByteArray out;
-    const int rc = RunProgram(ToolsDir() + QStringLiteral("/lumora-mkdb"),
-                              {SourceDir() + QStringLiteral("/src/store/schema"),
-                               SourceDir() + QStringLiteral("/src/dictionary/dictionary-tags.txt"), appFolder + QStringLiteral("/Data")},
-                              &out);
+    const QStringList args{SourceDir() + u"/src/store/schema"_s, SourceDir() + u"/src/dictionary/dictionary-tags.txt"_s, appFolder + u"/Data"_s};
+    const int rc = RunProgram(ToolsDir() + u"/lumora-mkdb"_s, args, &out);
     if (rc != 0) {
         qWarning("lumora-mkdb: %s", out.constData());
         if (error)
-            *error = QStringLiteral("lumora-mkdb: ") + QString::fromLocal8Bit(out);
+            *error = u"lumora-mkdb: "_s + QString::fromLocal8Bit(out);
     }
     return rc == 0;
 }
@@ -99,7 +86,7 @@ void ResetWorkstationState()
 
 bool PrepareStation(const TestFolder &folder)
 {
-    if (!MakeStationDatabases(folder.path()) || !QDir().mkpath(folder.file(QStringLiteral("bin"))))
+    if (!MakeStationDatabases(folder.path()) || !QDir().mkpath(folder.file(u"bin"_s)))
         return false;
     ResetWorkstationState();
     LoadSettings();
@@ -110,7 +97,7 @@ bool PrepareStation(const TestFolder &folder)
 QList<QVariantList> QueryRows(const QString &dbPath, const QString &sql, const QVariantList &values)
 {
     QList<QVariantList> out;
-    Database db(QStringLiteral("check-") + QUuid::createUuid().toString(QUuid::Id128), QStringLiteral("test"));
+    Database db(u"check-"_s + QUuid::createUuid().toString(QUuid::Id128), u"test"_s);
     db.setPath(dbPath);
     if (!db.open())
         return out;
@@ -118,10 +105,9 @@ QList<QVariantList> QueryRows(const QString &dbPath, const QString &sql, const Q
     if (!r.ok)
         qWarning() << sql << r.errorText;
     for (const QSqlRecord &row : r.rows) {
-        QVariantList cells;
+        out << QVariantList();
         for (int i = 0; i < row.count(); ++i)
-            cells << row.value(i);
-        out << cells;
+            out.last() << row.value(i);
     }
     db.close();
     return out;
@@ -129,27 +115,23 @@ QList<QVariantList> QueryRows(const QString &dbPath, const QString &sql, const Q
 
 QVariant QueryValue(const QString &dbPath, const QString &sql, const QVariantList &values)
 {
-    const QList<QVariantList> rows = QueryRows(dbPath, sql, values);
-    return rows.isEmpty() || rows.first().isEmpty() ? QVariant() : rows.first().first();
+    return QueryRows(dbPath, sql, values).value(0).value(0);
 }
 
-qlonglong CountRows(const QString &dbPath, const QString &table)
-{
-    return QueryValue(dbPath, QStringLiteral("SELECT COUNT(*) FROM ") + table).toLongLong();
-}
+qlonglong CountRows(const QString &dbPath, const QString &table) { return QueryValue(dbPath, u"SELECT COUNT(*) FROM "_s + table).toLongLong(); }
 
-QString ImageDatabaseFile() { return qEnvironmentVariable("LUMORA_APP_FOLDER") + QStringLiteral("/Data/LumoraData.dat"); }
+QString ImageDatabaseFile() { return qEnvironmentVariable("LUMORA_APP_FOLDER") + u"/Data/LumoraData.dat"_s; }
 
 qlonglong CountRows(const QString &table) { return CountRows(ImageDatabaseFile(), table); }
 
 bool WaitFor(const std::function<bool()> &condition, int timeoutMs) { return QTest::qWaitFor(condition, timeoutMs); }
 
-WriteLockHolder::WriteLockHolder(const QString &dbPath) : connection_(QStringLiteral("lock-") + QUuid::createUuid().toString(QUuid::Id128))
+WriteLockHolder::WriteLockHolder(const QString &dbPath) : connection_(u"lock-"_s + QUuid::createUuid().toString(QUuid::Id128))
 {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
+    QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, connection_);
     db.setDatabaseName(dbPath);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=0"));
-    held_ = db.open() && QSqlQuery(db).exec(QStringLiteral("BEGIN IMMEDIATE"));
+    db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=0"_s);
+    held_ = db.open() && QSqlQuery(db).exec(u"BEGIN IMMEDIATE"_s);
 }
 
 WriteLockHolder::~WriteLockHolder() { release(); }
@@ -161,7 +143,7 @@ void WriteLockHolder::release()
     {
         QSqlDatabase db = QSqlDatabase::database(connection_, false);
         if (held_)
-            QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+            QSqlQuery(db).exec(u"ROLLBACK"_s);
         db.close();
     }
     QSqlDatabase::removeDatabase(connection_);
@@ -170,18 +152,17 @@ void WriteLockHolder::release()
 
 void WriteReceiverSettings(const TestFolder &folder, const QString &aet, const QString &port)
 {
-    folder.write(QStringLiteral("LumoraStation.ini"), QStringLiteral("[Com]\nIR_AET=%1\nIR_Port=%2\n").arg(aet, port).toUtf8());
+    folder.write(u"LumoraStation.ini"_s, u"[Com]\nIR_AET=%1\nIR_Port=%2\n"_s.arg(aet, port).toUtf8());
 }
 
 bool WriteImage(const SyntheticImageSpec &spec, const QString &path)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QString error;
-    if (!WriteSyntheticImage(spec, path, &error)) {
+    const bool ok = WriteSyntheticImage(spec, path, &error);
+    if (!ok)
         qWarning() << "cannot write" << path << error;
-        return false;
-    }
-    return true;
+    return ok;
 }
 
 QStringList WriteStudyFiles(const QString &appFolder, SyntheticImageSpec base, int series, int perSeries, const QString &prefix)
@@ -194,8 +175,8 @@ QStringList WriteStudyFiles(const QString &appFolder, SyntheticImageSpec base, i
         for (int i = 1; i <= perSeries; ++i) {
             base.sopUid = NewSyntheticUid();
             base.instanceNumber = i;
-            base.laterality = i % 2 ? QStringLiteral("R") : QStringLiteral("L");
-            files << appFolder + QStringLiteral("/in/%1-%2-%3.dcm").arg(prefix).arg(s).arg(i);
+            base.laterality = i % 2 ? u"R"_s : u"L"_s;
+            files << appFolder + u"/in/%1-%2-%3.dcm"_s.arg(prefix).arg(s).arg(i);
             if (!WriteImage(base, files.last()))
                 return {};
         }
@@ -205,42 +186,34 @@ QStringList WriteStudyFiles(const QString &appFolder, SyntheticImageSpec base, i
 
 QString ImagesMismatch(const QString &appFolder, qint64 minSize, bool leftoversAllowed, QString imagesDir)
 {
-    const QString db = appFolder + QStringLiteral("/Data/LumoraData.dat");
+    const QString db = appFolder + u"/Data/LumoraData.dat"_s;
     if (imagesDir.isEmpty())
-        imagesDir = appFolder + QStringLiteral("/images");
-    if (QueryValue(db, QStringLiteral("PRAGMA integrity_check")).toString() != QLatin1String("ok"))
-        return QStringLiteral("the image database fails its integrity check");
+        imagesDir = appFolder + u"/images"_s;
+    if (QueryValue(db, u"PRAGMA integrity_check"_s).toString() != "ok"_L1)
+        return u"the image database fails its integrity check"_s;
     QStringList expected, found;
-    for (const QVariantList &row : QueryRows(db, QStringLiteral("SELECT StudyUID, ImageUID FROM View_Images")))
-        expected << imagesDir + QStringLiteral("/%1/%2.dcm").arg(row.at(0).toString(), row.at(1).toString());
+    for (const QVariantList &row : QueryRows(db, u"SELECT StudyUID, ImageUID FROM View_Images"_s))
+        expected << imagesDir + u"/%1/%2.dcm"_s.arg(row.at(0).toString(), row.at(1).toString());
     QDirIterator it(imagesDir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext())
         found << it.next();
     for (const QString &file : expected)
         if (!found.contains(file) || QFileInfo(file).size() < minSize)
-            return QStringLiteral("missing or short: ") + file;
+            return u"missing or short: "_s + file;
     expected.sort();
     found.sort();
     if (!leftoversAllowed && found != expected)
-        return QStringLiteral("files: %1\nrows: %2").arg(found.join(QLatin1Char(' ')), expected.join(QLatin1Char(' ')));
+        return u"files: %1\nrows: %2"_s.arg(found.join(u' '), expected.join(u' '));
     return {};
 }
 
 QList<SyntheticImageSpec> FourViews(int rows, int columns, int bits, bool monochrome1)
 {
     QList<SyntheticImageSpec> out;
-    const char *views[][2] = {{"R", "CC"}, {"L", "CC"}, {"R", "MLO"}, {"L", "MLO"}};
-    for (int i = 0; i < 4; ++i) {
-        SyntheticImageSpec s;
-        s.laterality = QLatin1String(views[i][0]);
-        s.viewPosition = QLatin1String(views[i][1]);
-        s.instanceNumber = i + 1;
-        s.rows = rows;
-        s.columns = columns;
-        s.bitsStored = bits;
-        s.monochrome1 = monochrome1;
-        out << s;
-    }
+    for (const char *view : {"R CC", "L CC", "R MLO", "L MLO"})
+        out << SyntheticImageSpec{.viewPosition = QLatin1String(view + 2), .laterality = QLatin1String(view, 1),
+                                  .instanceNumber = int(out.size()) + 1, .rows = rows, .columns = columns, .bitsStored = bits,
+                                  .monochrome1 = monochrome1};
     return out;
 }
 
@@ -248,13 +221,13 @@ bool AddStudy(const QString &appFolder, FixtureStudy &study, QString *error, boo
 {
     if (study.studyUid.isEmpty())
         study.studyUid = NewSyntheticUid();
-    Database db(QStringLiteral("fixture"), QStringLiteral("fixture"));
-    db.setPath(appFolder + QStringLiteral("/Data/LumoraData.dat"));
+    Database db(u"fixture"_s, u"fixture"_s);
+    db.setPath(appFolder + u"/Data/LumoraData.dat"_s);
     // The new row's key, or 0 with the error.
     const auto insert = [&](const char *sql, const QVariantList &values) -> qlonglong {
         const DbResult r = Execute(db, QLatin1String(sql), values);
         if (!r.ok && error)
-            *error = QLatin1String(sql) + QStringLiteral(": ") + r.errorText;
+            *error = QLatin1String(sql) + u": "_s + r.errorText;
         return r.ok ? qMax(r.lastInsertId.toLongLong(), 1LL) : 0;
     };
     if (!db.open()) {
@@ -262,8 +235,8 @@ bool AddStudy(const QString &appFolder, FixtureStudy &study, QString *error, boo
             *error = db.error().text;
         return false;
     }
-    const DbResult known = Execute(db, QStringLiteral("SELECT PatID FROM tblPatienten WHERE PatID1 = ?"), {study.patientId});
-    study.patientKey = !known.rows.isEmpty() ? known.first(QStringLiteral("PatID")).toLongLong()
+    const DbResult known = Execute(db, u"SELECT PatID FROM tblPatienten WHERE PatID1 = ?"_s, {study.patientId});
+    study.patientKey = !known.rows.isEmpty() ? known.first(u"PatID"_s).toLongLong()
                                              : insert("INSERT INTO tblPatienten (PatID1, PatNachname, PatVorname, PatGebDatum, PatSex) VALUES (?, ?, ?, ?, 'F')",
                                                       {study.patientId, study.family, study.given, study.birthDate});
     study.studyKey = study.patientKey ? insert("INSERT INTO tblStudies (StudyUID, FKeyPATID, StudyDate, StudyTime, Modality, Bodypart) VALUES (?, ?, ?, '091500', 'MG', 'BREAST')",
@@ -271,7 +244,7 @@ bool AddStudy(const QString &appFolder, FixtureStudy &study, QString *error, boo
                                       : 0;
     if (!study.studyKey)
         return false;
-    const QString folder = appFolder + QStringLiteral("/images/") + study.studyUid;
+    const QString folder = appFolder + u"/images/"_s + study.studyUid;
     QDir().mkpath(folder);
     for (FixtureSeries &series : study.series) {
         series.seriesUid = NewSyntheticUid();
@@ -281,18 +254,17 @@ bool AddStudy(const QString &appFolder, FixtureStudy &study, QString *error, boo
             return false;
         for (SyntheticImageSpec &image : series.images) {
             image.patientId = study.patientId;
-            image.patientName = study.family + QLatin1Char('^') + study.given.toString();
+            image.patientName = study.family + u'^' + study.given.toString();
             image.studyUid = study.studyUid;
             image.seriesUid = series.seriesUid;
             image.seriesNumber = series.seriesNr;
             if (image.sopUid.isEmpty())
                 image.sopUid = NewSyntheticUid();
-            if (!WriteSyntheticImage(image, folder + QLatin1Char('/') + image.sopUid + QStringLiteral(".dcm"), error)
+            if (!WriteSyntheticImage(image, folder + u'/' + image.sopUid + u".dcm"_s, error)
                 || !insert("INSERT INTO tblImages (ImageUID, ImageNr, FKeySeriesID, ImageDate, ImageTime, SOPClassUID, ViewPosition, ImageLaterality) "
                            "VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                           {image.sopUid, image.instanceNumber, series.seriesKey, study.studyDate,
-                            QStringLiteral("0915%1").arg(image.instanceNumber, 2, 10, QLatin1Char('0')), image.sopClassUid, image.viewPosition,
-                            image.laterality})
+                           {image.sopUid, image.instanceNumber, series.seriesKey, study.studyDate, u"0915%1"_s.arg(image.instanceNumber, 2, 10, QLatin1Char('0')),
+                            image.sopClassUid, image.viewPosition, image.laterality})
                 || (receipt && !insert("INSERT INTO tblReceive (PatID, ImageUID, ReceivedAt) VALUES (?, ?, '2026-12-06 09:15')", {study.patientId, image.sopUid})))
                 return false;
         }
@@ -304,20 +276,11 @@ bool AddStudy(const QString &appFolder, FixtureStudy &study, QString *error, boo
 FiledStudy FileStudy(const TestFolder &folder, const QString &patientId, int seriesCount, int imagesPerSeries,
                      SyntheticImageSpec::Encoding encoding)
 {
-    FixtureStudy study;
-    study.patientId = patientId;
+    FixtureStudy study{.patientId = patientId};
     for (int r = 0; r < seriesCount; ++r) {
-        FixtureSeries series;
-        series.seriesNr = r + 1;
-        for (int i = 0; i < imagesPerSeries; ++i) {
-            SyntheticImageSpec image;
-            image.rows = 48;
-            image.columns = 32;
-            image.instanceNumber = i + 1;
-            image.encoding = encoding;
-            series.images << image;
-        }
-        study.series << series;
+        study.series << FixtureSeries{.seriesNr = r + 1};
+        for (int i = 0; i < imagesPerSeries; ++i)
+            study.series.last().images << SyntheticImageSpec{.instanceNumber = i + 1, .rows = 48, .columns = 32, .encoding = encoding};
     }
     FiledStudy s;
     QString error;
@@ -325,9 +288,7 @@ FiledStudy FileStudy(const TestFolder &folder, const QString &patientId, int ser
         qWarning() << "cannot file the study:" << error;
         return s;
     }
-    s.patient = study.patientKey;
-    s.study = study.studyKey;
-    s.uid = study.studyUid;
+    s = {study.patientKey, study.studyKey, {}, study.studyUid, {}};
     for (const FixtureSeries &series : study.series) {
         s.series << series.seriesKey;
         for (const SyntheticImageSpec &image : series.images)

@@ -10,6 +10,8 @@
 #include <QVariant>
 #include <functional>
 
+using namespace Qt::StringLiterals; // u"..."_s in every test
+
 // LUMORA_APP_FOLDER points at the folder while the object lives.
 class TestFolder {
 public:
@@ -55,6 +57,7 @@ QVariant QueryValue(const QString &dbPath, const QString &sql, const QVariantLis
 qlonglong CountRows(const QString &dbPath, const QString &table);
 // Rows of a table of the station's image database.
 qlonglong CountRows(const QString &table);
+// The image database of the application folder in LUMORA_APP_FOLDER.
 QString ImageDatabaseFile();
 
 // Polls the condition, letting events run, until it holds or the time is up.
@@ -97,12 +100,12 @@ struct FixtureSeries {
 };
 
 struct FixtureStudy {
-    QString patientId = QStringLiteral("PAT0001");
-    QString family = QStringLiteral("Doe");
-    QVariant given = QStringLiteral("Jane"); // a null QVariant stores NULL
-    QString birthDate = QStringLiteral("19620314");
+    QString patientId = u"PAT0001"_s;
+    QString family = u"Doe"_s;
+    QVariant given = u"Jane"_s; // a null QVariant stores NULL
+    QString birthDate = u"19620314"_s;
     QString studyUid;                         // new when empty
-    QString studyDate = QStringLiteral("20261206");
+    QString studyDate = u"20261206"_s;
     QList<FixtureSeries> series;
     qlonglong patientKey = 0; // filled in
     qlonglong studyKey = 0;   // filled in

@@ -4,10 +4,8 @@
 // and one main().
 #include "ui/Prompts.h"
 
-#include <QApplication>
-#include <QList>
-#include <QString>
 #include <QTest>
+#include <QtWidgets> // every widget a window test looks into
 
 // Before the application object exists: the offscreen platform with a screen
 // of the given size.
@@ -43,6 +41,15 @@ public:
         return out;
     }
 };
+
+// The texts of a column over the list's rows.
+inline QStringList ColumnTexts(const QTreeWidget *list, int column = 0)
+{
+    QStringList out;
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        out << list->topLevelItem(i)->text(column);
+    return out;
+}
 
 // A widgets test on an offscreen screen of the given size; windows closing
 // never end the application.

@@ -1,15 +1,11 @@
 // Fills the dose list for today from a journal of 100,000 rows over three
 // years and prints the fill time; the journal stays at the path given, so the
 // script can time the sqlite3 shell on the same query beside it.
-#include "core/Settings.h"
+#include "BenchJournal.h"
 #include "exposure/DoseList.h"
-#include "store/DatabasePaths.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTreeWidget>
@@ -23,32 +19,17 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: bench_exposure_doselist JOURNAL SCHEMA_SQL\n");
         return 2;
     }
-    const QString path = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath();
-    QFile::remove(path);
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile schema(QString::fromLocal8Bit(argv[2]));
-    if (!CreateDatabaseFile(path, nullptr) || !schema.open(QIODevice::ReadOnly))
-        return 1;
-    Settings.Database = path;
-    SetDatabasePaths();
-    if (!OpenUserDatabase() || !ExecuteScript(UserDatabase, QString::fromUtf8(schema.readAll())).ok)
-        return 1;
-
     const int rows = 100000;
     const QDate today = QDate::currentDate();
     const int days = 3 * 365;
-    Execute(UserDatabase, QStringLiteral("BEGIN"));
     int todays = 0;
-    for (int i = 0; i < rows; ++i) {
+    const bool made = MakeBenchJournal(QString::fromLocal8Bit(argv[1]), QString::fromLocal8Bit(argv[2]), rows, [&](int i) {
         const QDate day = today.addDays(-(days - 1) + qint64(i) * days / rows);
         todays += day == today;
-        Execute(UserDatabase,
-            QStringLiteral("INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname) "
-                           "VALUES ('28', '63', '10:00:00', '45', '1.2', '120', ?, 'L CC', ?, '450', ?)"),
-            {DbDate(day), QString::fromLatin1(i % 3 ? "1" : "0"), QStringLiteral("Patient^%1").arg(i / 4)});
-    }
-    Execute(UserDatabase, QStringLiteral("COMMIT"));
-    CloseUserDatabase();
+        return BenchRow{day, QString::fromLatin1(i % 3 ? "1" : "0"), QStringLiteral("Patient^%1").arg(i / 4)};
+    });
+    if (!made)
+        return 1;
 
     QWidget window;
     ExposureControls c;

@@ -1,0 +1,467 @@
+#include "dictionary/DictionaryForms.h"
+
+#include "core/ErrorLog.h"
+#include "core/Settings.h"
+#include "core/WorkstationState.h"
+#include "dictionary/DictionaryStore.h"
+#include "store/DatabasePaths.h"
+#include "ui/Prompts.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEvent>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSqlRecord>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+QPushButton *button(QWidget *parent, const char *name, const QString &caption)
+{
+    auto *b = new QPushButton(caption, parent);
+    b->setObjectName(QLatin1String(name));
+    b->setAutoDefault(false);
+    return b;
+}
+
+QLineEdit *lineEdit(QWidget *parent, const char *name)
+{
+    auto *e = new QLineEdit(parent);
+    e->setObjectName(QLatin1String(name));
+    return e;
+}
+
+QTreeWidget *list(QWidget *parent, const char *name, const QStringList &headers)
+{
+    auto *l = new QTreeWidget(parent);
+    l->setObjectName(QLatin1String(name));
+    l->setRootIsDecorated(false);
+    l->setHeaderLabels(headers);
+    return l;
+}
+
+void log(const DbResult &r, const QString &source) { WriteErrorLog(r.errorNumber, r.errorText, source); }
+
+// Index in the row's tag, then the texts.
+void fillRows(QTreeWidget *target, const DbResult &r, int firstText)
+{
+    target->clear();
+    for (const QSqlRecord &rec : r.rows) {
+        auto *item = new QTreeWidgetItem(target);
+        item->setData(0, Qt::UserRole, rec.value(0));
+        for (int i = 1; i < rec.count(); ++i)
+            item->setText(firstText + i - 1, rec.value(i).toString());
+    }
+}
+
+} // namespace
+
+// --- "Add new filter" ---------------------------------------------------------
+
+InputBoxForm::InputBoxForm(QWidget *parent)
+    : QDialog(parent)
+{
+    setObjectName(QStringLiteral("InputBoxForm"));
+    setWindowTitle(QStringLiteral("Add new filter"));
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(new QLabel(QStringLiteral("max. 2 chars (i.e. CT, MR or CR)"), this));
+    txtValue = lineEdit(this, "txtValue");
+    layout->addWidget(txtValue);
+    auto *row = new QHBoxLayout;
+    QPushButton *ok = button(this, "cmdOK", QStringLiteral("OK"));
+    QPushButton *cancel = button(this, "cmdCancel", QStringLiteral("Cancel"));
+    ok->setDefault(true);
+    row->addStretch();
+    row->addWidget(ok);
+    row->addWidget(cancel);
+    layout->addLayout(row);
+    connect(ok, &QPushButton::clicked, this, [this] { cancelled_ = false; hide(); done(Accepted); });
+    connect(txtValue, &QLineEdit::returnPressed, ok, &QPushButton::click);
+    connect(cancel, &QPushButton::clicked, this, [this] { cancelled_ = true; hide(); done(Rejected); });
+}
+
+void InputBoxForm::setDefault(const QString &text) { txtValue->setText(text); }
+
+QString InputBoxForm::showBox()
+{
+    cancelled_ = true;
+    txtValue->selectAll();
+    exec();
+    return txtValue->text();
+}
+
+// --- "Add DicomTag ..." ---------------------------------------------------------
+
+AddTagForm::AddTagForm(const QString &filter, QWidget *parent)
+    : QDialog(parent)
+    , filter_(filter)
+{
+    setObjectName(QStringLiteral("AddTagForm"));
+    setWindowTitle(QStringLiteral("Add DicomTag ..."));
+    auto *layout = new QVBoxLayout(this);
+    lvDictionary = list(this, "lvDictionary", {QStringLiteral("Tag"), QStringLiteral("Beschreibung")});
+    lvDictionary->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    lvDictionary->setSortingEnabled(true);
+    lvDictionary->sortByColumn(0, Qt::AscendingOrder);
+    layout->addWidget(lvDictionary);
+    auto *row = new QHBoxLayout;
+    cmdAdd = button(this, "cmdAdd", QStringLiteral("Apply"));
+    cmdCancel = button(this, "cmdCancel", QStringLiteral("Cancel"));
+    row->addStretch();
+    row->addWidget(cmdAdd);
+    row->addWidget(cmdCancel);
+    layout->addLayout(row);
+    resize(480, 420);
+    connect(cmdAdd, &QPushButton::clicked, this, &AddTagForm::cmdAdd_Click);
+    connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void AddTagForm::Form_Load()
+{
+    OpenDefinitionsDatabase();
+    const DbResult r = AttributesForFilter(DefinitionsDatabase, filter_);
+    CloseDefinitionsDatabase();
+    if (!r.ok)
+        log(r, QStringLiteral("AddTagForm Form_Load"));
+    fillRows(lvDictionary, r, 0);
+}
+
+void AddTagForm::cmdAdd_Click()
+{
+    QStringList tags;
+    for (const QTreeWidgetItem *item : lvDictionary->selectedItems())
+        tags << item->text(0);
+    OpenDefinitionsDatabase();
+    const DbResult r = AddToFilter(DefinitionsDatabase, filter_, tags);
+    CloseDefinitionsDatabase();
+    if (!r.ok) {
+        log(r, QStringLiteral("AddTagForm cmdAdd_Click"));
+        return;
+    }
+    VisibleTagsChanged = true;
+    accept();
+}
+
+// --- "Dicom Dictionary" ----------------------------------------------------------
+
+DatabaseForm::DatabaseForm(QWidget *parent)
+    : QDialog(parent)
+{
+    setObjectName(QStringLiteral("DatabaseForm"));
+    setWindowTitle(QStringLiteral("Dicom Dictionary"));
+    auto *layout = new QVBoxLayout(this);
+    lvDatabase = list(this, "lvDatabase", {QStringLiteral("Visible"), QStringLiteral("DICOM Tag"), QStringLiteral("Type"),
+                                           QStringLiteral("DICOM Description")});
+    lvDatabase->setContextMenuPolicy(Qt::CustomContextMenu);
+    layout->addWidget(lvDatabase);
+    auto *row = new QHBoxLayout;
+    cmdAdd = button(this, "cmdAdd", QStringLiteral("Add New"));
+    cmdAll = button(this, "cmdAll", QStringLiteral("Set all visible"));
+    cmdApply = button(this, "cmdApply", QStringLiteral("Apply"));
+    cmdCancel = button(this, "cmdCancel", QStringLiteral("Cancel"));
+    row->addWidget(cmdAdd);
+    row->addWidget(cmdAll);
+    row->addStretch();
+    row->addWidget(cmdApply);
+    row->addWidget(cmdCancel);
+    layout->addLayout(row);
+    resize(640, 560);
+    PopUp.addAction(QStringLiteral("Delete"), this, &DatabaseForm::PopDelete_Click)->setObjectName(QStringLiteral("PopDelete"));
+    connect(lvDatabase, &QWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
+        if (QTreeWidgetItem *item = lvDatabase->itemAt(pos)) {
+            lvDatabase->setCurrentItem(item);
+            PopUp.popup(lvDatabase->viewport()->mapToGlobal(pos));
+        }
+    });
+    connect(cmdAdd, &QPushButton::clicked, this, &DatabaseForm::cmdAdd_Click);
+    connect(cmdAll, &QPushButton::clicked, this, &DatabaseForm::cmdAll_Click);
+    connect(cmdApply, &QPushButton::clicked, this, &DatabaseForm::cmdApply_Click);
+    connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void DatabaseForm::UpdateDictionary()
+{
+    OpenDefinitionsDatabase();
+    const DbResult r = DictionaryRows(DefinitionsDatabase);
+    CloseDefinitionsDatabase();
+    lvDatabase->clear();
+    if (!r.ok) {
+        log(r, QStringLiteral("DatabaseForm UpdateDictionary"));
+        return;
+    }
+    QList<QTreeWidgetItem *> items;
+    for (const QSqlRecord &rec : r.rows) {
+        auto *item = new QTreeWidgetItem;
+        const bool visible = rec.value(4).toInt() != 0;
+        item->setData(0, Qt::UserRole, rec.value(0));
+        item->setData(0, Qt::UserRole + 1, visible); // as loaded
+        item->setCheckState(0, visible ? Qt::Checked : Qt::Unchecked);
+        item->setText(0, visible ? QStringLiteral("True") : QStringLiteral("False"));
+        item->setText(1, rec.value(1).toString());
+        item->setText(2, rec.value(2).toString());
+        item->setText(3, rec.value(3).toString());
+        items << item;
+    }
+    lvDatabase->addTopLevelItems(items);
+}
+
+void DatabaseForm::cmdAll_Click()
+{
+    for (int i = 0; i < lvDatabase->topLevelItemCount(); ++i)
+        lvDatabase->topLevelItem(i)->setCheckState(0, Qt::Checked);
+}
+
+void DatabaseForm::cmdApply_Click()
+{
+    if (!Prompts().question(this, QStringLiteral("Apply changes?"), DefaultPromptTitle))
+        return;
+    // Only the boxes the operator changed: another program's edit of the rest stays.
+    QList<QPair<qlonglong, bool>> changes;
+    for (int i = 0; i < lvDatabase->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *item = lvDatabase->topLevelItem(i);
+        const bool checked = item->checkState(0) == Qt::Checked;
+        if (checked != item->data(0, Qt::UserRole + 1).toBool())
+            changes.append({item->data(0, Qt::UserRole).toLongLong(), checked});
+    }
+    OpenDefinitionsDatabase();
+    const DbResult r = SetDictionaryVisible(DefinitionsDatabase, changes);
+    CloseDefinitionsDatabase();
+    if (!r.ok) {
+        log(r, QStringLiteral("DatabaseForm cmdApply_Click"));
+        return;
+    }
+    accept();
+}
+
+void DatabaseForm::PopDelete_Click()
+{
+    QTreeWidgetItem *item = lvDatabase->currentItem();
+    if (!item)
+        return;
+    OpenDefinitionsDatabase();
+    const DbResult r = DeleteDictionaryRow(DefinitionsDatabase, item->data(0, Qt::UserRole).toLongLong());
+    CloseDefinitionsDatabase();
+    if (!r.ok) {
+        log(r, QStringLiteral("DatabaseForm PopDelete_Click"));
+        return;
+    }
+    delete item;
+}
+
+void DatabaseForm::cmdAdd_Click()
+{
+    AddTagToDB form(this);
+    form.exec();
+}
+
+// --- "Add new" --------------------------------------------------------------------
+
+AddTagToDB::AddTagToDB(DatabaseForm *dictionary)
+    : QDialog(dictionary)
+    , dictionary_(dictionary)
+{
+    setObjectName(QStringLiteral("AddTagToDB"));
+    setWindowTitle(QStringLiteral("Add new"));
+    auto *form = new QFormLayout(this);
+    txtGroup = lineEdit(this, "txtGroup");
+    txtElement = lineEdit(this, "txtElement");
+    auto *tag = new QHBoxLayout;
+    tag->addWidget(txtGroup);
+    tag->addWidget(txtElement);
+    form->addRow(QStringLiteral("Group / Element:"), tag);
+    txtDescription = lineEdit(this, "txtDescription");
+    form->addRow(QStringLiteral("Description:"), txtDescription);
+    txtVR = lineEdit(this, "txtVR");
+    form->addRow(QStringLiteral("VR Type:"), txtVR);
+    chkVisi = new QCheckBox(QStringLiteral("visible"), this);
+    chkVisi->setObjectName(QStringLiteral("chkVisi"));
+    form->addRow(QString(), chkVisi);
+    auto *row = new QHBoxLayout;
+    cmdOK = button(this, "cmdOK", QStringLiteral("OK"));
+    cmdCancel = button(this, "cmdCancel", QStringLiteral("Cancel"));
+    row->addStretch();
+    row->addWidget(cmdOK);
+    row->addWidget(cmdCancel);
+    form->addRow(row);
+    for (QLineEdit *e : {txtGroup, txtElement})
+        e->installEventFilter(this);
+    connect(cmdOK, &QPushButton::clicked, this, &AddTagToDB::cmdOK_Click);
+    connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+bool AddTagToDB::eventFilter(QObject *watched, QEvent *event)
+{
+    // Leaving a group or element field pads it to four characters.
+    if (event->type() == QEvent::FocusOut)
+        if (auto *e = qobject_cast<QLineEdit *>(watched))
+            e->setText(PaddedTagPart(e->text()));
+    return QDialog::eventFilter(watched, event);
+}
+
+void AddTagToDB::cmdOK_Click()
+{
+    txtGroup->setText(PaddedTagPart(txtGroup->text()));
+    txtElement->setText(PaddedTagPart(txtElement->text()));
+    DbResult r;
+    OpenDefinitionsDatabase();
+    const NewTagOutcome outcome =
+        AddDictionaryTag(DefinitionsDatabase, txtGroup->text(), txtElement->text(), txtDescription->text(), txtVR->text(), chkVisi->isChecked(), &r);
+    CloseDefinitionsDatabase();
+    switch (outcome) {
+    case NewTagOutcome::NotAValidVr:
+        Prompts().information(this, QStringLiteral("Not a valid VR type!"), DefaultPromptTitle);
+        return;
+    case NewTagOutcome::TagExists:
+        Prompts().information(this, QStringLiteral("Tag already exists."), DefaultPromptTitle);
+        return;
+    case NewTagOutcome::Failed:
+        log(r, QStringLiteral("AddTagToDB cmdOK_Click"));
+        return;
+    case NewTagOutcome::Added:
+        break;
+    }
+    dictionary_->UpdateDictionary();
+    accept();
+}
+
+// --- The options dialog's filter area ----------------------------------------------
+
+FilterArea::FilterArea(const FilterControls &controls, QWidget *dialog)
+    : QObject(dialog)
+    , c_(controls)
+    , dialog_(dialog)
+    , inputBox_(new InputBoxForm(dialog))
+{
+    connect(c_.cboModality, &QComboBox::activated, this, &FilterArea::cboModality_Click);
+    connect(c_.cmdNew, &QPushButton::clicked, this, &FilterArea::cmdNew_Click);
+    connect(c_.cmdDelMod, &QPushButton::clicked, this, &FilterArea::cmdDelMod_Click);
+    connect(c_.cmdAdd, &QPushButton::clicked, this, &FilterArea::cmdAdd_Click);
+    connect(c_.cmdDelete, &QPushButton::clicked, this, &FilterArea::cmdDelete_Click);
+    connect(c_.cmdActivate, &QPushButton::clicked, this, &FilterArea::cmdActivate_Click);
+}
+
+void FilterArea::FillFilterList()
+{
+    OpenDefinitionsDatabase();
+    const DbResult r = Execute(DefinitionsDatabase, QStringLiteral("SELECT Modality FROM tblModality ORDER BY Modality"));
+    CloseDefinitionsDatabase();
+    c_.cboModality->clear();
+    if (!r.ok) {
+        log(r, QStringLiteral("OptionForm Form_Load"));
+        return;
+    }
+    for (const QSqlRecord &row : r.rows)
+        c_.cboModality->addItem(row.value(0).toString());
+    c_.cboModality->setCurrentIndex(-1);
+    EditedFilter.clear();
+    c_.lvTags->clear();
+}
+
+void FilterArea::cboModality_Click()
+{
+    EditedFilter = c_.cboModality->currentText();
+    c_.cmdActivate->setEnabled(!EditedFilter.isEmpty() && EditedFilter != Settings.FilterActive);
+    OpenDefinitionsDatabase();
+    const DbResult r = FilterAttributes(DefinitionsDatabase, EditedFilter);
+    CloseDefinitionsDatabase();
+    if (!r.ok)
+        log(r, QStringLiteral("OptionForm cboModality_Click"));
+    fillRows(c_.lvTags, r, 0);
+}
+
+void FilterArea::cmdNew_Click()
+{
+    const QString entry = inputBox_->showBox().trimmed();
+    if (inputBox_->isCancelled() || entry.isEmpty())
+        return;
+    const QString name = entry.toUpper();
+    OpenDefinitionsDatabase();
+    const DbResult r = AddModalityFilter(DefinitionsDatabase, name);
+    CloseDefinitionsDatabase();
+    if (!r.ok) {
+        log(r, QStringLiteral("OptionForm cmdNew_Click"));
+        Prompts().information(dialog_, QStringLiteral("The filter \"%1\" cannot be created: %2").arg(name, r.errorText), DefaultPromptTitle);
+        return;
+    }
+    FillFilterList();
+}
+
+void FilterArea::cmdDelMod_Click()
+{
+    if (EditedFilter.isEmpty())
+        return;
+    if (!Prompts().question(dialog_, QStringLiteral("Delete filter \"%1\"?").arg(EditedFilter), DefaultPromptTitle))
+        return;
+    OpenDefinitionsDatabase();
+    const DbResult r = DeleteModalityFilter(DefinitionsDatabase, EditedFilter);
+    CloseDefinitionsDatabase();
+    if (!r.ok) {
+        log(r, QStringLiteral("OptionForm cmdDelMod_Click"));
+        return;
+    }
+    if (EditedFilter == Settings.FilterActive) {
+        Settings.FilterActive.clear();
+        WriteSetting(QLatin1String(SettingsRoot) + QStringLiteral("Filter\\Active"), QString());
+        ActiveFilterTags.clear();
+    }
+    FillFilterList();
+}
+
+void FilterArea::cmdAdd_Click()
+{
+    if (EditedFilter.isEmpty()) {
+        Prompts().information(dialog_, QStringLiteral("No filter selected!"), DefaultPromptTitle);
+        return;
+    }
+    AddTagForm form(EditedFilter, dialog_);
+    form.Form_Load();
+    form.exec();
+    cboModality_Click();
+}
+
+void FilterArea::cmdDelete_Click()
+{
+    QList<qlonglong> indexes;
+    const QList<QTreeWidgetItem *> rows = c_.lvTags->selectedItems();
+    for (const QTreeWidgetItem *item : rows)
+        indexes << item->data(0, Qt::UserRole).toLongLong();
+    if (EditedFilter.isEmpty() || indexes.isEmpty())
+        return;
+    OpenDefinitionsDatabase();
+    const DbResult r = RemoveFromFilter(DefinitionsDatabase, EditedFilter, indexes);
+    CloseDefinitionsDatabase();
+    if (!r.ok) {
+        log(r, QStringLiteral("OptionForm cmdDelete_Click"));
+        return;
+    }
+    qDeleteAll(rows);
+}
+
+void FilterArea::cmdActivate_Click()
+{
+    if (EditedFilter.isEmpty()) {
+        Prompts().information(dialog_, QStringLiteral("No filter selected!"), DefaultPromptTitle);
+        return;
+    }
+    Settings.FilterActive = EditedFilter;
+    WriteSetting(QLatin1String(SettingsRoot) + QStringLiteral("Filter\\Active"), EditedFilter);
+    QList<QTreeWidgetItem *> rows;
+    for (int i = 0; i < c_.lvTags->topLevelItemCount(); ++i)
+        rows << c_.lvTags->topLevelItem(i);
+    LoadActiveFilterTags(rows);
+    c_.cmdActivate->setEnabled(false);
+}
+
+void LoadActiveFilterTags(const QList<QTreeWidgetItem *> &rows)
+{
+    ActiveFilterTags.clear();
+    for (const QTreeWidgetItem *row : rows)
+        ActiveFilterTags.insert(row->text(0), row->text(1));
+}

@@ -1,0 +1,127 @@
+#pragma once
+
+// The dialogs over the data dictionary and the modality filters: the
+// dictionary itself ("Dicom Dictionary", "Add new"), and the options dialog's
+// filter area with its two helpers ("Add DicomTag ...", "Add new filter").
+#include <QDialog>
+#include <QMenu>
+
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+// "Add new filter": hidden, not destroyed, after OK or Cancel, so that its
+// field keeps the last entry for the next use.
+class InputBoxForm : public QDialog {
+    Q_OBJECT
+public:
+    explicit InputBoxForm(QWidget *parent = nullptr);
+    void setCaption(const QString &caption) { setWindowTitle(caption); }
+    void setDefault(const QString &text);
+    // Shows the dialog modally and returns the text.
+    QString showBox();
+    bool isCancelled() const { return cancelled_; }
+
+    QLineEdit *txtValue = nullptr;
+
+private:
+    bool cancelled_ = true;
+};
+
+// "Add DicomTag ...": the visible attributes not yet in the filter; Apply adds
+// the selected ones and marks the header view for a rebuild.
+class AddTagForm : public QDialog {
+    Q_OBJECT
+public:
+    AddTagForm(const QString &filter, QWidget *parent = nullptr);
+    void Form_Load();
+    void cmdAdd_Click();
+
+    QTreeWidget *lvDictionary = nullptr;
+    QPushButton *cmdAdd = nullptr;
+    QPushButton *cmdCancel = nullptr;
+
+private:
+    QString filter_;
+};
+
+// "Dicom Dictionary": every attribute with its Visible box; Apply stores the
+// boxes that changed, a right click deletes a row.
+class DatabaseForm : public QDialog {
+    Q_OBJECT
+public:
+    explicit DatabaseForm(QWidget *parent = nullptr);
+    void UpdateDictionary();
+    void cmdAll_Click();
+    void cmdApply_Click();
+    void PopDelete_Click();
+    // Opens "Add new" modally.
+    void cmdAdd_Click();
+
+    QTreeWidget *lvDatabase = nullptr;
+    QPushButton *cmdAdd = nullptr;
+    QPushButton *cmdAll = nullptr;
+    QPushButton *cmdApply = nullptr;
+    QPushButton *cmdCancel = nullptr;
+    QMenu PopUp;
+};
+
+// "Add new": one attribute for the dictionary.
+class AddTagToDB : public QDialog {
+    Q_OBJECT
+public:
+    explicit AddTagToDB(DatabaseForm *dictionary);
+    void cmdOK_Click();
+
+    QLineEdit *txtGroup = nullptr;
+    QLineEdit *txtElement = nullptr;
+    QLineEdit *txtDescription = nullptr;
+    QLineEdit *txtVR = nullptr;
+    QCheckBox *chkVisi = nullptr;
+    QPushButton *cmdOK = nullptr;
+    QPushButton *cmdCancel = nullptr;
+
+private:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    DatabaseForm *dictionary_;
+};
+
+// The options dialog's filter area, given its controls.
+struct FilterControls {
+    QComboBox *cboModality = nullptr;
+    QTreeWidget *lvTags = nullptr;
+    QPushButton *cmdNew = nullptr;
+    QPushButton *cmdDelMod = nullptr;
+    QPushButton *cmdAdd = nullptr;
+    QPushButton *cmdDelete = nullptr;
+    QPushButton *cmdActivate = nullptr;
+};
+
+class FilterArea : public QObject {
+    Q_OBJECT
+public:
+    FilterArea(const FilterControls &controls, QWidget *dialog);
+    // Fills cboModality from tblModality.
+    void FillFilterList();
+    void cboModality_Click();
+    void cmdNew_Click();
+    void cmdDelMod_Click();
+    void cmdAdd_Click();
+    void cmdDelete_Click();
+    void cmdActivate_Click();
+
+    QString EditedFilter;
+    InputBoxForm *inputBox() const { return inputBox_; }
+
+private:
+    bool open(const QString &source);
+    FilterControls c_;
+    QWidget *dialog_;
+    InputBoxForm *inputBox_;
+};
+
+// Rebuilds ActiveFilterTags from the active filter's rows (Tag → Description).
+void LoadActiveFilterTags(const QList<QTreeWidgetItem *> &rows);

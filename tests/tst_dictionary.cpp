@@ -1,0 +1,241 @@
+// The data dictionary and the modality filters through their dialogs, over the
+// definitions database the station ships: new attributes, Apply and Delete,
+// filters created, filled, activated and deleted, and unsafe filter names.
+#include "core/Settings.h"
+#include "core/WorkstationState.h"
+#include "dictionary/DictionaryForms.h"
+#include "dictionary/DictionaryStore.h"
+#include "store/DatabasePaths.h"
+#include "support/Station.h"
+#include "support/Widgets.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+
+namespace {
+
+// Runs `step` on the modal dialog the next call opens.
+void onNextDialog(const std::function<void(QWidget *)> &step)
+{
+    QTimer::singleShot(0, [step] {
+        QWidget *dialog = QApplication::activeModalWidget();
+        QVERIFY(dialog);
+        step(dialog);
+    });
+}
+
+QTreeWidgetItem *rowOf(QTreeWidget *list, int column, const QString &text)
+{
+    const QList<QTreeWidgetItem *> found = list->findItems(text, Qt::MatchExactly, column);
+    return found.value(0);
+}
+
+} // namespace
+
+class DictionaryTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TestFolder> folder_;
+    QString defs_;
+
+    QStringList columns()
+    {
+        QStringList out;
+        for (const QVariantList &r : QueryRows(defs_, u"SELECT name FROM pragma_table_info('tblDictionary')"_s))
+            out << r.value(0).toString();
+        return out;
+    }
+    QVariant value(const QString &sql, const QVariantList &values = {}) { return QueryValue(defs_, sql, values); }
+
+private slots:
+    void init()
+    {
+        folder_ = std::make_unique<TestFolder>();
+        QVERIFY(PrepareStation(*folder_));
+        ActiveFilterTags.clear();
+        VisibleTagsChanged = false;
+        defs_ = folder_->file(u"Data/LumoraUser.dat"_s);
+    }
+    void cleanup()
+    {
+        CloseAllDatabases();
+        folder_.reset();
+    }
+
+    void newAttribute_data()
+    {
+        QTest::addColumn<QString>("group");
+        QTest::addColumn<QString>("element");
+        QTest::addColumn<QString>("vr");
+        QTest::addColumn<QString>("message"); // empty: stored
+        QTest::addColumn<QString>("tag");
+        QTest::newRow("padded, VR trimmed and upper case") << "8" << "60" << " cs " << "" << "0008,0060";
+        QTest::newRow("lower-case hex") << "7fe1" << "1b" << "OB" << "" << "7FE1,001B";
+        QTest::newRow("one-character VR") << "0009" << "0010" << "C" << "Not a valid VR type!" << "0009,0010";
+        QTest::newRow("three-character VR") << "0009" << "0010" << "CSS" << "Not a valid VR type!" << "0009,0010";
+        QTest::newRow("a tag already there") << "10" << "10" << "PN" << "Tag already exists." << "0010,0010";
+    }
+    void newAttribute()
+    {
+        QFETCH(QString, group);
+        QFETCH(QString, element);
+        QFETCH(QString, vr);
+        QFETCH(QString, message);
+        QFETCH(QString, tag);
+        if (message.isEmpty()) // the shipped dictionary may know it already
+            QueryRows(defs_, u"DELETE FROM tblDictionary WHERE Tag = ?"_s, {tag});
+        const int before = CountRows(defs_, u"tblDictionary"_s);
+        RecordingPrompter prompts;
+        DatabaseForm dictionary;
+        dictionary.UpdateDictionary();
+        AddTagToDB add(&dictionary);
+        add.txtGroup->setText(group);
+        add.txtElement->setText(element);
+        add.txtDescription->setText(u"Private note"_s);
+        add.txtVR->setText(vr);
+        add.chkVisi->setChecked(true);
+        add.cmdOK->click();
+        QCOMPARE(prompts.texts(), message.isEmpty() ? QStringList() : QStringList{message});
+        QCOMPARE(CountRows(defs_, u"tblDictionary"_s), before + (message.isEmpty() ? 1 : 0));
+        if (message.isEmpty()) {
+            const QList<QVariantList> row = QueryRows(defs_, u"SELECT Type, Visible FROM tblDictionary WHERE Tag = ?"_s, {tag});
+            QCOMPARE(row, (QList<QVariantList>{{vr.trimmed().toUpper(), -1}}));
+            QVERIFY(rowOf(dictionary.lvDatabase, 1, tag)); // listed again
+        }
+    }
+
+    // Apply stores the boxes the operator changed and nothing else; Delete removes its row.
+    void applyAndDelete()
+    {
+        DatabaseForm dictionary;
+        dictionary.UpdateDictionary();
+        QCOMPARE(qlonglong(dictionary.lvDatabase->topLevelItemCount()), CountRows(defs_, u"tblDictionary"_s));
+        rowOf(dictionary.lvDatabase, 1, u"0010,0010"_s)->setCheckState(0, Qt::Unchecked);
+        // Another program hides a row behind the dialog's back.
+        QueryRows(defs_, u"UPDATE tblDictionary SET Visible = 0 WHERE Tag = '0010,0020'"_s);
+        RecordingPrompter prompts;
+        prompts.answer = false;
+        dictionary.cmdApply->click();
+        QCOMPARE(value(u"SELECT Visible FROM tblDictionary WHERE Tag = '0010,0010'"_s).toInt(), -1);
+        prompts.answer = true;
+        dictionary.cmdApply->click();
+        QCOMPARE(prompts.texts(), QStringList(2, u"Apply changes?"_s));
+        QCOMPARE(value(u"SELECT Visible FROM tblDictionary WHERE Tag = '0010,0010'"_s).toInt(), 0);
+        QCOMPARE(value(u"SELECT Visible FROM tblDictionary WHERE Tag = '0010,0020'"_s).toInt(), 0);
+
+        dictionary.cmdAll->click();
+        QVERIFY(rowOf(dictionary.lvDatabase, 1, u"0010,0010"_s)->checkState(0) == Qt::Checked);
+        dictionary.lvDatabase->setCurrentItem(rowOf(dictionary.lvDatabase, 1, u"0010,0030"_s));
+        dictionary.PopDelete_Click();
+        QVERIFY(!rowOf(dictionary.lvDatabase, 1, u"0010,0030"_s));
+        QCOMPARE(value(u"SELECT COUNT(*) FROM tblDictionary WHERE Tag = '0010,0030'"_s).toInt(), 0);
+    }
+
+    // A new filter, its visible attributes, activation, removal and deletion.
+    void filterFromStartToEnd()
+    {
+        QWidget dialog;
+        FilterControls c{new QComboBox(&dialog), new QTreeWidget(&dialog), new QPushButton(&dialog), new QPushButton(&dialog),
+                         new QPushButton(&dialog), new QPushButton(&dialog), new QPushButton(&dialog)};
+        c.lvTags->setSelectionMode(QAbstractItemView::ExtendedSelection);
+        FilterArea area(c, &dialog);
+        area.FillFilterList();
+        RecordingPrompter prompts;
+        c.cmdAdd->click();
+        QCOMPARE(prompts.texts(), QStringList{u"No filter selected!"_s});
+
+        onNextDialog([](QWidget *box) {
+            box->findChild<QLineEdit *>(u"txtValue"_s)->setText(u" cr "_s);
+            box->findChild<QPushButton *>(u"cmdOK"_s)->click();
+        });
+        c.cmdNew->click();
+        QCOMPARE(value(u"SELECT COUNT(*) FROM tblModality WHERE Modality = 'CR'"_s).toInt(), 1);
+        QCOMPARE(value(u"SELECT COUNT(*) FROM tblDictionary WHERE CR = 0"_s).toLongLong(), CountRows(defs_, u"tblDictionary"_s));
+        QCOMPARE(area.inputBox()->txtValue->text(), u" cr "_s); // kept for the next use
+        // The same name again adds nothing.
+        onNextDialog([](QWidget *box) { box->findChild<QPushButton *>(u"cmdOK"_s)->click(); });
+        c.cmdNew->click();
+        QCOMPARE(value(u"SELECT COUNT(*) FROM tblModality"_s).toInt(), 2);
+        QCOMPARE(c.cboModality->count(), 2);
+
+        // Only visible attributes are offered; the chosen ones join the filter.
+        QueryRows(defs_, u"UPDATE tblDictionary SET Visible = 0 WHERE Tag = '0010,0020'"_s);
+        c.cboModality->setCurrentText(u"CR"_s);
+        area.cboModality_Click();
+        QVERIFY(c.cmdActivate->isEnabled());
+        onNextDialog([](QWidget *form) {
+            auto *list = form->findChild<QTreeWidget *>(u"lvDictionary"_s);
+            QVERIFY(!rowOf(list, 0, u"0010,0020"_s));
+            rowOf(list, 0, u"0010,0010"_s)->setSelected(true);
+            rowOf(list, 0, u"0018,0060"_s)->setSelected(true);
+            form->findChild<QPushButton *>(u"cmdAdd"_s)->click();
+        });
+        c.cmdAdd->click();
+        QVERIFY(VisibleTagsChanged);
+        QCOMPARE(c.lvTags->topLevelItemCount(), 2);
+
+        c.cmdActivate->click();
+        QCOMPARE(Settings.FilterActive, u"CR"_s);
+        QCOMPARE(ReadSetting(u"Filter\\Active"_s, QString()), u"CR"_s);
+        QCOMPARE(ActiveFilterTags.keys(), (QStringList{u"0010,0010"_s, u"0018,0060"_s}));
+        QVERIFY(!c.cmdActivate->isEnabled());
+
+        rowOf(c.lvTags, 0, u"0010,0010"_s)->setSelected(true);
+        c.cmdDelete->click();
+        QCOMPARE(c.lvTags->topLevelItemCount(), 1);
+        QCOMPARE(value(u"SELECT COUNT(*) FROM tblDictionary WHERE CR = -1"_s).toInt(), 1);
+
+        // Deleting the active filter drops its column and clears Filter\Active.
+        prompts.boxes.clear();
+        c.cmdDelMod->click();
+        QCOMPARE(prompts.texts(), QStringList{u"Delete filter \"CR\"?"_s});
+        QVERIFY(!columns().contains(u"CR"_s));
+        QCOMPARE(value(u"SELECT COUNT(*) FROM tblModality"_s).toInt(), 1);
+        QVERIFY(Settings.FilterActive.isEmpty());
+        QCOMPARE(ReadSetting(u"Filter\\Active"_s, u"unset"_s), u"unset"_s);
+        QVERIFY(ActiveFilterTags.isEmpty());
+    }
+
+    // A filter name becomes a column: a name that cannot be one is refused and leaves nothing behind.
+    void unsafeFilterNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        for (const char *name : {"CR X", "1A", "SELECT", "visible", "rowid", "MG\"; DROP TABLE tblSCP; --"})
+            QTest::newRow(name) << QString::fromLatin1(name);
+    }
+    void unsafeFilterNames()
+    {
+        QFETCH(QString, name);
+        const QStringList before = columns();
+        QWidget dialog;
+        FilterControls c{new QComboBox(&dialog), new QTreeWidget(&dialog), new QPushButton(&dialog), new QPushButton(&dialog),
+                         new QPushButton(&dialog), new QPushButton(&dialog), new QPushButton(&dialog)};
+        FilterArea area(c, &dialog);
+        RecordingPrompter prompts;
+        area.inputBox()->setDefault(name);
+        onNextDialog([](QWidget *box) { box->findChild<QPushButton *>(u"cmdOK"_s)->click(); });
+        c.cmdNew->click();
+        QCOMPARE(prompts.boxes.size(), 1);
+        QVERIFY(prompts.boxes[0].text.startsWith(u"The filter \"%1\" cannot be created: "_s.arg(name.toUpper())));
+        QCOMPARE(columns(), before);
+        QCOMPARE(value(u"SELECT COUNT(*) FROM tblModality"_s).toInt(), 1);
+        QCOMPARE(value(u"SELECT COUNT(*) FROM sqlite_master WHERE name = 'tblSCP'"_s).toInt(), 1);
+    }
+
+    // At start the active filter's attributes are read into ActiveFilterTags.
+    void activeFilterAtStart()
+    {
+        Settings.FilterActive = u"MG"_s;
+        LoadModFilter();
+        QCOMPARE(ActiveFilterTags.size(), 5);
+        QVERIFY(ActiveFilterTags.contains(u"0040,8302"_s));
+    }
+};
+
+LUMORA_WIDGETS_TEST_MAIN(DictionaryTest, 1280, 1024)
+#include "tst_dictionary.moc"

@@ -1,0 +1,435 @@
+// Exposure capture over a real journal. The dose list: what is listed,
+// selection into the stamping values, removal, the three assignment modes and
+// the name filter. The serial link and the decoding frame with a real
+// pseudo-terminal pair: messages sent in pieces become one journal row and one
+// list row each, the polled unit is answered, the exchange files, and the
+// port's failures.
+#include "core/WorkstationState.h"
+#include "exposure/ExposureJournal.h"
+#include "support/ExposureStation.h"
+
+#include <QtTest>
+
+namespace {
+
+const QByteArray Sophie = "\x02SOPHIE V3\r\nName: 2005-03-17 10:22:31 W/Rh LCC AEC Grid 28kV 63mAs 1.25s 0 12kg 4.5cm 1.23 mGy\r\n";
+const QByteArray Giotto = "\x02GIOTTO 10 28063 120 45 1.8\x03";
+const QByteArray Lorad = "M4|0017|LCC|AEC|Mo/Mo|Grid|06.12.26|14:05|x|y|28 kV|z|63 mAs|a|b|c|d|120 N|e|f|g|1.23 mGy|4.5 cm";
+const QByteArray Seno = "ABCDEF0\xb2" "8100 450ms12 45mm 0 DIGITAL\r\n"; // bit 7 set on one digit
+const QByteArray Hfe = "SM 1000 V2.1\r\n0.98 mGy W/Rh 28 kV 80 mAs AEC\r\n 2 Grid 450LF ms 45 mm Comp 120 N\r\n*";
+
+} // namespace
+
+class ExposureCaptureTest : public QObject {
+    Q_OBJECT
+
+    QDate today;
+
+    // False when the fixture has no journal.
+    static bool useUnit(ExposureFixture &f, qint16 unit, const QString &device)
+    {
+        Settings.XrayComm = unit;
+        Settings.Port = 1;
+        Settings.ComDevice[0] = device;
+        f.c.lblCount->setText(u"O'Neill^Mary"_s);
+        f.capture->setPollPauseMs(300);
+        return f.ready;
+    }
+
+private slots:
+    // A comma-decimal workstation with a two-digit-year short date.
+    void initTestCase() { QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany)); }
+
+    void init()
+    {
+        ResetWorkstationState();
+        CurrentProjection = u"L CC"_s;
+        QVERIFY(WaitPastMidnightIfClose());
+        today = QDate::currentDate();
+    }
+
+    void listsOnlyTodaysOpenRows()
+    {
+        ExposureFixture f;
+        QVERIFY(f.ready);
+        const qlonglong a = f.addRow(today, u"Doe^Jane"_s);
+        f.addRow(today.addDays(-1), u"Doe^Jane"_s); // captured before midnight
+        f.addRow(today, u"Doe^Jane"_s, u"1"_s);
+        const qlonglong d = f.addRow(today, u"Roe^Ann"_s);
+        ListRefreshRequested = true;
+        f.doseList->lvDosis_Fill();
+        QCOMPARE(f.listedIds(), (QStringList{QString::number(a), QString::number(d)}));
+        QVERIFY(!ListRefreshRequested);
+        QTreeWidgetItem *row = f.c.lvDosis->topLevelItem(0);
+        QCOMPARE(row->data(0, Qt::UserRole).toLongLong(), a);
+        QCOMPARE((QStringList{row->text(1), row->text(3), row->text(8), row->text(10)}),
+                 (QStringList{QLocale().toString(today, QLocale::ShortFormat), "28", "L CC", "450"}));
+        QVERIFY(f.c.lvDosis->selectedItems().isEmpty());
+
+        // While a batch job runs the list is left alone; the next fill shows the new rows.
+        BatchJobActive = true;
+        const qlonglong e = f.addRow(today, u"Roe^Ann"_s);
+        f.doseList->lvDosis_Fill();
+        QCOMPARE(f.c.lvDosis->topLevelItemCount(), 2);
+        BatchJobActive = false;
+        f.doseList->lvDosis_Fill();
+        QCOMPARE(f.listedIds().last(), QString::number(e));
+
+        // Without a journal both list commands log, and no journal is made.
+        QFile::remove(ResolveUserDatabasePath(Settings.Database));
+        f.doseList->lvDosis_Fill();
+        f.doseList->RefreshDosisList();
+        QVERIFY(f.errorLog().contains(u"MainForm_lvDosis_Fill"_s));
+        QVERIFY(f.errorLog().contains(u"MainForm_RefreshDosisList"_s));
+        QVERIFY(!QFile::exists(ResolveUserDatabasePath(Settings.Database)));
+    }
+
+    void clickSelectsTheExposureForStamping()
+    {
+        ExposureFixture f;
+        QVERIFY(f.ready);
+        f.addRow(today, u"Doe^Jane"_s, u"0"_s, u"31"_s);
+        f.doseList->lvDosis_Fill();
+        new QTreeWidgetItem(f.c.lvImages, {u"1"_s});
+        auto *img2 = new QTreeWidgetItem(f.c.lvImages, {u"2"_s});
+        f.c.lvImages->setCurrentItem(img2);
+        QTreeWidgetItem *row = f.c.lvDosis->topLevelItem(0);
+        f.doseList->lvDosis_ItemClick(row);
+        const ExposureValues &e = SelectedExposure;
+        QCOMPARE((QStringList{e.kV, e.mAs, e.thickness, e.compression, e.dose, e.other, CurrentExposureTime}),
+                 (QStringList{"31", "63", "45", "120", "1.2", "L CC", "450"}));
+        QCOMPARE((QStringList{f.c.exposureDateBox->text(), f.c.exposureTimeBox->text(), f.c.exposureBoxes[0]->text(),
+                              f.c.exposureBoxes[5]->text(), f.c.txtID->text()}),
+                 (QStringList{row->text(1), "10:00:00", "31", "L CC", row->text(0)}));
+        QCOMPARE(f.taskButtonRuns, 1);
+        QVERIFY(img2->font(0).bold()); // the image the values go to is marked
+        QVERIFY(!f.c.lvImages->topLevelItem(0)->font(0).bold());
+    }
+
+    void deleteMarksTheRowAndKeepsIt()
+    {
+        ExposureFixture f;
+        QVERIFY(f.ready);
+        const qlonglong a = f.addRow(today, u"Doe^Jane"_s);
+        const qlonglong b = f.addRow(today, u"Doe^Jane"_s);
+        f.doseList->lvDosis_Fill();
+        f.c.exposureDateBox->setText(u"x"_s);
+        f.c.exposureBoxes[2]->setText(u"x"_s);
+        // The right button selects the row under the pointer and opens the menu.
+        QTreeWidgetItem *first = f.c.lvDosis->topLevelItem(0);
+        f.window.resize(800, 600);
+        f.c.lvDosis->resize(700, 400);
+        f.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f.window));
+        const QPoint at = f.c.lvDosis->visualItemRect(first).center();
+        QTest::mouseClick(f.c.lvDosis->viewport(), Qt::RightButton, {}, at);
+        QVERIFY(first->isSelected());
+        QTRY_VERIFY_WITH_TIMEOUT(f.c.Popup_Dosis->isVisible(), 2000);
+        f.c.Popup_Dosis->hide();
+        f.c.PopupDeleteDosis->trigger();
+
+        QCOMPARE(AssignmentMode, qint16(2));
+        QCOMPARE(f.listedIds(), QStringList{QString::number(b)});
+        QCOMPARE(f.journalRowById(a, u"Status|FKeyPatID"_s), u"1|<null>"_s);
+        QVERIFY(f.c.exposureDateBox->text().isEmpty() && f.c.exposureBoxes[2]->text().isEmpty());
+
+        // Nothing selected: logged, the list is not refilled, the boxes still emptied.
+        f.c.lvDosis->clearSelection();
+        f.c.exposureTimeBox->setText(u"x"_s);
+        f.doseList->PopupDeleteDosis();
+        QVERIFY(f.errorLog().contains(u"MainForm_RefreshDosisList"_s));
+        QCOMPARE(f.journal(u"WHERE Status = '0'"_s).size(), 1);
+        QVERIFY(f.c.exposureTimeBox->text().isEmpty());
+    }
+
+    void assignmentModes()
+    {
+        ExposureFixture f;
+        QVERIFY(f.ready);
+        const qlonglong a = f.addRow(today, u"O'Brien^Kate"_s);
+        const qlonglong b = f.addRow(today, u"O'Brien^Kate"_s);
+        const qlonglong c = f.addRow(today, u"Roe^Ann"_s);
+        CurrentSelection.patientId = u"P'42"_s;
+        CurrentSelection.patientName = u"O'Brien^Kate Mary"_s;
+
+        // Mode 0 changes nothing but refills.
+        f.doseList->RefreshDosisList();
+        QCOMPARE(f.listedIds().size(), 3);
+
+        // Mode 3: the selected row only.
+        f.c.lvDosis->topLevelItem(1)->setSelected(true);
+        AssignmentMode = 3;
+        f.doseList->RefreshDosisList();
+        QCOMPARE(f.journalRowById(b, u"Status|FKeyPatID|Patname"_s), u"1|P'42|O'Brien^Kate Mary"_s);
+        QCOMPARE(f.listedIds(), (QStringList{QString::number(a), QString::number(c)}));
+
+        // A name choice limits mode 1 to that patient's rows.
+        f.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f.window));
+        QTest::mouseClick(f.c.cmbDosis, Qt::LeftButton);
+        QCOMPARE(f.c.cmbDosis->count(), 2);
+        QCOMPARE(f.c.cmbDosis->itemText(0), u"O'Brien^Kate"_s);
+        f.c.cmbDosis->hidePopup();
+        f.doseList->cmbDosis_Click(0);
+        QCOMPARE(f.listedIds(), QStringList{QString::number(a)});
+        AssignmentMode = 1;
+        f.doseList->RefreshDosisList();
+        QCOMPARE(f.journal(u"WHERE Status = '1' AND FKeyPatID = ?"_s, {u"P'42"_s}).size(), 2);
+        QCOMPARE(f.journalRowById(c, u"Status"_s), u"0"_s);
+        QCOMPARE(f.listedIds(), QStringList{QString::number(c)});
+
+        f.doseList->RefreshDosisList(); // mode 1 over the whole list
+        QVERIFY(f.listedIds().isEmpty());
+        QCOMPARE(f.journal(u"WHERE Status = '0'"_s).size(), 0);
+        QVERIFY(f.errorLog().isEmpty());
+    }
+
+    void newExaminationEmptiesTheListOnly()
+    {
+        ExposureFixture f;
+        QVERIFY(f.ready);
+        f.addRow(today, u"Doe^Jane"_s);
+        f.doseList->lvDosis_Fill();
+        ProjectionCounter = 3;
+        f.c.newExaminationButton->click();
+        QCOMPARE(ProjectionCounter, qint16(0));
+        QCOMPARE(f.c.lvDosis->topLevelItemCount(), 0);
+        QCOMPARE(f.journal().size(), 1);
+        QVERIFY(f.c.SerTimer->isActive() && f.c.sendTimer->isActive());
+        // The operator sees the capture state on the button: green runs, red stopped.
+        QCOMPARE(f.c.newExaminationButton->palette().color(QPalette::Button), QColor(0, 255, 0));
+        f.c.stopButton->click();
+        QVERIFY(!f.c.SerTimer->isActive() && !f.c.sendTimer->isActive());
+        QCOMPARE(f.c.newExaminationButton->palette().color(QPalette::Button), QColor(255, 0, 0));
+    }
+
+    // Each unit's message end is found in messagesInPiecesBecomeOneRowEach; here the near misses.
+    void endOfMessageTests()
+    {
+        QVERIFY(!ExposureCapture::MessageComplete(UnitSophie, u"1.2 mG"_s));
+        QVERIFY(!ExposureCapture::MessageComplete(UnitSophie, u"1.2 MGY"_s));
+        QVERIFY(!ExposureCapture::MessageComplete(UnitGiotto, u"abc\x03x"_s));
+        QVERIFY(ExposureCapture::MessageComplete(UnitGESeno, u"xx CR yy"_s));
+        QVERIFY(ExposureCapture::MessageComplete(UnitGESeno, u"DIGI"_s));
+        QVERIFY(!ExposureCapture::MessageComplete(UnitGESeno, u"digital"_s));
+        QVERIFY(!ExposureCapture::MessageComplete(7, u"mGy cm * DIGITAL\x03"_s));
+    }
+
+    void messagesInPiecesBecomeOneRowEach_data()
+    {
+        QTest::addColumn<int>("unit");
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<QList<int>>("cuts"); // where the message is cut into pieces
+        QTest::newRow("Sophie") << int(UnitSophie) << Sophie << QList<int>{20, int(Sophie.size()) - 22, int(Sophie.size()) - 2};
+        QTest::newRow("Giotto") << int(UnitGiotto) << Giotto << QList<int>{5, 15};
+        QTest::newRow("Lorad M4") << int(UnitLoradM4) << Lorad << QList<int>{30, 70};
+        QTest::newRow("GE Senograph") << int(UnitGESeno) << Seno << QList<int>{7, 19};
+        QTest::newRow("SM 1000") << int(UnitHFE) << Hfe << QList<int>{25, 55};
+    }
+    void messagesInPiecesBecomeOneRowEach()
+    {
+        QFETCH(int, unit);
+        QFETCH(QByteArray, message);
+        QFETCH(QList<int>, cuts);
+        // The unit sends its own date; today's keeps the row in the list.
+        message.replace("2005-03-17", today.toString(Qt::ISODate).toLatin1());
+        QList<QByteArray> chunks;
+        int from = 0;
+        for (int cut : cuts << int(message.size())) {
+            chunks << message.mid(from, cut - from);
+            from = cut;
+        }
+        PtyPair pty;
+        QVERIFY2(pty.ready(), "socat made no pty pair");
+        ExposureFixture f;
+        QVERIFY(useUnit(f, qint16(unit), pty.workstationEnd()));
+        f.c.exposureBoxes[5]->setText(u"L CC"_s);
+        f.capture->Initialise_cPort();
+        QVERIFY(f.capture->port().isOpen());
+        if (unit == UnitGESeno)
+            f.c.activateButton->click();
+
+        for (int message = 1; message <= 2; ++message) {
+            if (unit == UnitGESeno) {
+                // The unit answers only when polled; a lone ACK is no message.
+                QByteArray polled;
+                QVERIFY(WaitFor([&] { polled += pty.received(); return polled.contains('\x05'); }, 4000));
+                QVERIFY(f.sendAndWaitHandled(pty, "\x06"));
+            }
+            if (unit == UnitGiotto)
+                f.c.exposureBoxes[5]->setText(u"L CC"_s);
+            for (qsizetype i = 0; i + 1 < chunks.size(); ++i)
+                QVERIFY(f.sendAndWaitHandled(pty, chunks[i]));
+            QVERIFY(pty.send(chunks.last()));
+            // A doubled row of the first message shows when the second one's row arrives.
+            QVERIFY2(WaitFor([&] { return f.journal().size() >= message; }, 5000), "no journal row");
+            QCOMPARE(f.journal().size(), message);
+            QCOMPARE(f.c.lvDosis->topLevelItemCount(), message);
+            QCOMPARE(f.journalValue(-1, u"KVP|Patname|Status"_s), u"28|O'Neill^Mary|0"_s);
+            QVERIFY(!QFile::exists(f.folder.file(u"cInput.txt"_s)));
+            const QByteArray done = f.folder.read(u"done.txt"_s);
+            QCOMPARE(done.count(chunks.first()), 1); // this message, once
+            QVERIFY(done.endsWith("\r\n"));
+            QVERIFY(!done.contains('\x06')); // the lone ACK was no part of it
+            QVERIFY(f.capture->buffer().trimmed().isEmpty()); // at most the CR LF after "mGy"
+        }
+        QCOMPARE(f.journalValue(-1, u"Datum"_s), DbDate(today));
+        if (unit == UnitGESeno) // the polled unit's projections follow the examination's order
+            QCOMPARE(f.journalValue(0, u"Sonstiges"_s) + u'|' + f.journalValue(1, u"Sonstiges"_s), u"R CC|L CC"_s);
+        QVERIFY2(f.errorLog().isEmpty(), qPrintable(f.errorLog()));
+    }
+
+    void giottoWaitsForAProjection()
+    {
+        ExposureFixture f;
+        QVERIFY(useUnit(f, UnitGiotto, QString()));
+        f.capture->setBuffer(QString::fromLatin1(Giotto));
+        f.c.SerTimer->start();
+        f.capture->SerTimer_Tick();
+        QCOMPARE(f.messages, QStringList{u"Please click on a Projection button first!"_s});
+        QVERIFY(f.journal().isEmpty());
+        QVERIFY(!f.c.SerTimer->isActive());
+        QCOMPARE(f.capture->buffer(), QString::fromLatin1(Giotto) + u"\r\n"_s);
+        // The projection button: the kept message is decoded with it.
+        CurrentProjection = u"R MLO"_s;
+        f.c.exposureBoxes[5]->setText(CurrentProjection);
+        f.capture->dbFill();
+        QCOMPARE(f.journal().size(), 1);
+        QCOMPARE(f.journalValue(0, u"Sonstiges"_s), u"R MLO"_s);
+        QVERIFY(f.c.exposureBoxes[5]->text().isEmpty());
+        QVERIFY(f.c.SerTimer->isActive());
+    }
+
+    void exchangeFileLeftInPlaceCollectsTheNextMessage()
+    {
+        ExposureFixture f;
+        QVERIFY(useUnit(f, UnitSophie, QString()));
+        // A dropped file is taken by the decode-now button and ends as done.txt.
+        f.folder.write(u"cInput.txt"_s, Sophie);
+        f.c.decodeNowButton->click();
+        QCOMPARE(f.journal().size(), 1);
+        QCOMPARE(f.folder.read(u"done.txt"_s), Sophie);
+
+        // done.txt that cannot be replaced: cInput.txt stays and collects the next message.
+        QFile::remove(f.folder.file(u"done.txt"_s));
+        f.folder.write(u"done.txt/keep"_s, "x");
+        f.capture->setBuffer(QString::fromLatin1(Sophie));
+        f.capture->SerTimer_Tick();
+        QCOMPARE(f.journal().size(), 2);
+        QVERIFY(f.errorLog().contains(u"MainForm dbFill"_s));
+        f.capture->setBuffer(QString::fromLatin1(Sophie).replace(u"28kV"_s, u"35kV"_s));
+        f.capture->SerTimer_Tick();
+        QCOMPARE(f.journal().size(), 3);
+        const QByteArray kept = f.folder.read(u"cInput.txt"_s);
+        QCOMPARE(kept.count("Name:"), 2);
+        QVERIFY(kept.startsWith(Sophie + "\r\n"));
+        // Both messages were read as one text: the first one's values, one row.
+        QCOMPARE(f.journalValue(-1, u"KVP"_s), u"28"_s);
+    }
+
+    void frameCarriesTheDecoderStateAndMessages()
+    {
+        ExposureFixture f;
+        QVERIFY(useUnit(f, UnitGESeno, QString()));
+        Settings.Debug = 1;
+        f.capture->setBuffer(u"ABCDEF028100 450ms12 45mm 0 DIGITAL"_s);
+        f.capture->dbFill();
+        Settings.Debug = 0;
+        QCOMPARE(f.messages.size(), 3); // the texts: tst_exposure_decoders
+        QCOMPARE(CurrentExposureTime, u"450"_s);
+        QCOMPARE(ProjectionCounter, qint16(1));
+        QCOMPARE(f.c.decoderTokenList->count(), 5);
+        QCOMPARE(f.c.decoderTokenList->item(4)->text(), u"DIGITAL"_s);
+        QCOMPARE(f.journal().size(), 1);
+        QCOMPARE(f.c.lvDosis->topLevelItem(0)->text(8), u"R CC"_s);
+    }
+
+    void endlessNoiseIsDiscarded()
+    {
+        ExposureFixture f;
+        QVERIFY(useUnit(f, UnitHFE, QString()));
+        QString noise(ExposureCapture::MaxBufferLength, QLatin1Char('x'));
+        f.capture->setBuffer(noise);
+        f.capture->SerTimer_Tick();
+        QCOMPARE(f.capture->buffer().size(), ExposureCapture::MaxBufferLength); // at the limit it is kept
+        f.capture->setBuffer(noise + u"xx*"_s);
+        f.c.SerTimer->start();
+        f.capture->SerTimer_Tick();
+        QVERIFY(f.capture->buffer().isEmpty());
+        QVERIFY(f.c.txtcInput->toPlainText().isEmpty());
+        QVERIFY(f.errorLog().contains(u"Ser_Timer"_s));
+        QVERIFY(f.journal().isEmpty());
+        QVERIFY(f.c.SerTimer->isActive());
+    }
+
+    void badValuesAreLoggedAndTheRowStillWritten()
+    {
+        ExposureFixture f;
+        QVERIFY(useUnit(f, UnitSophie, QString()));
+        f.capture->setBuffer(u"Name: 2005-13-45 a b c d e 30kV 50mAs xs 0 heavykg 4.5cm 1 mGy"_s);
+        f.capture->dbFill();
+        QCOMPARE(f.journal().size(), 1);
+        QCOMPARE(f.journalValue(0, u"Datum|KVP|Druck|Dicke"_s), u"<null>|30|<null>|45"_s);
+        QCOMPARE(f.errorLog().count(u"MainForm dbFill"_s), 3); // date, exposure time, compression
+        // The row is not today's: the list stays empty.
+        QCOMPARE(f.c.lvDosis->topLevelItemCount(), 0);
+
+        // Without a journal nothing is written, the closing steps still run.
+        QFile::remove(ResolveUserDatabasePath(Settings.Database));
+        f.c.SerTimer->stop();
+        f.capture->setBuffer(QString::fromLatin1(Sophie));
+        f.capture->dbFill();
+        QVERIFY(f.c.SerTimer->isActive());
+        QVERIFY(!QFile::exists(ResolveUserDatabasePath(Settings.Database)));
+    }
+
+    void portOpensDespiteRefusedSettingsOrIsOnlyNoted()
+    {
+        PtyPair pty;
+        QVERIFY2(pty.ready(), "socat made no pty pair");
+        ExposureFixture f;
+        QVERIFY(useUnit(f, UnitSophie, pty.workstationEnd()));
+        Settings.Bit_Get = 0; // 4 data bits
+        Settings.Bit_Put = 1; // 1.5 stop bits
+        Settings.Flux = 3;    // RTS with XOn/XOff
+        QCOMPARE(ExposureCapture::LineSettingsText(), u"4800,N,4,1.5"_s);
+        // A half-received message and bytes waiting at the port are dropped.
+        f.capture->setBuffer(u"Name: 2005"_s);
+        QVERIFY(pty.send("stale bytes"));
+        QVERIFY(WaitFor([&] { return waitingBytes(pty.workstationEnd()) == 11; }, 4000));
+        f.capture->Initialise_cPort();
+        QVERIFY(f.capture->port().isOpen());
+        QVERIFY(f.c.SerTimer->isActive());
+        QCOMPARE(f.errorLog().count(u"Initialise_cPort"_s), 3);
+        QVERIFY(f.capture->buffer().isEmpty());
+        QVERIFY(pty.send("fresh"));
+        QVERIFY(WaitFor([&] { return f.capture->buffer().contains(u"fresh"_s); }, 4000));
+        QCOMPARE(f.capture->buffer(), u"fresh"_s);
+
+        // Defaults and debug mode: the port reports its line settings.
+        LoadSettings();
+        Settings.Debug = 1;
+        Settings.ComDevice[0] = pty.workstationEnd();
+        f.capture->Initialise_cPort();
+        const QString debug = QString::fromLatin1(f.folder.read(u"Logs/Debug.log"_s));
+        QVERIFY2(debug.contains(u"Initialize_cPort 4800,N,8,1"_s), qPrintable(debug));
+        QVERIFY(debug.contains(u"Initialise_cPort Port Open True"_s));
+
+        // A port that does not open is only noted; the polled unit's send tick logs.
+        Settings.XrayComm = UnitGESeno;
+        Settings.ComDevice[0] = f.folder.file(u"no-such-tty"_s);
+        f.capture->Initialise_cPort();
+        QVERIFY(!f.capture->port().isOpen());
+        QVERIFY(f.c.SerTimer->isActive());
+        QVERIFY(QString::fromLatin1(f.folder.read(u"Logs/Debug.log"_s)).contains(u"Port Open False"_s));
+        Settings.Debug = 0;
+        const int rows = f.journal().size();
+        f.capture->sendTimer_Tick();
+        f.capture->SerTimer_Tick();
+        QCOMPARE(f.journal().size(), rows);
+        QVERIFY(f.errorLog().contains(u"sendTimer"_s));
+    }
+};
+
+QTEST_MAIN(ExposureCaptureTest)
+#include "tst_exposure_capture.moc"
