@@ -176,6 +176,10 @@ bool ToolkitAssociation::OpenAssociation(const QString &host, int port, const QS
     for (const char *cls : kCompressedClasses)
         addPlain(cls);
     addPlain(UID_SecondaryCaptureImageStorage);
+    // Breast ultrasound shares studies with mammograms; DCMTK's list reaches it
+    // only after the room the JPEG 2000 contexts take.
+    addPlain(UID_UltrasoundImageStorage);
+    addPlain(UID_UltrasoundMultiframeImageStorage);
     for (int i = 0; i < numberOfDcmLongSCUStorageSOPClassUIDs; ++i)
         addPlain(dcmLongSCUStorageSOPClassUIDs[i]);
 
