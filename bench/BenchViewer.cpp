@@ -1,6 +1,8 @@
 // Benchmark of the viewer load and the patient list.
-//   bench-viewer prepare DIR   makes an application folder with a four-view study of
-//                              full-size mammograms and 10,000 patients
+//   bench-viewer prepare DIR [j2k]
+//                              makes an application folder with a four-view study of
+//                              full-size mammograms (JPEG 2000 lossless with j2k) and
+//                              10,000 patients
 //   bench-viewer load DIR      times LoadStudy until the four tiles are painted
 //   bench-viewer patients DIR  times RefreshPatientList
 // Each run is a process of its own, so that its peak memory is its own.
@@ -11,6 +13,7 @@
 #include "store/DatabasePaths.h"
 #include "support/BrowserWindow.h"
 #include "support/Station.h"
+#include "toolkit/Jpeg2000.h"
 #include "toolkit/ToolkitViewer.h"
 
 #include <QApplication>
@@ -33,7 +36,7 @@ long peakKb()
     return -1;
 }
 
-int prepare(const QString &dir)
+int prepare(const QString &dir, bool jpeg2000)
 {
     QString error;
     if (!MakeStationDatabases(dir, &error)) {
@@ -44,6 +47,9 @@ int prepare(const QString &dir)
     study.patientId = QStringLiteral("BENCH0001");
     FixtureSeries series;
     series.images = FourViews(4096, 3328, 16, true);
+    if (jpeg2000)
+        for (SyntheticImageSpec &image : series.images)
+            image.encoding = SyntheticImageSpec::Encoding::Jpeg2000Lossless;
     study.series << series;
     if (!AddStudy(dir, study, &error)) {
         fprintf(stderr, "%s\n", qPrintable(error));
@@ -105,6 +111,7 @@ int load(BrowserWindow &w)
     printf("longest_event_gap_ms %lld\n", longestGap);
     printf("peak_kb_before %ld\n", before);
     printf("peak_kb %ld\n", peakKb());
+    printf("decoder_threads %d\n", Jpeg2000DecoderThreads());
     return 0;
 }
 
@@ -125,14 +132,14 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() != 3) {
-        fprintf(stderr, "usage: bench-viewer prepare|load|patients DIR\n");
+    if (args.size() < 3) {
+        fprintf(stderr, "usage: bench-viewer prepare|load|patients DIR [j2k]\n");
         return 2;
     }
     const QString dir = args.at(2);
     qputenv("LUMORA_APP_FOLDER", QFile::encodeName(dir));
     if (args.at(1) == QLatin1String("prepare"))
-        return prepare(dir);
+        return prepare(dir, args.value(3) == QLatin1String("j2k"));
     LoadSettings();
     SetDatabasePaths();
     BrowserWindow w;

@@ -32,6 +32,7 @@ private slots:
         using E = SyntheticImageSpec::Encoding;
         QTest::newRow("uncompressed") << int(E::ExplicitLittle) << QStringList() << "1.2.840.10008.1.2.1";
         QTest::newRow("jpeg-ls to an uncompressed-only partner") << int(E::JpegLs) << QStringList() << "1.2.840.10008.1.2.1";
+        QTest::newRow("jpeg 2000 to an uncompressed-only partner") << int(E::Jpeg2000Lossless) << QStringList() << "1.2.840.10008.1.2.1";
         QTest::newRow("jpeg lossless accepted") << int(E::JpegLossless) << QStringList{"+xa"} << "1.2.840.10008.1.2.4.70";
     }
     void storesAsHeldInMemory()

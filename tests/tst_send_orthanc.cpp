@@ -80,6 +80,7 @@ private slots:
         QTest::addColumn<QString>("syntax");
         QTest::newRow("explicit little") << int(SyntheticImageSpec::Encoding::ExplicitLittle) << "1.2.840.10008.1.2.1";
         QTest::newRow("jpeg-ls") << int(SyntheticImageSpec::Encoding::JpegLs) << "1.2.840.10008.1.2.4.80";
+        QTest::newRow("jpeg 2000") << int(SyntheticImageSpec::Encoding::Jpeg2000Lossless) << "1.2.840.10008.1.2.4.90";
     }
     void seriesArrivesComplete()
     {

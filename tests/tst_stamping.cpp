@@ -4,6 +4,7 @@
 #include "acquisition/Stamping.h"
 #include "exposure/ExposureDecoders.h"
 #include "support/Dicom.h"
+#include "support/SendJob.h"
 #include "support/Station.h"
 
 #include <QtTest>
@@ -249,6 +250,7 @@ private slots:
         QTest::newRow("lean header") << "CC" << false << true << Encoding::ExplicitLittle;
         QTest::newRow("lean header, monochrome 1") << "MLO" << true << true << Encoding::ExplicitLittle;
         QTest::newRow("lean header, JPEG lossless") << "CC" << false << true << Encoding::JpegLossless;
+        QTest::newRow("lean header, JPEG 2000") << "MLO" << false << true << Encoding::Jpeg2000Lossless;
     }
     void stampedImagesPassTheValidator()
     {
@@ -266,6 +268,8 @@ private slots:
         QVERIFY(WriteDicomFile(image, out));
         QCOMPARE(ImageSopClass(image), u"1.2.840.10008.5.1.4.1.1.1.2"_s); // validated as a mammogram for presentation
         QCOMPARE(ValidationErrors(out), QStringList());
+        // Only the header changed: compressed pixel data is written as it was read.
+        QVERIFY(PixelDataOfFile(out) == PixelDataOfFile(image->path()));
     }
 };
 

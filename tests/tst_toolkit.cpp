@@ -191,7 +191,7 @@ private slots:
         make(u"ls.dcm"_s, {.encoding = SyntheticImageSpec::Encoding::JpegLs});
         QByteArray j2k = folder_.read(u"ls.dcm"_s);
         QVERIFY(j2k.contains("1.2.840.10008.1.2.4.80"));
-        folder_.write(u"j2k.dcm"_s, j2k.replace("1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.90")); // same length
+        folder_.write(u"j2k.dcm"_s, j2k.replace("1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.92")); // same length; JPEG 2000 multi-component has no decoder
         using namespace ToolkitErrors;
         for (const auto &[name, number] : {std::pair{"missing.dcm", FileMissing}, {"text.dcm", NotReadable}, {"cut.dcm", 0}, {"j2k.dcm", NoPixels}}) {
             ToolkitError e;

@@ -278,6 +278,9 @@ private slots:
                                            QStringLiteral("0018,11a0=%1").arg(e[4])};
         }
         QTest::newRow("GE Senograph, polled") << polled;
+        Examination j2k = polled;
+        j2k.detector = QStringList{QStringLiteral("--encoding"), QStringLiteral("j2k-lossless")};
+        QTest::newRow("GE Senograph, JPEG 2000 detector") << j2k;
 
         // No exposure time: the partner gets none, the detector sent none. Thickness in cm becomes mm.
         Examination lorad{3, false, {}, {}, {}};
@@ -393,7 +396,8 @@ private slots:
             files << images + QLatin1Char('/') + n;
         QCOMPARE(files.size(), 4);
         QByteArray out;
-        QCOMPARE(Store(QStringLiteral("LUMORA"), receiverPort, files, &out), 0);
+        // A JPEG 2000 detector's views travel as they are; plain ones over the uncompressed contexts.
+        QCOMPARE(Store(QStringLiteral("LUMORA"), receiverPort, files, &out, {QStringLiteral("-xv")}), 0);
 
         // The workstation's poll lists the patient when it empties the receipts,
         // here after the last image was filed; keys pressed after that wait

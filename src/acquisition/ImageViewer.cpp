@@ -52,6 +52,9 @@ ImageViewer::ImageViewer(const ViewerControls &controls, QObject *parent) : QObj
         connect(c_.dv1, &ToolkitViewer::renderFailed, this, [](const ToolkitImagePtr &image, const ToolkitError &e) {
             WriteErrorLog(e.number, image->path() + QStringLiteral(": ") + e.text, QStringLiteral("MainForm dv1 (RENDER_ERROR)"));
         });
+        connect(c_.dv1, &ToolkitViewer::renderNote, this, [](const ToolkitImagePtr &image, const QString &note) {
+            WriteErrorLog(ToolkitErrors::NoPixels, image->path() + QStringLiteral(": ") + note, QStringLiteral("MainForm dv1 (RENDER_NOTE)"));
+        });
     }
     if (c_.dv1_vscroll)
         connect(c_.dv1_vscroll, &QScrollBar::valueChanged, this, &ImageViewer::ScrollChanged);

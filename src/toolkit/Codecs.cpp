@@ -1,5 +1,7 @@
 #include "toolkit/Codecs.h"
 
+#include "toolkit/Jpeg2000.h"
+
 #include <dcmtk/dcmdata/dcrledrg.h>
 #include <dcmtk/dcmdata/dcrleerg.h>
 #include <dcmtk/dcmjpeg/djdecode.h>
@@ -24,5 +26,6 @@ void RegisterToolkitCodecs()
         DJLSEncoderRegistration::registerCodecs();
         DcmRLEDecoderRegistration::registerCodecs();
         DcmRLEEncoderRegistration::registerCodecs();
+        RegisterJpeg2000Decoder();
     });
 }

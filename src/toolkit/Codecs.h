@@ -1,4 +1,5 @@
 #pragma once
 
-// Registers DCMTK's JPEG, JPEG-LS and RLE decoders and encoders once per process.
+// Registers DCMTK's JPEG, JPEG-LS and RLE decoders and encoders, and the
+// JPEG 2000 decoder over OpenJPEG, once per process.
 void RegisterToolkitCodecs();

@@ -1,9 +1,13 @@
 #include "toolkit/SyntheticImage.h"
 
 #include "toolkit/Codecs.h"
+#include "toolkit/Jpeg2000.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcpixel.h>
+#include <dcmtk/dcmdata/dcpixseq.h>
+#include <dcmtk/dcmdata/dcpxitem.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmdata/dcrlerp.h>
 #include <dcmtk/dcmjpeg/djrplol.h>
@@ -146,16 +150,28 @@ bool WriteSyntheticImage(const SyntheticImageSpec &spec, const QString &path, QS
     ds->putAndInsertUint16(DCM_PixelRepresentation, 0);
 
     const bool chestWallLeft = spec.laterality != QLatin1String("L");
+    using E = SyntheticImageSpec::Encoding;
+    const bool j2k = spec.encoding == E::Jpeg2000Lossless || spec.encoding == E::Jpeg2000;
     OFCondition cond;
+    QByteArray codeStream;
+    QString why;
     if (eightBit) {
         const auto px = makePixels<Uint8>(spec.rows, spec.columns, maxValue, chestWallLeft, spec.monochrome1);
         cond = ds->putAndInsertUint8Array(DCM_PixelData, px.data(), static_cast<unsigned long>(px.size()));
+        if (j2k)
+            codeStream = EncodeJpeg2000(px.data(), spec.rows, spec.columns, bitsStored, false,
+                                        spec.encoding == E::Jpeg2000 ? spec.jpeg2000Ratio : 0, &why);
     } else {
         const auto px = makePixels<Uint16>(spec.rows, spec.columns, maxValue, chestWallLeft, spec.monochrome1);
         cond = ds->putAndInsertUint16Array(DCM_PixelData, px.data(), static_cast<unsigned long>(px.size()));
+        if (j2k)
+            codeStream = EncodeJpeg2000(px.data(), spec.rows, spec.columns, bitsStored, false,
+                                        spec.encoding == E::Jpeg2000 ? spec.jpeg2000Ratio : 0, &why);
     }
     if (cond.bad())
         return fail(QString::fromLatin1(cond.text()));
+    if (j2k && codeStream.isEmpty())
+        return fail(why);
 
     // "gggg,eeee" as a tag; false for text that is none.
     auto tagOf = [](const QString &text, DcmTagKey *key) {
@@ -203,8 +219,30 @@ bool WriteSyntheticImage(const SyntheticImageSpec &spec, const QString &path, QS
         xfer = EXS_RLELossless;
         params = std::make_unique<DcmRLERepresentationParameter>();
         break;
+    case SyntheticImageSpec::Encoding::Jpeg2000Lossless:
+    case SyntheticImageSpec::Encoding::Jpeg2000:
+        // The toolkit only decodes JPEG 2000: the code stream goes in as one fragment.
+        xfer = spec.encoding == E::Jpeg2000 ? EXS_JPEG2000 : EXS_JPEG2000LosslessOnly;
+        if (spec.encoding == E::Jpeg2000) {
+            const double bytes = double(spec.rows) * spec.columns * (bitsAllocated / 8);
+            put(DCM_LossyImageCompression, QStringLiteral("01"));
+            put(DCM_LossyImageCompressionRatio, QString::number(bytes / double(codeStream.size()), 'f', 2));
+            put(DCM_LossyImageCompressionMethod, QStringLiteral("ISO_15444_1"));
+        }
+        break;
     }
-    if (xfer != EXS_LittleEndianExplicit && xfer != EXS_LittleEndianImplicit) {
+    if (j2k) {
+        DcmPixelData *pixels = nullptr;
+        DcmElement *element = nullptr;
+        if (ds->findAndGetElement(DCM_PixelData, element).bad() || !(pixels = dynamic_cast<DcmPixelData *>(element)))
+            return fail(QStringLiteral("no pixel data"));
+        auto *sequence = new DcmPixelSequence(DcmTag(DCM_PixelData, EVR_OB));
+        sequence->insert(new DcmPixelItem(DcmTag(DCM_Item, EVR_OB))); // empty offset table: one frame
+        auto *fragment = new DcmPixelItem(DcmTag(DCM_Item, EVR_OB));
+        fragment->putUint8Array(reinterpret_cast<const Uint8 *>(codeStream.constData()), Uint32(codeStream.size()));
+        sequence->insert(fragment);
+        pixels->putOriginalRepresentation(xfer, nullptr, sequence);
+    } else if (xfer != EXS_LittleEndianExplicit && xfer != EXS_LittleEndianImplicit) {
         cond = ds->chooseRepresentation(xfer, params.get());
         if (cond.bad() || !ds->canWriteXfer(xfer))
             return fail(QStringLiteral("cannot encode: %1").arg(QString::fromLatin1(cond.text())));

@@ -30,8 +30,10 @@ struct SyntheticImageSpec {
     bool monochrome1 = false;
     QString sopClassUid = QStringLiteral("1.2.840.10008.5.1.4.1.1.1.2"); // mammography, for presentation
 
-    enum class Encoding { ExplicitLittle, ImplicitLittle, JpegLossless, JpegLs, Rle };
+    enum class Encoding { ExplicitLittle, ImplicitLittle, JpegLossless, JpegLs, Rle, Jpeg2000Lossless, Jpeg2000 };
     Encoding encoding = Encoding::ExplicitLittle;
+    // Jpeg2000: the compression ratio of the irreversible code stream.
+    double jpeg2000Ratio = 10;
 
     // Further attributes as ("gggg,eeee", value); the dictionary gives the VR.
     QList<QPair<QString, QString>> extra;

@@ -25,7 +25,7 @@ int main(int argc, char **argv)
     const QCommandLineOption mono1(QStringLiteral("mono1"), QStringLiteral("MONOCHROME1 instead of MONOCHROME2."));
     // Some units' detectors write the side into View Position ("R CC") and send no laterality.
     const QCommandLineOption sideInView(QStringLiteral("side-in-view"), QStringLiteral("View Position \"R CC\" and no Image Laterality."));
-    const QCommandLineOption encoding(QStringLiteral("encoding"), QStringLiteral("explicit, implicit, jpeg-lossless, jpeg-ls or rle."), QStringLiteral("name"), QStringLiteral("explicit"));
+    const QCommandLineOption encoding(QStringLiteral("encoding"), QStringLiteral("explicit, implicit, jpeg-lossless, jpeg-ls, rle, j2k-lossless or j2k (lossy, 10:1)."), QStringLiteral("name"), QStringLiteral("explicit"));
     p.addOptions({out, count, rows, cols, bits, patId, patName, study, series, mono1, sideInView, encoding});
     p.process(app);
 
@@ -50,6 +50,8 @@ int main(int argc, char **argv)
     else if (enc == QLatin1String("jpeg-lossless")) spec.encoding = E::JpegLossless;
     else if (enc == QLatin1String("jpeg-ls")) spec.encoding = E::JpegLs;
     else if (enc == QLatin1String("rle")) spec.encoding = E::Rle;
+    else if (enc == QLatin1String("j2k-lossless")) spec.encoding = E::Jpeg2000Lossless;
+    else if (enc == QLatin1String("j2k")) spec.encoding = E::Jpeg2000;
     else if (enc != QLatin1String("explicit")) {
         err << "lumora-synth: unknown encoding " << enc << "\n";
         return 2;

@@ -2,6 +2,7 @@
 #include "toolkit/ToolkitInternal.h"
 
 #include "toolkit/Codecs.h"
+#include "toolkit/Jpeg2000.h"
 
 #include <dcmtk/dcmdata/dccodec.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -236,7 +237,7 @@ ToolkitWindow applyWindow(DicomImage &di)
 QImage renderNative(DcmDataset *ds, QSize max, bool *handled)
 {
     *handled = false;
-    if (DcmXfer(ds->getOriginalXfer()).isEncapsulated())
+    if (DcmXfer(ds->getCurrentXfer()).isEncapsulated())
         return {};
     Uint16 spp = 1, bitsAllocated = 0, bitsStored = 0, highBit = 0, signedPixels = 0, rows = 0, cols = 0;
     ds->findAndGetUint16(DCM_SamplesPerPixel, spp);
@@ -351,6 +352,27 @@ std::unique_ptr<DicomImage> openJob(const ToolkitRenderJob &job, ToolkitError *e
     if (di->getStatus() != EIS_Normal)
         return fail(error, ToolkitErrors::NoPixels, QString::fromLatin1(DicomImage::getString(di->getStatus()))), nullptr;
     return di;
+}
+
+// DCMTK's picture, windowed and fitted into max.
+QImage renderPicture(DicomImage &di, QSize max, ToolkitError *error)
+{
+    applyWindow(di);
+    const int w = int(di.getWidth()), h = int(di.getHeight());
+    if (max.isValid() && !max.isEmpty() && (w > max.width() || h > max.height())) {
+        const QSize fit = QSize(w, h).scaled(max, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+        std::unique_ptr<DicomImage> scaled(di.createScaledImage(ulong(fit.width()), ulong(fit.height()), 1, 0));
+        if (!scaled || scaled->getStatus() != EIS_Normal)
+            return fail(error, ToolkitErrors::NoPixels, QStringLiteral("Cannot scale the image")), QImage();
+        QImage out = toQImage(*scaled);
+        if (out.isNull())
+            fail(error, ToolkitErrors::NoPixels, QStringLiteral("Cannot render the pixel data"));
+        return out;
+    }
+    QImage out = toQImage(di);
+    if (out.isNull())
+        fail(error, ToolkitErrors::NoPixels, QStringLiteral("Cannot render the pixel data"));
+    return out;
 }
 
 } // namespace
@@ -627,7 +649,7 @@ ToolkitRenderJob MakeRenderJob(const ToolkitImagePtr &image, QSize maxSize, bool
     return job;
 }
 
-QImage RunRenderJob(const ToolkitRenderJob &job, ToolkitError *error)
+QImage RunRenderJob(const ToolkitRenderJob &job, ToolkitError *error, QStringList *notes)
 {
     if (job.d && !job.d->dcmtkOnly && (job.d->copy || !job.d->path.isEmpty())) {
         DcmFileFormat file;
@@ -636,6 +658,27 @@ QImage RunRenderJob(const ToolkitRenderJob &job, ToolkitError *error)
             if (file.loadFile(QFile::encodeName(job.d->path).constData()).bad())
                 return fail(error, ToolkitErrors::NotReadable, QStringLiteral("Cannot read %1").arg(job.d->path)), QImage();
             ds = file.getDataset();
+        }
+        // JPEG 2000 is decoded here, so that the decoder's reason for a failure
+        // and its notes reach the caller, and the quick path serves it too.
+        const E_TransferSyntax xfer = ds->getOriginalXfer();
+        if (xfer == EXS_JPEG2000LosslessOnly || xfer == EXS_JPEG2000) {
+            RegisterToolkitCodecs();
+            const OFCondition c = ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr);
+            if (notes)
+                *notes << TakeJpeg2000Notes();
+            else
+                TakeJpeg2000Notes();
+            if (c.bad())
+                return fail(error, ToolkitErrors::NoPixels, qs(c.text())), QImage();
+            bool handled = false;
+            QImage out = renderNative(ds, job.d->maxSize, &handled);
+            if (handled)
+                return out;
+            DicomImage di(ds, EXS_LittleEndianExplicit, CIF_MayDetachPixelData);
+            if (di.getStatus() != EIS_Normal)
+                return fail(error, ToolkitErrors::NoPixels, QString::fromLatin1(DicomImage::getString(di.getStatus()))), QImage();
+            return renderPicture(di, job.d->maxSize, error);
         }
         bool handled = false;
         QImage out = renderNative(ds, job.d->maxSize, &handled);
@@ -647,23 +690,7 @@ QImage RunRenderJob(const ToolkitRenderJob &job, ToolkitError *error)
     std::unique_ptr<DicomImage> di = openJob(job, error);
     if (!di)
         return QImage();
-    applyWindow(*di);
-    const QSize max = job.d->maxSize;
-    const int w = int(di->getWidth()), h = int(di->getHeight());
-    if (max.isValid() && !max.isEmpty() && (w > max.width() || h > max.height())) {
-        const QSize fit = QSize(w, h).scaled(max, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
-        std::unique_ptr<DicomImage> scaled(di->createScaledImage(ulong(fit.width()), ulong(fit.height()), 1, 0));
-        if (!scaled || scaled->getStatus() != EIS_Normal)
-            return fail(error, ToolkitErrors::NoPixels, QStringLiteral("Cannot scale the image")), QImage();
-        QImage out = toQImage(*scaled);
-        if (out.isNull())
-            fail(error, ToolkitErrors::NoPixels, QStringLiteral("Cannot render the pixel data"));
-        return out;
-    }
-    QImage out = toQImage(*di);
-    if (out.isNull())
-        fail(error, ToolkitErrors::NoPixels, QStringLiteral("Cannot render the pixel data"));
-    return out;
+    return renderPicture(*di, job.d->maxSize, error);
 }
 
 QImage RenderImage(const ToolkitImagePtr &image, QSize maxSize, ToolkitError *error)

@@ -163,8 +163,9 @@ struct ToolkitRenderJob {
 // dcmtkOnly leaves out the quick path for plain greyscale images (to compare the two).
 ToolkitRenderJob MakeRenderJob(const ToolkitImagePtr &image, QSize maxSize, bool dcmtkOnly = false);
 // The picture fitted into maxSize keeping its aspect (Format_Grayscale8 or RGB32);
-// null with error set when the pixels cannot be decoded.
-QImage RunRenderJob(const ToolkitRenderJob &job, ToolkitError *error = nullptr);
+// null with error set when the pixels cannot be decoded. Notes get what the
+// decoder read otherwise than the pixel data says (the header wins).
+QImage RunRenderJob(const ToolkitRenderJob &job, ToolkitError *error = nullptr, QStringList *notes = nullptr);
 // Both in one go, on the calling thread.
 QImage RenderImage(const ToolkitImagePtr &image, QSize maxSize, ToolkitError *error = nullptr);
 

@@ -41,6 +41,7 @@ const char *const kCompressedClasses[] = {
 const char *const kCompressedSyntaxes[] = {
     UID_JPEGProcess14SV1TransferSyntax, UID_JPEGLSLosslessTransferSyntax, UID_RLELosslessTransferSyntax,
     UID_JPEGProcess1TransferSyntax, UID_JPEGProcess2_4TransferSyntax,
+    UID_JPEG2000LosslessOnlyTransferSyntax, UID_JPEG2000TransferSyntax,
 };
 
 bool isUncompressed(E_TransferSyntax x)
@@ -175,6 +176,10 @@ bool ToolkitAssociation::OpenAssociation(const QString &host, int port, const QS
     for (const char *cls : kCompressedClasses)
         addPlain(cls);
     addPlain(UID_SecondaryCaptureImageStorage);
+    // Breast ultrasound shares studies with mammograms; DCMTK's list reaches it
+    // only after the room the JPEG 2000 contexts take.
+    addPlain(UID_UltrasoundImageStorage);
+    addPlain(UID_UltrasoundMultiframeImageStorage);
     for (int i = 0; i < numberOfDcmLongSCUStorageSOPClassUIDs; ++i)
         addPlain(dcmLongSCUStorageSOPClassUIDs[i]);
 

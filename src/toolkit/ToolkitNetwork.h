@@ -14,8 +14,9 @@ public:
     ToolkitAssociation &operator=(const ToolkitAssociation &) = delete;
 
     // Proposes the storage SOP classes with explicit and implicit little endian,
-    // and the lossless and baseline JPEG, JPEG-LS and RLE encodings for the
-    // mammography, digital X-ray and CR classes. False with the reason when the
+    // and the lossless and baseline JPEG, JPEG-LS, RLE and both JPEG 2000
+    // encodings for the mammography, digital X-ray and CR classes (128
+    // presentation contexts at most). False with the reason when the
     // partner cannot be reached or refuses.
     bool OpenAssociation(const QString &host, int port, const QString &callingAe, const QString &calledAe,
                          ToolkitError *error = nullptr);

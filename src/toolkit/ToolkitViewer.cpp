@@ -8,6 +8,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -19,6 +20,7 @@ QColor fromBgr(quint32 bgr) { return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0x
 struct RenderResult {
     QImage image;
     ToolkitError error;
+    QStringList notes;
 };
 
 } // namespace
@@ -236,11 +238,14 @@ void ToolkitViewer::render(Cache &cache, const ToolkitImagePtr &image, QSize siz
             q.image = r.image;
         else
             emit renderFailed(img, r.error);
+        if (!r.notes.isEmpty() && !std::exchange(q.noted, true))
+            for (const QString &note : r.notes)
+                emit renderNote(img, note);
         changed();
     });
     watcher->setFuture(QtConcurrent::run(&pool_, [job] {
         RenderResult r;
-        r.image = RunRenderJob(job, &r.error);
+        r.image = RunRenderJob(job, &r.error, &r.notes);
         return r;
     }));
 }

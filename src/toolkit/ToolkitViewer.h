@@ -77,6 +77,9 @@ signals:
     void viewPainted();
     // A picture could not be made; the tile stays an empty frame.
     void renderFailed(const ToolkitImagePtr &image, const ToolkitError &error);
+    // The picture was made, but the decoder read the pixel data otherwise than
+    // it says (as the header says); once per image while it stays in the viewer.
+    void renderNote(const ToolkitImagePtr &image, const QString &note);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -95,6 +98,7 @@ private:
         quint64 revision = 0;
         bool pending = false;
         bool failed = false;
+        bool noted = false;
     };
     using Cache = std::map<const ToolkitImage *, Picture>;
 

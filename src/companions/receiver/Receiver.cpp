@@ -197,9 +197,10 @@ public:
         // never has to compress lossily for us.
         OFList<OFString> storage;
         for (const char *uid : {UID_JPEGProcess14SV1TransferSyntax, UID_JPEGProcess14TransferSyntax, UID_JPEGLSLosslessTransferSyntax,
-                                UID_RLELosslessTransferSyntax, UID_LittleEndianExplicitTransferSyntax,
-                                UID_DeflatedExplicitVRLittleEndianTransferSyntax, UID_LittleEndianImplicitTransferSyntax,
-                                UID_JPEGLSLossyTransferSyntax, UID_JPEGProcess1TransferSyntax, UID_JPEGProcess2_4TransferSyntax})
+                                UID_RLELosslessTransferSyntax, UID_JPEG2000LosslessOnlyTransferSyntax,
+                                UID_LittleEndianExplicitTransferSyntax, UID_DeflatedExplicitVRLittleEndianTransferSyntax,
+                                UID_LittleEndianImplicitTransferSyntax, UID_JPEGLSLossyTransferSyntax, UID_JPEGProcess1TransferSyntax,
+                                UID_JPEGProcess2_4TransferSyntax, UID_JPEG2000TransferSyntax})
             storage.push_back(uid);
         for (int i = 0; i < numberOfDcmAllStorageSOPClassUIDs; ++i)
             addPresentationContext(dcmAllStorageSOPClassUIDs[i], storage);
