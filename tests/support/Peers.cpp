@@ -62,6 +62,12 @@ bool StorePeer::start(const QString &folder, const QString &aet, const QStringLi
 
 QStringList StorePeer::received() const { return QDir(folder_).entryList(QDir::Files); }
 
+void StorePeer::clear() const
+{
+    for (const QString &file : received())
+        QFile::remove(folder_ + u'/' + file);
+}
+
 bool WorklistPeer::start(const QString &folder, const QString &aet, const QStringList &extra, bool lockfile)
 {
     entries_ = folder + u"/db/"_s + aet;

@@ -45,6 +45,8 @@ public:
     bool start(const QString &folder, const QString &aet, const QStringList &extra = {});
     const QString &folder() const { return folder_; }
     QStringList received() const;
+    // Removes what was received, for the next case.
+    void clear() const;
 
 private:
     QString folder_;
