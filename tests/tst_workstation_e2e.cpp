@@ -162,6 +162,7 @@ QString confirmedStation(QProcess &station)
     int tries = 0;
     WaitFor(
         [&] {
+            // The main window counts once the dialog is gone.
             if (!window(QStringLiteral("^Options$"), 0).isEmpty()) {
                 if (tries++ % 2 == 0) {
                     keys(options, {QStringLiteral("Return")});
@@ -174,6 +175,8 @@ QString confirmedStation(QProcess &station)
                                 QString::number(size.value(QStringLiteral("WIDTH")).toInt() - 137),
                                 QString::number(size.value(QStringLiteral("HEIGHT")).toInt() - 23), QStringLiteral("click"), QStringLiteral("1")});
                 }
+                if (!WaitFor([] { return window(QStringLiteral("^Options$"), 0).isEmpty(); }, 2000))
+                    return false;
             }
             main = window(QStringLiteral("^OrvanaMammo Version"), 2000);
             return !main.isEmpty();
@@ -413,6 +416,8 @@ private slots:
         for (const QString &key : {QStringLiteral("F2"), QStringLiteral("F3")})
             if (!keyAndWaitForAnswer(main, key))
                 QFAIL(qPrintable(QStringLiteral("no answer to %1").arg(key)));
+        // The loaded study, for a look: one picture per row.
+        screenshot(QStringLiteral("e2e-loaded-%1.png").arg(QString::fromLatin1(QTest::currentDataTag()).replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9]+")), QStringLiteral("-"))));
         keys(main, {QStringLiteral("space")});
         const QString sending = QStringLiteral("^Send Images \\(Patient\\)$");
         QString progress;

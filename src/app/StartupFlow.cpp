@@ -27,8 +27,10 @@ QString versionText()
 fSplash::fSplash(QWidget *parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("fSplash"));
-    setWindowTitle(QStringLiteral("OrvanaMammo Version ") + versionText());
-    setWindowFlag(Qt::WindowStaysOnTopHint);
+    // A splash, not a second window titled like the main window: window
+    // managers and tools that look for "OrvanaMammo Version" find the main one.
+    setWindowTitle(QStringLiteral("OrvanaMammo"));
+    setWindowFlags(Qt::SplashScreen | Qt::WindowStaysOnTopHint);
     auto *l = new QVBoxLayout(this);
     auto *frame = new QFrame(this);
     frame->setFrameStyle(QFrame::Box | QFrame::Raised);
