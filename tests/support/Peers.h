@@ -45,6 +45,7 @@ public:
     bool start(const QString &folder, const QString &aet, const QStringList &extra = {});
     const QString &folder() const { return folder_; }
     QStringList received() const;
+    void clear() const; // forgets what was received
 
 private:
     QString folder_;
