@@ -1,9 +1,7 @@
 // The companion programs against real processes: found by name, started once,
 // stopped by their own id, never a process that is not the companion; and the
-// data manager: which rotated logs it keeps, and the running process
-// checkpointing the databases on its (shortened) interval and ending on SIGTERM.
+// running data manager: the rotated logs it keeps, checkpoints and its end.
 #include "app/Companions.h"
-#include "companions/datamgr/Housekeeping.h"
 #include "core/Settings.h"
 #include "store/Database.h"
 #include "support/Peers.h"
@@ -171,41 +169,30 @@ private slots:
         other.waitForFinished();
     }
 
-    void keepsNewestTwentyOfEachKind()
-    {
-        TestFolder folder;
-        const QString logs = folder.file(u"Logs"_s);
-        // Written in shuffled order, so that file times say nothing about age.
-        for (int i : {3, 24, 0, 11, 7, 19, 1, 22, 15, 2, 9, 23, 4, 18, 5, 13, 6, 21, 8, 10, 12, 14, 16, 17, 20})
-            folder.write(u"Logs/error%1.log"_s.arg(stamp(i)), "e");
-        for (int i = 0; i < 21; ++i)
-            folder.write(u"Logs/debug%1.log"_s.arg(stamp(i)), "d");
-        const QStringList others = u"Debug.log Error.log Receiver.log error-notes.txt errorlog.log receiver20200101000000.log"_s.split(u' ');
-        for (const QString &other : others)
-            folder.write(u"Logs/"_s + other, "keep");
-
-        QStringList removed = PruneRotatedLogs(logs, KeptRotatedLogs);
-        removed.sort();
-        QStringList expected{u"debug%1.log"_s.arg(stamp(0))};
-        for (int i = 0; i < 5; ++i)
-            expected << u"error%1.log"_s.arg(stamp(i));
-        QCOMPARE(removed, expected);
-        QStringList left = logsIn(logs);
-        for (const QString &other : others)
-            QVERIFY2(left.removeOne(other), qPrintable(other));
-        QCOMPARE(left.size(), 40); // twenty of each kind
-
-        // A second round removes nothing more.
-        QCOMPARE(PruneRotatedLogs(logs, KeptRotatedLogs), QStringList());
-    }
-
-    void runningHousekeeperCheckpointsAndStops()
+    // The running data manager keeps the newest twenty rotated logs of each
+    // kind and nothing else of theirs, checkpoints the databases on its
+    // (shortened) interval, and ends on SIGTERM.
+    void runningHousekeeperPrunesCheckpointsAndStops()
     {
         TestFolder folder;
         QVERIFY(MakeStationDatabases(folder.path()));
         folder.write(u"LumoraStation.ini"_s, "[General]\nDatabase=Data/LumoraDef.dat\n");
-        for (int i = 0; i < 23; ++i)
+        // Written in shuffled order, so that file times say nothing about age.
+        QStringList kept = u"Debug.log Error.log Receiver.log error-notes.txt errorlog.log receiver20200101000000.log"_s.split(u' ');
+        for (const QString &other : kept)
+            folder.write(u"Logs/"_s + other, "keep");
+        for (int i : {3, 24, 0, 11, 7, 19, 1, 22, 15, 2, 9, 23, 4, 18, 5, 13, 6, 21, 8, 10, 12, 14, 16, 17, 20}) {
+            folder.write(u"Logs/error%1.log"_s.arg(stamp(i)), "e");
             folder.write(u"Logs/debug%1.log"_s.arg(stamp(i)), "d");
+            if (i >= 5)
+                kept << u"error%1.log"_s.arg(stamp(i)) << u"debug%1.log"_s.arg(stamp(i));
+        }
+        kept.sort();
+        const auto left = [&] {
+            QStringList names = logsIn(folder.file(u"Logs"_s));
+            names.removeAll(u"DataMgr.log"_s);
+            return names;
+        };
 
         // A connection that keeps writing into the write-ahead log without checkpointing it.
         const QString image = folder.file(u"Data/LumoraData.dat"_s), wal = image + u"-wal"_s;
@@ -221,7 +208,7 @@ private slots:
         QVERIFY(mgr.start());
         const auto log = [&] { return QString::fromUtf8(folder.read(u"Logs/DataMgr.log"_s)); };
         QVERIFY2(WaitFor([&] { return QFileInfo(wal).size() == 0; }, 15000), qPrintable(log()));
-        QVERIFY(WaitFor([&] { return logsIn(folder.file(u"Logs"_s)).filter(u"debug2"_s).size() == 20; }, 5000));
+        QVERIFY2(WaitFor([&] { return left() == kept; }, 5000), qPrintable(left().join(u' ')));
         // The rows are in the database file itself now.
         writer.close();
         QCOMPARE(QueryValue(image, u"SELECT COUNT(*) FROM tblReceive"_s).toInt(), 50);
