@@ -43,6 +43,8 @@ class BrowserTest : public QObject {
                 out << ImageUid(img);
             return out;
         }
+        // Pending tasks, task-state clears and menus opened so far.
+        QList<int> tally() const { return {tasks, taskStateClears, int(popUps.size())}; }
         QPoint rowPoint(QTreeWidget &list, int row) const { return list.visualItemRect(list.topLevelItem(row)).center(); }
         void rightClick(void (Browser::*mouseUp)(Qt::MouseButton, const QPoint &), QTreeWidget &list, int row)
         {
@@ -148,18 +150,15 @@ private slots:
         QCOMPARE(CurrentSelection.patientKey, a1.patientKey);
         QCOMPARE(rig.lvStudien.topLevelItemCount(), 2);
         QTreeWidgetItem *s = rig.lvStudien.topLevelItem(0);
-        QCOMPARE(s->text(0), QString::number(a1.studyKey));
-        QCOMPARE(s->data(0, Qt::UserRole).toString(), a1.studyUid);
-        QCOMPARE(s->text(1), u"20261206"_s);
+        QCOMPARE((QStringList{s->text(0), s->data(0, Qt::UserRole).toString(), s->text(1)}),
+                 (QStringList{QString::number(a1.studyKey), a1.studyUid, "20261206"}));
 
         // The same patient again keeps the tasks; another one clears them.
         rig.tasks = 3;
         rig.browser->lvPatients_ItemClick(rig.patient(u"P1"_s));
-        QCOMPARE(rig.taskStateClears, 1);
-        QCOMPARE(rig.tasks, 3);
+        QCOMPARE(rig.tally(), (QList<int>{3, 1, 0}));
         rig.browser->lvPatients_ItemClick(rig.patient(u"P2"_s));
-        QCOMPARE(rig.taskStateClears, 2);
-        QCOMPARE(rig.tasks, 0);
+        QCOMPARE(rig.tally(), (QList<int>{0, 2, 0}));
         QCOMPARE(rig.lvStudien.topLevelItemCount(), 1);
 
         // The series frame closes on a patient click.
@@ -191,16 +190,13 @@ private slots:
         const int clears = rig.taskStateClears;
         rig.rightClick(&Browser::lvStudien_MouseUp, rig.lvStudien, 0);
         QCOMPARE(rig.messages, QStringList{u"Cancel current changes?"_s});
-        QCOMPARE(rig.tasks, 2);
-        QCOMPARE(rig.taskStateClears, clears);
-        QCOMPARE(rig.popUps.size(), 1);
+        QCOMPARE(rig.tally(), (QList<int>{2, clears, 1}));
         QCOMPARE(rig.lvStudien.currentItem(), rig.lvStudien.topLevelItem(1));
 
         // Answer Yes: the tasks go, the row is selected and the menu opens.
         rig.answer = true;
         rig.rightClick(&Browser::lvStudien_MouseUp, rig.lvStudien, 0);
-        QCOMPARE(rig.taskStateClears, clears + 1);
-        QCOMPARE(rig.tasks, 0);
+        QCOMPARE(rig.tally(), (QList<int>{0, clears + 1, 2}));
         QCOMPARE(rig.popUps.last(), &rig.PopUpStudie);
         QCOMPARE(rig.lvStudien.currentItem(), rig.lvStudien.topLevelItem(0));
 

@@ -1,9 +1,7 @@
 // The companion programs against real processes: found by name, started once,
 // stopped by their own id, never a process that is not the companion; and the
-// data manager: which rotated logs it keeps, and the running process
-// checkpointing the databases on its (shortened) interval and ending on SIGTERM.
+// running data manager: the rotated logs it keeps, checkpoints and its end.
 #include "app/Companions.h"
-#include "companions/datamgr/Housekeeping.h"
 #include "core/Settings.h"
 #include "store/Database.h"
 #include "support/Peers.h"
@@ -91,10 +89,22 @@ private slots:
         QVERIFY(!IsProcessAlive(0) && !IsProcessAlive(-1));
     }
 
+    // Without the program nothing starts, nor without a port the receiver;
+    // then each companion starts once and stops on its own.
     void startAndStopEachCompanionOnItsOwn()
     {
         TestFolder f;
-        QVERIFY(!InstallIdleProgram(f.path(), kReceiver).isEmpty() && !InstallIdleProgram(f.path(), kManager).isEmpty());
+        Settings.IR_Port = u"11112"_s;
+        StartReceiver();
+        StartDataManager();
+        QCOMPARE(ReceiverProcessId + DataManagerProcessId, qint64(0));
+        const QString program = InstallIdleProgram(f.path(), kReceiver);
+        QVERIFY(!program.isEmpty() && !InstallIdleProgram(f.path(), kManager).isEmpty());
+        Settings.IR_Port.clear();
+        StartReceiver();
+        QCOMPARE(ReceiverProcessId, qint64(0));
+        QVERIFY(!runs(program)); // a detached start has run the program once it returns
+
         Settings.IR_Port = u"11112"_s;
         StartReceiver();
         StartDataManager();
@@ -103,9 +113,7 @@ private slots:
         QTRY_COMPARE(exeOf(receiver), f.file(kReceiver));
         QTRY_COMPARE(exeOf(manager), f.file(kManager));
         // The companion knows its station.
-        QFile env(u"/proc/%1/environ"_s.arg(receiver));
-        QVERIFY(env.open(QIODevice::ReadOnly));
-        QVERIFY(env.readAll().split('\0').contains("LUMORA_APP_FOLDER=" + QFile::encodeName(f.path())));
+        QVERIFY(ReadFile(u"/proc/%1/environ"_s.arg(receiver)).split('\0').contains("LUMORA_APP_FOLDER=" + QFile::encodeName(f.path())));
 
         StopDataManager();
         QCOMPARE(DataManagerProcessId, qint64(0));
@@ -116,23 +124,6 @@ private slots:
         QCOMPARE(ReceiverProcessId, qint64(0));
         QVERIFY(waitGone(receiver));
         StopReceiver(); // nothing recorded: nothing happens
-    }
-
-    // Without the program nothing starts; without a port the receiver does not
-    // start though its program is there.
-    void noExecutableOrNoPortStartsNothing()
-    {
-        TestFolder f;
-        Settings.IR_Port = u"11112"_s;
-        StartReceiver();
-        StartDataManager();
-        QCOMPARE(ReceiverProcessId + DataManagerProcessId, qint64(0));
-        const QString program = InstallIdleProgram(f.path(), kReceiver);
-        QVERIFY(!program.isEmpty());
-        Settings.IR_Port.clear();
-        StartReceiver();
-        QCOMPARE(ReceiverProcessId, qint64(0));
-        QVERIFY(!runs(program)); // a detached start has run the program once it returns
     }
 
     void companionThatIgnoresTermIsKilled()
@@ -171,41 +162,30 @@ private slots:
         other.waitForFinished();
     }
 
-    void keepsNewestTwentyOfEachKind()
-    {
-        TestFolder folder;
-        const QString logs = folder.file(u"Logs"_s);
-        // Written in shuffled order, so that file times say nothing about age.
-        for (int i : {3, 24, 0, 11, 7, 19, 1, 22, 15, 2, 9, 23, 4, 18, 5, 13, 6, 21, 8, 10, 12, 14, 16, 17, 20})
-            folder.write(u"Logs/error%1.log"_s.arg(stamp(i)), "e");
-        for (int i = 0; i < 21; ++i)
-            folder.write(u"Logs/debug%1.log"_s.arg(stamp(i)), "d");
-        const QStringList others = u"Debug.log Error.log Receiver.log error-notes.txt errorlog.log receiver20200101000000.log"_s.split(u' ');
-        for (const QString &other : others)
-            folder.write(u"Logs/"_s + other, "keep");
-
-        QStringList removed = PruneRotatedLogs(logs, KeptRotatedLogs);
-        removed.sort();
-        QStringList expected{u"debug%1.log"_s.arg(stamp(0))};
-        for (int i = 0; i < 5; ++i)
-            expected << u"error%1.log"_s.arg(stamp(i));
-        QCOMPARE(removed, expected);
-        QStringList left = logsIn(logs);
-        for (const QString &other : others)
-            QVERIFY2(left.removeOne(other), qPrintable(other));
-        QCOMPARE(left.size(), 40); // twenty of each kind
-
-        // A second round removes nothing more.
-        QCOMPARE(PruneRotatedLogs(logs, KeptRotatedLogs), QStringList());
-    }
-
-    void runningHousekeeperCheckpointsAndStops()
+    // The running data manager keeps the newest twenty rotated logs of each
+    // kind and nothing else of theirs, checkpoints the databases on its
+    // (shortened) interval, and ends on SIGTERM.
+    void runningHousekeeperPrunesCheckpointsAndStops()
     {
         TestFolder folder;
         QVERIFY(MakeStationDatabases(folder.path()));
         folder.write(u"LumoraStation.ini"_s, "[General]\nDatabase=Data/LumoraDef.dat\n");
-        for (int i = 0; i < 23; ++i)
+        // Written in shuffled order, so that file times say nothing about age.
+        QStringList kept = u"Debug.log Error.log Receiver.log error-notes.txt errorlog.log receiver20200101000000.log"_s.split(u' ');
+        for (const QString &other : kept)
+            folder.write(u"Logs/"_s + other, "keep");
+        for (int i : {3, 24, 0, 11, 7, 19, 1, 22, 15, 2, 9, 23, 4, 18, 5, 13, 6, 21, 8, 10, 12, 14, 16, 17, 20}) {
+            folder.write(u"Logs/error%1.log"_s.arg(stamp(i)), "e");
             folder.write(u"Logs/debug%1.log"_s.arg(stamp(i)), "d");
+            if (i >= 5)
+                kept << u"error%1.log"_s.arg(stamp(i)) << u"debug%1.log"_s.arg(stamp(i));
+        }
+        kept.sort();
+        const auto left = [&] {
+            QStringList names = logsIn(folder.file(u"Logs"_s));
+            names.removeAll(u"DataMgr.log"_s);
+            return names;
+        };
 
         // A connection that keeps writing into the write-ahead log without checkpointing it.
         const QString image = folder.file(u"Data/LumoraData.dat"_s), wal = image + u"-wal"_s;
@@ -221,7 +201,7 @@ private slots:
         QVERIFY(mgr.start());
         const auto log = [&] { return QString::fromUtf8(folder.read(u"Logs/DataMgr.log"_s)); };
         QVERIFY2(WaitFor([&] { return QFileInfo(wal).size() == 0; }, 15000), qPrintable(log()));
-        QVERIFY(WaitFor([&] { return logsIn(folder.file(u"Logs"_s)).filter(u"debug2"_s).size() == 20; }, 5000));
+        QVERIFY2(WaitFor([&] { return left() == kept; }, 5000), qPrintable(left().join(u' ')));
         // The rows are in the database file itself now.
         writer.close();
         QCOMPARE(QueryValue(image, u"SELECT COUNT(*) FROM tblReceive"_s).toInt(), 50);

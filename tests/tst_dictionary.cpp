@@ -29,11 +29,7 @@ void onNextDialog(const std::function<void(QWidget *)> &step)
     });
 }
 
-QTreeWidgetItem *rowOf(QTreeWidget *list, int column, const QString &text)
-{
-    const QList<QTreeWidgetItem *> found = list->findItems(text, Qt::MatchExactly, column);
-    return found.value(0);
-}
+QTreeWidgetItem *rowOf(QTreeWidget *list, int column, const QString &text) { return list->findItems(text, Qt::MatchExactly, column).value(0); }
 
 } // namespace
 

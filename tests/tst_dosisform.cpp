@@ -59,13 +59,8 @@ private slots:
         QVERIFY(Execute(UserDatabase, u"DELETE FROM tblDosis"_s).ok);
         CloseUserDatabase();
         ids_.clear();
-        for (const Row &r : Journal) {
-            ids_ << fx_->addRow(Today.addDays(-r.daysBack), QString::fromUtf8(r.name), QLatin1String(r.status));
-            QVERIFY(OpenUserDatabase());
-            QVERIFY(Execute(UserDatabase, u"UPDATE tblDosis SET FKeyPatID = ? WHERE ID = ?"_s,
-                            {QLatin1String(r.patientId), ids_.last()}).ok);
-            CloseUserDatabase();
-        }
+        for (const Row &r : Journal)
+            ids_ << fx_->addRow(Today.addDays(-r.daysBack), QString::fromUtf8(r.name), QLatin1String(r.status), QLatin1String(r.patientId));
         form_ = std::make_unique<DosisForm>();
         form_->today = [] { return Today; };
         form_->Form_Load();

@@ -13,25 +13,6 @@ namespace {
 
 using Encoding = SyntheticImageSpec::Encoding;
 
-// A lean detector header: a digital X-ray image with what a detector must
-// send, its Type 2 attributes left out, and the series laterality.
-ToolkitImagePtr makeImage(const TestFolder &f, const QString &view, const QString &laterality, bool mono1 = false, bool lean = false,
-                          Encoding encoding = Encoding::ExplicitLittle)
-{
-    SyntheticImageSpec spec{.viewPosition = view, .laterality = laterality, .rows = 64, .columns = 48, .monochrome1 = mono1,
-                            .encoding = encoding, .extra = {{u"0018,5100"_s, u"HFS"_s}}};
-    if (lean) {
-        spec.sopClassUid = u"1.2.840.10008.5.1.4.1.1.1.1"_s;
-        spec.modality = u"DX"_s;
-        spec.extra << qMakePair(u"0020,0060"_s, laterality);
-        spec.omit = QStringList{"0040,0555", "0008,2218", "0018,1508", "2050,0020", "0020,0020", "0010,0030", "0010,0040",
-                                "0008,0020", "0008,0030", "0020,0010", "0008,0050", "0008,0090", "0020,0011", "0008,0070"};
-    }
-    const QString path = f.file(NewSyntheticUid() + u".dcm"_s);
-    ToolkitImageList list;
-    return WriteSyntheticImage(spec, path) && ReadFileIntoList(list, path) ? ListItem(list, 1) : ToolkitImagePtr();
-}
-
 // "gggg,eeee=value" of each expected entry, read from the image or item; an absent attribute as "<absent>".
 template <typename Source> QStringList values(const Source &source, const QStringList &expected)
 {
@@ -73,6 +54,27 @@ Q_DECLARE_METATYPE(Encoding)
 class StampingTest : public QObject {
     Q_OBJECT
 
+    TestFolder folder_;
+
+    // A lean detector header: a digital X-ray image with what a detector must
+    // send, its Type 2 attributes left out, and the series laterality.
+    ToolkitImagePtr makeImage(const QString &view, const QString &laterality, bool mono1 = false, bool lean = false,
+                              Encoding encoding = Encoding::ExplicitLittle) const
+    {
+        SyntheticImageSpec spec{.viewPosition = view, .laterality = laterality, .rows = 64, .columns = 48, .monochrome1 = mono1,
+                                .encoding = encoding, .extra = {{u"0018,5100"_s, u"HFS"_s}}};
+        if (lean) {
+            spec.sopClassUid = u"1.2.840.10008.5.1.4.1.1.1.1"_s;
+            spec.modality = u"DX"_s;
+            spec.extra << qMakePair(u"0020,0060"_s, laterality);
+            spec.omit = QStringList{"0040,0555", "0008,2218", "0018,1508", "2050,0020", "0020,0020", "0010,0030", "0010,0040",
+                                    "0008,0020", "0008,0030", "0020,0010", "0008,0050", "0008,0090", "0020,0011", "0008,0070"};
+        }
+        const QString path = folder_.file(NewSyntheticUid() + u".dcm"_s);
+        ToolkitImageList list;
+        return WriteSyntheticImage(spec, path) && ReadFileIntoList(list, path) ? ListItem(list, 1) : ToolkitImagePtr();
+    }
+
 private slots:
     void init() { RememberedSide.clear(); }
 
@@ -89,8 +91,7 @@ private slots:
     void projectionTable()
     {
         QFETCH(Projection, p);
-        TestFolder f;
-        ToolkitImagePtr image = makeImage(f, p.view, p.laterality.isEmpty() ? u"L"_s : p.laterality);
+        ToolkitImagePtr image = makeImage(p.view, p.laterality.isEmpty() ? u"L"_s : p.laterality);
         QVERIFY(image);
         RemoveAttribute(image, 0x0020, 0x0062);
         if (!p.laterality.isEmpty())
@@ -103,8 +104,7 @@ private slots:
 
     void mlAsksForTheSide()
     {
-        TestFolder f;
-        ToolkitImagePtr image = makeImage(f, u"ml"_s, u"L"_s);
+        ToolkitImagePtr image = makeImage(u"ml"_s, u"L"_s);
         int asked = 0;
         QVERIFY(ModifyImage(image, [&](const ToolkitImagePtr &) { ++asked; return u"R"_s; }));
         QCOMPARE(asked, 1);
@@ -114,7 +114,7 @@ private slots:
         QCOMPARE(RememberedSide, u"R"_s);
 
         // A later image whose side cannot be found inherits it.
-        ToolkitImagePtr next = makeImage(f, u"CC"_s, u"L"_s);
+        ToolkitImagePtr next = makeImage(u"CC"_s, u"L"_s);
         RemoveAttribute(next, 0x0020, 0x0062);
         QVERIFY(ModifyImage(next, {}));
         QCOMPARE(values(next, {"0020,0062=", "0020,0020="}), (QStringList{"0020,0062=R", "0020,0020="}));
@@ -122,8 +122,7 @@ private slots:
 
     void fixedAttributesEvenWithoutAView()
     {
-        TestFolder f;
-        ToolkitImagePtr image = makeImage(f, QString(), u"L"_s);
+        ToolkitImagePtr image = makeImage(QString(), u"L"_s);
         RemoveAttribute(image, 0x0018, 0x5101);
         SetImageSopClass(image, u"1.2.840.10008.5.1.4.1.1.1.2.1"_s); // for processing
         QVERIFY(ModifyImage(image, {}));
@@ -136,7 +135,7 @@ private slots:
         QCOMPARE(values(image, expected), expected);
 
         // The presentation LUT follows the photometric interpretation.
-        ToolkitImagePtr mono1 = makeImage(f, u"R MLO"_s, u"R"_s, true);
+        ToolkitImagePtr mono1 = makeImage(u"R MLO"_s, u"R"_s, true);
         QVERIFY(ModifyImage(mono1, {}));
         QCOMPARE(values(mono1, {"2050,0020="}), QStringList{"2050,0020=INVERSE"});
     }
@@ -177,8 +176,7 @@ private slots:
         const HeaderExposureValues header = ExposureValuesForHeader(qint16(unit), v, r.expZeit.value_or(QString()));
         QCOMPARE(header.notNumbers, QStringList());
 
-        TestFolder f;
-        ToolkitImagePtr image = makeImage(f, u"CC"_s, u"L"_s);
+        ToolkitImagePtr image = makeImage(u"CC"_s, u"L"_s);
         SetAttribute(image, 0x0018, 0x1150, u"777"_s);
         SetAttribute(image, 0x0040, 0x8302, u"0.5"_s);
         QVERIFY(WriteExposureValues(image, header));
@@ -219,8 +217,7 @@ private slots:
     void imageKeysOfEachUnitType()
     {
         QFETCH(Key, k);
-        TestFolder f;
-        ToolkitImagePtr image = makeImage(f, k.view, k.laterality);
+        ToolkitImagePtr image = makeImage(k.view, k.laterality);
         for (const QString &s : k.set)
             SetAttribute(image, s.left(4).toUShort(nullptr, 16), s.mid(5, 4).toUShort(nullptr, 16), s.mid(10));
         QCOMPARE(ImageProjectionKey(qint16(k.unit), image), k.key);
@@ -258,13 +255,12 @@ private slots:
         QFETCH(bool, mono1);
         QFETCH(bool, lean);
         QFETCH(Encoding, encoding);
-        TestFolder f;
-        ToolkitImagePtr image = makeImage(f, view, u"L"_s, mono1, lean, encoding);
+        ToolkitImagePtr image = makeImage(view, u"L"_s, mono1, lean, encoding);
         QVERIFY(image);
         SetAttribute(image, 0x0020, 0x0060, u"L"_s);
         QVERIFY(ModifyImage(image, {}));
         WriteExposureValues(image, ExposureValuesForHeader(4, {u"29"_s, u"70"_s, u"52"_s, u"110"_s, u"1,4"_s, view}, u"900"_s));
-        const QString out = f.file(u"stamped.dcm"_s);
+        const QString out = folder_.file(u"stamped.dcm"_s);
         QVERIFY(WriteDicomFile(image, out));
         QCOMPARE(ImageSopClass(image), u"1.2.840.10008.5.1.4.1.1.1.2"_s); // validated as a mammogram for presentation
         QCOMPARE(ValidationErrors(out), QStringList());

@@ -118,14 +118,16 @@ struct ExposureFixture {
         return r.rows;
     }
 
-    qlonglong addRow(const QDate &day, const QString &name, const QString &status = u"0"_s, const QString &kv = u"28"_s)
+    // A journal row; without a patient identifier FKeyPatID is NULL.
+    qlonglong addRow(const QDate &day, const QString &name, const QString &status = u"0"_s, const QString &patientId = {},
+                     const QString &kv = u"28"_s)
     {
         if (!OpenUserDatabase())
             return -1;
         const DbResult r = Execute(UserDatabase,
-                                   u"INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname) "
-                                   "VALUES (?, '63', '10:00:00', '45', '1.2', '120', ?, 'L CC', ?, '450', ?)"_s,
-                                   {kv, DbDate(day), status, name});
+                                   u"INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname, FKeyPatID) "
+                                   "VALUES (?, '63', '10:00:00', '45', '1.2', '120', ?, 'L CC', ?, '450', ?, ?)"_s,
+                                   {kv, DbDate(day), status, name, patientId.isEmpty() ? QVariant() : QVariant(patientId)});
         CloseUserDatabase();
         return r.lastInsertId.toLongLong();
     }

@@ -109,11 +109,8 @@ QStringList WorklistPeer::requests() const
 {
     QStringList out;
     // Named by the time they came, to the microsecond.
-    for (const QFileInfo &f : QDir(requests_).entryInfoList(QDir::Files, QDir::Name)) {
-        QFile file(f.filePath());
-        if (file.open(QIODevice::ReadOnly))
-            out << QString::fromLatin1(file.readAll());
-    }
+    for (const QFileInfo &f : QDir(requests_).entryInfoList(QDir::Files, QDir::Name))
+        out << QString::fromLatin1(ReadFile(f.filePath()));
     return out;
 }
 
@@ -269,11 +266,7 @@ QString OrthancPeer::start(const QString &worklistFolder)
     return u"Orthanc's HTTP port did not answer; its log: "_s + QString::fromUtf8(log().right(2000));
 }
 
-QByteArray OrthancPeer::log() const
-{
-    QFile f(dir_.filePath(u"orthanc.log"_s));
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+QByteArray OrthancPeer::log() const { return ReadFile(dir_.filePath(u"orthanc.log"_s)); }
 
 void OrthancPeer::stop()
 {

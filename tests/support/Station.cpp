@@ -29,9 +29,9 @@ void TestFolder::write(const QString &relative, const QByteArray &bytes) const
         f.write(bytes);
 }
 
-QByteArray TestFolder::read(const QString &relative) const
+QByteArray ReadFile(const QString &path)
 {
-    QFile f(file(relative));
+    QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 

@@ -12,6 +12,9 @@
 
 using namespace Qt::StringLiterals; // u"..."_s in every test
 
+// The bytes of a file; empty when it cannot be read.
+QByteArray ReadFile(const QString &path);
+
 // LUMORA_APP_FOLDER points at the folder while the object lives.
 class TestFolder {
 public:
@@ -25,7 +28,7 @@ public:
 
     // Writes bytes to a file below the folder, creating folders on the way.
     void write(const QString &relative, const QByteArray &bytes) const;
-    QByteArray read(const QString &relative) const;
+    QByteArray read(const QString &relative) const { return ReadFile(file(relative)); }
 
 private:
     QTemporaryDir dir_;
