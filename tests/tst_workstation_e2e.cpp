@@ -185,12 +185,21 @@ QString confirmedStation(QProcess &station)
     return main;
 }
 
-// The workstation of the current application folder with its main window up;
-// the main window's id, or "" after a failed QVERIFY. Under Xvfb without a
+// The running workstation and its main window; stopped when it goes.
+struct RunningStation {
+    QProcess process;
+    QString main;
+    ~RunningStation() { stopStation(process); }
+};
+
+// Starts the workstation of the current application folder with its main
+// window up; `main` stays "" after a failed QVERIFY. Under Xvfb without a
 // window manager the options dialog at start now and then takes neither keys
 // nor clicks while the program idles; such a start is reported and tried again.
-void startStation(QProcess &station, QString &main)
+void startStation(RunningStation &running)
 {
+    QProcess &station = running.process;
+    QString &main = running.main;
     for (int attempt = 1; attempt <= 3 && main.isEmpty(); ++attempt) {
         main = confirmedStation(station);
         if (!main.isEmpty())
@@ -205,7 +214,6 @@ void startStation(QProcess &station, QString &main)
     }
     QVERIFY2(!main.isEmpty(), "the workstation did not come up in three starts");
 }
-
 
 // The screen point of the toolbar's button `index` (0-based, separators not
 // counted), found by the buttons' red on a screenshot: the first row that
@@ -352,10 +360,9 @@ private slots:
         QVERIFY(receiver.start());
         QVERIFY(receiver.waitUntilAnswering(QStringLiteral("LUMORA"), receiverPort));
 
-        QProcess station;
-        auto stop = qScopeGuard([&] { stopStation(station); });
-        QString main;
-        startStation(station, main);
+        RunningStation station;
+        startStation(station);
+        const QString main = station.main;
         if (main.isEmpty())
             return;
 
@@ -373,7 +380,7 @@ private slots:
         // workstation drops what waits at the port when it opens it: a unit that
         // does not wait to be asked sends the first one again if it was lost so.
         const QString journal = f.file(QStringLiteral("LumoraData.dat"));
-        QVERIFY2(WaitFor([&] { return holdsOpen(station.processId(), pty.workstationEnd()); }, 15000), "the serial port is not opened");
+        QVERIFY2(WaitFor([&] { return holdsOpen(station.process.processId(), pty.workstationEnd()); }, 15000), "the serial port is not opened");
         auto journalRows = [&] { return QueryRows(journal, QStringLiteral("SELECT ID FROM tblDosis")).size(); };
         for (int i = 0; i < exam.messages.size(); ++i) {
             QByteArray polled;
@@ -464,8 +471,8 @@ private slots:
         }
         QCOMPARE(seen.size(), 4);
 
-        stop.dismiss();
-        stopStation(station);
+        // The workstation ends before its receiver.
+        stopStation(station.process);
         QCOMPARE(receiver.terminate(), 0);
     }
 
@@ -488,10 +495,9 @@ private slots:
                     .arg(pty.workstationEnd())
                     .arg(worklist.port())
                     .toUtf8());
-        QProcess station;
-        auto stop = qScopeGuard([&] { stopStation(station); });
-        QString main;
-        startStation(station, main);
+        RunningStation station;
+        startStation(station);
+        const QString main = station.main;
         if (main.isEmpty())
             return;
 
@@ -500,7 +506,7 @@ private slots:
         RunProgram(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QString::number(button.x()), QString::number(button.y()),
                                                 QStringLiteral("click"), QStringLiteral("1")});
         const QString dialog = window(QStringLiteral("^Worklist$"), 30000);
-        QVERIFY2(!dialog.isEmpty(), station.readAll().constData());
+        QVERIFY2(!dialog.isEmpty(), station.process.readAll().constData());
         // Keys sent once the query is on its way wait for the list it fills.
         QVERIFY(WaitFor([&] { return worklist.requests().size() == 1; }, 15000));
         keys(dialog, {QStringLiteral("Down")});
