@@ -292,16 +292,18 @@ private slots:
         QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("target");
         QTest::addColumn<QString>("named");
-        QTest::newRow("DS") << 0 << u"0028,1050 - Window Center"_s << u"12a"_s << u"12a"_s;
-        QTest::newRow("DS from one image's own value") << 1 << kA << u"0028,1050 - Window Center"_s << u"A1"_s;
-        QTest::newRow("IS") << 0 << u"0020,0013 - Instance Number"_s << u"1.5"_s << u"1.5"_s;
-        QTest::newRow("DA") << 0 << u"0008,0020 - Study Date"_s << u"20261350"_s << u"20261350"_s;
-        QTest::newRow("TM") << 0 << u"0008,0030 - Study Time"_s << u"256000"_s << u"256000"_s;
-        QTest::newRow("length") << 0 << u"0008,0050 - Accession Number"_s << u"ACC-0123456789-XY"_s << u"ACC-0123456789-XY"_s;
-        QTest::newRow("literal UID") << 0 << u"0020,000E - Series Instance UID"_s << u"a new one"_s << u"a new one"_s;
-        QTest::newRow("not hexadecimal") << 0 << u"00G8,0050 - Accession"_s << u"X"_s << u"00G8,0050"_s;
-        QTest::newRow("target is its source") << 2 << kA << kA << u"0018,1030"_s;
-        QTest::newRow("not in the dictionary") << 0 << u"0011,0999 - gone"_s << u"X"_s << u"0011,0999"_s;
+        QTest::addColumn<QString>("dropped"); // from the workstation's dictionary first
+        QTest::newRow("DS") << 0 << u"0028,1050 - Window Center"_s << u"12a"_s << u"12a"_s << QString();
+        QTest::newRow("DS from one image's own value") << 1 << kA << u"0028,1050 - Window Center"_s << u"A1"_s << QString();
+        QTest::newRow("IS") << 0 << u"0020,0013 - Instance Number"_s << u"1.5"_s << u"1.5"_s << QString();
+        QTest::newRow("DA") << 0 << u"0008,0020 - Study Date"_s << u"20261350"_s << u"20261350"_s << QString();
+        QTest::newRow("TM") << 0 << u"0008,0030 - Study Time"_s << u"256000"_s << u"256000"_s << QString();
+        QTest::newRow("length") << 0 << u"0008,0050 - Accession Number"_s << u"ACC-0123456789-XY"_s << u"ACC-0123456789-XY"_s << QString();
+        QTest::newRow("literal UID") << 0 << u"0020,000E - Series Instance UID"_s << u"a new one"_s << u"a new one"_s << QString();
+        QTest::newRow("not hexadecimal") << 0 << u"00G8,0050 - Accession"_s << u"X"_s << u"00G8,0050"_s << QString();
+        QTest::newRow("target is its source") << 2 << kA << kA << u"0018,1030"_s << QString();
+        QTest::newRow("not in the dictionary") << 0 << u"0011,0999 - gone"_s << u"X"_s << u"0011,0999"_s << QString();
+        QTest::newRow("dropped from the dictionary") << 1 << kA << u"0008,0050 - Accession Number"_s << u"0008,0050"_s << u"0008,0050"_s;
     }
     void refusedTaskWritesNothing()
     {
@@ -309,6 +311,13 @@ private slots:
         QFETCH(QString, source);
         QFETCH(QString, target);
         QFETCH(QString, named);
+        QFETCH(QString, dropped);
+        if (!dropped.isEmpty())
+        {
+            const QString definitions = folder_->file(u"Data/LumoraUser.dat"_s);
+            QueryRows(definitions, u"DELETE FROM tblDictionary WHERE Tag = ?"_s, {dropped});
+            QCOMPARE(QueryValue(definitions, u"SELECT COUNT(*) FROM tblDictionary WHERE Tag = ?"_s, {dropped}).toInt(), 0);
+        }
         const QList<ToolkitImagePtr> images = load(false);
         const QList<HeaderTask> tasks{{u"Series"_s, 0, u"0008,1030 - Study Description"_s, {}, u"OK"_s}, {u"Patient"_s, kind, source, {}, target}};
         HeaderUpdateJob j = job(tasks, images, false);

@@ -62,7 +62,9 @@ bool isGenerateUid(const QString &target)
 
 QString CheckValue(quint16 group, quint16 element, const QString &value)
 {
-    const QString vr = LookupAttribute(group, element).vr;
+    // What the data dictionary does not know is written as LO.
+    const AttributeInfo info = LookupAttribute(group, element);
+    const QString vr = info.known ? info.vr : QStringLiteral("LO");
     static const QHash<QString, int> maxLength{{QStringLiteral("AE"), 16}, {QStringLiteral("AS"), 4},   {QStringLiteral("CS"), 16},
                                                {QStringLiteral("DA"), 8},  {QStringLiteral("DS"), 16},  {QStringLiteral("DT"), 26},
                                                {QStringLiteral("IS"), 12}, {QStringLiteral("LO"), 64},  {QStringLiteral("LT"), 10240},
@@ -231,6 +233,16 @@ bool HeaderUpdateJob::run()
 bool HeaderUpdateJob::parseTasks()
 {
     tasks_->clear();
+    // The workstation's dictionary names the attributes tasks may touch; a rule
+    // set can outlive a tag removed from it.
+    QSet<QString> dictionary;
+    OpenDefinitionsDatabase();
+    const DbResult tags = Execute(DefinitionsDatabase, QStringLiteral("SELECT Tag FROM tblDictionary"));
+    CloseDefinitionsDatabase();
+    if (!tags.ok)
+        return fail(QStringLiteral("Cannot read the dictionary: ") + tags.errorText, tags.errorNumber, false);
+    for (const QSqlRecord &row : tags.rows)
+        dictionary.insert(row.value(0).toString().trimmed().toUpper());
     for (const HeaderTask &t : in_.tasks) {
         Parsed p;
         p.source = t.source;
@@ -250,8 +262,8 @@ bool HeaderUpdateJob::parseTasks()
             if (k == 0 && t.kind == 0)
                 continue;
             const AttributeInfo info = LookupAttribute(quint16(k >> 16), quint16(k & 0xFFFF));
-            if (!info.known)
-                return fail(name + QStringLiteral(": (%1) is not in the data dictionary.").arg(tagText(k)), 5, true);
+            if (!dictionary.contains(tagText(k)))
+                return fail(name + QStringLiteral(": (%1) is not in the dictionary.").arg(tagText(k)), 5, true);
             static const QStringList binary{QStringLiteral("SQ"), QStringLiteral("OB"), QStringLiteral("OW"), QStringLiteral("OF"), QStringLiteral("OD"),
                                             QStringLiteral("OL"), QStringLiteral("OV"), QStringLiteral("UN"), QStringLiteral("AT")};
             if ((k >> 16) <= 0x0002 || binary.contains(info.vr))
