@@ -86,8 +86,14 @@ int run(const QString &folder)
             return fail(QStringLiteral("cannot read ") + r.value(0).toString());
     in.images = list.items;
     QString log;
-    HeaderUpdateJob job(in, {.append = [&log](const QString &t) { log += t; }});
     QElapsedTimer clock;
+    // BENCH_STEPS=1: each progress text with the time it was reached.
+    const bool steps = qEnvironmentVariableIntValue("BENCH_STEPS") == 1;
+    HeaderUpdateJob job(in, {.append = [&](const QString &t) {
+        log += t;
+        if (steps)
+            std::fprintf(stderr, "%6lld ms %s\n", static_cast<long long>(clock.elapsed()), qPrintable(t.trimmed()));
+    }});
     clock.start();
     const bool ok = job.run();
     const qint64 ms = clock.elapsed();

@@ -25,10 +25,13 @@ run_set() {
     folder="$work/$r-$rows"
     copies=$("$bench" prepare "$folder" "$count" "$rows" "$columns")
     bytes=$(du -cb "$copies"/*.dcm | tail -1 | cut -f1)
+    # Each side starts with nothing of the other's left to write back.
+    sync
     out=$("$bench" run "$folder")
     job+=("$(echo "$out" | awk '/^job_ms/ {print $2}')")
     p=$(echo "$out" | awk '/^peak_kb/ {print $2}')
     [ "$p" -gt "$peak" ] && peak=$p
+    sync
     start=$(now_ms)
     dcmodify -nb -m "(0010,0010)=Bench^Changed" "$copies"/*.dcm
     peer+=($(( $(now_ms) - start )))
