@@ -17,14 +17,11 @@ const QString kAet = u"HDRRCV"_s;
 const QString kA = u"0018,1030 - Protocol Name"_s;
 const QString kB = u"0040,0254 - Performed Procedure Step Description"_s;
 
-QString value(const ToolkitImagePtr &image, const QString &tag)
+ToolkitAttribute attribute(const ToolkitImagePtr &image, const QString &tag)
 {
-    return GetAttribute(image, quint16(tag.left(4).toUInt(nullptr, 16)), quint16(tag.mid(5, 4).toUInt(nullptr, 16))).values.join(u'\\');
+    return GetAttribute(image, quint16(tag.left(4).toUInt(nullptr, 16)), quint16(tag.mid(5, 4).toUInt(nullptr, 16)));
 }
-bool present(const ToolkitImagePtr &image, const QString &tag)
-{
-    return GetAttribute(image, quint16(tag.left(4).toUInt(nullptr, 16)), quint16(tag.mid(5, 4).toUInt(nullptr, 16))).exists;
-}
+QString value(const ToolkitImagePtr &image, const QString &tag) { return attribute(image, tag).values.join(u'\\'); }
 ToolkitImagePtr read(const QString &path)
 {
     ToolkitImageList list;
@@ -136,63 +133,57 @@ private slots:
         folder_.reset();
     }
 
-    // Image tasks on a loaded series whose images hold different values: each
-    // image's own value moves, switches, and each gets its own new UID.
+    // Series tasks on a loaded series whose images hold different values:
+    // each image's own value moves and switches, each gets its own new UID, and
+    // the window it is shown with, the custom one, or none is written.
     void ownValues_data()
     {
         QTest::addColumn<int>("kind");
         QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("target");
-        QTest::newRow("change SOP UID") << 0 << u"0008,0018 - SOP Instance UID"_s << u"New UID"_s;
-        QTest::newRow("move A to B") << 1 << kA << kB;
-        QTest::newRow("switch A and B") << 2 << kA << kB;
-        QTest::newRow("values from the header view") << 0 << u"0028,1050 - Window Center"_s << u"100 | 200"_s;
+        QTest::addColumn<int>("autoWindow"); // 2: computed
+        QTest::addColumn<QString>("expected"); // per image n, "gggg,eeee=value|..." present with that value
+        QTest::newRow("change SOP UID") << 0 << u"0008,0018 - SOP Instance UID"_s << u"New UID"_s << 0 << u"0018,1030=A%1"_s;
+        QTest::newRow("move A to B") << 1 << kA << kB << 0 << u"0018,1030=|0040,0254=A%1"_s;
+        QTest::newRow("switch A and B") << 2 << kA << kB << 0 << u"0018,1030=B%1|0040,0254=A%1"_s;
+        QTest::newRow("values from the header view") << 0 << u"0028,1050 - Window Center"_s << u"100 | 200"_s << 0 << u"0028,1050=100\\200"_s;
+        QTest::newRow("the viewer's window") << 0 << kA << u"W"_s << 2 << u"0018,1030=W|0028,1050=1234|0028,1051=2001"_s;
+        QTest::newRow("custom window") << 0 << kA << u"W"_s << 1 << u"0028,1050=777|0028,1051=1500"_s;
     }
     void ownValues()
     {
         QFETCH(int, kind);
         QFETCH(QString, source);
         QFETCH(QString, target);
-        const QList<ToolkitImagePtr> images = load(false);
-        QVERIFY(job({{u"Series"_s, kind, source, u"recorded"_s, target}}, images, false).run());
+        QFETCH(int, autoWindow);
+        QFETCH(QString, expected);
+        Settings.AutoWindow = autoWindow ? 1 : 0;
+        Settings.ComputeWindow = autoWindow == 2 ? 1 : 0;
+        Settings.CustomCenter = u"777"_s;
+        Settings.CustomWidth = u"1500"_s;
+        window_ = [](const ToolkitImagePtr &) { return ToolkitWindow{.center = 1234.4, .width = 2000.6, .valid = true}; };
+        QVERIFY(job({{u"Series"_s, kind, source, u"recorded"_s, target}}, load(false), false).run());
         QVERIFY2(log_.endsWith(u"Tasks done."_s) && !log_.contains(u"failed"_s), qPrintable(log_));
-        const QStringList out = files(temp());
-        QCOMPARE(out.size(), 3);
         // The old rows and files of the series are gone; the rest stays.
         QCOMPARE(CountRows(u"tblImages"_s), 5);
-        for (const SyntheticImageSpec &i : first_.series[0].images)
-            QVERIFY(!QFileInfo::exists(imagePath(first_, i)));
-        QVERIFY(QFileInfo::exists(imagePath(first_, first_.series[1].images[0])));
-        QSet<QString> uids;
+        QCOMPARE(QDir(folder_->file(u"images/"_s + first_.studyUid)).entryList(QDir::Files).size(), 2);
+        const QStringList out = files(temp());
+        QCOMPARE(out.size(), 3);
+        const bool newUids = source.startsWith(u"0008,0018"_s);
         for (const QString &name : out) {
             const ToolkitImagePtr image = read(temp() + u'/' + name);
             QVERIFY(image);
-            const QString uid = ImageUid(image);
-            QCOMPARE(name, uid + u".dcm"_s);
-            uids.insert(uid);
-            // Which image it was: the A and B it was filed with hold its number.
-            const int n = QString(value(image, u"0018,1030"_s) + value(image, u"0040,0254"_s)).remove(u'A').remove(u'B').left(1).toInt();
-            QVERIFY(n >= 1 && n <= 3);
-            const QString a = u"A%1"_s.arg(n), b = u"B%1"_s.arg(n);
-            switch (kind) {
-            case 0:
-                if (source.startsWith(u"0008"_s))
-                    QVERIFY(!originalFiles().join(u' ').contains(uid));
-                else
-                    QCOMPARE(GetAttribute(image, 0x0028, 0x1050).values, QStringList({u"100"_s, u"200"_s}));
-                break;
-            case 1:
-                QVERIFY(present(image, u"0018,1030"_s));
-                QCOMPARE(value(image, u"0018,1030"_s), QString());
-                QCOMPARE(value(image, u"0040,0254"_s), a);
-                break;
-            case 2:
-                QCOMPARE(value(image, u"0018,1030"_s), b);
-                QCOMPARE(value(image, u"0040,0254"_s), a);
-                break;
+            QCOMPARE(name, ImageUid(image) + u".dcm"_s);
+            QCOMPARE(originalFiles().join(u' ').contains(ImageUid(image)), !newUids);
+            const QString n = value(image, u"0020,0013"_s); // A and B were filed as A<n>, B<n>
+            for (const QString &e : expected.arg(n).split(u'|')) {
+                const QString tag = e.section(u'=', 0, 0);
+                QVERIFY2(attribute(image, tag).exists, qPrintable(tag));
+                QCOMPARE(tag + u'=' + value(image, tag), e);
             }
+            if (autoWindow == 0 && !source.startsWith(u"0028"_s))
+                QCOMPARE(value(image, u"0028,1050"_s), u"2048"_s); // as filed
         }
-        QCOMPARE(uids.size(), 3);
     }
 
     // Study and patient tasks reach every image of the study or patient once,
@@ -203,10 +194,18 @@ private slots:
         QTest::addColumn<QString>("level");
         QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("target");
-        QTest::newRow("study task, series loaded") << false << u"Study"_s << u"0008,1030 - Study Description"_s << u"NEWDESC"_s;
-        QTest::newRow("patient task, series loaded") << false << u"Patient"_s << u"0010,0020 - Patient ID"_s << u"PATNEW"_s;
-        QTest::newRow("patient task, study loaded") << true << u"Patient"_s << u"0010,0020 - Patient ID"_s << u"PATNEW"_s;
-        QTest::newRow("new study UID, series loaded") << false << u"Study"_s << u"0020,000D - Study Instance UID"_s << u"generate new UID"_s;
+        QTest::addColumn<int>("reached");
+        QTest::addColumn<QString>("rows"); // gives 1 when the database holds the change; ? is the first study's old UID
+        const QString description = u"0008,1030 - Study Description"_s, id = u"0010,0020 - Patient ID"_s;
+        const QString newId = u"SELECT (SELECT COUNT(*) FROM tblPatienten WHERE PatID1 = 'PATP') = 0 AND (SELECT COUNT(*) FROM tblStudies s "
+                              "JOIN tblPatienten p ON s.FKeyPATID = p.PatID WHERE p.PatID1 = 'PATNEW') = 2 AND ? <> ''"_s;
+        QTest::newRow("study task, series loaded") << false << u"Study"_s << description << u"NEWDESC"_s << 5
+                                                   << u"SELECT COUNT(*) FROM tblStudies WHERE StudyDescription = 'NEWDESC' AND StudyUID = ?"_s;
+        QTest::newRow("patient task, series loaded") << false << u"Patient"_s << id << u"PATNEW"_s << 7 << newId;
+        QTest::newRow("patient task, study loaded") << true << u"Patient"_s << id << u"PATNEW"_s << 7 << newId;
+        // One new UID for the whole study, the same in both its series.
+        QTest::newRow("new study UID, series loaded") << false << u"Study"_s << u"0020,000D - Study Instance UID"_s << u"generate new UID"_s << 5
+                                                      << u"SELECT COUNT(*) = 3 AND SUM(StudyUID = ?) = 0 FROM tblStudies"_s;
     }
     void reachesOthers()
     {
@@ -214,42 +213,31 @@ private slots:
         QFETCH(QString, level);
         QFETCH(QString, source);
         QFETCH(QString, target);
+        QFETCH(int, reached);
+        QFETCH(QString, rows);
         const quint16 port = FreePort();
         WriteReceiverSettings(*folder_, kAet, QString::number(port));
         CompanionProcess receiver(ReceiverProgram(), folder_->path());
         QVERIFY(receiver.start() && receiver.waitUntilAnswering(kAet, port));
 
-        // A patient task also reaches the loaded series (with an image task beside it).
+        // An image task beside it reaches its one image.
         const QList<HeaderTask> tasks{{u"Image #1"_s, 0, u"0008,0050 - Accession Number"_s, {}, u"IMG1"_s}, {level, 0, source, {}, target}};
         QVERIFY2(job(tasks, load(studyLoaded), studyLoaded).run(), qPrintable(log_));
-        const bool patient = level == u"Patient"_s;
-        const int reached = patient ? 7 : 5;
         QVERIFY(WaitFor([&] { return files(temp()).isEmpty() && CountRows(u"tblImages"_s) == 8; }, 30000));
         const QString db = ImageDatabaseFile();
-        if (source.startsWith(u"0010,0020"_s)) {
-            QCOMPARE(QueryValue(db, u"SELECT COUNT(*) FROM tblPatienten WHERE PatID1 = 'PATP'"_s).toInt(), 0);
-            QCOMPARE(QueryValue(db, u"SELECT COUNT(*) FROM tblStudies s JOIN tblPatienten p ON s.FKeyPATID = p.PatID WHERE p.PatID1 = 'PATNEW'"_s).toInt(), 2);
-        } else if (source.startsWith(u"0008,1030"_s)) {
-            QCOMPARE(QueryValue(db, u"SELECT StudyDescription FROM tblStudies WHERE StudyUID = ?"_s, {first_.studyUid}).toString(), target);
-            QCOMPARE(QueryValue(db, u"SELECT COUNT(*) FROM tblStudies WHERE StudyDescription = ?"_s, {target}).toInt(), 1);
-        } else {
-            // One new UID for the whole study, the same in both its series.
-            QCOMPARE(QueryValue(db, u"SELECT COUNT(*) FROM tblStudies WHERE StudyUID = ?"_s, {first_.studyUid}).toInt(), 0);
-            QCOMPARE(QueryValue(db, u"SELECT COUNT(*) FROM tblStudies"_s).toInt(), 3);
-        }
+        QCOMPARE(QueryValue(db, rows, {first_.studyUid}).toInt(), 1);
         QCOMPARE(CountRows(u"tblSeries"_s), 4);
         QCOMPARE(QueryValue(db, u"SELECT COUNT(*) FROM tblPatienten WHERE PatID1 = 'PATQ'"_s).toInt(), 1);
-        // Every file: reached once (the image task on image 1 only), Q's untouched.
         const QString mismatch = ImagesMismatch(folder_->path(), 100);
         QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
         int withValue = 0, withImageTask = 0;
-        const QString tag = source.left(9);
+        const QStringList before{first_.studyUid, second_.studyUid, other_.studyUid};
         for (const QList<QVariant> &row : QueryRows(db, u"SELECT s.StudyUID, i.ImageUID FROM tblImages i JOIN tblSeries r ON i.FKeySeriesID = r.SeriesID "
                                                          "JOIN tblStudies s ON r.FKeyStudyID = s.StudyID"_s)) {
             const ToolkitImagePtr image = read(folder_->file(u"images/%1/%2.dcm"_s.arg(row[0].toString(), row[1].toString())));
             QVERIFY(image);
-            const QString v = value(image, tag);
-            withValue += target == u"generate new UID"_s ? (v != first_.studyUid && v != second_.studyUid && v != other_.studyUid) : v == target;
+            const QString v = value(image, source.left(9));
+            withValue += target == u"generate new UID"_s ? !before.contains(v) : v == target;
             withImageTask += value(image, u"0008,0050"_s) == u"IMG1"_s;
         }
         QCOMPARE(withValue, reached);
@@ -312,12 +300,9 @@ private slots:
         QFETCH(QString, target);
         QFETCH(QString, named);
         QFETCH(QString, dropped);
-        if (!dropped.isEmpty())
-        {
-            const QString definitions = folder_->file(u"Data/LumoraUser.dat"_s);
-            QueryRows(definitions, u"DELETE FROM tblDictionary WHERE Tag = ?"_s, {dropped});
-            QCOMPARE(QueryValue(definitions, u"SELECT COUNT(*) FROM tblDictionary WHERE Tag = ?"_s, {dropped}).toInt(), 0);
-        }
+        const QString definitions = folder_->file(u"Data/LumoraUser.dat"_s);
+        QueryRows(definitions, u"DELETE FROM tblDictionary WHERE Tag = ?"_s, {dropped});
+        QCOMPARE(QueryValue(definitions, u"SELECT COUNT(*) FROM tblDictionary WHERE Tag = ?"_s, {dropped}).toInt(), 0);
         const QList<ToolkitImagePtr> images = load(false);
         const QList<HeaderTask> tasks{{u"Series"_s, 0, u"0008,1030 - Study Description"_s, {}, u"OK"_s}, {u"Patient"_s, kind, source, {}, target}};
         HeaderUpdateJob j = job(tasks, images, false);
@@ -328,34 +313,6 @@ private slots:
         QVERIFY2(log_.contains(u"failed"_s), qPrintable(log_));
         QCOMPARE(value(images[0], u"0008,1030"_s), QString());
         everythingAsBefore();
-    }
-
-    // The loaded images carry the window they are shown with, the custom one, or what they held.
-    void windowAttributes_data()
-    {
-        QTest::addColumn<int>("autoWindow");
-        QTest::addColumn<int>("compute");
-        QTest::addColumn<QString>("window");
-        QTest::newRow("off") << 0 << 1 << u"2048/4096"_s;
-        QTest::newRow("the viewer's, whole numbers") << 1 << 1 << u"1234/2001"_s;
-        QTest::newRow("custom") << 1 << 0 << u"777/1500"_s;
-    }
-    void windowAttributes()
-    {
-        QFETCH(int, autoWindow);
-        QFETCH(int, compute);
-        QFETCH(QString, window);
-        Settings.AutoWindow = qint16(autoWindow);
-        Settings.ComputeWindow = qint16(compute);
-        Settings.CustomCenter = u"777"_s;
-        Settings.CustomWidth = u"1500"_s;
-        window_ = [](const ToolkitImagePtr &) { return ToolkitWindow{.center = 1234.4, .width = 2000.6, .valid = true}; };
-        QVERIFY(job({{u"Series"_s, 0, u"0008,1030 - Study Description"_s, {}, u"W"_s}}, load(false), false).run());
-        QCOMPARE(files(temp()).size(), 3);
-        for (const QString &name : files(temp())) {
-            const ToolkitImagePtr image = read(temp() + u'/' + name);
-            QCOMPARE(value(image, u"0028,1050"_s) + u'/' + value(image, u"0028,1051"_s), window);
-        }
     }
 };
 
