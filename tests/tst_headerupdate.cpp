@@ -82,11 +82,12 @@ class HeaderUpdateTest : public QObject {
         return images;
     }
 
-    HeaderUpdateJob job(const QList<HeaderTask> &tasks, const QList<ToolkitImagePtr> &images, bool study)
+    // The first study's series `selected` is the selected one.
+    HeaderUpdateJob job(const QList<HeaderTask> &tasks, const QList<ToolkitImagePtr> &images, bool study, int selected = 0)
     {
         HeaderUpdateInput in{.tasks = tasks, .images = images, .loadedLevel = study ? u"Studie"_s : u"Serie"_s,
                              .patientKey = first_.patientKey, .patientId = first_.patientId, .studyKey = first_.studyKey,
-                             .studyUid = first_.studyUid, .seriesKey = first_.series[0].seriesKey, .viewerWindow = window_};
+                             .studyUid = first_.studyUid, .seriesKey = first_.series[selected].seriesKey, .viewerWindow = window_};
         HeaderUpdateReport r{.append = [this](const QString &t) { log_ += t; }, .message = [this](const QString &t) { messages_ << t; }};
         return HeaderUpdateJob(in, r);
     }
@@ -269,6 +270,14 @@ private slots:
         QVERIFY2(log_.contains(u"failed"_s) && log_.endsWith(u"Tasks done."_s), qPrintable(log_));
         QVERIFY(j.error().contains(failedOn));
         QVERIFY(messages_.isEmpty());
+        everythingAsBefore();
+    }
+
+    // Loaded images that are not the selected series: removing it would lose them.
+    void otherSelectionRemovesNothing()
+    {
+        QVERIFY(!job({{u"Series"_s, 0, kA, {}, u"X"_s}}, load(false), false, 1).run());
+        QCOMPARE(messages_.size(), 1);
         everythingAsBefore();
     }
 

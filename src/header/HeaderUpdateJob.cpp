@@ -182,6 +182,13 @@ bool HeaderUpdateJob::run()
     // Step 1.
     report_.setMaximum(int(in_.tasks.size()));
     report_.append(QStringLiteral("Updating active images (") + in_.loadedLevel + QStringLiteral(") ... "));
+    if (in_.images.isEmpty())
+        return fail(QStringLiteral("No images are loaded; nothing was changed."), 5, true);
+    // A run that ended between removing the old entries and moving its files
+    // left the only copies there: they are kept and reported, never reused.
+    for (const QString &left : QDir(WorkFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        if (!QDir(WorkFolder() + QLatin1Char('/') + left).isEmpty())
+            WriteErrorLog(5, QStringLiteral("Files of an earlier run are left in %1/%2").arg(WorkFolder(), left), kWhere);
     if (!parseTasks() || !collectImages())
         return false;
     applyTasks();
@@ -338,8 +345,11 @@ bool HeaderUpdateJob::collectImages()
     if (!query(studyImages, {in_.studyKey}, &r))
         return false;
     QStringList sameScope, otherSeries;
+    QSet<QString> selected; // the images of what step 5 removes for the loaded ones
     for (const QSqlRecord &row : r.rows) {
         const QString uid = row.value(0).toString();
+        if (studyLoaded || row.value(1).toLongLong() == in_.seriesKey)
+            selected.insert(uid);
         if (loaded.contains(uid))
             continue;
         if (studyLoaded || row.value(1).toLongLong() == in_.seriesKey)
@@ -347,6 +357,13 @@ bool HeaderUpdateJob::collectImages()
         else if (unit_ != Unit::Series)
             otherSeries << uid;
     }
+    // The selection may have moved on since the images were loaded: removing
+    // it would drop images the job never rewrote.
+    for (const QString &uid : std::as_const(loaded))
+        if (!selected.contains(uid))
+            return fail(QStringLiteral("The loaded images are not those of the selected %1; nothing was changed.")
+                            .arg(studyLoaded ? QStringLiteral("study") : QStringLiteral("series")),
+                        5, true);
     if (!readImages(sameScope, in_.studyUid, true, true) || !readImages(otherSeries, in_.studyUid, true, false))
         return false;
     activeStudyEnd_ = int(items_->size());
