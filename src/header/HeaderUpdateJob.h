@@ -54,7 +54,9 @@ class HeaderUpdateJob {
 public:
     HeaderUpdateJob(HeaderUpdateInput input, HeaderUpdateReport report);
 
-    // Steps 1 to 9. False when the job failed or refused its tasks; nothing was removed then.
+    // Steps 1 to 9. False when the job refused its tasks or failed: then nothing
+    // was removed, except when moving into temp/ failed, which leaves the
+    // rewritten files in the work folder (logged).
     bool run();
     // The message of a refused task or a failed step; empty after a success.
     const QString &error() const { return error_; }
@@ -67,10 +69,9 @@ public:
     // before it); false makes that write fail as a full disk would.
     static inline std::function<bool(const QString &, int)> beforeWrite;
 
+private:
     struct Parsed;
     struct Item;
-
-private:
     enum class Unit { Series, Study, Patient };
     // Logs the reason, writes "failed", and removes the job's files unless
     // the old entries are already gone.
