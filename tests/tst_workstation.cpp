@@ -9,12 +9,16 @@
 #include "core/Settings.h"
 #include "core/WorkstationState.h"
 #include "exposure/DoseList.h"
+#include "jobs/EditForm.h"
 #include "store/DatabasePaths.h"
 #include "support/Peers.h"
 #include "support/Station.h"
 #include "support/Widgets.h"
 #include "toolkit/Toolkit.h"
+#include "toolkit/ToolkitViewer.h"
 
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QtTest>
 
 namespace {
@@ -231,6 +235,46 @@ private slots:
         ws.assignment().cmdAll_Click();
         QVERIFY(dialogRan);
         QCOMPARE(w.lvTasks->topLevelItemCount(), 0);
+    }
+
+    // "Execute tasks ..." runs the header-update job only with an exposure
+    // listed and its date shown; the rewritten images go to temp/.
+    void executeTasksNeedsAnExposureAndItsDate()
+    {
+        station({});
+        MainForm w;
+        Workstation ws(w);
+        QList<qint16> ran;
+        QString progress;
+        ws.runProgressDialog = [&](EditForm &form) {
+            ran << JobMode;
+            form.show();
+            QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
+            progress = form.txtProgress->toPlainText();
+        };
+        bringUp(w, ws);
+        auto *task = new QTreeWidgetItem(w.lvTasks, {u"Patient"_s, u"0010,0010 - Patient's Name"_s, u"Doe^Jane"_s, u"Change entry"_s, u"Roe^Jane"_s});
+        task->setData(0, Qt::UserRole, 0);
+        const struct {
+            bool exposures;
+            QString date;
+            bool runs;
+        } cases[] = {{false, u"07.12.2026"_s, false}, {true, QString(), false}, {true, u"07.12.2026"_s, true}};
+        for (const auto &c : cases) {
+            if (!c.exposures)
+                w.lvDosis->clear();
+            else if (w.lvDosis->topLevelItemCount() == 0)
+                fillDoseList(ws);
+            w.exposureDateBox->setText(c.date);
+            w.action(u"mnuApplyTasks"_s)->trigger();
+            QCOMPARE(ran.size(), c.runs ? 1 : 0);
+        }
+        QCOMPARE(ran, QList<qint16>{3});
+        QVERIFY2(progress.startsWith(u"Updating active images (Studie) ... OK"_s) && progress.endsWith(u"Tasks done."_s), qPrintable(progress));
+        QCOMPARE(QDir(f_->file(u"temp"_s)).entryList({u"*.dcm"_s}).size(), uids_.size());
+        QCOMPARE(w.dv1->imageCount(), 0);
+        QCOMPARE(w.lvTasks->topLevelItemCount(), 0);
+        QCOMPARE(CountRows(u"tblImages"_s), 0);
     }
 
     void manualMergeStampsTheSelectedImage()

@@ -12,6 +12,7 @@
 #include "exposure/DoseList.h"
 #include "exposure/DosisForm.h"
 #include "exposure/ExposureCapture.h"
+#include "header/HeaderUpdateJob.h"
 #include "header/HeaderView.h"
 #include "header/TaskList.h"
 #include "jobs/EditForm.h"
@@ -42,6 +43,7 @@ Workstation::Workstation(MainForm &main) : QObject(&main), main_(main)
     EditForm::RegisterJob(0, [this](EditForm &f) { SerieSenden(f, job_); });
     EditForm::RegisterJob(1, [this](EditForm &f) { StudieSenden(f, job_); });
     EditForm::RegisterJob(2, [this](EditForm &f) { PatientSenden(f, job_); });
+    EditForm::RegisterJob(3, [this](EditForm &f) { UpdateTimer(f); });
     runProgressDialog = [](EditForm &form) { form.exec(); };
 }
 
@@ -315,6 +317,8 @@ void Workstation::menuAction(const QString &name)
         deletion_->PopUpPatient_Delete();
     else if (name == QLatin1String("PopUpPatient_DeleteAll"))
         deletion_->PopUpPatient_DeleteAll();
+    else if (name == QLatin1String("mnuApplyTasks"))
+        mnuApplyTasks();
     else if (name == QLatin1String("PopUpTaskList_Clear"))
         tasks_->ClearEntries();
     else if (name == QLatin1String("PopUpTaskList_Save"))
@@ -407,6 +411,60 @@ void Workstation::runDeletionJob(qint16 mode)
     EditForm form(&main_);
     form.Form_Load();
     runProgressDialog(form);
+}
+
+void Workstation::mnuApplyTasks()
+{
+    if (main_.lvDosis->topLevelItemCount() == 0 || main_.exposureDateBox->text().isEmpty())
+        return;
+    ClearCurrentImage();
+    headerJobRefused_ = false;
+    JobMode = 3;
+    {
+        EditForm form(&main_);
+        form.Form_Load();
+        runProgressDialog(form);
+    }
+    if (headerJobRefused_)
+        return; // nothing was changed: the operator may correct the tasks
+    // The loaded images were rewritten (or half so in memory): their rows and
+    // files are gone or will be filed anew from temp/.
+    if (EntriesRemoved) {
+        main_.lvTasks->clear();
+        CurrentSelection.studyKey = 0;
+        CurrentSelection.studyUid.clear();
+        CurrentSelection.seriesKey = 0;
+        main_.lvStudien->clear();
+        main_.lvSerien->clear();
+        main_.lvImages->clear();
+    }
+    main_.lvHeader->clear();
+    main_.dv1->clearImages();
+    ListClear(LoadedImageList);
+    ClearCurrentImage();
+    browser_->RefreshPatientList();
+}
+
+void Workstation::UpdateTimer(EditForm &form)
+{
+    HeaderUpdateInput in;
+    in.tasks = TasksFromList(main_.lvTasks);
+    in.images = main_.dv1->images();
+    in.loadedLevel = LoadedLevel;
+    in.patientKey = CurrentSelection.patientKey;
+    in.patientId = CurrentSelection.patientId;
+    in.studyKey = CurrentSelection.studyKey;
+    in.studyUid = CurrentSelection.studyUid;
+    in.seriesKey = CurrentSelection.seriesKey;
+    HeaderUpdateReport r;
+    r.append = [&form](const QString &t) { form.append(t); };
+    r.setMaximum = [&form](int m) { form.setProgressMaximum(m); };
+    r.advance = [&form] { form.advance(); };
+    r.message = [&form](const QString &t) { Prompts().information(&form, t, DefaultPromptTitle); };
+    HeaderUpdateJob job(in, r);
+    EntriesRemoved = job.run();
+    headerJobRefused_ = job.refused();
+    form.enableOK();
 }
 
 void Workstation::SendSeries()

@@ -64,6 +64,10 @@ private:
     bool undoneTasksAllowSend();
     void runSendJob(qint16 mode);
     void runDeletionJob(qint16 mode);
+    // Executes the task list on the loaded images (job 3).
+    void mnuApplyTasks();
+    void UpdateTimer(class EditForm &form);
+    bool headerJobRefused_ = false;
     SendSelection selection() const;
 
     MainForm &main_;

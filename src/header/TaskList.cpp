@@ -57,6 +57,18 @@ DbResult SaveRuleSet(Database &db, const QString &name, const QList<RuleTask> &t
     return r.ok ? end : r;
 }
 
+QList<HeaderTask> TasksFromList(const QTreeWidget *lvTasks)
+{
+    QList<HeaderTask> tasks;
+    for (int i = 0; i < lvTasks->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *row = lvTasks->topLevelItem(i);
+        bool ok = false;
+        const int kind = row->data(0, Qt::UserRole).toInt(&ok);
+        tasks.append({row->text(0), ok ? kind : -1, row->text(1), row->text(2), row->text(4)});
+    }
+    return tasks;
+}
+
 TaskList::TaskList(const TaskControls &controls, QObject *parent)
     : QObject(parent)
     , c_(controls)

@@ -2,6 +2,7 @@
 
 // The task list: header tasks collected in lvTasks from the header view, and
 // rule sets, named task lists kept in tblRules and tblRuleKey.
+#include "header/HeaderUpdateJob.h"
 #include "store/Database.h"
 
 #include <QObject>
@@ -23,6 +24,9 @@ DbResult RuleSetTasks(Database &db, const QString &name);
 bool RuleSetExists(Database &db, const QString &name, DbResult *result = nullptr);
 // Stores the tasks and the name, all or nothing.
 DbResult SaveRuleSet(Database &db, const QString &name, const QList<RuleTask> &tasks);
+
+// The rows of lvTasks as the header-update job takes them.
+QList<HeaderTask> TasksFromList(const QTreeWidget *lvTasks);
 
 struct TaskControls {
     QTreeWidget *lvTasks = nullptr;  // "Level", "Source", "Value", "Task", "Target"

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# The header-update job changing one patient-level attribute (the patient's
+# name) of a 100-image study, timed from the job's start to its files in
+# temp/, beside DCMTK's dcmodify -nb making the same change to copies of the
+# same files in one invocation; five rounds (BENCH_ROUNDS), each on a freshly
+# filed study, medians printed. Goal: the job no slower than dcmodify.
+set -euo pipefail
+build=${1:?build folder}
+root=$(cd "$(dirname "$0")/.." && pwd)
+export LUMORA_TOOLS_DIR="$build/tools" LUMORA_SOURCE_DIR="$root"
+bench="$build/tools/bench-header-update"
+rounds=${BENCH_ROUNDS:-5}
+count=${BENCH_IMAGES:-100}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+run_set() {
+  local name=$1 rows=$2 columns=$3
+  local -a job=() peer=()
+  local folder copies out start bytes peak=0 p
+  for r in $(seq 1 "$rounds"); do
+    folder="$work/$r-$rows"
+    copies=$("$bench" prepare "$folder" "$count" "$rows" "$columns")
+    bytes=$(du -cb "$copies"/*.dcm | tail -1 | cut -f1)
+    # Each side starts with nothing of the other's left to write back.
+    sync
+    out=$("$bench" run "$folder")
+    job+=("$(echo "$out" | awk '/^job_ms/ {print $2}')")
+    p=$(echo "$out" | awk '/^peak_kb/ {print $2}')
+    [ "$p" -gt "$peak" ] && peak=$p
+    sync
+    start=$(now_ms)
+    dcmodify -nb -m "(0010,0010)=Bench^Changed" "$copies"/*.dcm
+    peer+=($(( $(now_ms) - start )))
+    dcmdump +P 0010,0010 "$copies"/*.dcm | grep -c 'Bench^Changed' | grep -qx "$count" || { echo "dcmodify did not change every copy" >&2; exit 1; }
+    rm -rf "$folder"
+  done
+  local j d
+  j=$(printf '%s\n' "${job[@]}" | median); d=$(printf '%s\n' "${peer[@]}" | median)
+  awk -v n="$count" -v b="$bytes" -v j="$j" -v d="$d" -v k="$peak" -v name="$name" -v r="$rounds" 'BEGIN {
+    if (j <= 0) j = 1
+    printf "%s (%d images, %.1f MB): header-update job %d ms   dcmodify -nb %d ms   ratio %.2f (goal >= 1), median of %d rounds; peak memory of the job %.1f MB\n",
+      name, n, b / 1e6, j, d, d / j, r, k / 1024 }'
+}
+
+run_set "small images 256x192" 256 192
+run_set "images 1024x832 14 bit" 1024 832

@@ -1,0 +1,551 @@
+#include "header/HeaderUpdateJob.h"
+
+#include "core/ApplicationFolder.h"
+#include "core/ErrorLog.h"
+#include "core/Settings.h"
+#include "store/DatabasePaths.h"
+#include "store/Deletion.h"
+#include "toolkit/AttributeDictionary.h"
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
+#include <QSet>
+#include <QSqlRecord>
+
+#include <cstdio>
+
+namespace {
+
+const QString kWhere = QStringLiteral("EditForm UpdateTimer");
+constexpr quint32 kSopInstanceUid = 0x00080018;
+constexpr quint32 kStudyUid = 0x0020000D;
+constexpr quint32 kSeriesUid = 0x0020000E;
+constexpr quint32 kWindowCenter = 0x00281050;
+constexpr quint32 kWindowWidth = 0x00281051;
+
+quint32 key(quint16 g, quint16 e) { return (quint32(g) << 16) | e; }
+QString tagText(quint32 k) { return QStringLiteral("%1,%2").arg(k >> 16, 4, 16, QLatin1Char('0')).arg(k & 0xFFFF, 4, 16, QLatin1Char('0')).toUpper(); }
+
+// "gggg,eeee" at the start of a Source or Target text.
+bool parseTag(const QString &text, quint32 *out)
+{
+    static const QRegularExpression re(QStringLiteral("^([0-9A-Fa-f]{4}),([0-9A-Fa-f]{4})$"));
+    const QRegularExpressionMatch m = re.match(text.left(9));
+    if (!m.hasMatch())
+        return false;
+    *out = key(quint16(m.captured(1).toUInt(nullptr, 16)), quint16(m.captured(2).toUInt(nullptr, 16)));
+    return true;
+}
+
+// The header view joins several values with " | "; the data set takes "\".
+QString asDicomValue(QString text) { return text.replace(QStringLiteral(" | "), QStringLiteral("\\")); }
+
+QString currentValue(const ToolkitImagePtr &image, quint32 k)
+{
+    const ToolkitAttribute a = GetAttribute(image, quint16(k >> 16), quint16(k & 0xFFFF));
+    return a.values.join(QLatin1Char('\\'));
+}
+
+bool isGenerateUid(const QString &target)
+{
+    const QString t = target.trimmed();
+    return t.compare(QLatin1String("generate new UID"), Qt::CaseInsensitive) == 0 || t.compare(QLatin1String("New UID"), Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
+QString CheckValue(quint16 group, quint16 element, const QString &value)
+{
+    // What the data dictionary does not know is written as LO.
+    const AttributeInfo info = LookupAttribute(group, element);
+    const QString vr = info.known ? info.vr : QStringLiteral("LO");
+    static const QHash<QString, int> maxLength{{QStringLiteral("AE"), 16}, {QStringLiteral("AS"), 4},   {QStringLiteral("CS"), 16},
+                                               {QStringLiteral("DA"), 8},  {QStringLiteral("DS"), 16},  {QStringLiteral("DT"), 26},
+                                               {QStringLiteral("IS"), 12}, {QStringLiteral("LO"), 64},  {QStringLiteral("LT"), 10240},
+                                               {QStringLiteral("PN"), 64}, {QStringLiteral("SH"), 16},  {QStringLiteral("ST"), 1024},
+                                               {QStringLiteral("TM"), 14}, {QStringLiteral("UI"), 64}};
+    static const QRegularExpression ds(QStringLiteral("^[+-]?([0-9]+(\\.[0-9]*)?|\\.[0-9]+)([eE][+-]?[0-9]+)?$"));
+    static const QRegularExpression integer(QStringLiteral("^[+-]?[0-9]+$"));
+    static const QRegularExpression da(QStringLiteral("^[0-9]{8}$"));
+    static const QRegularExpression tm(QStringLiteral("^([01][0-9]|2[0-3])([0-5][0-9]([0-5][0-9]|60)?)?(\\.[0-9]{1,6})?$"));
+    static const QRegularExpression ui(QStringLiteral("^[0-9]+(\\.[0-9]+)*$"));
+    // Text VRs hold one value; a "\" in them is text.
+    const bool single = vr == QLatin1String("LT") || vr == QLatin1String("ST") || vr == QLatin1String("UT") || vr == QLatin1String("UR");
+    const QStringList values = single ? QStringList{value} : value.split(QLatin1Char('\\'));
+    for (const QString &raw : values) {
+        const int limit = maxLength.value(vr, 0);
+        if (vr == QLatin1String("PN")) {
+            for (const QString &group : raw.split(QLatin1Char('=')))
+                if (group.size() > limit)
+                    return QStringLiteral("longer than %1 characters (PN)").arg(limit);
+        } else if (limit > 0 && raw.size() > limit) {
+            return QStringLiteral("longer than %1 characters (%2)").arg(limit).arg(vr);
+        }
+        const QString v = raw.trimmed();
+        if (v.isEmpty())
+            continue;
+        bool ok = true;
+        if (vr == QLatin1String("DS")) {
+            if (!ds.match(v).hasMatch())
+                return QStringLiteral("not a decimal number (DS)");
+        } else if (vr == QLatin1String("IS")) {
+            const qlonglong n = v.toLongLong(&ok);
+            if (!integer.match(v).hasMatch() || !ok || n < -2147483648LL || n > 2147483647LL)
+                return QStringLiteral("not an integer (IS)");
+        } else if (vr == QLatin1String("DA")) {
+            if (!da.match(v).hasMatch() || !QDate::fromString(v, QStringLiteral("yyyyMMdd")).isValid())
+                return QStringLiteral("not a date YYYYMMDD (DA)");
+        } else if (vr == QLatin1String("TM")) {
+            if (!tm.match(v).hasMatch())
+                return QStringLiteral("not a time HHMMSS.FFFFFF (TM)");
+        } else if (vr == QLatin1String("UI")) {
+            if (!ui.match(v).hasMatch())
+                return QStringLiteral("not a UID (UI)");
+        } else if (vr == QLatin1String("US") || vr == QLatin1String("SS") || vr == QLatin1String("UL") || vr == QLatin1String("SL")) {
+            const qlonglong n = v.toLongLong(&ok);
+            const qlonglong lo = vr.startsWith(QLatin1Char('U')) ? 0 : (vr == QLatin1String("SS") ? -32768 : -2147483648LL);
+            const qlonglong hi = vr == QLatin1String("US") ? 65535 : vr == QLatin1String("SS") ? 32767 : vr == QLatin1String("UL") ? 4294967295LL : 2147483647LL;
+            if (!integer.match(v).hasMatch() || !ok || n < lo || n > hi)
+                return QStringLiteral("not an integer in %1..%2 (%3)").arg(lo).arg(hi).arg(vr);
+        } else if (vr == QLatin1String("FL") || vr == QLatin1String("FD")) {
+            v.toDouble(&ok);
+            if (!ok)
+                return QStringLiteral("not a number (%1)").arg(vr);
+        }
+    }
+    return {};
+}
+
+struct HeaderUpdateJob::Parsed {
+    enum Scope { Patient, Study, Series, Image };
+    QString source;
+    int kind = 0;
+    quint32 tag = 0, target = 0;
+    QString value; // Change: the new value
+    Scope scope = Image;
+    int imageIndex = 0; // Image: 1-based
+};
+
+struct HeaderUpdateJob::Item {
+    ToolkitImagePtr image;
+    int viewerIndex = 0; // loaded images only
+    bool activeStudy = false;
+    bool loadedScope = false; // the loaded series, or the loaded study
+    QString oldUid;
+    QMap<quint32, QString> values;   // what is written, per tag
+    QMap<quint32, int> writtenBy;    // the task that wrote it last (-1: the window)
+    QString fileName;
+};
+
+HeaderUpdateJob::HeaderUpdateJob(HeaderUpdateInput input, HeaderUpdateReport report)
+    : in_(std::move(input))
+    , report_(std::move(report))
+    , tasks_(std::make_shared<QList<Parsed>>())
+    , items_(std::make_shared<QList<Item>>())
+{
+    if (!report_.append)
+        report_.append = [](const QString &) {};
+    if (!report_.setMaximum)
+        report_.setMaximum = [](int) {};
+    if (!report_.advance)
+        report_.advance = [] {};
+    if (!in_.viewerWindow)
+        in_.viewerWindow = [](const ToolkitImagePtr &image) { return ImageWindow(image); };
+}
+
+// Beside temp/ on the same file system, apart from bin/ where stamping and sending keep their copies.
+QString HeaderUpdateJob::WorkFolder() { return AppPath(QStringLiteral("update")); }
+
+bool HeaderUpdateJob::fail(const QString &text, qint32 number, bool refused, bool keepFiles)
+{
+    error_ = text;
+    refused_ = refused;
+    WriteErrorLog(number, text, kWhere);
+    report_.append(QStringLiteral("failed\r\n") + text + QStringLiteral("\r\n"));
+    if (refused && report_.message)
+        report_.message(text);
+    if (!keepFiles && !work_.isEmpty())
+        QDir(work_).removeRecursively();
+    items_->clear();
+    report_.append(QStringLiteral("Tasks done."));
+    return false;
+}
+
+bool HeaderUpdateJob::run()
+{
+    // Step 1.
+    report_.setMaximum(int(in_.tasks.size()));
+    report_.append(QStringLiteral("Updating active images (") + in_.loadedLevel + QStringLiteral(") ... "));
+    if (in_.images.isEmpty())
+        return fail(QStringLiteral("No images are loaded; nothing was changed."), 5, true);
+    // A run that ended between removing the old entries and moving its files
+    // left the only copies there: they are kept and reported, never reused.
+    for (const QString &left : QDir(WorkFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        if (!QDir(WorkFolder() + QLatin1Char('/') + left).isEmpty())
+            WriteErrorLog(5, QStringLiteral("Files of an earlier run are left in %1/%2").arg(WorkFolder(), left), kWhere);
+    if (!parseTasks() || !collectImages())
+        return false;
+    applyTasks();
+    if (!validate())
+        return false;
+    // Step 3.
+    report_.append(QStringLiteral("OK\r\n"));
+
+    work_ = WorkFolder() + QStringLiteral("/job-%1-%2").arg(QCoreApplication::applicationPid()).arg(QDateTime::currentMSecsSinceEpoch());
+    if (!QDir().mkpath(work_))
+        return fail(QStringLiteral("Cannot make the work folder ") + work_, 75, false);
+    // Step 4: the loaded images.
+    report_.append(QStringLiteral("Saving images ... "));
+    report_.setMaximum(loadedCount_);
+    if (!writeItems(0, loadedCount_))
+        return false;
+    report_.append(QStringLiteral("OK\r\n"));
+    // Step 6: the active study's other series.
+    if (activeStudyEnd_ > loadedCount_) {
+        report_.append(QStringLiteral("Updating active study ... "));
+        report_.setMaximum(activeStudyEnd_ - loadedCount_);
+        if (!writeItems(loadedCount_, activeStudyEnd_))
+            return false;
+        report_.append(QStringLiteral("OK\r\n"));
+    }
+    // Step 7: the patient's other studies.
+    int from = activeStudyEnd_;
+    for (int n = 0; n < studyEnds_.size(); ++n) {
+        report_.append(QStringLiteral("Updating study #%1 ... ").arg(n + 1));
+        report_.setMaximum(studyEnds_[n] - from);
+        if (!writeItems(from, studyEnds_[n]))
+            return false;
+        report_.append(QStringLiteral("OK\r\n"));
+        from = studyEnds_[n];
+    }
+    items_->clear();
+    // Step 5, now that every file is written.
+    if (!removeOld())
+        return false;
+    // Step 8.
+    if (!moveToTemp())
+        return false;
+    QDir(work_).removeRecursively();
+    // Step 9.
+    report_.append(QStringLiteral("Tasks done."));
+    return true;
+}
+
+bool HeaderUpdateJob::parseTasks()
+{
+    tasks_->clear();
+    // The workstation's dictionary names the attributes tasks may touch; a rule
+    // set can outlive a tag removed from it.
+    QSet<QString> dictionary;
+    OpenDefinitionsDatabase();
+    const DbResult tags = Execute(DefinitionsDatabase, QStringLiteral("SELECT Tag FROM tblDictionary"));
+    CloseDefinitionsDatabase();
+    if (!tags.ok)
+        return fail(QStringLiteral("Cannot read the dictionary: ") + tags.errorText, tags.errorNumber, false);
+    for (const QSqlRecord &row : tags.rows)
+        dictionary.insert(row.value(0).toString().trimmed().toUpper());
+    for (const HeaderTask &t : in_.tasks) {
+        Parsed p;
+        p.source = t.source;
+        p.kind = t.kind;
+        const QString name = QStringLiteral("Task \"%1\"").arg(t.source);
+        if (!parseTag(t.source, &p.tag))
+            return fail(name + QStringLiteral(": \"%1\" is not a tag (gggg,eeee in hexadecimal).").arg(t.source.left(9)), 13, true);
+        if (t.kind < 0 || t.kind > 2)
+            return fail(name + QStringLiteral(": unknown task kind %1.").arg(t.kind), 13, true);
+        if (t.kind != 0) {
+            if (!parseTag(t.target, &p.target))
+                return fail(name + QStringLiteral(": the target \"%1\" is not a tag (gggg,eeee in hexadecimal).").arg(t.target.left(9)), 13, true);
+            if (p.target == p.tag)
+                return fail(name + QStringLiteral(": the target %1 is its own source.").arg(tagText(p.tag)), 5, true);
+        }
+        for (const quint32 k : {p.tag, p.target}) {
+            if (k == 0 && t.kind == 0)
+                continue;
+            const AttributeInfo info = LookupAttribute(quint16(k >> 16), quint16(k & 0xFFFF));
+            if (!dictionary.contains(tagText(k)))
+                return fail(name + QStringLiteral(": (%1) is not in the dictionary.").arg(tagText(k)), 5, true);
+            static const QStringList binary{QStringLiteral("SQ"), QStringLiteral("OB"), QStringLiteral("OW"), QStringLiteral("OF"), QStringLiteral("OD"),
+                                            QStringLiteral("OL"), QStringLiteral("OV"), QStringLiteral("UN"), QStringLiteral("AT")};
+            if ((k >> 16) <= 0x0002 || binary.contains(info.vr))
+                return fail(name + QStringLiteral(": (%1) %2 cannot be written as text.").arg(tagText(k), info.keyword), 5, true);
+        }
+        p.value = asDicomValue(t.target);
+        const quint16 group = quint16(p.tag >> 16);
+        if (t.level == QLatin1String("Patient") || group == 0x0010) {
+            p.scope = Parsed::Patient;
+        } else if (t.level == QLatin1String("Study")) {
+            p.scope = Parsed::Study;
+        } else if (t.level == QLatin1String("Series") || p.tag == kSeriesUid) {
+            p.scope = Parsed::Series;
+        } else if (t.level.startsWith(QLatin1String("Image #"))) {
+            bool ok = false;
+            p.scope = Parsed::Image;
+            p.imageIndex = t.level.mid(7).trimmed().toInt(&ok);
+            if (!ok || p.imageIndex < 1 || p.imageIndex > in_.images.size())
+                return fail(name + QStringLiteral(": no image %1 in the viewer.").arg(t.level.mid(7)), 9, true);
+        } else {
+            return fail(name + QStringLiteral(": unknown level \"%1\".").arg(t.level), 5, true);
+        }
+        tasks_->append(p);
+        report_.advance();
+    }
+    return true;
+}
+
+bool HeaderUpdateJob::collectImages()
+{
+    bool patient = false, study = false;
+    for (const Parsed &p : *tasks_) {
+        patient |= p.scope == Parsed::Patient;
+        study |= p.scope == Parsed::Study;
+    }
+    const bool studyLoaded = in_.loadedLevel == QLatin1String("Studie");
+    unit_ = patient ? Unit::Patient : (study || studyLoaded) ? Unit::Study : Unit::Series;
+    if ((unit_ == Unit::Patient && in_.patientKey == 0) || in_.studyKey == 0 || (unit_ == Unit::Series && in_.seriesKey == 0))
+        return fail(QStringLiteral("No series, study or patient selected for the loaded images."), 5, true);
+
+    items_->clear();
+    QSet<QString> loaded;
+    for (int i = 0; i < in_.images.size(); ++i) {
+        Item item;
+        item.image = in_.images[i];
+        if (!item.image || !item.image->isValid())
+            return fail(QStringLiteral("Image %1 of the viewer cannot be read.").arg(i + 1), ToolkitErrors::NotReadable, false);
+        item.viewerIndex = i + 1;
+        item.activeStudy = true;
+        item.loadedScope = true;
+        item.oldUid = ImageUid(item.image);
+        loaded.insert(item.oldUid);
+        items_->append(item);
+    }
+    loadedCount_ = int(items_->size());
+
+    // Every image the removal of step 5 takes is rewritten: the rest of the
+    // loaded series or study, and with patient tasks the other studies.
+    OpenImageDatabase();
+    struct Closer {
+        ~Closer() { CloseImageDatabase(); }
+    } closer;
+    auto query = [this](const QString &sql, const QVariantList &values, DbResult *r) {
+        *r = Execute(ImageDatabase, sql, values);
+        if (!r->ok)
+            fail(QStringLiteral("Cannot read the image database: ") + r->errorText, r->errorNumber, false);
+        return r->ok;
+    };
+    DbResult r;
+    const QString studyImages = QStringLiteral("SELECT i.ImageUID, i.FKeySeriesID FROM tblImages i JOIN tblSeries s ON i.FKeySeriesID = s.SeriesID "
+                                               "WHERE s.FKeyStudyID = ? ORDER BY i.FKeySeriesID, i.ImageNr, i.ImageID");
+    if (!query(studyImages, {in_.studyKey}, &r))
+        return false;
+    QStringList sameScope, otherSeries;
+    QSet<QString> selected; // the images of what step 5 removes for the loaded ones
+    for (const QSqlRecord &row : r.rows) {
+        const QString uid = row.value(0).toString();
+        if (studyLoaded || row.value(1).toLongLong() == in_.seriesKey)
+            selected.insert(uid);
+        if (loaded.contains(uid))
+            continue;
+        if (studyLoaded || row.value(1).toLongLong() == in_.seriesKey)
+            sameScope << uid;
+        else if (unit_ != Unit::Series)
+            otherSeries << uid;
+    }
+    // The selection may have moved on since the images were loaded: removing
+    // it would drop images the job never rewrote.
+    for (const QString &uid : std::as_const(loaded))
+        if (!selected.contains(uid))
+            return fail(QStringLiteral("The loaded images are not those of the selected %1; nothing was changed.")
+                            .arg(studyLoaded ? QStringLiteral("study") : QStringLiteral("series")),
+                        5, true);
+    if (!readImages(sameScope, in_.studyUid, true, true) || !readImages(otherSeries, in_.studyUid, true, false))
+        return false;
+    activeStudyEnd_ = int(items_->size());
+    studyEnds_.clear();
+    if (unit_ == Unit::Patient) {
+        DbResult studies;
+        if (!query(QStringLiteral("SELECT StudyID, StudyUID FROM tblStudies WHERE FKeyPATID = ? AND StudyID <> ? ORDER BY StudyID"),
+                   {in_.patientKey, in_.studyKey}, &studies))
+            return false;
+        for (const QSqlRecord &study : studies.rows) {
+            if (!query(studyImages, {study.value(0)}, &r))
+                return false;
+            QStringList uids;
+            for (const QSqlRecord &row : r.rows)
+                uids << row.value(0).toString();
+            if (!readImages(uids, study.value(1).toString(), false, false))
+                return false;
+            studyEnds_ << int(items_->size());
+        }
+    }
+    return true;
+}
+
+bool HeaderUpdateJob::readImages(const QStringList &uids, const QString &studyUid, bool activeStudy, bool loadedScope)
+{
+    const QString folder = StudyFolder(studyUid);
+    for (const QString &uid : uids) {
+        const QString path = folder + QLatin1Char('/') + uid + QStringLiteral(".dcm");
+        ToolkitImageList list;
+        ToolkitError e;
+        if (folder.isEmpty() || QFileInfo(uid + QStringLiteral(".dcm")).fileName() != uid + QStringLiteral(".dcm")
+            || !ReadFileIntoList(list, path, &e))
+            return fail(QStringLiteral("Cannot read %1: %2").arg(path, e.text), e.number ? e.number : ToolkitErrors::NotReadable, false);
+        Item item;
+        item.image = ListItem(list, 1);
+        item.activeStudy = activeStudy;
+        item.loadedScope = loadedScope;
+        item.oldUid = uid;
+        items_->append(item);
+        QCoreApplication::processEvents();
+    }
+    return true;
+}
+
+void HeaderUpdateJob::applyTasks()
+{
+    for (Item &item : *items_) {
+        auto current = [&item](quint32 k) { return item.values.contains(k) ? item.values.value(k) : currentValue(item.image, k); };
+        auto write = [&item](quint32 k, const QString &v, int task) {
+            item.values.insert(k, v);
+            item.writtenBy.insert(k, task);
+        };
+        for (int t = 0; t < tasks_->size(); ++t) {
+            const Parsed &p = tasks_->at(t);
+            const bool applies = p.scope == Parsed::Patient || (p.scope == Parsed::Study && item.activeStudy)
+                || (p.scope == Parsed::Series && item.loadedScope) || (p.scope == Parsed::Image && item.viewerIndex == p.imageIndex);
+            if (!applies)
+                continue;
+            if (p.kind == 0) {
+                QString v = p.value;
+                if (p.tag == kSopInstanceUid) {
+                    v = NewUid(); // one per image, whatever the target says
+                } else if ((p.tag == kStudyUid || p.tag == kSeriesUid) && isGenerateUid(p.value)) {
+                    // One new UID per original study or series, shared by all its images.
+                    const QString old = QString::number(p.tag) + QLatin1Char('|') + current(p.tag);
+                    if (!newUids_.contains(old))
+                        newUids_.insert(old, NewUid());
+                    v = newUids_.value(old);
+                }
+                write(p.tag, v, t);
+            } else if (p.kind == 1) {
+                const QString source = current(p.tag);
+                write(p.tag, QString(), t);
+                write(p.target, source, t);
+            } else {
+                const QString source = current(p.tag);
+                const QString target = current(p.target);
+                write(p.tag, target, t);
+                write(p.target, source, t);
+            }
+        }
+        // The loaded images get the window they are shown with, or the custom one.
+        if (item.viewerIndex > 0 && Settings.AutoWindow == 1) {
+            if (Settings.ComputeWindow == 1) {
+                const ToolkitWindow w = in_.viewerWindow(item.image);
+                if (w.valid) {
+                    write(kWindowWidth, QString::number(qRound(w.width)), -1);
+                    write(kWindowCenter, QString::number(qRound(w.center)), -1);
+                }
+            } else {
+                write(kWindowWidth, Settings.CustomWidth.trimmed(), -1);
+                write(kWindowCenter, Settings.CustomCenter.trimmed(), -1);
+            }
+        }
+        item.fileName = current(kSopInstanceUid) + QStringLiteral(".dcm");
+    }
+}
+
+bool HeaderUpdateJob::validate()
+{
+    QSet<QString> names;
+    for (const Item &item : *items_) {
+        for (auto it = item.values.cbegin(); it != item.values.cend(); ++it) {
+            const QString why = CheckValue(quint16(it.key() >> 16), quint16(it.key() & 0xFFFF), it.value());
+            if (why.isEmpty())
+                continue;
+            const int t = item.writtenBy.value(it.key(), -1);
+            const QString by = t >= 0 ? QStringLiteral("Task \"%1\"").arg(tasks_->at(t).source) : QStringLiteral("The window setting");
+            return fail(by + QStringLiteral(": \"%1\" for (%2) %3 is %4; image %5. Nothing was written.")
+                                 .arg(it.value(), tagText(it.key()), LookupAttribute(quint16(it.key() >> 16), quint16(it.key() & 0xFFFF)).keyword,
+                                      why, item.oldUid),
+                        5, true);
+        }
+        static const QRegularExpression safe(QStringLiteral("^[0-9A-Za-z][0-9A-Za-z._-]*\\.dcm$"));
+        if (!safe.match(item.fileName).hasMatch())
+            return fail(QStringLiteral("Image %1 has no usable SOP Instance UID. Nothing was written.").arg(item.oldUid), 5, true);
+        if (names.contains(item.fileName))
+            return fail(QStringLiteral("Two images would get the SOP Instance UID %1. Nothing was written.").arg(item.fileName.chopped(4)), 5, true);
+        names.insert(item.fileName);
+    }
+    return true;
+}
+
+bool HeaderUpdateJob::writeItems(int from, int to)
+{
+    for (int i = from; i < to; ++i) {
+        Item &item = (*items_)[i];
+        for (auto it = item.values.cbegin(); it != item.values.cend(); ++it) {
+            ToolkitError e;
+            if (!SetAttribute(item.image, quint16(it.key() >> 16), quint16(it.key() & 0xFFFF), it.value(), &e))
+                return fail(QStringLiteral("Cannot write (%1) of %2: %3").arg(tagText(it.key()), item.oldUid, e.text), e.number, false);
+        }
+        QCoreApplication::processEvents();
+        const QString path = work_ + QLatin1Char('/') + item.fileName;
+        if (beforeWrite && !beforeWrite(item.fileName, written_))
+            return fail(QStringLiteral("Cannot write %1: no space left on device").arg(path), ToolkitErrors::WriteFailed, false);
+        ToolkitError e;
+        if (!WriteDicomFile(item.image, path, &e))
+            return fail(QStringLiteral("Cannot write %1: %2").arg(path, e.text), e.number, false);
+        ++written_;
+        // The viewer keeps its own images; the others are done with.
+        if (item.viewerIndex == 0)
+            item.image.reset();
+        report_.advance();
+    }
+    return true;
+}
+
+bool HeaderUpdateJob::removeOld()
+{
+    DeletionReport r;
+    r.append = report_.append;
+    bool ok = false;
+    switch (unit_) {
+    case Unit::Patient:
+        ok = DeletePatientFromDatabase(in_.patientKey, in_.patientId, r);
+        break;
+    case Unit::Study:
+        ok = DeleteStudyFromDatabase(in_.studyKey, in_.studyUid, in_.patientKey, in_.patientId, false, r);
+        break;
+    case Unit::Series:
+        ok = DeleteSeriesFromDatabase(in_.seriesKey, in_.studyKey, in_.studyUid, in_.patientKey, in_.patientId, r);
+        break;
+    }
+    // The routine rolled its rows back; the old images stay as they were.
+    return ok || fail(QStringLiteral("The old database entries could not be removed; nothing was changed."), 5, false);
+}
+
+bool HeaderUpdateJob::moveToTemp()
+{
+    report_.append(QStringLiteral("Moving images to input folder ... "));
+    const QString temp = AppPath(QString::fromLatin1(AppFiles::ImportFolder));
+    QDir().mkpath(temp);
+    const QStringList files = QDir(work_).entryList({QStringLiteral("*.dcm")}, QDir::Files, QDir::Name);
+    report_.setMaximum(int(files.size()));
+    for (const QString &f : files) {
+        // Same file system: the receiver never sees a half-moved file.
+        if (std::rename(QFile::encodeName(work_ + QLatin1Char('/') + f).constData(), QFile::encodeName(temp + QLatin1Char('/') + f).constData()) != 0)
+            return fail(QStringLiteral("Cannot move %1 into %2; the rewritten images stay in %3").arg(f, temp, work_), ToolkitErrors::WriteFailed,
+                        false, true);
+        report_.advance();
+    }
+    report_.append(QStringLiteral("OK\r\n"));
+    return true;
+}

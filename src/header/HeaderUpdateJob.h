@@ -1,0 +1,101 @@
+#pragma once
+
+// The header-update job: the task list written into the images loaded in the
+// viewer, study tasks carried to the study's other series and patient tasks to
+// the patient's other studies, every rewritten file handed to the receiver
+// through temp/. Plain logic; the progress dialog only shows its texts.
+//
+// It never loses an image: every rewritten file is written completely into a
+// work folder of its own first; the old rows and files go only once every
+// write succeeded, and then the files move into temp/. On a failure nothing is
+// removed and the job's files are deleted.
+#include "toolkit/Toolkit.h"
+
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <functional>
+
+// One row of lvTasks.
+struct HeaderTask {
+    QString level;  // "Patient", "Study", "Series", or "Image #n" (n from 1, in the viewer)
+    int kind = 0;   // 0 "Change entry", 1 "Move entry", 2 "Switch entry"
+    QString source; // "gggg,eeee - description"
+    QString value;  // the value when the task was made; Move and Switch read each image's own instead
+    QString target; // kind 0: the new value; kinds 1 and 2: "gggg,eeee - description"
+};
+
+struct HeaderUpdateInput {
+    QList<HeaderTask> tasks;
+    QList<ToolkitImagePtr> images; // the viewer's images, in its order
+    QString loadedLevel;           // "Serie" or "Studie"
+    qlonglong patientKey = 0;
+    QString patientId;
+    qlonglong studyKey = 0;
+    QString studyUid;
+    qlonglong seriesKey = 0;
+    // The window the viewer applies to an image (General\ComputeWindow 1).
+    std::function<ToolkitWindow(const ToolkitImagePtr &)> viewerWindow;
+};
+
+struct HeaderUpdateReport {
+    std::function<void(const QString &)> append; // the running log
+    std::function<void(int)> setMaximum;         // pb1, back to 0
+    std::function<void()> advance;
+    // A task that cannot be carried out, for the operator.
+    std::function<void(const QString &)> message;
+};
+
+// A value checked against its attribute's VR; empty when it fits, else why not.
+// Several values are separated by "\".
+QString CheckValue(quint16 group, quint16 element, const QString &value);
+
+class HeaderUpdateJob {
+public:
+    HeaderUpdateJob(HeaderUpdateInput input, HeaderUpdateReport report);
+
+    // Steps 1 to 9. False when the job refused its tasks or failed: then nothing
+    // was removed, except when moving into temp/ failed, which leaves the
+    // rewritten files in the work folder (logged).
+    bool run();
+    // The message of a refused task or a failed step; empty after a success.
+    const QString &error() const { return error_; }
+    // The job refused its tasks before it changed anything, also in memory.
+    bool refused() const { return refused_; }
+    // The job's own folder below the application folder.
+    static QString WorkFolder();
+
+    // For tests: asked before each file is written (its name, the count written
+    // before it); false makes that write fail as a full disk would.
+    static inline std::function<bool(const QString &, int)> beforeWrite;
+
+private:
+    struct Parsed;
+    struct Item;
+    enum class Unit { Series, Study, Patient };
+    // Logs the reason, writes "failed", and removes the job's files unless
+    // the old entries are already gone.
+    bool fail(const QString &text, qint32 number, bool refused, bool keepFiles = false);
+    bool parseTasks();
+    bool collectImages();
+    bool readImages(const QStringList &uids, const QString &studyUid, bool activeStudy, bool loadedScope);
+    void applyTasks();
+    bool validate();
+    bool writeItems(int from, int to);
+    bool removeOld();
+    bool moveToTemp();
+
+    HeaderUpdateInput in_;
+    HeaderUpdateReport report_;
+    QString error_;
+    bool refused_ = false;
+    QString work_;
+    std::shared_ptr<QList<Parsed>> tasks_;
+    std::shared_ptr<QList<Item>> items_;
+    QMap<QString, QString> newUids_; // "tag|old UID" → new UID, one per original study or series
+    Unit unit_ = Unit::Series; // what step 5 removes: everything the job rewrites
+    int loadedCount_ = 0;
+    int activeStudyEnd_ = 0; // end of the items of the active study beyond the loaded ones
+    QList<int> studyEnds_;   // end of each other study's items
+    int written_ = 0;
+};
