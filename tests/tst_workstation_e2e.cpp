@@ -86,13 +86,17 @@ void failed()
     qWarning().noquote() << tree;
 }
 
-// Waits until the window shows the same picture twice in a row, unlike
-// `before` when given; keeps the last two pictures for a look when it never does.
-bool cameToRest(const QString &windowId, QImage &shown, const QImage &before = QImage())
+// Waits until the main window shows the same picture twice in a row, unlike
+// `before` when given; keeps the last two pictures for a look when it never
+// does. Now and then X forgets the main window's first id (BadWindow): then
+// the window of that name is looked up again.
+bool cameToRest(QString &main, QImage &shown, const QImage &before = QImage())
 {
     QImage last = before;
     const bool rest = WaitFor([&] {
-        shown = picture(windowId);
+        shown = picture(main);
+        if (shown.isNull())
+            main = window(QStringLiteral("^OrvanaMammo Version"), 0);
         const bool same = !shown.isNull() && shown != before && shown == last;
         if (!same)
             last = shown;
@@ -107,14 +111,14 @@ bool cameToRest(const QString &windowId, QImage &shown, const QImage &before = Q
     return rest;
 }
 
-// An operator presses the next key once the window has answered the last:
-// it shows something new and has come to rest.
-bool keyAndWaitForAnswer(const QString &windowId, const QString &key)
+// An operator presses the next key once the main window has answered the
+// last: it shows something new and has come to rest.
+bool keyAndWaitForAnswer(QString &main, const QString &key)
 {
-    const QImage before = picture(windowId);
-    keys(windowId, {key});
+    const QImage before = picture(main);
+    keys(main, {key});
     QImage shown;
-    return cameToRest(windowId, shown, before);
+    return cameToRest(main, shown, before);
 }
 
 // Whether the process has the device open.
@@ -149,8 +153,8 @@ void stopStation(QProcess &station)
 // Starts the workstation and confirms the options dialog; the main window's id
 // or "". Enter confirms the dialog; a key sent before it took the focus is
 // pressed again, and now and then the OK button is clicked, the left of the two
-// buttons in its bottom right corner. On a loaded machine the main window may
-// take a while to come.
+// buttons in its bottom right corner; a dialog that takes neither for 15 s is
+// given up. On a loaded machine the main window may take a while to come.
 QString confirmedStation(QProcess &station)
 {
     station.setProcessChannelMode(QProcess::MergedChannels);
@@ -160,10 +164,14 @@ QString confirmedStation(QProcess &station)
         return {};
     QString main;
     int tries = 0;
+    QElapsedTimer pressing;
+    pressing.start();
     WaitFor(
         [&] {
             // The main window counts once the dialog is gone.
             if (!window(QStringLiteral("^Options$"), 0).isEmpty()) {
+                if (pressing.elapsed() > 15000)
+                    return true; // deaf: this start is given up
                 if (tries++ % 2 == 0) {
                     keys(options, {QStringLiteral("Return")});
                 } else {
@@ -362,7 +370,7 @@ private slots:
 
         RunningStation station;
         startStation(station);
-        const QString main = station.main;
+        QString main = station.main;
         if (main.isEmpty())
             return;
 
@@ -497,7 +505,7 @@ private slots:
                     .toUtf8());
         RunningStation station;
         startStation(station);
-        const QString main = station.main;
+        QString main = station.main;
         if (main.isEmpty())
             return;
 
