@@ -130,6 +130,12 @@ private slots:
         QVERIFY(back);
         QCOMPARE(GetAttribute(back, 0x0010, 0x0020).value, u"NEWID"_s);
         QCOMPARE(RenderImage(back, QSize(100, 100)), before);
+        // Pixel data given back after a write elsewhere is read again from the file.
+        QVERIFY(WriteDicomFile(back, folder_.file(u"copy1.dcm"_s)));
+        ReleaseReloadableValues(back);
+        QVERIFY(WriteDicomFile(back, folder_.file(u"copy2.dcm"_s)));
+        QCOMPARE(PixelDataOfFile(folder_.file(u"copy2.dcm"_s)), PixelDataOfFile(path));
+        QCOMPARE(RenderImage(back, QSize(100, 100)), before);
         QVERIFY(!WriteDicomFile(img, folder_.file(u"no/such/dir/x.dcm"_s)));
         QVERIFY(!WriteDicomFile(nullptr, folder_.file(u"y.dcm"_s)));
     }

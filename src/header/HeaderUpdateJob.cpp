@@ -504,9 +504,14 @@ bool HeaderUpdateJob::writeItems(int from, int to)
         if (!WriteDicomFile(item.image, path, &e))
             return fail(QStringLiteral("Cannot write %1: %2").arg(path, e.text), e.number, false);
         ++written_;
-        // The viewer keeps its own images; the others are done with.
+        // The others are done with. The viewer keeps its own, but their pixel
+        // data can be read again from their files until the old entries go,
+        // and the viewer is emptied after the job: holding a study's pixels
+        // twice costs more time than the write.
         if (item.viewerIndex == 0)
             item.image.reset();
+        else
+            ReleaseReloadableValues(item.image);
         report_.advance();
     }
     return true;

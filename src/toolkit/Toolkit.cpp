@@ -469,6 +469,12 @@ bool WriteDicomFile(const ToolkitImagePtr &image, const QString &path, ToolkitEr
     return true;
 }
 
+void ReleaseReloadableValues(const ToolkitImagePtr &image)
+{
+    if (DcmDataset *ds = dataSetOf(image))
+        ds->compactElements(64 * 1024);
+}
+
 bool WriteImageFile(const ToolkitImagePtr &image, const QString &path, const QString &format, int quality,
                     ToolkitError *error)
 {

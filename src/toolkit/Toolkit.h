@@ -102,6 +102,9 @@ void ListClear(ToolkitImageList &list);
 // Writes the image as a DICOM file, replacing one of that name only once the
 // new one is complete (also when it is the file the image was read from).
 bool WriteDicomFile(const ToolkitImagePtr &image, const QString &path, ToolkitError *error = nullptr);
+// Gives back the memory of large values (the pixel data) that can be read
+// again from the image's file when needed; the file must stay as it is.
+void ReleaseReloadableValues(const ToolkitImagePtr &image);
 // Placed here for the export issue: JPEG of the rendered image, quality 0-100.
 bool WriteImageFile(const ToolkitImagePtr &image, const QString &path, const QString &format, int quality,
                     ToolkitError *error = nullptr);
