@@ -277,6 +277,22 @@ private slots:
         QCOMPARE(CountRows(u"tblImages"_s), 0);
     }
 
+    // The image menu's Delete asks about the viewer's current image; No keeps it.
+    void imageMenuDeleteAsksFirst()
+    {
+        station({});
+        MainForm w;
+        Workstation ws(w);
+        bringUp(w, ws);
+        ws.viewer().SelectImage(2);
+        prompter_->answer = false;
+        w.action(u"Popup_Dicom_Delete"_s)->trigger();
+        QCOMPARE(prompter_->boxes.size(), 1);
+        QCOMPARE(prompter_->boxes.last().text, u"Delete image?"_s);
+        QCOMPARE(w.dv1->imageCount(), uids_.size());
+        QCOMPARE(CountRows(u"tblImages"_s), uids_.size());
+    }
+
     void manualMergeStampsTheSelectedImage()
     {
         station({});

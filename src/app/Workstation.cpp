@@ -317,6 +317,8 @@ void Workstation::menuAction(const QString &name)
         deletion_->PopUpPatient_Delete();
     else if (name == QLatin1String("PopUpPatient_DeleteAll"))
         deletion_->PopUpPatient_DeleteAll();
+    else if (name == QLatin1String("Popup_Dicom_Delete")) // the image menu's Delete: the viewer's current image
+        deletion_->PopupDeleteImage();
     else if (name == QLatin1String("mnuApplyTasks"))
         mnuApplyTasks();
     else if (name == QLatin1String("PopUpTaskList_Clear"))
