@@ -4,6 +4,8 @@
 #include "support/Dicom.h"
 #include "support/Peers.h"
 #include "support/Rows.h"
+#include "store/DatabasePaths.h"
+#include "store/Deletion.h"
 
 #include <QtTest>
 
@@ -249,6 +251,23 @@ private slots:
         rowsMatchFiles(1024 * 768);
         QCOMPARE(count(u"tblReceive"_s), kept);
         QCOMPARE(QFileInfo(db() + u"-wal"_s).size(), 0);
+    }
+
+    // "Delete all" from the workstation while the receiver is storing a study:
+    // the database stays sound, and once the send has ended every row has its
+    // file and every file its row.
+    void deleteAllWhileAStudyArrives()
+    {
+        QProcess sender;
+        const QStringList files = startLargeSend(sender, 1, 40, u"all"_s);
+        QCOMPARE(files.size(), 40);
+        qputenv("LUMORA_APP_FOLDER", QFile::encodeName(folder_->path()));
+        SetDatabasePaths();
+        QVERIFY(DeleteAllFromDatabase({}));
+        QVERIFY(sender.waitForFinished(120000));
+        QVERIFY(WaitFor([&] { return count(u"tblReceive"_s) == count(u"tblImages"_s); }, 20000));
+        QVERIFY(count(u"tblImages"_s) < files.size());
+        rowsMatchFiles(1024 * 768);
     }
 
     // The reserve below which the receiver takes nothing more, and a reserve of
