@@ -5,6 +5,7 @@
 //   bench-header-update run FOLDER                         the study loaded as the
 //       viewer holds it, then the job changing the patient's name: prints job_ms
 //       (from the job's start to its files in temp/), files and peak_kb
+#include "PeakMemory.h"
 #include "core/Settings.h"
 #include "header/HeaderUpdateJob.h"
 #include "store/DatabasePaths.h"
@@ -19,17 +20,6 @@
 #include <cstdio>
 
 namespace {
-
-qlonglong peakKb()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
 
 int fail(const QString &what)
 {
@@ -98,7 +88,7 @@ int run(const QString &folder)
     const bool ok = job.run();
     const qint64 ms = clock.elapsed();
     const int files = int(QDir(folder + QStringLiteral("/temp")).entryList({QStringLiteral("*.dcm")}, QDir::Files).size());
-    std::printf("job_ms %lld\nfiles %d\npeak_kb %lld\n", static_cast<long long>(ms), files, peakKb());
+    std::printf("job_ms %lld\nfiles %d\npeak_kb %lld\n", static_cast<long long>(ms), files, PeakKb());
     if (!ok)
         return fail(log);
     return files == int(uids.rows.size()) ? 0 : 2;

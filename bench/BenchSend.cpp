@@ -6,6 +6,7 @@
 //       the progress dialog; prints send_ms (association, job and release),
 //       command_ms (with the dialog's start timer), progress_ms (the dialog's
 //       per-image progress steps alone), sent, total and peak_kb
+#include "PeakMemory.h"
 #include "core/Settings.h"
 #include "core/WorkstationState.h"
 #include "jobs/EditForm.h"
@@ -27,17 +28,6 @@
 #include <cstdio>
 
 namespace {
-
-qlonglong peakKb()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
 
 int fail(const char *what)
 {
@@ -171,7 +161,7 @@ int send(const QString &folder, int port)
     }
     std::printf("send_ms %lld\ncommand_ms %lld\nprogress_ms %lld\nopen_ms %lld\njob_ms %lld\nrelease_ms %lld\nsent %d\ntotal %d\npeak_kb %lld\n",
                 static_cast<long long>(openMs + jobMs + releaseMs), static_cast<long long>(ms), static_cast<long long>(progressMs), static_cast<long long>(openMs),
-                static_cast<long long>(jobMs), static_cast<long long>(releaseMs), job.SentCount, job.TotalCount, peakKb());
+                static_cast<long long>(jobMs), static_cast<long long>(releaseMs), job.SentCount, job.TotalCount, PeakKb());
     return job.SentCount == job.TotalCount && job.TotalCount > 0 ? 0 : 2;
 }
 

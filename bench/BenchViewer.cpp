@@ -6,6 +6,7 @@
 //   bench-viewer load DIR      times LoadStudy until the four tiles are painted
 //   bench-viewer patients DIR  times RefreshPatientList
 // Each run is a process of its own, so that its peak memory is its own.
+#include "PeakMemory.h"
 #include "acquisition/ImageViewer.h"
 #include "core/Settings.h"
 #include "core/WorkstationState.h"
@@ -24,17 +25,6 @@
 #include <cstdio>
 
 namespace {
-
-long peakKb()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
 
 int prepare(const QString &dir, bool jpeg2000)
 {
@@ -77,7 +67,7 @@ int load(BrowserWindow &w)
         return 1;
     w.browser->lvPatients_ItemClick(found.first());
     QCoreApplication::processEvents();
-    const long before = peakKb();
+    const qlonglong before = PeakKb();
 
     // The longest gap between two ticks of a 10 ms timer: how long the window did not respond.
     QElapsedTimer tick;
@@ -109,8 +99,8 @@ int load(BrowserWindow &w)
     printf("load_ms %lld\n", ms);
     printf("files_read_ms %lld\n", listed);
     printf("longest_event_gap_ms %lld\n", longestGap);
-    printf("peak_kb_before %ld\n", before);
-    printf("peak_kb %ld\n", peakKb());
+    printf("peak_kb_before %lld\n", before);
+    printf("peak_kb %lld\n", PeakKb());
     printf("decoder_threads %d\n", Jpeg2000DecoderThreads());
     return 0;
 }
