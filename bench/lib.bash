@@ -11,3 +11,13 @@ time_sqlite3() {
   done
   awk -v ns="$best" 'BEGIN { printf "peer sqlite3 shell, same query incl. process start: best %.2f ms\n", ns / 1e6 }'
 }
+
+# Builds the journal benchmark $1 and runs it on a new journal in a temporary
+# folder, which `work` names afterwards; uses `build` and `root`.
+run_journal_bench() {
+  cmake --build "$build" --target "$1" -j2 >/dev/null
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  QT_QPA_PLATFORM=offscreen LUMORA_APP_FOLDER="$work" \
+    "$build/bench/$1" "$work/journal.dat" "$root/src/store/schema/dosis.sql"
+}

@@ -38,6 +38,18 @@ QLineEdit *lineEdit(QWidget *parent, const char *name)
     return e;
 }
 
+// A row of buttons: `left` at its start, `right` at its end.
+QHBoxLayout *buttonRow(std::initializer_list<QPushButton *> left, std::initializer_list<QPushButton *> right)
+{
+    auto *row = new QHBoxLayout;
+    for (QPushButton *b : left)
+        row->addWidget(b);
+    row->addStretch();
+    for (QPushButton *b : right)
+        row->addWidget(b);
+    return row;
+}
+
 QTreeWidget *list(QWidget *parent, const char *name, const QStringList &headers)
 {
     auto *l = new QTreeWidget(parent);
@@ -74,14 +86,10 @@ InputBoxForm::InputBoxForm(QWidget *parent)
     layout->addWidget(new QLabel(QStringLiteral("max. 2 chars (i.e. CT, MR or CR)"), this));
     txtValue = lineEdit(this, "txtValue");
     layout->addWidget(txtValue);
-    auto *row = new QHBoxLayout;
     QPushButton *ok = button(this, "cmdOK", QStringLiteral("OK"));
     QPushButton *cancel = button(this, "cmdCancel", QStringLiteral("Cancel"));
     ok->setDefault(true);
-    row->addStretch();
-    row->addWidget(ok);
-    row->addWidget(cancel);
-    layout->addLayout(row);
+    layout->addLayout(buttonRow({}, {ok, cancel}));
     connect(ok, &QPushButton::clicked, this, [this] { cancelled_ = false; hide(); done(Accepted); });
     connect(txtValue, &QLineEdit::returnPressed, ok, &QPushButton::click);
     connect(cancel, &QPushButton::clicked, this, [this] { cancelled_ = true; hide(); done(Rejected); });
@@ -111,13 +119,9 @@ AddTagForm::AddTagForm(const QString &filter, QWidget *parent)
     lvDictionary->setSortingEnabled(true);
     lvDictionary->sortByColumn(0, Qt::AscendingOrder);
     layout->addWidget(lvDictionary);
-    auto *row = new QHBoxLayout;
     cmdAdd = button(this, "cmdAdd", QStringLiteral("Apply"));
     cmdCancel = button(this, "cmdCancel", QStringLiteral("Cancel"));
-    row->addStretch();
-    row->addWidget(cmdAdd);
-    row->addWidget(cmdCancel);
-    layout->addLayout(row);
+    layout->addLayout(buttonRow({}, {cmdAdd, cmdCancel}));
     resize(480, 420);
     connect(cmdAdd, &QPushButton::clicked, this, &AddTagForm::cmdAdd_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
@@ -161,17 +165,11 @@ DatabaseForm::DatabaseForm(QWidget *parent)
                                            QStringLiteral("DICOM Description")});
     lvDatabase->setContextMenuPolicy(Qt::CustomContextMenu);
     layout->addWidget(lvDatabase);
-    auto *row = new QHBoxLayout;
     cmdAdd = button(this, "cmdAdd", QStringLiteral("Add New"));
     cmdAll = button(this, "cmdAll", QStringLiteral("Set all visible"));
     cmdApply = button(this, "cmdApply", QStringLiteral("Apply"));
     cmdCancel = button(this, "cmdCancel", QStringLiteral("Cancel"));
-    row->addWidget(cmdAdd);
-    row->addWidget(cmdAll);
-    row->addStretch();
-    row->addWidget(cmdApply);
-    row->addWidget(cmdCancel);
-    layout->addLayout(row);
+    layout->addLayout(buttonRow({cmdAdd, cmdAll}, {cmdApply, cmdCancel}));
     resize(640, 560);
     PopUp.addAction(QStringLiteral("Delete"), this, &DatabaseForm::PopDelete_Click)->setObjectName(QStringLiteral("PopDelete"));
     connect(lvDatabase, &QWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
@@ -283,13 +281,9 @@ AddTagToDB::AddTagToDB(DatabaseForm *dictionary)
     chkVisi = new QCheckBox(QStringLiteral("visible"), this);
     chkVisi->setObjectName(QStringLiteral("chkVisi"));
     form->addRow(QString(), chkVisi);
-    auto *row = new QHBoxLayout;
     cmdOK = button(this, "cmdOK", QStringLiteral("OK"));
     cmdCancel = button(this, "cmdCancel", QStringLiteral("Cancel"));
-    row->addStretch();
-    row->addWidget(cmdOK);
-    row->addWidget(cmdCancel);
-    form->addRow(row);
+    form->addRow(buttonRow({}, {cmdOK, cmdCancel}));
     for (QLineEdit *e : {txtGroup, txtElement})
         e->installEventFilter(this);
     connect(cmdOK, &QPushButton::clicked, this, &AddTagToDB::cmdOK_Click);
