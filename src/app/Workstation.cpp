@@ -18,11 +18,15 @@
 #include "jobs/EditForm.h"
 #include "network/PartnerForms.h"
 #include "network/WorklistForm.h"
+#include "transfer/ExportForm.h"
+#include "transfer/Import.h"
 #include "browse/Browser.h"
 #include "browse/ListDeletion.h"
 #include "toolkit/ToolkitNetwork.h"
 #include "toolkit/ToolkitViewer.h"
 
+#include <QApplication>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -44,7 +48,18 @@ Workstation::Workstation(MainForm &main) : QObject(&main), main_(main)
     EditForm::RegisterJob(1, [this](EditForm &f) { StudieSenden(f, job_); });
     EditForm::RegisterJob(2, [this](EditForm &f) { PatientSenden(f, job_); });
     EditForm::RegisterJob(3, [this](EditForm &f) { UpdateTimer(f); });
+    EditForm::RegisterJob(8, [](EditForm &f) { ImportTimer(f); });
+    EditForm::RegisterJob(9, [](EditForm &f) { ImportDirTimer(f); });
     runProgressDialog = [](EditForm &form) { form.exec(); };
+    runExportDialog = [](ExportForm &form) { form.exec(); };
+    chooseImportFiles = [this](bool directory) {
+        if (directory) {
+            const QString file = QFileDialog::getOpenFileName(&main_, QStringLiteral("DICOM Dir"), QString(), QStringLiteral("All files (*)"));
+            return file.isEmpty() ? QStringList() : QStringList{file};
+        }
+        return QFileDialog::getOpenFileNames(&main_, QStringLiteral("DICOM Image(s)"), QString(),
+                                             QStringLiteral("DICOM Image (*.dcm);;All files (*)"));
+    };
 }
 
 Workstation::~Workstation() = default;
@@ -321,6 +336,14 @@ void Workstation::menuAction(const QString &name)
         deletion_->PopupDeleteImage();
     else if (name == QLatin1String("mnuApplyTasks"))
         mnuApplyTasks();
+    else if (name == QLatin1String("mnuImportImages"))
+        importImages(8);
+    else if (name == QLatin1String("mnuImportDir"))
+        importImages(9);
+    else if (name == QLatin1String("mnuExportJPEG"))
+        exportImages(ExportKinds::Jpeg);
+    else if (name == QLatin1String("mnuExportDICOM"))
+        exportImages(ExportKinds::Dicom);
     else if (name == QLatin1String("PopUpTaskList_Clear"))
         tasks_->ClearEntries();
     else if (name == QLatin1String("PopUpTaskList_Save"))
@@ -334,6 +357,40 @@ void Workstation::menuAction(const QString &name)
         form.Form_Load();
         form.exec();
     }
+}
+
+void Workstation::importImages(qint16 mode)
+{
+    const QStringList chosen = chooseImportFiles(mode == 9);
+    if (chosen.isEmpty())
+        return; // cancelled: no job
+    if (mode == 9) {
+        ImportFiles = chosen.mid(0, 1);
+        ImportMulti = false;
+    } else {
+        SetImportFiles(chosen);
+    }
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    JobMode = mode;
+    {
+        EditForm form(&main_);
+        form.Form_Load();
+        runProgressDialog(form);
+    }
+    QApplication::restoreOverrideCursor();
+}
+
+void Workstation::exportImages(int kind)
+{
+    const QList<ToolkitImagePtr> images = main_.dv1->images();
+    if (images.isEmpty()) {
+        Prompts().information(&main_, QStringLiteral("No images loaded into viewport."), DefaultPromptTitle);
+        return;
+    }
+    ExportKind = kind;
+    ExportForm form(images, &main_);
+    form.Form_Load();
+    runExportDialog(form);
 }
 
 void Workstation::openWorklist()

@@ -49,6 +49,9 @@ public:
 
     // How the progress dialog is run (modal by default); tests drive it.
     std::function<void(class EditForm &)> runProgressDialog;
+    std::function<void(class ExportForm &)> runExportDialog;
+    // The import's file dialog: the chosen files (a DICOMDIR for a directory); empty when cancelled.
+    std::function<QStringList(bool directory)> chooseImportFiles;
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -64,6 +67,9 @@ private:
     bool undoneTasksAllowSend();
     void runSendJob(qint16 mode);
     void runDeletionJob(qint16 mode);
+    // Import (job 8 files, 9 a DICOMDIR) and export (ExportKinds) of the viewer's images.
+    void importImages(qint16 mode);
+    void exportImages(int kind);
     // Executes the task list on the loaded images (job 3).
     void mnuApplyTasks();
     void UpdateTimer(class EditForm &form);

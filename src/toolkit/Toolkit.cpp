@@ -481,8 +481,13 @@ bool WriteImageFile(const ToolkitImagePtr &image, const QString &path, const QSt
     const QImage picture = RenderImage(image, QSize(), error);
     if (picture.isNull())
         return false;
-    if (!picture.save(path, format.toLatin1().constData(), std::clamp(quality, 0, 100)))
+    // Written under another name first: a full disk leaves no broken picture behind.
+    const QString temp = path + QStringLiteral(".part%1").arg(QCoreApplication::applicationPid());
+    if (!picture.save(temp, format.toLatin1().constData(), std::clamp(quality, 0, 100))
+        || std::rename(QFile::encodeName(temp).constData(), QFile::encodeName(path).constData()) != 0) {
+        QFile::remove(temp);
         return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1: cannot write").arg(path)), false;
+    }
     return true;
 }
 
@@ -636,6 +641,9 @@ ToolkitPatient ImagePatient(const ToolkitImagePtr &image)
     for (QChar &ch : key)
         if (!(ch.isLetterOrNumber() || ch == QLatin1Char('.') || ch == QLatin1Char('-') || ch == QLatin1Char('_')))
             ch = QLatin1Char('_');
+    // A key of dots alone would name this folder or the one above.
+    if (key.count(QLatin1Char('.')) == key.size())
+        key.fill(QLatin1Char('_'));
     p.exportKey = key.isEmpty() ? QStringLiteral("unknown") : key;
     return p;
 }

@@ -105,7 +105,7 @@ bool WriteDicomFile(const ToolkitImagePtr &image, const QString &path, ToolkitEr
 // Gives back the memory of large values (the pixel data) that can be read
 // again from the image's file when needed; the file must stay as it is.
 void ReleaseReloadableValues(const ToolkitImagePtr &image);
-// Placed here for the export issue: JPEG of the rendered image, quality 0-100.
+// The rendered image as a picture file ("JPEG", ...), quality 0-100.
 bool WriteImageFile(const ToolkitImagePtr &image, const QString &path, const QString &format, int quality,
                     ToolkitError *error = nullptr);
 
@@ -174,5 +174,37 @@ QImage RenderImage(const ToolkitImagePtr &image, QSize maxSize, ToolkitError *er
 
 // The network operations (OpenAssociation, SendImage, CloseAssociation,
 // RunWorklistQuery) are in ToolkitNetwork.h.
-// Place for the directory operations; their issue fills it.
-// ReadDirectory, AddToDirectory, WriteDirectory.
+
+// A DICOMDIR's record, with the records below it in the directory's order.
+struct ToolkitDirectoryRecord {
+    QString type;            // "PATIENT", "STUDY", "SERIES", "IMAGE", ...
+    bool inUse = true;       // false for Record In-use Flag 0000
+    ToolkitAttribute fileId; // Referenced File ID (0004,1500), one value per component
+    QString instanceUid;     // Referenced SOP Instance UID in File (0004,1511)
+    QList<ToolkitDirectoryRecord> children;
+};
+// The records at the top of a DICOMDIR (normally patients). False with the
+// reason for a file that is missing or is not a DICOMDIR.
+bool ReadDirectory(const QString &path, QList<ToolkitDirectoryRecord> &records, ToolkitError *error = nullptr);
+
+// A file-set of the General Purpose profile being written into a folder: the
+// DICOMDIR at its root, the images below DICOM/ under names media allow.
+class ToolkitDirectory {
+public:
+    ToolkitDirectory();
+    ~ToolkitDirectory();
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+// A new file-set in the folder, or the one already there to add to.
+bool OpenDirectory(ToolkitDirectory &directory, const QString &folder, ToolkitError *error = nullptr);
+// Writes the image as Explicit VR Little Endian (decompressed; a lossy original
+// keeps Lossy Image Compression "01") under a free name in the folder kept for
+// its group key, e.g. DICOM/K0000001/IM000001, and lists it. relativePath gets
+// that name; notes get what the directory had to invent for its records.
+// An instance the file-set lists already is not written again: relativePath
+// gets its file. Nothing is left on disk when it fails.
+bool AddToDirectory(ToolkitDirectory &directory, const ToolkitImagePtr &image, const QString &groupKey,
+                    QString *relativePath, ToolkitError *error = nullptr, QStringList *notes = nullptr);
+// Writes the DICOMDIR (an earlier one is replaced only by a complete new one).
+bool WriteDirectory(ToolkitDirectory &directory, ToolkitError *error = nullptr);

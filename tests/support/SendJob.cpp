@@ -7,13 +7,13 @@
 #include <QPushButton>
 #include <QTest>
 
-QString RunSendJob(qint16 mode, SendJob &job)
+QString RunProgressJob(qint16 mode, const EditForm::Job &job, const std::function<void(EditForm &)> &prepare)
 {
-    static void (*const run[])(EditForm &, SendJob &) = {SerieSenden, StudieSenden, PatientSenden};
     JobMode = mode;
-    EditForm::RegisterJob(mode, [&job, mode](EditForm &form) { run[mode](form, job); });
+    EditForm::RegisterJob(mode, job);
     EditForm form;
-    form.onUnload = [] { ReleaseConnections(); };
+    if (prepare)
+        prepare(form);
     form.Form_Load();
     form.show();
     if (!QTest::qWaitFor([&] { return form.cmdOK->isEnabled(); }, 60000))
@@ -21,6 +21,13 @@ QString RunSendJob(qint16 mode, SendJob &job)
     const QString text = form.txtProgress->toPlainText();
     form.cmdOK_Click();
     return text;
+}
+
+QString RunSendJob(qint16 mode, SendJob &job)
+{
+    static void (*const run[])(EditForm &, SendJob &) = {SerieSenden, StudieSenden, PatientSenden};
+    return RunProgressJob(mode, [&job, mode](EditForm &form) { run[mode](form, job); },
+                          [](EditForm &form) { form.onUnload = [] { ReleaseConnections(); }; });
 }
 
 ToolkitImagePtr ReadImage(const QString &path)

@@ -1,0 +1,187 @@
+#include "transfer/ExportForm.h"
+
+#include "core/Settings.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QVBoxLayout>
+
+int ExportKind = ExportKinds::Dicom;
+
+namespace {
+
+// The quality list's entries and the slider values they stand for.
+const struct {
+    const char *text;
+    int value;
+} QualityLevels[] = {{"Less", 3}, {"Middle", 5}, {"High", 8}, {"Max", 10}};
+
+} // namespace
+
+ExportForm::ExportForm(QList<ToolkitImagePtr> images, QWidget *parent)
+    : QDialog(parent)
+    , images_(std::move(images))
+{
+    setObjectName(QStringLiteral("ExportForm"));
+    auto named = [](auto *widget, const char *name) {
+        widget->setObjectName(QString::fromLatin1(name));
+        return widget;
+    };
+    txtExportDir = named(new QLineEdit, "txtExportDir");
+    cmdBrowse = named(new QPushButton(QStringLiteral("...")), "cmdBrowse");
+    chkDicomDir = named(new QCheckBox(QStringLiteral("Create DicomDir file")), "chkDicomDir");
+    chkCompress = named(new QCheckBox(QStringLiteral("Compress to ZIP file")), "chkCompress");
+
+    imagePropertiesFrame = named(new QGroupBox(QStringLiteral("Image properties")), "Frame1");
+    sldQuality = named(new QSlider(Qt::Horizontal), "sldQuality");
+    sldQuality->setRange(1, 10);
+    sldQuality->setValue(8);
+    sldQuality->setTickPosition(QSlider::TicksBelow);
+    txtQuality = named(new QLineEdit, "txtQuality");
+    txtQuality->setReadOnly(true);
+    txtQuality->setMaximumWidth(40);
+    cboQuality = named(new QComboBox, "cboQuality");
+    auto *quality = new QGridLayout(imagePropertiesFrame);
+    quality->addWidget(new QLabel(QStringLiteral("Small file")), 0, 0);
+    quality->addWidget(sldQuality, 0, 1);
+    quality->addWidget(new QLabel(QStringLiteral("Big file")), 0, 2);
+    quality->addWidget(txtQuality, 0, 3);
+    quality->addWidget(new QLabel(QStringLiteral("Quality:")), 1, 0);
+    quality->addWidget(cboQuality, 1, 1, 1, 3);
+
+    exportingFrame = named(new QGroupBox(QStringLiteral("Exporting")), "Frame2");
+    pbExport = named(new QProgressBar, "pbExport");
+    lblFile = named(new QLabel, "lblFile");
+    lblCount = named(new QLabel, "lblCount");
+    auto *progress = new QGridLayout(exportingFrame);
+    progress->addWidget(new QLabel(QStringLiteral("Progress:")), 0, 0);
+    progress->addWidget(lblFile, 0, 1);
+    progress->addWidget(lblCount, 0, 2, Qt::AlignRight);
+    progress->addWidget(pbExport, 1, 0, 1, 3);
+
+    cmdExport = named(new QPushButton(QStringLiteral("Export")), "cmdExport");
+    cmdCancel = named(new QPushButton(QStringLiteral("Cancel")), "cmdCancel");
+    cmdExport->setDefault(true);
+
+    auto *folder = new QHBoxLayout;
+    folder->addWidget(new QLabel(QStringLiteral("Export directory:")));
+    folder->addWidget(txtExportDir, 1);
+    folder->addWidget(cmdBrowse);
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(cmdExport);
+    buttons->addWidget(cmdCancel);
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(folder);
+    layout->addWidget(chkDicomDir);
+    layout->addWidget(chkCompress);
+    layout->addWidget(imagePropertiesFrame);
+    layout->addWidget(exportingFrame);
+    layout->addLayout(buttons);
+    setMinimumWidth(460);
+
+    askArchiveName = [this](const QString &proposal) -> std::optional<QString> {
+        bool ok = false;
+        const QString name = QInputDialog::getText(this, QStringLiteral("ZIP Archive"), QStringLiteral("Please enter ZIP-Archive name:"),
+                                                   QLineEdit::Normal, proposal, &ok);
+        return ok ? std::optional<QString>(name) : std::nullopt;
+    };
+    chooseFolder = [this] {
+        return QFileDialog::getExistingDirectory(this, QStringLiteral("Export Directory"), txtExportDir->text());
+    };
+
+    connect(sldQuality, &QSlider::valueChanged, this, &ExportForm::sldQuality_Change);
+    connect(cboQuality, &QComboBox::activated, this, [this](int index) {
+        if (index >= 0 && index < int(std::size(QualityLevels)))
+            sldQuality->setValue(QualityLevels[index].value);
+    });
+    connect(cmdBrowse, &QPushButton::clicked, this, &ExportForm::cmdBrowse_Click);
+    connect(cmdExport, &QPushButton::clicked, this, &ExportForm::cmdExport_Click);
+    connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void ExportForm::Form_Load()
+{
+    cboQuality->clear();
+    for (const auto &level : QualityLevels)
+        cboQuality->addItem(QString::fromLatin1(level.text));
+    sldQuality_Change(sldQuality->value());
+    const bool jpeg = ExportKind == ExportKinds::Jpeg;
+    setWindowTitle(jpeg ? QStringLiteral("Export JPEG") : QStringLiteral("Export DICOM"));
+    chkDicomDir->setVisible(!jpeg);
+    imagePropertiesFrame->setVisible(jpeg);
+    pbExport->setRange(0, int(images_.size()));
+    pbExport->setValue(0);
+    adjustSize();
+}
+
+void ExportForm::sldQuality_Change(int value)
+{
+    txtQuality->setText(QString::number(value));
+    cboQuality->setCurrentIndex(-1);
+    for (int i = 0; i < int(std::size(QualityLevels)); ++i)
+        if (QualityLevels[i].value == value)
+            cboQuality->setCurrentIndex(i);
+}
+
+void ExportForm::cmdBrowse_Click()
+{
+    const QString folder = chooseFolder();
+    if (!folder.isEmpty())
+        txtExportDir->setText(folder);
+}
+
+void ExportForm::setBusy(bool busy)
+{
+    for (QWidget *w : {static_cast<QWidget *>(cmdExport), static_cast<QWidget *>(cmdBrowse), static_cast<QWidget *>(chkDicomDir),
+                       static_cast<QWidget *>(txtExportDir), static_cast<QWidget *>(imagePropertiesFrame), static_cast<QWidget *>(exportingFrame)})
+        w->setEnabled(!busy);
+    // The progress stays readable while the controls are locked.
+    exportingFrame->setEnabled(true);
+}
+
+void ExportForm::cmdExport_Click()
+{
+    ExportRequest request;
+    request.kind = ExportKind;
+    request.folder = txtExportDir->text().trimmed();
+    request.dicomDir = ExportKind == ExportKinds::Dicom && chkDicomDir->isChecked();
+    request.compress = chkCompress->isChecked();
+    request.quality = sldQuality->value();
+    request.images = images_;
+    ExportHooks hooks;
+    hooks.parent = this;
+    hooks.askArchiveName = askArchiveName;
+    hooks.clock = clock;
+    hooks.progress = [this](int value, int maximum, const QString &file) {
+        pbExport->setRange(0, maximum);
+        pbExport->setValue(value);
+        lblCount->setText(QStringLiteral("%1 of %2").arg(value).arg(maximum));
+        lblFile->setText(QFileInfo(file).fileName());
+        QCoreApplication::processEvents();
+    };
+    setBusy(true);
+    ImageExport job(request, hooks);
+    const bool done = job.run();
+    setBusy(false);
+    if (!done)
+        return;
+    const QString root = QString::fromLatin1(SettingsRoot);
+    WriteSetting(root + QStringLiteral("Export\\Quality"), QString::number(sldQuality->value()));
+    WriteSetting(root + QStringLiteral("Export\\Directory"), txtExportDir->text());
+    WriteSetting(root + QStringLiteral("Export\\DicomDir"), chkDicomDir->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+    WriteSetting(root + QStringLiteral("Export\\Compress"), chkCompress->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+    accept();
+}

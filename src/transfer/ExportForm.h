@@ -1,0 +1,59 @@
+#pragma once
+
+// The export dialog: folder, DICOMDIR and ZIP choices, the JPEG quality, and
+// the progress of the export it runs.
+#include "toolkit/Toolkit.h"
+#include "transfer/ImageExport.h"
+
+#include <QDialog>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QSlider;
+
+// The kind the main window asks for before it opens the dialog (ExportKinds).
+extern int ExportKind;
+
+class ExportForm : public QDialog {
+    Q_OBJECT
+
+public:
+    ExportForm(QList<ToolkitImagePtr> images, QWidget *parent = nullptr);
+
+    // Fills the quality list, sets the title and the controls of ExportKind.
+    void Form_Load();
+    void cmdExport_Click();
+    void cmdBrowse_Click();
+
+    QLineEdit *txtExportDir = nullptr;
+    QPushButton *cmdBrowse = nullptr;
+    QCheckBox *chkDicomDir = nullptr;
+    QCheckBox *chkCompress = nullptr;
+    QGroupBox *imagePropertiesFrame = nullptr;
+    QSlider *sldQuality = nullptr;
+    QLineEdit *txtQuality = nullptr;
+    QComboBox *cboQuality = nullptr;
+    QGroupBox *exportingFrame = nullptr;
+    QProgressBar *pbExport = nullptr;
+    QLabel *lblFile = nullptr;
+    QLabel *lblCount = nullptr;
+    QPushButton *cmdExport = nullptr;
+    QPushButton *cmdCancel = nullptr;
+
+    // The ZIP archive's name (nullopt: cancelled) and the clock; tests answer them.
+    std::function<std::optional<QString>(const QString &proposal)> askArchiveName;
+    std::function<QTime()> clock = [] { return QTime::currentTime(); };
+    // The folder picker; empty when cancelled.
+    std::function<QString()> chooseFolder;
+
+private:
+    void setBusy(bool busy);
+    void sldQuality_Change(int value);
+
+    QList<ToolkitImagePtr> images_;
+};

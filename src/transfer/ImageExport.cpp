@@ -1,0 +1,202 @@
+#include "transfer/ImageExport.h"
+
+#include "core/ErrorLog.h"
+#include "transfer/MediaPaths.h"
+#include "transfer/ZipArchive.h"
+#include "ui/Prompts.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+
+ImageExport::ImageExport(ExportRequest request, ExportHooks hooks)
+    : r_(std::move(request))
+    , hooks_(std::move(hooks))
+{
+}
+
+QString ImageExport::place() const
+{
+    return r_.kind == ExportKinds::Jpeg ? QStringLiteral("ExportForm ExportJPEG") : QStringLiteral("ExportForm ExportDICOM");
+}
+
+bool ImageExport::run()
+{
+    if (r_.folder.isEmpty() || !QFileInfo(r_.folder).isDir()) {
+        Prompts().critical(hooks_.parent, QStringLiteral("Export directory does not exists!"), DefaultPromptTitle);
+        return false;
+    }
+    r_.folder = QDir::cleanPath(QFileInfo(r_.folder).absoluteFilePath());
+    if (!exportImages())
+        return false;
+    const int zip = r_.compress ? CreateZIP() : ZipResult::Written;
+    if (zip == ZipResult::Unexpected) {
+        Prompts().critical(hooks_.parent,
+                           QStringLiteral("An unspecified error occured during ZIP compression!\r\nView log-files for information."),
+                           DefaultPromptTitle);
+    } else if (zip == ZipResult::Written) {
+        QString text = QStringLiteral("Images exported!");
+        if (leftOut_ > 0)
+            text += QStringLiteral("\r\n%1 of %2 image(s) could not be exported and were left out; see the error log.")
+                        .arg(leftOut_)
+                        .arg(r_.images.size());
+        if (!archiveNote_.isEmpty())
+            text += QStringLiteral("\r\n") + archiveNote_;
+        Prompts().information(hooks_.parent, text, DefaultPromptTitle);
+    }
+    return true;
+}
+
+bool ImageExport::exportImages()
+{
+    exportedFiles_.clear();
+    written_ = leftOut_ = 0;
+    const bool fileSet = r_.kind == ExportKinds::Dicom && r_.dicomDir;
+    ToolkitDirectory directory;
+    ToolkitError e;
+    auto stop = [&](const QString &what) {
+        WriteErrorLog(e.number, e.text, place());
+        Prompts().critical(hooks_.parent, what + QStringLiteral("\r\n") + e.text + QStringLiteral("\r\nView log-files for information."),
+                           DefaultPromptTitle);
+        return false;
+    };
+    if (fileSet && !OpenDirectory(directory, r_.folder, &e))
+        return stop(QStringLiteral("The DICOMDIR of the export folder cannot be read or made; nothing was exported."));
+    const int total = int(r_.images.size());
+    for (int i = 0; i < total; ++i) {
+        const ToolkitImagePtr &image = r_.images.at(i);
+        QString file;
+        if (!exportImage(image, directory, &file, &e)) {
+            // An image that cannot be written in this form is left out; a
+            // folder that cannot take more stops the export.
+            if (e.number != ToolkitErrors::NoPixels && e.number != ToolkitErrors::BadAttribute && e.number != ToolkitErrors::NoImage)
+                return stop(QStringLiteral("The export stopped after %1 of %2 image(s); the files written so far stay in place.")
+                                .arg(written_)
+                                .arg(total));
+            WriteErrorLog(e.number, e.text, place());
+            ++leftOut_;
+        }
+        if (hooks_.progress)
+            hooks_.progress(i + 1, total, file);
+    }
+    if (fileSet) {
+        if (!WriteDirectory(directory, &e))
+            return stop(QStringLiteral("The DICOMDIR could not be written; the image files stay in place."));
+        // The archive holds the whole file-set, earlier exports into the folder too.
+        QList<ToolkitDirectoryRecord> records;
+        if (ReadDirectory(r_.folder + QStringLiteral("/DICOMDIR"), records, &e)) {
+            exportedFiles_.clear();
+            std::function<void(const QList<ToolkitDirectoryRecord> &)> collect = [&](const QList<ToolkitDirectoryRecord> &list) {
+                for (const ToolkitDirectoryRecord &r : list) {
+                    QString reason;
+                    const QString file = r.fileId.exists ? ResolveReferencedFile(r_.folder, r.fileId.values, &reason) : QString();
+                    if (!file.isEmpty() && !exportedFiles_.contains(file))
+                        exportedFiles_ << file;
+                    collect(r.children);
+                }
+            };
+            collect(records);
+        }
+        exportedFiles_ << r_.folder + QStringLiteral("/DICOMDIR");
+    }
+    return true;
+}
+
+bool ImageExport::exportImage(const ToolkitImagePtr &image, ToolkitDirectory &directory, QString *file, ToolkitError *error)
+{
+    if (!image || !image->isValid()) {
+        *error = {ToolkitErrors::NoImage, QStringLiteral("%1: the image could not be read; left out").arg(image ? image->path() : QString())};
+        return false;
+    }
+    const QString uid = ImageUid(image);
+    // The UID becomes a file name: anything else than a UID never becomes a path.
+    if (!IsValidUid(uid)) {
+        *error = {ToolkitErrors::BadAttribute,
+                  QStringLiteral("%1: SOP Instance UID \"%2\" is not a valid UID; left out").arg(image->path(), uid.left(80))};
+        return false;
+    }
+    const ToolkitPatient patient = ImagePatient(image);
+    if (r_.kind == ExportKinds::Dicom && r_.dicomDir) {
+        QString relative;
+        QStringList invented;
+        if (!AddToDirectory(directory, image, patient.exportKey, &relative, error, &invented))
+            return false;
+        if (!invented.isEmpty())
+            WriteErrorLog(0, QStringLiteral("%1: the DICOMDIR records got invented values for %2").arg(uid, invented.join(QStringLiteral(", "))),
+                          place());
+        *file = r_.folder + QLatin1Char('/') + relative;
+    } else {
+        const QString subFolder = r_.folder + QLatin1Char('/') + patient.exportKey;
+        if (!QDir().mkpath(subFolder)) {
+            *error = {ToolkitErrors::WriteFailed, QStringLiteral("%1: cannot create the folder").arg(subFolder)};
+            return false;
+        }
+        if (r_.kind == ExportKinds::Dicom) {
+            *file = subFolder + QLatin1Char('/') + uid + QStringLiteral(".dcm");
+            if (!WriteDicomFile(image, *file, error))
+                return false;
+        } else {
+            *file = subFolder + QLatin1Char('/') + uid + QStringLiteral(".jpg");
+            if (!WriteImageFile(image, *file, QStringLiteral("JPEG"), r_.quality * 10, error))
+                return false;
+            if (written_ == 0 && !writeInfoFile(image, subFolder, error))
+                return false;
+        }
+    }
+    // The viewer keeps its images; their pixel data can be read again from their files.
+    ReleaseReloadableValues(image);
+    exportedFiles_ << *file;
+    ++written_;
+    return true;
+}
+
+bool ImageExport::writeInfoFile(const ToolkitImagePtr &image, const QString &subFolder, ToolkitError *error)
+{
+    const ToolkitPatient p = ImagePatient(image);
+    const QString path = subFolder + QStringLiteral("/info.txt");
+    QSaveFile out(path);
+    const QString text = QStringLiteral("PATIENT_NAME=%1\r\nPATIENT_ID=%2\r\nPATIENT_BIRTHDATE=%3\r\nPATIENT_SEX=%4\r\n")
+                             .arg(p.name, p.id, p.birthDate, p.sex);
+    if (!out.open(QIODevice::WriteOnly) || out.write(text.toUtf8()) < 0 || !out.commit()) {
+        *error = {ToolkitErrors::WriteFailed, QStringLiteral("%1: %2").arg(path, out.errorString())};
+        return false;
+    }
+    exportedFiles_ << path;
+    return true;
+}
+
+int ImageExport::CreateZIP()
+{
+    try {
+        if (exportedFiles_.isEmpty()) {
+            WriteErrorLog(ToolkitErrors::WriteFailed, QStringLiteral("No files were written, so there is nothing to pack"),
+                          QStringLiteral("ExportForm CreateZIP"));
+            return ZipResult::Unexpected;
+        }
+        const QString proposal = hooks_.clock().toString(QStringLiteral("HHmmss"));
+        const std::optional<QString> answer =
+            hooks_.askArchiveName ? hooks_.askArchiveName(proposal) : std::optional<QString>();
+        const QString name = ZipArchiveName(answer, hooks_.clock());
+        if (!IsPlainArchiveName(name)) {
+            WriteErrorLog(ToolkitErrors::WriteFailed, QStringLiteral("Archive name refused: %1").arg(name), QStringLiteral("ExportForm CreateZIP"));
+            Prompts().critical(hooks_.parent,
+                               QStringLiteral("\"%1\" is not a file name: the archive goes into the export folder and its name holds no folder.\r\nNo archive was written.")
+                                   .arg(name),
+                               DefaultPromptTitle);
+            return ZipResult::Failed;
+        }
+        archive_ = FreeArchivePath(r_.folder, name);
+        const QString written = QFileInfo(archive_).fileName();
+        archiveNote_ = written == name ? QString() : QStringLiteral("%1 was already there: the archive is %2.").arg(name, written);
+        QString reason;
+        if (!WriteZipArchive(archive_, r_.folder, exportedFiles_, &reason)) {
+            WriteErrorLog(ToolkitErrors::WriteFailed, reason, QStringLiteral("ExportForm CreateZIP"));
+            Prompts().critical(hooks_.parent, QStringLiteral("An error occured during ZIP compression!\r\nPlease try again."), DefaultPromptTitle);
+            return ZipResult::Failed;
+        }
+        return ZipResult::Written;
+    } catch (const std::exception &ex) {
+        WriteErrorLog(ToolkitErrors::WriteFailed, QString::fromLocal8Bit(ex.what()), QStringLiteral("ExportForm CreateZIP"));
+        return ZipResult::Unexpected;
+    }
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+// The export of the viewer's images into a folder: DICOM files (optionally a
+// file-set with a DICOMDIR) or JPEG files with info.txt, optionally packed
+// into a ZIP archive. Plain logic; ExportForm shows its progress.
+#include "toolkit/Toolkit.h"
+
+#include <QList>
+#include <QString>
+#include <QTime>
+#include <functional>
+#include <optional>
+
+class QWidget;
+
+// ExportKind: what the dialog exports.
+namespace ExportKinds {
+inline constexpr int Jpeg = 1;
+inline constexpr int Dicom = 2;
+} // namespace ExportKinds
+
+struct ExportRequest {
+    int kind = ExportKinds::Dicom;
+    QString folder;
+    bool dicomDir = false; // a DICOMDIR file-set instead of <folder>/<key>/<UID>.dcm
+    bool compress = false; // a ZIP archive of what was written
+    int quality = 8;       // the slider, 3..10; JPEG quality is ten times it
+    QList<ToolkitImagePtr> images;
+};
+
+struct ExportHooks {
+    // After each image: value of maximum, the file written.
+    std::function<void(int value, int maximum, const QString &file)> progress;
+    // The archive's name; nullopt when the operator cancels.
+    std::function<std::optional<QString>(const QString &proposal)> askArchiveName;
+    std::function<QTime()> clock = [] { return QTime::currentTime(); };
+    QWidget *parent = nullptr; // of the message boxes
+};
+
+class ImageExport {
+public:
+    ImageExport(ExportRequest request, ExportHooks hooks);
+
+    // ExportDICOM or ExportJPEG, then CreateZIP when asked, with their
+    // messages. False when nothing could start or the export stopped on an
+    // error; the files written until then stay.
+    bool run();
+    // CreateZIP over the files written: one of ZipResult.
+    int CreateZIP();
+
+    const QStringList &ExportedFiles() const { return exportedFiles_; }
+    int written() const { return written_; }
+    int leftOut() const { return leftOut_; }
+    const QString &archive() const { return archive_; }
+
+private:
+    bool exportImages();
+    bool exportImage(const ToolkitImagePtr &image, ToolkitDirectory &directory, QString *file, ToolkitError *error);
+    bool writeInfoFile(const ToolkitImagePtr &image, const QString &subFolder, ToolkitError *error);
+    QString place() const;
+
+    ExportRequest r_;
+    ExportHooks hooks_;
+    QStringList exportedFiles_;
+    int written_ = 0;
+    int leftOut_ = 0;
+    QString archive_;
+    QString archiveNote_;
+};

@@ -1,0 +1,502 @@
+// Import of files and DICOM directories into temp/, and export of the viewer's
+// images as DICOM files, DICOMDIR file-sets, JPEG and ZIP.
+#include "support/Dicom.h"
+#include "support/Peers.h"
+#include "support/SendJob.h"
+#include "support/Station.h"
+#include "support/Widgets.h"
+
+#include "transfer/ExportForm.h"
+#include "transfer/Import.h"
+#include "transfer/MediaPaths.h"
+#include "transfer/ZipArchive.h"
+
+#include <unistd.h>
+
+namespace {
+
+constexpr auto kAet = "TRANSFERRCV";
+
+// Reads every file; nulls for files that cannot be read.
+QList<ToolkitImagePtr> ReadImages(const QStringList &files)
+{
+    QList<ToolkitImagePtr> images;
+    for (const QString &f : files)
+        images << ReadImage(f);
+    return images;
+}
+
+// Every file below a folder, relative to it.
+QStringList FilesBelow(const QString &folder)
+{
+    QStringList out;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        out << QDir(folder).relativeFilePath(it.next());
+    out.sort();
+    return out;
+}
+
+// The data set of a file as dcmdump shows it, without the meta header and
+// without how sequence lengths were encoded.
+QString DataSetDump(const QString &file)
+{
+    static const QRegularExpression encoding(u"with (undefined|explicit) length|#.*$"_s);
+    QStringList lines;
+    for (const QString &l : Dump(file, {u"-Un"_s}).split(u'\n'))
+        if (!l.startsWith(u"(0002,"_s) && !l.startsWith(u'#') && !l.contains(u"Delimitation"_s))
+            lines << QString(l).remove(encoding);
+    return lines.join(u'\n');
+}
+
+// The Referenced File IDs a DICOMDIR lists, as dcmdump reads them.
+QStringList ReferencedFiles(const QString &dicomdir)
+{
+    QStringList out;
+    static const QRegularExpression id(uR"(\(0004,1500\) CS \[([^\]]*)\])"_s);
+    for (auto m = id.globalMatch(Dump(dicomdir, {})); m.hasNext();)
+        out << m.next().captured(1);
+    return out;
+}
+
+// The export with its prompts answered: the archive name, and a clock at 14:23:05.
+bool RunExport(ExportRequest request, const std::optional<QString> &archiveName = {})
+{
+    ExportHooks hooks;
+    hooks.askArchiveName = [=](const QString &) { return archiveName; };
+    hooks.clock = [] { return QTime(14, 23, 5); };
+    return ImageExport(std::move(request), std::move(hooks)).run();
+}
+
+} // namespace
+
+class TransferTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TestFolder> folder_;
+    std::unique_ptr<RecordingPrompter> prompts_;
+    // Two studies: three images in three encodings, one of them lossy, and one without a Study ID.
+    QStringList first_, second_;
+    QString firstUid_, secondUid_;
+
+    QString errorLog() const { return QString::fromLatin1(folder_->read(u"Logs/Error.log"_s)); }
+    QStringList temp() const { return QDir(folder_->file(u"temp"_s)).entryList({u"*.dcm"_s}, QDir::Files); }
+    QString write(const QString &relative, SyntheticImageSpec spec) const
+    {
+        const QString path = folder_->file(relative);
+        return WriteImage(spec, path) ? path : QString();
+    }
+    QString importFiles(const QStringList &files)
+    {
+        SetImportFiles(files);
+        return RunProgressJob(8, ImportTimer);
+    }
+    QString importDirectory(const QString &dicomdir)
+    {
+        ImportFiles = QStringList{dicomdir};
+        return RunProgressJob(9, ImportDirTimer);
+    }
+    ExportRequest request(int kind, const QString &out, QStringList files = {}) const
+    {
+        QDir().mkpath(out);
+        return {.kind = kind, .folder = out, .images = ReadImages(files.isEmpty() ? first_ + second_ : files)};
+    }
+
+private slots:
+    void init()
+    {
+        folder_ = std::make_unique<TestFolder>();
+        QVERIFY(PrepareStation(*folder_));
+        prompts_ = std::make_unique<RecordingPrompter>();
+        firstUid_ = NewSyntheticUid();
+        secondUid_ = NewSyntheticUid();
+        using E = SyntheticImageSpec::Encoding;
+        first_.clear();
+        second_.clear();
+        int n = 0;
+        for (E encoding : {E::ExplicitLittle, E::JpegLossless, E::Jpeg2000})
+            first_ << write(u"src/a%1.dcm"_s.arg(++n), {.studyUid = firstUid_, .instanceNumber = n, .encoding = encoding});
+        // The lossy one does not say so in its header, as some senders leave it.
+        QCOMPARE(RunProgram(u"dcmodify"_s, {u"-nb"_s, u"-ea"_s, u"(0028,2110)"_s, first_.last()}), 0);
+        second_ << write(u"src/b.dcm"_s, {.patientId = u"PAT0002"_s, .studyUid = secondUid_, .omit = {u"0020,0010"_s}});
+        QVERIFY(!first_.contains(QString()) && !second_.contains(QString()));
+    }
+    void cleanup()
+    {
+        prompts_.reset();
+        folder_.reset();
+    }
+
+    // A duplicate counts as imported and is not written again; what cannot be
+    // read is skipped, logged and counted apart.
+    void importFiles_data()
+    {
+        QTest::addColumn<QStringList>("sources");
+        QTest::addColumn<int>("inTemp");
+        QTest::addColumn<int>("imported");
+        QTest::addColumn<int>("skipped");
+        QTest::newRow("one file") << QStringList{u"a"_s} << 1 << 1 << 0;
+        QTest::newRow("same UID twice") << QStringList{u"a"_s, u"a again"_s, u"b"_s} << 2 << 3 << 0;
+        QTest::newRow("not DICOM, truncated, bad UID") << QStringList{u"a"_s, u"text"_s, u"truncated"_s, u"bad uid"_s} << 1 << 1 << 3;
+        QTest::newRow("one unreadable file") << QStringList{u"text"_s} << 0 << 0 << 1;
+    }
+    void importFiles()
+    {
+        QFETCH(QStringList, sources);
+        QFETCH(int, inTemp);
+        QFETCH(int, imported);
+        QFETCH(int, skipped);
+        const QString uid = NewSyntheticUid();
+        const QMap<QString, QString> made{
+            {u"a"_s, write(u"in/a.dcm"_s, {.patientName = u"First"_s, .sopUid = uid})},
+            {u"a again"_s, write(u"in/a2.dcm"_s, {.patientName = u"Second"_s, .sopUid = uid})},
+            {u"b"_s, write(u"in/b.dcm"_s, {})},
+            {u"bad uid"_s, write(u"in/evil.dcm"_s, {.sopUid = u"../../evil"_s})},
+        };
+        folder_->write(u"in/text.dcm"_s, "not an image");
+        folder_->write(u"in/truncated.dcm"_s, folder_->read(u"in/b.dcm"_s).left(1500));
+        QStringList files;
+        for (const QString &s : sources)
+            files << made.value(s, folder_->file(u"in/%1.dcm"_s.arg(s)));
+
+        const QString text = importFiles(files);
+        QCOMPARE(temp().size(), inTemp);
+        QVERIFY2(text.startsWith(u"Importing image(s) ... OK\n%1 image(s) successfully imported.\n"_s.arg(imported)), qPrintable(text));
+        QVERIFY2(text.endsWith(skipped ? u"%1 file(s) skipped, see the error log.\nTasks done."_s.arg(skipped) : u"imported.\nTasks done."_s),
+                 qPrintable(text));
+        QCOMPARE(errorLog().count(files.size() > 1 ? u"ERROR_IMPORT_MULTI"_s : u"ERROR_IMPORT_SINGLE"_s), skipped);
+        if (sources.contains(u"a again"_s)) // the first stays
+            QCOMPARE(DumpTag(folder_->file(u"temp/%1.dcm"_s.arg(uid)), u"0010,0010"_s), u"First"_s);
+        QCOMPARE(FilesBelow(folder_->path()).filter(u"evil"_s), QStringList{u"in/evil.dcm"_s}); // the UID never became a path
+    }
+
+    void importedImagesReachTheDatabase()
+    {
+        const quint16 port = FreePort();
+        WriteReceiverSettings(*folder_, kAet, QString::number(port));
+        CompanionProcess receiver(ReceiverProgram(), folder_->path());
+        QVERIFY(receiver.start() && receiver.waitUntilAnswering(kAet, port));
+        importFiles(first_);
+        QVERIFY2(WaitFor([&] { return temp().isEmpty() && CountRows(u"tblImages"_s) == 3; }, 30000), qPrintable(errorLog()));
+        const QString mismatch = ImagesMismatch(folder_->path(), 100);
+        QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+    }
+
+    // Media written elsewhere: other letter case, ISO 9660 versions, trailing
+    // dots; references that leave the medium are never followed.
+    void referencedFiles_data()
+    {
+        QTest::addColumn<QStringList>("onDisk");
+        QTest::addColumn<QStringList>("components");
+        QTest::addColumn<QString>("found"); // relative; empty when refused or missing
+        QTest::newRow("as listed") << QStringList{u"IMAGES/IM0001"_s} << QStringList{u"IMAGES"_s, u"IM0001"_s} << u"IMAGES/IM0001"_s;
+        QTest::newRow("lower case on disk") << QStringList{u"images/im0001"_s} << QStringList{u"IMAGES"_s, u"IM0001"_s} << u"images/im0001"_s;
+        QTest::newRow("version and dot") << QStringList{u"IMAGES./IM0001;1"_s} << QStringList{u"IMAGES"_s, u"IM0001"_s} << u"IMAGES./IM0001;1"_s;
+        QTest::newRow("empty components") << QStringList{u"IMAGES/IM0001"_s} << QStringList{u""_s, u"IMAGES"_s, u""_s, u"IM0001"_s} << u"IMAGES/IM0001"_s;
+        QTest::newRow("climbs out") << QStringList{u"IMAGES/IM0001"_s, u"../secret"_s} << QStringList{u".."_s, u"secret"_s} << QString();
+        QTest::newRow("absolute") << QStringList{u"secret"_s} << QStringList{u"/etc"_s, u"hostname"_s} << QString();
+        QTest::newRow("missing") << QStringList{u"IMAGES/IM0001"_s} << QStringList{u"IMAGES"_s, u"IM0002"_s} << QString();
+        QTest::newRow("a folder") << QStringList{u"IMAGES/IM0001"_s} << QStringList{u"IMAGES"_s} << QString();
+    }
+    void referencedFiles()
+    {
+        QFETCH(QStringList, onDisk);
+        QFETCH(QStringList, components);
+        QFETCH(QString, found);
+        for (const QString &f : onDisk)
+            folder_->write(u"media/"_s + f, "x");
+        QString reason;
+        const QString file = ResolveReferencedFile(folder_->file(u"media"_s), components, &reason);
+        QCOMPARE(file, found.isEmpty() ? QString() : folder_->file(u"media/"_s + found));
+        QCOMPARE(reason.isEmpty(), !found.isEmpty());
+    }
+
+    // A DICOMDIR made by dcmmkdir, a lower-cased copy of its medium, one that lost a file, and no DICOMDIR at all.
+    void importDirectory_data()
+    {
+        QTest::addColumn<QString>("medium");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("dcmmkdir") << u"as made"_s << u"OK\n3 image(s) imported\nTasks done."_s;
+        QTest::newRow("lower-cased copy") << u"lower case"_s << u"OK\n3 image(s) imported\nTasks done."_s;
+        QTest::newRow("a file missing") << u"missing"_s << u"OK\n2 image(s) imported\n1 file(s) skipped, see the error log.\nTasks done."_s;
+        QTest::newRow("not a DICOMDIR") << u"image"_s << u"failed\n"_s;
+    }
+    void importDirectory()
+    {
+        QFETCH(QString, medium);
+        QFETCH(QString, expected);
+        QStringList names;
+        QVERIFY(QDir().mkpath(folder_->file(u"media/IMAGES"_s)));
+        for (int i = 1; i <= 3; ++i) { // media of this profile hold uncompressed images
+            names << u"IMAGES/IM%1"_s.arg(i, 6, 10, QChar(u'0'));
+            QVERIFY(!write(u"media/"_s + names.last(), {.instanceNumber = i}).isEmpty());
+        }
+        QByteArray out;
+        QVERIFY2(RunProgram(u"dcmmkdir"_s, QStringList{u"+id"_s, folder_->file(u"media"_s), u"+D"_s, folder_->file(u"media/DICOMDIR"_s)} + names, &out)
+                     == 0,
+                 out.constData());
+        QString dicomdir = folder_->file(u"media/DICOMDIR"_s);
+        if (medium == u"lower case") {
+            for (const QString &n : names + QStringList{u"DICOMDIR"_s})
+                folder_->write(u"lower/"_s + n.toLower(), folder_->read(u"media/"_s + n));
+            dicomdir = folder_->file(u"lower/dicomdir"_s);
+        } else if (medium == u"missing") {
+            QVERIFY(QFile::remove(folder_->file(u"media/"_s + names.at(1))));
+        } else if (medium == u"image") {
+            dicomdir = first_.first();
+        }
+        const QString text = importDirectory(dicomdir);
+        QVERIFY2(text.startsWith(u"Importing DICOM-Dir ... "_s + expected), qPrintable(text));
+        QCOMPARE(temp().size(), medium == u"missing" ? 2 : medium == u"image" ? 0 : 3);
+        if (medium != u"as made" && medium != u"lower case")
+            QVERIFY2(errorLog().contains(u"EditForm ImportDirTimer"_s), qPrintable(errorLog()));
+    }
+
+    // <folder>/<key>/<UID>.dcm with the source's data set; the archive keeps
+    // the layout and never replaces an earlier one.
+    void exportDicomFiles()
+    {
+        const QString out = folder_->file(u"out"_s);
+        ExportRequest r = request(ExportKinds::Dicom, out);
+        r.compress = true;
+        QVERIFY(RunExport(r, u"study.ZIP"_s));
+        QStringList expected;
+        for (const QString &source : first_ + second_) {
+            const QString key = DumpTag(source, u"0020,000D"_s);
+            const QString file = u"%1/%2.dcm"_s.arg(key, DumpTag(source, u"0008,0018"_s));
+            expected << file;
+            QCOMPARE(DataSetDump(out + u'/' + file), DataSetDump(source));
+        }
+        expected << u"study.ZIP"_s;
+        expected.sort();
+        QCOMPARE(FilesBelow(out), expected);
+        QCOMPARE(prompts_->texts(), QStringList{u"Images exported!"_s});
+        QByteArray listing;
+        QCOMPARE(RunProgram(u"unzip"_s, {u"-l"_s, out + u"/study.ZIP"_s}, &listing), 0);
+        for (const QString &f : expected.mid(0, 4))
+            QVERIFY2(listing.contains(f.toUtf8()), listing.constData());
+
+        const QByteArray firstArchive = ReadFile(out + u"/study.ZIP"_s);
+        QVERIFY(RunExport(r, u"study.ZIP"_s));
+        QCOMPARE(ReadFile(out + u"/study.ZIP"_s), firstArchive);
+        QVERIFY(QFile::exists(out + u"/study_1.ZIP"_s));
+        QVERIFY2(prompts_->texts().last().contains(u"the archive is study_1.ZIP"_s), qPrintable(prompts_->texts().last()));
+    }
+
+    void archiveNames_data()
+    {
+        QTest::addColumn<std::optional<QString>>("answer");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("ending kept") << std::optional<QString>(u"study.ZIP"_s) << u"study.ZIP"_s;
+        QTest::newRow("ending added") << std::optional<QString>(u" study "_s) << u"study.zip"_s;
+        QTest::newRow("cancelled") << std::optional<QString>() << u"142305.zip"_s;
+        QTest::newRow("empty") << std::optional<QString>(u"  "_s) << u"142305.zip"_s;
+    }
+    void archiveNames()
+    {
+        QFETCH(std::optional<QString>, answer);
+        QFETCH(QString, name);
+        QCOMPARE(ZipArchiveName(answer, QTime(14, 23, 5)), name);
+    }
+
+    void archiveNameWithAFolderIsRefused()
+    {
+        const QString out = folder_->file(u"out"_s);
+        ExportRequest r = request(ExportKinds::Dicom, out, first_.mid(0, 1));
+        r.compress = true;
+        QVERIFY(RunExport(r, u"../study"_s));
+        QCOMPARE(prompts_->boxes.size(), 1);
+        QCOMPARE(prompts_->boxes.first().kind, u"critical"_s);
+        QVERIFY(QDir(out).entryList({u"*.zip"_s}).isEmpty() && !QFile::exists(folder_->file(u"study.zip"_s)));
+        QVERIFY(errorLog().contains(u"ExportForm CreateZIP"_s));
+    }
+
+    // A General Purpose file-set: conforming names, Explicit VR Little Endian,
+    // every image listed, readable by DCMTK and dciodvfy, and by our own import.
+    void exportFileSet()
+    {
+        const QString out = folder_->file(u"out"_s);
+        ExportRequest r = request(ExportKinds::Dicom, out);
+        r.dicomDir = true;
+        r.compress = true;
+        QVERIFY(RunExport(r, u"media"_s));
+        QCOMPARE(prompts_->texts(), QStringList{u"Images exported!"_s});
+        const QString dicomdir = out + u"/DICOMDIR"_s;
+        QCOMPARE(RunProgram(u"dcmdump"_s, {dicomdir}), 0);
+        QCOMPARE(ValidationErrors(dicomdir), QStringList());
+        const QStringList listed = ReferencedFiles(dicomdir);
+        QCOMPARE(listed.size(), 4);
+        static const QRegularExpression component(u"^[A-Z0-9_]{1,8}$"_s);
+        QByteArray zipListing;
+        QCOMPARE(RunProgram(u"unzip"_s, {u"-l"_s, out + u"/media.zip"_s}, &zipListing), 0);
+        QVERIFY(zipListing.contains("DICOMDIR"));
+        for (const QString &id : listed) {
+            const QStringList parts = id.split(u'\\');
+            QVERIFY2(parts.size() <= 8, qPrintable(id));
+            for (const QString &p : parts)
+                QVERIFY2(component.match(p).hasMatch(), qPrintable(id));
+            const QString file = out + u'/' + parts.join(u'/');
+            QCOMPARE(DumpTag(file, u"0002,0010"_s), u"1.2.840.10008.1.2.1"_s);
+            QVERIFY(zipListing.contains(parts.join(u'/').toUtf8()));
+        }
+        // The lossy original says so, the others do not; the missing Study ID was made up, and logged.
+        QStringList lossy;
+        for (const QString &id : listed)
+            if (DumpTag(out + u'/' + QString(id).replace(u'\\', u'/'), u"0028,2110"_s) == u"01")
+                lossy << DumpTag(out + u'/' + QString(id).replace(u'\\', u'/'), u"0008,0018"_s);
+        QCOMPARE(lossy, QStringList{DumpTag(first_.at(2), u"0008,0018"_s)});
+        QVERIFY2(errorLog().contains(u"invented values for Study ID"_s), qPrintable(errorLog()));
+
+        QVERIFY2(importDirectory(dicomdir).contains(u"OK\n4 image(s) imported\nTasks done."_s), qPrintable(errorLog()));
+        QCOMPARE(temp().size(), 4);
+
+        // Again into the same folder with one more image: that one is added under
+        // a new name, the listed ones are neither written again nor touched.
+        const QString firstFile = out + u'/' + QString(listed.first()).replace(u'\\', u'/');
+        const QByteArray before = ReadFile(firstFile);
+        r.compress = false;
+        r.images << ReadImage(write(u"src/c.dcm"_s, {.studyUid = firstUid_}));
+        QVERIFY(RunExport(r));
+        QCOMPARE(ReadFile(firstFile), before);
+        const QStringList again = ReferencedFiles(dicomdir);
+        QCOMPARE(again.size(), 5);
+        QCOMPARE(FilesBelow(out + u"/DICOM"_s).size(), 5);
+        QVERIFY(again.mid(0, 4) == listed || QSet<QString>(again.begin(), again.end()).contains(QSet<QString>(listed.begin(), listed.end())));
+        QCOMPARE(ValidationErrors(dicomdir), QStringList());
+    }
+
+    // Pictures at the image's size that show the breast; info.txt beside the first.
+    void exportJpeg()
+    {
+        QList<qint64> sizes;
+        for (int quality : {3, 10}) {
+            const QString out = folder_->file(u"out%1"_s.arg(quality));
+            ExportRequest r = request(ExportKinds::Jpeg, out);
+            r.quality = quality;
+            QVERIFY(RunExport(r));
+            const QString file = out + u'/' + firstUid_ + u'/' + DumpTag(first_.first(), u"0008,0018"_s) + u".jpg"_s;
+            const QImage picture(file);
+            QCOMPARE(picture.size(), QSize(192, 256));
+            const QImage grey = picture.convertToFormat(QImage::Format_Grayscale8);
+            double sum = 0, squares = 0;
+            for (int y = 0; y < grey.height(); ++y)
+                for (int x = 0; x < grey.width(); ++x) {
+                    const int v = grey.constScanLine(y)[x];
+                    sum += v;
+                    squares += double(v) * v;
+                }
+            const double n = grey.width() * grey.height(), mean = sum / n, deviation = std::sqrt(squares / n - mean * mean);
+            QVERIFY2(mean > 15 && mean < 240 && deviation > 20, qPrintable(u"mean %1, deviation %2"_s.arg(mean).arg(deviation)));
+            QCOMPARE(folder_->read(u"out%1/%2/info.txt"_s.arg(quality).arg(firstUid_)),
+                     QByteArray("PATIENT_NAME=Doe^Jane\r\nPATIENT_ID=PAT0001\r\nPATIENT_BIRTHDATE=19620314\r\nPATIENT_SEX=F\r\n"));
+            QVERIFY(!QFile::exists(out + u'/' + secondUid_ + u"/info.txt"_s));
+            QCOMPARE(QDir(out + u'/' + secondUid_).entryList({u"*.jpg"_s}).size(), 1);
+            sizes << QFileInfo(file).size();
+        }
+        QVERIFY2(sizes.at(0) < sizes.at(1), qPrintable(u"%1 %2"_s.arg(sizes.at(0)).arg(sizes.at(1))));
+    }
+
+    // The dialog of each kind; a missing folder stops before anything is written,
+    // an export writes the four settings.
+    void exportForm_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("JPEG") << int(ExportKinds::Jpeg) << u"Export JPEG"_s;
+        QTest::newRow("DICOM") << int(ExportKinds::Dicom) << u"Export DICOM"_s;
+    }
+    void exportForm()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, title);
+        ExportKind = kind;
+        ExportForm form(ReadImages(second_));
+        form.Form_Load();
+        form.show();
+        QCOMPARE(form.windowTitle(), title);
+        QCOMPARE(form.chkDicomDir->isVisible(), kind == ExportKinds::Dicom);
+        QCOMPARE(form.imagePropertiesFrame->isVisible(), kind == ExportKinds::Jpeg);
+        form.cboQuality->setCurrentIndex(1);
+        emit form.cboQuality->activated(1);
+        QCOMPARE(form.sldQuality->value(), 5);
+        form.sldQuality->setValue(10);
+        QCOMPARE(form.cboQuality->currentText(), u"Max"_s);
+        QCOMPARE(form.txtQuality->text(), u"10"_s);
+
+        form.txtExportDir->setText(folder_->file(u"nowhere"_s));
+        form.cmdExport->click();
+        QCOMPARE(prompts_->texts(), QStringList{u"Export directory does not exists!"_s});
+        QVERIFY(form.isVisible() && !QFile::exists(folder_->file(u"nowhere"_s)));
+
+        QDir().mkpath(folder_->file(u"out"_s));
+        form.txtExportDir->setText(folder_->file(u"out"_s));
+        form.chkCompress->setChecked(true);
+        form.askArchiveName = [](const QString &) { return std::optional<QString>(); };
+        form.clock = [] { return QTime(9, 5, 1); };
+        form.cmdExport->click();
+        QVERIFY(!form.isVisible());
+        QVERIFY(QFile::exists(folder_->file(u"out/090501.zip"_s)));
+        QCOMPARE(form.lblCount->text(), u"1 of 1"_s);
+        QSettings ini(folder_->file(u"LumoraStation.ini"_s), QSettings::IniFormat);
+        QCOMPARE(ini.value(u"Export/Quality"_s).toString(), u"10"_s);
+        QCOMPARE(ini.value(u"Export/Directory"_s).toString(), folder_->file(u"out"_s));
+        QCOMPARE(ini.value(u"Export/DicomDir"_s).toString(), u"0"_s);
+        QCOMPARE(ini.value(u"Export/Compress"_s).toString(), u"1"_s);
+    }
+
+    // A folder that fills up: the message, and every file written before it whole.
+    // A tmpfs of 3 MB in a mount namespace of its own takes two of four 1.5 MB images.
+    void exportIntoAFullFolder()
+    {
+        QStringList files;
+        for (int i = 0; i < 4; ++i)
+            files << write(u"big/%1.dcm"_s.arg(i), {.studyUid = firstUid_, .rows = 1024, .columns = 768});
+        const QString out = folder_->file(u"full"_s);
+        QVERIFY(QDir().mkpath(out));
+        const QString script = u"mount -t tmpfs -o size=3m tmpfs \"$1\" || exit 99\nd=\"$1\"; p=\"$2\"; shift 2\nexec \"$p\" --export-into \"$d\" \"$@\"\n"_s;
+        QByteArray report;
+        const int rc = RunProgram(u"unshare"_s,
+                                  (::geteuid() == 0 ? QStringList{u"-m"_s} : QStringList{u"-r"_s, u"-m"_s})
+                                      + QStringList{u"sh"_s, u"-c"_s, script, u"sh"_s, out, QCoreApplication::applicationFilePath()} + files,
+                                  &report);
+        QVERIFY2(rc == 0, report.constData());
+        const QString text = QString::fromUtf8(report);
+        QVERIFY2(text.contains(u"The export stopped after "_s) && text.contains(u" of 4 image(s)"_s), qPrintable(text));
+        static const QRegularExpression written(u"written (\\d+), whole (\\d+), parts (\\d+)"_s);
+        const QRegularExpressionMatch m = written.match(text);
+        QVERIFY2(m.hasMatch(), qPrintable(text));
+        QVERIFY2(m.captured(1).toInt() >= 1 && m.captured(1).toInt() < 4, qPrintable(text));
+        QCOMPARE(m.captured(2), m.captured(1));
+        QCOMPARE(m.captured(3), u"0"_s);
+        QVERIFY(errorLog().contains(u"ExportForm ExportDICOM"_s));
+    }
+};
+
+// Inside the full folder's mount namespace: exports the files and reports.
+static int ExportIntoFullFolder(const QString &out, const QStringList &files)
+{
+    RecordingPrompter prompts;
+    ExportRequest r{.kind = ExportKinds::Dicom, .folder = out, .images = ReadImages(files)};
+    ImageExport job(r, {});
+    job.run();
+    const QStringList below = FilesBelow(out);
+    int whole = 0;
+    for (const QString &f : below)
+        whole += ReadImage(out + u'/' + f) && f.endsWith(u".dcm"_s) ? 1 : 0;
+    QTextStream(stdout) << prompts.texts().join(u'\n') << u"\nwritten "_s << job.written() << u", whole "_s << whole << u", parts "_s
+                        << below.filter(u".part"_s).size() << u'\n';
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    UseOffscreenScreen(1280, 1024);
+    QApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);
+    if (argc >= 3 && QByteArray(argv[1]) == "--export-into")
+        return ExportIntoFullFolder(QString::fromLocal8Bit(argv[2]), app.arguments().mid(3));
+    TransferTest t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "tst_transfer.moc"
