@@ -16,6 +16,7 @@
 #include "support/Widgets.h"
 #include "toolkit/Toolkit.h"
 #include "toolkit/ToolkitViewer.h"
+#include "transfer/ExportForm.h"
 
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -291,6 +292,38 @@ private slots:
         QCOMPARE(prompter_->boxes.last().text, u"Delete image?"_s);
         QCOMPARE(w.dv1->imageCount(), uids_.size());
         QCOMPARE(CountRows(u"tblImages"_s), uids_.size());
+    }
+
+    // Export needs images in the viewer; import runs its job on the chosen files
+    // (a DICOMDIR for "DICOM Dir ..."), and a cancelled file dialog runs none.
+    void importAndExportEntries()
+    {
+        station({});
+        MainForm w;
+        Workstation ws(w);
+        QStringList exportsShown;
+        ws.runExportDialog = [&](ExportForm &form) { exportsShown << form.windowTitle() + u' ' + QString::number(form.pbExport->maximum()); };
+        w.action(u"mnuExportDICOM"_s)->trigger();
+        QCOMPARE(prompter_->texts(), QStringList{u"No images loaded into viewport."_s});
+        bringUp(w, ws);
+        w.action(u"mnuExportJPEG"_s)->trigger();
+        w.action(u"mnuExportDICOM"_s)->trigger();
+        QCOMPARE(exportsShown, (QStringList{u"Export JPEG %1"_s.arg(uids_.size()), u"Export DICOM %1"_s.arg(uids_.size())}));
+
+        QList<qint16> ran;
+        ws.runProgressDialog = [&](EditForm &form) {
+            ran << JobMode;
+            form.show();
+            QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
+        };
+        QStringList chosen;
+        ws.chooseImportFiles = [&](bool) { return chosen; };
+        w.action(u"mnuImportImages"_s)->trigger();
+        chosen = {f_->file(u"images/%1/%2.dcm"_s.arg(QueryValue(ImageDatabaseFile(), u"SELECT StudyUID FROM tblStudies"_s).toString(), uids_.value(0)))};
+        w.action(u"mnuImportImages"_s)->trigger();
+        w.action(u"mnuImportDir"_s)->trigger();
+        QCOMPARE(ran, (QList<qint16>{8, 9}));
+        QVERIFY(QFile::exists(f_->file(u"temp/%1.dcm"_s.arg(uids_.value(0)))));
     }
 
     void manualMergeStampsTheSelectedImage()

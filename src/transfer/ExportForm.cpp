@@ -41,6 +41,7 @@ ExportForm::ExportForm(QList<ToolkitImagePtr> images, QWidget *parent)
     };
     txtExportDir = named(new QLineEdit, "txtExportDir");
     cmdBrowse = named(new QPushButton(QStringLiteral("...")), "cmdBrowse");
+    cmdBrowse->setMaximumWidth(40);
     chkDicomDir = named(new QCheckBox(QStringLiteral("Create DicomDir file")), "chkDicomDir");
     chkCompress = named(new QCheckBox(QStringLiteral("Compress to ZIP file")), "chkCompress");
 
@@ -65,10 +66,12 @@ ExportForm::ExportForm(QList<ToolkitImagePtr> images, QWidget *parent)
     pbExport = named(new QProgressBar, "pbExport");
     lblFile = named(new QLabel, "lblFile");
     lblCount = named(new QLabel, "lblCount");
+    lblCount->setMinimumWidth(90);
+    lblCount->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     auto *progress = new QGridLayout(exportingFrame);
     progress->addWidget(new QLabel(QStringLiteral("Progress:")), 0, 0);
     progress->addWidget(lblFile, 0, 1);
-    progress->addWidget(lblCount, 0, 2, Qt::AlignRight);
+    progress->addWidget(lblCount, 0, 2);
     progress->addWidget(pbExport, 1, 0, 1, 3);
 
     cmdExport = named(new QPushButton(QStringLiteral("Export")), "cmdExport");
