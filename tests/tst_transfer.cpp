@@ -49,13 +49,13 @@ QString DataSetDump(const QString &file)
     return lines.join(u'\n');
 }
 
-// The Referenced File IDs a DICOMDIR lists, as dcmdump reads them.
+// The Referenced File IDs a DICOMDIR lists, as dcmdump reads them, "/" between the components.
 QStringList ReferencedFiles(const QString &dicomdir)
 {
     QStringList out;
     static const QRegularExpression id(uR"(\(0004,1500\) CS \[([^\]]*)\])"_s);
     for (auto m = id.globalMatch(Dump(dicomdir, {})); m.hasNext();)
-        out << m.next().captured(1);
+        out << m.next().captured(1).replace(u'\\', u'/');
     return out;
 }
 
@@ -336,21 +336,20 @@ private slots:
         QByteArray zipListing;
         QCOMPARE(RunProgram(u"unzip"_s, {u"-l"_s, out + u"/media.zip"_s}, &zipListing), 0);
         QVERIFY(zipListing.contains("DICOMDIR"));
+        // The lossy original says so, the others do not.
+        QStringList lossy;
         for (const QString &id : listed) {
-            const QStringList parts = id.split(u'\\');
+            const QStringList parts = id.split(u'/');
             QVERIFY2(parts.size() <= 8, qPrintable(id));
             for (const QString &p : parts)
                 QVERIFY2(component.match(p).hasMatch(), qPrintable(id));
-            const QString file = out + u'/' + parts.join(u'/');
-            QCOMPARE(DumpTag(file, u"0002,0010"_s), u"1.2.840.10008.1.2.1"_s);
-            QVERIFY(zipListing.contains(parts.join(u'/').toUtf8()));
+            QCOMPARE(DumpTag(out + u'/' + id, u"0002,0010"_s), u"1.2.840.10008.1.2.1"_s);
+            QVERIFY(zipListing.contains(id.toUtf8()));
+            if (DumpTag(out + u'/' + id, u"0028,2110"_s) == u"01")
+                lossy << DumpTag(out + u'/' + id, u"0008,0018"_s);
         }
-        // The lossy original says so, the others do not; the missing Study ID was made up, and logged.
-        QStringList lossy;
-        for (const QString &id : listed)
-            if (DumpTag(out + u'/' + QString(id).replace(u'\\', u'/'), u"0028,2110"_s) == u"01")
-                lossy << DumpTag(out + u'/' + QString(id).replace(u'\\', u'/'), u"0008,0018"_s);
         QCOMPARE(lossy, QStringList{DumpTag(first_.at(2), u"0008,0018"_s)});
+        // The missing Study ID was made up, and logged.
         QVERIFY2(errorLog().contains(u"invented values for Study ID"_s), qPrintable(errorLog()));
 
         QVERIFY2(importDirectory(dicomdir).contains(u"OK\n4 image(s) imported\nTasks done."_s), qPrintable(errorLog()));
@@ -358,7 +357,7 @@ private slots:
 
         // Again into the same folder with one more image: that one is added under
         // a new name, the listed ones are neither written again nor touched.
-        const QString firstFile = out + u'/' + QString(listed.first()).replace(u'\\', u'/');
+        const QString firstFile = out + u'/' + listed.first();
         const QByteArray before = ReadFile(firstFile);
         r.compress = false;
         r.images << ReadImage(write(u"src/c.dcm"_s, {.studyUid = firstUid_}));
@@ -367,7 +366,8 @@ private slots:
         const QStringList again = ReferencedFiles(dicomdir);
         QCOMPARE(again.size(), 5);
         QCOMPARE(FilesBelow(out + u"/DICOM"_s).size(), 5);
-        QVERIFY(again.mid(0, 4) == listed || QSet<QString>(again.begin(), again.end()).contains(QSet<QString>(listed.begin(), listed.end())));
+        for (const QString &id : listed)
+            QVERIFY(again.contains(id));
         QCOMPARE(ValidationErrors(dicomdir), QStringList());
     }
 
