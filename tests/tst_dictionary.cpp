@@ -6,16 +6,7 @@
 #include "dictionary/DictionaryForms.h"
 #include "dictionary/DictionaryStore.h"
 #include "store/DatabasePaths.h"
-#include "support/Station.h"
 #include "support/Widgets.h"
-
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTimer>
-#include <QTreeWidget>
 
 namespace {
 

@@ -6,10 +6,6 @@
 #include "support/ExposureStation.h"
 #include "support/Widgets.h"
 
-#include <QCalendarWidget>
-#include <QCheckBox>
-#include <QHeaderView>
-
 namespace {
 
 const QDate Today(2026, 3, 5);

@@ -6,10 +6,8 @@
 #include "header/HeaderUpdateJob.h"
 #include "store/DatabasePaths.h"
 #include "support/Peers.h"
+#include "support/SendJob.h"
 #include "support/Station.h"
-
-#include <QDir>
-#include <QTest>
 
 namespace {
 
@@ -17,16 +15,7 @@ const QString kAet = u"HDRRCV"_s;
 const QString kA = u"0018,1030 - Protocol Name"_s;
 const QString kB = u"0040,0254 - Performed Procedure Step Description"_s;
 
-ToolkitAttribute attribute(const ToolkitImagePtr &image, const QString &tag)
-{
-    return GetAttribute(image, quint16(tag.left(4).toUInt(nullptr, 16)), quint16(tag.mid(5, 4).toUInt(nullptr, 16)));
-}
-QString value(const ToolkitImagePtr &image, const QString &tag) { return attribute(image, tag).values.join(u'\\'); }
-ToolkitImagePtr read(const QString &path)
-{
-    ToolkitImageList list;
-    return ReadFileIntoList(list, path) ? ListItem(list, 1) : ToolkitImagePtr();
-}
+QString value(const ToolkitImagePtr &image, const QString &tag) { return Attribute(image, tag).values.join(u'\\'); }
 QStringList files(const QString &folder) { return QDir(folder).entryList({u"*.dcm"_s}, QDir::Files, QDir::Name); }
 
 } // namespace
@@ -78,7 +67,7 @@ class HeaderUpdateTest : public QObject {
         QList<ToolkitImagePtr> images;
         for (int r = 0; r < (study ? first_.series.size() : 1); ++r)
             for (const SyntheticImageSpec &i : first_.series[r].images)
-                images << read(imagePath(first_, i));
+                images << ReadImage(imagePath(first_, i));
         return images;
     }
 
@@ -107,7 +96,7 @@ class HeaderUpdateTest : public QObject {
         QCOMPARE(CountRows(u"tblImages"_s), 8);
         QCOMPARE(CountRows(u"tblPatienten"_s), 2);
         for (const QString &f : originalFiles()) {
-            const ToolkitImagePtr image = read(f);
+            const ToolkitImagePtr image = ReadImage(f);
             QVERIFY2(image, qPrintable(f));
             QVERIFY(value(image, u"0018,1030"_s).startsWith(u'A'));
         }
@@ -172,14 +161,14 @@ private slots:
         QCOMPARE(out.size(), 3);
         const bool newUids = source.startsWith(u"0008,0018"_s);
         for (const QString &name : out) {
-            const ToolkitImagePtr image = read(temp() + u'/' + name);
+            const ToolkitImagePtr image = ReadImage(temp() + u'/' + name);
             QVERIFY(image);
             QCOMPARE(name, ImageUid(image) + u".dcm"_s);
             QCOMPARE(originalFiles().join(u' ').contains(ImageUid(image)), !newUids);
             const QString n = value(image, u"0020,0013"_s); // A and B were filed as A<n>, B<n>
             for (const QString &e : expected.arg(n).split(u'|')) {
                 const QString tag = e.section(u'=', 0, 0);
-                QVERIFY2(attribute(image, tag).exists, qPrintable(tag));
+                QVERIFY2(Attribute(image, tag).exists, qPrintable(tag));
                 QCOMPARE(tag + u'=' + value(image, tag), e);
             }
             if (autoWindow == 0 && !source.startsWith(u"0028"_s))
@@ -235,7 +224,7 @@ private slots:
         const QStringList before{first_.studyUid, second_.studyUid, other_.studyUid};
         for (const QList<QVariant> &row : QueryRows(db, u"SELECT s.StudyUID, i.ImageUID FROM tblImages i JOIN tblSeries r ON i.FKeySeriesID = r.SeriesID "
                                                          "JOIN tblStudies s ON r.FKeyStudyID = s.StudyID"_s)) {
-            const ToolkitImagePtr image = read(folder_->file(u"images/%1/%2.dcm"_s.arg(row[0].toString(), row[1].toString())));
+            const ToolkitImagePtr image = ReadImage(folder_->file(u"images/%1/%2.dcm"_s.arg(row[0].toString(), row[1].toString())));
             QVERIFY(image);
             const QString v = value(image, source.left(9));
             withValue += target == u"generate new UID"_s ? !before.contains(v) : v == target;

@@ -4,10 +4,7 @@
 #include "app/OptionForm.h"
 #include "core/Settings.h"
 #include "support/Peers.h"
-#include "support/Station.h"
 #include "support/Widgets.h"
-
-#include <QtTest>
 
 class OptionFormTest : public QObject {
     Q_OBJECT

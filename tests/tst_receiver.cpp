@@ -7,12 +7,8 @@
 #include "store/DatabasePaths.h"
 #include "store/Deletion.h"
 
-#include <QtTest>
-
 #include <csignal>
 #include <unistd.h>
-
-using namespace Qt::StringLiterals;
 
 static const QString kAet = u"TESTRCV"_s;
 
@@ -291,7 +287,7 @@ private slots:
         // be seen through /proc/<shell>/root. Root gets a mount namespace of its own, anyone else a user namespace too.
         QVERIFY(QDir().mkpath(folder_->file(u"images"_s)));
         const QString script = u"mount -t tmpfs -o size=5m tmpfs \"$1/images\" || exit 99\n\"$2\" & echo $! > \"$1/receiver.pid\"\n"
-                               "wait $!; echo $? > \"$1/receiver.rc\"\nexec sleep 600\n"_s;
+                               "wait $!; echo $? > \"$1/receiver.rc\"\nexec tail -f /dev/null\n"_s;
         const QStringList args = (::geteuid() == 0 ? QStringList{u"-m"_s} : QStringList{u"-r"_s, u"-m"_s})
                                  + QStringList{u"sh"_s, u"-c"_s, script, u"sh"_s, folder_->path(), ReceiverProgram()};
         CompanionProcess shell(u"unshare"_s, folder_->path(), {u"LUMORA_RECEIVER_MIN_FREE_MB=%1"_s.arg(reserveMb)}, args);

@@ -5,10 +5,6 @@
 #include "support/SendJob.h"
 #include "support/Station.h"
 
-#include <QtTest>
-
-using namespace Qt::StringLiterals;
-
 namespace {
 
 // Mean grey of a rectangle given in fractions of the picture.
