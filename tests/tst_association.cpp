@@ -7,10 +7,6 @@
 #include "support/Station.h"
 #include "toolkit/ToolkitNetwork.h"
 
-#include <QtTest>
-
-using namespace Qt::StringLiterals;
-
 namespace {
 
 const QString Host = u"127.0.0.1"_s, Calling = u"LumoraStation"_s, Called = u"ARCHIVE"_s;
@@ -23,7 +19,7 @@ class AssociationTest : public QObject {
 private slots:
     // An attribute changed in memory travels; a compressed image goes as it is
     // when the partner takes its syntax and losslessly decompressed when not,
-    // while its file stays compressed.
+    // while its file stays compressed (JPEG 2000: tst_jpeg2000).
     void storesAsHeldInMemory_data()
     {
         QTest::addColumn<int>("encoding");
@@ -32,7 +28,6 @@ private slots:
         using E = SyntheticImageSpec::Encoding;
         QTest::newRow("uncompressed") << int(E::ExplicitLittle) << QStringList() << "1.2.840.10008.1.2.1";
         QTest::newRow("jpeg-ls to an uncompressed-only partner") << int(E::JpegLs) << QStringList() << "1.2.840.10008.1.2.1";
-        QTest::newRow("jpeg 2000 to an uncompressed-only partner") << int(E::Jpeg2000Lossless) << QStringList() << "1.2.840.10008.1.2.1";
         QTest::newRow("jpeg lossless accepted") << int(E::JpegLossless) << QStringList{"+xa"} << "1.2.840.10008.1.2.4.70";
     }
     void storesAsHeldInMemory()

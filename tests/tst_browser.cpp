@@ -4,10 +4,7 @@
 #include "core/WorkstationState.h"
 #include "store/DatabasePaths.h"
 #include "support/BrowserWindow.h"
-#include "support/Station.h"
 #include "support/Widgets.h"
-
-#include <QtTest>
 
 class BrowserTest : public QObject {
     Q_OBJECT

@@ -7,13 +7,9 @@
 #include "support/Peers.h"
 #include "support/Station.h"
 
-#include <QtTest>
-
 #include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
-
-using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -147,8 +143,9 @@ private slots:
     void recordedIdOfAnotherProgramIsLeftAlone()
     {
         // It reports the signals it gets; SIGWINCH, sent last, is handled after a pending SIGTERM.
+        // `wait` returns on any trapped signal; the tail it waits on ends with the shell.
         QProcess other;
-        other.start(u"bash"_s, {u"-c"_s, u"trap 'echo TERM' TERM; trap 'echo WINCH' WINCH; echo ready; while :; do sleep 0.05; done"_s});
+        other.start(u"bash"_s, {u"-c"_s, u"trap 'echo TERM' TERM; trap 'echo WINCH' WINCH; tail -f --pid=$$ /dev/null & echo ready; while :; do wait $!; done"_s});
         QByteArray said;
         QVERIFY(WaitFor([&] { return (said += other.readAllStandardOutput()).contains("ready"); }, 5000));
         ReceiverProcessId = other.processId(); // e.g. an id reused after the receiver ended

@@ -4,10 +4,6 @@
 #include "store/DatabasePaths.h"
 #include "support/Station.h"
 
-#include <QtTest>
-
-using namespace Qt::StringLiterals;
-
 class DatabaseTest : public QObject {
     Q_OBJECT
 

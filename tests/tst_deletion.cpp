@@ -4,10 +4,6 @@
 #include "store/Deletion.h"
 #include "support/Rows.h"
 
-#include <QtTest>
-
-using namespace Qt::StringLiterals;
-
 class DeletionTest : public QObject {
     Q_OBJECT
 

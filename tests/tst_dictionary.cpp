@@ -6,16 +6,7 @@
 #include "dictionary/DictionaryForms.h"
 #include "dictionary/DictionaryStore.h"
 #include "store/DatabasePaths.h"
-#include "support/Station.h"
 #include "support/Widgets.h"
-
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTimer>
-#include <QTreeWidget>
 
 namespace {
 
@@ -29,9 +20,15 @@ void onNextDialog(const std::function<void(QWidget *)> &step)
     });
 }
 
+// A new attribute as typed (group, element, VR), the message it gets (none: stored) and its tag.
+struct NewTag {
+    QString group, element, vr, message, tag;
+};
+
 QTreeWidgetItem *rowOf(QTreeWidget *list, int column, const QString &text) { return list->findItems(text, Qt::MatchExactly, column).value(0); }
 
 } // namespace
+Q_DECLARE_METATYPE(NewTag)
 
 class DictionaryTest : public QObject {
     Q_OBJECT
@@ -65,24 +62,17 @@ private slots:
 
     void newAttribute_data()
     {
-        QTest::addColumn<QString>("group");
-        QTest::addColumn<QString>("element");
-        QTest::addColumn<QString>("vr");
-        QTest::addColumn<QString>("message"); // empty: stored
-        QTest::addColumn<QString>("tag");
-        QTest::newRow("padded, VR trimmed and upper case") << "8" << "60" << " cs " << "" << "0008,0060";
-        QTest::newRow("lower-case hex") << "7fe1" << "1b" << "OB" << "" << "7FE1,001B";
-        QTest::newRow("one-character VR") << "0009" << "0010" << "C" << "Not a valid VR type!" << "0009,0010";
-        QTest::newRow("three-character VR") << "0009" << "0010" << "CSS" << "Not a valid VR type!" << "0009,0010";
-        QTest::newRow("a tag already there") << "10" << "10" << "PN" << "Tag already exists." << "0010,0010";
+        QTest::addColumn<NewTag>("c");
+        QTest::newRow("padded, VR trimmed and upper case") << NewTag{"8", "60", " cs ", "", "0008,0060"};
+        QTest::newRow("lower-case hex") << NewTag{"7fe1", "1b", "OB", "", "7FE1,001B"};
+        QTest::newRow("one-character VR") << NewTag{"0009", "0010", "C", "Not a valid VR type!", "0009,0010"};
+        QTest::newRow("three-character VR") << NewTag{"0009", "0010", "CSS", "Not a valid VR type!", "0009,0010"};
+        QTest::newRow("a tag already there") << NewTag{"10", "10", "PN", "Tag already exists.", "0010,0010"};
     }
     void newAttribute()
     {
-        QFETCH(QString, group);
-        QFETCH(QString, element);
-        QFETCH(QString, vr);
-        QFETCH(QString, message);
-        QFETCH(QString, tag);
+        QFETCH(NewTag, c);
+        const auto &[group, element, vr, message, tag] = c;
         if (message.isEmpty()) // the shipped dictionary may know it already
             QueryRows(defs_, u"DELETE FROM tblDictionary WHERE Tag = ?"_s, {tag});
         const int before = CountRows(defs_, u"tblDictionary"_s);

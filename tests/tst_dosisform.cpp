@@ -6,10 +6,6 @@
 #include "support/ExposureStation.h"
 #include "support/Widgets.h"
 
-#include <QCalendarWidget>
-#include <QCheckBox>
-#include <QHeaderView>
-
 namespace {
 
 const QDate Today(2026, 3, 5);
@@ -21,12 +17,21 @@ struct Row {
     const char *patientId;
     const char *status;
 };
+// A search: the identifier and name typed, the day chosen, All or Search, and the rows of Journal found.
+struct Search {
+    const char *patientId, *name;
+    int daysBack;
+    bool all;
+    QList<int> expected;
+};
+
 const Row Journal[] = {
     {0, "Meier^Anna", "P1", "0"},  {1, "Meister^Bo", "P2", "1"}, {5, "O'Brien^Ann", "P3", "1"},
     {0, "Müller^Eva", "P1", "0"}, {30, "Amei^Cy", "Q7", "1"},
 };
 
 } // namespace
+Q_DECLARE_METATYPE(Search)
 
 class DosisFormTest : public QObject {
     Q_OBJECT
@@ -69,34 +74,26 @@ private slots:
 
     void searches_data()
     {
-        QTest::addColumn<QString>("patientId");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("daysBack");
-        QTest::addColumn<bool>("all");
-        QTest::addColumn<QList<int>>("expected"); // rows of Journal
-        QTest::newRow("nothing filled: the calendar day") << "" << "" << 0 << false << QList<int>{0, 3};
-        QTest::newRow("an earlier calendar day") << "" << "" << 5 << false << QList<int>{2};
-        QTest::newRow("All with nothing filled: the whole journal") << "" << "" << 0 << true << QList<int>{0, 1, 2, 3, 4};
-        QTest::newRow("Mei*: names that begin with Mei") << "" << "Mei*" << 0 << false << QList<int>{0, 1};
-        QTest::newRow("All by name, any day") << "" << "*ei*" << 0 << true << QList<int>{0, 1, 4};
-        QTest::newRow("the identifier before the name") << "P1" << "O*" << 0 << false << QList<int>{0, 3};
-        QTest::newRow("identifier with a wild card") << "P*" << "" << 0 << true << QList<int>{0, 1, 2, 3};
-        QTest::newRow("an apostrophe in the name") << "" << "O'Brien^Ann" << 0 << false << QList<int>{2};
+        QTest::addColumn<Search>("c");
+        QTest::newRow("nothing filled: the calendar day") << Search{"", "", 0, false, {0, 3}};
+        QTest::newRow("an earlier calendar day") << Search{"", "", 5, false, {2}};
+        QTest::newRow("All with nothing filled: the whole journal") << Search{"", "", 0, true, {0, 1, 2, 3, 4}};
+        QTest::newRow("Mei*: names that begin with Mei") << Search{"", "Mei*", 0, false, {0, 1}};
+        QTest::newRow("All by name, any day") << Search{"", "*ei*", 0, true, {0, 1, 4}};
+        QTest::newRow("the identifier before the name") << Search{"P1", "O*", 0, false, {0, 3}};
+        QTest::newRow("identifier with a wild card") << Search{"P*", "", 0, true, {0, 1, 2, 3}};
+        QTest::newRow("an apostrophe in the name") << Search{"", "O'Brien^Ann", 0, false, {2}};
     }
     void searches()
     {
-        QFETCH(QString, patientId);
-        QFETCH(QString, name);
-        QFETCH(int, daysBack);
-        QFETCH(bool, all);
-        QFETCH(QList<int>, expected);
+        QFETCH(Search, c);
         QCOMPARE(ColumnTexts(form_->ListView1, 0), ids({0, 3})); // opens on today's rows
         const QString log = fx_->errorLog();
-        form_->txtID->setText(patientId);
-        form_->txtPatname->setText(name);
-        form_->MonthView1->setSelectedDate(Today.addDays(-daysBack));
-        all ? form_->cmdMod->click() : form_->cmdSearch->click();
-        QCOMPARE(ColumnTexts(form_->ListView1, 0), ids(expected));
+        form_->txtID->setText(QString::fromUtf8(c.patientId));
+        form_->txtPatname->setText(QString::fromUtf8(c.name));
+        form_->MonthView1->setSelectedDate(Today.addDays(-c.daysBack));
+        c.all ? form_->cmdMod->click() : form_->cmdSearch->click();
+        QCOMPARE(ColumnTexts(form_->ListView1, 0), ids(c.expected));
         QCOMPARE(fx_->errorLog(), log);
     }
 

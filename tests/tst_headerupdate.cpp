@@ -6,10 +6,8 @@
 #include "header/HeaderUpdateJob.h"
 #include "store/DatabasePaths.h"
 #include "support/Peers.h"
+#include "support/SendJob.h"
 #include "support/Station.h"
-
-#include <QDir>
-#include <QTest>
 
 namespace {
 
@@ -17,19 +15,26 @@ const QString kAet = u"HDRRCV"_s;
 const QString kA = u"0018,1030 - Protocol Name"_s;
 const QString kB = u"0040,0254 - Performed Procedure Step Description"_s;
 
-ToolkitAttribute attribute(const ToolkitImagePtr &image, const QString &tag)
-{
-    return GetAttribute(image, quint16(tag.left(4).toUInt(nullptr, 16)), quint16(tag.mid(5, 4).toUInt(nullptr, 16)));
-}
-QString value(const ToolkitImagePtr &image, const QString &tag) { return attribute(image, tag).values.join(u'\\'); }
-ToolkitImagePtr read(const QString &path)
-{
-    ToolkitImageList list;
-    return ReadFileIntoList(list, path) ? ListItem(list, 1) : ToolkitImagePtr();
-}
+QString value(const ToolkitImagePtr &image, const QString &tag) { return Attribute(image, tag).values.join(u'\\'); }
 QStringList files(const QString &folder) { return QDir(folder).entryList({u"*.dcm"_s}, QDir::Files, QDir::Name); }
 
+// A task: its kind (0 change, 1 move, 2 switch), source and target.
+struct Task {
+    int kind;
+    QString source, target;
+};
+// A study or patient task, the images it reaches, and a query that gives 1
+// when the database holds the change (? is the first study's old UID).
+struct Reach {
+    bool studyLoaded;
+    QString level, source, target;
+    int reached;
+    QString rows;
+};
+
 } // namespace
+Q_DECLARE_METATYPE(Task)
+Q_DECLARE_METATYPE(Reach)
 
 class HeaderUpdateTest : public QObject {
     Q_OBJECT
@@ -78,7 +83,7 @@ class HeaderUpdateTest : public QObject {
         QList<ToolkitImagePtr> images;
         for (int r = 0; r < (study ? first_.series.size() : 1); ++r)
             for (const SyntheticImageSpec &i : first_.series[r].images)
-                images << read(imagePath(first_, i));
+                images << ReadImage(imagePath(first_, i));
         return images;
     }
 
@@ -107,7 +112,7 @@ class HeaderUpdateTest : public QObject {
         QCOMPARE(CountRows(u"tblImages"_s), 8);
         QCOMPARE(CountRows(u"tblPatienten"_s), 2);
         for (const QString &f : originalFiles()) {
-            const ToolkitImagePtr image = read(f);
+            const ToolkitImagePtr image = ReadImage(f);
             QVERIFY2(image, qPrintable(f));
             QVERIFY(value(image, u"0018,1030"_s).startsWith(u'A'));
         }
@@ -139,31 +144,28 @@ private slots:
     // the window it is shown with, the custom one, or none is written.
     void ownValues_data()
     {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QString>("source");
-        QTest::addColumn<QString>("target");
+        QTest::addColumn<Task>("t");
         QTest::addColumn<int>("autoWindow"); // 2: computed
         QTest::addColumn<QString>("expected"); // per image n, "gggg,eeee=value|..." present with that value
-        QTest::newRow("change SOP UID") << 0 << u"0008,0018 - SOP Instance UID"_s << u"New UID"_s << 0 << u"0018,1030=A%1"_s;
-        QTest::newRow("move A to B") << 1 << kA << kB << 0 << u"0018,1030=|0040,0254=A%1"_s;
-        QTest::newRow("switch A and B") << 2 << kA << kB << 0 << u"0018,1030=B%1|0040,0254=A%1"_s;
-        QTest::newRow("values from the header view") << 0 << u"0028,1050 - Window Center"_s << u"100 | 200"_s << 0 << u"0028,1050=100\\200"_s;
-        QTest::newRow("the viewer's window") << 0 << kA << u"W"_s << 2 << u"0018,1030=W|0028,1050=1234|0028,1051=2001"_s;
-        QTest::newRow("custom window") << 0 << kA << u"W"_s << 1 << u"0028,1050=777|0028,1051=1500"_s;
+        QTest::newRow("change SOP UID") << Task{0, u"0008,0018 - SOP Instance UID"_s, u"New UID"_s} << 0 << u"0018,1030=A%1"_s;
+        QTest::newRow("move A to B") << Task{1, kA, kB} << 0 << u"0018,1030=|0040,0254=A%1"_s;
+        QTest::newRow("switch A and B") << Task{2, kA, kB} << 0 << u"0018,1030=B%1|0040,0254=A%1"_s;
+        QTest::newRow("values from the header view") << Task{0, u"0028,1050 - Window Center"_s, u"100 | 200"_s} << 0 << u"0028,1050=100\\200"_s;
+        QTest::newRow("the viewer's window") << Task{0, kA, u"W"_s} << 2 << u"0018,1030=W|0028,1050=1234|0028,1051=2001"_s;
+        QTest::newRow("custom window") << Task{0, kA, u"W"_s} << 1 << u"0028,1050=777|0028,1051=1500"_s;
     }
     void ownValues()
     {
-        QFETCH(int, kind);
-        QFETCH(QString, source);
-        QFETCH(QString, target);
+        QFETCH(Task, t);
         QFETCH(int, autoWindow);
         QFETCH(QString, expected);
+        const QString &source = t.source;
         Settings.AutoWindow = autoWindow ? 1 : 0;
         Settings.ComputeWindow = autoWindow == 2 ? 1 : 0;
         Settings.CustomCenter = u"777"_s;
         Settings.CustomWidth = u"1500"_s;
         window_ = [](const ToolkitImagePtr &) { return ToolkitWindow{.center = 1234.4, .width = 2000.6, .valid = true}; };
-        QVERIFY(job({{u"Series"_s, kind, source, u"recorded"_s, target}}, load(false), false).run());
+        QVERIFY(job({{u"Series"_s, t.kind, source, u"recorded"_s, t.target}}, load(false), false).run());
         QVERIFY2(log_.endsWith(u"Tasks done."_s) && !log_.contains(u"failed"_s), qPrintable(log_));
         // The old rows and files of the series are gone; the rest stays.
         QCOMPARE(CountRows(u"tblImages"_s), 5);
@@ -172,14 +174,14 @@ private slots:
         QCOMPARE(out.size(), 3);
         const bool newUids = source.startsWith(u"0008,0018"_s);
         for (const QString &name : out) {
-            const ToolkitImagePtr image = read(temp() + u'/' + name);
+            const ToolkitImagePtr image = ReadImage(temp() + u'/' + name);
             QVERIFY(image);
             QCOMPARE(name, ImageUid(image) + u".dcm"_s);
             QCOMPARE(originalFiles().join(u' ').contains(ImageUid(image)), !newUids);
             const QString n = value(image, u"0020,0013"_s); // A and B were filed as A<n>, B<n>
             for (const QString &e : expected.arg(n).split(u'|')) {
                 const QString tag = e.section(u'=', 0, 0);
-                QVERIFY2(attribute(image, tag).exists, qPrintable(tag));
+                QVERIFY2(Attribute(image, tag).exists, qPrintable(tag));
                 QCOMPARE(tag + u'=' + value(image, tag), e);
             }
             if (autoWindow == 0 && !source.startsWith(u"0028"_s))
@@ -191,31 +193,22 @@ private slots:
     // filed again by the receiver from temp/; patient Q is left alone.
     void reachesOthers_data()
     {
-        QTest::addColumn<bool>("studyLoaded");
-        QTest::addColumn<QString>("level");
-        QTest::addColumn<QString>("source");
-        QTest::addColumn<QString>("target");
-        QTest::addColumn<int>("reached");
-        QTest::addColumn<QString>("rows"); // gives 1 when the database holds the change; ? is the first study's old UID
+        QTest::addColumn<Reach>("c");
         const QString description = u"0008,1030 - Study Description"_s, id = u"0010,0020 - Patient ID"_s;
         const QString newId = u"SELECT (SELECT COUNT(*) FROM tblPatienten WHERE PatID1 = 'PATP') = 0 AND (SELECT COUNT(*) FROM tblStudies s "
                               "JOIN tblPatienten p ON s.FKeyPATID = p.PatID WHERE p.PatID1 = 'PATNEW') = 2 AND ? <> ''"_s;
-        QTest::newRow("study task, series loaded") << false << u"Study"_s << description << u"NEWDESC"_s << 5
-                                                   << u"SELECT COUNT(*) FROM tblStudies WHERE StudyDescription = 'NEWDESC' AND StudyUID = ?"_s;
-        QTest::newRow("patient task, series loaded") << false << u"Patient"_s << id << u"PATNEW"_s << 7 << newId;
-        QTest::newRow("patient task, study loaded") << true << u"Patient"_s << id << u"PATNEW"_s << 7 << newId;
+        QTest::newRow("study task, series loaded")
+            << Reach{false, u"Study"_s, description, u"NEWDESC"_s, 5, u"SELECT COUNT(*) FROM tblStudies WHERE StudyDescription = 'NEWDESC' AND StudyUID = ?"_s};
+        QTest::newRow("patient task, series loaded") << Reach{false, u"Patient"_s, id, u"PATNEW"_s, 7, newId};
+        QTest::newRow("patient task, study loaded") << Reach{true, u"Patient"_s, id, u"PATNEW"_s, 7, newId};
         // One new UID for the whole study, the same in both its series.
-        QTest::newRow("new study UID, series loaded") << false << u"Study"_s << u"0020,000D - Study Instance UID"_s << u"generate new UID"_s << 5
-                                                      << u"SELECT COUNT(*) = 3 AND SUM(StudyUID = ?) = 0 FROM tblStudies"_s;
+        QTest::newRow("new study UID, series loaded") << Reach{false, u"Study"_s, u"0020,000D - Study Instance UID"_s, u"generate new UID"_s, 5,
+                                                               u"SELECT COUNT(*) = 3 AND SUM(StudyUID = ?) = 0 FROM tblStudies"_s};
     }
     void reachesOthers()
     {
-        QFETCH(bool, studyLoaded);
-        QFETCH(QString, level);
-        QFETCH(QString, source);
-        QFETCH(QString, target);
-        QFETCH(int, reached);
-        QFETCH(QString, rows);
+        QFETCH(Reach, c);
+        const auto &[studyLoaded, level, source, target, reached, rows] = c;
         const quint16 port = FreePort();
         WriteReceiverSettings(*folder_, kAet, QString::number(port));
         CompanionProcess receiver(ReceiverProgram(), folder_->path());
@@ -235,7 +228,7 @@ private slots:
         const QStringList before{first_.studyUid, second_.studyUid, other_.studyUid};
         for (const QList<QVariant> &row : QueryRows(db, u"SELECT s.StudyUID, i.ImageUID FROM tblImages i JOIN tblSeries r ON i.FKeySeriesID = r.SeriesID "
                                                          "JOIN tblStudies s ON r.FKeyStudyID = s.StudyID"_s)) {
-            const ToolkitImagePtr image = read(folder_->file(u"images/%1/%2.dcm"_s.arg(row[0].toString(), row[1].toString())));
+            const ToolkitImagePtr image = ReadImage(folder_->file(u"images/%1/%2.dcm"_s.arg(row[0].toString(), row[1].toString())));
             QVERIFY(image);
             const QString v = value(image, source.left(9));
             withValue += target == u"generate new UID"_s ? !before.contains(v) : v == target;
@@ -285,35 +278,31 @@ private slots:
     // nothing is written, nothing changes, not even the loaded images.
     void refusedTaskWritesNothing_data()
     {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QString>("source");
-        QTest::addColumn<QString>("target");
+        QTest::addColumn<Task>("t");
         QTest::addColumn<QString>("named");
         QTest::addColumn<QString>("dropped"); // from the workstation's dictionary first
-        QTest::newRow("DS") << 0 << u"0028,1050 - Window Center"_s << u"12a"_s << u"12a"_s << QString();
-        QTest::newRow("DS from one image's own value") << 1 << kA << u"0028,1050 - Window Center"_s << u"A1"_s << QString();
-        QTest::newRow("IS") << 0 << u"0020,0013 - Instance Number"_s << u"1.5"_s << u"1.5"_s << QString();
-        QTest::newRow("DA") << 0 << u"0008,0020 - Study Date"_s << u"20261350"_s << u"20261350"_s << QString();
-        QTest::newRow("TM") << 0 << u"0008,0030 - Study Time"_s << u"256000"_s << u"256000"_s << QString();
-        QTest::newRow("length") << 0 << u"0008,0050 - Accession Number"_s << u"ACC-0123456789-XY"_s << u"ACC-0123456789-XY"_s << QString();
-        QTest::newRow("literal UID") << 0 << u"0020,000E - Series Instance UID"_s << u"a new one"_s << u"a new one"_s << QString();
-        QTest::newRow("not hexadecimal") << 0 << u"00G8,0050 - Accession"_s << u"X"_s << u"00G8,0050"_s << QString();
-        QTest::newRow("target is its source") << 2 << kA << kA << u"0018,1030"_s << QString();
-        QTest::newRow("not in the dictionary") << 0 << u"0011,0999 - gone"_s << u"X"_s << u"0011,0999"_s << QString();
-        QTest::newRow("dropped from the dictionary") << 1 << kA << u"0008,0050 - Accession Number"_s << u"0008,0050"_s << u"0008,0050"_s;
+        QTest::newRow("DS") << Task{0, u"0028,1050 - Window Center"_s, u"12a"_s} << u"12a"_s << QString();
+        QTest::newRow("DS from one image's own value") << Task{1, kA, u"0028,1050 - Window Center"_s} << u"A1"_s << QString();
+        QTest::newRow("IS") << Task{0, u"0020,0013 - Instance Number"_s, u"1.5"_s} << u"1.5"_s << QString();
+        QTest::newRow("DA") << Task{0, u"0008,0020 - Study Date"_s, u"20261350"_s} << u"20261350"_s << QString();
+        QTest::newRow("TM") << Task{0, u"0008,0030 - Study Time"_s, u"256000"_s} << u"256000"_s << QString();
+        QTest::newRow("length") << Task{0, u"0008,0050 - Accession Number"_s, u"ACC-0123456789-XY"_s} << u"ACC-0123456789-XY"_s << QString();
+        QTest::newRow("literal UID") << Task{0, u"0020,000E - Series Instance UID"_s, u"a new one"_s} << u"a new one"_s << QString();
+        QTest::newRow("not hexadecimal") << Task{0, u"00G8,0050 - Accession"_s, u"X"_s} << u"00G8,0050"_s << QString();
+        QTest::newRow("target is its source") << Task{2, kA, kA} << u"0018,1030"_s << QString();
+        QTest::newRow("not in the dictionary") << Task{0, u"0011,0999 - gone"_s, u"X"_s} << u"0011,0999"_s << QString();
+        QTest::newRow("dropped from the dictionary") << Task{1, kA, u"0008,0050 - Accession Number"_s} << u"0008,0050"_s << u"0008,0050"_s;
     }
     void refusedTaskWritesNothing()
     {
-        QFETCH(int, kind);
-        QFETCH(QString, source);
-        QFETCH(QString, target);
+        QFETCH(Task, t);
         QFETCH(QString, named);
         QFETCH(QString, dropped);
         const QString definitions = folder_->file(u"Data/LumoraUser.dat"_s);
         QueryRows(definitions, u"DELETE FROM tblDictionary WHERE Tag = ?"_s, {dropped});
         QCOMPARE(QueryValue(definitions, u"SELECT COUNT(*) FROM tblDictionary WHERE Tag = ?"_s, {dropped}).toInt(), 0);
         const QList<ToolkitImagePtr> images = load(false);
-        const QList<HeaderTask> tasks{{u"Series"_s, 0, u"0008,1030 - Study Description"_s, {}, u"OK"_s}, {u"Patient"_s, kind, source, {}, target}};
+        const QList<HeaderTask> tasks{{u"Series"_s, 0, u"0008,1030 - Study Description"_s, {}, u"OK"_s}, {u"Patient"_s, t.kind, t.source, {}, t.target}};
         HeaderUpdateJob j = job(tasks, images, false);
         QVERIFY(!j.run());
         QVERIFY(j.refused());

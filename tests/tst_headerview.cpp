@@ -5,14 +5,7 @@
 #include "header/HeaderView.h"
 #include "header/TaskList.h"
 #include "store/DatabasePaths.h"
-#include "support/Station.h"
 #include "support/Widgets.h"
-
-#include <QComboBox>
-#include <QHeaderView>
-#include <QLineEdit>
-#include <QMenu>
-#include <QTreeWidget>
 
 class HeaderViewTest : public QObject {
     Q_OBJECT
@@ -113,32 +106,19 @@ private slots:
         TestFolder station;
         QVERIFY(PrepareStation(station));
         QWidget window;
-        TaskControls t;
-        t.lvTasks = new QTreeWidget(&window);
-        t.lvHeader = new QTreeWidget(&window);
+        QMenu rules;
+        QStringList answers, asked;
+        int applied = 0;
+        TaskControls t{.lvTasks = new QTreeWidget(&window), .lvHeader = new QTreeWidget(&window), .cboLevel = new QComboBox(&window),
+                       .cboTask = new QComboBox(&window), .cboTarget = new QComboBox(&window), .txtSelected = new QLineEdit(&window),
+                       .txtNeu = new QLineEdit(&window), .PopUpRules = &rules, .currentImageIndex = [] { return 3; },
+                       .viewerImageCount = [] { return 4; }, .loadedLevel = [] { return u"Studie"_s; },
+                       .askText = [&](const QString &prompt, QString *text) { asked << prompt; *text = answers.takeFirst(); return true; },
+                       .mnuApplyTasks = [&] { ++applied; }};
         t.lvHeader->setColumnCount(3);
-        for (auto *box : {&t.cboLevel, &t.cboTask, &t.cboTarget})
-            *box = new QComboBox(&window);
-        t.txtSelected = new QLineEdit(&window);
-        t.txtNeu = new QLineEdit(&window);
         const QStringList exposure{"28", "63", "45", "120", "1.2", "L CC"};
         for (int i = 0; i < 6; ++i)
             t.exposureBoxes[size_t(i)] = new QLineEdit(exposure[i], &window);
-        QMenu rules;
-        t.PopUpRules = &rules;
-        t.currentImageIndex = [] { return 3; };
-        t.viewerImageCount = [] { return 4; };
-        QString loaded = u"Studie"_s;
-        t.loadedLevel = [&] { return loaded; };
-        QStringList answers, asked;
-        t.askText = [&](const QString &prompt, QString *text) {
-            asked << prompt;
-            *text = answers.value(0);
-            answers.removeFirst();
-            return true;
-        };
-        int applied = 0;
-        t.mnuApplyTasks = [&] { ++applied; };
         TaskList tasks(t);
         tasks.FillTaskCombos();
         tasks.RebuildRuleMenu();

@@ -7,7 +7,6 @@
 #include "support/Station.h"
 
 #include <QSerialPort>
-#include <QtTest>
 
 #include <csignal>
 

@@ -7,12 +7,7 @@
 #include "jobs/EditForm.h"
 #include "store/DatabasePaths.h"
 #include "support/BrowserWindow.h"
-#include "support/Station.h"
 #include "support/Widgets.h"
-
-#include <QDir>
-#include <QPlainTextEdit>
-#include <QPushButton>
 
 class ListDeletionTest : public QObject {
     Q_OBJECT

@@ -3,8 +3,6 @@
 #include "core/ErrorLog.h"
 #include "support/Station.h"
 
-#include <QtTest>
-
 #include <sys/wait.h>
 #include <unistd.h>
 

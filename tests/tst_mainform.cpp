@@ -7,11 +7,8 @@
 #include "core/WorkstationState.h"
 #include "store/DatabasePaths.h"
 #include "support/Peers.h"
-#include "support/Station.h"
 #include "support/Widgets.h"
 #include "toolkit/ToolkitViewer.h"
-
-#include <QtTest>
 
 class MainFormTest : public QObject {
     Q_OBJECT

@@ -4,10 +4,7 @@
 #include "app/OptionForm.h"
 #include "core/Settings.h"
 #include "support/Peers.h"
-#include "support/Station.h"
 #include "support/Widgets.h"
-
-#include <QtTest>
 
 class OptionFormTest : public QObject {
     Q_OBJECT
@@ -109,28 +106,21 @@ private slots:
             box->setChecked(true);
         for (QCheckBox *box : {form.chkModify, form.chkKeepImages, form.chkAutoValue})
             box->setChecked(false);
-        form.txtdbPath->setText(u"/srv/dosis/journal.dat"_s);
-        form.txtRC[0]->setText(u"5"_s);
-        form.txtRC[1]->setText(u"4"_s);
+        const std::pair<QLineEdit *, const char *> texts[] = {
+            {form.txtdbPath, "/srv/dosis/journal.dat"}, {form.txtRC[0], "5"}, {form.txtRC[1], "4"}, {form.txtWidth, "4000"},
+            {form.txtCenter, "2000"}, {form.txtIR[0], "STATION2"}, {form.txtIR[1], "4104"}, {form.txtForPort, "4105"},
+            {form.timeOutStartBox, "12.7s"}, {form.timeOutEndBox, "abc"}, {form.txtWorklist[0], "W0"}, {form.txtWorklist[1], "W1"},
+            {form.txtWorklist[2], "W2"}, {form.txtWorklist[3], "W3"}};
+        for (const auto &[box, text] : texts)
+            box->setText(QString::fromUtf8(text));
+        for (const auto &[combo, index] : {std::pair{form.speedCombo, 6}, {form.parityCombo, 0}, {form.dataBitsCombo, 3}, {form.stopBitsCombo, 2},
+                                           {form.handshakeCombo, 1}})
+            combo->setCurrentIndex(index);
         form.setColourField(form.txtBackground, 0x00102030);
         form.setColourField(form.txtMarker, 0x0000FF00);
-        form.txtWidth->setText(u"4000"_s);
-        form.txtCenter->setText(u"2000"_s);
         form.optLoradM4->click(); // the unit type reaches the record at once
         QCOMPARE(Settings.XrayComm, qint16(3));
-        form.txtIR[0]->setText(u"STATION2"_s);
-        form.txtIR[1]->setText(u"4104"_s);
-        form.txtForPort->setText(u"4105"_s);
-        form.speedCombo->setCurrentIndex(6);
-        form.parityCombo->setCurrentIndex(0);
-        form.dataBitsCombo->setCurrentIndex(3);
-        form.stopBitsCombo->setCurrentIndex(2);
-        form.handshakeCombo->setCurrentIndex(1);
         form.portOptions[2]->click(); // Comm3
-        form.timeOutStartBox->setText(u"12.7s"_s);
-        form.timeOutEndBox->setText(u"abc"_s);
-        for (int i = 0; i < 4; ++i)
-            form.txtWorklist[i]->setText(u"W%1"_s.arg(i));
         form.cmdOK->click();
 
         QCOMPARE(confirmed.count(), 1);

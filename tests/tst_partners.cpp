@@ -3,17 +3,7 @@
 #include "core/WorkstationState.h"
 #include "network/PartnerForms.h"
 #include "store/DatabasePaths.h"
-#include "support/Station.h"
 #include "support/Widgets.h"
-
-#include <QAction>
-#include <QLineEdit>
-#include <QMenu>
-#include <QPushButton>
-#include <QTreeWidget>
-#include <QtTest>
-
-using namespace Qt::StringLiterals;
 
 class PartnersTest : public QObject {
     Q_OBJECT

@@ -7,14 +7,20 @@
 #include "store/DatabasePaths.h"
 #include "store/Deletion.h"
 
-#include <QtTest>
-
 #include <csignal>
 #include <unistd.h>
 
-using namespace Qt::StringLiterals;
-
 static const QString kAet = u"TESTRCV"_s;
+
+// A start-up that fails: the settings and environment it meets, and how it ends.
+struct StartFailure {
+    QString aet, port; // port "free" or "busy": one found by the test
+    QStringList env;
+    bool database; // the image database is there
+    int exitCode;
+    QString logText;
+};
+Q_DECLARE_METATYPE(StartFailure)
 
 class ReceiverTest : public QObject {
     Q_OBJECT
@@ -74,36 +80,24 @@ private slots:
     // Each start-up failure ends quickly with its own exit code and one log line.
     void startFailsLoudly_data()
     {
-        QTest::addColumn<QString>("aet");
-        QTest::addColumn<QString>("port"); // "free" or "busy": a port found by the test
-        QTest::addColumn<QStringList>("env");
-        QTest::addColumn<bool>("database");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("logText");
-        QTest::newRow("AE title too long") << "ABCDEFGHIJKLMNOPQ" << "free" << QStringList() << true << 2 << "at most 16";
-        QTest::newRow("port not a number") << "RCV" << "10x5" << QStringList() << true << 2 << "not a port number";
-        QTest::newRow("port in use") << "RCV" << "busy" << QStringList() << true << 3 << "cannot listen on port";
-        QTest::newRow("disk full") << "RCV" << "free" << QStringList{u"LUMORA_RECEIVER_MIN_FREE_MB=1000000000000"_s} << true << 4
-                                   << "disk full";
-        QTest::newRow("no image database") << "RCV" << "free" << QStringList() << false << 5 << "image database";
+        QTest::addColumn<StartFailure>("c");
+        QTest::newRow("AE title too long") << StartFailure{u"ABCDEFGHIJKLMNOPQ"_s, u"free"_s, {}, true, 2, u"at most 16"_s};
+        QTest::newRow("port not a number") << StartFailure{u"RCV"_s, u"10x5"_s, {}, true, 2, u"not a port number"_s};
+        QTest::newRow("port in use") << StartFailure{u"RCV"_s, u"busy"_s, {}, true, 3, u"cannot listen on port"_s};
+        QTest::newRow("disk full") << StartFailure{u"RCV"_s, u"free"_s, {u"LUMORA_RECEIVER_MIN_FREE_MB=1000000000000"_s}, true, 4, u"disk full"_s};
+        QTest::newRow("no image database") << StartFailure{u"RCV"_s, u"free"_s, {}, false, 5, u"image database"_s};
     }
     void startFailsLoudly()
     {
-        QFETCH(QString, aet);
-        QFETCH(QString, port);
-        QFETCH(QStringList, env);
-        QFETCH(bool, database);
-        QFETCH(int, exitCode);
-        QFETCH(QString, logText);
-        QVERIFY(database || QFile::remove(db()));
+        QFETCH(StartFailure, c);
+        QVERIFY(c.database || QFile::remove(db()));
         PortOccupant occupant;
-        if (port == "busy"_L1 || port == "free"_L1)
-            port = QString::number(port == "busy"_L1 ? occupant.port() : port_);
-        WriteReceiverSettings(*folder_, aet, port);
-        CompanionProcess receiver(ReceiverProgram(), folder_->path(), env);
+        const QString port = c.port == "busy"_L1 ? QString::number(occupant.port()) : c.port == "free"_L1 ? QString::number(port_) : c.port;
+        WriteReceiverSettings(*folder_, c.aet, port);
+        CompanionProcess receiver(ReceiverProgram(), folder_->path(), c.env);
         QVERIFY(receiver.start());
-        QCOMPARE(receiver.waitForExit(15000), exitCode);
-        QVERIFY2(log().contains(logText), qPrintable(log()));
+        QCOMPARE(receiver.waitForExit(15000), c.exitCode);
+        QVERIFY2(log().contains(c.logText), qPrintable(log()));
         QCOMPARE(log().trimmed().count(u'\n'), 0); // one line, nothing else
     }
 
@@ -291,7 +285,7 @@ private slots:
         // be seen through /proc/<shell>/root. Root gets a mount namespace of its own, anyone else a user namespace too.
         QVERIFY(QDir().mkpath(folder_->file(u"images"_s)));
         const QString script = u"mount -t tmpfs -o size=5m tmpfs \"$1/images\" || exit 99\n\"$2\" & echo $! > \"$1/receiver.pid\"\n"
-                               "wait $!; echo $? > \"$1/receiver.rc\"\nexec sleep 600\n"_s;
+                               "wait $!; echo $? > \"$1/receiver.rc\"\nexec tail -f /dev/null\n"_s;
         const QStringList args = (::geteuid() == 0 ? QStringList{u"-m"_s} : QStringList{u"-r"_s, u"-m"_s})
                                  + QStringList{u"sh"_s, u"-c"_s, script, u"sh"_s, folder_->path(), ReceiverProgram()};
         CompanionProcess shell(u"unshare"_s, folder_->path(), {u"LUMORA_RECEIVER_MIN_FREE_MB=%1"_s.arg(reserveMb)}, args);

@@ -3,10 +3,6 @@
 #include "companions/receiver/ImageStore.h"
 #include "support/Rows.h"
 
-#include <QtTest>
-
-using namespace Qt::StringLiterals;
-
 class ReceiverStoreTest : public QObject {
     Q_OBJECT
 

@@ -3,10 +3,6 @@
 #include "dictionary/DictionaryStore.h"
 #include "support/Station.h"
 
-#include <QtTest>
-
-using namespace Qt::StringLiterals;
-
 class SchemaTest : public QObject {
     Q_OBJECT
 
@@ -99,21 +95,6 @@ private slots:
         QCOMPARE(CountRows(user, u"tblModality"_s), 1);
         QCOMPARE(names(u"LumoraUser.dat"_s, u"SELECT Tag FROM tblDictionary WHERE MG = -1 ORDER BY Tag"_s), MammographyFilterTags());
         QCOMPARE(QueryValue(user, u"SELECT COUNT(*) FROM tblDictionary WHERE MG = 0 AND Visible = -1"_s).toLongLong(), rows - 5);
-    }
-
-    // A new filter is a column with false in every row; unsafe names are refused.
-    void modalityFilterIsAColumn()
-    {
-        Database user(u"s8"_s, u"test"_s);
-        user.setPath(file(u"LumoraUser.dat"_s));
-        QVERIFY(user.open());
-        const DbResult r = AddModalityFilter(user, u"CR"_s);
-        QVERIFY2(r.ok, qPrintable(r.errorText));
-        QVERIFY(!AddModalityFilter(user, u"C R"_s).ok);
-        user.close();
-        const QString path = file(u"LumoraUser.dat"_s);
-        QCOMPARE(QueryValue(path, u"SELECT COUNT(*) FROM tblDictionary WHERE CR = 0"_s).toLongLong(), CountRows(path, u"tblDictionary"_s));
-        QCOMPARE(QueryValue(path, u"SELECT COUNT(*) FROM tblModality WHERE Modality = 'CR'"_s).toInt(), 1);
     }
 };
 

@@ -9,10 +9,6 @@
 #include "support/SendJob.h"
 #include "support/Widgets.h"
 
-#include <QtTest>
-
-using namespace Qt::StringLiterals;
-
 class SendOrthancTest : public QObject {
     Q_OBJECT
 

@@ -4,8 +4,6 @@
 #include "core/VbConvert.h"
 #include "support/Station.h"
 
-#include <QtTest>
-
 namespace {
 
 // A text and what ToInt16 and ToInt32 make of it; {} when it does not convert.

@@ -1,9 +1,6 @@
 // A screen below 1024 x 768 ends the program with its message, before any window.
 #include "app/StartupFlow.h"
-#include "support/Station.h"
 #include "support/Widgets.h"
-
-#include <QtTest>
 
 class SmallScreenTest : public QObject {
     Q_OBJECT

@@ -5,10 +5,7 @@
 #include "app/StartupChecks.h"
 #include "core/Settings.h"
 #include "app/StartupFlow.h"
-#include "support/Station.h"
 #include "support/Widgets.h"
-
-#include <QtTest>
 
 class StartupTest : public QObject {
     Q_OBJECT

@@ -1,13 +1,9 @@
-// The toolkit operations: attributes, sequences, SOP class, writing and
-// reading back, bad files, encodings and rendering, checked with DCMTK's own
-// tools.
+// The toolkit operations: attributes, SOP class, writing and reading back,
+// bad files, encodings and rendering, checked with DCMTK's own tools. Nested
+// sequences, written and replaced: tst_stamping's stamped and validated files.
 #include "support/Dicom.h"
 #include "support/SendJob.h"
 #include "support/Station.h"
-
-#include <QtTest>
-
-using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -92,29 +88,6 @@ private slots:
         for (const char *tag : {"0018,0060", "0010,0010", "0020,0013", "0028,0006", "0008,0008", "0002,0002", "0008,0016", "0010,0030"})
             dumped << DumpedValue(text, QLatin1String(tag));
         QCOMPARE(dumped, (QStringList{"28", "D'Arcy^Anna", "7", "1", "DERIVED\\SECONDARY\\POST", dx, dx, "<missing>"}));
-    }
-
-    // Writing nested sequences: tst_stamping's validated files.
-    void sequencesNestAndReplace()
-    {
-        const ToolkitImagePtr img = ReadImage(make(u"s.dcm"_s));
-        ToolkitDataSet modifier = NewDataSet();
-        QVERIFY(SetAttribute(modifier, 0x0008, 0x0100, u"R-102D6"_s));
-        ToolkitDataSet code = NewDataSet();
-        QVERIFY(SetAttribute(code, 0x0054, 0x0222, NewSequence({modifier}))); // view modifier inside the view code
-        QVERIFY(SetAttribute(img, 0x0054, 0x0220, NewSequence({code, NewDataSet()})));
-        QVERIFY(!SetAttribute(img, 0x0010, 0x0010, NewSequence({code}))); // not a sequence attribute
-        QCOMPARE(GetSequence(img, 0x0054, 0x0220).size(), 2);
-        const ToolkitSequence inner = GetSequence(GetSequence(img, 0x0054, 0x0220).at(0), 0x0054, 0x0222);
-        QCOMPARE(inner.size(), 1);
-        QCOMPARE(GetAttribute(inner.at(0), 0x0008, 0x0100).value, u"R-102D6"_s);
-
-        // Replacing the sequence drops the old items; items read from it edit the image.
-        QVERIFY(SetAttribute(img, 0x0054, 0x0220, NewSequence({modifier})));
-        ToolkitSequence now = GetSequence(img, 0x0054, 0x0220);
-        QCOMPARE(now.size(), 1);
-        QVERIFY(SetAttribute(now[0], 0x0008, 0x0104, u"cranio-caudal"_s));
-        QCOMPARE(GetAttribute(GetSequence(img, 0x0054, 0x0220).at(0), 0x0008, 0x0104).value, u"cranio-caudal"_s);
     }
 
     // The pixel data is read from the file lazily: replacing that file must not lose it.

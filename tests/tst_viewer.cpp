@@ -3,12 +3,9 @@
 // rows and unreadable images in the viewer: tst_browser.
 #include "acquisition/ImageViewer.h"
 #include "core/Settings.h"
-#include "support/Station.h"
 #include "toolkit/ToolkitViewer.h"
 
 #include "support/Widgets.h"
-
-#include <QtTest>
 
 struct KeyCase { // images, the first tile, a key and the first tile after it
     int images, first;

@@ -4,14 +4,7 @@
 #include "core/Settings.h"
 #include "network/WorklistForm.h"
 #include "support/Peers.h"
-#include "support/Station.h"
 #include "support/Widgets.h"
-
-#include <QPushButton>
-#include <QTreeWidget>
-#include <QtTest>
-
-using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -102,10 +95,11 @@ private slots:
             {.name = "O'Brien^Anne", .time = "0805", .id = "P1", .referring = "O'Neil^Pat"},
             {.name = "Müller^Jürgen", .time = "093000.123", .charset = "ISO_IR 100", .id = "P3", .birthDate = "19751231", .sex = "M"},
             {.name = "Ærø^Åse", .time = "0915", .charset = "ISO_IR 192", .id = "P2", .birthDate = "19550601"},
-            {.name = "Old^Entry", .date = QDate::currentDate().addDays(-1), .time = "0700", .id = "P5"},
+            {.name = "Old^Entry", .date = WorklistDay.addDays(-1), .time = "0700", .id = "P5"},
             {.name = "Other^Station", .time = "0800", .stationAet = "OTHER", .id = "P6"},
         }, orthanc));
         WorklistForm form;
+        form.query.today = [] { return WorklistDay; };
         form.Refresh();
         QCOMPARE(prompter_.texts(), QStringList());
         const QList<QStringList> expected{
@@ -175,6 +169,7 @@ private slots:
         if (!port.isEmpty())
             Settings.RemotePort = port;
         WorklistForm form;
+        form.query.today = [] { return WorklistDay; };
         form.query.timeoutSeconds = 3;
         QElapsedTimer clock;
         clock.start();
@@ -199,6 +194,7 @@ private slots:
     {
         QVERIFY(serve({}));
         WorklistForm form;
+        form.query.today = [] { return WorklistDay; };
         QString chosen;
         form.patientChosen = [&chosen](const QString &name) { chosen = name; };
         form.show();

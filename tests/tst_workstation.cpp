@@ -12,15 +12,11 @@
 #include "jobs/EditForm.h"
 #include "store/DatabasePaths.h"
 #include "support/Peers.h"
-#include "support/Station.h"
+#include "support/SendJob.h"
 #include "support/Widgets.h"
 #include "toolkit/Toolkit.h"
 #include "toolkit/ToolkitViewer.h"
 #include "transfer/ExportForm.h"
-
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QtTest>
 
 namespace {
 
@@ -38,6 +34,7 @@ struct Case {
     QStringList boxes{"No default SCP configured!"};
     QByteArray logged;
     bool pressedTwice = false, whileLoading = false;
+    QByteArray projectionButtons{}; // projection.ini
 };
 
 } // namespace
@@ -48,8 +45,11 @@ class WorkstationTest : public QObject {
 
     std::unique_ptr<TestFolder> f_;
     std::unique_ptr<RecordingPrompter> prompter_;
+    std::unique_ptr<MainForm> w;
+    std::unique_ptr<Workstation> ws;
     QStringList uids_;
-    QDate exposureDate_;
+    // The day of the exposures and of the dose list, so that no case straddles midnight.
+    static inline const QDate Day{2026, 12, 7};
 
     void station(const Case &c)
     {
@@ -57,6 +57,9 @@ class WorkstationTest : public QObject {
         QVERIFY(PrepareStation(*f_));
         QVERIFY(QFile::copy(f_->file(u"Data/LumoraDef.dat"_s), f_->file(u"LumoraData.dat"_s)));
         Settings.XrayComm = qint16(c.unit);
+        Settings.ModifyImageHeader = c.modifyHeader ? 1 : 0;
+        if (!c.projectionButtons.isEmpty())
+            f_->write(u"projection.ini"_s, c.projectionButtons);
         DefaultPartner = {};
         SecondPartner = {};
         RememberedSide.clear();
@@ -78,35 +81,26 @@ class WorkstationTest : public QObject {
         for (const SyntheticImageSpec &spec : study.series[0].images)
             uids_ << spec.sopUid;
 
-        exposureDate_ = QDate::currentDate();
         for (int i = 0; i < c.projections.size(); ++i)
             QueryRows(f_->file(u"LumoraData.dat"_s),
                       u"INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit) "
                       "VALUES (?, '80', '10:00:00', '45', '1,1', '12', ?, ?, '0', '400')"_s,
-                      {QString::number(c.kvs[i]), DbDate(exposureDate_), c.projections[i]});
-    }
-
-    // The dose list shows today's exposures: dated anew should midnight have
-    // passed since they were written.
-    void fillDoseList(Workstation &ws)
-    {
-        if (QDate::currentDate() != exposureDate_) {
-            exposureDate_ = QDate::currentDate();
-            QueryRows(f_->file(u"LumoraData.dat"_s), u"UPDATE tblDosis SET Datum = ?"_s, {DbDate(exposureDate_)});
-        }
-        ws.doseList().lvDosis_Fill();
+                      {QString::number(c.kvs[i]), DbDate(Day), c.projections[i]});
+        w = std::make_unique<MainForm>();
+        ws = std::make_unique<Workstation>(*w);
+        ws->doseList().setToday([] { return Day; });
     }
 
     // Patient, study and dose list as the operator brings them up.
-    void bringUp(MainForm &w, Workstation &ws)
+    void bringUp()
     {
-        ws.browser().RefreshPatientList();
-        QCOMPARE(w.lvPatients->topLevelItemCount(), 1);
-        ws.browser().lvPatients_ItemClick(w.lvPatients->topLevelItem(0));
-        QCOMPARE(w.lvStudien->topLevelItemCount(), 1);
-        ws.browser().lvStudien_ItemClick(w.lvStudien->topLevelItem(0));
+        ws->browser().RefreshPatientList();
+        QCOMPARE(w->lvPatients->topLevelItemCount(), 1);
+        ws->browser().lvPatients_ItemClick(w->lvPatients->topLevelItem(0));
+        QCOMPARE(w->lvStudien->topLevelItemCount(), 1);
+        ws->browser().lvStudien_ItemClick(w->lvStudien->topLevelItem(0));
         QTRY_COMPARE(ListCount(LoadedImageList), uids_.size());
-        fillDoseList(ws);
+        ws->doseList().lvDosis_Fill();
     }
 
     // "image:gggg,eeee=value" of each expected entry, read from the stamped
@@ -116,12 +110,9 @@ class WorkstationTest : public QObject {
         QStringList actual;
         for (const QString &entry : expected) {
             const int image = entry.section(u':', 0, 0).toInt();
-            const QString tag = entry.section(u':', 1).section(u'=', 0, 0);
-            ToolkitImageList list;
-            const QString value = ReadFileIntoList(list, f_->file(u"bin/%1.dcm"_s.arg(uids_[image])))
-                                      ? GetAttribute(ListItem(list, 1), tag.left(4).toUShort(nullptr, 16), tag.mid(5).toUShort(nullptr, 16)).value
-                                      : u"<no stamped file>"_s;
-            actual << u"%1:%2=%3"_s.arg(image).arg(tag, value);
+            const QString tag = entry.section(u':', 1).left(9);
+            const ToolkitImagePtr stamped = ReadImage(f_->file(u"bin/%1.dcm"_s.arg(uids_[image])));
+            actual << u"%1:%2=%3"_s.arg(image).arg(tag, stamped ? Attribute(stamped, tag).value : u"<no stamped file>"_s);
         }
         return actual;
     }
@@ -130,6 +121,8 @@ class WorkstationTest : public QObject {
 private slots:
     void cleanup()
     {
+        ws.reset();
+        w.reset();
         prompter_.reset();
         ReleaseConnections();
         f_.reset();
@@ -166,15 +159,11 @@ private slots:
     {
         QFETCH(Case, c);
         station(c);
-        if (!c.modifyHeader)
-            Settings.ModifyImageHeader = 0;
-        MainForm w;
-        Workstation ws(w);
-        bringUp(w, ws);
+        bringUp();
         if (c.pressedTwice)
-            QTimer::singleShot(0, &w, [&ws] { ws.assignment().cmdAll_Click(); });
+            QTimer::singleShot(0, w.get(), [this] { ws->assignment().cmdAll_Click(); });
         ImageLoadActive = c.whileLoading;
-        ws.assignment().cmdAll_Click();
+        ws->assignment().cmdAll_Click();
         ImageLoadActive = false;
         if (c.whileLoading) {
             QCOMPARE(workFiles(), 0);
@@ -192,19 +181,17 @@ private slots:
     void secondUnitStampsInMemoryOnly()
     {
         station({.unit = 2, .views = {"CC|R|P\\L", "MLO|L|A\\FR"}, .projections = {"L-LMO45", "R-CC"}, .kvs = {30, 25}});
-        MainForm w;
-        Workstation ws(w);
-        bringUp(w, ws);
-        ws.assignment().cmdAll_Click();
+        bringUp();
+        ws->assignment().cmdAll_Click();
         QCOMPARE(workFiles(), 0);
         QCOMPARE(GetAttribute(ListItem(LoadedImageList, 1), 0x0008, 0x0016).value, u"1.2.840.10008.5.1.4.1.1.1.2"_s);
         QVERIFY(!GetAttribute(ListItem(LoadedImageList, 1), 0x0018, 0x0060).exists); // no exposure values for this unit
 
         // An exposure without a projection stops the command.
         QueryRows(f_->file(u"LumoraData.dat"_s), u"UPDATE tblDosis SET Sonstiges = '' WHERE ID = 1"_s);
-        fillDoseList(ws);
+        ws->doseList().lvDosis_Fill();
         prompter_->boxes.clear();
-        ws.assignment().cmdAll_Click();
+        ws->assignment().cmdAll_Click();
         QCOMPARE(prompter_->boxes.size(), 1);
         QCOMPARE(prompter_->boxes[0].kind, u"critical"_s);
         QVERIFY(prompter_->boxes[0].text.startsWith(u"You have not set the projection"_s));
@@ -217,25 +204,23 @@ private slots:
         QVERIFY(archive.start(f_->file(u"archive"_s), u"ARCHIVE"_s));
         DefaultPartner = {u"ARCHIVE"_s, u"127.0.0.1"_s, QString::number(archive.port())};
 
-        MainForm w;
-        Workstation ws(w);
         bool dialogRan = false;
-        ws.runProgressDialog = [&](EditForm &) { dialogRan = true; };
-        bringUp(w, ws);
-        w.lvTasks->addTopLevelItem(new QTreeWidgetItem(QStringList{u"Study"_s}));
+        ws->runProgressDialog = [&](EditForm &) { dialogRan = true; };
+        bringUp();
+        w->lvTasks->addTopLevelItem(new QTreeWidgetItem(QStringList{u"Study"_s}));
         prompter_->answer = false;
-        ws.assignment().cmdAll_Click();
+        ws->assignment().cmdAll_Click();
         QCOMPARE(prompter_->boxes.last().text, u"Undone tasks in list!\r\nContinue?"_s);
         QVERIFY(!dialogRan);
         QVERIFY(!PartnerConnection);
-        QCOMPARE(w.lvTasks->topLevelItemCount(), 1);
+        QCOMPARE(w->lvTasks->topLevelItemCount(), 1);
         QVERIFY(archive.received().isEmpty());
 
         // Yes drops the tasks and runs the send.
         prompter_->answer = true;
-        ws.assignment().cmdAll_Click();
+        ws->assignment().cmdAll_Click();
         QVERIFY(dialogRan);
-        QCOMPARE(w.lvTasks->topLevelItemCount(), 0);
+        QCOMPARE(w->lvTasks->topLevelItemCount(), 0);
     }
 
     // "Execute tasks ..." runs the header-update job only with an exposure
@@ -243,18 +228,16 @@ private slots:
     void executeTasksNeedsAnExposureAndItsDate()
     {
         station({});
-        MainForm w;
-        Workstation ws(w);
         QList<qint16> ran;
         QString progress;
-        ws.runProgressDialog = [&](EditForm &form) {
+        ws->runProgressDialog = [&](EditForm &form) {
             ran << JobMode;
             form.show();
             QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
             progress = form.txtProgress->toPlainText();
         };
-        bringUp(w, ws);
-        auto *task = new QTreeWidgetItem(w.lvTasks, {u"Patient"_s, u"0010,0010 - Patient's Name"_s, u"Doe^Jane"_s, u"Change entry"_s, u"Roe^Jane"_s});
+        bringUp();
+        auto *task = new QTreeWidgetItem(w->lvTasks, {u"Patient"_s, u"0010,0010 - Patient's Name"_s, u"Doe^Jane"_s, u"Change entry"_s, u"Roe^Jane"_s});
         task->setData(0, Qt::UserRole, 0);
         const struct {
             bool exposures;
@@ -263,18 +246,18 @@ private slots:
         } cases[] = {{false, u"07.12.2026"_s, false}, {true, QString(), false}, {true, u"07.12.2026"_s, true}};
         for (const auto &c : cases) {
             if (!c.exposures)
-                w.lvDosis->clear();
-            else if (w.lvDosis->topLevelItemCount() == 0)
-                fillDoseList(ws);
-            w.exposureDateBox->setText(c.date);
-            w.action(u"mnuApplyTasks"_s)->trigger();
+                w->lvDosis->clear();
+            else if (w->lvDosis->topLevelItemCount() == 0)
+                ws->doseList().lvDosis_Fill();
+            w->exposureDateBox->setText(c.date);
+            w->action(u"mnuApplyTasks"_s)->trigger();
             QCOMPARE(ran.size(), c.runs ? 1 : 0);
         }
         QCOMPARE(ran, QList<qint16>{3});
         QVERIFY2(progress.startsWith(u"Updating active images (Studie) ... OK"_s) && progress.endsWith(u"Tasks done."_s), qPrintable(progress));
         QCOMPARE(QDir(f_->file(u"temp"_s)).entryList({u"*.dcm"_s}).size(), uids_.size());
-        QCOMPARE(w.dv1->imageCount(), 0);
-        QCOMPARE(w.lvTasks->topLevelItemCount(), 0);
+        QCOMPARE(w->dv1->imageCount(), 0);
+        QCOMPARE(w->lvTasks->topLevelItemCount(), 0);
         QCOMPARE(CountRows(u"tblImages"_s), 0);
     }
 
@@ -282,15 +265,13 @@ private slots:
     void imageMenuDeleteAsksFirst()
     {
         station({});
-        MainForm w;
-        Workstation ws(w);
-        bringUp(w, ws);
-        ws.viewer().SelectImage(2);
+        bringUp();
+        ws->viewer().SelectImage(2);
         prompter_->answer = false;
-        w.action(u"Popup_Dicom_Delete"_s)->trigger();
+        w->action(u"Popup_Dicom_Delete"_s)->trigger();
         QCOMPARE(prompter_->boxes.size(), 1);
         QCOMPARE(prompter_->boxes.last().text, u"Delete image?"_s);
-        QCOMPARE(w.dv1->imageCount(), uids_.size());
+        QCOMPARE(w->dv1->imageCount(), uids_.size());
         QCOMPARE(CountRows(u"tblImages"_s), uids_.size());
     }
 
@@ -329,12 +310,10 @@ private slots:
     void manualMergeStampsTheSelectedImage()
     {
         station({});
-        MainForm w;
-        Workstation ws(w);
-        bringUp(w, ws);
-        ws.viewer().SelectImage(2);
-        ws.doseList().lvDosis_ItemClick(w.lvDosis->topLevelItem(3));
-        ws.assignment().cmdSelected_Click();
+        bringUp();
+        ws->viewer().SelectImage(2);
+        ws->doseList().lvDosis_ItemClick(w->lvDosis->topLevelItem(3));
+        ws->assignment().cmdSelected_Click();
         QCOMPARE(AssignmentMode, qint16(3));
         const QStringList expected{"1:0018,0060=29", "1:0020,0062=L"};
         QCOMPARE(stampedValues(expected), expected);
@@ -343,23 +322,20 @@ private slots:
 
     void projectionButtonRewritesTheExposure()
     {
-        station({.projections = {"R CC"}, .kvs = {26}});
-        f_->write(u"projection.ini"_s, "R CC\r\nL CC\r\nR XCCL\r\n");
-        MainForm w;
-        Workstation ws(w);
-        QCOMPARE(w.cmdProjection[2]->text(), u"R XCCL"_s);
-        QVERIFY(w.cmdProjection[2]->isEnabled());
-        QVERIFY(!w.cmdProjection[3]->isEnabled());
-        fillDoseList(ws);
-        w.lvDosis->setCurrentItem(w.lvDosis->topLevelItem(0));
+        station({.projections = {"R CC"}, .kvs = {26}, .projectionButtons = "R CC\r\nL CC\r\nR XCCL\r\n"});
+        QCOMPARE(w->cmdProjection[2]->text(), u"R XCCL"_s);
+        QVERIFY(w->cmdProjection[2]->isEnabled());
+        QVERIFY(!w->cmdProjection[3]->isEnabled());
+        ws->doseList().lvDosis_Fill();
+        w->lvDosis->setCurrentItem(w->lvDosis->topLevelItem(0));
         prompter_->answer = false;
-        w.cmdProjection[2]->click();
-        QCOMPARE(w.lvDosis->topLevelItem(0)->text(8), u"R CC"_s);
+        w->cmdProjection[2]->click();
+        QCOMPARE(w->lvDosis->topLevelItem(0)->text(8), u"R CC"_s);
         prompter_->answer = true;
-        w.cmdProjection[2]->click();
+        w->cmdProjection[2]->click();
         QCOMPARE(prompter_->boxes.last().text, u"Do you really want to change the projection entry ?"_s);
-        QCOMPARE(w.lvDosis->topLevelItem(0)->text(8), u"R XCCL"_s);
-        QCOMPARE(w.exposureBoxes[5]->text(), u"R XCCL"_s);
+        QCOMPARE(w->lvDosis->topLevelItem(0)->text(8), u"R XCCL"_s);
+        QCOMPARE(w->exposureBoxes[5]->text(), u"R XCCL"_s);
     }
 };
 

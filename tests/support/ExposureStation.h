@@ -17,14 +17,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-// Messages carry today's date and the list shows today's rows: in the last
-// minute of a day wait for the next, so that no case straddles midnight.
-inline bool WaitPastMidnightIfClose()
-{
-    const QDate day = QDate::currentDate();
-    return QTime::currentTime() < QTime(23, 59) || WaitFor([day] { return QDate::currentDate() != day; }, 61000);
-}
-
 // Bytes waiting unread at a tty; -1 when it cannot be opened.
 inline int waitingBytes(const QString &device)
 {
@@ -38,6 +30,8 @@ inline int waitingBytes(const QString &device)
 }
 
 struct ExposureFixture {
+    // The capture's clock and the dose list's day, so that no case straddles midnight.
+    static inline const QDate Day{2026, 12, 7};
     TestFolder folder;
     QWidget window;
     ExposureControls c;
@@ -78,7 +72,9 @@ struct ExposureFixture {
         c.showMessage = [this](const QString &text) { messages.append(text); };
         doseList = std::make_unique<DoseList>(c);
         c.PopupDeleteDosis = c.Popup_Dosis->findChild<QAction *>(u"PopupDeleteDosis"_s);
+        doseList->setToday([] { return Day; });
         capture = std::make_unique<ExposureCapture>(c, *doseList);
+        capture->setClock([] { return QDateTime(Day, QTime(14, 5, 9)); });
         QObject::connect(&capture->port(), &QSerialPort::readyRead, [this] {
             ++reads;
             ticksSinceRead = 0;

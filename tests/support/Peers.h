@@ -52,12 +52,15 @@ private:
     QString folder_;
 };
 
+// The day of the worklist tests' entries and of the query they answer.
+inline const QDate WorklistDay{2026, 12, 7};
+
 // One scheduled procedure step as a worklist provider holds it. Texts are
 // written in the entry's character set (ISO_IR 192 as UTF-8, anything else
 // byte for byte as Latin-1).
 struct WorklistEntry {
     QString name{};
-    QDate date = QDate::currentDate();
+    QDate date = WorklistDay;
     QString time{}; // TM as written
     QString stationAet = "MAMMO1"; // Scheduled Station AE Title
     QString charset{}; // empty: none, the default repertoire

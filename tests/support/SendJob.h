@@ -16,6 +16,22 @@ QString RunSendJob(qint16 mode, SendJob &job);
 // The image of a file, read as the station reads it; null with a warning.
 ToolkitImagePtr ReadImage(const QString &path);
 
+// The attribute "gggg,eeee" of an image or item.
+template <typename Source> ToolkitAttribute Attribute(const Source &source, const QString &tag)
+{
+    return GetAttribute(source, quint16(tag.left(4).toUShort(nullptr, 16)), quint16(tag.mid(5, 4).toUShort(nullptr, 16)));
+}
+// "gggg,eeee=value" for the tag of each entry ("gggg,eeee=..."); an absent attribute as "<absent>".
+template <typename Source> QStringList TagValues(const Source &source, const QStringList &entries)
+{
+    QStringList out;
+    for (const QString &entry : entries) {
+        const ToolkitAttribute a = Attribute(source, entry.left(9));
+        out << entry.left(9) + u'=' + (a.exists ? a.value : QStringLiteral("<absent>"));
+    }
+    return out;
+}
+
 // The pixel data element of the file's bytes, from its tag to the end; empty
 // when absent or too short to be pixels.
 QByteArray PixelData(const QByteArray &fileBytes);

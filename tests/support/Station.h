@@ -4,10 +4,8 @@
 // studies filed as the receiver files them.
 #include "toolkit/SyntheticImage.h"
 
-#include <QList>
-#include <QString>
 #include <QTemporaryDir>
-#include <QVariant>
+#include <QtTest> // every test's macros
 #include <functional>
 
 using namespace Qt::StringLiterals; // u"..."_s in every test

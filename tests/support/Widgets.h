@@ -2,9 +2,9 @@
 
 // What the window tests share: the offscreen screen, recorded message boxes
 // and one main().
+#include "support/Station.h"
 #include "ui/Prompts.h"
 
-#include <QTest>
 #include <QtWidgets> // every widget a window test looks into
 
 // Before the application object exists: the offscreen platform with a screen
