@@ -280,29 +280,27 @@ private slots:
     void importAndExportEntries()
     {
         station({});
-        MainForm w;
-        Workstation ws(w);
         QStringList exportsShown;
-        ws.runExportDialog = [&](ExportForm &form) { exportsShown << form.windowTitle() + u' ' + QString::number(form.pbExport->maximum()); };
-        w.action(u"mnuExportDICOM"_s)->trigger();
+        ws->runExportDialog = [&](ExportForm &form) { exportsShown << form.windowTitle() + u' ' + QString::number(form.pbExport->maximum()); };
+        w->action(u"mnuExportDICOM"_s)->trigger();
         QCOMPARE(prompter_->texts(), QStringList{u"No images loaded into viewport."_s});
-        bringUp(w, ws);
-        w.action(u"mnuExportJPEG"_s)->trigger();
-        w.action(u"mnuExportDICOM"_s)->trigger();
+        bringUp();
+        w->action(u"mnuExportJPEG"_s)->trigger();
+        w->action(u"mnuExportDICOM"_s)->trigger();
         QCOMPARE(exportsShown, (QStringList{u"Export JPEG %1"_s.arg(uids_.size()), u"Export DICOM %1"_s.arg(uids_.size())}));
 
         QList<qint16> ran;
-        ws.runProgressDialog = [&](EditForm &form) {
+        ws->runProgressDialog = [&](EditForm &form) {
             ran << JobMode;
             form.show();
             QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
         };
         QStringList chosen;
-        ws.chooseImportFiles = [&](bool) { return chosen; };
-        w.action(u"mnuImportImages"_s)->trigger();
+        ws->chooseImportFiles = [&](bool) { return chosen; };
+        w->action(u"mnuImportImages"_s)->trigger();
         chosen = {f_->file(u"images/%1/%2.dcm"_s.arg(QueryValue(ImageDatabaseFile(), u"SELECT StudyUID FROM tblStudies"_s).toString(), uids_.value(0)))};
-        w.action(u"mnuImportImages"_s)->trigger();
-        w.action(u"mnuImportDir"_s)->trigger();
+        w->action(u"mnuImportImages"_s)->trigger();
+        w->action(u"mnuImportDir"_s)->trigger();
         QCOMPARE(ran, (QList<qint16>{8, 9}));
         QVERIFY(QFile::exists(f_->file(u"temp/%1.dcm"_s.arg(uids_.value(0)))));
     }
