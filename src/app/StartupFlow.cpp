@@ -112,6 +112,9 @@ void StartupFlow::splashTick()
     });
     optionForm_->Form_Load();
     optionForm_->show();
+    // Without a window manager nobody else gives the dialog the keyboard.
+    optionForm_->raise();
+    optionForm_->activateWindow();
     splash_->close();
     QApplication::restoreOverrideCursor();
 }
