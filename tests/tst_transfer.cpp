@@ -272,9 +272,10 @@ private slots:
         QCOMPARE(FilesBelow(out), expected);
         QCOMPARE(prompts_->texts(), QStringList{u"Images exported!"_s});
         QByteArray listing;
-        QCOMPARE(RunProgram(u"unzip"_s, {u"-l"_s, out + u"/study.ZIP"_s}, &listing), 0);
-        for (const QString &f : expected.mid(0, 4))
-            QVERIFY2(listing.contains(f.toUtf8()), listing.constData());
+        QCOMPARE(RunProgram(u"unzip"_s, {u"-Z1"_s, out + u"/study.ZIP"_s}, &listing), 0);
+        QStringList entries = QString::fromUtf8(listing).split(u'\n', Qt::SkipEmptyParts);
+        entries.sort();
+        QCOMPARE(entries, expected.mid(0, 4));
 
         const QByteArray firstArchive = ReadFile(out + u"/study.ZIP"_s);
         QVERIFY(RunExport(r, u"study.ZIP"_s));
@@ -406,12 +407,10 @@ private slots:
         QCOMPARE(form.windowTitle(), title);
         QCOMPARE(form.chkDicomDir->isVisible(), kind == ExportKinds::Dicom);
         QCOMPARE(form.imagePropertiesFrame->isVisible(), kind == ExportKinds::Jpeg);
-        form.cboQuality->setCurrentIndex(1);
-        emit form.cboQuality->activated(1);
+        emit form.cboQuality->activated(1); // "Middle"
         QCOMPARE(form.sldQuality->value(), 5);
         form.sldQuality->setValue(10);
-        QCOMPARE(form.cboQuality->currentText(), u"Max"_s);
-        QCOMPARE(form.txtQuality->text(), u"10"_s);
+        QCOMPARE(form.cboQuality->currentText() + form.txtQuality->text(), u"Max10"_s);
 
         form.txtExportDir->setText(folder_->file(u"nowhere"_s));
         form.cmdExport->click();
@@ -428,14 +427,15 @@ private slots:
         QVERIFY(QFile::exists(folder_->file(u"out/090501.zip"_s)));
         QCOMPARE(form.lblCount->text(), u"1 of 1"_s);
         QSettings ini(folder_->file(u"LumoraStation.ini"_s), QSettings::IniFormat);
-        QCOMPARE(ini.value(u"Export/Quality"_s).toString(), u"10"_s);
-        QCOMPARE(ini.value(u"Export/Directory"_s).toString(), folder_->file(u"out"_s));
-        QCOMPARE(ini.value(u"Export/DicomDir"_s).toString(), u"0"_s);
-        QCOMPARE(ini.value(u"Export/Compress"_s).toString(), u"1"_s);
+        ini.beginGroup(u"Export"_s);
+        QCOMPARE(ini.allKeys().size(), 4);
+        QCOMPARE((QStringList{ini.value(u"Quality"_s).toString(), ini.value(u"Directory"_s).toString(), ini.value(u"DicomDir"_s).toString(),
+                              ini.value(u"Compress"_s).toString()}),
+                 (QStringList{u"10"_s, folder_->file(u"out"_s), u"0"_s, u"1"_s}));
     }
 
-    // A folder that fills up: the message, and every file written before it whole.
-    // A tmpfs of 3 MB in a mount namespace of its own takes two of four 1.5 MB images.
+    // A folder that fills up: the message, and the file written before it whole.
+    // A tmpfs of 3 MB in a mount namespace of its own takes one of four 1.6 MB images.
     void exportIntoAFullFolder()
     {
         QStringList files;
@@ -451,13 +451,7 @@ private slots:
                                   &report);
         QVERIFY2(rc == 0, report.constData());
         const QString text = QString::fromUtf8(report);
-        QVERIFY2(text.contains(u"The export stopped after "_s) && text.contains(u" of 4 image(s)"_s), qPrintable(text));
-        static const QRegularExpression written(u"written (\\d+), whole (\\d+), parts (\\d+)"_s);
-        const QRegularExpressionMatch m = written.match(text);
-        QVERIFY2(m.hasMatch(), qPrintable(text));
-        QVERIFY2(m.captured(1).toInt() >= 1 && m.captured(1).toInt() < 4, qPrintable(text));
-        QCOMPARE(m.captured(2), m.captured(1));
-        QCOMPARE(m.captured(3), u"0"_s);
+        QVERIFY2(text.contains(u"The export stopped after 1 of 4 image(s)"_s) && text.endsWith(u"written 1, whole 1, parts 0\n"_s), qPrintable(text));
         QVERIFY(errorLog().contains(u"ExportForm ExportDICOM"_s));
     }
 };
