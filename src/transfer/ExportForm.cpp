@@ -148,11 +148,10 @@ void ExportForm::cmdBrowse_Click()
 
 void ExportForm::setBusy(bool busy)
 {
-    for (QWidget *w : {static_cast<QWidget *>(cmdExport), static_cast<QWidget *>(cmdBrowse), static_cast<QWidget *>(chkDicomDir),
-                       static_cast<QWidget *>(txtExportDir), static_cast<QWidget *>(imagePropertiesFrame), static_cast<QWidget *>(exportingFrame)})
+    // The progress frame stays readable while the controls are locked.
+    const QList<QWidget *> controls{cmdExport, cmdBrowse, chkDicomDir, txtExportDir, imagePropertiesFrame};
+    for (QWidget *w : controls)
         w->setEnabled(!busy);
-    // The progress stays readable while the controls are locked.
-    exportingFrame->setEnabled(true);
 }
 
 void ExportForm::cmdExport_Click()
