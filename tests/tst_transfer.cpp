@@ -420,10 +420,15 @@ private slots:
         QDir().mkpath(folder_->file(u"out"_s));
         form.txtExportDir->setText(folder_->file(u"out"_s));
         form.chkCompress->setChecked(true);
-        form.askArchiveName = [](const QString &) { return std::optional<QString>(); };
+        bool cancelLocked = false; // while the export runs
+        form.askArchiveName = [&](const QString &) {
+            form.reject();
+            cancelLocked = form.isVisible() && !form.cmdCancel->isEnabled();
+            return std::optional<QString>();
+        };
         form.clock = [] { return QTime(9, 5, 1); };
         form.cmdExport->click();
-        QVERIFY(!form.isVisible());
+        QVERIFY(cancelLocked && !form.isVisible() && form.result() == QDialog::Accepted);
         QVERIFY(QFile::exists(folder_->file(u"out/090501.zip"_s)));
         QCOMPARE(form.lblCount->text(), u"1 of 1"_s);
         QSettings ini(folder_->file(u"LumoraStation.ini"_s), QSettings::IniFormat);

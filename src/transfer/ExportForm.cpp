@@ -149,9 +149,17 @@ void ExportForm::cmdBrowse_Click()
 void ExportForm::setBusy(bool busy)
 {
     // The progress frame stays readable while the controls are locked.
-    const QList<QWidget *> controls{cmdExport, cmdBrowse, chkDicomDir, txtExportDir, imagePropertiesFrame};
+    // Cancel too: the export cannot be stopped half way, so it does not pretend to.
+    const QList<QWidget *> controls{cmdExport, cmdCancel, cmdBrowse, chkDicomDir, txtExportDir, imagePropertiesFrame};
     for (QWidget *w : controls)
         w->setEnabled(!busy);
+    busy_ = busy;
+}
+
+void ExportForm::reject()
+{
+    if (!busy_)
+        QDialog::reject();
 }
 
 void ExportForm::cmdExport_Click()

@@ -51,8 +51,12 @@ public:
     // The folder picker; empty when cancelled.
     std::function<QString()> chooseFolder;
 
+    // Escape, Cancel and the window's close button wait for a running export.
+    void reject() override;
+
 private:
     void setBusy(bool busy);
+    bool busy_ = false;
     void sldQuality_Change(int value);
 
     QList<ToolkitImagePtr> images_;
