@@ -90,7 +90,6 @@ private slots:
         QTest::newRow("21 on 21 tiles") << QList<int>{7, 3, 21, 0};
         QTest::newRow("22 on 21 tiles") << QList<int>{7, 3, 22, 1};
         QTest::newRow("30: (30 - 21) / 3 steps") << QList<int>{7, 3, 30, 3};
-        QTest::newRow("none") << QList<int>{7, 3, 0, -1};
     }
     void scrollRangeFollowsTheImageCount()
     {
