@@ -45,13 +45,12 @@ private slots:
         CurrentProjection = u"L CC"_s;
     }
 
-    void listsOnlyTodaysOpenRows()
+    // Which rows are listed: other days' in tst_dosisform, assigned ones in assignmentModes.
+    void listsTheDaysRows()
     {
         ExposureFixture f;
         QVERIFY(f.ready);
         const qlonglong a = f.addRow(today, u"Doe^Jane"_s);
-        f.addRow(today.addDays(-1), u"Doe^Jane"_s); // captured before midnight
-        f.addRow(today, u"Doe^Jane"_s, u"1"_s);
         const qlonglong d = f.addRow(today, u"Roe^Ann"_s);
         ListRefreshRequested = true;
         f.doseList->lvDosis_Fill();

@@ -93,11 +93,6 @@ private slots:
                      "clearProjectionBox=1", "deleteSerialInput=1", "buffer="}};
         QTest::newRow("Giotto: kV with its 0 second")
             << Case{UnitGiotto, u"\x02GIOTTO 10 30080 90 50 2.2\x03"_s, {"KVP=30", "ma=80 90 ", "Druck=2.2"}};
-        QTest::newRow("Giotto: no projection keeps the message")
-            << Case{UnitGiotto, GiottoMessage,
-                    {"record=0", "buffer=" + GiottoMessage, "closingSteps=0", "enableSerTimer=0",
-                     "messageBoxes=Please click on a Projection button first!"},
-                    German, QString()};
 
         QTest::newRow("Lorad M4: field counts")
             << Case{UnitLoradM4, LoradMessage,

@@ -66,7 +66,6 @@ private slots:
     void integerConversions_data()
     {
         QTest::addColumn<Conversion>("c");
-        QTest::newRow("plain") << Conversion{"7", 7, 7};
         QTest::newRow("spaces") << Conversion{"  12 ", 12, 12};
         QTest::newRow("negative") << Conversion{"-3", -3, -3};
         QTest::newRow("half to even down") << Conversion{"2.5", 2, 2};
