@@ -9,6 +9,8 @@
 # Goal: the export no slower than the peers.
 set -euo pipefail
 build=${1:?build folder}
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/bench/lib.bash"
 cmake --build "$build" --target bench-export lumora-synth -j2 >/dev/null
 bench="$build/tools/bench-export"
 rounds=${BENCH_ROUNDS:-5}
@@ -17,8 +19,6 @@ trap 'rm -rf "$work"' EXIT
 export QT_QPA_PLATFORM=offscreen LUMORA_APP_FOLDER="$work/app"
 mkdir -p "$work/app"
 
-now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 "$build/tools/lumora-synth" --out "$work/src" --count 4 --rows 4096 --columns 3328 --bits 14 >/dev/null
 files=("$work"/src/*.dcm)

@@ -7,6 +7,7 @@
 set -euo pipefail
 build=${1:?build folder}
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/bench/lib.bash"
 export LUMORA_TOOLS_DIR="$build/tools" LUMORA_SOURCE_DIR="$root"
 bench="$build/tools/bench-header-update"
 rounds=${BENCH_ROUNDS:-5}
@@ -14,8 +15,6 @@ count=${BENCH_IMAGES:-100}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 run_set() {
   local name=$1 rows=$2 columns=$3

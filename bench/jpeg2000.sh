@@ -7,11 +7,11 @@ set -euo pipefail
 build=${1:?build folder}
 root=$(cd "$(dirname "$0")/.." && pwd)
 export LUMORA_TOOLS_DIR="$build/tools" LUMORA_SOURCE_DIR="$root"
-export QT_QPA_PLATFORM="offscreen:configfile=$(mktemp)"
-echo '{"screens":[{"name":"s","x":0,"y":0,"width":1280,"height":1024,"logicalDpi":96}]}' > "${QT_QPA_PLATFORM#offscreen:configfile=}"
+. "$root/bench/lib.bash"
+offscreen_screen
 work=$(mktemp -d)
 shm=$(mktemp -d -p /dev/shm)
-trap 'rm -rf "$work" "$shm" "${QT_QPA_PLATFORM#offscreen:configfile=}"' EXIT
+trap 'rm -rf "$work" "$shm" "$screen_config"' EXIT
 bench="$build/tools/bench-viewer"
 
 study=$("$bench" prepare "$work" j2k)

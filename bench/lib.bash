@@ -21,3 +21,17 @@ run_journal_bench() {
   QT_QPA_PLATFORM=offscreen LUMORA_APP_FOLDER="$work" \
     "$build/bench/$1" "$work/journal.dat" "$root/src/store/schema/dosis.sql"
 }
+
+# Milliseconds since the epoch.
+now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
+
+# The median of the numbers on standard input, one a line.
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# An offscreen screen of 1280x1024 for the programs started after it; its
+# configuration file is `screen_config`, for the caller's clean-up.
+offscreen_screen() {
+  screen_config=$(mktemp)
+  echo '{"screens":[{"name":"s","x":0,"y":0,"width":1280,"height":1024,"logicalDpi":96}]}' > "$screen_config"
+  export QT_QPA_PLATFORM="offscreen:configfile=$screen_config"
+}

@@ -5,6 +5,7 @@
 set -euo pipefail
 build=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/bench/lib.bash"
 tools=$build/tools
 receiver=$build/station/LumoraReceiver
 rounds=${LUMORA_BENCH_ROUNDS:-5}
@@ -90,7 +91,6 @@ run_receiver() { # set [noflush] -> seconds
   rm -rf "$app"
 }
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 report() { # label set
   local n mb scp rcv raw i

@@ -11,6 +11,7 @@
 set -euo pipefail
 build=${1:?build folder}
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/bench/lib.bash"
 export LUMORA_TOOLS_DIR="$build/tools" LUMORA_SOURCE_DIR="$root"
 bench="$build/tools/bench-send"
 rounds=${BENCH_ROUNDS:-9}
@@ -52,7 +53,6 @@ start_scp() {
 }
 start_scp 1
 
-now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 received_count() { find "$recv" -type f | wc -l; }
 expect_received() {
   local got; got=$(received_count)
@@ -60,7 +60,6 @@ expect_received() {
   find "$recv" -type f -delete
 }
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 # One set: the send job and storescu in turns, $rounds rounds; medians, so that
 # one slow spell of this shared machine does not decide the figure.

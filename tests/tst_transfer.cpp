@@ -421,12 +421,12 @@ private slots:
         form.txtExportDir->setText(folder_->file(u"out"_s));
         form.chkCompress->setChecked(true);
         bool cancelLocked = false; // while the export runs
-        form.askArchiveName = [&](const QString &) {
+        form.hooks.askArchiveName = [&](const QString &) {
             form.reject();
             cancelLocked = form.isVisible() && !form.cmdCancel->isEnabled();
             return std::optional<QString>();
         };
-        form.clock = [] { return QTime(9, 5, 1); };
+        form.hooks.clock = [] { return QTime(9, 5, 1); };
         form.cmdExport->click();
         QVERIFY(cancelLocked && !form.isVisible() && form.result() == QDialog::Accepted);
         QVERIFY(QFile::exists(folder_->file(u"out/090501.zip"_s)));

@@ -450,20 +450,19 @@ bool WriteDicomFile(const ToolkitImagePtr &image, const QString &path, ToolkitEr
         return fail(error, ToolkitErrors::NoImage, QStringLiteral("No image")), false;
     DcmFileFormat &ff = image->d->file;
     // The pixel data may still be read lazily from the very file being replaced.
-    OFCondition c = ff.loadAllDataIntoMemory();
+    const OFCondition c = ff.loadAllDataIntoMemory();
     if (c.bad())
         return fail(error, ToolkitErrors::WriteFailed, qs(c.text())), false;
-    const QString temp = path + QStringLiteral(".part%1").arg(QCoreApplication::applicationPid());
-    c = ff.saveFile(QFile::encodeName(temp).constData(), EXS_Unknown, EET_ExplicitLength, EGL_recalcGL,
-                    EPD_noChange, 0, 0, EWM_updateMeta);
-    if (c.bad()) {
-        QFile::remove(temp);
-        return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1: %2").arg(path, qs(c.text()))), false;
-    }
-    if (std::rename(QFile::encodeName(temp).constData(), QFile::encodeName(path).constData()) != 0) {
-        QFile::remove(temp);
-        return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1: cannot replace").arg(path)), false;
-    }
+    const bool written = WriteReplacing(
+        path,
+        [&](const QString &temp) {
+            const OFCondition saved = ff.saveFile(QFile::encodeName(temp).constData(), EXS_Unknown, EET_ExplicitLength, EGL_recalcGL,
+                                                  EPD_noChange, 0, 0, EWM_updateMeta);
+            return saved.good() ? QString() : qs(saved.text());
+        },
+        error);
+    if (!written)
+        return false;
     if (QFileInfo(path).canonicalFilePath() == QFileInfo(image->path_).canonicalFilePath())
         image->d->loadedRevision = image->revision_;
     return true;
@@ -482,13 +481,26 @@ bool WriteImageFile(const ToolkitImagePtr &image, const QString &path, const QSt
     if (picture.isNull())
         return false;
     // Written under another name first: a full disk leaves no broken picture behind.
+    return WriteReplacing(
+        path,
+        [&](const QString &temp) {
+            return picture.save(temp, format.toLatin1().constData(), std::clamp(quality, 0, 100)) ? QString()
+                                                                                                  : QStringLiteral("cannot write");
+        },
+        error);
+}
+
+bool WriteReplacing(const QString &path, const std::function<QString(const QString &temp)> &write, ToolkitError *error)
+{
     const QString temp = path + QStringLiteral(".part%1").arg(QCoreApplication::applicationPid());
-    if (!picture.save(temp, format.toLatin1().constData(), std::clamp(quality, 0, 100))
-        || std::rename(QFile::encodeName(temp).constData(), QFile::encodeName(path).constData()) != 0) {
-        QFile::remove(temp);
-        return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1: cannot write").arg(path)), false;
-    }
-    return true;
+    QString why = write(temp);
+    if (why.isEmpty() && std::rename(QFile::encodeName(temp).constData(), QFile::encodeName(path).constData()) != 0)
+        why = QStringLiteral("cannot replace");
+    if (why.isEmpty())
+        return true;
+    QFile::remove(temp);
+    fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1: %2").arg(path, why));
+    return false;
 }
 
 QString ImageUid(const ToolkitImagePtr &image)

@@ -208,3 +208,5 @@ bool AddToDirectory(ToolkitDirectory &directory, const ToolkitImagePtr &image, c
                     QString *relativePath, ToolkitError *error = nullptr, QStringList *notes = nullptr);
 // Writes the DICOMDIR (an earlier one is replaced only by a complete new one).
 bool WriteDirectory(ToolkitDirectory &directory, ToolkitError *error = nullptr);
+// The files the file-set lists, earlier ones too, relative to its folder.
+QStringList DirectoryFiles(const ToolkitDirectory &directory);

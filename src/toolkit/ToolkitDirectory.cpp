@@ -14,14 +14,12 @@
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmdata/dcxfer.h>
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
 #include <QTemporaryDir>
 
-#include <cstdio>
 #include <functional>
 
 struct ToolkitDirectory::Impl {
@@ -206,16 +204,17 @@ bool AddToDirectory(ToolkitDirectory &directory, const ToolkitImagePtr &image, c
     }
     const QString relative = group + QLatin1Char('/') + freeName(d.folder + QLatin1Char('/') + group, "IM", 6);
     const QString path = d.folder + QLatin1Char('/') + relative;
-    const QString temp = path + QStringLiteral(".part%1").arg(QCoreApplication::applicationPid());
-    OFCondition c = copy.saveFile(QFile::encodeName(temp).constData(), EXS_LittleEndianExplicit, EET_ExplicitLength,
-                                  EGL_recalcGL, EPD_noChange, 0, 0, EWM_updateMeta);
-    if (c.good() && std::rename(QFile::encodeName(temp).constData(), QFile::encodeName(path).constData()) != 0)
-        c = EC_InvalidFilename;
-    if (c.bad()) {
-        QFile::remove(temp);
-        return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1: %2").arg(path, qs(c.text())));
-    }
-    c = d.dir.addDicomFile(QFile::encodeName(relative).constData(), QFile::encodeName(d.folder).constData());
+    const bool written = WriteReplacing(
+        path,
+        [&](const QString &temp) {
+            const OFCondition saved = copy.saveFile(QFile::encodeName(temp).constData(), EXS_LittleEndianExplicit, EET_ExplicitLength,
+                                                    EGL_recalcGL, EPD_noChange, 0, 0, EWM_updateMeta);
+            return saved.good() ? QString() : qs(saved.text());
+        },
+        error);
+    if (!written)
+        return false;
+    const OFCondition c = d.dir.addDicomFile(QFile::encodeName(relative).constData(), QFile::encodeName(d.folder).constData());
     if (c.bad()) {
         QFile::remove(path);
         return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1: not taken into the DICOMDIR: %2").arg(path, qs(c.text())));
@@ -234,4 +233,9 @@ bool WriteDirectory(ToolkitDirectory &directory, ToolkitError *error)
     if (c.bad())
         return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1/DICOMDIR: %2").arg(directory.d->folder, qs(c.text())));
     return true;
+}
+
+QStringList DirectoryFiles(const ToolkitDirectory &directory)
+{
+    return directory.d ? QStringList(directory.d->listed.values()) : QStringList();
 }

@@ -4,6 +4,8 @@
 
 #include "toolkit/Toolkit.h"
 
+#include <functional>
+
 class DcmFileFormat;
 class DcmItem;
 
@@ -14,3 +16,8 @@ DcmFileFormat *ToolkitFileFormat(const ToolkitImagePtr &image);
 DcmItem *ToolkitItem(const ToolkitDataSet &dataSet);
 // A data set that takes over the item.
 ToolkitDataSet ToolkitDataSetOf(DcmItem *item);
+
+// Writes path through a temporary file beside it, renamed over path once
+// complete: `write` fills the temporary and returns "" or why it failed.
+// Nothing is left behind on a failure.
+bool WriteReplacing(const QString &path, const std::function<QString(const QString &temp)> &write, ToolkitError *error);

@@ -95,7 +95,7 @@ ExportForm::ExportForm(QList<ToolkitImagePtr> images, QWidget *parent)
     layout->addLayout(buttons);
     setMinimumWidth(460);
 
-    askArchiveName = [this](const QString &proposal) -> std::optional<QString> {
+    hooks.askArchiveName = [this](const QString &proposal) -> std::optional<QString> {
         bool ok = false;
         const QString name = QInputDialog::getText(this, QStringLiteral("ZIP Archive"), QStringLiteral("Please enter ZIP-Archive name:"),
                                                    QLineEdit::Normal, proposal, &ok);
@@ -171,11 +171,9 @@ void ExportForm::cmdExport_Click()
     request.compress = chkCompress->isChecked();
     request.quality = sldQuality->value();
     request.images = images_;
-    ExportHooks hooks;
-    hooks.parent = this;
-    hooks.askArchiveName = askArchiveName;
-    hooks.clock = clock;
-    hooks.progress = [this](int value, int maximum, const QString &file) {
+    ExportHooks run = hooks;
+    run.parent = this;
+    run.progress = [this](int value, int maximum, const QString &file) {
         pbExport->setRange(0, maximum);
         pbExport->setValue(value);
         lblCount->setText(QStringLiteral("%1 of %2").arg(value).arg(maximum));
@@ -183,7 +181,7 @@ void ExportForm::cmdExport_Click()
         QCoreApplication::processEvents();
     };
     setBusy(true);
-    ImageExport job(request, hooks);
+    ImageExport job(request, run);
     const bool done = job.run();
     setBusy(false);
     if (!done)

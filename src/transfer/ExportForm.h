@@ -45,9 +45,9 @@ public:
     QPushButton *cmdExport = nullptr;
     QPushButton *cmdCancel = nullptr;
 
-    // The ZIP archive's name (nullopt: cancelled) and the clock; tests answer them.
-    std::function<std::optional<QString>(const QString &proposal)> askArchiveName;
-    std::function<QTime()> clock = [] { return QTime::currentTime(); };
+    // The ZIP archive's name and the clock, which tests answer; the dialog
+    // adds itself as parent and its progress display.
+    ExportHooks hooks;
     // The folder picker; empty when cancelled.
     std::function<QString()> chooseFolder;
 

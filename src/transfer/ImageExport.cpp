@@ -83,20 +83,9 @@ bool ImageExport::exportImages()
         if (!WriteDirectory(directory, &e))
             return stop(QStringLiteral("The DICOMDIR could not be written; the image files stay in place."));
         // The archive holds the whole file-set, earlier exports into the folder too.
-        QList<ToolkitDirectoryRecord> records;
-        if (ReadDirectory(r_.folder + QStringLiteral("/DICOMDIR"), records, &e)) {
-            exportedFiles_.clear();
-            std::function<void(const QList<ToolkitDirectoryRecord> &)> collect = [&](const QList<ToolkitDirectoryRecord> &list) {
-                for (const ToolkitDirectoryRecord &r : list) {
-                    QString reason;
-                    const QString file = r.fileId.exists ? ResolveReferencedFile(r_.folder, r.fileId.values, &reason) : QString();
-                    if (!file.isEmpty() && !exportedFiles_.contains(file))
-                        exportedFiles_ << file;
-                    collect(r.children);
-                }
-            };
-            collect(records);
-        }
+        exportedFiles_.clear();
+        for (const QString &file : DirectoryFiles(directory))
+            exportedFiles_ << r_.folder + QLatin1Char('/') + file;
         exportedFiles_ << r_.folder + QStringLiteral("/DICOMDIR");
     }
     return true;

@@ -17,8 +17,7 @@ QString ZipArchiveName(const std::optional<QString> &answer, const QTime &now)
 
 bool IsPlainArchiveName(const QString &name)
 {
-    return !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && name != QLatin1String(".zip")
-           && !name.startsWith(QLatin1String(".."));
+    return !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
 }
 
 QString FreeArchivePath(const QString &folder, const QString &name)
