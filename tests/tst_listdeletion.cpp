@@ -186,19 +186,35 @@ private slots:
         lock.reset();
         ImageDatabase.setBusyTimeout(8000);
 
-        QCOMPARE(questions_, QStringList{u"confirm: Do you really want to delete this %1 of Doe, Jane (ID PB) with %2 image(s)?"_s
-                                             .arg(series ? u"series"_s : u"study"_s).arg(series ? 2 : 4)});
+        QVERIFY(imageExists(a, 0) && imageExists(a, 1));
+        QCOMPARE(rig_->dv1.imageCount(), 2); // A's, as loaded
         const bool gone = answer && !locked;
-        QCOMPARE(jobs_.size(), answer ? 1 : 0);
         QCOMPARE(rows("tblImages"), gone ? (series ? 5 : 3) : 7);
         QCOMPARE(rows("tblStudies"), gone && !series ? 2 : 3);
         QCOMPARE(imageExists(b, 0), !gone);
         QCOMPARE(imageExists(b, 2), !gone || series);
-        QVERIFY(imageExists(a, 0) && imageExists(a, 1));
-        QCOMPARE(rig_->dv1.imageCount(), 2); // A's, as loaded
         // The row goes only with its data.
         QTreeWidget &list = series ? rig_->lvSerien : rig_->lvStudien;
         QCOMPARE(list.topLevelItemCount(), (series ? 2 : 1) + (gone ? 0 : 1));
+        QCOMPARE(questions_, QStringList{u"confirm: Do you really want to delete this %1 of Doe, Jane (ID PB) with %2 image(s)?"_s
+                                             .arg(series ? u"series"_s : u"study"_s).arg(series ? 2 : 4)});
+        QCOMPARE(jobs_.size(), answer ? 1 : 0);
+    }
+
+    // A right-click beside the rows points at no patient: "Delete Patient"
+    // deletes none, not the patient selected before.
+    void rightClickBesideTheRowsDeletesNothing()
+    {
+        FileStudy(*folder_, u"PA"_s, 1, 2);
+        QVERIFY(rig_->loadFirstStudy(u"PA"_s));
+        const QRect row = rig_->lvPatients.visualItemRect(rig_->lvPatients.topLevelItem(0));
+        const QPoint beside = row.center() + QPoint(0, 4 * row.height());
+        QVERIFY(!rig_->lvPatients.itemAt(beside));
+        rig_->browser->lvPatients_MouseUp(Qt::RightButton, beside);
+        deletion_->PopUpPatient_Delete();
+        QCOMPARE(informed_, QStringList{u"Nothing deleted: no entry is selected, or it is no longer in the database."_s});
+        QCOMPARE(rows("tblImages"), 2);
+        QCOMPARE(rig_->lvPatients.topLevelItemCount(), 1);
     }
 
     void studyOfTwoAndEverything()

@@ -424,7 +424,7 @@ void Workstation::sendMenuClick(int level, const QString &tag)
         return;
     }
     if (!target.valid) {
-        Prompts().information(&main_, QStringLiteral("Nothing sent: the selected entry is not in the database."), DefaultPromptTitle);
+        Prompts().information(&main_, QStringLiteral("Nothing sent: no entry is selected, or it is no longer in the database."), DefaultPromptTitle);
         return;
     }
     // The associations go to the partners in use, whichever entry was chosen.

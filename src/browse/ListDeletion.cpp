@@ -102,7 +102,7 @@ bool ListDeletion::confirmDeletion(const QString &what, const ImageTarget &t)
 
 void ListDeletion::nothingToDelete()
 {
-    const QString message = QStringLiteral("Nothing deleted: the selected entry is not in the database.");
+    const QString message = QStringLiteral("Nothing deleted: no entry is selected, or it is no longer in the database.");
     if (c_.inform)
         c_.inform(message);
     else
