@@ -1,12 +1,12 @@
 #pragma once
 
+#include "store/Deletion.h"
+
 #include <QList>
 #include <QObject>
 #include <QPoint>
 #include <QString>
 #include <QVariantList>
-
-#include "store/Deletion.h"
 
 #include <functional>
 
