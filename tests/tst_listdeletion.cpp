@@ -1,6 +1,7 @@
 // Deletion from the lists over a real image database: one image, a series, a
 // study, a patient and everything, with the escalation to the level above and
-// the progress dialog's jobs; image rows after a send by AssignmentMode.
+// the progress dialog's jobs; what goes is the row right-clicked, after a
+// question; image rows after a send by AssignmentMode.
 #include "browse/ListDeletion.h"
 #include "core/Settings.h"
 #include "core/WorkstationState.h"
@@ -19,8 +20,18 @@ class ListDeletionTest : public QObject {
     QStringList questions_;
     QList<qint16> jobs_;
     bool answer_ = true;
+    QList<bool> answers_; // taken one per question before answer_
+    QStringList informed_;
+    int progress_ = -1, progressMaximum_ = -1; // the last job's bar
 
     qlonglong rows(const char *table) { return CountRows(QString::fromLatin1(table)); }
+    bool imageExists(const FiledStudy &s, int i) { return QFile::exists(folder_->file(u"images/%1/%2.dcm"_s.arg(s.uid, s.images.value(i)))); }
+    void rightClick(void (Browser::*mouseUp)(Qt::MouseButton, const QPoint &), QTreeWidget &list, QTreeWidgetItem *row)
+    {
+        QVERIFY(row);
+        (rig_->browser.get()->*mouseUp)(Qt::RightButton, list.visualItemRect(row).center());
+        QCOMPARE(list.currentItem(), row);
+    }
     bool folderExists(const QString &studyUid) { return QDir(folder_->file(u"images/"_s + studyUid)).exists(); }
 
 private slots:
@@ -31,10 +42,13 @@ private slots:
         ClearCurrentImage();
         rig_ = std::make_unique<BrowserWindow>([](BrowserControls &c, ViewerControls &) {
             c.askYesNo = [](const QString &) { return true; };
+            c.showPopUp = [](QMenu *, const QPoint &) {};
         });
         questions_.clear();
         jobs_.clear();
         answer_ = true;
+        answers_.clear();
+        informed_.clear();
         DeletionControls d;
         d.window = &rig_->window;
         d.lvPatients = &rig_->lvPatients;
@@ -46,7 +60,9 @@ private slots:
         d.frmSerien = &rig_->frmSerien;
         d.dv1 = &rig_->dv1;
         d.setStatusPanel = [this](int panel, const QString &text) { rig_->panels[panel] = text; };
-        d.askYesNo = [this](const QString &q) { questions_ << q; return answer_; };
+        d.askYesNo = [this](const QString &q) { questions_ << q; return answers_.isEmpty() ? answer_ : answers_.takeFirst(); };
+        d.confirm = [this](const QString &q) { questions_ << u"confirm: "_s + q; return answers_.isEmpty() ? answer_ : answers_.takeFirst(); };
+        d.inform = [this](const QString &m) { informed_ << m; };
         d.runJob = [this](qint16 mode) {
             jobs_ << mode;
             JobMode = mode;
@@ -55,6 +71,8 @@ private slots:
             form.show();
             QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 10000));
             QVERIFY(form.txtProgress->toPlainText().endsWith(u"Tasks done."_s));
+            progress_ = form.pb1->value();
+            progressMaximum_ = form.pb1->maximum();
         };
         d.showFromFirstImage = [] {};
         d.resetMainWindow = [this] { rig_->dv1.clearImages(); };
@@ -84,8 +102,19 @@ private slots:
         deletion_->PopupDeleteImage();
         QCOMPARE(rig_->dv1.imageCount(), 4);
         answer_ = true;
+        {
+            // A row that cannot go keeps its image in the viewer.
+            WriteLockHolder lock(ImageDatabase.path());
+            QVERIFY(lock.held());
+            ImageDatabase.setBusyTimeout(200);
+            deletion_->PopupDeleteImage();
+            ImageDatabase.setBusyTimeout(8000);
+        }
+        QCOMPARE(rig_->dv1.imageCount(), 4);
+        QCOMPARE(ImageUid(CurrentImage), uid);
+        QVERIFY(folder_->read(u"Logs/Error.log"_s).contains("MainForm PopupDeleteImage"));
         deletion_->PopupDeleteImage();
-        QCOMPARE(questions_, QStringList(2, u"Delete image?"_s));
+        QCOMPARE(questions_, QStringList(3, u"Delete image?"_s));
         QCOMPARE(rig_->dv1.imageCount(), 3);
         QCOMPARE(rows("tblImages"), 3);
         QVERIFY(!QFile::exists(folder_->file(u"images/%1/%2.dcm"_s.arg(a.uid, uid))));
@@ -110,10 +139,82 @@ private slots:
         rig_->browser->PopUpStudie_SeriesWindow();
         rig_->lvSerien.setCurrentItem(rig_->lvSerien.topLevelItem(1));
         deletion_->PopUpSerie_Delete();
+        QCOMPARE(questions_.last(), u"confirm: Do you really want to delete the patient Doe, Jane (ID P1) with 2 image(s)?"_s);
         QCOMPARE(jobs_, (QList<qint16>{7, 6}));
         QCOMPARE(rows("tblPatienten") + rows("tblStudies") + rows("tblSeries") + rows("tblImages"), 0);
         QVERIFY(!folderExists(a.uid));
         QCOMPARE(rig_->lvPatients.topLevelItemCount(), 0);
+    }
+
+    // Load A's study, select patient B, right-click one of B's studies (or,
+    // through "View Series", one of its series) and delete: B's goes, after
+    // the question; A's, still in the viewer, stays in the database and on disk.
+    void theRowRightClickedGoesNotTheLoadedOne_data()
+    {
+        QTest::addColumn<bool>("series");
+        QTest::addColumn<bool>("answer");
+        QTest::addColumn<bool>("locked");
+        QTest::newRow("study") << false << true << false;
+        QTest::newRow("series") << true << true << false;
+        QTest::newRow("study, answered No") << false << false << false;
+        QTest::newRow("series, database locked") << true << true << true;
+    }
+    void theRowRightClickedGoesNotTheLoadedOne()
+    {
+        QFETCH(bool, series);
+        QFETCH(bool, answer);
+        QFETCH(bool, locked);
+        const FiledStudy a = FileStudy(*folder_, u"PA"_s, 1, 2);
+        const FiledStudy b = FileStudy(*folder_, u"PB"_s, 2, 2);
+        FileStudy(*folder_, u"PB"_s, 1, 1);
+        QVERIFY(rig_->loadFirstStudy(u"PA"_s));
+        rig_->lvPatients.setCurrentItem(rig_->patient(u"PB"_s));
+        rig_->browser->lvPatients_ItemClick(rig_->patient(u"PB"_s));
+        rightClick(&Browser::lvStudien_MouseUp, rig_->lvStudien, rig_->lvStudien.findItems(QString::number(b.study), Qt::MatchExactly).value(0));
+        if (series) {
+            rig_->browser->PopUpStudie_SeriesWindow();
+            rightClick(&Browser::lvSerien_MouseUp, rig_->lvSerien, rig_->lvSerien.topLevelItem(1));
+        }
+        answer_ = answer;
+        std::unique_ptr<WriteLockHolder> lock;
+        if (locked) {
+            lock = std::make_unique<WriteLockHolder>(ImageDatabase.path());
+            QVERIFY(lock->held());
+            ImageDatabase.setBusyTimeout(200);
+        }
+        series ? deletion_->PopUpSerie_Delete() : deletion_->PopUpStudie_Delete();
+        lock.reset();
+        ImageDatabase.setBusyTimeout(8000);
+
+        QVERIFY(imageExists(a, 0) && imageExists(a, 1));
+        QCOMPARE(rig_->dv1.imageCount(), 2); // A's, as loaded
+        const bool gone = answer && !locked;
+        QCOMPARE(rows("tblImages"), gone ? (series ? 5 : 3) : 7);
+        QCOMPARE(rows("tblStudies"), gone && !series ? 2 : 3);
+        QCOMPARE(imageExists(b, 0), !gone);
+        QCOMPARE(imageExists(b, 2), !gone || series);
+        // The row goes only with its data.
+        QTreeWidget &list = series ? rig_->lvSerien : rig_->lvStudien;
+        QCOMPARE(list.topLevelItemCount(), (series ? 2 : 1) + (gone ? 0 : 1));
+        QCOMPARE(questions_, QStringList{u"confirm: Do you really want to delete this %1 of Doe, Jane (ID PB) with %2 image(s)?"_s
+                                             .arg(series ? u"series"_s : u"study"_s).arg(series ? 2 : 4)});
+        QCOMPARE(jobs_.size(), answer ? 1 : 0);
+    }
+
+    // A right-click beside the rows points at no patient: "Delete Patient"
+    // deletes none, not the patient selected before.
+    void rightClickBesideTheRowsDeletesNothing()
+    {
+        FileStudy(*folder_, u"PA"_s, 1, 2);
+        QVERIFY(rig_->loadFirstStudy(u"PA"_s));
+        const QRect row = rig_->lvPatients.visualItemRect(rig_->lvPatients.topLevelItem(0));
+        const QPoint beside = row.center() + QPoint(0, 4 * row.height());
+        QVERIFY(!rig_->lvPatients.itemAt(beside));
+        rig_->browser->lvPatients_MouseUp(Qt::RightButton, beside);
+        deletion_->PopUpPatient_Delete();
+        QCOMPARE(informed_, QStringList{u"Nothing deleted: no entry is selected, or it is no longer in the database."_s});
+        QCOMPARE(rows("tblImages"), 2);
+        QCOMPARE(rig_->lvPatients.topLevelItemCount(), 1);
     }
 
     void studyOfTwoAndEverything()
@@ -132,15 +233,23 @@ private slots:
         QCOMPARE(rig_->lvStudien.topLevelItemCount(), 1);
         QCOMPARE(rows("tblStudies"), 2);
         QVERIFY(!folderExists(gone) && folderExists(gone == a.uid ? b.uid : a.uid));
+        QCOMPARE(rig_->dv1.imageCount(), 0); // its images left the viewer with it
 
-        answer_ = false;
+        // Everything: two questions, No to either changes nothing.
+        questions_.clear();
+        for (const QList<bool> &no : {QList<bool>{false}, QList<bool>{true, false}}) {
+            answers_ = no;
+            deletion_->PopUpPatient_DeleteAll();
+            QCOMPARE(rows("tblImages"), 3);
+        }
         deletion_->PopUpPatient_DeleteAll();
-        QCOMPARE(rows("tblImages"), 3);
-        answer_ = true;
-        deletion_->PopUpPatient_DeleteAll();
-        QCOMPARE(questions_, QStringList(2, u"Delete all database entries and images?"_s));
+        const QString first = u"confirm: Delete all database entries and images?"_s;
+        const QString second = u"confirm: All patients and all images will be deleted for good. Continue?"_s;
+        QCOMPARE(questions_, (QStringList{first, first, second, first, second}));
         QCOMPARE(rows("tblPatienten") + rows("tblImages"), 0);
         QCOMPARE(QDir(folder_->file(u"images"_s)).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList());
+        // The bar counted the two study folders it removed.
+        QCOMPARE(QList<int>({progress_, progressMaximum_}), QList<int>({2, 2}));
         QCOMPARE(rig_->lvPatients.topLevelItemCount(), 0);
     }
 

@@ -48,6 +48,7 @@ class WorkstationTest : public QObject {
     std::unique_ptr<MainForm> w;
     std::unique_ptr<Workstation> ws;
     QStringList uids_;
+    QString studyUid_; // of the received study
     // The day of the exposures and of the dose list, so that no case straddles midnight.
     static inline const QDate Day{2026, 12, 7};
 
@@ -77,6 +78,7 @@ class WorkstationTest : public QObject {
         }
         QString error;
         QVERIFY2(AddStudy(f_->path(), study, &error, false), qPrintable(error));
+        studyUid_ = study.studyUid;
         uids_.clear();
         for (const SyntheticImageSpec &spec : study.series[0].images)
             uids_ << spec.sopUid;
@@ -259,6 +261,66 @@ private slots:
         QCOMPARE(w->dv1->imageCount(), 0);
         QCOMPARE(w->lvTasks->topLevelItemCount(), 0);
         QCOMPARE(CountRows(u"tblImages"_s), 0);
+    }
+
+    // Load A's study, select patient B, right-click B's study (or, through
+    // "View Series", one of its series) and "Send to" with General\SentAndKeep
+    // 0: B's images reach the archive and only B's are removed; A's stay.
+    void sendToTheRowRightClicked_data()
+    {
+        QTest::addColumn<bool>("series");
+        QTest::newRow("study") << false;
+        QTest::newRow("series") << true;
+    }
+    void sendToTheRowRightClicked()
+    {
+        QFETCH(bool, series);
+        station({});
+        StorePeer archive;
+        QVERIFY(archive.start(f_->file(u"archive"_s), u"ARCHIVE"_s));
+        DefaultPartner = {u"ARCHIVE"_s, u"127.0.0.1"_s, QString::number(archive.port())};
+        ExaminationType = 2;
+        Settings.SentAndKeep = 0;
+        const FiledStudy b = FileStudy(*f_, u"P-8"_s, 2, 2);
+        FileStudy(*f_, u"P-8"_s, 1, 1);
+        ws->runProgressDialog = [](EditForm &form) {
+            form.show();
+            QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
+            form.cmdOK->click();
+        };
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        auto patient = [&](const QString &id) { return w->lvPatients->findItems(id, Qt::MatchExactly).value(0); };
+        auto rightClick = [&](QTreeWidget *list, QTreeWidgetItem *row, QMenu *menu) {
+            QVERIFY(row);
+            QTest::mouseClick(list->viewport(), Qt::RightButton, {}, list->visualItemRect(row).center());
+            QTRY_VERIFY(menu->isVisible());
+            menu->hide();
+        };
+        ws->browser().RefreshPatientList();
+        ws->browser().lvPatients_ItemClick(patient(u"P-7"_s));
+        ws->browser().lvStudien_ItemClick(w->lvStudien->topLevelItem(0));
+        QTRY_COMPARE(ListCount(LoadedImageList), uids_.size());
+        w->lvPatients->setCurrentItem(patient(u"P-8"_s));
+        ws->browser().lvPatients_ItemClick(patient(u"P-8"_s));
+        rightClick(w->lvStudien, w->lvStudien->findItems(QString::number(b.study), Qt::MatchExactly).value(0), w->PopUpStudie);
+        if (series) {
+            w->action(u"PopUpStudie_Serien"_s)->trigger();
+            rightClick(w->lvSerien, w->lvSerien->topLevelItem(1), w->PopUpSerie);
+        }
+        ws->sendMenuClick(series ? 0 : 1, PartnerTag(DefaultPartner));
+
+        QStringList arrived;
+        for (const QString &name : archive.received())
+            arrived << name.section(u'.', 1);
+        arrived.sort();
+        QStringList sent = series ? b.images.mid(0, 2) : b.images;
+        sent.sort();
+        QCOMPARE(arrived, sent);
+        QCOMPARE(CountRows(u"tblImages"_s), uids_.size() + (series ? 3 : 1));
+        QVERIFY(!QFile::exists(f_->file(u"images/%1/%2.dcm"_s.arg(b.uid, b.images[0]))));
+        for (const QString &uid : uids_)
+            QVERIFY(QFile::exists(f_->file(u"images/%1/%2.dcm"_s.arg(studyUid_, uid))));
     }
 
     // The image menu's Delete asks about the viewer's current image; No keeps it.

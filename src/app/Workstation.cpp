@@ -209,6 +209,8 @@ void Workstation::attachViewerAndBrowser()
     d.dv1 = main_.dv1;
     d.setStatusPanel = panel;
     d.askYesNo = [this](const QString &q) { return Prompts().question(&main_, q, DefaultPromptTitle); };
+    d.confirm = [this](const QString &q) { return Prompts().confirm(&main_, q, DefaultPromptTitle); };
+    d.inform = [this](const QString &m) { Prompts().information(&main_, m, DefaultPromptTitle); };
     d.runJob = [this](qint16 mode) { runDeletionJob(mode); };
     d.showFromFirstImage = [this] {
         main_.dv1->setFirstTile(1);
@@ -284,7 +286,7 @@ void Workstation::attachAssignment()
     };
     a.dbFill = [this] { capture_->dbFill(); };
     a.SCPOnline = [this] { return SCPOnline(&main_); };
-    a.SendPatient = [this] { SendPatient(); };
+    a.SendPatient = [this] { SendPatient(selection()); };
     a.defaultPartner = [] { return QStringList{DefaultPartner.aet, DefaultPartner.ip, DefaultPartner.port}; };
     assignment_ = std::make_unique<ProjectionAssignment>(a);
     main_.hooks.cmdAll_Click = [this] { assignment_->cmdAll_Click(); };
@@ -406,6 +408,10 @@ void Workstation::openWorklist()
 
 void Workstation::sendMenuClick(int level, const QString &tag)
 {
+    // Taken now: the row the menu was opened on, not what was loaded before.
+    const ImageTarget target = level == 0   ? SeriesRowTarget(main_.lvSerien->currentItem())
+                               : level == 1 ? StudyRowTarget(main_.lvStudien->currentItem())
+                                            : PatientRowTarget(main_.lvPatients->currentItem());
     const PartnerAddress p = PartnerFromTag(tag);
     Settings.SCP_AET = p.aet;
     Settings.SCP_IP = p.ip;
@@ -417,15 +423,20 @@ void Workstation::sendMenuClick(int level, const QString &tag)
                         DefaultPromptTitle);
         return;
     }
+    if (!target.valid) {
+        Prompts().information(&main_, QStringLiteral("Nothing sent: no entry is selected, or it is no longer in the database."), DefaultPromptTitle);
+        return;
+    }
     // The associations go to the partners in use, whichever entry was chosen.
     if (!SCPOnline(&main_))
         return;
+    const SendSelection s{target.patientKey, target.patientId, target.patientName, target.studyKey, target.studyUid, target.seriesKey};
     if (level == 0)
-        SendSeries();
+        SendSeries(s);
     else if (level == 1)
-        SendStudy();
+        SendStudy(s);
     else
-        SendPatient();
+        SendPatient(s);
 }
 
 bool Workstation::undoneTasksAllowSend()
@@ -446,13 +457,16 @@ SendSelection Workstation::selection() const
             CurrentSelection.studyKey, CurrentSelection.studyUid, CurrentSelection.seriesKey};
 }
 
-void Workstation::runSendJob(qint16 mode)
+void Workstation::runSendJob(qint16 mode, const SendSelection &s)
 {
     job_ = SendJob();
-    job_.selection = selection();
+    job_.selection = s;
     job_.RefreshDosisList = [this] { doseList_->RefreshDosisList(); };
-    job_.studyRowRemoved = [this] { delete main_.lvStudien->currentItem(); };
-    job_.patientRowRemoved = [this] { delete main_.lvPatients->currentItem(); };
+    // The rows of what the job removed: a patient send goes through its studies.
+    job_.studyRowRemoved = [this] {
+        delete main_.lvStudien->findItems(QString::number(job_.selection.studyKey), Qt::MatchExactly, 0).value(0);
+    };
+    job_.patientRowRemoved = [this] { delete main_.lvPatients->findItems(job_.selection.patientId, Qt::MatchExactly, 0).value(0); };
     ClearCurrentImage();
     JobMode = mode;
     EditForm form(&main_);
@@ -526,16 +540,22 @@ void Workstation::UpdateTimer(EditForm &form)
     form.enableOK();
 }
 
-void Workstation::SendSeries()
+void Workstation::SendSeries(const SendSelection &s)
 {
     if (!undoneTasksAllowSend())
         return;
     main_.dv1->clearImages();
     ListClear(LoadedImageList);
-    runSendJob(0);
+    runSendJob(0, s);
     if (EntriesRemoved) {
-        delete main_.lvSerien->currentItem();
-        CurrentSelection.seriesKey = 0;
+        for (int i = 1; i < main_.lvSerien->topLevelItemCount(); ++i) {
+            if (main_.lvSerien->topLevelItem(i)->data(0, Qt::UserRole).toLongLong() == s.seriesKey) {
+                delete main_.lvSerien->topLevelItem(i);
+                break;
+            }
+        }
+        if (CurrentSelection.seriesKey == s.seriesKey)
+            CurrentSelection.seriesKey = 0;
     }
     if (main_.lvSerien->topLevelItemCount() == 1) {
         main_.frmSerien->setVisible(false);
@@ -543,23 +563,23 @@ void Workstation::SendSeries()
     }
 }
 
-void Workstation::SendStudy()
+void Workstation::SendStudy(const SendSelection &s)
 {
     if (!undoneTasksAllowSend())
         return;
-    runSendJob(1);
-    if (EntriesRemoved) {
+    runSendJob(1, s);
+    if (EntriesRemoved && CurrentSelection.studyKey == s.studyKey) {
         CurrentSelection.studyKey = 0;
         CurrentSelection.studyUid.clear();
     }
     browser_->RefreshPatientList();
 }
 
-void Workstation::SendPatient()
+void Workstation::SendPatient(const SendSelection &s)
 {
     if (!undoneTasksAllowSend())
         return;
-    runSendJob(2);
+    runSendJob(2, s);
     if (EntriesRemoved) {
         main_.lvStudien->clear();
         main_.lvSerien->clear();

@@ -37,11 +37,12 @@ public:
     ProjectionAssignment &assignment() { return *assignment_; }
 
     // The send launchers: the progress dialog with the series, study or
-    // patient job, then the lists brought up to date.
-    void SendSeries();
-    void SendStudy();
-    void SendPatient();
-    // A send-menu entry: level 0 series, 1 study, 2 patient.
+    // patient job on what the operator chose, then the lists brought up to date.
+    void SendSeries(const SendSelection &s);
+    void SendStudy(const SendSelection &s);
+    void SendPatient(const SendSelection &s);
+    // A send-menu entry: level 0 series, 1 study, 2 patient, of the row the
+    // right button selected.
     void sendMenuClick(int level, const QString &tag);
     // The receiver and serial-line indicators brought up to date (linkTimer).
     void checkLinks();
@@ -65,7 +66,7 @@ private:
     // The worklist dialog, modal; Apply sets the current patient.
     void openWorklist();
     bool undoneTasksAllowSend();
-    void runSendJob(qint16 mode);
+    void runSendJob(qint16 mode, const SendSelection &s);
     void runDeletionJob(qint16 mode);
     // Import (job 8 files, 9 a DICOMDIR) and export (ExportKinds) of the viewer's images.
     void importImages(qint16 mode);
@@ -74,6 +75,7 @@ private:
     void mnuApplyTasks();
     void UpdateTimer(class EditForm &form);
     bool headerJobRefused_ = false;
+    // The patient selection held, for the send after a merge.
     SendSelection selection() const;
 
     MainForm &main_;

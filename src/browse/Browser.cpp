@@ -100,6 +100,23 @@ StudyStatements BuildStudyImageStatements(const QList<qlonglong> &seriesKeys)
     return s;
 }
 
+ImageTarget PatientRowTarget(const QTreeWidgetItem *row)
+{
+    return row ? PatientTarget(row->data(0, Qt::UserRole).toLongLong(), row->text(0)) : ImageTarget();
+}
+
+ImageTarget StudyRowTarget(const QTreeWidgetItem *row)
+{
+    return row ? StudyTarget(row->text(0).toLongLong(), row->data(0, Qt::UserRole).toString()) : ImageTarget();
+}
+
+ImageTarget SeriesRowTarget(const QTreeWidgetItem *row)
+{
+    if (!row || row->data(0, Qt::UserRole).toString() == QLatin1String("back"))
+        return {};
+    return SeriesTarget(row->data(0, Qt::UserRole).toLongLong());
+}
+
 Browser::Browser(const BrowserControls &controls, QObject *parent) : QObject(parent), c_(controls) {}
 
 void Browser::critical(const QString &message)
@@ -245,8 +262,11 @@ void Browser::lvPatients_MouseUp(Qt::MouseButton button, const QPoint &pos)
     if (!c_.lvPatients)
         return;
     if (button == Qt::RightButton) {
-        if (QTreeWidgetItem *under = c_.lvPatients->itemAt(pos))
-            c_.lvPatients->setCurrentItem(under);
+        // Beside the rows no patient is pointed at: the menu's patient entries find none.
+        QTreeWidgetItem *under = c_.lvPatients->itemAt(pos);
+        c_.lvPatients->setCurrentItem(under);
+        if (!under)
+            c_.lvPatients->clearSelection();
         popUp(c_.PopUpPatient, c_.lvPatients, pos);
     }
     lvPatients_ItemClick(c_.lvPatients->currentItem());
@@ -270,10 +290,11 @@ bool Browser::confirmRightClick()
 
 void Browser::rightClick(QTreeWidget *list, QMenu *menu, Qt::MouseButton button, const QPoint &pos)
 {
-    if (button != Qt::RightButton || !list || !confirmRightClick())
+    // Every entry of these menus acts on a row: none beside the rows.
+    QTreeWidgetItem *under = list ? list->itemAt(pos) : nullptr;
+    if (button != Qt::RightButton || !under || !confirmRightClick())
         return;
-    if (QTreeWidgetItem *under = list->itemAt(pos))
-        list->setCurrentItem(under);
+    list->setCurrentItem(under);
     popUp(menu, list, pos);
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/Deletion.h"
+
 #include <QList>
 #include <QObject>
 #include <QPoint>
@@ -37,6 +39,13 @@ struct StudyStatements {
     BoundSql countSql;
 };
 StudyStatements BuildStudyImageStatements(const QList<qlonglong> &seriesKeys);
+
+// What a pop-up command acts on: the row the right button selected, taken
+// when the command is given and completed from the database. Not valid
+// without a row, on the series list's ".." row, or when the row's data is gone.
+ImageTarget PatientRowTarget(const QTreeWidgetItem *row);
+ImageTarget StudyRowTarget(const QTreeWidgetItem *row);
+ImageTarget SeriesRowTarget(const QTreeWidgetItem *row);
 
 // The controls the browser drives; the main window owns them. List views are
 // report-style QTreeWidgets: row text = column 0, row tag = Qt::UserRole of column 0.

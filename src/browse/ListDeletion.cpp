@@ -7,15 +7,26 @@
 #include "jobs/EditForm.h"
 #include "store/Deletion.h"
 #include "toolkit/ToolkitViewer.h"
+#include "ui/Prompts.h"
 
 #include <QGroupBox>
 #include <QTreeWidget>
+
+#include <utility>
 
 namespace {
 
 QTreeWidgetItem *rowWithText(QTreeWidget *list, const QString &text)
 {
     return list->findItems(text, Qt::MatchExactly, 0).value(0);
+}
+
+QTreeWidgetItem *rowWithTag(QTreeWidget *list, qlonglong tag)
+{
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        if (QTreeWidgetItem *row = list->topLevelItem(i); row->data(0, Qt::UserRole).toString() == QString::number(tag))
+            return row;
+    return nullptr;
 }
 
 } // namespace
@@ -28,16 +39,17 @@ ListDeletion::ListDeletion(const DeletionControls &controls, QObject *parent)
 
 void ListDeletion::RegisterJobs()
 {
-    auto report = [this](EditForm &form) {
+    auto report = [this](EditForm &form, const ImageTarget &t) {
         DeletionReport r;
-        r.append = [&form](const QString &t) { form.append(t); };
+        r.append = [&form](const QString &text) { form.append(text); };
         r.progress = [&form](int done, int total) {
-            form.setProgressMaximum(total);
-            if (done > 0)
+            if (done == 0)
+                form.setProgressMaximum(total);
+            else
                 form.advance();
         };
-        r.studyRowRemoved = [this] { delete rowWithText(c_.lvStudien, QString::number(CurrentSelection.studyKey)); };
-        r.patientRowRemoved = [this] { delete rowWithText(c_.lvPatients, CurrentSelection.patientId); };
+        r.studyRowRemoved = [this, key = t.studyKey] { delete rowWithText(c_.lvStudien, QString::number(key)); };
+        r.patientRowRemoved = [this, id = t.patientId] { delete rowWithText(c_.lvPatients, id); };
         return r;
     };
     auto finish = [](EditForm &form, bool ok) {
@@ -45,19 +57,94 @@ void ListDeletion::RegisterJobs()
         form.append(QStringLiteral("Tasks done."));
         form.enableOK();
     };
-    // The selection as it is when the job runs.
+    // The target the command handed over; a job without one deletes nothing.
+    auto run = [this, finish](EditForm &f, const std::function<bool(const ImageTarget &)> &remove) {
+        const ImageTarget t = std::exchange(jobTarget_, ImageTarget());
+        if (!t.valid) {
+            f.append(QStringLiteral("Nothing to delete.\r\n"));
+            finish(f, false);
+            return;
+        }
+        finish(f, remove(t));
+    };
     EditForm::RegisterJob(7, [=](EditForm &f) {
-        const BrowserSelection &s = CurrentSelection;
-        finish(f, DeleteSeriesFromDatabase(s.seriesKey, s.studyKey, s.studyUid, s.patientKey, s.patientId, report(f)));
+        run(f, [&](const ImageTarget &t) {
+            return DeleteSeriesFromDatabase(t.seriesKey, t.studyKey, t.studyUid, t.patientKey, t.patientId, report(f, t));
+        });
     });
     EditForm::RegisterJob(5, [=](EditForm &f) {
-        const BrowserSelection &s = CurrentSelection;
-        finish(f, DeleteStudyFromDatabase(s.studyKey, s.studyUid, s.patientKey, s.patientId, false, report(f)));
+        run(f, [&](const ImageTarget &t) {
+            return DeleteStudyFromDatabase(t.studyKey, t.studyUid, t.patientKey, t.patientId, false, report(f, t));
+        });
     });
     EditForm::RegisterJob(6, [=](EditForm &f) {
-        finish(f, DeletePatientFromDatabase(CurrentSelection.patientKey, CurrentSelection.patientId, report(f)));
+        run(f, [&](const ImageTarget &t) { return DeletePatientFromDatabase(t.patientKey, t.patientId, report(f, t)); });
     });
-    EditForm::RegisterJob(4, [=](EditForm &f) { finish(f, DeleteAllFromDatabase(report(f))); });
+    EditForm::RegisterJob(4, [=](EditForm &f) { finish(f, DeleteAllFromDatabase(report(f, ImageTarget()))); });
+}
+
+bool ListDeletion::runOn(qint16 mode, const ImageTarget &t)
+{
+    jobTarget_ = t;
+    EntriesRemoved = false;
+    c_.runJob(mode);
+    jobTarget_ = ImageTarget();
+    return EntriesRemoved;
+}
+
+bool ListDeletion::confirmDeletion(const QString &what, const ImageTarget &t)
+{
+    const QString question = QStringLiteral("Do you really want to delete %1 %2 (ID %3) with %4 image(s)?")
+                                 .arg(what, t.patientName, t.patientId)
+                                 .arg(t.imageCount);
+    return c_.confirm ? c_.confirm(question) : Prompts().confirm(c_.window, question, DefaultPromptTitle);
+}
+
+void ListDeletion::nothingToDelete()
+{
+    const QString message = QStringLiteral("Nothing deleted: no entry is selected, or it is no longer in the database.");
+    if (c_.inform)
+        c_.inform(message);
+    else
+        Prompts().information(c_.window, message, DefaultPromptTitle);
+}
+
+void ListDeletion::emptyViewerWhenItsImagesAreGone()
+{
+    QStringList uids;
+    for (const ToolkitImagePtr &image : c_.dv1->images())
+        if (const QString uid = ImageUid(image); !uid.isEmpty()) // an unreadable file's tile has none
+            uids << uid;
+    if (!uids.isEmpty() && !ImagesInDatabase(uids)) {
+        c_.resetMainWindow();
+        c_.lvImages->clear();
+    }
+}
+
+void ListDeletion::seriesGone(const ImageTarget &t)
+{
+    delete rowWithTag(c_.lvSerien, t.seriesKey);
+    emptyViewerWhenItsImagesAreGone();
+}
+
+void ListDeletion::studyGone(const ImageTarget &t)
+{
+    delete rowWithText(c_.lvStudien, QString::number(t.studyKey));
+    // The series window of that study closes.
+    if (QTreeWidgetItem *first = c_.lvSerien->topLevelItem(1); first && !SeriesRowTarget(first).valid) {
+        c_.lvSerien->clear();
+        c_.frmSerien->setVisible(false);
+    }
+    emptyViewerWhenItsImagesAreGone();
+}
+
+void ListDeletion::patientGone(const ImageTarget &t)
+{
+    c_.resetMainWindow();
+    for (QTreeWidget *list : {c_.lvSerien, c_.lvStudien, c_.lvImages, c_.lvDosis})
+        list->clear();
+    c_.frmSerien->setVisible(false);
+    delete rowWithText(c_.lvPatients, t.patientId);
 }
 
 void ListDeletion::PopupDeleteImage()
@@ -65,6 +152,11 @@ void ListDeletion::PopupDeleteImage()
     if (!CurrentImageExists || !CurrentImage || !c_.askYesNo(QStringLiteral("Delete image?")))
         return;
     const QString uid = ImageUid(CurrentImage);
+    const ImageTarget series = SeriesTargetOfImage(uid);
+    if (!series.valid) {
+        nothingToDelete();
+        return;
+    }
     const QList<ToolkitImagePtr> kept = [&] {
         QList<ToolkitImagePtr> out;
         for (const ToolkitImagePtr &image : c_.dv1->images())
@@ -72,6 +164,22 @@ void ListDeletion::PopupDeleteImage()
                 out << image;
         return out;
     }();
+    if (kept.isEmpty()) {
+        // Nothing would be left to show: the level above goes.
+        const ImageTarget study = StudyTarget(series.studyKey, series.studyUid);
+        if (LoadedLevel == QLatin1String("Studie") && study.studiesOfPatient <= 1) {
+            if (runOn(6, study))
+                patientGone(study);
+        } else if (LoadedLevel == QLatin1String("Studie") || series.seriesOfStudy <= 1) {
+            if (runOn(5, study))
+                studyGone(study);
+        } else if (runOn(7, series)) {
+            seriesGone(series);
+        }
+        return;
+    }
+    if (!DeleteImageFromDatabase(uid, series.studyUid))
+        return; // the row stays, and so does the image (logged)
     ListRemove(LoadedImageList, uid);
     c_.dv1->clearImages();
     for (const ToolkitImagePtr &image : kept)
@@ -79,20 +187,7 @@ void ListDeletion::PopupDeleteImage()
     ClearCurrentImage();
     if (c_.showFromFirstImage)
         c_.showFromFirstImage();
-    if (kept.isEmpty()) {
-        // Nothing left to show: the level above goes.
-        if (LoadedLevel == QLatin1String("Studie")) {
-            delete rowWithText(c_.lvStudien, QString::number(CurrentSelection.studyKey));
-            c_.runJob(c_.lvStudien->topLevelItemCount() == 0 ? 6 : 5);
-        } else {
-            if (QTreeWidgetItem *current = c_.lvSerien->currentItem(); current && c_.lvSerien->indexOfTopLevelItem(current) > 0)
-                delete current;
-            c_.runJob(c_.lvSerien->topLevelItemCount() <= 1 ? 5 : 7);
-        }
-        return;
-    }
     c_.lvHeader->clear();
-    DeleteImageFromDatabase(uid, CurrentSelection.studyUid);
     if (QTreeWidgetItem *row = c_.lvImages->findItems(uid, Qt::MatchExactly, 3).value(0))
         delete row;
     c_.setStatusPanel(4, QString::number(kept.size()) + QStringLiteral(" image(s)"));
@@ -100,39 +195,52 @@ void ListDeletion::PopupDeleteImage()
 
 void ListDeletion::PopUpSerie_Delete()
 {
-    if (c_.lvSerien->topLevelItemCount() == 2) { // ".." and the only series
-        PopUpStudie_Delete();
+    const ImageTarget t = SeriesRowTarget(c_.lvSerien->currentItem());
+    if (!t.valid) {
+        nothingToDelete();
         return;
     }
-    QTreeWidgetItem *row = c_.lvSerien->currentItem();
-    c_.runJob(7);
-    delete row;
-}
-
-void ListDeletion::PopUpStudie_Delete()
-{
-    if (c_.lvStudien->topLevelItemCount() == 1) {
-        PopUpPatient_Delete();
+    if (t.seriesOfStudy <= 1) { // the study's only series: the study goes
+        deleteStudy(StudyTarget(t.studyKey, t.studyUid));
         return;
     }
-    QTreeWidgetItem *row = rowWithText(c_.lvStudien, QString::number(CurrentSelection.studyKey));
-    c_.runJob(5);
-    delete row;
+    if (confirmDeletion(QStringLiteral("this series of"), t) && runOn(7, t))
+        seriesGone(t);
 }
 
-void ListDeletion::PopUpPatient_Delete()
+void ListDeletion::PopUpStudie_Delete() { deleteStudy(StudyRowTarget(c_.lvStudien->currentItem())); }
+
+void ListDeletion::deleteStudy(const ImageTarget &t)
 {
-    c_.resetMainWindow();
-    c_.runJob(6);
-    for (QTreeWidget *list : {c_.lvSerien, c_.lvStudien, c_.lvImages, c_.lvDosis})
-        list->clear();
-    c_.frmSerien->setVisible(false);
-    delete rowWithText(c_.lvPatients, CurrentSelection.patientId);
+    if (!t.valid) {
+        nothingToDelete();
+        return;
+    }
+    if (t.studiesOfPatient <= 1) { // the patient's only study: the patient goes
+        deletePatient(PatientTarget(t.patientKey, t.patientId));
+        return;
+    }
+    if (confirmDeletion(QStringLiteral("this study of"), t) && runOn(5, t))
+        studyGone(t);
+}
+
+void ListDeletion::PopUpPatient_Delete() { deletePatient(PatientRowTarget(c_.lvPatients->currentItem())); }
+
+void ListDeletion::deletePatient(const ImageTarget &t)
+{
+    if (!t.valid) {
+        nothingToDelete();
+        return;
+    }
+    if (confirmDeletion(QStringLiteral("the patient"), t) && runOn(6, t))
+        patientGone(t);
 }
 
 void ListDeletion::PopUpPatient_DeleteAll()
 {
-    if (!c_.askYesNo(QStringLiteral("Delete all database entries and images?")))
+    auto confirm = [this](const QString &q) { return c_.confirm ? c_.confirm(q) : Prompts().confirm(c_.window, q, DefaultPromptTitle); };
+    if (!confirm(QStringLiteral("Delete all database entries and images?"))
+        || !confirm(QStringLiteral("All patients and all images will be deleted for good. Continue?")))
         return;
     c_.resetMainWindow();
     c_.runJob(4);

@@ -4,6 +4,8 @@
 // patient or everything, with the questions and the escalation to the level
 // above; the series, study, patient and delete-all routines run as jobs of
 // the progress dialog.
+#include "store/Deletion.h"
+
 #include <QObject>
 #include <functional>
 
@@ -23,6 +25,9 @@ struct DeletionControls {
     ToolkitViewer *dv1 = nullptr;
     std::function<void(int panel, const QString &text)> setStatusPanel;
     std::function<bool(const QString &question)> askYesNo;
+    // Yes/No with No as the default, before what cannot be undone.
+    std::function<bool(const QString &question)> confirm;
+    std::function<void(const QString &message)> inform;
     std::function<void(qint16 mode)> runJob;   // shows the progress dialog with that job
     std::function<void()> showFromFirstImage; // the viewer from its first image
     std::function<void()> resetMainWindow;    // task list, header view and viewer emptied
@@ -38,6 +43,8 @@ public:
     void RegisterJobs();
 
     void PopupDeleteImage();
+    // The series, study or patient of the list's current row, the one the
+    // right button selected; each asks first.
     void PopUpSerie_Delete();
     void PopUpStudie_Delete();
     void PopUpPatient_Delete();
@@ -47,5 +54,18 @@ public:
     void RemoveImageRowsByList();
 
 private:
+    void deleteStudy(const ImageTarget &t);
+    void deletePatient(const ImageTarget &t);
+    bool confirmDeletion(const QString &what, const ImageTarget &t);
+    void nothingToDelete();
+    // Runs the job of the mode on the target; true when it removed the entries.
+    bool runOn(qint16 mode, const ImageTarget &t);
+    // The lists and the viewer after the entries are gone.
+    void seriesGone(const ImageTarget &t);
+    void studyGone(const ImageTarget &t);
+    void patientGone(const ImageTarget &t);
+    void emptyViewerWhenItsImagesAreGone();
+
     DeletionControls c_;
+    ImageTarget jobTarget_; // set by a command, taken by the job it runs
 };

@@ -64,7 +64,121 @@ private:
     bool committed_ = false;
 };
 
+// Reads what a target needs besides its own key; one connection for all.
+class TargetReader {
+public:
+    TargetReader() { OpenImageDatabase(); }
+    ~TargetReader() { CloseImageDatabase(); }
+    DbResult query(const QString &sql, const QVariantList &values)
+    {
+        DbResult r = Execute(ImageDatabase, sql, values);
+        if (!r.ok) {
+            WriteErrorLog(r.errorNumber, r.errorText, QStringLiteral("MainForm DeletionTarget"));
+            ok_ = false;
+        }
+        return r;
+    }
+    qlonglong count(const QString &sql, const QVariantList &values) { return query(sql, values).first(QStringLiteral("n")).toLongLong(); }
+    // The patient of t.patientKey and the counts above the level; false when
+    // gone or, with an expected ID, another patient's.
+    bool completePatient(ImageTarget &t, const QString &expectedId = QString())
+    {
+        const DbResult p = query(QStringLiteral("SELECT PatID1, PatNachname, PatVorname FROM tblPatienten WHERE PatID = ?"), {t.patientKey});
+        if (p.rows.isEmpty())
+            return false;
+        const QSqlRecord &row = p.rows.first();
+        t.patientId = row.value(0).toString();
+        if (!expectedId.isNull() && expectedId != t.patientId)
+            return false;
+        t.patientName = row.value(1).toString();
+        if (!row.value(2).isNull())
+            t.patientName += QStringLiteral(", ") + row.value(2).toString();
+        t.studiesOfPatient = int(count(QStringLiteral("SELECT COUNT(*) AS n FROM tblStudies WHERE FKeyPATID = ?"), {t.patientKey}));
+        if (t.studyKey != 0)
+            t.seriesOfStudy = int(count(QStringLiteral("SELECT COUNT(*) AS n FROM tblSeries WHERE FKeyStudyID = ?"), {t.studyKey}));
+        return ok_;
+    }
+    bool ok() const { return ok_; }
+
+private:
+    bool ok_ = true;
+};
+
 } // namespace
+
+ImageTarget PatientTarget(qlonglong patientKey, const QString &patientId)
+{
+    ImageTarget t;
+    t.patientKey = patientKey;
+    TargetReader r;
+    if (!r.completePatient(t, patientId.isNull() ? QStringLiteral("") : patientId))
+        return {};
+    t.imageCount = r.count(QStringLiteral("SELECT COUNT(*) AS n FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
+                                          "JOIN tblStudies s ON s.StudyID = r.FKeyStudyID WHERE s.FKeyPATID = ?"),
+                           {patientKey});
+    t.valid = r.ok();
+    return t;
+}
+
+ImageTarget StudyTarget(qlonglong studyKey, const QString &studyUid)
+{
+    ImageTarget t;
+    TargetReader r;
+    const DbResult s = r.query(QStringLiteral("SELECT FKeyPATID, StudyUID FROM tblStudies WHERE StudyID = ?"), {studyKey});
+    if (s.rows.isEmpty() || s.rows.first().value(1).toString() != studyUid)
+        return {};
+    t.studyKey = studyKey;
+    t.studyUid = studyUid;
+    t.patientKey = s.rows.first().value(0).toLongLong();
+    if (!r.completePatient(t))
+        return {};
+    t.imageCount = r.count(QStringLiteral("SELECT COUNT(*) AS n FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
+                                          "WHERE r.FKeyStudyID = ?"),
+                           {studyKey});
+    t.valid = r.ok();
+    return t;
+}
+
+ImageTarget SeriesTarget(qlonglong seriesKey)
+{
+    ImageTarget t;
+    TargetReader r;
+    const DbResult s = r.query(QStringLiteral("SELECT s.StudyID, s.StudyUID, s.FKeyPATID FROM tblSeries r "
+                                              "JOIN tblStudies s ON s.StudyID = r.FKeyStudyID WHERE r.SeriesID = ?"),
+                               {seriesKey});
+    if (s.rows.isEmpty())
+        return {};
+    t.seriesKey = seriesKey;
+    t.studyKey = s.rows.first().value(0).toLongLong();
+    t.studyUid = s.rows.first().value(1).toString();
+    t.patientKey = s.rows.first().value(2).toLongLong();
+    if (!r.completePatient(t))
+        return {};
+    t.imageCount = r.count(QStringLiteral("SELECT COUNT(*) AS n FROM tblImages WHERE FKeySeriesID = ?"), {seriesKey});
+    t.valid = r.ok();
+    return t;
+}
+
+ImageTarget SeriesTargetOfImage(const QString &imageUid)
+{
+    qlonglong series = 0;
+    {
+        TargetReader r;
+        series = r.query(QStringLiteral("SELECT FKeySeriesID FROM tblImages WHERE ImageUID = ?"), {imageUid})
+                     .first(QStringLiteral("FKeySeriesID"))
+                     .toLongLong();
+    }
+    return series == 0 ? ImageTarget() : SeriesTarget(series);
+}
+
+bool ImagesInDatabase(const QStringList &imageUids)
+{
+    TargetReader r;
+    for (const QString &uid : imageUids)
+        if (r.count(QStringLiteral("SELECT COUNT(*) AS n FROM tblImages WHERE ImageUID = ?"), {uid}) == 0)
+            return false;
+    return r.ok();
+}
 
 QString StudyFolder(const QString &studyUid)
 {
@@ -171,6 +285,8 @@ bool DeletePatientFromDatabase(qlonglong patientKey, const QString &patientId, c
     }
     say(report, QStringLiteral("OK\r\n"));
     say(report, QStringLiteral("Removing image directory ... "));
+    if (report.progress)
+        report.progress(0, folders.size());
     for (int i = 0; i < folders.size(); ++i) {
         if (!folders[i].isEmpty())
             QDir(folders[i]).removeRecursively();
@@ -210,9 +326,13 @@ bool DeleteAllFromDatabase(const DeletionReport &report)
         sqlite3_close(dst);
     }
     say(report, restored ? QStringLiteral("OK\r\n") : QStringLiteral("failed\r\n"));
+    if (!restored)
+        return false; // the rows stay, and so do their images
     say(report, QStringLiteral("Removing images ... "));
     const QDir images(AppPath(QString::fromLatin1(AppFiles::ImagesFolder)));
     const QStringList folders = images.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    if (report.progress)
+        report.progress(0, folders.size());
     for (int i = 0; i < folders.size(); ++i) {
         QDir(images.filePath(folders[i])).removeRecursively();
         if (report.progress)

@@ -14,9 +14,36 @@ struct DeletionReport {
     // The routine removed the study's or the patient's row too.
     std::function<void()> studyRowRemoved;
     std::function<void()> patientRowRemoved;
-    // Per removed folder, for a progress bar: done and total.
+    // For a progress bar over the folders: (0, total) once before the first,
+    // then (done, total) after each removed folder.
     std::function<void(int, int)> progress;
 };
+
+// A patient, study or series as the operator pointed at it, completed from
+// the image database at the moment of the command, so that a job acts on it
+// and on nothing remembered from an earlier click.
+struct ImageTarget {
+    bool valid = false; // the row's data is still in the database
+    qlonglong patientKey = 0;
+    QString patientId;
+    QString patientName; // "Lastname, Firstname"
+    qlonglong studyKey = 0;
+    QString studyUid;
+    qlonglong seriesKey = 0;
+    qlonglong imageCount = 0;  // images of the series, study or patient
+    int studiesOfPatient = 0;
+    int seriesOfStudy = 0;
+};
+
+// By the keys a list row holds; not valid when the row's data is gone or
+// does not match (a patient's ID, a study's UID).
+ImageTarget PatientTarget(qlonglong patientKey, const QString &patientId);
+ImageTarget StudyTarget(qlonglong studyKey, const QString &studyUid);
+ImageTarget SeriesTarget(qlonglong seriesKey);
+// The series an image belongs to.
+ImageTarget SeriesTargetOfImage(const QString &imageUid);
+// True when every one of the images still has its row.
+bool ImagesInDatabase(const QStringList &imageUids);
 
 bool DeleteSeriesFromDatabase(qlonglong seriesKey, qlonglong studyKey, const QString &studyUid, qlonglong patientKey,
                               const QString &patientId, const DeletionReport &report);
@@ -28,7 +55,8 @@ bool DeleteStudyFromDatabase(qlonglong studyKey, const QString &studyUid, qlongl
 bool DeletePatientFromDatabase(qlonglong patientKey, const QString &patientId, const DeletionReport &report);
 
 // Empties the image database from its template (through SQLite's backup, so
-// the receiver may keep its connection) and removes every study folder.
+// the receiver may keep its connection), then removes every study folder;
+// when the database cannot be emptied, no folder goes.
 bool DeleteAllFromDatabase(const DeletionReport &report);
 
 // One image: its row, then its file. False (logged) when the row stays.

@@ -17,6 +17,11 @@ bool Prompter::question(QWidget *parent, const QString &text, const QString &tit
     return QMessageBox::question(parent, title, text, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
 
+bool Prompter::confirm(QWidget *parent, const QString &text, const QString &title)
+{
+    return QMessageBox::question(parent, title, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+}
+
 void Prompter::plain(QWidget *parent, const QString &text, const QString &title)
 {
     QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, parent);

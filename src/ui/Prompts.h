@@ -13,6 +13,8 @@ public:
     virtual void critical(QWidget *parent, const QString &text, const QString &title);
     // Yes = true.
     virtual bool question(QWidget *parent, const QString &text, const QString &title);
+    // The same question with No as the default button, for what cannot be undone.
+    virtual bool confirm(QWidget *parent, const QString &text, const QString &title);
     // A plain box with an OK button and no icon.
     virtual void plain(QWidget *parent, const QString &text, const QString &title);
 };

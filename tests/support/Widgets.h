@@ -32,6 +32,11 @@ public:
         boxes.append({QStringLiteral("question"), title, text});
         return answer;
     }
+    bool confirm(QWidget *, const QString &text, const QString &title) override
+    {
+        boxes.append({QStringLiteral("confirm"), title, text});
+        return answer;
+    }
     void plain(QWidget *, const QString &text, const QString &title) override { boxes.append({QStringLiteral("plain"), title, text}); }
     QStringList texts() const
     {
