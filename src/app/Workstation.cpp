@@ -484,11 +484,8 @@ void Workstation::mnuApplyTasks()
         return;
     // The job's input as the operator sees it now: the tasks, the loaded
     // images and the selected patient.
-    pendingUpdate_ = {};
-    pendingUpdate_.tasks = TasksFromList(main_.lvTasks);
-    pendingUpdate_.images = main_.dv1->images();
-    pendingUpdate_.loadedLevel = LoadedLevel;
-    pendingUpdate_.patientKey = CurrentSelection.patientKey;
+    pendingUpdate_ = {.tasks = TasksFromList(main_.lvTasks), .images = main_.dv1->images(), .loadedLevel = LoadedLevel,
+                      .patientKey = CurrentSelection.patientKey, .viewerWindow = {}};
     ClearCurrentImage();
     headerJobRefused_ = false;
     JobMode = 3;
@@ -497,6 +494,7 @@ void Workstation::mnuApplyTasks()
         form.Form_Load();
         runProgressDialog(form);
     }
+    pendingUpdate_ = {};
     if (headerJobRefused_)
         return; // nothing was changed: the operator may correct the tasks
     // The loaded images were rewritten (or half so in memory): their rows and
@@ -519,8 +517,7 @@ void Workstation::mnuApplyTasks()
 
 void Workstation::UpdateTimer(EditForm &form)
 {
-    HeaderUpdateInput in = std::move(pendingUpdate_);
-    pendingUpdate_ = {};
+    HeaderUpdateInput in = std::exchange(pendingUpdate_, {});
     HeaderUpdateReport r;
     r.append = [&form](const QString &t) { form.append(t); };
     r.setMaximum = [&form](int m) { form.setProgressMaximum(m); };

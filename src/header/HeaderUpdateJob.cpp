@@ -561,13 +561,16 @@ bool HeaderUpdateJob::removeOld()
 {
     DeletionReport r;
     r.append = report_.append;
+    // The copies reach the disk before the originals go, outside the removal's lock.
+    for (const QString &f : QDir(work_).entryList({QStringLiteral("*.dcm")}, QDir::Files)) {
+        if (!syncPath(work_ + QLatin1Char('/') + f))
+            return fail(QStringLiteral("Cannot flush %1/%2; nothing was changed.").arg(work_, f), ToolkitErrors::WriteFailed, false);
+        QCoreApplication::processEvents();
+    }
     // Written inside the removal, before its commit: once the old entries are
     // gone the work folder holds the only copies, and must say so.
     const QString work = work_;
     auto markRemoved = [work] {
-        for (const QString &f : QDir(work).entryList({QStringLiteral("*.dcm")}, QDir::Files))
-            if (!syncPath(work + QLatin1Char('/') + f))
-                return false;
         QFile marker(work + QLatin1Char('/') + MarkerName);
         if (!marker.open(QIODevice::WriteOnly) || marker.write("old entries removed\n") < 0 || !marker.flush())
             return false;
@@ -600,7 +603,7 @@ bool HeaderUpdateJob::moveToTemp()
 
 void HeaderUpdateJob::HandOverLeftovers()
 {
-    const QString where = QStringLiteral("Mainform Form_Load");
+    const QString where = kWhere + QStringLiteral(" (LEFTOVER)");
     const QString temp = AppPath(QString::fromLatin1(AppFiles::ImportFolder));
     const QDir work(WorkFolder());
     for (const QString &name : work.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
