@@ -66,6 +66,17 @@ bool syncPath(const QString &path)
     return ok;
 }
 
+// Starts writing a file to the disk without waiting, so that the flush
+// before the removal finds little left to do.
+void startWriteback(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    ::close(fd);
+}
+
 // Moves a file into the folder on the same file system, in one step, never
 // over a file of that name: the receiver sees it whole, and only once.
 bool moveInto(const QString &file, const QString &folder)
@@ -543,6 +554,7 @@ bool HeaderUpdateJob::writeItems(int from, int to)
         ToolkitError e;
         if (!WriteDicomFile(item.image, path, &e))
             return fail(QStringLiteral("Cannot write %1: %2").arg(path, e.text), e.number, false);
+        startWriteback(path);
         ++written_;
         // The others are done with. The viewer keeps its own, but their pixel
         // data can be read again from their files until the old entries go,
