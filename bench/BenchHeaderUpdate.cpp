@@ -64,15 +64,12 @@ int run(const QString &folder)
     HeaderUpdateInput in;
     in.loadedLevel = QStringLiteral("Studie");
     in.patientKey = row.first(QStringLiteral("PatID")).toLongLong();
-    in.patientId = QStringLiteral("BENCH");
-    in.studyKey = row.first(QStringLiteral("StudyID")).toLongLong();
-    in.studyUid = row.first(QStringLiteral("StudyUID")).toString();
-    in.seriesKey = row.first(QStringLiteral("SeriesID")).toLongLong();
+    const QString studyUid = row.first(QStringLiteral("StudyUID")).toString();
     in.tasks = {{QStringLiteral("Patient"), 0, QStringLiteral("0010,0010 - Patient's Name"), QStringLiteral("Doe^Jane"), QStringLiteral("Bench^Changed")}};
     // The viewer has read the study before the operator runs the tasks.
     ToolkitImageList list;
     for (const QSqlRecord &r : uids.rows)
-        if (!ReadFileIntoList(list, folder + QStringLiteral("/images/") + in.studyUid + QLatin1Char('/') + r.value(0).toString() + QStringLiteral(".dcm")))
+        if (!ReadFileIntoList(list, folder + QStringLiteral("/images/") + studyUid + QLatin1Char('/') + r.value(0).toString() + QStringLiteral(".dcm")))
             return fail(QStringLiteral("cannot read ") + r.value(0).toString());
     in.images = list.items;
     QString log;

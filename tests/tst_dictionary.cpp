@@ -68,6 +68,8 @@ private slots:
         QTest::newRow("one-character VR") << NewTag{"0009", "0010", "C", "Not a valid VR type!", "0009,0010"};
         QTest::newRow("three-character VR") << NewTag{"0009", "0010", "CSS", "Not a valid VR type!", "0009,0010"};
         QTest::newRow("a tag already there") << NewTag{"10", "10", "PN", "Tag already exists.", "0010,0010"};
+        QTest::newRow("group not hexadecimal") << NewTag{"8G", "60", "CS", "Not a valid group or element!", "008G,0060"};
+        QTest::newRow("element of five digits") << NewTag{"0009", "00100", "CS", "Not a valid group or element!", "0009,00100"};
     }
     void newAttribute()
     {

@@ -24,12 +24,14 @@ struct Task {
     QString source, target;
 };
 // A study or patient task, the images it reaches, and a query that gives 1
-// when the database holds the change (? is the first study's old UID).
+// when the database holds the change (? is the first study's old UID); with
+// `arrives` the receiver files an image into the loaded series while the job runs.
 struct Reach {
     bool studyLoaded;
     QString level, source, target;
     int reached;
     QString rows;
+    bool arrives = false;
 };
 
 } // namespace
@@ -87,12 +89,11 @@ class HeaderUpdateTest : public QObject {
         return images;
     }
 
-    // The first study's series `selected` is the selected one.
-    HeaderUpdateJob job(const QList<HeaderTask> &tasks, const QList<ToolkitImagePtr> &images, bool study, int selected = 0)
+    // Patient P is the selected one unless another is given.
+    HeaderUpdateJob job(const QList<HeaderTask> &tasks, const QList<ToolkitImagePtr> &images, bool study, qlonglong patientKey = 0)
     {
         HeaderUpdateInput in{.tasks = tasks, .images = images, .loadedLevel = study ? u"Studie"_s : u"Serie"_s,
-                             .patientKey = first_.patientKey, .patientId = first_.patientId, .studyKey = first_.studyKey,
-                             .studyUid = first_.studyUid, .seriesKey = first_.series[selected].seriesKey, .viewerWindow = window_};
+                             .patientKey = patientKey ? patientKey : first_.patientKey, .viewerWindow = window_};
         HeaderUpdateReport r{.append = [this](const QString &t) { log_ += t; }, .message = [this](const QString &t) { messages_ << t; }};
         return HeaderUpdateJob(in, r);
     }
@@ -204,20 +205,44 @@ private slots:
         // One new UID for the whole study, the same in both its series.
         QTest::newRow("new study UID, series loaded") << Reach{false, u"Study"_s, u"0020,000D - Study Instance UID"_s, u"generate new UID"_s, 5,
                                                                u"SELECT COUNT(*) = 3 AND SUM(StudyUID = ?) = 0 FROM tblStudies"_s};
+        // It is no image the job rewrote: it stays, row and file, as it came.
+        QTest::newRow("series task, an image arrives in the series")
+            << Reach{false, u"Series"_s, kA, u"NEWA"_s, 3, u"SELECT COUNT(*) FROM tblStudies WHERE StudyUID = ?"_s, true};
+        QTest::newRow("study task, an image arrives in the series")
+            << Reach{false, u"Study"_s, description, u"NEWDESC"_s, 5, u"SELECT COUNT(*) FROM tblStudies WHERE StudyUID = ?"_s, true};
     }
     void reachesOthers()
     {
         QFETCH(Reach, c);
-        const auto &[studyLoaded, level, source, target, reached, rows] = c;
+        const auto &[studyLoaded, level, source, target, reached, rows, arrives] = c;
         const quint16 port = FreePort();
         WriteReceiverSettings(*folder_, kAet, QString::number(port));
         CompanionProcess receiver(ReceiverProgram(), folder_->path());
         QVERIFY(receiver.start() && receiver.waitUntilAnswering(kAet, port));
+        SyntheticImageSpec arrival = first_.series[0].images[0];
+        arrival.sopUid = NewSyntheticUid();
+        arrival.instanceNumber = 9;
+        arrival.extra = {{u"0018,1030"_s, u"A9"_s}, {u"0040,0254"_s, u"B9"_s}};
+        int stored = -1;
+        if (arrives)
+            HeaderUpdateJob::beforeWrite = [&](const QString &, int written) {
+                if (written == 0 && WriteImage(arrival, folder_->file(u"in/arrival.dcm"_s)))
+                    stored = Store(kAet, port, {folder_->file(u"in/arrival.dcm"_s)});
+                return true;
+            };
 
         // An image task beside it reaches its one image.
         const QList<HeaderTask> tasks{{u"Image #1"_s, 0, u"0008,0050 - Accession Number"_s, {}, u"IMG1"_s}, {level, 0, source, {}, target}};
         QVERIFY2(job(tasks, load(studyLoaded), studyLoaded).run(), qPrintable(log_));
-        QVERIFY(WaitFor([&] { return files(temp()).isEmpty() && CountRows(u"tblImages"_s) == 8; }, 30000));
+        QVERIFY(WaitFor([&] { return files(temp()).isEmpty() && CountRows(u"tblImages"_s) == 8 + arrives; }, 30000));
+        if (arrives) {
+            QCOMPARE(stored, 0);
+            QCOMPARE(QueryValue(ImageDatabaseFile(), u"SELECT COUNT(*) FROM tblImages WHERE ImageUID = ? AND FKeySeriesID = ?"_s,
+                                {arrival.sopUid, first_.series[0].seriesKey}).toInt(), 1);
+            const ToolkitImagePtr kept = ReadImage(imagePath(first_, arrival));
+            QVERIFY(kept);
+            QCOMPARE(value(kept, u"0018,1030"_s), u"A9"_s);
+        }
         const QString db = ImageDatabaseFile();
         QCOMPARE(QueryValue(db, rows, {first_.studyUid}).toInt(), 1);
         QCOMPARE(CountRows(u"tblSeries"_s), 4);
@@ -266,12 +291,40 @@ private slots:
         everythingAsBefore();
     }
 
-    // Loaded images that are not the selected series: removing it would lose them.
-    void otherSelectionRemovesNothing()
+    // Loaded images of another patient than the selected one: refused.
+    void otherPatientRemovesNothing()
     {
-        QVERIFY(!job({{u"Series"_s, 0, kA, {}, u"X"_s}}, load(false), false, 1).run());
+        QVERIFY(!job({{u"Series"_s, 0, kA, {}, u"X"_s}}, load(false), false, other_.patientKey).run());
         QCOMPARE(messages_.size(), 1);
+        QVERIFY2(messages_[0].contains(u"another patient"_s), qPrintable(messages_[0]));
         everythingAsBefore();
+    }
+
+    // The rewritten images cannot reach temp/ once the old entries are gone:
+    // the work folder keeps them with its marker, and the next start hands
+    // them to the receiver, once.
+    void failedMoveHandsOverAtNextStart()
+    {
+        QVERIFY(QDir(temp()).removeRecursively());
+        folder_->write(u"temp"_s, "in the way");
+        QVERIFY(!job({{u"Series"_s, 0, kA, {}, u"NEWA"_s}}, load(false), false).run());
+        QVERIFY2(log_.contains(u"failed"_s), qPrintable(log_));
+        QCOMPARE(CountRows(u"tblImages"_s), 5);
+        const QStringList left = QDir(HeaderUpdateJob::WorkFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        QCOMPARE(left.size(), 1);
+        const QString kept = HeaderUpdateJob::WorkFolder() + u'/' + left[0];
+        QCOMPARE(QDir(kept).entryList(QDir::Files).size(), 4); // three images and the marker
+
+        QVERIFY(QFile::remove(temp()) && QDir().mkpath(temp()));
+        HeaderUpdateJob::HandOverLeftovers();
+        HeaderUpdateJob::HandOverLeftovers();
+        const QStringList handed = files(temp());
+        QCOMPARE(handed.size(), 3);
+        for (const QString &name : handed)
+            QCOMPARE(value(ReadImage(temp() + u'/' + name), u"0018,1030"_s), u"NEWA"_s);
+        QVERIFY(QDir(HeaderUpdateJob::WorkFolder()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+        const QByteArray errors = folder_->read(u"Logs/Error.log"_s);
+        QVERIFY2(errors.contains(QStringLiteral("Handed 3 image(s) of an interrupted header update from %1").arg(kept).toUtf8()), errors.constData());
     }
 
     // A task that fails its check against any image is named with its value;

@@ -30,7 +30,8 @@ private slots:
         spec.laterality = u"R"_s;
         spec.extra = {{u"0008,0008"_s, u"ORIGINAL\\ORIGINAL\\MAMMO"_s},
                       {u"0018,1164"_s, u"0.085\\\\0.085"_s},
-                      {u"0028,1050"_s, u"2048"_s}};
+                      {u"0028,1050"_s, u"2048"_s},
+                      {u"0018,0060"_s, u"20"_s}, {u"0018,1152"_s, u"10"_s}, {u"0018,11A0"_s, u"30"_s}, {u"0018,11A2"_s, u"40"_s}};
         const QString path = folder_.file(u"h.dcm"_s);
         WriteImage(spec, path);
         ToolkitImageList list;
@@ -98,6 +99,62 @@ private slots:
         QCOMPARE(taskKindRuns, 1);
     }
 
+    // Add Task writes each exposure value into its own attribute, whatever
+    // the order the header view is sorted in and whatever else the filter holds.
+    void addTaskPairsByTag_data()
+    {
+        QTest::addColumn<int>("column"); // clicked before Add Task; -1 none
+        QTest::addColumn<int>("clicks");
+        QTest::addColumn<QStringList>("filter"); // tags added to or, with "-", taken from the MG filter
+        QTest::addColumn<QStringList>("tasks");
+        const QStringList all{"0018,0060=28", "0018,1152=63", "0018,11A0=45", "0018,11A2=120", "0040,8302=1.2"};
+        QTest::newRow("sorted by tag") << -1 << 0 << QStringList() << all;
+        QTest::newRow("sorted by description") << 2 << 1 << QStringList() << all;
+        QTest::newRow("by description, descending") << 2 << 2 << QStringList() << all;
+        QTest::newRow("by value") << 0 << 1 << QStringList() << all;
+        QTest::newRow("Patient's Name in the filter") << -1 << 0 << QStringList{"0010,0010"} << all;
+        QTest::newRow("Patient's Name, by description") << 2 << 1 << QStringList{"0010,0010"} << all;
+        QTest::newRow("a filter without KVP") << 2 << 1 << QStringList{"-0018,0060"} << all.mid(1);
+    }
+    void addTaskPairsByTag()
+    {
+        QFETCH(int, column);
+        QFETCH(int, clicks);
+        QFETCH(QStringList, filter);
+        QFETCH(QStringList, tasks);
+        QWidget window;
+        HeaderControls h{new QTreeWidget(&window), new QLineEdit(&window), new QLineEdit(&window), new QComboBox(&window), {}, {}};
+        h.lvHeader->setHeaderLabels({u"Value"_s, u"DICOM Tag"_s, u"DICOM Description"_s});
+        h.currentImage = [this] { return image_; };
+        HeaderView view(h);
+        TaskControls t{.lvTasks = new QTreeWidget(&window), .lvHeader = h.lvHeader, .cboLevel = new QComboBox(&window),
+                       .cboTask = h.cboTask, .cboTarget = new QComboBox(&window), .txtSelected = h.txtSelected, .txtNeu = h.txtNeu,
+                       .currentImageIndex = [] { return 1; }};
+        const QStringList exposure{"28", "63", "45", "120", "1.2", "L CC"};
+        for (int i = 0; i < 6; ++i)
+            t.exposureBoxes[size_t(i)] = new QLineEdit(exposure[i], &window);
+        TaskList list(t);
+        list.FillTaskCombos();
+        ActiveFilterTags = {{u"0018,0060"_s, u"KVP"_s}, {u"0018,1152"_s, u"Exposure"_s}, {u"0018,11A0"_s, u"Body Part Thickness"_s},
+                            {u"0018,11A2"_s, u"Compression Force"_s}, {u"0040,8302"_s, u"Entrance Dose in mGy"_s}};
+        for (const QString &tag : filter)
+            tag.startsWith(u'-') ? void(ActiveFilterTags.remove(tag.mid(1))) : void(ActiveFilterTags.insert(tag, u"Patient's Name"_s));
+        view.LoadHeaderData();
+        for (int i = 0; i < clicks; ++i)
+            view.lvHeader_ColumnClick(column);
+        list.AddTask();
+        QStringList made;
+        for (int i = 0; i < t.lvTasks->topLevelItemCount(); ++i) {
+            const QTreeWidgetItem *task = t.lvTasks->topLevelItem(i);
+            const QString tag = task->text(1).left(9);
+            QCOMPARE(task->text(1), tag + u" - "_s + ActiveFilterTags.value(tag));
+            QCOMPARE(task->text(2), GetHeaderElement(tag.left(4), tag.mid(5), image_)); // the value it replaces
+            made << tag + u'=' + task->text(4);
+        }
+        made.sort();
+        QCOMPARE(made, tasks);
+    }
+
     // Add Task turns the header rows into tasks writing the exposure boxes; a
     // rule set keeps the patient, study and series tasks and asks for values
     // when applied, but never for a new UID.
@@ -113,7 +170,7 @@ private slots:
                        .cboTask = new QComboBox(&window), .cboTarget = new QComboBox(&window), .txtSelected = new QLineEdit(&window),
                        .txtNeu = new QLineEdit(&window), .PopUpRules = &rules, .currentImageIndex = [] { return 3; },
                        .viewerImageCount = [] { return 4; }, .loadedLevel = [] { return u"Studie"_s; },
-                       .askText = [&](const QString &prompt, QString *text) { asked << prompt; *text = answers.takeFirst(); return true; },
+                       .askText = [&](const QString &prompt, QString *text) { asked << prompt; *text = answers.takeFirst(); return !text->isNull(); },
                        .mnuApplyTasks = [&] { ++applied; }};
         t.lvHeader->setColumnCount(3);
         const QStringList exposure{"28", "63", "45", "120", "1.2", "L CC"};
@@ -165,6 +222,17 @@ private slots:
         QCOMPARE(targets, (QStringList{"Study:30", "Study:70", "Study:generate new UID"}));
         QCOMPARE(prompts.texts().last(), u"Execute tasks now?"_s);
         QCOMPARE(applied, 1);
+
+        // Cancel on a value stops the rule set: none of its tasks, no execution.
+        t.lvTasks->clear();
+        prompts.boxes.clear();
+        answers = QStringList{u"31"_s, QString()};
+        rules.actions().value(0)->trigger();
+        QCOMPARE(t.lvTasks->topLevelItemCount(), 0);
+        QVERIFY(prompts.texts().isEmpty());
+        QCOMPARE(applied, 1);
+        answers = QStringList{u"30"_s, u"70"_s};
+        rules.actions().value(0)->trigger();
 
         // Move and switch take their target from the filter's other attributes.
         ActiveFilterTags = {{u"0018,0060"_s, u"KVP"_s}, {u"0018,1152"_s, u"Exposure"_s}};

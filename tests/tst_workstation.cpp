@@ -4,11 +4,14 @@
 #include "acquisition/ImageViewer.h"
 #include "acquisition/ProjectionAssignment.h"
 #include "app/MainForm.h"
+#include "app/OptionForm.h"
 #include "app/Workstation.h"
 #include "browse/Browser.h"
 #include "core/Settings.h"
 #include "core/WorkstationState.h"
+#include "dictionary/DictionaryForms.h"
 #include "exposure/DoseList.h"
+#include "header/HeaderUpdateJob.h"
 #include "jobs/EditForm.h"
 #include "store/DatabasePaths.h"
 #include "support/Peers.h"
@@ -321,6 +324,109 @@ private slots:
         QVERIFY(!QFile::exists(f_->file(u"images/%1/%2.dcm"_s.arg(b.uid, b.images[0]))));
         for (const QString &uid : uids_)
             QVERIFY(QFile::exists(f_->file(u"images/%1/%2.dcm"_s.arg(studyUid_, uid))));
+    }
+
+    // With the MG filter active the operator adds Patient's Name to it in the
+    // options, sorts the header view by description and clicks an exposure:
+    // each exposure value is paired with its own attribute. The header view
+    // follows each edit of the filter at once.
+    void filterEditsShowAtOnceAndTasksPairByTag()
+    {
+        station({});
+        Settings.FilterActive = u"MG"_s;
+        WriteSetting(QLatin1String(SettingsRoot) + u"Filter\\Active"_s, Settings.FilterActive);
+        w->hooks.LoadModFilter();
+        bringUp();
+        ws->viewer().MouseDown(Qt::LeftButton, Qt::NoModifier, w->dv1->tileRect(0).center());
+        QCOMPARE(w->lvHeader->topLevelItemCount(), 5);
+
+        w->mnuAnsichtEinstellungen_Click();
+        OptionForm *options = w->optionForm();
+        options->cboModality->setCurrentText(u"MG"_s);
+        options->filters->cboModality_Click();
+        QTimer::singleShot(0, [] {
+            QWidget *form = QApplication::activeModalWidget();
+            QVERIFY(form);
+            auto *list = form->findChild<QTreeWidget *>(u"lvDictionary"_s);
+            list->findItems(u"0010,0010"_s, Qt::MatchExactly, 0).value(0)->setSelected(true);
+            form->findChild<QPushButton *>(u"cmdAdd"_s)->click();
+        });
+        options->cmdAdd->click();
+        QVERIFY(ColumnTexts(w->lvHeader, 1).contains(u"0010,0010"_s));
+        QCOMPARE(w->lvHeader->topLevelItemCount(), 6);
+
+        emit w->lvHeader->header()->sectionClicked(2); // "DICOM Description"
+        QCOMPARE(w->lvHeader->topLevelItem(0)->text(2), u"Body Part Thickness"_s);
+        ws->doseList().lvDosis_ItemClick(w->lvDosis->topLevelItem(0));
+        QStringList tasks;
+        for (int i = 0; i < w->lvTasks->topLevelItemCount(); ++i)
+            tasks << w->lvTasks->topLevelItem(i)->text(1).left(9) + u'=' + w->lvTasks->topLevelItem(i)->text(4);
+        tasks.sort();
+        QCOMPARE(tasks, (QStringList{"0018,0060=" + w->lvDosis->topLevelItem(0)->text(3), "0018,1152=80", "0018,11A0=45", "0018,11A2=12",
+                                     "0040,8302=1,1"}));
+
+        options->lvTags->findItems(u"0010,0010"_s, Qt::MatchExactly, 0).value(0)->setSelected(true);
+        options->cmdDelete->click();
+        QCOMPARE(w->lvHeader->topLevelItemCount(), 5);
+        QVERIFY(!ColumnTexts(w->lvHeader, 1).contains(u"0010,0010"_s));
+    }
+
+    // At start, a header update's work folder with its marker goes to the
+    // receiver's intake, one without it (nothing was removed) is deleted.
+    void interruptedUpdateHandedOverAtStart()
+    {
+        f_ = std::make_unique<TestFolder>();
+        QVERIFY(PrepareStation(*f_));
+        f_->write(u"update/job-7-1/1.2.3.dcm"_s, "rewritten");
+        f_->write(u"update/job-7-1/"_s + HeaderUpdateJob::MarkerName, "old entries removed\n");
+        f_->write(u"update/job-7-2/1.2.4.dcm"_s, "never filed");
+        w = std::make_unique<MainForm>();
+        ws = std::make_unique<Workstation>(*w);
+        QCOMPARE(QDir(f_->file(u"temp"_s)).entryList({u"*.dcm"_s}), QStringList{u"1.2.3.dcm"_s});
+        QCOMPARE(f_->read(u"temp/1.2.3.dcm"_s), QByteArray("rewritten"));
+        QVERIFY(QDir(f_->file(u"update"_s)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+        const QByteArray log = f_->read(u"Logs/Error.log"_s);
+        QVERIFY2(log.contains("Handed 1 image(s) of an interrupted header update from " + f_->file(u"update/job-7-1"_s).toUtf8()), log.constData());
+        QVERIFY2(log.contains("Deleted " + f_->file(u"update/job-7-2"_s).toUtf8()), log.constData());
+    }
+
+    // The operator loads a study, then opens the series of another study of
+    // the same patient and executes a study task: the job works on the
+    // images in the viewer, and the other study stays as it was.
+    void executeTasksOnTheLoadedImages()
+    {
+        station({});
+        ws->runProgressDialog = [](EditForm &form) {
+            form.show();
+            QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
+        };
+        bringUp();
+        FixtureStudy other{.patientId = u"P-7"_s, .series = {FixtureSeries{.images = {SyntheticImageSpec{.rows = 32, .columns = 24}}}}};
+        QString error;
+        QVERIFY2(AddStudy(f_->path(), other, &error, false), qPrintable(error));
+        ws->browser().lvPatients_ItemClick(w->lvPatients->topLevelItem(0));
+        for (int i = 0; i < w->lvStudien->topLevelItemCount(); ++i)
+            if (w->lvStudien->topLevelItem(i)->data(0, Qt::UserRole).toString() == other.studyUid)
+                w->lvStudien->setCurrentItem(w->lvStudien->topLevelItem(i));
+        ws->browser().PopUpStudie_SeriesWindow();
+        QCOMPARE(CurrentSelection.studyUid, other.studyUid);
+        QCOMPARE(w->dv1->imageCount(), uids_.size());
+
+        auto *task = new QTreeWidgetItem(w->lvTasks, {u"Study"_s, u"0008,1030 - Study Description"_s, QString(), u"Change entry"_s, u"NEWDESC"_s});
+        task->setData(0, Qt::UserRole, 0);
+        w->exposureDateBox->setText(u"07.12.2026"_s);
+        w->action(u"mnuApplyTasks"_s)->trigger();
+        QStringList rewritten = QDir(f_->file(u"temp"_s)).entryList({u"*.dcm"_s});
+        for (QString &name : rewritten) {
+            QCOMPARE(Attribute(ReadImage(f_->file(u"temp/"_s + name)), u"0008,1030"_s).value, u"NEWDESC"_s);
+            name.chop(4);
+        }
+        rewritten.sort();
+        QStringList loaded = uids_;
+        loaded.sort();
+        QCOMPARE(rewritten, loaded);
+        QCOMPARE(CountRows(u"tblImages"_s), 1);
+        QVERIFY(QFile::exists(f_->file(u"images/%1/%2.dcm"_s.arg(other.studyUid, other.series[0].images[0].sopUid))));
     }
 
     // The image menu's Delete asks about the viewer's current image; No keeps it.

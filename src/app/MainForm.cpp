@@ -733,10 +733,17 @@ void MainForm::examinationTypeOptions_Click(int index)
     ExaminationType = static_cast<qint16>(index + 1);
 }
 
+void MainForm::setOptionForm(OptionForm *form)
+{
+    optionForm_ = form;
+    if (form)
+        connect(form, &OptionForm::activeFilterChanged, this, [this] { run(hooks.rebuildHeaderView); });
+}
+
 void MainForm::mnuAnsichtEinstellungen_Click()
 {
     if (!optionForm_) {
-        optionForm_ = new OptionForm(this);
+        setOptionForm(new OptionForm(this));
         optionForm_->setWindowFlag(Qt::Window);
         connect(optionForm_, &OptionForm::confirmed, this, [this](bool onePartner) {
             if (onePartner)

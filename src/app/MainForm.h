@@ -81,7 +81,7 @@ public:
     Hooks hooks;
 
     OptionForm *optionForm() const { return optionForm_; }
-    void setOptionForm(OptionForm *form) { optionForm_ = form; }
+    void setOptionForm(OptionForm *form);
 
     // Browser (patients, studies, series, images)
     QGroupBox *frmPatients = nullptr;

@@ -285,6 +285,7 @@ void OptionForm::buildFilterTab(QWidget *tab)
     grid->addWidget(cmdActivate, 3, 2);
     grid->setRowStretch(4, 1);
     filters = new FilterArea({cboModality, lvTags, cmdNew, cmdDelMod, cmdAdd, cmdDelete, cmdActivate}, this);
+    connect(filters, &FilterArea::activeFilterChanged, this, &OptionForm::activeFilterChanged);
 }
 
 void OptionForm::buildCommPortTab(QWidget *tab)

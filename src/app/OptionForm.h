@@ -114,6 +114,8 @@ signals:
     void confirmed(bool onePartner);
     // Cancel closed the dialog without storing anything.
     void cancelled();
+    // The active filter's attributes changed; the header view shows them at once.
+    void activeFilterChanged();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

@@ -38,6 +38,8 @@
 
 Workstation::Workstation(MainForm &main) : QObject(&main), main_(main)
 {
+    // Images a header update rewrote but could not hand over before the program ended.
+    HeaderUpdateJob::HandOverLeftovers();
     attachExposure();
     attachViewerAndBrowser();
     attachAssignment();
@@ -162,7 +164,11 @@ void Workstation::attachViewerAndBrowser()
     main_.hooks.rebuildRuleSets = [this] { tasks_->RebuildRuleMenu(); };
     v.refreshHeader = [this] { header_->LoadHeaderData(); };
     v.deleteImage = [this] { deletion_->PopupDeleteImage(); };
-    main_.hooks.rebuildHeaderView = [this] { header_->LoadHeaderData(); };
+    // The filter changed: the header view follows when it shows an image.
+    main_.hooks.rebuildHeaderView = [this] {
+        if (CurrentImageExists)
+            header_->LoadHeaderData();
+    };
     viewer_ = std::make_unique<ImageViewer>(v);
     viewer_->BuildPopUpViewer();
     viewer_->SetUpViewer();
@@ -490,6 +496,10 @@ void Workstation::mnuApplyTasks()
 {
     if (main_.lvDosis->topLevelItemCount() == 0 || main_.exposureDateBox->text().isEmpty())
         return;
+    // The job's input as the operator sees it now: the tasks, the loaded
+    // images and the selected patient.
+    pendingUpdate_ = {.tasks = TasksFromList(main_.lvTasks), .images = main_.dv1->images(), .loadedLevel = LoadedLevel,
+                      .patientKey = CurrentSelection.patientKey, .viewerWindow = {}};
     ClearCurrentImage();
     headerJobRefused_ = false;
     JobMode = 3;
@@ -498,6 +508,7 @@ void Workstation::mnuApplyTasks()
         form.Form_Load();
         runProgressDialog(form);
     }
+    pendingUpdate_ = {};
     if (headerJobRefused_)
         return; // nothing was changed: the operator may correct the tasks
     // The loaded images were rewritten (or half so in memory): their rows and
@@ -520,15 +531,7 @@ void Workstation::mnuApplyTasks()
 
 void Workstation::UpdateTimer(EditForm &form)
 {
-    HeaderUpdateInput in;
-    in.tasks = TasksFromList(main_.lvTasks);
-    in.images = main_.dv1->images();
-    in.loadedLevel = LoadedLevel;
-    in.patientKey = CurrentSelection.patientKey;
-    in.patientId = CurrentSelection.patientId;
-    in.studyKey = CurrentSelection.studyKey;
-    in.studyUid = CurrentSelection.studyUid;
-    in.seriesKey = CurrentSelection.seriesKey;
+    HeaderUpdateInput in = std::exchange(pendingUpdate_, {});
     HeaderUpdateReport r;
     r.append = [&form](const QString &t) { form.append(t); };
     r.setMaximum = [&form](int m) { form.setProgressMaximum(m); };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/LinkStatus.h"
+#include "header/HeaderUpdateJob.h"
 #include "network/SendJobs.h"
 
 #include <QObject>
@@ -75,6 +76,7 @@ private:
     void mnuApplyTasks();
     void UpdateTimer(class EditForm &form);
     bool headerJobRefused_ = false;
+    HeaderUpdateInput pendingUpdate_; // taken by mnuApplyTasks, run by UpdateTimer
     // The patient selection held, for the send after a merge.
     SendSelection selection() const;
 

@@ -312,6 +312,9 @@ void AddTagToDB::cmdOK_Click()
     case NewTagOutcome::NotAValidVr:
         Prompts().information(this, QStringLiteral("Not a valid VR type!"), DefaultPromptTitle);
         return;
+    case NewTagOutcome::NotAValidTag:
+        Prompts().information(this, QStringLiteral("Not a valid group or element!"), DefaultPromptTitle);
+        return;
     case NewTagOutcome::TagExists:
         Prompts().information(this, QStringLiteral("Tag already exists."), DefaultPromptTitle);
         return;
@@ -404,6 +407,7 @@ void FilterArea::cmdDelMod_Click()
         Settings.FilterActive.clear();
         WriteSetting(QLatin1String(SettingsRoot) + QStringLiteral("Filter\\Active"), QString());
         ActiveFilterTags.clear();
+        emit activeFilterChanged();
     }
     FillFilterList();
 }
@@ -416,8 +420,10 @@ void FilterArea::cmdAdd_Click()
     }
     AddTagForm form(EditedFilter, dialog_);
     form.Form_Load();
-    form.exec();
+    const bool added = form.exec() == QDialog::Accepted;
     cboModality_Click();
+    if (added)
+        activeFilterEdited();
 }
 
 void FilterArea::cmdDelete_Click()
@@ -436,6 +442,18 @@ void FilterArea::cmdDelete_Click()
         return;
     }
     qDeleteAll(rows);
+    activeFilterEdited();
+}
+
+void FilterArea::activeFilterEdited()
+{
+    if (EditedFilter.isEmpty() || EditedFilter != Settings.FilterActive)
+        return;
+    QList<QTreeWidgetItem *> rows;
+    for (int i = 0; i < c_.lvTags->topLevelItemCount(); ++i)
+        rows << c_.lvTags->topLevelItem(i);
+    LoadActiveFilterTags(rows);
+    emit activeFilterChanged();
 }
 
 void FilterArea::cmdActivate_Click()
@@ -451,6 +469,7 @@ void FilterArea::cmdActivate_Click()
         rows << c_.lvTags->topLevelItem(i);
     LoadActiveFilterTags(rows);
     c_.cmdActivate->setEnabled(false);
+    emit activeFilterChanged();
 }
 
 void LoadActiveFilterTags(const QList<QTreeWidgetItem *> &rows)

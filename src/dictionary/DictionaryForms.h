@@ -116,7 +116,14 @@ public:
     QString EditedFilter;
     InputBoxForm *inputBox() const { return inputBox_; }
 
+signals:
+    // ActiveFilterTags changed: attributes joined or left the active filter,
+    // or another filter became the active one.
+    void activeFilterChanged();
+
 private:
+    // After "add ..." or "remove": the active filter's tags follow lvTags.
+    void activeFilterEdited();
     bool open(const QString &source);
     FilterControls c_;
     QWidget *dialog_;

@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QSet>
+#include <QRegularExpression>
 #include <QSqlRecord>
 #include <functional>
 
@@ -184,7 +185,12 @@ NewTagOutcome AddDictionaryTag(Database &db, const QString &group, const QString
     const QString type = vr.trimmed().toUpper();
     if (type.size() != 2)
         return NewTagOutcome::NotAValidVr;
-    const QString tag = PaddedTagPart(group) + QLatin1Char(',') + PaddedTagPart(element);
+    // The header view and the tasks read each half as four hexadecimal digits.
+    static const QRegularExpression hex4(QRegularExpression::anchoredPattern(QStringLiteral("[0-9A-F]{4}")));
+    const QString g = PaddedTagPart(group), e = PaddedTagPart(element);
+    if (!hex4.match(g).hasMatch() || !hex4.match(e).hasMatch())
+        return NewTagOutcome::NotAValidTag;
+    const QString tag = g + QLatin1Char(',') + e;
     r = Execute(db, QStringLiteral("SELECT COUNT(*) FROM tblDictionary WHERE Tag = ?"), {tag});
     if (!r.ok)
         return NewTagOutcome::Failed;

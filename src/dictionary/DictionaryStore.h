@@ -28,8 +28,9 @@ DbResult RemoveFromFilter(Database &db, const QString &filter, const QList<qlong
 DbResult DictionaryRows(Database &db);
 // A group or element as typed: trimmed, upper case, "0" in front up to four characters.
 QString PaddedTagPart(const QString &text);
-enum class NewTagOutcome { Added, NotAValidVr, TagExists, Failed };
-// Adds an attribute: tag from group and element (padded), VR of exactly two characters.
+enum class NewTagOutcome { Added, NotAValidVr, NotAValidTag, TagExists, Failed };
+// Adds an attribute: tag from group and element (padded, then four hexadecimal
+// digits each), VR of exactly two characters.
 NewTagOutcome AddDictionaryTag(Database &db, const QString &group, const QString &element, const QString &description,
                                const QString &vr, bool visible, DbResult *result = nullptr);
 // Stores Visible for the rows given (Index → visible), in one transaction.

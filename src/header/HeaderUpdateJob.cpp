@@ -18,7 +18,10 @@
 #include <QSet>
 #include <QSqlRecord>
 
+#include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -50,6 +53,46 @@ QString currentValue(const ToolkitImagePtr &image, quint32 k)
 {
     const ToolkitAttribute a = GetAttribute(image, quint16(k >> 16), quint16(k & 0xFFFF));
     return a.values.join(QLatin1Char('\\'));
+}
+
+// Flushes a file or folder to the disk.
+bool syncPath(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// Starts writing a file to the disk without waiting, so that the flush
+// before the removal finds little left to do.
+void startWriteback(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    ::close(fd);
+}
+
+// Moves a file into the folder on the same file system, in one step, never
+// over a file of that name: the receiver sees it whole, and only once.
+bool moveInto(const QString &file, const QString &folder)
+{
+    const QFileInfo info(file);
+    QString target = folder + QLatin1Char('/') + info.fileName();
+    for (int n = 1; n < 1000; ++n) {
+        if (::renameat2(AT_FDCWD, QFile::encodeName(file).constData(), AT_FDCWD, QFile::encodeName(target).constData(), RENAME_NOREPLACE) == 0)
+            return true;
+        if (errno == EINVAL) // a file system without the flag
+            return !QFileInfo::exists(target) && std::rename(QFile::encodeName(file).constData(), QFile::encodeName(target).constData()) == 0;
+        if (errno != EEXIST)
+            return false;
+        target = folder + QLatin1Char('/') + info.completeBaseName() + QStringLiteral("-%1.dcm").arg(n);
+    }
+    return false;
 }
 
 bool isGenerateUid(const QString &target)
@@ -185,7 +228,7 @@ bool HeaderUpdateJob::run()
     if (in_.images.isEmpty())
         return fail(QStringLiteral("No images are loaded; nothing was changed."), 5, true);
     // A run that ended between removing the old entries and moving its files
-    // left the only copies there: they are kept and reported, never reused.
+    // left the only copies there: they go to the receiver at the next start.
     for (const QString &left : QDir(WorkFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
         if (!QDir(WorkFolder() + QLatin1Char('/') + left).isEmpty())
             WriteErrorLog(5, QStringLiteral("Files of an earlier run are left in %1/%2").arg(WorkFolder(), left), kWhere);
@@ -306,10 +349,8 @@ bool HeaderUpdateJob::collectImages()
         patient |= p.scope == Parsed::Patient;
         study |= p.scope == Parsed::Study;
     }
-    const bool studyLoaded = in_.loadedLevel == QLatin1String("Studie");
-    unit_ = patient ? Unit::Patient : (study || studyLoaded) ? Unit::Study : Unit::Series;
-    if ((unit_ == Unit::Patient && in_.patientKey == 0) || in_.studyKey == 0 || (unit_ == Unit::Series && in_.seriesKey == 0))
-        return fail(QStringLiteral("No series, study or patient selected for the loaded images."), 5, true);
+    if (in_.patientKey == 0)
+        return fail(QStringLiteral("No patient selected for the loaded images; nothing was changed."), 5, true);
 
     items_->clear();
     QSet<QString> loaded;
@@ -327,8 +368,6 @@ bool HeaderUpdateJob::collectImages()
     }
     loadedCount_ = int(items_->size());
 
-    // Every image the removal of step 5 takes is rewritten: the rest of the
-    // loaded series or study, and with patient tasks the other studies.
     OpenImageDatabase();
     struct Closer {
         ~Closer() { CloseImageDatabase(); }
@@ -339,51 +378,63 @@ bool HeaderUpdateJob::collectImages()
             fail(QStringLiteral("Cannot read the image database: ") + r->errorText, r->errorNumber, false);
         return r->ok;
     };
+    // The study and patient the job works on are where the loaded images are
+    // filed: the selection may have moved on since they were loaded.
     DbResult r;
-    const QString studyImages = QStringLiteral("SELECT i.ImageUID, i.FKeySeriesID FROM tblImages i JOIN tblSeries s ON i.FKeySeriesID = s.SeriesID "
-                                               "WHERE s.FKeyStudyID = ? ORDER BY i.FKeySeriesID, i.ImageNr, i.ImageID");
-    if (!query(studyImages, {in_.studyKey}, &r))
-        return false;
-    QStringList sameScope, otherSeries;
-    QSet<QString> selected; // the images of what step 5 removes for the loaded ones
-    for (const QSqlRecord &row : r.rows) {
-        const QString uid = row.value(0).toString();
-        if (studyLoaded || row.value(1).toLongLong() == in_.seriesKey)
-            selected.insert(uid);
-        if (loaded.contains(uid))
-            continue;
-        if (studyLoaded || row.value(1).toLongLong() == in_.seriesKey)
-            sameScope << uid;
-        else if (unit_ != Unit::Series)
-            otherSeries << uid;
+    qlonglong studyKey = 0, patientKey = 0;
+    QString studyUid;
+    for (const Item &item : std::as_const(*items_)) {
+        if (!query(QStringLiteral("SELECT r.FKeyStudyID, s.StudyUID, s.FKeyPATID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
+                                  "JOIN tblStudies s ON s.StudyID = r.FKeyStudyID WHERE i.ImageUID = ?"),
+                   {item.oldUid}, &r))
+            return false;
+        if (r.rows.isEmpty())
+            return fail(QStringLiteral("Image %1 of the viewer is no longer in the image database; nothing was changed.").arg(item.viewerIndex), 5, true);
+        const QSqlRecord &row = r.rows.first();
+        if (studyKey != 0 && row.value(0).toLongLong() != studyKey)
+            return fail(QStringLiteral("The loaded images belong to more than one study; nothing was changed."), 5, true);
+        studyKey = row.value(0).toLongLong();
+        studyUid = row.value(1).toString();
+        patientKey = row.value(2).toLongLong();
     }
-    // The selection may have moved on since the images were loaded: removing
-    // it would drop images the job never rewrote.
-    for (const QString &uid : std::as_const(loaded))
-        if (!selected.contains(uid))
-            return fail(QStringLiteral("The loaded images are not those of the selected %1; nothing was changed.")
-                            .arg(studyLoaded ? QStringLiteral("study") : QStringLiteral("series")),
-                        5, true);
-    if (!readImages(sameScope, in_.studyUid, true, true) || !readImages(otherSeries, in_.studyUid, true, false))
-        return false;
+    if (patientKey != in_.patientKey)
+        return fail(QStringLiteral("The loaded images belong to another patient than the one selected; nothing was changed."), 5, true);
+
+    // Study and patient tasks reach the study's other series, patient tasks the
+    // patient's other studies; the loaded images alone take the rest.
+    const QString studyImages = QStringLiteral("SELECT i.ImageUID FROM tblImages i JOIN tblSeries s ON i.FKeySeriesID = s.SeriesID "
+                                               "WHERE s.FKeyStudyID = ? ORDER BY i.FKeySeriesID, i.ImageNr, i.ImageID");
+    if (study || patient) {
+        if (!query(studyImages, {studyKey}, &r))
+            return false;
+        QStringList others;
+        for (const QSqlRecord &row : r.rows)
+            if (!loaded.contains(row.value(0).toString()))
+                others << row.value(0).toString();
+        if (!readImages(others, studyUid, true, false))
+            return false;
+    }
     activeStudyEnd_ = int(items_->size());
     studyEnds_.clear();
-    if (unit_ == Unit::Patient) {
+    if (patient) {
         DbResult studies;
         if (!query(QStringLiteral("SELECT StudyID, StudyUID FROM tblStudies WHERE FKeyPATID = ? AND StudyID <> ? ORDER BY StudyID"),
-                   {in_.patientKey, in_.studyKey}, &studies))
+                   {patientKey, studyKey}, &studies))
             return false;
-        for (const QSqlRecord &study : studies.rows) {
-            if (!query(studyImages, {study.value(0)}, &r))
+        for (const QSqlRecord &other : studies.rows) {
+            if (!query(studyImages, {other.value(0)}, &r))
                 return false;
             QStringList uids;
             for (const QSqlRecord &row : r.rows)
                 uids << row.value(0).toString();
-            if (!readImages(uids, study.value(1).toString(), false, false))
+            if (!readImages(uids, other.value(1).toString(), false, false))
                 return false;
             studyEnds_ << int(items_->size());
         }
     }
+    rewritten_.clear();
+    for (const Item &item : std::as_const(*items_))
+        rewritten_ << item.oldUid;
     return true;
 }
 
@@ -503,6 +554,7 @@ bool HeaderUpdateJob::writeItems(int from, int to)
         ToolkitError e;
         if (!WriteDicomFile(item.image, path, &e))
             return fail(QStringLiteral("Cannot write %1: %2").arg(path, e.text), e.number, false);
+        startWriteback(path);
         ++written_;
         // The others are done with. The viewer keeps its own, but their pixel
         // data can be read again from their files until the old entries go,
@@ -521,20 +573,27 @@ bool HeaderUpdateJob::removeOld()
 {
     DeletionReport r;
     r.append = report_.append;
-    bool ok = false;
-    switch (unit_) {
-    case Unit::Patient:
-        ok = DeletePatientFromDatabase(in_.patientKey, in_.patientId, r);
-        break;
-    case Unit::Study:
-        ok = DeleteStudyFromDatabase(in_.studyKey, in_.studyUid, in_.patientKey, in_.patientId, false, r);
-        break;
-    case Unit::Series:
-        ok = DeleteSeriesFromDatabase(in_.seriesKey, in_.studyKey, in_.studyUid, in_.patientKey, in_.patientId, r);
-        break;
+    // The copies reach the disk before the originals go, outside the removal's lock.
+    for (const QString &f : QDir(work_).entryList({QStringLiteral("*.dcm")}, QDir::Files)) {
+        if (!syncPath(work_ + QLatin1Char('/') + f))
+            return fail(QStringLiteral("Cannot flush %1/%2; nothing was changed.").arg(work_, f), ToolkitErrors::WriteFailed, false);
+        QCoreApplication::processEvents();
     }
+    // Written inside the removal, before its commit: once the old entries are
+    // gone the work folder holds the only copies, and must say so.
+    const QString work = work_;
+    auto markRemoved = [work] {
+        QFile marker(work + QLatin1Char('/') + MarkerName);
+        if (!marker.open(QIODevice::WriteOnly) || marker.write("old entries removed\n") < 0 || !marker.flush())
+            return false;
+        marker.close();
+        return syncPath(marker.fileName()) && syncPath(work);
+    };
+    // Exactly the images the job rewrote: one the receiver files beside them meanwhile stays.
+    if (DeleteImageListFromDatabase(rewritten_, r, markRemoved))
+        return true;
     // The routine rolled its rows back; the old images stay as they were.
-    return ok || fail(QStringLiteral("The old database entries could not be removed; nothing was changed."), 5, false);
+    return fail(QStringLiteral("The old database entries could not be removed; nothing was changed."), 5, false);
 }
 
 bool HeaderUpdateJob::moveToTemp()
@@ -545,12 +604,39 @@ bool HeaderUpdateJob::moveToTemp()
     const QStringList files = QDir(work_).entryList({QStringLiteral("*.dcm")}, QDir::Files, QDir::Name);
     report_.setMaximum(int(files.size()));
     for (const QString &f : files) {
-        // Same file system: the receiver never sees a half-moved file.
-        if (std::rename(QFile::encodeName(work_ + QLatin1Char('/') + f).constData(), QFile::encodeName(temp + QLatin1Char('/') + f).constData()) != 0)
-            return fail(QStringLiteral("Cannot move %1 into %2; the rewritten images stay in %3").arg(f, temp, work_), ToolkitErrors::WriteFailed,
-                        false, true);
+        if (!moveInto(work_ + QLatin1Char('/') + f, temp))
+            return fail(QStringLiteral("Cannot move %1 into %2; the rewritten images stay in %3 and go to the receiver at the next start").arg(f, temp, work_),
+                        ToolkitErrors::WriteFailed, false, true);
         report_.advance();
     }
     report_.append(QStringLiteral("OK\r\n"));
     return true;
+}
+
+void HeaderUpdateJob::HandOverLeftovers()
+{
+    const QString where = kWhere + QStringLiteral(" (LEFTOVER)");
+    const QString temp = AppPath(QString::fromLatin1(AppFiles::ImportFolder));
+    const QDir work(WorkFolder());
+    for (const QString &name : work.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+        const QString folder = work.filePath(name);
+        if (!QFileInfo::exists(folder + QLatin1Char('/') + MarkerName)) {
+            // The job stopped before it removed anything: the originals are still filed.
+            QDir(folder).removeRecursively();
+            WriteErrorLog(0, QStringLiteral("Deleted %1, left by a header update that removed no entries").arg(folder), where);
+            continue;
+        }
+        QDir().mkpath(temp);
+        int moved = 0, left = 0;
+        for (const QString &f : QDir(folder).entryList({QStringLiteral("*.dcm")}, QDir::Files, QDir::Name))
+            moveInto(folder + QLatin1Char('/') + f, temp) ? ++moved : ++left;
+        // The marker goes last: a folder still holding images keeps it for the next start.
+        if (left == 0)
+            QDir(folder).removeRecursively();
+        WriteErrorLog(left ? ToolkitErrors::WriteFailed : 0,
+                      QStringLiteral("Handed %1 image(s) of an interrupted header update from %2 to the receiver (%3)%4")
+                          .arg(moved)
+                          .arg(folder, temp, left ? QStringLiteral("; %1 could not be moved and stay there").arg(left) : QString()),
+                      where);
+    }
 }

@@ -6,9 +6,11 @@
 // through temp/. Plain logic; the progress dialog only shows its texts.
 //
 // It never loses an image: every rewritten file is written completely into a
-// work folder of its own first; the old rows and files go only once every
-// write succeeded, and then the files move into temp/. On a failure nothing is
-// removed and the job's files are deleted.
+// work folder of its own first; the old rows and files of exactly the images
+// it rewrote go only once every write succeeded, and then the files move into
+// temp/. On a failure nothing is removed and the job's files are deleted. A
+// marker in the work folder says the old entries are gone: a folder with it
+// holds the only copies and is handed to the receiver at the next start.
 #include "toolkit/Toolkit.h"
 
 #include <QList>
@@ -25,15 +27,13 @@ struct HeaderTask {
     QString target; // kind 0: the new value; kinds 1 and 2: "gggg,eeee - description"
 };
 
+// Taken when the operator gives the command. The study and the series the job
+// works on are where the loaded images are filed, whatever is selected later.
 struct HeaderUpdateInput {
     QList<HeaderTask> tasks;
     QList<ToolkitImagePtr> images; // the viewer's images, in its order
     QString loadedLevel;           // "Serie" or "Studie"
-    qlonglong patientKey = 0;
-    QString patientId;
-    qlonglong studyKey = 0;
-    QString studyUid;
-    qlonglong seriesKey = 0;
+    qlonglong patientKey = 0;      // the selected patient (tblPatienten.PatID): the loaded images must be his
     // The window the viewer applies to an image (General\ComputeWindow 1).
     std::function<ToolkitWindow(const ToolkitImagePtr &)> viewerWindow;
 };
@@ -64,6 +64,11 @@ public:
     bool refused() const { return refused_; }
     // The job's own folder below the application folder.
     static QString WorkFolder();
+    // The file a job's work folder gets once the old entries are removed.
+    static inline const QString MarkerName = QStringLiteral("entries-removed");
+    // At start: the files of every work folder with the marker go into temp/
+    // for the receiver; a work folder without it is deleted. Logged.
+    static void HandOverLeftovers();
 
     // For tests: asked before each file is written (its name, the count written
     // before it); false makes that write fail as a full disk would.
@@ -72,7 +77,6 @@ public:
 private:
     struct Parsed;
     struct Item;
-    enum class Unit { Series, Study, Patient };
     // Logs the reason, writes "failed", and removes the job's files unless
     // the old entries are already gone.
     bool fail(const QString &text, qint32 number, bool refused, bool keepFiles = false);
@@ -93,7 +97,7 @@ private:
     std::shared_ptr<QList<Parsed>> tasks_;
     std::shared_ptr<QList<Item>> items_;
     QMap<QString, QString> newUids_; // "tag|old UID" → new UID, one per original study or series
-    Unit unit_ = Unit::Series; // what step 5 removes: everything the job rewrites
+    QStringList rewritten_; // the old ImageUIDs of every image the job rewrites
     int loadedCount_ = 0;
     int activeStudyEnd_ = 0; // end of the items of the active study beyond the loaded ones
     QList<int> studyEnds_;   // end of each other study's items

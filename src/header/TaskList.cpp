@@ -17,6 +17,15 @@ namespace {
 const QString kGenerateUid = QStringLiteral("generate new UID");
 const QStringList kUidTags{QStringLiteral("0008,0018"), QStringLiteral("0020,000E"), QStringLiteral("0020,000D")};
 
+// The attribute each exposure box fills; the sixth box, the projection, fills none.
+const std::pair<const char *, size_t> kExposureTags[] = {
+    {"0018,0060", 0}, // KVP: kV
+    {"0018,1152", 1}, // Exposure: mAs
+    {"0018,11A0", 2}, // Body Part Thickness
+    {"0018,11A2", 3}, // Compression Force
+    {"0040,8302", 4}, // Entrance Dose in mGy
+};
+
 QString withoutApostrophes(QString text) { return text.remove(QLatin1Char('\'')); }
 
 void log(const DbResult &r, const QString &where) { WriteErrorLog(r.errorNumber, r.errorText, where); }
@@ -131,17 +140,21 @@ void TaskList::AddTask()
         Prompts().information(c_.window, QStringLiteral("Cannot create series task on study level."), DefaultPromptTitle);
         return;
     }
-    // One task per exposure box; a header row beyond the six boxes has no value to write.
-    const int rows = std::min<int>(c_.lvHeader->topLevelItemCount(), int(c_.exposureBoxes.size()));
-    for (int k = 0; k < rows; ++k) {
-        const QTreeWidgetItem *header = c_.lvHeader->topLevelItem(k);
+    // Each exposure value goes to its own attribute, found by its tag: the
+    // header view's order follows its sort and the filter, not the boxes.
+    for (const auto &[tag, box] : kExposureTags) {
+        const QList<QTreeWidgetItem *> found = c_.lvHeader->findItems(QLatin1String(tag), Qt::MatchFixedString, 1);
+        const QString value = c_.exposureBoxes[box]->text();
+        if (found.isEmpty() || value.isEmpty())
+            continue;
+        const QTreeWidgetItem *header = found.first();
         auto *task = new QTreeWidgetItem(c_.lvTasks);
         task->setText(0, level);
         task->setData(0, Qt::UserRole, c_.cboTask->currentIndex());
         task->setText(1, header->text(1) + QStringLiteral(" - ") + header->text(2));
         task->setText(2, header->text(0));
         task->setText(3, c_.cboTask->currentText());
-        task->setText(4, c_.exposureBoxes[size_t(k)]->text());
+        task->setText(4, value);
     }
 }
 
@@ -208,19 +221,24 @@ void TaskList::ApplyRuleSet(const QString &name)
         log(r, QStringLiteral("MainForm PopUpRules_Click"));
         return;
     }
+    // All values first: a cancelled prompt leaves the list as it was.
+    QList<QStringList> rows;
     for (const QSqlRecord &rule : r.rows) {
         const QString source = rule.value(1).toString();
         QString target = rule.value(4).toString();
         if (kUidTags.contains(source.left(9)))
             target = kGenerateUid;
         else if (target.isEmpty() && !c_.askText(QStringLiteral("Enter new value (%1):").arg(source), &target))
-            target.clear();
+            return;
+        rows.append({rule.value(0).toString(), rule.value(3).toString(), source, rule.value(2).toString(), target});
+    }
+    for (const QStringList &row : rows) {
         auto *task = new QTreeWidgetItem(c_.lvTasks);
-        task->setText(0, rule.value(0).toString());
-        task->setData(0, Qt::UserRole, rule.value(3).toString());
-        task->setText(1, source);
-        task->setText(3, rule.value(2).toString());
-        task->setText(4, target);
+        task->setText(0, row[0]);
+        task->setData(0, Qt::UserRole, row[1]);
+        task->setText(1, row[2]);
+        task->setText(3, row[3]);
+        task->setText(4, row[4]);
     }
     if (Prompts().question(c_.window, QStringLiteral("Execute tasks now?"), DefaultPromptTitle) && c_.mnuApplyTasks)
         c_.mnuApplyTasks();

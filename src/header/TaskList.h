@@ -57,13 +57,16 @@ public:
     // One PopUpRules entry per rule set, "No entries" without one.
     void RebuildRuleMenu();
     void cboTask_Click();
-    // "Add Task": the header view's rows as tasks writing the exposure boxes' values.
+    // "Add Task": a task per exposure value, for the attribute of its tag where
+    // the header view lists it (KVP kV, Exposure mAs, Body Part Thickness,
+    // Compression Force, Entrance Dose); an empty box gives none.
     void AddTask();
     void DeleteTask();
     void ClearEntries();
     // "Save as ...": the patient, study and series tasks as a rule set.
     void SaveAs();
-    // A rule set's tasks into the list, asking for the values of its change rules.
+    // A rule set's tasks into the list, asking for the values of its change
+    // rules; a cancelled prompt adds none of them.
     void ApplyRuleSet(const QString &name);
 
 private:

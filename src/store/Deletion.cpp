@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSet>
+#include <QSqlRecord>
 
 #include <sqlite3.h>
 
@@ -353,6 +355,74 @@ bool DeleteImageFromDatabase(const QString &imageUid, const QString &studyUid)
     const QString file = imageUid + QStringLiteral(".dcm");
     if (!folder.isEmpty() && QFileInfo(file).fileName() == file)
         QFile::remove(folder + QLatin1Char('/') + file);
+    return true;
+}
+
+bool DeleteImageListFromDatabase(const QStringList &imageUids, const DeletionReport &report, const std::function<bool()> &beforeCommit)
+{
+    const QString where = QStringLiteral("EditForm DeleteImageListFromDatabase");
+    say(report, QStringLiteral("Updating Database ... "));
+    QList<QPair<QString, QString>> files; // study UID, image UID
+    QSet<QString> goneStudies;
+    bool patientGone = false;
+    {
+        Transaction t(where);
+        QSet<qlonglong> series, studies, patients;
+        for (const QString &uid : imageUids) {
+            const DbResult place = t.query(QStringLiteral("SELECT i.ImageID, i.FKeySeriesID, r.FKeyStudyID, s.StudyUID, s.FKeyPATID FROM tblImages i "
+                                                          "JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID JOIN tblStudies s ON s.StudyID = r.FKeyStudyID "
+                                                          "WHERE i.ImageUID = ?"),
+                                           {uid});
+            if (!t.ok())
+                break;
+            if (place.rows.isEmpty()) {
+                WriteErrorLog(0, QStringLiteral("Image %1 was no longer in the database").arg(uid), where);
+                continue;
+            }
+            const QSqlRecord &row = place.rows.first();
+            t.run(QStringLiteral("DELETE FROM tblImages WHERE ImageID = ?"), {row.value(0)});
+            series.insert(row.value(1).toLongLong());
+            studies.insert(row.value(2).toLongLong());
+            patients.insert(row.value(4).toLongLong());
+            files.append({row.value(3).toString(), uid});
+        }
+        for (qlonglong id : std::as_const(series))
+            t.run(QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ? AND NOT EXISTS (SELECT 1 FROM tblImages WHERE FKeySeriesID = ?)"), {id, id});
+        for (qlonglong id : std::as_const(studies)) {
+            const DbResult uid = t.query(QStringLiteral("SELECT StudyUID FROM tblStudies WHERE StudyID = ?"), {id});
+            const DbResult r = t.query(QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ? AND NOT EXISTS (SELECT 1 FROM tblSeries WHERE FKeyStudyID = ?)"),
+                                       {id, id});
+            if (r.ok && r.rowsAffected > 0)
+                goneStudies.insert(uid.first(QStringLiteral("StudyUID")).toString());
+        }
+        for (qlonglong id : std::as_const(patients)) {
+            const DbResult r = t.query(QStringLiteral("DELETE FROM tblPatienten WHERE PatID = ? AND NOT EXISTS (SELECT 1 FROM tblStudies WHERE FKeyPATID = ?)"),
+                                       {id, id});
+            patientGone |= r.ok && r.rowsAffected > 0;
+        }
+        if (!t.ok() || (beforeCommit && !beforeCommit()) || !t.commit())
+            return false;
+    }
+    if (!goneStudies.isEmpty() && report.studyRowRemoved)
+        report.studyRowRemoved();
+    if (patientGone && report.patientRowRemoved)
+        report.patientRowRemoved();
+    say(report, QStringLiteral("OK\r\n"));
+    say(report, QStringLiteral("Removing images ... "));
+    for (int i = 0; i < files.size(); ++i) {
+        const QString folder = StudyFolder(files[i].first);
+        const QString file = files[i].second + QStringLiteral(".dcm");
+        if (!folder.isEmpty() && QFileInfo(file).fileName() == file && QFileInfo::exists(folder + QLatin1Char('/') + file)
+            && !QFile::remove(folder + QLatin1Char('/') + file))
+            WriteErrorLog(75, QStringLiteral("Cannot remove %1/%2").arg(folder, file), where);
+        if (report.progress)
+            report.progress(i + 1, int(files.size()));
+    }
+    // rmdir takes a folder only when nothing is in it, not even a file being received.
+    for (const QString &study : std::as_const(goneStudies))
+        if (const QString folder = StudyFolder(study); !folder.isEmpty())
+            QDir().rmdir(folder);
+    say(report, QStringLiteral("OK\r\n"));
     return true;
 }
 

@@ -62,6 +62,15 @@ bool DeleteAllFromDatabase(const DeletionReport &report);
 // One image: its row, then its file. False (logged) when the row stays.
 bool DeleteImageFromDatabase(const QString &imageUid, const QString &studyUid);
 
+// The images a job rewrote, by their ImageUID: their rows in one transaction,
+// then their files one by one. A series, study or patient row goes only once it
+// holds nothing, a study folder only once it is empty, so that whatever was
+// filed beside them meanwhile stays. beforeCommit runs inside the transaction
+// after the deletions; false from it rolls them back. False (logged) when the
+// rows stay.
+bool DeleteImageListFromDatabase(const QStringList &imageUids, const DeletionReport &report,
+                                 const std::function<bool()> &beforeCommit = {});
+
 // Image rows by their ImageID, in one transaction; the files stay.
 bool DeleteImageRows(const QList<qlonglong> &imageIds);
 
