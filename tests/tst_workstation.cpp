@@ -362,8 +362,9 @@ private slots:
         for (int i = 0; i < w->lvTasks->topLevelItemCount(); ++i)
             tasks << w->lvTasks->topLevelItem(i)->text(1).left(9) + u'=' + w->lvTasks->topLevelItem(i)->text(4);
         tasks.sort();
-        QCOMPARE(tasks, (QStringList{"0018,0060=" + w->lvDosis->topLevelItem(0)->text(3), "0018,1152=80", "0018,11A0=45", "0018,11A2=12",
-                                     "0040,8302=1,1"}));
+        // In the attributes' units and DICOM's number form: this unit type journals kilograms times ten.
+        QCOMPARE(tasks, (QStringList{"0018,0060=" + w->lvDosis->topLevelItem(0)->text(3), "0018,1152=80", "0018,11A0=45", "0018,11A2=11.76798",
+                                     "0040,8302=1.1"}));
 
         options->lvTags->findItems(u"0010,0010"_s, Qt::MatchExactly, 0).value(0)->setSelected(true);
         options->cmdDelete->click();

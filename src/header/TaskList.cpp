@@ -1,6 +1,8 @@
 #include "header/TaskList.h"
 
 #include "core/ErrorLog.h"
+#include "core/ExposureUnits.h"
+#include "core/Settings.h"
 #include "core/WorkstationState.h"
 #include "store/DatabasePaths.h"
 #include "ui/Prompts.h"
@@ -17,13 +19,17 @@ namespace {
 const QString kGenerateUid = QStringLiteral("generate new UID");
 const QStringList kUidTags{QStringLiteral("0008,0018"), QStringLiteral("0020,000E"), QStringLiteral("0020,000D")};
 
-// The attribute each exposure box fills; the sixth box, the projection, fills none.
-const std::pair<const char *, size_t> kExposureTags[] = {
-    {"0018,0060", 0}, // KVP: kV
-    {"0018,1152", 1}, // Exposure: mAs
-    {"0018,11A0", 2}, // Body Part Thickness
-    {"0018,11A2", 3}, // Compression Force
-    {"0040,8302", 4}, // Entrance Dose in mGy
+// The attribute each exposure value fills; the sixth box, the projection, fills none.
+struct ExposureTag {
+    const char *tag;
+    QString HeaderExposureValues::*value;
+};
+const ExposureTag kExposureTags[] = {
+    {"0018,0060", &HeaderExposureValues::kvp},
+    {"0018,1152", &HeaderExposureValues::mas},
+    {"0018,11A0", &HeaderExposureValues::thickness},
+    {"0018,11A2", &HeaderExposureValues::compression},
+    {"0040,8302", &HeaderExposureValues::dose},
 };
 
 QString withoutApostrophes(QString text) { return text.remove(QLatin1Char('\'')); }
@@ -141,10 +147,18 @@ void TaskList::AddTask()
         return;
     }
     // Each exposure value goes to its own attribute, found by its tag: the
-    // header view's order follows its sort and the filter, not the boxes.
-    for (const auto &[tag, box] : kExposureTags) {
+    // header view's order follows its sort and the filter, not the boxes. The
+    // values are written as stamping writes them: in the attribute's unit and
+    // DICOM's number form, whatever the unit sent.
+    const ExposureValues boxes{c_.exposureBoxes[0]->text(), c_.exposureBoxes[1]->text(), c_.exposureBoxes[2]->text(),
+                               c_.exposureBoxes[3]->text(), c_.exposureBoxes[4]->text(), c_.exposureBoxes[5]->text()};
+    const HeaderExposureValues converted = ExposureValuesForHeader(Settings.XrayComm, boxes, QString());
+    if (!converted.notNumbers.isEmpty())
+        WriteErrorLog(13, QStringLiteral("Not a number, no task: ") + converted.notNumbers.join(QStringLiteral(", ")),
+                      QStringLiteral("MainForm cmdAddTask_Click"));
+    for (const auto &[tag, member] : kExposureTags) {
         const QList<QTreeWidgetItem *> found = c_.lvHeader->findItems(QLatin1String(tag), Qt::MatchFixedString, 1);
-        const QString value = c_.exposureBoxes[box]->text();
+        const QString value = converted.*member;
         if (found.isEmpty() || value.isEmpty())
             continue;
         const QTreeWidgetItem *header = found.first();

@@ -1,0 +1,28 @@
+#pragma once
+
+// Exposure values as the X-ray unit reported them, turned into the units and
+// the text form of their DICOM attributes.
+#include "core/WorkstationState.h"
+
+#include <QString>
+#include <QStringList>
+
+// The exposure values in the units of their attributes, as DICOM text: KVP in
+// kV, Exposure in mAs, Exposure Time in ms, Body Part Thickness in mm,
+// Compression Force in N, Entrance Dose in mGy. The journal keeps what each
+// unit type sent; here a unit text after the number ("1.61mGy", "4.5 CM") is
+// read and converted, and so are the units each type sends without one
+// (type 1's exposure time in s and compression in kg x 10, type 3's thickness
+// in cm). A value not reported, or reported as 0, stays empty: it is no
+// measurement, and the detector's own value stays in the image.
+struct HeaderExposureValues {
+    QString kvp, exposureTime, mas, thickness, compression, dose;
+    QString microAs; // the exposure in microampere-seconds, which keeps the fraction of a mAs
+    QStringList notNumbers; // names of the attributes whose text is no number
+};
+HeaderExposureValues ExposureValuesForHeader(qint16 unitType, const ExposureValues &values, const QString &exposureTime);
+
+// A decimal string as DICOM writes it ("1,25" → "1.25"); empty when the text is no number.
+QString DecimalString(const QString &text);
+// A whole number as DICOM writes it ("63,4" → "63"); empty when the text is no number.
+QString IntegerString(const QString &text);
