@@ -5,6 +5,8 @@
 
 #include <QDialog>
 #include <QFutureWatcher>
+#include <QPointer>
+#include <QProgressDialog>
 #include <array>
 #include <functional>
 #include <memory>
@@ -12,7 +14,6 @@
 class QAction;
 class QLineEdit;
 class QMenu;
-class QProgressDialog;
 class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -55,7 +56,7 @@ public:
     void PopVerify();
     bool isVerifying() const { return cancel_ != nullptr; }
     // Open while a verification runs.
-    QProgressDialog *verifyProgress = nullptr;
+    QPointer<QProgressDialog> verifyProgress;
 
     QMenu *PopupAddSCP = nullptr;
     QAction *actAdd = nullptr;
