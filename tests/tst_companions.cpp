@@ -1,4 +1,4 @@
-// The companion programs against real processes: found by name, started once,
+// The companion programs against real processes: found by name and folder, started once,
 // stopped by their own id, never a process that is not the companion; and the
 // running data manager: the rotated logs it keeps, checkpoints and its end.
 #include "app/Companions.h"
@@ -54,23 +54,33 @@ private slots:
         ReceiverProcessId = DataManagerProcessId = 0;
     }
 
-    void findsByNameWithoutRegardToCase()
+    // By name without regard to case, and only the one serving this folder:
+    // the same program run for another station is not this station's.
+    void findsThisStationsCompanionByName()
     {
         TestFolder f;
         const QString unique = u"LumoraIdle%1"_s.arg(QCoreApplication::applicationPid());
         const QString program = InstallIdleProgram(f.path(), unique);
         QVERIFY(!program.isEmpty());
-        QCOMPARE(FindProcess(unique), qint64(0));
+        QCOMPARE(FindCompanion(unique), qint64(0));
+        QProcess other;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"LUMORA_APP_FOLDER"_s, f.file(u"other"_s));
+        other.setProcessEnvironment(env);
+        other.start(program, {});
+        QVERIFY(other.waitForStarted());
         QProcess p;
         p.start(program, {});
         QVERIFY(p.waitForStarted());
         const qint64 pid = p.processId();
-        QCOMPARE(FindProcess(unique.toUpper()), pid);
-        QCOMPARE(FindProcess(unique.mid(3).toLower()), pid); // "contains" is enough
+        QTRY_COMPARE(FindCompanion(unique.toUpper()), pid);
+        QCOMPARE(FindCompanion(unique.mid(3).toLower()), pid); // "contains" is enough
         p.terminate();
         QVERIFY(p.waitForFinished(5000));
-        QCOMPARE(FindProcess(unique), qint64(0));
+        QCOMPARE(FindCompanion(unique), qint64(0));
         QVERIFY(!IsProcessAlive(pid));
+        other.terminate();
+        QVERIFY(other.waitForFinished(5000));
     }
 
     void zombieIsNotAlive()

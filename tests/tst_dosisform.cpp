@@ -27,8 +27,30 @@ struct Search {
 
 const Row Journal[] = {
     {0, "Meier^Anna", "P1", "0"},  {1, "Meister^Bo", "P2", "1"}, {5, "O'Brien^Ann", "P3", "1"},
-    {0, "Müller^Eva", "P1", "0"}, {30, "Amei^Cy", "Q7", "1"},
+    {0, "Müller^Eva", "P1", "0"}, {30, "Amei^Cy", "Q7", "1"},  {2, "MÜLLER^Max", "P4", "1"},
 };
+
+// Answers the next input dialog with the text, or cancels it for a null text;
+// label: what it asked.
+void answerInput(QObject *owner, const QString &text, QString *label)
+{
+    auto *poll = new QTimer(owner);
+    poll->setInterval(10);
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, text, label] {
+        auto *dialog = qobject_cast<QInputDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        poll->stop();
+        *label = dialog->labelText();
+        if (text.isNull()) {
+            dialog->reject();
+        } else {
+            dialog->setTextValue(text);
+            dialog->accept();
+        }
+    });
+    poll->start();
+}
 
 } // namespace
 Q_DECLARE_METATYPE(Search)
@@ -77,11 +99,12 @@ private slots:
         QTest::addColumn<Search>("c");
         QTest::newRow("nothing filled: the calendar day") << Search{"", "", 0, false, {0, 3}};
         QTest::newRow("an earlier calendar day") << Search{"", "", 5, false, {2}};
-        QTest::newRow("All with nothing filled: the whole journal") << Search{"", "", 0, true, {0, 1, 2, 3, 4}};
+        QTest::newRow("All with nothing filled: the whole journal") << Search{"", "", 0, true, {0, 1, 2, 3, 4, 5}};
         QTest::newRow("Mei*: names that begin with Mei") << Search{"", "Mei*", 0, false, {0, 1}};
         QTest::newRow("All by name, any day") << Search{"", "*ei*", 0, true, {0, 1, 4}};
         QTest::newRow("the identifier before the name") << Search{"P1", "O*", 0, false, {0, 3}};
-        QTest::newRow("identifier with a wild card") << Search{"P*", "", 0, true, {0, 1, 2, 3}};
+        QTest::newRow("identifier with a wild card") << Search{"P*", "", 0, true, {0, 1, 2, 3, 5}};
+        QTest::newRow("mü*: umlauts without regard to case") << Search{"", "mü*", 0, true, {3, 5}};
         QTest::newRow("an apostrophe in the name") << Search{"", "O'Brien^Ann", 0, false, {2}};
     }
     void searches()
@@ -126,6 +149,32 @@ private slots:
         QVERIFY(!form_->txtDoNo->isEnabled());
     }
 
+    // CL/SE ticked and no name typed: the dialog asks for one. The answer is
+    // given to the row; Cancel keeps the row as it was.
+    void setFreeAsksForAName_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("answer"); // null: Cancel
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("answered") << "" << "Neu^Nina" << "0|Neu^Nina|" + DbDate(Today);
+        QTest::newRow("blanks typed, cancelled") << "  " << QString() << "1|O'Brien^Ann|" + DbDate(Today.addDays(-5));
+    }
+    void setFreeAsksForAName()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, answer);
+        QFETCH(QString, expected);
+        form_->cmdMod->click();
+        form_->Check1->click();
+        form_->txtDoNo->setText(typed);
+        form_->ListView1->setCurrentItem(form_->ListView1->topLevelItem(2));
+        QString asked;
+        answerInput(form_.get(), answer, &asked);
+        form_->cmdFree->click();
+        QCOMPARE(asked, u"Patient name for the released exposure:"_s);
+        QCOMPARE(fx_->journalRowById(ids_[2], u"Status|Patname|Datum"_s), expected);
+    }
+
     // No row selected, or a journal that cannot be opened: a message, nothing
     // changed, and the dialog goes on working.
     void setFreeFailuresAreReported()
@@ -149,7 +198,7 @@ private slots:
 
         QVERIFY(QFile::rename(journal + u".away"_s, journal));
         form_->cmdMod->click();
-        QCOMPARE(form_->ListView1->topLevelItemCount(), 5);
+        QCOMPARE(form_->ListView1->topLevelItemCount(), 6);
     }
 
     // The date header twice: ascending, then descending, by date value; other
@@ -160,15 +209,15 @@ private slots:
         QHeaderView *header = form_->ListView1->header();
         const auto click = [&](int c) { emit header->sectionClicked(c); };
         click(2);
-        QCOMPARE(ColumnTexts(form_->ListView1, 0), ids({4, 2, 1, 0, 3}));
+        QCOMPARE(ColumnTexts(form_->ListView1, 0), ids({4, 2, 5, 1, 0, 3}));
         click(2);
-        QCOMPARE(ColumnTexts(form_->ListView1, 0), ids({0, 3, 1, 2, 4}));
+        QCOMPARE(ColumnTexts(form_->ListView1, 0), ids({0, 3, 1, 5, 2, 4}));
         click(5);
         click(3);
-        QCOMPARE(ColumnTexts(form_->ListView1, 0), ids({0, 3, 1, 2, 4}));
+        QCOMPARE(ColumnTexts(form_->ListView1, 0), ids({0, 3, 1, 5, 2, 4}));
         click(1);
         QCOMPARE(ColumnTexts(form_->ListView1, 1),
-                 (QStringList{"Amei^Cy", "Meier^Anna", "Meister^Bo", "Müller^Eva", "O'Brien^Ann"}));
+                 (QStringList{"Amei^Cy", "Meier^Anna", "Meister^Bo", "MÜLLER^Max", "Müller^Eva", "O'Brien^Ann"}));
         form_->show();
         form_->grab().save(TestBinDir() + u"/dosisform.png"_s); // to look at
         form_->cmdSearch->click(); // a refill keeps the order

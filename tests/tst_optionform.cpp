@@ -6,6 +6,8 @@
 #include "support/Peers.h"
 #include "support/Widgets.h"
 
+#include <csignal>
+
 class OptionFormTest : public QObject {
     Q_OBJECT
 
@@ -37,11 +39,9 @@ private slots:
                               form.timeOutStartBox->text(), form.txtWorklist[2]->text()}),
                  (QStringList{"4", "3", "MAMMO1", "9600", "7", "10.1.1.1"}));
         QVERIFY(!form.txtWidth->isEnabled()); // computed values: no fixed width
-        // Any receiver on this machine counts, wherever it was started from.
-        const bool running = FindProcess(QString::fromLatin1(ReceiverName)) != 0;
-        QCOMPARE(form.txtStatus[0]->text(), running ? u"- started"_s : u"- stopped"_s);
-        QCOMPARE(form.cmdStart[0]->isEnabled(), !running);
-        QCOMPARE(form.cmdStop[0]->isEnabled(), running);
+        // A receiver of another station on this machine is not this one's.
+        QCOMPARE(form.txtStatus[0]->text(), u"- stopped"_s);
+        QVERIFY(form.cmdStart[0]->isEnabled() && !form.cmdStop[0]->isEnabled());
     }
 
     void fieldRules()
@@ -139,6 +139,70 @@ private slots:
             const QString key = e.section(u'=', 0, 0);
             QCOMPARE(key + u'=' + stored(f, key), e);
         }
+    }
+
+    // Two stations on one machine, each with its own folder and receiver port.
+    // The second, started beside the running first, starts, shows and stops
+    // its own companions and never the first's.
+    void secondStationBesideARunningOne()
+    {
+        const auto prepare = [](const TestFolder &f, quint16 port) {
+            for (const QString &program : {ReceiverProgram(), DataMgrProgram()}) {
+                const QString copy = f.file(QFileInfo(program).fileName());
+                if (!QFile::copy(program, copy) || !QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+                    return false;
+            }
+            WriteReceiverSettings(f, u"LUMORA"_s, QString::number(port));
+            ResetWorkstationState();
+            ReceiverProcessId = DataManagerProcessId = 0;
+            LoadSettings();
+            return MakeStationDatabases(f.path());
+        };
+        const auto alive = [](qint64 pid) { return pid > 0 && IsProcessAlive(pid); };
+        const auto end = [](std::initializer_list<qint64> pids) {
+            for (qint64 pid : pids)
+                if (pid > 0)
+                    ::kill(pid_t(pid), SIGTERM);
+        };
+        TestFolder first;
+        const quint16 firstPort = FreePort();
+        QVERIFY(prepare(first, firstPort));
+        StartMissingCompanions();
+        const qint64 firstReceiver = ReceiverProcessId, firstManager = DataManagerProcessId;
+        const auto endFirst = qScopeGuard([&] { end({firstReceiver, firstManager}); });
+        QVERIFY(alive(firstReceiver) && alive(firstManager));
+        QVERIFY(WaitFor([&] { return Echo(u"LUMORA"_s, firstPort) == 0; }, 15000));
+
+        TestFolder second;
+        const quint16 secondPort = FreePort();
+        QVERIFY(prepare(second, secondPort));
+        OptionForm form; // at start-up, before the main window
+        form.Form_Load();
+        QCOMPARE(form.txtStatus[0]->text() + form.txtStatus[1]->text(), u"- stopped- stopped"_s);
+        StartMissingCompanions(); // the main window's load
+        const qint64 secondReceiver = ReceiverProcessId, secondManager = DataManagerProcessId;
+        const auto endSecond = qScopeGuard([&] { end({secondReceiver, secondManager}); });
+        QVERIFY(alive(secondReceiver) && secondReceiver != firstReceiver);
+        QVERIFY(alive(secondManager) && secondManager != firstManager);
+        // Images sent to the second station reach its own folder.
+        const QString image = second.file(u"in/view.dcm"_s);
+        QVERIFY(WriteImage(FourViews().first(), image));
+        QVERIFY(WaitFor([&] { return Echo(u"LUMORA"_s, secondPort) == 0; }, 15000));
+        QByteArray out;
+        QVERIFY2(Store(u"LUMORA"_s, secondPort, {image}, &out) == 0, out.constData());
+        QTRY_COMPARE(CountRows(second.file(u"Data/LumoraData.dat"_s), u"tblReceive"_s), 1);
+
+        form.RefreshCompanionStatus();
+        QCOMPARE(form.txtStatus[0]->text() + form.txtStatus[1]->text(), u"- started- started"_s);
+        form.cmdStop[0]->click();
+        QVERIFY(WaitFor([&] { return !alive(secondReceiver); }, 5000));
+        QCOMPARE(form.txtStatus[0]->text(), u"- stopped"_s);
+        QVERIFY(alive(firstReceiver));
+        QCOMPARE(Echo(u"LUMORA"_s, firstPort), 0);
+        form.cmdStop[1]->click();
+        QVERIFY(WaitFor([&] { return !alive(secondManager); }, 5000));
+        QCOMPARE(form.txtStatus[1]->text(), u"- stopped"_s);
+        QVERIFY(alive(firstManager));
     }
 
     void portsThatOpenAreOffered()

@@ -3,6 +3,7 @@
 #include "core/WorkstationState.h"
 #include "network/PartnerForms.h"
 #include "store/DatabasePaths.h"
+#include "support/Peers.h"
 #include "support/Widgets.h"
 
 class PartnersTest : public QObject {
@@ -151,6 +152,60 @@ private slots:
         QCOMPARE(patient.actions().size(), 2);
         QVERIFY(DefaultPartner.isEmpty());
         QCOMPARE(SecondPartner.aet, u"ARCHIVE"_s);
+    }
+
+    // Verify against a partner that takes the connection and never answers:
+    // the window keeps repainting, shows the check under way with Cancel and
+    // runs one check at a time; Cancel ends it without a message. A partner
+    // that answers is reported as such.
+    void verifyPartnerThatNeverAnswers()
+    {
+        QTcpServer mute;
+        QVERIFY(mute.listen(QHostAddress::LocalHost));
+        int connections = 0;
+        connect(&mute, &QTcpServer::newConnection, &mute, [&] {
+            while (mute.hasPendingConnections())
+                connections += mute.nextPendingConnection() != nullptr;
+        });
+        StorePeer archive;
+        QVERIFY(archive.start(folder_->file(u"archive"_s), u"ARCHIVE"_s));
+        QueryRows(DefinitionsDatabase.path(), u"INSERT INTO tblSCP (Alias, AET, IP, Port, \"Default\") VALUES "
+                                              "('Archive', 'ARCHIVE', '127.0.0.1', ?, 1), ('Mute', 'MUTE', '127.0.0.1', ?, 0)"_s,
+                  {QString::number(archive.port()), QString::number(mute.serverPort())});
+        QDialog options;
+        auto *lvSCP = new QTreeWidget(&options);
+        StoragePartnerList list(lvSCP);
+        list.UpdateSCP();
+        options.show();
+        QCOMPARE(ColumnTexts(lvSCP), (QStringList{"Archive", "Mute"}));
+
+        TickGaps gaps;
+        lvSCP->setCurrentItem(lvSCP->topLevelItem(1));
+        list.actVerify->trigger();
+        QVERIFY(list.isVerifying() && list.verifyProgress && list.verifyProgress->isVisible());
+        QCOMPARE(list.verifyProgress->labelText(), u"Verifying MUTE at 127.0.0.1:%1 ..."_s.arg(mute.serverPort()));
+        QTRY_COMPARE(connections, 1);
+        const int ticks = gaps.ticks;
+        QVERIFY(QTest::qWaitFor([&] { return gaps.ticks >= ticks + 20; }, 5000));
+        list.showMenuAt(lvSCP->visualItemRect(lvSCP->topLevelItem(1)).center());
+        QVERIFY(!list.actVerify->isEnabled());
+        list.PopupAddSCP->hide();
+        list.PopVerify(); // a second check while one runs
+        QElapsedTimer clock;
+        clock.start();
+        QPushButton *cancel = list.verifyProgress->findChild<QPushButton *>();
+        QVERIFY(cancel && cancel->text() == u"Cancel"_s);
+        cancel->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!list.isVerifying(), 3000);
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(gaps.longest < 200, qPrintable(u"the window stood still for %1 ms"_s.arg(gaps.longest)));
+        QVERIFY(!list.verifyProgress);
+        QCOMPARE(connections, 1);
+        QCOMPARE(prompter_.texts(), QStringList());
+
+        lvSCP->setCurrentItem(lvSCP->topLevelItem(0));
+        list.PopVerify();
+        QTRY_COMPARE(prompter_.texts(), QStringList{u"Verification succeeded."_s});
     }
 
     void databaseFailureIsLoggedAndKeepsTheMenus()

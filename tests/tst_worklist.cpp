@@ -19,6 +19,13 @@ QList<QStringList> rows(const WorklistForm &form)
     return out;
 }
 
+// Refresh, then the answers (or the failure) once the worker has them.
+bool refreshed(WorklistForm &form)
+{
+    form.Refresh();
+    return QTest::qWaitFor([&] { return !form.isQuerying(); }, 30000);
+}
+
 QString shortDate(int y, int m, int d) { return QLocale().toString(QDate(y, m, d), QLocale::ShortFormat); }
 
 // The keys of a request as dcmdump shows it, each as indent, tag, "=", value.
@@ -100,7 +107,9 @@ private slots:
         }, orthanc));
         WorklistForm form;
         form.query.today = [] { return WorklistDay; };
-        form.Refresh();
+        form.show(); // opening the dialog queries
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QTRY_VERIFY_WITH_TIMEOUT(form.lvWorklist->topLevelItemCount() > 0 || !prompter_.boxes.isEmpty(), 15000);
         QCOMPARE(prompter_.texts(), QStringList());
         const QList<QStringList> expected{
             {"08:05:00", "O´Brien", "Anne", "", shortDate(1962, 3, 14), "P1", "F", bodyPart, "ACC1", "O´Neil^Pat", "Clinic"},
@@ -111,8 +120,6 @@ private slots:
         QCOMPARE(rows(form), expected);
         QCOMPARE(form.lvWorklist->currentItem(), form.lvWorklist->topLevelItem(0));
         QVERIFY(form.cmdOK->isEnabled());
-        form.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
         QVERIFY(form.grab().save(TestBinDir() + u"/worklist-%1.png"_s.arg(QTest::currentDataTag())));
         // The birth date sorts as a date, not as its text.
         form.lvWorklist->sortByColumn(4, Qt::AscendingOrder);
@@ -128,7 +135,7 @@ private slots:
         QVERIFY(serve({{.name = "Møller^Ida", .date = day, .time = "0900", .charset = "ISO_IR 999"}}));
         WorklistForm form;
         form.query.today = [day] { return day; };
-        form.Refresh();
+        QVERIFY(refreshed(form));
         QCOMPARE(wlm_->requests().size(), 1);
         QCOMPARE(keysOf(wlm_->requests().first()), u"0008,0005= 0008,0050= 0008,0080= 0008,0090= 0008,1110=     0008,1150=     0008,1155= "
             "0010,0010= 0010,0020= 0010,0030= 0010,0040= 0010,1020= 0010,1030= 0010,1040= 0010,2000= 0010,2110= 0010,21c0=0 0018,0015= "
@@ -173,7 +180,7 @@ private slots:
         form.query.timeoutSeconds = 3;
         QElapsedTimer clock;
         clock.start();
-        form.Refresh();
+        QVERIFY(refreshed(form));
         QVERIFY(clock.elapsed() < 12000);
         QStringList boxes;
         for (const RecordingPrompter::Box &b : prompter_.boxes)
@@ -214,6 +221,58 @@ private slots:
         QTest::mouseDClick(form.lvWorklist->viewport(), Qt::LeftButton, {}, row);
         QCOMPARE(chosen, u"First Last"_s);
         QCOMPARE(form.result(), QDialog::Accepted);
+    }
+
+    // A provider that is slow: one that takes the connection and never
+    // answers the association, and one that takes the query and answers late.
+    // The window keeps repainting, shows the query under way with its Cancel,
+    // starts one query on opening and no second beside it; Cancel ends it
+    // without a message.
+    void slowProvider_data()
+    {
+        QTest::addColumn<bool>("silent");
+        QTest::newRow("association never answered") << true;
+        QTest::newRow("query answered late") << false;
+    }
+    void slowProvider()
+    {
+        QFETCH(bool, silent);
+        QVERIFY(serve({{.name = "Last^First", .time = "0900"}}, false, {u"--sleep-before"_s, u"60"_s}));
+        QTcpServer mute;
+        int connections = 0;
+        connect(&mute, &QTcpServer::newConnection, &mute, [&] {
+            while (mute.hasPendingConnections())
+                connections += mute.nextPendingConnection() != nullptr;
+        });
+        if (silent) {
+            QVERIFY(mute.listen(QHostAddress::LocalHost));
+            Settings.RemotePort = QString::number(mute.serverPort());
+        }
+        const auto queries = [&] { return silent ? connections : int(wlm_->requests().size()); };
+        WorklistForm form;
+        form.query.today = [] { return WorklistDay; };
+        TickGaps gaps;
+        form.show();
+        QTRY_COMPARE(queries(), 1);
+        QVERIFY(form.isQuerying());
+        QCOMPARE(form.lblQuery->text(), u"Querying WORKLIST at 127.0.0.1:%1 ..."_s.arg(Settings.RemotePort));
+        QVERIFY(form.lblQuery->isVisible() && form.queryBusy->isVisible() && form.cmdCancelQuery->isVisible());
+        QVERIFY(!form.cmdRefresh->isEnabled() && !form.cmdOK->isEnabled());
+        const int ticks = gaps.ticks;
+        QVERIFY(QTest::qWaitFor([&] { return gaps.ticks >= ticks + 20; }, 5000));
+        form.Refresh(); // a second query while one runs
+        form.grab().save(TestBinDir() + u"/worklist-slow-%1.png"_s.arg(silent ? u"silent"_s : u"late"_s));
+        QElapsedTimer clock;
+        clock.start();
+        form.cmdCancelQuery->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!form.isQuerying(), 3000);
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(gaps.longest < 200, qPrintable(u"the window stood still for %1 ms"_s.arg(gaps.longest)));
+        QCOMPARE(form.lblQuery->text(), u"Query cancelled."_s);
+        QVERIFY(!form.cmdCancelQuery->isVisible() && form.cmdRefresh->isEnabled());
+        QCOMPARE(form.lvWorklist->topLevelItemCount(), 0);
+        QCOMPARE(prompter_.texts(), QStringList());
+        QCOMPARE(queries(), 1);
     }
 };
 

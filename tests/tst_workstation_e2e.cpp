@@ -448,8 +448,9 @@ private slots:
         xdotool({u"mousemove"_s, QString::number(button.x()), QString::number(button.y()), u"click"_s, u"1"_s});
         const QString dialog = window(u"^Worklist$"_s, 30000);
         QVERIFY2(!dialog.isEmpty(), station.process.readAll().constData());
-        // Keys sent once the query is on its way wait for the list it fills.
+        // The query runs beside the window; its title says when the list is filled.
         QVERIFY(WaitFor([&] { return worklist.requests().size() == 1; }, 15000));
+        QVERIFY(!window(u"^Worklist$"_s, 15000).isEmpty());
         keys(dialog, {u"Down"_s});
         screenshot(u"e2e-worklist.png"_s);
         keys(dialog, {u"Return"_s});

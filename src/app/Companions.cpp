@@ -44,9 +44,45 @@ char processState(qint64 pid)
     return line.at(close + 2);
 }
 
-bool isCompanion(qint64 pid, const char *name)
+QList<qint64> processIds()
 {
-    return executableName(QStringLiteral("/proc/%1").arg(pid)).toLower().contains(QString::fromLatin1(name).toLower());
+    QList<qint64> pids;
+    for (const QString &e : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool ok = false;
+        const qint64 pid = e.toLongLong(&ok);
+        if (ok)
+            pids << pid;
+    }
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+// Symbolic links and "..": two spellings of one folder are one station.
+QString canonicalFolder(const QString &folder)
+{
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(folder) : canonical;
+}
+
+// The application folder a process serves: its LUMORA_APP_FOLDER, else the
+// folder of its executable.
+QString folderServed(qint64 pid)
+{
+    QFile environ(QStringLiteral("/proc/%1/environ").arg(pid));
+    if (environ.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &entry : environ.readAll().split('\0'))
+            if (entry.startsWith("LUMORA_APP_FOLDER="))
+                return canonicalFolder(QString::fromLocal8Bit(entry.mid(18)));
+    }
+    return canonicalFolder(QFileInfo(QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget()).absolutePath());
+}
+
+// The companion of this station: another station on the same machine runs
+// a program of the same name for its own folder and port.
+bool isCompanion(qint64 pid, const QString &name)
+{
+    const QString exe = executableName(QStringLiteral("/proc/%1").arg(pid)).toLower();
+    return !exe.isEmpty() && exe.contains(name.toLower()) && folderServed(pid) == canonicalFolder(ApplicationFolder());
 }
 
 qint64 start(const char *name)
@@ -70,7 +106,7 @@ void stop(qint64 &pid, const char *name)
 {
     const qint64 target = pid;
     pid = 0;
-    if (target <= 0 || !IsProcessAlive(target) || !isCompanion(target, name))
+    if (target <= 0 || !IsProcessAlive(target) || !isCompanion(target, QString::fromLatin1(name)))
         return;
     ::kill(static_cast<pid_t>(target), SIGTERM);
     QDeadlineTimer deadline(2000);
@@ -84,53 +120,11 @@ void stop(qint64 &pid, const char *name)
 
 } // namespace
 
-namespace {
-
-QList<qint64> processIds()
-{
-    QList<qint64> pids;
-    for (const QString &e : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool ok = false;
-        const qint64 pid = e.toLongLong(&ok);
-        if (ok)
-            pids << pid;
-    }
-    std::sort(pids.begin(), pids.end());
-    return pids;
-}
-
-// The application folder a process serves: its LUMORA_APP_FOLDER, else the
-// folder of its executable.
-QString folderServed(qint64 pid)
-{
-    QFile environ(QStringLiteral("/proc/%1/environ").arg(pid));
-    if (environ.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &entry : environ.readAll().split('\0'))
-            if (entry.startsWith("LUMORA_APP_FOLDER="))
-                return QDir::cleanPath(QString::fromLocal8Bit(entry.mid(18)));
-    }
-    return QFileInfo(QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget()).absolutePath();
-}
-
-} // namespace
-
 qint64 FindCompanion(const QString &exeName)
 {
-    const QString folder = QDir::cleanPath(ApplicationFolder());
     for (qint64 pid : processIds())
-        if (isCompanion(pid, qPrintable(exeName)) && processState(pid) != 'Z' && folderServed(pid) == folder)
+        if (processState(pid) != 'Z' && isCompanion(pid, exeName))
             return pid;
-    return 0;
-}
-
-qint64 FindProcess(const QString &exeName)
-{
-    const QString sought = exeName.toLower();
-    for (qint64 pid : processIds()) {
-        const QString name = executableName(QStringLiteral("/proc/%1").arg(pid)).toLower();
-        if (!name.isEmpty() && name.contains(sought) && processState(pid) != 'Z')
-            return pid;
-    }
     return 0;
 }
 
@@ -154,6 +148,14 @@ void StartDataManager()
 {
     if (const qint64 pid = start(DataManagerName))
         DataManagerProcessId = pid;
+}
+
+void StartMissingCompanions()
+{
+    if ((ReceiverProcessId = FindCompanion(QString::fromLatin1(ReceiverName))) == 0)
+        StartReceiver();
+    if ((DataManagerProcessId = FindCompanion(QString::fromLatin1(DataManagerName))) == 0)
+        StartDataManager();
 }
 
 void StopReceiver() { stop(ReceiverProcessId, ReceiverName); }

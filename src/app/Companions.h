@@ -10,12 +10,9 @@ inline constexpr const char *ReceiverName = "LumoraReceiver";
 inline constexpr const char *DataManagerName = "LumoraDataMgr";
 
 // The first running process whose executable's file name, lower-cased,
-// contains exeName lower-cased; 0 when none.
-qint64 FindProcess(const QString &exeName);
-
-// Like FindProcess, but only a companion of this application folder: one
-// started with the same LUMORA_APP_FOLDER, or from this folder. Other stations
-// on the same machine run companions of their own.
+// contains exeName lower-cased, and that serves this application folder (it
+// runs with the same LUMORA_APP_FOLDER, or from this folder); 0 when none.
+// Other stations on the same machine run companions of their own.
 qint64 FindCompanion(const QString &exeName);
 
 // True while the process exists and is not a zombie.
@@ -27,7 +24,11 @@ bool IsProcessAlive(qint64 processId);
 void StartReceiver();
 void StartDataManager();
 
+// At main-window load: each companion of this folder that is not running is
+// started; one that runs is recorded.
+void StartMissingCompanions();
+
 // SIGTERM, then SIGKILL after two seconds; the stored id becomes 0.
-// A process that is no longer the companion is left alone.
+// A process that is no longer this folder's companion is left alone.
 void StopReceiver();
 void StopDataManager();

@@ -562,10 +562,7 @@ void MainForm::Form_Load()
         if (!SerTimer->isActive())
             SerTimer->start();
     }
-    if (FindProcess(QString::fromLatin1(ReceiverName)) == 0)
-        StartReceiver();
-    if (FindProcess(QString::fromLatin1(DataManagerName)) == 0)
-        StartDataManager();
+    StartMissingCompanions();
     run(hooks.PrepareTaskList);
     // The keyboard path through patient, study and merge starts here.
     cmdLorad[0]->setFocus(Qt::OtherFocusReason);

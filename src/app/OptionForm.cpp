@@ -466,7 +466,7 @@ void OptionForm::RefreshCompanionStatus()
     const std::array<const char *, 2> names{ReceiverName, DataManagerName};
     for (int i = 0; i < 2; ++i) {
         if (*ids[i] == 0)
-            *ids[i] = FindProcess(QString::fromLatin1(names[i]));
+            *ids[i] = FindCompanion(QString::fromLatin1(names[i]));
         const bool alive = IsProcessAlive(*ids[i]);
         txtStatus[i]->setText(alive ? QStringLiteral("- started") : QStringLiteral("- stopped"));
         cmdStop[i]->setEnabled(alive);

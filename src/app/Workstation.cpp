@@ -22,7 +22,6 @@
 #include "transfer/Import.h"
 #include "browse/Browser.h"
 #include "browse/ListDeletion.h"
-#include "toolkit/ToolkitNetwork.h"
 #include "toolkit/ToolkitViewer.h"
 
 #include <QApplication>
@@ -314,12 +313,6 @@ void Workstation::AttachOptionForm(OptionForm &form)
 {
     auto *partners = new StoragePartnerList(form.lvSCP);
     form.UpdateSCP = [partners] { partners->UpdateSCP(); };
-    partners->verify = [](const PartnerAddress &a) {
-        ToolkitError e;
-        if (VerifyPartner(a.ip, a.port.toInt(), Settings.IR_AET, a.aet, &e))
-            return QString();
-        return e.text;
-    };
 }
 
 void Workstation::menuAction(const QString &name)

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QGridLayout>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -161,13 +162,25 @@ void DosisForm::updateDosisDB()
         Prompts().information(this, QStringLiteral("Please select an exposure first."), windowTitle());
         return;
     }
-    const std::optional<QString> name = Check1->isChecked() ? std::optional<QString>(txtDoNo->text()) : std::nullopt;
+    const qlonglong id = row->data(0, Qt::UserRole).toLongLong();
+    std::optional<QString> name;
+    if (Check1->isChecked()) {
+        name = txtDoNo->text();
+        // An empty name would blank the patient's name in the journal.
+        if (name->trimmed().isEmpty()) {
+            bool ok = false;
+            name = QInputDialog::getText(this, windowTitle(), QStringLiteral("Patient name for the released exposure:"), QLineEdit::Normal,
+                                         QString(), &ok);
+            if (!ok || name->trimmed().isEmpty())
+                return;
+        }
+    }
     DbResult r;
     if (!OpenUserDatabase()) {
         r.errorNumber = UserDatabase.error().number;
         r.errorText = UserDatabase.error().text;
     } else {
-        r = ReleaseExposure(UserDatabase, row->data(0, Qt::UserRole).toLongLong(), name, today());
+        r = ReleaseExposure(UserDatabase, id, name, today());
         CloseUserDatabase();
     }
     if (!r.ok) {

@@ -24,7 +24,8 @@ public:
     void DosisListFill();
     // "All": as DosisListFill, but without a criterion the whole journal.
     void cmdMod_Click();
-    // "Set Free" for the selected row.
+    // "Set Free" for the selected row. With CL/SE ticked and no name typed it
+    // asks for the name; without one nothing changes.
     void updateDosisDB();
     void Check1_Click();
     // Only "Patient Name" (as text) and "Date" (by date) sort; each click reverses the order.

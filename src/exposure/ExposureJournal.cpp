@@ -2,9 +2,44 @@
 
 #include "exposure/ExposureDecoders.h"
 
+#include <QSqlDatabase>
+#include <QSqlDriver>
+
+#include <sqlite3.h>
+
 namespace {
 
 QVariant textOrNull(const std::optional<QString> &v) { return v ? QVariant(*v) : QVariant(QMetaType::fromType<QString>()); }
+
+constexpr qint32 kNoCaseFolding = 3251;
+
+// SQLite's LIKE ignores the case of ASCII letters only: "mü*" would miss
+// "Müller". Both sides go through this first.
+void foldCase(sqlite3_context *context, int, sqlite3_value **argv)
+{
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL) {
+        sqlite3_result_null(context);
+        return;
+    }
+    const auto *text = reinterpret_cast<const char *>(sqlite3_value_text(argv[0]));
+    const QByteArray folded =
+        QString::fromUtf8(text, sqlite3_value_bytes(argv[0])).normalized(QString::NormalizationForm_C).toCaseFolded().toUtf8();
+    sqlite3_result_text(context, folded.constData(), int(folded.size()), SQLITE_TRANSIENT);
+}
+
+// Registers lumora_fold() on the open connection; SQLite forgets it when the
+// connection closes.
+bool registerFoldCase(Database &db)
+{
+    const QVariant handle = QSqlDatabase::database(db.name(), false).driver()->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return false;
+    sqlite3 *connection = *static_cast<sqlite3 *const *>(handle.constData());
+    return connection
+        && sqlite3_create_function_v2(connection, "lumora_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, foldCase, nullptr,
+                                      nullptr, nullptr)
+               == SQLITE_OK;
+}
 
 } // namespace
 
@@ -67,10 +102,20 @@ DbResult SearchJournal(Database &db, const JournalSearch &search)
 {
     static const QString columns = QStringLiteral("SELECT ID, Patname, Datum, Zeit, Sonstiges, KVP, ma, Dicke FROM tblDosis");
     auto pattern = [](QString text) { return text.replace(QLatin1Char('*'), QLatin1Char('%')); };
+    if (!search.patientId.isEmpty() || !search.patientName.isEmpty()) {
+        if (db.isOpen() && !registerFoldCase(db)) {
+            DbResult failed;
+            failed.errorNumber = kNoCaseFolding;
+            failed.errorText = QStringLiteral("The search cannot compare names without regard to case");
+            return failed;
+        }
+    }
     if (!search.patientId.isEmpty())
-        return Execute(db, columns + QStringLiteral(" WHERE FKeyPatID LIKE ? ORDER BY ID"), {pattern(search.patientId)});
+        return Execute(db, columns + QStringLiteral(" WHERE lumora_fold(FKeyPatID) LIKE lumora_fold(?) ORDER BY ID"),
+                       {pattern(search.patientId)});
     if (!search.patientName.isEmpty())
-        return Execute(db, columns + QStringLiteral(" WHERE Patname LIKE ? ORDER BY ID"), {pattern(search.patientName)});
+        return Execute(db, columns + QStringLiteral(" WHERE lumora_fold(Patname) LIKE lumora_fold(?) ORDER BY ID"),
+                       {pattern(search.patientName)});
     if (search.everything)
         return Execute(db, columns + QStringLiteral(" ORDER BY ID"));
     return Execute(db, columns + QStringLiteral(" WHERE Datum = ? ORDER BY ID"), {DbDate(search.day)});

@@ -44,8 +44,9 @@ DbResult AssignExposure(Database &db, qlonglong id, const QString &patientId, co
 DbResult RemoveExposureFromList(Database &db, qlonglong id);
 
 // What the dose journal dialog searches by: the identifier, else the name
-// (both with "*" as the operator's wild card), else the calendar day; with
-// none of them and `everything`, the whole journal.
+// (both with "*" as the operator's wild card, letters of any alphabet without
+// regard to case: "mü*" finds "MÜLLER"), else the calendar day; with none of
+// them and `everything`, the whole journal.
 struct JournalSearch {
     QString patientId;
     QString patientName;

@@ -1,6 +1,7 @@
 #include "network/PartnerForms.h"
 
 #include "core/ErrorLog.h"
+#include "core/Settings.h"
 #include "ui/Prompts.h"
 #include "core/WorkstationState.h"
 #include "store/DatabasePaths.h"
@@ -10,9 +11,11 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <QtConcurrent/QtConcurrentRun>
 
 AddSCP::AddSCP(QWidget *parent, qlonglong id, const QString &alias, const PartnerAddress &address)
     : QDialog(parent), id_(id)
@@ -74,6 +77,15 @@ StoragePartnerList::StoragePartnerList(QTreeWidget *lvSCP) : QObject(lvSCP), lvS
     actDefault = PopupAddSCP->addAction(QStringLiteral("Set as default"), this, &StoragePartnerList::PopDefault);
     actVerify = PopupAddSCP->addAction(QStringLiteral("Verify"), this, &StoragePartnerList::PopVerify);
     connect(lvSCP_, &QTreeWidget::customContextMenuRequested, this, &StoragePartnerList::showMenuAt);
+    connect(&verifyWatcher_, &QFutureWatcher<QString>::finished, this, &StoragePartnerList::verifyFinished);
+}
+
+StoragePartnerList::~StoragePartnerList()
+{
+    // The worker keeps its share of the flag and ends on it; nobody waits.
+    if (cancel_)
+        cancel_->cancel();
+    verifyWatcher_.disconnect(this);
 }
 
 void StoragePartnerList::UpdateSCP()
@@ -104,6 +116,7 @@ void StoragePartnerList::showMenuAt(const QPoint &pos)
         lvSCP_->setCurrentItem(item);
     for (QAction *a : {actEdit, actDelete, actDefault, actVerify})
         a->setEnabled(item != nullptr);
+    actVerify->setEnabled(item && !isVerifying());
     PopupAddSCP->popup(lvSCP_->viewport()->mapToGlobal(pos));
 }
 
@@ -181,9 +194,44 @@ void StoragePartnerList::PopDefault()
 void StoragePartnerList::PopVerify()
 {
     QTreeWidgetItem *item = lvSCP_->currentItem();
-    if (!item || !verify)
+    if (!item || isVerifying())
         return;
-    const QString failure = verify({item->text(1), item->text(2), item->text(3)});
+    // The partner pointed at and the calling title now, not when the worker reads them.
+    const PartnerAddress partner{item->text(1), item->text(2), item->text(3)};
+    const QString callingAe = Settings.IR_AET;
+    cancel_ = std::make_shared<ToolkitCancel>();
+    verifyProgress = new QProgressDialog(QStringLiteral("Verifying %1 at %2:%3 ...").arg(partner.aet, partner.ip, partner.port),
+                                         QStringLiteral("Cancel"), 0, 0, lvSCP_->window());
+    verifyProgress->setObjectName(QStringLiteral("VerifyProgress"));
+    verifyProgress->setWindowTitle(QStringLiteral("Verify"));
+    verifyProgress->setWindowModality(Qt::WindowModal);
+    verifyProgress->setAutoClose(false);
+    verifyProgress->setAutoReset(false);
+    verifyProgress->setMinimumDuration(0);
+    connect(verifyProgress, &QProgressDialog::canceled, this, [this] {
+        if (cancel_)
+            cancel_->cancel();
+        verifyProgress->setLabelText(QStringLiteral("Cancelling the verification ..."));
+    });
+    verifyProgress->show();
+    verifyWatcher_.setFuture(QtConcurrent::run([partner, callingAe, cancel = cancel_] {
+        ToolkitError e;
+        return VerifyPartner(partner.ip, partner.port.toInt(), callingAe, partner.aet, &e, cancel.get()) ? QString() : e.text;
+    }));
+}
+
+void StoragePartnerList::verifyFinished()
+{
+    const QString failure = verifyWatcher_.result();
+    const bool cancelled = cancel_ && cancel_->cancelled();
+    cancel_.reset();
+    if (verifyProgress) {
+        verifyProgress->hide();
+        verifyProgress->deleteLater();
+        verifyProgress = nullptr;
+    }
+    if (cancelled)
+        return;
     if (failure.isEmpty())
         Prompts().information(lvSCP_, QStringLiteral("Verification succeeded."), QStringLiteral("OrvanaMammo"));
     else

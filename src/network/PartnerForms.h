@@ -1,10 +1,15 @@
 #pragma once
 
 #include "network/StoragePartners.h"
+#include "toolkit/ToolkitNetwork.h"
 
 #include <QDialog>
+#include <QFutureWatcher>
+#include <QPointer>
+#include <QProgressDialog>
 #include <array>
 #include <functional>
+#include <memory>
 
 class QAction;
 class QLineEdit;
@@ -36,6 +41,7 @@ class StoragePartnerList : public QObject {
 
 public:
     explicit StoragePartnerList(QTreeWidget *lvSCP);
+    ~StoragePartnerList() override;
 
     void UpdateSCP();
     // The context menu at a point of the list's viewport.
@@ -44,7 +50,13 @@ public:
     void PopEditSCP();
     void PopDeleteSCP();
     void PopDefault();
+    // A C-ECHO to the selected partner from the receiver's AE title, on a
+    // worker thread: a progress window shows it under way and offers Cancel;
+    // the result comes as a message. One verification at a time.
     void PopVerify();
+    bool isVerifying() const { return cancel_ != nullptr; }
+    // Open while a verification runs.
+    QPointer<QProgressDialog> verifyProgress;
 
     QMenu *PopupAddSCP = nullptr;
     QAction *actAdd = nullptr;
@@ -55,12 +67,13 @@ public:
 
     // How an editor is run (modal by default; tests fill and confirm it).
     std::function<int(AddSCP &)> runEditor = [](AddSCP &e) { return e.exec(); };
-    // A DICOM verification of a partner: "" when it answered, else the reason.
-    std::function<QString(const PartnerAddress &)> verify;
 
 private:
     void openEditor(AddSCP &editor);
+    void verifyFinished();
     QTreeWidget *lvSCP_;
+    QFutureWatcher<QString> verifyWatcher_; // "" when the partner answered, else why not
+    std::shared_ptr<ToolkitCancel> cancel_;  // shared with the worker
 };
 
 // Rebuilds the three send menus from tblSCP and sets DefaultPartner and

@@ -113,23 +113,34 @@ ToolkitDataSet WorklistIdentifier(const QString &stationAet, const QDate &today)
     return id;
 }
 
-WorklistAnswers WorklistQuery::QueryWorklist() const
+WorklistRequest WorklistQuery::request() const
+{
+    return {Settings.LocalAET, Settings.RemoteAET, Settings.RemoteIP, Settings.RemotePort,
+            WorklistIdentifier(Settings.LocalAET, today()), timeoutSeconds};
+}
+
+WorklistAnswers RunWorklistRequest(const WorklistRequest &request, const ToolkitCancel *cancel)
 {
     WorklistAnswers out;
     bool portOk = false;
-    const int port = Settings.RemotePort.trimmed().toInt(&portOk);
+    const int port = request.remotePort.trimmed().toInt(&portOk);
     ToolkitQueryAnswers answers;
     if (!portOk)
-        out.error = {13, QStringLiteral("Invalid worklist port '%1'").arg(Settings.RemotePort)};
+        out.error = {13, QStringLiteral("Invalid worklist port '%1'").arg(request.remotePort)};
     else
-        out.ok = RunWorklistQuery(Settings.LocalAET, Settings.RemoteAET, Settings.RemoteIP, port, QStringLiteral("WORKLIST"),
-                                  WorklistIdentifier(Settings.LocalAET, today()), answers, &out.error, timeoutSeconds);
-    if (!out.ok) {
-        WriteErrorLog(out.error.number, out.error.text, kQueryLocation);
-        return out;
+        out.ok = RunWorklistQuery(request.localAet, request.remoteAet, request.remoteIp, port, QStringLiteral("WORKLIST"),
+                                  request.identifier, answers, &out.error, request.timeoutSeconds, cancel);
+    if (out.ok) {
+        out.answers = answers.answers;
+        out.charsetProblems = answers.charsetProblems;
     }
+    return out;
+}
+
+void LogWorklistAnswers(const WorklistAnswers &answers)
+{
+    if (!answers.ok)
+        WriteErrorLog(answers.error.number, answers.error.text, kQueryLocation);
     for (const ToolkitError &e : answers.charsetProblems)
         WriteErrorLog(e.number, e.text, kQueryLocation + QStringLiteral(" (CHARSET)"));
-    out.answers = answers.answers;
-    return out;
 }

@@ -38,12 +38,27 @@ struct WorklistAnswers {
     bool ok = false;
     ToolkitError error; // why, when not ok
     QList<ToolkitDataSet> answers;
+    QList<ToolkitError> charsetProblems; // answers shown byte for byte
 };
 
-// QueryWorklist: the C-FIND with Worklist\LocalAET (calling and station AE
-// title), RemoteAET, RemoteIP and RemotePort. A failure is written to the error
-// log and returned; an answer whose character set could not be decoded is
-// logged and kept.
+// One query as the operator asked for it: the Worklist settings and the
+// identifier of that moment, so that a query on a worker thread reads no
+// setting that another window may change meanwhile.
+struct WorklistRequest {
+    QString localAet, remoteAet, remoteIp, remotePort;
+    ToolkitDataSet identifier;
+    int timeoutSeconds = ToolkitAssociation::TimeoutSeconds;
+};
+
+// Runs the C-FIND with Worklist\LocalAET (calling and station AE title),
+// RemoteAET, RemoteIP and RemotePort. Writes no log, touches no setting: it
+// runs on a worker thread. cancel may be set from another thread.
+WorklistAnswers RunWorklistRequest(const WorklistRequest &request, const ToolkitCancel *cancel = nullptr);
+
+// The failure and the answers whose character set could not be decoded, to
+// the error log (on the interface thread).
+void LogWorklistAnswers(const WorklistAnswers &answers);
+
 class WorklistQuery {
 public:
     // The day the query asks for; tests set it.
@@ -51,5 +66,6 @@ public:
     // Bound of each network wait, in seconds.
     int timeoutSeconds = ToolkitAssociation::TimeoutSeconds;
 
-    WorklistAnswers QueryWorklist() const;
+    // The request from the settings now.
+    WorklistRequest request() const;
 };

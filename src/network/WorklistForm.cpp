@@ -2,14 +2,15 @@
 
 #include "ui/Prompts.h"
 
-#include <QApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
-#include <QScopedValueRollback>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <QtConcurrent/QtConcurrentRun>
 
 namespace {
 
@@ -53,7 +54,21 @@ WorklistForm::WorklistForm(QWidget *parent) : QDialog(parent)
     cmdOK->setDefault(true);
     cmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
     cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
+    lblQuery = new QLabel(this);
+    lblQuery->setObjectName(QStringLiteral("lblQuery"));
+    queryBusy = new QProgressBar(this);
+    queryBusy->setObjectName(QStringLiteral("queryBusy"));
+    queryBusy->setRange(0, 0);
+    queryBusy->setMaximumWidth(160);
+    cmdCancelQuery = new QPushButton(QStringLiteral("Cancel query"), this);
+    cmdCancelQuery->setObjectName(QStringLiteral("cmdCancelQuery"));
+    cmdCancelQuery->setAutoDefault(false);
+    showQuery(QString(), false);
 
+    auto *status = new QHBoxLayout;
+    status->addWidget(lblQuery, 1);
+    status->addWidget(queryBusy);
+    status->addWidget(cmdCancelQuery);
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(cmdRefresh);
     buttons->addStretch();
@@ -61,6 +76,7 @@ WorklistForm::WorklistForm(QWidget *parent) : QDialog(parent)
     buttons->addWidget(cmdCancel);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(lvWorklist);
+    layout->addLayout(status);
     layout->addLayout(buttons);
     resize(960, 420);
 
@@ -68,6 +84,32 @@ WorklistForm::WorklistForm(QWidget *parent) : QDialog(parent)
     connect(cmdOK, &QPushButton::clicked, this, &WorklistForm::cmdOK_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(lvWorklist, &QTreeWidget::itemDoubleClicked, this, &WorklistForm::cmdOK_Click);
+    connect(cmdCancelQuery, &QPushButton::clicked, this, &WorklistForm::cancelQuery);
+    connect(&watcher_, &QFutureWatcher<WorklistAnswers>::finished, this, &WorklistForm::queryFinished);
+}
+
+WorklistForm::~WorklistForm()
+{
+    // The worker holds its own share of the flag and ends on it; nobody waits.
+    if (cancel_)
+        cancel_->cancel();
+    watcher_.disconnect(this);
+}
+
+void WorklistForm::showQuery(const QString &text, bool running)
+{
+    lblQuery->setText(text);
+    lblQuery->setVisible(!text.isEmpty());
+    queryBusy->setVisible(running);
+    cmdCancelQuery->setVisible(running);
+    cmdCancelQuery->setEnabled(running);
+    cmdRefresh->setEnabled(!running);
+    // The task bar and the window manager see it too.
+    setWindowTitle(running ? QStringLiteral("Worklist (querying)") : QStringLiteral("Worklist"));
+    if (running)
+        lvWorklist->setCursor(Qt::BusyCursor);
+    else
+        lvWorklist->unsetCursor();
 }
 
 void WorklistForm::Form_Load()
@@ -90,15 +132,42 @@ void WorklistForm::showEvent(QShowEvent *event)
 
 void WorklistForm::Refresh()
 {
-    if (querying_)
+    if (isQuerying())
         return;
-    QScopedValueRollback<bool> busy(querying_, true);
-    QApplication::setOverrideCursor(Qt::WaitCursor);
     lvWorklist->clear();
     cmdOK->setEnabled(false);
-    QCoreApplication::processEvents();
-    const WorklistAnswers result = query.QueryWorklist();
-    QApplication::restoreOverrideCursor();
+    const WorklistRequest request = query.request();
+    cancel_ = std::make_shared<ToolkitCancel>();
+    showQuery(QStringLiteral("Querying %1 at %2:%3 ...").arg(request.remoteAet, request.remoteIp, request.remotePort), true);
+    watcher_.setFuture(QtConcurrent::run([request, cancel = cancel_] { return RunWorklistRequest(request, cancel.get()); }));
+}
+
+void WorklistForm::cancelQuery()
+{
+    if (!cancel_)
+        return;
+    cancel_->cancel();
+    cmdCancelQuery->setEnabled(false);
+    lblQuery->setText(QStringLiteral("Cancelling the query ..."));
+}
+
+void WorklistForm::done(int result)
+{
+    cancelQuery();
+    QDialog::done(result);
+}
+
+void WorklistForm::queryFinished()
+{
+    const WorklistAnswers result = watcher_.result();
+    const bool cancelled = cancel_ && cancel_->cancelled();
+    cancel_.reset();
+    if (cancelled) {
+        showQuery(QStringLiteral("Query cancelled."), false);
+        return;
+    }
+    showQuery(QString(), false);
+    LogWorklistAnswers(result);
     if (result.ok)
         SaveData(result.answers);
     else
@@ -111,6 +180,7 @@ void WorklistForm::Refresh()
     cmdOK->setEnabled(true);
     lvWorklist->sortByColumn(0, Qt::AscendingOrder);
     lvWorklist->setCurrentItem(lvWorklist->topLevelItem(0));
+    lvWorklist->setFocus(Qt::OtherFocusReason);
 }
 
 void WorklistForm::SaveData(const QList<ToolkitDataSet> &answers)

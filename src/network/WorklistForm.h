@@ -3,8 +3,12 @@
 #include "network/Worklist.h"
 
 #include <QDialog>
+#include <QFutureWatcher>
 #include <functional>
+#include <memory>
 
+class QLabel;
+class QProgressBar;
 class QPushButton;
 class QTreeWidget;
 
@@ -20,6 +24,10 @@ public:
     QPushButton *cmdRefresh = nullptr;
     QPushButton *cmdOK = nullptr; // "Apply"
     QPushButton *cmdCancel = nullptr;
+    // Shown while a query runs: what it asks, a busy bar, and its Cancel.
+    QLabel *lblQuery = nullptr;
+    QProgressBar *queryBusy = nullptr;
+    QPushButton *cmdCancelQuery = nullptr;
 
     // The query the dialog runs; tests set its clock and time-out.
     WorklistQuery query;
@@ -29,19 +37,33 @@ public:
 
     // Column widths in proportion to the list's width.
     void Form_Load();
-    // Runs the query and fills the list; the messages when it failed or is empty.
+    // Starts the query on a worker thread; the window keeps working and the
+    // list fills when the answers come (the messages when it failed or is
+    // empty). One query at a time: a Refresh while one runs does nothing.
     void Refresh();
+    bool isQuerying() const { return cancel_ != nullptr; }
+    // Ends the running query; the list stays empty, without a message.
+    void cancelQuery();
     // Fills lvWorklist from the answers.
     void SaveData(const QList<ToolkitDataSet> &answers);
     // Apply, also a double click on a row.
     void cmdOK_Click();
 
+    ~WorklistForm() override;
+
 protected:
     // The first showing loads and refreshes. Later activations do not:
     // closing a message box reactivates the dialog, which would query again.
     void showEvent(QShowEvent *event) override;
+    // Closing the dialog ends its query.
+    void done(int result) override;
 
 private:
+    void queryFinished();
+    void showQuery(const QString &text, bool running);
+
     bool loaded_ = false;
-    bool querying_ = false;
+    QFutureWatcher<WorklistAnswers> watcher_;
+    // Set while a query runs; shared with its worker, which may outlive the dialog.
+    std::shared_ptr<ToolkitCancel> cancel_;
 };

@@ -6,6 +6,8 @@
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmnet/dcmlayer.h>
+#include <dcmtk/dcmnet/dcmtrans.h>
 #include <dcmtk/dcmnet/diutil.h>
 #include <dcmtk/dcmnet/scu.h>
 
@@ -14,6 +16,9 @@
 
 #include <memory>
 #include <vector>
+
+#include <cerrno>
+#include <poll.h>
 
 namespace {
 
@@ -55,9 +60,14 @@ void configure(DcmSCU &scu, const QString &host, int port, const QString &callin
     // DCMTK as built on Debian leaves Nagle's algorithm on unless TCP_NODELAY
     // says otherwise; each small C-STORE then waits for a delayed ACK (tens of
     // ms per image). It reads the variable when it connects. A value the
-    // administrator set stays.
-    if (!qEnvironmentVariableIsSet("TCP_NODELAY"))
-        qputenv("TCP_NODELAY", "1");
+    // administrator set stays. Set once: queries run on worker threads, and
+    // the environment is not to be written while another thread reads it.
+    static const bool noDelay = [] {
+        if (!qEnvironmentVariableIsSet("TCP_NODELAY"))
+            qputenv("TCP_NODELAY", "1");
+        return true;
+    }();
+    Q_UNUSED(noDelay);
     scu.setPeerHostName(host.toStdString().c_str());
     scu.setPeerPort(static_cast<Uint16>(port));
     scu.setAETitle(callingAe.toStdString().c_str());
@@ -67,6 +77,89 @@ void configure(DcmSCU &scu, const QString &host, int port, const QString &callin
     scu.setDIMSETimeout(static_cast<Uint32>(timeout));
     scu.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
     scu.setVerbosePCMode(OFFalse);
+}
+
+// DCMTK waits for the partner inside its association and DIMSE calls, which
+// another thread may not touch and which no flag interrupts. This connection
+// makes each of those waits poll the socket in slices of 100 ms and look at
+// the cancel flag in between; once it is set, the wait ends as a time-out or
+// a closed connection would, and DCMTK drops the association on its own thread.
+class CancellableConnection : public DcmTCPConnection {
+public:
+    CancellableConnection(DcmNativeSocketType socket, const ToolkitCancel *cancel, int timeoutSeconds)
+        : DcmTCPConnection(socket), cancel_(cancel), timeoutMs_(qint64(timeoutSeconds) * 1000)
+    {
+    }
+
+    OFBool networkDataAvailable(int timeout) override { return readable(qint64(timeout) * 1000); }
+
+    // DCMTK's blocking reads (the release) would otherwise wait on the socket alone.
+    ssize_t read(void *buf, size_t nbyte) override
+    {
+        if (!readable(timeoutMs_)) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        return DcmTCPConnection::read(buf, nbyte);
+    }
+
+private:
+    bool readable(qint64 ms)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        for (;;) {
+            if (cancel_->cancelled())
+                return false;
+            const qint64 left = ms - clock.elapsed();
+            pollfd p{getSocket(), POLLIN, 0};
+            const int n = ::poll(&p, 1, int(qBound(qint64(0), left, qint64(100))));
+            if (n > 0 || (n < 0 && errno != EINTR))
+                return true; // data, end of stream or an error: the read tells which
+            if (left <= 0)
+                return false;
+        }
+    }
+
+    const ToolkitCancel *cancel_;
+    qint64 timeoutMs_;
+};
+
+class CancellableLayer : public DcmTransportLayer {
+public:
+    CancellableLayer(const ToolkitCancel *cancel, int timeoutSeconds) : cancel_(cancel), timeoutSeconds_(timeoutSeconds) {}
+    DcmTransportConnection *createConnection(DcmNativeSocketType socket, OFBool) override
+    {
+        return new CancellableConnection(socket, cancel_, timeoutSeconds_);
+    }
+
+private:
+    const ToolkitCancel *cancel_;
+    int timeoutSeconds_;
+};
+
+// An SCU whose network waits end when the flag is set. The layer must outlive
+// the association; DCMTK's only hook for it is the one TLS uses, whose
+// handshake is empty for a plain TCP connection.
+class CancellableScu : public DcmSCU {
+public:
+    CancellableScu(const ToolkitCancel *cancel, int timeoutSeconds) : layer_(cancel, timeoutSeconds), cancel_(cancel) {}
+    // After initNetwork(), before negotiateAssociation().
+    OFCondition watchCancel() { return cancel_ ? useSecureConnection(&layer_) : EC_Normal; }
+    bool cancelled() const { return cancel_ && cancel_->cancelled(); }
+
+private:
+    CancellableLayer layer_;
+    const ToolkitCancel *cancel_;
+};
+
+// The reason the operator reads: a cancel rather than the closed connection it causes.
+void failNetwork(ToolkitError *error, const CancellableScu &scu, const QString &text)
+{
+    if (scu.cancelled())
+        fail(error, ToolkitCancelledError, QStringLiteral("Cancelled"));
+    else
+        fail(error, kNetworkError, text);
 }
 
 bool checkTarget(const QString &host, int port, const QString &calledAe, ToolkitError *error)
@@ -84,8 +177,9 @@ bool checkTarget(const QString &host, int port, const QString &calledAe, Toolkit
 
 // Collects the answers of one C-FIND and notes its final status; stops
 // waiting once the answers have run past the deadline.
-class FindScu : public DcmSCU {
+class FindScu : public CancellableScu {
 public:
+    using CancellableScu::CancellableScu;
     std::vector<std::unique_ptr<DcmDataset>> answers;
     bool finished = false;
     Uint16 finalStatus = 0;
@@ -102,7 +196,7 @@ public:
                 answers.emplace_back(response->m_dataset);
                 response->m_dataset = nullptr;
             }
-            waitForNextResponse = clock.elapsed() <= deadlineMs;
+            waitForNextResponse = clock.elapsed() <= deadlineMs && !cancelled();
         } else {
             finished = true;
             finalStatus = response->m_status;
@@ -255,11 +349,12 @@ void ToolkitAssociation::CloseAssociation()
         d->scu.abortAssociation();
 }
 
-bool VerifyPartner(const QString &host, int port, const QString &callingAe, const QString &calledAe, ToolkitError *error)
+bool VerifyPartner(const QString &host, int port, const QString &callingAe, const QString &calledAe, ToolkitError *error,
+                   const ToolkitCancel *cancel)
 {
     if (!checkTarget(host, port, calledAe, error))
         return false;
-    DcmSCU scu;
+    CancellableScu scu(cancel, ToolkitAssociation::TimeoutSeconds);
     configure(scu, host, port, callingAe, calledAe);
     OFList<OFString> xfers;
     xfers.push_back(UID_LittleEndianExplicitTransferSyntax);
@@ -267,11 +362,13 @@ bool VerifyPartner(const QString &host, int port, const QString &callingAe, cons
     scu.addPresentationContext(UID_VerificationSOPClass, xfers);
     OFCondition c = scu.initNetwork();
     if (c.good())
+        c = scu.watchCancel();
+    if (c.good())
         c = scu.negotiateAssociation();
     if (c.good())
         c = scu.sendECHORequest(0);
-    if (c.bad()) {
-        fail(error, kNetworkError, QStringLiteral("Verification of %1 at %2:%3 failed: %4").arg(calledAe, host).arg(port).arg(text(c)));
+    if (c.bad() || scu.cancelled()) {
+        failNetwork(error, scu, QStringLiteral("Verification of %1 at %2:%3 failed: %4").arg(calledAe, host).arg(port).arg(text(c)));
         if (scu.isConnected())
             scu.abortAssociation();
         return false;
@@ -281,7 +378,8 @@ bool VerifyPartner(const QString &host, int port, const QString &callingAe, cons
 }
 
 bool RunWorklistQuery(const QString &callingAe, const QString &calledAe, const QString &host, int port, const QString &root,
-                      const ToolkitDataSet &identifier, ToolkitQueryAnswers &result, ToolkitError *error, int timeoutSeconds)
+                      const ToolkitDataSet &identifier, ToolkitQueryAnswers &result, ToolkitError *error, int timeoutSeconds,
+                      const ToolkitCancel *cancel)
 {
     result = ToolkitQueryAnswers();
     if (root != QLatin1String("WORKLIST")) {
@@ -299,7 +397,7 @@ bool RunWorklistQuery(const QString &callingAe, const QString &calledAe, const Q
     for (unsigned long i = 0; keys && i < keys->card(); ++i)
         request.insert(static_cast<DcmElement *>(keys->getElement(i)->clone()));
 
-    FindScu scu;
+    FindScu scu(cancel, timeoutSeconds);
     configure(scu, host, port, callingAe, calledAe, timeoutSeconds);
     OFList<OFString> xfers;
     xfers.push_back(UID_LittleEndianExplicitTransferSyntax);
@@ -308,9 +406,11 @@ bool RunWorklistQuery(const QString &callingAe, const QString &calledAe, const Q
     const QString peer = QStringLiteral("%1 at %2:%3").arg(calledAe, host).arg(port);
     OFCondition c = scu.initNetwork();
     if (c.good())
+        c = scu.watchCancel();
+    if (c.good())
         c = scu.negotiateAssociation();
     if (c.bad()) {
-        fail(error, kNetworkError, QStringLiteral("Association with %1 failed: %2").arg(peer, text(c)));
+        failNetwork(error, scu, QStringLiteral("Association with %1 failed: %2").arg(peer, text(c)));
         return false;
     }
     const T_ASC_PresentationContextID id = scu.findPresentationContextID(UID_FINDModalityWorklistInformationModel, "");
@@ -323,9 +423,9 @@ bool RunWorklistQuery(const QString &callingAe, const QString &calledAe, const Q
     scu.deadlineMs = 2000LL * timeoutSeconds;
     c = scu.sendFINDRequest(id, &request, nullptr);
     if (c.bad() || !scu.finished) {
-        fail(error, kNetworkError,
-             c.bad() ? QStringLiteral("Worklist query to %1 failed: %2").arg(peer, text(c))
-                     : QStringLiteral("%1 did not end its answers within %2 s").arg(peer).arg(2 * timeoutSeconds));
+        failNetwork(error, scu,
+                    c.bad() ? QStringLiteral("Worklist query to %1 failed: %2").arg(peer, text(c))
+                            : QStringLiteral("%1 did not end its answers within %2 s").arg(peer).arg(2 * timeoutSeconds));
         if (scu.isConnected())
             scu.abortAssociation();
         return false;

@@ -2,7 +2,25 @@
 
 #include "toolkit/Toolkit.h"
 
+#include <atomic>
 #include <memory>
+
+// Ends a verification or a worklist query running on a worker thread. The
+// operation's DCMTK objects stay on that thread; only this flag is shared.
+// Every network wait looks at it ten times a second, so the operation ends
+// within a tenth of a second of cancel(), with ToolkitCancelledError. Only
+// the TCP connect itself is not watched: it ends by its own time-out, which
+// a partner that is up answers at once.
+class ToolkitCancel {
+public:
+    void cancel() { flag_ = true; }
+    bool cancelled() const { return flag_; }
+
+private:
+    std::atomic<bool> flag_{false};
+};
+
+inline constexpr qint32 ToolkitCancelledError = 31105;
 
 // An association to a storage partner: opened once per send command, one
 // C-STORE per image, released at the end. Network waits are bounded (30 s).
@@ -40,9 +58,10 @@ private:
     std::unique_ptr<Impl> d;
 };
 
-// A DICOM verification (C-ECHO); false with the reason when it did not succeed.
+// A DICOM verification (C-ECHO); false with the reason when it did not
+// succeed. Safe on a worker thread; cancel may be set from another one.
 bool VerifyPartner(const QString &host, int port, const QString &callingAe, const QString &calledAe,
-                   ToolkitError *error = nullptr);
+                   ToolkitError *error = nullptr, const ToolkitCancel *cancel = nullptr);
 
 // The answers of a worklist query.
 struct ToolkitQueryAnswers {
@@ -59,7 +78,8 @@ struct ToolkitQueryAnswers {
 // no answer is waited for once the answers have run for twice that, so a
 // provider that never ends them cannot hold the caller. False with the reason, and no answers, when the
 // provider cannot be reached, refuses the association, does not answer in
-// time or ends the query with anything but success.
+// time, ends the query with anything but success, or when cancelled. Safe on
+// a worker thread (the identifier is only read); cancel may be set from another.
 bool RunWorklistQuery(const QString &callingAe, const QString &calledAe, const QString &host, int port, const QString &root,
                       const ToolkitDataSet &identifier, ToolkitQueryAnswers &result, ToolkitError *error = nullptr,
-                      int timeoutSeconds = ToolkitAssociation::TimeoutSeconds);
+                      int timeoutSeconds = ToolkitAssociation::TimeoutSeconds, const ToolkitCancel *cancel = nullptr);

@@ -67,3 +67,29 @@ inline QStringList ColumnTexts(const QTreeWidget *list, int column = 0)
         TestClass t;                                                                                                             \
         return QTest::qExec(&t, argc, argv);                                                                                     \
     }
+
+// Ticks every 50 ms on the interface thread while it lives and keeps the
+// longest time between two ticks: how long the window could not repaint.
+class TickGaps {
+public:
+    TickGaps()
+    {
+        timer_.setTimerType(Qt::PreciseTimer);
+        timer_.setInterval(50);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            const qint64 now = clock_.elapsed();
+            longest = std::max(longest, now - last_);
+            last_ = now;
+            ++ticks;
+        });
+        clock_.start();
+        timer_.start();
+    }
+    qint64 longest = 0;
+    int ticks = 0;
+
+private:
+    QTimer timer_;
+    QElapsedTimer clock_;
+    qint64 last_ = 0;
+};
