@@ -8,6 +8,7 @@
 #include "support/Peers.h"
 #include "support/SendJob.h"
 #include "support/Station.h"
+#include "support/SyscallTrace.h"
 
 namespace {
 
@@ -188,6 +189,42 @@ private slots:
             if (autoWindow == 0 && !source.startsWith(u"0028"_s))
                 QCOMPARE(value(image, u"0028,1050"_s), u"2048"_s); // as filed
         }
+    }
+
+    // The originals are the only copies until the rewritten ones are safe:
+    // each rewritten file, its work folder and the database commit reach the
+    // disk before the first original file is removed.
+    void rewrittenCopiesReachTheDiskBeforeTheOriginalsGo()
+    {
+        const QString root = QFileInfo(folder_->path()).canonicalFilePath();
+        QStringList originals;
+        for (const SyntheticImageSpec &i : first_.series[0].images)
+            originals << root + u"/images/%1/%2.dcm"_s.arg(first_.studyUid, i.sopUid);
+        SyscallTrace trace;
+        QVERIFY(trace.attach(QCoreApplication::applicationPid()));
+        const bool done = job({{u"Series"_s, 0, kA, u"recorded"_s, u"X"_s}}, load(false), false).run();
+        const QList<Syscall> calls = trace.detach();
+        QVERIFY2(done, qPrintable(log_));
+
+        const int promise = FindCall(calls, [&](const Syscall &c) { return c.unlink() && originals.contains(c.path); });
+        QVERIFY2(promise >= 0, "the removal of an original was not seen");
+        const QString work = QFileInfo(HeaderUpdateJob::WorkFolder()).canonicalFilePath() + u"/job-"_s;
+        const QStringList rewritten = files(temp());
+        QCOMPARE(rewritten.size(), originals.size());
+        auto flushedBefore = [&](const std::function<bool(const QString &)> &path) {
+            const int i = FindCall(calls, [&](const Syscall &c) { return c.flush() && path(c.path); });
+            return i >= 0 && i < promise;
+        };
+        for (const QString &name : rewritten)
+            QVERIFY2(flushedBefore([&](const QString &p) { return p.startsWith(work) && p.endsWith(u'/' + name); }), qPrintable(name + u" not flushed"_s));
+        QVERIFY2(flushedBefore([&](const QString &p) { return p.startsWith(work) && p.indexOf(u'/', work.size()) < 0; }), "work folder not flushed");
+        const QString database = root + u"/Data/LumoraData.dat"_s;
+        int lastDbWrite = -1;
+        for (int i = 0; i < promise; ++i)
+            if (calls.at(i).write() && calls.at(i).path.startsWith(database))
+                lastDbWrite = i;
+        const int dbFlush = FindCall(calls, [&](const Syscall &c) { return c.flush() && c.path.startsWith(database); }, lastDbWrite);
+        QVERIFY2(lastDbWrite >= 0 && dbFlush >= 0 && dbFlush < promise, "database commit not flushed");
     }
 
     // Study and patient tasks reach every image of the study or patient once,
