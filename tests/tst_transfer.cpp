@@ -359,6 +359,60 @@ private slots:
         QCOMPARE(ValidationErrors(dicomdir), QStringList());
     }
 
+    // Patient A's study, then patient B's, each with DICOMDIR and ZIP into one
+    // hand-out folder: each archive holds its own images and a DICOMDIR of
+    // them alone, the folder's DICOMDIR lists both. B's header changed and
+    // exported again: the folder gets the new file and records that say so.
+    void twoExportsIntoOneFolder()
+    {
+        const QString out = folder_->file(u"out"_s);
+        for (const auto &[files, archive] : {std::pair{first_, u"a"_s}, {second_, u"b"_s}}) {
+            ExportRequest r = request(ExportKinds::Dicom, out, files);
+            r.dicomDir = r.compress = true;
+            QVERIFY(RunExport(r, archive));
+        }
+        const QString dicomdir = out + u"/DICOMDIR"_s;
+        QCOMPARE(ReferencedFiles(dicomdir).size(), 4);
+        QCOMPARE(ValidationErrors(dicomdir), QStringList());
+        for (const auto &[archive, patient, other, count] : {std::tuple{u"a"_s, u"PAT0001"_s, u"PAT0002"_s, 3}, {u"b"_s, u"PAT0002"_s, u"PAT0001"_s, 1}}) {
+            const QString unpacked = folder_->file(u"unpacked/"_s + archive);
+            QDir().mkpath(unpacked);
+            QByteArray log;
+            QVERIFY2(RunProgram(u"unzip"_s, {u"-q"_s, out + u'/' + archive + u".zip"_s, u"-d"_s, unpacked}, &log) == 0, log.constData());
+            const QStringList listed = ReferencedFiles(unpacked + u"/DICOMDIR"_s);
+            QCOMPARE(listed.size(), count);
+            for (const QString &id : listed)
+                QCOMPARE(DumpTag(unpacked + u'/' + id, u"0010,0020"_s), patient);
+            QStringList files = listed + QStringList{u"DICOMDIR"_s};
+            files.sort();
+            QCOMPARE(FilesBelow(unpacked), files);
+            QCOMPARE(ValidationErrors(unpacked + u"/DICOMDIR"_s), QStringList());
+            const QString dump = Dump(unpacked + u"/DICOMDIR"_s, {});
+            QVERIFY2(dump.contains(u'[' + patient + u']') && !dump.contains(other), qPrintable(dump));
+        }
+
+        // B's name corrected in the header, then B exported again without ZIP.
+        const QStringList before = ReferencedFiles(dicomdir);
+        QMap<QString, QByteArray> contents;
+        for (const QString &id : before)
+            contents[id] = ReadFile(out + u'/' + id);
+        const ToolkitImagePtr b = ReadImage(second_.first());
+        QVERIFY(SetAttribute(b, 0x0010, 0x0010, u"Roe^Richard"_s) && WriteDicomFile(b, second_.first()));
+        QVERIFY(RunExport({.kind = ExportKinds::Dicom, .folder = out, .dicomDir = true, .images = {b}}));
+        QCOMPARE(prompts_->texts().last(), u"Images exported!"_s);
+        QCOMPARE(ReferencedFiles(dicomdir), before);
+        QStringList changed;
+        for (const QString &id : before)
+            if (ReadFile(out + u'/' + id) != contents[id])
+                changed << DumpTag(out + u'/' + id, u"0010,0010"_s);
+        QCOMPARE(changed, QStringList{u"Roe^Richard"_s});
+        const QString dump = Dump(dicomdir, {});
+        QCOMPARE(dump.count(u"[Roe^Richard]"_s), 1);
+        QCOMPARE(dump.count(u"[Doe^Jane]"_s), 1); // A's patient record
+        QCOMPARE(ValidationErrors(dicomdir), QStringList());
+        QVERIFY2(importDirectory(dicomdir).contains(u"OK\n4 image(s) imported"_s), qPrintable(errorLog()));
+    }
+
     // Pictures at the image's size that show the breast; info.txt beside the first.
     void exportJpeg()
     {

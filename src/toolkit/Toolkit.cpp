@@ -490,10 +490,15 @@ bool WriteImageFile(const ToolkitImagePtr &image, const QString &path, const QSt
         error);
 }
 
-bool WriteReplacing(const QString &path, const std::function<QString(const QString &temp)> &write, ToolkitError *error)
+bool WriteReplacing(const QString &path, const std::function<QString(const QString &temp)> &write, ToolkitError *error,
+                    const std::function<bool()> &replace)
 {
     const QString temp = path + QStringLiteral(".part%1").arg(QCoreApplication::applicationPid());
     QString why = write(temp);
+    if (why.isEmpty() && replace && !replace()) {
+        QFile::remove(temp);
+        return true;
+    }
     if (why.isEmpty() && std::rename(QFile::encodeName(temp).constData(), QFile::encodeName(path).constData()) != 0)
         why = QStringLiteral("cannot replace");
     if (why.isEmpty())

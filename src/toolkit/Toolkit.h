@@ -202,11 +202,19 @@ bool OpenDirectory(ToolkitDirectory &directory, const QString &folder, ToolkitEr
 // keeps Lossy Image Compression "01") under a free name in the folder kept for
 // its group key, e.g. DICOM/K0000001/IM000001, and lists it. relativePath gets
 // that name; notes get what the directory had to invent for its records.
-// An instance the file-set lists already is not written again: relativePath
-// gets its file. Nothing is left on disk when it fails.
+// An instance the file-set lists already keeps its file name: the file is
+// written again when it is missing or differs from the image as it is now,
+// and its records are rebuilt by WriteDirectory. Nothing new is left on disk
+// when it fails.
 bool AddToDirectory(ToolkitDirectory &directory, const ToolkitImagePtr &image, const QString &groupKey,
                     QString *relativePath, ToolkitError *error = nullptr, QStringList *notes = nullptr);
-// Writes the DICOMDIR (an earlier one is replaced only by a complete new one).
+// Writes the folder's DICOMDIR (an earlier one is replaced only by a complete
+// new one): earlier records stay; a patient with a rewritten image gets its
+// records anew from the files on disk.
 bool WriteDirectory(ToolkitDirectory &directory, ToolkitError *error = nullptr);
-// The files the file-set lists, earlier ones too, relative to its folder.
+// Writes a DICOMDIR of this directory's images alone (those added since it was
+// opened), for an archive of them; path gets the scratch file, which lives as
+// long as the directory and names the files relative to the folder.
+bool WriteOwnDirectory(ToolkitDirectory &directory, QString *path, ToolkitError *error = nullptr);
+// The files added since the directory was opened, relative to its folder.
 QStringList DirectoryFiles(const ToolkitDirectory &directory);
