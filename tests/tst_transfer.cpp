@@ -197,17 +197,30 @@ private slots:
         QTest::newRow("absolute") << QStringList{u"secret"_s} << QStringList{u"/etc"_s, u"hostname"_s} << QString();
         QTest::newRow("missing") << QStringList{u"IMAGES/IM0001"_s} << QStringList{u"IMAGES"_s, u"IM0002"_s} << QString();
         QTest::newRow("a folder") << QStringList{u"IMAGES/IM0001"_s} << QStringList{u"IMAGES"_s} << QString();
+        // "name->target": a symbolic link, its target relative to the link's folder.
+        QTest::newRow("file link off the medium") << QStringList{u"IMAGES/IM0001->../../secret"_s} << QStringList{u"IMAGES"_s, u"IM0001"_s} << QString();
+        QTest::newRow("folder link mid-path") << QStringList{u"IMAGES->../outside"_s} << QStringList{u"IMAGES"_s, u"IM0001"_s} << QString();
+        QTest::newRow("link on the medium") << QStringList{u"IMAGES/IM0001"_s, u"LINKED->IMAGES"_s} << QStringList{u"LINKED"_s, u"IM0001"_s}
+                                            << u"IMAGES/IM0001"_s;
     }
     void referencedFiles()
     {
         QFETCH(QStringList, onDisk);
         QFETCH(QStringList, components);
         QFETCH(QString, found);
-        for (const QString &f : onDisk)
-            folder_->write(u"media/"_s + f, "x");
+        folder_->write(u"secret"_s, "x");
+        folder_->write(u"outside/IM0001"_s, "x");
+        for (const QString &f : onDisk) {
+            const QString name = f.section(u"->"_s, 0, 0), target = f.section(u"->"_s, 1);
+            QDir().mkpath(QFileInfo(folder_->file(u"media/"_s + name)).absolutePath());
+            if (target.isEmpty())
+                folder_->write(u"media/"_s + name, "x");
+            else
+                QVERIFY(QFile::link(target, folder_->file(u"media/"_s + name)));
+        }
         QString reason;
         const QString file = ResolveReferencedFile(folder_->file(u"media"_s), components, &reason);
-        QCOMPARE(file, found.isEmpty() ? QString() : folder_->file(u"media/"_s + found));
+        QCOMPARE(file, found.isEmpty() ? QString() : QFileInfo(folder_->file(u"media/"_s + found)).canonicalFilePath());
         QCOMPARE(reason.isEmpty(), !found.isEmpty());
     }
 
@@ -220,6 +233,8 @@ private slots:
         QTest::newRow("lower-cased copy") << u"lower case"_s << u"OK\n3 image(s) imported\nTasks done."_s;
         QTest::newRow("a file missing") << u"missing"_s << u"OK\n2 image(s) imported\n1 file(s) skipped, see the error log.\nTasks done."_s;
         QTest::newRow("not a DICOMDIR") << u"image"_s << u"failed\n"_s;
+        QTest::newRow("a file linked off the medium") << u"file link"_s << u"OK\n2 image(s) imported\n1 file(s) skipped, see the error log.\nTasks done."_s;
+        QTest::newRow("its folder linked off the medium") << u"folder link"_s << u"OK\n0 image(s) imported\n3 file(s) skipped, see the error log.\nTasks done."_s;
     }
     void importDirectory()
     {
@@ -244,12 +259,21 @@ private slots:
             QVERIFY(QFile::remove(folder_->file(u"media/"_s + names.at(1))));
         } else if (medium == u"image") {
             dicomdir = first_.first();
+        } else if (medium == u"file link") { // an image of the same name elsewhere on the machine
+            QVERIFY(QFile::rename(folder_->file(u"media/"_s + names.at(1)), folder_->file(u"elsewhere.dcm"_s)));
+            QVERIFY(QFile::link(u"../../elsewhere.dcm"_s, folder_->file(u"media/"_s + names.at(1))));
+        } else if (medium == u"folder link") {
+            QVERIFY(QFile::rename(folder_->file(u"media/IMAGES"_s), folder_->file(u"elsewhere"_s)));
+            QVERIFY(QFile::link(u"../elsewhere"_s, folder_->file(u"media/IMAGES"_s)));
         }
         const QString text = importDirectory(dicomdir);
         QVERIFY2(text.startsWith(u"Importing DICOM-Dir ... "_s + expected), qPrintable(text));
-        QCOMPARE(temp().size(), medium == u"missing" ? 2 : medium == u"image" ? 0 : 3);
+        const QMap<QString, int> inTemp{{u"missing"_s, 2}, {u"image"_s, 0}, {u"file link"_s, 2}, {u"folder link"_s, 0}};
+        QCOMPARE(temp().size(), inTemp.value(medium, 3));
         if (medium != u"as made" && medium != u"lower case")
             QVERIFY2(errorLog().contains(u"EditForm ImportDirTimer"_s), qPrintable(errorLog()));
+        if (medium.endsWith(u"link"_s))
+            QVERIFY2(errorLog().contains(u"outside the medium"_s), qPrintable(errorLog()));
     }
 
     // <folder>/<key>/<UID>.dcm with the source's data set; the archive keeps
