@@ -90,6 +90,58 @@ private slots:
         QCOMPARE(dumped, (QStringList{"28", "D'Arcy^Anna", "7", "1", "DERIVED\\SECONDARY\\POST", dx, dx, "<missing>"}));
     }
 
+    // A value the workstation writes into a header (a task, a stamped code
+    // item): the image keeps its set when that holds the value, otherwise it
+    // moves to UTF-8 with the text it had converted.
+    void writtenTextKeepsASetThatHoldsIt_data()
+    {
+        QTest::addColumn<QString>("charset"); // the image's; empty: none declared
+        QTest::addColumn<QString>("name");    // in the image already
+        QTest::addColumn<bool>("inItem");     // written as a code item's meaning
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("after");
+        QTest::newRow("Latin-1 takes Latin-1") << "ISO_IR 100" << "Schäfer^Eva" << false << "Jürgen^Müller" << "ISO_IR 100";
+        QTest::newRow("Latin-1 cannot take Ł") << "ISO_IR 100" << "Schäfer^Eva" << false << "Łukasz^Wójcik" << "ISO_IR 192";
+        QTest::newRow("Cyrillic takes Cyrillic") << "ISO_IR 144" << "Иванова^Ольга" << false << "Пётр" << "ISO_IR 144";
+        QTest::newRow("Cyrillic cannot take ü") << "ISO_IR 144" << "Иванова^Ольга" << false << "Müller" << "ISO_IR 192";
+        QTest::newRow("none declared") << "" << "Doe^Jane" << false << "Jürgen" << "ISO_IR 192";
+        QTest::newRow("item into Latin-1") << "ISO_IR 100" << "Schäfer^Eva" << true << "Brustdrüse" << "ISO_IR 100";
+        QTest::newRow("Greek item into Latin-1") << "ISO_IR 100" << "Schäfer^Eva" << true << "Μαστός" << "ISO_IR 192";
+    }
+    void writtenTextKeepsASetThatHoldsIt()
+    {
+        QFETCH(QString, charset);
+        QFETCH(QString, name);
+        QFETCH(bool, inItem);
+        QFETCH(QString, value);
+        QFETCH(QString, after);
+        const QString tag = QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-');
+        SyntheticImageSpec spec{.patientName = name};
+        if (charset.isEmpty())
+            spec.omit = {u"0008,0005"_s};
+        else
+            spec.characterSet = charset;
+        const ToolkitImagePtr img = ReadImage(make(tag + u".dcm"_s, spec));
+        QCOMPARE(GetAttribute(img, 0x0010, 0x0010).value, name);
+        if (inItem) {
+            ToolkitDataSet item = NewDataSet();
+            QVERIFY(SetAttribute(item, 0x0008, 0x0100, u"T-04000"_s) && SetAttribute(item, 0x0008, 0x0104, value));
+            QVERIFY(SetAttribute(img, 0x0008, 0x2218, NewSequence({item})));
+            QCOMPARE(GetAttribute(GetSequence(img, 0x0008, 0x2218).value(0), 0x0008, 0x0104).value, value);
+        } else {
+            QVERIFY(SetAttribute(img, 0x0008, 0x0090, value));
+            QCOMPARE(GetAttribute(img, 0x0008, 0x0090).value, value);
+        }
+        QCOMPARE(GetAttribute(img, 0x0010, 0x0010).value, name);
+        const QString out = folder_.file(tag + u"-out.dcm"_s);
+        QVERIFY(WriteDicomFile(img, out));
+        // DCMTK's own reading, converted by the set the file declares.
+        QCOMPARE(DumpTag(out, u"0008,0005"_s), after);
+        const QString dump = Dump(out, {u"+U8"_s}).remove(QRegularExpression(u"^ +"_s, QRegularExpression::MultilineOption)); // items indented
+        QCOMPARE(DumpedValue(dump, u"0010,0010"_s), name);
+        QCOMPARE(DumpedValue(dump, inItem ? u"0008,0104"_s : u"0008,0090"_s), value);
+    }
+
     // The pixel data is read from the file lazily: replacing that file must not lose it.
     void writingOverItsOwnFileKeepsThePixels()
     {

@@ -463,6 +463,12 @@ private slots:
             sizes << QFileInfo(file).size();
         }
         QVERIFY2(sizes.at(0) < sizes.at(1), qPrintable(u"%1 %2"_s.arg(sizes.at(0)).arg(sizes.at(1))));
+
+        // A header in Latin-1: info.txt says the name the header means.
+        const QString latin = write(u"src/latin.dcm"_s, {.patientName = u"Müller^Anna"_s, .studyUid = firstUid_, .characterSet = u"ISO_IR 100"_s});
+        QVERIFY(RunExport(request(ExportKinds::Jpeg, folder_->file(u"outLatin"_s), {latin})));
+        const QString info = QString::fromUtf8(folder_->read(u"outLatin/%1/info.txt"_s.arg(firstUid_)));
+        QVERIFY2(info.startsWith(u"PATIENT_NAME=Müller^Anna\r\n"_s), qPrintable(info));
     }
 
     // The dialog of each kind; a missing folder stops before anything is written,

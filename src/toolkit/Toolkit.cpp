@@ -10,6 +10,7 @@
 #include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcsequen.h>
+#include <dcmtk/dcmdata/dcspchrs.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmdata/dcvrss.h>
 #include <dcmtk/dcmdata/dcvrus.h>
@@ -20,6 +21,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringDecoder>
 
 #include <cstdio>
 
@@ -70,6 +72,143 @@ bool isLargeBinary(DcmEVR vr)
     }
 }
 
+bool isAscii(const OFString &s)
+{
+    for (size_t i = 0; i < s.length(); ++i)
+        if (static_cast<unsigned char>(s[i]) > 0x7F)
+            return false;
+    return true;
+}
+
+// The VRs whose text is in the Specific Character Set; all others are ASCII.
+bool inCharacterSet(DcmEVR vr)
+{
+    switch (vr) {
+    case EVR_PN: case EVR_LO: case EVR_SH: case EVR_ST: case EVR_LT: case EVR_UT: case EVR_UC:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Where an ISO 2022 escape may be undone: between values, and between a name's parts.
+OFString delimitersOf(DcmEVR vr) { return vr == EVR_PN ? "\\^=" : "\\"; }
+
+const OFString Utf8Charset = "ISO_IR 192";
+
+// The Specific Character Set that holds in an item: its own or that of the
+// nearest item above it. An item made here and not (yet) part of an image
+// holds its text as UTF-8. top gets the outermost item.
+OFString charsetOf(DcmItem *item, DcmItem **top = nullptr)
+{
+    OFString charset;
+    bool found = false;
+    DcmItem *outer = item;
+    for (DcmItem *it = item; it; it = it->getParentItem()) {
+        if (!found && it->tagExists(DCM_SpecificCharacterSet)) {
+            it->findAndGetOFStringArray(DCM_SpecificCharacterSet, charset);
+            found = true;
+        }
+        outer = it;
+    }
+    if (top)
+        *top = outer;
+    if (charset.empty() && outer && outer->ident() != EVR_dataset)
+        return Utf8Charset;
+    return charset;
+}
+
+QString decodedText(DcmItem *item, DcmEVR vr, const OFString &raw, QString *problem)
+{
+    if (isAscii(raw))
+        return QString::fromLatin1(raw.c_str(), qsizetype(raw.length()));
+    const QByteArray bytes(raw.c_str(), qsizetype(raw.length()));
+    auto asReceived = [&] {
+        // UTF-8 as this workstation wrote it before, else every byte a character.
+        QStringDecoder decoder(QStringDecoder::Utf8);
+        const QString text = decoder.decode(bytes);
+        return decoder.hasError() ? QString::fromLatin1(bytes) : text;
+    };
+    const OFString charset = inCharacterSet(vr) ? charsetOf(item) : OFString();
+    if (charset.empty() || charset == Utf8Charset)
+        return asReceived();
+    DcmSpecificCharacterSet converter;
+    OFString utf8;
+    OFCondition c = converter.selectCharacterSet(charset, Utf8Charset);
+    if (c.good())
+        c = converter.convertString(raw, utf8, delimitersOf(vr));
+    if (c.good())
+        return qs(utf8);
+    if (problem)
+        *problem = QStringLiteral("Character set '%1' not decoded (%2); text shown as received").arg(qs(charset), qs(c.text()));
+    return asReceived();
+}
+
+// The image that holds item moves to UTF-8 (ISO_IR 192), its present texts converted.
+bool switchToUtf8(DcmItem *item, ToolkitError *error)
+{
+    DcmItem *top = nullptr;
+    const OFString charset = charsetOf(item, &top);
+    OFCondition c = top->convertCharacterSet(charset, Utf8Charset, 0, OFFalse);
+    if (c.bad() && charset.empty()) // bytes without a declared set: taken as they are shown
+        c = top->convertCharacterSet("ISO_IR 100", Utf8Charset, 0, OFFalse);
+    if (c.good()) {
+        for (DcmItem *it = item; it && it != top; it = it->getParentItem())
+            it->findAndDeleteElement(DCM_SpecificCharacterSet);
+        c = top->putAndInsertString(DCM_SpecificCharacterSet, Utf8Charset.c_str());
+    }
+    if (c.bad())
+        return fail(error, ToolkitErrors::BadAttribute,
+                    QStringLiteral("The image's character set '%1' cannot take the value and cannot be changed to UTF-8: %2").arg(qs(charset), qs(c.text()))),
+               false;
+    return true;
+}
+
+// A UTF-8 value in the character set of the item it goes into. When that set
+// cannot hold it, the image moves to UTF-8 first.
+bool encodeForItem(DcmItem *item, const OFString &utf8, DcmEVR vr, OFString *encoded, ToolkitError *error)
+{
+    *encoded = utf8;
+    if (isAscii(utf8) || !inCharacterSet(vr))
+        return true;
+    const OFString charset = charsetOf(item);
+    if (charset == Utf8Charset)
+        return true;
+    if (!charset.empty() && charset.find('\\') == OFString_npos) {
+        DcmSpecificCharacterSet converter;
+        OFCondition c = converter.selectCharacterSet(Utf8Charset, charset);
+        if (c.good())
+            c = converter.convertString(utf8, *encoded, delimitersOf(vr));
+        if (c.good())
+            return true;
+        *encoded = utf8;
+    }
+    return switchToUtf8(item, error);
+}
+
+// A copy of an item from elsewhere, its texts moved into the character set of
+// the item it goes into (which moves to UTF-8 when its set cannot hold them).
+bool encodeCopyForItem(DcmItem *item, DcmItem *source, DcmItem &copy, ToolkitError *error)
+{
+    if (!copy.containsExtendedCharacters() || copy.tagExists(DCM_SpecificCharacterSet))
+        return true;
+    const OFString from = charsetOf(source);
+    const OFString to = charsetOf(item);
+    if (from == to)
+        return true;
+    OFCondition c = copy.convertCharacterSet(from, Utf8Charset, 0, OFFalse);
+    if (c.bad())
+        return fail(error, ToolkitErrors::BadAttribute, QStringLiteral("An item's texts in '%1' cannot be read: %2").arg(qs(from), qs(c.text()))), false;
+    if (to == Utf8Charset)
+        return true;
+    DcmItem encoded(copy);
+    if (!to.empty() && to.find('\\') == OFString_npos && encoded.convertCharacterSet(Utf8Charset, to, 0, OFFalse).good()) {
+        copy = encoded;
+        return true;
+    }
+    return switchToUtf8(item, error);
+}
+
 ToolkitAttribute readAttribute(DcmItem *item, quint16 group, quint16 element)
 {
     ToolkitAttribute a;
@@ -85,7 +224,7 @@ ToolkitAttribute readAttribute(DcmItem *item, quint16 group, quint16 element)
     for (unsigned long i = 0; i < vm; ++i) {
         OFString v;
         if (el->getOFString(v, i, OFTrue).good())
-            a.values << qs(v);
+            a.values << decodedText(item, el->ident(), v, &a.charsetProblem);
     }
     a.value = a.values.join(QLatin1Char('|'));
     return a;
@@ -100,7 +239,10 @@ bool writeText(DcmItem *item, quint16 group, quint16 element, const QString &val
         tag.setVR(DcmVR(EVR_LO)); // private or unknown: stored as text
     QString dicom = value;
     dicom.replace(QLatin1Char('|'), QLatin1Char('\\'));
-    const OFCondition c = item->putAndInsertString(tag, ofs(dicom).c_str(), OFTrue);
+    OFString encoded;
+    if (!encodeForItem(item, ofs(dicom), tag.getEVR(), &encoded, error))
+        return false;
+    const OFCondition c = item->putAndInsertString(tag, encoded.c_str(), OFTrue);
     if (c.bad())
         return fail(error, ToolkitErrors::BadAttribute, qs(c.text())), false;
     return true;
@@ -133,7 +275,10 @@ bool writeSequence(DcmItem *item, quint16 group, quint16 element, const ToolkitS
     auto seq = std::make_unique<DcmSequenceOfItems>(tag);
     for (const ToolkitDataSet &ds : items) {
         DcmItem *src = itemOf(ds);
-        seq->append(src ? new DcmItem(*src) : new DcmItem());
+        auto *copy = src ? new DcmItem(*src) : new DcmItem();
+        seq->append(copy);
+        if (src && !encodeCopyForItem(item, src, *copy, error))
+            return false;
     }
     const OFCondition c = item->insert(seq.get(), OFTrue);
     if (c.bad())
@@ -642,9 +787,9 @@ ToolkitPatient ImagePatient(const ToolkitImagePtr &image)
         return p;
     OFString v;
     if (ds->findAndGetOFStringArray(DCM_PatientName, v).good())
-        p.name = qs(v);
+        p.name = decodedText(ds, EVR_PN, v, &p.charsetProblem);
     if (ds->findAndGetOFStringArray(DCM_PatientID, v).good())
-        p.id = qs(v);
+        p.id = decodedText(ds, EVR_LO, v, &p.charsetProblem);
     if (ds->findAndGetOFString(DCM_PatientBirthDate, v).good())
         p.birthDate = qs(v);
     if (ds->findAndGetOFString(DCM_PatientSex, v).good())

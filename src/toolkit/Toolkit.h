@@ -27,11 +27,16 @@ inline constexpr qint32 BadAttribute = 31004; // tag or value the data set refus
 inline constexpr qint32 NoImage = 31005;      // an empty image handle
 } // namespace ToolkitErrors
 
-// What GetAttribute returns, also for an absent attribute.
+// What GetAttribute returns, also for an absent attribute. Text is decoded by
+// the Specific Character Set that holds for it; text a data set made here
+// holds before it joins an image is UTF-8.
 struct ToolkitAttribute {
     bool exists = false;
     QString value;      // all values, joined by "|"
     QStringList values; // one entry per value
+    // Set when the text could not be decoded by the image's Specific Character
+    // Set; it is then shown as received (UTF-8 if valid, else byte for byte).
+    QString charsetProblem;
     bool isMultiValued() const { return values.size() > 1; }
     // Value by 1-based index; empty outside the range.
     QString valueAt(int index) const { return index >= 1 && index <= values.size() ? values.at(index - 1) : QString(); }
@@ -118,7 +123,9 @@ ToolkitAttribute GetAttribute(const ToolkitImagePtr &image, quint16 group, quint
 ToolkitAttribute GetAttribute(const ToolkitDataSet &dataSet, quint16 group, quint16 element);
 
 // Adds the attribute or replaces its value. Text goes in as the dictionary's VR
-// takes it ("|" separates several values); a 16-bit integer is written as
+// takes it ("|" separates several values), in the image's character set; an
+// image whose set cannot hold the text (or a sequence's texts) moves to UTF-8
+// (ISO_IR 192) with its present texts converted. A 16-bit integer is written as
 // US/SS per the dictionary, as text for string VRs; a sequence replaces all items.
 bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, const QString &value, ToolkitError *error = nullptr);
 bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, qint16 value, ToolkitError *error = nullptr);
@@ -153,6 +160,7 @@ struct ToolkitPatient {
     QString birthDate;
     QString sex;
     QString exportKey; // names the export sub-folder: one value per examination, safe as a folder name
+    QString charsetProblem; // as ToolkitAttribute's
 };
 ToolkitPatient ImagePatient(const ToolkitImagePtr &image);
 

@@ -150,6 +150,8 @@ bool ImageExport::exportImage(const ToolkitImagePtr &image, QString *file, Toolk
 bool ImageExport::writeInfoFile(const ToolkitImagePtr &image, const QString &subFolder, ToolkitError *error)
 {
     const ToolkitPatient p = ImagePatient(image);
+    if (!p.charsetProblem.isEmpty())
+        WriteErrorLog(ToolkitErrors::NotReadable, QStringLiteral("%1: %2").arg(image->path(), p.charsetProblem), place());
     const QString path = subFolder + QStringLiteral("/info.txt");
     QSaveFile out(path);
     const QString text = QStringLiteral("PATIENT_NAME=%1\r\nPATIENT_ID=%2\r\nPATIENT_BIRTHDATE=%3\r\nPATIENT_SEX=%4\r\n")
