@@ -434,6 +434,8 @@ private slots:
         QCOMPARE(dump.count(u"[Roe^Richard]"_s), 1);
         QCOMPARE(dump.count(u"[Doe^Jane]"_s), 1); // A's patient record
         QCOMPARE(ValidationErrors(dicomdir), QStringList());
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden, QDir::Name | QDir::IgnoreCase),
+                 (QStringList{u"a.zip"_s, u"b.zip"_s, u"DICOMDIR"_s})); // nothing half-made left
         QVERIFY2(importDirectory(dicomdir).contains(u"OK\n4 image(s) imported"_s), qPrintable(errorLog()));
     }
 

@@ -144,14 +144,51 @@ QString decodedText(DcmItem *item, DcmEVR vr, const OFString &raw, QString *prob
     return asReceived();
 }
 
-// The image that holds item moves to UTF-8 (ISO_IR 192), its present texts converted.
+// Text of no declared set in UTF-8 as decodedText shows it: each value kept
+// when it is valid UTF-8, else read as Latin-1.
+void undeclaredToUtf8(DcmItem *top)
+{
+    DcmStack stack;
+    while (top->nextObject(stack, OFTrue).good()) {
+        DcmObject *object = stack.top();
+        OFString raw;
+        if (!inCharacterSet(object->ident()) || static_cast<DcmElement *>(object)->getOFStringArray(raw).bad() || isAscii(raw))
+            continue;
+        const QByteArray bytes(raw.c_str(), qsizetype(raw.length()));
+        QStringDecoder decoder(QStringDecoder::Utf8);
+        const QString decoded = decoder.decode(bytes); // decodes only when taken
+        if (decoder.hasError())
+            static_cast<DcmElement *>(object)->putString(QString::fromLatin1(bytes).toUtf8().constData());
+    }
+}
+
+// Whether every text of the item converts from its set to UTF-8: tried
+// value by value first, so that a failure leaves the image untouched.
+OFCondition convertsToUtf8(DcmItem *top, const OFString &charset)
+{
+    DcmSpecificCharacterSet converter;
+    OFCondition c = converter.selectCharacterSet(charset, Utf8Charset);
+    DcmStack stack;
+    while (c.good() && top->nextObject(stack, OFTrue).good()) {
+        DcmObject *object = stack.top();
+        OFString raw, converted;
+        if (inCharacterSet(object->ident()) && static_cast<DcmElement *>(object)->getOFStringArray(raw).good() && !isAscii(raw))
+            c = converter.convertString(raw, converted, delimitersOf(object->ident()));
+    }
+    return c;
+}
+
+// The image that holds item moves to UTF-8 (ISO_IR 192), its present texts
+// converted. A declared set that cannot be converted refuses: nothing changes.
 bool switchToUtf8(DcmItem *item, ToolkitError *error)
 {
     DcmItem *top = nullptr;
     const OFString charset = charsetOf(item, &top);
-    OFCondition c = top->convertCharacterSet(charset, Utf8Charset, 0, OFFalse);
-    if (c.bad() && charset.empty()) // bytes without a declared set: taken as they are shown
-        c = top->convertCharacterSet("ISO_IR 100", Utf8Charset, 0, OFFalse);
+    OFCondition c = EC_Normal;
+    if (charset.empty())
+        undeclaredToUtf8(top);
+    else if ((c = convertsToUtf8(top, charset)).good())
+        c = top->convertCharacterSet(charset, Utf8Charset, 0, OFFalse);
     if (c.good()) {
         for (DcmItem *it = item; it && it != top; it = it->getParentItem())
             it->findAndDeleteElement(DCM_SpecificCharacterSet);
