@@ -223,25 +223,38 @@ bool encodeForItem(DcmItem *item, const OFString &utf8, DcmEVR vr, OFString *enc
     return switchToUtf8(item, error);
 }
 
-// A copy of an item from elsewhere, its texts moved into the character set of
-// the item it goes into (which moves to UTF-8 when its set cannot hold them).
-bool encodeCopyForItem(DcmItem *item, DcmItem *source, DcmItem &copy, ToolkitError *error)
+// Items copied from elsewhere, taken to UTF-8 from the set they were in.
+bool copiesToUtf8(const QList<std::pair<DcmItem *, DcmItem *>> &copies, ToolkitError *error)
 {
-    if (!copy.containsExtendedCharacters() || copy.tagExists(DCM_SpecificCharacterSet))
-        return true;
-    const OFString from = charsetOf(source);
+    for (const auto &[source, copy] : copies) {
+        if (!copy->containsExtendedCharacters() || copy->tagExists(DCM_SpecificCharacterSet))
+            continue; // ASCII, or it says itself what it holds
+        const OFString from = charsetOf(source);
+        const OFCondition c = from == Utf8Charset ? EC_Normal : copy->convertCharacterSet(from, Utf8Charset, 0, OFFalse);
+        if (c.bad())
+            return fail(error, ToolkitErrors::BadAttribute, QStringLiteral("An item's texts in '%1' cannot be read: %2").arg(qs(from), qs(c.text()))), false;
+    }
+    return true;
+}
+
+// A sequence of UTF-8 items into the set of the item it goes into; when that
+// set cannot hold every one of them, the image moves to UTF-8 instead.
+bool encodeSequenceForItem(DcmItem *item, DcmSequenceOfItems &seq, ToolkitError *error)
+{
     const OFString to = charsetOf(item);
-    if (from == to)
+    if (to == Utf8Charset || !seq.containsExtendedCharacters())
         return true;
-    OFCondition c = copy.convertCharacterSet(from, Utf8Charset, 0, OFFalse);
-    if (c.bad())
-        return fail(error, ToolkitErrors::BadAttribute, QStringLiteral("An item's texts in '%1' cannot be read: %2").arg(qs(from), qs(c.text()))), false;
-    if (to == Utf8Charset)
-        return true;
-    DcmItem encoded(copy);
-    if (!to.empty() && to.find('\\') == OFString_npos && encoded.convertCharacterSet(Utf8Charset, to, 0, OFFalse).good()) {
-        copy = encoded;
-        return true;
+    if (!to.empty() && to.find('\\') == OFString_npos) {
+        DcmSequenceOfItems encoded(seq);
+        bool all = true;
+        for (unsigned long i = 0; all && i < encoded.card(); ++i) {
+            DcmItem *it = encoded.getItem(i);
+            all = it->tagExists(DCM_SpecificCharacterSet) || it->convertCharacterSet(Utf8Charset, to, 0, OFFalse).good();
+        }
+        if (all) {
+            seq = encoded;
+            return true;
+        }
     }
     return switchToUtf8(item, error);
 }
@@ -310,13 +323,16 @@ bool writeSequence(DcmItem *item, quint16 group, quint16 element, const ToolkitS
     if (tag.getEVR() != EVR_SQ)
         return fail(error, ToolkitErrors::BadAttribute, QStringLiteral("Not a sequence attribute")), false;
     auto seq = std::make_unique<DcmSequenceOfItems>(tag);
+    QList<std::pair<DcmItem *, DcmItem *>> copies; // source, copy
     for (const ToolkitDataSet &ds : items) {
         DcmItem *src = itemOf(ds);
         auto *copy = src ? new DcmItem(*src) : new DcmItem();
         seq->append(copy);
-        if (src && !encodeCopyForItem(item, src, *copy, error))
-            return false;
+        if (src)
+            copies.append(std::pair<DcmItem *, DcmItem *>(src, copy));
     }
+    if (!copiesToUtf8(copies, error) || !encodeSequenceForItem(item, *seq, error))
+        return false;
     const OFCondition c = item->insert(seq.get(), OFTrue);
     if (c.bad())
         return fail(error, ToolkitErrors::BadAttribute, qs(c.text())), false;
