@@ -337,6 +337,7 @@ bool WriteDirectory(ToolkitDirectory &directory, ToolkitError *error)
         [&](const QString &temp) -> QString {
             const QByteArray file = QFile::encodeName(temp);
             if (d.existed) {
+                QFile::remove(temp); // one left by a run that died
                 if (!QFile::copy(path, temp))
                     return QStringLiteral("cannot be copied");
                 // The patients of rewritten images get their records anew
