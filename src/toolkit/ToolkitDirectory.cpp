@@ -35,6 +35,7 @@ struct ToolkitDirectory::Impl {
     QSet<QString> rewritten;             // listed instances whose file changed
     QTemporaryDir scratch;
     DicomDirInterface own;               // the file-set of this export alone
+    bool ownWritten = false;
 };
 
 ToolkitDirectory::ToolkitDirectory() = default;
@@ -330,6 +331,20 @@ bool WriteDirectory(ToolkitDirectory &directory, ToolkitError *error)
     const QString path = d.folder + QStringLiteral("/DICOMDIR");
     if (d.added.isEmpty() && d.rewritten.isEmpty() && d.existed)
         return true;
+    if (!d.existed) { // a new file-set: this export's own DICOMDIR is the folder's
+        QString own;
+        if (!WriteOwnDirectory(directory, &own, error))
+            return false;
+        const bool copied = WriteReplacing(
+            path,
+            [&](const QString &temp) {
+                QFile::remove(temp);
+                return QFile::copy(own, temp) ? QString() : QStringLiteral("cannot copy %1").arg(own);
+            },
+            error);
+        d.existed = copied;
+        return copied;
+    }
     QStringList toAdd = d.added;
     // Built beside the DICOMDIR and renamed over it once complete.
     const bool written = WriteReplacing(
@@ -388,9 +403,12 @@ bool WriteOwnDirectory(ToolkitDirectory &directory, QString *path, ToolkitError 
 {
     if (!directory.d)
         return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("No directory opened"));
-    const OFCondition c = directory.d->own.writeDicomDir();
-    if (c.bad())
-        return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("The export's own DICOMDIR: %1").arg(qs(c.text())));
+    if (!directory.d->ownWritten) {
+        const OFCondition c = directory.d->own.writeDicomDir();
+        if (c.bad())
+            return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("The export's own DICOMDIR: %1").arg(qs(c.text())));
+        directory.d->ownWritten = true;
+    }
     if (path)
         *path = directory.d->scratch.path() + QStringLiteral("/DICOMDIR");
     return true;
