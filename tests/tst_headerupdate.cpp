@@ -67,7 +67,8 @@ class HeaderUpdateTest : public QObject {
                     ++n;
                     s.series.last().images << SyntheticImageSpec{
                         .instanceNumber = i + 1, .rows = 32, .columns = 24,
-                        .extra = {{u"0018,1030"_s, u"A%1"_s.arg(n)}, {u"0040,0254"_s, u"B%1"_s.arg(n)}}};
+                        .extra = {{u"0018,1030"_s, u"A%1"_s.arg(n)}, {u"0040,0254"_s, u"B%1"_s.arg(n)}},
+                        .characterSet = u"ISO_IR 100"_s};
                 }
             }
             return s;
@@ -155,6 +156,9 @@ private slots:
         QTest::newRow("values from the header view") << Task{0, u"0028,1050 - Window Center"_s, u"100 | 200"_s} << 0 << u"0028,1050=100\\200"_s;
         QTest::newRow("the viewer's window") << Task{0, kA, u"W"_s} << 2 << u"0018,1030=W|0028,1050=1234|0028,1051=2001"_s;
         QTest::newRow("custom window") << Task{0, kA, u"W"_s} << 1 << u"0028,1050=777|0028,1051=1500"_s;
+        // The images are Latin-1: a value it holds keeps the set, one it cannot hold moves them to UTF-8.
+        QTest::newRow("Latin-1 text") << Task{0, kA, u"Müller"_s} << 0 << u"0018,1030=Müller|0008,0005=ISO_IR 100"_s;
+        QTest::newRow("text beyond Latin-1") << Task{0, kA, u"Łódź"_s} << 0 << u"0018,1030=Łódź|0008,0005=ISO_IR 192"_s;
     }
     void ownValues()
     {

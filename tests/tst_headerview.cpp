@@ -60,6 +60,39 @@ private slots:
         QCOMPARE(GetHeaderElement(group, element, image_), text);
     }
 
+    // The name as the header means it, whatever set it is written in; a set
+    // that cannot be decoded shows the bytes as received and is logged.
+    void characterSets_data()
+    {
+        QTest::addColumn<QString>("charset");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("Latin-1") << "ISO_IR 100" << "Müller^Jürgen" << "Müller^Jürgen";
+        QTest::newRow("Cyrillic") << "ISO_IR 144" << "Иванов^Пётр" << "Иванов^Пётр";
+        QTest::newRow("Greek") << "ISO_IR 126" << "Παπαδάκη^Ελένη" << "Παπαδάκη^Ελένη";
+        QTest::newRow("UTF-8") << "ISO_IR 192" << "Ærø^Åse" << "Ærø^Åse";
+        QTest::newRow("unknown set: as received") << "ISO_IR 999" << "Møller^Ida" << "Møller^Ida";
+    }
+    void characterSets()
+    {
+        QFETCH(QString, charset);
+        QFETCH(QString, name);
+        QFETCH(QString, shown);
+        TestFolder station;
+        QVERIFY(PrepareStation(station));
+        const bool known = charset != u"ISO_IR 999";
+        const QString path = station.file(u"c.dcm"_s);
+        QVERIFY(WriteImage({.patientName = name, .characterSet = known ? charset : u"ISO_IR 100"_s}, path));
+        if (!known)
+            QCOMPARE(RunProgram(u"dcmodify"_s, {u"-nb"_s, u"-m"_s, u"(0008,0005)="_s + charset, path}), 0);
+        ToolkitImageList list;
+        QVERIFY(ReadFileIntoList(list, path));
+        const ToolkitImagePtr image = ListItem(list, 1);
+        QCOMPARE(GetHeaderElement(u"0010"_s, u"0010"_s, image), shown);
+        const QString log = QString::fromUtf8(station.read(u"Logs/Error.log"_s));
+        QCOMPARE(log.contains(u"GetHeaderElement"_s) && log.contains(charset), !known);
+    }
+
     void rowsSortingAndTaskEntry()
     {
         QWidget window;

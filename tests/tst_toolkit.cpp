@@ -90,6 +90,87 @@ private slots:
         QCOMPARE(dumped, (QStringList{"28", "D'Arcy^Anna", "7", "1", "DERIVED\\SECONDARY\\POST", dx, dx, "<missing>"}));
     }
 
+    // A value the workstation writes into a header (a task, a stamped code
+    // item): the image keeps its set when that holds the value, otherwise it
+    // moves to UTF-8 with the text it had converted.
+    void writtenTextKeepsASetThatHoldsIt_data()
+    {
+        QTest::addColumn<QString>("charset"); // the image's texts are in it
+        QTest::addColumn<bool>("declared");   // and it says so
+        QTest::addColumn<QString>("name");    // in the image already
+        QTest::addColumn<bool>("inItem");     // written as a code item's meaning
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("after");
+        QTest::newRow("Latin-1 takes Latin-1") << "ISO_IR 100" << true << "Schäfer^Eva" << false << "Jürgen^Müller" << "ISO_IR 100";
+        QTest::newRow("Latin-1 cannot take Ł") << "ISO_IR 100" << true << "Schäfer^Eva" << false << "Łukasz^Wójcik" << "ISO_IR 192";
+        QTest::newRow("Cyrillic takes Cyrillic") << "ISO_IR 144" << true << "Иванова^Ольга" << false << "Пётр" << "ISO_IR 144";
+        QTest::newRow("Cyrillic cannot take ü") << "ISO_IR 144" << true << "Иванова^Ольга" << false << "Müller" << "ISO_IR 192";
+        QTest::newRow("none declared, ASCII") << "ISO_IR 192" << false << "Doe^Jane" << false << "Jürgen" << "ISO_IR 192";
+        // Undeclared bytes stay what the header view showed: UTF-8 when valid, else Latin-1.
+        QTest::newRow("none declared, UTF-8 bytes") << "ISO_IR 192" << false << "Jürgen^Eva" << false << "Łukasz" << "ISO_IR 192";
+        QTest::newRow("none declared, Latin-1 bytes") << "ISO_IR 100" << false << "Schäfer^Eva" << false << "Łukasz" << "ISO_IR 192";
+        QTest::newRow("item into Latin-1") << "ISO_IR 100" << true << "Schäfer^Eva" << true << "Brustdrüse" << "ISO_IR 100";
+        QTest::newRow("Greek item into Latin-1") << "ISO_IR 100" << true << "Schäfer^Eva" << true << "Μαστός" << "ISO_IR 192";
+        // A set DCMTK cannot convert from (written here as Latin-1): refused, the image as it was.
+        QTest::newRow("unknown set") << "ISO_IR 999" << true << "Møller^Ida" << false << "Łukasz" << "";
+    }
+    void writtenTextKeepsASetThatHoldsIt()
+    {
+        QFETCH(QString, charset);
+        QFETCH(bool, declared);
+        QFETCH(QString, name);
+        QFETCH(bool, inItem);
+        QFETCH(QString, value);
+        QFETCH(QString, after);
+        const QString tag = QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-');
+        const bool known = !after.isEmpty();
+        SyntheticImageSpec spec{.patientName = name, .characterSet = known ? charset : u"ISO_IR 100"_s};
+        if (!declared)
+            spec.omit = {u"0008,0005"_s};
+        const QString in = make(tag + u".dcm"_s, spec);
+        if (!known)
+            QCOMPARE(RunProgram(u"dcmodify"_s, {u"-nb"_s, u"-m"_s, u"(0008,0005)="_s + charset, in}), 0);
+        const ToolkitImagePtr img = ReadImage(in);
+        QCOMPARE(GetAttribute(img, 0x0010, 0x0010).value, name);
+        if (!known) {
+            QVERIFY(!SetAttribute(img, 0x0008, 0x0090, value));
+            QVERIFY(WriteDicomFile(img, folder_.file(tag + u"-out.dcm"_s)));
+            QCOMPARE(ReadFile(folder_.file(tag + u"-out.dcm"_s)), ReadFile(in));
+            return;
+        }
+        // Two items, the first one Latin-1 can hold: each must read back whatever the second makes of the set.
+        const QStringList meanings{u"Drüse"_s, value};
+        if (inItem) {
+            QList<ToolkitDataSet> items;
+            for (const QString &meaning : meanings) {
+                items << NewDataSet();
+                QVERIFY(SetAttribute(items.last(), 0x0008, 0x0100, u"T-04000"_s) && SetAttribute(items.last(), 0x0008, 0x0104, meaning));
+            }
+            QVERIFY(SetAttribute(img, 0x0008, 0x2218, NewSequence(items)));
+            const ToolkitSequence back = GetSequence(img, 0x0008, 0x2218);
+            QCOMPARE(GetAttribute(back.value(0), 0x0008, 0x0104).value + u'|' + GetAttribute(back.value(1), 0x0008, 0x0104).value, meanings.join(u'|'));
+        } else {
+            QVERIFY(SetAttribute(img, 0x0008, 0x0090, value));
+            QCOMPARE(GetAttribute(img, 0x0008, 0x0090).value, value);
+        }
+        QCOMPARE(GetAttribute(img, 0x0010, 0x0010).value, name);
+        const QString out = folder_.file(tag + u"-out.dcm"_s);
+        QVERIFY(WriteDicomFile(img, out));
+        // DCMTK's own reading, converted by the set the file declares.
+        QCOMPARE(DumpTag(out, u"0008,0005"_s), after);
+        const QString dump = Dump(out, {u"+U8"_s}).remove(QRegularExpression(u"^ +"_s, QRegularExpression::MultilineOption)); // items indented
+        QCOMPARE(DumpedValue(dump, u"0010,0010"_s), name);
+        if (inItem) {
+            QStringList dumped;
+            static const QRegularExpression meaning(u"^\\(0008,0104\\) LO \\[([^\\]]*)\\]"_s, QRegularExpression::MultilineOption);
+            for (auto m = meaning.globalMatch(dump); m.hasNext();)
+                dumped << m.next().captured(1);
+            QCOMPARE(dumped, meanings);
+        } else {
+            QCOMPARE(DumpedValue(dump, u"0008,0090"_s), value);
+        }
+    }
+
     // The pixel data is read from the file lazily: replacing that file must not lose it.
     void writingOverItsOwnFileKeepsThePixels()
     {

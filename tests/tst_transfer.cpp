@@ -197,17 +197,30 @@ private slots:
         QTest::newRow("absolute") << QStringList{u"secret"_s} << QStringList{u"/etc"_s, u"hostname"_s} << QString();
         QTest::newRow("missing") << QStringList{u"IMAGES/IM0001"_s} << QStringList{u"IMAGES"_s, u"IM0002"_s} << QString();
         QTest::newRow("a folder") << QStringList{u"IMAGES/IM0001"_s} << QStringList{u"IMAGES"_s} << QString();
+        // "name->target": a symbolic link, its target relative to the link's folder.
+        QTest::newRow("file link off the medium") << QStringList{u"IMAGES/IM0001->../../secret"_s} << QStringList{u"IMAGES"_s, u"IM0001"_s} << QString();
+        QTest::newRow("folder link mid-path") << QStringList{u"IMAGES->../outside"_s} << QStringList{u"IMAGES"_s, u"IM0001"_s} << QString();
+        QTest::newRow("link on the medium") << QStringList{u"IMAGES/IM0001"_s, u"LINKED->IMAGES"_s} << QStringList{u"LINKED"_s, u"IM0001"_s}
+                                            << u"IMAGES/IM0001"_s;
     }
     void referencedFiles()
     {
         QFETCH(QStringList, onDisk);
         QFETCH(QStringList, components);
         QFETCH(QString, found);
-        for (const QString &f : onDisk)
-            folder_->write(u"media/"_s + f, "x");
+        folder_->write(u"secret"_s, "x");
+        folder_->write(u"outside/IM0001"_s, "x");
+        for (const QString &f : onDisk) {
+            const QString name = f.section(u"->"_s, 0, 0), target = f.section(u"->"_s, 1);
+            QDir().mkpath(QFileInfo(folder_->file(u"media/"_s + name)).absolutePath());
+            if (target.isEmpty())
+                folder_->write(u"media/"_s + name, "x");
+            else
+                QVERIFY(QFile::link(target, folder_->file(u"media/"_s + name)));
+        }
         QString reason;
         const QString file = ResolveReferencedFile(folder_->file(u"media"_s), components, &reason);
-        QCOMPARE(file, found.isEmpty() ? QString() : folder_->file(u"media/"_s + found));
+        QCOMPARE(file, found.isEmpty() ? QString() : QFileInfo(folder_->file(u"media/"_s + found)).canonicalFilePath());
         QCOMPARE(reason.isEmpty(), !found.isEmpty());
     }
 
@@ -220,6 +233,8 @@ private slots:
         QTest::newRow("lower-cased copy") << u"lower case"_s << u"OK\n3 image(s) imported\nTasks done."_s;
         QTest::newRow("a file missing") << u"missing"_s << u"OK\n2 image(s) imported\n1 file(s) skipped, see the error log.\nTasks done."_s;
         QTest::newRow("not a DICOMDIR") << u"image"_s << u"failed\n"_s;
+        QTest::newRow("a file linked off the medium") << u"file link"_s << u"OK\n2 image(s) imported\n1 file(s) skipped, see the error log.\nTasks done."_s;
+        QTest::newRow("its folder linked off the medium") << u"folder link"_s << u"OK\n0 image(s) imported\n3 file(s) skipped, see the error log.\nTasks done."_s;
     }
     void importDirectory()
     {
@@ -244,12 +259,21 @@ private slots:
             QVERIFY(QFile::remove(folder_->file(u"media/"_s + names.at(1))));
         } else if (medium == u"image") {
             dicomdir = first_.first();
+        } else if (medium == u"file link") { // an image of the same name elsewhere on the machine
+            QVERIFY(QFile::rename(folder_->file(u"media/"_s + names.at(1)), folder_->file(u"elsewhere.dcm"_s)));
+            QVERIFY(QFile::link(u"../../elsewhere.dcm"_s, folder_->file(u"media/"_s + names.at(1))));
+        } else if (medium == u"folder link") {
+            QVERIFY(QFile::rename(folder_->file(u"media/IMAGES"_s), folder_->file(u"elsewhere"_s)));
+            QVERIFY(QFile::link(u"../elsewhere"_s, folder_->file(u"media/IMAGES"_s)));
         }
         const QString text = importDirectory(dicomdir);
         QVERIFY2(text.startsWith(u"Importing DICOM-Dir ... "_s + expected), qPrintable(text));
-        QCOMPARE(temp().size(), medium == u"missing" ? 2 : medium == u"image" ? 0 : 3);
+        const QMap<QString, int> inTemp{{u"missing"_s, 2}, {u"image"_s, 0}, {u"file link"_s, 2}, {u"folder link"_s, 0}};
+        QCOMPARE(temp().size(), inTemp.value(medium, 3));
         if (medium != u"as made" && medium != u"lower case")
             QVERIFY2(errorLog().contains(u"EditForm ImportDirTimer"_s), qPrintable(errorLog()));
+        if (medium.endsWith(u"link"_s))
+            QVERIFY2(errorLog().contains(u"outside the medium"_s), qPrintable(errorLog()));
     }
 
     // <folder>/<key>/<UID>.dcm with the source's data set; the archive keeps
@@ -359,6 +383,62 @@ private slots:
         QCOMPARE(ValidationErrors(dicomdir), QStringList());
     }
 
+    // Patient A's study, then patient B's, each with DICOMDIR and ZIP into one
+    // hand-out folder: each archive holds its own images and a DICOMDIR of
+    // them alone, the folder's DICOMDIR lists both. B's header changed and
+    // exported again: the folder gets the new file and records that say so.
+    void twoExportsIntoOneFolder()
+    {
+        const QString out = folder_->file(u"out"_s);
+        for (const auto &[files, archive] : {std::pair{first_, u"a"_s}, {second_, u"b"_s}}) {
+            ExportRequest r = request(ExportKinds::Dicom, out, files);
+            r.dicomDir = r.compress = true;
+            QVERIFY(RunExport(r, archive));
+        }
+        const QString dicomdir = out + u"/DICOMDIR"_s;
+        QCOMPARE(ReferencedFiles(dicomdir).size(), 4);
+        QCOMPARE(ValidationErrors(dicomdir), QStringList());
+        for (const auto &[archive, patient, other, count] : {std::tuple{u"a"_s, u"PAT0001"_s, u"PAT0002"_s, 3}, {u"b"_s, u"PAT0002"_s, u"PAT0001"_s, 1}}) {
+            const QString unpacked = folder_->file(u"unpacked/"_s + archive);
+            QDir().mkpath(unpacked);
+            QByteArray log;
+            QVERIFY2(RunProgram(u"unzip"_s, {u"-q"_s, out + u'/' + archive + u".zip"_s, u"-d"_s, unpacked}, &log) == 0, log.constData());
+            const QStringList listed = ReferencedFiles(unpacked + u"/DICOMDIR"_s);
+            QCOMPARE(listed.size(), count);
+            for (const QString &id : listed)
+                QCOMPARE(DumpTag(unpacked + u'/' + id, u"0010,0020"_s), patient);
+            QStringList files = listed + QStringList{u"DICOMDIR"_s};
+            files.sort();
+            QCOMPARE(FilesBelow(unpacked), files);
+            QCOMPARE(ValidationErrors(unpacked + u"/DICOMDIR"_s), QStringList());
+            const QString dump = Dump(unpacked + u"/DICOMDIR"_s, {});
+            QVERIFY2(dump.contains(u'[' + patient + u']') && !dump.contains(other), qPrintable(dump));
+        }
+
+        // B's name corrected in the header, then B exported again without ZIP.
+        const QStringList before = ReferencedFiles(dicomdir);
+        QMap<QString, QByteArray> contents;
+        for (const QString &id : before)
+            contents[id] = ReadFile(out + u'/' + id);
+        const ToolkitImagePtr b = ReadImage(second_.first());
+        QVERIFY(SetAttribute(b, 0x0010, 0x0010, u"Roe^Richard"_s) && WriteDicomFile(b, second_.first()));
+        QVERIFY(RunExport({.kind = ExportKinds::Dicom, .folder = out, .dicomDir = true, .images = {b}}));
+        QCOMPARE(prompts_->texts().last(), u"Images exported!"_s);
+        QCOMPARE(ReferencedFiles(dicomdir), before);
+        QStringList changed;
+        for (const QString &id : before)
+            if (ReadFile(out + u'/' + id) != contents[id])
+                changed << DumpTag(out + u'/' + id, u"0010,0010"_s);
+        QCOMPARE(changed, QStringList{u"Roe^Richard"_s});
+        const QString dump = Dump(dicomdir, {});
+        QCOMPARE(dump.count(u"[Roe^Richard]"_s), 1);
+        QCOMPARE(dump.count(u"[Doe^Jane]"_s), 1); // A's patient record
+        QCOMPARE(ValidationErrors(dicomdir), QStringList());
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden, QDir::Name | QDir::IgnoreCase),
+                 (QStringList{u"a.zip"_s, u"b.zip"_s, u"DICOMDIR"_s})); // nothing half-made left
+        QVERIFY2(importDirectory(dicomdir).contains(u"OK\n4 image(s) imported"_s), qPrintable(errorLog()));
+    }
+
     // Pictures at the image's size that show the breast; info.txt beside the first.
     void exportJpeg()
     {
@@ -385,6 +465,12 @@ private slots:
             sizes << QFileInfo(file).size();
         }
         QVERIFY2(sizes.at(0) < sizes.at(1), qPrintable(u"%1 %2"_s.arg(sizes.at(0)).arg(sizes.at(1))));
+
+        // A header in Latin-1: info.txt says the name the header means.
+        const QString latin = write(u"src/latin.dcm"_s, {.patientName = u"Müller^Anna"_s, .studyUid = firstUid_, .characterSet = u"ISO_IR 100"_s});
+        QVERIFY(RunExport(request(ExportKinds::Jpeg, folder_->file(u"outLatin"_s), {latin})));
+        const QString info = QString::fromUtf8(folder_->read(u"outLatin/%1/info.txt"_s.arg(firstUid_)));
+        QVERIFY2(info.startsWith(u"PATIENT_NAME=Müller^Anna\r\n"_s), qPrintable(info));
     }
 
     // The dialog of each kind; a missing folder stops before anything is written,

@@ -31,6 +31,8 @@ QString GetHeaderElement(const QString &group, const QString &element, const Too
     const ToolkitAttribute a = GetAttribute(image, quint16(g), quint16(e));
     if (!a.exists)
         return {};
+    if (!a.charsetProblem.isEmpty())
+        WriteErrorLog(ToolkitErrors::NotReadable, QStringLiteral("(%1,%2): %3").arg(group, element, a.charsetProblem), QStringLiteral("GetHeaderElement"));
     if (!a.isMultiValued())
         return a.value;
     QStringList values;

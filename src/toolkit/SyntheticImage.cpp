@@ -192,6 +192,12 @@ bool WriteSyntheticImage(const SyntheticImageSpec &spec, const QString &path, QS
             return fail(QStringLiteral("%1: %2").arg(tagText, QString::fromLatin1(cond.text())));
     }
 
+    if (spec.characterSet != QLatin1String("ISO_IR 192")) {
+        cond = ds->convertCharacterSet("ISO_IR 192", ofs(spec.characterSet), 0, OFTrue);
+        if (cond.bad())
+            return fail(QStringLiteral("%1: %2").arg(spec.characterSet, QString::fromLatin1(cond.text())));
+    }
+
     for (const QString &tagText : spec.omit) {
         DcmTagKey key;
         if (!tagOf(tagText, &key))

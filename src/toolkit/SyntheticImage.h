@@ -37,6 +37,8 @@ struct SyntheticImageSpec {
 
     // Further attributes as ("gggg,eeee", value); the dictionary gives the VR.
     QList<QPair<QString, QString>> extra;
+    // The Specific Character Set the texts are written in (a single-byte set or UTF-8).
+    QString characterSet = QStringLiteral("ISO_IR 192");
     // Attributes ("gggg,eeee") left out, as a lean detector header leaves them.
     QStringList omit;
 };

@@ -10,6 +10,7 @@
 #include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcsequen.h>
+#include <dcmtk/dcmdata/dcspchrs.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmdata/dcvrss.h>
 #include <dcmtk/dcmdata/dcvrus.h>
@@ -20,6 +21,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringDecoder>
 
 #include <cstdio>
 
@@ -70,6 +72,193 @@ bool isLargeBinary(DcmEVR vr)
     }
 }
 
+bool isAscii(const OFString &s)
+{
+    for (size_t i = 0; i < s.length(); ++i)
+        if (static_cast<unsigned char>(s[i]) > 0x7F)
+            return false;
+    return true;
+}
+
+// The VRs whose text is in the Specific Character Set; all others are ASCII.
+bool inCharacterSet(DcmEVR vr)
+{
+    switch (vr) {
+    case EVR_PN: case EVR_LO: case EVR_SH: case EVR_ST: case EVR_LT: case EVR_UT: case EVR_UC:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Where an ISO 2022 escape may be undone: between values, and between a name's parts.
+OFString delimitersOf(DcmEVR vr) { return vr == EVR_PN ? "\\^=" : "\\"; }
+
+const OFString Utf8Charset = "ISO_IR 192";
+
+// The Specific Character Set that holds in an item: its own or that of the
+// nearest item above it. An item made here and not (yet) part of an image
+// holds its text as UTF-8. top gets the outermost item.
+OFString charsetOf(DcmItem *item, DcmItem **top = nullptr)
+{
+    OFString charset;
+    bool found = false;
+    DcmItem *outer = item;
+    for (DcmItem *it = item; it; it = it->getParentItem()) {
+        if (!found && it->tagExists(DCM_SpecificCharacterSet)) {
+            it->findAndGetOFStringArray(DCM_SpecificCharacterSet, charset);
+            found = true;
+        }
+        outer = it;
+    }
+    if (top)
+        *top = outer;
+    if (charset.empty() && outer && outer->ident() != EVR_dataset)
+        return Utf8Charset;
+    return charset;
+}
+
+QString decodedText(DcmItem *item, DcmEVR vr, const OFString &raw, QString *problem)
+{
+    if (isAscii(raw))
+        return QString::fromLatin1(raw.c_str(), qsizetype(raw.length()));
+    const QByteArray bytes(raw.c_str(), qsizetype(raw.length()));
+    auto asReceived = [&] {
+        // UTF-8 as this workstation wrote it before, else every byte a character.
+        QStringDecoder decoder(QStringDecoder::Utf8);
+        const QString text = decoder.decode(bytes);
+        return decoder.hasError() ? QString::fromLatin1(bytes) : text;
+    };
+    const OFString charset = inCharacterSet(vr) ? charsetOf(item) : OFString();
+    if (charset.empty() || charset == Utf8Charset)
+        return asReceived();
+    DcmSpecificCharacterSet converter;
+    OFString utf8;
+    OFCondition c = converter.selectCharacterSet(charset, Utf8Charset);
+    if (c.good())
+        c = converter.convertString(raw, utf8, delimitersOf(vr));
+    if (c.good())
+        return qs(utf8);
+    if (problem)
+        *problem = QStringLiteral("Character set '%1' not decoded (%2); text shown as received").arg(qs(charset), qs(c.text()));
+    return asReceived();
+}
+
+// Text of no declared set in UTF-8 as decodedText shows it: each value kept
+// when it is valid UTF-8, else read as Latin-1.
+void undeclaredToUtf8(DcmItem *top)
+{
+    DcmStack stack;
+    while (top->nextObject(stack, OFTrue).good()) {
+        DcmObject *object = stack.top();
+        OFString raw;
+        if (!inCharacterSet(object->ident()) || static_cast<DcmElement *>(object)->getOFStringArray(raw).bad() || isAscii(raw))
+            continue;
+        const QByteArray bytes(raw.c_str(), qsizetype(raw.length()));
+        QStringDecoder decoder(QStringDecoder::Utf8);
+        const QString decoded = decoder.decode(bytes); // decodes only when taken
+        if (decoder.hasError())
+            static_cast<DcmElement *>(object)->putString(QString::fromLatin1(bytes).toUtf8().constData());
+    }
+}
+
+// Whether every text of the item converts from its set to UTF-8: tried
+// value by value first, so that a failure leaves the image untouched.
+OFCondition convertsToUtf8(DcmItem *top, const OFString &charset)
+{
+    DcmSpecificCharacterSet converter;
+    OFCondition c = converter.selectCharacterSet(charset, Utf8Charset);
+    DcmStack stack;
+    while (c.good() && top->nextObject(stack, OFTrue).good()) {
+        DcmObject *object = stack.top();
+        OFString raw, converted;
+        if (inCharacterSet(object->ident()) && static_cast<DcmElement *>(object)->getOFStringArray(raw).good() && !isAscii(raw))
+            c = converter.convertString(raw, converted, delimitersOf(object->ident()));
+    }
+    return c;
+}
+
+// The image that holds item moves to UTF-8 (ISO_IR 192), its present texts
+// converted. A declared set that cannot be converted refuses: nothing changes.
+bool switchToUtf8(DcmItem *item, ToolkitError *error)
+{
+    DcmItem *top = nullptr;
+    const OFString charset = charsetOf(item, &top);
+    OFCondition c = EC_Normal;
+    if (charset.empty())
+        undeclaredToUtf8(top);
+    else if ((c = convertsToUtf8(top, charset)).good())
+        c = top->convertCharacterSet(charset, Utf8Charset, 0, OFFalse);
+    if (c.good()) {
+        for (DcmItem *it = item; it && it != top; it = it->getParentItem())
+            it->findAndDeleteElement(DCM_SpecificCharacterSet);
+        c = top->putAndInsertString(DCM_SpecificCharacterSet, Utf8Charset.c_str());
+    }
+    if (c.bad())
+        return fail(error, ToolkitErrors::BadAttribute,
+                    QStringLiteral("The image's character set '%1' cannot take the value and cannot be changed to UTF-8: %2").arg(qs(charset), qs(c.text()))),
+               false;
+    return true;
+}
+
+// A UTF-8 value in the character set of the item it goes into. When that set
+// cannot hold it, the image moves to UTF-8 first.
+bool encodeForItem(DcmItem *item, const OFString &utf8, DcmEVR vr, OFString *encoded, ToolkitError *error)
+{
+    *encoded = utf8;
+    if (isAscii(utf8) || !inCharacterSet(vr))
+        return true;
+    const OFString charset = charsetOf(item);
+    if (charset == Utf8Charset)
+        return true;
+    if (!charset.empty() && charset.find('\\') == OFString_npos) {
+        DcmSpecificCharacterSet converter;
+        OFCondition c = converter.selectCharacterSet(Utf8Charset, charset);
+        if (c.good())
+            c = converter.convertString(utf8, *encoded, delimitersOf(vr));
+        if (c.good())
+            return true;
+        *encoded = utf8;
+    }
+    return switchToUtf8(item, error);
+}
+
+// Items copied from elsewhere, taken to UTF-8 from the set they were in.
+bool copiesToUtf8(const QList<std::pair<DcmItem *, DcmItem *>> &copies, ToolkitError *error)
+{
+    for (const auto &[source, copy] : copies) {
+        if (!copy->containsExtendedCharacters() || copy->tagExists(DCM_SpecificCharacterSet))
+            continue; // ASCII, or it says itself what it holds
+        const OFString from = charsetOf(source);
+        const OFCondition c = from == Utf8Charset ? EC_Normal : copy->convertCharacterSet(from, Utf8Charset, 0, OFFalse);
+        if (c.bad())
+            return fail(error, ToolkitErrors::BadAttribute, QStringLiteral("An item's texts in '%1' cannot be read: %2").arg(qs(from), qs(c.text()))), false;
+    }
+    return true;
+}
+
+// A sequence of UTF-8 items into the set of the item it goes into; when that
+// set cannot hold every one of them, the image moves to UTF-8 instead.
+bool encodeSequenceForItem(DcmItem *item, DcmSequenceOfItems &seq, ToolkitError *error)
+{
+    const OFString to = charsetOf(item);
+    if (to == Utf8Charset || !seq.containsExtendedCharacters())
+        return true;
+    if (!to.empty() && to.find('\\') == OFString_npos) {
+        DcmSequenceOfItems encoded(seq);
+        bool all = true;
+        for (unsigned long i = 0; all && i < encoded.card(); ++i) {
+            DcmItem *it = encoded.getItem(i);
+            all = it->tagExists(DCM_SpecificCharacterSet) || it->convertCharacterSet(Utf8Charset, to, 0, OFFalse).good();
+        }
+        if (all) {
+            seq = encoded;
+            return true;
+        }
+    }
+    return switchToUtf8(item, error);
+}
+
 ToolkitAttribute readAttribute(DcmItem *item, quint16 group, quint16 element)
 {
     ToolkitAttribute a;
@@ -85,7 +274,7 @@ ToolkitAttribute readAttribute(DcmItem *item, quint16 group, quint16 element)
     for (unsigned long i = 0; i < vm; ++i) {
         OFString v;
         if (el->getOFString(v, i, OFTrue).good())
-            a.values << qs(v);
+            a.values << decodedText(item, el->ident(), v, &a.charsetProblem);
     }
     a.value = a.values.join(QLatin1Char('|'));
     return a;
@@ -100,7 +289,10 @@ bool writeText(DcmItem *item, quint16 group, quint16 element, const QString &val
         tag.setVR(DcmVR(EVR_LO)); // private or unknown: stored as text
     QString dicom = value;
     dicom.replace(QLatin1Char('|'), QLatin1Char('\\'));
-    const OFCondition c = item->putAndInsertString(tag, ofs(dicom).c_str(), OFTrue);
+    OFString encoded;
+    if (!encodeForItem(item, ofs(dicom), tag.getEVR(), &encoded, error))
+        return false;
+    const OFCondition c = item->putAndInsertString(tag, encoded.c_str(), OFTrue);
     if (c.bad())
         return fail(error, ToolkitErrors::BadAttribute, qs(c.text())), false;
     return true;
@@ -131,10 +323,16 @@ bool writeSequence(DcmItem *item, quint16 group, quint16 element, const ToolkitS
     if (tag.getEVR() != EVR_SQ)
         return fail(error, ToolkitErrors::BadAttribute, QStringLiteral("Not a sequence attribute")), false;
     auto seq = std::make_unique<DcmSequenceOfItems>(tag);
+    QList<std::pair<DcmItem *, DcmItem *>> copies; // source, copy
     for (const ToolkitDataSet &ds : items) {
         DcmItem *src = itemOf(ds);
-        seq->append(src ? new DcmItem(*src) : new DcmItem());
+        auto *copy = src ? new DcmItem(*src) : new DcmItem();
+        seq->append(copy);
+        if (src)
+            copies.append(std::pair<DcmItem *, DcmItem *>(src, copy));
     }
+    if (!copiesToUtf8(copies, error) || !encodeSequenceForItem(item, *seq, error))
+        return false;
     const OFCondition c = item->insert(seq.get(), OFTrue);
     if (c.bad())
         return fail(error, ToolkitErrors::BadAttribute, qs(c.text())), false;
@@ -490,10 +688,15 @@ bool WriteImageFile(const ToolkitImagePtr &image, const QString &path, const QSt
         error);
 }
 
-bool WriteReplacing(const QString &path, const std::function<QString(const QString &temp)> &write, ToolkitError *error)
+bool WriteReplacing(const QString &path, const std::function<QString(const QString &temp)> &write, ToolkitError *error,
+                    const std::function<bool()> &replace)
 {
     const QString temp = path + QStringLiteral(".part%1").arg(QCoreApplication::applicationPid());
     QString why = write(temp);
+    if (why.isEmpty() && replace && !replace()) {
+        QFile::remove(temp);
+        return true;
+    }
     if (why.isEmpty() && std::rename(QFile::encodeName(temp).constData(), QFile::encodeName(path).constData()) != 0)
         why = QStringLiteral("cannot replace");
     if (why.isEmpty())
@@ -637,9 +840,9 @@ ToolkitPatient ImagePatient(const ToolkitImagePtr &image)
         return p;
     OFString v;
     if (ds->findAndGetOFStringArray(DCM_PatientName, v).good())
-        p.name = qs(v);
+        p.name = decodedText(ds, EVR_PN, v, &p.charsetProblem);
     if (ds->findAndGetOFStringArray(DCM_PatientID, v).good())
-        p.id = qs(v);
+        p.id = decodedText(ds, EVR_LO, v, &p.charsetProblem);
     if (ds->findAndGetOFString(DCM_PatientBirthDate, v).good())
         p.birthDate = qs(v);
     if (ds->findAndGetOFString(DCM_PatientSex, v).good())

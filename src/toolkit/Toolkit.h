@@ -27,11 +27,16 @@ inline constexpr qint32 BadAttribute = 31004; // tag or value the data set refus
 inline constexpr qint32 NoImage = 31005;      // an empty image handle
 } // namespace ToolkitErrors
 
-// What GetAttribute returns, also for an absent attribute.
+// What GetAttribute returns, also for an absent attribute. Text is decoded by
+// the Specific Character Set that holds for it; text a data set made here
+// holds before it joins an image is UTF-8.
 struct ToolkitAttribute {
     bool exists = false;
     QString value;      // all values, joined by "|"
     QStringList values; // one entry per value
+    // Set when the text could not be decoded by the image's Specific Character
+    // Set; it is then shown as received (UTF-8 if valid, else byte for byte).
+    QString charsetProblem;
     bool isMultiValued() const { return values.size() > 1; }
     // Value by 1-based index; empty outside the range.
     QString valueAt(int index) const { return index >= 1 && index <= values.size() ? values.at(index - 1) : QString(); }
@@ -118,7 +123,9 @@ ToolkitAttribute GetAttribute(const ToolkitImagePtr &image, quint16 group, quint
 ToolkitAttribute GetAttribute(const ToolkitDataSet &dataSet, quint16 group, quint16 element);
 
 // Adds the attribute or replaces its value. Text goes in as the dictionary's VR
-// takes it ("|" separates several values); a 16-bit integer is written as
+// takes it ("|" separates several values), in the image's character set; an
+// image whose set cannot hold the text (or a sequence's texts) moves to UTF-8
+// (ISO_IR 192) with its present texts converted. A 16-bit integer is written as
 // US/SS per the dictionary, as text for string VRs; a sequence replaces all items.
 bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, const QString &value, ToolkitError *error = nullptr);
 bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, qint16 value, ToolkitError *error = nullptr);
@@ -153,6 +160,7 @@ struct ToolkitPatient {
     QString birthDate;
     QString sex;
     QString exportKey; // names the export sub-folder: one value per examination, safe as a folder name
+    QString charsetProblem; // as ToolkitAttribute's
 };
 ToolkitPatient ImagePatient(const ToolkitImagePtr &image);
 
@@ -202,11 +210,19 @@ bool OpenDirectory(ToolkitDirectory &directory, const QString &folder, ToolkitEr
 // keeps Lossy Image Compression "01") under a free name in the folder kept for
 // its group key, e.g. DICOM/K0000001/IM000001, and lists it. relativePath gets
 // that name; notes get what the directory had to invent for its records.
-// An instance the file-set lists already is not written again: relativePath
-// gets its file. Nothing is left on disk when it fails.
+// An instance the file-set lists already keeps its file name: the file is
+// written again when it is missing or differs from the image as it is now,
+// and its records are rebuilt by WriteDirectory. Nothing new is left on disk
+// when it fails.
 bool AddToDirectory(ToolkitDirectory &directory, const ToolkitImagePtr &image, const QString &groupKey,
                     QString *relativePath, ToolkitError *error = nullptr, QStringList *notes = nullptr);
-// Writes the DICOMDIR (an earlier one is replaced only by a complete new one).
+// Writes the folder's DICOMDIR (an earlier one is replaced only by a complete
+// new one): earlier records stay; a patient with a rewritten image gets its
+// records anew from the files on disk.
 bool WriteDirectory(ToolkitDirectory &directory, ToolkitError *error = nullptr);
-// The files the file-set lists, earlier ones too, relative to its folder.
+// Writes a DICOMDIR of this directory's images alone (those added since it was
+// opened), for an archive of them; path gets the scratch file, which lives as
+// long as the directory and names the files relative to the folder.
+bool WriteOwnDirectory(ToolkitDirectory &directory, QString *path, ToolkitError *error = nullptr);
+// The files added since the directory was opened, relative to its folder.
 QStringList DirectoryFiles(const ToolkitDirectory &directory);

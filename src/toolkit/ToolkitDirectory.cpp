@@ -18,15 +18,24 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <functional>
 
 struct ToolkitDirectory::Impl {
-    DicomDirInterface dir;
     QString folder;
+    bool existed = false;                // the folder had a DICOMDIR
     QMap<QString, QString> groupFolders; // group key -> "DICOM/K0000001"
     QMap<QString, QString> listed;       // SOP Instance UID -> its file, relative
+    QMap<QString, QString> taken;        // this export's instances -> their files
+    QStringList takenOrder;              // this export's files, in its order
+    QStringList added;                   // files new to the folder
+    QSet<QString> rewritten;             // listed instances whose file changed
+    QTemporaryDir scratch;
+    DicomDirInterface own;               // the file-set of this export alone
+    bool ownWritten = false;
 };
 
 ToolkitDirectory::ToolkitDirectory() = default;
@@ -126,19 +135,75 @@ bool ReadDirectory(const QString &path, QList<ToolkitDirectoryRecord> &records, 
     return true;
 }
 
+namespace {
+
+// A listed file name this folder's file-set may be written to: components of
+// the profile's repertoire only, so a DICOMDIR found there never steers a
+// write out of the folder.
+bool isOwnFileId(const QString &relative)
+{
+    static const QRegularExpression component(QStringLiteral("^[A-Z0-9_]{1,8}$"));
+    const QStringList parts = relative.split(QLatin1Char('/'));
+    if (parts.size() > 8)
+        return false;
+    for (const QString &p : parts)
+        if (!component.match(p).hasMatch())
+            return false;
+    return true;
+}
+
+bool sameContent(const QString &a, const QString &b)
+{
+    QFile fa(a), fb(b);
+    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly) || fa.size() != fb.size())
+        return false;
+    while (!fa.atEnd())
+        if (fa.read(1 << 20) != fb.read(1 << 20))
+            return false;
+    return true;
+}
+
+// The Referenced File IDs below a record, "/" between the components.
+void collectFiles(DcmDirectoryRecord &record, QStringList &files)
+{
+    OFString v;
+    if (record.findAndGetOFStringArray(DCM_ReferencedFileID, v).good() && !v.empty())
+        files << qs(v).split(QLatin1Char('\\')).join(QLatin1Char('/'));
+    for (unsigned long i = 0; i < record.cardSub(); ++i)
+        if (DcmDirectoryRecord *sub = record.getSub(i))
+            collectFiles(*sub, files);
+}
+
+bool holdsInstance(DcmDirectoryRecord &record, const QSet<QString> &uids)
+{
+    OFString v;
+    if (record.findAndGetOFString(DCM_ReferencedSOPInstanceUIDInFile, v).good() && uids.contains(qs(v).trimmed()))
+        return true;
+    for (unsigned long i = 0; i < record.cardSub(); ++i)
+        if (DcmDirectoryRecord *sub = record.getSub(i); sub && holdsInstance(*sub, uids))
+            return true;
+    return false;
+}
+
+void prepareInterface(DicomDirInterface &dir)
+{
+    // Missing type 1 keys are made up rather than losing the image from the file-set.
+    dir.enableInventMode(OFTrue);
+    dir.enableInventPatientIDMode(OFTrue);
+    dir.disableBackupMode(OFTrue);
+}
+
+} // namespace
+
 bool OpenDirectory(ToolkitDirectory &directory, const QString &folder, ToolkitError *error)
 {
     RegisterToolkitCodecs();
     directory.d = std::make_unique<ToolkitDirectory::Impl>();
     ToolkitDirectory::Impl &d = *directory.d;
     d.folder = folder;
-    // Missing type 1 keys are made up rather than losing the image from the file-set.
-    d.dir.enableInventMode(OFTrue);
-    d.dir.enableInventPatientIDMode(OFTrue);
     const QString path = folder + QStringLiteral("/DICOMDIR");
-    const QByteArray file = QFile::encodeName(path);
-    const bool append = QFileInfo::exists(path);
-    if (append) {
+    d.existed = QFileInfo::exists(path);
+    if (d.existed) {
         QList<ToolkitDirectoryRecord> records;
         if (!ReadDirectory(path, records, error)) {
             directory.d.reset();
@@ -153,12 +218,16 @@ bool OpenDirectory(ToolkitDirectory &directory, const QString &folder, ToolkitEr
         };
         collect(records);
     }
-    const OFCondition c = append
-                              ? d.dir.appendToDicomDir(DicomDirInterface::AP_GeneralPurpose, file.constData())
-                              : d.dir.createNewDicomDir(DicomDirInterface::AP_GeneralPurpose, file.constData(), "LUMORA");
+    // This export's own file-set, for its archive: the DICOMDIR goes to a
+    // scratch folder, its records name the files in the export folder.
+    prepareInterface(d.own);
+    const OFCondition c = d.scratch.isValid()
+                              ? d.own.createNewDicomDir(DicomDirInterface::AP_GeneralPurpose,
+                                                        QFile::encodeName(d.scratch.path() + QStringLiteral("/DICOMDIR")).constData(), "LUMORA")
+                              : EC_IllegalCall;
     if (c.bad()) {
         directory.d.reset();
-        return fail(error, ToolkitErrors::NotReadable, QStringLiteral("%1/DICOMDIR: %2").arg(folder, qs(c.text())));
+        return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1: the export's own DICOMDIR: %2").arg(folder, qs(c.text())));
     }
     return true;
 }
@@ -172,15 +241,21 @@ bool AddToDirectory(ToolkitDirectory &directory, const ToolkitImagePtr &image, c
     if (!source)
         return fail(error, ToolkitErrors::NoImage, QStringLiteral("No image"));
     ToolkitDirectory::Impl &d = *directory.d;
-    OFString uid;
-    source->getDataset()->findAndGetOFString(DCM_SOPInstanceUID, uid);
-    if (const auto it = d.listed.constFind(qs(uid)); it != d.listed.constEnd()) {
+    OFString uidText;
+    source->getDataset()->findAndGetOFString(DCM_SOPInstanceUID, uidText);
+    const QString uid = qs(uidText);
+    if (d.taken.contains(uid)) { // twice in one export
         if (relativePath)
-            *relativePath = *it;
+            *relativePath = d.taken.value(uid);
         if (notes)
             notes->clear();
         return true;
     }
+    const auto listedAt = d.listed.constFind(uid);
+    const bool listed = listedAt != d.listed.constEnd();
+    if (listed && !isOwnFileId(*listedAt))
+        return fail(error, ToolkitErrors::BadAttribute,
+                    QStringLiteral("%1: the folder's DICOMDIR lists this instance as \"%2\", a name that is not written to; left out").arg(image->path(), *listedAt));
 
     // A copy, so the viewer's image keeps its own encoding.
     DcmFileFormat copy(*source);
@@ -194,32 +269,55 @@ bool AddToDirectory(ToolkitDirectory &directory, const ToolkitImagePtr &image, c
     if (notes)
         *notes = missingKeys(ds);
 
-    QString &group = d.groupFolders[groupKey];
-    if (group.isEmpty()) {
-        group = QStringLiteral("DICOM/") + freeName(d.folder + QStringLiteral("/DICOM"), "K", 7);
-        if (!QDir().mkpath(d.folder + QLatin1Char('/') + group)) {
-            d.groupFolders.remove(groupKey);
-            return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1/%2: cannot create the folder").arg(d.folder, group));
+    QString relative;
+    if (listed) {
+        relative = *listedAt;
+        const QString folder = QFileInfo(d.folder + QLatin1Char('/') + relative).absolutePath();
+        if (!QDir().mkpath(folder))
+            return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1: cannot create the folder").arg(folder));
+    } else {
+        QString &group = d.groupFolders[groupKey];
+        if (group.isEmpty()) {
+            group = QStringLiteral("DICOM/") + freeName(d.folder + QStringLiteral("/DICOM"), "K", 7);
+            if (!QDir().mkpath(d.folder + QLatin1Char('/') + group)) {
+                d.groupFolders.remove(groupKey);
+                return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1/%2: cannot create the folder").arg(d.folder, group));
+            }
         }
+        relative = group + QLatin1Char('/') + freeName(d.folder + QLatin1Char('/') + group, "IM", 6);
     }
-    const QString relative = group + QLatin1Char('/') + freeName(d.folder + QLatin1Char('/') + group, "IM", 6);
     const QString path = d.folder + QLatin1Char('/') + relative;
+    const auto save = [&](const QString &temp) {
+        const OFCondition saved = copy.saveFile(QFile::encodeName(temp).constData(), EXS_LittleEndianExplicit, EET_ExplicitLength,
+                                                EGL_recalcGL, EPD_noChange, 0, 0, EWM_updateMeta);
+        return saved.good() ? QString() : qs(saved.text());
+    };
+    bool changed = true;
     const bool written = WriteReplacing(
         path,
         [&](const QString &temp) {
-            const OFCondition saved = copy.saveFile(QFile::encodeName(temp).constData(), EXS_LittleEndianExplicit, EET_ExplicitLength,
-                                                    EGL_recalcGL, EPD_noChange, 0, 0, EWM_updateMeta);
-            return saved.good() ? QString() : qs(saved.text());
+            const QString why = save(temp);
+            // The copy on the medium stays as it is when it is this version already.
+            changed = !(why.isEmpty() && listed && sameContent(temp, path));
+            return why;
         },
-        error);
+        error, [&] { return changed; });
     if (!written)
         return false;
-    const OFCondition c = d.dir.addDicomFile(QFile::encodeName(relative).constData(), QFile::encodeName(d.folder).constData());
+    const OFCondition c = d.own.addDicomFile(QFile::encodeName(relative).constData(), QFile::encodeName(d.folder).constData());
     if (c.bad()) {
-        QFile::remove(path);
+        if (!listed)
+            QFile::remove(path);
         return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1: not taken into the DICOMDIR: %2").arg(path, qs(c.text())));
     }
-    d.listed.insert(qs(uid), relative);
+    if (!listed) {
+        d.listed.insert(uid, relative);
+        d.added << relative;
+    } else if (changed) {
+        d.rewritten.insert(uid);
+    }
+    d.taken.insert(uid, relative);
+    d.takenOrder << relative;
     if (relativePath)
         *relativePath = relative;
     return true;
@@ -229,13 +327,94 @@ bool WriteDirectory(ToolkitDirectory &directory, ToolkitError *error)
 {
     if (!directory.d)
         return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("No directory opened"));
-    const OFCondition c = directory.d->dir.writeDicomDir();
-    if (c.bad())
-        return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1/DICOMDIR: %2").arg(directory.d->folder, qs(c.text())));
+    ToolkitDirectory::Impl &d = *directory.d;
+    const QString path = d.folder + QStringLiteral("/DICOMDIR");
+    if (d.added.isEmpty() && d.rewritten.isEmpty() && d.existed)
+        return true;
+    if (!d.existed) { // a new file-set: this export's own DICOMDIR is the folder's
+        QString own;
+        if (!WriteOwnDirectory(directory, &own, error))
+            return false;
+        const bool copied = WriteReplacing(
+            path,
+            [&](const QString &temp) {
+                QFile::remove(temp);
+                return QFile::copy(own, temp) ? QString() : QStringLiteral("cannot copy %1").arg(own);
+            },
+            error);
+        d.existed = copied;
+        return copied;
+    }
+    QStringList toAdd = d.added;
+    // Built beside the DICOMDIR and renamed over it once complete.
+    const bool written = WriteReplacing(
+        path,
+        [&](const QString &temp) -> QString {
+            const QByteArray file = QFile::encodeName(temp);
+            if (d.existed) {
+                QFile::remove(temp); // one left by a run that died
+                if (!QFile::copy(path, temp))
+                    return QStringLiteral("cannot be copied");
+                // The patients of rewritten images get their records anew
+                // from the files as they are now, with everything below them.
+                if (!d.rewritten.isEmpty()) {
+                    DcmDicomDir dir(file.constData());
+                    if (dir.error().bad())
+                        return qs(dir.error().text());
+                    DcmDirectoryRecord &root = dir.getRootRecord();
+                    QStringList again;
+                    for (unsigned long i = root.cardSub(); i-- > 0;) {
+                        DcmDirectoryRecord *patient = root.getSub(i);
+                        if (patient && holdsInstance(*patient, d.rewritten)) {
+                            collectFiles(*patient, again);
+                            delete root.removeSub(i);
+                        }
+                    }
+                    const OFCondition c = dir.write();
+                    if (c.bad())
+                        return qs(c.text());
+                    for (const QString &f : std::as_const(again))
+                        if (!toAdd.contains(f) && QFileInfo(d.folder + QLatin1Char('/') + f).isFile())
+                            toAdd << f;
+                }
+            }
+            DicomDirInterface dir;
+            prepareInterface(dir);
+            OFCondition c = d.existed ? dir.appendToDicomDir(DicomDirInterface::AP_GeneralPurpose, file.constData())
+                                      : dir.createNewDicomDir(DicomDirInterface::AP_GeneralPurpose, file.constData(), "LUMORA");
+            for (const QString &f : std::as_const(toAdd)) {
+                if (c.bad())
+                    break;
+                c = dir.addDicomFile(QFile::encodeName(f).constData(), QFile::encodeName(d.folder).constData());
+                if (c.bad())
+                    return QStringLiteral("%1 not taken in: %2").arg(f, qs(c.text()));
+            }
+            if (c.good())
+                c = dir.writeDicomDir();
+            return c.good() ? QString() : qs(c.text());
+        },
+        error);
+    if (written)
+        d.existed = true;
+    return written;
+}
+
+bool WriteOwnDirectory(ToolkitDirectory &directory, QString *path, ToolkitError *error)
+{
+    if (!directory.d)
+        return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("No directory opened"));
+    if (!directory.d->ownWritten) {
+        const OFCondition c = directory.d->own.writeDicomDir();
+        if (c.bad())
+            return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("The export's own DICOMDIR: %1").arg(qs(c.text())));
+        directory.d->ownWritten = true;
+    }
+    if (path)
+        *path = directory.d->scratch.path() + QStringLiteral("/DICOMDIR");
     return true;
 }
 
 QStringList DirectoryFiles(const ToolkitDirectory &directory)
 {
-    return directory.d ? QStringList(directory.d->listed.values()) : QStringList();
+    return directory.d ? directory.d->takenOrder : QStringList();
 }

@@ -19,5 +19,7 @@ ToolkitDataSet ToolkitDataSetOf(DcmItem *item);
 
 // Writes path through a temporary file beside it, renamed over path once
 // complete: `write` fills the temporary and returns "" or why it failed.
-// Nothing is left behind on a failure.
-bool WriteReplacing(const QString &path, const std::function<QString(const QString &temp)> &write, ToolkitError *error);
+// Nothing is left behind on a failure. When `replace` says no after a
+// good write, the temporary is dropped and path stays as it was.
+bool WriteReplacing(const QString &path, const std::function<QString(const QString &temp)> &write, ToolkitError *error,
+                    const std::function<bool()> &replace = {});

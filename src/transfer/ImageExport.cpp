@@ -50,9 +50,9 @@ bool ImageExport::run()
 bool ImageExport::exportImages()
 {
     exportedFiles_.clear();
+    entryNames_.clear();
     written_ = leftOut_ = 0;
     const bool fileSet = r_.kind == ExportKinds::Dicom && r_.dicomDir;
-    ToolkitDirectory directory;
     ToolkitError e;
     auto stop = [&](const QString &what) {
         WriteErrorLog(e.number, e.text, place());
@@ -60,13 +60,13 @@ bool ImageExport::exportImages()
                            DefaultPromptTitle);
         return false;
     };
-    if (fileSet && !OpenDirectory(directory, r_.folder, &e))
+    if (fileSet && !OpenDirectory(directory_, r_.folder, &e))
         return stop(QStringLiteral("The DICOMDIR of the export folder cannot be read or made; nothing was exported."));
     const int total = int(r_.images.size());
     for (int i = 0; i < total; ++i) {
         const ToolkitImagePtr &image = r_.images.at(i);
         QString file;
-        if (!exportImage(image, directory, &file, &e)) {
+        if (!exportImage(image, &file, &e)) {
             // An image that cannot be written in this form is left out; a
             // folder that cannot take more stops the export.
             if (e.number != ToolkitErrors::NoPixels && e.number != ToolkitErrors::BadAttribute && e.number != ToolkitErrors::NoImage)
@@ -80,18 +80,25 @@ bool ImageExport::exportImages()
             hooks_.progress(i + 1, total, file);
     }
     if (fileSet) {
-        if (!WriteDirectory(directory, &e))
+        if (!WriteDirectory(directory_, &e))
             return stop(QStringLiteral("The DICOMDIR could not be written; the image files stay in place."));
-        // The archive holds the whole file-set, earlier exports into the folder too.
+        // The archive holds this export alone, with a DICOMDIR of its own:
+        // earlier exports into the folder may be other patients.
+        QString own;
+        if (r_.compress && !WriteOwnDirectory(directory_, &own, &e))
+            return stop(QStringLiteral("The DICOMDIR for the archive could not be written; the image files stay in place."));
         exportedFiles_.clear();
-        for (const QString &file : DirectoryFiles(directory))
+        for (const QString &file : DirectoryFiles(directory_))
             exportedFiles_ << r_.folder + QLatin1Char('/') + file;
-        exportedFiles_ << r_.folder + QStringLiteral("/DICOMDIR");
+        if (!own.isEmpty()) {
+            exportedFiles_ << own;
+            entryNames_.insert(own, QStringLiteral("DICOMDIR"));
+        }
     }
     return true;
 }
 
-bool ImageExport::exportImage(const ToolkitImagePtr &image, ToolkitDirectory &directory, QString *file, ToolkitError *error)
+bool ImageExport::exportImage(const ToolkitImagePtr &image, QString *file, ToolkitError *error)
 {
     if (!image || !image->isValid()) {
         *error = {ToolkitErrors::NoImage, QStringLiteral("%1: the image could not be read; left out").arg(image ? image->path() : QString())};
@@ -108,7 +115,7 @@ bool ImageExport::exportImage(const ToolkitImagePtr &image, ToolkitDirectory &di
     if (r_.kind == ExportKinds::Dicom && r_.dicomDir) {
         QString relative;
         QStringList invented;
-        if (!AddToDirectory(directory, image, patient.exportKey, &relative, error, &invented))
+        if (!AddToDirectory(directory_, image, patient.exportKey, &relative, error, &invented))
             return false;
         if (!invented.isEmpty())
             WriteErrorLog(0, QStringLiteral("%1: the DICOMDIR records got invented values for %2").arg(uid, invented.join(QStringLiteral(", "))),
@@ -134,7 +141,8 @@ bool ImageExport::exportImage(const ToolkitImagePtr &image, ToolkitDirectory &di
     }
     // The viewer keeps its images; their pixel data can be read again from their files.
     ReleaseReloadableValues(image);
-    exportedFiles_ << *file;
+    if (!exportedFiles_.contains(*file))
+        exportedFiles_ << *file;
     ++written_;
     return true;
 }
@@ -142,6 +150,8 @@ bool ImageExport::exportImage(const ToolkitImagePtr &image, ToolkitDirectory &di
 bool ImageExport::writeInfoFile(const ToolkitImagePtr &image, const QString &subFolder, ToolkitError *error)
 {
     const ToolkitPatient p = ImagePatient(image);
+    if (!p.charsetProblem.isEmpty())
+        WriteErrorLog(ToolkitErrors::NotReadable, QStringLiteral("%1: %2").arg(image->path(), p.charsetProblem), place());
     const QString path = subFolder + QStringLiteral("/info.txt");
     QSaveFile out(path);
     const QString text = QStringLiteral("PATIENT_NAME=%1\r\nPATIENT_ID=%2\r\nPATIENT_BIRTHDATE=%3\r\nPATIENT_SEX=%4\r\n")
@@ -178,7 +188,7 @@ int ImageExport::CreateZIP()
         const QString written = QFileInfo(archive_).fileName();
         archiveNote_ = written == name ? QString() : QStringLiteral("%1 was already there: the archive is %2.").arg(name, written);
         QString reason;
-        if (!WriteZipArchive(archive_, r_.folder, exportedFiles_, &reason)) {
+        if (!WriteZipArchive(archive_, r_.folder, exportedFiles_, &reason, entryNames_)) {
             WriteErrorLog(ToolkitErrors::WriteFailed, reason, QStringLiteral("ExportForm CreateZIP"));
             Prompts().critical(hooks_.parent, QStringLiteral("An error occured during ZIP compression!\r\nPlease try again."), DefaultPromptTitle);
             return ZipResult::Failed;

@@ -6,6 +6,7 @@
 #include "toolkit/Toolkit.h"
 
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QTime>
 #include <functional>
@@ -55,13 +56,16 @@ public:
 
 private:
     bool exportImages();
-    bool exportImage(const ToolkitImagePtr &image, ToolkitDirectory &directory, QString *file, ToolkitError *error);
+    bool exportImage(const ToolkitImagePtr &image, QString *file, ToolkitError *error);
     bool writeInfoFile(const ToolkitImagePtr &image, const QString &subFolder, ToolkitError *error);
     QString place() const;
 
     ExportRequest r_;
     ExportHooks hooks_;
     QStringList exportedFiles_;
+    // The file-set of a DICOMDIR export; its own DICOMDIR lives as long as it does.
+    ToolkitDirectory directory_;
+    QMap<QString, QString> entryNames_; // archive entries not named by their place in the folder
     int written_ = 0;
     int leftOut_ = 0;
     QString archive_;

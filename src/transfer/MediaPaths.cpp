@@ -61,5 +61,13 @@ QString ResolveReferencedFile(const QString &directoryFolder, const QStringList 
         *reason = any ? QStringLiteral("%1: not a file").arg(path) : QStringLiteral("empty Referenced File ID");
         return {};
     }
-    return path;
+    // A symbolic link, at the end or mid-path, may lead off the medium as ".." would.
+    const QString root = QFileInfo(directoryFolder).canonicalFilePath();
+    const QString real = QFileInfo(path).canonicalFilePath();
+    if (root.isEmpty() || real.isEmpty() || !real.startsWith(root == QLatin1String("/") ? root : root + QLatin1Char('/'))) {
+        *reason = QStringLiteral("refused: \"%1\" leads to %2, outside the medium's folder %3")
+                      .arg(components.join(QLatin1Char('\\')), real.isEmpty() ? path : real, root.isEmpty() ? directoryFolder : root);
+        return {};
+    }
+    return real;
 }

@@ -36,7 +36,8 @@ void keepEventsRunning(zip_t *, double, void *) { QCoreApplication::processEvent
 
 } // namespace
 
-bool WriteZipArchive(const QString &archivePath, const QString &folder, const QStringList &files, QString *reason)
+bool WriteZipArchive(const QString &archivePath, const QString &folder, const QStringList &files, QString *reason,
+                     const QMap<QString, QString> &entryNames)
 {
     int code = 0;
     // ZIP_EXCL: an archive that appeared meanwhile is not touched.
@@ -51,7 +52,7 @@ bool WriteZipArchive(const QString &archivePath, const QString &folder, const QS
     const QDir base(folder);
     for (const QString &file : files) {
         zip_source_t *source = zip_source_file(archive, QFile::encodeName(file).constData(), 0, -1);
-        const QByteArray entry = base.relativeFilePath(file).toUtf8();
+        const QByteArray entry = entryNames.value(file, base.relativeFilePath(file)).toUtf8();
         const zip_int64_t index = source ? zip_file_add(archive, entry.constData(), source, ZIP_FL_ENC_UTF_8) : -1;
         if (index < 0) {
             if (source)

@@ -1,6 +1,7 @@
 #pragma once
 
 // ZIP archives of exports.
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QTime>
@@ -25,7 +26,8 @@ bool IsPlainArchiveName(const QString &name);
 // folder/name, or name_1.zip, name_2.zip ... when that is taken.
 QString FreeArchivePath(const QString &folder, const QString &name);
 
-// Packs the files, deflated, each under its path relative to folder, into
-// archivePath; events run meanwhile. The archive appears only when complete.
-// False with the reason.
-bool WriteZipArchive(const QString &archivePath, const QString &folder, const QStringList &files, QString *reason);
+// Packs the files, deflated, each under its path relative to folder (or the
+// name entryNames gives it), into archivePath; events run meanwhile. The
+// archive appears only when complete. False with the reason.
+bool WriteZipArchive(const QString &archivePath, const QString &folder, const QStringList &files, QString *reason,
+                     const QMap<QString, QString> &entryNames = {});
