@@ -1,6 +1,7 @@
 // The header view and the task list: attribute values as display text, the
 // rows of the active filter for the current image, sorting, the task entry a
 // click prepares, tasks from the header rows, and rule sets saved and applied.
+#include "core/Settings.h"
 #include "core/WorkstationState.h"
 #include "header/HeaderView.h"
 #include "header/TaskList.h"
@@ -163,6 +164,7 @@ private slots:
         TaskControls t{.lvTasks = new QTreeWidget(&window), .lvHeader = h.lvHeader, .cboLevel = new QComboBox(&window),
                        .cboTask = h.cboTask, .cboTarget = new QComboBox(&window), .txtSelected = h.txtSelected, .txtNeu = h.txtNeu,
                        .currentImageIndex = [] { return 1; }};
+        Settings.XrayComm = 4; // sends every value in its attribute's unit
         const QStringList exposure{"28", "63", "45", "120", "1.2", "L CC"};
         for (int i = 0; i < 6; ++i)
             t.exposureBoxes[size_t(i)] = new QLineEdit(exposure[i], &window);
@@ -206,6 +208,7 @@ private slots:
                        .askText = [&](const QString &prompt, QString *text) { asked << prompt; *text = answers.takeFirst(); return !text->isNull(); },
                        .mnuApplyTasks = [&] { ++applied; }};
         t.lvHeader->setColumnCount(3);
+        Settings.XrayComm = 4; // sends every value in its attribute's unit
         const QStringList exposure{"28", "63", "45", "120", "1.2", "L CC"};
         for (int i = 0; i < 6; ++i)
             t.exposureBoxes[size_t(i)] = new QLineEdit(exposure[i], &window);

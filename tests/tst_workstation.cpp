@@ -337,6 +337,7 @@ private slots:
         WriteSetting(QLatin1String(SettingsRoot) + u"Filter\\Active"_s, Settings.FilterActive);
         w->hooks.LoadModFilter();
         bringUp();
+        w->hooks.PrepareTaskList(); // as the main window's load does
         ws->viewer().MouseDown(Qt::LeftButton, Qt::NoModifier, w->dv1->tileRect(0).center());
         QCOMPARE(w->lvHeader->topLevelItemCount(), 5);
 
@@ -370,6 +371,23 @@ private slots:
         options->cmdDelete->click();
         QCOMPARE(w->lvHeader->topLevelItemCount(), 5);
         QVERIFY(!ColumnTexts(w->lvHeader, 1).contains(u"0010,0010"_s));
+
+        // Executed, the image carries each value in its own attribute.
+        ws->runProgressDialog = [](EditForm &form) {
+            form.show();
+            QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
+        };
+        w->action(u"mnuApplyTasks"_s)->trigger();
+        // The job files every loaded image anew; the image task changed one of them.
+        int carrying = 0;
+        for (const QString &name : QDir(f_->file(u"temp"_s)).entryList({u"*.dcm"_s})) {
+            const ToolkitImagePtr image = ReadImage(f_->file(u"temp/"_s + name));
+            QStringList stamped;
+            for (const QString &tag : {u"0018,0060"_s, u"0018,1152"_s, u"0018,11A0"_s, u"0018,11A2"_s, u"0040,8302"_s})
+                stamped << tag + u'=' + Attribute(image, tag).value;
+            carrying += stamped == tasks;
+        }
+        QCOMPARE(carrying, 1);
     }
 
     // At start, a header update's work folder with its marker goes to the
