@@ -129,6 +129,7 @@ private slots:
             rig_->viewer->SelectImage(1);
             deletion_->PopupDeleteImage();
         }
+        QCOMPARE(questions_.last(), u"confirm: Do you really want to delete this series of Doe, Jane (ID P1) with 1 image(s)?"_s);
         QCOMPARE(jobs_, QList<qint16>{7});
         QCOMPARE(rows("tblSeries"), 1);
         QVERIFY(folderExists(a.uid));

@@ -165,15 +165,16 @@ void ListDeletion::PopupDeleteImage()
         return out;
     }();
     if (kept.isEmpty()) {
-        // Nothing would be left to show: the level above goes.
+        // Nothing would be left to show: the level above goes, which is more
+        // than the one image the operator agreed to, so ask again.
         const ImageTarget study = StudyTarget(series.studyKey, series.studyUid);
         if (LoadedLevel == QLatin1String("Studie") && study.studiesOfPatient <= 1) {
-            if (runOn(6, study))
+            if (confirmDeletion(QStringLiteral("the patient"), PatientTarget(study.patientKey, study.patientId)) && runOn(6, study))
                 patientGone(study);
         } else if (LoadedLevel == QLatin1String("Studie") || series.seriesOfStudy <= 1) {
-            if (runOn(5, study))
+            if (confirmDeletion(QStringLiteral("this study of"), study) && runOn(5, study))
                 studyGone(study);
-        } else if (runOn(7, series)) {
+        } else if (confirmDeletion(QStringLiteral("this series of"), series) && runOn(7, series)) {
             seriesGone(series);
         }
         return;
