@@ -196,10 +196,10 @@ void ImageViewer::MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers, const
     }
     if (c_.setStatusPanel) {
         // Mammograms carry the side as image laterality; the series laterality wins when present.
-        QString side = GetAttribute(image, 0x0020, 0x0060).value;
+        QString side = GetAttribute(image, Tags::Laterality).value;
         if (side.isEmpty())
-            side = GetAttribute(image, 0x0020, 0x0062).value;
-        c_.setStatusPanel(5, side.toUpper() + QLatin1Char('-') + GetAttribute(image, 0x0018, 0x5101).value.toUpper());
+            side = GetAttribute(image, Tags::ImageLaterality).value;
+        c_.setStatusPanel(5, side.toUpper() + QLatin1Char('-') + GetAttribute(image, Tags::ViewPosition).value.toUpper());
     }
     if (!Settings.FilterActive.isEmpty() && c_.refreshHeader)
         c_.refreshHeader();

@@ -112,7 +112,7 @@ bool ProjectionAssignment::stamp(const ToolkitImagePtr &image, const QString &ke
     };
     if (unit != 2) {
         if (unit >= 3)
-            log(SetAttribute(image, 0x0008, 0x0060, QStringLiteral("MG"), &error));
+            log(SetAttribute(image, Tags::Modality, QStringLiteral("MG"), &error));
         const HeaderExposureValues values = ExposureValuesForHeader(unit, SelectedExposure, CurrentExposureTime);
         if (!values.notNumbers.isEmpty())
             WriteErrorLog(13, QStringLiteral("Not a number, left out: ") + values.notNumbers.join(QStringLiteral(", ")), kWhere);
@@ -122,11 +122,11 @@ bool ProjectionAssignment::stamp(const ToolkitImagePtr &image, const QString &ke
         if (unit == 1)
             sensitivity = SelectedExposure.other;
         else if (unit == 3 || unit == 4)
-            sensitivity = GetAttribute(image, 0x0018, 0x1405).value;
+            sensitivity = GetAttribute(image, Tags::RelativeXRayExposure).value;
         if (!sensitivity.isEmpty()) {
             const QString ds = DecimalString(sensitivity);
             if (!ds.isEmpty())
-                log(SetAttribute(image, 0x0018, 0x6000, ds, &error));
+                log(SetAttribute(image, Tags::Sensitivity, ds, &error));
             else
                 WriteErrorLog(13, QStringLiteral("Sensitivity is not a number: ") + sensitivity, kWhere);
         }

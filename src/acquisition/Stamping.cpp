@@ -38,15 +38,15 @@ const QList<View> &views()
 ToolkitDataSet codeItem(const QString &value, const QString &meaning)
 {
     ToolkitDataSet item = NewDataSet();
-    SetAttribute(item, 0x0008, 0x0100, value);
-    SetAttribute(item, 0x0008, 0x0102, QStringLiteral("SNM-3"));
-    SetAttribute(item, 0x0008, 0x0104, meaning);
+    SetAttribute(item, Tags::CodeValue, value);
+    SetAttribute(item, Tags::CodingSchemeDesignator, QStringLiteral("SNM-3"));
+    SetAttribute(item, Tags::CodeMeaning, meaning);
     return item;
 }
 
-QString upper(const ToolkitImagePtr &image, quint16 g, quint16 e)
+QString upper(const ToolkitImagePtr &image, ToolkitTag tag)
 {
-    const ToolkitAttribute a = GetAttribute(image, g, e);
+    const ToolkitAttribute a = GetAttribute(image, tag);
     return a.exists ? a.value.trimmed().toUpper() : QString();
 }
 
@@ -54,8 +54,8 @@ QString upper(const ToolkitImagePtr &image, quint16 g, quint16 e)
 // stamping leaves in its place.
 QString sideOf(const ToolkitImagePtr &image)
 {
-    const QString series = upper(image, 0x0020, 0x0060);
-    return series.isEmpty() ? upper(image, 0x0020, 0x0062) : series;
+    const QString series = upper(image, Tags::Laterality);
+    return series.isEmpty() ? upper(image, Tags::ImageLaterality) : series;
 }
 
 } // namespace
@@ -75,12 +75,12 @@ bool ModifyImage(const ToolkitImagePtr &image, const SideQuestion &askSide)
         WriteErrorLog(ToolkitErrors::NoImage, QStringLiteral("No image"), QStringLiteral("ModifyImage"));
         return false;
     }
-    if (!check(SetAttribute(image, 0x0008, 0x2218, NewSequence({codeItem(QStringLiteral("T-04000"), QStringLiteral("Breast"))}), &error)))
+    if (!check(SetAttribute(image, Tags::AnatomicRegionSequence, NewSequence({codeItem(QStringLiteral("T-04000"), QStringLiteral("Breast"))}), &error)))
         return false;
     if (!check(SetImageSopClass(image, QStringLiteral("1.2.840.10008.5.1.4.1.1.1.2"), &error)))
         return false;
 
-    const QString viewText = upper(image, 0x0018, 0x5101);
+    const QString viewText = upper(image, Tags::ViewPosition);
     QString code, meaning, orientation, laterality;
     for (const View &v : views()) {
         if (!v.texts.contains(viewText))
@@ -95,7 +95,7 @@ bool ModifyImage(const ToolkitImagePtr &image, const SideQuestion &askSide)
             if (side == QLatin1String("L") || side == QLatin1String("R"))
                 RememberedSide = side;
             orientation = side == QLatin1String("L") ? QStringLiteral("A\\F") : side == QLatin1String("R") ? QStringLiteral("P\\F") : QString();
-            if (!check(SetAttribute(image, 0x0018, 0x5101, RememberedSide + QStringLiteral(" ML"), &error)))
+            if (!check(SetAttribute(image, Tags::ViewPosition, RememberedSide + QStringLiteral(" ML"), &error)))
                 return false;
             laterality = RememberedSide;
         } else {
@@ -116,40 +116,41 @@ bool ModifyImage(const ToolkitImagePtr &image, const SideQuestion &askSide)
         laterality = RememberedSide; // no view found: the side last remembered
 
     ToolkitDataSet viewItem = codeItem(code, meaning);
-    SetAttribute(viewItem, 0x0054, 0x0222, NewSequence({})); // no view modifier: present and empty
+    SetAttribute(viewItem, Tags::ViewModifierCodeSequence, NewSequence({})); // no view modifier: present and empty
     // A monochrome-1 image is shown inverted, a monochrome-2 one as it is: the
     // presentation LUT must follow the photometric interpretation.
-    const bool mono1 = upper(image, 0x0028, 0x0004) == QLatin1String("MONOCHROME1");
-    const bool written = SetAttribute(image, 0x0008, 0x0060, QStringLiteral("MG"), &error)
-        && SetAttribute(image, 0x0008, 0x0068, QStringLiteral("FOR PRESENTATION"), &error)
-        && SetAttribute(image, 0x0018, 0x0015, QStringLiteral("BREAST"), &error)
-        && SetAttribute(image, 0x0018, 0x1460, qint16(0), &error)
-        && SetAttribute(image, 0x0018, 0x1508, QStringLiteral("MAMMOGRAPHIC"), &error)
-        && (RemoveAttribute(image, 0x0018, 0x5100), true)
-        && SetAttribute(image, 0x0018, 0x7004, QStringLiteral("DIRECT"), &error)
-        && SetAttribute(image, 0x0020, 0x0020, orientation.replace(QLatin1Char('\\'), QLatin1Char('|')), &error)
+    const bool mono1 = upper(image, Tags::PhotometricInterpretation) == QLatin1String("MONOCHROME1");
+    const bool written = SetAttribute(image, Tags::Modality, QStringLiteral("MG"), &error)
+        && SetAttribute(image, Tags::PresentationIntentType, QStringLiteral("FOR PRESENTATION"), &error)
+        && SetAttribute(image, Tags::BodyPartExamined, QStringLiteral("BREAST"), &error)
+        && SetAttribute(image, Tags::TomoLayerHeight, qint16(0), &error)
+        && SetAttribute(image, Tags::PositionerType, QStringLiteral("MAMMOGRAPHIC"), &error)
+        && (RemoveAttribute(image, Tags::PatientPosition), true)
+        && SetAttribute(image, Tags::DetectorType, QStringLiteral("DIRECT"), &error)
+        && SetAttribute(image, Tags::PatientOrientation, orientation.replace(QLatin1Char('\\'), QLatin1Char('|')), &error)
         // The image laterality carries the side; the series laterality may not
         // stand beside it in a mammogram.
-        && (RemoveAttribute(image, 0x0020, 0x0060), true)
-        && SetAttribute(image, 0x0020, 0x0062, laterality, &error)
-        && SetAttribute(image, 0x0028, 0x0301, QStringLiteral("NO"), &error)
-        && SetAttribute(image, 0x0028, 0x1040, QStringLiteral("LOG"), &error)
-        && SetAttribute(image, 0x0028, 0x1041, qint16(1), &error)
-        && SetAttribute(image, 0x0028, 0x1054, QStringLiteral("US"), &error)
-        && SetAttribute(image, 0x0040, 0x0318, QStringLiteral("BREAST"), &error)
-        && SetAttribute(image, 0x0054, 0x0220, NewSequence({viewItem}), &error)
-        && SetAttribute(image, 0x2050, 0x0020, mono1 ? QStringLiteral("INVERSE") : QStringLiteral("IDENTITY"), &error);
+        && (RemoveAttribute(image, Tags::Laterality), true)
+        && SetAttribute(image, Tags::ImageLaterality, laterality, &error)
+        && SetAttribute(image, Tags::BurnedInAnnotation, QStringLiteral("NO"), &error)
+        && SetAttribute(image, Tags::PixelIntensityRelationship, QStringLiteral("LOG"), &error)
+        && SetAttribute(image, Tags::PixelIntensityRelationshipSign, qint16(1), &error)
+        && SetAttribute(image, Tags::RescaleType, QStringLiteral("US"), &error)
+        && SetAttribute(image, Tags::OrganExposed, QStringLiteral("BREAST"), &error)
+        && SetAttribute(image, Tags::ViewCodeSequence, NewSequence({viewItem}), &error)
+        && SetAttribute(image, Tags::PresentationLUTShape, mono1 ? QStringLiteral("INVERSE") : QStringLiteral("IDENTITY"), &error);
     check(written);
     // The image now claims to be a mammogram for presentation, so the Type 2
     // attributes of that object's modules must be there. What the detector
     // left out stays empty: nothing is made up.
-    static const quint16 typeTwo[][2] = {{0x0010, 0x0030}, {0x0010, 0x0040}, {0x0008, 0x0020}, {0x0008, 0x0030}, {0x0020, 0x0010},
-                                         {0x0008, 0x0050}, {0x0008, 0x0090}, {0x0020, 0x0011}, {0x0008, 0x0070}};
+    static constexpr ToolkitTag typeTwo[] = {Tags::PatientBirthDate, Tags::PatientSex, Tags::StudyDate,
+                                             Tags::StudyTime, Tags::StudyID, Tags::AccessionNumber,
+                                             Tags::ReferringPhysicianName, Tags::SeriesNumber, Tags::Manufacturer};
     for (const auto &tag : typeTwo)
-        if (ok && !GetAttribute(image, tag[0], tag[1]).exists)
-            check(SetAttribute(image, tag[0], tag[1], QString(), &error));
-    if (ok && !GetAttribute(image, 0x0040, 0x0555).exists)
-        check(SetAttribute(image, 0x0040, 0x0555, NewSequence({}), &error));
+        if (ok && !GetAttribute(image, tag).exists)
+            check(SetAttribute(image, tag, QString(), &error));
+    if (ok && !GetAttribute(image, Tags::AcquisitionContextSequence).exists)
+        check(SetAttribute(image, Tags::AcquisitionContextSequence, NewSequence({}), &error));
     QCoreApplication::processEvents();
     return ok;
 }
@@ -157,9 +158,9 @@ bool ModifyImage(const ToolkitImagePtr &image, const SideQuestion &askSide)
 QString ImageProjectionKey(qint16 unitType, const ToolkitImagePtr &image)
 {
     ToolkitError error;
-    auto angle = [&] { SetAttribute(image, 0x0018, 0x1530, QStringLiteral("45"), &error); };
+    auto angle = [&] { SetAttribute(image, Tags::DetectorPrimaryAngle, QStringLiteral("45"), &error); };
     if (unitType == 1) {
-        const QString v = upper(image, 0x0018, 0x5101);
+        const QString v = upper(image, Tags::ViewPosition);
         if (v == QLatin1String("L-CC") || v == QLatin1String("L CC"))
             return QStringLiteral("L-CC");
         if (v == QLatin1String("R-CC") || v == QLatin1String("R CC"))
@@ -175,7 +176,7 @@ QString ImageProjectionKey(qint16 unitType, const ToolkitImagePtr &image)
         return {};
     }
     if (unitType == 2) {
-        const QString k = upper(image, 0x0020, 0x0062) + QLatin1Char('-') + upper(image, 0x0020, 0x0020);
+        const QString k = upper(image, Tags::ImageLaterality) + QLatin1Char('-') + upper(image, Tags::PatientOrientation);
         if (k == QLatin1String("L-A|R"))
             return QStringLiteral("L-CC");
         if (k == QLatin1String("R-P|L"))
@@ -186,7 +187,7 @@ QString ImageProjectionKey(qint16 unitType, const ToolkitImagePtr &image)
             return QStringLiteral("L-LMO45");
         return {};
     }
-    const QString k = sideOf(image) + QLatin1Char('-') + upper(image, 0x0018, 0x5101);
+    const QString k = sideOf(image) + QLatin1Char('-') + upper(image, Tags::ViewPosition);
     if (k == QLatin1String("L-CC"))
         return QStringLiteral("L CC");
     if (k == QLatin1String("R-CC"))
@@ -210,16 +211,20 @@ bool ExposureMatchesKey(qint16 unitType, const QString &exposureProjection, cons
 bool WriteExposureValues(const ToolkitImagePtr &image, const HeaderExposureValues &values, ToolkitError *error)
 {
     const struct {
-        quint16 g, e;
+        ToolkitTag tag;
         const QString &text;
     } items[] = {
-        {0x0018, 0x0060, values.kvp},       {0x0018, 0x1150, values.exposureTime}, {0x0018, 0x1152, values.mas},
-        {0x0018, 0x11A0, values.thickness}, {0x0018, 0x11A2, values.compression},  {0x0040, 0x8302, values.dose},
-        {0x0018, 0x1153, values.microAs},
+        {Tags::KVP, values.kvp},
+        {Tags::ExposureTime, values.exposureTime},
+        {Tags::Exposure, values.mas},
+        {Tags::BodyPartThickness, values.thickness},
+        {Tags::CompressionForce, values.compression},
+        {Tags::EntranceDoseInmGy, values.dose},
+        {Tags::ExposureInuAs, values.microAs},
     };
     bool ok = true;
     for (const auto &item : items)
-        if (!item.text.isEmpty() && !SetAttribute(image, item.g, item.e, item.text, error))
+        if (!item.text.isEmpty() && !SetAttribute(image, item.tag, item.text, error))
             ok = false;
     return ok;
 }

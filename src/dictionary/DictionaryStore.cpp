@@ -5,6 +5,7 @@
 #include "core/WorkstationState.h"
 #include "store/DatabasePaths.h"
 #include "toolkit/AttributeDictionary.h"
+#include "toolkit/Tags.h"
 
 #include <QFile>
 #include <QSet>
@@ -249,8 +250,8 @@ DbResult SeedDictionary(Database &db, const QString &tagListFile)
 
 QStringList MammographyFilterTags()
 {
-    return {QStringLiteral("0018,0060"), QStringLiteral("0018,1152"), QStringLiteral("0018,11A0"),
-            QStringLiteral("0018,11A2"), QStringLiteral("0040,8302")};
+    return {Tags::KVP.text(), Tags::Exposure.text(), Tags::BodyPartThickness.text(), Tags::CompressionForce.text(),
+            Tags::EntranceDoseInmGy.text()};
 }
 
 DbResult SeedMammographyFilter(Database &db)

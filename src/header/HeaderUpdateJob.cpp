@@ -26,11 +26,11 @@
 namespace {
 
 const QString kWhere = QStringLiteral("EditForm UpdateTimer");
-constexpr quint32 kSopInstanceUid = 0x00080018;
-constexpr quint32 kStudyUid = 0x0020000D;
-constexpr quint32 kSeriesUid = 0x0020000E;
-constexpr quint32 kWindowCenter = 0x00281050;
-constexpr quint32 kWindowWidth = 0x00281051;
+constexpr quint32 kSopInstanceUid = Tags::SOPInstanceUID.key();
+constexpr quint32 kStudyUid = Tags::StudyInstanceUID.key();
+constexpr quint32 kSeriesUid = Tags::SeriesInstanceUID.key();
+constexpr quint32 kWindowCenter = Tags::WindowCenter.key();
+constexpr quint32 kWindowWidth = Tags::WindowWidth.key();
 
 quint32 key(quint16 g, quint16 e) { return (quint32(g) << 16) | e; }
 QString tagText(quint32 k) { return QStringLiteral("%1,%2").arg(k >> 16, 4, 16, QLatin1Char('0')).arg(k & 0xFFFF, 4, 16, QLatin1Char('0')).toUpper(); }

@@ -98,7 +98,7 @@ void HeaderView::lvHeader_ItemClick(QTreeWidgetItem *item)
     c_.txtSelected->setText(tag + QStringLiteral(" - ") + item->text(DescriptionColumn));
     c_.txtNeu->setText(item->text(ValueColumn));
     // A new UID is made by the job; the operator never types one.
-    const bool uid = tag == QLatin1String("0008,0018") || tag == QLatin1String("0020,000D") || tag == QLatin1String("0020,000E");
+    const bool uid = tag == Tags::SOPInstanceUID.text() || tag == Tags::StudyInstanceUID.text() || tag == Tags::SeriesInstanceUID.text();
     if (uid) {
         c_.txtNeu->setText(QStringLiteral("New UID"));
         c_.cboTask->setCurrentIndex(0);

@@ -10,21 +10,20 @@ namespace {
 const QString kQueryLocation = QStringLiteral("WorklistForm QueryWorklist");
 
 struct Key {
-    quint16 group;
-    quint16 element;
+    ToolkitTag tag;
     const char *value = "";
 };
 
 bool put(ToolkitDataSet &ds, std::initializer_list<Key> keys, ToolkitError *error)
 {
     for (const Key &k : keys) {
-        if (!SetAttribute(ds, k.group, k.element, QString::fromLatin1(k.value), error))
+        if (!SetAttribute(ds, k.tag, QString::fromLatin1(k.value), error))
             return false;
     }
     return true;
 }
 
-QString text(const ToolkitDataSet &ds, quint16 group, quint16 element) { return GetAttribute(ds, group, element).value; }
+QString text(const ToolkitDataSet &ds, ToolkitTag tag) { return GetAttribute(ds, tag).value; }
 
 QString withAccent(QString s) { return s.replace(QLatin1Char('\''), QChar(0x00B4)); }
 
@@ -55,30 +54,30 @@ WorklistRow WorklistRowOf(const ToolkitDataSet &answer, const QLocale &locale)
     QStringList &c = row.columns;
     for (int i = 0; i < 11; ++i)
         c << QString();
-    const ToolkitSequence steps = GetSequence(answer, 0x0040, 0x0100);
+    const ToolkitSequence steps = GetSequence(answer, Tags::ScheduledProcedureStepSequence);
     if (!steps.isEmpty())
-        c[0] = WorklistTime(text(steps.first(), 0x0040, 0x0003));
+        c[0] = WorklistTime(text(steps.first(), Tags::ScheduledProcedureStepStartTime));
     // The alphabetic form only; an ideographic or phonetic one follows a "=".
-    const QStringList name = text(answer, 0x0010, 0x0010).section(QLatin1Char('='), 0, 0).split(QLatin1Char('^'));
+    const QStringList name = text(answer, Tags::PatientName).section(QLatin1Char('='), 0, 0).split(QLatin1Char('^'));
     for (int i = 0; i < 3; ++i)
         c[1 + i] = withAccent(name.value(i));
-    const QString birth = text(answer, 0x0010, 0x0030).trimmed();
+    const QString birth = text(answer, Tags::PatientBirthDate).trimmed();
     row.birthDate = QDate::fromString(birth, QStringLiteral("yyyyMMdd"));
     c[4] = row.birthDate.isValid() ? locale.toString(row.birthDate, QLocale::ShortFormat) : birth;
-    c[5] = text(answer, 0x0010, 0x0020);
-    c[6] = text(answer, 0x0010, 0x0040);
-    c[7] = text(answer, 0x0018, 0x0015);
+    c[5] = text(answer, Tags::PatientID);
+    c[6] = text(answer, Tags::PatientSex);
+    c[7] = text(answer, Tags::BodyPartExamined);
     // Providers answer the requested item with an empty code value when the
     // procedure has none; the body part then stays.
-    const ToolkitSequence codes = GetSequence(answer, 0x0032, 0x1064);
+    const ToolkitSequence codes = GetSequence(answer, Tags::RequestedProcedureCodeSequence);
     if (!codes.isEmpty()) {
-        const QString code = text(codes.first(), 0x0008, 0x0100).trimmed();
+        const QString code = text(codes.first(), Tags::CodeValue).trimmed();
         if (!code.isEmpty())
             c[7] = code;
     }
-    c[8] = text(answer, 0x0008, 0x0050);
-    c[9] = withAccent(text(answer, 0x0008, 0x0090));
-    c[10] = text(answer, 0x0008, 0x0080);
+    c[8] = text(answer, Tags::AccessionNumber);
+    c[9] = withAccent(text(answer, Tags::ReferringPhysicianName));
+    c[10] = text(answer, Tags::InstitutionName);
     return row;
 }
 
@@ -91,23 +90,56 @@ ToolkitDataSet WorklistIdentifier(const QString &stationAet, const QDate &today)
     ToolkitDataSet protocol = NewDataSet();
     ToolkitDataSet step = NewDataSet();
     const QString day = today.toString(QStringLiteral("yyyyMMdd"));
-    const bool ok = put(study, {{0x0008, 0x1150}, {0x0008, 0x1155}}, &error)
-                    && put(procedure, {{0x0008, 0x0100}, {0x0008, 0x0102}, {0x0008, 0x0104}}, &error)
-                    && put(protocol, {{0x0008, 0x0100}}, &error)
-                    && put(step, {{0x0008, 0x0060}, {0x0032, 0x1070}, {0x0040, 0x0003, "000000-235959"}, {0x0040, 0x0006},
-                                  {0x0040, 0x0007}, {0x0040, 0x0009}, {0x0040, 0x0010}, {0x0040, 0x0011}, {0x0040, 0x0012}}, &error)
-                    && SetAttribute(step, 0x0040, 0x0001, stationAet, &error)
-                    && SetAttribute(step, 0x0040, 0x0002, day + QLatin1Char('-') + day, &error)
-                    && SetAttribute(step, 0x0040, 0x0008, NewSequence({protocol}), &error)
-                    && put(id, {{0x0008, 0x0005}, {0x0008, 0x0050}, {0x0008, 0x0080}, {0x0008, 0x0090}, {0x0010, 0x0010},
-                                {0x0010, 0x0020}, {0x0010, 0x0030}, {0x0010, 0x0040}, {0x0010, 0x1020}, {0x0010, 0x1030},
-                                {0x0010, 0x1040}, {0x0010, 0x2000}, {0x0010, 0x2110}, {0x0010, 0x21C0, "0"}, {0x0018, 0x0015},
-                                {0x0020, 0x000D}, {0x0032, 0x1032}, {0x0032, 0x1033}, {0x0032, 0x1060}, {0x0038, 0x0010},
-                                {0x0038, 0x0050}, {0x0038, 0x0300}, {0x0038, 0x0400}, {0x0038, 0x0500}, {0x0040, 0x1001},
-                                {0x0040, 0x1003}, {0x0040, 0x1004}, {0x0040, 0x3001}}, &error)
-                    && SetAttribute(id, 0x0008, 0x1110, NewSequence({study}), &error)
-                    && SetAttribute(id, 0x0032, 0x1064, NewSequence({procedure}), &error)
-                    && SetAttribute(id, 0x0040, 0x0100, NewSequence({step}), &error);
+    const bool ok = put(study, {{Tags::ReferencedSOPClassUID}, {Tags::ReferencedSOPInstanceUID}}, &error)
+                    && put(procedure, {{Tags::CodeValue}, {Tags::CodingSchemeDesignator}, {Tags::CodeMeaning}}, &error)
+                    && put(protocol, {{Tags::CodeValue}}, &error)
+                    && put(step,
+                           {{Tags::Modality},
+                            {Tags::RequestedContrastAgent},
+                            {Tags::ScheduledProcedureStepStartTime, "000000-235959"},
+                            {Tags::ScheduledPerformingPhysicianName},
+                            {Tags::ScheduledProcedureStepDescription},
+                            {Tags::ScheduledProcedureStepID},
+                            {Tags::ScheduledStationName},
+                            {Tags::ScheduledProcedureStepLocation},
+                            {Tags::PreMedication}},
+                           &error)
+                    && SetAttribute(step, Tags::ScheduledStationAETitle, stationAet, &error)
+                    && SetAttribute(step, Tags::ScheduledProcedureStepStartDate, day + QLatin1Char('-') + day, &error)
+                    && SetAttribute(step, Tags::ScheduledProtocolCodeSequence, NewSequence({protocol}), &error)
+                    && put(id,
+                           {{Tags::SpecificCharacterSet},
+                            {Tags::AccessionNumber},
+                            {Tags::InstitutionName},
+                            {Tags::ReferringPhysicianName},
+                            {Tags::PatientName},
+                            {Tags::PatientID},
+                            {Tags::PatientBirthDate},
+                            {Tags::PatientSex},
+                            {Tags::PatientSize},
+                            {Tags::PatientWeight},
+                            {Tags::PatientAddress},
+                            {Tags::MedicalAlerts},
+                            {Tags::Allergies},
+                            {Tags::PregnancyStatus, "0"},
+                            {Tags::BodyPartExamined},
+                            {Tags::StudyInstanceUID},
+                            {Tags::RequestingPhysician},
+                            {Tags::RequestingService},
+                            {Tags::RequestedProcedureDescription},
+                            {Tags::AdmissionID},
+                            {Tags::SpecialNeeds},
+                            {Tags::CurrentPatientLocation},
+                            {Tags::PatientInstitutionResidence},
+                            {Tags::PatientState},
+                            {Tags::RequestedProcedureID},
+                            {Tags::RequestedProcedurePriority},
+                            {Tags::PatientTransportArrangements},
+                            {Tags::ConfidentialityConstraintOnPatientDataDescription}},
+                           &error)
+                    && SetAttribute(id, Tags::ReferencedStudySequence, NewSequence({study}), &error)
+                    && SetAttribute(id, Tags::RequestedProcedureCodeSequence, NewSequence({procedure}), &error)
+                    && SetAttribute(id, Tags::ScheduledProcedureStepSequence, NewSequence({step}), &error);
     if (!ok)
         WriteErrorLog(error.number, error.text, kQueryLocation);
     return id;

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "toolkit/Tags.h"
+
 #include <memory>
 
 // A failure the toolkit reports; callers log number and text.
@@ -139,6 +141,38 @@ ToolkitSequence GetSequence(const ToolkitDataSet &dataSet, quint16 group, quint1
 
 bool RemoveAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element);
 bool RemoveAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element);
+
+// The same by a named tag (toolkit/Tags.h).
+inline ToolkitAttribute GetAttribute(const ToolkitImagePtr &image, ToolkitTag tag) { return GetAttribute(image, tag.group, tag.element); }
+inline ToolkitAttribute GetAttribute(const ToolkitDataSet &dataSet, ToolkitTag tag) { return GetAttribute(dataSet, tag.group, tag.element); }
+inline bool SetAttribute(const ToolkitImagePtr &image, ToolkitTag tag, const QString &value, ToolkitError *error = nullptr)
+{
+    return SetAttribute(image, tag.group, tag.element, value, error);
+}
+inline bool SetAttribute(const ToolkitImagePtr &image, ToolkitTag tag, qint16 value, ToolkitError *error = nullptr)
+{
+    return SetAttribute(image, tag.group, tag.element, value, error);
+}
+inline bool SetAttribute(const ToolkitImagePtr &image, ToolkitTag tag, const ToolkitSequence &items, ToolkitError *error = nullptr)
+{
+    return SetAttribute(image, tag.group, tag.element, items, error);
+}
+inline bool SetAttribute(ToolkitDataSet &dataSet, ToolkitTag tag, const QString &value, ToolkitError *error = nullptr)
+{
+    return SetAttribute(dataSet, tag.group, tag.element, value, error);
+}
+inline bool SetAttribute(ToolkitDataSet &dataSet, ToolkitTag tag, qint16 value, ToolkitError *error = nullptr)
+{
+    return SetAttribute(dataSet, tag.group, tag.element, value, error);
+}
+inline bool SetAttribute(ToolkitDataSet &dataSet, ToolkitTag tag, const ToolkitSequence &items, ToolkitError *error = nullptr)
+{
+    return SetAttribute(dataSet, tag.group, tag.element, items, error);
+}
+inline ToolkitSequence GetSequence(const ToolkitImagePtr &image, ToolkitTag tag) { return GetSequence(image, tag.group, tag.element); }
+inline ToolkitSequence GetSequence(const ToolkitDataSet &dataSet, ToolkitTag tag) { return GetSequence(dataSet, tag.group, tag.element); }
+inline bool RemoveAttribute(const ToolkitImagePtr &image, ToolkitTag tag) { return RemoveAttribute(image, tag.group, tag.element); }
+inline bool RemoveAttribute(ToolkitDataSet &dataSet, ToolkitTag tag) { return RemoveAttribute(dataSet, tag.group, tag.element); }
 
 ToolkitDataSet NewDataSet();
 ToolkitSequence NewSequence(const QList<ToolkitDataSet> &items = {});
