@@ -3,6 +3,7 @@
 // The DICOM toolkit the rest of the workstation uses. DCMTK stays behind this
 // header: callers see images, data sets, attributes and plain Qt types only.
 
+#include <QColor>
 #include <QImage>
 #include <QList>
 #include <QSize>
@@ -59,7 +60,7 @@ struct ToolkitDisplay {
     bool mirrorH = false; // left-right
     bool mirrorV = false; // top-bottom
     int frameWidth = 0;   // selection frame in pixels; 0 = none
-    quint32 frameColor = 0x00C0FFFF; // 0x00BBGGRR
+    QColor frameColor = QColor(0xFF, 0xFF, 0xC0);
 };
 
 // One DICOM image: its file's data set (pixel data stays on disk until needed)
