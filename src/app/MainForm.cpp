@@ -46,11 +46,6 @@ namespace {
 constexpr qint32 kListColour = 0x00C0FFFF;
 constexpr qint32 kTaskListColour = 0x00E0E0E0;
 
-QString versionText()
-{
-    return QStringLiteral("%1.%2.%3").arg(LUMORA_VERSION_MAJOR).arg(LUMORA_VERSION_MINOR).arg(LUMORA_VERSION_PATCH);
-}
-
 QTreeWidget *reportList(QWidget *parent, const QString &name, const QStringList &headings, qint32 bgr)
 {
     auto *list = new QTreeWidget(parent);
@@ -109,7 +104,7 @@ QStringList MainFormMenuEntries()
 MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
 {
     setObjectName(QStringLiteral("MainForm"));
-    setWindowTitle(QStringLiteral("OrvanaMammo Version ") + versionText());
+    setWindowTitle(QStringLiteral("OrvanaMammo Version ") + VersionText());
     auto *central = new QWidget(this);
     setCentralWidget(central);
 
@@ -539,7 +534,7 @@ void MainForm::Form_Load()
         QCoreApplication::quit();
         return;
     }
-    setWindowTitle(QStringLiteral("OrvanaMammo Version ") + versionText());
+    setWindowTitle(QStringLiteral("OrvanaMammo Version ") + VersionText());
     QString warning;
     if (!CheckFreeSpace(&warning))
         setStatusPanel(5, warning);
@@ -798,7 +793,7 @@ void MainForm::showAbout()
     f.setBold(true);
     name->setFont(f);
     l->addWidget(name);
-    l->addWidget(new QLabel(QStringLiteral("Version ") + versionText(), &about));
+    l->addWidget(new QLabel(QStringLiteral("Version ") + VersionText(), &about));
     auto *ok = new QDialogButtonBox(QDialogButtonBox::Ok, &about);
     connect(ok, &QDialogButtonBox::accepted, &about, &QDialog::accept);
     l->addWidget(ok);
