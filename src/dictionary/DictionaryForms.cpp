@@ -59,8 +59,6 @@ QTreeWidget *list(QWidget *parent, const char *name, const QStringList &headers)
     return l;
 }
 
-void log(const DbResult &r, const QString &source) { WriteErrorLog(r.errorNumber, r.errorText, source); }
-
 // Index in the row's tag, then the texts.
 void fillRows(QTreeWidget *target, const DbResult &r, int firstText)
 {
@@ -133,7 +131,7 @@ void AddTagForm::Form_Load()
     const DbResult r = AttributesForFilter(DefinitionsDatabase, filter_);
     CloseDefinitionsDatabase();
     if (!r.ok)
-        log(r, QStringLiteral("AddTagForm Form_Load"));
+        LogDbError(r, QStringLiteral("AddTagForm Form_Load"));
     fillRows(lvDictionary, r, 0);
 }
 
@@ -146,7 +144,7 @@ void AddTagForm::cmdAdd_Click()
     const DbResult r = AddToFilter(DefinitionsDatabase, filter_, tags);
     CloseDefinitionsDatabase();
     if (!r.ok) {
-        log(r, QStringLiteral("AddTagForm cmdAdd_Click"));
+        LogDbError(r, QStringLiteral("AddTagForm cmdAdd_Click"));
         return;
     }
     VisibleTagsChanged = true;
@@ -191,7 +189,7 @@ void DatabaseForm::UpdateDictionary()
     CloseDefinitionsDatabase();
     lvDatabase->clear();
     if (!r.ok) {
-        log(r, QStringLiteral("DatabaseForm UpdateDictionary"));
+        LogDbError(r, QStringLiteral("DatabaseForm UpdateDictionary"));
         return;
     }
     QList<QTreeWidgetItem *> items;
@@ -232,7 +230,7 @@ void DatabaseForm::cmdApply_Click()
     const DbResult r = SetDictionaryVisible(DefinitionsDatabase, changes);
     CloseDefinitionsDatabase();
     if (!r.ok) {
-        log(r, QStringLiteral("DatabaseForm cmdApply_Click"));
+        LogDbError(r, QStringLiteral("DatabaseForm cmdApply_Click"));
         return;
     }
     accept();
@@ -247,7 +245,7 @@ void DatabaseForm::PopDelete_Click()
     const DbResult r = DeleteDictionaryRow(DefinitionsDatabase, item->data(0, Qt::UserRole).toLongLong());
     CloseDefinitionsDatabase();
     if (!r.ok) {
-        log(r, QStringLiteral("DatabaseForm PopDelete_Click"));
+        LogDbError(r, QStringLiteral("DatabaseForm PopDelete_Click"));
         return;
     }
     delete item;
@@ -319,7 +317,7 @@ void AddTagToDB::cmdOK_Click()
         Prompts().information(this, QStringLiteral("Tag already exists."), DefaultPromptTitle);
         return;
     case NewTagOutcome::Failed:
-        log(r, QStringLiteral("AddTagToDB cmdOK_Click"));
+        LogDbError(r, QStringLiteral("AddTagToDB cmdOK_Click"));
         return;
     case NewTagOutcome::Added:
         break;
@@ -351,7 +349,7 @@ void FilterArea::FillFilterList()
     CloseDefinitionsDatabase();
     c_.cboModality->clear();
     if (!r.ok) {
-        log(r, QStringLiteral("OptionForm Form_Load"));
+        LogDbError(r, QStringLiteral("OptionForm Form_Load"));
         return;
     }
     for (const QSqlRecord &row : r.rows)
@@ -369,7 +367,7 @@ void FilterArea::cboModality_Click()
     const DbResult r = FilterAttributes(DefinitionsDatabase, EditedFilter);
     CloseDefinitionsDatabase();
     if (!r.ok)
-        log(r, QStringLiteral("OptionForm cboModality_Click"));
+        LogDbError(r, QStringLiteral("OptionForm cboModality_Click"));
     fillRows(c_.lvTags, r, 0);
 }
 
@@ -383,7 +381,7 @@ void FilterArea::cmdNew_Click()
     const DbResult r = AddModalityFilter(DefinitionsDatabase, name);
     CloseDefinitionsDatabase();
     if (!r.ok) {
-        log(r, QStringLiteral("OptionForm cmdNew_Click"));
+        LogDbError(r, QStringLiteral("OptionForm cmdNew_Click"));
         Prompts().information(dialog_, QStringLiteral("The filter \"%1\" cannot be created: %2").arg(name, r.errorText), DefaultPromptTitle);
         return;
     }
@@ -400,7 +398,7 @@ void FilterArea::cmdDelMod_Click()
     const DbResult r = DeleteModalityFilter(DefinitionsDatabase, EditedFilter);
     CloseDefinitionsDatabase();
     if (!r.ok) {
-        log(r, QStringLiteral("OptionForm cmdDelMod_Click"));
+        LogDbError(r, QStringLiteral("OptionForm cmdDelMod_Click"));
         return;
     }
     if (EditedFilter == Settings.FilterActive) {
@@ -438,7 +436,7 @@ void FilterArea::cmdDelete_Click()
     const DbResult r = RemoveFromFilter(DefinitionsDatabase, EditedFilter, indexes);
     CloseDefinitionsDatabase();
     if (!r.ok) {
-        log(r, QStringLiteral("OptionForm cmdDelete_Click"));
+        LogDbError(r, QStringLiteral("OptionForm cmdDelete_Click"));
         return;
     }
     qDeleteAll(rows);
