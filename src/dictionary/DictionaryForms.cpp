@@ -6,6 +6,7 @@
 #include "dictionary/DictionaryStore.h"
 #include "store/DatabasePaths.h"
 #include "ui/Prompts.h"
+#include "ui/Widgets.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -22,21 +23,6 @@
 #include <QVBoxLayout>
 
 namespace {
-
-QPushButton *button(QWidget *parent, const char *name, const QString &caption)
-{
-    auto *b = new QPushButton(caption, parent);
-    b->setObjectName(QLatin1String(name));
-    b->setAutoDefault(false);
-    return b;
-}
-
-QLineEdit *lineEdit(QWidget *parent, const char *name)
-{
-    auto *e = new QLineEdit(parent);
-    e->setObjectName(QLatin1String(name));
-    return e;
-}
 
 // A row of buttons: `left` at its start, `right` at its end.
 QHBoxLayout *buttonRow(std::initializer_list<QPushButton *> left, std::initializer_list<QPushButton *> right)
@@ -82,10 +68,10 @@ InputBoxForm::InputBoxForm(QWidget *parent)
     setWindowTitle(QStringLiteral("Add new filter"));
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(new QLabel(QStringLiteral("max. 2 chars (i.e. CT, MR or CR)"), this));
-    txtValue = lineEdit(this, "txtValue");
+    txtValue = NamedLineEdit(this, QStringLiteral("txtValue"));
     layout->addWidget(txtValue);
-    QPushButton *ok = button(this, "cmdOK", QStringLiteral("OK"));
-    QPushButton *cancel = button(this, "cmdCancel", QStringLiteral("Cancel"));
+    QPushButton *ok = NamedButton(this, QStringLiteral("cmdOK"), QStringLiteral("OK"));
+    QPushButton *cancel = NamedButton(this, QStringLiteral("cmdCancel"), QStringLiteral("Cancel"));
     ok->setDefault(true);
     layout->addLayout(buttonRow({}, {ok, cancel}));
     connect(ok, &QPushButton::clicked, this, [this] { cancelled_ = false; hide(); done(Accepted); });
@@ -117,8 +103,8 @@ AddTagForm::AddTagForm(const QString &filter, QWidget *parent)
     lvDictionary->setSortingEnabled(true);
     lvDictionary->sortByColumn(0, Qt::AscendingOrder);
     layout->addWidget(lvDictionary);
-    cmdAdd = button(this, "cmdAdd", QStringLiteral("Apply"));
-    cmdCancel = button(this, "cmdCancel", QStringLiteral("Cancel"));
+    cmdAdd = NamedButton(this, QStringLiteral("cmdAdd"), QStringLiteral("Apply"));
+    cmdCancel = NamedButton(this, QStringLiteral("cmdCancel"), QStringLiteral("Cancel"));
     layout->addLayout(buttonRow({}, {cmdAdd, cmdCancel}));
     resize(480, 420);
     connect(cmdAdd, &QPushButton::clicked, this, &AddTagForm::cmdAdd_Click);
@@ -163,10 +149,10 @@ DatabaseForm::DatabaseForm(QWidget *parent)
                                            QStringLiteral("DICOM Description")});
     lvDatabase->setContextMenuPolicy(Qt::CustomContextMenu);
     layout->addWidget(lvDatabase);
-    cmdAdd = button(this, "cmdAdd", QStringLiteral("Add New"));
-    cmdAll = button(this, "cmdAll", QStringLiteral("Set all visible"));
-    cmdApply = button(this, "cmdApply", QStringLiteral("Apply"));
-    cmdCancel = button(this, "cmdCancel", QStringLiteral("Cancel"));
+    cmdAdd = NamedButton(this, QStringLiteral("cmdAdd"), QStringLiteral("Add New"));
+    cmdAll = NamedButton(this, QStringLiteral("cmdAll"), QStringLiteral("Set all visible"));
+    cmdApply = NamedButton(this, QStringLiteral("cmdApply"), QStringLiteral("Apply"));
+    cmdCancel = NamedButton(this, QStringLiteral("cmdCancel"), QStringLiteral("Cancel"));
     layout->addLayout(buttonRow({cmdAdd, cmdAll}, {cmdApply, cmdCancel}));
     resize(640, 560);
     PopUp.addAction(QStringLiteral("Delete"), this, &DatabaseForm::PopDelete_Click)->setObjectName(QStringLiteral("PopDelete"));
@@ -266,21 +252,21 @@ AddTagToDB::AddTagToDB(DatabaseForm *dictionary)
     setObjectName(QStringLiteral("AddTagToDB"));
     setWindowTitle(QStringLiteral("Add new"));
     auto *form = new QFormLayout(this);
-    txtGroup = lineEdit(this, "txtGroup");
-    txtElement = lineEdit(this, "txtElement");
+    txtGroup = NamedLineEdit(this, QStringLiteral("txtGroup"));
+    txtElement = NamedLineEdit(this, QStringLiteral("txtElement"));
     auto *tag = new QHBoxLayout;
     tag->addWidget(txtGroup);
     tag->addWidget(txtElement);
     form->addRow(QStringLiteral("Group / Element:"), tag);
-    txtDescription = lineEdit(this, "txtDescription");
+    txtDescription = NamedLineEdit(this, QStringLiteral("txtDescription"));
     form->addRow(QStringLiteral("Description:"), txtDescription);
-    txtVR = lineEdit(this, "txtVR");
+    txtVR = NamedLineEdit(this, QStringLiteral("txtVR"));
     form->addRow(QStringLiteral("VR Type:"), txtVR);
     chkVisi = new QCheckBox(QStringLiteral("visible"), this);
     chkVisi->setObjectName(QStringLiteral("chkVisi"));
     form->addRow(QString(), chkVisi);
-    cmdOK = button(this, "cmdOK", QStringLiteral("OK"));
-    cmdCancel = button(this, "cmdCancel", QStringLiteral("Cancel"));
+    cmdOK = NamedButton(this, QStringLiteral("cmdOK"), QStringLiteral("OK"));
+    cmdCancel = NamedButton(this, QStringLiteral("cmdCancel"), QStringLiteral("Cancel"));
     form->addRow(buttonRow({}, {cmdOK, cmdCancel}));
     for (QLineEdit *e : {txtGroup, txtElement})
         e->installEventFilter(this);
