@@ -36,6 +36,14 @@ void ClearCurrentImage()
     CurrentImageIndex = 0;
 }
 
+void ClearViewer(ToolkitViewer *dv1)
+{
+    if (dv1)
+        dv1->clearImages();
+    ListClear(LoadedImageList);
+    ClearCurrentImage();
+}
+
 qint16 ViewerRoundUp(double value)
 {
     const double n = std::nearbyint(value); // ties to even under the default rounding mode

@@ -419,13 +419,10 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
     if (loading_)
         return; // a click while the previous load lets events run
     loading_ = true;
-    if (c_.dv1) {
-        c_.dv1->clearImages();
+    ClearViewer(c_.dv1);
+    if (c_.dv1)
         c_.dv1->setRedraw(false);
-    }
-    ClearCurrentImage(); // it belonged to the images just taken out of the viewer
     const QString folder = AppPath(QLatin1String(AppFiles::ImagesFolder)) + QLatin1Char('/') + CurrentSelection.studyUid;
-    ListClear(LoadedImageList);
     ImageLoadActive = true;
     auto finish = [this] {
         CloseImageDatabase();
