@@ -704,7 +704,6 @@ void MainForm::examinationTypeOptions_Click(int index)
         p.setColor(QPalette::Window, FromBgr(bgr));
         p.setColor(QPalette::Button, FromBgr(bgr));
         b->setPalette(p);
-        b->setProperty("bgr", bgr);
     };
     examinationTypeOptions[index]->setChecked(true);
     paint(examinationTypeOptions[index], 65280);
