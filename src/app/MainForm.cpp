@@ -79,15 +79,6 @@ QPixmap toolbarPattern()
 
 } // namespace
 
-QStringList MainFormMenuEntries()
-{
-    return {QStringLiteral("mnuImportImages"), QStringLiteral("mnuImportDir"), QStringLiteral("mnuExportJPEG"),
-            QStringLiteral("mnuExportDICOM"), QStringLiteral("mnuPrint"), QStringLiteral("mnuDateiBeenden"),
-            QStringLiteral("mnuApplyTasks"), QStringLiteral("mnuRefreshList"), QStringLiteral("mnuEditDatabase"),
-            QStringLiteral("mnuAnsichtEinstellungen"), QStringLiteral("mnuProtokollFehler"), QStringLiteral("mnuProtokollDebug"),
-            QStringLiteral("mnuFill"), QStringLiteral("mnuInfoAbout")};
-}
-
 MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
 {
     setObjectName(QStringLiteral("MainForm"));
@@ -501,7 +492,6 @@ void MainForm::buildToolbar()
 
 QAction *MainForm::action(const QString &name) const { return findChild<QAction *>(name); }
 
-QAction *MainForm::toolButton(const QString &key) const { return findChild<QAction *>(QStringLiteral("tb_") + key); }
 
 void MainForm::applyClientLayout()
 {

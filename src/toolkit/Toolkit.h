@@ -101,7 +101,6 @@ bool ReadFileIntoList(ToolkitImageList &list, const QString &path, ToolkitError 
 ToolkitImagePtr UnreadableImage(const QString &path);
 int ListCount(const ToolkitImageList &list);
 ToolkitImagePtr ListItem(const ToolkitImageList &list, int index); // 1-based; null outside
-void ListAppend(ToolkitImageList &list, const ToolkitImagePtr &image);
 bool ListRemove(ToolkitImageList &list, const QString &sopInstanceUid); // the first with that UID
 void ListClear(ToolkitImageList &list);
 
