@@ -138,13 +138,20 @@ private slots:
     void examinationTypeAndInfoFields()
     {
         MainForm w;
+        // The colour the option really paints, at its corner beyond the caption.
+        auto painted = [](QWidget *option) {
+            const QImage image = option->grab().toImage();
+            return image.pixelColor(image.width() - 1, image.height() - 1);
+        };
         ExaminationType = 0;
         w.examinationTypeOptions_Click(1);
         QCOMPARE(ExaminationType, qint16(2));
-        QCOMPARE(w.examinationTypeOptions[0]->property("bgr").toInt(), 255); // red: not chosen
+        QCOMPARE(painted(w.examinationTypeOptions[0]), QColor(Qt::red)); // not chosen
+        QCOMPARE(painted(w.examinationTypeOptions[1]), QColor(Qt::green)); // chosen
         w.examinationTypeOptions[0]->click();
         QCOMPARE(ExaminationType, qint16(1));
-        QCOMPARE(w.examinationTypeOptions[0]->property("bgr").toInt(), 65280); // green: chosen
+        QCOMPARE(painted(w.examinationTypeOptions[0]), QColor(Qt::green));
+        QCOMPARE(painted(w.examinationTypeOptions[1]), QColor(Qt::red));
 
         for (int i = 1; i <= 5; ++i)
             w.setStatusPanel(i, u"p%1"_s.arg(i));

@@ -3,6 +3,7 @@
 #include "core/ErrorLog.h"
 #include "core/Settings.h"
 #include "toolkit/ToolkitViewer.h"
+#include "ui/UiColors.h"
 
 #include <QMenu>
 #include <QScrollBar>
@@ -20,8 +21,6 @@ namespace {
 
 constexpr int SelectedFrameWidth = 2;
 
-QColor fromBgr(qint32 bgr) { return QColor(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF); }
-
 // The index arithmetic is 16-bit; a result outside that range is dropped, as
 // the overflow that it would have raised skipped the statement.
 bool fits16(qint64 v) { return v >= std::numeric_limits<qint16>::min() && v <= std::numeric_limits<qint16>::max(); }
@@ -35,6 +34,14 @@ void ClearCurrentImage()
     CurrentImage.reset();
     CurrentImageExists = false;
     CurrentImageIndex = 0;
+}
+
+void ClearViewer(ToolkitViewer *dv1)
+{
+    if (dv1)
+        dv1->clearImages();
+    ListClear(LoadedImageList);
+    ClearCurrentImage();
 }
 
 qint16 ViewerRoundUp(double value)
@@ -66,7 +73,7 @@ void ImageViewer::SetUpViewer()
         return;
     c_.dv1->setColumns(Settings.Viewer_Columns > 0 ? Settings.Viewer_Columns : 3);
     c_.dv1->setRows(Settings.Viewer_Rows > 0 ? Settings.Viewer_Rows : 7);
-    c_.dv1->setBackgroundColor(fromBgr(Settings.Viewer_bgColor));
+    c_.dv1->setBackgroundColor(FromBgr(Settings.Viewer_bgColor));
 }
 
 // The grid the viewer shows, so that paging matches what is on screen.
@@ -146,7 +153,7 @@ void ImageViewer::SelectImage(int index)
     CurrentImageIndex = index;
     CurrentImageExists = true;
     image->display().frameWidth = SelectedFrameWidth;
-    image->display().frameColor = quint32(Settings.Viewer_fgColor);
+    image->display().frameColor = FromBgr(Settings.Viewer_fgColor);
     c_.dv1->refreshDisplay();
     if (c_.setStatusPanel)
         c_.setStatusPanel(3, QStringLiteral("Sel. image #: ") + QString::number(index));

@@ -22,6 +22,10 @@ extern ToolkitImageList LoadedImageList; // the images read from disk for the vi
 // Forgets the current image (and switches its selection frame off).
 void ClearCurrentImage();
 
+// Takes every image out of the viewer (dv1 may be null) and the loaded image
+// list, and forgets the current image, which went with them.
+void ClearViewer(ToolkitViewer *dv1);
+
 // RoundUp(x): x rounded to the nearest whole number (halves to even), plus one
 // when x lies above it; as a 16-bit integer.
 qint16 ViewerRoundUp(double value);

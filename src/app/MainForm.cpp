@@ -7,6 +7,7 @@
 #include "core/Settings.h"
 #include "app/StartupChecks.h"
 #include "ui/UiColors.h"
+#include "ui/Widgets.h"
 #include "core/WorkstationState.h"
 #include "store/DatabasePaths.h"
 #include "toolkit/ToolkitViewer.h"
@@ -46,11 +47,6 @@ namespace {
 constexpr qint32 kListColour = 0x00C0FFFF;
 constexpr qint32 kTaskListColour = 0x00E0E0E0;
 
-QString versionText()
-{
-    return QStringLiteral("%1.%2.%3").arg(LUMORA_VERSION_MAJOR).arg(LUMORA_VERSION_MINOR).arg(LUMORA_VERSION_PATCH);
-}
-
 QTreeWidget *reportList(QWidget *parent, const QString &name, const QStringList &headings, qint32 bgr)
 {
     auto *list = new QTreeWidget(parent);
@@ -69,20 +65,6 @@ QTreeWidget *reportList(QWidget *parent, const QString &name, const QStringList 
     return list;
 }
 
-QPushButton *button(QWidget *parent, const QString &name, const QString &caption)
-{
-    auto *b = new QPushButton(caption, parent);
-    b->setObjectName(name);
-    return b;
-}
-
-QLineEdit *field(QWidget *parent, const QString &name)
-{
-    auto *e = new QLineEdit(parent);
-    e->setObjectName(name);
-    return e;
-}
-
 // The toolbar's background: a light weave under the red band of its buttons.
 QPixmap toolbarPattern()
 {
@@ -97,19 +79,10 @@ QPixmap toolbarPattern()
 
 } // namespace
 
-QStringList MainFormMenuEntries()
-{
-    return {QStringLiteral("mnuImportImages"), QStringLiteral("mnuImportDir"), QStringLiteral("mnuExportJPEG"),
-            QStringLiteral("mnuExportDICOM"), QStringLiteral("mnuPrint"), QStringLiteral("mnuDateiBeenden"),
-            QStringLiteral("mnuApplyTasks"), QStringLiteral("mnuRefreshList"), QStringLiteral("mnuEditDatabase"),
-            QStringLiteral("mnuAnsichtEinstellungen"), QStringLiteral("mnuProtokollFehler"), QStringLiteral("mnuProtokollDebug"),
-            QStringLiteral("mnuFill"), QStringLiteral("mnuInfoAbout")};
-}
-
 MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
 {
     setObjectName(QStringLiteral("MainForm"));
-    setWindowTitle(QStringLiteral("OrvanaMammo Version ") + versionText());
+    setWindowTitle(QStringLiteral("OrvanaMammo Version ") + VersionText());
     auto *central = new QWidget(this);
     setCentralWidget(central);
 
@@ -228,17 +201,17 @@ void MainForm::buildCapture(QWidget *parent)
 {
     auto *l = new QGridLayout(parent);
     l->setContentsMargins(0, 0, 0, 0);
-    newExaminationButton = button(parent, QStringLiteral("Command2"), QStringLiteral("New Examination"));
-    activateButton = button(parent, QStringLiteral("Command3"), QStringLiteral("Activate"));
-    stopButton = button(parent, QStringLiteral("Command4"), QStringLiteral("S T O P"));
-    decodeNowButton = button(parent, QStringLiteral("Command1"), QStringLiteral("Command1"));
+    newExaminationButton = NamedButton(parent, QStringLiteral("Command2"), QStringLiteral("New Examination"));
+    activateButton = NamedButton(parent, QStringLiteral("Command3"), QStringLiteral("Activate"));
+    stopButton = NamedButton(parent, QStringLiteral("Command4"), QStringLiteral("S T O P"));
+    decodeNowButton = NamedButton(parent, QStringLiteral("Command1"), QStringLiteral("Command1"));
     l->addWidget(newExaminationButton, 0, 0);
     l->addWidget(activateButton, 0, 1);
     l->addWidget(stopButton, 0, 2);
     const QStringList lorad{QStringLiteral("Refresh Patlist  (F2)"), QStringLiteral("Refresh Studylist (F3)"),
                             QStringLiteral("Refresh Dosislist (F4)")};
     for (int i = 0; i < 3; ++i) {
-        cmdLorad[i] = button(parent, QStringLiteral("cmdLorad%1").arg(i), lorad[i]);
+        cmdLorad[i] = NamedButton(parent, QStringLiteral("cmdLorad%1").arg(i), lorad[i]);
         cmdLorad[i]->installEventFilter(this);
         connect(cmdLorad[i], &QPushButton::clicked, this, [this, i] { cmdLorad_Click(i); });
         l->addWidget(cmdLorad[i], 1, i);
@@ -264,8 +237,8 @@ void MainForm::buildCapture(QWidget *parent)
     debugRow->addWidget(txtcInput, 2);
     debugRow->addWidget(decoderTokenList, 1);
     l->addLayout(debugRow, 2, 0, 1, 3);
-    doseLineBox = field(parent, QStringLiteral("Text4"));
-    spareCaptureBox = field(parent, QStringLiteral("Text5"));
+    doseLineBox = NamedLineEdit(parent, QStringLiteral("Text4"));
+    spareCaptureBox = NamedLineEdit(parent, QStringLiteral("Text5"));
     doseLineBox->setVisible(false);
     spareCaptureBox->setVisible(false);
     l->setRowStretch(2, 1);
@@ -276,13 +249,13 @@ void MainForm::buildAssignment(QWidget *parent)
     auto *l = new QGridLayout(parent);
     l->setContentsMargins(0, 0, 0, 0);
     for (int i = 0; i < 8; ++i) {
-        cmdProjection[i] = button(parent, QStringLiteral("cmdProjection%1").arg(i), QString());
+        cmdProjection[i] = NamedButton(parent, QStringLiteral("cmdProjection%1").arg(i), QString());
         l->addWidget(cmdProjection[i], i / 4, i % 4);
     }
-    cmdAll = button(parent, QStringLiteral("cmdAll"), QStringLiteral("Merge Image/s         (F1)"));
+    cmdAll = NamedButton(parent, QStringLiteral("cmdAll"), QStringLiteral("Merge Image/s         (F1)"));
     cmdAll->installEventFilter(this);
     connect(cmdAll, &QPushButton::clicked, this, [this] { run(hooks.cmdAll_Click); });
-    cmdSelected = button(parent, QStringLiteral("cmdSelected"), QStringLiteral("Manually"));
+    cmdSelected = NamedButton(parent, QStringLiteral("cmdSelected"), QStringLiteral("Manually"));
     connect(cmdSelected, &QPushButton::clicked, this, [this] { run(hooks.cmdSelected_Click); });
     lblCount = new QLabel(parent);
     lblCount->setObjectName(QStringLiteral("lblCount"));
@@ -303,13 +276,13 @@ void MainForm::buildAssignment(QWidget *parent)
     l->addWidget(examinationTypeFrame, 3, 0, 1, 4);
     // Text boxes of the exposure last clicked.
     auto *detail = new QHBoxLayout;
-    exposureDateBox = field(parent, QStringLiteral("Text1"));
-    exposureTimeBox = field(parent, QStringLiteral("Text2"));
-    txtID = field(parent, QStringLiteral("txtID"));
+    exposureDateBox = NamedLineEdit(parent, QStringLiteral("Text1"));
+    exposureTimeBox = NamedLineEdit(parent, QStringLiteral("Text2"));
+    txtID = NamedLineEdit(parent, QStringLiteral("txtID"));
     for (QLineEdit *e : {txtID, exposureDateBox, exposureTimeBox})
         detail->addWidget(e);
     for (int i = 0; i < 6; ++i) {
-        exposureBoxes[i] = field(parent, QStringLiteral("Text3_%1").arg(i));
+        exposureBoxes[i] = NamedLineEdit(parent, QStringLiteral("Text3_%1").arg(i));
         detail->addWidget(exposureBoxes[i]);
     }
     const QStringList hints{QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time")};
@@ -343,8 +316,8 @@ void MainForm::buildHeaderAndTasks(QWidget *parent)
                          kTaskListColour);
     tagLabel = new QLabel(QStringLiteral("Tag:"), frmTasks);
     tagLabel->setObjectName(QStringLiteral("Label1"));
-    txtSelected = field(frmTasks, QStringLiteral("txtSelected"));
-    txtNeu = field(frmTasks, QStringLiteral("txtNeu"));
+    txtSelected = NamedLineEdit(frmTasks, QStringLiteral("txtSelected"));
+    txtNeu = NamedLineEdit(frmTasks, QStringLiteral("txtNeu"));
     cboTask = new QComboBox(frmTasks);
     cboTask->setObjectName(QStringLiteral("cboTask"));
     cboLevel = new QComboBox(frmTasks);
@@ -353,8 +326,8 @@ void MainForm::buildHeaderAndTasks(QWidget *parent)
     lbltarget->setObjectName(QStringLiteral("lbltarget"));
     cboTarget = new QComboBox(frmTasks);
     cboTarget->setObjectName(QStringLiteral("cboTarget"));
-    cmdTask[0] = button(frmTasks, QStringLiteral("cmdTask0"), QStringLiteral("Add Task"));
-    cmdTask[1] = button(frmTasks, QStringLiteral("cmdTask1"), QStringLiteral("Delete Task"));
+    cmdTask[0] = NamedButton(frmTasks, QStringLiteral("cmdTask0"), QStringLiteral("Add Task"));
+    cmdTask[1] = NamedButton(frmTasks, QStringLiteral("cmdTask1"), QStringLiteral("Delete Task"));
     lvTasks->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(lvTasks, &QWidget::customContextMenuRequested, this,
             [this](const QPoint &pos) { PopUpTaskList->popup(lvTasks->viewport()->mapToGlobal(pos)); });
@@ -519,7 +492,6 @@ void MainForm::buildToolbar()
 
 QAction *MainForm::action(const QString &name) const { return findChild<QAction *>(name); }
 
-QAction *MainForm::toolButton(const QString &key) const { return findChild<QAction *>(QStringLiteral("tb_") + key); }
 
 void MainForm::applyClientLayout()
 {
@@ -539,7 +511,7 @@ void MainForm::Form_Load()
         QCoreApplication::quit();
         return;
     }
-    setWindowTitle(QStringLiteral("OrvanaMammo Version ") + versionText());
+    setWindowTitle(QStringLiteral("OrvanaMammo Version ") + VersionText());
     QString warning;
     if (!CheckFreeSpace(&warning))
         setStatusPanel(5, warning);
@@ -722,7 +694,6 @@ void MainForm::examinationTypeOptions_Click(int index)
         p.setColor(QPalette::Window, FromBgr(bgr));
         p.setColor(QPalette::Button, FromBgr(bgr));
         b->setPalette(p);
-        b->setProperty("bgr", bgr);
     };
     examinationTypeOptions[index]->setChecked(true);
     paint(examinationTypeOptions[index], 65280);
@@ -798,7 +769,7 @@ void MainForm::showAbout()
     f.setBold(true);
     name->setFont(f);
     l->addWidget(name);
-    l->addWidget(new QLabel(QStringLiteral("Version ") + versionText(), &about));
+    l->addWidget(new QLabel(QStringLiteral("Version ") + VersionText(), &about));
     auto *ok = new QDialogButtonBox(QDialogButtonBox::Ok, &about);
     connect(ok, &QDialogButtonBox::accepted, &about, &QDialog::accept);
     l->addWidget(ok);

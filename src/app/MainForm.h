@@ -157,9 +157,8 @@ public:
     QMenu *PopUpViewer = nullptr;
     QMenu *Popup_Dicom = nullptr;
     QMenu *Popup_Dosis = nullptr;
-    // Menu entries and toolbar buttons by their names / keys.
+    // Menu entries by their names.
     QAction *action(const QString &name) const;
-    QAction *toolButton(const QString &key) const;
 
     // Left edge and top of the viewer, in pixels.
     static constexpr int ViewerLeft = 720;
@@ -184,6 +183,3 @@ private:
     QWidget *leftPanel_ = nullptr;
     OptionForm *optionForm_ = nullptr;
 };
-
-// The menu entries' and toolbar keys' target when nothing is attached: nothing.
-QStringList MainFormMenuEntries();

@@ -4,6 +4,7 @@
 #include "core/ErrorLog.h"
 #include "core/Settings.h"
 #include "ui/UiColors.h"
+#include "ui/Widgets.h"
 #include "core/VbConvert.h"
 #include "dictionary/DictionaryForms.h"
 #include "dictionary/DictionaryStore.h"
@@ -41,13 +42,6 @@ const QStringList kHandshake{QStringLiteral("comNone"), QStringLiteral("comXOnXO
 void setIndex(QComboBox *box, int index)
 {
     box->setCurrentIndex(index >= 0 && index < box->count() ? index : -1);
-}
-
-QLineEdit *lineEdit(QWidget *parent, const QString &name)
-{
-    auto *e = new QLineEdit(parent);
-    e->setObjectName(name);
-    return e;
 }
 
 } // namespace
@@ -123,7 +117,7 @@ void OptionForm::buildGeneralTab(QWidget *tab)
     chkModify = new QCheckBox(QStringLiteral("Modify image header"), tab);
     chkDebug = new QCheckBox(QStringLiteral("Activate debug logging"), tab);
     auto *db = new QHBoxLayout;
-    txtdbPath = lineEdit(tab, QStringLiteral("txtdbPath"));
+    txtdbPath = NamedLineEdit(tab, QStringLiteral("txtdbPath"));
     cmddbPath = new QPushButton(QStringLiteral("..."), tab);
     cmddbPath->setAutoDefault(false);
     db->addWidget(new QLabel(QStringLiteral("Database:"), tab));
@@ -152,7 +146,7 @@ void OptionForm::buildGeneralTab(QWidget *tab)
     auto *pl = new QGridLayout(preview);
     const QStringList rc{QStringLiteral("Rows:"), QStringLiteral("Columns:")};
     for (int i = 0; i < 2; ++i) {
-        txtRC[i] = lineEdit(preview, QStringLiteral("txtRC%1").arg(i));
+        txtRC[i] = NamedLineEdit(preview, QStringLiteral("txtRC%1").arg(i));
         txtRC[i]->setMaximumWidth(50);
         UpDown1Up[i] = new QToolButton(preview);
         UpDown1Up[i]->setArrowType(Qt::UpArrow);
@@ -165,8 +159,8 @@ void OptionForm::buildGeneralTab(QWidget *tab)
         pl->addWidget(UpDown1Up[i], i, 2);
         pl->addWidget(UpDown1Down[i], i, 3);
     }
-    txtBackground = lineEdit(preview, QStringLiteral("txtBackground"));
-    txtMarker = lineEdit(preview, QStringLiteral("txtMarker"));
+    txtBackground = NamedLineEdit(preview, QStringLiteral("txtBackground"));
+    txtMarker = NamedLineEdit(preview, QStringLiteral("txtMarker"));
     for (QLineEdit *e : {txtBackground, txtMarker}) {
         e->setReadOnly(true);
         e->setCursor(Qt::PointingHandCursor);
@@ -179,8 +173,8 @@ void OptionForm::buildGeneralTab(QWidget *tab)
     pl->addWidget(txtMarker, 1, 5);
     chkWindow = new QCheckBox(QStringLiteral("Overwrite Window Width / Center values"), preview);
     chkAutoValue = new QCheckBox(QStringLiteral("compute values"), preview);
-    txtWidth = lineEdit(preview, QStringLiteral("txtWidth"));
-    txtCenter = lineEdit(preview, QStringLiteral("txtCenter"));
+    txtWidth = NamedLineEdit(preview, QStringLiteral("txtWidth"));
+    txtCenter = NamedLineEdit(preview, QStringLiteral("txtCenter"));
     connect(chkWindow, &QCheckBox::clicked, this, &OptionForm::chkWindow_Click);
     connect(chkAutoValue, &QCheckBox::clicked, this, &OptionForm::chkAutoValue_Click);
     pl->addWidget(chkWindow, 2, 0, 1, 6);
@@ -214,13 +208,13 @@ void OptionForm::buildCommunicationTab(QWidget *tab)
     auto *grid = new QGridLayout(tab);
     auto *receiver = new QGroupBox(QStringLiteral("Lumora Receiver"), tab);
     auto *rl = new QFormLayout(receiver);
-    txtIR[0] = lineEdit(receiver, QStringLiteral("txtIR0"));
-    txtIR[1] = lineEdit(receiver, QStringLiteral("txtIR1"));
+    txtIR[0] = NamedLineEdit(receiver, QStringLiteral("txtIR0"));
+    txtIR[1] = NamedLineEdit(receiver, QStringLiteral("txtIR1"));
     txtIR[1]->installEventFilter(this);
     txtIR[1]->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), txtIR[1]));
     rl->addRow(QStringLiteral("AET:"), txtIR[0]);
     rl->addRow(QStringLiteral("Port:"), txtIR[1]);
-    txtForPort = lineEdit(receiver, QStringLiteral("txtForPort"));
+    txtForPort = NamedLineEdit(receiver, QStringLiteral("txtForPort"));
     rl->addRow(QStringLiteral("Forward Port:"), txtForPort);
     grid->addWidget(receiver, 0, 0);
 
@@ -228,7 +222,7 @@ void OptionForm::buildCommunicationTab(QWidget *tab)
     for (int i = 0; i < 2; ++i) {
         auto *box = new QGroupBox(frames[i], tab);
         auto *bl = new QGridLayout(box);
-        txtStatus[i] = lineEdit(box, QStringLiteral("txtStatus%1").arg(i));
+        txtStatus[i] = NamedLineEdit(box, QStringLiteral("txtStatus%1").arg(i));
         txtStatus[i]->setReadOnly(true);
         cmdStart[i] = new QPushButton(QStringLiteral("Start"), box);
         cmdStop[i] = new QPushButton(QStringLiteral("Stop"), box);
@@ -328,8 +322,8 @@ void OptionForm::buildCommPortTab(QWidget *tab)
 
     auto *timeouts = new QGroupBox(QStringLiteral("Time Out"), tab);
     auto *tl = new QFormLayout(timeouts);
-    timeOutStartBox = lineEdit(timeouts, QStringLiteral("Text1"));
-    timeOutEndBox = lineEdit(timeouts, QStringLiteral("Text2"));
+    timeOutStartBox = NamedLineEdit(timeouts, QStringLiteral("Text1"));
+    timeOutEndBox = NamedLineEdit(timeouts, QStringLiteral("Text2"));
     tl->addRow(QStringLiteral("Duration of the time out beginning in second :"), timeOutStartBox);
     tl->addRow(QStringLiteral("Duration of the end time out in second :"), timeOutEndBox);
     grid->addWidget(timeouts, 1, 0, 1, 2);
@@ -343,7 +337,7 @@ void OptionForm::buildWorklistTab(QWidget *tab)
     auto *al = new QFormLayout(auth);
     const QStringList labels{QStringLiteral("Local AET:"), QStringLiteral("Remote AET:"), QStringLiteral("Remote Node:"), QStringLiteral("Remote Port:")};
     for (int i = 0; i < 4; ++i) {
-        txtWorklist[i] = lineEdit(auth, QStringLiteral("txtWorklist%1").arg(i));
+        txtWorklist[i] = NamedLineEdit(auth, QStringLiteral("txtWorklist%1").arg(i));
         al->addRow(labels[i], txtWorklist[i]);
     }
     grid->addWidget(auth);

@@ -17,13 +17,6 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-namespace {
-QString versionText()
-{
-    return QStringLiteral("%1.%2.%3").arg(LUMORA_VERSION_MAJOR).arg(LUMORA_VERSION_MINOR).arg(LUMORA_VERSION_PATCH);
-}
-} // namespace
-
 fSplash::fSplash(QWidget *parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("fSplash"));
@@ -44,7 +37,7 @@ fSplash::fSplash(QWidget *parent) : QWidget(parent)
     f.setPointSize(f.pointSize() + 8);
     f.setBold(true);
     lblProduct->setFont(f);
-    lblVersion = new QLabel(QStringLiteral("Version ") + versionText(), frame);
+    lblVersion = new QLabel(QStringLiteral("Version ") + VersionText(), frame);
     fl->addWidget(imgLogo, 0, Qt::AlignCenter);
     fl->addWidget(lblProduct, 0, Qt::AlignCenter);
     fl->addWidget(lblVersion, 0, Qt::AlignCenter);

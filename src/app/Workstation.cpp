@@ -224,9 +224,7 @@ void Workstation::attachViewerAndBrowser()
     d.resetMainWindow = [this] {
         main_.lvTasks->clear();
         main_.lvHeader->clear();
-        main_.dv1->clearImages();
-        ListClear(LoadedImageList);
-        ClearCurrentImage();
+        ClearViewer(main_.dv1);
     };
     d.refreshPatientList = [this] { browser_->RefreshPatientList(); };
     d.selectStudyAgain = [this] {
@@ -240,9 +238,7 @@ void Workstation::attachViewerAndBrowser()
     main_.hooks.selectFirstPatient = [this](int) { browser_->lvPatients_ItemClick(main_.lvPatients->topLevelItem(0)); };
     main_.hooks.selectFirstStudy = [this](int) { browser_->lvStudien_ItemClick(main_.lvStudien->topLevelItem(0)); };
     main_.hooks.emptyViewer = [this] {
-        main_.dv1->clearImages();
-        ListClear(LoadedImageList);
-        ClearCurrentImage();
+        ClearViewer(main_.dv1);
     };
     main_.hooks.reapplyViewerSettings = [this] {
         viewer_->SetUpViewer();
@@ -516,9 +512,7 @@ void Workstation::mnuApplyTasks()
         main_.lvImages->clear();
     }
     main_.lvHeader->clear();
-    main_.dv1->clearImages();
-    ListClear(LoadedImageList);
-    ClearCurrentImage();
+    ClearViewer(main_.dv1);
     browser_->RefreshPatientList();
 }
 
@@ -540,8 +534,7 @@ void Workstation::SendSeries(const SendSelection &s)
 {
     if (!undoneTasksAllowSend())
         return;
-    main_.dv1->clearImages();
-    ListClear(LoadedImageList);
+    ClearViewer(main_.dv1);
     runSendJob(0, s);
     if (EntriesRemoved) {
         for (int i = 1; i < main_.lvSerien->topLevelItemCount(); ++i) {
@@ -581,8 +574,7 @@ void Workstation::SendPatient(const SendSelection &s)
         main_.lvSerien->clear();
         main_.lvImages->clear();
         main_.lvDosis->clear();
-        main_.dv1->clearImages();
-        ListClear(LoadedImageList);
+        ClearViewer(main_.dv1);
     }
     browser_->RefreshPatientList();
     main_.ClearInfoFields();

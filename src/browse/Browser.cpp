@@ -73,11 +73,6 @@ bool isPlainUid(const QString &uid)
     return re.match(uid).hasMatch();
 }
 
-void logFailure(const DbResult &r, const QString &location)
-{
-    WriteErrorLog(r.errorNumber, r.errorText, location);
-}
-
 } // namespace
 
 StudyStatements BuildStudyImageStatements(const QList<qlonglong> &seriesKeys)
@@ -152,14 +147,14 @@ void Browser::RefreshPatientList()
     OpenImageDatabase();
     const DbResult count = Execute(ImageDatabase, QStringLiteral("SELECT Count(PatID) AS ReceiveCount FROM tblReceive"));
     if (!count.ok) {
-        logFailure(count, location);
+        LogDbError(count, location);
         CloseImageDatabase();
         return;
     }
     if (!(ListRefreshRequested && count.first(QStringLiteral("ReceiveCount")).toLongLong() == 0)) {
         const DbResult emptied = Execute(ImageDatabase, QStringLiteral("DELETE FROM tblReceive"));
         if (!emptied.ok)
-            logFailure(emptied, location);
+            LogDbError(emptied, location);
         clearList(c_.lvPatients);
         clearList(c_.lvStudien);
         clearList(c_.lvImages);
@@ -169,7 +164,7 @@ void Browser::RefreshPatientList()
         const DbResult rows = Execute(ImageDatabase, QStringLiteral(
             "SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten"));
         if (!rows.ok) {
-            logFailure(rows, location);
+            LogDbError(rows, location);
         } else if (c_.lvPatients) {
             c_.lvPatients->setUpdatesEnabled(false);
             // Rows go in by batches: one insertion per row makes the view re-lay
@@ -241,7 +236,7 @@ void Browser::lvPatients_ItemClick(QTreeWidgetItem *item)
         "SELECT StudyID, StudyUID, StudyDate, StudyTime, Modality, Bodypart FROM view_studies WHERE PatID1 = ?"),
         {CurrentSelection.patientId});
     if (!rows.ok) {
-        logFailure(rows, QStringLiteral("lvPatients_MouseUp"));
+        LogDbError(rows, QStringLiteral("lvPatients_MouseUp"));
         CloseImageDatabase();
         return;
     }
@@ -350,7 +345,7 @@ void Browser::PopUpStudie_Laden()
     CloseImageDatabase();
     ImageLoadActive = false;
     if (!rows.ok) {
-        logFailure(rows, QStringLiteral("PopUpStudie_Laden"));
+        LogDbError(rows, QStringLiteral("PopUpStudie_Laden"));
         return;
     }
     QList<qlonglong> keys;
@@ -374,7 +369,7 @@ void Browser::PopUpStudie_SeriesWindow()
         {CurrentSelection.studyKey});
     CloseImageDatabase();
     if (!rows.ok) {
-        logFailure(rows, QStringLiteral("MainForm PopUpStudie_SeriesWindow"));
+        LogDbError(rows, QStringLiteral("MainForm PopUpStudie_SeriesWindow"));
         return;
     }
     clearList(c_.lvSerien);
@@ -424,13 +419,10 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
     if (loading_)
         return; // a click while the previous load lets events run
     loading_ = true;
-    if (c_.dv1) {
-        c_.dv1->clearImages();
+    ClearViewer(c_.dv1);
+    if (c_.dv1)
         c_.dv1->setRedraw(false);
-    }
-    ClearCurrentImage(); // it belonged to the images just taken out of the viewer
     const QString folder = AppPath(QLatin1String(AppFiles::ImagesFolder)) + QLatin1Char('/') + CurrentSelection.studyUid;
-    ListClear(LoadedImageList);
     ImageLoadActive = true;
     auto finish = [this] {
         CloseImageDatabase();
@@ -445,7 +437,7 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
     OpenImageDatabase();
     const DbResult count = Execute(ImageDatabase, countSql.sql, countSql.values);
     if (!count.ok) {
-        logFailure(count, QStringLiteral("MainForm LoadStudy"));
+        LogDbError(count, QStringLiteral("MainForm LoadStudy"));
         finish();
         critical(QStringLiteral("An error occured during loading - please retry!"));
         return;
@@ -463,7 +455,7 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
     }
     const DbResult rows = Execute(ImageDatabase, imageSql.sql, imageSql.values);
     if (!rows.ok) {
-        logFailure(rows, QStringLiteral("MainForm LoadStudy"));
+        LogDbError(rows, QStringLiteral("MainForm LoadStudy"));
         finish();
         critical(QStringLiteral("An error occured during loading - please retry!"));
         return;
@@ -502,7 +494,7 @@ void Browser::LoadImages(const BoundSql &listSql)
     OpenImageDatabase();
     const DbResult rows = Execute(ImageDatabase, listSql.sql, listSql.values);
     if (!rows.ok) {
-        logFailure(rows, QStringLiteral("LoadImages"));
+        LogDbError(rows, QStringLiteral("LoadImages"));
         CloseImageDatabase();
         return;
     }

@@ -20,3 +20,8 @@ QString AppPath(const QString &relative)
 {
     return ApplicationFolder() + QLatin1Char('/') + relative;
 }
+
+QString VersionText()
+{
+    return QStringLiteral("%1.%2.%3").arg(LUMORA_VERSION_MAJOR).arg(LUMORA_VERSION_MINOR).arg(LUMORA_VERSION_PATCH);
+}

@@ -9,6 +9,9 @@ QString ApplicationFolder();
 // ApplicationFolder() + "/" + relative, for the fixed names below it.
 QString AppPath(const QString &relative);
 
+// The program's version, "major.minor.patch" (title bar, splash, About).
+QString VersionText();
+
 // Fixed names below the application folder.
 namespace AppFiles {
 inline constexpr const char *ImageDatabase = "Data/LumoraData.dat";

@@ -6,6 +6,7 @@
 #include "dictionary/DictionaryStore.h"
 #include "store/DatabasePaths.h"
 #include "ui/Prompts.h"
+#include "ui/Widgets.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -22,21 +23,6 @@
 #include <QVBoxLayout>
 
 namespace {
-
-QPushButton *button(QWidget *parent, const char *name, const QString &caption)
-{
-    auto *b = new QPushButton(caption, parent);
-    b->setObjectName(QLatin1String(name));
-    b->setAutoDefault(false);
-    return b;
-}
-
-QLineEdit *lineEdit(QWidget *parent, const char *name)
-{
-    auto *e = new QLineEdit(parent);
-    e->setObjectName(QLatin1String(name));
-    return e;
-}
 
 // A row of buttons: `left` at its start, `right` at its end.
 QHBoxLayout *buttonRow(std::initializer_list<QPushButton *> left, std::initializer_list<QPushButton *> right)
@@ -58,8 +44,6 @@ QTreeWidget *list(QWidget *parent, const char *name, const QStringList &headers)
     l->setHeaderLabels(headers);
     return l;
 }
-
-void log(const DbResult &r, const QString &source) { WriteErrorLog(r.errorNumber, r.errorText, source); }
 
 // Index in the row's tag, then the texts.
 void fillRows(QTreeWidget *target, const DbResult &r, int firstText)
@@ -84,10 +68,10 @@ InputBoxForm::InputBoxForm(QWidget *parent)
     setWindowTitle(QStringLiteral("Add new filter"));
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(new QLabel(QStringLiteral("max. 2 chars (i.e. CT, MR or CR)"), this));
-    txtValue = lineEdit(this, "txtValue");
+    txtValue = NamedLineEdit(this, QStringLiteral("txtValue"));
     layout->addWidget(txtValue);
-    QPushButton *ok = button(this, "cmdOK", QStringLiteral("OK"));
-    QPushButton *cancel = button(this, "cmdCancel", QStringLiteral("Cancel"));
+    QPushButton *ok = NamedButton(this, QStringLiteral("cmdOK"), QStringLiteral("OK"));
+    QPushButton *cancel = NamedButton(this, QStringLiteral("cmdCancel"), QStringLiteral("Cancel"));
     ok->setDefault(true);
     layout->addLayout(buttonRow({}, {ok, cancel}));
     connect(ok, &QPushButton::clicked, this, [this] { cancelled_ = false; hide(); done(Accepted); });
@@ -119,8 +103,8 @@ AddTagForm::AddTagForm(const QString &filter, QWidget *parent)
     lvDictionary->setSortingEnabled(true);
     lvDictionary->sortByColumn(0, Qt::AscendingOrder);
     layout->addWidget(lvDictionary);
-    cmdAdd = button(this, "cmdAdd", QStringLiteral("Apply"));
-    cmdCancel = button(this, "cmdCancel", QStringLiteral("Cancel"));
+    cmdAdd = NamedButton(this, QStringLiteral("cmdAdd"), QStringLiteral("Apply"));
+    cmdCancel = NamedButton(this, QStringLiteral("cmdCancel"), QStringLiteral("Cancel"));
     layout->addLayout(buttonRow({}, {cmdAdd, cmdCancel}));
     resize(480, 420);
     connect(cmdAdd, &QPushButton::clicked, this, &AddTagForm::cmdAdd_Click);
@@ -133,7 +117,7 @@ void AddTagForm::Form_Load()
     const DbResult r = AttributesForFilter(DefinitionsDatabase, filter_);
     CloseDefinitionsDatabase();
     if (!r.ok)
-        log(r, QStringLiteral("AddTagForm Form_Load"));
+        LogDbError(r, QStringLiteral("AddTagForm Form_Load"));
     fillRows(lvDictionary, r, 0);
 }
 
@@ -146,7 +130,7 @@ void AddTagForm::cmdAdd_Click()
     const DbResult r = AddToFilter(DefinitionsDatabase, filter_, tags);
     CloseDefinitionsDatabase();
     if (!r.ok) {
-        log(r, QStringLiteral("AddTagForm cmdAdd_Click"));
+        LogDbError(r, QStringLiteral("AddTagForm cmdAdd_Click"));
         return;
     }
     VisibleTagsChanged = true;
@@ -165,10 +149,10 @@ DatabaseForm::DatabaseForm(QWidget *parent)
                                            QStringLiteral("DICOM Description")});
     lvDatabase->setContextMenuPolicy(Qt::CustomContextMenu);
     layout->addWidget(lvDatabase);
-    cmdAdd = button(this, "cmdAdd", QStringLiteral("Add New"));
-    cmdAll = button(this, "cmdAll", QStringLiteral("Set all visible"));
-    cmdApply = button(this, "cmdApply", QStringLiteral("Apply"));
-    cmdCancel = button(this, "cmdCancel", QStringLiteral("Cancel"));
+    cmdAdd = NamedButton(this, QStringLiteral("cmdAdd"), QStringLiteral("Add New"));
+    cmdAll = NamedButton(this, QStringLiteral("cmdAll"), QStringLiteral("Set all visible"));
+    cmdApply = NamedButton(this, QStringLiteral("cmdApply"), QStringLiteral("Apply"));
+    cmdCancel = NamedButton(this, QStringLiteral("cmdCancel"), QStringLiteral("Cancel"));
     layout->addLayout(buttonRow({cmdAdd, cmdAll}, {cmdApply, cmdCancel}));
     resize(640, 560);
     PopUp.addAction(QStringLiteral("Delete"), this, &DatabaseForm::PopDelete_Click)->setObjectName(QStringLiteral("PopDelete"));
@@ -191,7 +175,7 @@ void DatabaseForm::UpdateDictionary()
     CloseDefinitionsDatabase();
     lvDatabase->clear();
     if (!r.ok) {
-        log(r, QStringLiteral("DatabaseForm UpdateDictionary"));
+        LogDbError(r, QStringLiteral("DatabaseForm UpdateDictionary"));
         return;
     }
     QList<QTreeWidgetItem *> items;
@@ -232,7 +216,7 @@ void DatabaseForm::cmdApply_Click()
     const DbResult r = SetDictionaryVisible(DefinitionsDatabase, changes);
     CloseDefinitionsDatabase();
     if (!r.ok) {
-        log(r, QStringLiteral("DatabaseForm cmdApply_Click"));
+        LogDbError(r, QStringLiteral("DatabaseForm cmdApply_Click"));
         return;
     }
     accept();
@@ -247,7 +231,7 @@ void DatabaseForm::PopDelete_Click()
     const DbResult r = DeleteDictionaryRow(DefinitionsDatabase, item->data(0, Qt::UserRole).toLongLong());
     CloseDefinitionsDatabase();
     if (!r.ok) {
-        log(r, QStringLiteral("DatabaseForm PopDelete_Click"));
+        LogDbError(r, QStringLiteral("DatabaseForm PopDelete_Click"));
         return;
     }
     delete item;
@@ -268,21 +252,21 @@ AddTagToDB::AddTagToDB(DatabaseForm *dictionary)
     setObjectName(QStringLiteral("AddTagToDB"));
     setWindowTitle(QStringLiteral("Add new"));
     auto *form = new QFormLayout(this);
-    txtGroup = lineEdit(this, "txtGroup");
-    txtElement = lineEdit(this, "txtElement");
+    txtGroup = NamedLineEdit(this, QStringLiteral("txtGroup"));
+    txtElement = NamedLineEdit(this, QStringLiteral("txtElement"));
     auto *tag = new QHBoxLayout;
     tag->addWidget(txtGroup);
     tag->addWidget(txtElement);
     form->addRow(QStringLiteral("Group / Element:"), tag);
-    txtDescription = lineEdit(this, "txtDescription");
+    txtDescription = NamedLineEdit(this, QStringLiteral("txtDescription"));
     form->addRow(QStringLiteral("Description:"), txtDescription);
-    txtVR = lineEdit(this, "txtVR");
+    txtVR = NamedLineEdit(this, QStringLiteral("txtVR"));
     form->addRow(QStringLiteral("VR Type:"), txtVR);
     chkVisi = new QCheckBox(QStringLiteral("visible"), this);
     chkVisi->setObjectName(QStringLiteral("chkVisi"));
     form->addRow(QString(), chkVisi);
-    cmdOK = button(this, "cmdOK", QStringLiteral("OK"));
-    cmdCancel = button(this, "cmdCancel", QStringLiteral("Cancel"));
+    cmdOK = NamedButton(this, QStringLiteral("cmdOK"), QStringLiteral("OK"));
+    cmdCancel = NamedButton(this, QStringLiteral("cmdCancel"), QStringLiteral("Cancel"));
     form->addRow(buttonRow({}, {cmdOK, cmdCancel}));
     for (QLineEdit *e : {txtGroup, txtElement})
         e->installEventFilter(this);
@@ -319,7 +303,7 @@ void AddTagToDB::cmdOK_Click()
         Prompts().information(this, QStringLiteral("Tag already exists."), DefaultPromptTitle);
         return;
     case NewTagOutcome::Failed:
-        log(r, QStringLiteral("AddTagToDB cmdOK_Click"));
+        LogDbError(r, QStringLiteral("AddTagToDB cmdOK_Click"));
         return;
     case NewTagOutcome::Added:
         break;
@@ -351,7 +335,7 @@ void FilterArea::FillFilterList()
     CloseDefinitionsDatabase();
     c_.cboModality->clear();
     if (!r.ok) {
-        log(r, QStringLiteral("OptionForm Form_Load"));
+        LogDbError(r, QStringLiteral("OptionForm Form_Load"));
         return;
     }
     for (const QSqlRecord &row : r.rows)
@@ -369,7 +353,7 @@ void FilterArea::cboModality_Click()
     const DbResult r = FilterAttributes(DefinitionsDatabase, EditedFilter);
     CloseDefinitionsDatabase();
     if (!r.ok)
-        log(r, QStringLiteral("OptionForm cboModality_Click"));
+        LogDbError(r, QStringLiteral("OptionForm cboModality_Click"));
     fillRows(c_.lvTags, r, 0);
 }
 
@@ -383,7 +367,7 @@ void FilterArea::cmdNew_Click()
     const DbResult r = AddModalityFilter(DefinitionsDatabase, name);
     CloseDefinitionsDatabase();
     if (!r.ok) {
-        log(r, QStringLiteral("OptionForm cmdNew_Click"));
+        LogDbError(r, QStringLiteral("OptionForm cmdNew_Click"));
         Prompts().information(dialog_, QStringLiteral("The filter \"%1\" cannot be created: %2").arg(name, r.errorText), DefaultPromptTitle);
         return;
     }
@@ -400,7 +384,7 @@ void FilterArea::cmdDelMod_Click()
     const DbResult r = DeleteModalityFilter(DefinitionsDatabase, EditedFilter);
     CloseDefinitionsDatabase();
     if (!r.ok) {
-        log(r, QStringLiteral("OptionForm cmdDelMod_Click"));
+        LogDbError(r, QStringLiteral("OptionForm cmdDelMod_Click"));
         return;
     }
     if (EditedFilter == Settings.FilterActive) {
@@ -438,7 +422,7 @@ void FilterArea::cmdDelete_Click()
     const DbResult r = RemoveFromFilter(DefinitionsDatabase, EditedFilter, indexes);
     CloseDefinitionsDatabase();
     if (!r.ok) {
-        log(r, QStringLiteral("OptionForm cmdDelete_Click"));
+        LogDbError(r, QStringLiteral("OptionForm cmdDelete_Click"));
         return;
     }
     qDeleteAll(rows);

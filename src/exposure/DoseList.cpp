@@ -23,8 +23,6 @@ const QString kRefreshSource = QStringLiteral("MainForm_RefreshDosisList");
 // Sub-items 1..10 and the columns behind them.
 const char *const kColumns[] = {"Datum", "Zeit", "KVP", "ma", "Dicke", "Druck", "mGy", "Sonstiges", "Status", "expZeit"};
 
-void logDb(const DbResult &r, const QString &source) { WriteErrorLog(r.errorNumber, r.errorText, source); }
-
 } // namespace
 
 DoseList::DoseList(const ExposureControls &controls, QObject *parent)
@@ -94,7 +92,7 @@ void DoseList::fillFrom(const std::optional<QString> &patientName)
     const DbResult r = OpenExposuresOf(UserDatabase, today(), patientName);
     CloseUserDatabase();
     if (!r.ok) {
-        logDb(r, kFillSource);
+        LogDbError(r, kFillSource);
         return;
     }
     QTreeWidget *list = c_.lvDosis;
@@ -141,7 +139,7 @@ void DoseList::RefreshDosisList()
         return sel.first()->data(0, Qt::UserRole).toLongLong();
     };
     const auto fail = [](const DbResult &r) {
-        logDb(r, kRefreshSource);
+        LogDbError(r, kRefreshSource);
         CloseUserDatabase();
     };
     const QString patientId = CurrentSelection.patientId;
@@ -243,7 +241,7 @@ void DoseList::cmbDosis_DropDown()
     const DbResult r = OpenPatientNamesOf(UserDatabase, today());
     CloseUserDatabase();
     if (!r.ok) {
-        logDb(r, kFillSource);
+        LogDbError(r, kFillSource);
         return;
     }
     for (const QSqlRecord &rec : r.rows)

@@ -104,16 +104,6 @@ QString ExposureCapture::LineSettingsText()
         .join(QLatin1Char(','));
 }
 
-void ExposureCapture::OnMainFormLoad()
-{
-    if (Settings.XrayComm == UnitLoradM4 || Settings.XrayComm == UnitGESeno) {
-        if (!c_.sendTimer->isActive())
-            c_.sendTimer->start();
-        if (!c_.SerTimer->isActive())
-            c_.SerTimer->start();
-    }
-}
-
 // Each setting the driver refuses is logged on its own; the port stays open
 // with the driver's value for it.
 void ExposureCapture::applyLineSettings()

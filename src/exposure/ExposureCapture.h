@@ -20,8 +20,6 @@ public:
     // Connects SerTimer, sendTimer and the four capture buttons; sets the timer intervals.
     ExposureCapture(const ExposureControls &controls, DoseList &doseList, QObject *parent = nullptr);
 
-    // Main-window load: unit types 3 and 4 start listening at once.
-    void OnMainFormLoad();
     // (Re)opens the port with the settings record; on every activation and after the options dialog.
     void Initialise_cPort();
     void SerTimer_Tick();

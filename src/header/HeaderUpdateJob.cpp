@@ -222,7 +222,17 @@ bool HeaderUpdateJob::fail(const QString &text, qint32 number, bool refused, boo
 
 bool HeaderUpdateJob::run()
 {
-    // Step 1.
+    // The old entries go only once every file is written; a phase that fails
+    // has logged and reported why.
+    if (!collect() || !check() || !writeLoaded() || !writeOtherSeries() || !writeOtherStudies() || !removeOld()
+        || !handToReceiver())
+        return false;
+    report_.append(QStringLiteral("Tasks done."));
+    return true;
+}
+
+bool HeaderUpdateJob::collect()
+{
     report_.setMaximum(int(in_.tasks.size()));
     report_.append(QStringLiteral("Updating active images (") + in_.loadedLevel + QStringLiteral(") ... "));
     if (in_.images.isEmpty())
@@ -232,32 +242,45 @@ bool HeaderUpdateJob::run()
     for (const QString &left : QDir(WorkFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
         if (!QDir(WorkFolder() + QLatin1Char('/') + left).isEmpty())
             WriteErrorLog(5, QStringLiteral("Files of an earlier run are left in %1/%2").arg(WorkFolder(), left), kWhere);
-    if (!parseTasks() || !collectImages())
-        return false;
+    return parseTasks() && collectImages();
+}
+
+bool HeaderUpdateJob::check()
+{
     applyTasks();
     if (!validate())
         return false;
-    // Step 3.
     report_.append(QStringLiteral("OK\r\n"));
+    return true;
+}
 
+bool HeaderUpdateJob::writeLoaded()
+{
     work_ = WorkFolder() + QStringLiteral("/job-%1-%2").arg(QCoreApplication::applicationPid()).arg(QDateTime::currentMSecsSinceEpoch());
     if (!QDir().mkpath(work_))
         return fail(QStringLiteral("Cannot make the work folder ") + work_, 75, false);
-    // Step 4: the loaded images.
     report_.append(QStringLiteral("Saving images ... "));
     report_.setMaximum(loadedCount_);
     if (!writeItems(0, loadedCount_))
         return false;
     report_.append(QStringLiteral("OK\r\n"));
-    // Step 6: the active study's other series.
-    if (activeStudyEnd_ > loadedCount_) {
-        report_.append(QStringLiteral("Updating active study ... "));
-        report_.setMaximum(activeStudyEnd_ - loadedCount_);
-        if (!writeItems(loadedCount_, activeStudyEnd_))
-            return false;
-        report_.append(QStringLiteral("OK\r\n"));
-    }
-    // Step 7: the patient's other studies.
+    return true;
+}
+
+bool HeaderUpdateJob::writeOtherSeries()
+{
+    if (activeStudyEnd_ <= loadedCount_)
+        return true;
+    report_.append(QStringLiteral("Updating active study ... "));
+    report_.setMaximum(activeStudyEnd_ - loadedCount_);
+    if (!writeItems(loadedCount_, activeStudyEnd_))
+        return false;
+    report_.append(QStringLiteral("OK\r\n"));
+    return true;
+}
+
+bool HeaderUpdateJob::writeOtherStudies()
+{
     int from = activeStudyEnd_;
     for (int n = 0; n < studyEnds_.size(); ++n) {
         report_.append(QStringLiteral("Updating study #%1 ... ").arg(n + 1));
@@ -268,15 +291,6 @@ bool HeaderUpdateJob::run()
         from = studyEnds_[n];
     }
     items_->clear();
-    // Step 5, now that every file is written.
-    if (!removeOld())
-        return false;
-    // Step 8.
-    if (!moveToTemp())
-        return false;
-    QDir(work_).removeRecursively();
-    // Step 9.
-    report_.append(QStringLiteral("Tasks done."));
     return true;
 }
 
@@ -596,7 +610,7 @@ bool HeaderUpdateJob::removeOld()
     return fail(QStringLiteral("The old database entries could not be removed; nothing was changed."), 5, false);
 }
 
-bool HeaderUpdateJob::moveToTemp()
+bool HeaderUpdateJob::handToReceiver()
 {
     report_.append(QStringLiteral("Moving images to input folder ... "));
     const QString temp = AppPath(QString::fromLatin1(AppFiles::ImportFolder));
@@ -610,6 +624,7 @@ bool HeaderUpdateJob::moveToTemp()
         report_.advance();
     }
     report_.append(QStringLiteral("OK\r\n"));
+    QDir(work_).removeRecursively();
     return true;
 }
 

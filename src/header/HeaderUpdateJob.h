@@ -54,9 +54,9 @@ class HeaderUpdateJob {
 public:
     HeaderUpdateJob(HeaderUpdateInput input, HeaderUpdateReport report);
 
-    // Steps 1 to 9. False when the job refused its tasks or failed: then nothing
-    // was removed, except when moving into temp/ failed, which leaves the
-    // rewritten files in the work folder (logged).
+    // Runs the phases in their order. False when the job refused its tasks or
+    // failed: then nothing was removed, except when moving into temp/ failed,
+    // which leaves the rewritten files in the work folder (logged).
     bool run();
     // The message of a refused task or a failed step; empty after a success.
     const QString &error() const { return error_; }
@@ -80,14 +80,21 @@ private:
     // Logs the reason, writes "failed", and removes the job's files unless
     // the old entries are already gone.
     bool fail(const QString &text, qint32 number, bool refused, bool keepFiles = false);
+    // The phases of run(), in their order.
+    bool collect();           // the tasks and every image they touch
+    bool check();             // the tasks applied in memory, each value checked
+    bool writeLoaded();       // the viewer's images, into the work folder
+    bool writeOtherSeries();  // study tasks: the active study's other series
+    bool writeOtherStudies(); // patient tasks: the patient's other studies
+    bool removeOld();         // the old rows and files, once every file is written
+    bool handToReceiver();    // the files into temp/
+
     bool parseTasks();
     bool collectImages();
     bool readImages(const QStringList &uids, const QString &studyUid, bool activeStudy, bool loadedScope);
     void applyTasks();
     bool validate();
     bool writeItems(int from, int to);
-    bool removeOld();
-    bool moveToTemp();
 
     HeaderUpdateInput in_;
     HeaderUpdateReport report_;

@@ -34,8 +34,6 @@ const ExposureTag kExposureTags[] = {
 
 QString withoutApostrophes(QString text) { return text.remove(QLatin1Char('\'')); }
 
-void log(const DbResult &r, const QString &where) { WriteErrorLog(r.errorNumber, r.errorText, where); }
-
 } // namespace
 
 DbResult RuleSetNames(Database &db) { return Execute(db, QStringLiteral("SELECT fKeyName FROM tblRuleKey ORDER BY fKeyName")); }
@@ -114,7 +112,7 @@ void TaskList::RebuildRuleMenu()
     CloseDefinitionsDatabase();
     c_.PopUpRules->clear();
     if (!r.ok)
-        log(r, QStringLiteral("MainForm LoadRules"));
+        LogDbError(r, QStringLiteral("MainForm LoadRules"));
     for (const QSqlRecord &row : r.rows) {
         const QString name = row.value(0).toString();
         QAction *entry = c_.PopUpRules->addAction(name, this, [this, name] { ApplyRuleSet(name); });
@@ -195,7 +193,7 @@ void TaskList::SaveAs()
         if (!RuleSetExists(DefinitionsDatabase, name, &r) && r.ok)
             break;
         if (!r.ok) {
-            log(r, QStringLiteral("MainForm PopUpTaskListSub_Click"));
+            LogDbError(r, QStringLiteral("MainForm PopUpTaskListSub_Click"));
             CloseDefinitionsDatabase();
             return;
         }
@@ -216,7 +214,7 @@ void TaskList::SaveAs()
     const DbResult r = SaveRuleSet(DefinitionsDatabase, name, tasks);
     CloseDefinitionsDatabase();
     if (!r.ok) {
-        log(r, QStringLiteral("MainForm PopUpTaskListSub_Click"));
+        LogDbError(r, QStringLiteral("MainForm PopUpTaskListSub_Click"));
         Prompts().critical(c_.window, QStringLiteral("Tasks not saved: ") + r.errorText, DefaultPromptTitle);
         return;
     }
@@ -232,7 +230,7 @@ void TaskList::ApplyRuleSet(const QString &name)
     const DbResult r = RuleSetTasks(DefinitionsDatabase, name);
     CloseDefinitionsDatabase();
     if (!r.ok) {
-        log(r, QStringLiteral("MainForm PopUpRules_Click"));
+        LogDbError(r, QStringLiteral("MainForm PopUpRules_Click"));
         return;
     }
     // All values first: a cancelled prompt leaves the list as it was.

@@ -1,5 +1,7 @@
 #include "store/Database.h"
 
+#include "core/ErrorLog.h"
+
 #include <QDate>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -183,3 +185,5 @@ bool IsSafeSqlName(const QString &name)
     static const QRegularExpression re(QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z][A-Za-z0-9_]*")));
     return re.match(name).hasMatch();
 }
+
+void LogDbError(const DbResult &r, const QString &where) { WriteErrorLog(r.errorNumber, r.errorText, where); }

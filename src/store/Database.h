@@ -67,6 +67,9 @@ struct DbResult {
     QVariant first(const QString &column) const;
 };
 
+// Logs a failed statement's number and text under the location `where`.
+void LogDbError(const DbResult &r, const QString &where);
+
 // Runs one statement on an open database with its values bound to the "?"
 // placeholders in order. Values are never spliced into the text.
 DbResult Execute(Database &db, const QString &sql, const QVariantList &values = {});

@@ -622,12 +622,6 @@ ToolkitImagePtr ListItem(const ToolkitImageList &list, int index)
     return index >= 1 && index <= list.items.size() ? list.items.at(index - 1) : nullptr;
 }
 
-void ListAppend(ToolkitImageList &list, const ToolkitImagePtr &image)
-{
-    if (image)
-        list.items.append(image);
-}
-
 bool ListRemove(ToolkitImageList &list, const QString &sopInstanceUid)
 {
     for (qsizetype i = 0; i < list.items.size(); ++i) {

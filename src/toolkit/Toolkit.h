@@ -3,6 +3,7 @@
 // The DICOM toolkit the rest of the workstation uses. DCMTK stays behind this
 // header: callers see images, data sets, attributes and plain Qt types only.
 
+#include <QColor>
 #include <QImage>
 #include <QList>
 #include <QSize>
@@ -61,7 +62,7 @@ struct ToolkitDisplay {
     bool mirrorH = false; // left-right
     bool mirrorV = false; // top-bottom
     int frameWidth = 0;   // selection frame in pixels; 0 = none
-    quint32 frameColor = 0x00C0FFFF; // 0x00BBGGRR
+    QColor frameColor = QColor(0xFF, 0xFF, 0xC0);
 };
 
 // One DICOM image: its file's data set (pixel data stays on disk until needed)
@@ -102,7 +103,6 @@ bool ReadFileIntoList(ToolkitImageList &list, const QString &path, ToolkitError 
 ToolkitImagePtr UnreadableImage(const QString &path);
 int ListCount(const ToolkitImageList &list);
 ToolkitImagePtr ListItem(const ToolkitImageList &list, int index); // 1-based; null outside
-void ListAppend(ToolkitImageList &list, const ToolkitImagePtr &image);
 bool ListRemove(ToolkitImageList &list, const QString &sopInstanceUid); // the first with that UID
 void ListClear(ToolkitImageList &list);
 

@@ -15,8 +15,6 @@ namespace {
 constexpr int TileMargin = 2;
 constexpr double MaxZoom = 16.0;
 
-QColor fromBgr(quint32 bgr) { return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF)); }
-
 struct RenderResult {
     QImage image;
     ToolkitError error;
@@ -299,7 +297,7 @@ void ToolkitViewer::paintEvent(QPaintEvent *)
                 drawImage(p, img, *pic, singleImageRect());
         }
         if (img && img->display().frameWidth > 0) {
-            p.setPen(QPen(fromBgr(img->display().frameColor), img->display().frameWidth));
+            p.setPen(QPen(img->display().frameColor, img->display().frameWidth));
             p.drawRect(rect().adjusted(0, 0, -1, -1));
         }
     } else {
@@ -324,7 +322,7 @@ void ToolkitViewer::paintEvent(QPaintEvent *)
             }
             if (img->display().frameWidth > 0) {
                 const int fw = img->display().frameWidth;
-                p.setPen(QPen(fromBgr(img->display().frameColor), fw, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
+                p.setPen(QPen(img->display().frameColor, fw, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
                 p.setBrush(Qt::NoBrush);
                 p.drawRect(QRectF(tile).adjusted(fw / 2.0, fw / 2.0, -fw / 2.0, -fw / 2.0));
             }

@@ -38,7 +38,6 @@ public:
     int firstTile() const { return firstTile_; }
 
     void setBackgroundColor(const QColor &color);
-    QColor backgroundColor() const { return background_; }
 
     // Display updating: off while a load fills the collection.
     void setRedraw(bool on);

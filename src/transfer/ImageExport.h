@@ -49,9 +49,7 @@ public:
     // CreateZIP over the files written: one of ZipResult.
     int CreateZIP();
 
-    const QStringList &ExportedFiles() const { return exportedFiles_; }
     int written() const { return written_; }
-    int leftOut() const { return leftOut_; }
     const QString &archive() const { return archive_; }
 
 private:
