@@ -24,6 +24,7 @@
 #include "browse/ListDeletion.h"
 #include "toolkit/ToolkitViewer.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -43,7 +44,7 @@ Workstation::Workstation(MainForm &main) : QObject(&main), main_(main)
     attachViewerAndBrowser();
     attachAssignment();
     attachPartners();
-    main_.hooks.menuAction = [this](const QString &name) { menuAction(name); };
+    connectCommands();
     main_.hooks.LoadModFilter = [] { LoadModFilter(); };
     EditForm::RegisterJob(0, [this](EditForm &f) { SerieSenden(f, job_); });
     EditForm::RegisterJob(1, [this](EditForm &f) { StudieSenden(f, job_); });
@@ -71,7 +72,7 @@ void Workstation::attachExposure()
     c.lvDosis = main_.lvDosis;
     c.cmbDosis = main_.cmbDosis;
     c.Popup_Dosis = main_.Popup_Dosis;
-    c.PopupDeleteDosis = main_.action(QStringLiteral("PopupDeleteDosis"));
+    c.PopupDeleteDosis = main_.command(Command::DeleteExposure);
     c.exposureDateBox = main_.exposureDateBox;
     c.exposureTimeBox = main_.exposureTimeBox;
     c.exposureBoxes = main_.exposureBoxes;
@@ -152,8 +153,8 @@ void Workstation::attachViewerAndBrowser()
     t.currentImageIndex = [] { return CurrentImageIndex; };
     t.viewerImageCount = [this] { return main_.dv1->imageCount(); };
     t.loadedLevel = [] { return LoadedLevel; };
-    t.mnuApplyTasks = [this] { main_.action(QStringLiteral("mnuApplyTasks"))->trigger(); };
     tasks_ = std::make_unique<TaskList>(t);
+    connect(tasks_.get(), &TaskList::applyTasksRequested, main_.command(Command::ApplyTasks), &QAction::trigger);
     connect(main_.cmdTask[0], &QPushButton::clicked, tasks_.get(), &TaskList::AddTask);
     connect(main_.cmdTask[1], &QPushButton::clicked, tasks_.get(), &TaskList::DeleteTask);
     main_.hooks.PrepareTaskList = [this] {
@@ -315,49 +316,35 @@ void Workstation::AttachOptionForm(OptionForm &form)
     form.UpdateSCP = [partners] { partners->UpdateSCP(); };
 }
 
-void Workstation::menuAction(const QString &name)
+void Workstation::connectCommands()
 {
-    if (name == QLatin1String("PopUpStudie_Laden"))
-        browser_->PopUpStudie_Laden();
-    else if (name == QLatin1String("PopUpStudie_Serien"))
-        browser_->PopUpStudie_SeriesWindow();
-    else if (name == QLatin1String("PopUpSerie_Laden"))
-        browser_->PopUpSerie_Laden();
-    else if (name == QLatin1String("worklist"))
-        openWorklist();
-    else if (name == QLatin1String("PopUpSerie_Delete"))
-        deletion_->PopUpSerie_Delete();
-    else if (name == QLatin1String("PopUpStudie_Delete"))
-        deletion_->PopUpStudie_Delete();
-    else if (name == QLatin1String("PopUpPatient_Delete"))
-        deletion_->PopUpPatient_Delete();
-    else if (name == QLatin1String("PopUpPatient_DeleteAll"))
-        deletion_->PopUpPatient_DeleteAll();
-    else if (name == QLatin1String("Popup_Dicom_Delete")) // the image menu's Delete: the viewer's current image
-        deletion_->PopupDeleteImage();
-    else if (name == QLatin1String("mnuApplyTasks"))
-        mnuApplyTasks();
-    else if (name == QLatin1String("mnuImportImages"))
-        importImages(8);
-    else if (name == QLatin1String("mnuImportDir"))
-        importImages(9);
-    else if (name == QLatin1String("mnuExportJPEG"))
-        exportImages(ExportKinds::Jpeg);
-    else if (name == QLatin1String("mnuExportDICOM"))
-        exportImages(ExportKinds::Dicom);
-    else if (name == QLatin1String("PopUpTaskList_Clear"))
-        tasks_->ClearEntries();
-    else if (name == QLatin1String("PopUpTaskList_Save"))
-        tasks_->SaveAs();
-    else if (name == QLatin1String("mnuEditDatabase")) {
+    auto on = [this](Command c, auto handler) { connect(main_.command(c), &QAction::triggered, this, handler); };
+    on(Command::StudyImages, [this] { browser_->PopUpStudie_Laden(); });
+    on(Command::StudySeries, [this] { browser_->PopUpStudie_SeriesWindow(); });
+    on(Command::SeriesImages, [this] { browser_->PopUpSerie_Laden(); });
+    on(Command::Worklist, [this] { openWorklist(); });
+    on(Command::DeleteSeries, [this] { deletion_->PopUpSerie_Delete(); });
+    on(Command::DeleteStudy, [this] { deletion_->PopUpStudie_Delete(); });
+    on(Command::DeletePatient, [this] { deletion_->PopUpPatient_Delete(); });
+    on(Command::DeleteAllPatients, [this] { deletion_->PopUpPatient_DeleteAll(); });
+    on(Command::DeleteViewerImage, [this] { deletion_->PopupDeleteImage(); }); // the viewer's current image
+    on(Command::ApplyTasks, [this] { mnuApplyTasks(); });
+    on(Command::ImportImages, [this] { importImages(8); });
+    on(Command::ImportDir, [this] { importImages(9); });
+    on(Command::ExportJpeg, [this] { exportImages(ExportKinds::Jpeg); });
+    on(Command::ExportDicom, [this] { exportImages(ExportKinds::Dicom); });
+    on(Command::ClearTaskList, [this] { tasks_->ClearEntries(); });
+    on(Command::SaveTaskList, [this] { tasks_->SaveAs(); });
+    on(Command::EditDictionary, [this] {
         DatabaseForm form(&main_);
         form.UpdateDictionary();
         form.exec();
-    } else if (name == QLatin1String("reldosis")) {
+    });
+    on(Command::ReloadDoseList, [this] {
         DosisForm form(&main_);
         form.Form_Load();
         form.exec();
-    }
+    });
 }
 
 void Workstation::importImages(qint16 mode)

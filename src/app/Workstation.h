@@ -63,7 +63,8 @@ private:
     void attachViewerAndBrowser();
     void attachAssignment();
     void attachPartners();
-    void menuAction(const QString &name);
+    // Each command's action to its handler, once.
+    void connectCommands();
     // The worklist dialog, modal; Apply sets the current patient.
     void openWorklist();
     bool undoneTasksAllowSend();
