@@ -46,12 +46,12 @@ Workstation::Workstation(MainForm &main) : QObject(&main), main_(main)
     attachPartners();
     connectCommands();
     main_.hooks.LoadModFilter = [] { LoadModFilter(); };
-    EditForm::RegisterJob(0, [this](EditForm &f) { SerieSenden(f, job_); });
-    EditForm::RegisterJob(1, [this](EditForm &f) { StudieSenden(f, job_); });
-    EditForm::RegisterJob(2, [this](EditForm &f) { PatientSenden(f, job_); });
-    EditForm::RegisterJob(3, [this](EditForm &f) { UpdateTimer(f); });
-    EditForm::RegisterJob(8, [](EditForm &f) { ImportTimer(f); });
-    EditForm::RegisterJob(9, [](EditForm &f) { ImportDirTimer(f); });
+    EditForm::RegisterJob(JobKind::SendSeries, [this](EditForm &f) { SerieSenden(f, job_); });
+    EditForm::RegisterJob(JobKind::SendStudy, [this](EditForm &f) { StudieSenden(f, job_); });
+    EditForm::RegisterJob(JobKind::SendPatient, [this](EditForm &f) { PatientSenden(f, job_); });
+    EditForm::RegisterJob(JobKind::UpdateStudy, [this](EditForm &f) { UpdateTimer(f); });
+    EditForm::RegisterJob(JobKind::ImportImages, [](EditForm &f) { ImportTimer(f); });
+    EditForm::RegisterJob(JobKind::ImportDir, [](EditForm &f) { ImportDirTimer(f); });
     runProgressDialog = [](EditForm &form) { form.exec(); };
     runExportDialog = [](ExportForm &form) { form.exec(); };
     chooseImportFiles = [this](bool directory) {
@@ -217,7 +217,7 @@ void Workstation::attachViewerAndBrowser()
     d.askYesNo = [this](const QString &q) { return Prompts().question(&main_, q, DefaultPromptTitle); };
     d.confirm = [this](const QString &q) { return Prompts().confirm(&main_, q, DefaultPromptTitle); };
     d.inform = [this](const QString &m) { Prompts().information(&main_, m, DefaultPromptTitle); };
-    d.runJob = [this](qint16 mode) { runDeletionJob(mode); };
+    d.runJob = [this](JobKind kind) { runDeletionJob(kind); };
     d.showFromFirstImage = [this] {
         main_.dv1->setFirstTile(1);
         viewer_->UpdateScrollRange();
@@ -329,8 +329,8 @@ void Workstation::connectCommands()
     on(Command::DeleteAllPatients, [this] { deletion_->PopUpPatient_DeleteAll(); });
     on(Command::DeleteViewerImage, [this] { deletion_->PopupDeleteImage(); }); // the viewer's current image
     on(Command::ApplyTasks, [this] { mnuApplyTasks(); });
-    on(Command::ImportImages, [this] { importImages(8); });
-    on(Command::ImportDir, [this] { importImages(9); });
+    on(Command::ImportImages, [this] { importImages(JobKind::ImportImages); });
+    on(Command::ImportDir, [this] { importImages(JobKind::ImportDir); });
     on(Command::ExportJpeg, [this] { exportImages(ExportKinds::Jpeg); });
     on(Command::ExportDicom, [this] { exportImages(ExportKinds::Dicom); });
     on(Command::ClearTaskList, [this] { tasks_->ClearEntries(); });
@@ -347,19 +347,20 @@ void Workstation::connectCommands()
     });
 }
 
-void Workstation::importImages(qint16 mode)
+void Workstation::importImages(JobKind kind)
 {
-    const QStringList chosen = chooseImportFiles(mode == 9);
+    const bool directory = kind == JobKind::ImportDir;
+    const QStringList chosen = chooseImportFiles(directory);
     if (chosen.isEmpty())
         return; // cancelled: no job
-    if (mode == 9) {
+    if (directory) {
         ImportFiles = chosen.mid(0, 1);
         ImportMulti = false;
     } else {
         SetImportFiles(chosen);
     }
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    JobMode = mode;
+    JobMode = kind;
     {
         EditForm form(&main_);
         form.Form_Load();
@@ -443,7 +444,7 @@ SendSelection Workstation::selection() const
             CurrentSelection.studyKey, CurrentSelection.studyUid, CurrentSelection.seriesKey};
 }
 
-void Workstation::runSendJob(qint16 mode, const SendSelection &s)
+void Workstation::runSendJob(JobKind kind, const SendSelection &s)
 {
     job_ = SendJob();
     job_.selection = s;
@@ -454,19 +455,21 @@ void Workstation::runSendJob(qint16 mode, const SendSelection &s)
     };
     job_.patientRowRemoved = [this] { delete main_.lvPatients->findItems(job_.selection.patientId, Qt::MatchExactly, 0).value(0); };
     ClearCurrentImage();
-    JobMode = mode;
+    JobMode = kind;
     EditForm form(&main_);
     form.onUnload = [] { ReleaseConnections(); };
-    form.RefreshDosisList = [this] { doseList_->RefreshDosisList(); };
-    form.RefreshImageList = [this] { deletion_->RemoveImageRowsByList(); };
+    connect(&form, &EditForm::closedWithAssignment, this, [this] {
+        doseList_->RefreshDosisList();
+        deletion_->RemoveImageRowsByList();
+    });
     form.Form_Load();
     runProgressDialog(form);
 }
 
-void Workstation::runDeletionJob(qint16 mode)
+void Workstation::runDeletionJob(JobKind kind)
 {
     ClearCurrentImage();
-    JobMode = mode;
+    JobMode = kind;
     EditForm form(&main_);
     form.Form_Load();
     runProgressDialog(form);
@@ -482,7 +485,7 @@ void Workstation::mnuApplyTasks()
                       .patientKey = CurrentSelection.patientKey, .viewerWindow = {}};
     ClearCurrentImage();
     headerJobRefused_ = false;
-    JobMode = 3;
+    JobMode = JobKind::UpdateStudy;
     {
         EditForm form(&main_);
         form.Form_Load();
@@ -529,7 +532,7 @@ void Workstation::SendSeries(const SendSelection &s)
         return;
     main_.dv1->clearImages();
     ListClear(LoadedImageList);
-    runSendJob(0, s);
+    runSendJob(JobKind::SendSeries, s);
     if (EntriesRemoved) {
         for (int i = 1; i < main_.lvSerien->topLevelItemCount(); ++i) {
             if (main_.lvSerien->topLevelItem(i)->data(0, Qt::UserRole).toLongLong() == s.seriesKey) {
@@ -550,7 +553,7 @@ void Workstation::SendStudy(const SendSelection &s)
 {
     if (!undoneTasksAllowSend())
         return;
-    runSendJob(1, s);
+    runSendJob(JobKind::SendStudy, s);
     if (EntriesRemoved && CurrentSelection.studyKey == s.studyKey) {
         CurrentSelection.studyKey = 0;
         CurrentSelection.studyUid.clear();
@@ -562,7 +565,7 @@ void Workstation::SendPatient(const SendSelection &s)
 {
     if (!undoneTasksAllowSend())
         return;
-    runSendJob(2, s);
+    runSendJob(JobKind::SendPatient, s);
     if (EntriesRemoved) {
         main_.lvStudien->clear();
         main_.lvSerien->clear();
