@@ -126,8 +126,8 @@ int send(const QString &folder, int port)
     if (!SCPOnline(nullptr))
         return fail(qPrintable(prompter.boxes.value(0).text));
     openMs = part.elapsed();
-    JobMode = 1;
-    EditForm::RegisterJob(1, [&job, &jobMs](EditForm &form) {
+    JobMode = JobKind::SendStudy;
+    EditForm::RegisterJob(JobKind::SendStudy, [&job, &jobMs](EditForm &form) {
         QElapsedTimer t;
         t.start();
         StudieSenden(form, job);

@@ -205,14 +205,14 @@ private slots:
                        .cboTask = new QComboBox(&window), .cboTarget = new QComboBox(&window), .txtSelected = new QLineEdit(&window),
                        .txtNeu = new QLineEdit(&window), .PopUpRules = &rules, .currentImageIndex = [] { return 3; },
                        .viewerImageCount = [] { return 4; }, .loadedLevel = [] { return u"Studie"_s; },
-                       .askText = [&](const QString &prompt, QString *text) { asked << prompt; *text = answers.takeFirst(); return !text->isNull(); },
-                       .mnuApplyTasks = [&] { ++applied; }};
+                       .askText = [&](const QString &prompt, QString *text) { asked << prompt; *text = answers.takeFirst(); return !text->isNull(); }};
         t.lvHeader->setColumnCount(3);
         Settings.XrayComm = 4; // sends every value in its attribute's unit
         const QStringList exposure{"28", "63", "45", "120", "1.2", "L CC"};
         for (int i = 0; i < 6; ++i)
             t.exposureBoxes[size_t(i)] = new QLineEdit(exposure[i], &window);
         TaskList tasks(t);
+        QObject::connect(&tasks, &TaskList::applyTasksRequested, [&] { ++applied; });
         tasks.FillTaskCombos();
         tasks.RebuildRuleMenu();
         QCOMPARE(rules.actions().value(0)->text(), u"No entries"_s);

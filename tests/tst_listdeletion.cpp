@@ -18,7 +18,7 @@ class ListDeletionTest : public QObject {
     std::unique_ptr<ListDeletion> deletion_;
     QTreeWidget lvHeader_;
     QStringList questions_;
-    QList<qint16> jobs_;
+    QList<JobKind> jobs_;
     bool answer_ = true;
     QList<bool> answers_; // taken one per question before answer_
     QStringList informed_;
@@ -63,9 +63,9 @@ private slots:
         d.askYesNo = [this](const QString &q) { questions_ << q; return answers_.isEmpty() ? answer_ : answers_.takeFirst(); };
         d.confirm = [this](const QString &q) { questions_ << u"confirm: "_s + q; return answers_.isEmpty() ? answer_ : answers_.takeFirst(); };
         d.inform = [this](const QString &m) { informed_ << m; };
-        d.runJob = [this](qint16 mode) {
-            jobs_ << mode;
-            JobMode = mode;
+        d.runJob = [this](JobKind kind) {
+            jobs_ << kind;
+            JobMode = kind;
             EditForm form(&rig_->window);
             form.Form_Load();
             form.show();
@@ -130,7 +130,7 @@ private slots:
             deletion_->PopupDeleteImage();
         }
         QCOMPARE(questions_.last(), u"confirm: Do you really want to delete this series of Doe, Jane (ID P1) with 1 image(s)?"_s);
-        QCOMPARE(jobs_, QList<qint16>{7});
+        QCOMPARE(jobs_, QList<JobKind>{JobKind::DeleteSeries});
         QCOMPARE(rows("tblSeries"), 1);
         QVERIFY(folderExists(a.uid));
 
@@ -141,7 +141,7 @@ private slots:
         rig_->lvSerien.setCurrentItem(rig_->lvSerien.topLevelItem(1));
         deletion_->PopUpSerie_Delete();
         QCOMPARE(questions_.last(), u"confirm: Do you really want to delete the patient Doe, Jane (ID P1) with 2 image(s)?"_s);
-        QCOMPARE(jobs_, (QList<qint16>{7, 6}));
+        QCOMPARE(jobs_, (QList<JobKind>{JobKind::DeleteSeries, JobKind::DeletePatient}));
         QCOMPARE(rows("tblPatienten") + rows("tblStudies") + rows("tblSeries") + rows("tblImages"), 0);
         QVERIFY(!folderExists(a.uid));
         QCOMPARE(rig_->lvPatients.topLevelItemCount(), 0);
@@ -230,7 +230,7 @@ private slots:
         rig_->browser->lvStudien_ItemClick(rig_->lvStudien.topLevelItem(0));
         const QString gone = CurrentSelection.studyUid;
         deletion_->PopUpStudie_Delete();
-        QCOMPARE(jobs_, QList<qint16>{5});
+        QCOMPARE(jobs_, QList<JobKind>{JobKind::DeleteStudy});
         QCOMPARE(rig_->lvStudien.topLevelItemCount(), 1);
         QCOMPARE(rows("tblStudies"), 2);
         QVERIFY(!folderExists(gone) && folderExists(gone == a.uid ? b.uid : a.uid));

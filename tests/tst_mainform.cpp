@@ -10,6 +10,8 @@
 #include "support/Widgets.h"
 #include "toolkit/ToolkitViewer.h"
 
+#include <QAction>
+
 class MainFormTest : public QObject {
     Q_OBJECT
 
@@ -64,13 +66,22 @@ private slots:
         w.hooks.RefreshPatientList = [&] { calls << u"patients"_s; };
         w.hooks.lvDosis_Fill = [&] { calls << u"dosis"_s; };
         w.hooks.dbFill = [&] { calls << u"dbFill"_s; };
-        w.hooks.menuAction = [&](const QString &n) { calls << n; };
-        for (const char *button : {"refresh", "refreshd", "exe", "eJPEG", "worklist", "nonsense"})
-            w.Toolbar1_ButtonClick(QLatin1String(button));
+        // The commands the subsystems carry out reach whoever connects to them.
+        for (Command c : {Command::ApplyTasks, Command::ExportJpeg, Command::Worklist, Command::ImportDir})
+            QObject::connect(w.command(c), &QAction::triggered, &w, [&calls, c] { calls << QString::number(int(c)); });
+        const auto id = [](Command c) { return QString::number(int(c)); };
+        for (const char *button : {"refresh", "refreshd", "exe", "eJPEG", "worklist"})
+            w.toolButton(QLatin1String(button))->trigger();
         for (const char *menu : {"mnuFill", "mnuRefreshList", "mnuPrint", "mnuImportDir"})
             w.action(QLatin1String(menu))->trigger();
-        QCOMPARE(calls,
-                 (QStringList{"patients", "dosis", "mnuApplyTasks", "mnuExportJPEG", "worklist", "dbFill", "patients", "mnuImportDir"}));
+        QCOMPARE(calls, (QStringList{"patients", "dosis", id(Command::ApplyTasks), id(Command::ExportJpeg), id(Command::Worklist), "dbFill",
+                                     "patients", id(Command::ImportDir)}));
+        // Every command has its action, and the menu entries keep their object names.
+        QCOMPARE(w.command(Command::ApplyTasks), w.action(u"mnuApplyTasks"_s));
+        QCOMPARE(w.command(Command::DeleteExposure), w.action(u"PopupDeleteDosis"_s));
+        QCOMPARE(w.command(Command::Worklist), w.toolButton(u"worklist"_s));
+        for (int c = 0; c <= int(Command::Worklist); ++c)
+            QVERIFY2(w.command(Command(c)), qPrintable(QString::number(c)));
         // The poll asks for a refresh.
         ListRefreshRequested = false;
         calls.clear();
@@ -262,7 +273,7 @@ private slots:
 
         MainForm w2;
         Settings.StopService = 1;
-        w2.Toolbar1_ButtonClick(u"exit"_s);
+        w2.toolButton(u"exit"_s)->trigger();
         QTRY_VERIFY(!IsProcessAlive(receiver) && !IsProcessAlive(manager));
         QCOMPARE(ReceiverProcessId, qint64(0));
     }

@@ -89,12 +89,12 @@ class TransferTest : public QObject {
     QString importFiles(const QStringList &files)
     {
         SetImportFiles(files);
-        return RunProgressJob(8, ImportTimer);
+        return RunProgressJob(JobKind::ImportImages, ImportTimer);
     }
     QString importDirectory(const QString &dicomdir)
     {
         ImportFiles = QStringList{dicomdir};
-        return RunProgressJob(9, ImportDirTimer);
+        return RunProgressJob(JobKind::ImportDir, ImportDirTimer);
     }
     ExportRequest request(int kind, const QString &out, QStringList files = {}) const
     {

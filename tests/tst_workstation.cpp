@@ -233,7 +233,7 @@ private slots:
     void executeTasksNeedsAnExposureAndItsDate()
     {
         station({});
-        QList<qint16> ran;
+        QList<JobKind> ran;
         QString progress;
         ws->runProgressDialog = [&](EditForm &form) {
             ran << JobMode;
@@ -258,7 +258,7 @@ private slots:
             w->action(u"mnuApplyTasks"_s)->trigger();
             QCOMPARE(ran.size(), c.runs ? 1 : 0);
         }
-        QCOMPARE(ran, QList<qint16>{3});
+        QCOMPARE(ran, QList<JobKind>{JobKind::UpdateStudy});
         QVERIFY2(progress.startsWith(u"Updating active images (Studie) ... OK"_s) && progress.endsWith(u"Tasks done."_s), qPrintable(progress));
         QCOMPARE(QDir(f_->file(u"temp"_s)).entryList({u"*.dcm"_s}).size(), uids_.size());
         QCOMPARE(w->dv1->imageCount(), 0);
@@ -476,7 +476,7 @@ private slots:
         w->action(u"mnuExportDICOM"_s)->trigger();
         QCOMPARE(exportsShown, (QStringList{u"Export JPEG %1"_s.arg(uids_.size()), u"Export DICOM %1"_s.arg(uids_.size())}));
 
-        QList<qint16> ran;
+        QList<JobKind> ran;
         ws->runProgressDialog = [&](EditForm &form) {
             ran << JobMode;
             form.show();
@@ -488,7 +488,7 @@ private slots:
         chosen = {f_->file(u"images/%1/%2.dcm"_s.arg(QueryValue(ImageDatabaseFile(), u"SELECT StudyUID FROM tblStudies"_s).toString(), uids_.value(0)))};
         w->action(u"mnuImportImages"_s)->trigger();
         w->action(u"mnuImportDir"_s)->trigger();
-        QCOMPARE(ran, (QList<qint16>{8, 9}));
+        QCOMPARE(ran, (QList<JobKind>{JobKind::ImportImages, JobKind::ImportDir}));
         QVERIFY(QFile::exists(f_->file(u"temp/%1.dcm"_s.arg(uids_.value(0)))));
     }
 

@@ -115,6 +115,15 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
 
     buildMenus();
     buildToolbar();
+    // The commands the window carries out itself; the others are connected by
+    // the subsystems. Print Day List and Debug have no action.
+    connect(command(Command::Exit), &QAction::triggered, this, &MainForm::mnuDateiBeenden_Click);
+    connect(command(Command::RefreshList), &QAction::triggered, this, [this] { run(hooks.RefreshPatientList); });
+    connect(command(Command::RefreshDoseList), &QAction::triggered, this, [this] { run(hooks.lvDosis_Fill); });
+    connect(command(Command::Options), &QAction::triggered, this, &MainForm::mnuAnsichtEinstellungen_Click);
+    connect(command(Command::ErrorLog), &QAction::triggered, this, &MainForm::showErrorLog);
+    connect(command(Command::Fill), &QAction::triggered, this, [this] { run(hooks.dbFill); });
+    connect(command(Command::About), &QAction::triggered, this, &MainForm::showAbout);
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
@@ -344,28 +353,11 @@ void MainForm::buildHeaderAndTasks(QWidget *parent)
     l->addWidget(frmTasks, 2);
 }
 
-QAction *MainForm::addEntry(QMenu *menu, const QString &name, const QString &caption)
+QAction *MainForm::addEntry(QMenu *menu, Command c, const QString &name, const QString &caption)
 {
     QAction *a = menu->addAction(caption);
     a->setObjectName(name);
-    connect(a, &QAction::triggered, this, [this, name] {
-        if (name == QLatin1String("mnuDateiBeenden"))
-            mnuDateiBeenden_Click();
-        else if (name == QLatin1String("mnuRefreshList"))
-            run(hooks.RefreshPatientList);
-        else if (name == QLatin1String("mnuAnsichtEinstellungen"))
-            mnuAnsichtEinstellungen_Click();
-        else if (name == QLatin1String("mnuProtokollFehler"))
-            showErrorLog();
-        else if (name == QLatin1String("mnuFill"))
-            run(hooks.dbFill);
-        else if (name == QLatin1String("mnuInfoAbout"))
-            showAbout();
-        else if (name == QLatin1String("mnuPrint") || name == QLatin1String("mnuProtokollDebug"))
-            return; // these entries have no action
-        else if (hooks.menuAction)
-            hooks.menuAction(name);
-    });
+    commands_[static_cast<size_t>(c)] = a;
     return a;
 }
 
@@ -376,36 +368,36 @@ void MainForm::buildMenus()
     mnuDatei->setObjectName(QStringLiteral("mnuDatei"));
     QMenu *import = mnuDatei->addMenu(QStringLiteral("Import"));
     import->setObjectName(QStringLiteral("mnuImport"));
-    addEntry(import, QStringLiteral("mnuImportImages"), QStringLiteral("DICOM Image(s) ..."));
-    addEntry(import, QStringLiteral("mnuImportDir"), QStringLiteral("DICOM Dir ..."));
+    addEntry(import, Command::ImportImages, QStringLiteral("mnuImportImages"), QStringLiteral("DICOM Image(s) ..."));
+    addEntry(import, Command::ImportDir, QStringLiteral("mnuImportDir"), QStringLiteral("DICOM Dir ..."));
     QMenu *exportMenu = mnuDatei->addMenu(QStringLiteral("Export"));
     exportMenu->setObjectName(QStringLiteral("mnuFileExport"));
-    addEntry(exportMenu, QStringLiteral("mnuExportJPEG"), QStringLiteral("JPEG ..."));
-    addEntry(exportMenu, QStringLiteral("mnuExportDICOM"), QStringLiteral("DICOM ..."));
+    addEntry(exportMenu, Command::ExportJpeg, QStringLiteral("mnuExportJPEG"), QStringLiteral("JPEG ..."));
+    addEntry(exportMenu, Command::ExportDicom, QStringLiteral("mnuExportDICOM"), QStringLiteral("DICOM ..."));
     mnuDatei->addSeparator()->setObjectName(QStringLiteral("mnuFileTrenn2"));
-    addEntry(mnuDatei, QStringLiteral("mnuPrint"), QStringLiteral("Print Day List"));
+    addEntry(mnuDatei, Command::PrintDayList, QStringLiteral("mnuPrint"), QStringLiteral("Print Day List"));
     mnuDatei->addSeparator()->setObjectName(QStringLiteral("mnuFileTrenn"));
-    addEntry(mnuDatei, QStringLiteral("mnuDateiBeenden"), QStringLiteral("E&xit"));
+    addEntry(mnuDatei, Command::Exit, QStringLiteral("mnuDateiBeenden"), QStringLiteral("E&xit"));
 
     mnuBearbeiten = bar->addMenu(QStringLiteral("&Edit"));
     mnuBearbeiten->setObjectName(QStringLiteral("mnuBearbeiten"));
-    addEntry(mnuBearbeiten, QStringLiteral("mnuApplyTasks"), QStringLiteral("Execute tasks ..."));
-    addEntry(mnuBearbeiten, QStringLiteral("mnuRefreshList"), QStringLiteral("Refresh list"));
+    addEntry(mnuBearbeiten, Command::ApplyTasks, QStringLiteral("mnuApplyTasks"), QStringLiteral("Execute tasks ..."));
+    addEntry(mnuBearbeiten, Command::RefreshList, QStringLiteral("mnuRefreshList"), QStringLiteral("Refresh list"));
     mnuBearbeiten->addSeparator()->setObjectName(QStringLiteral("mnuTrennE"));
-    addEntry(mnuBearbeiten, QStringLiteral("mnuEditDatabase"), QStringLiteral("DICOM Dictionary ..."));
+    addEntry(mnuBearbeiten, Command::EditDictionary, QStringLiteral("mnuEditDatabase"), QStringLiteral("DICOM Dictionary ..."));
 
     mnuAnsicht = bar->addMenu(QStringLiteral("&View"));
     mnuAnsicht->setObjectName(QStringLiteral("mnuAnsicht"));
-    addEntry(mnuAnsicht, QStringLiteral("mnuAnsichtEinstellungen"), QStringLiteral("&Options ..."));
+    addEntry(mnuAnsicht, Command::Options, QStringLiteral("mnuAnsichtEinstellungen"), QStringLiteral("&Options ..."));
     QMenu *protocols = mnuAnsicht->addMenu(QStringLiteral("Protocols"));
     protocols->setObjectName(QStringLiteral("mnuProtokoll"));
-    addEntry(protocols, QStringLiteral("mnuProtokollFehler"), QStringLiteral("Errors ..."));
-    addEntry(protocols, QStringLiteral("mnuProtokollDebug"), QStringLiteral("Debug ..."));
+    addEntry(protocols, Command::ErrorLog, QStringLiteral("mnuProtokollFehler"), QStringLiteral("Errors ..."));
+    addEntry(protocols, Command::DebugLog, QStringLiteral("mnuProtokollDebug"), QStringLiteral("Debug ..."));
 
     mnuInfo = bar->addMenu(QStringLiteral("?"));
     mnuInfo->setObjectName(QStringLiteral("mnuInfo"));
-    addEntry(mnuInfo, QStringLiteral("mnuFill"), QStringLiteral("Fill"));
-    addEntry(mnuInfo, QStringLiteral("mnuInfoAbout"), QStringLiteral("Abo&ut ..."));
+    addEntry(mnuInfo, Command::Fill, QStringLiteral("mnuFill"), QStringLiteral("Fill"));
+    addEntry(mnuInfo, Command::About, QStringLiteral("mnuInfoAbout"), QStringLiteral("Abo&ut ..."));
 
     // Pop-ups: shown at the mouse by the lists and the viewer that own them.
     auto popup = [this](const QString &name, const QString &title) {
@@ -420,28 +412,28 @@ void MainForm::buildMenus()
     };
     PopUpPatient = popup(QStringLiteral("PopUpPatient"), QStringLiteral("Patient"));
     P_SendTo = sub(PopUpPatient, QStringLiteral("P_SendTo"));
-    addEntry(PopUpPatient, QStringLiteral("PopUpPatient_Delete"), QStringLiteral("Delete Patient"));
-    addEntry(PopUpPatient, QStringLiteral("PopUpPatient_DeleteAll"), QStringLiteral("Delete All Patients"));
+    addEntry(PopUpPatient, Command::DeletePatient, QStringLiteral("PopUpPatient_Delete"), QStringLiteral("Delete Patient"));
+    addEntry(PopUpPatient, Command::DeleteAllPatients, QStringLiteral("PopUpPatient_DeleteAll"), QStringLiteral("Delete All Patients"));
     PopUpStudie = popup(QStringLiteral("PopUpStudie"), QStringLiteral("Study"));
-    addEntry(PopUpStudie, QStringLiteral("PopUpStudie_Serien"), QStringLiteral("View Series"));
-    addEntry(PopUpStudie, QStringLiteral("PopUpStudie_Laden"), QStringLiteral("View Images"));
+    addEntry(PopUpStudie, Command::StudySeries, QStringLiteral("PopUpStudie_Serien"), QStringLiteral("View Series"));
+    addEntry(PopUpStudie, Command::StudyImages, QStringLiteral("PopUpStudie_Laden"), QStringLiteral("View Images"));
     St_SendTo = sub(PopUpStudie, QStringLiteral("St_SendTo"));
-    addEntry(PopUpStudie, QStringLiteral("PopUpStudie_Delete"), QStringLiteral("Delete Images"));
+    addEntry(PopUpStudie, Command::DeleteStudy, QStringLiteral("PopUpStudie_Delete"), QStringLiteral("Delete Images"));
     PopUpSerie = popup(QStringLiteral("PopUpSerie"), QStringLiteral("Series"));
-    addEntry(PopUpSerie, QStringLiteral("PopUpSerie_Laden"), QStringLiteral("View Images"));
+    addEntry(PopUpSerie, Command::SeriesImages, QStringLiteral("PopUpSerie_Laden"), QStringLiteral("View Images"));
     Se_SendTo = sub(PopUpSerie, QStringLiteral("Se_SendTo"));
-    addEntry(PopUpSerie, QStringLiteral("PopUpSerie_Delete"), QStringLiteral("Delete Images"));
+    addEntry(PopUpSerie, Command::DeleteSeries, QStringLiteral("PopUpSerie_Delete"), QStringLiteral("Delete Images"));
     PopUpTaskList = popup(QStringLiteral("PopUpTaskList"), QStringLiteral("Task list"));
-    addEntry(PopUpTaskList, QStringLiteral("PopUpTaskList_Clear"), QStringLiteral("Clear entries"));
-    addEntry(PopUpTaskList, QStringLiteral("PopUpTaskList_Save"), QStringLiteral("Save as ..."));
+    addEntry(PopUpTaskList, Command::ClearTaskList, QStringLiteral("PopUpTaskList_Clear"), QStringLiteral("Clear entries"));
+    addEntry(PopUpTaskList, Command::SaveTaskList, QStringLiteral("PopUpTaskList_Save"), QStringLiteral("Save as ..."));
     PopUpRules = PopUpTaskList->addMenu(QStringLiteral("Add fav. task"));
     PopUpRules->setObjectName(QStringLiteral("PopUpRules"));
     PopUpRules->addAction(QStringLiteral("No entries"))->setEnabled(false);
     PopUpViewer = popup(QStringLiteral("PopUpViewer"), QStringLiteral("Viewer"));
     Popup_Dicom = popup(QStringLiteral("Popup_Dicom"), QStringLiteral("Image"));
-    addEntry(Popup_Dicom, QStringLiteral("Popup_Dicom_Delete"), QStringLiteral("Delete"));
+    addEntry(Popup_Dicom, Command::DeleteViewerImage, QStringLiteral("Popup_Dicom_Delete"), QStringLiteral("Delete"));
     Popup_Dosis = popup(QStringLiteral("Popup_Dosis"), QStringLiteral("Exposure"));
-    addEntry(Popup_Dosis, QStringLiteral("PopupDeleteDosis"), QStringLiteral("Delete"));
+    addEntry(Popup_Dosis, Command::DeleteExposure, QStringLiteral("PopupDeleteDosis"), QStringLiteral("Delete"));
 }
 
 void MainForm::buildToolbar()
@@ -455,18 +447,20 @@ void MainForm::buildToolbar()
         const char *tip;
         const char *key;
         QStyle::StandardPixmap icon;
+        Command command;
+        bool repeatsMenu; // the button triggers the menu entry's action
     };
     const Entry entries[] = {
-        {"Execute tasks", "exe", QStyle::SP_MediaPlay},
-        {"Refresh Patlist", "refresh", QStyle::SP_BrowserReload},
-        {"Refresh Dosislist", "refreshd", QStyle::SP_BrowserReload},
-        {"Reload Dosislist", "reldosis", QStyle::SP_BrowserReload},
-        {nullptr, nullptr, QStyle::SP_CustomBase},
-        {"Export JPEG", "eJPEG", QStyle::SP_FileDialogContentsView},
-        {"Export DICOM", "eDICOM", QStyle::SP_DialogSaveButton},
-        {nullptr, nullptr, QStyle::SP_CustomBase},
-        {"Worklist", "worklist", QStyle::SP_FileDialogDetailedView},
-        {"Exit", "exit", QStyle::SP_DialogCloseButton},
+        {"Execute tasks", "exe", QStyle::SP_MediaPlay, Command::ApplyTasks, true},
+        {"Refresh Patlist", "refresh", QStyle::SP_BrowserReload, Command::RefreshList, true},
+        {"Refresh Dosislist", "refreshd", QStyle::SP_BrowserReload, Command::RefreshDoseList, false},
+        {"Reload Dosislist", "reldosis", QStyle::SP_BrowserReload, Command::ReloadDoseList, false},
+        {nullptr, nullptr, QStyle::SP_CustomBase, Command::Exit, false},
+        {"Export JPEG", "eJPEG", QStyle::SP_FileDialogContentsView, Command::ExportJpeg, true},
+        {"Export DICOM", "eDICOM", QStyle::SP_DialogSaveButton, Command::ExportDicom, true},
+        {nullptr, nullptr, QStyle::SP_CustomBase, Command::Exit, false},
+        {"Worklist", "worklist", QStyle::SP_FileDialogDetailedView, Command::Worklist, false},
+        {"Exit", "exit", QStyle::SP_DialogCloseButton, Command::Exit, true},
     };
     for (const Entry &e : entries) {
         if (!e.key) {
@@ -477,8 +471,12 @@ void MainForm::buildToolbar()
         a->setObjectName(QStringLiteral("tb_") + QString::fromLatin1(e.key));
         a->setData(QString::fromLatin1(e.key));
         a->setToolTip(QString::fromLatin1(e.tip));
-        const QString key = QString::fromLatin1(e.key);
-        connect(a, &QAction::triggered, this, [this, key] { Toolbar1_ButtonClick(key); });
+        if (e.repeatsMenu) {
+            QAction *entry = command(e.command);
+            connect(a, &QAction::triggered, entry, [entry] { entry->trigger(); });
+        } else {
+            commands_[static_cast<size_t>(e.command)] = a;
+        }
     }
     // The toolbar's look: a patterned band with the buttons on red.
     Toolbar1->setAutoFillBackground(true);
@@ -491,6 +489,7 @@ void MainForm::buildToolbar()
 }
 
 QAction *MainForm::action(const QString &name) const { return findChild<QAction *>(name); }
+QAction *MainForm::toolButton(const QString &key) const { return findChild<QAction *>(QStringLiteral("tb_") + key); }
 
 
 void MainForm::applyClientLayout()
@@ -638,24 +637,6 @@ void MainForm::cmdLorad_Click(int index)
     default:
         break;
     }
-}
-
-void MainForm::Toolbar1_ButtonClick(const QString &key)
-{
-    if (key == QLatin1String("exe"))
-        action(QStringLiteral("mnuApplyTasks"))->trigger();
-    else if (key == QLatin1String("refresh"))
-        run(hooks.RefreshPatientList);
-    else if (key == QLatin1String("refreshd"))
-        run(hooks.lvDosis_Fill);
-    else if (key == QLatin1String("eJPEG"))
-        action(QStringLiteral("mnuExportJPEG"))->trigger();
-    else if (key == QLatin1String("eDICOM"))
-        action(QStringLiteral("mnuExportDICOM"))->trigger();
-    else if (key == QLatin1String("exit"))
-        mnuDateiBeenden_Click();
-    else if ((key == QLatin1String("reldosis") || key == QLatin1String("worklist")) && hooks.menuAction)
-        hooks.menuAction(key);
 }
 
 void MainForm::ClearInfoFields()

@@ -24,6 +24,21 @@ class QVBoxLayout;
 class OptionForm;
 class ToolkitViewer;
 
+// The operator's commands from the menus, the pop-ups and the toolbar. Each
+// has one QAction, made once by the main window; a toolbar button that repeats
+// a menu entry triggers that entry's action.
+enum class Command {
+    ImportImages, ImportDir, ExportJpeg, ExportDicom, PrintDayList, Exit,
+    ApplyTasks, RefreshList, EditDictionary,
+    Options, ErrorLog, DebugLog, Fill, About,
+    DeletePatient, DeleteAllPatients,
+    StudySeries, StudyImages, DeleteStudy,
+    SeriesImages, DeleteSeries,
+    ClearTaskList, SaveTaskList,
+    DeleteViewerImage, DeleteExposure,
+    RefreshDoseList, ReloadDoseList, Worklist, // toolbar only
+};
+
 // The workstation's one working window: the frame around the browser, the
 // viewer, the exposure list, the header view and the task list, with the
 // toolbar, menus, timers and status bar that dispatch to them.
@@ -40,7 +55,6 @@ public:
     // Activation: the debug-dependent controls, then the serial port.
     void Form_Activate();
 
-    void Toolbar1_ButtonClick(const QString &key);
     void ClearInfoFields();
     void examinationTypeOptions_Click(int index);
     // Shutdown as File > Exit does it.
@@ -76,7 +90,6 @@ public:
         std::function<void()> reapplyViewerSettings; // after the options dialog opened
         std::function<void()> rebuildRuleSets;
         std::function<void()> rebuildHeaderView; // attributes joined the active filter
-        std::function<void(const QString &)> menuAction; // entries whose subsystem is attached later
     };
     Hooks hooks;
 
@@ -157,8 +170,11 @@ public:
     QMenu *PopUpViewer = nullptr;
     QMenu *Popup_Dicom = nullptr;
     QMenu *Popup_Dosis = nullptr;
-    // Menu entries by their names.
+    // A command's action; the subsystems attached later connect to its triggered().
+    QAction *command(Command c) const { return commands_.at(static_cast<size_t>(c)); }
+    // Menu entries and toolbar buttons by their object names / keys (tests, reports).
     QAction *action(const QString &name) const;
+    QAction *toolButton(const QString &key) const;
 
     // Left edge and top of the viewer, in pixels.
     static constexpr int ViewerLeft = 720;
@@ -177,9 +193,10 @@ private:
     void buildAssignment(QWidget *parent);
     void buildHeaderAndTasks(QWidget *parent);
     void applyClientLayout();
-    QAction *addEntry(QMenu *menu, const QString &name, const QString &caption);
+    QAction *addEntry(QMenu *menu, Command c, const QString &name, const QString &caption);
     void run(const std::function<void()> &hook) const;
 
     QWidget *leftPanel_ = nullptr;
+    std::array<QAction *, static_cast<size_t>(Command::Worklist) + 1> commands_{};
     OptionForm *optionForm_ = nullptr;
 };

@@ -24,6 +24,7 @@
 #include "browse/ListDeletion.h"
 #include "toolkit/ToolkitViewer.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -43,14 +44,14 @@ Workstation::Workstation(MainForm &main) : QObject(&main), main_(main)
     attachViewerAndBrowser();
     attachAssignment();
     attachPartners();
-    main_.hooks.menuAction = [this](const QString &name) { menuAction(name); };
+    connectCommands();
     main_.hooks.LoadModFilter = [] { LoadModFilter(); };
-    EditForm::RegisterJob(0, [this](EditForm &f) { SerieSenden(f, job_); });
-    EditForm::RegisterJob(1, [this](EditForm &f) { StudieSenden(f, job_); });
-    EditForm::RegisterJob(2, [this](EditForm &f) { PatientSenden(f, job_); });
-    EditForm::RegisterJob(3, [this](EditForm &f) { UpdateTimer(f); });
-    EditForm::RegisterJob(8, [](EditForm &f) { ImportTimer(f); });
-    EditForm::RegisterJob(9, [](EditForm &f) { ImportDirTimer(f); });
+    EditForm::RegisterJob(JobKind::SendSeries, [this](EditForm &f) { SerieSenden(f, job_); });
+    EditForm::RegisterJob(JobKind::SendStudy, [this](EditForm &f) { StudieSenden(f, job_); });
+    EditForm::RegisterJob(JobKind::SendPatient, [this](EditForm &f) { PatientSenden(f, job_); });
+    EditForm::RegisterJob(JobKind::UpdateStudy, [this](EditForm &f) { UpdateTimer(f); });
+    EditForm::RegisterJob(JobKind::ImportImages, [](EditForm &f) { ImportTimer(f); });
+    EditForm::RegisterJob(JobKind::ImportDir, [](EditForm &f) { ImportDirTimer(f); });
     runProgressDialog = [](EditForm &form) { form.exec(); };
     runExportDialog = [](ExportForm &form) { form.exec(); };
     chooseImportFiles = [this](bool directory) {
@@ -71,7 +72,7 @@ void Workstation::attachExposure()
     c.lvDosis = main_.lvDosis;
     c.cmbDosis = main_.cmbDosis;
     c.Popup_Dosis = main_.Popup_Dosis;
-    c.PopupDeleteDosis = main_.action(QStringLiteral("PopupDeleteDosis"));
+    c.PopupDeleteDosis = main_.command(Command::DeleteExposure);
     c.exposureDateBox = main_.exposureDateBox;
     c.exposureTimeBox = main_.exposureTimeBox;
     c.exposureBoxes = main_.exposureBoxes;
@@ -152,8 +153,8 @@ void Workstation::attachViewerAndBrowser()
     t.currentImageIndex = [] { return CurrentImageIndex; };
     t.viewerImageCount = [this] { return main_.dv1->imageCount(); };
     t.loadedLevel = [] { return LoadedLevel; };
-    t.mnuApplyTasks = [this] { main_.action(QStringLiteral("mnuApplyTasks"))->trigger(); };
     tasks_ = std::make_unique<TaskList>(t);
+    connect(tasks_.get(), &TaskList::applyTasksRequested, main_.command(Command::ApplyTasks), &QAction::trigger);
     connect(main_.cmdTask[0], &QPushButton::clicked, tasks_.get(), &TaskList::AddTask);
     connect(main_.cmdTask[1], &QPushButton::clicked, tasks_.get(), &TaskList::DeleteTask);
     main_.hooks.PrepareTaskList = [this] {
@@ -216,7 +217,7 @@ void Workstation::attachViewerAndBrowser()
     d.askYesNo = [this](const QString &q) { return Prompts().question(&main_, q, DefaultPromptTitle); };
     d.confirm = [this](const QString &q) { return Prompts().confirm(&main_, q, DefaultPromptTitle); };
     d.inform = [this](const QString &m) { Prompts().information(&main_, m, DefaultPromptTitle); };
-    d.runJob = [this](qint16 mode) { runDeletionJob(mode); };
+    d.runJob = [this](JobKind kind) { runDeletionJob(kind); };
     d.showFromFirstImage = [this] {
         main_.dv1->setFirstTile(1);
         viewer_->UpdateScrollRange();
@@ -311,64 +312,51 @@ void Workstation::AttachOptionForm(OptionForm &form)
     form.UpdateSCP = [partners] { partners->UpdateSCP(); };
 }
 
-void Workstation::menuAction(const QString &name)
+void Workstation::connectCommands()
 {
-    if (name == QLatin1String("PopUpStudie_Laden"))
-        browser_->PopUpStudie_Laden();
-    else if (name == QLatin1String("PopUpStudie_Serien"))
-        browser_->PopUpStudie_SeriesWindow();
-    else if (name == QLatin1String("PopUpSerie_Laden"))
-        browser_->PopUpSerie_Laden();
-    else if (name == QLatin1String("worklist"))
-        openWorklist();
-    else if (name == QLatin1String("PopUpSerie_Delete"))
-        deletion_->PopUpSerie_Delete();
-    else if (name == QLatin1String("PopUpStudie_Delete"))
-        deletion_->PopUpStudie_Delete();
-    else if (name == QLatin1String("PopUpPatient_Delete"))
-        deletion_->PopUpPatient_Delete();
-    else if (name == QLatin1String("PopUpPatient_DeleteAll"))
-        deletion_->PopUpPatient_DeleteAll();
-    else if (name == QLatin1String("Popup_Dicom_Delete")) // the image menu's Delete: the viewer's current image
-        deletion_->PopupDeleteImage();
-    else if (name == QLatin1String("mnuApplyTasks"))
-        mnuApplyTasks();
-    else if (name == QLatin1String("mnuImportImages"))
-        importImages(8);
-    else if (name == QLatin1String("mnuImportDir"))
-        importImages(9);
-    else if (name == QLatin1String("mnuExportJPEG"))
-        exportImages(ExportKinds::Jpeg);
-    else if (name == QLatin1String("mnuExportDICOM"))
-        exportImages(ExportKinds::Dicom);
-    else if (name == QLatin1String("PopUpTaskList_Clear"))
-        tasks_->ClearEntries();
-    else if (name == QLatin1String("PopUpTaskList_Save"))
-        tasks_->SaveAs();
-    else if (name == QLatin1String("mnuEditDatabase")) {
+    auto on = [this](Command c, auto handler) { connect(main_.command(c), &QAction::triggered, this, handler); };
+    on(Command::StudyImages, [this] { browser_->PopUpStudie_Laden(); });
+    on(Command::StudySeries, [this] { browser_->PopUpStudie_SeriesWindow(); });
+    on(Command::SeriesImages, [this] { browser_->PopUpSerie_Laden(); });
+    on(Command::Worklist, [this] { openWorklist(); });
+    on(Command::DeleteSeries, [this] { deletion_->PopUpSerie_Delete(); });
+    on(Command::DeleteStudy, [this] { deletion_->PopUpStudie_Delete(); });
+    on(Command::DeletePatient, [this] { deletion_->PopUpPatient_Delete(); });
+    on(Command::DeleteAllPatients, [this] { deletion_->PopUpPatient_DeleteAll(); });
+    on(Command::DeleteViewerImage, [this] { deletion_->PopupDeleteImage(); }); // the viewer's current image
+    on(Command::ApplyTasks, [this] { mnuApplyTasks(); });
+    on(Command::ImportImages, [this] { importImages(JobKind::ImportImages); });
+    on(Command::ImportDir, [this] { importImages(JobKind::ImportDir); });
+    on(Command::ExportJpeg, [this] { exportImages(ExportKinds::Jpeg); });
+    on(Command::ExportDicom, [this] { exportImages(ExportKinds::Dicom); });
+    on(Command::ClearTaskList, [this] { tasks_->ClearEntries(); });
+    on(Command::SaveTaskList, [this] { tasks_->SaveAs(); });
+    on(Command::EditDictionary, [this] {
         DatabaseForm form(&main_);
         form.UpdateDictionary();
         form.exec();
-    } else if (name == QLatin1String("reldosis")) {
+    });
+    on(Command::ReloadDoseList, [this] {
         DosisForm form(&main_);
         form.Form_Load();
         form.exec();
-    }
+    });
 }
 
-void Workstation::importImages(qint16 mode)
+void Workstation::importImages(JobKind kind)
 {
-    const QStringList chosen = chooseImportFiles(mode == 9);
+    const bool directory = kind == JobKind::ImportDir;
+    const QStringList chosen = chooseImportFiles(directory);
     if (chosen.isEmpty())
         return; // cancelled: no job
-    if (mode == 9) {
+    if (directory) {
         ImportFiles = chosen.mid(0, 1);
         ImportMulti = false;
     } else {
         SetImportFiles(chosen);
     }
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    JobMode = mode;
+    JobMode = kind;
     {
         EditForm form(&main_);
         form.Form_Load();
@@ -452,7 +440,7 @@ SendSelection Workstation::selection() const
             CurrentSelection.studyKey, CurrentSelection.studyUid, CurrentSelection.seriesKey};
 }
 
-void Workstation::runSendJob(qint16 mode, const SendSelection &s)
+void Workstation::runSendJob(JobKind kind, const SendSelection &s)
 {
     job_ = SendJob();
     job_.selection = s;
@@ -463,19 +451,21 @@ void Workstation::runSendJob(qint16 mode, const SendSelection &s)
     };
     job_.patientRowRemoved = [this] { delete main_.lvPatients->findItems(job_.selection.patientId, Qt::MatchExactly, 0).value(0); };
     ClearCurrentImage();
-    JobMode = mode;
+    JobMode = kind;
     EditForm form(&main_);
     form.onUnload = [] { ReleaseConnections(); };
-    form.RefreshDosisList = [this] { doseList_->RefreshDosisList(); };
-    form.RefreshImageList = [this] { deletion_->RemoveImageRowsByList(); };
+    connect(&form, &EditForm::closedWithAssignment, this, [this] {
+        doseList_->RefreshDosisList();
+        deletion_->RemoveImageRowsByList();
+    });
     form.Form_Load();
     runProgressDialog(form);
 }
 
-void Workstation::runDeletionJob(qint16 mode)
+void Workstation::runDeletionJob(JobKind kind)
 {
     ClearCurrentImage();
-    JobMode = mode;
+    JobMode = kind;
     EditForm form(&main_);
     form.Form_Load();
     runProgressDialog(form);
@@ -491,7 +481,7 @@ void Workstation::mnuApplyTasks()
                       .patientKey = CurrentSelection.patientKey, .viewerWindow = {}};
     ClearCurrentImage();
     headerJobRefused_ = false;
-    JobMode = 3;
+    JobMode = JobKind::UpdateStudy;
     {
         EditForm form(&main_);
         form.Form_Load();
@@ -535,7 +525,7 @@ void Workstation::SendSeries(const SendSelection &s)
     if (!undoneTasksAllowSend())
         return;
     ClearViewer(main_.dv1);
-    runSendJob(0, s);
+    runSendJob(JobKind::SendSeries, s);
     if (EntriesRemoved) {
         for (int i = 1; i < main_.lvSerien->topLevelItemCount(); ++i) {
             if (main_.lvSerien->topLevelItem(i)->data(0, Qt::UserRole).toLongLong() == s.seriesKey) {
@@ -556,7 +546,7 @@ void Workstation::SendStudy(const SendSelection &s)
 {
     if (!undoneTasksAllowSend())
         return;
-    runSendJob(1, s);
+    runSendJob(JobKind::SendStudy, s);
     if (EntriesRemoved && CurrentSelection.studyKey == s.studyKey) {
         CurrentSelection.studyKey = 0;
         CurrentSelection.studyUid.clear();
@@ -568,7 +558,7 @@ void Workstation::SendPatient(const SendSelection &s)
 {
     if (!undoneTasksAllowSend())
         return;
-    runSendJob(2, s);
+    runSendJob(JobKind::SendPatient, s);
     if (EntriesRemoved) {
         main_.lvStudien->clear();
         main_.lvSerien->clear();

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <memory>
 
+enum class JobKind : qint16;
 class Browser;
 class ListDeletion;
 class DoseList;
@@ -63,16 +64,17 @@ private:
     void attachViewerAndBrowser();
     void attachAssignment();
     void attachPartners();
-    void menuAction(const QString &name);
+    // Each command's action to its handler, once.
+    void connectCommands();
     // The worklist dialog, modal; Apply sets the current patient.
     void openWorklist();
     bool undoneTasksAllowSend();
-    void runSendJob(qint16 mode, const SendSelection &s);
-    void runDeletionJob(qint16 mode);
-    // Import (job 8 files, 9 a DICOMDIR) and export (ExportKinds) of the viewer's images.
-    void importImages(qint16 mode);
+    void runSendJob(JobKind kind, const SendSelection &s);
+    void runDeletionJob(JobKind kind);
+    // Import (files, or a DICOMDIR) and export (ExportKinds) of the viewer's images.
+    void importImages(JobKind kind);
     void exportImages(int kind);
-    // Executes the task list on the loaded images (job 3).
+    // Executes the task list on the loaded images (the study update job).
     void mnuApplyTasks();
     void UpdateTimer(class EditForm &form);
     bool headerJobRefused_ = false;

@@ -67,27 +67,27 @@ void ListDeletion::RegisterJobs()
         }
         finish(f, remove(t));
     };
-    EditForm::RegisterJob(7, [=](EditForm &f) {
+    EditForm::RegisterJob(JobKind::DeleteSeries, [=](EditForm &f) {
         run(f, [&](const ImageTarget &t) {
             return DeleteSeriesFromDatabase(t.seriesKey, t.studyKey, t.studyUid, t.patientKey, t.patientId, report(f, t));
         });
     });
-    EditForm::RegisterJob(5, [=](EditForm &f) {
+    EditForm::RegisterJob(JobKind::DeleteStudy, [=](EditForm &f) {
         run(f, [&](const ImageTarget &t) {
             return DeleteStudyFromDatabase(t.studyKey, t.studyUid, t.patientKey, t.patientId, false, report(f, t));
         });
     });
-    EditForm::RegisterJob(6, [=](EditForm &f) {
+    EditForm::RegisterJob(JobKind::DeletePatient, [=](EditForm &f) {
         run(f, [&](const ImageTarget &t) { return DeletePatientFromDatabase(t.patientKey, t.patientId, report(f, t)); });
     });
-    EditForm::RegisterJob(4, [=](EditForm &f) { finish(f, DeleteAllFromDatabase(report(f, ImageTarget()))); });
+    EditForm::RegisterJob(JobKind::DeleteAll, [=](EditForm &f) { finish(f, DeleteAllFromDatabase(report(f, ImageTarget()))); });
 }
 
-bool ListDeletion::runOn(qint16 mode, const ImageTarget &t)
+bool ListDeletion::runOn(JobKind kind, const ImageTarget &t)
 {
     jobTarget_ = t;
     EntriesRemoved = false;
-    c_.runJob(mode);
+    c_.runJob(kind);
     jobTarget_ = ImageTarget();
     return EntriesRemoved;
 }
@@ -169,12 +169,12 @@ void ListDeletion::PopupDeleteImage()
         // than the one image the operator agreed to, so ask again.
         const ImageTarget study = StudyTarget(series.studyKey, series.studyUid);
         if (LoadedLevel == QLatin1String("Studie") && study.studiesOfPatient <= 1) {
-            if (confirmDeletion(QStringLiteral("the patient"), PatientTarget(study.patientKey, study.patientId)) && runOn(6, study))
+            if (confirmDeletion(QStringLiteral("the patient"), PatientTarget(study.patientKey, study.patientId)) && runOn(JobKind::DeletePatient, study))
                 patientGone(study);
         } else if (LoadedLevel == QLatin1String("Studie") || series.seriesOfStudy <= 1) {
-            if (confirmDeletion(QStringLiteral("this study of"), study) && runOn(5, study))
+            if (confirmDeletion(QStringLiteral("this study of"), study) && runOn(JobKind::DeleteStudy, study))
                 studyGone(study);
-        } else if (confirmDeletion(QStringLiteral("this series of"), series) && runOn(7, series)) {
+        } else if (confirmDeletion(QStringLiteral("this series of"), series) && runOn(JobKind::DeleteSeries, series)) {
             seriesGone(series);
         }
         return;
@@ -205,7 +205,7 @@ void ListDeletion::PopUpSerie_Delete()
         deleteStudy(StudyTarget(t.studyKey, t.studyUid));
         return;
     }
-    if (confirmDeletion(QStringLiteral("this series of"), t) && runOn(7, t))
+    if (confirmDeletion(QStringLiteral("this series of"), t) && runOn(JobKind::DeleteSeries, t))
         seriesGone(t);
 }
 
@@ -221,7 +221,7 @@ void ListDeletion::deleteStudy(const ImageTarget &t)
         deletePatient(PatientTarget(t.patientKey, t.patientId));
         return;
     }
-    if (confirmDeletion(QStringLiteral("this study of"), t) && runOn(5, t))
+    if (confirmDeletion(QStringLiteral("this study of"), t) && runOn(JobKind::DeleteStudy, t))
         studyGone(t);
 }
 
@@ -233,7 +233,7 @@ void ListDeletion::deletePatient(const ImageTarget &t)
         nothingToDelete();
         return;
     }
-    if (confirmDeletion(QStringLiteral("the patient"), t) && runOn(6, t))
+    if (confirmDeletion(QStringLiteral("the patient"), t) && runOn(JobKind::DeletePatient, t))
         patientGone(t);
 }
 
@@ -244,7 +244,7 @@ void ListDeletion::PopUpPatient_DeleteAll()
         || !confirm(QStringLiteral("All patients and all images will be deleted for good. Continue?")))
         return;
     c_.resetMainWindow();
-    c_.runJob(4);
+    c_.runJob(JobKind::DeleteAll);
     c_.refreshPatientList();
     c_.lvStudien->clear();
     for (int panel = 1; panel <= 5; ++panel)

@@ -9,6 +9,8 @@
 #include <QObject>
 #include <functional>
 
+enum class JobKind : qint16;
+
 class QGroupBox;
 class QTreeWidget;
 class ToolkitViewer;
@@ -28,7 +30,7 @@ struct DeletionControls {
     // Yes/No with No as the default, before what cannot be undone.
     std::function<bool(const QString &question)> confirm;
     std::function<void(const QString &message)> inform;
-    std::function<void(qint16 mode)> runJob;   // shows the progress dialog with that job
+    std::function<void(JobKind kind)> runJob;   // shows the progress dialog with that job
     std::function<void()> showFromFirstImage; // the viewer from its first image
     std::function<void()> resetMainWindow;    // task list, header view and viewer emptied
     std::function<void()> refreshPatientList;
@@ -59,7 +61,7 @@ private:
     bool confirmDeletion(const QString &what, const ImageTarget &t);
     void nothingToDelete();
     // Runs the job of the mode on the target; true when it removed the entries.
-    bool runOn(qint16 mode, const ImageTarget &t);
+    bool runOn(JobKind kind, const ImageTarget &t);
     // The lists and the viewer after the entries are gone.
     void seriesGone(const ImageTarget &t);
     void studyGone(const ImageTarget &t);

@@ -252,6 +252,6 @@ void TaskList::ApplyRuleSet(const QString &name)
         task->setText(3, row[3]);
         task->setText(4, row[4]);
     }
-    if (Prompts().question(c_.window, QStringLiteral("Execute tasks now?"), DefaultPromptTitle) && c_.mnuApplyTasks)
-        c_.mnuApplyTasks();
+    if (Prompts().question(c_.window, QStringLiteral("Execute tasks now?"), DefaultPromptTitle))
+        emit applyTasksRequested();
 }

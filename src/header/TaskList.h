@@ -44,7 +44,6 @@ struct TaskControls {
     std::function<QString()> loadedLevel; // "Studie" or "Serie"
     // A line of text from the operator; false when cancelled.
     std::function<bool(const QString &prompt, QString *text)> askText;
-    std::function<void()> mnuApplyTasks;
 };
 
 class TaskList : public QObject {
@@ -68,6 +67,10 @@ public:
     // A rule set's tasks into the list, asking for the values of its change
     // rules; a cancelled prompt adds none of them.
     void ApplyRuleSet(const QString &name);
+
+signals:
+    // The operator said yes to executing the tasks a rule set added.
+    void applyTasksRequested();
 
 private:
     TaskControls c_;

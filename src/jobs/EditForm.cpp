@@ -14,35 +14,35 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-qint16 JobMode = 0;
+JobKind JobMode = JobKind::SendSeries;
 bool EntriesRemoved = false;
 
 namespace {
-QHash<int, EditForm::Job> &jobs()
+QHash<JobKind, EditForm::Job> &jobs()
 {
-    static QHash<int, EditForm::Job> registry;
+    static QHash<JobKind, EditForm::Job> registry;
     return registry;
 }
 } // namespace
 
-QString JobCaption(qint16 mode)
+QString JobCaption(JobKind kind)
 {
-    switch (mode) {
-    case 0: return QStringLiteral("Send images (Series)");
-    case 1: return QStringLiteral("Send images (Study)");
-    case 2: return QStringLiteral("Send Images (Patient)");
-    case 3: return QStringLiteral("Updating Study");
-    case 4: return QStringLiteral("Delete Patient list");
-    case 5:
-    case 6:
-    case 7: return QStringLiteral("Delete images");
-    case 8: return QStringLiteral("Import image(s)");
-    case 9: return QStringLiteral("Import DICOM-Dir");
-    default: return {};
+    switch (kind) {
+    case JobKind::SendSeries: return QStringLiteral("Send images (Series)");
+    case JobKind::SendStudy: return QStringLiteral("Send images (Study)");
+    case JobKind::SendPatient: return QStringLiteral("Send Images (Patient)");
+    case JobKind::UpdateStudy: return QStringLiteral("Updating Study");
+    case JobKind::DeleteAll: return QStringLiteral("Delete Patient list");
+    case JobKind::DeleteStudy:
+    case JobKind::DeletePatient:
+    case JobKind::DeleteSeries: return QStringLiteral("Delete images");
+    case JobKind::ImportImages: return QStringLiteral("Import image(s)");
+    case JobKind::ImportDir: return QStringLiteral("Import DICOM-Dir");
     }
+    return {};
 }
 
-void EditForm::RegisterJob(qint16 mode, Job job) { jobs().insert(mode, std::move(job)); }
+void EditForm::RegisterJob(JobKind kind, Job job) { jobs().insert(kind, std::move(job)); }
 
 EditForm::EditForm(QWidget *parent) : QDialog(parent)
 {
@@ -69,55 +69,28 @@ EditForm::EditForm(QWidget *parent) : QDialog(parent)
     l->addLayout(b);
     connect(cmdOK, &QPushButton::clicked, this, &EditForm::cmdOK_Click);
 
-    const std::pair<QTimer **, const char *> timers[] = {
-        {&SendSeriesTimer, "SendSeriesTimer"}, {&SendStudieTimer, "SendStudieTimer"}, {&SendPatientTimer, "SendPatientTimer"},
-        {&UpdateTimer, "UpdateTimer"}, {&DeleteAllTimer, "DeleteAllTimer"}, {&DeleteTimer, "DeleteTimer"},
-        {&ImportTimer, "ImportTimer"}, {&ImportDirTimer, "ImportDirTimer"}};
-    for (const auto &[timer, name] : timers) {
-        *timer = new QTimer(this);
-        (*timer)->setObjectName(QString::fromLatin1(name));
-        (*timer)->setInterval(100);
-        QTimer *t = *timer;
-        connect(t, &QTimer::timeout, this, [this, t] {
-            // Each timer disables itself and runs its job once.
-            t->stop();
-            const auto it = jobs().constFind(JobMode);
-            if (it != jobs().constEnd() && *it)
-                (*it)(*this);
-        });
-    }
+    jobTimer = new QTimer(this);
+    jobTimer->setObjectName(QStringLiteral("jobTimer"));
+    jobTimer->setInterval(100);
+    jobTimer->setSingleShot(true);
+    connect(jobTimer, &QTimer::timeout, this, [this] {
+        const auto it = jobs().constFind(kind_);
+        if (it != jobs().constEnd() && *it)
+            (*it)(*this);
+    });
     resize(520, 360);
 }
 
 EditForm::~EditForm() { unload(); }
-
-QTimer *EditForm::timerFor(qint16 mode) const
-{
-    switch (mode) {
-    case 0: return SendSeriesTimer;
-    case 1: return SendStudieTimer;
-    case 2: return SendPatientTimer;
-    case 3: return UpdateTimer;
-    case 4: return DeleteAllTimer;
-    case 5:
-    case 6:
-    case 7: return DeleteTimer;
-    case 8: return ImportTimer;
-    case 9: return ImportDirTimer;
-    default: return nullptr;
-    }
-}
 
 void EditForm::Form_Load()
 {
     EntriesRemoved = false;
     BatchJobActive = true;
     ImageLoadActive = true;
-    const QString caption = JobCaption(JobMode);
-    if (!caption.isEmpty())
-        setCaption(caption, QStringLiteral("Progress:"));
-    if (QTimer *t = timerFor(JobMode))
-        t->start();
+    kind_ = JobMode;
+    setCaption(JobCaption(kind_), QStringLiteral("Progress:"));
+    jobTimer->start();
 }
 
 void EditForm::setCaption(const QString &caption, const QString &label)
@@ -168,12 +141,8 @@ void EditForm::enableOK()
 
 void EditForm::cmdOK_Click()
 {
-    if (AssignmentMode != 0) {
-        if (RefreshDosisList)
-            RefreshDosisList();
-        if (RefreshImageList)
-            RefreshImageList();
-    }
+    if (AssignmentMode != 0)
+        emit closedWithAssignment();
     unload();
     accept();
 }

@@ -10,10 +10,21 @@ class QProgressBar;
 class QPushButton;
 class QTimer;
 
-// The job the progress dialog runs: 0 series send, 1 study send, 2 patient
-// send, 3 study update, 4 delete everything, 5 delete study, 6 delete patient,
-// 7 delete series, 8 import images, 9 import a DICOM directory.
-extern qint16 JobMode;
+// The job the progress dialog runs. The numbers are the job codes the
+// launchers and the logs have always used.
+enum class JobKind : qint16 {
+    SendSeries = 0,
+    SendStudy = 1,
+    SendPatient = 2,
+    UpdateStudy = 3,
+    DeleteAll = 4,
+    DeleteStudy = 5,
+    DeletePatient = 6,
+    DeleteSeries = 7,
+    ImportImages = 8,
+    ImportDir = 9,
+};
+extern JobKind JobMode;
 // Set by a job that removed database entries; read after the dialog closed.
 extern bool EntriesRemoved;
 
@@ -28,11 +39,11 @@ public:
     explicit EditForm(QWidget *parent = nullptr);
     ~EditForm() override;
 
-    // The jobs by code, registered by the subsystems that own them.
-    static void RegisterJob(qint16 mode, Job job);
+    // The jobs by kind, registered by the subsystems that own them.
+    static void RegisterJob(JobKind kind, Job job);
 
     // Load: clears EntriesRemoved, sets the busy flags, sets the caption of
-    // JobMode and arms its timer.
+    // JobMode and arms the runner for that job.
     void Form_Load();
 
     void setCaption(const QString &caption, const QString &label);
@@ -48,32 +59,28 @@ public:
     QPlainTextEdit *txtProgress = nullptr;
     QProgressBar *pb1 = nullptr;
     QPushButton *cmdOK = nullptr;
-    QTimer *SendSeriesTimer = nullptr;
-    QTimer *SendStudieTimer = nullptr;
-    QTimer *SendPatientTimer = nullptr;
-    QTimer *UpdateTimer = nullptr;
-    QTimer *DeleteAllTimer = nullptr;
-    QTimer *DeleteTimer = nullptr;
-    QTimer *ImportTimer = nullptr;
-    QTimer *ImportDirTimer = nullptr;
+    // Runs the job of the kind Form_Load took, once, after the dialog is shown.
+    QTimer *jobTimer = nullptr;
 
-    // After OK with an AssignmentMode: the dose list and image list refresh.
-    std::function<void()> RefreshDosisList;
-    std::function<void()> RefreshImageList;
     // When the dialog goes: the associations of a send are released.
     std::function<void()> onUnload;
+
+signals:
+    // OK pressed after a job with an AssignmentMode: the dose list and the
+    // image list are to be refreshed.
+    void closedWithAssignment();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
     void reject() override;
 
 private:
-    QTimer *timerFor(qint16 mode) const;
     void unload();
+    JobKind kind_ = JobKind::SendSeries;
     bool unloaded_ = false;
     int progress_ = 0;
     QElapsedTimer shown_;
 };
 
-// The caption of a job code ("" for codes that start no job).
-QString JobCaption(qint16 mode);
+// The caption of a job kind.
+QString JobCaption(JobKind kind);

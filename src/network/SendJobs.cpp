@@ -186,7 +186,7 @@ void SerieSenden(EditForm &form, SendJob &job)
 
 void StudieSenden(EditForm &form, SendJob &job)
 {
-    const bool alone = JobMode != 2;
+    const bool alone = JobMode != JobKind::SendPatient;
     const Rows any = imageRows(QStringLiteral("SELECT i.ImageUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID WHERE r.FKeyStudyID = ?"),
                                {job.selection.studyKey});
     if (alone && any.ok && any.uids.isEmpty()) {
@@ -200,7 +200,7 @@ void StudieSenden(EditForm &form, SendJob &job)
         form.append(QStringLiteral("%1 of %2 images successfully sent.\r\n").arg(job.SentCount).arg(job.TotalCount));
     if (complete && Settings.SentAndKeep == 0) {
         const SendSelection &s = job.selection;
-        EntriesRemoved = DeleteStudyFromDatabase(s.studyKey, s.studyUid, s.patientKey, s.patientId, JobMode == 1, reportFor(form, job));
+        EntriesRemoved = DeleteStudyFromDatabase(s.studyKey, s.studyUid, s.patientKey, s.patientId, JobMode == JobKind::SendStudy, reportFor(form, job));
     }
     if (alone) {
         form.append(QStringLiteral("Tasks done!"));

@@ -7,10 +7,10 @@
 #include <QPushButton>
 #include <QTest>
 
-QString RunProgressJob(qint16 mode, const EditForm::Job &job, const std::function<void(EditForm &)> &prepare)
+QString RunProgressJob(JobKind kind, const EditForm::Job &job, const std::function<void(EditForm &)> &prepare)
 {
-    JobMode = mode;
-    EditForm::RegisterJob(mode, job);
+    JobMode = kind;
+    EditForm::RegisterJob(kind, job);
     EditForm form;
     if (prepare)
         prepare(form);
@@ -26,7 +26,7 @@ QString RunProgressJob(qint16 mode, const EditForm::Job &job, const std::functio
 QString RunSendJob(qint16 mode, SendJob &job)
 {
     static void (*const run[])(EditForm &, SendJob &) = {SerieSenden, StudieSenden, PatientSenden};
-    return RunProgressJob(mode, [&job, mode](EditForm &form) { run[mode](form, job); },
+    return RunProgressJob(JobKind(mode), [&job, mode](EditForm &form) { run[mode](form, job); },
                           [](EditForm &form) { form.onUnload = [] { ReleaseConnections(); }; });
 }
 
