@@ -210,7 +210,14 @@ private slots:
         DefaultPartner = {u"ARCHIVE"_s, u"127.0.0.1"_s, QString::number(archive.port())};
 
         bool dialogRan = false;
-        ws->runProgressDialog = [&](EditForm &) { dialogRan = true; };
+        ws->runProgressDialog = [&](EditForm &form) {
+            dialogRan = true;
+            if (prompter_->answer) { // the send runs; the operator presses OK when it is done
+                form.show();
+                QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
+                form.cmdOK->click();
+            }
+        };
         bringUp();
         w->lvTasks->addTopLevelItem(new QTreeWidgetItem(QStringList{u"Study"_s}));
         prompter_->answer = false;
@@ -221,11 +228,16 @@ private slots:
         QCOMPARE(w->lvTasks->topLevelItemCount(), 1);
         QVERIFY(archive.received().isEmpty());
 
-        // Yes drops the tasks and runs the send.
+        // Yes drops the tasks and runs the send; OK assigns the listed exposures to the patient.
         prompter_->answer = true;
         ws->assignment().cmdAll_Click();
         QVERIFY(dialogRan);
         QCOMPARE(w->lvTasks->topLevelItemCount(), 0);
+        QCOMPARE(archive.received().size(), uids_.size());
+        const QList<QVariantList> journal = QueryRows(f_->file(u"LumoraData.dat"_s), u"SELECT Status, FKeyPatID FROM tblDosis"_s);
+        QCOMPARE(journal.size(), 4);
+        for (const QVariantList &row : journal)
+            QCOMPARE(row, (QVariantList{u"1"_s, u"P-7"_s}));
     }
 
     // "Execute tasks ..." runs the header-update job only with an exposure
