@@ -80,7 +80,7 @@ int load(BrowserWindow &w)
 
     QElapsedTimer clock;
     bool painted = false;
-    QObject::connect(&w.dv1, &ToolkitViewer::viewPainted, [&] { painted = w.dv1.imageCount() == 4; });
+    QObject::connect(&w.dicomViewer, &ToolkitViewer::viewPainted, [&] { painted = w.dicomViewer.imageCount() == 4; });
     clock.start();
     tick.start();
     probe.start();
@@ -94,7 +94,7 @@ int load(BrowserWindow &w)
         fprintf(stderr, "tiles not painted within 120 s\n");
         return 1;
     }
-    const QRect tile = w.dv1.tileRect(0);
+    const QRect tile = w.dicomViewer.tileRect(0);
     printf("tile %dx%d\n", tile.width(), tile.height());
     printf("load_ms %lld\n", ms);
     printf("files_read_ms %lld\n", listed);

@@ -51,10 +51,10 @@ int main(int argc, char **argv)
     w.viewer->SelectImage(1);
     const int single = cli.value(QStringLiteral("single")).toInt();
     if (single > 0) {
-        const QPoint at = w.dv1.tileRect(single - 1).center();
-        QTest::mouseDClick(&w.dv1, Qt::LeftButton, Qt::NoModifier, at);
+        const QPoint at = w.dicomViewer.tileRect(single - 1).center();
+        QTest::mouseDClick(&w.dicomViewer, Qt::LeftButton, Qt::NoModifier, at);
     }
-    if (!QTest::qWaitFor([&] { return w.dv1.viewComplete(); }, 60000))
+    if (!QTest::qWaitFor([&] { return w.dicomViewer.viewComplete(); }, 60000))
         return 1;
     QTest::qWait(300);
     printf("ready\n");

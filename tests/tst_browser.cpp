@@ -36,7 +36,7 @@ class BrowserTest : public QObject {
         QStringList viewerUids() const
         {
             QStringList out;
-            for (const ToolkitImagePtr &img : dv1.images())
+            for (const ToolkitImagePtr &img : dicomViewer.images())
                 out << ImageUid(img);
             return out;
         }
@@ -110,7 +110,7 @@ private slots:
         rig.browser->RefreshPatientList();
         QVERIFY(!ListRefreshRequested);
         QCOMPARE(rig.lvPatients.topLevelItemCount(), 3);
-        QCOMPARE(rig.dv1.imageCount(), 4);
+        QCOMPARE(rig.dicomViewer.imageCount(), 4);
         QCOMPARE(CurrentSelection.patientId, u"P2"_s);
 
         // A receipt makes the poll reload and empty the table.
@@ -119,7 +119,7 @@ private slots:
         rig.browser->RefreshPatientList();
         QCOMPARE(rig.lvPatients.topLevelItemCount(), 5);
         QCOMPARE(rig.lvStudien.topLevelItemCount(), 0);
-        QCOMPARE(rig.dv1.imageCount(), 0);
+        QCOMPARE(rig.dicomViewer.imageCount(), 0);
         QCOMPARE(CountRows(u"tblReceive"_s), 0);
 
         // A manual refresh always reloads; a load in progress keeps refreshes out.
@@ -238,7 +238,7 @@ private slots:
         QVERIFY(rig.pbLoad.isHidden());
         QCOMPARE(rig.pbLoad.value(), 10);
         QVERIFY(!ImageLoadActive);
-        QVERIFY(rig.dv1.redraw());
+        QVERIFY(rig.dicomViewer.redraw());
         QCOMPARE(rig.taskListClears, 1);
         QCOMPARE(rig.lvImages.topLevelItemCount(), 10);
         QVERIFY(rig.cmdSelected.isEnabled()); // as many dose rows as images
@@ -277,7 +277,7 @@ private slots:
         rig.browser->lvSerien_DblClick(rig.lvSerien.topLevelItem(0));
         QVERIFY(!rig.frmSerien.isVisible());
         QCOMPARE(rig.lvSerien.topLevelItemCount(), 0);
-        QCOMPARE(rig.dv1.imageCount(), 4);
+        QCOMPARE(rig.dicomViewer.imageCount(), 4);
     }
 
     // Unreadable files are empty frames and the load goes on; a study without
@@ -300,11 +300,11 @@ private slots:
         Rig rig;
         rig.loadFirstStudy(u"P1"_s);
         QCOMPARE(rig.messages, QStringList(4, u"An error occured during loading - please retry!"_s));
-        QCOMPARE(rig.dv1.imageCount(), 5);
+        QCOMPARE(rig.dicomViewer.imageCount(), 5);
         QCOMPARE(ListCount(LoadedImageList), 1);
         for (int i : {1, 2, 5})
-            QVERIFY(!rig.dv1.image(i)->isValid());
-        QCOMPARE(ImageUid(rig.dv1.image(3)), img[2].sopUid);
+            QVERIFY(!rig.dicomViewer.image(i)->isValid());
+        QCOMPARE(ImageUid(rig.dicomViewer.image(3)), img[2].sopUid);
         QCOMPARE(rig.panels.value(4), u"5 image(s)"_s);
         QVERIFY(!ImageLoadActive);
         const QByteArray log = folder_->read(u"Logs/Error.log"_s);
@@ -313,14 +313,14 @@ private slots:
         QVERIFY(QFile::exists(folder_->file(u"Data/LumoraData.dat"_s)));
 
         // An empty frame is drawn as its frame line only and cannot be selected; the readable image can.
-        QVERIFY2(WaitFor([&] { return rig.dv1.viewComplete(); }, 10000), qPrintable(QString::number(rig.dv1.pendingRenders())));
-        const QImage shot = rig.dv1.grab().toImage();
-        const QRect t0 = rig.dv1.tileRect(0);
+        QVERIFY2(WaitFor([&] { return rig.dicomViewer.viewComplete(); }, 10000), qPrintable(QString::number(rig.dicomViewer.pendingRenders())));
+        const QImage shot = rig.dicomViewer.grab().toImage();
+        const QRect t0 = rig.dicomViewer.tileRect(0);
         QVERIFY(qGray(shot.pixel(t0.left() + 2, t0.center().y())) > 60);
         QVERIFY(qGray(shot.pixel(t0.center())) < 10);
         rig.viewer->MouseDown(Qt::LeftButton, Qt::NoModifier, t0.center());
         QVERIFY(!CurrentImageExists);
-        rig.viewer->MouseDown(Qt::LeftButton, Qt::NoModifier, rig.dv1.tileRect(2).center());
+        rig.viewer->MouseDown(Qt::LeftButton, Qt::NoModifier, rig.dicomViewer.tileRect(2).center());
         QCOMPARE(CurrentImageIndex, 3);
         QCOMPARE(rig.lvImages.currentItem()->text(3), img[2].sopUid);
 
@@ -329,9 +329,9 @@ private slots:
         rig.loadFirstStudy(u"P2"_s);
         rig.loadFirstStudy(u"P3"_s);
         QCOMPARE(rig.messages, QStringList(2, u"No images found!"_s));
-        QCOMPARE(rig.dv1.imageCount(), 0);
+        QCOMPARE(rig.dicomViewer.imageCount(), 0);
         QVERIFY(!ImageLoadActive);
-        QVERIFY(rig.dv1.redraw());
+        QVERIFY(rig.dicomViewer.redraw());
         QVERIFY(rig.pbLoad.isHidden());
         QCOMPARE(folder_->read(u"Logs/Error.log"_s), log);
     }

@@ -133,7 +133,7 @@ private slots:
         fx_->doseList->lvDosis_Fill();
         QCOMPARE(fx_->listedIds(), ids({0, 3}));
 
-        form_->Check1->click();
+        form_->clSeBox->click();
         QVERIFY(form_->txtDoNo->isEnabled());
         form_->txtDoNo->setText(u"D'Arcy^Jo"_s);
         form_->txtPatname->setText(u"O*"_s);
@@ -145,7 +145,7 @@ private slots:
         fx_->doseList->lvDosis_Fill();
         QCOMPARE(fx_->listedIds(), ids({0, 2, 3}));
         QVERIFY(prompts.boxes.isEmpty());
-        form_->Check1->click();
+        form_->clSeBox->click();
         QVERIFY(!form_->txtDoNo->isEnabled());
     }
 
@@ -165,7 +165,7 @@ private slots:
         QFETCH(QString, answer);
         QFETCH(QString, expected);
         form_->cmdMod->click();
-        form_->Check1->click();
+        form_->clSeBox->click();
         form_->txtDoNo->setText(typed);
         form_->ListView1->setCurrentItem(form_->ListView1->topLevelItem(2));
         QString asked;

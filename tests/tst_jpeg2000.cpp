@@ -227,32 +227,32 @@ private slots:
             {u"huge"_s, withCodeStream(good, [&](QByteArray &s) { for (int at : {8, 12, 24, 28}) big32(s, at, 100000); }),
              u"the code stream is 100000 x 100000 pixels, the header says 211 x 300"_s},
         };
-        ToolkitViewer dv1;
-        ImageViewer viewer(ViewerControls{.dv1 = &dv1});
-        dv1.setColumns(3);
-        dv1.setRows(2);
-        dv1.resize(600, 400);
+        ToolkitViewer dicomViewer;
+        ImageViewer viewer(ViewerControls{.dicomViewer = &dicomViewer});
+        dicomViewer.setColumns(3);
+        dicomViewer.setRows(2);
+        dicomViewer.resize(600, 400);
         for (const auto &[name, bytes, reason] : bad) {
             folder_.write(u"bad/%1.dcm"_s.arg(name), bytes);
-            dv1.addImage(ReadImage(folder_.file(u"bad/%1.dcm"_s.arg(name))));
+            dicomViewer.addImage(ReadImage(folder_.file(u"bad/%1.dcm"_s.arg(name))));
         }
-        dv1.addImage(ReadImage(kPydicom + u"J2K_pixelrep_mismatch.dcm"_s));
-        dv1.addImage(ReadImage(file(u"small12.dcm"_s)));
-        QCOMPARE(dv1.imageCount(), 6);
-        dv1.show();
-        QVERIFY(WaitFor([&] { return dv1.viewComplete(); }, 60000));
-        const QImage shot = dv1.grab().toImage();
+        dicomViewer.addImage(ReadImage(kPydicom + u"J2K_pixelrep_mismatch.dcm"_s));
+        dicomViewer.addImage(ReadImage(file(u"small12.dcm"_s)));
+        QCOMPARE(dicomViewer.imageCount(), 6);
+        dicomViewer.show();
+        QVERIFY(WaitFor([&] { return dicomViewer.viewComplete(); }, 60000));
+        const QImage shot = dicomViewer.grab().toImage();
         const QString log = QString::fromUtf8(folder_.read(u"Logs/Error.log"_s));
         for (int i = 0; i < bad.size(); ++i) {
             const QString line = folder_.file(u"bad/%1.dcm: JPEG 2000: "_s.arg(std::get<0>(bad[i]))) + std::get<2>(bad[i]);
             QVERIFY2(log.contains(line), qPrintable(line + u"\nnot in\n"_s + log));
-            QCOMPARE(shot.pixelColor(dv1.tileRect(i).center()), QColor(Qt::black));
+            QCOMPARE(shot.pixelColor(dicomViewer.tileRect(i).center()), QColor(Qt::black));
         }
         QVERIFY2(log.contains(kPydicom + QStringLiteral("J2K_pixelrep_mismatch.dcm: JPEG 2000: the code stream's samples are unsigned, "
                                                            "Pixel Representation says signed; read as signed")),
                  qPrintable(log));
-        QVERIFY(qGray(shot.pixel(dv1.tileRect(4).center())) > 20); // the CT's body
-        QVERIFY(qGray(shot.pixel(dv1.tileRect(5).center())) > 60); // the breast
+        QVERIFY(qGray(shot.pixel(dicomViewer.tileRect(4).center())) > 20); // the CT's body
+        QVERIFY(qGray(shot.pixel(dicomViewer.tileRect(5).center())) > 60); // the breast
         QCOMPARE(log.count(QLatin1Char('\n')), 5); // once each
     }
 };

@@ -58,7 +58,7 @@ private slots:
         d.lvDosis = &rig_->lvDosis;
         d.lvHeader = &lvHeader_;
         d.frmSerien = &rig_->frmSerien;
-        d.dv1 = &rig_->dv1;
+        d.dicomViewer = &rig_->dicomViewer;
         d.setStatusPanel = [this](int panel, const QString &text) { rig_->panels[panel] = text; };
         d.askYesNo = [this](const QString &q) { questions_ << q; return answers_.isEmpty() ? answer_ : answers_.takeFirst(); };
         d.confirm = [this](const QString &q) { questions_ << u"confirm: "_s + q; return answers_.isEmpty() ? answer_ : answers_.takeFirst(); };
@@ -71,11 +71,11 @@ private slots:
             form.show();
             QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 10000));
             QVERIFY(form.txtProgress->toPlainText().endsWith(u"Tasks done."_s));
-            progress_ = form.pb1->value();
-            progressMaximum_ = form.pb1->maximum();
+            progress_ = form.progressBar->value();
+            progressMaximum_ = form.progressBar->maximum();
         };
         d.showFromFirstImage = [] {};
-        d.resetMainWindow = [this] { rig_->dv1.clearImages(); };
+        d.resetMainWindow = [this] { rig_->dicomViewer.clearImages(); };
         d.refreshPatientList = [this] { rig_->browser->RefreshPatientList(); };
         deletion_ = std::make_unique<ListDeletion>(d);
         deletion_->RegisterJobs();
@@ -100,7 +100,7 @@ private slots:
         const QString uid = ImageUid(CurrentImage);
         answer_ = false;
         deletion_->PopupDeleteImage();
-        QCOMPARE(rig_->dv1.imageCount(), 4);
+        QCOMPARE(rig_->dicomViewer.imageCount(), 4);
         answer_ = true;
         {
             // A row that cannot go keeps its image in the viewer.
@@ -110,12 +110,12 @@ private slots:
             deletion_->PopupDeleteImage();
             ImageDatabase.setBusyTimeout(8000);
         }
-        QCOMPARE(rig_->dv1.imageCount(), 4);
+        QCOMPARE(rig_->dicomViewer.imageCount(), 4);
         QCOMPARE(ImageUid(CurrentImage), uid);
         QVERIFY(folder_->read(u"Logs/Error.log"_s).contains("MainForm PopupDeleteImage"));
         deletion_->PopupDeleteImage();
         QCOMPARE(questions_, QStringList(3, u"Delete image?"_s));
-        QCOMPARE(rig_->dv1.imageCount(), 3);
+        QCOMPARE(rig_->dicomViewer.imageCount(), 3);
         QCOMPARE(rows("tblImages"), 3);
         QVERIFY(!QFile::exists(folder_->file(u"images/%1/%2.dcm"_s.arg(a.uid, uid))));
         QCOMPARE(rig_->panels.value(4), u"3 image(s)"_s);
@@ -125,7 +125,7 @@ private slots:
         rig_->browser->PopUpStudie_SeriesWindow();
         rig_->browser->lvSerien_DblClick(rig_->lvSerien.topLevelItem(1));
         QCOMPARE(LoadedLevel, u"Serie"_s);
-        while (rig_->dv1.imageCount() > 0) {
+        while (rig_->dicomViewer.imageCount() > 0) {
             rig_->viewer->SelectImage(1);
             deletion_->PopupDeleteImage();
         }
@@ -188,7 +188,7 @@ private slots:
         ImageDatabase.setBusyTimeout(8000);
 
         QVERIFY(imageExists(a, 0) && imageExists(a, 1));
-        QCOMPARE(rig_->dv1.imageCount(), 2); // A's, as loaded
+        QCOMPARE(rig_->dicomViewer.imageCount(), 2); // A's, as loaded
         const bool gone = answer && !locked;
         QCOMPARE(rows("tblImages"), gone ? (series ? 5 : 3) : 7);
         QCOMPARE(rows("tblStudies"), gone && !series ? 2 : 3);
@@ -234,7 +234,7 @@ private slots:
         QCOMPARE(rig_->lvStudien.topLevelItemCount(), 1);
         QCOMPARE(rows("tblStudies"), 2);
         QVERIFY(!folderExists(gone) && folderExists(gone == a.uid ? b.uid : a.uid));
-        QCOMPARE(rig_->dv1.imageCount(), 0); // its images left the viewer with it
+        QCOMPARE(rig_->dicomViewer.imageCount(), 0); // its images left the viewer with it
 
         // Everything: two questions, No to either changes nothing.
         questions_.clear();

@@ -181,12 +181,12 @@ private slots:
         w.show();
         w.resize(1200, 900);
         QTRY_COMPARE(w.size(), QSize(1200, 900));
-        const QPoint topLeft = w.dv1->mapTo(&w, QPoint(0, 0));
+        const QPoint topLeft = w.dicomViewer->mapTo(&w, QPoint(0, 0));
         QCOMPARE(topLeft.x(), MainForm::ViewerLeft);
-        QCOMPARE(w.dv1->width(), 1200 - MainForm::ViewerLeft - 33);
-        QCOMPARE(w.dv1->height(), 900 - topLeft.y() - 100);
-        QCOMPARE(w.dv1_vscroll->x(), w.dv1->x() + w.dv1->width());
-        QCOMPARE(w.dv1_vscroll->height(), w.dv1->height());
+        QCOMPARE(w.dicomViewer->width(), 1200 - MainForm::ViewerLeft - 33);
+        QCOMPARE(w.dicomViewer->height(), 900 - topLeft.y() - 100);
+        QCOMPARE(w.dv1_vscroll->x(), w.dicomViewer->x() + w.dicomViewer->width());
+        QCOMPARE(w.dv1_vscroll->height(), w.dicomViewer->height());
         w.close();
     }
 

@@ -21,7 +21,7 @@ class ViewerTest : public QObject {
     ToolkitImageList images_; // 30 small images: R CC, L CC, R MLO, L MLO, ...
 
     struct Rig {
-        ToolkitViewer dv1;
+        ToolkitViewer dicomViewer;
         QScrollBar scroll{Qt::Vertical};
         QTreeWidget lvImages;
         QMenu popUp;
@@ -33,7 +33,7 @@ class ViewerTest : public QObject {
         {
             lvImages.setColumnCount(4);
             viewer = std::make_unique<ImageViewer>(ViewerControls{
-                .dv1 = &dv1, .dv1_vscroll = &scroll, .lvImages = &lvImages, .PopUpViewer = &popUp,
+                .dicomViewer = &dicomViewer, .dv1_vscroll = &scroll, .lvImages = &lvImages, .PopUpViewer = &popUp,
                 .setStatusPanel = [this](int p, const QString &t) { panels[p] = t; }, .refreshHeader = [this] { ++headerRefreshes; },
                 .showPopUp = [this](const QPoint &) { ++popUps; }});
             viewer->SetUpViewer();
@@ -43,22 +43,22 @@ class ViewerTest : public QObject {
 
     void fill(Rig &rig, int count)
     {
-        rig.dv1.clearImages();
+        rig.dicomViewer.clearImages();
         rig.lvImages.clear();
         for (int i = 1; i <= count; ++i) {
             const ToolkitImagePtr img = ListItem(images_, (i - 1) % ListCount(images_) + 1);
-            rig.dv1.addImage(img);
+            rig.dicomViewer.addImage(img);
             new QTreeWidgetItem(&rig.lvImages, {QString::number(i), {}, {}, ImageUid(img)});
         }
         rig.viewer->UpdateScrollRange();
     }
-    static QPoint centreOfTile(Rig &rig, int position) { return rig.dv1.tileRect(position).center(); }
+    static QPoint centreOfTile(Rig &rig, int position) { return rig.dicomViewer.tileRect(position).center(); }
     static void press(Rig &rig, QPoint at, Qt::MouseButton b = Qt::LeftButton)
     {
-        QTest::mousePress(&rig.dv1, b, Qt::NoModifier, at);
-        QTest::mouseRelease(&rig.dv1, b, Qt::NoModifier, at);
+        QTest::mousePress(&rig.dicomViewer, b, Qt::NoModifier, at);
+        QTest::mouseRelease(&rig.dicomViewer, b, Qt::NoModifier, at);
     }
-    static bool rendered(Rig &rig) { return WaitFor([&] { return rig.dv1.viewComplete(); }, 10000); }
+    static bool rendered(Rig &rig) { return WaitFor([&] { return rig.dicomViewer.viewComplete(); }, 10000); }
 
 private slots:
     void initTestCase()
@@ -103,7 +103,7 @@ private slots:
         fill(rig, c[2]);
         QCOMPARE(rig.scroll.isHidden() ? -1 : rig.scroll.maximum(), c[3]);
         rig.scroll.setValue(c[3]);
-        QCOMPARE(rig.dv1.firstTile(), 1 + std::max(c[3], 0) * c[1]);
+        QCOMPARE(rig.dicomViewer.firstTile(), 1 + std::max(c[3], 0) * c[1]);
     }
 
     void keysPageAndStep_data()
@@ -129,21 +129,21 @@ private slots:
         QFETCH(KeyCase, c);
         Rig rig;
         fill(rig, c.images);
-        rig.dv1.setFirstTile(c.first);
-        QTest::keyClick(&rig.dv1, c.key); // through the widget's key event to the handler
-        QCOMPARE(rig.dv1.firstTile(), c.expected);
+        rig.dicomViewer.setFirstTile(c.first);
+        QTest::keyClick(&rig.dicomViewer, c.key); // through the widget's key event to the handler
+        QCOMPARE(rig.dicomViewer.firstTile(), c.expected);
     }
 
     void mouseSelectsFramesAndFindsTheListRow()
     {
         Rig rig;
-        rig.dv1.resize(600, 700);
+        rig.dicomViewer.resize(600, 700);
         fill(rig, 5);
         press(rig, centreOfTile(rig, 1));
         QVERIFY(CurrentImageExists);
         QCOMPARE(CurrentImageIndex, 2);
-        QCOMPARE(CurrentImage, rig.dv1.image(2));
-        QCOMPARE(rig.dv1.image(2)->display().frameWidth, 2);
+        QCOMPARE(CurrentImage, rig.dicomViewer.image(2));
+        QCOMPARE(rig.dicomViewer.image(2)->display().frameWidth, 2);
         QCOMPARE(rig.panels.value(3), u"Sel. image #: 2"_s);
         QCOMPARE(rig.panels.value(5), u"L-CC"_s);
         QCOMPARE(rig.lvImages.currentItem(), rig.lvImages.topLevelItem(1));
@@ -153,13 +153,13 @@ private slots:
         // Right button on another image: select, then the menu. The series
         // laterality, when there is one, comes before the image laterality.
         Settings.FilterActive = u"MG"_s;
-        QVERIFY(SetAttribute(rig.dv1.image(3), 0x0020, 0x0060, u"l"_s));
+        QVERIFY(SetAttribute(rig.dicomViewer.image(3), 0x0020, 0x0060, u"l"_s));
         press(rig, centreOfTile(rig, 2), Qt::RightButton);
         QCOMPARE(CurrentImageIndex, 3);
-        QCOMPARE(rig.dv1.image(2)->display().frameWidth, 0);
-        QCOMPARE(rig.dv1.image(3)->display().frameWidth, 2);
+        QCOMPARE(rig.dicomViewer.image(2)->display().frameWidth, 0);
+        QCOMPARE(rig.dicomViewer.image(3)->display().frameWidth, 2);
         QCOMPARE(rig.panels.value(5), u"L-MLO"_s);
-        QVERIFY(RemoveAttribute(rig.dv1.image(3), 0x0020, 0x0060));
+        QVERIFY(RemoveAttribute(rig.dicomViewer.image(3), 0x0020, 0x0060));
         QCOMPARE(rig.popUps, 1);
         QCOMPARE(rig.headerRefreshes, 1);
         Settings.FilterActive.clear();
@@ -173,7 +173,7 @@ private slots:
         QCOMPARE(rig.popUps, 2);
 
         // Beside the tiles: an empty tile, and outside the widget.
-        QCOMPARE(rig.dv1.hitTest(QPoint(-3, 5)), 0);
+        QCOMPARE(rig.dicomViewer.hitTest(QPoint(-3, 5)), 0);
         press(rig, centreOfTile(rig, 10), Qt::RightButton);
         QCOMPARE(CurrentImageIndex, 3);
         QVERIFY(rig.panels.isEmpty());
@@ -181,9 +181,9 @@ private slots:
 
         // Paged: the tile under the pointer counts from the first tile.
         fill(rig, 30);
-        rig.dv1.setFirstTile(10);
-        QCOMPARE(rig.dv1.hitTest(centreOfTile(rig, 0)), 10);
-        QCOMPARE(rig.dv1.hitTest(centreOfTile(rig, 20)), 30);
+        rig.dicomViewer.setFirstTile(10);
+        QCOMPARE(rig.dicomViewer.hitTest(centreOfTile(rig, 0)), 10);
+        QCOMPARE(rig.dicomViewer.hitTest(centreOfTile(rig, 20)), 30);
     }
 
     void popUpEntriesTurnAndMirrorTheDisplayOnly()
@@ -198,47 +198,47 @@ private slots:
         };
         rig.viewer->SelectImage(2);
         trigger("PopUpViewerRotateSub", u"90° rechts"_s);
-        QCOMPARE(rig.dv1.image(2)->display().rotation, 1);
-        QCOMPARE(rig.dv1.image(1)->display().rotation, 0);
+        QCOMPARE(rig.dicomViewer.image(2)->display().rotation, 1);
+        QCOMPARE(rig.dicomViewer.image(1)->display().rotation, 0);
         trigger("PopUpViewerRotateSub", u"90° links"_s);
         trigger("PopUpViewerRotateSub", u"90° links"_s);
-        QCOMPARE(rig.dv1.image(2)->display().rotation, 3);
+        QCOMPARE(rig.dicomViewer.image(2)->display().rotation, 3);
         // On a quarter-turned image the screen's horizontal is the picture's vertical.
         trigger("PopUpViewerMirrorSub", u"horizontal"_s);
-        QVERIFY(rig.dv1.image(2)->display().mirrorV && !rig.dv1.image(2)->display().mirrorH);
+        QVERIFY(rig.dicomViewer.image(2)->display().mirrorV && !rig.dicomViewer.image(2)->display().mirrorH);
         trigger("PopUpViewerMirrorAllSub", u"horizontal"_s);
-        QVERIFY(rig.dv1.image(1)->display().mirrorH && rig.dv1.image(3)->display().mirrorH);
+        QVERIFY(rig.dicomViewer.image(1)->display().mirrorH && rig.dicomViewer.image(3)->display().mirrorH);
         trigger("PopUpViewerRotateAllSub", u"90° rechts"_s);
-        QCOMPARE(rig.dv1.image(1)->display().rotation, 1);
-        QCOMPARE(rig.dv1.image(2)->display().rotation, 0);
+        QCOMPARE(rig.dicomViewer.image(1)->display().rotation, 1);
+        QCOMPARE(rig.dicomViewer.image(2)->display().rotation, 0);
 
-        const QString before = ImageUid(rig.dv1.image(2));
+        const QString before = ImageUid(rig.dicomViewer.image(2));
         rig.popUp.findChild<QAction *>(u"PopUpViewerReset"_s)->trigger();
-        QCOMPARE(rig.dv1.image(2)->display().rotation, 0);
-        QVERIFY(!rig.dv1.image(2)->display().mirrorH && !rig.dv1.image(2)->display().mirrorV);
-        QCOMPARE(rig.dv1.image(1)->display().rotation, 1);
-        QCOMPARE(rig.dv1.image(2)->display().frameWidth, 2); // the selection stays
+        QCOMPARE(rig.dicomViewer.image(2)->display().rotation, 0);
+        QVERIFY(!rig.dicomViewer.image(2)->display().mirrorH && !rig.dicomViewer.image(2)->display().mirrorV);
+        QCOMPARE(rig.dicomViewer.image(1)->display().rotation, 1);
+        QCOMPARE(rig.dicomViewer.image(2)->display().frameWidth, 2); // the selection stays
         rig.popUp.findChild<QAction *>(u"PopUpViewerResetAll"_s)->trigger();
         for (int i = 1; i <= 3; ++i)
-            QCOMPARE(rig.dv1.image(i)->display().rotation, 0);
-        QCOMPARE(ImageUid(rig.dv1.image(2)), before);
+            QCOMPARE(rig.dicomViewer.image(i)->display().rotation, 0);
+        QCOMPARE(ImageUid(rig.dicomViewer.image(2)), before);
         ClearCurrentImage();
-        QCOMPARE(rig.dv1.image(2)->display().frameWidth, 0);
+        QCOMPARE(rig.dicomViewer.image(2)->display().frameWidth, 0);
     }
 
     void paintsTilesRightSideUp()
     {
         Settings.Viewer_bgColor = 0x00102030; // 0x00BBGGRR
         Rig rig;
-        rig.dv1.resize(300, 700); // 7 x 3 tiles of 100 x 100
+        rig.dicomViewer.resize(300, 700); // 7 x 3 tiles of 100 x 100
         fill(rig, 4);
-        QSignalSpy painted(&rig.dv1, &ToolkitViewer::viewPainted);
-        rig.dv1.show();
-        QVERIFY(WaitFor([&] { return rig.dv1.viewComplete() && !painted.isEmpty(); }, 10000));
-        QImage shot = rig.dv1.grab().toImage();
+        QSignalSpy painted(&rig.dicomViewer, &ToolkitViewer::viewPainted);
+        rig.dicomViewer.show();
+        QVERIFY(WaitFor([&] { return rig.dicomViewer.viewComplete() && !painted.isEmpty(); }, 10000));
+        QImage shot = rig.dicomViewer.grab().toImage();
         // Each picture (96 x 128) is fitted into the tile's 96 x 96 inside: 72 x 96, centred.
         for (int pos = 0; pos < 4; ++pos) {
-            const QRect tile = rig.dv1.tileRect(pos);
+            const QRect tile = rig.dicomViewer.tileRect(pos);
             const QPoint marker = tile.topLeft() + QPoint(2 + 12 + 3, 2 + 3);
             // the air: the bottom corner away from the chest wall (R: left wall, L: right wall)
             const QPoint air = tile.topLeft() + QPoint(pos % 2 == 0 ? 2 + 12 + 68 : 2 + 12 + 3, 2 + 92);
@@ -249,51 +249,51 @@ private slots:
         rig.viewer->SelectImage(1);
         rig.viewer->Rotate(true, false);
         QVERIFY(rendered(rig));
-        shot = rig.dv1.grab().toImage();
-        const QRect t0 = rig.dv1.tileRect(0);
+        shot = rig.dicomViewer.grab().toImage();
+        const QRect t0 = rig.dicomViewer.tileRect(0);
         // rotated picture is 96 x 72, centred vertically: top at 2 + 12
         QVERIFY(qGray(shot.pixel(t0.topLeft() + QPoint(2 + 92, 2 + 12 + 3))) > 200);
         QVERIFY(qGray(shot.pixel(t0.topLeft() + QPoint(2 + 3, 2 + 12 + 68))) < 40); // was the air at the bottom right
         // The selection frame in light yellow (0x00C0FFFF is R FF, G FF, B C0).
         QCOMPARE(shot.pixelColor(t0.topLeft()), QColor(0xFF, 0xFF, 0xC0));
-        QCOMPARE(shot.pixelColor(rig.dv1.tileRect(1).topLeft()), QColor(0x30, 0x20, 0x10));
+        QCOMPARE(shot.pixelColor(rig.dicomViewer.tileRect(1).topLeft()), QColor(0x30, 0x20, 0x10));
     }
 
     void doubleClickShowsOneImageWithZoomAndPan()
     {
         Rig rig;
-        rig.dv1.resize(600, 700);
+        rig.dicomViewer.resize(600, 700);
         fill(rig, 6);
-        rig.dv1.show();
+        rig.dicomViewer.show();
         QVERIFY(rendered(rig));
-        QTest::mouseDClick(&rig.dv1, Qt::LeftButton, Qt::NoModifier, centreOfTile(rig, 4));
-        QVERIFY(rig.dv1.singleView());
-        QCOMPARE(rig.dv1.singleIndex(), 5);
+        QTest::mouseDClick(&rig.dicomViewer, Qt::LeftButton, Qt::NoModifier, centreOfTile(rig, 4));
+        QVERIFY(rig.dicomViewer.singleView());
+        QCOMPARE(rig.dicomViewer.singleIndex(), 5);
         QVERIFY(rendered(rig));
         // 96 x 128 fitted into 600 x 700: 525 x 700, filling the height.
-        QRectF r = rig.dv1.singleImageRect();
+        QRectF r = rig.dicomViewer.singleImageRect();
         QCOMPARE(r.height(), 700.0);
         QCOMPARE(qRound(r.width()), 525);
-        QImage shot = rig.dv1.grab().toImage();
+        QImage shot = rig.dicomViewer.grab().toImage();
         QVERIFY(qGray(shot.pixel(int(r.left()) + 20, 20)) > 200); // the marker, big
-        QCOMPARE(rig.dv1.hitTest(QPoint(5, 5)), 5);
+        QCOMPARE(rig.dicomViewer.hitTest(QPoint(5, 5)), 5);
 
-        QWheelEvent wheel(QPointF(300, 350), rig.dv1.mapToGlobal(QPointF(300, 350)), QPoint(), QPoint(0, 240),
+        QWheelEvent wheel(QPointF(300, 350), rig.dicomViewer.mapToGlobal(QPointF(300, 350)), QPoint(), QPoint(0, 240),
                           Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
-        QApplication::sendEvent(&rig.dv1, &wheel);
-        QCOMPARE(rig.dv1.zoom(), 1.5625);
-        r = rig.dv1.singleImageRect();
+        QApplication::sendEvent(&rig.dicomViewer, &wheel);
+        QCOMPARE(rig.dicomViewer.zoom(), 1.5625);
+        r = rig.dicomViewer.singleImageRect();
         QCOMPARE(r.center(), QPointF(300, 350)); // zoomed about the pointer at the centre
-        QTest::mousePress(&rig.dv1, Qt::LeftButton, Qt::NoModifier, QPoint(300, 350));
-        QMouseEvent move(QEvent::MouseMove, QPointF(340, 330), rig.dv1.mapToGlobal(QPointF(340, 330)), Qt::NoButton,
+        QTest::mousePress(&rig.dicomViewer, Qt::LeftButton, Qt::NoModifier, QPoint(300, 350));
+        QMouseEvent move(QEvent::MouseMove, QPointF(340, 330), rig.dicomViewer.mapToGlobal(QPointF(340, 330)), Qt::NoButton,
                          Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&rig.dv1, &move);
-        QTest::mouseRelease(&rig.dv1, Qt::LeftButton, Qt::NoModifier, QPoint(340, 330));
-        QCOMPARE(rig.dv1.pan(), QPointF(40, -20));
+        QApplication::sendEvent(&rig.dicomViewer, &move);
+        QTest::mouseRelease(&rig.dicomViewer, Qt::LeftButton, Qt::NoModifier, QPoint(340, 330));
+        QCOMPARE(rig.dicomViewer.pan(), QPointF(40, -20));
 
-        QTest::mouseDClick(&rig.dv1, Qt::LeftButton, Qt::NoModifier, QPoint(300, 300));
-        QVERIFY(!rig.dv1.singleView());
-        QCOMPARE(rig.dv1.hitTest(centreOfTile(rig, 4)), 5);
+        QTest::mouseDClick(&rig.dicomViewer, Qt::LeftButton, Qt::NoModifier, QPoint(300, 300));
+        QVERIFY(!rig.dicomViewer.singleView());
+        QCOMPARE(rig.dicomViewer.hitTest(centreOfTile(rig, 4)), 5);
     }
 };
 

@@ -273,7 +273,7 @@ private slots:
         QCOMPARE(ran, QList<JobKind>{JobKind::UpdateStudy});
         QVERIFY2(progress.startsWith(u"Updating active images (Studie) ... OK"_s) && progress.endsWith(u"Tasks done."_s), qPrintable(progress));
         QCOMPARE(QDir(f_->file(u"temp"_s)).entryList({u"*.dcm"_s}).size(), uids_.size());
-        QCOMPARE(w->dv1->imageCount(), 0);
+        QCOMPARE(w->dicomViewer->imageCount(), 0);
         QCOMPARE(w->lvTasks->topLevelItemCount(), 0);
         QCOMPARE(CountRows(u"tblImages"_s), 0);
     }
@@ -350,7 +350,7 @@ private slots:
         w->hooks.LoadModFilter();
         bringUp();
         w->hooks.PrepareTaskList(); // as the main window's load does
-        ws->viewer().MouseDown(Qt::LeftButton, Qt::NoModifier, w->dv1->tileRect(0).center());
+        ws->viewer().MouseDown(Qt::LeftButton, Qt::NoModifier, w->dicomViewer->tileRect(0).center());
         QCOMPARE(w->lvHeader->topLevelItemCount(), 5);
 
         w->mnuAnsichtEinstellungen_Click();
@@ -441,7 +441,7 @@ private slots:
                 w->lvStudien->setCurrentItem(w->lvStudien->topLevelItem(i));
         ws->browser().PopUpStudie_SeriesWindow();
         QCOMPARE(CurrentSelection.studyUid, other.studyUid);
-        QCOMPARE(w->dv1->imageCount(), uids_.size());
+        QCOMPARE(w->dicomViewer->imageCount(), uids_.size());
 
         auto *task = new QTreeWidgetItem(w->lvTasks, {u"Study"_s, u"0008,1030 - Study Description"_s, QString(), u"Change entry"_s, u"NEWDESC"_s});
         task->setData(0, Qt::UserRole, 0);
@@ -470,7 +470,7 @@ private slots:
         w->action(u"Popup_Dicom_Delete"_s)->trigger();
         QCOMPARE(prompter_->boxes.size(), 1);
         QCOMPARE(prompter_->boxes.last().text, u"Delete image?"_s);
-        QCOMPARE(w->dv1->imageCount(), uids_.size());
+        QCOMPARE(w->dicomViewer->imageCount(), uids_.size());
         QCOMPARE(CountRows(u"tblImages"_s), uids_.size());
     }
 

@@ -36,10 +36,10 @@ void ClearCurrentImage()
     CurrentImageIndex = 0;
 }
 
-void ClearViewer(ToolkitViewer *dv1)
+void ClearViewer(ToolkitViewer *dicomViewer)
 {
-    if (dv1)
-        dv1->clearImages();
+    if (dicomViewer)
+        dicomViewer->clearImages();
     ListClear(LoadedImageList);
     ClearCurrentImage();
 }
@@ -53,14 +53,14 @@ qint16 ViewerRoundUp(double value)
 
 ImageViewer::ImageViewer(const ViewerControls &controls, QObject *parent) : QObject(parent), c_(controls)
 {
-    if (c_.dv1) {
-        connect(c_.dv1, &ToolkitViewer::mouseDown, this, &ImageViewer::MouseDown);
-        connect(c_.dv1, &ToolkitViewer::keyDown, this, &ImageViewer::KeyDown);
-        connect(c_.dv1, &ToolkitViewer::renderFailed, this, [](const ToolkitImagePtr &image, const ToolkitError &e) {
-            WriteErrorLog(e.number, image->path() + QStringLiteral(": ") + e.text, QStringLiteral("MainForm dv1 (RENDER_ERROR)"));
+    if (c_.dicomViewer) {
+        connect(c_.dicomViewer, &ToolkitViewer::mouseDown, this, &ImageViewer::MouseDown);
+        connect(c_.dicomViewer, &ToolkitViewer::keyDown, this, &ImageViewer::KeyDown);
+        connect(c_.dicomViewer, &ToolkitViewer::renderFailed, this, [](const ToolkitImagePtr &image, const ToolkitError &e) {
+            WriteErrorLog(e.number, image->path() + QStringLiteral(": ") + e.text, QStringLiteral("MainForm dicomViewer (RENDER_ERROR)"));
         });
-        connect(c_.dv1, &ToolkitViewer::renderNote, this, [](const ToolkitImagePtr &image, const QString &note) {
-            WriteErrorLog(ToolkitErrors::NoPixels, image->path() + QStringLiteral(": ") + note, QStringLiteral("MainForm dv1 (RENDER_NOTE)"));
+        connect(c_.dicomViewer, &ToolkitViewer::renderNote, this, [](const ToolkitImagePtr &image, const QString &note) {
+            WriteErrorLog(ToolkitErrors::NoPixels, image->path() + QStringLiteral(": ") + note, QStringLiteral("MainForm dicomViewer (RENDER_NOTE)"));
         });
     }
     if (c_.dv1_vscroll)
@@ -69,47 +69,47 @@ ImageViewer::ImageViewer(const ViewerControls &controls, QObject *parent) : QObj
 
 void ImageViewer::SetUpViewer()
 {
-    if (!c_.dv1)
+    if (!c_.dicomViewer)
         return;
-    c_.dv1->setColumns(Settings.Viewer_Columns > 0 ? Settings.Viewer_Columns : 3);
-    c_.dv1->setRows(Settings.Viewer_Rows > 0 ? Settings.Viewer_Rows : 7);
-    c_.dv1->setBackgroundColor(FromBgr(Settings.Viewer_bgColor));
+    c_.dicomViewer->setColumns(Settings.Viewer_Columns > 0 ? Settings.Viewer_Columns : 3);
+    c_.dicomViewer->setRows(Settings.Viewer_Rows > 0 ? Settings.Viewer_Rows : 7);
+    c_.dicomViewer->setBackgroundColor(FromBgr(Settings.Viewer_bgColor));
 }
 
 // The grid the viewer shows, so that paging matches what is on screen.
-int ImageViewer::TilesPerPage() const { return c_.dv1 ? c_.dv1->rows() * c_.dv1->columns() : 0; }
+int ImageViewer::TilesPerPage() const { return c_.dicomViewer ? c_.dicomViewer->rows() * c_.dicomViewer->columns() : 0; }
 
 void ImageViewer::UpdateScrollRange()
 {
-    if (!c_.dv1 || !c_.dv1_vscroll)
+    if (!c_.dicomViewer || !c_.dv1_vscroll)
         return;
-    const int count = c_.dv1->imageCount();
+    const int count = c_.dicomViewer->imageCount();
     const int tiles = TilesPerPage();
     if (tiles > count || count == 0) {
         c_.dv1_vscroll->hide();
         return;
     }
     c_.dv1_vscroll->setMinimum(0);
-    c_.dv1_vscroll->setMaximum(ViewerRoundUp(double(count - tiles) / c_.dv1->columns()));
+    c_.dv1_vscroll->setMaximum(ViewerRoundUp(double(count - tiles) / c_.dicomViewer->columns()));
     c_.dv1_vscroll->show();
 }
 
 void ImageViewer::ScrollChanged(int value)
 {
-    if (!c_.dv1)
+    if (!c_.dicomViewer)
         return;
-    const qint64 first = qint64(value) * c_.dv1->columns() + 1;
+    const qint64 first = qint64(value) * c_.dicomViewer->columns() + 1;
     if (fits16(first))
-        c_.dv1->setFirstTile(int(first));
+        c_.dicomViewer->setFirstTile(int(first));
 }
 
 void ImageViewer::KeyDown(int keyCode)
 {
-    if (!c_.dv1)
+    if (!c_.dicomViewer)
         return;
-    const qint64 first = c_.dv1->firstTile();
+    const qint64 first = c_.dicomViewer->firstTile();
     const qint64 tiles = TilesPerPage();
-    const qint64 count = c_.dv1->imageCount();
+    const qint64 count = c_.dicomViewer->imageCount();
     qint64 next = first;
     switch (keyCode) {
     case 33: // Page Up
@@ -139,12 +139,12 @@ void ImageViewer::KeyDown(int keyCode)
         return;
     }
     if (next != first && fits16(next))
-        c_.dv1->setFirstTile(int(next));
+        c_.dicomViewer->setFirstTile(int(next));
 }
 
 void ImageViewer::SelectImage(int index)
 {
-    const ToolkitImagePtr image = c_.dv1 ? c_.dv1->image(index) : nullptr;
+    const ToolkitImagePtr image = c_.dicomViewer ? c_.dicomViewer->image(index) : nullptr;
     if (!image)
         return;
     if (CurrentImageExists && CurrentImage)
@@ -154,17 +154,17 @@ void ImageViewer::SelectImage(int index)
     CurrentImageExists = true;
     image->display().frameWidth = SelectedFrameWidth;
     image->display().frameColor = FromBgr(Settings.Viewer_fgColor);
-    c_.dv1->refreshDisplay();
+    c_.dicomViewer->refreshDisplay();
     if (c_.setStatusPanel)
         c_.setStatusPanel(3, QStringLiteral("Sel. image #: ") + QString::number(index));
 }
 
 bool ImageViewer::SelectImageByUid(const QString &uidCell)
 {
-    if (!c_.dv1)
+    if (!c_.dicomViewer)
         return false;
-    for (int i = 1; i <= c_.dv1->imageCount(); ++i) {
-        const ToolkitImagePtr image = c_.dv1->image(i);
+    for (int i = 1; i <= c_.dicomViewer->imageCount(); ++i) {
+        const ToolkitImagePtr image = c_.dicomViewer->image(i);
         const QString uid = image->isValid() ? ImageUid(image) : QString();
         if (!uid.isEmpty() && uidCell.contains(uid)) {
             SelectImage(i);
@@ -176,12 +176,12 @@ bool ImageViewer::SelectImageByUid(const QString &uidCell)
 
 void ImageViewer::MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers, const QPoint &pos)
 {
-    if (!c_.dv1)
+    if (!c_.dicomViewer)
         return;
-    const int index = c_.dv1->hitTest(pos);
-    if (index < 1 || index > c_.dv1->imageCount())
+    const int index = c_.dicomViewer->hitTest(pos);
+    if (index < 1 || index > c_.dicomViewer->imageCount())
         return;
-    const ToolkitImagePtr image = c_.dv1->image(index);
+    const ToolkitImagePtr image = c_.dicomViewer->image(index);
     if (!image->isValid())
         return; // an empty frame: nothing to select
     if (CurrentImageExists && CurrentImage && ImageUid(CurrentImage) == ImageUid(image)) {
@@ -216,7 +216,7 @@ void ImageViewer::MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers, const
 
 void ImageViewer::openPopUp(const QPoint &pos)
 {
-    const QPoint global = c_.dv1->mapToGlobal(pos);
+    const QPoint global = c_.dicomViewer->mapToGlobal(pos);
     if (c_.showPopUp)
         c_.showPopUp(global);
     else if (c_.PopUpViewer)
@@ -225,15 +225,15 @@ void ImageViewer::openPopUp(const QPoint &pos)
 
 void ImageViewer::forEachTarget(bool all, const std::function<void(ToolkitDisplay &)> &change)
 {
-    if (!c_.dv1)
+    if (!c_.dicomViewer)
         return;
     if (all) {
-        for (const ToolkitImagePtr &image : c_.dv1->images())
+        for (const ToolkitImagePtr &image : c_.dicomViewer->images())
             change(image->display());
     } else if (CurrentImageExists && CurrentImage) {
         change(CurrentImage->display());
     }
-    c_.dv1->refreshDisplay();
+    c_.dicomViewer->refreshDisplay();
 }
 
 void ImageViewer::Rotate(bool right, bool all)

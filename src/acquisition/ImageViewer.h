@@ -22,9 +22,9 @@ extern ToolkitImageList LoadedImageList; // the images read from disk for the vi
 // Forgets the current image (and switches its selection frame off).
 void ClearCurrentImage();
 
-// Takes every image out of the viewer (dv1 may be null) and the loaded image
+// Takes every image out of the viewer (dicomViewer may be null) and the loaded image
 // list, and forgets the current image, which went with them.
-void ClearViewer(ToolkitViewer *dv1);
+void ClearViewer(ToolkitViewer *dicomViewer);
 
 // RoundUp(x): x rounded to the nearest whole number (halves to even), plus one
 // when x lies above it; as a 16-bit integer.
@@ -32,18 +32,18 @@ qint16 ViewerRoundUp(double value);
 
 // The controls the viewer logic drives; the main window owns them.
 struct ViewerControls {
-    ToolkitViewer *dv1 = nullptr;       // the tile grid
-    QScrollBar *dv1_vscroll = nullptr;  // vertical scroll bar beside dv1
+    ToolkitViewer *dicomViewer = nullptr;       // the tile grid
+    QScrollBar *dv1_vscroll = nullptr;  // vertical scroll bar beside dicomViewer
     QTreeWidget *lvImages = nullptr;    // image list; column 3 holds the ImageUID
     QMenu *PopUpViewer = nullptr;       // viewer pop-up menu; BuildPopUpViewer fills it
-    std::function<void(int panel, const QString &text)> setStatusPanel; // StatusBar1 panel (1-based) text, redrawn
+    std::function<void(int panel, const QString &text)> setStatusPanel; // statusLine panel (1-based) text, redrawn
     std::function<void()> refreshHeader; // rebuilds the header view of the current image
     std::function<void(const QPoint &globalPos)> showPopUp; // optional; default opens PopUpViewer there
     std::function<void()> deleteImage; // the pop-up's "Delete image"; without it the entry is left out
 };
 
 // The viewer's grid, paging, selection and pop-up menu. Connects itself to
-// dv1 (mouse and keys) and dv1_vscroll (value changes).
+// dicomViewer (mouse and keys) and dv1_vscroll (value changes).
 class ImageViewer : public QObject {
     Q_OBJECT
 public:

@@ -34,12 +34,12 @@ SelectPosForm::SelectPosForm(QWidget *parent, const ToolkitImagePtr &image) : QD
     setWindowTitle(QStringLiteral("Side"));
     setModal(true);
     auto *l = new QVBoxLayout(this);
-    dv1 = new ToolkitViewer(this);
-    dv1->setRows(1);
-    dv1->setColumns(1);
-    dv1->setMinimumSize(300, 380);
-    dv1->addImage(image);
-    l->addWidget(dv1, 1);
+    dicomViewer = new ToolkitViewer(this);
+    dicomViewer->setRows(1);
+    dicomViewer->setColumns(1);
+    dicomViewer->setMinimumSize(300, 380);
+    dicomViewer->addImage(image);
+    l->addWidget(dicomViewer, 1);
     auto *b = new QHBoxLayout;
     cmdLeft = new QPushButton(QStringLiteral("L"), this);
     cmdLeft->setObjectName(QStringLiteral("cmdLeft"));
@@ -55,7 +55,7 @@ SelectPosForm::SelectPosForm(QWidget *parent, const ToolkitImagePtr &image) : QD
 void SelectPosForm::choose(const QString &side)
 {
     side_ = side;
-    dv1->clearImages();
+    dicomViewer->clearImages();
     accept();
 }
 

@@ -20,7 +20,7 @@ class SelectPosForm : public QDialog {
 
 public:
     SelectPosForm(QWidget *parent, const ToolkitImagePtr &image);
-    ToolkitViewer *dv1 = nullptr;
+    ToolkitViewer *dicomViewer = nullptr;
     QPushButton *cmdLeft = nullptr;
     QPushButton *cmdRight = nullptr;
     QString side() const { return side_; }

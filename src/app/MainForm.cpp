@@ -108,8 +108,8 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
     buildAssignment(assignment);
     buildHeaderAndTasks(header);
 
-    dv1 = new ToolkitViewer(central);
-    dv1->setObjectName(QStringLiteral("dv1"));
+    dicomViewer = new ToolkitViewer(central);
+    dicomViewer->setObjectName(QStringLiteral("dv1"));
     dv1_vscroll = new QScrollBar(Qt::Vertical, central);
     dv1_vscroll->setObjectName(QStringLiteral("dv1_vscroll"));
 
@@ -125,26 +125,26 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
     connect(command(Command::Fill), &QAction::triggered, this, [this] { run(hooks.dbFill); });
     connect(command(Command::About), &QAction::triggered, this, &MainForm::showAbout);
 
-    StatusBar1 = new QStatusBar(this);
-    StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
-    setStatusBar(StatusBar1);
+    statusLine = new QStatusBar(this);
+    statusLine->setObjectName(QStringLiteral("StatusBar1"));
+    setStatusBar(statusLine);
     const std::array<int, 5> stretch{3, 3, 2, 2, 3};
     for (int i = 0; i < 5; ++i) {
-        statusPanels[i] = new QLabel(StatusBar1);
+        statusPanels[i] = new QLabel(statusLine);
         statusPanels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i + 1));
         statusPanels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-        StatusBar1->addPermanentWidget(statusPanels[i], stretch[i]);
+        statusLine->addPermanentWidget(statusPanels[i], stretch[i]);
     }
-    pbLoad = new QProgressBar(StatusBar1);
+    pbLoad = new QProgressBar(statusLine);
     pbLoad->setObjectName(QStringLiteral("pbLoad"));
     pbLoad->setMaximumWidth(160);
     pbLoad->setValue(0);
-    StatusBar1->addPermanentWidget(pbLoad, 1);
+    statusLine->addPermanentWidget(pbLoad, 1);
     for (QLabel **link : {&receiverLink, &serialLink}) {
-        *link = new QLabel(StatusBar1);
+        *link = new QLabel(statusLine);
         (*link)->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         (*link)->setAutoFillBackground(true);
-        StatusBar1->addPermanentWidget(*link);
+        statusLine->addPermanentWidget(*link);
     }
     receiverLink->setObjectName(QStringLiteral("receiverLink"));
     serialLink->setObjectName(QStringLiteral("serialLink"));
@@ -438,10 +438,10 @@ void MainForm::buildMenus()
 
 void MainForm::buildToolbar()
 {
-    Toolbar1 = addToolBar(QStringLiteral("Toolbar1"));
-    Toolbar1->setObjectName(QStringLiteral("Toolbar1"));
-    Toolbar1->setMovable(false);
-    Toolbar1->setIconSize(QSize(24, 24));
+    mainToolBar = addToolBar(QStringLiteral("Toolbar1"));
+    mainToolBar->setObjectName(QStringLiteral("Toolbar1"));
+    mainToolBar->setMovable(false);
+    mainToolBar->setIconSize(QSize(24, 24));
     QStyle *s = style();
     struct Entry {
         const char *tip;
@@ -464,10 +464,10 @@ void MainForm::buildToolbar()
     };
     for (const Entry &e : entries) {
         if (!e.key) {
-            Toolbar1->addSeparator();
+            mainToolBar->addSeparator();
             continue;
         }
-        QAction *a = Toolbar1->addAction(s->standardIcon(e.icon), QString::fromLatin1(e.tip));
+        QAction *a = mainToolBar->addAction(s->standardIcon(e.icon), QString::fromLatin1(e.tip));
         a->setObjectName(QStringLiteral("tb_") + QString::fromLatin1(e.key));
         a->setData(QString::fromLatin1(e.key));
         a->setToolTip(QString::fromLatin1(e.tip));
@@ -479,11 +479,11 @@ void MainForm::buildToolbar()
         }
     }
     // The toolbar's look: a patterned band with the buttons on red.
-    Toolbar1->setAutoFillBackground(true);
-    QPalette p = Toolbar1->palette();
+    mainToolBar->setAutoFillBackground(true);
+    QPalette p = mainToolBar->palette();
     p.setBrush(QPalette::Window, QBrush(toolbarPattern()));
-    Toolbar1->setPalette(p);
-    Toolbar1->setStyleSheet(QStringLiteral("QToolButton { background-color: rgb(240, 120, 120); border: 1px solid rgb(200, 90, 90);"
+    mainToolBar->setPalette(p);
+    mainToolBar->setStyleSheet(QStringLiteral("QToolButton { background-color: rgb(240, 120, 120); border: 1px solid rgb(200, 90, 90);"
                                            " border-radius: 3px; margin: 2px; padding: 2px; }"
                                            "QToolButton:hover { background-color: rgb(250, 150, 150); }"));
 }
@@ -572,7 +572,7 @@ void MainForm::applyResizeRules()
     leftPanel_->setGeometry(0, 0, ViewerLeft - 4, central->height());
     const int vw = std::max(50, width() - ViewerLeft - rightMargin);
     const int vh = std::max(50, height() - (central->y() + ViewerTop) - bottomMargin);
-    dv1->setGeometry(ViewerLeft, ViewerTop, vw, vh);
+    dicomViewer->setGeometry(ViewerLeft, ViewerTop, vw, vh);
     dv1_vscroll->setGeometry(ViewerLeft + vw, ViewerTop, dv1_vscroll->sizeHint().width(), vh);
     for (QPushButton *b : cmdProjection)
         if (b->text().isEmpty())

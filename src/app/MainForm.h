@@ -105,7 +105,7 @@ public:
     QTreeWidget *lvSerien = nullptr;
     QTreeWidget *lvImages = nullptr;
     // Viewer: the tile grid and its scroll bar
-    ToolkitViewer *dv1 = nullptr;
+    ToolkitViewer *dicomViewer = nullptr;
     QScrollBar *dv1_vscroll = nullptr;
     // Exposure capture and the dose list. Object names keep the numbered
     // control names (Command2, Text3_5, Option1_0 ...) that reports use.
@@ -145,12 +145,12 @@ public:
     std::array<QLineEdit *, 6> exposureBoxes{};
     // Frame
     QProgressBar *pbLoad = nullptr;
-    QStatusBar *StatusBar1 = nullptr;
+    QStatusBar *statusLine = nullptr;
     std::array<QLabel *, 5> statusPanels{};
     QLabel *receiverLink = nullptr;
     QLabel *serialLink = nullptr;
     QTimer *linkTimer = nullptr;
-    QToolBar *Toolbar1 = nullptr;
+    QToolBar *mainToolBar = nullptr;
     QTimer *UpdateTimer = nullptr;
     QTimer *sendTimer = nullptr;
     QTimer *SerTimer = nullptr;

@@ -126,7 +126,7 @@ void Workstation::attachViewerAndBrowser()
 {
     auto panel = [this](int i, const QString &text) { main_.setStatusPanel(i, text); };
     ViewerControls v;
-    v.dv1 = main_.dv1;
+    v.dicomViewer = main_.dicomViewer;
     v.dv1_vscroll = main_.dv1_vscroll;
     v.lvImages = main_.lvImages;
     v.PopUpViewer = main_.PopUpViewer;
@@ -151,7 +151,7 @@ void Workstation::attachViewerAndBrowser()
     t.PopUpRules = main_.PopUpRules;
     t.window = &main_;
     t.currentImageIndex = [] { return CurrentImageIndex; };
-    t.viewerImageCount = [this] { return main_.dv1->imageCount(); };
+    t.viewerImageCount = [this] { return main_.dicomViewer->imageCount(); };
     t.loadedLevel = [] { return LoadedLevel; };
     tasks_ = std::make_unique<TaskList>(t);
     connect(tasks_.get(), &TaskList::applyTasksRequested, main_.command(Command::ApplyTasks), &QAction::trigger);
@@ -187,7 +187,7 @@ void Workstation::attachViewerAndBrowser()
     b.PopUpStudie = main_.PopUpStudie;
     b.PopUpSerie = main_.PopUpSerie;
     b.UpdateTimer = main_.UpdateTimer;
-    b.dv1 = main_.dv1;
+    b.dicomViewer = main_.dicomViewer;
     b.viewer = viewer_.get();
     b.setStatusPanel = panel;
     b.taskCount = [this] { return main_.lvTasks->topLevelItemCount(); };
@@ -212,20 +212,20 @@ void Workstation::attachViewerAndBrowser()
     d.lvDosis = main_.lvDosis;
     d.lvHeader = main_.lvHeader;
     d.frmSerien = main_.frmSerien;
-    d.dv1 = main_.dv1;
+    d.dicomViewer = main_.dicomViewer;
     d.setStatusPanel = panel;
     d.askYesNo = [this](const QString &q) { return Prompts().question(&main_, q, DefaultPromptTitle); };
     d.confirm = [this](const QString &q) { return Prompts().confirm(&main_, q, DefaultPromptTitle); };
     d.inform = [this](const QString &m) { Prompts().information(&main_, m, DefaultPromptTitle); };
     d.runJob = [this](JobKind kind) { runDeletionJob(kind); };
     d.showFromFirstImage = [this] {
-        main_.dv1->setFirstTile(1);
+        main_.dicomViewer->setFirstTile(1);
         viewer_->UpdateScrollRange();
     };
     d.resetMainWindow = [this] {
         main_.lvTasks->clear();
         main_.lvHeader->clear();
-        ClearViewer(main_.dv1);
+        ClearViewer(main_.dicomViewer);
     };
     d.refreshPatientList = [this] { browser_->RefreshPatientList(); };
     d.selectStudyAgain = [this] {
@@ -239,7 +239,7 @@ void Workstation::attachViewerAndBrowser()
     main_.hooks.selectFirstPatient = [this](int) { browser_->lvPatients_ItemClick(main_.lvPatients->topLevelItem(0)); };
     main_.hooks.selectFirstStudy = [this](int) { browser_->lvStudien_ItemClick(main_.lvStudien->topLevelItem(0)); };
     main_.hooks.emptyViewer = [this] {
-        ClearViewer(main_.dv1);
+        ClearViewer(main_.dicomViewer);
     };
     main_.hooks.reapplyViewerSettings = [this] {
         viewer_->SetUpViewer();
@@ -367,7 +367,7 @@ void Workstation::importImages(JobKind kind)
 
 void Workstation::exportImages(int kind)
 {
-    const QList<ToolkitImagePtr> images = main_.dv1->images();
+    const QList<ToolkitImagePtr> images = main_.dicomViewer->images();
     if (images.isEmpty()) {
         Prompts().information(&main_, QStringLiteral("No images loaded into viewport."), DefaultPromptTitle);
         return;
@@ -477,7 +477,7 @@ void Workstation::mnuApplyTasks()
         return;
     // The job's input as the operator sees it now: the tasks, the loaded
     // images and the selected patient.
-    pendingUpdate_ = {.tasks = TasksFromList(main_.lvTasks), .images = main_.dv1->images(), .loadedLevel = LoadedLevel,
+    pendingUpdate_ = {.tasks = TasksFromList(main_.lvTasks), .images = main_.dicomViewer->images(), .loadedLevel = LoadedLevel,
                       .patientKey = CurrentSelection.patientKey, .viewerWindow = {}};
     ClearCurrentImage();
     headerJobRefused_ = false;
@@ -502,7 +502,7 @@ void Workstation::mnuApplyTasks()
         main_.lvImages->clear();
     }
     main_.lvHeader->clear();
-    ClearViewer(main_.dv1);
+    ClearViewer(main_.dicomViewer);
     browser_->RefreshPatientList();
 }
 
@@ -524,7 +524,7 @@ void Workstation::SendSeries(const SendSelection &s)
 {
     if (!undoneTasksAllowSend())
         return;
-    ClearViewer(main_.dv1);
+    ClearViewer(main_.dicomViewer);
     runSendJob(JobKind::SendSeries, s);
     if (EntriesRemoved) {
         for (int i = 1; i < main_.lvSerien->topLevelItemCount(); ++i) {
@@ -564,7 +564,7 @@ void Workstation::SendPatient(const SendSelection &s)
         main_.lvSerien->clear();
         main_.lvImages->clear();
         main_.lvDosis->clear();
-        ClearViewer(main_.dv1);
+        ClearViewer(main_.dicomViewer);
     }
     browser_->RefreshPatientList();
     main_.ClearInfoFields();

@@ -158,8 +158,8 @@ void Browser::RefreshPatientList()
         clearList(c_.lvPatients);
         clearList(c_.lvStudien);
         clearList(c_.lvImages);
-        if (c_.dv1)
-            c_.dv1->clearImages();
+        if (c_.dicomViewer)
+            c_.dicomViewer->clearImages();
         ClearCurrentImage(); // its image left the viewer with the rest
         const DbResult rows = Execute(ImageDatabase, QStringLiteral(
             "SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten"));
@@ -199,8 +199,8 @@ void Browser::clearTaskStateForNewPatient()
     if (c_.clearTaskState)
         c_.clearTaskState();
     ClearCurrentImage();
-    if (c_.dv1)
-        c_.dv1->refreshDisplay();
+    if (c_.dicomViewer)
+        c_.dicomViewer->refreshDisplay();
     for (int i = 1; i <= 4; ++i)
         panel(i, QString());
 }
@@ -419,16 +419,16 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
     if (loading_)
         return; // a click while the previous load lets events run
     loading_ = true;
-    ClearViewer(c_.dv1);
-    if (c_.dv1)
-        c_.dv1->setRedraw(false);
+    ClearViewer(c_.dicomViewer);
+    if (c_.dicomViewer)
+        c_.dicomViewer->setRedraw(false);
     const QString folder = AppPath(QLatin1String(AppFiles::ImagesFolder)) + QLatin1Char('/') + CurrentSelection.studyUid;
     ImageLoadActive = true;
     auto finish = [this] {
         CloseImageDatabase();
         ImageLoadActive = false;
-        if (c_.dv1)
-            c_.dv1->setRedraw(true);
+        if (c_.dicomViewer)
+            c_.dicomViewer->setRedraw(true);
         if (c_.pbLoad)
             c_.pbLoad->hide();
         loading_ = false;
@@ -474,8 +474,8 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
         ++progress;
         if (c_.pbLoad)
             c_.pbLoad->setValue(std::min(progress, c_.pbLoad->maximum()));
-        if (c_.dv1) // a file that cannot be read keeps its tile, as an empty frame
-            c_.dv1->addImage(ok ? LoadedImageList.items.last() : UnreadableImage(path));
+        if (c_.dicomViewer) // a file that cannot be read keeps its tile, as an empty frame
+            c_.dicomViewer->addImage(ok ? LoadedImageList.items.last() : UnreadableImage(path));
         if (!ok) {
             WriteErrorLog(error.number, error.text, QStringLiteral("MainForm LoadStudy (READ_ERROR)"));
             critical(QStringLiteral("An error occured during loading - please retry!"));

@@ -63,9 +63,9 @@ struct BrowserControls {
     QMenu *PopUpStudie = nullptr;       // study pop-up ("View Series", "View Images", ...)
     QMenu *PopUpSerie = nullptr;        // series pop-up ("View Images", ...)
     QTimer *UpdateTimer = nullptr;      // the 10 s patient-list poll; stopped when a patient is selected
-    ToolkitViewer *dv1 = nullptr;       // the viewer whose collection the loads fill
-    ImageViewer *viewer = nullptr;      // dv1's logic: scroll range, image selection
-    std::function<void(int panel, const QString &text)> setStatusPanel; // StatusBar1 panel (1-based)
+    ToolkitViewer *dicomViewer = nullptr;       // the viewer whose collection the loads fill
+    ImageViewer *viewer = nullptr;      // dicomViewer's logic: scroll range, image selection
+    std::function<void(int panel, const QString &text)> setStatusPanel; // statusLine panel (1-based)
     std::function<int()> taskCount;          // entries in the task list
     std::function<void()> clearTaskState;    // patient change: task list, header view, task fields, txtSelected, txtNeu emptied
     std::function<void()> clearTaskList;     // before a load: task list and header view emptied, entry fields reset

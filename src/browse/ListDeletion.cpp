@@ -112,7 +112,7 @@ void ListDeletion::nothingToDelete()
 void ListDeletion::emptyViewerWhenItsImagesAreGone()
 {
     QStringList uids;
-    for (const ToolkitImagePtr &image : c_.dv1->images())
+    for (const ToolkitImagePtr &image : c_.dicomViewer->images())
         if (const QString uid = ImageUid(image); !uid.isEmpty()) // an unreadable file's tile has none
             uids << uid;
     if (!uids.isEmpty() && !ImagesInDatabase(uids)) {
@@ -159,7 +159,7 @@ void ListDeletion::PopupDeleteImage()
     }
     const QList<ToolkitImagePtr> kept = [&] {
         QList<ToolkitImagePtr> out;
-        for (const ToolkitImagePtr &image : c_.dv1->images())
+        for (const ToolkitImagePtr &image : c_.dicomViewer->images())
             if (ImageUid(image) != uid)
                 out << image;
         return out;
@@ -182,9 +182,9 @@ void ListDeletion::PopupDeleteImage()
     if (!DeleteImageFromDatabase(uid, series.studyUid))
         return; // the row stays, and so does the image (logged)
     ListRemove(LoadedImageList, uid);
-    c_.dv1->clearImages();
+    c_.dicomViewer->clearImages();
     for (const ToolkitImagePtr &image : kept)
-        c_.dv1->addImage(image);
+        c_.dicomViewer->addImage(image);
     ClearCurrentImage();
     if (c_.showFromFirstImage)
         c_.showFromFirstImage();

@@ -24,7 +24,7 @@ struct DeletionControls {
     QTreeWidget *lvDosis = nullptr;
     QTreeWidget *lvHeader = nullptr;
     QGroupBox *frmSerien = nullptr;
-    ToolkitViewer *dv1 = nullptr;
+    ToolkitViewer *dicomViewer = nullptr;
     std::function<void(int panel, const QString &text)> setStatusPanel;
     std::function<bool(const QString &question)> askYesNo;
     // Yes/No with No as the default, before what cannot be undone.

@@ -79,8 +79,8 @@ DosisForm::DosisForm(QWidget *parent)
     ListView1->setHeaderLabels({QStringLiteral("ID"), QStringLiteral("Patient Name"), QStringLiteral("Date"), QStringLiteral("Time"),
                                 QStringLiteral("Projection"), QStringLiteral("KVP"), QStringLiteral("mAs"), QStringLiteral("dicke")});
     ListView1->header()->setSectionsClickable(true);
-    Check1 = new QCheckBox(QStringLiteral("CL/SE"), this);
-    Check1->setObjectName(QStringLiteral("Check1"));
+    clSeBox = new QCheckBox(QStringLiteral("CL/SE"), this);
+    clSeBox->setObjectName(QStringLiteral("Check1"));
     txtDoNo = lineEdit("txtDoNo");
     txtDoNo->setEnabled(false);
     cmdFree = button("cmdFree", QStringLiteral("Set Free"));
@@ -94,7 +94,7 @@ DosisForm::DosisForm(QWidget *parent)
     grid->addWidget(cmdMod, 2, 1);
     grid->addWidget(MonthView1, 0, 2, 3, 2);
     grid->addWidget(ListView1, 3, 0, 1, 4);
-    grid->addWidget(Check1, 4, 0);
+    grid->addWidget(clSeBox, 4, 0);
     grid->addWidget(txtDoNo, 4, 1);
     grid->addWidget(cmdFree, 4, 2);
     grid->addWidget(cmdClose, 4, 3);
@@ -104,7 +104,7 @@ DosisForm::DosisForm(QWidget *parent)
     connect(cmdMod, &QPushButton::clicked, this, &DosisForm::cmdMod_Click);
     connect(MonthView1, &QCalendarWidget::clicked, this, &DosisForm::DosisListFill);
     connect(cmdFree, &QPushButton::clicked, this, &DosisForm::updateDosisDB);
-    connect(Check1, &QCheckBox::clicked, this, &DosisForm::Check1_Click);
+    connect(clSeBox, &QCheckBox::clicked, this, &DosisForm::Check1_Click);
     connect(cmdClose, &QPushButton::clicked, this, &QDialog::accept);
     connect(ListView1->header(), &QHeaderView::sectionClicked, this, &DosisForm::ListView1_ColumnClick);
 }
@@ -164,7 +164,7 @@ void DosisForm::updateDosisDB()
     }
     const qlonglong id = row->data(0, Qt::UserRole).toLongLong();
     std::optional<QString> name;
-    if (Check1->isChecked()) {
+    if (clSeBox->isChecked()) {
         name = txtDoNo->text();
         // An empty name would blank the patient's name in the journal.
         if (name->trimmed().isEmpty()) {
@@ -191,7 +191,7 @@ void DosisForm::updateDosisDB()
     DosisListFill();
 }
 
-void DosisForm::Check1_Click() { txtDoNo->setEnabled(Check1->isChecked()); }
+void DosisForm::Check1_Click() { txtDoNo->setEnabled(clSeBox->isChecked()); }
 
 void DosisForm::ListView1_ColumnClick(int column)
 {

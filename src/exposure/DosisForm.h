@@ -40,7 +40,7 @@ public:
     QPushButton *cmdSearch = nullptr;
     QPushButton *cmdMod = nullptr;
     QTreeWidget *ListView1 = nullptr;
-    QCheckBox *Check1 = nullptr;
+    QCheckBox *clSeBox = nullptr;
     QLineEdit *txtDoNo = nullptr;
     QPushButton *cmdFree = nullptr;
     QPushButton *cmdClose = nullptr;

@@ -40,7 +40,7 @@ struct HeaderUpdateInput {
 
 struct HeaderUpdateReport {
     std::function<void(const QString &)> append; // the running log
-    std::function<void(int)> setMaximum;         // pb1, back to 0
+    std::function<void(int)> setMaximum;         // progressBar, back to 0
     std::function<void()> advance;
     // A task that cannot be carried out, for the operator.
     std::function<void(const QString &)> message;

@@ -54,15 +54,15 @@ EditForm::EditForm(QWidget *parent) : QDialog(parent)
     txtProgress = new QPlainTextEdit(this);
     txtProgress->setObjectName(QStringLiteral("txtProgress"));
     txtProgress->setReadOnly(true);
-    pb1 = new QProgressBar(this);
-    pb1->setObjectName(QStringLiteral("pb1"));
-    pb1->setValue(0);
+    progressBar = new QProgressBar(this);
+    progressBar->setObjectName(QStringLiteral("pb1"));
+    progressBar->setValue(0);
     cmdOK = new QPushButton(QStringLiteral("OK"), this);
     cmdOK->setObjectName(QStringLiteral("cmdOK"));
     cmdOK->setEnabled(false);
     l->addWidget(lblProgress);
     l->addWidget(txtProgress, 1);
-    l->addWidget(pb1);
+    l->addWidget(progressBar);
     auto *b = new QHBoxLayout;
     b->addStretch();
     b->addWidget(cmdOK);
@@ -113,8 +113,8 @@ void EditForm::append(const QString &text)
 
 void EditForm::setProgressMaximum(int maximum)
 {
-    pb1->setRange(0, std::max(0, maximum));
-    pb1->setValue(0);
+    progressBar->setRange(0, std::max(0, maximum));
+    progressBar->setValue(0);
     progress_ = 0;
     shown_.invalidate();
 }
@@ -123,10 +123,10 @@ void EditForm::advance()
 {
     // The bar's value counts every item; it is painted at most every 40 ms, so
     // that a job of many small items spends its time on the items.
-    if (progress_ < pb1->maximum())
+    if (progress_ < progressBar->maximum())
         ++progress_;
-    if (!shown_.isValid() || shown_.elapsed() >= 40 || progress_ == pb1->maximum()) {
-        pb1->setValue(progress_);
+    if (!shown_.isValid() || shown_.elapsed() >= 40 || progress_ == progressBar->maximum()) {
+        progressBar->setValue(progress_);
         shown_.start();
     }
     QCoreApplication::processEvents();

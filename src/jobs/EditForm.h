@@ -57,7 +57,7 @@ public:
 
     QLabel *lblProgress = nullptr;
     QPlainTextEdit *txtProgress = nullptr;
-    QProgressBar *pb1 = nullptr;
+    QProgressBar *progressBar = nullptr;
     QPushButton *cmdOK = nullptr;
     // Runs the job of the kind Form_Load took, once, after the dialog is shown.
     QTimer *jobTimer = nullptr;

@@ -26,7 +26,7 @@ BrowserWindow::BrowserWindow(const std::function<void(BrowserControls &, ViewerC
     left->setFixedWidth(480);
     auto *h = new QHBoxLayout(&window);
     h->addWidget(left);
-    h->addWidget(&dv1, 1);
+    h->addWidget(&dicomViewer, 1);
     h->addWidget(&dv1_vscroll);
     window.resize(1280, 1024);
 
@@ -34,11 +34,11 @@ BrowserWindow::BrowserWindow(const std::function<void(BrowserControls &, ViewerC
         panels[p] = t;
         status.setText(panels.values().join(u"  |  "_s));
     };
-    ViewerControls v{.dv1 = &dv1, .dv1_vscroll = &dv1_vscroll, .lvImages = &lvImages, .PopUpViewer = &PopUpViewer, .setStatusPanel = setPanel};
+    ViewerControls v{.dicomViewer = &dicomViewer, .dv1_vscroll = &dv1_vscroll, .lvImages = &lvImages, .PopUpViewer = &PopUpViewer, .setStatusPanel = setPanel};
     BrowserControls c{.window = &window, .lvPatients = &lvPatients, .lvStudien = &lvStudien, .lvSerien = &lvSerien, .lvImages = &lvImages,
                       .lvDosis = &lvDosis, .frmSerien = &frmSerien, .pbLoad = &pbLoad, .cmdSelected = &cmdSelected,
                       .PopUpPatient = &PopUpPatient, .PopUpStudie = &PopUpStudie, .PopUpSerie = &PopUpSerie, .UpdateTimer = &UpdateTimer,
-                      .dv1 = &dv1, .setStatusPanel = setPanel,
+                      .dicomViewer = &dicomViewer, .setStatusPanel = setPanel,
                       .showCritical = [](const QString &m) { fprintf(stderr, "message: %s\n", qPrintable(m)); }};
     if (adjust)
         adjust(c, v);
@@ -62,5 +62,5 @@ bool BrowserWindow::loadFirstStudy(const QString &patientId)
         return false;
     lvStudien.setCurrentItem(lvStudien.topLevelItem(0));
     browser->lvStudien_ItemClick(lvStudien.topLevelItem(0));
-    return dv1.imageCount() > 0;
+    return dicomViewer.imageCount() > 0;
 }

@@ -19,10 +19,10 @@ struct BrowserWindow {
     QPushButton cmdSelected{QStringLiteral("Manually")};
     QMenu PopUpPatient, PopUpStudie, PopUpSerie, PopUpViewer;
     QTimer UpdateTimer;
-    ToolkitViewer dv1;
+    ToolkitViewer dicomViewer;
     QScrollBar dv1_vscroll{Qt::Vertical};
     QLabel status;
-    QMap<int, QString> panels; // StatusBar1 panels by number
+    QMap<int, QString> panels; // statusLine panels by number
     std::unique_ptr<ImageViewer> viewer;
     std::unique_ptr<Browser> browser;
 
