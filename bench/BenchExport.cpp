@@ -41,7 +41,7 @@ int main(int argc, char **argv)
                           .compress = !jpeg, .quality = jpeg ? args.at(1).toInt() : 8};
     for (const QString &file : args.mid(first)) {
         ToolkitImageList list;
-        ToolkitError e;
+        Result e;
         if (!ReadFileIntoList(list, file, &e)) {
             std::fprintf(stderr, "bench-export: %s\n", qPrintable(e.text));
             return 1;

@@ -59,7 +59,7 @@ int run(const QString &folder)
                                                                "JOIN tblPatienten p ON p.PatID = s.FKeyPATID JOIN tblSeries r ON r.FKeyStudyID = s.StudyID"));
     const DbResult uids = Execute(ImageDatabase, QStringLiteral("SELECT ImageUID FROM tblImages ORDER BY ImageNr"));
     CloseImageDatabase();
-    if (!row.ok || row.rows.isEmpty() || !uids.ok)
+    if (!row.ok() || row.rows.isEmpty() || !uids.ok())
         return fail(QStringLiteral("no study in the folder (run prepare first)"));
     HeaderUpdateInput in;
     in.loadedLevel = QStringLiteral("Studie");

@@ -50,9 +50,9 @@ int prepare(const QString &folder, int count, int rows, int columns)
     if (!ImageDatabase.isOpen())
         return fail("cannot open the image database");
     const auto check = [](const DbResult &r) {
-        if (!r.ok)
-            std::fprintf(stderr, "bench-send: %s\n", qPrintable(r.errorText));
-        return r.ok;
+        if (!r.ok())
+            std::fprintf(stderr, "bench-send: %s\n", qPrintable(r.text));
+        return r.ok();
     };
     if (!check(Execute(ImageDatabase, QStringLiteral("INSERT INTO tblPatienten (PatID1, PatNachname) VALUES ('BENCH', 'Bench')"), {})))
         return 1;
@@ -103,7 +103,7 @@ int send(const QString &folder, int port)
     OpenImageDatabase();
     const DbResult row = Execute(ImageDatabase, QStringLiteral("SELECT s.StudyID, s.StudyUID, p.PatID FROM tblStudies s JOIN tblPatienten p ON p.PatID = s.FKeyPATID"));
     CloseImageDatabase();
-    if (!row.ok || row.rows.isEmpty())
+    if (!row.ok() || row.rows.isEmpty())
         return fail("no study in the folder (run prepare first)");
     SendJob job;
     job.selection = {row.first(QStringLiteral("PatID")).toLongLong(), QStringLiteral("BENCH"), QStringLiteral("Bench"),

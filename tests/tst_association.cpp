@@ -48,7 +48,7 @@ private slots:
         QVERIFY(image && SetAttribute(image, 0x0018, 0x0060, u"28"_s));
 
         ToolkitAssociation a;
-        ToolkitError e;
+        Result e;
         QVERIFY2(a.OpenAssociation(Host, peer.port(), Calling, Called, &e), qPrintable(e.text));
         QVERIFY2(a.SendImage(image, &e), qPrintable(e.text));
         a.CloseAssociation();
@@ -70,7 +70,7 @@ private slots:
         TestFolder f;
         StorePeer peer;
         QVERIFY(peer.start(f.file(u"out"_s), Called));
-        ToolkitError e;
+        Result e;
         QVERIFY2(VerifyPartner(Host, peer.port(), Calling, Called, &e), qPrintable(e.text));
         QVERIFY(!VerifyPartner(Host, peer.port(), Calling, u"A-TITLE-FAR-TOO-LONG"_s, &e));
         // The error names the address that could not be reached.
@@ -106,7 +106,7 @@ private slots:
         const ToolkitImagePtr image = ReadImage(f.file(u"a.dcm"_s));
         ToolkitAssociation a;
         a.setTimeoutSeconds(2);
-        ToolkitError e;
+        Result e;
         const bool opened = a.OpenAssociation(Host, peer.port(), Calling, Called, &e);
         QCOMPARE(opened, !options.contains(u"--refuse"_s));
         if (opened) {

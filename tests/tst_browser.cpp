@@ -1,6 +1,7 @@
 // The browser against a real image database filled as the receiver fills it:
 // patient list and poll, patient and study selection, series window, loads,
 // bad files and the right-button rules.
+#include "store/Session.h"
 #include "core/WorkstationState.h"
 #include "store/DatabasePaths.h"
 #include "support/BrowserWindow.h"

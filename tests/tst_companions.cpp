@@ -199,9 +199,9 @@ private slots:
         Database writer(u"walwriter"_s, u"test"_s);
         writer.setPath(image);
         QVERIFY(writer.open());
-        QVERIFY(Execute(writer, u"PRAGMA wal_autocheckpoint = 0"_s).ok);
+        QVERIFY(Execute(writer, u"PRAGMA wal_autocheckpoint = 0"_s).ok());
         for (int i = 0; i < 50; ++i)
-            QVERIFY(Execute(writer, u"INSERT INTO tblReceive (PatID, ImageUID) VALUES ('P', ?)"_s, {QString::number(i)}).ok);
+            QVERIFY(Execute(writer, u"INSERT INTO tblReceive (PatID, ImageUID) VALUES ('P', ?)"_s, {QString::number(i)}).ok());
         QVERIFY(QFileInfo(wal).size() > 0);
 
         CompanionProcess mgr(DataMgrProgram(), folder.path(), {u"LUMORA_DATAMGR_INTERVAL_MS=300"_s});

@@ -29,7 +29,7 @@ private slots:
         QFile schema(SourceDir() + u"/src/store/schema/dosis.sql"_s);
         QVERIFY(schema.open(QIODevice::ReadOnly) && CreateDatabaseFile(path_, nullptr));
         Database db = connection(u"make"_s);
-        QVERIFY(db.open() && ExecuteScript(db, QString::fromUtf8(schema.readAll())).ok);
+        QVERIFY(db.open() && ExecuteScript(db, QString::fromUtf8(schema.readAll())).ok());
         db.close();
     }
     void cleanup() { f_.reset(); }
@@ -40,19 +40,19 @@ private slots:
     {
         Database db = connection(u"t1"_s);
         const DbResult closed = Execute(db, u"SELECT 1"_s);
-        QVERIFY(!closed.ok && !closed.errorText.isEmpty());
-        QCOMPARE(closed.errorNumber, DbNotOpenError);
+        QVERIFY(!closed.ok() && !closed.text.isEmpty());
+        QCOMPARE(closed.number, ErrorCode::DbNotOpen);
         db.close();
         QVERIFY(!db.isOpen());
         QVERIFY(db.open());
         QVERIFY(db.open());
         QVERIFY(db.isOpen());
         const DbResult r = Execute(db, u"SELECT * FROM tblMissing"_s);
-        QVERIFY(!r.ok && r.errorNumber != 0);
-        QVERIFY2(r.errorText.contains(u"tblMissing"_s), qPrintable(r.errorText));
-        QVERIFY(!ExecuteScript(db, u"-- two tables\nCREATE TABLE a (x);\nCREATE TABLE a (y);\nCREATE TABLE b (z);\n"_s).ok);
-        QVERIFY(Execute(db, u"SELECT x FROM a"_s).ok);
-        QVERIFY(!Execute(db, u"SELECT z FROM b"_s).ok);
+        QVERIFY(!r.ok() && r.number != 0);
+        QVERIFY2(r.text.contains(u"tblMissing"_s), qPrintable(r.text));
+        QVERIFY(!ExecuteScript(db, u"-- two tables\nCREATE TABLE a (x);\nCREATE TABLE a (y);\nCREATE TABLE b (z);\n"_s).ok());
+        QVERIFY(Execute(db, u"SELECT x FROM a"_s).ok());
+        QVERIFY(!Execute(db, u"SELECT z FROM b"_s).ok());
         db.close();
         QVERIFY(!db.isOpen()); // opening again: keptStatementsAreResetBetweenRuns
     }
@@ -92,7 +92,7 @@ private slots:
         QVERIFY(db.open());
         const QString name = u"O'Brien^Mary'); DROP TABLE tblDosis; --"_s;
         DbResult r = insertDose(db, name);
-        QVERIFY2(r.ok, qPrintable(r.errorText));
+        QVERIFY2(r.ok(), qPrintable(r.text));
         QCOMPARE(r.rowsAffected, 1);
         QCOMPARE(r.lastInsertId.toInt(), 1);
         r = Execute(db, u"Select Distinct(Patname) from tblDosis where Datum = ? and Status <> '1'"_s, {DbDate(QDate(2026, 12, 6))});
@@ -114,16 +114,16 @@ private slots:
         db.setKeepStatements(true);
         QVERIFY(db.open());
         for (const char *name : {"A", "B", "C"})
-            QVERIFY(insertDose(db, QLatin1String(name)).ok);
+            QVERIFY(insertDose(db, QLatin1String(name)).ok());
         const QString select = u"SELECT Patname FROM tblDosis WHERE Patname >= ? ORDER BY Patname"_s;
         QCOMPARE(Execute(db, select, {u"B"_s}).rows.size(), 2);
         QCOMPARE(Execute(db, select, {u"C"_s}).first(u"Patname"_s).toString(), u"C"_s);
-        QVERIFY(!Execute(db, u"SELECT nope FROM tblDosis"_s, {}).ok);
+        QVERIFY(!Execute(db, u"SELECT nope FROM tblDosis"_s, {}).ok());
 
         Database other = connection(u"t8b"_s);
         QVERIFY(other.open());
         const DbResult cp = Execute(other, u"PRAGMA wal_checkpoint(TRUNCATE)"_s);
-        QVERIFY2(cp.ok, qPrintable(cp.errorText));
+        QVERIFY2(cp.ok(), qPrintable(cp.text));
         QCOMPARE(cp.rows.first().value(0).toInt(), 0); // not busy
         other.close();
         db.close();
@@ -140,12 +140,12 @@ private slots:
         Database db = connection(u"t7"_s);
         db.setBusyTimeout(200);
         QVERIFY(db.open());
-        QVERIFY(Execute(db, u"SELECT COUNT(*) FROM tblDosis"_s).ok); // readers go on
+        QVERIFY(Execute(db, u"SELECT COUNT(*) FROM tblDosis"_s).ok()); // readers go on
         const DbResult r = Execute(db, u"INSERT INTO tblDosis (Status) VALUES ('0')"_s);
-        QVERIFY(!r.ok);
-        QCOMPARE(r.errorNumber % 256, 5); // SQLITE_BUSY
+        QVERIFY(!r.ok());
+        QCOMPARE(r.number % 256, 5); // SQLITE_BUSY
         lock.release();
-        QVERIFY(Execute(db, u"INSERT INTO tblDosis (Status) VALUES ('0')"_s).ok);
+        QVERIFY(Execute(db, u"INSERT INTO tblDosis (Status) VALUES ('0')"_s).ok());
         db.close();
     }
 
@@ -166,7 +166,7 @@ private slots:
         // the user database reports.
         OpenImageDatabase();
         QVERIFY(!ImageDatabase.isOpen());
-        QVERIFY(!Execute(ImageDatabase, u"SELECT Count(PatID) AS ReceiveCount FROM tblReceive"_s).ok);
+        QVERIFY(!Execute(ImageDatabase, u"SELECT Count(PatID) AS ReceiveCount FROM tblReceive"_s).ok());
         OpenDefinitionsDatabase();
         QVERIFY(!DefinitionsDatabase.isOpen());
         QVERIFY(!OpenUserDatabase());

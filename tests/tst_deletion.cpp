@@ -93,9 +93,9 @@ private slots:
         QCOMPARE(QDir(f_->file(u"images"_s)).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 0);
         // The other connection sees the empty tables, not a broken file.
         const DbResult after = Execute(other, images);
-        QVERIFY2(after.ok, qPrintable(after.errorText));
+        QVERIFY2(after.ok(), qPrintable(after.text));
         QCOMPARE(after.first(u"n"_s).toInt(), 0);
-        QVERIFY(Execute(other, u"INSERT INTO tblPatienten (PatID1) VALUES ('P9')"_s).ok);
+        QVERIFY(Execute(other, u"INSERT INTO tblPatienten (PatID1) VALUES ('P9')"_s).ok());
         other.close();
         QCOMPARE(CountRows(u"tblPatienten"_s), 1);
         QCOMPARE(log_, u"Removing database entries ... OK\r\nRemoving images ... "_s);

@@ -83,7 +83,7 @@ private slots:
     void init()
     {
         QVERIFY(OpenUserDatabase());
-        QVERIFY(Execute(UserDatabase, u"DELETE FROM tblDosis"_s).ok);
+        QVERIFY(Execute(UserDatabase, u"DELETE FROM tblDosis"_s).ok());
         CloseUserDatabase();
         ids_.clear();
         for (const Row &r : Journal)

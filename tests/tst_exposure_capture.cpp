@@ -4,6 +4,7 @@
 // pseudo-terminal pair: messages sent in pieces become one journal row and one
 // list row each, the polled unit is answered, the exchange files, and the
 // port's failures.
+#include "store/Session.h"
 #include "core/WorkstationState.h"
 #include "exposure/ExposureJournal.h"
 #include "support/ExposureStation.h"

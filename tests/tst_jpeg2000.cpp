@@ -177,7 +177,7 @@ private slots:
         const ToolkitImagePtr image = ReadImage(path);
         QVERIFY(image);
         ToolkitAssociation a;
-        ToolkitError e;
+        Result e;
         QVERIFY2(a.OpenAssociation(u"127.0.0.1"_s, plain_.port(), u"LUMORA"_s, u"PLAIN"_s, &e), qPrintable(e.text));
         QVERIFY2(a.SendImage(image, &e), qPrintable(e.text));
         a.CloseAssociation();

@@ -2,6 +2,7 @@
 // study, a patient and everything, with the escalation to the level above and
 // the progress dialog's jobs; what goes is the row right-clicked, after a
 // question; image rows after a send by AssignmentMode.
+#include "store/Session.h"
 #include "browse/ListDeletion.h"
 #include "core/Settings.h"
 #include "core/WorkstationState.h"

@@ -73,7 +73,7 @@ private slots:
         db.setPath(file(u"LumoraData.dat"_s));
         QVERIFY(db.open());
         const QString failure = Execute(db, u"INSERT INTO tblImages (ImageUID, FKeySeriesID) VALUES (?, ?)"_s,
-                                        {a.series[0].images[0].sopUid, b.series[0].seriesKey}).errorText;
+                                        {a.series[0].images[0].sopUid, b.series[0].seriesKey}).text;
         QVERIFY2(failure.contains(u"UNIQUE"_s), qPrintable(failure));
     }
 

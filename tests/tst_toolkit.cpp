@@ -77,7 +77,7 @@ private slots:
         QVERIFY(SetImageSopClass(img, dx));
 
         const QString out = folder_.file(u"a-out.dcm"_s);
-        ToolkitError e;
+        Result e;
         QVERIFY2(WriteDicomFile(img, out, &e), qPrintable(e.text));
         const ToolkitImagePtr back = ReadImage(out);
         QVERIFY(back);
@@ -207,9 +207,9 @@ private slots:
         QByteArray j2k = folder_.read(u"ls.dcm"_s);
         QVERIFY(j2k.contains("1.2.840.10008.1.2.4.80"));
         folder_.write(u"j2k.dcm"_s, j2k.replace("1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.92")); // same length; JPEG 2000 multi-component has no decoder
-        using namespace ToolkitErrors;
-        for (const auto &[name, number] : {std::pair{"missing.dcm", FileMissing}, {"text.dcm", NotReadable}, {"cut.dcm", 0}, {"j2k.dcm", NoPixels}}) {
-            ToolkitError e;
+        using namespace ErrorCode;
+        for (const auto &[name, number] : {std::pair{"missing.dcm", FileNotFound}, {"text.dcm", NotReadable}, {"cut.dcm", 0}, {"j2k.dcm", NoPixels}}) {
+            Result e;
             QVERIFY2(!ReadFileIntoList(list, folder_.file(QLatin1String(name)), &e), name);
             QVERIFY2(e.number != 0 && !e.text.isEmpty() && (number == 0 || e.number == number), qPrintable(e.text));
         }
@@ -261,7 +261,7 @@ private slots:
         QVERIFY(dcmtkPicture(packed, spec.encoding == SyntheticImageSpec::Encoding::JpegLs ? u"dcml2pnm"_s : u"dcmj2pnm"_s) == reference);
 
         const ToolkitImagePtr img = ReadImage(packed);
-        ToolkitError e;
+        Result e;
         const QImage pic = RenderImage(img, QSize(96, 96), &e);
         QVERIFY2(!pic.isNull(), qPrintable(e.text));
         QCOMPARE(pic.size(), QSize(72, 96)); // 256 x 192 fitted, the aspect kept
@@ -292,7 +292,7 @@ private slots:
         if (rescaled)
             spec.extra = {{u"0028,1053"_s, u"2"_s}, {u"0028,1052"_s, u"-100"_s}, {u"0028,1050"_s, u"3000"_s}, {u"0028,1051"_s, u"5000"_s}};
         const ToolkitImagePtr img = ReadImage(make(u"q%1.dcm"_s.arg(QTest::currentDataTag()), spec));
-        ToolkitError e;
+        Result e;
         const QImage quick = RunRenderJob(MakeRenderJob(img, size), &e);
         const QImage exact = RunRenderJob(MakeRenderJob(img, size, true), &e);
         QVERIFY2(!quick.isNull() && !exact.isNull(), qPrintable(e.text));

@@ -1,6 +1,7 @@
 // The main window with all its subsystems, offscreen: "Merge Image/s" pairs
 // each received view with the exposure of its projection for every unit type,
 // and the send that follows asks before it drops undone tasks.
+#include "store/Session.h"
 #include "acquisition/ImageViewer.h"
 #include "acquisition/ProjectionAssignment.h"
 #include "app/MainForm.h"

@@ -56,11 +56,11 @@ ImageViewer::ImageViewer(const ViewerControls &controls, QObject *parent) : QObj
     if (c_.dicomViewer) {
         connect(c_.dicomViewer, &ToolkitViewer::mouseDown, this, &ImageViewer::MouseDown);
         connect(c_.dicomViewer, &ToolkitViewer::keyDown, this, &ImageViewer::KeyDown);
-        connect(c_.dicomViewer, &ToolkitViewer::renderFailed, this, [](const ToolkitImagePtr &image, const ToolkitError &e) {
+        connect(c_.dicomViewer, &ToolkitViewer::renderFailed, this, [](const ToolkitImagePtr &image, const Result &e) {
             WriteErrorLog(e.number, image->path() + QStringLiteral(": ") + e.text, QStringLiteral("MainForm dicomViewer (RENDER_ERROR)"));
         });
         connect(c_.dicomViewer, &ToolkitViewer::renderNote, this, [](const ToolkitImagePtr &image, const QString &note) {
-            WriteErrorLog(ToolkitErrors::NoPixels, image->path() + QStringLiteral(": ") + note, QStringLiteral("MainForm dicomViewer (RENDER_NOTE)"));
+            WriteErrorLog(ErrorCode::NoPixels, image->path() + QStringLiteral(": ") + note, QStringLiteral("MainForm dicomViewer (RENDER_NOTE)"));
         });
     }
     if (c_.dv1_vscroll)

@@ -105,7 +105,7 @@ bool ProjectionAssignment::stamp(const ToolkitImagePtr &image, const QString &ke
         if (ExposureMatchesKey(unit, projection, key))
             break;
     }
-    ToolkitError error;
+    Result error;
     auto log = [&](bool ok) {
         if (!ok)
             WriteErrorLog(error.number, error.text, kWhere);
@@ -192,7 +192,7 @@ void ProjectionAssignment::cmdSelected_Click()
         // saved, so that the send takes this copy.
         ModifyImage(CurrentImage, [this](const ToolkitImagePtr &i) { return askSide(i); });
         WriteExposureValues(CurrentImage, ExposureValuesForHeader(Settings.XrayComm, SelectedExposure, CurrentExposureTime));
-        ToolkitError error;
+        Result error;
         if (!WriteDicomFile(CurrentImage, binFolder() + QLatin1Char('/') + ImageUid(CurrentImage) + QStringLiteral(".dcm"), &error))
             WriteErrorLog(error.number, error.text, QStringLiteral("MainForm cmdSelected_Click"));
     }

@@ -62,7 +62,7 @@ QString sideOf(const ToolkitImagePtr &image)
 
 bool ModifyImage(const ToolkitImagePtr &image, const SideQuestion &askSide)
 {
-    ToolkitError error;
+    Result error;
     bool ok = true;
     auto check = [&](bool written) {
         if (!written && ok) {
@@ -72,7 +72,7 @@ bool ModifyImage(const ToolkitImagePtr &image, const SideQuestion &askSide)
         return ok;
     };
     if (!image || !image->isValid()) {
-        WriteErrorLog(ToolkitErrors::NoImage, QStringLiteral("No image"), QStringLiteral("ModifyImage"));
+        WriteErrorLog(ErrorCode::NoImage, QStringLiteral("No image"), QStringLiteral("ModifyImage"));
         return false;
     }
     if (!check(SetAttribute(image, Tags::AnatomicRegionSequence, NewSequence({codeItem(QStringLiteral("T-04000"), QStringLiteral("Breast"))}), &error)))
@@ -157,7 +157,7 @@ bool ModifyImage(const ToolkitImagePtr &image, const SideQuestion &askSide)
 
 QString ImageProjectionKey(qint16 unitType, const ToolkitImagePtr &image)
 {
-    ToolkitError error;
+    Result error;
     auto angle = [&] { SetAttribute(image, Tags::DetectorPrimaryAngle, QStringLiteral("45"), &error); };
     if (unitType == 1) {
         const QString v = upper(image, Tags::ViewPosition);
@@ -208,7 +208,7 @@ bool ExposureMatchesKey(qint16 unitType, const QString &exposureProjection, cons
     return exposureProjection.trimmed() == key;
 }
 
-bool WriteExposureValues(const ToolkitImagePtr &image, const HeaderExposureValues &values, ToolkitError *error)
+bool WriteExposureValues(const ToolkitImagePtr &image, const HeaderExposureValues &values, Result *error)
 {
     const struct {
         ToolkitTag tag;

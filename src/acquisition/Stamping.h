@@ -30,4 +30,4 @@ bool ExposureMatchesKey(qint16 unitType, const QString &exposureProjection, cons
 
 // Writes the values that are not empty into the image (and the exposure in
 // microampere-seconds beside the one in mAs); false when the toolkit refused one.
-bool WriteExposureValues(const ToolkitImagePtr &image, const HeaderExposureValues &values, ToolkitError *error = nullptr);
+bool WriteExposureValues(const ToolkitImagePtr &image, const HeaderExposureValues &values, Result *error = nullptr);

@@ -1,3 +1,4 @@
+#include "store/Session.h"
 #include "app/Workstation.h"
 
 #include "acquisition/ImageViewer.h"

@@ -1,3 +1,4 @@
+#include "store/Session.h"
 #include "browse/Browser.h"
 
 #include "acquisition/ImageViewer.h"
@@ -146,15 +147,15 @@ void Browser::RefreshPatientList()
     const QString location = QStringLiteral("MainForm_RefreshPatientList");
     OpenImageDatabase();
     const DbResult count = Execute(ImageDatabase, QStringLiteral("SELECT Count(PatID) AS ReceiveCount FROM tblReceive"));
-    if (!count.ok) {
-        LogDbError(count, location);
+    if (!count.ok()) {
+        LogFailure(count, location);
         CloseImageDatabase();
         return;
     }
     if (!(ListRefreshRequested && count.first(QStringLiteral("ReceiveCount")).toLongLong() == 0)) {
         const DbResult emptied = Execute(ImageDatabase, QStringLiteral("DELETE FROM tblReceive"));
-        if (!emptied.ok)
-            LogDbError(emptied, location);
+        if (!emptied.ok())
+            LogFailure(emptied, location);
         clearList(c_.lvPatients);
         clearList(c_.lvStudien);
         clearList(c_.lvImages);
@@ -163,8 +164,8 @@ void Browser::RefreshPatientList()
         ClearCurrentImage(); // its image left the viewer with the rest
         const DbResult rows = Execute(ImageDatabase, QStringLiteral(
             "SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten"));
-        if (!rows.ok) {
-            LogDbError(rows, location);
+        if (!rows.ok()) {
+            LogFailure(rows, location);
         } else if (c_.lvPatients) {
             c_.lvPatients->setUpdatesEnabled(false);
             // Rows go in by batches: one insertion per row makes the view re-lay
@@ -235,8 +236,8 @@ void Browser::lvPatients_ItemClick(QTreeWidgetItem *item)
     const DbResult rows = Execute(ImageDatabase, QStringLiteral(
         "SELECT StudyID, StudyUID, StudyDate, StudyTime, Modality, Bodypart FROM view_studies WHERE PatID1 = ?"),
         {CurrentSelection.patientId});
-    if (!rows.ok) {
-        LogDbError(rows, QStringLiteral("lvPatients_MouseUp"));
+    if (!rows.ok()) {
+        LogFailure(rows, QStringLiteral("lvPatients_MouseUp"));
         CloseImageDatabase();
         return;
     }
@@ -344,8 +345,8 @@ void Browser::PopUpStudie_Laden()
                                   {CurrentSelection.studyKey});
     CloseImageDatabase();
     ImageLoadActive = false;
-    if (!rows.ok) {
-        LogDbError(rows, QStringLiteral("PopUpStudie_Laden"));
+    if (!rows.ok()) {
+        LogFailure(rows, QStringLiteral("PopUpStudie_Laden"));
         return;
     }
     QList<qlonglong> keys;
@@ -368,8 +369,8 @@ void Browser::PopUpStudie_SeriesWindow()
         "SELECT SeriesID, SeriesUID, SeriesNr FROM tblSeries WHERE FKeyStudyID = ? ORDER BY SeriesNr, SeriesID"),
         {CurrentSelection.studyKey});
     CloseImageDatabase();
-    if (!rows.ok) {
-        LogDbError(rows, QStringLiteral("MainForm PopUpStudie_SeriesWindow"));
+    if (!rows.ok()) {
+        LogFailure(rows, QStringLiteral("MainForm PopUpStudie_SeriesWindow"));
         return;
     }
     clearList(c_.lvSerien);
@@ -436,8 +437,8 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
 
     OpenImageDatabase();
     const DbResult count = Execute(ImageDatabase, countSql.sql, countSql.values);
-    if (!count.ok) {
-        LogDbError(count, QStringLiteral("MainForm LoadStudy"));
+    if (!count.ok()) {
+        LogFailure(count, QStringLiteral("MainForm LoadStudy"));
         finish();
         critical(QStringLiteral("An error occured during loading - please retry!"));
         return;
@@ -454,8 +455,8 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
         c_.pbLoad->show();
     }
     const DbResult rows = Execute(ImageDatabase, imageSql.sql, imageSql.values);
-    if (!rows.ok) {
-        LogDbError(rows, QStringLiteral("MainForm LoadStudy"));
+    if (!rows.ok()) {
+        LogFailure(rows, QStringLiteral("MainForm LoadStudy"));
         finish();
         critical(QStringLiteral("An error occured during loading - please retry!"));
         return;
@@ -465,10 +466,10 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
     for (const QSqlRecord &row : rows.rows) {
         const QString uid = row.value(0).toString();
         const QString path = folder + QLatin1Char('/') + uid + QStringLiteral(".dcm");
-        ToolkitError error;
+        Result error;
         bool ok = false;
         if (!safeFolder || !isPlainUid(uid))
-            error = {ToolkitErrors::NotReadable, QStringLiteral("Not a UID: %1/%2").arg(CurrentSelection.studyUid, uid)};
+            error = {ErrorCode::NotReadable, QStringLiteral("Not a UID: %1/%2").arg(CurrentSelection.studyUid, uid)};
         else
             ok = ReadFileIntoList(LoadedImageList, path, &error);
         ++progress;
@@ -493,8 +494,8 @@ void Browser::LoadImages(const BoundSql &listSql)
     clearList(c_.lvImages);
     OpenImageDatabase();
     const DbResult rows = Execute(ImageDatabase, listSql.sql, listSql.values);
-    if (!rows.ok) {
-        LogDbError(rows, QStringLiteral("LoadImages"));
+    if (!rows.ok()) {
+        LogFailure(rows, QStringLiteral("LoadImages"));
         CloseImageDatabase();
         return;
     }

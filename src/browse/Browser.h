@@ -1,5 +1,6 @@
 #pragma once
 
+#include "store/Session.h"
 #include "store/Deletion.h"
 
 #include <QList>

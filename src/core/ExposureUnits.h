@@ -2,7 +2,6 @@
 
 // Exposure values as the X-ray unit reported them, turned into the units and
 // the text form of their DICOM attributes.
-#include "core/WorkstationState.h"
 
 #include <QString>
 #include <QStringList>
@@ -15,6 +14,16 @@
 // (type 1's exposure time in s and compression in kg x 10, type 3's thickness
 // in cm). A value not reported, or reported as 0, stays empty: it is no
 // measurement, and the detector's own value stays in the image.
+// The values of the exposure the operator clicked last, read by header stamping.
+struct ExposureValues {
+    QString kV;
+    QString mAs;
+    QString thickness;
+    QString compression;
+    QString dose;
+    QString other; // the projection
+};
+
 struct HeaderExposureValues {
     QString kvp, exposureTime, mas, thickness, compression, dose;
     QString microAs; // the exposure in microampere-seconds, which keeps the fraction of a mAs

@@ -9,7 +9,6 @@ bool BatchJobActive = false;
 bool ImageLoadActive = false;
 bool ListRefreshRequested = false;
 qint16 ExaminationType = 0;
-BrowserSelection CurrentSelection;
 bool PartnersChanged = false;
 QMap<QString, QString> ActiveFilterTags;
 bool VisibleTagsChanged = false;

@@ -6,15 +6,8 @@
 // Process-wide state the main window owns and the subsystems read. One user
 // interface thread touches it; no locks.
 
-// The values of the exposure the operator clicked last, read by header stamping.
-struct ExposureValues {
-    QString kV;
-    QString mAs;
-    QString thickness;
-    QString compression;
-    QString dose;
-    QString other; // the projection
-};
+#include "core/ExposureUnits.h"
+
 extern ExposureValues SelectedExposure;
 extern QString CurrentExposureTime;
 
@@ -34,16 +27,6 @@ extern bool ListRefreshRequested;
 // 1 = "Curative", 2 = "Screening", 0 until the operator picks one.
 extern qint16 ExaminationType;
 
-// The patient, study and series selected in the browser.
-struct BrowserSelection {
-    qlonglong patientKey = 0; // tblPatienten.PatID
-    QString patientId;        // PatID1
-    QString patientName;
-    qlonglong studyKey = 0; // tblStudies.StudyID
-    QString studyUid;
-    qlonglong seriesKey = 0; // tblSeries.SeriesID
-};
-extern BrowserSelection CurrentSelection;
 
 // Set when the storage partners changed; the main window rebuilds its send menus.
 extern bool PartnersChanged;

@@ -116,8 +116,8 @@ void AddTagForm::Form_Load()
     OpenDefinitionsDatabase();
     const DbResult r = AttributesForFilter(DefinitionsDatabase, filter_);
     CloseDefinitionsDatabase();
-    if (!r.ok)
-        LogDbError(r, QStringLiteral("AddTagForm Form_Load"));
+    if (!r.ok())
+        LogFailure(r, QStringLiteral("AddTagForm Form_Load"));
     fillRows(lvDictionary, r, 0);
 }
 
@@ -129,8 +129,8 @@ void AddTagForm::cmdAdd_Click()
     OpenDefinitionsDatabase();
     const DbResult r = AddToFilter(DefinitionsDatabase, filter_, tags);
     CloseDefinitionsDatabase();
-    if (!r.ok) {
-        LogDbError(r, QStringLiteral("AddTagForm cmdAdd_Click"));
+    if (!r.ok()) {
+        LogFailure(r, QStringLiteral("AddTagForm cmdAdd_Click"));
         return;
     }
     VisibleTagsChanged = true;
@@ -174,8 +174,8 @@ void DatabaseForm::UpdateDictionary()
     const DbResult r = DictionaryRows(DefinitionsDatabase);
     CloseDefinitionsDatabase();
     lvDatabase->clear();
-    if (!r.ok) {
-        LogDbError(r, QStringLiteral("DatabaseForm UpdateDictionary"));
+    if (!r.ok()) {
+        LogFailure(r, QStringLiteral("DatabaseForm UpdateDictionary"));
         return;
     }
     QList<QTreeWidgetItem *> items;
@@ -215,8 +215,8 @@ void DatabaseForm::cmdApply_Click()
     OpenDefinitionsDatabase();
     const DbResult r = SetDictionaryVisible(DefinitionsDatabase, changes);
     CloseDefinitionsDatabase();
-    if (!r.ok) {
-        LogDbError(r, QStringLiteral("DatabaseForm cmdApply_Click"));
+    if (!r.ok()) {
+        LogFailure(r, QStringLiteral("DatabaseForm cmdApply_Click"));
         return;
     }
     accept();
@@ -230,8 +230,8 @@ void DatabaseForm::PopDelete_Click()
     OpenDefinitionsDatabase();
     const DbResult r = DeleteDictionaryRow(DefinitionsDatabase, item->data(0, Qt::UserRole).toLongLong());
     CloseDefinitionsDatabase();
-    if (!r.ok) {
-        LogDbError(r, QStringLiteral("DatabaseForm PopDelete_Click"));
+    if (!r.ok()) {
+        LogFailure(r, QStringLiteral("DatabaseForm PopDelete_Click"));
         return;
     }
     delete item;
@@ -303,7 +303,7 @@ void AddTagToDB::cmdOK_Click()
         Prompts().information(this, QStringLiteral("Tag already exists."), DefaultPromptTitle);
         return;
     case NewTagOutcome::Failed:
-        LogDbError(r, QStringLiteral("AddTagToDB cmdOK_Click"));
+        LogFailure(r, QStringLiteral("AddTagToDB cmdOK_Click"));
         return;
     case NewTagOutcome::Added:
         break;
@@ -334,8 +334,8 @@ void FilterArea::FillFilterList()
     const DbResult r = Execute(DefinitionsDatabase, QStringLiteral("SELECT Modality FROM tblModality ORDER BY Modality"));
     CloseDefinitionsDatabase();
     c_.cboModality->clear();
-    if (!r.ok) {
-        LogDbError(r, QStringLiteral("OptionForm Form_Load"));
+    if (!r.ok()) {
+        LogFailure(r, QStringLiteral("OptionForm Form_Load"));
         return;
     }
     for (const QSqlRecord &row : r.rows)
@@ -352,8 +352,8 @@ void FilterArea::cboModality_Click()
     OpenDefinitionsDatabase();
     const DbResult r = FilterAttributes(DefinitionsDatabase, EditedFilter);
     CloseDefinitionsDatabase();
-    if (!r.ok)
-        LogDbError(r, QStringLiteral("OptionForm cboModality_Click"));
+    if (!r.ok())
+        LogFailure(r, QStringLiteral("OptionForm cboModality_Click"));
     fillRows(c_.lvTags, r, 0);
 }
 
@@ -366,9 +366,9 @@ void FilterArea::cmdNew_Click()
     OpenDefinitionsDatabase();
     const DbResult r = AddModalityFilter(DefinitionsDatabase, name);
     CloseDefinitionsDatabase();
-    if (!r.ok) {
-        LogDbError(r, QStringLiteral("OptionForm cmdNew_Click"));
-        Prompts().information(dialog_, QStringLiteral("The filter \"%1\" cannot be created: %2").arg(name, r.errorText), DefaultPromptTitle);
+    if (!r.ok()) {
+        LogFailure(r, QStringLiteral("OptionForm cmdNew_Click"));
+        Prompts().information(dialog_, QStringLiteral("The filter \"%1\" cannot be created: %2").arg(name, r.text), DefaultPromptTitle);
         return;
     }
     FillFilterList();
@@ -383,8 +383,8 @@ void FilterArea::cmdDelMod_Click()
     OpenDefinitionsDatabase();
     const DbResult r = DeleteModalityFilter(DefinitionsDatabase, EditedFilter);
     CloseDefinitionsDatabase();
-    if (!r.ok) {
-        LogDbError(r, QStringLiteral("OptionForm cmdDelMod_Click"));
+    if (!r.ok()) {
+        LogFailure(r, QStringLiteral("OptionForm cmdDelMod_Click"));
         return;
     }
     if (EditedFilter == Settings.FilterActive) {
@@ -421,8 +421,8 @@ void FilterArea::cmdDelete_Click()
     OpenDefinitionsDatabase();
     const DbResult r = RemoveFromFilter(DefinitionsDatabase, EditedFilter, indexes);
     CloseDefinitionsDatabase();
-    if (!r.ok) {
-        LogDbError(r, QStringLiteral("OptionForm cmdDelete_Click"));
+    if (!r.ok()) {
+        LogFailure(r, QStringLiteral("OptionForm cmdDelete_Click"));
         return;
     }
     qDeleteAll(rows);

@@ -18,8 +18,8 @@ namespace {
 DbResult failure(qint32 number, const QString &text)
 {
     DbResult r;
-    r.errorNumber = number;
-    r.errorText = text;
+    r.number = number;
+    r.text = text;
     return r;
 }
 
@@ -30,11 +30,11 @@ QString column(const QString &filter) { return QLatin1Char('"') + filter + QLati
 DbResult inTransaction(Database &db, const std::function<DbResult()> &work)
 {
     DbResult r = Execute(db, QStringLiteral("BEGIN IMMEDIATE"));
-    if (!r.ok)
+    if (!r.ok())
         return r;
     r = work();
-    const DbResult end = Execute(db, r.ok ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK"));
-    if (r.ok && !end.ok)
+    const DbResult end = Execute(db, r.ok() ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK"));
+    if (r.ok() && !end.ok())
         return end;
     return r;
 }
@@ -44,9 +44,8 @@ DbResult executeEach(Database &db, const QString &sql, const QList<QVariantList>
 {
     return inTransaction(db, [&] {
         DbResult r;
-        r.ok = true;
         for (const QVariantList &v : values)
-            if (r = Execute(db, sql, v); !r.ok)
+            if (r = Execute(db, sql, v); !r.ok())
                 break;
         return r;
     });
@@ -88,8 +87,8 @@ QString FilterNameProblem(Database &db, const QString &name)
     // The row id's names too: a column of that name would hide it.
     QStringList columns{QStringLiteral("ROWID"), QStringLiteral("OID"), QStringLiteral("_ROWID_")};
     const DbResult info = Execute(db, QStringLiteral("SELECT name FROM pragma_table_info('tblDictionary')"));
-    if (!info.ok)
-        return info.errorText;
+    if (!info.ok())
+        return info.text;
     for (const QSqlRecord &row : info.rows)
         columns << row.value(0).toString();
     for (const QString &c : columns)
@@ -101,11 +100,10 @@ QString FilterNameProblem(Database &db, const QString &name)
 DbResult AddModalityFilter(Database &db, const QString &name)
 {
     const DbResult listed = Execute(db, QStringLiteral("SELECT COUNT(Modality) FROM tblModality WHERE Modality = ?"), {name});
-    if (!listed.ok)
+    if (!listed.ok())
         return listed;
     if (listed.rows.value(0).value(0).toInt() > 0) {
         DbResult r;
-        r.ok = true;
         return r;
     }
     if (const QString problem = FilterNameProblem(db, name); !problem.isEmpty())
@@ -113,7 +111,7 @@ DbResult AddModalityFilter(Database &db, const QString &name)
     return inTransaction(db, [&] {
         DbResult r = Execute(db, QStringLiteral("INSERT INTO tblModality (Modality) VALUES (?)"), {name});
         // Without a default the new column would be NULL, which "= 0" never matches.
-        return r.ok ? Execute(db, QStringLiteral("ALTER TABLE tblDictionary ADD %1 BIT NOT NULL DEFAULT 0").arg(column(name))) : r;
+        return r.ok() ? Execute(db, QStringLiteral("ALTER TABLE tblDictionary ADD %1 BIT NOT NULL DEFAULT 0").arg(column(name))) : r;
     });
 }
 
@@ -128,7 +126,7 @@ DbResult DeleteModalityFilter(Database &db, const QString &name)
         return failure(1, QStringLiteral("SQLite %1 cannot drop a column (3.35 or later can).").arg(version));
     return inTransaction(db, [&] {
         DbResult r = Execute(db, QStringLiteral("DELETE FROM tblModality WHERE Modality = ?"), {name});
-        return r.ok ? Execute(db, QStringLiteral("ALTER TABLE tblDictionary DROP COLUMN %1").arg(column(name))) : r;
+        return r.ok() ? Execute(db, QStringLiteral("ALTER TABLE tblDictionary DROP COLUMN %1").arg(column(name))) : r;
     });
 }
 
@@ -193,13 +191,13 @@ NewTagOutcome AddDictionaryTag(Database &db, const QString &group, const QString
         return NewTagOutcome::NotAValidTag;
     const QString tag = g + QLatin1Char(',') + e;
     r = Execute(db, QStringLiteral("SELECT COUNT(*) FROM tblDictionary WHERE Tag = ?"), {tag});
-    if (!r.ok)
+    if (!r.ok())
         return NewTagOutcome::Failed;
     if (r.rows.value(0).value(0).toInt() != 0)
         return NewTagOutcome::TagExists;
     r = Execute(db, QStringLiteral("INSERT INTO tblDictionary (Tag, Description, Type, Visible) VALUES (?, ?, ?, ?)"),
                 {tag, description, type, visible ? -1 : 0});
-    return r.ok ? NewTagOutcome::Added : NewTagOutcome::Failed;
+    return r.ok() ? NewTagOutcome::Added : NewTagOutcome::Failed;
 }
 
 DbResult SetDictionaryVisible(Database &db, const QList<QPair<qlonglong, bool>> &changes)
@@ -220,12 +218,11 @@ DbResult SeedDictionary(Database &db, const QString &tagListFile)
     DbResult r;
     QFile f(tagListFile);
     if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        r.errorNumber = 53;
-        r.errorText = QStringLiteral("File not found: %1").arg(tagListFile);
+        r.number = ErrorCode::FileNotFound;
+        r.text = QStringLiteral("File not found: %1").arg(tagListFile);
         return r;
     }
     const QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
-    r.ok = true;
     for (const QString &raw : lines) {
         const QString tag = raw.trimmed().toUpper();
         if (tag.isEmpty() || tag.startsWith(QLatin1Char('#')))
@@ -235,14 +232,13 @@ DbResult SeedDictionary(Database &db, const QString &tagListFile)
         const quint16 e = static_cast<quint16>(tag.mid(5).toUInt(&okE, 16));
         const AttributeInfo info = LookupAttribute(g, e);
         if (tag.size() != 9 || tag[4] != QLatin1Char(',') || !okG || !okE || !info.known) {
-            r.ok = false;
-            r.errorNumber = 13;
-            r.errorText = QStringLiteral("Unknown attribute %1").arg(tag);
+            r.number = ErrorCode::TypeMismatch;
+            r.text = QStringLiteral("Unknown attribute %1").arg(tag);
             return r;
         }
         r = Execute(db, QStringLiteral("INSERT INTO tblDictionary (Tag, Type, Description, Visible) VALUES (?, ?, ?, -1)"),
                     {tag, info.vr, DescriptionFromKeyword(info.keyword)});
-        if (!r.ok)
+        if (!r.ok())
             return r;
     }
     return r;
@@ -257,15 +253,15 @@ QStringList MammographyFilterTags()
 DbResult SeedMammographyFilter(Database &db)
 {
     DbResult r = AddModalityFilter(db, QStringLiteral("MG"));
-    if (!r.ok)
+    if (!r.ok())
         return r;
     for (const QString &tag : MammographyFilterTags()) {
         r = Execute(db, QStringLiteral("UPDATE tblDictionary SET MG = -1 WHERE Tag = ?"), {tag});
-        if (!r.ok)
+        if (!r.ok())
             return r;
         if (r.rowsAffected != 1) {
-            r.ok = false;
-            r.errorText = QStringLiteral("%1 is not in the dictionary").arg(tag);
+            r.number = ErrorCode::InvalidCall;
+            r.text = QStringLiteral("%1 is not in the dictionary").arg(tag);
             return r;
         }
     }
@@ -279,8 +275,8 @@ void LoadModFilter()
     OpenDefinitionsDatabase();
     const DbResult r = FilterAttributes(DefinitionsDatabase, Settings.FilterActive);
     CloseDefinitionsDatabase();
-    if (!r.ok) {
-        WriteErrorLog(r.errorNumber, r.errorText, QStringLiteral("MainForm LoadModFilter"));
+    if (!r.ok()) {
+        WriteErrorLog(r.number, r.text, QStringLiteral("MainForm LoadModFilter"));
         return;
     }
     ActiveFilterTags.clear();

@@ -1,3 +1,4 @@
+#include "store/Session.h"
 #include "exposure/DoseList.h"
 
 #include "core/ErrorLog.h"
@@ -91,8 +92,8 @@ void DoseList::fillFrom(const std::optional<QString> &patientName)
     }
     const DbResult r = OpenExposuresOf(UserDatabase, today(), patientName);
     CloseUserDatabase();
-    if (!r.ok) {
-        LogDbError(r, kFillSource);
+    if (!r.ok()) {
+        LogFailure(r, kFillSource);
         return;
     }
     QTreeWidget *list = c_.lvDosis;
@@ -139,7 +140,7 @@ void DoseList::RefreshDosisList()
         return sel.first()->data(0, Qt::UserRole).toLongLong();
     };
     const auto fail = [](const DbResult &r) {
-        LogDbError(r, kRefreshSource);
+        LogFailure(r, kRefreshSource);
         CloseUserDatabase();
     };
     const QString patientId = CurrentSelection.patientId;
@@ -149,7 +150,7 @@ void DoseList::RefreshDosisList()
         for (int i = 0; i < list->topLevelItemCount(); ++i) {
             const DbResult r = AssignExposure(UserDatabase, list->topLevelItem(i)->data(0, Qt::UserRole).toLongLong(),
                                               patientId, patientName);
-            if (!r.ok)
+            if (!r.ok())
                 return fail(r);
         }
         break;
@@ -157,14 +158,14 @@ void DoseList::RefreshDosisList()
     case 3: {
         const auto id = selectedId();
         if (!id) {
-            WriteErrorLog(NoRowSelectedError, QStringLiteral("Object variable or With block variable not set (no selected exposure)"),
+            WriteErrorLog(ErrorCode::NoObject, QStringLiteral("Object variable or With block variable not set (no selected exposure)"),
                           kRefreshSource);
             CloseUserDatabase();
             return;
         }
         const DbResult r = AssignmentMode == 2 ? RemoveExposureFromList(UserDatabase, *id)
                                                : AssignExposure(UserDatabase, *id, patientId, patientName);
-        if (!r.ok)
+        if (!r.ok())
             return fail(r);
         break;
     }
@@ -240,8 +241,8 @@ void DoseList::cmbDosis_DropDown()
     }
     const DbResult r = OpenPatientNamesOf(UserDatabase, today());
     CloseUserDatabase();
-    if (!r.ok) {
-        LogDbError(r, kFillSource);
+    if (!r.ok()) {
+        LogFailure(r, kFillSource);
         return;
     }
     for (const QSqlRecord &rec : r.rows)

@@ -130,8 +130,8 @@ void DosisForm::fill(bool everything, const QString &source)
     QCoreApplication::processEvents();
     const DbResult r = SearchJournal(UserDatabase, search);
     CloseUserDatabase();
-    if (!r.ok) {
-        WriteErrorLog(r.errorNumber, r.errorText, source);
+    if (!r.ok()) {
+        WriteErrorLog(r.number, r.text, source);
         return;
     }
     const QLocale locale;
@@ -177,15 +177,15 @@ void DosisForm::updateDosisDB()
     }
     DbResult r;
     if (!OpenUserDatabase()) {
-        r.errorNumber = UserDatabase.error().number;
-        r.errorText = UserDatabase.error().text;
+        r.number = UserDatabase.error().number;
+        r.text = UserDatabase.error().text;
     } else {
         r = ReleaseExposure(UserDatabase, id, name, today());
         CloseUserDatabase();
     }
-    if (!r.ok) {
-        WriteErrorLog(r.errorNumber, r.errorText, kFreeSource);
-        Prompts().critical(this, QStringLiteral("The exposure could not be set free: ") + r.errorText, windowTitle());
+    if (!r.ok()) {
+        WriteErrorLog(r.number, r.text, kFreeSource);
+        Prompts().critical(this, QStringLiteral("The exposure could not be set free: ") + r.text, windowTitle());
         return;
     }
     DosisListFill();

@@ -110,26 +110,26 @@ void ExposureCapture::applyLineSettings()
 {
     const QString speed = entry(kSpeeds, Settings.Speed);
     if (speed.isEmpty())
-        WriteErrorLog(DecodeErrors::OutOfRange, QStringLiteral("Subscript out of range (ComPort\\Speed %1)").arg(Settings.Speed), kPortSource);
+        WriteErrorLog(ErrorCode::OutOfRange, QStringLiteral("Subscript out of range (ComPort\\Speed %1)").arg(Settings.Speed), kPortSource);
     else if (!port_.setBaudRate(speed.toInt()))
         logPort(port_, QStringLiteral("speed ") + speed);
 
     static const QSerialPort::Parity parities[] = {QSerialPort::EvenParity, QSerialPort::MarkParity, QSerialPort::NoParity,
                                                    QSerialPort::OddParity, QSerialPort::SpaceParity};
     if (Settings.Parity < 0 || Settings.Parity > 4)
-        WriteErrorLog(DecodeErrors::OutOfRange, QStringLiteral("Subscript out of range (ComPort\\Parity %1)").arg(Settings.Parity), kPortSource);
+        WriteErrorLog(ErrorCode::OutOfRange, QStringLiteral("Subscript out of range (ComPort\\Parity %1)").arg(Settings.Parity), kPortSource);
     else if (!port_.setParity(parities[Settings.Parity]))
         logPort(port_, QStringLiteral("parity ") + entry(kParities, Settings.Parity));
 
     if (Settings.Bit_Get < 0 || Settings.Bit_Get > 4)
-        WriteErrorLog(DecodeErrors::OutOfRange, QStringLiteral("Subscript out of range (ComPort\\Bit_Get %1)").arg(Settings.Bit_Get), kPortSource);
+        WriteErrorLog(ErrorCode::OutOfRange, QStringLiteral("Subscript out of range (ComPort\\Bit_Get %1)").arg(Settings.Bit_Get), kPortSource);
     else if (Settings.Bit_Get == 0)
         WriteErrorLog(380, QStringLiteral("Invalid property value (4 data bits are not supported)"), kPortSource);
     else if (!port_.setDataBits(QSerialPort::DataBits(4 + Settings.Bit_Get)))
         logPort(port_, QStringLiteral("data bits ") + entry(kDataBits, Settings.Bit_Get));
 
     if (Settings.Bit_Put < 0 || Settings.Bit_Put > 2)
-        WriteErrorLog(DecodeErrors::OutOfRange, QStringLiteral("Subscript out of range (ComPort\\Bit_Put %1)").arg(Settings.Bit_Put), kPortSource);
+        WriteErrorLog(ErrorCode::OutOfRange, QStringLiteral("Subscript out of range (ComPort\\Bit_Put %1)").arg(Settings.Bit_Put), kPortSource);
     else if (Settings.Bit_Put == 1)
         WriteErrorLog(380, QStringLiteral("Invalid property value (1.5 stop bits are not supported)"), kPortSource);
     else if (!port_.setStopBits(Settings.Bit_Put == 0 ? QSerialPort::OneStop : QSerialPort::TwoStop))
@@ -330,8 +330,8 @@ void ExposureCapture::dbFill()
             const JournalInsert ins = InsertExposure(UserDatabase, *out.record);
             for (const JournalProblem &p : ins.problems)
                 WriteErrorLog(p.number, p.description, kFillSource);
-            if (!ins.ok)
-                WriteErrorLog(ins.errorNumber, ins.errorText, kFillSource);
+            if (!ins.ok())
+                WriteErrorLog(ins.number, ins.text, kFillSource);
             CloseUserDatabase();
         }
     }

@@ -25,7 +25,7 @@ public:
     std::optional<QString> left(const QString &t, qsizetype n, const char *what)
     {
         if (n < 0) {
-            fail(DecodeErrors::InvalidCall, QString::fromLatin1(what));
+            fail(ErrorCode::InvalidCall, QString::fromLatin1(what));
             return std::nullopt;
         }
         return t.left(n);
@@ -35,7 +35,7 @@ public:
     std::optional<QString> mid(const QString &t, qsizetype start, qsizetype n, const char *what)
     {
         if (start < 1) {
-            fail(DecodeErrors::InvalidCall, QString::fromLatin1(what));
+            fail(ErrorCode::InvalidCall, QString::fromLatin1(what));
             return std::nullopt;
         }
         if (start > t.size())
@@ -51,7 +51,7 @@ public:
         bool ok = false;
         const double v = strict.toDouble(text.trimmed(), &ok);
         if (!ok || !std::isfinite(v)) {
-            fail(DecodeErrors::TypeMismatch, QString::fromLatin1(what) + QStringLiteral(" \"") + text.left(40) + QLatin1Char('"'));
+            fail(ErrorCode::TypeMismatch, QString::fromLatin1(what) + QStringLiteral(" \"") + text.left(40) + QLatin1Char('"'));
             return std::nullopt;
         }
         return v;
@@ -65,7 +65,7 @@ public:
             return std::nullopt;
         const double r = std::nearbyint(*v * 10.0); // default rounding: half to even
         if (std::fabs(r) > double(std::numeric_limits<qint32>::max())) {
-            fail(DecodeErrors::Overflow, QString::fromLatin1(what));
+            fail(ErrorCode::Overflow, QString::fromLatin1(what));
             return std::nullopt;
         }
         return QString::number(qint64(r));
@@ -141,7 +141,7 @@ void decodeSophie(const DecoderInput &in, DecoderOutput &out, Work &w)
     if (parts.size() >= 3)
         datum = parts[2] + QLatin1Char('.') + parts[1] + QLatin1Char('.') + parts[0];
     else
-        w.fail(DecodeErrors::OutOfRange, QStringLiteral("date token \"%1\"").arg(dateToken.left(40)));
+        w.fail(ErrorCode::OutOfRange, QStringLiteral("date token \"%1\"").arg(dateToken.left(40)));
 
     const QString other = QStringList{at(t, 4), at(t, 5), at(t, 6), at(t, 3), at(t, 10)}.join(QLatin1Char(','));
     kv = at(t, 7).remove(QStringLiteral("kV"));

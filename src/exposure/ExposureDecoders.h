@@ -1,5 +1,6 @@
 #pragma once
 
+#include "toolkit/Result.h"
 #include "exposure/ExposureRecord.h"
 
 #include <QDateTime>
@@ -64,11 +65,3 @@ QString ProjectionOfCounter(qint16 unitType, qint16 counter);
 // The decoders' date texts ("dd.MM.yyyy", the locale's short date, ISO) as a
 // date; invalid when the text is none of them.
 QDate ParseExposureDate(const QString &text, const QLocale &locale);
-
-// Error numbers the decoders report, as the workstation always numbered them.
-namespace DecodeErrors {
-inline constexpr qint32 InvalidCall = 5;  // "Invalid procedure call or argument"
-inline constexpr qint32 Overflow = 6;     // "Overflow"
-inline constexpr qint32 OutOfRange = 9;   // "Subscript out of range"
-inline constexpr qint32 TypeMismatch = 13; // "Type mismatch"
-} // namespace DecodeErrors

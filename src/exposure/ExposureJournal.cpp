@@ -11,7 +11,6 @@ namespace {
 
 QVariant textOrNull(const std::optional<QString> &v) { return v ? QVariant(*v) : QVariant(QMetaType::fromType<QString>()); }
 
-constexpr qint32 kNoCaseFolding = 3251;
 
 // SQLite's LIKE ignores the case of ASCII letters only: "mü*" would miss
 // "Müller". Both sides go through this first.
@@ -52,7 +51,7 @@ JournalInsert InsertExposure(Database &db, const ExposureRecord &r, const QLocal
         if (d.isValid())
             datum = DbDate(d);
         else
-            result.problems.append({DecodeErrors::TypeMismatch,
+            result.problems.append({ErrorCode::TypeMismatch,
                                     QStringLiteral("Type mismatch (date \"%1\")").arg(r.Datum->left(40))});
     }
     const DbResult q = Execute(db,
@@ -61,9 +60,9 @@ JournalInsert InsertExposure(Database &db, const ExposureRecord &r, const QLocal
         {textOrNull(r.KVP), textOrNull(r.ma), textOrNull(r.Zeit), textOrNull(r.Dicke), textOrNull(r.mGy),
          textOrNull(r.Druck), datum, textOrNull(r.Sonstiges), r.Status.value_or(QStringLiteral("0")),
          textOrNull(r.expZeit), textOrNull(r.Patname)});
-    result.ok = q.ok;
-    result.errorNumber = q.errorNumber;
-    result.errorText = q.errorText;
+
+    result.number = q.number;
+    result.text = q.text;
     result.id = q.lastInsertId.toLongLong();
     return result;
 }
@@ -105,8 +104,8 @@ DbResult SearchJournal(Database &db, const JournalSearch &search)
     if (!search.patientId.isEmpty() || !search.patientName.isEmpty()) {
         if (db.isOpen() && !registerFoldCase(db)) {
             DbResult failed;
-            failed.errorNumber = kNoCaseFolding;
-            failed.errorText = QStringLiteral("The search cannot compare names without regard to case");
+            failed.number = ErrorCode::NoCaseFolding;
+            failed.text = QStringLiteral("The search cannot compare names without regard to case");
             return failed;
         }
     }

@@ -17,11 +17,8 @@ struct JournalProblem {
     QString description;
 };
 
-struct JournalInsert {
-    bool ok = false;
+struct JournalInsert : Result {
     qlonglong id = 0;
-    qint32 errorNumber = 0;
-    QString errorText;
     QList<JournalProblem> problems; // values left out of the row
 };
 
@@ -61,5 +58,3 @@ DbResult SearchJournal(Database &db, const JournalSearch &search);
 DbResult ReleaseExposure(Database &db, qlonglong id, const std::optional<QString> &newPatientName = std::nullopt,
                          const QDate &day = QDate());
 
-// Fixed error number for a dose-list action that needs a selected row.
-inline constexpr qint32 NoRowSelectedError = 91; // "Object variable or With block variable not set"

@@ -303,8 +303,8 @@ bool HeaderUpdateJob::parseTasks()
     OpenDefinitionsDatabase();
     const DbResult tags = Execute(DefinitionsDatabase, QStringLiteral("SELECT Tag FROM tblDictionary"));
     CloseDefinitionsDatabase();
-    if (!tags.ok)
-        return fail(QStringLiteral("Cannot read the dictionary: ") + tags.errorText, tags.errorNumber, false);
+    if (!tags.ok())
+        return fail(QStringLiteral("Cannot read the dictionary: ") + tags.text, tags.number, false);
     for (const QSqlRecord &row : tags.rows)
         dictionary.insert(row.value(0).toString().trimmed().toUpper());
     for (const HeaderTask &t : in_.tasks) {
@@ -372,7 +372,7 @@ bool HeaderUpdateJob::collectImages()
         Item item;
         item.image = in_.images[i];
         if (!item.image || !item.image->isValid())
-            return fail(QStringLiteral("Image %1 of the viewer cannot be read.").arg(i + 1), ToolkitErrors::NotReadable, false);
+            return fail(QStringLiteral("Image %1 of the viewer cannot be read.").arg(i + 1), ErrorCode::NotReadable, false);
         item.viewerIndex = i + 1;
         item.activeStudy = true;
         item.loadedScope = true;
@@ -388,9 +388,9 @@ bool HeaderUpdateJob::collectImages()
     } closer;
     auto query = [this](const QString &sql, const QVariantList &values, DbResult *r) {
         *r = Execute(ImageDatabase, sql, values);
-        if (!r->ok)
-            fail(QStringLiteral("Cannot read the image database: ") + r->errorText, r->errorNumber, false);
-        return r->ok;
+        if (!r->ok())
+            fail(QStringLiteral("Cannot read the image database: ") + r->text, r->number, false);
+        return r->ok();
     };
     // The study and patient the job works on are where the loaded images are
     // filed: the selection may have moved on since they were loaded.
@@ -458,10 +458,10 @@ bool HeaderUpdateJob::readImages(const QStringList &uids, const QString &studyUi
     for (const QString &uid : uids) {
         const QString path = folder + QLatin1Char('/') + uid + QStringLiteral(".dcm");
         ToolkitImageList list;
-        ToolkitError e;
+        Result e;
         if (folder.isEmpty() || QFileInfo(uid + QStringLiteral(".dcm")).fileName() != uid + QStringLiteral(".dcm")
             || !ReadFileIntoList(list, path, &e))
-            return fail(QStringLiteral("Cannot read %1: %2").arg(path, e.text), e.number ? e.number : ToolkitErrors::NotReadable, false);
+            return fail(QStringLiteral("Cannot read %1: %2").arg(path, e.text), e.number ? e.number : ErrorCode::NotReadable, false);
         Item item;
         item.image = ListItem(list, 1);
         item.activeStudy = activeStudy;
@@ -557,15 +557,15 @@ bool HeaderUpdateJob::writeItems(int from, int to)
     for (int i = from; i < to; ++i) {
         Item &item = (*items_)[i];
         for (auto it = item.values.cbegin(); it != item.values.cend(); ++it) {
-            ToolkitError e;
+            Result e;
             if (!SetAttribute(item.image, quint16(it.key() >> 16), quint16(it.key() & 0xFFFF), it.value(), &e))
                 return fail(QStringLiteral("Cannot write (%1) of %2: %3").arg(tagText(it.key()), item.oldUid, e.text), e.number, false);
         }
         QCoreApplication::processEvents();
         const QString path = work_ + QLatin1Char('/') + item.fileName;
         if (beforeWrite && !beforeWrite(item.fileName, written_))
-            return fail(QStringLiteral("Cannot write %1: no space left on device").arg(path), ToolkitErrors::WriteFailed, false);
-        ToolkitError e;
+            return fail(QStringLiteral("Cannot write %1: no space left on device").arg(path), ErrorCode::WriteFailed, false);
+        Result e;
         if (!WriteDicomFile(item.image, path, &e))
             return fail(QStringLiteral("Cannot write %1: %2").arg(path, e.text), e.number, false);
         startWriteback(path);
@@ -590,7 +590,7 @@ bool HeaderUpdateJob::removeOld()
     // The copies reach the disk before the originals go, outside the removal's lock.
     for (const QString &f : QDir(work_).entryList({QStringLiteral("*.dcm")}, QDir::Files)) {
         if (!syncPath(work_ + QLatin1Char('/') + f))
-            return fail(QStringLiteral("Cannot flush %1/%2; nothing was changed.").arg(work_, f), ToolkitErrors::WriteFailed, false);
+            return fail(QStringLiteral("Cannot flush %1/%2; nothing was changed.").arg(work_, f), ErrorCode::WriteFailed, false);
         QCoreApplication::processEvents();
     }
     // Written inside the removal, before its commit: once the old entries are
@@ -620,7 +620,7 @@ bool HeaderUpdateJob::handToReceiver()
     for (const QString &f : files) {
         if (!moveInto(work_ + QLatin1Char('/') + f, temp))
             return fail(QStringLiteral("Cannot move %1 into %2; the rewritten images stay in %3 and go to the receiver at the next start").arg(f, temp, work_),
-                        ToolkitErrors::WriteFailed, false, true);
+                        ErrorCode::WriteFailed, false, true);
         report_.advance();
     }
     report_.append(QStringLiteral("OK\r\n"));
@@ -648,7 +648,7 @@ void HeaderUpdateJob::HandOverLeftovers()
         // The marker goes last: a folder still holding images keeps it for the next start.
         if (left == 0)
             QDir(folder).removeRecursively();
-        WriteErrorLog(left ? ToolkitErrors::WriteFailed : 0,
+        WriteErrorLog(left ? ErrorCode::WriteFailed : 0,
                       QStringLiteral("Handed %1 image(s) of an interrupted header update from %2 to the receiver (%3)%4")
                           .arg(moved)
                           .arg(folder, temp, left ? QStringLiteral("; %1 could not be moved and stay there").arg(left) : QString()),

@@ -32,7 +32,7 @@ QString GetHeaderElement(const QString &group, const QString &element, const Too
     if (!a.exists)
         return {};
     if (!a.charsetProblem.isEmpty())
-        WriteErrorLog(ToolkitErrors::NotReadable, QStringLiteral("(%1,%2): %3").arg(group, element, a.charsetProblem), QStringLiteral("GetHeaderElement"));
+        WriteErrorLog(ErrorCode::NotReadable, QStringLiteral("(%1,%2): %3").arg(group, element, a.charsetProblem), QStringLiteral("GetHeaderElement"));
     if (!a.isMultiValued())
         return a.value;
     QStringList values;

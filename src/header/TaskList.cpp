@@ -48,26 +48,26 @@ bool RuleSetExists(Database &db, const QString &name, DbResult *result)
     const DbResult r = Execute(db, QStringLiteral("SELECT COUNT(*) FROM tblRules WHERE fName = ?"), {name});
     if (result)
         *result = r;
-    return r.ok && r.rows.value(0).value(0).toInt() != 0;
+    return r.ok() && r.rows.value(0).value(0).toInt() != 0;
 }
 
 DbResult SaveRuleSet(Database &db, const QString &name, const QList<RuleTask> &tasks)
 {
     DbResult r = Execute(db, QStringLiteral("BEGIN IMMEDIATE"));
-    if (!r.ok)
+    if (!r.ok())
         return r;
     for (const RuleTask &t : tasks) {
         // A change rule has no target: its value is asked for when the set is applied.
         r = Execute(db, QStringLiteral("INSERT INTO tblRules (fLevel, fSource, fTask, fTaskID, fTarget, fName) VALUES (?, ?, ?, ?, ?, ?)"),
                     {t.level, withoutApostrophes(t.source), t.task, t.taskId,
                      t.taskId == QLatin1String("0") ? QVariant() : QVariant(withoutApostrophes(t.target)), name});
-        if (!r.ok)
+        if (!r.ok())
             break;
     }
-    if (r.ok)
+    if (r.ok())
         r = Execute(db, QStringLiteral("INSERT INTO tblRuleKey (fKeyName) VALUES (?)"), {name});
-    const DbResult end = Execute(db, r.ok ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK"));
-    return r.ok ? end : r;
+    const DbResult end = Execute(db, r.ok() ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK"));
+    return r.ok() ? end : r;
 }
 
 QList<HeaderTask> TasksFromList(const QTreeWidget *lvTasks)
@@ -111,8 +111,8 @@ void TaskList::RebuildRuleMenu()
     const DbResult r = RuleSetNames(DefinitionsDatabase);
     CloseDefinitionsDatabase();
     c_.PopUpRules->clear();
-    if (!r.ok)
-        LogDbError(r, QStringLiteral("MainForm LoadRules"));
+    if (!r.ok())
+        LogFailure(r, QStringLiteral("MainForm LoadRules"));
     for (const QSqlRecord &row : r.rows) {
         const QString name = row.value(0).toString();
         QAction *entry = c_.PopUpRules->addAction(name, this, [this, name] { ApplyRuleSet(name); });
@@ -190,10 +190,10 @@ void TaskList::SaveAs()
         }
         name = withoutApostrophes(name);
         DbResult r;
-        if (!RuleSetExists(DefinitionsDatabase, name, &r) && r.ok)
+        if (!RuleSetExists(DefinitionsDatabase, name, &r) && r.ok())
             break;
-        if (!r.ok) {
-            LogDbError(r, QStringLiteral("MainForm PopUpTaskListSub_Click"));
+        if (!r.ok()) {
+            LogFailure(r, QStringLiteral("MainForm PopUpTaskListSub_Click"));
             CloseDefinitionsDatabase();
             return;
         }
@@ -213,9 +213,9 @@ void TaskList::SaveAs()
     }
     const DbResult r = SaveRuleSet(DefinitionsDatabase, name, tasks);
     CloseDefinitionsDatabase();
-    if (!r.ok) {
-        LogDbError(r, QStringLiteral("MainForm PopUpTaskListSub_Click"));
-        Prompts().critical(c_.window, QStringLiteral("Tasks not saved: ") + r.errorText, DefaultPromptTitle);
+    if (!r.ok()) {
+        LogFailure(r, QStringLiteral("MainForm PopUpTaskListSub_Click"));
+        Prompts().critical(c_.window, QStringLiteral("Tasks not saved: ") + r.text, DefaultPromptTitle);
         return;
     }
     Prompts().information(c_.window, QStringLiteral("Task successfully saved!"), DefaultPromptTitle);
@@ -229,8 +229,8 @@ void TaskList::ApplyRuleSet(const QString &name)
     OpenDefinitionsDatabase();
     const DbResult r = RuleSetTasks(DefinitionsDatabase, name);
     CloseDefinitionsDatabase();
-    if (!r.ok) {
-        LogDbError(r, QStringLiteral("MainForm PopUpRules_Click"));
+    if (!r.ok()) {
+        LogFailure(r, QStringLiteral("MainForm PopUpRules_Click"));
         return;
     }
     // All values first: a cancelled prompt leaves the list as it was.

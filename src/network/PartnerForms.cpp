@@ -55,8 +55,8 @@ void AddSCP::cmdAdd_Click()
     const DbResult r = SavePartner(DefinitionsDatabase, id_, txtSCP[0]->text().trimmed(),
                                    {txtSCP[1]->text().trimmed(), txtSCP[2]->text().trimmed(), txtSCP[3]->text().trimmed()});
     CloseDefinitionsDatabase();
-    if (!r.ok) {
-        WriteErrorLog(r.errorNumber, r.errorText, QStringLiteral("AddSCP cmdAdd_Click"));
+    if (!r.ok()) {
+        WriteErrorLog(r.number, r.text, QStringLiteral("AddSCP cmdAdd_Click"));
         return;
     }
     PartnerSaved = true;
@@ -95,8 +95,8 @@ void StoragePartnerList::UpdateSCP()
     OpenDefinitionsDatabase();
     const PartnerList list = ReadPartners(DefinitionsDatabase);
     CloseDefinitionsDatabase();
-    if (!list.ok)
-        WriteErrorLog(list.error.errorNumber, list.error.errorText, QStringLiteral("OptionForm UpdateSCP"));
+    if (!list.ok())
+        WriteErrorLog(list.number, list.text, QStringLiteral("OptionForm UpdateSCP"));
     for (const StoragePartner &p : list.partners) {
         auto *item = new QTreeWidgetItem(QStringList{p.alias, p.address.aet, p.address.ip, p.address.port});
         item->setData(0, Qt::UserRole, p.id);
@@ -158,8 +158,8 @@ void StoragePartnerList::PopDeleteSCP()
     OpenDefinitionsDatabase();
     const DbResult r = DeletePartner(DefinitionsDatabase, item->data(0, Qt::UserRole).toLongLong());
     CloseDefinitionsDatabase();
-    if (!r.ok) {
-        WriteErrorLog(r.errorNumber, r.errorText, QStringLiteral("OptionForm PopDeleteSCP_Click"));
+    if (!r.ok()) {
+        WriteErrorLog(r.number, r.text, QStringLiteral("OptionForm PopDeleteSCP_Click"));
         return;
     }
     delete item;
@@ -183,9 +183,9 @@ void StoragePartnerList::PopDefault()
     OpenDefinitionsDatabase();
     const DbResult r = MakeDefaultPartner(DefinitionsDatabase, selected->data(0, Qt::UserRole).toLongLong());
     CloseDefinitionsDatabase();
-    if (!r.ok) {
-        WriteErrorLog(r.errorNumber, r.errorText, QStringLiteral("OptionForm PopDefault_Click"));
-        Prompts().information(lvSCP_, QStringLiteral("Error #%1: %2").arg(r.errorNumber).arg(r.errorText), DefaultPromptTitle);
+    if (!r.ok()) {
+        WriteErrorLog(r.number, r.text, QStringLiteral("OptionForm PopDefault_Click"));
+        Prompts().information(lvSCP_, QStringLiteral("Error #%1: %2").arg(r.number).arg(r.text), DefaultPromptTitle);
         return;
     }
     PartnersChanged = true;
@@ -215,7 +215,7 @@ void StoragePartnerList::PopVerify()
     });
     verifyProgress->show();
     verifyWatcher_.setFuture(QtConcurrent::run([partner, callingAe, cancel = cancel_] {
-        ToolkitError e;
+        Result e;
         return VerifyPartner(partner.ip, partner.port.toInt(), callingAe, partner.aet, &e, cancel.get()) ? QString() : e.text;
     }));
 }
@@ -249,8 +249,8 @@ void UpdateSendToEntries(QMenu *Se_SendTo, QMenu *St_SendTo, QMenu *P_SendTo,
     OpenDefinitionsDatabase();
     const PartnerList list = ReadPartners(DefinitionsDatabase);
     CloseDefinitionsDatabase();
-    if (!list.ok) {
-        WriteErrorLog(list.error.errorNumber, list.error.errorText, QStringLiteral("MainForm UpdateSendToEntries"));
+    if (!list.ok()) {
+        WriteErrorLog(list.number, list.text, QStringLiteral("MainForm UpdateSendToEntries"));
         return;
     }
     TakePartnersInUse(list.partners);

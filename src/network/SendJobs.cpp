@@ -26,7 +26,7 @@ void showError(QWidget *parent, qint32 number, const QString &text)
 
 // Reads one file and stores it over the open associations; the image is
 // released before the next one is read.
-bool sendFile(const QString &path, ToolkitError *error)
+bool sendFile(const QString &path, Result *error)
 {
     ToolkitImageList sendList;
     if (!ReadFileIntoList(sendList, path, error))
@@ -39,9 +39,7 @@ bool sendFile(const QString &path, ToolkitError *error)
     return true;
 }
 
-struct Rows {
-    bool ok = false;
-    DbResult error;
+struct Rows : Result {
     QStringList uids;
 };
 
@@ -51,13 +49,12 @@ Rows imageRows(const QString &sql, const QVariantList &values)
     OpenImageDatabase();
     const DbResult r = Execute(ImageDatabase, sql, values);
     CloseImageDatabase();
-    if (!r.ok) {
-        out.error = r;
+    if (!r.ok()) {
+        static_cast<Result &>(out) = r;
         return out;
     }
     for (const QSqlRecord &row : r.rows)
         out.uids << row.value(0).toString();
-    out.ok = true;
     return out;
 }
 
@@ -77,9 +74,9 @@ bool sendStudy(EditForm &form, SendJob &job, const QString &where)
     const Rows rows = imageRows(QStringLiteral("SELECT i.ImageUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
                                                "WHERE r.FKeyStudyID = ? ORDER BY r.SeriesNr, r.SeriesID, i.ImageNr, i.ImageID"),
                                 {s.studyKey});
-    if (!rows.ok) {
-        showError(&form, rows.error.errorNumber, rows.error.errorText);
-        WriteErrorLog(rows.error.errorNumber, rows.error.errorText, where);
+    if (!rows.ok()) {
+        showError(&form, rows.number, rows.text);
+        WriteErrorLog(rows.number, rows.text, where);
         return false;
     }
     form.setProgressMaximum(static_cast<int>(rows.uids.size()));
@@ -87,7 +84,7 @@ bool sendStudy(EditForm &form, SendJob &job, const QString &where)
     form.append(QStringLiteral("Sending study ... "));
     int sentHere = 0;
     for (const QString &uid : rows.uids) {
-        ToolkitError error;
+        Result error;
         if (sendFile(StudyImageFile(s.studyUid, uid), &error)) {
             ++sentHere;
             ++job.SentCount;
@@ -115,7 +112,7 @@ QString StudyImageFile(const QString &studyUid, const QString &imageUid)
 bool SCPOnline(QWidget *parent)
 {
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    ToolkitError error;
+    Result error;
     bool ok = true;
     ReleaseConnections();
     PartnerConnection = std::make_unique<ToolkitAssociation>();
@@ -151,9 +148,9 @@ void SerieSenden(EditForm &form, SendJob &job)
 {
     const SendSelection &s = job.selection;
     const Rows rows = imageRows(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ? ORDER BY ImageNr"), {s.seriesKey});
-    if (!rows.ok) {
-        showError(&form, rows.error.errorNumber, rows.error.errorText);
-        WriteErrorLog(rows.error.errorNumber, rows.error.errorText, QStringLiteral("EditForm SerieSenden"));
+    if (!rows.ok()) {
+        showError(&form, rows.number, rows.text);
+        WriteErrorLog(rows.number, rows.text, QStringLiteral("EditForm SerieSenden"));
         form.append(QStringLiteral("Tasks done!"));
         form.enableOK();
         return;
@@ -169,7 +166,7 @@ void SerieSenden(EditForm &form, SendJob &job)
     }
     form.append(QStringLiteral("Sending Series ... "));
     for (const QString &uid : rows.uids) {
-        ToolkitError error;
+        Result error;
         if (sendFile(folder + QLatin1Char('/') + uid + QStringLiteral(".dcm"), &error))
             ++job.SentCount;
         else
@@ -189,7 +186,7 @@ void StudieSenden(EditForm &form, SendJob &job)
     const bool alone = JobMode != JobKind::SendPatient;
     const Rows any = imageRows(QStringLiteral("SELECT i.ImageUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID WHERE r.FKeyStudyID = ?"),
                                {job.selection.studyKey});
-    if (alone && any.ok && any.uids.isEmpty()) {
+    if (alone && any.ok() && any.uids.isEmpty()) {
         Prompts().information(&form, QStringLiteral("The images from the selected study could not be found!"), DefaultPromptTitle);
         form.enableOK();
         form.close();
@@ -215,9 +212,9 @@ void PatientSenden(EditForm &form, SendJob &job)
     const DbResult studies = Execute(ImageDatabase, QStringLiteral("SELECT StudyID, StudyUID FROM tblStudies WHERE FKeyPATID = ?"),
                                      {job.selection.patientKey});
     CloseImageDatabase();
-    if (!studies.ok) {
-        showError(&form, studies.errorNumber, studies.errorText);
-        WriteErrorLog(studies.errorNumber, studies.errorText, QStringLiteral("EditForm PatientSenden"));
+    if (!studies.ok()) {
+        showError(&form, studies.number, studies.text);
+        WriteErrorLog(studies.number, studies.text, QStringLiteral("EditForm PatientSenden"));
         form.append(QStringLiteral("Tasks done!"));
         form.enableOK();
         return;
@@ -244,13 +241,13 @@ void PatientSenden(EditForm &form, SendJob &job)
             OpenImageDatabase();
             const DbResult r = Execute(ImageDatabase, QStringLiteral("DELETE FROM tblPatienten WHERE PATID1 = ?"), {job.selection.patientId});
             CloseImageDatabase();
-            if (r.ok) {
+            if (r.ok()) {
                 form.append(QStringLiteral("OK\r\n"));
                 EntriesRemoved = true;
                 if (job.patientRowRemoved)
                     job.patientRowRemoved();
             } else {
-                WriteErrorLog(r.errorNumber, r.errorText, QStringLiteral("EditForm PatientSenden"));
+                WriteErrorLog(r.number, r.text, QStringLiteral("EditForm PatientSenden"));
                 form.append(QStringLiteral("failed\r\n"));
             }
         }

@@ -24,8 +24,8 @@ PartnerList ReadPartners(Database &db)
 {
     PartnerList out;
     const DbResult r = Execute(db, QStringLiteral("SELECT * FROM tblSCP ORDER BY Alias"));
-    if (!r.ok) {
-        out.error = r;
+    if (!r.ok()) {
+        static_cast<Result &>(out) = r;
         return out;
     }
     for (const QSqlRecord &row : r.rows) {
@@ -37,7 +37,6 @@ PartnerList ReadPartners(Database &db)
         p.defaultFlag = row.value(QStringLiteral("Default")).toInt();
         out.partners << p;
     }
-    out.ok = true;
     return out;
 }
 
@@ -77,7 +76,7 @@ DbResult DeletePartner(Database &db, qlonglong id)
 DbResult MakeDefaultPartner(Database &db, qlonglong id)
 {
     const DbResult r = Execute(db, QStringLiteral("UPDATE tblSCP SET \"Default\" = 0"));
-    if (!r.ok)
+    if (!r.ok())
         return r;
     return Execute(db, QStringLiteral("UPDATE tblSCP SET \"Default\" = 1 WHERE ID = ?"), {id});
 }

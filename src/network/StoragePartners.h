@@ -34,9 +34,7 @@ QString PartnerTag(const PartnerAddress &a);
 PartnerAddress PartnerFromTag(const QString &tag);
 
 // The partners in alias order; ok false with the error on a database failure.
-struct PartnerList {
-    bool ok = false;
-    DbResult error;
+struct PartnerList : Result {
     QList<StoragePartner> partners;
 };
 PartnerList ReadPartners(Database &db);

@@ -14,7 +14,7 @@ struct Key {
     const char *value = "";
 };
 
-bool put(ToolkitDataSet &ds, std::initializer_list<Key> keys, ToolkitError *error)
+bool put(ToolkitDataSet &ds, std::initializer_list<Key> keys, Result *error)
 {
     for (const Key &k : keys) {
         if (!SetAttribute(ds, k.tag, QString::fromLatin1(k.value), error))
@@ -83,7 +83,7 @@ WorklistRow WorklistRowOf(const ToolkitDataSet &answer, const QLocale &locale)
 
 ToolkitDataSet WorklistIdentifier(const QString &stationAet, const QDate &today)
 {
-    ToolkitError error;
+    Result error;
     ToolkitDataSet id = NewDataSet();
     ToolkitDataSet study = NewDataSet();
     ToolkitDataSet procedure = NewDataSet();
@@ -173,6 +173,6 @@ void LogWorklistAnswers(const WorklistAnswers &answers)
 {
     if (!answers.ok)
         WriteErrorLog(answers.error.number, answers.error.text, kQueryLocation);
-    for (const ToolkitError &e : answers.charsetProblems)
+    for (const Result &e : answers.charsetProblems)
         WriteErrorLog(e.number, e.text, kQueryLocation + QStringLiteral(" (CHARSET)"));
 }

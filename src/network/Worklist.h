@@ -36,9 +36,9 @@ ToolkitDataSet WorklistIdentifier(const QString &stationAet, const QDate &today)
 
 struct WorklistAnswers {
     bool ok = false;
-    ToolkitError error; // why, when not ok
+    Result error; // why, when not ok
     QList<ToolkitDataSet> answers;
-    QList<ToolkitError> charsetProblems; // answers shown byte for byte
+    QList<Result> charsetProblems; // answers shown byte for byte
 };
 
 // One query as the operator asked for it: the Worklist settings and the

@@ -29,7 +29,6 @@ QString errorTextOf(const QSqlError &e)
     return t;
 }
 
-constexpr qint32 kOpenFailed = 3709;
 
 } // namespace
 
@@ -50,7 +49,7 @@ bool Database::open()
         return true;
     const QFileInfo file(path_);
     if (path_.isEmpty() || !file.isFile()) {
-        error_ = {kOpenFailed, QStringLiteral("Could not find file '%1'.").arg(path_)};
+        error_ = {ErrorCode::DbOpenFailed, QStringLiteral("Could not find file '%1'.").arg(path_)};
         return false;
     }
     QSqlDatabase db = QSqlDatabase::contains(connectionName_)
@@ -62,13 +61,13 @@ bool Database::open()
     db.setDatabaseName(uri);
     db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs_));
     if (!db.open()) {
-        error_ = {errorNumberOf(db.lastError(), kOpenFailed), errorTextOf(db.lastError())};
+        error_ = {errorNumberOf(db.lastError(), ErrorCode::DbOpenFailed), errorTextOf(db.lastError())};
         return false;
     }
     // SQLite opens lazily; a file that is not a database shows up here.
     QSqlQuery probe(db);
     if (!probe.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !probe.next()) {
-        error_ = {errorNumberOf(probe.lastError(), kOpenFailed), errorTextOf(probe.lastError())};
+        error_ = {errorNumberOf(probe.lastError(), ErrorCode::DbOpenFailed), errorTextOf(probe.lastError())};
         probe = QSqlQuery();
         db.close();
         return false;
@@ -106,6 +105,19 @@ void Database::close()
     }
 }
 
+DatabaseSession::DatabaseSession(Database &db)
+    : db_(db)
+{
+    ++db_.sessions_;
+    opened_ = db_.open();
+}
+
+DatabaseSession::~DatabaseSession()
+{
+    if (--db_.sessions_ == 0)
+        db_.close();
+}
+
 QVariant DbResult::first(const QString &column) const
 {
     if (rows.isEmpty())
@@ -118,8 +130,8 @@ DbResult Execute(Database &db, const QString &sql, const QVariantList &values)
 {
     DbResult r;
     if (!db.isOpen()) {
-        r.errorNumber = DbNotOpenError;
-        r.errorText = QStringLiteral("Operation is not allowed when the object is closed.");
+        r.number = ErrorCode::DbNotOpen;
+        r.text = QStringLiteral("Operation is not allowed when the object is closed.");
         return r;
     }
     QSqlQuery fresh;
@@ -128,8 +140,8 @@ DbResult Execute(Database &db, const QString &sql, const QVariantList &values)
         fresh = QSqlQuery(QSqlDatabase::database(db.name(), false));
         fresh.setForwardOnly(true);
         if (!fresh.prepare(sql)) {
-            r.errorNumber = errorNumberOf(fresh.lastError(), 1);
-            r.errorText = errorTextOf(fresh.lastError());
+            r.number = errorNumberOf(fresh.lastError(), 1);
+            r.text = errorTextOf(fresh.lastError());
             return r;
         }
     }
@@ -138,8 +150,8 @@ DbResult Execute(Database &db, const QString &sql, const QVariantList &values)
         q.bindValue(i, values.at(i));
     const bool ran = q.exec();
     if (!ran) {
-        r.errorNumber = errorNumberOf(q.lastError(), 1);
-        r.errorText = errorTextOf(q.lastError());
+        r.number = errorNumberOf(q.lastError(), 1);
+        r.text = errorTextOf(q.lastError());
     } else if (q.isSelect()) {
         while (q.next())
             r.rows.append(q.record());
@@ -149,7 +161,6 @@ DbResult Execute(Database &db, const QString &sql, const QVariantList &values)
     }
     // A kept statement is reset, so that it holds no read lock between uses.
     q.finish();
-    r.ok = ran;
     return r;
 }
 
@@ -158,7 +169,6 @@ DbResult ExecuteScript(Database &db, const QString &script)
     // Statements end with ";" at the end of a line; "--" starts a comment line.
     QString current;
     DbResult last;
-    last.ok = true;
     const QStringList lines = script.split(QLatin1Char('\n'));
     for (const QString &raw : lines) {
         const QString line = raw.trimmed();
@@ -167,7 +177,7 @@ DbResult ExecuteScript(Database &db, const QString &script)
         current += raw + QLatin1Char('\n');
         if (line.endsWith(QLatin1Char(';'))) {
             last = Execute(db, current.trimmed());
-            if (!last.ok)
+            if (!last.ok())
                 return last;
             current.clear();
         }
@@ -186,4 +196,4 @@ bool IsSafeSqlName(const QString &name)
     return re.match(name).hasMatch();
 }
 
-void LogDbError(const DbResult &r, const QString &where) { WriteErrorLog(r.errorNumber, r.errorText, where); }
+void LogFailure(const Result &r, const QString &where) { WriteErrorLog(r.number, r.text, where); }

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QVariant>
 
+#include "toolkit/Result.h"
+
 // One database file behind one named connection. Operations open it at their
 // start and close it at their end; opening an open one and closing a closed one
 // do nothing.
@@ -36,28 +38,43 @@ public:
     // The prepared statement for `sql`, from the kept ones when there are any.
     QSqlQuery *keptStatement(const QString &sql);
 
-    struct Error {
-        qint32 number = 0;
-        QString text;
-    };
-    const Error &error() const { return error_; }
+    // Why the last open() failed.
+    const Result &error() const { return error_; }
 
 private:
     QString connectionName_;
     QString location_;
     QString path_;
-    Error error_;
+    Result error_;
+    int sessions_ = 0; // DatabaseSessions alive on this connection
+    friend class DatabaseSession;
     int busyTimeoutMs_ = 8000;
     bool keepStatements_ = false;
     QHash<QString, QSqlQuery> kept_;
 };
 
+// Keeps a database open while it lives. Sessions nest: the connection opens
+// with the first and closes when the last one ends, also on an early return.
+class DatabaseSession {
+public:
+    explicit DatabaseSession(Database &db);
+    ~DatabaseSession();
+    DatabaseSession(const DatabaseSession &) = delete;
+    DatabaseSession &operator=(const DatabaseSession &) = delete;
+
+    // False when the file could not be opened; error() says why.
+    bool ok() const { return opened_; }
+    const Result &error() const { return db_.error(); }
+    Database &database() { return db_; }
+
+private:
+    Database &db_;
+    bool opened_ = false;
+};
+
 // What a statement returned: its rows for a SELECT, the rows it changed
 // otherwise, and the error (number and text for WriteErrorLog) when it failed.
-struct DbResult {
-    bool ok = false;
-    qint32 errorNumber = 0;
-    QString errorText;
+struct DbResult : Result {
     QList<QSqlRecord> rows;
     int rowsAffected = 0;
     QVariant lastInsertId;
@@ -67,15 +84,12 @@ struct DbResult {
     QVariant first(const QString &column) const;
 };
 
-// Logs a failed statement's number and text under the location `where`.
-void LogDbError(const DbResult &r, const QString &where);
+// Logs a failure's number and text under the location `where`.
+void LogFailure(const Result &r, const QString &where);
 
 // Runs one statement on an open database with its values bound to the "?"
 // placeholders in order. Values are never spliced into the text.
 DbResult Execute(Database &db, const QString &sql, const QVariantList &values = {});
-
-// A statement that fails on a database that is not open says so, with this number.
-inline constexpr qint32 DbNotOpenError = 3704; // "Operation is not allowed when the object is closed."
 
 // Runs a script of statements separated by ";" at line ends (schema files).
 DbResult ExecuteScript(Database &db, const QString &script);

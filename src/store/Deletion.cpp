@@ -41,8 +41,8 @@ public:
         if (!ok_)
             return {};
         DbResult r = Execute(ImageDatabase, sql, values);
-        if (!r.ok) {
-            WriteErrorLog(r.errorNumber, r.errorText, where_);
+        if (!r.ok()) {
+            WriteErrorLog(r.number, r.text, where_);
             ok_ = false;
         }
         return r;
@@ -74,8 +74,8 @@ public:
     DbResult query(const QString &sql, const QVariantList &values)
     {
         DbResult r = Execute(ImageDatabase, sql, values);
-        if (!r.ok) {
-            WriteErrorLog(r.errorNumber, r.errorText, QStringLiteral("MainForm DeletionTarget"));
+        if (!r.ok()) {
+            WriteErrorLog(r.number, r.text, QStringLiteral("MainForm DeletionTarget"));
             ok_ = false;
         }
         return r;
@@ -392,13 +392,13 @@ bool DeleteImageListFromDatabase(const QStringList &imageUids, const DeletionRep
             const DbResult uid = t.query(QStringLiteral("SELECT StudyUID FROM tblStudies WHERE StudyID = ?"), {id});
             const DbResult r = t.query(QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ? AND NOT EXISTS (SELECT 1 FROM tblSeries WHERE FKeyStudyID = ?)"),
                                        {id, id});
-            if (r.ok && r.rowsAffected > 0)
+            if (r.ok() && r.rowsAffected > 0)
                 goneStudies.insert(uid.first(QStringLiteral("StudyUID")).toString());
         }
         for (qlonglong id : std::as_const(patients)) {
             const DbResult r = t.query(QStringLiteral("DELETE FROM tblPatienten WHERE PatID = ? AND NOT EXISTS (SELECT 1 FROM tblStudies WHERE FKeyPATID = ?)"),
                                        {id, id});
-            patientGone |= r.ok && r.rowsAffected > 0;
+            patientGone |= r.ok() && r.rowsAffected > 0;
         }
         if (!t.ok() || (beforeCommit && !beforeCommit()) || !t.commit())
             return false;

@@ -18,7 +18,7 @@ void RegisterToolkitCodecs()
     static std::once_flag once;
     std::call_once(once, [] {
         // DCMTK's notes on every C-STORE would cost several unbuffered writes
-        // an image; failures reach the caller as ToolkitError texts anyway.
+        // an image; failures reach the caller as Result texts anyway.
         OFLog::configure(OFLogger::WARN_LOG_LEVEL);
         DJDecoderRegistration::registerCodecs();
         DJEncoderRegistration::registerCodecs();

@@ -46,7 +46,7 @@ namespace {
 OFString ofs(const QString &s) { return OFString(s.toUtf8().constData()); }
 QString qs(const OFString &s) { return QString::fromUtf8(s.c_str()); }
 
-void fail(ToolkitError *error, qint32 number, const QString &text)
+void fail(Result *error, qint32 number, const QString &text)
 {
     if (error) {
         error->number = number;
@@ -180,7 +180,7 @@ OFCondition convertsToUtf8(DcmItem *top, const OFString &charset)
 
 // The image that holds item moves to UTF-8 (ISO_IR 192), its present texts
 // converted. A declared set that cannot be converted refuses: nothing changes.
-bool switchToUtf8(DcmItem *item, ToolkitError *error)
+bool switchToUtf8(DcmItem *item, Result *error)
 {
     DcmItem *top = nullptr;
     const OFString charset = charsetOf(item, &top);
@@ -195,7 +195,7 @@ bool switchToUtf8(DcmItem *item, ToolkitError *error)
         c = top->putAndInsertString(DCM_SpecificCharacterSet, Utf8Charset.c_str());
     }
     if (c.bad())
-        return fail(error, ToolkitErrors::BadAttribute,
+        return fail(error, ErrorCode::BadAttribute,
                     QStringLiteral("The image's character set '%1' cannot take the value and cannot be changed to UTF-8: %2").arg(qs(charset), qs(c.text()))),
                false;
     return true;
@@ -203,7 +203,7 @@ bool switchToUtf8(DcmItem *item, ToolkitError *error)
 
 // A UTF-8 value in the character set of the item it goes into. When that set
 // cannot hold it, the image moves to UTF-8 first.
-bool encodeForItem(DcmItem *item, const OFString &utf8, DcmEVR vr, OFString *encoded, ToolkitError *error)
+bool encodeForItem(DcmItem *item, const OFString &utf8, DcmEVR vr, OFString *encoded, Result *error)
 {
     *encoded = utf8;
     if (isAscii(utf8) || !inCharacterSet(vr))
@@ -224,7 +224,7 @@ bool encodeForItem(DcmItem *item, const OFString &utf8, DcmEVR vr, OFString *enc
 }
 
 // Items copied from elsewhere, taken to UTF-8 from the set they were in.
-bool copiesToUtf8(const QList<std::pair<DcmItem *, DcmItem *>> &copies, ToolkitError *error)
+bool copiesToUtf8(const QList<std::pair<DcmItem *, DcmItem *>> &copies, Result *error)
 {
     for (const auto &[source, copy] : copies) {
         if (!copy->containsExtendedCharacters() || copy->tagExists(DCM_SpecificCharacterSet))
@@ -232,14 +232,14 @@ bool copiesToUtf8(const QList<std::pair<DcmItem *, DcmItem *>> &copies, ToolkitE
         const OFString from = charsetOf(source);
         const OFCondition c = from == Utf8Charset ? EC_Normal : copy->convertCharacterSet(from, Utf8Charset, 0, OFFalse);
         if (c.bad())
-            return fail(error, ToolkitErrors::BadAttribute, QStringLiteral("An item's texts in '%1' cannot be read: %2").arg(qs(from), qs(c.text()))), false;
+            return fail(error, ErrorCode::BadAttribute, QStringLiteral("An item's texts in '%1' cannot be read: %2").arg(qs(from), qs(c.text()))), false;
     }
     return true;
 }
 
 // A sequence of UTF-8 items into the set of the item it goes into; when that
 // set cannot hold every one of them, the image moves to UTF-8 instead.
-bool encodeSequenceForItem(DcmItem *item, DcmSequenceOfItems &seq, ToolkitError *error)
+bool encodeSequenceForItem(DcmItem *item, DcmSequenceOfItems &seq, Result *error)
 {
     const OFString to = charsetOf(item);
     if (to == Utf8Charset || !seq.containsExtendedCharacters())
@@ -280,10 +280,10 @@ ToolkitAttribute readAttribute(DcmItem *item, quint16 group, quint16 element)
     return a;
 }
 
-bool writeText(DcmItem *item, quint16 group, quint16 element, const QString &value, ToolkitError *error)
+bool writeText(DcmItem *item, quint16 group, quint16 element, const QString &value, Result *error)
 {
     if (!item)
-        return fail(error, ToolkitErrors::NoImage, QStringLiteral("No image")), false;
+        return fail(error, ErrorCode::NoImage, QStringLiteral("No image")), false;
     DcmTag tag(group, element);
     if (tag.getEVR() == EVR_UNKNOWN || tag.getEVR() == EVR_UN)
         tag.setVR(DcmVR(EVR_LO)); // private or unknown: stored as text
@@ -294,14 +294,14 @@ bool writeText(DcmItem *item, quint16 group, quint16 element, const QString &val
         return false;
     const OFCondition c = item->putAndInsertString(tag, encoded.c_str(), OFTrue);
     if (c.bad())
-        return fail(error, ToolkitErrors::BadAttribute, qs(c.text())), false;
+        return fail(error, ErrorCode::BadAttribute, qs(c.text())), false;
     return true;
 }
 
-bool writeInt16(DcmItem *item, quint16 group, quint16 element, qint16 value, ToolkitError *error)
+bool writeInt16(DcmItem *item, quint16 group, quint16 element, qint16 value, Result *error)
 {
     if (!item)
-        return fail(error, ToolkitErrors::NoImage, QStringLiteral("No image")), false;
+        return fail(error, ErrorCode::NoImage, QStringLiteral("No image")), false;
     const DcmTag tag(group, element);
     OFCondition c = EC_Normal;
     if (tag.getEVR() == EVR_US || tag.getEVR() == EVR_xs || tag.getEVR() == EVR_lt)
@@ -311,17 +311,17 @@ bool writeInt16(DcmItem *item, quint16 group, quint16 element, qint16 value, Too
     else
         return writeText(item, group, element, QString::number(value), error);
     if (c.bad())
-        return fail(error, ToolkitErrors::BadAttribute, qs(c.text())), false;
+        return fail(error, ErrorCode::BadAttribute, qs(c.text())), false;
     return true;
 }
 
-bool writeSequence(DcmItem *item, quint16 group, quint16 element, const ToolkitSequence &items, ToolkitError *error)
+bool writeSequence(DcmItem *item, quint16 group, quint16 element, const ToolkitSequence &items, Result *error)
 {
     if (!item)
-        return fail(error, ToolkitErrors::NoImage, QStringLiteral("No image")), false;
+        return fail(error, ErrorCode::NoImage, QStringLiteral("No image")), false;
     const DcmTag tag(group, element);
     if (tag.getEVR() != EVR_SQ)
-        return fail(error, ToolkitErrors::BadAttribute, QStringLiteral("Not a sequence attribute")), false;
+        return fail(error, ErrorCode::BadAttribute, QStringLiteral("Not a sequence attribute")), false;
     auto seq = std::make_unique<DcmSequenceOfItems>(tag);
     QList<std::pair<DcmItem *, DcmItem *>> copies; // source, copy
     for (const ToolkitDataSet &ds : items) {
@@ -335,7 +335,7 @@ bool writeSequence(DcmItem *item, quint16 group, quint16 element, const ToolkitS
         return false;
     const OFCondition c = item->insert(seq.get(), OFTrue);
     if (c.bad())
-        return fail(error, ToolkitErrors::BadAttribute, qs(c.text())), false;
+        return fail(error, ErrorCode::BadAttribute, qs(c.text())), false;
     seq.release();
     return true;
 }
@@ -362,16 +362,16 @@ void touch(const ToolkitImagePtr &image)
 
 // Cheap checks at read time, so that a file that can never show is reported
 // when it is loaded rather than when its tile is painted.
-bool checkPixels(DcmDataset *ds, qint64 fileSize, ToolkitError *error)
+bool checkPixels(DcmDataset *ds, qint64 fileSize, Result *error)
 {
     DcmElement *px = nullptr;
     if (ds->findAndGetElement(DCM_PixelData, px).bad() || !px)
-        return fail(error, ToolkitErrors::NoPixels, QStringLiteral("No pixel data")), false;
+        return fail(error, ErrorCode::NoPixels, QStringLiteral("No pixel data")), false;
     const E_TransferSyntax xfer = ds->getOriginalXfer();
     const DcmXfer x(xfer);
     if (x.isEncapsulated()) {
         if (!DcmCodecList::canChangeCoding(xfer, EXS_LittleEndianExplicit))
-            return fail(error, ToolkitErrors::NoPixels, QStringLiteral("No decoder for transfer syntax %1").arg(QString::fromLatin1(x.getXferName()))), false;
+            return fail(error, ErrorCode::NoPixels, QStringLiteral("No decoder for transfer syntax %1").arg(QString::fromLatin1(x.getXferName()))), false;
         return true;
     }
     Uint16 rows = 0, cols = 0, spp = 1, bits = 0;
@@ -386,7 +386,7 @@ bool checkPixels(DcmDataset *ds, qint64 fileSize, ToolkitError *error)
     const qint64 expected = qint64(rows) * cols * (spp ? spp : 1) * frames * bits / 8;
     const qint64 length = px->getLength();
     if (rows == 0 || cols == 0 || bits == 0 || length < expected || length > fileSize)
-        return fail(error, ToolkitErrors::NotReadable, QStringLiteral("Pixel data incomplete (%1 of %2 bytes)").arg(std::min(length, fileSize)).arg(expected)), false;
+        return fail(error, ErrorCode::NotReadable, QStringLiteral("Pixel data incomplete (%1 of %2 bytes)").arg(std::min(length, fileSize)).arg(expected)), false;
     return true;
 }
 
@@ -533,11 +533,11 @@ QImage renderNative(DcmDataset *ds, QSize max, bool *handled)
     return img;
 }
 
-std::unique_ptr<DicomImage> openJob(const ToolkitRenderJob &job, ToolkitError *error)
+std::unique_ptr<DicomImage> openJob(const ToolkitRenderJob &job, Result *error)
 {
     RegisterToolkitCodecs();
     if (!job.d || (job.d->path.isEmpty() && !job.d->copy))
-        return fail(error, ToolkitErrors::NoImage, QStringLiteral("No image")), nullptr;
+        return fail(error, ErrorCode::NoImage, QStringLiteral("No image")), nullptr;
     std::unique_ptr<DicomImage> di;
     // The pixel data is let go once the intermediate picture exists.
     const unsigned long flags = CIF_MayDetachPixelData;
@@ -548,12 +548,12 @@ std::unique_ptr<DicomImage> openJob(const ToolkitRenderJob &job, ToolkitError *e
         di = std::make_unique<DicomImage>(QFile::encodeName(job.d->path).constData(), flags);
     }
     if (di->getStatus() != EIS_Normal)
-        return fail(error, ToolkitErrors::NoPixels, QString::fromLatin1(DicomImage::getString(di->getStatus()))), nullptr;
+        return fail(error, ErrorCode::NoPixels, QString::fromLatin1(DicomImage::getString(di->getStatus()))), nullptr;
     return di;
 }
 
 // DCMTK's picture, windowed and fitted into max.
-QImage renderPicture(DicomImage &di, QSize max, ToolkitError *error)
+QImage renderPicture(DicomImage &di, QSize max, Result *error)
 {
     applyWindow(di);
     const int w = int(di.getWidth()), h = int(di.getHeight());
@@ -561,15 +561,15 @@ QImage renderPicture(DicomImage &di, QSize max, ToolkitError *error)
         const QSize fit = QSize(w, h).scaled(max, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
         std::unique_ptr<DicomImage> scaled(di.createScaledImage(ulong(fit.width()), ulong(fit.height()), 1, 0));
         if (!scaled || scaled->getStatus() != EIS_Normal)
-            return fail(error, ToolkitErrors::NoPixels, QStringLiteral("Cannot scale the image")), QImage();
+            return fail(error, ErrorCode::NoPixels, QStringLiteral("Cannot scale the image")), QImage();
         QImage out = toQImage(*scaled);
         if (out.isNull())
-            fail(error, ToolkitErrors::NoPixels, QStringLiteral("Cannot render the pixel data"));
+            fail(error, ErrorCode::NoPixels, QStringLiteral("Cannot render the pixel data"));
         return out;
     }
     QImage out = toQImage(di);
     if (out.isNull())
-        fail(error, ToolkitErrors::NoPixels, QStringLiteral("Cannot render the pixel data"));
+        fail(error, ErrorCode::NoPixels, QStringLiteral("Cannot render the pixel data"));
     return out;
 }
 
@@ -581,12 +581,12 @@ ToolkitImage::ToolkitImage() = default;
 ToolkitImage::~ToolkitImage() = default;
 bool ToolkitImage::isValid() const { return d != nullptr; }
 
-bool ReadFileIntoList(ToolkitImageList &list, const QString &path, ToolkitError *error)
+bool ReadFileIntoList(ToolkitImageList &list, const QString &path, Result *error)
 {
     RegisterToolkitCodecs();
     const QFileInfo info(path);
     if (!info.isFile())
-        return fail(error, ToolkitErrors::FileMissing, QStringLiteral("File not found: %1").arg(path)), false;
+        return fail(error, ErrorCode::FileNotFound, QStringLiteral("File not found: %1").arg(path)), false;
     auto image = std::make_shared<ToolkitImage>();
     image->d = std::make_unique<ToolkitImage::Impl>();
     image->path_ = path;
@@ -594,11 +594,11 @@ bool ReadFileIntoList(ToolkitImageList &list, const QString &path, ToolkitError 
     const OFCondition c = image->d->file.loadFile(QFile::encodeName(path).constData(), EXS_Unknown, EGL_noChange,
                                                   DCM_MaxReadLength, ERM_autoDetect);
     if (c.bad())
-        return fail(error, ToolkitErrors::NotReadable, QStringLiteral("%1: %2").arg(path, qs(c.text()))), false;
+        return fail(error, ErrorCode::NotReadable, QStringLiteral("%1: %2").arg(path, qs(c.text()))), false;
     DcmDataset *ds = image->d->file.getDataset();
     OFString uid;
     if (ds->findAndGetOFString(DCM_SOPInstanceUID, uid).bad() || uid.empty())
-        return fail(error, ToolkitErrors::NotReadable, QStringLiteral("%1: not a DICOM image").arg(path)), false;
+        return fail(error, ErrorCode::NotReadable, QStringLiteral("%1: not a DICOM image").arg(path)), false;
     if (!checkPixels(ds, info.size(), error)) {
         if (error)
             error->text = path + QStringLiteral(": ") + error->text;
@@ -635,16 +635,16 @@ bool ListRemove(ToolkitImageList &list, const QString &sopInstanceUid)
 
 void ListClear(ToolkitImageList &list) { list.items.clear(); }
 
-bool WriteDicomFile(const ToolkitImagePtr &image, const QString &path, ToolkitError *error)
+bool WriteDicomFile(const ToolkitImagePtr &image, const QString &path, Result *error)
 {
     RegisterToolkitCodecs();
     if (!dataSetOf(image))
-        return fail(error, ToolkitErrors::NoImage, QStringLiteral("No image")), false;
+        return fail(error, ErrorCode::NoImage, QStringLiteral("No image")), false;
     DcmFileFormat &ff = image->d->file;
     // The pixel data may still be read lazily from the very file being replaced.
     const OFCondition c = ff.loadAllDataIntoMemory();
     if (c.bad())
-        return fail(error, ToolkitErrors::WriteFailed, qs(c.text())), false;
+        return fail(error, ErrorCode::WriteFailed, qs(c.text())), false;
     const bool written = WriteReplacing(
         path,
         [&](const QString &temp) {
@@ -667,7 +667,7 @@ void ReleaseReloadableValues(const ToolkitImagePtr &image)
 }
 
 bool WriteImageFile(const ToolkitImagePtr &image, const QString &path, const QString &format, int quality,
-                    ToolkitError *error)
+                    Result *error)
 {
     const QImage picture = RenderImage(image, QSize(), error);
     if (picture.isNull())
@@ -682,7 +682,7 @@ bool WriteImageFile(const ToolkitImagePtr &image, const QString &path, const QSt
         error);
 }
 
-bool WriteReplacing(const QString &path, const std::function<QString(const QString &temp)> &write, ToolkitError *error,
+bool WriteReplacing(const QString &path, const std::function<QString(const QString &temp)> &write, Result *error,
                     const std::function<bool()> &replace)
 {
     const QString temp = path + QStringLiteral(".part%1").arg(QCoreApplication::applicationPid());
@@ -696,7 +696,7 @@ bool WriteReplacing(const QString &path, const std::function<QString(const QStri
     if (why.isEmpty())
         return true;
     QFile::remove(temp);
-    fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1: %2").arg(path, why));
+    fail(error, ErrorCode::WriteFailed, QStringLiteral("%1: %2").arg(path, why));
     return false;
 }
 
@@ -716,7 +716,7 @@ QString ImageSopClass(const ToolkitImagePtr &image)
     return qs(uid);
 }
 
-bool SetImageSopClass(const ToolkitImagePtr &image, const QString &sopClassUid, ToolkitError *error)
+bool SetImageSopClass(const ToolkitImagePtr &image, const QString &sopClassUid, Result *error)
 {
     if (!writeText(dataSetOf(image), 0x0008, 0x0016, sopClassUid, error))
         return false;
@@ -735,38 +735,38 @@ ToolkitAttribute GetAttribute(const ToolkitDataSet &dataSet, quint16 group, quin
     return readAttribute(itemOf(dataSet), group, element);
 }
 
-bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, const QString &value, ToolkitError *error)
+bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, const QString &value, Result *error)
 {
     const bool ok = writeText(dataSetOf(image), group, element, value, error);
     touch(image);
     return ok;
 }
 
-bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, qint16 value, ToolkitError *error)
+bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, qint16 value, Result *error)
 {
     const bool ok = writeInt16(dataSetOf(image), group, element, value, error);
     touch(image);
     return ok;
 }
 
-bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, const ToolkitSequence &items, ToolkitError *error)
+bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, const ToolkitSequence &items, Result *error)
 {
     const bool ok = writeSequence(dataSetOf(image), group, element, items, error);
     touch(image);
     return ok;
 }
 
-bool SetAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element, const QString &value, ToolkitError *error)
+bool SetAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element, const QString &value, Result *error)
 {
     return writeText(itemOf(dataSet), group, element, value, error);
 }
 
-bool SetAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element, qint16 value, ToolkitError *error)
+bool SetAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element, qint16 value, Result *error)
 {
     return writeInt16(itemOf(dataSet), group, element, value, error);
 }
 
-bool SetAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element, const ToolkitSequence &items, ToolkitError *error)
+bool SetAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element, const ToolkitSequence &items, Result *error)
 {
     return writeSequence(itemOf(dataSet), group, element, items, error);
 }
@@ -872,14 +872,14 @@ ToolkitRenderJob MakeRenderJob(const ToolkitImagePtr &image, QSize maxSize, bool
     return job;
 }
 
-QImage RunRenderJob(const ToolkitRenderJob &job, ToolkitError *error, QStringList *notes)
+QImage RunRenderJob(const ToolkitRenderJob &job, Result *error, QStringList *notes)
 {
     if (job.d && !job.d->dcmtkOnly && (job.d->copy || !job.d->path.isEmpty())) {
         DcmFileFormat file;
         DcmDataset *ds = job.d->copy ? job.d->copy->getDataset() : nullptr;
         if (!ds) {
             if (file.loadFile(QFile::encodeName(job.d->path).constData()).bad())
-                return fail(error, ToolkitErrors::NotReadable, QStringLiteral("Cannot read %1").arg(job.d->path)), QImage();
+                return fail(error, ErrorCode::NotReadable, QStringLiteral("Cannot read %1").arg(job.d->path)), QImage();
             ds = file.getDataset();
         }
         // JPEG 2000 is decoded here, so that the decoder's reason for a failure
@@ -893,14 +893,14 @@ QImage RunRenderJob(const ToolkitRenderJob &job, ToolkitError *error, QStringLis
             else
                 TakeJpeg2000Notes();
             if (c.bad())
-                return fail(error, ToolkitErrors::NoPixels, qs(c.text())), QImage();
+                return fail(error, ErrorCode::NoPixels, qs(c.text())), QImage();
             bool handled = false;
             QImage out = renderNative(ds, job.d->maxSize, &handled);
             if (handled)
                 return out;
             DicomImage di(ds, EXS_LittleEndianExplicit, CIF_MayDetachPixelData);
             if (di.getStatus() != EIS_Normal)
-                return fail(error, ToolkitErrors::NoPixels, QString::fromLatin1(DicomImage::getString(di.getStatus()))), QImage();
+                return fail(error, ErrorCode::NoPixels, QString::fromLatin1(DicomImage::getString(di.getStatus()))), QImage();
             return renderPicture(di, job.d->maxSize, error);
         }
         bool handled = false;
@@ -916,7 +916,7 @@ QImage RunRenderJob(const ToolkitRenderJob &job, ToolkitError *error, QStringLis
     return renderPicture(*di, job.d->maxSize, error);
 }
 
-QImage RenderImage(const ToolkitImagePtr &image, QSize maxSize, ToolkitError *error)
+QImage RenderImage(const ToolkitImagePtr &image, QSize maxSize, Result *error)
 {
     return RunRenderJob(MakeRenderJob(image, maxSize), error);
 }

@@ -10,25 +10,11 @@
 #include <QString>
 #include <QStringList>
 
+#include "toolkit/ImageList.h"
+#include "toolkit/Result.h"
 #include "toolkit/Tags.h"
 
 #include <memory>
-
-// A failure the toolkit reports; callers log number and text.
-struct ToolkitError {
-    qint32 number = 0;
-    QString text;
-};
-
-// Error numbers the toolkit reports (DCMTK's own condition codes are folded into these).
-namespace ToolkitErrors {
-inline constexpr qint32 FileMissing = 53;     // "File not found"
-inline constexpr qint32 NotReadable = 31001;  // not DICOM, truncated, unreadable
-inline constexpr qint32 NoPixels = 31002;     // no pixel data, or pixel data that cannot be decoded
-inline constexpr qint32 WriteFailed = 31003;
-inline constexpr qint32 BadAttribute = 31004; // tag or value the data set refuses
-inline constexpr qint32 NoImage = 31005;      // an empty image handle
-} // namespace ToolkitErrors
 
 // What GetAttribute returns, also for an absent attribute. Text is decoded by
 // the Specific Character Set that holds for it; text a data set made here
@@ -88,17 +74,11 @@ public:
     ToolkitDisplay display_;
     quint64 revision_ = 0;
 };
-using ToolkitImagePtr = std::shared_ptr<ToolkitImage>;
-
-// The images read for the viewer, indexed from 1.
-struct ToolkitImageList {
-    QList<ToolkitImagePtr> items;
-};
 
 // Reads a DICOM file and appends its image. False with the reason when the file
 // is missing, not DICOM, truncated or holds pixel data no registered codec decodes;
 // the list is unchanged then.
-bool ReadFileIntoList(ToolkitImageList &list, const QString &path, ToolkitError *error = nullptr);
+bool ReadFileIntoList(ToolkitImageList &list, const QString &path, Result *error = nullptr);
 // An image handle that stands for a file that could not be read.
 ToolkitImagePtr UnreadableImage(const QString &path);
 int ListCount(const ToolkitImageList &list);
@@ -108,18 +88,18 @@ void ListClear(ToolkitImageList &list);
 
 // Writes the image as a DICOM file, replacing one of that name only once the
 // new one is complete (also when it is the file the image was read from).
-bool WriteDicomFile(const ToolkitImagePtr &image, const QString &path, ToolkitError *error = nullptr);
+bool WriteDicomFile(const ToolkitImagePtr &image, const QString &path, Result *error = nullptr);
 // Gives back the memory of large values (the pixel data) that can be read
 // again from the image's file when needed; the file must stay as it is.
 void ReleaseReloadableValues(const ToolkitImagePtr &image);
 // The rendered image as a picture file ("JPEG", ...), quality 0-100.
 bool WriteImageFile(const ToolkitImagePtr &image, const QString &path, const QString &format, int quality,
-                    ToolkitError *error = nullptr);
+                    Result *error = nullptr);
 
 // SOP instance UID (0008,0018); the SOP class (0008,0016, also in the file meta) can be set.
 QString ImageUid(const ToolkitImagePtr &image);
 QString ImageSopClass(const ToolkitImagePtr &image);
-bool SetImageSopClass(const ToolkitImagePtr &image, const QString &sopClassUid, ToolkitError *error = nullptr);
+bool SetImageSopClass(const ToolkitImagePtr &image, const QString &sopClassUid, Result *error = nullptr);
 
 ToolkitAttribute GetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element);
 ToolkitAttribute GetAttribute(const ToolkitDataSet &dataSet, quint16 group, quint16 element);
@@ -129,12 +109,12 @@ ToolkitAttribute GetAttribute(const ToolkitDataSet &dataSet, quint16 group, quin
 // image whose set cannot hold the text (or a sequence's texts) moves to UTF-8
 // (ISO_IR 192) with its present texts converted. A 16-bit integer is written as
 // US/SS per the dictionary, as text for string VRs; a sequence replaces all items.
-bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, const QString &value, ToolkitError *error = nullptr);
-bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, qint16 value, ToolkitError *error = nullptr);
-bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, const ToolkitSequence &items, ToolkitError *error = nullptr);
-bool SetAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element, const QString &value, ToolkitError *error = nullptr);
-bool SetAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element, qint16 value, ToolkitError *error = nullptr);
-bool SetAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element, const ToolkitSequence &items, ToolkitError *error = nullptr);
+bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, const QString &value, Result *error = nullptr);
+bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, qint16 value, Result *error = nullptr);
+bool SetAttribute(const ToolkitImagePtr &image, quint16 group, quint16 element, const ToolkitSequence &items, Result *error = nullptr);
+bool SetAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element, const QString &value, Result *error = nullptr);
+bool SetAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element, qint16 value, Result *error = nullptr);
+bool SetAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element, const ToolkitSequence &items, Result *error = nullptr);
 // Items of a sequence attribute (empty when absent or not a sequence).
 ToolkitSequence GetSequence(const ToolkitImagePtr &image, quint16 group, quint16 element);
 ToolkitSequence GetSequence(const ToolkitDataSet &dataSet, quint16 group, quint16 element);
@@ -145,27 +125,27 @@ bool RemoveAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element);
 // The same by a named tag (toolkit/Tags.h).
 inline ToolkitAttribute GetAttribute(const ToolkitImagePtr &image, ToolkitTag tag) { return GetAttribute(image, tag.group, tag.element); }
 inline ToolkitAttribute GetAttribute(const ToolkitDataSet &dataSet, ToolkitTag tag) { return GetAttribute(dataSet, tag.group, tag.element); }
-inline bool SetAttribute(const ToolkitImagePtr &image, ToolkitTag tag, const QString &value, ToolkitError *error = nullptr)
+inline bool SetAttribute(const ToolkitImagePtr &image, ToolkitTag tag, const QString &value, Result *error = nullptr)
 {
     return SetAttribute(image, tag.group, tag.element, value, error);
 }
-inline bool SetAttribute(const ToolkitImagePtr &image, ToolkitTag tag, qint16 value, ToolkitError *error = nullptr)
+inline bool SetAttribute(const ToolkitImagePtr &image, ToolkitTag tag, qint16 value, Result *error = nullptr)
 {
     return SetAttribute(image, tag.group, tag.element, value, error);
 }
-inline bool SetAttribute(const ToolkitImagePtr &image, ToolkitTag tag, const ToolkitSequence &items, ToolkitError *error = nullptr)
+inline bool SetAttribute(const ToolkitImagePtr &image, ToolkitTag tag, const ToolkitSequence &items, Result *error = nullptr)
 {
     return SetAttribute(image, tag.group, tag.element, items, error);
 }
-inline bool SetAttribute(ToolkitDataSet &dataSet, ToolkitTag tag, const QString &value, ToolkitError *error = nullptr)
+inline bool SetAttribute(ToolkitDataSet &dataSet, ToolkitTag tag, const QString &value, Result *error = nullptr)
 {
     return SetAttribute(dataSet, tag.group, tag.element, value, error);
 }
-inline bool SetAttribute(ToolkitDataSet &dataSet, ToolkitTag tag, qint16 value, ToolkitError *error = nullptr)
+inline bool SetAttribute(ToolkitDataSet &dataSet, ToolkitTag tag, qint16 value, Result *error = nullptr)
 {
     return SetAttribute(dataSet, tag.group, tag.element, value, error);
 }
-inline bool SetAttribute(ToolkitDataSet &dataSet, ToolkitTag tag, const ToolkitSequence &items, ToolkitError *error = nullptr)
+inline bool SetAttribute(ToolkitDataSet &dataSet, ToolkitTag tag, const ToolkitSequence &items, Result *error = nullptr)
 {
     return SetAttribute(dataSet, tag.group, tag.element, items, error);
 }
@@ -210,9 +190,9 @@ ToolkitRenderJob MakeRenderJob(const ToolkitImagePtr &image, QSize maxSize, bool
 // The picture fitted into maxSize keeping its aspect (Format_Grayscale8 or RGB32);
 // null with error set when the pixels cannot be decoded. Notes get what the
 // decoder read otherwise than the pixel data says (the header wins).
-QImage RunRenderJob(const ToolkitRenderJob &job, ToolkitError *error = nullptr, QStringList *notes = nullptr);
+QImage RunRenderJob(const ToolkitRenderJob &job, Result *error = nullptr, QStringList *notes = nullptr);
 // Both in one go, on the calling thread.
-QImage RenderImage(const ToolkitImagePtr &image, QSize maxSize, ToolkitError *error = nullptr);
+QImage RenderImage(const ToolkitImagePtr &image, QSize maxSize, Result *error = nullptr);
 
 // The network operations (OpenAssociation, SendImage, CloseAssociation,
 // RunWorklistQuery) are in ToolkitNetwork.h.
@@ -227,7 +207,7 @@ struct ToolkitDirectoryRecord {
 };
 // The records at the top of a DICOMDIR (normally patients). False with the
 // reason for a file that is missing or is not a DICOMDIR.
-bool ReadDirectory(const QString &path, QList<ToolkitDirectoryRecord> &records, ToolkitError *error = nullptr);
+bool ReadDirectory(const QString &path, QList<ToolkitDirectoryRecord> &records, Result *error = nullptr);
 
 // A file-set of the General Purpose profile being written into a folder: the
 // DICOMDIR at its root, the images below DICOM/ under names media allow.
@@ -239,7 +219,7 @@ public:
     std::unique_ptr<Impl> d;
 };
 // A new file-set in the folder, or the one already there to add to.
-bool OpenDirectory(ToolkitDirectory &directory, const QString &folder, ToolkitError *error = nullptr);
+bool OpenDirectory(ToolkitDirectory &directory, const QString &folder, Result *error = nullptr);
 // Writes the image as Explicit VR Little Endian (decompressed; a lossy original
 // keeps Lossy Image Compression "01") under a free name in the folder kept for
 // its group key, e.g. DICOM/K0000001/IM000001, and lists it. relativePath gets
@@ -249,14 +229,14 @@ bool OpenDirectory(ToolkitDirectory &directory, const QString &folder, ToolkitEr
 // and its records are rebuilt by WriteDirectory. Nothing new is left on disk
 // when it fails.
 bool AddToDirectory(ToolkitDirectory &directory, const ToolkitImagePtr &image, const QString &groupKey,
-                    QString *relativePath, ToolkitError *error = nullptr, QStringList *notes = nullptr);
+                    QString *relativePath, Result *error = nullptr, QStringList *notes = nullptr);
 // Writes the folder's DICOMDIR (an earlier one is replaced only by a complete
 // new one): earlier records stay; a patient with a rewritten image gets its
 // records anew from the files on disk.
-bool WriteDirectory(ToolkitDirectory &directory, ToolkitError *error = nullptr);
+bool WriteDirectory(ToolkitDirectory &directory, Result *error = nullptr);
 // Writes a DICOMDIR of this directory's images alone (those added since it was
 // opened), for an archive of them; path gets the scratch file, which lives as
 // long as the directory and names the files relative to the folder.
-bool WriteOwnDirectory(ToolkitDirectory &directory, QString *path, ToolkitError *error = nullptr);
+bool WriteOwnDirectory(ToolkitDirectory &directory, QString *path, Result *error = nullptr);
 // The files added since the directory was opened, relative to its folder.
 QStringList DirectoryFiles(const ToolkitDirectory &directory);

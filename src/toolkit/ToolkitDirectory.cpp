@@ -45,7 +45,7 @@ namespace {
 
 QString qs(const OFString &s) { return QString::fromUtf8(s.c_str()); }
 
-bool fail(ToolkitError *error, qint32 number, const QString &text)
+bool fail(Result *error, qint32 number, const QString &text)
 {
     if (error)
         *error = {number, text};
@@ -104,30 +104,30 @@ QStringList missingKeys(DcmDataset &ds)
 
 } // namespace
 
-bool ReadDirectory(const QString &path, QList<ToolkitDirectoryRecord> &records, ToolkitError *error)
+bool ReadDirectory(const QString &path, QList<ToolkitDirectoryRecord> &records, Result *error)
 {
     records.clear();
     if (!QFileInfo(path).isFile())
-        return fail(error, ToolkitErrors::FileMissing, QStringLiteral("File not found: %1").arg(path));
+        return fail(error, ErrorCode::FileNotFound, QStringLiteral("File not found: %1").arg(path));
     {
         DcmFileFormat ff;
         const OFCondition c = ff.loadFile(QFile::encodeName(path).constData());
         if (c.bad())
-            return fail(error, ToolkitErrors::NotReadable, QStringLiteral("%1: %2").arg(path, qs(c.text())));
+            return fail(error, ErrorCode::NotReadable, QStringLiteral("%1: %2").arg(path, qs(c.text())));
         OFString cls;
         ff.getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPClassUID, cls);
         if (cls != UID_MediaStorageDirectoryStorage || !ff.getDataset()->tagExists(DCM_DirectoryRecordSequence))
-            return fail(error, ToolkitErrors::NotReadable, QStringLiteral("%1: not a DICOMDIR").arg(path));
+            return fail(error, ErrorCode::NotReadable, QStringLiteral("%1: not a DICOMDIR").arg(path));
     }
     // The directory object may write back what it corrects when it goes: it
     // reads a copy, so a medium is never written to.
     QTemporaryDir scratch;
     const QString copy = scratch.path() + QStringLiteral("/DICOMDIR");
     if (!scratch.isValid() || !QFile::copy(path, copy))
-        return fail(error, ToolkitErrors::NotReadable, QStringLiteral("%1: cannot be copied for reading").arg(path));
+        return fail(error, ErrorCode::NotReadable, QStringLiteral("%1: cannot be copied for reading").arg(path));
     DcmDicomDir dir(QFile::encodeName(copy).constData());
     if (dir.error().bad())
-        return fail(error, ToolkitErrors::NotReadable, QStringLiteral("%1: %2").arg(path, qs(dir.error().text())));
+        return fail(error, ErrorCode::NotReadable, QStringLiteral("%1: %2").arg(path, qs(dir.error().text())));
     DcmDirectoryRecord &root = dir.getRootRecord();
     for (unsigned long i = 0; i < root.cardSub(); ++i)
         if (DcmDirectoryRecord *sub = root.getSub(i))
@@ -195,7 +195,7 @@ void prepareInterface(DicomDirInterface &dir)
 
 } // namespace
 
-bool OpenDirectory(ToolkitDirectory &directory, const QString &folder, ToolkitError *error)
+bool OpenDirectory(ToolkitDirectory &directory, const QString &folder, Result *error)
 {
     RegisterToolkitCodecs();
     directory.d = std::make_unique<ToolkitDirectory::Impl>();
@@ -227,19 +227,19 @@ bool OpenDirectory(ToolkitDirectory &directory, const QString &folder, ToolkitEr
                               : EC_IllegalCall;
     if (c.bad()) {
         directory.d.reset();
-        return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1: the export's own DICOMDIR: %2").arg(folder, qs(c.text())));
+        return fail(error, ErrorCode::WriteFailed, QStringLiteral("%1: the export's own DICOMDIR: %2").arg(folder, qs(c.text())));
     }
     return true;
 }
 
 bool AddToDirectory(ToolkitDirectory &directory, const ToolkitImagePtr &image, const QString &groupKey,
-                    QString *relativePath, ToolkitError *error, QStringList *notes)
+                    QString *relativePath, Result *error, QStringList *notes)
 {
     if (!directory.d)
-        return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("No directory opened"));
+        return fail(error, ErrorCode::WriteFailed, QStringLiteral("No directory opened"));
     DcmFileFormat *source = ToolkitFileFormat(image);
     if (!source)
-        return fail(error, ToolkitErrors::NoImage, QStringLiteral("No image"));
+        return fail(error, ErrorCode::NoImage, QStringLiteral("No image"));
     ToolkitDirectory::Impl &d = *directory.d;
     OFString uidText;
     source->getDataset()->findAndGetOFString(DCM_SOPInstanceUID, uidText);
@@ -254,7 +254,7 @@ bool AddToDirectory(ToolkitDirectory &directory, const ToolkitImagePtr &image, c
     const auto listedAt = d.listed.constFind(uid);
     const bool listed = listedAt != d.listed.constEnd();
     if (listed && !isOwnFileId(*listedAt))
-        return fail(error, ToolkitErrors::BadAttribute,
+        return fail(error, ErrorCode::BadAttribute,
                     QStringLiteral("%1: the folder's DICOMDIR lists this instance as \"%2\", a name that is not written to; left out").arg(image->path(), *listedAt));
 
     // A copy, so the viewer's image keeps its own encoding.
@@ -262,7 +262,7 @@ bool AddToDirectory(ToolkitDirectory &directory, const ToolkitImagePtr &image, c
     DcmDataset &ds = *copy.getDataset();
     const DcmXfer original(ds.getOriginalXfer());
     if (ds.chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad() || !ds.canWriteXfer(EXS_LittleEndianExplicit))
-        return fail(error, ToolkitErrors::NoPixels,
+        return fail(error, ErrorCode::NoPixels,
                     QStringLiteral("%1: the pixel data (%2) cannot be decompressed").arg(image->path(), QString::fromLatin1(original.getXferName())));
     if (original.isLossy())
         ds.putAndInsertString(DCM_LossyImageCompression, "01");
@@ -274,14 +274,14 @@ bool AddToDirectory(ToolkitDirectory &directory, const ToolkitImagePtr &image, c
         relative = *listedAt;
         const QString folder = QFileInfo(d.folder + QLatin1Char('/') + relative).absolutePath();
         if (!QDir().mkpath(folder))
-            return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1: cannot create the folder").arg(folder));
+            return fail(error, ErrorCode::WriteFailed, QStringLiteral("%1: cannot create the folder").arg(folder));
     } else {
         QString &group = d.groupFolders[groupKey];
         if (group.isEmpty()) {
             group = QStringLiteral("DICOM/") + freeName(d.folder + QStringLiteral("/DICOM"), "K", 7);
             if (!QDir().mkpath(d.folder + QLatin1Char('/') + group)) {
                 d.groupFolders.remove(groupKey);
-                return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1/%2: cannot create the folder").arg(d.folder, group));
+                return fail(error, ErrorCode::WriteFailed, QStringLiteral("%1/%2: cannot create the folder").arg(d.folder, group));
             }
         }
         relative = group + QLatin1Char('/') + freeName(d.folder + QLatin1Char('/') + group, "IM", 6);
@@ -308,7 +308,7 @@ bool AddToDirectory(ToolkitDirectory &directory, const ToolkitImagePtr &image, c
     if (c.bad()) {
         if (!listed)
             QFile::remove(path);
-        return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("%1: not taken into the DICOMDIR: %2").arg(path, qs(c.text())));
+        return fail(error, ErrorCode::WriteFailed, QStringLiteral("%1: not taken into the DICOMDIR: %2").arg(path, qs(c.text())));
     }
     if (!listed) {
         d.listed.insert(uid, relative);
@@ -323,10 +323,10 @@ bool AddToDirectory(ToolkitDirectory &directory, const ToolkitImagePtr &image, c
     return true;
 }
 
-bool WriteDirectory(ToolkitDirectory &directory, ToolkitError *error)
+bool WriteDirectory(ToolkitDirectory &directory, Result *error)
 {
     if (!directory.d)
-        return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("No directory opened"));
+        return fail(error, ErrorCode::WriteFailed, QStringLiteral("No directory opened"));
     ToolkitDirectory::Impl &d = *directory.d;
     const QString path = d.folder + QStringLiteral("/DICOMDIR");
     if (d.added.isEmpty() && d.rewritten.isEmpty() && d.existed)
@@ -399,14 +399,14 @@ bool WriteDirectory(ToolkitDirectory &directory, ToolkitError *error)
     return written;
 }
 
-bool WriteOwnDirectory(ToolkitDirectory &directory, QString *path, ToolkitError *error)
+bool WriteOwnDirectory(ToolkitDirectory &directory, QString *path, Result *error)
 {
     if (!directory.d)
-        return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("No directory opened"));
+        return fail(error, ErrorCode::WriteFailed, QStringLiteral("No directory opened"));
     if (!directory.d->ownWritten) {
         const OFCondition c = directory.d->own.writeDicomDir();
         if (c.bad())
-            return fail(error, ToolkitErrors::WriteFailed, QStringLiteral("The export's own DICOMDIR: %1").arg(qs(c.text())));
+            return fail(error, ErrorCode::WriteFailed, QStringLiteral("The export's own DICOMDIR: %1").arg(qs(c.text())));
         directory.d->ownWritten = true;
     }
     if (path)

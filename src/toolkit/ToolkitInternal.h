@@ -21,5 +21,5 @@ ToolkitDataSet ToolkitDataSetOf(DcmItem *item);
 // complete: `write` fills the temporary and returns "" or why it failed.
 // Nothing is left behind on a failure. When `replace` says no after a
 // good write, the temporary is dropped and path stays as it was.
-bool WriteReplacing(const QString &path, const std::function<QString(const QString &temp)> &write, ToolkitError *error,
+bool WriteReplacing(const QString &path, const std::function<QString(const QString &temp)> &write, Result *error,
                     const std::function<bool()> &replace = {});

@@ -22,12 +22,8 @@
 
 namespace {
 
-constexpr qint32 kNetworkError = 31101;
-constexpr qint32 kStoreRefused = 31102;
-constexpr qint32 kQueryRefused = 31103;
-constexpr qint32 kCharsetUnknown = 31104;
 
-void fail(ToolkitError *error, qint32 number, const QString &text)
+void fail(Result *error, qint32 number, const QString &text)
 {
     if (error) {
         error->number = number;
@@ -154,22 +150,22 @@ private:
 };
 
 // The reason the operator reads: a cancel rather than the closed connection it causes.
-void failNetwork(ToolkitError *error, const CancellableScu &scu, const QString &text)
+void failNetwork(Result *error, const CancellableScu &scu, const QString &text)
 {
     if (scu.cancelled())
-        fail(error, ToolkitCancelledError, QStringLiteral("Cancelled"));
+        fail(error, ErrorCode::Cancelled, QStringLiteral("Cancelled"));
     else
-        fail(error, kNetworkError, text);
+        fail(error, ErrorCode::NetworkError, text);
 }
 
-bool checkTarget(const QString &host, int port, const QString &calledAe, ToolkitError *error)
+bool checkTarget(const QString &host, int port, const QString &calledAe, Result *error)
 {
     if (host.isEmpty() || port < 1 || port > 65535) {
-        fail(error, kNetworkError, QStringLiteral("Invalid partner address %1:%2").arg(host).arg(port));
+        fail(error, ErrorCode::NetworkError, QStringLiteral("Invalid partner address %1:%2").arg(host).arg(port));
         return false;
     }
     if (calledAe.isEmpty() || calledAe.size() > 16) {
-        fail(error, kNetworkError, QStringLiteral("Invalid AE title '%1'").arg(calledAe));
+        fail(error, ErrorCode::NetworkError, QStringLiteral("Invalid AE title '%1'").arg(calledAe));
         return false;
     }
     return true;
@@ -207,14 +203,14 @@ public:
 
 // The answer's texts in UTF-8. A character set DCMTK cannot convert from is
 // noted and the texts are taken as Latin-1, where every byte is a character.
-ToolkitDataSet decodedAnswer(std::unique_ptr<DcmDataset> answer, QList<ToolkitError> &problems)
+ToolkitDataSet decodedAnswer(std::unique_ptr<DcmDataset> answer, QList<Result> &problems)
 {
     DcmDataset received(*answer);
     const OFCondition c = answer->convertToUTF8();
     if (c.bad()) {
         OFString charset;
         received.findAndGetOFStringArray(DCM_SpecificCharacterSet, charset);
-        problems.append({kCharsetUnknown, QStringLiteral("Character set '%1' not decoded (%2); texts shown as received")
+        problems.append({ErrorCode::CharsetUnknown, QStringLiteral("Character set '%1' not decoded (%2); texts shown as received")
                                               .arg(QString::fromLatin1(charset.c_str()), text(c))});
         *answer = received;
         answer->convertCharacterSet("ISO_IR 100", "ISO_IR 192", 0, OFTrue);
@@ -235,7 +231,7 @@ ToolkitAssociation::~ToolkitAssociation() { CloseAssociation(); }
 bool ToolkitAssociation::isOpen() const { return d->scu.isConnected(); }
 
 bool ToolkitAssociation::OpenAssociation(const QString &host, int port, const QString &callingAe, const QString &calledAe,
-                                         ToolkitError *error)
+                                         Result *error)
 {
     RegisterToolkitCodecs();
     CloseAssociation();
@@ -281,22 +277,22 @@ bool ToolkitAssociation::OpenAssociation(const QString &host, int port, const QS
     if (c.good())
         c = scu.negotiateAssociation();
     if (c.bad()) {
-        fail(error, kNetworkError, QStringLiteral("Association with %1 at %2:%3 failed: %4").arg(calledAe, host).arg(port).arg(text(c)));
+        fail(error, ErrorCode::NetworkError, QStringLiteral("Association with %1 at %2:%3 failed: %4").arg(calledAe, host).arg(port).arg(text(c)));
         d = std::make_unique<Impl>();
         return false;
     }
     return true;
 }
 
-bool ToolkitAssociation::SendImage(const ToolkitImagePtr &image, ToolkitError *error)
+bool ToolkitAssociation::SendImage(const ToolkitImagePtr &image, Result *error)
 {
     DcmFileFormat *file = ToolkitFileFormat(image);
     if (!file) {
-        fail(error, ToolkitErrors::NoImage, QStringLiteral("No image to send"));
+        fail(error, ErrorCode::NoImage, QStringLiteral("No image to send"));
         return false;
     }
     if (!isOpen()) {
-        fail(error, kNetworkError, QStringLiteral("The association is not open"));
+        fail(error, ErrorCode::NetworkError, QStringLiteral("The association is not open"));
         return false;
     }
     DcmDataset *ds = file->getDataset();
@@ -314,13 +310,13 @@ bool ToolkitAssociation::SendImage(const ToolkitImagePtr &image, ToolkitError *e
         if (id != 0 && !isUncompressed(current)) {
             // Accepted only uncompressed: decode first; the stored file stays as it is.
             if (ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad() || !ds->canWriteXfer(EXS_LittleEndianExplicit)) {
-                fail(error, ToolkitErrors::NoPixels, QStringLiteral("Cannot decode the pixel data to send it uncompressed"));
+                fail(error, ErrorCode::NoPixels, QStringLiteral("Cannot decode the pixel data to send it uncompressed"));
                 return false;
             }
         }
     }
     if (id == 0) {
-        fail(error, kStoreRefused, QStringLiteral("The partner accepts no presentation context for %1").arg(QString::fromLatin1(sopClass.c_str())));
+        fail(error, ErrorCode::StoreRefused, QStringLiteral("The partner accepts no presentation context for %1").arg(QString::fromLatin1(sopClass.c_str())));
         return false;
     }
     Uint16 status = 0;
@@ -328,14 +324,14 @@ bool ToolkitAssociation::SendImage(const ToolkitImagePtr &image, ToolkitError *e
     if (c.bad()) {
         // A peer that aborted or stopped answering is gone for the rest of the
         // command: the next images fail at once instead of waiting again.
-        fail(error, kNetworkError, QStringLiteral("Store failed: %1").arg(text(c)));
+        fail(error, ErrorCode::NetworkError, QStringLiteral("Store failed: %1").arg(text(c)));
         if (d->scu.isConnected())
             d->scu.abortAssociation();
         return false;
     }
     // 0x0000 success; 0xB000, 0xB007, 0xB006 warnings count as stored.
     if (status != 0x0000 && (status & 0xF000) != 0xB000) {
-        fail(error, kStoreRefused, QStringLiteral("The partner refused the image (status 0x%1)").arg(status, 4, 16, QLatin1Char('0')));
+        fail(error, ErrorCode::StoreRefused, QStringLiteral("The partner refused the image (status 0x%1)").arg(status, 4, 16, QLatin1Char('0')));
         return false;
     }
     return true;
@@ -349,7 +345,7 @@ void ToolkitAssociation::CloseAssociation()
         d->scu.abortAssociation();
 }
 
-bool VerifyPartner(const QString &host, int port, const QString &callingAe, const QString &calledAe, ToolkitError *error,
+bool VerifyPartner(const QString &host, int port, const QString &callingAe, const QString &calledAe, Result *error,
                    const ToolkitCancel *cancel)
 {
     if (!checkTarget(host, port, calledAe, error))
@@ -378,18 +374,18 @@ bool VerifyPartner(const QString &host, int port, const QString &callingAe, cons
 }
 
 bool RunWorklistQuery(const QString &callingAe, const QString &calledAe, const QString &host, int port, const QString &root,
-                      const ToolkitDataSet &identifier, ToolkitQueryAnswers &result, ToolkitError *error, int timeoutSeconds,
+                      const ToolkitDataSet &identifier, ToolkitQueryAnswers &result, Result *error, int timeoutSeconds,
                       const ToolkitCancel *cancel)
 {
     result = ToolkitQueryAnswers();
     if (root != QLatin1String("WORKLIST")) {
-        fail(error, kNetworkError, QStringLiteral("Unknown query root '%1'").arg(root));
+        fail(error, ErrorCode::NetworkError, QStringLiteral("Unknown query root '%1'").arg(root));
         return false;
     }
     if (!checkTarget(host, port, calledAe, error))
         return false;
     if (callingAe.isEmpty() || callingAe.size() > 16) {
-        fail(error, kNetworkError, QStringLiteral("Invalid AE title '%1'").arg(callingAe));
+        fail(error, ErrorCode::NetworkError, QStringLiteral("Invalid AE title '%1'").arg(callingAe));
         return false;
     }
     DcmItem *keys = ToolkitItem(identifier);
@@ -415,7 +411,7 @@ bool RunWorklistQuery(const QString &callingAe, const QString &calledAe, const Q
     }
     const T_ASC_PresentationContextID id = scu.findPresentationContextID(UID_FINDModalityWorklistInformationModel, "");
     if (id == 0) {
-        fail(error, kQueryRefused, QStringLiteral("%1 does not offer the modality worklist").arg(peer));
+        fail(error, ErrorCode::QueryRefused, QStringLiteral("%1 does not offer the modality worklist").arg(peer));
         scu.releaseAssociation();
         return false;
     }
@@ -432,7 +428,7 @@ bool RunWorklistQuery(const QString &callingAe, const QString &calledAe, const Q
     }
     scu.releaseAssociation();
     if (scu.finalStatus != STATUS_Success) {
-        fail(error, kQueryRefused, QStringLiteral("%1 refused the worklist query (status 0x%2, %3)")
+        fail(error, ErrorCode::QueryRefused, QStringLiteral("%1 refused the worklist query (status 0x%2, %3)")
                                           .arg(peer)
                                           .arg(scu.finalStatus, 4, 16, QLatin1Char('0'))
                                           .arg(QString::fromLatin1(DU_cfindStatusString(scu.finalStatus))));

@@ -8,7 +8,7 @@
 // Ends a verification or a worklist query running on a worker thread. The
 // operation's DCMTK objects stay on that thread; only this flag is shared.
 // Every network wait looks at it ten times a second, so the operation ends
-// within a tenth of a second of cancel(), with ToolkitCancelledError. Only
+// within a tenth of a second of cancel(), with ErrorCode::Cancelled. Only
 // the TCP connect itself is not watched: it ends by its own time-out, which
 // a partner that is up answers at once.
 class ToolkitCancel {
@@ -19,8 +19,6 @@ public:
 private:
     std::atomic<bool> flag_{false};
 };
-
-inline constexpr qint32 ToolkitCancelledError = 31105;
 
 // An association to a storage partner: opened once per send command, one
 // C-STORE per image, released at the end. Network waits are bounded (30 s).
@@ -37,13 +35,13 @@ public:
     // presentation contexts at most). False with the reason when the
     // partner cannot be reached or refuses.
     bool OpenAssociation(const QString &host, int port, const QString &callingAe, const QString &calledAe,
-                         ToolkitError *error = nullptr);
+                         Result *error = nullptr);
     bool isOpen() const;
 
     // Stores the image as it is held in memory. A compressed image the partner
     // did not accept compressed travels decompressed (losslessly). False with
     // the reason when the partner did not answer success.
-    bool SendImage(const ToolkitImagePtr &image, ToolkitError *error = nullptr);
+    bool SendImage(const ToolkitImagePtr &image, Result *error = nullptr);
 
     // Releases the association (aborts it when the release fails).
     void CloseAssociation();
@@ -61,7 +59,7 @@ private:
 // A DICOM verification (C-ECHO); false with the reason when it did not
 // succeed. Safe on a worker thread; cancel may be set from another one.
 bool VerifyPartner(const QString &host, int port, const QString &callingAe, const QString &calledAe,
-                   ToolkitError *error = nullptr, const ToolkitCancel *cancel = nullptr);
+                   Result *error = nullptr, const ToolkitCancel *cancel = nullptr);
 
 // The answers of a worklist query.
 struct ToolkitQueryAnswers {
@@ -69,7 +67,7 @@ struct ToolkitQueryAnswers {
     QList<ToolkitDataSet> answers;
     // One per answer whose character set could not be decoded: its texts are
     // then read byte for byte as Latin-1, so the name shows as it came.
-    QList<ToolkitError> charsetProblems;
+    QList<Result> charsetProblems;
 };
 
 // A modality-worklist C-FIND (root "WORKLIST"; no other root is known) over one
@@ -81,5 +79,5 @@ struct ToolkitQueryAnswers {
 // time, ends the query with anything but success, or when cancelled. Safe on
 // a worker thread (the identifier is only read); cancel may be set from another.
 bool RunWorklistQuery(const QString &callingAe, const QString &calledAe, const QString &host, int port, const QString &root,
-                      const ToolkitDataSet &identifier, ToolkitQueryAnswers &result, ToolkitError *error = nullptr,
+                      const ToolkitDataSet &identifier, ToolkitQueryAnswers &result, Result *error = nullptr,
                       int timeoutSeconds = ToolkitAssociation::TimeoutSeconds, const ToolkitCancel *cancel = nullptr);

@@ -17,7 +17,7 @@ constexpr double MaxZoom = 16.0;
 
 struct RenderResult {
     QImage image;
-    ToolkitError error;
+    Result error;
     QStringList notes;
 };
 

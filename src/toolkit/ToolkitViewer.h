@@ -75,7 +75,7 @@ signals:
     // Everything in view has been painted with its picture.
     void viewPainted();
     // A picture could not be made; the tile stays an empty frame.
-    void renderFailed(const ToolkitImagePtr &image, const ToolkitError &error);
+    void renderFailed(const ToolkitImagePtr &image, const Result &error);
     // The picture was made, but the decoder read the pixel data otherwise than
     // it says (as the header says); once per image while it stays in the viewer.
     void renderNote(const ToolkitImagePtr &image, const QString &note);

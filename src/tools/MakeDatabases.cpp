@@ -50,16 +50,16 @@ bool build(const QString &target, const QStringList &scripts, const std::functio
         }
         for (const QString &script : scripts) {
             const DbResult r = ExecuteScript(db, script);
-            if (!r.ok) {
-                err << "lumora-mkdb: " << target << ": " << r.errorText << "\n";
+            if (!r.ok()) {
+                err << "lumora-mkdb: " << target << ": " << r.text << "\n";
                 ok = false;
                 break;
             }
         }
         if (ok && fill) {
             const DbResult r = fill(db);
-            if (!r.ok) {
-                err << "lumora-mkdb: " << target << ": " << r.errorText << "\n";
+            if (!r.ok()) {
+                err << "lumora-mkdb: " << target << ": " << r.text << "\n";
                 ok = false;
             }
         }
@@ -102,7 +102,7 @@ int main(int argc, char **argv)
         && build(out.filePath(QStringLiteral("LumoraDef.dat")), {images, dosis}, {})
         && build(out.filePath(QStringLiteral("LumoraUser.dat")), {definitions}, [&](Database &db) {
                DbResult r = SeedDictionary(db, tags);
-               return r.ok ? SeedMammographyFilter(db) : r;
+               return r.ok() ? SeedMammographyFilter(db) : r;
            });
     return ok ? 0 : 1;
 }

@@ -53,7 +53,7 @@ bool ImageExport::exportImages()
     entryNames_.clear();
     written_ = leftOut_ = 0;
     const bool fileSet = r_.kind == ExportKinds::Dicom && r_.dicomDir;
-    ToolkitError e;
+    Result e;
     auto stop = [&](const QString &what) {
         WriteErrorLog(e.number, e.text, place());
         Prompts().critical(hooks_.parent, what + QStringLiteral("\r\n") + e.text + QStringLiteral("\r\nView log-files for information."),
@@ -69,7 +69,7 @@ bool ImageExport::exportImages()
         if (!exportImage(image, &file, &e)) {
             // An image that cannot be written in this form is left out; a
             // folder that cannot take more stops the export.
-            if (e.number != ToolkitErrors::NoPixels && e.number != ToolkitErrors::BadAttribute && e.number != ToolkitErrors::NoImage)
+            if (e.number != ErrorCode::NoPixels && e.number != ErrorCode::BadAttribute && e.number != ErrorCode::NoImage)
                 return stop(QStringLiteral("The export stopped after %1 of %2 image(s); the files written so far stay in place.")
                                 .arg(written_)
                                 .arg(total));
@@ -98,16 +98,16 @@ bool ImageExport::exportImages()
     return true;
 }
 
-bool ImageExport::exportImage(const ToolkitImagePtr &image, QString *file, ToolkitError *error)
+bool ImageExport::exportImage(const ToolkitImagePtr &image, QString *file, Result *error)
 {
     if (!image || !image->isValid()) {
-        *error = {ToolkitErrors::NoImage, QStringLiteral("%1: the image could not be read; left out").arg(image ? image->path() : QString())};
+        *error = {ErrorCode::NoImage, QStringLiteral("%1: the image could not be read; left out").arg(image ? image->path() : QString())};
         return false;
     }
     const QString uid = ImageUid(image);
     // The UID becomes a file name: anything else than a UID never becomes a path.
     if (!IsValidUid(uid)) {
-        *error = {ToolkitErrors::BadAttribute,
+        *error = {ErrorCode::BadAttribute,
                   QStringLiteral("%1: SOP Instance UID \"%2\" is not a valid UID; left out").arg(image->path(), uid.left(80))};
         return false;
     }
@@ -124,7 +124,7 @@ bool ImageExport::exportImage(const ToolkitImagePtr &image, QString *file, Toolk
     } else {
         const QString subFolder = r_.folder + QLatin1Char('/') + patient.exportKey;
         if (!QDir().mkpath(subFolder)) {
-            *error = {ToolkitErrors::WriteFailed, QStringLiteral("%1: cannot create the folder").arg(subFolder)};
+            *error = {ErrorCode::WriteFailed, QStringLiteral("%1: cannot create the folder").arg(subFolder)};
             return false;
         }
         if (r_.kind == ExportKinds::Dicom) {
@@ -147,17 +147,17 @@ bool ImageExport::exportImage(const ToolkitImagePtr &image, QString *file, Toolk
     return true;
 }
 
-bool ImageExport::writeInfoFile(const ToolkitImagePtr &image, const QString &subFolder, ToolkitError *error)
+bool ImageExport::writeInfoFile(const ToolkitImagePtr &image, const QString &subFolder, Result *error)
 {
     const ToolkitPatient p = ImagePatient(image);
     if (!p.charsetProblem.isEmpty())
-        WriteErrorLog(ToolkitErrors::NotReadable, QStringLiteral("%1: %2").arg(image->path(), p.charsetProblem), place());
+        WriteErrorLog(ErrorCode::NotReadable, QStringLiteral("%1: %2").arg(image->path(), p.charsetProblem), place());
     const QString path = subFolder + QStringLiteral("/info.txt");
     QSaveFile out(path);
     const QString text = QStringLiteral("PATIENT_NAME=%1\r\nPATIENT_ID=%2\r\nPATIENT_BIRTHDATE=%3\r\nPATIENT_SEX=%4\r\n")
                              .arg(p.name, p.id, p.birthDate, p.sex);
     if (!out.open(QIODevice::WriteOnly) || out.write(text.toUtf8()) < 0 || !out.commit()) {
-        *error = {ToolkitErrors::WriteFailed, QStringLiteral("%1: %2").arg(path, out.errorString())};
+        *error = {ErrorCode::WriteFailed, QStringLiteral("%1: %2").arg(path, out.errorString())};
         return false;
     }
     exportedFiles_ << path;
@@ -168,7 +168,7 @@ int ImageExport::CreateZIP()
 {
     try {
         if (exportedFiles_.isEmpty()) {
-            WriteErrorLog(ToolkitErrors::WriteFailed, QStringLiteral("No files were written, so there is nothing to pack"),
+            WriteErrorLog(ErrorCode::WriteFailed, QStringLiteral("No files were written, so there is nothing to pack"),
                           QStringLiteral("ExportForm CreateZIP"));
             return ZipResult::Unexpected;
         }
@@ -177,7 +177,7 @@ int ImageExport::CreateZIP()
             hooks_.askArchiveName ? hooks_.askArchiveName(proposal) : std::optional<QString>();
         const QString name = ZipArchiveName(answer, hooks_.clock());
         if (!IsPlainArchiveName(name)) {
-            WriteErrorLog(ToolkitErrors::WriteFailed, QStringLiteral("Archive name refused: %1").arg(name), QStringLiteral("ExportForm CreateZIP"));
+            WriteErrorLog(ErrorCode::WriteFailed, QStringLiteral("Archive name refused: %1").arg(name), QStringLiteral("ExportForm CreateZIP"));
             Prompts().critical(hooks_.parent,
                                QStringLiteral("\"%1\" is not a file name: the archive goes into the export folder and its name holds no folder.\r\nNo archive was written.")
                                    .arg(name),
@@ -189,13 +189,13 @@ int ImageExport::CreateZIP()
         archiveNote_ = written == name ? QString() : QStringLiteral("%1 was already there: the archive is %2.").arg(name, written);
         QString reason;
         if (!WriteZipArchive(archive_, r_.folder, exportedFiles_, &reason, entryNames_)) {
-            WriteErrorLog(ToolkitErrors::WriteFailed, reason, QStringLiteral("ExportForm CreateZIP"));
+            WriteErrorLog(ErrorCode::WriteFailed, reason, QStringLiteral("ExportForm CreateZIP"));
             Prompts().critical(hooks_.parent, QStringLiteral("An error occured during ZIP compression!\r\nPlease try again."), DefaultPromptTitle);
             return ZipResult::Failed;
         }
         return ZipResult::Written;
     } catch (const std::exception &ex) {
-        WriteErrorLog(ToolkitErrors::WriteFailed, QString::fromLocal8Bit(ex.what()), QStringLiteral("ExportForm CreateZIP"));
+        WriteErrorLog(ErrorCode::WriteFailed, QString::fromLocal8Bit(ex.what()), QStringLiteral("ExportForm CreateZIP"));
         return ZipResult::Unexpected;
     }
 }

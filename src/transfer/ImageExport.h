@@ -54,8 +54,8 @@ public:
 
 private:
     bool exportImages();
-    bool exportImage(const ToolkitImagePtr &image, QString *file, ToolkitError *error);
-    bool writeInfoFile(const ToolkitImagePtr &image, const QString &subFolder, ToolkitError *error);
+    bool exportImage(const ToolkitImagePtr &image, QString *file, Result *error);
+    bool writeInfoFile(const ToolkitImagePtr &image, const QString &subFolder, Result *error);
     QString place() const;
 
     ExportRequest r_;

@@ -38,7 +38,7 @@ enum class Imported { Written, AlreadyThere, Skipped };
 Imported importFile(const QString &source, bool keepExisting, const QString &place)
 {
     ToolkitImageList list;
-    ToolkitError e;
+    Result e;
     if (!ReadFileIntoList(list, source, &e)) {
         WriteErrorLog(e.number, e.text, place);
         return Imported::Skipped;
@@ -47,7 +47,7 @@ Imported importFile(const QString &source, bool keepExisting, const QString &pla
     const QString uid = ImageUid(image);
     // The UID becomes a file name: anything else than a UID never becomes a path.
     if (!IsValidUid(uid)) {
-        WriteErrorLog(ToolkitErrors::NotReadable,
+        WriteErrorLog(ErrorCode::NotReadable,
                       QStringLiteral("%1: SOP Instance UID \"%2\" is not a valid UID; not imported").arg(source, uid.left(80)), place);
         return Imported::Skipped;
     }
@@ -125,7 +125,7 @@ void ImportDirTimer(EditForm &form)
     form.append(QStringLiteral("Importing DICOM-Dir ... "));
     const QString dicomdir = ImportFiles.value(0);
     QList<ToolkitDirectoryRecord> records;
-    ToolkitError e;
+    Result e;
     if (!ReadDirectory(dicomdir, records, &e)) {
         WriteErrorLog(e.number, e.text, place);
         form.append(QStringLiteral("failed\r\n") + e.text);
@@ -141,7 +141,7 @@ void ImportDirTimer(EditForm &form)
         QString reason;
         const QString file = ResolveReferencedFile(folder, image.fileId.values, &reason);
         if (file.isEmpty()) {
-            WriteErrorLog(ToolkitErrors::FileMissing, dicomdir + QStringLiteral(": ") + reason, place);
+            WriteErrorLog(ErrorCode::FileNotFound, dicomdir + QStringLiteral(": ") + reason, place);
             ++skipped;
         } else if (importFile(file, false, place) == Imported::Skipped) {
             ++skipped;

@@ -33,7 +33,7 @@ QString RunSendJob(qint16 mode, SendJob &job)
 ToolkitImagePtr ReadImage(const QString &path)
 {
     ToolkitImageList list;
-    ToolkitError e;
+    Result e;
     if (!ReadFileIntoList(list, path, &e))
         qWarning() << e.text;
     return ListItem(list, 1);

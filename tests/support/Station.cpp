@@ -1,3 +1,4 @@
+#include "store/Session.h"
 #include "support/Station.h"
 
 #include "core/Settings.h"
@@ -102,8 +103,8 @@ QList<QVariantList> QueryRows(const QString &dbPath, const QString &sql, const Q
     if (!db.open())
         return out;
     const DbResult r = Execute(db, sql, values);
-    if (!r.ok)
-        qWarning() << sql << r.errorText;
+    if (!r.ok())
+        qWarning() << sql << r.text;
     for (const QSqlRecord &row : r.rows) {
         out << QVariantList();
         for (int i = 0; i < row.count(); ++i)
@@ -226,9 +227,9 @@ bool AddStudy(const QString &appFolder, FixtureStudy &study, QString *error, boo
     // The new row's key, or 0 with the error.
     const auto insert = [&](const char *sql, const QVariantList &values) -> qlonglong {
         const DbResult r = Execute(db, QLatin1String(sql), values);
-        if (!r.ok && error)
-            *error = QLatin1String(sql) + u": "_s + r.errorText;
-        return r.ok ? qMax(r.lastInsertId.toLongLong(), 1LL) : 0;
+        if (!r.ok() && error)
+            *error = QLatin1String(sql) + u": "_s + r.text;
+        return r.ok() ? qMax(r.lastInsertId.toLongLong(), 1LL) : 0;
     };
     if (!db.open()) {
         if (error)

@@ -55,8 +55,8 @@ void CheckpointDatabases(const QStringList &paths)
             continue;
         }
         const DbResult r = Execute(db, QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
-        if (!r.ok)
-            DataMgrLog(QStringLiteral("checkpoint of %1 failed: %2").arg(path, r.errorText));
+        if (!r.ok())
+            DataMgrLog(QStringLiteral("checkpoint of %1 failed: %2").arg(path, r.text));
         else if (r.first(QStringLiteral("busy")).toInt() != 0)
             DataMgrLog(QStringLiteral("checkpoint of %1 incomplete: the database is busy").arg(path));
         db.close();

@@ -62,8 +62,8 @@ std::optional<qlonglong> upsert(Database &db, const QString &table, const QStrin
                                 QString *error)
 {
     const DbResult found = Execute(db, QStringLiteral("SELECT %1 FROM %2 WHERE %3 = ?").arg(idColumn, table, keyColumn), {key});
-    if (!found.ok) {
-        *error = found.errorText;
+    if (!found.ok()) {
+        *error = found.text;
         return std::nullopt;
     }
     if (!found.rows.isEmpty()) {
@@ -82,8 +82,8 @@ std::optional<qlonglong> upsert(Database &db, const QString &table, const QStrin
         const DbResult r = Execute(db, QStringLiteral("UPDATE %1 SET %2 WHERE %3 = ? AND NOT (%4)")
                                            .arg(table, sets.join(QStringLiteral(", ")), idColumn, same.join(QStringLiteral(" AND "))),
                                    bound);
-        if (!r.ok) {
-            *error = r.errorText;
+        if (!r.ok()) {
+            *error = r.text;
             return std::nullopt;
         }
         return id;
@@ -94,8 +94,8 @@ std::optional<qlonglong> upsert(Database &db, const QString &table, const QStrin
     const DbResult r = Execute(db, QStringLiteral("INSERT INTO %1 (%2, %3) VALUES (%4)")
                                        .arg(table, keyColumn, columns.join(QStringLiteral(", ")), marks.join(QStringLiteral(", "))),
                                bound);
-    if (!r.ok) {
-        *error = r.errorText;
+    if (!r.ok()) {
+        *error = r.text;
         return std::nullopt;
     }
     return r.lastInsertId.toLongLong();
@@ -120,8 +120,8 @@ bool pruneEmpty(Database &db, const PreviousPlace &before, QString *error)
     };
     for (const auto &[sql, id] : steps) {
         const DbResult r = Execute(db, sql, {id, id});
-        if (!r.ok) {
-            *error = r.errorText;
+        if (!r.ok()) {
+            *error = r.text;
             return false;
         }
     }
@@ -176,9 +176,9 @@ bool ImageStore::openDatabase(QString *error)
     }
     // Every commit reaches the disk before the sender hears success.
     const DbResult r = Execute(db_, QStringLiteral("PRAGMA synchronous = FULL"));
-    if (!r.ok) {
+    if (!r.ok()) {
         if (error)
-            *error = r.errorText;
+            *error = r.text;
         db_.close();
         return false;
     }
@@ -259,9 +259,9 @@ ImageStore::Result ImageStore::storeLocked(const ReceivedObject &o, const QStrin
 {
     Result result;
     const DbResult begin = Execute(db_, QStringLiteral("BEGIN IMMEDIATE"));
-    if (!begin.ok) {
+    if (!begin.ok()) {
         removePath(part);
-        result.message = QStringLiteral("image database busy or unwritable: ") + begin.errorText;
+        result.message = QStringLiteral("image database busy or unwritable: ") + begin.text;
         return result;
     }
     const QString backup = studyDir + QStringLiteral("/.") + o.sopUid + QStringLiteral(".old");
@@ -289,8 +289,8 @@ ImageStore::Result ImageStore::storeLocked(const ReceivedObject &o, const QStrin
                                                        "JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID JOIN tblStudies s ON s.StudyID = r.FKeyStudyID "
                                                        "WHERE i.ImageUID = ?"),
                                     {o.sopUid});
-    if (!found.ok)
-        return fail(found.errorText);
+    if (!found.ok())
+        return fail(found.text);
     PreviousPlace before;
     if (!found.rows.isEmpty()) {
         const QSqlRecord &row = found.rows.first();
@@ -330,8 +330,8 @@ ImageStore::Result ImageStore::storeLocked(const ReceivedObject &o, const QStrin
         return fail(error);
     const DbResult receipt = Execute(db_, QStringLiteral("INSERT INTO tblReceive (PatID, ImageUID, ReceivedAt) VALUES (?, ?, ?)"),
                                      {o.patientId, o.sopUid, QDateTime::currentDateTime().toString(Qt::ISODate)});
-    if (!receipt.ok)
-        return fail(receipt.errorText);
+    if (!receipt.ok())
+        return fail(receipt.text);
 
     // The previous file stays reachable until the rows that describe the new one are committed.
     const QByteArray finalName = QFile::encodeName(final);
@@ -347,8 +347,8 @@ ImageStore::Result ImageStore::storeLocked(const ReceivedObject &o, const QStrin
     if (const int err = syncPath(studyDir, true))
         return fail(QStringLiteral("cannot flush %1: %2").arg(studyDir, errnoText(err)));
     const DbResult commit = Execute(db_, QStringLiteral("COMMIT"));
-    if (!commit.ok)
-        return fail(QStringLiteral("commit failed: ") + commit.errorText);
+    if (!commit.ok())
+        return fail(QStringLiteral("commit failed: ") + commit.text);
 
     if (backedUp)
         removePath(backup);
