@@ -3,6 +3,7 @@
 #include "app/LinkStatus.h"
 #include "header/HeaderUpdateJob.h"
 #include "network/SendJobs.h"
+#include "store/Session.h"
 
 #include <QObject>
 #include <memory>
@@ -32,6 +33,7 @@ public:
     // For the options dialogs the workstation opens: the partner list.
     static void AttachOptionForm(OptionForm &form);
 
+    Session &session() { return session_; }
     DoseList &doseList() { return *doseList_; }
     ExposureCapture &capture() { return *capture_; }
     ImageViewer &viewer() { return *viewer_; }
@@ -83,6 +85,7 @@ private:
     SendSelection selection() const;
 
     MainForm &main_;
+    Session session_; // before the subsystems, which hold references to it
     LinkMonitor links_;
     std::unique_ptr<DoseList> doseList_;
     std::unique_ptr<ExposureCapture> capture_;

@@ -1,0 +1,113 @@
+#pragma once
+
+#include "core/ExposureUnits.h"
+#include "toolkit/ImageList.h"
+
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+// The patient, study and series selected in the browser.
+struct BrowserSelection {
+    qlonglong patientKey = 0; // tblPatienten.PatID
+    QString patientId;        // PatID1
+    QString patientName;
+    QString patientSecondName; // the patient row's "2nd Name"
+    qlonglong studyKey = 0;    // tblStudies.StudyID
+    QString studyUid;
+    qlonglong seriesKey = 0; // tblSeries.SeriesID
+};
+
+extern BrowserSelection CurrentSelection; // moving into Session::selection()
+
+// Where the viewer's images came from.
+enum class LoadedLevel { None, Study, Series };
+
+// The operator's session: what is loaded, what is selected, the exposure
+// chosen, the active filter and whether a job runs. The application owns the
+// one instance and hands it to the subsystems; they read it and are told of
+// changes through its signals. One user-interface thread; no locks.
+class Session : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+    // The images read from disk for the viewer, and the level they were loaded as.
+    ToolkitImageList &loadedImages() { return loaded_; }
+    const ToolkitImageList &loadedImages() const { return loaded_; }
+    LoadedLevel loadedLevel() const { return loadedLevel_; }
+    void setLoadedLevel(LoadedLevel level) { loadedLevel_ = level; }
+
+    // The viewer image the operator selected: 1-based index, or 0 and null.
+    const ToolkitImagePtr &currentImage() const { return currentImage_; }
+    int currentImageIndex() const { return currentImageIndex_; }
+    void setCurrentImage(int index, ToolkitImagePtr image);
+    void clearCurrentImage() { setCurrentImage(0, nullptr); }
+
+    const BrowserSelection &selection() const { return selection_; }
+    void setSelection(const BrowserSelection &selection);
+
+    const ExposureValues &selectedExposure() const { return exposure_; }
+    const QString &selectedExposureTime() const { return exposureTime_; }
+    void setSelectedExposure(const ExposureValues &values, const QString &exposureTime);
+
+    // The active modality filter's attributes, Tag → Description.
+    const QMap<QString, QString> &activeFilterTags() const { return filterTags_; }
+    void setActiveFilterTags(const QMap<QString, QString> &tags);
+
+    // A job runs: list refreshes and new jobs wait.
+    bool batchActive() const { return batchActive_; }
+    void setBatchActive(bool active);
+    bool imageLoadActive() const { return imageLoadActive_; }
+    void setImageLoadActive(bool active) { imageLoadActive_ = active; }
+
+    // 1 = "Curative", 2 = "Screening", 0 until the operator picks one.
+    qint16 examinationType() const { return examinationType_; }
+    void setExaminationType(qint16 type) { examinationType_ = type; }
+
+    // --- browse ---
+
+    // --- exposure and acquisition ---
+
+    // --- header, dictionary, jobs, transfer ---
+
+    // --- network ---
+
+signals:
+    void selectionChanged();
+    void currentImageChanged();
+    void selectedExposureChanged();
+    void activeFilterChanged();
+    void batchActiveChanged(bool active);
+    // Storage partners were added, changed or removed.
+    void partnersChanged();
+    // Attributes joined the active filter.
+    void visibleTagsChanged();
+    // --- browse ---
+
+    // --- exposure and acquisition ---
+
+    // --- header, dictionary, jobs, transfer ---
+
+    // --- network ---
+
+private:
+    ToolkitImageList loaded_;
+    LoadedLevel loadedLevel_ = LoadedLevel::None;
+    ToolkitImagePtr currentImage_;
+    int currentImageIndex_ = 0;
+    BrowserSelection selection_;
+    ExposureValues exposure_;
+    QString exposureTime_;
+    QMap<QString, QString> filterTags_;
+    bool batchActive_ = false;
+    bool imageLoadActive_ = false;
+    qint16 examinationType_ = 0;
+    // --- browse ---
+
+    // --- exposure and acquisition ---
+
+    // --- header, dictionary, jobs, transfer ---
+
+    // --- network ---
+};
