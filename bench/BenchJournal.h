@@ -24,7 +24,7 @@ inline bool MakeBenchJournal(const QString &file, const QString &schemaFile, int
     QFile::remove(path);
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile schema(schemaFile);
-    if (!CreateDatabaseFile(path, nullptr) || !schema.open(QIODevice::ReadOnly))
+    if (!CreateDatabaseFile(path).ok() || !schema.open(QIODevice::ReadOnly))
         return false;
     Settings.Database = path;
     SetDatabasePaths();

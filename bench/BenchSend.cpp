@@ -97,8 +97,7 @@ int send(const QString &folder, int port)
     SetDatabasePaths();
     RecordingPrompter prompter;
     SetPrompter(&prompter);
-    DefaultPartner = {QStringLiteral("BENCHSCP"), QStringLiteral("127.0.0.1"), QString::number(port)};
-    ExaminationType = 2;
+    const SendTarget target{{{QStringLiteral("BENCHSCP"), QStringLiteral("127.0.0.1"), QString::number(port)}, {}}, false, Settings.IR_AET};
 
     OpenImageDatabase();
     const DbResult row = Execute(ImageDatabase, QStringLiteral("SELECT s.StudyID, s.StudyUID, p.PatID FROM tblStudies s JOIN tblPatienten p ON p.PatID = s.FKeyPATID"));
@@ -123,7 +122,7 @@ int send(const QString &folder, int port)
     qint64 openMs = 0, jobMs = 0, releaseMs = 0;
     clock.start();
     part.start();
-    if (!SCPOnline(nullptr))
+    if (!job.connections.open(target, nullptr))
         return fail(qPrintable(prompter.boxes.value(0).text));
     openMs = part.elapsed();
     JobMode = JobKind::SendStudy;
@@ -134,7 +133,7 @@ int send(const QString &folder, int port)
         jobMs = t.elapsed();
     });
     EditForm form;
-    form.onUnload = [] { ReleaseConnections(); };
+    form.onUnload = [&job] { job.connections.release(); };
     form.Form_Load();
     form.show();
     // Bounded: an hour is far beyond any run of this benchmark.
@@ -142,7 +141,7 @@ int send(const QString &folder, int port)
         return fail("the send job did not finish");
     part.restart();
     form.cmdOK_Click();
-    ReleaseConnections();
+    job.connections.release();
     releaseMs = part.elapsed();
     const qint64 ms = clock.elapsed();
 

@@ -47,11 +47,13 @@ QStringList logsIn(const QString &folder) { return QDir(folder).entryList(QDir::
 class CompanionsTest : public QObject {
     Q_OBJECT
 
+    Companions c_;
+
 private slots:
     void init()
     {
         ResetWorkstationState();
-        ReceiverProcessId = DataManagerProcessId = 0;
+        c_ = Companions();
     }
 
     // By name without regard to case, and only the one serving this folder:
@@ -101,35 +103,35 @@ private slots:
     {
         TestFolder f;
         Settings.IR_Port = u"11112"_s;
-        StartReceiver();
-        StartDataManager();
-        QCOMPARE(ReceiverProcessId + DataManagerProcessId, qint64(0));
+        c_.startReceiver();
+        c_.startDataManager();
+        QCOMPARE(c_.receiverId() + c_.dataManagerId(), qint64(0));
         const QString program = InstallIdleProgram(f.path(), kReceiver);
         QVERIFY(!program.isEmpty() && !InstallIdleProgram(f.path(), kManager).isEmpty());
         Settings.IR_Port.clear();
-        StartReceiver();
-        QCOMPARE(ReceiverProcessId, qint64(0));
+        c_.startReceiver();
+        QCOMPARE(c_.receiverId(), qint64(0));
         QVERIFY(!runs(program)); // a detached start has run the program once it returns
 
         Settings.IR_Port = u"11112"_s;
-        StartReceiver();
-        StartDataManager();
-        const qint64 receiver = ReceiverProcessId, manager = DataManagerProcessId;
+        c_.startReceiver();
+        c_.startDataManager();
+        const qint64 receiver = c_.receiverId(), manager = c_.dataManagerId();
         QVERIFY(receiver > 0 && manager > 0 && receiver != manager);
         QTRY_COMPARE(exeOf(receiver), f.file(kReceiver));
         QTRY_COMPARE(exeOf(manager), f.file(kManager));
         // The companion knows its station.
         QVERIFY(ReadFile(u"/proc/%1/environ"_s.arg(receiver)).split('\0').contains("LUMORA_APP_FOLDER=" + QFile::encodeName(f.path())));
 
-        StopDataManager();
-        QCOMPARE(DataManagerProcessId, qint64(0));
+        c_.stopDataManager();
+        QCOMPARE(c_.dataManagerId(), qint64(0));
         QVERIFY(waitGone(manager));
-        QCOMPARE(ReceiverProcessId, receiver);
+        QCOMPARE(c_.receiverId(), receiver);
         QVERIFY(IsProcessAlive(receiver));
-        StopReceiver();
-        QCOMPARE(ReceiverProcessId, qint64(0));
+        c_.stopReceiver();
+        QCOMPARE(c_.receiverId(), qint64(0));
         QVERIFY(waitGone(receiver));
-        StopReceiver(); // nothing recorded: nothing happens
+        c_.stopReceiver(); // nothing recorded: nothing happens
     }
 
     void companionThatIgnoresTermIsKilled()
@@ -137,15 +139,15 @@ private slots:
         TestFolder f;
         QVERIFY(!InstallIdleProgram(f.path(), kManager).isEmpty());
         qputenv("LUMORA_IDLE_IGNORE_TERM", "1");
-        StartDataManager();
+        c_.startDataManager();
         qunsetenv("LUMORA_IDLE_IGNORE_TERM");
-        const qint64 pid = DataManagerProcessId;
+        const qint64 pid = c_.dataManagerId();
         QVERIFY(pid > 0);
         QTRY_COMPARE(exeOf(pid), f.file(kManager));
         QTRY_VERIFY(ignoresTerm(pid));
         QElapsedTimer t;
         t.start();
-        StopDataManager();
+        c_.stopDataManager();
         QVERIFY(waitGone(pid, 3000));
         QVERIFY(t.elapsed() >= 1900); // it had its two seconds
     }
@@ -158,9 +160,9 @@ private slots:
         other.start(u"bash"_s, {u"-c"_s, u"trap 'echo TERM' TERM; trap 'echo WINCH' WINCH; tail -f --pid=$$ /dev/null & echo ready; while :; do wait $!; done"_s});
         QByteArray said;
         QVERIFY(WaitFor([&] { return (said += other.readAllStandardOutput()).contains("ready"); }, 5000));
-        ReceiverProcessId = other.processId(); // e.g. an id reused after the receiver ended
-        StopReceiver();
-        QCOMPARE(ReceiverProcessId, qint64(0));
+        c_.record(Companions::Receiver, other.processId()); // e.g. an id reused after the receiver ended
+        c_.stopReceiver();
+        QCOMPARE(c_.receiverId(), qint64(0));
         ::kill(pid_t(other.processId()), SIGWINCH);
         QVERIFY(WaitFor([&] { return (said += other.readAllStandardOutput()).contains("WINCH"); }, 5000));
         QVERIFY2(!said.contains("TERM"), said.constData());

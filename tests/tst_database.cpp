@@ -27,7 +27,7 @@ private slots:
         f_ = std::make_unique<TestFolder>();
         path_ = f_->file(u"u.dat"_s);
         QFile schema(SourceDir() + u"/src/store/schema/dosis.sql"_s);
-        QVERIFY(schema.open(QIODevice::ReadOnly) && CreateDatabaseFile(path_, nullptr));
+        QVERIFY(schema.open(QIODevice::ReadOnly) && CreateDatabaseFile(path_).ok());
         Database db = connection(u"make"_s);
         QVERIFY(db.open() && ExecuteScript(db, QString::fromUtf8(schema.readAll())).ok());
         db.close();

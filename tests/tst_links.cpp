@@ -13,8 +13,10 @@
 class LinksTest : public QObject {
     Q_OBJECT
 
+    Companions companions_;
+
     // A station whose receiver listens on the port, started as the workstation starts it.
-    static void prepare(const TestFolder &f, quint16 port)
+    void prepare(const TestFolder &f, quint16 port)
     {
         QVERIFY(MakeStationDatabases(f.path()));
         QVERIFY(QFile::copy(ReceiverProgram(), f.file(u"LumoraReceiver"_s)));
@@ -22,20 +24,19 @@ class LinksTest : public QObject {
         WriteReceiverSettings(f, u"LUMORA"_s, QString::number(port));
         ResetWorkstationState();
         LoadSettings();
-        ReceiverProcessId = 0;
     }
 
 private slots:
-    void cleanup() { StopReceiver(); }
+    void cleanup() { companions_.stopReceiver(); }
 
     void receiverThatCannotListenSaysWhy()
     {
         TestFolder f;
         PortOccupant other;
         prepare(f, other.port());
-        StartReceiver();
-        QVERIFY(ReceiverProcessId != 0);
-        QVERIFY2(WaitFor([] { return !IsProcessAlive(ReceiverProcessId); }, 15000), "the receiver listens on a port in use");
+        companions_.startReceiver();
+        QVERIFY(companions_.receiverId() != 0);
+        QVERIFY2(WaitFor([this] { return !IsProcessAlive(companions_.receiverId()); }, 15000), "the receiver listens on a port in use");
         const LinkState s = ReceiverLinkState();
         QVERIFY(!s.up);
         QCOMPARE(s.text, u"Receiver stopped – port %1 in use"_s.arg(other.port()));
@@ -47,14 +48,14 @@ private slots:
         TestFolder f;
         const quint16 port = FreePort();
         prepare(f, port);
-        StartReceiver();
+        companions_.startReceiver();
         QVERIFY(WaitFor([] { return ReceiverLinkState().up; }, 15000));
         QCOMPARE(ReceiverLinkState().text, u"Receiver: port %1"_s.arg(port));
-        ::kill(static_cast<pid_t>(ReceiverProcessId), SIGKILL);
+        ::kill(static_cast<pid_t>(companions_.receiverId()), SIGKILL);
         QVERIFY(WaitFor([] { return !ReceiverLinkState().up; }, 15000));
         QCOMPARE(ReceiverLinkState().text, u"Receiver stopped – port %1"_s.arg(port));
         // Restarted from the options dialog: the indicator is clear again.
-        StartReceiver();
+        companions_.startReceiver();
         QVERIFY(WaitFor([] { return ReceiverLinkState().up; }, 15000));
     }
 

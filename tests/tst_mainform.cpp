@@ -258,12 +258,11 @@ private slots:
         for (const char *name : {ReceiverName, DataManagerName})
             QVERIFY(!InstallIdleProgram(f_->path(), QString::fromLatin1(name)).isEmpty());
         Settings.IR_Port = u"11112"_s;
-        StartReceiver();
-        StartDataManager();
-        const qint64 receiver = ReceiverProcessId, manager = DataManagerProcessId;
-        QTRY_VERIFY(IsProcessAlive(receiver) && IsProcessAlive(manager));
-
         MainForm w;
+        w.companions().startReceiver();
+        w.companions().startDataManager();
+        const qint64 receiver = w.companions().receiverId(), manager = w.companions().dataManagerId();
+        QTRY_VERIFY(IsProcessAlive(receiver) && IsProcessAlive(manager));
         bool viewerEmptied = false;
         w.hooks.emptyViewer = [&] { viewerEmptied = true; };
         Settings.StopService = 0;
@@ -272,10 +271,12 @@ private slots:
         QVERIFY(IsProcessAlive(receiver) && IsProcessAlive(manager)); // kept: StopService is 0
 
         MainForm w2;
+        w2.companions().startMissing(); // its load finds them running
+        QCOMPARE(w2.companions().receiverId(), receiver);
         Settings.StopService = 1;
         w2.toolButton(u"exit"_s)->trigger();
         QTRY_VERIFY(!IsProcessAlive(receiver) && !IsProcessAlive(manager));
-        QCOMPARE(ReceiverProcessId, qint64(0));
+        QCOMPARE(w2.companions().receiverId(), qint64(0));
     }
 };
 

@@ -154,7 +154,6 @@ private slots:
             }
             WriteReceiverSettings(f, u"LUMORA"_s, QString::number(port));
             ResetWorkstationState();
-            ReceiverProcessId = DataManagerProcessId = 0;
             LoadSettings();
             return MakeStationDatabases(f.path());
         };
@@ -167,8 +166,9 @@ private slots:
         TestFolder first;
         const quint16 firstPort = FreePort();
         QVERIFY(prepare(first, firstPort));
-        StartMissingCompanions();
-        const qint64 firstReceiver = ReceiverProcessId, firstManager = DataManagerProcessId;
+        Companions firstStation;
+        firstStation.startMissing();
+        const qint64 firstReceiver = firstStation.receiverId(), firstManager = firstStation.dataManagerId();
         const auto endFirst = qScopeGuard([&] { end({firstReceiver, firstManager}); });
         QVERIFY(alive(firstReceiver) && alive(firstManager));
         QVERIFY(WaitFor([&] { return Echo(u"LUMORA"_s, firstPort) == 0; }, 15000));
@@ -179,8 +179,8 @@ private slots:
         OptionForm form; // at start-up, before the main window
         form.Form_Load();
         QCOMPARE(form.txtStatus[0]->text() + form.txtStatus[1]->text(), u"- stopped- stopped"_s);
-        StartMissingCompanions(); // the main window's load
-        const qint64 secondReceiver = ReceiverProcessId, secondManager = DataManagerProcessId;
+        form.companions().startMissing(); // the main window's load
+        const qint64 secondReceiver = form.companions().receiverId(), secondManager = form.companions().dataManagerId();
         const auto endSecond = qScopeGuard([&] { end({secondReceiver, secondManager}); });
         QVERIFY(alive(secondReceiver) && secondReceiver != firstReceiver);
         QVERIFY(alive(secondManager) && secondManager != firstManager);

@@ -1,6 +1,5 @@
 // Storage partners: the list in the options dialog, the editor's checks, the
 // default flag, and the send menus built from the table.
-#include "core/WorkstationState.h"
 #include "network/PartnerForms.h"
 #include "store/DatabasePaths.h"
 #include "support/Peers.h"
@@ -33,7 +32,6 @@ private slots:
         folder_ = std::make_unique<TestFolder>();
         QVERIFY(PrepareStation(*folder_));
         prompter_.boxes.clear();
-        DefaultPartner = SecondPartner = {};
     }
     void cleanup() { folder_.reset(); }
 
@@ -63,82 +61,80 @@ private slots:
     {
         QTreeWidget lvSCP;
         StoragePartnerList list(&lvSCP);
+        QSignalSpy changed(&list, &StoragePartnerList::partnersChanged);
         list.UpdateSCP();
-        QCOMPARE(lvSCP.topLevelItemCount(), 0);
-        const auto row = [&](int i) { return lvSCP.topLevelItem(i); };
+        QVERIFY(list.rows().isEmpty());
+        const auto row = [&](int i) { return list.rows().value(i); };
+        const auto bold = [&](int i) { return lvSCP.topLevelItem(i)->font(0).bold(); };
 
         QString shown = u"?"_s;
         list.runEditor = filling(u"Zeta ZETA 127.0.0.1 104"_s, &shown);
-        list.PopAddNewSCP();
+        list.addPartner();
         QVERIFY(shown.isEmpty());
-        QVERIFY(PartnersChanged);
+        QCOMPARE(changed.size(), 1);
         list.runEditor = filling(u"Alpha ALPHA 127.0.0.1 11112"_s);
-        list.PopAddNewSCP();
-        QCOMPARE(lvSCP.topLevelItemCount(), 2);
-        QCOMPARE(row(0)->text(0), u"Alpha"_s); // alias order
-        QCOMPARE(row(1)->text(3), u"104"_s);
+        list.addPartner();
+        QCOMPARE(ColumnTexts(&lvSCP), (QStringList{"Alpha", "Zeta"})); // alias order
+        QCOMPARE(row(1).address.port, u"104"_s);
 
         // A third is refused while two are listed.
         bool editorOpened = false;
         list.runEditor = [&](AddSCP &) { editorOpened = true; return 0; };
-        list.PopAddNewSCP();
+        list.addPartner();
         QVERIFY(!editorOpened);
         QCOMPARE(prompter_.boxes.last().text, u"You can only add two storage partners!"_s);
         QCOMPARE(rows(), 2);
 
         // Default: bold in the list, the only row with the flag in the table.
-        lvSCP.setCurrentItem(row(1));
-        list.PopDefault();
-        QVERIFY(row(1)->font(0).bold() && !row(0)->font(0).bold());
-        QCOMPARE(DefaultPartner.aet, u"ZETA"_s);
+        list.makeDefault(1);
+        QVERIFY(bold(1) && !bold(0));
+        QCOMPARE(changed.size(), 3);
         list.UpdateSCP();
-        QVERIFY(row(1)->font(0).bold());
+        QVERIFY(row(1).isDefault() && !row(0).isDefault() && bold(1));
 
         // Editing keeps the row's id and its default flag.
-        lvSCP.setCurrentItem(row(1));
-        const qlonglong id = row(1)->data(0, Qt::UserRole).toLongLong();
+        const qlonglong id = row(1).id;
         list.runEditor = filling(u"Archive ARCH ::1 4242"_s, &shown);
-        list.PopEditSCP();
+        list.editPartner(1);
         QCOMPARE(shown, u"Zeta"_s);
-        QCOMPARE(row(1)->text(0), u"Archive"_s);
-        QCOMPARE(row(1)->data(0, Qt::UserRole).toLongLong(), id);
-        QVERIFY(row(1)->font(0).bold());
+        QCOMPARE(row(1).alias, u"Archive"_s);
+        QCOMPARE(row(1).id, id);
+        QVERIFY(row(1).isDefault() && bold(1));
 
         // A rejected entry changes nothing.
-        lvSCP.setCurrentItem(row(1));
         list.runEditor = filling(u"Archive ARCH ::1 42a"_s);
-        list.PopEditSCP();
+        list.editPartner(1);
         QCOMPARE(prompter_.boxes.last().text, u"Not a valid port."_s);
-        QCOMPARE(row(1)->text(3), u"4242"_s);
+        QCOMPARE(row(1).address.port, u"4242"_s);
+        QCOMPARE(changed.size(), 4);
 
-        PartnersChanged = false;
-        lvSCP.setCurrentItem(row(0));
-        list.PopDeleteSCP();
-        QCOMPARE(lvSCP.topLevelItemCount(), 1);
+        list.deletePartner(0);
+        QCOMPARE(ColumnTexts(&lvSCP), QStringList{u"Archive"_s});
         QCOMPARE(rows(), 1);
-        QVERIFY(PartnersChanged);
+        QCOMPARE(changed.size(), 5);
     }
 
     void sendMenusFollowTheTable()
     {
         QMenu series, study, patient;
+        PartnersInUse inUse;
         QList<QPair<int, QString>> sent;
         auto sendTo = [&](int level, const QString &tag) { sent.append({level, tag}); };
-        UpdateSendToEntries(&series, &study, &patient, sendTo);
+        UpdateSendToEntries(&series, &study, &patient, inUse, sendTo);
         QVERIFY(!series.menuAction()->isVisible());
-        QVERIFY(DefaultPartner.isEmpty() && SecondPartner.isEmpty());
+        QVERIFY(inUse.partner.isEmpty() && inUse.second.isEmpty());
 
         QueryRows(DefinitionsDatabase.path(), u"INSERT INTO tblSCP (Alias, AET, IP, Port, \"Default\") VALUES "
                                               "('PACS', 'ARCHIVE', '10.0.0.5', '104', -1), ('Backup', 'BACKUP', '10.0.0.6', '11112', 0)"_s);
-        UpdateSendToEntries(&series, &study, &patient, sendTo);
+        UpdateSendToEntries(&series, &study, &patient, inUse, sendTo);
         for (QMenu *m : {&series, &study, &patient}) {
             QVERIFY(m->menuAction()->isVisible());
             QCOMPARE(m->actions().size(), 2);
             QCOMPARE(m->actions()[0]->text(), u"Backup"_s);
             QCOMPARE(m->actions()[1]->data().toString(), u"ARCHIVE!++!10.0.0.5!++!104"_s);
         }
-        QCOMPARE(DefaultPartner.aet, u"ARCHIVE"_s); // -1 counts as default too
-        QCOMPARE(SecondPartner.port, u"11112"_s);
+        QCOMPARE(inUse.partner.aet, u"ARCHIVE"_s); // -1 counts as default too
+        QCOMPARE(inUse.second.port, u"11112"_s);
         study.actions()[1]->trigger();
         QCOMPARE(sent.size(), 1);
         QCOMPARE(sent[0].first, 1);
@@ -147,11 +143,11 @@ private slots:
 
         // A rebuild does not pile up entries; without a default flag the later alias is the second partner.
         QueryRows(DefinitionsDatabase.path(), u"UPDATE tblSCP SET \"Default\" = 0"_s);
-        DefaultPartner = {};
-        UpdateSendToEntries(&series, &study, &patient, sendTo);
+        inUse = {};
+        UpdateSendToEntries(&series, &study, &patient, inUse, sendTo);
         QCOMPARE(patient.actions().size(), 2);
-        QVERIFY(DefaultPartner.isEmpty());
-        QCOMPARE(SecondPartner.aet, u"ARCHIVE"_s);
+        QVERIFY(inUse.partner.isEmpty());
+        QCOMPARE(inUse.second.aet, u"ARCHIVE"_s);
     }
 
     // Verify against a partner that takes the connection and never answers:
@@ -190,7 +186,7 @@ private slots:
         list.showMenuAt(lvSCP->visualItemRect(lvSCP->topLevelItem(1)).center());
         QVERIFY(!list.actVerify->isEnabled());
         list.PopupAddSCP->hide();
-        list.PopVerify(); // a second check while one runs
+        list.verify(1); // a second check while one runs
         QElapsedTimer clock;
         clock.start();
         QPushButton *cancel = list.verifyProgress->findChild<QPushButton *>();
@@ -203,8 +199,7 @@ private slots:
         QCOMPARE(connections, 1);
         QCOMPARE(prompter_.texts(), QStringList());
 
-        lvSCP->setCurrentItem(lvSCP->topLevelItem(0));
-        list.PopVerify();
+        list.verify(0);
         QTRY_COMPARE(prompter_.texts(), QStringList{u"Verification succeeded."_s});
     }
 
@@ -212,7 +207,8 @@ private slots:
     {
         QFile::remove(DefinitionsDatabase.path());
         QMenu a, b, c;
-        UpdateSendToEntries(&a, &b, &c, {});
+        PartnersInUse inUse;
+        UpdateSendToEntries(&a, &b, &c, inUse, {});
         QVERIFY(!a.menuAction()->isVisible());
         QVERIFY(folder_->read(u"Logs/Error.log"_s).contains("MainForm UpdateSendToEntries"));
         QTreeWidget lvSCP;

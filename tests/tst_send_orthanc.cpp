@@ -15,6 +15,7 @@ class SendOrthancTest : public QObject {
     std::unique_ptr<TestFolder> f_;
     RecordingPrompter prompter_;
     OrthancPeer orthanc_;
+    SendTarget target_; // where the next command goes
 
     static QStringList sorted(QStringList l)
     {
@@ -34,11 +35,11 @@ class SendOrthancTest : public QObject {
     QStringList studyFiles(const FiledStudy &s) const { return QDir(f_->file(u"images/"_s + s.uid)).entryList(QDir::Files); }
     bool studyFolderExists(const FiledStudy &s) const { return QDir(f_->file(u"images/"_s + s.uid)).exists(); }
 
-    // Connects to the partners and runs the job of the mode (0 series, 1 study,
-    // 2 the study's patient); the dialog's text.
-    static QString send(qint16 mode, const FiledStudy &s, const QString &patientId, qlonglong seriesKey = 0, SendJob job = SendJob())
+    // Connects to the partners of target_ and runs the job of the mode (0
+    // series, 1 study, 2 the study's patient); the dialog's text.
+    QString send(qint16 mode, const FiledStudy &s, const QString &patientId, qlonglong seriesKey = 0, SendJob job = SendJob())
     {
-        if (!SCPOnline(nullptr))
+        if (!job.connections.open(target_, nullptr))
             return u"<no connection>"_s;
         job.selection = {s.patient, patientId, u"Doe"_s, mode == 2 ? 0 : s.study, mode == 2 ? QString() : s.uid, seriesKey};
         return RunSendJob(mode, job);
@@ -55,14 +56,11 @@ private slots:
         QVERIFY(orthanc_.removeEverything());
         f_ = std::make_unique<TestFolder>();
         QVERIFY(PrepareStation(*f_));
-        DefaultPartner = orthancPartner();
-        SecondPartner = PartnerAddress();
-        ExaminationType = 2;
+        target_ = {{orthancPartner(), {}}, false, Settings.IR_AET};
         prompter_.boxes.clear();
     }
     void cleanup()
     {
-        ReleaseConnections();
         f_.reset();
         if (QTest::currentTestFailed())
             qWarning("Orthanc log tail: %s", orthanc_.log().right(1500).constData());
@@ -110,7 +108,7 @@ private slots:
         SendJob job;
         int patientRows = 0;
         job.patientRowRemoved = [&] { ++patientRows; };
-        QVERIFY(reports(send(1, s, u"P1"_s, 0, job), 4, 4));
+        QVERIFY(reports(send(1, s, u"P1"_s, 0, std::move(job)), 4, 4));
         const QMap<QString, QString> stored = orthanc_.instances();
         QCOMPARE(stored.keys(), sorted(s.images));
         const QJsonObject tags = orthanc_.get(u"/instances/%1/simplified-tags"_s.arg(stored.value(s.images[0]))).toObject();
@@ -128,18 +126,15 @@ private slots:
         const FiledStudy s = FileStudy(*f_, u"P1"_s, 1, 3);
         StorePeer storescp;
         QVERIFY(storescp.start(f_->file(u"archive"_s), u"ARCHIVE"_s));
-        ExaminationType = 1;
-        DefaultPartner = {u"ARCHIVE"_s, u"127.0.0.1"_s, QString::number(storescp.port())};
-        SecondPartner = orthancPartner();
+        target_ = {{{u"ARCHIVE"_s, u"127.0.0.1"_s, QString::number(storescp.port())}, orthancPartner()}, true, Settings.IR_AET};
         QVERIFY(reports(send(1, s, u"P1"_s), 3, 3));
         QCOMPARE(orthanc_.instances().keys(), sorted(s.images));
         QCOMPARE(storescp.received().size(), 3);
         QCOMPARE(CountRows(u"tblImages"_s), 3); // SentAndKeep 1: everything stays
 
         QVERIFY(orthanc_.removeEverything());
-        ExaminationType = 2;
+        target_.curative = false;
         QVERIFY(reports(send(1, s, u"P1"_s), 3, 3));
-        QVERIFY(!SecondConnection);
         QVERIFY(orthanc_.instances().keys().isEmpty());
         QCOMPARE(storescp.received().size(), 3); // same instances, same files
     }
@@ -165,7 +160,7 @@ private slots:
         SendJob job;
         qint16 modeAtRefresh = -1;
         job.RefreshDosisList = [&] { modeAtRefresh = AssignmentMode; };
-        const QString text = send(2, a, u"P7"_s, 0, job);
+        const QString text = send(2, a, u"P7"_s, 0, std::move(job));
         QVERIFY(reports(text, expected.size(), 4));
         QCOMPARE(orthanc_.instances().keys(), sorted(expected)); // each image once, nothing of P8
         QVERIFY(!studyFolderExists(a)); // the complete study went either way
@@ -199,9 +194,10 @@ private slots:
 
     void unreachablePartnerStartsNothing()
     {
-        DefaultPartner.port = QString::number(FreePort());
-        QVERIFY(!SCPOnline(nullptr));
-        QVERIFY(!PartnerConnection);
+        target_.partners.partner.port = QString::number(FreePort());
+        SendConnections connections;
+        QVERIFY(!connections.open(target_, nullptr));
+        QVERIFY(!connections.isOpen());
         QCOMPARE(prompter_.boxes.size(), 1);
         QVERIFY(prompter_.boxes[0].text.startsWith(u"Error #"_s));
         QVERIFY(f_->read(u"Logs/Error.log"_s).contains("MainForm SCPOnline"));
@@ -213,9 +209,9 @@ private slots:
     {
         const FiledStudy s = FileStudy(*f_, u"P1"_s, 1, 3);
         Settings.SentAndKeep = 0;
-        QVERIFY(SCPOnline(nullptr));
-        orthanc_.crash();
         SendJob job;
+        QVERIFY(job.connections.open(target_, nullptr));
+        orthanc_.crash();
         job.selection = {s.patient, u"P1"_s, u"Doe"_s, s.study, s.uid, s.series[0]};
         QVERIFY(reports(RunSendJob(0, job), 0, 3));
         QVERIFY(!EntriesRemoved);
@@ -226,7 +222,7 @@ private slots:
         // Back up, the same images go through on a new command.
         const QString why = orthanc_.start();
         QVERIFY2(why.isEmpty(), qPrintable(why));
-        DefaultPartner = orthancPartner();
+        target_.partners.partner = orthancPartner();
         QVERIFY(reports(send(0, s, u"P1"_s, s.series[0]), 3, 3));
         QCOMPARE(orthanc_.instances().keys(), sorted(s.images));
         QVERIFY(EntriesRemoved);

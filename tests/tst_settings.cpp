@@ -34,14 +34,10 @@ class SettingsTest : public QObject {
 private:
     static QString ini(const TestFolder &f) { return f.file(u"LumoraStation.ini"_s); }
 
-    static inline QString hook_; // what the debug hook was told last
-
-    // A field of the loaded record as text, by name; "DeviceN" is ComPortDevice(N), "hook" what the debug hook was told.
+    // A field of the loaded record as text, by name; "DeviceN" is ComPortDevice(N).
     static QString field(const QString &name)
     {
         const SettingsRecord &s = Settings;
-        if (name == "hook"_L1)
-            return hook_;
         if (name.startsWith("Device"_L1))
             return ComPortDevice(name.mid(6).toInt());
         const QHash<QString, QVariant> v{
@@ -99,17 +95,17 @@ private slots:
                     {"RunAsClient=0", "ModifyImageHeader=1", "Viewer_Rows=7", "Viewer_Columns=3", "ImagesPerPage=21", "Viewer_bgColor=0",
                      "Viewer_fgColor=12648447", "SentAndKeep=1", "CustomWidth=0", "IR_AET=LumoraStation", "IR_Port=105", "SCP_AET=", "Speed=5",
                      "Parity=2", "Bit_Get=4", "Port=1", "Time_Out_End=5", "Debug=0", "XrayComm=1", "Database=LumoraData.dat",
-                     "Device1=/dev/ttyS0", "Device8=/dev/ttyS7", "Device9=", "hook=0"}};
+                     "Device1=/dev/ttyS0", "Device8=/dev/ttyS7", "Device9="}};
         QTest::newRow("stored values and their rules")
             << Load{{"Com/IR_AET=", "General/Viewer_fgColor=12648447", "General/Viewer_bgColor=&H000000FF&", "General/Debug=1",
                      "General/XrayComm=4", "ComPort/Device2=/dev/ttyUSB0", "General/CustomWidth=1,5"},
                     {}, false,
-                    {"IR_AET=LumoraStation", "Viewer_fgColor=12648447", "Viewer_bgColor=255", "Debug=1", "hook=1", "XrayComm=4",
+                    {"IR_AET=LumoraStation", "Viewer_fgColor=12648447", "Viewer_bgColor=255", "Debug=1", "XrayComm=4",
                      "Device2=/dev/ttyUSB0", "CustomWidth=1,5"}};
         QTest::newRow("unconvertible value keeps the previous field")
             << Load{{"General/Viewer_Rows=abc", "General/Viewer_Columns=4", "ComPort/Speed=99999", "General/Viewer_fgColor=yellow"}, {}, true,
                     {"Viewer_Rows=7", "Viewer_Columns=4", "ImagesPerPage=28", "Speed=5", "Viewer_fgColor=12648447"}};
-        QTest::newRow("bad debug is off at first start") << Load{{"General/Debug=yes"}, {}, false, {"Debug=0", "hook=0"}};
+        QTest::newRow("bad debug is off at first start") << Load{{"General/Debug=yes"}, {}, false, {"Debug=0"}};
         QTest::newRow("images per page overflow keeps the previous product")
             << Load{{"General/Viewer_Rows=200", "General/Viewer_Columns=200"}, {}, true,
                     {"Viewer_Rows=200", "Viewer_Columns=200", "ImagesPerPage=21"}};
@@ -136,10 +132,7 @@ private slots:
             for (const QString &kv : c.stored)
                 stored.setValue(kv.section(u'=', 0, 0), kv.section(u'=', 1));
         }
-        hook_ = u"not called"_s;
-        SetDebugSettingHook([](bool on) { hook_ = QString::number(on); });
         LoadSettings();
-        SetDebugSettingHook({});
         expect(c.expected);
         if (c.stored.isEmpty() && c.file.isNull())
             QVERIFY2(!QFile::exists(ini(f)), "reading must not create the settings file");

@@ -65,8 +65,6 @@ class WorkstationTest : public QObject {
         Settings.ModifyImageHeader = c.modifyHeader ? 1 : 0;
         if (!c.projectionButtons.isEmpty())
             f_->write(u"projection.ini"_s, c.projectionButtons);
-        DefaultPartner = {};
-        SecondPartner = {};
         RememberedSide.clear();
         ClearCurrentImage();
         ListClear(LoadedImageList);
@@ -123,6 +121,13 @@ class WorkstationTest : public QObject {
         return actual;
     }
     int workFiles() const { return QDir(f_->file(u"bin"_s)).entryList(QDir::Files).size(); }
+    // The archive as the default storage partner, added in the options dialog.
+    void addArchive(const StorePeer &archive)
+    {
+        QueryRows(DefinitionsDatabase.path(), u"INSERT INTO tblSCP (Alias, AET, IP, Port, \"Default\") VALUES ('Archive', 'ARCHIVE', '127.0.0.1', ?, 1)"_s,
+                  {QString::number(archive.port())});
+        emit ws->session().partnersChanged();
+    }
 
 private slots:
     void cleanup()
@@ -130,7 +135,6 @@ private slots:
         ws.reset();
         w.reset();
         prompter_.reset();
-        ReleaseConnections();
         f_.reset();
     }
 
@@ -208,7 +212,7 @@ private slots:
         station({});
         StorePeer archive;
         QVERIFY(archive.start(f_->file(u"archive"_s), u"ARCHIVE"_s));
-        DefaultPartner = {u"ARCHIVE"_s, u"127.0.0.1"_s, QString::number(archive.port())};
+        addArchive(archive);
 
         bool dialogRan = false;
         ws->runProgressDialog = [&](EditForm &form) {
@@ -225,7 +229,6 @@ private slots:
         ws->assignment().cmdAll_Click();
         QCOMPARE(prompter_->boxes.last().text, u"Undone tasks in list!\r\nContinue?"_s);
         QVERIFY(!dialogRan);
-        QVERIFY(!PartnerConnection);
         QCOMPARE(w->lvTasks->topLevelItemCount(), 1);
         QVERIFY(archive.received().isEmpty());
 
@@ -294,7 +297,7 @@ private slots:
         station({});
         StorePeer archive;
         QVERIFY(archive.start(f_->file(u"archive"_s), u"ARCHIVE"_s));
-        DefaultPartner = {u"ARCHIVE"_s, u"127.0.0.1"_s, QString::number(archive.port())};
+        addArchive(archive);
         ExaminationType = 2;
         Settings.SentAndKeep = 0;
         const FiledStudy b = FileStudy(*f_, u"P-8"_s, 2, 2);
@@ -324,7 +327,9 @@ private slots:
             w->action(u"PopUpStudie_Serien"_s)->trigger();
             rightClick(w->lvSerien, w->lvSerien->topLevelItem(1), w->PopUpSerie);
         }
-        ws->sendMenuClick(series ? 0 : 1, PartnerTag(DefaultPartner));
+        QMenu *sendTo = series ? w->Se_SendTo : w->St_SendTo;
+        QCOMPARE(sendTo->actions().size(), 1); // the partner added with the window open
+        sendTo->actions()[0]->trigger();
 
         QStringList arrived;
         for (const QString &name : archive.received())

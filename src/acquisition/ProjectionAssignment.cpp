@@ -202,21 +202,23 @@ void ProjectionAssignment::cmdSelected_Click()
 void ProjectionAssignment::sendToDefault(bool blankAfterAet)
 {
     const QStringList partner = c_.defaultPartner ? c_.defaultPartner() : QStringList();
-    Settings.SCP_AET = partner.value(0);
-    Settings.SCP_IP = partner.value(1);
-    Settings.SCP_Port = partner.value(2);
-    if (Settings.SCP_AET.isEmpty() && Settings.SCP_IP.isEmpty() && Settings.SCP_Port.isEmpty()) {
+    const QString aet = partner.value(0), ip = partner.value(1), port = partner.value(2);
+    // The settings record the partner sent to last; the send does not read it.
+    Settings.SCP_AET = aet;
+    Settings.SCP_IP = ip;
+    Settings.SCP_Port = port;
+    if (aet.isEmpty() && ip.isEmpty() && port.isEmpty()) {
         Prompts().information(c_.parent, QStringLiteral("No default SCP configured!"), DefaultPromptTitle);
         return;
     }
-    if (Settings.SCP_AET.isEmpty() || Settings.SCP_IP.isEmpty() || Settings.SCP_Port.isEmpty()) {
+    if (aet.isEmpty() || ip.isEmpty() || port.isEmpty()) {
         Prompts().plain(c_.parent,
                         QStringLiteral("Incomplete Storage Class Provider values!\r\n") + (blankAfterAet ? QStringLiteral("AET: ") : QStringLiteral("AET:"))
-                            + Settings.SCP_AET + QStringLiteral("\r\nIP: ") + Settings.SCP_IP + QStringLiteral("\r\nPort: ") + Settings.SCP_Port,
+                            + aet + QStringLiteral("\r\nIP: ") + ip + QStringLiteral("\r\nPort: ") + port,
                         DefaultPromptTitle);
         return;
     }
-    if (c_.SCPOnline && c_.SCPOnline() && c_.SendPatient)
+    if (c_.SendPatient)
         c_.SendPatient();
 }
 

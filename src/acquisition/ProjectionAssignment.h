@@ -42,8 +42,7 @@ struct AssignmentControls {
     std::function<void(QTreeWidgetItem *)> lvImages_ItemClick;
     std::function<void(QTreeWidgetItem *)> lvDosis_ItemClick;
     std::function<void()> dbFill;                    // the exposure decoder, again after a projection change
-    std::function<bool()> SCPOnline;                 // opens the associations
-    std::function<void()> SendPatient;               // the patient send launcher
+    std::function<void()> SendPatient;               // connects to the partners in use, then the patient send
     std::function<QStringList()> defaultPartner;     // AE title, address and port of the default partner
     SideQuestion askSide;                            // unset: the SelectPosForm dialog
 };

@@ -14,9 +14,6 @@
 #include <csignal>
 #include <sys/types.h>
 
-qint64 ReceiverProcessId = 0;
-qint64 DataManagerProcessId = 0;
-
 namespace {
 
 // The executable's file name; the kernel's short name when the link cannot be read.
@@ -136,27 +133,27 @@ bool IsProcessAlive(qint64 processId)
     return state != 0 && state != 'Z' && state != 'X';
 }
 
-void StartReceiver()
+void Companions::start(Which which)
 {
-    if (Settings.IR_Port.isEmpty())
+    if (which == Receiver && Settings.IR_Port.isEmpty())
         return;
-    if (const qint64 pid = start(ReceiverName))
-        ReceiverProcessId = pid;
+    if (const qint64 pid = ::start(which == Receiver ? ReceiverName : DataManagerName))
+        ids_[which] = pid;
 }
 
-void StartDataManager()
+void Companions::startMissing()
 {
-    if (const qint64 pid = start(DataManagerName))
-        DataManagerProcessId = pid;
+    for (Which which : {Receiver, DataManager}) {
+        if ((ids_[which] = FindCompanion(QString::fromLatin1(which == Receiver ? ReceiverName : DataManagerName))) == 0)
+            start(which);
+    }
 }
 
-void StartMissingCompanions()
+bool Companions::isRunning(Which which)
 {
-    if ((ReceiverProcessId = FindCompanion(QString::fromLatin1(ReceiverName))) == 0)
-        StartReceiver();
-    if ((DataManagerProcessId = FindCompanion(QString::fromLatin1(DataManagerName))) == 0)
-        StartDataManager();
+    if (ids_[which] == 0)
+        ids_[which] = FindCompanion(QString::fromLatin1(which == Receiver ? ReceiverName : DataManagerName));
+    return IsProcessAlive(ids_[which]);
 }
 
-void StopReceiver() { stop(ReceiverProcessId, ReceiverName); }
-void StopDataManager() { stop(DataManagerProcessId, DataManagerName); }
+void Companions::stop(Which which) { ::stop(ids_[which], which == Receiver ? ReceiverName : DataManagerName); }

@@ -1,10 +1,7 @@
 #pragma once
 
 #include <QString>
-
-// The receiver and the data manager, found, started and stopped by process id.
-extern qint64 ReceiverProcessId;    // 0: none recorded
-extern qint64 DataManagerProcessId; // 0: none recorded
+#include <array>
 
 inline constexpr const char *ReceiverName = "LumoraReceiver";
 inline constexpr const char *DataManagerName = "LumoraDataMgr";
@@ -18,17 +15,39 @@ qint64 FindCompanion(const QString &exeName);
 // True while the process exists and is not a zombie.
 bool IsProcessAlive(qint64 processId);
 
-// Start a companion from the application folder, detached, with the same
-// LUMORA_APP_FOLDER. The receiver needs "Com\IR_Port"; a missing executable
-// or port starts nothing.
-void StartReceiver();
-void StartDataManager();
+// The receiver and the data manager of this station, found, started and
+// stopped by process id. The main window owns the one the operator works with.
+class Companions {
+public:
+    enum Which { Receiver = 0, DataManager = 1 };
 
-// At main-window load: each companion of this folder that is not running is
-// started; one that runs is recorded.
-void StartMissingCompanions();
+    // The recorded process id; 0 when none is recorded.
+    qint64 processId(Which which) const { return ids_[which]; }
+    qint64 receiverId() const { return ids_[Receiver]; }
+    qint64 dataManagerId() const { return ids_[DataManager]; }
+    // Records an id (a process found some other way).
+    void record(Which which, qint64 processId) { ids_[which] = processId; }
 
-// SIGTERM, then SIGKILL after two seconds; the stored id becomes 0.
-// A process that is no longer this folder's companion is left alone.
-void StopReceiver();
-void StopDataManager();
+    // Starts a companion from the application folder, detached, with the same
+    // LUMORA_APP_FOLDER. The receiver needs "Com\IR_Port"; a missing
+    // executable or port starts nothing.
+    void start(Which which);
+    void startReceiver() { start(Receiver); }
+    void startDataManager() { start(DataManager); }
+
+    // At main-window load: each companion of this folder that is not running
+    // is started; one that runs is recorded.
+    void startMissing();
+
+    // With no id recorded, the running companion's is looked up; true when it runs.
+    bool isRunning(Which which);
+
+    // SIGTERM, then SIGKILL after two seconds; the recorded id becomes 0.
+    // A process that is no longer this folder's companion is left alone.
+    void stop(Which which);
+    void stopReceiver() { stop(Receiver); }
+    void stopDataManager() { stop(DataManager); }
+
+private:
+    std::array<qint64, 2> ids_{};
+};

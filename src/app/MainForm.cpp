@@ -533,7 +533,7 @@ void MainForm::Form_Load()
         if (!SerTimer->isActive())
             SerTimer->start();
     }
-    StartMissingCompanions();
+    companions_.startMissing();
     run(hooks.PrepareTaskList);
     // The keyboard path through patient, study and merge starts here.
     cmdLorad[0]->setFocus(Qt::OtherFocusReason);
@@ -685,8 +685,11 @@ void MainForm::examinationTypeOptions_Click(int index)
 void MainForm::setOptionForm(OptionForm *form)
 {
     optionForm_ = form;
-    if (form)
+    if (form) {
         connect(form, &OptionForm::activeFilterChanged, this, [this] { run(hooks.rebuildHeaderView); });
+        connect(form, &OptionForm::partnersChanged, this, &MainForm::partnersChanged);
+        form->setCompanions(companions_);
+    }
 }
 
 void MainForm::mnuAnsichtEinstellungen_Click()
@@ -711,20 +714,15 @@ void MainForm::mnuAnsichtEinstellungen_Click()
         VisibleTagsChanged = false;
         hooks.rebuildHeaderView();
     }
-    if (PartnersChanged) {
-        PartnersChanged = false;
-        run(hooks.UpdateSendToEntries);
-    }
     run(hooks.rebuildRuleSets);
 }
 
 void MainForm::mnuDateiBeenden_Click()
 {
     run(hooks.emptyViewer);
-    CloseAllDatabases();
     if (Settings.StopService == 1) {
-        StopReceiver();
-        StopDataManager();
+        companions_.stopReceiver();
+        companions_.stopDataManager();
     }
     const QWidgetList windows = QApplication::topLevelWidgets();
     for (QWidget *w : windows) {

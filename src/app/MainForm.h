@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/Companions.h"
+
 #include <QMainWindow>
 #include <array>
 #include <functional>
@@ -95,6 +97,8 @@ public:
 
     OptionForm *optionForm() const { return optionForm_; }
     void setOptionForm(OptionForm *form);
+    // The receiver and data manager this window starts at load and stops at exit.
+    Companions &companions() { return companions_; }
 
     // Browser (patients, studies, series, images)
     QGroupBox *frmPatients = nullptr;
@@ -185,6 +189,10 @@ protected:
     bool event(QEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
+signals:
+    // The options dialog added, changed or removed a storage partner.
+    void partnersChanged();
+
 private:
     void buildMenus();
     void buildToolbar();
@@ -199,4 +207,5 @@ private:
     QWidget *leftPanel_ = nullptr;
     std::array<QAction *, static_cast<size_t>(Command::Worklist) + 1> commands_{};
     OptionForm *optionForm_ = nullptr;
+    Companions companions_;
 };

@@ -387,9 +387,8 @@ bool OptionForm::eventFilter(QObject *watched, QEvent *event)
 
 void OptionForm::Form_Load()
 {
-    SetDebugSettingHook([this](bool on) { chkDebug->setChecked(on); });
     LoadSettings();
-    SetDebugSettingHook({});
+    chkDebug->setChecked(Settings.Debug == 1);
 
     chkClient->setChecked(Settings.RunAsClient == 1);
     txtdbPath->setText(Settings.Database);
@@ -428,11 +427,9 @@ void OptionForm::Form_Load()
     SetDatabasePaths();
 
     filters->FillFilterList();
-    OpenDefinitionsDatabase();
     existComPorts();
     if (UpdateSCP)
         UpdateSCP();
-    CloseDefinitionsDatabase();
     RefreshCompanionStatus();
 }
 
@@ -456,12 +453,8 @@ void OptionForm::existComPorts()
 
 void OptionForm::RefreshCompanionStatus()
 {
-    const std::array<qint64 *, 2> ids{&ReceiverProcessId, &DataManagerProcessId};
-    const std::array<const char *, 2> names{ReceiverName, DataManagerName};
     for (int i = 0; i < 2; ++i) {
-        if (*ids[i] == 0)
-            *ids[i] = FindCompanion(QString::fromLatin1(names[i]));
-        const bool alive = IsProcessAlive(*ids[i]);
+        const bool alive = companions_->isRunning(Companions::Which(i));
         txtStatus[i]->setText(alive ? QStringLiteral("- started") : QStringLiteral("- stopped"));
         cmdStop[i]->setEnabled(alive);
         cmdStart[i]->setEnabled(!alive);
@@ -477,10 +470,7 @@ void OptionForm::cmdStart_Click(int index)
     Settings.IR_Port = txtIR[1]->text();
     cmdStart[index]->setEnabled(false);
     txtStatus[index]->setText(QStringLiteral("- starting"));
-    if (index == 0)
-        StartReceiver();
-    else
-        StartDataManager();
+    companions_->start(Companions::Which(index));
     QCoreApplication::processEvents();
     RefreshCompanionStatus();
 }
@@ -489,10 +479,7 @@ void OptionForm::cmdStop_Click(int index)
 {
     cmdStop[index]->setEnabled(false);
     txtStatus[index]->setText(QStringLiteral("- stopping"));
-    if (index == 0)
-        StopReceiver();
-    else
-        StopDataManager();
+    companions_->stop(Companions::Which(index));
     RefreshCompanionStatus();
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/Companions.h"
+
 #include <QDialog>
 #include <array>
 #include <functional>
@@ -102,6 +104,11 @@ public:
     QPushButton *cmdOK = nullptr;
     QPushButton *cmdCancel = nullptr;
 
+    // The companions the Communication tab starts and stops: the main
+    // window's once it has one, until then the dialog's own.
+    Companions &companions() { return *companions_; }
+    void setCompanions(Companions &companions) { companions_ = &companions; }
+
     // Fills the storage-partner list; set by the partner subsystem.
     std::function<void()> UpdateSCP;
 
@@ -116,6 +123,8 @@ signals:
     void cancelled();
     // The active filter's attributes changed; the header view shows them at once.
     void activeFilterChanged();
+    // A storage partner was stored, removed or made the default.
+    void partnersChanged();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -129,6 +138,9 @@ private:
     void buildWorklistTab(QWidget *tab);
     qint32 colourOf(const QLineEdit *field) const;
     void setPortChecked(int index);
+
+    Companions ownCompanions_;
+    Companions *companions_ = &ownCompanions_;
 };
 
 // Called on every new options dialog, so that the subsystems it hosts attach.

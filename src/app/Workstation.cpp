@@ -288,9 +288,12 @@ void Workstation::attachAssignment()
         pairing_ = false;
     };
     a.dbFill = [this] { capture_->dbFill(); };
-    a.SCPOnline = [this] { return SCPOnline(&main_); };
-    a.SendPatient = [this] { SendPatient(selection()); };
-    a.defaultPartner = [] { return QStringList{DefaultPartner.aet, DefaultPartner.ip, DefaultPartner.port}; };
+    a.SendPatient = [this] {
+        SendConnections connections;
+        if (connections.open(sendTarget(), &main_))
+            SendPatient(selection(), std::move(connections));
+    };
+    a.defaultPartner = [this] { return QStringList{partners_.partner.aet, partners_.partner.ip, partners_.partner.port}; };
     assignment_ = std::make_unique<ProjectionAssignment>(a);
     main_.hooks.cmdAll_Click = [this] { assignment_->cmdAll_Click(); };
     main_.hooks.cmdSelected_Click = [this] { assignment_->cmdSelected_Click(); };
@@ -302,16 +305,22 @@ void Workstation::attachAssignment()
 void Workstation::attachPartners()
 {
     main_.hooks.UpdateSendToEntries = [this] {
-        UpdateSendToEntries(main_.Se_SendTo, main_.St_SendTo, main_.P_SendTo,
+        UpdateSendToEntries(main_.Se_SendTo, main_.St_SendTo, main_.P_SendTo, partners_,
                             [this](int level, const QString &tag) { sendMenuClick(level, tag); });
     };
+    // The options dialog changed the partners: the send menus follow at once.
+    connect(&main_, &MainForm::partnersChanged, &session_, &Session::partnersChanged);
+    connect(&session_, &Session::partnersChanged, this, [this] { main_.hooks.UpdateSendToEntries(); });
 }
 
 void Workstation::AttachOptionForm(OptionForm &form)
 {
     auto *partners = new StoragePartnerList(form.lvSCP);
     form.UpdateSCP = [partners] { partners->UpdateSCP(); };
+    connect(partners, &StoragePartnerList::partnersChanged, &form, &OptionForm::partnersChanged);
 }
+
+SendTarget Workstation::sendTarget() const { return {partners_, ExaminationType == 1, Settings.IR_AET}; }
 
 void Workstation::connectCommands()
 {
@@ -397,6 +406,7 @@ void Workstation::sendMenuClick(int level, const QString &tag)
                                : level == 1 ? StudyRowTarget(main_.lvStudien->currentItem())
                                             : PatientRowTarget(main_.lvPatients->currentItem());
     const PartnerAddress p = PartnerFromTag(tag);
+    // The settings record the partner chosen last; the send does not read it.
     Settings.SCP_AET = p.aet;
     Settings.SCP_IP = p.ip;
     Settings.SCP_Port = p.port;
@@ -412,25 +422,24 @@ void Workstation::sendMenuClick(int level, const QString &tag)
         return;
     }
     // The associations go to the partners in use, whichever entry was chosen.
-    if (!SCPOnline(&main_))
+    SendConnections connections;
+    if (!connections.open(sendTarget(), &main_))
         return;
     const SendSelection s{target.patientKey, target.patientId, target.patientName, target.studyKey, target.studyUid, target.seriesKey};
     if (level == 0)
-        SendSeries(s);
+        SendSeries(s, std::move(connections));
     else if (level == 1)
-        SendStudy(s);
+        SendStudy(s, std::move(connections));
     else
-        SendPatient(s);
+        SendPatient(s, std::move(connections));
 }
 
 bool Workstation::undoneTasksAllowSend()
 {
     if (main_.lvTasks->topLevelItemCount() == 0)
         return true;
-    if (!Prompts().question(&main_, QStringLiteral("Undone tasks in list!\r\nContinue?"), DefaultPromptTitle)) {
-        ReleaseConnections();
-        return false;
-    }
+    if (!Prompts().question(&main_, QStringLiteral("Undone tasks in list!\r\nContinue?"), DefaultPromptTitle))
+        return false; // the launcher's associations end with it
     main_.lvTasks->clear();
     return true;
 }
@@ -441,10 +450,11 @@ SendSelection Workstation::selection() const
             CurrentSelection.studyKey, CurrentSelection.studyUid, CurrentSelection.seriesKey};
 }
 
-void Workstation::runSendJob(JobKind kind, const SendSelection &s)
+void Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnections connections)
 {
     job_ = SendJob();
     job_.selection = s;
+    job_.connections = std::move(connections);
     job_.RefreshDosisList = [this] { doseList_->RefreshDosisList(); };
     // The rows of what the job removed: a patient send goes through its studies.
     job_.studyRowRemoved = [this] {
@@ -454,7 +464,7 @@ void Workstation::runSendJob(JobKind kind, const SendSelection &s)
     ClearCurrentImage();
     JobMode = kind;
     EditForm form(&main_);
-    form.onUnload = [] { ReleaseConnections(); };
+    form.onUnload = [this] { job_.connections.release(); };
     connect(&form, &EditForm::closedWithAssignment, this, [this] {
         doseList_->RefreshDosisList();
         deletion_->RemoveImageRowsByList();
@@ -521,12 +531,12 @@ void Workstation::UpdateTimer(EditForm &form)
     form.enableOK();
 }
 
-void Workstation::SendSeries(const SendSelection &s)
+void Workstation::SendSeries(const SendSelection &s, SendConnections connections)
 {
     if (!undoneTasksAllowSend())
         return;
     ClearViewer(main_.dicomViewer);
-    runSendJob(JobKind::SendSeries, s);
+    runSendJob(JobKind::SendSeries, s, std::move(connections));
     if (EntriesRemoved) {
         for (int i = 1; i < main_.lvSerien->topLevelItemCount(); ++i) {
             if (main_.lvSerien->topLevelItem(i)->data(0, Qt::UserRole).toLongLong() == s.seriesKey) {
@@ -543,11 +553,11 @@ void Workstation::SendSeries(const SendSelection &s)
     }
 }
 
-void Workstation::SendStudy(const SendSelection &s)
+void Workstation::SendStudy(const SendSelection &s, SendConnections connections)
 {
     if (!undoneTasksAllowSend())
         return;
-    runSendJob(JobKind::SendStudy, s);
+    runSendJob(JobKind::SendStudy, s, std::move(connections));
     if (EntriesRemoved && CurrentSelection.studyKey == s.studyKey) {
         CurrentSelection.studyKey = 0;
         CurrentSelection.studyUid.clear();
@@ -555,11 +565,11 @@ void Workstation::SendStudy(const SendSelection &s)
     browser_->RefreshPatientList();
 }
 
-void Workstation::SendPatient(const SendSelection &s)
+void Workstation::SendPatient(const SendSelection &s, SendConnections connections)
 {
     if (!undoneTasksAllowSend())
         return;
-    runSendJob(JobKind::SendPatient, s);
+    runSendJob(JobKind::SendPatient, s, std::move(connections));
     if (EntriesRemoved) {
         main_.lvStudien->clear();
         main_.lvSerien->clear();

@@ -41,10 +41,15 @@ public:
     ProjectionAssignment &assignment() { return *assignment_; }
 
     // The send launchers: the progress dialog with the series, study or
-    // patient job on what the operator chose, then the lists brought up to date.
-    void SendSeries(const SendSelection &s);
-    void SendStudy(const SendSelection &s);
-    void SendPatient(const SendSelection &s);
+    // patient job on what the operator chose, over the associations opened for
+    // the command, then the lists brought up to date.
+    void SendSeries(const SendSelection &s, SendConnections connections);
+    void SendStudy(const SendSelection &s, SendConnections connections);
+    void SendPatient(const SendSelection &s, SendConnections connections);
+    // Where a send command given now goes: the partners in use, both for a
+    // curative examination.
+    SendTarget sendTarget() const;
+    const PartnersInUse &partnersInUse() const { return partners_; }
     // A send-menu entry: level 0 series, 1 study, 2 patient, of the row the
     // right button selected.
     void sendMenuClick(int level, const QString &tag);
@@ -71,7 +76,7 @@ private:
     // The worklist dialog, modal; Apply sets the current patient.
     void openWorklist();
     bool undoneTasksAllowSend();
-    void runSendJob(JobKind kind, const SendSelection &s);
+    void runSendJob(JobKind kind, const SendSelection &s, SendConnections connections);
     void runDeletionJob(JobKind kind);
     // Import (files, or a DICOMDIR) and export (ExportKinds) of the viewer's images.
     void importImages(JobKind kind);
@@ -96,5 +101,6 @@ private:
     std::unique_ptr<Browser> browser_;
     std::unique_ptr<ListDeletion> deletion_;
     std::unique_ptr<ProjectionAssignment> assignment_;
+    PartnersInUse partners_; // taken from the table with the send menus
     SendJob job_;
 };

@@ -72,8 +72,6 @@ const char *const kSaveOrder[] = {
     "ComPort\\Time_Out_Start", "ComPort\\Time_Out_End", "Filter\\Active",
 };
 
-std::function<void(bool)> gDebugHook;
-
 // "General\Key" is the key of the one "[General]" section people write, which
 // QSettings takes as its top level.
 QString iniKey(const QString &keyPath)
@@ -186,8 +184,6 @@ void WriteSetting(const QString &fullPath, const QString &text, const QString &t
     ini.sync(); // an unwritable file fails silently
 }
 
-void SetDebugSettingHook(std::function<void(bool)> hook) { gDebugHook = std::move(hook); }
-
 void LoadSettings()
 {
     for (const Key &key : kKeys) {
@@ -196,8 +192,6 @@ void LoadSettings()
             const int product = int(Settings.Viewer_Rows) * int(Settings.Viewer_Columns);
             if (product >= -32768 && product <= 32767) // overflow keeps the previous product
                 Settings.ImagesPerPage = static_cast<qint16>(product);
-        } else if (key.field == Field(&SettingsRecord::Debug) && gDebugHook) {
-            gDebugHook(Settings.Debug == 1);
         }
     }
     for (int n = 1; n <= 8; ++n)

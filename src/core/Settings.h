@@ -2,7 +2,6 @@
 
 #include <QString>
 #include <array>
-#include <functional>
 
 // The process-wide settings record. Every field starts at 0 / empty; a stored
 // value that does not convert leaves the field as it was.
@@ -50,6 +49,7 @@ struct SettingsRecord {
     std::array<QString, 8> ComDevice;
 };
 
+// Process-wide: one settings file, read at start and by the options dialog, read everywhere.
 extern SettingsRecord Settings;
 
 // The prefix under which the settings once lived; WriteSetting takes full paths with it.
@@ -62,10 +62,6 @@ QString ReadSetting(const QString &keyPath, const QString &defaultText);
 // Stores text at fullPath (SettingsRoot + key path; a bare key path is accepted
 // too). Only the string type exists. Failures are swallowed.
 void WriteSetting(const QString &fullPath, const QString &text, const QString &type = QStringLiteral("REG_SZ"));
-
-// Called after General\Debug has been read, with whether debug mode is on
-// (the options dialog's check box follows it).
-void SetDebugSettingHook(std::function<void(bool)> hook);
 
 void LoadSettings();
 void SaveSettings();

@@ -9,6 +9,5 @@ bool BatchJobActive = false;
 bool ImageLoadActive = false;
 bool ListRefreshRequested = false;
 qint16 ExaminationType = 0;
-bool PartnersChanged = false;
 QMap<QString, QString> ActiveFilterTags;
 bool VisibleTagsChanged = false;

@@ -28,9 +28,6 @@ extern bool ListRefreshRequested;
 extern qint16 ExaminationType;
 
 
-// Set when the storage partners changed; the main window rebuilds its send menus.
-extern bool PartnersChanged;
-
 // The active modality filter's attributes (Tag → Description), read by the header view.
 extern QMap<QString, QString> ActiveFilterTags;
 // Set when attributes joined a filter; the main window rebuilds its header view.

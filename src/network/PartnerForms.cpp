@@ -1,10 +1,7 @@
 #include "network/PartnerForms.h"
 
-#include "core/ErrorLog.h"
 #include "core/Settings.h"
 #include "ui/Prompts.h"
-#include "core/WorkstationState.h"
-#include "store/DatabasePaths.h"
 
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -51,16 +48,12 @@ void AddSCP::cmdAdd_Click()
         Prompts().information(this, problem, DefaultPromptTitle);
         return;
     }
-    OpenDefinitionsDatabase();
-    const DbResult r = SavePartner(DefinitionsDatabase, id_, txtSCP[0]->text().trimmed(),
-                                   {txtSCP[1]->text().trimmed(), txtSCP[2]->text().trimmed(), txtSCP[3]->text().trimmed()});
-    CloseDefinitionsDatabase();
+    const Result r = SavePartner(id_, txtSCP[0]->text().trimmed(),
+                                 {txtSCP[1]->text().trimmed(), txtSCP[2]->text().trimmed(), txtSCP[3]->text().trimmed()});
     if (!r.ok()) {
-        WriteErrorLog(r.number, r.text, QStringLiteral("AddSCP cmdAdd_Click"));
+        LogFailure(r, QStringLiteral("AddSCP cmdAdd_Click"));
         return;
     }
-    PartnerSaved = true;
-    PartnersChanged = true;
     accept();
 }
 
@@ -70,12 +63,12 @@ StoragePartnerList::StoragePartnerList(QTreeWidget *lvSCP) : QObject(lvSCP), lvS
     lvSCP_->setContextMenuPolicy(Qt::CustomContextMenu);
     PopupAddSCP = new QMenu(lvSCP_);
     PopupAddSCP->setObjectName(QStringLiteral("PopupAddSCP"));
-    actAdd = PopupAddSCP->addAction(QStringLiteral("Add New ..."), this, &StoragePartnerList::PopAddNewSCP);
-    actEdit = PopupAddSCP->addAction(QStringLiteral("Edit ..."), this, &StoragePartnerList::PopEditSCP);
-    actDelete = PopupAddSCP->addAction(QStringLiteral("Delete"), this, &StoragePartnerList::PopDeleteSCP);
+    actAdd = PopupAddSCP->addAction(QStringLiteral("Add New ..."), this, &StoragePartnerList::addPartner);
+    actEdit = PopupAddSCP->addAction(QStringLiteral("Edit ..."), this, [this] { editPartner(currentRow()); });
+    actDelete = PopupAddSCP->addAction(QStringLiteral("Delete"), this, [this] { deletePartner(currentRow()); });
     PopupAddSCP->addSeparator();
-    actDefault = PopupAddSCP->addAction(QStringLiteral("Set as default"), this, &StoragePartnerList::PopDefault);
-    actVerify = PopupAddSCP->addAction(QStringLiteral("Verify"), this, &StoragePartnerList::PopVerify);
+    actDefault = PopupAddSCP->addAction(QStringLiteral("Set as default"), this, [this] { makeDefault(currentRow()); });
+    actVerify = PopupAddSCP->addAction(QStringLiteral("Verify"), this, [this] { verify(currentRow()); });
     connect(lvSCP_, &QTreeWidget::customContextMenuRequested, this, &StoragePartnerList::showMenuAt);
     connect(&verifyWatcher_, &QFutureWatcher<QString>::finished, this, &StoragePartnerList::verifyFinished);
 }
@@ -88,18 +81,27 @@ StoragePartnerList::~StoragePartnerList()
     verifyWatcher_.disconnect(this);
 }
 
+int StoragePartnerList::currentRow() const
+{
+    const QTreeWidgetItem *item = lvSCP_->currentItem();
+    return item ? lvSCP_->indexOfTopLevelItem(const_cast<QTreeWidgetItem *>(item)) : -1;
+}
+
 void StoragePartnerList::UpdateSCP()
+{
+    const PartnerList list = ReadPartners();
+    if (!list.ok())
+        LogFailure(list, QStringLiteral("OptionForm UpdateSCP"));
+    rows_ = list.partners;
+    showRows();
+}
+
+void StoragePartnerList::showRows()
 {
     lvSCP_->setUpdatesEnabled(false);
     lvSCP_->clear();
-    OpenDefinitionsDatabase();
-    const PartnerList list = ReadPartners(DefinitionsDatabase);
-    CloseDefinitionsDatabase();
-    if (!list.ok())
-        WriteErrorLog(list.number, list.text, QStringLiteral("OptionForm UpdateSCP"));
-    for (const StoragePartner &p : list.partners) {
+    for (const StoragePartner &p : rows_) {
         auto *item = new QTreeWidgetItem(QStringList{p.alias, p.address.aet, p.address.ip, p.address.port});
-        item->setData(0, Qt::UserRole, p.id);
         QFont f = item->font(0);
         f.setBold(p.isDefault());
         for (int c = 0; c < 4; ++c)
@@ -122,17 +124,16 @@ void StoragePartnerList::showMenuAt(const QPoint &pos)
 
 void StoragePartnerList::openEditor(AddSCP &editor)
 {
-    PartnerSaved = false;
     runEditor(editor);
-    if (PartnerSaved) {
+    if (editor.result() == QDialog::Accepted) {
         UpdateSCP();
-        PartnerSaved = false;
+        emit partnersChanged();
     }
 }
 
-void StoragePartnerList::PopAddNewSCP()
+void StoragePartnerList::addPartner()
 {
-    if (lvSCP_->topLevelItemCount() == 2) {
+    if (rows_.size() == 2) {
         Prompts().information(lvSCP_, QStringLiteral("You can only add two storage partners!"), QStringLiteral("OrvanaMammo"));
         return;
     }
@@ -140,64 +141,58 @@ void StoragePartnerList::PopAddNewSCP()
     openEditor(editor);
 }
 
-void StoragePartnerList::PopEditSCP()
+void StoragePartnerList::editPartner(int row)
 {
-    QTreeWidgetItem *item = lvSCP_->currentItem();
-    if (!item)
+    if (row < 0 || row >= rows_.size())
         return;
-    AddSCP editor(lvSCP_->window(), item->data(0, Qt::UserRole).toLongLong(), item->text(0),
-                  {item->text(1), item->text(2), item->text(3)});
+    const StoragePartner &p = rows_[row];
+    AddSCP editor(lvSCP_->window(), p.id, p.alias, p.address);
     openEditor(editor);
 }
 
-void StoragePartnerList::PopDeleteSCP()
+void StoragePartnerList::deletePartner(int row)
 {
-    QTreeWidgetItem *item = lvSCP_->currentItem();
-    if (!item)
+    if (row < 0 || row >= rows_.size())
         return;
-    OpenDefinitionsDatabase();
-    const DbResult r = DeletePartner(DefinitionsDatabase, item->data(0, Qt::UserRole).toLongLong());
-    CloseDefinitionsDatabase();
+    const Result r = DeletePartner(rows_[row].id);
     if (!r.ok()) {
-        WriteErrorLog(r.number, r.text, QStringLiteral("OptionForm PopDeleteSCP_Click"));
+        LogFailure(r, QStringLiteral("OptionForm PopDeleteSCP_Click"));
         return;
     }
-    delete item;
-    PartnersChanged = true;
+    rows_.removeAt(row);
+    delete lvSCP_->topLevelItem(row);
+    emit partnersChanged();
 }
 
-void StoragePartnerList::PopDefault()
+void StoragePartnerList::makeDefault(int row)
 {
-    QTreeWidgetItem *selected = lvSCP_->currentItem();
-    if (!selected)
+    if (row < 0 || row >= rows_.size())
         return;
-    DefaultPartner = {selected->text(1), selected->text(2), selected->text(3)};
-    for (int i = 0; i < lvSCP_->topLevelItemCount(); ++i) {
+    // Bold at once, as the operator chose it; the table follows.
+    for (int i = 0; i < rows_.size(); ++i) {
+        rows_[i].defaultFlag = i == row ? 1 : 0;
         QTreeWidgetItem *item = lvSCP_->topLevelItem(i);
         for (int c = 0; c < 4; ++c) {
             QFont f = item->font(c);
-            f.setBold(item == selected);
+            f.setBold(i == row);
             item->setFont(c, f);
         }
     }
-    OpenDefinitionsDatabase();
-    const DbResult r = MakeDefaultPartner(DefinitionsDatabase, selected->data(0, Qt::UserRole).toLongLong());
-    CloseDefinitionsDatabase();
+    const Result r = MakeDefaultPartner(rows_[row].id);
     if (!r.ok()) {
-        WriteErrorLog(r.number, r.text, QStringLiteral("OptionForm PopDefault_Click"));
+        LogFailure(r, QStringLiteral("OptionForm PopDefault_Click"));
         Prompts().information(lvSCP_, QStringLiteral("Error #%1: %2").arg(r.number).arg(r.text), DefaultPromptTitle);
         return;
     }
-    PartnersChanged = true;
+    emit partnersChanged();
 }
 
-void StoragePartnerList::PopVerify()
+void StoragePartnerList::verify(int row)
 {
-    QTreeWidgetItem *item = lvSCP_->currentItem();
-    if (!item || isVerifying())
+    if (row < 0 || row >= rows_.size() || isVerifying())
         return;
     // The partner pointed at and the calling title now, not when the worker reads them.
-    const PartnerAddress partner{item->text(1), item->text(2), item->text(3)};
+    const PartnerAddress partner = rows_[row].address;
     const QString callingAe = Settings.IR_AET;
     cancel_ = std::make_shared<ToolkitCancel>();
     verifyProgress = new QProgressDialog(QStringLiteral("Verifying %1 at %2:%3 ...").arg(partner.aet, partner.ip, partner.port),
@@ -238,7 +233,7 @@ void StoragePartnerList::verifyFinished()
         Prompts().critical(lvSCP_, failure, QStringLiteral("OrvanaMammo"));
 }
 
-void UpdateSendToEntries(QMenu *Se_SendTo, QMenu *St_SendTo, QMenu *P_SendTo,
+void UpdateSendToEntries(QMenu *Se_SendTo, QMenu *St_SendTo, QMenu *P_SendTo, PartnersInUse &inUse,
                          const std::function<void(int level, const QString &tag)> &sendTo)
 {
     const std::array<QMenu *, 3> menus{Se_SendTo, St_SendTo, P_SendTo};
@@ -246,14 +241,12 @@ void UpdateSendToEntries(QMenu *Se_SendTo, QMenu *St_SendTo, QMenu *P_SendTo,
         m->clear();
         m->menuAction()->setVisible(false);
     }
-    OpenDefinitionsDatabase();
-    const PartnerList list = ReadPartners(DefinitionsDatabase);
-    CloseDefinitionsDatabase();
+    const PartnerList list = ReadPartners();
     if (!list.ok()) {
-        WriteErrorLog(list.number, list.text, QStringLiteral("MainForm UpdateSendToEntries"));
+        LogFailure(list, QStringLiteral("MainForm UpdateSendToEntries"));
         return;
     }
-    TakePartnersInUse(list.partners);
+    TakePartnersInUse(inUse, list.partners);
     for (int level = 0; level < 3; ++level) {
         for (const StoragePartner &p : list.partners) {
             const QString tag = PartnerTag(p.address);

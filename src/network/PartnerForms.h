@@ -18,7 +18,8 @@ class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 
-// "Add new SCP" / "Edit SCP": the editor of one storage partner.
+// "Add new SCP" / "Edit SCP": the editor of one storage partner. Add/Apply
+// checks the fields and stores the row; the dialog is accepted once it is stored.
 class AddSCP : public QDialog {
     Q_OBJECT
 
@@ -35,7 +36,9 @@ private:
     qlonglong id_ = 0;
 };
 
-// The partner list lvSCP of the options dialog with its context menu.
+// The partner list lvSCP of the options dialog with its context menu. The
+// rows are tblSCP's (rows()); every command takes the row it acts on, and the
+// list only shows them.
 class StoragePartnerList : public QObject {
     Q_OBJECT
 
@@ -43,17 +46,21 @@ public:
     explicit StoragePartnerList(QTreeWidget *lvSCP);
     ~StoragePartnerList() override;
 
+    const QList<StoragePartner> &rows() const { return rows_; }
+
+    // Reads the rows and shows them, the default one in bold.
     void UpdateSCP();
     // The context menu at a point of the list's viewport.
     void showMenuAt(const QPoint &pos);
-    void PopAddNewSCP();
-    void PopEditSCP();
-    void PopDeleteSCP();
-    void PopDefault();
-    // A C-ECHO to the selected partner from the receiver's AE title, on a
-    // worker thread: a progress window shows it under way and offers Cancel;
-    // the result comes as a message. One verification at a time.
-    void PopVerify();
+    // The commands on the row of index `row` (-1: none).
+    void addPartner();
+    void editPartner(int row);
+    void deletePartner(int row);
+    void makeDefault(int row);
+    // A C-ECHO to the partner from the receiver's AE title, on a worker
+    // thread: a progress window shows it under way and offers Cancel; the
+    // result comes as a message. One verification at a time.
+    void verify(int row);
     bool isVerifying() const { return cancel_ != nullptr; }
     // Open while a verification runs.
     QPointer<QProgressDialog> verifyProgress;
@@ -68,16 +75,23 @@ public:
     // How an editor is run (modal by default; tests fill and confirm it).
     std::function<int(AddSCP &)> runEditor = [](AddSCP &e) { return e.exec(); };
 
+signals:
+    // A partner was stored, removed or made the default.
+    void partnersChanged();
+
 private:
+    int currentRow() const;
+    void showRows();
     void openEditor(AddSCP &editor);
     void verifyFinished();
     QTreeWidget *lvSCP_;
+    QList<StoragePartner> rows_;
     QFutureWatcher<QString> verifyWatcher_; // "" when the partner answered, else why not
     std::shared_ptr<ToolkitCancel> cancel_;  // shared with the worker
 };
 
-// Rebuilds the three send menus from tblSCP and sets DefaultPartner and
-// SecondPartner. Each entry carries its partner's tag as data; triggering one
-// calls sendTo(level, tag), level 0 series, 1 study, 2 patient.
-void UpdateSendToEntries(QMenu *Se_SendTo, QMenu *St_SendTo, QMenu *P_SendTo,
+// Rebuilds the three send menus from tblSCP and takes the partners in use
+// from it. Each entry carries its partner's tag as data; triggering one calls
+// sendTo(level, tag), level 0 series, 1 study, 2 patient.
+void UpdateSendToEntries(QMenu *Se_SendTo, QMenu *St_SendTo, QMenu *P_SendTo, PartnersInUse &inUse,
                          const std::function<void(int level, const QString &tag)> &sendTo);

@@ -14,9 +14,6 @@
 #include <QDir>
 #include <QFileInfo>
 
-std::unique_ptr<ToolkitAssociation> PartnerConnection;
-std::unique_ptr<ToolkitAssociation> SecondConnection;
-
 namespace {
 
 void showError(QWidget *parent, qint32 number, const QString &text)
@@ -24,19 +21,14 @@ void showError(QWidget *parent, qint32 number, const QString &text)
     Prompts().critical(parent, QStringLiteral("Error #%1: %2").arg(number).arg(text), DefaultPromptTitle);
 }
 
-// Reads one file and stores it over the open associations; the image is
+// Reads one file and stores it over the job's associations; the image is
 // released before the next one is read.
-bool sendFile(const QString &path, Result *error)
+bool sendFile(SendConnections &connections, const QString &path, Result *error)
 {
     ToolkitImageList sendList;
     if (!ReadFileIntoList(sendList, path, error))
         return false;
-    const ToolkitImagePtr image = ListItem(sendList, 1);
-    if (!PartnerConnection || !PartnerConnection->SendImage(image, error))
-        return false;
-    if (ExaminationType == 1 && (!SecondConnection || !SecondConnection->SendImage(image, error)))
-        return false;
-    return true;
+    return connections.send(ListItem(sendList, 1), error);
 }
 
 struct Rows : Result {
@@ -46,9 +38,11 @@ struct Rows : Result {
 Rows imageRows(const QString &sql, const QVariantList &values)
 {
     Rows out;
-    OpenImageDatabase();
-    const DbResult r = Execute(ImageDatabase, sql, values);
-    CloseImageDatabase();
+    DbResult r;
+    {
+        DatabaseSession session(ImageDatabase);
+        r = Execute(ImageDatabase, sql, values);
+    }
     if (!r.ok()) {
         static_cast<Result &>(out) = r;
         return out;
@@ -76,7 +70,7 @@ bool sendStudy(EditForm &form, SendJob &job, const QString &where)
                                 {s.studyKey});
     if (!rows.ok()) {
         showError(&form, rows.number, rows.text);
-        WriteErrorLog(rows.number, rows.text, where);
+        LogFailure(rows, where);
         return false;
     }
     form.setProgressMaximum(static_cast<int>(rows.uids.size()));
@@ -85,11 +79,11 @@ bool sendStudy(EditForm &form, SendJob &job, const QString &where)
     int sentHere = 0;
     for (const QString &uid : rows.uids) {
         Result error;
-        if (sendFile(StudyImageFile(s.studyUid, uid), &error)) {
+        if (sendFile(job.connections, StudyImageFile(s.studyUid, uid), &error)) {
             ++sentHere;
             ++job.SentCount;
         } else {
-            WriteErrorLog(error.number, error.text, QStringLiteral("EditForm StudieSenden (TRANSMIT_ERROR)"));
+            LogFailure(error, QStringLiteral("EditForm StudieSenden (TRANSMIT_ERROR)"));
         }
         form.advance();
     }
@@ -109,39 +103,60 @@ QString StudyImageFile(const QString &studyUid, const QString &imageUid)
     return folder.isEmpty() ? QString() : folder + QLatin1Char('/') + name;
 }
 
-bool SCPOnline(QWidget *parent)
+SendConnections::SendConnections() = default;
+SendConnections::~SendConnections() { release(); }
+SendConnections::SendConnections(SendConnections &&) noexcept = default;
+
+SendConnections &SendConnections::operator=(SendConnections &&other) noexcept
+{
+    if (this != &other) {
+        release();
+        partner_ = std::move(other.partner_);
+        second_ = std::move(other.second_);
+    }
+    return *this;
+}
+
+bool SendConnections::open(const SendTarget &target, QWidget *parent)
 {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     Result error;
     bool ok = true;
-    ReleaseConnections();
-    PartnerConnection = std::make_unique<ToolkitAssociation>();
-    const QString local = Settings.IR_AET;
-    if (ExaminationType == 1) {
-        SecondConnection = std::make_unique<ToolkitAssociation>();
-        ok = SecondConnection->OpenAssociation(SecondPartner.ip, SecondPartner.port.toInt(), local, SecondPartner.aet, &error);
+    release();
+    partner_ = std::make_unique<ToolkitAssociation>();
+    const PartnerAddress &first = target.partners.partner, &second = target.partners.second;
+    const QString &local = target.callingAe;
+    if (target.curative) {
+        second_ = std::make_unique<ToolkitAssociation>();
+        ok = second_->OpenAssociation(second.ip, second.port.toInt(), local, second.aet, &error);
     }
-    WriteDebugLog(QStringLiteral("SCPOnline"),
-                  DefaultPartner.ip + QLatin1Char(' ') + DefaultPartner.port + QLatin1Char(' ') + local + QLatin1Char(' ') + DefaultPartner.aet);
+    WriteDebugLog(QStringLiteral("SCPOnline"), first.ip + QLatin1Char(' ') + first.port + QLatin1Char(' ') + local + QLatin1Char(' ') + first.aet);
     if (ok)
-        ok = PartnerConnection->OpenAssociation(DefaultPartner.ip, DefaultPartner.port.toInt(), local, DefaultPartner.aet, &error);
+        ok = partner_->OpenAssociation(first.ip, first.port.toInt(), local, first.aet, &error);
     QApplication::restoreOverrideCursor();
     if (!ok) {
-        ReleaseConnections();
+        release();
         showError(parent, error.number, error.text);
-        WriteErrorLog(error.number, error.text, QStringLiteral("MainForm SCPOnline"));
+        LogFailure(error, QStringLiteral("MainForm SCPOnline"));
     }
     return ok;
 }
 
-void ReleaseConnections()
+bool SendConnections::send(const ToolkitImagePtr &image, Result *error)
 {
-    if (PartnerConnection)
-        PartnerConnection->CloseAssociation();
-    if (SecondConnection)
-        SecondConnection->CloseAssociation();
-    PartnerConnection.reset();
-    SecondConnection.reset();
+    if (!partner_ || !partner_->SendImage(image, error))
+        return false;
+    return !second_ || second_->SendImage(image, error);
+}
+
+void SendConnections::release()
+{
+    if (partner_)
+        partner_->CloseAssociation();
+    if (second_)
+        second_->CloseAssociation();
+    partner_.reset();
+    second_.reset();
 }
 
 void SerieSenden(EditForm &form, SendJob &job)
@@ -150,7 +165,7 @@ void SerieSenden(EditForm &form, SendJob &job)
     const Rows rows = imageRows(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ? ORDER BY ImageNr"), {s.seriesKey});
     if (!rows.ok()) {
         showError(&form, rows.number, rows.text);
-        WriteErrorLog(rows.number, rows.text, QStringLiteral("EditForm SerieSenden"));
+        LogFailure(rows, QStringLiteral("EditForm SerieSenden"));
         form.append(QStringLiteral("Tasks done!"));
         form.enableOK();
         return;
@@ -167,10 +182,10 @@ void SerieSenden(EditForm &form, SendJob &job)
     form.append(QStringLiteral("Sending Series ... "));
     for (const QString &uid : rows.uids) {
         Result error;
-        if (sendFile(folder + QLatin1Char('/') + uid + QStringLiteral(".dcm"), &error))
+        if (sendFile(job.connections, folder + QLatin1Char('/') + uid + QStringLiteral(".dcm"), &error))
             ++job.SentCount;
         else
-            WriteErrorLog(error.number, error.text, QStringLiteral("EditForm SerieSenden (TRANSMIT_ERRROR)"));
+            LogFailure(error, QStringLiteral("EditForm SerieSenden (TRANSMIT_ERRROR)"));
         form.advance();
     }
     form.append(QStringLiteral("OK\r\n"));
@@ -208,13 +223,15 @@ void StudieSenden(EditForm &form, SendJob &job)
 void PatientSenden(EditForm &form, SendJob &job)
 {
     form.append(QStringLiteral("Send studies of patient: ") + job.selection.patientName + QStringLiteral("\r\n"));
-    OpenImageDatabase();
-    const DbResult studies = Execute(ImageDatabase, QStringLiteral("SELECT StudyID, StudyUID FROM tblStudies WHERE FKeyPATID = ?"),
-                                     {job.selection.patientKey});
-    CloseImageDatabase();
+    DbResult studies;
+    {
+        DatabaseSession session(ImageDatabase);
+        studies = Execute(ImageDatabase, QStringLiteral("SELECT StudyID, StudyUID FROM tblStudies WHERE FKeyPATID = ?"),
+                          {job.selection.patientKey});
+    }
     if (!studies.ok()) {
         showError(&form, studies.number, studies.text);
-        WriteErrorLog(studies.number, studies.text, QStringLiteral("EditForm PatientSenden"));
+        LogFailure(studies, QStringLiteral("EditForm PatientSenden"));
         form.append(QStringLiteral("Tasks done!"));
         form.enableOK();
         return;
@@ -238,16 +255,18 @@ void PatientSenden(EditForm &form, SendJob &job)
             AssignmentMode = 1;
             if (job.RefreshDosisList)
                 job.RefreshDosisList();
-            OpenImageDatabase();
-            const DbResult r = Execute(ImageDatabase, QStringLiteral("DELETE FROM tblPatienten WHERE PATID1 = ?"), {job.selection.patientId});
-            CloseImageDatabase();
+            DbResult r;
+            {
+                DatabaseSession session(ImageDatabase);
+                r = Execute(ImageDatabase, QStringLiteral("DELETE FROM tblPatienten WHERE PATID1 = ?"), {job.selection.patientId});
+            }
             if (r.ok()) {
                 form.append(QStringLiteral("OK\r\n"));
                 EntriesRemoved = true;
                 if (job.patientRowRemoved)
                     job.patientRowRemoved();
             } else {
-                WriteErrorLog(r.number, r.text, QStringLiteral("EditForm PatientSenden"));
+                LogFailure(r, QStringLiteral("EditForm PatientSenden"));
                 form.append(QStringLiteral("failed\r\n"));
             }
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "network/StoragePartners.h"
+#include "toolkit/ToolkitNetwork.h"
 
 #include <QString>
 #include <functional>
@@ -8,17 +9,38 @@
 
 class EditForm;
 class QWidget;
-class ToolkitAssociation;
 
-// The associations of the send command in progress: to the default partner,
-// and to the second one for a curative examination.
-extern std::unique_ptr<ToolkitAssociation> PartnerConnection;
-extern std::unique_ptr<ToolkitAssociation> SecondConnection;
+// Where a send command goes, taken when the operator gives it: the partners
+// in use, whether the examination is curative (then to both), and the calling
+// AE title (Com\IR_AET).
+struct SendTarget {
+    PartnersInUse partners;
+    bool curative = false;
+    QString callingAe;
+};
 
-// Opens the associations; false (after the message and the log line) when a
-// partner cannot be reached or refuses.
-bool SCPOnline(QWidget *parent);
-void ReleaseConnections();
+// The associations of one send command: to the default partner, and to the
+// second one for a curative examination. Released when it ends.
+class SendConnections {
+public:
+    SendConnections();
+    ~SendConnections();
+    SendConnections(SendConnections &&) noexcept;
+    SendConnections &operator=(SendConnections &&) noexcept;
+
+    // Opens the associations; false (after the message and the log line) when
+    // a partner cannot be reached or refuses, and then none stays open.
+    bool open(const SendTarget &target, QWidget *parent);
+    // Stores the image on each open association; false at the first refusal.
+    bool send(const ToolkitImagePtr &image, Result *error);
+    void release();
+    bool isOpen() const { return partner_ != nullptr; }
+    bool toSecond() const { return second_ != nullptr; }
+
+private:
+    std::unique_ptr<ToolkitAssociation> partner_;
+    std::unique_ptr<ToolkitAssociation> second_;
+};
 
 // What a send job is asked to send.
 struct SendSelection {
@@ -30,9 +52,11 @@ struct SendSelection {
     qlonglong seriesKey = 0;
 };
 
-// A send job's counters and the main window's list updates it triggers.
+// A send job: what it sends, over which associations, its counters and the
+// main window's list updates it triggers.
 struct SendJob {
     SendSelection selection;
+    SendConnections connections;
     int TotalCount = 0;
     int SentCount = 0;
     std::function<void()> studyRowRemoved;

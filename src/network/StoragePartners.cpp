@@ -1,11 +1,9 @@
 #include "network/StoragePartners.h"
 
+#include "store/DatabasePaths.h"
+
 #include <QRegularExpression>
 #include <QStringList>
-
-PartnerAddress DefaultPartner;
-PartnerAddress SecondPartner;
-bool PartnerSaved = false;
 
 QString PartnerTag(const PartnerAddress &a)
 {
@@ -20,10 +18,13 @@ PartnerAddress PartnerFromTag(const QString &tag)
     return {parts[0], parts[1], parts[2]};
 }
 
-PartnerList ReadPartners(Database &db)
+// Each statement opens the definitions database for itself; a file that cannot
+// be opened shows as the statement's failure.
+PartnerList ReadPartners()
 {
     PartnerList out;
-    const DbResult r = Execute(db, QStringLiteral("SELECT * FROM tblSCP ORDER BY Alias"));
+    DatabaseSession session(DefinitionsDatabase);
+    const DbResult r = Execute(DefinitionsDatabase, QStringLiteral("SELECT * FROM tblSCP ORDER BY Alias"));
     if (!r.ok()) {
         static_cast<Result &>(out) = r;
         return out;
@@ -59,34 +60,37 @@ QString CheckPartnerFields(const QString &alias, const QString &aet, const QStri
     return {};
 }
 
-DbResult SavePartner(Database &db, qlonglong id, const QString &alias, const PartnerAddress &address)
+Result SavePartner(qlonglong id, const QString &alias, const PartnerAddress &address)
 {
+    DatabaseSession session(DefinitionsDatabase);
     if (id == 0)
-        return Execute(db, QStringLiteral("INSERT INTO tblSCP (Alias, AET, IP, Port) VALUES (?, ?, ?, ?)"),
+        return Execute(DefinitionsDatabase, QStringLiteral("INSERT INTO tblSCP (Alias, AET, IP, Port) VALUES (?, ?, ?, ?)"),
                        {alias, address.aet, address.ip, address.port});
-    return Execute(db, QStringLiteral("UPDATE tblSCP SET Alias = ?, AET = ?, IP = ?, Port = ? WHERE ID = ?"),
+    return Execute(DefinitionsDatabase, QStringLiteral("UPDATE tblSCP SET Alias = ?, AET = ?, IP = ?, Port = ? WHERE ID = ?"),
                    {alias, address.aet, address.ip, address.port, id});
 }
 
-DbResult DeletePartner(Database &db, qlonglong id)
+Result DeletePartner(qlonglong id)
 {
-    return Execute(db, QStringLiteral("DELETE FROM tblSCP WHERE ID = ?"), {id});
+    DatabaseSession session(DefinitionsDatabase);
+    return Execute(DefinitionsDatabase, QStringLiteral("DELETE FROM tblSCP WHERE ID = ?"), {id});
 }
 
-DbResult MakeDefaultPartner(Database &db, qlonglong id)
+Result MakeDefaultPartner(qlonglong id)
 {
-    const DbResult r = Execute(db, QStringLiteral("UPDATE tblSCP SET \"Default\" = 0"));
+    DatabaseSession session(DefinitionsDatabase);
+    const DbResult r = Execute(DefinitionsDatabase, QStringLiteral("UPDATE tblSCP SET \"Default\" = 0"));
     if (!r.ok())
         return r;
-    return Execute(db, QStringLiteral("UPDATE tblSCP SET \"Default\" = 1 WHERE ID = ?"), {id});
+    return Execute(DefinitionsDatabase, QStringLiteral("UPDATE tblSCP SET \"Default\" = 1 WHERE ID = ?"), {id});
 }
 
-void TakePartnersInUse(const QList<StoragePartner> &partners)
+void TakePartnersInUse(PartnersInUse &inUse, const QList<StoragePartner> &partners)
 {
     for (const StoragePartner &p : partners) {
         if (p.isDefault())
-            DefaultPartner = p.address;
+            inUse.partner = p.address;
         else if (p.defaultFlag == 0)
-            SecondPartner = p.address;
+            inUse.second = p.address;
     }
 }

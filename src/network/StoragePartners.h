@@ -22,32 +22,34 @@ struct StoragePartner {
     bool isDefault() const { return defaultFlag == 1 || defaultFlag == -1; }
 };
 
-// The partners in use: the default and the other one; the partner of the
-// current send command lives in the settings (Com\SCP_*).
-extern PartnerAddress DefaultPartner;
-extern PartnerAddress SecondPartner;
-// Set by the editor when it stored a row.
-extern bool PartnerSaved;
+// The partners a send goes to: the default partner, and the other one for a
+// curative examination. The send-menu rebuild takes them from the table.
+struct PartnersInUse {
+    PartnerAddress partner;
+    PartnerAddress second;
+};
 
 // The tag a send-menu entry carries: AET!++!IP!++!Port.
 QString PartnerTag(const PartnerAddress &a);
 PartnerAddress PartnerFromTag(const QString &tag);
 
-// The partners in alias order; ok false with the error on a database failure.
+// The partners of tblSCP in the definitions database, in alias order; a
+// failure with its number and text.
 struct PartnerList : Result {
     QList<StoragePartner> partners;
 };
-PartnerList ReadPartners(Database &db);
+PartnerList ReadPartners();
 
 // The editor's checks, in field order: "" when the four fields are acceptable,
 // else the message to show.
 QString CheckPartnerFields(const QString &alias, const QString &aet, const QString &ip, const QString &port);
 
 // Adds (id 0) or updates a partner's alias and address; the default flag stays.
-DbResult SavePartner(Database &db, qlonglong id, const QString &alias, const PartnerAddress &address);
-DbResult DeletePartner(Database &db, qlonglong id);
-DbResult MakeDefaultPartner(Database &db, qlonglong id);
+Result SavePartner(qlonglong id, const QString &alias, const PartnerAddress &address);
+Result DeletePartner(qlonglong id);
+// The one row with the default flag.
+Result MakeDefaultPartner(qlonglong id);
 
-// DefaultPartner and SecondPartner as a list of partners yields them: the
-// default row, and a row with flag 0 (the later one wins).
-void TakePartnersInUse(const QList<StoragePartner> &partners);
+// The partners in use as a list of partners yields them: the default row, and
+// a row with flag 0 (the later one wins). A partner the list lacks stays as it was.
+void TakePartnersInUse(PartnersInUse &inUse, const QList<StoragePartner> &partners);

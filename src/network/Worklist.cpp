@@ -1,7 +1,7 @@
 #include "network/Worklist.h"
 
-#include "core/ErrorLog.h"
 #include "core/Settings.h"
+#include "store/Database.h"
 
 #include <QRegularExpression>
 
@@ -141,7 +141,7 @@ ToolkitDataSet WorklistIdentifier(const QString &stationAet, const QDate &today)
                     && SetAttribute(id, Tags::RequestedProcedureCodeSequence, NewSequence({procedure}), &error)
                     && SetAttribute(id, Tags::ScheduledProcedureStepSequence, NewSequence({step}), &error);
     if (!ok)
-        WriteErrorLog(error.number, error.text, kQueryLocation);
+        LogFailure(error, kQueryLocation);
     return id;
 }
 
@@ -157,12 +157,17 @@ WorklistAnswers RunWorklistRequest(const WorklistRequest &request, const Toolkit
     bool portOk = false;
     const int port = request.remotePort.trimmed().toInt(&portOk);
     ToolkitQueryAnswers answers;
-    if (!portOk)
-        out.error = {13, QStringLiteral("Invalid worklist port '%1'").arg(request.remotePort)};
-    else
-        out.ok = RunWorklistQuery(request.localAet, request.remoteAet, request.remoteIp, port, QStringLiteral("WORKLIST"),
-                                  request.identifier, answers, &out.error, request.timeoutSeconds, cancel);
-    if (out.ok) {
+    if (!portOk) {
+        static_cast<Result &>(out) = Result::failure(ErrorCode::TypeMismatch, QStringLiteral("Invalid worklist port '%1'").arg(request.remotePort));
+        return out;
+    }
+    Result error;
+    if (!RunWorklistQuery(request.localAet, request.remoteAet, request.remoteIp, port, QStringLiteral("WORKLIST"), request.identifier,
+                          answers, &error, request.timeoutSeconds, cancel)) {
+        static_cast<Result &>(out) = error;
+        return out;
+    }
+    {
         out.answers = answers.answers;
         out.charsetProblems = answers.charsetProblems;
     }
@@ -171,8 +176,8 @@ WorklistAnswers RunWorklistRequest(const WorklistRequest &request, const Toolkit
 
 void LogWorklistAnswers(const WorklistAnswers &answers)
 {
-    if (!answers.ok)
-        WriteErrorLog(answers.error.number, answers.error.text, kQueryLocation);
+    if (!answers.ok())
+        LogFailure(answers, kQueryLocation);
     for (const Result &e : answers.charsetProblems)
-        WriteErrorLog(e.number, e.text, kQueryLocation + QStringLiteral(" (CHARSET)"));
+        LogFailure(e, kQueryLocation + QStringLiteral(" (CHARSET)"));
 }

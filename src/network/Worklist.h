@@ -34,9 +34,8 @@ QString WorklistTime(const QString &tm);
 // return only the keys they are asked for, and the list shows both.
 ToolkitDataSet WorklistIdentifier(const QString &stationAet, const QDate &today);
 
-struct WorklistAnswers {
-    bool ok = false;
-    Result error; // why, when not ok
+// The answers of one query; a failure says why there are none.
+struct WorklistAnswers : Result {
     QList<ToolkitDataSet> answers;
     QList<Result> charsetProblems; // answers shown byte for byte
 };

@@ -168,10 +168,10 @@ void WorklistForm::queryFinished()
     }
     showQuery(QString(), false);
     LogWorklistAnswers(result);
-    if (result.ok)
+    if (result.ok())
         SaveData(result.answers);
     else
-        Prompts().critical(this, result.error.text + QStringLiteral("\r\n\r\nWorklist-Query failed."), DefaultPromptTitle);
+        Prompts().critical(this, result.text + QStringLiteral("\r\n\r\nWorklist-Query failed."), DefaultPromptTitle);
     if (lvWorklist->topLevelItemCount() == 0) {
         Prompts().information(this, QStringLiteral("No patients in worklist!"), QStringLiteral("Quessant"));
         return;

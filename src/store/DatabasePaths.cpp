@@ -43,24 +43,25 @@ void CloseAllDatabases()
     CloseUserDatabase();
 }
 
-bool CreateDatabaseFile(const QString &path, QString *error)
+Result CreateDatabaseFile(const QString &path)
 {
     const QString conn = QStringLiteral("create:") + path;
-    bool ok = false;
+    Result r;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), conn);
         db.setDatabaseName(path);
         if (db.open()) {
             QSqlQuery q(db);
-            ok = q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
-            if (!ok && error)
-                *error = q.lastError().text();
+            if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
+                r = Result::failure(ErrorCode::DbOpenFailed, q.lastError().text());
             q = QSqlQuery();
             db.close();
-        } else if (error) {
-            *error = db.lastError().text();
+        } else {
+            r = Result::failure(ErrorCode::DbOpenFailed, db.lastError().text());
         }
     }
     QSqlDatabase::removeDatabase(conn);
-    return ok && QFileInfo(path).isFile();
+    if (r.ok() && !QFileInfo(path).isFile())
+        r = Result::failure(ErrorCode::DbOpenFailed, QStringLiteral("Could not create '%1'.").arg(path));
+    return r;
 }

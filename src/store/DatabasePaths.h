@@ -2,7 +2,8 @@
 
 #include "store/Database.h"
 
-// The three process-wide databases.
+// The three databases, process-wide: one named connection each per process,
+// opened and closed by the DatabaseSessions of whoever uses them.
 extern Database ImageDatabase;       // Data/LumoraData.dat, filled by the receiver
 extern Database DefinitionsDatabase; // Data/LumoraUser.dat
 extern Database UserDatabase;        // General\Database, the exposure journal
@@ -28,6 +29,6 @@ void CloseUserDatabase();
 
 void CloseAllDatabases();
 
-// Creates an empty SQLite file (write-ahead journal) at path; false with a
-// reason when it cannot. Used where a database must come into existence.
-bool CreateDatabaseFile(const QString &path, QString *error);
+// Creates an empty SQLite file (write-ahead journal) at path; a failure says
+// why it cannot. Used where a database must come into existence.
+Result CreateDatabaseFile(const QString &path);

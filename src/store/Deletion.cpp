@@ -24,17 +24,14 @@ void say(const DeletionReport &r, const QString &text)
 // Runs the statements of one routine as a unit.
 class Transaction {
 public:
-    explicit Transaction(const QString &where) : where_(where)
+    explicit Transaction(const QString &where) : where_(where), session_(ImageDatabase)
     {
-        OpenImageDatabase();
-        ok_ = true;
         run(QStringLiteral("BEGIN IMMEDIATE"), {});
     }
     ~Transaction()
     {
         if (!committed_ && ImageDatabase.isOpen())
             Execute(ImageDatabase, QStringLiteral("ROLLBACK"));
-        CloseImageDatabase();
     }
     DbResult query(const QString &sql, const QVariantList &values)
     {
@@ -42,7 +39,7 @@ public:
             return {};
         DbResult r = Execute(ImageDatabase, sql, values);
         if (!r.ok()) {
-            WriteErrorLog(r.number, r.text, where_);
+            LogFailure(r, where_);
             ok_ = false;
         }
         return r;
@@ -62,6 +59,7 @@ public:
 
 private:
     QString where_;
+    DatabaseSession session_;
     bool ok_ = true;
     bool committed_ = false;
 };
@@ -69,13 +67,12 @@ private:
 // Reads what a target needs besides its own key; one connection for all.
 class TargetReader {
 public:
-    TargetReader() { OpenImageDatabase(); }
-    ~TargetReader() { CloseImageDatabase(); }
+    TargetReader() : session_(ImageDatabase) {}
     DbResult query(const QString &sql, const QVariantList &values)
     {
         DbResult r = Execute(ImageDatabase, sql, values);
         if (!r.ok()) {
-            WriteErrorLog(r.number, r.text, QStringLiteral("MainForm DeletionTarget"));
+            LogFailure(r, QStringLiteral("MainForm DeletionTarget"));
             ok_ = false;
         }
         return r;
@@ -103,6 +100,7 @@ public:
     bool ok() const { return ok_; }
 
 private:
+    DatabaseSession session_;
     bool ok_ = true;
 };
 
@@ -322,7 +320,7 @@ bool DeleteAllFromDatabase(const DeletionReport &report)
                 restored = rc == SQLITE_DONE;
             }
             if (!restored)
-                WriteErrorLog(sqlite3_errcode(dst), QString::fromUtf8(sqlite3_errmsg(dst)), QStringLiteral("EditForm DeleteAllTimer"));
+                LogFailure(Result::failure(sqlite3_errcode(dst), QString::fromUtf8(sqlite3_errmsg(dst))), QStringLiteral("EditForm DeleteAllTimer"));
         }
         sqlite3_close(src);
         sqlite3_close(dst);
@@ -376,7 +374,7 @@ bool DeleteImageListFromDatabase(const QStringList &imageUids, const DeletionRep
             if (!t.ok())
                 break;
             if (place.rows.isEmpty()) {
-                WriteErrorLog(0, QStringLiteral("Image %1 was no longer in the database").arg(uid), where);
+                WriteErrorLog(ErrorCode::None, QStringLiteral("Image %1 was no longer in the database").arg(uid), where);
                 continue;
             }
             const QSqlRecord &row = place.rows.first();
@@ -414,7 +412,7 @@ bool DeleteImageListFromDatabase(const QStringList &imageUids, const DeletionRep
         const QString file = files[i].second + QStringLiteral(".dcm");
         if (!folder.isEmpty() && QFileInfo(file).fileName() == file && QFileInfo::exists(folder + QLatin1Char('/') + file)
             && !QFile::remove(folder + QLatin1Char('/') + file))
-            WriteErrorLog(75, QStringLiteral("Cannot remove %1/%2").arg(folder, file), where);
+            WriteErrorLog(ErrorCode::PathAccess, QStringLiteral("Cannot remove %1/%2").arg(folder, file), where);
         if (report.progress)
             report.progress(i + 1, int(files.size()));
     }

@@ -35,9 +35,8 @@ bool build(const QString &target, const QStringList &scripts, const std::functio
 {
     const QString temp = target + QStringLiteral(".new");
     removeWithJournal(temp);
-    QString why;
-    if (!CreateDatabaseFile(temp, &why)) {
-        err << "lumora-mkdb: " << temp << ": " << why << "\n";
+    if (const Result created = CreateDatabaseFile(temp); !created.ok()) {
+        err << "lumora-mkdb: " << temp << ": " << created.text << "\n";
         return false;
     }
     bool ok = true;

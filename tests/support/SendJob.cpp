@@ -27,7 +27,7 @@ QString RunSendJob(qint16 mode, SendJob &job)
 {
     static void (*const run[])(EditForm &, SendJob &) = {SerieSenden, StudieSenden, PatientSenden};
     return RunProgressJob(JobKind(mode), [&job, mode](EditForm &form) { run[mode](form, job); },
-                          [](EditForm &form) { form.onUnload = [] { ReleaseConnections(); }; });
+                          [&job](EditForm &form) { form.onUnload = [&job] { job.connections.release(); }; });
 }
 
 ToolkitImagePtr ReadImage(const QString &path)

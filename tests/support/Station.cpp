@@ -82,7 +82,6 @@ void ResetWorkstationState()
     BatchJobActive = ImageLoadActive = ListRefreshRequested = false;
     ExaminationType = 0;
     CurrentSelection = BrowserSelection();
-    PartnersChanged = false;
 }
 
 bool PrepareStation(const TestFolder &folder)

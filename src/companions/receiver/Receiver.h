@@ -9,6 +9,7 @@
 #include <memory>
 
 // Set by SIGTERM/SIGINT; the receiver finishes the object in hand and ends.
+// Process-wide: a signal handler can reach nothing else.
 extern volatile std::sig_atomic_t ReceiverStopRequested;
 
 // One line in Logs/Receiver.log.
