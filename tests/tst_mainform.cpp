@@ -201,7 +201,7 @@ private slots:
         QStringList order;
         w.hooks.LoadModFilter = [&] { order << u"filter"_s; };
         w.hooks.RefreshPatientList = [&] { order << u"patients"_s; };
-        w.hooks.UpdateSendToEntries = [&] { order << u"partners"_s; };
+        connect(&w, &MainForm::partnersChanged, this, [&] { order << u"partners"_s; });
         w.hooks.PrepareTaskList = [&] { order << u"tasks"_s; };
         w.Form_Load();
         QCOMPARE(order, (QStringList{"filter", "patients", "partners", "tasks"}));

@@ -526,7 +526,7 @@ void MainForm::Form_Load()
     LoadSettings();
     run(hooks.LoadModFilter);
     run(hooks.RefreshPatientList);
-    run(hooks.UpdateSendToEntries);
+    emit partnersChanged(); // the send menus from the table
     if (Settings.XrayComm == 3 || Settings.XrayComm == 4) {
         if (!sendTimer->isActive())
             sendTimer->start();

@@ -79,7 +79,6 @@ public:
     struct Hooks {
         std::function<void()> LoadModFilter;
         std::function<void()> RefreshPatientList;
-        std::function<void()> UpdateSendToEntries;
         std::function<void()> PrepareTaskList;
         std::function<void()> Initialise_cPort;
         std::function<void()> lvDosis_Fill;
@@ -190,7 +189,8 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 signals:
-    // The options dialog added, changed or removed a storage partner.
+    // The storage partners are to be read again: at load, and when the
+    // options dialog added, changed or removed one.
     void partnersChanged();
 
 private:

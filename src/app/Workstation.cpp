@@ -304,13 +304,13 @@ void Workstation::attachAssignment()
 
 void Workstation::attachPartners()
 {
-    main_.hooks.UpdateSendToEntries = [this] {
+    // At load, and when the options dialog changed the partners: the send
+    // menus and the partners in use follow at once.
+    connect(&main_, &MainForm::partnersChanged, &session_, &Session::partnersChanged);
+    connect(&session_, &Session::partnersChanged, this, [this] {
         UpdateSendToEntries(main_.Se_SendTo, main_.St_SendTo, main_.P_SendTo, partners_,
                             [this](int level, const QString &tag) { sendMenuClick(level, tag); });
-    };
-    // The options dialog changed the partners: the send menus follow at once.
-    connect(&main_, &MainForm::partnersChanged, &session_, &Session::partnersChanged);
-    connect(&session_, &Session::partnersChanged, this, [this] { main_.hooks.UpdateSendToEntries(); });
+    });
 }
 
 void Workstation::AttachOptionForm(OptionForm &form)
