@@ -10,6 +10,7 @@
 #include "ui/Widgets.h"
 #include "core/WorkstationState.h"
 #include "store/DatabasePaths.h"
+#include "toolkit/Result.h"
 #include "toolkit/ToolkitViewer.h"
 
 #include <QAction>
@@ -516,11 +517,11 @@ void MainForm::Form_Load()
         setStatusPanel(5, warning);
     QString error;
     if (!EnsureUserDatabase(UserDatabase.path(), &error)) {
-        WriteErrorLog(76, error, where);
+        WriteErrorLog(ErrorCode::PathNotFound, error, where);
         return;
     }
     if (!CreateWorkingFolders(&error)) {
-        WriteErrorLog(76, error, where);
+        WriteErrorLog(ErrorCode::PathNotFound, error, where);
         return;
     }
     LoadSettings();

@@ -2,6 +2,7 @@
 
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
+#include "toolkit/Result.h"
 
 #include <QDir>
 #include <QFile>
@@ -52,7 +53,7 @@ bool CheckFreeSpace(QString *warning, qint64 limit)
     const QString text = QStringLiteral("Low disk space: %1 MB free on %2; images are kept, free space by hand.")
                              .arg(free / 1000000)
                              .arg(storage.rootPath());
-    WriteErrorLog(28, text, QStringLiteral("Mainform Form_Load"));
+    WriteErrorLog(ErrorCode::OutOfSpace, text, QStringLiteral("Mainform Form_Load"));
     if (warning)
         *warning = text;
     return false;
