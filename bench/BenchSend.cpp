@@ -98,7 +98,6 @@ int send(const QString &folder, int port)
     RecordingPrompter prompter;
     SetPrompter(&prompter);
     DefaultPartner = {QStringLiteral("BENCHSCP"), QStringLiteral("127.0.0.1"), QString::number(port)};
-    ExaminationType = 2;
 
     OpenImageDatabase();
     const DbResult row = Execute(ImageDatabase, QStringLiteral("SELECT s.StudyID, s.StudyUID, p.PatID FROM tblStudies s JOIN tblPatienten p ON p.PatID = s.FKeyPATID"));
@@ -123,7 +122,7 @@ int send(const QString &folder, int port)
     qint64 openMs = 0, jobMs = 0, releaseMs = 0;
     clock.start();
     part.start();
-    if (!SCPOnline(nullptr))
+    if (!SCPOnline(nullptr, false))
         return fail(qPrintable(prompter.boxes.value(0).text));
     openMs = part.elapsed();
     JobMode = JobKind::SendStudy;

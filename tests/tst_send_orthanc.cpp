@@ -34,11 +34,19 @@ class SendOrthancTest : public QObject {
     QStringList studyFiles(const FiledStudy &s) const { return QDir(f_->file(u"images/"_s + s.uid)).entryList(QDir::Files); }
     bool studyFolderExists(const FiledStudy &s) const { return QDir(f_->file(u"images/"_s + s.uid)).exists(); }
 
+    // A curative examination: the send goes to the second partner too.
+    inline static bool curative_ = false;
+
     // Connects to the partners and runs the job of the mode (0 series, 1 study,
     // 2 the study's patient); the dialog's text.
-    static QString send(qint16 mode, const FiledStudy &s, const QString &patientId, qlonglong seriesKey = 0, SendJob job = SendJob())
+    static QString send(qint16 mode, const FiledStudy &s, const QString &patientId, qlonglong seriesKey = 0)
     {
-        if (!SCPOnline(nullptr))
+        SendJob job;
+        return send(mode, s, patientId, seriesKey, job);
+    }
+    static QString send(qint16 mode, const FiledStudy &s, const QString &patientId, qlonglong seriesKey, SendJob &job)
+    {
+        if (!SCPOnline(nullptr, curative_))
             return u"<no connection>"_s;
         job.selection = {s.patient, patientId, u"Doe"_s, mode == 2 ? 0 : s.study, mode == 2 ? QString() : s.uid, seriesKey};
         return RunSendJob(mode, job);
@@ -57,7 +65,7 @@ private slots:
         QVERIFY(PrepareStation(*f_));
         DefaultPartner = orthancPartner();
         SecondPartner = PartnerAddress();
-        ExaminationType = 2;
+        curative_ = false;
         prompter_.boxes.clear();
     }
     void cleanup()
@@ -128,7 +136,7 @@ private slots:
         const FiledStudy s = FileStudy(*f_, u"P1"_s, 1, 3);
         StorePeer storescp;
         QVERIFY(storescp.start(f_->file(u"archive"_s), u"ARCHIVE"_s));
-        ExaminationType = 1;
+        curative_ = true;
         DefaultPartner = {u"ARCHIVE"_s, u"127.0.0.1"_s, QString::number(storescp.port())};
         SecondPartner = orthancPartner();
         QVERIFY(reports(send(1, s, u"P1"_s), 3, 3));
@@ -137,7 +145,7 @@ private slots:
         QCOMPARE(CountRows(u"tblImages"_s), 3); // SentAndKeep 1: everything stays
 
         QVERIFY(orthanc_.removeEverything());
-        ExaminationType = 2;
+        curative_ = false;
         QVERIFY(reports(send(1, s, u"P1"_s), 3, 3));
         QVERIFY(!SecondConnection);
         QVERIFY(orthanc_.instances().keys().isEmpty());
@@ -164,7 +172,7 @@ private slots:
         Settings.SentAndKeep = 0;
         SendJob job;
         qint16 modeAtRefresh = -1;
-        job.RefreshDosisList = [&] { modeAtRefresh = AssignmentMode; };
+        job.RefreshDosisList = [&] { modeAtRefresh = qint16(job.assignment); };
         const QString text = send(2, a, u"P7"_s, 0, job);
         QVERIFY(reports(text, expected.size(), 4));
         QCOMPARE(orthanc_.instances().keys(), sorted(expected)); // each image once, nothing of P8
@@ -200,7 +208,7 @@ private slots:
     void unreachablePartnerStartsNothing()
     {
         DefaultPartner.port = QString::number(FreePort());
-        QVERIFY(!SCPOnline(nullptr));
+        QVERIFY(!SCPOnline(nullptr, false));
         QVERIFY(!PartnerConnection);
         QCOMPARE(prompter_.boxes.size(), 1);
         QVERIFY(prompter_.boxes[0].text.startsWith(u"Error #"_s));
@@ -213,7 +221,7 @@ private slots:
     {
         const FiledStudy s = FileStudy(*f_, u"P1"_s, 1, 3);
         Settings.SentAndKeep = 0;
-        QVERIFY(SCPOnline(nullptr));
+        QVERIFY(SCPOnline(nullptr, false));
         orthanc_.crash();
         SendJob job;
         job.selection = {s.patient, u"P1"_s, u"Doe"_s, s.study, s.uid, s.series[0]};

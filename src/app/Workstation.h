@@ -44,7 +44,9 @@ public:
     // patient job on what the operator chose, then the lists brought up to date.
     void SendSeries(const SendSelection &s);
     void SendStudy(const SendSelection &s);
-    void SendPatient(const SendSelection &s);
+    // A patient send from the merge commands applies the assignment to the
+    // dose list when its progress dialog closes with OK.
+    void SendPatient(const SendSelection &s, DoseAssignment assignment = DoseAssignment::None);
     // A send-menu entry: level 0 series, 1 study, 2 patient, of the row the
     // right button selected.
     void sendMenuClick(int level, const QString &tag);
@@ -71,7 +73,7 @@ private:
     // The worklist dialog, modal; Apply sets the current patient.
     void openWorklist();
     bool undoneTasksAllowSend();
-    void runSendJob(JobKind kind, const SendSelection &s);
+    void runSendJob(JobKind kind, const SendSelection &s, DoseAssignment assignment = DoseAssignment::None);
     void runDeletionJob(JobKind kind);
     // Import (files, or a DICOMDIR) and export (ExportKinds) of the viewer's images.
     void importImages(JobKind kind);
@@ -81,8 +83,6 @@ private:
     void UpdateTimer(class EditForm &form);
     bool headerJobRefused_ = false;
     HeaderUpdateInput pendingUpdate_; // taken by mnuApplyTasks, run by UpdateTimer
-    // The patient selection held, for the send after a merge.
-    SendSelection selection() const;
 
     MainForm &main_;
     Session session_; // before the subsystems, which hold references to it

@@ -34,7 +34,8 @@ bool sendFile(const QString &path, Result *error)
     const ToolkitImagePtr image = ListItem(sendList, 1);
     if (!PartnerConnection || !PartnerConnection->SendImage(image, error))
         return false;
-    if (ExaminationType == 1 && (!SecondConnection || !SecondConnection->SendImage(image, error)))
+    // The second partner's association is open only for a curative examination.
+    if (SecondConnection && !SecondConnection->SendImage(image, error))
         return false;
     return true;
 }
@@ -109,7 +110,7 @@ QString StudyImageFile(const QString &studyUid, const QString &imageUid)
     return folder.isEmpty() ? QString() : folder + QLatin1Char('/') + name;
 }
 
-bool SCPOnline(QWidget *parent)
+bool SCPOnline(QWidget *parent, bool curative)
 {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     Result error;
@@ -117,7 +118,7 @@ bool SCPOnline(QWidget *parent)
     ReleaseConnections();
     PartnerConnection = std::make_unique<ToolkitAssociation>();
     const QString local = Settings.IR_AET;
-    if (ExaminationType == 1) {
+    if (curative) {
         SecondConnection = std::make_unique<ToolkitAssociation>();
         ok = SecondConnection->OpenAssociation(SecondPartner.ip, SecondPartner.port.toInt(), local, SecondPartner.aet, &error);
     }
@@ -235,7 +236,7 @@ void PatientSenden(EditForm &form, SendJob &job)
         if (job.SentCount != job.TotalCount || !removedAll) {
             form.append(QStringLiteral("skipped (not all files send)\r\n"));
         } else {
-            AssignmentMode = 1;
+            job.assignment = DoseAssignment::AllListed;
             if (job.RefreshDosisList)
                 job.RefreshDosisList();
             OpenImageDatabase();

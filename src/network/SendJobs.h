@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/ExposureUnits.h"
 #include "network/StoragePartners.h"
 
 #include <QString>
@@ -15,9 +16,10 @@ class ToolkitAssociation;
 extern std::unique_ptr<ToolkitAssociation> PartnerConnection;
 extern std::unique_ptr<ToolkitAssociation> SecondConnection;
 
-// Opens the associations; false (after the message and the log line) when a
-// partner cannot be reached or refuses.
-bool SCPOnline(QWidget *parent);
+// Opens the associations, to the second partner too for a curative
+// examination; false (after the message and the log line) when a partner
+// cannot be reached or refuses.
+bool SCPOnline(QWidget *parent, bool curative);
 void ReleaseConnections();
 
 // What a send job is asked to send.
@@ -37,6 +39,9 @@ struct SendJob {
     int SentCount = 0;
     std::function<void()> studyRowRemoved;
     std::function<void()> patientRowRemoved;
+    // What closing the progress dialog with OK does to the dose list; the
+    // patient send sets AllListed when it removed the patient.
+    DoseAssignment assignment = DoseAssignment::None;
     // The patient send marks the listed exposures as used for this patient.
     std::function<void()> RefreshDosisList;
 };
