@@ -35,7 +35,8 @@ int main(int argc, char **argv)
     ExposureControls c;
     c.lvDosis = new QTreeWidget(&window);
     DoseList::PrepareColumns(c.lvDosis);
-    DoseList list(c);
+    Session session;
+    DoseList list(session, c);
     QList<qint64> times;
     for (int run = 0; run < 21; ++run) {
         QElapsedTimer t;

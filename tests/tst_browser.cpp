@@ -74,13 +74,10 @@ private slots:
     {
         folder_ = std::make_unique<TestFolder>();
         QVERIFY(PrepareStation(*folder_));
-        ClearCurrentImage();
     }
     void cleanup()
     {
         CloseAllDatabases();
-        ListClear(LoadedImageList);
-        ClearCurrentImage();
         folder_.reset();
     }
 
@@ -102,7 +99,7 @@ private slots:
         // The apostrophe patient lists its study and loads it.
         QVERIFY(rig.loadFirstStudy(u"P2"_s));
         QCOMPARE(CurrentSelection.patientName, u"O'Neil, Anna"_s);
-        QCOMPARE(ListCount(LoadedImageList), 4);
+        QCOMPARE(ListCount(rig.session.loadedImages()), 4);
         QVERIFY(rig.messages.isEmpty());
 
         // Rows without a receipt: the poll does not see them.
@@ -253,7 +250,7 @@ private slots:
         QTreeWidgetItem *row = rig.lvImages.findItems(expected.at(5), Qt::MatchExactly, 3).value(0);
         QVERIFY(row);
         rig.browser->lvImages_ItemClick(row);
-        QCOMPARE(CurrentImageIndex, 6);
+        QCOMPARE(rig.session.currentImageIndex(), 6);
         QCOMPARE(rig.panels.value(3), u"Sel. image #: 6"_s);
         QVERIFY(!rig.viewer->SelectImageByUid(u"1.2.3.4"_s));
 
@@ -302,7 +299,7 @@ private slots:
         rig.loadFirstStudy(u"P1"_s);
         QCOMPARE(rig.messages, QStringList(4, u"An error occured during loading - please retry!"_s));
         QCOMPARE(rig.dicomViewer.imageCount(), 5);
-        QCOMPARE(ListCount(LoadedImageList), 1);
+        QCOMPARE(ListCount(rig.session.loadedImages()), 1);
         for (int i : {1, 2, 5})
             QVERIFY(!rig.dicomViewer.image(i)->isValid());
         QCOMPARE(ImageUid(rig.dicomViewer.image(3)), img[2].sopUid);
@@ -320,9 +317,9 @@ private slots:
         QVERIFY(qGray(shot.pixel(t0.left() + 2, t0.center().y())) > 60);
         QVERIFY(qGray(shot.pixel(t0.center())) < 10);
         rig.viewer->MouseDown(Qt::LeftButton, Qt::NoModifier, t0.center());
-        QVERIFY(!CurrentImageExists);
+        QVERIFY(!rig.session.currentImage());
         rig.viewer->MouseDown(Qt::LeftButton, Qt::NoModifier, rig.dicomViewer.tileRect(2).center());
-        QCOMPARE(CurrentImageIndex, 3);
+        QCOMPARE(rig.session.currentImageIndex(), 3);
         QCOMPARE(rig.lvImages.currentItem()->text(3), img[2].sopUid);
 
         // No images, and no series: a message, nothing in the error log.

@@ -43,7 +43,6 @@ private slots:
     void init()
     {
         ResetWorkstationState();
-        CurrentProjection = u"L CC"_s;
     }
 
     // Which rows are listed: other days' in tst_dosisform, assigned ones in assignmentModes.
@@ -75,7 +74,7 @@ private slots:
         // Without a journal both list commands log, and no journal is made.
         QFile::remove(ResolveUserDatabasePath(Settings.Database));
         f.doseList->lvDosis_Fill();
-        f.doseList->RefreshDosisList();
+        f.doseList->RefreshDosisList(DoseAssignment::None);
         QVERIFY(f.errorLog().contains(u"MainForm_lvDosis_Fill"_s));
         QVERIFY(f.errorLog().contains(u"MainForm_RefreshDosisList"_s));
         QVERIFY(!QFile::exists(ResolveUserDatabasePath(Settings.Database)));
@@ -92,8 +91,8 @@ private slots:
         f.c.lvImages->setCurrentItem(img2);
         QTreeWidgetItem *row = f.c.lvDosis->topLevelItem(0);
         f.doseList->lvDosis_ItemClick(row);
-        const ExposureValues &e = SelectedExposure;
-        QCOMPARE((QStringList{e.kV, e.mAs, e.thickness, e.compression, e.dose, e.other, CurrentExposureTime}),
+        const ExposureValues &e = f.session.selectedExposure();
+        QCOMPARE((QStringList{e.kV, e.mAs, e.thickness, e.compression, e.dose, e.other, f.session.selectedExposureTime()}),
                  (QStringList{"31", "63", "45", "120", "1.2", "L CC", "450"}));
         QCOMPARE((QStringList{f.c.exposureDateBox->text(), f.c.exposureTimeBox->text(), f.c.exposureBoxes[0]->text(),
                               f.c.exposureBoxes[5]->text(), f.c.txtID->text()}),
@@ -125,7 +124,6 @@ private slots:
         f.c.Popup_Dosis->hide();
         f.c.PopupDeleteDosis->trigger();
 
-        QCOMPARE(AssignmentMode, qint16(2));
         QCOMPARE(f.listedIds(), QStringList{QString::number(b)});
         QCOMPARE(f.journalRowById(a, u"Status|FKeyPatID"_s), u"1|<null>"_s);
         QVERIFY(f.c.exposureDateBox->text().isEmpty() && f.c.exposureBoxes[2]->text().isEmpty());
@@ -149,18 +147,17 @@ private slots:
         CurrentSelection.patientId = u"P'42"_s;
         CurrentSelection.patientName = u"O'Brien^Kate Mary"_s;
 
-        // Mode 0 changes nothing but refills.
-        f.doseList->RefreshDosisList();
+        // No assignment changes nothing but refills.
+        f.doseList->RefreshDosisList(DoseAssignment::None);
         QCOMPARE(f.listedIds().size(), 3);
 
-        // Mode 3: the selected row only.
+        // The selected row only.
         f.c.lvDosis->topLevelItem(1)->setSelected(true);
-        AssignmentMode = 3;
-        f.doseList->RefreshDosisList();
+        f.doseList->RefreshDosisList(DoseAssignment::AssignSelected);
         QCOMPARE(f.journalRowById(b, u"Status|FKeyPatID|Patname"_s), u"1|P'42|O'Brien^Kate Mary"_s);
         QCOMPARE(f.listedIds(), (QStringList{QString::number(a), QString::number(c)}));
 
-        // A name choice limits mode 1 to that patient's rows.
+        // A name choice limits "all listed" to that patient's rows.
         f.window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f.window));
         QTest::mouseClick(f.c.cmbDosis, Qt::LeftButton);
@@ -169,13 +166,12 @@ private slots:
         f.c.cmbDosis->hidePopup();
         f.doseList->cmbDosis_Click(0);
         QCOMPARE(f.listedIds(), QStringList{QString::number(a)});
-        AssignmentMode = 1;
-        f.doseList->RefreshDosisList();
+        f.doseList->RefreshDosisList(DoseAssignment::AllListed);
         QCOMPARE(f.journal(u"WHERE Status = '1' AND FKeyPatID = ?"_s, {u"P'42"_s}).size(), 2);
         QCOMPARE(f.journalRowById(c, u"Status"_s), u"0"_s);
         QCOMPARE(f.listedIds(), QStringList{QString::number(c)});
 
-        f.doseList->RefreshDosisList(); // mode 1 over the whole list
+        f.doseList->RefreshDosisList(DoseAssignment::AllListed); // over the whole list
         QVERIFY(f.listedIds().isEmpty());
         QCOMPARE(f.journal(u"WHERE Status = '0'"_s).size(), 0);
         QVERIFY(f.errorLog().isEmpty());
@@ -187,9 +183,9 @@ private slots:
         QVERIFY(f.ready);
         f.addRow(today, u"Doe^Jane"_s);
         f.doseList->lvDosis_Fill();
-        ProjectionCounter = 3;
+        f.capture->setProjectionCounter(3);
         f.c.newExaminationButton->click();
-        QCOMPARE(ProjectionCounter, qint16(0));
+        QCOMPARE(f.capture->projectionCounter(), qint16(0));
         QCOMPARE(f.c.lvDosis->topLevelItemCount(), 0);
         QCOMPARE(f.journal().size(), 1);
         QVERIFY(f.c.SerTimer->isActive() && f.c.sendTimer->isActive());
@@ -273,7 +269,8 @@ private slots:
             QCOMPARE(f.journalValue(0, u"Sonstiges"_s) + u'|' + f.journalValue(1, u"Sonstiges"_s), u"R CC|L CC"_s);
             // The frame keeps the decoder's state and shows its tokens.
             const QString tokens = QString::number(f.c.decoderTokenList->count());
-            QCOMPARE((QStringList{CurrentExposureTime, QString::number(ProjectionCounter), tokens}), (QStringList{"450", "2", "5"}));
+            QCOMPARE((QStringList{f.session.selectedExposureTime(), QString::number(f.capture->projectionCounter()), tokens}),
+                     (QStringList{"450", "2", "5"}));
         }
         QVERIFY2(f.errorLog().isEmpty(), qPrintable(f.errorLog()));
     }
@@ -290,8 +287,8 @@ private slots:
         QVERIFY(!f.c.SerTimer->isActive());
         QCOMPARE(f.capture->buffer(), QString::fromLatin1(Giotto) + u"\r\n"_s);
         // The projection button: the kept message is decoded with it.
-        CurrentProjection = u"R MLO"_s;
-        f.c.exposureBoxes[5]->setText(CurrentProjection);
+        f.capture->setCurrentProjection(u"R MLO"_s);
+        f.c.exposureBoxes[5]->setText(u"R MLO"_s);
         f.capture->dbFill();
         QCOMPARE(f.journal().size(), 1);
         QCOMPARE(f.journalValue(0, u"Sonstiges"_s), u"R MLO"_s);

@@ -228,7 +228,8 @@ private slots:
              u"the code stream is 100000 x 100000 pixels, the header says 211 x 300"_s},
         };
         ToolkitViewer dicomViewer;
-        ImageViewer viewer(ViewerControls{.dicomViewer = &dicomViewer});
+        Session session;
+        ImageViewer viewer(session, ViewerControls{.dicomViewer = &dicomViewer});
         dicomViewer.setColumns(3);
         dicomViewer.setRows(2);
         dicomViewer.resize(600, 400);

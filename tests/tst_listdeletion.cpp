@@ -1,7 +1,7 @@
 // Deletion from the lists over a real image database: one image, a series, a
 // study, a patient and everything, with the escalation to the level above and
 // the progress dialog's jobs; what goes is the row right-clicked, after a
-// question; image rows after a send by AssignmentMode.
+// question; image rows after a send by its dose assignment.
 #include "store/Session.h"
 #include "browse/ListDeletion.h"
 #include "core/Settings.h"
@@ -40,7 +40,6 @@ private slots:
     {
         folder_ = std::make_unique<TestFolder>();
         QVERIFY(PrepareStation(*folder_));
-        ClearCurrentImage();
         rig_ = std::make_unique<BrowserWindow>([](BrowserControls &c, ViewerControls &) {
             c.askYesNo = [](const QString &) { return true; };
             c.showPopUp = [](QMenu *, const QPoint &) {};
@@ -78,7 +77,7 @@ private slots:
         d.showFromFirstImage = [] {};
         d.resetMainWindow = [this] { rig_->dicomViewer.clearImages(); };
         d.refreshPatientList = [this] { rig_->browser->RefreshPatientList(); };
-        deletion_ = std::make_unique<ListDeletion>(d);
+        deletion_ = std::make_unique<ListDeletion>(rig_->session, d);
         deletion_->RegisterJobs();
     }
     void cleanup()
@@ -86,8 +85,6 @@ private slots:
         deletion_.reset();
         rig_.reset();
         CloseAllDatabases();
-        ListClear(LoadedImageList);
-        ClearCurrentImage();
         folder_.reset();
     }
 
@@ -98,7 +95,7 @@ private slots:
         const FiledStudy a = FileStudy(*folder_, u"P1"_s, 2, 2);
         QVERIFY(rig_->loadFirstStudy(u"P1"_s));
         rig_->viewer->SelectImage(2);
-        const QString uid = ImageUid(CurrentImage);
+        const QString uid = ImageUid(rig_->session.currentImage());
         answer_ = false;
         deletion_->PopupDeleteImage();
         QCOMPARE(rig_->dicomViewer.imageCount(), 4);
@@ -112,7 +109,7 @@ private slots:
             ImageDatabase.setBusyTimeout(8000);
         }
         QCOMPARE(rig_->dicomViewer.imageCount(), 4);
-        QCOMPARE(ImageUid(CurrentImage), uid);
+        QCOMPARE(ImageUid(rig_->session.currentImage()), uid);
         QVERIFY(folder_->read(u"Logs/Error.log"_s).contains("MainForm PopupDeleteImage"));
         deletion_->PopupDeleteImage();
         QCOMPARE(questions_, QStringList(3, u"Delete image?"_s));
@@ -255,7 +252,7 @@ private slots:
         QCOMPARE(rig_->lvPatients.topLevelItemCount(), 0);
     }
 
-    // After a send the listed image rows go by AssignmentMode, unless the images are kept.
+    // After a send the listed image rows go by its dose assignment, unless the images are kept.
     void imageRowsAfterASend_data()
     {
         QTest::addColumn<int>("keep");
@@ -274,9 +271,7 @@ private slots:
         QVERIFY(rig_->loadFirstStudy(u"P1"_s));
         rig_->lvImages.setCurrentItem(rig_->lvImages.topLevelItem(1));
         Settings.SentAndKeep = qint16(keep);
-        AssignmentMode = qint16(mode);
-        deletion_->RemoveImageRowsByList();
-        AssignmentMode = 0;
+        deletion_->RemoveImageRowsByList(DoseAssignment(mode));
         QCOMPARE(rows("tblImages"), left);
         QCOMPARE(rig_->lvImages.topLevelItemCount(), 0);
     }

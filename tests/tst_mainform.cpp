@@ -154,13 +154,14 @@ private slots:
             const QImage image = option->grab().toImage();
             return image.pixelColor(image.width() - 1, image.height() - 1);
         };
-        ExaminationType = 0;
+        qint16 examinationType = 0;
+        connect(&w, &MainForm::examinationTypeChosen, this, [&](qint16 type) { examinationType = type; });
         w.examinationTypeOptions_Click(1);
-        QCOMPARE(ExaminationType, qint16(2));
+        QCOMPARE(examinationType, qint16(2));
         QCOMPARE(painted(w.examinationTypeOptions[0]), QColor(Qt::red)); // not chosen
         QCOMPARE(painted(w.examinationTypeOptions[1]), QColor(Qt::green)); // chosen
         w.examinationTypeOptions[0]->click();
-        QCOMPARE(ExaminationType, qint16(1));
+        QCOMPARE(examinationType, qint16(1));
         QCOMPARE(painted(w.examinationTypeOptions[0]), QColor(Qt::green));
         QCOMPARE(painted(w.examinationTypeOptions[1]), QColor(Qt::red));
 

@@ -37,7 +37,12 @@ class SendOrthancTest : public QObject {
 
     // Connects to the partners of target_ and runs the job of the mode (0
     // series, 1 study, 2 the study's patient); the dialog's text.
-    QString send(qint16 mode, const FiledStudy &s, const QString &patientId, qlonglong seriesKey = 0, SendJob job = SendJob())
+    QString send(qint16 mode, const FiledStudy &s, const QString &patientId, qlonglong seriesKey = 0)
+    {
+        SendJob job;
+        return send(mode, s, patientId, seriesKey, job);
+    }
+    QString send(qint16 mode, const FiledStudy &s, const QString &patientId, qlonglong seriesKey, SendJob &job)
     {
         if (!job.connections.open(target_, nullptr))
             return u"<no connection>"_s;
@@ -108,7 +113,7 @@ private slots:
         SendJob job;
         int patientRows = 0;
         job.patientRowRemoved = [&] { ++patientRows; };
-        QVERIFY(reports(send(1, s, u"P1"_s, 0, std::move(job)), 4, 4));
+        QVERIFY(reports(send(1, s, u"P1"_s, 0, job), 4, 4));
         const QMap<QString, QString> stored = orthanc_.instances();
         QCOMPARE(stored.keys(), sorted(s.images));
         const QJsonObject tags = orthanc_.get(u"/instances/%1/simplified-tags"_s.arg(stored.value(s.images[0]))).toObject();
@@ -159,8 +164,8 @@ private slots:
         Settings.SentAndKeep = 0;
         SendJob job;
         qint16 modeAtRefresh = -1;
-        job.RefreshDosisList = [&] { modeAtRefresh = AssignmentMode; };
-        const QString text = send(2, a, u"P7"_s, 0, std::move(job));
+        job.RefreshDosisList = [&] { modeAtRefresh = qint16(job.assignment); };
+        const QString text = send(2, a, u"P7"_s, 0, job);
         QVERIFY(reports(text, expected.size(), 4));
         QCOMPARE(orthanc_.instances().keys(), sorted(expected)); // each image once, nothing of P8
         QVERIFY(!studyFolderExists(a)); // the complete study went either way

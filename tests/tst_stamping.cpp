@@ -60,8 +60,10 @@ class StampingTest : public QObject {
         return WriteImage(spec, path) ? ReadImage(path) : ToolkitImagePtr();
     }
 
+    QString side_; // the side the merge remembers between images
+
 private slots:
-    void init() { RememberedSide.clear(); }
+    void init() { side_.clear(); }
 
     void projectionTable_data()
     {
@@ -81,7 +83,7 @@ private slots:
         RemoveAttribute(image, 0x0020, 0x0062);
         if (!p.laterality.isEmpty())
             SetAttribute(image, 0x0020, 0x0060, p.laterality);
-        QVERIFY(ModifyImage(image, {}));
+        QVERIFY(ModifyImage(image, {}, side_));
         QCOMPARE(viewCode(image), p.code);
         const QStringList expected{"0020,0020=" + p.orientation, "0020,0062=" + p.side, "0020,0060=<absent>"};
         QCOMPARE(TagValues(image, expected), expected);
@@ -91,17 +93,17 @@ private slots:
     {
         ToolkitImagePtr image = makeImage(u"ml"_s, u"L"_s);
         int asked = 0;
-        QVERIFY(ModifyImage(image, [&](const ToolkitImagePtr &) { ++asked; return u"R"_s; }));
+        QVERIFY(ModifyImage(image, [&](const ToolkitImagePtr &) { ++asked; return u"R"_s; }, side_));
         QCOMPARE(asked, 1);
         const QStringList expected{"0018,5101=R ML", "0020,0020=P|F", "0020,0062=R"};
         QCOMPARE(TagValues(image, expected), expected);
         QCOMPARE(viewCode(image), u"R-10224"_s);
-        QCOMPARE(RememberedSide, u"R"_s);
+        QCOMPARE(side_, u"R"_s);
 
         // A later image whose side cannot be found inherits it.
         ToolkitImagePtr next = makeImage(u"CC"_s, u"L"_s);
         RemoveAttribute(next, 0x0020, 0x0062);
-        QVERIFY(ModifyImage(next, {}));
+        QVERIFY(ModifyImage(next, {}, side_));
         QCOMPARE(TagValues(next, {"0020,0062=", "0020,0020="}), (QStringList{"0020,0062=R", "0020,0020="}));
     }
 
@@ -110,7 +112,7 @@ private slots:
         ToolkitImagePtr image = makeImage(QString(), u"L"_s);
         RemoveAttribute(image, 0x0018, 0x5101);
         SetImageSopClass(image, u"1.2.840.10008.5.1.4.1.1.1.2.1"_s); // for processing
-        QVERIFY(ModifyImage(image, {}));
+        QVERIFY(ModifyImage(image, {}, side_));
         QCOMPARE(ImageSopClass(image), u"1.2.840.10008.5.1.4.1.1.1.2"_s);
         const ToolkitSequence region = GetSequence(image, 0x0008, 0x2218);
         QCOMPARE(region.size(), 1);
@@ -121,7 +123,7 @@ private slots:
 
         // The presentation LUT follows the photometric interpretation.
         ToolkitImagePtr mono1 = makeImage(u"R MLO"_s, u"R"_s, true);
-        QVERIFY(ModifyImage(mono1, {}));
+        QVERIFY(ModifyImage(mono1, {}, side_));
         QCOMPARE(TagValues(mono1, {"2050,0020="}), QStringList{"2050,0020=INVERSE"});
     }
 
@@ -209,7 +211,7 @@ private slots:
         if (!k.angle.isEmpty())
             QCOMPARE(TagValues(image, {"0018,1530="}), QStringList{"0018,1530=" + k.angle});
         // After stamping only the image laterality is left, and the key still holds.
-        QVERIFY(ModifyImage(image, {}));
+        QVERIFY(ModifyImage(image, {}, side_));
         QCOMPARE(ImageProjectionKey(qint16(k.unit), image), k.key);
     }
 
@@ -243,7 +245,7 @@ private slots:
         ToolkitImagePtr image = makeImage(view, u"L"_s, mono1, lean, encoding);
         QVERIFY(image);
         SetAttribute(image, 0x0020, 0x0060, u"L"_s);
-        QVERIFY(ModifyImage(image, {}));
+        QVERIFY(ModifyImage(image, {}, side_));
         WriteExposureValues(image, ExposureValuesForHeader(4, {u"29"_s, u"70"_s, u"52"_s, u"110"_s, u"1,4"_s, view}, u"900"_s));
         const QString out = folder_.file(u"stamped.dcm"_s);
         QVERIFY(WriteDicomFile(image, out));

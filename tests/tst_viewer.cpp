@@ -26,19 +26,22 @@ class ViewerTest : public QObject {
         QTreeWidget lvImages;
         QMenu popUp;
         QMap<int, QString> panels;
+        Session session;
         int popUps = 0;
         int headerRefreshes = 0;
         std::unique_ptr<ImageViewer> viewer;
         Rig()
         {
             lvImages.setColumnCount(4);
-            viewer = std::make_unique<ImageViewer>(ViewerControls{
+            viewer = std::make_unique<ImageViewer>(session, ViewerControls{
                 .dicomViewer = &dicomViewer, .dv1_vscroll = &scroll, .lvImages = &lvImages, .PopUpViewer = &popUp,
-                .setStatusPanel = [this](int p, const QString &t) { panels[p] = t; }, .refreshHeader = [this] { ++headerRefreshes; },
-                .showPopUp = [this](const QPoint &) { ++popUps; }});
+                .refreshHeader = [this] { ++headerRefreshes; }, .showPopUp = [this](const QPoint &) { ++popUps; }});
+            QObject::connect(viewer.get(), &ImageViewer::statusText, [this](int p, const QString &t) { panels[p] = t; });
             viewer->SetUpViewer();
             viewer->BuildPopUpViewer();
         }
+        // The images are shared between cases: no selection frame stays behind.
+        ~Rig() { ClearCurrentImage(session); }
     };
 
     void fill(Rig &rig, int count)
@@ -76,7 +79,6 @@ private slots:
     }
     void cleanup()
     {
-        ClearCurrentImage();
         LoadSettings();
     }
 
@@ -140,9 +142,8 @@ private slots:
         rig.dicomViewer.resize(600, 700);
         fill(rig, 5);
         press(rig, centreOfTile(rig, 1));
-        QVERIFY(CurrentImageExists);
-        QCOMPARE(CurrentImageIndex, 2);
-        QCOMPARE(CurrentImage, rig.dicomViewer.image(2));
+        QCOMPARE(rig.session.currentImageIndex(), 2);
+        QCOMPARE(rig.session.currentImage(), rig.dicomViewer.image(2));
         QCOMPARE(rig.dicomViewer.image(2)->display().frameWidth, 2);
         QCOMPARE(rig.panels.value(3), u"Sel. image #: 2"_s);
         QCOMPARE(rig.panels.value(5), u"L-CC"_s);
@@ -155,7 +156,7 @@ private slots:
         Settings.FilterActive = u"MG"_s;
         QVERIFY(SetAttribute(rig.dicomViewer.image(3), 0x0020, 0x0060, u"l"_s));
         press(rig, centreOfTile(rig, 2), Qt::RightButton);
-        QCOMPARE(CurrentImageIndex, 3);
+        QCOMPARE(rig.session.currentImageIndex(), 3);
         QCOMPARE(rig.dicomViewer.image(2)->display().frameWidth, 0);
         QCOMPARE(rig.dicomViewer.image(3)->display().frameWidth, 2);
         QCOMPARE(rig.panels.value(5), u"L-MLO"_s);
@@ -175,7 +176,7 @@ private slots:
         // Beside the tiles: an empty tile, and outside the widget.
         QCOMPARE(rig.dicomViewer.hitTest(QPoint(-3, 5)), 0);
         press(rig, centreOfTile(rig, 10), Qt::RightButton);
-        QCOMPARE(CurrentImageIndex, 3);
+        QCOMPARE(rig.session.currentImageIndex(), 3);
         QVERIFY(rig.panels.isEmpty());
         QCOMPARE(rig.popUps, 2);
 
@@ -222,7 +223,7 @@ private slots:
         for (int i = 1; i <= 3; ++i)
             QCOMPARE(rig.dicomViewer.image(i)->display().rotation, 0);
         QCOMPARE(ImageUid(rig.dicomViewer.image(2)), before);
-        ClearCurrentImage();
+        ClearCurrentImage(rig.session);
         QCOMPARE(rig.dicomViewer.image(2)->display().frameWidth, 0);
     }
 

@@ -65,9 +65,6 @@ class WorkstationTest : public QObject {
         Settings.ModifyImageHeader = c.modifyHeader ? 1 : 0;
         if (!c.projectionButtons.isEmpty())
             f_->write(u"projection.ini"_s, c.projectionButtons);
-        RememberedSide.clear();
-        ClearCurrentImage();
-        ListClear(LoadedImageList);
         prompter_ = std::make_unique<RecordingPrompter>();
 
         FixtureStudy study{.patientId = u"P-7"_s, .series = {FixtureSeries{}}};
@@ -103,7 +100,7 @@ class WorkstationTest : public QObject {
         ws->browser().lvPatients_ItemClick(w->lvPatients->topLevelItem(0));
         QCOMPARE(w->lvStudien->topLevelItemCount(), 1);
         ws->browser().lvStudien_ItemClick(w->lvStudien->topLevelItem(0));
-        QTRY_COMPARE(ListCount(LoadedImageList), uids_.size());
+        QTRY_COMPARE(ListCount(ws->session().loadedImages()), uids_.size());
         ws->doseList().lvDosis_Fill();
     }
 
@@ -180,7 +177,6 @@ private slots:
             QCOMPARE(prompter_->texts(), QStringList());
             return;
         }
-        QCOMPARE(AssignmentMode, qint16(1));
         QCOMPARE(stampedValues(c.values), c.values);
         QCOMPARE(workFiles(), c.stampedFiles);
         QCOMPARE(prompter_->texts(), c.boxes);
@@ -194,8 +190,8 @@ private slots:
         bringUp();
         ws->assignment().cmdAll_Click();
         QCOMPARE(workFiles(), 0);
-        QCOMPARE(GetAttribute(ListItem(LoadedImageList, 1), 0x0008, 0x0016).value, u"1.2.840.10008.5.1.4.1.1.1.2"_s);
-        QVERIFY(!GetAttribute(ListItem(LoadedImageList, 1), 0x0018, 0x0060).exists); // no exposure values for this unit
+        QCOMPARE(GetAttribute(ListItem(ws->session().loadedImages(), 1), 0x0008, 0x0016).value, u"1.2.840.10008.5.1.4.1.1.1.2"_s);
+        QVERIFY(!GetAttribute(ListItem(ws->session().loadedImages(), 1), 0x0018, 0x0060).exists); // no exposure values for this unit
 
         // An exposure without a projection stops the command.
         QueryRows(f_->file(u"LumoraData.dat"_s), u"UPDATE tblDosis SET Sonstiges = '' WHERE ID = 1"_s);
@@ -298,7 +294,7 @@ private slots:
         StorePeer archive;
         QVERIFY(archive.start(f_->file(u"archive"_s), u"ARCHIVE"_s));
         addArchive(archive);
-        ExaminationType = 2;
+        ws->session().setExaminationType(2);
         Settings.SentAndKeep = 0;
         const FiledStudy b = FileStudy(*f_, u"P-8"_s, 2, 2);
         FileStudy(*f_, u"P-8"_s, 1, 1);
@@ -319,7 +315,7 @@ private slots:
         ws->browser().RefreshPatientList();
         ws->browser().lvPatients_ItemClick(patient(u"P-7"_s));
         ws->browser().lvStudien_ItemClick(w->lvStudien->topLevelItem(0));
-        QTRY_COMPARE(ListCount(LoadedImageList), uids_.size());
+        QTRY_COMPARE(ListCount(ws->session().loadedImages()), uids_.size());
         w->lvPatients->setCurrentItem(patient(u"P-8"_s));
         ws->browser().lvPatients_ItemClick(patient(u"P-8"_s));
         rightClick(w->lvStudien, w->lvStudien->findItems(QString::number(b.study), Qt::MatchExactly).value(0), w->PopUpStudie);
@@ -510,17 +506,30 @@ private slots:
         QVERIFY(QFile::exists(f_->file(u"temp/%1.dcm"_s.arg(uids_.value(0)))));
     }
 
+    // "Manually" stamps the selected image with the exposure clicked, sends,
+    // and OK assigns that exposure alone to the patient.
     void manualMergeStampsTheSelectedImage()
     {
         station({});
+        StorePeer archive;
+        QVERIFY(archive.start(f_->file(u"archive"_s), u"ARCHIVE"_s));
+        addArchive(archive);
+        ws->runProgressDialog = [](EditForm &form) {
+            form.show();
+            QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
+            form.cmdOK->click();
+        };
         bringUp();
         ws->viewer().SelectImage(2);
+        w->lvDosis->setCurrentItem(w->lvDosis->topLevelItem(3));
         ws->doseList().lvDosis_ItemClick(w->lvDosis->topLevelItem(3));
         ws->assignment().cmdSelected_Click();
-        QCOMPARE(AssignmentMode, qint16(3));
         const QStringList expected{"1:0018,0060=29", "1:0020,0062=L"};
         QCOMPARE(stampedValues(expected), expected);
         QCOMPARE(workFiles(), 1);
+        QCOMPARE(archive.received().size(), uids_.size());
+        const QList<QVariantList> journal = QueryRows(f_->file(u"LumoraData.dat"_s), u"SELECT Status, FKeyPatID FROM tblDosis ORDER BY ID"_s);
+        QCOMPARE(journal, (QList<QVariantList>{{u"0"_s, u""_s}, {u"0"_s, u""_s}, {u"0"_s, u""_s}, {u"1"_s, u"P-7"_s}}));
     }
 
     void projectionButtonRewritesTheExposure()

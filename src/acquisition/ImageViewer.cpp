@@ -12,11 +12,6 @@
 #include <cmath>
 #include <limits>
 
-ToolkitImagePtr CurrentImage;
-bool CurrentImageExists = false;
-int CurrentImageIndex = 0;
-ToolkitImageList LoadedImageList;
-
 namespace {
 
 constexpr int SelectedFrameWidth = 2;
@@ -27,21 +22,19 @@ bool fits16(qint64 v) { return v >= std::numeric_limits<qint16>::min() && v <= s
 
 } // namespace
 
-void ClearCurrentImage()
+void ClearCurrentImage(Session &session)
 {
-    if (CurrentImage)
-        CurrentImage->display().frameWidth = 0;
-    CurrentImage.reset();
-    CurrentImageExists = false;
-    CurrentImageIndex = 0;
+    if (const ToolkitImagePtr &image = session.currentImage())
+        image->display().frameWidth = 0;
+    session.clearCurrentImage();
 }
 
-void ClearViewer(ToolkitViewer *dicomViewer)
+void ClearViewer(Session &session, ToolkitViewer *dicomViewer)
 {
     if (dicomViewer)
         dicomViewer->clearImages();
-    ListClear(LoadedImageList);
-    ClearCurrentImage();
+    ListClear(session.loadedImages());
+    ClearCurrentImage(session);
 }
 
 qint16 ViewerRoundUp(double value)
@@ -51,7 +44,8 @@ qint16 ViewerRoundUp(double value)
     return fits16(qint64(r)) ? qint16(r) : std::numeric_limits<qint16>::max();
 }
 
-ImageViewer::ImageViewer(const ViewerControls &controls, QObject *parent) : QObject(parent), c_(controls)
+ImageViewer::ImageViewer(Session &session, const ViewerControls &controls, QObject *parent)
+    : QObject(parent), session_(session), c_(controls)
 {
     if (c_.dicomViewer) {
         connect(c_.dicomViewer, &ToolkitViewer::mouseDown, this, &ImageViewer::MouseDown);
@@ -147,16 +141,13 @@ void ImageViewer::SelectImage(int index)
     const ToolkitImagePtr image = c_.dicomViewer ? c_.dicomViewer->image(index) : nullptr;
     if (!image)
         return;
-    if (CurrentImageExists && CurrentImage)
-        CurrentImage->display().frameWidth = 0;
-    CurrentImage = image;
-    CurrentImageIndex = index;
-    CurrentImageExists = true;
+    if (const ToolkitImagePtr &previous = session_.currentImage())
+        previous->display().frameWidth = 0;
     image->display().frameWidth = SelectedFrameWidth;
     image->display().frameColor = FromBgr(Settings.Viewer_fgColor);
+    session_.setCurrentImage(index, image);
     c_.dicomViewer->refreshDisplay();
-    if (c_.setStatusPanel)
-        c_.setStatusPanel(3, QStringLiteral("Sel. image #: ") + QString::number(index));
+    emit statusText(3, QStringLiteral("Sel. image #: ") + QString::number(index));
 }
 
 bool ImageViewer::SelectImageByUid(const QString &uidCell)
@@ -184,7 +175,7 @@ void ImageViewer::MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers, const
     const ToolkitImagePtr image = c_.dicomViewer->image(index);
     if (!image->isValid())
         return; // an empty frame: nothing to select
-    if (CurrentImageExists && CurrentImage && ImageUid(CurrentImage) == ImageUid(image)) {
+    if (const ToolkitImagePtr &current = session_.currentImage(); current && ImageUid(current) == ImageUid(image)) {
         if (button == Qt::RightButton)
             openPopUp(pos);
         return;
@@ -201,13 +192,11 @@ void ImageViewer::MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers, const
             }
         }
     }
-    if (c_.setStatusPanel) {
-        // Mammograms carry the side as image laterality; the series laterality wins when present.
-        QString side = GetAttribute(image, Tags::Laterality).value;
-        if (side.isEmpty())
-            side = GetAttribute(image, Tags::ImageLaterality).value;
-        c_.setStatusPanel(5, side.toUpper() + QLatin1Char('-') + GetAttribute(image, Tags::ViewPosition).value.toUpper());
-    }
+    // Mammograms carry the side as image laterality; the series laterality wins when present.
+    QString side = GetAttribute(image, Tags::Laterality).value;
+    if (side.isEmpty())
+        side = GetAttribute(image, Tags::ImageLaterality).value;
+    emit statusText(5, side.toUpper() + QLatin1Char('-') + GetAttribute(image, Tags::ViewPosition).value.toUpper());
     if (!Settings.FilterActive.isEmpty() && c_.refreshHeader)
         c_.refreshHeader();
     if (button == Qt::RightButton)
@@ -230,8 +219,8 @@ void ImageViewer::forEachTarget(bool all, const std::function<void(ToolkitDispla
     if (all) {
         for (const ToolkitImagePtr &image : c_.dicomViewer->images())
             change(image->display());
-    } else if (CurrentImageExists && CurrentImage) {
-        change(CurrentImage->display());
+    } else if (const ToolkitImagePtr &current = session_.currentImage()) {
+        change(current->display());
     }
     c_.dicomViewer->refreshDisplay();
 }

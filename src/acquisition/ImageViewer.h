@@ -1,5 +1,6 @@
 #pragma once
 
+#include "store/Session.h"
 #include "toolkit/Toolkit.h"
 
 #include <QObject>
@@ -12,19 +13,12 @@ class QScrollBar;
 class QTreeWidget;
 class ToolkitViewer;
 
-// The current image and the loaded image list, process-wide (header view,
-// stamping, tasks and deletion work on them).
-extern ToolkitImagePtr CurrentImage;   // the selected viewer image, or null
-extern bool CurrentImageExists;        // a current image is set
-extern int CurrentImageIndex;          // its 1-based index in the viewer
-extern ToolkitImageList LoadedImageList; // the images read from disk for the viewer
+// Forgets the session's current image (and switches its selection frame off).
+void ClearCurrentImage(Session &session);
 
-// Forgets the current image (and switches its selection frame off).
-void ClearCurrentImage();
-
-// Takes every image out of the viewer (dicomViewer may be null) and the loaded image
-// list, and forgets the current image, which went with them.
-void ClearViewer(ToolkitViewer *dicomViewer);
+// Takes every image out of the viewer (dicomViewer may be null) and the
+// session's loaded image list, and forgets the current image, which went with them.
+void ClearViewer(Session &session, ToolkitViewer *dicomViewer);
 
 // RoundUp(x): x rounded to the nearest whole number (halves to even), plus one
 // when x lies above it; as a 16-bit integer.
@@ -36,18 +30,18 @@ struct ViewerControls {
     QScrollBar *dv1_vscroll = nullptr;  // vertical scroll bar beside dicomViewer
     QTreeWidget *lvImages = nullptr;    // image list; column 3 holds the ImageUID
     QMenu *PopUpViewer = nullptr;       // viewer pop-up menu; BuildPopUpViewer fills it
-    std::function<void(int panel, const QString &text)> setStatusPanel; // statusLine panel (1-based) text, redrawn
     std::function<void()> refreshHeader; // rebuilds the header view of the current image
     std::function<void(const QPoint &globalPos)> showPopUp; // optional; default opens PopUpViewer there
     std::function<void()> deleteImage; // the pop-up's "Delete image"; without it the entry is left out
 };
 
 // The viewer's grid, paging, selection and pop-up menu. Connects itself to
-// dicomViewer (mouse and keys) and dv1_vscroll (value changes).
+// dicomViewer (mouse and keys) and dv1_vscroll (value changes); the image
+// selected becomes the session's current image.
 class ImageViewer : public QObject {
     Q_OBJECT
 public:
-    explicit ImageViewer(const ViewerControls &controls, QObject *parent = nullptr);
+    ImageViewer(Session &session, const ViewerControls &controls, QObject *parent = nullptr);
 
     // Columns, rows and background from the settings (start-up, options dialog).
     void SetUpViewer();
@@ -73,9 +67,14 @@ public:
     // Fills the PopUpViewer menu with its entries (object names as the menu's).
     void BuildPopUpViewer();
 
+signals:
+    // A status line panel (1-based) gets this text.
+    void statusText(int panel, const QString &text);
+
 private:
     void openPopUp(const QPoint &pos);
     void forEachTarget(bool all, const std::function<void(ToolkitDisplay &)> &change);
 
+    Session &session_;
     ViewerControls c_;
 };

@@ -5,6 +5,8 @@
 #include "core/ErrorLog.h"
 #include "ui/Prompts.h"
 #include "core/Settings.h"
+#include "core/WorkstationState.h"
+#include "store/Database.h"
 #include "toolkit/ToolkitViewer.h"
 
 #include <QCoreApplication>
@@ -59,8 +61,8 @@ void SelectPosForm::choose(const QString &side)
     accept();
 }
 
-ProjectionAssignment::ProjectionAssignment(const AssignmentControls &controls, QObject *parent)
-    : QObject(parent), c_(controls)
+ProjectionAssignment::ProjectionAssignment(Session &session, const AssignmentControls &controls, QObject *parent)
+    : QObject(parent), session_(session), c_(controls)
 {
     for (int i = 0; i < 8; ++i) {
         if (c_.cmdProjection[i])
@@ -108,19 +110,19 @@ bool ProjectionAssignment::stamp(const ToolkitImagePtr &image, const QString &ke
     Result error;
     auto log = [&](bool ok) {
         if (!ok)
-            WriteErrorLog(error.number, error.text, kWhere);
+            LogFailure(error, kWhere);
     };
     if (unit != 2) {
         if (unit >= 3)
             log(SetAttribute(image, Tags::Modality, QStringLiteral("MG"), &error));
-        const HeaderExposureValues values = ExposureValuesForHeader(unit, SelectedExposure, CurrentExposureTime);
+        const HeaderExposureValues values = ExposureValuesForHeader(unit, session_.selectedExposure(), session_.selectedExposureTime());
         if (!values.notNumbers.isEmpty())
-            WriteErrorLog(13, QStringLiteral("Not a number, left out: ") + values.notNumbers.join(QStringLiteral(", ")), kWhere);
+            WriteErrorLog(ErrorCode::TypeMismatch, QStringLiteral("Not a number, left out: ") + values.notNumbers.join(QStringLiteral(", ")), kWhere);
         log(WriteExposureValues(image, values, &error));
         // The sensitivity: unit 1 reports it with the exposure, units 3 and 4 in the image.
         QString sensitivity;
         if (unit == 1)
-            sensitivity = SelectedExposure.other;
+            sensitivity = session_.selectedExposure().other;
         else if (unit == 3 || unit == 4)
             sensitivity = GetAttribute(image, Tags::RelativeXRayExposure).value;
         if (!sensitivity.isEmpty()) {
@@ -128,11 +130,11 @@ bool ProjectionAssignment::stamp(const ToolkitImagePtr &image, const QString &ke
             if (!ds.isEmpty())
                 log(SetAttribute(image, Tags::Sensitivity, ds, &error));
             else
-                WriteErrorLog(13, QStringLiteral("Sensitivity is not a number: ") + sensitivity, kWhere);
+                WriteErrorLog(ErrorCode::TypeMismatch, QStringLiteral("Sensitivity is not a number: ") + sensitivity, kWhere);
         }
     }
     if (Settings.ModifyImageHeader == 1)
-        ModifyImage(image, [this](const ToolkitImagePtr &i) { return askSide(i); });
+        ModifyImage(image, [this](const ToolkitImagePtr &i) { return askSide(i); }, rememberedSide_);
     if (unit != 2) {
         const QString path = binFolder() + QLatin1Char('/') + ImageUid(image) + QStringLiteral(".dcm");
         log(WriteDicomFile(image, path, &error));
@@ -149,8 +151,8 @@ void ProjectionAssignment::cmdAll_Click()
     merging_ = true;
     const auto done = qScopeGuard([this] { merging_ = false; });
     emptyWorkFolder();
-    AssignmentMode = 1;
-    const int images = ListCount(LoadedImageList);
+    const ToolkitImageList &loaded = session_.loadedImages();
+    const int images = ListCount(loaded);
     if (images != c_.lvDosis->topLevelItemCount()) {
         Prompts().information(c_.parent, QStringLiteral("There are not all images on the system please wait a few second and try again!"),
                               DefaultPromptTitle);
@@ -159,24 +161,22 @@ void ProjectionAssignment::cmdAll_Click()
     QString key;
     for (int i = 1; i <= images; ++i) {
         QTreeWidgetItem *row = c_.lvImages->topLevelItem(i - 1);
-        if (row) {
-            c_.lvImages->setCurrentItem(row);
-            if (c_.lvImages_ItemClick)
-                c_.lvImages_ItemClick(row);
-        }
-        const ToolkitImagePtr image = ListItem(LoadedImageList, i);
+        if (row)
+            emit imageChosen(i - 1);
+        const ToolkitImagePtr image = ListItem(loaded, i);
         if (row && image && ImageUid(image).contains(row->text(3)) && c_.viewer)
             c_.viewer->SelectImage(i);
-        if (!CurrentImage)
+        const ToolkitImagePtr current = session_.currentImage();
+        if (!current)
             continue;
         // An image whose attributes name no projection keeps the previous key.
-        const QString k = ImageProjectionKey(Settings.XrayComm, CurrentImage);
+        const QString k = ImageProjectionKey(Settings.XrayComm, current);
         if (!k.isEmpty())
             key = k;
-        if (!stamp(CurrentImage, key))
+        if (!stamp(current, key))
             return;
     }
-    sendToDefault(false);
+    sendToDefault(false, DoseAssignment::AllListed);
 }
 
 void ProjectionAssignment::cmdSelected_Click()
@@ -186,24 +186,23 @@ void ProjectionAssignment::cmdSelected_Click()
     merging_ = true;
     const auto done = qScopeGuard([this] { merging_ = false; });
     emptyWorkFolder();
-    AssignmentMode = 3;
-    if (CurrentImage) {
+    if (const ToolkitImagePtr current = session_.currentImage()) {
         // The image with the exposure the operator chose by hand: stamped and
         // saved, so that the send takes this copy.
-        ModifyImage(CurrentImage, [this](const ToolkitImagePtr &i) { return askSide(i); });
-        WriteExposureValues(CurrentImage, ExposureValuesForHeader(Settings.XrayComm, SelectedExposure, CurrentExposureTime));
+        ModifyImage(current, [this](const ToolkitImagePtr &i) { return askSide(i); }, rememberedSide_);
+        WriteExposureValues(current, ExposureValuesForHeader(Settings.XrayComm, session_.selectedExposure(), session_.selectedExposureTime()));
         Result error;
-        if (!WriteDicomFile(CurrentImage, binFolder() + QLatin1Char('/') + ImageUid(CurrentImage) + QStringLiteral(".dcm"), &error))
-            WriteErrorLog(error.number, error.text, QStringLiteral("MainForm cmdSelected_Click"));
+        if (!WriteDicomFile(current, binFolder() + QLatin1Char('/') + ImageUid(current) + QStringLiteral(".dcm"), &error))
+            LogFailure(error, QStringLiteral("MainForm cmdSelected_Click"));
     }
-    sendToDefault(true);
+    sendToDefault(true, DoseAssignment::AssignSelected);
 }
 
-void ProjectionAssignment::sendToDefault(bool blankAfterAet)
+void ProjectionAssignment::sendToDefault(bool blankAfterAet, DoseAssignment assignment)
 {
     const QStringList partner = c_.defaultPartner ? c_.defaultPartner() : QStringList();
     const QString aet = partner.value(0), ip = partner.value(1), port = partner.value(2);
-    // The settings record the partner sent to last; the send does not read it.
+    // The settings file records the partner of the last send.
     Settings.SCP_AET = aet;
     Settings.SCP_IP = ip;
     Settings.SCP_Port = port;
@@ -218,8 +217,8 @@ void ProjectionAssignment::sendToDefault(bool blankAfterAet)
                         DefaultPromptTitle);
         return;
     }
-    if (c_.SendPatient)
-        c_.SendPatient();
+    // The patient as selected now, when the operator gave the command.
+    emit sendRequested(CurrentSelection, partner, assignment);
 }
 
 void ProjectionAssignment::cmdProjection_Click(int index)

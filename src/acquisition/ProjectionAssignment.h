@@ -1,6 +1,7 @@
 #pragma once
 
 #include "acquisition/Stamping.h"
+#include "store/Session.h"
 
 #include <QDialog>
 #include <array>
@@ -39,10 +40,8 @@ struct AssignmentControls {
     std::array<QPushButton *, 8> cmdProjection{};    // projection buttons
     QTextEdit *txtcInput = nullptr;                  // receive buffer of the serial link
     ImageViewer *viewer = nullptr;                   // selection of the current image
-    std::function<void(QTreeWidgetItem *)> lvImages_ItemClick;
     std::function<void(QTreeWidgetItem *)> lvDosis_ItemClick;
     std::function<void()> dbFill;                    // the exposure decoder, again after a projection change
-    std::function<void()> SendPatient;               // connects to the partners in use, then the patient send
     std::function<QStringList()> defaultPartner;     // AE title, address and port of the default partner
     SideQuestion askSide;                            // unset: the SelectPosForm dialog
 };
@@ -52,7 +51,7 @@ class ProjectionAssignment : public QObject {
     Q_OBJECT
 
 public:
-    explicit ProjectionAssignment(const AssignmentControls &controls, QObject *parent = nullptr);
+    ProjectionAssignment(Session &session, const AssignmentControls &controls, QObject *parent = nullptr);
 
     void cmdAll_Click();
     void cmdSelected_Click();
@@ -60,15 +59,24 @@ public:
     // Captions of the projection buttons from projection.ini (unit types 2 to 5).
     void LoadProjectionCaptions();
 
+signals:
+    // The merge goes to the image row (0-based) of the image list it stamps next.
+    void imageChosen(int row);
+    // The stamped images are to go to the partner (AE title, address, port)
+    // as the patient's; closing the send with OK applies the assignment to the dose list.
+    void sendRequested(const BrowserSelection &patient, const QStringList &partner, DoseAssignment assignment);
+
 private:
     bool stamp(const ToolkitImagePtr &image, const QString &key);
-    void sendToDefault(bool blankAfterAet);
+    void sendToDefault(bool blankAfterAet, DoseAssignment assignment);
     void emptyWorkFolder();
     QString askSide(const ToolkitImagePtr &image);
 
     // Stamping lets window events run, so a second F1 or click would start a
     // merge over the running one's files.
     bool merging_ = false;
+    Session &session_;
     AssignmentControls c_;
+    QString rememberedSide_; // the side last found on an image, for one whose side cannot be found
 };
 

@@ -7,8 +7,6 @@
 
 #include <cmath>
 
-QString RememberedSide;
-
 namespace {
 
 struct View {
@@ -60,7 +58,7 @@ QString sideOf(const ToolkitImagePtr &image)
 
 } // namespace
 
-bool ModifyImage(const ToolkitImagePtr &image, const SideQuestion &askSide)
+bool ModifyImage(const ToolkitImagePtr &image, const SideQuestion &askSide, QString &rememberedSide)
 {
     Result error;
     bool ok = true;
@@ -93,27 +91,27 @@ bool ModifyImage(const ToolkitImagePtr &image, const SideQuestion &askSide)
         } else if (viewText == QLatin1String("ML")) {
             const QString side = askSide ? askSide(image) : QString();
             if (side == QLatin1String("L") || side == QLatin1String("R"))
-                RememberedSide = side;
+                rememberedSide = side;
             orientation = side == QLatin1String("L") ? QStringLiteral("A\\F") : side == QLatin1String("R") ? QStringLiteral("P\\F") : QString();
-            if (!check(SetAttribute(image, Tags::ViewPosition, RememberedSide + QStringLiteral(" ML"), &error)))
+            if (!check(SetAttribute(image, Tags::ViewPosition, rememberedSide + QStringLiteral(" ML"), &error)))
                 return false;
-            laterality = RememberedSide;
+            laterality = rememberedSide;
         } else {
             const bool mlo = viewText == QLatin1String("MLO");
             const QString side = sideOf(image);
             if (side == QLatin1String("L")) {
-                RememberedSide = side;
+                rememberedSide = side;
                 orientation = mlo ? QStringLiteral("A\\FR") : QStringLiteral("A\\R");
             } else if (side == QLatin1String("R")) {
-                RememberedSide = side;
+                rememberedSide = side;
                 orientation = mlo ? QStringLiteral("P\\FL") : QStringLiteral("P\\L");
             }
-            laterality = RememberedSide;
+            laterality = rememberedSide;
         }
         break;
     }
     if (code.isEmpty())
-        laterality = RememberedSide; // no view found: the side last remembered
+        laterality = rememberedSide; // no view found: the side last remembered
 
     ToolkitDataSet viewItem = codeItem(code, meaning);
     SetAttribute(viewItem, Tags::ViewModifierCodeSequence, NewSequence({})); // no view modifier: present and empty

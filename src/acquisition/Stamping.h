@@ -1,14 +1,9 @@
 #pragma once
 
 #include "core/ExposureUnits.h"
-#include "core/WorkstationState.h"
 #include "toolkit/Toolkit.h"
 
 #include <functional>
-
-// The side ("L" or "R") last found on an image; an image whose side cannot be
-// found takes it over. Empty at start.
-extern QString RememberedSide;
 
 // Asks the operator which side an image shows ("L", "R", or "" when no side
 // button was pressed).
@@ -16,8 +11,10 @@ using SideQuestion = std::function<QString(const ToolkitImagePtr &image)>;
 
 // Writes the projection and the fixed attributes of a mammogram for
 // presentation into the image in memory; false (after logging "ModifyImage")
-// when the toolkit refused a write.
-bool ModifyImage(const ToolkitImagePtr &image, const SideQuestion &askSide);
+// when the toolkit refused a write. rememberedSide is the side ("L" or "R")
+// last found on an image of the merge; an image whose side cannot be found
+// takes it over.
+bool ModifyImage(const ToolkitImagePtr &image, const SideQuestion &askSide, QString &rememberedSide);
 
 // The projection an image shows, in the form the exposures of the unit type
 // carry it (unit 1 "L-CC"/"L-MLO45", unit 2 "L-CC"/"L-LMO45", units 3 to 5

@@ -680,7 +680,7 @@ void MainForm::examinationTypeOptions_Click(int index)
     examinationTypeOptions[index]->setChecked(true);
     paint(examinationTypeOptions[index], 65280);
     paint(examinationTypeOptions[1 - index], 255);
-    ExaminationType = static_cast<qint16>(index + 1);
+    emit examinationTypeChosen(static_cast<qint16>(index + 1));
 }
 
 void MainForm::setOptionForm(OptionForm *form)

@@ -183,6 +183,10 @@ public:
     static constexpr int ViewerLeft = 720;
     static constexpr int ViewerTop = 4;
 
+signals:
+    // 1 = "Curative", 2 = "Screening": the operator picked the examination type.
+    void examinationTypeChosen(qint16 type);
+
 protected:
     void resizeEvent(QResizeEvent *event) override;
     bool event(QEvent *event) override;

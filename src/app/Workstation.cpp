@@ -96,8 +96,9 @@ void Workstation::attachExposure()
     };
     c.showMessage = [this](const QString &text) { Prompts().information(&main_, text, DefaultPromptTitle); };
     DoseList::PrepareColumns(main_.lvDosis);
-    doseList_ = std::make_unique<DoseList>(c);
-    capture_ = std::make_unique<ExposureCapture>(c, *doseList_);
+    doseList_ = std::make_unique<DoseList>(session_, c);
+    capture_ = std::make_unique<ExposureCapture>(session_, c, *doseList_);
+    connect(&main_, &MainForm::examinationTypeChosen, &session_, &Session::setExaminationType);
     // The indicator follows the port at once: a check queued before the port
     // was opened would show it red until the next round.
     main_.hooks.Initialise_cPort = [this] {
@@ -131,13 +132,12 @@ void Workstation::attachViewerAndBrowser()
     v.dv1_vscroll = main_.dv1_vscroll;
     v.lvImages = main_.lvImages;
     v.PopUpViewer = main_.PopUpViewer;
-    v.setStatusPanel = panel;
     HeaderControls h;
     h.lvHeader = main_.lvHeader;
     h.txtSelected = main_.txtSelected;
     h.txtNeu = main_.txtNeu;
     h.cboTask = main_.cboTask;
-    h.currentImage = [] { return CurrentImageExists ? CurrentImage : ToolkitImagePtr(); };
+    h.currentImage = [this] { return session_.currentImage(); };
     h.cboTask_Click = [this] { tasks_->cboTask_Click(); };
     header_ = std::make_unique<HeaderView>(h);
     TaskControls t;
@@ -151,7 +151,7 @@ void Workstation::attachViewerAndBrowser()
     t.exposureBoxes = main_.exposureBoxes;
     t.PopUpRules = main_.PopUpRules;
     t.window = &main_;
-    t.currentImageIndex = [] { return CurrentImageIndex; };
+    t.currentImageIndex = [this] { return session_.currentImageIndex(); };
     t.viewerImageCount = [this] { return main_.dicomViewer->imageCount(); };
     t.loadedLevel = [] { return LoadedLevel; };
     tasks_ = std::make_unique<TaskList>(t);
@@ -167,10 +167,11 @@ void Workstation::attachViewerAndBrowser()
     v.deleteImage = [this] { deletion_->PopupDeleteImage(); };
     // The filter changed: the header view follows when it shows an image.
     main_.hooks.rebuildHeaderView = [this] {
-        if (CurrentImageExists)
+        if (session_.currentImage())
             header_->LoadHeaderData();
     };
-    viewer_ = std::make_unique<ImageViewer>(v);
+    viewer_ = std::make_unique<ImageViewer>(session_, v);
+    connect(viewer_.get(), &ImageViewer::statusText, &main_, &MainForm::setStatusPanel);
     viewer_->BuildPopUpViewer();
     viewer_->SetUpViewer();
 
@@ -202,7 +203,7 @@ void Workstation::attachViewerAndBrowser()
         main_.lvTasks->clear();
         main_.lvHeader->clear();
     };
-    browser_ = std::make_unique<Browser>(b);
+    browser_ = std::make_unique<Browser>(session_, b);
 
     DeletionControls d;
     d.window = &main_;
@@ -226,21 +227,21 @@ void Workstation::attachViewerAndBrowser()
     d.resetMainWindow = [this] {
         main_.lvTasks->clear();
         main_.lvHeader->clear();
-        ClearViewer(main_.dicomViewer);
+        ClearViewer(session_, main_.dicomViewer);
     };
     d.refreshPatientList = [this] { browser_->RefreshPatientList(); };
     d.selectStudyAgain = [this] {
         if (QTreeWidgetItem *study = main_.lvStudien->currentItem())
             browser_->lvStudien_ItemClick(study);
     };
-    deletion_ = std::make_unique<ListDeletion>(d);
+    deletion_ = std::make_unique<ListDeletion>(session_, d);
     deletion_->RegisterJobs();
 
     main_.hooks.RefreshPatientList = [this] { browser_->RefreshPatientList(); };
     main_.hooks.selectFirstPatient = [this](int) { browser_->lvPatients_ItemClick(main_.lvPatients->topLevelItem(0)); };
     main_.hooks.selectFirstStudy = [this](int) { browser_->lvStudien_ItemClick(main_.lvStudien->topLevelItem(0)); };
     main_.hooks.emptyViewer = [this] {
-        ClearViewer(main_.dicomViewer);
+        ClearViewer(session_, main_.dicomViewer);
     };
     main_.hooks.reapplyViewerSettings = [this] {
         viewer_->SetUpViewer();
@@ -279,7 +280,6 @@ void Workstation::attachAssignment()
     a.cmdProjection = main_.cmdProjection;
     a.txtcInput = main_.txtcInput;
     a.viewer = viewer_.get();
-    a.lvImages_ItemClick = [this](QTreeWidgetItem *item) { browser_->lvImages_ItemClick(item); };
     // The merge's pairing selects exposures itself: that is no operator's click,
     // and making tasks from it would wipe the undone tasks before the send asks.
     a.lvDosis_ItemClick = [this](QTreeWidgetItem *item) {
@@ -288,13 +288,21 @@ void Workstation::attachAssignment()
         pairing_ = false;
     };
     a.dbFill = [this] { capture_->dbFill(); };
-    a.SendPatient = [this] {
-        SendConnections connections;
-        if (connections.open(sendTarget(), &main_))
-            SendPatient(selection(), std::move(connections));
-    };
     a.defaultPartner = [this] { return QStringList{partners_.partner.aet, partners_.partner.ip, partners_.partner.port}; };
-    assignment_ = std::make_unique<ProjectionAssignment>(a);
+    assignment_ = std::make_unique<ProjectionAssignment>(session_, a);
+    connect(assignment_.get(), &ProjectionAssignment::imageChosen, this, [this](int row) {
+        if (QTreeWidgetItem *item = main_.lvImages->topLevelItem(row)) {
+            main_.lvImages->setCurrentItem(item);
+            browser_->lvImages_ItemClick(item);
+        }
+    });
+    connect(assignment_.get(), &ProjectionAssignment::sendRequested, this,
+            [this](const BrowserSelection &p, const QStringList &, DoseAssignment assignment) {
+                SendConnections connections;
+                if (connections.open(sendTarget(), &main_))
+                    SendPatient({p.patientKey, p.patientId, p.patientName, p.studyKey, p.studyUid, p.seriesKey},
+                                std::move(connections), assignment);
+            });
     main_.hooks.cmdAll_Click = [this] { assignment_->cmdAll_Click(); };
     main_.hooks.cmdSelected_Click = [this] { assignment_->cmdSelected_Click(); };
     // At creation, before the load: the captions the unit type names.
@@ -320,7 +328,7 @@ void Workstation::AttachOptionForm(OptionForm &form)
     connect(partners, &StoragePartnerList::partnersChanged, &form, &OptionForm::partnersChanged);
 }
 
-SendTarget Workstation::sendTarget() const { return {partners_, ExaminationType == 1, Settings.IR_AET}; }
+SendTarget Workstation::sendTarget() const { return {partners_, session_.examinationType() == 1, Settings.IR_AET}; }
 
 void Workstation::connectCommands()
 {
@@ -444,30 +452,27 @@ bool Workstation::undoneTasksAllowSend()
     return true;
 }
 
-SendSelection Workstation::selection() const
-{
-    return {CurrentSelection.patientKey, CurrentSelection.patientId, CurrentSelection.patientName,
-            CurrentSelection.studyKey, CurrentSelection.studyUid, CurrentSelection.seriesKey};
-}
-
-void Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnections connections)
+void Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnections connections, DoseAssignment assignment)
 {
     job_ = SendJob();
     job_.selection = s;
     job_.connections = std::move(connections);
-    job_.RefreshDosisList = [this] { doseList_->RefreshDosisList(); };
+    job_.assignment = assignment;
+    job_.RefreshDosisList = [this] { doseList_->RefreshDosisList(job_.assignment); };
     // The rows of what the job removed: a patient send goes through its studies.
     job_.studyRowRemoved = [this] {
         delete main_.lvStudien->findItems(QString::number(job_.selection.studyKey), Qt::MatchExactly, 0).value(0);
     };
     job_.patientRowRemoved = [this] { delete main_.lvPatients->findItems(job_.selection.patientId, Qt::MatchExactly, 0).value(0); };
-    ClearCurrentImage();
+    ClearCurrentImage(session_);
     JobMode = kind;
     EditForm form(&main_);
     form.onUnload = [this] { job_.connections.release(); };
-    connect(&form, &EditForm::closedWithAssignment, this, [this] {
-        doseList_->RefreshDosisList();
-        deletion_->RemoveImageRowsByList();
+    connect(&form, &EditForm::closedWithOk, this, [this] {
+        if (job_.assignment == DoseAssignment::None)
+            return;
+        doseList_->RefreshDosisList(job_.assignment);
+        deletion_->RemoveImageRowsByList(job_.assignment);
     });
     form.Form_Load();
     runProgressDialog(form);
@@ -475,7 +480,7 @@ void Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnectio
 
 void Workstation::runDeletionJob(JobKind kind)
 {
-    ClearCurrentImage();
+    ClearCurrentImage(session_);
     JobMode = kind;
     EditForm form(&main_);
     form.Form_Load();
@@ -490,7 +495,7 @@ void Workstation::mnuApplyTasks()
     // images and the selected patient.
     pendingUpdate_ = {.tasks = TasksFromList(main_.lvTasks), .images = main_.dicomViewer->images(), .loadedLevel = LoadedLevel,
                       .patientKey = CurrentSelection.patientKey, .viewerWindow = {}};
-    ClearCurrentImage();
+    ClearCurrentImage(session_);
     headerJobRefused_ = false;
     JobMode = JobKind::UpdateStudy;
     {
@@ -513,7 +518,7 @@ void Workstation::mnuApplyTasks()
         main_.lvImages->clear();
     }
     main_.lvHeader->clear();
-    ClearViewer(main_.dicomViewer);
+    ClearViewer(session_, main_.dicomViewer);
     browser_->RefreshPatientList();
 }
 
@@ -535,7 +540,7 @@ void Workstation::SendSeries(const SendSelection &s, SendConnections connections
 {
     if (!undoneTasksAllowSend())
         return;
-    ClearViewer(main_.dicomViewer);
+    ClearViewer(session_, main_.dicomViewer);
     runSendJob(JobKind::SendSeries, s, std::move(connections));
     if (EntriesRemoved) {
         for (int i = 1; i < main_.lvSerien->topLevelItemCount(); ++i) {
@@ -565,17 +570,17 @@ void Workstation::SendStudy(const SendSelection &s, SendConnections connections)
     browser_->RefreshPatientList();
 }
 
-void Workstation::SendPatient(const SendSelection &s, SendConnections connections)
+void Workstation::SendPatient(const SendSelection &s, SendConnections connections, DoseAssignment assignment)
 {
     if (!undoneTasksAllowSend())
         return;
-    runSendJob(JobKind::SendPatient, s, std::move(connections));
+    runSendJob(JobKind::SendPatient, s, std::move(connections), assignment);
     if (EntriesRemoved) {
         main_.lvStudien->clear();
         main_.lvSerien->clear();
         main_.lvImages->clear();
         main_.lvDosis->clear();
-        ClearViewer(main_.dicomViewer);
+        ClearViewer(session_, main_.dicomViewer);
     }
     browser_->RefreshPatientList();
     main_.ClearInfoFields();

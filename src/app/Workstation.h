@@ -45,7 +45,9 @@ public:
     // the command, then the lists brought up to date.
     void SendSeries(const SendSelection &s, SendConnections connections);
     void SendStudy(const SendSelection &s, SendConnections connections);
-    void SendPatient(const SendSelection &s, SendConnections connections);
+    // A patient send from the merge commands applies the assignment to the
+    // dose list when its progress dialog closes with OK.
+    void SendPatient(const SendSelection &s, SendConnections connections, DoseAssignment assignment = DoseAssignment::None);
     // Where a send command given now goes: the partners in use, both for a
     // curative examination.
     SendTarget sendTarget() const;
@@ -76,7 +78,8 @@ private:
     // The worklist dialog, modal; Apply sets the current patient.
     void openWorklist();
     bool undoneTasksAllowSend();
-    void runSendJob(JobKind kind, const SendSelection &s, SendConnections connections);
+    void runSendJob(JobKind kind, const SendSelection &s, SendConnections connections,
+                    DoseAssignment assignment = DoseAssignment::None);
     void runDeletionJob(JobKind kind);
     // Import (files, or a DICOMDIR) and export (ExportKinds) of the viewer's images.
     void importImages(JobKind kind);
@@ -86,8 +89,6 @@ private:
     void UpdateTimer(class EditForm &form);
     bool headerJobRefused_ = false;
     HeaderUpdateInput pendingUpdate_; // taken by mnuApplyTasks, run by UpdateTimer
-    // The patient selection held, for the send after a merge.
-    SendSelection selection() const;
 
     MainForm &main_;
     Session session_; // before the subsystems, which hold references to it

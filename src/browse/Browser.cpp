@@ -113,7 +113,8 @@ ImageTarget SeriesRowTarget(const QTreeWidgetItem *row)
     return SeriesTarget(row->data(0, Qt::UserRole).toLongLong());
 }
 
-Browser::Browser(const BrowserControls &controls, QObject *parent) : QObject(parent), c_(controls) {}
+Browser::Browser(Session &session, const BrowserControls &controls, QObject *parent)
+    : QObject(parent), session_(session), c_(controls) {}
 
 void Browser::critical(const QString &message)
 {
@@ -161,7 +162,7 @@ void Browser::RefreshPatientList()
         clearList(c_.lvImages);
         if (c_.dicomViewer)
             c_.dicomViewer->clearImages();
-        ClearCurrentImage(); // its image left the viewer with the rest
+        ClearCurrentImage(session_); // its image left the viewer with the rest
         const DbResult rows = Execute(ImageDatabase, QStringLiteral(
             "SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten"));
         if (!rows.ok()) {
@@ -199,7 +200,7 @@ void Browser::clearTaskStateForNewPatient()
 {
     if (c_.clearTaskState)
         c_.clearTaskState();
-    ClearCurrentImage();
+    ClearCurrentImage(session_);
     if (c_.dicomViewer)
         c_.dicomViewer->refreshDisplay();
     for (int i = 1; i <= 4; ++i)
@@ -420,7 +421,7 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
     if (loading_)
         return; // a click while the previous load lets events run
     loading_ = true;
-    ClearViewer(c_.dicomViewer);
+    ClearViewer(session_, c_.dicomViewer);
     if (c_.dicomViewer)
         c_.dicomViewer->setRedraw(false);
     const QString folder = AppPath(QLatin1String(AppFiles::ImagesFolder)) + QLatin1Char('/') + CurrentSelection.studyUid;
@@ -471,12 +472,12 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
         if (!safeFolder || !isPlainUid(uid))
             error = {ErrorCode::NotReadable, QStringLiteral("Not a UID: %1/%2").arg(CurrentSelection.studyUid, uid)};
         else
-            ok = ReadFileIntoList(LoadedImageList, path, &error);
+            ok = ReadFileIntoList(session_.loadedImages(), path, &error);
         ++progress;
         if (c_.pbLoad)
             c_.pbLoad->setValue(std::min(progress, c_.pbLoad->maximum()));
         if (c_.dicomViewer) // a file that cannot be read keeps its tile, as an empty frame
-            c_.dicomViewer->addImage(ok ? LoadedImageList.items.last() : UnreadableImage(path));
+            c_.dicomViewer->addImage(ok ? session_.loadedImages().items.last() : UnreadableImage(path));
         if (!ok) {
             WriteErrorLog(error.number, error.text, QStringLiteral("MainForm LoadStudy (READ_ERROR)"));
             critical(QStringLiteral("An error occured during loading - please retry!"));

@@ -79,7 +79,7 @@ struct BrowserControls {
 class Browser : public QObject {
     Q_OBJECT
 public:
-    explicit Browser(const BrowserControls &controls, QObject *parent = nullptr);
+    Browser(Session &session, const BrowserControls &controls, QObject *parent = nullptr);
 
     // Toolbar "refresh", menu "Refresh list" and the poll timer (after setting ListRefreshRequested).
     void RefreshPatientList();
@@ -110,6 +110,7 @@ private:
     void popUp(QMenu *menu, QTreeWidget *list, const QPoint &pos);
     void takeStudyRow(QTreeWidgetItem *item);
 
+    Session &session_;
     BrowserControls c_;
     bool loading_ = false;
 };

@@ -31,8 +31,9 @@ QTreeWidgetItem *rowWithTag(QTreeWidget *list, qlonglong tag)
 
 } // namespace
 
-ListDeletion::ListDeletion(const DeletionControls &controls, QObject *parent)
+ListDeletion::ListDeletion(Session &session, const DeletionControls &controls, QObject *parent)
     : QObject(parent)
+    , session_(session)
     , c_(controls)
 {
 }
@@ -149,9 +150,9 @@ void ListDeletion::patientGone(const ImageTarget &t)
 
 void ListDeletion::PopupDeleteImage()
 {
-    if (!CurrentImageExists || !CurrentImage || !c_.askYesNo(QStringLiteral("Delete image?")))
+    if (!session_.currentImage() || !c_.askYesNo(QStringLiteral("Delete image?")))
         return;
-    const QString uid = ImageUid(CurrentImage);
+    const QString uid = ImageUid(session_.currentImage());
     const ImageTarget series = SeriesTargetOfImage(uid);
     if (!series.valid) {
         nothingToDelete();
@@ -181,11 +182,11 @@ void ListDeletion::PopupDeleteImage()
     }
     if (!DeleteImageFromDatabase(uid, series.studyUid))
         return; // the row stays, and so does the image (logged)
-    ListRemove(LoadedImageList, uid);
+    ListRemove(session_.loadedImages(), uid);
     c_.dicomViewer->clearImages();
     for (const ToolkitImagePtr &image : kept)
         c_.dicomViewer->addImage(image);
-    ClearCurrentImage();
+    ClearCurrentImage(session_);
     if (c_.showFromFirstImage)
         c_.showFromFirstImage();
     c_.lvHeader->clear();
@@ -251,18 +252,18 @@ void ListDeletion::PopUpPatient_DeleteAll()
         c_.setStatusPanel(panel, QString());
 }
 
-void ListDeletion::RemoveImageRowsByList()
+void ListDeletion::RemoveImageRowsByList(DoseAssignment mode)
 {
     // Images kept after a send keep their rows: only the list is emptied.
-    if (Settings.SentAndKeep == 1 && AssignmentMode != 0) {
+    if (Settings.SentAndKeep == 1 && mode != DoseAssignment::None) {
         c_.lvImages->clear();
         return;
     }
     QList<qlonglong> ids;
-    if (AssignmentMode == 1) {
+    if (mode == DoseAssignment::AllListed) {
         for (int i = 0; i < c_.lvImages->topLevelItemCount(); ++i)
             ids << c_.lvImages->topLevelItem(i)->text(0).toLongLong();
-    } else if (AssignmentMode == 2) {
+    } else if (mode == DoseAssignment::RemoveSelected) {
         if (QTreeWidgetItem *row = c_.lvImages->currentItem())
             ids << row->text(0).toLongLong();
     } else {
@@ -270,6 +271,6 @@ void ListDeletion::RemoveImageRowsByList()
     }
     DeleteImageRows(ids);
     c_.lvImages->clear();
-    if (AssignmentMode == 2 && c_.selectStudyAgain)
+    if (mode == DoseAssignment::RemoveSelected && c_.selectStudyAgain)
         c_.selectStudyAgain();
 }

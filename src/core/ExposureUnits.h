@@ -24,6 +24,14 @@ struct ExposureValues {
     QString other; // the projection
 };
 
+// What closing a send or a dose-list command does with the listed exposures.
+enum class DoseAssignment : qint16 {
+    None = 0,
+    AllListed = 1,      // every listed row goes to the selected patient
+    RemoveSelected = 2, // the selected row leaves the list
+    AssignSelected = 3, // the selected row goes to the selected patient
+};
+
 struct HeaderExposureValues {
     QString kvp, exposureTime, mas, thickness, compression, dose;
     QString microAs; // the exposure in microampere-seconds, which keeps the fraction of a mAs

@@ -1,13 +1,7 @@
 #include "core/WorkstationState.h"
 
-ExposureValues SelectedExposure;
-QString CurrentExposureTime;
-QString CurrentProjection;
-qint16 ProjectionCounter = 0;
-qint16 AssignmentMode = 0;
 bool BatchJobActive = false;
 bool ImageLoadActive = false;
 bool ListRefreshRequested = false;
-qint16 ExaminationType = 0;
 QMap<QString, QString> ActiveFilterTags;
 bool VisibleTagsChanged = false;

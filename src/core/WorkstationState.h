@@ -6,26 +6,11 @@
 // Process-wide state the main window owns and the subsystems read. One user
 // interface thread touches it; no locks.
 
-#include "core/ExposureUnits.h"
-
-extern ExposureValues SelectedExposure;
-extern QString CurrentExposureTime;
-
-// Projection state of the exposure decoders.
-extern QString CurrentProjection;
-extern qint16 ProjectionCounter;
-
-// How the next dose-list refresh assigns the listed exposures (0 = not at all).
-extern qint16 AssignmentMode;
-
 // Keep list refreshes out while a job or an image load runs.
 extern bool BatchJobActive;
 extern bool ImageLoadActive;
 // Set by the periodic poll, cleared by the fills it asks for.
 extern bool ListRefreshRequested;
-
-// 1 = "Curative", 2 = "Screening", 0 until the operator picks one.
-extern qint16 ExaminationType;
 
 
 // The active modality filter's attributes (Tag → Description), read by the header view.

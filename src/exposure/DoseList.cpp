@@ -1,4 +1,3 @@
-#include "store/Session.h"
 #include "exposure/DoseList.h"
 
 #include "core/ErrorLog.h"
@@ -26,8 +25,8 @@ const char *const kColumns[] = {"Datum", "Zeit", "KVP", "ma", "Dicke", "Druck", 
 
 } // namespace
 
-DoseList::DoseList(const ExposureControls &controls, QObject *parent)
-    : QObject(parent), c_(controls), today_([] { return QDate::currentDate(); })
+DoseList::DoseList(Session &session, const ExposureControls &controls, QObject *parent)
+    : QObject(parent), session_(session), c_(controls), today_([] { return QDate::currentDate(); })
 {
     if (c_.lvDosis) {
         connect(c_.lvDosis, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { lvDosis_ItemClick(item); });
@@ -86,12 +85,13 @@ void DoseList::lvDosis_Fill()
 
 void DoseList::fillFrom(const std::optional<QString> &patientName)
 {
-    if (!OpenUserDatabase()) {
-        WriteErrorLog(UserDatabase.error().number, UserDatabase.error().text, kFillSource);
-        return;
+    DbResult r;
+    {
+        DatabaseSession db(UserDatabase);
+        if (!db.ok())
+            return LogFailure(db.error(), kFillSource);
+        r = OpenExposuresOf(UserDatabase, today(), patientName);
     }
-    const DbResult r = OpenExposuresOf(UserDatabase, today(), patientName);
-    CloseUserDatabase();
     if (!r.ok()) {
         LogFailure(r, kFillSource);
         return;
@@ -126,11 +126,20 @@ void DoseList::fillFrom(const std::optional<QString> &patientName)
     list->setUpdatesEnabled(true);
 }
 
-void DoseList::RefreshDosisList()
+void DoseList::RefreshDosisList(DoseAssignment mode)
 {
-    if (!OpenUserDatabase()) {
-        WriteErrorLog(UserDatabase.error().number, UserDatabase.error().text, kRefreshSource);
+    if (!refresh(mode))
         return;
+    c_.lvDosis->clear();
+    lvDosis_Fill();
+}
+
+bool DoseList::refresh(DoseAssignment mode)
+{
+    DatabaseSession db(UserDatabase);
+    if (!db.ok()) {
+        LogFailure(db.error(), kRefreshSource);
+        return false;
     }
     QTreeWidget *list = c_.lvDosis;
     const auto selectedId = [list]() -> std::optional<qlonglong> {
@@ -141,12 +150,12 @@ void DoseList::RefreshDosisList()
     };
     const auto fail = [](const DbResult &r) {
         LogFailure(r, kRefreshSource);
-        CloseUserDatabase();
+        return false;
     };
     const QString patientId = CurrentSelection.patientId;
     const QString patientName = CurrentSelection.patientName;
-    switch (AssignmentMode) {
-    case 1:
+    switch (mode) {
+    case DoseAssignment::AllListed:
         for (int i = 0; i < list->topLevelItemCount(); ++i) {
             const DbResult r = AssignExposure(UserDatabase, list->topLevelItem(i)->data(0, Qt::UserRole).toLongLong(),
                                               patientId, patientName);
@@ -154,33 +163,29 @@ void DoseList::RefreshDosisList()
                 return fail(r);
         }
         break;
-    case 2:
-    case 3: {
+    case DoseAssignment::RemoveSelected:
+    case DoseAssignment::AssignSelected: {
         const auto id = selectedId();
         if (!id) {
             WriteErrorLog(ErrorCode::NoObject, QStringLiteral("Object variable or With block variable not set (no selected exposure)"),
                           kRefreshSource);
-            CloseUserDatabase();
-            return;
+            return false;
         }
-        const DbResult r = AssignmentMode == 2 ? RemoveExposureFromList(UserDatabase, *id)
-                                               : AssignExposure(UserDatabase, *id, patientId, patientName);
+        const DbResult r = mode == DoseAssignment::RemoveSelected ? RemoveExposureFromList(UserDatabase, *id)
+                                                                  : AssignExposure(UserDatabase, *id, patientId, patientName);
         if (!r.ok())
             return fail(r);
         break;
     }
-    default:
+    case DoseAssignment::None:
         break;
     }
-    CloseUserDatabase();
-    list->clear();
-    lvDosis_Fill();
+    return true;
 }
 
 void DoseList::PopupDeleteDosis()
 {
-    AssignmentMode = 2;
-    RefreshDosisList();
+    RefreshDosisList(DoseAssignment::RemoveSelected);
     c_.exposureDateBox->clear();
     c_.exposureTimeBox->clear();
     for (QLineEdit *t : c_.exposureBoxes)
@@ -203,13 +208,9 @@ void DoseList::lvDosis_ItemClick(QTreeWidgetItem *item)
             }
         }
     }
-    SelectedExposure.kV = item->text(3);
-    SelectedExposure.mAs = item->text(4);
-    SelectedExposure.thickness = item->text(5);
-    SelectedExposure.compression = item->text(6);
-    SelectedExposure.dose = item->text(7);
-    SelectedExposure.other = item->text(8);
-    CurrentExposureTime = item->text(10);
+    session_.setSelectedExposure({.kV = item->text(3), .mAs = item->text(4), .thickness = item->text(5), .compression = item->text(6),
+                                  .dose = item->text(7), .other = item->text(8)},
+                                 item->text(10));
     c_.exposureDateBox->setText(item->text(1));
     c_.exposureTimeBox->setText(item->text(2));
     for (int i = 0; i < 6; ++i)
@@ -235,12 +236,13 @@ void DoseList::lvDosis_MouseUp(Qt::MouseButton button, const QPoint &pos)
 void DoseList::cmbDosis_DropDown()
 {
     c_.cmbDosis->clear();
-    if (!OpenUserDatabase()) {
-        WriteErrorLog(UserDatabase.error().number, UserDatabase.error().text, kFillSource);
-        return;
+    DbResult r;
+    {
+        DatabaseSession db(UserDatabase);
+        if (!db.ok())
+            return LogFailure(db.error(), kFillSource);
+        r = OpenPatientNamesOf(UserDatabase, today());
     }
-    const DbResult r = OpenPatientNamesOf(UserDatabase, today());
-    CloseUserDatabase();
     if (!r.ok()) {
         LogFailure(r, kFillSource);
         return;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "core/ExposureUnits.h"
 #include "exposure/ExposureControls.h"
+#include "store/Session.h"
 
 #include <QDate>
 #include <functional>
@@ -13,15 +15,15 @@ class DoseList : public QObject {
     Q_OBJECT
 public:
     // Connects lvDosis (click, right button), cmbDosis (list opening, choice) and PopupDeleteDosis.
-    explicit DoseList(const ExposureControls &controls, QObject *parent = nullptr);
+    DoseList(Session &session, const ExposureControls &controls, QObject *parent = nullptr);
 
     // Sets the eleven headings of lvDosis.
     static void PrepareColumns(QTreeWidget *list);
 
     // Refills the list with today's open exposures (skipped while BatchJobActive).
     void lvDosis_Fill();
-    // Applies AssignmentMode (1 all listed rows, 2 remove selected, 3 assign selected), then refills.
-    void RefreshDosisList();
+    // Applies the assignment (all listed rows, remove or assign the selected one), then refills.
+    void RefreshDosisList(DoseAssignment mode);
     void PopupDeleteDosis();
     void lvDosis_ItemClick(QTreeWidgetItem *item);
     // Right button released at pos (viewport coordinates): select the row there, open Popup_Dosis.
@@ -37,7 +39,9 @@ public:
 
 private:
     void fillFrom(const std::optional<QString> &patientName);
+    bool refresh(DoseAssignment mode);
 
+    Session &session_;
     ExposureControls c_;
     std::function<QDate()> today_;
 };

@@ -122,18 +122,17 @@ void DosisForm::cmdMod_Click() { fill(true, kAllSource); }
 void DosisForm::fill(bool everything, const QString &source)
 {
     ListView1->clear();
-    if (!OpenUserDatabase()) {
-        WriteErrorLog(UserDatabase.error().number, UserDatabase.error().text, source);
-        return;
+    DbResult r;
+    {
+        DatabaseSession db(UserDatabase);
+        if (!db.ok())
+            return LogFailure(db.error(), source);
+        const JournalSearch search{txtID->text(), txtPatname->text(), MonthView1->selectedDate(), everything};
+        QCoreApplication::processEvents();
+        r = SearchJournal(UserDatabase, search);
     }
-    const JournalSearch search{txtID->text(), txtPatname->text(), MonthView1->selectedDate(), everything};
-    QCoreApplication::processEvents();
-    const DbResult r = SearchJournal(UserDatabase, search);
-    CloseUserDatabase();
-    if (!r.ok()) {
-        WriteErrorLog(r.number, r.text, source);
-        return;
-    }
+    if (!r.ok())
+        return LogFailure(r, source);
     const QLocale locale;
     QList<QTreeWidgetItem *> rows;
     rows.reserve(r.rows.size());
@@ -175,16 +174,13 @@ void DosisForm::updateDosisDB()
                 return;
         }
     }
-    DbResult r;
-    if (!OpenUserDatabase()) {
-        r.number = UserDatabase.error().number;
-        r.text = UserDatabase.error().text;
-    } else {
-        r = ReleaseExposure(UserDatabase, id, name, today());
-        CloseUserDatabase();
+    Result r;
+    {
+        DatabaseSession db(UserDatabase);
+        r = db.ok() ? Result(ReleaseExposure(UserDatabase, id, name, today())) : db.error();
     }
     if (!r.ok()) {
-        WriteErrorLog(r.number, r.text, kFreeSource);
+        LogFailure(r, kFreeSource);
         Prompts().critical(this, QStringLiteral("The exposure could not be set free: ") + r.text, windowTitle());
         return;
     }

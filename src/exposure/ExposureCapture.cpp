@@ -3,7 +3,6 @@
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
 #include "core/Settings.h"
-#include "core/WorkstationState.h"
 #include "exposure/DoseList.h"
 #include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"
@@ -50,8 +49,8 @@ void logPort(QSerialPort &port, const QString &what)
 
 } // namespace
 
-ExposureCapture::ExposureCapture(const ExposureControls &controls, DoseList &doseList, QObject *parent)
-    : QObject(parent), c_(controls), doseList_(doseList), clock_([] { return QDateTime::currentDateTime(); })
+ExposureCapture::ExposureCapture(Session &session, const ExposureControls &controls, DoseList &doseList, QObject *parent)
+    : QObject(parent), session_(session), c_(controls), doseList_(doseList), clock_([] { return QDateTime::currentDateTime(); })
 {
     c_.SerTimer->setInterval(100);
     c_.sendTimer->setInterval(1000);
@@ -124,14 +123,14 @@ void ExposureCapture::applyLineSettings()
     if (Settings.Bit_Get < 0 || Settings.Bit_Get > 4)
         WriteErrorLog(ErrorCode::OutOfRange, QStringLiteral("Subscript out of range (ComPort\\Bit_Get %1)").arg(Settings.Bit_Get), kPortSource);
     else if (Settings.Bit_Get == 0)
-        WriteErrorLog(380, QStringLiteral("Invalid property value (4 data bits are not supported)"), kPortSource);
+        WriteErrorLog(ErrorCode::InvalidProperty, QStringLiteral("Invalid property value (4 data bits are not supported)"), kPortSource);
     else if (!port_.setDataBits(QSerialPort::DataBits(4 + Settings.Bit_Get)))
         logPort(port_, QStringLiteral("data bits ") + entry(kDataBits, Settings.Bit_Get));
 
     if (Settings.Bit_Put < 0 || Settings.Bit_Put > 2)
         WriteErrorLog(ErrorCode::OutOfRange, QStringLiteral("Subscript out of range (ComPort\\Bit_Put %1)").arg(Settings.Bit_Put), kPortSource);
     else if (Settings.Bit_Put == 1)
-        WriteErrorLog(380, QStringLiteral("Invalid property value (1.5 stop bits are not supported)"), kPortSource);
+        WriteErrorLog(ErrorCode::InvalidProperty, QStringLiteral("Invalid property value (1.5 stop bits are not supported)"), kPortSource);
     else if (!port_.setStopBits(Settings.Bit_Put == 0 ? QSerialPort::OneStop : QSerialPort::TwoStop))
         logPort(port_, QStringLiteral("stop bits ") + entry(kStopBits, Settings.Bit_Put));
 
@@ -145,10 +144,10 @@ void ExposureCapture::applyLineSettings()
             logPort(port_, QStringLiteral("handshake %1").arg(Settings.Flux));
         break;
     case 3:
-        WriteErrorLog(380, QStringLiteral("Invalid property value (RTS together with XOn/XOff is not supported)"), kPortSource);
+        WriteErrorLog(ErrorCode::InvalidProperty, QStringLiteral("Invalid property value (RTS together with XOn/XOff is not supported)"), kPortSource);
         break;
     default:
-        WriteErrorLog(380, QStringLiteral("Invalid property value (ComPort\\Flux %1)").arg(Settings.Flux), kPortSource);
+        WriteErrorLog(ErrorCode::InvalidProperty, QStringLiteral("Invalid property value (ComPort\\Flux %1)").arg(Settings.Flux), kPortSource);
         break;
     }
 }
@@ -160,7 +159,7 @@ void ExposureCapture::Initialise_cPort()
         port_.close();
     const QString device = ComPortDevice(Settings.Port);
     if (device.isEmpty())
-        WriteErrorLog(8002, QStringLiteral("Invalid port number %1").arg(Settings.Port), kPortSource);
+        WriteErrorLog(ErrorCode::InvalidPortNumber, QStringLiteral("Invalid port number %1").arg(Settings.Port), kPortSource);
     port_.setPortName(device);
     if (!port_.isOpen() && !device.isEmpty() && !port_.open(QIODevice::ReadWrite))
         logPort(port_, QStringLiteral("open ") + device);
@@ -223,7 +222,7 @@ void ExposureCapture::SerTimer_Tick()
     }
     // A line that never ends a message (wrong unit type, noise) must not grow without bound.
     if (buffer_.size() > MaxBufferLength) {
-        WriteErrorLog(7, QStringLiteral("Out of memory (%1 characters received without an end of message; discarded)")
+        WriteErrorLog(ErrorCode::OutOfMemory, QStringLiteral("Out of memory (%1 characters received without an end of message; discarded)")
                              .arg(buffer_.size()),
                       kTickSource);
         setBuffer(QString());
@@ -292,9 +291,9 @@ void ExposureCapture::dbFill()
             WriteErrorLog(qint32(f.error()), f.errorString(), kFillSource);
         f.close();
         if (QFile::exists(donePath) && !QFile::remove(donePath))
-            WriteErrorLog(75, QStringLiteral("Path/File access error (") + donePath + QLatin1Char(')'), kFillSource);
+            WriteErrorLog(ErrorCode::PathAccess, QStringLiteral("Path/File access error (") + donePath + QLatin1Char(')'), kFillSource);
         if (!QFile::rename(inputPath, donePath))
-            WriteErrorLog(58, QStringLiteral("File already exists (") + donePath + QLatin1Char(')'), kFillSource);
+            WriteErrorLog(ErrorCode::FileExists, QStringLiteral("File already exists (") + donePath + QLatin1Char(')'), kFillSource);
     }
     c_.decoderTokenList->clear();
 
@@ -302,9 +301,9 @@ void ExposureCapture::dbFill()
     in.unitType = Settings.XrayComm;
     in.buffer = buffer_;
     in.patientName = c_.lblCount->text();
-    in.currentProjection = CurrentProjection;
-    in.projectionCounter = ProjectionCounter;
-    in.currentExposureTime = CurrentExposureTime;
+    in.currentProjection = currentProjection_;
+    in.projectionCounter = projectionCounter_;
+    in.currentExposureTime = session_.selectedExposureTime();
     in.projectionBox = c_.exposureBoxes[5]->text();
     in.doseLine = c_.doseLineBox->text();
     in.debug = Settings.Debug == 1;
@@ -314,25 +313,26 @@ void ExposureCapture::dbFill()
     c_.decoderTokenList->addItems(out.tokens);
     c_.doseLineBox->setText(out.doseLine);
     setBuffer(out.buffer);
-    ProjectionCounter = out.projectionCounter;
-    CurrentExposureTime = out.currentExposureTime;
-    for (const DecoderError &e : out.errors)
-        WriteErrorLog(e.number, e.description, kFillSource);
+    projectionCounter_ = out.projectionCounter;
+    if (out.currentExposureTime != session_.selectedExposureTime())
+        session_.setSelectedExposure(session_.selectedExposure(), out.currentExposureTime);
+    for (const Result &e : out.errors)
+        LogFailure(e, kFillSource);
     for (const QString &text : out.messageBoxes)
         showMessage(text);
     if (out.deleteSerialInput && QFile::exists(inputPath) && !QFile::remove(inputPath))
-        WriteErrorLog(75, QStringLiteral("Path/File access error (") + inputPath + QLatin1Char(')'), kFillSource);
+        WriteErrorLog(ErrorCode::PathAccess, QStringLiteral("Path/File access error (") + inputPath + QLatin1Char(')'), kFillSource);
 
     if (out.record) {
-        if (!OpenUserDatabase()) {
-            WriteErrorLog(UserDatabase.error().number, UserDatabase.error().text, kFillSource);
+        DatabaseSession db(UserDatabase);
+        if (!db.ok()) {
+            LogFailure(db.error(), kFillSource);
         } else {
             const JournalInsert ins = InsertExposure(UserDatabase, *out.record);
-            for (const JournalProblem &p : ins.problems)
-                WriteErrorLog(p.number, p.description, kFillSource);
+            for (const Result &p : ins.problems)
+                LogFailure(p, kFillSource);
             if (!ins.ok())
-                WriteErrorLog(ins.number, ins.text, kFillSource);
-            CloseUserDatabase();
+                LogFailure(ins, kFillSource);
         }
     }
     if (out.clearProjectionBox)
@@ -359,7 +359,7 @@ void ExposureCapture::decodeNowButton_Click() { dbFill(); }
 
 void ExposureCapture::newExaminationButton_Click()
 {
-    ProjectionCounter = 0;
+    projectionCounter_ = 0;
     paint(c_.newExaminationButton, QColor(0, 255, 0));
     paint(c_.stopButton, QColor(255, 0, 0));
     if (!c_.sendTimer->isActive())
@@ -374,7 +374,7 @@ void ExposureCapture::activateButton_Click() { c_.sendTimer->start(); }
 
 void ExposureCapture::stopButton_Click()
 {
-    ProjectionCounter = 0;
+    projectionCounter_ = 0;
     paint(c_.newExaminationButton, QColor(255, 0, 0));
     paint(c_.stopButton, QColor(0, 255, 0));
     c_.sendTimer->stop();

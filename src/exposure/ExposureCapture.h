@@ -2,6 +2,7 @@
 
 #include "exposure/ExposureControls.h"
 #include "exposure/ExposureDecoders.h"
+#include "store/Session.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -18,7 +19,7 @@ class ExposureCapture : public QObject {
     Q_OBJECT
 public:
     // Connects SerTimer, sendTimer and the four capture buttons; sets the timer intervals.
-    ExposureCapture(const ExposureControls &controls, DoseList &doseList, QObject *parent = nullptr);
+    ExposureCapture(Session &session, const ExposureControls &controls, DoseList &doseList, QObject *parent = nullptr);
 
     // (Re)opens the port with the settings record; on every activation and after the options dialog.
     void Initialise_cPort();
@@ -45,6 +46,13 @@ public:
 
     QSerialPort &port() { return port_; }
 
+    // The decoders' projection state: the caption of the projection button
+    // clicked last, and the view counter of the polled units (0 to 4).
+    const QString &currentProjection() const { return currentProjection_; }
+    void setCurrentProjection(const QString &caption) { currentProjection_ = caption; }
+    qint16 projectionCounter() const { return projectionCounter_; }
+    void setProjectionCounter(qint16 counter) { projectionCounter_ = counter; }
+
     // The most the receive buffer holds without a complete message.
     static constexpr qsizetype MaxBufferLength = 1 << 20;
 
@@ -58,8 +66,11 @@ private:
     void showMessage(const QString &text);
     static void paint(QPushButton *button, const QColor &colour);
 
+    Session &session_;
     ExposureControls c_;
     DoseList &doseList_;
+    QString currentProjection_;
+    qint16 projectionCounter_ = 0;
     QSerialPort port_;
     QString buffer_;
     int pollPauseMs_ = 5000;

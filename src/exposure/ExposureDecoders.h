@@ -36,12 +36,6 @@ struct DecoderInput {
     QDateTime now;               // today and now of the decoding
 };
 
-// A value that failed to decode; the rest of the record is still written.
-struct DecoderError {
-    qint32 number = 0;
-    QString description;
-};
-
 struct DecoderOutput {
     std::optional<ExposureRecord> record; // at most one per call
     bool closingSteps = true;             // counter wrap, SerTimer on, list refill
@@ -54,7 +48,7 @@ struct DecoderOutput {
     bool clearProjectionBox = false;      // empty the projection box
     bool deleteSerialInput = false;       // remove a cInput.txt that arrived meanwhile
     QStringList messageBoxes;             // shown in order, OK only
-    QList<DecoderError> errors;
+    QList<Result> errors;                 // values that failed to decode; the rest of the record is written
 };
 
 DecoderOutput DecodeExposure(const DecoderInput &in);

@@ -11,15 +11,9 @@
 // The SQL of tblDosis. Every value is bound; patient names with apostrophes
 // are stored and matched like any other. Callers open and close the database.
 
-// One column a value could not be stored in; the rest of the row still is.
-struct JournalProblem {
-    qint32 number = 0;
-    QString description;
-};
-
 struct JournalInsert : Result {
     qlonglong id = 0;
-    QList<JournalProblem> problems; // values left out of the row
+    QList<Result> problems; // values left out of the row; the rest of the row is stored
 };
 
 // Adds the record as a new row. Datum is parsed from the decoder's text; a

@@ -141,8 +141,7 @@ void EditForm::enableOK()
 
 void EditForm::cmdOK_Click()
 {
-    if (AssignmentMode != 0)
-        emit closedWithAssignment();
+    emit closedWithOk();
     unload();
     accept();
 }

@@ -66,9 +66,9 @@ public:
     std::function<void()> onUnload;
 
 signals:
-    // OK pressed after a job with an AssignmentMode: the dose list and the
-    // image list are to be refreshed.
-    void closedWithAssignment();
+    // OK pressed: a send that assigns exposures refreshes the dose list and
+    // the image list.
+    void closedWithOk();
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -252,7 +252,7 @@ void PatientSenden(EditForm &form, SendJob &job)
         if (job.SentCount != job.TotalCount || !removedAll) {
             form.append(QStringLiteral("skipped (not all files send)\r\n"));
         } else {
-            AssignmentMode = 1;
+            job.assignment = DoseAssignment::AllListed;
             if (job.RefreshDosisList)
                 job.RefreshDosisList();
             DbResult r;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/ExposureUnits.h"
 #include "network/StoragePartners.h"
 #include "toolkit/ToolkitNetwork.h"
 
@@ -61,6 +62,9 @@ struct SendJob {
     int SentCount = 0;
     std::function<void()> studyRowRemoved;
     std::function<void()> patientRowRemoved;
+    // What closing the progress dialog with OK does to the dose list; the
+    // patient send sets AllListed when it removed the patient.
+    DoseAssignment assignment = DoseAssignment::None;
     // The patient send marks the listed exposures as used for this patient.
     std::function<void()> RefreshDosisList;
 };

@@ -34,7 +34,7 @@ BrowserWindow::BrowserWindow(const std::function<void(BrowserControls &, ViewerC
         panels[p] = t;
         status.setText(panels.values().join(u"  |  "_s));
     };
-    ViewerControls v{.dicomViewer = &dicomViewer, .dv1_vscroll = &dv1_vscroll, .lvImages = &lvImages, .PopUpViewer = &PopUpViewer, .setStatusPanel = setPanel};
+    ViewerControls v{.dicomViewer = &dicomViewer, .dv1_vscroll = &dv1_vscroll, .lvImages = &lvImages, .PopUpViewer = &PopUpViewer};
     BrowserControls c{.window = &window, .lvPatients = &lvPatients, .lvStudien = &lvStudien, .lvSerien = &lvSerien, .lvImages = &lvImages,
                       .lvDosis = &lvDosis, .frmSerien = &frmSerien, .pbLoad = &pbLoad, .cmdSelected = &cmdSelected,
                       .PopUpPatient = &PopUpPatient, .PopUpStudie = &PopUpStudie, .PopUpSerie = &PopUpSerie, .UpdateTimer = &UpdateTimer,
@@ -42,11 +42,12 @@ BrowserWindow::BrowserWindow(const std::function<void(BrowserControls &, ViewerC
                       .showCritical = [](const QString &m) { fprintf(stderr, "message: %s\n", qPrintable(m)); }};
     if (adjust)
         adjust(c, v);
-    viewer = std::make_unique<ImageViewer>(v);
+    viewer = std::make_unique<ImageViewer>(session, v);
+    QObject::connect(viewer.get(), &ImageViewer::statusText, &window, setPanel);
     viewer->SetUpViewer();
     viewer->BuildPopUpViewer();
     c.viewer = viewer.get();
-    browser = std::make_unique<Browser>(c);
+    browser = std::make_unique<Browser>(session, c);
     window.show();
 }
 

@@ -23,6 +23,7 @@ struct BrowserWindow {
     QScrollBar dv1_vscroll{Qt::Vertical};
     QLabel status;
     QMap<int, QString> panels; // statusLine panels by number
+    Session session;
     std::unique_ptr<ImageViewer> viewer;
     std::unique_ptr<Browser> browser;
 

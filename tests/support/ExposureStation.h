@@ -40,6 +40,7 @@ struct ExposureFixture {
     int reads = 0;
     int ticksSinceRead = 0;
     bool ready = false; // the journal exists
+    Session session;
     std::unique_ptr<DoseList> doseList;
     std::unique_ptr<ExposureCapture> capture;
 
@@ -70,10 +71,11 @@ struct ExposureFixture {
         c.sendTimer = new QTimer(&window);
         c.runTaskButton0 = [this] { ++taskButtonRuns; };
         c.showMessage = [this](const QString &text) { messages.append(text); };
-        doseList = std::make_unique<DoseList>(c);
+        doseList = std::make_unique<DoseList>(session, c);
         c.PopupDeleteDosis = c.Popup_Dosis->findChild<QAction *>(u"PopupDeleteDosis"_s);
         doseList->setToday([] { return Day; });
-        capture = std::make_unique<ExposureCapture>(c, *doseList);
+        capture = std::make_unique<ExposureCapture>(session, c, *doseList);
+        capture->setCurrentProjection(u"L CC"_s); // the projection button clicked last
         capture->setClock([] { return QDateTime(Day, QTime(14, 5, 9)); });
         QObject::connect(&capture->port(), &QSerialPort::readyRead, [this] {
             ++reads;

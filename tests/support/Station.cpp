@@ -74,13 +74,7 @@ bool MakeStationDatabases(const QString &appFolder, QString *error)
 void ResetWorkstationState()
 {
     Settings = SettingsRecord();
-    SelectedExposure = ExposureValues();
-    CurrentExposureTime.clear();
-    CurrentProjection.clear();
-    ProjectionCounter = 0;
-    AssignmentMode = 0;
     BatchJobActive = ImageLoadActive = ListRefreshRequested = false;
-    ExaminationType = 0;
     CurrentSelection = BrowserSelection();
 }
 
