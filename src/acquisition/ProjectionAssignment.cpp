@@ -79,6 +79,8 @@ QString ProjectionAssignment::askSide(const ToolkitImagePtr &image)
     return form.side();
 }
 
+int ProjectionAssignment::exposureCount() const { return c_.exposureCount ? c_.exposureCount() : 0; }
+
 void ProjectionAssignment::emptyWorkFolder()
 {
     QDir bin(binFolder());
@@ -89,14 +91,12 @@ void ProjectionAssignment::emptyWorkFolder()
 bool ProjectionAssignment::stamp(const ToolkitImagePtr &image, const QString &key)
 {
     const qint16 unit = Settings.XrayComm;
-    const int rows = c_.lvDosis->topLevelItemCount();
+    const int rows = exposureCount();
     for (int j = 0; j < rows; ++j) {
-        QTreeWidgetItem *item = c_.lvDosis->topLevelItem(j);
-        c_.lvDosis->setCurrentItem(item);
-        if (c_.lvDosis_ItemClick)
-            c_.lvDosis_ItemClick(item);
+        if (c_.chooseExposure)
+            c_.chooseExposure(j);
         QCoreApplication::processEvents();
-        const QString projection = c_.exposureBoxes[5]->text();
+        const QString projection = session_.selectedExposure().other;
         if (unit == 2 && projection.isEmpty()) {
             Prompts().critical(c_.parent,
                                QStringLiteral("You have not set the projection, please click on the correct projection button!\n"
@@ -153,7 +153,7 @@ void ProjectionAssignment::cmdAll_Click()
     emptyWorkFolder();
     const ToolkitImageList &loaded = session_.loadedImages();
     const int images = ListCount(loaded);
-    if (images != c_.lvDosis->topLevelItemCount()) {
+    if (images != exposureCount()) {
         Prompts().information(c_.parent, QStringLiteral("There are not all images on the system please wait a few second and try again!"),
                               DefaultPromptTitle);
         return;
@@ -226,11 +226,8 @@ void ProjectionAssignment::cmdProjection_Click(int index)
     const QString caption = c_.cmdProjection[index]->text();
     if (!Prompts().question(c_.parent, QStringLiteral("Do you really want to change the projection entry ?"), DefaultPromptTitle))
         return;
-    if (QTreeWidgetItem *item = c_.lvDosis->currentItem()) {
-        item->setText(8, caption);
-        if (c_.lvDosis_ItemClick)
-            c_.lvDosis_ItemClick(item);
-    }
+    if (c_.rewriteChosenProjection)
+        c_.rewriteChosenProjection(caption);
     if (c_.txtcInput && !c_.txtcInput->toPlainText().isEmpty() && c_.dbFill)
         c_.dbFill();
 }

@@ -35,12 +35,12 @@ private:
 struct AssignmentControls {
     QWidget *parent = nullptr;
     QTreeWidget *lvImages = nullptr;                 // image list, same order as the viewer; column 3 the image UID
-    QTreeWidget *lvDosis = nullptr;                  // dose list
-    std::array<QLineEdit *, 6> exposureBoxes{};      // values of the selected exposure; index 5 its projection
     std::array<QPushButton *, 8> cmdProjection{};    // projection buttons
     QTextEdit *txtcInput = nullptr;                  // receive buffer of the serial link
     ImageViewer *viewer = nullptr;                   // selection of the current image
-    std::function<void(QTreeWidgetItem *)> lvDosis_ItemClick;
+    std::function<int()> exposureCount;              // rows of the dose list
+    std::function<void(int row)> chooseExposure;     // selects the dose-list row as the session's exposure
+    std::function<void(const QString &caption)> rewriteChosenProjection; // the chosen row's projection becomes the caption
     std::function<void()> dbFill;                    // the exposure decoder, again after a projection change
     std::function<QStringList()> defaultPartner;     // AE title, address and port of the default partner
     SideQuestion askSide;                            // unset: the SelectPosForm dialog
@@ -70,6 +70,7 @@ private:
     bool stamp(const ToolkitImagePtr &image, const QString &key);
     void sendToDefault(bool blankAfterAet, DoseAssignment assignment);
     void emptyWorkFolder();
+    int exposureCount() const;
     QString askSide(const ToolkitImagePtr &image);
 
     // Stamping lets window events run, so a second F1 or click would start a

@@ -18,7 +18,6 @@
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
-#include <QTreeWidget>
 
 namespace {
 
@@ -304,7 +303,7 @@ void ExposureCapture::dbFill()
     in.currentProjection = currentProjection_;
     in.projectionCounter = projectionCounter_;
     in.currentExposureTime = session_.selectedExposureTime();
-    in.projectionBox = c_.exposureBoxes[5]->text();
+    in.projectionBox = c_.projectionBox->text();
     in.doseLine = c_.doseLineBox->text();
     in.debug = Settings.Debug == 1;
     in.now = clock_();
@@ -336,7 +335,7 @@ void ExposureCapture::dbFill()
         }
     }
     if (out.clearProjectionBox)
-        c_.exposureBoxes[5]->clear();
+        c_.projectionBox->clear();
     if (out.closingSteps) {
         c_.SerTimer->start();
         doseList_.lvDosis_Fill();
@@ -366,8 +365,7 @@ void ExposureCapture::newExaminationButton_Click()
         c_.sendTimer->start();
     if (!c_.SerTimer->isActive())
         c_.SerTimer->start();
-    if (c_.lvDosis->topLevelItemCount() > 0)
-        c_.lvDosis->clear();
+    doseList_.clear();
 }
 
 void ExposureCapture::activateButton_Click() { c_.sendTimer->start(); }

@@ -36,7 +36,7 @@ BrowserWindow::BrowserWindow(const std::function<void(BrowserControls &, ViewerC
     };
     ViewerControls v{.dicomViewer = &dicomViewer, .dv1_vscroll = &dv1_vscroll, .lvImages = &lvImages, .PopUpViewer = &PopUpViewer};
     BrowserControls c{.window = &window, .lvPatients = &lvPatients, .lvStudien = &lvStudien, .lvSerien = &lvSerien, .lvImages = &lvImages,
-                      .lvDosis = &lvDosis, .frmSerien = &frmSerien, .pbLoad = &pbLoad, .cmdSelected = &cmdSelected,
+                      .exposureCount = [this] { return lvDosis.topLevelItemCount(); }, .frmSerien = &frmSerien, .pbLoad = &pbLoad, .cmdSelected = &cmdSelected,
                       .PopUpPatient = &PopUpPatient, .PopUpStudie = &PopUpStudie, .PopUpSerie = &PopUpSerie, .UpdateTimer = &UpdateTimer,
                       .dicomViewer = &dicomViewer, .setStatusPanel = setPanel,
                       .showCritical = [](const QString &m) { fprintf(stderr, "message: %s\n", qPrintable(m)); }};
