@@ -36,6 +36,7 @@
 #include <QPushButton>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QTextEdit>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -326,10 +327,11 @@ void Workstation::attachAssignment()
 {
     AssignmentControls a;
     a.parent = &main_;
-    a.lvImages = main_.lvImages;
-    a.cmdProjection = main_.cmdProjection;
-    a.txtcInput = main_.txtcInput;
     a.viewer = viewer_.get();
+    a.imageRowUid = [this](int row) -> std::optional<QString> {
+        const QTreeWidgetItem *item = main_.lvImages->topLevelItem(row);
+        return item ? std::optional<QString>(item->text(3)) : std::nullopt;
+    };
     a.exposureCount = [this] { return doseList_->rowCount(); };
     a.chooseExposure = [this](int row) {
         pairing_ = true;
@@ -338,7 +340,10 @@ void Workstation::attachAssignment()
         pairing_ = false;
     };
     a.rewriteChosenProjection = [this](const QString &caption) { doseList_->rewriteCurrentProjection(caption); };
-    a.dbFill = [this] { capture_->dbFill(); };
+    a.redecode = [this] {
+        if (!main_.txtcInput->toPlainText().isEmpty())
+            capture_->dbFill();
+    };
     a.defaultPartner = [] { return QStringList{DefaultPartner.aet, DefaultPartner.ip, DefaultPartner.port}; };
     assignment_ = std::make_unique<ProjectionAssignment>(session_, a);
     connect(assignment_.get(), &ProjectionAssignment::imageChosen, this, [this](int row) {
@@ -354,8 +359,14 @@ void Workstation::attachAssignment()
             });
     main_.hooks.cmdAll_Click = [this] { assignment_->cmdAll_Click(); };
     main_.hooks.cmdSelected_Click = [this] { assignment_->cmdSelected_Click(); };
+    for (QPushButton *button : main_.cmdProjection)
+        connect(button, &QPushButton::clicked, this, [this, button] { assignment_->cmdProjection_Click(button->text()); });
     // At creation, before the load: the captions the unit type names.
-    assignment_->LoadProjectionCaptions();
+    const QStringList captions = ProjectionAssignment::ProjectionCaptions();
+    for (int i = 0; i < captions.size(); ++i) {
+        main_.cmdProjection[i]->setText(captions[i]);
+        main_.cmdProjection[i]->setEnabled(!captions[i].isEmpty());
+    }
     main_.applyResizeRules();
 }
 
