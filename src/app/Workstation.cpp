@@ -163,7 +163,6 @@ void Workstation::attachViewerAndBrowser()
     ViewerControls v;
     v.dicomViewer = main_.dicomViewer;
     v.dv1_vscroll = main_.dv1_vscroll;
-    v.lvImages = main_.lvImages;
     v.PopUpViewer = main_.PopUpViewer;
     HeaderControls h;
     h.lvHeader = main_.lvHeader;
@@ -205,6 +204,15 @@ void Workstation::attachViewerAndBrowser()
     };
     viewer_ = std::make_unique<ImageViewer>(session_, v);
     connect(viewer_.get(), &ImageViewer::statusText, &main_, &MainForm::setStatusPanel);
+    connect(viewer_.get(), &ImageViewer::imageClicked, this, [this](const QString &uid) {
+        for (int i = 0; i < main_.lvImages->topLevelItemCount(); ++i) {
+            QTreeWidgetItem *item = main_.lvImages->topLevelItem(i);
+            if (!item->text(3).isEmpty() && uid.contains(item->text(3))) {
+                main_.lvImages->setCurrentItem(item);
+                break;
+            }
+        }
+    });
     viewer_->BuildPopUpViewer();
     viewer_->SetUpViewer();
 

@@ -46,6 +46,17 @@ void logPort(QSerialPort &port, const QString &what)
     WriteErrorLog(qint32(port.error()), what + QStringLiteral(": ") + port.errorString(), kPortSource);
 }
 
+// The capture state on the buttons: green runs, red stopped.
+void paint(QPushButton *button, const QColor &colour)
+{
+    if (!button)
+        return;
+    QPalette p = button->palette();
+    p.setColor(QPalette::Button, colour);
+    button->setPalette(p);
+    button->setAutoFillBackground(true);
+}
+
 } // namespace
 
 ExposureCapture::ExposureCapture(Session &session, const ExposureControls &controls, DoseList &doseList, QObject *parent)
@@ -342,16 +353,6 @@ void ExposureCapture::dbFill()
     } else if (out.enableSerTimer) {
         c_.SerTimer->start();
     }
-}
-
-void ExposureCapture::paint(QPushButton *button, const QColor &colour)
-{
-    if (!button)
-        return;
-    QPalette p = button->palette();
-    p.setColor(QPalette::Button, colour);
-    button->setPalette(p);
-    button->setAutoFillBackground(true);
 }
 
 void ExposureCapture::decodeNowButton_Click() { dbFill(); }
