@@ -50,56 +50,59 @@ private slots:
     {
         ExposureFixture f;
         QVERIFY(f.ready);
+        DoseList &list = *f.doseList;
         const qlonglong a = f.addRow(today, u"Doe^Jane"_s);
         const qlonglong d = f.addRow(today, u"Roe^Ann"_s);
         ListRefreshRequested = true;
-        f.doseList->lvDosis_Fill();
+        list.lvDosis_Fill();
         QCOMPARE(f.listedIds(), (QStringList{QString::number(a), QString::number(d)}));
         QVERIFY(!ListRefreshRequested);
-        QTreeWidgetItem *row = f.c.lvDosis->topLevelItem(0);
-        QCOMPARE(row->data(0, Qt::UserRole).toLongLong(), a);
-        QCOMPARE((QStringList{row->text(1), row->text(3), row->text(8), row->text(10)}),
+        QCOMPARE(list.id(0), a);
+        QCOMPARE((QStringList{list.text(0, DoseList::Date), list.text(0, DoseList::KV), list.text(0, DoseList::Other), list.text(0, DoseList::ExpTime)}),
                  (QStringList{QLocale().toString(today, QLocale::ShortFormat), "28", "L CC", "450"}));
-        QVERIFY(f.c.lvDosis->selectedItems().isEmpty());
+        QCOMPARE(list.model()->headerData(DoseList::ExpTime, Qt::Horizontal).toString(), u"expTime"_s);
+        QVERIFY(!list.selectionModel()->hasSelection());
 
         // While a batch job runs the list is left alone; the next fill shows the new rows.
         BatchJobActive = true;
         const qlonglong e = f.addRow(today, u"Roe^Ann"_s);
-        f.doseList->lvDosis_Fill();
-        QCOMPARE(f.c.lvDosis->topLevelItemCount(), 2);
+        list.lvDosis_Fill();
+        QCOMPARE(list.rowCount(), 2);
         BatchJobActive = false;
-        f.doseList->lvDosis_Fill();
+        list.lvDosis_Fill();
         QCOMPARE(f.listedIds().last(), QString::number(e));
 
         // Without a journal both list commands log, and no journal is made.
         QFile::remove(ResolveUserDatabasePath(Settings.Database));
-        f.doseList->lvDosis_Fill();
-        f.doseList->RefreshDosisList(DoseAssignment::None);
+        list.lvDosis_Fill();
+        list.RefreshDosisList(DoseAssignment::None);
         QVERIFY(f.errorLog().contains(u"MainForm_lvDosis_Fill"_s));
         QVERIFY(f.errorLog().contains(u"MainForm_RefreshDosisList"_s));
         QVERIFY(!QFile::exists(ResolveUserDatabasePath(Settings.Database)));
     }
 
-    void clickSelectsTheExposureForStamping()
+    void choosingARowSelectsTheExposureForStamping()
     {
         ExposureFixture f;
         QVERIFY(f.ready);
         f.addRow(today, u"Doe^Jane"_s, u"0"_s, {}, u"31"_s);
         f.doseList->lvDosis_Fill();
-        new QTreeWidgetItem(f.c.lvImages, {u"1"_s});
-        auto *img2 = new QTreeWidgetItem(f.c.lvImages, {u"2"_s});
-        f.c.lvImages->setCurrentItem(img2);
-        QTreeWidgetItem *row = f.c.lvDosis->topLevelItem(0);
-        f.doseList->lvDosis_ItemClick(row);
+        QSignalSpy chosen(f.doseList.get(), &DoseList::exposureChosen);
+        f.doseList->choose(0);
         const ExposureValues &e = f.session.selectedExposure();
         QCOMPARE((QStringList{e.kV, e.mAs, e.thickness, e.compression, e.dose, e.other, f.session.selectedExposureTime()}),
                  (QStringList{"31", "63", "45", "120", "1.2", "L CC", "450"}));
-        QCOMPARE((QStringList{f.c.exposureDateBox->text(), f.c.exposureTimeBox->text(), f.c.exposureBoxes[0]->text(),
-                              f.c.exposureBoxes[5]->text(), f.c.txtID->text()}),
-                 (QStringList{row->text(1), "10:00:00", "31", "L CC", row->text(0)}));
-        QCOMPARE(f.taskButtonRuns, 1);
-        QVERIFY(img2->font(0).bold()); // the image the values go to is marked
-        QVERIFY(!f.c.lvImages->topLevelItem(0)->font(0).bold());
+        QCOMPARE(chosen.size(), 1); // once: it fills the boxes and makes the tasks
+        const QStringList cells = chosen[0][0].toStringList();
+        QCOMPARE((QStringList{cells[DoseList::Id], cells[DoseList::Date], cells[DoseList::Time], cells[DoseList::Other]}),
+                 (QStringList{f.doseList->text(0, DoseList::Id), f.doseList->text(0, DoseList::Date), "10:00:00", "L CC"}));
+
+        // A projection button rewrites the current row's projection and chooses it again.
+        QVERIFY(!f.doseList->rewriteCurrentProjection(u"R XCCL"_s)); // no current row
+        f.doseList->select(0);
+        QVERIFY(f.doseList->rewriteCurrentProjection(u"R XCCL"_s));
+        QCOMPARE(f.session.selectedExposure().other, u"R XCCL"_s);
+        QCOMPARE(chosen.size(), 2);
     }
 
     void deleteMarksTheRowAndKeepsIt()
@@ -109,38 +112,25 @@ private slots:
         const qlonglong a = f.addRow(today, u"Doe^Jane"_s);
         const qlonglong b = f.addRow(today, u"Doe^Jane"_s);
         f.doseList->lvDosis_Fill();
-        f.c.exposureDateBox->setText(u"x"_s);
-        f.c.exposureBoxes[2]->setText(u"x"_s);
-        // The right button selects the row under the pointer and opens the menu.
-        QTreeWidgetItem *first = f.c.lvDosis->topLevelItem(0);
-        f.window.resize(800, 600);
-        f.c.lvDosis->resize(700, 400);
-        f.window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&f.window));
-        const QPoint at = f.c.lvDosis->visualItemRect(first).center();
-        QTest::mouseClick(f.c.lvDosis->viewport(), Qt::RightButton, {}, at);
-        QVERIFY(first->isSelected());
-        QTRY_VERIFY_WITH_TIMEOUT(f.c.Popup_Dosis->isVisible(), 2000);
-        f.c.Popup_Dosis->hide();
-        f.c.PopupDeleteDosis->trigger();
-
+        QSignalSpy cleared(f.doseList.get(), &DoseList::exposureCleared);
+        f.doseList->select(0);
+        f.doseList->PopupDeleteDosis();
         QCOMPARE(f.listedIds(), QStringList{QString::number(b)});
         QCOMPARE(f.journalRowById(a, u"Status|FKeyPatID"_s), u"1|<null>"_s);
-        QVERIFY(f.c.exposureDateBox->text().isEmpty() && f.c.exposureBoxes[2]->text().isEmpty());
+        QCOMPARE(cleared.size(), 1);
 
         // Nothing selected: logged, the list is not refilled, the boxes still emptied.
-        f.c.lvDosis->clearSelection();
-        f.c.exposureTimeBox->setText(u"x"_s);
         f.doseList->PopupDeleteDosis();
         QVERIFY(f.errorLog().contains(u"MainForm_RefreshDosisList"_s));
         QCOMPARE(f.journal(u"WHERE Status = '0'"_s).size(), 1);
-        QVERIFY(f.c.exposureTimeBox->text().isEmpty());
+        QCOMPARE(cleared.size(), 2);
     }
 
     void assignmentModes()
     {
         ExposureFixture f;
         QVERIFY(f.ready);
+        DoseList &list = *f.doseList;
         const qlonglong a = f.addRow(today, u"O'Brien^Kate"_s);
         const qlonglong b = f.addRow(today, u"O'Brien^Kate"_s);
         const qlonglong c = f.addRow(today, u"Roe^Ann"_s);
@@ -148,30 +138,25 @@ private slots:
         CurrentSelection.patientName = u"O'Brien^Kate Mary"_s;
 
         // No assignment changes nothing but refills.
-        f.doseList->RefreshDosisList(DoseAssignment::None);
+        list.RefreshDosisList(DoseAssignment::None);
         QCOMPARE(f.listedIds().size(), 3);
 
         // The selected row only.
-        f.c.lvDosis->topLevelItem(1)->setSelected(true);
-        f.doseList->RefreshDosisList(DoseAssignment::AssignSelected);
+        list.select(1);
+        list.RefreshDosisList(DoseAssignment::AssignSelected);
         QCOMPARE(f.journalRowById(b, u"Status|FKeyPatID|Patname"_s), u"1|P'42|O'Brien^Kate Mary"_s);
         QCOMPARE(f.listedIds(), (QStringList{QString::number(a), QString::number(c)}));
 
         // A name choice limits "all listed" to that patient's rows.
-        f.window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&f.window));
-        QTest::mouseClick(f.c.cmbDosis, Qt::LeftButton);
-        QCOMPARE(f.c.cmbDosis->count(), 2);
-        QCOMPARE(f.c.cmbDosis->itemText(0), u"O'Brien^Kate"_s);
-        f.c.cmbDosis->hidePopup();
-        f.doseList->cmbDosis_Click(0);
+        QCOMPARE(list.patientNames(), (QStringList{"O'Brien^Kate", "Roe^Ann"}));
+        list.fillForPatient(u"O'Brien^Kate"_s);
         QCOMPARE(f.listedIds(), QStringList{QString::number(a)});
-        f.doseList->RefreshDosisList(DoseAssignment::AllListed);
+        list.RefreshDosisList(DoseAssignment::AllListed);
         QCOMPARE(f.journal(u"WHERE Status = '1' AND FKeyPatID = ?"_s, {u"P'42"_s}).size(), 2);
         QCOMPARE(f.journalRowById(c, u"Status"_s), u"0"_s);
         QCOMPARE(f.listedIds(), QStringList{QString::number(c)});
 
-        f.doseList->RefreshDosisList(DoseAssignment::AllListed); // over the whole list
+        list.RefreshDosisList(DoseAssignment::AllListed); // over the whole list
         QVERIFY(f.listedIds().isEmpty());
         QCOMPARE(f.journal(u"WHERE Status = '0'"_s).size(), 0);
         QVERIFY(f.errorLog().isEmpty());
@@ -186,7 +171,7 @@ private slots:
         f.capture->setProjectionCounter(3);
         f.c.newExaminationButton->click();
         QCOMPARE(f.capture->projectionCounter(), qint16(0));
-        QCOMPARE(f.c.lvDosis->topLevelItemCount(), 0);
+        QCOMPARE(f.doseList->rowCount(), 0);
         QCOMPARE(f.journal().size(), 1);
         QVERIFY(f.c.SerTimer->isActive() && f.c.sendTimer->isActive());
         // The operator sees the capture state on the button: green runs, red stopped.
@@ -234,7 +219,7 @@ private slots:
         QVERIFY2(pty.ready(), "socat made no pty pair");
         ExposureFixture f;
         QVERIFY(useUnit(f, qint16(unit), pty.workstationEnd()));
-        f.c.exposureBoxes[5]->setText(u"L CC"_s);
+        f.c.projectionBox->setText(u"L CC"_s);
         f.capture->Initialise_cPort();
         QVERIFY(f.capture->port().isOpen());
         if (unit == UnitGESeno)
@@ -248,14 +233,14 @@ private slots:
                 QVERIFY(f.sendAndWaitHandled(pty, "\x06"));
             }
             if (unit == UnitGiotto)
-                f.c.exposureBoxes[5]->setText(u"L CC"_s);
+                f.c.projectionBox->setText(u"L CC"_s);
             for (qsizetype i = 0; i + 1 < chunks.size(); ++i)
                 QVERIFY(f.sendAndWaitHandled(pty, chunks[i]));
             QVERIFY(pty.send(chunks.last()));
             // A doubled row of the first message shows when the second one's row arrives.
             QVERIFY2(WaitFor([&] { return f.journal().size() >= message; }, 5000), "no journal row");
             QCOMPARE(f.journal().size(), message);
-            QCOMPARE(f.c.lvDosis->topLevelItemCount(), message);
+            QCOMPARE(f.doseList->rowCount(), message);
             QCOMPARE(f.journalValue(-1, u"KVP|Patname|Status"_s), u"28|O'Neill^Mary|0"_s);
             QVERIFY(!QFile::exists(f.folder.file(u"cInput.txt"_s)));
             const QByteArray done = f.folder.read(u"done.txt"_s);
@@ -288,11 +273,11 @@ private slots:
         QCOMPARE(f.capture->buffer(), QString::fromLatin1(Giotto) + u"\r\n"_s);
         // The projection button: the kept message is decoded with it.
         f.capture->setCurrentProjection(u"R MLO"_s);
-        f.c.exposureBoxes[5]->setText(u"R MLO"_s);
+        f.c.projectionBox->setText(u"R MLO"_s);
         f.capture->dbFill();
         QCOMPARE(f.journal().size(), 1);
         QCOMPARE(f.journalValue(0, u"Sonstiges"_s), u"R MLO"_s);
-        QVERIFY(f.c.exposureBoxes[5]->text().isEmpty());
+        QVERIFY(f.c.projectionBox->text().isEmpty());
         QVERIFY(f.c.SerTimer->isActive());
     }
 
@@ -351,7 +336,7 @@ private slots:
         QCOMPARE(f.journalValue(0, u"Datum|KVP|Druck|Dicke"_s), u"<null>|30|<null>|45"_s);
         QCOMPARE(f.errorLog().count(u"MainForm dbFill"_s), 3); // date, exposure time, compression
         // The row is not today's: the list stays empty.
-        QCOMPARE(f.c.lvDosis->topLevelItemCount(), 0);
+        QCOMPARE(f.doseList->rowCount(), 0);
 
         // Without a journal nothing is written, the closing steps still run.
         QFile::remove(ResolveUserDatabasePath(Settings.Database));

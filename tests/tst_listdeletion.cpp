@@ -55,7 +55,7 @@ private slots:
         d.lvStudien = &rig_->lvStudien;
         d.lvSerien = &rig_->lvSerien;
         d.lvImages = &rig_->lvImages;
-        d.lvDosis = &rig_->lvDosis;
+        d.clearDoseList = [this] { rig_->lvDosis.clear(); };
         d.lvHeader = &lvHeader_;
         d.frmSerien = &rig_->frmSerien;
         d.dicomViewer = &rig_->dicomViewer;

@@ -263,8 +263,8 @@ private slots:
         } cases[] = {{false, u"07.12.2026"_s, false}, {true, QString(), false}, {true, u"07.12.2026"_s, true}};
         for (const auto &c : cases) {
             if (!c.exposures)
-                w->lvDosis->clear();
-            else if (w->lvDosis->topLevelItemCount() == 0)
+                ws->doseList().clear();
+            else if (ws->doseList().rowCount() == 0)
                 ws->doseList().lvDosis_Fill();
             w->exposureDateBox->setText(c.date);
             w->action(u"mnuApplyTasks"_s)->trigger();
@@ -372,13 +372,13 @@ private slots:
 
         emit w->lvHeader->header()->sectionClicked(2); // "DICOM Description"
         QCOMPARE(w->lvHeader->topLevelItem(0)->text(2), u"Body Part Thickness"_s);
-        ws->doseList().lvDosis_ItemClick(w->lvDosis->topLevelItem(0));
+        ws->doseList().choose(0);
         QStringList tasks;
         for (int i = 0; i < w->lvTasks->topLevelItemCount(); ++i)
             tasks << w->lvTasks->topLevelItem(i)->text(1).left(9) + u'=' + w->lvTasks->topLevelItem(i)->text(4);
         tasks.sort();
         // In the attributes' units and DICOM's number form: this unit type journals kilograms times ten.
-        QCOMPARE(tasks, (QStringList{"0018,0060=" + w->lvDosis->topLevelItem(0)->text(3), "0018,1152=80", "0018,11A0=45", "0018,11A2=11.76798",
+        QCOMPARE(tasks, (QStringList{"0018,0060=" + ws->doseList().text(0, DoseList::KV), "0018,1152=80", "0018,11A0=45", "0018,11A2=11.76798",
                                      "0040,8302=1.1"}));
 
         options->lvTags->findItems(u"0010,0010"_s, Qt::MatchExactly, 0).value(0)->setSelected(true);
@@ -521,8 +521,15 @@ private slots:
         };
         bringUp();
         ws->viewer().SelectImage(2);
-        w->lvDosis->setCurrentItem(w->lvDosis->topLevelItem(3));
-        ws->doseList().lvDosis_ItemClick(w->lvDosis->topLevelItem(3));
+        w->lvImages->setCurrentItem(w->lvImages->topLevelItem(1));
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        w->lvDosis->scrollTo(w->lvDosis->model()->index(3, 0));
+        QTest::mouseClick(w->lvDosis->viewport(), Qt::LeftButton, {}, w->lvDosis->visualRect(w->lvDosis->model()->index(3, 1)).center());
+        // The exposure's values in the boxes; the image row they go to is marked.
+        QCOMPARE((QStringList{w->txtID->text(), w->exposureBoxes[0]->text(), w->exposureTimeBox->text()}),
+                 (QStringList{ws->doseList().text(3, DoseList::Id), u"29"_s, u"10:00:00"_s}));
+        QVERIFY(w->lvImages->topLevelItem(1)->font(0).bold() && !w->lvImages->topLevelItem(0)->font(0).bold());
         ws->assignment().cmdSelected_Click();
         const QStringList expected{"1:0018,0060=29", "1:0020,0062=L"};
         QCOMPARE(stampedValues(expected), expected);
@@ -539,15 +546,47 @@ private slots:
         QVERIFY(w->cmdProjection[2]->isEnabled());
         QVERIFY(!w->cmdProjection[3]->isEnabled());
         ws->doseList().lvDosis_Fill();
-        w->lvDosis->setCurrentItem(w->lvDosis->topLevelItem(0));
+        w->lvDosis->setCurrentIndex(w->lvDosis->model()->index(0, 0));
         prompter_->answer = false;
         w->cmdProjection[2]->click();
-        QCOMPARE(w->lvDosis->topLevelItem(0)->text(8), u"R CC"_s);
+        QCOMPARE(ws->doseList().text(0, DoseList::Other), u"R CC"_s);
         prompter_->answer = true;
         w->cmdProjection[2]->click();
         QCOMPARE(prompter_->boxes.last().text, u"Do you really want to change the projection entry ?"_s);
-        QCOMPARE(w->lvDosis->topLevelItem(0)->text(8), u"R XCCL"_s);
+        QCOMPARE(ws->doseList().text(0, DoseList::Other), u"R XCCL"_s);
         QCOMPARE(w->exposureBoxes[5]->text(), u"R XCCL"_s);
+    }
+
+    // The dose list's captions, its patient filter filled as it opens, and its
+    // menu: the right button selects the row under the pointer, "Delete" takes
+    // it off the list (it stays in the journal) and empties the exposure boxes.
+    void doseListFilterAndMenu()
+    {
+        station({.projections = {"R CC", "L CC"}, .kvs = {26, 27}});
+        QueryRows(f_->file(u"LumoraData.dat"_s), u"UPDATE tblDosis SET Patname = 'Doe^Jane'"_s);
+        ws->doseList().lvDosis_Fill();
+        QCOMPARE(w->lvDosis->model()->headerData(8, Qt::Horizontal).toString(), u"Other"_s);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QTest::mouseClick(w->cmbDosis, Qt::LeftButton);
+        QCOMPARE(w->cmbDosis->count(), 1);
+        QCOMPARE(w->cmbDosis->itemText(0), u"Doe^Jane"_s);
+        w->cmbDosis->hidePopup();
+
+        const QModelIndex second = w->lvDosis->model()->index(1, 1);
+        QTest::mouseClick(w->lvDosis->viewport(), Qt::LeftButton, {}, w->lvDosis->visualRect(second).center());
+        QCOMPARE(w->exposureBoxes[0]->text(), u"27"_s);
+        const QModelIndex first = w->lvDosis->model()->index(0, 1);
+        QTest::mouseClick(w->lvDosis->viewport(), Qt::RightButton, {}, w->lvDosis->visualRect(first).center());
+        QVERIFY(w->lvDosis->selectionModel()->isRowSelected(0, {}));
+        QTRY_VERIFY_WITH_TIMEOUT(w->Popup_Dosis->isVisible(), 2000);
+        w->Popup_Dosis->hide();
+        w->command(Command::DeleteExposure)->trigger();
+        QCOMPARE(ws->doseList().rowCount(), 1);
+        QCOMPARE(ws->doseList().text(0, DoseList::KV), u"27"_s);
+        QVERIFY(w->exposureBoxes[0]->text().isEmpty() && w->exposureDateBox->text().isEmpty());
+        QCOMPARE(QueryRows(f_->file(u"LumoraData.dat"_s), u"SELECT Status FROM tblDosis ORDER BY ID"_s),
+                 (QList<QVariantList>{{u"1"_s}, {u"0"_s}}));
     }
 };
 

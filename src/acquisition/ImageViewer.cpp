@@ -7,7 +7,6 @@
 
 #include <QMenu>
 #include <QScrollBar>
-#include <QTreeWidget>
 
 #include <cmath>
 #include <limits>
@@ -181,17 +180,7 @@ void ImageViewer::MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers, const
         return;
     }
     SelectImage(index);
-    if (c_.lvImages) {
-        const QString uid = ImageUid(image);
-        for (int i = 0; i < c_.lvImages->topLevelItemCount(); ++i) {
-            QTreeWidgetItem *item = c_.lvImages->topLevelItem(i);
-            const QString cell = item->text(3);
-            if (!cell.isEmpty() && uid.contains(cell)) {
-                c_.lvImages->setCurrentItem(item);
-                break;
-            }
-        }
-    }
+    emit imageClicked(ImageUid(image));
     // Mammograms carry the side as image laterality; the series laterality wins when present.
     QString side = GetAttribute(image, Tags::Laterality).value;
     if (side.isEmpty())

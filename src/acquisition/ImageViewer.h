@@ -28,7 +28,6 @@ qint16 ViewerRoundUp(double value);
 struct ViewerControls {
     ToolkitViewer *dicomViewer = nullptr;       // the tile grid
     QScrollBar *dv1_vscroll = nullptr;  // vertical scroll bar beside dicomViewer
-    QTreeWidget *lvImages = nullptr;    // image list; column 3 holds the ImageUID
     QMenu *PopUpViewer = nullptr;       // viewer pop-up menu; BuildPopUpViewer fills it
     std::function<void()> refreshHeader; // rebuilds the header view of the current image
     std::function<void(const QPoint &globalPos)> showPopUp; // optional; default opens PopUpViewer there
@@ -70,6 +69,8 @@ public:
 signals:
     // A status line panel (1-based) gets this text.
     void statusText(int panel, const QString &text);
+    // The operator clicked the image with this UID: its image-list row becomes the current one.
+    void imageClicked(const QString &uid);
 
 private:
     void openPopUp(const QPoint &pos);

@@ -1,25 +1,19 @@
 #include "acquisition/ProjectionAssignment.h"
 
 #include "acquisition/ImageViewer.h"
+#include "acquisition/SelectPosForm.h"
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
 #include "ui/Prompts.h"
 #include "core/Settings.h"
 #include "core/WorkstationState.h"
 #include "store/Database.h"
-#include "toolkit/ToolkitViewer.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QScopeGuard>
 #include <QFile>
-#include <QHBoxLayout>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTextEdit>
 #include <QTextStream>
-#include <QTreeWidget>
-#include <QVBoxLayout>
 
 namespace {
 
@@ -30,44 +24,9 @@ QString binFolder() { return AppPath(QString::fromLatin1(AppFiles::WorkFolder));
 } // namespace
 
 
-SelectPosForm::SelectPosForm(QWidget *parent, const ToolkitImagePtr &image) : QDialog(parent)
-{
-    setObjectName(QStringLiteral("SelectPosForm"));
-    setWindowTitle(QStringLiteral("Side"));
-    setModal(true);
-    auto *l = new QVBoxLayout(this);
-    dicomViewer = new ToolkitViewer(this);
-    dicomViewer->setRows(1);
-    dicomViewer->setColumns(1);
-    dicomViewer->setMinimumSize(300, 380);
-    dicomViewer->addImage(image);
-    l->addWidget(dicomViewer, 1);
-    auto *b = new QHBoxLayout;
-    cmdLeft = new QPushButton(QStringLiteral("L"), this);
-    cmdLeft->setObjectName(QStringLiteral("cmdLeft"));
-    cmdRight = new QPushButton(QStringLiteral("R"), this);
-    cmdRight->setObjectName(QStringLiteral("cmdRight"));
-    b->addWidget(cmdLeft);
-    b->addWidget(cmdRight);
-    l->addLayout(b);
-    connect(cmdLeft, &QPushButton::clicked, this, [this] { choose(QStringLiteral("L")); });
-    connect(cmdRight, &QPushButton::clicked, this, [this] { choose(QStringLiteral("R")); });
-}
-
-void SelectPosForm::choose(const QString &side)
-{
-    side_ = side;
-    dicomViewer->clearImages();
-    accept();
-}
-
 ProjectionAssignment::ProjectionAssignment(Session &session, const AssignmentControls &controls, QObject *parent)
     : QObject(parent), session_(session), c_(controls)
 {
-    for (int i = 0; i < 8; ++i) {
-        if (c_.cmdProjection[i])
-            connect(c_.cmdProjection[i], &QPushButton::clicked, this, [this, i] { cmdProjection_Click(i); });
-    }
 }
 
 QString ProjectionAssignment::askSide(const ToolkitImagePtr &image)
@@ -79,6 +38,8 @@ QString ProjectionAssignment::askSide(const ToolkitImagePtr &image)
     return form.side();
 }
 
+int ProjectionAssignment::exposureCount() const { return c_.exposureCount ? c_.exposureCount() : 0; }
+
 void ProjectionAssignment::emptyWorkFolder()
 {
     QDir bin(binFolder());
@@ -89,14 +50,12 @@ void ProjectionAssignment::emptyWorkFolder()
 bool ProjectionAssignment::stamp(const ToolkitImagePtr &image, const QString &key)
 {
     const qint16 unit = Settings.XrayComm;
-    const int rows = c_.lvDosis->topLevelItemCount();
+    const int rows = exposureCount();
     for (int j = 0; j < rows; ++j) {
-        QTreeWidgetItem *item = c_.lvDosis->topLevelItem(j);
-        c_.lvDosis->setCurrentItem(item);
-        if (c_.lvDosis_ItemClick)
-            c_.lvDosis_ItemClick(item);
+        if (c_.chooseExposure)
+            c_.chooseExposure(j);
         QCoreApplication::processEvents();
-        const QString projection = c_.exposureBoxes[5]->text();
+        const QString projection = session_.selectedExposure().other;
         if (unit == 2 && projection.isEmpty()) {
             Prompts().critical(c_.parent,
                                QStringLiteral("You have not set the projection, please click on the correct projection button!\n"
@@ -153,18 +112,18 @@ void ProjectionAssignment::cmdAll_Click()
     emptyWorkFolder();
     const ToolkitImageList &loaded = session_.loadedImages();
     const int images = ListCount(loaded);
-    if (images != c_.lvDosis->topLevelItemCount()) {
+    if (images != exposureCount()) {
         Prompts().information(c_.parent, QStringLiteral("There are not all images on the system please wait a few second and try again!"),
                               DefaultPromptTitle);
         return;
     }
     QString key;
     for (int i = 1; i <= images; ++i) {
-        QTreeWidgetItem *row = c_.lvImages->topLevelItem(i - 1);
-        if (row)
+        const std::optional<QString> uidCell = c_.imageRowUid ? c_.imageRowUid(i - 1) : std::nullopt;
+        if (uidCell)
             emit imageChosen(i - 1);
         const ToolkitImagePtr image = ListItem(loaded, i);
-        if (row && image && ImageUid(image).contains(row->text(3)) && c_.viewer)
+        if (uidCell && image && ImageUid(image).contains(*uidCell) && c_.viewer)
             c_.viewer->SelectImage(i);
         const ToolkitImagePtr current = session_.currentImage();
         if (!current)
@@ -221,34 +180,27 @@ void ProjectionAssignment::sendToDefault(bool blankAfterAet, DoseAssignment assi
     emit sendRequested(CurrentSelection, partner, assignment);
 }
 
-void ProjectionAssignment::cmdProjection_Click(int index)
+void ProjectionAssignment::cmdProjection_Click(const QString &caption)
 {
-    const QString caption = c_.cmdProjection[index]->text();
     if (!Prompts().question(c_.parent, QStringLiteral("Do you really want to change the projection entry ?"), DefaultPromptTitle))
         return;
-    if (QTreeWidgetItem *item = c_.lvDosis->currentItem()) {
-        item->setText(8, caption);
-        if (c_.lvDosis_ItemClick)
-            c_.lvDosis_ItemClick(item);
-    }
-    if (c_.txtcInput && !c_.txtcInput->toPlainText().isEmpty() && c_.dbFill)
-        c_.dbFill();
+    if (c_.rewriteChosenProjection)
+        c_.rewriteChosenProjection(caption);
+    if (c_.redecode)
+        c_.redecode();
 }
 
-void ProjectionAssignment::LoadProjectionCaptions()
+QStringList ProjectionAssignment::ProjectionCaptions()
 {
     if (Settings.XrayComm < 2 || Settings.XrayComm > 5)
-        return;
+        return {};
     QFile f(AppPath(QString::fromLatin1(AppFiles::ProjectionCaptions)));
     if (!f.open(QIODevice::ReadOnly | QIODevice::Text))
-        return;
+        return {};
     QTextStream in(&f);
     // One caption a line, for the eight buttons; further lines have no button.
-    for (int i = 0; i < 8 && !in.atEnd(); ++i) {
-        const QString line = in.readLine();
-        if (c_.cmdProjection[i]) {
-            c_.cmdProjection[i]->setText(line);
-            c_.cmdProjection[i]->setEnabled(!line.isEmpty());
-        }
-    }
+    QStringList captions;
+    while (captions.size() < 8 && !in.atEnd())
+        captions << in.readLine();
+    return captions;
 }

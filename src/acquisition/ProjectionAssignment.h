@@ -3,45 +3,23 @@
 #include "acquisition/Stamping.h"
 #include "store/Session.h"
 
-#include <QDialog>
-#include <array>
+#include <QObject>
+#include <QStringList>
 #include <functional>
+#include <optional>
 
 class ImageViewer;
-class QLineEdit;
-class QPushButton;
-class QTextEdit;
-class QTreeWidget;
-class QTreeWidgetItem;
-class ToolkitViewer;
+class QWidget;
 
-// "Side": the operator tells the side of a medio-lateral image.
-class SelectPosForm : public QDialog {
-    Q_OBJECT
-
-public:
-    SelectPosForm(QWidget *parent, const ToolkitImagePtr &image);
-    ToolkitViewer *dicomViewer = nullptr;
-    QPushButton *cmdLeft = nullptr;
-    QPushButton *cmdRight = nullptr;
-    QString side() const { return side_; }
-
-private:
-    void choose(const QString &side);
-    QString side_;
-};
-
-// The controls and neighbours the merge commands work with; the main window owns them.
+// The neighbours the merge commands work with; the window wires them.
 struct AssignmentControls {
-    QWidget *parent = nullptr;
-    QTreeWidget *lvImages = nullptr;                 // image list, same order as the viewer; column 3 the image UID
-    QTreeWidget *lvDosis = nullptr;                  // dose list
-    std::array<QLineEdit *, 6> exposureBoxes{};      // values of the selected exposure; index 5 its projection
-    std::array<QPushButton *, 8> cmdProjection{};    // projection buttons
-    QTextEdit *txtcInput = nullptr;                  // receive buffer of the serial link
+    QWidget *parent = nullptr;                       // of the questions and the side dialog
     ImageViewer *viewer = nullptr;                   // selection of the current image
-    std::function<void(QTreeWidgetItem *)> lvDosis_ItemClick;
-    std::function<void()> dbFill;                    // the exposure decoder, again after a projection change
+    std::function<std::optional<QString>(int row)> imageRowUid; // the image list's row (same order as the viewer): its UID cell
+    std::function<int()> exposureCount;              // rows of the dose list
+    std::function<void(int row)> chooseExposure;     // selects the dose-list row as the session's exposure
+    std::function<void(const QString &caption)> rewriteChosenProjection; // the chosen row's projection becomes the caption
+    std::function<void()> redecode;                  // the exposure decoder again, when the serial link holds a message
     std::function<QStringList()> defaultPartner;     // AE title, address and port of the default partner
     SideQuestion askSide;                            // unset: the SelectPosForm dialog
 };
@@ -55,9 +33,11 @@ public:
 
     void cmdAll_Click();
     void cmdSelected_Click();
-    void cmdProjection_Click(int index);
-    // Captions of the projection buttons from projection.ini (unit types 2 to 5).
-    void LoadProjectionCaptions();
+    // A projection button with this caption: asked first, it rewrites the chosen exposure's projection.
+    void cmdProjection_Click(const QString &caption);
+    // Captions of the eight projection buttons from projection.ini, one a line
+    // (unit types 2 to 5); a button without a line keeps its caption.
+    static QStringList ProjectionCaptions();
 
 signals:
     // The merge goes to the image row (0-based) of the image list it stamps next.
@@ -70,6 +50,7 @@ private:
     bool stamp(const ToolkitImagePtr &image, const QString &key);
     void sendToDefault(bool blankAfterAet, DoseAssignment assignment);
     void emptyWorkFolder();
+    int exposureCount() const;
     QString askSide(const ToolkitImagePtr &image);
 
     // Stamping lets window events run, so a second F1 or click would start a

@@ -231,11 +231,20 @@ void MainForm::buildCapture(QWidget *parent)
     cmbDosis->setToolTip(QStringLiteral("Patient"));
     l->addWidget(cmbDosis, 3, 0, 1, 2);
     l->addWidget(decodeNowButton, 3, 2);
-    lvDosis = reportList(parent, QStringLiteral("lvDosis"),
-                         {QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("kV"), QStringLiteral("mA"),
-                          QStringLiteral("Thickness"), QStringLiteral("Press"), QStringLiteral("mGy"), QStringLiteral("Other"),
-                          QStringLiteral("Status"), QStringLiteral("expTime")},
-                         kListColour);
+    // Report style over the dose list's model, which brings the column captions.
+    lvDosis = new QTreeView(parent);
+    lvDosis->setObjectName(QStringLiteral("lvDosis"));
+    lvDosis->setRootIsDecorated(false);
+    lvDosis->setUniformRowHeights(true);
+    lvDosis->setAllColumnsShowFocus(true);
+    lvDosis->setSortingEnabled(false);
+    lvDosis->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    {
+        QPalette p = lvDosis->palette();
+        p.setColor(QPalette::Base, FromBgr(kListColour));
+        lvDosis->setPalette(p);
+    }
+    lvDosis->header()->setSectionResizeMode(QHeaderView::Interactive);
     l->addWidget(lvDosis, 2, 0, 1, 3);
     // The raw serial input, shown instead of the dose list in debug mode.
     txtcInput = new QTextEdit(parent);
@@ -627,7 +636,7 @@ void MainForm::cmdLorad_Click(int index)
             if (hooks.selectFirstStudy)
                 hooks.selectFirstStudy(0);
         }
-        if (lvImages->topLevelItemCount() == lvDosis->topLevelItemCount())
+        if (lvImages->topLevelItemCount() == (lvDosis->model() ? lvDosis->model()->rowCount() : 0))
             cmdAll->setFocus(Qt::OtherFocusReason);
         else
             cmdLorad[1]->setFocus(Qt::OtherFocusReason);

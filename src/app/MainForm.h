@@ -21,6 +21,7 @@ class QStatusBar;
 class QTextEdit;
 class QTimer;
 class QToolBar;
+class QTreeView;
 class QTreeWidget;
 class QVBoxLayout;
 class OptionForm;
@@ -112,7 +113,7 @@ public:
     QScrollBar *dv1_vscroll = nullptr;
     // Exposure capture and the dose list. Object names keep the numbered
     // control names (Command2, Text3_5, Option1_0 ...) that reports use.
-    QTreeWidget *lvDosis = nullptr;
+    QTreeView *lvDosis = nullptr; // shows the dose list's model
     QComboBox *cmbDosis = nullptr;
     QPushButton *decodeNowButton = nullptr;
     QPushButton *newExaminationButton = nullptr;

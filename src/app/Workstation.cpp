@@ -26,6 +26,8 @@
 #include "toolkit/ToolkitViewer.h"
 
 #include <QAction>
+#include <QComboBox>
+#include <QKeyEvent>
 #include <QApplication>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -34,6 +36,7 @@
 #include <QPushButton>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QTextEdit>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -70,14 +73,7 @@ Workstation::~Workstation() = default;
 void Workstation::attachExposure()
 {
     ExposureControls c;
-    c.lvDosis = main_.lvDosis;
-    c.cmbDosis = main_.cmbDosis;
-    c.Popup_Dosis = main_.Popup_Dosis;
-    c.PopupDeleteDosis = main_.command(Command::DeleteExposure);
-    c.exposureDateBox = main_.exposureDateBox;
-    c.exposureTimeBox = main_.exposureTimeBox;
-    c.exposureBoxes = main_.exposureBoxes;
-    c.txtID = main_.txtID;
+    c.projectionBox = main_.exposureBoxes[5];
     c.lblCount = main_.lblCount;
     c.decodeNowButton = main_.decodeNowButton;
     c.newExaminationButton = main_.newExaminationButton;
@@ -86,18 +82,12 @@ void Workstation::attachExposure()
     c.txtcInput = main_.txtcInput;
     c.decoderTokenList = main_.decoderTokenList;
     c.doseLineBox = main_.doseLineBox;
-    c.spareCaptureBox = main_.spareCaptureBox;
     c.SerTimer = main_.SerTimer;
     c.sendTimer = main_.sendTimer;
-    c.lvImages = main_.lvImages;
-    c.runTaskButton0 = [this] {
-        if (tasks_ && !pairing_)
-            tasks_->AddTask();
-    };
     c.showMessage = [this](const QString &text) { Prompts().information(&main_, text, DefaultPromptTitle); };
-    DoseList::PrepareColumns(main_.lvDosis);
-    doseList_ = std::make_unique<DoseList>(session_, c);
+    doseList_ = std::make_unique<DoseList>(session_);
     capture_ = std::make_unique<ExposureCapture>(session_, c, *doseList_);
+    attachDoseList();
     connect(&main_, &MainForm::examinationTypeChosen, &session_, &Session::setExaminationType);
     // The indicator follows the port at once: a check queued before the port
     // was opened would show it red until the next round.
@@ -117,6 +107,49 @@ void Workstation::attachExposure()
     QTimer::singleShot(0, this, &Workstation::checkLinks);
 }
 
+void Workstation::attachDoseList()
+{
+    main_.lvDosis->setModel(doseList_->model());
+    main_.lvDosis->setSelectionModel(doseList_->selectionModel());
+    connect(main_.lvDosis, &QTreeView::clicked, this, [this](const QModelIndex &index) { doseList_->choose(index.row()); });
+    main_.lvDosis->viewport()->installEventFilter(this);
+    main_.cmbDosis->installEventFilter(this);
+    connect(main_.cmbDosis, &QComboBox::activated, this, [this](int index) {
+        if (index >= 0)
+            doseList_->fillForPatient(main_.cmbDosis->itemText(index));
+    });
+    connect(main_.command(Command::DeleteExposure), &QAction::triggered, doseList_.get(), &DoseList::PopupDeleteDosis);
+    connect(doseList_.get(), &DoseList::exposureChosen, this, [this](const QStringList &cells) {
+        // The image rows the values go to are marked.
+        QTreeWidget *images = main_.lvImages;
+        for (int i = 0; i < images->topLevelItemCount(); ++i) {
+            QTreeWidgetItem *row = images->topLevelItem(i);
+            const bool marked = row->isSelected();
+            for (int col = 0; col < images->columnCount(); ++col) {
+                QFont f = row->font(col);
+                f.setBold(marked);
+                row->setFont(col, f);
+                row->setForeground(col, marked ? QColor(255, 0, 0) : QColor(0, 0, 0));
+            }
+        }
+        main_.exposureDateBox->setText(cells[DoseList::Date]);
+        main_.exposureTimeBox->setText(cells[DoseList::Time]);
+        for (int i = 0; i < 6; ++i)
+            main_.exposureBoxes[i]->setText(cells[DoseList::KV + i]);
+        main_.txtID->setText(cells[DoseList::Id]);
+        // The merge's pairing selects exposures itself: that is no operator's
+        // click, and making tasks from it would wipe the undone tasks before the send asks.
+        if (tasks_ && !pairing_)
+            tasks_->AddTask();
+    });
+    connect(doseList_.get(), &DoseList::exposureCleared, this, [this] {
+        main_.exposureDateBox->clear();
+        main_.exposureTimeBox->clear();
+        for (QLineEdit *box : main_.exposureBoxes)
+            box->clear();
+    });
+}
+
 void Workstation::checkLinks()
 {
     links_.check();
@@ -130,7 +163,6 @@ void Workstation::attachViewerAndBrowser()
     ViewerControls v;
     v.dicomViewer = main_.dicomViewer;
     v.dv1_vscroll = main_.dv1_vscroll;
-    v.lvImages = main_.lvImages;
     v.PopUpViewer = main_.PopUpViewer;
     HeaderControls h;
     h.lvHeader = main_.lvHeader;
@@ -172,6 +204,15 @@ void Workstation::attachViewerAndBrowser()
     };
     viewer_ = std::make_unique<ImageViewer>(session_, v);
     connect(viewer_.get(), &ImageViewer::statusText, &main_, &MainForm::setStatusPanel);
+    connect(viewer_.get(), &ImageViewer::imageClicked, this, [this](const QString &uid) {
+        for (int i = 0; i < main_.lvImages->topLevelItemCount(); ++i) {
+            QTreeWidgetItem *item = main_.lvImages->topLevelItem(i);
+            if (!item->text(3).isEmpty() && uid.contains(item->text(3))) {
+                main_.lvImages->setCurrentItem(item);
+                break;
+            }
+        }
+    });
     viewer_->BuildPopUpViewer();
     viewer_->SetUpViewer();
 
@@ -181,7 +222,7 @@ void Workstation::attachViewerAndBrowser()
     b.lvStudien = main_.lvStudien;
     b.lvSerien = main_.lvSerien;
     b.lvImages = main_.lvImages;
-    b.lvDosis = main_.lvDosis;
+    b.exposureCount = [this] { return doseList_->rowCount(); };
     b.frmSerien = main_.frmSerien;
     b.pbLoad = main_.pbLoad;
     b.cmdSelected = main_.cmdSelected;
@@ -211,7 +252,7 @@ void Workstation::attachViewerAndBrowser()
     d.lvStudien = main_.lvStudien;
     d.lvSerien = main_.lvSerien;
     d.lvImages = main_.lvImages;
-    d.lvDosis = main_.lvDosis;
+    d.clearDoseList = [this] { doseList_->clear(); };
     d.lvHeader = main_.lvHeader;
     d.frmSerien = main_.frmSerien;
     d.dicomViewer = main_.dicomViewer;
@@ -257,9 +298,29 @@ void Workstation::attachViewerAndBrowser()
 
 bool Workstation::eventFilter(QObject *watched, QEvent *event)
 {
+    // The presses that open the patient filter's list refill it first.
+    if (watched == main_.cmbDosis && main_.cmbDosis->isEnabled()) {
+        bool opens = event->type() == QEvent::MouseButtonPress && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton;
+        if (event->type() == QEvent::KeyPress) {
+            const auto *k = static_cast<QKeyEvent *>(event);
+            const bool alt = k->modifiers() & Qt::AltModifier;
+            opens = k->key() == Qt::Key_F4 || (alt && (k->key() == Qt::Key_Down || k->key() == Qt::Key_Up))
+                || (k->key() == Qt::Key_Space && !main_.cmbDosis->isEditable());
+        }
+        if (opens) {
+            main_.cmbDosis->clear();
+            main_.cmbDosis->addItems(doseList_->patientNames());
+        }
+    }
     if (event->type() == QEvent::MouseButtonRelease) {
         const auto *m = static_cast<QMouseEvent *>(event);
         const QPoint pos = m->position().toPoint();
+        // The right button selects the dose-list row under the pointer and opens its menu.
+        if (watched == main_.lvDosis->viewport() && m->button() == Qt::RightButton && doseList_->rowCount() > 0) {
+            if (const QModelIndex at = main_.lvDosis->indexAt(pos); at.isValid())
+                doseList_->select(at.row());
+            main_.Popup_Dosis->popup(main_.lvDosis->viewport()->mapToGlobal(pos));
+        }
         if (watched == main_.lvPatients->viewport())
             browser_->lvPatients_MouseUp(m->button(), pos);
         else if (watched == main_.lvStudien->viewport())
@@ -274,20 +335,23 @@ void Workstation::attachAssignment()
 {
     AssignmentControls a;
     a.parent = &main_;
-    a.lvImages = main_.lvImages;
-    a.lvDosis = main_.lvDosis;
-    a.exposureBoxes = main_.exposureBoxes;
-    a.cmdProjection = main_.cmdProjection;
-    a.txtcInput = main_.txtcInput;
     a.viewer = viewer_.get();
-    // The merge's pairing selects exposures itself: that is no operator's click,
-    // and making tasks from it would wipe the undone tasks before the send asks.
-    a.lvDosis_ItemClick = [this](QTreeWidgetItem *item) {
+    a.imageRowUid = [this](int row) -> std::optional<QString> {
+        const QTreeWidgetItem *item = main_.lvImages->topLevelItem(row);
+        return item ? std::optional<QString>(item->text(3)) : std::nullopt;
+    };
+    a.exposureCount = [this] { return doseList_->rowCount(); };
+    a.chooseExposure = [this](int row) {
         pairing_ = true;
-        doseList_->lvDosis_ItemClick(item);
+        doseList_->select(row);
+        doseList_->choose(row);
         pairing_ = false;
     };
-    a.dbFill = [this] { capture_->dbFill(); };
+    a.rewriteChosenProjection = [this](const QString &caption) { doseList_->rewriteCurrentProjection(caption); };
+    a.redecode = [this] {
+        if (!main_.txtcInput->toPlainText().isEmpty())
+            capture_->dbFill();
+    };
     a.defaultPartner = [this] { return QStringList{partners_.partner.aet, partners_.partner.ip, partners_.partner.port}; };
     assignment_ = std::make_unique<ProjectionAssignment>(session_, a);
     connect(assignment_.get(), &ProjectionAssignment::imageChosen, this, [this](int row) {
@@ -305,8 +369,14 @@ void Workstation::attachAssignment()
             });
     main_.hooks.cmdAll_Click = [this] { assignment_->cmdAll_Click(); };
     main_.hooks.cmdSelected_Click = [this] { assignment_->cmdSelected_Click(); };
+    for (QPushButton *button : main_.cmdProjection)
+        connect(button, &QPushButton::clicked, this, [this, button] { assignment_->cmdProjection_Click(button->text()); });
     // At creation, before the load: the captions the unit type names.
-    assignment_->LoadProjectionCaptions();
+    const QStringList captions = ProjectionAssignment::ProjectionCaptions();
+    for (int i = 0; i < captions.size(); ++i) {
+        main_.cmdProjection[i]->setText(captions[i]);
+        main_.cmdProjection[i]->setEnabled(!captions[i].isEmpty());
+    }
     main_.applyResizeRules();
 }
 
@@ -489,7 +559,7 @@ void Workstation::runDeletionJob(JobKind kind)
 
 void Workstation::mnuApplyTasks()
 {
-    if (main_.lvDosis->topLevelItemCount() == 0 || main_.exposureDateBox->text().isEmpty())
+    if (doseList_->rowCount() == 0 || main_.exposureDateBox->text().isEmpty())
         return;
     // The job's input as the operator sees it now: the tasks, the loaded
     // images and the selected patient.
@@ -579,7 +649,7 @@ void Workstation::SendPatient(const SendSelection &s, SendConnections connection
         main_.lvStudien->clear();
         main_.lvSerien->clear();
         main_.lvImages->clear();
-        main_.lvDosis->clear();
+        doseList_->clear();
         ClearViewer(session_, main_.dicomViewer);
     }
     browser_->RefreshPatientList();

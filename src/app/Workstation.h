@@ -70,6 +70,8 @@ protected:
 
 private:
     void attachExposure();
+    // The dose list's model and selection in lvDosis, its menu, filter and exposure boxes.
+    void attachDoseList();
     void attachViewerAndBrowser();
     void attachAssignment();
     void attachPartners();

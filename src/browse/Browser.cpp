@@ -331,7 +331,7 @@ void Browser::lvStudien_ItemClick(QTreeWidgetItem *item)
                                "ORDER BY ImageDate, ImageTime"),
                 {CurrentSelection.studyUid}});
     if (c_.cmdSelected && c_.lvImages)
-        c_.cmdSelected->setEnabled(c_.lvDosis && c_.lvDosis->topLevelItemCount() == c_.lvImages->topLevelItemCount());
+        c_.cmdSelected->setEnabled(c_.exposureCount && c_.exposureCount() == c_.lvImages->topLevelItemCount());
 }
 
 void Browser::PopUpStudie_Laden()

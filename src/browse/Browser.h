@@ -56,7 +56,7 @@ struct BrowserControls {
     QTreeWidget *lvStudien = nullptr;   // "ID", "Date", "Time", "Modality", "Bodypart"
     QTreeWidget *lvSerien = nullptr;    // series entries, one column
     QTreeWidget *lvImages = nullptr;    // "ID", "Date", "Time", "ImageUID"
-    QTreeWidget *lvDosis = nullptr;     // the exposure list; its row count decides cmdSelected
+    std::function<int()> exposureCount; // rows of the dose list; with as many images it enables cmdSelected
     QGroupBox *frmSerien = nullptr;     // frame "Series list" around lvSerien, normally hidden
     QProgressBar *pbLoad = nullptr;     // load progress, shown while images load
     QPushButton *cmdSelected = nullptr; // "Manually"

@@ -142,8 +142,10 @@ void ListDeletion::studyGone(const ImageTarget &t)
 void ListDeletion::patientGone(const ImageTarget &t)
 {
     c_.resetMainWindow();
-    for (QTreeWidget *list : {c_.lvSerien, c_.lvStudien, c_.lvImages, c_.lvDosis})
+    for (QTreeWidget *list : {c_.lvSerien, c_.lvStudien, c_.lvImages})
         list->clear();
+    if (c_.clearDoseList)
+        c_.clearDoseList();
     c_.frmSerien->setVisible(false);
     delete rowWithText(c_.lvPatients, t.patientId);
 }

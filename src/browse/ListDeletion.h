@@ -22,7 +22,7 @@ struct DeletionControls {
     QTreeWidget *lvStudien = nullptr;
     QTreeWidget *lvSerien = nullptr; // row 0 is ".."
     QTreeWidget *lvImages = nullptr;
-    QTreeWidget *lvDosis = nullptr;
+    std::function<void()> clearDoseList;
     QTreeWidget *lvHeader = nullptr;
     QGroupBox *frmSerien = nullptr;
     ToolkitViewer *dicomViewer = nullptr;

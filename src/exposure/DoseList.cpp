@@ -5,76 +5,66 @@
 #include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"
 
-#include <QAction>
-#include <QComboBox>
-#include <QKeyEvent>
 #include <QCoreApplication>
-#include <QLineEdit>
-#include <QMenu>
-#include <QMouseEvent>
 #include <QSqlRecord>
-#include <QTreeWidget>
 
 namespace {
 
 const QString kFillSource = QStringLiteral("MainForm_lvDosis_Fill");
 const QString kRefreshSource = QStringLiteral("MainForm_RefreshDosisList");
 
-// Sub-items 1..10 and the columns behind them.
+// Columns 1..10 and the journal columns behind them.
 const char *const kColumns[] = {"Datum", "Zeit", "KVP", "ma", "Dicke", "Druck", "mGy", "Sonstiges", "Status", "expZeit"};
+
+const char *const kCaptions[] = {"ID", "Date", "Time", "kV", "mA", "Thickness", "Press", "mGy", "Other", "Status", "expTime"};
 
 } // namespace
 
-DoseList::DoseList(Session &session, const ExposureControls &controls, QObject *parent)
-    : QObject(parent), session_(session), c_(controls), today_([] { return QDate::currentDate(); })
+int DoseListModel::columnCount(const QModelIndex &parent) const { return parent.isValid() ? 0 : DoseList::ColumnCount; }
+
+QVariant DoseListModel::data(const QModelIndex &index, int role) const
 {
-    if (c_.lvDosis) {
-        connect(c_.lvDosis, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { lvDosis_ItemClick(item); });
-        c_.lvDosis->viewport()->installEventFilter(this);
-    }
-    if (c_.cmbDosis) {
-        c_.cmbDosis->installEventFilter(this);
-        connect(c_.cmbDosis, &QComboBox::activated, this, &DoseList::cmbDosis_Click);
-    }
-    if (!c_.PopupDeleteDosis && c_.Popup_Dosis) {
-        c_.PopupDeleteDosis = c_.Popup_Dosis->addAction(QStringLiteral("Delete"));
-        c_.PopupDeleteDosis->setObjectName(QStringLiteral("PopupDeleteDosis"));
-    }
-    if (c_.PopupDeleteDosis)
-        connect(c_.PopupDeleteDosis, &QAction::triggered, this, &DoseList::PopupDeleteDosis);
+    if (!index.isValid() || index.row() >= rows_.size())
+        return {};
+    const Row &row = rows_[index.row()];
+    if (role == Qt::DisplayRole)
+        return row.cells.value(index.column());
+    if (role == Qt::UserRole && index.column() == DoseList::Id)
+        return row.id;
+    return {};
 }
 
-void DoseList::PrepareColumns(QTreeWidget *list)
+QVariant DoseListModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
-    list->setColumnCount(11);
-    list->setHeaderLabels({QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("kV"),
-                           QStringLiteral("mA"), QStringLiteral("Thickness"), QStringLiteral("Press"),
-                           QStringLiteral("mGy"), QStringLiteral("Other"), QStringLiteral("Status"),
-                           QStringLiteral("expTime")});
-    list->setRootIsDecorated(false);
-    list->setUniformRowHeights(true);
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < DoseList::ColumnCount)
+        return QString::fromLatin1(kCaptions[section]);
+    return QAbstractTableModel::headerData(section, orientation, role);
 }
 
-bool DoseList::eventFilter(QObject *watched, QEvent *event)
+bool DoseListModel::setData(const QModelIndex &index, const QVariant &value, int role)
 {
-    if (c_.lvDosis && watched == c_.lvDosis->viewport() && event->type() == QEvent::MouseButtonRelease) {
-        auto *me = static_cast<QMouseEvent *>(event);
-        lvDosis_MouseUp(me->button(), me->position().toPoint());
-    }
-    // The presses that open the combo box's list refill it first.
-    if (c_.cmbDosis && watched == c_.cmbDosis && c_.cmbDosis->isEnabled()) {
-        if (event->type() == QEvent::MouseButtonPress && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
-            cmbDosis_DropDown();
-        if (event->type() == QEvent::KeyPress) {
-            const auto *ke = static_cast<QKeyEvent *>(event);
-            const bool alt = ke->modifiers() & Qt::AltModifier;
-            if (ke->key() == Qt::Key_F4 || (alt && (ke->key() == Qt::Key_Down || ke->key() == Qt::Key_Up)) ||
-                (ke->key() == Qt::Key_Space && !c_.cmbDosis->isEditable()))
-                cmbDosis_DropDown();
-        }
-    }
-    return QObject::eventFilter(watched, event);
+    if (!index.isValid() || role != Qt::EditRole || index.row() >= rows_.size())
+        return false;
+    rows_[index.row()].cells[index.column()] = value.toString();
+    emit dataChanged(index, index);
+    return true;
 }
+
+void DoseListModel::reset(QList<Row> rows)
+{
+    beginResetModel();
+    rows_ = std::move(rows);
+    endResetModel();
+}
+
+DoseList::DoseList(Session &session, QObject *parent)
+    : QObject(parent), session_(session), selection_(&model_), today_([] { return QDate::currentDate(); })
+{
+}
+
+QString DoseList::text(int row, int column) const { return model_.data(model_.index(row, column)).toString(); }
+
+qlonglong DoseList::id(int row) const { return model_.data(model_.index(row, Id), Qt::UserRole).toLongLong(); }
 
 void DoseList::lvDosis_Fill()
 {
@@ -82,6 +72,15 @@ void DoseList::lvDosis_Fill()
         return;
     fillFrom(std::nullopt);
 }
+
+void DoseList::fillForPatient(const QString &patientName)
+{
+    if (BatchJobActive)
+        return;
+    fillFrom(patientName);
+}
+
+void DoseList::clear() { model_.reset({}); }
 
 void DoseList::fillFrom(const std::optional<QString> &patientName)
 {
@@ -92,21 +91,13 @@ void DoseList::fillFrom(const std::optional<QString> &patientName)
             return LogFailure(db.error(), kFillSource);
         r = OpenExposuresOf(UserDatabase, today(), patientName);
     }
-    if (!r.ok()) {
-        LogFailure(r, kFillSource);
-        return;
-    }
-    QTreeWidget *list = c_.lvDosis;
-    list->setUpdatesEnabled(false);
-    list->clear();
+    if (!r.ok())
+        return LogFailure(r, kFillSource);
     const QLocale locale;
-    QList<QTreeWidgetItem *> items;
-    items.reserve(r.rows.size());
+    QList<DoseListModel::Row> rows;
+    rows.reserve(r.rows.size());
     for (const QSqlRecord &rec : r.rows) {
-        auto *item = new QTreeWidgetItem;
-        const QString id = rec.value(0).toString();
-        item->setText(0, id);
-        item->setData(0, Qt::UserRole, rec.value(0));
+        DoseListModel::Row row{rec.value(0).toLongLong(), {rec.value(0).toString()}};
         for (int i = 0; i < 10; ++i) {
             const QVariant v = rec.value(QString::fromLatin1(kColumns[i]));
             QString text = v.isNull() ? QString() : v.toString();
@@ -115,39 +106,52 @@ void DoseList::fillFrom(const std::optional<QString> &patientName)
                 if (d.isValid())
                     text = locale.toString(d, QLocale::ShortFormat);
             }
-            item->setText(i + 1, text);
+            row.cells << text;
         }
-        items.append(item);
+        rows << row;
     }
-    list->addTopLevelItems(items);
-    list->clearSelection();
+    model_.reset(std::move(rows));
+    selection_.clear();
     QCoreApplication::processEvents();
     ListRefreshRequested = false;
-    list->setUpdatesEnabled(true);
+}
+
+QStringList DoseList::patientNames() const
+{
+    DbResult r;
+    {
+        DatabaseSession db(UserDatabase);
+        if (!db.ok()) {
+            LogFailure(db.error(), kFillSource);
+            return {};
+        }
+        r = OpenPatientNamesOf(UserDatabase, today());
+    }
+    if (!r.ok()) {
+        LogFailure(r, kFillSource);
+        return {};
+    }
+    QStringList names;
+    for (const QSqlRecord &rec : r.rows)
+        names << rec.value(0).toString();
+    return names;
 }
 
 void DoseList::RefreshDosisList(DoseAssignment mode)
 {
-    if (!refresh(mode))
+    if (!assign(mode))
         return;
-    c_.lvDosis->clear();
+    clear();
     lvDosis_Fill();
 }
 
-bool DoseList::refresh(DoseAssignment mode)
+bool DoseList::assign(DoseAssignment mode)
 {
     DatabaseSession db(UserDatabase);
     if (!db.ok()) {
         LogFailure(db.error(), kRefreshSource);
         return false;
     }
-    QTreeWidget *list = c_.lvDosis;
-    const auto selectedId = [list]() -> std::optional<qlonglong> {
-        const QList<QTreeWidgetItem *> sel = list->selectedItems();
-        if (sel.isEmpty())
-            return std::nullopt;
-        return sel.first()->data(0, Qt::UserRole).toLongLong();
-    };
     const auto fail = [](const DbResult &r) {
         LogFailure(r, kRefreshSource);
         return false;
@@ -156,23 +160,23 @@ bool DoseList::refresh(DoseAssignment mode)
     const QString patientName = CurrentSelection.patientName;
     switch (mode) {
     case DoseAssignment::AllListed:
-        for (int i = 0; i < list->topLevelItemCount(); ++i) {
-            const DbResult r = AssignExposure(UserDatabase, list->topLevelItem(i)->data(0, Qt::UserRole).toLongLong(),
-                                              patientId, patientName);
+        for (int row = 0; row < rowCount(); ++row) {
+            const DbResult r = AssignExposure(UserDatabase, id(row), patientId, patientName);
             if (!r.ok())
                 return fail(r);
         }
         break;
     case DoseAssignment::RemoveSelected:
     case DoseAssignment::AssignSelected: {
-        const auto id = selectedId();
-        if (!id) {
+        const QModelIndexList selected = selection_.selectedRows();
+        if (selected.isEmpty()) {
             WriteErrorLog(ErrorCode::NoObject, QStringLiteral("Object variable or With block variable not set (no selected exposure)"),
                           kRefreshSource);
             return false;
         }
-        const DbResult r = mode == DoseAssignment::RemoveSelected ? RemoveExposureFromList(UserDatabase, *id)
-                                                                  : AssignExposure(UserDatabase, *id, patientId, patientName);
+        const qlonglong key = id(selected.first().row());
+        const DbResult r = mode == DoseAssignment::RemoveSelected ? RemoveExposureFromList(UserDatabase, key)
+                                                                  : AssignExposure(UserDatabase, key, patientId, patientName);
         if (!r.ok())
             return fail(r);
         break;
@@ -186,74 +190,33 @@ bool DoseList::refresh(DoseAssignment mode)
 void DoseList::PopupDeleteDosis()
 {
     RefreshDosisList(DoseAssignment::RemoveSelected);
-    c_.exposureDateBox->clear();
-    c_.exposureTimeBox->clear();
-    for (QLineEdit *t : c_.exposureBoxes)
-        t->clear();
+    emit exposureCleared();
 }
 
-void DoseList::lvDosis_ItemClick(QTreeWidgetItem *item)
+void DoseList::choose(int row)
 {
-    if (!item || c_.lvDosis->topLevelItemCount() == 0)
+    if (row < 0 || row >= rowCount())
         return;
-    if (QTreeWidget *images = c_.lvImages; images && images->topLevelItemCount() > 0) {
-        for (int i = 0; i < images->topLevelItemCount(); ++i) {
-            QTreeWidgetItem *row = images->topLevelItem(i);
-            const bool marked = row->isSelected();
-            for (int col = 0; col < images->columnCount(); ++col) {
-                QFont f = row->font(col);
-                f.setBold(marked);
-                row->setFont(col, f);
-                row->setForeground(col, marked ? QColor(255, 0, 0) : QColor(0, 0, 0));
-            }
-        }
-    }
-    session_.setSelectedExposure({.kV = item->text(3), .mAs = item->text(4), .thickness = item->text(5), .compression = item->text(6),
-                                  .dose = item->text(7), .other = item->text(8)},
-                                 item->text(10));
-    c_.exposureDateBox->setText(item->text(1));
-    c_.exposureTimeBox->setText(item->text(2));
-    for (int i = 0; i < 6; ++i)
-        c_.exposureBoxes[i]->setText(item->text(3 + i));
-    c_.txtID->setText(item->text(0));
-    if (c_.runTaskButton0)
-        c_.runTaskButton0();
+    QStringList cells;
+    for (int column = 0; column < ColumnCount; ++column)
+        cells << text(row, column);
+    session_.setSelectedExposure({.kV = cells[KV], .mAs = cells[MA], .thickness = cells[Thickness], .compression = cells[Press],
+                                  .dose = cells[MGy], .other = cells[Other]},
+                                 cells[ExpTime]);
+    emit exposureChosen(cells);
 }
 
-void DoseList::lvDosis_MouseUp(Qt::MouseButton button, const QPoint &pos)
+void DoseList::select(int row)
 {
-    if (button != Qt::RightButton || c_.lvDosis->topLevelItemCount() == 0)
-        return;
-    if (QTreeWidgetItem *item = c_.lvDosis->itemAt(pos)) {
-        c_.lvDosis->clearSelection();
-        item->setSelected(true);
-        c_.lvDosis->setCurrentItem(item);
-    }
-    if (c_.Popup_Dosis)
-        c_.Popup_Dosis->popup(c_.lvDosis->viewport()->mapToGlobal(pos));
+    selection_.setCurrentIndex(model_.index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
 
-void DoseList::cmbDosis_DropDown()
+bool DoseList::rewriteCurrentProjection(const QString &caption)
 {
-    c_.cmbDosis->clear();
-    DbResult r;
-    {
-        DatabaseSession db(UserDatabase);
-        if (!db.ok())
-            return LogFailure(db.error(), kFillSource);
-        r = OpenPatientNamesOf(UserDatabase, today());
-    }
-    if (!r.ok()) {
-        LogFailure(r, kFillSource);
-        return;
-    }
-    for (const QSqlRecord &rec : r.rows)
-        c_.cmbDosis->addItem(rec.value(0).toString());
-}
-
-void DoseList::cmbDosis_Click(int index)
-{
-    if (BatchJobActive || index < 0)
-        return;
-    fillFrom(c_.cmbDosis->itemText(index));
+    const QModelIndex current = selection_.currentIndex();
+    if (!current.isValid())
+        return false;
+    model_.setData(model_.index(current.row(), Other), caption);
+    choose(current.row());
+    return true;
 }

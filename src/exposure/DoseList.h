@@ -1,47 +1,89 @@
 #pragma once
 
 #include "core/ExposureUnits.h"
-#include "exposure/ExposureControls.h"
 #include "store/Session.h"
 
 #include <QDate>
+#include <QAbstractTableModel>
+#include <QItemSelectionModel>
 #include <functional>
+#include <optional>
 
-class QTreeWidgetItem;
+// The rows of the dose list: the journal's texts as shown, the key as user
+// data of the ID column.
+class DoseListModel : public QAbstractTableModel {
+public:
+    using QAbstractTableModel::QAbstractTableModel;
+    int rowCount(const QModelIndex &parent = {}) const override { return parent.isValid() ? 0 : int(rows_.size()); }
+    int columnCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    bool setData(const QModelIndex &index, const QVariant &value, int role = Qt::EditRole) override;
 
-// The main window's dose list: today's open exposures from tblDosis, the
-// selection that header stamping reads, assignment and removal.
+    struct Row {
+        qlonglong id = 0;
+        QStringList cells;
+    };
+    void reset(QList<Row> rows);
+
+private:
+    QList<Row> rows_;
+};
+
+// The main window's dose list: today's open exposures from tblDosis as an
+// item model, the row the operator chose (the session's selected exposure,
+// which header stamping reads), assignment and removal. The window shows the
+// model and shares the selection model.
 class DoseList : public QObject {
     Q_OBJECT
 public:
-    // Connects lvDosis (click, right button), cmbDosis (list opening, choice) and PopupDeleteDosis.
-    DoseList(Session &session, const ExposureControls &controls, QObject *parent = nullptr);
+    // The eleven columns "ID" … "expTime"; ID holds the row key as user data.
+    enum Column { Id, Date, Time, KV, MA, Thickness, Press, MGy, Other, Status, ExpTime, ColumnCount };
 
-    // Sets the eleven headings of lvDosis.
-    static void PrepareColumns(QTreeWidget *list);
+    explicit DoseList(Session &session, QObject *parent = nullptr);
+
+    QAbstractItemModel *model() { return &model_; }
+    QItemSelectionModel *selectionModel() { return &selection_; }
+    int rowCount() const { return model_.rowCount(); }
+    QString text(int row, int column) const;
+    qlonglong id(int row) const;
 
     // Refills the list with today's open exposures (skipped while BatchJobActive).
     void lvDosis_Fill();
+    // The patient-name filter: only that patient's open rows of today (skipped while BatchJobActive).
+    void fillForPatient(const QString &patientName);
+    // The names of today's open rows, for the filter's drop-down, as the patients came.
+    QStringList patientNames() const;
+    void clear();
+
     // Applies the assignment (all listed rows, remove or assign the selected one), then refills.
     void RefreshDosisList(DoseAssignment mode);
+    // "Delete" of the list's menu: the selected row leaves the list; the exposure boxes empty.
     void PopupDeleteDosis();
-    void lvDosis_ItemClick(QTreeWidgetItem *item);
-    // Right button released at pos (viewport coordinates): select the row there, open Popup_Dosis.
-    void lvDosis_MouseUp(Qt::MouseButton button, const QPoint &pos);
-    void cmbDosis_DropDown();
-    void cmbDosis_Click(int index);
+    // The operator chose the row: it becomes the session's selected exposure.
+    void choose(int row);
+    // Makes the row the current and only selected one, as a click does.
+    void select(int row);
+    // A projection button: the current row's "Other" becomes the caption and
+    // the row is chosen again. False when no row is current.
+    bool rewriteCurrentProjection(const QString &caption);
 
     // "Today" of the list; the workstation's date unless a test fixes it.
     void setToday(std::function<QDate()> today) { today_ = std::move(today); }
     QDate today() const { return today_(); }
 
-    bool eventFilter(QObject *watched, QEvent *event) override;
+signals:
+    // A row was chosen; its eleven cells, for the exposure boxes.
+    void exposureChosen(const QStringList &cells);
+    // The chosen exposure left the list: the exposure boxes empty.
+    void exposureCleared();
 
 private:
     void fillFrom(const std::optional<QString> &patientName);
-    bool refresh(DoseAssignment mode);
+    bool assign(DoseAssignment mode);
 
     Session &session_;
-    ExposureControls c_;
+    DoseListModel model_;
+    QItemSelectionModel selection_;
     std::function<QDate()> today_;
 };

@@ -18,7 +18,6 @@
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
-#include <QTreeWidget>
 
 namespace {
 
@@ -45,6 +44,17 @@ QString entry(const char *const (&list)[N], qint16 index)
 void logPort(QSerialPort &port, const QString &what)
 {
     WriteErrorLog(qint32(port.error()), what + QStringLiteral(": ") + port.errorString(), kPortSource);
+}
+
+// The capture state on the buttons: green runs, red stopped.
+void paint(QPushButton *button, const QColor &colour)
+{
+    if (!button)
+        return;
+    QPalette p = button->palette();
+    p.setColor(QPalette::Button, colour);
+    button->setPalette(p);
+    button->setAutoFillBackground(true);
 }
 
 } // namespace
@@ -304,7 +314,7 @@ void ExposureCapture::dbFill()
     in.currentProjection = currentProjection_;
     in.projectionCounter = projectionCounter_;
     in.currentExposureTime = session_.selectedExposureTime();
-    in.projectionBox = c_.exposureBoxes[5]->text();
+    in.projectionBox = c_.projectionBox->text();
     in.doseLine = c_.doseLineBox->text();
     in.debug = Settings.Debug == 1;
     in.now = clock_();
@@ -336,23 +346,13 @@ void ExposureCapture::dbFill()
         }
     }
     if (out.clearProjectionBox)
-        c_.exposureBoxes[5]->clear();
+        c_.projectionBox->clear();
     if (out.closingSteps) {
         c_.SerTimer->start();
         doseList_.lvDosis_Fill();
     } else if (out.enableSerTimer) {
         c_.SerTimer->start();
     }
-}
-
-void ExposureCapture::paint(QPushButton *button, const QColor &colour)
-{
-    if (!button)
-        return;
-    QPalette p = button->palette();
-    p.setColor(QPalette::Button, colour);
-    button->setPalette(p);
-    button->setAutoFillBackground(true);
 }
 
 void ExposureCapture::decodeNowButton_Click() { dbFill(); }
@@ -366,8 +366,7 @@ void ExposureCapture::newExaminationButton_Click()
         c_.sendTimer->start();
     if (!c_.SerTimer->isActive())
         c_.SerTimer->start();
-    if (c_.lvDosis->topLevelItemCount() > 0)
-        c_.lvDosis->clear();
+    doseList_.clear();
 }
 
 void ExposureCapture::activateButton_Click() { c_.sendTimer->start(); }

@@ -64,7 +64,6 @@ public:
 private:
     void applyLineSettings();
     void showMessage(const QString &text);
-    static void paint(QPushButton *button, const QColor &colour);
 
     Session &session_;
     ExposureControls c_;

@@ -34,9 +34,9 @@ BrowserWindow::BrowserWindow(const std::function<void(BrowserControls &, ViewerC
         panels[p] = t;
         status.setText(panels.values().join(u"  |  "_s));
     };
-    ViewerControls v{.dicomViewer = &dicomViewer, .dv1_vscroll = &dv1_vscroll, .lvImages = &lvImages, .PopUpViewer = &PopUpViewer};
+    ViewerControls v{.dicomViewer = &dicomViewer, .dv1_vscroll = &dv1_vscroll, .PopUpViewer = &PopUpViewer};
     BrowserControls c{.window = &window, .lvPatients = &lvPatients, .lvStudien = &lvStudien, .lvSerien = &lvSerien, .lvImages = &lvImages,
-                      .lvDosis = &lvDosis, .frmSerien = &frmSerien, .pbLoad = &pbLoad, .cmdSelected = &cmdSelected,
+                      .exposureCount = [this] { return lvDosis.topLevelItemCount(); }, .frmSerien = &frmSerien, .pbLoad = &pbLoad, .cmdSelected = &cmdSelected,
                       .PopUpPatient = &PopUpPatient, .PopUpStudie = &PopUpStudie, .PopUpSerie = &PopUpSerie, .UpdateTimer = &UpdateTimer,
                       .dicomViewer = &dicomViewer, .setStatusPanel = setPanel,
                       .showCritical = [](const QString &m) { fprintf(stderr, "message: %s\n", qPrintable(m)); }};
@@ -44,6 +44,11 @@ BrowserWindow::BrowserWindow(const std::function<void(BrowserControls &, ViewerC
         adjust(c, v);
     viewer = std::make_unique<ImageViewer>(session, v);
     QObject::connect(viewer.get(), &ImageViewer::statusText, &window, setPanel);
+    QObject::connect(viewer.get(), &ImageViewer::imageClicked, &window, [this](const QString &uid) {
+        for (int i = 0; i < lvImages.topLevelItemCount(); ++i)
+            if (const QString cell = lvImages.topLevelItem(i)->text(3); !cell.isEmpty() && uid.contains(cell))
+                return lvImages.setCurrentItem(lvImages.topLevelItem(i));
+    });
     viewer->SetUpViewer();
     viewer->BuildPopUpViewer();
     c.viewer = viewer.get();

@@ -36,7 +36,6 @@ struct ExposureFixture {
     QWidget window;
     ExposureControls c;
     QStringList messages; // message boxes answered so far
-    int taskButtonRuns = 0;
     int reads = 0;
     int ticksSinceRead = 0;
     bool ready = false; // the journal exists
@@ -53,15 +52,8 @@ struct ExposureFixture {
         ready = MakeStationDatabases(folder.path())
                 && QFile::copy(folder.file(u"Data/LumoraDef.dat"_s), ResolveUserDatabasePath(Settings.Database));
 
-        for (QTreeWidget **list : {&c.lvDosis, &c.lvImages})
-            *list = new QTreeWidget(&window);
-        DoseList::PrepareColumns(c.lvDosis);
-        c.cmbDosis = new QComboBox(&window);
-        c.Popup_Dosis = new QMenu(&window);
-        for (QLineEdit **box : {&c.exposureDateBox, &c.exposureTimeBox, &c.txtID, &c.doseLineBox, &c.spareCaptureBox})
+        for (QLineEdit **box : {&c.projectionBox, &c.doseLineBox})
             *box = new QLineEdit(&window);
-        for (auto &box : c.exposureBoxes)
-            box = new QLineEdit(&window);
         c.lblCount = new QLabel(u"0"_s, &window);
         for (QPushButton **b : {&c.decodeNowButton, &c.newExaminationButton, &c.activateButton, &c.stopButton})
             *b = new QPushButton(&window);
@@ -69,10 +61,8 @@ struct ExposureFixture {
         c.decoderTokenList = new QListWidget(&window);
         c.SerTimer = new QTimer(&window);
         c.sendTimer = new QTimer(&window);
-        c.runTaskButton0 = [this] { ++taskButtonRuns; };
         c.showMessage = [this](const QString &text) { messages.append(text); };
-        doseList = std::make_unique<DoseList>(session, c);
-        c.PopupDeleteDosis = c.Popup_Dosis->findChild<QAction *>(u"PopupDeleteDosis"_s);
+        doseList = std::make_unique<DoseList>(session);
         doseList->setToday([] { return Day; });
         capture = std::make_unique<ExposureCapture>(session, c, *doseList);
         capture->setCurrentProjection(u"L CC"_s); // the projection button clicked last
@@ -130,7 +120,13 @@ struct ExposureFixture {
         return r.lastInsertId.toLongLong();
     }
 
-    QStringList listedIds() const { return ColumnTexts(c.lvDosis); }
+    QStringList listedIds() const
+    {
+        QStringList ids;
+        for (int row = 0; row < doseList->rowCount(); ++row)
+            ids << doseList->text(row, DoseList::Id);
+        return ids;
+    }
 
     QString errorLog() const { return QString::fromLatin1(folder.read(u"Logs/Error.log"_s)); }
 };
