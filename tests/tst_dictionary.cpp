@@ -6,6 +6,7 @@
 #include "dictionary/DictionaryForms.h"
 #include "dictionary/DictionaryStore.h"
 #include "store/DatabasePaths.h"
+#include "store/Session.h"
 #include "support/Widgets.h"
 
 namespace {
@@ -50,8 +51,6 @@ private slots:
     {
         folder_ = std::make_unique<TestFolder>();
         QVERIFY(PrepareStation(*folder_));
-        ActiveFilterTags.clear();
-        VisibleTagsChanged = false;
         defs_ = folder_->file(u"Data/LumoraUser.dat"_s);
     }
     void cleanup()
@@ -132,6 +131,10 @@ private slots:
                          new QPushButton(&dialog), new QPushButton(&dialog), new QPushButton(&dialog)};
         c.lvTags->setSelectionMode(QAbstractItemView::ExtendedSelection);
         FilterArea area(c, &dialog);
+        QMap<QString, QString> activeTags{{u"unset"_s, {}}};
+        bool visibleTagsChanged = false;
+        QObject::connect(&area, &FilterArea::activeFilterChanged, [&](const QMap<QString, QString> &tags) { activeTags = tags; });
+        QObject::connect(&area, &FilterArea::visibleTagsChanged, [&] { visibleTagsChanged = true; });
         area.FillFilterList();
         RecordingPrompter prompts;
         c.cmdAdd->click();
@@ -164,13 +167,13 @@ private slots:
             form->findChild<QPushButton *>(u"cmdAdd"_s)->click();
         });
         c.cmdAdd->click();
-        QVERIFY(VisibleTagsChanged);
+        QVERIFY(visibleTagsChanged);
         QCOMPARE(c.lvTags->topLevelItemCount(), 2);
 
         c.cmdActivate->click();
         QCOMPARE(Settings.FilterActive, u"CR"_s);
         QCOMPARE(ReadSetting(u"Filter\\Active"_s, QString()), u"CR"_s);
-        QCOMPARE(ActiveFilterTags.keys(), (QStringList{u"0010,0010"_s, u"0018,0060"_s}));
+        QCOMPARE(activeTags.keys(), (QStringList{u"0010,0010"_s, u"0018,0060"_s}));
         QVERIFY(!c.cmdActivate->isEnabled());
 
         rowOf(c.lvTags, 0, u"0010,0010"_s)->setSelected(true);
@@ -186,7 +189,7 @@ private slots:
         QCOMPARE(value(u"SELECT COUNT(*) FROM tblModality"_s).toInt(), 1);
         QVERIFY(Settings.FilterActive.isEmpty());
         QCOMPARE(ReadSetting(u"Filter\\Active"_s, u"unset"_s), u"unset"_s);
-        QVERIFY(ActiveFilterTags.isEmpty());
+        QVERIFY(activeTags.isEmpty());
     }
 
     // A filter name becomes a column: a name that cannot be one is refused and leaves nothing behind.
@@ -215,13 +218,14 @@ private slots:
         QCOMPARE(value(u"SELECT COUNT(*) FROM sqlite_master WHERE name = 'tblSCP'"_s).toInt(), 1);
     }
 
-    // At start the active filter's attributes are read into ActiveFilterTags.
+    // At start the active filter's attributes are read into the session.
     void activeFilterAtStart()
     {
         Settings.FilterActive = u"MG"_s;
-        LoadModFilter();
-        QCOMPARE(ActiveFilterTags.size(), 5);
-        QVERIFY(ActiveFilterTags.contains(u"0040,8302"_s));
+        Session session;
+        LoadModFilter(session);
+        QCOMPARE(session.activeFilterTags().size(), 5);
+        QVERIFY(session.activeFilterTags().contains(u"0040,8302"_s));
     }
 };
 

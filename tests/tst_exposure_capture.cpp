@@ -64,11 +64,11 @@ private slots:
         QVERIFY(f.c.lvDosis->selectedItems().isEmpty());
 
         // While a batch job runs the list is left alone; the next fill shows the new rows.
-        BatchJobActive = true;
+        f.session.setBatchActive(true);
         const qlonglong e = f.addRow(today, u"Roe^Ann"_s);
         f.doseList->lvDosis_Fill();
         QCOMPARE(f.c.lvDosis->topLevelItemCount(), 2);
-        BatchJobActive = false;
+        f.session.setBatchActive(false);
         f.doseList->lvDosis_Fill();
         QCOMPARE(f.listedIds().last(), QString::number(e));
 

@@ -2,7 +2,7 @@
 // rows of the active filter for the current image, sorting, the task entry a
 // click prepares, tasks from the header rows, and rule sets saved and applied.
 #include "core/Settings.h"
-#include "core/WorkstationState.h"
+#include "store/Session.h"
 #include "header/HeaderView.h"
 #include "header/TaskList.h"
 #include "store/DatabasePaths.h"
@@ -13,6 +13,7 @@ class HeaderViewTest : public QObject {
 
     TestFolder folder_;
     ToolkitImagePtr image_;
+    Session session_;
 
     QStringList rows(const QTreeWidget &list) const
     {
@@ -103,11 +104,11 @@ private slots:
         int taskKindRuns = 0;
         c.currentImage = [this] { return image_; };
         c.cboTask_Click = [&] { ++taskKindRuns; };
-        HeaderView view(c);
+        HeaderView view(c, session_);
         QCOMPARE(c.lvHeader->header()->visualIndex(0), 2); // "Value" shown last
-        ActiveFilterTags = {{u"0028,1050"_s, u"Window Center"_s},
-                            {u"0018,1150"_s, u"Exposure Time"_s},
-                            {u"0020,000E"_s, u"Series Instance UID"_s}};
+        session_.setActiveFilterTags({{u"0028,1050"_s, u"Window Center"_s},
+                                      {u"0018,1150"_s, u"Exposure Time"_s},
+                                      {u"0020,000E"_s, u"Series Instance UID"_s}});
         view.LoadHeaderData();
         const QString series = GetAttribute(image_, 0x0020, 0x000E).value;
         QCOMPARE(rows(*c.lvHeader), (QStringList{"0018,1150=", "0020,000E=" + series, "0028,1050=2048"}));
@@ -160,7 +161,7 @@ private slots:
         HeaderControls h{new QTreeWidget(&window), new QLineEdit(&window), new QLineEdit(&window), new QComboBox(&window), {}, {}};
         h.lvHeader->setHeaderLabels({u"Value"_s, u"DICOM Tag"_s, u"DICOM Description"_s});
         h.currentImage = [this] { return image_; };
-        HeaderView view(h);
+        HeaderView view(h, session_);
         TaskControls t{.lvTasks = new QTreeWidget(&window), .lvHeader = h.lvHeader, .cboLevel = new QComboBox(&window),
                        .cboTask = h.cboTask, .cboTarget = new QComboBox(&window), .txtSelected = h.txtSelected, .txtNeu = h.txtNeu,
                        .currentImageIndex = [] { return 1; }};
@@ -168,12 +169,13 @@ private slots:
         const QStringList exposure{"28", "63", "45", "120", "1.2", "L CC"};
         for (int i = 0; i < 6; ++i)
             t.exposureBoxes[size_t(i)] = new QLineEdit(exposure[i], &window);
-        TaskList list(t);
+        TaskList list(t, session_);
         list.FillTaskCombos();
-        ActiveFilterTags = {{u"0018,0060"_s, u"KVP"_s}, {u"0018,1152"_s, u"Exposure"_s}, {u"0018,11A0"_s, u"Body Part Thickness"_s},
-                            {u"0018,11A2"_s, u"Compression Force"_s}, {u"0040,8302"_s, u"Entrance Dose in mGy"_s}};
+        QMap<QString, QString> tags{{u"0018,0060"_s, u"KVP"_s}, {u"0018,1152"_s, u"Exposure"_s}, {u"0018,11A0"_s, u"Body Part Thickness"_s},
+                                    {u"0018,11A2"_s, u"Compression Force"_s}, {u"0040,8302"_s, u"Entrance Dose in mGy"_s}};
         for (const QString &tag : filter)
-            tag.startsWith(u'-') ? void(ActiveFilterTags.remove(tag.mid(1))) : void(ActiveFilterTags.insert(tag, u"Patient's Name"_s));
+            tag.startsWith(u'-') ? void(tags.remove(tag.mid(1))) : void(tags.insert(tag, u"Patient's Name"_s));
+        session_.setActiveFilterTags(tags);
         view.LoadHeaderData();
         for (int i = 0; i < clicks; ++i)
             view.lvHeader_ColumnClick(column);
@@ -182,7 +184,7 @@ private slots:
         for (int i = 0; i < t.lvTasks->topLevelItemCount(); ++i) {
             const QTreeWidgetItem *task = t.lvTasks->topLevelItem(i);
             const QString tag = task->text(1).left(9);
-            QCOMPARE(task->text(1), tag + u" - "_s + ActiveFilterTags.value(tag));
+            QCOMPARE(task->text(1), tag + u" - "_s + tags.value(tag));
             QCOMPARE(task->text(2), GetHeaderElement(tag.left(4), tag.mid(5), image_)); // the value it replaces
             made << tag + u'=' + task->text(4);
         }
@@ -211,7 +213,7 @@ private slots:
         const QStringList exposure{"28", "63", "45", "120", "1.2", "L CC"};
         for (int i = 0; i < 6; ++i)
             t.exposureBoxes[size_t(i)] = new QLineEdit(exposure[i], &window);
-        TaskList tasks(t);
+        TaskList tasks(t, session_);
         QObject::connect(&tasks, &TaskList::applyTasksRequested, [&] { ++applied; });
         tasks.FillTaskCombos();
         tasks.RebuildRuleMenu();
@@ -271,7 +273,7 @@ private slots:
         rules.actions().value(0)->trigger();
 
         // Move and switch take their target from the filter's other attributes.
-        ActiveFilterTags = {{u"0018,0060"_s, u"KVP"_s}, {u"0018,1152"_s, u"Exposure"_s}};
+        session_.setActiveFilterTags({{u"0018,0060"_s, u"KVP"_s}, {u"0018,1152"_s, u"Exposure"_s}});
         t.txtSelected->setText(u"0018,0060 - KVP"_s);
         t.cboTask->setCurrentIndex(1);
         tasks.cboTask_Click();

@@ -66,14 +66,17 @@ private slots:
         d.inform = [this](const QString &m) { informed_ << m; };
         d.runJob = [this](JobKind kind) {
             jobs_ << kind;
-            JobMode = kind;
-            EditForm form(&rig_->window);
+            Session session;
+            EditForm form(session, kind, &rig_->window);
             form.Form_Load();
             form.show();
-            QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 10000));
-            QVERIFY(form.txtProgress->toPlainText().endsWith(u"Tasks done."_s));
+            [&] {
+                QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 10000));
+                QVERIFY(form.txtProgress->toPlainText().endsWith(u"Tasks done."_s));
+            }();
             progress_ = form.progressBar->value();
             progressMaximum_ = form.progressBar->maximum();
+            return form.entriesRemoved();
         };
         d.showFromFirstImage = [] {};
         d.resetMainWindow = [this] { rig_->dicomViewer.clearImages(); };

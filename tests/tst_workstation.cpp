@@ -249,7 +249,7 @@ private slots:
         QList<JobKind> ran;
         QString progress;
         ws->runProgressDialog = [&](EditForm &form) {
-            ran << JobMode;
+            ran << form.kind();
             form.show();
             QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
             progress = form.txtProgress->toPlainText();
@@ -491,7 +491,7 @@ private slots:
 
         QList<JobKind> ran;
         ws->runProgressDialog = [&](EditForm &form) {
-            ran << JobMode;
+            ran << form.kind();
             form.show();
             QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
         };

@@ -685,8 +685,13 @@ void MainForm::examinationTypeOptions_Click(int index)
 void MainForm::setOptionForm(OptionForm *form)
 {
     optionForm_ = form;
-    if (form)
-        connect(form, &OptionForm::activeFilterChanged, this, [this] { run(hooks.rebuildHeaderView); });
+    if (form) {
+        connect(form, &OptionForm::activeFilterChanged, this, [this](const QMap<QString, QString> &tags) {
+            if (hooks.setActiveFilter)
+                hooks.setActiveFilter(tags);
+        });
+        connect(form, &OptionForm::visibleTagsChanged, this, [this] { run(hooks.visibleTagsChanged); });
+    }
 }
 
 void MainForm::mnuAnsichtEinstellungen_Click()
@@ -707,10 +712,6 @@ void MainForm::mnuAnsichtEinstellungen_Click()
     // The settings as they stand now reach the main window; what OK stores
     // comes with the next opening.
     run(hooks.reapplyViewerSettings);
-    if (VisibleTagsChanged && lvHeader->topLevelItemCount() > 0 && hooks.rebuildHeaderView) {
-        VisibleTagsChanged = false;
-        hooks.rebuildHeaderView();
-    }
     if (PartnersChanged) {
         PartnersChanged = false;
         run(hooks.UpdateSendToEntries);

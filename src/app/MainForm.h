@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QMap>
 #include <array>
 #include <functional>
 
@@ -89,7 +90,8 @@ public:
         std::function<void()> emptyViewer;           // shutdown: the viewer's images go
         std::function<void()> reapplyViewerSettings; // after the options dialog opened
         std::function<void()> rebuildRuleSets;
-        std::function<void()> rebuildHeaderView; // attributes joined the active filter
+        std::function<void(const QMap<QString, QString> &)> setActiveFilter; // the options dialog changed it
+        std::function<void()> visibleTagsChanged;                            // attributes joined a filter
     };
     Hooks hooks;
 

@@ -280,6 +280,7 @@ void OptionForm::buildFilterTab(QWidget *tab)
     grid->setRowStretch(4, 1);
     filters = new FilterArea({cboModality, lvTags, cmdNew, cmdDelMod, cmdAdd, cmdDelete, cmdActivate}, this);
     connect(filters, &FilterArea::activeFilterChanged, this, &OptionForm::activeFilterChanged);
+    connect(filters, &FilterArea::visibleTagsChanged, this, &OptionForm::visibleTagsChanged);
 }
 
 void OptionForm::buildCommPortTab(QWidget *tab)

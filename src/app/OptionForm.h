@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QMap>
 #include <array>
 #include <functional>
 
@@ -115,7 +116,9 @@ signals:
     // Cancel closed the dialog without storing anything.
     void cancelled();
     // The active filter's attributes changed; the header view shows them at once.
-    void activeFilterChanged();
+    void activeFilterChanged(const QMap<QString, QString> &tags);
+    // Attributes joined a filter.
+    void visibleTagsChanged();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

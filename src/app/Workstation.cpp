@@ -46,13 +46,11 @@ Workstation::Workstation(MainForm &main) : QObject(&main), main_(main)
     attachAssignment();
     attachPartners();
     connectCommands();
-    main_.hooks.LoadModFilter = [] { LoadModFilter(); };
+    main_.hooks.LoadModFilter = [this] { LoadModFilter(session_); };
     EditForm::RegisterJob(JobKind::SendSeries, [this](EditForm &f) { SerieSenden(f, job_); });
     EditForm::RegisterJob(JobKind::SendStudy, [this](EditForm &f) { StudieSenden(f, job_); });
     EditForm::RegisterJob(JobKind::SendPatient, [this](EditForm &f) { PatientSenden(f, job_); });
     EditForm::RegisterJob(JobKind::UpdateStudy, [this](EditForm &f) { UpdateTimer(f); });
-    EditForm::RegisterJob(JobKind::ImportImages, [](EditForm &f) { ImportTimer(f); });
-    EditForm::RegisterJob(JobKind::ImportDir, [](EditForm &f) { ImportDirTimer(f); });
     runProgressDialog = [](EditForm &form) { form.exec(); };
     runExportDialog = [](ExportForm &form) { form.exec(); };
     chooseImportFiles = [this](bool directory) {
@@ -96,7 +94,7 @@ void Workstation::attachExposure()
     };
     c.showMessage = [this](const QString &text) { Prompts().information(&main_, text, DefaultPromptTitle); };
     DoseList::PrepareColumns(main_.lvDosis);
-    doseList_ = std::make_unique<DoseList>(c);
+    doseList_ = std::make_unique<DoseList>(c, session_);
     capture_ = std::make_unique<ExposureCapture>(c, *doseList_);
     // The indicator follows the port at once: a check queued before the port
     // was opened would show it red until the next round.
@@ -139,7 +137,7 @@ void Workstation::attachViewerAndBrowser()
     h.cboTask = main_.cboTask;
     h.currentImage = [] { return CurrentImageExists ? CurrentImage : ToolkitImagePtr(); };
     h.cboTask_Click = [this] { tasks_->cboTask_Click(); };
-    header_ = std::make_unique<HeaderView>(h);
+    header_ = std::make_unique<HeaderView>(h, session_);
     TaskControls t;
     t.lvTasks = main_.lvTasks;
     t.lvHeader = main_.lvHeader;
@@ -154,7 +152,7 @@ void Workstation::attachViewerAndBrowser()
     t.currentImageIndex = [] { return CurrentImageIndex; };
     t.viewerImageCount = [this] { return main_.dicomViewer->imageCount(); };
     t.loadedLevel = [] { return LoadedLevel; };
-    tasks_ = std::make_unique<TaskList>(t);
+    tasks_ = std::make_unique<TaskList>(t, session_);
     connect(tasks_.get(), &TaskList::applyTasksRequested, main_.command(Command::ApplyTasks), &QAction::trigger);
     connect(main_.cmdTask[0], &QPushButton::clicked, tasks_.get(), &TaskList::AddTask);
     connect(main_.cmdTask[1], &QPushButton::clicked, tasks_.get(), &TaskList::DeleteTask);
@@ -166,10 +164,16 @@ void Workstation::attachViewerAndBrowser()
     v.refreshHeader = [this] { header_->LoadHeaderData(); };
     v.deleteImage = [this] { deletion_->PopupDeleteImage(); };
     // The filter changed: the header view follows when it shows an image.
-    main_.hooks.rebuildHeaderView = [this] {
+    main_.hooks.setActiveFilter = [this](const QMap<QString, QString> &tags) { session_.setActiveFilterTags(tags); };
+    main_.hooks.visibleTagsChanged = [this] { emit session_.visibleTagsChanged(); };
+    connect(&session_, &Session::activeFilterChanged, this, [this] {
         if (CurrentImageExists)
             header_->LoadHeaderData();
-    };
+    });
+    connect(&session_, &Session::visibleTagsChanged, this, [this] {
+        if (CurrentImageExists && main_.lvHeader->topLevelItemCount() > 0)
+            header_->LoadHeaderData();
+    });
     viewer_ = std::make_unique<ImageViewer>(v);
     viewer_->BuildPopUpViewer();
     viewer_->SetUpViewer();
@@ -218,7 +222,7 @@ void Workstation::attachViewerAndBrowser()
     d.askYesNo = [this](const QString &q) { return Prompts().question(&main_, q, DefaultPromptTitle); };
     d.confirm = [this](const QString &q) { return Prompts().confirm(&main_, q, DefaultPromptTitle); };
     d.inform = [this](const QString &m) { Prompts().information(&main_, m, DefaultPromptTitle); };
-    d.runJob = [this](JobKind kind) { runDeletionJob(kind); };
+    d.runJob = [this](JobKind kind) { return runDeletionJob(kind); };
     d.showFromFirstImage = [this] {
         main_.dicomViewer->setFirstTile(1);
         viewer_->UpdateScrollRange();
@@ -328,8 +332,8 @@ void Workstation::connectCommands()
     on(Command::ApplyTasks, [this] { mnuApplyTasks(); });
     on(Command::ImportImages, [this] { importImages(JobKind::ImportImages); });
     on(Command::ImportDir, [this] { importImages(JobKind::ImportDir); });
-    on(Command::ExportJpeg, [this] { exportImages(ExportKinds::Jpeg); });
-    on(Command::ExportDicom, [this] { exportImages(ExportKinds::Dicom); });
+    on(Command::ExportJpeg, [this] { exportImages(ExportKind::Jpeg); });
+    on(Command::ExportDicom, [this] { exportImages(ExportKind::Dicom); });
     on(Command::ClearTaskList, [this] { tasks_->ClearEntries(); });
     on(Command::SaveTaskList, [this] { tasks_->SaveAs(); });
     on(Command::EditDictionary, [this] {
@@ -350,31 +354,28 @@ void Workstation::importImages(JobKind kind)
     const QStringList chosen = chooseImportFiles(directory);
     if (chosen.isEmpty())
         return; // cancelled: no job
-    if (directory) {
-        ImportFiles = chosen.mid(0, 1);
-        ImportMulti = false;
-    } else {
-        SetImportFiles(chosen);
-    }
+    // The job takes the files chosen now.
+    if (directory)
+        EditForm::RegisterJob(kind, [dicomdir = chosen.first()](EditForm &f) { ImportDirTimer(f, dicomdir); });
+    else
+        EditForm::RegisterJob(kind, [files = ImportFilesFrom(chosen)](EditForm &f) { ImportTimer(f, files); });
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    JobMode = kind;
     {
-        EditForm form(&main_);
+        EditForm form(session_, kind, &main_);
         form.Form_Load();
         runProgressDialog(form);
     }
     QApplication::restoreOverrideCursor();
 }
 
-void Workstation::exportImages(int kind)
+void Workstation::exportImages(ExportKind kind)
 {
     const QList<ToolkitImagePtr> images = main_.dicomViewer->images();
     if (images.isEmpty()) {
         Prompts().information(&main_, QStringLiteral("No images loaded into viewport."), DefaultPromptTitle);
         return;
     }
-    ExportKind = kind;
-    ExportForm form(images, &main_);
+    ExportForm form(kind, images, &main_);
     form.Form_Load();
     runExportDialog(form);
 }
@@ -441,7 +442,7 @@ SendSelection Workstation::selection() const
             CurrentSelection.studyKey, CurrentSelection.studyUid, CurrentSelection.seriesKey};
 }
 
-void Workstation::runSendJob(JobKind kind, const SendSelection &s)
+bool Workstation::runSendJob(JobKind kind, const SendSelection &s)
 {
     job_ = SendJob();
     job_.selection = s;
@@ -452,8 +453,7 @@ void Workstation::runSendJob(JobKind kind, const SendSelection &s)
     };
     job_.patientRowRemoved = [this] { delete main_.lvPatients->findItems(job_.selection.patientId, Qt::MatchExactly, 0).value(0); };
     ClearCurrentImage();
-    JobMode = kind;
-    EditForm form(&main_);
+    EditForm form(session_, kind, &main_);
     form.onUnload = [] { ReleaseConnections(); };
     connect(&form, &EditForm::closedWithAssignment, this, [this] {
         doseList_->RefreshDosisList();
@@ -461,15 +461,16 @@ void Workstation::runSendJob(JobKind kind, const SendSelection &s)
     });
     form.Form_Load();
     runProgressDialog(form);
+    return form.entriesRemoved();
 }
 
-void Workstation::runDeletionJob(JobKind kind)
+bool Workstation::runDeletionJob(JobKind kind)
 {
     ClearCurrentImage();
-    JobMode = kind;
-    EditForm form(&main_);
+    EditForm form(session_, kind, &main_);
     form.Form_Load();
     runProgressDialog(form);
+    return form.entriesRemoved();
 }
 
 void Workstation::mnuApplyTasks()
@@ -482,18 +483,19 @@ void Workstation::mnuApplyTasks()
                       .patientKey = CurrentSelection.patientKey, .viewerWindow = {}};
     ClearCurrentImage();
     headerJobRefused_ = false;
-    JobMode = JobKind::UpdateStudy;
+    bool removed = false;
     {
-        EditForm form(&main_);
+        EditForm form(session_, JobKind::UpdateStudy, &main_);
         form.Form_Load();
         runProgressDialog(form);
+        removed = form.entriesRemoved();
     }
     pendingUpdate_ = {};
     if (headerJobRefused_)
         return; // nothing was changed: the operator may correct the tasks
     // The loaded images were rewritten (or half so in memory): their rows and
     // files are gone or will be filed anew from temp/.
-    if (EntriesRemoved) {
+    if (removed) {
         main_.lvTasks->clear();
         CurrentSelection.studyKey = 0;
         CurrentSelection.studyUid.clear();
@@ -516,7 +518,7 @@ void Workstation::UpdateTimer(EditForm &form)
     r.advance = [&form] { form.advance(); };
     r.message = [&form](const QString &t) { Prompts().information(&form, t, DefaultPromptTitle); };
     HeaderUpdateJob job(in, r);
-    EntriesRemoved = job.run();
+    form.setEntriesRemoved(job.run());
     headerJobRefused_ = job.refused();
     form.enableOK();
 }
@@ -526,8 +528,7 @@ void Workstation::SendSeries(const SendSelection &s)
     if (!undoneTasksAllowSend())
         return;
     ClearViewer(main_.dicomViewer);
-    runSendJob(JobKind::SendSeries, s);
-    if (EntriesRemoved) {
+    if (runSendJob(JobKind::SendSeries, s)) {
         for (int i = 1; i < main_.lvSerien->topLevelItemCount(); ++i) {
             if (main_.lvSerien->topLevelItem(i)->data(0, Qt::UserRole).toLongLong() == s.seriesKey) {
                 delete main_.lvSerien->topLevelItem(i);
@@ -547,8 +548,7 @@ void Workstation::SendStudy(const SendSelection &s)
 {
     if (!undoneTasksAllowSend())
         return;
-    runSendJob(JobKind::SendStudy, s);
-    if (EntriesRemoved && CurrentSelection.studyKey == s.studyKey) {
+    if (runSendJob(JobKind::SendStudy, s) && CurrentSelection.studyKey == s.studyKey) {
         CurrentSelection.studyKey = 0;
         CurrentSelection.studyUid.clear();
     }
@@ -559,8 +559,7 @@ void Workstation::SendPatient(const SendSelection &s)
 {
     if (!undoneTasksAllowSend())
         return;
-    runSendJob(JobKind::SendPatient, s);
-    if (EntriesRemoved) {
+    if (runSendJob(JobKind::SendPatient, s)) {
         main_.lvStudien->clear();
         main_.lvSerien->clear();
         main_.lvImages->clear();

@@ -9,6 +9,7 @@
 #include <memory>
 
 enum class JobKind : qint16;
+enum class ExportKind;
 class Browser;
 class ListDeletion;
 class DoseList;
@@ -71,11 +72,12 @@ private:
     // The worklist dialog, modal; Apply sets the current patient.
     void openWorklist();
     bool undoneTasksAllowSend();
-    void runSendJob(JobKind kind, const SendSelection &s);
-    void runDeletionJob(JobKind kind);
-    // Import (files, or a DICOMDIR) and export (ExportKinds) of the viewer's images.
+    // The job in the progress dialog; true when it removed database entries.
+    bool runSendJob(JobKind kind, const SendSelection &s);
+    bool runDeletionJob(JobKind kind);
+    // Import (files, or a DICOMDIR) and export of the viewer's images.
     void importImages(JobKind kind);
-    void exportImages(int kind);
+    void exportImages(ExportKind kind);
     // Executes the task list on the loaded images (the study update job).
     void mnuApplyTasks();
     void UpdateTimer(class EditForm &form);

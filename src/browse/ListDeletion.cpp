@@ -53,7 +53,7 @@ void ListDeletion::RegisterJobs()
         return r;
     };
     auto finish = [](EditForm &form, bool ok) {
-        EntriesRemoved = ok;
+        form.setEntriesRemoved(ok);
         form.append(QStringLiteral("Tasks done."));
         form.enableOK();
     };
@@ -86,10 +86,9 @@ void ListDeletion::RegisterJobs()
 bool ListDeletion::runOn(JobKind kind, const ImageTarget &t)
 {
     jobTarget_ = t;
-    EntriesRemoved = false;
-    c_.runJob(kind);
+    const bool removed = c_.runJob(kind);
     jobTarget_ = ImageTarget();
-    return EntriesRemoved;
+    return removed;
 }
 
 bool ListDeletion::confirmDeletion(const QString &what, const ImageTarget &t)

@@ -19,7 +19,6 @@ extern qint16 ProjectionCounter;
 extern qint16 AssignmentMode;
 
 // Keep list refreshes out while a job or an image load runs.
-extern bool BatchJobActive;
 extern bool ImageLoadActive;
 // Set by the periodic poll, cleared by the fills it asks for.
 extern bool ListRefreshRequested;
@@ -30,8 +29,3 @@ extern qint16 ExaminationType;
 
 // Set when the storage partners changed; the main window rebuilds its send menus.
 extern bool PartnersChanged;
-
-// The active modality filter's attributes (Tag → Description), read by the header view.
-extern QMap<QString, QString> ActiveFilterTags;
-// Set when attributes joined a filter; the main window rebuilds its header view.
-extern bool VisibleTagsChanged;

@@ -2,9 +2,7 @@
 
 #include "core/ErrorLog.h"
 #include "core/Settings.h"
-#include "core/WorkstationState.h"
 #include "dictionary/DictionaryStore.h"
-#include "store/DatabasePaths.h"
 #include "ui/Prompts.h"
 #include "ui/Widgets.h"
 
@@ -113,9 +111,7 @@ AddTagForm::AddTagForm(const QString &filter, QWidget *parent)
 
 void AddTagForm::Form_Load()
 {
-    OpenDefinitionsDatabase();
-    const DbResult r = AttributesForFilter(DefinitionsDatabase, filter_);
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([&](Database &db) { return AttributesForFilter(db, filter_); });
     if (!r.ok())
         LogFailure(r, QStringLiteral("AddTagForm Form_Load"));
     fillRows(lvDictionary, r, 0);
@@ -126,14 +122,11 @@ void AddTagForm::cmdAdd_Click()
     QStringList tags;
     for (const QTreeWidgetItem *item : lvDictionary->selectedItems())
         tags << item->text(0);
-    OpenDefinitionsDatabase();
-    const DbResult r = AddToFilter(DefinitionsDatabase, filter_, tags);
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([&](Database &db) { return AddToFilter(db, filter_, tags); });
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("AddTagForm cmdAdd_Click"));
         return;
     }
-    VisibleTagsChanged = true;
     accept();
 }
 
@@ -170,9 +163,7 @@ DatabaseForm::DatabaseForm(QWidget *parent)
 
 void DatabaseForm::UpdateDictionary()
 {
-    OpenDefinitionsDatabase();
-    const DbResult r = DictionaryRows(DefinitionsDatabase);
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([&](Database &db) { return DictionaryRows(db); });
     lvDatabase->clear();
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("DatabaseForm UpdateDictionary"));
@@ -212,9 +203,7 @@ void DatabaseForm::cmdApply_Click()
         if (checked != item->data(0, Qt::UserRole + 1).toBool())
             changes.append({item->data(0, Qt::UserRole).toLongLong(), checked});
     }
-    OpenDefinitionsDatabase();
-    const DbResult r = SetDictionaryVisible(DefinitionsDatabase, changes);
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([&](Database &db) { return SetDictionaryVisible(db, changes); });
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("DatabaseForm cmdApply_Click"));
         return;
@@ -227,9 +216,7 @@ void DatabaseForm::PopDelete_Click()
     QTreeWidgetItem *item = lvDatabase->currentItem();
     if (!item)
         return;
-    OpenDefinitionsDatabase();
-    const DbResult r = DeleteDictionaryRow(DefinitionsDatabase, item->data(0, Qt::UserRole).toLongLong());
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([&](Database &db) { return DeleteDictionaryRow(db, item->data(0, Qt::UserRole).toLongLong()); });
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("DatabaseForm PopDelete_Click"));
         return;
@@ -288,10 +275,9 @@ void AddTagToDB::cmdOK_Click()
     txtGroup->setText(PaddedTagPart(txtGroup->text()));
     txtElement->setText(PaddedTagPart(txtElement->text()));
     DbResult r;
-    OpenDefinitionsDatabase();
-    const NewTagOutcome outcome =
-        AddDictionaryTag(DefinitionsDatabase, txtGroup->text(), txtElement->text(), txtDescription->text(), txtVR->text(), chkVisi->isChecked(), &r);
-    CloseDefinitionsDatabase();
+    const NewTagOutcome outcome = InDefinitions([&](Database &db) {
+        return AddDictionaryTag(db, txtGroup->text(), txtElement->text(), txtDescription->text(), txtVR->text(), chkVisi->isChecked(), &r);
+    });
     switch (outcome) {
     case NewTagOutcome::NotAValidVr:
         Prompts().information(this, QStringLiteral("Not a valid VR type!"), DefaultPromptTitle);
@@ -330,9 +316,7 @@ FilterArea::FilterArea(const FilterControls &controls, QWidget *dialog)
 
 void FilterArea::FillFilterList()
 {
-    OpenDefinitionsDatabase();
-    const DbResult r = Execute(DefinitionsDatabase, QStringLiteral("SELECT Modality FROM tblModality ORDER BY Modality"));
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([](Database &db) { return ModalityFilterNames(db); });
     c_.cboModality->clear();
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("OptionForm Form_Load"));
@@ -349,9 +333,7 @@ void FilterArea::cboModality_Click()
 {
     EditedFilter = c_.cboModality->currentText();
     c_.cmdActivate->setEnabled(!EditedFilter.isEmpty() && EditedFilter != Settings.FilterActive);
-    OpenDefinitionsDatabase();
-    const DbResult r = FilterAttributes(DefinitionsDatabase, EditedFilter);
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([&](Database &db) { return FilterAttributes(db, EditedFilter); });
     if (!r.ok())
         LogFailure(r, QStringLiteral("OptionForm cboModality_Click"));
     fillRows(c_.lvTags, r, 0);
@@ -363,9 +345,7 @@ void FilterArea::cmdNew_Click()
     if (inputBox_->isCancelled() || entry.isEmpty())
         return;
     const QString name = entry.toUpper();
-    OpenDefinitionsDatabase();
-    const DbResult r = AddModalityFilter(DefinitionsDatabase, name);
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([&](Database &db) { return AddModalityFilter(db, name); });
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("OptionForm cmdNew_Click"));
         Prompts().information(dialog_, QStringLiteral("The filter \"%1\" cannot be created: %2").arg(name, r.text), DefaultPromptTitle);
@@ -380,9 +360,7 @@ void FilterArea::cmdDelMod_Click()
         return;
     if (!Prompts().question(dialog_, QStringLiteral("Delete filter \"%1\"?").arg(EditedFilter), DefaultPromptTitle))
         return;
-    OpenDefinitionsDatabase();
-    const DbResult r = DeleteModalityFilter(DefinitionsDatabase, EditedFilter);
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([&](Database &db) { return DeleteModalityFilter(db, EditedFilter); });
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("OptionForm cmdDelMod_Click"));
         return;
@@ -390,8 +368,7 @@ void FilterArea::cmdDelMod_Click()
     if (EditedFilter == Settings.FilterActive) {
         Settings.FilterActive.clear();
         WriteSetting(QLatin1String(SettingsRoot) + QStringLiteral("Filter\\Active"), QString());
-        ActiveFilterTags.clear();
-        emit activeFilterChanged();
+        emit activeFilterChanged({});
     }
     FillFilterList();
 }
@@ -406,8 +383,10 @@ void FilterArea::cmdAdd_Click()
     form.Form_Load();
     const bool added = form.exec() == QDialog::Accepted;
     cboModality_Click();
-    if (added)
+    if (added) {
+        emit visibleTagsChanged();
         activeFilterEdited();
+    }
 }
 
 void FilterArea::cmdDelete_Click()
@@ -418,9 +397,7 @@ void FilterArea::cmdDelete_Click()
         indexes << item->data(0, Qt::UserRole).toLongLong();
     if (EditedFilter.isEmpty() || indexes.isEmpty())
         return;
-    OpenDefinitionsDatabase();
-    const DbResult r = RemoveFromFilter(DefinitionsDatabase, EditedFilter, indexes);
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([&](Database &db) { return RemoveFromFilter(db, EditedFilter, indexes); });
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("OptionForm cmdDelete_Click"));
         return;
@@ -433,11 +410,7 @@ void FilterArea::activeFilterEdited()
 {
     if (EditedFilter.isEmpty() || EditedFilter != Settings.FilterActive)
         return;
-    QList<QTreeWidgetItem *> rows;
-    for (int i = 0; i < c_.lvTags->topLevelItemCount(); ++i)
-        rows << c_.lvTags->topLevelItem(i);
-    LoadActiveFilterTags(rows);
-    emit activeFilterChanged();
+    emit activeFilterChanged(listedTags());
 }
 
 void FilterArea::cmdActivate_Click()
@@ -448,17 +421,14 @@ void FilterArea::cmdActivate_Click()
     }
     Settings.FilterActive = EditedFilter;
     WriteSetting(QLatin1String(SettingsRoot) + QStringLiteral("Filter\\Active"), EditedFilter);
-    QList<QTreeWidgetItem *> rows;
-    for (int i = 0; i < c_.lvTags->topLevelItemCount(); ++i)
-        rows << c_.lvTags->topLevelItem(i);
-    LoadActiveFilterTags(rows);
     c_.cmdActivate->setEnabled(false);
-    emit activeFilterChanged();
+    emit activeFilterChanged(listedTags());
 }
 
-void LoadActiveFilterTags(const QList<QTreeWidgetItem *> &rows)
+QMap<QString, QString> FilterArea::listedTags() const
 {
-    ActiveFilterTags.clear();
-    for (const QTreeWidgetItem *row : rows)
-        ActiveFilterTags.insert(row->text(0), row->text(1));
+    QMap<QString, QString> tags;
+    for (int i = 0; i < c_.lvTags->topLevelItemCount(); ++i)
+        tags.insert(c_.lvTags->topLevelItem(i)->text(0), c_.lvTags->topLevelItem(i)->text(1));
+    return tags;
 }

@@ -4,6 +4,7 @@
 // dictionary itself ("Dicom Dictionary", "Add new"), and the options dialog's
 // filter area with its two helpers ("Add DicomTag ...", "Add new filter").
 #include <QDialog>
+#include <QMap>
 #include <QMenu>
 
 class QCheckBox;
@@ -32,7 +33,7 @@ private:
 };
 
 // "Add DicomTag ...": the visible attributes not yet in the filter; Apply adds
-// the selected ones and marks the header view for a rebuild.
+// the selected ones.
 class AddTagForm : public QDialog {
     Q_OBJECT
 public:
@@ -117,11 +118,15 @@ public:
     InputBoxForm *inputBox() const { return inputBox_; }
 
 signals:
-    // ActiveFilterTags changed: attributes joined or left the active filter,
-    // or another filter became the active one.
-    void activeFilterChanged();
+    // The active filter's attributes (Tag → Description) changed: attributes
+    // joined or left it, or another filter became the active one.
+    void activeFilterChanged(const QMap<QString, QString> &tags);
+    // Attributes joined a filter: the header view is built anew.
+    void visibleTagsChanged();
 
 private:
+    // lvTags's rows, Tag → Description.
+    QMap<QString, QString> listedTags() const;
     // After "add ..." or "remove": the active filter's tags follow lvTags.
     void activeFilterEdited();
     bool open(const QString &source);
@@ -129,6 +134,3 @@ private:
     QWidget *dialog_;
     InputBoxForm *inputBox_;
 };
-
-// Rebuilds ActiveFilterTags from the active filter's rows (Tag → Description).
-void LoadActiveFilterTags(const QList<QTreeWidgetItem *> &rows);

@@ -26,8 +26,8 @@ const char *const kColumns[] = {"Datum", "Zeit", "KVP", "ma", "Dicke", "Druck", 
 
 } // namespace
 
-DoseList::DoseList(const ExposureControls &controls, QObject *parent)
-    : QObject(parent), c_(controls), today_([] { return QDate::currentDate(); })
+DoseList::DoseList(const ExposureControls &controls, Session &session, QObject *parent)
+    : QObject(parent), c_(controls), session_(session), today_([] { return QDate::currentDate(); })
 {
     if (c_.lvDosis) {
         connect(c_.lvDosis, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { lvDosis_ItemClick(item); });
@@ -79,7 +79,7 @@ bool DoseList::eventFilter(QObject *watched, QEvent *event)
 
 void DoseList::lvDosis_Fill()
 {
-    if (BatchJobActive)
+    if (session_.batchActive())
         return;
     fillFrom(std::nullopt);
 }
@@ -251,7 +251,7 @@ void DoseList::cmbDosis_DropDown()
 
 void DoseList::cmbDosis_Click(int index)
 {
-    if (BatchJobActive || index < 0)
+    if (session_.batchActive() || index < 0)
         return;
     fillFrom(c_.cmbDosis->itemText(index));
 }

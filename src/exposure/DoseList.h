@@ -6,6 +6,7 @@
 #include <functional>
 
 class QTreeWidgetItem;
+class Session;
 
 // The main window's dose list: today's open exposures from tblDosis, the
 // selection that header stamping reads, assignment and removal.
@@ -13,12 +14,12 @@ class DoseList : public QObject {
     Q_OBJECT
 public:
     // Connects lvDosis (click, right button), cmbDosis (list opening, choice) and PopupDeleteDosis.
-    explicit DoseList(const ExposureControls &controls, QObject *parent = nullptr);
+    DoseList(const ExposureControls &controls, Session &session, QObject *parent = nullptr);
 
     // Sets the eleven headings of lvDosis.
     static void PrepareColumns(QTreeWidget *list);
 
-    // Refills the list with today's open exposures (skipped while BatchJobActive).
+    // Refills the list with today's open exposures (skipped while a job runs).
     void lvDosis_Fill();
     // Applies AssignmentMode (1 all listed rows, 2 remove selected, 3 assign selected), then refills.
     void RefreshDosisList();
@@ -39,5 +40,6 @@ private:
     void fillFrom(const std::optional<QString> &patientName);
 
     ExposureControls c_;
+    Session &session_;
     std::function<QDate()> today_;
 };

@@ -1,7 +1,7 @@
 #include "header/HeaderView.h"
 
 #include "core/ErrorLog.h"
-#include "core/WorkstationState.h"
+#include "store/Session.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -47,9 +47,10 @@ QString GetHeaderElement(const QString &group, const QString &element, const Too
     return values.join(QStringLiteral(" | "));
 }
 
-HeaderView::HeaderView(const HeaderControls &controls, QObject *parent)
+HeaderView::HeaderView(const HeaderControls &controls, Session &session, QObject *parent)
     : QObject(parent)
     , c_(controls)
+    , session_(session)
 {
     c_.lvHeader->header()->moveSection(ValueColumn, DescriptionColumn);
     // The view sorts only when told: its own header-click sorting would answer the click twice.
@@ -67,7 +68,8 @@ void HeaderView::LoadHeaderData()
     QApplication::setOverrideCursor(Qt::WaitCursor);
     list->setUpdatesEnabled(false);
     const ToolkitImagePtr image = c_.currentImage ? c_.currentImage() : ToolkitImagePtr();
-    for (auto it = ActiveFilterTags.cbegin(); it != ActiveFilterTags.cend(); ++it) {
+    const QMap<QString, QString> &tags = session_.activeFilterTags();
+    for (auto it = tags.cbegin(); it != tags.cend(); ++it) {
         QCoreApplication::processEvents();
         const QString group = it.key().section(QLatin1Char(','), 0, 0);
         const QString element = it.key().section(QLatin1Char(','), 1, 1);

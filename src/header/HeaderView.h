@@ -8,6 +8,7 @@
 #include <functional>
 
 class QComboBox;
+class Session;
 class QLineEdit;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -31,9 +32,9 @@ class HeaderView : public QObject {
     Q_OBJECT
 public:
     // Shows "Value" last; the columns keep their order.
-    explicit HeaderView(const HeaderControls &controls, QObject *parent = nullptr);
+    HeaderView(const HeaderControls &controls, Session &session, QObject *parent = nullptr);
 
-    // Refills lvHeader from the current image with the tags of ActiveFilterTags, sorted by tag.
+    // Refills lvHeader from the current image with the active filter's tags, sorted by tag.
     void LoadHeaderData();
     // Sorts by the column, or reverses the order when it is sorted by it already.
     void lvHeader_ColumnClick(int column);
@@ -41,6 +42,7 @@ public:
 
 private:
     HeaderControls c_;
+    Session &session_;
     int sortColumn_ = 1; // the tag
     Qt::SortOrder sortOrder_ = Qt::AscendingOrder;
 };

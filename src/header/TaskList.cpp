@@ -3,7 +3,7 @@
 #include "core/ErrorLog.h"
 #include "core/ExposureUnits.h"
 #include "core/Settings.h"
-#include "core/WorkstationState.h"
+#include "store/Session.h"
 #include "store/DatabasePaths.h"
 #include "ui/Prompts.h"
 
@@ -82,9 +82,10 @@ QList<HeaderTask> TasksFromList(const QTreeWidget *lvTasks)
     return tasks;
 }
 
-TaskList::TaskList(const TaskControls &controls, QObject *parent)
+TaskList::TaskList(const TaskControls &controls, Session &session, QObject *parent)
     : QObject(parent)
     , c_(controls)
+    , session_(session)
 {
     if (!c_.askText)
         c_.askText = [this](const QString &prompt, QString *text) {
@@ -129,7 +130,8 @@ void TaskList::cboTask_Click()
         return;
     c_.txtNeu->setEnabled(false);
     const QString source = c_.txtSelected->text().left(9);
-    for (auto it = ActiveFilterTags.cbegin(); it != ActiveFilterTags.cend(); ++it)
+    const QMap<QString, QString> &tags = session_.activeFilterTags();
+    for (auto it = tags.cbegin(); it != tags.cend(); ++it)
         if (it.key() != source)
             c_.cboTarget->addItem(it.key() + QStringLiteral(" - ") + it.value());
 }

@@ -10,6 +10,7 @@
 #include <functional>
 
 class QComboBox;
+class Session;
 class QLineEdit;
 class QMenu;
 class QTreeWidget;
@@ -49,7 +50,7 @@ struct TaskControls {
 class TaskList : public QObject {
     Q_OBJECT
 public:
-    explicit TaskList(const TaskControls &controls, QObject *parent = nullptr);
+    TaskList(const TaskControls &controls, Session &session, QObject *parent = nullptr);
 
     // cboLevel and cboTask, once at start.
     void FillTaskCombos();
@@ -74,4 +75,5 @@ signals:
 
 private:
     TaskControls c_;
+    Session &session_;
 };

@@ -17,7 +17,7 @@ ImageExport::ImageExport(ExportRequest request, ExportHooks hooks)
 
 QString ImageExport::place() const
 {
-    return r_.kind == ExportKinds::Jpeg ? QStringLiteral("ExportForm ExportJPEG") : QStringLiteral("ExportForm ExportDICOM");
+    return r_.kind == ExportKind::Jpeg ? QStringLiteral("ExportForm ExportJPEG") : QStringLiteral("ExportForm ExportDICOM");
 }
 
 bool ImageExport::run()
@@ -52,7 +52,7 @@ bool ImageExport::exportImages()
     exportedFiles_.clear();
     entryNames_.clear();
     written_ = leftOut_ = 0;
-    const bool fileSet = r_.kind == ExportKinds::Dicom && r_.dicomDir;
+    const bool fileSet = r_.kind == ExportKind::Dicom && r_.dicomDir;
     Result e;
     auto stop = [&](const QString &what) {
         WriteErrorLog(e.number, e.text, place());
@@ -112,7 +112,7 @@ bool ImageExport::exportImage(const ToolkitImagePtr &image, QString *file, Resul
         return false;
     }
     const ToolkitPatient patient = ImagePatient(image);
-    if (r_.kind == ExportKinds::Dicom && r_.dicomDir) {
+    if (r_.kind == ExportKind::Dicom && r_.dicomDir) {
         QString relative;
         QStringList invented;
         if (!AddToDirectory(directory_, image, patient.exportKey, &relative, error, &invented))
@@ -127,7 +127,7 @@ bool ImageExport::exportImage(const ToolkitImagePtr &image, QString *file, Resul
             *error = {ErrorCode::WriteFailed, QStringLiteral("%1: cannot create the folder").arg(subFolder)};
             return false;
         }
-        if (r_.kind == ExportKinds::Dicom) {
+        if (r_.kind == ExportKind::Dicom) {
             *file = subFolder + QLatin1Char('/') + uid + QStringLiteral(".dcm");
             if (!WriteDicomFile(image, *file, error))
                 return false;

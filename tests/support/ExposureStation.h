@@ -6,6 +6,7 @@
 #include "exposure/DoseList.h"
 #include "exposure/ExposureCapture.h"
 #include "store/DatabasePaths.h"
+#include "store/Session.h"
 #include "support/Peers.h"
 #include "support/Station.h"
 #include "support/Widgets.h"
@@ -40,6 +41,7 @@ struct ExposureFixture {
     int reads = 0;
     int ticksSinceRead = 0;
     bool ready = false; // the journal exists
+    Session session;
     std::unique_ptr<DoseList> doseList;
     std::unique_ptr<ExposureCapture> capture;
 
@@ -70,7 +72,7 @@ struct ExposureFixture {
         c.sendTimer = new QTimer(&window);
         c.runTaskButton0 = [this] { ++taskButtonRuns; };
         c.showMessage = [this](const QString &text) { messages.append(text); };
-        doseList = std::make_unique<DoseList>(c);
+        doseList = std::make_unique<DoseList>(c, session);
         c.PopupDeleteDosis = c.Popup_Dosis->findChild<QAction *>(u"PopupDeleteDosis"_s);
         doseList->setToday([] { return Day; });
         capture = std::make_unique<ExposureCapture>(c, *doseList);

@@ -79,7 +79,7 @@ void ResetWorkstationState()
     CurrentProjection.clear();
     ProjectionCounter = 0;
     AssignmentMode = 0;
-    BatchJobActive = ImageLoadActive = ListRefreshRequested = false;
+    ImageLoadActive = ListRefreshRequested = false;
     ExaminationType = 0;
     CurrentSelection = BrowserSelection();
     PartnersChanged = false;
