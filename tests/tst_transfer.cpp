@@ -216,10 +216,11 @@ private slots:
             else
                 QVERIFY(QFile::link(target, folder_->file(u"media/"_s + name)));
         }
-        QString reason;
-        const QString file = ResolveReferencedFile(folder_->file(u"media"_s), components, &reason);
+        Result why;
+        const QString file = ResolveReferencedFile(folder_->file(u"media"_s), components, &why);
         QCOMPARE(file, found.isEmpty() ? QString() : QFileInfo(folder_->file(u"media/"_s + found)).canonicalFilePath());
-        QCOMPARE(reason.isEmpty(), !found.isEmpty());
+        QCOMPARE(why.ok(), !found.isEmpty());
+        QCOMPARE(why.text.isEmpty(), why.ok());
     }
 
     // A DICOMDIR made by dcmmkdir, a lower-cased copy of its medium, one that lost a file, and no DICOMDIR at all.

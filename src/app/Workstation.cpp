@@ -518,8 +518,9 @@ void Workstation::UpdateTimer(EditForm &form)
     r.advance = [&form] { form.advance(); };
     r.message = [&form](const QString &t) { Prompts().information(&form, t, DefaultPromptTitle); };
     HeaderUpdateJob job(in, r);
-    form.setEntriesRemoved(job.run());
-    headerJobRefused_ = job.refused();
+    const HeaderUpdateResult result = job.run();
+    form.setEntriesRemoved(result.ok());
+    headerJobRefused_ = result.refused;
     form.enableOK();
 }
 

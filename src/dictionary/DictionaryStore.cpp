@@ -165,6 +165,8 @@ DbResult RemoveFromFilter(Database &db, const QString &filter, const QList<qlong
     return executeEach(db, QStringLiteral("UPDATE tblDictionary SET %1 = 0 WHERE \"Index\" = ?").arg(column(filter)), values);
 }
 
+DbResult DictionaryTags(Database &db) { return Execute(db, QStringLiteral("SELECT Tag FROM tblDictionary")); }
+
 DbResult DictionaryRows(Database &db)
 {
     return Execute(db, QStringLiteral("SELECT \"Index\", Tag, Type, Description, Visible FROM tblDictionary ORDER BY Tag"));

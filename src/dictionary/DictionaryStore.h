@@ -25,6 +25,8 @@ DbResult AttributesForFilter(Database &db, const QString &filter);
 DbResult AddToFilter(Database &db, const QString &filter, const QStringList &tags);
 DbResult RemoveFromFilter(Database &db, const QString &filter, const QList<qlonglong> &indexes);
 
+// The Tag of every row.
+DbResult DictionaryTags(Database &db);
 // Index, Tag, Type, Description, Visible of every row, by tag.
 DbResult DictionaryRows(Database &db);
 // A group or element as typed: trimmed, upper case, "0" in front up to four characters.

@@ -187,9 +187,8 @@ int ImageExport::CreateZIP()
         archive_ = FreeArchivePath(r_.folder, name);
         const QString written = QFileInfo(archive_).fileName();
         archiveNote_ = written == name ? QString() : QStringLiteral("%1 was already there: the archive is %2.").arg(name, written);
-        QString reason;
-        if (!WriteZipArchive(archive_, r_.folder, exportedFiles_, &reason, entryNames_)) {
-            WriteErrorLog(ErrorCode::WriteFailed, reason, QStringLiteral("ExportForm CreateZIP"));
+        if (const Result zipped = WriteZipArchive(archive_, r_.folder, exportedFiles_, entryNames_); !zipped.ok()) {
+            WriteErrorLog(zipped.number, zipped.text, QStringLiteral("ExportForm CreateZIP"));
             Prompts().critical(hooks_.parent, QStringLiteral("An error occured during ZIP compression!\r\nPlease try again."), DefaultPromptTitle);
             return ZipResult::Failed;
         }

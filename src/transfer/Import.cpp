@@ -132,10 +132,10 @@ void ImportDirTimer(EditForm &form, const QString &dicomdir)
     int count = 0;
     int skipped = 0;
     for (const ToolkitDirectoryRecord &image : images) {
-        QString reason;
-        const QString file = ResolveReferencedFile(folder, image.fileId.values, &reason);
+        Result unresolved;
+        const QString file = ResolveReferencedFile(folder, image.fileId.values, &unresolved);
         if (file.isEmpty()) {
-            WriteErrorLog(ErrorCode::FileNotFound, dicomdir + QStringLiteral(": ") + reason, place);
+            WriteErrorLog(unresolved.number, dicomdir + QStringLiteral(": ") + unresolved.text, place);
             ++skipped;
         } else if (importFile(file, false, place) == Imported::Skipped) {
             ++skipped;
