@@ -17,7 +17,6 @@ class ListDeletionTest : public QObject {
     std::unique_ptr<TestFolder> folder_;
     std::unique_ptr<BrowserWindow> rig_;
     std::unique_ptr<ListDeletion> deletion_;
-    QTreeWidget lvHeader_;
     QStringList questions_;
     QList<JobKind> jobs_;
     bool answer_ = true;
@@ -57,7 +56,6 @@ private slots:
         d.lvSerien = &rig_->lvSerien;
         d.lvImages = &rig_->lvImages;
         d.lvDosis = &rig_->lvDosis;
-        d.lvHeader = &lvHeader_;
         d.frmSerien = &rig_->frmSerien;
         d.dicomViewer = &rig_->dicomViewer;
         d.setStatusPanel = [this](int panel, const QString &text) { rig_->panels[panel] = text; };

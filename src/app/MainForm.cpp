@@ -65,6 +65,25 @@ QTreeWidget *reportList(QWidget *parent, const QString &name, const QStringList 
     return list;
 }
 
+// A report-style list over a model that its presenter fills; the model names the columns.
+QTreeView *reportView(QWidget *parent, const QString &name, qint32 bgr)
+{
+    auto *view = new QTreeView(parent);
+    view->setObjectName(name);
+    view->setRootIsDecorated(false);
+    view->setUniformRowHeights(true);
+    view->setAllColumnsShowFocus(true);
+    view->setSortingEnabled(false);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    if (bgr >= 0) {
+        QPalette p = view->palette();
+        p.setColor(QPalette::Base, FromBgr(bgr));
+        view->setPalette(p);
+    }
+    view->header()->setSectionResizeMode(QHeaderView::Interactive);
+    return view;
+}
+
 // The toolbar's background: a light weave under the red band of its buttons.
 QPixmap toolbarPattern()
 {
@@ -315,14 +334,11 @@ void MainForm::buildHeaderAndTasks(QWidget *parent)
 {
     auto *l = new QVBoxLayout(parent);
     l->setContentsMargins(0, 0, 0, 0);
-    lvHeader = reportList(parent, QStringLiteral("lvHeader"),
-                          {QStringLiteral("Value"), QStringLiteral("DICOM Tag"), QStringLiteral("DICOM Description")}, -1);
+    lvHeader = reportView(parent, QStringLiteral("lvHeader"), -1);
     l->addWidget(lvHeader, 3);
     frmTasks = new QGroupBox(QStringLiteral("Task list"), parent);
     auto *tl = new QGridLayout(frmTasks);
-    lvTasks = reportList(frmTasks, QStringLiteral("lvTasks"),
-                         {QStringLiteral("Level"), QStringLiteral("Source"), QStringLiteral("Value"), QStringLiteral("Task"), QStringLiteral("Target")},
-                         kTaskListColour);
+    lvTasks = reportView(frmTasks, QStringLiteral("lvTasks"), kTaskListColour);
     tagLabel = new QLabel(QStringLiteral("Tag:"), frmTasks);
     tagLabel->setObjectName(QStringLiteral("Label1"));
     txtSelected = NamedLineEdit(frmTasks, QStringLiteral("txtSelected"));

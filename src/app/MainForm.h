@@ -15,6 +15,7 @@ class QMenu;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
+class QTreeView;
 class QScrollBar;
 class QStatusBar;
 class QTextEdit;
@@ -130,9 +131,9 @@ public:
     QGroupBox *examinationTypeFrame = nullptr;
     std::array<QRadioButton *, 2> examinationTypeOptions{};
     // Header view and task editing
-    QTreeWidget *lvHeader = nullptr;
+    QTreeView *lvHeader = nullptr; // the header view's model: "Value", "DICOM Tag", "DICOM Description"
     QGroupBox *frmTasks = nullptr;
-    QTreeWidget *lvTasks = nullptr;
+    QTreeView *lvTasks = nullptr; // the task list's model: "Level", "Source", "Value", "Task", "Target"
     QComboBox *cboTask = nullptr;
     QComboBox *cboLevel = nullptr;
     QComboBox *cboTarget = nullptr;

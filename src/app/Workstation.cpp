@@ -27,11 +27,14 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QTimer>
@@ -130,37 +133,7 @@ void Workstation::attachViewerAndBrowser()
     v.lvImages = main_.lvImages;
     v.PopUpViewer = main_.PopUpViewer;
     v.setStatusPanel = panel;
-    HeaderControls h;
-    h.lvHeader = main_.lvHeader;
-    h.txtSelected = main_.txtSelected;
-    h.txtNeu = main_.txtNeu;
-    h.cboTask = main_.cboTask;
-    h.currentImage = [] { return CurrentImageExists ? CurrentImage : ToolkitImagePtr(); };
-    h.cboTask_Click = [this] { tasks_->cboTask_Click(); };
-    header_ = std::make_unique<HeaderView>(h, session_);
-    TaskControls t;
-    t.lvTasks = main_.lvTasks;
-    t.lvHeader = main_.lvHeader;
-    t.cboLevel = main_.cboLevel;
-    t.cboTask = main_.cboTask;
-    t.cboTarget = main_.cboTarget;
-    t.txtSelected = main_.txtSelected;
-    t.txtNeu = main_.txtNeu;
-    t.exposureBoxes = main_.exposureBoxes;
-    t.PopUpRules = main_.PopUpRules;
-    t.window = &main_;
-    t.currentImageIndex = [] { return CurrentImageIndex; };
-    t.viewerImageCount = [this] { return main_.dicomViewer->imageCount(); };
-    t.loadedLevel = [] { return LoadedLevel; };
-    tasks_ = std::make_unique<TaskList>(t, session_);
-    connect(tasks_.get(), &TaskList::applyTasksRequested, main_.command(Command::ApplyTasks), &QAction::trigger);
-    connect(main_.cmdTask[0], &QPushButton::clicked, tasks_.get(), &TaskList::AddTask);
-    connect(main_.cmdTask[1], &QPushButton::clicked, tasks_.get(), &TaskList::DeleteTask);
-    main_.hooks.PrepareTaskList = [this] {
-        tasks_->FillTaskCombos();
-        tasks_->RebuildRuleMenu();
-    };
-    main_.hooks.rebuildRuleSets = [this] { tasks_->RebuildRuleMenu(); };
+    attachHeaderAndTasks();
     v.refreshHeader = [this] { header_->LoadHeaderData(); };
     v.deleteImage = [this] { deletion_->PopupDeleteImage(); };
     // The filter changed: the header view follows when it shows an image.
@@ -171,7 +144,7 @@ void Workstation::attachViewerAndBrowser()
             header_->LoadHeaderData();
     });
     connect(&session_, &Session::visibleTagsChanged, this, [this] {
-        if (CurrentImageExists && main_.lvHeader->topLevelItemCount() > 0)
+        if (CurrentImageExists && header_->rowCount() > 0)
             header_->LoadHeaderData();
     });
     viewer_ = std::make_unique<ImageViewer>(v);
@@ -195,16 +168,16 @@ void Workstation::attachViewerAndBrowser()
     b.dicomViewer = main_.dicomViewer;
     b.viewer = viewer_.get();
     b.setStatusPanel = panel;
-    b.taskCount = [this] { return main_.lvTasks->topLevelItemCount(); };
+    b.taskCount = [this] { return tasks_->taskCount(); };
     b.clearTaskState = [this] {
-        main_.lvTasks->clear();
-        main_.lvHeader->clear();
+        tasks_->ClearEntries();
+        header_->clear();
         main_.txtSelected->clear();
         main_.txtNeu->clear();
     };
     b.clearTaskList = [this] {
-        main_.lvTasks->clear();
-        main_.lvHeader->clear();
+        tasks_->ClearEntries();
+        header_->clear();
     };
     browser_ = std::make_unique<Browser>(b);
 
@@ -215,7 +188,7 @@ void Workstation::attachViewerAndBrowser()
     d.lvSerien = main_.lvSerien;
     d.lvImages = main_.lvImages;
     d.lvDosis = main_.lvDosis;
-    d.lvHeader = main_.lvHeader;
+    d.clearHeaderView = [this] { header_->clear(); };
     d.frmSerien = main_.frmSerien;
     d.dicomViewer = main_.dicomViewer;
     d.setStatusPanel = panel;
@@ -228,8 +201,8 @@ void Workstation::attachViewerAndBrowser()
         viewer_->UpdateScrollRange();
     };
     d.resetMainWindow = [this] {
-        main_.lvTasks->clear();
-        main_.lvHeader->clear();
+        tasks_->ClearEntries();
+        header_->clear();
         ClearViewer(main_.dicomViewer);
     };
     d.refreshPatientList = [this] { browser_->RefreshPatientList(); };
@@ -256,6 +229,72 @@ void Workstation::attachViewerAndBrowser()
     connect(main_.lvImages, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { browser_->lvImages_ItemClick(item); });
     for (QTreeWidget *list : {main_.lvPatients, main_.lvStudien, main_.lvSerien})
         list->viewport()->installEventFilter(this);
+}
+
+void Workstation::attachHeaderAndTasks()
+{
+    header_ = std::make_unique<HeaderView>(session_, [] { return CurrentImageExists ? CurrentImage : ToolkitImagePtr(); });
+    QTreeView *headerList = main_.lvHeader;
+    headerList->setModel(header_->model());
+    headerList->header()->moveSection(HeaderView::ValueColumn, HeaderView::DescriptionColumn); // "Value" shown last
+    headerList->header()->setSectionsClickable(true);
+    headerList->header()->setSortIndicatorShown(true);
+    connect(headerList->header(), &QHeaderView::sectionClicked, header_.get(), &HeaderView::lvHeader_ColumnClick);
+    connect(header_.get(), &HeaderView::sorted, headerList->header(), &QHeaderView::setSortIndicator);
+
+    TaskSources t;
+    t.currentImageIndex = [] { return CurrentImageIndex; };
+    t.viewerImageCount = [this] { return main_.dicomViewer->imageCount(); };
+    t.loadedLevel = [] { return LoadedLevel; };
+    t.exposure = [this] {
+        const auto &b = main_.exposureBoxes;
+        return ExposureValues{b[0]->text(), b[1]->text(), b[2]->text(), b[3]->text(), b[4]->text(), b[5]->text()};
+    };
+    t.promptParent = &main_;
+    tasks_ = std::make_unique<TaskList>(session_, *header_, t);
+    main_.lvTasks->setModel(tasks_->model());
+    connect(headerList, &QTreeView::clicked, this, [this](const QModelIndex &index) { tasks_->selectHeaderRow(index.row()); });
+    // The entry's widgets and the task list's entry follow each other.
+    connect(main_.cboTask, &QComboBox::activated, tasks_.get(), &TaskList::setKind);
+    connect(main_.cboLevel, &QComboBox::currentIndexChanged, tasks_.get(), &TaskList::setLevel);
+    connect(main_.txtSelected, &QLineEdit::textChanged, tasks_.get(), &TaskList::setSelected);
+    connect(main_.txtNeu, &QLineEdit::textChanged, tasks_.get(), &TaskList::setValue);
+    connect(tasks_.get(), &TaskList::entryChanged, this, [this] {
+        const TaskEntry &e = tasks_->entry();
+        main_.txtSelected->setText(e.selected);
+        main_.txtNeu->setText(e.value);
+        main_.txtNeu->setEnabled(e.valueEditable);
+        main_.cboTask->setCurrentIndex(e.kind);
+        main_.cboTask->setEnabled(e.kindEditable);
+        main_.cboTarget->clear();
+        main_.cboTarget->addItems(e.targets);
+    });
+    connect(tasks_.get(), &TaskList::ruleSetsChanged, this, [this](const QStringList &names) {
+        main_.PopUpRules->clear();
+        for (const QString &name : names)
+            main_.PopUpRules->addAction(name, tasks_.get(), [this, name] { tasks_->ApplyRuleSet(name); })->setObjectName(QStringLiteral("PopUpRules"));
+        if (names.isEmpty())
+            main_.PopUpRules->addAction(QStringLiteral("No entries"))->setEnabled(false);
+    });
+    connect(tasks_.get(), &TaskList::applyTasksRequested, main_.command(Command::ApplyTasks), &QAction::trigger);
+    connect(main_.cmdTask[0], &QPushButton::clicked, tasks_.get(), &TaskList::AddTask);
+    connect(main_.cmdTask[1], &QPushButton::clicked, this, [this] {
+        const QModelIndex current = main_.lvTasks->currentIndex();
+        const bool selected = current.isValid() && main_.lvTasks->selectionModel()->isSelected(current.siblingAtColumn(0));
+        tasks_->DeleteTask(selected ? current.row() : -1);
+        main_.lvTasks->clearSelection();
+    });
+    main_.hooks.PrepareTaskList = [this] {
+        const QSignalBlocker filling(main_.cboLevel); // the entry keeps its level
+        main_.cboLevel->clear();
+        main_.cboLevel->addItems(TaskLevels());
+        main_.cboLevel->setCurrentIndex(tasks_->entry().level);
+        main_.cboTask->clear();
+        main_.cboTask->addItems(TaskKinds());
+        main_.cboTask->setCurrentIndex(tasks_->entry().kind);
+        tasks_->RebuildRuleMenu();
+    };
+    main_.hooks.rebuildRuleSets = [this] { tasks_->RebuildRuleMenu(); };
 }
 
 bool Workstation::eventFilter(QObject *watched, QEvent *event)
@@ -426,13 +465,13 @@ void Workstation::sendMenuClick(int level, const QString &tag)
 
 bool Workstation::undoneTasksAllowSend()
 {
-    if (main_.lvTasks->topLevelItemCount() == 0)
+    if (tasks_->taskCount() == 0)
         return true;
     if (!Prompts().question(&main_, QStringLiteral("Undone tasks in list!\r\nContinue?"), DefaultPromptTitle)) {
         ReleaseConnections();
         return false;
     }
-    main_.lvTasks->clear();
+    tasks_->ClearEntries();
     return true;
 }
 
@@ -479,7 +518,7 @@ void Workstation::mnuApplyTasks()
         return;
     // The job's input as the operator sees it now: the tasks, the loaded
     // images and the selected patient.
-    pendingUpdate_ = {.tasks = TasksFromList(main_.lvTasks), .images = main_.dicomViewer->images(), .loadedLevel = LoadedLevel,
+    pendingUpdate_ = {.tasks = tasks_->tasks(), .images = main_.dicomViewer->images(), .loadedLevel = LoadedLevel,
                       .patientKey = CurrentSelection.patientKey, .viewerWindow = {}};
     ClearCurrentImage();
     headerJobRefused_ = false;
@@ -496,7 +535,7 @@ void Workstation::mnuApplyTasks()
     // The loaded images were rewritten (or half so in memory): their rows and
     // files are gone or will be filed anew from temp/.
     if (removed) {
-        main_.lvTasks->clear();
+        tasks_->ClearEntries();
         CurrentSelection.studyKey = 0;
         CurrentSelection.studyUid.clear();
         CurrentSelection.seriesKey = 0;
@@ -504,7 +543,7 @@ void Workstation::mnuApplyTasks()
         main_.lvSerien->clear();
         main_.lvImages->clear();
     }
-    main_.lvHeader->clear();
+    header_->clear();
     ClearViewer(main_.dicomViewer);
     browser_->RefreshPatientList();
 }

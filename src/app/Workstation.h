@@ -40,6 +40,8 @@ public:
     ImageViewer &viewer() { return *viewer_; }
     Browser &browser() { return *browser_; }
     ProjectionAssignment &assignment() { return *assignment_; }
+    HeaderView &headerView() { return *header_; }
+    TaskList &tasks() { return *tasks_; }
 
     // The send launchers: the progress dialog with the series, study or
     // patient job on what the operator chose, then the lists brought up to date.
@@ -65,6 +67,8 @@ protected:
 private:
     void attachExposure();
     void attachViewerAndBrowser();
+    // The header view and the task list, their models shown by the main window's lists.
+    void attachHeaderAndTasks();
     void attachAssignment();
     void attachPartners();
     // Each command's action to its handler, once.

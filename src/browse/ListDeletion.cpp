@@ -187,7 +187,8 @@ void ListDeletion::PopupDeleteImage()
     ClearCurrentImage();
     if (c_.showFromFirstImage)
         c_.showFromFirstImage();
-    c_.lvHeader->clear();
+    if (c_.clearHeaderView)
+        c_.clearHeaderView();
     if (QTreeWidgetItem *row = c_.lvImages->findItems(uid, Qt::MatchExactly, 3).value(0))
         delete row;
     c_.setStatusPanel(4, QString::number(kept.size()) + QStringLiteral(" image(s)"));

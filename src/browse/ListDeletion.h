@@ -22,7 +22,7 @@ struct DeletionControls {
     QTreeWidget *lvSerien = nullptr; // row 0 is ".."
     QTreeWidget *lvImages = nullptr;
     QTreeWidget *lvDosis = nullptr;
-    QTreeWidget *lvHeader = nullptr;
+    std::function<void()> clearHeaderView;
     QGroupBox *frmSerien = nullptr;
     ToolkitViewer *dicomViewer = nullptr;
     std::function<void(int panel, const QString &text)> setStatusPanel;
