@@ -127,38 +127,37 @@ private slots:
     void filterFromStartToEnd()
     {
         QWidget dialog;
-        FilterControls c{new QComboBox(&dialog), new QTreeWidget(&dialog), new QPushButton(&dialog), new QPushButton(&dialog),
-                         new QPushButton(&dialog), new QPushButton(&dialog), new QPushButton(&dialog)};
-        c.lvTags->setSelectionMode(QAbstractItemView::ExtendedSelection);
-        FilterArea area(c, &dialog);
+        FilterArea area(&dialog);
         QMap<QString, QString> activeTags{{u"unset"_s, {}}};
-        bool visibleTagsChanged = false;
+        QStringList filters;
+        bool visibleTagsChanged = false, activatable = false;
         QObject::connect(&area, &FilterArea::activeFilterChanged, [&](const QMap<QString, QString> &tags) { activeTags = tags; });
         QObject::connect(&area, &FilterArea::visibleTagsChanged, [&] { visibleTagsChanged = true; });
+        QObject::connect(&area, &FilterArea::filtersChanged, [&](const QStringList &names) { filters = names; });
+        QObject::connect(&area, &FilterArea::activatable, [&](bool can) { activatable = can; });
         area.FillFilterList();
         RecordingPrompter prompts;
-        c.cmdAdd->click();
+        area.cmdAdd_Click();
         QCOMPARE(prompts.texts(), QStringList{u"No filter selected!"_s});
 
         onNextDialog([](QWidget *box) {
             box->findChild<QLineEdit *>(u"txtValue"_s)->setText(u" cr "_s);
             box->findChild<QPushButton *>(u"cmdOK"_s)->click();
         });
-        c.cmdNew->click();
+        area.cmdNew_Click();
         QCOMPARE(value(u"SELECT COUNT(*) FROM tblModality WHERE Modality = 'CR'"_s).toInt(), 1);
         QCOMPARE(value(u"SELECT COUNT(*) FROM tblDictionary WHERE CR = 0"_s).toLongLong(), CountRows(defs_, u"tblDictionary"_s));
         QCOMPARE(area.inputBox()->txtValue->text(), u" cr "_s); // kept for the next use
         // The same name again adds nothing.
         onNextDialog([](QWidget *box) { box->findChild<QPushButton *>(u"cmdOK"_s)->click(); });
-        c.cmdNew->click();
+        area.cmdNew_Click();
         QCOMPARE(value(u"SELECT COUNT(*) FROM tblModality"_s).toInt(), 2);
-        QCOMPARE(c.cboModality->count(), 2);
+        QCOMPARE(filters, (QStringList{u"CR"_s, u"MG"_s}));
 
         // Only visible attributes are offered; the chosen ones join the filter.
         QueryRows(defs_, u"UPDATE tblDictionary SET Visible = 0 WHERE Tag = '0010,0020'"_s);
-        c.cboModality->setCurrentText(u"CR"_s);
-        area.cboModality_Click();
-        QVERIFY(c.cmdActivate->isEnabled());
+        area.cboModality_Click(u"CR"_s);
+        QVERIFY(activatable);
         onNextDialog([](QWidget *form) {
             auto *list = form->findChild<QTreeWidget *>(u"lvDictionary"_s);
             QVERIFY(!rowOf(list, 0, u"0010,0020"_s));
@@ -166,24 +165,24 @@ private slots:
             rowOf(list, 0, u"0018,0060"_s)->setSelected(true);
             form->findChild<QPushButton *>(u"cmdAdd"_s)->click();
         });
-        c.cmdAdd->click();
+        area.cmdAdd_Click();
         QVERIFY(visibleTagsChanged);
-        QCOMPARE(c.lvTags->topLevelItemCount(), 2);
+        QCOMPARE(ColumnTexts(area.tags()), (QStringList{u"0010,0010"_s, u"0018,0060"_s}));
 
-        c.cmdActivate->click();
+        area.cmdActivate_Click();
         QCOMPARE(Settings.FilterActive, u"CR"_s);
         QCOMPARE(ReadSetting(u"Filter\\Active"_s, QString()), u"CR"_s);
         QCOMPARE(activeTags.keys(), (QStringList{u"0010,0010"_s, u"0018,0060"_s}));
-        QVERIFY(!c.cmdActivate->isEnabled());
+        QVERIFY(!activatable);
 
-        rowOf(c.lvTags, 0, u"0010,0010"_s)->setSelected(true);
-        c.cmdDelete->click();
-        QCOMPARE(c.lvTags->topLevelItemCount(), 1);
+        area.cmdDelete_Click({0});
+        QCOMPARE(ColumnTexts(area.tags()), QStringList{u"0018,0060"_s});
+        QCOMPARE(activeTags.keys(), QStringList{u"0018,0060"_s});
         QCOMPARE(value(u"SELECT COUNT(*) FROM tblDictionary WHERE CR = -1"_s).toInt(), 1);
 
         // Deleting the active filter drops its column and clears Filter\Active.
         prompts.boxes.clear();
-        c.cmdDelMod->click();
+        area.cmdDelMod_Click();
         QCOMPARE(prompts.texts(), QStringList{u"Delete filter \"CR\"?"_s});
         QVERIFY(!columns().contains(u"CR"_s));
         QCOMPARE(value(u"SELECT COUNT(*) FROM tblModality"_s).toInt(), 1);
@@ -204,13 +203,11 @@ private slots:
         QFETCH(QString, name);
         const QStringList before = columns();
         QWidget dialog;
-        FilterControls c{new QComboBox(&dialog), new QTreeWidget(&dialog), new QPushButton(&dialog), new QPushButton(&dialog),
-                         new QPushButton(&dialog), new QPushButton(&dialog), new QPushButton(&dialog)};
-        FilterArea area(c, &dialog);
+        FilterArea area(&dialog);
         RecordingPrompter prompts;
         area.inputBox()->setDefault(name);
         onNextDialog([](QWidget *box) { box->findChild<QPushButton *>(u"cmdOK"_s)->click(); });
-        c.cmdNew->click();
+        area.cmdNew_Click();
         QCOMPARE(prompts.boxes.size(), 1);
         QVERIFY(prompts.boxes[0].text.startsWith(u"The filter \"%1\" cannot be created: "_s.arg(name.toUpper())));
         QCOMPARE(columns(), before);

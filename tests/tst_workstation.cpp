@@ -357,7 +357,7 @@ private slots:
         w->mnuAnsichtEinstellungen_Click();
         OptionForm *options = w->optionForm();
         options->cboModality->setCurrentText(u"MG"_s);
-        options->filters->cboModality_Click();
+        emit options->cboModality->activated(options->cboModality->currentIndex());
         QTimer::singleShot(0, [] {
             QWidget *form = QApplication::activeModalWidget();
             QVERIFY(form);
@@ -380,7 +380,9 @@ private slots:
         QCOMPARE(tasks, (QStringList{"0018,0060=" + w->lvDosis->topLevelItem(0)->text(3), "0018,1152=80", "0018,11A0=45", "0018,11A2=11.76798",
                                      "0040,8302=1.1"}));
 
-        options->lvTags->findItems(u"0010,0010"_s, Qt::MatchExactly, 0).value(0)->setSelected(true);
+        const int patientName = ColumnTexts(options->lvTags->model()).indexOf(u"0010,0010"_s);
+        options->lvTags->selectionModel()->select(options->lvTags->model()->index(patientName, 0),
+                                                  QItemSelectionModel::Select | QItemSelectionModel::Rows);
         options->cmdDelete->click();
         QCOMPARE(w->lvHeader->model()->rowCount(), 5);
         QVERIFY(!ColumnTexts(w->lvHeader->model(), 1).contains(u"0010,0010"_s));

@@ -15,6 +15,7 @@ class QPushButton;
 class QRadioButton;
 class QTabWidget;
 class QToolButton;
+class QTreeView;
 class QTreeWidget;
 
 // "Options": edits the settings record, controls the companion programs and
@@ -82,7 +83,7 @@ public:
     // Filter
     FilterArea *filters = nullptr;
     QComboBox *cboModality = nullptr;
-    QTreeWidget *lvTags = nullptr;
+    QTreeView *lvTags = nullptr; // the filter area's attributes
     QPushButton *cmdAdd = nullptr;
     QPushButton *cmdDelete = nullptr;
     QPushButton *cmdNew = nullptr;

@@ -7,6 +7,7 @@
 #include "ui/Widgets.h"
 
 #include <QCheckBox>
+#include <QModelIndex>
 #include <QComboBox>
 #include <QEvent>
 #include <QFormLayout>
@@ -19,6 +20,7 @@
 #include <QSqlRecord>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace {
 
@@ -300,43 +302,43 @@ void AddTagToDB::cmdOK_Click()
 
 // --- The options dialog's filter area ----------------------------------------------
 
-FilterArea::FilterArea(const FilterControls &controls, QWidget *dialog)
+FilterArea::FilterArea(QWidget *dialog)
     : QObject(dialog)
-    , c_(controls)
     , dialog_(dialog)
     , inputBox_(new InputBoxForm(dialog))
 {
-    connect(c_.cboModality, &QComboBox::activated, this, &FilterArea::cboModality_Click);
-    connect(c_.cmdNew, &QPushButton::clicked, this, &FilterArea::cmdNew_Click);
-    connect(c_.cmdDelMod, &QPushButton::clicked, this, &FilterArea::cmdDelMod_Click);
-    connect(c_.cmdAdd, &QPushButton::clicked, this, &FilterArea::cmdAdd_Click);
-    connect(c_.cmdDelete, &QPushButton::clicked, this, &FilterArea::cmdDelete_Click);
-    connect(c_.cmdActivate, &QPushButton::clicked, this, &FilterArea::cmdActivate_Click);
+    tags_.setHorizontalHeaderLabels({QStringLiteral("Tag"), QStringLiteral("Description")});
 }
 
 void FilterArea::FillFilterList()
 {
     const DbResult r = InDefinitions([](Database &db) { return ModalityFilterNames(db); });
-    c_.cboModality->clear();
+    QStringList names;
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("OptionForm Form_Load"));
+        emit filtersChanged(names);
         return;
     }
     for (const QSqlRecord &row : r.rows)
-        c_.cboModality->addItem(row.value(0).toString());
-    c_.cboModality->setCurrentIndex(-1);
+        names << row.value(0).toString();
+    emit filtersChanged(names);
     EditedFilter.clear();
-    c_.lvTags->clear();
+    tags_.removeRows(0, tags_.rowCount());
 }
 
-void FilterArea::cboModality_Click()
+void FilterArea::cboModality_Click(const QString &filter)
 {
-    EditedFilter = c_.cboModality->currentText();
-    c_.cmdActivate->setEnabled(!EditedFilter.isEmpty() && EditedFilter != Settings.FilterActive);
+    EditedFilter = filter;
+    emit activatable(!EditedFilter.isEmpty() && EditedFilter != Settings.FilterActive);
     const DbResult r = InDefinitions([&](Database &db) { return FilterAttributes(db, EditedFilter); });
     if (!r.ok())
         LogFailure(r, QStringLiteral("OptionForm cboModality_Click"));
-    fillRows(c_.lvTags, r, 0);
+    tags_.removeRows(0, tags_.rowCount());
+    for (const QSqlRecord &rec : r.rows) {
+        auto *tag = new QStandardItem(rec.value(1).toString());
+        tag->setData(rec.value(0), Qt::UserRole);
+        tags_.appendRow({tag, new QStandardItem(rec.value(2).toString())});
+    }
 }
 
 void FilterArea::cmdNew_Click()
@@ -382,19 +384,18 @@ void FilterArea::cmdAdd_Click()
     AddTagForm form(EditedFilter, dialog_);
     form.Form_Load();
     const bool added = form.exec() == QDialog::Accepted;
-    cboModality_Click();
+    cboModality_Click(EditedFilter);
     if (added) {
         emit visibleTagsChanged();
         activeFilterEdited();
     }
 }
 
-void FilterArea::cmdDelete_Click()
+void FilterArea::cmdDelete_Click(const QList<int> &rows)
 {
     QList<qlonglong> indexes;
-    const QList<QTreeWidgetItem *> rows = c_.lvTags->selectedItems();
-    for (const QTreeWidgetItem *item : rows)
-        indexes << item->data(0, Qt::UserRole).toLongLong();
+    for (int row : rows)
+        indexes << tags_.index(row, 0).data(Qt::UserRole).toLongLong();
     if (EditedFilter.isEmpty() || indexes.isEmpty())
         return;
     const DbResult r = InDefinitions([&](Database &db) { return RemoveFromFilter(db, EditedFilter, indexes); });
@@ -402,7 +403,10 @@ void FilterArea::cmdDelete_Click()
         LogFailure(r, QStringLiteral("OptionForm cmdDelete_Click"));
         return;
     }
-    qDeleteAll(rows);
+    QList<int> gone = rows;
+    std::sort(gone.rbegin(), gone.rend());
+    for (int row : gone)
+        tags_.removeRow(row);
     activeFilterEdited();
 }
 
@@ -421,14 +425,14 @@ void FilterArea::cmdActivate_Click()
     }
     Settings.FilterActive = EditedFilter;
     WriteSetting(QLatin1String(SettingsRoot) + QStringLiteral("Filter\\Active"), EditedFilter);
-    c_.cmdActivate->setEnabled(false);
+    emit activatable(false);
     emit activeFilterChanged(listedTags());
 }
 
 QMap<QString, QString> FilterArea::listedTags() const
 {
     QMap<QString, QString> tags;
-    for (int i = 0; i < c_.lvTags->topLevelItemCount(); ++i)
-        tags.insert(c_.lvTags->topLevelItem(i)->text(0), c_.lvTags->topLevelItem(i)->text(1));
+    for (int i = 0; i < tags_.rowCount(); ++i)
+        tags.insert(tags_.index(i, 0).data().toString(), tags_.index(i, 1).data().toString());
     return tags;
 }

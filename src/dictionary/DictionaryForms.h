@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QMap>
 #include <QMenu>
+#include <QStandardItemModel>
 
 class QCheckBox;
 class QComboBox;
@@ -90,34 +91,34 @@ private:
     DatabaseForm *dictionary_;
 };
 
-// The options dialog's filter area, given its controls.
-struct FilterControls {
-    QComboBox *cboModality = nullptr;
-    QTreeWidget *lvTags = nullptr;
-    QPushButton *cmdNew = nullptr;
-    QPushButton *cmdDelMod = nullptr;
-    QPushButton *cmdAdd = nullptr;
-    QPushButton *cmdDelete = nullptr;
-    QPushButton *cmdActivate = nullptr;
-};
-
+// The options dialog's filter area: the filters of tblModality and the
+// attributes of the one being edited, which the dialog shows and acts on.
 class FilterArea : public QObject {
     Q_OBJECT
 public:
-    FilterArea(const FilterControls &controls, QWidget *dialog);
-    // Fills cboModality from tblModality.
+    // dialog: the parent of the message boxes and of the two helper dialogs.
+    explicit FilterArea(QWidget *dialog);
+    // The edited filter's attributes: "Tag", "Description"; the row's Index in Qt::UserRole.
+    QStandardItemModel *tags() { return &tags_; }
+    // Lists the filters of tblModality (filtersChanged), none chosen.
     void FillFilterList();
-    void cboModality_Click();
+    // The operator chose a filter to edit.
+    void cboModality_Click(const QString &filter);
     void cmdNew_Click();
     void cmdDelMod_Click();
     void cmdAdd_Click();
-    void cmdDelete_Click();
+    // "remove": the attributes of the rows from the edited filter.
+    void cmdDelete_Click(const QList<int> &rows);
     void cmdActivate_Click();
 
     QString EditedFilter;
     InputBoxForm *inputBox() const { return inputBox_; }
 
 signals:
+    // The filter names to choose from; none is chosen.
+    void filtersChanged(const QStringList &names);
+    // Whether the edited filter can be made the active one.
+    void activatable(bool can);
     // The active filter's attributes (Tag → Description) changed: attributes
     // joined or left it, or another filter became the active one.
     void activeFilterChanged(const QMap<QString, QString> &tags);
@@ -125,12 +126,11 @@ signals:
     void visibleTagsChanged();
 
 private:
-    // lvTags's rows, Tag → Description.
-    QMap<QString, QString> listedTags() const;
-    // After "add ..." or "remove": the active filter's tags follow lvTags.
+    // After "add ..." or "remove": the active filter's tags follow the list.
     void activeFilterEdited();
-    bool open(const QString &source);
-    FilterControls c_;
+    // The listed rows, Tag → Description.
+    QMap<QString, QString> listedTags() const;
     QWidget *dialog_;
     InputBoxForm *inputBox_;
+    QStandardItemModel tags_;
 };
