@@ -37,12 +37,13 @@ class SendOrthancTest : public QObject {
 
     // Connects to the partners and runs the job of the mode (0 series, 1 study,
     // 2 the study's patient); the dialog's text.
-    static QString send(qint16 mode, const FiledStudy &s, const QString &patientId, qlonglong seriesKey = 0, SendJob job = SendJob())
+    static QString send(qint16 mode, const FiledStudy &s, const QString &patientId, qlonglong seriesKey = 0, SendJob job = SendJob(),
+                        const std::function<void(EditForm &)> &prepare = {})
     {
         if (!SCPOnline(nullptr))
             return u"<no connection>"_s;
         job.selection = {s.patient, patientId, u"Doe"_s, mode == 2 ? 0 : s.study, mode == 2 ? QString() : s.uid, seriesKey};
-        return RunSendJob(mode, job, &removed_);
+        return RunSendJob(mode, job, &removed_, prepare);
     }
 
 private slots:
@@ -165,8 +166,9 @@ private slots:
         Settings.SentAndKeep = 0;
         SendJob job;
         qint16 modeAtRefresh = -1;
-        job.RefreshDosisList = [&] { modeAtRefresh = AssignmentMode; };
-        const QString text = send(2, a, u"P7"_s, 0, job);
+        const QString text = send(2, a, u"P7"_s, 0, job, [&](EditForm &form) {
+            QObject::connect(&form, &EditForm::assignListedExposures, [&] { modeAtRefresh = AssignmentMode; });
+        });
         QVERIFY(reports(text, expected.size(), 4));
         QCOMPARE(orthanc_.instances().keys(), sorted(expected)); // each image once, nothing of P8
         QVERIFY(!studyFolderExists(a)); // the complete study went either way

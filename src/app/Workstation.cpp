@@ -485,7 +485,6 @@ bool Workstation::runSendJob(JobKind kind, const SendSelection &s)
 {
     job_ = SendJob();
     job_.selection = s;
-    job_.RefreshDosisList = [this] { doseList_->RefreshDosisList(); };
     // The rows of what the job removed: a patient send goes through its studies.
     job_.studyRowRemoved = [this] {
         delete main_.lvStudien->findItems(QString::number(job_.selection.studyKey), Qt::MatchExactly, 0).value(0);
@@ -494,6 +493,7 @@ bool Workstation::runSendJob(JobKind kind, const SendSelection &s)
     ClearCurrentImage();
     EditForm form(session_, kind, &main_);
     form.onUnload = [] { ReleaseConnections(); };
+    connect(&form, &EditForm::assignListedExposures, this, [this] { doseList_->RefreshDosisList(); });
     connect(&form, &EditForm::closedWithAssignment, this, [this] {
         doseList_->RefreshDosisList();
         deletion_->RemoveImageRowsByList();

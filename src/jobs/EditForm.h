@@ -73,6 +73,9 @@ signals:
     // OK pressed after a job with an AssignmentMode: the dose list and the
     // image list are to be refreshed.
     void closedWithAssignment();
+    // A patient send is about to remove the patient: the listed exposures are
+    // to be marked as used for him first.
+    void assignListedExposures();
 
 protected:
     void closeEvent(QCloseEvent *event) override;

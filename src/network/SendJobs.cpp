@@ -236,8 +236,7 @@ void PatientSenden(EditForm &form, SendJob &job)
             form.append(QStringLiteral("skipped (not all files send)\r\n"));
         } else {
             AssignmentMode = 1;
-            if (job.RefreshDosisList)
-                job.RefreshDosisList();
+            emit form.assignListedExposures();
             OpenImageDatabase();
             const DbResult r = Execute(ImageDatabase, QStringLiteral("DELETE FROM tblPatienten WHERE PATID1 = ?"), {job.selection.patientId});
             CloseImageDatabase();

@@ -37,8 +37,6 @@ struct SendJob {
     int SentCount = 0;
     std::function<void()> studyRowRemoved;
     std::function<void()> patientRowRemoved;
-    // The patient send marks the listed exposures as used for this patient.
-    std::function<void()> RefreshDosisList;
 };
 
 // The three jobs, run inside the progress dialog. A study is sent image by

@@ -26,11 +26,16 @@ QString RunProgressJob(JobKind kind, const EditForm::Job &job, const std::functi
     return text;
 }
 
-QString RunSendJob(qint16 mode, SendJob &job, bool *entriesRemoved)
+QString RunSendJob(qint16 mode, SendJob &job, bool *entriesRemoved, const std::function<void(EditForm &)> &prepare)
 {
     static void (*const run[])(EditForm &, SendJob &) = {SerieSenden, StudieSenden, PatientSenden};
     return RunProgressJob(JobKind(mode), [&job, mode](EditForm &form) { run[mode](form, job); },
-                          [](EditForm &form) { form.onUnload = [] { ReleaseConnections(); }; }, entriesRemoved);
+                          [&prepare](EditForm &form) {
+                              form.onUnload = [] { ReleaseConnections(); };
+                              if (prepare)
+                                  prepare(form);
+                          },
+                          entriesRemoved);
 }
 
 ToolkitImagePtr ReadImage(const QString &path)

@@ -13,7 +13,7 @@ QString RunProgressJob(JobKind kind, const EditForm::Job &job, const std::functi
                        bool *entriesRemoved = nullptr);
 // Runs the send job of the mode (0 series, 1 study, 2 patient) in the progress
 // dialog as the launchers do, presses its OK and returns its text.
-QString RunSendJob(qint16 mode, SendJob &job, bool *entriesRemoved = nullptr);
+QString RunSendJob(qint16 mode, SendJob &job, bool *entriesRemoved = nullptr, const std::function<void(EditForm &)> &prepare = {});
 
 // The image of a file, read as the station reads it; null with a warning.
 ToolkitImagePtr ReadImage(const QString &path);
