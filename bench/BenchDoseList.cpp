@@ -3,6 +3,7 @@
 // script can time the sqlite3 shell on the same query beside it.
 #include "BenchJournal.h"
 #include "exposure/DoseList.h"
+#include "store/Session.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

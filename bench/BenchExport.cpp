@@ -37,7 +37,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: bench-export dicom OUT FILE... | jpeg QUALITY OUT FILE...\n");
         return 2;
     }
-    ExportRequest request{.kind = jpeg ? ExportKinds::Jpeg : ExportKinds::Dicom, .folder = args.at(first - 1), .dicomDir = !jpeg,
+    ExportRequest request{.kind = jpeg ? ExportKind::Jpeg : ExportKind::Dicom, .folder = args.at(first - 1), .dicomDir = !jpeg,
                           .compress = !jpeg, .quality = jpeg ? args.at(1).toInt() : 8};
     for (const QString &file : args.mid(first)) {
         ToolkitImageList list;

@@ -82,7 +82,7 @@ int run(const QString &folder)
             std::fprintf(stderr, "%6lld ms %s\n", static_cast<long long>(clock.elapsed()), qPrintable(t.trimmed()));
     }});
     clock.start();
-    const bool ok = job.run();
+    const bool ok = job.run().ok();
     const qint64 ms = clock.elapsed();
     const int files = int(QDir(folder + QStringLiteral("/temp")).entryList({QStringLiteral("*.dcm")}, QDir::Files).size());
     std::printf("job_ms %lld\nfiles %d\npeak_kb %lld\n", static_cast<long long>(ms), files, PeakKb());

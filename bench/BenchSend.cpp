@@ -11,6 +11,7 @@
 #include "core/WorkstationState.h"
 #include "jobs/EditForm.h"
 #include "network/SendJobs.h"
+#include "store/Session.h"
 #include "store/DatabasePaths.h"
 #include "support/Station.h"
 #include "support/Widgets.h"
@@ -125,14 +126,14 @@ int send(const QString &folder, int port)
     if (!job.connections.open(target, nullptr))
         return fail(qPrintable(prompter.boxes.value(0).text));
     openMs = part.elapsed();
-    JobMode = JobKind::SendStudy;
     EditForm::RegisterJob(JobKind::SendStudy, [&job, &jobMs](EditForm &form) {
         QElapsedTimer t;
         t.start();
         StudieSenden(form, job);
         jobMs = t.elapsed();
     });
-    EditForm form;
+    Session session;
+    EditForm form(session, JobKind::SendStudy);
     form.onUnload = [&job] { job.connections.release(); };
     form.Form_Load();
     form.show();
@@ -149,7 +150,7 @@ int send(const QString &folder, int port)
     // number of progress steps on a shown dialog, with no network and no file.
     qint64 progressMs = 0;
     {
-        EditForm shown;
+        EditForm shown(session, JobKind::SendStudy);
         shown.show();
         QTest::qWait(50);
         shown.setProgressMaximum(job.TotalCount);

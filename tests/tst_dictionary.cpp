@@ -6,6 +6,7 @@
 #include "dictionary/DictionaryForms.h"
 #include "dictionary/DictionaryStore.h"
 #include "store/DatabasePaths.h"
+#include "store/Session.h"
 #include "support/Widgets.h"
 
 namespace {
@@ -50,8 +51,6 @@ private slots:
     {
         folder_ = std::make_unique<TestFolder>();
         QVERIFY(PrepareStation(*folder_));
-        ActiveFilterTags.clear();
-        VisibleTagsChanged = false;
         defs_ = folder_->file(u"Data/LumoraUser.dat"_s);
     }
     void cleanup()
@@ -128,34 +127,37 @@ private slots:
     void filterFromStartToEnd()
     {
         QWidget dialog;
-        FilterControls c{new QComboBox(&dialog), new QTreeWidget(&dialog), new QPushButton(&dialog), new QPushButton(&dialog),
-                         new QPushButton(&dialog), new QPushButton(&dialog), new QPushButton(&dialog)};
-        c.lvTags->setSelectionMode(QAbstractItemView::ExtendedSelection);
-        FilterArea area(c, &dialog);
+        FilterArea area(&dialog);
+        QMap<QString, QString> activeTags{{u"unset"_s, {}}};
+        QStringList filters;
+        bool visibleTagsChanged = false, activatable = false;
+        QObject::connect(&area, &FilterArea::activeFilterChanged, [&](const QMap<QString, QString> &tags) { activeTags = tags; });
+        QObject::connect(&area, &FilterArea::visibleTagsChanged, [&] { visibleTagsChanged = true; });
+        QObject::connect(&area, &FilterArea::filtersChanged, [&](const QStringList &names) { filters = names; });
+        QObject::connect(&area, &FilterArea::activatable, [&](bool can) { activatable = can; });
         area.FillFilterList();
         RecordingPrompter prompts;
-        c.cmdAdd->click();
+        area.cmdAdd_Click();
         QCOMPARE(prompts.texts(), QStringList{u"No filter selected!"_s});
 
         onNextDialog([](QWidget *box) {
             box->findChild<QLineEdit *>(u"txtValue"_s)->setText(u" cr "_s);
             box->findChild<QPushButton *>(u"cmdOK"_s)->click();
         });
-        c.cmdNew->click();
+        area.cmdNew_Click();
         QCOMPARE(value(u"SELECT COUNT(*) FROM tblModality WHERE Modality = 'CR'"_s).toInt(), 1);
         QCOMPARE(value(u"SELECT COUNT(*) FROM tblDictionary WHERE CR = 0"_s).toLongLong(), CountRows(defs_, u"tblDictionary"_s));
         QCOMPARE(area.inputBox()->txtValue->text(), u" cr "_s); // kept for the next use
         // The same name again adds nothing.
         onNextDialog([](QWidget *box) { box->findChild<QPushButton *>(u"cmdOK"_s)->click(); });
-        c.cmdNew->click();
+        area.cmdNew_Click();
         QCOMPARE(value(u"SELECT COUNT(*) FROM tblModality"_s).toInt(), 2);
-        QCOMPARE(c.cboModality->count(), 2);
+        QCOMPARE(filters, (QStringList{u"CR"_s, u"MG"_s}));
 
         // Only visible attributes are offered; the chosen ones join the filter.
         QueryRows(defs_, u"UPDATE tblDictionary SET Visible = 0 WHERE Tag = '0010,0020'"_s);
-        c.cboModality->setCurrentText(u"CR"_s);
-        area.cboModality_Click();
-        QVERIFY(c.cmdActivate->isEnabled());
+        area.cboModality_Click(u"CR"_s);
+        QVERIFY(activatable);
         onNextDialog([](QWidget *form) {
             auto *list = form->findChild<QTreeWidget *>(u"lvDictionary"_s);
             QVERIFY(!rowOf(list, 0, u"0010,0020"_s));
@@ -163,30 +165,30 @@ private slots:
             rowOf(list, 0, u"0018,0060"_s)->setSelected(true);
             form->findChild<QPushButton *>(u"cmdAdd"_s)->click();
         });
-        c.cmdAdd->click();
-        QVERIFY(VisibleTagsChanged);
-        QCOMPARE(c.lvTags->topLevelItemCount(), 2);
+        area.cmdAdd_Click();
+        QVERIFY(visibleTagsChanged);
+        QCOMPARE(ColumnTexts(area.tags()), (QStringList{u"0010,0010"_s, u"0018,0060"_s}));
 
-        c.cmdActivate->click();
+        area.cmdActivate_Click();
         QCOMPARE(Settings.FilterActive, u"CR"_s);
         QCOMPARE(ReadSetting(u"Filter\\Active"_s, QString()), u"CR"_s);
-        QCOMPARE(ActiveFilterTags.keys(), (QStringList{u"0010,0010"_s, u"0018,0060"_s}));
-        QVERIFY(!c.cmdActivate->isEnabled());
+        QCOMPARE(activeTags.keys(), (QStringList{u"0010,0010"_s, u"0018,0060"_s}));
+        QVERIFY(!activatable);
 
-        rowOf(c.lvTags, 0, u"0010,0010"_s)->setSelected(true);
-        c.cmdDelete->click();
-        QCOMPARE(c.lvTags->topLevelItemCount(), 1);
+        area.cmdDelete_Click({0});
+        QCOMPARE(ColumnTexts(area.tags()), QStringList{u"0018,0060"_s});
+        QCOMPARE(activeTags.keys(), QStringList{u"0018,0060"_s});
         QCOMPARE(value(u"SELECT COUNT(*) FROM tblDictionary WHERE CR = -1"_s).toInt(), 1);
 
         // Deleting the active filter drops its column and clears Filter\Active.
         prompts.boxes.clear();
-        c.cmdDelMod->click();
+        area.cmdDelMod_Click();
         QCOMPARE(prompts.texts(), QStringList{u"Delete filter \"CR\"?"_s});
         QVERIFY(!columns().contains(u"CR"_s));
         QCOMPARE(value(u"SELECT COUNT(*) FROM tblModality"_s).toInt(), 1);
         QVERIFY(Settings.FilterActive.isEmpty());
         QCOMPARE(ReadSetting(u"Filter\\Active"_s, u"unset"_s), u"unset"_s);
-        QVERIFY(ActiveFilterTags.isEmpty());
+        QVERIFY(activeTags.isEmpty());
     }
 
     // A filter name becomes a column: a name that cannot be one is refused and leaves nothing behind.
@@ -201,13 +203,11 @@ private slots:
         QFETCH(QString, name);
         const QStringList before = columns();
         QWidget dialog;
-        FilterControls c{new QComboBox(&dialog), new QTreeWidget(&dialog), new QPushButton(&dialog), new QPushButton(&dialog),
-                         new QPushButton(&dialog), new QPushButton(&dialog), new QPushButton(&dialog)};
-        FilterArea area(c, &dialog);
+        FilterArea area(&dialog);
         RecordingPrompter prompts;
         area.inputBox()->setDefault(name);
         onNextDialog([](QWidget *box) { box->findChild<QPushButton *>(u"cmdOK"_s)->click(); });
-        c.cmdNew->click();
+        area.cmdNew_Click();
         QCOMPARE(prompts.boxes.size(), 1);
         QVERIFY(prompts.boxes[0].text.startsWith(u"The filter \"%1\" cannot be created: "_s.arg(name.toUpper())));
         QCOMPARE(columns(), before);
@@ -215,13 +215,14 @@ private slots:
         QCOMPARE(value(u"SELECT COUNT(*) FROM sqlite_master WHERE name = 'tblSCP'"_s).toInt(), 1);
     }
 
-    // At start the active filter's attributes are read into ActiveFilterTags.
+    // At start the active filter's attributes are read into the session.
     void activeFilterAtStart()
     {
         Settings.FilterActive = u"MG"_s;
-        LoadModFilter();
-        QCOMPARE(ActiveFilterTags.size(), 5);
-        QVERIFY(ActiveFilterTags.contains(u"0040,8302"_s));
+        Session session;
+        LoadModFilter(session);
+        QCOMPARE(session.activeFilterTags().size(), 5);
+        QVERIFY(session.activeFilterTags().contains(u"0040,8302"_s));
     }
 };
 

@@ -64,11 +64,11 @@ private slots:
         QVERIFY(!list.selectionModel()->hasSelection());
 
         // While a batch job runs the list is left alone; the next fill shows the new rows.
-        BatchJobActive = true;
+        f.session.setBatchActive(true);
         const qlonglong e = f.addRow(today, u"Roe^Ann"_s);
         list.lvDosis_Fill();
         QCOMPARE(list.rowCount(), 2);
-        BatchJobActive = false;
+        f.session.setBatchActive(false);
         list.lvDosis_Fill();
         QCOMPARE(f.listedIds().last(), QString::number(e));
 

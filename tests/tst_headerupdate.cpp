@@ -206,7 +206,7 @@ private slots:
             originals << root + u"/images/%1/%2.dcm"_s.arg(first_.studyUid, i.sopUid);
         SyscallTrace trace;
         QVERIFY(trace.attach(QCoreApplication::applicationPid()));
-        const bool done = job({{u"Series"_s, 0, kA, u"recorded"_s, u"X"_s}}, load(false), false).run();
+        const bool done = job({{u"Series"_s, 0, kA, u"recorded"_s, u"X"_s}}, load(false), false).run().ok();
         const QList<Syscall> calls = trace.detach();
         QVERIFY2(done, qPrintable(log_));
 
@@ -324,10 +324,12 @@ private slots:
             return written != failAt;
         };
         HeaderUpdateJob j = job({{u"Patient"_s, 0, u"0010,0010 - Patient's Name"_s, {}, u"New^Name"_s}}, load(false), false);
-        QVERIFY(!j.run());
+        const HeaderUpdateResult r = j.run();
+        QVERIFY(!r.ok() && !r.refused);
+        QCOMPARE(r.number, ErrorCode::WriteFailed);
         QVERIFY(!failedOn.isEmpty());
         QVERIFY2(log_.contains(u"failed"_s) && log_.endsWith(u"Tasks done."_s), qPrintable(log_));
-        QVERIFY(j.error().contains(failedOn));
+        QVERIFY(r.text.contains(failedOn));
         QVERIFY(messages_.isEmpty());
         everythingAsBefore();
     }
@@ -398,8 +400,8 @@ private slots:
         const QList<ToolkitImagePtr> images = load(false);
         const QList<HeaderTask> tasks{{u"Series"_s, 0, u"0008,1030 - Study Description"_s, {}, u"OK"_s}, {u"Patient"_s, t.kind, t.source, {}, t.target}};
         HeaderUpdateJob j = job(tasks, images, false);
-        QVERIFY(!j.run());
-        QVERIFY(j.refused());
+        const HeaderUpdateResult r = j.run();
+        QVERIFY(!r.ok() && r.refused);
         QCOMPARE(messages_.size(), 1);
         QVERIFY2(messages_[0].contains(named), qPrintable(messages_[0]));
         QVERIFY2(log_.contains(u"failed"_s), qPrintable(log_));

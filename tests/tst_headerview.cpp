@@ -2,7 +2,7 @@
 // rows of the active filter for the current image, sorting, the task entry a
 // click prepares, tasks from the header rows, and rule sets saved and applied.
 #include "core/Settings.h"
-#include "core/WorkstationState.h"
+#include "store/Session.h"
 #include "header/HeaderView.h"
 #include "header/TaskList.h"
 #include "store/DatabasePaths.h"
@@ -13,16 +13,28 @@ class HeaderViewTest : public QObject {
 
     TestFolder folder_;
     ToolkitImagePtr image_;
+    Session session_;
 
-    QStringList rows(const QTreeWidget &list) const
+    static QStringList rows(const HeaderView &view)
     {
         QStringList out;
-        for (int i = 0; i < list.topLevelItemCount(); ++i) {
-            const QTreeWidgetItem *r = list.topLevelItem(i);
-            out << r->text(1) + QLatin1Char('=') + r->text(0);
+        for (int i = 0; i < view.rowCount(); ++i)
+            out << view.row(i).tag + u'=' + view.row(i).value;
+        return out;
+    }
+    static QStringList taskRows(TaskList &tasks)
+    {
+        QStringList out;
+        for (int i = 0; i < tasks.taskCount(); ++i) {
+            QStringList cells;
+            for (int c = 0; c < 5; ++c)
+                cells << tasks.model()->index(i, c).data().toString();
+            out << cells.join(u'|');
         }
         return out;
     }
+    // The exposure boxes as the operator filled them: kV, mAs, thickness, compression, dose, projection.
+    static ExposureValues exposure() { return {u"28"_s, u"63"_s, u"45"_s, u"120"_s, u"1.2"_s, u"L CC"_s}; }
 
 private slots:
     void initTestCase()
@@ -96,41 +108,38 @@ private slots:
 
     void rowsSortingAndTaskEntry()
     {
-        QWidget window;
-        HeaderControls c{new QTreeWidget(&window), new QLineEdit(&window), new QLineEdit(&window), new QComboBox(&window), {}, {}};
-        c.lvHeader->setHeaderLabels({u"Value"_s, u"DICOM Tag"_s, u"DICOM Description"_s});
-        c.cboTask->addItems({u"Change entry"_s, u"Move entry"_s, u"Switch entry"_s});
-        int taskKindRuns = 0;
-        c.currentImage = [this] { return image_; };
-        c.cboTask_Click = [&] { ++taskKindRuns; };
-        HeaderView view(c);
-        QCOMPARE(c.lvHeader->header()->visualIndex(0), 2); // "Value" shown last
-        ActiveFilterTags = {{u"0028,1050"_s, u"Window Center"_s},
-                            {u"0018,1150"_s, u"Exposure Time"_s},
-                            {u"0020,000E"_s, u"Series Instance UID"_s}};
+        HeaderView view(session_, [this] { return image_; });
+        TaskList tasks(session_, view, {});
+        session_.setActiveFilterTags({{u"0028,1050"_s, u"Window Center"_s},
+                                      {u"0018,1150"_s, u"Exposure Time"_s},
+                                      {u"0020,000E"_s, u"Series Instance UID"_s}});
         view.LoadHeaderData();
         const QString series = GetAttribute(image_, 0x0020, 0x000E).value;
-        QCOMPARE(rows(*c.lvHeader), (QStringList{"0018,1150=", "0020,000E=" + series, "0028,1050=2048"}));
-        view.lvHeader_ColumnClick(1); // sorted by the tag already: reversed
-        QCOMPARE(rows(*c.lvHeader).first(), u"0028,1050=2048"_s);
-        view.lvHeader_ColumnClick(2); // another column: by it, the order kept
-        QCOMPARE(c.lvHeader->topLevelItem(0)->text(2), u"Window Center"_s);
+        QCOMPARE(rows(view), (QStringList{"0018,1150=", "0020,000E=" + series, "0028,1050=2048"}));
+        view.lvHeader_ColumnClick(HeaderView::TagColumn); // sorted by the tag already: reversed
+        QCOMPARE(rows(view).first(), u"0028,1050=2048"_s);
+        view.lvHeader_ColumnClick(HeaderView::DescriptionColumn); // another column: by it, the order kept
+        QCOMPARE(view.row(0).description, u"Window Center"_s);
         view.LoadHeaderData(); // a refill sorts by the tag again
-        QCOMPARE(rows(*c.lvHeader).first(), u"0028,1050=2048"_s);
+        QCOMPARE(rows(view).first(), u"0028,1050=2048"_s);
 
         // A UID is never typed: "New UID", the kind fixed to "Change entry".
-        c.cboTask->setCurrentIndex(1);
-        view.lvHeader_ItemClick(c.lvHeader->findItems(u"0020,000E"_s, Qt::MatchExactly, 1).value(0));
-        QCOMPARE(c.txtSelected->text(), u"0020,000E - Series Instance UID"_s);
-        QCOMPARE(c.txtNeu->text(), u"New UID"_s);
-        QVERIFY(!c.txtNeu->isEnabled() && !c.cboTask->isEnabled());
-        QCOMPARE(c.cboTask->currentText(), u"Change entry"_s);
-        QCOMPARE(taskKindRuns, 0);
-        c.cboTask->setCurrentIndex(2);
-        view.lvHeader_ItemClick(c.lvHeader->findItems(u"0028,1050"_s, Qt::MatchExactly, 1).value(0));
-        QCOMPARE(c.txtNeu->text(), u"2048"_s);
-        QVERIFY(c.txtNeu->isEnabled() && c.cboTask->isEnabled());
-        QCOMPARE(taskKindRuns, 1);
+        tasks.setKind(1);
+        tasks.selectHeaderRow(view.rowOf(u"0020,000E"_s));
+        QCOMPARE(tasks.entry().selected, u"0020,000E - Series Instance UID"_s);
+        QCOMPARE(tasks.entry().value, u"New UID"_s);
+        QVERIFY(!tasks.entry().valueEditable && !tasks.entry().kindEditable);
+        QCOMPARE(tasks.entry().kind, 0);
+        // Move and switch take their target from the filter's other attributes.
+        tasks.setKind(2);
+        tasks.selectHeaderRow(view.rowOf(u"0028,1050"_s));
+        QCOMPARE(tasks.entry().value, u"2048"_s);
+        QVERIFY(!tasks.entry().valueEditable && tasks.entry().kindEditable);
+        QCOMPARE(tasks.entry().targets, (QStringList{"0018,1150 - Exposure Time", "0020,000E - Series Instance UID"}));
+        tasks.setKind(0);
+        QVERIFY(tasks.entry().targets.isEmpty());
+        tasks.selectHeaderRow(view.rowOf(u"0018,1150"_s));
+        QVERIFY(tasks.entry().valueEditable && tasks.entry().kindEditable);
     }
 
     // Add Task writes each exposure value into its own attribute, whatever
@@ -156,35 +165,24 @@ private slots:
         QFETCH(int, clicks);
         QFETCH(QStringList, filter);
         QFETCH(QStringList, tasks);
-        QWidget window;
-        HeaderControls h{new QTreeWidget(&window), new QLineEdit(&window), new QLineEdit(&window), new QComboBox(&window), {}, {}};
-        h.lvHeader->setHeaderLabels({u"Value"_s, u"DICOM Tag"_s, u"DICOM Description"_s});
-        h.currentImage = [this] { return image_; };
-        HeaderView view(h);
-        TaskControls t{.lvTasks = new QTreeWidget(&window), .lvHeader = h.lvHeader, .cboLevel = new QComboBox(&window),
-                       .cboTask = h.cboTask, .cboTarget = new QComboBox(&window), .txtSelected = h.txtSelected, .txtNeu = h.txtNeu,
-                       .currentImageIndex = [] { return 1; }};
+        HeaderView view(session_, [this] { return image_; });
+        TaskList list(session_, view, {.currentImageIndex = [] { return 1; }, .exposure = exposure});
         Settings.XrayComm = 4; // sends every value in its attribute's unit
-        const QStringList exposure{"28", "63", "45", "120", "1.2", "L CC"};
-        for (int i = 0; i < 6; ++i)
-            t.exposureBoxes[size_t(i)] = new QLineEdit(exposure[i], &window);
-        TaskList list(t);
-        list.FillTaskCombos();
-        ActiveFilterTags = {{u"0018,0060"_s, u"KVP"_s}, {u"0018,1152"_s, u"Exposure"_s}, {u"0018,11A0"_s, u"Body Part Thickness"_s},
-                            {u"0018,11A2"_s, u"Compression Force"_s}, {u"0040,8302"_s, u"Entrance Dose in mGy"_s}};
+        QMap<QString, QString> tags{{u"0018,0060"_s, u"KVP"_s}, {u"0018,1152"_s, u"Exposure"_s}, {u"0018,11A0"_s, u"Body Part Thickness"_s},
+                                    {u"0018,11A2"_s, u"Compression Force"_s}, {u"0040,8302"_s, u"Entrance Dose in mGy"_s}};
         for (const QString &tag : filter)
-            tag.startsWith(u'-') ? void(ActiveFilterTags.remove(tag.mid(1))) : void(ActiveFilterTags.insert(tag, u"Patient's Name"_s));
+            tag.startsWith(u'-') ? void(tags.remove(tag.mid(1))) : void(tags.insert(tag, u"Patient's Name"_s));
+        session_.setActiveFilterTags(tags);
         view.LoadHeaderData();
         for (int i = 0; i < clicks; ++i)
             view.lvHeader_ColumnClick(column);
         list.AddTask();
         QStringList made;
-        for (int i = 0; i < t.lvTasks->topLevelItemCount(); ++i) {
-            const QTreeWidgetItem *task = t.lvTasks->topLevelItem(i);
-            const QString tag = task->text(1).left(9);
-            QCOMPARE(task->text(1), tag + u" - "_s + ActiveFilterTags.value(tag));
-            QCOMPARE(task->text(2), GetHeaderElement(tag.left(4), tag.mid(5), image_)); // the value it replaces
-            made << tag + u'=' + task->text(4);
+        for (const HeaderTask &task : list.tasks()) {
+            const QString tag = task.source.left(9);
+            QCOMPARE(task.source, tag + u" - "_s + tags.value(tag));
+            QCOMPARE(task.value, GetHeaderElement(tag.left(4), tag.mid(5), image_)); // the value it replaces
+            made << tag + u'=' + task.target;
         }
         made.sort();
         QCOMPARE(made, tasks);
@@ -197,91 +195,70 @@ private slots:
     {
         TestFolder station;
         QVERIFY(PrepareStation(station));
-        QWidget window;
-        QMenu rules;
-        QStringList answers, asked;
+        QStringList answers, asked, ruleSets{u"<none told>"_s};
         int applied = 0;
-        TaskControls t{.lvTasks = new QTreeWidget(&window), .lvHeader = new QTreeWidget(&window), .cboLevel = new QComboBox(&window),
-                       .cboTask = new QComboBox(&window), .cboTarget = new QComboBox(&window), .txtSelected = new QLineEdit(&window),
-                       .txtNeu = new QLineEdit(&window), .PopUpRules = &rules, .currentImageIndex = [] { return 3; },
-                       .viewerImageCount = [] { return 4; }, .loadedLevel = [] { return u"Studie"_s; },
-                       .askText = [&](const QString &prompt, QString *text) { asked << prompt; *text = answers.takeFirst(); return !text->isNull(); }};
-        t.lvHeader->setColumnCount(3);
-        Settings.XrayComm = 4; // sends every value in its attribute's unit
-        const QStringList exposure{"28", "63", "45", "120", "1.2", "L CC"};
-        for (int i = 0; i < 6; ++i)
-            t.exposureBoxes[size_t(i)] = new QLineEdit(exposure[i], &window);
-        TaskList tasks(t);
+        session_.setActiveFilterTags({{u"0018,0060"_s, u"KVP"_s}, {u"0018,1152"_s, u"Exposure"_s}});
+        HeaderView view(session_, [this] { return image_; });
+        view.LoadHeaderData();
+        TaskList tasks(session_, view,
+                       {.currentImageIndex = [] { return 3; }, .viewerImageCount = [] { return 4; }, .loadedLevel = [] { return u"Studie"_s; },
+                        .exposure = exposure,
+                        .askText = [&](const QString &prompt, QString *text) { asked << prompt; *text = answers.takeFirst(); return !text->isNull(); }});
         QObject::connect(&tasks, &TaskList::applyTasksRequested, [&] { ++applied; });
-        tasks.FillTaskCombos();
+        QObject::connect(&tasks, &TaskList::ruleSetsChanged, [&](const QStringList &names) { ruleSets = names; });
         tasks.RebuildRuleMenu();
-        QCOMPARE(rules.actions().value(0)->text(), u"No entries"_s);
-        for (const QStringList &row : {QStringList{"0.085", "0018,0060", "KVP"}, QStringList{"", "0018,1152", "Exposure"}})
-            new QTreeWidgetItem(t.lvHeader, row);
+        QCOMPARE(ruleSets, QStringList());
+        Settings.XrayComm = 4; // sends every value in its attribute's unit
         RecordingPrompter prompts;
 
         tasks.AddTask();
-        QCOMPARE(t.lvTasks->topLevelItemCount(), 2);
-        const QTreeWidgetItem *first = t.lvTasks->topLevelItem(0);
-        QCOMPARE((QStringList{first->text(0), first->text(1), first->text(2), first->text(3), first->text(4)}),
-                 (QStringList{"Image #3", "0018,0060 - KVP", "0.085", "Change entry", "28"}));
-        QCOMPARE(t.lvTasks->topLevelItem(1)->text(4), u"63"_s);
+        QCOMPARE(taskRows(tasks), (QStringList{"Image #3|0018,0060 - KVP|20|Change entry|28", "Image #3|0018,1152 - Exposure|10|Change entry|63"}));
 
         answers = QStringList{u"Screening"_s};
         tasks.SaveAs();
         QCOMPARE(prompts.texts().last(), u"Tasks not saved.\nNo tasks with level \"Patient\", \"Study\" or \"Series\"."_s);
-        t.cboLevel->setCurrentText(u"Series"_s);
+        tasks.setLevel(TaskLevels().indexOf(u"Series"_s));
         tasks.AddTask();
         QCOMPARE(prompts.texts().last(), u"Cannot create series task on study level."_s);
-        t.cboLevel->setCurrentText(u"Study"_s);
+        tasks.setLevel(TaskLevels().indexOf(u"Study"_s));
         tasks.AddTask();
-        QTreeWidgetItem *uid = new QTreeWidgetItem(t.lvTasks, {"Study", "0020,000D - Study Instance UID", "", "Change entry", "generate new UID"});
-        uid->setData(0, Qt::UserRole, 0);
+        tasks.addTask({u"Study"_s, 0, u"0020,000D - Study Instance UID"_s, {}, u"generate new UID"_s});
         answers = QStringList{u"O'Neil's set"_s};
         tasks.SaveAs();
         QCOMPARE(prompts.texts().last(), u"Task successfully saved!"_s);
-        QCOMPARE(rules.actions().value(0)->text(), u"ONeils set"_s);
+        QCOMPARE(ruleSets, QStringList{u"ONeils set"_s});
         answers = QStringList{u"ONeils set"_s, QString()}; // taken, then given up
         tasks.SaveAs();
         QCOMPARE(prompts.texts().last(), u"Name already exists!"_s);
         QCOMPARE(QueryValue(station.file(u"Data/LumoraUser.dat"_s), u"SELECT COUNT(*) FROM tblRules"_s).toInt(), 3);
 
-        t.lvTasks->clear();
+        tasks.ClearEntries();
         asked.clear();
         answers = QStringList{u"30"_s, u"70"_s};
         prompts.answer = true;
-        rules.actions().value(0)->trigger();
+        tasks.ApplyRuleSet(ruleSets.value(0));
         QCOMPARE(asked, (QStringList{"Enter new value (0018,0060 - KVP):", "Enter new value (0018,1152 - Exposure):"}));
-        QStringList targets;
-        for (int i = 0; i < t.lvTasks->topLevelItemCount(); ++i)
-            targets << t.lvTasks->topLevelItem(i)->text(0) + QLatin1Char(':') + t.lvTasks->topLevelItem(i)->text(4);
-        QCOMPARE(targets, (QStringList{"Study:30", "Study:70", "Study:generate new UID"}));
+        QCOMPARE(taskRows(tasks), (QStringList{"Study|0018,0060 - KVP||Change entry|30", "Study|0018,1152 - Exposure||Change entry|70",
+                                              "Study|0020,000D - Study Instance UID||Change entry|generate new UID"}));
         QCOMPARE(prompts.texts().last(), u"Execute tasks now?"_s);
         QCOMPARE(applied, 1);
+        QCOMPARE(tasks.tasks().value(0).kind, 0);
 
         // Cancel on a value stops the rule set: none of its tasks, no execution.
-        t.lvTasks->clear();
+        tasks.ClearEntries();
         prompts.boxes.clear();
         answers = QStringList{u"31"_s, QString()};
-        rules.actions().value(0)->trigger();
-        QCOMPARE(t.lvTasks->topLevelItemCount(), 0);
+        tasks.ApplyRuleSet(ruleSets.value(0));
+        QCOMPARE(tasks.taskCount(), 0);
         QVERIFY(prompts.texts().isEmpty());
         QCOMPARE(applied, 1);
         answers = QStringList{u"30"_s, u"70"_s};
-        rules.actions().value(0)->trigger();
+        tasks.ApplyRuleSet(ruleSets.value(0));
 
-        // Move and switch take their target from the filter's other attributes.
-        ActiveFilterTags = {{u"0018,0060"_s, u"KVP"_s}, {u"0018,1152"_s, u"Exposure"_s}};
-        t.txtSelected->setText(u"0018,0060 - KVP"_s);
-        t.cboTask->setCurrentIndex(1);
-        tasks.cboTask_Click();
-        QCOMPARE(t.cboTarget->count(), 1);
-        QCOMPARE(t.cboTarget->itemText(0), u"0018,1152 - Exposure"_s);
-        QVERIFY(!t.txtNeu->isEnabled());
-        t.lvTasks->setCurrentItem(t.lvTasks->topLevelItem(0));
-        tasks.DeleteTask();
-        QCOMPARE(t.lvTasks->topLevelItemCount(), 2);
-        QVERIFY(t.lvTasks->selectedItems().isEmpty());
+        tasks.DeleteTask(0);
+        tasks.DeleteTask(-1);
+        QCOMPARE(taskRows(tasks).value(0), u"Study|0018,1152 - Exposure||Change entry|70"_s);
+        QCOMPARE(tasks.taskCount(), 2);
         CloseAllDatabases();
     }
 };

@@ -17,7 +17,6 @@ class ListDeletionTest : public QObject {
     std::unique_ptr<TestFolder> folder_;
     std::unique_ptr<BrowserWindow> rig_;
     std::unique_ptr<ListDeletion> deletion_;
-    QTreeWidget lvHeader_;
     QStringList questions_;
     QList<JobKind> jobs_;
     bool answer_ = true;
@@ -56,7 +55,6 @@ private slots:
         d.lvSerien = &rig_->lvSerien;
         d.lvImages = &rig_->lvImages;
         d.clearDoseList = [this] { rig_->lvDosis.clear(); };
-        d.lvHeader = &lvHeader_;
         d.frmSerien = &rig_->frmSerien;
         d.dicomViewer = &rig_->dicomViewer;
         d.setStatusPanel = [this](int panel, const QString &text) { rig_->panels[panel] = text; };
@@ -65,14 +63,17 @@ private slots:
         d.inform = [this](const QString &m) { informed_ << m; };
         d.runJob = [this](JobKind kind) {
             jobs_ << kind;
-            JobMode = kind;
-            EditForm form(&rig_->window);
+            Session session;
+            EditForm form(session, kind, &rig_->window);
             form.Form_Load();
             form.show();
-            QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 10000));
-            QVERIFY(form.txtProgress->toPlainText().endsWith(u"Tasks done."_s));
+            [&] {
+                QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 10000));
+                QVERIFY(form.txtProgress->toPlainText().endsWith(u"Tasks done."_s));
+            }();
             progress_ = form.progressBar->value();
             progressMaximum_ = form.progressBar->maximum();
+            return form.entriesRemoved();
         };
         d.showFromFirstImage = [] {};
         d.resetMainWindow = [this] { rig_->dicomViewer.clearImages(); };

@@ -88,15 +88,13 @@ class TransferTest : public QObject {
     }
     QString importFiles(const QStringList &files)
     {
-        SetImportFiles(files);
-        return RunProgressJob(JobKind::ImportImages, ImportTimer);
+        return RunProgressJob(JobKind::ImportImages, [chosen = ImportFilesFrom(files)](EditForm &f) { ImportTimer(f, chosen); });
     }
     QString importDirectory(const QString &dicomdir)
     {
-        ImportFiles = QStringList{dicomdir};
-        return RunProgressJob(JobKind::ImportDir, ImportDirTimer);
+        return RunProgressJob(JobKind::ImportDir, [dicomdir](EditForm &f) { ImportDirTimer(f, dicomdir); });
     }
-    ExportRequest request(int kind, const QString &out, QStringList files = {}) const
+    ExportRequest request(ExportKind kind, const QString &out, QStringList files = {}) const
     {
         QDir().mkpath(out);
         return {.kind = kind, .folder = out, .images = ReadImages(files.isEmpty() ? first_ + second_ : files)};
@@ -218,10 +216,11 @@ private slots:
             else
                 QVERIFY(QFile::link(target, folder_->file(u"media/"_s + name)));
         }
-        QString reason;
-        const QString file = ResolveReferencedFile(folder_->file(u"media"_s), components, &reason);
+        Result why;
+        const QString file = ResolveReferencedFile(folder_->file(u"media"_s), components, &why);
         QCOMPARE(file, found.isEmpty() ? QString() : QFileInfo(folder_->file(u"media/"_s + found)).canonicalFilePath());
-        QCOMPARE(reason.isEmpty(), !found.isEmpty());
+        QCOMPARE(why.ok(), !found.isEmpty());
+        QCOMPARE(why.text.isEmpty(), why.ok());
     }
 
     // A DICOMDIR made by dcmmkdir, a lower-cased copy of its medium, one that lost a file, and no DICOMDIR at all.
@@ -281,7 +280,7 @@ private slots:
     void exportDicomFiles()
     {
         const QString out = folder_->file(u"out"_s);
-        ExportRequest r = request(ExportKinds::Dicom, out);
+        ExportRequest r = request(ExportKind::Dicom, out);
         r.compress = true;
         QVERIFY(RunExport(r, u"study.ZIP"_s));
         QStringList expected;
@@ -332,7 +331,7 @@ private slots:
         const QString broken = folder_->file(u"src/broken.dcm"_s);
         QVERIFY(QFile::copy(first_.at(2), broken));
         QCOMPARE(RunProgram(u"dcmodify"_s, {u"-nb"_s, u"-m"_s, u"(0028,0010)=200"_s, u"-m"_s, u"(0008,0018)=1.2.3.4"_s, broken}), 0);
-        ExportRequest r = request(ExportKinds::Dicom, out, first_ + second_ + QStringList{broken});
+        ExportRequest r = request(ExportKind::Dicom, out, first_ + second_ + QStringList{broken});
         r.dicomDir = true;
         r.compress = true;
         QVERIFY(RunExport(r, u"media"_s));
@@ -391,7 +390,7 @@ private slots:
     {
         const QString out = folder_->file(u"out"_s);
         for (const auto &[files, archive] : {std::pair{first_, u"a"_s}, {second_, u"b"_s}}) {
-            ExportRequest r = request(ExportKinds::Dicom, out, files);
+            ExportRequest r = request(ExportKind::Dicom, out, files);
             r.dicomDir = r.compress = true;
             QVERIFY(RunExport(r, archive));
         }
@@ -422,7 +421,7 @@ private slots:
             contents[id] = ReadFile(out + u'/' + id);
         const ToolkitImagePtr b = ReadImage(second_.first());
         QVERIFY(SetAttribute(b, 0x0010, 0x0010, u"Roe^Richard"_s) && WriteDicomFile(b, second_.first()));
-        QVERIFY(RunExport({.kind = ExportKinds::Dicom, .folder = out, .dicomDir = true, .images = {b}}));
+        QVERIFY(RunExport({.kind = ExportKind::Dicom, .folder = out, .dicomDir = true, .images = {b}}));
         QCOMPARE(prompts_->texts().last(), u"Images exported!"_s);
         QCOMPARE(ReferencedFiles(dicomdir), before);
         QStringList changed;
@@ -445,7 +444,7 @@ private slots:
         QList<qint64> sizes;
         for (int quality : {3, 10}) {
             const QString out = folder_->file(u"out%1"_s.arg(quality));
-            ExportRequest r = request(ExportKinds::Jpeg, out);
+            ExportRequest r = request(ExportKind::Jpeg, out);
             r.quality = quality;
             QVERIFY(RunExport(r));
             const QString file = out + u'/' + firstUid_ + u'/' + DumpTag(first_.first(), u"0008,0018"_s) + u".jpg"_s;
@@ -468,7 +467,7 @@ private slots:
 
         // A header in Latin-1: info.txt says the name the header means.
         const QString latin = write(u"src/latin.dcm"_s, {.patientName = u"Müller^Anna"_s, .studyUid = firstUid_, .characterSet = u"ISO_IR 100"_s});
-        QVERIFY(RunExport(request(ExportKinds::Jpeg, folder_->file(u"outLatin"_s), {latin})));
+        QVERIFY(RunExport(request(ExportKind::Jpeg, folder_->file(u"outLatin"_s), {latin})));
         const QString info = QString::fromUtf8(folder_->read(u"outLatin/%1/info.txt"_s.arg(firstUid_)));
         QVERIFY2(info.startsWith(u"PATIENT_NAME=Müller^Anna\r\n"_s), qPrintable(info));
     }
@@ -479,20 +478,19 @@ private slots:
     {
         QTest::addColumn<int>("kind");
         QTest::addColumn<QString>("title");
-        QTest::newRow("JPEG") << int(ExportKinds::Jpeg) << u"Export JPEG"_s;
-        QTest::newRow("DICOM") << int(ExportKinds::Dicom) << u"Export DICOM"_s;
+        QTest::newRow("JPEG") << int(ExportKind::Jpeg) << u"Export JPEG"_s;
+        QTest::newRow("DICOM") << int(ExportKind::Dicom) << u"Export DICOM"_s;
     }
     void exportForm()
     {
         QFETCH(int, kind);
         QFETCH(QString, title);
-        ExportKind = kind;
-        ExportForm form(ReadImages(second_));
+        ExportForm form(ExportKind(kind), ReadImages(second_));
         form.Form_Load();
         form.show();
         QCOMPARE(form.windowTitle(), title);
-        QCOMPARE(form.chkDicomDir->isVisible(), kind == ExportKinds::Dicom);
-        QCOMPARE(form.imagePropertiesFrame->isVisible(), kind == ExportKinds::Jpeg);
+        QCOMPARE(form.chkDicomDir->isVisible(), kind == int(ExportKind::Dicom));
+        QCOMPARE(form.imagePropertiesFrame->isVisible(), kind == int(ExportKind::Jpeg));
         emit form.cboQuality->activated(1); // "Middle"
         QCOMPARE(form.sldQuality->value(), 5);
         form.sldQuality->setValue(10);
@@ -551,7 +549,7 @@ private slots:
 static int ExportIntoFullFolder(const QString &out, const QStringList &files)
 {
     RecordingPrompter prompts;
-    ExportRequest r{.kind = ExportKinds::Dicom, .folder = out, .images = ReadImages(files)};
+    ExportRequest r{.kind = ExportKind::Dicom, .folder = out, .images = ReadImages(files)};
     ImageExport job(r, {});
     job.run();
     const QStringList below = FilesBelow(out);

@@ -13,6 +13,7 @@
 #include "dictionary/DictionaryForms.h"
 #include "exposure/DoseList.h"
 #include "header/HeaderUpdateJob.h"
+#include "header/TaskList.h"
 #include "jobs/EditForm.h"
 #include "store/DatabasePaths.h"
 #include "support/Peers.h"
@@ -220,19 +221,19 @@ private slots:
             }
         };
         bringUp();
-        w->lvTasks->addTopLevelItem(new QTreeWidgetItem(QStringList{u"Study"_s}));
+        ws->tasks().addTask({.level = u"Study"_s});
         prompter_->answer = false;
         ws->assignment().cmdAll_Click();
         QCOMPARE(prompter_->boxes.last().text, u"Undone tasks in list!\r\nContinue?"_s);
         QVERIFY(!dialogRan);
-        QCOMPARE(w->lvTasks->topLevelItemCount(), 1);
+        QCOMPARE(w->lvTasks->model()->rowCount(), 1);
         QVERIFY(archive.received().isEmpty());
 
         // Yes drops the tasks and runs the send; OK assigns the listed exposures to the patient.
         prompter_->answer = true;
         ws->assignment().cmdAll_Click();
         QVERIFY(dialogRan);
-        QCOMPARE(w->lvTasks->topLevelItemCount(), 0);
+        QCOMPARE(w->lvTasks->model()->rowCount(), 0);
         QCOMPARE(archive.received().size(), uids_.size());
         const QList<QVariantList> journal = QueryRows(f_->file(u"LumoraData.dat"_s), u"SELECT Status, FKeyPatID FROM tblDosis"_s);
         QCOMPARE(journal.size(), 4);
@@ -248,14 +249,13 @@ private slots:
         QList<JobKind> ran;
         QString progress;
         ws->runProgressDialog = [&](EditForm &form) {
-            ran << JobMode;
+            ran << form.kind();
             form.show();
             QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
             progress = form.txtProgress->toPlainText();
         };
         bringUp();
-        auto *task = new QTreeWidgetItem(w->lvTasks, {u"Patient"_s, u"0010,0010 - Patient's Name"_s, u"Doe^Jane"_s, u"Change entry"_s, u"Roe^Jane"_s});
-        task->setData(0, Qt::UserRole, 0);
+        ws->tasks().addTask({u"Patient"_s, 0, u"0010,0010 - Patient's Name"_s, u"Doe^Jane"_s, u"Roe^Jane"_s});
         const struct {
             bool exposures;
             QString date;
@@ -274,7 +274,7 @@ private slots:
         QVERIFY2(progress.startsWith(u"Updating active images (Studie) ... OK"_s) && progress.endsWith(u"Tasks done."_s), qPrintable(progress));
         QCOMPARE(QDir(f_->file(u"temp"_s)).entryList({u"*.dcm"_s}).size(), uids_.size());
         QCOMPARE(w->dicomViewer->imageCount(), 0);
-        QCOMPARE(w->lvTasks->topLevelItemCount(), 0);
+        QCOMPARE(w->lvTasks->model()->rowCount(), 0);
         QCOMPARE(CountRows(u"tblImages"_s), 0);
     }
 
@@ -353,12 +353,12 @@ private slots:
         bringUp();
         w->hooks.PrepareTaskList(); // as the main window's load does
         ws->viewer().MouseDown(Qt::LeftButton, Qt::NoModifier, w->dicomViewer->tileRect(0).center());
-        QCOMPARE(w->lvHeader->topLevelItemCount(), 5);
+        QCOMPARE(w->lvHeader->model()->rowCount(), 5);
 
         w->mnuAnsichtEinstellungen_Click();
         OptionForm *options = w->optionForm();
         options->cboModality->setCurrentText(u"MG"_s);
-        options->filters->cboModality_Click();
+        emit options->cboModality->activated(options->cboModality->currentIndex());
         QTimer::singleShot(0, [] {
             QWidget *form = QApplication::activeModalWidget();
             QVERIFY(form);
@@ -367,24 +367,26 @@ private slots:
             form->findChild<QPushButton *>(u"cmdAdd"_s)->click();
         });
         options->cmdAdd->click();
-        QVERIFY(ColumnTexts(w->lvHeader, 1).contains(u"0010,0010"_s));
-        QCOMPARE(w->lvHeader->topLevelItemCount(), 6);
+        QVERIFY(ColumnTexts(w->lvHeader->model(), 1).contains(u"0010,0010"_s));
+        QCOMPARE(w->lvHeader->model()->rowCount(), 6);
 
         emit w->lvHeader->header()->sectionClicked(2); // "DICOM Description"
-        QCOMPARE(w->lvHeader->topLevelItem(0)->text(2), u"Body Part Thickness"_s);
+        QCOMPARE(w->lvHeader->model()->index(0, 2).data().toString(), u"Body Part Thickness"_s);
         ws->doseList().choose(0);
         QStringList tasks;
-        for (int i = 0; i < w->lvTasks->topLevelItemCount(); ++i)
-            tasks << w->lvTasks->topLevelItem(i)->text(1).left(9) + u'=' + w->lvTasks->topLevelItem(i)->text(4);
+        for (int i = 0; i < w->lvTasks->model()->rowCount(); ++i)
+            tasks << w->lvTasks->model()->index(i, 1).data().toString().left(9) + u'=' + w->lvTasks->model()->index(i, 4).data().toString();
         tasks.sort();
         // In the attributes' units and DICOM's number form: this unit type journals kilograms times ten.
         QCOMPARE(tasks, (QStringList{"0018,0060=" + ws->doseList().text(0, DoseList::KV), "0018,1152=80", "0018,11A0=45", "0018,11A2=11.76798",
                                      "0040,8302=1.1"}));
 
-        options->lvTags->findItems(u"0010,0010"_s, Qt::MatchExactly, 0).value(0)->setSelected(true);
+        const int patientName = ColumnTexts(options->lvTags->model()).indexOf(u"0010,0010"_s);
+        options->lvTags->selectionModel()->select(options->lvTags->model()->index(patientName, 0),
+                                                  QItemSelectionModel::Select | QItemSelectionModel::Rows);
         options->cmdDelete->click();
-        QCOMPARE(w->lvHeader->topLevelItemCount(), 5);
-        QVERIFY(!ColumnTexts(w->lvHeader, 1).contains(u"0010,0010"_s));
+        QCOMPARE(w->lvHeader->model()->rowCount(), 5);
+        QVERIFY(!ColumnTexts(w->lvHeader->model(), 1).contains(u"0010,0010"_s));
 
         // Executed, the image carries each value in its own attribute.
         ws->runProgressDialog = [](EditForm &form) {
@@ -445,8 +447,7 @@ private slots:
         QCOMPARE(CurrentSelection.studyUid, other.studyUid);
         QCOMPARE(w->dicomViewer->imageCount(), uids_.size());
 
-        auto *task = new QTreeWidgetItem(w->lvTasks, {u"Study"_s, u"0008,1030 - Study Description"_s, QString(), u"Change entry"_s, u"NEWDESC"_s});
-        task->setData(0, Qt::UserRole, 0);
+        ws->tasks().addTask({u"Study"_s, 0, u"0008,1030 - Study Description"_s, QString(), u"NEWDESC"_s});
         w->exposureDateBox->setText(u"07.12.2026"_s);
         w->action(u"mnuApplyTasks"_s)->trigger();
         QStringList rewritten = QDir(f_->file(u"temp"_s)).entryList({u"*.dcm"_s});
@@ -492,7 +493,7 @@ private slots:
 
         QList<JobKind> ran;
         ws->runProgressDialog = [&](EditForm &form) {
-            ran << JobMode;
+            ran << form.kind();
             form.show();
             QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
         };

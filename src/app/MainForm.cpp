@@ -66,6 +66,25 @@ QTreeWidget *reportList(QWidget *parent, const QString &name, const QStringList 
     return list;
 }
 
+// A report-style list over a model that its presenter fills; the model names the columns.
+QTreeView *reportView(QWidget *parent, const QString &name, qint32 bgr)
+{
+    auto *view = new QTreeView(parent);
+    view->setObjectName(name);
+    view->setRootIsDecorated(false);
+    view->setUniformRowHeights(true);
+    view->setAllColumnsShowFocus(true);
+    view->setSortingEnabled(false);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    if (bgr >= 0) {
+        QPalette p = view->palette();
+        p.setColor(QPalette::Base, FromBgr(bgr));
+        view->setPalette(p);
+    }
+    view->header()->setSectionResizeMode(QHeaderView::Interactive);
+    return view;
+}
+
 // The toolbar's background: a light weave under the red band of its buttons.
 QPixmap toolbarPattern()
 {
@@ -325,14 +344,11 @@ void MainForm::buildHeaderAndTasks(QWidget *parent)
 {
     auto *l = new QVBoxLayout(parent);
     l->setContentsMargins(0, 0, 0, 0);
-    lvHeader = reportList(parent, QStringLiteral("lvHeader"),
-                          {QStringLiteral("Value"), QStringLiteral("DICOM Tag"), QStringLiteral("DICOM Description")}, -1);
+    lvHeader = reportView(parent, QStringLiteral("lvHeader"), -1);
     l->addWidget(lvHeader, 3);
     frmTasks = new QGroupBox(QStringLiteral("Task list"), parent);
     auto *tl = new QGridLayout(frmTasks);
-    lvTasks = reportList(frmTasks, QStringLiteral("lvTasks"),
-                         {QStringLiteral("Level"), QStringLiteral("Source"), QStringLiteral("Value"), QStringLiteral("Task"), QStringLiteral("Target")},
-                         kTaskListColour);
+    lvTasks = reportView(frmTasks, QStringLiteral("lvTasks"), kTaskListColour);
     tagLabel = new QLabel(QStringLiteral("Tag:"), frmTasks);
     tagLabel->setObjectName(QStringLiteral("Label1"));
     txtSelected = NamedLineEdit(frmTasks, QStringLiteral("txtSelected"));
@@ -696,7 +712,11 @@ void MainForm::setOptionForm(OptionForm *form)
 {
     optionForm_ = form;
     if (form) {
-        connect(form, &OptionForm::activeFilterChanged, this, [this] { run(hooks.rebuildHeaderView); });
+        connect(form, &OptionForm::activeFilterChanged, this, [this](const QMap<QString, QString> &tags) {
+            if (hooks.setActiveFilter)
+                hooks.setActiveFilter(tags);
+        });
+        connect(form, &OptionForm::visibleTagsChanged, this, [this] { run(hooks.visibleTagsChanged); });
         connect(form, &OptionForm::partnersChanged, this, &MainForm::partnersChanged);
         form->setCompanions(companions_);
     }
@@ -720,10 +740,6 @@ void MainForm::mnuAnsichtEinstellungen_Click()
     // The settings as they stand now reach the main window; what OK stores
     // comes with the next opening.
     run(hooks.reapplyViewerSettings);
-    if (VisibleTagsChanged && lvHeader->topLevelItemCount() > 0 && hooks.rebuildHeaderView) {
-        VisibleTagsChanged = false;
-        hooks.rebuildHeaderView();
-    }
     run(hooks.rebuildRuleSets);
 }
 

@@ -3,6 +3,7 @@
 #include "app/Companions.h"
 
 #include <QMainWindow>
+#include <QMap>
 #include <array>
 #include <functional>
 
@@ -16,6 +17,7 @@ class QMenu;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
+class QTreeView;
 class QScrollBar;
 class QStatusBar;
 class QTextEdit;
@@ -91,7 +93,8 @@ public:
         std::function<void()> emptyViewer;           // shutdown: the viewer's images go
         std::function<void()> reapplyViewerSettings; // after the options dialog opened
         std::function<void()> rebuildRuleSets;
-        std::function<void()> rebuildHeaderView; // attributes joined the active filter
+        std::function<void(const QMap<QString, QString> &)> setActiveFilter; // the options dialog changed it
+        std::function<void()> visibleTagsChanged;                            // attributes joined a filter
     };
     Hooks hooks;
 
@@ -132,9 +135,9 @@ public:
     QGroupBox *examinationTypeFrame = nullptr;
     std::array<QRadioButton *, 2> examinationTypeOptions{};
     // Header view and task editing
-    QTreeWidget *lvHeader = nullptr;
+    QTreeView *lvHeader = nullptr; // the header view's model: "Value", "DICOM Tag", "DICOM Description"
     QGroupBox *frmTasks = nullptr;
-    QTreeWidget *lvTasks = nullptr;
+    QTreeView *lvTasks = nullptr; // the task list's model: "Level", "Source", "Value", "Task", "Target"
     QComboBox *cboTask = nullptr;
     QComboBox *cboLevel = nullptr;
     QComboBox *cboTarget = nullptr;

@@ -257,10 +257,12 @@ void OptionForm::buildFilterTab(QWidget *tab)
     auto *grid = new QGridLayout(tab);
     cboModality = new QComboBox(tab);
     cboModality->setObjectName(QStringLiteral("cboModality"));
-    lvTags = new QTreeWidget(tab);
+    filters = new FilterArea(this);
+    lvTags = new QTreeView(tab);
     lvTags->setObjectName(QStringLiteral("lvTags"));
     lvTags->setRootIsDecorated(false);
-    lvTags->setHeaderLabels({QStringLiteral("Tag"), QStringLiteral("Description")});
+    lvTags->setModel(filters->tags());
+    lvTags->setEditTriggers(QAbstractItemView::NoEditTriggers);
     lvTags->setSelectionMode(QAbstractItemView::ExtendedSelection);
     cmdNew = new QPushButton(QStringLiteral("New ..."), tab);
     cmdDelMod = new QPushButton(QStringLiteral("Delete"), tab);
@@ -278,8 +280,25 @@ void OptionForm::buildFilterTab(QWidget *tab)
     grid->addWidget(cmdDelete, 2, 2);
     grid->addWidget(cmdActivate, 3, 2);
     grid->setRowStretch(4, 1);
-    filters = new FilterArea({cboModality, lvTags, cmdNew, cmdDelMod, cmdAdd, cmdDelete, cmdActivate}, this);
+    connect(filters, &FilterArea::filtersChanged, this, [this](const QStringList &names) {
+        cboModality->clear();
+        cboModality->addItems(names);
+        cboModality->setCurrentIndex(-1);
+    });
+    connect(filters, &FilterArea::activatable, cmdActivate, &QWidget::setEnabled);
+    connect(cboModality, &QComboBox::activated, this, [this] { filters->cboModality_Click(cboModality->currentText()); });
+    connect(cmdNew, &QPushButton::clicked, filters, &FilterArea::cmdNew_Click);
+    connect(cmdDelMod, &QPushButton::clicked, filters, &FilterArea::cmdDelMod_Click);
+    connect(cmdAdd, &QPushButton::clicked, filters, &FilterArea::cmdAdd_Click);
+    connect(cmdDelete, &QPushButton::clicked, this, [this] {
+        QList<int> rows;
+        for (const QModelIndex &row : lvTags->selectionModel()->selectedRows())
+            rows << row.row();
+        filters->cmdDelete_Click(rows);
+    });
+    connect(cmdActivate, &QPushButton::clicked, filters, &FilterArea::cmdActivate_Click);
     connect(filters, &FilterArea::activeFilterChanged, this, &OptionForm::activeFilterChanged);
+    connect(filters, &FilterArea::visibleTagsChanged, this, &OptionForm::visibleTagsChanged);
 }
 
 void OptionForm::buildCommPortTab(QWidget *tab)

@@ -3,6 +3,7 @@
 #include "app/Companions.h"
 
 #include <QDialog>
+#include <QMap>
 #include <array>
 #include <functional>
 
@@ -16,6 +17,7 @@ class QPushButton;
 class QRadioButton;
 class QTabWidget;
 class QToolButton;
+class QTreeView;
 class QTreeWidget;
 
 // "Options": edits the settings record, controls the companion programs and
@@ -83,7 +85,7 @@ public:
     // Filter
     FilterArea *filters = nullptr;
     QComboBox *cboModality = nullptr;
-    QTreeWidget *lvTags = nullptr;
+    QTreeView *lvTags = nullptr; // the filter area's attributes
     QPushButton *cmdAdd = nullptr;
     QPushButton *cmdDelete = nullptr;
     QPushButton *cmdNew = nullptr;
@@ -122,7 +124,9 @@ signals:
     // Cancel closed the dialog without storing anything.
     void cancelled();
     // The active filter's attributes changed; the header view shows them at once.
-    void activeFilterChanged();
+    void activeFilterChanged(const QMap<QString, QString> &tags);
+    // Attributes joined a filter.
+    void visibleTagsChanged();
     // A storage partner was stored, removed or made the default.
     void partnersChanged();
 

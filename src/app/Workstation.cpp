@@ -29,11 +29,14 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QApplication>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QTextEdit>
@@ -49,13 +52,11 @@ Workstation::Workstation(MainForm &main) : QObject(&main), main_(main)
     attachAssignment();
     attachPartners();
     connectCommands();
-    main_.hooks.LoadModFilter = [] { LoadModFilter(); };
+    main_.hooks.LoadModFilter = [this] { LoadModFilter(session_); };
     EditForm::RegisterJob(JobKind::SendSeries, [this](EditForm &f) { SerieSenden(f, job_); });
     EditForm::RegisterJob(JobKind::SendStudy, [this](EditForm &f) { StudieSenden(f, job_); });
     EditForm::RegisterJob(JobKind::SendPatient, [this](EditForm &f) { PatientSenden(f, job_); });
     EditForm::RegisterJob(JobKind::UpdateStudy, [this](EditForm &f) { UpdateTimer(f); });
-    EditForm::RegisterJob(JobKind::ImportImages, [](EditForm &f) { ImportTimer(f); });
-    EditForm::RegisterJob(JobKind::ImportDir, [](EditForm &f) { ImportDirTimer(f); });
     runProgressDialog = [](EditForm &form) { form.exec(); };
     runExportDialog = [](ExportForm &form) { form.exec(); };
     chooseImportFiles = [this](bool directory) {
@@ -164,44 +165,20 @@ void Workstation::attachViewerAndBrowser()
     v.dicomViewer = main_.dicomViewer;
     v.dv1_vscroll = main_.dv1_vscroll;
     v.PopUpViewer = main_.PopUpViewer;
-    HeaderControls h;
-    h.lvHeader = main_.lvHeader;
-    h.txtSelected = main_.txtSelected;
-    h.txtNeu = main_.txtNeu;
-    h.cboTask = main_.cboTask;
-    h.currentImage = [this] { return session_.currentImage(); };
-    h.cboTask_Click = [this] { tasks_->cboTask_Click(); };
-    header_ = std::make_unique<HeaderView>(h);
-    TaskControls t;
-    t.lvTasks = main_.lvTasks;
-    t.lvHeader = main_.lvHeader;
-    t.cboLevel = main_.cboLevel;
-    t.cboTask = main_.cboTask;
-    t.cboTarget = main_.cboTarget;
-    t.txtSelected = main_.txtSelected;
-    t.txtNeu = main_.txtNeu;
-    t.exposureBoxes = main_.exposureBoxes;
-    t.PopUpRules = main_.PopUpRules;
-    t.window = &main_;
-    t.currentImageIndex = [this] { return session_.currentImageIndex(); };
-    t.viewerImageCount = [this] { return main_.dicomViewer->imageCount(); };
-    t.loadedLevel = [] { return LoadedLevel; };
-    tasks_ = std::make_unique<TaskList>(t);
-    connect(tasks_.get(), &TaskList::applyTasksRequested, main_.command(Command::ApplyTasks), &QAction::trigger);
-    connect(main_.cmdTask[0], &QPushButton::clicked, tasks_.get(), &TaskList::AddTask);
-    connect(main_.cmdTask[1], &QPushButton::clicked, tasks_.get(), &TaskList::DeleteTask);
-    main_.hooks.PrepareTaskList = [this] {
-        tasks_->FillTaskCombos();
-        tasks_->RebuildRuleMenu();
-    };
-    main_.hooks.rebuildRuleSets = [this] { tasks_->RebuildRuleMenu(); };
+    attachHeaderAndTasks();
     v.refreshHeader = [this] { header_->LoadHeaderData(); };
     v.deleteImage = [this] { deletion_->PopupDeleteImage(); };
     // The filter changed: the header view follows when it shows an image.
-    main_.hooks.rebuildHeaderView = [this] {
+    main_.hooks.setActiveFilter = [this](const QMap<QString, QString> &tags) { session_.setActiveFilterTags(tags); };
+    main_.hooks.visibleTagsChanged = [this] { emit session_.visibleTagsChanged(); };
+    connect(&session_, &Session::activeFilterChanged, this, [this] {
         if (session_.currentImage())
             header_->LoadHeaderData();
-    };
+    });
+    connect(&session_, &Session::visibleTagsChanged, this, [this] {
+        if (session_.currentImage() && header_->rowCount() > 0)
+            header_->LoadHeaderData();
+    });
     viewer_ = std::make_unique<ImageViewer>(session_, v);
     connect(viewer_.get(), &ImageViewer::statusText, &main_, &MainForm::setStatusPanel);
     connect(viewer_.get(), &ImageViewer::imageClicked, this, [this](const QString &uid) {
@@ -233,16 +210,16 @@ void Workstation::attachViewerAndBrowser()
     b.dicomViewer = main_.dicomViewer;
     b.viewer = viewer_.get();
     b.setStatusPanel = panel;
-    b.taskCount = [this] { return main_.lvTasks->topLevelItemCount(); };
+    b.taskCount = [this] { return tasks_->taskCount(); };
     b.clearTaskState = [this] {
-        main_.lvTasks->clear();
-        main_.lvHeader->clear();
+        tasks_->ClearEntries();
+        header_->clear();
         main_.txtSelected->clear();
         main_.txtNeu->clear();
     };
     b.clearTaskList = [this] {
-        main_.lvTasks->clear();
-        main_.lvHeader->clear();
+        tasks_->ClearEntries();
+        header_->clear();
     };
     browser_ = std::make_unique<Browser>(session_, b);
 
@@ -253,21 +230,21 @@ void Workstation::attachViewerAndBrowser()
     d.lvSerien = main_.lvSerien;
     d.lvImages = main_.lvImages;
     d.clearDoseList = [this] { doseList_->clear(); };
-    d.lvHeader = main_.lvHeader;
+    d.clearHeaderView = [this] { header_->clear(); };
     d.frmSerien = main_.frmSerien;
     d.dicomViewer = main_.dicomViewer;
     d.setStatusPanel = panel;
     d.askYesNo = [this](const QString &q) { return Prompts().question(&main_, q, DefaultPromptTitle); };
     d.confirm = [this](const QString &q) { return Prompts().confirm(&main_, q, DefaultPromptTitle); };
     d.inform = [this](const QString &m) { Prompts().information(&main_, m, DefaultPromptTitle); };
-    d.runJob = [this](JobKind kind) { runDeletionJob(kind); };
+    d.runJob = [this](JobKind kind) { return runDeletionJob(kind); };
     d.showFromFirstImage = [this] {
         main_.dicomViewer->setFirstTile(1);
         viewer_->UpdateScrollRange();
     };
     d.resetMainWindow = [this] {
-        main_.lvTasks->clear();
-        main_.lvHeader->clear();
+        tasks_->ClearEntries();
+        header_->clear();
         ClearViewer(session_, main_.dicomViewer);
     };
     d.refreshPatientList = [this] { browser_->RefreshPatientList(); };
@@ -294,6 +271,72 @@ void Workstation::attachViewerAndBrowser()
     connect(main_.lvImages, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { browser_->lvImages_ItemClick(item); });
     for (QTreeWidget *list : {main_.lvPatients, main_.lvStudien, main_.lvSerien})
         list->viewport()->installEventFilter(this);
+}
+
+void Workstation::attachHeaderAndTasks()
+{
+    header_ = std::make_unique<HeaderView>(session_, [this] { return session_.currentImage(); });
+    QTreeView *headerList = main_.lvHeader;
+    headerList->setModel(header_->model());
+    headerList->header()->moveSection(HeaderView::ValueColumn, HeaderView::DescriptionColumn); // "Value" shown last
+    headerList->header()->setSectionsClickable(true);
+    headerList->header()->setSortIndicatorShown(true);
+    connect(headerList->header(), &QHeaderView::sectionClicked, header_.get(), &HeaderView::lvHeader_ColumnClick);
+    connect(header_.get(), &HeaderView::sorted, headerList->header(), &QHeaderView::setSortIndicator);
+
+    TaskSources t;
+    t.currentImageIndex = [this] { return session_.currentImageIndex(); };
+    t.viewerImageCount = [this] { return main_.dicomViewer->imageCount(); };
+    t.loadedLevel = [] { return LoadedLevel; };
+    t.exposure = [this] {
+        const auto &b = main_.exposureBoxes;
+        return ExposureValues{b[0]->text(), b[1]->text(), b[2]->text(), b[3]->text(), b[4]->text(), b[5]->text()};
+    };
+    t.promptParent = &main_;
+    tasks_ = std::make_unique<TaskList>(session_, *header_, t);
+    main_.lvTasks->setModel(tasks_->model());
+    connect(headerList, &QTreeView::clicked, this, [this](const QModelIndex &index) { tasks_->selectHeaderRow(index.row()); });
+    // The entry's widgets and the task list's entry follow each other.
+    connect(main_.cboTask, &QComboBox::activated, tasks_.get(), &TaskList::setKind);
+    connect(main_.cboLevel, &QComboBox::currentIndexChanged, tasks_.get(), &TaskList::setLevel);
+    connect(main_.txtSelected, &QLineEdit::textChanged, tasks_.get(), &TaskList::setSelected);
+    connect(main_.txtNeu, &QLineEdit::textChanged, tasks_.get(), &TaskList::setValue);
+    connect(tasks_.get(), &TaskList::entryChanged, this, [this] {
+        const TaskEntry &e = tasks_->entry();
+        main_.txtSelected->setText(e.selected);
+        main_.txtNeu->setText(e.value);
+        main_.txtNeu->setEnabled(e.valueEditable);
+        main_.cboTask->setCurrentIndex(e.kind);
+        main_.cboTask->setEnabled(e.kindEditable);
+        main_.cboTarget->clear();
+        main_.cboTarget->addItems(e.targets);
+    });
+    connect(tasks_.get(), &TaskList::ruleSetsChanged, this, [this](const QStringList &names) {
+        main_.PopUpRules->clear();
+        for (const QString &name : names)
+            main_.PopUpRules->addAction(name, tasks_.get(), [this, name] { tasks_->ApplyRuleSet(name); })->setObjectName(QStringLiteral("PopUpRules"));
+        if (names.isEmpty())
+            main_.PopUpRules->addAction(QStringLiteral("No entries"))->setEnabled(false);
+    });
+    connect(tasks_.get(), &TaskList::applyTasksRequested, main_.command(Command::ApplyTasks), &QAction::trigger);
+    connect(main_.cmdTask[0], &QPushButton::clicked, tasks_.get(), &TaskList::AddTask);
+    connect(main_.cmdTask[1], &QPushButton::clicked, this, [this] {
+        const QModelIndex current = main_.lvTasks->currentIndex();
+        const bool selected = current.isValid() && main_.lvTasks->selectionModel()->isSelected(current.siblingAtColumn(0));
+        tasks_->DeleteTask(selected ? current.row() : -1);
+        main_.lvTasks->clearSelection();
+    });
+    main_.hooks.PrepareTaskList = [this] {
+        const QSignalBlocker filling(main_.cboLevel); // the entry keeps its level
+        main_.cboLevel->clear();
+        main_.cboLevel->addItems(TaskLevels());
+        main_.cboLevel->setCurrentIndex(tasks_->entry().level);
+        main_.cboTask->clear();
+        main_.cboTask->addItems(TaskKinds());
+        main_.cboTask->setCurrentIndex(tasks_->entry().kind);
+        tasks_->RebuildRuleMenu();
+    };
+    main_.hooks.rebuildRuleSets = [this] { tasks_->RebuildRuleMenu(); };
 }
 
 bool Workstation::eventFilter(QObject *watched, QEvent *event)
@@ -415,8 +458,8 @@ void Workstation::connectCommands()
     on(Command::ApplyTasks, [this] { mnuApplyTasks(); });
     on(Command::ImportImages, [this] { importImages(JobKind::ImportImages); });
     on(Command::ImportDir, [this] { importImages(JobKind::ImportDir); });
-    on(Command::ExportJpeg, [this] { exportImages(ExportKinds::Jpeg); });
-    on(Command::ExportDicom, [this] { exportImages(ExportKinds::Dicom); });
+    on(Command::ExportJpeg, [this] { exportImages(ExportKind::Jpeg); });
+    on(Command::ExportDicom, [this] { exportImages(ExportKind::Dicom); });
     on(Command::ClearTaskList, [this] { tasks_->ClearEntries(); });
     on(Command::SaveTaskList, [this] { tasks_->SaveAs(); });
     on(Command::EditDictionary, [this] {
@@ -437,31 +480,28 @@ void Workstation::importImages(JobKind kind)
     const QStringList chosen = chooseImportFiles(directory);
     if (chosen.isEmpty())
         return; // cancelled: no job
-    if (directory) {
-        ImportFiles = chosen.mid(0, 1);
-        ImportMulti = false;
-    } else {
-        SetImportFiles(chosen);
-    }
+    // The job takes the files chosen now.
+    if (directory)
+        EditForm::RegisterJob(kind, [dicomdir = chosen.first()](EditForm &f) { ImportDirTimer(f, dicomdir); });
+    else
+        EditForm::RegisterJob(kind, [files = ImportFilesFrom(chosen)](EditForm &f) { ImportTimer(f, files); });
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    JobMode = kind;
     {
-        EditForm form(&main_);
+        EditForm form(session_, kind, &main_);
         form.Form_Load();
         runProgressDialog(form);
     }
     QApplication::restoreOverrideCursor();
 }
 
-void Workstation::exportImages(int kind)
+void Workstation::exportImages(ExportKind kind)
 {
     const QList<ToolkitImagePtr> images = main_.dicomViewer->images();
     if (images.isEmpty()) {
         Prompts().information(&main_, QStringLiteral("No images loaded into viewport."), DefaultPromptTitle);
         return;
     }
-    ExportKind = kind;
-    ExportForm form(images, &main_);
+    ExportForm form(kind, images, &main_);
     form.Form_Load();
     runExportDialog(form);
 }
@@ -514,30 +554,29 @@ void Workstation::sendMenuClick(int level, const QString &tag)
 
 bool Workstation::undoneTasksAllowSend()
 {
-    if (main_.lvTasks->topLevelItemCount() == 0)
+    if (tasks_->taskCount() == 0)
         return true;
     if (!Prompts().question(&main_, QStringLiteral("Undone tasks in list!\r\nContinue?"), DefaultPromptTitle))
         return false; // the launcher's associations end with it
-    main_.lvTasks->clear();
+    tasks_->ClearEntries();
     return true;
 }
 
-void Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnections connections, DoseAssignment assignment)
+bool Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnections connections, DoseAssignment assignment)
 {
     job_ = SendJob();
     job_.selection = s;
     job_.connections = std::move(connections);
     job_.assignment = assignment;
-    job_.RefreshDosisList = [this] { doseList_->RefreshDosisList(job_.assignment); };
     // The rows of what the job removed: a patient send goes through its studies.
     job_.studyRowRemoved = [this] {
         delete main_.lvStudien->findItems(QString::number(job_.selection.studyKey), Qt::MatchExactly, 0).value(0);
     };
     job_.patientRowRemoved = [this] { delete main_.lvPatients->findItems(job_.selection.patientId, Qt::MatchExactly, 0).value(0); };
     ClearCurrentImage(session_);
-    JobMode = kind;
-    EditForm form(&main_);
+    EditForm form(session_, kind, &main_);
     form.onUnload = [this] { job_.connections.release(); };
+    connect(&form, &EditForm::assignListedExposures, this, [this] { doseList_->RefreshDosisList(job_.assignment); });
     connect(&form, &EditForm::closedWithOk, this, [this] {
         if (job_.assignment == DoseAssignment::None)
             return;
@@ -546,15 +585,16 @@ void Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnectio
     });
     form.Form_Load();
     runProgressDialog(form);
+    return form.entriesRemoved();
 }
 
-void Workstation::runDeletionJob(JobKind kind)
+bool Workstation::runDeletionJob(JobKind kind)
 {
     ClearCurrentImage(session_);
-    JobMode = kind;
-    EditForm form(&main_);
+    EditForm form(session_, kind, &main_);
     form.Form_Load();
     runProgressDialog(form);
+    return form.entriesRemoved();
 }
 
 void Workstation::mnuApplyTasks()
@@ -563,23 +603,24 @@ void Workstation::mnuApplyTasks()
         return;
     // The job's input as the operator sees it now: the tasks, the loaded
     // images and the selected patient.
-    pendingUpdate_ = {.tasks = TasksFromList(main_.lvTasks), .images = main_.dicomViewer->images(), .loadedLevel = LoadedLevel,
+    pendingUpdate_ = {.tasks = tasks_->tasks(), .images = main_.dicomViewer->images(), .loadedLevel = LoadedLevel,
                       .patientKey = CurrentSelection.patientKey, .viewerWindow = {}};
     ClearCurrentImage(session_);
     headerJobRefused_ = false;
-    JobMode = JobKind::UpdateStudy;
+    bool removed = false;
     {
-        EditForm form(&main_);
+        EditForm form(session_, JobKind::UpdateStudy, &main_);
         form.Form_Load();
         runProgressDialog(form);
+        removed = form.entriesRemoved();
     }
     pendingUpdate_ = {};
     if (headerJobRefused_)
         return; // nothing was changed: the operator may correct the tasks
     // The loaded images were rewritten (or half so in memory): their rows and
     // files are gone or will be filed anew from temp/.
-    if (EntriesRemoved) {
-        main_.lvTasks->clear();
+    if (removed) {
+        tasks_->ClearEntries();
         CurrentSelection.studyKey = 0;
         CurrentSelection.studyUid.clear();
         CurrentSelection.seriesKey = 0;
@@ -587,7 +628,7 @@ void Workstation::mnuApplyTasks()
         main_.lvSerien->clear();
         main_.lvImages->clear();
     }
-    main_.lvHeader->clear();
+    header_->clear();
     ClearViewer(session_, main_.dicomViewer);
     browser_->RefreshPatientList();
 }
@@ -601,8 +642,9 @@ void Workstation::UpdateTimer(EditForm &form)
     r.advance = [&form] { form.advance(); };
     r.message = [&form](const QString &t) { Prompts().information(&form, t, DefaultPromptTitle); };
     HeaderUpdateJob job(in, r);
-    EntriesRemoved = job.run();
-    headerJobRefused_ = job.refused();
+    const HeaderUpdateResult result = job.run();
+    form.setEntriesRemoved(result.ok());
+    headerJobRefused_ = result.refused;
     form.enableOK();
 }
 
@@ -611,8 +653,7 @@ void Workstation::SendSeries(const SendSelection &s, SendConnections connections
     if (!undoneTasksAllowSend())
         return;
     ClearViewer(session_, main_.dicomViewer);
-    runSendJob(JobKind::SendSeries, s, std::move(connections));
-    if (EntriesRemoved) {
+    if (runSendJob(JobKind::SendSeries, s, std::move(connections))) {
         for (int i = 1; i < main_.lvSerien->topLevelItemCount(); ++i) {
             if (main_.lvSerien->topLevelItem(i)->data(0, Qt::UserRole).toLongLong() == s.seriesKey) {
                 delete main_.lvSerien->topLevelItem(i);
@@ -632,8 +673,7 @@ void Workstation::SendStudy(const SendSelection &s, SendConnections connections)
 {
     if (!undoneTasksAllowSend())
         return;
-    runSendJob(JobKind::SendStudy, s, std::move(connections));
-    if (EntriesRemoved && CurrentSelection.studyKey == s.studyKey) {
+    if (runSendJob(JobKind::SendStudy, s, std::move(connections)) && CurrentSelection.studyKey == s.studyKey) {
         CurrentSelection.studyKey = 0;
         CurrentSelection.studyUid.clear();
     }
@@ -644,8 +684,7 @@ void Workstation::SendPatient(const SendSelection &s, SendConnections connection
 {
     if (!undoneTasksAllowSend())
         return;
-    runSendJob(JobKind::SendPatient, s, std::move(connections), assignment);
-    if (EntriesRemoved) {
+    if (runSendJob(JobKind::SendPatient, s, std::move(connections), assignment)) {
         main_.lvStudien->clear();
         main_.lvSerien->clear();
         main_.lvImages->clear();

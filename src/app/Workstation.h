@@ -9,6 +9,7 @@
 #include <memory>
 
 enum class JobKind : qint16;
+enum class ExportKind;
 class Browser;
 class ListDeletion;
 class DoseList;
@@ -39,6 +40,8 @@ public:
     ImageViewer &viewer() { return *viewer_; }
     Browser &browser() { return *browser_; }
     ProjectionAssignment &assignment() { return *assignment_; }
+    HeaderView &headerView() { return *header_; }
+    TaskList &tasks() { return *tasks_; }
 
     // The send launchers: the progress dialog with the series, study or
     // patient job on what the operator chose, over the associations opened for
@@ -73,6 +76,8 @@ private:
     // The dose list's model and selection in lvDosis, its menu, filter and exposure boxes.
     void attachDoseList();
     void attachViewerAndBrowser();
+    // The header view and the task list, their models shown by the main window's lists.
+    void attachHeaderAndTasks();
     void attachAssignment();
     void attachPartners();
     // Each command's action to its handler, once.
@@ -80,12 +85,13 @@ private:
     // The worklist dialog, modal; Apply sets the current patient.
     void openWorklist();
     bool undoneTasksAllowSend();
-    void runSendJob(JobKind kind, const SendSelection &s, SendConnections connections,
+    // The job in the progress dialog; true when it removed database entries.
+    bool runSendJob(JobKind kind, const SendSelection &s, SendConnections connections,
                     DoseAssignment assignment = DoseAssignment::None);
-    void runDeletionJob(JobKind kind);
-    // Import (files, or a DICOMDIR) and export (ExportKinds) of the viewer's images.
+    bool runDeletionJob(JobKind kind);
+    // Import (files, or a DICOMDIR) and export of the viewer's images.
     void importImages(JobKind kind);
-    void exportImages(int kind);
+    void exportImages(ExportKind kind);
     // Executes the task list on the loaded images (the study update job).
     void mnuApplyTasks();
     void UpdateTimer(class EditForm &form);

@@ -54,7 +54,7 @@ void ListDeletion::RegisterJobs()
         return r;
     };
     auto finish = [](EditForm &form, bool ok) {
-        EntriesRemoved = ok;
+        form.setEntriesRemoved(ok);
         form.append(QStringLiteral("Tasks done."));
         form.enableOK();
     };
@@ -87,10 +87,9 @@ void ListDeletion::RegisterJobs()
 bool ListDeletion::runOn(JobKind kind, const ImageTarget &t)
 {
     jobTarget_ = t;
-    EntriesRemoved = false;
-    c_.runJob(kind);
+    const bool removed = c_.runJob(kind);
     jobTarget_ = ImageTarget();
-    return EntriesRemoved;
+    return removed;
 }
 
 bool ListDeletion::confirmDeletion(const QString &what, const ImageTarget &t)
@@ -191,7 +190,8 @@ void ListDeletion::PopupDeleteImage()
     ClearCurrentImage(session_);
     if (c_.showFromFirstImage)
         c_.showFromFirstImage();
-    c_.lvHeader->clear();
+    if (c_.clearHeaderView)
+        c_.clearHeaderView();
     if (QTreeWidgetItem *row = c_.lvImages->findItems(uid, Qt::MatchExactly, 3).value(0))
         delete row;
     c_.setStatusPanel(4, QString::number(kept.size()) + QStringLiteral(" image(s)"));

@@ -23,7 +23,7 @@ struct DeletionControls {
     QTreeWidget *lvSerien = nullptr; // row 0 is ".."
     QTreeWidget *lvImages = nullptr;
     std::function<void()> clearDoseList;
-    QTreeWidget *lvHeader = nullptr;
+    std::function<void()> clearHeaderView;
     QGroupBox *frmSerien = nullptr;
     ToolkitViewer *dicomViewer = nullptr;
     std::function<void(int panel, const QString &text)> setStatusPanel;
@@ -31,7 +31,7 @@ struct DeletionControls {
     // Yes/No with No as the default, before what cannot be undone.
     std::function<bool(const QString &question)> confirm;
     std::function<void(const QString &message)> inform;
-    std::function<void(JobKind kind)> runJob;   // shows the progress dialog with that job
+    std::function<bool(JobKind kind)> runJob;   // shows the progress dialog with that job; true when it removed entries
     std::function<void()> showFromFirstImage; // the viewer from its first image
     std::function<void()> resetMainWindow;    // task list, header view and viewer emptied
     std::function<void()> refreshPatientList;

@@ -2,13 +2,12 @@
 
 #include "core/ErrorLog.h"
 #include "core/Settings.h"
-#include "core/WorkstationState.h"
 #include "dictionary/DictionaryStore.h"
-#include "store/DatabasePaths.h"
 #include "ui/Prompts.h"
 #include "ui/Widgets.h"
 
 #include <QCheckBox>
+#include <QModelIndex>
 #include <QComboBox>
 #include <QEvent>
 #include <QFormLayout>
@@ -21,6 +20,7 @@
 #include <QSqlRecord>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace {
 
@@ -113,9 +113,7 @@ AddTagForm::AddTagForm(const QString &filter, QWidget *parent)
 
 void AddTagForm::Form_Load()
 {
-    OpenDefinitionsDatabase();
-    const DbResult r = AttributesForFilter(DefinitionsDatabase, filter_);
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([&](Database &db) { return AttributesForFilter(db, filter_); });
     if (!r.ok())
         LogFailure(r, QStringLiteral("AddTagForm Form_Load"));
     fillRows(lvDictionary, r, 0);
@@ -126,14 +124,11 @@ void AddTagForm::cmdAdd_Click()
     QStringList tags;
     for (const QTreeWidgetItem *item : lvDictionary->selectedItems())
         tags << item->text(0);
-    OpenDefinitionsDatabase();
-    const DbResult r = AddToFilter(DefinitionsDatabase, filter_, tags);
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([&](Database &db) { return AddToFilter(db, filter_, tags); });
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("AddTagForm cmdAdd_Click"));
         return;
     }
-    VisibleTagsChanged = true;
     accept();
 }
 
@@ -170,9 +165,7 @@ DatabaseForm::DatabaseForm(QWidget *parent)
 
 void DatabaseForm::UpdateDictionary()
 {
-    OpenDefinitionsDatabase();
-    const DbResult r = DictionaryRows(DefinitionsDatabase);
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([&](Database &db) { return DictionaryRows(db); });
     lvDatabase->clear();
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("DatabaseForm UpdateDictionary"));
@@ -212,9 +205,7 @@ void DatabaseForm::cmdApply_Click()
         if (checked != item->data(0, Qt::UserRole + 1).toBool())
             changes.append({item->data(0, Qt::UserRole).toLongLong(), checked});
     }
-    OpenDefinitionsDatabase();
-    const DbResult r = SetDictionaryVisible(DefinitionsDatabase, changes);
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([&](Database &db) { return SetDictionaryVisible(db, changes); });
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("DatabaseForm cmdApply_Click"));
         return;
@@ -227,9 +218,7 @@ void DatabaseForm::PopDelete_Click()
     QTreeWidgetItem *item = lvDatabase->currentItem();
     if (!item)
         return;
-    OpenDefinitionsDatabase();
-    const DbResult r = DeleteDictionaryRow(DefinitionsDatabase, item->data(0, Qt::UserRole).toLongLong());
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([&](Database &db) { return DeleteDictionaryRow(db, item->data(0, Qt::UserRole).toLongLong()); });
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("DatabaseForm PopDelete_Click"));
         return;
@@ -288,10 +277,9 @@ void AddTagToDB::cmdOK_Click()
     txtGroup->setText(PaddedTagPart(txtGroup->text()));
     txtElement->setText(PaddedTagPart(txtElement->text()));
     DbResult r;
-    OpenDefinitionsDatabase();
-    const NewTagOutcome outcome =
-        AddDictionaryTag(DefinitionsDatabase, txtGroup->text(), txtElement->text(), txtDescription->text(), txtVR->text(), chkVisi->isChecked(), &r);
-    CloseDefinitionsDatabase();
+    const NewTagOutcome outcome = InDefinitions([&](Database &db) {
+        return AddDictionaryTag(db, txtGroup->text(), txtElement->text(), txtDescription->text(), txtVR->text(), chkVisi->isChecked(), &r);
+    });
     switch (outcome) {
     case NewTagOutcome::NotAValidVr:
         Prompts().information(this, QStringLiteral("Not a valid VR type!"), DefaultPromptTitle);
@@ -314,47 +302,43 @@ void AddTagToDB::cmdOK_Click()
 
 // --- The options dialog's filter area ----------------------------------------------
 
-FilterArea::FilterArea(const FilterControls &controls, QWidget *dialog)
+FilterArea::FilterArea(QWidget *dialog)
     : QObject(dialog)
-    , c_(controls)
     , dialog_(dialog)
     , inputBox_(new InputBoxForm(dialog))
 {
-    connect(c_.cboModality, &QComboBox::activated, this, &FilterArea::cboModality_Click);
-    connect(c_.cmdNew, &QPushButton::clicked, this, &FilterArea::cmdNew_Click);
-    connect(c_.cmdDelMod, &QPushButton::clicked, this, &FilterArea::cmdDelMod_Click);
-    connect(c_.cmdAdd, &QPushButton::clicked, this, &FilterArea::cmdAdd_Click);
-    connect(c_.cmdDelete, &QPushButton::clicked, this, &FilterArea::cmdDelete_Click);
-    connect(c_.cmdActivate, &QPushButton::clicked, this, &FilterArea::cmdActivate_Click);
+    tags_.setHorizontalHeaderLabels({QStringLiteral("Tag"), QStringLiteral("Description")});
 }
 
 void FilterArea::FillFilterList()
 {
-    OpenDefinitionsDatabase();
-    const DbResult r = Execute(DefinitionsDatabase, QStringLiteral("SELECT Modality FROM tblModality ORDER BY Modality"));
-    CloseDefinitionsDatabase();
-    c_.cboModality->clear();
+    const DbResult r = InDefinitions([](Database &db) { return ModalityFilterNames(db); });
+    QStringList names;
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("OptionForm Form_Load"));
+        emit filtersChanged(names);
         return;
     }
     for (const QSqlRecord &row : r.rows)
-        c_.cboModality->addItem(row.value(0).toString());
-    c_.cboModality->setCurrentIndex(-1);
+        names << row.value(0).toString();
+    emit filtersChanged(names);
     EditedFilter.clear();
-    c_.lvTags->clear();
+    tags_.removeRows(0, tags_.rowCount());
 }
 
-void FilterArea::cboModality_Click()
+void FilterArea::cboModality_Click(const QString &filter)
 {
-    EditedFilter = c_.cboModality->currentText();
-    c_.cmdActivate->setEnabled(!EditedFilter.isEmpty() && EditedFilter != Settings.FilterActive);
-    OpenDefinitionsDatabase();
-    const DbResult r = FilterAttributes(DefinitionsDatabase, EditedFilter);
-    CloseDefinitionsDatabase();
+    EditedFilter = filter;
+    emit activatable(!EditedFilter.isEmpty() && EditedFilter != Settings.FilterActive);
+    const DbResult r = InDefinitions([&](Database &db) { return FilterAttributes(db, EditedFilter); });
     if (!r.ok())
         LogFailure(r, QStringLiteral("OptionForm cboModality_Click"));
-    fillRows(c_.lvTags, r, 0);
+    tags_.removeRows(0, tags_.rowCount());
+    for (const QSqlRecord &rec : r.rows) {
+        auto *tag = new QStandardItem(rec.value(1).toString());
+        tag->setData(rec.value(0), Qt::UserRole);
+        tags_.appendRow({tag, new QStandardItem(rec.value(2).toString())});
+    }
 }
 
 void FilterArea::cmdNew_Click()
@@ -363,9 +347,7 @@ void FilterArea::cmdNew_Click()
     if (inputBox_->isCancelled() || entry.isEmpty())
         return;
     const QString name = entry.toUpper();
-    OpenDefinitionsDatabase();
-    const DbResult r = AddModalityFilter(DefinitionsDatabase, name);
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([&](Database &db) { return AddModalityFilter(db, name); });
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("OptionForm cmdNew_Click"));
         Prompts().information(dialog_, QStringLiteral("The filter \"%1\" cannot be created: %2").arg(name, r.text), DefaultPromptTitle);
@@ -380,9 +362,7 @@ void FilterArea::cmdDelMod_Click()
         return;
     if (!Prompts().question(dialog_, QStringLiteral("Delete filter \"%1\"?").arg(EditedFilter), DefaultPromptTitle))
         return;
-    OpenDefinitionsDatabase();
-    const DbResult r = DeleteModalityFilter(DefinitionsDatabase, EditedFilter);
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([&](Database &db) { return DeleteModalityFilter(db, EditedFilter); });
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("OptionForm cmdDelMod_Click"));
         return;
@@ -390,8 +370,7 @@ void FilterArea::cmdDelMod_Click()
     if (EditedFilter == Settings.FilterActive) {
         Settings.FilterActive.clear();
         WriteSetting(QLatin1String(SettingsRoot) + QStringLiteral("Filter\\Active"), QString());
-        ActiveFilterTags.clear();
-        emit activeFilterChanged();
+        emit activeFilterChanged({});
     }
     FillFilterList();
 }
@@ -405,27 +384,29 @@ void FilterArea::cmdAdd_Click()
     AddTagForm form(EditedFilter, dialog_);
     form.Form_Load();
     const bool added = form.exec() == QDialog::Accepted;
-    cboModality_Click();
-    if (added)
+    cboModality_Click(EditedFilter);
+    if (added) {
+        emit visibleTagsChanged();
         activeFilterEdited();
+    }
 }
 
-void FilterArea::cmdDelete_Click()
+void FilterArea::cmdDelete_Click(const QList<int> &rows)
 {
     QList<qlonglong> indexes;
-    const QList<QTreeWidgetItem *> rows = c_.lvTags->selectedItems();
-    for (const QTreeWidgetItem *item : rows)
-        indexes << item->data(0, Qt::UserRole).toLongLong();
+    for (int row : rows)
+        indexes << tags_.index(row, 0).data(Qt::UserRole).toLongLong();
     if (EditedFilter.isEmpty() || indexes.isEmpty())
         return;
-    OpenDefinitionsDatabase();
-    const DbResult r = RemoveFromFilter(DefinitionsDatabase, EditedFilter, indexes);
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([&](Database &db) { return RemoveFromFilter(db, EditedFilter, indexes); });
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("OptionForm cmdDelete_Click"));
         return;
     }
-    qDeleteAll(rows);
+    QList<int> gone = rows;
+    std::sort(gone.rbegin(), gone.rend());
+    for (int row : gone)
+        tags_.removeRow(row);
     activeFilterEdited();
 }
 
@@ -433,11 +414,7 @@ void FilterArea::activeFilterEdited()
 {
     if (EditedFilter.isEmpty() || EditedFilter != Settings.FilterActive)
         return;
-    QList<QTreeWidgetItem *> rows;
-    for (int i = 0; i < c_.lvTags->topLevelItemCount(); ++i)
-        rows << c_.lvTags->topLevelItem(i);
-    LoadActiveFilterTags(rows);
-    emit activeFilterChanged();
+    emit activeFilterChanged(listedTags());
 }
 
 void FilterArea::cmdActivate_Click()
@@ -448,17 +425,14 @@ void FilterArea::cmdActivate_Click()
     }
     Settings.FilterActive = EditedFilter;
     WriteSetting(QLatin1String(SettingsRoot) + QStringLiteral("Filter\\Active"), EditedFilter);
-    QList<QTreeWidgetItem *> rows;
-    for (int i = 0; i < c_.lvTags->topLevelItemCount(); ++i)
-        rows << c_.lvTags->topLevelItem(i);
-    LoadActiveFilterTags(rows);
-    c_.cmdActivate->setEnabled(false);
-    emit activeFilterChanged();
+    emit activatable(false);
+    emit activeFilterChanged(listedTags());
 }
 
-void LoadActiveFilterTags(const QList<QTreeWidgetItem *> &rows)
+QMap<QString, QString> FilterArea::listedTags() const
 {
-    ActiveFilterTags.clear();
-    for (const QTreeWidgetItem *row : rows)
-        ActiveFilterTags.insert(row->text(0), row->text(1));
+    QMap<QString, QString> tags;
+    for (int i = 0; i < tags_.rowCount(); ++i)
+        tags.insert(tags_.index(i, 0).data().toString(), tags_.index(i, 1).data().toString());
+    return tags;
 }

@@ -4,7 +4,9 @@
 // dictionary itself ("Dicom Dictionary", "Add new"), and the options dialog's
 // filter area with its two helpers ("Add DicomTag ...", "Add new filter").
 #include <QDialog>
+#include <QMap>
 #include <QMenu>
+#include <QStandardItemModel>
 
 class QCheckBox;
 class QComboBox;
@@ -32,7 +34,7 @@ private:
 };
 
 // "Add DicomTag ...": the visible attributes not yet in the filter; Apply adds
-// the selected ones and marks the header view for a rebuild.
+// the selected ones.
 class AddTagForm : public QDialog {
     Q_OBJECT
 public:
@@ -89,46 +91,46 @@ private:
     DatabaseForm *dictionary_;
 };
 
-// The options dialog's filter area, given its controls.
-struct FilterControls {
-    QComboBox *cboModality = nullptr;
-    QTreeWidget *lvTags = nullptr;
-    QPushButton *cmdNew = nullptr;
-    QPushButton *cmdDelMod = nullptr;
-    QPushButton *cmdAdd = nullptr;
-    QPushButton *cmdDelete = nullptr;
-    QPushButton *cmdActivate = nullptr;
-};
-
+// The options dialog's filter area: the filters of tblModality and the
+// attributes of the one being edited, which the dialog shows and acts on.
 class FilterArea : public QObject {
     Q_OBJECT
 public:
-    FilterArea(const FilterControls &controls, QWidget *dialog);
-    // Fills cboModality from tblModality.
+    // dialog: the parent of the message boxes and of the two helper dialogs.
+    explicit FilterArea(QWidget *dialog);
+    // The edited filter's attributes: "Tag", "Description"; the row's Index in Qt::UserRole.
+    QStandardItemModel *tags() { return &tags_; }
+    // Lists the filters of tblModality (filtersChanged), none chosen.
     void FillFilterList();
-    void cboModality_Click();
+    // The operator chose a filter to edit.
+    void cboModality_Click(const QString &filter);
     void cmdNew_Click();
     void cmdDelMod_Click();
     void cmdAdd_Click();
-    void cmdDelete_Click();
+    // "remove": the attributes of the rows from the edited filter.
+    void cmdDelete_Click(const QList<int> &rows);
     void cmdActivate_Click();
 
     QString EditedFilter;
     InputBoxForm *inputBox() const { return inputBox_; }
 
 signals:
-    // ActiveFilterTags changed: attributes joined or left the active filter,
-    // or another filter became the active one.
-    void activeFilterChanged();
+    // The filter names to choose from; none is chosen.
+    void filtersChanged(const QStringList &names);
+    // Whether the edited filter can be made the active one.
+    void activatable(bool can);
+    // The active filter's attributes (Tag → Description) changed: attributes
+    // joined or left it, or another filter became the active one.
+    void activeFilterChanged(const QMap<QString, QString> &tags);
+    // Attributes joined a filter: the header view is built anew.
+    void visibleTagsChanged();
 
 private:
-    // After "add ..." or "remove": the active filter's tags follow lvTags.
+    // After "add ..." or "remove": the active filter's tags follow the list.
     void activeFilterEdited();
-    bool open(const QString &source);
-    FilterControls c_;
+    // The listed rows, Tag → Description.
+    QMap<QString, QString> listedTags() const;
     QWidget *dialog_;
     InputBoxForm *inputBox_;
+    QStandardItemModel tags_;
 };
-
-// Rebuilds ActiveFilterTags from the active filter's rows (Tag → Description).
-void LoadActiveFilterTags(const QList<QTreeWidgetItem *> &rows);

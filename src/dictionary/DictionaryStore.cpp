@@ -2,7 +2,7 @@
 
 #include "core/ErrorLog.h"
 #include "core/Settings.h"
-#include "core/WorkstationState.h"
+#include "store/Session.h"
 #include "store/DatabasePaths.h"
 #include "toolkit/AttributeDictionary.h"
 #include "toolkit/Tags.h"
@@ -165,6 +165,8 @@ DbResult RemoveFromFilter(Database &db, const QString &filter, const QList<qlong
     return executeEach(db, QStringLiteral("UPDATE tblDictionary SET %1 = 0 WHERE \"Index\" = ?").arg(column(filter)), values);
 }
 
+DbResult DictionaryTags(Database &db) { return Execute(db, QStringLiteral("SELECT Tag FROM tblDictionary")); }
+
 DbResult DictionaryRows(Database &db)
 {
     return Execute(db, QStringLiteral("SELECT \"Index\", Tag, Type, Description, Visible FROM tblDictionary ORDER BY Tag"));
@@ -268,18 +270,19 @@ DbResult SeedMammographyFilter(Database &db)
     return r;
 }
 
-void LoadModFilter()
+DbResult ModalityFilterNames(Database &db) { return Execute(db, QStringLiteral("SELECT Modality FROM tblModality ORDER BY Modality")); }
+
+void LoadModFilter(Session &session)
 {
     if (Settings.FilterActive.isEmpty())
         return;
-    OpenDefinitionsDatabase();
-    const DbResult r = FilterAttributes(DefinitionsDatabase, Settings.FilterActive);
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([](Database &db) { return FilterAttributes(db, Settings.FilterActive); });
     if (!r.ok()) {
         WriteErrorLog(r.number, r.text, QStringLiteral("MainForm LoadModFilter"));
         return;
     }
-    ActiveFilterTags.clear();
+    QMap<QString, QString> tags;
     for (const QSqlRecord &row : r.rows)
-        ActiveFilterTags.insert(row.value(1).toString(), row.value(2).toString());
+        tags.insert(row.value(1).toString(), row.value(2).toString());
+    session.setActiveFilterTags(tags);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "store/Database.h"
+#include "store/DatabasePaths.h"
 
 #include <QStringList>
 
@@ -24,6 +25,8 @@ DbResult AttributesForFilter(Database &db, const QString &filter);
 DbResult AddToFilter(Database &db, const QString &filter, const QStringList &tags);
 DbResult RemoveFromFilter(Database &db, const QString &filter, const QList<qlonglong> &indexes);
 
+// The Tag of every row.
+DbResult DictionaryTags(Database &db);
 // Index, Tag, Type, Description, Visible of every row, by tag.
 DbResult DictionaryRows(Database &db);
 // A group or element as typed: trimmed, upper case, "0" in front up to four characters.
@@ -48,6 +51,17 @@ DbResult SeedMammographyFilter(Database &db);
 // The tags of the mammography filter.
 QStringList MammographyFilterTags();
 
-// Fills ActiveFilterTags from the filter Filter\Active names; with none active
-// the tags stay as they are. Failures go to the error log.
-void LoadModFilter();
+// The filter names of tblModality, in order.
+DbResult ModalityFilterNames(Database &db);
+
+// Runs work on the definitions database, open while it runs.
+template <typename Work> auto InDefinitions(Work &&work)
+{
+    DatabaseSession session(DefinitionsDatabase);
+    return work(DefinitionsDatabase);
+}
+
+class Session;
+// Sets the session's active filter tags from the filter Filter\Active names;
+// with none active the tags stay as they are. Failures go to the error log.
+void LoadModFilter(Session &session);

@@ -68,14 +68,14 @@ qlonglong DoseList::id(int row) const { return model_.data(model_.index(row, Id)
 
 void DoseList::lvDosis_Fill()
 {
-    if (BatchJobActive)
+    if (session_.batchActive())
         return;
     fillFrom(std::nullopt);
 }
 
 void DoseList::fillForPatient(const QString &patientName)
 {
-    if (BatchJobActive)
+    if (session_.batchActive())
         return;
     fillFrom(patientName);
 }

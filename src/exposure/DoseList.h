@@ -48,7 +48,7 @@ public:
     QString text(int row, int column) const;
     qlonglong id(int row) const;
 
-    // Refills the list with today's open exposures (skipped while BatchJobActive).
+    // Refills the list with today's open exposures (skipped while a job runs).
     void lvDosis_Fill();
     // The patient-name filter: only that patient's open rows of today (skipped while BatchJobActive).
     void fillForPatient(const QString &patientName);

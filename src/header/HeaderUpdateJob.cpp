@@ -3,6 +3,7 @@
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
 #include "core/Settings.h"
+#include "dictionary/DictionaryStore.h"
 #include "store/DatabasePaths.h"
 #include "store/Deletion.h"
 #include "toolkit/AttributeDictionary.h"
@@ -207,8 +208,9 @@ QString HeaderUpdateJob::WorkFolder() { return AppPath(QStringLiteral("update"))
 
 bool HeaderUpdateJob::fail(const QString &text, qint32 number, bool refused, bool keepFiles)
 {
-    error_ = text;
-    refused_ = refused;
+    result_.number = number;
+    result_.text = text;
+    result_.refused = refused;
     WriteErrorLog(number, text, kWhere);
     report_.append(QStringLiteral("failed\r\n") + text + QStringLiteral("\r\n"));
     if (refused && report_.message)
@@ -220,15 +222,15 @@ bool HeaderUpdateJob::fail(const QString &text, qint32 number, bool refused, boo
     return false;
 }
 
-bool HeaderUpdateJob::run()
+HeaderUpdateResult HeaderUpdateJob::run()
 {
     // The old entries go only once every file is written; a phase that fails
     // has logged and reported why.
     if (!collect() || !check() || !writeLoaded() || !writeOtherSeries() || !writeOtherStudies() || !removeOld()
         || !handToReceiver())
-        return false;
+        return result_;
     report_.append(QStringLiteral("Tasks done."));
-    return true;
+    return {};
 }
 
 bool HeaderUpdateJob::collect()
@@ -236,12 +238,12 @@ bool HeaderUpdateJob::collect()
     report_.setMaximum(int(in_.tasks.size()));
     report_.append(QStringLiteral("Updating active images (") + in_.loadedLevel + QStringLiteral(") ... "));
     if (in_.images.isEmpty())
-        return fail(QStringLiteral("No images are loaded; nothing was changed."), 5, true);
+        return fail(QStringLiteral("No images are loaded; nothing was changed."), ErrorCode::InvalidCall, true);
     // A run that ended between removing the old entries and moving its files
     // left the only copies there: they go to the receiver at the next start.
     for (const QString &left : QDir(WorkFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
         if (!QDir(WorkFolder() + QLatin1Char('/') + left).isEmpty())
-            WriteErrorLog(5, QStringLiteral("Files of an earlier run are left in %1/%2").arg(WorkFolder(), left), kWhere);
+            WriteErrorLog(ErrorCode::InvalidCall, QStringLiteral("Files of an earlier run are left in %1/%2").arg(WorkFolder(), left), kWhere);
     return parseTasks() && collectImages();
 }
 
@@ -258,7 +260,7 @@ bool HeaderUpdateJob::writeLoaded()
 {
     work_ = WorkFolder() + QStringLiteral("/job-%1-%2").arg(QCoreApplication::applicationPid()).arg(QDateTime::currentMSecsSinceEpoch());
     if (!QDir().mkpath(work_))
-        return fail(QStringLiteral("Cannot make the work folder ") + work_, 75, false);
+        return fail(QStringLiteral("Cannot make the work folder ") + work_, ErrorCode::PathAccess, false);
     report_.append(QStringLiteral("Saving images ... "));
     report_.setMaximum(loadedCount_);
     if (!writeItems(0, loadedCount_))
@@ -300,9 +302,7 @@ bool HeaderUpdateJob::parseTasks()
     // The workstation's dictionary names the attributes tasks may touch; a rule
     // set can outlive a tag removed from it.
     QSet<QString> dictionary;
-    OpenDefinitionsDatabase();
-    const DbResult tags = Execute(DefinitionsDatabase, QStringLiteral("SELECT Tag FROM tblDictionary"));
-    CloseDefinitionsDatabase();
+    const DbResult tags = InDefinitions([](Database &db) { return DictionaryTags(db); });
     if (!tags.ok())
         return fail(QStringLiteral("Cannot read the dictionary: ") + tags.text, tags.number, false);
     for (const QSqlRecord &row : tags.rows)
@@ -313,25 +313,25 @@ bool HeaderUpdateJob::parseTasks()
         p.kind = t.kind;
         const QString name = QStringLiteral("Task \"%1\"").arg(t.source);
         if (!parseTag(t.source, &p.tag))
-            return fail(name + QStringLiteral(": \"%1\" is not a tag (gggg,eeee in hexadecimal).").arg(t.source.left(9)), 13, true);
+            return fail(name + QStringLiteral(": \"%1\" is not a tag (gggg,eeee in hexadecimal).").arg(t.source.left(9)), ErrorCode::TypeMismatch, true);
         if (t.kind < 0 || t.kind > 2)
-            return fail(name + QStringLiteral(": unknown task kind %1.").arg(t.kind), 13, true);
+            return fail(name + QStringLiteral(": unknown task kind %1.").arg(t.kind), ErrorCode::TypeMismatch, true);
         if (t.kind != 0) {
             if (!parseTag(t.target, &p.target))
-                return fail(name + QStringLiteral(": the target \"%1\" is not a tag (gggg,eeee in hexadecimal).").arg(t.target.left(9)), 13, true);
+                return fail(name + QStringLiteral(": the target \"%1\" is not a tag (gggg,eeee in hexadecimal).").arg(t.target.left(9)), ErrorCode::TypeMismatch, true);
             if (p.target == p.tag)
-                return fail(name + QStringLiteral(": the target %1 is its own source.").arg(tagText(p.tag)), 5, true);
+                return fail(name + QStringLiteral(": the target %1 is its own source.").arg(tagText(p.tag)), ErrorCode::InvalidCall, true);
         }
         for (const quint32 k : {p.tag, p.target}) {
             if (k == 0 && t.kind == 0)
                 continue;
             const AttributeInfo info = LookupAttribute(quint16(k >> 16), quint16(k & 0xFFFF));
             if (!dictionary.contains(tagText(k)))
-                return fail(name + QStringLiteral(": (%1) is not in the dictionary.").arg(tagText(k)), 5, true);
+                return fail(name + QStringLiteral(": (%1) is not in the dictionary.").arg(tagText(k)), ErrorCode::InvalidCall, true);
             static const QStringList binary{QStringLiteral("SQ"), QStringLiteral("OB"), QStringLiteral("OW"), QStringLiteral("OF"), QStringLiteral("OD"),
                                             QStringLiteral("OL"), QStringLiteral("OV"), QStringLiteral("UN"), QStringLiteral("AT")};
             if ((k >> 16) <= 0x0002 || binary.contains(info.vr))
-                return fail(name + QStringLiteral(": (%1) %2 cannot be written as text.").arg(tagText(k), info.keyword), 5, true);
+                return fail(name + QStringLiteral(": (%1) %2 cannot be written as text.").arg(tagText(k), info.keyword), ErrorCode::InvalidCall, true);
         }
         p.value = asDicomValue(t.target);
         const quint16 group = quint16(p.tag >> 16);
@@ -346,9 +346,9 @@ bool HeaderUpdateJob::parseTasks()
             p.scope = Parsed::Image;
             p.imageIndex = t.level.mid(7).trimmed().toInt(&ok);
             if (!ok || p.imageIndex < 1 || p.imageIndex > in_.images.size())
-                return fail(name + QStringLiteral(": no image %1 in the viewer.").arg(t.level.mid(7)), 9, true);
+                return fail(name + QStringLiteral(": no image %1 in the viewer.").arg(t.level.mid(7)), ErrorCode::OutOfRange, true);
         } else {
-            return fail(name + QStringLiteral(": unknown level \"%1\".").arg(t.level), 5, true);
+            return fail(name + QStringLiteral(": unknown level \"%1\".").arg(t.level), ErrorCode::InvalidCall, true);
         }
         tasks_->append(p);
         report_.advance();
@@ -364,7 +364,7 @@ bool HeaderUpdateJob::collectImages()
         study |= p.scope == Parsed::Study;
     }
     if (in_.patientKey == 0)
-        return fail(QStringLiteral("No patient selected for the loaded images; nothing was changed."), 5, true);
+        return fail(QStringLiteral("No patient selected for the loaded images; nothing was changed."), ErrorCode::InvalidCall, true);
 
     items_->clear();
     QSet<QString> loaded;
@@ -382,10 +382,7 @@ bool HeaderUpdateJob::collectImages()
     }
     loadedCount_ = int(items_->size());
 
-    OpenImageDatabase();
-    struct Closer {
-        ~Closer() { CloseImageDatabase(); }
-    } closer;
+    DatabaseSession session(ImageDatabase);
     auto query = [this](const QString &sql, const QVariantList &values, DbResult *r) {
         *r = Execute(ImageDatabase, sql, values);
         if (!r->ok())
@@ -403,16 +400,16 @@ bool HeaderUpdateJob::collectImages()
                    {item.oldUid}, &r))
             return false;
         if (r.rows.isEmpty())
-            return fail(QStringLiteral("Image %1 of the viewer is no longer in the image database; nothing was changed.").arg(item.viewerIndex), 5, true);
+            return fail(QStringLiteral("Image %1 of the viewer is no longer in the image database; nothing was changed.").arg(item.viewerIndex), ErrorCode::InvalidCall, true);
         const QSqlRecord &row = r.rows.first();
         if (studyKey != 0 && row.value(0).toLongLong() != studyKey)
-            return fail(QStringLiteral("The loaded images belong to more than one study; nothing was changed."), 5, true);
+            return fail(QStringLiteral("The loaded images belong to more than one study; nothing was changed."), ErrorCode::InvalidCall, true);
         studyKey = row.value(0).toLongLong();
         studyUid = row.value(1).toString();
         patientKey = row.value(2).toLongLong();
     }
     if (patientKey != in_.patientKey)
-        return fail(QStringLiteral("The loaded images belong to another patient than the one selected; nothing was changed."), 5, true);
+        return fail(QStringLiteral("The loaded images belong to another patient than the one selected; nothing was changed."), ErrorCode::InvalidCall, true);
 
     // Study and patient tasks reach the study's other series, patient tasks the
     // patient's other studies; the loaded images alone take the rest.
@@ -540,13 +537,13 @@ bool HeaderUpdateJob::validate()
             return fail(by + QStringLiteral(": \"%1\" for (%2) %3 is %4; image %5. Nothing was written.")
                                  .arg(it.value(), tagText(it.key()), LookupAttribute(quint16(it.key() >> 16), quint16(it.key() & 0xFFFF)).keyword,
                                       why, item.oldUid),
-                        5, true);
+                        ErrorCode::InvalidCall, true);
         }
         static const QRegularExpression safe(QStringLiteral("^[0-9A-Za-z][0-9A-Za-z._-]*\\.dcm$"));
         if (!safe.match(item.fileName).hasMatch())
-            return fail(QStringLiteral("Image %1 has no usable SOP Instance UID. Nothing was written.").arg(item.oldUid), 5, true);
+            return fail(QStringLiteral("Image %1 has no usable SOP Instance UID. Nothing was written.").arg(item.oldUid), ErrorCode::InvalidCall, true);
         if (names.contains(item.fileName))
-            return fail(QStringLiteral("Two images would get the SOP Instance UID %1. Nothing was written.").arg(item.fileName.chopped(4)), 5, true);
+            return fail(QStringLiteral("Two images would get the SOP Instance UID %1. Nothing was written.").arg(item.fileName.chopped(4)), ErrorCode::InvalidCall, true);
         names.insert(item.fileName);
     }
     return true;
@@ -607,7 +604,7 @@ bool HeaderUpdateJob::removeOld()
     if (DeleteImageListFromDatabase(rewritten_, r, markRemoved))
         return true;
     // The routine rolled its rows back; the old images stay as they were.
-    return fail(QStringLiteral("The old database entries could not be removed; nothing was changed."), 5, false);
+    return fail(QStringLiteral("The old database entries could not be removed; nothing was changed."), ErrorCode::InvalidCall, false);
 }
 
 bool HeaderUpdateJob::handToReceiver()
@@ -638,7 +635,7 @@ void HeaderUpdateJob::HandOverLeftovers()
         if (!QFileInfo::exists(folder + QLatin1Char('/') + MarkerName)) {
             // The job stopped before it removed anything: the originals are still filed.
             QDir(folder).removeRecursively();
-            WriteErrorLog(0, QStringLiteral("Deleted %1, left by a header update that removed no entries").arg(folder), where);
+            WriteErrorLog(ErrorCode::None, QStringLiteral("Deleted %1, left by a header update that removed no entries").arg(folder), where);
             continue;
         }
         QDir().mkpath(temp);
@@ -648,7 +645,7 @@ void HeaderUpdateJob::HandOverLeftovers()
         // The marker goes last: a folder still holding images keeps it for the next start.
         if (left == 0)
             QDir(folder).removeRecursively();
-        WriteErrorLog(left ? ErrorCode::WriteFailed : 0,
+        WriteErrorLog(left ? ErrorCode::WriteFailed : ErrorCode::None,
                       QStringLiteral("Handed %1 image(s) of an interrupted header update from %2 to the receiver (%3)%4")
                           .arg(moved)
                           .arg(folder, temp, left ? QStringLiteral("; %1 could not be moved and stay there").arg(left) : QString()),

@@ -50,18 +50,20 @@ struct HeaderUpdateReport {
 // Several values are separated by "\".
 QString CheckValue(quint16 group, quint16 element, const QString &value);
 
+// How a run ended: ok, or the number and text the error log got.
+struct HeaderUpdateResult : Result {
+    // The job refused its tasks before it changed anything, also in memory.
+    bool refused = false;
+};
+
 class HeaderUpdateJob {
 public:
     HeaderUpdateJob(HeaderUpdateInput input, HeaderUpdateReport report);
 
-    // Runs the phases in their order. False when the job refused its tasks or
-    // failed: then nothing was removed, except when moving into temp/ failed,
+    // Runs the phases in their order. A failure when the job refused its tasks
+    // or failed: then nothing was removed, except when moving into temp/ failed,
     // which leaves the rewritten files in the work folder (logged).
-    bool run();
-    // The message of a refused task or a failed step; empty after a success.
-    const QString &error() const { return error_; }
-    // The job refused its tasks before it changed anything, also in memory.
-    bool refused() const { return refused_; }
+    HeaderUpdateResult run();
     // The job's own folder below the application folder.
     static QString WorkFolder();
     // The file a job's work folder gets once the old entries are removed.
@@ -98,8 +100,7 @@ private:
 
     HeaderUpdateInput in_;
     HeaderUpdateReport report_;
-    QString error_;
-    bool refused_ = false;
+    HeaderUpdateResult result_;
     QString work_;
     std::shared_ptr<QList<Parsed>> tasks_;
     std::shared_ptr<QList<Item>> items_;

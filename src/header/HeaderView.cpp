@@ -1,20 +1,13 @@
 #include "header/HeaderView.h"
 
 #include "core/ErrorLog.h"
-#include "core/WorkstationState.h"
+#include "store/Session.h"
 
 #include <QApplication>
-#include <QComboBox>
 #include <QCoreApplication>
-#include <QHeaderView>
-#include <QLineEdit>
-#include <QTreeWidget>
 
 namespace {
 
-constexpr int ValueColumn = 0;
-constexpr int TagColumn = 1;
-constexpr int DescriptionColumn = 2;
 const QString kUnknownDataType = QStringLiteral("Unknown Data Type");
 
 } // namespace
@@ -25,7 +18,7 @@ QString GetHeaderElement(const QString &group, const QString &element, const Too
     const uint g = group.toUInt(&okGroup, 16);
     const uint e = element.toUInt(&okElement, 16);
     if (!okGroup || !okElement || g > 0xFFFF || e > 0xFFFF) {
-        WriteErrorLog(13, QStringLiteral("Type mismatch (%1,%2)").arg(group, element), QStringLiteral("GetHeaderElement"));
+        WriteErrorLog(ErrorCode::TypeMismatch, QStringLiteral("Type mismatch (%1,%2)").arg(group, element), QStringLiteral("GetHeaderElement"));
         return {};
     }
     const ToolkitAttribute a = GetAttribute(image, quint16(g), quint16(e));
@@ -47,38 +40,29 @@ QString GetHeaderElement(const QString &group, const QString &element, const Too
     return values.join(QStringLiteral(" | "));
 }
 
-HeaderView::HeaderView(const HeaderControls &controls, QObject *parent)
+HeaderView::HeaderView(Session &session, std::function<ToolkitImagePtr()> currentImage, QObject *parent)
     : QObject(parent)
-    , c_(controls)
+    , session_(session)
+    , currentImage_(std::move(currentImage))
 {
-    c_.lvHeader->header()->moveSection(ValueColumn, DescriptionColumn);
-    // The view sorts only when told: its own header-click sorting would answer the click twice.
-    c_.lvHeader->setSortingEnabled(false);
-    c_.lvHeader->header()->setSectionsClickable(true);
-    c_.lvHeader->header()->setSortIndicatorShown(true);
-    connect(c_.lvHeader->header(), &QHeaderView::sectionClicked, this, &HeaderView::lvHeader_ColumnClick);
-    connect(c_.lvHeader, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { lvHeader_ItemClick(item); });
+    model_.setHorizontalHeaderLabels({QStringLiteral("Value"), QStringLiteral("DICOM Tag"), QStringLiteral("DICOM Description")});
 }
 
 void HeaderView::LoadHeaderData()
 {
-    QTreeWidget *list = c_.lvHeader;
-    list->clear();
+    clear();
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    list->setUpdatesEnabled(false);
-    const ToolkitImagePtr image = c_.currentImage ? c_.currentImage() : ToolkitImagePtr();
-    for (auto it = ActiveFilterTags.cbegin(); it != ActiveFilterTags.cend(); ++it) {
+    const ToolkitImagePtr image = currentImage_ ? currentImage_() : ToolkitImagePtr();
+    const QMap<QString, QString> &tags = session_.activeFilterTags();
+    for (auto it = tags.cbegin(); it != tags.cend(); ++it) {
         QCoreApplication::processEvents();
         const QString group = it.key().section(QLatin1Char(','), 0, 0);
         const QString element = it.key().section(QLatin1Char(','), 1, 1);
-        auto *row = new QTreeWidgetItem(list);
-        row->setText(ValueColumn, GetHeaderElement(group, element, image));
-        row->setText(TagColumn, group + QLatin1Char(',') + element);
-        row->setText(DescriptionColumn, it.value());
+        model_.appendRow({new QStandardItem(GetHeaderElement(group, element, image)), new QStandardItem(group + QLatin1Char(',') + element),
+                          new QStandardItem(it.value())});
     }
     sortColumn_ = TagColumn;
-    list->sortItems(sortColumn_, sortOrder_);
-    list->setUpdatesEnabled(true);
+    sort();
     QApplication::restoreOverrideCursor();
 }
 
@@ -87,25 +71,25 @@ void HeaderView::lvHeader_ColumnClick(int column)
     if (column == sortColumn_)
         sortOrder_ = sortOrder_ == Qt::AscendingOrder ? Qt::DescendingOrder : Qt::AscendingOrder;
     sortColumn_ = column;
-    c_.lvHeader->sortItems(sortColumn_, sortOrder_);
+    sort();
 }
 
-void HeaderView::lvHeader_ItemClick(QTreeWidgetItem *item)
+void HeaderView::sort()
 {
-    if (!item)
-        return;
-    const QString tag = item->text(TagColumn);
-    c_.txtSelected->setText(tag + QStringLiteral(" - ") + item->text(DescriptionColumn));
-    c_.txtNeu->setText(item->text(ValueColumn));
-    // A new UID is made by the job; the operator never types one.
-    const bool uid = tag == Tags::SOPInstanceUID.text() || tag == Tags::StudyInstanceUID.text() || tag == Tags::SeriesInstanceUID.text();
-    if (uid) {
-        c_.txtNeu->setText(QStringLiteral("New UID"));
-        c_.cboTask->setCurrentIndex(0);
-    }
-    c_.txtNeu->setEnabled(!uid);
-    c_.cboTask->setEnabled(!uid);
-    const QString kind = c_.cboTask->currentText();
-    if ((kind == QLatin1String("Move entry") || kind == QLatin1String("Switch entry")) && c_.cboTask_Click)
-        c_.cboTask_Click();
+    model_.sort(sortColumn_, sortOrder_);
+    emit sorted(sortColumn_, sortOrder_);
+}
+
+HeaderRow HeaderView::row(int row) const
+{
+    return {model_.index(row, ValueColumn).data().toString(), model_.index(row, TagColumn).data().toString(),
+            model_.index(row, DescriptionColumn).data().toString()};
+}
+
+int HeaderView::rowOf(const QString &tag) const
+{
+    for (int i = 0; i < model_.rowCount(); ++i)
+        if (model_.index(i, TagColumn).data().toString().compare(tag, Qt::CaseInsensitive) == 0)
+            return i;
+    return -1;
 }

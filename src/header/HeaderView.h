@@ -1,46 +1,59 @@
 #pragma once
 
 // The header view: the active filter's attributes of the current image, each
-// as tag, description and value text; a click on a row prepares the task entry.
+// as value, tag and description, in a model the main window's list shows.
 #include "toolkit/Toolkit.h"
 
 #include <QObject>
+#include <QStandardItemModel>
 #include <functional>
 
-class QComboBox;
-class QLineEdit;
-class QTreeWidget;
-class QTreeWidgetItem;
+class Session;
 
 // One attribute of an image as display text: group and element as hexadecimal
 // text ("0020", "000D"). Absent or null: empty. Several values are joined by
 // " | ", stopping at an empty value or at one that repeats the one before.
 QString GetHeaderElement(const QString &group, const QString &element, const ToolkitImagePtr &image);
 
-struct HeaderControls {
-    QTreeWidget *lvHeader = nullptr; // "Value", "DICOM Tag", "DICOM Description"
-    QLineEdit *txtSelected = nullptr;
-    QLineEdit *txtNeu = nullptr;
-    QComboBox *cboTask = nullptr;
-    std::function<ToolkitImagePtr()> currentImage;
-    // The task kind's change handler, run after a click leaves "Move entry" or "Switch entry" chosen.
-    std::function<void()> cboTask_Click;
+// One row of the header view.
+struct HeaderRow {
+    QString value;
+    QString tag; // "gggg,eeee"
+    QString description;
 };
 
 class HeaderView : public QObject {
     Q_OBJECT
 public:
-    // Shows "Value" last; the columns keep their order.
-    explicit HeaderView(const HeaderControls &controls, QObject *parent = nullptr);
+    enum Column { ValueColumn, TagColumn, DescriptionColumn };
 
-    // Refills lvHeader from the current image with the tags of ActiveFilterTags, sorted by tag.
+    // currentImage: the viewer's current image, null without one.
+    HeaderView(Session &session, std::function<ToolkitImagePtr()> currentImage, QObject *parent = nullptr);
+
+    // "Value", "DICOM Tag", "DICOM Description"; the view shows "Value" last.
+    QStandardItemModel *model() { return &model_; }
+
+    // Refills the rows from the current image with the active filter's tags, sorted by tag.
     void LoadHeaderData();
-    // Sorts by the column, or reverses the order when it is sorted by it already.
+    void clear() { model_.removeRows(0, model_.rowCount()); }
+    // A click on a column's heading: sorts by the column, or reverses the
+    // order when it is sorted by it already.
     void lvHeader_ColumnClick(int column);
-    void lvHeader_ItemClick(QTreeWidgetItem *item);
+
+    int rowCount() const { return model_.rowCount(); }
+    HeaderRow row(int row) const;
+    // The row of the tag; -1 when the view does not list it.
+    int rowOf(const QString &tag) const;
+
+signals:
+    // The rows were sorted: the view shows the order in its heading.
+    void sorted(int column, Qt::SortOrder order);
 
 private:
-    HeaderControls c_;
-    int sortColumn_ = 1; // the tag
+    void sort();
+    Session &session_;
+    std::function<ToolkitImagePtr()> currentImage_;
+    QStandardItemModel model_;
+    int sortColumn_ = TagColumn;
     Qt::SortOrder sortOrder_ = Qt::AscendingOrder;
 };

@@ -1,18 +1,17 @@
 #include "header/TaskList.h"
 
 #include "core/ErrorLog.h"
-#include "core/ExposureUnits.h"
 #include "core/Settings.h"
-#include "core/WorkstationState.h"
+#include "dictionary/DictionaryStore.h"
+#include "header/HeaderView.h"
 #include "store/DatabasePaths.h"
+#include "store/Session.h"
+#include "toolkit/Tags.h"
 #include "ui/Prompts.h"
 
-#include <QComboBox>
 #include <QInputDialog>
 #include <QLineEdit>
-#include <QMenu>
 #include <QSqlRecord>
-#include <QTreeWidget>
 
 namespace {
 
@@ -70,165 +69,188 @@ DbResult SaveRuleSet(Database &db, const QString &name, const QList<RuleTask> &t
     return r.ok() ? end : r;
 }
 
-QList<HeaderTask> TasksFromList(const QTreeWidget *lvTasks)
+const QStringList &TaskLevels()
 {
-    QList<HeaderTask> tasks;
-    for (int i = 0; i < lvTasks->topLevelItemCount(); ++i) {
-        const QTreeWidgetItem *row = lvTasks->topLevelItem(i);
-        bool ok = false;
-        const int kind = row->data(0, Qt::UserRole).toInt(&ok);
-        tasks.append({row->text(0), ok ? kind : -1, row->text(1), row->text(2), row->text(4)});
-    }
-    return tasks;
+    static const QStringList levels{QStringLiteral("Patient"), QStringLiteral("Study"), QStringLiteral("Series"), QStringLiteral("Image")};
+    return levels;
 }
 
-TaskList::TaskList(const TaskControls &controls, QObject *parent)
-    : QObject(parent)
-    , c_(controls)
+const QStringList &TaskKinds()
 {
-    if (!c_.askText)
-        c_.askText = [this](const QString &prompt, QString *text) {
+    static const QStringList kinds{QStringLiteral("Change entry"), QStringLiteral("Move entry"), QStringLiteral("Switch entry")};
+    return kinds;
+}
+
+TaskList::TaskList(Session &session, const HeaderView &header, TaskSources sources, QObject *parent)
+    : QObject(parent)
+    , session_(session)
+    , header_(header)
+    , s_(std::move(sources))
+{
+    model_.setHorizontalHeaderLabels({QStringLiteral("Level"), QStringLiteral("Source"), QStringLiteral("Value"), QStringLiteral("Task"),
+                                      QStringLiteral("Target")});
+    if (!s_.askText)
+        s_.askText = [this](const QString &prompt, QString *text) {
             bool ok = false;
-            *text = QInputDialog::getText(c_.window, DefaultPromptTitle, prompt, QLineEdit::Normal, QString(), &ok);
+            *text = QInputDialog::getText(s_.promptParent, DefaultPromptTitle, prompt, QLineEdit::Normal, QString(), &ok);
             return ok;
         };
-    connect(c_.cboTask, &QComboBox::activated, this, &TaskList::cboTask_Click);
 }
 
-void TaskList::FillTaskCombos()
+void TaskList::appendRow(const QString &level, const QVariant &kind, const QString &source, const QString &value, const QString &task,
+                         const QString &target)
 {
-    c_.cboLevel->clear();
-    c_.cboLevel->addItems({QStringLiteral("Patient"), QStringLiteral("Study"), QStringLiteral("Series"), QStringLiteral("Image")});
-    c_.cboLevel->setCurrentIndex(3);
-    c_.cboTask->clear();
-    c_.cboTask->addItems({QStringLiteral("Change entry"), QStringLiteral("Move entry"), QStringLiteral("Switch entry")});
-    c_.cboTask->setCurrentIndex(0);
+    auto *first = new QStandardItem(level);
+    first->setData(kind, Qt::UserRole);
+    model_.appendRow({first, new QStandardItem(source), new QStandardItem(value), new QStandardItem(task), new QStandardItem(target)});
+}
+
+void TaskList::addTask(const HeaderTask &t) { appendRow(t.level, t.kind, t.source, t.value, TaskKinds().value(t.kind), t.target); }
+
+QList<HeaderTask> TaskList::tasks() const
+{
+    QList<HeaderTask> out;
+    for (int i = 0; i < model_.rowCount(); ++i) {
+        auto text = [&](int column) { return model_.index(i, column).data().toString(); };
+        bool ok = false;
+        const int kind = model_.index(i, LevelColumn).data(Qt::UserRole).toInt(&ok);
+        out.append({text(LevelColumn), ok ? kind : -1, text(SourceColumn), text(ValueColumn), text(TargetColumn)});
+    }
+    return out;
+}
+
+void TaskList::selectHeaderRow(int row)
+{
+    if (row < 0 || row >= header_.rowCount())
+        return;
+    const HeaderRow h = header_.row(row);
+    entry_.selected = h.tag + QStringLiteral(" - ") + h.description;
+    entry_.value = h.value;
+    // A new UID is made by the job; the operator never types one.
+    const bool uid = h.tag == Tags::SOPInstanceUID.text() || h.tag == Tags::StudyInstanceUID.text() || h.tag == Tags::SeriesInstanceUID.text();
+    if (uid) {
+        entry_.value = QStringLiteral("New UID");
+        entry_.kind = 0;
+    }
+    entry_.valueEditable = !uid;
+    entry_.kindEditable = !uid;
+    if (entry_.kind == 1 || entry_.kind == 2)
+        setKind(entry_.kind);
+    emit entryChanged();
+}
+
+void TaskList::setKind(int kind)
+{
+    entry_.kind = kind;
+    entry_.targets.clear();
+    if (kind > 0) {
+        entry_.valueEditable = false;
+        const QString source = entry_.selected.left(9);
+        const QMap<QString, QString> &tags = session_.activeFilterTags();
+        for (auto it = tags.cbegin(); it != tags.cend(); ++it)
+            if (it.key() != source)
+                entry_.targets << it.key() + QStringLiteral(" - ") + it.value();
+    }
+    emit entryChanged();
+}
+
+void TaskList::clearEntry()
+{
+    entry_.selected.clear();
+    entry_.value.clear();
+    emit entryChanged();
 }
 
 void TaskList::RebuildRuleMenu()
 {
-    OpenDefinitionsDatabase();
-    const DbResult r = RuleSetNames(DefinitionsDatabase);
-    CloseDefinitionsDatabase();
-    c_.PopUpRules->clear();
+    const DbResult r = InDefinitions([](Database &db) { return RuleSetNames(db); });
     if (!r.ok())
         LogFailure(r, QStringLiteral("MainForm LoadRules"));
-    for (const QSqlRecord &row : r.rows) {
-        const QString name = row.value(0).toString();
-        QAction *entry = c_.PopUpRules->addAction(name, this, [this, name] { ApplyRuleSet(name); });
-        entry->setObjectName(QStringLiteral("PopUpRules"));
-    }
-    if (c_.PopUpRules->isEmpty())
-        c_.PopUpRules->addAction(QStringLiteral("No entries"))->setEnabled(false);
-}
-
-void TaskList::cboTask_Click()
-{
-    c_.cboTarget->clear();
-    if (c_.cboTask->currentIndex() <= 0)
-        return;
-    c_.txtNeu->setEnabled(false);
-    const QString source = c_.txtSelected->text().left(9);
-    for (auto it = ActiveFilterTags.cbegin(); it != ActiveFilterTags.cend(); ++it)
-        if (it.key() != source)
-            c_.cboTarget->addItem(it.key() + QStringLiteral(" - ") + it.value());
+    QStringList names;
+    for (const QSqlRecord &row : r.rows)
+        names << row.value(0).toString();
+    emit ruleSetsChanged(names);
 }
 
 void TaskList::AddTask()
 {
-    c_.lvTasks->clear();
-    QString level = c_.cboLevel->currentText();
+    ClearEntries();
+    QString level = TaskLevels().value(entry_.level);
     if (level == QLatin1String("Image"))
-        level += QStringLiteral(" #") + QString::number(c_.currentImageIndex ? c_.currentImageIndex() : 0);
-    if (level == QLatin1String("Series") && c_.loadedLevel && c_.loadedLevel() == QLatin1String("Studie")) {
-        Prompts().information(c_.window, QStringLiteral("Cannot create series task on study level."), DefaultPromptTitle);
+        level += QStringLiteral(" #") + QString::number(s_.currentImageIndex ? s_.currentImageIndex() : 0);
+    if (level == QLatin1String("Series") && s_.loadedLevel && s_.loadedLevel() == QLatin1String("Studie")) {
+        Prompts().information(s_.promptParent, QStringLiteral("Cannot create series task on study level."), DefaultPromptTitle);
         return;
     }
     // Each exposure value goes to its own attribute, found by its tag: the
     // header view's order follows its sort and the filter, not the boxes. The
     // values are written as stamping writes them: in the attribute's unit and
     // DICOM's number form, whatever the unit sent.
-    const ExposureValues boxes{c_.exposureBoxes[0]->text(), c_.exposureBoxes[1]->text(), c_.exposureBoxes[2]->text(),
-                               c_.exposureBoxes[3]->text(), c_.exposureBoxes[4]->text(), c_.exposureBoxes[5]->text()};
+    const ExposureValues boxes = s_.exposure ? s_.exposure() : ExposureValues();
     const HeaderExposureValues converted = ExposureValuesForHeader(Settings.XrayComm, boxes, QString());
     if (!converted.notNumbers.isEmpty())
-        WriteErrorLog(13, QStringLiteral("Not a number, no task: ") + converted.notNumbers.join(QStringLiteral(", ")),
+        WriteErrorLog(ErrorCode::TypeMismatch, QStringLiteral("Not a number, no task: ") + converted.notNumbers.join(QStringLiteral(", ")),
                       QStringLiteral("MainForm cmdAddTask_Click"));
     for (const auto &[tag, member] : kExposureTags) {
-        const QList<QTreeWidgetItem *> found = c_.lvHeader->findItems(QLatin1String(tag), Qt::MatchFixedString, 1);
+        const int row = header_.rowOf(QLatin1String(tag));
         const QString value = converted.*member;
-        if (found.isEmpty() || value.isEmpty())
+        if (row < 0 || value.isEmpty())
             continue;
-        const QTreeWidgetItem *header = found.first();
-        auto *task = new QTreeWidgetItem(c_.lvTasks);
-        task->setText(0, level);
-        task->setData(0, Qt::UserRole, c_.cboTask->currentIndex());
-        task->setText(1, header->text(1) + QStringLiteral(" - ") + header->text(2));
-        task->setText(2, header->text(0));
-        task->setText(3, c_.cboTask->currentText());
-        task->setText(4, value);
+        const HeaderRow h = header_.row(row);
+        appendRow(level, entry_.kind, h.tag + QStringLiteral(" - ") + h.description, h.value, TaskKinds().value(entry_.kind), value);
     }
 }
 
-void TaskList::DeleteTask()
+void TaskList::DeleteTask(int row)
 {
-    if (QTreeWidgetItem *row = c_.lvTasks->currentItem(); row && row->isSelected())
-        delete row;
-    c_.lvTasks->clearSelection();
+    if (row >= 0 && row < model_.rowCount())
+        model_.removeRow(row);
 }
-
-void TaskList::ClearEntries() { c_.lvTasks->clear(); }
 
 void TaskList::SaveAs()
 {
     QString name;
-    OpenDefinitionsDatabase();
+    DatabaseSession session(DefinitionsDatabase);
     for (;;) {
-        if (!c_.askText(QStringLiteral("Please enter new name:"), &name) || name.trimmed().isEmpty()) {
-            CloseDefinitionsDatabase();
+        if (!s_.askText(QStringLiteral("Please enter new name:"), &name) || name.trimmed().isEmpty())
             return;
-        }
         name = withoutApostrophes(name);
         DbResult r;
         if (!RuleSetExists(DefinitionsDatabase, name, &r) && r.ok())
             break;
         if (!r.ok()) {
             LogFailure(r, QStringLiteral("MainForm PopUpTaskListSub_Click"));
-            CloseDefinitionsDatabase();
             return;
         }
-        Prompts().information(c_.window, QStringLiteral("Name already exists!"), DefaultPromptTitle);
+        Prompts().information(s_.promptParent, QStringLiteral("Name already exists!"), DefaultPromptTitle);
     }
-    QList<RuleTask> tasks;
-    for (int i = 0; i < c_.lvTasks->topLevelItemCount(); ++i) {
-        const QTreeWidgetItem *row = c_.lvTasks->topLevelItem(i);
-        if (!row->text(0).startsWith(QLatin1String("Image")))
-            tasks.append({row->text(0), row->text(1), row->text(3), row->data(0, Qt::UserRole).toString(), row->text(4)});
+    QList<RuleTask> rules;
+    for (int i = 0; i < model_.rowCount(); ++i) {
+        auto text = [&](int column) { return model_.index(i, column).data().toString(); };
+        if (!text(LevelColumn).startsWith(QLatin1String("Image")))
+            rules.append({text(LevelColumn), text(SourceColumn), text(TaskColumn), model_.index(i, LevelColumn).data(Qt::UserRole).toString(),
+                          text(TargetColumn)});
     }
-    if (tasks.isEmpty()) {
-        CloseDefinitionsDatabase();
-        Prompts().information(c_.window, QStringLiteral("Tasks not saved.\nNo tasks with level \"Patient\", \"Study\" or \"Series\"."),
+    if (rules.isEmpty()) {
+        Prompts().information(s_.promptParent, QStringLiteral("Tasks not saved.\nNo tasks with level \"Patient\", \"Study\" or \"Series\"."),
                               DefaultPromptTitle);
         return;
     }
-    const DbResult r = SaveRuleSet(DefinitionsDatabase, name, tasks);
-    CloseDefinitionsDatabase();
+    const DbResult r = SaveRuleSet(DefinitionsDatabase, name, rules);
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("MainForm PopUpTaskListSub_Click"));
-        Prompts().critical(c_.window, QStringLiteral("Tasks not saved: ") + r.text, DefaultPromptTitle);
+        Prompts().critical(s_.promptParent, QStringLiteral("Tasks not saved: ") + r.text, DefaultPromptTitle);
         return;
     }
-    Prompts().information(c_.window, QStringLiteral("Task successfully saved!"), DefaultPromptTitle);
+    Prompts().information(s_.promptParent, QStringLiteral("Task successfully saved!"), DefaultPromptTitle);
     RebuildRuleMenu();
 }
 
 void TaskList::ApplyRuleSet(const QString &name)
 {
-    if (!c_.viewerImageCount || c_.viewerImageCount() == 0)
+    if (!s_.viewerImageCount || s_.viewerImageCount() == 0)
         return;
-    OpenDefinitionsDatabase();
-    const DbResult r = RuleSetTasks(DefinitionsDatabase, name);
-    CloseDefinitionsDatabase();
+    const DbResult r = InDefinitions([&](Database &db) { return RuleSetTasks(db, name); });
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("MainForm PopUpRules_Click"));
         return;
@@ -240,18 +262,12 @@ void TaskList::ApplyRuleSet(const QString &name)
         QString target = rule.value(4).toString();
         if (kUidTags.contains(source.left(9)))
             target = kGenerateUid;
-        else if (target.isEmpty() && !c_.askText(QStringLiteral("Enter new value (%1):").arg(source), &target))
+        else if (target.isEmpty() && !s_.askText(QStringLiteral("Enter new value (%1):").arg(source), &target))
             return;
         rows.append({rule.value(0).toString(), rule.value(3).toString(), source, rule.value(2).toString(), target});
     }
-    for (const QStringList &row : rows) {
-        auto *task = new QTreeWidgetItem(c_.lvTasks);
-        task->setText(0, row[0]);
-        task->setData(0, Qt::UserRole, row[1]);
-        task->setText(1, row[2]);
-        task->setText(3, row[3]);
-        task->setText(4, row[4]);
-    }
-    if (Prompts().question(c_.window, QStringLiteral("Execute tasks now?"), DefaultPromptTitle))
+    for (const QStringList &row : rows)
+        appendRow(row[0], row[1], row[2], QString(), row[3], row[4]);
+    if (Prompts().question(s_.promptParent, QStringLiteral("Execute tasks now?"), DefaultPromptTitle))
         emit applyTasksRequested();
 }

@@ -1,6 +1,7 @@
 #include "jobs/EditForm.h"
 
 #include "core/WorkstationState.h"
+#include "store/Session.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -13,9 +14,6 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QVBoxLayout>
-
-JobKind JobMode = JobKind::SendSeries;
-bool EntriesRemoved = false;
 
 namespace {
 QHash<JobKind, EditForm::Job> &jobs()
@@ -44,7 +42,10 @@ QString JobCaption(JobKind kind)
 
 void EditForm::RegisterJob(JobKind kind, Job job) { jobs().insert(kind, std::move(job)); }
 
-EditForm::EditForm(QWidget *parent) : QDialog(parent)
+EditForm::EditForm(Session &session, JobKind kind, QWidget *parent)
+    : QDialog(parent)
+    , session_(session)
+    , kind_(kind)
 {
     setObjectName(QStringLiteral("EditForm"));
     setWindowTitle(QStringLiteral("What is up"));
@@ -85,10 +86,9 @@ EditForm::~EditForm() { unload(); }
 
 void EditForm::Form_Load()
 {
-    EntriesRemoved = false;
-    BatchJobActive = true;
+    entriesRemoved_ = false;
+    session_.setBatchActive(true);
     ImageLoadActive = true;
-    kind_ = JobMode;
     setCaption(JobCaption(kind_), QStringLiteral("Progress:"));
     jobTimer->start();
 }
@@ -151,7 +151,7 @@ void EditForm::unload()
     if (unloaded_)
         return;
     unloaded_ = true;
-    BatchJobActive = false;
+    session_.setBatchActive(false);
     ImageLoadActive = false;
     if (onUnload)
         onUnload();

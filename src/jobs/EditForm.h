@@ -9,6 +9,7 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QTimer;
+class Session;
 
 // The job the progress dialog runs. The numbers are the job codes the
 // launchers and the logs have always used.
@@ -24,9 +25,6 @@ enum class JobKind : qint16 {
     ImportImages = 8,
     ImportDir = 9,
 };
-extern JobKind JobMode;
-// Set by a job that removed database entries; read after the dialog closed.
-extern bool EntriesRemoved;
 
 // The small modal progress dialog of the long jobs. Each job runs once, from
 // its timer, after the dialog is shown; OK becomes usable when it is done.
@@ -36,15 +34,21 @@ class EditForm : public QDialog {
 public:
     using Job = std::function<void(EditForm &)>;
 
-    explicit EditForm(QWidget *parent = nullptr);
+    // The job is the operator's command: its kind is fixed with the dialog.
+    EditForm(Session &session, JobKind kind, QWidget *parent = nullptr);
     ~EditForm() override;
 
     // The jobs by kind, registered by the subsystems that own them.
     static void RegisterJob(JobKind kind, Job job);
 
-    // Load: clears EntriesRemoved, sets the busy flags, sets the caption of
-    // JobMode and arms the runner for that job.
+    // Load: clears entriesRemoved, sets the busy flags, sets the caption of
+    // the job's kind and arms the runner for that job.
     void Form_Load();
+
+    JobKind kind() const { return kind_; }
+    // Set by a job that removed database entries; read after the dialog closed.
+    bool entriesRemoved() const { return entriesRemoved_; }
+    void setEntriesRemoved(bool removed) { entriesRemoved_ = removed; }
 
     void setCaption(const QString &caption, const QString &label);
     // Appends to the running log and keeps its end in view.
@@ -69,6 +73,9 @@ signals:
     // OK pressed: a send that assigns exposures refreshes the dose list and
     // the image list.
     void closedWithOk();
+    // A patient send is about to remove the patient: the listed exposures are
+    // to be marked as used for him first.
+    void assignListedExposures();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -76,7 +83,9 @@ protected:
 
 private:
     void unload();
-    JobKind kind_ = JobKind::SendSeries;
+    Session &session_;
+    JobKind kind_;
+    bool entriesRemoved_ = false;
     bool unloaded_ = false;
     int progress_ = 0;
     QElapsedTimer shown_;

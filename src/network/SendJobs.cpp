@@ -191,14 +191,14 @@ void SerieSenden(EditForm &form, SendJob &job)
     form.append(QStringLiteral("OK\r\n"));
     form.append(QStringLiteral("%1 of %2 images successfully sent.\r\n").arg(job.SentCount).arg(job.TotalCount));
     if (Settings.SentAndKeep == 0 && job.SentCount == job.TotalCount && job.TotalCount > 0)
-        EntriesRemoved = DeleteSeriesFromDatabase(s.seriesKey, s.studyKey, s.studyUid, s.patientKey, s.patientId, reportFor(form, job));
+        form.setEntriesRemoved(DeleteSeriesFromDatabase(s.seriesKey, s.studyKey, s.studyUid, s.patientKey, s.patientId, reportFor(form, job)));
     form.append(QStringLiteral("Tasks done!"));
     form.enableOK();
 }
 
 void StudieSenden(EditForm &form, SendJob &job)
 {
-    const bool alone = JobMode != JobKind::SendPatient;
+    const bool alone = form.kind() != JobKind::SendPatient;
     const Rows any = imageRows(QStringLiteral("SELECT i.ImageUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID WHERE r.FKeyStudyID = ?"),
                                {job.selection.studyKey});
     if (alone && any.ok() && any.uids.isEmpty()) {
@@ -212,7 +212,7 @@ void StudieSenden(EditForm &form, SendJob &job)
         form.append(QStringLiteral("%1 of %2 images successfully sent.\r\n").arg(job.SentCount).arg(job.TotalCount));
     if (complete && Settings.SentAndKeep == 0) {
         const SendSelection &s = job.selection;
-        EntriesRemoved = DeleteStudyFromDatabase(s.studyKey, s.studyUid, s.patientKey, s.patientId, JobMode == JobKind::SendStudy, reportFor(form, job));
+        form.setEntriesRemoved(DeleteStudyFromDatabase(s.studyKey, s.studyUid, s.patientKey, s.patientId, form.kind() == JobKind::SendStudy, reportFor(form, job)));
     }
     if (alone) {
         form.append(QStringLiteral("Tasks done!"));
@@ -241,20 +241,19 @@ void PatientSenden(EditForm &form, SendJob &job)
         job.selection.studyKey = row.value(0).toLongLong();
         job.selection.studyUid = row.value(1).toString();
         form.append(QStringLiteral("Study: ") + job.selection.studyUid + QStringLiteral("\r\n"));
-        EntriesRemoved = false;
+        form.setEntriesRemoved(false);
         StudieSenden(form, job);
-        removedAll = removedAll && EntriesRemoved;
+        removedAll = removedAll && form.entriesRemoved();
     }
     form.append(QStringLiteral("%1 of %2 images successfully sent.\r\n").arg(job.SentCount).arg(job.TotalCount));
-    EntriesRemoved = false;
+    form.setEntriesRemoved(false);
     if (Settings.SentAndKeep == 0) {
         form.append(QStringLiteral("Removing database entries ... "));
         if (job.SentCount != job.TotalCount || !removedAll) {
             form.append(QStringLiteral("skipped (not all files send)\r\n"));
         } else {
             job.assignment = DoseAssignment::AllListed;
-            if (job.RefreshDosisList)
-                job.RefreshDosisList();
+            emit form.assignListedExposures();
             DbResult r;
             {
                 DatabaseSession session(ImageDatabase);
@@ -262,7 +261,7 @@ void PatientSenden(EditForm &form, SendJob &job)
             }
             if (r.ok()) {
                 form.append(QStringLiteral("OK\r\n"));
-                EntriesRemoved = true;
+                form.setEntriesRemoved(true);
                 if (job.patientRowRemoved)
                     job.patientRowRemoved();
             } else {

@@ -65,8 +65,6 @@ struct SendJob {
     // What closing the progress dialog with OK does to the dose list; the
     // patient send sets AllListed when it removed the patient.
     DoseAssignment assignment = DoseAssignment::None;
-    // The patient send marks the listed exposures as used for this patient.
-    std::function<void()> RefreshDosisList;
 };
 
 // The three jobs, run inside the progress dialog. A study is sent image by

@@ -18,8 +18,6 @@
 #include <QSlider>
 #include <QVBoxLayout>
 
-int ExportKind = ExportKinds::Dicom;
-
 namespace {
 
 // The quality list's entries and the slider values they stand for.
@@ -30,8 +28,9 @@ const struct {
 
 } // namespace
 
-ExportForm::ExportForm(QList<ToolkitImagePtr> images, QWidget *parent)
+ExportForm::ExportForm(ExportKind kind, QList<ToolkitImagePtr> images, QWidget *parent)
     : QDialog(parent)
+    , kind_(kind)
     , images_(std::move(images))
 {
     setObjectName(QStringLiteral("ExportForm"));
@@ -121,7 +120,7 @@ void ExportForm::Form_Load()
     for (const auto &level : QualityLevels)
         cboQuality->addItem(QString::fromLatin1(level.text));
     sldQuality_Change(sldQuality->value());
-    const bool jpeg = ExportKind == ExportKinds::Jpeg;
+    const bool jpeg = kind_ == ExportKind::Jpeg;
     setWindowTitle(jpeg ? QStringLiteral("Export JPEG") : QStringLiteral("Export DICOM"));
     chkDicomDir->setVisible(!jpeg);
     imagePropertiesFrame->setVisible(jpeg);
@@ -165,9 +164,9 @@ void ExportForm::reject()
 void ExportForm::cmdExport_Click()
 {
     ExportRequest request;
-    request.kind = ExportKind;
+    request.kind = kind_;
     request.folder = txtExportDir->text().trimmed();
-    request.dicomDir = ExportKind == ExportKinds::Dicom && chkDicomDir->isChecked();
+    request.dicomDir = kind_ == ExportKind::Dicom && chkDicomDir->isChecked();
     request.compress = chkCompress->isChecked();
     request.quality = sldQuality->value();
     request.images = images_;

@@ -16,16 +16,13 @@ class QProgressBar;
 class QPushButton;
 class QSlider;
 
-// The kind the main window asks for before it opens the dialog (ExportKinds).
-extern int ExportKind;
-
 class ExportForm : public QDialog {
     Q_OBJECT
 
 public:
-    ExportForm(QList<ToolkitImagePtr> images, QWidget *parent = nullptr);
+    ExportForm(ExportKind kind, QList<ToolkitImagePtr> images, QWidget *parent = nullptr);
 
-    // Fills the quality list, sets the title and the controls of ExportKind.
+    // Fills the quality list, sets the title and the controls of the kind.
     void Form_Load();
     void cmdExport_Click();
     void cmdBrowse_Click();
@@ -59,5 +56,6 @@ private:
     bool busy_ = false;
     void sldQuality_Change(int value);
 
+    ExportKind kind_;
     QList<ToolkitImagePtr> images_;
 };

@@ -17,7 +17,7 @@ ImageExport::ImageExport(ExportRequest request, ExportHooks hooks)
 
 QString ImageExport::place() const
 {
-    return r_.kind == ExportKinds::Jpeg ? QStringLiteral("ExportForm ExportJPEG") : QStringLiteral("ExportForm ExportDICOM");
+    return r_.kind == ExportKind::Jpeg ? QStringLiteral("ExportForm ExportJPEG") : QStringLiteral("ExportForm ExportDICOM");
 }
 
 bool ImageExport::run()
@@ -52,7 +52,7 @@ bool ImageExport::exportImages()
     exportedFiles_.clear();
     entryNames_.clear();
     written_ = leftOut_ = 0;
-    const bool fileSet = r_.kind == ExportKinds::Dicom && r_.dicomDir;
+    const bool fileSet = r_.kind == ExportKind::Dicom && r_.dicomDir;
     Result e;
     auto stop = [&](const QString &what) {
         WriteErrorLog(e.number, e.text, place());
@@ -112,7 +112,7 @@ bool ImageExport::exportImage(const ToolkitImagePtr &image, QString *file, Resul
         return false;
     }
     const ToolkitPatient patient = ImagePatient(image);
-    if (r_.kind == ExportKinds::Dicom && r_.dicomDir) {
+    if (r_.kind == ExportKind::Dicom && r_.dicomDir) {
         QString relative;
         QStringList invented;
         if (!AddToDirectory(directory_, image, patient.exportKey, &relative, error, &invented))
@@ -127,7 +127,7 @@ bool ImageExport::exportImage(const ToolkitImagePtr &image, QString *file, Resul
             *error = {ErrorCode::WriteFailed, QStringLiteral("%1: cannot create the folder").arg(subFolder)};
             return false;
         }
-        if (r_.kind == ExportKinds::Dicom) {
+        if (r_.kind == ExportKind::Dicom) {
             *file = subFolder + QLatin1Char('/') + uid + QStringLiteral(".dcm");
             if (!WriteDicomFile(image, *file, error))
                 return false;
@@ -187,9 +187,8 @@ int ImageExport::CreateZIP()
         archive_ = FreeArchivePath(r_.folder, name);
         const QString written = QFileInfo(archive_).fileName();
         archiveNote_ = written == name ? QString() : QStringLiteral("%1 was already there: the archive is %2.").arg(name, written);
-        QString reason;
-        if (!WriteZipArchive(archive_, r_.folder, exportedFiles_, &reason, entryNames_)) {
-            WriteErrorLog(ErrorCode::WriteFailed, reason, QStringLiteral("ExportForm CreateZIP"));
+        if (const Result zipped = WriteZipArchive(archive_, r_.folder, exportedFiles_, entryNames_); !zipped.ok()) {
+            WriteErrorLog(zipped.number, zipped.text, QStringLiteral("ExportForm CreateZIP"));
             Prompts().critical(hooks_.parent, QStringLiteral("An error occured during ZIP compression!\r\nPlease try again."), DefaultPromptTitle);
             return ZipResult::Failed;
         }

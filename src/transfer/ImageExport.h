@@ -14,14 +14,11 @@
 
 class QWidget;
 
-// ExportKind: what the dialog exports.
-namespace ExportKinds {
-inline constexpr int Jpeg = 1;
-inline constexpr int Dicom = 2;
-} // namespace ExportKinds
+// What an export writes: the main window's command chooses it.
+enum class ExportKind { Jpeg = 1, Dicom = 2 };
 
 struct ExportRequest {
-    int kind = ExportKinds::Dicom;
+    ExportKind kind = ExportKind::Dicom;
     QString folder;
     bool dicomDir = false; // a DICOMDIR file-set instead of <folder>/<key>/<UID>.dcm
     bool compress = false; // a ZIP archive of what was written

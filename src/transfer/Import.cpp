@@ -10,24 +10,18 @@
 #include <QFileInfo>
 #include <QProgressBar>
 
-QStringList ImportFiles;
-bool ImportMulti = false;
-
-bool SetImportFiles(const QStringList &chosen)
+ImportFiles ImportFilesFrom(const QStringList &chosen)
 {
-    ImportMulti = false;
-    if (chosen.isEmpty())
-        return false;
-    ImportFiles.clear();
-    if (chosen.size() == 1) {
-        ImportFiles << chosen.first();
-        return true;
+    ImportFiles out;
+    if (chosen.size() <= 1) {
+        out.files = chosen;
+        return out;
     }
-    ImportFiles << QFileInfo(chosen.first()).absolutePath();
+    out.files << QFileInfo(chosen.first()).absolutePath();
     for (const QString &path : chosen)
-        ImportFiles << QFileInfo(path).fileName();
-    ImportMulti = true;
-    return true;
+        out.files << QFileInfo(path).fileName();
+    out.multi = true;
+    return out;
 }
 
 namespace {
@@ -90,14 +84,15 @@ QList<ToolkitDirectoryRecord> imageRecords(const QList<ToolkitDirectoryRecord> &
 
 } // namespace
 
-void ImportTimer(EditForm &form)
+void ImportTimer(EditForm &form, const ImportFiles &chosen)
 {
+    const QStringList &files = chosen.files;
     form.append(QStringLiteral("Importing image(s) ... "));
     int count = 0;
     int skipped = 0;
-    if (!ImportMulti) {
+    if (!chosen.multi) {
         form.setProgressMaximum(1);
-        if (ImportFiles.isEmpty() || importFile(ImportFiles.first(), false, QStringLiteral("EditForm ImportTimer ERROR_IMPORT_SINGLE")) == Imported::Skipped)
+        if (files.isEmpty() || importFile(files.first(), false, QStringLiteral("EditForm ImportTimer ERROR_IMPORT_SINGLE")) == Imported::Skipped)
             ++skipped;
         else
             ++count;
@@ -105,10 +100,10 @@ void ImportTimer(EditForm &form)
         finish(form, QStringLiteral("%1 image(s) successfully imported.\r\n").arg(count), skipped);
         return;
     }
-    form.setProgressMaximum(int(ImportFiles.size()) - 1);
-    for (int i = 1; i < ImportFiles.size(); ++i) {
+    form.setProgressMaximum(int(files.size()) - 1);
+    for (int i = 1; i < files.size(); ++i) {
         // A duplicate already there counts as imported: the image is in temp/.
-        if (importFile(ImportFiles.first() + QLatin1Char('/') + ImportFiles.at(i), true,
+        if (importFile(files.first() + QLatin1Char('/') + files.at(i), true,
                        QStringLiteral("EditForm ImportTimer ERROR_IMPORT_MULTI"))
             == Imported::Skipped)
             ++skipped;
@@ -119,11 +114,10 @@ void ImportTimer(EditForm &form)
     finish(form, QStringLiteral("%1 image(s) successfully imported.\r\n").arg(count), skipped);
 }
 
-void ImportDirTimer(EditForm &form)
+void ImportDirTimer(EditForm &form, const QString &dicomdir)
 {
     const QString place = QStringLiteral("EditForm ImportDirTimer");
     form.append(QStringLiteral("Importing DICOM-Dir ... "));
-    const QString dicomdir = ImportFiles.value(0);
     QList<ToolkitDirectoryRecord> records;
     Result e;
     if (!ReadDirectory(dicomdir, records, &e)) {
@@ -138,10 +132,10 @@ void ImportDirTimer(EditForm &form)
     int count = 0;
     int skipped = 0;
     for (const ToolkitDirectoryRecord &image : images) {
-        QString reason;
-        const QString file = ResolveReferencedFile(folder, image.fileId.values, &reason);
+        Result unresolved;
+        const QString file = ResolveReferencedFile(folder, image.fileId.values, &unresolved);
         if (file.isEmpty()) {
-            WriteErrorLog(ErrorCode::FileNotFound, dicomdir + QStringLiteral(": ") + reason, place);
+            WriteErrorLog(unresolved.number, dicomdir + QStringLiteral(": ") + unresolved.text, place);
             ++skipped;
         } else if (importFile(file, false, place) == Imported::Skipped) {
             ++skipped;

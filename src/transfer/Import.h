@@ -7,16 +7,18 @@
 
 class EditForm;
 
-// What the file dialog chose: one file as its full path; several as their
-// folder followed by the file names. A directory import holds the DICOMDIR.
-extern QStringList ImportFiles;
-// Several files: an existing target is never overwritten.
-extern bool ImportMulti;
+// What the file dialog chose, taken when the operator gives the command: one
+// file as its full path; several as their folder followed by the file names.
+struct ImportFiles {
+    QStringList files;
+    // Several files: an existing target is never overwritten.
+    bool multi = false;
+};
 
-// Takes the dialog's chosen paths into ImportFiles and ImportMulti; false for none.
-bool SetImportFiles(const QStringList &chosen);
+// The dialog's chosen paths as the import job takes them; no files for none.
+ImportFiles ImportFilesFrom(const QStringList &chosen);
 
-// Job 8: the files of ImportFiles.
-void ImportTimer(EditForm &form);
-// Job 9: the image records of the DICOMDIR ImportFiles(0).
-void ImportDirTimer(EditForm &form);
+// Job 8: the chosen files.
+void ImportTimer(EditForm &form, const ImportFiles &chosen);
+// Job 9: the image records of the DICOMDIR.
+void ImportDirTimer(EditForm &form, const QString &dicomdir);

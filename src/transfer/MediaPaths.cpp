@@ -24,8 +24,12 @@ QString mediaName(QString name)
 
 } // namespace
 
-QString ResolveReferencedFile(const QString &directoryFolder, const QStringList &components, QString *reason)
+QString ResolveReferencedFile(const QString &directoryFolder, const QStringList &components, Result *error)
 {
+    Result scratch;
+    Result &failure = error ? *error : scratch;
+    failure = {};
+    auto refuse = [&failure](QString why) { failure = Result::failure(ErrorCode::FileNotFound, std::move(why)); };
     QString path = directoryFolder;
     bool any = false;
     for (const QString &raw : components) {
@@ -35,7 +39,7 @@ QString ResolveReferencedFile(const QString &directoryFolder, const QStringList 
         const QString wanted = mediaName(component);
         if (component.contains(QLatin1Char('/')) || component.contains(QLatin1Char(':')) || wanted.isEmpty() || wanted == QLatin1String(".")
             || wanted == QLatin1String("..") || QDir::isAbsolutePath(component)) {
-            *reason = QStringLiteral("refused: \"%1\" leaves the medium's folder").arg(components.join(QLatin1Char('\\')));
+            refuse(QStringLiteral("refused: \"%1\" leaves the medium's folder").arg(components.join(QLatin1Char('\\'))));
             return {};
         }
         QString found;
@@ -51,22 +55,22 @@ QString ResolveReferencedFile(const QString &directoryFolder, const QStringList 
                 }
         }
         if (found.isEmpty()) {
-            *reason = QStringLiteral("%1: no such file").arg(exact);
+            refuse(QStringLiteral("%1: no such file").arg(exact));
             return {};
         }
         path += QLatin1Char('/') + found;
         any = true;
     }
     if (!any || !QFileInfo(path).isFile()) {
-        *reason = any ? QStringLiteral("%1: not a file").arg(path) : QStringLiteral("empty Referenced File ID");
+        refuse(any ? QStringLiteral("%1: not a file").arg(path) : QStringLiteral("empty Referenced File ID"));
         return {};
     }
     // A symbolic link, at the end or mid-path, may lead off the medium as ".." would.
     const QString root = QFileInfo(directoryFolder).canonicalFilePath();
     const QString real = QFileInfo(path).canonicalFilePath();
     if (root.isEmpty() || real.isEmpty() || !real.startsWith(root == QLatin1String("/") ? root : root + QLatin1Char('/'))) {
-        *reason = QStringLiteral("refused: \"%1\" leads to %2, outside the medium's folder %3")
-                      .arg(components.join(QLatin1Char('\\')), real.isEmpty() ? path : real, root.isEmpty() ? directoryFolder : root);
+        refuse(QStringLiteral("refused: \"%1\" leads to %2, outside the medium's folder %3")
+                      .arg(components.join(QLatin1Char('\\')), real.isEmpty() ? path : real, root.isEmpty() ? directoryFolder : root));
         return {};
     }
     return real;

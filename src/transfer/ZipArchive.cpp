@@ -36,8 +36,7 @@ void keepEventsRunning(zip_t *, double, void *) { QCoreApplication::processEvent
 
 } // namespace
 
-bool WriteZipArchive(const QString &archivePath, const QString &folder, const QStringList &files, QString *reason,
-                     const QMap<QString, QString> &entryNames)
+Result WriteZipArchive(const QString &archivePath, const QString &folder, const QStringList &files, const QMap<QString, QString> &entryNames)
 {
     int code = 0;
     // ZIP_EXCL: an archive that appeared meanwhile is not touched.
@@ -45,9 +44,9 @@ bool WriteZipArchive(const QString &archivePath, const QString &folder, const QS
     if (!archive) {
         zip_error_t error;
         zip_error_init_with_code(&error, code);
-        *reason = QStringLiteral("%1: %2").arg(archivePath, QString::fromLocal8Bit(zip_error_strerror(&error)));
+        const Result failed = Result::failure(ErrorCode::WriteFailed, QStringLiteral("%1: %2").arg(archivePath, QString::fromLocal8Bit(zip_error_strerror(&error))));
         zip_error_fini(&error);
-        return false;
+        return failed;
     }
     const QDir base(folder);
     for (const QString &file : files) {
@@ -57,9 +56,9 @@ bool WriteZipArchive(const QString &archivePath, const QString &folder, const QS
         if (index < 0) {
             if (source)
                 zip_source_free(source);
-            *reason = QStringLiteral("%1: %2").arg(file, QString::fromLocal8Bit(zip_strerror(archive)));
+            const Result failed = Result::failure(ErrorCode::WriteFailed, QStringLiteral("%1: %2").arg(file, QString::fromLocal8Bit(zip_strerror(archive))));
             zip_discard(archive);
-            return false;
+            return failed;
         }
         // Level 3: on 12- to 16-bit pixel data the lazy matching of the higher
         // levels costs about 40% more time for no smaller archive.
@@ -69,9 +68,9 @@ bool WriteZipArchive(const QString &archivePath, const QString &folder, const QS
     zip_register_progress_callback_with_state(archive, 0.01, keepEventsRunning, nullptr, nullptr);
     // libzip writes a temporary file and renames it only when everything is in.
     if (zip_close(archive) != 0) {
-        *reason = QStringLiteral("%1: %2").arg(archivePath, QString::fromLocal8Bit(zip_strerror(archive)));
+        const Result failed = Result::failure(ErrorCode::WriteFailed, QStringLiteral("%1: %2").arg(archivePath, QString::fromLocal8Bit(zip_strerror(archive))));
         zip_discard(archive);
-        return false;
+        return failed;
     }
-    return true;
+    return {};
 }

@@ -7,6 +7,8 @@
 #include <QTime>
 #include <optional>
 
+#include "toolkit/Result.h"
+
 // What CreateZIP reports: 0 written, 1 the archive failed (already shown),
 // 2 the old ZIP library's -2 (never returned now; kept for callers),
 // 3 an unexpected error (logged).
@@ -28,6 +30,6 @@ QString FreeArchivePath(const QString &folder, const QString &name);
 
 // Packs the files, deflated, each under its path relative to folder (or the
 // name entryNames gives it), into archivePath; events run meanwhile. The
-// archive appears only when complete. False with the reason.
-bool WriteZipArchive(const QString &archivePath, const QString &folder, const QStringList &files, QString *reason,
-                     const QMap<QString, QString> &entryNames = {});
+// archive appears only when complete. WriteFailed with the reason.
+Result WriteZipArchive(const QString &archivePath, const QString &folder, const QStringList &files,
+                       const QMap<QString, QString> &entryNames = {});

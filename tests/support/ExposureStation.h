@@ -6,6 +6,7 @@
 #include "exposure/DoseList.h"
 #include "exposure/ExposureCapture.h"
 #include "store/DatabasePaths.h"
+#include "store/Session.h"
 #include "support/Peers.h"
 #include "support/Station.h"
 #include "support/Widgets.h"

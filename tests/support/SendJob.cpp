@@ -1,17 +1,18 @@
 #include "support/SendJob.h"
 
 #include "jobs/EditForm.h"
+#include "store/Session.h"
 
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
 
-QString RunProgressJob(JobKind kind, const EditForm::Job &job, const std::function<void(EditForm &)> &prepare)
+QString RunProgressJob(JobKind kind, const EditForm::Job &job, const std::function<void(EditForm &)> &prepare, bool *entriesRemoved)
 {
-    JobMode = kind;
     EditForm::RegisterJob(kind, job);
-    EditForm form;
+    Session session;
+    EditForm form(session, kind);
     if (prepare)
         prepare(form);
     form.Form_Load();
@@ -19,15 +20,22 @@ QString RunProgressJob(JobKind kind, const EditForm::Job &job, const std::functi
     if (!QTest::qWaitFor([&] { return form.cmdOK->isEnabled(); }, 60000))
         return QStringLiteral("<job did not finish>");
     const QString text = form.txtProgress->toPlainText();
+    if (entriesRemoved)
+        *entriesRemoved = form.entriesRemoved();
     form.cmdOK_Click();
     return text;
 }
 
-QString RunSendJob(qint16 mode, SendJob &job)
+QString RunSendJob(qint16 mode, SendJob &job, bool *entriesRemoved, const std::function<void(EditForm &)> &prepare)
 {
     static void (*const run[])(EditForm &, SendJob &) = {SerieSenden, StudieSenden, PatientSenden};
     return RunProgressJob(JobKind(mode), [&job, mode](EditForm &form) { run[mode](form, job); },
-                          [&job](EditForm &form) { form.onUnload = [&job] { job.connections.release(); }; });
+                          [&job, &prepare](EditForm &form) {
+                              form.onUnload = [&job] { job.connections.release(); };
+                              if (prepare)
+                                  prepare(form);
+                          },
+                          entriesRemoved);
 }
 
 ToolkitImagePtr ReadImage(const QString &path)

@@ -74,7 +74,7 @@ bool MakeStationDatabases(const QString &appFolder, QString *error)
 void ResetWorkstationState()
 {
     Settings = SettingsRecord();
-    BatchJobActive = ImageLoadActive = ListRefreshRequested = false;
+    ImageLoadActive = ListRefreshRequested = false;
     CurrentSelection = BrowserSelection();
 }
 

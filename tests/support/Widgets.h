@@ -55,6 +55,13 @@ inline QStringList ColumnTexts(const QTreeWidget *list, int column = 0)
         out << list->topLevelItem(i)->text(column);
     return out;
 }
+inline QStringList ColumnTexts(const QAbstractItemModel *model, int column = 0)
+{
+    QStringList out;
+    for (int i = 0; i < model->rowCount(); ++i)
+        out << model->index(i, column).data().toString();
+    return out;
+}
 
 // A widgets test on an offscreen screen of the given size; windows closing
 // never end the application.
