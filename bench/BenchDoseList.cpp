@@ -3,6 +3,7 @@
 // script can time the sqlite3 shell on the same query beside it.
 #include "BenchJournal.h"
 #include "exposure/DoseList.h"
+#include "store/Session.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -35,7 +36,8 @@ int main(int argc, char **argv)
     ExposureControls c;
     c.lvDosis = new QTreeWidget(&window);
     DoseList::PrepareColumns(c.lvDosis);
-    DoseList list(c);
+    Session session;
+    DoseList list(session, c);
     QList<qint64> times;
     for (int run = 0; run < 21; ++run) {
         QElapsedTimer t;

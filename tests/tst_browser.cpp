@@ -97,27 +97,23 @@ private slots:
         QCOMPARE(p1->text(3), u"19620314"_s);
         QVERIFY(rig.lvPatients.selectedItems().isEmpty());
         QCOMPARE(CountRows(u"tblReceive"_s), 0);
-        QVERIFY(!ListRefreshRequested);
 
         // The apostrophe patient lists its study and loads it.
         QVERIFY(rig.loadFirstStudy(u"P2"_s));
-        QCOMPARE(CurrentSelection.patientName, u"O'Neil, Anna"_s);
+        QCOMPARE(rig.session.selection().patientName, u"O'Neil, Anna"_s);
         QCOMPARE(ListCount(LoadedImageList), 4);
         QVERIFY(rig.messages.isEmpty());
 
         // Rows without a receipt: the poll does not see them.
         add(u"P4"_s, u"Jones"_s, u"Bo"_s, 1, FourViews(), false);
-        ListRefreshRequested = true;
-        rig.browser->RefreshPatientList();
-        QVERIFY(!ListRefreshRequested);
+        rig.browser->RefreshPatientList(Browser::Refresh::OnReceipts);
         QCOMPARE(rig.lvPatients.topLevelItemCount(), 3);
         QCOMPARE(rig.dicomViewer.imageCount(), 4);
-        QCOMPARE(CurrentSelection.patientId, u"P2"_s);
+        QCOMPARE(rig.session.selection().patientId, u"P2"_s);
 
         // A receipt makes the poll reload and empty the table.
         add(u"P5"_s, u"Brown"_s, u"Cy"_s);
-        ListRefreshRequested = true;
-        rig.browser->RefreshPatientList();
+        rig.browser->RefreshPatientList(Browser::Refresh::OnReceipts);
         QCOMPARE(rig.lvPatients.topLevelItemCount(), 5);
         QCOMPARE(rig.lvStudien.topLevelItemCount(), 0);
         QCOMPARE(rig.dicomViewer.imageCount(), 0);
@@ -125,10 +121,10 @@ private slots:
 
         // A manual refresh always reloads; a load in progress keeps refreshes out.
         rig.patient(u"P1"_s)->setText(1, u"edited"_s);
-        ImageLoadActive = true;
+        rig.session.setImageLoadActive(true);
         rig.browser->RefreshPatientList();
         QCOMPARE(rig.patient(u"P1"_s)->text(1), u"edited"_s);
-        ImageLoadActive = false;
+        rig.session.setImageLoadActive(false);
         rig.browser->RefreshPatientList();
         QVERIFY(!ColumnTexts(&rig.lvPatients, 1).contains(u"edited"_s));
     }
@@ -145,7 +141,7 @@ private slots:
         QVERIFY(rig.panels.value(3).isEmpty());
         QCOMPARE(rig.panels.value(1) + u'|' + rig.panels.value(2), u"Patient: Smith, Ann|ID: P1"_s);
         QVERIFY(!rig.UpdateTimer.isActive());
-        QCOMPARE(CurrentSelection.patientKey, a1.patientKey);
+        QCOMPARE(rig.session.selection().patientKey, a1.patientKey);
         QCOMPARE(rig.lvStudien.topLevelItemCount(), 2);
         QTreeWidgetItem *s = rig.lvStudien.topLevelItem(0);
         QCOMPARE((QStringList{s->text(0), s->data(0, Qt::UserRole).toString(), s->text(1)}),
@@ -170,8 +166,8 @@ private slots:
         // Right button on a patient row: it is selected, the menu opens, its studies list.
         rig.rightClick(&Browser::lvPatients_MouseUp, rig.lvPatients, 0);
         QCOMPARE(rig.popUps, QList<QMenu *>{&rig.PopUpPatient});
-        QCOMPARE(CurrentSelection.patientId, rig.lvPatients.topLevelItem(0)->text(0));
-        QCOMPARE(rig.lvStudien.topLevelItemCount(), CurrentSelection.patientId == u"P1"_s ? 2 : 1);
+        QCOMPARE(rig.session.selection().patientId, rig.lvPatients.topLevelItem(0)->text(0));
+        QCOMPARE(rig.lvStudien.topLevelItemCount(), rig.session.selection().patientId == u"P1"_s ? 2 : 1);
         rig.browser->lvPatients_MouseUp(Qt::LeftButton, rig.rowPoint(rig.lvPatients, 1));
         QCOMPARE(rig.popUps.size(), 1);
         rig.browser->lvPatients_ItemClick(rig.patient(u"P1"_s));
@@ -233,12 +229,12 @@ private slots:
                 expected << img.sopUid;
         }
         QCOMPARE(rig.viewerUids(), expected);
-        QCOMPARE(LoadedLevel, u"Studie"_s);
-        QCOMPARE(CurrentSelection.studyUid, s.studyUid);
+        QCOMPARE(rig.session.loadedLevel(), LoadedLevel::Study);
+        QCOMPARE(rig.session.selection().studyUid, s.studyUid);
         QCOMPARE(rig.panels.value(4), u"10 image(s)"_s);
         QVERIFY(rig.pbLoad.isHidden());
         QCOMPARE(rig.pbLoad.value(), 10);
-        QVERIFY(!ImageLoadActive);
+        QVERIFY(!rig.session.imageLoadActive());
         QVERIFY(rig.dicomViewer.redraw());
         QCOMPARE(rig.taskListClears, 1);
         QCOMPARE(rig.lvImages.topLevelItemCount(), 10);
@@ -266,8 +262,8 @@ private slots:
         QVERIFY(rig.lvSerien.selectedItems().isEmpty());
 
         rig.browser->lvSerien_DblClick(rig.lvSerien.topLevelItem(2));
-        QCOMPARE(LoadedLevel, u"Serie"_s);
-        QCOMPARE(CurrentSelection.seriesKey, s.series[2].seriesKey);
+        QCOMPARE(rig.session.loadedLevel(), LoadedLevel::Series);
+        QCOMPARE(rig.session.selection().seriesKey, s.series[2].seriesKey);
         QCOMPARE(rig.viewerUids(), (QStringList{s.series[2].images[0].sopUid, s.series[2].images[1].sopUid}));
         QCOMPARE(rig.lvImages.topLevelItemCount(), 2);
 
@@ -307,7 +303,7 @@ private slots:
             QVERIFY(!rig.dicomViewer.image(i)->isValid());
         QCOMPARE(ImageUid(rig.dicomViewer.image(3)), img[2].sopUid);
         QCOMPARE(rig.panels.value(4), u"5 image(s)"_s);
-        QVERIFY(!ImageLoadActive);
+        QVERIFY(!rig.session.imageLoadActive());
         const QByteArray log = folder_->read(u"Logs/Error.log"_s);
         QCOMPARE(log.count("MainForm LoadStudy (READ_ERROR)"), 4);
         QVERIFY(log.contains(img[0].sopUid.toUtf8()));
@@ -331,7 +327,7 @@ private slots:
         rig.loadFirstStudy(u"P3"_s);
         QCOMPARE(rig.messages, QStringList(2, u"No images found!"_s));
         QCOMPARE(rig.dicomViewer.imageCount(), 0);
-        QVERIFY(!ImageLoadActive);
+        QVERIFY(!rig.session.imageLoadActive());
         QVERIFY(rig.dicomViewer.redraw());
         QVERIFY(rig.pbLoad.isHidden());
         QCOMPARE(folder_->read(u"Logs/Error.log"_s), log);

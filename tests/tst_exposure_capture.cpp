@@ -53,10 +53,8 @@ private slots:
         QVERIFY(f.ready);
         const qlonglong a = f.addRow(today, u"Doe^Jane"_s);
         const qlonglong d = f.addRow(today, u"Roe^Ann"_s);
-        ListRefreshRequested = true;
         f.doseList->lvDosis_Fill();
         QCOMPARE(f.listedIds(), (QStringList{QString::number(a), QString::number(d)}));
-        QVERIFY(!ListRefreshRequested);
         QTreeWidgetItem *row = f.c.lvDosis->topLevelItem(0);
         QCOMPARE(row->data(0, Qt::UserRole).toLongLong(), a);
         QCOMPARE((QStringList{row->text(1), row->text(3), row->text(8), row->text(10)}),
@@ -146,8 +144,7 @@ private slots:
         const qlonglong a = f.addRow(today, u"O'Brien^Kate"_s);
         const qlonglong b = f.addRow(today, u"O'Brien^Kate"_s);
         const qlonglong c = f.addRow(today, u"Roe^Ann"_s);
-        CurrentSelection.patientId = u"P'42"_s;
-        CurrentSelection.patientName = u"O'Brien^Kate Mary"_s;
+        f.session.setSelection({.patientId = u"P'42"_s, .patientName = u"O'Brien^Kate Mary"_s});
 
         // Mode 0 changes nothing but refills.
         f.doseList->RefreshDosisList();

@@ -67,7 +67,7 @@ private slots:
         d.runJob = [this](JobKind kind) {
             jobs_ << kind;
             JobMode = kind;
-            EditForm form(&rig_->window);
+            EditForm form(&rig_->window, &rig_->session);
             form.Form_Load();
             form.show();
             QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 10000));
@@ -78,7 +78,7 @@ private slots:
         d.showFromFirstImage = [] {};
         d.resetMainWindow = [this] { rig_->dicomViewer.clearImages(); };
         d.refreshPatientList = [this] { rig_->browser->RefreshPatientList(); };
-        deletion_ = std::make_unique<ListDeletion>(d);
+        deletion_ = std::make_unique<ListDeletion>(rig_->session, d);
         deletion_->RegisterJobs();
     }
     void cleanup()
@@ -125,7 +125,7 @@ private slots:
         // A series of two: its last images go, then the series by job 7; the study stays.
         rig_->browser->PopUpStudie_SeriesWindow();
         rig_->browser->lvSerien_DblClick(rig_->lvSerien.topLevelItem(1));
-        QCOMPARE(LoadedLevel, u"Serie"_s);
+        QCOMPARE(rig_->session.loadedLevel(), LoadedLevel::Series);
         while (rig_->dicomViewer.imageCount() > 0) {
             rig_->viewer->SelectImage(1);
             deletion_->PopupDeleteImage();
@@ -229,7 +229,7 @@ private slots:
         QCOMPARE(rig_->lvStudien.topLevelItemCount(), 2);
         rig_->lvStudien.setCurrentItem(rig_->lvStudien.topLevelItem(0));
         rig_->browser->lvStudien_ItemClick(rig_->lvStudien.topLevelItem(0));
-        const QString gone = CurrentSelection.studyUid;
+        const QString gone = rig_->session.selection().studyUid;
         deletion_->PopUpStudie_Delete();
         QCOMPARE(jobs_, QList<JobKind>{JobKind::DeleteStudy});
         QCOMPARE(rig_->lvStudien.topLevelItemCount(), 1);

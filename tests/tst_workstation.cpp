@@ -168,9 +168,9 @@ private slots:
         bringUp();
         if (c.pressedTwice)
             QTimer::singleShot(0, w.get(), [this] { ws->assignment().cmdAll_Click(); });
-        ImageLoadActive = c.whileLoading;
+        ws->session().setImageLoadActive(c.whileLoading);
         ws->assignment().cmdAll_Click();
-        ImageLoadActive = false;
+        ws->session().setImageLoadActive(false);
         if (c.whileLoading) {
             QCOMPARE(workFiles(), 0);
             QCOMPARE(prompter_->texts(), QStringList());
@@ -441,7 +441,7 @@ private slots:
             if (w->lvStudien->topLevelItem(i)->data(0, Qt::UserRole).toString() == other.studyUid)
                 w->lvStudien->setCurrentItem(w->lvStudien->topLevelItem(i));
         ws->browser().PopUpStudie_SeriesWindow();
-        QCOMPARE(CurrentSelection.studyUid, other.studyUid);
+        QCOMPARE(ws->session().selection().studyUid, other.studyUid);
         QCOMPARE(w->dicomViewer->imageCount(), uids_.size());
 
         auto *task = new QTreeWidgetItem(w->lvTasks, {u"Study"_s, u"0008,1030 - Study Description"_s, QString(), u"Change entry"_s, u"NEWDESC"_s});

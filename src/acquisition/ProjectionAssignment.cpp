@@ -1,5 +1,7 @@
 #include "acquisition/ProjectionAssignment.h"
 
+#include "store/Session.h"
+
 #include "acquisition/ImageViewer.h"
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
@@ -59,8 +61,8 @@ void SelectPosForm::choose(const QString &side)
     accept();
 }
 
-ProjectionAssignment::ProjectionAssignment(const AssignmentControls &controls, QObject *parent)
-    : QObject(parent), c_(controls)
+ProjectionAssignment::ProjectionAssignment(Session &session, const AssignmentControls &controls, QObject *parent)
+    : QObject(parent), session_(session), c_(controls)
 {
     for (int i = 0; i < 8; ++i) {
         if (c_.cmdProjection[i])
@@ -144,7 +146,7 @@ void ProjectionAssignment::cmdAll_Click()
 {
     // A study still loading lets events run between its images: its list is
     // not complete yet.
-    if (merging_ || ImageLoadActive)
+    if (merging_ || session_.imageLoadActive())
         return;
     merging_ = true;
     const auto done = qScopeGuard([this] { merging_ = false; });
@@ -181,7 +183,7 @@ void ProjectionAssignment::cmdAll_Click()
 
 void ProjectionAssignment::cmdSelected_Click()
 {
-    if (merging_ || ImageLoadActive)
+    if (merging_ || session_.imageLoadActive())
         return;
     merging_ = true;
     const auto done = qScopeGuard([this] { merging_ = false; });

@@ -7,6 +7,7 @@
 #include <functional>
 
 class ImageViewer;
+class Session;
 class QLineEdit;
 class QPushButton;
 class QTextEdit;
@@ -53,7 +54,7 @@ class ProjectionAssignment : public QObject {
     Q_OBJECT
 
 public:
-    explicit ProjectionAssignment(const AssignmentControls &controls, QObject *parent = nullptr);
+    ProjectionAssignment(Session &session, const AssignmentControls &controls, QObject *parent = nullptr);
 
     void cmdAll_Click();
     void cmdSelected_Click();
@@ -70,6 +71,7 @@ private:
     // Stamping lets window events run, so a second F1 or click would start a
     // merge over the running one's files.
     bool merging_ = false;
+    Session &session_;
     AssignmentControls c_;
 };
 

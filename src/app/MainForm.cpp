@@ -162,8 +162,7 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
     SerTimer->setInterval(100);
     connect(UpdateTimer, &QTimer::timeout, this, [this] {
         QCoreApplication::processEvents();
-        ListRefreshRequested = true;
-        run(hooks.RefreshPatientList);
+        emit patientListPollDue();
     });
     UpdateTimer->start();
 

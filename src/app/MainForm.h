@@ -180,6 +180,10 @@ public:
     static constexpr int ViewerLeft = 720;
     static constexpr int ViewerTop = 4;
 
+signals:
+    // The 10 s poll: the patient list reloads when the receiver filed something.
+    void patientListPollDue();
+
 protected:
     void resizeEvent(QResizeEvent *event) override;
     bool event(QEvent *event) override;

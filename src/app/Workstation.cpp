@@ -37,6 +37,16 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+namespace {
+
+// The loaded level as the task list and the header job name it.
+QString LevelName(LoadedLevel level)
+{
+    return level == LoadedLevel::Study ? QStringLiteral("Studie") : level == LoadedLevel::Series ? QStringLiteral("Serie") : QString();
+}
+
+} // namespace
+
 Workstation::Workstation(MainForm &main) : QObject(&main), main_(main)
 {
     // Images a header update rewrote but could not hand over before the program ended.
@@ -96,7 +106,7 @@ void Workstation::attachExposure()
     };
     c.showMessage = [this](const QString &text) { Prompts().information(&main_, text, DefaultPromptTitle); };
     DoseList::PrepareColumns(main_.lvDosis);
-    doseList_ = std::make_unique<DoseList>(c);
+    doseList_ = std::make_unique<DoseList>(session_, c);
     capture_ = std::make_unique<ExposureCapture>(c, *doseList_);
     // The indicator follows the port at once: a check queued before the port
     // was opened would show it red until the next round.
@@ -153,7 +163,7 @@ void Workstation::attachViewerAndBrowser()
     t.window = &main_;
     t.currentImageIndex = [] { return CurrentImageIndex; };
     t.viewerImageCount = [this] { return main_.dicomViewer->imageCount(); };
-    t.loadedLevel = [] { return LoadedLevel; };
+    t.loadedLevel = [this] { return LevelName(session_.loadedLevel()); };
     tasks_ = std::make_unique<TaskList>(t);
     connect(tasks_.get(), &TaskList::applyTasksRequested, main_.command(Command::ApplyTasks), &QAction::trigger);
     connect(main_.cmdTask[0], &QPushButton::clicked, tasks_.get(), &TaskList::AddTask);
@@ -202,7 +212,7 @@ void Workstation::attachViewerAndBrowser()
         main_.lvTasks->clear();
         main_.lvHeader->clear();
     };
-    browser_ = std::make_unique<Browser>(b);
+    browser_ = std::make_unique<Browser>(session_, b);
 
     DeletionControls d;
     d.window = &main_;
@@ -233,10 +243,11 @@ void Workstation::attachViewerAndBrowser()
         if (QTreeWidgetItem *study = main_.lvStudien->currentItem())
             browser_->lvStudien_ItemClick(study);
     };
-    deletion_ = std::make_unique<ListDeletion>(d);
+    deletion_ = std::make_unique<ListDeletion>(session_, d);
     deletion_->RegisterJobs();
 
     main_.hooks.RefreshPatientList = [this] { browser_->RefreshPatientList(); };
+    connect(&main_, &MainForm::patientListPollDue, this, [this] { browser_->RefreshPatientList(Browser::Refresh::OnReceipts); });
     main_.hooks.selectFirstPatient = [this](int) { browser_->lvPatients_ItemClick(main_.lvPatients->topLevelItem(0)); };
     main_.hooks.selectFirstStudy = [this](int) { browser_->lvStudien_ItemClick(main_.lvStudien->topLevelItem(0)); };
     main_.hooks.emptyViewer = [this] {
@@ -291,7 +302,7 @@ void Workstation::attachAssignment()
     a.SCPOnline = [this] { return SCPOnline(&main_); };
     a.SendPatient = [this] { SendPatient(selection()); };
     a.defaultPartner = [] { return QStringList{DefaultPartner.aet, DefaultPartner.ip, DefaultPartner.port}; };
-    assignment_ = std::make_unique<ProjectionAssignment>(a);
+    assignment_ = std::make_unique<ProjectionAssignment>(session_, a);
     main_.hooks.cmdAll_Click = [this] { assignment_->cmdAll_Click(); };
     main_.hooks.cmdSelected_Click = [this] { assignment_->cmdSelected_Click(); };
     // At creation, before the load: the captions the unit type names.
@@ -359,7 +370,7 @@ void Workstation::importImages(JobKind kind)
     QApplication::setOverrideCursor(Qt::WaitCursor);
     JobMode = kind;
     {
-        EditForm form(&main_);
+        EditForm form(&main_, &session_);
         form.Form_Load();
         runProgressDialog(form);
     }
@@ -437,8 +448,8 @@ bool Workstation::undoneTasksAllowSend()
 
 SendSelection Workstation::selection() const
 {
-    return {CurrentSelection.patientKey, CurrentSelection.patientId, CurrentSelection.patientName,
-            CurrentSelection.studyKey, CurrentSelection.studyUid, CurrentSelection.seriesKey};
+    const BrowserSelection &s = session_.selection();
+    return {s.patientKey, s.patientId, s.patientName, s.studyKey, s.studyUid, s.seriesKey};
 }
 
 void Workstation::runSendJob(JobKind kind, const SendSelection &s)
@@ -453,7 +464,7 @@ void Workstation::runSendJob(JobKind kind, const SendSelection &s)
     job_.patientRowRemoved = [this] { delete main_.lvPatients->findItems(job_.selection.patientId, Qt::MatchExactly, 0).value(0); };
     ClearCurrentImage();
     JobMode = kind;
-    EditForm form(&main_);
+    EditForm form(&main_, &session_);
     form.onUnload = [] { ReleaseConnections(); };
     connect(&form, &EditForm::closedWithAssignment, this, [this] {
         doseList_->RefreshDosisList();
@@ -467,7 +478,7 @@ void Workstation::runDeletionJob(JobKind kind)
 {
     ClearCurrentImage();
     JobMode = kind;
-    EditForm form(&main_);
+    EditForm form(&main_, &session_);
     form.Form_Load();
     runProgressDialog(form);
 }
@@ -478,13 +489,13 @@ void Workstation::mnuApplyTasks()
         return;
     // The job's input as the operator sees it now: the tasks, the loaded
     // images and the selected patient.
-    pendingUpdate_ = {.tasks = TasksFromList(main_.lvTasks), .images = main_.dicomViewer->images(), .loadedLevel = LoadedLevel,
-                      .patientKey = CurrentSelection.patientKey, .viewerWindow = {}};
+    pendingUpdate_ = {.tasks = TasksFromList(main_.lvTasks), .images = main_.dicomViewer->images(), .loadedLevel = LevelName(session_.loadedLevel()),
+                      .patientKey = session_.selection().patientKey, .viewerWindow = {}};
     ClearCurrentImage();
     headerJobRefused_ = false;
     JobMode = JobKind::UpdateStudy;
     {
-        EditForm form(&main_);
+        EditForm form(&main_, &session_);
         form.Form_Load();
         runProgressDialog(form);
     }
@@ -495,9 +506,11 @@ void Workstation::mnuApplyTasks()
     // files are gone or will be filed anew from temp/.
     if (EntriesRemoved) {
         main_.lvTasks->clear();
-        CurrentSelection.studyKey = 0;
-        CurrentSelection.studyUid.clear();
-        CurrentSelection.seriesKey = 0;
+        BrowserSelection s = session_.selection();
+        s.studyKey = 0;
+        s.studyUid.clear();
+        s.seriesKey = 0;
+        session_.setSelection(s);
         main_.lvStudien->clear();
         main_.lvSerien->clear();
         main_.lvImages->clear();
@@ -534,8 +547,10 @@ void Workstation::SendSeries(const SendSelection &s)
                 break;
             }
         }
-        if (CurrentSelection.seriesKey == s.seriesKey)
-            CurrentSelection.seriesKey = 0;
+        if (BrowserSelection now = session_.selection(); now.seriesKey == s.seriesKey) {
+            now.seriesKey = 0;
+            session_.setSelection(now);
+        }
     }
     if (main_.lvSerien->topLevelItemCount() == 1) {
         main_.frmSerien->setVisible(false);
@@ -548,9 +563,10 @@ void Workstation::SendStudy(const SendSelection &s)
     if (!undoneTasksAllowSend())
         return;
     runSendJob(JobKind::SendStudy, s);
-    if (EntriesRemoved && CurrentSelection.studyKey == s.studyKey) {
-        CurrentSelection.studyKey = 0;
-        CurrentSelection.studyUid.clear();
+    if (BrowserSelection now = session_.selection(); EntriesRemoved && now.studyKey == s.studyKey) {
+        now.studyKey = 0;
+        now.studyUid.clear();
+        session_.setSelection(now);
     }
     browser_->RefreshPatientList();
 }

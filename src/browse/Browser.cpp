@@ -4,7 +4,6 @@
 #include "acquisition/ImageViewer.h"
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
-#include "core/WorkstationState.h"
 #include "store/DatabasePaths.h"
 #include "toolkit/ToolkitViewer.h"
 
@@ -20,10 +19,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
-QString CurrentPatientSecondName;
-int CurrentPatientRow = -1;
-int CurrentStudyRow = -1;
-QString LoadedLevel;
+#include <optional>
 
 namespace {
 
@@ -113,7 +109,19 @@ ImageTarget SeriesRowTarget(const QTreeWidgetItem *row)
     return SeriesTarget(row->data(0, Qt::UserRole).toLongLong());
 }
 
-Browser::Browser(const BrowserControls &controls, QObject *parent) : QObject(parent), c_(controls) {}
+Browser::Browser(Session &session, const BrowserControls &controls, QObject *parent)
+    : QObject(parent)
+    , session_(session)
+    , c_(controls)
+{
+}
+
+void Browser::select(const std::function<void(BrowserSelection &)> &change)
+{
+    BrowserSelection s = session_.selection();
+    change(s);
+    session_.setSelection(s);
+}
 
 void Browser::critical(const QString &message)
 {
@@ -140,19 +148,18 @@ void Browser::popUp(QMenu *menu, QTreeWidget *list, const QPoint &pos)
         menu->popup(global);
 }
 
-void Browser::RefreshPatientList()
+void Browser::RefreshPatientList(Refresh when)
 {
-    if (ImageLoadActive)
+    if (session_.imageLoadActive())
         return;
     const QString location = QStringLiteral("MainForm_RefreshPatientList");
-    OpenImageDatabase();
+    DatabaseSession open(ImageDatabase);
     const DbResult count = Execute(ImageDatabase, QStringLiteral("SELECT Count(PatID) AS ReceiveCount FROM tblReceive"));
     if (!count.ok()) {
         LogFailure(count, location);
-        CloseImageDatabase();
         return;
     }
-    if (!(ListRefreshRequested && count.first(QStringLiteral("ReceiveCount")).toLongLong() == 0)) {
+    if (!(when == Refresh::OnReceipts && count.first(QStringLiteral("ReceiveCount")).toLongLong() == 0)) {
         const DbResult emptied = Execute(ImageDatabase, QStringLiteral("DELETE FROM tblReceive"));
         if (!emptied.ok())
             LogFailure(emptied, location);
@@ -191,8 +198,6 @@ void Browser::RefreshPatientList()
             c_.lvPatients->setUpdatesEnabled(true);
         }
     }
-    ListRefreshRequested = false;
-    CloseImageDatabase();
 }
 
 void Browser::clearTaskStateForNewPatient()
@@ -214,15 +219,16 @@ void Browser::lvPatients_ItemClick(QTreeWidgetItem *item)
         item = c_.lvPatients->currentItem();
     if (!item)
         return;
-    if (item->text(0) != CurrentSelection.patientId)
+    if (item->text(0) != session_.selection().patientId)
         clearTaskStateForNewPatient();
-    CurrentSelection.patientKey = item->data(0, Qt::UserRole).toLongLong();
-    CurrentSelection.patientId = item->text(0);
-    CurrentSelection.patientName = item->text(1);
-    CurrentPatientSecondName = item->text(2);
-    CurrentPatientRow = c_.lvPatients->indexOfTopLevelItem(item);
-    panel(1, QStringLiteral("Patient: ") + CurrentSelection.patientName);
-    panel(2, QStringLiteral("ID: ") + CurrentSelection.patientId);
+    select([item](BrowserSelection &s) {
+        s.patientKey = item->data(0, Qt::UserRole).toLongLong();
+        s.patientId = item->text(0);
+        s.patientName = item->text(1);
+        s.patientSecondName = item->text(2);
+    });
+    panel(1, QStringLiteral("Patient: ") + session_.selection().patientName);
+    panel(2, QStringLiteral("ID: ") + session_.selection().patientId);
 
     clearList(c_.lvStudien);
     if (c_.frmSerien && c_.frmSerien->isVisible()) {
@@ -232,13 +238,12 @@ void Browser::lvPatients_ItemClick(QTreeWidgetItem *item)
     if (c_.UpdateTimer)
         c_.UpdateTimer->stop();
 
-    OpenImageDatabase();
+    DatabaseSession open(ImageDatabase);
     const DbResult rows = Execute(ImageDatabase, QStringLiteral(
         "SELECT StudyID, StudyUID, StudyDate, StudyTime, Modality, Bodypart FROM view_studies WHERE PatID1 = ?"),
-        {CurrentSelection.patientId});
+        {session_.selection().patientId});
     if (!rows.ok()) {
         LogFailure(rows, QStringLiteral("lvPatients_MouseUp"));
-        CloseImageDatabase();
         return;
     }
     if (c_.lvStudien) {
@@ -249,7 +254,6 @@ void Browser::lvPatients_ItemClick(QTreeWidgetItem *item)
         }
         sortOn(c_.lvStudien, 0);
     }
-    CloseImageDatabase();
     clearList(c_.lvImages);
 }
 
@@ -306,10 +310,11 @@ void Browser::lvSerien_MouseUp(Qt::MouseButton button, const QPoint &pos)
 
 void Browser::takeStudyRow(QTreeWidgetItem *item)
 {
-    LoadedLevel = QStringLiteral("Studie");
-    CurrentSelection.studyKey = item->text(0).toLongLong();
-    CurrentSelection.studyUid = item->data(0, Qt::UserRole).toString();
-    CurrentStudyRow = c_.lvStudien->indexOfTopLevelItem(item);
+    session_.setLoadedLevel(LoadedLevel::Study);
+    select([item](BrowserSelection &s) {
+        s.studyKey = item->text(0).toLongLong();
+        s.studyUid = item->data(0, Qt::UserRole).toString();
+    });
     if (c_.clearTaskList)
         c_.clearTaskList();
 }
@@ -324,11 +329,11 @@ void Browser::lvStudien_ItemClick(QTreeWidgetItem *item)
     if (!item || loading_)
         return;
     PopUpStudie_Laden();
-    LoadedLevel = QStringLiteral("Studie");
-    CurrentSelection.studyUid = item->data(0, Qt::UserRole).toString();
+    session_.setLoadedLevel(LoadedLevel::Study);
+    select([item](BrowserSelection &s) { s.studyUid = item->data(0, Qt::UserRole).toString(); });
     LoadImages({QStringLiteral("SELECT ImageID, ImageDate, ImageTime, ImageUID from View_Images WHERE StudyUID = ? "
                                "ORDER BY ImageDate, ImageTime"),
-                {CurrentSelection.studyUid}});
+                {session_.selection().studyUid}});
     if (c_.cmdSelected && c_.lvImages)
         c_.cmdSelected->setEnabled(c_.lvDosis && c_.lvDosis->topLevelItemCount() == c_.lvImages->topLevelItemCount());
 }
@@ -339,12 +344,13 @@ void Browser::PopUpStudie_Laden()
     if (!item || loading_)
         return;
     takeStudyRow(item);
-    ImageLoadActive = true;
-    OpenImageDatabase();
-    const DbResult rows = Execute(ImageDatabase, QStringLiteral("SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ? ORDER BY SeriesID"),
-                                  {CurrentSelection.studyKey});
-    CloseImageDatabase();
-    ImageLoadActive = false;
+    session_.setImageLoadActive(true);
+    const DbResult rows = [this] {
+        DatabaseSession open(ImageDatabase);
+        return Execute(ImageDatabase, QStringLiteral("SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ? ORDER BY SeriesID"),
+                       {session_.selection().studyKey});
+    }();
+    session_.setImageLoadActive(false);
     if (!rows.ok()) {
         LogFailure(rows, QStringLiteral("PopUpStudie_Laden"));
         return;
@@ -364,11 +370,12 @@ void Browser::PopUpStudie_SeriesWindow()
     if (!item || !c_.lvSerien)
         return;
     takeStudyRow(item);
-    OpenImageDatabase();
-    const DbResult rows = Execute(ImageDatabase, QStringLiteral(
-        "SELECT SeriesID, SeriesUID, SeriesNr FROM tblSeries WHERE FKeyStudyID = ? ORDER BY SeriesNr, SeriesID"),
-        {CurrentSelection.studyKey});
-    CloseImageDatabase();
+    const DbResult rows = [this] {
+        DatabaseSession open(ImageDatabase);
+        return Execute(ImageDatabase, QStringLiteral(
+            "SELECT SeriesID, SeriesUID, SeriesNr FROM tblSeries WHERE FKeyStudyID = ? ORDER BY SeriesNr, SeriesID"),
+            {session_.selection().studyKey});
+    }();
     if (!rows.ok()) {
         LogFailure(rows, QStringLiteral("MainForm PopUpStudie_SeriesWindow"));
         return;
@@ -401,11 +408,11 @@ void Browser::loadSeries(QTreeWidgetItem *item)
         clearList(c_.lvSerien);
         return;
     }
-    LoadedLevel = QStringLiteral("Serie");
-    CurrentSelection.seriesKey = item->data(0, Qt::UserRole).toLongLong();
+    session_.setLoadedLevel(LoadedLevel::Series);
+    select([item](BrowserSelection &s) { s.seriesKey = item->data(0, Qt::UserRole).toLongLong(); });
     if (c_.clearTaskList)
         c_.clearTaskList();
-    const QVariantList key{CurrentSelection.seriesKey};
+    const QVariantList key{session_.selection().seriesKey};
     LoadStudy({QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ? ORDER BY ImageNr"), key},
               {QStringLiteral("SELECT COUNT(ImageUID) AS ImageCount FROM tblImages WHERE FKeySeriesID = ?"), key});
     if (c_.viewer)
@@ -423,11 +430,13 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
     ClearViewer(c_.dicomViewer);
     if (c_.dicomViewer)
         c_.dicomViewer->setRedraw(false);
-    const QString folder = AppPath(QLatin1String(AppFiles::ImagesFolder)) + QLatin1Char('/') + CurrentSelection.studyUid;
-    ImageLoadActive = true;
-    auto finish = [this] {
-        CloseImageDatabase();
-        ImageLoadActive = false;
+    const QString studyUid = session_.selection().studyUid;
+    const QString folder = AppPath(QLatin1String(AppFiles::ImagesFolder)) + QLatin1Char('/') + studyUid;
+    session_.setImageLoadActive(true);
+    auto open = std::make_optional<DatabaseSession>(ImageDatabase);
+    auto finish = [this, &open] {
+        open.reset();
+        session_.setImageLoadActive(false);
         if (c_.dicomViewer)
             c_.dicomViewer->setRedraw(true);
         if (c_.pbLoad)
@@ -435,7 +444,6 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
         loading_ = false;
     };
 
-    OpenImageDatabase();
     const DbResult count = Execute(ImageDatabase, countSql.sql, countSql.values);
     if (!count.ok()) {
         LogFailure(count, QStringLiteral("MainForm LoadStudy"));
@@ -461,7 +469,7 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
         critical(QStringLiteral("An error occured during loading - please retry!"));
         return;
     }
-    const bool safeFolder = isPlainUid(CurrentSelection.studyUid);
+    const bool safeFolder = isPlainUid(studyUid);
     int progress = 0;
     for (const QSqlRecord &row : rows.rows) {
         const QString uid = row.value(0).toString();
@@ -469,7 +477,7 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
         Result error;
         bool ok = false;
         if (!safeFolder || !isPlainUid(uid))
-            error = {ErrorCode::NotReadable, QStringLiteral("Not a UID: %1/%2").arg(CurrentSelection.studyUid, uid)};
+            error = {ErrorCode::NotReadable, QStringLiteral("Not a UID: %1/%2").arg(studyUid, uid)};
         else
             ok = ReadFileIntoList(LoadedImageList, path, &error);
         ++progress;
@@ -492,11 +500,10 @@ void Browser::LoadImages(const BoundSql &listSql)
     if (!c_.lvImages)
         return;
     clearList(c_.lvImages);
-    OpenImageDatabase();
+    DatabaseSession open(ImageDatabase);
     const DbResult rows = Execute(ImageDatabase, listSql.sql, listSql.values);
     if (!rows.ok()) {
         LogFailure(rows, QStringLiteral("LoadImages"));
-        CloseImageDatabase();
         return;
     }
     c_.lvImages->setUpdatesEnabled(false);
@@ -506,7 +513,6 @@ void Browser::LoadImages(const BoundSql &listSql)
         QCoreApplication::processEvents();
     }
     c_.lvImages->setUpdatesEnabled(true);
-    CloseImageDatabase();
     sortOn(c_.lvImages, 0);
 }
 

@@ -22,12 +22,6 @@ class QTreeWidgetItem;
 class QWidget;
 class ToolkitViewer;
 
-// Selection fields beside WorkstationState's CurrentSelection.
-extern QString CurrentPatientSecondName; // the patient row's "2nd Name" cell
-extern int CurrentPatientRow;            // 0-based row in lvPatients, -1 for none
-extern int CurrentStudyRow;              // 0-based row in lvStudien, -1 for none
-extern QString LoadedLevel;              // "Studie" or "Serie"
-
 // A statement with its bound values.
 struct BoundSql {
     QString sql;
@@ -79,10 +73,12 @@ struct BrowserControls {
 class Browser : public QObject {
     Q_OBJECT
 public:
-    explicit Browser(const BrowserControls &controls, QObject *parent = nullptr);
+    Browser(Session &session, const BrowserControls &controls, QObject *parent = nullptr);
 
-    // Toolbar "refresh", menu "Refresh list" and the poll timer (after setting ListRefreshRequested).
-    void RefreshPatientList();
+    // Always: toolbar "refresh" and menu "Refresh list". OnReceipts: the 10 s
+    // poll, which reloads only when the receiver filed something since.
+    enum class Refresh { Always, OnReceipts };
+    void RefreshPatientList(Refresh when = Refresh::Always);
 
     void lvPatients_ItemClick(QTreeWidgetItem *item);
     void lvPatients_MouseUp(Qt::MouseButton button, const QPoint &pos); // pos in viewport coordinates
@@ -109,7 +105,9 @@ private:
     void panel(int index, const QString &text);
     void popUp(QMenu *menu, QTreeWidget *list, const QPoint &pos);
     void takeStudyRow(QTreeWidgetItem *item);
+    void select(const std::function<void(BrowserSelection &)> &change);
 
+    Session &session_;
     BrowserControls c_;
     bool loading_ = false;
 };

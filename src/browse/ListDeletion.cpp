@@ -31,8 +31,9 @@ QTreeWidgetItem *rowWithTag(QTreeWidget *list, qlonglong tag)
 
 } // namespace
 
-ListDeletion::ListDeletion(const DeletionControls &controls, QObject *parent)
+ListDeletion::ListDeletion(Session &session, const DeletionControls &controls, QObject *parent)
     : QObject(parent)
+    , session_(session)
     , c_(controls)
 {
 }
@@ -168,10 +169,11 @@ void ListDeletion::PopupDeleteImage()
         // Nothing would be left to show: the level above goes, which is more
         // than the one image the operator agreed to, so ask again.
         const ImageTarget study = StudyTarget(series.studyKey, series.studyUid);
-        if (LoadedLevel == QLatin1String("Studie") && study.studiesOfPatient <= 1) {
+        const bool studyLoaded = session_.loadedLevel() == LoadedLevel::Study;
+        if (studyLoaded && study.studiesOfPatient <= 1) {
             if (confirmDeletion(QStringLiteral("the patient"), PatientTarget(study.patientKey, study.patientId)) && runOn(JobKind::DeletePatient, study))
                 patientGone(study);
-        } else if (LoadedLevel == QLatin1String("Studie") || series.seriesOfStudy <= 1) {
+        } else if (studyLoaded || series.seriesOfStudy <= 1) {
             if (confirmDeletion(QStringLiteral("this study of"), study) && runOn(JobKind::DeleteStudy, study))
                 studyGone(study);
         } else if (confirmDeletion(QStringLiteral("this series of"), series) && runOn(JobKind::DeleteSeries, series)) {

@@ -5,6 +5,7 @@
 // above; the series, study, patient and delete-all routines run as jobs of
 // the progress dialog.
 #include "store/Deletion.h"
+#include "store/Session.h"
 
 #include <QObject>
 #include <functional>
@@ -40,7 +41,7 @@ struct DeletionControls {
 class ListDeletion : public QObject {
     Q_OBJECT
 public:
-    explicit ListDeletion(const DeletionControls &controls, QObject *parent = nullptr);
+    ListDeletion(Session &session, const DeletionControls &controls, QObject *parent = nullptr);
     // Registers the jobs 4 to 7 with the progress dialog.
     void RegisterJobs();
 
@@ -68,6 +69,7 @@ private:
     void patientGone(const ImageTarget &t);
     void emptyViewerWhenItsImagesAreGone();
 
+    Session &session_;
     DeletionControls c_;
     ImageTarget jobTarget_; // set by a command, taken by the job it runs
 };

@@ -6,8 +6,6 @@ QString CurrentProjection;
 qint16 ProjectionCounter = 0;
 qint16 AssignmentMode = 0;
 bool BatchJobActive = false;
-bool ImageLoadActive = false;
-bool ListRefreshRequested = false;
 qint16 ExaminationType = 0;
 bool PartnersChanged = false;
 QMap<QString, QString> ActiveFilterTags;

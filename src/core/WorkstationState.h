@@ -18,11 +18,8 @@ extern qint16 ProjectionCounter;
 // How the next dose-list refresh assigns the listed exposures (0 = not at all).
 extern qint16 AssignmentMode;
 
-// Keep list refreshes out while a job or an image load runs.
+// Keep list refreshes out while a job runs.
 extern bool BatchJobActive;
-extern bool ImageLoadActive;
-// Set by the periodic poll, cleared by the fills it asks for.
-extern bool ListRefreshRequested;
 
 // 1 = "Curative", 2 = "Screening", 0 until the operator picks one.
 extern qint16 ExaminationType;

@@ -26,8 +26,8 @@ const char *const kColumns[] = {"Datum", "Zeit", "KVP", "ma", "Dicke", "Druck", 
 
 } // namespace
 
-DoseList::DoseList(const ExposureControls &controls, QObject *parent)
-    : QObject(parent), c_(controls), today_([] { return QDate::currentDate(); })
+DoseList::DoseList(Session &session, const ExposureControls &controls, QObject *parent)
+    : QObject(parent), session_(session), c_(controls), today_([] { return QDate::currentDate(); })
 {
     if (c_.lvDosis) {
         connect(c_.lvDosis, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { lvDosis_ItemClick(item); });
@@ -122,7 +122,6 @@ void DoseList::fillFrom(const std::optional<QString> &patientName)
     list->addTopLevelItems(items);
     list->clearSelection();
     QCoreApplication::processEvents();
-    ListRefreshRequested = false;
     list->setUpdatesEnabled(true);
 }
 
@@ -143,8 +142,8 @@ void DoseList::RefreshDosisList()
         LogFailure(r, kRefreshSource);
         CloseUserDatabase();
     };
-    const QString patientId = CurrentSelection.patientId;
-    const QString patientName = CurrentSelection.patientName;
+    const QString patientId = session_.selection().patientId;
+    const QString patientName = session_.selection().patientName;
     switch (AssignmentMode) {
     case 1:
         for (int i = 0; i < list->topLevelItemCount(); ++i) {

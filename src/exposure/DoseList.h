@@ -6,6 +6,7 @@
 #include <functional>
 
 class QTreeWidgetItem;
+class Session;
 
 // The main window's dose list: today's open exposures from tblDosis, the
 // selection that header stamping reads, assignment and removal.
@@ -13,7 +14,7 @@ class DoseList : public QObject {
     Q_OBJECT
 public:
     // Connects lvDosis (click, right button), cmbDosis (list opening, choice) and PopupDeleteDosis.
-    explicit DoseList(const ExposureControls &controls, QObject *parent = nullptr);
+    DoseList(Session &session, const ExposureControls &controls, QObject *parent = nullptr);
 
     // Sets the eleven headings of lvDosis.
     static void PrepareColumns(QTreeWidget *list);
@@ -38,6 +39,7 @@ public:
 private:
     void fillFrom(const std::optional<QString> &patientName);
 
+    Session &session_;
     ExposureControls c_;
     std::function<QDate()> today_;
 };

@@ -1,6 +1,7 @@
 #include "jobs/EditForm.h"
 
 #include "core/WorkstationState.h"
+#include "store/Session.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -44,7 +45,9 @@ QString JobCaption(JobKind kind)
 
 void EditForm::RegisterJob(JobKind kind, Job job) { jobs().insert(kind, std::move(job)); }
 
-EditForm::EditForm(QWidget *parent) : QDialog(parent)
+EditForm::EditForm(QWidget *parent, Session *session)
+    : QDialog(parent)
+    , session_(session)
 {
     setObjectName(QStringLiteral("EditForm"));
     setWindowTitle(QStringLiteral("What is up"));
@@ -87,7 +90,8 @@ void EditForm::Form_Load()
 {
     EntriesRemoved = false;
     BatchJobActive = true;
-    ImageLoadActive = true;
+    if (session_)
+        session_->setImageLoadActive(true);
     kind_ = JobMode;
     setCaption(JobCaption(kind_), QStringLiteral("Progress:"));
     jobTimer->start();
@@ -153,7 +157,8 @@ void EditForm::unload()
         return;
     unloaded_ = true;
     BatchJobActive = false;
-    ImageLoadActive = false;
+    if (session_)
+        session_->setImageLoadActive(false);
     if (onUnload)
         onUnload();
 }

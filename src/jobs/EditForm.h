@@ -9,6 +9,7 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QTimer;
+class Session;
 
 // The job the progress dialog runs. The numbers are the job codes the
 // launchers and the logs have always used.
@@ -36,7 +37,8 @@ class EditForm : public QDialog {
 public:
     using Job = std::function<void(EditForm &)>;
 
-    explicit EditForm(QWidget *parent = nullptr);
+    // With the operator's session, the image load is marked busy while the job runs.
+    explicit EditForm(QWidget *parent = nullptr, Session *session = nullptr);
     ~EditForm() override;
 
     // The jobs by kind, registered by the subsystems that own them.
@@ -75,6 +77,7 @@ protected:
     void reject() override;
 
 private:
+    Session *session_ = nullptr;
     void unload();
     JobKind kind_ = JobKind::SendSeries;
     bool unloaded_ = false;

@@ -46,7 +46,7 @@ BrowserWindow::BrowserWindow(const std::function<void(BrowserControls &, ViewerC
     viewer->SetUpViewer();
     viewer->BuildPopUpViewer();
     c.viewer = viewer.get();
-    browser = std::make_unique<Browser>(c);
+    browser = std::make_unique<Browser>(session, c);
     window.show();
 }
 

@@ -12,6 +12,7 @@
 #include <memory>
 
 struct BrowserWindow {
+    Session session;
     QWidget window;
     QGroupBox frmSerien{QStringLiteral("Series list")};
     QTreeWidget lvPatients, lvStudien, lvSerien, lvImages, lvDosis;

@@ -6,6 +6,7 @@
 #include "exposure/DoseList.h"
 #include "exposure/ExposureCapture.h"
 #include "store/DatabasePaths.h"
+#include "store/Session.h"
 #include "support/Peers.h"
 #include "support/Station.h"
 #include "support/Widgets.h"
@@ -33,6 +34,7 @@ struct ExposureFixture {
     // The capture's clock and the dose list's day, so that no case straddles midnight.
     static inline const QDate Day{2026, 12, 7};
     TestFolder folder;
+    Session session;
     QWidget window;
     ExposureControls c;
     QStringList messages; // message boxes answered so far
@@ -70,7 +72,7 @@ struct ExposureFixture {
         c.sendTimer = new QTimer(&window);
         c.runTaskButton0 = [this] { ++taskButtonRuns; };
         c.showMessage = [this](const QString &text) { messages.append(text); };
-        doseList = std::make_unique<DoseList>(c);
+        doseList = std::make_unique<DoseList>(session, c);
         c.PopupDeleteDosis = c.Popup_Dosis->findChild<QAction *>(u"PopupDeleteDosis"_s);
         doseList->setToday([] { return Day; });
         capture = std::make_unique<ExposureCapture>(c, *doseList);

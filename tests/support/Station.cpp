@@ -79,9 +79,8 @@ void ResetWorkstationState()
     CurrentProjection.clear();
     ProjectionCounter = 0;
     AssignmentMode = 0;
-    BatchJobActive = ImageLoadActive = ListRefreshRequested = false;
+    BatchJobActive = false;
     ExaminationType = 0;
-    CurrentSelection = BrowserSelection();
     PartnersChanged = false;
 }
 
