@@ -19,6 +19,7 @@ class QStatusBar;
 class QTextEdit;
 class QTimer;
 class QToolBar;
+class QTreeView;
 class QTreeWidget;
 class QVBoxLayout;
 class OptionForm;
@@ -98,11 +99,12 @@ public:
 
     // Browser (patients, studies, series, images)
     QGroupBox *frmPatients = nullptr;
-    QTreeWidget *lvPatients = nullptr;
+    // The lists show the browser's models.
+    QTreeView *lvPatients = nullptr;
     QGroupBox *frmStudien = nullptr;
-    QTreeWidget *lvStudien = nullptr;
+    QTreeView *lvStudien = nullptr;
     QGroupBox *frmSerien = nullptr;
-    QTreeWidget *lvSerien = nullptr;
+    QTreeView *lvSerien = nullptr;
     QTreeWidget *lvImages = nullptr;
     // Viewer: the tile grid and its scroll bar
     ToolkitViewer *dicomViewer = nullptr;

@@ -10,6 +10,7 @@
 
 enum class JobKind : qint16;
 class Browser;
+class Prompter;
 class ListDeletion;
 class DoseList;
 class ExposureCapture;
@@ -93,6 +94,7 @@ private:
     bool pairing_ = false; // the merge selects exposures
     std::unique_ptr<HeaderView> header_;
     std::unique_ptr<ImageViewer> viewer_;
+    std::unique_ptr<Prompter> windowPrompter_; // the browser's message boxes over the window
     std::unique_ptr<Browser> browser_;
     std::unique_ptr<ListDeletion> deletion_;
     std::unique_ptr<ProjectionAssignment> assignment_;

@@ -164,6 +164,25 @@ DbResult Execute(Database &db, const QString &sql, const QVariantList &values)
     return r;
 }
 
+Result ForEachRow(Database &db, const QString &sql, const QVariantList &values, const std::function<void(const QSqlQuery &)> &row)
+{
+    if (!db.isOpen())
+        return {ErrorCode::DbNotOpen, QStringLiteral("Operation is not allowed when the object is closed.")};
+    QSqlQuery q(QSqlDatabase::database(db.name(), false));
+    q.setForwardOnly(true);
+    if (!q.prepare(sql))
+        return {errorNumberOf(q.lastError(), 1), errorTextOf(q.lastError())};
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values.at(i));
+    if (!q.exec())
+        return {errorNumberOf(q.lastError(), 1), errorTextOf(q.lastError())};
+    while (q.next())
+        row(q);
+    if (q.lastError().isValid())
+        return {errorNumberOf(q.lastError(), 1), errorTextOf(q.lastError())};
+    return {};
+}
+
 DbResult ExecuteScript(Database &db, const QString &script)
 {
     // Statements end with ";" at the end of a line; "--" starts a comment line.
