@@ -56,10 +56,12 @@ void showRows(QTreeView *view, RowModel &rows, bool sortable)
         return;
     view->header()->setSortIndicator(-1, Qt::AscendingOrder);
     view->setSortingEnabled(true);
-    QObject::connect(&rows, &QAbstractItemModel::layoutChanged, view, [view, &rows] {
+    auto showOrder = [view, &rows] {
         const QSignalBlocker quiet(view->header()); // the model is sorted already
         view->header()->setSortIndicator(rows.sortColumn(), rows.sortOrder());
-    });
+    };
+    QObject::connect(&rows, &QAbstractItemModel::layoutChanged, view, showOrder);
+    QObject::connect(&rows, &QAbstractItemModel::modelReset, view, showOrder);
 }
 
 // The message boxes over the main window.

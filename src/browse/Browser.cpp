@@ -9,7 +9,6 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QRegularExpression>
-#include <QSqlQuery>
 #include <QStyle>
 
 #include <optional>
@@ -19,12 +18,6 @@ namespace {
 QString cell(const QSqlRecord &row, const char *column)
 {
     const QVariant v = row.value(QLatin1String(column));
-    return v.isNull() ? QString() : v.toString();
-}
-
-QString cell(const QSqlQuery &row, int column)
-{
-    const QVariant v = row.value(column);
     return v.isNull() ? QString() : v.toString();
 }
 
@@ -110,11 +103,15 @@ void Browser::RefreshPatientList(Refresh when)
         LogFailure(count, location);
         return;
     }
-    if (when == Refresh::OnReceipts && count.first(QStringLiteral("ReceiveCount")).toLongLong() == 0)
+    const bool receipts = count.first(QStringLiteral("ReceiveCount")).toLongLong() > 0;
+    if (when == Refresh::OnReceipts && !receipts)
         return;
-    const DbResult emptied = Execute(ImageDatabase, QStringLiteral("DELETE FROM tblReceive"));
-    if (!emptied.ok())
-        LogFailure(emptied, location);
+    if (receipts) { // an empty table needs no write
+        const DbResult emptied = Execute(ImageDatabase, QStringLiteral("DELETE FROM tblReceive"));
+        if (!emptied.ok())
+            LogFailure(emptied, location);
+    }
+    const size_t listed = size_t(patients_.count());
     patients_.clear();
     studies_.clear();
     images_.clear();
@@ -122,20 +119,20 @@ void Browser::RefreshPatientList(Refresh when)
     ClearCurrentImage(); // its image left the viewer with the rest
     // One statement, rows kept as plain values, one reset of the model.
     std::vector<RowModel::Row> rows;
+    rows.reserve(listed);
     const Result read = ForEachRow(ImageDatabase, QStringLiteral(
         "SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten"), {},
-        [&rows](const QSqlQuery &q) {
-            QString name = cell(q, 2);
-            if (const QVariant given = q.value(3); !given.isNull())
-                name += QStringLiteral(", ") + given.toString();
-            rows.push_back({{cell(q, 1), name, cell(q, 4), cell(q, 5)}, q.value(0)});
+        [&rows](const QString *c) {
+            QString name = c[2];
+            if (!c[3].isNull())
+                name += QStringLiteral(", ") + c[3];
+            rows.push_back({{c[1], name, c[4], c[5]}, c[0].toLongLong()});
         });
     if (!read.ok()) {
         LogFailure(read, location);
         return;
     }
-    patients_.reset(std::move(rows));
-    patients_.sort(1);
+    patients_.reset(std::move(rows), 1);
 }
 
 void Browser::clearTaskStateForNewPatient()
@@ -179,8 +176,7 @@ void Browser::selectPatient(int row)
     for (const QSqlRecord &row : rows.rows)
         studies.push_back({{cell(row, "StudyID"), cell(row, "StudyDate"), cell(row, "StudyTime"), cell(row, "Modality"), cell(row, "Bodypart")},
                            cell(row, "StudyUID")});
-    studies_.reset(std::move(studies));
-    studies_.sort(0);
+    studies_.reset(std::move(studies), 0);
     images_.clear();
 }
 
@@ -384,6 +380,5 @@ void Browser::LoadImages(const BoundSql &listSql)
     for (const QSqlRecord &row : rows.rows)
         images.push_back({{cell(row, "ImageID"), cell(row, "ImageDate"), cell(row, "ImageTime"), cell(row, "ImageUID")},
                           row.value(QStringLiteral("ImageID"))});
-    images_.reset(std::move(images));
-    images_.sort(0);
+    images_.reset(std::move(images), 0);
 }

@@ -8,11 +8,16 @@ RowModel::RowModel(QStringList headings, QObject *parent)
 {
 }
 
-void RowModel::reset(std::vector<Row> rows)
+void RowModel::reset(std::vector<Row> rows, int sortColumn)
 {
     beginResetModel();
     rows_ = std::move(rows);
     sortColumn_ = -1;
+    if (sortColumn >= 0 && sortColumn < columnCount()) {
+        permute(sortedOrder(sortColumn, Qt::AscendingOrder));
+        sortColumn_ = sortColumn;
+        sortOrder_ = Qt::AscendingOrder;
+    }
     endResetModel();
 }
 
@@ -76,28 +81,44 @@ QVariant RowModel::headerData(int section, Qt::Orientation orientation, int role
     return {};
 }
 
+std::vector<int> RowModel::sortedOrder(int column, Qt::SortOrder order) const
+{
+    std::vector<int> result(rows_.size());
+    std::vector<const QString *> keys(rows_.size());
+    static const QString none;
+    for (size_t i = 0; i < rows_.size(); ++i) {
+        result[i] = int(i);
+        keys[i] = column < rows_[i].cells.size() ? &rows_[i].cells.at(column) : &none;
+    }
+    // Stable, by text: rows of equal text keep their order, as the report lists did.
+    if (order == Qt::AscendingOrder)
+        std::stable_sort(result.begin(), result.end(), [&keys](int a, int b) { return *keys[size_t(a)] < *keys[size_t(b)]; });
+    else
+        std::stable_sort(result.begin(), result.end(), [&keys](int a, int b) { return *keys[size_t(b)] < *keys[size_t(a)]; });
+    return result;
+}
+
+void RowModel::permute(const std::vector<int> &order)
+{
+    std::vector<Row> sorted;
+    sorted.reserve(rows_.size());
+    for (int from : order)
+        sorted.push_back(std::move(rows_[size_t(from)]));
+    rows_ = std::move(sorted);
+}
+
 void RowModel::sort(int column, Qt::SortOrder order)
 {
     if (column < 0 || column >= columnCount())
         return;
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-    const QModelIndexList before = persistentIndexList();
+    const std::vector<int> moved = sortedOrder(column, order);
+    permute(moved);
     // Persistent indexes (the view's current row) follow their rows.
-    std::vector<int> order_(rows_.size());
-    for (size_t i = 0; i < order_.size(); ++i)
-        order_[i] = int(i);
-    std::stable_sort(order_.begin(), order_.end(), [&](int a, int b) {
-        const int c = QString::compare(rows_[size_t(a)].cells.value(column), rows_[size_t(b)].cells.value(column));
-        return order == Qt::AscendingOrder ? c < 0 : c > 0;
-    });
-    std::vector<Row> sorted;
-    sorted.reserve(rows_.size());
-    std::vector<int> newRow(rows_.size());
-    for (size_t i = 0; i < order_.size(); ++i) {
-        newRow[size_t(order_[i])] = int(i);
-        sorted.push_back(std::move(rows_[size_t(order_[i])]));
-    }
-    rows_ = std::move(sorted);
+    std::vector<int> newRow(moved.size());
+    for (size_t i = 0; i < moved.size(); ++i)
+        newRow[size_t(moved[i])] = int(i);
+    const QModelIndexList before = persistentIndexList();
     QModelIndexList after;
     for (const QModelIndex &i : before)
         after << index(newRow[size_t(i.row())], i.column());

@@ -22,7 +22,8 @@ public:
     explicit RowModel(QStringList headings, QObject *parent = nullptr);
 
     void setIcon(const QIcon &icon) { icon_ = icon; }
-    void reset(std::vector<Row> rows);
+    // The rows, sorted on `sortColumn` (-1: as given) before the views hear of them.
+    void reset(std::vector<Row> rows, int sortColumn = -1);
     void clear() { reset({}); }
     void removeAt(int row);
 
@@ -44,6 +45,10 @@ public:
     Qt::SortOrder sortOrder() const { return sortOrder_; }
 
 private:
+    // The new order of the rows: the row now at i was at result[i].
+    std::vector<int> sortedOrder(int column, Qt::SortOrder order) const;
+    void permute(const std::vector<int> &order);
+
     QStringList headings_;
     std::vector<Row> rows_;
     QIcon icon_;

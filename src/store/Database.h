@@ -92,9 +92,10 @@ void LogFailure(const Result &r, const QString &where);
 // placeholders in order. Values are never spliced into the text.
 DbResult Execute(Database &db, const QString &sql, const QVariantList &values = {});
 
-// Runs a SELECT with its values bound and hands each row to `row` as it is
-// read, keeping no records: for lists of thousands of rows.
-Result ForEachRow(Database &db, const QString &sql, const QVariantList &values, const std::function<void(const QSqlQuery &)> &row);
+// Runs a SELECT with its values bound and hands each row's columns to `row`
+// as texts (NULL as a null string) as they are read, keeping no records: for
+// lists of thousands of rows.
+Result ForEachRow(Database &db, const QString &sql, const QVariantList &values, const std::function<void(const QString *columns)> &row);
 
 // Runs a script of statements separated by ";" at line ends (schema files).
 DbResult ExecuteScript(Database &db, const QString &script);

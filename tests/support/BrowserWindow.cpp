@@ -10,6 +10,7 @@ BrowserWindow::BrowserWindow()
     lvImages.setHeaderLabels({u"ID"_s, u"Date"_s, u"Time"_s, u"ImageUID"_s});
     for (QTreeView *t : {&lvPatients, &lvStudien, &lvSerien, static_cast<QTreeView *>(&lvImages)}) {
         t->setRootIsDecorated(false);
+        t->setUniformRowHeights(true); // as the main window's lists
         t->setStyleSheet(u"QTreeView { background: #FFFFC0; }"_s);
     }
     l->addWidget(&lvPatients);
