@@ -8,7 +8,6 @@
 //       per-image progress steps alone), sent, total and peak_kb
 #include "PeakMemory.h"
 #include "core/Settings.h"
-#include "core/WorkstationState.h"
 #include "jobs/EditForm.h"
 #include "network/SendJobs.h"
 #include "store/Session.h"

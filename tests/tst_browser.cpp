@@ -1,37 +1,28 @@
 // The browser against a real image database filled as the receiver fills it:
-// patient list and poll, patient and study selection, series window, loads,
-// bad files and the right-button rules.
+// patient list and poll, patient and study selection, series list, loads,
+// bad files and the right-button rules, driven through the presenter.
 #include "store/Session.h"
-#include "core/WorkstationState.h"
 #include "store/DatabasePaths.h"
 #include "support/BrowserWindow.h"
 #include "support/Widgets.h"
 
+#include <QSignalSpy>
+
 class BrowserTest : public QObject {
     Q_OBJECT
 
-    // The main window's browser and viewer controls, with the dialogs and menus recorded.
+    // The browser and viewer, with the task state and the signals recorded.
     struct Rig : BrowserWindow {
-        QStringList messages;
-        QList<QMenu *> popUps;
         int tasks = 0;
-        int taskStateClears = 0;
-        int taskListClears = 0;
-        bool answer = false;
+        QSignalSpy taskStateClears{browser.get(), &Browser::taskStateClearRequested};
+        QSignalSpy taskListClears{browser.get(), &Browser::taskListClearRequested};
+        QSignalSpy patientSelections{browser.get(), &Browser::patientSelected};
 
         Rig()
-            : BrowserWindow([this](BrowserControls &c, ViewerControls &v) {
-                  v.showPopUp = [](const QPoint &) {};
-                  c.taskCount = [this] { return tasks; };
-                  c.clearTaskState = [this] { ++taskStateClears; tasks = 0; };
-                  c.clearTaskList = [this] { ++taskListClears; tasks = 0; };
-                  c.askYesNo = [this](const QString &q) { messages << q; return answer; };
-                  c.showCritical = [this](const QString &m) { messages << m; };
-                  c.showPopUp = [this](QMenu *m, const QPoint &) { popUps << m; };
-              })
         {
-            UpdateTimer.setInterval(10000);
-            UpdateTimer.start();
+            browser->setPendingTasks([this] { return tasks; });
+            QObject::connect(browser.get(), &Browser::taskStateClearRequested, [this] { tasks = 0; });
+            QObject::connect(browser.get(), &Browser::taskListClearRequested, [this] { tasks = 0; });
             browser->RefreshPatientList();
         }
         QStringList viewerUids() const
@@ -40,13 +31,6 @@ class BrowserTest : public QObject {
             for (const ToolkitImagePtr &img : dicomViewer.images())
                 out << ImageUid(img);
             return out;
-        }
-        // Pending tasks, task-state clears and menus opened so far.
-        QList<int> tally() const { return {tasks, taskStateClears, int(popUps.size())}; }
-        QPoint rowPoint(QTreeWidget &list, int row) const { return list.visualItemRect(list.topLevelItem(row)).center(); }
-        void rightClick(void (Browser::*mouseUp)(Qt::MouseButton, const QPoint &), QTreeWidget &list, int row)
-        {
-            (browser.get()->*mouseUp)(Qt::RightButton, rowPoint(list, row));
         }
     };
 
@@ -88,46 +72,43 @@ private slots:
         add(u"P3"_s, u"Abel"_s, u"Eva"_s);
         Rig rig;
         // Sorted by the name cell; a null given name has no comma.
-        QCOMPARE(ColumnTexts(&rig.lvPatients, 1), (QStringList{"Abel, Eva", "O'Neil, Anna", "Smith"}));
-        QTreeWidgetItem *p1 = rig.patient(u"P1"_s);
-        QCOMPARE(p1->data(0, Qt::UserRole).toLongLong(), smith.patientKey);
-        QCOMPARE(p1->text(3), u"19620314"_s);
-        QVERIFY(rig.lvPatients.selectedItems().isEmpty());
+        QCOMPARE(RowTexts(rig.browser->patients(), 1), (QStringList{"Abel, Eva", "O'Neil, Anna", "Smith"}));
+        const QModelIndex p1 = rig.browser->patients().index(rig.patientRow(u"P1"_s), 0);
+        QCOMPARE(p1.data(Qt::UserRole).toLongLong(), smith.patientKey);
+        QCOMPARE(p1.siblingAtColumn(3).data().toString(), u"19620314"_s);
         QCOMPARE(CountRows(u"tblReceive"_s), 0);
-        QVERIFY(!ListRefreshRequested);
 
         // The apostrophe patient lists its study and loads it.
         QVERIFY(rig.loadFirstStudy(u"P2"_s));
-        QCOMPARE(CurrentSelection.patientName, u"O'Neil, Anna"_s);
+        QCOMPARE(rig.session.selection().patientName, u"O'Neil, Anna"_s);
         QCOMPARE(ListCount(rig.session.loadedImages()), 4);
-        QVERIFY(rig.messages.isEmpty());
+        QVERIFY(rig.boxes.texts.isEmpty());
 
         // Rows without a receipt: the poll does not see them.
+        QSignalSpy resets(&rig.browser->patients(), &QAbstractItemModel::modelReset);
         add(u"P4"_s, u"Jones"_s, u"Bo"_s, 1, FourViews(), false);
-        ListRefreshRequested = true;
-        rig.browser->RefreshPatientList();
-        QVERIFY(!ListRefreshRequested);
-        QCOMPARE(rig.lvPatients.topLevelItemCount(), 3);
+        rig.browser->RefreshPatientList(Browser::Refresh::OnReceipts);
+        QCOMPARE(rig.browser->patients().count(), 3);
         QCOMPARE(rig.dicomViewer.imageCount(), 4);
-        QCOMPARE(CurrentSelection.patientId, u"P2"_s);
+        QCOMPARE(rig.session.selection().patientId, u"P2"_s);
 
         // A receipt makes the poll reload and empty the table.
         add(u"P5"_s, u"Brown"_s, u"Cy"_s);
-        ListRefreshRequested = true;
-        rig.browser->RefreshPatientList();
-        QCOMPARE(rig.lvPatients.topLevelItemCount(), 5);
-        QCOMPARE(rig.lvStudien.topLevelItemCount(), 0);
+        rig.browser->RefreshPatientList(Browser::Refresh::OnReceipts);
+        QCOMPARE(rig.browser->patients().count(), 5);
+        QCOMPARE(rig.browser->studies().count(), 0);
         QCOMPARE(rig.dicomViewer.imageCount(), 0);
         QCOMPARE(CountRows(u"tblReceive"_s), 0);
 
         // A manual refresh always reloads; a load in progress keeps refreshes out.
-        rig.patient(u"P1"_s)->setText(1, u"edited"_s);
-        ImageLoadActive = true;
+        resets.clear();
+        rig.session.setImageLoadActive(true);
         rig.browser->RefreshPatientList();
-        QCOMPARE(rig.patient(u"P1"_s)->text(1), u"edited"_s);
-        ImageLoadActive = false;
+        QCOMPARE(resets.size(), 0);
+        rig.session.setImageLoadActive(false);
         rig.browser->RefreshPatientList();
-        QVERIFY(!ColumnTexts(&rig.lvPatients, 1).contains(u"edited"_s));
+        QVERIFY(resets.size() > 0);
+        QCOMPARE(rig.browser->patients().count(), 5);
     }
 
     void patientSelectionAndRightButtonRules()
@@ -137,76 +118,57 @@ private slots:
         add(u"P2"_s, u"Jones"_s, u"Bo"_s);
         Rig rig;
         rig.panels[3] = u"Sel. image #: 9"_s;
-        rig.browser->lvPatients_ItemClick(rig.patient(u"P1"_s));
-        QCOMPARE(rig.taskStateClears, 1);
+        rig.browser->selectPatient(rig.patientRow(u"P1"_s));
+        QCOMPARE(rig.taskStateClears.size(), 1);
         QVERIFY(rig.panels.value(3).isEmpty());
         QCOMPARE(rig.panels.value(1) + u'|' + rig.panels.value(2), u"Patient: Smith, Ann|ID: P1"_s);
-        QVERIFY(!rig.UpdateTimer.isActive());
-        QCOMPARE(CurrentSelection.patientKey, a1.patientKey);
-        QCOMPARE(rig.lvStudien.topLevelItemCount(), 2);
-        QTreeWidgetItem *s = rig.lvStudien.topLevelItem(0);
-        QCOMPARE((QStringList{s->text(0), s->data(0, Qt::UserRole).toString(), s->text(1)}),
-                 (QStringList{QString::number(a1.studyKey), a1.studyUid, "20261206"}));
+        QCOMPARE(rig.patientSelections.size(), 1); // the poll stops
+        QCOMPARE(rig.session.selection().patientKey, a1.patientKey);
+        QCOMPARE(rig.session.selection().patientSecondName, QString());
+        QCOMPARE(rig.browser->studies().count(), 2);
+        const RowModel::Row *s = rig.browser->studies().at(0);
+        QCOMPARE((QStringList{s->cells[0], s->tag.toString(), s->cells[1]}), (QStringList{QString::number(a1.studyKey), a1.studyUid, "20261206"}));
 
         // The same patient again keeps the tasks; another one clears them.
         rig.tasks = 3;
-        rig.browser->lvPatients_ItemClick(rig.patient(u"P1"_s));
-        QCOMPARE(rig.tally(), (QList<int>{3, 1, 0}));
-        rig.browser->lvPatients_ItemClick(rig.patient(u"P2"_s));
-        QCOMPARE(rig.tally(), (QList<int>{0, 2, 0}));
-        QCOMPARE(rig.lvStudien.topLevelItemCount(), 1);
+        rig.browser->selectPatient(rig.patientRow(u"P1"_s));
+        QCOMPARE(rig.tasks, 3);
+        rig.browser->selectPatient(rig.patientRow(u"P2"_s));
+        QCOMPARE(rig.tasks, 0);
+        QCOMPARE(rig.taskStateClears.size(), 2);
+        QCOMPARE(rig.browser->studies().count(), 1);
+        rig.browser->selectPatient(-1); // beside the rows: nothing changes
+        QCOMPARE(rig.session.selection().patientId, u"P2"_s);
 
-        // The series frame closes on a patient click.
-        rig.lvStudien.setCurrentItem(rig.lvStudien.topLevelItem(0));
-        rig.browser->PopUpStudie_SeriesWindow();
+        // The series list closes on a patient click.
+        rig.browser->showSeries(0);
         QVERIFY(rig.frmSerien.isVisible());
-        rig.browser->lvPatients_ItemClick(rig.patient(u"P1"_s));
+        rig.browser->selectPatient(rig.patientRow(u"P1"_s));
         QVERIFY(!rig.frmSerien.isVisible());
-        QCOMPARE(rig.lvSerien.topLevelItemCount(), 0);
+        QCOMPARE(rig.browser->series().count(), 0);
 
-        // Right button on a patient row: it is selected, the menu opens, its studies list.
-        rig.rightClick(&Browser::lvPatients_MouseUp, rig.lvPatients, 0);
-        QCOMPARE(rig.popUps, QList<QMenu *>{&rig.PopUpPatient});
-        QCOMPARE(CurrentSelection.patientId, rig.lvPatients.topLevelItem(0)->text(0));
-        QCOMPARE(rig.lvStudien.topLevelItemCount(), CurrentSelection.patientId == u"P1"_s ? 2 : 1);
-        rig.browser->lvPatients_MouseUp(Qt::LeftButton, rig.rowPoint(rig.lvPatients, 1));
-        QCOMPARE(rig.popUps.size(), 1);
-        rig.browser->lvPatients_ItemClick(rig.patient(u"P1"_s));
-        rig.popUps.clear();
-
-        // No tasks: no question.
-        rig.rightClick(&Browser::lvStudien_MouseUp, rig.lvStudien, 1);
-        QVERIFY(rig.messages.isEmpty());
-        QCOMPARE(rig.popUps, QList<QMenu *>{&rig.PopUpStudie});
-        QCOMPARE(rig.lvStudien.currentItem(), rig.lvStudien.topLevelItem(1));
-
-        // Pending tasks, answer No: the tasks stay and no menu opens.
+        // Right button: no row, no menu; no tasks, no question.
+        QVERIFY(!rig.browser->rowMenuAllowed(-1));
+        QVERIFY(rig.browser->rowMenuAllowed(1));
+        QVERIFY(rig.boxes.texts.isEmpty());
+        // Pending tasks, answer No: the tasks stay and no menu opens; Yes drops them.
+        const int clears = rig.taskStateClears.size();
         rig.tasks = 2;
-        const int clears = rig.taskStateClears;
-        rig.rightClick(&Browser::lvStudien_MouseUp, rig.lvStudien, 0);
-        QCOMPARE(rig.messages, QStringList{u"Cancel current changes?"_s});
-        QCOMPARE(rig.tally(), (QList<int>{2, clears, 1}));
-        QCOMPARE(rig.lvStudien.currentItem(), rig.lvStudien.topLevelItem(1));
+        rig.boxes.answer = false;
+        QVERIFY(!rig.browser->rowMenuAllowed(0));
+        QCOMPARE(rig.boxes.texts, QStringList{u"Cancel current changes?"_s});
+        QCOMPARE(rig.tasks, 2);
+        QCOMPARE(rig.taskStateClears.size(), clears);
+        rig.boxes.answer = true;
+        QVERIFY(rig.browser->rowMenuAllowed(0));
+        QCOMPARE(rig.tasks, 0);
+        QCOMPARE(rig.taskStateClears.size(), clears + 1);
 
-        // Answer Yes: the tasks go, the row is selected and the menu opens.
-        rig.answer = true;
-        rig.rightClick(&Browser::lvStudien_MouseUp, rig.lvStudien, 0);
-        QCOMPARE(rig.tally(), (QList<int>{0, clears + 1, 2}));
-        QCOMPARE(rig.popUps.last(), &rig.PopUpStudie);
-        QCOMPARE(rig.lvStudien.currentItem(), rig.lvStudien.topLevelItem(0));
-
-        // Series list, same rule.
-        rig.browser->PopUpStudie_SeriesWindow();
-        rig.tasks = 1;
-        rig.answer = false;
-        rig.rightClick(&Browser::lvSerien_MouseUp, rig.lvSerien, 1);
-        QCOMPARE(rig.popUps.size(), 2);
-        rig.answer = true;
-        rig.rightClick(&Browser::lvSerien_MouseUp, rig.lvSerien, 1);
-        QCOMPARE(rig.popUps.last(), &rig.PopUpSerie);
-        QCOMPARE(rig.lvSerien.currentItem(), rig.lvSerien.topLevelItem(1));
-        rig.browser->lvSerien_MouseUp(Qt::LeftButton, rig.rowPoint(rig.lvSerien, 0));
-        QCOMPARE(rig.popUps.size(), 3);
+        // The pop-up commands act on the row given: the second study's target.
+        const ImageTarget t = rig.browser->studyTarget(1);
+        QCOMPARE(t.studyKey, rig.browser->studies().text(1, 0).toLongLong());
+        QVERIFY(!rig.browser->studyTarget(2).valid);
+        QCOMPARE(rig.browser->patientTarget(rig.patientRow(u"P2"_s)).patientId, u"P2"_s);
     }
 
     void seriesLoadInOrderAndOneByOne()
@@ -219,8 +181,7 @@ private slots:
         s.series[2].images = FourViews().mid(0, 2);
         s = add(s);
         Rig rig;
-        for (int i = 0; i < 10; ++i)
-            new QTreeWidgetItem(&rig.lvDosis);
+        QSignalSpy listed(rig.browser.get(), &Browser::studyImagesListed);
         rig.loadFirstStudy(u"P1"_s);
         QStringList expected;
         for (const FixtureSeries &series : s.series) { // by SeriesID, then ImageNr
@@ -230,51 +191,36 @@ private slots:
                 expected << img.sopUid;
         }
         QCOMPARE(rig.viewerUids(), expected);
-        QCOMPARE(LoadedLevel, u"Studie"_s);
-        QCOMPARE(CurrentSelection.studyUid, s.studyUid);
+        QCOMPARE(rig.session.loadedLevel(), LoadedLevel::Study);
+        QCOMPARE(rig.session.selection().studyUid, s.studyUid);
         QCOMPARE(rig.panels.value(4), u"10 image(s)"_s);
         QVERIFY(rig.pbLoad.isHidden());
         QCOMPARE(rig.pbLoad.value(), 10);
-        QVERIFY(!ImageLoadActive);
+        QVERIFY(!rig.session.imageLoadActive());
         QVERIFY(rig.dicomViewer.redraw());
-        QCOMPARE(rig.taskListClears, 1);
-        QCOMPARE(rig.lvImages.topLevelItemCount(), 10);
-        QVERIFY(rig.cmdSelected.isEnabled()); // as many dose rows as images
+        QCOMPARE(rig.taskListClears.size(), 1);
+        QCOMPARE(rig.browser->images().count(), 10);
+        QCOMPARE(listed.value(0).value(0).toInt(), 10); // "Manually" when as many exposures are listed
         QVERIFY(!rig.dv1_vscroll.isVisible()); // 10 images on 21 tiles
 
-        delete rig.lvDosis.topLevelItem(0);
-        rig.browser->lvStudien_ItemClick(rig.lvStudien.topLevelItem(0));
-        QVERIFY(!rig.cmdSelected.isEnabled());
-
-        // An image row selects its viewer image.
-        QTreeWidgetItem *row = rig.lvImages.findItems(expected.at(5), Qt::MatchExactly, 3).value(0);
-        QVERIFY(row);
-        rig.browser->lvImages_ItemClick(row);
-        QCOMPARE(rig.session.currentImageIndex(), 6);
-        QCOMPARE(rig.panels.value(3), u"Sel. image #: 6"_s);
-        QVERIFY(!rig.viewer->SelectImageByUid(u"1.2.3.4"_s));
-
-        // The series window lists by number and loads one series.
-        rig.browser->PopUpStudie_SeriesWindow();
+        // The series list lists by number and loads one series.
+        rig.browser->showSeries(0);
         QVERIFY(rig.frmSerien.isVisible());
-        QCOMPARE(ColumnTexts(&rig.lvSerien), (QStringList{"..", "# 1", "# 2", "# 3"}));
-        QCOMPARE(rig.lvSerien.topLevelItem(0)->data(0, Qt::UserRole).toString(), u"back"_s);
-        QCOMPARE(rig.lvSerien.topLevelItem(1)->data(0, Qt::UserRole).toLongLong(), s.series[1].seriesKey);
-        QVERIFY(rig.lvSerien.selectedItems().isEmpty());
+        QCOMPARE(RowTexts(rig.browser->series()), (QStringList{"..", "# 1", "# 2", "# 3"}));
+        QVERIFY(!rig.browser->seriesTarget(0).valid);
+        QCOMPARE(rig.browser->seriesTarget(1).seriesKey, s.series[1].seriesKey);
 
-        rig.browser->lvSerien_DblClick(rig.lvSerien.topLevelItem(2));
-        QCOMPARE(LoadedLevel, u"Serie"_s);
-        QCOMPARE(CurrentSelection.seriesKey, s.series[2].seriesKey);
+        rig.browser->loadSeries(2);
+        QCOMPARE(rig.session.loadedLevel(), LoadedLevel::Series);
+        QCOMPARE(rig.session.selection().seriesKey, s.series[2].seriesKey);
         QCOMPARE(rig.viewerUids(), (QStringList{s.series[2].images[0].sopUid, s.series[2].images[1].sopUid}));
-        QCOMPARE(rig.lvImages.topLevelItemCount(), 2);
-
-        rig.lvSerien.setCurrentItem(rig.lvSerien.topLevelItem(3));
-        rig.browser->PopUpSerie_Laden();
+        QCOMPARE(rig.browser->images().count(), 2);
+        rig.browser->loadSeries(3);
         QCOMPARE(rig.viewerUids(), expected.mid(0, 4));
 
-        rig.browser->lvSerien_DblClick(rig.lvSerien.topLevelItem(0));
+        rig.browser->loadSeries(0);
         QVERIFY(!rig.frmSerien.isVisible());
-        QCOMPARE(rig.lvSerien.topLevelItemCount(), 0);
+        QCOMPARE(rig.browser->series().count(), 0);
         QCOMPARE(rig.dicomViewer.imageCount(), 4);
     }
 
@@ -297,14 +243,14 @@ private slots:
 
         Rig rig;
         rig.loadFirstStudy(u"P1"_s);
-        QCOMPARE(rig.messages, QStringList(4, u"An error occured during loading - please retry!"_s));
+        QCOMPARE(rig.boxes.texts, QStringList(4, u"An error occured during loading - please retry!"_s));
         QCOMPARE(rig.dicomViewer.imageCount(), 5);
         QCOMPARE(ListCount(rig.session.loadedImages()), 1);
         for (int i : {1, 2, 5})
             QVERIFY(!rig.dicomViewer.image(i)->isValid());
         QCOMPARE(ImageUid(rig.dicomViewer.image(3)), img[2].sopUid);
         QCOMPARE(rig.panels.value(4), u"5 image(s)"_s);
-        QVERIFY(!ImageLoadActive);
+        QVERIFY(!rig.session.imageLoadActive());
         const QByteArray log = folder_->read(u"Logs/Error.log"_s);
         QCOMPARE(log.count("MainForm LoadStudy (READ_ERROR)"), 4);
         QVERIFY(log.contains(img[0].sopUid.toUtf8()));
@@ -323,12 +269,12 @@ private slots:
         QCOMPARE(rig.lvImages.currentItem()->text(3), img[2].sopUid);
 
         // No images, and no series: a message, nothing in the error log.
-        rig.messages.clear();
+        rig.boxes.texts.clear();
         rig.loadFirstStudy(u"P2"_s);
         rig.loadFirstStudy(u"P3"_s);
-        QCOMPARE(rig.messages, QStringList(2, u"No images found!"_s));
+        QCOMPARE(rig.boxes.texts, QStringList(2, u"No images found!"_s));
         QCOMPARE(rig.dicomViewer.imageCount(), 0);
-        QVERIFY(!ImageLoadActive);
+        QVERIFY(!rig.session.imageLoadActive());
         QVERIFY(rig.dicomViewer.redraw());
         QVERIFY(rig.pbLoad.isHidden());
         QCOMPARE(folder_->read(u"Logs/Error.log"_s), log);

@@ -2,7 +2,6 @@
 // definitions database the station ships: new attributes, Apply and Delete,
 // filters created, filled, activated and deleted, and unsafe filter names.
 #include "core/Settings.h"
-#include "core/WorkstationState.h"
 #include "dictionary/DictionaryForms.h"
 #include "dictionary/DictionaryStore.h"
 #include "store/DatabasePaths.h"

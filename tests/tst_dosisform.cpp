@@ -1,7 +1,6 @@
 // The dose journal dialog over a journal with rows of several days: its
 // searches, "Set Free" both ways and what the dose list then shows, the
 // failures it reports, and the two sortable columns.
-#include "core/WorkstationState.h"
 #include "exposure/DosisForm.h"
 #include "support/ExposureStation.h"
 #include "support/Widgets.h"

@@ -5,7 +5,6 @@
 // list row each, the polled unit is answered, the exchange files, and the
 // port's failures.
 #include "store/Session.h"
-#include "core/WorkstationState.h"
 #include "exposure/ExposureJournal.h"
 #include "support/ExposureStation.h"
 
@@ -53,10 +52,8 @@ private slots:
         DoseList &list = *f.doseList;
         const qlonglong a = f.addRow(today, u"Doe^Jane"_s);
         const qlonglong d = f.addRow(today, u"Roe^Ann"_s);
-        ListRefreshRequested = true;
         list.lvDosis_Fill();
         QCOMPARE(f.listedIds(), (QStringList{QString::number(a), QString::number(d)}));
-        QVERIFY(!ListRefreshRequested);
         QCOMPARE(list.id(0), a);
         QCOMPARE((QStringList{list.text(0, DoseList::Date), list.text(0, DoseList::KV), list.text(0, DoseList::Other), list.text(0, DoseList::ExpTime)}),
                  (QStringList{QLocale().toString(today, QLocale::ShortFormat), "28", "L CC", "450"}));
@@ -134,8 +131,7 @@ private slots:
         const qlonglong a = f.addRow(today, u"O'Brien^Kate"_s);
         const qlonglong b = f.addRow(today, u"O'Brien^Kate"_s);
         const qlonglong c = f.addRow(today, u"Roe^Ann"_s);
-        CurrentSelection.patientId = u"P'42"_s;
-        CurrentSelection.patientName = u"O'Brien^Kate Mary"_s;
+        f.session.setSelection({.patientId = u"P'42"_s, .patientName = u"O'Brien^Kate Mary"_s});
 
         // No assignment changes nothing but refills.
         list.RefreshDosisList(DoseAssignment::None);

@@ -2,7 +2,6 @@
 // REST interface (what the archive indexed, not only what the job counted), and
 // to storescp as a second partner.
 #include "core/Settings.h"
-#include "core/WorkstationState.h"
 #include "jobs/EditForm.h"
 #include "support/Peers.h"
 #include "support/Rows.h"

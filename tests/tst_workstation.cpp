@@ -9,7 +9,6 @@
 #include "app/Workstation.h"
 #include "browse/Browser.h"
 #include "core/Settings.h"
-#include "core/WorkstationState.h"
 #include "dictionary/DictionaryForms.h"
 #include "exposure/DoseList.h"
 #include "header/HeaderUpdateJob.h"
@@ -97,10 +96,10 @@ class WorkstationTest : public QObject {
     void bringUp()
     {
         ws->browser().RefreshPatientList();
-        QCOMPARE(w->lvPatients->topLevelItemCount(), 1);
-        ws->browser().lvPatients_ItemClick(w->lvPatients->topLevelItem(0));
-        QCOMPARE(w->lvStudien->topLevelItemCount(), 1);
-        ws->browser().lvStudien_ItemClick(w->lvStudien->topLevelItem(0));
+        QCOMPARE(w->lvPatients->model()->rowCount(), 1);
+        ws->browser().selectPatient(0);
+        QCOMPARE(w->lvStudien->model()->rowCount(), 1);
+        ws->browser().selectStudy(0);
         QTRY_COMPARE(ListCount(ws->session().loadedImages()), uids_.size());
         ws->doseList().lvDosis_Fill();
     }
@@ -170,9 +169,9 @@ private slots:
         bringUp();
         if (c.pressedTwice)
             QTimer::singleShot(0, w.get(), [this] { ws->assignment().cmdAll_Click(); });
-        ImageLoadActive = c.whileLoading;
+        ws->session().setImageLoadActive(c.whileLoading);
         ws->assignment().cmdAll_Click();
-        ImageLoadActive = false;
+        ws->session().setImageLoadActive(false);
         if (c.whileLoading) {
             QCOMPARE(workFiles(), 0);
             QCOMPARE(prompter_->texts(), QStringList());
@@ -305,23 +304,27 @@ private slots:
         };
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-        auto patient = [&](const QString &id) { return w->lvPatients->findItems(id, Qt::MatchExactly).value(0); };
-        auto rightClick = [&](QTreeWidget *list, QTreeWidgetItem *row, QMenu *menu) {
-            QVERIFY(row);
-            QTest::mouseClick(list->viewport(), Qt::RightButton, {}, list->visualItemRect(row).center());
+        auto rightClick = [&](QTreeView *list, const QPoint &at, QMenu *menu) {
+            QTest::mouseClick(list->viewport(), Qt::RightButton, {}, at);
             QTRY_VERIFY(menu->isVisible());
             menu->hide();
         };
+        auto row = [&](QTreeView *list, const QString &text) {
+            const QModelIndexList found = list->model()->match(list->model()->index(0, 0), Qt::DisplayRole, text, 1, Qt::MatchExactly);
+            return list->visualRect(found.value(0)).center();
+        };
         ws->browser().RefreshPatientList();
-        ws->browser().lvPatients_ItemClick(patient(u"P-7"_s));
-        ws->browser().lvStudien_ItemClick(w->lvStudien->topLevelItem(0));
+        QCOMPARE(w->lvPatients->header()->sortIndicatorSection(), 1); // sorted by name
+        ws->browser().selectPatient(ws->browser().patients().findText(0, u"P-7"_s));
+        ws->browser().selectStudy(0);
         QTRY_COMPARE(ListCount(ws->session().loadedImages()), uids_.size());
-        w->lvPatients->setCurrentItem(patient(u"P-8"_s));
-        ws->browser().lvPatients_ItemClick(patient(u"P-8"_s));
-        rightClick(w->lvStudien, w->lvStudien->findItems(QString::number(b.study), Qt::MatchExactly).value(0), w->PopUpStudie);
+        // The right button on B's row selects B and lists B's studies.
+        rightClick(w->lvPatients, row(w->lvPatients, u"P-8"_s), w->PopUpPatient);
+        QCOMPARE(ws->session().selection().patientId, u"P-8"_s);
+        rightClick(w->lvStudien, row(w->lvStudien, QString::number(b.study)), w->PopUpStudie);
         if (series) {
             w->action(u"PopUpStudie_Serien"_s)->trigger();
-            rightClick(w->lvSerien, w->lvSerien->topLevelItem(1), w->PopUpSerie);
+            rightClick(w->lvSerien, row(w->lvSerien, u"# 1"_s), w->PopUpSerie);
         }
         QMenu *sendTo = series ? w->Se_SendTo : w->St_SendTo;
         QCOMPARE(sendTo->actions().size(), 1); // the partner added with the window open
@@ -338,6 +341,14 @@ private slots:
         QVERIFY(!QFile::exists(f_->file(u"images/%1/%2.dcm"_s.arg(b.uid, b.images[0]))));
         for (const QString &uid : uids_)
             QVERIFY(QFile::exists(f_->file(u"images/%1/%2.dcm"_s.arg(studyUid_, uid))));
+
+        // Beside the rows the right button points at no patient: "Delete Patient" deletes none.
+        prompter_->boxes.clear();
+        const QRect first = w->lvPatients->visualRect(w->lvPatients->model()->index(0, 0));
+        rightClick(w->lvPatients, first.center() + QPoint(0, 4 * first.height()), w->PopUpPatient);
+        w->command(Command::DeletePatient)->trigger();
+        QCOMPARE(prompter_->texts(), QStringList{u"Nothing deleted: no entry is selected, or it is no longer in the database."_s});
+        QCOMPARE(CountRows(u"tblPatienten"_s), 2);
     }
 
     // With the MG filter active the operator adds Patient's Name to it in the
@@ -439,12 +450,9 @@ private slots:
         FixtureStudy other{.patientId = u"P-7"_s, .series = {FixtureSeries{.images = {SyntheticImageSpec{.rows = 32, .columns = 24}}}}};
         QString error;
         QVERIFY2(AddStudy(f_->path(), other, &error, false), qPrintable(error));
-        ws->browser().lvPatients_ItemClick(w->lvPatients->topLevelItem(0));
-        for (int i = 0; i < w->lvStudien->topLevelItemCount(); ++i)
-            if (w->lvStudien->topLevelItem(i)->data(0, Qt::UserRole).toString() == other.studyUid)
-                w->lvStudien->setCurrentItem(w->lvStudien->topLevelItem(i));
-        ws->browser().PopUpStudie_SeriesWindow();
-        QCOMPARE(CurrentSelection.studyUid, other.studyUid);
+        ws->browser().selectPatient(0);
+        ws->browser().showSeries(ws->browser().studies().findTag(other.studyUid));
+        QCOMPARE(ws->session().selection().studyUid, other.studyUid);
         QCOMPARE(w->dicomViewer->imageCount(), uids_.size());
 
         ws->tasks().addTask({u"Study"_s, 0, u"0008,1030 - Study Description"_s, QString(), u"NEWDESC"_s});

@@ -1,12 +1,13 @@
 #include "acquisition/ProjectionAssignment.h"
 
+#include "store/Session.h"
+
 #include "acquisition/ImageViewer.h"
 #include "acquisition/SelectPosForm.h"
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
 #include "ui/Prompts.h"
 #include "core/Settings.h"
-#include "core/WorkstationState.h"
 #include "store/Database.h"
 
 #include <QCoreApplication>
@@ -105,7 +106,7 @@ void ProjectionAssignment::cmdAll_Click()
 {
     // A study still loading lets events run between its images: its list is
     // not complete yet.
-    if (merging_ || ImageLoadActive)
+    if (merging_ || session_.imageLoadActive())
         return;
     merging_ = true;
     const auto done = qScopeGuard([this] { merging_ = false; });
@@ -140,7 +141,7 @@ void ProjectionAssignment::cmdAll_Click()
 
 void ProjectionAssignment::cmdSelected_Click()
 {
-    if (merging_ || ImageLoadActive)
+    if (merging_ || session_.imageLoadActive())
         return;
     merging_ = true;
     const auto done = qScopeGuard([this] { merging_ = false; });
@@ -177,7 +178,7 @@ void ProjectionAssignment::sendToDefault(bool blankAfterAet, DoseAssignment assi
         return;
     }
     // The patient as selected now, when the operator gave the command.
-    emit sendRequested(CurrentSelection, partner, assignment);
+    emit sendRequested(session_.selection(), partner, assignment);
 }
 
 void ProjectionAssignment::cmdProjection_Click(const QString &caption)

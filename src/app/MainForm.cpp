@@ -8,7 +8,6 @@
 #include "app/StartupChecks.h"
 #include "ui/UiColors.h"
 #include "ui/Widgets.h"
-#include "core/WorkstationState.h"
 #include "store/DatabasePaths.h"
 #include "toolkit/Result.h"
 #include "toolkit/ToolkitViewer.h"
@@ -48,41 +47,39 @@ namespace {
 constexpr qint32 kListColour = 0x00C0FFFF;
 constexpr qint32 kTaskListColour = 0x00E0E0E0;
 
-QTreeWidget *reportList(QWidget *parent, const QString &name, const QStringList &headings, qint32 bgr)
+void reportStyle(QTreeView *list, const QString &name, qint32 bgr)
 {
-    auto *list = new QTreeWidget(parent);
     list->setObjectName(name);
     list->setRootIsDecorated(false);
     list->setUniformRowHeights(true);
     list->setAllColumnsShowFocus(true);
-    list->setHeaderLabels(headings);
-    list->setSortingEnabled(false);
     if (bgr >= 0) {
         QPalette p = list->palette();
         p.setColor(QPalette::Base, FromBgr(bgr));
         list->setPalette(p);
     }
     list->header()->setSectionResizeMode(QHeaderView::Interactive);
+}
+
+// A report-style list over a presenter's model: its captions come from the model.
+QTreeView *reportView(QWidget *parent, const QString &name, qint32 bgr)
+{
+    auto *list = new QTreeView(parent);
+    reportStyle(list, name, bgr);
+    list->setSortingEnabled(false);
+    list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     return list;
 }
 
-// A report-style list over a model that its presenter fills; the model names the columns.
-QTreeView *reportView(QWidget *parent, const QString &name, qint32 bgr)
+bool hasRows(const QTreeView *list) { return list->model() && list->model()->rowCount() > 0; }
+
+QTreeWidget *reportList(QWidget *parent, const QString &name, const QStringList &headings, qint32 bgr)
 {
-    auto *view = new QTreeView(parent);
-    view->setObjectName(name);
-    view->setRootIsDecorated(false);
-    view->setUniformRowHeights(true);
-    view->setAllColumnsShowFocus(true);
-    view->setSortingEnabled(false);
-    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    if (bgr >= 0) {
-        QPalette p = view->palette();
-        p.setColor(QPalette::Base, FromBgr(bgr));
-        view->setPalette(p);
-    }
-    view->header()->setSectionResizeMode(QHeaderView::Interactive);
-    return view;
+    auto *list = new QTreeWidget(parent);
+    reportStyle(list, name, bgr);
+    list->setHeaderLabels(headings);
+    list->setSortingEnabled(false);
+    return list;
 }
 
 // The toolbar's background: a light weave under the red band of its buttons.
@@ -182,8 +179,7 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
     SerTimer->setInterval(100);
     connect(UpdateTimer, &QTimer::timeout, this, [this] {
         QCoreApplication::processEvents();
-        ListRefreshRequested = true;
-        run(hooks.RefreshPatientList);
+        emit patientListPollDue();
     });
     UpdateTimer->start();
 
@@ -205,18 +201,14 @@ void MainForm::buildBrowser(QWidget *parent)
     auto *l = new QVBoxLayout(parent);
     l->setContentsMargins(0, 0, 0, 0);
     frmPatients = new QGroupBox(QStringLiteral("Patient list"), parent);
-    lvPatients = reportList(frmPatients, QStringLiteral("lvPatients"),
-                            {QStringLiteral("ID"), QStringLiteral("Lastname, Firstname"), QStringLiteral("2nd Name"), QStringLiteral("Birthdate")},
-                            kListColour);
+    lvPatients = reportView(frmPatients, QStringLiteral("lvPatients"), kListColour);
     (new QVBoxLayout(frmPatients))->addWidget(lvPatients);
     frmStudien = new QGroupBox(QStringLiteral("Study list"), parent);
-    lvStudien = reportList(frmStudien, QStringLiteral("lvStudien"),
-                           {QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("Modality"), QStringLiteral("Bodypart")},
-                           kListColour);
+    lvStudien = reportView(frmStudien, QStringLiteral("lvStudien"), kListColour);
     (new QVBoxLayout(frmStudien))->addWidget(lvStudien);
     frmSerien = new QGroupBox(QStringLiteral("Series list"), parent);
     frmSerien->setObjectName(QStringLiteral("frmSerien"));
-    lvSerien = reportList(frmSerien, QStringLiteral("lvSerien"), {QStringLiteral("Series")}, kListColour);
+    lvSerien = reportView(frmSerien, QStringLiteral("lvSerien"), kListColour);
     (new QVBoxLayout(frmSerien))->addWidget(lvSerien);
     lvImages = reportList(parent, QStringLiteral("lvImages"),
                           {QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("ImageUID")}, kListColour);
@@ -622,8 +614,8 @@ bool MainForm::eventFilter(QObject *watched, QEvent *e)
         return true;
     }
     if (watched == cmdLorad[1] && key == Qt::Key_F3) {
-        if (lvStudien->topLevelItemCount() > 0) {
-            lvStudien->setCurrentItem(lvStudien->topLevelItem(0));
+        if (hasRows(lvStudien)) {
+            lvStudien->setCurrentIndex(lvStudien->model()->index(0, 0));
             if (hooks.selectFirstStudy)
                 hooks.selectFirstStudy(0);
         }
@@ -640,15 +632,15 @@ void MainForm::cmdLorad_Click(int index)
 {
     switch (index) {
     case 0:
-        if (lvPatients->topLevelItemCount() > 0) {
-            lvPatients->setCurrentItem(lvPatients->topLevelItem(0));
+        if (hasRows(lvPatients)) {
+            lvPatients->setCurrentIndex(lvPatients->model()->index(0, 0));
             if (hooks.selectFirstPatient)
                 hooks.selectFirstPatient(0);
         }
         break;
     case 1:
-        if (lvStudien->topLevelItemCount() > 0) {
-            lvStudien->setCurrentItem(lvStudien->topLevelItem(0));
+        if (hasRows(lvStudien)) {
+            lvStudien->setCurrentIndex(lvStudien->model()->index(0, 0));
             if (hooks.selectFirstStudy)
                 hooks.selectFirstStudy(0);
         }

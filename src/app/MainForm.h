@@ -105,11 +105,12 @@ public:
 
     // Browser (patients, studies, series, images)
     QGroupBox *frmPatients = nullptr;
-    QTreeWidget *lvPatients = nullptr;
+    // The lists show the browser's models.
+    QTreeView *lvPatients = nullptr;
     QGroupBox *frmStudien = nullptr;
-    QTreeWidget *lvStudien = nullptr;
+    QTreeView *lvStudien = nullptr;
     QGroupBox *frmSerien = nullptr;
-    QTreeWidget *lvSerien = nullptr;
+    QTreeView *lvSerien = nullptr;
     QTreeWidget *lvImages = nullptr;
     // Viewer: the tile grid and its scroll bar
     ToolkitViewer *dicomViewer = nullptr;
@@ -190,6 +191,8 @@ public:
 signals:
     // 1 = "Curative", 2 = "Screening": the operator picked the examination type.
     void examinationTypeChosen(qint16 type);
+    // The 10 s poll: the patient list reloads when the receiver filed something.
+    void patientListPollDue();
 
 protected:
     void resizeEvent(QResizeEvent *event) override;

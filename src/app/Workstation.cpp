@@ -7,7 +7,6 @@
 #include "app/OptionForm.h"
 #include "ui/Prompts.h"
 #include "core/Settings.h"
-#include "core/WorkstationState.h"
 #include "dictionary/DictionaryForms.h"
 #include "dictionary/DictionaryStore.h"
 #include "exposure/DoseList.h"
@@ -40,10 +39,56 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QTextEdit>
+#include <QProgressBar>
 #include <QTimer>
+#include <QHeaderView>
+#include <QTreeView>
 #include <QTreeWidget>
 
-Workstation::Workstation(MainForm &main) : QObject(&main), main_(main)
+namespace {
+
+// The loaded level as the task list and the header job name it.
+QString LevelName(LoadedLevel level)
+{
+    return level == LoadedLevel::Study ? QStringLiteral("Studie") : level == LoadedLevel::Series ? QStringLiteral("Serie") : QString();
+}
+
+// A browser list shown by its view: sortable lists show the model's order in their header.
+void showRows(QTreeView *view, RowModel &rows, bool sortable)
+{
+    view->setModel(&rows);
+    if (!sortable)
+        return;
+    view->header()->setSortIndicator(-1, Qt::AscendingOrder);
+    view->setSortingEnabled(true);
+    auto showOrder = [view, &rows] {
+        const QSignalBlocker quiet(view->header()); // the model is sorted already
+        view->header()->setSortIndicator(rows.sortColumn(), rows.sortOrder());
+    };
+    QObject::connect(&rows, &QAbstractItemModel::layoutChanged, view, showOrder);
+    QObject::connect(&rows, &QAbstractItemModel::modelReset, view, showOrder);
+}
+
+// The message boxes over the main window.
+class WindowPrompter : public Prompter {
+public:
+    explicit WindowPrompter(QWidget *window) : window_(window) {}
+    void information(QWidget *, const QString &text, const QString &title) override { Prompts().information(window_, text, title); }
+    void critical(QWidget *, const QString &text, const QString &title) override { Prompts().critical(window_, text, title); }
+    bool question(QWidget *, const QString &text, const QString &title) override { return Prompts().question(window_, text, title); }
+    bool confirm(QWidget *, const QString &text, const QString &title) override { return Prompts().confirm(window_, text, title); }
+    void plain(QWidget *, const QString &text, const QString &title) override { Prompts().plain(window_, text, title); }
+
+private:
+    QWidget *window_;
+};
+
+} // namespace
+
+Workstation::Workstation(MainForm &main)
+    : QObject(&main)
+    , main_(main)
+    , windowPrompter_(std::make_unique<WindowPrompter>(&main))
 {
     // Images a header update rewrote but could not hand over before the program ended.
     HeaderUpdateJob::HandOverLeftovers();
@@ -193,71 +238,94 @@ void Workstation::attachViewerAndBrowser()
     viewer_->BuildPopUpViewer();
     viewer_->SetUpViewer();
 
-    BrowserControls b;
-    b.window = &main_;
-    b.lvPatients = main_.lvPatients;
-    b.lvStudien = main_.lvStudien;
-    b.lvSerien = main_.lvSerien;
-    b.lvImages = main_.lvImages;
-    b.exposureCount = [this] { return doseList_->rowCount(); };
-    b.frmSerien = main_.frmSerien;
-    b.pbLoad = main_.pbLoad;
-    b.cmdSelected = main_.cmdSelected;
-    b.PopUpPatient = main_.PopUpPatient;
-    b.PopUpStudie = main_.PopUpStudie;
-    b.PopUpSerie = main_.PopUpSerie;
-    b.UpdateTimer = main_.UpdateTimer;
-    b.dicomViewer = main_.dicomViewer;
-    b.viewer = viewer_.get();
-    b.setStatusPanel = panel;
-    b.taskCount = [this] { return tasks_->taskCount(); };
-    b.clearTaskState = [this] {
+    browser_ = std::make_unique<Browser>(session_, *windowPrompter_);
+    Browser &br = *browser_;
+    showRows(main_.lvPatients, br.patients(), true);
+    showRows(main_.lvStudien, br.studies(), true);
+    showRows(main_.lvSerien, br.series(), false);
+    // The image list stays the tree the viewer and the merge mark rows in: it repeats the browser's rows.
+    auto listImages = [this] {
+        QTreeWidget *list = main_.lvImages;
+        const RowModel &rows = browser_->images();
+        list->setUpdatesEnabled(false);
+        list->setSortingEnabled(false);
+        list->clear();
+        QList<QTreeWidgetItem *> items;
+        for (int i = 0; i < rows.count(); ++i) {
+            auto *item = new QTreeWidgetItem(rows.at(i)->cells);
+            item->setData(0, Qt::UserRole, rows.at(i)->tag);
+            items << item;
+        }
+        list->addTopLevelItems(items);
+        if (rows.sortColumn() >= 0) {
+            list->header()->setSortIndicator(rows.sortColumn(), rows.sortOrder());
+            list->setSortingEnabled(true);
+        }
+        list->setUpdatesEnabled(true);
+    };
+    connect(&br.images(), &QAbstractItemModel::modelReset, this, listImages);
+    connect(&br.images(), &QAbstractItemModel::layoutChanged, this, listImages);
+    connect(&br.images(), &QAbstractItemModel::rowsRemoved, this, listImages);
+    br.setPendingTasks([this] { return tasks_->taskCount(); });
+    connect(&br, &Browser::statusPanel, &main_, &MainForm::setStatusPanel);
+    connect(&br, &Browser::taskStateClearRequested, this, [this] {
         tasks_->ClearEntries();
         header_->clear();
         main_.txtSelected->clear();
         main_.txtNeu->clear();
-    };
-    b.clearTaskList = [this] {
+        main_.dicomViewer->refreshDisplay();
+    });
+    connect(&br, &Browser::taskListClearRequested, this, [this] {
         tasks_->ClearEntries();
         header_->clear();
-    };
-    browser_ = std::make_unique<Browser>(session_, b);
+    });
+    connect(&br, &Browser::patientSelected, main_.UpdateTimer, &QTimer::stop);
+    connect(&br, &Browser::seriesListVisible, main_.frmSerien, &QWidget::setVisible);
+    connect(&br, &Browser::viewerCleared, main_.dicomViewer, &ToolkitViewer::clearImages);
+    connect(&br, &Browser::loadStarted, this, [this] {
+        main_.dicomViewer->clearImages();
+        main_.dicomViewer->setRedraw(false);
+    });
+    connect(&br, &Browser::imageLoaded, main_.dicomViewer, &ToolkitViewer::addImage);
+    connect(&br, &Browser::loadProgress, this, [this](int done, int total) {
+        main_.pbLoad->setMaximum(total);
+        main_.pbLoad->setValue(done);
+        main_.pbLoad->show();
+    });
+    connect(&br, &Browser::loadEnded, this, [this] {
+        main_.dicomViewer->setRedraw(true);
+        main_.pbLoad->hide();
+        viewer_->UpdateScrollRange();
+    });
+    connect(&br, &Browser::studyImagesListed, this,
+            [this](int images) { main_.cmdSelected->setEnabled(doseList_->rowCount() == images); });
 
-    DeletionControls d;
-    d.window = &main_;
-    d.lvPatients = main_.lvPatients;
-    d.lvStudien = main_.lvStudien;
-    d.lvSerien = main_.lvSerien;
-    d.lvImages = main_.lvImages;
-    d.clearDoseList = [this] { doseList_->clear(); };
-    d.clearHeaderView = [this] { header_->clear(); };
-    d.frmSerien = main_.frmSerien;
-    d.dicomViewer = main_.dicomViewer;
-    d.setStatusPanel = panel;
-    d.askYesNo = [this](const QString &q) { return Prompts().question(&main_, q, DefaultPromptTitle); };
-    d.confirm = [this](const QString &q) { return Prompts().confirm(&main_, q, DefaultPromptTitle); };
-    d.inform = [this](const QString &m) { Prompts().information(&main_, m, DefaultPromptTitle); };
-    d.runJob = [this](JobKind kind) { return runDeletionJob(kind); };
-    d.showFromFirstImage = [this] {
+    deletion_ = std::make_unique<ListDeletion>(session_, br, *windowPrompter_);
+    deletion_->setShownImages([this] { return main_.dicomViewer->images(); });
+    connect(deletion_.get(), &ListDeletion::jobRequested, this, &Workstation::runDeletionJob);
+    connect(deletion_.get(), &ListDeletion::statusPanel, &main_, &MainForm::setStatusPanel);
+    connect(deletion_.get(), &ListDeletion::viewerImagesKept, this, [this](const QList<ToolkitImagePtr> &kept) {
+        main_.dicomViewer->clearImages();
+        for (const ToolkitImagePtr &image : kept)
+            main_.dicomViewer->addImage(image);
         main_.dicomViewer->setFirstTile(1);
         viewer_->UpdateScrollRange();
-    };
-    d.resetMainWindow = [this] {
+        header_->clear();
+    });
+    connect(deletion_.get(), &ListDeletion::mainWindowResetRequested, this, [this] {
         tasks_->ClearEntries();
         header_->clear();
         ClearViewer(session_, main_.dicomViewer);
-    };
-    d.refreshPatientList = [this] { browser_->RefreshPatientList(); };
-    d.selectStudyAgain = [this] {
-        if (QTreeWidgetItem *study = main_.lvStudien->currentItem())
-            browser_->lvStudien_ItemClick(study);
-    };
-    deletion_ = std::make_unique<ListDeletion>(session_, d);
+    });
+    connect(deletion_.get(), &ListDeletion::exposureListClearRequested, this, [this] { doseList_->clear(); });
+    connect(deletion_.get(), &ListDeletion::studyReselectRequested, this,
+            [this] { browser_->selectStudy(main_.lvStudien->currentIndex().row()); });
     deletion_->RegisterJobs();
 
     main_.hooks.RefreshPatientList = [this] { browser_->RefreshPatientList(); };
-    main_.hooks.selectFirstPatient = [this](int) { browser_->lvPatients_ItemClick(main_.lvPatients->topLevelItem(0)); };
-    main_.hooks.selectFirstStudy = [this](int) { browser_->lvStudien_ItemClick(main_.lvStudien->topLevelItem(0)); };
+    connect(&main_, &MainForm::patientListPollDue, this, [this] { browser_->RefreshPatientList(Browser::Refresh::OnReceipts); });
+    main_.hooks.selectFirstPatient = [this](int) { browser_->selectPatient(0); };
+    main_.hooks.selectFirstStudy = [this](int) { browser_->selectStudy(0); };
     main_.hooks.emptyViewer = [this] {
         ClearViewer(session_, main_.dicomViewer);
     };
@@ -265,11 +333,11 @@ void Workstation::attachViewerAndBrowser()
         viewer_->SetUpViewer();
         viewer_->UpdateScrollRange();
     };
-    connect(main_.lvPatients, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { browser_->lvPatients_ItemClick(item); });
-    connect(main_.lvStudien, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { browser_->lvStudien_ItemClick(item); });
-    connect(main_.lvSerien, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem *item) { browser_->lvSerien_DblClick(item); });
-    connect(main_.lvImages, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { browser_->lvImages_ItemClick(item); });
-    for (QTreeWidget *list : {main_.lvPatients, main_.lvStudien, main_.lvSerien})
+    connect(main_.lvPatients, &QTreeView::clicked, this, [this](const QModelIndex &i) { browser_->selectPatient(i.row()); });
+    connect(main_.lvStudien, &QTreeView::clicked, this, [this](const QModelIndex &i) { browser_->selectStudy(i.row()); });
+    connect(main_.lvSerien, &QTreeView::doubleClicked, this, [this](const QModelIndex &i) { browser_->loadSeries(i.row()); });
+    connect(main_.lvImages, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { viewer_->SelectImageByUid(item->text(3)); });
+    for (QTreeView *list : {main_.lvPatients, main_.lvStudien, main_.lvSerien})
         list->viewport()->installEventFilter(this);
 }
 
@@ -287,7 +355,7 @@ void Workstation::attachHeaderAndTasks()
     TaskSources t;
     t.currentImageIndex = [this] { return session_.currentImageIndex(); };
     t.viewerImageCount = [this] { return main_.dicomViewer->imageCount(); };
-    t.loadedLevel = [] { return LoadedLevel; };
+    t.loadedLevel = [this] { return LevelName(session_.loadedLevel()); };
     t.exposure = [this] {
         const auto &b = main_.exposureBoxes;
         return ExposureValues{b[0]->text(), b[1]->text(), b[2]->text(), b[3]->text(), b[4]->text(), b[5]->text()};
@@ -364,12 +432,29 @@ bool Workstation::eventFilter(QObject *watched, QEvent *event)
                 doseList_->select(at.row());
             main_.Popup_Dosis->popup(main_.lvDosis->viewport()->mapToGlobal(pos));
         }
-        if (watched == main_.lvPatients->viewport())
-            browser_->lvPatients_MouseUp(m->button(), pos);
-        else if (watched == main_.lvStudien->viewport())
-            browser_->lvStudien_MouseUp(m->button(), pos);
-        else if (watched == main_.lvSerien->viewport())
-            browser_->lvSerien_MouseUp(m->button(), pos);
+        if (watched == main_.lvPatients->viewport()) {
+            QTreeView *list = main_.lvPatients;
+            if (m->button() == Qt::RightButton) {
+                // Beside the rows no patient is pointed at: the menu's patient entries find none.
+                const QModelIndex under = list->indexAt(pos);
+                list->setCurrentIndex(under);
+                if (!under.isValid())
+                    list->clearSelection();
+                main_.PopUpPatient->popup(list->viewport()->mapToGlobal(pos));
+            }
+            browser_->selectPatient(list->currentIndex().row());
+        } else {
+            // Study and series menus act on a row: none beside the rows, and none when pending tasks are kept.
+            for (auto [list, menu] : {std::pair{main_.lvStudien, main_.PopUpStudie}, std::pair{main_.lvSerien, main_.PopUpSerie}}) {
+                if (watched != list->viewport() || m->button() != Qt::RightButton)
+                    continue;
+                const QModelIndex under = list->indexAt(pos);
+                if (browser_->rowMenuAllowed(under.row())) {
+                    list->setCurrentIndex(under);
+                    menu->popup(list->viewport()->mapToGlobal(pos));
+                }
+            }
+        }
     }
     return QObject::eventFilter(watched, event);
 }
@@ -400,7 +485,7 @@ void Workstation::attachAssignment()
     connect(assignment_.get(), &ProjectionAssignment::imageChosen, this, [this](int row) {
         if (QTreeWidgetItem *item = main_.lvImages->topLevelItem(row)) {
             main_.lvImages->setCurrentItem(item);
-            browser_->lvImages_ItemClick(item);
+            viewer_->SelectImageByUid(item->text(3));
         }
     });
     connect(assignment_.get(), &ProjectionAssignment::sendRequested, this,
@@ -446,14 +531,16 @@ SendTarget Workstation::sendTarget() const { return {partners_, session_.examina
 void Workstation::connectCommands()
 {
     auto on = [this](Command c, auto handler) { connect(main_.command(c), &QAction::triggered, this, handler); };
-    on(Command::StudyImages, [this] { browser_->PopUpStudie_Laden(); });
-    on(Command::StudySeries, [this] { browser_->PopUpStudie_SeriesWindow(); });
-    on(Command::SeriesImages, [this] { browser_->PopUpSerie_Laden(); });
+    // Each pop-up command acts on the row the right button made current.
+    auto row = [](QTreeView *list) { return list->currentIndex().row(); };
+    on(Command::StudyImages, [this, row] { browser_->loadStudy(row(main_.lvStudien)); });
+    on(Command::StudySeries, [this, row] { browser_->showSeries(row(main_.lvStudien)); });
+    on(Command::SeriesImages, [this, row] { browser_->loadSeries(row(main_.lvSerien)); });
     on(Command::Worklist, [this] { openWorklist(); });
-    on(Command::DeleteSeries, [this] { deletion_->PopUpSerie_Delete(); });
-    on(Command::DeleteStudy, [this] { deletion_->PopUpStudie_Delete(); });
-    on(Command::DeletePatient, [this] { deletion_->PopUpPatient_Delete(); });
-    on(Command::DeleteAllPatients, [this] { deletion_->PopUpPatient_DeleteAll(); });
+    on(Command::DeleteSeries, [this, row] { deletion_->deleteSeries(browser_->seriesTarget(row(main_.lvSerien))); });
+    on(Command::DeleteStudy, [this, row] { deletion_->deleteStudy(browser_->studyTarget(row(main_.lvStudien))); });
+    on(Command::DeletePatient, [this, row] { deletion_->deletePatient(browser_->patientTarget(row(main_.lvPatients))); });
+    on(Command::DeleteAllPatients, [this] { deletion_->deleteAll(); });
     on(Command::DeleteViewerImage, [this] { deletion_->PopupDeleteImage(); }); // the viewer's current image
     on(Command::ApplyTasks, [this] { mnuApplyTasks(); });
     on(Command::ImportImages, [this] { importImages(JobKind::ImportImages); });
@@ -520,9 +607,9 @@ void Workstation::openWorklist()
 void Workstation::sendMenuClick(int level, const QString &tag)
 {
     // Taken now: the row the menu was opened on, not what was loaded before.
-    const ImageTarget target = level == 0   ? SeriesRowTarget(main_.lvSerien->currentItem())
-                               : level == 1 ? StudyRowTarget(main_.lvStudien->currentItem())
-                                            : PatientRowTarget(main_.lvPatients->currentItem());
+    const ImageTarget target = level == 0   ? browser_->seriesTarget(main_.lvSerien->currentIndex().row())
+                               : level == 1 ? browser_->studyTarget(main_.lvStudien->currentIndex().row())
+                                            : browser_->patientTarget(main_.lvPatients->currentIndex().row());
     const PartnerAddress p = PartnerFromTag(tag);
     // The settings record the partner chosen last; the send does not read it.
     Settings.SCP_AET = p.aet;
@@ -569,10 +656,8 @@ bool Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnectio
     job_.connections = std::move(connections);
     job_.assignment = assignment;
     // The rows of what the job removed: a patient send goes through its studies.
-    job_.studyRowRemoved = [this] {
-        delete main_.lvStudien->findItems(QString::number(job_.selection.studyKey), Qt::MatchExactly, 0).value(0);
-    };
-    job_.patientRowRemoved = [this] { delete main_.lvPatients->findItems(job_.selection.patientId, Qt::MatchExactly, 0).value(0); };
+    job_.studyRowRemoved = [this] { browser_->studyRemoved(job_.selection.studyKey); };
+    job_.patientRowRemoved = [this] { browser_->patientRemoved(job_.selection.patientId); };
     ClearCurrentImage(session_);
     EditForm form(session_, kind, &main_);
     form.onUnload = [this] { job_.connections.release(); };
@@ -581,7 +666,7 @@ bool Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnectio
         if (job_.assignment == DoseAssignment::None)
             return;
         doseList_->RefreshDosisList(job_.assignment);
-        deletion_->RemoveImageRowsByList(job_.assignment);
+        deletion_->RemoveImageRowsByList(job_.assignment, main_.lvImages->indexOfTopLevelItem(main_.lvImages->currentItem()));
     });
     form.Form_Load();
     runProgressDialog(form);
@@ -603,8 +688,8 @@ void Workstation::mnuApplyTasks()
         return;
     // The job's input as the operator sees it now: the tasks, the loaded
     // images and the selected patient.
-    pendingUpdate_ = {.tasks = tasks_->tasks(), .images = main_.dicomViewer->images(), .loadedLevel = LoadedLevel,
-                      .patientKey = CurrentSelection.patientKey, .viewerWindow = {}};
+    pendingUpdate_ = {.tasks = tasks_->tasks(), .images = main_.dicomViewer->images(), .loadedLevel = LevelName(session_.loadedLevel()),
+                      .patientKey = session_.selection().patientKey, .viewerWindow = {}};
     ClearCurrentImage(session_);
     headerJobRefused_ = false;
     bool removed = false;
@@ -621,12 +706,14 @@ void Workstation::mnuApplyTasks()
     // files are gone or will be filed anew from temp/.
     if (removed) {
         tasks_->ClearEntries();
-        CurrentSelection.studyKey = 0;
-        CurrentSelection.studyUid.clear();
-        CurrentSelection.seriesKey = 0;
-        main_.lvStudien->clear();
-        main_.lvSerien->clear();
-        main_.lvImages->clear();
+        BrowserSelection s = session_.selection();
+        s.studyKey = 0;
+        s.studyUid.clear();
+        s.seriesKey = 0;
+        session_.setSelection(s);
+        browser_->studies().clear();
+        browser_->series().clear();
+        browser_->images().clear();
     }
     header_->clear();
     ClearViewer(session_, main_.dicomViewer);
@@ -654,28 +741,24 @@ void Workstation::SendSeries(const SendSelection &s, SendConnections connections
         return;
     ClearViewer(session_, main_.dicomViewer);
     if (runSendJob(JobKind::SendSeries, s, std::move(connections))) {
-        for (int i = 1; i < main_.lvSerien->topLevelItemCount(); ++i) {
-            if (main_.lvSerien->topLevelItem(i)->data(0, Qt::UserRole).toLongLong() == s.seriesKey) {
-                delete main_.lvSerien->topLevelItem(i);
-                break;
-            }
+        browser_->seriesRemoved(s.seriesKey);
+        if (BrowserSelection now = session_.selection(); now.seriesKey == s.seriesKey) {
+            now.seriesKey = 0;
+            session_.setSelection(now);
         }
-        if (CurrentSelection.seriesKey == s.seriesKey)
-            CurrentSelection.seriesKey = 0;
     }
-    if (main_.lvSerien->topLevelItemCount() == 1) {
-        main_.frmSerien->setVisible(false);
-        main_.lvSerien->clear();
-    }
+    if (browser_->series().count() == 1)
+        browser_->closeSeriesList();
 }
 
 void Workstation::SendStudy(const SendSelection &s, SendConnections connections)
 {
     if (!undoneTasksAllowSend())
         return;
-    if (runSendJob(JobKind::SendStudy, s, std::move(connections)) && CurrentSelection.studyKey == s.studyKey) {
-        CurrentSelection.studyKey = 0;
-        CurrentSelection.studyUid.clear();
+    if (BrowserSelection now = session_.selection(); runSendJob(JobKind::SendStudy, s, std::move(connections)) && now.studyKey == s.studyKey) {
+        now.studyKey = 0;
+        now.studyUid.clear();
+        session_.setSelection(now);
     }
     browser_->RefreshPatientList();
 }
@@ -685,9 +768,9 @@ void Workstation::SendPatient(const SendSelection &s, SendConnections connection
     if (!undoneTasksAllowSend())
         return;
     if (runSendJob(JobKind::SendPatient, s, std::move(connections), assignment)) {
-        main_.lvStudien->clear();
-        main_.lvSerien->clear();
-        main_.lvImages->clear();
+        browser_->studies().clear();
+        browser_->series().clear();
+        browser_->images().clear();
         doseList_->clear();
         ClearViewer(session_, main_.dicomViewer);
     }

@@ -11,6 +11,7 @@
 enum class JobKind : qint16;
 enum class ExportKind;
 class Browser;
+class Prompter;
 class ListDeletion;
 class DoseList;
 class ExposureCapture;
@@ -107,6 +108,7 @@ private:
     bool pairing_ = false; // the merge selects exposures
     std::unique_ptr<HeaderView> header_;
     std::unique_ptr<ImageViewer> viewer_;
+    std::unique_ptr<Prompter> windowPrompter_; // the browser's message boxes over the window
     std::unique_ptr<Browser> browser_;
     std::unique_ptr<ListDeletion> deletion_;
     std::unique_ptr<ProjectionAssignment> assignment_;

@@ -1,69 +1,24 @@
-#include "store/Session.h"
 #include "browse/Browser.h"
 
 #include "acquisition/ImageViewer.h"
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
-#include "core/WorkstationState.h"
 #include "store/DatabasePaths.h"
-#include "toolkit/ToolkitViewer.h"
+#include "ui/Prompts.h"
 
 #include <QApplication>
-#include <QGroupBox>
-#include <QHeaderView>
-#include <QMenu>
-#include <QMessageBox>
-#include <QProgressBar>
-#include <QPushButton>
+#include <QCoreApplication>
 #include <QRegularExpression>
 #include <QStyle>
-#include <QTimer>
-#include <QTreeWidget>
 
-QString CurrentPatientSecondName;
-int CurrentPatientRow = -1;
-int CurrentStudyRow = -1;
-QString LoadedLevel;
+#include <optional>
 
 namespace {
-
-const QString MessageTitle = QStringLiteral("PellanMammo");
 
 QString cell(const QSqlRecord &row, const char *column)
 {
     const QVariant v = row.value(QLatin1String(column));
     return v.isNull() ? QString() : v.toString();
-}
-
-constexpr int RowBatch = 200;
-
-QTreeWidgetItem *makeRow(const QString &text, const QVariant &tag, const QStringList &cells)
-{
-    auto *item = new QTreeWidgetItem(QStringList{text} + cells);
-    item->setData(0, Qt::UserRole, tag);
-    return item;
-}
-
-QTreeWidgetItem *addRow(QTreeWidget *list, const QString &text, const QVariant &tag, const QStringList &cells)
-{
-    QTreeWidgetItem *item = makeRow(text, tag, cells);
-    list->addTopLevelItem(item);
-    return item;
-}
-
-void clearList(QTreeWidget *list)
-{
-    if (!list)
-        return;
-    list->setSortingEnabled(false);
-    list->clear();
-}
-
-void sortOn(QTreeWidget *list, int column)
-{
-    list->sortItems(column, Qt::AscendingOrder);
-    list->header()->setSortIndicator(column, Qt::AscendingOrder);
-    list->setSortingEnabled(true);
 }
 
 // UIDs name folders and files: digits and dots only, so that a database value
@@ -73,6 +28,8 @@ bool isPlainUid(const QString &uid)
     static const QRegularExpression re(QStringLiteral("^[0-9]+(\\.[0-9]+)*$"));
     return re.match(uid).hasMatch();
 }
+
+const QString BackTag = QStringLiteral("back");
 
 } // namespace
 
@@ -96,256 +53,183 @@ StudyStatements BuildStudyImageStatements(const QList<qlonglong> &seriesKeys)
     return s;
 }
 
-ImageTarget PatientRowTarget(const QTreeWidgetItem *row)
+Browser::Browser(Session &session, Prompter &prompter, QObject *parent)
+    : QObject(parent)
+    , session_(session)
+    , prompter_(prompter)
+    , patients_({QStringLiteral("ID"), QStringLiteral("Lastname, Firstname"), QStringLiteral("2nd Name"), QStringLiteral("Birthdate")})
+    , studies_({QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("Modality"), QStringLiteral("Bodypart")})
+    , series_({QStringLiteral("Series")})
+    , images_({QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("ImageUID")})
 {
-    return row ? PatientTarget(row->data(0, Qt::UserRole).toLongLong(), row->text(0)) : ImageTarget();
+    series_.setIcon(QApplication::style()->standardIcon(QStyle::SP_FileDialogContentsView));
 }
 
-ImageTarget StudyRowTarget(const QTreeWidgetItem *row)
+void Browser::select(const std::function<void(BrowserSelection &)> &change)
 {
-    return row ? StudyTarget(row->text(0).toLongLong(), row->data(0, Qt::UserRole).toString()) : ImageTarget();
+    BrowserSelection s = session_.selection();
+    change(s);
+    session_.setSelection(s);
 }
 
-ImageTarget SeriesRowTarget(const QTreeWidgetItem *row)
+ImageTarget Browser::patientTarget(int row) const
 {
-    if (!row || row->data(0, Qt::UserRole).toString() == QLatin1String("back"))
+    const RowModel::Row *r = patients_.at(row);
+    return r ? PatientTarget(r->tag.toLongLong(), r->cells.value(0)) : ImageTarget();
+}
+
+ImageTarget Browser::studyTarget(int row) const
+{
+    const RowModel::Row *r = studies_.at(row);
+    return r ? StudyTarget(r->cells.value(0).toLongLong(), r->tag.toString()) : ImageTarget();
+}
+
+ImageTarget Browser::seriesTarget(int row) const
+{
+    const RowModel::Row *r = series_.at(row);
+    if (!r || r->tag.toString() == BackTag)
         return {};
-    return SeriesTarget(row->data(0, Qt::UserRole).toLongLong());
+    return SeriesTarget(r->tag.toLongLong());
 }
 
-Browser::Browser(Session &session, const BrowserControls &controls, QObject *parent)
-    : QObject(parent), session_(session), c_(controls) {}
-
-void Browser::critical(const QString &message)
+void Browser::RefreshPatientList(Refresh when)
 {
-    if (c_.showCritical)
-        c_.showCritical(message);
-    else
-        QMessageBox::critical(c_.window, MessageTitle, message);
-}
-
-void Browser::panel(int index, const QString &text)
-{
-    if (c_.setStatusPanel)
-        c_.setStatusPanel(index, text);
-}
-
-void Browser::popUp(QMenu *menu, QTreeWidget *list, const QPoint &pos)
-{
-    if (!menu)
-        return;
-    const QPoint global = list->viewport()->mapToGlobal(pos);
-    if (c_.showPopUp)
-        c_.showPopUp(menu, global);
-    else
-        menu->popup(global);
-}
-
-void Browser::RefreshPatientList()
-{
-    if (ImageLoadActive)
+    if (session_.imageLoadActive())
         return;
     const QString location = QStringLiteral("MainForm_RefreshPatientList");
-    OpenImageDatabase();
+    DatabaseSession open(ImageDatabase);
     const DbResult count = Execute(ImageDatabase, QStringLiteral("SELECT Count(PatID) AS ReceiveCount FROM tblReceive"));
     if (!count.ok()) {
         LogFailure(count, location);
-        CloseImageDatabase();
         return;
     }
-    if (!(ListRefreshRequested && count.first(QStringLiteral("ReceiveCount")).toLongLong() == 0)) {
+    const bool receipts = count.first(QStringLiteral("ReceiveCount")).toLongLong() > 0;
+    if (when == Refresh::OnReceipts && !receipts)
+        return;
+    if (receipts) { // an empty table needs no write
         const DbResult emptied = Execute(ImageDatabase, QStringLiteral("DELETE FROM tblReceive"));
         if (!emptied.ok())
             LogFailure(emptied, location);
-        clearList(c_.lvPatients);
-        clearList(c_.lvStudien);
-        clearList(c_.lvImages);
-        if (c_.dicomViewer)
-            c_.dicomViewer->clearImages();
-        ClearCurrentImage(session_); // its image left the viewer with the rest
-        const DbResult rows = Execute(ImageDatabase, QStringLiteral(
-            "SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten"));
-        if (!rows.ok()) {
-            LogFailure(rows, location);
-        } else if (c_.lvPatients) {
-            c_.lvPatients->setUpdatesEnabled(false);
-            // Rows go in by batches: one insertion per row makes the view re-lay
-            // itself out 10,000 times. Pending events run between batches.
-            QList<QTreeWidgetItem *> batch;
-            for (const QSqlRecord &row : rows.rows) {
-                QString name = cell(row, "PatNachname");
-                if (!row.value(QStringLiteral("PatVorname")).isNull())
-                    name += QStringLiteral(", ") + row.value(QStringLiteral("PatVorname")).toString();
-                batch << makeRow(cell(row, "PatID1"), row.value(QStringLiteral("PatID")),
-                                 {name, cell(row, "Pat2Vorname"), cell(row, "PatGebDatum")});
-                if (batch.size() == RowBatch) {
-                    c_.lvPatients->addTopLevelItems(batch);
-                    batch.clear();
-                    QCoreApplication::processEvents();
-                }
-            }
-            c_.lvPatients->addTopLevelItems(batch);
-            QCoreApplication::processEvents();
-            c_.lvPatients->clearSelection();
-            c_.lvPatients->setCurrentItem(nullptr);
-            sortOn(c_.lvPatients, 1);
-            c_.lvPatients->setUpdatesEnabled(true);
-        }
     }
-    ListRefreshRequested = false;
-    CloseImageDatabase();
+    const size_t listed = size_t(patients_.count());
+    patients_.clear();
+    studies_.clear();
+    images_.clear();
+    emit viewerCleared();
+    ClearCurrentImage(session_); // its image left the viewer with the rest
+    // One statement, rows kept as plain values, one reset of the model.
+    std::vector<RowModel::Row> rows;
+    rows.reserve(listed);
+    const Result read = ForEachRow(ImageDatabase, QStringLiteral(
+        "SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten"), {},
+        [&rows](const QString *c) {
+            QString name = c[2];
+            if (!c[3].isNull())
+                name += QStringLiteral(", ") + c[3];
+            rows.push_back({{c[1], name, c[4], c[5]}, c[0].toLongLong()});
+        });
+    if (!read.ok()) {
+        LogFailure(read, location);
+        return;
+    }
+    patients_.reset(std::move(rows), 1);
 }
 
 void Browser::clearTaskStateForNewPatient()
 {
-    if (c_.clearTaskState)
-        c_.clearTaskState();
+    emit taskStateClearRequested();
     ClearCurrentImage(session_);
-    if (c_.dicomViewer)
-        c_.dicomViewer->refreshDisplay();
     for (int i = 1; i <= 4; ++i)
-        panel(i, QString());
+        emit statusPanel(i, QString());
 }
 
-void Browser::lvPatients_ItemClick(QTreeWidgetItem *item)
+void Browser::selectPatient(int row)
 {
-    if (!c_.lvPatients || c_.lvPatients->topLevelItemCount() == 0)
+    const RowModel::Row *r = patients_.at(row);
+    if (!r)
         return;
-    if (!item)
-        item = c_.lvPatients->currentItem();
-    if (!item)
-        return;
-    if (item->text(0) != CurrentSelection.patientId)
+    if (r->cells.value(0) != session_.selection().patientId)
         clearTaskStateForNewPatient();
-    CurrentSelection.patientKey = item->data(0, Qt::UserRole).toLongLong();
-    CurrentSelection.patientId = item->text(0);
-    CurrentSelection.patientName = item->text(1);
-    CurrentPatientSecondName = item->text(2);
-    CurrentPatientRow = c_.lvPatients->indexOfTopLevelItem(item);
-    panel(1, QStringLiteral("Patient: ") + CurrentSelection.patientName);
-    panel(2, QStringLiteral("ID: ") + CurrentSelection.patientId);
+    select([r](BrowserSelection &s) {
+        s.patientKey = r->tag.toLongLong();
+        s.patientId = r->cells.value(0);
+        s.patientName = r->cells.value(1);
+        s.patientSecondName = r->cells.value(2);
+    });
+    emit statusPanel(1, QStringLiteral("Patient: ") + session_.selection().patientName);
+    emit statusPanel(2, QStringLiteral("ID: ") + session_.selection().patientId);
 
-    clearList(c_.lvStudien);
-    if (c_.frmSerien && c_.frmSerien->isVisible()) {
-        c_.frmSerien->hide();
-        clearList(c_.lvSerien);
-    }
-    if (c_.UpdateTimer)
-        c_.UpdateTimer->stop();
+    studies_.clear();
+    if (seriesShown_)
+        closeSeriesList();
+    emit patientSelected();
 
-    OpenImageDatabase();
+    DatabaseSession open(ImageDatabase);
     const DbResult rows = Execute(ImageDatabase, QStringLiteral(
         "SELECT StudyID, StudyUID, StudyDate, StudyTime, Modality, Bodypart FROM view_studies WHERE PatID1 = ?"),
-        {CurrentSelection.patientId});
+        {session_.selection().patientId});
     if (!rows.ok()) {
         LogFailure(rows, QStringLiteral("lvPatients_MouseUp"));
-        CloseImageDatabase();
         return;
     }
-    if (c_.lvStudien) {
-        for (const QSqlRecord &row : rows.rows) {
-            addRow(c_.lvStudien, cell(row, "StudyID"), cell(row, "StudyUID"),
-                   {cell(row, "StudyDate"), cell(row, "StudyTime"), cell(row, "Modality"), cell(row, "Bodypart")});
-            QCoreApplication::processEvents();
-        }
-        sortOn(c_.lvStudien, 0);
-    }
-    CloseImageDatabase();
-    clearList(c_.lvImages);
+    std::vector<RowModel::Row> studies;
+    for (const QSqlRecord &row : rows.rows)
+        studies.push_back({{cell(row, "StudyID"), cell(row, "StudyDate"), cell(row, "StudyTime"), cell(row, "Modality"), cell(row, "Bodypart")},
+                           cell(row, "StudyUID")});
+    studies_.reset(std::move(studies), 0);
+    images_.clear();
 }
 
-void Browser::lvPatients_MouseUp(Qt::MouseButton button, const QPoint &pos)
+bool Browser::rowMenuAllowed(int row)
 {
-    if (!c_.lvPatients)
-        return;
-    if (button == Qt::RightButton) {
-        // Beside the rows no patient is pointed at: the menu's patient entries find none.
-        QTreeWidgetItem *under = c_.lvPatients->itemAt(pos);
-        c_.lvPatients->setCurrentItem(under);
-        if (!under)
-            c_.lvPatients->clearSelection();
-        popUp(c_.PopUpPatient, c_.lvPatients, pos);
-    }
-    lvPatients_ItemClick(c_.lvPatients->currentItem());
-}
-
-// "Cancel current changes?": Yes drops the pending tasks and goes on, No keeps
-// them and ends the click, so that No never loses the operator's work.
-bool Browser::confirmRightClick()
-{
-    if (!c_.taskCount || c_.taskCount() == 0)
+    // Every entry of these menus acts on a row: none beside the rows.
+    if (row < 0)
+        return false;
+    if (!pendingTasks_ || pendingTasks_() == 0)
         return true;
-    const QString question = QStringLiteral("Cancel current changes?");
-    const bool yes = c_.askYesNo ? c_.askYesNo(question)
-                                 : QMessageBox::question(c_.window, MessageTitle, question,
-                                                         QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
-    if (!yes)
+    if (!prompter_.question(nullptr, QStringLiteral("Cancel current changes?"), DefaultPromptTitle))
         return false;
     clearTaskStateForNewPatient();
     return true;
 }
 
-void Browser::rightClick(QTreeWidget *list, QMenu *menu, Qt::MouseButton button, const QPoint &pos)
+void Browser::takeStudyRow(int row)
 {
-    // Every entry of these menus acts on a row: none beside the rows.
-    QTreeWidgetItem *under = list ? list->itemAt(pos) : nullptr;
-    if (button != Qt::RightButton || !under || !confirmRightClick())
+    const RowModel::Row *r = studies_.at(row);
+    session_.setLoadedLevel(LoadedLevel::Study);
+    select([r](BrowserSelection &s) {
+        s.studyKey = r->cells.value(0).toLongLong();
+        s.studyUid = r->tag.toString();
+    });
+    emit taskListClearRequested();
+}
+
+void Browser::selectStudy(int row)
+{
+    if (!studies_.at(row) || loading_)
         return;
-    list->setCurrentItem(under);
-    popUp(menu, list, pos);
-}
-
-void Browser::lvStudien_MouseUp(Qt::MouseButton button, const QPoint &pos)
-{
-    rightClick(c_.lvStudien, c_.PopUpStudie, button, pos);
-}
-
-void Browser::lvSerien_MouseUp(Qt::MouseButton button, const QPoint &pos)
-{
-    rightClick(c_.lvSerien, c_.PopUpSerie, button, pos);
-}
-
-void Browser::takeStudyRow(QTreeWidgetItem *item)
-{
-    LoadedLevel = QStringLiteral("Studie");
-    CurrentSelection.studyKey = item->text(0).toLongLong();
-    CurrentSelection.studyUid = item->data(0, Qt::UserRole).toString();
-    CurrentStudyRow = c_.lvStudien->indexOfTopLevelItem(item);
-    if (c_.clearTaskList)
-        c_.clearTaskList();
-}
-
-void Browser::lvStudien_ItemClick(QTreeWidgetItem *item)
-{
-    if (!c_.lvStudien)
-        return;
-    if (item)
-        c_.lvStudien->setCurrentItem(item);
-    item = c_.lvStudien->currentItem();
-    if (!item || loading_)
-        return;
-    PopUpStudie_Laden();
-    LoadedLevel = QStringLiteral("Studie");
-    CurrentSelection.studyUid = item->data(0, Qt::UserRole).toString();
+    loadStudy(row);
+    const QString uid = studies_.at(row) ? studies_.at(row)->tag.toString() : session_.selection().studyUid;
+    session_.setLoadedLevel(LoadedLevel::Study);
+    select([&uid](BrowserSelection &s) { s.studyUid = uid; });
     LoadImages({QStringLiteral("SELECT ImageID, ImageDate, ImageTime, ImageUID from View_Images WHERE StudyUID = ? "
                                "ORDER BY ImageDate, ImageTime"),
-                {CurrentSelection.studyUid}});
-    if (c_.cmdSelected && c_.lvImages)
-        c_.cmdSelected->setEnabled(c_.exposureCount && c_.exposureCount() == c_.lvImages->topLevelItemCount());
+                {uid}});
+    emit studyImagesListed(images_.count());
 }
 
-void Browser::PopUpStudie_Laden()
+void Browser::loadStudy(int row)
 {
-    QTreeWidgetItem *item = c_.lvStudien ? c_.lvStudien->currentItem() : nullptr;
-    if (!item || loading_)
+    if (!studies_.at(row) || loading_)
         return;
-    takeStudyRow(item);
-    ImageLoadActive = true;
-    OpenImageDatabase();
-    const DbResult rows = Execute(ImageDatabase, QStringLiteral("SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ? ORDER BY SeriesID"),
-                                  {CurrentSelection.studyKey});
-    CloseImageDatabase();
-    ImageLoadActive = false;
+    takeStudyRow(row);
+    session_.setImageLoadActive(true);
+    const DbResult rows = [this] {
+        DatabaseSession open(ImageDatabase);
+        return Execute(ImageDatabase, QStringLiteral("SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ? ORDER BY SeriesID"),
+                       {session_.selection().studyKey});
+    }();
+    session_.setImageLoadActive(false);
     if (!rows.ok()) {
         LogFailure(rows, QStringLiteral("PopUpStudie_Laden"));
         return;
@@ -355,65 +239,67 @@ void Browser::PopUpStudie_Laden()
         keys << row.value(0).toLongLong();
     const StudyStatements s = BuildStudyImageStatements(keys);
     LoadStudy(s.imageSql, s.countSql);
-    if (c_.viewer)
-        c_.viewer->UpdateScrollRange();
 }
 
-void Browser::PopUpStudie_SeriesWindow()
+void Browser::showSeries(int row)
 {
-    QTreeWidgetItem *item = c_.lvStudien ? c_.lvStudien->currentItem() : nullptr;
-    if (!item || !c_.lvSerien)
+    if (!studies_.at(row))
         return;
-    takeStudyRow(item);
-    OpenImageDatabase();
-    const DbResult rows = Execute(ImageDatabase, QStringLiteral(
-        "SELECT SeriesID, SeriesUID, SeriesNr FROM tblSeries WHERE FKeyStudyID = ? ORDER BY SeriesNr, SeriesID"),
-        {CurrentSelection.studyKey});
-    CloseImageDatabase();
+    takeStudyRow(row);
+    const DbResult rows = [this] {
+        DatabaseSession open(ImageDatabase);
+        return Execute(ImageDatabase, QStringLiteral(
+            "SELECT SeriesID, SeriesUID, SeriesNr FROM tblSeries WHERE FKeyStudyID = ? ORDER BY SeriesNr, SeriesID"),
+            {session_.selection().studyKey});
+    }();
     if (!rows.ok()) {
         LogFailure(rows, QStringLiteral("MainForm PopUpStudie_SeriesWindow"));
         return;
     }
-    clearList(c_.lvSerien);
-    c_.lvSerien->setUpdatesEnabled(false);
-    addRow(c_.lvSerien, QStringLiteral(".."), QStringLiteral("back"), {});
-    const QIcon icon = QApplication::style()->standardIcon(QStyle::SP_FileDialogContentsView);
+    std::vector<RowModel::Row> series{{{QStringLiteral("..")}, BackTag}};
     for (const QSqlRecord &row : rows.rows)
-        addRow(c_.lvSerien, QStringLiteral("# ") + cell(row, "SeriesNr"), row.value(QStringLiteral("SeriesID")), {})
-            ->setIcon(0, icon);
-    c_.lvSerien->clearSelection();
-    c_.lvSerien->setCurrentItem(nullptr);
-    c_.lvSerien->setUpdatesEnabled(true);
-    if (c_.frmSerien)
-        c_.frmSerien->show();
+        series.push_back({{QStringLiteral("# ") + cell(row, "SeriesNr")}, row.value(QStringLiteral("SeriesID")), true});
+    series_.reset(std::move(series));
+    seriesShown_ = true;
+    emit seriesListVisible(true);
 }
 
-void Browser::lvSerien_DblClick(QTreeWidgetItem *item) { loadSeries(item); }
-
-void Browser::PopUpSerie_Laden() { loadSeries(c_.lvSerien ? c_.lvSerien->currentItem() : nullptr); }
-
-void Browser::loadSeries(QTreeWidgetItem *item)
+void Browser::closeSeriesList()
 {
-    if (!item || loading_)
+    series_.clear();
+    seriesShown_ = false;
+    emit seriesListVisible(false);
+}
+
+void Browser::loadSeries(int row)
+{
+    const RowModel::Row *r = series_.at(row);
+    if (!r || loading_)
         return;
-    if (item->data(0, Qt::UserRole).toString() == QStringLiteral("back")) {
-        if (c_.frmSerien)
-            c_.frmSerien->hide();
-        clearList(c_.lvSerien);
+    if (r->tag.toString() == BackTag) {
+        closeSeriesList();
         return;
     }
-    LoadedLevel = QStringLiteral("Serie");
-    CurrentSelection.seriesKey = item->data(0, Qt::UserRole).toLongLong();
-    if (c_.clearTaskList)
-        c_.clearTaskList();
-    const QVariantList key{CurrentSelection.seriesKey};
+    session_.setLoadedLevel(LoadedLevel::Series);
+    select([r](BrowserSelection &s) { s.seriesKey = r->tag.toLongLong(); });
+    emit taskListClearRequested();
+    const QVariantList key{session_.selection().seriesKey};
     LoadStudy({QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ? ORDER BY ImageNr"), key},
               {QStringLiteral("SELECT COUNT(ImageUID) AS ImageCount FROM tblImages WHERE FKeySeriesID = ?"), key});
-    if (c_.viewer)
-        c_.viewer->UpdateScrollRange();
     LoadImages({QStringLiteral("SELECT ImageID, ImageDate, ImageTime, ImageUID from View_Images WHERE FKeySeriesID = ? "
                                "ORDER BY ImageDate, ImageTime"),
                 key});
+}
+
+void Browser::patientRemoved(const QString &patientId) { patients_.removeAt(patients_.findText(0, patientId)); }
+
+void Browser::studyRemoved(qlonglong studyKey) { studies_.removeAt(studies_.findText(0, QString::number(studyKey))); }
+
+void Browser::seriesRemoved(qlonglong seriesKey)
+{
+    const int row = series_.findTag(seriesKey);
+    if (row > 0)
+        series_.removeAt(row);
 }
 
 void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
@@ -421,48 +307,42 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
     if (loading_)
         return; // a click while the previous load lets events run
     loading_ = true;
-    ClearViewer(session_, c_.dicomViewer);
-    if (c_.dicomViewer)
-        c_.dicomViewer->setRedraw(false);
-    const QString folder = AppPath(QLatin1String(AppFiles::ImagesFolder)) + QLatin1Char('/') + CurrentSelection.studyUid;
-    ImageLoadActive = true;
-    auto finish = [this] {
-        CloseImageDatabase();
-        ImageLoadActive = false;
-        if (c_.dicomViewer)
-            c_.dicomViewer->setRedraw(true);
-        if (c_.pbLoad)
-            c_.pbLoad->hide();
+    ClearViewer(session_, nullptr);
+    emit loadStarted();
+    const QString studyUid = session_.selection().studyUid;
+    const QString folder = AppPath(QLatin1String(AppFiles::ImagesFolder)) + QLatin1Char('/') + studyUid;
+    session_.setImageLoadActive(true);
+    auto open = std::make_optional<DatabaseSession>(ImageDatabase);
+    auto finish = [this, &open] {
+        open.reset();
+        session_.setImageLoadActive(false);
         loading_ = false;
+        emit loadEnded();
     };
+    auto failed = [this](const QString &message) { prompter_.critical(nullptr, message, DefaultPromptTitle); };
 
-    OpenImageDatabase();
     const DbResult count = Execute(ImageDatabase, countSql.sql, countSql.values);
     if (!count.ok()) {
         LogFailure(count, QStringLiteral("MainForm LoadStudy"));
         finish();
-        critical(QStringLiteral("An error occured during loading - please retry!"));
+        failed(QStringLiteral("An error occured during loading - please retry!"));
         return;
     }
     const qlonglong imageCount = count.first(QStringLiteral("ImageCount")).toLongLong();
     if (imageCount <= 0) {
         finish();
-        critical(QStringLiteral("No images found!"));
+        failed(QStringLiteral("No images found!"));
         return;
     }
-    if (c_.pbLoad) {
-        c_.pbLoad->setMaximum(int(imageCount));
-        c_.pbLoad->setValue(0);
-        c_.pbLoad->show();
-    }
+    emit loadProgress(0, int(imageCount));
     const DbResult rows = Execute(ImageDatabase, imageSql.sql, imageSql.values);
     if (!rows.ok()) {
         LogFailure(rows, QStringLiteral("MainForm LoadStudy"));
         finish();
-        critical(QStringLiteral("An error occured during loading - please retry!"));
+        failed(QStringLiteral("An error occured during loading - please retry!"));
         return;
     }
-    const bool safeFolder = isPlainUid(CurrentSelection.studyUid);
+    const bool safeFolder = isPlainUid(studyUid);
     int progress = 0;
     for (const QSqlRecord &row : rows.rows) {
         const QString uid = row.value(0).toString();
@@ -470,49 +350,35 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
         Result error;
         bool ok = false;
         if (!safeFolder || !isPlainUid(uid))
-            error = {ErrorCode::NotReadable, QStringLiteral("Not a UID: %1/%2").arg(CurrentSelection.studyUid, uid)};
+            error = {ErrorCode::NotReadable, QStringLiteral("Not a UID: %1/%2").arg(studyUid, uid)};
         else
             ok = ReadFileIntoList(session_.loadedImages(), path, &error);
         ++progress;
-        if (c_.pbLoad)
-            c_.pbLoad->setValue(std::min(progress, c_.pbLoad->maximum()));
-        if (c_.dicomViewer) // a file that cannot be read keeps its tile, as an empty frame
-            c_.dicomViewer->addImage(ok ? session_.loadedImages().items.last() : UnreadableImage(path));
+        emit loadProgress(std::min<qlonglong>(progress, imageCount), int(imageCount));
+        // A file that cannot be read keeps its tile, as an empty frame.
+        emit imageLoaded(ok ? session_.loadedImages().items.last() : UnreadableImage(path));
         if (!ok) {
             WriteErrorLog(error.number, error.text, QStringLiteral("MainForm LoadStudy (READ_ERROR)"));
-            critical(QStringLiteral("An error occured during loading - please retry!"));
+            failed(QStringLiteral("An error occured during loading - please retry!"));
         }
         QCoreApplication::processEvents();
     }
-    panel(4, QString::number(progress) + QStringLiteral(" image(s)"));
+    emit statusPanel(4, QString::number(progress) + QStringLiteral(" image(s)"));
     finish();
 }
 
 void Browser::LoadImages(const BoundSql &listSql)
 {
-    if (!c_.lvImages)
-        return;
-    clearList(c_.lvImages);
-    OpenImageDatabase();
+    images_.clear();
+    DatabaseSession open(ImageDatabase);
     const DbResult rows = Execute(ImageDatabase, listSql.sql, listSql.values);
     if (!rows.ok()) {
         LogFailure(rows, QStringLiteral("LoadImages"));
-        CloseImageDatabase();
         return;
     }
-    c_.lvImages->setUpdatesEnabled(false);
-    for (const QSqlRecord &row : rows.rows) {
-        addRow(c_.lvImages, cell(row, "ImageID"), row.value(QStringLiteral("ImageID")),
-               {cell(row, "ImageDate"), cell(row, "ImageTime"), cell(row, "ImageUID")});
-        QCoreApplication::processEvents();
-    }
-    c_.lvImages->setUpdatesEnabled(true);
-    CloseImageDatabase();
-    sortOn(c_.lvImages, 0);
-}
-
-void Browser::lvImages_ItemClick(QTreeWidgetItem *item)
-{
-    if (item && c_.viewer)
-        c_.viewer->SelectImageByUid(item->text(3));
+    std::vector<RowModel::Row> images;
+    for (const QSqlRecord &row : rows.rows)
+        images.push_back({{cell(row, "ImageID"), cell(row, "ImageDate"), cell(row, "ImageTime"), cell(row, "ImageUID")},
+                          row.value(QStringLiteral("ImageID"))});
+    images_.reset(std::move(images), 0);
 }

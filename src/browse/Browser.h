@@ -1,32 +1,18 @@
 #pragma once
 
-#include "store/Session.h"
+#include "browse/RowModel.h"
 #include "store/Deletion.h"
+#include "store/Session.h"
+#include "toolkit/ImageList.h"
 
 #include <QList>
 #include <QObject>
-#include <QPoint>
 #include <QString>
 #include <QVariantList>
 
 #include <functional>
 
-class ImageViewer;
-class QGroupBox;
-class QMenu;
-class QProgressBar;
-class QPushButton;
-class QTimer;
-class QTreeWidget;
-class QTreeWidgetItem;
-class QWidget;
-class ToolkitViewer;
-
-// Selection fields beside WorkstationState's CurrentSelection.
-extern QString CurrentPatientSecondName; // the patient row's "2nd Name" cell
-extern int CurrentPatientRow;            // 0-based row in lvPatients, -1 for none
-extern int CurrentStudyRow;              // 0-based row in lvStudien, -1 for none
-extern QString LoadedLevel;              // "Studie" or "Serie"
+class Prompter;
 
 // A statement with its bound values.
 struct BoundSql {
@@ -41,76 +27,88 @@ struct StudyStatements {
 };
 StudyStatements BuildStudyImageStatements(const QList<qlonglong> &seriesKeys);
 
-// What a pop-up command acts on: the row the right button selected, taken
-// when the command is given and completed from the database. Not valid
-// without a row, on the series list's ".." row, or when the row's data is gone.
-ImageTarget PatientRowTarget(const QTreeWidgetItem *row);
-ImageTarget StudyRowTarget(const QTreeWidgetItem *row);
-ImageTarget SeriesRowTarget(const QTreeWidgetItem *row);
-
-// The controls the browser drives; the main window owns them. List views are
-// report-style QTreeWidgets: row text = column 0, row tag = Qt::UserRole of column 0.
-struct BrowserControls {
-    QWidget *window = nullptr;          // parent of the message boxes
-    QTreeWidget *lvPatients = nullptr;  // "ID", "Lastname, Firstname", "2nd Name", "Birthdate"
-    QTreeWidget *lvStudien = nullptr;   // "ID", "Date", "Time", "Modality", "Bodypart"
-    QTreeWidget *lvSerien = nullptr;    // series entries, one column
-    QTreeWidget *lvImages = nullptr;    // "ID", "Date", "Time", "ImageUID"
-    std::function<int()> exposureCount; // rows of the dose list; with as many images it enables cmdSelected
-    QGroupBox *frmSerien = nullptr;     // frame "Series list" around lvSerien, normally hidden
-    QProgressBar *pbLoad = nullptr;     // load progress, shown while images load
-    QPushButton *cmdSelected = nullptr; // "Manually"
-    QMenu *PopUpPatient = nullptr;      // patient pop-up (send, delete)
-    QMenu *PopUpStudie = nullptr;       // study pop-up ("View Series", "View Images", ...)
-    QMenu *PopUpSerie = nullptr;        // series pop-up ("View Images", ...)
-    QTimer *UpdateTimer = nullptr;      // the 10 s patient-list poll; stopped when a patient is selected
-    ToolkitViewer *dicomViewer = nullptr;       // the viewer whose collection the loads fill
-    ImageViewer *viewer = nullptr;      // dicomViewer's logic: scroll range, image selection
-    std::function<void(int panel, const QString &text)> setStatusPanel; // statusLine panel (1-based)
-    std::function<int()> taskCount;          // entries in the task list
-    std::function<void()> clearTaskState;    // patient change: task list, header view, task fields, txtSelected, txtNeu emptied
-    std::function<void()> clearTaskList;     // before a load: task list and header view emptied, entry fields reset
-    std::function<bool(const QString &question)> askYesNo;   // optional; default a Yes/No question box
-    std::function<void(const QString &message)> showCritical; // optional; default a critical message box
-    std::function<void(QMenu *menu, const QPoint &globalPos)> showPopUp; // optional; default menu->popup
-};
-
-// The patient, study, series and image browser over the image database.
+// The patient, study, series and image lists over the image database, and
+// loading a study or a series for the viewer. The lists are models the window
+// shows; rows are given by their index in the model. What the window must do
+// (status panels, progress, the viewer's tiles, the task state) is signalled.
 class Browser : public QObject {
     Q_OBJECT
 public:
-    Browser(Session &session, const BrowserControls &controls, QObject *parent = nullptr);
+    Browser(Session &session, Prompter &prompter, QObject *parent = nullptr);
 
-    // Toolbar "refresh", menu "Refresh list" and the poll timer (after setting ListRefreshRequested).
-    void RefreshPatientList();
+    // "ID", "Lastname, Firstname", "2nd Name", "Birthdate"; tag PatID.
+    RowModel &patients() { return patients_; }
+    // "ID", "Date", "Time", "Modality", "Bodypart"; tag StudyUID.
+    RowModel &studies() { return studies_; }
+    // ".." (tag "back") then "# SeriesNr" (tag SeriesID).
+    RowModel &series() { return series_; }
+    // "ID", "Date", "Time", "ImageUID"; tag ImageID.
+    RowModel &images() { return images_; }
 
-    void lvPatients_ItemClick(QTreeWidgetItem *item);
-    void lvPatients_MouseUp(Qt::MouseButton button, const QPoint &pos); // pos in viewport coordinates
-    void lvStudien_ItemClick(QTreeWidgetItem *item);
-    void lvStudien_MouseUp(Qt::MouseButton button, const QPoint &pos);
-    void lvSerien_MouseUp(Qt::MouseButton button, const QPoint &pos);
-    void lvSerien_DblClick(QTreeWidgetItem *item);
-    void lvImages_ItemClick(QTreeWidgetItem *item);
+    // How many tasks wait in the task list; a right click asks before dropping them.
+    void setPendingTasks(std::function<int()> count) { pendingTasks_ = std::move(count); }
 
-    void PopUpStudie_Laden();        // "View Images" of the study pop-up
-    void PopUpStudie_SeriesWindow(); // "View Series"
-    void PopUpSerie_Laden();         // "View Images" of the series pop-up
+    // Always: toolbar "refresh" and menu "Refresh list". OnReceipts: the 10 s
+    // poll, which reloads only when the receiver filed something since.
+    enum class Refresh { Always, OnReceipts };
+    void RefreshPatientList(Refresh when = Refresh::Always);
+
+    // A click on a patient row (-1: none): its studies are listed.
+    void selectPatient(int row);
+    // A click on a study row: the study is loaded and its images listed.
+    void selectStudy(int row);
+    // Right button on a study or series row: whether its menu may open. With
+    // pending tasks the operator is asked; Yes drops them, No keeps them.
+    bool rowMenuAllowed(int row);
+    void loadStudy(int row);   // "View Images" of the study pop-up
+    void showSeries(int row);  // "View Series"
+    void loadSeries(int row);  // double click on a series, "View Images" of its pop-up
+
+    // What a pop-up command acts on: the row the right button selected, taken
+    // when the command is given and completed from the database. Not valid
+    // beside the rows, on the series list's ".." row, or when its data is gone.
+    ImageTarget patientTarget(int row) const;
+    ImageTarget studyTarget(int row) const;
+    ImageTarget seriesTarget(int row) const;
+
+    // Entries that left the database leave the lists.
+    void patientRemoved(const QString &patientId);
+    void studyRemoved(qlonglong studyKey);
+    void seriesRemoved(qlonglong seriesKey);
+    void closeSeriesList();
+    bool seriesListShown() const { return seriesShown_; }
 
     void LoadStudy(const BoundSql &imageSql, const BoundSql &countSql);
     void LoadImages(const BoundSql &listSql);
 
+signals:
+    void statusPanel(int panel, const QString &text);
+    // Another patient: task list, header view, task fields emptied, the viewer redrawn.
+    void taskStateClearRequested();
+    // Before a load: task list and header view emptied.
+    void taskListClearRequested();
+    // A patient was selected: the poll stops.
+    void patientSelected();
+    void seriesListVisible(bool visible);
+    // The viewer's tiles: all gone, a load begins (tiles gone, redraw held),
+    // one image read (an unreadable file comes as an empty frame), the load ended.
+    void viewerCleared();
+    void loadStarted();
+    void imageLoaded(const ToolkitImagePtr &image);
+    void loadProgress(int done, int total);
+    void loadEnded();
+    // A study's images were listed on a click.
+    void studyImagesListed(int count);
+
 private:
     void clearTaskStateForNewPatient();
-    bool confirmRightClick();
-    // Right button on the study or series list: the question, the row, the menu.
-    void rightClick(QTreeWidget *list, QMenu *menu, Qt::MouseButton button, const QPoint &pos);
-    void loadSeries(QTreeWidgetItem *item);
-    void critical(const QString &message);
-    void panel(int index, const QString &text);
-    void popUp(QMenu *menu, QTreeWidget *list, const QPoint &pos);
-    void takeStudyRow(QTreeWidgetItem *item);
+    void takeStudyRow(int row);
+    void select(const std::function<void(BrowserSelection &)> &change);
 
     Session &session_;
-    BrowserControls c_;
+    Prompter &prompter_;
+    RowModel patients_, studies_, series_, images_;
+    std::function<int()> pendingTasks_;
+    bool seriesShown_ = false;
     bool loading_ = false;
 };

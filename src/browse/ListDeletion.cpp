@@ -3,38 +3,17 @@
 #include "acquisition/ImageViewer.h"
 #include "browse/Browser.h"
 #include "core/Settings.h"
-#include "core/WorkstationState.h"
 #include "jobs/EditForm.h"
 #include "store/Deletion.h"
-#include "toolkit/ToolkitViewer.h"
 #include "ui/Prompts.h"
-
-#include <QGroupBox>
-#include <QTreeWidget>
 
 #include <utility>
 
-namespace {
-
-QTreeWidgetItem *rowWithText(QTreeWidget *list, const QString &text)
-{
-    return list->findItems(text, Qt::MatchExactly, 0).value(0);
-}
-
-QTreeWidgetItem *rowWithTag(QTreeWidget *list, qlonglong tag)
-{
-    for (int i = 0; i < list->topLevelItemCount(); ++i)
-        if (QTreeWidgetItem *row = list->topLevelItem(i); row->data(0, Qt::UserRole).toString() == QString::number(tag))
-            return row;
-    return nullptr;
-}
-
-} // namespace
-
-ListDeletion::ListDeletion(Session &session, const DeletionControls &controls, QObject *parent)
+ListDeletion::ListDeletion(Session &session, Browser &browser, Prompter &prompter, QObject *parent)
     : QObject(parent)
     , session_(session)
-    , c_(controls)
+    , browser_(browser)
+    , prompter_(prompter)
 {
 }
 
@@ -49,12 +28,13 @@ void ListDeletion::RegisterJobs()
             else
                 form.advance();
         };
-        r.studyRowRemoved = [this, key = t.studyKey] { delete rowWithText(c_.lvStudien, QString::number(key)); };
-        r.patientRowRemoved = [this, id = t.patientId] { delete rowWithText(c_.lvPatients, id); };
+        r.studyRowRemoved = [this, key = t.studyKey] { browser_.studyRemoved(key); };
+        r.patientRowRemoved = [this, id = t.patientId] { browser_.patientRemoved(id); };
         return r;
     };
-    auto finish = [](EditForm &form, bool ok) {
+    auto finish = [this](EditForm &form, bool ok) {
         form.setEntriesRemoved(ok);
+        jobRemoved_ = ok;
         form.append(QStringLiteral("Tasks done."));
         form.enableOK();
     };
@@ -87,9 +67,10 @@ void ListDeletion::RegisterJobs()
 bool ListDeletion::runOn(JobKind kind, const ImageTarget &t)
 {
     jobTarget_ = t;
-    const bool removed = c_.runJob(kind);
+    jobRemoved_ = false;
+    emit jobRequested(kind);
     jobTarget_ = ImageTarget();
-    return removed;
+    return jobRemoved_;
 }
 
 bool ListDeletion::confirmDeletion(const QString &what, const ImageTarget &t)
@@ -97,61 +78,55 @@ bool ListDeletion::confirmDeletion(const QString &what, const ImageTarget &t)
     const QString question = QStringLiteral("Do you really want to delete %1 %2 (ID %3) with %4 image(s)?")
                                  .arg(what, t.patientName, t.patientId)
                                  .arg(t.imageCount);
-    return c_.confirm ? c_.confirm(question) : Prompts().confirm(c_.window, question, DefaultPromptTitle);
+    return prompter_.confirm(nullptr, question, DefaultPromptTitle);
 }
 
 void ListDeletion::nothingToDelete()
 {
-    const QString message = QStringLiteral("Nothing deleted: no entry is selected, or it is no longer in the database.");
-    if (c_.inform)
-        c_.inform(message);
-    else
-        Prompts().information(c_.window, message, DefaultPromptTitle);
+    prompter_.information(nullptr, QStringLiteral("Nothing deleted: no entry is selected, or it is no longer in the database."),
+                          DefaultPromptTitle);
 }
 
 void ListDeletion::emptyViewerWhenItsImagesAreGone()
 {
     QStringList uids;
-    for (const ToolkitImagePtr &image : c_.dicomViewer->images())
+    for (const ToolkitImagePtr &image : shown())
         if (const QString uid = ImageUid(image); !uid.isEmpty()) // an unreadable file's tile has none
             uids << uid;
     if (!uids.isEmpty() && !ImagesInDatabase(uids)) {
-        c_.resetMainWindow();
-        c_.lvImages->clear();
+        emit mainWindowResetRequested();
+        browser_.images().clear();
     }
 }
 
 void ListDeletion::seriesGone(const ImageTarget &t)
 {
-    delete rowWithTag(c_.lvSerien, t.seriesKey);
+    browser_.seriesRemoved(t.seriesKey);
     emptyViewerWhenItsImagesAreGone();
 }
 
 void ListDeletion::studyGone(const ImageTarget &t)
 {
-    delete rowWithText(c_.lvStudien, QString::number(t.studyKey));
+    browser_.studyRemoved(t.studyKey);
     // The series window of that study closes.
-    if (QTreeWidgetItem *first = c_.lvSerien->topLevelItem(1); first && !SeriesRowTarget(first).valid) {
-        c_.lvSerien->clear();
-        c_.frmSerien->setVisible(false);
-    }
+    if (browser_.series().at(1) && !browser_.seriesTarget(1).valid)
+        browser_.closeSeriesList();
     emptyViewerWhenItsImagesAreGone();
 }
 
 void ListDeletion::patientGone(const ImageTarget &t)
 {
-    c_.resetMainWindow();
-    for (QTreeWidget *list : {c_.lvSerien, c_.lvStudien, c_.lvImages})
-        list->clear();
-    if (c_.clearDoseList)
-        c_.clearDoseList();
-    c_.frmSerien->setVisible(false);
-    delete rowWithText(c_.lvPatients, t.patientId);
+    emit mainWindowResetRequested();
+    browser_.closeSeriesList();
+    browser_.studies().clear();
+    browser_.images().clear();
+    emit exposureListClearRequested();
+    browser_.patientRemoved(t.patientId);
 }
 
 void ListDeletion::PopupDeleteImage()
 {
-    if (!session_.currentImage() || !c_.askYesNo(QStringLiteral("Delete image?")))
+    if (!session_.currentImage() || !prompter_.question(nullptr, QStringLiteral("Delete image?"), DefaultPromptTitle))
         return;
     const QString uid = ImageUid(session_.currentImage());
     const ImageTarget series = SeriesTargetOfImage(uid);
@@ -159,21 +134,17 @@ void ListDeletion::PopupDeleteImage()
         nothingToDelete();
         return;
     }
-    const QList<ToolkitImagePtr> kept = [&] {
-        QList<ToolkitImagePtr> out;
-        for (const ToolkitImagePtr &image : c_.dicomViewer->images())
-            if (ImageUid(image) != uid)
-                out << image;
-        return out;
-    }();
+    QList<ToolkitImagePtr> kept = shown();
+    kept.removeIf([&uid](const ToolkitImagePtr &image) { return ImageUid(image) == uid; });
     if (kept.isEmpty()) {
         // Nothing would be left to show: the level above goes, which is more
         // than the one image the operator agreed to, so ask again.
         const ImageTarget study = StudyTarget(series.studyKey, series.studyUid);
-        if (LoadedLevel == QLatin1String("Studie") && study.studiesOfPatient <= 1) {
+        const bool studyLoaded = session_.loadedLevel() == LoadedLevel::Study;
+        if (studyLoaded && study.studiesOfPatient <= 1) {
             if (confirmDeletion(QStringLiteral("the patient"), PatientTarget(study.patientKey, study.patientId)) && runOn(JobKind::DeletePatient, study))
                 patientGone(study);
-        } else if (LoadedLevel == QLatin1String("Studie") || series.seriesOfStudy <= 1) {
+        } else if (studyLoaded || series.seriesOfStudy <= 1) {
             if (confirmDeletion(QStringLiteral("this study of"), study) && runOn(JobKind::DeleteStudy, study))
                 studyGone(study);
         } else if (confirmDeletion(QStringLiteral("this series of"), series) && runOn(JobKind::DeleteSeries, series)) {
@@ -184,22 +155,14 @@ void ListDeletion::PopupDeleteImage()
     if (!DeleteImageFromDatabase(uid, series.studyUid))
         return; // the row stays, and so does the image (logged)
     ListRemove(session_.loadedImages(), uid);
-    c_.dicomViewer->clearImages();
-    for (const ToolkitImagePtr &image : kept)
-        c_.dicomViewer->addImage(image);
     ClearCurrentImage(session_);
-    if (c_.showFromFirstImage)
-        c_.showFromFirstImage();
-    if (c_.clearHeaderView)
-        c_.clearHeaderView();
-    if (QTreeWidgetItem *row = c_.lvImages->findItems(uid, Qt::MatchExactly, 3).value(0))
-        delete row;
-    c_.setStatusPanel(4, QString::number(kept.size()) + QStringLiteral(" image(s)"));
+    emit viewerImagesKept(kept);
+    browser_.images().removeAt(browser_.images().findText(3, uid));
+    emit statusPanel(4, QString::number(kept.size()) + QStringLiteral(" image(s)"));
 }
 
-void ListDeletion::PopUpSerie_Delete()
+void ListDeletion::deleteSeries(const ImageTarget &t)
 {
-    const ImageTarget t = SeriesRowTarget(c_.lvSerien->currentItem());
     if (!t.valid) {
         nothingToDelete();
         return;
@@ -211,8 +174,6 @@ void ListDeletion::PopUpSerie_Delete()
     if (confirmDeletion(QStringLiteral("this series of"), t) && runOn(JobKind::DeleteSeries, t))
         seriesGone(t);
 }
-
-void ListDeletion::PopUpStudie_Delete() { deleteStudy(StudyRowTarget(c_.lvStudien->currentItem())); }
 
 void ListDeletion::deleteStudy(const ImageTarget &t)
 {
@@ -228,8 +189,6 @@ void ListDeletion::deleteStudy(const ImageTarget &t)
         studyGone(t);
 }
 
-void ListDeletion::PopUpPatient_Delete() { deletePatient(PatientRowTarget(c_.lvPatients->currentItem())); }
-
 void ListDeletion::deletePatient(const ImageTarget &t)
 {
     if (!t.valid) {
@@ -240,39 +199,39 @@ void ListDeletion::deletePatient(const ImageTarget &t)
         patientGone(t);
 }
 
-void ListDeletion::PopUpPatient_DeleteAll()
+void ListDeletion::deleteAll()
 {
-    auto confirm = [this](const QString &q) { return c_.confirm ? c_.confirm(q) : Prompts().confirm(c_.window, q, DefaultPromptTitle); };
-    if (!confirm(QStringLiteral("Delete all database entries and images?"))
-        || !confirm(QStringLiteral("All patients and all images will be deleted for good. Continue?")))
+    if (!prompter_.confirm(nullptr, QStringLiteral("Delete all database entries and images?"), DefaultPromptTitle)
+        || !prompter_.confirm(nullptr, QStringLiteral("All patients and all images will be deleted for good. Continue?"), DefaultPromptTitle))
         return;
-    c_.resetMainWindow();
-    c_.runJob(JobKind::DeleteAll);
-    c_.refreshPatientList();
-    c_.lvStudien->clear();
+    emit mainWindowResetRequested();
+    emit jobRequested(JobKind::DeleteAll);
+    browser_.RefreshPatientList();
+    browser_.studies().clear();
     for (int panel = 1; panel <= 5; ++panel)
-        c_.setStatusPanel(panel, QString());
+        emit statusPanel(panel, QString());
 }
 
-void ListDeletion::RemoveImageRowsByList(DoseAssignment mode)
+void ListDeletion::RemoveImageRowsByList(DoseAssignment mode, int selectedRow)
 {
+    RowModel &images = browser_.images();
     // Images kept after a send keep their rows: only the list is emptied.
     if (Settings.SentAndKeep == 1 && mode != DoseAssignment::None) {
-        c_.lvImages->clear();
+        images.clear();
         return;
     }
     QList<qlonglong> ids;
     if (mode == DoseAssignment::AllListed) {
-        for (int i = 0; i < c_.lvImages->topLevelItemCount(); ++i)
-            ids << c_.lvImages->topLevelItem(i)->text(0).toLongLong();
+        for (int i = 0; i < images.count(); ++i)
+            ids << images.text(i, 0).toLongLong();
     } else if (mode == DoseAssignment::RemoveSelected) {
-        if (QTreeWidgetItem *row = c_.lvImages->currentItem())
-            ids << row->text(0).toLongLong();
+        if (images.at(selectedRow))
+            ids << images.text(selectedRow, 0).toLongLong();
     } else {
         return;
     }
     DeleteImageRows(ids);
-    c_.lvImages->clear();
-    if (mode == DoseAssignment::RemoveSelected && c_.selectStudyAgain)
-        c_.selectStudyAgain();
+    images.clear();
+    if (mode == DoseAssignment::RemoveSelected)
+        emit studyReselectRequested();
 }

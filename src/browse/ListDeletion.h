@@ -3,62 +3,53 @@
 // Deletion from the lists: one image from the viewer, a series, a study, a
 // patient or everything, with the questions and the escalation to the level
 // above; the series, study, patient and delete-all routines run as jobs of
-// the progress dialog.
+// the progress dialog. Each command takes what it deletes as data: the target
+// of the row the operator right-clicked, taken when the command was given.
 #include "store/Deletion.h"
 #include "store/Session.h"
+#include "toolkit/ImageList.h"
 
 #include <QObject>
 #include <functional>
 
 enum class JobKind : qint16;
-
-class QGroupBox;
-class QTreeWidget;
-class ToolkitViewer;
-
-struct DeletionControls {
-    QWidget *window = nullptr;
-    QTreeWidget *lvPatients = nullptr;
-    QTreeWidget *lvStudien = nullptr;
-    QTreeWidget *lvSerien = nullptr; // row 0 is ".."
-    QTreeWidget *lvImages = nullptr;
-    std::function<void()> clearDoseList;
-    std::function<void()> clearHeaderView;
-    QGroupBox *frmSerien = nullptr;
-    ToolkitViewer *dicomViewer = nullptr;
-    std::function<void(int panel, const QString &text)> setStatusPanel;
-    std::function<bool(const QString &question)> askYesNo;
-    // Yes/No with No as the default, before what cannot be undone.
-    std::function<bool(const QString &question)> confirm;
-    std::function<void(const QString &message)> inform;
-    std::function<bool(JobKind kind)> runJob;   // shows the progress dialog with that job; true when it removed entries
-    std::function<void()> showFromFirstImage; // the viewer from its first image
-    std::function<void()> resetMainWindow;    // task list, header view and viewer emptied
-    std::function<void()> refreshPatientList;
-    std::function<void()> selectStudyAgain;   // the selected study's images listed anew
-};
+class Browser;
+class Prompter;
 
 class ListDeletion : public QObject {
     Q_OBJECT
 public:
-    ListDeletion(Session &session, const DeletionControls &controls, QObject *parent = nullptr);
+    ListDeletion(Session &session, Browser &browser, Prompter &prompter, QObject *parent = nullptr);
     // Registers the jobs 4 to 7 with the progress dialog.
     void RegisterJobs();
+    // The images the viewer shows, unreadable files' empty frames included.
+    void setShownImages(std::function<QList<ToolkitImagePtr>()> shown) { shownImages_ = std::move(shown); }
 
+    // The viewer's selected image; the last one of what is loaded takes the level above.
     void PopupDeleteImage();
-    // The series, study or patient of the list's current row, the one the
-    // right button selected; each asks first.
-    void PopUpSerie_Delete();
-    void PopUpStudie_Delete();
-    void PopUpPatient_Delete();
-    void PopUpPatient_DeleteAll();
-    // When a send's progress dialog closes with an assignment: AllListed
-    // removes every listed image row, RemoveSelected the selected one.
-    void RemoveImageRowsByList(DoseAssignment mode);
-
-private:
+    // Each asks first; a series or study that is the only one of its parent takes the parent.
+    void deleteSeries(const ImageTarget &t);
     void deleteStudy(const ImageTarget &t);
     void deletePatient(const ImageTarget &t);
+    void deleteAll();
+    // When a send's progress dialog closes with an assignment: AllListed
+    // removes every listed image row, RemoveSelected the one in `selectedRow`
+    // of the image list.
+    void RemoveImageRowsByList(DoseAssignment mode, int selectedRow);
+
+signals:
+    // Runs the job with the progress dialog and returns when it closed.
+    void jobRequested(JobKind kind);
+    // The viewer keeps these images and shows them from the first; the header view empties.
+    void viewerImagesKept(const QList<ToolkitImagePtr> &kept);
+    // Task list, header view and viewer emptied.
+    void mainWindowResetRequested();
+    void exposureListClearRequested();
+    void statusPanel(int panel, const QString &text);
+    // The study list's current study is listed anew.
+    void studyReselectRequested();
+
+private:
     bool confirmDeletion(const QString &what, const ImageTarget &t);
     void nothingToDelete();
     // Runs the job of the mode on the target; true when it removed the entries.
@@ -68,8 +59,12 @@ private:
     void studyGone(const ImageTarget &t);
     void patientGone(const ImageTarget &t);
     void emptyViewerWhenItsImagesAreGone();
+    QList<ToolkitImagePtr> shown() const { return shownImages_ ? shownImages_() : QList<ToolkitImagePtr>(); }
 
     Session &session_;
-    DeletionControls c_;
+    Browser &browser_;
+    Prompter &prompter_;
+    std::function<QList<ToolkitImagePtr>()> shownImages_;
     ImageTarget jobTarget_; // set by a command, taken by the job it runs
+    bool jobRemoved_ = false; // the job's outcome, read when its dialog closed
 };

@@ -1,7 +1,6 @@
 #include "exposure/DoseList.h"
 
 #include "core/ErrorLog.h"
-#include "core/WorkstationState.h"
 #include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"
 
@@ -113,7 +112,6 @@ void DoseList::fillFrom(const std::optional<QString> &patientName)
     model_.reset(std::move(rows));
     selection_.clear();
     QCoreApplication::processEvents();
-    ListRefreshRequested = false;
 }
 
 QStringList DoseList::patientNames() const
@@ -156,8 +154,8 @@ bool DoseList::assign(DoseAssignment mode)
         LogFailure(r, kRefreshSource);
         return false;
     };
-    const QString patientId = CurrentSelection.patientId;
-    const QString patientName = CurrentSelection.patientName;
+    const QString patientId = session_.selection().patientId;
+    const QString patientName = session_.selection().patientName;
     switch (mode) {
     case DoseAssignment::AllListed:
         for (int row = 0; row < rowCount(); ++row) {

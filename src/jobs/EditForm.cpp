@@ -1,6 +1,5 @@
 #include "jobs/EditForm.h"
 
-#include "core/WorkstationState.h"
 #include "store/Session.h"
 
 #include <QCloseEvent>
@@ -88,7 +87,7 @@ void EditForm::Form_Load()
 {
     entriesRemoved_ = false;
     session_.setBatchActive(true);
-    ImageLoadActive = true;
+    session_.setImageLoadActive(true);
     setCaption(JobCaption(kind_), QStringLiteral("Progress:"));
     jobTimer->start();
 }
@@ -152,7 +151,7 @@ void EditForm::unload()
         return;
     unloaded_ = true;
     session_.setBatchActive(false);
-    ImageLoadActive = false;
+    session_.setImageLoadActive(false);
     if (onUnload)
         onUnload();
 }

@@ -4,7 +4,6 @@
 #include "core/ErrorLog.h"
 #include "ui/Prompts.h"
 #include "core/Settings.h"
-#include "core/WorkstationState.h"
 #include "jobs/EditForm.h"
 #include "store/DatabasePaths.h"
 #include "store/Deletion.h"

@@ -9,7 +9,10 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QScopeGuard>
 #include <QUrl>
+
+#include <sqlite3.h>
 
 namespace {
 
@@ -162,6 +165,49 @@ DbResult Execute(Database &db, const QString &sql, const QVariantList &values)
     // A kept statement is reset, so that it holds no read lock between uses.
     q.finish();
     return r;
+}
+
+Result ForEachRow(Database &db, const QString &sql, const QVariantList &values, const std::function<void(const QString *columns)> &row)
+{
+    if (!db.isOpen())
+        return {ErrorCode::DbNotOpen, QStringLiteral("Operation is not allowed when the object is closed.")};
+    // Straight from the connection's statement: no record or variant per value.
+    const QVariant handle = QSqlDatabase::database(db.name(), false).driver()->handle();
+    sqlite3 *const con = qstrcmp(handle.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3 *const *>(handle.constData()) : nullptr;
+    if (!con)
+        return {ErrorCode::DbNotOpen, QStringLiteral("Operation is not allowed when the object is closed.")};
+    auto failure = [con] { return Result{sqlite3_errcode(con), QString::fromUtf16(static_cast<const char16_t *>(sqlite3_errmsg16(con)))}; };
+    sqlite3_stmt *st = nullptr;
+    if (sqlite3_prepare16_v2(con, sql.utf16(), int(sql.size() * sizeof(QChar)), &st, nullptr) != SQLITE_OK)
+        return failure();
+    const auto done = qScopeGuard([st] { sqlite3_finalize(st); });
+    for (int i = 0; i < values.size(); ++i) {
+        const QVariant &v = values.at(i);
+        int rc = SQLITE_OK;
+        if (v.isNull())
+            rc = sqlite3_bind_null(st, i + 1);
+        else if (v.typeId() == QMetaType::Int || v.typeId() == QMetaType::LongLong || v.typeId() == QMetaType::UInt)
+            rc = sqlite3_bind_int64(st, i + 1, v.toLongLong());
+        else if (v.typeId() == QMetaType::Double)
+            rc = sqlite3_bind_double(st, i + 1, v.toDouble());
+        else {
+            const QString text = v.toString();
+            rc = sqlite3_bind_text16(st, i + 1, text.utf16(), int(text.size() * sizeof(QChar)), SQLITE_TRANSIENT);
+        }
+        if (rc != SQLITE_OK)
+            return failure();
+    }
+    const int count = sqlite3_column_count(st);
+    std::vector<QString> columns(size_t(std::max(count, 1)));
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        for (int c = 0; c < count; ++c) {
+            const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(st, c));
+            columns[size_t(c)] = text ? QString::fromUtf8(text, sqlite3_column_bytes(st, c)) : QString();
+        }
+        row(columns.data());
+    }
+    return rc == SQLITE_DONE ? Result{} : failure();
 }
 
 DbResult ExecuteScript(Database &db, const QString &script)

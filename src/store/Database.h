@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHash>
+#include <functional>
 #include <QList>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -90,6 +91,11 @@ void LogFailure(const Result &r, const QString &where);
 // Runs one statement on an open database with its values bound to the "?"
 // placeholders in order. Values are never spliced into the text.
 DbResult Execute(Database &db, const QString &sql, const QVariantList &values = {});
+
+// Runs a SELECT with its values bound and hands each row's columns to `row`
+// as texts (NULL as a null string) as they are read, keeping no records: for
+// lists of thousands of rows.
+Result ForEachRow(Database &db, const QString &sql, const QVariantList &values, const std::function<void(const QString *columns)> &row);
 
 // Runs a script of statements separated by ";" at line ends (schema files).
 DbResult ExecuteScript(Database &db, const QString &script);

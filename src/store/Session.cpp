@@ -1,7 +1,5 @@
 #include "store/Session.h"
 
-BrowserSelection CurrentSelection;
-
 void Session::setCurrentImage(int index, ToolkitImagePtr image)
 {
     currentImageIndex_ = image ? index : 0;

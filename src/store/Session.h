@@ -18,8 +18,6 @@ struct BrowserSelection {
     qlonglong seriesKey = 0; // tblSeries.SeriesID
 };
 
-extern BrowserSelection CurrentSelection; // moving into Session::selection()
-
 // Where the viewer's images came from.
 enum class LoadedLevel { None, Study, Series };
 

@@ -1,24 +1,23 @@
 #include "support/BrowserWindow.h"
 
-#include <cstdio>
-
 using namespace Qt::StringLiterals;
 
-BrowserWindow::BrowserWindow(const std::function<void(BrowserControls &, ViewerControls &)> &adjust)
+BrowserWindow::BrowserWindow()
 {
     window.setWindowTitle(u"OrvanaMammo"_s);
     auto *left = new QWidget(&window);
     auto *l = new QVBoxLayout(left);
-    lvPatients.setHeaderLabels({u"ID"_s, u"Lastname, Firstname"_s, u"2nd Name"_s, u"Birthdate"_s});
-    lvStudien.setHeaderLabels({u"ID"_s, u"Date"_s, u"Time"_s, u"Modality"_s, u"Bodypart"_s});
     lvImages.setHeaderLabels({u"ID"_s, u"Date"_s, u"Time"_s, u"ImageUID"_s});
-    for (QTreeWidget *t : {&lvPatients, &lvStudien, &lvImages}) {
+    for (QTreeView *t : {&lvPatients, &lvStudien, &lvSerien, static_cast<QTreeView *>(&lvImages)}) {
         t->setRootIsDecorated(false);
-        t->setStyleSheet(u"QTreeWidget { background: #FFFFC0; }"_s);
-        l->addWidget(t);
+        t->setUniformRowHeights(true); // as the main window's lists
+        t->setStyleSheet(u"QTreeView { background: #FFFFC0; }"_s);
     }
+    l->addWidget(&lvPatients);
+    l->addWidget(&lvStudien);
     (new QVBoxLayout(&frmSerien))->addWidget(&lvSerien);
     l->addWidget(&frmSerien);
+    l->addWidget(&lvImages);
     frmSerien.hide();
     l->addWidget(&pbLoad);
     pbLoad.hide();
@@ -35,13 +34,6 @@ BrowserWindow::BrowserWindow(const std::function<void(BrowserControls &, ViewerC
         status.setText(panels.values().join(u"  |  "_s));
     };
     ViewerControls v{.dicomViewer = &dicomViewer, .dv1_vscroll = &dv1_vscroll, .PopUpViewer = &PopUpViewer};
-    BrowserControls c{.window = &window, .lvPatients = &lvPatients, .lvStudien = &lvStudien, .lvSerien = &lvSerien, .lvImages = &lvImages,
-                      .exposureCount = [this] { return lvDosis.topLevelItemCount(); }, .frmSerien = &frmSerien, .pbLoad = &pbLoad, .cmdSelected = &cmdSelected,
-                      .PopUpPatient = &PopUpPatient, .PopUpStudie = &PopUpStudie, .PopUpSerie = &PopUpSerie, .UpdateTimer = &UpdateTimer,
-                      .dicomViewer = &dicomViewer, .setStatusPanel = setPanel,
-                      .showCritical = [](const QString &m) { fprintf(stderr, "message: %s\n", qPrintable(m)); }};
-    if (adjust)
-        adjust(c, v);
     viewer = std::make_unique<ImageViewer>(session, v);
     QObject::connect(viewer.get(), &ImageViewer::statusText, &window, setPanel);
     QObject::connect(viewer.get(), &ImageViewer::imageClicked, &window, [this](const QString &uid) {
@@ -51,22 +43,46 @@ BrowserWindow::BrowserWindow(const std::function<void(BrowserControls &, ViewerC
     });
     viewer->SetUpViewer();
     viewer->BuildPopUpViewer();
-    c.viewer = viewer.get();
-    browser = std::make_unique<Browser>(session, c);
+    browser = std::make_unique<Browser>(session, boxes);
+    Browser *b = browser.get();
+    lvPatients.setModel(&b->patients());
+    lvStudien.setModel(&b->studies());
+    lvSerien.setModel(&b->series());
+    QObject::connect(&b->images(), &QAbstractItemModel::modelReset, &window, [this] {
+        lvImages.clear();
+        for (int i = 0; i < browser->images().count(); ++i)
+            new QTreeWidgetItem(&lvImages, browser->images().at(i)->cells);
+    });
+    QObject::connect(b, &Browser::statusPanel, &window, setPanel);
+    QObject::connect(b, &Browser::seriesListVisible, &frmSerien, &QWidget::setVisible);
+    QObject::connect(b, &Browser::viewerCleared, &dicomViewer, &ToolkitViewer::clearImages);
+    QObject::connect(b, &Browser::loadStarted, &window, [this] {
+        dicomViewer.clearImages();
+        dicomViewer.setRedraw(false);
+    });
+    QObject::connect(b, &Browser::imageLoaded, &dicomViewer, &ToolkitViewer::addImage);
+    QObject::connect(b, &Browser::loadProgress, &window, [this](int done, int total) {
+        pbLoad.setMaximum(total);
+        pbLoad.setValue(done);
+        pbLoad.show();
+    });
+    QObject::connect(b, &Browser::loadEnded, &window, [this] {
+        dicomViewer.setRedraw(true);
+        pbLoad.hide();
+        viewer->UpdateScrollRange();
+    });
     window.show();
 }
 
 bool BrowserWindow::loadFirstStudy(const QString &patientId)
 {
     browser->RefreshPatientList();
-    QTreeWidgetItem *row = patient(patientId);
-    if (!row)
+    const int row = patientRow(patientId);
+    if (row < 0)
         return false;
-    lvPatients.setCurrentItem(row);
-    browser->lvPatients_ItemClick(row);
-    if (lvStudien.topLevelItemCount() == 0)
+    browser->selectPatient(row);
+    if (browser->studies().count() == 0)
         return false;
-    lvStudien.setCurrentItem(lvStudien.topLevelItem(0));
-    browser->lvStudien_ItemClick(lvStudien.topLevelItem(0));
+    browser->selectStudy(0);
     return dicomViewer.imageCount() > 0;
 }

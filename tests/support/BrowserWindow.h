@@ -1,35 +1,60 @@
 #pragma once
 
-// The main window's browser and viewer controls at 1280 x 1024: lists on the
-// left, the 7 x 3 viewer on the right, wired to Browser and ImageViewer.
-// For the browser test, benchmarks and screenshots.
+// The main window's browser and viewer at 1280 x 1024: lists on the left, the
+// 7 x 3 viewer on the right, wired to Browser and ImageViewer as the
+// workstation wires them. For the browser tests, benchmarks and screenshots.
 #include "acquisition/ImageViewer.h"
 #include "browse/Browser.h"
 #include "toolkit/ToolkitViewer.h"
+#include "ui/Prompts.h"
 
 #include <QtWidgets>
 #include <functional>
 #include <memory>
 
+// The message boxes the browser showed, answered with `answer`.
+struct BoxLog : Prompter {
+    QStringList texts;
+    bool answer = true;
+    QList<bool> answers; // taken one per question before `answer`
+    void information(QWidget *, const QString &text, const QString &) override { texts << text; }
+    void critical(QWidget *, const QString &text, const QString &) override { texts << text; }
+    bool question(QWidget *, const QString &text, const QString &) override { return answered(text); }
+    bool confirm(QWidget *, const QString &text, const QString &) override { return answered(QStringLiteral("confirm: ") + text); }
+    bool answered(const QString &text)
+    {
+        texts << text;
+        return answers.isEmpty() ? answer : answers.takeFirst();
+    }
+};
+
 struct BrowserWindow {
+    Session session;
+    BoxLog boxes;
     QWidget window;
     QGroupBox frmSerien{QStringLiteral("Series list")};
-    QTreeWidget lvPatients, lvStudien, lvSerien, lvImages, lvDosis;
+    QTreeView lvPatients, lvStudien, lvSerien;
+    QTreeWidget lvImages;
     QProgressBar pbLoad;
-    QPushButton cmdSelected{QStringLiteral("Manually")};
-    QMenu PopUpPatient, PopUpStudie, PopUpSerie, PopUpViewer;
-    QTimer UpdateTimer;
     ToolkitViewer dicomViewer;
     QScrollBar dv1_vscroll{Qt::Vertical};
+    QMenu PopUpViewer;
     QLabel status;
     QMap<int, QString> panels; // statusLine panels by number
-    Session session;
     std::unique_ptr<ImageViewer> viewer;
     std::unique_ptr<Browser> browser;
 
-    // adjust may replace hooks (message boxes, menus) before the logic takes the controls.
-    explicit BrowserWindow(const std::function<void(BrowserControls &, ViewerControls &)> &adjust = {});
-    QTreeWidgetItem *patient(const QString &id) const { return lvPatients.findItems(id, Qt::MatchExactly, 0).value(0); }
+    BrowserWindow();
     // Refreshes the list, selects the patient and loads its first study.
     bool loadFirstStudy(const QString &patientId);
+    int patientRow(const QString &id) const { return browser->patients().findText(0, id); }
 };
+
+// The texts of a column over a model's rows.
+inline QStringList RowTexts(const QAbstractItemModel &model, int column = 0)
+{
+    QStringList out;
+    for (int i = 0; i < model.rowCount(); ++i)
+        out << model.index(i, column).data().toString();
+    return out;
+}

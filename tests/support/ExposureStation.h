@@ -34,13 +34,13 @@ struct ExposureFixture {
     // The capture's clock and the dose list's day, so that no case straddles midnight.
     static inline const QDate Day{2026, 12, 7};
     TestFolder folder;
+    Session session;
     QWidget window;
     ExposureControls c;
     QStringList messages; // message boxes answered so far
     int reads = 0;
     int ticksSinceRead = 0;
     bool ready = false; // the journal exists
-    Session session;
     std::unique_ptr<DoseList> doseList;
     std::unique_ptr<ExposureCapture> capture;
 

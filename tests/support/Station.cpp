@@ -2,7 +2,6 @@
 #include "support/Station.h"
 
 #include "core/Settings.h"
-#include "core/WorkstationState.h"
 #include "store/Database.h"
 #include "store/DatabasePaths.h"
 
@@ -74,8 +73,6 @@ bool MakeStationDatabases(const QString &appFolder, QString *error)
 void ResetWorkstationState()
 {
     Settings = SettingsRecord();
-    ImageLoadActive = ListRefreshRequested = false;
-    CurrentSelection = BrowserSelection();
 }
 
 bool PrepareStation(const TestFolder &folder)

@@ -1,4 +1,0 @@
-#include "core/WorkstationState.h"
-
-bool ImageLoadActive = false;
-bool ListRefreshRequested = false;
