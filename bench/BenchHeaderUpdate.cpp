@@ -54,11 +54,13 @@ int run(const QString &folder)
     Settings = SettingsRecord();
     LoadSettings();
     SetDatabasePaths();
-    OpenImageDatabase();
-    const DbResult row = Execute(ImageDatabase, QStringLiteral("SELECT s.StudyID, s.StudyUID, p.PatID, r.SeriesID FROM tblStudies s "
-                                                               "JOIN tblPatienten p ON p.PatID = s.FKeyPATID JOIN tblSeries r ON r.FKeyStudyID = s.StudyID"));
-    const DbResult uids = Execute(ImageDatabase, QStringLiteral("SELECT ImageUID FROM tblImages ORDER BY ImageNr"));
-    CloseImageDatabase();
+    DbResult row, uids;
+    {
+        DatabaseSession db(ImageDatabase);
+        row = Execute(ImageDatabase, QStringLiteral("SELECT s.StudyID, s.StudyUID, p.PatID, r.SeriesID FROM tblStudies s "
+                                                    "JOIN tblPatienten p ON p.PatID = s.FKeyPATID JOIN tblSeries r ON r.FKeyStudyID = s.StudyID"));
+        uids = Execute(ImageDatabase, QStringLiteral("SELECT ImageUID FROM tblImages ORDER BY ImageNr"));
+    }
     if (!row.ok() || row.rows.isEmpty() || !uids.ok())
         return fail(QStringLiteral("no study in the folder (run prepare first)"));
     HeaderUpdateInput in;

@@ -28,7 +28,8 @@ inline bool MakeBenchJournal(const QString &file, const QString &schemaFile, int
         return false;
     Settings.Database = path;
     SetDatabasePaths();
-    if (!OpenUserDatabase() || !ExecuteScript(UserDatabase, QString::fromUtf8(schema.readAll())).ok())
+    DatabaseSession db(UserDatabase);
+    if (!db.ok() || !ExecuteScript(UserDatabase, QString::fromUtf8(schema.readAll())).ok())
         return false;
     Execute(UserDatabase, QStringLiteral("BEGIN"));
     for (int i = 0; i < rows; ++i) {
@@ -38,7 +39,5 @@ inline bool MakeBenchJournal(const QString &file, const QString &schemaFile, int
                            "VALUES ('28', '63', '10:00:00', '45', '1.2', '120', ?, 'L CC', ?, '450', ?)"),
             {DbDate(r.day), r.status, r.patientName});
     }
-    const bool ok = Execute(UserDatabase, QStringLiteral("COMMIT")).ok();
-    CloseUserDatabase();
-    return ok;
+    return Execute(UserDatabase, QStringLiteral("COMMIT")).ok();
 }

@@ -46,8 +46,8 @@ int prepare(const QString &folder, int count, int rows, int columns)
     const QString seriesUid = NewSyntheticUid();
     const QString studyFolder = folder + QStringLiteral("/images/") + studyUid;
     QDir().mkpath(studyFolder);
-    OpenImageDatabase();
-    if (!ImageDatabase.isOpen())
+    DatabaseSession db(ImageDatabase);
+    if (!db.ok())
         return fail("cannot open the image database");
     const auto check = [](const DbResult &r) {
         if (!r.ok())
@@ -83,7 +83,6 @@ int prepare(const QString &folder, int count, int rows, int columns)
             return 1;
     }
     ExecuteScript(ImageDatabase, QStringLiteral("COMMIT"));
-    CloseImageDatabase();
     std::printf("%s\n", qPrintable(studyFolder));
     return 0;
 }
@@ -99,9 +98,10 @@ int send(const QString &folder, int port)
     SetPrompter(&prompter);
     const SendTarget target{{{QStringLiteral("BENCHSCP"), QStringLiteral("127.0.0.1"), QString::number(port)}, {}}, false, Settings.IR_AET};
 
-    OpenImageDatabase();
-    const DbResult row = Execute(ImageDatabase, QStringLiteral("SELECT s.StudyID, s.StudyUID, p.PatID FROM tblStudies s JOIN tblPatienten p ON p.PatID = s.FKeyPATID"));
-    CloseImageDatabase();
+    const DbResult row = [] {
+        DatabaseSession db(ImageDatabase);
+        return Execute(ImageDatabase, QStringLiteral("SELECT s.StudyID, s.StudyUID, p.PatID FROM tblStudies s JOIN tblPatienten p ON p.PatID = s.FKeyPATID"));
+    }();
     if (!row.ok() || row.rows.isEmpty())
         return fail("no study in the folder (run prepare first)");
     SendJob job;

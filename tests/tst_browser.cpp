@@ -61,7 +61,7 @@ private slots:
     }
     void cleanup()
     {
-        CloseAllDatabases();
+        QVERIFY(NoDatabaseLeftOpen());
         folder_.reset();
     }
 

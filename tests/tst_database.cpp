@@ -164,18 +164,28 @@ private slots:
 
         // Missing files: the image and definitions opens stay quiet and closed;
         // the user database reports.
-        OpenImageDatabase();
-        QVERIFY(!ImageDatabase.isOpen());
-        QVERIFY(!Execute(ImageDatabase, u"SELECT Count(PatID) AS ReceiveCount FROM tblReceive"_s).ok());
-        OpenDefinitionsDatabase();
-        QVERIFY(!DefinitionsDatabase.isOpen());
-        QVERIFY(!OpenUserDatabase());
-        QVERIFY(!UserDatabase.error().text.isEmpty());
+        {
+            DatabaseSession images(ImageDatabase), definitions(DefinitionsDatabase), user(UserDatabase);
+            QVERIFY(!images.ok() && !ImageDatabase.isOpen());
+            QVERIFY(!Execute(ImageDatabase, u"SELECT Count(PatID) AS ReceiveCount FROM tblReceive"_s).ok());
+            QVERIFY(!definitions.ok() && !DefinitionsDatabase.isOpen());
+            QVERIFY(!user.ok());
+            QVERIFY(!user.error().text.isEmpty());
+        }
 
+        // Sessions nest: the connection closes with the last one.
         Settings.Database = u"u.dat"_s;
         SetDatabasePaths();
-        QVERIFY(OpenUserDatabase());
-        CloseAllDatabases();
+        {
+            DatabaseSession outer(UserDatabase);
+            QVERIFY(outer.ok());
+            {
+                DatabaseSession inner(UserDatabase);
+                QVERIFY(inner.ok());
+            }
+            QVERIFY(UserDatabase.isOpen());
+            QVERIFY(Execute(UserDatabase, u"SELECT 1"_s).ok());
+        }
         QVERIFY(!UserDatabase.isOpen());
     }
 

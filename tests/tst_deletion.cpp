@@ -133,11 +133,12 @@ private slots:
         for (const char *uid : {"../keep", "..", "1.2.3\n", "1.2/../../keep"})
             QVERIFY2(StudyFolder(QLatin1String(uid)).isEmpty(), uid);
         QCOMPARE(StudyFolder(u"1.2.3"_s), f_->file(u"images/1.2.3"_s));
-        OpenImageDatabase();
-        const qlonglong p = Execute(ImageDatabase, u"INSERT INTO tblPatienten (PatID1) VALUES ('P1')"_s).lastInsertId.toLongLong();
-        const qlonglong s =
-            Execute(ImageDatabase, u"INSERT INTO tblStudies (StudyUID, FKeyPATID) VALUES ('../keep', ?)"_s, {p}).lastInsertId.toLongLong();
-        CloseImageDatabase();
+        qlonglong p = 0, s = 0;
+        {
+            DatabaseSession db(ImageDatabase);
+            p = Execute(ImageDatabase, u"INSERT INTO tblPatienten (PatID1) VALUES ('P1')"_s).lastInsertId.toLongLong();
+            s = Execute(ImageDatabase, u"INSERT INTO tblStudies (StudyUID, FKeyPATID) VALUES ('../keep', ?)"_s, {p}).lastInsertId.toLongLong();
+        }
         QVERIFY(p > 0 && s > 0);
         QVERIFY(DeleteStudyFromDatabase(s, u"../keep"_s, p, u"P1"_s, false, report_));
         QVERIFY(QFile::exists(f_->file(u"keep/precious.txt"_s)));

@@ -54,7 +54,7 @@ private slots:
     }
     void cleanup()
     {
-        CloseAllDatabases();
+        QVERIFY(NoDatabaseLeftOpen());
         folder_.reset();
     }
 

@@ -81,9 +81,10 @@ private slots:
 
     void init()
     {
-        QVERIFY(OpenUserDatabase());
-        QVERIFY(Execute(UserDatabase, u"DELETE FROM tblDosis"_s).ok());
-        CloseUserDatabase();
+        {
+            DatabaseSession db(UserDatabase);
+            QVERIFY(db.ok() && Execute(UserDatabase, u"DELETE FROM tblDosis"_s).ok());
+        }
         ids_.clear();
         for (const Row &r : Journal)
             ids_ << fx_->addRow(Today.addDays(-r.daysBack), QString::fromUtf8(r.name), QLatin1String(r.status), QLatin1String(r.patientId));

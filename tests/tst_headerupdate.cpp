@@ -138,7 +138,7 @@ private slots:
     void cleanup()
     {
         HeaderUpdateJob::beforeWrite = nullptr;
-        CloseAllDatabases();
+        QVERIFY(NoDatabaseLeftOpen());
         folder_.reset();
     }
 

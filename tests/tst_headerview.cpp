@@ -259,7 +259,7 @@ private slots:
         tasks.DeleteTask(-1);
         QCOMPARE(taskRows(tasks).value(0), u"Study|0018,1152 - Exposure||Change entry|70"_s);
         QCOMPARE(tasks.taskCount(), 2);
-        CloseAllDatabases();
+        QVERIFY(NoDatabaseLeftOpen());
     }
 };
 

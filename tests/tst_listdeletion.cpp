@@ -59,7 +59,7 @@ private slots:
     {
         deletion_.reset();
         rig_.reset();
-        CloseAllDatabases();
+        QVERIFY(NoDatabaseLeftOpen());
         folder_.reset();
     }
 

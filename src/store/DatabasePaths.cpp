@@ -29,20 +29,6 @@ void SetDatabasePaths()
     UserDatabase.setPath(ResolveUserDatabasePath(Settings.Database));
 }
 
-void OpenImageDatabase() { ImageDatabase.open(); }
-void CloseImageDatabase() { ImageDatabase.close(); }
-void OpenDefinitionsDatabase() { DefinitionsDatabase.open(); }
-void CloseDefinitionsDatabase() { DefinitionsDatabase.close(); }
-bool OpenUserDatabase() { return UserDatabase.open(); }
-void CloseUserDatabase() { UserDatabase.close(); }
-
-void CloseAllDatabases()
-{
-    CloseImageDatabase();
-    CloseDefinitionsDatabase();
-    CloseUserDatabase();
-}
-
 Result CreateDatabaseFile(const QString &path)
 {
     const QString conn = QStringLiteral("create:") + path;

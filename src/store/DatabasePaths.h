@@ -17,18 +17,6 @@ void SetDatabasePaths();
 // The file General\Database names, resolved as SetDatabasePaths does.
 QString ResolveUserDatabasePath(const QString &setting);
 
-// Open and close pairs. The image and definitions databases ignore errors
-// (the statement that follows fails in its caller); the user database passes
-// its error on, readable as UserDatabase.error().
-void OpenImageDatabase();
-void CloseImageDatabase();
-void OpenDefinitionsDatabase();
-void CloseDefinitionsDatabase();
-bool OpenUserDatabase();
-void CloseUserDatabase();
-
-void CloseAllDatabases();
-
 // Creates an empty SQLite file (write-ahead journal) at path; a failure says
 // why it cannot. Used where a database must come into existence.
 Result CreateDatabaseFile(const QString &path);

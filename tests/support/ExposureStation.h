@@ -100,24 +100,21 @@ struct ExposureFixture {
     // Rows of the journal, in insertion order.
     QList<QSqlRecord> journal(const QString &where = QString(), const QVariantList &values = {})
     {
-        if (!OpenUserDatabase())
-            return {};
-        const DbResult r = Execute(UserDatabase, u"SELECT * FROM tblDosis "_s + where + u" ORDER BY ID"_s, values);
-        CloseUserDatabase();
-        return r.rows;
+        DatabaseSession db(UserDatabase);
+        return db.ok() ? Execute(UserDatabase, u"SELECT * FROM tblDosis "_s + where + u" ORDER BY ID"_s, values).rows : QList<QSqlRecord>();
     }
 
     // A journal row; without a patient identifier FKeyPatID is NULL.
     qlonglong addRow(const QDate &day, const QString &name, const QString &status = u"0"_s, const QString &patientId = {},
                      const QString &kv = u"28"_s)
     {
-        if (!OpenUserDatabase())
+        DatabaseSession db(UserDatabase);
+        if (!db.ok())
             return -1;
         const DbResult r = Execute(UserDatabase,
                                    u"INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname, FKeyPatID) "
                                    "VALUES (?, '63', '10:00:00', '45', '1.2', '120', ?, 'L CC', ?, '450', ?, ?)"_s,
                                    {kv, DbDate(day), status, name, patientId.isEmpty() ? QVariant() : QVariant(patientId)});
-        CloseUserDatabase();
         return r.lastInsertId.toLongLong();
     }
 

@@ -287,3 +287,5 @@ FiledStudy FileStudy(const TestFolder &folder, const QString &patientId, int ser
     }
     return s;
 }
+
+bool NoDatabaseLeftOpen() { return !ImageDatabase.isOpen() && !DefinitionsDatabase.isOpen() && !UserDatabase.isOpen(); }

@@ -61,6 +61,9 @@ qlonglong CountRows(const QString &table);
 // The image database of the application folder in LUMORA_APP_FOLDER.
 QString ImageDatabaseFile();
 
+// True when every database session has ended: each connection is closed again.
+bool NoDatabaseLeftOpen();
+
 // Polls the condition, letting events run, until it holds or the time is up.
 bool WaitFor(const std::function<bool()> &condition, int timeoutMs);
 
