@@ -143,11 +143,16 @@ private slots:
 
         // A rebuild does not pile up entries; without a default flag the later alias is the second partner.
         QueryRows(DefinitionsDatabase.path(), u"UPDATE tblSCP SET \"Default\" = 0"_s);
-        inUse = {};
         UpdateSendToEntries(&series, &study, &patient, inUse, sendTo);
         QCOMPARE(patient.actions().size(), 2);
         QVERIFY(inUse.partner.isEmpty());
         QCOMPARE(inUse.second.aet, u"ARCHIVE"_s);
+
+        // Partners deleted are no longer in use: a send finds none to go to.
+        QueryRows(DefinitionsDatabase.path(), u"DELETE FROM tblSCP"_s);
+        UpdateSendToEntries(&series, &study, &patient, inUse, sendTo);
+        QVERIFY(!patient.menuAction()->isVisible());
+        QVERIFY(inUse.partner.isEmpty() && inUse.second.isEmpty());
     }
 
     // Verify against a partner that takes the connection and never answers:

@@ -87,6 +87,8 @@ Result MakeDefaultPartner(qlonglong id)
 
 void TakePartnersInUse(PartnersInUse &inUse, const QList<StoragePartner> &partners)
 {
+    // Only partners the table still holds: nothing goes to one the operator removed.
+    inUse = PartnersInUse();
     for (const StoragePartner &p : partners) {
         if (p.isDefault())
             inUse.partner = p.address;
