@@ -63,14 +63,6 @@ public:
     qint16 examinationType() const { return examinationType_; }
     void setExaminationType(qint16 type) { examinationType_ = type; }
 
-    // --- browse ---
-
-    // --- exposure and acquisition ---
-
-    // --- header, dictionary, jobs, transfer ---
-
-    // --- network ---
-
 signals:
     void selectionChanged();
     void currentImageChanged();
@@ -81,13 +73,6 @@ signals:
     void partnersChanged();
     // Attributes joined the active filter.
     void visibleTagsChanged();
-    // --- browse ---
-
-    // --- exposure and acquisition ---
-
-    // --- header, dictionary, jobs, transfer ---
-
-    // --- network ---
 
 private:
     ToolkitImageList loaded_;
@@ -101,11 +86,4 @@ private:
     bool batchActive_ = false;
     bool imageLoadActive_ = false;
     qint16 examinationType_ = 0;
-    // --- browse ---
-
-    // --- exposure and acquisition ---
-
-    // --- header, dictionary, jobs, transfer ---
-
-    // --- network ---
 };
