@@ -240,10 +240,10 @@ private slots:
     void lowDiskSpaceWarnsAndKeepsImages()
     {
         f_->write(u"images/1.2.3/1.2.3.4.dcm"_s, "DICM");
-        QString warning;
-        QVERIFY(CheckFreeSpace(&warning)); // this machine has room
-        QVERIFY(!CheckFreeSpace(&warning, std::numeric_limits<qint64>::max()));
-        QVERIFY(!warning.isEmpty());
+        QVERIFY(CheckFreeSpace().ok()); // this machine has room
+        const Result low = CheckFreeSpace(std::numeric_limits<qint64>::max());
+        QCOMPARE(low.number, ErrorCode::OutOfSpace);
+        QVERIFY(!low.text.isEmpty());
         QVERIFY(f_->read(u"Logs/Error.log"_s).contains("Mainform Form_Load"));
         QVERIFY(QFile::exists(f_->file(u"images/1.2.3/1.2.3.4.dcm"_s)));
     }

@@ -529,18 +529,12 @@ void MainForm::Form_Load()
         return;
     }
     setWindowTitle(QStringLiteral("OrvanaMammo Version ") + VersionText());
-    QString warning;
-    if (!CheckFreeSpace(&warning))
-        setStatusPanel(5, warning);
-    QString error;
-    if (!EnsureUserDatabase(UserDatabase.path(), &error)) {
-        WriteErrorLog(ErrorCode::PathNotFound, error, where);
-        return;
-    }
-    if (!CreateWorkingFolders(&error)) {
-        WriteErrorLog(ErrorCode::PathNotFound, error, where);
-        return;
-    }
+    if (const Result space = CheckFreeSpace(); !space.ok())
+        setStatusPanel(5, space.text);
+    if (const Result r = EnsureUserDatabase(UserDatabase.path()); !r.ok())
+        return LogFailure(r, where);
+    if (const Result r = CreateWorkingFolders(); !r.ok())
+        return LogFailure(r, where);
     LoadSettings();
     run(hooks.LoadModFilter);
     run(hooks.RefreshPatientList);

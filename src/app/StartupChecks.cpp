@@ -41,50 +41,43 @@ SingleInstance &Instance()
     return instance;
 }
 
-bool CheckFreeSpace(QString *warning, qint64 limit)
+Result CheckFreeSpace(qint64 limit)
 {
     const QStorageInfo storage(ApplicationFolder());
     if (!storage.isValid() || !storage.isReady())
-        return true;
+        return {};
     const qint64 free = storage.bytesAvailable();
     if (free >= limit)
-        return true;
+        return {};
     // Images are never deleted to make room: some may not have been sent yet.
     const QString text = QStringLiteral("Low disk space: %1 MB free on %2; images are kept, free space by hand.")
                              .arg(free / 1000000)
                              .arg(storage.rootPath());
     WriteErrorLog(ErrorCode::OutOfSpace, text, QStringLiteral("Mainform Form_Load"));
-    if (warning)
-        *warning = text;
-    return false;
+    return Result::failure(ErrorCode::OutOfSpace, text);
 }
 
-bool EnsureUserDatabase(const QString &userDatabasePath, QString *error)
+Result EnsureUserDatabase(const QString &userDatabasePath)
 {
     if (userDatabasePath.isEmpty() || QFileInfo::exists(userDatabasePath))
-        return true;
+        return {};
     const QString templ = AppPath(QString::fromLatin1(AppFiles::TemplateDatabase));
     QDir().mkpath(QFileInfo(userDatabasePath).absolutePath());
     // Copy under a temporary name first: a half-copied journal must never look ready.
     const QString temp = userDatabasePath + QStringLiteral(".part");
     QFile::remove(temp);
     if (QFile::copy(templ, temp) && QFile::rename(temp, userDatabasePath))
-        return true;
+        return {};
     QFile::remove(temp);
-    if (error)
-        *error = QStringLiteral("Cannot copy '%1' to '%2'.").arg(templ, userDatabasePath);
-    return false;
+    return Result::failure(ErrorCode::PathNotFound, QStringLiteral("Cannot copy '%1' to '%2'.").arg(templ, userDatabasePath));
 }
 
-bool CreateWorkingFolders(QString *error)
+Result CreateWorkingFolders()
 {
     for (const char *name : {AppFiles::TransferFolder, AppFiles::ImportFolder, AppFiles::WorkFolder}) {
         const QString path = AppPath(QString::fromLatin1(name));
-        if (!QDir(path).exists() && !QDir().mkdir(path)) {
-            if (error)
-                *error = QStringLiteral("Path not found: %1").arg(path);
-            return false;
-        }
+        if (!QDir(path).exists() && !QDir().mkdir(path))
+            return Result::failure(ErrorCode::PathNotFound, QStringLiteral("Path not found: %1").arg(path));
     }
-    return true;
+    return {};
 }

@@ -5,6 +5,8 @@
 #include <QString>
 #include <memory>
 
+#include "toolkit/Result.h"
+
 // The smallest screen the workstation's windows fit on.
 inline constexpr int MinimumScreenWidth = 1024;
 inline constexpr int MinimumScreenHeight = 768;
@@ -27,13 +29,14 @@ SingleInstance &Instance();
 // Free bytes below which the workstation warns at start-up.
 inline constexpr qint64 LowDiskSpaceLimit = 1200000000;
 
-// True when the file system of the application folder has at least the limit
-// free; otherwise the error log gets a line and warning the status-bar text.
-bool CheckFreeSpace(QString *warning, qint64 limit = LowDiskSpaceLimit);
+// Whether the file system of the application folder has at least the limit
+// free; when not, the error log gets a line and the failure's text is the
+// status-bar warning.
+Result CheckFreeSpace(qint64 limit = LowDiskSpaceLimit);
 
 // Copies the empty template to the user database's path when no file is there.
-// False when a copy was needed and failed.
-bool EnsureUserDatabase(const QString &userDatabasePath, QString *error);
+// Fails when a copy was needed and could not be made.
+Result EnsureUserDatabase(const QString &userDatabasePath);
 
 // transfer/, temp/ and bin/ below the application folder, where missing.
-bool CreateWorkingFolders(QString *error);
+Result CreateWorkingFolders();
