@@ -492,8 +492,7 @@ void Workstation::attachAssignment()
             [this](const BrowserSelection &p, const QStringList &, DoseAssignment assignment) {
                 SendConnections connections;
                 if (connections.open(sendTarget(), &main_))
-                    SendPatient({p.patientKey, p.patientId, p.patientName, p.studyKey, p.studyUid, p.seriesKey},
-                                std::move(connections), assignment);
+                    SendPatient(p, std::move(connections), assignment);
             });
     main_.hooks.cmdAll_Click = [this] { assignment_->cmdAll_Click(); };
     main_.hooks.cmdSelected_Click = [this] { assignment_->cmdSelected_Click(); };

@@ -2,6 +2,7 @@
 
 #include "core/ExposureUnits.h"
 #include "network/StoragePartners.h"
+#include "store/Session.h"
 #include "toolkit/ToolkitNetwork.h"
 
 #include <QString>
@@ -44,14 +45,7 @@ private:
 };
 
 // What a send job is asked to send.
-struct SendSelection {
-    qlonglong patientKey = 0;
-    QString patientId;
-    QString patientName;
-    qlonglong studyKey = 0;
-    QString studyUid;
-    qlonglong seriesKey = 0;
-};
+using SendSelection = BrowserSelection;
 
 // A send job: what it sends, over which associations, its counters and the
 // main window's list updates it triggers.

@@ -12,10 +12,10 @@ struct BrowserSelection {
     qlonglong patientKey = 0; // tblPatienten.PatID
     QString patientId;        // PatID1
     QString patientName;
-    QString patientSecondName; // the patient row's "2nd Name"
-    qlonglong studyKey = 0;    // tblStudies.StudyID
+    qlonglong studyKey = 0; // tblStudies.StudyID
     QString studyUid;
-    qlonglong seriesKey = 0; // tblSeries.SeriesID
+    qlonglong seriesKey = 0;   // tblSeries.SeriesID
+    QString patientSecondName; // the patient row's "2nd Name"
 };
 
 // Where the viewer's images came from.
