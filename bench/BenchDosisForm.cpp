@@ -29,16 +29,16 @@ int main(int argc, char **argv)
         return 1;
 
     DosisForm form;
-    form.txtPatname->setText(QStringLiteral("Mei*"));
+    form.findChild<QLineEdit *>(QStringLiteral("txtPatname"))->setText(QStringLiteral("Mei*"));
     QList<qint64> times;
     for (int run = 0; run < 21; ++run) {
         QElapsedTimer t;
         t.start();
-        form.cmdSearch->click();
+        form.findChild<QPushButton *>(QStringLiteral("cmdSearch"))->click();
         times.append(t.nsecsElapsed());
     }
     std::sort(times.begin(), times.end());
     std::printf("DosisForm search \"Mei*\": %d of %d rows listed, median %.2f ms, worst %.2f ms (target < 200 ms)\n",
-                form.ListView1->topLevelItemCount(), rows, times[times.size() / 2] / 1e6, times.last() / 1e6);
-    return form.ListView1->topLevelItemCount() == rows / 100 ? 0 : 1;
+                form.findChild<QTreeWidget *>(QStringLiteral("ListView1"))->topLevelItemCount(), rows, times[times.size() / 2] / 1e6, times.last() / 1e6);
+    return form.findChild<QTreeWidget *>(QStringLiteral("ListView1"))->topLevelItemCount() == rows / 100 ? 0 : 1;
 }

@@ -137,7 +137,7 @@ int send(const QString &folder, int port)
     form.Form_Load();
     form.show();
     // Bounded: an hour is far beyond any run of this benchmark.
-    if (!QTest::qWaitFor([&] { return form.cmdOK->isEnabled(); }, 3600 * 1000))
+    if (!QTest::qWaitFor([&] { return form.isDone(); }, 3600 * 1000))
         return fail("the send job did not finish");
     part.restart();
     form.cmdOK_Click();

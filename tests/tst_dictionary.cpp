@@ -80,18 +80,18 @@ private slots:
         DatabaseForm dictionary;
         dictionary.UpdateDictionary();
         AddTagToDB add(&dictionary);
-        add.txtGroup->setText(group);
-        add.txtElement->setText(element);
-        add.txtDescription->setText(u"Private note"_s);
-        add.txtVR->setText(vr);
-        add.chkVisi->setChecked(true);
-        add.cmdOK->click();
+        const std::pair<const char16_t *, QString> fields[] = {
+            {u"txtGroup", group}, {u"txtElement", element}, {u"txtDescription", u"Private note"_s}, {u"txtVR", vr}};
+        for (const auto &[name, text] : fields)
+            Child<QLineEdit>(add, QString::fromUtf16(name))->setText(text);
+        Child<QCheckBox>(add, u"chkVisi"_s)->setChecked(true);
+        Child<QPushButton>(add, u"cmdOK"_s)->click();
         QCOMPARE(prompts.texts(), message.isEmpty() ? QStringList() : QStringList{message});
         QCOMPARE(CountRows(defs_, u"tblDictionary"_s), before + (message.isEmpty() ? 1 : 0));
         if (message.isEmpty()) {
             const QList<QVariantList> row = QueryRows(defs_, u"SELECT Type, Visible FROM tblDictionary WHERE Tag = ?"_s, {tag});
             QCOMPARE(row, (QList<QVariantList>{{vr.trimmed().toUpper(), -1}}));
-            QVERIFY(rowOf(dictionary.lvDatabase, 1, tag)); // listed again
+            QVERIFY(rowOf(Child<QTreeWidget>(dictionary, u"lvDatabase"_s), 1, tag)); // listed again
         }
     }
 
@@ -100,25 +100,26 @@ private slots:
     {
         DatabaseForm dictionary;
         dictionary.UpdateDictionary();
-        QCOMPARE(qlonglong(dictionary.lvDatabase->topLevelItemCount()), CountRows(defs_, u"tblDictionary"_s));
-        rowOf(dictionary.lvDatabase, 1, u"0010,0010"_s)->setCheckState(0, Qt::Unchecked);
+        auto *rows = Child<QTreeWidget>(dictionary, u"lvDatabase"_s);
+        QCOMPARE(qlonglong(rows->topLevelItemCount()), CountRows(defs_, u"tblDictionary"_s));
+        rowOf(rows, 1, u"0010,0010"_s)->setCheckState(0, Qt::Unchecked);
         // Another program hides a row behind the dialog's back.
         QueryRows(defs_, u"UPDATE tblDictionary SET Visible = 0 WHERE Tag = '0010,0020'"_s);
         RecordingPrompter prompts;
         prompts.answer = false;
-        dictionary.cmdApply->click();
+        Child<QPushButton>(dictionary, u"cmdApply"_s)->click();
         QCOMPARE(value(u"SELECT Visible FROM tblDictionary WHERE Tag = '0010,0010'"_s).toInt(), -1);
         prompts.answer = true;
-        dictionary.cmdApply->click();
+        Child<QPushButton>(dictionary, u"cmdApply"_s)->click();
         QCOMPARE(prompts.texts(), QStringList(2, u"Apply changes?"_s));
         QCOMPARE(value(u"SELECT Visible FROM tblDictionary WHERE Tag = '0010,0010'"_s).toInt(), 0);
         QCOMPARE(value(u"SELECT Visible FROM tblDictionary WHERE Tag = '0010,0020'"_s).toInt(), 0);
 
-        dictionary.cmdAll->click();
-        QVERIFY(rowOf(dictionary.lvDatabase, 1, u"0010,0010"_s)->checkState(0) == Qt::Checked);
-        dictionary.lvDatabase->setCurrentItem(rowOf(dictionary.lvDatabase, 1, u"0010,0030"_s));
+        Child<QPushButton>(dictionary, u"cmdAll"_s)->click();
+        QVERIFY(rowOf(rows, 1, u"0010,0010"_s)->checkState(0) == Qt::Checked);
+        rows->setCurrentItem(rowOf(rows, 1, u"0010,0030"_s));
         dictionary.PopDelete_Click();
-        QVERIFY(!rowOf(dictionary.lvDatabase, 1, u"0010,0030"_s));
+        QVERIFY(!rowOf(rows, 1, u"0010,0030"_s));
         QCOMPARE(value(u"SELECT COUNT(*) FROM tblDictionary WHERE Tag = '0010,0030'"_s).toInt(), 0);
     }
 
@@ -140,15 +141,15 @@ private slots:
         QCOMPARE(prompts.texts(), QStringList{u"No filter selected!"_s});
 
         onNextDialog([](QWidget *box) {
-            box->findChild<QLineEdit *>(u"txtValue"_s)->setText(u" cr "_s);
-            box->findChild<QPushButton *>(u"cmdOK"_s)->click();
+            Child<QLineEdit>(box, u"txtValue"_s)->setText(u" cr "_s);
+            Child<QPushButton>(box, u"cmdOK"_s)->click();
         });
         area.cmdNew_Click();
         QCOMPARE(value(u"SELECT COUNT(*) FROM tblModality WHERE Modality = 'CR'"_s).toInt(), 1);
         QCOMPARE(value(u"SELECT COUNT(*) FROM tblDictionary WHERE CR = 0"_s).toLongLong(), CountRows(defs_, u"tblDictionary"_s));
-        QCOMPARE(area.inputBox()->txtValue->text(), u" cr "_s); // kept for the next use
+        QCOMPARE(Child<QLineEdit>(area.inputBox(), u"txtValue"_s)->text(), u" cr "_s); // kept for the next use
         // The same name again adds nothing.
-        onNextDialog([](QWidget *box) { box->findChild<QPushButton *>(u"cmdOK"_s)->click(); });
+        onNextDialog([](QWidget *box) { Child<QPushButton>(box, u"cmdOK"_s)->click(); });
         area.cmdNew_Click();
         QCOMPARE(value(u"SELECT COUNT(*) FROM tblModality"_s).toInt(), 2);
         QCOMPARE(filters, (QStringList{u"CR"_s, u"MG"_s}));
@@ -158,11 +159,11 @@ private slots:
         area.cboModality_Click(u"CR"_s);
         QVERIFY(activatable);
         onNextDialog([](QWidget *form) {
-            auto *list = form->findChild<QTreeWidget *>(u"lvDictionary"_s);
+            auto *list = Child<QTreeWidget>(form, u"lvDictionary"_s);
             QVERIFY(!rowOf(list, 0, u"0010,0020"_s));
             rowOf(list, 0, u"0010,0010"_s)->setSelected(true);
             rowOf(list, 0, u"0018,0060"_s)->setSelected(true);
-            form->findChild<QPushButton *>(u"cmdAdd"_s)->click();
+            Child<QPushButton>(form, u"cmdAdd"_s)->click();
         });
         area.cmdAdd_Click();
         QVERIFY(visibleTagsChanged);
@@ -205,7 +206,7 @@ private slots:
         FilterArea area(&dialog);
         RecordingPrompter prompts;
         area.inputBox()->setDefault(name);
-        onNextDialog([](QWidget *box) { box->findChild<QPushButton *>(u"cmdOK"_s)->click(); });
+        onNextDialog([](QWidget *box) { Child<QPushButton>(box, u"cmdOK"_s)->click(); });
         area.cmdNew_Click();
         QCOMPARE(prompts.boxes.size(), 1);
         QVERIFY(prompts.boxes[0].text.startsWith(u"The filter \"%1\" cannot be created: "_s.arg(name.toUpper())));

@@ -59,6 +59,8 @@ class DosisFormTest : public QObject {
 
     std::unique_ptr<ExposureFixture> fx_;
     std::unique_ptr<DosisForm> form_;
+    QTreeWidget *list() const { return Child<QTreeWidget>(*form_, u"ListView1"_s); }
+    void press(const QString &button) const { Child<QAbstractButton>(*form_, button)->click(); }
     QList<qlonglong> ids_;
 
     QStringList ids(const QList<int> &rows) const
@@ -110,13 +112,13 @@ private slots:
     void searches()
     {
         QFETCH(Search, c);
-        QCOMPARE(ColumnTexts(form_->ListView1, 0), ids({0, 3})); // opens on today's rows
+        QCOMPARE(ColumnTexts(list(), 0), ids({0, 3})); // opens on today's rows
         const QString log = fx_->errorLog();
-        form_->txtID->setText(QString::fromUtf8(c.patientId));
-        form_->txtPatname->setText(QString::fromUtf8(c.name));
-        form_->MonthView1->setSelectedDate(Today.addDays(-c.daysBack));
-        c.all ? form_->cmdMod->click() : form_->cmdSearch->click();
-        QCOMPARE(ColumnTexts(form_->ListView1, 0), ids(c.expected));
+        Child<QLineEdit>(*form_, u"txtID"_s)->setText(QString::fromUtf8(c.patientId));
+        Child<QLineEdit>(*form_, u"txtPatname"_s)->setText(QString::fromUtf8(c.name));
+        Child<QCalendarWidget>(*form_, u"MonthView1"_s)->setSelectedDate(Today.addDays(-c.daysBack));
+        c.all ? press(u"cmdMod"_s) : press(u"cmdSearch"_s);
+        QCOMPARE(ColumnTexts(list(), 0), ids(c.expected));
         QCOMPARE(fx_->errorLog(), log);
     }
 
@@ -125,28 +127,28 @@ private slots:
     void setFreeBothWays()
     {
         RecordingPrompter prompts;
-        form_->cmdMod->click();
-        QVERIFY(!form_->txtDoNo->isEnabled());
-        form_->ListView1->setCurrentItem(form_->ListView1->topLevelItem(1));
-        form_->cmdFree->click();
+        press(u"cmdMod"_s);
+        QVERIFY(!Child<QLineEdit>(*form_, u"txtDoNo"_s)->isEnabled());
+        list()->setCurrentItem(list()->topLevelItem(1));
+        press(u"cmdFree"_s);
         QCOMPARE(fx_->journalValue(1, u"Status|Patname"_s), u"0|Meister^Bo"_s);
         fx_->doseList->lvDosis_Fill();
         QCOMPARE(fx_->listedIds(), ids({0, 3}));
 
-        form_->clSeBox->click();
-        QVERIFY(form_->txtDoNo->isEnabled());
-        form_->txtDoNo->setText(u"D'Arcy^Jo"_s);
-        form_->txtPatname->setText(u"O*"_s);
-        form_->cmdSearch->click();
-        form_->ListView1->setCurrentItem(form_->ListView1->topLevelItem(0));
-        form_->cmdFree->click();
+        press(u"Check1"_s);
+        QVERIFY(Child<QLineEdit>(*form_, u"txtDoNo"_s)->isEnabled());
+        Child<QLineEdit>(*form_, u"txtDoNo"_s)->setText(u"D'Arcy^Jo"_s);
+        Child<QLineEdit>(*form_, u"txtPatname"_s)->setText(u"O*"_s);
+        press(u"cmdSearch"_s);
+        list()->setCurrentItem(list()->topLevelItem(0));
+        press(u"cmdFree"_s);
         QCOMPARE(fx_->journalRowById(ids_[2], u"Status|Patname|Datum"_s), u"0|D'Arcy^Jo|"_s + DbDate(Today));
-        QCOMPARE(ColumnTexts(form_->ListView1, 0), QStringList()); // refilled: no O* name is left
+        QCOMPARE(ColumnTexts(list(), 0), QStringList()); // refilled: no O* name is left
         fx_->doseList->lvDosis_Fill();
         QCOMPARE(fx_->listedIds(), ids({0, 2, 3}));
         QVERIFY(prompts.boxes.isEmpty());
-        form_->clSeBox->click();
-        QVERIFY(!form_->txtDoNo->isEnabled());
+        press(u"Check1"_s);
+        QVERIFY(!Child<QLineEdit>(*form_, u"txtDoNo"_s)->isEnabled());
     }
 
     // CL/SE ticked and no name typed: the dialog asks for one. The answer is
@@ -164,13 +166,13 @@ private slots:
         QFETCH(QString, typed);
         QFETCH(QString, answer);
         QFETCH(QString, expected);
-        form_->cmdMod->click();
-        form_->clSeBox->click();
-        form_->txtDoNo->setText(typed);
-        form_->ListView1->setCurrentItem(form_->ListView1->topLevelItem(2));
+        press(u"cmdMod"_s);
+        press(u"Check1"_s);
+        Child<QLineEdit>(*form_, u"txtDoNo"_s)->setText(typed);
+        list()->setCurrentItem(list()->topLevelItem(2));
         QString asked;
         answerInput(form_.get(), answer, &asked);
-        form_->cmdFree->click();
+        press(u"cmdFree"_s);
         QCOMPARE(asked, u"Patient name for the released exposure:"_s);
         QCOMPARE(fx_->journalRowById(ids_[2], u"Status|Patname|Datum"_s), expected);
     }
@@ -180,48 +182,48 @@ private slots:
     void setFreeFailuresAreReported()
     {
         RecordingPrompter prompts;
-        form_->ListView1->clearSelection();
-        form_->cmdFree->click();
+        list()->clearSelection();
+        press(u"cmdFree"_s);
         QCOMPARE(prompts.texts(), QStringList{u"Please select an exposure first."_s});
 
-        form_->ListView1->setCurrentItem(form_->ListView1->topLevelItem(0));
+        list()->setCurrentItem(list()->topLevelItem(0));
         const QString journal = UserDatabase.path();
         QVERIFY(QFile::rename(journal, journal + u".away"_s));
-        form_->cmdFree->click();
+        press(u"cmdFree"_s);
         QCOMPARE(prompts.boxes.size(), 2);
         QCOMPARE(prompts.boxes.last().kind, u"critical"_s);
         QVERIFY(prompts.boxes.last().text.startsWith(u"The exposure could not be set free: "_s));
         QVERIFY(fx_->errorLog().contains(u"DosisForm updateDosisDB"_s));
-        form_->cmdSearch->click();
+        press(u"cmdSearch"_s);
         QVERIFY(fx_->errorLog().contains(u"DosisForm DosisListFill"_s));
-        QCOMPARE(form_->ListView1->topLevelItemCount(), 0);
+        QCOMPARE(list()->topLevelItemCount(), 0);
 
         QVERIFY(QFile::rename(journal + u".away"_s, journal));
-        form_->cmdMod->click();
-        QCOMPARE(form_->ListView1->topLevelItemCount(), 6);
+        press(u"cmdMod"_s);
+        QCOMPARE(list()->topLevelItemCount(), 6);
     }
 
     // The date header twice: ascending, then descending, by date value; other
     // columns but the name do not sort.
     void onlyNameAndDateSort()
     {
-        form_->cmdMod->click();
-        QHeaderView *header = form_->ListView1->header();
+        press(u"cmdMod"_s);
+        QHeaderView *header = list()->header();
         const auto click = [&](int c) { emit header->sectionClicked(c); };
         click(2);
-        QCOMPARE(ColumnTexts(form_->ListView1, 0), ids({4, 2, 5, 1, 0, 3}));
+        QCOMPARE(ColumnTexts(list(), 0), ids({4, 2, 5, 1, 0, 3}));
         click(2);
-        QCOMPARE(ColumnTexts(form_->ListView1, 0), ids({0, 3, 1, 5, 2, 4}));
+        QCOMPARE(ColumnTexts(list(), 0), ids({0, 3, 1, 5, 2, 4}));
         click(5);
         click(3);
-        QCOMPARE(ColumnTexts(form_->ListView1, 0), ids({0, 3, 1, 5, 2, 4}));
+        QCOMPARE(ColumnTexts(list(), 0), ids({0, 3, 1, 5, 2, 4}));
         click(1);
-        QCOMPARE(ColumnTexts(form_->ListView1, 1),
+        QCOMPARE(ColumnTexts(list(), 1),
                  (QStringList{"Amei^Cy", "Meier^Anna", "Meister^Bo", "MÜLLER^Max", "Müller^Eva", "O'Brien^Ann"}));
         form_->show();
         form_->grab().save(TestBinDir() + u"/dosisform.png"_s); // to look at
-        form_->cmdSearch->click(); // a refill keeps the order
-        QCOMPARE(ColumnTexts(form_->ListView1, 1), (QStringList{"Meier^Anna", "Müller^Eva"}));
+        press(u"cmdSearch"_s); // a refill keeps the order
+        QCOMPARE(ColumnTexts(list(), 1), (QStringList{"Meier^Anna", "Müller^Eva"}));
     }
 };
 

@@ -40,11 +40,11 @@ private slots:
             form.Form_Load();
             form.show();
             [&] {
-                QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 10000));
-                QVERIFY(form.txtProgress->toPlainText().endsWith(u"Tasks done."_s));
+                QVERIFY(WaitFor([&] { return form.isDone(); }, 10000));
+                QVERIFY(form.progressText().endsWith(u"Tasks done."_s));
             }();
-            progress_ = form.progressBar->value();
-            progressMaximum_ = form.progressBar->maximum();
+            progress_ = Child<QProgressBar>(form, u"pb1"_s)->value();
+            progressMaximum_ = Child<QProgressBar>(form, u"pb1"_s)->maximum();
         });
         connect(deletion_.get(), &ListDeletion::statusPanel, this, [this](int panel, const QString &text) { rig_->panels[panel] = text; });
         connect(deletion_.get(), &ListDeletion::viewerImagesKept, this, [this](const QList<ToolkitImagePtr> &kept) {

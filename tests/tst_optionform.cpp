@@ -32,16 +32,17 @@ private slots:
         OptionForm form;
         form.Form_Load();
         // Modify Image Header by its default 1.
-        const QList<QAbstractButton *> checked{form.chkClient, form.chkDebug, form.chkModify, form.optGESeno, form.portOptions[2]};
-        for (QAbstractButton *b : checked)
-            QVERIFY2(b->isChecked(), qPrintable(b->text()));
-        QCOMPARE((QStringList{form.txtRC[0]->text(), form.txtRC[1]->text(), form.txtIR[0]->text(), form.speedCombo->currentText(),
-                              form.timeOutStartBox->text(), form.txtWorklist[2]->text()}),
-                 (QStringList{"4", "3", "MAMMO1", "9600", "7", "10.1.1.1"}));
-        QVERIFY(!form.txtWidth->isEnabled()); // computed values: no fixed width
+        for (const QString &name : {u"chkClient"_s, u"chkDebug"_s, u"chkModify"_s, u"optGESeno"_s, u"Option1_2"_s})
+            QVERIFY2(Child<QAbstractButton>(form, name)->isChecked(), qPrintable(name));
+        QStringList shown;
+        for (const QString &name : {u"txtRC0"_s, u"txtRC1"_s, u"txtIR0"_s, u"Text1"_s, u"txtWorklist2"_s})
+            shown << Child<QLineEdit>(form, name)->text();
+        QCOMPARE(shown, (QStringList{"4", "3", "MAMMO1", "7", "10.1.1.1"}));
+        QCOMPARE(Child<QComboBox>(form, u"Combo1"_s)->currentText(), u"9600"_s);
+        QVERIFY(!Child<QLineEdit>(form, u"txtWidth"_s)->isEnabled()); // computed values: no fixed width
         // A receiver of another station on this machine is not this one's.
-        QCOMPARE(form.txtStatus[0]->text(), u"- stopped"_s);
-        QVERIFY(form.cmdStart[0]->isEnabled() && !form.cmdStop[0]->isEnabled());
+        QCOMPARE(Child<QLineEdit>(form, u"txtStatus0"_s)->text(), u"- stopped"_s);
+        QVERIFY(Child<QPushButton>(form, u"cmdStart0"_s)->isEnabled() && !Child<QPushButton>(form, u"cmdStop0"_s)->isEnabled());
     }
 
     void fieldRules()
@@ -50,45 +51,50 @@ private slots:
         OptionForm form;
         form.Form_Load();
         form.show();
+        const auto box = [&](const QString &name) { return Child<QLineEdit>(form, name); };
+        const auto check = [&](const QString &name) { return Child<QCheckBox>(form, name); };
         // The grid's up-down buttons keep one to ten.
-        const auto click = [&](const std::array<QToolButton *, 2> &buttons, int i, const QString &from) {
-            form.txtRC[i]->setText(from);
-            buttons[i]->click();
-            return form.txtRC[i]->text();
+        const auto click = [&](const QString &button, int i, const QString &from) {
+            box(u"txtRC%1"_s.arg(i))->setText(from);
+            Child<QToolButton>(form, button + QString::number(i))->click();
+            return box(u"txtRC%1"_s.arg(i))->text();
         };
-        QCOMPARE(click(form.UpDown1Up, 0, u"10"_s) + u'|' + click(form.UpDown1Down, 0, u"10"_s), u"10|9"_s);
-        QCOMPARE(click(form.UpDown1Down, 1, u"1"_s) + u'|' + click(form.UpDown1Up, 1, u"1"_s), u"1|2"_s);
+        QCOMPARE(click(u"UpDown1Up"_s, 0, u"10"_s) + u'|' + click(u"UpDown1Down"_s, 0, u"10"_s), u"10|9"_s);
+        QCOMPARE(click(u"UpDown1Down"_s, 1, u"1"_s) + u'|' + click(u"UpDown1Up"_s, 1, u"1"_s), u"1|2"_s);
 
         // The receiver port takes digits only, its title anything.
-        form.txtIR[1]->clear();
-        QTest::keyClicks(form.txtIR[1], u"1a1-1 1.2"_s);
-        QCOMPARE(form.txtIR[1]->text(), u"11112"_s);
-        QTest::keyClick(form.txtIR[1], Qt::Key_Backspace);
-        QCOMPARE(form.txtIR[1]->text(), u"1111"_s);
-        form.txtIR[0]->clear();
-        QTest::keyClicks(form.txtIR[0], u"AE-1 x"_s);
-        QCOMPARE(form.txtIR[0]->text(), u"AE-1 x"_s);
+        QLineEdit *port = box(u"txtIR1"_s), *title = box(u"txtIR0"_s);
+        port->clear();
+        QTest::keyClicks(port, u"1a1-1 1.2"_s);
+        QCOMPARE(port->text(), u"11112"_s);
+        QTest::keyClick(port, Qt::Key_Backspace);
+        QCOMPARE(port->text(), u"1111"_s);
+        title->clear();
+        QTest::keyClicks(title, u"AE-1 x"_s);
+        QCOMPARE(title->text(), u"AE-1 x"_s);
 
         // The window fields follow their check boxes.
-        QVERIFY(!form.chkWindow->isChecked());
-        QVERIFY(!form.chkAutoValue->isVisible());
-        QVERIFY(!form.txtWidth->isEnabled());
-        form.chkWindow->click();
-        QVERIFY(form.chkAutoValue->isVisible());
-        QVERIFY(form.txtWidth->isEnabled() && form.txtCenter->isEnabled());
-        form.chkAutoValue->click();
-        QVERIFY(!form.txtWidth->isEnabled() && !form.txtCenter->isEnabled());
-        form.chkWindow->click();
-        QVERIFY(!form.chkAutoValue->isVisible());
-        form.chkWindow->click();
-        QVERIFY(!form.txtWidth->isEnabled()); // compute values is still checked
+        QCheckBox *window = check(u"chkWindow"_s), *autoValue = check(u"chkAutoValue"_s);
+        QLineEdit *width = box(u"txtWidth"_s), *center = box(u"txtCenter"_s);
+        QVERIFY(!window->isChecked());
+        QVERIFY(!autoValue->isVisible());
+        QVERIFY(!width->isEnabled());
+        window->click();
+        QVERIFY(autoValue->isVisible());
+        QVERIFY(width->isEnabled() && center->isEnabled());
+        autoValue->click();
+        QVERIFY(!width->isEnabled() && !center->isEnabled());
+        window->click();
+        QVERIFY(!autoValue->isVisible());
+        window->click();
+        QVERIFY(!width->isEnabled()); // compute values is still checked
 
         // OK with a grid field that is no number keeps the grid, with no checked port the port.
-        form.txtRC[0]->setText(u"many"_s);
-        form.txtRC[1]->setText(u"40"_s);
-        for (QRadioButton *b : form.portOptions)
-            b->setChecked(false);
-        form.cmdOK->click();
+        box(u"txtRC0"_s)->setText(u"many"_s);
+        box(u"txtRC1"_s)->setText(u"40"_s);
+        for (int i = 0; i < 8; ++i)
+            Child<QRadioButton>(form, u"Option1_%1"_s.arg(i))->setChecked(false);
+        Child<QPushButton>(form, u"cmdOK"_s)->click();
         QCOMPARE(Settings.Viewer_Rows, qint16(7));
         QCOMPARE(Settings.Viewer_Columns, qint16(3));
         QCOMPARE(Settings.ImagesPerPage, qint16(21));
@@ -102,26 +108,26 @@ private slots:
         QSignalSpy confirmed(&form, &OptionForm::confirmed);
         form.Form_Load();
         form.show();
-        for (QCheckBox *box : {form.chkClient, form.chkDebug, form.chkEditAndSend, form.chkStopSvr, form.chkWindow})
-            box->setChecked(true);
-        for (QCheckBox *box : {form.chkModify, form.chkKeepImages, form.chkAutoValue})
-            box->setChecked(false);
-        const std::pair<QLineEdit *, const char *> texts[] = {
-            {form.txtdbPath, "/srv/dosis/journal.dat"}, {form.txtRC[0], "5"}, {form.txtRC[1], "4"}, {form.txtWidth, "4000"},
-            {form.txtCenter, "2000"}, {form.txtIR[0], "STATION2"}, {form.txtIR[1], "4104"}, {form.txtForPort, "4105"},
-            {form.timeOutStartBox, "12.7s"}, {form.timeOutEndBox, "abc"}, {form.txtWorklist[0], "W0"}, {form.txtWorklist[1], "W1"},
-            {form.txtWorklist[2], "W2"}, {form.txtWorklist[3], "W3"}};
-        for (const auto &[box, text] : texts)
-            box->setText(QString::fromUtf8(text));
-        for (const auto &[combo, index] : {std::pair{form.speedCombo, 6}, {form.parityCombo, 0}, {form.dataBitsCombo, 3}, {form.stopBitsCombo, 2},
-                                           {form.handshakeCombo, 1}})
-            combo->setCurrentIndex(index);
-        form.setColourField(form.txtBackground, 0x00102030);
-        form.setColourField(form.txtMarker, 0x0000FF00);
-        form.optLoradM4->click(); // the unit type reaches the record at once
+        for (const QString &name : {u"chkClient"_s, u"chkDebug"_s, u"chkEditAndSend"_s, u"chkStopSvr"_s, u"chkWindow"_s})
+            Child<QCheckBox>(form, name)->setChecked(true);
+        for (const QString &name : {u"chkModify"_s, u"chkKeepImages"_s, u"chkAutoValue"_s})
+            Child<QCheckBox>(form, name)->setChecked(false);
+        const std::pair<const char16_t *, const char *> texts[] = {
+            {u"txtdbPath", "/srv/dosis/journal.dat"}, {u"txtRC0", "5"}, {u"txtRC1", "4"}, {u"txtWidth", "4000"},
+            {u"txtCenter", "2000"}, {u"txtIR0", "STATION2"}, {u"txtIR1", "4104"}, {u"txtForPort", "4105"},
+            {u"Text1", "12.7s"}, {u"Text2", "abc"}, {u"txtWorklist0", "W0"}, {u"txtWorklist1", "W1"},
+            {u"txtWorklist2", "W2"}, {u"txtWorklist3", "W3"}};
+        for (const auto &[name, text] : texts)
+            Child<QLineEdit>(form, QString::fromUtf16(name))->setText(QString::fromUtf8(text));
+        const int indexes[] = {6, 0, 3, 2, 1}; // speed, parity, data bits, stop bits, handshake
+        for (int i = 0; i < 5; ++i)
+            Child<QComboBox>(form, u"Combo%1"_s.arg(i + 1))->setCurrentIndex(indexes[i]);
+        form.setColourField(Child<QLineEdit>(form, u"txtBackground"_s), 0x00102030);
+        form.setColourField(Child<QLineEdit>(form, u"txtMarker"_s), 0x0000FF00);
+        Child<QRadioButton>(form, u"optLoradM4"_s)->click(); // the unit type reaches the record at once
         QCOMPARE(Settings.XrayComm, qint16(3));
-        form.portOptions[2]->click(); // Comm3
-        form.cmdOK->click();
+        Child<QRadioButton>(form, u"Option1_2"_s)->click(); // Comm3
+        Child<QPushButton>(form, u"cmdOK"_s)->click();
 
         QCOMPARE(confirmed.count(), 1);
         QVERIFY(!form.isVisible());
@@ -178,7 +184,8 @@ private slots:
         QVERIFY(prepare(second, secondPort));
         OptionForm form; // at start-up, before the main window
         form.Form_Load();
-        QCOMPARE(form.txtStatus[0]->text() + form.txtStatus[1]->text(), u"- stopped- stopped"_s);
+        const auto status = [&] { return Child<QLineEdit>(form, u"txtStatus0"_s)->text() + Child<QLineEdit>(form, u"txtStatus1"_s)->text(); };
+        QCOMPARE(status(), u"- stopped- stopped"_s);
         form.companions().startMissing(); // the main window's load
         const qint64 secondReceiver = form.companions().receiverId(), secondManager = form.companions().dataManagerId();
         const auto endSecond = qScopeGuard([&] { end({secondReceiver, secondManager}); });
@@ -193,15 +200,15 @@ private slots:
         QTRY_COMPARE(CountRows(second.file(u"Data/LumoraData.dat"_s), u"tblReceive"_s), 1);
 
         form.RefreshCompanionStatus();
-        QCOMPARE(form.txtStatus[0]->text() + form.txtStatus[1]->text(), u"- started- started"_s);
-        form.cmdStop[0]->click();
+        QCOMPARE(status(), u"- started- started"_s);
+        Child<QPushButton>(form, u"cmdStop0"_s)->click();
         QVERIFY(WaitFor([&] { return !alive(secondReceiver); }, 5000));
-        QCOMPARE(form.txtStatus[0]->text(), u"- stopped"_s);
+        QCOMPARE(status(), u"- stopped- started"_s);
         QVERIFY(alive(firstReceiver));
         QCOMPARE(Echo(u"LUMORA"_s, firstPort), 0);
-        form.cmdStop[1]->click();
+        Child<QPushButton>(form, u"cmdStop1"_s)->click();
         QVERIFY(WaitFor([&] { return !alive(secondManager); }, 5000));
-        QCOMPARE(form.txtStatus[1]->text(), u"- stopped"_s);
+        QCOMPARE(status(), u"- stopped- stopped"_s);
         QVERIFY(alive(firstManager));
     }
 
@@ -218,7 +225,7 @@ private slots:
         form.Form_Load();
         QCOMPARE(ComPortDevice(3), pty.workstationEnd());
         for (int i = 0; i < 8; ++i)
-            QCOMPARE(!form.portOptions[i]->isHidden(), i == 2); // the tab itself is not shown
+            QCOMPARE(!Child<QRadioButton>(form, u"Option1_%1"_s.arg(i))->isHidden(), i == 2); // the tab itself is not shown
         QVERIFY(OptionForm::PortTest(3));
         QVERIFY(!OptionForm::PortTest(4));
         QVERIFY(!OptionForm::PortTest(9));

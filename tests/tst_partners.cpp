@@ -18,10 +18,10 @@ class PartnersTest : public QObject {
     {
         return [values = fields.split(u' '), shown](AddSCP &e) {
             if (shown)
-                *shown = e.txtSCP[0]->text();
+                *shown = Child<QLineEdit>(e, u"txtSCP0"_s)->text();
             for (int i = 0; i < 4; ++i)
-                e.txtSCP[i]->setText(values[i]);
-            e.cmdAdd->click();
+                Child<QLineEdit>(e, u"txtSCP%1"_s.arg(i))->setText(values[i]);
+            Child<QPushButton>(e, u"cmdAdd"_s)->click();
             return e.result();
         };
     }
@@ -190,7 +190,7 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return gaps.ticks >= ticks + 20; }, 5000));
         list.showMenuAt(lvSCP->visualItemRect(lvSCP->topLevelItem(1)).center());
         QVERIFY(!list.actVerify->isEnabled());
-        list.PopupAddSCP->hide();
+        Child<QMenu>(lvSCP, u"PopupAddSCP"_s)->hide();
         list.verify(1); // a second check while one runs
         QElapsedTimer clock;
         clock.start();

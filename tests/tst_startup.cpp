@@ -51,9 +51,9 @@ private slots:
         StartupFlow flow;
         QSignalSpy finished(&flow, &StartupFlow::finished);
         QVERIFY(flow.start());
-        QVERIFY(flow.splash()->imgLogo->pixmap().isNull());
+        QVERIFY(Child<QLabel>(flow.splash(), u"imgLogo"_s)->pixmap().isNull());
         QTRY_VERIFY_WITH_TIMEOUT(flow.optionForm() && flow.optionForm()->isVisible(), 3000);
-        flow.optionForm()->txtIR[0]->setText(u"CHANGED"_s);
+        Child<QLineEdit>(flow.optionForm(), u"txtIR0"_s)->setText(u"CHANGED"_s);
         QTest::keyClick(flow.optionForm(), Qt::Key_Escape);
         QVERIFY(flow.ended());
         QCOMPARE(finished.count(), 1);
@@ -84,7 +84,7 @@ private slots:
         QVERIFY(next.start());
         QTRY_VERIFY_WITH_TIMEOUT(next.optionForm() && next.optionForm()->isVisible(), 3000);
         QVERIFY(!next.ended());
-        next.optionForm()->cmdCancel->click();
+        Child<QPushButton>(next.optionForm(), u"cmdCancel"_s)->click();
     }
 
     void clickOnTheSplashEndsTheProgram()
@@ -94,7 +94,7 @@ private slots:
         QVERIFY(flow.start());
         QTest::mouseClick(flow.splash(), Qt::LeftButton);
         QVERIFY(flow.ended());
-        QVERIFY(!flow.splash()->splashTimer->isActive()); // the options dialog never comes
+        QVERIFY(!flow.splash()->isWaiting()); // the options dialog never comes
         QVERIFY(flow.optionForm() == nullptr);
     }
 };

@@ -489,32 +489,32 @@ private slots:
         form.Form_Load();
         form.show();
         QCOMPARE(form.windowTitle(), title);
-        QCOMPARE(form.chkDicomDir->isVisible(), kind == int(ExportKind::Dicom));
-        QCOMPARE(form.imagePropertiesFrame->isVisible(), kind == int(ExportKind::Jpeg));
-        emit form.cboQuality->activated(1); // "Middle"
-        QCOMPARE(form.sldQuality->value(), 5);
-        form.sldQuality->setValue(10);
-        QCOMPARE(form.cboQuality->currentText() + form.txtQuality->text(), u"Max10"_s);
+        QCOMPARE(Child<QCheckBox>(form, u"chkDicomDir"_s)->isVisible(), kind == int(ExportKind::Dicom));
+        QCOMPARE(Child<QGroupBox>(form, u"Frame1"_s)->isVisible(), kind == int(ExportKind::Jpeg));
+        emit Child<QComboBox>(form, u"cboQuality"_s)->activated(1); // "Middle"
+        QCOMPARE(Child<QSlider>(form, u"sldQuality"_s)->value(), 5);
+        Child<QSlider>(form, u"sldQuality"_s)->setValue(10);
+        QCOMPARE(Child<QComboBox>(form, u"cboQuality"_s)->currentText() + Child<QLineEdit>(form, u"txtQuality"_s)->text(), u"Max10"_s);
 
-        form.txtExportDir->setText(folder_->file(u"nowhere"_s));
-        form.cmdExport->click();
+        Child<QLineEdit>(form, u"txtExportDir"_s)->setText(folder_->file(u"nowhere"_s));
+        Child<QPushButton>(form, u"cmdExport"_s)->click();
         QCOMPARE(prompts_->texts(), QStringList{u"Export directory does not exists!"_s});
         QVERIFY(form.isVisible() && !QFile::exists(folder_->file(u"nowhere"_s)));
 
         QDir().mkpath(folder_->file(u"out"_s));
-        form.txtExportDir->setText(folder_->file(u"out"_s));
-        form.chkCompress->setChecked(true);
+        Child<QLineEdit>(form, u"txtExportDir"_s)->setText(folder_->file(u"out"_s));
+        Child<QCheckBox>(form, u"chkCompress"_s)->setChecked(true);
         bool cancelLocked = false; // while the export runs
         form.hooks.askArchiveName = [&](const QString &) {
             form.reject();
-            cancelLocked = form.isVisible() && !form.cmdCancel->isEnabled();
+            cancelLocked = form.isVisible() && !Child<QPushButton>(form, u"cmdCancel"_s)->isEnabled();
             return std::optional<QString>();
         };
         form.hooks.clock = [] { return QTime(9, 5, 1); };
-        form.cmdExport->click();
+        Child<QPushButton>(form, u"cmdExport"_s)->click();
         QVERIFY(cancelLocked && !form.isVisible() && form.result() == QDialog::Accepted);
         QVERIFY(QFile::exists(folder_->file(u"out/090501.zip"_s)));
-        QCOMPARE(form.lblCount->text(), u"1 of 1"_s);
+        QCOMPARE(Child<QLabel>(form, u"lblCount"_s)->text(), u"1 of 1"_s);
         QSettings ini(folder_->file(u"LumoraStation.ini"_s), QSettings::IniFormat);
         ini.beginGroup(u"Export"_s);
         QCOMPARE(ini.allKeys().size(), 4);

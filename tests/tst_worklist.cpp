@@ -8,13 +8,15 @@
 
 namespace {
 
+QTreeWidget *list(const WorklistForm &form) { return Child<QTreeWidget>(form, u"lvWorklist"_s); }
+
 QList<QStringList> rows(const WorklistForm &form)
 {
     QList<QStringList> out;
-    for (int i = 0; i < form.lvWorklist->topLevelItemCount(); ++i) {
+    for (int i = 0; i < list(form)->topLevelItemCount(); ++i) {
         out.append(QStringList());
         for (int c = 0; c < 11; ++c)
-            out.last() << form.lvWorklist->topLevelItem(i)->text(c);
+            out.last() << list(form)->topLevelItem(i)->text(c);
     }
     return out;
 }
@@ -109,7 +111,7 @@ private slots:
         form.query.today = [] { return WorklistDay; };
         form.show(); // opening the dialog queries
         QVERIFY(QTest::qWaitForWindowExposed(&form));
-        QTRY_VERIFY_WITH_TIMEOUT(form.lvWorklist->topLevelItemCount() > 0 || !prompter_.boxes.isEmpty(), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(list(form)->topLevelItemCount() > 0 || !prompter_.boxes.isEmpty(), 15000);
         QCOMPARE(prompter_.texts(), QStringList());
         const QList<QStringList> expected{
             {"08:05:00", "O´Brien", "Anne", "", shortDate(1962, 3, 14), "P1", "F", bodyPart, "ACC1", "O´Neil^Pat", "Clinic"},
@@ -118,11 +120,11 @@ private slots:
             {"10:15:00", "Zeta", "Zoe", "Q", shortDate(1980, 1, 2), "P4", "F", "MG-SCR", "ACC1", "Ref^Doc", "Clinic"},
         };
         QCOMPARE(rows(form), expected);
-        QCOMPARE(form.lvWorklist->currentItem(), form.lvWorklist->topLevelItem(0));
-        QVERIFY(form.cmdOK->isEnabled());
+        QCOMPARE(list(form)->currentItem(), list(form)->topLevelItem(0));
+        QVERIFY(Child<QPushButton>(form, u"cmdOK"_s)->isEnabled());
         QVERIFY(form.grab().save(TestBinDir() + u"/worklist-%1.png"_s.arg(QTest::currentDataTag())));
         // The birth date sorts as a date, not as its text.
-        form.lvWorklist->sortByColumn(4, Qt::AscendingOrder);
+        list(form)->sortByColumn(4, Qt::AscendingOrder);
         QCOMPARE(rows(form), (QList<QStringList>{expected[1], expected[0], expected[2], expected[3]}));
     }
 
@@ -189,8 +191,8 @@ private slots:
         QVERIFY2(boxes[0].startsWith("critical|PellanMammo|"_L1) && boxes[0].contains(reason)
                      && boxes[0].endsWith("\r\n\r\nWorklist-Query failed."_L1), qPrintable(boxes[0]));
         QCOMPARE(boxes[1], u"information|Quessant|No patients in worklist!"_s);
-        QCOMPARE(form.lvWorklist->topLevelItemCount(), 0);
-        QVERIFY(!form.cmdOK->isEnabled());
+        QCOMPARE(list(form)->topLevelItemCount(), 0);
+        QVERIFY(!Child<QPushButton>(form, u"cmdOK"_s)->isEnabled());
         QVERIFY(folder_->read(u"Logs/Error.log"_s).contains("WorklistForm QueryWorklist"));
     }
 
@@ -206,19 +208,19 @@ private slots:
         form.patientChosen = [&chosen](const QString &name) { chosen = name; };
         form.show();
         QTRY_COMPARE(prompter_.texts(), QStringList{u"No patients in worklist!"_s});
-        QVERIFY(!form.cmdOK->isEnabled());
+        QVERIFY(!Child<QPushButton>(form, u"cmdOK"_s)->isEnabled());
         QVERIFY(wlm_->add({.name = "Last^First", .time = "0900"}));
         form.hide();
         form.show();
         form.activateWindow();
         // Queued, so it comes after any query the showing would have queued.
-        QMetaObject::invokeMethod(form.cmdRefresh, &QPushButton::click, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(Child<QPushButton>(form, u"cmdRefresh"_s), &QPushButton::click, Qt::QueuedConnection);
         QTRY_COMPARE(rows(form).size(), 1);
         QCOMPARE(wlm_->requests().size(), 2);
-        QVERIFY(form.cmdOK->isEnabled());
-        const QPoint row = form.lvWorklist->visualItemRect(form.lvWorklist->topLevelItem(0)).center();
-        QTest::mouseClick(form.lvWorklist->viewport(), Qt::LeftButton, {}, row); // a double click starts as a click
-        QTest::mouseDClick(form.lvWorklist->viewport(), Qt::LeftButton, {}, row);
+        QVERIFY(Child<QPushButton>(form, u"cmdOK"_s)->isEnabled());
+        const QPoint row = list(form)->visualItemRect(list(form)->topLevelItem(0)).center();
+        QTest::mouseClick(list(form)->viewport(), Qt::LeftButton, {}, row); // a double click starts as a click
+        QTest::mouseDClick(list(form)->viewport(), Qt::LeftButton, {}, row);
         QCOMPARE(chosen, u"First Last"_s);
         QCOMPARE(form.result(), QDialog::Accepted);
     }
@@ -255,22 +257,22 @@ private slots:
         form.show();
         QTRY_COMPARE(queries(), 1);
         QVERIFY(form.isQuerying());
-        QCOMPARE(form.lblQuery->text(), u"Querying WORKLIST at 127.0.0.1:%1 ..."_s.arg(Settings.RemotePort));
-        QVERIFY(form.lblQuery->isVisible() && form.queryBusy->isVisible() && form.cmdCancelQuery->isVisible());
-        QVERIFY(!form.cmdRefresh->isEnabled() && !form.cmdOK->isEnabled());
+        QCOMPARE(Child<QLabel>(form, u"lblQuery"_s)->text(), u"Querying WORKLIST at 127.0.0.1:%1 ..."_s.arg(Settings.RemotePort));
+        QVERIFY(Child<QLabel>(form, u"lblQuery"_s)->isVisible() && Child<QProgressBar>(form, u"queryBusy"_s)->isVisible() && Child<QPushButton>(form, u"cmdCancelQuery"_s)->isVisible());
+        QVERIFY(!Child<QPushButton>(form, u"cmdRefresh"_s)->isEnabled() && !Child<QPushButton>(form, u"cmdOK"_s)->isEnabled());
         const int ticks = gaps.ticks;
         QVERIFY(QTest::qWaitFor([&] { return gaps.ticks >= ticks + 20; }, 5000));
         form.Refresh(); // a second query while one runs
         form.grab().save(TestBinDir() + u"/worklist-slow-%1.png"_s.arg(silent ? u"silent"_s : u"late"_s));
         QElapsedTimer clock;
         clock.start();
-        form.cmdCancelQuery->click();
+        Child<QPushButton>(form, u"cmdCancelQuery"_s)->click();
         QTRY_VERIFY_WITH_TIMEOUT(!form.isQuerying(), 3000);
         QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
         QVERIFY2(gaps.longest < 200, qPrintable(u"the window stood still for %1 ms"_s.arg(gaps.longest)));
-        QCOMPARE(form.lblQuery->text(), u"Query cancelled."_s);
-        QVERIFY(!form.cmdCancelQuery->isVisible() && form.cmdRefresh->isEnabled());
-        QCOMPARE(form.lvWorklist->topLevelItemCount(), 0);
+        QCOMPARE(Child<QLabel>(form, u"lblQuery"_s)->text(), u"Query cancelled."_s);
+        QVERIFY(!Child<QPushButton>(form, u"cmdCancelQuery"_s)->isVisible() && Child<QPushButton>(form, u"cmdRefresh"_s)->isEnabled());
+        QCOMPARE(list(form)->topLevelItemCount(), 0);
         QCOMPARE(prompter_.texts(), QStringList());
         QCOMPARE(queries(), 1);
     }

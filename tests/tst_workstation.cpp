@@ -215,8 +215,8 @@ private slots:
             dialogRan = true;
             if (prompter_->answer) { // the send runs; the operator presses OK when it is done
                 form.show();
-                QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
-                form.cmdOK->click();
+                QVERIFY(WaitFor([&] { return form.isDone(); }, 20000));
+                Child<QPushButton>(form, u"cmdOK"_s)->click();
             }
         };
         bringUp();
@@ -250,8 +250,8 @@ private slots:
         ws->runProgressDialog = [&](EditForm &form) {
             ran << form.kind();
             form.show();
-            QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
-            progress = form.txtProgress->toPlainText();
+            QVERIFY(WaitFor([&] { return form.isDone(); }, 20000));
+            progress = form.progressText();
         };
         bringUp();
         ws->tasks().addTask({u"Patient"_s, 0, u"0010,0010 - Patient's Name"_s, u"Doe^Jane"_s, u"Roe^Jane"_s});
@@ -299,8 +299,8 @@ private slots:
         FileStudy(*f_, u"P-8"_s, 1, 1);
         ws->runProgressDialog = [](EditForm &form) {
             form.show();
-            QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
-            form.cmdOK->click();
+            QVERIFY(WaitFor([&] { return form.isDone(); }, 20000));
+            Child<QPushButton>(form, u"cmdOK"_s)->click();
         };
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
@@ -368,8 +368,9 @@ private slots:
 
         w->mnuAnsichtEinstellungen_Click();
         OptionForm *options = w->optionForm();
-        options->cboModality->setCurrentText(u"MG"_s);
-        emit options->cboModality->activated(options->cboModality->currentIndex());
+        auto *filter = Child<QComboBox>(options, u"cboModality"_s);
+        filter->setCurrentText(u"MG"_s);
+        emit filter->activated(filter->currentIndex());
         QTimer::singleShot(0, [] {
             QWidget *form = QApplication::activeModalWidget();
             QVERIFY(form);
@@ -377,7 +378,7 @@ private slots:
             list->findItems(u"0010,0010"_s, Qt::MatchExactly, 0).value(0)->setSelected(true);
             form->findChild<QPushButton *>(u"cmdAdd"_s)->click();
         });
-        options->cmdAdd->click();
+        Child<QPushButton>(options, u"cmdAdd"_s)->click();
         QVERIFY(ColumnTexts(w->lvHeader->model(), 1).contains(u"0010,0010"_s));
         QCOMPARE(w->lvHeader->model()->rowCount(), 6);
 
@@ -392,17 +393,18 @@ private slots:
         QCOMPARE(tasks, (QStringList{"0018,0060=" + ws->doseList().text(0, DoseList::KV), "0018,1152=80", "0018,11A0=45", "0018,11A2=11.76798",
                                      "0040,8302=1.1"}));
 
-        const int patientName = ColumnTexts(options->lvTags->model()).indexOf(u"0010,0010"_s);
-        options->lvTags->selectionModel()->select(options->lvTags->model()->index(patientName, 0),
+        auto *attributes = Child<QTreeView>(options, u"lvTags"_s);
+        const int patientName = ColumnTexts(attributes->model()).indexOf(u"0010,0010"_s);
+        attributes->selectionModel()->select(attributes->model()->index(patientName, 0),
                                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
-        options->cmdDelete->click();
+        Child<QPushButton>(options, u"cmdDelete"_s)->click();
         QCOMPARE(w->lvHeader->model()->rowCount(), 5);
         QVERIFY(!ColumnTexts(w->lvHeader->model(), 1).contains(u"0010,0010"_s));
 
         // Executed, the image carries each value in its own attribute.
         ws->runProgressDialog = [](EditForm &form) {
             form.show();
-            QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
+            QVERIFY(WaitFor([&] { return form.isDone(); }, 20000));
         };
         w->action(u"mnuApplyTasks"_s)->trigger();
         // The job files every loaded image anew; the image task changed one of them.
@@ -444,7 +446,7 @@ private slots:
         station({});
         ws->runProgressDialog = [](EditForm &form) {
             form.show();
-            QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
+            QVERIFY(WaitFor([&] { return form.isDone(); }, 20000));
         };
         bringUp();
         FixtureStudy other{.patientId = u"P-7"_s, .series = {FixtureSeries{.images = {SyntheticImageSpec{.rows = 32, .columns = 24}}}}};
@@ -491,7 +493,7 @@ private slots:
     {
         station({});
         QStringList exportsShown;
-        ws->runExportDialog = [&](ExportForm &form) { exportsShown << form.windowTitle() + u' ' + QString::number(form.pbExport->maximum()); };
+        ws->runExportDialog = [&](ExportForm &form) { exportsShown << form.windowTitle() + u' ' + QString::number(Child<QProgressBar>(form, u"pbExport"_s)->maximum()); };
         w->action(u"mnuExportDICOM"_s)->trigger();
         QCOMPARE(prompter_->texts(), QStringList{u"No images loaded into viewport."_s});
         bringUp();
@@ -503,7 +505,7 @@ private slots:
         ws->runProgressDialog = [&](EditForm &form) {
             ran << form.kind();
             form.show();
-            QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
+            QVERIFY(WaitFor([&] { return form.isDone(); }, 20000));
         };
         QStringList chosen;
         ws->chooseImportFiles = [&](bool) { return chosen; };
@@ -525,8 +527,8 @@ private slots:
         addArchive(archive);
         ws->runProgressDialog = [](EditForm &form) {
             form.show();
-            QVERIFY(WaitFor([&] { return form.cmdOK->isEnabled(); }, 20000));
-            form.cmdOK->click();
+            QVERIFY(WaitFor([&] { return form.isDone(); }, 20000));
+            Child<QPushButton>(form, u"cmdOK"_s)->click();
         };
         bringUp();
         ws->viewer().SelectImage(2);

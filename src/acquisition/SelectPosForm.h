@@ -13,12 +13,13 @@ class SelectPosForm : public QDialog {
 
 public:
     SelectPosForm(QWidget *parent, const ToolkitImagePtr &image);
-    ToolkitViewer *dicomViewer = nullptr;
-    QPushButton *cmdLeft = nullptr;
-    QPushButton *cmdRight = nullptr;
+    // "L" or "R"; empty when the dialog was closed without a choice.
     QString side() const { return side_; }
 
 private:
     void choose(const QString &side);
+    ToolkitViewer *dicomViewer = nullptr;
+    QPushButton *cmdLeft = nullptr;
+    QPushButton *cmdRight = nullptr;
     QString side_;
 };

@@ -70,6 +70,7 @@ OptionForm::OptionForm(QWidget *parent) : QDialog(parent)
     setModal(false);
     auto *layout = new QVBoxLayout(this);
     tabs = new QTabWidget(this);
+    tabs->setObjectName(QStringLiteral("tabs"));
     layout->addWidget(tabs);
     const QStringList names{QStringLiteral("General"), QStringLiteral("Communication"), QStringLiteral("Filter"),
                             QStringLiteral("Comm Port"), QStringLiteral("Worklist")};
@@ -114,11 +115,15 @@ void OptionForm::buildGeneralTab(QWidget *tab)
 {
     auto *grid = new QGridLayout(tab);
     chkClient = new QCheckBox(QStringLiteral("Run as Dosis Client"), tab);
+    chkClient->setObjectName(QStringLiteral("chkClient"));
     chkModify = new QCheckBox(QStringLiteral("Modify image header"), tab);
+    chkModify->setObjectName(QStringLiteral("chkModify"));
     chkDebug = new QCheckBox(QStringLiteral("Activate debug logging"), tab);
+    chkDebug->setObjectName(QStringLiteral("chkDebug"));
     auto *db = new QHBoxLayout;
     txtdbPath = NamedLineEdit(tab, QStringLiteral("txtdbPath"));
     cmddbPath = new QPushButton(QStringLiteral("..."), tab);
+    cmddbPath->setObjectName(QStringLiteral("cmddbPath"));
     cmddbPath->setAutoDefault(false);
     db->addWidget(new QLabel(QStringLiteral("Database:"), tab));
     db->addWidget(txtdbPath, 1);
@@ -137,7 +142,9 @@ void OptionForm::buildGeneralTab(QWidget *tab)
     auto *handling = new QGroupBox(QStringLiteral("Image handling"), tab);
     auto *hl = new QVBoxLayout(handling);
     chkKeepImages = new QCheckBox(QStringLiteral("Keep images in database after transfer"), handling);
+    chkKeepImages->setObjectName(QStringLiteral("chkKeepImages"));
     chkEditAndSend = new QCheckBox(QStringLiteral("Send active images after task execution"), handling);
+    chkEditAndSend->setObjectName(QStringLiteral("chkEditAndSend"));
     hl->addWidget(chkKeepImages);
     hl->addWidget(chkEditAndSend);
     grid->addWidget(handling, 4, 0, 1, 2);
@@ -149,8 +156,10 @@ void OptionForm::buildGeneralTab(QWidget *tab)
         txtRC[i] = NamedLineEdit(preview, QStringLiteral("txtRC%1").arg(i));
         txtRC[i]->setMaximumWidth(50);
         UpDown1Up[i] = new QToolButton(preview);
+        UpDown1Up[i]->setObjectName(QStringLiteral("UpDown1Up%1").arg(i));
         UpDown1Up[i]->setArrowType(Qt::UpArrow);
         UpDown1Down[i] = new QToolButton(preview);
+        UpDown1Down[i]->setObjectName(QStringLiteral("UpDown1Down%1").arg(i));
         UpDown1Down[i]->setArrowType(Qt::DownArrow);
         connect(UpDown1Up[i], &QToolButton::clicked, this, [this, i] { UpDown1_Up(i); });
         connect(UpDown1Down[i], &QToolButton::clicked, this, [this, i] { UpDown1_Down(i); });
@@ -172,7 +181,9 @@ void OptionForm::buildGeneralTab(QWidget *tab)
     pl->addWidget(new QLabel(QStringLiteral("Foreground Colour:"), preview), 1, 4);
     pl->addWidget(txtMarker, 1, 5);
     chkWindow = new QCheckBox(QStringLiteral("Overwrite Window Width / Center values"), preview);
+    chkWindow->setObjectName(QStringLiteral("chkWindow"));
     chkAutoValue = new QCheckBox(QStringLiteral("compute values"), preview);
+    chkAutoValue->setObjectName(QStringLiteral("chkAutoValue"));
     txtWidth = NamedLineEdit(preview, QStringLiteral("txtWidth"));
     txtCenter = NamedLineEdit(preview, QStringLiteral("txtCenter"));
     connect(chkWindow, &QCheckBox::clicked, this, &OptionForm::chkWindow_Click);
@@ -189,10 +200,15 @@ void OptionForm::buildGeneralTab(QWidget *tab)
     auto *unit = new QGroupBox(QStringLiteral("X-ray unit"), tab);
     auto *ul = new QHBoxLayout(unit);
     optSophie = new QRadioButton(QStringLiteral("Sophie"), unit);
+    optSophie->setObjectName(QStringLiteral("optSophie"));
     optGiotto = new QRadioButton(QStringLiteral("Giotto"), unit);
+    optGiotto->setObjectName(QStringLiteral("optGiotto"));
     optLoradM4 = new QRadioButton(QStringLiteral("Lorad M4"), unit);
+    optLoradM4->setObjectName(QStringLiteral("optLoradM4"));
     optGESeno = new QRadioButton(QStringLiteral("GE Senograph"), unit);
+    optGESeno->setObjectName(QStringLiteral("optGESeno"));
     optHFE = new QRadioButton(QStringLiteral("SM 1000"), unit);
+    optHFE->setObjectName(QStringLiteral("optHFE"));
     const std::array<QRadioButton *, 5> units{optSophie, optGiotto, optLoradM4, optGESeno, optHFE};
     for (int i = 0; i < 5; ++i) {
         ul->addWidget(units[i]);
@@ -225,7 +241,9 @@ void OptionForm::buildCommunicationTab(QWidget *tab)
         txtStatus[i] = NamedLineEdit(box, QStringLiteral("txtStatus%1").arg(i));
         txtStatus[i]->setReadOnly(true);
         cmdStart[i] = new QPushButton(QStringLiteral("Start"), box);
+        cmdStart[i]->setObjectName(QStringLiteral("cmdStart%1").arg(i));
         cmdStop[i] = new QPushButton(QStringLiteral("Stop"), box);
+        cmdStop[i]->setObjectName(QStringLiteral("cmdStop%1").arg(i));
         cmdStart[i]->setAutoDefault(false);
         cmdStop[i]->setAutoDefault(false);
         connect(cmdStart[i], &QPushButton::clicked, this, [this, i] { cmdStart_Click(i); });
@@ -236,12 +254,14 @@ void OptionForm::buildCommunicationTab(QWidget *tab)
         bl->addWidget(cmdStop[i], 0, 3);
         if (i == 1) {
             chkStopSvr = new QCheckBox(QStringLiteral("stop services on exit"), box);
+            chkStopSvr->setObjectName(QStringLiteral("chkStopSvr"));
             bl->addWidget(chkStopSvr, 1, 0, 1, 4);
         }
         grid->addWidget(box, i + 1, 0);
     }
 
     frmSCP = new QGroupBox(QStringLiteral("Storage Class Providers"), tab);
+    frmSCP->setObjectName(QStringLiteral("frmSCP"));
     auto *sl = new QVBoxLayout(frmSCP);
     lvSCP = new QTreeWidget(frmSCP);
     lvSCP->setObjectName(QStringLiteral("lvSCP"));
@@ -265,10 +285,15 @@ void OptionForm::buildFilterTab(QWidget *tab)
     lvTags->setEditTriggers(QAbstractItemView::NoEditTriggers);
     lvTags->setSelectionMode(QAbstractItemView::ExtendedSelection);
     cmdNew = new QPushButton(QStringLiteral("New ..."), tab);
+    cmdNew->setObjectName(QStringLiteral("cmdNew"));
     cmdDelMod = new QPushButton(QStringLiteral("Delete"), tab);
+    cmdDelMod->setObjectName(QStringLiteral("cmdDelMod"));
     cmdAdd = new QPushButton(QStringLiteral("add ..."), tab);
+    cmdAdd->setObjectName(QStringLiteral("cmdAdd"));
     cmdDelete = new QPushButton(QStringLiteral("remove"), tab);
+    cmdDelete->setObjectName(QStringLiteral("cmdDelete"));
     cmdActivate = new QPushButton(QStringLiteral("activate"), tab);
+    cmdActivate->setObjectName(QStringLiteral("cmdActivate"));
     for (QPushButton *b : {cmdNew, cmdDelMod, cmdAdd, cmdDelete, cmdActivate})
         b->setAutoDefault(false);
     grid->addWidget(new QLabel(QStringLiteral("Name of filter:"), tab), 0, 0);

@@ -50,6 +50,45 @@ public:
     // What the colour dialog does to a colour field (0x00BBGGRR).
     void setColourField(QLineEdit *field, qint32 bgr);
 
+    // The companions the Communication tab starts and stops: the main
+    // window's once it has one, until then the dialog's own.
+    Companions &companions() { return *companions_; }
+    void setCompanions(Companions &companions) { companions_ = &companions; }
+
+    // Fills the storage-partner list; set by the partner subsystem.
+    std::function<void()> UpdateSCP;
+    // The list the partner subsystem fills and acts on (lvSCP).
+    QTreeWidget *partnerView() const { return lvSCP; }
+
+    // The serial parameter lists, in list order.
+    static const QStringList &SpeedList();
+
+signals:
+    // OK stored the fields; the main window is to be shown. onePartner: the
+    // partner list holds exactly one partner.
+    void confirmed(bool onePartner);
+    // Cancel closed the dialog without storing anything.
+    void cancelled();
+    // The active filter's attributes changed; the header view shows them at once.
+    void activeFilterChanged(const QMap<QString, QString> &tags);
+    // Attributes joined a filter.
+    void visibleTagsChanged();
+    // A storage partner was stored, removed or made the default.
+    void partnersChanged();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void reject() override;
+
+private:
+    void buildGeneralTab(QWidget *tab);
+    void buildCommunicationTab(QWidget *tab);
+    void buildFilterTab(QWidget *tab);
+    void buildCommPortTab(QWidget *tab);
+    void buildWorklistTab(QWidget *tab);
+    qint32 colourOf(const QLineEdit *field) const;
+    void setPortChecked(int index);
+
     QTabWidget *tabs = nullptr;
     // General
     QCheckBox *chkClient = nullptr;
@@ -105,43 +144,6 @@ public:
 
     QPushButton *cmdOK = nullptr;
     QPushButton *cmdCancel = nullptr;
-
-    // The companions the Communication tab starts and stops: the main
-    // window's once it has one, until then the dialog's own.
-    Companions &companions() { return *companions_; }
-    void setCompanions(Companions &companions) { companions_ = &companions; }
-
-    // Fills the storage-partner list; set by the partner subsystem.
-    std::function<void()> UpdateSCP;
-
-    // The serial parameter lists, in list order.
-    static const QStringList &SpeedList();
-
-signals:
-    // OK stored the fields; the main window is to be shown. onePartner: the
-    // partner list holds exactly one partner.
-    void confirmed(bool onePartner);
-    // Cancel closed the dialog without storing anything.
-    void cancelled();
-    // The active filter's attributes changed; the header view shows them at once.
-    void activeFilterChanged(const QMap<QString, QString> &tags);
-    // Attributes joined a filter.
-    void visibleTagsChanged();
-    // A storage partner was stored, removed or made the default.
-    void partnersChanged();
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-    void reject() override;
-
-private:
-    void buildGeneralTab(QWidget *tab);
-    void buildCommunicationTab(QWidget *tab);
-    void buildFilterTab(QWidget *tab);
-    void buildCommPortTab(QWidget *tab);
-    void buildWorklistTab(QWidget *tab);
-    qint32 colourOf(const QLineEdit *field) const;
-    void setPortChecked(int index);
 
     Companions ownCompanions_;
     Companions *companions_ = &ownCompanions_;

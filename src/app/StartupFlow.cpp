@@ -29,15 +29,18 @@ fSplash::fSplash(QWidget *parent) : QWidget(parent)
     frame->setFrameStyle(QFrame::Box | QFrame::Raised);
     auto *fl = new QVBoxLayout(frame);
     imgLogo = new QLabel(frame);
+    imgLogo->setObjectName(QStringLiteral("imgLogo"));
     const QPixmap picture(AppPath(QString::fromLatin1(AppFiles::SplashPicture)));
     if (!picture.isNull())
         imgLogo->setPixmap(picture);
     lblProduct = new QLabel(QStringLiteral("OrvanaMammo"), frame);
+    lblProduct->setObjectName(QStringLiteral("lblProduct"));
     QFont f = lblProduct->font();
     f.setPointSize(f.pointSize() + 8);
     f.setBold(true);
     lblProduct->setFont(f);
     lblVersion = new QLabel(QStringLiteral("Version ") + VersionText(), frame);
+    lblVersion->setObjectName(QStringLiteral("lblVersion"));
     fl->addWidget(imgLogo, 0, Qt::AlignCenter);
     fl->addWidget(lblProduct, 0, Qt::AlignCenter);
     fl->addWidget(lblVersion, 0, Qt::AlignCenter);
@@ -46,7 +49,12 @@ fSplash::fSplash(QWidget *parent) : QWidget(parent)
     splashTimer->setObjectName(QStringLiteral("Timer1"));
     splashTimer->setSingleShot(true);
     splashTimer->setInterval(500);
+    connect(splashTimer, &QTimer::timeout, this, &fSplash::due);
 }
+
+void fSplash::startWaiting() { splashTimer->start(); }
+void fSplash::stopWaiting() { splashTimer->stop(); }
+bool fSplash::isWaiting() const { return splashTimer->isActive(); }
 
 void fSplash::mouseReleaseEvent(QMouseEvent *event)
 {
@@ -75,15 +83,15 @@ bool StartupFlow::start()
         return false;
     }
     connect(splash_, &fSplash::clicked, this, [this] {
-        const bool early = splash_->splashTimer->isActive();
-        splash_->splashTimer->stop();
+        const bool early = splash_->isWaiting();
+        splash_->stopWaiting();
         splash_->close();
         if (early)
             end(0);
     });
-    connect(splash_->splashTimer, &QTimer::timeout, this, &StartupFlow::splashTick);
+    connect(splash_, &fSplash::due, this, &StartupFlow::splashTick);
     splash_->show();
-    splash_->splashTimer->start();
+    splash_->startWaiting();
     return true;
 }
 

@@ -16,16 +16,23 @@ class fSplash : public QWidget {
 
 public:
     explicit fSplash(QWidget *parent = nullptr);
+    // The 500 ms the splash stands before the options dialog comes (due).
+    void startWaiting();
+    void stopWaiting();
+    bool isWaiting() const;
+
+signals:
+    void clicked();
+    void due();
+
+protected:
+    void mouseReleaseEvent(QMouseEvent *event) override;
+
+private:
     QLabel *lblProduct = nullptr;
     QLabel *lblVersion = nullptr;
     QLabel *imgLogo = nullptr;
     QTimer *splashTimer = nullptr;
-
-signals:
-    void clicked();
-
-protected:
-    void mouseReleaseEvent(QMouseEvent *event) override;
 };
 
 // Start-up in the workstation's order: splash, after 500 ms the single-instance

@@ -520,7 +520,7 @@ void Workstation::attachPartners()
 
 void Workstation::AttachOptionForm(OptionForm &form)
 {
-    auto *partners = new StoragePartnerList(form.lvSCP);
+    auto *partners = new StoragePartnerList(form.partnerView());
     form.UpdateSCP = [partners] { partners->UpdateSCP(); };
     connect(partners, &StoragePartnerList::partnersChanged, &form, &OptionForm::partnersChanged);
 }

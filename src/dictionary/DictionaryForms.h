@@ -27,10 +27,10 @@ public:
     QString showBox();
     bool isCancelled() const { return cancelled_; }
 
-    QLineEdit *txtValue = nullptr;
-
 private:
     bool cancelled_ = true;
+
+    QLineEdit *txtValue = nullptr;
 };
 
 // "Add DicomTag ...": the visible attributes not yet in the filter; Apply adds
@@ -42,11 +42,10 @@ public:
     void Form_Load();
     void cmdAdd_Click();
 
+private:
     QTreeWidget *lvDictionary = nullptr;
     QPushButton *cmdAdd = nullptr;
     QPushButton *cmdCancel = nullptr;
-
-private:
     QString filter_;
 };
 
@@ -63,6 +62,7 @@ public:
     // Opens "Add new" modally.
     void cmdAdd_Click();
 
+private:
     QTreeWidget *lvDatabase = nullptr;
     QPushButton *cmdAdd = nullptr;
     QPushButton *cmdAll = nullptr;
@@ -78,6 +78,7 @@ public:
     explicit AddTagToDB(DatabaseForm *dictionary);
     void cmdOK_Click();
 
+private:
     QLineEdit *txtGroup = nullptr;
     QLineEdit *txtElement = nullptr;
     QLineEdit *txtDescription = nullptr;
@@ -85,8 +86,6 @@ public:
     QCheckBox *chkVisi = nullptr;
     QPushButton *cmdOK = nullptr;
     QPushButton *cmdCancel = nullptr;
-
-private:
     bool eventFilter(QObject *watched, QEvent *event) override;
     DatabaseForm *dictionary_;
 };

@@ -34,6 +34,7 @@ public:
     // The workstation's date unless a test fixes it.
     std::function<QDate()> today = [] { return QDate::currentDate(); };
 
+private:
     QLineEdit *txtID = nullptr;
     QLineEdit *txtPatname = nullptr;
     QCalendarWidget *MonthView1 = nullptr;
@@ -44,8 +45,6 @@ public:
     QLineEdit *txtDoNo = nullptr;
     QPushButton *cmdFree = nullptr;
     QPushButton *cmdClose = nullptr;
-
-private:
     void fill(bool everything, const QString &source);
 
     int sortColumn_ = -1;

@@ -51,6 +51,7 @@ EditForm::EditForm(Session &session, JobKind kind, QWidget *parent)
     setModal(true);
     auto *l = new QVBoxLayout(this);
     lblProgress = new QLabel(QStringLiteral("What is going on ..."), this);
+    lblProgress->setObjectName(QStringLiteral("lblProgress"));
     txtProgress = new QPlainTextEdit(this);
     txtProgress->setObjectName(QStringLiteral("txtProgress"));
     txtProgress->setReadOnly(true);
@@ -137,6 +138,10 @@ void EditForm::enableOK()
     cmdOK->setDefault(true);
     cmdOK->setFocus();
 }
+
+bool EditForm::isDone() const { return cmdOK->isEnabled(); }
+
+QString EditForm::progressText() const { return txtProgress->toPlainText(); }
 
 void EditForm::cmdOK_Click()
 {

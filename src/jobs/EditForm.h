@@ -59,12 +59,10 @@ public:
     void enableOK();
     void cmdOK_Click();
 
-    QLabel *lblProgress = nullptr;
-    QPlainTextEdit *txtProgress = nullptr;
-    QProgressBar *progressBar = nullptr;
-    QPushButton *cmdOK = nullptr;
-    // Runs the job of the kind Form_Load took, once, after the dialog is shown.
-    QTimer *jobTimer = nullptr;
+    // The job has finished: OK can be pressed.
+    bool isDone() const;
+    // What the job wrote into the running log.
+    QString progressText() const;
 
     // When the dialog goes: the associations of a send are released.
     std::function<void()> onUnload;
@@ -83,6 +81,12 @@ protected:
 
 private:
     void unload();
+    QLabel *lblProgress = nullptr;
+    QPlainTextEdit *txtProgress = nullptr;
+    QProgressBar *progressBar = nullptr;
+    QPushButton *cmdOK = nullptr;
+    // Runs the job of the kind Form_Load took, once, after the dialog is shown.
+    QTimer *jobTimer = nullptr;
     Session &session_;
     JobKind kind_;
     bool entriesRemoved_ = false;

@@ -31,8 +31,10 @@ AddSCP::AddSCP(QWidget *parent, qlonglong id, const QString &alias, const Partne
     l->addLayout(form);
     auto *buttons = new QHBoxLayout;
     cmdAdd = new QPushButton(id == 0 ? QStringLiteral("Add") : QStringLiteral("Apply"), this);
+    cmdAdd->setObjectName(QStringLiteral("cmdAdd"));
     cmdAdd->setDefault(true);
     cmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
     buttons->addStretch();
     buttons->addWidget(cmdAdd);
     buttons->addWidget(cmdCancel);

@@ -26,13 +26,13 @@ class AddSCP : public QDialog {
 public:
     // id 0: a new partner; otherwise the row being edited.
     AddSCP(QWidget *parent, qlonglong id, const QString &alias = {}, const PartnerAddress &address = {});
-    std::array<QLineEdit *, 4> txtSCP{}; // "Alias:", "AET:", "IP:", "Port:"
-    QPushButton *cmdAdd = nullptr;
-    QPushButton *cmdCancel = nullptr;
     qlonglong id() const { return id_; }
     void cmdAdd_Click();
 
 private:
+    std::array<QLineEdit *, 4> txtSCP{}; // "Alias:", "AET:", "IP:", "Port:"
+    QPushButton *cmdAdd = nullptr;
+    QPushButton *cmdCancel = nullptr;
     qlonglong id_ = 0;
 };
 
@@ -65,7 +65,6 @@ public:
     // Open while a verification runs.
     QPointer<QProgressDialog> verifyProgress;
 
-    QMenu *PopupAddSCP = nullptr;
     QAction *actAdd = nullptr;
     QAction *actEdit = nullptr;
     QAction *actDelete = nullptr;
@@ -81,6 +80,7 @@ signals:
 
 private:
     int currentRow() const;
+    QMenu *PopupAddSCP = nullptr;
     void showRows();
     void openEditor(AddSCP &editor);
     void verifyFinished();

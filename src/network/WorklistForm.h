@@ -20,15 +20,6 @@ class WorklistForm : public QDialog {
 public:
     explicit WorklistForm(QWidget *parent = nullptr);
 
-    QTreeWidget *lvWorklist = nullptr;
-    QPushButton *cmdRefresh = nullptr;
-    QPushButton *cmdOK = nullptr; // "Apply"
-    QPushButton *cmdCancel = nullptr;
-    // Shown while a query runs: what it asks, a busy bar, and its Cancel.
-    QLabel *lblQuery = nullptr;
-    QProgressBar *queryBusy = nullptr;
-    QPushButton *cmdCancelQuery = nullptr;
-
     // The query the dialog runs; tests set its clock and time-out.
     WorklistQuery query;
     // Apply: "First Last" of the chosen row. The main window shows it as the
@@ -60,6 +51,14 @@ protected:
 
 private:
     void queryFinished();
+    QTreeWidget *lvWorklist = nullptr;
+    QPushButton *cmdRefresh = nullptr;
+    QPushButton *cmdOK = nullptr; // "Apply"
+    QPushButton *cmdCancel = nullptr;
+    // Shown while a query runs: what it asks, a busy bar, and its Cancel.
+    QLabel *lblQuery = nullptr;
+    QProgressBar *queryBusy = nullptr;
+    QPushButton *cmdCancelQuery = nullptr;
     void showQuery(const QString &text, bool running);
 
     bool loaded_ = false;

@@ -27,6 +27,16 @@ public:
     void cmdExport_Click();
     void cmdBrowse_Click();
 
+    // The ZIP archive's name and the clock, which tests answer; the dialog
+    // adds itself as parent and its progress display.
+    ExportHooks hooks;
+    // The folder picker; empty when cancelled.
+    std::function<QString()> chooseFolder;
+
+    // Escape, Cancel and the window's close button wait for a running export.
+    void reject() override;
+
+private:
     QLineEdit *txtExportDir = nullptr;
     QPushButton *cmdBrowse = nullptr;
     QCheckBox *chkDicomDir = nullptr;
@@ -41,17 +51,6 @@ public:
     QLabel *lblCount = nullptr;
     QPushButton *cmdExport = nullptr;
     QPushButton *cmdCancel = nullptr;
-
-    // The ZIP archive's name and the clock, which tests answer; the dialog
-    // adds itself as parent and its progress display.
-    ExportHooks hooks;
-    // The folder picker; empty when cancelled.
-    std::function<QString()> chooseFolder;
-
-    // Escape, Cancel and the window's close button wait for a running export.
-    void reject() override;
-
-private:
     void setBusy(bool busy);
     bool busy_ = false;
     void sldQuality_Change(int value);

@@ -17,9 +17,9 @@ QString RunProgressJob(JobKind kind, const EditForm::Job &job, const std::functi
         prepare(form);
     form.Form_Load();
     form.show();
-    if (!QTest::qWaitFor([&] { return form.cmdOK->isEnabled(); }, 60000))
+    if (!QTest::qWaitFor([&] { return form.isDone(); }, 60000))
         return QStringLiteral("<job did not finish>");
-    const QString text = form.txtProgress->toPlainText();
+    const QString text = form.progressText();
     if (entriesRemoved)
         *entriesRemoved = form.entriesRemoved();
     form.cmdOK_Click();

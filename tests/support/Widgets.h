@@ -6,6 +6,7 @@
 #include "ui/Prompts.h"
 
 #include <QtWidgets> // every widget a window test looks into
+#include <source_location>
 
 // Before the application object exists: the offscreen platform with a screen
 // of the given size.
@@ -46,6 +47,31 @@ public:
         return out;
     }
 };
+
+// A form's control by its object name, as the operator's clicks reach it. A
+// name the form does not hold (or a control of another type) ends the test
+// with the name and the place that asked for it. Controls of a dialog the form
+// owns (a helper dialog's OK) are not the form's own.
+template <class T>
+T *Child(const QObject &form, const QString &name, std::source_location at = std::source_location::current())
+{
+    QList<QObject *> found = form.findChildren<QObject *>(name);
+    if (const auto *window = qobject_cast<const QWidget *>(&form))
+        found.removeIf([window](QObject *o) {
+            auto *w = qobject_cast<QWidget *>(o);
+            return w && w->window() != window->window() && qobject_cast<QDialog *>(w->window());
+        });
+    T *control = found.size() == 1 ? qobject_cast<T *>(found.first()) : nullptr;
+    if (!control)
+        qFatal("%s:%u: %s has no single %s named \"%s\" (%lld of that name)", at.file_name(), at.line(), qPrintable(form.objectName()),
+               T::staticMetaObject.className(), qPrintable(name), qlonglong(found.size()));
+    return control;
+}
+template <class T>
+T *Child(const QObject *form, const QString &name, std::source_location at = std::source_location::current())
+{
+    return Child<T>(*form, name, at);
+}
 
 // The texts of a column over the list's rows.
 inline QStringList ColumnTexts(const QTreeWidget *list, int column = 0)
