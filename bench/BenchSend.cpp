@@ -75,9 +75,8 @@ int prepare(const QString &folder, int count, int rows, int columns)
         spec.bitsStored = 14;
         spec.laterality = i % 2 ? QStringLiteral("L") : QStringLiteral("R");
         spec.viewPosition = (i / 2) % 2 ? QStringLiteral("MLO") : QStringLiteral("CC");
-        QString why;
-        if (!WriteSyntheticImage(spec, studyFolder + QLatin1Char('/') + spec.sopUid + QStringLiteral(".dcm"), &why))
-            return fail(qPrintable(why));
+        if (const Result written = WriteSyntheticImage(spec, studyFolder + QLatin1Char('/') + spec.sopUid + QStringLiteral(".dcm")); !written)
+            return fail(qPrintable(written.text));
         if (!check(Execute(ImageDatabase, QStringLiteral("INSERT INTO tblImages (ImageUID, ImageNr, FKeySeriesID) VALUES (?, ?, ?)"),
                            {spec.sopUid, i + 1, series.lastInsertId})))
             return 1;

@@ -1,5 +1,6 @@
 // The receiver's store on its own: rows and files for replaced, moved and
 // failed objects, and the names it refuses to turn into paths.
+#include "companions/receiver/DicomObject.h"
 #include "companions/receiver/ImageStore.h"
 #include "support/Rows.h"
 
@@ -36,7 +37,7 @@ class ReceiverStoreTest : public QObject {
         if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
             qWarning() << "cannot stage" << f.fileName();
         f.close();
-        const ImageStore::Result r = store_->store(o, f.fileName());
+        const ImageStore::Filing r = store_->store(o, f.fileName());
         if (message)
             *message = r.message;
         return r.outcome;
@@ -48,8 +49,8 @@ private slots:
         folder_ = std::make_unique<TestFolder>();
         QVERIFY(MakeStationDatabases(folder_->path()));
         store_ = std::make_unique<ImageStore>(folder_->path());
-        QString error;
-        QVERIFY2(store_->openDatabase(&error), qPrintable(error));
+        const Result opened = store_->openDatabase();
+        QVERIFY2(opened, qPrintable(opened.text));
     }
     void cleanup()
     {
@@ -158,6 +159,31 @@ private slots:
         }
         QCOMPARE(put(o, "x"), ImageStore::Outcome::Stored);
         QCOMPARE(files(u"images/1.3"_s), QStringList{u"1.3.1.1.dcm"_s});
+    }
+
+    // A file from temp/ is copied into the store first. Only a full disk stops
+    // the receiver taking files in (tst_receiver); a copy that fails otherwise
+    // is retried, so it must not read as a full disk.
+    void copyFromTemp_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<qint32>("number");
+        QTest::newRow("copied") << "view.dcm" << "copy.dcm" << ErrorCode::None;
+        QTest::newRow("no such folder") << "view.dcm" << "gone/copy.dcm" << ErrorCode::WriteFailed;
+        QTest::newRow("source gone") << "gone.dcm" << "copy.dcm" << ErrorCode::FileNotFound;
+    }
+    void copyFromTemp()
+    {
+        QFETCH(QString, source);
+        QFETCH(QString, target);
+        QFETCH(qint32, number);
+        QVERIFY(WriteImage({.rows = 64, .columns = 48}, folder_->file(u"view.dcm"_s)));
+        const Result copied = CopyDicomFile(folder_->file(source), folder_->file(target));
+        QCOMPARE(copied.number, number);
+        QCOMPARE(copied.text.isEmpty(), copied.ok());
+        if (copied.ok())
+            QCOMPARE(folder_->read(target), folder_->read(source));
     }
 
     void leftoversOfAKilledReceiverAreRemoved()

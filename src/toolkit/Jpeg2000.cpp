@@ -449,15 +449,15 @@ QStringList TakeJpeg2000Notes()
     return taken;
 }
 
-QByteArray EncodeJpeg2000(const void *samples, int rows, int columns, int bitsStored, bool isSigned, double ratio, QString *error)
+QByteArray EncodeJpeg2000(const void *samples, int rows, int columns, int bitsStored, bool isSigned, double ratio, Result *error)
 {
-    auto fail = [&](const QString &why) {
+    auto fail = [&](qint32 number, const QString &why) {
         if (error)
-            *error = QStringLiteral("JPEG 2000: %1").arg(why);
+            *error = Result::failure(number, QStringLiteral("JPEG 2000: %1").arg(why));
         return QByteArray();
     };
     if (!samples || rows < 1 || columns < 1 || bitsStored < 1 || bitsStored > 16)
-        return fail(QStringLiteral("nothing to encode"));
+        return fail(ErrorCode::InvalidCall, QStringLiteral("nothing to encode"));
     opj_cparameters_t params;
     opj_set_default_encoder_parameters(&params);
     params.tcp_numlayers = 1;
@@ -477,7 +477,7 @@ QByteArray EncodeJpeg2000(const void *samples, int rows, int columns, int bitsSt
     component.sgnd = isSigned ? 1 : 0;
     ImagePtr image(opj_image_create(1, &component, OPJ_CLRSPC_GRAY));
     if (!image)
-        return fail(QStringLiteral("no memory for the image"));
+        return fail(ErrorCode::OutOfMemory, QStringLiteral("no memory for the image"));
     image->x1 = OPJ_UINT32(columns);
     image->y1 = OPJ_UINT32(rows);
     const size_t n = size_t(rows) * size_t(columns);
@@ -495,7 +495,7 @@ QByteArray EncodeJpeg2000(const void *samples, int rows, int columns, int bitsSt
     QStringList messages;
     CodecPtr codec = newCodec(opj_create_compress(OPJ_CODEC_J2K), &messages);
     if (!codec || !opj_setup_encoder(codec.get(), &params, image.get()))
-        return fail(QStringLiteral("OpenJPEG cannot start: %1").arg(reasons(messages)));
+        return fail(ErrorCode::WriteFailed, QStringLiteral("OpenJPEG cannot start: %1").arg(reasons(messages)));
     if (opj_has_thread_support())
         opj_codec_set_threads(codec.get(), Jpeg2000DecoderThreads());
     Sink sink;
@@ -506,7 +506,7 @@ QByteArray EncodeJpeg2000(const void *samples, int rows, int columns, int bitsSt
     opj_stream_set_seek_function(stream.get(), seekSink);
     if (!opj_start_compress(codec.get(), image.get(), stream.get()) || !opj_encode(codec.get(), stream.get())
         || !opj_end_compress(codec.get(), stream.get()))
-        return fail(QStringLiteral("encoding failed: %1").arg(reasons(messages)));
+        return fail(ErrorCode::WriteFailed, QStringLiteral("encoding failed: %1").arg(reasons(messages)));
     stream.reset(); // flushes what is still buffered
     return sink.bytes;
 }

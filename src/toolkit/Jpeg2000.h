@@ -3,6 +3,8 @@
 // JPEG 2000 through OpenJPEG: the decoder DCMTK's free edition lacks, and an
 // encoder for synthetic test images. DCMTK and OpenJPEG stay behind this header.
 
+#include "toolkit/Result.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -22,4 +24,4 @@ QStringList TakeJpeg2000Notes();
 // stored, else 16-bit words. Reversible (lossless) when ratio <= 0, else about
 // ratio:1 with the irreversible wavelet. Empty with the reason on failure.
 QByteArray EncodeJpeg2000(const void *samples, int rows, int columns, int bitsStored, bool isSigned, double ratio,
-                          QString *error = nullptr);
+                          Result *error = nullptr);

@@ -64,15 +64,11 @@ QString NewSyntheticUid()
     return QString::fromLatin1(buf);
 }
 
-bool WriteSyntheticImage(const SyntheticImageSpec &spec, const QString &path, QString *error)
+Result WriteSyntheticImage(const SyntheticImageSpec &spec, const QString &path)
 {
-    auto fail = [&](const QString &why) {
-        if (error)
-            *error = why;
-        return false;
-    };
+    const auto fail = [](qint32 number, const QString &why) { return Result::failure(number, why); };
     if (spec.rows < 1 || spec.columns < 1 || spec.rows > 65535 || spec.columns > 65535)
-        return fail(QStringLiteral("rows and columns must be 1 to 65535"));
+        return fail(ErrorCode::InvalidCall, QStringLiteral("rows and columns must be 1 to 65535"));
     RegisterToolkitCodecs();
 
     DcmFileFormat file;
@@ -154,24 +150,24 @@ bool WriteSyntheticImage(const SyntheticImageSpec &spec, const QString &path, QS
     const bool j2k = spec.encoding == E::Jpeg2000Lossless || spec.encoding == E::Jpeg2000;
     OFCondition cond;
     QByteArray codeStream;
-    QString why;
+    Result encoded;
     if (eightBit) {
         const auto px = makePixels<Uint8>(spec.rows, spec.columns, maxValue, chestWallLeft, spec.monochrome1);
         cond = ds->putAndInsertUint8Array(DCM_PixelData, px.data(), static_cast<unsigned long>(px.size()));
         if (j2k)
             codeStream = EncodeJpeg2000(px.data(), spec.rows, spec.columns, bitsStored, false,
-                                        spec.encoding == E::Jpeg2000 ? spec.jpeg2000Ratio : 0, &why);
+                                        spec.encoding == E::Jpeg2000 ? spec.jpeg2000Ratio : 0, &encoded);
     } else {
         const auto px = makePixels<Uint16>(spec.rows, spec.columns, maxValue, chestWallLeft, spec.monochrome1);
         cond = ds->putAndInsertUint16Array(DCM_PixelData, px.data(), static_cast<unsigned long>(px.size()));
         if (j2k)
             codeStream = EncodeJpeg2000(px.data(), spec.rows, spec.columns, bitsStored, false,
-                                        spec.encoding == E::Jpeg2000 ? spec.jpeg2000Ratio : 0, &why);
+                                        spec.encoding == E::Jpeg2000 ? spec.jpeg2000Ratio : 0, &encoded);
     }
     if (cond.bad())
-        return fail(QString::fromLatin1(cond.text()));
+        return fail(ErrorCode::BadAttribute, QString::fromLatin1(cond.text()));
     if (j2k && codeStream.isEmpty())
-        return fail(why);
+        return encoded;
 
     // "gggg,eeee" as a tag; false for text that is none.
     auto tagOf = [](const QString &text, DcmTagKey *key) {
@@ -185,23 +181,23 @@ bool WriteSyntheticImage(const SyntheticImageSpec &spec, const QString &path, QS
     for (const auto &[tagText, value] : spec.extra) {
         DcmTagKey key;
         if (!tagOf(tagText, &key))
-            return fail(QStringLiteral("bad tag %1").arg(tagText));
+            return fail(ErrorCode::BadAttribute, QStringLiteral("bad tag %1").arg(tagText));
         const DcmTag tag(key);
         cond = ds->putAndInsertString(tag, ofs(value).c_str());
         if (cond.bad())
-            return fail(QStringLiteral("%1: %2").arg(tagText, QString::fromLatin1(cond.text())));
+            return fail(ErrorCode::BadAttribute, QStringLiteral("%1: %2").arg(tagText, QString::fromLatin1(cond.text())));
     }
 
     if (spec.characterSet != QLatin1String("ISO_IR 192")) {
         cond = ds->convertCharacterSet("ISO_IR 192", ofs(spec.characterSet), 0, OFTrue);
         if (cond.bad())
-            return fail(QStringLiteral("%1: %2").arg(spec.characterSet, QString::fromLatin1(cond.text())));
+            return fail(ErrorCode::CharsetUnknown, QStringLiteral("%1: %2").arg(spec.characterSet, QString::fromLatin1(cond.text())));
     }
 
     for (const QString &tagText : spec.omit) {
         DcmTagKey key;
         if (!tagOf(tagText, &key))
-            return fail(QStringLiteral("bad tag %1").arg(tagText));
+            return fail(ErrorCode::BadAttribute, QStringLiteral("bad tag %1").arg(tagText));
         ds->findAndDeleteElement(key, OFTrue);
     }
 
@@ -241,7 +237,7 @@ bool WriteSyntheticImage(const SyntheticImageSpec &spec, const QString &path, QS
         DcmPixelData *pixels = nullptr;
         DcmElement *element = nullptr;
         if (ds->findAndGetElement(DCM_PixelData, element).bad() || !(pixels = dynamic_cast<DcmPixelData *>(element)))
-            return fail(QStringLiteral("no pixel data"));
+            return fail(ErrorCode::NoPixels, QStringLiteral("no pixel data"));
         auto *sequence = new DcmPixelSequence(DcmTag(DCM_PixelData, EVR_OB));
         sequence->insert(new DcmPixelItem(DcmTag(DCM_Item, EVR_OB))); // empty offset table: one frame
         auto *fragment = new DcmPixelItem(DcmTag(DCM_Item, EVR_OB));
@@ -251,10 +247,10 @@ bool WriteSyntheticImage(const SyntheticImageSpec &spec, const QString &path, QS
     } else if (xfer != EXS_LittleEndianExplicit && xfer != EXS_LittleEndianImplicit) {
         cond = ds->chooseRepresentation(xfer, params.get());
         if (cond.bad() || !ds->canWriteXfer(xfer))
-            return fail(QStringLiteral("cannot encode: %1").arg(QString::fromLatin1(cond.text())));
+            return fail(ErrorCode::NoPixels, QStringLiteral("cannot encode: %1").arg(QString::fromLatin1(cond.text())));
     }
     cond = file.saveFile(QFile::encodeName(path).constData(), xfer);
     if (cond.bad())
-        return fail(QString::fromLatin1(cond.text()));
-    return true;
+        return fail(ErrorCode::WriteFailed, QString::fromLatin1(cond.text()));
+    return {};
 }

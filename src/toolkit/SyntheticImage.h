@@ -1,5 +1,7 @@
 #pragma once
 
+#include "toolkit/Result.h"
+
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -43,8 +45,8 @@ struct SyntheticImageSpec {
     QStringList omit;
 };
 
-// Writes the image as a DICOM file; false with a reason on failure.
-bool WriteSyntheticImage(const SyntheticImageSpec &spec, const QString &path, QString *error = nullptr);
+// Writes the image as a DICOM file; the reason when it cannot.
+Result WriteSyntheticImage(const SyntheticImageSpec &spec, const QString &path);
 
 // A fresh UID below DCMTK's root.
 QString NewSyntheticUid();

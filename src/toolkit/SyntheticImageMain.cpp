@@ -67,9 +67,8 @@ int main(int argc, char **argv)
             spec.viewPosition = spec.laterality + QLatin1Char(' ') + spec.viewPosition;
             spec.omit = QStringList{QStringLiteral("0020,0062")};
         }
-        QString why;
-        if (!WriteSyntheticImage(spec, QDir(p.value(out)).filePath(spec.sopUid + QStringLiteral(".dcm")), &why)) {
-            err << "lumora-synth: " << why << "\n";
+        if (const Result written = WriteSyntheticImage(spec, QDir(p.value(out)).filePath(spec.sopUid + QStringLiteral(".dcm"))); !written) {
+            err << "lumora-synth: " << written.text << "\n";
             return 1;
         }
     }

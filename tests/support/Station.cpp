@@ -149,11 +149,10 @@ void WriteReceiverSettings(const TestFolder &folder, const QString &aet, const Q
 bool WriteImage(const SyntheticImageSpec &spec, const QString &path)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
-    QString error;
-    const bool ok = WriteSyntheticImage(spec, path, &error);
-    if (!ok)
-        qWarning() << "cannot write" << path << error;
-    return ok;
+    const Result written = WriteSyntheticImage(spec, path);
+    if (!written)
+        qWarning() << "cannot write" << path << written.text;
+    return written.ok();
 }
 
 QStringList WriteStudyFiles(const QString &appFolder, SyntheticImageSpec base, int series, int perSeries, const QString &prefix)
@@ -251,11 +250,15 @@ bool AddStudy(const QString &appFolder, FixtureStudy &study, QString *error, boo
             image.seriesNumber = series.seriesNr;
             if (image.sopUid.isEmpty())
                 image.sopUid = NewSyntheticUid();
-            if (!WriteSyntheticImage(image, folder + u'/' + image.sopUid + u".dcm"_s, error)
-                || !insert("INSERT INTO tblImages (ImageUID, ImageNr, FKeySeriesID, ImageDate, ImageTime, SOPClassUID, ViewPosition, ImageLaterality) "
-                           "VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                           {image.sopUid, image.instanceNumber, series.seriesKey, study.studyDate, u"0915%1"_s.arg(image.instanceNumber, 2, 10, QLatin1Char('0')),
-                            image.sopClassUid, image.viewPosition, image.laterality})
+            if (const Result written = WriteSyntheticImage(image, folder + u'/' + image.sopUid + u".dcm"_s); !written) {
+                if (error)
+                    *error = written.text;
+                return false;
+            }
+            if (!insert("INSERT INTO tblImages (ImageUID, ImageNr, FKeySeriesID, ImageDate, ImageTime, SOPClassUID, ViewPosition, ImageLaterality) "
+                        "VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                        {image.sopUid, image.instanceNumber, series.seriesKey, study.studyDate, u"0915%1"_s.arg(image.instanceNumber, 2, 10, QLatin1Char('0')),
+                         image.sopClassUid, image.viewPosition, image.laterality})
                 || (receipt && !insert("INSERT INTO tblReceive (PatID, ImageUID, ReceivedAt) VALUES (?, ?, '2026-12-06 09:15')", {study.patientId, image.sopUid})))
                 return false;
         }

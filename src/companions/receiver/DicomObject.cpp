@@ -32,17 +32,20 @@ std::optional<int> number(DcmItem *item, const DcmTagKey &tag, bool utf8)
     return ok ? std::optional<int>(n) : std::nullopt;
 }
 
+// A full disk (or quota) is told apart: the receiver then stops taking files in.
+qint32 writeError(int err) { return err == ENOSPC || err == EDQUOT ? ErrorCode::OutOfSpace : ErrorCode::WriteFailed; }
+
+Result errnoFailure(qint32 number) { return Result::failure(number, QString::fromLocal8Bit(strerror(errno))); }
+
 } // namespace
 
-bool ReadObjectHeader(const QString &path, ReceivedObject *object, QString *error)
+Result ReadObjectHeader(const QString &path, ReceivedObject *object)
 {
     DcmFileFormat file;
     const OFCondition cond = file.loadFileUntilTag(OFFilename(QFile::encodeName(path).constData()), EXS_Unknown, EGL_noChange, 4096,
                                                    ERM_autoDetect, DCM_PixelData);
-    if (cond.bad()) {
-        *error = QString::fromLatin1(cond.text());
-        return false;
-    }
+    if (cond.bad())
+        return Result::failure(ErrorCode::NotReadable, QString::fromLatin1(cond.text()));
     DcmDataset *ds = file.getDataset();
     // Names in the tables are UTF-8; the file itself keeps its character set.
     const bool utf8 = ds->convertToUTF8().good();
@@ -74,16 +77,13 @@ bool ReadObjectHeader(const QString &path, ReceivedObject *object, QString *erro
     o.laterality = text(ds, DCM_ImageLaterality, utf8);
     if (o.laterality.isEmpty())
         o.laterality = text(ds, DCM_Laterality, utf8);
-    if (o.sopUid.isEmpty() || o.studyUid.isEmpty()) {
-        *error = QStringLiteral("no SOP Instance UID or Study Instance UID");
-        return false;
-    }
-    return true;
+    if (o.sopUid.isEmpty() || o.studyUid.isEmpty())
+        return Result::failure(ErrorCode::NotReadable, QStringLiteral("no SOP Instance UID or Study Instance UID"));
+    return {};
 }
 
-bool CopyDicomFile(const QString &source, const QString &target, QString *error, int *err)
+Result CopyDicomFile(const QString &source, const QString &target)
 {
-    *err = 0;
     {
         DcmFileFormat probe;
         const OFCondition cond = probe.loadFileUntilTag(OFFilename(QFile::encodeName(source).constData()), EXS_Unknown, EGL_noChange,
@@ -95,29 +95,25 @@ bool CopyDicomFile(const QString &source, const QString &target, QString *error,
                 c = whole.saveFile(OFFilename(QFile::encodeName(target).constData()), whole.getDataset()->getOriginalXfer(),
                                    EET_ExplicitLength, EGL_recalcGL, EPD_noChange, 0, 0, EWM_fileformat);
             if (c.bad()) {
-                *err = errno;
-                *error = QString::fromLatin1(c.text());
+                const Result failed = Result::failure(writeError(errno), QString::fromLatin1(c.text()));
                 ::unlink(QFile::encodeName(target).constData());
-                return false;
+                return failed;
             }
-            return true;
+            return {};
         }
     }
     const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
-        *err = errno;
-        *error = QString::fromLocal8Bit(strerror(errno));
-        return false;
-    }
+    if (in < 0)
+        return errnoFailure(ErrorCode::FileNotFound);
     const int out = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0) {
-        *err = errno;
-        *error = QString::fromLocal8Bit(strerror(errno));
+        const Result failed = errnoFailure(writeError(errno));
         ::close(in);
-        return false;
+        return failed;
     }
     static char buffer[1 << 16];
     bool ok = true;
+    Result failed;
     for (;;) {
         const ssize_t n = ::read(in, buffer, sizeof buffer);
         if (n == 0)
@@ -141,17 +137,14 @@ bool CopyDicomFile(const QString &source, const QString &target, QString *error,
         if (!ok)
             break;
     }
-    if (!ok) {
-        *err = errno;
-        *error = QString::fromLocal8Bit(strerror(errno));
-    }
+    if (!ok)
+        failed = errnoFailure(writeError(errno));
     ::close(in);
     if (::close(out) != 0 && ok) {
         ok = false;
-        *err = errno;
-        *error = QString::fromLocal8Bit(strerror(errno));
+        failed = errnoFailure(writeError(errno));
     }
     if (!ok)
         ::unlink(QFile::encodeName(target).constData());
-    return ok;
+    return failed;
 }

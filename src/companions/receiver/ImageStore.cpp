@@ -59,11 +59,11 @@ QString errnoText(int err)
 // Table and column names are constants of this file, never received text.
 std::optional<qlonglong> upsert(Database &db, const QString &table, const QString &idColumn, const QString &keyColumn,
                                 const QVariant &key, const QStringList &columns, const QVariantList &values,
-                                QString *error)
+                                Result *error)
 {
     const DbResult found = Execute(db, QStringLiteral("SELECT %1 FROM %2 WHERE %3 = ?").arg(idColumn, table, keyColumn), {key});
     if (!found.ok()) {
-        *error = found.text;
+        *error = found;
         return std::nullopt;
     }
     if (!found.rows.isEmpty()) {
@@ -83,7 +83,7 @@ std::optional<qlonglong> upsert(Database &db, const QString &table, const QStrin
                                            .arg(table, sets.join(QStringLiteral(", ")), idColumn, same.join(QStringLiteral(" AND "))),
                                    bound);
         if (!r.ok()) {
-            *error = r.text;
+            *error = r;
             return std::nullopt;
         }
         return id;
@@ -95,7 +95,7 @@ std::optional<qlonglong> upsert(Database &db, const QString &table, const QStrin
                                        .arg(table, keyColumn, columns.join(QStringLiteral(", ")), marks.join(QStringLiteral(", "))),
                                bound);
     if (!r.ok()) {
-        *error = r.text;
+        *error = r;
         return std::nullopt;
     }
     return r.lastInsertId.toLongLong();
@@ -111,7 +111,7 @@ struct PreviousPlace {
 
 // Removes the series, study and patient an image or study moved away from,
 // when they are left without children.
-bool pruneEmpty(Database &db, const PreviousPlace &before, QString *error)
+Result pruneEmpty(Database &db, const PreviousPlace &before)
 {
     const QList<QPair<QString, qlonglong>> steps = {
         {QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ? AND NOT EXISTS (SELECT 1 FROM tblImages WHERE FKeySeriesID = ?)"), before.series},
@@ -120,12 +120,10 @@ bool pruneEmpty(Database &db, const PreviousPlace &before, QString *error)
     };
     for (const auto &[sql, id] : steps) {
         const DbResult r = Execute(db, sql, {id, id});
-        if (!r.ok()) {
-            *error = r.text;
-            return false;
-        }
+        if (!r.ok())
+            return r;
     }
-    return true;
+    return {};
 }
 
 } // namespace
@@ -165,24 +163,19 @@ ImageStore::ImageStore(const QString &applicationFolder)
 
 ImageStore::~ImageStore() { closeDatabase(); }
 
-bool ImageStore::openDatabase(QString *error)
+Result ImageStore::openDatabase()
 {
     if (db_.isOpen())
-        return true;
-    if (!db_.open()) {
-        if (error)
-            *error = db_.error().text;
-        return false;
-    }
+        return {};
+    if (!db_.open())
+        return db_.error();
     // Every commit reaches the disk before the sender hears success.
     const DbResult r = Execute(db_, QStringLiteral("PRAGMA synchronous = FULL"));
     if (!r.ok()) {
-        if (error)
-            *error = r.text;
         db_.close();
-        return false;
+        return r;
     }
-    return true;
+    return {};
 }
 
 void ImageStore::closeDatabase() { db_.close(); }
@@ -215,9 +208,9 @@ void ImageStore::removeLeftovers()
     }
 }
 
-ImageStore::Result ImageStore::store(const ReceivedObject &object, const QString &staged)
+ImageStore::Filing ImageStore::store(const ReceivedObject &object, const QString &staged)
 {
-    Result result;
+    Filing result;
     if (!IsSafeUidName(object.studyUid) || !IsSafeUidName(object.sopUid) || object.seriesUid.isEmpty()) {
         removePath(staged);
         result.outcome = Outcome::Rejected;
@@ -246,18 +239,17 @@ ImageStore::Result ImageStore::store(const ReceivedObject &object, const QString
         result.message = QStringLiteral("cannot flush %1: %2").arg(part, errnoText(err));
         return result;
     }
-    QString error;
-    if (!openDatabase(&error)) {
+    if (const Result opened = openDatabase(); !opened) {
         removePath(part);
-        result.message = QStringLiteral("image database: ") + error;
+        result.message = QStringLiteral("image database: ") + opened.text;
         return result;
     }
     return storeLocked(object, part, imagePath(object.studyUid, object.sopUid), studyDir);
 }
 
-ImageStore::Result ImageStore::storeLocked(const ReceivedObject &o, const QString &part, const QString &final, const QString &studyDir)
+ImageStore::Filing ImageStore::storeLocked(const ReceivedObject &o, const QString &part, const QString &final, const QString &studyDir)
 {
-    Result result;
+    Filing result;
     const DbResult begin = Execute(db_, QStringLiteral("BEGIN IMMEDIATE"));
     if (!begin.ok()) {
         removePath(part);
@@ -284,7 +276,7 @@ ImageStore::Result ImageStore::storeLocked(const ReceivedObject &o, const QStrin
         return result;
     };
 
-    QString error;
+    Result error;
     const DbResult found = Execute(db_, QStringLiteral("SELECT i.FKeySeriesID, r.FKeyStudyID, s.FKeyPATID, s.StudyUID FROM tblImages i "
                                                        "JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID JOIN tblStudies s ON s.StudyID = r.FKeyStudyID "
                                                        "WHERE i.ImageUID = ?"),
@@ -304,7 +296,7 @@ ImageStore::Result ImageStore::storeLocked(const ReceivedObject &o, const QStrin
                                 {o.familyName, textOrNull(o.givenName), textOrNull(o.middleName), textOrNull(o.birthDate), textOrNull(o.sex)},
                                 &error);
     if (!patient)
-        return fail(error);
+        return fail(error.text);
     const auto study = upsert(db_, QStringLiteral("tblStudies"), QStringLiteral("StudyID"), QStringLiteral("StudyUID"), o.studyUid,
                               {QStringLiteral("FKeyPATID"), QStringLiteral("StudyDate"), QStringLiteral("StudyTime"), QStringLiteral("Modality"),
                                QStringLiteral("Bodypart"), QStringLiteral("AccessionNumber"), QStringLiteral("StudyDescription")},
@@ -312,12 +304,12 @@ ImageStore::Result ImageStore::storeLocked(const ReceivedObject &o, const QStrin
                                textOrNull(o.accessionNumber), textOrNull(o.studyDescription)},
                               &error);
     if (!study)
-        return fail(error);
+        return fail(error.text);
     const auto series = upsert(db_, QStringLiteral("tblSeries"), QStringLiteral("SeriesID"), QStringLiteral("SeriesUID"), o.seriesUid,
                                {QStringLiteral("SeriesNr"), QStringLiteral("FKeyStudyID"), QStringLiteral("Modality"), QStringLiteral("SeriesDescription")},
                                {numberOrNull(o.seriesNumber), *study, textOrNull(o.modality), textOrNull(o.seriesDescription)}, &error);
     if (!series)
-        return fail(error);
+        return fail(error.text);
     const auto image = upsert(db_, QStringLiteral("tblImages"), QStringLiteral("ImageID"), QStringLiteral("ImageUID"), o.sopUid,
                               {QStringLiteral("ImageNr"), QStringLiteral("FKeySeriesID"), QStringLiteral("ImageDate"), QStringLiteral("ImageTime"),
                                QStringLiteral("SOPClassUID"), QStringLiteral("ViewPosition"), QStringLiteral("ImageLaterality")},
@@ -325,9 +317,9 @@ ImageStore::Result ImageStore::storeLocked(const ReceivedObject &o, const QStrin
                                textOrNull(o.viewPosition), textOrNull(o.laterality)},
                               &error);
     if (!image)
-        return fail(error);
-    if (before.series >= 0 && !pruneEmpty(db_, before, &error))
-        return fail(error);
+        return fail(error.text);
+    if (const Result pruned = before.series >= 0 ? pruneEmpty(db_, before) : Result(); !pruned)
+        return fail(pruned.text);
     const DbResult receipt = Execute(db_, QStringLiteral("INSERT INTO tblReceive (PatID, ImageUID, ReceivedAt) VALUES (?, ?, ?)"),
                                      {o.patientId, o.sopUid, QDateTime::currentDateTime().toString(Qt::ISODate)});
     if (!receipt.ok())

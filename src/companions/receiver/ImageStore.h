@@ -51,13 +51,14 @@ public:
     ~ImageStore();
 
     enum class Outcome { Stored, Rejected, DiskFull, Failed };
-    struct Result {
+    // What became of one object and, unless stored, the reason for the log.
+    struct Filing {
         Outcome outcome = Outcome::Failed;
         QString message;
         bool replaced = false;
     };
 
-    bool openDatabase(QString *error);
+    Result openDatabase();
     void closeDatabase();
     Database &database() { return db_; }
 
@@ -69,7 +70,7 @@ public:
     // under a temporary name into the study folder, flushes it, enters patient,
     // study, series, image and receipt rows in one transaction and renames it to
     // its final name before the commit. Stored only when file and rows are durable.
-    Result store(const ReceivedObject &object, const QString &staged);
+    Filing store(const ReceivedObject &object, const QString &staged);
 
     // Removes staged and temporary files a killed receiver left behind.
     void removeLeftovers();
@@ -78,7 +79,7 @@ public:
     QString imagePath(const QString &studyUid, const QString &sopUid) const;
 
 private:
-    Result storeLocked(const ReceivedObject &object, const QString &part, const QString &final, const QString &studyDir);
+    Filing storeLocked(const ReceivedObject &object, const QString &part, const QString &final, const QString &studyDir);
 
     QString images_;
     QString staging_;

@@ -23,26 +23,22 @@ void ReceiverLog(const QString &text)
     AppendLogLine(QStringLiteral("Receiver.log"), QStringLiteral("receiver"), LogTimestamp() + QLatin1Char(' ') + text);
 }
 
-bool LoadReceiverOptions(ReceiverOptions *options, QString *error)
+Result LoadReceiverOptions(ReceiverOptions *options)
 {
     const QString aet = ReadSetting(QStringLiteral("Com\\IR_AET"), QStringLiteral("LumoraStation")).trimmed();
     const QString portText = ReadSetting(QStringLiteral("Com\\IR_Port"), QStringLiteral("105")).trimmed();
-    if (aet.size() > 16) {
-        *error = QStringLiteral("AE title \"%1\" (Com\\IR_AET) is %2 characters long; at most 16 are allowed").arg(aet).arg(aet.size());
-        return false;
-    }
+    if (aet.size() > 16)
+        return Result::failure(ErrorCode::InvalidProperty,
+                               QStringLiteral("AE title \"%1\" (Com\\IR_AET) is %2 characters long; at most 16 are allowed").arg(aet).arg(aet.size()));
     for (const QChar c : aet) {
-        if (c.unicode() < 0x20 || c.unicode() > 0x7e || c == QLatin1Char('\\')) {
-            *error = QStringLiteral("AE title \"%1\" (Com\\IR_AET) holds a character an AE title cannot carry").arg(aet);
-            return false;
-        }
+        if (c.unicode() < 0x20 || c.unicode() > 0x7e || c == QLatin1Char('\\'))
+            return Result::failure(ErrorCode::InvalidProperty,
+                                   QStringLiteral("AE title \"%1\" (Com\\IR_AET) holds a character an AE title cannot carry").arg(aet));
     }
     bool ok = false;
     const uint port = portText.toUInt(&ok);
-    if (!ok || port == 0 || port > 65535) {
-        *error = QStringLiteral("port \"%1\" (Com\\IR_Port) is not a port number").arg(portText);
-        return false;
-    }
+    if (!ok || port == 0 || port > 65535)
+        return Result::failure(ErrorCode::InvalidPortNumber, QStringLiteral("port \"%1\" (Com\\IR_Port) is not a port number").arg(portText));
     options->aeTitle = aet;
     options->port = static_cast<quint16>(port);
     // A reserve below which nothing more is taken in; settable for tests and small disks.
@@ -50,7 +46,7 @@ bool LoadReceiverOptions(ReceiverOptions *options, QString *error)
     const qint64 freeMb = qEnvironmentVariable("LUMORA_RECEIVER_MIN_FREE_MB").toLongLong(&freeOk);
     if (freeOk && freeMb >= 0)
         options->minimumFreeBytes = freeMb * 1024 * 1024;
-    return true;
+    return {};
 }
 
 quint16 StoreStatus(ImageStore::Outcome outcome)
@@ -70,13 +66,12 @@ quint16 StoreStatus(ImageStore::Outcome outcome)
 
 namespace {
 
-ImageStore::Result ingest(ImageStore &store, const QString &staged)
+ImageStore::Filing ingest(ImageStore &store, const QString &staged)
 {
     ReceivedObject object;
-    QString error;
-    if (!ReadObjectHeader(staged, &object, &error)) {
+    if (const Result read = ReadObjectHeader(staged, &object); !read) {
         QFile::remove(staged);
-        return {ImageStore::Outcome::Rejected, QStringLiteral("not a readable DICOM object: ") + error, false};
+        return {ImageStore::Outcome::Rejected, QStringLiteral("not a readable DICOM object: ") + read.text, false};
     }
     return store.store(object, staged);
 }
@@ -133,23 +128,21 @@ void TempIntake::poll()
             return;
         }
         ReceivedObject object;
-        QString error;
-        if (!ReadObjectHeader(path, &object, &error)) {
-            reject(path, error);
+        if (const Result read = ReadObjectHeader(path, &object); !read) {
+            reject(path, read.text);
             continue;
         }
         const QString staged = store_.newStagingPath();
-        int err = 0;
-        if (!CopyDicomFile(path, staged, &error, &err)) {
-            if (err == ENOSPC || err == EDQUOT) {
-                ReceiverLog(QStringLiteral("disk full: cannot copy %1: %2").arg(info.fileName(), error));
+        if (const Result copied = CopyDicomFile(path, staged); !copied) {
+            if (copied.number == ErrorCode::OutOfSpace) {
+                ReceiverLog(QStringLiteral("disk full: cannot copy %1: %2").arg(info.fileName(), copied.text));
                 diskFull_ = true;
                 return;
             }
-            reportOnce(path, QStringLiteral("temp: cannot read %1: %2; retried").arg(info.fileName(), error));
+            reportOnce(path, QStringLiteral("temp: cannot read %1: %2; retried").arg(info.fileName(), copied.text));
             continue;
         }
-        const ImageStore::Result r = store_.store(object, staged);
+        const ImageStore::Filing r = store_.store(object, staged);
         switch (r.outcome) {
         case ImageStore::Outcome::Stored:
             if (!QFile::remove(path))
@@ -242,7 +235,7 @@ protected:
                 exitCode_ = ReceiverExit::DiskFull;
             return received;
         }
-        ImageStore::Result result;
+        ImageStore::Filing result;
         if (DiskNearlyFull(store_.imagesFolder(), options_.minimumFreeBytes)) {
             QFile::remove(staged);
             result = {ImageStore::Outcome::DiskFull,
@@ -348,14 +341,12 @@ Receiver::Receiver(ImageStore &store, const ReceiverOptions &options) : scp_(std
 
 Receiver::~Receiver() = default;
 
-bool Receiver::listen(QString *error)
+Result Receiver::listen()
 {
     const OFCondition cond = scp_->openListenPort();
-    if (cond.bad()) {
-        *error = QString::fromLatin1(cond.text());
-        return false;
-    }
-    return true;
+    if (cond.bad())
+        return Result::failure(ErrorCode::NetworkError, QString::fromLatin1(cond.text()));
+    return {};
 }
 
 int Receiver::run()

@@ -23,9 +23,9 @@ struct ReceiverOptions {
     int tempPollMs = 2000;
 };
 
-// Reads Com\IR_AET and Com\IR_Port; false with the reason for the log when
-// they cannot be used (AE title empty or above 16 characters, bad port).
-bool LoadReceiverOptions(ReceiverOptions *options, QString *error);
+// Reads Com\IR_AET and Com\IR_Port; the reason for the log when they cannot
+// be used (AE title empty or above 16 characters, bad port).
+Result LoadReceiverOptions(ReceiverOptions *options);
 
 // Exit codes, distinct so that a start-up failure can be told apart.
 namespace ReceiverExit {
@@ -68,8 +68,8 @@ class Receiver {
 public:
     Receiver(ImageStore &store, const ReceiverOptions &options);
     ~Receiver();
-    // Opens the port; false with the reason when it cannot.
-    bool listen(QString *error);
+    // Opens the port; the reason when it cannot.
+    Result listen();
     // Serves until a stop is requested or the disk is full; the exit code.
     int run();
 

@@ -41,13 +41,13 @@ int main(int argc, char **argv)
     ::setenv("TCP_NODELAY", "1", 0);
 
     ReceiverOptions options;
-    QString error;
-    if (!LoadReceiverOptions(&options, &error))
-        return fail(ReceiverExit::BadSettings, QStringLiteral("cannot start: ") + error);
+    if (const Result loaded = LoadReceiverOptions(&options); !loaded)
+        return fail(ReceiverExit::BadSettings, QStringLiteral("cannot start: ") + loaded.text);
 
     ImageStore store(ApplicationFolder());
-    if (!store.openDatabase(&error))
-        return fail(ReceiverExit::NoDatabase, QStringLiteral("cannot start: image database %1: %2").arg(AppPath(QLatin1String(AppFiles::ImageDatabase)), error));
+    if (const Result opened = store.openDatabase(); !opened)
+        return fail(ReceiverExit::NoDatabase,
+                    QStringLiteral("cannot start: image database %1: %2").arg(AppPath(QLatin1String(AppFiles::ImageDatabase)), opened.text));
     store.closeDatabase();
     QDir().mkpath(store.imagesFolder());
     if (DiskNearlyFull(store.imagesFolder(), options.minimumFreeBytes))
@@ -57,8 +57,8 @@ int main(int argc, char **argv)
     store.removeLeftovers();
 
     Receiver receiver(store, options);
-    if (!receiver.listen(&error))
-        return fail(ReceiverExit::CannotListen, QStringLiteral("cannot listen on port %1: %2").arg(options.port).arg(error));
+    if (const Result listening = receiver.listen(); !listening)
+        return fail(ReceiverExit::CannotListen, QStringLiteral("cannot listen on port %1: %2").arg(options.port).arg(listening.text));
     ReceiverLog(QStringLiteral("listening on port %1 as %2").arg(options.port).arg(options.aeTitle));
     const int code = receiver.run();
     store.closeDatabase();
