@@ -9,6 +9,9 @@
 #include "support/Station.h"
 
 #include <QChartView>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
 #include <QScatterSeries>
 #include <cmath>
 
@@ -82,11 +85,14 @@ using Table = QList<QStringList>;
 
 QStringList Fields(const QByteArray &line) { return QString::fromUtf8(line).trimmed().split(u','); }
 
-// The text pdftotext reads from a PDF, in layout order; empty when it cannot.
+// The text pdftotext reads from a PDF, in layout order, ligatures ("ﬁ")
+// spelt out; empty when it cannot.
 QString PdfText(const QString &pdf)
 {
     QByteArray out;
-    return RunProgram(u"pdftotext"_s, {u"-layout"_s, pdf, u"-"_s}, &out) == 0 ? QString::fromUtf8(out) : QString();
+    return RunProgram(u"pdftotext"_s, {u"-layout"_s, pdf, u"-"_s}, &out) == 0
+        ? QString::fromUtf8(out).normalized(QString::NormalizationForm_KC)
+        : QString();
 }
 
 } // namespace
@@ -106,6 +112,17 @@ class DoseQaTest : public QObject {
         form_->setView(view);
         form_->setBand(band);
         QTRY_VERIFY_WITH_TIMEOUT(!form_->reading(), 10000);
+    }
+
+    // Where the next export's file dialog is answered.
+    QString saveAs(const QString &button, const QString &name)
+    {
+        const QString path = folder_->file(name);
+        form_->chooseSaveFile = [path](const QString &, const QString &, const QString &) { return path; };
+        for (QPushButton *b : form_->findChildren<QPushButton *>())
+            if (b->text() == button)
+                b->click();
+        return path;
     }
 
 private slots:
@@ -184,6 +201,194 @@ private slots:
                band >= 0 ? std::optional<int>(band) : std::nullopt);
         QVERIFY2(form_->bandTable().title.contains(quantity), qPrintable(form_->bandTable().title));
         QCOMPARE(form_->bandTable().rows, expected);
+    }
+
+    // Never assigned: no patient ID (D open, I taken off the list); set free: open again with an ID (E).
+    void rejects()
+    {
+        choose(Today.addDays(-29), Today, {}, {}, {});
+        QCOMPARE(form_->rejectsTable().rows, (Table{{u"2026-12-05"_s, u"CC"_s, u"1"_s, u"0"_s, u"0"_s},
+                                                   {u"2026-12-06"_s, u"CC"_s, u"1"_s, u"1"_s, u"0"_s},
+                                                   {u"2026-12-06"_s, u"MLO"_s, u"2"_s, u"0"_s, u"1"_s},
+                                                   {u"2026-12-07"_s, u"CC"_s, u"3"_s, u"0"_s, u"0"_s},
+                                                   {u"2026-12-07"_s, u"other"_s, u"1"_s, u"1"_s, u"0"_s}}));
+    }
+
+    // The 75th percentile per view and band over the months chosen, also
+    // where the range shown is shorter: H (40 days back) counts for 12 months.
+    void proposedLevels_data()
+    {
+        QTest::addColumn<int>("months");
+        QTest::addColumn<Table>("expected");
+        const QStringList mlo{u"MLO"_s, u"50-59"_s, u"2"_s, u"2.500"_s};
+        QTest::newRow("12 months") << 12 << Table{{u"CC"_s, u"40-49"_s, u"5"_s, u"1.600"_s}, mlo};
+        QTest::newRow("1 month") << 1 << Table{{u"CC"_s, u"40-49"_s, u"4"_s, u"1.700"_s}, mlo};
+    }
+    void proposedLevels()
+    {
+        QFETCH(int, months);
+        QFETCH(Table, expected);
+        choose(Today, Today, {}, {}, {});
+        form_->setLevelMonths(months);
+        QTRY_VERIFY_WITH_TIMEOUT(!form_->reading(), 10000);
+        QCOMPARE(form_->proposedTable().rows, expected);
+    }
+
+    // What the daily and force charts are drawn from.
+    void chartFigures()
+    {
+        choose(Today.addDays(-29), Today, {}, {}, {});
+        const DoseStatistics &s = form_->statistics();
+        QCOMPARE(s.dailyMedians().size(), 2); // G's day has no AGD
+        QCOMPARE(s.dailyMedians()[0].day, Today.addDays(-1));
+        QCOMPARE(s.dailyMedians()[0].median, 2.2);
+        QCOMPARE(s.dailyMedians()[1].median, 1.6);
+        QCOMPARE(s.forceByView().size(), 2); // I has no force
+        const ViewSpread cc = s.forceByView()[0], mlo = s.forceByView()[1];
+        QCOMPARE(QList<double>({cc.min, cc.q1, cc.median, cc.q3, cc.max}), QList<double>({90, 100, 110, 115, 120}));
+        QCOMPARE(QList<double>({mlo.min, mlo.q1, mlo.median, mlo.q3, mlo.max}), QList<double>({130, 132.5, 135, 137.5, 140}));
+    }
+
+    // A journal from before the dose columns: the same window on entrance dose.
+    void journalWithoutDoseColumns()
+    {
+        TestFolder folder;
+        const QString journal = MakeJournal(folder, false, QList<Row>(std::begin(Journal), std::end(Journal)));
+        QVERIFY(!journal.isEmpty());
+        DoseQaForm form(journal, TestLevels, Today);
+        QTRY_VERIFY_WITH_TIMEOUT(!form.reading(), 10000);
+        form.setRange(Today.addDays(-29), Today);
+        QTRY_VERIFY_WITH_TIMEOUT(!form.reading(), 10000);
+        QVERIFY(form.bandTable().title.contains(u"entrance dose"_s));
+        QCOMPARE(form.bandTable().rows,
+                 (Table{{u"CC"_s, u"40-49"_s, u"5"_s, u"5"_s, u"1.400"_s, u"1.400"_s, u"1.500"_s, u"29.0"_s, u"70.0"_s, u"110"_s},
+                        {u"MLO"_s, u"50-59"_s, u"2"_s, u"2"_s, u"2.750"_s, u"2.750"_s, u"2.875"_s, u"31.0"_s, u"95.0"_s, u"135"_s},
+                        {u"other"_s, u"unknown"_s, u"1"_s, u"1"_s, u"0.800"_s, u"0.800"_s, u"0.800"_s, u"26.0"_s, u"40.0"_s, {}}}));
+    }
+
+    // Exposures on one curve and one four times above it: only that one is
+    // drawn as a point, and clicking it shows that exposure.
+    void farExposureClicked()
+    {
+        TestFolder folder;
+        QList<Row> rows;
+        for (int t = 30; t <= 70; ++t)
+            rows.append({0, "R CC", double(t), 28, 60, 100, 1, std::exp(-1 + 0.03 * t), "1", "P1", 1});
+        rows.append({0, "L CC", 50, 29, 61, 101, 1, 4 * std::exp(-1 + 0.03 * 50), "1", "P9", 1});
+        const QString journal = MakeJournal(folder, true, rows);
+        QVERIFY(!journal.isEmpty());
+        const qlonglong farId = QueryValue(journal, u"SELECT MAX(ID) FROM tblDosis"_s).toLongLong();
+        DoseQaForm form(journal, TestLevels, Today);
+        form.resize(1200, 800);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QTRY_VERIFY_WITH_TIMEOUT(!form.reading(), 10000);
+        QChartView *view = nullptr;
+        QScatterSeries *points = nullptr;
+        for (QChartView *v : form.findChildren<QChartView *>())
+            for (QAbstractSeries *s : v->chart()->series())
+                if (auto *scatter = qobject_cast<QScatterSeries *>(s)) {
+                    view = v;
+                    points = scatter;
+                }
+        QVERIFY(points);
+        QCOMPARE(points->points(), QList<QPointF>({QPointF(50, 4 * std::exp(-1 + 0.03 * 50))}));
+        QSignalSpy chosen(&form, &DoseQaForm::exposureChosen);
+        QTRY_VERIFY(view->chart()->plotArea().isValid());
+        const QPoint at = view->mapFromScene(view->chart()->mapToScene(view->chart()->mapToPosition(points->at(0), points)));
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
+        QTRY_COMPARE(chosen.size(), 1);
+        QCOMPARE(chosen[0][0].toLongLong(), farId);
+        QVERIFY2(form.shownExposure().startsWith(u"Exposure %1,"_s.arg(farId)), qPrintable(form.shownExposure()));
+    }
+
+    // The exposure CSV: every field, the view and band, the level and whether it is exceeded.
+    void exposureCsv_data()
+    {
+        QTest::addColumn<int>("row"); // of Journal
+        QTest::addColumn<QStringList>("expected"); // View, Band mm, AGD mGy, Reference level mGy, Reference quantity, Reference set, Above level
+        QTest::newRow("A below the AGD level") << 0 << QStringList{u"CC"_s, u"40-49"_s, u"1.2"_s, u"1.8"_s, u"AGD"_s, u"Test set"_s, {}};
+        QTest::newRow("C above the AGD level") << 2 << QStringList{u"CC"_s, u"40-49"_s, u"2"_s, u"1.8"_s, u"AGD"_s, u"Test set"_s, u"yes"_s};
+        QTest::newRow("E below the entrance level") << 4 << QStringList{u"MLO"_s, u"50-59"_s, u"2.2"_s, u"2.8"_s, u"entrance dose"_s, u"Entrance set"_s, {}};
+        QTest::newRow("F above the entrance level") << 5 << QStringList{u"MLO"_s, u"50-59"_s, u"2.6"_s, u"2.8"_s, u"entrance dose"_s, u"Entrance set"_s, u"yes"_s};
+        QTest::newRow("G without AGD") << 6 << QStringList{u"CC"_s, u"40-49"_s, {}, u"1.8"_s, u"AGD"_s, u"Test set"_s, {}};
+        QTest::newRow("I without thickness") << 8 << QStringList{u"other"_s, u"unknown"_s, {}, {}, {}, {}, {}};
+    }
+    void exposureCsv()
+    {
+        QFETCH(int, row);
+        QFETCH(QStringList, expected);
+        choose(Today.addDays(-29), Today, {}, {}, {});
+        const QList<QByteArray> lines = ReadFile(saveAs(u"Exposures CSV ..."_s, u"exposures.csv"_s)).split('\n');
+        const QStringList header = Fields(lines.value(0));
+        QCOMPARE(header, (QStringList{u"ID"_s, u"Date"_s, u"Time"_s, u"Unit"_s, u"Projection"_s, u"Laterality"_s, u"View"_s,
+                                     u"Band mm"_s, u"kV"_s, u"mAs"_s, u"Thickness mm"_s, u"Force N"_s, u"Reported dose mGy"_s,
+                                     u"Exposure time"_s, u"Status"_s, u"Assigned to"_s, u"Target/filter"_s, u"HVL mm Al"_s,
+                                     u"K mGy"_s, u"AGD mGy"_s, u"AGD source"_s, u"Age table"_s, u"Calibration"_s,
+                                     u"Reference level mGy"_s, u"Reference quantity"_s, u"Reference set"_s, u"Above level"_s}));
+        QCOMPARE(lines.size(), 1 + 8 + 1); // header, A-G and I, the final line end
+        const QStringList fields = Fields(lines.value(1 + (row > 7 ? row - 1 : row)));
+        QCOMPARE(fields.size(), header.size());
+        auto field = [&](const char *name) { return fields.value(header.indexOf(QLatin1String(name))); };
+        QCOMPARE(field("Projection"), QString::fromLatin1(Journal[row].projection));
+        QCOMPARE((QStringList{field("View"), field("Band mm"), field("AGD mGy"), field("Reference level mGy"),
+                              field("Reference quantity"), field("Reference set"), field("Above level")}),
+                 expected);
+    }
+
+    // The summary CSV is the table on screen.
+    void summaryCsv()
+    {
+        choose(Today.addDays(-29), Today, {}, {}, {});
+        const QList<QByteArray> lines = ReadFile(saveAs(u"Summary CSV ..."_s, u"summary.csv"_s)).trimmed().split('\n');
+        QCOMPARE(lines.size(), 1 + form_->bandTable().rows.size());
+        QCOMPARE(Fields(lines[0]), form_->bandTable().headers);
+        for (int i = 0; i < form_->bandTable().rows.size(); ++i)
+            QCOMPARE(Fields(lines[i + 1]), form_->bandTable().rows[i]);
+    }
+
+    // The PDF report holds the tables as text that pdftotext reads back.
+    void pdfReport()
+    {
+        choose(Today.addDays(-29), Today, {}, u"CC"_s, {});
+        const QString text = PdfText(saveAs(u"PDF report ..."_s, u"report.pdf"_s));
+        QVERIFY2(text.contains(u"Dose QA report"_s), qPrintable(text));
+        QVERIFY(text.contains(u"2026-11-08 to 2026-12-07"_s));
+        const QRegularExpression ccRow(u"CC\\s+40-49\\s+5\\s+4\\s+1\\.500\\s+1\\.550\\s+1\\.700\\s+29\\.0\\s+70\\.0\\s+110"_s);
+        QVERIFY2(ccRow.match(text).hasMatch(), qPrintable(text));
+        QVERIFY(text.contains(u"Repeats and rejects per day and view"_s));
+        QVERIFY(text.contains(u"Proposed local reference levels"_s));
+        QVERIFY(!text.contains(u"MLO"_s)); // the view filter holds
+    }
+
+    // The day list of each day: its exposures, their AGD and the level exceeded.
+    void dayList_data()
+    {
+        QTest::addColumn<int>("daysBack");
+        QTest::addColumn<QString>("summary");
+        QTest::addColumn<QStringList>("lines"); // regular expressions, one per exposure line
+        QTest::newRow("today") << 0 << u"4 exposures, 1 above a reference level"_s
+                               << QStringList{u"P1\\s+R CC\\s+28\\s+60.0\\s+42\\s+100\\s+1.00\\s+1.20\\s+reported dose\\s*$"_s,
+                                              u"P2\\s+R CC\\s+30\\s+70.0\\s+48\\s+110\\s+2.00\\s+2.00\\s+reported dose\\s+AGD > 1.80 mGy \\(Test set\\)"_s,
+                                              u"none\\s+Phantom\\s+26\\s+40.0\\s+0.80\\s+not configured"_s};
+        QTest::newRow("yesterday") << 1 << u"3 exposures, 1 above a reference level"_s
+                                   << QStringList{u"P3\\s+R MLO\\s+31\\s+90.0\\s+52\\s+130\\s+2.50\\s+2.20\\s+reported dose\\s*$"_s,
+                                                  u"P3\\s+L MLO\\s+31\\s+100.0\\s+55\\s+140\\s+3.00\\s+2.60\\s+reported dose\\s+mGy > 2.80 mGy \\(Entrance set\\)"_s};
+        QTest::newRow("no exposures") << 3 << u"0 exposures, 0 above a reference level"_s << QStringList{};
+    }
+    void dayList()
+    {
+        QFETCH(int, daysBack);
+        QFETCH(QString, summary);
+        QFETCH(QStringList, lines);
+        const QString pdf = folder_->file(u"daylist.pdf"_s);
+        const QDate day = Today.addDays(-daysBack);
+        QVERIFY(WriteDayListPdf(pdf, day, journal_, TestLevels).ok());
+        const QString text = PdfText(pdf);
+        QVERIFY2(text.contains(u"Day list "_s + day.toString(Qt::ISODate)), qPrintable(text));
+        QVERIFY2(text.contains(summary), qPrintable(text));
+        for (const QString &line : lines)
+            QVERIFY2(QRegularExpression(line, QRegularExpression::MultilineOption).match(text).hasMatch(), qPrintable(line + u"\n"_s + text));
     }
 };
 

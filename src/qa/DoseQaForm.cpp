@@ -221,7 +221,7 @@ void DoseQaForm::setUnit(std::optional<int> unit)
 
 void DoseQaForm::setBand(std::optional<int> band) { bandBox_->setCurrentIndex(band ? std::max(0, bandBox_->findData(*band)) : 0); }
 
-const QaTable &DoseQaForm::bandTable() const { return bands_.table(); }
+void DoseQaForm::setLevelMonths(int months) { monthsBox_->setValue(months); }
 
 void DoseQaForm::reload()
 {

@@ -33,12 +33,15 @@ public:
     void setView(const QString &view);        // empty for all
     void setUnit(std::optional<int> unit);
     void setBand(std::optional<int> band);
+    void setLevelMonths(int months);     // period of the proposed local levels
 
     // From a change of range or filter until its figures are on screen.
     bool reading() const { return reading_; }
     // Figures of the last completed reading.
     const DoseStatistics &statistics() const { return *stats_; }
-    const QaTable &bandTable() const;
+    const QaTable &bandTable() const { return bands_.table(); }
+    const QaTable &proposedTable() const { return proposed_.table(); }
+    const QaTable &rejectsTable() const { return rejects_.table(); }
     // The exports of the current figures; failures are logged and shown.
     Result exportExposures(const QString &path);
     Result exportSummary(const QString &path);

@@ -268,6 +268,8 @@ QList<ProposedLevel> DoseStatistics::proposedLevels(int months) const
         const JournalExposure &e = rows_[i];
         if (e.day < first || e.day > last || !passesUnit(e))
             continue;
+        if ((!filter_.view.isEmpty() && viewOf(i) != filter_.view) || (filter_.band && ThicknessBand(e.thickness) != *filter_.band))
+            continue;
         const std::optional<double> dose = doseOf(e);
         if (dose)
             byBand[{views_[size_t(i)], ThicknessBand(e.thickness)}].push_back(*dose);

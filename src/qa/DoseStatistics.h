@@ -125,7 +125,7 @@ public:
     QList<FarExposure> farExposures(double sigmas = 2.0, int maxPoints = 2000) const;
 
     // The 75th percentile per view and band over the `months` months up to
-    // the filter's last day, of the filter's unit, every view and band.
+    // the filter's last day, of the filter's unit, view and band.
     QList<ProposedLevel> proposedLevels(int months) const;
 
     // Units seen in the rows, ascending.
