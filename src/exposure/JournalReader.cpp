@@ -13,19 +13,26 @@ const char *const kDoseColumns[] = {"Unit", "TargetFilter", "HVL", "Kerma", "AGD
 
 } // namespace
 
-std::optional<double> JournalNumber(const QString &text)
+namespace {
+
+// The stored date form yyyy-MM-dd, read without a text.
+QDate StoredDate(QByteArrayView b)
 {
-    if (text.isEmpty())
-        return std::nullopt;
-    bool ok = false;
-    double v = text.toDouble(&ok);
-    if (!ok) {
-        QString dotted = text.trimmed();
-        dotted.replace(QLatin1Char(','), QLatin1Char('.'));
-        v = dotted.toDouble(&ok);
-    }
-    return ok ? std::optional<double>(v) : std::nullopt;
+    auto digits = [&b](int from, int count) {
+        int v = 0;
+        for (int i = from; i < from + count; ++i) {
+            if (b[i] < '0' || b[i] > '9')
+                return -1;
+            v = v * 10 + (b[i] - '0');
+        }
+        return v;
+    };
+    if (b.size() != 10 || b[4] != '-' || b[7] != '-')
+        return {};
+    return QDate(digits(0, 4), digits(5, 2), digits(8, 2));
 }
+
+} // namespace
 
 JournalRead ReadJournalExposures(const QString &path, const QDate &from, const QDate &to)
 {
@@ -49,31 +56,34 @@ JournalRead ReadJournalExposures(const QString &path, const QDate &from, const Q
                                                                                  : QStringLiteral(", NULL");
             const QString sql = QStringLiteral("SELECT ") + columns
                 + QStringLiteral(" FROM tblDosis WHERE Datum >= ? AND Datum <= ? ORDER BY ID");
-            auto id = [](const QString &t) { return t.isNull() ? std::optional<qlonglong>() : std::optional<qlonglong>(t.toLongLong()); };
-            const Result read = !info.ok() ? info : ForEachRow(db, sql, {DbDate(from), DbDate(to)}, [&](const QString *c) {
+            auto integer = [](const RowCursor &c, int column) {
+                const std::optional<double> v = c.number(column);
+                return v ? std::optional<qlonglong>(qlonglong(*v)) : std::nullopt;
+            };
+            const Result read = !info.ok() ? info : ForEachRowCursor(db, sql, {DbDate(from), DbDate(to)}, [&](const RowCursor &c) {
                 JournalExposure e;
-                e.id = c[0].toLongLong();
-                e.day = QDate::fromString(c[1], Qt::ISODate);
-                e.time = c[2];
-                e.kv = JournalNumber(c[3]);
-                e.mas = JournalNumber(c[4]);
-                e.thickness = JournalNumber(c[5]);
-                e.reportedDose = JournalNumber(c[6]);
-                e.force = JournalNumber(c[7]);
-                e.projection = c[8];
-                e.status = c[9];
-                e.exposureTime = c[10];
-                e.patientName = c[11];
-                e.patientId = c[12];
-                if (const auto unit = id(c[13]))
+                e.id = integer(c, 0).value_or(0);
+                e.day = StoredDate(c.utf8(1));
+                e.time = c.text(2);
+                e.kv = c.number(3);
+                e.mas = c.number(4);
+                e.thickness = c.number(5);
+                e.reportedDose = c.number(6);
+                e.force = c.number(7);
+                e.projection = c.text(8);
+                e.status = c.text(9);
+                e.exposureTime = c.text(10);
+                e.patientName = c.text(11);
+                e.patientId = c.text(12);
+                if (const auto unit = integer(c, 13))
                     e.unit = int(*unit);
-                e.targetFilter = c[14];
-                e.hvl = JournalNumber(c[15]);
-                e.kerma = JournalNumber(c[16]);
-                e.agd = JournalNumber(c[17]);
-                e.agdSource = c[18];
-                e.ageTable = c[19];
-                e.calibrationId = id(c[20]);
+                e.targetFilter = c.text(14);
+                e.hvl = c.number(15);
+                e.kerma = c.number(16);
+                e.agd = c.number(17);
+                e.agdSource = c.text(18);
+                e.ageTable = c.text(19);
+                e.calibrationId = integer(c, 20);
                 out.rows.append(std::move(e));
             });
             out.number = read.number;

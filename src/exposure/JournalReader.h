@@ -43,6 +43,3 @@ struct JournalRead : Result {
 // may call it while the window's thread keeps the process-wide one. The
 // caller logs a failure.
 JournalRead ReadJournalExposures(const QString &path, const QDate &from, const QDate &to);
-
-// A number as the decoders store it: "1.25" or "1,25"; empty otherwise.
-std::optional<double> JournalNumber(const QString &text);

@@ -25,6 +25,7 @@
 #include <QSplitter>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTimer>
 #include <QValueAxis>
 #include <QtConcurrent/QtConcurrentRun>
 #include <cmath>
@@ -175,12 +176,20 @@ DoseQaForm::DoseQaForm(QString journalPath, ReferenceLookup levels, const QDate 
         connect(box, &QComboBox::currentIndexChanged, this, changed);
     connect(monthsBox_, &QSpinBox::valueChanged, this, changed);
     connect(&watcher_, &QFutureWatcherBase::finished, this, [this] {
+        const Reading done = watcher_.result();
+        if (done.result.ok()) {
+            readRows_ = done.stats->rows();
+            readFrom_ = done.from;
+            readTo_ = done.to;
+        } else {
+            LogFailure(done.result, QStringLiteral("DoseQaForm ReadJournal"));
+        }
         if (again_) {
             again_ = false;
             reload();
             return;
         }
-        present(watcher_.result());
+        present(done.stats);
     });
     resize(1240, 860);
     reload();
@@ -225,7 +234,17 @@ void DoseQaForm::setLevelMonths(int months) { monthsBox_->setValue(months); }
 
 void DoseQaForm::reload()
 {
+    // Changes made in one go (a range of two dates, several filters) start one reading.
     reading_ = true;
+    if (!scheduled_) {
+        scheduled_ = true;
+        QTimer::singleShot(0, this, &DoseQaForm::startReading);
+    }
+}
+
+void DoseQaForm::startReading()
+{
+    scheduled_ = false;
     if (watcher_.isRunning()) {
         again_ = true;
         return;
@@ -235,13 +254,23 @@ void DoseQaForm::reload()
     const QaFilter filter = filter_;
     const QDate first = std::min(filter.from, filter.to.addMonths(-months_).addDays(1));
     const QString path = journalPath_;
-    watcher_.setFuture(QtConcurrent::run([path, first, filter] {
-        JournalRead read = ReadJournalExposures(path, first, filter.to);
-        if (!read.ok())
-            LogFailure(read, QStringLiteral("DoseQaForm ReadJournal"));
-        auto stats = std::make_shared<DoseStatistics>(std::move(read.rows));
-        stats->filter(filter);
-        return stats;
+    // Another view, unit or band of the same days needs no new reading.
+    std::optional<QList<JournalExposure>> rows;
+    if (first == readFrom_ && filter.to == readTo_)
+        rows = readRows_;
+    watcher_.setFuture(QtConcurrent::run([path, first, filter, rows] {
+        Reading done;
+        done.from = first;
+        done.to = filter.to;
+        if (rows) {
+            done.stats = std::make_shared<DoseStatistics>(*rows);
+        } else {
+            JournalRead read = ReadJournalExposures(path, first, filter.to);
+            done.result = read;
+            done.stats = std::make_shared<DoseStatistics>(std::move(read.rows));
+        }
+        done.stats->filter(filter);
+        return done;
     }));
 }
 

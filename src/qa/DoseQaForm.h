@@ -57,6 +57,7 @@ signals:
 private:
     void filterChanged();
     void reload();
+    void startReading();
     void present(std::shared_ptr<DoseStatistics> stats);
     void buildCharts();
     void saveWith(const QString &caption, const QString &name, const QString &filter, Result (DoseQaForm::*write)(const QString &));
@@ -69,7 +70,15 @@ private:
     int months_ = 12;
     std::shared_ptr<DoseStatistics> stats_;
     QList<FarExposure> far_;
-    QFutureWatcher<std::shared_ptr<DoseStatistics>> watcher_;
+    struct Reading {
+        std::shared_ptr<DoseStatistics> stats;
+        Result result;
+        QDate from, to;
+    };
+    QFutureWatcher<Reading> watcher_;
+    QList<JournalExposure> readRows_; // the last reading's rows, of the days readFrom_..readTo_
+    QDate readFrom_, readTo_;
+    bool scheduled_ = false;
     bool again_ = false; // the filter changed while reading
     bool reading_ = false;
 
