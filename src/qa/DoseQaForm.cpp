@@ -75,6 +75,9 @@ QChart *Fresh(QChartView *view, const QString &title)
     }
     chart->setTitle(title);
     chart->legend()->setAlignment(Qt::AlignBottom);
+    QFont small = chart->legend()->font();
+    small.setPointSizeF(7.5);
+    chart->legend()->setFont(small);
     chart->legend()->show();
     return chart;
 }
@@ -330,12 +333,12 @@ void DoseQaForm::buildCharts()
         median->setPen(QPen(colour, 2.5));
         median->setPointsVisible(true);
         auto *p25 = new QLineSeries;
-        p25->setName(view + QStringLiteral(" 25th-75th pct"));
+        p25->setName(view + QStringLiteral(" 25-75th"));
         p25->setPen(QPen(colour, 1, Qt::DashLine));
         auto *p75 = new QLineSeries;
         p75->setPen(QPen(colour, 1, Qt::DashLine));
         auto *level = new QLineSeries;
-        level->setName(view + QStringLiteral(" reference level"));
+        level->setName(view + QStringLiteral(" level"));
         level->setPen(QPen(QColor(0xd6, 0x27, 0x28), 2, Qt::DotLine));
         for (const BandStatistics &b : stats_->bands()) {
             if (b.view != view || b.band < 0 || b.doseCount == 0)
@@ -373,7 +376,7 @@ void DoseQaForm::buildCharts()
             add(curve);
         }
         auto *points = new QScatterSeries;
-        points->setName(view + QStringLiteral(" far from fit"));
+        points->setName(view + QStringLiteral(" far off"));
         points->setColor(colour);
         points->setBorderColor(colour.darker());
         points->setMarkerSize(6);
@@ -387,8 +390,12 @@ void DoseQaForm::buildCharts()
         add(points);
         connect(points, &QScatterSeries::clicked, this, [this, view](const QPointF &p) { showExposureAt(view, p); });
     }
-    x->setRange(0, std::ceil(maxX / 10) * 10 + 10);
+    const double widest = std::ceil(maxX / 10) * 10 + 10;
+    x->setRange(0, widest);
+    x->setTickCount(int(widest / 10) + 1); // one tick per band edge
+    x->setLabelFormat(QStringLiteral("%d"));
     y->setRange(0, maxY * 1.1);
+    y->applyNiceNumbers();
 
     QChart *daily = Fresh(dailyChart_, QStringLiteral("Daily median ") + dose);
     daily->legend()->hide();
@@ -405,6 +412,7 @@ void DoseQaForm::buildCharts()
     days->setRange(filter_.from.startOfDay(), filter_.to.startOfDay());
     auto *dailyY = new QValueAxis;
     dailyY->setRange(0, top * 1.1);
+    dailyY->applyNiceNumbers();
     dailyY->setTitleText(dose);
     daily->addAxis(days, Qt::AlignBottom);
     daily->addAxis(dailyY, Qt::AlignLeft);
@@ -417,7 +425,7 @@ void DoseQaForm::buildCharts()
     QStringList categories;
     double strongest = 10;
     for (const ViewSpread &v : stats_->forceByView()) {
-        auto *set = new QBoxSet(v.min, v.q1, v.median, v.q3, v.max, QStringLiteral("%1 (%2)").arg(v.view).arg(v.count));
+        auto *set = new QBoxSet(v.min, v.q1, v.median, v.q3, v.max, v.view);
         set->setBrush(ViewColour(v.view));
         boxes->append(set);
         categories << set->label();
@@ -429,6 +437,7 @@ void DoseQaForm::buildCharts()
     auto *newton = new QValueAxis;
     newton->setTitleText(QStringLiteral("N"));
     newton->setRange(0, strongest * 1.1);
+    newton->applyNiceNumbers();
     force->addAxis(views, Qt::AlignBottom);
     force->addAxis(newton, Qt::AlignLeft);
     boxes->attachAxis(views);
@@ -485,14 +494,14 @@ QList<QImage> DoseQaForm::chartImages() const
     QList<QImage> out;
     for (QChartView *v : {doseChart_, dailyChart_, forceChart_}) {
         // Drawn at a fixed size so that the report does not depend on the window's.
-        QImage image(1600, 900, QImage::Format_RGB32);
+        QImage image(1000, 600, QImage::Format_RGB32);
         image.fill(Qt::white);
         QPainter p(&image);
         p.setRenderHint(QPainter::Antialiasing);
         QGraphicsScene *scene = v->chart()->scene();
         const QSizeF before = v->chart()->size();
-        v->chart()->resize(QSizeF(1600, 900));
-        scene->render(&p, QRectF(0, 0, 1600, 900), v->chart()->sceneBoundingRect());
+        v->chart()->resize(QSizeF(1000, 600));
+        scene->render(&p, QRectF(0, 0, 1000, 600), v->chart()->sceneBoundingRect());
         v->chart()->resize(before);
         out.append(image);
     }
