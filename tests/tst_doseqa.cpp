@@ -36,7 +36,7 @@ const Row Journal[] = {
     {0, "R CC", 48, 30, 70, 110, 2.0, 2.0, "1", "P2", 1},   // C: above the CC AGD level 1.8
     {1, "L CC", 44, 28, 65, 90, 1.1, 1.4, "0", "", 1},      // D: never assigned
     {1, "R MLO", 52, 31, 90, 130, 2.5, 2.2, "0", "P3", 1},  // E: set free
-    {1, "L MLO", 55, 31, 100, 140, 3.0, 2.6, "1", "P3", 1}, // F: above the MLO entrance level 2.8
+    {1, "L MLO", 55, 31, 99.5, 140, 3.0, 2.6, "1", "P3", 1}, // F: above the MLO entrance level 2.8, mAs "99,5"
     {2, "R CC", 47, 29, 75, 115, 1.4, -1, "1", "P4", 2},    // G: no AGD, the other unit
     {40, "L CC", 43, 28, 62, 106, 1.0, 1.0, "1", "P5", 1},  // H: before the range
     {0, "Phantom", -1, 26, 40, -1, 0.8, -1, "1", "", 1},    // I: taken off the list unassigned
@@ -52,7 +52,14 @@ std::optional<ReferenceLevel> TestLevels(const QString &view, double thickness)
     return std::nullopt;
 }
 
-QVariant Value(double v) { return v < 0 ? QVariant() : QVariant(QString::number(v)); }
+// As a decoder stores it; mAs with the decimal comma some units send.
+QVariant Value(double v, bool comma = false)
+{
+    QString text = QString::number(v);
+    if (comma)
+        text.replace(u'.', u',');
+    return v < 0 ? QVariant() : QVariant(text);
+}
 
 // The station's journal template; with the dose columns, as the dose computation adds them.
 QString MakeJournal(const TestFolder &folder, bool doseColumns, const QList<Row> &rows)
@@ -67,7 +74,7 @@ QString MakeJournal(const TestFolder &folder, bool doseColumns, const QList<Row>
     for (const Row &r : rows) {
         QString sql = u"INSERT INTO tblDosis (Datum, Zeit, Sonstiges, Dicke, KVP, ma, Druck, mGy, Status, FKeyPatID, Patname"_s;
         QVariantList values{DbDate(Today.addDays(-r.daysBack)), u"10:00:00"_s, QString::fromUtf8(r.projection), Value(r.thickness),
-                            Value(r.kv), Value(r.mas), Value(r.force), Value(r.mGy), QString::fromLatin1(r.status),
+                            Value(r.kv), Value(r.mas, true), Value(r.force), Value(r.mGy), QString::fromLatin1(r.status),
                             *r.patientId ? QVariant(QString::fromLatin1(r.patientId)) : QVariant(),
                             u"Patient^"_s + QString::fromLatin1(*r.patientId ? r.patientId : "none")};
         if (doseColumns) {
@@ -172,7 +179,7 @@ private slots:
         QTest::addColumn<QString>("quantity");
         QTest::addColumn<Table>("expected");
         const QStringList cc{u"CC"_s, u"40-49"_s, u"5"_s, u"4"_s, u"1.500"_s, u"1.550"_s, u"1.700"_s, u"29.0"_s, u"70.0"_s, u"110"_s};
-        const QStringList mlo{u"MLO"_s, u"50-59"_s, u"2"_s, u"2"_s, u"2.400"_s, u"2.400"_s, u"2.500"_s, u"31.0"_s, u"95.0"_s, u"135"_s};
+        const QStringList mlo{u"MLO"_s, u"50-59"_s, u"2"_s, u"2"_s, u"2.400"_s, u"2.400"_s, u"2.500"_s, u"31.0"_s, u"94.8"_s, u"135"_s};
         const QStringList other{u"other"_s, u"unknown"_s, u"1"_s, u"0"_s, {}, {}, {}, u"26.0"_s, u"40.0"_s, {}};
         QTest::newRow("30 days, all") << 29 << 0 << QString() << -1 << u"AGD"_s << Table{cc, mlo, other};
         QTest::newRow("CC only") << 29 << 0 << u"CC"_s << -1 << u"AGD"_s << Table{cc};
@@ -262,7 +269,7 @@ private slots:
         QVERIFY(form.bandTable().title.contains(u"entrance dose"_s));
         QCOMPARE(form.bandTable().rows,
                  (Table{{u"CC"_s, u"40-49"_s, u"5"_s, u"5"_s, u"1.400"_s, u"1.400"_s, u"1.500"_s, u"29.0"_s, u"70.0"_s, u"110"_s},
-                        {u"MLO"_s, u"50-59"_s, u"2"_s, u"2"_s, u"2.750"_s, u"2.750"_s, u"2.875"_s, u"31.0"_s, u"95.0"_s, u"135"_s},
+                        {u"MLO"_s, u"50-59"_s, u"2"_s, u"2"_s, u"2.750"_s, u"2.750"_s, u"2.875"_s, u"31.0"_s, u"94.8"_s, u"135"_s},
                         {u"other"_s, u"unknown"_s, u"1"_s, u"1"_s, u"0.800"_s, u"0.800"_s, u"0.800"_s, u"26.0"_s, u"40.0"_s, {}}}));
     }
 
@@ -373,7 +380,7 @@ private slots:
                                               u"none\\s+Phantom\\s+26\\s+40.0\\s+0.80\\s+not configured"_s};
         QTest::newRow("yesterday") << 1 << u"3 exposures, 1 above a reference level"_s
                                    << QStringList{u"P3\\s+R MLO\\s+31\\s+90.0\\s+52\\s+130\\s+2.50\\s+2.20\\s+reported dose\\s*$"_s,
-                                                  u"P3\\s+L MLO\\s+31\\s+100.0\\s+55\\s+140\\s+3.00\\s+2.60\\s+reported dose\\s+mGy > 2.80 mGy \\(Entrance set\\)"_s};
+                                                  u"P3\\s+L MLO\\s+31\\s+99.5\\s+55\\s+140\\s+3.00\\s+2.60\\s+reported dose\\s+mGy > 2.80 mGy \\(Entrance set\\)"_s};
         QTest::newRow("no exposures") << 3 << u"0 exposures, 0 above a reference level"_s << QStringList{};
     }
     void dayList()

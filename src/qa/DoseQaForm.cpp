@@ -198,7 +198,8 @@ DoseQaForm::DoseQaForm(QString journalPath, ReferenceLookup levels, const QDate 
     reload();
 }
 
-DoseQaForm::~DoseQaForm() { watcher_.waitForFinished(); }
+// A reading still running finishes on its own: it holds copies only.
+DoseQaForm::~DoseQaForm() = default;
 
 void DoseQaForm::filterChanged()
 {
