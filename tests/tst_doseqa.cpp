@@ -2,6 +2,8 @@
 // hand: the table per view and band under each filter, repeats and rejects,
 // the proposed local levels, the far-off exposure clicked in the chart, and
 // the exports (both CSVs, the PDF report and the day list read back).
+#include "app/MainForm.h"
+#include "app/Workstation.h"
 #include "dose/Projection.h"
 #include "qa/DayList.h"
 #include "qa/DoseQaForm.h"
@@ -62,10 +64,13 @@ QVariant Value(double v, bool comma = false)
 }
 
 // The station's journal template; with the dose columns, as the dose computation adds them.
-QString MakeJournal(const TestFolder &folder, bool doseColumns, const QList<Row> &rows)
+QString MakeJournal(const TestFolder &folder, bool doseColumns, const QList<Row> &rows, const QDate &today = Today,
+                    const QString &file = u"Data/Journal.dat"_s)
 {
-    const QString path = folder.file(u"Data/Journal.dat"_s);
-    if (!MakeStationDatabases(folder.path()) || !QFile::copy(folder.file(u"Data/LumoraDef.dat"_s), path))
+    const QString path = folder.file(file);
+    if (!QFile::exists(folder.file(u"Data/LumoraDef.dat"_s)) && !MakeStationDatabases(folder.path()))
+        return {};
+    if (!QFile::copy(folder.file(u"Data/LumoraDef.dat"_s), path))
         return {};
     if (doseColumns)
         for (const char *column : {"Unit INTEGER", "TargetFilter TEXT", "HVL REAL", "Kerma REAL", "AGD REAL", "AgdSource TEXT",
@@ -73,7 +78,7 @@ QString MakeJournal(const TestFolder &folder, bool doseColumns, const QList<Row>
             QueryRows(path, u"ALTER TABLE tblDosis ADD COLUMN "_s + QLatin1String(column));
     for (const Row &r : rows) {
         QString sql = u"INSERT INTO tblDosis (Datum, Zeit, Sonstiges, Dicke, KVP, ma, Druck, mGy, Status, FKeyPatID, Patname"_s;
-        QVariantList values{DbDate(Today.addDays(-r.daysBack)), u"10:00:00"_s, QString::fromUtf8(r.projection), Value(r.thickness),
+        QVariantList values{DbDate(today.addDays(-r.daysBack)), u"10:00:00"_s, QString::fromUtf8(r.projection), Value(r.thickness),
                             Value(r.kv), Value(r.mas, true), Value(r.force), Value(r.mGy), QString::fromLatin1(r.status),
                             *r.patientId ? QVariant(QString::fromLatin1(r.patientId)) : QVariant(),
                             u"Patient^"_s + QString::fromLatin1(*r.patientId ? r.patientId : "none")};
@@ -307,6 +312,25 @@ private slots:
         QTRY_COMPARE(chosen.size(), 1);
         QCOMPARE(chosen[0][0].toLongLong(), farId);
         QVERIFY2(form.shownExposure().startsWith(u"Exposure %1,"_s.arg(farId)), qPrintable(form.shownExposure()));
+    }
+
+    // The operator opens the window from the main window's View menu: it
+    // shows the station's journal of the last three months.
+    void openedFromTheViewMenu()
+    {
+        TestFolder folder;
+        QVERIFY(PrepareStation(folder));
+        const QList<Row> rows(std::begin(Journal), std::end(Journal));
+        QVERIFY(!MakeJournal(folder, true, rows, QDate::currentDate(), u"LumoraData.dat"_s).isEmpty());
+        MainForm main;
+        Workstation station(main);
+        main.action(u"mnuDoseQa"_s)->trigger();
+        DoseQaForm *form = nullptr;
+        QTRY_VERIFY((form = main.findChild<DoseQaForm *>()) && form->isVisible() && !form->reading());
+        QCOMPARE(form->statistics().selected().size(), size_t(rows.size())); // H, 40 days back, too
+        QCOMPARE(form->bandTable().rows.value(0).value(2), u"6"_s);            // CC 40-49: A, B, C, D, G, H
+        form->close();
+        QTRY_VERIFY(!main.findChild<DoseQaForm *>()); // closing lets it go
     }
 
     // The exposure CSV: every field, the view and band, the level and whether it is exceeded.
