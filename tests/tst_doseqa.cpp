@@ -11,6 +11,7 @@
 #include "support/Station.h"
 
 #include <QChartView>
+#include <QLineSeries>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -259,6 +260,13 @@ private slots:
         const ViewSpread cc = s.forceByView()[0], mlo = s.forceByView()[1];
         QCOMPARE(QList<double>({cc.min, cc.q1, cc.median, cc.q3, cc.max}), QList<double>({90, 100, 110, 115, 120}));
         QCOMPARE(QList<double>({mlo.min, mlo.q1, mlo.median, mlo.q3, mlo.max}), QList<double>({130, 132.5, 135, 137.5, 140}));
+        // The AGD chart draws the CC band's AGD level; MLO's level is of entrance dose and stays off it.
+        QMap<QString, QList<QPointF>> lines;
+        for (QChartView *v : form_->findChildren<QChartView *>())
+            for (QAbstractSeries *series : v->chart()->series())
+                if (auto *line = qobject_cast<QLineSeries *>(series); line && line->name().endsWith(u" level"_s))
+                    lines[line->name()] = line->points();
+        QCOMPARE(lines, (QMap<QString, QList<QPointF>>{{u"CC level"_s, {QPointF(40, 1.8), QPointF(50, 1.8)}}}));
     }
 
     // A journal from before the dose columns: the same window on entrance dose.
