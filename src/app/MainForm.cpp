@@ -133,7 +133,7 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
     buildMenus();
     buildToolbar();
     // The commands the window carries out itself; the others are connected by
-    // the subsystems. Print Day List and Debug have no action.
+    // the subsystems. Debug has no action.
     connect(command(Command::Exit), &QAction::triggered, this, &MainForm::mnuDateiBeenden_Click);
     connect(command(Command::RefreshList), &QAction::triggered, this, [this] { run(hooks.RefreshPatientList); });
     connect(command(Command::RefreshDoseList), &QAction::triggered, this, [this] { run(hooks.lvDosis_Fill); });
@@ -407,6 +407,7 @@ void MainForm::buildMenus()
     mnuAnsicht = bar->addMenu(QStringLiteral("&View"));
     mnuAnsicht->setObjectName(QStringLiteral("mnuAnsicht"));
     addEntry(mnuAnsicht, Command::Options, QStringLiteral("mnuAnsichtEinstellungen"), QStringLiteral("&Options ..."));
+    addEntry(mnuAnsicht, Command::DoseQa, QStringLiteral("mnuDoseQa"), QStringLiteral("Dose QA ..."));
     QMenu *protocols = mnuAnsicht->addMenu(QStringLiteral("Protocols"));
     protocols->setObjectName(QStringLiteral("mnuProtokoll"));
     addEntry(protocols, Command::ErrorLog, QStringLiteral("mnuProtokollFehler"), QStringLiteral("Errors ..."));

@@ -35,7 +35,7 @@ class ToolkitViewer;
 enum class Command {
     ImportImages, ImportDir, ExportJpeg, ExportDicom, PrintDayList, Exit,
     ApplyTasks, RefreshList, EditDictionary,
-    Options, ErrorLog, DebugLog, Fill, About,
+    Options, DoseQa, ErrorLog, DebugLog, Fill, About,
     DeletePatient, DeleteAllPatients,
     StudySeries, StudyImages, DeleteStudy,
     SeriesImages, DeleteSeries,

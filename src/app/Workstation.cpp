@@ -22,6 +22,8 @@
 #include "transfer/Import.h"
 #include "browse/Browser.h"
 #include "browse/ListDeletion.h"
+#include "qa/DayList.h"
+#include "qa/DoseQaForm.h"
 #include "toolkit/ToolkitViewer.h"
 
 #include <QAction>
@@ -553,6 +555,13 @@ void Workstation::connectCommands()
         form.UpdateDictionary();
         form.exec();
     });
+    // No reference-level sets yet: the lookup finds none.
+    on(Command::DoseQa, [this] {
+        auto *form = new DoseQaForm(UserDatabase.path(), ReferenceLookup(), QDate::currentDate(), &main_);
+        form->setAttribute(Qt::WA_DeleteOnClose);
+        form->show();
+    });
+    on(Command::PrintDayList, [this] { PrintDayList(&main_, QDate::currentDate(), UserDatabase.path(), ReferenceLookup()); });
     on(Command::ReloadDoseList, [this] {
         DosisForm form(&main_);
         form.Form_Load();

@@ -12,6 +12,7 @@
 #include <QScopeGuard>
 #include <QUrl>
 
+#include <charconv>
 #include <sqlite3.h>
 
 namespace {
@@ -167,8 +168,12 @@ DbResult Execute(Database &db, const QString &sql, const QVariantList &values)
     return r;
 }
 
-Result ForEachRow(Database &db, const QString &sql, const QVariantList &values, const std::function<void(const QString *columns)> &row)
+namespace {
+
+// The connection's statement for sql with its values bound; a failure leaves st null.
+Result PrepareBound(Database &db, const QString &sql, const QVariantList &values, sqlite3_stmt *&st)
 {
+    st = nullptr;
     if (!db.isOpen())
         return {ErrorCode::DbNotOpen, QStringLiteral("Operation is not allowed when the object is closed.")};
     // Straight from the connection's statement: no record or variant per value.
@@ -177,10 +182,8 @@ Result ForEachRow(Database &db, const QString &sql, const QVariantList &values, 
     if (!con)
         return {ErrorCode::DbNotOpen, QStringLiteral("Operation is not allowed when the object is closed.")};
     auto failure = [con] { return Result{sqlite3_errcode(con), QString::fromUtf16(static_cast<const char16_t *>(sqlite3_errmsg16(con)))}; };
-    sqlite3_stmt *st = nullptr;
     if (sqlite3_prepare16_v2(con, sql.utf16(), int(sql.size() * sizeof(QChar)), &st, nullptr) != SQLITE_OK)
         return failure();
-    const auto done = qScopeGuard([st] { sqlite3_finalize(st); });
     for (int i = 0; i < values.size(); ++i) {
         const QVariant &v = values.at(i);
         int rc = SQLITE_OK;
@@ -194,9 +197,30 @@ Result ForEachRow(Database &db, const QString &sql, const QVariantList &values, 
             const QString text = v.toString();
             rc = sqlite3_bind_text16(st, i + 1, text.utf16(), int(text.size() * sizeof(QChar)), SQLITE_TRANSIENT);
         }
-        if (rc != SQLITE_OK)
-            return failure();
+        if (rc != SQLITE_OK) {
+            const Result r = failure();
+            sqlite3_finalize(st);
+            st = nullptr;
+            return r;
+        }
     }
+    return {};
+}
+
+Result StepFailure(sqlite3_stmt *st)
+{
+    sqlite3 *con = sqlite3_db_handle(st);
+    return {sqlite3_errcode(con), QString::fromUtf16(static_cast<const char16_t *>(sqlite3_errmsg16(con)))};
+}
+
+} // namespace
+
+Result ForEachRow(Database &db, const QString &sql, const QVariantList &values, const std::function<void(const QString *columns)> &row)
+{
+    sqlite3_stmt *st = nullptr;
+    if (const Result prepared = PrepareBound(db, sql, values, st); !prepared.ok())
+        return prepared;
+    const auto done = qScopeGuard([st] { sqlite3_finalize(st); });
     const int count = sqlite3_column_count(st);
     std::vector<QString> columns(size_t(std::max(count, 1)));
     int rc;
@@ -207,7 +231,59 @@ Result ForEachRow(Database &db, const QString &sql, const QVariantList &values, 
         }
         row(columns.data());
     }
-    return rc == SQLITE_DONE ? Result{} : failure();
+    return rc == SQLITE_DONE ? Result{} : StepFailure(st);
+}
+
+Result ForEachRowCursor(Database &db, const QString &sql, const QVariantList &values, const std::function<void(const RowCursor &row)> &row)
+{
+    sqlite3_stmt *st = nullptr;
+    if (const Result prepared = PrepareBound(db, sql, values, st); !prepared.ok())
+        return prepared;
+    const auto done = qScopeGuard([st] { sqlite3_finalize(st); });
+    const RowCursor cursor(st);
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW)
+        row(cursor);
+    return rc == SQLITE_DONE ? Result{} : StepFailure(st);
+}
+
+bool RowCursor::isNull(int column) const { return sqlite3_column_type(st_, column) == SQLITE_NULL; }
+
+QByteArrayView RowCursor::utf8(int column) const
+{
+    const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(st_, column));
+    return text ? QByteArrayView(text, sqlite3_column_bytes(st_, column)) : QByteArrayView();
+}
+
+QString RowCursor::text(int column) const
+{
+    const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(st_, column));
+    return text ? QString::fromUtf8(text, sqlite3_column_bytes(st_, column)) : QString();
+}
+
+std::optional<double> RowCursor::number(int column) const
+{
+    switch (sqlite3_column_type(st_, column)) {
+    case SQLITE_NULL:
+        return std::nullopt;
+    case SQLITE_INTEGER:
+    case SQLITE_FLOAT:
+        return sqlite3_column_double(st_, column);
+    default:
+        break;
+    }
+    // Decoders store numbers as texts, some with a decimal comma.
+    const QByteArrayView bytes = utf8(column).trimmed();
+    if (bytes.isEmpty() || bytes.size() > 40)
+        return std::nullopt;
+    char buffer[41];
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        buffer[i] = bytes[i] == ',' ? '.' : bytes[i];
+    double v = 0;
+    const auto [end, error] = std::from_chars(buffer, buffer + bytes.size(), v);
+    if (error != std::errc() || end != buffer + bytes.size())
+        return std::nullopt;
+    return v;
 }
 
 DbResult ExecuteScript(Database &db, const QString &script)

@@ -2,6 +2,7 @@
 
 #include <QHash>
 #include <functional>
+#include <optional>
 #include <QList>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -96,6 +97,26 @@ DbResult Execute(Database &db, const QString &sql, const QVariantList &values = 
 // as texts (NULL as a null string) as they are read, keeping no records: for
 // lists of thousands of rows.
 Result ForEachRow(Database &db, const QString &sql, const QVariantList &values, const std::function<void(const QString *columns)> &row);
+
+// One row of a statement being stepped, read column by column without a
+// copy: for readers that turn thousands of rows into numbers.
+struct sqlite3_stmt;
+class RowCursor {
+public:
+    explicit RowCursor(sqlite3_stmt *statement) : st_(statement) {}
+    bool isNull(int column) const;
+    QString text(int column) const; // NULL as a null string
+    // The column's UTF-8 bytes, valid until the next column is read.
+    QByteArrayView utf8(int column) const;
+    // A stored number, or a text that reads as one ("1.25" or "1,25"); empty otherwise.
+    std::optional<double> number(int column) const;
+
+private:
+    sqlite3_stmt *st_;
+};
+
+// As ForEachRow, handing the row's cursor instead of texts.
+Result ForEachRowCursor(Database &db, const QString &sql, const QVariantList &values, const std::function<void(const RowCursor &row)> &row);
 
 // Runs a script of statements separated by ";" at line ends (schema files).
 DbResult ExecuteScript(Database &db, const QString &script);

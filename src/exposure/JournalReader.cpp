@@ -1,0 +1,95 @@
+#include "exposure/JournalReader.h"
+
+#include "store/Database.h"
+
+#include <QSqlDatabase>
+#include <QSet>
+#include <atomic>
+
+namespace {
+
+// Columns the dose computation adds; a journal from before it has none of them.
+const char *const kDoseColumns[] = {"Unit", "TargetFilter", "HVL", "Kerma", "AGD", "AgdSource", "AgeTable", "CalibrationID"};
+
+} // namespace
+
+namespace {
+
+// The stored date form yyyy-MM-dd, read without a text.
+QDate StoredDate(QByteArrayView b)
+{
+    auto digits = [&b](int from, int count) {
+        int v = 0;
+        for (int i = from; i < from + count; ++i) {
+            if (b[i] < '0' || b[i] > '9')
+                return -1;
+            v = v * 10 + (b[i] - '0');
+        }
+        return v;
+    };
+    if (b.size() != 10 || b[4] != '-' || b[7] != '-')
+        return {};
+    return QDate(digits(0, 4), digits(5, 2), digits(8, 2));
+}
+
+} // namespace
+
+JournalRead ReadJournalExposures(const QString &path, const QDate &from, const QDate &to)
+{
+    static std::atomic<int> next{0};
+    const QString connection = QStringLiteral("journal-reader-%1").arg(next++);
+    JournalRead out;
+    {
+        Database db(connection, QStringLiteral("ReadJournalExposures"));
+        db.setPath(path);
+        DatabaseSession session(db);
+        if (!session.ok()) {
+            out.number = session.error().number;
+            out.text = session.error().text;
+        } else {
+            QSet<QString> present;
+            const Result info = ForEachRow(db, QStringLiteral("PRAGMA table_info(tblDosis)"), {},
+                                           [&](const QString *c) { present.insert(c[1].toLower()); });
+            QString columns = QStringLiteral("ID, Datum, Zeit, KVP, ma, Dicke, mGy, Druck, Sonstiges, Status, expZeit, Patname, FKeyPatID");
+            for (const char *name : kDoseColumns)
+                columns += present.contains(QString::fromLatin1(name).toLower()) ? QStringLiteral(", ") + QLatin1String(name)
+                                                                                 : QStringLiteral(", NULL");
+            const QString sql = QStringLiteral("SELECT ") + columns
+                + QStringLiteral(" FROM tblDosis WHERE Datum >= ? AND Datum <= ? ORDER BY ID");
+            auto integer = [](const RowCursor &c, int column) {
+                const std::optional<double> v = c.number(column);
+                return v ? std::optional<qlonglong>(qlonglong(*v)) : std::nullopt;
+            };
+            const Result read = !info.ok() ? info : ForEachRowCursor(db, sql, {DbDate(from), DbDate(to)}, [&](const RowCursor &c) {
+                JournalExposure e;
+                e.id = integer(c, 0).value_or(0);
+                e.day = StoredDate(c.utf8(1));
+                e.time = c.text(2);
+                e.kv = c.number(3);
+                e.mas = c.number(4);
+                e.thickness = c.number(5);
+                e.reportedDose = c.number(6);
+                e.force = c.number(7);
+                e.projection = c.text(8);
+                e.status = c.text(9);
+                e.exposureTime = c.text(10);
+                e.patientName = c.text(11);
+                e.patientId = c.text(12);
+                if (const auto unit = integer(c, 13))
+                    e.unit = int(*unit);
+                e.targetFilter = c.text(14);
+                e.hvl = c.number(15);
+                e.kerma = c.number(16);
+                e.agd = c.number(17);
+                e.agdSource = c.text(18);
+                e.ageTable = c.text(19);
+                e.calibrationId = integer(c, 20);
+                out.rows.append(std::move(e));
+            });
+            out.number = read.number;
+            out.text = read.text;
+        }
+    }
+    QSqlDatabase::removeDatabase(connection);
+    return out;
+}
