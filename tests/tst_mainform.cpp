@@ -208,6 +208,7 @@ private slots:
         SetDatabasePaths();
         f_->write(u"LumoraStation.ini"_s, "[%General]\nXrayComm=4\nDatabase=journal/dosis.dat\n");
         MainForm w;
+        QSignalSpy polling(&w, &MainForm::pollingRequested);
         QStringList order;
         w.hooks.LoadModFilter = [&] { order << u"filter"_s; };
         w.hooks.RefreshPatientList = [&] { order << u"patients"_s; };
@@ -217,7 +218,7 @@ private slots:
         QCOMPARE(order, (QStringList{"filter", "patients", "partners", "tasks"}));
         QVERIFY(QueryValue(f_->file(u"journal/dosis.dat"_s), u"SELECT COUNT(*) FROM tblDosis"_s).isValid()); // made from the template
         QVERIFY(!w.cmdSelected->isEnabled());
-        QVERIFY(w.SerTimer->isActive() && w.sendTimer->isActive());
+        QCOMPARE(polling.size(), 1); // the polled unit is asked from the load on
         for (const char *dir : {"transfer", "temp", "bin"})
             QVERIFY(QFileInfo(f_->file(QLatin1String(dir))).isDir());
         Instance().release();

@@ -5,6 +5,7 @@
 #include "core/ErrorLog.h"
 #include "app/OptionForm.h"
 #include "core/Settings.h"
+#include "exposure/ExposureCapture.h"
 #include "app/StartupChecks.h"
 #include "ui/UiColors.h"
 #include "ui/Widgets.h"
@@ -171,12 +172,6 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
     UpdateTimer = new QTimer(this);
     UpdateTimer->setObjectName(QStringLiteral("UpdateTimer"));
     UpdateTimer->setInterval(10000);
-    sendTimer = new QTimer(this);
-    sendTimer->setObjectName(QStringLiteral("sendTimer"));
-    sendTimer->setInterval(1000);
-    SerTimer = new QTimer(this);
-    SerTimer->setObjectName(QStringLiteral("SerTimer"));
-    SerTimer->setInterval(100);
     connect(UpdateTimer, &QTimer::timeout, this, [this] {
         QCoreApplication::processEvents();
         emit patientListPollDue();
@@ -267,9 +262,7 @@ void MainForm::buildCapture(QWidget *parent)
     debugRow->addWidget(txtcInput, 2);
     debugRow->addWidget(decoderTokenList, 1);
     l->addLayout(debugRow, 2, 0, 1, 3);
-    doseLineBox = NamedLineEdit(parent, QStringLiteral("Text4"));
     spareCaptureBox = NamedLineEdit(parent, QStringLiteral("Text5"));
-    doseLineBox->setVisible(false);
     spareCaptureBox->setVisible(false);
     l->setRowStretch(2, 1);
 }
@@ -539,12 +532,8 @@ void MainForm::Form_Load()
     run(hooks.LoadModFilter);
     run(hooks.RefreshPatientList);
     emit partnersChanged(); // the send menus from the table
-    if (Settings.XrayComm == 3 || Settings.XrayComm == 4) {
-        if (!sendTimer->isActive())
-            sendTimer->start();
-        if (!SerTimer->isActive())
-            SerTimer->start();
-    }
+    if (Settings.XrayComm == 3 || Settings.XrayComm == 4)
+        emit pollingRequested();
     companions_.startMissing();
     run(hooks.PrepareTaskList);
     // The keyboard path through patient, study and merge starts here.
@@ -649,6 +638,36 @@ void MainForm::cmdLorad_Click(int index)
     default:
         break;
     }
+}
+
+void MainForm::bind(ExposureCapture &capture)
+{
+    connect(decodeNowButton, &QPushButton::clicked, &capture, &ExposureCapture::decodeNowButton_Click);
+    connect(newExaminationButton, &QPushButton::clicked, &capture, &ExposureCapture::newExaminationButton_Click);
+    connect(activateButton, &QPushButton::clicked, &capture, &ExposureCapture::activateButton_Click);
+    connect(stopButton, &QPushButton::clicked, &capture, &ExposureCapture::stopButton_Click);
+    connect(this, &MainForm::pollingRequested, &capture, &ExposureCapture::startPolling);
+    connect(&capture, &ExposureCapture::bufferReplaced, txtcInput, [this](const QString &text) {
+        txtcInput->setPlainText(text);
+        txtcInput->moveCursor(QTextCursor::End);
+    });
+    connect(&capture, &ExposureCapture::bufferGrew, txtcInput, [this](const QString &tail) {
+        txtcInput->moveCursor(QTextCursor::End);
+        txtcInput->insertPlainText(tail);
+        txtcInput->moveCursor(QTextCursor::End);
+    });
+    connect(&capture, &ExposureCapture::decoderTokens, decoderTokenList, [this](const QStringList &tokens) {
+        decoderTokenList->clear();
+        decoderTokenList->addItems(tokens);
+    });
+    connect(&capture, &ExposureCapture::buttonColour, this, [this](ExposureCapture::Button which, const QColor &colour) {
+        QPushButton *button = which == ExposureCapture::Button::Stop ? stopButton : newExaminationButton;
+        QPalette p = button->palette();
+        p.setColor(QPalette::Button, colour);
+        button->setPalette(p);
+        button->setAutoFillBackground(true);
+    });
+    connect(&capture, &ExposureCapture::selectedProjectionCleared, exposureBoxes[5], &QLineEdit::clear);
 }
 
 void MainForm::ClearInfoFields()

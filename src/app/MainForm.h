@@ -27,6 +27,7 @@ class QTreeView;
 class QTreeWidget;
 class QVBoxLayout;
 class OptionForm;
+class ExposureCapture;
 class ToolkitViewer;
 
 // The operator's commands from the menus, the pop-ups and the toolbar. Each
@@ -74,6 +75,8 @@ public:
     // The receiver and serial-line indicators at the end of the status bar:
     // red while a link is down, the reason in the tooltip.
     void showLink(QLabel *indicator, bool up, const QString &text, const QString &lastError);
+    // The capture's buttons, its receive buffer and tokens (debug mode) and its button colours.
+    void bind(ExposureCapture &capture);
     // Applies the viewer geometry rules to the current size.
     void applyResizeRules();
 
@@ -125,7 +128,6 @@ public:
     QPushButton *stopButton = nullptr;
     QTextEdit *txtcInput = nullptr;
     QListWidget *decoderTokenList = nullptr;
-    QLineEdit *doseLineBox = nullptr;
     QLineEdit *spareCaptureBox = nullptr;
     std::array<QPushButton *, 3> cmdLorad{};
     // Projection assignment
@@ -160,8 +162,6 @@ public:
     QTimer *linkTimer = nullptr;
     QToolBar *mainToolBar = nullptr;
     QTimer *UpdateTimer = nullptr;
-    QTimer *sendTimer = nullptr;
-    QTimer *SerTimer = nullptr;
     // Menus; the pop-ups are shown by the lists and the viewer that own them.
     QMenu *mnuDatei = nullptr;
     QMenu *mnuBearbeiten = nullptr;
@@ -193,6 +193,8 @@ signals:
     void examinationTypeChosen(qint16 type);
     // The 10 s poll: the patient list reloads when the receiver filed something.
     void patientListPollDue();
+    // The load found a polled unit: the capture asks it from now on.
+    void pollingRequested();
 
 protected:
     void resizeEvent(QResizeEvent *event) override;

@@ -118,21 +118,9 @@ Workstation::~Workstation() = default;
 
 void Workstation::attachExposure()
 {
-    ExposureControls c;
-    c.projectionBox = main_.exposureBoxes[5];
-    c.lblCount = main_.lblCount;
-    c.decodeNowButton = main_.decodeNowButton;
-    c.newExaminationButton = main_.newExaminationButton;
-    c.activateButton = main_.activateButton;
-    c.stopButton = main_.stopButton;
-    c.txtcInput = main_.txtcInput;
-    c.decoderTokenList = main_.decoderTokenList;
-    c.doseLineBox = main_.doseLineBox;
-    c.SerTimer = main_.SerTimer;
-    c.sendTimer = main_.sendTimer;
-    c.showMessage = [this](const QString &text) { Prompts().information(&main_, text, DefaultPromptTitle); };
     doseList_ = std::make_unique<DoseList>(session_);
-    capture_ = std::make_unique<ExposureCapture>(session_, c, *doseList_);
+    capture_ = std::make_unique<ExposureCapture>(session_, *doseList_, *windowPrompter_);
+    main_.bind(*capture_);
     attachDoseList();
     connect(&main_, &MainForm::examinationTypeChosen, &session_, &Session::setExaminationType);
     // The indicator follows the port at once: a check queued before the port
@@ -183,6 +171,7 @@ void Workstation::attachDoseList()
         for (int i = 0; i < 6; ++i)
             main_.exposureBoxes[i]->setText(cells[DoseList::KV + i]);
         main_.txtID->setText(cells[DoseList::Id]);
+        capture_->setSelectedProjection(cells[DoseList::Other]);
         // The merge's pairing selects exposures itself: that is no operator's
         // click, and making tasks from it would wipe the undone tasks before the send asks.
         if (tasks_ && !pairing_)
@@ -193,6 +182,7 @@ void Workstation::attachDoseList()
         main_.exposureTimeBox->clear();
         for (QLineEdit *box : main_.exposureBoxes)
             box->clear();
+        capture_->setSelectedProjection(QString());
     });
 }
 
@@ -477,7 +467,7 @@ void Workstation::attachAssignment()
     };
     a.rewriteChosenProjection = [this](const QString &caption) { doseList_->rewriteCurrentProjection(caption); };
     a.redecode = [this] {
-        if (!main_.txtcInput->toPlainText().isEmpty())
+        if (!capture_->buffer().isEmpty())
             capture_->dbFill();
     };
     a.defaultPartner = [this] { return QStringList{partners_.partner.aet, partners_.partner.ip, partners_.partner.port}; };
@@ -598,7 +588,7 @@ void Workstation::openWorklist()
     // Only the label and the button colour keep the chosen entry.
     form.patientChosen = [this](const QString &name) {
         main_.lblCount->setText(name);
-        capture_->MarkPatientChosen();
+        capture_->MarkPatientChosen(name);
     };
     form.exec();
 }
