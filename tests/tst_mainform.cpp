@@ -191,12 +191,14 @@ private slots:
         w.show();
         w.resize(1200, 900);
         QTRY_COMPARE(w.size(), QSize(1200, 900));
-        const QPoint topLeft = w.dicomViewer->mapTo(&w, QPoint(0, 0));
+        const auto *grid = w.findChild<ToolkitViewer *>(u"dv1"_s);
+        const auto *scroll = w.findChild<QScrollBar *>(u"dv1_vscroll"_s);
+        const QPoint topLeft = grid->mapTo(&w, QPoint(0, 0));
         QCOMPARE(topLeft.x(), MainForm::ViewerLeft);
-        QCOMPARE(w.dicomViewer->width(), 1200 - MainForm::ViewerLeft - 33);
-        QCOMPARE(w.dicomViewer->height(), 900 - topLeft.y() - 100);
-        QCOMPARE(w.dv1_vscroll->x(), w.dicomViewer->x() + w.dicomViewer->width());
-        QCOMPARE(w.dv1_vscroll->height(), w.dicomViewer->height());
+        QCOMPARE(grid->width(), 1200 - MainForm::ViewerLeft - 33);
+        QCOMPARE(grid->height(), 900 - topLeft.y() - 100);
+        QCOMPARE(scroll->mapTo(&w, QPoint(0, 0)), topLeft + QPoint(grid->width(), 0));
+        QCOMPARE(scroll->height(), grid->height());
         w.close();
     }
 

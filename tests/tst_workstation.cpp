@@ -272,7 +272,7 @@ private slots:
         QCOMPARE(ran, QList<JobKind>{JobKind::UpdateStudy});
         QVERIFY2(progress.startsWith(u"Updating active images (Studie) ... OK"_s) && progress.endsWith(u"Tasks done."_s), qPrintable(progress));
         QCOMPARE(QDir(f_->file(u"temp"_s)).entryList({u"*.dcm"_s}).size(), uids_.size());
-        QCOMPARE(w->dicomViewer->imageCount(), 0);
+        QCOMPARE(w->findChild<ToolkitViewer *>(u"dv1"_s)->imageCount(), 0);
         QCOMPARE(w->lvTasks->model()->rowCount(), 0);
         QCOMPARE(CountRows(u"tblImages"_s), 0);
     }
@@ -363,7 +363,7 @@ private slots:
         w->hooks.LoadModFilter();
         bringUp();
         w->hooks.PrepareTaskList(); // as the main window's load does
-        ws->viewer().MouseDown(Qt::LeftButton, Qt::NoModifier, w->dicomViewer->tileRect(0).center());
+        ws->viewer().MouseDown(Qt::LeftButton, Qt::NoModifier, w->findChild<ToolkitViewer *>(u"dv1"_s)->tileRect(0).center());
         QCOMPARE(w->lvHeader->model()->rowCount(), 5);
 
         w->mnuAnsichtEinstellungen_Click();
@@ -453,7 +453,7 @@ private slots:
         ws->browser().selectPatient(0);
         ws->browser().showSeries(ws->browser().studies().findTag(other.studyUid));
         QCOMPARE(ws->session().selection().studyUid, other.studyUid);
-        QCOMPARE(w->dicomViewer->imageCount(), uids_.size());
+        QCOMPARE(w->findChild<ToolkitViewer *>(u"dv1"_s)->imageCount(), uids_.size());
 
         ws->tasks().addTask({u"Study"_s, 0, u"0008,1030 - Study Description"_s, QString(), u"NEWDESC"_s});
         w->exposureDateBox->setText(u"07.12.2026"_s);
@@ -481,7 +481,7 @@ private slots:
         w->action(u"Popup_Dicom_Delete"_s)->trigger();
         QCOMPARE(prompter_->boxes.size(), 1);
         QCOMPARE(prompter_->boxes.last().text, u"Delete image?"_s);
-        QCOMPARE(w->dicomViewer->imageCount(), uids_.size());
+        QCOMPARE(w->findChild<ToolkitViewer *>(u"dv1"_s)->imageCount(), uids_.size());
         QCOMPARE(CountRows(u"tblImages"_s), uids_.size());
     }
 

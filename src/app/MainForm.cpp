@@ -11,7 +11,7 @@
 #include "ui/Widgets.h"
 #include "store/DatabasePaths.h"
 #include "toolkit/Result.h"
-#include "toolkit/ToolkitViewer.h"
+#include "acquisition/ViewerPanel.h"
 
 #include <QAction>
 #include <QApplication>
@@ -126,10 +126,7 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
     buildAssignment(assignment);
     buildHeaderAndTasks(header);
 
-    dicomViewer = new ToolkitViewer(central);
-    dicomViewer->setObjectName(QStringLiteral("dv1"));
-    dv1_vscroll = new QScrollBar(Qt::Vertical, central);
-    dv1_vscroll->setObjectName(QStringLiteral("dv1_vscroll"));
+    viewerPanel = new ViewerPanel(central);
 
     buildMenus();
     buildToolbar();
@@ -440,7 +437,6 @@ void MainForm::buildMenus()
     PopUpRules = PopUpTaskList->addMenu(QStringLiteral("Add fav. task"));
     PopUpRules->setObjectName(QStringLiteral("PopUpRules"));
     PopUpRules->addAction(QStringLiteral("No entries"))->setEnabled(false);
-    PopUpViewer = popup(QStringLiteral("PopUpViewer"), QStringLiteral("Viewer"));
     Popup_Dicom = popup(QStringLiteral("Popup_Dicom"), QStringLiteral("Image"));
     addEntry(Popup_Dicom, Command::DeleteViewerImage, QStringLiteral("Popup_Dicom_Delete"), QStringLiteral("Delete"));
     Popup_Dosis = popup(QStringLiteral("Popup_Dosis"), QStringLiteral("Exposure"));
@@ -573,8 +569,7 @@ void MainForm::applyResizeRules()
     leftPanel_->setGeometry(0, 0, ViewerLeft - 4, central->height());
     const int vw = std::max(50, width() - ViewerLeft - rightMargin);
     const int vh = std::max(50, height() - (central->y() + ViewerTop) - bottomMargin);
-    dicomViewer->setGeometry(ViewerLeft, ViewerTop, vw, vh);
-    dv1_vscroll->setGeometry(ViewerLeft + vw, ViewerTop, dv1_vscroll->sizeHint().width(), vh);
+    viewerPanel->placeGrid(QRect(ViewerLeft, ViewerTop, vw, vh));
     for (QPushButton *b : cmdProjection)
         if (b->text().isEmpty())
             b->setEnabled(false);

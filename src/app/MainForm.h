@@ -28,7 +28,7 @@ class QTreeWidget;
 class QVBoxLayout;
 class OptionForm;
 class ExposureCapture;
-class ToolkitViewer;
+class ViewerPanel;
 
 // The operator's commands from the menus, the pop-ups and the toolbar. Each
 // has one QAction, made once by the main window; a toolbar button that repeats
@@ -115,9 +115,8 @@ public:
     QGroupBox *frmSerien = nullptr;
     QTreeView *lvSerien = nullptr;
     QTreeWidget *lvImages = nullptr;
-    // Viewer: the tile grid and its scroll bar
-    ToolkitViewer *dicomViewer = nullptr;
-    QScrollBar *dv1_vscroll = nullptr;
+    // Viewer: the tile grid, its scroll bar and pop-up
+    ViewerPanel *viewerPanel = nullptr;
     // Exposure capture and the dose list. Object names keep the numbered
     // control names (Command2, Text3_5, Option1_0 ...) that reports use.
     QTreeView *lvDosis = nullptr; // shows the dose list's model
@@ -175,7 +174,6 @@ public:
     QMenu *Se_SendTo = nullptr;
     QMenu *PopUpTaskList = nullptr;
     QMenu *PopUpRules = nullptr;
-    QMenu *PopUpViewer = nullptr;
     QMenu *Popup_Dicom = nullptr;
     QMenu *Popup_Dosis = nullptr;
     // A command's action; the subsystems attached later connect to its triggered().

@@ -3,6 +3,7 @@
 
 #include "acquisition/ImageViewer.h"
 #include "acquisition/ProjectionAssignment.h"
+#include "acquisition/ViewerPanel.h"
 #include "app/MainForm.h"
 #include "app/OptionForm.h"
 #include "ui/Prompts.h"
@@ -22,7 +23,6 @@
 #include "transfer/Import.h"
 #include "browse/Browser.h"
 #include "browse/ListDeletion.h"
-#include "toolkit/ToolkitViewer.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -196,13 +196,7 @@ void Workstation::checkLinks()
 void Workstation::attachViewerAndBrowser()
 {
     auto panel = [this](int i, const QString &text) { main_.setStatusPanel(i, text); };
-    ViewerControls v;
-    v.dicomViewer = main_.dicomViewer;
-    v.dv1_vscroll = main_.dv1_vscroll;
-    v.PopUpViewer = main_.PopUpViewer;
     attachHeaderAndTasks();
-    v.refreshHeader = [this] { header_->LoadHeaderData(); };
-    v.deleteImage = [this] { deletion_->PopupDeleteImage(); };
     // The filter changed: the header view follows when it shows an image.
     main_.hooks.setActiveFilter = [this](const QMap<QString, QString> &tags) { session_.setActiveFilterTags(tags); };
     main_.hooks.visibleTagsChanged = [this] { emit session_.visibleTagsChanged(); };
@@ -214,7 +208,10 @@ void Workstation::attachViewerAndBrowser()
         if (session_.currentImage() && header_->rowCount() > 0)
             header_->LoadHeaderData();
     });
-    viewer_ = std::make_unique<ImageViewer>(session_, v);
+    viewer_ = std::make_unique<ImageViewer>(session_, *main_.viewerPanel);
+    connect(viewer_.get(), &ImageViewer::headerRefreshDue, this, [this] { header_->LoadHeaderData(); });
+    connect(viewer_.get(), &ImageViewer::deleteImageRequested, this, [this] { deletion_->PopupDeleteImage(); });
+    viewer_->setDeleteOffered(true);
     connect(viewer_.get(), &ImageViewer::statusText, &main_, &MainForm::setStatusPanel);
     connect(viewer_.get(), &ImageViewer::imageClicked, this, [this](const QString &uid) {
         for (int i = 0; i < main_.lvImages->topLevelItemCount(); ++i) {
@@ -225,7 +222,7 @@ void Workstation::attachViewerAndBrowser()
             }
         }
     });
-    viewer_->BuildPopUpViewer();
+    main_.viewerPanel->bind(*viewer_);
     viewer_->SetUpViewer();
 
     browser_ = std::make_unique<Browser>(session_, *windowPrompter_);
@@ -263,7 +260,7 @@ void Workstation::attachViewerAndBrowser()
         header_->clear();
         main_.txtSelected->clear();
         main_.txtNeu->clear();
-        main_.dicomViewer->refreshDisplay();
+        viewer_->grid().refreshDisplay();
     });
     connect(&br, &Browser::taskListClearRequested, this, [this] {
         tasks_->ClearEntries();
@@ -271,19 +268,19 @@ void Workstation::attachViewerAndBrowser()
     });
     connect(&br, &Browser::patientSelected, main_.UpdateTimer, &QTimer::stop);
     connect(&br, &Browser::seriesListVisible, main_.frmSerien, &QWidget::setVisible);
-    connect(&br, &Browser::viewerCleared, main_.dicomViewer, &ToolkitViewer::clearImages);
+    connect(&br, &Browser::viewerCleared, this, [this] { viewer_->grid().clearImages(); });
     connect(&br, &Browser::loadStarted, this, [this] {
-        main_.dicomViewer->clearImages();
-        main_.dicomViewer->setRedraw(false);
+        viewer_->grid().clearImages();
+        viewer_->grid().setRedraw(false);
     });
-    connect(&br, &Browser::imageLoaded, main_.dicomViewer, &ToolkitViewer::addImage);
+    connect(&br, &Browser::imageLoaded, this, [this](const ToolkitImagePtr &image) { viewer_->grid().addImage(image); });
     connect(&br, &Browser::loadProgress, this, [this](int done, int total) {
         main_.pbLoad->setMaximum(total);
         main_.pbLoad->setValue(done);
         main_.pbLoad->show();
     });
     connect(&br, &Browser::loadEnded, this, [this] {
-        main_.dicomViewer->setRedraw(true);
+        viewer_->grid().setRedraw(true);
         main_.pbLoad->hide();
         viewer_->UpdateScrollRange();
     });
@@ -291,21 +288,21 @@ void Workstation::attachViewerAndBrowser()
             [this](int images) { main_.cmdSelected->setEnabled(doseList_->rowCount() == images); });
 
     deletion_ = std::make_unique<ListDeletion>(session_, br, *windowPrompter_);
-    deletion_->setShownImages([this] { return main_.dicomViewer->images(); });
+    deletion_->setShownImages([this] { return viewer_->grid().images(); });
     connect(deletion_.get(), &ListDeletion::jobRequested, this, &Workstation::runDeletionJob);
     connect(deletion_.get(), &ListDeletion::statusPanel, &main_, &MainForm::setStatusPanel);
     connect(deletion_.get(), &ListDeletion::viewerImagesKept, this, [this](const QList<ToolkitImagePtr> &kept) {
-        main_.dicomViewer->clearImages();
+        viewer_->grid().clearImages();
         for (const ToolkitImagePtr &image : kept)
-            main_.dicomViewer->addImage(image);
-        main_.dicomViewer->setFirstTile(1);
+            viewer_->grid().addImage(image);
+        viewer_->grid().setFirstTile(1);
         viewer_->UpdateScrollRange();
         header_->clear();
     });
     connect(deletion_.get(), &ListDeletion::mainWindowResetRequested, this, [this] {
         tasks_->ClearEntries();
         header_->clear();
-        ClearViewer(session_, main_.dicomViewer);
+        ClearViewer(session_, &viewer_->grid());
     });
     connect(deletion_.get(), &ListDeletion::exposureListClearRequested, this, [this] { doseList_->clear(); });
     connect(deletion_.get(), &ListDeletion::studyReselectRequested, this,
@@ -317,7 +314,7 @@ void Workstation::attachViewerAndBrowser()
     main_.hooks.selectFirstPatient = [this](int) { browser_->selectPatient(0); };
     main_.hooks.selectFirstStudy = [this](int) { browser_->selectStudy(0); };
     main_.hooks.emptyViewer = [this] {
-        ClearViewer(session_, main_.dicomViewer);
+        ClearViewer(session_, &viewer_->grid());
     };
     main_.hooks.reapplyViewerSettings = [this] {
         viewer_->SetUpViewer();
@@ -344,7 +341,7 @@ void Workstation::attachHeaderAndTasks()
 
     TaskSources t;
     t.currentImageIndex = [this] { return session_.currentImageIndex(); };
-    t.viewerImageCount = [this] { return main_.dicomViewer->imageCount(); };
+    t.viewerImageCount = [this] { return viewer_->grid().imageCount(); };
     t.loadedLevel = [this] { return LevelName(session_.loadedLevel()); };
     t.exposure = [this] {
         const auto &b = main_.exposureBoxes;
@@ -572,7 +569,7 @@ void Workstation::importImages(JobKind kind)
 
 void Workstation::exportImages(ExportKind kind)
 {
-    const QList<ToolkitImagePtr> images = main_.dicomViewer->images();
+    const QList<ToolkitImagePtr> images = viewer_->grid().images();
     if (images.isEmpty()) {
         Prompts().information(&main_, QStringLiteral("No images loaded into viewport."), DefaultPromptTitle);
         return;
@@ -677,7 +674,7 @@ void Workstation::mnuApplyTasks()
         return;
     // The job's input as the operator sees it now: the tasks, the loaded
     // images and the selected patient.
-    pendingUpdate_ = {.tasks = tasks_->tasks(), .images = main_.dicomViewer->images(), .loadedLevel = LevelName(session_.loadedLevel()),
+    pendingUpdate_ = {.tasks = tasks_->tasks(), .images = viewer_->grid().images(), .loadedLevel = LevelName(session_.loadedLevel()),
                       .patientKey = session_.selection().patientKey, .viewerWindow = {}};
     ClearCurrentImage(session_);
     headerJobRefused_ = false;
@@ -705,7 +702,7 @@ void Workstation::mnuApplyTasks()
         browser_->images().clear();
     }
     header_->clear();
-    ClearViewer(session_, main_.dicomViewer);
+    ClearViewer(session_, &viewer_->grid());
     browser_->RefreshPatientList();
 }
 
@@ -728,7 +725,7 @@ void Workstation::SendSeries(const SendSelection &s, SendConnections connections
 {
     if (!undoneTasksAllowSend())
         return;
-    ClearViewer(session_, main_.dicomViewer);
+    ClearViewer(session_, &viewer_->grid());
     if (runSendJob(JobKind::SendSeries, s, std::move(connections))) {
         browser_->seriesRemoved(s.seriesKey);
         if (BrowserSelection now = session_.selection(); now.seriesKey == s.seriesKey) {
@@ -761,7 +758,7 @@ void Workstation::SendPatient(const SendSelection &s, SendConnections connection
         browser_->series().clear();
         browser_->images().clear();
         doseList_->clear();
-        ClearViewer(session_, main_.dicomViewer);
+        ClearViewer(session_, &viewer_->grid());
     }
     browser_->RefreshPatientList();
     main_.ClearInfoFields();

@@ -25,16 +25,14 @@ BrowserWindow::BrowserWindow()
     left->setFixedWidth(480);
     auto *h = new QHBoxLayout(&window);
     h->addWidget(left);
-    h->addWidget(&dicomViewer, 1);
-    h->addWidget(&dv1_vscroll);
+    h->addWidget(&viewerPanel, 1);
     window.resize(1280, 1024);
 
     auto setPanel = [this](int p, const QString &t) {
         panels[p] = t;
         status.setText(panels.values().join(u"  |  "_s));
     };
-    ViewerControls v{.dicomViewer = &dicomViewer, .dv1_vscroll = &dv1_vscroll, .PopUpViewer = &PopUpViewer};
-    viewer = std::make_unique<ImageViewer>(session, v);
+    viewer = std::make_unique<ImageViewer>(session, viewerPanel);
     QObject::connect(viewer.get(), &ImageViewer::statusText, &window, setPanel);
     QObject::connect(viewer.get(), &ImageViewer::imageClicked, &window, [this](const QString &uid) {
         for (int i = 0; i < lvImages.topLevelItemCount(); ++i)
@@ -42,7 +40,7 @@ BrowserWindow::BrowserWindow()
                 return lvImages.setCurrentItem(lvImages.topLevelItem(i));
     });
     viewer->SetUpViewer();
-    viewer->BuildPopUpViewer();
+    viewerPanel.bind(*viewer);
     browser = std::make_unique<Browser>(session, boxes);
     Browser *b = browser.get();
     lvPatients.setModel(&b->patients());

@@ -3,7 +3,7 @@
 // The main window's browser and viewer at 1280 x 1024: lists on the left, the
 // 7 x 3 viewer on the right, wired to Browser and ImageViewer as the
 // workstation wires them. For the browser tests, benchmarks and screenshots.
-#include "acquisition/ImageViewer.h"
+#include "acquisition/ViewerPanel.h"
 #include "browse/Browser.h"
 #include "toolkit/ToolkitViewer.h"
 #include "ui/Prompts.h"
@@ -36,9 +36,9 @@ struct BrowserWindow {
     QTreeView lvPatients, lvStudien, lvSerien;
     QTreeWidget lvImages;
     QProgressBar pbLoad;
-    ToolkitViewer dicomViewer;
-    QScrollBar dv1_vscroll{Qt::Vertical};
-    QMenu PopUpViewer;
+    ViewerPanel viewerPanel;
+    ToolkitViewer &dicomViewer = *viewerPanel.findChild<ToolkitViewer *>(QStringLiteral("dv1"));
+    QScrollBar &dv1_vscroll = *viewerPanel.findChild<QScrollBar *>(QStringLiteral("dv1_vscroll"));
     QLabel status;
     QMap<int, QString> panels; // statusLine panels by number
     std::unique_ptr<ImageViewer> viewer;
