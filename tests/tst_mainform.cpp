@@ -52,7 +52,7 @@ private slots:
         QVERIFY(station.cmdAll->isVisibleTo(&station));
 
         int ports = 0;
-        station.hooks.Initialise_cPort = [&] { ++ports; };
+        connect(&station, &MainForm::serialPortDue, this, [&] { ++ports; });
         Settings.Debug = 1;
         station.Form_Activate();
         QVERIFY(station.txtcInput->isVisibleTo(&station));
@@ -69,19 +69,17 @@ private slots:
     {
         MainForm w;
         QStringList calls;
-        w.hooks.RefreshPatientList = [&] { calls << u"patients"_s; };
-        w.hooks.lvDosis_Fill = [&] { calls << u"dosis"_s; };
-        w.hooks.dbFill = [&] { calls << u"dbFill"_s; };
         // The commands the subsystems carry out reach whoever connects to them.
-        for (Command c : {Command::ApplyTasks, Command::ExportJpeg, Command::Worklist, Command::ImportDir})
+        for (Command c : {Command::ApplyTasks, Command::ExportJpeg, Command::Worklist, Command::ImportDir, Command::RefreshList,
+                          Command::RefreshDoseList, Command::Fill})
             QObject::connect(w.command(c), &QAction::triggered, &w, [&calls, c] { calls << QString::number(int(c)); });
         const auto id = [](Command c) { return QString::number(int(c)); };
         for (const char *button : {"refresh", "refreshd", "exe", "eJPEG", "worklist"})
             w.toolButton(QLatin1String(button))->trigger();
         for (const char *menu : {"mnuFill", "mnuRefreshList", "mnuPrint", "mnuImportDir"})
             w.action(QLatin1String(menu))->trigger();
-        QCOMPARE(calls, (QStringList{"patients", "dosis", id(Command::ApplyTasks), id(Command::ExportJpeg), id(Command::Worklist), "dbFill",
-                                     "patients", id(Command::ImportDir)}));
+        QCOMPARE(calls, (QStringList{id(Command::RefreshList), id(Command::RefreshDoseList), id(Command::ApplyTasks), id(Command::ExportJpeg),
+                                     id(Command::Worklist), id(Command::Fill), id(Command::RefreshList), id(Command::ImportDir)}));
         // Every command has its action, and the menu entries keep their object names.
         QCOMPARE(w.command(Command::ApplyTasks), w.action(u"mnuApplyTasks"_s));
         QCOMPARE(w.command(Command::DeleteExposure), w.action(u"PopupDeleteDosis"_s));
@@ -100,10 +98,10 @@ private slots:
     {
         MainForm w;
         int patientSelections = 0, studySelections = 0, doseFills = 0, patientReloads = 0;
-        w.hooks.selectFirstPatient = [&](int) { ++patientSelections; };
-        w.hooks.selectFirstStudy = [&](int) { ++studySelections; };
-        w.hooks.lvDosis_Fill = [&] { ++doseFills; };
-        w.hooks.RefreshPatientList = [&] { ++patientReloads; };
+        connect(&w, &MainForm::firstPatientChosen, this, [&] { ++patientSelections; });
+        connect(&w, &MainForm::firstStudyChosen, this, [&] { ++studySelections; });
+        connect(&w, &MainForm::doseListRefreshDue, this, [&] { ++doseFills; });
+        connect(&w, &MainForm::patientListRefreshDue, this, [&] { ++patientReloads; });
         w.UpdateTimer->stop();
         QStandardItemModel patients, studies;
         w.lvPatients->setModel(&patients);
@@ -212,10 +210,10 @@ private slots:
         MainForm w;
         QSignalSpy polling(&w, &MainForm::pollingRequested);
         QStringList order;
-        w.hooks.LoadModFilter = [&] { order << u"filter"_s; };
-        w.hooks.RefreshPatientList = [&] { order << u"patients"_s; };
+        connect(&w, &MainForm::filterLoadDue, this, [&] { order << u"filter"_s; });
+        connect(&w, &MainForm::patientListRefreshDue, this, [&] { order << u"patients"_s; });
         connect(&w, &MainForm::partnersChanged, this, [&] { order << u"partners"_s; });
-        w.hooks.PrepareTaskList = [&] { order << u"tasks"_s; };
+        connect(&w, &MainForm::taskListPrepareDue, this, [&] { order << u"tasks"_s; });
         w.Form_Load();
         QCOMPARE(order, (QStringList{"filter", "patients", "partners", "tasks"}));
         QVERIFY(QueryValue(f_->file(u"journal/dosis.dat"_s), u"SELECT COUNT(*) FROM tblDosis"_s).isValid()); // made from the template
@@ -233,7 +231,7 @@ private slots:
         SetDatabasePaths();
         MainForm w;
         bool reachedLists = false;
-        w.hooks.RefreshPatientList = [&] { reachedLists = true; };
+        connect(&w, &MainForm::patientListRefreshDue, this, [&] { reachedLists = true; });
         w.Form_Load();
         QVERIFY(!reachedLists);
         QVERIFY(f_->read(u"Logs/Error.log"_s).contains("Mainform Form_Load"));
@@ -277,7 +275,7 @@ private slots:
         const qint64 receiver = w.companions().receiverId(), manager = w.companions().dataManagerId();
         QTRY_VERIFY(IsProcessAlive(receiver) && IsProcessAlive(manager));
         bool viewerEmptied = false;
-        w.hooks.emptyViewer = [&] { viewerEmptied = true; };
+        connect(&w, &MainForm::exitStarted, this, [&] { viewerEmptied = true; });
         Settings.StopService = 0;
         w.mnuDateiBeenden_Click();
         QVERIFY(viewerEmptied);

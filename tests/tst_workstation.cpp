@@ -360,9 +360,9 @@ private slots:
         station({});
         Settings.FilterActive = u"MG"_s;
         WriteSetting(QLatin1String(SettingsRoot) + u"Filter\\Active"_s, Settings.FilterActive);
-        w->hooks.LoadModFilter();
+        emit w->filterLoadDue();
         bringUp();
-        w->hooks.PrepareTaskList(); // as the main window's load does
+        emit w->taskListPrepareDue(); // as the main window's load does
         ws->viewer().MouseDown(Qt::LeftButton, Qt::NoModifier, w->findChild<ToolkitViewer *>(u"dv1"_s)->tileRect(0).center());
         QCOMPARE(w->lvHeader->model()->rowCount(), 5);
 

@@ -133,11 +133,8 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
     // The commands the window carries out itself; the others are connected by
     // the subsystems. Print Day List and Debug have no action.
     connect(command(Command::Exit), &QAction::triggered, this, &MainForm::mnuDateiBeenden_Click);
-    connect(command(Command::RefreshList), &QAction::triggered, this, [this] { run(hooks.RefreshPatientList); });
-    connect(command(Command::RefreshDoseList), &QAction::triggered, this, [this] { run(hooks.lvDosis_Fill); });
     connect(command(Command::Options), &QAction::triggered, this, &MainForm::mnuAnsichtEinstellungen_Click);
     connect(command(Command::ErrorLog), &QAction::triggered, this, &MainForm::showErrorLog);
-    connect(command(Command::Fill), &QAction::triggered, this, [this] { run(hooks.dbFill); });
     connect(command(Command::About), &QAction::triggered, this, &MainForm::showAbout);
 
     statusLine = new QStatusBar(this);
@@ -181,12 +178,6 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
 }
 
 MainForm::~MainForm() = default;
-
-void MainForm::run(const std::function<void()> &hook) const
-{
-    if (hook)
-        hook();
-}
 
 void MainForm::buildBrowser(QWidget *parent)
 {
@@ -274,9 +265,9 @@ void MainForm::buildAssignment(QWidget *parent)
     }
     cmdAll = NamedButton(parent, QStringLiteral("cmdAll"), QStringLiteral("Merge Image/s         (F1)"));
     cmdAll->installEventFilter(this);
-    connect(cmdAll, &QPushButton::clicked, this, [this] { run(hooks.cmdAll_Click); });
+    connect(cmdAll, &QPushButton::clicked, this, &MainForm::mergeRequested);
     cmdSelected = NamedButton(parent, QStringLiteral("cmdSelected"), QStringLiteral("Manually"));
-    connect(cmdSelected, &QPushButton::clicked, this, [this] { run(hooks.cmdSelected_Click); });
+    connect(cmdSelected, &QPushButton::clicked, this, &MainForm::manualMergeRequested);
     lblCount = new QLabel(parent);
     lblCount->setObjectName(QStringLiteral("lblCount"));
     l->addWidget(cmdAll, 2, 0, 1, 2);
@@ -525,13 +516,13 @@ void MainForm::Form_Load()
     if (const Result r = CreateWorkingFolders(); !r.ok())
         return LogFailure(r, where);
     LoadSettings();
-    run(hooks.LoadModFilter);
-    run(hooks.RefreshPatientList);
+    emit filterLoadDue();
+    emit patientListRefreshDue();
     emit partnersChanged(); // the send menus from the table
     if (Settings.XrayComm == 3 || Settings.XrayComm == 4)
         emit pollingRequested();
     companions_.startMissing();
-    run(hooks.PrepareTaskList);
+    emit taskListPrepareDue();
     // The keyboard path through patient, study and merge starts here.
     cmdLorad[0]->setFocus(Qt::OtherFocusReason);
 }
@@ -542,7 +533,7 @@ void MainForm::Form_Activate()
     txtcInput->setVisible(debug);
     decoderTokenList->setVisible(debug);
     lvDosis->setVisible(!debug);
-    run(hooks.Initialise_cPort);
+    emit serialPortDue();
 }
 
 bool MainForm::event(QEvent *e)
@@ -581,7 +572,7 @@ bool MainForm::eventFilter(QObject *watched, QEvent *e)
         return QMainWindow::eventFilter(watched, e);
     const int key = static_cast<QKeyEvent *>(e)->key();
     if (watched == cmdAll && key == Qt::Key_F1) {
-        run(hooks.cmdAll_Click);
+        emit mergeRequested();
         return true;
     }
     if (watched == cmdLorad[0]) {
@@ -594,13 +585,12 @@ bool MainForm::eventFilter(QObject *watched, QEvent *e)
     if (watched == cmdLorad[1] && key == Qt::Key_F3) {
         if (hasRows(lvStudien)) {
             lvStudien->setCurrentIndex(lvStudien->model()->index(0, 0));
-            if (hooks.selectFirstStudy)
-                hooks.selectFirstStudy(0);
+            emit firstStudyChosen();
         }
         return true;
     }
     if (watched == cmdLorad[2] && key == Qt::Key_F4) {
-        run(hooks.lvDosis_Fill);
+        emit doseListRefreshDue();
         return true;
     }
     return QMainWindow::eventFilter(watched, e);
@@ -612,15 +602,13 @@ void MainForm::cmdLorad_Click(int index)
     case 0:
         if (hasRows(lvPatients)) {
             lvPatients->setCurrentIndex(lvPatients->model()->index(0, 0));
-            if (hooks.selectFirstPatient)
-                hooks.selectFirstPatient(0);
+            emit firstPatientChosen();
         }
         break;
     case 1:
         if (hasRows(lvStudien)) {
             lvStudien->setCurrentIndex(lvStudien->model()->index(0, 0));
-            if (hooks.selectFirstStudy)
-                hooks.selectFirstStudy(0);
+            emit firstStudyChosen();
         }
         if (lvImages->topLevelItemCount() == (lvDosis->model() ? lvDosis->model()->rowCount() : 0))
             cmdAll->setFocus(Qt::OtherFocusReason);
@@ -628,7 +616,7 @@ void MainForm::cmdLorad_Click(int index)
             cmdLorad[1]->setFocus(Qt::OtherFocusReason);
         break;
     case 2:
-        run(hooks.lvDosis_Fill);
+        emit doseListRefreshDue();
         break;
     default:
         break;
@@ -708,15 +696,14 @@ void MainForm::examinationTypeOptions_Click(int index)
     emit examinationTypeChosen(static_cast<qint16>(index + 1));
 }
 
+void MainForm::setExaminationTypeShown(bool shown) { examinationTypeFrame->setVisible(shown); }
+
 void MainForm::setOptionForm(OptionForm *form)
 {
     optionForm_ = form;
     if (form) {
-        connect(form, &OptionForm::activeFilterChanged, this, [this](const QMap<QString, QString> &tags) {
-            if (hooks.setActiveFilter)
-                hooks.setActiveFilter(tags);
-        });
-        connect(form, &OptionForm::visibleTagsChanged, this, [this] { run(hooks.visibleTagsChanged); });
+        connect(form, &OptionForm::activeFilterChanged, this, &MainForm::activeFilterChanged);
+        connect(form, &OptionForm::visibleTagsChanged, this, &MainForm::visibleTagsChanged);
         connect(form, &OptionForm::partnersChanged, this, &MainForm::partnersChanged);
         form->setCompanions(companions_);
     }
@@ -729,9 +716,9 @@ void MainForm::mnuAnsichtEinstellungen_Click()
         optionForm_->setWindowFlag(Qt::Window);
         connect(optionForm_, &OptionForm::confirmed, this, [this](bool onePartner) {
             if (onePartner)
-                examinationTypeFrame->setVisible(false);
+                setExaminationTypeShown(false);
             show();
-            run(hooks.Initialise_cPort);
+            emit serialPortDue();
         });
     }
     optionForm_->Form_Load();
@@ -739,13 +726,12 @@ void MainForm::mnuAnsichtEinstellungen_Click()
     optionForm_->raise();
     // The settings as they stand now reach the main window; what OK stores
     // comes with the next opening.
-    run(hooks.reapplyViewerSettings);
-    run(hooks.rebuildRuleSets);
+    emit optionsOpened();
 }
 
 void MainForm::mnuDateiBeenden_Click()
 {
-    run(hooks.emptyViewer);
+    emit exitStarted();
     if (Settings.StopService == 1) {
         companions_.stopReceiver();
         companions_.stopDataManager();

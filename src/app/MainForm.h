@@ -80,26 +80,9 @@ public:
     // Applies the viewer geometry rules to the current size.
     void applyResizeRules();
 
-    // Where the other subsystems attach. Each is called at the place the
-    // workstation's order gives; an unset one does nothing.
-    struct Hooks {
-        std::function<void()> LoadModFilter;
-        std::function<void()> RefreshPatientList;
-        std::function<void()> PrepareTaskList;
-        std::function<void()> Initialise_cPort;
-        std::function<void()> lvDosis_Fill;
-        std::function<void()> cmdAll_Click;
-        std::function<void()> cmdSelected_Click;
-        std::function<void()> dbFill;
-        std::function<void(int)> selectFirstPatient; // run the patient selection for row 0
-        std::function<void(int)> selectFirstStudy;   // run the study selection for row 0
-        std::function<void()> emptyViewer;           // shutdown: the viewer's images go
-        std::function<void()> reapplyViewerSettings; // after the options dialog opened
-        std::function<void()> rebuildRuleSets;
-        std::function<void(const QMap<QString, QString> &)> setActiveFilter; // the options dialog changed it
-        std::function<void()> visibleTagsChanged;                            // attributes joined a filter
-    };
-    Hooks hooks;
+    // Shown again after the options dialog: the serial port is opened anew.
+    void reopenSerialPort() { emit serialPortDue(); }
+    void setExaminationTypeShown(bool shown);
 
     OptionForm *optionForm() const { return optionForm_; }
     void setOptionForm(OptionForm *form);
@@ -193,6 +176,28 @@ signals:
     void patientListPollDue();
     // The load found a polled unit: the capture asks it from now on.
     void pollingRequested();
+    // The load's steps the subsystems carry out, in this order: the active
+    // filter, the patient list, (the send menus,) the task entry.
+    void filterLoadDue();
+    void patientListRefreshDue();
+    void taskListPrepareDue();
+    // Activation and OK in the options dialog: the serial port is opened again.
+    void serialPortDue();
+    // The dose-list button and F4.
+    void doseListRefreshDue();
+    // "Merge Image/s" (and F1), "Manually".
+    void mergeRequested();
+    void manualMergeRequested();
+    // The keyboard path: the first patient or study was made current.
+    void firstPatientChosen();
+    void firstStudyChosen();
+    // Exit: the viewer's images go before the companions stop.
+    void exitStarted();
+    // The options dialog opened: the viewer settings and rule sets are read again.
+    void optionsOpened();
+    // The options dialog changed the active filter, or attributes joined a filter.
+    void activeFilterChanged(const QMap<QString, QString> &tags);
+    void visibleTagsChanged();
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -213,7 +218,6 @@ private:
     void buildHeaderAndTasks(QWidget *parent);
     void applyClientLayout();
     QAction *addEntry(QMenu *menu, Command c, const QString &name, const QString &caption);
-    void run(const std::function<void()> &hook) const;
 
     QWidget *leftPanel_ = nullptr;
     std::array<QAction *, static_cast<size_t>(Command::Worklist) + 1> commands_{};

@@ -97,7 +97,7 @@ Workstation::Workstation(MainForm &main)
     attachAssignment();
     attachPartners();
     connectCommands();
-    main_.hooks.LoadModFilter = [this] { LoadModFilter(session_); };
+    connect(&main_, &MainForm::filterLoadDue, this, [this] { LoadModFilter(session_); });
     EditForm::RegisterJob(JobKind::SendSeries, [this](EditForm &f) { SerieSenden(f, job_); });
     EditForm::RegisterJob(JobKind::SendStudy, [this](EditForm &f) { StudieSenden(f, job_); });
     EditForm::RegisterJob(JobKind::SendPatient, [this](EditForm &f) { PatientSenden(f, job_); });
@@ -125,12 +125,11 @@ void Workstation::attachExposure()
     connect(&main_, &MainForm::examinationTypeChosen, &session_, &Session::setExaminationType);
     // The indicator follows the port at once: a check queued before the port
     // was opened would show it red until the next round.
-    main_.hooks.Initialise_cPort = [this] {
+    connect(&main_, &MainForm::serialPortDue, this, [this] {
         capture_->Initialise_cPort();
         checkLinks();
-    };
-    main_.hooks.dbFill = [this] { capture_->dbFill(); };
-    main_.hooks.lvDosis_Fill = [this] { doseList_->lvDosis_Fill(); };
+    });
+    connect(&main_, &MainForm::doseListRefreshDue, doseList_.get(), &DoseList::lvDosis_Fill);
 
     links_.serialOpen = [this] { return capture_->port().isOpen(); };
     links_.serialError = [this] { return capture_->port().errorString(); };
@@ -198,8 +197,8 @@ void Workstation::attachViewerAndBrowser()
     auto panel = [this](int i, const QString &text) { main_.setStatusPanel(i, text); };
     attachHeaderAndTasks();
     // The filter changed: the header view follows when it shows an image.
-    main_.hooks.setActiveFilter = [this](const QMap<QString, QString> &tags) { session_.setActiveFilterTags(tags); };
-    main_.hooks.visibleTagsChanged = [this] { emit session_.visibleTagsChanged(); };
+    connect(&main_, &MainForm::activeFilterChanged, &session_, &Session::setActiveFilterTags);
+    connect(&main_, &MainForm::visibleTagsChanged, &session_, &Session::visibleTagsChanged);
     connect(&session_, &Session::activeFilterChanged, this, [this] {
         if (session_.currentImage())
             header_->LoadHeaderData();
@@ -309,17 +308,16 @@ void Workstation::attachViewerAndBrowser()
             [this] { browser_->selectStudy(main_.lvStudien->currentIndex().row()); });
     deletion_->RegisterJobs();
 
-    main_.hooks.RefreshPatientList = [this] { browser_->RefreshPatientList(); };
+    connect(&main_, &MainForm::patientListRefreshDue, this, [this] { browser_->RefreshPatientList(); });
     connect(&main_, &MainForm::patientListPollDue, this, [this] { browser_->RefreshPatientList(Browser::Refresh::OnReceipts); });
-    main_.hooks.selectFirstPatient = [this](int) { browser_->selectPatient(0); };
-    main_.hooks.selectFirstStudy = [this](int) { browser_->selectStudy(0); };
-    main_.hooks.emptyViewer = [this] {
-        ClearViewer(session_, &viewer_->grid());
-    };
-    main_.hooks.reapplyViewerSettings = [this] {
+    connect(&main_, &MainForm::firstPatientChosen, this, [this] { browser_->selectPatient(0); });
+    connect(&main_, &MainForm::firstStudyChosen, this, [this] { browser_->selectStudy(0); });
+    connect(&main_, &MainForm::exitStarted, this, [this] { ClearViewer(session_, &viewer_->grid()); });
+    connect(&main_, &MainForm::optionsOpened, this, [this] {
         viewer_->SetUpViewer();
         viewer_->UpdateScrollRange();
-    };
+        tasks_->RebuildRuleMenu();
+    });
     connect(main_.lvPatients, &QTreeView::clicked, this, [this](const QModelIndex &i) { browser_->selectPatient(i.row()); });
     connect(main_.lvStudien, &QTreeView::clicked, this, [this](const QModelIndex &i) { browser_->selectStudy(i.row()); });
     connect(main_.lvSerien, &QTreeView::doubleClicked, this, [this](const QModelIndex &i) { browser_->loadSeries(i.row()); });
@@ -381,7 +379,7 @@ void Workstation::attachHeaderAndTasks()
         tasks_->DeleteTask(selected ? current.row() : -1);
         main_.lvTasks->clearSelection();
     });
-    main_.hooks.PrepareTaskList = [this] {
+    connect(&main_, &MainForm::taskListPrepareDue, this, [this] {
         const QSignalBlocker filling(main_.cboLevel); // the entry keeps its level
         main_.cboLevel->clear();
         main_.cboLevel->addItems(TaskLevels());
@@ -390,8 +388,7 @@ void Workstation::attachHeaderAndTasks()
         main_.cboTask->addItems(TaskKinds());
         main_.cboTask->setCurrentIndex(tasks_->entry().kind);
         tasks_->RebuildRuleMenu();
-    };
-    main_.hooks.rebuildRuleSets = [this] { tasks_->RebuildRuleMenu(); };
+    });
 }
 
 bool Workstation::eventFilter(QObject *watched, QEvent *event)
@@ -481,8 +478,8 @@ void Workstation::attachAssignment()
                 if (connections.open(sendTarget(), &main_))
                     SendPatient(p, std::move(connections), assignment);
             });
-    main_.hooks.cmdAll_Click = [this] { assignment_->cmdAll_Click(); };
-    main_.hooks.cmdSelected_Click = [this] { assignment_->cmdSelected_Click(); };
+    connect(&main_, &MainForm::mergeRequested, this, [this] { assignment_->cmdAll_Click(); });
+    connect(&main_, &MainForm::manualMergeRequested, this, [this] { assignment_->cmdSelected_Click(); });
     for (QPushButton *button : main_.cmdProjection)
         connect(button, &QPushButton::clicked, this, [this, button] { assignment_->cmdProjection_Click(button->text()); });
     // At creation, before the load: the captions the unit type names.
@@ -523,6 +520,9 @@ void Workstation::connectCommands()
     on(Command::StudySeries, [this, row] { browser_->showSeries(row(main_.lvStudien)); });
     on(Command::SeriesImages, [this, row] { browser_->loadSeries(row(main_.lvSerien)); });
     on(Command::Worklist, [this] { openWorklist(); });
+    on(Command::RefreshList, [this] { browser_->RefreshPatientList(); });
+    on(Command::RefreshDoseList, [this] { doseList_->lvDosis_Fill(); });
+    on(Command::Fill, [this] { capture_->dbFill(); });
     on(Command::DeleteSeries, [this, row] { deletion_->deleteSeries(browser_->seriesTarget(row(main_.lvSerien))); });
     on(Command::DeleteStudy, [this, row] { deletion_->deleteStudy(browser_->studyTarget(row(main_.lvStudien))); });
     on(Command::DeletePatient, [this, row] { deletion_->deletePatient(browser_->patientTarget(row(main_.lvPatients))); });
