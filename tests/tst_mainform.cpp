@@ -42,26 +42,26 @@ private slots:
     {
         Settings.RunAsClient = 1;
         MainForm client;
-        QVERIFY(client.lblCount->isVisibleTo(&client));
-        QVERIFY(!client.cmdAll->isVisibleTo(&client));
-        for (QPushButton *b : client.cmdProjection)
-            QVERIFY(!b->isVisibleTo(&client));
+        QVERIFY(Control<QLabel>(client, u"lblCount"_s)->isVisibleTo(&client));
+        QVERIFY(!Control<QPushButton>(client, u"cmdAll"_s)->isVisibleTo(&client));
+        for (int i = 0; i < 8; ++i)
+            QVERIFY(!Control<QPushButton>(client, u"cmdProjection%1"_s.arg(i))->isVisibleTo(&client));
         Settings.RunAsClient = 0;
         MainForm station;
-        QVERIFY(!station.lblCount->isVisibleTo(&station));
-        QVERIFY(station.cmdAll->isVisibleTo(&station));
+        QVERIFY(!Control<QLabel>(station, u"lblCount"_s)->isVisibleTo(&station));
+        QVERIFY(Control<QPushButton>(station, u"cmdAll"_s)->isVisibleTo(&station));
 
         int ports = 0;
         connect(&station, &MainForm::serialPortDue, this, [&] { ++ports; });
         Settings.Debug = 1;
         station.Form_Activate();
-        QVERIFY(station.txtcInput->isVisibleTo(&station));
-        QVERIFY(station.decoderTokenList->isVisibleTo(&station));
-        QVERIFY(!station.lvDosis->isVisibleTo(&station));
+        QVERIFY(Control<QTextEdit>(station, u"txtcInput"_s)->isVisibleTo(&station));
+        QVERIFY(Control<QListWidget>(station, u"List1"_s)->isVisibleTo(&station));
+        QVERIFY(!Control<QTreeView>(station, u"lvDosis"_s)->isVisibleTo(&station));
         Settings.Debug = 0;
         station.Form_Activate();
-        QVERIFY(!station.txtcInput->isVisibleTo(&station));
-        QVERIFY(station.lvDosis->isVisibleTo(&station));
+        QVERIFY(!Control<QTextEdit>(station, u"txtcInput"_s)->isVisibleTo(&station));
+        QVERIFY(Control<QTreeView>(station, u"lvDosis"_s)->isVisibleTo(&station));
         QCOMPARE(ports, 2);
     }
 
@@ -89,7 +89,7 @@ private slots:
         // The poll asks for a refresh on receipts, not for a full one.
         calls.clear();
         QSignalSpy polls(&w, &MainForm::patientListPollDue);
-        w.UpdateTimer->setInterval(20);
+        Control<QTimer>(w, u"UpdateTimer"_s)->setInterval(20);
         QTRY_VERIFY(!polls.isEmpty());
         QVERIFY(calls.isEmpty());
     }
@@ -102,53 +102,53 @@ private slots:
         connect(&w, &MainForm::firstStudyChosen, this, [&] { ++studySelections; });
         connect(&w, &MainForm::doseListRefreshDue, this, [&] { ++doseFills; });
         connect(&w, &MainForm::patientListRefreshDue, this, [&] { ++patientReloads; });
-        w.UpdateTimer->stop();
+        Control<QTimer>(w, u"UpdateTimer"_s)->stop();
         QStandardItemModel patients, studies;
-        w.lvPatients->setModel(&patients);
-        w.lvStudien->setModel(&studies);
+        Control<QTreeView>(w, u"lvPatients"_s)->setModel(&patients);
+        Control<QTreeView>(w, u"lvStudien"_s)->setModel(&studies);
         addRows(patients, 3);
         addRows(studies, 2);
         w.show();
         QVERIFY(QTest::qWaitForWindowActive(&w));
 
-        w.lvPatients->setCurrentIndex(patients.index(2, 0));
-        w.cmdLorad[0]->setFocus();
-        QTest::keyClick(w.cmdLorad[0], Qt::Key_F2);
-        QCOMPARE(w.lvPatients->currentIndex().row(), 0);
+        Control<QTreeView>(w, u"lvPatients"_s)->setCurrentIndex(patients.index(2, 0));
+        Control<QPushButton>(w, u"cmdLorad0"_s)->setFocus();
+        QTest::keyClick(Control<QPushButton>(w, u"cmdLorad0"_s), Qt::Key_F2);
+        QCOMPARE(Control<QTreeView>(w, u"lvPatients"_s)->currentIndex().row(), 0);
         QCOMPARE(patientSelections, 1);
-        QCOMPARE(QApplication::focusWidget(), w.cmdLorad[1]);
+        QCOMPARE(QApplication::focusWidget(), Control<QPushButton>(w, u"cmdLorad1"_s));
 
-        w.cmdLorad[0]->setFocus();
-        QTest::keyClick(w.cmdLorad[0], Qt::Key_A);
-        QCOMPARE(QApplication::focusWidget(), w.cmdLorad[1]);
+        Control<QPushButton>(w, u"cmdLorad0"_s)->setFocus();
+        QTest::keyClick(Control<QPushButton>(w, u"cmdLorad0"_s), Qt::Key_A);
+        QCOMPARE(QApplication::focusWidget(), Control<QPushButton>(w, u"cmdLorad1"_s));
         QCOMPARE(patientSelections, 1);
         QCOMPARE(patientReloads, 0); // the list itself is not reloaded
 
-        QTest::keyClick(w.cmdLorad[1], Qt::Key_F3);
+        QTest::keyClick(Control<QPushButton>(w, u"cmdLorad1"_s), Qt::Key_F3);
         QCOMPARE(studySelections, 1);
-        QCOMPARE(QApplication::focusWidget(), w.cmdLorad[1]); // no focus step on F3
+        QCOMPARE(QApplication::focusWidget(), Control<QPushButton>(w, u"cmdLorad1"_s)); // no focus step on F3
 
         // A click: focus to merge when images and exposures match in number.
-        addRows(w.lvImages, 4);
+        addRows(Control<QTreeWidget>(w, u"lvImages"_s), 4);
         QStandardItemModel exposures(4, 11);
-        w.lvDosis->setModel(&exposures);
-        w.cmdLorad[1]->click();
+        Control<QTreeView>(w, u"lvDosis"_s)->setModel(&exposures);
+        Control<QPushButton>(w, u"cmdLorad1"_s)->click();
         QCOMPARE(studySelections, 2);
-        QCOMPARE(QApplication::focusWidget(), w.cmdAll); // F1 there merges: tst_workstation_e2e
+        QCOMPARE(QApplication::focusWidget(), Control<QPushButton>(w, u"cmdAll"_s)); // F1 there merges: tst_workstation_e2e
         exposures.appendRow(new QStandardItem);
-        w.cmdLorad[1]->click();
-        QCOMPARE(QApplication::focusWidget(), w.cmdLorad[1]);
+        Control<QPushButton>(w, u"cmdLorad1"_s)->click();
+        QCOMPARE(QApplication::focusWidget(), Control<QPushButton>(w, u"cmdLorad1"_s));
 
-        w.cmdLorad[2]->setFocus();
-        QTest::keyClick(w.cmdLorad[2], Qt::Key_F4);
-        w.cmdLorad[2]->click();
+        Control<QPushButton>(w, u"cmdLorad2"_s)->setFocus();
+        QTest::keyClick(Control<QPushButton>(w, u"cmdLorad2"_s), Qt::Key_F4);
+        Control<QPushButton>(w, u"cmdLorad2"_s)->click();
         QCOMPARE(doseFills, 2);
-        QTest::keyClick(w.cmdLorad[2], Qt::Key_F2); // F2 means nothing here
+        QTest::keyClick(Control<QPushButton>(w, u"cmdLorad2"_s), Qt::Key_F2); // F2 means nothing here
         QCOMPARE(patientSelections, 1);
 
         // With empty lists there is no first row to select.
         patients.clear();
-        w.cmdLorad[0]->click();
+        Control<QPushButton>(w, u"cmdLorad0"_s)->click();
         QCOMPARE(patientSelections, 1);
         w.close();
     }
@@ -165,22 +165,22 @@ private slots:
         connect(&w, &MainForm::examinationTypeChosen, this, [&](qint16 type) { examinationType = type; });
         w.examinationTypeOptions_Click(1);
         QCOMPARE(examinationType, qint16(2));
-        QCOMPARE(painted(w.examinationTypeOptions[0]), QColor(Qt::red)); // not chosen
-        QCOMPARE(painted(w.examinationTypeOptions[1]), QColor(Qt::green)); // chosen
-        w.examinationTypeOptions[0]->click();
+        QCOMPARE(painted(Control<QRadioButton>(w, u"Option1_0"_s)), QColor(Qt::red)); // not chosen
+        QCOMPARE(painted(Control<QRadioButton>(w, u"Option1_1"_s)), QColor(Qt::green)); // chosen
+        Control<QRadioButton>(w, u"Option1_0"_s)->click();
         QCOMPARE(examinationType, qint16(1));
-        QCOMPARE(painted(w.examinationTypeOptions[0]), QColor(Qt::green));
-        QCOMPARE(painted(w.examinationTypeOptions[1]), QColor(Qt::red));
+        QCOMPARE(painted(Control<QRadioButton>(w, u"Option1_0"_s)), QColor(Qt::green));
+        QCOMPARE(painted(Control<QRadioButton>(w, u"Option1_1"_s)), QColor(Qt::red));
 
         for (int i = 1; i <= 5; ++i)
             w.setStatusPanel(i, u"p%1"_s.arg(i));
-        w.txtSelected->setText(u"x"_s);
-        w.txtNeu->setText(u"y"_s);
+        Control<QLineEdit>(w, u"txtSelected"_s)->setText(u"x"_s);
+        Control<QLineEdit>(w, u"txtNeu"_s)->setText(u"y"_s);
         w.ClearInfoFields();
         for (int i = 1; i <= 4; ++i)
             QCOMPARE(w.statusPanel(i), QString());
         QCOMPARE(w.statusPanel(5), u"p5"_s);
-        QVERIFY(w.txtSelected->text().isEmpty() && w.txtNeu->text().isEmpty());
+        QVERIFY(Control<QLineEdit>(w, u"txtSelected"_s)->text().isEmpty() && Control<QLineEdit>(w, u"txtNeu"_s)->text().isEmpty());
     }
 
     void resizeRules()
@@ -217,7 +217,7 @@ private slots:
         w.Form_Load();
         QCOMPARE(order, (QStringList{"filter", "patients", "partners", "tasks"}));
         QVERIFY(QueryValue(f_->file(u"journal/dosis.dat"_s), u"SELECT COUNT(*) FROM tblDosis"_s).isValid()); // made from the template
-        QVERIFY(!w.cmdSelected->isEnabled());
+        QVERIFY(!Control<QPushButton>(w, u"cmdSelected"_s)->isEnabled());
         QCOMPARE(polling.size(), 1); // the polled unit is asked from the load on
         for (const char *dir : {"transfer", "temp", "bin"})
             QVERIFY(QFileInfo(f_->file(QLatin1String(dir))).isDir());

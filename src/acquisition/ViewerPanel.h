@@ -7,9 +7,9 @@
 #include <QScrollBar>
 #include <QWidget>
 
-// The viewer as the operator sees it: the tile grid ("dv1"), its scroll bar
-// ("dv1_vscroll") beside it and its pop-up menu ("PopUpViewer"). Draws what
-// the viewer logic asks for and hands the mouse, keys and scrolling to it.
+// The viewer as the operator sees it: the tile grid, its scroll bar beside it
+// and its pop-up menu (object names as the main window's always were). Draws
+// what the viewer logic asks for and hands the mouse, keys and scrolling to it.
 class ViewerPanel : public QWidget, public ViewerGrid {
     Q_OBJECT
 public:

@@ -5,7 +5,14 @@
 #include "core/ErrorLog.h"
 #include "app/OptionForm.h"
 #include "core/Settings.h"
+#include "acquisition/ImageViewer.h"
+#include "acquisition/ProjectionAssignment.h"
+#include "browse/Browser.h"
+#include "exposure/DoseList.h"
 #include "exposure/ExposureCapture.h"
+#include "header/HeaderView.h"
+#include "header/TaskList.h"
+#include "network/PartnerForms.h"
 #include "app/StartupChecks.h"
 #include "ui/UiColors.h"
 #include "ui/Widgets.h"
@@ -29,6 +36,8 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QMouseEvent>
+#include <QSignalBlocker>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -126,7 +135,7 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
     buildAssignment(assignment);
     buildHeaderAndTasks(header);
 
-    viewerPanel = new ViewerPanel(central);
+    viewerPanel_ = new ViewerPanel(central);
 
     buildMenus();
     buildToolbar();
@@ -162,6 +171,7 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
     serialLink->setObjectName(QStringLiteral("serialLink"));
     linkTimer = new QTimer(this);
     linkTimer->setObjectName(QStringLiteral("linkTimer"));
+    connect(linkTimer, &QTimer::timeout, this, &MainForm::linksCheckDue);
 
     UpdateTimer = new QTimer(this);
     UpdateTimer->setObjectName(QStringLiteral("UpdateTimer"));
@@ -560,7 +570,7 @@ void MainForm::applyResizeRules()
     leftPanel_->setGeometry(0, 0, ViewerLeft - 4, central->height());
     const int vw = std::max(50, width() - ViewerLeft - rightMargin);
     const int vh = std::max(50, height() - (central->y() + ViewerTop) - bottomMargin);
-    viewerPanel->placeGrid(QRect(ViewerLeft, ViewerTop, vw, vh));
+    viewerPanel_->placeGrid(QRect(ViewerLeft, ViewerTop, vw, vh));
     for (QPushButton *b : cmdProjection)
         if (b->text().isEmpty())
             b->setEnabled(false);
@@ -568,6 +578,7 @@ void MainForm::applyResizeRules()
 
 bool MainForm::eventFilter(QObject *watched, QEvent *e)
 {
+    eventFilterForLists(watched, e);
     if (e->type() != QEvent::KeyPress)
         return QMainWindow::eventFilter(watched, e);
     const int key = static_cast<QKeyEvent *>(e)->key();
@@ -651,6 +662,7 @@ void MainForm::bind(ExposureCapture &capture)
         button->setAutoFillBackground(true);
     });
     connect(&capture, &ExposureCapture::selectedProjectionCleared, exposureBoxes[5], &QLineEdit::clear);
+    connect(&capture, &ExposureCapture::patientChosen, lblCount, &QLabel::setText);
 }
 
 void MainForm::ClearInfoFields()
@@ -661,10 +673,23 @@ void MainForm::ClearInfoFields()
     txtNeu->clear();
 }
 
-void MainForm::showLink(QLabel *indicator, bool up, const QString &text, const QString &lastError)
+void MainForm::showLinks(const LinkMonitor &links)
 {
-    indicator->setText(text);
-    indicator->setToolTip(lastError);
+    showLink(receiverLink, links.receiver());
+    showLink(serialLink, links.serial());
+}
+
+void MainForm::startLinkChecks()
+{
+    linkTimer->setInterval(LinkMonitor::IntervalMs);
+    linkTimer->start();
+}
+
+void MainForm::showLink(QLabel *indicator, const LinkState &state)
+{
+    const bool up = state.up;
+    indicator->setText(state.text);
+    indicator->setToolTip(state.lastError);
     QPalette p = indicator->palette();
     p.setColor(QPalette::Window, up ? palette().color(QPalette::Window) : QColor(Qt::red));
     p.setColor(QPalette::WindowText, up ? palette().color(QPalette::WindowText) : QColor(Qt::white));
@@ -797,4 +822,284 @@ void MainForm::showErrorLog()
     l->addWidget(close);
     view->resize(900, 500);
     view->show();
+}
+
+namespace {
+
+// A browser list shown by its view: sortable lists show the model's order in their header.
+void showRows(QTreeView *view, RowModel &rows, bool sortable)
+{
+    view->setModel(&rows);
+    if (!sortable)
+        return;
+    view->header()->setSortIndicator(-1, Qt::AscendingOrder);
+    view->setSortingEnabled(true);
+    auto showOrder = [view, &rows] {
+        const QSignalBlocker quiet(view->header()); // the model is sorted already
+        view->header()->setSortIndicator(rows.sortColumn(), rows.sortOrder());
+    };
+    QObject::connect(&rows, &QAbstractItemModel::layoutChanged, view, showOrder);
+    QObject::connect(&rows, &QAbstractItemModel::modelReset, view, showOrder);
+}
+
+} // namespace
+
+void MainForm::bind(DoseList &doseList)
+{
+    doseList_ = &doseList;
+    lvDosis->setModel(doseList.model());
+    lvDosis->setSelectionModel(doseList.selectionModel());
+    connect(lvDosis, &QTreeView::clicked, &doseList, [&doseList](const QModelIndex &index) { doseList.choose(index.row()); });
+    lvDosis->viewport()->installEventFilter(this);
+    cmbDosis->installEventFilter(this);
+    connect(cmbDosis, &QComboBox::activated, &doseList, [this, &doseList](int index) {
+        if (index >= 0)
+            doseList.fillForPatient(cmbDosis->itemText(index));
+    });
+    connect(&doseList, &DoseList::exposureChosen, this, [this](const QStringList &cells) {
+        markExposureRows();
+        exposureDateBox->setText(cells[DoseList::Date]);
+        exposureTimeBox->setText(cells[DoseList::Time]);
+        for (int i = 0; i < 6; ++i)
+            exposureBoxes[i]->setText(cells[DoseList::KV + i]);
+        txtID->setText(cells[DoseList::Id]);
+    });
+    connect(&doseList, &DoseList::exposureCleared, this, [this] {
+        exposureDateBox->clear();
+        exposureTimeBox->clear();
+        for (QLineEdit *box : exposureBoxes)
+            box->clear();
+    });
+}
+
+// The image rows the exposure's values go to are marked.
+void MainForm::markExposureRows()
+{
+    for (int i = 0; i < lvImages->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *row = lvImages->topLevelItem(i);
+        const bool marked = row->isSelected();
+        for (int col = 0; col < lvImages->columnCount(); ++col) {
+            QFont f = row->font(col);
+            f.setBold(marked);
+            row->setFont(col, f);
+            row->setForeground(col, marked ? QColor(255, 0, 0) : QColor(0, 0, 0));
+        }
+    }
+}
+
+void MainForm::bind(Browser &br, ImageViewer &viewer)
+{
+    browser_ = &br;
+    showRows(lvPatients, br.patients(), true);
+    showRows(lvStudien, br.studies(), true);
+    showRows(lvSerien, br.series(), false);
+    // The image list stays the tree the viewer and the merge mark rows in: it repeats the browser's rows.
+    auto listImages = [this, &br] {
+        QTreeWidget *list = lvImages;
+        const RowModel &rows = br.images();
+        list->setUpdatesEnabled(false);
+        list->setSortingEnabled(false);
+        list->clear();
+        QList<QTreeWidgetItem *> items;
+        for (int i = 0; i < rows.count(); ++i) {
+            auto *item = new QTreeWidgetItem(rows.at(i)->cells);
+            item->setData(0, Qt::UserRole, rows.at(i)->tag);
+            items << item;
+        }
+        list->addTopLevelItems(items);
+        if (rows.sortColumn() >= 0) {
+            list->header()->setSortIndicator(rows.sortColumn(), rows.sortOrder());
+            list->setSortingEnabled(true);
+        }
+        list->setUpdatesEnabled(true);
+    };
+    connect(&br.images(), &QAbstractItemModel::modelReset, this, listImages);
+    connect(&br.images(), &QAbstractItemModel::layoutChanged, this, listImages);
+    connect(&br.images(), &QAbstractItemModel::rowsRemoved, this, listImages);
+    connect(&br, &Browser::statusPanel, this, &MainForm::setStatusPanel);
+    connect(&br, &Browser::taskStateClearRequested, this, [this] {
+        txtSelected->clear();
+        txtNeu->clear();
+        viewerPanel_->refreshDisplay();
+    });
+    connect(&br, &Browser::patientSelected, UpdateTimer, &QTimer::stop);
+    connect(&br, &Browser::seriesListVisible, frmSerien, &QWidget::setVisible);
+    connect(&br, &Browser::loadProgress, this, [this](int done, int total) {
+        pbLoad->setMaximum(total);
+        pbLoad->setValue(done);
+        pbLoad->show();
+    });
+    connect(&br, &Browser::loadEnded, pbLoad, &QWidget::hide);
+    connect(&br, &Browser::studyImagesListed, this,
+            [this](int images) { cmdSelected->setEnabled((doseList_ ? doseList_->rowCount() : 0) == images); });
+    connect(&viewer, &ImageViewer::statusText, this, &MainForm::setStatusPanel);
+    connect(&viewer, &ImageViewer::imageClicked, this, [this](const QString &uid) {
+        for (int i = 0; i < lvImages->topLevelItemCount(); ++i) {
+            QTreeWidgetItem *item = lvImages->topLevelItem(i);
+            if (!item->text(3).isEmpty() && uid.contains(item->text(3))) {
+                lvImages->setCurrentItem(item);
+                break;
+            }
+        }
+    });
+    connect(lvPatients, &QTreeView::clicked, &br, [&br](const QModelIndex &i) { br.selectPatient(i.row()); });
+    connect(lvStudien, &QTreeView::clicked, &br, [&br](const QModelIndex &i) { br.selectStudy(i.row()); });
+    connect(lvSerien, &QTreeView::doubleClicked, &br, [&br](const QModelIndex &i) { br.loadSeries(i.row()); });
+    connect(lvImages, &QTreeWidget::itemClicked, &viewer, [&viewer](QTreeWidgetItem *item) { viewer.SelectImageByUid(item->text(3)); });
+    for (QTreeView *list : {lvPatients, lvStudien, lvSerien})
+        list->viewport()->installEventFilter(this);
+}
+
+void MainForm::bind(HeaderView &header, TaskList &tasks)
+{
+    QTreeView *headerList = lvHeader;
+    headerList->setModel(header.model());
+    headerList->header()->moveSection(HeaderView::ValueColumn, HeaderView::DescriptionColumn); // "Value" shown last
+    headerList->header()->setSectionsClickable(true);
+    headerList->header()->setSortIndicatorShown(true);
+    connect(headerList->header(), &QHeaderView::sectionClicked, &header, &HeaderView::lvHeader_ColumnClick);
+    connect(&header, &HeaderView::sorted, headerList->header(), &QHeaderView::setSortIndicator);
+
+    lvTasks->setModel(tasks.model());
+    connect(headerList, &QTreeView::clicked, &tasks, [&tasks](const QModelIndex &index) { tasks.selectHeaderRow(index.row()); });
+    // The entry's widgets and the task list's entry follow each other.
+    connect(cboTask, &QComboBox::activated, &tasks, &TaskList::setKind);
+    connect(cboLevel, &QComboBox::currentIndexChanged, &tasks, &TaskList::setLevel);
+    connect(txtSelected, &QLineEdit::textChanged, &tasks, &TaskList::setSelected);
+    connect(txtNeu, &QLineEdit::textChanged, &tasks, &TaskList::setValue);
+    connect(&tasks, &TaskList::entryChanged, this, [this, &tasks] {
+        const TaskEntry &e = tasks.entry();
+        txtSelected->setText(e.selected);
+        txtNeu->setText(e.value);
+        txtNeu->setEnabled(e.valueEditable);
+        cboTask->setCurrentIndex(e.kind);
+        cboTask->setEnabled(e.kindEditable);
+        cboTarget->clear();
+        cboTarget->addItems(e.targets);
+    });
+    connect(&tasks, &TaskList::ruleSetsChanged, this, [this, &tasks](const QStringList &names) {
+        PopUpRules->clear();
+        for (const QString &name : names)
+            PopUpRules->addAction(name, &tasks, [&tasks, name] { tasks.ApplyRuleSet(name); })->setObjectName(QStringLiteral("PopUpRules"));
+        if (names.isEmpty())
+            PopUpRules->addAction(QStringLiteral("No entries"))->setEnabled(false);
+    });
+    connect(&tasks, &TaskList::applyTasksRequested, command(Command::ApplyTasks), &QAction::trigger);
+    connect(cmdTask[0], &QPushButton::clicked, &tasks, &TaskList::AddTask);
+    connect(cmdTask[1], &QPushButton::clicked, &tasks, [this, &tasks] {
+        const QModelIndex current = lvTasks->currentIndex();
+        const bool selected = current.isValid() && lvTasks->selectionModel()->isSelected(current.siblingAtColumn(0));
+        tasks.DeleteTask(selected ? current.row() : -1);
+        lvTasks->clearSelection();
+    });
+    connect(this, &MainForm::taskListPrepareDue, &tasks, [this, &tasks] {
+        const QSignalBlocker filling(cboLevel); // the entry keeps its level
+        cboLevel->clear();
+        cboLevel->addItems(TaskLevels());
+        cboLevel->setCurrentIndex(tasks.entry().level);
+        cboTask->clear();
+        cboTask->addItems(TaskKinds());
+        cboTask->setCurrentIndex(tasks.entry().kind);
+        tasks.RebuildRuleMenu();
+    });
+}
+
+void MainForm::bind(ProjectionAssignment &assignment)
+{
+    for (QPushButton *button : cmdProjection)
+        connect(button, &QPushButton::clicked, &assignment, [&assignment, button] { assignment.cmdProjection_Click(button->text()); });
+    // At creation, before the load: the captions the unit type names.
+    const QStringList captions = ProjectionAssignment::ProjectionCaptions();
+    for (int i = 0; i < captions.size(); ++i) {
+        cmdProjection[i]->setText(captions[i]);
+        cmdProjection[i]->setEnabled(!captions[i].isEmpty());
+    }
+    applyResizeRules();
+}
+
+ExposureValues MainForm::shownExposure() const
+{
+    const auto &b = exposureBoxes;
+    return ExposureValues{b[0]->text(), b[1]->text(), b[2]->text(), b[3]->text(), b[4]->text(), b[5]->text()};
+}
+
+QString MainForm::shownExposureDate() const { return exposureDateBox->text(); }
+
+int MainForm::patientRow() const { return lvPatients->currentIndex().row(); }
+int MainForm::studyRow() const { return lvStudien->currentIndex().row(); }
+int MainForm::seriesRow() const { return lvSerien->currentIndex().row(); }
+int MainForm::imageRow() const { return lvImages->indexOfTopLevelItem(lvImages->currentItem()); }
+
+std::optional<QString> MainForm::imageRowUid(int row) const
+{
+    const QTreeWidgetItem *item = lvImages->topLevelItem(row);
+    return item ? std::optional<QString>(item->text(3)) : std::nullopt;
+}
+
+std::optional<QString> MainForm::chooseImageRow(int row)
+{
+    QTreeWidgetItem *item = lvImages->topLevelItem(row);
+    if (!item)
+        return std::nullopt;
+    lvImages->setCurrentItem(item);
+    return item->text(3);
+}
+
+void MainForm::updateSendMenus(PartnersInUse &inUse, const std::function<void(int level, const QString &tag)> &chosen)
+{
+    UpdateSendToEntries(Se_SendTo, St_SendTo, P_SendTo, inUse, chosen);
+}
+
+bool MainForm::eventFilterForLists(QObject *watched, QEvent *event)
+{
+    // The presses that open the patient filter's list refill it first.
+    if (watched == cmbDosis && cmbDosis->isEnabled() && doseList_) {
+        bool opens = event->type() == QEvent::MouseButtonPress && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton;
+        if (event->type() == QEvent::KeyPress) {
+            const auto *k = static_cast<QKeyEvent *>(event);
+            const bool alt = k->modifiers() & Qt::AltModifier;
+            opens = k->key() == Qt::Key_F4 || (alt && (k->key() == Qt::Key_Down || k->key() == Qt::Key_Up))
+                || (k->key() == Qt::Key_Space && !cmbDosis->isEditable());
+        }
+        if (opens) {
+            cmbDosis->clear();
+            cmbDosis->addItems(doseList_->patientNames());
+        }
+    }
+    if (event->type() != QEvent::MouseButtonRelease)
+        return false;
+    const auto *m = static_cast<QMouseEvent *>(event);
+    const QPoint pos = m->position().toPoint();
+    // The right button selects the dose-list row under the pointer and opens its menu.
+    if (doseList_ && watched == lvDosis->viewport() && m->button() == Qt::RightButton && doseList_->rowCount() > 0) {
+        if (const QModelIndex at = lvDosis->indexAt(pos); at.isValid())
+            doseList_->select(at.row());
+        Popup_Dosis->popup(lvDosis->viewport()->mapToGlobal(pos));
+    }
+    if (!browser_)
+        return false;
+    if (watched == lvPatients->viewport()) {
+        QTreeView *list = lvPatients;
+        if (m->button() == Qt::RightButton) {
+            // Beside the rows no patient is pointed at: the menu's patient entries find none.
+            const QModelIndex under = list->indexAt(pos);
+            list->setCurrentIndex(under);
+            if (!under.isValid())
+                list->clearSelection();
+            PopUpPatient->popup(list->viewport()->mapToGlobal(pos));
+        }
+        browser_->selectPatient(list->currentIndex().row());
+    } else {
+        // Study and series menus act on a row: none beside the rows, and none when pending tasks are kept.
+        for (auto [list, menu] : {std::pair{lvStudien, PopUpStudie}, std::pair{lvSerien, PopUpSerie}}) {
+            if (watched != list->viewport() || m->button() != Qt::RightButton)
+                continue;
+            const QModelIndex under = list->indexAt(pos);
+            if (browser_->rowMenuAllowed(under.row())) {
+                list->setCurrentIndex(under);
+                menu->popup(list->viewport()->mapToGlobal(pos));
+            }
+        }
+    }
+    return false;
 }

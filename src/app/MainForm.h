@@ -1,11 +1,13 @@
 #pragma once
 
 #include "app/Companions.h"
+#include "app/LinkStatus.h"
 
 #include <QMainWindow>
 #include <QMap>
 #include <array>
 #include <functional>
+#include <optional>
 
 class QAction;
 class QComboBox;
@@ -27,8 +29,16 @@ class QTreeView;
 class QTreeWidget;
 class QVBoxLayout;
 class OptionForm;
+class Browser;
+class DoseList;
 class ExposureCapture;
+class HeaderView;
+class ImageViewer;
+class ProjectionAssignment;
+class TaskList;
 class ViewerPanel;
+struct PartnersInUse;
+struct ExposureValues;
 
 // The operator's commands from the menus, the pop-ups and the toolbar. Each
 // has one QAction, made once by the main window; a toolbar button that repeats
@@ -72,11 +82,33 @@ public:
     // The status bar has five panels, numbered 1 to 5.
     void setStatusPanel(int panel, const QString &text);
     QString statusPanel(int panel) const;
-    // The receiver and serial-line indicators at the end of the status bar:
-    // red while a link is down, the reason in the tooltip.
-    void showLink(QLabel *indicator, bool up, const QString &text, const QString &lastError);
-    // The capture's buttons, its receive buffer and tokens (debug mode) and its button colours.
+    // The presenters shown by the window: their models in its lists, the
+    // clicks and keys to them, what they signal to the window's controls.
     void bind(ExposureCapture &capture);
+    void bind(DoseList &doseList);
+    void bind(Browser &browser, ImageViewer &viewer);
+    void bind(HeaderView &header, TaskList &tasks);
+    void bind(ProjectionAssignment &assignment);
+    // The tile grid, its scroll bar and pop-up, for the viewer logic.
+    ViewerPanel &viewerPanel() { return *viewerPanel_; }
+
+    // The rows of the browser lists the operator made current (-1: none).
+    int patientRow() const;
+    int studyRow() const;
+    int seriesRow() const;
+    int imageRow() const;
+    // The UID cell of an image-list row; none beyond the rows.
+    std::optional<QString> imageRowUid(int row) const;
+    // Makes an image-list row current; its UID cell, none beyond the rows.
+    std::optional<QString> chooseImageRow(int row);
+    // The values and the date of the exposure shown, as the tasks and the header job take them.
+    ExposureValues shownExposure() const;
+    QString shownExposureDate() const;
+    // The send menus of the three lists from the partners in the table.
+    void updateSendMenus(PartnersInUse &inUse, const std::function<void(int level, const QString &tag)> &chosen);
+    // The receiver and serial-line indicators; the checks run every interval from startLinkChecks on.
+    void showLinks(const LinkMonitor &links);
+    void startLinkChecks();
     // Applies the viewer geometry rules to the current size.
     void applyResizeRules();
 
@@ -89,6 +121,76 @@ public:
     // The receiver and data manager this window starts at load and stops at exit.
     Companions &companions() { return companions_; }
 
+    // A command's action; the subsystems attached later connect to its triggered().
+    QAction *command(Command c) const { return commands_.at(static_cast<size_t>(c)); }
+    // Menu entries and toolbar buttons by their object names / keys (tests, reports).
+    QAction *action(const QString &name) const;
+    QAction *toolButton(const QString &key) const;
+
+    // Left edge and top of the viewer, in pixels.
+    static constexpr int ViewerLeft = 720;
+    static constexpr int ViewerTop = 4;
+
+signals:
+    // 1 = "Curative", 2 = "Screening": the operator picked the examination type.
+    void examinationTypeChosen(qint16 type);
+    // The 10 s poll: the patient list reloads when the receiver filed something.
+    void patientListPollDue();
+    // The link indicators are due for a check (every few seconds).
+    void linksCheckDue();
+    // The load found a polled unit: the capture asks it from now on.
+    void pollingRequested();
+    // The load's steps the subsystems carry out, in this order: the active
+    // filter, the patient list, (the send menus,) the task entry.
+    void filterLoadDue();
+    void patientListRefreshDue();
+    void taskListPrepareDue();
+    // Activation and OK in the options dialog: the serial port is opened again.
+    void serialPortDue();
+    // The dose-list button and F4.
+    void doseListRefreshDue();
+    // "Merge Image/s" (and F1), "Manually".
+    void mergeRequested();
+    void manualMergeRequested();
+    // The keyboard path: the first patient or study was made current.
+    void firstPatientChosen();
+    void firstStudyChosen();
+    // Exit: the viewer's images go before the companions stop.
+    void exitStarted();
+    // The options dialog opened: the viewer settings and rule sets are read again.
+    void optionsOpened();
+    // The options dialog changed the active filter, or attributes joined a filter.
+    void activeFilterChanged(const QMap<QString, QString> &tags);
+    void visibleTagsChanged();
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+    bool event(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+signals:
+    // The storage partners are to be read again: at load, and when the
+    // options dialog added, changed or removed one.
+    void partnersChanged();
+
+private:
+    void buildMenus();
+    void buildToolbar();
+    void buildBrowser(QWidget *parent);
+    void buildCapture(QWidget *parent);
+    void buildAssignment(QWidget *parent);
+    void buildHeaderAndTasks(QWidget *parent);
+    void applyClientLayout();
+    QAction *addEntry(QMenu *menu, Command c, const QString &name, const QString &caption);
+
+    bool eventFilterForLists(QObject *watched, QEvent *event);
+    // Red while a link is down, the reason in the tooltip.
+    void showLink(QLabel *indicator, const LinkState &state);
+    void markExposureRows();
+
+    QWidget *leftPanel_ = nullptr;
+    DoseList *doseList_ = nullptr; // bound presenters, for the mouse and key events
+    Browser *browser_ = nullptr;
     // Browser (patients, studies, series, images)
     QGroupBox *frmPatients = nullptr;
     // The lists show the browser's models.
@@ -99,7 +201,7 @@ public:
     QTreeView *lvSerien = nullptr;
     QTreeWidget *lvImages = nullptr;
     // Viewer: the tile grid, its scroll bar and pop-up
-    ViewerPanel *viewerPanel = nullptr;
+    ViewerPanel *viewerPanel_ = nullptr;
     // Exposure capture and the dose list. Object names keep the numbered
     // control names (Command2, Text3_5, Option1_0 ...) that reports use.
     QTreeView *lvDosis = nullptr; // shows the dose list's model
@@ -159,67 +261,7 @@ public:
     QMenu *PopUpRules = nullptr;
     QMenu *Popup_Dicom = nullptr;
     QMenu *Popup_Dosis = nullptr;
-    // A command's action; the subsystems attached later connect to its triggered().
-    QAction *command(Command c) const { return commands_.at(static_cast<size_t>(c)); }
-    // Menu entries and toolbar buttons by their object names / keys (tests, reports).
-    QAction *action(const QString &name) const;
-    QAction *toolButton(const QString &key) const;
 
-    // Left edge and top of the viewer, in pixels.
-    static constexpr int ViewerLeft = 720;
-    static constexpr int ViewerTop = 4;
-
-signals:
-    // 1 = "Curative", 2 = "Screening": the operator picked the examination type.
-    void examinationTypeChosen(qint16 type);
-    // The 10 s poll: the patient list reloads when the receiver filed something.
-    void patientListPollDue();
-    // The load found a polled unit: the capture asks it from now on.
-    void pollingRequested();
-    // The load's steps the subsystems carry out, in this order: the active
-    // filter, the patient list, (the send menus,) the task entry.
-    void filterLoadDue();
-    void patientListRefreshDue();
-    void taskListPrepareDue();
-    // Activation and OK in the options dialog: the serial port is opened again.
-    void serialPortDue();
-    // The dose-list button and F4.
-    void doseListRefreshDue();
-    // "Merge Image/s" (and F1), "Manually".
-    void mergeRequested();
-    void manualMergeRequested();
-    // The keyboard path: the first patient or study was made current.
-    void firstPatientChosen();
-    void firstStudyChosen();
-    // Exit: the viewer's images go before the companions stop.
-    void exitStarted();
-    // The options dialog opened: the viewer settings and rule sets are read again.
-    void optionsOpened();
-    // The options dialog changed the active filter, or attributes joined a filter.
-    void activeFilterChanged(const QMap<QString, QString> &tags);
-    void visibleTagsChanged();
-
-protected:
-    void resizeEvent(QResizeEvent *event) override;
-    bool event(QEvent *event) override;
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
-signals:
-    // The storage partners are to be read again: at load, and when the
-    // options dialog added, changed or removed one.
-    void partnersChanged();
-
-private:
-    void buildMenus();
-    void buildToolbar();
-    void buildBrowser(QWidget *parent);
-    void buildCapture(QWidget *parent);
-    void buildAssignment(QWidget *parent);
-    void buildHeaderAndTasks(QWidget *parent);
-    void applyClientLayout();
-    QAction *addEntry(QMenu *menu, Command c, const QString &name, const QString &caption);
-
-    QWidget *leftPanel_ = nullptr;
     std::array<QAction *, static_cast<size_t>(Command::Worklist) + 1> commands_{};
     OptionForm *optionForm_ = nullptr;
     Companions companions_;

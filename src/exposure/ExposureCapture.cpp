@@ -355,5 +355,6 @@ void ExposureCapture::startPolling()
 void ExposureCapture::MarkPatientChosen(const QString &name)
 {
     patientName_ = name;
+    emit patientChosen(name);
     emit buttonColour(Button::NewExamination, QColor(255, 0, 0));
 }

@@ -61,6 +61,8 @@ signals:
     void decoderTokens(const QStringList &tokens);
     // The capture state on its buttons: green runs, red stopped.
     void buttonColour(ExposureCapture::Button button, const QColor &colour);
+    // The worklist's patient, whose name new exposures carry.
+    void patientChosen(const QString &name);
     // The decoders used the selected exposure's projection up.
     void selectedProjectionCleared();
 

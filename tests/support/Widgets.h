@@ -100,3 +100,10 @@ private:
     QElapsedTimer clock_;
     qint64 last_ = 0;
 };
+
+// A window's control by its object name; the window keeps its controls to itself.
+template <class T = QWidget>
+T *Control(const QObject &window, const QString &name)
+{
+    return window.findChild<T *>(name);
+}
