@@ -18,11 +18,6 @@ class MainFormTest : public QObject {
 
     std::unique_ptr<TestFolder> f_;
 
-    static void addRows(QTreeWidget *list, int n)
-    {
-        for (int i = 0; i < n; ++i)
-            new QTreeWidgetItem(list, {QString::number(i + 1)});
-    }
     static void addRows(QStandardItemModel &model, int n)
     {
         for (int i = 0; i < n; ++i)
@@ -129,8 +124,9 @@ private slots:
         QCOMPARE(QApplication::focusWidget(), Control<QPushButton>(w, u"cmdLorad1"_s)); // no focus step on F3
 
         // A click: focus to merge when images and exposures match in number.
-        addRows(Control<QTreeWidget>(w, u"lvImages"_s), 4);
-        QStandardItemModel exposures(4, 11);
+        QStandardItemModel images, exposures(4, 11);
+        addRows(images, 4);
+        Control<QTreeView>(w, u"lvImages"_s)->setModel(&images);
         Control<QTreeView>(w, u"lvDosis"_s)->setModel(&exposures);
         Control<QPushButton>(w, u"cmdLorad1"_s)->click();
         QCOMPARE(studySelections, 2);

@@ -530,7 +530,8 @@ private slots:
         };
         bringUp();
         ws->viewer().SelectImage(2);
-        Control<QTreeWidget>(*w, u"lvImages"_s)->setCurrentItem(Control<QTreeWidget>(*w, u"lvImages"_s)->topLevelItem(1));
+        QTreeView *images = Control<QTreeView>(*w, u"lvImages"_s);
+        images->setCurrentIndex(images->model()->index(1, 0));
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
         Control<QTreeView>(*w, u"lvDosis"_s)->scrollTo(Control<QTreeView>(*w, u"lvDosis"_s)->model()->index(3, 0));
@@ -538,7 +539,9 @@ private slots:
         // The exposure's values in the boxes; the image row they go to is marked.
         QCOMPARE((QStringList{Control<QLineEdit>(*w, u"txtID"_s)->text(), Control<QLineEdit>(*w, u"Text3_0"_s)->text(), Control<QLineEdit>(*w, u"Text2"_s)->text()}),
                  (QStringList{ws->doseList().text(3, DoseList::Id), u"29"_s, u"10:00:00"_s}));
-        QVERIFY(Control<QTreeWidget>(*w, u"lvImages"_s)->topLevelItem(1)->font(0).bold() && !Control<QTreeWidget>(*w, u"lvImages"_s)->topLevelItem(0)->font(0).bold());
+        const auto bold = [&](int row) { return images->model()->index(row, 0).data(Qt::FontRole).value<QFont>().bold(); };
+        QVERIFY(bold(1) && !bold(0));
+        QCOMPARE(images->model()->index(1, 3).data(Qt::ForegroundRole).value<QColor>(), QColor(255, 0, 0));
         ws->assignment().cmdSelected_Click();
         const QStringList expected{"1:0018,0060=29", "1:0020,0062=L"};
         QCOMPARE(stampedValues(expected), expected);

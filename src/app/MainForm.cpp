@@ -49,7 +49,7 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <QToolBar>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 namespace {
@@ -82,15 +82,6 @@ QTreeView *reportView(QWidget *parent, const QString &name, qint32 bgr)
 }
 
 bool hasRows(const QTreeView *list) { return list->model() && list->model()->rowCount() > 0; }
-
-QTreeWidget *reportList(QWidget *parent, const QString &name, const QStringList &headings, qint32 bgr)
-{
-    auto *list = new QTreeWidget(parent);
-    reportStyle(list, name, bgr);
-    list->setHeaderLabels(headings);
-    list->setSortingEnabled(false);
-    return list;
-}
 
 // The toolbar's background: a light weave under the red band of its buttons.
 QPixmap toolbarPattern()
@@ -203,8 +194,7 @@ void MainForm::buildBrowser(QWidget *parent)
     frmSerien->setObjectName(QStringLiteral("frmSerien"));
     lvSerien = reportView(frmSerien, QStringLiteral("lvSerien"), kListColour);
     (new QVBoxLayout(frmSerien))->addWidget(lvSerien);
-    lvImages = reportList(parent, QStringLiteral("lvImages"),
-                          {QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("ImageUID")}, kListColour);
+    lvImages = reportView(parent, QStringLiteral("lvImages"), kListColour);
     l->addWidget(frmPatients, 3);
     l->addWidget(frmStudien, 2);
     l->addWidget(frmSerien, 1);
@@ -621,7 +611,7 @@ void MainForm::cmdLorad_Click(int index)
             lvStudien->setCurrentIndex(lvStudien->model()->index(0, 0));
             emit firstStudyChosen();
         }
-        if (lvImages->topLevelItemCount() == (lvDosis->model() ? lvDosis->model()->rowCount() : 0))
+        if ((lvImages->model() ? lvImages->model()->rowCount() : 0) == (lvDosis->model() ? lvDosis->model()->rowCount() : 0))
             cmdAll->setFocus(Qt::OtherFocusReason);
         else
             cmdLorad[1]->setFocus(Qt::OtherFocusReason);
@@ -875,16 +865,9 @@ void MainForm::bind(DoseList &doseList)
 // The image rows the exposure's values go to are marked.
 void MainForm::markExposureRows()
 {
-    for (int i = 0; i < lvImages->topLevelItemCount(); ++i) {
-        QTreeWidgetItem *row = lvImages->topLevelItem(i);
-        const bool marked = row->isSelected();
-        for (int col = 0; col < lvImages->columnCount(); ++col) {
-            QFont f = row->font(col);
-            f.setBold(marked);
-            row->setFont(col, f);
-            row->setForeground(col, marked ? QColor(255, 0, 0) : QColor(0, 0, 0));
-        }
-    }
+    auto *rows = qobject_cast<RowModel *>(lvImages->model());
+    for (int i = 0; rows && i < rows->count(); ++i)
+        rows->setMarked(i, lvImages->selectionModel()->isRowSelected(i));
 }
 
 void MainForm::bind(Browser &br, ImageViewer &viewer)
@@ -893,29 +876,12 @@ void MainForm::bind(Browser &br, ImageViewer &viewer)
     showRows(lvPatients, br.patients(), true);
     showRows(lvStudien, br.studies(), true);
     showRows(lvSerien, br.series(), false);
-    // The image list stays the tree the viewer and the merge mark rows in: it repeats the browser's rows.
-    auto listImages = [this, &br] {
-        QTreeWidget *list = lvImages;
-        const RowModel &rows = br.images();
-        list->setUpdatesEnabled(false);
-        list->setSortingEnabled(false);
-        list->clear();
-        QList<QTreeWidgetItem *> items;
-        for (int i = 0; i < rows.count(); ++i) {
-            auto *item = new QTreeWidgetItem(rows.at(i)->cells);
-            item->setData(0, Qt::UserRole, rows.at(i)->tag);
-            items << item;
-        }
-        list->addTopLevelItems(items);
-        if (rows.sortColumn() >= 0) {
-            list->header()->setSortIndicator(rows.sortColumn(), rows.sortOrder());
-            list->setSortingEnabled(true);
-        }
-        list->setUpdatesEnabled(true);
-    };
-    connect(&br.images(), &QAbstractItemModel::modelReset, this, listImages);
-    connect(&br.images(), &QAbstractItemModel::layoutChanged, this, listImages);
-    connect(&br.images(), &QAbstractItemModel::rowsRemoved, this, listImages);
+    showRows(lvImages, br.images(), true);
+    // A shortened image list has no current row, as when it was filled anew.
+    connect(&br.images(), &QAbstractItemModel::rowsRemoved, lvImages, [this] {
+        lvImages->setCurrentIndex(QModelIndex());
+        lvImages->clearSelection();
+    });
     connect(&br, &Browser::statusPanel, this, &MainForm::setStatusPanel);
     connect(&br, &Browser::taskStateClearRequested, this, [this] {
         txtSelected->clear();
@@ -933,11 +899,10 @@ void MainForm::bind(Browser &br, ImageViewer &viewer)
     connect(&br, &Browser::studyImagesListed, this,
             [this](int images) { cmdSelected->setEnabled((doseList_ ? doseList_->rowCount() : 0) == images); });
     connect(&viewer, &ImageViewer::statusText, this, &MainForm::setStatusPanel);
-    connect(&viewer, &ImageViewer::imageClicked, this, [this](const QString &uid) {
-        for (int i = 0; i < lvImages->topLevelItemCount(); ++i) {
-            QTreeWidgetItem *item = lvImages->topLevelItem(i);
-            if (!item->text(3).isEmpty() && uid.contains(item->text(3))) {
-                lvImages->setCurrentItem(item);
+    connect(&viewer, &ImageViewer::imageClicked, this, [this, &br](const QString &uid) {
+        for (int i = 0; i < br.images().count(); ++i) {
+            if (const QString cell = br.images().text(i, 3); !cell.isEmpty() && uid.contains(cell)) {
+                lvImages->setCurrentIndex(br.images().index(i, 0));
                 break;
             }
         }
@@ -945,7 +910,8 @@ void MainForm::bind(Browser &br, ImageViewer &viewer)
     connect(lvPatients, &QTreeView::clicked, &br, [&br](const QModelIndex &i) { br.selectPatient(i.row()); });
     connect(lvStudien, &QTreeView::clicked, &br, [&br](const QModelIndex &i) { br.selectStudy(i.row()); });
     connect(lvSerien, &QTreeView::doubleClicked, &br, [&br](const QModelIndex &i) { br.loadSeries(i.row()); });
-    connect(lvImages, &QTreeWidget::itemClicked, &viewer, [&viewer](QTreeWidgetItem *item) { viewer.SelectImageByUid(item->text(3)); });
+    connect(lvImages, &QTreeView::clicked, &viewer,
+            [&viewer](const QModelIndex &i) { viewer.SelectImageByUid(i.siblingAtColumn(3).data().toString()); });
     for (QTreeView *list : {lvPatients, lvStudien, lvSerien})
         list->viewport()->installEventFilter(this);
 }
@@ -1028,21 +994,21 @@ QString MainForm::shownExposureDate() const { return exposureDateBox->text(); }
 int MainForm::patientRow() const { return lvPatients->currentIndex().row(); }
 int MainForm::studyRow() const { return lvStudien->currentIndex().row(); }
 int MainForm::seriesRow() const { return lvSerien->currentIndex().row(); }
-int MainForm::imageRow() const { return lvImages->indexOfTopLevelItem(lvImages->currentItem()); }
+int MainForm::imageRow() const { return lvImages->currentIndex().row(); }
 
 std::optional<QString> MainForm::imageRowUid(int row) const
 {
-    const QTreeWidgetItem *item = lvImages->topLevelItem(row);
-    return item ? std::optional<QString>(item->text(3)) : std::nullopt;
+    if (!lvImages->model() || row < 0 || row >= lvImages->model()->rowCount())
+        return std::nullopt;
+    return lvImages->model()->index(row, 3).data().toString();
 }
 
 std::optional<QString> MainForm::chooseImageRow(int row)
 {
-    QTreeWidgetItem *item = lvImages->topLevelItem(row);
-    if (!item)
-        return std::nullopt;
-    lvImages->setCurrentItem(item);
-    return item->text(3);
+    const std::optional<QString> uid = imageRowUid(row);
+    if (uid)
+        lvImages->setCurrentIndex(lvImages->model()->index(row, 0));
+    return uid;
 }
 
 void MainForm::updateSendMenus(PartnersInUse &inUse, const std::function<void(int level, const QString &tag)> &chosen)

@@ -26,7 +26,6 @@ class QTextEdit;
 class QTimer;
 class QToolBar;
 class QTreeView;
-class QTreeWidget;
 class QVBoxLayout;
 class OptionForm;
 class Browser;
@@ -199,7 +198,7 @@ private:
     QTreeView *lvStudien = nullptr;
     QGroupBox *frmSerien = nullptr;
     QTreeView *lvSerien = nullptr;
-    QTreeWidget *lvImages = nullptr;
+    QTreeView *lvImages = nullptr; // the browser's image rows
     // Viewer: the tile grid, its scroll bar and pop-up
     ViewerPanel *viewerPanel_ = nullptr;
     // Exposure capture and the dose list. Object names keep the numbered
