@@ -895,7 +895,17 @@ void MainForm::bind(Browser &br, ImageViewer &viewer)
         pbLoad->setValue(done);
         pbLoad->show();
     });
-    connect(&br, &Browser::loadEnded, pbLoad, &QWidget::hide);
+    connect(&br, &Browser::viewerCleared, viewerPanel_, &ViewerPanel::clearImages);
+    connect(&br, &Browser::loadStarted, viewerPanel_, [this] {
+        viewerPanel_->clearImages();
+        viewerPanel_->setRedraw(false);
+    });
+    connect(&br, &Browser::imageLoaded, viewerPanel_, &ViewerPanel::addImage);
+    connect(&br, &Browser::loadEnded, this, [this, &viewer] {
+        viewerPanel_->setRedraw(true);
+        pbLoad->hide();
+        viewer.UpdateScrollRange();
+    });
     connect(&br, &Browser::studyImagesListed, this,
             [this](int images) { cmdSelected->setEnabled((doseList_ ? doseList_->rowCount() : 0) == images); });
     connect(&viewer, &ImageViewer::statusText, this, &MainForm::setStatusPanel);

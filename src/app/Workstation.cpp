@@ -162,16 +162,6 @@ void Workstation::attachViewerAndBrowser()
         tasks_->ClearEntries();
         header_->clear();
     });
-    connect(&br, &Browser::viewerCleared, this, [this] { viewer_->grid().clearImages(); });
-    connect(&br, &Browser::loadStarted, this, [this] {
-        viewer_->grid().clearImages();
-        viewer_->grid().setRedraw(false);
-    });
-    connect(&br, &Browser::imageLoaded, this, [this](const ToolkitImagePtr &image) { viewer_->grid().addImage(image); });
-    connect(&br, &Browser::loadEnded, this, [this] {
-        viewer_->grid().setRedraw(true);
-        viewer_->UpdateScrollRange();
-    });
     main_.bind(br, *viewer_);
 
     deletion_ = std::make_unique<ListDeletion>(session_, br, *windowPrompter_);
