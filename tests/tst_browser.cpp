@@ -117,11 +117,11 @@ private slots:
         add({.patientId = u"P1"_s, .studyDate = u"20261207"_s, .series = {FixtureSeries{1, FourViews(), {}, 0}}});
         add(u"P2"_s, u"Jones"_s, u"Bo"_s);
         Rig rig;
-        rig.panels[3] = u"Sel. image #: 9"_s;
+        rig.window.setStatusPanel(3, u"Sel. image #: 9"_s);
         rig.browser->selectPatient(rig.patientRow(u"P1"_s));
         QCOMPARE(rig.taskStateClears.size(), 1);
-        QVERIFY(rig.panels.value(3).isEmpty());
-        QCOMPARE(rig.panels.value(1) + u'|' + rig.panels.value(2), u"Patient: Smith, Ann|ID: P1"_s);
+        QVERIFY(rig.window.statusPanel(3).isEmpty());
+        QCOMPARE(rig.window.statusPanel(1) + u'|' + rig.window.statusPanel(2), u"Patient: Smith, Ann|ID: P1"_s);
         QCOMPARE(rig.patientSelections.size(), 1); // the poll stops
         QCOMPARE(rig.session.selection().patientKey, a1.patientKey);
         QCOMPARE(rig.session.selection().patientSecondName, QString());
@@ -193,7 +193,7 @@ private slots:
         QCOMPARE(rig.viewerUids(), expected);
         QCOMPARE(rig.session.loadedLevel(), LoadedLevel::Study);
         QCOMPARE(rig.session.selection().studyUid, s.studyUid);
-        QCOMPARE(rig.panels.value(4), u"10 image(s)"_s);
+        QCOMPARE(rig.window.statusPanel(4), u"10 image(s)"_s);
         QVERIFY(rig.pbLoad.isHidden());
         QCOMPARE(rig.pbLoad.value(), 10);
         QVERIFY(!rig.session.imageLoadActive());
@@ -249,7 +249,7 @@ private slots:
         for (int i : {1, 2, 5})
             QVERIFY(!rig.dicomViewer.image(i)->isValid());
         QCOMPARE(ImageUid(rig.dicomViewer.image(3)), img[2].sopUid);
-        QCOMPARE(rig.panels.value(4), u"5 image(s)"_s);
+        QCOMPARE(rig.window.statusPanel(4), u"5 image(s)"_s);
         QVERIFY(!rig.session.imageLoadActive());
         const QByteArray log = folder_->read(u"Logs/Error.log"_s);
         QCOMPARE(log.count("MainForm LoadStudy (READ_ERROR)"), 4);
@@ -266,7 +266,7 @@ private slots:
         QVERIFY(!rig.session.currentImage());
         rig.viewer->MouseDown(Qt::LeftButton, Qt::NoModifier, rig.dicomViewer.tileRect(2).center());
         QCOMPARE(rig.session.currentImageIndex(), 3);
-        QCOMPARE(rig.lvImages.currentItem()->text(3), img[2].sopUid);
+        QCOMPARE(rig.lvImages.currentIndex().siblingAtColumn(3).data().toString(), img[2].sopUid);
 
         // No images, and no series: a message, nothing in the error log.
         rig.boxes.texts.clear();

@@ -30,7 +30,7 @@ class ExposureCaptureTest : public QObject {
         Settings.XrayComm = unit;
         Settings.Port = 1;
         Settings.ComDevice[0] = device;
-        f.c.lblCount->setText(u"O'Neill^Mary"_s);
+        f.capture->setPatientName(u"O'Neill^Mary"_s);
         f.capture->setPollPauseMs(300);
         return f.ready;
     }
@@ -165,16 +165,18 @@ private slots:
         f.addRow(today, u"Doe^Jane"_s);
         f.doseList->lvDosis_Fill();
         f.capture->setProjectionCounter(3);
-        f.c.newExaminationButton->click();
+        f.capture->newExaminationButton_Click();
         QCOMPARE(f.capture->projectionCounter(), qint16(0));
         QCOMPARE(f.doseList->rowCount(), 0);
         QCOMPARE(f.journal().size(), 1);
-        QVERIFY(f.c.SerTimer->isActive() && f.c.sendTimer->isActive());
+        QVERIFY(f.capture->readTimer().isActive() && f.capture->pollTimer().isActive());
         // The operator sees the capture state on the button: green runs, red stopped.
-        QCOMPARE(f.c.newExaminationButton->palette().color(QPalette::Button), QColor(0, 255, 0));
-        f.c.stopButton->click();
-        QVERIFY(!f.c.SerTimer->isActive() && !f.c.sendTimer->isActive());
-        QCOMPARE(f.c.newExaminationButton->palette().color(QPalette::Button), QColor(255, 0, 0));
+        QCOMPARE(f.colours.value(ExposureCapture::Button::NewExamination), QColor(0, 255, 0));
+        QCOMPARE(f.colours.value(ExposureCapture::Button::Stop), QColor(255, 0, 0));
+        f.capture->stopButton_Click();
+        QVERIFY(!f.capture->readTimer().isActive() && !f.capture->pollTimer().isActive());
+        QCOMPARE(f.colours.value(ExposureCapture::Button::NewExamination), QColor(255, 0, 0));
+        QCOMPARE(f.colours.value(ExposureCapture::Button::Stop), QColor(0, 255, 0));
     }
 
     // Each unit's message end is found in messagesInPiecesBecomeOneRowEach; here the near misses.
@@ -215,11 +217,11 @@ private slots:
         QVERIFY2(pty.ready(), "socat made no pty pair");
         ExposureFixture f;
         QVERIFY(useUnit(f, qint16(unit), pty.workstationEnd()));
-        f.c.projectionBox->setText(u"L CC"_s);
+        f.capture->setSelectedProjection(u"L CC"_s);
         f.capture->Initialise_cPort();
         QVERIFY(f.capture->port().isOpen());
         if (unit == UnitGESeno)
-            f.c.activateButton->click();
+            f.capture->activateButton_Click();
 
         for (int message = 1; message <= 2; ++message) {
             if (unit == UnitGESeno) {
@@ -229,9 +231,11 @@ private slots:
                 QVERIFY(f.sendAndWaitHandled(pty, "\x06"));
             }
             if (unit == UnitGiotto)
-                f.c.projectionBox->setText(u"L CC"_s);
-            for (qsizetype i = 0; i + 1 < chunks.size(); ++i)
+                f.capture->setSelectedProjection(u"L CC"_s);
+            for (qsizetype i = 0; i + 1 < chunks.size(); ++i) {
                 QVERIFY(f.sendAndWaitHandled(pty, chunks[i]));
+                QCOMPARE(f.shownBuffer, f.capture->buffer()); // the debug box grows with it
+            }
             QVERIFY(pty.send(chunks.last()));
             // A doubled row of the first message shows when the second one's row arrives.
             QVERIFY2(WaitFor([&] { return f.journal().size() >= message; }, 5000), "no journal row");
@@ -249,7 +253,7 @@ private slots:
         if (unit == UnitGESeno) { // the polled unit's projections follow the examination's order
             QCOMPARE(f.journalValue(0, u"Sonstiges"_s) + u'|' + f.journalValue(1, u"Sonstiges"_s), u"R CC|L CC"_s);
             // The frame keeps the decoder's state and shows its tokens.
-            const QString tokens = QString::number(f.c.decoderTokenList->count());
+            const QString tokens = QString::number(f.tokens.size());
             QCOMPARE((QStringList{f.session.selectedExposureTime(), QString::number(f.capture->projectionCounter()), tokens}),
                      (QStringList{"450", "2", "5"}));
         }
@@ -261,20 +265,20 @@ private slots:
         ExposureFixture f;
         QVERIFY(useUnit(f, UnitGiotto, QString()));
         f.capture->setBuffer(QString::fromLatin1(Giotto));
-        f.c.SerTimer->start();
+        f.capture->readTimer().start();
         f.capture->SerTimer_Tick();
-        QCOMPARE(f.messages, QStringList{u"Please click on a Projection button first!"_s});
+        QCOMPARE(f.prompter.texts(), QStringList{u"Please click on a Projection button first!"_s});
         QVERIFY(f.journal().isEmpty());
-        QVERIFY(!f.c.SerTimer->isActive());
+        QVERIFY(!f.capture->readTimer().isActive());
         QCOMPARE(f.capture->buffer(), QString::fromLatin1(Giotto) + u"\r\n"_s);
         // The projection button: the kept message is decoded with it.
         f.capture->setCurrentProjection(u"R MLO"_s);
-        f.c.projectionBox->setText(u"R MLO"_s);
+        f.capture->setSelectedProjection(u"R MLO"_s);
         f.capture->dbFill();
         QCOMPARE(f.journal().size(), 1);
         QCOMPARE(f.journalValue(0, u"Sonstiges"_s), u"R MLO"_s);
-        QVERIFY(f.c.projectionBox->text().isEmpty());
-        QVERIFY(f.c.SerTimer->isActive());
+        QVERIFY(f.capture->selectedProjection().isEmpty() && f.projectionClears == 1);
+        QVERIFY(f.capture->readTimer().isActive());
     }
 
     void exchangeFileLeftInPlaceCollectsTheNextMessage()
@@ -283,7 +287,7 @@ private slots:
         QVERIFY(useUnit(f, UnitSophie, QString()));
         // A dropped file is taken by the decode-now button and ends as done.txt.
         f.folder.write(u"cInput.txt"_s, Sophie);
-        f.c.decodeNowButton->click();
+        f.capture->decodeNowButton_Click();
         QCOMPARE(f.journal().size(), 1);
         QCOMPARE(f.folder.read(u"done.txt"_s), Sophie);
 
@@ -313,13 +317,13 @@ private slots:
         f.capture->SerTimer_Tick();
         QCOMPARE(f.capture->buffer().size(), ExposureCapture::MaxBufferLength); // at the limit it is kept
         f.capture->setBuffer(noise + u"xx*"_s);
-        f.c.SerTimer->start();
+        f.capture->readTimer().start();
         f.capture->SerTimer_Tick();
         QVERIFY(f.capture->buffer().isEmpty());
-        QVERIFY(f.c.txtcInput->toPlainText().isEmpty());
+        QVERIFY(f.shownBuffer.isEmpty());
         QVERIFY(f.errorLog().contains(u"Ser_Timer"_s));
         QVERIFY(f.journal().isEmpty());
-        QVERIFY(f.c.SerTimer->isActive());
+        QVERIFY(f.capture->readTimer().isActive());
     }
 
     void badValuesAreLoggedAndTheRowStillWritten()
@@ -336,10 +340,10 @@ private slots:
 
         // Without a journal nothing is written, the closing steps still run.
         QFile::remove(ResolveUserDatabasePath(Settings.Database));
-        f.c.SerTimer->stop();
+        f.capture->readTimer().stop();
         f.capture->setBuffer(QString::fromLatin1(Sophie));
         f.capture->dbFill();
-        QVERIFY(f.c.SerTimer->isActive());
+        QVERIFY(f.capture->readTimer().isActive());
         QVERIFY(!QFile::exists(ResolveUserDatabasePath(Settings.Database)));
     }
 
@@ -359,7 +363,7 @@ private slots:
         QVERIFY(WaitFor([&] { return waitingBytes(pty.workstationEnd()) == 11; }, 4000));
         f.capture->Initialise_cPort();
         QVERIFY(f.capture->port().isOpen());
-        QVERIFY(f.c.SerTimer->isActive());
+        QVERIFY(f.capture->readTimer().isActive());
         QCOMPARE(f.errorLog().count(u"Initialise_cPort"_s), 3);
         QVERIFY(f.capture->buffer().isEmpty());
         QVERIFY(pty.send("fresh"));
@@ -380,7 +384,7 @@ private slots:
         Settings.ComDevice[0] = f.folder.file(u"no-such-tty"_s);
         f.capture->Initialise_cPort();
         QVERIFY(!f.capture->port().isOpen());
-        QVERIFY(f.c.SerTimer->isActive());
+        QVERIFY(f.capture->readTimer().isActive());
         QVERIFY(QString::fromLatin1(f.folder.read(u"Logs/Debug.log"_s)).contains(u"Port Open False"_s));
         Settings.Debug = 0;
         const int rows = f.journal().size();

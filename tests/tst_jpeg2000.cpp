@@ -1,7 +1,7 @@
 // JPEG 2000 from arrival to the partner: the receiver keeps what storescu
 // proposes to it, the decoder gives a partner that takes only uncompressed
 // images the exact pixels, and the viewer shows what it can and logs why not.
-#include "acquisition/ImageViewer.h"
+#include "acquisition/ViewerPanel.h"
 #include "support/Dicom.h"
 #include "support/Peers.h"
 #include "support/SendJob.h"
@@ -227,12 +227,11 @@ private slots:
             {u"huge"_s, withCodeStream(good, [&](QByteArray &s) { for (int at : {8, 12, 24, 28}) big32(s, at, 100000); }),
              u"the code stream is 100000 x 100000 pixels, the header says 211 x 300"_s},
         };
-        ToolkitViewer dicomViewer;
-        Session session;
-        ImageViewer viewer(session, ViewerControls{.dicomViewer = &dicomViewer});
+        ViewerPanel panel; // logs what its grid cannot draw
+        ToolkitViewer &dicomViewer = *panel.findChild<ToolkitViewer *>(u"dv1"_s);
         dicomViewer.setColumns(3);
         dicomViewer.setRows(2);
-        dicomViewer.resize(600, 400);
+        panel.placeGrid(QRect(0, 0, 600, 400));
         for (const auto &[name, bytes, reason] : bad) {
             folder_.write(u"bad/%1.dcm"_s.arg(name), bytes);
             dicomViewer.addImage(ReadImage(folder_.file(u"bad/%1.dcm"_s.arg(name))));
@@ -240,7 +239,7 @@ private slots:
         dicomViewer.addImage(ReadImage(kPydicom + u"J2K_pixelrep_mismatch.dcm"_s));
         dicomViewer.addImage(ReadImage(file(u"small12.dcm"_s)));
         QCOMPARE(dicomViewer.imageCount(), 6);
-        dicomViewer.show();
+        panel.show();
         QVERIFY(WaitFor([&] { return dicomViewer.viewComplete(); }, 60000));
         const QImage shot = dicomViewer.grab().toImage();
         const QString log = QString::fromUtf8(folder_.read(u"Logs/Error.log"_s));

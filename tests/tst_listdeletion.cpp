@@ -46,7 +46,7 @@ private slots:
             progress_ = Child<QProgressBar>(form, u"pb1"_s)->value();
             progressMaximum_ = Child<QProgressBar>(form, u"pb1"_s)->maximum();
         });
-        connect(deletion_.get(), &ListDeletion::statusPanel, this, [this](int panel, const QString &text) { rig_->panels[panel] = text; });
+        connect(deletion_.get(), &ListDeletion::statusPanel, &rig_->window, &MainForm::setStatusPanel);
         connect(deletion_.get(), &ListDeletion::viewerImagesKept, this, [this](const QList<ToolkitImagePtr> &kept) {
             rig_->dicomViewer.clearImages();
             for (const ToolkitImagePtr &image : kept)
@@ -91,7 +91,7 @@ private slots:
         QCOMPARE(rig_->dicomViewer.imageCount(), 3);
         QCOMPARE(rows("tblImages"), 3);
         QVERIFY(!QFile::exists(folder_->file(u"images/%1/%2.dcm"_s.arg(a.uid, uid))));
-        QCOMPARE(rig_->panels.value(4), u"3 image(s)"_s);
+        QCOMPARE(rig_->window.statusPanel(4), u"3 image(s)"_s);
         QVERIFY(jobs_.isEmpty());
 
         // A series of two: its last images go, then the series by job 7; the study stays.

@@ -18,11 +18,6 @@ class MainFormTest : public QObject {
 
     std::unique_ptr<TestFolder> f_;
 
-    static void addRows(QTreeWidget *list, int n)
-    {
-        for (int i = 0; i < n; ++i)
-            new QTreeWidgetItem(list, {QString::number(i + 1)});
-    }
     static void addRows(QStandardItemModel &model, int n)
     {
         for (int i = 0; i < n; ++i)
@@ -42,26 +37,26 @@ private slots:
     {
         Settings.RunAsClient = 1;
         MainForm client;
-        QVERIFY(client.lblCount->isVisibleTo(&client));
-        QVERIFY(!client.cmdAll->isVisibleTo(&client));
-        for (QPushButton *b : client.cmdProjection)
-            QVERIFY(!b->isVisibleTo(&client));
+        QVERIFY(Child<QLabel>(client, u"lblCount"_s)->isVisibleTo(&client));
+        QVERIFY(!Child<QPushButton>(client, u"cmdAll"_s)->isVisibleTo(&client));
+        for (int i = 0; i < 8; ++i)
+            QVERIFY(!Child<QPushButton>(client, u"cmdProjection%1"_s.arg(i))->isVisibleTo(&client));
         Settings.RunAsClient = 0;
         MainForm station;
-        QVERIFY(!station.lblCount->isVisibleTo(&station));
-        QVERIFY(station.cmdAll->isVisibleTo(&station));
+        QVERIFY(!Child<QLabel>(station, u"lblCount"_s)->isVisibleTo(&station));
+        QVERIFY(Child<QPushButton>(station, u"cmdAll"_s)->isVisibleTo(&station));
 
         int ports = 0;
-        station.hooks.Initialise_cPort = [&] { ++ports; };
+        connect(&station, &MainForm::serialPortDue, this, [&] { ++ports; });
         Settings.Debug = 1;
         station.Form_Activate();
-        QVERIFY(station.txtcInput->isVisibleTo(&station));
-        QVERIFY(station.decoderTokenList->isVisibleTo(&station));
-        QVERIFY(!station.lvDosis->isVisibleTo(&station));
+        QVERIFY(Child<QTextEdit>(station, u"txtcInput"_s)->isVisibleTo(&station));
+        QVERIFY(Child<QListWidget>(station, u"List1"_s)->isVisibleTo(&station));
+        QVERIFY(!Child<QTreeView>(station, u"lvDosis"_s)->isVisibleTo(&station));
         Settings.Debug = 0;
         station.Form_Activate();
-        QVERIFY(!station.txtcInput->isVisibleTo(&station));
-        QVERIFY(station.lvDosis->isVisibleTo(&station));
+        QVERIFY(!Child<QTextEdit>(station, u"txtcInput"_s)->isVisibleTo(&station));
+        QVERIFY(Child<QTreeView>(station, u"lvDosis"_s)->isVisibleTo(&station));
         QCOMPARE(ports, 2);
     }
 
@@ -69,19 +64,17 @@ private slots:
     {
         MainForm w;
         QStringList calls;
-        w.hooks.RefreshPatientList = [&] { calls << u"patients"_s; };
-        w.hooks.lvDosis_Fill = [&] { calls << u"dosis"_s; };
-        w.hooks.dbFill = [&] { calls << u"dbFill"_s; };
         // The commands the subsystems carry out reach whoever connects to them.
-        for (Command c : {Command::ApplyTasks, Command::ExportJpeg, Command::Worklist, Command::ImportDir})
+        for (Command c : {Command::ApplyTasks, Command::ExportJpeg, Command::Worklist, Command::ImportDir, Command::RefreshList,
+                          Command::RefreshDoseList, Command::Fill})
             QObject::connect(w.command(c), &QAction::triggered, &w, [&calls, c] { calls << QString::number(int(c)); });
         const auto id = [](Command c) { return QString::number(int(c)); };
         for (const char *button : {"refresh", "refreshd", "exe", "eJPEG", "worklist"})
             w.toolButton(QLatin1String(button))->trigger();
         for (const char *menu : {"mnuFill", "mnuRefreshList", "mnuPrint", "mnuImportDir"})
             w.action(QLatin1String(menu))->trigger();
-        QCOMPARE(calls, (QStringList{"patients", "dosis", id(Command::ApplyTasks), id(Command::ExportJpeg), id(Command::Worklist), "dbFill",
-                                     "patients", id(Command::ImportDir)}));
+        QCOMPARE(calls, (QStringList{id(Command::RefreshList), id(Command::RefreshDoseList), id(Command::ApplyTasks), id(Command::ExportJpeg),
+                                     id(Command::Worklist), id(Command::Fill), id(Command::RefreshList), id(Command::ImportDir)}));
         // Every command has its action, and the menu entries keep their object names.
         QCOMPARE(w.command(Command::ApplyTasks), w.action(u"mnuApplyTasks"_s));
         QCOMPARE(w.command(Command::DeleteExposure), w.action(u"PopupDeleteDosis"_s));
@@ -91,7 +84,7 @@ private slots:
         // The poll asks for a refresh on receipts, not for a full one.
         calls.clear();
         QSignalSpy polls(&w, &MainForm::patientListPollDue);
-        w.UpdateTimer->setInterval(20);
+        Child<QTimer>(w, u"UpdateTimer"_s)->setInterval(20);
         QTRY_VERIFY(!polls.isEmpty());
         QVERIFY(calls.isEmpty());
     }
@@ -100,57 +93,58 @@ private slots:
     {
         MainForm w;
         int patientSelections = 0, studySelections = 0, doseFills = 0, patientReloads = 0;
-        w.hooks.selectFirstPatient = [&](int) { ++patientSelections; };
-        w.hooks.selectFirstStudy = [&](int) { ++studySelections; };
-        w.hooks.lvDosis_Fill = [&] { ++doseFills; };
-        w.hooks.RefreshPatientList = [&] { ++patientReloads; };
-        w.UpdateTimer->stop();
+        connect(&w, &MainForm::firstPatientChosen, this, [&] { ++patientSelections; });
+        connect(&w, &MainForm::firstStudyChosen, this, [&] { ++studySelections; });
+        connect(&w, &MainForm::doseListRefreshDue, this, [&] { ++doseFills; });
+        connect(&w, &MainForm::patientListRefreshDue, this, [&] { ++patientReloads; });
+        Child<QTimer>(w, u"UpdateTimer"_s)->stop();
         QStandardItemModel patients, studies;
-        w.lvPatients->setModel(&patients);
-        w.lvStudien->setModel(&studies);
+        Child<QTreeView>(w, u"lvPatients"_s)->setModel(&patients);
+        Child<QTreeView>(w, u"lvStudien"_s)->setModel(&studies);
         addRows(patients, 3);
         addRows(studies, 2);
         w.show();
         QVERIFY(QTest::qWaitForWindowActive(&w));
 
-        w.lvPatients->setCurrentIndex(patients.index(2, 0));
-        w.cmdLorad[0]->setFocus();
-        QTest::keyClick(w.cmdLorad[0], Qt::Key_F2);
-        QCOMPARE(w.lvPatients->currentIndex().row(), 0);
+        Child<QTreeView>(w, u"lvPatients"_s)->setCurrentIndex(patients.index(2, 0));
+        Child<QPushButton>(w, u"cmdLorad0"_s)->setFocus();
+        QTest::keyClick(Child<QPushButton>(w, u"cmdLorad0"_s), Qt::Key_F2);
+        QCOMPARE(Child<QTreeView>(w, u"lvPatients"_s)->currentIndex().row(), 0);
         QCOMPARE(patientSelections, 1);
-        QCOMPARE(QApplication::focusWidget(), w.cmdLorad[1]);
+        QCOMPARE(QApplication::focusWidget(), Child<QPushButton>(w, u"cmdLorad1"_s));
 
-        w.cmdLorad[0]->setFocus();
-        QTest::keyClick(w.cmdLorad[0], Qt::Key_A);
-        QCOMPARE(QApplication::focusWidget(), w.cmdLorad[1]);
+        Child<QPushButton>(w, u"cmdLorad0"_s)->setFocus();
+        QTest::keyClick(Child<QPushButton>(w, u"cmdLorad0"_s), Qt::Key_A);
+        QCOMPARE(QApplication::focusWidget(), Child<QPushButton>(w, u"cmdLorad1"_s));
         QCOMPARE(patientSelections, 1);
         QCOMPARE(patientReloads, 0); // the list itself is not reloaded
 
-        QTest::keyClick(w.cmdLorad[1], Qt::Key_F3);
+        QTest::keyClick(Child<QPushButton>(w, u"cmdLorad1"_s), Qt::Key_F3);
         QCOMPARE(studySelections, 1);
-        QCOMPARE(QApplication::focusWidget(), w.cmdLorad[1]); // no focus step on F3
+        QCOMPARE(QApplication::focusWidget(), Child<QPushButton>(w, u"cmdLorad1"_s)); // no focus step on F3
 
         // A click: focus to merge when images and exposures match in number.
-        addRows(w.lvImages, 4);
-        QStandardItemModel exposures(4, 11);
-        w.lvDosis->setModel(&exposures);
-        w.cmdLorad[1]->click();
+        QStandardItemModel images, exposures(4, 11);
+        addRows(images, 4);
+        Child<QTreeView>(w, u"lvImages"_s)->setModel(&images);
+        Child<QTreeView>(w, u"lvDosis"_s)->setModel(&exposures);
+        Child<QPushButton>(w, u"cmdLorad1"_s)->click();
         QCOMPARE(studySelections, 2);
-        QCOMPARE(QApplication::focusWidget(), w.cmdAll); // F1 there merges: tst_workstation_e2e
+        QCOMPARE(QApplication::focusWidget(), Child<QPushButton>(w, u"cmdAll"_s)); // F1 there merges: tst_workstation_e2e
         exposures.appendRow(new QStandardItem);
-        w.cmdLorad[1]->click();
-        QCOMPARE(QApplication::focusWidget(), w.cmdLorad[1]);
+        Child<QPushButton>(w, u"cmdLorad1"_s)->click();
+        QCOMPARE(QApplication::focusWidget(), Child<QPushButton>(w, u"cmdLorad1"_s));
 
-        w.cmdLorad[2]->setFocus();
-        QTest::keyClick(w.cmdLorad[2], Qt::Key_F4);
-        w.cmdLorad[2]->click();
+        Child<QPushButton>(w, u"cmdLorad2"_s)->setFocus();
+        QTest::keyClick(Child<QPushButton>(w, u"cmdLorad2"_s), Qt::Key_F4);
+        Child<QPushButton>(w, u"cmdLorad2"_s)->click();
         QCOMPARE(doseFills, 2);
-        QTest::keyClick(w.cmdLorad[2], Qt::Key_F2); // F2 means nothing here
+        QTest::keyClick(Child<QPushButton>(w, u"cmdLorad2"_s), Qt::Key_F2); // F2 means nothing here
         QCOMPARE(patientSelections, 1);
 
         // With empty lists there is no first row to select.
         patients.clear();
-        w.cmdLorad[0]->click();
+        Child<QPushButton>(w, u"cmdLorad0"_s)->click();
         QCOMPARE(patientSelections, 1);
         w.close();
     }
@@ -167,22 +161,22 @@ private slots:
         connect(&w, &MainForm::examinationTypeChosen, this, [&](qint16 type) { examinationType = type; });
         w.examinationTypeOptions_Click(1);
         QCOMPARE(examinationType, qint16(2));
-        QCOMPARE(painted(w.examinationTypeOptions[0]), QColor(Qt::red)); // not chosen
-        QCOMPARE(painted(w.examinationTypeOptions[1]), QColor(Qt::green)); // chosen
-        w.examinationTypeOptions[0]->click();
+        QCOMPARE(painted(Child<QRadioButton>(w, u"Option1_0"_s)), QColor(Qt::red)); // not chosen
+        QCOMPARE(painted(Child<QRadioButton>(w, u"Option1_1"_s)), QColor(Qt::green)); // chosen
+        Child<QRadioButton>(w, u"Option1_0"_s)->click();
         QCOMPARE(examinationType, qint16(1));
-        QCOMPARE(painted(w.examinationTypeOptions[0]), QColor(Qt::green));
-        QCOMPARE(painted(w.examinationTypeOptions[1]), QColor(Qt::red));
+        QCOMPARE(painted(Child<QRadioButton>(w, u"Option1_0"_s)), QColor(Qt::green));
+        QCOMPARE(painted(Child<QRadioButton>(w, u"Option1_1"_s)), QColor(Qt::red));
 
         for (int i = 1; i <= 5; ++i)
             w.setStatusPanel(i, u"p%1"_s.arg(i));
-        w.txtSelected->setText(u"x"_s);
-        w.txtNeu->setText(u"y"_s);
+        Child<QLineEdit>(w, u"txtSelected"_s)->setText(u"x"_s);
+        Child<QLineEdit>(w, u"txtNeu"_s)->setText(u"y"_s);
         w.ClearInfoFields();
         for (int i = 1; i <= 4; ++i)
             QCOMPARE(w.statusPanel(i), QString());
         QCOMPARE(w.statusPanel(5), u"p5"_s);
-        QVERIFY(w.txtSelected->text().isEmpty() && w.txtNeu->text().isEmpty());
+        QVERIFY(Child<QLineEdit>(w, u"txtSelected"_s)->text().isEmpty() && Child<QLineEdit>(w, u"txtNeu"_s)->text().isEmpty());
     }
 
     void resizeRules()
@@ -191,12 +185,14 @@ private slots:
         w.show();
         w.resize(1200, 900);
         QTRY_COMPARE(w.size(), QSize(1200, 900));
-        const QPoint topLeft = w.dicomViewer->mapTo(&w, QPoint(0, 0));
+        const auto *grid = w.findChild<ToolkitViewer *>(u"dv1"_s);
+        const auto *scroll = w.findChild<QScrollBar *>(u"dv1_vscroll"_s);
+        const QPoint topLeft = grid->mapTo(&w, QPoint(0, 0));
         QCOMPARE(topLeft.x(), MainForm::ViewerLeft);
-        QCOMPARE(w.dicomViewer->width(), 1200 - MainForm::ViewerLeft - 33);
-        QCOMPARE(w.dicomViewer->height(), 900 - topLeft.y() - 100);
-        QCOMPARE(w.dv1_vscroll->x(), w.dicomViewer->x() + w.dicomViewer->width());
-        QCOMPARE(w.dv1_vscroll->height(), w.dicomViewer->height());
+        QCOMPARE(grid->width(), 1200 - MainForm::ViewerLeft - 33);
+        QCOMPARE(grid->height(), 900 - topLeft.y() - 100);
+        QCOMPARE(scroll->mapTo(&w, QPoint(0, 0)), topLeft + QPoint(grid->width(), 0));
+        QCOMPARE(scroll->height(), grid->height());
         w.close();
     }
 
@@ -208,16 +204,17 @@ private slots:
         SetDatabasePaths();
         f_->write(u"LumoraStation.ini"_s, "[%General]\nXrayComm=4\nDatabase=journal/dosis.dat\n");
         MainForm w;
+        QSignalSpy polling(&w, &MainForm::pollingRequested);
         QStringList order;
-        w.hooks.LoadModFilter = [&] { order << u"filter"_s; };
-        w.hooks.RefreshPatientList = [&] { order << u"patients"_s; };
+        connect(&w, &MainForm::filterLoadDue, this, [&] { order << u"filter"_s; });
+        connect(&w, &MainForm::patientListRefreshDue, this, [&] { order << u"patients"_s; });
         connect(&w, &MainForm::partnersChanged, this, [&] { order << u"partners"_s; });
-        w.hooks.PrepareTaskList = [&] { order << u"tasks"_s; };
+        connect(&w, &MainForm::taskListPrepareDue, this, [&] { order << u"tasks"_s; });
         w.Form_Load();
         QCOMPARE(order, (QStringList{"filter", "patients", "partners", "tasks"}));
         QVERIFY(QueryValue(f_->file(u"journal/dosis.dat"_s), u"SELECT COUNT(*) FROM tblDosis"_s).isValid()); // made from the template
-        QVERIFY(!w.cmdSelected->isEnabled());
-        QVERIFY(w.SerTimer->isActive() && w.sendTimer->isActive());
+        QVERIFY(!Child<QPushButton>(w, u"cmdSelected"_s)->isEnabled());
+        QCOMPARE(polling.size(), 1); // the polled unit is asked from the load on
         for (const char *dir : {"transfer", "temp", "bin"})
             QVERIFY(QFileInfo(f_->file(QLatin1String(dir))).isDir());
         Instance().release();
@@ -230,7 +227,7 @@ private slots:
         SetDatabasePaths();
         MainForm w;
         bool reachedLists = false;
-        w.hooks.RefreshPatientList = [&] { reachedLists = true; };
+        connect(&w, &MainForm::patientListRefreshDue, this, [&] { reachedLists = true; });
         w.Form_Load();
         QVERIFY(!reachedLists);
         QVERIFY(f_->read(u"Logs/Error.log"_s).contains("Mainform Form_Load"));
@@ -274,7 +271,7 @@ private slots:
         const qint64 receiver = w.companions().receiverId(), manager = w.companions().dataManagerId();
         QTRY_VERIFY(IsProcessAlive(receiver) && IsProcessAlive(manager));
         bool viewerEmptied = false;
-        w.hooks.emptyViewer = [&] { viewerEmptied = true; };
+        connect(&w, &MainForm::exitStarted, this, [&] { viewerEmptied = true; });
         Settings.StopService = 0;
         w.mnuDateiBeenden_Click();
         QVERIFY(viewerEmptied);

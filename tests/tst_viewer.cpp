@@ -1,7 +1,7 @@
 // The viewer control and its paging and selection rules: scroll range, keys,
 // mouse selection, pop-up entries, painting and the single-image view. List
 // rows and unreadable images in the viewer: tst_browser.
-#include "acquisition/ImageViewer.h"
+#include "acquisition/ViewerPanel.h"
 #include "core/Settings.h"
 #include "toolkit/ToolkitViewer.h"
 
@@ -21,24 +21,30 @@ class ViewerTest : public QObject {
     ToolkitImageList images_; // 30 small images: R CC, L CC, R MLO, L MLO, ...
 
     struct Rig {
-        ToolkitViewer dicomViewer;
-        QScrollBar scroll{Qt::Vertical};
-        QMenu popUp;
+        ViewerPanel panel;
+        ToolkitViewer &dicomViewer = *panel.findChild<ToolkitViewer *>(u"dv1"_s);
+        QScrollBar &scroll = *panel.findChild<QScrollBar *>(u"dv1_vscroll"_s);
+        QMenu &popUp = *panel.findChild<QMenu *>(u"PopUpViewer"_s);
         QMap<int, QString> panels;
         Session session;
         int popUps = 0;
         int headerRefreshes = 0;
         QStringList clicked; // UIDs of the images clicked
         std::unique_ptr<ImageViewer> viewer;
-        Rig()
+        explicit Rig(bool offerDeletion = false)
         {
-            viewer = std::make_unique<ImageViewer>(session, ViewerControls{
-                .dicomViewer = &dicomViewer, .dv1_vscroll = &scroll, .PopUpViewer = &popUp,
-                .refreshHeader = [this] { ++headerRefreshes; }, .showPopUp = [this](const QPoint &) { ++popUps; }});
+            viewer = std::make_unique<ImageViewer>(session, panel);
+            viewer->setDeleteOffered(offerDeletion);
             QObject::connect(viewer.get(), &ImageViewer::statusText, [this](int p, const QString &t) { panels[p] = t; });
             QObject::connect(viewer.get(), &ImageViewer::imageClicked, [this](const QString &uid) { clicked << uid; });
+            QObject::connect(viewer.get(), &ImageViewer::headerRefreshDue, [this] { ++headerRefreshes; });
+            QObject::connect(&popUp, &QMenu::aboutToShow, [this] {
+                ++popUps;
+                QMetaObject::invokeMethod(&popUp, &QMenu::close, Qt::QueuedConnection);
+            });
             viewer->SetUpViewer();
-            viewer->BuildPopUpViewer();
+            panel.bind(*viewer);
+            panel.placeGrid(QRect(0, 0, 640, 480)); // the size of a new window
         }
         // The images are shared between cases: no selection frame stays behind.
         ~Rig() { ClearCurrentImage(session); }
@@ -135,7 +141,7 @@ private slots:
     void mouseSelectsFramesAndFindsTheListRow()
     {
         Rig rig;
-        rig.dicomViewer.resize(600, 700);
+        rig.panel.placeGrid(QRect(0, 0, 600, 700));
         fill(rig, 5);
         press(rig, centreOfTile(rig, 1));
         QCOMPARE(rig.session.currentImageIndex(), 2);
@@ -221,16 +227,22 @@ private slots:
         QCOMPARE(ImageUid(rig.dicomViewer.image(2)), before);
         ClearCurrentImage(rig.session);
         QCOMPARE(rig.dicomViewer.image(2)->display().frameWidth, 0);
+        // "Delete image" is there only where deletion is offered, and asks for it.
+        QVERIFY(!rig.popUp.findChild<QAction *>(u"PopupDeleteImage"_s));
+        Rig offering(true);
+        QSignalSpy deletions(offering.viewer.get(), &ImageViewer::deleteImageRequested);
+        offering.popUp.findChild<QAction *>(u"PopupDeleteImage"_s)->trigger();
+        QCOMPARE(deletions.size(), 1);
     }
 
     void paintsTilesRightSideUp()
     {
         Settings.Viewer_bgColor = 0x00102030; // 0x00BBGGRR
         Rig rig;
-        rig.dicomViewer.resize(300, 700); // 7 x 3 tiles of 100 x 100
+        rig.panel.placeGrid(QRect(0, 0, 300, 700)); // 7 x 3 tiles of 100 x 100
         fill(rig, 4);
         QSignalSpy painted(&rig.dicomViewer, &ToolkitViewer::viewPainted);
-        rig.dicomViewer.show();
+        rig.panel.show();
         QVERIFY(WaitFor([&] { return rig.dicomViewer.viewComplete() && !painted.isEmpty(); }, 10000));
         QImage shot = rig.dicomViewer.grab().toImage();
         // Each picture (96 x 128) is fitted into the tile's 96 x 96 inside: 72 x 96, centred.
@@ -259,9 +271,9 @@ private slots:
     void doubleClickShowsOneImageWithZoomAndPan()
     {
         Rig rig;
-        rig.dicomViewer.resize(600, 700);
+        rig.panel.placeGrid(QRect(0, 0, 600, 700));
         fill(rig, 6);
-        rig.dicomViewer.show();
+        rig.panel.show();
         QVERIFY(rendered(rig));
         QTest::mouseDClick(&rig.dicomViewer, Qt::LeftButton, Qt::NoModifier, centreOfTile(rig, 4));
         QVERIFY(rig.dicomViewer.singleView());

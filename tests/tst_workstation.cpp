@@ -96,9 +96,9 @@ class WorkstationTest : public QObject {
     void bringUp()
     {
         ws->browser().RefreshPatientList();
-        QCOMPARE(w->lvPatients->model()->rowCount(), 1);
+        QCOMPARE(Child<QTreeView>(*w, u"lvPatients"_s)->model()->rowCount(), 1);
         ws->browser().selectPatient(0);
-        QCOMPARE(w->lvStudien->model()->rowCount(), 1);
+        QCOMPARE(Child<QTreeView>(*w, u"lvStudien"_s)->model()->rowCount(), 1);
         ws->browser().selectStudy(0);
         QTRY_COMPARE(ListCount(ws->session().loadedImages()), uids_.size());
         ws->doseList().lvDosis_Fill();
@@ -225,14 +225,14 @@ private slots:
         ws->assignment().cmdAll_Click();
         QCOMPARE(prompter_->boxes.last().text, u"Undone tasks in list!\r\nContinue?"_s);
         QVERIFY(!dialogRan);
-        QCOMPARE(w->lvTasks->model()->rowCount(), 1);
+        QCOMPARE(Child<QTreeView>(*w, u"lvTasks"_s)->model()->rowCount(), 1);
         QVERIFY(archive.received().isEmpty());
 
         // Yes drops the tasks and runs the send; OK assigns the listed exposures to the patient.
         prompter_->answer = true;
         ws->assignment().cmdAll_Click();
         QVERIFY(dialogRan);
-        QCOMPARE(w->lvTasks->model()->rowCount(), 0);
+        QCOMPARE(Child<QTreeView>(*w, u"lvTasks"_s)->model()->rowCount(), 0);
         QCOMPARE(archive.received().size(), uids_.size());
         const QList<QVariantList> journal = QueryRows(f_->file(u"LumoraData.dat"_s), u"SELECT Status, FKeyPatID FROM tblDosis"_s);
         QCOMPARE(journal.size(), 4);
@@ -265,15 +265,15 @@ private slots:
                 ws->doseList().clear();
             else if (ws->doseList().rowCount() == 0)
                 ws->doseList().lvDosis_Fill();
-            w->exposureDateBox->setText(c.date);
+            Child<QLineEdit>(*w, u"Text1"_s)->setText(c.date);
             w->action(u"mnuApplyTasks"_s)->trigger();
             QCOMPARE(ran.size(), c.runs ? 1 : 0);
         }
         QCOMPARE(ran, QList<JobKind>{JobKind::UpdateStudy});
         QVERIFY2(progress.startsWith(u"Updating active images (Studie) ... OK"_s) && progress.endsWith(u"Tasks done."_s), qPrintable(progress));
         QCOMPARE(QDir(f_->file(u"temp"_s)).entryList({u"*.dcm"_s}).size(), uids_.size());
-        QCOMPARE(w->dicomViewer->imageCount(), 0);
-        QCOMPARE(w->lvTasks->model()->rowCount(), 0);
+        QCOMPARE(w->findChild<ToolkitViewer *>(u"dv1"_s)->imageCount(), 0);
+        QCOMPARE(Child<QTreeView>(*w, u"lvTasks"_s)->model()->rowCount(), 0);
         QCOMPARE(CountRows(u"tblImages"_s), 0);
     }
 
@@ -314,19 +314,19 @@ private slots:
             return list->visualRect(found.value(0)).center();
         };
         ws->browser().RefreshPatientList();
-        QCOMPARE(w->lvPatients->header()->sortIndicatorSection(), 1); // sorted by name
+        QCOMPARE(Child<QTreeView>(*w, u"lvPatients"_s)->header()->sortIndicatorSection(), 1); // sorted by name
         ws->browser().selectPatient(ws->browser().patients().findText(0, u"P-7"_s));
         ws->browser().selectStudy(0);
         QTRY_COMPARE(ListCount(ws->session().loadedImages()), uids_.size());
         // The right button on B's row selects B and lists B's studies.
-        rightClick(w->lvPatients, row(w->lvPatients, u"P-8"_s), w->PopUpPatient);
+        rightClick(Child<QTreeView>(*w, u"lvPatients"_s), row(Child<QTreeView>(*w, u"lvPatients"_s), u"P-8"_s), Child<QMenu>(*w, u"PopUpPatient"_s));
         QCOMPARE(ws->session().selection().patientId, u"P-8"_s);
-        rightClick(w->lvStudien, row(w->lvStudien, QString::number(b.study)), w->PopUpStudie);
+        rightClick(Child<QTreeView>(*w, u"lvStudien"_s), row(Child<QTreeView>(*w, u"lvStudien"_s), QString::number(b.study)), Child<QMenu>(*w, u"PopUpStudie"_s));
         if (series) {
             w->action(u"PopUpStudie_Serien"_s)->trigger();
-            rightClick(w->lvSerien, row(w->lvSerien, u"# 1"_s), w->PopUpSerie);
+            rightClick(Child<QTreeView>(*w, u"lvSerien"_s), row(Child<QTreeView>(*w, u"lvSerien"_s), u"# 1"_s), Child<QMenu>(*w, u"PopUpSerie"_s));
         }
-        QMenu *sendTo = series ? w->Se_SendTo : w->St_SendTo;
+        QMenu *sendTo = series ? Child<QMenu>(*w, u"Se_SendTo"_s) : Child<QMenu>(*w, u"St_SendTo"_s);
         QCOMPARE(sendTo->actions().size(), 1); // the partner added with the window open
         sendTo->actions()[0]->trigger();
 
@@ -344,8 +344,8 @@ private slots:
 
         // Beside the rows the right button points at no patient: "Delete Patient" deletes none.
         prompter_->boxes.clear();
-        const QRect first = w->lvPatients->visualRect(w->lvPatients->model()->index(0, 0));
-        rightClick(w->lvPatients, first.center() + QPoint(0, 4 * first.height()), w->PopUpPatient);
+        const QRect first = Child<QTreeView>(*w, u"lvPatients"_s)->visualRect(Child<QTreeView>(*w, u"lvPatients"_s)->model()->index(0, 0));
+        rightClick(Child<QTreeView>(*w, u"lvPatients"_s), first.center() + QPoint(0, 4 * first.height()), Child<QMenu>(*w, u"PopUpPatient"_s));
         w->command(Command::DeletePatient)->trigger();
         QCOMPARE(prompter_->texts(), QStringList{u"Nothing deleted: no entry is selected, or it is no longer in the database."_s});
         QCOMPARE(CountRows(u"tblPatienten"_s), 2);
@@ -360,11 +360,11 @@ private slots:
         station({});
         Settings.FilterActive = u"MG"_s;
         WriteSetting(QLatin1String(SettingsRoot) + u"Filter\\Active"_s, Settings.FilterActive);
-        w->hooks.LoadModFilter();
+        emit w->filterLoadDue();
         bringUp();
-        w->hooks.PrepareTaskList(); // as the main window's load does
-        ws->viewer().MouseDown(Qt::LeftButton, Qt::NoModifier, w->dicomViewer->tileRect(0).center());
-        QCOMPARE(w->lvHeader->model()->rowCount(), 5);
+        emit w->taskListPrepareDue(); // as the main window's load does
+        ws->viewer().MouseDown(Qt::LeftButton, Qt::NoModifier, w->findChild<ToolkitViewer *>(u"dv1"_s)->tileRect(0).center());
+        QCOMPARE(Child<QTreeView>(*w, u"lvHeader"_s)->model()->rowCount(), 5);
 
         w->mnuAnsichtEinstellungen_Click();
         OptionForm *options = w->optionForm();
@@ -379,15 +379,15 @@ private slots:
             form->findChild<QPushButton *>(u"cmdAdd"_s)->click();
         });
         Child<QPushButton>(options, u"cmdAdd"_s)->click();
-        QVERIFY(ColumnTexts(w->lvHeader->model(), 1).contains(u"0010,0010"_s));
-        QCOMPARE(w->lvHeader->model()->rowCount(), 6);
+        QVERIFY(ColumnTexts(Child<QTreeView>(*w, u"lvHeader"_s)->model(), 1).contains(u"0010,0010"_s));
+        QCOMPARE(Child<QTreeView>(*w, u"lvHeader"_s)->model()->rowCount(), 6);
 
-        emit w->lvHeader->header()->sectionClicked(2); // "DICOM Description"
-        QCOMPARE(w->lvHeader->model()->index(0, 2).data().toString(), u"Body Part Thickness"_s);
+        emit Child<QTreeView>(*w, u"lvHeader"_s)->header()->sectionClicked(2); // "DICOM Description"
+        QCOMPARE(Child<QTreeView>(*w, u"lvHeader"_s)->model()->index(0, 2).data().toString(), u"Body Part Thickness"_s);
         ws->doseList().choose(0);
         QStringList tasks;
-        for (int i = 0; i < w->lvTasks->model()->rowCount(); ++i)
-            tasks << w->lvTasks->model()->index(i, 1).data().toString().left(9) + u'=' + w->lvTasks->model()->index(i, 4).data().toString();
+        for (int i = 0; i < Child<QTreeView>(*w, u"lvTasks"_s)->model()->rowCount(); ++i)
+            tasks << Child<QTreeView>(*w, u"lvTasks"_s)->model()->index(i, 1).data().toString().left(9) + u'=' + Child<QTreeView>(*w, u"lvTasks"_s)->model()->index(i, 4).data().toString();
         tasks.sort();
         // In the attributes' units and DICOM's number form: this unit type journals kilograms times ten.
         QCOMPARE(tasks, (QStringList{"0018,0060=" + ws->doseList().text(0, DoseList::KV), "0018,1152=80", "0018,11A0=45", "0018,11A2=11.76798",
@@ -398,8 +398,8 @@ private slots:
         attributes->selectionModel()->select(attributes->model()->index(patientName, 0),
                                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
         Child<QPushButton>(options, u"cmdDelete"_s)->click();
-        QCOMPARE(w->lvHeader->model()->rowCount(), 5);
-        QVERIFY(!ColumnTexts(w->lvHeader->model(), 1).contains(u"0010,0010"_s));
+        QCOMPARE(Child<QTreeView>(*w, u"lvHeader"_s)->model()->rowCount(), 5);
+        QVERIFY(!ColumnTexts(Child<QTreeView>(*w, u"lvHeader"_s)->model(), 1).contains(u"0010,0010"_s));
 
         // Executed, the image carries each value in its own attribute.
         ws->runProgressDialog = [](EditForm &form) {
@@ -455,10 +455,10 @@ private slots:
         ws->browser().selectPatient(0);
         ws->browser().showSeries(ws->browser().studies().findTag(other.studyUid));
         QCOMPARE(ws->session().selection().studyUid, other.studyUid);
-        QCOMPARE(w->dicomViewer->imageCount(), uids_.size());
+        QCOMPARE(w->findChild<ToolkitViewer *>(u"dv1"_s)->imageCount(), uids_.size());
 
         ws->tasks().addTask({u"Study"_s, 0, u"0008,1030 - Study Description"_s, QString(), u"NEWDESC"_s});
-        w->exposureDateBox->setText(u"07.12.2026"_s);
+        Child<QLineEdit>(*w, u"Text1"_s)->setText(u"07.12.2026"_s);
         w->action(u"mnuApplyTasks"_s)->trigger();
         QStringList rewritten = QDir(f_->file(u"temp"_s)).entryList({u"*.dcm"_s});
         for (QString &name : rewritten) {
@@ -483,7 +483,7 @@ private slots:
         w->action(u"Popup_Dicom_Delete"_s)->trigger();
         QCOMPARE(prompter_->boxes.size(), 1);
         QCOMPARE(prompter_->boxes.last().text, u"Delete image?"_s);
-        QCOMPARE(w->dicomViewer->imageCount(), uids_.size());
+        QCOMPARE(w->findChild<ToolkitViewer *>(u"dv1"_s)->imageCount(), uids_.size());
         QCOMPARE(CountRows(u"tblImages"_s), uids_.size());
     }
 
@@ -532,15 +532,18 @@ private slots:
         };
         bringUp();
         ws->viewer().SelectImage(2);
-        w->lvImages->setCurrentItem(w->lvImages->topLevelItem(1));
+        QTreeView *images = Child<QTreeView>(*w, u"lvImages"_s);
+        images->setCurrentIndex(images->model()->index(1, 0));
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-        w->lvDosis->scrollTo(w->lvDosis->model()->index(3, 0));
-        QTest::mouseClick(w->lvDosis->viewport(), Qt::LeftButton, {}, w->lvDosis->visualRect(w->lvDosis->model()->index(3, 1)).center());
+        Child<QTreeView>(*w, u"lvDosis"_s)->scrollTo(Child<QTreeView>(*w, u"lvDosis"_s)->model()->index(3, 0));
+        QTest::mouseClick(Child<QTreeView>(*w, u"lvDosis"_s)->viewport(), Qt::LeftButton, {}, Child<QTreeView>(*w, u"lvDosis"_s)->visualRect(Child<QTreeView>(*w, u"lvDosis"_s)->model()->index(3, 1)).center());
         // The exposure's values in the boxes; the image row they go to is marked.
-        QCOMPARE((QStringList{w->txtID->text(), w->exposureBoxes[0]->text(), w->exposureTimeBox->text()}),
+        QCOMPARE((QStringList{Child<QLineEdit>(*w, u"txtID"_s)->text(), Child<QLineEdit>(*w, u"Text3_0"_s)->text(), Child<QLineEdit>(*w, u"Text2"_s)->text()}),
                  (QStringList{ws->doseList().text(3, DoseList::Id), u"29"_s, u"10:00:00"_s}));
-        QVERIFY(w->lvImages->topLevelItem(1)->font(0).bold() && !w->lvImages->topLevelItem(0)->font(0).bold());
+        const auto bold = [&](int row) { return images->model()->index(row, 0).data(Qt::FontRole).value<QFont>().bold(); };
+        QVERIFY(bold(1) && !bold(0));
+        QCOMPARE(images->model()->index(1, 3).data(Qt::ForegroundRole).value<QColor>(), QColor(255, 0, 0));
         ws->assignment().cmdSelected_Click();
         const QStringList expected{"1:0018,0060=29", "1:0020,0062=L"};
         QCOMPARE(stampedValues(expected), expected);
@@ -553,19 +556,19 @@ private slots:
     void projectionButtonRewritesTheExposure()
     {
         station({.projections = {"R CC"}, .kvs = {26}, .projectionButtons = "R CC\r\nL CC\r\nR XCCL\r\n"});
-        QCOMPARE(w->cmdProjection[2]->text(), u"R XCCL"_s);
-        QVERIFY(w->cmdProjection[2]->isEnabled());
-        QVERIFY(!w->cmdProjection[3]->isEnabled());
+        QCOMPARE(Child<QPushButton>(*w, u"cmdProjection2"_s)->text(), u"R XCCL"_s);
+        QVERIFY(Child<QPushButton>(*w, u"cmdProjection2"_s)->isEnabled());
+        QVERIFY(!Child<QPushButton>(*w, u"cmdProjection3"_s)->isEnabled());
         ws->doseList().lvDosis_Fill();
-        w->lvDosis->setCurrentIndex(w->lvDosis->model()->index(0, 0));
+        Child<QTreeView>(*w, u"lvDosis"_s)->setCurrentIndex(Child<QTreeView>(*w, u"lvDosis"_s)->model()->index(0, 0));
         prompter_->answer = false;
-        w->cmdProjection[2]->click();
+        Child<QPushButton>(*w, u"cmdProjection2"_s)->click();
         QCOMPARE(ws->doseList().text(0, DoseList::Other), u"R CC"_s);
         prompter_->answer = true;
-        w->cmdProjection[2]->click();
+        Child<QPushButton>(*w, u"cmdProjection2"_s)->click();
         QCOMPARE(prompter_->boxes.last().text, u"Do you really want to change the projection entry ?"_s);
         QCOMPARE(ws->doseList().text(0, DoseList::Other), u"R XCCL"_s);
-        QCOMPARE(w->exposureBoxes[5]->text(), u"R XCCL"_s);
+        QCOMPARE(Child<QLineEdit>(*w, u"Text3_5"_s)->text(), u"R XCCL"_s);
     }
 
     // The dose list's captions, its patient filter filled as it opens, and its
@@ -576,26 +579,26 @@ private slots:
         station({.projections = {"R CC", "L CC"}, .kvs = {26, 27}});
         QueryRows(f_->file(u"LumoraData.dat"_s), u"UPDATE tblDosis SET Patname = 'Doe^Jane'"_s);
         ws->doseList().lvDosis_Fill();
-        QCOMPARE(w->lvDosis->model()->headerData(8, Qt::Horizontal).toString(), u"Other"_s);
+        QCOMPARE(Child<QTreeView>(*w, u"lvDosis"_s)->model()->headerData(8, Qt::Horizontal).toString(), u"Other"_s);
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-        QTest::mouseClick(w->cmbDosis, Qt::LeftButton);
-        QCOMPARE(w->cmbDosis->count(), 1);
-        QCOMPARE(w->cmbDosis->itemText(0), u"Doe^Jane"_s);
-        w->cmbDosis->hidePopup();
+        QTest::mouseClick(Child<QComboBox>(*w, u"cmbDosis"_s), Qt::LeftButton);
+        QCOMPARE(Child<QComboBox>(*w, u"cmbDosis"_s)->count(), 1);
+        QCOMPARE(Child<QComboBox>(*w, u"cmbDosis"_s)->itemText(0), u"Doe^Jane"_s);
+        Child<QComboBox>(*w, u"cmbDosis"_s)->hidePopup();
 
-        const QModelIndex second = w->lvDosis->model()->index(1, 1);
-        QTest::mouseClick(w->lvDosis->viewport(), Qt::LeftButton, {}, w->lvDosis->visualRect(second).center());
-        QCOMPARE(w->exposureBoxes[0]->text(), u"27"_s);
-        const QModelIndex first = w->lvDosis->model()->index(0, 1);
-        QTest::mouseClick(w->lvDosis->viewport(), Qt::RightButton, {}, w->lvDosis->visualRect(first).center());
-        QVERIFY(w->lvDosis->selectionModel()->isRowSelected(0, {}));
-        QTRY_VERIFY_WITH_TIMEOUT(w->Popup_Dosis->isVisible(), 2000);
-        w->Popup_Dosis->hide();
+        const QModelIndex second = Child<QTreeView>(*w, u"lvDosis"_s)->model()->index(1, 1);
+        QTest::mouseClick(Child<QTreeView>(*w, u"lvDosis"_s)->viewport(), Qt::LeftButton, {}, Child<QTreeView>(*w, u"lvDosis"_s)->visualRect(second).center());
+        QCOMPARE(Child<QLineEdit>(*w, u"Text3_0"_s)->text(), u"27"_s);
+        const QModelIndex first = Child<QTreeView>(*w, u"lvDosis"_s)->model()->index(0, 1);
+        QTest::mouseClick(Child<QTreeView>(*w, u"lvDosis"_s)->viewport(), Qt::RightButton, {}, Child<QTreeView>(*w, u"lvDosis"_s)->visualRect(first).center());
+        QVERIFY(Child<QTreeView>(*w, u"lvDosis"_s)->selectionModel()->isRowSelected(0, {}));
+        QTRY_VERIFY_WITH_TIMEOUT(Child<QMenu>(*w, u"Popup_Dosis"_s)->isVisible(), 2000);
+        Child<QMenu>(*w, u"Popup_Dosis"_s)->hide();
         w->command(Command::DeleteExposure)->trigger();
         QCOMPARE(ws->doseList().rowCount(), 1);
         QCOMPARE(ws->doseList().text(0, DoseList::KV), u"27"_s);
-        QVERIFY(w->exposureBoxes[0]->text().isEmpty() && w->exposureDateBox->text().isEmpty());
+        QVERIFY(Child<QLineEdit>(*w, u"Text3_0"_s)->text().isEmpty() && Child<QLineEdit>(*w, u"Text1"_s)->text().isEmpty());
         QCOMPARE(QueryRows(f_->file(u"LumoraData.dat"_s), u"SELECT Status FROM tblDosis ORDER BY ID"_s),
                  (QList<QVariantList>{{u"1"_s}, {u"0"_s}}));
     }

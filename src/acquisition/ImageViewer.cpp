@@ -2,11 +2,7 @@
 
 #include "core/ErrorLog.h"
 #include "core/Settings.h"
-#include "toolkit/ToolkitViewer.h"
 #include "ui/UiColors.h"
-
-#include <QMenu>
-#include <QScrollBar>
 
 #include <cmath>
 #include <limits>
@@ -28,10 +24,10 @@ void ClearCurrentImage(Session &session)
     session.clearCurrentImage();
 }
 
-void ClearViewer(Session &session, ToolkitViewer *dicomViewer)
+void ClearViewer(Session &session, ViewerGrid *grid)
 {
-    if (dicomViewer)
-        dicomViewer->clearImages();
+    if (grid)
+        grid->clearImages();
     ListClear(session.loadedImages());
     ClearCurrentImage(session);
 }
@@ -43,66 +39,40 @@ qint16 ViewerRoundUp(double value)
     return fits16(qint64(r)) ? qint16(r) : std::numeric_limits<qint16>::max();
 }
 
-ImageViewer::ImageViewer(Session &session, const ViewerControls &controls, QObject *parent)
-    : QObject(parent), session_(session), c_(controls)
-{
-    if (c_.dicomViewer) {
-        connect(c_.dicomViewer, &ToolkitViewer::mouseDown, this, &ImageViewer::MouseDown);
-        connect(c_.dicomViewer, &ToolkitViewer::keyDown, this, &ImageViewer::KeyDown);
-        connect(c_.dicomViewer, &ToolkitViewer::renderFailed, this, [](const ToolkitImagePtr &image, const Result &e) {
-            WriteErrorLog(e.number, image->path() + QStringLiteral(": ") + e.text, QStringLiteral("MainForm dicomViewer (RENDER_ERROR)"));
-        });
-        connect(c_.dicomViewer, &ToolkitViewer::renderNote, this, [](const ToolkitImagePtr &image, const QString &note) {
-            WriteErrorLog(ErrorCode::NoPixels, image->path() + QStringLiteral(": ") + note, QStringLiteral("MainForm dicomViewer (RENDER_NOTE)"));
-        });
-    }
-    if (c_.dv1_vscroll)
-        connect(c_.dv1_vscroll, &QScrollBar::valueChanged, this, &ImageViewer::ScrollChanged);
-}
+ImageViewer::ImageViewer(Session &session, ViewerGrid &grid, QObject *parent) : QObject(parent), session_(session), grid_(grid) {}
 
 void ImageViewer::SetUpViewer()
 {
-    if (!c_.dicomViewer)
-        return;
-    c_.dicomViewer->setColumns(Settings.Viewer_Columns > 0 ? Settings.Viewer_Columns : 3);
-    c_.dicomViewer->setRows(Settings.Viewer_Rows > 0 ? Settings.Viewer_Rows : 7);
-    c_.dicomViewer->setBackgroundColor(FromBgr(Settings.Viewer_bgColor));
+    grid_.setGrid(Settings.Viewer_Columns > 0 ? Settings.Viewer_Columns : 3, Settings.Viewer_Rows > 0 ? Settings.Viewer_Rows : 7,
+                  FromBgr(Settings.Viewer_bgColor));
 }
 
 // The grid the viewer shows, so that paging matches what is on screen.
-int ImageViewer::TilesPerPage() const { return c_.dicomViewer ? c_.dicomViewer->rows() * c_.dicomViewer->columns() : 0; }
+int ImageViewer::TilesPerPage() const { return grid_.rows() * grid_.columns(); }
 
 void ImageViewer::UpdateScrollRange()
 {
-    if (!c_.dicomViewer || !c_.dv1_vscroll)
-        return;
-    const int count = c_.dicomViewer->imageCount();
+    const int count = grid_.imageCount();
     const int tiles = TilesPerPage();
     if (tiles > count || count == 0) {
-        c_.dv1_vscroll->hide();
+        grid_.setScrollRange(std::nullopt);
         return;
     }
-    c_.dv1_vscroll->setMinimum(0);
-    c_.dv1_vscroll->setMaximum(ViewerRoundUp(double(count - tiles) / c_.dicomViewer->columns()));
-    c_.dv1_vscroll->show();
+    grid_.setScrollRange(ViewerRoundUp(double(count - tiles) / grid_.columns()));
 }
 
 void ImageViewer::ScrollChanged(int value)
 {
-    if (!c_.dicomViewer)
-        return;
-    const qint64 first = qint64(value) * c_.dicomViewer->columns() + 1;
+    const qint64 first = qint64(value) * grid_.columns() + 1;
     if (fits16(first))
-        c_.dicomViewer->setFirstTile(int(first));
+        grid_.setFirstTile(int(first));
 }
 
 void ImageViewer::KeyDown(int keyCode)
 {
-    if (!c_.dicomViewer)
-        return;
-    const qint64 first = c_.dicomViewer->firstTile();
+    const qint64 first = grid_.firstTile();
     const qint64 tiles = TilesPerPage();
-    const qint64 count = c_.dicomViewer->imageCount();
+    const qint64 count = grid_.imageCount();
     qint64 next = first;
     switch (keyCode) {
     case 33: // Page Up
@@ -132,12 +102,12 @@ void ImageViewer::KeyDown(int keyCode)
         return;
     }
     if (next != first && fits16(next))
-        c_.dicomViewer->setFirstTile(int(next));
+        grid_.setFirstTile(int(next));
 }
 
 void ImageViewer::SelectImage(int index)
 {
-    const ToolkitImagePtr image = c_.dicomViewer ? c_.dicomViewer->image(index) : nullptr;
+    const ToolkitImagePtr image = grid_.image(index);
     if (!image)
         return;
     if (const ToolkitImagePtr &previous = session_.currentImage())
@@ -145,16 +115,14 @@ void ImageViewer::SelectImage(int index)
     image->display().frameWidth = SelectedFrameWidth;
     image->display().frameColor = FromBgr(Settings.Viewer_fgColor);
     session_.setCurrentImage(index, image);
-    c_.dicomViewer->refreshDisplay();
+    grid_.refreshDisplay();
     emit statusText(3, QStringLiteral("Sel. image #: ") + QString::number(index));
 }
 
 bool ImageViewer::SelectImageByUid(const QString &uidCell)
 {
-    if (!c_.dicomViewer)
-        return false;
-    for (int i = 1; i <= c_.dicomViewer->imageCount(); ++i) {
-        const ToolkitImagePtr image = c_.dicomViewer->image(i);
+    for (int i = 1; i <= grid_.imageCount(); ++i) {
+        const ToolkitImagePtr image = grid_.image(i);
         const QString uid = image->isValid() ? ImageUid(image) : QString();
         if (!uid.isEmpty() && uidCell.contains(uid)) {
             SelectImage(i);
@@ -166,17 +134,15 @@ bool ImageViewer::SelectImageByUid(const QString &uidCell)
 
 void ImageViewer::MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers, const QPoint &pos)
 {
-    if (!c_.dicomViewer)
+    const int index = grid_.hitTest(pos);
+    if (index < 1 || index > grid_.imageCount())
         return;
-    const int index = c_.dicomViewer->hitTest(pos);
-    if (index < 1 || index > c_.dicomViewer->imageCount())
-        return;
-    const ToolkitImagePtr image = c_.dicomViewer->image(index);
+    const ToolkitImagePtr image = grid_.image(index);
     if (!image->isValid())
         return; // an empty frame: nothing to select
     if (const ToolkitImagePtr &current = session_.currentImage(); current && ImageUid(current) == ImageUid(image)) {
         if (button == Qt::RightButton)
-            openPopUp(pos);
+            grid_.popUp(pos);
         return;
     }
     SelectImage(index);
@@ -186,32 +152,21 @@ void ImageViewer::MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers, const
     if (side.isEmpty())
         side = GetAttribute(image, Tags::ImageLaterality).value;
     emit statusText(5, side.toUpper() + QLatin1Char('-') + GetAttribute(image, Tags::ViewPosition).value.toUpper());
-    if (!Settings.FilterActive.isEmpty() && c_.refreshHeader)
-        c_.refreshHeader();
+    if (!Settings.FilterActive.isEmpty())
+        emit headerRefreshDue();
     if (button == Qt::RightButton)
-        openPopUp(pos);
-}
-
-void ImageViewer::openPopUp(const QPoint &pos)
-{
-    const QPoint global = c_.dicomViewer->mapToGlobal(pos);
-    if (c_.showPopUp)
-        c_.showPopUp(global);
-    else if (c_.PopUpViewer)
-        c_.PopUpViewer->popup(global);
+        grid_.popUp(pos);
 }
 
 void ImageViewer::forEachTarget(bool all, const std::function<void(ToolkitDisplay &)> &change)
 {
-    if (!c_.dicomViewer)
-        return;
     if (all) {
-        for (const ToolkitImagePtr &image : c_.dicomViewer->images())
+        for (const ToolkitImagePtr &image : grid_.images())
             change(image->display());
     } else if (const ToolkitImagePtr &current = session_.currentImage()) {
         change(current->display());
     }
-    c_.dicomViewer->refreshDisplay();
+    grid_.refreshDisplay();
 }
 
 void ImageViewer::Rotate(bool right, bool all)
@@ -238,41 +193,50 @@ void ImageViewer::Reset(bool all)
     });
 }
 
-void ImageViewer::BuildPopUpViewer()
+QList<ViewerMenuEntry> ImageViewer::popUpEntries() const
 {
-    QMenu *menu = c_.PopUpViewer;
-    if (!menu)
-        return;
-    menu->clear();
-    auto sub = [&](const char *name, const QString &caption, const char *subName) {
-        QMenu *m = menu->addMenu(caption);
-        m->setObjectName(QLatin1String(subName));
-        m->menuAction()->setObjectName(QLatin1String(name));
-        return m;
+    const QString rotate = QStringLiteral("Drehen"), mirror = QStringLiteral("Spiegeln");
+    const QString rotateAll = QStringLiteral("Alle Drehen"), mirrorAll = QStringLiteral("Alle Spiegeln");
+    auto in = [](ViewerAction a, const QString &caption, const QString &group, const char *name) {
+        const QString base = QLatin1String(name);
+        return ViewerMenuEntry{a, caption, QString(), group, base + QStringLiteral("Sub"), base};
     };
-    auto entry = [](QMenu *m, const QString &caption, std::function<void()> f) {
-        QAction *a = m->addAction(caption);
-        QObject::connect(a, &QAction::triggered, m, std::move(f));
-        return a;
+    auto line = [](const char *name) { return ViewerMenuEntry{ViewerAction::Separator, QString(), QLatin1String(name), {}, {}, {}}; };
+    QList<ViewerMenuEntry> entries{
+        in(ViewerAction::RotateRight, QStringLiteral("90° rechts"), rotate, "PopUpViewerRotate"),
+        in(ViewerAction::RotateLeft, QStringLiteral("90° links"), rotate, "PopUpViewerRotate"),
+        in(ViewerAction::MirrorHorizontal, QStringLiteral("horizontal"), mirror, "PopUpViewerMirror"),
+        in(ViewerAction::MirrorVertical, QStringLiteral("vertical"), mirror, "PopUpViewerMirror"),
+        line("mnuViewerTrennY"),
+        in(ViewerAction::RotateAllRight, QStringLiteral("90° rechts"), rotateAll, "PopUpViewerRotateAll"),
+        in(ViewerAction::RotateAllLeft, QStringLiteral("90° links"), rotateAll, "PopUpViewerRotateAll"),
+        in(ViewerAction::MirrorAllHorizontal, QStringLiteral("horizontal"), mirrorAll, "PopUpViewerMirrorAll"),
+        in(ViewerAction::MirrorAllVertical, QStringLiteral("vertikal"), mirrorAll, "PopUpViewerMirrorAll"),
+        line("mnuViewerTrennX"),
+        {ViewerAction::Reset, QStringLiteral("Zurücksetzen"), QStringLiteral("PopUpViewerReset"), {}, {}, {}},
+        {ViewerAction::ResetAll, QStringLiteral("Alle Zurücksetzen"), QStringLiteral("PopUpViewerResetAll"), {}, {}, {}},
     };
-    QMenu *rotate = sub("PopUpViewerRotate", QStringLiteral("Drehen"), "PopUpViewerRotateSub");
-    entry(rotate, QStringLiteral("90° rechts"), [this] { Rotate(true, false); });
-    entry(rotate, QStringLiteral("90° links"), [this] { Rotate(false, false); });
-    QMenu *mirror = sub("PopUpViewerMirror", QStringLiteral("Spiegeln"), "PopUpViewerMirrorSub");
-    entry(mirror, QStringLiteral("horizontal"), [this] { Mirror(true, false); });
-    entry(mirror, QStringLiteral("vertical"), [this] { Mirror(false, false); });
-    menu->addSeparator()->setObjectName(QStringLiteral("mnuViewerTrennY"));
-    QMenu *rotateAll = sub("PopUpViewerRotateAll", QStringLiteral("Alle Drehen"), "PopUpViewerRotateAllSub");
-    entry(rotateAll, QStringLiteral("90° rechts"), [this] { Rotate(true, true); });
-    entry(rotateAll, QStringLiteral("90° links"), [this] { Rotate(false, true); });
-    QMenu *mirrorAll = sub("PopUpViewerMirrorAll", QStringLiteral("Alle Spiegeln"), "PopUpViewerMirrorAllSub");
-    entry(mirrorAll, QStringLiteral("horizontal"), [this] { Mirror(true, true); });
-    entry(mirrorAll, QStringLiteral("vertikal"), [this] { Mirror(false, true); });
-    menu->addSeparator()->setObjectName(QStringLiteral("mnuViewerTrennX"));
-    entry(menu, QStringLiteral("Zurücksetzen"), [this] { Reset(false); })->setObjectName(QStringLiteral("PopUpViewerReset"));
-    entry(menu, QStringLiteral("Alle Zurücksetzen"), [this] { Reset(true); })->setObjectName(QStringLiteral("PopUpViewerResetAll"));
-    if (c_.deleteImage) {
-        menu->addSeparator();
-        entry(menu, QStringLiteral("Delete image"), c_.deleteImage)->setObjectName(QStringLiteral("PopupDeleteImage"));
+    if (deleteOffered_) {
+        entries << line("");
+        entries << ViewerMenuEntry{ViewerAction::DeleteImage, QStringLiteral("Delete image"), QStringLiteral("PopupDeleteImage"), {}, {}, {}};
+    }
+    return entries;
+}
+
+void ImageViewer::trigger(ViewerAction action)
+{
+    switch (action) {
+    case ViewerAction::RotateRight: return Rotate(true, false);
+    case ViewerAction::RotateLeft: return Rotate(false, false);
+    case ViewerAction::MirrorHorizontal: return Mirror(true, false);
+    case ViewerAction::MirrorVertical: return Mirror(false, false);
+    case ViewerAction::RotateAllRight: return Rotate(true, true);
+    case ViewerAction::RotateAllLeft: return Rotate(false, true);
+    case ViewerAction::MirrorAllHorizontal: return Mirror(true, true);
+    case ViewerAction::MirrorAllVertical: return Mirror(false, true);
+    case ViewerAction::Reset: return Reset(false);
+    case ViewerAction::ResetAll: return Reset(true);
+    case ViewerAction::DeleteImage: emit deleteImageRequested(); return;
+    case ViewerAction::Separator: return;
     }
 }

@@ -3,44 +3,79 @@
 #include "store/Session.h"
 #include "toolkit/Toolkit.h"
 
+#include <QColor>
+#include <QList>
 #include <QObject>
 #include <QPoint>
 
 #include <functional>
+#include <optional>
 
-class QMenu;
-class QScrollBar;
-class QTreeWidget;
-class ToolkitViewer;
+// The tile grid as the viewer logic sees it: the images shown, the page and
+// the scroll range. The viewer panel implements it over its control.
+class ViewerGrid {
+public:
+    virtual ~ViewerGrid() = default;
+    virtual int columns() const = 0;
+    virtual int rows() const = 0;
+    virtual void setGrid(int columns, int rows, const QColor &background) = 0;
+    virtual int imageCount() const = 0;
+    // 1-based; null outside the list.
+    virtual ToolkitImagePtr image(int index) const = 0;
+    virtual QList<ToolkitImagePtr> images() const = 0;
+    virtual void addImage(const ToolkitImagePtr &image) = 0;
+    virtual void clearImages() = 0;
+    // Off while a load adds its images, so that the grid is drawn once.
+    virtual void setRedraw(bool on) = 0;
+    virtual int firstTile() const = 0;
+    virtual void setFirstTile(int first) = 0;
+    virtual void refreshDisplay() = 0;
+    // The image index (1-based) under a point of the grid; 0 for none.
+    virtual int hitTest(const QPoint &pos) const = 0;
+    // The scroll bar's maximum (minimum 0); none hides it.
+    virtual void setScrollRange(std::optional<int> maximum) = 0;
+    // The pop-up menu at a point of the grid.
+    virtual void popUp(const QPoint &pos) = 0;
+};
 
 // Forgets the session's current image (and switches its selection frame off).
 void ClearCurrentImage(Session &session);
 
-// Takes every image out of the viewer (dicomViewer may be null) and the
-// session's loaded image list, and forgets the current image, which went with them.
-void ClearViewer(Session &session, ToolkitViewer *dicomViewer);
+// Takes every image out of the grid (which may be null) and the session's
+// loaded image list, and forgets the current image, which went with them.
+void ClearViewer(Session &session, ViewerGrid *grid);
 
 // RoundUp(x): x rounded to the nearest whole number (halves to even), plus one
 // when x lies above it; as a 16-bit integer.
 qint16 ViewerRoundUp(double value);
 
-// The controls the viewer logic drives; the main window owns them.
-struct ViewerControls {
-    ToolkitViewer *dicomViewer = nullptr;       // the tile grid
-    QScrollBar *dv1_vscroll = nullptr;  // vertical scroll bar beside dicomViewer
-    QMenu *PopUpViewer = nullptr;       // viewer pop-up menu; BuildPopUpViewer fills it
-    std::function<void()> refreshHeader; // rebuilds the header view of the current image
-    std::function<void(const QPoint &globalPos)> showPopUp; // optional; default opens PopUpViewer there
-    std::function<void()> deleteImage; // the pop-up's "Delete image"; without it the entry is left out
+// The pop-up's commands.
+enum class ViewerAction {
+    RotateRight, RotateLeft, MirrorHorizontal, MirrorVertical,
+    RotateAllRight, RotateAllLeft, MirrorAllHorizontal, MirrorAllVertical,
+    Reset, ResetAll, DeleteImage,
+    Separator, // no command: a line between groups
 };
 
-// The viewer's grid, paging, selection and pop-up menu. Connects itself to
-// dicomViewer (mouse and keys) and dv1_vscroll (value changes); the image
-// selected becomes the session's current image.
+// One entry of the pop-up, in menu order. Entries with a group sit in a
+// submenu of that caption (object name groupName, its menu action groupAction).
+struct ViewerMenuEntry {
+    ViewerAction action;
+    QString caption;
+    QString objectName;
+    QString group;
+    QString groupName;
+    QString groupAction;
+};
+
+// The viewer's paging, selection, display changes and pop-up entries over a
+// grid; the image selected becomes the session's current image.
 class ImageViewer : public QObject {
     Q_OBJECT
 public:
-    ImageViewer(Session &session, const ViewerControls &controls, QObject *parent = nullptr);
+    ImageViewer(Session &session, ViewerGrid &grid, QObject *parent = nullptr);
+
+    ViewerGrid &grid() { return grid_; }
 
     // Columns, rows and background from the settings (start-up, options dialog).
     void SetUpViewer();
@@ -63,19 +98,25 @@ public:
     void Mirror(bool horizontal, bool all);
     void Reset(bool all);
 
-    // Fills the PopUpViewer menu with its entries (object names as the menu's).
-    void BuildPopUpViewer();
+    // The pop-up's entries; "Delete image" only when deletion is offered.
+    QList<ViewerMenuEntry> popUpEntries() const;
+    void setDeleteOffered(bool offered) { deleteOffered_ = offered; }
+    void trigger(ViewerAction action);
 
 signals:
     // A status line panel (1-based) gets this text.
     void statusText(int panel, const QString &text);
     // The operator clicked the image with this UID: its image-list row becomes the current one.
     void imageClicked(const QString &uid);
+    // A click changed the current image while a filter is active: the header view follows.
+    void headerRefreshDue();
+    // The pop-up's "Delete image" on the current image.
+    void deleteImageRequested();
 
 private:
-    void openPopUp(const QPoint &pos);
     void forEachTarget(bool all, const std::function<void(ToolkitDisplay &)> &change);
 
     Session &session_;
-    ViewerControls c_;
+    ViewerGrid &grid_;
+    bool deleteOffered_ = false;
 };

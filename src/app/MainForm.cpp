@@ -5,12 +5,20 @@
 #include "core/ErrorLog.h"
 #include "app/OptionForm.h"
 #include "core/Settings.h"
+#include "acquisition/ImageViewer.h"
+#include "acquisition/ProjectionAssignment.h"
+#include "browse/Browser.h"
+#include "exposure/DoseList.h"
+#include "exposure/ExposureCapture.h"
+#include "header/HeaderView.h"
+#include "header/TaskList.h"
+#include "network/PartnerForms.h"
 #include "app/StartupChecks.h"
 #include "ui/UiColors.h"
 #include "ui/Widgets.h"
 #include "store/DatabasePaths.h"
 #include "toolkit/Result.h"
-#include "toolkit/ToolkitViewer.h"
+#include "acquisition/ViewerPanel.h"
 
 #include <QAction>
 #include <QApplication>
@@ -28,6 +36,8 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QMouseEvent>
+#include <QSignalBlocker>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -39,7 +49,7 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <QToolBar>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 namespace {
@@ -72,15 +82,6 @@ QTreeView *reportView(QWidget *parent, const QString &name, qint32 bgr)
 }
 
 bool hasRows(const QTreeView *list) { return list->model() && list->model()->rowCount() > 0; }
-
-QTreeWidget *reportList(QWidget *parent, const QString &name, const QStringList &headings, qint32 bgr)
-{
-    auto *list = new QTreeWidget(parent);
-    reportStyle(list, name, bgr);
-    list->setHeaderLabels(headings);
-    list->setSortingEnabled(false);
-    return list;
-}
 
 // The toolbar's background: a light weave under the red band of its buttons.
 QPixmap toolbarPattern()
@@ -125,21 +126,15 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
     buildAssignment(assignment);
     buildHeaderAndTasks(header);
 
-    dicomViewer = new ToolkitViewer(central);
-    dicomViewer->setObjectName(QStringLiteral("dv1"));
-    dv1_vscroll = new QScrollBar(Qt::Vertical, central);
-    dv1_vscroll->setObjectName(QStringLiteral("dv1_vscroll"));
+    viewerPanel_ = new ViewerPanel(central);
 
     buildMenus();
     buildToolbar();
     // The commands the window carries out itself; the others are connected by
     // the subsystems. Debug has no action.
     connect(command(Command::Exit), &QAction::triggered, this, &MainForm::mnuDateiBeenden_Click);
-    connect(command(Command::RefreshList), &QAction::triggered, this, [this] { run(hooks.RefreshPatientList); });
-    connect(command(Command::RefreshDoseList), &QAction::triggered, this, [this] { run(hooks.lvDosis_Fill); });
     connect(command(Command::Options), &QAction::triggered, this, &MainForm::mnuAnsichtEinstellungen_Click);
     connect(command(Command::ErrorLog), &QAction::triggered, this, &MainForm::showErrorLog);
-    connect(command(Command::Fill), &QAction::triggered, this, [this] { run(hooks.dbFill); });
     connect(command(Command::About), &QAction::triggered, this, &MainForm::showAbout);
 
     statusLine = new QStatusBar(this);
@@ -167,16 +162,11 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
     serialLink->setObjectName(QStringLiteral("serialLink"));
     linkTimer = new QTimer(this);
     linkTimer->setObjectName(QStringLiteral("linkTimer"));
+    connect(linkTimer, &QTimer::timeout, this, &MainForm::linksCheckDue);
 
     UpdateTimer = new QTimer(this);
     UpdateTimer->setObjectName(QStringLiteral("UpdateTimer"));
     UpdateTimer->setInterval(10000);
-    sendTimer = new QTimer(this);
-    sendTimer->setObjectName(QStringLiteral("sendTimer"));
-    sendTimer->setInterval(1000);
-    SerTimer = new QTimer(this);
-    SerTimer->setObjectName(QStringLiteral("SerTimer"));
-    SerTimer->setInterval(100);
     connect(UpdateTimer, &QTimer::timeout, this, [this] {
         QCoreApplication::processEvents();
         emit patientListPollDue();
@@ -189,12 +179,6 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
 }
 
 MainForm::~MainForm() = default;
-
-void MainForm::run(const std::function<void()> &hook) const
-{
-    if (hook)
-        hook();
-}
 
 void MainForm::buildBrowser(QWidget *parent)
 {
@@ -210,8 +194,7 @@ void MainForm::buildBrowser(QWidget *parent)
     frmSerien->setObjectName(QStringLiteral("frmSerien"));
     lvSerien = reportView(frmSerien, QStringLiteral("lvSerien"), kListColour);
     (new QVBoxLayout(frmSerien))->addWidget(lvSerien);
-    lvImages = reportList(parent, QStringLiteral("lvImages"),
-                          {QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("ImageUID")}, kListColour);
+    lvImages = reportView(parent, QStringLiteral("lvImages"), kListColour);
     l->addWidget(frmPatients, 3);
     l->addWidget(frmStudien, 2);
     l->addWidget(frmSerien, 1);
@@ -267,9 +250,7 @@ void MainForm::buildCapture(QWidget *parent)
     debugRow->addWidget(txtcInput, 2);
     debugRow->addWidget(decoderTokenList, 1);
     l->addLayout(debugRow, 2, 0, 1, 3);
-    doseLineBox = NamedLineEdit(parent, QStringLiteral("Text4"));
     spareCaptureBox = NamedLineEdit(parent, QStringLiteral("Text5"));
-    doseLineBox->setVisible(false);
     spareCaptureBox->setVisible(false);
     l->setRowStretch(2, 1);
 }
@@ -284,9 +265,9 @@ void MainForm::buildAssignment(QWidget *parent)
     }
     cmdAll = NamedButton(parent, QStringLiteral("cmdAll"), QStringLiteral("Merge Image/s         (F1)"));
     cmdAll->installEventFilter(this);
-    connect(cmdAll, &QPushButton::clicked, this, [this] { run(hooks.cmdAll_Click); });
+    connect(cmdAll, &QPushButton::clicked, this, &MainForm::mergeRequested);
     cmdSelected = NamedButton(parent, QStringLiteral("cmdSelected"), QStringLiteral("Manually"));
-    connect(cmdSelected, &QPushButton::clicked, this, [this] { run(hooks.cmdSelected_Click); });
+    connect(cmdSelected, &QPushButton::clicked, this, &MainForm::manualMergeRequested);
     lblCount = new QLabel(parent);
     lblCount->setObjectName(QStringLiteral("lblCount"));
     l->addWidget(cmdAll, 2, 0, 1, 2);
@@ -448,7 +429,6 @@ void MainForm::buildMenus()
     PopUpRules = PopUpTaskList->addMenu(QStringLiteral("Add fav. task"));
     PopUpRules->setObjectName(QStringLiteral("PopUpRules"));
     PopUpRules->addAction(QStringLiteral("No entries"))->setEnabled(false);
-    PopUpViewer = popup(QStringLiteral("PopUpViewer"), QStringLiteral("Viewer"));
     Popup_Dicom = popup(QStringLiteral("Popup_Dicom"), QStringLiteral("Image"));
     addEntry(Popup_Dicom, Command::DeleteViewerImage, QStringLiteral("Popup_Dicom_Delete"), QStringLiteral("Delete"));
     Popup_Dosis = popup(QStringLiteral("Popup_Dosis"), QStringLiteral("Exposure"));
@@ -537,17 +517,13 @@ void MainForm::Form_Load()
     if (const Result r = CreateWorkingFolders(); !r.ok())
         return LogFailure(r, where);
     LoadSettings();
-    run(hooks.LoadModFilter);
-    run(hooks.RefreshPatientList);
+    emit filterLoadDue();
+    emit patientListRefreshDue();
     emit partnersChanged(); // the send menus from the table
-    if (Settings.XrayComm == 3 || Settings.XrayComm == 4) {
-        if (!sendTimer->isActive())
-            sendTimer->start();
-        if (!SerTimer->isActive())
-            SerTimer->start();
-    }
+    if (Settings.XrayComm == 3 || Settings.XrayComm == 4)
+        emit pollingRequested();
     companions_.startMissing();
-    run(hooks.PrepareTaskList);
+    emit taskListPrepareDue();
     // The keyboard path through patient, study and merge starts here.
     cmdLorad[0]->setFocus(Qt::OtherFocusReason);
 }
@@ -558,7 +534,7 @@ void MainForm::Form_Activate()
     txtcInput->setVisible(debug);
     decoderTokenList->setVisible(debug);
     lvDosis->setVisible(!debug);
-    run(hooks.Initialise_cPort);
+    emit serialPortDue();
 }
 
 bool MainForm::event(QEvent *e)
@@ -585,8 +561,7 @@ void MainForm::applyResizeRules()
     leftPanel_->setGeometry(0, 0, ViewerLeft - 4, central->height());
     const int vw = std::max(50, width() - ViewerLeft - rightMargin);
     const int vh = std::max(50, height() - (central->y() + ViewerTop) - bottomMargin);
-    dicomViewer->setGeometry(ViewerLeft, ViewerTop, vw, vh);
-    dv1_vscroll->setGeometry(ViewerLeft + vw, ViewerTop, dv1_vscroll->sizeHint().width(), vh);
+    viewerPanel_->placeGrid(QRect(ViewerLeft, ViewerTop, vw, vh));
     for (QPushButton *b : cmdProjection)
         if (b->text().isEmpty())
             b->setEnabled(false);
@@ -594,11 +569,12 @@ void MainForm::applyResizeRules()
 
 bool MainForm::eventFilter(QObject *watched, QEvent *e)
 {
+    eventFilterForLists(watched, e);
     if (e->type() != QEvent::KeyPress)
         return QMainWindow::eventFilter(watched, e);
     const int key = static_cast<QKeyEvent *>(e)->key();
     if (watched == cmdAll && key == Qt::Key_F1) {
-        run(hooks.cmdAll_Click);
+        emit mergeRequested();
         return true;
     }
     if (watched == cmdLorad[0]) {
@@ -611,13 +587,12 @@ bool MainForm::eventFilter(QObject *watched, QEvent *e)
     if (watched == cmdLorad[1] && key == Qt::Key_F3) {
         if (hasRows(lvStudien)) {
             lvStudien->setCurrentIndex(lvStudien->model()->index(0, 0));
-            if (hooks.selectFirstStudy)
-                hooks.selectFirstStudy(0);
+            emit firstStudyChosen();
         }
         return true;
     }
     if (watched == cmdLorad[2] && key == Qt::Key_F4) {
-        run(hooks.lvDosis_Fill);
+        emit doseListRefreshDue();
         return true;
     }
     return QMainWindow::eventFilter(watched, e);
@@ -629,27 +604,56 @@ void MainForm::cmdLorad_Click(int index)
     case 0:
         if (hasRows(lvPatients)) {
             lvPatients->setCurrentIndex(lvPatients->model()->index(0, 0));
-            if (hooks.selectFirstPatient)
-                hooks.selectFirstPatient(0);
+            emit firstPatientChosen();
         }
         break;
     case 1:
         if (hasRows(lvStudien)) {
             lvStudien->setCurrentIndex(lvStudien->model()->index(0, 0));
-            if (hooks.selectFirstStudy)
-                hooks.selectFirstStudy(0);
+            emit firstStudyChosen();
         }
-        if (lvImages->topLevelItemCount() == (lvDosis->model() ? lvDosis->model()->rowCount() : 0))
+        if ((lvImages->model() ? lvImages->model()->rowCount() : 0) == (lvDosis->model() ? lvDosis->model()->rowCount() : 0))
             cmdAll->setFocus(Qt::OtherFocusReason);
         else
             cmdLorad[1]->setFocus(Qt::OtherFocusReason);
         break;
     case 2:
-        run(hooks.lvDosis_Fill);
+        emit doseListRefreshDue();
         break;
     default:
         break;
     }
+}
+
+void MainForm::bind(ExposureCapture &capture)
+{
+    connect(decodeNowButton, &QPushButton::clicked, &capture, &ExposureCapture::decodeNowButton_Click);
+    connect(newExaminationButton, &QPushButton::clicked, &capture, &ExposureCapture::newExaminationButton_Click);
+    connect(activateButton, &QPushButton::clicked, &capture, &ExposureCapture::activateButton_Click);
+    connect(stopButton, &QPushButton::clicked, &capture, &ExposureCapture::stopButton_Click);
+    connect(this, &MainForm::pollingRequested, &capture, &ExposureCapture::startPolling);
+    connect(&capture, &ExposureCapture::bufferReplaced, txtcInput, [this](const QString &text) {
+        txtcInput->setPlainText(text);
+        txtcInput->moveCursor(QTextCursor::End);
+    });
+    connect(&capture, &ExposureCapture::bufferGrew, txtcInput, [this](const QString &tail) {
+        txtcInput->moveCursor(QTextCursor::End);
+        txtcInput->insertPlainText(tail);
+        txtcInput->moveCursor(QTextCursor::End);
+    });
+    connect(&capture, &ExposureCapture::decoderTokens, decoderTokenList, [this](const QStringList &tokens) {
+        decoderTokenList->clear();
+        decoderTokenList->addItems(tokens);
+    });
+    connect(&capture, &ExposureCapture::buttonColour, this, [this](ExposureCapture::Button which, const QColor &colour) {
+        QPushButton *button = which == ExposureCapture::Button::Stop ? stopButton : newExaminationButton;
+        QPalette p = button->palette();
+        p.setColor(QPalette::Button, colour);
+        button->setPalette(p);
+        button->setAutoFillBackground(true);
+    });
+    connect(&capture, &ExposureCapture::selectedProjectionCleared, exposureBoxes[5], &QLineEdit::clear);
+    connect(&capture, &ExposureCapture::patientChosen, lblCount, &QLabel::setText);
 }
 
 void MainForm::ClearInfoFields()
@@ -660,10 +664,23 @@ void MainForm::ClearInfoFields()
     txtNeu->clear();
 }
 
-void MainForm::showLink(QLabel *indicator, bool up, const QString &text, const QString &lastError)
+void MainForm::showLinks(const LinkMonitor &links)
 {
-    indicator->setText(text);
-    indicator->setToolTip(lastError);
+    showLink(receiverLink, links.receiver());
+    showLink(serialLink, links.serial());
+}
+
+void MainForm::startLinkChecks()
+{
+    linkTimer->setInterval(LinkMonitor::IntervalMs);
+    linkTimer->start();
+}
+
+void MainForm::showLink(QLabel *indicator, const LinkState &state)
+{
+    const bool up = state.up;
+    indicator->setText(state.text);
+    indicator->setToolTip(state.lastError);
     QPalette p = indicator->palette();
     p.setColor(QPalette::Window, up ? palette().color(QPalette::Window) : QColor(Qt::red));
     p.setColor(QPalette::WindowText, up ? palette().color(QPalette::WindowText) : QColor(Qt::white));
@@ -695,15 +712,14 @@ void MainForm::examinationTypeOptions_Click(int index)
     emit examinationTypeChosen(static_cast<qint16>(index + 1));
 }
 
+void MainForm::setExaminationTypeShown(bool shown) { examinationTypeFrame->setVisible(shown); }
+
 void MainForm::setOptionForm(OptionForm *form)
 {
     optionForm_ = form;
     if (form) {
-        connect(form, &OptionForm::activeFilterChanged, this, [this](const QMap<QString, QString> &tags) {
-            if (hooks.setActiveFilter)
-                hooks.setActiveFilter(tags);
-        });
-        connect(form, &OptionForm::visibleTagsChanged, this, [this] { run(hooks.visibleTagsChanged); });
+        connect(form, &OptionForm::activeFilterChanged, this, &MainForm::activeFilterChanged);
+        connect(form, &OptionForm::visibleTagsChanged, this, &MainForm::visibleTagsChanged);
         connect(form, &OptionForm::partnersChanged, this, &MainForm::partnersChanged);
         form->setCompanions(companions_);
     }
@@ -716,9 +732,9 @@ void MainForm::mnuAnsichtEinstellungen_Click()
         optionForm_->setWindowFlag(Qt::Window);
         connect(optionForm_, &OptionForm::confirmed, this, [this](bool onePartner) {
             if (onePartner)
-                examinationTypeFrame->setVisible(false);
+                setExaminationTypeShown(false);
             show();
-            run(hooks.Initialise_cPort);
+            emit serialPortDue();
         });
     }
     optionForm_->Form_Load();
@@ -726,13 +742,12 @@ void MainForm::mnuAnsichtEinstellungen_Click()
     optionForm_->raise();
     // The settings as they stand now reach the main window; what OK stores
     // comes with the next opening.
-    run(hooks.reapplyViewerSettings);
-    run(hooks.rebuildRuleSets);
+    emit optionsOpened();
 }
 
 void MainForm::mnuDateiBeenden_Click()
 {
-    run(hooks.emptyViewer);
+    emit exitStarted();
     if (Settings.StopService == 1) {
         companions_.stopReceiver();
         companions_.stopDataManager();
@@ -798,4 +813,270 @@ void MainForm::showErrorLog()
     l->addWidget(close);
     view->resize(900, 500);
     view->show();
+}
+
+namespace {
+
+// A browser list shown by its view: sortable lists show the model's order in their header.
+void showRows(QTreeView *view, RowModel &rows, bool sortable)
+{
+    view->setModel(&rows);
+    if (!sortable)
+        return;
+    view->header()->setSortIndicator(-1, Qt::AscendingOrder);
+    view->setSortingEnabled(true);
+    auto showOrder = [view, &rows] {
+        const QSignalBlocker quiet(view->header()); // the model is sorted already
+        view->header()->setSortIndicator(rows.sortColumn(), rows.sortOrder());
+    };
+    QObject::connect(&rows, &QAbstractItemModel::layoutChanged, view, showOrder);
+    QObject::connect(&rows, &QAbstractItemModel::modelReset, view, showOrder);
+}
+
+} // namespace
+
+void MainForm::bind(DoseList &doseList)
+{
+    doseList_ = &doseList;
+    lvDosis->setModel(doseList.model());
+    lvDosis->setSelectionModel(doseList.selectionModel());
+    connect(lvDosis, &QTreeView::clicked, &doseList, [&doseList](const QModelIndex &index) { doseList.choose(index.row()); });
+    lvDosis->viewport()->installEventFilter(this);
+    cmbDosis->installEventFilter(this);
+    connect(cmbDosis, &QComboBox::activated, &doseList, [this, &doseList](int index) {
+        if (index >= 0)
+            doseList.fillForPatient(cmbDosis->itemText(index));
+    });
+    connect(&doseList, &DoseList::exposureChosen, this, [this](const QStringList &cells) {
+        markExposureRows();
+        exposureDateBox->setText(cells[DoseList::Date]);
+        exposureTimeBox->setText(cells[DoseList::Time]);
+        for (int i = 0; i < 6; ++i)
+            exposureBoxes[i]->setText(cells[DoseList::KV + i]);
+        txtID->setText(cells[DoseList::Id]);
+    });
+    connect(&doseList, &DoseList::exposureCleared, this, [this] {
+        exposureDateBox->clear();
+        exposureTimeBox->clear();
+        for (QLineEdit *box : exposureBoxes)
+            box->clear();
+    });
+}
+
+// The image rows the exposure's values go to are marked.
+void MainForm::markExposureRows()
+{
+    auto *rows = qobject_cast<RowModel *>(lvImages->model());
+    for (int i = 0; rows && i < rows->count(); ++i)
+        rows->setMarked(i, lvImages->selectionModel()->isRowSelected(i));
+}
+
+void MainForm::bind(Browser &br, ImageViewer &viewer)
+{
+    browser_ = &br;
+    showRows(lvPatients, br.patients(), true);
+    showRows(lvStudien, br.studies(), true);
+    showRows(lvSerien, br.series(), false);
+    showRows(lvImages, br.images(), true);
+    // A shortened image list has no current row, as when it was filled anew.
+    connect(&br.images(), &QAbstractItemModel::rowsRemoved, lvImages, [this] {
+        lvImages->setCurrentIndex(QModelIndex());
+        lvImages->clearSelection();
+    });
+    connect(&br, &Browser::statusPanel, this, &MainForm::setStatusPanel);
+    connect(&br, &Browser::taskStateClearRequested, this, [this] {
+        txtSelected->clear();
+        txtNeu->clear();
+        viewerPanel_->refreshDisplay();
+    });
+    connect(&br, &Browser::patientSelected, UpdateTimer, &QTimer::stop);
+    connect(&br, &Browser::seriesListVisible, frmSerien, &QWidget::setVisible);
+    connect(&br, &Browser::loadProgress, this, [this](int done, int total) {
+        pbLoad->setMaximum(total);
+        pbLoad->setValue(done);
+        pbLoad->show();
+    });
+    connect(&br, &Browser::viewerCleared, viewerPanel_, &ViewerPanel::clearImages);
+    connect(&br, &Browser::loadStarted, viewerPanel_, [this] {
+        viewerPanel_->clearImages();
+        viewerPanel_->setRedraw(false);
+    });
+    connect(&br, &Browser::imageLoaded, viewerPanel_, &ViewerPanel::addImage);
+    connect(&br, &Browser::loadEnded, this, [this, &viewer] {
+        viewerPanel_->setRedraw(true);
+        pbLoad->hide();
+        viewer.UpdateScrollRange();
+    });
+    connect(&br, &Browser::studyImagesListed, this,
+            [this](int images) { cmdSelected->setEnabled((doseList_ ? doseList_->rowCount() : 0) == images); });
+    connect(&viewer, &ImageViewer::statusText, this, &MainForm::setStatusPanel);
+    connect(&viewer, &ImageViewer::imageClicked, this, [this, &br](const QString &uid) {
+        for (int i = 0; i < br.images().count(); ++i) {
+            if (const QString cell = br.images().text(i, 3); !cell.isEmpty() && uid.contains(cell)) {
+                lvImages->setCurrentIndex(br.images().index(i, 0));
+                break;
+            }
+        }
+    });
+    connect(lvPatients, &QTreeView::clicked, &br, [&br](const QModelIndex &i) { br.selectPatient(i.row()); });
+    connect(lvStudien, &QTreeView::clicked, &br, [&br](const QModelIndex &i) { br.selectStudy(i.row()); });
+    connect(lvSerien, &QTreeView::doubleClicked, &br, [&br](const QModelIndex &i) { br.loadSeries(i.row()); });
+    connect(lvImages, &QTreeView::clicked, &viewer,
+            [&viewer](const QModelIndex &i) { viewer.SelectImageByUid(i.siblingAtColumn(3).data().toString()); });
+    for (QTreeView *list : {lvPatients, lvStudien, lvSerien})
+        list->viewport()->installEventFilter(this);
+}
+
+void MainForm::bind(HeaderView &header, TaskList &tasks)
+{
+    QTreeView *headerList = lvHeader;
+    headerList->setModel(header.model());
+    headerList->header()->moveSection(HeaderView::ValueColumn, HeaderView::DescriptionColumn); // "Value" shown last
+    headerList->header()->setSectionsClickable(true);
+    headerList->header()->setSortIndicatorShown(true);
+    connect(headerList->header(), &QHeaderView::sectionClicked, &header, &HeaderView::lvHeader_ColumnClick);
+    connect(&header, &HeaderView::sorted, headerList->header(), &QHeaderView::setSortIndicator);
+
+    lvTasks->setModel(tasks.model());
+    connect(headerList, &QTreeView::clicked, &tasks, [&tasks](const QModelIndex &index) { tasks.selectHeaderRow(index.row()); });
+    // The entry's widgets and the task list's entry follow each other.
+    connect(cboTask, &QComboBox::activated, &tasks, &TaskList::setKind);
+    connect(cboLevel, &QComboBox::currentIndexChanged, &tasks, &TaskList::setLevel);
+    connect(txtSelected, &QLineEdit::textChanged, &tasks, &TaskList::setSelected);
+    connect(txtNeu, &QLineEdit::textChanged, &tasks, &TaskList::setValue);
+    connect(&tasks, &TaskList::entryChanged, this, [this, &tasks] {
+        const TaskEntry &e = tasks.entry();
+        txtSelected->setText(e.selected);
+        txtNeu->setText(e.value);
+        txtNeu->setEnabled(e.valueEditable);
+        cboTask->setCurrentIndex(e.kind);
+        cboTask->setEnabled(e.kindEditable);
+        cboTarget->clear();
+        cboTarget->addItems(e.targets);
+    });
+    connect(&tasks, &TaskList::ruleSetsChanged, this, [this, &tasks](const QStringList &names) {
+        PopUpRules->clear();
+        for (const QString &name : names)
+            PopUpRules->addAction(name, &tasks, [&tasks, name] { tasks.ApplyRuleSet(name); })->setObjectName(QStringLiteral("PopUpRules"));
+        if (names.isEmpty())
+            PopUpRules->addAction(QStringLiteral("No entries"))->setEnabled(false);
+    });
+    connect(&tasks, &TaskList::applyTasksRequested, command(Command::ApplyTasks), &QAction::trigger);
+    connect(cmdTask[0], &QPushButton::clicked, &tasks, &TaskList::AddTask);
+    connect(cmdTask[1], &QPushButton::clicked, &tasks, [this, &tasks] {
+        const QModelIndex current = lvTasks->currentIndex();
+        const bool selected = current.isValid() && lvTasks->selectionModel()->isSelected(current.siblingAtColumn(0));
+        tasks.DeleteTask(selected ? current.row() : -1);
+        lvTasks->clearSelection();
+    });
+    connect(this, &MainForm::taskListPrepareDue, &tasks, [this, &tasks] {
+        const QSignalBlocker filling(cboLevel); // the entry keeps its level
+        cboLevel->clear();
+        cboLevel->addItems(TaskLevels());
+        cboLevel->setCurrentIndex(tasks.entry().level);
+        cboTask->clear();
+        cboTask->addItems(TaskKinds());
+        cboTask->setCurrentIndex(tasks.entry().kind);
+        tasks.RebuildRuleMenu();
+    });
+}
+
+void MainForm::bind(ProjectionAssignment &assignment)
+{
+    for (QPushButton *button : cmdProjection)
+        connect(button, &QPushButton::clicked, &assignment, [&assignment, button] { assignment.cmdProjection_Click(button->text()); });
+    // At creation, before the load: the captions the unit type names.
+    const QStringList captions = ProjectionAssignment::ProjectionCaptions();
+    for (int i = 0; i < captions.size(); ++i) {
+        cmdProjection[i]->setText(captions[i]);
+        cmdProjection[i]->setEnabled(!captions[i].isEmpty());
+    }
+    applyResizeRules();
+}
+
+ExposureValues MainForm::shownExposure() const
+{
+    const auto &b = exposureBoxes;
+    return ExposureValues{b[0]->text(), b[1]->text(), b[2]->text(), b[3]->text(), b[4]->text(), b[5]->text()};
+}
+
+QString MainForm::shownExposureDate() const { return exposureDateBox->text(); }
+
+int MainForm::patientRow() const { return lvPatients->currentIndex().row(); }
+int MainForm::studyRow() const { return lvStudien->currentIndex().row(); }
+int MainForm::seriesRow() const { return lvSerien->currentIndex().row(); }
+int MainForm::imageRow() const { return lvImages->currentIndex().row(); }
+
+std::optional<QString> MainForm::imageRowUid(int row) const
+{
+    if (!lvImages->model() || row < 0 || row >= lvImages->model()->rowCount())
+        return std::nullopt;
+    return lvImages->model()->index(row, 3).data().toString();
+}
+
+std::optional<QString> MainForm::chooseImageRow(int row)
+{
+    const std::optional<QString> uid = imageRowUid(row);
+    if (uid)
+        lvImages->setCurrentIndex(lvImages->model()->index(row, 0));
+    return uid;
+}
+
+void MainForm::updateSendMenus(PartnersInUse &inUse, const std::function<void(int level, const QString &tag)> &chosen)
+{
+    UpdateSendToEntries(Se_SendTo, St_SendTo, P_SendTo, inUse, chosen);
+}
+
+bool MainForm::eventFilterForLists(QObject *watched, QEvent *event)
+{
+    // The presses that open the patient filter's list refill it first.
+    if (watched == cmbDosis && cmbDosis->isEnabled() && doseList_) {
+        bool opens = event->type() == QEvent::MouseButtonPress && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton;
+        if (event->type() == QEvent::KeyPress) {
+            const auto *k = static_cast<QKeyEvent *>(event);
+            const bool alt = k->modifiers() & Qt::AltModifier;
+            opens = k->key() == Qt::Key_F4 || (alt && (k->key() == Qt::Key_Down || k->key() == Qt::Key_Up))
+                || (k->key() == Qt::Key_Space && !cmbDosis->isEditable());
+        }
+        if (opens) {
+            cmbDosis->clear();
+            cmbDosis->addItems(doseList_->patientNames());
+        }
+    }
+    if (event->type() != QEvent::MouseButtonRelease)
+        return false;
+    const auto *m = static_cast<QMouseEvent *>(event);
+    const QPoint pos = m->position().toPoint();
+    // The right button selects the dose-list row under the pointer and opens its menu.
+    if (doseList_ && watched == lvDosis->viewport() && m->button() == Qt::RightButton && doseList_->rowCount() > 0) {
+        if (const QModelIndex at = lvDosis->indexAt(pos); at.isValid())
+            doseList_->select(at.row());
+        Popup_Dosis->popup(lvDosis->viewport()->mapToGlobal(pos));
+    }
+    if (!browser_)
+        return false;
+    if (watched == lvPatients->viewport()) {
+        QTreeView *list = lvPatients;
+        if (m->button() == Qt::RightButton) {
+            // Beside the rows no patient is pointed at: the menu's patient entries find none.
+            const QModelIndex under = list->indexAt(pos);
+            list->setCurrentIndex(under);
+            if (!under.isValid())
+                list->clearSelection();
+            PopUpPatient->popup(list->viewport()->mapToGlobal(pos));
+        }
+        browser_->selectPatient(list->currentIndex().row());
+    } else {
+        // Study and series menus act on a row: none beside the rows, and none when pending tasks are kept.
+        for (auto [list, menu] : {std::pair{lvStudien, PopUpStudie}, std::pair{lvSerien, PopUpSerie}}) {
+            if (watched != list->viewport() || m->button() != Qt::RightButton)
+                continue;
+            const QModelIndex under = list->indexAt(pos);
+            if (browser_->rowMenuAllowed(under.row())) {
+                list->setCurrentIndex(under);
+                menu->popup(list->viewport()->mapToGlobal(pos));
+            }
+        }
+    }
+    return false;
 }

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "app/Companions.h"
+#include "app/LinkStatus.h"
 
 #include <QMainWindow>
 #include <QMap>
 #include <array>
 #include <functional>
+#include <optional>
 
 class QAction;
 class QComboBox;
@@ -24,10 +26,18 @@ class QTextEdit;
 class QTimer;
 class QToolBar;
 class QTreeView;
-class QTreeWidget;
 class QVBoxLayout;
 class OptionForm;
-class ToolkitViewer;
+class Browser;
+class DoseList;
+class ExposureCapture;
+class HeaderView;
+class ImageViewer;
+class ProjectionAssignment;
+class TaskList;
+class ViewerPanel;
+struct PartnersInUse;
+struct ExposureValues;
 
 // The operator's commands from the menus, the pop-ups and the toolbar. Each
 // has one QAction, made once by the main window; a toolbar button that repeats
@@ -71,38 +81,115 @@ public:
     // The status bar has five panels, numbered 1 to 5.
     void setStatusPanel(int panel, const QString &text);
     QString statusPanel(int panel) const;
-    // The receiver and serial-line indicators at the end of the status bar:
-    // red while a link is down, the reason in the tooltip.
-    void showLink(QLabel *indicator, bool up, const QString &text, const QString &lastError);
+    // The presenters shown by the window: their models in its lists, the
+    // clicks and keys to them, what they signal to the window's controls.
+    void bind(ExposureCapture &capture);
+    void bind(DoseList &doseList);
+    void bind(Browser &browser, ImageViewer &viewer);
+    void bind(HeaderView &header, TaskList &tasks);
+    void bind(ProjectionAssignment &assignment);
+    // The tile grid, its scroll bar and pop-up, for the viewer logic.
+    ViewerPanel &viewerPanel() { return *viewerPanel_; }
+
+    // The rows of the browser lists the operator made current (-1: none).
+    int patientRow() const;
+    int studyRow() const;
+    int seriesRow() const;
+    int imageRow() const;
+    // The UID cell of an image-list row; none beyond the rows.
+    std::optional<QString> imageRowUid(int row) const;
+    // Makes an image-list row current; its UID cell, none beyond the rows.
+    std::optional<QString> chooseImageRow(int row);
+    // The values and the date of the exposure shown, as the tasks and the header job take them.
+    ExposureValues shownExposure() const;
+    QString shownExposureDate() const;
+    // The send menus of the three lists from the partners in the table.
+    void updateSendMenus(PartnersInUse &inUse, const std::function<void(int level, const QString &tag)> &chosen);
+    // The receiver and serial-line indicators; the checks run every interval from startLinkChecks on.
+    void showLinks(const LinkMonitor &links);
+    void startLinkChecks();
     // Applies the viewer geometry rules to the current size.
     void applyResizeRules();
 
-    // Where the other subsystems attach. Each is called at the place the
-    // workstation's order gives; an unset one does nothing.
-    struct Hooks {
-        std::function<void()> LoadModFilter;
-        std::function<void()> RefreshPatientList;
-        std::function<void()> PrepareTaskList;
-        std::function<void()> Initialise_cPort;
-        std::function<void()> lvDosis_Fill;
-        std::function<void()> cmdAll_Click;
-        std::function<void()> cmdSelected_Click;
-        std::function<void()> dbFill;
-        std::function<void(int)> selectFirstPatient; // run the patient selection for row 0
-        std::function<void(int)> selectFirstStudy;   // run the study selection for row 0
-        std::function<void()> emptyViewer;           // shutdown: the viewer's images go
-        std::function<void()> reapplyViewerSettings; // after the options dialog opened
-        std::function<void()> rebuildRuleSets;
-        std::function<void(const QMap<QString, QString> &)> setActiveFilter; // the options dialog changed it
-        std::function<void()> visibleTagsChanged;                            // attributes joined a filter
-    };
-    Hooks hooks;
+    // Shown again after the options dialog: the serial port is opened anew.
+    void reopenSerialPort() { emit serialPortDue(); }
+    void setExaminationTypeShown(bool shown);
 
     OptionForm *optionForm() const { return optionForm_; }
     void setOptionForm(OptionForm *form);
     // The receiver and data manager this window starts at load and stops at exit.
     Companions &companions() { return companions_; }
 
+    // A command's action; the subsystems attached later connect to its triggered().
+    QAction *command(Command c) const { return commands_.at(static_cast<size_t>(c)); }
+    // Menu entries and toolbar buttons by their object names / keys (tests, reports).
+    QAction *action(const QString &name) const;
+    QAction *toolButton(const QString &key) const;
+
+    // Left edge and top of the viewer, in pixels.
+    static constexpr int ViewerLeft = 720;
+    static constexpr int ViewerTop = 4;
+
+signals:
+    // 1 = "Curative", 2 = "Screening": the operator picked the examination type.
+    void examinationTypeChosen(qint16 type);
+    // The 10 s poll: the patient list reloads when the receiver filed something.
+    void patientListPollDue();
+    // The link indicators are due for a check (every few seconds).
+    void linksCheckDue();
+    // The load found a polled unit: the capture asks it from now on.
+    void pollingRequested();
+    // The load's steps the subsystems carry out, in this order: the active
+    // filter, the patient list, (the send menus,) the task entry.
+    void filterLoadDue();
+    void patientListRefreshDue();
+    void taskListPrepareDue();
+    // Activation and OK in the options dialog: the serial port is opened again.
+    void serialPortDue();
+    // The dose-list button and F4.
+    void doseListRefreshDue();
+    // "Merge Image/s" (and F1), "Manually".
+    void mergeRequested();
+    void manualMergeRequested();
+    // The keyboard path: the first patient or study was made current.
+    void firstPatientChosen();
+    void firstStudyChosen();
+    // Exit: the viewer's images go before the companions stop.
+    void exitStarted();
+    // The options dialog opened: the viewer settings and rule sets are read again.
+    void optionsOpened();
+    // The options dialog changed the active filter, or attributes joined a filter.
+    void activeFilterChanged(const QMap<QString, QString> &tags);
+    void visibleTagsChanged();
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+    bool event(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+signals:
+    // The storage partners are to be read again: at load, and when the
+    // options dialog added, changed or removed one.
+    void partnersChanged();
+
+private:
+    void buildMenus();
+    void buildToolbar();
+    void buildBrowser(QWidget *parent);
+    void buildCapture(QWidget *parent);
+    void buildAssignment(QWidget *parent);
+    void buildHeaderAndTasks(QWidget *parent);
+    void applyClientLayout();
+    QAction *addEntry(QMenu *menu, Command c, const QString &name, const QString &caption);
+
+    bool eventFilterForLists(QObject *watched, QEvent *event);
+    // Red while a link is down, the reason in the tooltip.
+    void showLink(QLabel *indicator, const LinkState &state);
+    void markExposureRows();
+
+    QWidget *leftPanel_ = nullptr;
+    DoseList *doseList_ = nullptr; // bound presenters, for the mouse and key events
+    Browser *browser_ = nullptr;
     // Browser (patients, studies, series, images)
     QGroupBox *frmPatients = nullptr;
     // The lists show the browser's models.
@@ -111,10 +198,9 @@ public:
     QTreeView *lvStudien = nullptr;
     QGroupBox *frmSerien = nullptr;
     QTreeView *lvSerien = nullptr;
-    QTreeWidget *lvImages = nullptr;
-    // Viewer: the tile grid and its scroll bar
-    ToolkitViewer *dicomViewer = nullptr;
-    QScrollBar *dv1_vscroll = nullptr;
+    QTreeView *lvImages = nullptr; // the browser's image rows
+    // Viewer: the tile grid, its scroll bar and pop-up
+    ViewerPanel *viewerPanel_ = nullptr;
     // Exposure capture and the dose list. Object names keep the numbered
     // control names (Command2, Text3_5, Option1_0 ...) that reports use.
     QTreeView *lvDosis = nullptr; // shows the dose list's model
@@ -125,7 +211,6 @@ public:
     QPushButton *stopButton = nullptr;
     QTextEdit *txtcInput = nullptr;
     QListWidget *decoderTokenList = nullptr;
-    QLineEdit *doseLineBox = nullptr;
     QLineEdit *spareCaptureBox = nullptr;
     std::array<QPushButton *, 3> cmdLorad{};
     // Projection assignment
@@ -160,8 +245,6 @@ public:
     QTimer *linkTimer = nullptr;
     QToolBar *mainToolBar = nullptr;
     QTimer *UpdateTimer = nullptr;
-    QTimer *sendTimer = nullptr;
-    QTimer *SerTimer = nullptr;
     // Menus; the pop-ups are shown by the lists and the viewer that own them.
     QMenu *mnuDatei = nullptr;
     QMenu *mnuBearbeiten = nullptr;
@@ -175,47 +258,9 @@ public:
     QMenu *Se_SendTo = nullptr;
     QMenu *PopUpTaskList = nullptr;
     QMenu *PopUpRules = nullptr;
-    QMenu *PopUpViewer = nullptr;
     QMenu *Popup_Dicom = nullptr;
     QMenu *Popup_Dosis = nullptr;
-    // A command's action; the subsystems attached later connect to its triggered().
-    QAction *command(Command c) const { return commands_.at(static_cast<size_t>(c)); }
-    // Menu entries and toolbar buttons by their object names / keys (tests, reports).
-    QAction *action(const QString &name) const;
-    QAction *toolButton(const QString &key) const;
 
-    // Left edge and top of the viewer, in pixels.
-    static constexpr int ViewerLeft = 720;
-    static constexpr int ViewerTop = 4;
-
-signals:
-    // 1 = "Curative", 2 = "Screening": the operator picked the examination type.
-    void examinationTypeChosen(qint16 type);
-    // The 10 s poll: the patient list reloads when the receiver filed something.
-    void patientListPollDue();
-
-protected:
-    void resizeEvent(QResizeEvent *event) override;
-    bool event(QEvent *event) override;
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
-signals:
-    // The storage partners are to be read again: at load, and when the
-    // options dialog added, changed or removed one.
-    void partnersChanged();
-
-private:
-    void buildMenus();
-    void buildToolbar();
-    void buildBrowser(QWidget *parent);
-    void buildCapture(QWidget *parent);
-    void buildAssignment(QWidget *parent);
-    void buildHeaderAndTasks(QWidget *parent);
-    void applyClientLayout();
-    QAction *addEntry(QMenu *menu, Command c, const QString &name, const QString &caption);
-    void run(const std::function<void()> &hook) const;
-
-    QWidget *leftPanel_ = nullptr;
     std::array<QAction *, static_cast<size_t>(Command::Worklist) + 1> commands_{};
     OptionForm *optionForm_ = nullptr;
     Companions companions_;

@@ -131,12 +131,11 @@ void StartupFlow::optionsConfirmed(bool onePartner)
         mainForm_->Form_Load();
     }
     if (onePartner)
-        mainForm_->examinationTypeFrame->setVisible(false);
+        mainForm_->setExaminationTypeShown(false);
     mainForm_->show();
     mainForm_->raise();
     mainForm_->activateWindow();
-    if (mainForm_->hooks.Initialise_cPort)
-        mainForm_->hooks.Initialise_cPort();
+    mainForm_->reopenSerialPort();
 }
 
 bool StartupFlow::eventFilter(QObject *watched, QEvent *event)

@@ -3,6 +3,7 @@
 
 #include "acquisition/ImageViewer.h"
 #include "acquisition/ProjectionAssignment.h"
+#include "acquisition/ViewerPanel.h"
 #include "app/MainForm.h"
 #include "app/OptionForm.h"
 #include "ui/Prompts.h"
@@ -24,28 +25,11 @@
 #include "browse/ListDeletion.h"
 #include "qa/DayList.h"
 #include "qa/DoseQaForm.h"
-#include "toolkit/ToolkitViewer.h"
 
 #include <QAction>
-#include <QComboBox>
-#include <QKeyEvent>
 #include <QApplication>
-#include <QComboBox>
 #include <QFileDialog>
-#include <QGroupBox>
-#include <QHeaderView>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QSignalBlocker>
-#include <QMenu>
-#include <QMouseEvent>
-#include <QTextEdit>
-#include <QProgressBar>
 #include <QTimer>
-#include <QHeaderView>
-#include <QTreeView>
-#include <QTreeWidget>
 
 namespace {
 
@@ -53,22 +37,6 @@ namespace {
 QString LevelName(LoadedLevel level)
 {
     return level == LoadedLevel::Study ? QStringLiteral("Studie") : level == LoadedLevel::Series ? QStringLiteral("Serie") : QString();
-}
-
-// A browser list shown by its view: sortable lists show the model's order in their header.
-void showRows(QTreeView *view, RowModel &rows, bool sortable)
-{
-    view->setModel(&rows);
-    if (!sortable)
-        return;
-    view->header()->setSortIndicator(-1, Qt::AscendingOrder);
-    view->setSortingEnabled(true);
-    auto showOrder = [view, &rows] {
-        const QSignalBlocker quiet(view->header()); // the model is sorted already
-        view->header()->setSortIndicator(rows.sortColumn(), rows.sortOrder());
-    };
-    QObject::connect(&rows, &QAbstractItemModel::layoutChanged, view, showOrder);
-    QObject::connect(&rows, &QAbstractItemModel::modelReset, view, showOrder);
 }
 
 // The message boxes over the main window.
@@ -99,7 +67,7 @@ Workstation::Workstation(MainForm &main)
     attachAssignment();
     attachPartners();
     connectCommands();
-    main_.hooks.LoadModFilter = [this] { LoadModFilter(session_); };
+    connect(&main_, &MainForm::filterLoadDue, this, [this] { LoadModFilter(session_); });
     EditForm::RegisterJob(JobKind::SendSeries, [this](EditForm &f) { SerieSenden(f, job_); });
     EditForm::RegisterJob(JobKind::SendStudy, [this](EditForm &f) { StudieSenden(f, job_); });
     EditForm::RegisterJob(JobKind::SendPatient, [this](EditForm &f) { PatientSenden(f, job_); });
@@ -120,104 +88,55 @@ Workstation::~Workstation() = default;
 
 void Workstation::attachExposure()
 {
-    ExposureControls c;
-    c.projectionBox = main_.exposureBoxes[5];
-    c.lblCount = main_.lblCount;
-    c.decodeNowButton = main_.decodeNowButton;
-    c.newExaminationButton = main_.newExaminationButton;
-    c.activateButton = main_.activateButton;
-    c.stopButton = main_.stopButton;
-    c.txtcInput = main_.txtcInput;
-    c.decoderTokenList = main_.decoderTokenList;
-    c.doseLineBox = main_.doseLineBox;
-    c.SerTimer = main_.SerTimer;
-    c.sendTimer = main_.sendTimer;
-    c.showMessage = [this](const QString &text) { Prompts().information(&main_, text, DefaultPromptTitle); };
     doseList_ = std::make_unique<DoseList>(session_);
-    capture_ = std::make_unique<ExposureCapture>(session_, c, *doseList_);
+    capture_ = std::make_unique<ExposureCapture>(session_, *doseList_, *windowPrompter_);
+    main_.bind(*capture_);
     attachDoseList();
     connect(&main_, &MainForm::examinationTypeChosen, &session_, &Session::setExaminationType);
     // The indicator follows the port at once: a check queued before the port
     // was opened would show it red until the next round.
-    main_.hooks.Initialise_cPort = [this] {
+    connect(&main_, &MainForm::serialPortDue, this, [this] {
         capture_->Initialise_cPort();
         checkLinks();
-    };
-    main_.hooks.dbFill = [this] { capture_->dbFill(); };
-    main_.hooks.lvDosis_Fill = [this] { doseList_->lvDosis_Fill(); };
+    });
+    connect(&main_, &MainForm::doseListRefreshDue, doseList_.get(), &DoseList::lvDosis_Fill);
 
     links_.serialOpen = [this] { return capture_->port().isOpen(); };
     links_.serialError = [this] { return capture_->port().errorString(); };
     links_.reopenSerial = [this] { capture_->Initialise_cPort(); };
-    main_.linkTimer->setInterval(LinkMonitor::IntervalMs);
-    connect(main_.linkTimer, &QTimer::timeout, this, &Workstation::checkLinks);
-    main_.linkTimer->start();
+    connect(&main_, &MainForm::linksCheckDue, this, &Workstation::checkLinks);
+    main_.startLinkChecks();
     QTimer::singleShot(0, this, &Workstation::checkLinks);
 }
 
 void Workstation::attachDoseList()
 {
-    main_.lvDosis->setModel(doseList_->model());
-    main_.lvDosis->setSelectionModel(doseList_->selectionModel());
-    connect(main_.lvDosis, &QTreeView::clicked, this, [this](const QModelIndex &index) { doseList_->choose(index.row()); });
-    main_.lvDosis->viewport()->installEventFilter(this);
-    main_.cmbDosis->installEventFilter(this);
-    connect(main_.cmbDosis, &QComboBox::activated, this, [this](int index) {
-        if (index >= 0)
-            doseList_->fillForPatient(main_.cmbDosis->itemText(index));
-    });
+    main_.bind(*doseList_);
     connect(main_.command(Command::DeleteExposure), &QAction::triggered, doseList_.get(), &DoseList::PopupDeleteDosis);
     connect(doseList_.get(), &DoseList::exposureChosen, this, [this](const QStringList &cells) {
-        // The image rows the values go to are marked.
-        QTreeWidget *images = main_.lvImages;
-        for (int i = 0; i < images->topLevelItemCount(); ++i) {
-            QTreeWidgetItem *row = images->topLevelItem(i);
-            const bool marked = row->isSelected();
-            for (int col = 0; col < images->columnCount(); ++col) {
-                QFont f = row->font(col);
-                f.setBold(marked);
-                row->setFont(col, f);
-                row->setForeground(col, marked ? QColor(255, 0, 0) : QColor(0, 0, 0));
-            }
-        }
-        main_.exposureDateBox->setText(cells[DoseList::Date]);
-        main_.exposureTimeBox->setText(cells[DoseList::Time]);
-        for (int i = 0; i < 6; ++i)
-            main_.exposureBoxes[i]->setText(cells[DoseList::KV + i]);
-        main_.txtID->setText(cells[DoseList::Id]);
+        capture_->setSelectedProjection(cells[DoseList::Other]);
         // The merge's pairing selects exposures itself: that is no operator's
         // click, and making tasks from it would wipe the undone tasks before the send asks.
         if (tasks_ && !pairing_)
             tasks_->AddTask();
     });
     connect(doseList_.get(), &DoseList::exposureCleared, this, [this] {
-        main_.exposureDateBox->clear();
-        main_.exposureTimeBox->clear();
-        for (QLineEdit *box : main_.exposureBoxes)
-            box->clear();
+        capture_->setSelectedProjection(QString());
     });
 }
 
 void Workstation::checkLinks()
 {
     links_.check();
-    main_.showLink(main_.receiverLink, links_.receiver().up, links_.receiver().text, links_.receiver().lastError);
-    main_.showLink(main_.serialLink, links_.serial().up, links_.serial().text, links_.serial().lastError);
+    main_.showLinks(links_);
 }
 
 void Workstation::attachViewerAndBrowser()
 {
-    auto panel = [this](int i, const QString &text) { main_.setStatusPanel(i, text); };
-    ViewerControls v;
-    v.dicomViewer = main_.dicomViewer;
-    v.dv1_vscroll = main_.dv1_vscroll;
-    v.PopUpViewer = main_.PopUpViewer;
     attachHeaderAndTasks();
-    v.refreshHeader = [this] { header_->LoadHeaderData(); };
-    v.deleteImage = [this] { deletion_->PopupDeleteImage(); };
     // The filter changed: the header view follows when it shows an image.
-    main_.hooks.setActiveFilter = [this](const QMap<QString, QString> &tags) { session_.setActiveFilterTags(tags); };
-    main_.hooks.visibleTagsChanged = [this] { emit session_.visibleTagsChanged(); };
+    connect(&main_, &MainForm::activeFilterChanged, &session_, &Session::setActiveFilterTags);
+    connect(&main_, &MainForm::visibleTagsChanged, &session_, &Session::visibleTagsChanged);
     connect(&session_, &Session::activeFilterChanged, this, [this] {
         if (session_.currentImage())
             header_->LoadHeaderData();
@@ -226,239 +145,72 @@ void Workstation::attachViewerAndBrowser()
         if (session_.currentImage() && header_->rowCount() > 0)
             header_->LoadHeaderData();
     });
-    viewer_ = std::make_unique<ImageViewer>(session_, v);
-    connect(viewer_.get(), &ImageViewer::statusText, &main_, &MainForm::setStatusPanel);
-    connect(viewer_.get(), &ImageViewer::imageClicked, this, [this](const QString &uid) {
-        for (int i = 0; i < main_.lvImages->topLevelItemCount(); ++i) {
-            QTreeWidgetItem *item = main_.lvImages->topLevelItem(i);
-            if (!item->text(3).isEmpty() && uid.contains(item->text(3))) {
-                main_.lvImages->setCurrentItem(item);
-                break;
-            }
-        }
-    });
-    viewer_->BuildPopUpViewer();
+    viewer_ = std::make_unique<ImageViewer>(session_, main_.viewerPanel());
+    connect(viewer_.get(), &ImageViewer::headerRefreshDue, this, [this] { header_->LoadHeaderData(); });
+    connect(viewer_.get(), &ImageViewer::deleteImageRequested, this, [this] { deletion_->PopupDeleteImage(); });
+    viewer_->setDeleteOffered(true);
+    main_.viewerPanel().bind(*viewer_);
     viewer_->SetUpViewer();
 
     browser_ = std::make_unique<Browser>(session_, *windowPrompter_);
     Browser &br = *browser_;
-    showRows(main_.lvPatients, br.patients(), true);
-    showRows(main_.lvStudien, br.studies(), true);
-    showRows(main_.lvSerien, br.series(), false);
-    // The image list stays the tree the viewer and the merge mark rows in: it repeats the browser's rows.
-    auto listImages = [this] {
-        QTreeWidget *list = main_.lvImages;
-        const RowModel &rows = browser_->images();
-        list->setUpdatesEnabled(false);
-        list->setSortingEnabled(false);
-        list->clear();
-        QList<QTreeWidgetItem *> items;
-        for (int i = 0; i < rows.count(); ++i) {
-            auto *item = new QTreeWidgetItem(rows.at(i)->cells);
-            item->setData(0, Qt::UserRole, rows.at(i)->tag);
-            items << item;
-        }
-        list->addTopLevelItems(items);
-        if (rows.sortColumn() >= 0) {
-            list->header()->setSortIndicator(rows.sortColumn(), rows.sortOrder());
-            list->setSortingEnabled(true);
-        }
-        list->setUpdatesEnabled(true);
-    };
-    connect(&br.images(), &QAbstractItemModel::modelReset, this, listImages);
-    connect(&br.images(), &QAbstractItemModel::layoutChanged, this, listImages);
-    connect(&br.images(), &QAbstractItemModel::rowsRemoved, this, listImages);
     br.setPendingTasks([this] { return tasks_->taskCount(); });
-    connect(&br, &Browser::statusPanel, &main_, &MainForm::setStatusPanel);
+    // The task state goes before the window clears its entry.
     connect(&br, &Browser::taskStateClearRequested, this, [this] {
         tasks_->ClearEntries();
         header_->clear();
-        main_.txtSelected->clear();
-        main_.txtNeu->clear();
-        main_.dicomViewer->refreshDisplay();
     });
     connect(&br, &Browser::taskListClearRequested, this, [this] {
         tasks_->ClearEntries();
         header_->clear();
     });
-    connect(&br, &Browser::patientSelected, main_.UpdateTimer, &QTimer::stop);
-    connect(&br, &Browser::seriesListVisible, main_.frmSerien, &QWidget::setVisible);
-    connect(&br, &Browser::viewerCleared, main_.dicomViewer, &ToolkitViewer::clearImages);
-    connect(&br, &Browser::loadStarted, this, [this] {
-        main_.dicomViewer->clearImages();
-        main_.dicomViewer->setRedraw(false);
-    });
-    connect(&br, &Browser::imageLoaded, main_.dicomViewer, &ToolkitViewer::addImage);
-    connect(&br, &Browser::loadProgress, this, [this](int done, int total) {
-        main_.pbLoad->setMaximum(total);
-        main_.pbLoad->setValue(done);
-        main_.pbLoad->show();
-    });
-    connect(&br, &Browser::loadEnded, this, [this] {
-        main_.dicomViewer->setRedraw(true);
-        main_.pbLoad->hide();
-        viewer_->UpdateScrollRange();
-    });
-    connect(&br, &Browser::studyImagesListed, this,
-            [this](int images) { main_.cmdSelected->setEnabled(doseList_->rowCount() == images); });
+    main_.bind(br, *viewer_);
 
     deletion_ = std::make_unique<ListDeletion>(session_, br, *windowPrompter_);
-    deletion_->setShownImages([this] { return main_.dicomViewer->images(); });
+    deletion_->setShownImages([this] { return viewer_->grid().images(); });
     connect(deletion_.get(), &ListDeletion::jobRequested, this, &Workstation::runDeletionJob);
     connect(deletion_.get(), &ListDeletion::statusPanel, &main_, &MainForm::setStatusPanel);
     connect(deletion_.get(), &ListDeletion::viewerImagesKept, this, [this](const QList<ToolkitImagePtr> &kept) {
-        main_.dicomViewer->clearImages();
+        viewer_->grid().clearImages();
         for (const ToolkitImagePtr &image : kept)
-            main_.dicomViewer->addImage(image);
-        main_.dicomViewer->setFirstTile(1);
+            viewer_->grid().addImage(image);
+        viewer_->grid().setFirstTile(1);
         viewer_->UpdateScrollRange();
         header_->clear();
     });
     connect(deletion_.get(), &ListDeletion::mainWindowResetRequested, this, [this] {
         tasks_->ClearEntries();
         header_->clear();
-        ClearViewer(session_, main_.dicomViewer);
+        ClearViewer(session_, &viewer_->grid());
     });
     connect(deletion_.get(), &ListDeletion::exposureListClearRequested, this, [this] { doseList_->clear(); });
     connect(deletion_.get(), &ListDeletion::studyReselectRequested, this,
-            [this] { browser_->selectStudy(main_.lvStudien->currentIndex().row()); });
+            [this] { browser_->selectStudy(main_.studyRow()); });
     deletion_->RegisterJobs();
 
-    main_.hooks.RefreshPatientList = [this] { browser_->RefreshPatientList(); };
+    connect(&main_, &MainForm::patientListRefreshDue, this, [this] { browser_->RefreshPatientList(); });
     connect(&main_, &MainForm::patientListPollDue, this, [this] { browser_->RefreshPatientList(Browser::Refresh::OnReceipts); });
-    main_.hooks.selectFirstPatient = [this](int) { browser_->selectPatient(0); };
-    main_.hooks.selectFirstStudy = [this](int) { browser_->selectStudy(0); };
-    main_.hooks.emptyViewer = [this] {
-        ClearViewer(session_, main_.dicomViewer);
-    };
-    main_.hooks.reapplyViewerSettings = [this] {
+    connect(&main_, &MainForm::firstPatientChosen, this, [this] { browser_->selectPatient(0); });
+    connect(&main_, &MainForm::firstStudyChosen, this, [this] { browser_->selectStudy(0); });
+    connect(&main_, &MainForm::exitStarted, this, [this] { ClearViewer(session_, &viewer_->grid()); });
+    connect(&main_, &MainForm::optionsOpened, this, [this] {
         viewer_->SetUpViewer();
         viewer_->UpdateScrollRange();
-    };
-    connect(main_.lvPatients, &QTreeView::clicked, this, [this](const QModelIndex &i) { browser_->selectPatient(i.row()); });
-    connect(main_.lvStudien, &QTreeView::clicked, this, [this](const QModelIndex &i) { browser_->selectStudy(i.row()); });
-    connect(main_.lvSerien, &QTreeView::doubleClicked, this, [this](const QModelIndex &i) { browser_->loadSeries(i.row()); });
-    connect(main_.lvImages, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { viewer_->SelectImageByUid(item->text(3)); });
-    for (QTreeView *list : {main_.lvPatients, main_.lvStudien, main_.lvSerien})
-        list->viewport()->installEventFilter(this);
+        tasks_->RebuildRuleMenu();
+    });
 }
 
 void Workstation::attachHeaderAndTasks()
 {
     header_ = std::make_unique<HeaderView>(session_, [this] { return session_.currentImage(); });
-    QTreeView *headerList = main_.lvHeader;
-    headerList->setModel(header_->model());
-    headerList->header()->moveSection(HeaderView::ValueColumn, HeaderView::DescriptionColumn); // "Value" shown last
-    headerList->header()->setSectionsClickable(true);
-    headerList->header()->setSortIndicatorShown(true);
-    connect(headerList->header(), &QHeaderView::sectionClicked, header_.get(), &HeaderView::lvHeader_ColumnClick);
-    connect(header_.get(), &HeaderView::sorted, headerList->header(), &QHeaderView::setSortIndicator);
-
     TaskSources t;
     t.currentImageIndex = [this] { return session_.currentImageIndex(); };
-    t.viewerImageCount = [this] { return main_.dicomViewer->imageCount(); };
+    t.viewerImageCount = [this] { return viewer_->grid().imageCount(); };
     t.loadedLevel = [this] { return LevelName(session_.loadedLevel()); };
-    t.exposure = [this] {
-        const auto &b = main_.exposureBoxes;
-        return ExposureValues{b[0]->text(), b[1]->text(), b[2]->text(), b[3]->text(), b[4]->text(), b[5]->text()};
-    };
+    t.exposure = [this] { return main_.shownExposure(); };
     t.promptParent = &main_;
     tasks_ = std::make_unique<TaskList>(session_, *header_, t);
-    main_.lvTasks->setModel(tasks_->model());
-    connect(headerList, &QTreeView::clicked, this, [this](const QModelIndex &index) { tasks_->selectHeaderRow(index.row()); });
-    // The entry's widgets and the task list's entry follow each other.
-    connect(main_.cboTask, &QComboBox::activated, tasks_.get(), &TaskList::setKind);
-    connect(main_.cboLevel, &QComboBox::currentIndexChanged, tasks_.get(), &TaskList::setLevel);
-    connect(main_.txtSelected, &QLineEdit::textChanged, tasks_.get(), &TaskList::setSelected);
-    connect(main_.txtNeu, &QLineEdit::textChanged, tasks_.get(), &TaskList::setValue);
-    connect(tasks_.get(), &TaskList::entryChanged, this, [this] {
-        const TaskEntry &e = tasks_->entry();
-        main_.txtSelected->setText(e.selected);
-        main_.txtNeu->setText(e.value);
-        main_.txtNeu->setEnabled(e.valueEditable);
-        main_.cboTask->setCurrentIndex(e.kind);
-        main_.cboTask->setEnabled(e.kindEditable);
-        main_.cboTarget->clear();
-        main_.cboTarget->addItems(e.targets);
-    });
-    connect(tasks_.get(), &TaskList::ruleSetsChanged, this, [this](const QStringList &names) {
-        main_.PopUpRules->clear();
-        for (const QString &name : names)
-            main_.PopUpRules->addAction(name, tasks_.get(), [this, name] { tasks_->ApplyRuleSet(name); })->setObjectName(QStringLiteral("PopUpRules"));
-        if (names.isEmpty())
-            main_.PopUpRules->addAction(QStringLiteral("No entries"))->setEnabled(false);
-    });
-    connect(tasks_.get(), &TaskList::applyTasksRequested, main_.command(Command::ApplyTasks), &QAction::trigger);
-    connect(main_.cmdTask[0], &QPushButton::clicked, tasks_.get(), &TaskList::AddTask);
-    connect(main_.cmdTask[1], &QPushButton::clicked, this, [this] {
-        const QModelIndex current = main_.lvTasks->currentIndex();
-        const bool selected = current.isValid() && main_.lvTasks->selectionModel()->isSelected(current.siblingAtColumn(0));
-        tasks_->DeleteTask(selected ? current.row() : -1);
-        main_.lvTasks->clearSelection();
-    });
-    main_.hooks.PrepareTaskList = [this] {
-        const QSignalBlocker filling(main_.cboLevel); // the entry keeps its level
-        main_.cboLevel->clear();
-        main_.cboLevel->addItems(TaskLevels());
-        main_.cboLevel->setCurrentIndex(tasks_->entry().level);
-        main_.cboTask->clear();
-        main_.cboTask->addItems(TaskKinds());
-        main_.cboTask->setCurrentIndex(tasks_->entry().kind);
-        tasks_->RebuildRuleMenu();
-    };
-    main_.hooks.rebuildRuleSets = [this] { tasks_->RebuildRuleMenu(); };
-}
-
-bool Workstation::eventFilter(QObject *watched, QEvent *event)
-{
-    // The presses that open the patient filter's list refill it first.
-    if (watched == main_.cmbDosis && main_.cmbDosis->isEnabled()) {
-        bool opens = event->type() == QEvent::MouseButtonPress && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton;
-        if (event->type() == QEvent::KeyPress) {
-            const auto *k = static_cast<QKeyEvent *>(event);
-            const bool alt = k->modifiers() & Qt::AltModifier;
-            opens = k->key() == Qt::Key_F4 || (alt && (k->key() == Qt::Key_Down || k->key() == Qt::Key_Up))
-                || (k->key() == Qt::Key_Space && !main_.cmbDosis->isEditable());
-        }
-        if (opens) {
-            main_.cmbDosis->clear();
-            main_.cmbDosis->addItems(doseList_->patientNames());
-        }
-    }
-    if (event->type() == QEvent::MouseButtonRelease) {
-        const auto *m = static_cast<QMouseEvent *>(event);
-        const QPoint pos = m->position().toPoint();
-        // The right button selects the dose-list row under the pointer and opens its menu.
-        if (watched == main_.lvDosis->viewport() && m->button() == Qt::RightButton && doseList_->rowCount() > 0) {
-            if (const QModelIndex at = main_.lvDosis->indexAt(pos); at.isValid())
-                doseList_->select(at.row());
-            main_.Popup_Dosis->popup(main_.lvDosis->viewport()->mapToGlobal(pos));
-        }
-        if (watched == main_.lvPatients->viewport()) {
-            QTreeView *list = main_.lvPatients;
-            if (m->button() == Qt::RightButton) {
-                // Beside the rows no patient is pointed at: the menu's patient entries find none.
-                const QModelIndex under = list->indexAt(pos);
-                list->setCurrentIndex(under);
-                if (!under.isValid())
-                    list->clearSelection();
-                main_.PopUpPatient->popup(list->viewport()->mapToGlobal(pos));
-            }
-            browser_->selectPatient(list->currentIndex().row());
-        } else {
-            // Study and series menus act on a row: none beside the rows, and none when pending tasks are kept.
-            for (auto [list, menu] : {std::pair{main_.lvStudien, main_.PopUpStudie}, std::pair{main_.lvSerien, main_.PopUpSerie}}) {
-                if (watched != list->viewport() || m->button() != Qt::RightButton)
-                    continue;
-                const QModelIndex under = list->indexAt(pos);
-                if (browser_->rowMenuAllowed(under.row())) {
-                    list->setCurrentIndex(under);
-                    menu->popup(list->viewport()->mapToGlobal(pos));
-                }
-            }
-        }
-    }
-    return QObject::eventFilter(watched, event);
+    main_.bind(*header_, *tasks_);
 }
 
 void Workstation::attachAssignment()
@@ -466,10 +218,7 @@ void Workstation::attachAssignment()
     AssignmentControls a;
     a.parent = &main_;
     a.viewer = viewer_.get();
-    a.imageRowUid = [this](int row) -> std::optional<QString> {
-        const QTreeWidgetItem *item = main_.lvImages->topLevelItem(row);
-        return item ? std::optional<QString>(item->text(3)) : std::nullopt;
-    };
+    a.imageRowUid = [this](int row) { return main_.imageRowUid(row); };
     a.exposureCount = [this] { return doseList_->rowCount(); };
     a.chooseExposure = [this](int row) {
         pairing_ = true;
@@ -479,16 +228,14 @@ void Workstation::attachAssignment()
     };
     a.rewriteChosenProjection = [this](const QString &caption) { doseList_->rewriteCurrentProjection(caption); };
     a.redecode = [this] {
-        if (!main_.txtcInput->toPlainText().isEmpty())
+        if (!capture_->buffer().isEmpty())
             capture_->dbFill();
     };
     a.defaultPartner = [this] { return QStringList{partners_.partner.aet, partners_.partner.ip, partners_.partner.port}; };
     assignment_ = std::make_unique<ProjectionAssignment>(session_, a);
     connect(assignment_.get(), &ProjectionAssignment::imageChosen, this, [this](int row) {
-        if (QTreeWidgetItem *item = main_.lvImages->topLevelItem(row)) {
-            main_.lvImages->setCurrentItem(item);
-            viewer_->SelectImageByUid(item->text(3));
-        }
+        if (const std::optional<QString> uid = main_.chooseImageRow(row))
+            viewer_->SelectImageByUid(*uid);
     });
     connect(assignment_.get(), &ProjectionAssignment::sendRequested, this,
             [this](const BrowserSelection &p, const QStringList &, DoseAssignment assignment) {
@@ -496,17 +243,9 @@ void Workstation::attachAssignment()
                 if (connections.open(sendTarget(), &main_))
                     SendPatient(p, std::move(connections), assignment);
             });
-    main_.hooks.cmdAll_Click = [this] { assignment_->cmdAll_Click(); };
-    main_.hooks.cmdSelected_Click = [this] { assignment_->cmdSelected_Click(); };
-    for (QPushButton *button : main_.cmdProjection)
-        connect(button, &QPushButton::clicked, this, [this, button] { assignment_->cmdProjection_Click(button->text()); });
-    // At creation, before the load: the captions the unit type names.
-    const QStringList captions = ProjectionAssignment::ProjectionCaptions();
-    for (int i = 0; i < captions.size(); ++i) {
-        main_.cmdProjection[i]->setText(captions[i]);
-        main_.cmdProjection[i]->setEnabled(!captions[i].isEmpty());
-    }
-    main_.applyResizeRules();
+    connect(&main_, &MainForm::mergeRequested, this, [this] { assignment_->cmdAll_Click(); });
+    connect(&main_, &MainForm::manualMergeRequested, this, [this] { assignment_->cmdSelected_Click(); });
+    main_.bind(*assignment_);
 }
 
 void Workstation::attachPartners()
@@ -515,8 +254,7 @@ void Workstation::attachPartners()
     // menus and the partners in use follow at once.
     connect(&main_, &MainForm::partnersChanged, &session_, &Session::partnersChanged);
     connect(&session_, &Session::partnersChanged, this, [this] {
-        UpdateSendToEntries(main_.Se_SendTo, main_.St_SendTo, main_.P_SendTo, partners_,
-                            [this](int level, const QString &tag) { sendMenuClick(level, tag); });
+        main_.updateSendMenus(partners_, [this](int level, const QString &tag) { sendMenuClick(level, tag); });
     });
 }
 
@@ -533,14 +271,16 @@ void Workstation::connectCommands()
 {
     auto on = [this](Command c, auto handler) { connect(main_.command(c), &QAction::triggered, this, handler); };
     // Each pop-up command acts on the row the right button made current.
-    auto row = [](QTreeView *list) { return list->currentIndex().row(); };
-    on(Command::StudyImages, [this, row] { browser_->loadStudy(row(main_.lvStudien)); });
-    on(Command::StudySeries, [this, row] { browser_->showSeries(row(main_.lvStudien)); });
-    on(Command::SeriesImages, [this, row] { browser_->loadSeries(row(main_.lvSerien)); });
+    on(Command::StudyImages, [this] { browser_->loadStudy(main_.studyRow()); });
+    on(Command::StudySeries, [this] { browser_->showSeries(main_.studyRow()); });
+    on(Command::SeriesImages, [this] { browser_->loadSeries(main_.seriesRow()); });
     on(Command::Worklist, [this] { openWorklist(); });
-    on(Command::DeleteSeries, [this, row] { deletion_->deleteSeries(browser_->seriesTarget(row(main_.lvSerien))); });
-    on(Command::DeleteStudy, [this, row] { deletion_->deleteStudy(browser_->studyTarget(row(main_.lvStudien))); });
-    on(Command::DeletePatient, [this, row] { deletion_->deletePatient(browser_->patientTarget(row(main_.lvPatients))); });
+    on(Command::RefreshList, [this] { browser_->RefreshPatientList(); });
+    on(Command::RefreshDoseList, [this] { doseList_->lvDosis_Fill(); });
+    on(Command::Fill, [this] { capture_->dbFill(); });
+    on(Command::DeleteSeries, [this] { deletion_->deleteSeries(browser_->seriesTarget(main_.seriesRow())); });
+    on(Command::DeleteStudy, [this] { deletion_->deleteStudy(browser_->studyTarget(main_.studyRow())); });
+    on(Command::DeletePatient, [this] { deletion_->deletePatient(browser_->patientTarget(main_.patientRow())); });
     on(Command::DeleteAllPatients, [this] { deletion_->deleteAll(); });
     on(Command::DeleteViewerImage, [this] { deletion_->PopupDeleteImage(); }); // the viewer's current image
     on(Command::ApplyTasks, [this] { mnuApplyTasks(); });
@@ -591,7 +331,7 @@ void Workstation::importImages(JobKind kind)
 
 void Workstation::exportImages(ExportKind kind)
 {
-    const QList<ToolkitImagePtr> images = main_.dicomViewer->images();
+    const QList<ToolkitImagePtr> images = viewer_->grid().images();
     if (images.isEmpty()) {
         Prompts().information(&main_, QStringLiteral("No images loaded into viewport."), DefaultPromptTitle);
         return;
@@ -605,19 +345,16 @@ void Workstation::openWorklist()
 {
     WorklistForm form(&main_);
     // Only the label and the button colour keep the chosen entry.
-    form.patientChosen = [this](const QString &name) {
-        main_.lblCount->setText(name);
-        capture_->MarkPatientChosen();
-    };
+    form.patientChosen = [this](const QString &name) { capture_->MarkPatientChosen(name); };
     form.exec();
 }
 
 void Workstation::sendMenuClick(int level, const QString &tag)
 {
     // Taken now: the row the menu was opened on, not what was loaded before.
-    const ImageTarget target = level == 0   ? browser_->seriesTarget(main_.lvSerien->currentIndex().row())
-                               : level == 1 ? browser_->studyTarget(main_.lvStudien->currentIndex().row())
-                                            : browser_->patientTarget(main_.lvPatients->currentIndex().row());
+    const ImageTarget target = level == 0   ? browser_->seriesTarget(main_.seriesRow())
+                               : level == 1 ? browser_->studyTarget(main_.studyRow())
+                                            : browser_->patientTarget(main_.patientRow());
     const PartnerAddress p = PartnerFromTag(tag);
     // The settings record the partner chosen last; the send does not read it.
     Settings.SCP_AET = p.aet;
@@ -674,7 +411,7 @@ bool Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnectio
         if (job_.assignment == DoseAssignment::None)
             return;
         doseList_->RefreshDosisList(job_.assignment);
-        deletion_->RemoveImageRowsByList(job_.assignment, main_.lvImages->indexOfTopLevelItem(main_.lvImages->currentItem()));
+        deletion_->RemoveImageRowsByList(job_.assignment, main_.imageRow());
     });
     form.Form_Load();
     runProgressDialog(form);
@@ -692,11 +429,11 @@ bool Workstation::runDeletionJob(JobKind kind)
 
 void Workstation::mnuApplyTasks()
 {
-    if (doseList_->rowCount() == 0 || main_.exposureDateBox->text().isEmpty())
+    if (doseList_->rowCount() == 0 || main_.shownExposureDate().isEmpty())
         return;
     // The job's input as the operator sees it now: the tasks, the loaded
     // images and the selected patient.
-    pendingUpdate_ = {.tasks = tasks_->tasks(), .images = main_.dicomViewer->images(), .loadedLevel = LevelName(session_.loadedLevel()),
+    pendingUpdate_ = {.tasks = tasks_->tasks(), .images = viewer_->grid().images(), .loadedLevel = LevelName(session_.loadedLevel()),
                       .patientKey = session_.selection().patientKey, .viewerWindow = {}};
     ClearCurrentImage(session_);
     headerJobRefused_ = false;
@@ -724,7 +461,7 @@ void Workstation::mnuApplyTasks()
         browser_->images().clear();
     }
     header_->clear();
-    ClearViewer(session_, main_.dicomViewer);
+    ClearViewer(session_, &viewer_->grid());
     browser_->RefreshPatientList();
 }
 
@@ -747,7 +484,7 @@ void Workstation::SendSeries(const SendSelection &s, SendConnections connections
 {
     if (!undoneTasksAllowSend())
         return;
-    ClearViewer(session_, main_.dicomViewer);
+    ClearViewer(session_, &viewer_->grid());
     if (runSendJob(JobKind::SendSeries, s, std::move(connections))) {
         browser_->seriesRemoved(s.seriesKey);
         if (BrowserSelection now = session_.selection(); now.seriesKey == s.seriesKey) {
@@ -780,7 +517,7 @@ void Workstation::SendPatient(const SendSelection &s, SendConnections connection
         browser_->series().clear();
         browser_->images().clear();
         doseList_->clear();
-        ClearViewer(session_, main_.dicomViewer);
+        ClearViewer(session_, &viewer_->grid());
     }
     browser_->RefreshPatientList();
     main_.ClearInfoFields();

@@ -69,9 +69,6 @@ public:
     // The import's file dialog: the chosen files (a DICOMDIR for a directory); empty when cancelled.
     std::function<QStringList(bool directory)> chooseImportFiles;
 
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
 private:
     void attachExposure();
     // The dose list's model and selection in lvDosis, its menu, filter and exposure boxes.

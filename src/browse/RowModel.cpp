@@ -1,5 +1,8 @@
 #include "browse/RowModel.h"
 
+#include <QColor>
+#include <QFont>
+
 #include <algorithm>
 
 RowModel::RowModel(QStringList headings, QObject *parent)
@@ -19,6 +22,14 @@ void RowModel::reset(std::vector<Row> rows, int sortColumn)
         sortOrder_ = Qt::AscendingOrder;
     }
     endResetModel();
+}
+
+void RowModel::setMarked(int row, bool marked)
+{
+    if (!at(row) || rows_[size_t(row)].marked == marked)
+        return;
+    rows_[size_t(row)].marked = marked;
+    emit dataChanged(index(row, 0), index(row, columnCount() - 1), {Qt::FontRole, Qt::ForegroundRole});
 }
 
 void RowModel::removeAt(int row)
@@ -69,6 +80,15 @@ QVariant RowModel::data(const QModelIndex &index, int role) const
         return index.column() == 0 ? r->tag : QVariant();
     case Qt::DecorationRole:
         return index.column() == 0 && r->decorated ? QVariant(icon_) : QVariant();
+    case Qt::FontRole: {
+        if (!r->marked)
+            return {};
+        QFont bold;
+        bold.setBold(true);
+        return bold;
+    }
+    case Qt::ForegroundRole:
+        return r->marked ? QVariant(QColor(255, 0, 0)) : QVariant();
     default:
         return {};
     }

@@ -17,6 +17,7 @@ public:
         QStringList cells;
         QVariant tag;
         bool decorated = false; // shows the model's icon in column 0
+        bool marked = false;    // bold and red: the row the chosen exposure's values go to
     };
 
     explicit RowModel(QStringList headings, QObject *parent = nullptr);
@@ -26,6 +27,7 @@ public:
     void reset(std::vector<Row> rows, int sortColumn = -1);
     void clear() { reset({}); }
     void removeAt(int row);
+    void setMarked(int row, bool marked);
 
     int count() const { return int(rows_.size()); }
     // Null beside the rows.

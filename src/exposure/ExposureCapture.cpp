@@ -7,17 +7,13 @@
 #include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"
 
+#include "ui/Prompts.h"
+
+#include <QColor>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QMessageBox>
-#include <QTextEdit>
-#include <QPushButton>
 #include <QThread>
-#include <QTimer>
 
 namespace {
 
@@ -46,34 +42,17 @@ void logPort(QSerialPort &port, const QString &what)
     WriteErrorLog(qint32(port.error()), what + QStringLiteral(": ") + port.errorString(), kPortSource);
 }
 
-// The capture state on the buttons: green runs, red stopped.
-void paint(QPushButton *button, const QColor &colour)
-{
-    if (!button)
-        return;
-    QPalette p = button->palette();
-    p.setColor(QPalette::Button, colour);
-    button->setPalette(p);
-    button->setAutoFillBackground(true);
-}
-
 } // namespace
 
-ExposureCapture::ExposureCapture(Session &session, const ExposureControls &controls, DoseList &doseList, QObject *parent)
-    : QObject(parent), session_(session), c_(controls), doseList_(doseList), clock_([] { return QDateTime::currentDateTime(); })
+ExposureCapture::ExposureCapture(Session &session, DoseList &doseList, Prompter &prompter, QObject *parent)
+    : QObject(parent), session_(session), doseList_(doseList), prompter_(prompter), clock_([] { return QDateTime::currentDateTime(); })
 {
-    c_.SerTimer->setInterval(100);
-    c_.sendTimer->setInterval(1000);
-    connect(c_.SerTimer, &QTimer::timeout, this, &ExposureCapture::SerTimer_Tick);
-    connect(c_.sendTimer, &QTimer::timeout, this, &ExposureCapture::sendTimer_Tick);
-    if (c_.decodeNowButton)
-        connect(c_.decodeNowButton, &QPushButton::clicked, this, &ExposureCapture::decodeNowButton_Click);
-    if (c_.newExaminationButton)
-        connect(c_.newExaminationButton, &QPushButton::clicked, this, &ExposureCapture::newExaminationButton_Click);
-    if (c_.activateButton)
-        connect(c_.activateButton, &QPushButton::clicked, this, &ExposureCapture::activateButton_Click);
-    if (c_.stopButton)
-        connect(c_.stopButton, &QPushButton::clicked, this, &ExposureCapture::stopButton_Click);
+    serTimer_.setObjectName(QStringLiteral("SerTimer"));
+    sendTimer_.setObjectName(QStringLiteral("sendTimer"));
+    serTimer_.setInterval(100);
+    sendTimer_.setInterval(1000);
+    connect(&serTimer_, &QTimer::timeout, this, &ExposureCapture::SerTimer_Tick);
+    connect(&sendTimer_, &QTimer::timeout, this, &ExposureCapture::sendTimer_Tick);
 }
 
 void ExposureCapture::setBuffer(const QString &text)
@@ -82,15 +61,10 @@ void ExposureCapture::setBuffer(const QString &text)
     const bool grows = !buffer_.isEmpty() && text.size() > buffer_.size() && text.startsWith(buffer_);
     const QString tail = grows ? text.mid(buffer_.size()) : QString();
     buffer_ = text;
-    if (!c_.txtcInput)
-        return;
-    if (grows) {
-        c_.txtcInput->moveCursor(QTextCursor::End);
-        c_.txtcInput->insertPlainText(tail);
-    } else {
-        c_.txtcInput->setPlainText(text);
-    }
-    c_.txtcInput->moveCursor(QTextCursor::End);
+    if (grows)
+        emit bufferGrew(tail);
+    else
+        emit bufferReplaced(text);
 }
 
 bool ExposureCapture::MessageComplete(qint16 unitType, const QString &b)
@@ -196,7 +170,7 @@ void ExposureCapture::Initialise_cPort()
     // Bytes already in the driver's queue are not yet "waiting" to Qt until read.
     if (port_.isOpen() && port_.waitForReadyRead(0))
         port_.readAll();
-    c_.SerTimer->start();
+    serTimer_.start();
 }
 
 void ExposureCapture::SerTimer_Tick()
@@ -245,9 +219,9 @@ void ExposureCapture::SerTimer_Tick()
     if (!input.open(QIODevice::WriteOnly | QIODevice::Append) || input.write(buffer_.toLatin1() + "\r\n") < 0)
         WriteErrorLog(qint32(input.error()), input.errorString(), kTickSource);
     input.close();
-    c_.SerTimer->stop();
+    serTimer_.stop();
     if (unit == UnitGESeno) {
-        c_.sendTimer->stop();
+        sendTimer_.stop();
         if (port_.isOpen())
             port_.close();
     }
@@ -260,7 +234,7 @@ void ExposureCapture::SerTimer_Tick()
             QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20);
             QThread::msleep(10);
         }
-        c_.sendTimer->start();
+        sendTimer_.start();
     }
 }
 
@@ -281,14 +255,6 @@ void ExposureCapture::sendTimer_Tick()
     port_.flush();
 }
 
-void ExposureCapture::showMessage(const QString &text)
-{
-    if (c_.showMessage)
-        c_.showMessage(text);
-    else
-        QMessageBox::information(nullptr, QStringLiteral("PellanMammo"), text);
-}
-
 void ExposureCapture::dbFill()
 {
     const QString inputPath = AppPath(QString::fromLatin1(AppFiles::SerialInput));
@@ -305,23 +271,22 @@ void ExposureCapture::dbFill()
         if (!QFile::rename(inputPath, donePath))
             WriteErrorLog(ErrorCode::FileExists, QStringLiteral("File already exists (") + donePath + QLatin1Char(')'), kFillSource);
     }
-    c_.decoderTokenList->clear();
 
     DecoderInput in;
     in.unitType = Settings.XrayComm;
     in.buffer = buffer_;
-    in.patientName = c_.lblCount->text();
+    in.patientName = patientName_;
     in.currentProjection = currentProjection_;
     in.projectionCounter = projectionCounter_;
     in.currentExposureTime = session_.selectedExposureTime();
-    in.projectionBox = c_.projectionBox->text();
-    in.doseLine = c_.doseLineBox->text();
+    in.projectionBox = selectedProjection_;
+    in.doseLine = doseLine_;
     in.debug = Settings.Debug == 1;
     in.now = clock_();
     const DecoderOutput out = DecodeExposure(in);
 
-    c_.decoderTokenList->addItems(out.tokens);
-    c_.doseLineBox->setText(out.doseLine);
+    emit decoderTokens(out.tokens);
+    doseLine_ = out.doseLine;
     setBuffer(out.buffer);
     projectionCounter_ = out.projectionCounter;
     if (out.currentExposureTime != session_.selectedExposureTime())
@@ -329,7 +294,7 @@ void ExposureCapture::dbFill()
     for (const Result &e : out.errors)
         LogFailure(e, kFillSource);
     for (const QString &text : out.messageBoxes)
-        showMessage(text);
+        prompter_.information(nullptr, text, DefaultPromptTitle);
     if (out.deleteSerialInput && QFile::exists(inputPath) && !QFile::remove(inputPath))
         WriteErrorLog(ErrorCode::PathAccess, QStringLiteral("Path/File access error (") + inputPath + QLatin1Char(')'), kFillSource);
 
@@ -345,13 +310,15 @@ void ExposureCapture::dbFill()
                 LogFailure(ins, kFillSource);
         }
     }
-    if (out.clearProjectionBox)
-        c_.projectionBox->clear();
+    if (out.clearProjectionBox) {
+        selectedProjection_.clear();
+        emit selectedProjectionCleared();
+    }
     if (out.closingSteps) {
-        c_.SerTimer->start();
+        serTimer_.start();
         doseList_.lvDosis_Fill();
     } else if (out.enableSerTimer) {
-        c_.SerTimer->start();
+        serTimer_.start();
     }
 }
 
@@ -360,24 +327,34 @@ void ExposureCapture::decodeNowButton_Click() { dbFill(); }
 void ExposureCapture::newExaminationButton_Click()
 {
     projectionCounter_ = 0;
-    paint(c_.newExaminationButton, QColor(0, 255, 0));
-    paint(c_.stopButton, QColor(255, 0, 0));
-    if (!c_.sendTimer->isActive())
-        c_.sendTimer->start();
-    if (!c_.SerTimer->isActive())
-        c_.SerTimer->start();
+    emit buttonColour(Button::NewExamination, QColor(0, 255, 0));
+    emit buttonColour(Button::Stop, QColor(255, 0, 0));
+    startPolling();
     doseList_.clear();
 }
 
-void ExposureCapture::activateButton_Click() { c_.sendTimer->start(); }
+void ExposureCapture::activateButton_Click() { sendTimer_.start(); }
 
 void ExposureCapture::stopButton_Click()
 {
     projectionCounter_ = 0;
-    paint(c_.newExaminationButton, QColor(255, 0, 0));
-    paint(c_.stopButton, QColor(0, 255, 0));
-    c_.sendTimer->stop();
-    c_.SerTimer->stop();
+    emit buttonColour(Button::NewExamination, QColor(255, 0, 0));
+    emit buttonColour(Button::Stop, QColor(0, 255, 0));
+    sendTimer_.stop();
+    serTimer_.stop();
 }
 
-void ExposureCapture::MarkPatientChosen() { paint(c_.newExaminationButton, QColor(255, 0, 0)); }
+void ExposureCapture::startPolling()
+{
+    if (!sendTimer_.isActive())
+        sendTimer_.start();
+    if (!serTimer_.isActive())
+        serTimer_.start();
+}
+
+void ExposureCapture::MarkPatientChosen(const QString &name)
+{
+    patientName_ = name;
+    emit patientChosen(name);
+    emit buttonColour(Button::NewExamination, QColor(255, 0, 0));
+}

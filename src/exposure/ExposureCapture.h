@@ -1,6 +1,5 @@
 #pragma once
 
-#include "exposure/ExposureControls.h"
 #include "exposure/ExposureDecoders.h"
 #include "store/Session.h"
 
@@ -8,9 +7,11 @@
 #include <QDateTime>
 #include <QObject>
 #include <QSerialPort>
+#include <QTimer>
 #include <functional>
 
 class DoseList;
+class Prompter;
 
 // The serial link to the X-ray unit and the decoding frame around the five
 // decoders: port, receive buffer, end-of-message tests, the exchange files,
@@ -18,8 +19,11 @@ class DoseList;
 class ExposureCapture : public QObject {
     Q_OBJECT
 public:
-    // Connects SerTimer, sendTimer and the four capture buttons; sets the timer intervals.
-    ExposureCapture(Session &session, const ExposureControls &controls, DoseList &doseList, QObject *parent = nullptr);
+    // Which capture button a colour is for.
+    enum class Button { NewExamination, Stop };
+
+    // Sets the intervals of the read tick (100 ms) and the poll tick (1000 ms); neither runs yet.
+    ExposureCapture(Session &session, DoseList &doseList, Prompter &prompter, QObject *parent = nullptr);
 
     // (Re)opens the port with the settings record; on every activation and after the options dialog.
     void Initialise_cPort();
@@ -28,13 +32,41 @@ public:
     // Decodes "cInput.txt" or the receive buffer into one new journal row.
     void dbFill();
 
+    // The read tick ("SerTimer") and the poll tick of the polled units ("sendTimer").
+    QTimer &readTimer() { return serTimer_; }
+    QTimer &pollTimer() { return sendTimer_; }
+
+    // The patient name new exposures are stamped with (the caption the worklist set).
+    const QString &patientName() const { return patientName_; }
+    void setPatientName(const QString &name) { patientName_ = name; }
+    // The projection of the exposure selected in the dose list; the decoders read it and may empty it.
+    const QString &selectedProjection() const { return selectedProjection_; }
+    void setSelectedProjection(const QString &projection) { selectedProjection_ = projection; }
+
+public slots:
     void decodeNowButton_Click();
     void newExaminationButton_Click();
     void activateButton_Click();
     void stopButton_Click();
-    // The worklist dialog confirmed a patient.
-    void MarkPatientChosen();
+    // The polled units are asked from the load on: both ticks run.
+    void startPolling();
+    // The worklist dialog confirmed a patient: new exposures carry the name.
+    void MarkPatientChosen(const QString &name);
 
+signals:
+    // The receive buffer was replaced by text, or grew by tail at its end.
+    void bufferReplaced(const QString &text);
+    void bufferGrew(const QString &tail);
+    // The last decoding's tokens (shown in debug mode).
+    void decoderTokens(const QStringList &tokens);
+    // The capture state on its buttons: green runs, red stopped.
+    void buttonColour(ExposureCapture::Button button, const QColor &colour);
+    // The worklist's patient, whose name new exposures carry.
+    void patientChosen(const QString &name);
+    // The decoders used the selected exposure's projection up.
+    void selectedProjectionCleared();
+
+public:
     // The receive buffer (shown in txtcInput).
     const QString &buffer() const { return buffer_; }
     void setBuffer(const QString &text);
@@ -63,11 +95,15 @@ public:
 
 private:
     void applyLineSettings();
-    void showMessage(const QString &text);
 
     Session &session_;
-    ExposureControls c_;
     DoseList &doseList_;
+    Prompter &prompter_;
+    QTimer serTimer_;
+    QTimer sendTimer_;
+    QString patientName_;
+    QString selectedProjection_;
+    QString doseLine_; // the "SM 1000" decoder's dose line, kept between decodings
     QString currentProjection_;
     qint16 projectionCounter_ = 0;
     QSerialPort port_;

@@ -1,9 +1,9 @@
 #pragma once
 
-// The main window's browser and viewer at 1280 x 1024: lists on the left, the
-// 7 x 3 viewer on the right, wired to Browser and ImageViewer as the
-// workstation wires them. For the browser tests, benchmarks and screenshots.
-#include "acquisition/ImageViewer.h"
+// The main window at 1280 x 1024 with its browser lists and viewer bound to
+// Browser and ImageViewer. For the browser tests, benchmarks and screenshots.
+#include "acquisition/ViewerPanel.h"
+#include "app/MainForm.h"
 #include "browse/Browser.h"
 #include "toolkit/ToolkitViewer.h"
 #include "ui/Prompts.h"
@@ -31,16 +31,13 @@ struct BoxLog : Prompter {
 struct BrowserWindow {
     Session session;
     BoxLog boxes;
-    QWidget window;
-    QGroupBox frmSerien{QStringLiteral("Series list")};
-    QTreeView lvPatients, lvStudien, lvSerien;
-    QTreeWidget lvImages;
-    QProgressBar pbLoad;
-    ToolkitViewer dicomViewer;
-    QScrollBar dv1_vscroll{Qt::Vertical};
-    QMenu PopUpViewer;
-    QLabel status;
-    QMap<int, QString> panels; // statusLine panels by number
+    MainForm window; // bound to the browser and the viewer as the workstation binds them
+    ToolkitViewer &dicomViewer = *window.findChild<ToolkitViewer *>(QStringLiteral("dv1"));
+    QScrollBar &dv1_vscroll = *window.findChild<QScrollBar *>(QStringLiteral("dv1_vscroll"));
+    QTreeView &lvPatients = *window.findChild<QTreeView *>(QStringLiteral("lvPatients"));
+    QTreeView &lvImages = *window.findChild<QTreeView *>(QStringLiteral("lvImages"));
+    QGroupBox &frmSerien = *window.findChild<QGroupBox *>(QStringLiteral("frmSerien"));
+    QProgressBar &pbLoad = *window.findChild<QProgressBar *>(QStringLiteral("pbLoad"));
     std::unique_ptr<ImageViewer> viewer;
     std::unique_ptr<Browser> browser;
 

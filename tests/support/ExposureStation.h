@@ -1,7 +1,7 @@
 #pragma once
 
-// The main window's capture controls as real widgets, a fresh journal in a
-// throw-away application folder, and the capture objects wired to them.
+// A fresh journal in a throw-away application folder and the capture objects
+// over it, with what the capture would show recorded.
 #include "core/Settings.h"
 #include "exposure/DoseList.h"
 #include "exposure/ExposureCapture.h"
@@ -35,9 +35,11 @@ struct ExposureFixture {
     static inline const QDate Day{2026, 12, 7};
     TestFolder folder;
     Session session;
-    QWidget window;
-    ExposureControls c;
-    QStringList messages; // message boxes answered so far
+    RecordingPrompter prompter; // the message boxes answered so far
+    QString shownBuffer;        // the receive buffer as the debug box shows it
+    QStringList tokens;         // the decoder tokens last shown
+    QMap<ExposureCapture::Button, QColor> colours;
+    int projectionClears = 0;
     int reads = 0;
     int ticksSinceRead = 0;
     bool ready = false; // the journal exists
@@ -53,26 +55,23 @@ struct ExposureFixture {
         ready = MakeStationDatabases(folder.path())
                 && QFile::copy(folder.file(u"Data/LumoraDef.dat"_s), ResolveUserDatabasePath(Settings.Database));
 
-        for (QLineEdit **box : {&c.projectionBox, &c.doseLineBox})
-            *box = new QLineEdit(&window);
-        c.lblCount = new QLabel(u"0"_s, &window);
-        for (QPushButton **b : {&c.decodeNowButton, &c.newExaminationButton, &c.activateButton, &c.stopButton})
-            *b = new QPushButton(&window);
-        c.txtcInput = new QTextEdit(&window);
-        c.decoderTokenList = new QListWidget(&window);
-        c.SerTimer = new QTimer(&window);
-        c.sendTimer = new QTimer(&window);
-        c.showMessage = [this](const QString &text) { messages.append(text); };
         doseList = std::make_unique<DoseList>(session);
         doseList->setToday([] { return Day; });
-        capture = std::make_unique<ExposureCapture>(session, c, *doseList);
+        capture = std::make_unique<ExposureCapture>(session, *doseList, prompter);
+        ExposureCapture *cap = capture.get();
+        QObject::connect(cap, &ExposureCapture::bufferReplaced, [this](const QString &text) { shownBuffer = text; });
+        QObject::connect(cap, &ExposureCapture::bufferGrew, [this](const QString &tail) { shownBuffer += tail; });
+        QObject::connect(cap, &ExposureCapture::decoderTokens, [this](const QStringList &t) { tokens = t; });
+        QObject::connect(cap, &ExposureCapture::buttonColour,
+                         [this](ExposureCapture::Button b, const QColor &colour) { colours[b] = colour; });
+        QObject::connect(cap, &ExposureCapture::selectedProjectionCleared, [this] { ++projectionClears; });
         capture->setCurrentProjection(u"L CC"_s); // the projection button clicked last
         capture->setClock([] { return QDateTime(Day, QTime(14, 5, 9)); });
         QObject::connect(&capture->port(), &QSerialPort::readyRead, [this] {
             ++reads;
             ticksSinceRead = 0;
         });
-        QObject::connect(c.SerTimer, &QTimer::timeout, [this] { ++ticksSinceRead; });
+        QObject::connect(&capture->readTimer(), &QTimer::timeout, [this] { ++ticksSinceRead; });
     }
 
     // Sent bytes are handled once the port has read them and a tick has run since.
