@@ -81,7 +81,7 @@ const QList<SchemaStep> &DefinitionsSchemaSteps()
         {1,
          {QStringLiteral("CREATE TABLE tblDoseCalibration (\n"
                          "  ID INTEGER PRIMARY KEY AUTOINCREMENT,\n"
-                         "  Unit INTEGER NOT NULL UNIQUE,\n"
+                         "  Unit INTEGER NOT NULL,\n"
                          "  ReportedDose TEXT NOT NULL,\n"
                          "  Backscatter REAL,\n"
                          "  ReportedAt TEXT NOT NULL,\n"
@@ -90,7 +90,8 @@ const QList<SchemaStep> &DefinitionsSchemaSteps()
                          "  OutputDistance REAL NOT NULL,\n"
                          "  PaddleInBeam INTEGER NOT NULL DEFAULT 0,\n"
                          "  CalibratedOn TEXT NOT NULL,\n"
-                         "  CalibratedBy TEXT NOT NULL\n"
+                         "  CalibratedBy TEXT NOT NULL,\n"
+                         "  Superseded INTEGER NOT NULL DEFAULT 0\n"
                          ")"),
           QStringLiteral("CREATE TABLE tblDoseTargetFilter (\n"
                          "  CalibrationID INTEGER NOT NULL REFERENCES tblDoseCalibration (ID),\n"

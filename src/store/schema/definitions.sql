@@ -37,13 +37,14 @@ CREATE TABLE tblRuleKey (
   fKeyName TEXT
 );
 
--- Dose: one calibration per X-ray unit type, its target/filter per kV range
+-- Dose: one calibration in use per X-ray unit type (older ones stay,
+-- superseded, for the exposures that used them), its target/filter per kV range
 -- and its beam (HVL and output per kV and target/filter); the factor tables
 -- the physicist loads; the reference-level sets. Schema version 1
 -- (store/SchemaVersion.cpp adds the same tables to older files).
 CREATE TABLE tblDoseCalibration (
   ID INTEGER PRIMARY KEY AUTOINCREMENT,
-  Unit INTEGER NOT NULL UNIQUE,
+  Unit INTEGER NOT NULL,
   ReportedDose TEXT NOT NULL,
   Backscatter REAL,
   ReportedAt TEXT NOT NULL,
@@ -52,7 +53,8 @@ CREATE TABLE tblDoseCalibration (
   OutputDistance REAL NOT NULL,
   PaddleInBeam INTEGER NOT NULL DEFAULT 0,
   CalibratedOn TEXT NOT NULL,
-  CalibratedBy TEXT NOT NULL
+  CalibratedBy TEXT NOT NULL,
+  Superseded INTEGER NOT NULL DEFAULT 0
 );
 
 CREATE TABLE tblDoseTargetFilter (

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "dose/DoseCalibration.h"
+#include "dose/FactorTables.h"
+#include "store/Database.h"
+
+#include <optional>
+
+// The SQL of the dose tables of the definitions database. Callers hold a
+// DatabaseSession; every value is bound.
+
+struct CalibrationRead : Result {
+    std::optional<DoseCalibration> calibration; // none when the unit type has none
+};
+CalibrationRead ReadCalibration(Database &db, qint16 unit);
+
+// Stores the record as the unit type's calibration in use, in one
+// transaction; the older one stays, superseded. Refused, with the problems as text, when it does not validate.
+Result WriteCalibration(Database &db, DoseCalibration &calibration);
+
+struct FactorTablesRead : Result {
+    FactorTables tables;   // empty when none were loaded
+    QString fileName;      // the file they came from
+    QString loadedAt;      // ISO date and time
+};
+FactorTablesRead ReadFactorTables(Database &db);
+
+// Replaces the stored factor tables with the validated ones of a file.
+Result WriteFactorTables(Database &db, const FactorTables &tables, const QString &fileName, const QDateTime &loadedAt);
+
+// The physicist's load: reads the file, validates it and stores its tables;
+// nothing is stored from a file that does not validate.
+Result ImportFactorFile(Database &db, const QString &path, const QDateTime &now);
