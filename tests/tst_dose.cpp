@@ -212,6 +212,7 @@ private slots:
         QTest::newRow("decimal comma") << u"s,W/Rh,,,1.05>s,W/Rh,,,1,05"_s << u"fields"_s;
         QTest::newRow("HVL in µm") << u"g,,0.40,20>g,,400,20"_s << u"HVL 400"_s;
         QTest::newRow("thickness in cm") << u"g,,0.40,60,0.30>g,,0.40,6,0.30"_s << u"thickness 6 mm"_s;
+        QTest::newRow("g without thickness") << u"g,,0.40,20,0.50>g,,0.40,,0.50"_s << u"needs an HVL and a thickness"_s;
         QTest::newRow("no c for 40-49") << u"c40-49[^\n]*\n>"_s << u"\"c40-49\" is missing"_s;
         QTest::newRow("unknown target/filter") << u"s,W/Rh>s,W/Xx"_s << u"W/Xx"_s;
         QTest::newRow("no header") << u"factor,target_filter,hvl_mm_al,thickness_mm,value\n>"_s << u"Line 2"_s;
