@@ -6,47 +6,10 @@
 #include "dose/DoseStore.h"
 #include "dose/Projection.h"
 #include "store/DatabasePaths.h"
+#include "support/DoseTables.h"
 #include "support/Station.h"
 
 namespace {
-
-// Made up for this test (no published values): two HVLs by two thicknesses,
-// s for W/Rh as one value and for W/Al by thickness.
-const QString kFactors = u"# test factors\n"
-                         "factor,target_filter,hvl_mm_al,thickness_mm,value\n"
-                         "g,,0.40,20,0.50\n"
-                         "g,,0.40,60,0.30\n"
-                         "g,,0.60,20,0.70\n"
-                         "g,,0.60,60,0.40\n"
-                         "c50-64,,0.40,20,1.00\n"
-                         "c50-64,,0.40,60,1.10\n"
-                         "c50-64,,0.60,20,1.02\n"
-                         "c50-64,,0.60,60,1.20\n"
-                         "c40-49,,0.40,20,0.90\n"
-                         "c40-49,,0.40,60,1.00\n"
-                         "c40-49,,0.60,20,0.94\n"
-                         "c40-49,,0.60,60,1.04\n"
-                         "s,W/Rh,,,1.05\n"
-                         "s,W/Al,,20,1.10\n"
-                         "s,W/Al,,60,1.30\n"_s;
-
-// W/Rh up to 31 kV (HVL 0.40 at 26 kV, 0.60 at 30 kV), W/Al above (0.40 at
-// 32 kV, 0.60 at 34 kV); output at 500 mm; breast support 650 mm from the focus.
-DoseCalibration calibration()
-{
-    DoseCalibration c;
-    c.id = 7;
-    c.unit = 3;
-    c.reported = ReportedDose::IncidentAirKerma;
-    c.reportedAt = ReportedAt::UpperSurface;
-    c.focusSupportMm = 650;
-    c.outputDistanceMm = 500;
-    c.calibratedOn = QDate(2026, 11, 30);
-    c.calibratedBy = u"A. Physicist"_s;
-    c.targetFilters = {{31.0, u"W/Rh"_s}, {std::nullopt, u"W/Al"_s}};
-    c.beam = {{u"W/Rh"_s, 26, 0.40, 100}, {u"W/Rh"_s, 30, 0.60, 140}, {u"W/Al"_s, 32, 0.40, 80}, {u"W/Al"_s, 34, 0.60, 120}};
-    return c;
-}
 
 using Opt = std::optional<double>;
 
@@ -64,7 +27,7 @@ class DoseTest : public QObject {
 private slots:
     void initTestCase()
     {
-        const FactorTablesLoad load = ParseFactorTables(kFactors);
+        const FactorTablesLoad load = ParseFactorTables(TestFactorTable);
         QVERIFY2(load.ok(), qPrintable(load.text));
         factors_ = load.tables;
     }
@@ -103,7 +66,7 @@ private slots:
         QFETCH(QString, targetFilter);
         QFETCH(Opt, hvl);
         QFETCH(Opt, agd);
-        const DoseCalibration c = calibration();
+        const DoseCalibration c = TestCalibration();
         const DoseEstimate e = EstimateDose(&c, &factors_, {kv, 50.0, thickness, 2.0, ageTable});
         QCOMPARE(e.targetFilter.value_or(QString()), targetFilter);
         QCOMPARE(e.hvl.has_value(), hvl.has_value());
@@ -157,7 +120,7 @@ private slots:
         QFETCH(double, thickness);
         QFETCH(QString, source);
         QFETCH(Opt, kerma);
-        DoseCalibration c = calibration();
+        DoseCalibration c = TestCalibration();
         c.reported = reported;
         c.reportedAt = at;
         c.reportedDistanceMm = 300;
@@ -173,7 +136,7 @@ private slots:
     // Without a calibration or without factor tables nothing is guessed.
     void notConfigured()
     {
-        const DoseCalibration c = calibration();
+        const DoseCalibration c = TestCalibration();
         const FactorTables none;
         for (const DoseEstimate &e : {EstimateDose(nullptr, &factors_, {26.0, 80.0, 40.0, 2.0}), EstimateDose(&c, &none, {26.0, 80.0, 40.0, 2.0})}) {
             QCOMPARE(e.source, u"not configured"_s);
@@ -222,7 +185,7 @@ private slots:
         QFETCH(QString, edit);
         QFETCH(QString, message);
         const QStringList parts = edit.split(u'>');
-        QString text = kFactors;
+        QString text = TestFactorTable;
         const QRegularExpression pattern(parts[0]);
         QVERIFY(text.contains(pattern));
         text.replace(pattern, parts[1]);
@@ -249,7 +212,7 @@ private slots:
     {
         QFETCH(QString, field);
         QFETCH(QString, message);
-        DoseCalibration c = calibration();
+        DoseCalibration c = TestCalibration();
         QVERIFY(ValidateCalibration(c).isEmpty());
         if (field == u"by")
             c.calibratedBy = u" "_s;
@@ -276,20 +239,20 @@ private slots:
     {
         TestFolder f;
         QVERIFY(PrepareStation(f));
-        f.write(u"factors.csv"_s, kFactors.toUtf8());
+        f.write(u"factors.csv"_s, TestFactorTable.toUtf8());
         const QDateTime now(QDate(2026, 12, 7), QTime(9, 30));
-        DoseCalibration c = calibration();
+        DoseCalibration c = TestCalibration();
         c.id = 0;
         {
             DatabaseSession db(DefinitionsDatabase);
             QVERIFY(db.ok());
-            f.write(u"broken.csv"_s, QString(kFactors).replace(u"g,,0.60,60,0.40\n"_s, QString()).toUtf8());
+            f.write(u"broken.csv"_s, QString(TestFactorTable).replace(u"g,,0.60,60,0.40\n"_s, QString()).toUtf8());
             QVERIFY(!ImportFactorFile(DefinitionsDatabase, f.file(u"broken.csv"_s), now).ok());
             QVERIFY(ReadFactorTables(DefinitionsDatabase).tables.isEmpty());
             const Result imported = ImportFactorFile(DefinitionsDatabase, f.file(u"factors.csv"_s), now);
             QVERIFY2(imported.ok(), qPrintable(imported.text));
             QVERIFY(WriteCalibration(DefinitionsDatabase, c).ok());
-            DoseCalibration invalid = calibration();
+            DoseCalibration invalid = TestCalibration();
             invalid.calibratedBy.clear();
             QVERIFY(!WriteCalibration(DefinitionsDatabase, invalid).ok());
         }

@@ -6,6 +6,8 @@
 // port's failures.
 #include "store/Session.h"
 #include "exposure/ExposureJournal.h"
+#include "dose/DoseStore.h"
+#include "support/DoseTables.h"
 #include "support/ExposureStation.h"
 
 namespace {
@@ -320,6 +322,59 @@ private slots:
         QVERIFY(f.errorLog().contains(u"Ser_Timer"_s));
         QVERIFY(f.journal().isEmpty());
         QVERIFY(f.c.SerTimer->isActive());
+    }
+
+    // An exposure decoded after the physicist entered the unit's calibration
+    // and loaded the factor tables carries its dose; without them it is "not
+    // configured". The worklist's birth date picks the age table only while
+    // her name is the current patient's. Sophie: 28 kV, 4.5 cm, 1.23 mGy:
+    // HVL 0.50, g 0.44375, c 1.0975 (40-49: 0.9825), s 1.05, K 1.23.
+    void decodedExposureCarriesItsDose_data()
+    {
+        QTest::addColumn<bool>("calibrated");
+        QTest::addColumn<QDate>("birth");     // from the worklist
+        QTest::addColumn<QString>("patient"); // on the label when the exposure comes
+        QTest::addColumn<QString>("dose");    // Unit|TargetFilter|HVL|Kerma|AGD|AgdSource|AgeTable
+        const QString mary = u"O'Neill^Mary"_s;
+        QTest::newRow("no calibration") << false << QDate() << mary << u"1|<null>|<null>|<null>|<null>|not configured|50-64"_s;
+        QTest::newRow("calibrated") << true << QDate() << mary << u"1|W/Rh|0.5000|1.2300|0.6290|reported dose|50-64"_s;
+        QTest::newRow("45 years old") << true << QDate(1981, 5, 1) << mary << u"1|W/Rh|0.5000|1.2300|0.5631|reported dose|40-49"_s;
+        QTest::newRow("the next woman, not from the worklist") << true << QDate(1981, 5, 1) << u"Doe^Jane"_s
+                                                              << u"1|W/Rh|0.5000|1.2300|0.6290|reported dose|50-64"_s;
+    }
+    void decodedExposureCarriesItsDose()
+    {
+        QFETCH(bool, calibrated);
+        QFETCH(QDate, birth);
+        QFETCH(QString, patient);
+        QFETCH(QString, dose);
+        ExposureFixture f;
+        QVERIFY(useUnit(f, UnitSophie, QString()));
+        qlonglong calibrationId = 0;
+        if (calibrated) {
+            f.folder.write(u"factors.csv"_s, TestFactorTable.toUtf8());
+            DoseCalibration c = TestCalibration();
+            c.unit = UnitSophie;
+            DatabaseSession db(DefinitionsDatabase);
+            QVERIFY(db.ok());
+            QVERIFY(ImportFactorFile(DefinitionsDatabase, f.folder.file(u"factors.csv"_s), QDateTime::currentDateTime()).ok());
+            QVERIFY(WriteCalibration(DefinitionsDatabase, c).ok());
+            calibrationId = c.id;
+        }
+        f.capture->MarkPatientChosen(birth); // the worklist's patient is on the label
+        f.c.lblCount->setText(patient);
+        f.capture->setBuffer(QString::fromLatin1(Sophie));
+        f.capture->dbFill();
+        QCOMPARE(f.journal().size(), 1);
+        const QSqlRecord row = f.journal().first();
+        QStringList values{row.value(u"Unit"_s).toString(), row.value(u"TargetFilter"_s).isNull() ? u"<null>"_s : row.value(u"TargetFilter"_s).toString()};
+        for (const char *column : {"HVL", "Kerma", "AGD"})
+            values << (row.isNull(QLatin1String(column)) ? u"<null>"_s : QString::number(row.value(QLatin1String(column)).toDouble(), 'f', 4));
+        values << row.value(u"AgdSource"_s).toString() << row.value(u"AgeTable"_s).toString();
+        QCOMPARE(values.join(u'|'), dose);
+        QCOMPARE(row.value(u"CalibrationID"_s).toLongLong(), calibrationId);
+        QCOMPARE(row.isNull(u"CalibrationID"_s), !calibrated);
+        QVERIFY2(f.errorLog().isEmpty(), qPrintable(f.errorLog()));
     }
 
     void badValuesAreLoggedAndTheRowStillWritten()

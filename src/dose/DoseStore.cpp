@@ -168,3 +168,19 @@ Result ImportFactorFile(Database &db, const QString &path, const QDateTime &now)
         return Result::failure(parsed.number, QStringLiteral("%1: %2").arg(QFileInfo(path).fileName(), parsed.text));
     return WriteFactorTables(db, parsed.tables, QFileInfo(path).fileName(), now);
 }
+
+StoredDoseEstimate EstimateWithStored(Database &definitions, qint16 unit, const ExposureDoseInput &in)
+{
+    StoredDoseEstimate out;
+    const CalibrationRead calibration = ReadCalibration(definitions, unit);
+    FactorTablesRead tables;
+    if (calibration.ok() && calibration.calibration)
+        tables = ReadFactorTables(definitions);
+    if (!calibration.ok())
+        static_cast<Result &>(out) = calibration;
+    else if (!tables.ok())
+        static_cast<Result &>(out) = tables;
+    const bool usable = out.ok() && calibration.calibration;
+    out.estimate = EstimateDose(usable ? &*calibration.calibration : nullptr, usable ? &tables.tables : nullptr, in);
+    return out;
+}

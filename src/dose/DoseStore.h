@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dose/DoseCalibration.h"
+#include "dose/Agd.h"
 #include "dose/FactorTables.h"
 #include "store/Database.h"
 
@@ -31,3 +31,11 @@ Result WriteFactorTables(Database &db, const FactorTables &tables, const QString
 // The physicist's load: reads the file, validates it and stores its tables;
 // nothing is stored from a file that does not validate.
 Result ImportFactorFile(Database &db, const QString &path, const QDateTime &now);
+
+// An exposure's dose with the unit type's stored calibration and the stored
+// factor tables; "not configured" without them. A failure to read them is
+// the Result; the estimate is then "not configured" too.
+struct StoredDoseEstimate : Result {
+    DoseEstimate estimate;
+};
+StoredDoseEstimate EstimateWithStored(Database &definitions, qint16 unit, const ExposureDoseInput &in);

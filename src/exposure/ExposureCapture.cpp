@@ -3,6 +3,7 @@
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
 #include "core/Settings.h"
+#include "dose/DoseStore.h"
 #include "exposure/DoseList.h"
 #include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"
@@ -334,15 +335,18 @@ void ExposureCapture::dbFill()
         WriteErrorLog(ErrorCode::PathAccess, QStringLiteral("Path/File access error (") + inputPath + QLatin1Char(')'), kFillSource);
 
     if (out.record) {
+        std::optional<ExposureDose> dose = estimateDose(*out.record, in.patientName, in.now.date());
         DatabaseSession db(UserDatabase);
         if (!db.ok()) {
             LogFailure(db.error(), kFillSource);
         } else {
-            const JournalInsert ins = InsertExposure(UserDatabase, *out.record);
+            const JournalInsert ins = InsertExposure(UserDatabase, *out.record, QLocale(), dose);
             for (const Result &p : ins.problems)
                 LogFailure(p, kFillSource);
             if (!ins.ok())
                 LogFailure(ins, kFillSource);
+            else if (dose && dose->estimate.calibrationId && !dose->estimate.agd)
+                WriteErrorLog(ErrorCode::None, QStringLiteral("No AGD for exposure %1: %2").arg(ins.id).arg(dose->estimate.why), kFillSource);
         }
     }
     if (out.clearProjectionBox)
@@ -380,4 +384,27 @@ void ExposureCapture::stopButton_Click()
     c_.SerTimer->stop();
 }
 
-void ExposureCapture::MarkPatientChosen() { paint(c_.newExaminationButton, QColor(255, 0, 0)); }
+void ExposureCapture::MarkPatientChosen(const QDate &birthDate)
+{
+    chosenPatient_ = c_.lblCount ? c_.lblCount->text() : QString();
+    chosenBirthDate_ = birthDate;
+    paint(c_.newExaminationButton, QColor(255, 0, 0));
+}
+
+std::optional<ExposureDose> ExposureCapture::estimateDose(const ExposureRecord &record, const QString &patientName, const QDate &day)
+{
+    const qint16 unit = Settings.XrayComm;
+    ExposureDoseInput in = DoseInputOf(unit, record);
+    // Another name on the label is another woman: her age is not known.
+    const bool known = !patientName.isEmpty() && patientName == chosenPatient_;
+    in.ageTable = AgeTableFor(known ? chosenBirthDate_ : QDate(), day);
+    DatabaseSession defs(DefinitionsDatabase);
+    if (!defs.ok()) {
+        LogFailure(defs.error(), kFillSource);
+        return ExposureDose{unit, EstimateDose(nullptr, nullptr, in)};
+    }
+    const StoredDoseEstimate d = EstimateWithStored(DefinitionsDatabase, unit, in);
+    if (!d.ok())
+        LogFailure(d, kFillSource);
+    return ExposureDose{unit, d.estimate};
+}

@@ -2,6 +2,7 @@
 
 #include "exposure/ExposureControls.h"
 #include "exposure/ExposureDecoders.h"
+#include "exposure/ExposureJournal.h"
 #include "store/Session.h"
 
 #include <QByteArray>
@@ -32,8 +33,10 @@ public:
     void newExaminationButton_Click();
     void activateButton_Click();
     void stopButton_Click();
-    // The worklist dialog confirmed a patient.
-    void MarkPatientChosen();
+    // The worklist dialog confirmed a patient; her birth date, where the
+    // worklist gave one, chooses the glandularity table while her name is
+    // the current patient's.
+    void MarkPatientChosen(const QDate &birthDate = QDate());
 
     // The receive buffer (shown in txtcInput).
     const QString &buffer() const { return buffer_; }
@@ -63,6 +66,8 @@ public:
 
 private:
     void applyLineSettings();
+    // The dose of a decoded exposure with the unit type's calibration.
+    std::optional<ExposureDose> estimateDose(const ExposureRecord &record, const QString &patientName, const QDate &day);
     void showMessage(const QString &text);
 
     Session &session_;
@@ -74,4 +79,6 @@ private:
     QString buffer_;
     int pollPauseMs_ = 5000;
     std::function<QDateTime()> clock_;
+    QString chosenPatient_;
+    QDate chosenBirthDate_;
 };

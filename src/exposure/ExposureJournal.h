@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dose/Agd.h"
 #include "exposure/ExposureRecord.h"
 #include "store/Database.h"
 
@@ -16,9 +17,20 @@ struct JournalInsert : Result {
     QList<Result> problems; // values left out of the row; the rest of the row is stored
 };
 
-// Adds the record as a new row. Datum is parsed from the decoder's text; a
-// text that is no date is reported and the column left NULL.
-JournalInsert InsertExposure(Database &db, const ExposureRecord &record, const QLocale &locale = QLocale());
+// The dose of a new row: the unit type at decoding and what was estimated.
+struct ExposureDose {
+    qint16 unit = 0;
+    DoseEstimate estimate;
+};
+
+// Adds the record as a new row, with its dose when given. Datum is parsed
+// from the decoder's text; a text that is no date is reported and the column left NULL.
+JournalInsert InsertExposure(Database &db, const ExposureRecord &record, const QLocale &locale = QLocale(),
+                             const std::optional<ExposureDose> &dose = std::nullopt);
+
+// The record's kV, mAs, thickness and reported dose in the units of their
+// attributes, read as the unit type sends them.
+ExposureDoseInput DoseInputOf(qint16 unitType, const ExposureRecord &record);
 
 // Open rows (Status other than "1") dated day, in insertion order, with the
 // columns ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit.
