@@ -375,6 +375,11 @@ private slots:
         QCOMPARE(row.value(u"CalibrationID"_s).toLongLong(), calibrationId);
         QCOMPARE(row.isNull(u"CalibrationID"_s), !calibrated);
         QVERIFY2(f.errorLog().isEmpty(), qPrintable(f.errorLog()));
+        // The dose list shows it, in the workstation's locale, and where it came from.
+        QCOMPARE(f.doseList->rowCount(), 1);
+        const QString agd = dose.section(u'|', 4, 4);
+        QCOMPARE(f.doseList->text(0, DoseList::Agd), agd == u"<null>"_s ? QString() : QLocale().toString(agd.toDouble(), 'f', 2));
+        QCOMPARE(f.doseList->model()->index(0, DoseList::Agd).data(Qt::ToolTipRole).toString(), u"AGD: "_s + dose.section(u'|', 5, 5));
     }
 
     void badValuesAreLoggedAndTheRowStillWritten()

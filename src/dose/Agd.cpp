@@ -97,3 +97,10 @@ DoseEstimate EstimateDose(const DoseCalibration *calibration, const FactorTables
     e.agd = *e.kerma * *g * *cf * *s;
     return e;
 }
+
+QString AgdText(const QVariant &agd, const QLocale &locale)
+{
+    bool ok = false;
+    const double v = agd.isNull() ? 0 : agd.toDouble(&ok);
+    return ok ? locale.toString(v, 'f', 2) : QString();
+}

@@ -4,6 +4,8 @@
 #include "dose/FactorTables.h"
 
 #include <QDate>
+#include <QLocale>
+#include <QVariant>
 #include <QString>
 #include <optional>
 
@@ -51,3 +53,7 @@ std::optional<double> KermaFromOutput(const DoseCalibration &c, const QString &t
 // empty and the source says "not configured"; nothing outside the calibration
 // or the factor grids is estimated.
 DoseEstimate EstimateDose(const DoseCalibration *calibration, const FactorTables *factors, const ExposureDoseInput &in);
+
+// The journal's AGD as lists show it: mGy with two decimals in the
+// workstation's locale; empty when none was computed.
+QString AgdText(const QVariant &agd, const QLocale &locale);

@@ -1,6 +1,7 @@
 #include "exposure/DoseList.h"
 
 #include "core/ErrorLog.h"
+#include "dose/Agd.h"
 #include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"
 
@@ -15,7 +16,7 @@ const QString kRefreshSource = QStringLiteral("MainForm_RefreshDosisList");
 // Columns 1..10 and the journal columns behind them.
 const char *const kColumns[] = {"Datum", "Zeit", "KVP", "ma", "Dicke", "Druck", "mGy", "Sonstiges", "Status", "expZeit"};
 
-const char *const kCaptions[] = {"ID", "Date", "Time", "kV", "mA", "Thickness", "Press", "mGy", "Other", "Status", "expTime"};
+const char *const kCaptions[] = {"ID", "Date", "Time", "kV", "mA", "Thickness", "Press", "mGy", "Other", "Status", "expTime", "AGD mGy"};
 
 } // namespace
 
@@ -30,6 +31,8 @@ QVariant DoseListModel::data(const QModelIndex &index, int role) const
         return row.cells.value(index.column());
     if (role == Qt::UserRole && index.column() == DoseList::Id)
         return row.id;
+    if (role == Qt::ToolTipRole && index.column() == DoseList::Agd && !row.agdSource.isEmpty())
+        return QStringLiteral("AGD: %1").arg(row.agdSource);
     return {};
 }
 
@@ -107,6 +110,8 @@ void DoseList::fillFrom(const std::optional<QString> &patientName)
             }
             row.cells << text;
         }
+        row.cells << AgdText(rec.value(QStringLiteral("AGD")), locale);
+        row.agdSource = rec.value(QStringLiteral("AgdSource")).toString();
         rows << row;
     }
     model_.reset(std::move(rows));

@@ -23,6 +23,7 @@ public:
     struct Row {
         qlonglong id = 0;
         QStringList cells;
+        QString agdSource;
     };
     void reset(QList<Row> rows);
 
@@ -37,8 +38,9 @@ private:
 class DoseList : public QObject {
     Q_OBJECT
 public:
-    // The eleven columns "ID" … "expTime"; ID holds the row key as user data.
-    enum Column { Id, Date, Time, KV, MA, Thickness, Press, MGy, Other, Status, ExpTime, ColumnCount };
+    // The columns "ID" … "expTime" and the AGD in mGy; ID holds the row key as
+    // user data, AGD's tooltip where it came from.
+    enum Column { Id, Date, Time, KV, MA, Thickness, Press, MGy, Other, Status, ExpTime, Agd, ColumnCount };
 
     explicit DoseList(Session &session, QObject *parent = nullptr);
 

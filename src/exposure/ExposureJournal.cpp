@@ -104,7 +104,7 @@ ExposureDoseInput DoseInputOf(qint16 unitType, const ExposureRecord &r)
 DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QString> &patientName)
 {
     static const QString columns = QStringLiteral(
-        "SELECT ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit FROM tblDosis "
+        "SELECT ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource FROM tblDosis "
         "WHERE Status <> '1' AND Datum = ?");
     if (patientName)
         return Execute(db, columns + QStringLiteral(" AND Patname = ? ORDER BY ID"), {DbDate(day), *patientName});
@@ -133,7 +133,7 @@ DbResult RemoveExposureFromList(Database &db, qlonglong id)
 
 DbResult SearchJournal(Database &db, const JournalSearch &search)
 {
-    static const QString columns = QStringLiteral("SELECT ID, Patname, Datum, Zeit, Sonstiges, KVP, ma, Dicke FROM tblDosis");
+    static const QString columns = QStringLiteral("SELECT ID, Patname, Datum, Zeit, Sonstiges, KVP, ma, Dicke, AGD FROM tblDosis");
     auto pattern = [](QString text) { return text.replace(QLatin1Char('*'), QLatin1Char('%')); };
     if (!search.patientId.isEmpty() || !search.patientName.isEmpty()) {
         if (db.isOpen() && !registerFoldCase(db)) {

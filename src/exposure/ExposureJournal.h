@@ -33,7 +33,7 @@ JournalInsert InsertExposure(Database &db, const ExposureRecord &record, const Q
 ExposureDoseInput DoseInputOf(qint16 unitType, const ExposureRecord &record);
 
 // Open rows (Status other than "1") dated day, in insertion order, with the
-// columns ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit.
+// columns ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource.
 // With a name, only that patient's rows.
 DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QString> &patientName = std::nullopt);
 
@@ -56,7 +56,7 @@ struct JournalSearch {
     QDate day;
     bool everything = false;
 };
-// Rows with ID, Patname, Datum, Zeit, Sonstiges, KVP, ma, Dicke, in journal order.
+// Rows with ID, Patname, Datum, Zeit, Sonstiges, KVP, ma, Dicke, AGD, in journal order.
 DbResult SearchJournal(Database &db, const JournalSearch &search);
 
 // Puts a row back on the open list; with a name, also that patient's name and
