@@ -184,3 +184,10 @@ StoredDoseEstimate EstimateWithStored(Database &definitions, qint16 unit, const 
     out.estimate = EstimateDose(usable ? &*calibration.calibration : nullptr, usable ? &tables.tables : nullptr, in);
     return out;
 }
+
+QString DoseDerivationOf(Database &db, qlonglong calibrationId)
+{
+    const DbResult r = Execute(db, QStringLiteral("SELECT ReportedDose FROM tblDoseCalibration WHERE ID = ?"), {calibrationId});
+    const QString kind = r.first(QStringLiteral("ReportedDose")).toString();
+    return kind == QLatin1String("IAK") || kind == QLatin1String("ESAK") ? kind : QString();
+}

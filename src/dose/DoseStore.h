@@ -39,3 +39,7 @@ struct StoredDoseEstimate : Result {
     DoseEstimate estimate;
 };
 StoredDoseEstimate EstimateWithStored(Database &definitions, qint16 unit, const ExposureDoseInput &in);
+
+// What the reported dose is under a stored calibration, superseded or not:
+// "IAK" or "ESAK"; empty when the unit's dose is not used or the record is unknown.
+QString DoseDerivationOf(Database &db, qlonglong calibrationId);

@@ -2,6 +2,7 @@
 
 #include "core/ErrorLog.h"
 #include "dose/Agd.h"
+#include "dose/DoseStore.h"
 #include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"
 
@@ -112,8 +113,30 @@ void DoseList::fillFrom(const std::optional<QString> &patientName)
         }
         row.cells << AgdText(rec.value(QStringLiteral("AGD")), locale);
         row.agdSource = rec.value(QStringLiteral("AgdSource")).toString();
+        auto number = [&rec](const char *column) {
+            const QVariant v = rec.value(QLatin1String(column));
+            return v.isNull() ? QString() : QString::number(v.toDouble(), 'g', 10);
+        };
+        row.agd = number("AGD");
+        row.hvl = number("HVL");
+        row.targetFilter = rec.value(QStringLiteral("TargetFilter")).toString();
+        row.calibrationId = rec.value(QStringLiteral("CalibrationID")).toLongLong();
         rows << row;
     }
+    // What each calibration says the reported dose is, read once per calibration.
+    QHash<qlonglong, QString> derivations;
+    for (const DoseListModel::Row &row : rows)
+        if (row.calibrationId > 0)
+            derivations.insert(row.calibrationId, QString());
+    if (!derivations.isEmpty()) {
+        DatabaseSession defs(DefinitionsDatabase);
+        if (!defs.ok())
+            LogFailure(defs.error(), kFillSource);
+        for (auto it = derivations.begin(); defs.ok() && it != derivations.end(); ++it)
+            it.value() = DoseDerivationOf(DefinitionsDatabase, it.key());
+    }
+    for (DoseListModel::Row &row : rows)
+        row.doseDerivation = derivations.value(row.calibrationId);
     model_.reset(std::move(rows));
     selection_.clear();
     QCoreApplication::processEvents();
@@ -203,8 +226,10 @@ void DoseList::choose(int row)
     QStringList cells;
     for (int column = 0; column < ColumnCount; ++column)
         cells << text(row, column);
+    const DoseListModel::Row *r = model_.row(row);
     session_.setSelectedExposure({.kV = cells[KV], .mAs = cells[MA], .thickness = cells[Thickness], .compression = cells[Press],
-                                  .dose = cells[MGy], .other = cells[Other]},
+                                  .dose = cells[MGy], .other = cells[Other], .agd = r->agd, .hvl = r->hvl,
+                                  .targetFilter = r->targetFilter, .doseDerivation = r->doseDerivation},
                                  cells[ExpTime]);
     emit exposureChosen(cells);
 }

@@ -24,7 +24,11 @@ public:
         qlonglong id = 0;
         QStringList cells;
         QString agdSource;
+        // The journal's dose values for stamping, as ExposureValues carries them.
+        QString agd, hvl, targetFilter, doseDerivation;
+        qlonglong calibrationId = 0;
     };
+    const Row *row(int index) const { return index >= 0 && index < rows_.size() ? &rows_[index] : nullptr; }
     void reset(QList<Row> rows);
 
 private:

@@ -104,7 +104,8 @@ ExposureDoseInput DoseInputOf(qint16 unitType, const ExposureRecord &r)
 DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QString> &patientName)
 {
     static const QString columns = QStringLiteral(
-        "SELECT ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource FROM tblDosis "
+        "SELECT ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource, HVL, TargetFilter, "
+        "CalibrationID FROM tblDosis "
         "WHERE Status <> '1' AND Datum = ?");
     if (patientName)
         return Execute(db, columns + QStringLiteral(" AND Patname = ? ORDER BY ID"), {DbDate(day), *patientName});

@@ -33,7 +33,8 @@ JournalInsert InsertExposure(Database &db, const ExposureRecord &record, const Q
 ExposureDoseInput DoseInputOf(qint16 unitType, const ExposureRecord &record);
 
 // Open rows (Status other than "1") dated day, in insertion order, with the
-// columns ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource.
+// columns ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource,
+// HVL, TargetFilter, CalibrationID.
 // With a name, only that patient's rows.
 DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QString> &patientName = std::nullopt);
 
