@@ -289,7 +289,10 @@ private slots:
         QTest::newRow("R CC") << "R CC" << "R" << "CC";
         QTest::newRow("l mlo, spaces") << " l  mlo " << "L" << "MLO";
         QTest::newRow("side, other view") << "R ML" << "R" << "other";
-        QTest::newRow("message fields") << "R CC 28 kV" << "" << "other";
+        QTest::newRow("words after the view") << "R CC 28 kV" << "" << "other";
+        QTest::newRow("unit's message fields after the view") << "LCC,AEC,Grid,W/Rh,0" << "L" << "CC";
+        QTest::newRow("unit's own MLO name") << "R-LMO45" << "R" << "MLO";
+        QTest::newRow("a field that is no view") << "AEC,LCC" << "" << "other";
         QTest::newRow("empty") << "" << "" << "other";
     }
     void projection()

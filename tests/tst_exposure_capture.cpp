@@ -7,6 +7,7 @@
 #include "store/Session.h"
 #include "exposure/ExposureJournal.h"
 #include "dose/DoseStore.h"
+#include "dose/ReferenceLevels.h"
 #include "support/DoseTables.h"
 #include "support/ExposureStation.h"
 
@@ -387,6 +388,58 @@ private slots:
         QCOMPARE((QStringList{h.organDose.isEmpty() ? u"<null>"_s : QString::number(h.organDose.toDouble() * 100, 'f', 4), e.targetFilter,
                               h.doseDerivation}),
                  (QStringList{agd, calibrated ? u"W/Rh"_s : QString(), calibrated ? u"IAK"_s : QString()}));
+    }
+
+    // The physicist's active reference set: an exposure over the level of its
+    // view and band is marked in the dose list with the level and the set in
+    // the tooltip, and a log line; no message box. Sophie's L CC, 45 mm,
+    // 1.23 mGy entrance dose, AGD 0.6290 mGy with the calibration.
+    void referenceLevelExceededIsMarked_data()
+    {
+        QTest::addColumn<bool>("calibrated");
+        QTest::addColumn<QString>("level"); // view|from|to|quantity|level
+        QTest::addColumn<bool>("active");
+        QTest::addColumn<QString>("mark");  // the tooltip; empty: not marked
+        QTest::newRow("AGD over") << true << u"CC|40|50|AGD|0.5"_s << true << u"AGD 0.63 mGy above 0.50 mGy (CC 40-50 mm, set \"Site 2026\")"_s;
+        QTest::newRow("AGD within") << true << u"CC|40|50|AGD|0.7"_s << true << QString();
+        QTest::newRow("entrance dose over, no AGD") << false << u"CC|40|50|entrance dose|1.0"_s << true
+                                                    << u"entrance dose 1.23 mGy above 1.00 mGy (CC 40-50 mm, set \"Site 2026\")"_s;
+        QTest::newRow("band ends at 45 mm") << true << u"CC|30|45|AGD|0.5"_s << true << QString();
+        QTest::newRow("other view") << true << u"MLO|40|50|AGD|0.5"_s << true << QString();
+        QTest::newRow("set not active") << true << u"CC|40|50|AGD|0.5"_s << false << QString();
+    }
+    void referenceLevelExceededIsMarked()
+    {
+        QFETCH(bool, calibrated);
+        QFETCH(QString, level);
+        QFETCH(bool, active);
+        QFETCH(QString, mark);
+        ExposureFixture f;
+        QVERIFY(useUnit(f, UnitSophie, QString()));
+        {
+            DatabaseSession db(DefinitionsDatabase);
+            QVERIFY(db.ok());
+            if (calibrated) {
+                f.folder.write(u"factors.csv"_s, TestFactorTable.toUtf8());
+                DoseCalibration c = TestCalibration();
+                c.unit = UnitSophie;
+                QVERIFY(ImportFactorFile(DefinitionsDatabase, f.folder.file(u"factors.csv"_s), QDateTime::currentDateTime()).ok());
+                QVERIFY(WriteCalibration(DefinitionsDatabase, c).ok());
+            }
+            const QStringList l = level.split(u'|');
+            ReferenceSet set{0, u"Site 2026"_s, u"local"_s, active, {{l[0], l[1].toDouble(), l[2].toDouble(), l[3], l[4].toDouble()}}};
+            const Result written = WriteReferenceSet(DefinitionsDatabase, set);
+            QVERIFY2(written.ok(), qPrintable(written.text));
+        }
+        f.capture->setBuffer(QString::fromLatin1(Sophie));
+        f.capture->dbFill();
+        QCOMPARE(f.doseList->rowCount(), 1);
+        QCOMPARE(f.journalValue(0, u"Sonstiges"_s), u"LCC,AEC,Grid,W/Rh,0"_s); // the unit's fields after the view
+        const QModelIndex kv = f.doseList->model()->index(0, DoseList::KV);
+        QCOMPARE(kv.data(Qt::ToolTipRole).toString(), mark);
+        QCOMPARE(kv.data(Qt::BackgroundRole).isValid(), !mark.isEmpty());
+        QCOMPARE(f.errorLog().contains(mark.isEmpty() ? u"over the reference level"_s : mark), !mark.isEmpty());
+        QVERIFY(f.messages.isEmpty());
     }
 
     void badValuesAreLoggedAndTheRowStillWritten()

@@ -3,9 +3,11 @@
 #include "core/ErrorLog.h"
 #include "dose/Agd.h"
 #include "dose/DoseStore.h"
+#include "core/Settings.h"
 #include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"
 
+#include <QColor>
 #include <QCoreApplication>
 #include <QSqlRecord>
 
@@ -32,8 +34,15 @@ QVariant DoseListModel::data(const QModelIndex &index, int role) const
         return row.cells.value(index.column());
     if (role == Qt::UserRole && index.column() == DoseList::Id)
         return row.id;
+    if (role == Qt::ToolTipRole && !row.overReference.isEmpty())
+        return index.column() == DoseList::Agd && !row.agdSource.isEmpty()
+            ? QStringLiteral("%1\nAGD: %2").arg(row.overReference, row.agdSource)
+            : row.overReference;
     if (role == Qt::ToolTipRole && index.column() == DoseList::Agd && !row.agdSource.isEmpty())
         return QStringLiteral("AGD: %1").arg(row.agdSource);
+    // Over the reference level: marked, never interrupting.
+    if (role == Qt::BackgroundRole && !row.overReference.isEmpty())
+        return QColor(255, 200, 200);
     return {};
 }
 
@@ -121,6 +130,7 @@ void DoseList::fillFrom(const std::optional<QString> &patientName)
         row.hvl = number("HVL");
         row.targetFilter = rec.value(QStringLiteral("TargetFilter")).toString();
         row.calibrationId = rec.value(QStringLiteral("CalibrationID")).toLongLong();
+        row.unit = rec.value(QStringLiteral("Unit")).isNull() ? Settings.XrayComm : qint16(rec.value(QStringLiteral("Unit")).toInt());
         rows << row;
     }
     // What each calibration says the reported dose is, read once per calibration.
@@ -137,9 +147,33 @@ void DoseList::fillFrom(const std::optional<QString> &patientName)
     }
     for (DoseListModel::Row &row : rows)
         row.doseDerivation = derivations.value(row.calibrationId);
+    markOverReference(rows);
     model_.reset(std::move(rows));
     selection_.clear();
     QCoreApplication::processEvents();
+}
+
+void DoseList::markOverReference(QList<DoseListModel::Row> &rows)
+{
+    if (rows.isEmpty())
+        return;
+    std::optional<ReferenceSet> set;
+    {
+        DatabaseSession defs(DefinitionsDatabase);
+        if (!defs.ok())
+            return LogFailure(defs.error(), kFillSource);
+        Result failure;
+        set = ActiveReferenceSet(DefinitionsDatabase, &failure);
+        if (!failure.ok())
+            return LogFailure(failure, kFillSource);
+    }
+    if (!set)
+        return;
+    for (DoseListModel::Row &row : rows) {
+        const std::optional<double> agd = row.agd.isEmpty() ? std::nullopt : std::optional<double>(row.agd.toDouble());
+        if (const auto over = ExceedsReference(*set, row.unit, row.cells.value(Thickness), row.cells.value(MGy), row.cells.value(Other), agd))
+            row.overReference = over->text();
+    }
 }
 
 QStringList DoseList::patientNames() const

@@ -27,6 +27,8 @@ public:
         // The journal's dose values for stamping, as ExposureValues carries them.
         QString agd, hvl, targetFilter, doseDerivation;
         qlonglong calibrationId = 0;
+        qint16 unit = 0;
+        QString overReference; // the level exceeded and its set; empty when within or unchecked
     };
     const Row *row(int index) const { return index >= 0 && index < rows_.size() ? &rows_[index] : nullptr; }
     void reset(QList<Row> rows);
@@ -86,6 +88,8 @@ signals:
 
 private:
     void fillFrom(const std::optional<QString> &patientName);
+    // Marks the rows over the active reference set's level.
+    static void markOverReference(QList<DoseListModel::Row> &rows);
     bool assign(DoseAssignment mode);
 
     Session &session_;

@@ -347,6 +347,8 @@ void ExposureCapture::dbFill()
                 LogFailure(ins, kFillSource);
             else if (dose && dose->estimate.calibrationId && !dose->estimate.agd)
                 WriteErrorLog(ErrorCode::None, QStringLiteral("No AGD for exposure %1: %2").arg(ins.id).arg(dose->estimate.why), kFillSource);
+            if (ins.ok())
+                checkReferenceLevel(ins.id, *out.record, dose ? dose->estimate.agd : std::nullopt);
         }
     }
     if (out.clearProjectionBox)
@@ -382,6 +384,26 @@ void ExposureCapture::stopButton_Click()
     paint(c_.stopButton, QColor(0, 255, 0));
     c_.sendTimer->stop();
     c_.SerTimer->stop();
+}
+
+void ExposureCapture::checkReferenceLevel(qlonglong id, const ExposureRecord &record, std::optional<double> agd)
+{
+    std::optional<ReferenceSet> set;
+    {
+        DatabaseSession defs(DefinitionsDatabase);
+        Result failure = defs.error();
+        if (defs.ok())
+            set = ActiveReferenceSet(DefinitionsDatabase, &failure);
+        if (!failure.ok())
+            return LogFailure(failure, kFillSource);
+    }
+    if (!set)
+        return;
+    // A line in the log and the row's mark in the list; nothing stops the examination.
+    if (const auto over = ExceedsReference(*set, Settings.XrayComm, record.Dicke.value_or(QString()), record.mGy.value_or(QString()),
+                                           record.Sonstiges.value_or(QString()), agd))
+        WriteErrorLog(ErrorCode::None, QStringLiteral("Exposure %1 over the reference level: %2").arg(id).arg(over->text()),
+                      QStringLiteral("MainForm dbFill reference level"));
 }
 
 void ExposureCapture::MarkPatientChosen(const QDate &birthDate)

@@ -1,6 +1,7 @@
 #include "exposure/ExposureJournal.h"
 
 #include "core/ExposureUnits.h"
+#include "dose/Projection.h"
 #include "exposure/ExposureDecoders.h"
 
 #include <QSqlDatabase>
@@ -101,11 +102,21 @@ ExposureDoseInput DoseInputOf(qint16 unitType, const ExposureRecord &r)
     return in;
 }
 
+std::optional<ReferenceExceeded> ExceedsReference(const ReferenceSet &set, qint16 unitType, const QString &dicke, const QString &mGy,
+                                                  const QString &sonstiges, std::optional<double> agd)
+{
+    ExposureRecord r;
+    r.Dicke = dicke;
+    r.mGy = mGy;
+    const ExposureDoseInput in = DoseInputOf(unitType, r);
+    return CheckAgainst(set, ProjectionOfExposure(sonstiges).view, in.thicknessMm, agd, in.reportedMGy);
+}
+
 DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QString> &patientName)
 {
     static const QString columns = QStringLiteral(
         "SELECT ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource, HVL, TargetFilter, "
-        "CalibrationID FROM tblDosis "
+        "CalibrationID, Unit FROM tblDosis "
         "WHERE Status <> '1' AND Datum = ?");
     if (patientName)
         return Execute(db, columns + QStringLiteral(" AND Patname = ? ORDER BY ID"), {DbDate(day), *patientName});

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dose/Agd.h"
+#include "dose/ReferenceLevels.h"
 #include "exposure/ExposureRecord.h"
 #include "store/Database.h"
 
@@ -32,9 +33,14 @@ JournalInsert InsertExposure(Database &db, const ExposureRecord &record, const Q
 // attributes, read as the unit type sends them.
 ExposureDoseInput DoseInputOf(qint16 unitType, const ExposureRecord &record);
 
+// Whether a journal row's dose is over its level in the set: the view from
+// Sonstiges, the thickness and entrance dose read as the unit type sends them.
+std::optional<ReferenceExceeded> ExceedsReference(const ReferenceSet &set, qint16 unitType, const QString &dicke, const QString &mGy,
+                                                  const QString &sonstiges, std::optional<double> agd);
+
 // Open rows (Status other than "1") dated day, in insertion order, with the
 // columns ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource,
-// HVL, TargetFilter, CalibrationID.
+// HVL, TargetFilter, CalibrationID, Unit.
 // With a name, only that patient's rows.
 DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QString> &patientName = std::nullopt);
 
