@@ -3,11 +3,17 @@
 // calculations from a factor table made up for this test.
 #include "core/Settings.h"
 #include "dose/Agd.h"
+#include "dose/DoseCalibrationForm.h"
 #include "dose/DoseStore.h"
 #include "dose/Projection.h"
 #include "store/DatabasePaths.h"
 #include "support/DoseTables.h"
 #include "support/Station.h"
+#include "support/Widgets.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableWidget>
 
 namespace {
 
@@ -281,6 +287,84 @@ private slots:
         QCOMPARE(Execute(DefinitionsDatabase, u"SELECT COUNT(*) FROM tblDoseBeam WHERE CalibrationID = ?"_s, {first}).rows.value(0).value(0).toInt(), 4);
     }
 
+    // The physicist opens "Dose calibration …" on the stored record, changes an
+    // HVL and saves; a record without who entered it, and a factor file with a
+    // hole, are refused with a message naming the problem and nothing changes.
+    void calibrationDialog()
+    {
+        TestFolder f;
+        QVERIFY(PrepareStation(f));
+        DoseCalibration stored = TestCalibration();
+        {
+            DatabaseSession db(DefinitionsDatabase);
+            QVERIFY(WriteCalibration(DefinitionsDatabase, stored).ok());
+        }
+        RecordingPrompter prompts;
+        DoseCalibrationForm form(3, prompts);
+        const DoseCalibration shown = form.shownCalibration();
+        QCOMPARE(shown.beam.size(), stored.beam.size());
+        QCOMPARE(shown.targetFilters.size(), 2);
+        QCOMPARE(shown.targetFilters[0].upToKv.value_or(0), 31.0);
+        QCOMPARE((QList<double>{shown.focusSupportMm, shown.outputDistanceMm}), (QList<double>{650, 500}));
+        QCOMPARE(shown.calibratedBy, stored.calibratedBy);
+        QCOMPARE(shown.reported, ReportedDose::IncidentAirKerma);
+
+        auto *beam = form.findChild<QTableWidget *>(u"tblBeam"_s);
+        QVERIFY(beam && beam->rowCount() == 4);
+        const QString filter = beam->item(0, 0)->text();
+        const double kv = QLocale().toDouble(beam->item(0, 1)->text());
+        beam->item(0, 2)->setText(QLocale().toString(0.45));
+        form.findChild<QPushButton *>(u"cmdSaveCalibration"_s)->click();
+        QVERIFY2(prompts.boxes.isEmpty(), qPrintable(prompts.texts().join(u'\n')));
+        DatabaseSession db(DefinitionsDatabase);
+        const DoseCalibration saved = *ReadCalibration(DefinitionsDatabase, 3).calibration;
+        QVERIFY(saved.id != stored.id);
+        const auto point = std::find_if(saved.beam.begin(), saved.beam.end(), [&](const BeamPoint &p) { return p.targetFilter == filter && p.kv == kv; });
+        QVERIFY(point != saved.beam.end());
+        QCOMPARE(point->hvl, 0.45);
+
+        form.findChild<QLineEdit *>(u"txtCalibratedBy"_s)->clear();
+        form.findChild<QPushButton *>(u"cmdSaveCalibration"_s)->click();
+        QCOMPARE(prompts.boxes.size(), 1);
+        QVERIFY(prompts.boxes[0].text.contains(u"Who entered"_s));
+        QCOMPARE(ReadCalibration(DefinitionsDatabase, 3).calibration->id, saved.id);
+
+        f.write(u"holes.csv"_s, QString(TestFactorTable).replace(u"g,,0.60,60,0.40\n"_s, QString()).toUtf8());
+        QVERIFY(!form.loadFactorFile(f.file(u"holes.csv"_s)));
+        QVERIFY(prompts.boxes.last().text.contains(u"incomplete"_s));
+        QVERIFY(ReadFactorTables(DefinitionsDatabase).tables.isEmpty());
+    }
+
+    // Sets the physicist enters: refused when incomplete or overlapping; the
+    // active one answers the QA view's lookup.
+    void referenceSets()
+    {
+        ReferenceSet set{0, u"Site 2026"_s, u"local"_s, true, {{u"CC"_s, 40, 50, u"AGD"_s, 2.0}, {u"CC"_s, 50, 60, u"AGD"_s, 2.5}}};
+        QVERIFY(ValidateReferenceSet(set).isEmpty());
+        ReferenceSet overlapping = set;
+        overlapping.levels[1].fromMm = 45;
+        QVERIFY(ValidateReferenceSet(overlapping).join(u'\n').contains(u"overlaps"_s));
+        ReferenceSet unnamed = set;
+        unnamed.source.clear();
+        QVERIFY(ValidateReferenceSet(unnamed).join(u'\n').contains(u"source"_s));
+
+        TestFolder f;
+        QVERIFY(PrepareStation(f));
+        DatabaseSession db(DefinitionsDatabase);
+        QVERIFY(!ReferenceLevelFor(DefinitionsDatabase, u"CC"_s, 45));
+        QVERIFY(WriteReferenceSet(DefinitionsDatabase, set).ok());
+        ReferenceSet other{0, u"Older"_s, u"local"_s, false, {{u"CC"_s, 40, 50, u"AGD"_s, 9.0}}};
+        QVERIFY(WriteReferenceSet(DefinitionsDatabase, other).ok());
+        const auto level = ReferenceLevelFor(DefinitionsDatabase, u"CC"_s, 50);
+        QVERIFY(level);
+        QCOMPARE(level->level, 2.5);
+        QCOMPARE(level->setName, u"Site 2026"_s);
+        QVERIFY(!ReferenceLevelFor(DefinitionsDatabase, u"MLO"_s, 45));
+        other.active = true; // activating one set leaves it the only active one
+        QVERIFY(WriteReferenceSet(DefinitionsDatabase, other).ok());
+        QCOMPARE(ReferenceLevelFor(DefinitionsDatabase, u"CC"_s, 45)->level, 9.0);
+    }
+
     void projection_data()
     {
         QTest::addColumn<QString>("sonstiges");
@@ -306,5 +390,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(DoseTest)
+QTEST_MAIN(DoseTest)
 #include "tst_dose.moc"

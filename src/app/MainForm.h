@@ -41,6 +41,7 @@ enum class Command {
     SeriesImages, DeleteSeries,
     ClearTaskList, SaveTaskList,
     DeleteViewerImage, DeleteExposure,
+    DoseCalibration,
     RefreshDoseList, ReloadDoseList, Worklist, // toolbar only
 };
 

@@ -9,6 +9,7 @@
 #include "core/Settings.h"
 #include "dictionary/DictionaryForms.h"
 #include "dictionary/DictionaryStore.h"
+#include "dose/DoseCalibrationForm.h"
 #include "exposure/DoseList.h"
 #include "exposure/DosisForm.h"
 #include "exposure/ExposureCapture.h"
@@ -552,6 +553,11 @@ void Workstation::connectCommands()
         DatabaseForm form(&main_);
         form.UpdateDictionary();
         form.exec();
+    });
+    on(Command::DoseCalibration, [this] {
+        DoseCalibrationForm form(Settings.XrayComm, *windowPrompter_, &main_);
+        form.exec();
+        doseList_->lvDosis_Fill(); // marks follow a changed reference set
     });
     on(Command::ReloadDoseList, [this] {
         DosisForm form(&main_);
