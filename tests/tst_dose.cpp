@@ -353,7 +353,7 @@ private slots:
         DatabaseSession db(DefinitionsDatabase);
         QVERIFY(!ReferenceLevelFor(DefinitionsDatabase, u"CC"_s, 45));
         QVERIFY(WriteReferenceSet(DefinitionsDatabase, set).ok());
-        ReferenceSet other{0, u"Older"_s, u"local"_s, false, {{u"CC"_s, 40, 50, u"AGD"_s, 9.0}}};
+        ReferenceSet other{0, u"Wider bands"_s, u"local"_s, false, {{u"CC"_s, 40, 50, u"AGD"_s, 9.0}}};
         QVERIFY(WriteReferenceSet(DefinitionsDatabase, other).ok());
         const auto level = ReferenceLevelFor(DefinitionsDatabase, u"CC"_s, 50);
         QVERIFY(level);
@@ -363,6 +363,8 @@ private slots:
         other.active = true; // activating one set leaves it the only active one
         QVERIFY(WriteReferenceSet(DefinitionsDatabase, other).ok());
         QCOMPARE(ReferenceLevelFor(DefinitionsDatabase, u"CC"_s, 45)->level, 9.0);
+        const QList<ReferenceSet> sets = ReadReferenceSets(DefinitionsDatabase).sets;
+        QCOMPARE(std::count_if(sets.begin(), sets.end(), [](const ReferenceSet &s) { return s.active; }), 1);
     }
 
     void projection_data()
