@@ -190,7 +190,8 @@ private slots:
                  (QList<QVariantList>{{u"PN"_s, u"Patient Name"_s}}));
         // Everything stamping writes is there.
         QCOMPARE(QueryValue(user, u"SELECT COUNT(*) FROM tblDictionary WHERE Tag IN ('0018,1150', '0018,1153', '0018,7004', '0020,0062', "
-                                  "'0054,0220', '0008,2218', '0020,0020', '0028,1050')"_s).toInt(), 8);
+                                  "'0054,0220', '0008,2218', '0020,0020', '0028,1050', '0040,0316', '0040,0314', '0040,8303', '0018,1191', "
+                                  "'0018,7050')"_s).toInt(), 13);
 
         QCOMPARE(CountRows(user, u"tblModality"_s), 1);
         QCOMPARE(names(u"LumoraUser.dat"_s, u"SELECT Tag FROM tblDictionary WHERE MG = -1 ORDER BY Tag"_s), MammographyFilterTags());

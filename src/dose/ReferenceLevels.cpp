@@ -138,9 +138,12 @@ Result WriteReferenceSet(Database &db, ReferenceSet &set)
                 return q;
         return Execute(db, QStringLiteral("COMMIT"));
     };
+    const qlonglong before = set.id;
     const Result r = run();
-    if (!r.ok())
+    if (!r.ok()) {
         Execute(db, QStringLiteral("ROLLBACK"));
+        set.id = before; // a row rolled back has no number
+    }
     return r;
 }
 
