@@ -602,9 +602,9 @@ void Workstation::openWorklist()
 {
     WorklistForm form(&main_);
     // Only the label and the button colour keep the chosen entry.
-    form.patientChosen = [this](const QString &name) {
+    form.patientChosen = [this](const QString &name, const QDate &birthDate) {
         main_.lblCount->setText(name);
-        capture_->MarkPatientChosen();
+        capture_->MarkPatientChosen(birthDate);
     };
     form.exec();
 }
