@@ -46,12 +46,12 @@ const Row Journal[] = {
 };
 
 // The levels the tests check against: AGD for CC 40-49 mm, entrance dose for MLO.
-std::optional<ReferenceLevel> TestLevels(const QString &view, double thickness)
+std::optional<ReferenceMatch> TestLevels(const QString &view, double thickness)
 {
     if (view == u"CC"_s && thickness >= 40 && thickness < 50)
-        return ReferenceLevel{1.8, true, u"Test set"_s};
+        return ReferenceMatch{1.8, u"AGD"_s, u"Test set"_s, {}};
     if (view == u"MLO"_s)
-        return ReferenceLevel{2.8, false, u"Entrance set"_s};
+        return ReferenceMatch{2.8, u"entrance dose"_s, u"Entrance set"_s, {}};
     return std::nullopt;
 }
 
@@ -151,28 +151,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!form_->reading(), 10000);
     }
     void cleanupTestCase() { form_.reset(); }
-
-    void projection_data()
-    {
-        QTest::addColumn<QString>("sonstiges");
-        QTest::addColumn<QString>("laterality");
-        QTest::addColumn<QString>("view");
-        QTest::newRow("R CC") << u"R CC"_s << u"R"_s << u"CC"_s;
-        QTest::newRow("L MLO with fields") << u"L MLO 12;3"_s << u"L"_s << u"MLO"_s;
-        QTest::newRow("lower case, no space") << u"rcc"_s << u"R"_s << u"CC"_s;
-        QTest::newRow("ML is not MLO") << u"L ML"_s << QString() << u"other"_s;
-        QTest::newRow("CCID is not CC") << u"R CCID"_s << QString() << u"other"_s;
-        QTest::newRow("empty") << QString() << QString() << u"other"_s;
-    }
-    void projection()
-    {
-        QFETCH(QString, sonstiges);
-        const ExposureProjection p = ProjectionOfExposure(sonstiges);
-        QFETCH(QString, laterality);
-        QFETCH(QString, view);
-        QCOMPARE(p.laterality, laterality);
-        QCOMPARE(p.view, view);
-    }
 
     // The operator sets range, unit, view and band; the table per view and
     // band shows the hand-computed figures (AGD where any exposure has one).

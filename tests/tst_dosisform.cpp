@@ -90,6 +90,10 @@ private slots:
         ids_.clear();
         for (const Row &r : Journal)
             ids_ << fx_->addRow(Today.addDays(-r.daysBack), QString::fromUtf8(r.name), QLatin1String(r.status), QLatin1String(r.patientId));
+        {
+            DatabaseSession db(UserDatabase);
+            QVERIFY(Execute(UserDatabase, u"UPDATE tblDosis SET AGD = 1.234, AgdSource = 'reported dose' WHERE ID = ?"_s, {ids_[0]}).ok());
+        }
         form_ = std::make_unique<DosisForm>();
         form_->today = [] { return Today; };
         form_->Form_Load();
@@ -113,6 +117,7 @@ private slots:
     {
         QFETCH(Search, c);
         QCOMPARE(ColumnTexts(list(), 0), ids({0, 3})); // opens on today's rows
+        QCOMPARE(ColumnTexts(list(), 8), (QStringList{QLocale().toString(1.234, 'f', 2), QString()})); // AGD, none computed
         const QString log = fx_->errorLog();
         Child<QLineEdit>(*form_, u"txtID"_s)->setText(QString::fromUtf8(c.patientId));
         Child<QLineEdit>(*form_, u"txtPatname"_s)->setText(QString::fromUtf8(c.name));

@@ -6,6 +6,9 @@
 // port's failures.
 #include "store/Session.h"
 #include "exposure/ExposureJournal.h"
+#include "dose/DoseStore.h"
+#include "dose/ReferenceLevels.h"
+#include "support/DoseTables.h"
 #include "support/ExposureStation.h"
 
 namespace {
@@ -324,6 +327,123 @@ private slots:
         QVERIFY(f.errorLog().contains(u"Ser_Timer"_s));
         QVERIFY(f.journal().isEmpty());
         QVERIFY(f.capture->readTimer().isActive());
+    }
+
+    // An exposure decoded after the physicist entered the unit's calibration
+    // and loaded the factor tables carries its dose; without them it is "not
+    // configured". The worklist's birth date picks the age table only while
+    // her name is the current patient's. Sophie: 28 kV, 4.5 cm, 1.23 mGy:
+    // HVL 0.50, g 0.44375, c 1.0975 (40-49: 0.9825), s 1.05, K 1.23.
+    void decodedExposureCarriesItsDose_data()
+    {
+        QTest::addColumn<bool>("calibrated");
+        QTest::addColumn<QDate>("birth");     // from the worklist
+        QTest::addColumn<QString>("patient"); // on the label when the exposure comes
+        QTest::addColumn<QString>("dose");    // Unit|TargetFilter|HVL|Kerma|AGD|AgdSource|AgeTable
+        const QString mary = u"O'Neill^Mary"_s;
+        QTest::newRow("no calibration") << false << QDate() << mary << u"1|<null>|<null>|<null>|<null>|not configured|50-64"_s;
+        QTest::newRow("calibrated") << true << QDate() << mary << u"1|W/Rh|0.5000|1.2300|0.6290|reported dose|50-64"_s;
+        QTest::newRow("45 years old") << true << QDate(1981, 5, 1) << mary << u"1|W/Rh|0.5000|1.2300|0.5631|reported dose|40-49"_s;
+        QTest::newRow("the next woman, not from the worklist") << true << QDate(1981, 5, 1) << u"Doe^Jane"_s
+                                                              << u"1|W/Rh|0.5000|1.2300|0.6290|reported dose|50-64"_s;
+    }
+    void decodedExposureCarriesItsDose()
+    {
+        QFETCH(bool, calibrated);
+        QFETCH(QDate, birth);
+        QFETCH(QString, patient);
+        QFETCH(QString, dose);
+        ExposureFixture f;
+        QVERIFY(useUnit(f, UnitSophie, QString()));
+        qlonglong calibrationId = 0;
+        if (calibrated) {
+            f.folder.write(u"factors.csv"_s, TestFactorTable.toUtf8());
+            DoseCalibration c = TestCalibration();
+            c.unit = UnitSophie;
+            DatabaseSession db(DefinitionsDatabase);
+            QVERIFY(db.ok());
+            QVERIFY(ImportFactorFile(DefinitionsDatabase, f.folder.file(u"factors.csv"_s), QDateTime::currentDateTime()).ok());
+            QVERIFY(WriteCalibration(DefinitionsDatabase, c).ok());
+            calibrationId = c.id;
+        }
+        f.capture->MarkPatientChosen(u"O'Neill^Mary"_s, birth); // the worklist's patient
+        f.capture->setPatientName(patient);        // who is on the label when the exposure comes
+        f.capture->setBuffer(QString::fromLatin1(Sophie));
+        f.capture->dbFill();
+        QCOMPARE(f.journal().size(), 1);
+        const QSqlRecord row = f.journal().first();
+        QStringList values{row.value(u"Unit"_s).toString(), row.value(u"TargetFilter"_s).isNull() ? u"<null>"_s : row.value(u"TargetFilter"_s).toString()};
+        for (const char *column : {"HVL", "Kerma", "AGD"})
+            values << (row.isNull(QLatin1String(column)) ? u"<null>"_s : QString::number(row.value(QLatin1String(column)).toDouble(), 'f', 4));
+        values << row.value(u"AgdSource"_s).toString() << row.value(u"AgeTable"_s).toString();
+        QCOMPARE(values.join(u'|'), dose);
+        QCOMPARE(row.value(u"CalibrationID"_s).toLongLong(), calibrationId);
+        QCOMPARE(row.isNull(u"CalibrationID"_s), !calibrated);
+        QVERIFY2(f.errorLog().isEmpty(), qPrintable(f.errorLog()));
+        // The dose list shows it, in the workstation's locale, and where it came from.
+        QCOMPARE(f.doseList->rowCount(), 1);
+        const QString agd = dose.section(u'|', 4, 4);
+        QCOMPARE(f.doseList->text(0, DoseList::Agd), agd == u"<null>"_s ? QString() : QLocale().toString(agd.toDouble(), 'f', 2));
+        QCOMPARE(f.doseList->model()->index(0, DoseList::Agd).data(Qt::ToolTipRole).toString(), u"AGD: "_s + dose.section(u'|', 5, 5));
+        // Chosen for stamping, the row brings its dose and what the calibration says the unit's dose is.
+        f.doseList->choose(0);
+        const ExposureValues &e = f.session.selectedExposure();
+        const HeaderExposureValues h = ExposureValuesForHeader(UnitSophie, e, QString());
+        QCOMPARE((QStringList{h.organDose.isEmpty() ? u"<null>"_s : QString::number(h.organDose.toDouble() * 100, 'f', 4), e.targetFilter,
+                              h.doseDerivation}),
+                 (QStringList{agd, calibrated ? u"W/Rh"_s : QString(), calibrated ? u"IAK"_s : QString()}));
+    }
+
+    // The physicist's active reference set: an exposure over the level of its
+    // view and band is marked in the dose list with the level and the set in
+    // the tooltip, and a log line; no message box. Sophie's L CC, 45 mm,
+    // 1.23 mGy entrance dose, AGD 0.6290 mGy with the calibration.
+    void referenceLevelExceededIsMarked_data()
+    {
+        QTest::addColumn<bool>("calibrated");
+        QTest::addColumn<QString>("level"); // view|from|to|quantity|level
+        QTest::addColumn<bool>("active");
+        QTest::addColumn<QString>("mark");  // the tooltip; empty: not marked
+        QTest::newRow("AGD over") << true << u"CC|40|50|AGD|0.5"_s << true << u"AGD 0.63 mGy above 0.50 mGy (CC 40-50 mm, set \"Site 2026\")"_s;
+        QTest::newRow("AGD within") << true << u"CC|40|50|AGD|0.7"_s << true << QString();
+        QTest::newRow("entrance dose over, no AGD") << false << u"CC|40|50|entrance dose|1.0"_s << true
+                                                    << u"entrance dose 1.23 mGy above 1.00 mGy (CC 40-50 mm, set \"Site 2026\")"_s;
+        QTest::newRow("band ends at 45 mm") << true << u"CC|30|45|AGD|0.5"_s << true << QString();
+        QTest::newRow("other view") << true << u"MLO|40|50|AGD|0.5"_s << true << QString();
+        QTest::newRow("set not active") << true << u"CC|40|50|AGD|0.5"_s << false << QString();
+    }
+    void referenceLevelExceededIsMarked()
+    {
+        QFETCH(bool, calibrated);
+        QFETCH(QString, level);
+        QFETCH(bool, active);
+        QFETCH(QString, mark);
+        ExposureFixture f;
+        QVERIFY(useUnit(f, UnitSophie, QString()));
+        {
+            DatabaseSession db(DefinitionsDatabase);
+            QVERIFY(db.ok());
+            if (calibrated) {
+                f.folder.write(u"factors.csv"_s, TestFactorTable.toUtf8());
+                DoseCalibration c = TestCalibration();
+                c.unit = UnitSophie;
+                QVERIFY(ImportFactorFile(DefinitionsDatabase, f.folder.file(u"factors.csv"_s), QDateTime::currentDateTime()).ok());
+                QVERIFY(WriteCalibration(DefinitionsDatabase, c).ok());
+            }
+            const QStringList l = level.split(u'|');
+            ReferenceSet set{0, u"Site 2026"_s, u"local"_s, active, {{l[0], l[1].toDouble(), l[2].toDouble(), l[3], l[4].toDouble()}}};
+            const Result written = WriteReferenceSet(DefinitionsDatabase, set);
+            QVERIFY2(written.ok(), qPrintable(written.text));
+        }
+        f.capture->setBuffer(QString::fromLatin1(Sophie));
+        f.capture->dbFill();
+        QCOMPARE(f.doseList->rowCount(), 1);
+        QCOMPARE(f.journalValue(0, u"Sonstiges"_s), u"LCC,AEC,Grid,W/Rh,0"_s); // the unit's fields after the view
+        const QModelIndex kv = f.doseList->model()->index(0, DoseList::KV);
+        QCOMPARE(kv.data(Qt::ToolTipRole).toString(), mark);
+        QCOMPARE(kv.data(Qt::BackgroundRole).isValid(), !mark.isEmpty());
+        QCOMPARE(f.errorLog().contains(mark.isEmpty() ? u"over the reference level"_s : mark), !mark.isEmpty());
+        QVERIFY(f.prompter.boxes.isEmpty());
     }
 
     void badValuesAreLoggedAndTheRowStillWritten()

@@ -1,6 +1,9 @@
 // The database files the build makes: tables, views and indexes the
 // workstation relies on, the shipped dictionary and its MG filter.
+#include "core/Settings.h"
 #include "dictionary/DictionaryStore.h"
+#include "store/DatabasePaths.h"
+#include "store/SchemaVersion.h"
 #include "support/Station.h"
 
 class SchemaTest : public QObject {
@@ -44,7 +47,9 @@ private slots:
         templateTables.sort();
         QCOMPARE(objects(def, u"table"_s), templateTables);
         QCOMPARE(objects(def, u"view"_s), objects(data, u"view"_s));
-        QCOMPARE(objects(u"LumoraUser.dat"_s, u"table"_s), u"tblDictionary tblModality tblRuleKey tblRules tblSCP"_s.split(u' '));
+        QCOMPARE(objects(u"LumoraUser.dat"_s, u"table"_s),
+                 u"tblDictionary tblDoseBeam tblDoseCalibration tblDoseFactor tblDoseFactorSource tblDoseTargetFilter tblModality "
+                 "tblReferenceLevel tblReferenceSet tblRuleKey tblRules tblSCP"_s.split(u' '));
         QCOMPARE(CountRows(file(def), u"tblDosis"_s), 0);
         const QStringList dosis = names(def, u"SELECT name FROM pragma_table_info('tblDosis') ORDER BY cid"_s);
         QCOMPARE(dosis.mid(0, 11), u"ID KVP ma Zeit Dicke mGy Druck Datum Sonstiges Status expZeit"_s.split(u' '));
@@ -58,6 +63,101 @@ private slots:
         QVERIFY2(plan.contains(u"USING INDEX"_s), qPrintable(plan));
         for (const char *table : {"tblStudies", "tblSeries", "tblImages"})
             QVERIFY2(QueryValue(file(def), u"SELECT COUNT(*) FROM pragma_index_list(?)"_s, {QLatin1String(table)}).toInt() >= 2, table);
+    }
+
+    // The columns and indexes of a file, as the schema (not the rows) shows them.
+    static QStringList shape(const QString &path)
+    {
+        QStringList out;
+        for (const QVariantList &row : QueryRows(path, u"SELECT m.name, p.name, p.type FROM sqlite_master m, pragma_table_info(m.name) p "
+                                                       "WHERE m.type = 'table' AND m.name NOT LIKE 'sqlite_%' ORDER BY m.name, p.cid"_s))
+            out << row.value(0).toString() + u'.' + row.value(1).toString() + u' ' + row.value(2).toString();
+        for (const QVariantList &row : QueryRows(path, u"SELECT name FROM sqlite_master WHERE type = 'index' AND name NOT LIKE 'sqlite_%' ORDER BY name"_s))
+            out << row.value(0).toString();
+        return out;
+    }
+
+    // A journal and a definitions file from before the dose columns, with rows,
+    // opened by the workstation: upgraded once to what a new file has, every
+    // row kept. A file the steps cannot upgrade (a column someone added by
+    // hand) is left exactly as it was, and does not open.
+    void olderFilesAreUpgradedOnce_data()
+    {
+        QTest::addColumn<QString>("extra"); // a statement run on the old file
+        QTest::addColumn<bool>("upgrades");
+        QTest::newRow("old files with rows") << QString() << true;
+        QTest::newRow("journal with a hand-made AGD column") << u"ALTER TABLE tblDosis ADD COLUMN AGD TEXT"_s << false;
+    }
+    void olderFilesAreUpgradedOnce()
+    {
+        QFETCH(QString, extra);
+        QFETCH(bool, upgrades);
+        TestFolder f;
+        QVERIFY(MakeStationDatabases(f.path()));
+        const QString journal = f.file(u"old-journal.dat"_s), definitions = f.file(u"Data/LumoraUser.dat"_s);
+        {
+            // The journal as the schema made it before version 1.
+            QVERIFY(CreateDatabaseFile(journal).ok());
+            Database old(u"old"_s, u"test"_s);
+            old.setPath(journal);
+            QVERIFY(old.open());
+            QVERIFY(ExecuteScript(old, u"CREATE TABLE tblDosis (ID INTEGER PRIMARY KEY AUTOINCREMENT, KVP TEXT, ma TEXT, Zeit TEXT, "
+                                       "Dicke TEXT, mGy TEXT, Druck TEXT, Datum TEXT, Sonstiges TEXT, Status TEXT NOT NULL DEFAULT '0', "
+                                       "expZeit TEXT, Patname TEXT, FKeyPatID TEXT);\n"
+                                       "CREATE INDEX ixDosisDatumStatus ON tblDosis (Datum, Status);\n"
+                                       "CREATE INDEX ixDosisStatus ON tblDosis (Status);\n"
+                                       "CREATE INDEX ixDosisFKeyPatID ON tblDosis (FKeyPatID);\n"_s).ok());
+            for (int i = 0; i < 3; ++i)
+                QVERIFY(Execute(old, u"INSERT INTO tblDosis (KVP, ma, Dicke, mGy, Datum, Sonstiges, Status, Patname) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"_s,
+                                {u"28"_s, u"%1"_s.arg(60 + i), u"45"_s, u"1.2"_s, u"2025-03-0%1"_s.arg(i + 1), u"R CC"_s, u"1"_s, u"O'Brien"_s})
+                            .ok());
+            if (!extra.isEmpty())
+                QVERIFY(Execute(old, extra).ok());
+            old.close();
+            // The definitions file loses its dose tables and version.
+            Database defs(u"olddefs"_s, u"test"_s);
+            defs.setPath(definitions);
+            QVERIFY(defs.open());
+            for (const char *table : {"tblDoseCalibration", "tblDoseTargetFilter", "tblDoseBeam", "tblDoseFactor", "tblDoseFactorSource",
+                                      "tblReferenceSet", "tblReferenceLevel"})
+                QVERIFY(Execute(defs, u"DROP TABLE "_s + QLatin1String(table)).ok());
+            QVERIFY(Execute(defs, u"PRAGMA user_version = 0"_s).ok());
+            defs.close();
+        }
+        const QStringList oldShape = shape(journal);
+        const QList<QVariantList> oldRows = QueryRows(journal, u"SELECT ID, KVP, ma, Dicke, mGy, Datum, Sonstiges, Status, Patname FROM tblDosis"_s);
+        const qlonglong dictionaryRows = CountRows(definitions, u"tblDictionary"_s);
+
+        QVERIFY(PrepareStation(f));
+        Settings.Database = journal;
+        SetDatabasePaths();
+        {
+            DatabaseSession user(UserDatabase), defs(DefinitionsDatabase);
+            QVERIFY2(user.ok() == upgrades, qPrintable(user.error().text));
+            QVERIFY(defs.ok());
+        }
+        QCOMPARE(QueryRows(journal, u"SELECT ID, KVP, ma, Dicke, mGy, Datum, Sonstiges, Status, Patname FROM tblDosis"_s), oldRows);
+        QCOMPARE(CountRows(definitions, u"tblDictionary"_s), dictionaryRows);
+        QCOMPARE(shape(definitions), shape(file(u"LumoraUser.dat"_s)));
+        QCOMPARE(QueryValue(definitions, u"PRAGMA user_version"_s).toInt(), 1);
+        if (!upgrades) {
+            QCOMPARE(shape(journal), oldShape);
+            QCOMPARE(QueryValue(journal, u"PRAGMA user_version"_s).toInt(), 0);
+            return;
+        }
+        QCOMPARE(shape(journal), shape(file(u"LumoraDef.dat"_s)).filter(QRegularExpression(u"^(tblDosis|sqlite_sequence|ixDosis)"_s)));
+        QCOMPARE(QueryValue(journal, u"PRAGMA user_version"_s).toInt(), 1);
+        QCOMPARE(QueryValue(journal, u"SELECT COUNT(*) FROM tblDosis WHERE AGD IS NULL AND AgdSource IS NULL AND Unit IS NULL"_s).toInt(), 3);
+
+        // Opened again, by this process or the next: nothing left to do.
+        Database again(u"again"_s, u"test"_s);
+        again.setPath(journal);
+        QVERIFY(again.open());
+        int applied = -1;
+        QVERIFY(UpgradeSchema(again, JournalSchemaSteps(), &applied).ok());
+        QCOMPARE(applied, 0);
+        again.close();
+        QCOMPARE(shape(journal).count(u"tblDosis.AGD REAL"_s), 1);
     }
 
     // One row per SOP instance, whatever its series. What the views show is read
@@ -90,7 +190,8 @@ private slots:
                  (QList<QVariantList>{{u"PN"_s, u"Patient Name"_s}}));
         // Everything stamping writes is there.
         QCOMPARE(QueryValue(user, u"SELECT COUNT(*) FROM tblDictionary WHERE Tag IN ('0018,1150', '0018,1153', '0018,7004', '0020,0062', "
-                                  "'0054,0220', '0008,2218', '0020,0020', '0028,1050')"_s).toInt(), 8);
+                                  "'0054,0220', '0008,2218', '0020,0020', '0028,1050', '0040,0316', '0040,0314', '0040,8303', '0018,1191', "
+                                  "'0018,7050')"_s).toInt(), 13);
 
         QCOMPARE(CountRows(user, u"tblModality"_s), 1);
         QCOMPARE(names(u"LumoraUser.dat"_s, u"SELECT Tag FROM tblDictionary WHERE MG = -1 ORDER BY Tag"_s), MammographyFilterTags());

@@ -170,6 +170,34 @@ private slots:
         QCOMPARE(TagValues(image, expected), expected);
     }
 
+    // The exposure's dose in the header: the AGD as Organ Dose in dGy, the HVL,
+    // the derivation beside an Entrance Dose, and the target/filter as defined
+    // terms; nothing unknown is written, and a detector's Organ Dose (here 0.9)
+    // is replaced only by a computed AGD.
+    void doseAttributes_data()
+    {
+        QTest::addColumn<QStringList>("dose"); // AGD, HVL, target/filter, derivation, entrance dose
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("AGD 1.2 mGy, IAK, W/Rh") << QStringList{"1.2", "0.52", "W/Rh", "IAK", "1,4"}
+            << QStringList{"0040,0316=0.012", "0040,0314=0.52", "0040,8303=IAK", "0018,1191=TUNGSTEN", "0018,7050=RHODIUM", "0040,8302=1.4"};
+        QTest::newRow("ESAK, W/Al") << QStringList{"0.85", "0.4", "W/Al", "ESAK", "2"}
+            << QStringList{"0040,0316=0.0085", "0040,0314=0.4", "0040,8303=ESAK", "0018,1191=TUNGSTEN", "0018,7050=ALUMINUM", "0040,8302=2"};
+        QTest::newRow("no AGD: the detector's Organ Dose stays") << QStringList{"", "", "", "", "1,4"}
+            << QStringList{"0040,0316=0.9", "0040,0314=<absent>", "0040,8303=<absent>", "0018,1191=<absent>", "0018,7050=<absent>", "0040,8302=1.4"};
+        QTest::newRow("no entrance dose: no derivation") << QStringList{"1.2", "0.52", "Mo/Rh", "IAK", ""}
+            << QStringList{"0040,0316=0.012", "0040,0314=0.52", "0040,8303=<absent>", "0018,1191=MOLYBDENUM", "0018,7050=RHODIUM", "0040,8302=<absent>"};
+    }
+    void doseAttributes()
+    {
+        QFETCH(QStringList, dose);
+        QFETCH(QStringList, expected);
+        ToolkitImagePtr image = makeImage(u"CC"_s, u"L"_s);
+        SetAttribute(image, 0x0040, 0x0316, u"0.9"_s);
+        const ExposureValues v{.kV = u"28"_s, .dose = dose[4], .agd = dose[0], .hvl = dose[1], .targetFilter = dose[2], .doseDerivation = dose[3]};
+        QVERIFY(WriteExposureValues(image, ExposureValuesForHeader(4, v, QString())));
+        QCOMPARE(TagValues(image, expected), expected);
+    }
+
     void unitTextsZerosAndNoNumbers()
     {
         // Unit texts in any case, with or without a blank; 0 and empty are not
@@ -246,7 +274,10 @@ private slots:
         QVERIFY(image);
         SetAttribute(image, 0x0020, 0x0060, u"L"_s);
         QVERIFY(ModifyImage(image, {}, side_));
-        WriteExposureValues(image, ExposureValuesForHeader(4, {u"29"_s, u"70"_s, u"52"_s, u"110"_s, u"1,4"_s, view}, u"900"_s));
+        // With the dose attributes; dciodvfy's warning about SILVER is accepted.
+        WriteExposureValues(image, ExposureValuesForHeader(4, {u"29"_s, u"70"_s, u"52"_s, u"110"_s, u"1,4"_s, view, u"1.23"_s, u"0.55"_s,
+                                                               mono1 ? u"W/Ag"_s : u"W/Rh"_s, u"IAK"_s}, u"900"_s));
+        QCOMPARE(TagValues(image, {"0040,0316=", "0040,8303="}), (QStringList{"0040,0316=0.0123", "0040,8303=IAK"}));
         const QString out = folder_.file(u"stamped.dcm"_s);
         QVERIFY(WriteDicomFile(image, out));
         QCOMPARE(ImageSopClass(image), u"1.2.840.10008.5.1.4.1.1.1.2"_s); // validated as a mammogram for presentation

@@ -205,7 +205,11 @@ private slots:
         WorklistForm form;
         form.query.today = [] { return WorklistDay; };
         QString chosen;
-        form.patientChosen = [&chosen](const QString &name) { chosen = name; };
+        QDate birth;
+        form.patientChosen = [&](const QString &name, const QDate &birthDate) {
+            chosen = name;
+            birth = birthDate;
+        };
         form.show();
         QTRY_COMPARE(prompter_.texts(), QStringList{u"No patients in worklist!"_s});
         QVERIFY(!Child<QPushButton>(form, u"cmdOK"_s)->isEnabled());
@@ -222,6 +226,7 @@ private slots:
         QTest::mouseClick(list(form)->viewport(), Qt::LeftButton, {}, row); // a double click starts as a click
         QTest::mouseDClick(list(form)->viewport(), Qt::LeftButton, {}, row);
         QCOMPARE(chosen, u"First Last"_s);
+        QCOMPARE(birth, QDate(1962, 3, 14)); // for the age table of her exposures' dose
         QCOMPARE(form.result(), QDialog::Accepted);
     }
 

@@ -219,6 +219,12 @@ bool WriteExposureValues(const ToolkitImagePtr &image, const HeaderExposureValue
         {Tags::CompressionForce, values.compression},
         {Tags::EntranceDoseInmGy, values.dose},
         {Tags::ExposureInuAs, values.microAs},
+        // An Organ Dose the detector wrote is replaced only by our AGD, never removed.
+        {Tags::OrganDose, values.organDose},
+        {Tags::HalfValueLayer, values.hvl},
+        {Tags::EntranceDoseDerivation, values.doseDerivation},
+        {Tags::AnodeTargetMaterial, values.anodeTarget},
+        {Tags::FilterMaterial, values.filterMaterial},
     };
     bool ok = true;
     for (const auto &item : items)

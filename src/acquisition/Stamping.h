@@ -26,5 +26,6 @@ QString ImageProjectionKey(qint16 unitType, const ToolkitImagePtr &image);
 bool ExposureMatchesKey(qint16 unitType, const QString &exposureProjection, const QString &key);
 
 // Writes the values that are not empty into the image (and the exposure in
-// microampere-seconds beside the one in mAs); false when the toolkit refused one.
+// microampere-seconds beside the one in mAs, and the dose attributes where the
+// exposure's dose is known); false when the toolkit refused one.
 bool WriteExposureValues(const ToolkitImagePtr &image, const HeaderExposureValues &values, Result *error = nullptr);

@@ -384,6 +384,7 @@ void MainForm::buildMenus()
     addEntry(mnuBearbeiten, Command::RefreshList, QStringLiteral("mnuRefreshList"), QStringLiteral("Refresh list"));
     mnuBearbeiten->addSeparator()->setObjectName(QStringLiteral("mnuTrennE"));
     addEntry(mnuBearbeiten, Command::EditDictionary, QStringLiteral("mnuEditDatabase"), QStringLiteral("DICOM Dictionary ..."));
+    addEntry(mnuBearbeiten, Command::DoseCalibration, QStringLiteral("mnuDoseCalibration"), QStringLiteral("Dose calibration ..."));
 
     mnuAnsicht = bar->addMenu(QStringLiteral("&View"));
     mnuAnsicht->setObjectName(QStringLiteral("mnuAnsicht"));

@@ -51,6 +51,7 @@ enum class Command {
     SeriesImages, DeleteSeries,
     ClearTaskList, SaveTaskList,
     DeleteViewerImage, DeleteExposure,
+    DoseCalibration,
     RefreshDoseList, ReloadDoseList, Worklist, // toolbar only
 };
 

@@ -10,6 +10,7 @@
 #include "core/Settings.h"
 #include "dictionary/DictionaryForms.h"
 #include "dictionary/DictionaryStore.h"
+#include "dose/DoseCalibrationForm.h"
 #include "exposure/DoseList.h"
 #include "exposure/DosisForm.h"
 #include "exposure/ExposureCapture.h"
@@ -295,13 +296,19 @@ void Workstation::connectCommands()
         form.UpdateDictionary();
         form.exec();
     });
-    // No reference-level sets yet: the lookup finds none.
     on(Command::DoseQa, [this] {
-        auto *form = new DoseQaForm(UserDatabase.path(), ReferenceLookup(), QDate::currentDate(), &main_);
+        auto *form = new DoseQaForm(UserDatabase.path(), ActiveReferenceLookup(QStringLiteral("MainForm DoseQa")), QDate::currentDate(), &main_);
         form->setAttribute(Qt::WA_DeleteOnClose);
         form->show();
     });
-    on(Command::PrintDayList, [this] { PrintDayList(&main_, QDate::currentDate(), UserDatabase.path(), ReferenceLookup()); });
+    on(Command::PrintDayList, [this] {
+        PrintDayList(&main_, QDate::currentDate(), UserDatabase.path(), ActiveReferenceLookup(QStringLiteral("MainForm PrintDayList")));
+    });
+    on(Command::DoseCalibration, [this] {
+        DoseCalibrationForm form(Settings.XrayComm, *windowPrompter_, &main_);
+        form.exec();
+        doseList_->lvDosis_Fill(); // marks follow a changed reference set
+    });
     on(Command::ReloadDoseList, [this] {
         DosisForm form(&main_);
         form.Form_Load();
@@ -345,7 +352,9 @@ void Workstation::openWorklist()
 {
     WorklistForm form(&main_);
     // Only the label and the button colour keep the chosen entry.
-    form.patientChosen = [this](const QString &name) { capture_->MarkPatientChosen(name); };
+    form.patientChosen = [this](const QString &name, const QDate &birthDate) {
+        capture_->MarkPatientChosen(name, birthDate);
+    };
     form.exec();
 }
 

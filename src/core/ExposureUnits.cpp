@@ -121,6 +121,29 @@ HeaderExposureValues ExposureValuesForHeader(qint16 unitType, const ExposureValu
         if (item.target == &out.mas && std::fabs(v) < 2000000.0)
             out.microAs = QString::number(std::llround(v * 1000.0));
     }
+    auto positive = [](const QString &text, double factor) {
+        bool ok = false;
+        const double v = text.trimmed().toDouble(&ok) * factor;
+        return ok && v > 0 && std::isfinite(v) ? DecimalString(QString::number(v, 'g', 8)) : QString();
+    };
+    out.organDose = positive(values.agd, 0.01); // mGy → dGy
+    out.hvl = positive(values.hvl, 1.0);
+    if (!out.dose.isEmpty() && (values.doseDerivation == QLatin1String("IAK") || values.doseDerivation == QLatin1String("ESAK")))
+        out.doseDerivation = values.doseDerivation;
+    // The defined terms, with the US spelling of aluminium.
+    static const QHash<QString, QString> anodes = {{QStringLiteral("W"), QStringLiteral("TUNGSTEN")},
+                                                   {QStringLiteral("Mo"), QStringLiteral("MOLYBDENUM")},
+                                                   {QStringLiteral("Rh"), QStringLiteral("RHODIUM")}};
+    static const QHash<QString, QString> filters = {{QStringLiteral("Mo"), QStringLiteral("MOLYBDENUM")},
+                                                    {QStringLiteral("Rh"), QStringLiteral("RHODIUM")},
+                                                    {QStringLiteral("Al"), QStringLiteral("ALUMINUM")},
+                                                    {QStringLiteral("Ag"), QStringLiteral("SILVER")},
+                                                    {QStringLiteral("Cu"), QStringLiteral("COPPER")}};
+    const QStringList pair = values.targetFilter.split(QLatin1Char('/'));
+    if (pair.size() == 2) {
+        out.anodeTarget = anodes.value(pair[0].trimmed());
+        out.filterMaterial = filters.value(pair[1].trimmed());
+    }
     return out;
 }
 

@@ -22,6 +22,10 @@ struct ExposureValues {
     QString compression;
     QString dose;
     QString other; // the projection
+    // The exposure's dose as the journal holds it: AGD in mGy, HVL in mm Al,
+    // the calibrated target/filter ("W/Rh") and what the unit's reported dose
+    // is ("IAK" or "ESAK"); each empty when unknown.
+    QString agd, hvl, targetFilter, doseDerivation;
 };
 
 // What closing a send or a dose-list command does with the listed exposures.
@@ -35,6 +39,10 @@ enum class DoseAssignment : qint16 {
 struct HeaderExposureValues {
     QString kvp, exposureTime, mas, thickness, compression, dose;
     QString microAs; // the exposure in microampere-seconds, which keeps the fraction of a mAs
+    // Organ Dose in dGy (the AGD), Half Value Layer, Entrance Dose Derivation
+    // (only beside an Entrance Dose), Anode Target Material and Filter
+    // Material as defined terms; empty when unknown.
+    QString organDose, hvl, doseDerivation, anodeTarget, filterMaterial;
     QStringList notNumbers; // names of the attributes whose text is no number
 };
 HeaderExposureValues ExposureValuesForHeader(qint16 unitType, const ExposureValues &values, const QString &exposureTime);

@@ -4,12 +4,17 @@
 
 ExposureProjection ProjectionOfExposure(const QString &sonstiges)
 {
-    // Some units put further message fields after the projection; only the
-    // leading side and view count.
-    static const QRegularExpression pattern(QStringLiteral("^\\s*([RL])\\s*-?\\s*(CC|MLO)\\b"),
-                                            QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch m = pattern.match(sonstiges);
-    if (!m.hasMatch())
-        return {QString(), QStringLiteral("other")};
-    return {m.captured(1).toUpper(), m.captured(2).toUpper()};
+    ExposureProjection p{QString(), QStringLiteral("other")};
+    // "R CC" as most units have it; "LCC,AEC,…" or "L-MLO45" where a unit's
+    // message fields follow or its own names are kept: the first field counts.
+    static const QRegularExpression form(QStringLiteral("^([LR])[ -]?(CC|MLO|LMO)(45)?$"));
+    static const QRegularExpression sideOnly(QStringLiteral("^([LR]) \\S+$"));
+    const QString first = sonstiges.section(QLatin1Char(','), 0, 0).simplified().toUpper();
+    if (const QRegularExpressionMatch m = form.match(first); m.hasMatch()) {
+        p.laterality = m.captured(1);
+        p.view = m.captured(2) == QLatin1String("CC") ? QStringLiteral("CC") : QStringLiteral("MLO");
+    } else if (const QRegularExpressionMatch s = sideOnly.match(first); s.hasMatch() && !sonstiges.contains(QLatin1Char(','))) {
+        p.laterality = s.captured(1);
+    }
+    return p;
 }

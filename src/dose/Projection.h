@@ -2,12 +2,11 @@
 
 #include <QString>
 
-// The view and side of an exposure as the unit's message names it in the
-// journal's Sonstiges ("R CC", "L MLO"). view is "CC", "MLO" or "other";
-// laterality "R", "L" or empty.
+// The side and view of an exposure as the journal's Sonstiges holds them
+// ("R CC", "L MLO"). Units that put other message fields there give "other".
 struct ExposureProjection {
-    QString laterality;
-    QString view;
+    QString laterality; // "R", "L" or empty
+    QString view;       // "CC", "MLO" or "other"
 };
 
 ExposureProjection ProjectionOfExposure(const QString &sonstiges);

@@ -1,9 +1,13 @@
 #include "exposure/DoseList.h"
 
 #include "core/ErrorLog.h"
+#include "dose/Agd.h"
+#include "dose/DoseStore.h"
+#include "core/Settings.h"
 #include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"
 
+#include <QColor>
 #include <QCoreApplication>
 #include <QSqlRecord>
 
@@ -15,7 +19,7 @@ const QString kRefreshSource = QStringLiteral("MainForm_RefreshDosisList");
 // Columns 1..10 and the journal columns behind them.
 const char *const kColumns[] = {"Datum", "Zeit", "KVP", "ma", "Dicke", "Druck", "mGy", "Sonstiges", "Status", "expZeit"};
 
-const char *const kCaptions[] = {"ID", "Date", "Time", "kV", "mA", "Thickness", "Press", "mGy", "Other", "Status", "expTime"};
+const char *const kCaptions[] = {"ID", "Date", "Time", "kV", "mA", "Thickness", "Press", "mGy", "Other", "Status", "expTime", "AGD mGy"};
 
 } // namespace
 
@@ -30,6 +34,15 @@ QVariant DoseListModel::data(const QModelIndex &index, int role) const
         return row.cells.value(index.column());
     if (role == Qt::UserRole && index.column() == DoseList::Id)
         return row.id;
+    if (role == Qt::ToolTipRole && !row.overReference.isEmpty())
+        return index.column() == DoseList::Agd && !row.agdSource.isEmpty()
+            ? QStringLiteral("%1\nAGD: %2").arg(row.overReference, row.agdSource)
+            : row.overReference;
+    if (role == Qt::ToolTipRole && index.column() == DoseList::Agd && !row.agdSource.isEmpty())
+        return QStringLiteral("AGD: %1").arg(row.agdSource);
+    // Over the reference level: marked, never interrupting.
+    if (role == Qt::BackgroundRole && !row.overReference.isEmpty())
+        return QColor(255, 200, 200);
     return {};
 }
 
@@ -107,11 +120,60 @@ void DoseList::fillFrom(const std::optional<QString> &patientName)
             }
             row.cells << text;
         }
+        row.cells << AgdText(rec.value(QStringLiteral("AGD")), locale);
+        row.agdSource = rec.value(QStringLiteral("AgdSource")).toString();
+        auto number = [&rec](const char *column) {
+            const QVariant v = rec.value(QLatin1String(column));
+            return v.isNull() ? QString() : QString::number(v.toDouble(), 'g', 10);
+        };
+        row.agd = number("AGD");
+        row.hvl = number("HVL");
+        row.targetFilter = rec.value(QStringLiteral("TargetFilter")).toString();
+        row.calibrationId = rec.value(QStringLiteral("CalibrationID")).toLongLong();
+        row.unit = rec.value(QStringLiteral("Unit")).isNull() ? Settings.XrayComm : qint16(rec.value(QStringLiteral("Unit")).toInt());
         rows << row;
     }
+    // What each calibration says the reported dose is, read once per calibration.
+    QHash<qlonglong, QString> derivations;
+    for (const DoseListModel::Row &row : rows)
+        if (row.calibrationId > 0)
+            derivations.insert(row.calibrationId, QString());
+    if (!derivations.isEmpty()) {
+        DatabaseSession defs(DefinitionsDatabase);
+        if (!defs.ok())
+            LogFailure(defs.error(), kFillSource);
+        for (auto it = derivations.begin(); defs.ok() && it != derivations.end(); ++it)
+            it.value() = DoseDerivationOf(DefinitionsDatabase, it.key());
+    }
+    for (DoseListModel::Row &row : rows)
+        row.doseDerivation = derivations.value(row.calibrationId);
+    markOverReference(rows);
     model_.reset(std::move(rows));
     selection_.clear();
     QCoreApplication::processEvents();
+}
+
+void DoseList::markOverReference(QList<DoseListModel::Row> &rows)
+{
+    if (rows.isEmpty())
+        return;
+    std::optional<ReferenceSet> set;
+    {
+        DatabaseSession defs(DefinitionsDatabase);
+        if (!defs.ok())
+            return LogFailure(defs.error(), kFillSource);
+        Result failure;
+        set = ActiveReferenceSet(DefinitionsDatabase, &failure);
+        if (!failure.ok())
+            return LogFailure(failure, kFillSource);
+    }
+    if (!set)
+        return;
+    for (DoseListModel::Row &row : rows) {
+        const std::optional<double> agd = row.agd.isEmpty() ? std::nullopt : std::optional<double>(row.agd.toDouble());
+        if (const auto over = ExceedsReference(*set, row.unit, row.cells.value(Thickness), row.cells.value(MGy), row.cells.value(Other), agd))
+            row.overReference = over->text();
+    }
 }
 
 QStringList DoseList::patientNames() const
@@ -198,8 +260,10 @@ void DoseList::choose(int row)
     QStringList cells;
     for (int column = 0; column < ColumnCount; ++column)
         cells << text(row, column);
+    const DoseListModel::Row *r = model_.row(row);
     session_.setSelectedExposure({.kV = cells[KV], .mAs = cells[MA], .thickness = cells[Thickness], .compression = cells[Press],
-                                  .dose = cells[MGy], .other = cells[Other]},
+                                  .dose = cells[MGy], .other = cells[Other], .agd = r->agd, .hvl = r->hvl,
+                                  .targetFilter = r->targetFilter, .doseDerivation = r->doseDerivation},
                                  cells[ExpTime]);
     emit exposureChosen(cells);
 }

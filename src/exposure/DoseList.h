@@ -23,7 +23,14 @@ public:
     struct Row {
         qlonglong id = 0;
         QStringList cells;
+        QString agdSource;
+        // The journal's dose values for stamping, as ExposureValues carries them.
+        QString agd, hvl, targetFilter, doseDerivation;
+        qlonglong calibrationId = 0;
+        qint16 unit = 0;
+        QString overReference; // the level exceeded and its set; empty when within or unchecked
     };
+    const Row *row(int index) const { return index >= 0 && index < rows_.size() ? &rows_[index] : nullptr; }
     void reset(QList<Row> rows);
 
 private:
@@ -37,8 +44,9 @@ private:
 class DoseList : public QObject {
     Q_OBJECT
 public:
-    // The eleven columns "ID" … "expTime"; ID holds the row key as user data.
-    enum Column { Id, Date, Time, KV, MA, Thickness, Press, MGy, Other, Status, ExpTime, ColumnCount };
+    // The columns "ID" … "expTime" and the AGD in mGy; ID holds the row key as
+    // user data, AGD's tooltip where it came from.
+    enum Column { Id, Date, Time, KV, MA, Thickness, Press, MGy, Other, Status, ExpTime, Agd, ColumnCount };
 
     explicit DoseList(Session &session, QObject *parent = nullptr);
 
@@ -80,6 +88,8 @@ signals:
 
 private:
     void fillFrom(const std::optional<QString> &patientName);
+    // Marks the rows over the active reference set's level.
+    static void markOverReference(QList<DoseListModel::Row> &rows);
     bool assign(DoseAssignment mode);
 
     Session &session_;

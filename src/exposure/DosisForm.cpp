@@ -1,5 +1,7 @@
 #include "exposure/DosisForm.h"
 
+#include "dose/Agd.h"
+
 #include "core/ErrorLog.h"
 #include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"
@@ -24,6 +26,7 @@ const QString kAllSource = QStringLiteral("DosisForm cmdMod_Click");
 const QString kFreeSource = QStringLiteral("DosisForm updateDosisDB");
 constexpr int NameColumn = 1;
 constexpr int DateColumn = 2;
+constexpr int AgdColumn = 8;
 
 // A journal row; the date column sorts by its date value, a text that is no
 // date sorts as text among the dates' fixed-width renderings.
@@ -77,7 +80,8 @@ DosisForm::DosisForm(QWidget *parent)
     ListView1->setObjectName(QStringLiteral("ListView1"));
     ListView1->setRootIsDecorated(false);
     ListView1->setHeaderLabels({QStringLiteral("ID"), QStringLiteral("Patient Name"), QStringLiteral("Date"), QStringLiteral("Time"),
-                                QStringLiteral("Projection"), QStringLiteral("KVP"), QStringLiteral("mAs"), QStringLiteral("dicke")});
+                                QStringLiteral("Projection"), QStringLiteral("KVP"), QStringLiteral("mAs"), QStringLiteral("dicke"),
+                                QStringLiteral("AGD mGy")});
     ListView1->header()->setSectionsClickable(true);
     clSeBox = new QCheckBox(QStringLiteral("CL/SE"), this);
     clSeBox->setObjectName(QStringLiteral("Check1"));
@@ -142,6 +146,7 @@ void DosisForm::fill(bool everything, const QString &source)
         row->setData(0, Qt::UserRole, rec.value(0));
         for (int i = 1; i < 8; ++i)
             row->setText(i, rec.value(i).isNull() ? QString() : rec.value(i).toString());
+        row->setText(AgdColumn, AgdText(rec.value(AgdColumn), locale));
         const QDate day = QDate::fromString(row->text(DateColumn), Qt::ISODate);
         if (day.isValid()) {
             row->setData(DateColumn, Qt::UserRole, day);

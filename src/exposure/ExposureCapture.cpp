@@ -3,6 +3,7 @@
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
 #include "core/Settings.h"
+#include "dose/DoseStore.h"
 #include "exposure/DoseList.h"
 #include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"
@@ -299,15 +300,20 @@ void ExposureCapture::dbFill()
         WriteErrorLog(ErrorCode::PathAccess, QStringLiteral("Path/File access error (") + inputPath + QLatin1Char(')'), kFillSource);
 
     if (out.record) {
+        std::optional<ExposureDose> dose = estimateDose(*out.record, in.patientName, in.now.date());
         DatabaseSession db(UserDatabase);
         if (!db.ok()) {
             LogFailure(db.error(), kFillSource);
         } else {
-            const JournalInsert ins = InsertExposure(UserDatabase, *out.record);
+            const JournalInsert ins = InsertExposure(UserDatabase, *out.record, QLocale(), dose);
             for (const Result &p : ins.problems)
                 LogFailure(p, kFillSource);
             if (!ins.ok())
                 LogFailure(ins, kFillSource);
+            else if (dose && dose->estimate.calibrationId && !dose->estimate.agd)
+                WriteErrorLog(ErrorCode::None, QStringLiteral("No AGD for exposure %1: %2").arg(ins.id).arg(dose->estimate.why), kFillSource);
+            if (ins.ok())
+                checkReferenceLevel(ins.id, *out.record, dose ? dose->estimate.agd : std::nullopt);
         }
     }
     if (out.clearProjectionBox) {
@@ -352,9 +358,50 @@ void ExposureCapture::startPolling()
         serTimer_.start();
 }
 
-void ExposureCapture::MarkPatientChosen(const QString &name)
+void ExposureCapture::MarkPatientChosen(const QString &name, const QDate &birthDate)
 {
     patientName_ = name;
+    chosenPatient_ = name;
+    chosenBirthDate_ = birthDate;
     emit patientChosen(name);
     emit buttonColour(Button::NewExamination, QColor(255, 0, 0));
+}
+
+void ExposureCapture::checkReferenceLevel(qlonglong id, const ExposureRecord &record, std::optional<double> agd)
+{
+    std::optional<ReferenceSet> set;
+    {
+        DatabaseSession defs(DefinitionsDatabase);
+        Result failure = defs.error();
+        if (defs.ok())
+            set = ActiveReferenceSet(DefinitionsDatabase, &failure);
+        if (!failure.ok())
+            return LogFailure(failure, kFillSource);
+    }
+    if (!set)
+        return;
+    // A line in the log and the row's mark in the list; nothing stops the examination.
+    if (const auto over = ExceedsReference(*set, Settings.XrayComm, record.Dicke.value_or(QString()), record.mGy.value_or(QString()),
+                                           record.Sonstiges.value_or(QString()), agd))
+        WriteErrorLog(ErrorCode::None, QStringLiteral("Exposure %1 over the reference level: %2").arg(id).arg(over->text()),
+                      QStringLiteral("MainForm dbFill reference level"));
+}
+
+
+std::optional<ExposureDose> ExposureCapture::estimateDose(const ExposureRecord &record, const QString &patientName, const QDate &day)
+{
+    const qint16 unit = Settings.XrayComm;
+    ExposureDoseInput in = DoseInputOf(unit, record);
+    // Another name on the label is another woman: her age is not known.
+    const bool known = !patientName.isEmpty() && patientName == chosenPatient_;
+    in.ageTable = AgeTableFor(known ? chosenBirthDate_ : QDate(), day);
+    DatabaseSession defs(DefinitionsDatabase);
+    if (!defs.ok()) {
+        LogFailure(defs.error(), kFillSource);
+        return ExposureDose{unit, EstimateDose(nullptr, nullptr, in)};
+    }
+    const StoredDoseEstimate d = EstimateWithStored(DefinitionsDatabase, unit, in);
+    if (!d.ok())
+        LogFailure(d, kFillSource);
+    return ExposureDose{unit, d.estimate};
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "exposure/ExposureDecoders.h"
+#include "exposure/ExposureJournal.h"
 #include "store/Session.h"
 
 #include <QByteArray>
@@ -50,8 +51,10 @@ public slots:
     void stopButton_Click();
     // The polled units are asked from the load on: both ticks run.
     void startPolling();
-    // The worklist dialog confirmed a patient: new exposures carry the name.
-    void MarkPatientChosen(const QString &name);
+    // The worklist dialog confirmed a patient: new exposures carry the name;
+    // her birth date, where the worklist gave one, chooses the glandularity
+    // table while her name is the current patient's.
+    void MarkPatientChosen(const QString &name, const QDate &birthDate = QDate());
 
 signals:
     // The receive buffer was replaced by text, or grew by tail at its end.
@@ -95,6 +98,10 @@ public:
 
 private:
     void applyLineSettings();
+    // Logs an exposure over the active reference set's level.
+    void checkReferenceLevel(qlonglong id, const ExposureRecord &record, std::optional<double> agd);
+    // The dose of a decoded exposure with the unit type's calibration.
+    std::optional<ExposureDose> estimateDose(const ExposureRecord &record, const QString &patientName, const QDate &day);
 
     Session &session_;
     DoseList &doseList_;
@@ -110,4 +117,6 @@ private:
     QString buffer_;
     int pollPauseMs_ = 5000;
     std::function<QDateTime()> clock_;
+    QString chosenPatient_;
+    QDate chosenBirthDate_;
 };

@@ -1,5 +1,7 @@
 #include "exposure/ExposureJournal.h"
 
+#include "core/ExposureUnits.h"
+#include "dose/Projection.h"
 #include "exposure/ExposureDecoders.h"
 
 #include <QSqlDatabase>
@@ -10,6 +12,15 @@
 namespace {
 
 QVariant textOrNull(const std::optional<QString> &v) { return v ? QVariant(*v) : QVariant(QMetaType::fromType<QString>()); }
+template <typename T>
+QVariant nullOf() { return QVariant(QMetaType::fromType<T>()); }
+QVariant doubleOrNull(const std::optional<double> &v) { return v ? QVariant(*v) : nullOf<double>(); }
+std::optional<double> number(const QString &text)
+{
+    bool ok = false;
+    const double v = text.toDouble(&ok);
+    return ok && v > 0 ? std::optional<double>(v) : std::nullopt;
+}
 
 
 // SQLite's LIKE ignores the case of ASCII letters only: "mü*" would miss
@@ -42,7 +53,7 @@ bool registerFoldCase(Database &db)
 
 } // namespace
 
-JournalInsert InsertExposure(Database &db, const ExposureRecord &r, const QLocale &locale)
+JournalInsert InsertExposure(Database &db, const ExposureRecord &r, const QLocale &locale, const std::optional<ExposureDose> &dose)
 {
     JournalInsert result;
     QVariant datum(QMetaType::fromType<QString>());
@@ -55,11 +66,18 @@ JournalInsert InsertExposure(Database &db, const ExposureRecord &r, const QLocal
                                     QStringLiteral("Type mismatch (date \"%1\")").arg(r.Datum->left(40))});
     }
     const DbResult q = Execute(db,
-        QStringLiteral("INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname) "
-                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+        QStringLiteral("INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname, "
+                       "Unit, TargetFilter, HVL, Kerma, AGD, AgdSource, AgeTable, CalibrationID) "
+                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
         {textOrNull(r.KVP), textOrNull(r.ma), textOrNull(r.Zeit), textOrNull(r.Dicke), textOrNull(r.mGy),
          textOrNull(r.Druck), datum, textOrNull(r.Sonstiges), r.Status.value_or(QStringLiteral("0")),
-         textOrNull(r.expZeit), textOrNull(r.Patname)});
+         textOrNull(r.expZeit), textOrNull(r.Patname),
+         dose ? QVariant(int(dose->unit)) : nullOf<int>(), dose ? textOrNull(dose->estimate.targetFilter) : nullOf<QString>(),
+         dose ? doubleOrNull(dose->estimate.hvl) : nullOf<double>(), dose ? doubleOrNull(dose->estimate.kerma) : nullOf<double>(),
+         dose ? doubleOrNull(dose->estimate.agd) : nullOf<double>(),
+         dose && !dose->estimate.source.isEmpty() ? QVariant(dose->estimate.source) : nullOf<QString>(),
+         dose && !dose->estimate.ageTable.isEmpty() ? QVariant(dose->estimate.ageTable) : nullOf<QString>(),
+         dose && dose->estimate.calibrationId ? QVariant(*dose->estimate.calibrationId) : nullOf<qlonglong>()});
 
     result.number = q.number;
     result.text = q.text;
@@ -67,10 +85,38 @@ JournalInsert InsertExposure(Database &db, const ExposureRecord &r, const QLocal
     return result;
 }
 
+ExposureDoseInput DoseInputOf(qint16 unitType, const ExposureRecord &r)
+{
+    ExposureValues values;
+    values.kV = r.KVP.value_or(QString());
+    values.mAs = r.ma.value_or(QString());
+    values.thickness = r.Dicke.value_or(QString());
+    values.dose = r.mGy.value_or(QString());
+    const HeaderExposureValues h = ExposureValuesForHeader(unitType, values, QString());
+    ExposureDoseInput in;
+    in.kv = number(h.kvp);
+    // The whole-mAs text drops the fraction; the µAs keep it.
+    in.mAs = h.microAs.isEmpty() ? std::nullopt : std::optional<double>(h.microAs.toDouble() / 1000.0);
+    in.thicknessMm = number(h.thickness);
+    in.reportedMGy = number(h.dose);
+    return in;
+}
+
+std::optional<ReferenceExceeded> ExceedsReference(const ReferenceSet &set, qint16 unitType, const QString &dicke, const QString &mGy,
+                                                  const QString &sonstiges, std::optional<double> agd)
+{
+    ExposureRecord r;
+    r.Dicke = dicke;
+    r.mGy = mGy;
+    const ExposureDoseInput in = DoseInputOf(unitType, r);
+    return CheckAgainst(set, ProjectionOfExposure(sonstiges).view, in.thicknessMm, agd, in.reportedMGy);
+}
+
 DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QString> &patientName)
 {
     static const QString columns = QStringLiteral(
-        "SELECT ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit FROM tblDosis "
+        "SELECT ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource, HVL, TargetFilter, "
+        "CalibrationID, Unit FROM tblDosis "
         "WHERE Status <> '1' AND Datum = ?");
     if (patientName)
         return Execute(db, columns + QStringLiteral(" AND Patname = ? ORDER BY ID"), {DbDate(day), *patientName});
@@ -99,7 +145,7 @@ DbResult RemoveExposureFromList(Database &db, qlonglong id)
 
 DbResult SearchJournal(Database &db, const JournalSearch &search)
 {
-    static const QString columns = QStringLiteral("SELECT ID, Patname, Datum, Zeit, Sonstiges, KVP, ma, Dicke FROM tblDosis");
+    static const QString columns = QStringLiteral("SELECT ID, Patname, Datum, Zeit, Sonstiges, KVP, ma, Dicke, AGD FROM tblDosis");
     auto pattern = [](QString text) { return text.replace(QLatin1Char('*'), QLatin1Char('%')); };
     if (!search.patientId.isEmpty() || !search.patientName.isEmpty()) {
         if (db.isOpen() && !registerFoldCase(db)) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "dose/Agd.h"
+#include "dose/ReferenceLevels.h"
 #include "exposure/ExposureRecord.h"
 #include "store/Database.h"
 
@@ -16,12 +18,29 @@ struct JournalInsert : Result {
     QList<Result> problems; // values left out of the row; the rest of the row is stored
 };
 
-// Adds the record as a new row. Datum is parsed from the decoder's text; a
-// text that is no date is reported and the column left NULL.
-JournalInsert InsertExposure(Database &db, const ExposureRecord &record, const QLocale &locale = QLocale());
+// The dose of a new row: the unit type at decoding and what was estimated.
+struct ExposureDose {
+    qint16 unit = 0;
+    DoseEstimate estimate;
+};
+
+// Adds the record as a new row, with its dose when given. Datum is parsed
+// from the decoder's text; a text that is no date is reported and the column left NULL.
+JournalInsert InsertExposure(Database &db, const ExposureRecord &record, const QLocale &locale = QLocale(),
+                             const std::optional<ExposureDose> &dose = std::nullopt);
+
+// The record's kV, mAs, thickness and reported dose in the units of their
+// attributes, read as the unit type sends them.
+ExposureDoseInput DoseInputOf(qint16 unitType, const ExposureRecord &record);
+
+// Whether a journal row's dose is over its level in the set: the view from
+// Sonstiges, the thickness and entrance dose read as the unit type sends them.
+std::optional<ReferenceExceeded> ExceedsReference(const ReferenceSet &set, qint16 unitType, const QString &dicke, const QString &mGy,
+                                                  const QString &sonstiges, std::optional<double> agd);
 
 // Open rows (Status other than "1") dated day, in insertion order, with the
-// columns ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit.
+// columns ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource,
+// HVL, TargetFilter, CalibrationID, Unit.
 // With a name, only that patient's rows.
 DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QString> &patientName = std::nullopt);
 
@@ -44,7 +63,7 @@ struct JournalSearch {
     QDate day;
     bool everything = false;
 };
-// Rows with ID, Patname, Datum, Zeit, Sonstiges, KVP, ma, Dicke, in journal order.
+// Rows with ID, Patname, Datum, Zeit, Sonstiges, KVP, ma, Dicke, AGD, in journal order.
 DbResult SearchJournal(Database &db, const JournalSearch &search);
 
 // Puts a row back on the open list; with a name, also that patient's name and

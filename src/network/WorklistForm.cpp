@@ -204,6 +204,6 @@ void WorklistForm::cmdOK_Click()
     // Without a first name the label shows the family name alone, not after a space.
     const QString name = (row->text(2) + QLatin1Char(' ') + row->text(1)).trimmed();
     if (patientChosen)
-        patientChosen(name);
+        patientChosen(name, QDate::fromString(row->data(4, kSortKeyRole).toString(), Qt::ISODate));
     accept();
 }

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QFutureWatcher>
+#include <QDate>
 #include <functional>
 #include <memory>
 
@@ -22,9 +23,10 @@ public:
 
     // The query the dialog runs; tests set its clock and time-out.
     WorklistQuery query;
-    // Apply: "First Last" of the chosen row. The main window shows it as the
-    // current patient and marks "New Examination".
-    std::function<void(const QString &patientName)> patientChosen;
+    // Apply: "First Last" of the chosen row and her birth date (invalid when
+    // the worklist gave none). The main window shows the name as the current
+    // patient and marks "New Examination"; the birth date picks the dose's age table.
+    std::function<void(const QString &patientName, const QDate &birthDate)> patientChosen;
 
     // Column widths in proportion to the list's width.
     void Form_Load();

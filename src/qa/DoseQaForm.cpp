@@ -347,7 +347,7 @@ void DoseQaForm::buildCharts()
             median->append(b.band + 5, b.doseMedian);
             p25->append(b.band + 5, b.doseP25);
             p75->append(b.band + 5, b.doseP75);
-            if (const auto l = levels_ ? levels_(view, b.band + 5) : std::nullopt; l && l->forAgd == stats_->doseIsAgd()) {
+            if (const auto l = levels_ ? levels_(view, b.band + 5) : std::nullopt; l && l->forAgd() == stats_->doseIsAgd()) {
                 level->append(b.band, l->level);
                 level->append(b.band + 10, l->level);
             }

@@ -51,14 +51,14 @@ double Quantile(const std::vector<double> &sorted, double q)
     return sorted[lower] + (pos - double(lower)) * (sorted[upper] - sorted[lower]);
 }
 
-std::optional<ReferenceLevel> ExceededLevel(const JournalExposure &e, const ReferenceLookup &lookup)
+std::optional<ReferenceMatch> ExceededLevel(const JournalExposure &e, const ReferenceLookup &lookup)
 {
     if (!lookup || !e.thickness)
         return std::nullopt;
-    const std::optional<ReferenceLevel> level = lookup(ProjectionOfExposure(e.projection).view, *e.thickness);
+    const std::optional<ReferenceMatch> level = lookup(ProjectionOfExposure(e.projection).view, *e.thickness);
     if (!level)
         return std::nullopt;
-    const std::optional<double> dose = level->forAgd ? e.agd : e.reportedDose;
+    const std::optional<double> dose = level->forAgd() ? e.agd : e.reportedDose;
     if (dose && *dose > level->level)
         return level;
     return std::nullopt;

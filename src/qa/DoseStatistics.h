@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dose/ReferenceLevels.h"
 #include "exposure/JournalReader.h"
 
 #include <QDate>
@@ -9,20 +10,9 @@
 #include <optional>
 #include <vector>
 
-// A reference level that applies to an exposure: a level of AGD or of the
-// unit's entrance dose (mGy), and the set it comes from.
-struct ReferenceLevel {
-    double level = 0;
-    bool forAgd = true;
-    QString setName;
-};
-// The level for a view ("CC", "MLO", "other") and compressed thickness in mm;
-// empty where no set has one.
-using ReferenceLookup = std::function<std::optional<ReferenceLevel>(const QString &view, double thicknessMm)>;
-
 // The level the exposure exceeds, if any: an AGD level against its AGD, an
 // entrance level against the unit's reported dose.
-std::optional<ReferenceLevel> ExceededLevel(const JournalExposure &e, const ReferenceLookup &lookup);
+std::optional<ReferenceMatch> ExceededLevel(const JournalExposure &e, const ReferenceLookup &lookup);
 
 // Lower edge of the exposure's 10 mm thickness band; -1 when the thickness is unknown.
 int ThicknessBand(const std::optional<double> &thicknessMm);

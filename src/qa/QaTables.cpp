@@ -97,9 +97,9 @@ QaTable DayListTable(const QList<JournalExposure> &rows, const ReferenceLookup &
                             QStringLiteral("mAs"), QStringLiteral("mm"), QStringLiteral("N"), QStringLiteral("mGy"),
                             QStringLiteral("AGD mGy"), QStringLiteral("AGD from"), QStringLiteral("Above level")};
     for (const JournalExposure &e : rows) {
-        const std::optional<ReferenceLevel> over = ExceededLevel(e, lookup);
+        const std::optional<ReferenceMatch> over = ExceededLevel(e, lookup);
         const QString mark = over ? QStringLiteral("%1 %2 mGy (%3)")
-                                        .arg(over->forAgd ? QStringLiteral("AGD >") : QStringLiteral("mGy >"))
+                                        .arg(over->forAgd() ? QStringLiteral("AGD >") : QStringLiteral("mGy >"))
                                         .arg(over->level, 0, 'f', 2)
                                         .arg(over->setName)
                                   : QString();
@@ -124,7 +124,7 @@ Result WriteExposureCsv(const QString &path, const DoseStatistics &stats, const 
     for (int i : stats.selected()) {
         const JournalExposure &e = stats.rows()[i];
         const ExposureProjection p = ProjectionOfExposure(e.projection);
-        std::optional<ReferenceLevel> level;
+        std::optional<ReferenceMatch> level;
         if (lookup && e.thickness)
             level = lookup(p.view, *e.thickness);
         const bool over = ExceededLevel(e, lookup).has_value();
@@ -136,7 +136,7 @@ Result WriteExposureCsv(const QString &path, const DoseStatistics &stats, const 
                      full(e.hvl), full(e.kerma), full(e.agd), e.agdSource, e.ageTable,
                      e.calibrationId ? QString::number(*e.calibrationId) : QString(),
                      level ? QString::number(level->level, 'g', 10) : QString(),
-                     level ? (level->forAgd ? QStringLiteral("AGD") : QStringLiteral("entrance dose")) : QString(),
+                     level ? (level->forAgd() ? QStringLiteral("AGD") : QStringLiteral("entrance dose")) : QString(),
                      level ? level->setName : QString(), over ? QStringLiteral("yes") : QString()});
     }
     return WriteCsv(path, headers, rows);

@@ -76,6 +76,16 @@ bool Database::open()
         db.close();
         return false;
     }
+    probe.finish(); // a statement in progress would block the upgrade's commit
+    if (upgrade_ && upgradedPath_ != path_) {
+        // Nothing reads or writes a file whose schema is behind.
+        if (const Result r = upgrade_(*this); !r.ok()) {
+            error_ = r;
+            close();
+            return false;
+        }
+        upgradedPath_ = path_;
+    }
     return true;
 }
 

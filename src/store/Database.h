@@ -40,6 +40,10 @@ public:
     // The prepared statement for `sql`, from the kept ones when there are any.
     QSqlQuery *keptStatement(const QString &sql);
 
+    // Brings a file up to date when this connection first opens it: run
+    // after each successful open of a path not yet seen; its failure fails the open.
+    void setUpgrade(std::function<Result(Database &)> upgrade) { upgrade_ = std::move(upgrade); upgradedPath_.clear(); }
+
     // Why the last open() failed.
     const Result &error() const { return error_; }
 
@@ -53,6 +57,8 @@ private:
     int busyTimeoutMs_ = 8000;
     bool keepStatements_ = false;
     QHash<QString, QSqlQuery> kept_;
+    std::function<Result(Database &)> upgrade_;
+    QString upgradedPath_;
 };
 
 // Keeps a database open while it lives. Sessions nest: the connection opens

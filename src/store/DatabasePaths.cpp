@@ -2,6 +2,7 @@
 
 #include "core/ApplicationFolder.h"
 #include "core/Settings.h"
+#include "store/SchemaVersion.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -27,6 +28,8 @@ void SetDatabasePaths()
     ImageDatabase.setPath(AppPath(QString::fromLatin1(AppFiles::ImageDatabase)));
     DefinitionsDatabase.setPath(AppPath(QString::fromLatin1(AppFiles::DefinitionsDatabase)));
     UserDatabase.setPath(ResolveUserDatabasePath(Settings.Database));
+    DefinitionsDatabase.setUpgrade([](Database &db) { return UpgradeSchema(db, DefinitionsSchemaSteps()); });
+    UserDatabase.setUpgrade([](Database &db) { return UpgradeSchema(db, JournalSchemaSteps()); });
 }
 
 Result CreateDatabaseFile(const QString &path)

@@ -61,6 +61,7 @@ inline constexpr ToolkitTag Exposure{0x0018, 0x1152};
 inline constexpr ToolkitTag ExposureInuAs{0x0018, 0x1153};
 inline constexpr ToolkitTag BodyPartThickness{0x0018, 0x11A0};
 inline constexpr ToolkitTag CompressionForce{0x0018, 0x11A2};
+inline constexpr ToolkitTag AnodeTargetMaterial{0x0018, 0x1191};
 inline constexpr ToolkitTag RelativeXRayExposure{0x0018, 0x1405};
 inline constexpr ToolkitTag TomoLayerHeight{0x0018, 0x1460};
 inline constexpr ToolkitTag PositionerType{0x0018, 0x1508};
@@ -69,6 +70,7 @@ inline constexpr ToolkitTag PatientPosition{0x0018, 0x5100};
 inline constexpr ToolkitTag ViewPosition{0x0018, 0x5101};
 inline constexpr ToolkitTag Sensitivity{0x0018, 0x6000};
 inline constexpr ToolkitTag DetectorType{0x0018, 0x7004};
+inline constexpr ToolkitTag FilterMaterial{0x0018, 0x7050};
 
 // Study, series, image
 inline constexpr ToolkitTag StudyInstanceUID{0x0020, 0x000D};
@@ -110,6 +112,8 @@ inline constexpr ToolkitTag ScheduledStationName{0x0040, 0x0010};
 inline constexpr ToolkitTag ScheduledProcedureStepLocation{0x0040, 0x0011};
 inline constexpr ToolkitTag PreMedication{0x0040, 0x0012};
 inline constexpr ToolkitTag ScheduledProcedureStepSequence{0x0040, 0x0100};
+inline constexpr ToolkitTag HalfValueLayer{0x0040, 0x0314};
+inline constexpr ToolkitTag OrganDose{0x0040, 0x0316};
 inline constexpr ToolkitTag OrganExposed{0x0040, 0x0318};
 inline constexpr ToolkitTag AcquisitionContextSequence{0x0040, 0x0555};
 inline constexpr ToolkitTag RequestedProcedureID{0x0040, 0x1001};
@@ -117,6 +121,7 @@ inline constexpr ToolkitTag RequestedProcedurePriority{0x0040, 0x1003};
 inline constexpr ToolkitTag PatientTransportArrangements{0x0040, 0x1004};
 inline constexpr ToolkitTag ConfidentialityConstraintOnPatientDataDescription{0x0040, 0x3001};
 inline constexpr ToolkitTag EntranceDoseInmGy{0x0040, 0x8302};
+inline constexpr ToolkitTag EntranceDoseDerivation{0x0040, 0x8303};
 
 // Mammography view and presentation
 inline constexpr ToolkitTag ViewCodeSequence{0x0054, 0x0220};

@@ -3,6 +3,7 @@
 // dictionary, and the empty template of the user database.
 #include "dictionary/DictionaryStore.h"
 #include "store/DatabasePaths.h"
+#include "store/SchemaVersion.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -31,7 +32,8 @@ void removeWithJournal(const QString &path)
 }
 
 // Builds into a temporary file and renames it over the target when complete.
-bool build(const QString &target, const QStringList &scripts, const std::function<DbResult(Database &)> &fill)
+bool build(const QString &target, const QStringList &scripts, const std::function<DbResult(Database &)> &fill,
+           const QList<SchemaStep> &steps = {})
 {
     const QString temp = target + QStringLiteral(".new");
     removeWithJournal(temp);
@@ -54,6 +56,13 @@ bool build(const QString &target, const QStringList &scripts, const std::functio
                 ok = false;
                 break;
             }
+        }
+        // A schema file that lags behind its upgrade steps would make files
+        // that the first open upgrades again, and fails there.
+        if (ok && !steps.isEmpty() && SchemaVersionOf(db) != steps.last().version) {
+            err << "lumora-mkdb: " << target << ": schema version " << SchemaVersionOf(db) << ", the upgrade steps reach "
+                << steps.last().version << "\n";
+            ok = false;
         }
         if (ok && fill) {
             const DbResult r = fill(db);
@@ -98,10 +107,10 @@ int main(int argc, char **argv)
         return 1;
 
     const bool ok = build(out.filePath(QStringLiteral("LumoraData.dat")), {images}, {})
-        && build(out.filePath(QStringLiteral("LumoraDef.dat")), {images, dosis}, {})
+        && build(out.filePath(QStringLiteral("LumoraDef.dat")), {images, dosis}, {}, JournalSchemaSteps())
         && build(out.filePath(QStringLiteral("LumoraUser.dat")), {definitions}, [&](Database &db) {
                DbResult r = SeedDictionary(db, tags);
                return r.ok() ? SeedMammographyFilter(db) : r;
-           });
+           }, DefinitionsSchemaSteps());
     return ok ? 0 : 1;
 }

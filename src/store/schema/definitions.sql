@@ -36,3 +36,69 @@ CREATE INDEX ixRulesName ON tblRules (fName);
 CREATE TABLE tblRuleKey (
   fKeyName TEXT
 );
+
+-- Dose: one calibration in use per X-ray unit type (older ones stay,
+-- superseded, for the exposures that used them), its target/filter per kV range
+-- and its beam (HVL and output per kV and target/filter); the factor tables
+-- the physicist loads; the reference-level sets. Schema version 1
+-- (store/SchemaVersion.cpp adds the same tables to older files).
+CREATE TABLE tblDoseCalibration (
+  ID INTEGER PRIMARY KEY AUTOINCREMENT,
+  Unit INTEGER NOT NULL,
+  ReportedDose TEXT NOT NULL,
+  Backscatter REAL,
+  ReportedAt TEXT NOT NULL,
+  ReportedDistance REAL,
+  FocusSupport REAL NOT NULL,
+  OutputDistance REAL NOT NULL,
+  PaddleInBeam INTEGER NOT NULL DEFAULT 0,
+  CalibratedOn TEXT NOT NULL,
+  CalibratedBy TEXT NOT NULL,
+  Superseded INTEGER NOT NULL DEFAULT 0
+);
+
+CREATE TABLE tblDoseTargetFilter (
+  CalibrationID INTEGER NOT NULL REFERENCES tblDoseCalibration (ID),
+  UpToKV REAL,
+  TargetFilter TEXT NOT NULL
+);
+
+CREATE TABLE tblDoseBeam (
+  CalibrationID INTEGER NOT NULL REFERENCES tblDoseCalibration (ID),
+  TargetFilter TEXT NOT NULL,
+  KV REAL NOT NULL,
+  HVL REAL NOT NULL,
+  Output REAL NOT NULL
+);
+CREATE INDEX ixDoseBeamCalibration ON tblDoseBeam (CalibrationID);
+
+CREATE TABLE tblDoseFactor (
+  Factor TEXT NOT NULL,
+  TargetFilter TEXT,
+  HVL REAL,
+  Thickness REAL,
+  Value REAL NOT NULL
+);
+
+CREATE TABLE tblDoseFactorSource (
+  FileName TEXT NOT NULL,
+  LoadedAt TEXT NOT NULL
+);
+
+CREATE TABLE tblReferenceSet (
+  ID INTEGER PRIMARY KEY AUTOINCREMENT,
+  Name TEXT NOT NULL UNIQUE,
+  Source TEXT NOT NULL,
+  Active INTEGER NOT NULL DEFAULT 0
+);
+
+CREATE TABLE tblReferenceLevel (
+  SetID INTEGER NOT NULL REFERENCES tblReferenceSet (ID),
+  View TEXT NOT NULL,
+  FromThickness REAL NOT NULL,
+  ToThickness REAL NOT NULL,
+  Quantity TEXT NOT NULL,
+  Level REAL NOT NULL
+);
+
+PRAGMA user_version = 1;

@@ -1,5 +1,6 @@
 -- The exposure journal. Decoders write some columns by position, so the first
--- eleven columns keep this order.
+-- eleven columns keep this order. The dose columns came with schema version 1
+-- (store/SchemaVersion.cpp upgrades older journals to the same columns).
 CREATE TABLE tblDosis (
   ID INTEGER PRIMARY KEY AUTOINCREMENT,
   KVP TEXT,
@@ -13,8 +14,17 @@ CREATE TABLE tblDosis (
   Status TEXT NOT NULL DEFAULT '0',
   expZeit TEXT,
   Patname TEXT,
-  FKeyPatID TEXT
+  FKeyPatID TEXT,
+  Unit INTEGER,
+  TargetFilter TEXT,
+  HVL REAL,
+  Kerma REAL,
+  AGD REAL,
+  AgdSource TEXT,
+  AgeTable TEXT,
+  CalibrationID INTEGER
 );
 CREATE INDEX ixDosisDatumStatus ON tblDosis (Datum, Status);
 CREATE INDEX ixDosisStatus ON tblDosis (Status);
 CREATE INDEX ixDosisFKeyPatID ON tblDosis (FKeyPatID);
+PRAGMA user_version = 1;

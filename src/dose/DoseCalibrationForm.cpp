@@ -1,0 +1,363 @@
+#include "dose/DoseCalibrationForm.h"
+
+#include "dose/DoseStore.h"
+#include "store/DatabasePaths.h"
+#include "ui/Prompts.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QDialogButtonBox>
+#include <QDoubleSpinBox>
+#include <QFileDialog>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+const QString kSaveSource = QStringLiteral("DoseCalibrationForm Save");
+const QString kFactorSource = QStringLiteral("DoseCalibrationForm LoadFactors");
+const QString kSetSource = QStringLiteral("DoseCalibrationForm SaveReferenceSet");
+const QString kLoadSource = QStringLiteral("DoseCalibrationForm Load");
+
+QDoubleSpinBox *number(QWidget *parent, double low, double high, int decimals, const QString &suffix)
+{
+    auto *box = new QDoubleSpinBox(parent);
+    box->setRange(low, high);
+    box->setDecimals(decimals);
+    box->setSuffix(suffix);
+    return box;
+}
+
+QTableWidget *table(QWidget *parent, const QStringList &captions)
+{
+    auto *t = new QTableWidget(0, int(captions.size()), parent);
+    t->setHorizontalHeaderLabels(captions);
+    t->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    t->verticalHeader()->setVisible(false);
+    return t;
+}
+
+// Buttons that add an empty row and remove the current one.
+QWidget *rowButtons(QWidget *parent, QTableWidget *t)
+{
+    auto *w = new QWidget(parent);
+    auto *l = new QHBoxLayout(w);
+    l->setContentsMargins(0, 0, 0, 0);
+    auto *add = new QPushButton(QStringLiteral("Add row"), w);
+    auto *remove = new QPushButton(QStringLiteral("Remove row"), w);
+    l->addWidget(add);
+    l->addWidget(remove);
+    l->addStretch();
+    QObject::connect(add, &QPushButton::clicked, t, [t] { t->insertRow(t->rowCount()); });
+    QObject::connect(remove, &QPushButton::clicked, t, [t] {
+        if (t->currentRow() >= 0)
+            t->removeRow(t->currentRow());
+    });
+    return w;
+}
+
+QString cell(const QTableWidget *t, int row, int column)
+{
+    const QTableWidgetItem *item = t->item(row, column);
+    return item ? item->text().trimmed() : QString();
+}
+
+// A cell's number; NaN for text that is none, so that validation refuses it.
+double cellNumber(const QTableWidget *t, int row, int column)
+{
+    bool ok = false;
+    const double v = QLocale().toDouble(cell(t, row, column), &ok);
+    if (ok)
+        return v;
+    const double c = cell(t, row, column).toDouble(&ok);
+    return ok ? c : std::numeric_limits<double>::quiet_NaN();
+}
+
+void setRow(QTableWidget *t, int row, const QStringList &texts)
+{
+    for (int c = 0; c < texts.size(); ++c)
+        t->setItem(row, c, new QTableWidgetItem(texts[c]));
+}
+
+QString text(double v) { return QLocale().toString(v, 'g', 10); }
+
+} // namespace
+
+DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QWidget *parent)
+    : QDialog(parent), prompter_(prompter)
+{
+    setObjectName(QStringLiteral("frmDoseCalibration"));
+    setWindowTitle(QStringLiteral("Dose calibration"));
+    auto *outer = new QVBoxLayout(this);
+    tabs_ = new QTabWidget(this);
+    outer->addWidget(tabs_);
+
+    // The unit's calibration.
+    auto *calibration = new QWidget(tabs_);
+    auto *cl = new QVBoxLayout(calibration);
+    auto *form = new QFormLayout;
+    unit_ = new QSpinBox(calibration);
+    unit_->setRange(1, 5);
+    reported_ = new QComboBox(calibration);
+    reported_->addItems({QStringLiteral("IAK"), QStringLiteral("ESAK"), QStringLiteral("none")});
+    backscatter_ = number(calibration, 0, 2, 3, QString());
+    reportedAt_ = new QComboBox(calibration);
+    reportedAt_->addItems({QStringLiteral("the breast's upper surface"), QStringLiteral("a distance from the focus")});
+    reportedDistance_ = number(calibration, 0, 2000, 1, QStringLiteral(" mm"));
+    focusSupport_ = number(calibration, 0, 2000, 1, QStringLiteral(" mm"));
+    outputDistance_ = number(calibration, 0, 2000, 1, QStringLiteral(" mm"));
+    paddle_ = new QCheckBox(QStringLiteral("Output and HVL measured with the compression paddle in the beam"), calibration);
+    calibratedOn_ = new QDateEdit(QDate::currentDate(), calibration);
+    calibratedOn_->setCalendarPopup(true);
+    calibratedBy_ = new QLineEdit(calibration);
+    calibratedBy_->setObjectName(QStringLiteral("txtCalibratedBy"));
+    form->addRow(QStringLiteral("X-ray unit type"), unit_);
+    form->addRow(QStringLiteral("The unit's reported dose is"), reported_);
+    form->addRow(QStringLiteral("Backscatter factor (ESAK)"), backscatter_);
+    form->addRow(QStringLiteral("The reported dose refers to"), reportedAt_);
+    form->addRow(QStringLiteral("… at this distance from the focus"), reportedDistance_);
+    form->addRow(QStringLiteral("Focus to breast support"), focusSupport_);
+    form->addRow(QStringLiteral("Output measured at"), outputDistance_);
+    form->addRow(QString(), paddle_);
+    form->addRow(QStringLiteral("Calibration date"), calibratedOn_);
+    form->addRow(QStringLiteral("Entered by"), calibratedBy_);
+    cl->addLayout(form);
+    ranges_ = table(calibration, {QStringLiteral("Up to kV (empty: above)"), QStringLiteral("Target/filter")});
+    ranges_->setObjectName(QStringLiteral("tblTargetFilter"));
+    beam_ = table(calibration, {QStringLiteral("Target/filter"), QStringLiteral("kV"), QStringLiteral("HVL mm Al"), QStringLiteral("Output µGy/mAs")});
+    beam_->setObjectName(QStringLiteral("tblBeam"));
+    cl->addWidget(new QLabel(QStringLiteral("Target/filter by kV range"), calibration));
+    cl->addWidget(ranges_);
+    cl->addWidget(rowButtons(calibration, ranges_));
+    cl->addWidget(new QLabel(QStringLiteral("HVL and tube output per kV and target/filter"), calibration));
+    cl->addWidget(beam_);
+    cl->addWidget(rowButtons(calibration, beam_));
+    auto *save = new QPushButton(QStringLiteral("Save calibration"), calibration);
+    save->setObjectName(QStringLiteral("cmdSaveCalibration"));
+    cl->addWidget(save, 0, Qt::AlignRight);
+    tabs_->addTab(calibration, QStringLiteral("Calibration"));
+    connect(save, &QPushButton::clicked, this, &DoseCalibrationForm::saveCalibration);
+    connect(unit_, &QSpinBox::valueChanged, this, [this](int unit) { loadUnit(qint16(unit)); });
+
+    // The factor tables.
+    auto *factors = new QWidget(tabs_);
+    auto *fl = new QVBoxLayout(factors);
+    factorSource_ = new QLabel(factors);
+    factorSource_->setWordWrap(true);
+    auto *load = new QPushButton(QStringLiteral("Load factor tables (CSV) …"), factors);
+    fl->addWidget(factorSource_);
+    fl->addWidget(load, 0, Qt::AlignLeft);
+    fl->addStretch();
+    tabs_->addTab(factors, QStringLiteral("Factor tables"));
+    connect(load, &QPushButton::clicked, this, [this] {
+        const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Factor tables"), QString(), QStringLiteral("CSV (*.csv);;All files (*)"));
+        if (!path.isEmpty())
+            loadFactorFile(path);
+    });
+
+    // The reference levels.
+    auto *reference = new QWidget(tabs_);
+    auto *rl = new QVBoxLayout(reference);
+    auto *rf = new QFormLayout;
+    setName_ = new QLineEdit(reference);
+    setSource_ = new QLineEdit(reference);
+    setSource_->setPlaceholderText(QStringLiteral("the publication with its reference, or \"local\""));
+    setActive_ = new QCheckBox(QStringLiteral("Check exposures against this set"), reference);
+    rf->addRow(QStringLiteral("Set"), setName_);
+    rf->addRow(QStringLiteral("Source"), setSource_);
+    rf->addRow(QString(), setActive_);
+    rl->addLayout(rf);
+    levels_ = table(reference, {QStringLiteral("View (CC, MLO, other)"), QStringLiteral("From mm"), QStringLiteral("To mm"),
+                                QStringLiteral("For (AGD, entrance dose)"), QStringLiteral("Level mGy")});
+    levels_->setObjectName(QStringLiteral("tblReferenceLevels"));
+    rl->addWidget(levels_);
+    rl->addWidget(rowButtons(reference, levels_));
+    auto *saveSet = new QPushButton(QStringLiteral("Save set"), reference);
+    rl->addWidget(saveSet, 0, Qt::AlignRight);
+    tabs_->addTab(reference, QStringLiteral("Reference levels"));
+    connect(saveSet, &QPushButton::clicked, this, &DoseCalibrationForm::saveReferenceSet);
+
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    outer->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    resize(760, 720);
+
+    unit_->blockSignals(true);
+    unit_->setValue(unitType >= 1 && unitType <= 5 ? unitType : 1);
+    unit_->blockSignals(false);
+    loadUnit(qint16(unit_->value()));
+    showFactorSource();
+    DatabaseSession db(DefinitionsDatabase);
+    const ReferenceSetsRead sets = db.ok() ? ReadReferenceSets(DefinitionsDatabase) : ReferenceSetsRead{};
+    if (!db.ok() || !sets.ok()) {
+        LogFailure(db.ok() ? Result(sets) : db.error(), kLoadSource);
+        return;
+    }
+    const auto active = std::find_if(sets.sets.begin(), sets.sets.end(), [](const ReferenceSet &s) { return s.active; });
+    if (active != sets.sets.end())
+        showReferenceSet(*active);
+    else if (!sets.sets.isEmpty())
+        showReferenceSet(sets.sets.first());
+}
+
+void DoseCalibrationForm::loadUnit(qint16 unitType)
+{
+    DatabaseSession db(DefinitionsDatabase);
+    if (!db.ok())
+        return LogFailure(db.error(), kLoadSource);
+    const CalibrationRead read = ReadCalibration(DefinitionsDatabase, unitType);
+    if (!read.ok())
+        return LogFailure(read, kLoadSource);
+    DoseCalibration c = read.calibration.value_or(DoseCalibration{});
+    c.unit = unitType;
+    if (!read.calibration)
+        c.calibratedOn = QDate::currentDate();
+    showCalibration(c);
+}
+
+void DoseCalibrationForm::showCalibration(const DoseCalibration &c)
+{
+    unit_->blockSignals(true);
+    unit_->setValue(c.unit);
+    unit_->blockSignals(false);
+    reported_->setCurrentText(ReportedDoseText(c.reported));
+    backscatter_->setValue(c.backscatter);
+    reportedAt_->setCurrentIndex(c.reportedAt == ReportedAt::Distance ? 1 : 0);
+    reportedDistance_->setValue(c.reportedDistanceMm);
+    focusSupport_->setValue(c.focusSupportMm);
+    outputDistance_->setValue(c.outputDistanceMm);
+    paddle_->setChecked(c.paddleInBeam);
+    calibratedOn_->setDate(c.calibratedOn.isValid() ? c.calibratedOn : QDate::currentDate());
+    calibratedBy_->setText(c.calibratedBy);
+    ranges_->setRowCount(int(c.targetFilters.size()));
+    for (int i = 0; i < c.targetFilters.size(); ++i)
+        setRow(ranges_, i, {c.targetFilters[i].upToKv ? text(*c.targetFilters[i].upToKv) : QString(), c.targetFilters[i].targetFilter});
+    beam_->setRowCount(int(c.beam.size()));
+    for (int i = 0; i < c.beam.size(); ++i)
+        setRow(beam_, i, {c.beam[i].targetFilter, text(c.beam[i].kv), text(c.beam[i].hvl), text(c.beam[i].output)});
+}
+
+DoseCalibration DoseCalibrationForm::shownCalibration() const
+{
+    DoseCalibration c;
+    c.unit = qint16(unit_->value());
+    c.reported = ReportedDoseFromText(reported_->currentText()).value_or(ReportedDose::None);
+    c.backscatter = backscatter_->value();
+    c.reportedAt = reportedAt_->currentIndex() == 1 ? ReportedAt::Distance : ReportedAt::UpperSurface;
+    c.reportedDistanceMm = reportedDistance_->value();
+    c.focusSupportMm = focusSupport_->value();
+    c.outputDistanceMm = outputDistance_->value();
+    c.paddleInBeam = paddle_->isChecked();
+    c.calibratedOn = calibratedOn_->date();
+    c.calibratedBy = calibratedBy_->text().trimmed();
+    for (int r = 0; r < ranges_->rowCount(); ++r) {
+        if (cell(ranges_, r, 0).isEmpty() && cell(ranges_, r, 1).isEmpty())
+            continue; // a row added and left empty
+        c.targetFilters.append({cell(ranges_, r, 0).isEmpty() ? std::nullopt : std::optional<double>(cellNumber(ranges_, r, 0)),
+                                cell(ranges_, r, 1)});
+    }
+    for (int r = 0; r < beam_->rowCount(); ++r) {
+        if (cell(beam_, r, 0).isEmpty() && cell(beam_, r, 1).isEmpty())
+            continue;
+        c.beam.append({cell(beam_, r, 0), cellNumber(beam_, r, 1), cellNumber(beam_, r, 2), cellNumber(beam_, r, 3)});
+    }
+    return c;
+}
+
+bool DoseCalibrationForm::refused(const Result &r, const QString &where)
+{
+    if (r.ok())
+        return false;
+    if (r.number != ErrorCode::InvalidProperty)
+        LogFailure(r, where);
+    prompter_.critical(this, r.text, windowTitle());
+    return true;
+}
+
+bool DoseCalibrationForm::saveCalibration()
+{
+    DoseCalibration c = shownCalibration();
+    DatabaseSession db(DefinitionsDatabase);
+    if (refused(db.ok() ? Result{} : db.error(), kSaveSource) || refused(WriteCalibration(DefinitionsDatabase, c), kSaveSource))
+        return false;
+    return true;
+}
+
+void DoseCalibrationForm::showFactorSource()
+{
+    DatabaseSession db(DefinitionsDatabase);
+    const FactorTablesRead read = db.ok() ? ReadFactorTables(DefinitionsDatabase) : FactorTablesRead{};
+    if (!db.ok())
+        LogFailure(db.error(), kLoadSource);
+    else if (!read.ok())
+        LogFailure(read, kLoadSource);
+    if (read.tables.isEmpty()) {
+        factorSource_->setText(QStringLiteral("No factor tables are loaded: no AGD is computed. Load the tables your site is licensed "
+                                              "to use, in the format the README describes."));
+        return;
+    }
+    factorSource_->setText(QStringLiteral("Loaded from %1 on %2: g and c over %3 HVLs × %4 thicknesses (c50-64 and c40-49), s for %5.")
+                               .arg(read.fileName, read.loadedAt)
+                               .arg(read.tables.g.hvls.size())
+                               .arg(read.tables.g.thicknesses.size())
+                               .arg(QStringList(read.tables.s.keys()).join(QStringLiteral(", "))));
+}
+
+bool DoseCalibrationForm::loadFactorFile(const QString &path)
+{
+    DatabaseSession db(DefinitionsDatabase);
+    if (refused(db.ok() ? Result{} : db.error(), kFactorSource))
+        return false;
+    const Result r = ImportFactorFile(DefinitionsDatabase, path, clock());
+    if (!r.ok() && r.number != ErrorCode::InvalidProperty)
+        LogFailure(r, kFactorSource);
+    if (!r.ok()) {
+        prompter_.critical(this, r.text, windowTitle());
+        return false;
+    }
+    showFactorSource();
+    return true;
+}
+
+void DoseCalibrationForm::showReferenceSet(const ReferenceSet &set)
+{
+    referenceSetId_ = set.id;
+    setName_->setText(set.name);
+    setSource_->setText(set.source);
+    setActive_->setChecked(set.active);
+    levels_->setRowCount(int(set.levels.size()));
+    for (int i = 0; i < set.levels.size(); ++i) {
+        const ReferenceLevel &l = set.levels[i];
+        setRow(levels_, i, {l.view, text(l.fromMm), text(l.toMm), l.quantity, text(l.level)});
+    }
+}
+
+ReferenceSet DoseCalibrationForm::shownReferenceSet() const
+{
+    ReferenceSet s{referenceSetId_, setName_->text().trimmed(), setSource_->text().trimmed(), setActive_->isChecked(), {}};
+    for (int r = 0; r < levels_->rowCount(); ++r) {
+        if (cell(levels_, r, 0).isEmpty() && cell(levels_, r, 4).isEmpty())
+            continue;
+        s.levels.append({cell(levels_, r, 0), cellNumber(levels_, r, 1), cellNumber(levels_, r, 2), cell(levels_, r, 3), cellNumber(levels_, r, 4)});
+    }
+    return s;
+}
+
+bool DoseCalibrationForm::saveReferenceSet()
+{
+    ReferenceSet s = shownReferenceSet();
+    DatabaseSession db(DefinitionsDatabase);
+    if (refused(db.ok() ? Result{} : db.error(), kSetSource) || refused(WriteReferenceSet(DefinitionsDatabase, s), kSetSource))
+        return false;
+    referenceSetId_ = s.id;
+    return true;
+}

@@ -1,0 +1,193 @@
+#include "dose/DoseStore.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+
+namespace {
+
+QVariant nullDouble() { return QVariant(QMetaType::fromType<double>()); }
+QVariant orNull(const std::optional<double> &v) { return v ? QVariant(*v) : nullDouble(); }
+
+// Runs fill in a transaction: all of it is stored or none.
+Result inTransaction(Database &db, const std::function<Result()> &fill)
+{
+    if (DbResult r = Execute(db, QStringLiteral("BEGIN IMMEDIATE")); !r.ok())
+        return r;
+    Result r = fill();
+    if (r.ok())
+        r = Execute(db, QStringLiteral("COMMIT"));
+    if (!r.ok())
+        Execute(db, QStringLiteral("ROLLBACK"));
+    return r;
+}
+
+} // namespace
+
+CalibrationRead ReadCalibration(Database &db, qint16 unit)
+{
+    CalibrationRead out;
+    const DbResult head = Execute(db,
+        QStringLiteral("SELECT ID, ReportedDose, Backscatter, ReportedAt, ReportedDistance, FocusSupport, OutputDistance, PaddleInBeam, "
+                       "CalibratedOn, CalibratedBy FROM tblDoseCalibration WHERE Unit = ? AND Superseded = 0"),
+        {int(unit)});
+    if (!head.ok()) {
+        static_cast<Result &>(out) = head;
+        return out;
+    }
+    if (head.rows.isEmpty())
+        return out;
+    const QSqlRecord &r = head.rows.first();
+    DoseCalibration c;
+    c.id = r.value(0).toLongLong();
+    c.unit = unit;
+    c.reported = ReportedDoseFromText(r.value(1).toString()).value_or(ReportedDose::None);
+    c.backscatter = r.value(2).toDouble();
+    c.reportedAt = r.value(3).toString() == QLatin1String("distance") ? ReportedAt::Distance : ReportedAt::UpperSurface;
+    c.reportedDistanceMm = r.value(4).toDouble();
+    c.focusSupportMm = r.value(5).toDouble();
+    c.outputDistanceMm = r.value(6).toDouble();
+    c.paddleInBeam = r.value(7).toInt() != 0;
+    c.calibratedOn = QDate::fromString(r.value(8).toString(), Qt::ISODate);
+    c.calibratedBy = r.value(9).toString();
+    const DbResult ranges = Execute(db, QStringLiteral("SELECT UpToKV, TargetFilter FROM tblDoseTargetFilter WHERE CalibrationID = ? "
+                                                       "ORDER BY UpToKV IS NULL, UpToKV"), {c.id});
+    const DbResult beam = Execute(db, QStringLiteral("SELECT TargetFilter, KV, HVL, Output FROM tblDoseBeam WHERE CalibrationID = ? "
+                                                     "ORDER BY TargetFilter, KV"), {c.id});
+    for (const DbResult *q : {&ranges, &beam})
+        if (!q->ok()) {
+            static_cast<Result &>(out) = *q;
+            return out;
+        }
+    for (const QSqlRecord &row : ranges.rows)
+        c.targetFilters.append({row.isNull(0) ? std::nullopt : std::optional<double>(row.value(0).toDouble()), row.value(1).toString()});
+    for (const QSqlRecord &row : beam.rows)
+        c.beam.append({row.value(0).toString(), row.value(1).toDouble(), row.value(2).toDouble(), row.value(3).toDouble()});
+    out.calibration = c;
+    return out;
+}
+
+Result WriteCalibration(Database &db, DoseCalibration &c)
+{
+    if (const QStringList problems = ValidateCalibration(c); !problems.isEmpty())
+        return Result::failure(ErrorCode::InvalidProperty, problems.join(QLatin1Char('\n')));
+    qlonglong id = 0;
+    const Result r = inTransaction(db, [&]() -> Result {
+        // Exposures keep the number of the calibration they used: the old record stays, superseded.
+        if (DbResult d = Execute(db, QStringLiteral("UPDATE tblDoseCalibration SET Superseded = 1 WHERE Unit = ?"), {int(c.unit)}); !d.ok())
+            return d;
+        const DbResult ins = Execute(db,
+            QStringLiteral("INSERT INTO tblDoseCalibration (Unit, ReportedDose, Backscatter, ReportedAt, ReportedDistance, FocusSupport, "
+                           "OutputDistance, PaddleInBeam, CalibratedOn, CalibratedBy) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+            {int(c.unit), ReportedDoseText(c.reported),
+             c.reported == ReportedDose::EntranceSurfaceAirKerma ? QVariant(c.backscatter) : nullDouble(),
+             c.reportedAt == ReportedAt::Distance ? QStringLiteral("distance") : QStringLiteral("surface"),
+             c.reportedAt == ReportedAt::Distance ? QVariant(c.reportedDistanceMm) : nullDouble(), c.focusSupportMm, c.outputDistanceMm,
+             c.paddleInBeam ? 1 : 0, c.calibratedOn.toString(Qt::ISODate), c.calibratedBy.trimmed()});
+        if (!ins.ok())
+            return ins;
+        id = ins.lastInsertId.toLongLong();
+        for (const TargetFilterRange &t : c.targetFilters)
+            if (DbResult q = Execute(db, QStringLiteral("INSERT INTO tblDoseTargetFilter (CalibrationID, UpToKV, TargetFilter) VALUES (?, ?, ?)"),
+                                     {id, orNull(t.upToKv), t.targetFilter});
+                !q.ok())
+                return q;
+        for (const BeamPoint &p : c.beam)
+            if (DbResult q = Execute(db, QStringLiteral("INSERT INTO tblDoseBeam (CalibrationID, TargetFilter, KV, HVL, Output) VALUES (?, ?, ?, ?, ?)"),
+                                     {id, p.targetFilter, p.kv, p.hvl, p.output});
+                !q.ok())
+                return q;
+        return {};
+    });
+    if (r.ok())
+        c.id = id;
+    return r;
+}
+
+FactorTablesRead ReadFactorTables(Database &db)
+{
+    FactorTablesRead out;
+    const DbResult source = Execute(db, QStringLiteral("SELECT FileName, LoadedAt FROM tblDoseFactorSource"));
+    const DbResult rows = Execute(db, QStringLiteral("SELECT Factor, TargetFilter, HVL, Thickness, Value FROM tblDoseFactor"));
+    for (const DbResult *q : {&source, &rows})
+        if (!q->ok()) {
+            static_cast<Result &>(out) = *q;
+            return out;
+        }
+    if (rows.rows.isEmpty())
+        return out;
+    out.fileName = source.first(QStringLiteral("FileName")).toString();
+    out.loadedAt = source.first(QStringLiteral("LoadedAt")).toString();
+    // The stored rows go through the file's own validation again.
+    QStringList text{QStringLiteral("factor,target_filter,hvl_mm_al,thickness_mm,value")};
+    auto number = [](const QVariant &v) { return v.isNull() ? QString() : QString::number(v.toDouble(), 'g', 17); };
+    for (const QSqlRecord &r : rows.rows)
+        text << QStringList{r.value(0).toString(), r.value(1).toString(), number(r.value(2)), number(r.value(3)), number(r.value(4))}
+                    .join(QLatin1Char(','));
+    const FactorTablesLoad parsed = ParseFactorTables(text.join(QLatin1Char('\n')));
+    static_cast<Result &>(out) = parsed;
+    out.tables = parsed.tables;
+    return out;
+}
+
+Result WriteFactorTables(Database &db, const FactorTables &t, const QString &fileName, const QDateTime &loadedAt)
+{
+    return inTransaction(db, [&]() -> Result {
+        for (const char *sql : {"DELETE FROM tblDoseFactor", "DELETE FROM tblDoseFactorSource"})
+            if (DbResult d = Execute(db, QString::fromLatin1(sql)); !d.ok())
+                return d;
+        const QString insert = QStringLiteral("INSERT INTO tblDoseFactor (Factor, TargetFilter, HVL, Thickness, Value) VALUES (?, ?, ?, ?, ?)");
+        for (const auto &[name, grid] : {std::pair{FactorName::G, &t.g}, std::pair{FactorName::C50to64, &t.c50to64},
+                                         std::pair{FactorName::C40to49, &t.c40to49}}) {
+            const qsizetype columns = grid->thicknesses.size();
+            for (qsizetype i = 0; i < grid->values.size(); ++i)
+                if (DbResult q = Execute(db, insert, {QString::fromLatin1(name), QVariant(QMetaType::fromType<QString>()),
+                                                      grid->hvls[i / columns], grid->thicknesses[i % columns], grid->values[i]});
+                    !q.ok())
+                    return q;
+        }
+        for (auto it = t.s.cbegin(); it != t.s.cend(); ++it)
+            for (qsizetype i = 0; i < it->values.size(); ++i)
+                if (DbResult q = Execute(db, insert, {QString::fromLatin1(FactorName::S), it.key(), nullDouble(),
+                                                      it->thicknesses.isEmpty() ? nullDouble() : QVariant(it->thicknesses[i]), it->values[i]});
+                    !q.ok())
+                    return q;
+        return Execute(db, QStringLiteral("INSERT INTO tblDoseFactorSource (FileName, LoadedAt) VALUES (?, ?)"),
+                       {fileName, loadedAt.toString(Qt::ISODate)});
+    });
+}
+
+Result ImportFactorFile(Database &db, const QString &path, const QDateTime &now)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return Result::failure(ErrorCode::PathAccess, QStringLiteral("%1: %2").arg(path, file.errorString()));
+    const FactorTablesLoad parsed = ParseFactorTables(QString::fromUtf8(file.readAll()));
+    if (!parsed.ok())
+        return Result::failure(parsed.number, QStringLiteral("%1: %2").arg(QFileInfo(path).fileName(), parsed.text));
+    return WriteFactorTables(db, parsed.tables, QFileInfo(path).fileName(), now);
+}
+
+StoredDoseEstimate EstimateWithStored(Database &definitions, qint16 unit, const ExposureDoseInput &in)
+{
+    StoredDoseEstimate out;
+    const CalibrationRead calibration = ReadCalibration(definitions, unit);
+    FactorTablesRead tables;
+    if (calibration.ok() && calibration.calibration)
+        tables = ReadFactorTables(definitions);
+    if (!calibration.ok())
+        static_cast<Result &>(out) = calibration;
+    else if (!tables.ok())
+        static_cast<Result &>(out) = tables;
+    const bool usable = out.ok() && calibration.calibration;
+    out.estimate = EstimateDose(usable ? &*calibration.calibration : nullptr, usable ? &tables.tables : nullptr, in);
+    return out;
+}
+
+QString DoseDerivationOf(Database &db, qlonglong calibrationId)
+{
+    const DbResult r = Execute(db, QStringLiteral("SELECT ReportedDose FROM tblDoseCalibration WHERE ID = ?"), {calibrationId});
+    const QString kind = r.first(QStringLiteral("ReportedDose")).toString();
+    return kind == QLatin1String("IAK") || kind == QLatin1String("ESAK") ? kind : QString();
+}

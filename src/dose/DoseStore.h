@@ -1,0 +1,45 @@
+#pragma once
+
+#include "dose/Agd.h"
+#include "dose/FactorTables.h"
+#include "store/Database.h"
+
+#include <optional>
+
+// The SQL of the dose tables of the definitions database. Callers hold a
+// DatabaseSession; every value is bound.
+
+struct CalibrationRead : Result {
+    std::optional<DoseCalibration> calibration; // none when the unit type has none
+};
+CalibrationRead ReadCalibration(Database &db, qint16 unit);
+
+// Stores the record as the unit type's calibration in use, in one
+// transaction; the older one stays, superseded. Refused, with the problems as text, when it does not validate.
+Result WriteCalibration(Database &db, DoseCalibration &calibration);
+
+struct FactorTablesRead : Result {
+    FactorTables tables;   // empty when none were loaded
+    QString fileName;      // the file they came from
+    QString loadedAt;      // ISO date and time
+};
+FactorTablesRead ReadFactorTables(Database &db);
+
+// Replaces the stored factor tables with the validated ones of a file.
+Result WriteFactorTables(Database &db, const FactorTables &tables, const QString &fileName, const QDateTime &loadedAt);
+
+// The physicist's load: reads the file, validates it and stores its tables;
+// nothing is stored from a file that does not validate.
+Result ImportFactorFile(Database &db, const QString &path, const QDateTime &now);
+
+// An exposure's dose with the unit type's stored calibration and the stored
+// factor tables; "not configured" without them. A failure to read them is
+// the Result; the estimate is then "not configured" too.
+struct StoredDoseEstimate : Result {
+    DoseEstimate estimate;
+};
+StoredDoseEstimate EstimateWithStored(Database &definitions, qint16 unit, const ExposureDoseInput &in);
+
+// What the reported dose is under a stored calibration, superseded or not:
+// "IAK" or "ESAK"; empty when the unit's dose is not used or the record is unknown.
+QString DoseDerivationOf(Database &db, qlonglong calibrationId);

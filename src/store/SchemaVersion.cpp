@@ -1,0 +1,136 @@
+#include "store/SchemaVersion.h"
+
+#include "core/ErrorLog.h"
+
+int SchemaVersionOf(Database &db)
+{
+    const DbResult r = Execute(db, QStringLiteral("PRAGMA user_version"));
+    if (!r.ok() || r.rows.isEmpty())
+        return -1;
+    return r.rows.first().value(0).toInt();
+}
+
+Result UpgradeSchema(Database &db, const QList<SchemaStep> &steps, int *applied)
+{
+    if (applied)
+        *applied = 0;
+    if (steps.isEmpty())
+        return {};
+    // Cheap check first: a current file takes no write lock.
+    const int before = SchemaVersionOf(db);
+    if (before < 0)
+        return Result::failure(ErrorCode::DbOpenFailed, QStringLiteral("The schema version of '%1' cannot be read.").arg(db.path()));
+    if (before >= steps.last().version)
+        return {};
+
+    if (DbResult begin = Execute(db, QStringLiteral("BEGIN IMMEDIATE")); !begin.ok())
+        return begin;
+    auto fail = [&db](const Result &r) {
+        Execute(db, QStringLiteral("ROLLBACK"));
+        return r;
+    };
+    // Read again under the lock: another process may have upgraded meanwhile.
+    const int current = SchemaVersionOf(db);
+    if (current < 0)
+        return fail(Result::failure(ErrorCode::DbOpenFailed, QStringLiteral("The schema version of '%1' cannot be read.").arg(db.path())));
+    int count = 0, version = current;
+    for (const SchemaStep &step : steps) {
+        if (step.version <= version)
+            continue;
+        for (const QString &sql : step.statements) {
+            const DbResult r = Execute(db, sql);
+            if (!r.ok())
+                return fail(Result::failure(r.number, QStringLiteral("Schema step %1: %2").arg(step.version).arg(r.text)));
+        }
+        version = step.version;
+        ++count;
+    }
+    // A pragma takes no bound value; the version is our own number.
+    if (DbResult r = Execute(db, QStringLiteral("PRAGMA user_version = %1").arg(version)); !r.ok())
+        return fail(r);
+    if (DbResult r = Execute(db, QStringLiteral("COMMIT")); !r.ok())
+        return fail(r);
+    if (applied)
+        *applied = count;
+    WriteDebugLog(QStringLiteral("UpgradeSchema"), QStringLiteral("%1 from version %2 to %3").arg(db.path()).arg(current).arg(version));
+    return {};
+}
+
+const QList<SchemaStep> &JournalSchemaSteps()
+{
+    // Version 1: the dose of each exposure beside what the unit sent.
+    static const QList<SchemaStep> steps = {
+        {1,
+         {QStringLiteral("ALTER TABLE tblDosis ADD COLUMN Unit INTEGER"),
+          QStringLiteral("ALTER TABLE tblDosis ADD COLUMN TargetFilter TEXT"),
+          QStringLiteral("ALTER TABLE tblDosis ADD COLUMN HVL REAL"),
+          QStringLiteral("ALTER TABLE tblDosis ADD COLUMN Kerma REAL"),
+          QStringLiteral("ALTER TABLE tblDosis ADD COLUMN AGD REAL"),
+          QStringLiteral("ALTER TABLE tblDosis ADD COLUMN AgdSource TEXT"),
+          QStringLiteral("ALTER TABLE tblDosis ADD COLUMN AgeTable TEXT"),
+          QStringLiteral("ALTER TABLE tblDosis ADD COLUMN CalibrationID INTEGER")}},
+    };
+    return steps;
+}
+
+const QList<SchemaStep> &DefinitionsSchemaSteps()
+{
+    // Version 1: the X-ray units' dose calibrations, the glandular-dose factor
+    // tables the physicist loads, and the reference-level sets.
+    static const QList<SchemaStep> steps = {
+        {1,
+         {QStringLiteral("CREATE TABLE tblDoseCalibration (\n"
+                         "  ID INTEGER PRIMARY KEY AUTOINCREMENT,\n"
+                         "  Unit INTEGER NOT NULL,\n"
+                         "  ReportedDose TEXT NOT NULL,\n"
+                         "  Backscatter REAL,\n"
+                         "  ReportedAt TEXT NOT NULL,\n"
+                         "  ReportedDistance REAL,\n"
+                         "  FocusSupport REAL NOT NULL,\n"
+                         "  OutputDistance REAL NOT NULL,\n"
+                         "  PaddleInBeam INTEGER NOT NULL DEFAULT 0,\n"
+                         "  CalibratedOn TEXT NOT NULL,\n"
+                         "  CalibratedBy TEXT NOT NULL,\n"
+                         "  Superseded INTEGER NOT NULL DEFAULT 0\n"
+                         ")"),
+          QStringLiteral("CREATE TABLE tblDoseTargetFilter (\n"
+                         "  CalibrationID INTEGER NOT NULL REFERENCES tblDoseCalibration (ID),\n"
+                         "  UpToKV REAL,\n"
+                         "  TargetFilter TEXT NOT NULL\n"
+                         ")"),
+          QStringLiteral("CREATE TABLE tblDoseBeam (\n"
+                         "  CalibrationID INTEGER NOT NULL REFERENCES tblDoseCalibration (ID),\n"
+                         "  TargetFilter TEXT NOT NULL,\n"
+                         "  KV REAL NOT NULL,\n"
+                         "  HVL REAL NOT NULL,\n"
+                         "  Output REAL NOT NULL\n"
+                         ")"),
+          QStringLiteral("CREATE INDEX ixDoseBeamCalibration ON tblDoseBeam (CalibrationID)"),
+          QStringLiteral("CREATE TABLE tblDoseFactor (\n"
+                         "  Factor TEXT NOT NULL,\n"
+                         "  TargetFilter TEXT,\n"
+                         "  HVL REAL,\n"
+                         "  Thickness REAL,\n"
+                         "  Value REAL NOT NULL\n"
+                         ")"),
+          QStringLiteral("CREATE TABLE tblDoseFactorSource (\n"
+                         "  FileName TEXT NOT NULL,\n"
+                         "  LoadedAt TEXT NOT NULL\n"
+                         ")"),
+          QStringLiteral("CREATE TABLE tblReferenceSet (\n"
+                         "  ID INTEGER PRIMARY KEY AUTOINCREMENT,\n"
+                         "  Name TEXT NOT NULL UNIQUE,\n"
+                         "  Source TEXT NOT NULL,\n"
+                         "  Active INTEGER NOT NULL DEFAULT 0\n"
+                         ")"),
+          QStringLiteral("CREATE TABLE tblReferenceLevel (\n"
+                         "  SetID INTEGER NOT NULL REFERENCES tblReferenceSet (ID),\n"
+                         "  View TEXT NOT NULL,\n"
+                         "  FromThickness REAL NOT NULL,\n"
+                         "  ToThickness REAL NOT NULL,\n"
+                         "  Quantity TEXT NOT NULL,\n"
+                         "  Level REAL NOT NULL\n"
+                         ")")}},
+    };
+    return steps;
+}
