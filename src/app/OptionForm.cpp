@@ -8,6 +8,7 @@
 #include "core/VbConvert.h"
 #include "dictionary/DictionaryForms.h"
 #include "dictionary/DictionaryStore.h"
+#include "network/PartnerForms.h"
 #include "store/DatabasePaths.h"
 
 #include <QCheckBox>
@@ -101,14 +102,9 @@ OptionForm::OptionForm(QWidget *parent) : QDialog(parent)
             RefreshCompanionStatus();
     });
     resize(620, 520);
-    if (OptionFormCreatedHook())
-        OptionFormCreatedHook()(*this);
-}
-
-std::function<void(OptionForm &)> &OptionFormCreatedHook()
-{
-    static std::function<void(OptionForm &)> hook;
-    return hook;
+    // The storage partners are kept in the dialog's own list; the send menus follow a change.
+    partners_ = new StoragePartnerList(lvSCP);
+    connect(partners_, &StoragePartnerList::partnersChanged, this, &OptionForm::partnersChanged);
 }
 
 void OptionForm::buildGeneralTab(QWidget *tab)
@@ -472,8 +468,7 @@ void OptionForm::Form_Load()
 
     filters->FillFilterList();
     existComPorts();
-    if (UpdateSCP)
-        UpdateSCP();
+    partners_->UpdateSCP();
     RefreshCompanionStatus();
 }
 

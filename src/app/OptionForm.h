@@ -8,6 +8,7 @@
 #include <functional>
 
 class QCheckBox;
+class StoragePartnerList;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -54,11 +55,6 @@ public:
     // window's once it has one, until then the dialog's own.
     Companions &companions() { return *companions_; }
     void setCompanions(Companions &companions) { companions_ = &companions; }
-
-    // Fills the storage-partner list; set by the partner subsystem.
-    std::function<void()> UpdateSCP;
-    // The list the partner subsystem fills and acts on (lvSCP).
-    QTreeWidget *partnerView() const { return lvSCP; }
 
     // The serial parameter lists, in list order.
     static const QStringList &SpeedList();
@@ -145,12 +141,10 @@ private:
     QPushButton *cmdOK = nullptr;
     QPushButton *cmdCancel = nullptr;
 
+    StoragePartnerList *partners_ = nullptr; // over lvSCP, owned by it
     Companions ownCompanions_;
     Companions *companions_ = &ownCompanions_;
 };
-
-// Called on every new options dialog, so that the subsystems it hosts attach.
-std::function<void(OptionForm &)> &OptionFormCreatedHook();
 
 // Whole-number fields of the dialog: a number of 1..10 for the viewer grid; a
 // text that is not one keeps the previous value.

@@ -259,13 +259,6 @@ void Workstation::attachPartners()
     });
 }
 
-void Workstation::AttachOptionForm(OptionForm &form)
-{
-    auto *partners = new StoragePartnerList(form.partnerView());
-    form.UpdateSCP = [partners] { partners->UpdateSCP(); };
-    connect(partners, &StoragePartnerList::partnersChanged, &form, &OptionForm::partnersChanged);
-}
-
 SendTarget Workstation::sendTarget() const { return {partners_, session_.examinationType() == 1, Settings.IR_AET}; }
 
 void Workstation::connectCommands()

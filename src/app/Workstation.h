@@ -32,9 +32,6 @@ public:
     explicit Workstation(MainForm &main);
     ~Workstation() override;
 
-    // For the options dialogs the workstation opens: the partner list.
-    static void AttachOptionForm(OptionForm &form);
-
     Session &session() { return session_; }
     DoseList &doseList() { return *doseList_; }
     ExposureCapture &capture() { return *capture_; }

@@ -9,7 +9,6 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("OrvanaMammo"));
-    OptionFormCreatedHook() = [](OptionForm &form) { Workstation::AttachOptionForm(form); };
     StartupAttachHook() = [](MainForm &main) { new Workstation(main); };
     return Main();
 }
