@@ -4,6 +4,8 @@
 
 // The error log: Logs/Error.log, one line per trapped error. Never fails the caller.
 void WriteErrorLog(qint32 number, const QString &description, const QString &location);
+// A note in the error log: a line without an error number (written as 0).
+inline void WriteErrorNote(const QString &description, const QString &location) { WriteErrorLog(0, description, location); }
 
 // The debug log: Logs/Debug.log, the two texts side by side. Never fails the caller.
 void WriteDebugLog(const QString &text1, const QString &text2);

@@ -152,7 +152,7 @@ void foldSavedGeneralSection(QSettings &ini)
     for (int i = 0; i < keys.size(); ++i) {
         const QVariant hand = ini.value(keys[i]);
         if (hand.isValid() && textOf(hand) != textOf(saved[i]))
-            WriteErrorLog(0, QStringLiteral("[General] %1=%2 written by hand gave way to the saved %1=%3").arg(keys[i], textOf(hand), textOf(saved[i])),
+            WriteErrorNote(QStringLiteral("[General] %1=%2 written by hand gave way to the saved %1=%3").arg(keys[i], textOf(hand), textOf(saved[i])),
                           QStringLiteral("Global LoadSettings"));
         ini.setValue(keys[i], saved[i]);
     }

@@ -118,7 +118,7 @@ bool ImageExport::exportImage(const ToolkitImagePtr &image, QString *file, Resul
         if (!AddToDirectory(directory_, image, patient.exportKey, &relative, error, &invented))
             return false;
         if (!invented.isEmpty())
-            WriteErrorLog(0, QStringLiteral("%1: the DICOMDIR records got invented values for %2").arg(uid, invented.join(QStringLiteral(", "))),
+            WriteErrorLog(ErrorCode::None, QStringLiteral("%1: the DICOMDIR records got invented values for %2").arg(uid, invented.join(QStringLiteral(", "))),
                           place());
         *file = r_.folder + QLatin1Char('/') + relative;
     } else {
