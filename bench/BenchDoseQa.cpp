@@ -21,10 +21,7 @@ bool MakeYear(const QString &file, const QString &schema, int rows, const QDate 
 {
     if (!MakeBenchJournal(file, schema, 0, [](int) { return BenchRow{}; }))
         return false;
-    DatabaseSession db(UserDatabase);
-    for (const char *column : {"Unit INTEGER", "TargetFilter TEXT", "HVL REAL", "Kerma REAL", "AGD REAL", "AgdSource TEXT",
-                               "AgeTable TEXT", "CalibrationID INTEGER"})
-        Execute(UserDatabase, QStringLiteral("ALTER TABLE tblDosis ADD COLUMN ") + QLatin1String(column));
+    DatabaseSession db(UserDatabase); // the schema file has the dose columns
     UserDatabase.setKeepStatements(true);
     Execute(UserDatabase, QStringLiteral("BEGIN"));
     QRandomGenerator random(42);
@@ -66,8 +63,10 @@ int main(int argc, char **argv)
     const int rows = 100000;
     const QDate today = QDate::currentDate();
     const QString journal = QString::fromLocal8Bit(argv[1]);
-    if (!MakeYear(journal, QString::fromLocal8Bit(argv[2]), rows, today))
+    if (!MakeYear(journal, QString::fromLocal8Bit(argv[2]), rows, today)) {
+        std::fprintf(stderr, "bench_doseqa: the journal could not be made\n");
         return 1;
+    }
     QaFilter filter;
     filter.from = today.addDays(-364);
     filter.to = today;
@@ -82,8 +81,10 @@ int main(int argc, char **argv)
         stats.filter(filter);
         figures.append(t.nsecsElapsed());
     }
-    if (stats.selected().size() != size_t(rows))
+    if (stats.selected().size() != size_t(rows)) {
+        std::fprintf(stderr, "bench_doseqa: %zu of %d exposures read\n", stats.selected().size(), rows);
         return 1;
+    }
     for (const BandStatistics &b : stats.bands())
         std::printf("band|%s|%d|%d|%.3f|%.3f|%.3f|%.3f\n", qPrintable(b.view), b.band, b.count, b.doseMedian, b.kvMedian, b.masMedian,
                     b.forceMedian);

@@ -28,6 +28,7 @@ inline bool MakeBenchJournal(const QString &file, const QString &schemaFile, int
         return false;
     Settings.Database = path;
     SetDatabasePaths();
+    UserDatabase.setUpgrade({}); // an empty file: the schema script makes it current
     DatabaseSession db(UserDatabase);
     if (!db.ok() || !ExecuteScript(UserDatabase, QString::fromUtf8(schema.readAll())).ok())
         return false;

@@ -155,17 +155,21 @@ std::optional<ReferenceMatch> ReferenceLevelFor(Database &definitions, const QSt
     return set ? LevelIn(*set, view, thicknessMm, quantity) : std::nullopt;
 }
 
+std::optional<ReferenceSet> ReadActiveReferenceSet(const QString &where)
+{
+    DatabaseSession defs(DefinitionsDatabase);
+    Result failure = defs.error();
+    std::optional<ReferenceSet> set;
+    if (defs.ok())
+        set = ActiveReferenceSet(DefinitionsDatabase, &failure);
+    if (!failure.ok())
+        LogFailure(failure, where);
+    return set;
+}
+
 ReferenceLookup ActiveReferenceLookup(const QString &where)
 {
-    std::optional<ReferenceSet> set;
-    {
-        DatabaseSession defs(DefinitionsDatabase);
-        Result failure = defs.error();
-        if (defs.ok())
-            set = ActiveReferenceSet(DefinitionsDatabase, &failure);
-        if (!failure.ok())
-            LogFailure(failure, where);
-    }
+    const std::optional<ReferenceSet> set = ReadActiveReferenceSet(where);
     if (!set)
         return {};
     // A copy: the QA view reads off the window's thread.

@@ -64,6 +64,9 @@ ReferenceSetsRead ReadReferenceSets(Database &db);
 std::optional<ReferenceSet> ActiveReferenceSet(Database &db, Result *failure = nullptr);
 Result WriteReferenceSet(Database &db, ReferenceSet &set);
 
+// The definitions database's active set, read now; a failed read is logged at where.
+std::optional<ReferenceSet> ReadActiveReferenceSet(const QString &where);
+
 // The level for a view ("CC", "MLO", "other") and compressed thickness in mm;
 // empty where the set has none.
 using ReferenceLookup = std::function<std::optional<ReferenceMatch>(const QString &view, double thicknessMm)>;

@@ -369,15 +369,7 @@ void ExposureCapture::MarkPatientChosen(const QString &name, const QDate &birthD
 
 void ExposureCapture::checkReferenceLevel(qlonglong id, const ExposureRecord &record, std::optional<double> agd)
 {
-    std::optional<ReferenceSet> set;
-    {
-        DatabaseSession defs(DefinitionsDatabase);
-        Result failure = defs.error();
-        if (defs.ok())
-            set = ActiveReferenceSet(DefinitionsDatabase, &failure);
-        if (!failure.ok())
-            return LogFailure(failure, kFillSource);
-    }
+    const std::optional<ReferenceSet> set = ReadActiveReferenceSet(kFillSource);
     if (!set)
         return;
     // A line in the log and the row's mark in the list; nothing stops the examination.
