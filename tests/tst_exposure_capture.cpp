@@ -422,22 +422,26 @@ private slots:
                               h.doseDerivation}),
                  (QStringList{agd, calibrated ? u"W/Rh"_s : QString(), calibrated ? u"IAK"_s : QString()}));
 
-        // Her image comes and the operator pairs it with the row ("Manually").
+        // Her image comes and the operator pairs it with the row ("Manually"),
+        // then once more with the list not yet refilled.
         SyntheticImageSpec spec{.birthDate = headerBirth, .rows = 64, .columns = 48};
         const QString image = f.folder.file(u"image.dcm"_s);
         QVERIFY(WriteSyntheticImage(spec, image).ok());
-        f.session.setCurrentImage(1, ReadImage(image));
-        QVERIFY(f.session.currentImage());
         AssignmentControls controls;
         controls.askSide = [](const ToolkitImagePtr &) { return QString(); };
         controls.doseForBirthDate = DoseForBirthDate;
-        ProjectionAssignment(f.session, controls).cmdSelected_Click();
-        const QSqlRecord after = f.journal().first();
-        const QString pairedAgd =
-            after.isNull(u"AGD"_s) ? u"<null>"_s : QString::number(after.value(u"AGD"_s).toDouble(), 'f', 4);
-        QCOMPARE(pairedAgd + u'|' + after.value(u"AgeTable"_s).toString(), paired);
-        const ToolkitAttribute organDose = GetAttribute(f.session.currentImage(), Tags::OrganDose);
-        QCOMPARE(organDose.exists ? QString::number(organDose.value.toDouble() * 100, 'f', 4) : u"<null>"_s, paired.section(u'|', 0, 0));
+        for (int pairing = 1; pairing <= 2; ++pairing) {
+            f.session.setCurrentImage(1, ReadImage(image));
+            QVERIFY(f.session.currentImage());
+            ProjectionAssignment(f.session, controls).cmdSelected_Click();
+            const QSqlRecord after = f.journal().first();
+            const QString pairedAgd =
+                after.isNull(u"AGD"_s) ? u"<null>"_s : QString::number(after.value(u"AGD"_s).toDouble(), 'f', 4);
+            QCOMPARE(pairedAgd + u'|' + after.value(u"AgeTable"_s).toString(), paired);
+            const ToolkitAttribute organDose = GetAttribute(f.session.currentImage(), Tags::OrganDose);
+            QCOMPARE(organDose.exists ? QString::number(organDose.value.toDouble() * 100, 'f', 4) : u"<null>"_s,
+                     paired.section(u'|', 0, 0));
+        }
     }
 
     // The physicist's active reference set: an exposure over the level of its

@@ -302,8 +302,13 @@ ExposureValues DoseForBirthDate(const ExposureValues &exposure, const QDate &bir
         return exposure; // no calibration, no AGD to correct
     const QSqlRecord &rec = row.rows.first();
     const QString table = AgeTableFor(birthDate, QDate::fromString(rec.value(QStringLiteral("Datum")).toString(), Qt::ISODate));
-    if (table == rec.value(QStringLiteral("AgeTable")).toString())
-        return exposure;
+    if (table == rec.value(QStringLiteral("AgeTable")).toString()) {
+        // The list may still show the AGD of before an earlier pairing settled it.
+        ExposureValues out = exposure;
+        const QVariant agd = rec.value(QStringLiteral("AGD"));
+        out.agd = agd.isNull() ? QString() : QString::number(agd.toDouble(), 'g', 10);
+        return out;
+    }
     auto text = [&rec](const char *column) {
         const QVariant v = rec.value(QLatin1String(column));
         return v.isNull() ? std::optional<QString>() : std::optional<QString>(v.toString());

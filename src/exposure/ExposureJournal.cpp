@@ -104,7 +104,7 @@ ExposureDoseInput DoseInputOf(qint16 unitType, const ExposureRecord &r)
 
 DbResult ExposureDoseInputOf(Database &db, qlonglong id)
 {
-    return Execute(db, QStringLiteral("SELECT KVP, ma, Dicke, mGy, Datum, Unit, AgdSource, AgeTable, CalibrationID FROM tblDosis WHERE ID = ?"),
+    return Execute(db, QStringLiteral("SELECT KVP, ma, Dicke, mGy, Datum, Unit, AgdSource, AgeTable, CalibrationID, AGD FROM tblDosis WHERE ID = ?"),
                    {id});
 }
 

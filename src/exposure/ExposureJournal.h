@@ -34,7 +34,7 @@ JournalInsert InsertExposure(Database &db, const ExposureRecord &record, const Q
 ExposureDoseInput DoseInputOf(qint16 unitType, const ExposureRecord &record);
 
 // A row's values its dose was computed from: KVP, ma, Dicke, mGy, Datum,
-// Unit, AgdSource, AgeTable, CalibrationID.
+// Unit, AgdSource, AgeTable, CalibrationID, and its AGD.
 DbResult ExposureDoseInputOf(Database &db, qlonglong id);
 
 // A row's AGD computed again with another glandularity table.
