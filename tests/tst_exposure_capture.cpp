@@ -10,6 +10,9 @@
 #include "dose/ReferenceLevels.h"
 #include "support/DoseTables.h"
 #include "support/ExposureStation.h"
+#include "support/SendJob.h"
+#include "acquisition/ProjectionAssignment.h"
+#include "toolkit/SyntheticImage.h"
 
 namespace {
 
@@ -332,7 +335,8 @@ private slots:
     // An exposure decoded after the physicist entered the unit's calibration
     // and loaded the factor tables carries its dose; without them it is "not
     // configured". The worklist's birth date picks the age table only while
-    // her name is the current patient's. Sophie: 28 kV, 4.5 cm, 1.23 mGy:
+    // her name is the current patient's; the image header's birth date, when
+    // the image is paired, settles it. Sophie: 28 kV, 4.5 cm, 1.23 mGy:
     // HVL 0.50, g 0.44375, c 1.0975 (40-49: 0.9825), s 1.05, K 1.23.
     void decodedExposureCarriesItsDose_data()
     {
@@ -340,12 +344,30 @@ private slots:
         QTest::addColumn<QDate>("birth");     // from the worklist
         QTest::addColumn<QString>("patient"); // on the label when the exposure comes
         QTest::addColumn<QString>("dose");    // Unit|TargetFilter|HVL|Kerma|AGD|AgdSource|AgeTable
+        QTest::addColumn<QString>("headerBirth"); // Patient's Birth Date of the image it is paired with
+        QTest::addColumn<QString>("paired");      // AGD|AgeTable of the row afterwards, and the AGD stamped
+        QTest::addColumn<QString>("reported");    // the message's dose, mGy
+        QTest::addColumn<QString>("note");        // the log's note on K from the output (28 kV: 120 µGy/mAs at 500 mm, 63 mAs, 605 mm)
         const QString mary = u"O'Neill^Mary"_s;
-        QTest::newRow("no calibration") << false << QDate() << mary << u"1|<null>|<null>|<null>|<null>|not configured|50-64"_s;
-        QTest::newRow("calibrated") << true << QDate() << mary << u"1|W/Rh|0.5000|1.2300|0.6290|reported dose|50-64"_s;
-        QTest::newRow("45 years old") << true << QDate(1981, 5, 1) << mary << u"1|W/Rh|0.5000|1.2300|0.5631|reported dose|40-49"_s;
+        const QString apart = u"K 1.230 mGy from the reported dose, 5.164 mGy from the output: 76 % apart"_s;
+        QTest::newRow("no calibration") << false << QDate() << mary << u"1|<null>|<null>|<null>|<null>|not configured|50-64"_s
+                                        << u"19810501"_s << u"<null>|50-64"_s << u"1.23"_s << QString();
+        QTest::newRow("calibrated") << true << QDate() << mary << u"1|W/Rh|0.5000|1.2300|0.6290|reported dose|50-64"_s
+                                    << u"19620314"_s << u"0.6290|50-64"_s << u"1.23"_s << apart;
+        QTest::newRow("the output agrees with the reported dose")
+            << true << QDate() << mary << u"1|W/Rh|0.5000|5.0000|2.5568|reported dose|50-64"_s << QString() << u"2.5568|50-64"_s
+            << u"5.00"_s << QString();
+        QTest::newRow("45 years old, known from the image only")
+            << true << QDate() << mary << u"1|W/Rh|0.5000|1.2300|0.6290|reported dose|50-64"_s << u"19810501"_s << u"0.5631|40-49"_s
+            << u"1.23"_s << apart;
+        QTest::newRow("45 years old") << true << QDate(1981, 5, 1) << mary << u"1|W/Rh|0.5000|1.2300|0.5631|reported dose|40-49"_s
+                                      << QString() << u"0.5631|40-49"_s << u"1.23"_s << apart;
+        QTest::newRow("the image's birth date over the worklist's")
+            << true << QDate(1981, 5, 1) << mary << u"1|W/Rh|0.5000|1.2300|0.5631|reported dose|40-49"_s << u"19600101"_s
+            << u"0.6290|50-64"_s << u"1.23"_s << apart;
         QTest::newRow("the next woman, not from the worklist") << true << QDate(1981, 5, 1) << u"Doe^Jane"_s
-                                                              << u"1|W/Rh|0.5000|1.2300|0.6290|reported dose|50-64"_s;
+                                                              << u"1|W/Rh|0.5000|1.2300|0.6290|reported dose|50-64"_s
+                                                              << u"19620314"_s << u"0.6290|50-64"_s << u"1.23"_s << apart;
     }
     void decodedExposureCarriesItsDose()
     {
@@ -353,6 +375,10 @@ private slots:
         QFETCH(QDate, birth);
         QFETCH(QString, patient);
         QFETCH(QString, dose);
+        QFETCH(QString, headerBirth);
+        QFETCH(QString, paired);
+        QFETCH(QString, reported);
+        QFETCH(QString, note);
         ExposureFixture f;
         QVERIFY(useUnit(f, UnitSophie, QString()));
         qlonglong calibrationId = 0;
@@ -368,7 +394,7 @@ private slots:
         }
         f.capture->MarkPatientChosen(u"O'Neill^Mary"_s, birth); // the worklist's patient
         f.capture->setPatientName(patient);        // who is on the label when the exposure comes
-        f.capture->setBuffer(QString::fromLatin1(Sophie));
+        f.capture->setBuffer(QString::fromLatin1(Sophie).replace(u"1.23 mGy"_s, reported + u" mGy"_s));
         f.capture->dbFill();
         QCOMPARE(f.journal().size(), 1);
         const QSqlRecord row = f.journal().first();
@@ -379,7 +405,10 @@ private slots:
         QCOMPARE(values.join(u'|'), dose);
         QCOMPARE(row.value(u"CalibrationID"_s).toLongLong(), calibrationId);
         QCOMPARE(row.isNull(u"CalibrationID"_s), !calibrated);
-        QVERIFY2(f.errorLog().isEmpty(), qPrintable(f.errorLog()));
+        if (note.isEmpty())
+            QVERIFY2(f.errorLog().isEmpty(), qPrintable(f.errorLog()));
+        else
+            QVERIFY2(f.errorLog().contains(note), qPrintable(f.errorLog()));
         // The dose list shows it, in the workstation's locale, and where it came from.
         QCOMPARE(f.doseList->rowCount(), 1);
         const QString agd = dose.section(u'|', 4, 4);
@@ -392,6 +421,27 @@ private slots:
         QCOMPARE((QStringList{h.organDose.isEmpty() ? u"<null>"_s : QString::number(h.organDose.toDouble() * 100, 'f', 4), e.targetFilter,
                               h.doseDerivation}),
                  (QStringList{agd, calibrated ? u"W/Rh"_s : QString(), calibrated ? u"IAK"_s : QString()}));
+
+        // Her image comes and the operator pairs it with the row ("Manually"),
+        // then once more with the list not yet refilled.
+        SyntheticImageSpec spec{.birthDate = headerBirth, .rows = 64, .columns = 48};
+        const QString image = f.folder.file(u"image.dcm"_s);
+        QVERIFY(WriteSyntheticImage(spec, image).ok());
+        AssignmentControls controls;
+        controls.askSide = [](const ToolkitImagePtr &) { return QString(); };
+        controls.doseForBirthDate = DoseForBirthDate;
+        for (int pairing = 1; pairing <= 2; ++pairing) {
+            f.session.setCurrentImage(1, ReadImage(image));
+            QVERIFY(f.session.currentImage());
+            ProjectionAssignment(f.session, controls).cmdSelected_Click();
+            const QSqlRecord after = f.journal().first();
+            const QString pairedAgd =
+                after.isNull(u"AGD"_s) ? u"<null>"_s : QString::number(after.value(u"AGD"_s).toDouble(), 'f', 4);
+            QCOMPARE(pairedAgd + u'|' + after.value(u"AgeTable"_s).toString(), paired);
+            const ToolkitAttribute organDose = GetAttribute(f.session.currentImage(), Tags::OrganDose);
+            QCOMPARE(organDose.exists ? QString::number(organDose.value.toDouble() * 100, 'f', 4) : u"<null>"_s,
+                     paired.section(u'|', 0, 0));
+        }
     }
 
     // The physicist's active reference set: an exposure over the level of its

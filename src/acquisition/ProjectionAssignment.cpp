@@ -48,6 +48,16 @@ void ProjectionAssignment::emptyWorkFolder()
         bin.remove(f);
 }
 
+ExposureValues ProjectionAssignment::exposureFor(const ToolkitImagePtr &image) const
+{
+    const ExposureValues &chosen = session_.selectedExposure();
+    if (!c_.doseForBirthDate)
+        return chosen;
+    // The exposure was decoded before its image came; the header may know her age when the worklist did not.
+    const QDate birth = QDate::fromString(GetAttribute(image, Tags::PatientBirthDate).value.trimmed(), QStringLiteral("yyyyMMdd"));
+    return c_.doseForBirthDate(chosen, birth);
+}
+
 bool ProjectionAssignment::stamp(const ToolkitImagePtr &image, const QString &key)
 {
     const qint16 unit = Settings.XrayComm;
@@ -75,7 +85,7 @@ bool ProjectionAssignment::stamp(const ToolkitImagePtr &image, const QString &ke
     if (unit != 2) {
         if (unit >= 3)
             log(SetAttribute(image, Tags::Modality, QStringLiteral("MG"), &error));
-        const HeaderExposureValues values = ExposureValuesForHeader(unit, session_.selectedExposure(), session_.selectedExposureTime());
+        const HeaderExposureValues values = ExposureValuesForHeader(unit, exposureFor(image), session_.selectedExposureTime());
         if (!values.notNumbers.isEmpty())
             WriteErrorLog(ErrorCode::TypeMismatch, QStringLiteral("Not a number, left out: ") + values.notNumbers.join(QStringLiteral(", ")), kWhere);
         log(WriteExposureValues(image, values, &error));
@@ -150,7 +160,7 @@ void ProjectionAssignment::cmdSelected_Click()
         // The image with the exposure the operator chose by hand: stamped and
         // saved, so that the send takes this copy.
         ModifyImage(current, [this](const ToolkitImagePtr &i) { return askSide(i); }, rememberedSide_);
-        WriteExposureValues(current, ExposureValuesForHeader(Settings.XrayComm, session_.selectedExposure(), session_.selectedExposureTime()));
+        WriteExposureValues(current, ExposureValuesForHeader(Settings.XrayComm, exposureFor(current), session_.selectedExposureTime()));
         Result error;
         if (!WriteDicomFile(current, binFolder() + QLatin1Char('/') + ImageUid(current) + QStringLiteral(".dcm"), &error))
             LogFailure(error, QStringLiteral("MainForm cmdSelected_Click"));

@@ -3,6 +3,7 @@
 #include "acquisition/Stamping.h"
 #include "store/Session.h"
 
+#include <QDate>
 #include <QObject>
 #include <QStringList>
 #include <functional>
@@ -22,6 +23,9 @@ struct AssignmentControls {
     std::function<void()> redecode;                  // the exposure decoder again, when the serial link holds a message
     std::function<QStringList()> defaultPartner;     // AE title, address and port of the default partner
     SideQuestion askSide;                            // unset: the SelectPosForm dialog
+    // The chosen exposure's values with its AGD for the patient's birth date
+    // in the image header (invalid when it has none); unset: as chosen.
+    std::function<ExposureValues(const ExposureValues &exposure, const QDate &birthDate)> doseForBirthDate;
 };
 
 // "Merge Image/s", "Manually" and the projection buttons.
@@ -52,6 +56,8 @@ private:
     void emptyWorkFolder();
     int exposureCount() const;
     QString askSide(const ToolkitImagePtr &image);
+    // The exposure chosen in the dose list, as the image's header values are written from it.
+    ExposureValues exposureFor(const ToolkitImagePtr &image) const;
 
     // Stamping lets window events run, so a second F1 or click would start a
     // merge over the running one's files.

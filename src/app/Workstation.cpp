@@ -232,6 +232,7 @@ void Workstation::attachAssignment()
         if (!capture_->buffer().isEmpty())
             capture_->dbFill();
     };
+    a.doseForBirthDate = DoseForBirthDate;
     a.defaultPartner = [this] { return QStringList{partners_.partner.aet, partners_.partner.ip, partners_.partner.port}; };
     assignment_ = std::make_unique<ProjectionAssignment>(session_, a);
     connect(assignment_.get(), &ProjectionAssignment::imageChosen, this, [this](int row) {

@@ -26,6 +26,7 @@ struct ExposureValues {
     // the calibrated target/filter ("W/Rh") and what the unit's reported dose
     // is ("IAK" or "ESAK"); each empty when unknown.
     QString agd, hvl, targetFilter, doseDerivation;
+    qlonglong journalId = 0; // the journal row; 0 when none
 };
 
 // What closing a send or a dose-list command does with the listed exposures.

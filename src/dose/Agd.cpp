@@ -1,5 +1,7 @@
 #include "dose/Agd.h"
 
+#include <cmath>
+
 QString AgeTableFor(const QDate &birthDate, const QDate &exposureDay)
 {
     if (!birthDate.isValid() || !exposureDay.isValid())
@@ -70,8 +72,11 @@ DoseEstimate EstimateDose(const DoseCalibration *calibration, const FactorTables
         return e;
     }
     e.hvl = HvlAt(c, *e.targetFilter, *in.kv);
-    if (reported)
+    if (reported) {
         e.kerma = KermaFromReportedDose(c, *in.reportedMGy, *in.thicknessMm);
+        if (in.mAs)
+            e.kermaFromOutput = KermaFromOutput(c, *e.targetFilter, *in.kv, *in.mAs, *in.thicknessMm);
+    }
     else if (in.mAs)
         e.kerma = KermaFromOutput(c, *e.targetFilter, *in.kv, *in.mAs, *in.thicknessMm);
     if (!e.hvl) {
@@ -96,6 +101,19 @@ DoseEstimate EstimateDose(const DoseCalibration *calibration, const FactorTables
     }
     e.agd = *e.kerma * *g * *cf * *s;
     return e;
+}
+
+QString KermaCrossCheckNote(const DoseEstimate &e)
+{
+    if (!e.kerma || !e.kermaFromOutput || *e.kermaFromOutput <= 0)
+        return {};
+    const double apart = std::abs(*e.kerma / *e.kermaFromOutput - 1.0);
+    if (apart <= KermaCrossCheckTolerance)
+        return {};
+    return QStringLiteral("K %1 mGy from the reported dose, %2 mGy from the output: %3 % apart")
+        .arg(*e.kerma, 0, 'f', 3)
+        .arg(*e.kermaFromOutput, 0, 'f', 3)
+        .arg(apart * 100, 0, 'f', 0);
 }
 
 QString AgdText(const QVariant &agd, const QLocale &locale)

@@ -40,7 +40,17 @@ struct DoseEstimate {
     QString ageTable;
     std::optional<qlonglong> calibrationId;
     QString why; // why a value is missing, for the log; empty when the AGD was computed
+    // K from output × mAs beside a K from the reported dose, as a check of
+    // the unit's dose and of the calibration; none where there is no output at the kV.
+    std::optional<double> kermaFromOutput;
 };
+
+// How far apart the two K may be before the log says so: the station's own
+// choice, wide enough for the spread of a unit's output between measurements.
+inline constexpr double KermaCrossCheckTolerance = 0.25;
+// The log note when the K from the reported dose and the K from output differ
+// by more than the tolerance (of the latter); empty when they agree or one is missing.
+QString KermaCrossCheckNote(const DoseEstimate &estimate);
 
 // K from the reported dose as the calibration says what it is and where it
 // refers to; none when the unit reported none or the calibration says there is none.

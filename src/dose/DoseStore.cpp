@@ -25,13 +25,16 @@ Result inTransaction(Database &db, const std::function<Result()> &fill)
 
 } // namespace
 
-CalibrationRead ReadCalibration(Database &db, qint16 unit)
+namespace {
+
+// The calibration record the condition picks, with its kV ranges and beam data.
+CalibrationRead readCalibration(Database &db, const QString &where, const QVariant &key)
 {
     CalibrationRead out;
     const DbResult head = Execute(db,
         QStringLiteral("SELECT ID, ReportedDose, Backscatter, ReportedAt, ReportedDistance, FocusSupport, OutputDistance, PaddleInBeam, "
-                       "CalibratedOn, CalibratedBy FROM tblDoseCalibration WHERE Unit = ? AND Superseded = 0"),
-        {int(unit)});
+                       "CalibratedOn, CalibratedBy, Unit FROM tblDoseCalibration WHERE ") + where,
+        {key});
     if (!head.ok()) {
         static_cast<Result &>(out) = head;
         return out;
@@ -41,7 +44,7 @@ CalibrationRead ReadCalibration(Database &db, qint16 unit)
     const QSqlRecord &r = head.rows.first();
     DoseCalibration c;
     c.id = r.value(0).toLongLong();
-    c.unit = unit;
+    c.unit = qint16(r.value(10).toInt());
     c.reported = ReportedDoseFromText(r.value(1).toString()).value_or(ReportedDose::None);
     c.backscatter = r.value(2).toDouble();
     c.reportedAt = r.value(3).toString() == QLatin1String("distance") ? ReportedAt::Distance : ReportedAt::UpperSurface;
@@ -66,6 +69,18 @@ CalibrationRead ReadCalibration(Database &db, qint16 unit)
         c.beam.append({row.value(0).toString(), row.value(1).toDouble(), row.value(2).toDouble(), row.value(3).toDouble()});
     out.calibration = c;
     return out;
+}
+
+} // namespace
+
+CalibrationRead ReadCalibration(Database &db, qint16 unit)
+{
+    return readCalibration(db, QStringLiteral("Unit = ? AND Superseded = 0"), int(unit));
+}
+
+CalibrationRead ReadCalibrationById(Database &db, qlonglong id)
+{
+    return readCalibration(db, QStringLiteral("ID = ?"), id);
 }
 
 Result WriteCalibration(Database &db, DoseCalibration &c)
@@ -173,6 +188,22 @@ StoredDoseEstimate EstimateWithStored(Database &definitions, qint16 unit, const 
 {
     StoredDoseEstimate out;
     const CalibrationRead calibration = ReadCalibration(definitions, unit);
+    FactorTablesRead tables;
+    if (calibration.ok() && calibration.calibration)
+        tables = ReadFactorTables(definitions);
+    if (!calibration.ok())
+        static_cast<Result &>(out) = calibration;
+    else if (!tables.ok())
+        static_cast<Result &>(out) = tables;
+    const bool usable = out.ok() && calibration.calibration;
+    out.estimate = EstimateDose(usable ? &*calibration.calibration : nullptr, usable ? &tables.tables : nullptr, in);
+    return out;
+}
+
+StoredDoseEstimate EstimateWithCalibration(Database &definitions, qlonglong calibrationId, const ExposureDoseInput &in)
+{
+    StoredDoseEstimate out;
+    const CalibrationRead calibration = ReadCalibrationById(definitions, calibrationId);
     FactorTablesRead tables;
     if (calibration.ok() && calibration.calibration)
         tables = ReadFactorTables(definitions);

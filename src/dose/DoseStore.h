@@ -13,6 +13,8 @@ struct CalibrationRead : Result {
     std::optional<DoseCalibration> calibration; // none when the unit type has none
 };
 CalibrationRead ReadCalibration(Database &db, qint16 unit);
+// A stored calibration by its key, superseded or not.
+CalibrationRead ReadCalibrationById(Database &db, qlonglong id);
 
 // Stores the record as the unit type's calibration in use, in one
 // transaction; the older one stays, superseded. Refused, with the problems as text, when it does not validate.
@@ -39,6 +41,10 @@ struct StoredDoseEstimate : Result {
     DoseEstimate estimate;
 };
 StoredDoseEstimate EstimateWithStored(Database &definitions, qint16 unit, const ExposureDoseInput &in);
+
+// The same with the stored calibration an exposure used, superseded or not:
+// a later dose of that exposure keeps its calibration.
+StoredDoseEstimate EstimateWithCalibration(Database &definitions, qlonglong calibrationId, const ExposureDoseInput &in);
 
 // What the reported dose is under a stored calibration, superseded or not:
 // "IAK" or "ESAK"; empty when the unit's dose is not used or the record is unknown.

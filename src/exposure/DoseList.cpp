@@ -263,7 +263,7 @@ void DoseList::choose(int row)
     const DoseListModel::Row *r = model_.row(row);
     session_.setSelectedExposure({.kV = cells[KV], .mAs = cells[MA], .thickness = cells[Thickness], .compression = cells[Press],
                                   .dose = cells[MGy], .other = cells[Other], .agd = r->agd, .hvl = r->hvl,
-                                  .targetFilter = r->targetFilter, .doseDerivation = r->doseDerivation},
+                                  .targetFilter = r->targetFilter, .doseDerivation = r->doseDerivation, .journalId = r->id},
                                  cells[ExpTime]);
     emit exposureChosen(cells);
 }
@@ -281,4 +281,67 @@ bool DoseList::rewriteCurrentProjection(const QString &caption)
     model_.setData(model_.index(current.row(), Other), caption);
     choose(current.row());
     return true;
+}
+
+ExposureValues DoseForBirthDate(const ExposureValues &exposure, const QDate &birthDate)
+{
+    static const QString where = QStringLiteral("MainForm cmdAll_Click age table");
+    if (exposure.journalId <= 0 || !birthDate.isValid())
+        return exposure;
+    DatabaseSession db(UserDatabase);
+    if (!db.ok()) {
+        LogFailure(db.error(), where);
+        return exposure;
+    }
+    const DbResult row = ExposureDoseInputOf(UserDatabase, exposure.journalId);
+    if (!row.ok()) {
+        LogFailure(row, where);
+        return exposure;
+    }
+    if (row.rows.isEmpty() || row.rows.first().value(QStringLiteral("CalibrationID")).isNull())
+        return exposure; // no calibration, no AGD to correct
+    const QSqlRecord &rec = row.rows.first();
+    const QString table = AgeTableFor(birthDate, QDate::fromString(rec.value(QStringLiteral("Datum")).toString(), Qt::ISODate));
+    if (table == rec.value(QStringLiteral("AgeTable")).toString()) {
+        // The list may still show the AGD of before an earlier pairing settled it.
+        ExposureValues out = exposure;
+        const QVariant agd = rec.value(QStringLiteral("AGD"));
+        out.agd = agd.isNull() ? QString() : QString::number(agd.toDouble(), 'g', 10);
+        return out;
+    }
+    auto text = [&rec](const char *column) {
+        const QVariant v = rec.value(QLatin1String(column));
+        return v.isNull() ? std::optional<QString>() : std::optional<QString>(v.toString());
+    };
+    ExposureRecord record;
+    record.KVP = text("KVP");
+    record.ma = text("ma");
+    record.Dicke = text("Dicke");
+    record.mGy = text("mGy");
+    const qint16 unit = rec.value(QStringLiteral("Unit")).isNull() ? Settings.XrayComm : qint16(rec.value(QStringLiteral("Unit")).toInt());
+    ExposureDoseInput in = DoseInputOf(unit, record);
+    in.ageTable = table;
+    StoredDoseEstimate d;
+    {
+        DatabaseSession defs(DefinitionsDatabase);
+        if (!defs.ok()) {
+            LogFailure(defs.error(), where);
+            return exposure;
+        }
+        d = EstimateWithCalibration(DefinitionsDatabase, rec.value(QStringLiteral("CalibrationID")).toLongLong(), in);
+    }
+    if (!d.ok())
+        LogFailure(d, where);
+    ExposureValues out = exposure;
+    if (!d.estimate.agd) {
+        // The AGD of the other table must not go into her header as hers.
+        WriteErrorLog(ErrorCode::None, QStringLiteral("Exposure %1: no AGD with the %2 table: %3").arg(exposure.journalId).arg(table, d.estimate.why), where);
+        out.agd.clear();
+        return out;
+    }
+    const DbResult updated = UpdateExposureAgd(UserDatabase, exposure.journalId, *d.estimate.agd, table);
+    if (!updated.ok())
+        LogFailure(updated, where);
+    out.agd = QString::number(*d.estimate.agd, 'g', 10);
+    return out;
 }

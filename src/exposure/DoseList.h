@@ -97,3 +97,9 @@ private:
     QItemSelectionModel selection_;
     std::function<QDate()> today_;
 };
+
+// The chosen exposure's values for an image whose header gives the patient's
+// birth date: when that date puts her in another glandularity table than the
+// journal row's AGD used, the AGD is computed again from the row's values and
+// its calibration, and the row takes it with the table. Unchanged otherwise.
+ExposureValues DoseForBirthDate(const ExposureValues &exposure, const QDate &birthDate);

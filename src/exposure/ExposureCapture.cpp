@@ -312,6 +312,12 @@ void ExposureCapture::dbFill()
                 LogFailure(ins, kFillSource);
             else if (dose && dose->estimate.calibrationId && !dose->estimate.agd)
                 WriteErrorLog(ErrorCode::None, QStringLiteral("No AGD for exposure %1: %2").arg(ins.id).arg(dose->estimate.why), kFillSource);
+            if (ins.ok() && dose) {
+                const QString note = KermaCrossCheckNote(dose->estimate);
+                if (!note.isEmpty())
+                    WriteErrorLog(ErrorCode::None, QStringLiteral("Exposure %1: %2").arg(ins.id).arg(note),
+                                  QStringLiteral("MainForm dbFill output cross-check"));
+            }
             if (ins.ok())
                 checkReferenceLevel(ins.id, *out.record, dose ? dose->estimate.agd : std::nullopt);
         }

@@ -102,6 +102,17 @@ ExposureDoseInput DoseInputOf(qint16 unitType, const ExposureRecord &r)
     return in;
 }
 
+DbResult ExposureDoseInputOf(Database &db, qlonglong id)
+{
+    return Execute(db, QStringLiteral("SELECT KVP, ma, Dicke, mGy, Datum, Unit, AgdSource, AgeTable, CalibrationID, AGD FROM tblDosis WHERE ID = ?"),
+                   {id});
+}
+
+DbResult UpdateExposureAgd(Database &db, qlonglong id, double agd, const QString &ageTable)
+{
+    return Execute(db, QStringLiteral("UPDATE tblDosis SET AGD = ?, AgeTable = ? WHERE ID = ?"), {agd, ageTable, id});
+}
+
 std::optional<ReferenceExceeded> ExceedsReference(const ReferenceSet &set, qint16 unitType, const QString &dicke, const QString &mGy,
                                                   const QString &sonstiges, std::optional<double> agd)
 {

@@ -33,6 +33,13 @@ JournalInsert InsertExposure(Database &db, const ExposureRecord &record, const Q
 // attributes, read as the unit type sends them.
 ExposureDoseInput DoseInputOf(qint16 unitType, const ExposureRecord &record);
 
+// A row's values its dose was computed from: KVP, ma, Dicke, mGy, Datum,
+// Unit, AgdSource, AgeTable, CalibrationID, and its AGD.
+DbResult ExposureDoseInputOf(Database &db, qlonglong id);
+
+// A row's AGD computed again with another glandularity table.
+DbResult UpdateExposureAgd(Database &db, qlonglong id, double agd, const QString &ageTable);
+
 // Whether a journal row's dose is over its level in the set: the view from
 // Sonstiges, the thickness and entrance dose read as the unit type sends them.
 std::optional<ReferenceExceeded> ExceedsReference(const ReferenceSet &set, qint16 unitType, const QString &dicke, const QString &mGy,
