@@ -184,10 +184,12 @@ Result ImportFactorFile(Database &db, const QString &path, const QDateTime &now)
     return WriteFactorTables(db, parsed.tables, QFileInfo(path).fileName(), now);
 }
 
-StoredDoseEstimate EstimateWithStored(Database &definitions, qint16 unit, const ExposureDoseInput &in)
+namespace {
+
+// The estimate with a calibration read and the factor tables loaded now.
+StoredDoseEstimate estimateWith(Database &definitions, const CalibrationRead &calibration, const ExposureDoseInput &in)
 {
     StoredDoseEstimate out;
-    const CalibrationRead calibration = ReadCalibration(definitions, unit);
     FactorTablesRead tables;
     if (calibration.ok() && calibration.calibration)
         tables = ReadFactorTables(definitions);
@@ -200,21 +202,18 @@ StoredDoseEstimate EstimateWithStored(Database &definitions, qint16 unit, const 
     return out;
 }
 
+} // namespace
+
+StoredDoseEstimate EstimateWithStored(Database &definitions, qint16 unit, const ExposureDoseInput &in)
+{
+    return estimateWith(definitions, ReadCalibration(definitions, unit), in);
+}
+
 StoredDoseEstimate EstimateWithCalibration(Database &definitions, qlonglong calibrationId, const ExposureDoseInput &in)
 {
-    StoredDoseEstimate out;
-    const CalibrationRead calibration = ReadCalibrationById(definitions, calibrationId);
-    FactorTablesRead tables;
-    if (calibration.ok() && calibration.calibration)
-        tables = ReadFactorTables(definitions);
-    if (!calibration.ok())
-        static_cast<Result &>(out) = calibration;
-    else if (!tables.ok())
-        static_cast<Result &>(out) = tables;
-    const bool usable = out.ok() && calibration.calibration;
-    out.estimate = EstimateDose(usable ? &*calibration.calibration : nullptr, usable ? &tables.tables : nullptr, in);
-    return out;
+    return estimateWith(definitions, ReadCalibrationById(definitions, calibrationId), in);
 }
+
 
 QString DoseDerivationOf(Database &db, qlonglong calibrationId)
 {
