@@ -188,9 +188,9 @@ private slots:
         for (const RecordingPrompter::Box &b : prompter_.boxes)
             boxes << b.kind + u'|' + b.title + u'|' + b.text;
         QCOMPARE(boxes.size(), 2);
-        QVERIFY2(boxes[0].startsWith("critical|PellanMammo|"_L1) && boxes[0].contains(reason)
+        QVERIFY2(boxes[0].startsWith("critical|OrvanaMammo|"_L1) && boxes[0].contains(reason)
                      && boxes[0].endsWith("\r\n\r\nWorklist-Query failed."_L1), qPrintable(boxes[0]));
-        QCOMPARE(boxes[1], u"information|Quessant|No patients in worklist!"_s);
+        QCOMPARE(boxes[1], u"information|OrvanaMammo|No patients in worklist!"_s);
         QCOMPARE(list(form)->topLevelItemCount(), 0);
         QVERIFY(!Child<QPushButton>(form, u"cmdOK"_s)->isEnabled());
         QVERIFY(folder_->read(u"Logs/Error.log"_s).contains("WorklistForm QueryWorklist"));

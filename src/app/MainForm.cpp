@@ -208,7 +208,7 @@ void MainForm::buildCapture(QWidget *parent)
     newExaminationButton = NamedButton(parent, QStringLiteral("Command2"), QStringLiteral("New Examination"));
     activateButton = NamedButton(parent, QStringLiteral("Command3"), QStringLiteral("Activate"));
     stopButton = NamedButton(parent, QStringLiteral("Command4"), QStringLiteral("S T O P"));
-    decodeNowButton = NamedButton(parent, QStringLiteral("Command1"), QStringLiteral("Command1"));
+    decodeNowButton = NamedButton(parent, QStringLiteral("Command1"), QStringLiteral("Decode message"));
     l->addWidget(newExaminationButton, 0, 0);
     l->addWidget(activateButton, 0, 1);
     l->addWidget(stopButton, 0, 2);

@@ -173,7 +173,7 @@ void WorklistForm::queryFinished()
     else
         Prompts().critical(this, result.text + QStringLiteral("\r\n\r\nWorklist-Query failed."), DefaultPromptTitle);
     if (lvWorklist->topLevelItemCount() == 0) {
-        Prompts().information(this, QStringLiteral("No patients in worklist!"), QStringLiteral("Quessant"));
+        Prompts().information(this, QStringLiteral("No patients in worklist!"), DefaultPromptTitle);
         return;
     }
     // A list refilled after an empty one can be applied again.

@@ -5,7 +5,7 @@
 class QWidget;
 
 // The workstation's message boxes, behind one seam so that tests can answer
-// them. Without a title of its own a box shows "PellanMammo".
+// them. Without a title of its own a box shows the product name, "OrvanaMammo".
 class Prompter {
 public:
     virtual ~Prompter() = default;
@@ -19,7 +19,7 @@ public:
     virtual void plain(QWidget *parent, const QString &text, const QString &title);
 };
 
-inline const QString DefaultPromptTitle = QStringLiteral("PellanMammo");
+inline const QString DefaultPromptTitle = QStringLiteral("OrvanaMammo");
 
 Prompter &Prompts();
 // Replaces the prompter (nullptr restores the message boxes); for tests.
