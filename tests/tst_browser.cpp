@@ -65,7 +65,7 @@ private slots:
         folder_.reset();
     }
 
-    void patientListAndPollOnReceipts()
+    void patientListAndPoll()
     {
         const FixtureStudy smith = add(u"P1"_s, u"Smith"_s, QVariant());
         add(u"P2"_s, u"O'Neil"_s, u"Anna"_s);
@@ -84,21 +84,24 @@ private slots:
         QCOMPARE(ListCount(rig.session.loadedImages()), 4);
         QVERIFY(rig.boxes.texts.isEmpty());
 
-        // Rows without a receipt: the poll does not see them.
+        // The poll after the database changed: new patients join the list
+        // in place, with a receipt or without; the study list, the viewer and
+        // the selection stay, and the receipts are emptied.
         QSignalSpy resets(&rig.browser->patients(), &QAbstractItemModel::modelReset);
         add(u"P4"_s, u"Jones"_s, u"Bo"_s, 1, FourViews(), false);
-        rig.browser->RefreshPatientList(Browser::Refresh::OnReceipts);
-        QCOMPARE(rig.browser->patients().count(), 3);
+        add(u"P5"_s, u"Brown"_s, u"Cy"_s);
+        rig.browser->RefreshPatientList(Browser::Refresh::InPlace);
+        QCOMPARE(RowTexts(rig.browser->patients(), 1), (QStringList{"Abel, Eva", "Brown, Cy", "Jones, Bo", "O'Neil, Anna", "Smith"}));
+        QCOMPARE(resets.size(), 0);
+        QCOMPARE(rig.browser->studies().count(), 1);
         QCOMPARE(rig.dicomViewer.imageCount(), 4);
         QCOMPARE(rig.session.selection().patientId, u"P2"_s);
-
-        // A receipt makes the poll reload and empty the table.
-        add(u"P5"_s, u"Brown"_s, u"Cy"_s);
-        rig.browser->RefreshPatientList(Browser::Refresh::OnReceipts);
-        QCOMPARE(rig.browser->patients().count(), 5);
-        QCOMPARE(rig.browser->studies().count(), 0);
-        QCOMPARE(rig.dicomViewer.imageCount(), 0);
         QCOMPARE(CountRows(u"tblReceive"_s), 0);
+        // A second study of the selected patient joins her study list.
+        add({.patientId = u"P2"_s, .family = u"O'Neil"_s, .given = u"Anna"_s, .studyDate = u"20261207"_s, .series = {FixtureSeries{1, FourViews(), {}, 0}}});
+        rig.browser->RefreshPatientList(Browser::Refresh::InPlace);
+        QCOMPARE(RowTexts(rig.browser->studies(), 1), (QStringList{"20261206", "20261207"}));
+        QCOMPARE(rig.dicomViewer.imageCount(), 4);
 
         // A manual refresh always reloads; a load in progress keeps refreshes out.
         resets.clear();

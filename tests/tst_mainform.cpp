@@ -208,10 +208,11 @@ private slots:
         QStringList order;
         connect(&w, &MainForm::filterLoadDue, this, [&] { order << u"filter"_s; });
         connect(&w, &MainForm::patientListRefreshDue, this, [&] { order << u"patients"_s; });
+        connect(&w, &MainForm::doseListRefreshDue, this, [&] { order << u"exposures"_s; });
         connect(&w, &MainForm::partnersChanged, this, [&] { order << u"partners"_s; });
         connect(&w, &MainForm::taskListPrepareDue, this, [&] { order << u"tasks"_s; });
         w.Form_Load();
-        QCOMPARE(order, (QStringList{"filter", "patients", "partners", "tasks"}));
+        QCOMPARE(order, (QStringList{"filter", "patients", "exposures", "partners", "tasks"}));
         QVERIFY(QueryValue(f_->file(u"journal/dosis.dat"_s), u"SELECT COUNT(*) FROM tblDosis"_s).isValid()); // made from the template
         QVERIFY(!Child<QPushButton>(w, u"cmdSelected"_s)->isEnabled());
         QCOMPARE(polling.size(), 1); // the polled unit is asked from the load on

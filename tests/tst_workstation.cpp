@@ -6,6 +6,7 @@
 #include "acquisition/ProjectionAssignment.h"
 #include "app/MainForm.h"
 #include "app/OptionForm.h"
+#include "app/StartupChecks.h"
 #include "app/Workstation.h"
 #include "browse/Browser.h"
 #include "core/Settings.h"
@@ -15,6 +16,7 @@
 #include "header/TaskList.h"
 #include "jobs/EditForm.h"
 #include "store/DatabasePaths.h"
+#include "support/BrowserWindow.h"
 #include "support/Peers.h"
 #include "support/SendJob.h"
 #include "support/Widgets.h"
@@ -116,6 +118,24 @@ class WorkstationTest : public QObject {
             actual << u"%1:%2=%3"_s.arg(image).arg(tag, stamped ? Attribute(stamped, tag).value : u"<no stamped file>"_s);
         }
         return actual;
+    }
+    // A row of today's journal, as the capture decodes it.
+    void journalExposure(int kv, const QString &projection)
+    {
+        QueryRows(f_->file(u"LumoraData.dat"_s),
+                  u"INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit) "
+                  "VALUES (?, '80', '10:05:00', '45', '1,1', '12', ?, ?, '0', '400')"_s,
+                  {QString::number(kv), DbDate(Day), projection});
+    }
+    // The row the operator sees with `text` in column 0.
+    static QModelIndex rowOf(QTreeView *list, const QString &text)
+    {
+        return list->model()->match(list->model()->index(0, 0), Qt::DisplayRole, text, 1, Qt::MatchExactly).value(0);
+    }
+    static void click(QTreeView *list, const QModelIndex &index)
+    {
+        list->scrollTo(index);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(index).center());
     }
     int workFiles() const { return QDir(f_->file(u"bin"_s)).entryList(QDir::Files).size(); }
     // The archive as the default storage partner, added in the options dialog.
@@ -601,6 +621,146 @@ private slots:
         QVERIFY(Child<QLineEdit>(*w, u"Text3_0"_s)->text().isEmpty() && Child<QLineEdit>(*w, u"Text1"_s)->text().isEmpty());
         QCOMPARE(QueryRows(f_->file(u"LumoraData.dat"_s), u"SELECT Status FROM tblDosis ORDER BY ID"_s),
                  (QList<QVariantList>{{u"1"_s}, {u"0"_s}}));
+    }
+    // The program starts: the dose list shows today's open exposures, as the
+    // patient list shows the patients, without F4.
+    void doseListFilledAtLoad()
+    {
+        station({});
+        w->Form_Load();
+        QCOMPARE(Child<QTreeView>(*w, u"lvDosis"_s)->model()->rowCount(), 4);
+        Instance().release();
+    }
+
+    // The operator sorts the patient list, clicks a patient and her study,
+    // and scrolls the list; meanwhile the receiver files a new patient's
+    // study and a second study of hers. The next poll lists both, and her
+    // row, her loaded study and images, the order and the scroll position stay.
+    void arrivingStudiesShowByThemselves_data()
+    {
+        QTest::addColumn<int>("column");
+        QTest::addColumn<int>("order");
+        QTest::newRow("by name") << 1 << int(Qt::AscendingOrder);
+        QTest::newRow("by ID, descending") << 0 << int(Qt::DescendingOrder);
+    }
+    void arrivingStudiesShowByThemselves()
+    {
+        QFETCH(int, column);
+        QFETCH(int, order);
+        station({});
+        for (int i = 0; i < 30; ++i) { // enough patients for the list to scroll
+            FixtureStudy other{.patientId = u"Q-%1"_s.arg(i, 2, 10, QLatin1Char('0')), .family = u"Name%1"_s.arg(29 - i, 2, 10, QLatin1Char('0')),
+                               .series = {FixtureSeries{1, {SyntheticImageSpec{.rows = 32, .columns = 24}}, {}, 0}}};
+            QString error;
+            QVERIFY2(AddStudy(f_->path(), other, &error, false), qPrintable(error));
+        }
+        const quint16 port = FreePort();
+        WriteReceiverSettings(*f_, u"LUMORA"_s, QString::number(port));
+        CompanionProcess receiver(ReceiverProgram(), f_->path());
+        QVERIFY(receiver.start() && receiver.waitUntilAnswering(u"LUMORA"_s, port));
+        Child<QTimer>(*w, u"UpdateTimer"_s)->setInterval(100); // the 10 s poll, sooner
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QTreeView *patients = Child<QTreeView>(*w, u"lvPatients"_s), *studies = Child<QTreeView>(*w, u"lvStudien"_s);
+        ws->browser().RefreshPatientList();
+        patients->sortByColumn(column, Qt::SortOrder(order));
+        click(patients, rowOf(patients, u"P-7"_s));
+        QCOMPARE(ws->session().selection().patientId, u"P-7"_s);
+        click(studies, studies->model()->index(0, 0));
+        QTRY_COMPARE(ListCount(ws->session().loadedImages()), uids_.size());
+        QScrollBar *scroll = patients->verticalScrollBar();
+        QVERIFY(scroll->maximum() > 2);
+        scroll->setValue(scroll->maximum() / 2);
+        const int scrolled = scroll->value();
+
+        const QStringList arriving = WriteStudyFiles(f_->path(), {.patientName = u"Aaron^Zoe"_s, .patientId = u"P-9"_s, .rows = 64, .columns = 48}, 1, 2, u"new"_s)
+            + WriteStudyFiles(f_->path(), {.patientId = u"P-7"_s, .studyDate = u"20261207"_s, .rows = 64, .columns = 48}, 1, 2, u"again"_s);
+        QCOMPARE(arriving.size(), 4);
+        QCOMPARE(Store(u"LUMORA"_s, port, arriving), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(ws->browser().patients().findText(0, u"P-9"_s) >= 0 && ws->browser().studies().count() == 2, 20000);
+
+        QCOMPARE(patients->model()->rowCount(), 32);
+        const QModelIndexList selected = patients->selectionModel()->selectedRows();
+        QCOMPARE(selected.size(), 1);
+        QCOMPARE(selected[0].data().toString(), u"P-7"_s);
+        QCOMPARE(patients->currentIndex().siblingAtColumn(0).data().toString(), u"P-7"_s);
+        QCOMPARE(studies->currentIndex().siblingAtColumn(0).data(Qt::UserRole).toString(), studyUid_);
+        QCOMPARE(ws->session().selection().studyUid, studyUid_);
+        QCOMPARE(w->findChild<ToolkitViewer *>(u"dv1"_s)->imageCount(), uids_.size());
+        QCOMPARE(ListCount(ws->session().loadedImages()), uids_.size());
+        QCOMPARE(patients->header()->sortIndicatorSection(), column);
+        QCOMPARE(int(patients->header()->sortIndicatorOrder()), order);
+        const QStringList shown = RowTexts(*patients->model(), column);
+        QVERIFY2(order == Qt::AscendingOrder ? std::is_sorted(shown.begin(), shown.end()) : std::is_sorted(shown.rbegin(), shown.rend()),
+                 qPrintable(shown.join(u", ")));
+        QCOMPARE(scroll->value(), scrolled);
+    }
+
+    // A study and an exposure arrive while an import's progress dialog is up:
+    // the lists stay as they are until the operator closes it, then show both
+    // without a refresh, the loaded study kept.
+    void listsWaitForTheJob()
+    {
+        station({});
+        Child<QTimer>(*w, u"UpdateTimer"_s)->setInterval(50);
+        bringUp();
+        const int exposures = ws->doseList().rowCount();
+        QSignalSpy polls(w.get(), &MainForm::patientListPollDue);
+        bool looked = false;
+        ws->runProgressDialog = [&](EditForm &form) {
+            form.show();
+            QVERIFY(WaitFor([&] { return form.isDone(); }, 20000));
+            FixtureStudy late{.patientId = u"P-9"_s, .series = {FixtureSeries{1, {SyntheticImageSpec{.rows = 32, .columns = 24}}, {}, 0}}};
+            QString error;
+            QVERIFY2(AddStudy(f_->path(), late, &error), qPrintable(error));
+            journalExposure(30, u"R CC"_s);
+            polls.clear();
+            QTRY_VERIFY(polls.size() >= 3);
+            QCOMPARE(ws->browser().patients().count(), 1);
+            QCOMPARE(ws->doseList().rowCount(), exposures);
+            looked = true;
+        };
+        ws->chooseImportFiles = [&](bool) { return QStringList{f_->file(u"images/%1/%2.dcm"_s.arg(studyUid_, uids_.value(0)))}; };
+        w->action(u"mnuImportImages"_s)->trigger();
+        QVERIFY(looked);
+        QTRY_COMPARE(ws->browser().patients().count(), 2);
+        QTRY_COMPARE(ws->doseList().rowCount(), exposures + 1);
+        QCOMPARE(ws->session().selection().patientId, u"P-7"_s);
+        QCOMPARE(ws->session().selection().studyUid, studyUid_);
+        QCOMPARE(w->findChild<ToolkitViewer *>(u"dv1"_s)->imageCount(), uids_.size());
+    }
+
+    // The operator clicks the third exposure and gives it another projection
+    // with a projection button; meanwhile the first exposure is taken off the
+    // list and a new one is decoded. The next poll shows the journal as it
+    // is, and her exposure stays selected with her projection, and stays the
+    // session's exposure that the merge stamps.
+    void doseListFollowsTheJournal()
+    {
+        station({.projectionButtons = "R CC\r\nL CC\r\nR XCCL\r\n"});
+        Child<QTimer>(*w, u"UpdateTimer"_s)->setInterval(50);
+        bringUp();
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QTreeView *list = Child<QTreeView>(*w, u"lvDosis"_s);
+        click(list, list->model()->index(2, 1));
+        const qlonglong chosen = ws->doseList().id(2);
+        QCOMPARE(ws->session().selectedExposure().journalId, chosen);
+        Child<QPushButton>(*w, u"cmdProjection2"_s)->click();
+        QCOMPARE(ws->doseList().text(2, DoseList::Other), u"R XCCL"_s);
+
+        QueryRows(f_->file(u"LumoraData.dat"_s), u"UPDATE tblDosis SET Status = '1' WHERE ID = ?"_s, {ws->doseList().id(0)});
+        journalExposure(30, u"L CC"_s);
+        QTRY_COMPARE(ws->doseList().text(ws->doseList().rowCount() - 1, DoseList::KV), u"30"_s);
+        QCOMPARE(ws->doseList().rowCount(), 4);
+        const QModelIndexList selected = list->selectionModel()->selectedRows();
+        QCOMPARE(selected.size(), 1);
+        QCOMPARE(ws->doseList().id(selected[0].row()), chosen);
+        QCOMPARE(list->currentIndex().row(), 1);
+        QCOMPARE(ws->doseList().text(1, DoseList::Other), u"R XCCL"_s);
+        QCOMPARE(ws->session().selectedExposure().journalId, chosen);
+        QCOMPARE(ws->session().selectedExposure().other, u"R XCCL"_s);
+        QCOMPARE(Child<QLineEdit>(*w, u"Text3_5"_s)->text(), u"R XCCL"_s);
     }
 };
 

@@ -520,6 +520,7 @@ void MainForm::Form_Load()
     LoadSettings();
     emit filterLoadDue();
     emit patientListRefreshDue();
+    emit doseListRefreshDue(); // today's open exposures, without waiting for F4
     emit partnersChanged(); // the send menus from the table
     if (Settings.XrayComm == 3 || Settings.XrayComm == 4)
         emit pollingRequested();
@@ -890,7 +891,6 @@ void MainForm::bind(Browser &br, ImageViewer &viewer)
         txtNeu->clear();
         viewerPanel_->refreshDisplay();
     });
-    connect(&br, &Browser::patientSelected, UpdateTimer, &QTimer::stop);
     connect(&br, &Browser::seriesListVisible, frmSerien, &QWidget::setVisible);
     connect(&br, &Browser::loadProgress, this, [this](int done, int total) {
         pbLoad->setMaximum(total);

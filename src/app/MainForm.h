@@ -134,7 +134,7 @@ public:
 signals:
     // 1 = "Curative", 2 = "Screening": the operator picked the examination type.
     void examinationTypeChosen(qint16 type);
-    // The 10 s poll: the patient list reloads when the receiver filed something.
+    // The 10 s poll: the lists follow what changed in the databases.
     void patientListPollDue();
     // The link indicators are due for a check (every few seconds).
     void linksCheckDue();

@@ -26,6 +26,8 @@
 #include "browse/ListDeletion.h"
 #include "qa/DayList.h"
 #include "qa/DoseQaForm.h"
+#include "store/ChangeWatch.h"
+#include "store/DatabasePaths.h"
 
 #include <QAction>
 #include <QApplication>
@@ -126,6 +128,18 @@ void Workstation::attachDoseList()
     });
 }
 
+void Workstation::pollLists()
+{
+    // A job, a load or the merge works on what the lists show: the change
+    // stays unseen until a round finds them idle.
+    if (session_.batchActive() || session_.imageLoadActive() || pairing_)
+        return;
+    if (imageWatch_->changed())
+        browser_->RefreshPatientList(Browser::Refresh::InPlace);
+    if (journalWatch_->changed())
+        doseList_->refreshInPlace();
+}
+
 void Workstation::checkLinks()
 {
     links_.check();
@@ -190,7 +204,9 @@ void Workstation::attachViewerAndBrowser()
     deletion_->RegisterJobs();
 
     connect(&main_, &MainForm::patientListRefreshDue, this, [this] { browser_->RefreshPatientList(); });
-    connect(&main_, &MainForm::patientListPollDue, this, [this] { browser_->RefreshPatientList(Browser::Refresh::OnReceipts); });
+    imageWatch_ = std::make_unique<ChangeWatch>(ImageDatabase);
+    journalWatch_ = std::make_unique<ChangeWatch>(UserDatabase);
+    connect(&main_, &MainForm::patientListPollDue, this, &Workstation::pollLists);
     connect(&main_, &MainForm::firstPatientChosen, this, [this] { browser_->selectPatient(0); });
     connect(&main_, &MainForm::firstStudyChosen, this, [this] { browser_->selectStudy(0); });
     connect(&main_, &MainForm::exitStarted, this, [this] { ClearViewer(session_, &viewer_->grid()); });

@@ -21,6 +21,7 @@ class ImageViewer;
 class MainForm;
 class OptionForm;
 class ProjectionAssignment;
+class ChangeWatch;
 
 // Attaches the subsystems to the main window's controls and hooks, and holds
 // the commands that span several of them (the send launchers). Lives as long
@@ -58,6 +59,9 @@ public:
     void sendMenuClick(int level, const QString &tag);
     // The receiver and serial-line indicators brought up to date (linkTimer).
     void checkLinks();
+    // The 10 s poll: the patient, study and dose lists follow what changed in
+    // the image database and the journal, unless a job or a load runs.
+    void pollLists();
     const LinkMonitor &links() const { return links_; }
 
     // How the progress dialog is run (modal by default); tests drive it.
@@ -107,5 +111,6 @@ private:
     std::unique_ptr<ListDeletion> deletion_;
     std::unique_ptr<ProjectionAssignment> assignment_;
     PartnersInUse partners_; // taken from the table with the send menus
+    std::unique_ptr<ChangeWatch> imageWatch_, journalWatch_;
     SendJob job_;
 };

@@ -103,21 +103,21 @@ void Browser::RefreshPatientList(Refresh when)
         LogFailure(count, location);
         return;
     }
-    const bool receipts = count.first(QStringLiteral("ReceiveCount")).toLongLong() > 0;
-    if (when == Refresh::OnReceipts && !receipts)
-        return;
-    if (receipts) { // an empty table needs no write
+    if (count.first(QStringLiteral("ReceiveCount")).toLongLong() > 0) { // an empty table needs no write
         const DbResult emptied = Execute(ImageDatabase, QStringLiteral("DELETE FROM tblReceive"));
         if (!emptied.ok())
             LogFailure(emptied, location);
     }
     const size_t listed = size_t(patients_.count());
-    patients_.clear();
-    studies_.clear();
-    images_.clear();
-    emit viewerCleared();
-    ClearCurrentImage(session_); // its image left the viewer with the rest
-    // One statement, rows kept as plain values, one reset of the model.
+    if (when == Refresh::Always) {
+        patients_.clear();
+        studies_.clear();
+        studiesOf_.clear();
+        images_.clear();
+        emit viewerCleared();
+        ClearCurrentImage(session_); // its image left the viewer with the rest
+    }
+    // One statement, rows kept as plain values, one change of the model.
     std::vector<RowModel::Row> rows;
     rows.reserve(listed);
     const Result read = ForEachRow(ImageDatabase, QStringLiteral(
@@ -132,7 +132,34 @@ void Browser::RefreshPatientList(Refresh when)
         LogFailure(read, location);
         return;
     }
-    patients_.reset(std::move(rows), 1);
+    if (when == Refresh::Always) {
+        patients_.reset(std::move(rows), 1);
+        return;
+    }
+    patients_.update(std::move(rows));
+    // The study list follows only while it shows the selected patient's studies.
+    const QString shown = session_.selection().patientId;
+    if (studies_.count() == 0 || studiesOf_.isEmpty() || studiesOf_ != shown)
+        return;
+    if (auto studies = studyRows(shown, location))
+        studies_.update(std::move(*studies));
+}
+
+std::optional<std::vector<RowModel::Row>> Browser::studyRows(const QString &patientId, const QString &where)
+{
+    DatabaseSession open(ImageDatabase);
+    const DbResult rows = Execute(ImageDatabase, QStringLiteral(
+        "SELECT StudyID, StudyUID, StudyDate, StudyTime, Modality, Bodypart FROM view_studies WHERE PatID1 = ?"),
+        {patientId});
+    if (!rows.ok()) {
+        LogFailure(rows, where);
+        return std::nullopt;
+    }
+    std::vector<RowModel::Row> studies;
+    for (const QSqlRecord &row : rows.rows)
+        studies.push_back({{cell(row, "StudyID"), cell(row, "StudyDate"), cell(row, "StudyTime"), cell(row, "Modality"), cell(row, "Bodypart")},
+                           cell(row, "StudyUID")});
+    return studies;
 }
 
 void Browser::clearTaskStateForNewPatient()
@@ -160,23 +187,16 @@ void Browser::selectPatient(int row)
     emit statusPanel(2, QStringLiteral("ID: ") + session_.selection().patientId);
 
     studies_.clear();
+    studiesOf_.clear();
     if (seriesShown_)
         closeSeriesList();
     emit patientSelected();
 
-    DatabaseSession open(ImageDatabase);
-    const DbResult rows = Execute(ImageDatabase, QStringLiteral(
-        "SELECT StudyID, StudyUID, StudyDate, StudyTime, Modality, Bodypart FROM view_studies WHERE PatID1 = ?"),
-        {session_.selection().patientId});
-    if (!rows.ok()) {
-        LogFailure(rows, QStringLiteral("lvPatients_MouseUp"));
+    auto studies = studyRows(session_.selection().patientId, QStringLiteral("lvPatients_MouseUp"));
+    if (!studies)
         return;
-    }
-    std::vector<RowModel::Row> studies;
-    for (const QSqlRecord &row : rows.rows)
-        studies.push_back({{cell(row, "StudyID"), cell(row, "StudyDate"), cell(row, "StudyTime"), cell(row, "Modality"), cell(row, "Bodypart")},
-                           cell(row, "StudyUID")});
-    studies_.reset(std::move(studies), 0);
+    studies_.reset(std::move(*studies), 0);
+    studiesOf_ = session_.selection().patientId;
     images_.clear();
 }
 

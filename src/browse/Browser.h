@@ -11,6 +11,8 @@
 #include <QVariantList>
 
 #include <functional>
+#include <optional>
+#include <vector>
 
 class Prompter;
 
@@ -48,9 +50,12 @@ public:
     // How many tasks wait in the task list; a right click asks before dropping them.
     void setPendingTasks(std::function<int()> count) { pendingTasks_ = std::move(count); }
 
-    // Always: toolbar "refresh" and menu "Refresh list". OnReceipts: the 10 s
-    // poll, which reloads only when the receiver filed something since.
-    enum class Refresh { Always, OnReceipts };
+    // Always: toolbar "refresh" and menu "Refresh list"; the lists and the
+    // viewer start anew. InPlace: the poll, when the database changed; the
+    // patient list and the selected patient's study list are brought up to
+    // date in place, and selection, order, scroll position and the viewer's
+    // images stay. Both empty the receiver's receipts.
+    enum class Refresh { Always, InPlace };
     void RefreshPatientList(Refresh when = Refresh::Always);
 
     // A click on a patient row (-1: none): its studies are listed.
@@ -87,7 +92,7 @@ signals:
     void taskStateClearRequested();
     // Before a load: task list and header view emptied.
     void taskListClearRequested();
-    // A patient was selected: the poll stops.
+    // A patient was selected and her studies are listed.
     void patientSelected();
     void seriesListVisible(bool visible);
     // The viewer's tiles: all gone, a load begins (tiles gone, redraw held),
@@ -104,11 +109,14 @@ private:
     void clearTaskStateForNewPatient();
     void takeStudyRow(int row);
     void select(const std::function<void(BrowserSelection &)> &change);
+    // The patient's study rows; empty with the failure logged under `where`.
+    std::optional<std::vector<RowModel::Row>> studyRows(const QString &patientId, const QString &where);
 
     Session &session_;
     Prompter &prompter_;
     RowModel patients_, studies_, series_, images_;
     std::function<int()> pendingTasks_;
     bool seriesShown_ = false;
+    QString studiesOf_; // the patient whose studies the study list shows
     bool loading_ = false;
 };

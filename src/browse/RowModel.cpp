@@ -1,6 +1,7 @@
 #include "browse/RowModel.h"
 
 #include <QColor>
+#include <QHash>
 #include <QFont>
 
 #include <algorithm>
@@ -22,6 +23,46 @@ void RowModel::reset(std::vector<Row> rows, int sortColumn)
         sortOrder_ = Qt::AscendingOrder;
     }
     endResetModel();
+}
+
+void RowModel::update(std::vector<Row> rows)
+{
+    QHash<QString, size_t> fresh;
+    for (size_t i = 0; i < rows.size(); ++i)
+        fresh.insert(rows[i].tag.toString(), i);
+    std::vector<bool> listed(rows.size(), false);
+    bool changed = false;
+    for (int i = count() - 1; i >= 0; --i) {
+        const auto it = fresh.constFind(rows_[size_t(i)].tag.toString());
+        if (it == fresh.constEnd() || listed[it.value()]) {
+            beginRemoveRows({}, i, i);
+            rows_.erase(rows_.begin() + i);
+            endRemoveRows();
+            continue;
+        }
+        listed[it.value()] = true;
+        Row &old = rows_[size_t(i)];
+        Row &now = rows[it.value()];
+        if (old.cells != now.cells || old.decorated != now.decorated) {
+            old.cells = std::move(now.cells);
+            old.decorated = now.decorated;
+            changed = true;
+            emit dataChanged(index(i, 0), index(i, columnCount() - 1));
+        }
+    }
+    std::vector<Row> added;
+    for (size_t i = 0; i < rows.size(); ++i)
+        if (!listed[i])
+            added.push_back(std::move(rows[i]));
+    if (!added.empty()) {
+        beginInsertRows({}, count(), count() + int(added.size()) - 1);
+        for (Row &r : added)
+            rows_.push_back(std::move(r));
+        endInsertRows();
+        changed = true;
+    }
+    if (changed && sortColumn_ >= 0)
+        sort(sortColumn_, sortOrder_);
 }
 
 void RowModel::setMarked(int row, bool marked)

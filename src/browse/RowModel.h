@@ -26,6 +26,11 @@ public:
     // The rows, sorted on `sortColumn` (-1: as given) before the views hear of them.
     void reset(std::vector<Row> rows, int sortColumn = -1);
     void clear() { reset({}); }
+    // The rows brought up to date in place, matched by tag: rows gone are
+    // removed, changed cells replaced, new rows added, the order the list was
+    // sorted in kept. The views keep their selection, current row and scroll
+    // position, which a reset would lose.
+    void update(std::vector<Row> rows);
     void removeAt(int row);
     void setMarked(int row, bool marked);
 

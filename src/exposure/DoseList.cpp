@@ -9,6 +9,7 @@
 
 #include <QColor>
 #include <QCoreApplication>
+#include <QSet>
 #include <QSqlRecord>
 
 namespace {
@@ -58,6 +59,7 @@ bool DoseListModel::setData(const QModelIndex &index, const QVariant &value, int
     if (!index.isValid() || role != Qt::EditRole || index.row() >= rows_.size())
         return false;
     rows_[index.row()].cells[index.column()] = value.toString();
+    rewritten_[rows_[index.row()].id].insert(index.column(), value.toString());
     emit dataChanged(index, index);
     return true;
 }
@@ -66,7 +68,53 @@ void DoseListModel::reset(QList<Row> rows)
 {
     beginResetModel();
     rows_ = std::move(rows);
+    rewritten_.clear();
     endResetModel();
+}
+
+void DoseListModel::update(QList<Row> rows)
+{
+    QSet<qlonglong> fresh;
+    for (const Row &r : rows)
+        fresh.insert(r.id);
+    for (int i = int(rows_.size()) - 1; i >= 0; --i) {
+        if (fresh.contains(rows_[i].id))
+            continue;
+        beginRemoveRows({}, i, i);
+        rewritten_.remove(rows_[i].id);
+        rows_.removeAt(i);
+        endRemoveRows();
+    }
+    for (Row &r : rows) {
+        const auto it = rewritten_.constFind(r.id);
+        if (it != rewritten_.constEnd())
+            for (auto cell = it->cbegin(); cell != it->cend(); ++cell)
+                r.cells[cell.key()] = cell.value();
+    }
+    // Both in key order: the kept rows line up with the new ones, and new keys come last.
+    int kept = 0;
+    for (const Row &r : rows) {
+        if (kept >= rows_.size() || rows_[kept].id != r.id)
+            break;
+        const Row &old = rows_[kept];
+        if (old.cells != r.cells || old.agdSource != r.agdSource || old.agd != r.agd || old.hvl != r.hvl || old.targetFilter != r.targetFilter
+            || old.doseDerivation != r.doseDerivation || old.calibrationId != r.calibrationId || old.unit != r.unit
+            || old.overReference != r.overReference) {
+            rows_[kept] = r;
+            emit dataChanged(index(kept, 0), index(kept, DoseList::ColumnCount - 1));
+        }
+        ++kept;
+    }
+    if (kept != rows_.size()) { // out of step: no order to keep
+        reset(std::move(rows));
+        return;
+    }
+    if (kept < rows.size()) {
+        beginInsertRows({}, kept, int(rows.size()) - 1);
+        for (int i = kept; i < rows.size(); ++i)
+            rows_ << rows[i];
+        endInsertRows();
+    }
 }
 
 DoseList::DoseList(Session &session, QObject *parent)
@@ -92,19 +140,47 @@ void DoseList::fillForPatient(const QString &patientName)
     fillFrom(patientName);
 }
 
-void DoseList::clear() { model_.reset({}); }
+void DoseList::clear()
+{
+    model_.reset({});
+    filter_.reset();
+}
 
 void DoseList::fillFrom(const std::optional<QString> &patientName)
+{
+    std::optional<QList<DoseListModel::Row>> rows = readRows(patientName);
+    if (!rows)
+        return;
+    filter_ = patientName;
+    model_.reset(std::move(*rows));
+    selection_.clear();
+    QCoreApplication::processEvents();
+}
+
+void DoseList::refreshInPlace()
+{
+    if (session_.batchActive())
+        return;
+    std::optional<QList<DoseListModel::Row>> rows = readRows(filter_);
+    if (rows)
+        model_.update(std::move(*rows));
+}
+
+std::optional<QList<DoseListModel::Row>> DoseList::readRows(const std::optional<QString> &patientName)
 {
     DbResult r;
     {
         DatabaseSession db(UserDatabase);
-        if (!db.ok())
-            return LogFailure(db.error(), kFillSource);
+        if (!db.ok()) {
+            LogFailure(db.error(), kFillSource);
+            return std::nullopt;
+        }
         r = OpenExposuresOf(UserDatabase, today(), patientName);
     }
-    if (!r.ok())
-        return LogFailure(r, kFillSource);
+    if (!r.ok()) {
+        LogFailure(r, kFillSource);
+        return std::nullopt;
+    }
     const QLocale locale;
     QList<DoseListModel::Row> rows;
     rows.reserve(r.rows.size());
@@ -148,9 +224,7 @@ void DoseList::fillFrom(const std::optional<QString> &patientName)
     for (DoseListModel::Row &row : rows)
         row.doseDerivation = derivations.value(row.calibrationId);
     markOverReference(rows);
-    model_.reset(std::move(rows));
-    selection_.clear();
-    QCoreApplication::processEvents();
+    return rows;
 }
 
 void DoseList::markOverReference(QList<DoseListModel::Row> &rows)

@@ -5,6 +5,7 @@
 
 #include <QDate>
 #include <QAbstractTableModel>
+#include <QHash>
 #include <QItemSelectionModel>
 #include <functional>
 #include <optional>
@@ -32,9 +33,14 @@ public:
     };
     const Row *row(int index) const { return index >= 0 && index < rows_.size() ? &rows_[index] : nullptr; }
     void reset(QList<Row> rows);
+    // The rows brought up to date in place, matched by journal key (both in
+    // key order): rows gone removed, changed ones replaced, new ones added.
+    // The selection follows its rows; a cell the operator rewrote stays.
+    void update(QList<Row> rows);
 
 private:
     QList<Row> rows_;
+    QHash<qlonglong, QHash<int, QString>> rewritten_; // by key: column → text set in the list
 };
 
 // The main window's dose list: today's open exposures from tblDosis as an
@@ -60,6 +66,10 @@ public:
     void lvDosis_Fill();
     // The patient-name filter: only that patient's open rows of today (skipped while BatchJobActive).
     void fillForPatient(const QString &patientName);
+    // The journal changed: the list (with the patient filter it was filled
+    // with) brought up to date in place; the selected exposure stays selected
+    // and stays the session's. Skipped while a job runs.
+    void refreshInPlace();
     // The names of today's open rows, for the filter's drop-down, as the patients came.
     QStringList patientNames() const;
     void clear();
@@ -88,6 +98,8 @@ signals:
 
 private:
     void fillFrom(const std::optional<QString> &patientName);
+    // Today's open rows from the journal, with the patient filter; empty when the read failed.
+    std::optional<QList<DoseListModel::Row>> readRows(const std::optional<QString> &patientName);
     // Marks the rows over the active reference set's level.
     static void markOverReference(QList<DoseListModel::Row> &rows);
     bool assign(DoseAssignment mode);
@@ -96,6 +108,7 @@ private:
     DoseListModel model_;
     QItemSelectionModel selection_;
     std::function<QDate()> today_;
+    std::optional<QString> filter_; // the patient the list was last filled for
 };
 
 // The chosen exposure's values for an image whose header gives the patient's
