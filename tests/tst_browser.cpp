@@ -125,7 +125,7 @@ private slots:
         QCOMPARE(rig.taskStateClears.size(), 1);
         QVERIFY(rig.window.statusPanel(3).isEmpty());
         QCOMPARE(rig.window.statusPanel(1) + u'|' + rig.window.statusPanel(2), u"Patient: Smith, Ann|ID: P1"_s);
-        QCOMPARE(rig.patientSelections.size(), 1); // the poll stops
+        QCOMPARE(rig.patientSelections.size(), 1);
         QCOMPARE(rig.session.selection().patientKey, a1.patientKey);
         QCOMPARE(rig.session.selection().patientSecondName, QString());
         QCOMPARE(rig.browser->studies().count(), 2);

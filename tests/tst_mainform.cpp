@@ -81,7 +81,7 @@ private slots:
         QCOMPARE(w.command(Command::Worklist), w.toolButton(u"worklist"_s));
         for (int c = 0; c <= int(Command::Worklist); ++c)
             QVERIFY2(w.command(Command(c)), qPrintable(QString::number(c)));
-        // The poll asks for a refresh on receipts, not for a full one.
+        // The poll is no command: it asks for no full refresh.
         calls.clear();
         QSignalSpy polls(&w, &MainForm::patientListPollDue);
         Child<QTimer>(w, u"UpdateTimer"_s)->setInterval(20);

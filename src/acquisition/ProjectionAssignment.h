@@ -37,6 +37,8 @@ public:
 
     void cmdAll_Click();
     void cmdSelected_Click();
+    // A merge runs (it lets window events run between images).
+    bool merging() const { return merging_; }
     // A projection button with this caption: asked first, it rewrites the chosen exposure's projection.
     void cmdProjection_Click(const QString &caption);
     // Captions of the eight projection buttons from projection.ini, one a line

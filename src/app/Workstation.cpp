@@ -130,9 +130,9 @@ void Workstation::attachDoseList()
 
 void Workstation::pollLists()
 {
-    // A job, a load or the merge works on what the lists show: the change
-    // stays unseen until a round finds them idle.
-    if (session_.batchActive() || session_.imageLoadActive() || pairing_)
+    // A job, a load or a merge works on what the lists show (the merge walks
+    // the dose list by row): the change stays unseen until a round finds them idle.
+    if (session_.batchActive() || session_.imageLoadActive() || assignment_->merging())
         return;
     if (imageWatch_->changed())
         browser_->RefreshPatientList(Browser::Refresh::InPlace);
