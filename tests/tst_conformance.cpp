@@ -92,22 +92,11 @@ QMap<QString, QString> UidsByName(const QStringList &uids)
     return out;
 }
 
-// One presentation context as storescu proposed it, by its position.
-struct Proposal {
-    QString abstractSyntax;
-    QString transferSyntax;
-};
-
-// Proposes the contexts to the receiver in one association through a storescu
-// profile and returns each context's result as the receiver answered it
-// ("Accepted", "Abstract Syntax Not Supported", ...), with the syntax accepted.
+// Proposes the contexts (abstract syntax, then its transfer syntaxes) to the
+// receiver in one association through a storescu profile; each context's
+// answer ("Accepted", "Abstract Syntax Not Supported", ...) and the syntax taken.
 QList<QPair<QString, QString>> Negotiate(const QString &folder, quint16 port, const QList<QStringList> &contexts, const QString &file)
 {
-    QStringList syntaxes;
-    for (const QStringList &c : contexts)
-        for (const QString &x : c.mid(1))
-            if (!syntaxes.contains(x))
-                syntaxes << x;
     QString cfg = u"[[TransferSyntaxes]]\n"_s;
     for (int i = 0; i < contexts.size(); ++i)
         cfg += u"[T%1]\n"_s.arg(i) + [&] {
