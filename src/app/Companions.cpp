@@ -158,8 +158,8 @@ qint64 FindCompanion(const QString &exeName)
 
 bool RunsAsAnotherUser(qint64 processId)
 {
-    // The status file, not the folder's owner: /proc gives a process that
-    // changed its user (setpriv, a service manager) to root until it execs.
+    // The status file, not the folder's owner: /proc shows a process that
+    // cannot be dumped (it changed its user or holds capabilities) as root's.
     QFile status(QStringLiteral("/proc/%1/status").arg(processId));
     if (!status.open(QIODevice::ReadOnly))
         return false;
