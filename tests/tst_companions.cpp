@@ -85,6 +85,49 @@ private slots:
         QVERIFY(other.waitForFinished(5000));
     }
 
+    // Installed (the build's install rules, below a DESTDIR) and started by an
+    // operator without LUMORA_APP_FOLDER: the receiver makes the per-user
+    // folder from the shipped templates and files there, nothing below /usr.
+    void installedReceiverUsesThePerUserFolder()
+    {
+        TestFolder root;
+        QProcess install;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"DESTDIR"_s, root.path());
+        install.setProcessEnvironment(env);
+        install.setProcessChannelMode(QProcess::MergedChannels);
+        install.start(u"cmake"_s, {u"--install"_s, TestBinDir() + u"/.."_s, u"--prefix"_s, u"/usr"_s});
+        QVERIFY(install.waitForFinished(120000));
+        QVERIFY2(install.exitCode() == 0, install.readAll().constData());
+
+        const QString home = root.file(u"home/alice"_s);
+        const QString folder = home + u"/.local/share/lumora-station"_s;
+        const quint16 port = FreePort();
+        QDir().mkpath(folder);
+        QFile ini(folder + u"/LumoraStation.ini"_s);
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write(u"[Com]\nIR_AET=ALICE\nIR_Port=%1\n"_s.arg(port).toUtf8());
+        ini.close();
+
+        QProcess receiver;
+        env.remove(u"DESTDIR"_s);
+        env.remove(u"LUMORA_APP_FOLDER"_s);
+        env.insert(u"HOME"_s, home);
+        receiver.setProcessEnvironment(env);
+        receiver.setProcessChannelMode(QProcess::MergedChannels);
+        receiver.start(root.file(u"usr/lib/lumora-station/LumoraReceiver"_s), {});
+        QVERIFY(receiver.waitForStarted(10000));
+        const bool answered = WaitFor([&] { return receiver.state() == QProcess::Running && Echo(u"ALICE"_s, port) == 0; }, 15000);
+        const QByteArray said = receiver.readAll();
+        receiver.terminate();
+        receiver.waitForFinished(10000);
+        QVERIFY2(answered, said.constData());
+        for (const QString &made : {u"Data/LumoraData.dat"_s, u"Data/LumoraUser.dat"_s, u"projection.ini"_s, u"Logs/Receiver.log"_s})
+            QVERIFY2(QFile::exists(folder + u'/' + made), qPrintable(made));
+        QCOMPARE(QDir(root.file(u"usr/lib/lumora-station"_s)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 (QStringList{u"LumoraDataMgr"_s, u"LumoraReceiver"_s, u"OrvanaMammo"_s}));
+    }
+
     void zombieIsNotAlive()
     {
         const pid_t child = fork();

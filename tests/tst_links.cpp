@@ -7,8 +7,25 @@
 #include "support/Station.h"
 
 #include <QSerialPort>
+#include <QTcpServer>
 
 #include <csignal>
+#include <unistd.h>
+
+namespace {
+
+// A port below 1024 that nothing listens on; 0 when none is free.
+quint16 freePrivilegedPort()
+{
+    for (quint16 port = 1023; port > 900; --port) {
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::AnyIPv4, port))
+            return port;
+    }
+    return 0;
+}
+
+} // namespace
 
 class LinksTest : public QObject {
     Q_OBJECT
@@ -57,6 +74,48 @@ private slots:
         // Restarted from the options dialog: the indicator is clear again.
         companions_.startReceiver();
         QVERIFY(WaitFor([] { return ReceiverLinkState().up; }, 15000));
+    }
+
+    // The site's receiver service: a system user with nothing but
+    // CAP_NET_BIND_SERVICE (granted by setpriv as the unit grants it) listens
+    // on a port below 1024, and the workstation shows it as the service.
+    void serviceReceiverOnPrivilegedPort_data()
+    {
+        QTest::addColumn<bool>("capability");
+        QTest::newRow("with CAP_NET_BIND_SERVICE") << true;
+        QTest::newRow("without the capability") << false;
+    }
+
+    void serviceReceiverOnPrivilegedPort()
+    {
+        if (::geteuid() != 0)
+            QSKIP("runs the receiver as another user through setpriv, which needs root (CI runs as root)");
+        QFETCH(bool, capability);
+        TestFolder f;
+        const quint16 port = freePrivilegedPort();
+        QVERIFY(port != 0);
+        prepare(f, port);
+        QCOMPARE(RunProgram(u"chmod"_s, {u"-R"_s, u"a+rwX"_s, f.path()}), 0);
+        QStringList args{u"--reuid=nobody"_s, u"--regid=nogroup"_s, u"--clear-groups"_s};
+        if (capability)
+            args << u"--inh-caps=+net_bind_service"_s << u"--ambient-caps=+net_bind_service"_s;
+        CompanionProcess service(u"setpriv"_s, f.path(), {}, args << ReceiverProgram());
+        QVERIFY(service.start());
+        if (!capability) {
+            QVERIFY(service.waitForExit(15000) != 0);
+            QCOMPARE(ReceiverLinkState().text, u"Receiver stopped – port %1: permission denied"_s.arg(port));
+            return;
+        }
+        QVERIFY2(service.waitUntilAnswering(u"LUMORA"_s, port), service.process().readAll().constData());
+        QCOMPARE(ReceiverLinkState().text, u"Receiver service: port %1"_s.arg(port));
+        // The workstation starts next to it: it uses the service and leaves it running.
+        companions_.startReceiver();
+        QCOMPARE(companions_.receiverId(), service.process().processId());
+        companions_.stopReceiver();
+        QVERIFY(IsProcessAlive(service.process().processId()));
+        QCOMPARE(f.read(u"LumoraReceiver.pid"_s).trimmed().toLongLong(), service.process().processId());
+        QCOMPARE(service.terminate(), 0);
+        QVERIFY(!QFile::exists(f.file(u"LumoraReceiver.pid"_s)));
     }
 
     void serialDeviceThatAppearsIsOpened()

@@ -13,6 +13,7 @@
 
 #include <csignal>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace {
 
@@ -62,7 +63,7 @@ QString canonicalFolder(const QString &folder)
 }
 
 // The application folder a process serves: its LUMORA_APP_FOLDER, else the
-// folder of its executable.
+// folder of its executable; empty when neither can be read (another account's process).
 QString folderServed(qint64 pid)
 {
     QFile environ(QStringLiteral("/proc/%1/environ").arg(pid));
@@ -71,7 +72,16 @@ QString folderServed(qint64 pid)
             if (entry.startsWith("LUMORA_APP_FOLDER="))
                 return canonicalFolder(QString::fromLocal8Bit(entry.mid(18)));
     }
-    return canonicalFolder(QFileInfo(QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget()).absolutePath());
+    const QString exe = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget();
+    return exe.isEmpty() ? QString() : canonicalFolder(QFileInfo(exe).absolutePath());
+}
+
+qint64 recordedProcessId(const QString &name)
+{
+    QFile f(AppPath(name + QStringLiteral(".pid")));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    return f.readAll().trimmed().toLongLong();
 }
 
 // The companion of this station: another station on the same machine runs
@@ -79,13 +89,32 @@ QString folderServed(qint64 pid)
 bool isCompanion(qint64 pid, const QString &name)
 {
     const QString exe = executableName(QStringLiteral("/proc/%1").arg(pid)).toLower();
-    return !exe.isEmpty() && exe.contains(name.toLower()) && folderServed(pid) == canonicalFolder(ApplicationFolder());
+    if (exe.isEmpty() || !exe.contains(name.toLower()))
+        return false;
+    const QString served = folderServed(pid);
+    if (!served.isEmpty())
+        return served == canonicalFolder(ApplicationFolder());
+    // The receiver service runs as a user of its own; the pid file it keeps
+    // in the shared folder says it serves this one.
+    return recordedProcessId(name) == pid;
+}
+
+// Installed, the companions stand beside the program; a test station keeps
+// copies in its application folder.
+QString companionProgram(const char *name)
+{
+    for (const QString &folder : {ProgramFolder(), ApplicationFolder()}) {
+        const QString program = folder + QLatin1Char('/') + QString::fromLatin1(name);
+        if (QFileInfo(program).isExecutable())
+            return program;
+    }
+    return {};
 }
 
 qint64 start(const char *name)
 {
-    const QString program = AppPath(QString::fromLatin1(name));
-    if (!QFileInfo(program).isExecutable())
+    const QString program = companionProgram(name);
+    if (program.isEmpty())
         return 0;
     QProcess p;
     p.setProgram(program);
@@ -105,7 +134,9 @@ void stop(qint64 &pid, const char *name)
     pid = 0;
     if (target <= 0 || !IsProcessAlive(target) || !isCompanion(target, QString::fromLatin1(name)))
         return;
-    ::kill(static_cast<pid_t>(target), SIGTERM);
+    // The receiver service is stopped by the site, not by an operator's workstation.
+    if (RunsAsAnotherUser(target) || ::kill(static_cast<pid_t>(target), SIGTERM) != 0)
+        return;
     QDeadlineTimer deadline(2000);
     while (IsProcessAlive(target) && !deadline.hasExpired()) {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20);
@@ -125,6 +156,19 @@ qint64 FindCompanion(const QString &exeName)
     return 0;
 }
 
+bool RunsAsAnotherUser(qint64 processId)
+{
+    // The status file, not the folder's owner: /proc shows a process that
+    // cannot be dumped (it changed its user or holds capabilities) as root's.
+    QFile status(QStringLiteral("/proc/%1/status").arg(processId));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("Uid:"))
+            return line.mid(4).simplified().split(' ').value(0).toUInt() != ::getuid();
+    return false;
+}
+
 bool IsProcessAlive(qint64 processId)
 {
     if (processId <= 0)
@@ -137,6 +181,13 @@ void Companions::start(Which which)
 {
     if (which == Receiver && Settings.IR_Port.isEmpty())
         return;
+    // The site's receiver service serves this folder: a second receiver would only find the port taken.
+    if (which == Receiver) {
+        if (const qint64 running = FindCompanion(QString::fromLatin1(ReceiverName)); running != 0 && RunsAsAnotherUser(running)) {
+            ids_[which] = running;
+            return;
+        }
+    }
     if (const qint64 pid = ::start(which == Receiver ? ReceiverName : DataManagerName))
         ids_[which] = pid;
 }

@@ -9,8 +9,13 @@ inline constexpr const char *DataManagerName = "LumoraDataMgr";
 // The first running process whose executable's file name, lower-cased,
 // contains exeName lower-cased, and that serves this application folder (it
 // runs with the same LUMORA_APP_FOLDER, or from this folder); 0 when none.
-// Other stations on the same machine run companions of their own.
+// Other stations on the same machine run companions of their own. A
+// process of another account (the receiver service) counts when the pid
+// file <exeName>.pid in this folder names it.
 qint64 FindCompanion(const QString &exeName);
+
+// The process runs as another account than this one: the site's receiver service.
+bool RunsAsAnotherUser(qint64 processId);
 
 // True while the process exists and is not a zombie.
 bool IsProcessAlive(qint64 processId);
@@ -28,8 +33,8 @@ public:
     // Records an id (a process found some other way).
     void record(Which which, qint64 processId) { ids_[which] = processId; }
 
-    // Starts a companion from the application folder, detached, with the same
-    // LUMORA_APP_FOLDER. The receiver needs "Com\IR_Port"; a missing
+    // Starts a companion, found beside the program or else in the application
+    // folder, detached, with the same LUMORA_APP_FOLDER. The receiver needs "Com\IR_Port"; a missing
     // executable or port starts nothing.
     void start(Which which);
     void startReceiver() { start(Receiver); }
@@ -43,7 +48,8 @@ public:
     bool isRunning(Which which);
 
     // SIGTERM, then SIGKILL after two seconds; the recorded id becomes 0.
-    // A process that is no longer this folder's companion is left alone.
+    // A process that is no longer this folder's companion, or that runs as
+    // another account (the receiver service), is left alone.
     void stop(Which which);
     void stopReceiver() { stop(Receiver); }
     void stopDataManager() { stop(DataManager); }

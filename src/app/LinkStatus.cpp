@@ -26,9 +26,11 @@ LinkState ReceiverLinkState()
 {
     LinkState s;
     const QString port = Settings.IR_Port;
-    if (FindCompanion(QString::fromLatin1(ReceiverName)) != 0) {
+    if (const qint64 pid = FindCompanion(QString::fromLatin1(ReceiverName)); pid != 0) {
         s.up = true;
-        s.text = QStringLiteral("Receiver: port %1").arg(port);
+        // Run by another account: the site's receiver service, which the workstation uses as it is.
+        const bool service = RunsAsAnotherUser(pid);
+        s.text = (service ? QStringLiteral("Receiver service: port %1") : QStringLiteral("Receiver: port %1")).arg(port);
         return s;
     }
     s.lastError = lastLine(AppPath(QStringLiteral("Logs/Receiver.log")));

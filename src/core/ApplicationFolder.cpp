@@ -2,18 +2,94 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
+#include <QSettings>
 
-QString ApplicationFolder()
+#include <sys/stat.h>
+
+FolderChoice ChooseApplicationFolder(const FolderInputs &in)
 {
-    const QString fromEnv = qEnvironmentVariable("LUMORA_APP_FOLDER");
-    if (!fromEnv.isEmpty())
-        return QDir::cleanPath(QDir(fromEnv).absolutePath());
+    if (!in.named.isEmpty())
+        return {QDir::cleanPath(QDir(in.named).absolutePath()), FolderKind::Named};
+    if (in.templates.isEmpty())
+        return {in.programFolder, FolderKind::Build};
+    if (in.siteFolder.trimmed().compare(QLatin1String("site"), Qt::CaseInsensitive) == 0)
+        return {QString::fromLatin1(SiteWideFolder), FolderKind::SiteWide};
+    return {QDir::cleanPath(in.home + QStringLiteral("/.local/share/lumora-station")), FolderKind::PerUser};
+}
+
+QString ProgramFolder()
+{
     if (QCoreApplication::instance())
         return QCoreApplication::applicationDirPath();
     // No application object yet (early start, plain tools): ask the kernel.
     const QFileInfo self(QStringLiteral("/proc/self/exe"));
     return QFileInfo(self.symLinkTarget()).absolutePath();
+}
+
+QString TemplateFolder()
+{
+    // Installed as <prefix>/lib/lumora-station/ beside <prefix>/share/lumora-station/.
+    const QString shared = QDir::cleanPath(ProgramFolder() + QStringLiteral("/../../share/lumora-station"));
+    return QFileInfo::exists(shared + QLatin1Char('/') + QLatin1String(AppFiles::TemplateDatabase)) ? shared : QString();
+}
+
+FolderInputs CurrentFolderInputs()
+{
+    FolderInputs in;
+    in.named = qEnvironmentVariable("LUMORA_APP_FOLDER");
+    if (!in.named.isEmpty())
+        return in;
+    in.programFolder = ProgramFolder();
+    in.templates = TemplateFolder();
+    if (!in.templates.isEmpty()) {
+        in.home = QDir::homePath();
+        if (QFileInfo::exists(QString::fromLatin1(SiteConfiguration)))
+            in.siteFolder = QSettings(QString::fromLatin1(SiteConfiguration), QSettings::IniFormat).value(QStringLiteral("Folder")).toString();
+    }
+    return in;
+}
+
+FolderChoice ApplicationFolderChoice() { return ChooseApplicationFolder(CurrentFolderInputs()); }
+
+QString ApplicationFolder() { return ApplicationFolderChoice().path; }
+
+bool PrepareApplicationFolder(const FolderChoice &choice, const QString &templates, QString *error)
+{
+    if (choice.kind != FolderKind::PerUser && choice.kind != FolderKind::SiteWide)
+        return true;
+    if (choice.kind == FolderKind::SiteWide)
+        ::umask(S_IWOTH);
+    QDir root(choice.path);
+    for (const char *sub : {"Data", AppFiles::ImagesFolder, AppFiles::ImportFolder, AppFiles::LogsFolder}) {
+        if (!root.mkpath(QString::fromLatin1(sub))) {
+            if (error)
+                *error = QStringLiteral("cannot create %1/%2").arg(choice.path, QString::fromLatin1(sub));
+            return false;
+        }
+    }
+    if (templates.isEmpty())
+        return true;
+    QDirIterator it(templates, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString from = it.next();
+        const QString relative = QDir(templates).relativeFilePath(from);
+        const QString to = root.filePath(relative);
+        if (QFileInfo::exists(to))
+            continue;
+        root.mkpath(QFileInfo(relative).path());
+        if (!QFile::copy(from, to)) {
+            if (error)
+                *error = QStringLiteral("cannot copy %1 to %2").arg(from, to);
+            return false;
+        }
+        // The templates are read-only below /usr; the copies are the station's own.
+        QFile::setPermissions(to, QFile::permissions(to) | QFile::WriteOwner | QFile::ReadGroup
+                                      | (choice.kind == FolderKind::SiteWide ? QFile::WriteGroup : QFile::Permissions()));
+    }
+    return true;
 }
 
 QString AppPath(const QString &relative)

@@ -2,9 +2,56 @@
 
 #include <QString>
 
-// The folder every fixed path hangs off: the executable's folder, or
-// LUMORA_APP_FOLDER when set (tests, demo stations, several stations on one machine).
+// Where the application folder is, and why.
+enum class FolderKind {
+    Named,    // LUMORA_APP_FOLDER (tests, demo stations, the receiver service)
+    Build,    // the executable's own folder, as a build lays it out
+    PerUser,  // an installed program: ~/.local/share/lumora-station
+    SiteWide, // an installed program whose site configuration says "site"
+};
+
+struct FolderChoice {
+    QString path;
+    FolderKind kind = FolderKind::Build;
+};
+
+// What the choice is made from, read from the environment by ApplicationFolder().
+struct FolderInputs {
+    QString named;         // LUMORA_APP_FOLDER
+    QString programFolder; // the executable's folder
+    QString templates;     // the installed templates; empty when the program runs from a build
+    QString siteFolder;    // the "Folder" key of the site configuration ("site", "per-user" or empty)
+    QString home;          // $HOME
+};
+
+FolderChoice ChooseApplicationFolder(const FolderInputs &inputs);
+
+// The inputs of this process.
+FolderInputs CurrentFolderInputs();
+
+// The folder every fixed path hangs off: LUMORA_APP_FOLDER when set; the
+// executable's folder in a build; once installed, the per-user or the
+// site-wide folder (the site configuration decides).
 QString ApplicationFolder();
+FolderChoice ApplicationFolderChoice();
+
+// The folder of the executable itself: where the companions are found once installed.
+QString ProgramFolder();
+
+// The templates an installed program copies into a new application folder
+// (/usr/share/lumora-station); empty for a build.
+QString TemplateFolder();
+
+// The site configuration an installed program reads.
+inline constexpr const char *SiteConfiguration = "/etc/lumora-station/station.conf";
+inline constexpr const char *SiteWideFolder = "/var/lib/lumora-station";
+
+// Makes an installed program's application folder ready: the folder and the
+// missing template files (never replacing one), images/, temp/ and Logs/.
+// In the site-wide folder, which operators share with the receiver service,
+// new files and folders stay writable by the group (umask 002). False with
+// the reason when the folder cannot be made.
+bool PrepareApplicationFolder(const FolderChoice &choice, const QString &templates, QString *error);
 
 // ApplicationFolder() + "/" + relative, for the fixed names below it.
 QString AppPath(const QString &relative);
@@ -28,4 +75,7 @@ inline constexpr const char *SerialInput = "cInput.txt";
 inline constexpr const char *DoneFile = "done.txt";
 inline constexpr const char *SettingsFile = "LumoraStation.ini";
 inline constexpr const char *LockFile = "OrvanaMammo.lock";
+// The receiver's process id while it listens: a receiver of another account
+// (the service) cannot be told apart from /proc alone.
+inline constexpr const char *ReceiverPidFile = "LumoraReceiver.pid";
 } // namespace AppFiles

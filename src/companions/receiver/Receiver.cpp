@@ -8,7 +8,9 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <dcmtk/dcmdata/dcobject.h>
 #include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/diutil.h>
 #include <dcmtk/dcmnet/scp.h>
 
@@ -200,6 +202,38 @@ public:
         sincePoll_.start();
     }
 
+    ~StorageProvider() override
+    {
+        if (network_)
+            ASC_dropNetwork(&network_);
+    }
+
+    // DcmSCP refuses a port below 1024 to a process that is not root, even one
+    // granted CAP_NET_BIND_SERVICE (the receiver service); the association
+    // layer leaves the decision to the kernel.
+    OFCondition openPort(quint16 port)
+    {
+        dcmEnableAutomaticInputDataCorrection.set(OFFalse);
+        return ASC_initializeNetwork(NET_ACCEPTOR, port, 30, &network_);
+    }
+
+    // DcmSCP's accept loop over the network opened above.
+    OFCondition serve()
+    {
+        OFCondition cond = EC_Normal;
+        while (cond.good()) {
+            cond = waitForAssociationRQ(network_);
+            if (cond == DUL_NOASSOCIATIONREQUEST) {
+                if (stopAfterConnectionTimeout())
+                    return NET_EC_StopAfterConnectionTimeout;
+                cond = EC_Normal;
+            } else if (stopAfterCurrentAssociation()) {
+                return NET_EC_StopAfterAssociation;
+            }
+        }
+        return cond;
+    }
+
     int exitCode() const { return exitCode_; }
     void pollTemp()
     {
@@ -329,6 +363,7 @@ private:
     int failed_ = 0;
     bool aborted_ = false;
     int exitCode_ = ReceiverExit::Clean;
+    T_ASC_Network *network_ = nullptr;
     QByteArray receiving_;
     int writebackFd_ = -1;
     unsigned long kickedAt_ = 0;
@@ -337,13 +372,16 @@ private:
     static constexpr qint64 kFullMargin = 256 * 1024;
 };
 
-Receiver::Receiver(ImageStore &store, const ReceiverOptions &options) : scp_(std::make_unique<StorageProvider>(store, options)) {}
+Receiver::Receiver(ImageStore &store, const ReceiverOptions &options)
+    : scp_(std::make_unique<StorageProvider>(store, options)), port_(options.port)
+{
+}
 
 Receiver::~Receiver() = default;
 
 Result Receiver::listen()
 {
-    const OFCondition cond = scp_->openListenPort();
+    const OFCondition cond = scp_->openPort(port_);
     if (cond.bad())
         return Result::failure(ErrorCode::NetworkError, QString::fromLatin1(cond.text()));
     return {};
@@ -354,7 +392,7 @@ int Receiver::run()
     scp_->pollTemp();
     if (ReceiverStopRequested || scp_->exitCode() != ReceiverExit::Clean)
         return scp_->exitCode();
-    const OFCondition cond = scp_->acceptAssociations();
+    const OFCondition cond = scp_->serve();
     if (cond.bad() && cond != NET_EC_StopAfterConnectionTimeout && cond != NET_EC_StopAfterAssociation) {
         ReceiverLog(QStringLiteral("listening failed: %1").arg(QString::fromLatin1(cond.text())));
         return ReceiverExit::CannotListen;

@@ -75,4 +75,5 @@ public:
 
 private:
     std::unique_ptr<StorageProvider> scp_;
+    quint16 port_ = 0;
 };
