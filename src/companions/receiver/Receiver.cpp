@@ -15,6 +15,9 @@
 #include <dcmtk/dcmnet/scp.h>
 
 #include <cerrno>
+#include <map>
+#include <set>
+#include <string>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -190,15 +193,14 @@ public:
 
         // Lossless syntaxes before lossy ones, so that a sender offering both
         // never has to compress lossily for us.
-        OFList<OFString> storage;
         for (const char *uid : {UID_JPEGProcess14SV1TransferSyntax, UID_JPEGProcess14TransferSyntax, UID_JPEGLSLosslessTransferSyntax,
                                 UID_RLELosslessTransferSyntax, UID_JPEG2000LosslessOnlyTransferSyntax,
                                 UID_LittleEndianExplicitTransferSyntax, UID_DeflatedExplicitVRLittleEndianTransferSyntax,
                                 UID_LittleEndianImplicitTransferSyntax, UID_JPEGLSLossyTransferSyntax, UID_JPEGProcess1TransferSyntax,
                                 UID_JPEGProcess2_4TransferSyntax, UID_JPEG2000TransferSyntax})
-            storage.push_back(uid);
+            storageSyntaxes_.push_back(uid);
         for (int i = 0; i < numberOfDcmAllStorageSOPClassUIDs; ++i)
-            addPresentationContext(dcmAllStorageSOPClassUIDs[i], storage);
+            storageClasses_.insert(dcmAllStorageSOPClassUIDs[i]);
         sincePoll_.start();
     }
 
@@ -303,8 +305,44 @@ protected:
                                               QString::fromLatin1(params.DULparams.callingPresentationAddress));
         stored_ = failed_ = 0;
         aborted_ = false;
+        chooseProfile(params);
     }
     void notifyAbortRequest() override { aborted_ = true; }
+
+    // A profile holds at most 128 presentation contexts and DCMTK knows more
+    // storage classes than that, so the profile offered to a sender holds the
+    // storage classes it proposes (never more than 128), made once per set.
+    void chooseProfile(const T_ASC_Parameters &params)
+    {
+        auto *request = const_cast<T_ASC_Parameters *>(&params);
+        std::set<std::string> proposed;
+        for (int i = 0; i < ASC_countPresentationContexts(request); ++i) {
+            T_ASC_PresentationContext context;
+            if (ASC_getPresentationContext(request, i, &context).good() && storageClasses_.count(context.abstractSyntax))
+                proposed.insert(context.abstractSyntax);
+        }
+        std::string key;
+        for (const std::string &uid : proposed)
+            key += uid + '\\';
+        auto known = profiles_.find(key);
+        if (known == profiles_.end()) {
+            const std::string name = "STORAGE" + std::to_string(profiles_.size() + 1);
+            OFList<OFString> verification;
+            verification.push_back(UID_LittleEndianExplicitTransferSyntax);
+            verification.push_back(UID_LittleEndianImplicitTransferSyntax);
+            OFCondition cond = getConfig().addPresentationContext(UID_VerificationSOPClass, verification, ASC_SC_ROLE_DEFAULT, name.c_str());
+            for (auto uid = proposed.begin(); cond.good() && uid != proposed.end(); ++uid)
+                cond = getConfig().addPresentationContext(uid->c_str(), storageSyntaxes_, ASC_SC_ROLE_DEFAULT, name.c_str());
+            if (cond.bad()) {
+                ReceiverLog(QStringLiteral("storage classes not offered to %1: %2").arg(peer_, QString::fromLatin1(cond.text())));
+                return;
+            }
+            known = profiles_.emplace(key, name).first;
+        }
+        const OFCondition cond = getConfig().setAndCheckAssociationProfile(known->second.c_str());
+        if (cond.bad())
+            ReceiverLog(QStringLiteral("storage classes not offered: %1").arg(QString::fromLatin1(cond.text())));
+    }
 
     // Starts writing a large object to the disk while it still arrives, so
     // that the flush before the answer only waits for its tail.
@@ -364,6 +402,9 @@ private:
     bool aborted_ = false;
     int exitCode_ = ReceiverExit::Clean;
     T_ASC_Network *network_ = nullptr;
+    OFList<OFString> storageSyntaxes_;
+    std::set<std::string> storageClasses_;
+    std::map<std::string, std::string> profiles_;
     QByteArray receiving_;
     int writebackFd_ = -1;
     unsigned long kickedAt_ = 0;
