@@ -531,17 +531,24 @@ __attribute__((optimize("vect-cost-model=dynamic"))) void addRow(quint32 *__rest
         sum[x] += src[x] & mask;
 }
 
-// The samples averaged down into max (keeping the aspect) and windowed in one
+// The size a picture of the image gets: fitted into max keeping its aspect,
+// never larger than the image.
+QSize fitted(QSize image, QSize max)
+{
+    return max.isValid() && !max.isEmpty() && (image.width() > max.width() || image.height() > max.height())
+               ? image.scaled(max, Qt::KeepAspectRatio).expandedTo(QSize(1, 1))
+               : image;
+}
+
+// The samples averaged down to the size fit and windowed in one
 // pass: several times quicker than DCMTK's intermediate picture plus its
 // scaler, and a fraction of the memory. Rows are summed column-wise first (a
 // loop the compiler vectorises), so the per-pixel work is one add; a full-size
 // picture maps each sample through a table.
-QImage windowDown(const Greyscale &g, QSize max, RowSource &source, Result *error)
+QImage windowDown(const Greyscale &g, QSize fit, RowSource &source, Result *error)
 {
     const size_t W = g.columns, H = g.rows;
-    const QSize fit = (max.isValid() && !max.isEmpty() && (int(W) > max.width() || int(H) > max.height()))
-                          ? QSize(int(W), int(H)).scaled(max, Qt::KeepAspectRatio).expandedTo(QSize(1, 1))
-                          : QSize(int(W), int(H));
+    fit = fit.boundedTo(QSize(int(W), int(H)));
     const size_t fw = size_t(fit.width()), fh = size_t(fit.height());
     const quint32 mask = (1u << g.bitsStored) - 1;
     const quint32 signBit = 1u << (g.bitsStored - 1);
@@ -654,13 +661,13 @@ QImage renderNative(DcmDataset *ds, QSize max, bool *handled, Result *error)
     *handled = true;
     if (!px->valueLoaded()) {
         FileRows rows(px, g.rowBytes(), g.rows);
-        return windowDown(g, max, rows, error);
+        return windowDown(g, fitted(QSize(int(g.columns), int(g.rows)), max), rows, error);
     }
     const Uint8 *data = nullptr;
     if (px->getUint8Array(const_cast<Uint8 *&>(data)).bad() || !data)
         return fail(error, ErrorCode::NotReadable, QStringLiteral("Cannot read the pixel data")), QImage();
     MemoryRows rows(data, g.rowBytes());
-    return windowDown(g, max, rows, error);
+    return windowDown(g, fitted(QSize(int(g.columns), int(g.rows)), max), rows, error);
 }
 
 // A JPEG 2000 greyscale picture decoded at the least resolution its size needs.
@@ -671,12 +678,13 @@ QImage renderJpeg2000(DcmDataset *ds, QSize max, bool *handled, Result *error, Q
     if (!quickGreyscale(ds, g))
         return {};
     *handled = true;
-    const QSize full(int(g.columns), int(g.rows));
-    const QSize fit = max.isValid() && !max.isEmpty() ? full.scaled(max, Qt::KeepAspectRatio).boundedTo(full) : QSize();
+    // The size is the full image's fit; the resolution decoded is at least
+    // twice that, so that averaging down still hides the wavelet's own filter.
+    const QSize fit = fitted(QSize(int(g.columns), int(g.rows)), max);
     std::vector<quint8> samples;
     QSize decoded;
     Result e;
-    const bool ok = DecodeJpeg2000Frame(ds, fit, &samples, &decoded, &e);
+    const bool ok = DecodeJpeg2000Frame(ds, fit * 2, &samples, &decoded, &e);
     const QStringList taken = TakeJpeg2000Notes();
     if (notes)
         *notes << taken;
@@ -685,7 +693,7 @@ QImage renderJpeg2000(DcmDataset *ds, QSize max, bool *handled, Result *error, Q
     g.columns = size_t(decoded.width());
     g.rows = size_t(decoded.height());
     MemoryRows rows(samples.data(), g.rowBytes());
-    return windowDown(g, fit.isValid() ? fit : decoded, rows, error);
+    return windowDown(g, fit, rows, error);
 }
 
 std::unique_ptr<DicomImage> openJob(const ToolkitRenderJob &job, Result *error)
