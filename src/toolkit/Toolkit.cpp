@@ -842,6 +842,8 @@ QByteArray EncodePicture(const ToolkitRenderJob &job, const QString &format, int
     if (picture.isNull())
         return {};
     QByteArray bytes;
+    // Room for the usual result at once: growing it copies megabytes each time.
+    bytes.reserve(qsizetype(picture.sizeInBytes() / 2));
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     if (!picture.save(&buffer, format.toLatin1().constData(), std::clamp(quality, 0, 100)) || bytes.isEmpty())
