@@ -6,7 +6,7 @@
 #    names, dcmmkdir and zip;
 #  - JPEG at the quality entry "High" (80), against dcmj2pnm --write-jpeg +Jq 80
 #    with the same window (the image's first) on the same four files.
-# Goal: the export no slower than the peers.
+# Goals: DICOM no slower than the peer; JPEG at least 4x faster than dcmj2pnm.
 set -euo pipefail
 build=${1:?build folder}
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -51,4 +51,4 @@ jo=$(printf '%s\n' "${jours[@]}" | median); jp=$(printf '%s\n' "${jpeer[@]}" | m
 awk -v zo="$zours" -v zp="$zpeer" -v b="$bytes" -v o="$o" -v p="$p" -v jo="$jo" -v jp="$jp" -v r="$rounds" 'BEGIN {
   if (o <= 0) o = 1; if (jo <= 0) jo = 1
   printf "DICOM+DICOMDIR+ZIP of 4 images (%.1f MB): export %d ms   cp+dcmmkdir+zip %d ms   ratio %.2f (goal >= 1), median of %d rounds; archives %.1f MB and %.1f MB\n", b / 1e6, o, p, p / o, r, zo / 1e6, zp / 1e6
-  printf "JPEG quality 80 of the same 4 images: export %d ms   dcmj2pnm --write-jpeg %d ms   ratio %.2f (goal >= 1), median of %d rounds\n", jo, jp, jp / jo, r }'
+  printf "JPEG quality 80 of the same 4 images: export %d ms   dcmj2pnm --write-jpeg %d ms   ratio %.2f (goal >= 4, the next image made on a worker), median of %d rounds\n", jo, jp, jp / jo, r }'

@@ -8,6 +8,8 @@
 #include "support/Station.h"
 #include "toolkit/ToolkitNetwork.h"
 #include "toolkit/ToolkitViewer.h"
+#include "transfer/ImageExport.h"
+#include "support/Widgets.h"
 
 #include <functional>
 #include <numeric>
@@ -207,6 +209,48 @@ private slots:
         const QString stats = u"mean %1 min %2 max %3"_s.arg(mean).arg(*low).arg(*high);
         QVERIFY2(mean > 0.02 * top && mean < 0.95 * top && *high - *low > 0.5 * top, qPrintable(stats));
         QVERIFY2(*low > -0.2 * top && *high < 1.2 * top, qPrintable(stats));
+    }
+
+    // Tiles are decoded at a reduced resolution; the operator then double-clicks
+    // a tile and exports the image: the single view and the JPEG show every
+    // pixel of a full decode, the same as the uncompressed twin gives.
+    void fullViewAndExportAfterReducedTiles()
+    {
+        ViewerPanel panel;
+        ToolkitViewer &dicomViewer = *panel.findChild<ToolkitViewer *>(u"dv1"_s);
+        dicomViewer.setColumns(2);
+        dicomViewer.setRows(2);
+        panel.placeGrid(QRect(0, 0, 211, 300)); // the image's own size: the single view shows it 1:1
+        const ToolkitImagePtr image = ReadImage(file(u"small12.dcm"_s)), plain = ReadImage(file(u"small12-plain.dcm"_s));
+        QVERIFY(image && plain);
+        dicomViewer.addImage(image);
+        panel.show();
+        QVERIFY(WaitFor([&] { return dicomViewer.viewComplete(); }, 20000));
+
+        QTest::mouseDClick(&dicomViewer, Qt::LeftButton, Qt::NoModifier, dicomViewer.tileRect(0).center());
+        QVERIFY(dicomViewer.singleView());
+        QVERIFY(WaitFor([&] { return dicomViewer.viewComplete(); }, 20000));
+        QCOMPARE(dicomViewer.singleImageRect(), QRectF(0, 0, 211, 300));
+        const QImage shown = dicomViewer.grab().toImage(), full = RenderImage(plain, QSize());
+        QCOMPARE(full.size(), QSize(211, 300));
+        int differing = 0;
+        for (int y = 0; y < full.height(); ++y)
+            for (int x = 0; x < full.width(); ++x)
+                differing += qGray(shown.pixel(x, y)) != qGray(full.pixel(x, y));
+        QCOMPARE(differing, 0);
+
+        RecordingPrompter prompts;
+        QList<QByteArray> jpegs;
+        for (const ToolkitImagePtr &exported : {image, plain}) {
+            const QString out = folder_.file(u"jpeg%1"_s.arg(jpegs.size()));
+            QVERIFY(QDir().mkpath(out));
+            ImageExport job({.kind = ExportKind::Jpeg, .folder = out, .images = {exported}}, {});
+            QVERIFY(job.run() && job.written() == 1);
+            const QStringList files = QDir(out + u'/' + ImagePatient(exported).exportKey).entryList({u"*.jpg"_s});
+            QCOMPARE(files.size(), 1);
+            jpegs << ReadFile(out + u'/' + ImagePatient(exported).exportKey + u'/' + files.first());
+        }
+        QVERIFY(!jpegs.first().isEmpty() && jpegs.first() == jpegs.last());
     }
 
     // Each bad code stream: its tile an empty frame, a log line with the file

@@ -277,10 +277,14 @@ private slots:
         QTest::addColumn<bool>("monochrome1");
         QTest::addColumn<QSize>("size");
         QTest::addColumn<bool>("rescaled");
-        QTest::newRow("16 bit MONOCHROME1 thumbnail") << 16 << true << QSize(60, 80) << false;
-        QTest::newRow("12 bit MONOCHROME2 odd size") << 12 << false << QSize(77, 53) << false;
-        QTest::newRow("8 bit full size") << 8 << false << QSize() << false;
-        QTest::newRow("rescaled MONOCHROME1") << 12 << true << QSize(100, 100) << true;
+        QTest::addColumn<bool>("jpeg2000"); // decoded at a reduced resolution, compared with the pixels uncompressed
+        QTest::newRow("16 bit MONOCHROME1 thumbnail") << 16 << true << QSize(60, 80) << false << false;
+        QTest::newRow("12 bit MONOCHROME2 odd size") << 12 << false << QSize(77, 53) << false << false;
+        QTest::newRow("8 bit full size") << 8 << false << QSize() << false << false;
+        QTest::newRow("rescaled MONOCHROME1") << 12 << true << QSize(100, 100) << true << false;
+        QTest::newRow("JPEG 2000 16 bit MONOCHROME1 tile") << 16 << true << QSize(100, 130) << false << true;
+        QTest::newRow("JPEG 2000 8 bit tile") << 8 << false << QSize(160, 200) << false << true;
+        QTest::newRow("JPEG 2000 rescaled full size") << 12 << false << QSize() << true << true;
     }
     void quickPathMatchesDcmtk()
     {
@@ -288,13 +292,17 @@ private slots:
         QFETCH(bool, monochrome1);
         QFETCH(QSize, size);
         QFETCH(bool, rescaled);
+        QFETCH(bool, jpeg2000);
         SyntheticImageSpec spec{.rows = 600, .columns = 470, .bitsStored = bits, .monochrome1 = monochrome1};
         if (rescaled)
             spec.extra = {{u"0028,1053"_s, u"2"_s}, {u"0028,1052"_s, u"-100"_s}, {u"0028,1050"_s, u"3000"_s}, {u"0028,1051"_s, u"5000"_s}};
         const ToolkitImagePtr img = ReadImage(make(u"q%1.dcm"_s.arg(QTest::currentDataTag()), spec));
+        // JPEG 2000 against the same pixels uncompressed on the same quick path.
+        spec.encoding = SyntheticImageSpec::Encoding::Jpeg2000Lossless;
+        const ToolkitImagePtr j2k = jpeg2000 ? ReadImage(make(u"j%1.dcm"_s.arg(QTest::currentDataTag()), spec)) : nullptr;
         Result e;
-        const QImage quick = RunRenderJob(MakeRenderJob(img, size), &e);
-        const QImage exact = RunRenderJob(MakeRenderJob(img, size, true), &e);
+        const QImage quick = RunRenderJob(MakeRenderJob(j2k ? j2k : img, size), &e);
+        const QImage exact = RunRenderJob(MakeRenderJob(img, size, !j2k), &e);
         QVERIFY2(!quick.isNull() && !exact.isNull(), qPrintable(e.text));
         QCOMPARE(quick.size(), exact.size());
         double total = 0;

@@ -465,6 +465,18 @@ private slots:
         }
         QVERIFY2(sizes.at(0) < sizes.at(1), qPrintable(u"%1 %2"_s.arg(sizes.at(0)).arg(sizes.at(1))));
 
+        // One that cannot be decoded, between two good ones that are made on
+        // workers meanwhile: left out, and only it.
+        const QString broken = folder_->file(u"src/broken.dcm"_s);
+        QVERIFY(QFile::copy(first_.at(2), broken));
+        QCOMPARE(RunProgram(u"dcmodify"_s, {u"-nb"_s, u"-m"_s, u"(0028,0010)=200"_s, u"-m"_s, u"(0008,0018)=1.2.3.4"_s, broken}), 0);
+        const QString mixed = folder_->file(u"outMixed"_s);
+        QVERIFY(RunExport(request(ExportKind::Jpeg, mixed, {first_.at(0), broken, second_.first()})));
+        QCOMPARE(prompts_->texts().last(), u"Images exported!\r\n1 of 3 image(s) could not be exported and were left out; see the error log."_s);
+        QCOMPARE(QDir(mixed + u'/' + firstUid_).entryList({u"*.jpg"_s}), QStringList{DumpTag(first_.at(0), u"0008,0018"_s) + u".jpg"_s});
+        QCOMPARE(QDir(mixed + u'/' + secondUid_).entryList({u"*.jpg"_s}).size(), 1);
+        QVERIFY2(errorLog().contains(u"the code stream is"_s), qPrintable(errorLog()));
+
         // A header in Latin-1: info.txt says the name the header means.
         const QString latin = write(u"src/latin.dcm"_s, {.patientName = u"Müller^Anna"_s, .studyUid = firstUid_, .characterSet = u"ISO_IR 100"_s});
         QVERIFY(RunExport(request(ExportKind::Jpeg, folder_->file(u"outLatin"_s), {latin})));

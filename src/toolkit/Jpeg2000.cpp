@@ -178,9 +178,8 @@ QString reasons(const QStringList &messages)
 // Samples as the header says they are stored: two's complement in Bits Stored
 // for signed pixels, the low Bits Stored bits otherwise.
 template <typename T>
-void storeSamples(const opj_image_t &image, const Geometry &g, T *out)
+void storeSamples(const opj_image_t &image, const Geometry &g, size_t n, T *out)
 {
-    const size_t n = size_t(g.rows) * g.columns;
     const int shift = 32 - g.bitsStored;
     const quint32 mask = g.bitsStored >= 32 ? ~0u : (1u << g.bitsStored) - 1;
     for (Uint16 c = 0; c < g.samples; ++c) {
@@ -197,8 +196,17 @@ void storeSamples(const opj_image_t &image, const Geometry &g, T *out)
     }
 }
 
-// One frame's code stream (raw or JP2) into out, which holds frameBytes().
-OFCondition decodeStream(const Uint8 *data, size_t size, const Geometry &g, Uint8 *out)
+// Where a decoded frame goes: a buffer of frameBytes() at full resolution, or,
+// at a reduced one, a buffer sized once the code stream tells the size.
+struct Target {
+    Uint8 *fixed = nullptr;
+    std::vector<Uint8> *sized = nullptr;
+    int reduce = 0; // resolution levels left out, each halving both sides
+    QSize decoded;
+};
+
+// One frame's code stream (raw or JP2) into the target.
+OFCondition decodeStream(const Uint8 *data, size_t size, const Geometry &g, Target &out)
 {
     static const Uint8 jp2Signature[12] = {0, 0, 0, 0x0C, 'j', 'P', ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A};
     OPJ_CODEC_FORMAT format = OPJ_CODEC_UNKNOWN;
@@ -252,20 +260,43 @@ OFCondition decodeStream(const Uint8 *data, size_t size, const Geometry &g, Uint
         signMismatch = signMismatch || bool(comp.sgnd) != bool(g.signedPixels);
     }
 
+    // Never more levels left out than every tile has.
+    int reduce = out.sized ? out.reduce : 0;
+    if (reduce > 0) {
+        opj_codestream_info_v2_t *info = opj_get_cstr_info(codec.get());
+        const int levels = info && info->m_default_tile_info.tccp_info ? int(info->m_default_tile_info.tccp_info[0].numresolutions) : 1;
+        opj_destroy_cstr_info(&info);
+        reduce = std::min(reduce, levels - 1);
+        if (reduce > 0 && !opj_set_decoded_resolution_factor(codec.get(), OPJ_UINT32(reduce)))
+            reduce = 0;
+    }
+    const auto reduced = [reduce](OPJ_UINT32 from, OPJ_UINT32 to) {
+        const OPJ_UINT32 step = OPJ_UINT32(1) << reduce;
+        return (to + step - 1) / step - (from + step - 1) / step;
+    };
+    const OPJ_UINT32 columns = reduced(image->x0, image->x1), rows = reduced(image->y0, image->y1);
+
     if (!opj_decode(codec.get(), stream.get(), image.get()) || !opj_end_decompress(codec.get(), stream.get()))
         return failure(QStringLiteral("decoding failed: %1").arg(reasons(messages)));
     for (OPJ_UINT32 c = 0; c < image->numcomps; ++c)
-        if (!image->comps[c].data || image->comps[c].w != g.columns || image->comps[c].h != g.rows)
+        if (!image->comps[c].data || image->comps[c].w != columns || image->comps[c].h != rows)
             return failure(QStringLiteral("component %1 was not decoded whole").arg(c));
 
     if (signMismatch)
         notes.append(QStringLiteral("JPEG 2000: the code stream's samples are %1, Pixel Representation says %2; read as %2")
                          .arg(image->comps[0].sgnd ? QStringLiteral("signed") : QStringLiteral("unsigned"),
                               g.signedPixels ? QStringLiteral("signed") : QStringLiteral("unsigned")));
+    const size_t n = size_t(columns) * rows;
+    Uint8 *to = out.fixed;
+    if (out.sized) {
+        out.sized->resize(n * g.samples * (g.bitsAllocated / 8));
+        to = out.sized->data();
+    }
+    out.decoded = QSize(int(columns), int(rows));
     if (g.bitsAllocated == 8)
-        storeSamples(*image, g, out);
+        storeSamples(*image, g, n, to);
     else
-        storeSamples(*image, g, reinterpret_cast<Uint16 *>(out));
+        storeSamples(*image, g, n, reinterpret_cast<Uint16 *>(to));
     return EC_Normal;
 }
 
@@ -280,7 +311,7 @@ bool startsCodeStream(DcmPixelItem *item)
 // Decodes frame `frame` from its fragments, starting at `start` when that is
 // known (else found from the offset table or the fragments' first bytes);
 // start is left at the next frame's first fragment.
-OFCondition decodeFrameAt(DcmPixelSequence *seq, const Geometry &g, Uint32 frame, Uint32 &start, Uint8 *out)
+OFCondition decodeFrameAt(DcmPixelSequence *seq, const Geometry &g, Uint32 frame, Uint32 &start, Target &out)
 {
     const unsigned long count = seq ? seq->card() : 0;
     if (count < 2)
@@ -363,8 +394,11 @@ public:
         if (c.bad() || !words)
             return c.bad() ? c : EC_MemoryExhausted;
         Uint32 fragment = 0;
-        for (Sint32 f = 0; f < g.frames && c.good(); ++f)
-            c = decodeFrameAt(pixSeq, g, Uint32(f), fragment, reinterpret_cast<Uint8 *>(words) + size_t(f) * g.frameBytes());
+        for (Sint32 f = 0; f < g.frames && c.good(); ++f) {
+            Target frame;
+            frame.fixed = reinterpret_cast<Uint8 *>(words) + size_t(f) * g.frameBytes();
+            c = decodeFrameAt(pixSeq, g, Uint32(f), fragment, frame);
+        }
         if (c.bad())
             return c;
         if (g.bitsAllocated == 8) // bytes were laid out as on disk
@@ -388,7 +422,9 @@ public:
             return c;
         if (frameNo >= Uint32(g.frames) || bufSize < g.frameBytes())
             return EC_IllegalCall;
-        c = decodeFrameAt(fromPixSeq, g, frameNo, startFragment, static_cast<Uint8 *>(buffer));
+        Target frame;
+        frame.fixed = static_cast<Uint8 *>(buffer);
+        c = decodeFrameAt(fromPixSeq, g, frameNo, startFragment, frame);
         if (c.good())
             decompressedColorModel = g.transformedColour() ? OFString("RGB") : g.photometric;
         return c;
@@ -438,6 +474,46 @@ void RegisterJpeg2000Decoder()
         static const Jpeg2000CodecParameter parameter;
         DcmCodecList::registerCodec(&decoder, &representation, &parameter);
     });
+}
+
+bool DecodeJpeg2000Frame(DcmItem *dataSet, QSize atLeast, std::vector<quint8> *samples, QSize *size, Result *error)
+{
+    auto fail = [&](const QString &why) {
+        if (error)
+            *error = Result::failure(ErrorCode::NoPixels, why);
+        return false;
+    };
+    Geometry g;
+    OFCondition c = dataSet ? readGeometry(dataSet, g) : EC_IllegalParameter;
+    if (c.bad())
+        return fail(QString::fromUtf8(c.text()));
+    DcmElement *element = nullptr;
+    DcmPixelSequence *seq = nullptr;
+    if (dataSet->findAndGetElement(DCM_PixelData, element).bad() || !element || element->ident() != EVR_PixelData)
+        return fail(QStringLiteral("No pixel data"));
+    auto *pixels = static_cast<DcmPixelData *>(element);
+    E_TransferSyntax xfer = EXS_Unknown;
+    for (E_TransferSyntax x : {EXS_JPEG2000LosslessOnly, EXS_JPEG2000})
+        if (pixels->getEncapsulatedRepresentation(x, nullptr, seq).good() && seq) {
+            xfer = x;
+            break;
+        }
+    if (xfer == EXS_Unknown)
+        return fail(QStringLiteral("JPEG 2000: no code stream in the pixel data"));
+    // The smallest resolution whose sides are both still at least as asked.
+    int reduce = 0;
+    if (atLeast.isValid() && !atLeast.isEmpty())
+        while (reduce < 30 && (g.columns >> (reduce + 1)) >= atLeast.width() && (g.rows >> (reduce + 1)) >= atLeast.height())
+            ++reduce;
+    Target out;
+    out.sized = samples;
+    out.reduce = reduce;
+    Uint32 fragment = 0;
+    c = decodeFrameAt(seq, g, 0, fragment, out);
+    if (c.bad())
+        return fail(QString::fromUtf8(c.text()));
+    *size = out.decoded;
+    return true;
 }
 
 int Jpeg2000DecoderThreads() { return std::max(1, QThread::idealThreadCount()); }

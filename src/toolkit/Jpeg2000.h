@@ -7,11 +7,23 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QSize>
 #include <QStringList>
+
+#include <vector>
+
+class DcmItem;
 
 // Adds the decoder to DCMTK's codec list (once; RegisterToolkitCodecs calls it).
 // It turns both JPEG 2000 transfer syntaxes into uncompressed pixels and nothing else.
 void RegisterJpeg2000Decoder();
+
+// The first frame of a JPEG 2000 data set, decoded at the smallest resolution
+// whose sides are still at least atLeast (each level left out halves them; an
+// invalid size means full resolution): samples as the header stores them, bytes
+// for 8 bits allocated, else 16-bit words; size gets their columns and rows.
+// Lets a tile skip most of the decoding work.
+bool DecodeJpeg2000Frame(DcmItem *dataSet, QSize atLeast, std::vector<quint8> *samples, QSize *size, Result *error = nullptr);
 
 // The threads OpenJPEG uses for one image: one per core.
 int Jpeg2000DecoderThreads();

@@ -6,6 +6,7 @@
 
 #include <dcmtk/dcmdata/dccodec.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfcache.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcpixel.h>
@@ -18,6 +19,7 @@
 #include <dcmtk/dcmimage/diregist.h>
 #include <dcmtk/dcmimgle/dcmimage.h>
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -428,19 +430,24 @@ ToolkitWindow applyWindow(DicomImage &di)
     return w;
 }
 
-// Native greyscale images with a stored linear window, the usual mammogram, are
-// averaged down and windowed in one pass over the raw pixels: several times
-// quicker than DCMTK's intermediate picture plus its scaler, and a fraction of
-// the memory. Everything else (compressed, colour, LUTs, no window) goes to DCMTK.
-QImage renderNative(DcmDataset *ds, QSize max, bool *handled)
+// What the quick path needs of a greyscale image with a stored linear window,
+// the usual mammogram.
+struct Greyscale {
+    size_t columns = 0, rows = 0;
+    Uint16 bitsAllocated = 0, bitsStored = 0;
+    bool signedPixels = false, mono1 = false;
+    double centre = 0, width = 0, slope = 1, intercept = 0;
+    size_t rowBytes() const { return columns * (bitsAllocated / 8); }
+};
+
+// False for what only DCMTK renders right: colour, LUTs, several frames, no
+// stored window.
+bool quickGreyscale(DcmItem *ds, Greyscale &g)
 {
-    *handled = false;
-    if (DcmXfer(ds->getCurrentXfer()).isEncapsulated())
-        return {};
-    Uint16 spp = 1, bitsAllocated = 0, bitsStored = 0, highBit = 0, signedPixels = 0, rows = 0, cols = 0;
+    Uint16 spp = 1, highBit = 0, signedPixels = 0, rows = 0, cols = 0;
     ds->findAndGetUint16(DCM_SamplesPerPixel, spp);
-    ds->findAndGetUint16(DCM_BitsAllocated, bitsAllocated);
-    ds->findAndGetUint16(DCM_BitsStored, bitsStored);
+    ds->findAndGetUint16(DCM_BitsAllocated, g.bitsAllocated);
+    ds->findAndGetUint16(DCM_BitsStored, g.bitsStored);
     ds->findAndGetUint16(DCM_HighBit, highBit);
     ds->findAndGetUint16(DCM_PixelRepresentation, signedPixels);
     ds->findAndGetUint16(DCM_Rows, rows);
@@ -451,45 +458,108 @@ QImage renderNative(DcmDataset *ds, QSize max, bool *handled)
     ds->findAndGetOFString(DCM_VOILUTFunction, function);
     Sint32 frames = 1;
     ds->findAndGetSint32(DCM_NumberOfFrames, frames);
-    const bool mono1 = photometric == "MONOCHROME1";
-    if (spp != 1 || !(mono1 || photometric == "MONOCHROME2") || frames > 1 || rows == 0 || cols == 0
-        || !(bitsAllocated == 8 || bitsAllocated == 16) || bitsStored == 0 || bitsStored > bitsAllocated
-        || highBit != bitsStored - 1 || ds->tagExists(DCM_ModalityLUTSequence) || ds->tagExists(DCM_VOILUTSequence)
+    g.mono1 = photometric == "MONOCHROME1";
+    g.signedPixels = signedPixels != 0;
+    g.rows = rows;
+    g.columns = cols;
+    if (spp != 1 || !(g.mono1 || photometric == "MONOCHROME2") || frames > 1 || rows == 0 || cols == 0
+        || !(g.bitsAllocated == 8 || g.bitsAllocated == 16) || g.bitsStored == 0 || g.bitsStored > g.bitsAllocated
+        || highBit != g.bitsStored - 1 || ds->tagExists(DCM_ModalityLUTSequence) || ds->tagExists(DCM_VOILUTSequence)
         || !(function.empty() || function == "LINEAR")
-        || !(shape.empty() || shape == (mono1 ? "INVERSE" : "IDENTITY")))
-        return {};
-    Float64 centre = 0, width = 0, slope = 1, intercept = 0;
-    if (ds->findAndGetFloat64(DCM_WindowCenter, centre).bad() || ds->findAndGetFloat64(DCM_WindowWidth, width).bad()
-        || width < 1)
-        return {};
-    ds->findAndGetFloat64(DCM_RescaleSlope, slope);
-    ds->findAndGetFloat64(DCM_RescaleIntercept, intercept);
+        || !(shape.empty() || shape == (g.mono1 ? "INVERSE" : "IDENTITY")))
+        return false;
+    if (ds->findAndGetFloat64(DCM_WindowCenter, g.centre).bad() || ds->findAndGetFloat64(DCM_WindowWidth, g.width).bad()
+        || g.width < 1)
+        return false;
+    ds->findAndGetFloat64(DCM_RescaleSlope, g.slope);
+    ds->findAndGetFloat64(DCM_RescaleIntercept, g.intercept);
+    return true;
+}
 
-    const size_t W = cols, H = rows, n = W * H;
-    const Uint16 *p16 = nullptr;
-    const Uint8 *p8 = nullptr;
-    unsigned long count = 0;
-    if (bitsAllocated == 16 ? ds->findAndGetUint16Array(DCM_PixelData, p16, &count).bad()
-                            : ds->findAndGetUint8Array(DCM_PixelData, p8, &count).bad())
-        return {};
-    if (count < n)
-        return {};
-    *handled = true;
+// The stored samples band by band, top to bottom, in the local byte order.
+class RowSource {
+public:
+    virtual ~RowSource() = default;
+    // Null when they cannot be read.
+    virtual const Uint8 *rows(size_t first, size_t count) = 0;
+};
 
-    const QSize fit = (max.isValid() && !max.isEmpty() && (int(W) > max.width() || int(H) > max.height()))
-                          ? QSize(int(W), int(H)).scaled(max, Qt::KeepAspectRatio).expandedTo(QSize(1, 1))
-                          : QSize(int(W), int(H));
-    const size_t fw = size_t(fit.width()), fh = size_t(fit.height());
-    const quint32 mask = (1u << bitsStored) - 1;
-    const quint32 signBit = 1u << (bitsStored - 1);
-    std::vector<quint32> column(W);
-    std::vector<qint64> perColumn(fw, 0);
-    for (size_t x = 0; x < W; ++x) {
-        column[x] = quint32(x * fw / W);
-        ++perColumn[column[x]];
+class MemoryRows : public RowSource {
+public:
+    MemoryRows(const Uint8 *data, size_t rowBytes) : data_(data), rowBytes_(rowBytes) {}
+    const Uint8 *rows(size_t first, size_t) override { return data_ + first * rowBytes_; }
+
+private:
+    const Uint8 *data_;
+    size_t rowBytes_;
+};
+
+// Pixel data left in its file, read slice by slice into one small buffer that
+// stays in the cache: a full-size mammogram is never held whole.
+class FileRows : public RowSource {
+public:
+    FileRows(DcmElement *element, size_t rowBytes, size_t rowCount) : element_(element), rowBytes_(rowBytes), rowCount_(rowCount) {}
+    const Uint8 *rows(size_t first, size_t count) override
+    {
+        if (first >= first_ && first + count <= first_ + count_)
+            return buffer_.data() + (first - first_) * rowBytes_;
+        constexpr size_t Slice = 512 * 1024;
+        const size_t n = std::min(rowCount_ - first, std::max(count, std::max<size_t>(1, Slice / rowBytes_)));
+        buffer_.resize(n * rowBytes_);
+        if (count > n || element_->getPartialValue(buffer_.data(), Uint32(first * rowBytes_), Uint32(n * rowBytes_), &cache_).bad())
+            return nullptr;
+        first_ = first;
+        count_ = n;
+        return buffer_.data();
     }
+
+private:
+    DcmElement *element_;
+    size_t rowBytes_, rowCount_;
+    DcmFileCache cache_;
+    std::vector<Uint8> buffer_;
+    size_t first_ = 0, count_ = 0;
+};
+
+// One row of unsigned samples added into the column sums: the hot loop of a
+// tile, worth the vector unit even with a remainder loop after it.
+template <typename Sample>
+__attribute__((optimize("vect-cost-model=dynamic"))) void addRow(quint32 *__restrict sum, const Sample *__restrict src,
+                                                                   size_t n, quint32 mask)
+{
+    for (size_t x = 0; x < n; ++x)
+        sum[x] += src[x] & mask;
+}
+
+// The size a picture of the image gets: fitted into max keeping its aspect,
+// never larger than the image.
+QSize fitted(QSize image, QSize max)
+{
+    return max.isValid() && !max.isEmpty() && (image.width() > max.width() || image.height() > max.height())
+               ? image.scaled(max, Qt::KeepAspectRatio).expandedTo(QSize(1, 1))
+               : image;
+}
+
+// The samples averaged down to the size fit and windowed in one
+// pass: several times quicker than DCMTK's intermediate picture plus its
+// scaler, and a fraction of the memory. Rows are summed column-wise first (a
+// loop the compiler vectorises), so the per-pixel work is one add; a full-size
+// picture maps each sample through a table.
+QImage windowDown(const Greyscale &g, QSize fit, RowSource &source, Result *error)
+{
+    const size_t W = g.columns, H = g.rows;
+    fit = fit.boundedTo(QSize(int(W), int(H)));
+    const size_t fw = size_t(fit.width()), fh = size_t(fit.height());
+    const quint32 mask = (1u << g.bitsStored) - 1;
+    const quint32 signBit = 1u << (g.bitsStored - 1);
+    const size_t rowBytes = g.rowBytes();
+    // Output column ox averages the source columns [firstColumn[ox], firstColumn[ox + 1]).
+    std::vector<size_t> firstColumn(fw + 1, W);
+    for (size_t x = 0, ox = 0; x < W; ++x)
+        for (const size_t c = x * fw / W; ox <= c; ++ox)
+            firstColumn[ox] = x;
     // The DICOM linear window onto 0..255.
-    const double c = centre - 0.5, w = width - 1;
+    const double c = g.centre - 0.5, w = g.width - 1;
     auto window = [&](double modality) -> uchar {
         double out;
         if (w <= 0)
@@ -501,36 +571,129 @@ QImage renderNative(DcmDataset *ds, QSize max, bool *handled)
         else
             out = ((modality - c) / w + 0.5) * 255.0;
         const int v = int(out + 0.5);
-        return uchar(mono1 ? 255 - v : v);
+        return uchar(g.mono1 ? 255 - v : v);
+    };
+    auto value = [&](quint32 raw) -> qint64 {
+        const quint32 v = raw & mask;
+        return (g.signedPixels && (v & signBit)) ? qint64(v) - qint64(mask) - 1 : qint64(v);
+    };
+    auto unreadable = [&] {
+        fail(error, ErrorCode::NotReadable, QStringLiteral("Cannot read the pixel data"));
+        return QImage();
     };
     QImage img(fit, QImage::Format_Grayscale8);
-    std::vector<qint64> sum(fw);
-    // One source row added into the output columns; the pixel type decides the inner loop.
-    auto addRow = [&](size_t row) {
-        if (p16 && !signedPixels) {
-            const Uint16 *src = p16 + row;
-            for (size_t x = 0; x < W; ++x)
-                sum[column[x]] += src[x] & mask;
-        } else {
-            for (size_t x = 0; x < W; ++x) {
-                const quint32 v = (p16 ? quint32(p16[row + x]) : quint32(p8[row + x])) & mask;
-                sum[column[x]] += (signedPixels && (v & signBit)) ? qint64(v) - qint64(mask) - 1 : qint64(v);
+    if (img.isNull())
+        return fail(error, ErrorCode::OutOfMemory, QStringLiteral("No memory for the picture")), QImage();
+
+    if (fw == W && fh == H) {
+        std::vector<uchar> table(size_t(mask) + 1);
+        for (quint32 raw = 0; raw <= mask; ++raw)
+            table[raw] = window(double(value(raw)) * g.slope + g.intercept);
+        for (size_t y = 0; y < H; ++y) {
+            const Uint8 *row = source.rows(y, 1);
+            if (!row)
+                return unreadable();
+            uchar *out = img.scanLine(int(y));
+            if (g.bitsAllocated == 16) {
+                const auto *src = reinterpret_cast<const Uint16 *>(row);
+                for (size_t x = 0; x < W; ++x)
+                    out[x] = table[src[x] & mask];
+            } else {
+                for (size_t x = 0; x < W; ++x)
+                    out[x] = table[row[x] & mask];
             }
         }
-    };
-    size_t y = 0;
-    for (size_t oy = 0; oy < fh; ++oy) {
-        const size_t yEnd = (oy + 1) * H / fh;
-        std::fill(sum.begin(), sum.end(), 0);
-        const size_t y0 = y;
-        for (; y < yEnd; ++y)
-            addRow(y * W);
-        const double lines = double(yEnd - y0);
-        uchar *out = img.scanLine(int(oy));
-        for (size_t ox = 0; ox < fw; ++ox)
-            out[ox] = window(double(sum[ox]) / (double(perColumn[ox]) * lines) * slope + intercept);
+        return img;
     }
-    return img;
+
+    auto average = [&]<typename Sample, typename Sum>(std::vector<Sum> &sum) -> bool {
+        size_t y = 0;
+        for (size_t oy = 0; oy < fh; ++oy) {
+            const size_t yEnd = (oy + 1) * H / fh, lines = yEnd - y;
+            const Uint8 *band = source.rows(y, lines);
+            if (!band)
+                return false;
+            std::fill(sum.begin(), sum.end(), Sum(0));
+            for (size_t r = 0; r < lines; ++r) {
+                const auto *src = reinterpret_cast<const Sample *>(band + r * rowBytes);
+                if constexpr (std::is_signed_v<Sum>) {
+                    for (size_t x = 0; x < W; ++x)
+                        sum[x] += value(src[x]);
+                } else {
+                    addRow(sum.data(), src, W, mask);
+                }
+            }
+            y = yEnd;
+            uchar *out = img.scanLine(int(oy));
+            for (size_t ox = 0; ox < fw; ++ox) {
+                qint64 total = 0;
+                for (size_t x = firstColumn[ox]; x < firstColumn[ox + 1]; ++x)
+                    total += qint64(sum[x]);
+                const double count = double(firstColumn[ox + 1] - firstColumn[ox]) * double(lines);
+                out[ox] = window(double(total) / count * g.slope + g.intercept);
+            }
+        }
+        return true;
+    };
+    bool read;
+    if (g.signedPixels) {
+        std::vector<qint64> sum(W);
+        read = g.bitsAllocated == 16 ? average.operator()<Uint16>(sum) : average.operator()<Uint8>(sum);
+    } else {
+        // At most 65535 rows of 16-bit samples: a column's sum fits 32 bits.
+        std::vector<quint32> sum(W);
+        read = g.bitsAllocated == 16 ? average.operator()<Uint16>(sum) : average.operator()<Uint8>(sum);
+    }
+    return read ? img : unreadable();
+}
+
+// Native greyscale pixel data through windowDown, straight from the file when
+// it is still there. handled is false for what DCMTK must render.
+QImage renderNative(DcmDataset *ds, QSize max, bool *handled, Result *error)
+{
+    *handled = false;
+    Greyscale g;
+    if (DcmXfer(ds->getCurrentXfer()).isEncapsulated() || !quickGreyscale(ds, g))
+        return {};
+    DcmElement *px = nullptr;
+    if (ds->findAndGetElement(DCM_PixelData, px).bad() || !px || px->getLength() < g.rows * g.rowBytes())
+        return {};
+    *handled = true;
+    if (!px->valueLoaded()) {
+        FileRows rows(px, g.rowBytes(), g.rows);
+        return windowDown(g, fitted(QSize(int(g.columns), int(g.rows)), max), rows, error);
+    }
+    const Uint8 *data = nullptr;
+    if (px->getUint8Array(const_cast<Uint8 *&>(data)).bad() || !data)
+        return fail(error, ErrorCode::NotReadable, QStringLiteral("Cannot read the pixel data")), QImage();
+    MemoryRows rows(data, g.rowBytes());
+    return windowDown(g, fitted(QSize(int(g.columns), int(g.rows)), max), rows, error);
+}
+
+// A JPEG 2000 greyscale picture decoded at the least resolution its size needs.
+QImage renderJpeg2000(DcmDataset *ds, QSize max, bool *handled, Result *error, QStringList *notes)
+{
+    *handled = false;
+    Greyscale g;
+    if (!quickGreyscale(ds, g))
+        return {};
+    *handled = true;
+    // The size is the full image's fit; the resolution decoded is at least
+    // twice that, so that averaging down still hides the wavelet's own filter.
+    const QSize fit = fitted(QSize(int(g.columns), int(g.rows)), max);
+    std::vector<quint8> samples;
+    QSize decoded;
+    Result e;
+    const bool ok = DecodeJpeg2000Frame(ds, fit * 2, &samples, &decoded, &e);
+    const QStringList taken = TakeJpeg2000Notes();
+    if (notes)
+        *notes << taken;
+    if (!ok)
+        return fail(error, e.number, e.text), QImage();
+    g.columns = size_t(decoded.width());
+    g.rows = size_t(decoded.height());
+    MemoryRows rows(samples.data(), g.rowBytes());
+    return windowDown(g, fit, rows, error);
 }
 
 std::unique_ptr<DicomImage> openJob(const ToolkitRenderJob &job, Result *error)
@@ -669,15 +832,34 @@ void ReleaseReloadableValues(const ToolkitImagePtr &image)
 bool WriteImageFile(const ToolkitImagePtr &image, const QString &path, const QString &format, int quality,
                     Result *error)
 {
-    const QImage picture = RenderImage(image, QSize(), error);
+    const QByteArray bytes = EncodePicture(MakeRenderJob(image, QSize()), format, quality, error);
+    return !bytes.isEmpty() && WritePictureFile(path, bytes, error);
+}
+
+QByteArray EncodePicture(const ToolkitRenderJob &job, const QString &format, int quality, Result *error)
+{
+    const QImage picture = RunRenderJob(job, error);
     if (picture.isNull())
-        return false;
+        return {};
+    QByteArray bytes;
+    // Room for the usual result at once: growing it copies megabytes each time.
+    bytes.reserve(qsizetype(picture.sizeInBytes() / 2));
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    if (!picture.save(&buffer, format.toLatin1().constData(), std::clamp(quality, 0, 100)) || bytes.isEmpty())
+        return fail(error, ErrorCode::WriteFailed, QStringLiteral("The picture cannot be encoded as %1").arg(format)), QByteArray();
+    return bytes;
+}
+
+bool WritePictureFile(const QString &path, const QByteArray &bytes, Result *error)
+{
     // Written under another name first: a full disk leaves no broken picture behind.
     return WriteReplacing(
         path,
         [&](const QString &temp) {
-            return picture.save(temp, format.toLatin1().constData(), std::clamp(quality, 0, 100)) ? QString()
-                                                                                                  : QStringLiteral("cannot write");
+            QFile out(temp);
+            return out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size() && out.flush() ? QString()
+                                                                                                   : QStringLiteral("cannot write");
         },
         error);
 }
@@ -878,6 +1060,7 @@ QImage RunRenderJob(const ToolkitRenderJob &job, Result *error, QStringList *not
         DcmFileFormat file;
         DcmDataset *ds = job.d->copy ? job.d->copy->getDataset() : nullptr;
         if (!ds) {
+            // Large values stay in the file: the pixels are read as they are needed.
             if (file.loadFile(QFile::encodeName(job.d->path).constData()).bad())
                 return fail(error, ErrorCode::NotReadable, QStringLiteral("Cannot read %1").arg(job.d->path)), QImage();
             ds = file.getDataset();
@@ -887,6 +1070,10 @@ QImage RunRenderJob(const ToolkitRenderJob &job, Result *error, QStringList *not
         const E_TransferSyntax xfer = ds->getOriginalXfer();
         if (xfer == EXS_JPEG2000LosslessOnly || xfer == EXS_JPEG2000) {
             RegisterToolkitCodecs();
+            bool handled = false;
+            QImage out = renderJpeg2000(ds, job.d->maxSize, &handled, error, notes);
+            if (handled)
+                return out;
             const OFCondition c = ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr);
             if (notes)
                 *notes << TakeJpeg2000Notes();
@@ -894,17 +1081,13 @@ QImage RunRenderJob(const ToolkitRenderJob &job, Result *error, QStringList *not
                 TakeJpeg2000Notes();
             if (c.bad())
                 return fail(error, ErrorCode::NoPixels, qs(c.text())), QImage();
-            bool handled = false;
-            QImage out = renderNative(ds, job.d->maxSize, &handled);
-            if (handled)
-                return out;
             DicomImage di(ds, EXS_LittleEndianExplicit, CIF_MayDetachPixelData);
             if (di.getStatus() != EIS_Normal)
                 return fail(error, ErrorCode::NoPixels, QString::fromLatin1(DicomImage::getString(di.getStatus()))), QImage();
             return renderPicture(di, job.d->maxSize, error);
         }
         bool handled = false;
-        QImage out = renderNative(ds, job.d->maxSize, &handled);
+        QImage out = renderNative(ds, job.d->maxSize, &handled, error);
         if (handled)
             return out;
         if (!job.d->copy) // DCMTK reads the file itself

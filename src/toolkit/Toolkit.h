@@ -193,6 +193,12 @@ ToolkitRenderJob MakeRenderJob(const ToolkitImagePtr &image, QSize maxSize, bool
 QImage RunRenderJob(const ToolkitRenderJob &job, Result *error = nullptr, QStringList *notes = nullptr);
 // Both in one go, on the calling thread.
 QImage RenderImage(const ToolkitImagePtr &image, QSize maxSize, Result *error = nullptr);
+// WriteImageFile in two halves, so that an export can encode one image on a
+// worker while it writes another: the job's picture as a picture file's bytes
+// ("JPEG", ..., quality 0-100; any thread), and those bytes written, replacing
+// a file of that name only once complete.
+QByteArray EncodePicture(const ToolkitRenderJob &job, const QString &format, int quality, Result *error = nullptr);
+bool WritePictureFile(const QString &path, const QByteArray &bytes, Result *error = nullptr);
 
 // The network operations (OpenAssociation, SendImage, CloseAssociation,
 // RunWorklistQuery) are in ToolkitNetwork.h.

@@ -8,6 +8,11 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QThread>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <vector>
 
 ImageExport::ImageExport(ExportRequest request, ExportHooks hooks)
     : r_(std::move(request))
@@ -63,10 +68,31 @@ bool ImageExport::exportImages()
     if (fileSet && !OpenDirectory(directory_, r_.folder, &e))
         return stop(QStringLiteral("The DICOMDIR of the export folder cannot be read or made; nothing was exported."));
     const int total = int(r_.images.size());
+    // JPEG: rendering and encoding take most of the time, so the next image
+    // is made on a worker while this one is waited for and written. The job
+    // is taken here, on this thread; the worker reads the file or a copy.
+    const bool jpeg = r_.kind == ExportKind::Jpeg;
+    QThreadPool workers;
+    workers.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
+    std::vector<QFuture<Encoded>> pictures(size_t(std::max(0, total)));
+    std::vector<bool> started(pictures.size(), false);
+    const int quality = r_.quality * 10;
+    auto encodeAhead = [&](int i) {
+        if (!jpeg || i >= total || started[size_t(i)] || !r_.images.at(i) || !r_.images.at(i)->isValid())
+            return;
+        started[size_t(i)] = true;
+        pictures[size_t(i)] = QtConcurrent::run(&workers, [job = MakeRenderJob(r_.images.at(i), QSize()), quality] {
+            Encoded out;
+            out.bytes = EncodePicture(job, QStringLiteral("JPEG"), quality, &out.error);
+            return out;
+        });
+    };
     for (int i = 0; i < total; ++i) {
         const ToolkitImagePtr &image = r_.images.at(i);
+        encodeAhead(i);
+        encodeAhead(i + 1);
         QString file;
-        if (!exportImage(image, &file, &e)) {
+        if (!exportImage(image, &file, &e, started[size_t(i)] ? &pictures[size_t(i)] : nullptr)) {
             // An image that cannot be written in this form is left out; a
             // folder that cannot take more stops the export.
             if (e.number != ErrorCode::NoPixels && e.number != ErrorCode::BadAttribute && e.number != ErrorCode::NoImage)
@@ -98,7 +124,7 @@ bool ImageExport::exportImages()
     return true;
 }
 
-bool ImageExport::exportImage(const ToolkitImagePtr &image, QString *file, Result *error)
+bool ImageExport::exportImage(const ToolkitImagePtr &image, QString *file, Result *error, QFuture<Encoded> *picture)
 {
     if (!image || !image->isValid()) {
         *error = {ErrorCode::NoImage, QStringLiteral("%1: the image could not be read; left out").arg(image ? image->path() : QString())};
@@ -133,8 +159,17 @@ bool ImageExport::exportImage(const ToolkitImagePtr &image, QString *file, Resul
                 return false;
         } else {
             *file = subFolder + QLatin1Char('/') + uid + QStringLiteral(".jpg");
-            if (!WriteImageFile(image, *file, QStringLiteral("JPEG"), r_.quality * 10, error))
+            if (picture) {
+                const Encoded encoded = picture->result();
+                if (encoded.bytes.isEmpty()) {
+                    *error = encoded.error;
+                    return false;
+                }
+                if (!WritePictureFile(*file, encoded.bytes, error))
+                    return false;
+            } else if (!WriteImageFile(image, *file, QStringLiteral("JPEG"), r_.quality * 10, error)) {
                 return false;
+            }
             if (written_ == 0 && !writeInfoFile(image, subFolder, error))
                 return false;
         }

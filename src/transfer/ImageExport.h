@@ -5,6 +5,7 @@
 // into a ZIP archive. Plain logic; ExportForm shows its progress.
 #include "toolkit/Toolkit.h"
 
+#include <QFuture>
 #include <QList>
 #include <QMap>
 #include <QString>
@@ -50,8 +51,13 @@ public:
     const QString &archive() const { return archive_; }
 
 private:
+    // A JPEG file's bytes, made on a worker.
+    struct Encoded {
+        QByteArray bytes;
+        Result error;
+    };
     bool exportImages();
-    bool exportImage(const ToolkitImagePtr &image, QString *file, Result *error);
+    bool exportImage(const ToolkitImagePtr &image, QString *file, Result *error, QFuture<Encoded> *picture);
     bool writeInfoFile(const ToolkitImagePtr &image, const QString &subFolder, Result *error);
     QString place() const;
 
