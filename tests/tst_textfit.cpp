@@ -94,8 +94,10 @@ void CheckList(QStringList &cut, QAbstractItemView *view)
         Column col{c};
         col.caption = model->headerData(c, Qt::Horizontal).toString();
         if (header->isVisible()) {
-            const bool sorted = header->isSortIndicatorShown() && header->sortIndicatorSection() == c;
-            col.need = QFontMetrics(header->font()).horizontalAdvance(col.caption) + headerMargin + (sorted ? sortMark : 0);
+            // Any column of a sorted list may come to carry the sort mark.
+            // The style may ask a few pixels more than text and margins.
+            col.need = std::max(QFontMetrics(header->font()).horizontalAdvance(col.caption) + headerMargin + (header->isSortIndicatorShown() ? sortMark : 0),
+                                header->sectionSizeHint(c));
             col.widest = u"heading"_s;
         }
         const int indent = tree && header->visualIndex(c) == 0 ? static_cast<QTreeView *>(view)->indentation() : 0;
@@ -185,6 +187,21 @@ QStringList CutTexts(QWidget *window)
     return cut;
 }
 
+// With LUMORA_SHOTS set (a folder) the run is on a real display and keeps a
+// picture of the screen for each case, to be looked at.
+void KeepShot(const QString &page = {})
+{
+    const QString folder = qEnvironmentVariable("LUMORA_SHOTS");
+    if (folder.isEmpty())
+        return;
+    QTest::qWait(300); // what the X server has not painted yet is missing from the picture
+    QDir().mkpath(folder);
+    const QSize s = TestScreen();
+    QString name = QString::fromUtf8(QTest::currentDataTag()) + page;
+    name.replace(QRegularExpression(u"[^A-Za-z0-9]+"_s), u"-"_s);
+    QGuiApplication::primaryScreen()->grabWindow(0).save(u"%1/%2x%3-%4.png"_s.arg(folder).arg(s.width()).arg(s.height()).arg(name));
+}
+
 // Every page of the window's tab widgets in turn.
 QStringList CutTextsOnEveryPage(QWidget *window)
 {
@@ -194,6 +211,8 @@ QStringList CutTextsOnEveryPage(QWidget *window)
         for (int i = 0; i < tabs->count(); ++i) {
             tabs->setCurrentIndex(i);
             QCoreApplication::processEvents();
+            if (i > 0)
+                KeepShot(u" "_s + tabs->tabText(i));
             for (const QString &line : CutTexts(window))
                 if (!cut.contains(line))
                     cut << u"[%1] %2"_s.arg(tabs->tabText(i), line);
@@ -212,6 +231,7 @@ QStringList CutTextsOfModal(const std::function<void()> &open)
         if (!dialog)
             return;
         QCoreApplication::processEvents();
+        KeepShot();
         cut = CutTextsOnEveryPage(dialog);
         dialog->close();
     });
@@ -225,6 +245,7 @@ QStringList Shown(QWidget &window)
     if (!QTest::qWaitForWindowExposed(&window))
         return {u"%1 was never shown"_s.arg(Named(&window))};
     QCoreApplication::processEvents();
+    KeepShot();
     return CutTextsOnEveryPage(&window);
 }
 
@@ -291,6 +312,8 @@ class TextFitTest : public QObject {
         w_->Form_Load();
         w_->show();
         QVERIFY(QTest::qWaitForWindowExposed(w_.get()));
+        w_->activateWindow(); // the dose list shows on activation
+        QTRY_VERIFY(w_->isActiveWindow());
         const int row = ws_->browser().patients().findText(0, u"0004711-2026-HX"_s);
         QVERIFY(row >= 0);
         ws_->browser().selectPatient(row);
@@ -319,6 +342,7 @@ private slots:
         QTest::addColumn<Open>("open");
         QTest::newRow("main window with a study") << Open([](TextFitTest &t) {
             QCoreApplication::processEvents();
+            KeepShot();
             return CutTexts(t.w_.get());
         });
         QTest::newRow("options") << Open([](TextFitTest &t) {
@@ -418,5 +442,13 @@ private slots:
     }
 };
 
-LUMORA_WIDGETS_TEST_MAIN(TextFitTest, TestScreen().width(), TestScreen().height())
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("LUMORA_SHOTS"))
+        UseOffscreenScreen(TestScreen().width(), TestScreen().height());
+    QApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);
+    TextFitTest t;
+    return QTest::qExec(&t, argc, argv);
+}
 #include "tst_textfit.moc"

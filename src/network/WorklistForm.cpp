@@ -48,7 +48,8 @@ WorklistForm::WorklistForm(QWidget *parent) : QDialog(parent)
     lvWorklist->setHeaderLabels(WorklistHeaders());
     lvWorklist->setSortingEnabled(true);
     lvWorklist->sortByColumn(0, Qt::AscendingOrder);
-    FitColumnsToContents(lvWorklist);
+    // Long names and a referring physician's full name widen the dialog.
+    FitColumnsToContents(lvWorklist, true);
     cmdRefresh = new QPushButton(QStringLiteral("Refresh"), this);
     cmdRefresh->setObjectName(QStringLiteral("cmdRefresh"));
     cmdOK = new QPushButton(QStringLiteral("Apply"), this);

@@ -2,8 +2,8 @@
 
 #include <QHeaderView>
 #include <QLineEdit>
-#include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QStyle>
 #include <QStyleOptionFrame>
 #include <QTimer>
@@ -27,7 +27,24 @@ QLineEdit *NamedLineEdit(QWidget *parent, const QString &name)
 
 namespace {
 
-void fitColumnsNow(QTreeView *list)
+void widenWindowFor(QTreeView *list)
+{
+    QWidget *window = list->window();
+    if (window == list || !window->screen())
+        return;
+    QHeaderView *header = list->header();
+    const int extra = header->length() - list->viewport()->width();
+    if (extra <= 0)
+        return;
+    const QRect available = window->screen()->availableGeometry();
+    const int frame = window->frameGeometry().width() - window->width();
+    window->resize(std::min(window->width() + extra, available.width() - frame), window->height());
+    const QRect now = window->frameGeometry();
+    if (now.right() > available.right())
+        window->move(std::max(available.left(), available.right() + 1 - now.width()), now.y());
+}
+
+void fitColumnsNow(QTreeView *list, bool widenWindow)
 {
     const QAbstractItemModel *model = list->model();
     if (!model)
@@ -39,25 +56,27 @@ void fitColumnsNow(QTreeView *list)
         const int heading = header->isHidden() ? 0 : header->sectionSizeHint(c);
         header->resizeSection(c, std::max(static_cast<const QAbstractItemView *>(list)->sizeHintForColumn(c), heading));
     }
+    if (widenWindow)
+        widenWindowFor(list);
 }
 
 } // namespace
 
-void FitColumnsToContents(QTreeView *list)
+void FitColumnsToContents(QTreeView *list, bool widenWindow)
 {
-    fitColumnsNow(list);
+    fitColumnsNow(list, widenWindow);
     const QAbstractItemModel *model = list->model();
     if (!model)
         return;
     // Rows arrive one by one in some lists: one fit after the round of events.
     auto due = std::make_shared<bool>(false);
-    auto later = [list, due] {
+    auto later = [list, due, widenWindow] {
         if (*due)
             return;
         *due = true;
-        QTimer::singleShot(0, list, [list, due] {
+        QTimer::singleShot(0, list, [list, due, widenWindow] {
             *due = false;
-            fitColumnsNow(list);
+            fitColumnsNow(list, widenWindow);
         });
     };
     QObject::connect(model, &QAbstractItemModel::modelReset, list, later);
