@@ -347,6 +347,16 @@ private slots:
         });
         QTest::newRow("options") << Open([](TextFitTest &t) {
             t.w_->mnuAnsichtEinstellungen_Click();
+            // The worklist provider as the operator types it in.
+            const QStringList worklist{u"MAMMO_STATION_01"_s, u"RIS_WORKLIST_SCP"_s, u"ris-worklist.radiology.example.org"_s, u"104"_s};
+            for (int i = 0; i < worklist.size(); ++i)
+                Child<QLineEdit>(t.w_->optionForm(), u"txtWorklist%1"_s.arg(i))->setText(worklist[i]);
+            // The operator picks the active filter: its attributes are listed.
+            auto *filter = Child<QComboBox>(t.w_->optionForm(), u"cboModality"_s);
+            filter->setCurrentText(u"MG"_s);
+            emit filter->activated(filter->currentIndex());
+            if (!Child<QTreeView>(t.w_->optionForm(), u"lvTags"_s)->model()->rowCount())
+                return QStringList{u"the filter lists no attributes"_s};
             return Shown(*t.w_->optionForm());
         });
         QTest::newRow("worklist") << Open([](TextFitTest &t) {
