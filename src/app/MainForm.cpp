@@ -34,6 +34,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMouseEvent>
@@ -43,6 +44,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QStyle>
@@ -152,11 +154,17 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
     pbLoad->setMaximumWidth(160);
     pbLoad->setValue(0);
     statusLine->addPermanentWidget(pbLoad, 1);
+    // The link indicators stand at the toolbar's right end: beside the five
+    // panels the status line had no room for them on the smaller screens.
+    auto *spacer = new QWidget(mainToolBar);
+    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    mainToolBar->addWidget(spacer);
     for (QLabel **link : {&receiverLink, &serialLink}) {
-        *link = new QLabel(statusLine);
+        *link = new QLabel(mainToolBar);
         (*link)->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         (*link)->setAutoFillBackground(true);
-        statusLine->addPermanentWidget(*link);
+        (*link)->setMargin(2);
+        mainToolBar->addWidget(*link);
     }
     receiverLink->setObjectName(QStringLiteral("receiverLink"));
     serialLink->setObjectName(QStringLiteral("serialLink"));
@@ -285,17 +293,14 @@ void MainForm::buildAssignment(QWidget *parent)
         fl->addWidget(examinationTypeOptions[i]);
     }
     l->addWidget(examinationTypeFrame, 3, 0, 1, 4);
-    // Text boxes of the exposure last clicked.
-    auto *detail = new QHBoxLayout;
+    // Text boxes of the exposure last clicked, in two rows: one row of nine
+    // cut the date and the time.
+    auto *detail = new QGridLayout;
     exposureDateBox = NamedLineEdit(parent, QStringLiteral("Text1"));
     exposureTimeBox = NamedLineEdit(parent, QStringLiteral("Text2"));
     txtID = NamedLineEdit(parent, QStringLiteral("txtID"));
-    for (QLineEdit *e : {txtID, exposureDateBox, exposureTimeBox})
-        detail->addWidget(e);
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 6; ++i)
         exposureBoxes[i] = NamedLineEdit(parent, QStringLiteral("Text3_%1").arg(i));
-        detail->addWidget(exposureBoxes[i]);
-    }
     const QStringList hints{QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time")};
     const QStringList valueHints{QStringLiteral("kV"), QStringLiteral("mAs"), QStringLiteral("Thickness"),
                                  QStringLiteral("Press"), QStringLiteral("mGy"), QStringLiteral("Other")};
@@ -310,6 +315,23 @@ void MainForm::buildAssignment(QWidget *parent)
         exposureBoxes[i]->setPlaceholderText(valueHints[i]);
         exposureBoxes[i]->setToolTip(valueHints[i]);
     }
+    // The widest date of the locale (a two-digit day in each month) and time.
+    QStringList dates;
+    for (int month = 1; month <= 12; ++month)
+        dates << QLocale().toString(QDate(2026, month, 28), QLocale::ShortFormat);
+    FitLineEdit(exposureDateBox, dates);
+    FitLineEdit(exposureTimeBox, {QStringLiteral("23:59:59")});
+    FitLineEdit(txtID, {QStringLiteral("999999")});
+    for (QLineEdit *box : exposureBoxes)
+        FitLineEdit(box, {QStringLiteral("888.88")});
+    // ID, date, time, kV and mAs above; thickness, pressure, dose and the
+    // projection text below, the last taking what is left.
+    const std::array<QLineEdit *, 5> top{txtID, exposureDateBox, exposureTimeBox, exposureBoxes[0], exposureBoxes[1]};
+    for (int i = 0; i < 5; ++i)
+        detail->addWidget(top[i], 0, i);
+    for (int i = 2; i < 5; ++i)
+        detail->addWidget(exposureBoxes[i], 1, i - 2);
+    detail->addWidget(exposureBoxes[5], 1, 3, 1, 2);
     l->addLayout(detail, 4, 0, 1, 4);
 }
 
@@ -348,7 +370,7 @@ void MainForm::buildHeaderAndTasks(QWidget *parent)
     tl->addWidget(cboTarget, 1, 3);
     tl->addWidget(cmdTask[0], 0, 3);
     tl->addWidget(cmdTask[1], 1, 4);
-    tl->addWidget(lvTasks, 2, 0, 1, 4);
+    tl->addWidget(lvTasks, 2, 0, 1, 5);
     l->addWidget(frmTasks, 2);
 }
 
@@ -543,7 +565,28 @@ bool MainForm::event(QEvent *e)
 {
     if (e->type() == QEvent::WindowActivate)
         Form_Activate();
-    return QMainWindow::event(e);
+    const bool result = QMainWindow::event(e);
+    if (e->type() == QEvent::Show)
+        keepOnScreen();
+    return result;
+}
+
+void MainForm::keepOnScreen()
+{
+    // 1280 x 960 with its frame is more than a 1280 x 1024 screen's width and
+    // than the smallest screen allowed: what lay beyond its edges was cut.
+    if (isMaximized() || isFullScreen() || !screen())
+        return;
+    const QRect available = screen()->availableGeometry();
+    const QRect frame = frameGeometry();
+    const int wider = std::max(0, frame.width() - available.width());
+    const int higher = std::max(0, frame.height() - available.height());
+    if (wider || higher)
+        resize(width() - wider, height() - higher);
+    const QRect now = frameGeometry();
+    if (!available.contains(now))
+        move(std::clamp(now.x(), available.left(), std::max(available.left(), available.right() + 1 - now.width())),
+             std::clamp(now.y(), available.top(), std::max(available.top(), available.bottom() + 1 - now.height())));
 }
 
 void MainForm::resizeEvent(QResizeEvent *e)
@@ -823,6 +866,7 @@ namespace {
 void showRows(QTreeView *view, RowModel &rows, bool sortable)
 {
     view->setModel(&rows);
+    FitColumnsToContents(view);
     if (!sortable)
         return;
     view->header()->setSortIndicator(-1, Qt::AscendingOrder);
@@ -842,6 +886,7 @@ void MainForm::bind(DoseList &doseList)
     doseList_ = &doseList;
     lvDosis->setModel(doseList.model());
     lvDosis->setSelectionModel(doseList.selectionModel());
+    FitColumnsToContents(lvDosis);
     connect(lvDosis, &QTreeView::clicked, &doseList, [&doseList](const QModelIndex &index) { doseList.choose(index.row()); });
     lvDosis->viewport()->installEventFilter(this);
     cmbDosis->installEventFilter(this);
@@ -935,10 +980,12 @@ void MainForm::bind(HeaderView &header, TaskList &tasks)
     headerList->header()->moveSection(HeaderView::ValueColumn, HeaderView::DescriptionColumn); // "Value" shown last
     headerList->header()->setSectionsClickable(true);
     headerList->header()->setSortIndicatorShown(true);
+    FitColumnsToContents(headerList);
     connect(headerList->header(), &QHeaderView::sectionClicked, &header, &HeaderView::lvHeader_ColumnClick);
     connect(&header, &HeaderView::sorted, headerList->header(), &QHeaderView::setSortIndicator);
 
     lvTasks->setModel(tasks.model());
+    FitColumnsToContents(lvTasks);
     connect(headerList, &QTreeView::clicked, &tasks, [&tasks](const QModelIndex &index) { tasks.selectHeaderRow(index.row()); });
     // The entry's widgets and the task list's entry follow each other.
     connect(cboTask, &QComboBox::activated, &tasks, &TaskList::setKind);

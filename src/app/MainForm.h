@@ -181,6 +181,8 @@ private:
     void buildAssignment(QWidget *parent);
     void buildHeaderAndTasks(QWidget *parent);
     void applyClientLayout();
+    // Shown no larger than the screen's free area, frame included, and on it.
+    void keepOnScreen();
     QAction *addEntry(QMenu *menu, Command c, const QString &name, const QString &caption);
 
     bool eventFilterForLists(QObject *watched, QEvent *event);

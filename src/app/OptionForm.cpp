@@ -263,6 +263,7 @@ void OptionForm::buildCommunicationTab(QWidget *tab)
     lvSCP->setObjectName(QStringLiteral("lvSCP"));
     lvSCP->setRootIsDecorated(false);
     lvSCP->setHeaderLabels({QStringLiteral("Alias"), QStringLiteral("AET"), QStringLiteral("IP"), QStringLiteral("Port"), QStringLiteral("Default")});
+    FitColumnsToContents(lvSCP);
     sl->addWidget(lvSCP);
     grid->addWidget(frmSCP, 3, 0);
     grid->setRowStretch(3, 1);

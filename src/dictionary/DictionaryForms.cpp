@@ -42,6 +42,8 @@ QTreeWidget *list(QWidget *parent, const char *name, const QStringList &headers)
     l->setObjectName(QLatin1String(name));
     l->setRootIsDecorated(false);
     l->setHeaderLabels(headers);
+    // The longest attribute descriptions widen the dialog rather than lose their end.
+    FitColumnsToContents(l, true);
     return l;
 }
 

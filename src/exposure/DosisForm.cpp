@@ -7,6 +7,7 @@
 #include "store/DatabasePaths.h"
 #include "ui/Prompts.h"
 
+#include "ui/Widgets.h"
 #include <QCalendarWidget>
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -83,6 +84,7 @@ DosisForm::DosisForm(QWidget *parent)
                                 QStringLiteral("Projection"), QStringLiteral("KVP"), QStringLiteral("mAs"), QStringLiteral("dicke"),
                                 QStringLiteral("AGD mGy")});
     ListView1->header()->setSectionsClickable(true);
+    FitColumnsToContents(ListView1);
     clSeBox = new QCheckBox(QStringLiteral("CL/SE"), this);
     clSeBox->setObjectName(QStringLiteral("Check1"));
     txtDoNo = lineEdit("txtDoNo");

@@ -2,6 +2,7 @@
 
 #include "core/Settings.h"
 #include "ui/Prompts.h"
+#include "ui/Widgets.h"
 
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -26,6 +27,8 @@ AddSCP::AddSCP(QWidget *parent, qlonglong id, const QString &alias, const Partne
     for (int i = 0; i < 4; ++i) {
         txtSCP[i] = new QLineEdit(id == 0 ? QString() : values[i], this);
         txtSCP[i]->setObjectName(QStringLiteral("txtSCP%1").arg(i));
+        // Room for a descriptive alias or a host name (about 32 characters) and what is stored.
+        FitLineEdit(txtSCP[i], {txtSCP[i]->text(), QString(32, QLatin1Char('n'))});
         form->addRow(labels[i], txtSCP[i]);
     }
     l->addLayout(form);

@@ -2,6 +2,7 @@
 
 #include "ui/Prompts.h"
 
+#include "ui/Widgets.h"
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -47,6 +48,8 @@ WorklistForm::WorklistForm(QWidget *parent) : QDialog(parent)
     lvWorklist->setHeaderLabels(WorklistHeaders());
     lvWorklist->setSortingEnabled(true);
     lvWorklist->sortByColumn(0, Qt::AscendingOrder);
+    // Long names and a referring physician's full name widen the dialog.
+    FitColumnsToContents(lvWorklist, true);
     cmdRefresh = new QPushButton(QStringLiteral("Refresh"), this);
     cmdRefresh->setObjectName(QStringLiteral("cmdRefresh"));
     cmdOK = new QPushButton(QStringLiteral("Apply"), this);

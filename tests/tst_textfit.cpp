@@ -1,0 +1,468 @@
+// Every window the operator reads, filled with realistic values, on the screen
+// this run is given (LUMORA_TEST_SCREEN, 1280x1024 by default; ctest runs it
+// also at the smallest screen the start-up check allows): no label, button,
+// line edit, box or list column cuts its text, and no column lies beyond its
+// list's right edge.
+#include "acquisition/SelectPosForm.h"
+#include "app/MainForm.h"
+#include "app/OptionForm.h"
+#include "app/StartupChecks.h"
+#include "app/StartupFlow.h"
+#include "app/Workstation.h"
+#include "browse/Browser.h"
+#include "core/ErrorLog.h"
+#include "core/Settings.h"
+#include "dictionary/DictionaryForms.h"
+#include "exposure/DoseList.h"
+#include "exposure/DosisForm.h"
+#include "jobs/EditForm.h"
+#include "network/PartnerForms.h"
+#include "network/StoragePartners.h"
+#include "network/WorklistForm.h"
+#include "store/DatabasePaths.h"
+#include "acquisition/ImageViewer.h"
+#include "header/HeaderView.h"
+#include "header/TaskList.h"
+#include "support/Peers.h"
+#include "support/SendJob.h"
+#include "support/Widgets.h"
+#include "toolkit/Toolkit.h"
+#include "toolkit/ToolkitViewer.h"
+#include "transfer/ExportForm.h"
+
+namespace {
+
+QSize TestScreen()
+{
+    const QStringList wh = qEnvironmentVariable("LUMORA_TEST_SCREEN", u"1280x1024"_s).split(u'x');
+    return wh.size() == 2 ? QSize(wh[0].toInt(), wh[1].toInt()) : QSize(1280, 1024);
+}
+
+QString Named(const QWidget *w)
+{
+    return w->objectName().isEmpty() ? QString::fromLatin1(w->metaObject()->className()) : w->objectName();
+}
+
+// The width of the widget that its ancestors up to the window leave visible.
+int VisibleWidth(const QWidget *w)
+{
+    QRect r = w->rect();
+    for (const QWidget *p = w; p && !p->isWindow(); p = p->parentWidget()) {
+        r.translate(p->pos());
+        r &= p->parentWidget()->rect();
+    }
+    return r.width();
+}
+
+void Need(QStringList &cut, const QWidget *w, const QString &what, const QString &text, int need, int have)
+{
+    if (!text.isEmpty() && need > have)
+        cut << u"%1 %2 \"%3\": needs %4 px, has %5"_s.arg(Named(w), what, text).arg(need).arg(have);
+}
+
+// A list's columns: each as wide as its heading and its widest cell; while
+// all of them would fit beside each other, none lies beyond the right edge
+// (beyond it, with too little room, the scroll bar reaches them).
+void CheckList(QStringList &cut, QAbstractItemView *view)
+{
+    QHeaderView *header = nullptr;
+    bool tree = false;
+    if (auto *t = qobject_cast<QTreeView *>(view)) {
+        header = t->header();
+        tree = t->rootIsDecorated();
+    } else if (auto *t = qobject_cast<QTableView *>(view)) {
+        header = t->horizontalHeader();
+    }
+    QAbstractItemModel *model = view->model();
+    if (!header || !model)
+        return;
+    view->horizontalScrollBar()->setValue(0);
+    const QStyle *style = view->style();
+    const int cellMargin = 2 * (style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1);
+    const int headerMargin = 2 * style->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
+    const int sortMark = style->pixelMetric(QStyle::PM_HeaderMarkSize, nullptr, header) + headerMargin / 2;
+    const int viewport = std::min(view->viewport()->width(), VisibleWidth(view->viewport()));
+    struct Column {
+        int logical, need = 0;
+        QString caption, widest;
+    };
+    QList<Column> columns;
+    int together = 0;
+    for (int c = 0; c < model->columnCount(); ++c) {
+        if (header->isSectionHidden(c) || header->sectionSize(c) == 0)
+            continue;
+        Column col{c};
+        col.caption = model->headerData(c, Qt::Horizontal).toString();
+        if (header->isVisible()) {
+            // Any column of a sorted list may come to carry the sort mark.
+            // The style may ask a few pixels more than text and margins.
+            col.need = std::max(QFontMetrics(header->font()).horizontalAdvance(col.caption) + headerMargin + (header->isSortIndicatorShown() ? sortMark : 0),
+                                header->sectionSizeHint(c));
+            col.widest = u"heading"_s;
+        }
+        const int indent = tree && header->visualIndex(c) == 0 ? static_cast<QTreeView *>(view)->indentation() : 0;
+        for (int r = 0; r < std::min(model->rowCount(), 200); ++r) {
+            const QModelIndex i = model->index(r, c);
+            const QString text = i.data().toString();
+            QFont font = view->font();
+            if (const QVariant f = i.data(Qt::FontRole); f.isValid())
+                font = f.value<QFont>();
+            const int icon = i.data(Qt::DecorationRole).isValid() || i.data(Qt::CheckStateRole).isValid() ? view->iconSize().width() + 4 : 0;
+            const int need = QFontMetrics(font).horizontalAdvance(text) + cellMargin + indent + icon;
+            if (need > col.need) {
+                col.need = need;
+                col.widest = u"row %1 \"%2\""_s.arg(r).arg(text);
+            }
+        }
+        together += col.need;
+        columns << col;
+    }
+    for (const Column &col : columns) {
+        const int size = header->sectionSize(col.logical);
+        const int left = header->sectionViewportPosition(col.logical);
+        if (left + size > viewport && together <= viewport)
+            cut << u"%1 column \"%2\" lies beyond the right edge (%3 + %4 of %5 px)"_s.arg(Named(view), col.caption).arg(left).arg(size).arg(viewport);
+        else if (col.need > size)
+            cut << u"%1 column \"%2\" %3: needs %4 px, has %5"_s.arg(Named(view), col.caption, col.widest).arg(col.need).arg(size);
+    }
+}
+
+// The texts of the window's visible controls that do not fit, one line each.
+QStringList CutTexts(QWidget *window)
+{
+    QStringList cut;
+    const QRect screen = window->screen()->availableGeometry();
+    if (window->frameGeometry().width() > screen.width() || window->frameGeometry().height() > screen.height())
+        cut << u"%1 is %2 x %3, larger than the screen"_s.arg(Named(window)).arg(window->frameGeometry().width()).arg(window->frameGeometry().height());
+    for (QWidget *w : window->findChildren<QWidget *>()) {
+        if (!w->isVisible() || w->window() != window)
+            continue;
+        const QFontMetrics fm(w->font());
+        const QStyle *style = w->style();
+        const int visible = VisibleWidth(w);
+        if (auto *l = qobject_cast<QLabel *>(w)) {
+            if (l->wordWrap() || l->textFormat() == Qt::RichText || Qt::mightBeRichText(l->text()))
+                continue;
+            const int have = l->contentsRect().width() - 2 * l->margin() - std::max(l->indent(), 0);
+            for (const QString &line : l->text().split(u'\n'))
+                Need(cut, l, u"label"_s, line, fm.horizontalAdvance(line), std::min(have, visible));
+        } else if (auto *b = qobject_cast<QPushButton *>(w)) {
+            QStyleOptionButton opt;
+            opt.initFrom(b);
+            opt.text = b->text();
+            opt.features = b->isFlat() ? QStyleOptionButton::Flat : QStyleOptionButton::None;
+            const QString text = QString(b->text()).remove(u'&');
+            const int icon = b->icon().isNull() ? 0 : b->iconSize().width() + 4;
+            const int have = style->subElementRect(QStyle::SE_PushButtonContents, &opt, b).width();
+            Need(cut, b, u"button"_s, text, fm.horizontalAdvance(text) + icon, std::min(have, visible));
+        } else if (qobject_cast<QCheckBox *>(w) || qobject_cast<QRadioButton *>(w)) {
+            auto *b = static_cast<QAbstractButton *>(w);
+            QStyleOptionButton opt;
+            opt.initFrom(b);
+            opt.text = b->text();
+            const bool check = qobject_cast<QCheckBox *>(w);
+            const QRect contents = style->subElementRect(check ? QStyle::SE_CheckBoxContents : QStyle::SE_RadioButtonContents, &opt, b);
+            const QString text = QString(b->text()).remove(u'&');
+            Need(cut, b, check ? u"check box"_s : u"option"_s, text, fm.horizontalAdvance(text), std::min(contents.width(), visible - contents.left()));
+        } else if (auto *e = qobject_cast<QLineEdit *>(w)) {
+            if (e->echoMode() != QLineEdit::Normal)
+                continue;
+            QStyleOptionFrame opt;
+            opt.initFrom(e);
+            opt.lineWidth = e->hasFrame() ? style->pixelMetric(QStyle::PM_DefaultFrameWidth, &opt, e) : 0;
+            const QMargins m = e->textMargins();
+            const int have = style->subElementRect(QStyle::SE_LineEditContents, &opt, e).width() - m.left() - m.right() - 4;
+            const QString text = e->text().isEmpty() ? e->placeholderText() : e->text();
+            Need(cut, e, u"line edit"_s, text, fm.horizontalAdvance(text), std::min(have, visible));
+        } else if (auto *box = qobject_cast<QComboBox *>(w)) {
+            QStyleOptionComboBox opt;
+            opt.initFrom(box);
+            opt.editable = box->isEditable();
+            const int have = style->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, box).width() - (box->isEditable() ? 4 : 0);
+            Need(cut, box, u"box"_s, box->currentText(), fm.horizontalAdvance(box->currentText()), std::min(have, visible));
+        } else if (auto *view = qobject_cast<QAbstractItemView *>(w)) {
+            CheckList(cut, view);
+        }
+    }
+    return cut;
+}
+
+// With LUMORA_SHOTS set (a folder) the run is on a real display and keeps a
+// picture of the screen for each case, to be looked at.
+void KeepShot(const QString &page = {})
+{
+    const QString folder = qEnvironmentVariable("LUMORA_SHOTS");
+    if (folder.isEmpty())
+        return;
+    QTest::qWait(300); // what the X server has not painted yet is missing from the picture
+    QDir().mkpath(folder);
+    const QSize s = TestScreen();
+    QString name = QString::fromUtf8(QTest::currentDataTag()) + page;
+    name.replace(QRegularExpression(u"[^A-Za-z0-9]+"_s), u"-"_s);
+    QGuiApplication::primaryScreen()->grabWindow(0).save(u"%1/%2x%3-%4.png"_s.arg(folder).arg(s.width()).arg(s.height()).arg(name));
+}
+
+// Every page of the window's tab widgets in turn.
+QStringList CutTextsOnEveryPage(QWidget *window)
+{
+    QStringList cut = CutTexts(window);
+    for (QTabWidget *tabs : window->findChildren<QTabWidget *>()) {
+        const int was = tabs->currentIndex();
+        for (int i = 0; i < tabs->count(); ++i) {
+            tabs->setCurrentIndex(i);
+            QCoreApplication::processEvents();
+            if (i > 0)
+                KeepShot(u" "_s + tabs->tabText(i));
+            for (const QString &line : CutTexts(window))
+                if (!cut.contains(line))
+                    cut << u"[%1] %2"_s.arg(tabs->tabText(i), line);
+        }
+        tabs->setCurrentIndex(was);
+    }
+    return cut;
+}
+
+// A modal dialog the action opens: checked while it runs, then closed.
+QStringList CutTextsOfModal(const std::function<void()> &open)
+{
+    QStringList cut{u"no modal dialog came"_s};
+    QTimer::singleShot(0, [&cut] {
+        QWidget *dialog = QApplication::activeModalWidget();
+        if (!dialog)
+            return;
+        QCoreApplication::processEvents();
+        KeepShot();
+        cut = CutTextsOnEveryPage(dialog);
+        dialog->close();
+    });
+    open();
+    return cut;
+}
+
+QStringList Shown(QWidget &window)
+{
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window))
+        return {u"%1 was never shown"_s.arg(Named(&window))};
+    QCoreApplication::processEvents();
+    KeepShot();
+    return CutTextsOnEveryPage(&window);
+}
+
+const QDate Day{2026, 12, 7};
+
+} // namespace
+
+class TextFitTest;
+using OpenWindow = std::function<QStringList(TextFitTest &)>;
+Q_DECLARE_METATYPE(OpenWindow)
+
+class TextFitTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TestFolder> f_;
+    std::unique_ptr<RecordingPrompter> prompter_;
+    std::unique_ptr<MainForm> w_;
+    Workstation *ws_ = nullptr;
+    std::unique_ptr<WorklistPeer> wlm_;
+    QString imageFile_;
+
+    // A station as a site runs it: a patient with a long name and her study
+    // of four views, today's exposures in the journal, two storage partners.
+    void station()
+    {
+        f_ = std::make_unique<TestFolder>();
+        QVERIFY(PrepareStation(*f_));
+        QVERIFY(QFile::copy(f_->file(u"Data/LumoraDef.dat"_s), f_->file(u"LumoraData.dat"_s)));
+        Settings.XrayComm = 4;
+        prompter_ = std::make_unique<RecordingPrompter>();
+        FixtureStudy study{.patientId = u"0004711-2026-HX"_s, .family = u"Kowalczyk-Wiśniewska"_s, .given = u"Anna-Magdalena Theresia"_s,
+                           .series = {FixtureSeries{}}};
+        const QStringList views{u"CC|R"_s, u"CC|L"_s, u"MLO|R"_s, u"MLO|L"_s};
+        for (int i = 0; i < views.size(); ++i)
+            study.series[0].images << SyntheticImageSpec{.viewPosition = views[i].section(u'|', 0, 0), .laterality = views[i].section(u'|', 1),
+                                                          .instanceNumber = i + 1, .rows = 64, .columns = 48};
+        QString error;
+        QVERIFY2(AddStudy(f_->path(), study, &error, false), qPrintable(error));
+        FixtureStudy second{.patientId = u"0004712-2026-HX"_s, .family = u"Oberhuber-Grünewald"_s, .given = u"Maria"_s,
+                            .series = {FixtureSeries{.images = {SyntheticImageSpec{.rows = 64, .columns = 48}}}}};
+        QVERIFY2(AddStudy(f_->path(), second, &error, false), qPrintable(error));
+        imageFile_ = f_->file(u"images/%1/%2.dcm"_s.arg(study.studyUid, study.series[0].images[0].sopUid));
+        const QStringList projections{u"R CC"_s, u"L CC"_s, u"R MLO"_s, u"L MLO"_s};
+        for (int i = 0; i < projections.size(); ++i)
+            QueryRows(f_->file(u"LumoraData.dat"_s),
+                      u"INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname) "
+                      "VALUES (?, '112.5', '14:59:15', '48', '1,234', '118', ?, ?, '0', '1250', ?)"_s,
+                      {QString::number(28 + i), DbDate(Day), projections[i], u"Kowalczyk-Wiśniewska^Anna-Magdalena Theresia"_s});
+        QueryRows(DefinitionsDatabase.path(),
+                  u"INSERT INTO tblSCP (Alias, AET, IP, Port, \"Default\") VALUES ('PACS Radiology Archive', 'RADARCHIVE01', '192.168.100.250', '11112', 1),"
+                  " ('Mammography Reading Station 2', 'MAMMOREAD2', '192.168.100.251', '104', 0)"_s);
+        w_ = std::make_unique<MainForm>();
+        ws_ = new Workstation(*w_);
+        ws_->doseList().setToday([] { return Day; });
+        ws_->runProgressDialog = [](EditForm &) {};
+    }
+
+    // The operator's day so far: the active MG filter, her study loaded, an
+    // image and an exposure clicked, the values in the task list.
+    void bringUp()
+    {
+        Settings.FilterActive = u"MG"_s;
+        WriteSetting(QLatin1String(SettingsRoot) + u"Filter\\Active"_s, Settings.FilterActive);
+        w_->Form_Load();
+        w_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w_.get()));
+        w_->activateWindow(); // the dose list shows on activation
+        QTRY_VERIFY(w_->isActiveWindow());
+        const int row = ws_->browser().patients().findText(0, u"0004711-2026-HX"_s);
+        QVERIFY(row >= 0);
+        ws_->browser().selectPatient(row);
+        ws_->browser().selectStudy(0);
+        QTRY_COMPARE(ListCount(ws_->session().loadedImages()), 4);
+        ws_->doseList().lvDosis_Fill();
+        ws_->viewer().MouseDown(Qt::LeftButton, Qt::NoModifier, w_->findChild<ToolkitViewer *>(u"dv1"_s)->tileRect(0).center());
+        QVERIFY(ws_->headerView().rowCount() > 0);
+        ws_->doseList().choose(0);
+        QVERIFY(ws_->tasks().model()->rowCount() > 0);
+    }
+
+private slots:
+    void cleanup()
+    {
+        Instance().release();
+        w_.reset();
+        prompter_.reset();
+        wlm_.reset();
+        f_.reset();
+    }
+
+    void nothingCut_data()
+    {
+        using Open = OpenWindow;
+        QTest::addColumn<Open>("open");
+        QTest::newRow("main window with a study") << Open([](TextFitTest &t) {
+            QCoreApplication::processEvents();
+            KeepShot();
+            return CutTexts(t.w_.get());
+        });
+        QTest::newRow("options") << Open([](TextFitTest &t) {
+            t.w_->mnuAnsichtEinstellungen_Click();
+            // The worklist provider as the operator types it in.
+            const QStringList worklist{u"MAMMO_STATION_01"_s, u"RIS_WORKLIST_SCP"_s, u"ris-worklist.radiology.example.org"_s, u"104"_s};
+            for (int i = 0; i < worklist.size(); ++i)
+                Child<QLineEdit>(t.w_->optionForm(), u"txtWorklist%1"_s.arg(i))->setText(worklist[i]);
+            // The operator picks the active filter: its attributes are listed.
+            auto *filter = Child<QComboBox>(t.w_->optionForm(), u"cboModality"_s);
+            filter->setCurrentText(u"MG"_s);
+            emit filter->activated(filter->currentIndex());
+            if (!Child<QTreeView>(t.w_->optionForm(), u"lvTags"_s)->model()->rowCount())
+                return QStringList{u"the filter lists no attributes"_s};
+            return Shown(*t.w_->optionForm());
+        });
+        QTest::newRow("worklist") << Open([](TextFitTest &t) {
+            t.wlm_ = std::make_unique<WorklistPeer>();
+            if (!t.wlm_->start(t.f_->file(u"wlm"_s), u"WORKLIST"_s))
+                return QStringList{u"no worklist provider"_s};
+            t.wlm_->add({.name = u"Kowalczyk-Wiśniewska^Anna-Magdalena Theresia"_s, .time = u"145915"_s, .charset = u"ISO_IR 192"_s, .id = u"0004711-2026-HX"_s,
+                         .codeValue = u"MAMSCR"_s, .referring = u"Dr. med. Schönberger-Lindqvist^Friederike"_s});
+            t.wlm_->add({.name = u"Oberhuber-Grünewald^Maria"_s, .time = u"083000"_s, .id = u"0004712-2026-HX"_s});
+            Settings.LocalAET = u"MAMMO1"_s;
+            Settings.RemoteIP = u"127.0.0.1"_s;
+            Settings.RemoteAET = u"WORKLIST"_s;
+            Settings.RemotePort = QString::number(t.wlm_->port());
+            WorklistForm form(t.w_.get());
+            form.query.today = [] { return WorklistDay; };
+            form.show(); // opening the dialog queries
+            if (!QTest::qWaitFor([&] { return form.findChild<QTreeWidget *>(u"lvWorklist"_s)->topLevelItemCount() == 2; }, 30000))
+                return QStringList{u"the worklist stayed empty"_s} + t.prompter_->texts();
+            return Shown(form);
+        });
+        QTest::newRow("journal") << Open([](TextFitTest &t) {
+            DosisForm form(t.w_.get());
+            form.today = [] { return Day; };
+            form.Form_Load();
+            return Shown(form);
+        });
+        QTest::newRow("export") << Open([](TextFitTest &t) {
+            ExportForm form(ExportKind::Jpeg, {ReadImage(t.imageFile_)}, t.w_.get());
+            form.Form_Load();
+            return Shown(form);
+        });
+        QTest::newRow("dictionary") << Open([](TextFitTest &t) {
+            DatabaseForm form(t.w_.get());
+            form.UpdateDictionary();
+            if (!form.findChild<QTreeWidget *>(u"lvDatabase"_s)->topLevelItemCount())
+                return QStringList{u"the dictionary stayed empty"_s};
+            return Shown(form);
+        });
+        QTest::newRow("dictionary: Add new") << Open([](TextFitTest &t) {
+            DatabaseForm dictionary(t.w_.get());
+            dictionary.UpdateDictionary();
+            AddTagToDB form(&dictionary);
+            return Shown(form);
+        });
+        QTest::newRow("dictionary: Add DicomTag") << Open([](TextFitTest &t) {
+            AddTagForm form(u"MG"_s, t.w_.get());
+            form.Form_Load();
+            return Shown(form);
+        });
+        QTest::newRow("dictionary: Add new filter") << Open([](TextFitTest &t) {
+            InputBoxForm form(t.w_.get());
+            form.setDefault(u"MG"_s);
+            return Shown(form);
+        });
+        QTest::newRow("storage partner") << Open([](TextFitTest &t) {
+            AddSCP form(t.w_.get(), 1, u"PACS Radiology Archive"_s, {u"RADARCHIVE01"_s, u"192.168.100.250"_s, u"11112"_s});
+            return Shown(form);
+        });
+        QTest::newRow("progress") << Open([](TextFitTest &t) {
+            EditForm form(t.ws_->session(), JobKind::SendStudy, t.w_.get());
+            form.setCaption(u"Send study"_s, u"Progress:"_s);
+            form.append(u"Kowalczyk-Wiśniewska^Anna-Magdalena Theresia: 4 images to PACS Radiology Archive"_s);
+            form.setProgressMaximum(4);
+            form.advance();
+            return Shown(form);
+        });
+        QTest::newRow("side") << Open([](TextFitTest &t) {
+            SelectPosForm form(t.w_.get(), ReadImage(t.imageFile_));
+            return Shown(form);
+        });
+        QTest::newRow("about") << Open([](TextFitTest &t) { return CutTextsOfModal([&t] { t.w_->showAbout(); }); });
+        QTest::newRow("error list") << Open([](TextFitTest &t) {
+            WriteErrorLog(ErrorCode::PathNotFound, u"Path not found: /srv/lumora/images/1.2.826.0.1.3680043.8.498.1"_s, u"EditForm DeleteSeriesFromDatabase"_s);
+            t.w_->showErrorLog();
+            auto *view = t.w_->findChild<QDialog *>(u"ErrorLogView"_s);
+            return view ? Shown(*view) : QStringList{u"no error list"_s};
+        });
+        QTest::newRow("splash") << Open([](TextFitTest &) {
+            fSplash splash;
+            return Shown(splash);
+        });
+    }
+    void nothingCut()
+    {
+        QFETCH(OpenWindow, open);
+        station();
+        if (QTest::currentTestFailed())
+            return;
+        bringUp();
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY(QGuiApplication::primaryScreen()->size() == TestScreen());
+        const QStringList cut = open(*this);
+        for (const QString &line : cut)
+            qWarning("cut: %s", qPrintable(line));
+        QVERIFY2(cut.isEmpty(), qPrintable(u"%1 cut texts, first: %2"_s.arg(cut.size()).arg(cut.value(0))));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("LUMORA_SHOTS"))
+        UseOffscreenScreen(TestScreen().width(), TestScreen().height());
+    QApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);
+    TextFitTest t;
+    return QTest::qExec(&t, argc, argv);
+}
+#include "tst_textfit.moc"
