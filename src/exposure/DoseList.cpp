@@ -69,6 +69,13 @@ void DoseListModel::reset(QList<Row> rows)
     endResetModel();
 }
 
+void DoseListModel::setEventUid(qlonglong id, const QString &uid)
+{
+    for (Row &r : rows_)
+        if (r.id == id)
+            r.eventUid = uid;
+}
+
 DoseList::DoseList(Session &session, QObject *parent)
     : QObject(parent), session_(session), selection_(&model_), today_([] { return QDate::currentDate(); })
 {
@@ -130,6 +137,7 @@ void DoseList::fillFrom(const std::optional<QString> &patientName)
         row.hvl = number("HVL");
         row.targetFilter = rec.value(QStringLiteral("TargetFilter")).toString();
         row.calibrationId = rec.value(QStringLiteral("CalibrationID")).toLongLong();
+        row.eventUid = rec.value(QStringLiteral("IrradiationEventUID")).toString();
         row.unit = rec.value(QStringLiteral("Unit")).isNull() ? Settings.XrayComm : qint16(rec.value(QStringLiteral("Unit")).toInt());
         rows << row;
     }
@@ -253,6 +261,27 @@ void DoseList::PopupDeleteDosis()
     emit exposureCleared();
 }
 
+// A row journalled before there were event UIDs gets its own when it is first chosen.
+QString DoseList::ensureEventUid(qlonglong id)
+{
+    static const QString where = QStringLiteral("MainForm lvDosis_Click event UID");
+    EventUid uid;
+    {
+        DatabaseSession db(UserDatabase);
+        if (!db.ok()) {
+            LogFailure(db.error(), where);
+            return {};
+        }
+        uid = EnsureEventUid(UserDatabase, id);
+    }
+    if (!uid.ok()) {
+        LogFailure(uid, where);
+        return {};
+    }
+    model_.setEventUid(id, uid.uid);
+    return uid.uid;
+}
+
 void DoseList::choose(int row)
 {
     if (row < 0 || row >= rowCount())
@@ -261,9 +290,13 @@ void DoseList::choose(int row)
     for (int column = 0; column < ColumnCount; ++column)
         cells << text(row, column);
     const DoseListModel::Row *r = model_.row(row);
+    QString eventUid = r->eventUid;
+    if (eventUid.isEmpty())
+        eventUid = ensureEventUid(r->id);
     session_.setSelectedExposure({.kV = cells[KV], .mAs = cells[MA], .thickness = cells[Thickness], .compression = cells[Press],
                                   .dose = cells[MGy], .other = cells[Other], .agd = r->agd, .hvl = r->hvl,
-                                  .targetFilter = r->targetFilter, .doseDerivation = r->doseDerivation, .journalId = r->id},
+                                  .targetFilter = r->targetFilter, .doseDerivation = r->doseDerivation, .journalId = r->id,
+                                  .eventUid = eventUid},
                                  cells[ExpTime]);
     emit exposureChosen(cells);
 }

@@ -28,10 +28,12 @@ public:
         QString agd, hvl, targetFilter, doseDerivation;
         qlonglong calibrationId = 0;
         qint16 unit = 0;
+        QString eventUid; // empty for a row journalled before there were any
         QString overReference; // the level exceeded and its set; empty when within or unchecked
     };
     const Row *row(int index) const { return index >= 0 && index < rows_.size() ? &rows_[index] : nullptr; }
     void reset(QList<Row> rows);
+    void setEventUid(qlonglong id, const QString &uid);
 
 private:
     QList<Row> rows_;
@@ -87,6 +89,7 @@ signals:
     void exposureCleared();
 
 private:
+    QString ensureEventUid(qlonglong id);
     void fillFrom(const std::optional<QString> &patientName);
     // Marks the rows over the active reference set's level.
     static void markOverReference(QList<DoseListModel::Row> &rows);
