@@ -1,5 +1,6 @@
 #include "toolkit/DoseReport.h"
 
+#include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmsr/codes/dcm.h>
 #include <dcmtk/dcmsr/codes/sct.h>
@@ -287,6 +288,11 @@ DoseReportWritten WriteDoseReport(const DoseReportInput &in, const QString &path
     DcmFileFormat file;
     if (c.good())
         c = doc.write(*file.getDataset());
+    // A report written again for the same study keeps the UIDs of the one it replaces.
+    if (c.good() && !in.seriesUid.isEmpty())
+        c = file.getDataset()->putAndInsertString(DCM_SeriesInstanceUID, in.seriesUid.toLatin1().constData());
+    if (c.good() && !in.sopUid.isEmpty())
+        c = file.getDataset()->putAndInsertString(DCM_SOPInstanceUID, in.sopUid.toLatin1().constData());
     if (c.good())
         c = file.saveFile(OFFilename(QFile::encodeName(path).constData()), EXS_LittleEndianExplicit);
     if (c.bad()) {
@@ -296,9 +302,9 @@ DoseReportWritten WriteDoseReport(const DoseReportInput &in, const QString &path
         return out;
     }
     OFString uid;
-    doc.getSeriesInstanceUID(uid);
+    file.getDataset()->findAndGetOFString(DCM_SeriesInstanceUID, uid);
     out.seriesUid = QString::fromLatin1(uid.c_str());
-    doc.getSOPInstanceUID(uid);
+    file.getDataset()->findAndGetOFString(DCM_SOPInstanceUID, uid);
     out.sopUid = QString::fromLatin1(uid.c_str());
     return out;
 }

@@ -45,8 +45,8 @@ struct DoseReportEvent {
 struct DoseReportInput {
     DoseReportStudy study;
     DoseReportDevice device;
-    QString seriesUid; // empty: a new one
-    QString sopUid;    // empty: a new one
+    QString seriesUid; // empty: a new one; else the UIDs of the report this one replaces
+    QString sopUid;
     QString seriesNumber, instanceNumber;
     QList<DoseReportEvent> events;
 };
