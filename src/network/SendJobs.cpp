@@ -81,7 +81,9 @@ DoseReportStudy studyOf(const ToolkitImagePtr &image)
 bool sendDoseReport(EditForm &form, SendJob &job, const DoseReportInput &input, const QStringList &eventUids)
 {
     static const QString where = QStringLiteral("EditForm StudieSenden (dose report)");
-    const QString path = AppPath(QString::fromLatin1(AppFiles::WorkFolder)) + QStringLiteral("/dose-report.dcm");
+    const QString work = AppPath(QString::fromLatin1(AppFiles::WorkFolder));
+    QDir().mkpath(work);
+    const QString path = work + QStringLiteral("/dose-report.dcm");
     const DoseReportWritten written = job.writeDoseReport(input, eventUids, path);
     if (!written.ok()) {
         LogFailure(written, where);

@@ -12,6 +12,7 @@
 #include <QUuid>
 
 #include <functional>
+#include <vector>
 
 namespace {
 
@@ -82,16 +83,29 @@ class TreeBuilder {
 public:
     explicit TreeBuilder(DSRDocumentTree &tree) : tree_(tree) {}
 
+    // The cursor stays on the path to the last item added; going up it is
+    // cheap, where a search by node ID would walk the whole tree each time.
+    void start(size_t root) { path_ = {root}; }
     size_t add(size_t parent, DSRTypes::E_RelationshipType rel, DSRTypes::E_ValueType type, const DSRCodedEntryValue &name)
     {
-        if (cond_.bad())
+        if (cond_.bad() || parent == 0)
             return 0;
-        if (tree_.gotoNode(parent) == 0) {
-            cond_ = SR_EC_InvalidDocumentTree;
-            return 0;
+        while (!path_.empty() && path_.back() != parent) {
+            path_.pop_back();
+            tree_.goUp();
+        }
+        if (path_.empty()) {
+            if (tree_.gotoNode(parent) == 0) {
+                cond_ = SR_EC_InvalidDocumentTree;
+                return 0;
+            }
+            path_ = {parent};
         }
         cond_ = tree_.addChildContentItem(rel, type, name);
-        return cond_.good() ? tree_.getNodeID() : 0;
+        if (cond_.bad())
+            return 0;
+        path_.push_back(tree_.getNodeID());
+        return path_.back();
     }
     size_t code(size_t parent, DSRTypes::E_RelationshipType rel, const DSRCodedEntryValue &name, const DSRCodedEntryValue &value)
     {
@@ -124,6 +138,7 @@ private:
             cond_ = c;
     }
     DSRDocumentTree &tree_;
+    std::vector<size_t> path_;
     OFCondition cond_ = EC_Normal;
 };
 
@@ -215,6 +230,7 @@ DoseReportWritten WriteDoseReport(const DoseReportInput &in, const QString &path
         c = tree.getCurrentContentItem().setConceptName(CODE_DCM_XRayRadiationDoseReport);
         if (c.good())
             c = tree.setTemplateIdentification("10001", "DCMR");
+        b.start(root);
     } else if (c.good()) {
         c = SR_EC_InvalidDocumentTree;
     }
@@ -294,7 +310,7 @@ DoseReportWritten WriteDoseReport(const DoseReportInput &in, const QString &path
     if (c.good() && !in.sopUid.isEmpty())
         c = file.getDataset()->putAndInsertString(DCM_SOPInstanceUID, in.sopUid.toLatin1().constData());
     if (c.good())
-        c = file.saveFile(OFFilename(QFile::encodeName(path).constData()), EXS_LittleEndianExplicit);
+        c = file.saveFile(OFFilename(QFile::encodeName(path).constData()), EXS_LittleEndianExplicit, EET_UndefinedLength);
     if (c.bad()) {
         QFile::remove(path);
         out.number = ErrorCode::WriteFailed;
