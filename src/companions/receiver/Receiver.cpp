@@ -195,6 +195,9 @@ public:
                                 UID_LittleEndianImplicitTransferSyntax, UID_JPEGLSLossyTransferSyntax, UID_JPEGProcess1TransferSyntax,
                                 UID_JPEGProcess2_4TransferSyntax, UID_JPEG2000TransferSyntax})
             storage.push_back(uid);
+        // DCMTK takes 128 classes of its list; the dose report, which other
+        // stations send with their studies, comes after them alphabetically.
+        addPresentationContext(UID_XRayRadiationDoseSRStorage, storage);
         for (int i = 0; i < numberOfDcmAllStorageSOPClassUIDs; ++i)
             addPresentationContext(dcmAllStorageSOPClassUIDs[i], storage);
         sincePoll_.start();
