@@ -5,10 +5,12 @@
 //   bench-send send FOLDER PORT                   StudieSenden of that study in
 //       the progress dialog; prints send_ms (association, job and release),
 //       command_ms (with the dialog's start timer), progress_ms (the dialog's
-//       per-image progress steps alone), sent, total and peak_kb
+//       per-image progress steps alone), sent, total and peak_kb; with the
+//       study's dose report unless BENCH_DOSE_REPORT=0
 #include "PeakMemory.h"
 #include "core/Settings.h"
 #include "jobs/EditForm.h"
+#include "exposure/StudyDoseReport.h"
 #include "network/SendJobs.h"
 #include "store/Session.h"
 #include "store/DatabasePaths.h"
@@ -35,13 +37,41 @@ int fail(const char *what)
     return 1;
 }
 
+// The journal of the bench's folder, made from the empty template.
+const QString kJournal = QStringLiteral("Data/Journal.dat");
+
+// One calibrated exposure per image, assigned to the patient on the study's
+// date, each stamped into its image: what the dose report is written from.
+bool journalExposures(const QString &folder, const QStringList &eventUids)
+{
+    if (!QFile::copy(folder + QStringLiteral("/Data/LumoraDef.dat"), folder + QLatin1Char('/') + kJournal))
+        return false;
+    DatabaseSession db(UserDatabase);
+    if (!db.ok())
+        return false;
+    ExecuteScript(UserDatabase, QStringLiteral("BEGIN"));
+    for (int i = 0; i < eventUids.size(); ++i)
+        if (!Execute(UserDatabase,
+                     QStringLiteral("INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname, FKeyPatID, "
+                                    "Unit, TargetFilter, HVL, Kerma, AGD, AgdSource, IrradiationEventUID) "
+                                    "VALUES ('29', '85', '10:00:00', '52', '5.6', '110', '2026-12-06', ?, '1', '850', 'Bench', 'BENCH', "
+                                    "4, 'W/Rh', 0.52, 5.1, 1.2, 'reported dose', ?)"),
+                     {i % 2 ? QStringLiteral("L CC") : QStringLiteral("R CC"), eventUids[i]})
+                 .ok())
+            return false;
+    ExecuteScript(UserDatabase, QStringLiteral("COMMIT"));
+    return true;
+}
+
 int prepare(const QString &folder, int count, int rows, int columns)
 {
     QDir().mkpath(folder);
     if (!MakeStationDatabases(folder))
         return fail("cannot make the databases");
     qputenv("LUMORA_APP_FOLDER", QFile::encodeName(folder));
+    Settings.Database = kJournal;
     SetDatabasePaths();
+    QStringList eventUids;
     const QString studyUid = NewSyntheticUid();
     const QString seriesUid = NewSyntheticUid();
     const QString studyFolder = folder + QStringLiteral("/images/") + studyUid;
@@ -75,6 +105,8 @@ int prepare(const QString &folder, int count, int rows, int columns)
         spec.bitsStored = 14;
         spec.laterality = i % 2 ? QStringLiteral("L") : QStringLiteral("R");
         spec.viewPosition = (i / 2) % 2 ? QStringLiteral("MLO") : QStringLiteral("CC");
+        eventUids << NewSyntheticUid();
+        spec.extra << qMakePair(QStringLiteral("0008,3010"), eventUids.last());
         if (const Result written = WriteSyntheticImage(spec, studyFolder + QLatin1Char('/') + spec.sopUid + QStringLiteral(".dcm")); !written)
             return fail(qPrintable(written.text));
         if (!check(Execute(ImageDatabase, QStringLiteral("INSERT INTO tblImages (ImageUID, ImageNr, FKeySeriesID) VALUES (?, ?, ?)"),
@@ -82,6 +114,8 @@ int prepare(const QString &folder, int count, int rows, int columns)
             return 1;
     }
     ExecuteScript(ImageDatabase, QStringLiteral("COMMIT"));
+    if (!journalExposures(folder, eventUids))
+        return fail("cannot write the journal");
     std::printf("%s\n", qPrintable(studyFolder));
     return 0;
 }
@@ -92,6 +126,7 @@ int send(const QString &folder, int port)
     Settings = SettingsRecord();
     LoadSettings();
     Settings.SentAndKeep = 1; // the study stays for the next round
+    Settings.Database = kJournal;
     SetDatabasePaths();
     RecordingPrompter prompter;
     SetPrompter(&prompter);
@@ -106,6 +141,8 @@ int send(const QString &folder, int port)
     SendJob job;
     job.selection = {row.first(QStringLiteral("PatID")).toLongLong(), QStringLiteral("BENCH"), QStringLiteral("Bench"),
                      row.first(QStringLiteral("StudyID")).toLongLong(), row.first(QStringLiteral("StudyUID")).toString(), 0};
+    if (qEnvironmentVariable("BENCH_DOSE_REPORT") != QLatin1String("0"))
+        job.writeDoseReport = WriteStudyDoseReport;
 
     // The workstation has shown the study before it sends it, so DCMTK's data
     // dictionary is loaded by then; here the first file would load it.

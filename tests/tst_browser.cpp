@@ -231,7 +231,10 @@ private slots:
     // images or without series says so. None leaves a load running.
     void badFilesAndEmptyStudies()
     {
-        FixtureStudy s{.patientId = u"P1"_s, .series = {FixtureSeries{1, FourViews() << FourViews().first(), {}, 0}}};
+        // The study's dose report, in a series of its own, is listed but not drawn.
+        SyntheticImageSpec report;
+        report.sopClassUid = u"1.2.840.10008.5.1.4.1.1.88.67"_s;
+        FixtureStudy s{.patientId = u"P1"_s, .series = {FixtureSeries{1, FourViews() << FourViews().first(), {}, 0}, FixtureSeries{999, {report}, {}, 0}}};
         s.series[0].images[4].instanceNumber = 5;
         s.series[0].images[4].sopUid = u"../../Data/LumoraData.dat#"_s;
         s = add(s);

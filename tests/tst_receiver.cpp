@@ -3,6 +3,7 @@
 // images folder that fills up in the middle of a study.
 #include "support/Dicom.h"
 #include "support/Peers.h"
+#include "toolkit/DoseReport.h"
 #include "support/Rows.h"
 #include "store/DatabasePaths.h"
 #include "store/Deletion.h"
@@ -126,6 +127,26 @@ private slots:
         QVERIFY2(Store(kAet, port_, files, &out) == 0, out.constData());
         QCOMPARE(ImageRows(db()), (Counts{1, 1, 2, 4, 8}));
         rowsMatchFiles(1024);
+    }
+
+    // Another station's dose report, sent with its study: taken in and listed
+    // as an object of its own series.
+    void doseReportFromAnotherStation()
+    {
+        DoseReportInput in;
+        in.study = {u"Doe^Jane"_s, u"P1"_s, u"19600101"_s, u"F"_s, NewSyntheticUid(), u"20261206"_s, u"101500"_s};
+        in.device = {UidForName(u"other"_s), u"OTHER"_s, u"Other"_s, u"Unit"_s, u"1"_s, u"1"_s};
+        DoseReportEvent e{.eventUid = NewSyntheticUid(), .dateTime = u"20261206101600"_s, .laterality = u"L"_s, .view = u"CC"_s, .agdMGy = 1.2};
+        in.events << e;
+        const QString file = folder_->file(u"in/report.dcm"_s);
+        QDir().mkpath(folder_->file(u"in"_s));
+        const DoseReportWritten written = WriteDoseReport(in, file);
+        QVERIFY2(written.ok(), qPrintable(written.text));
+        QByteArray out;
+        QVERIFY2(Store(kAet, port_, {file}, &out, {u"-R"_s}) == 0, out.constData());
+        QCOMPARE(QueryRows(db(), u"SELECT i.SOPClassUID, s.Modality FROM tblImages i JOIN tblSeries s ON s.SeriesID = i.FKeySeriesID"_s),
+                 (QList<QVariantList>{{u"1.2.840.10008.5.1.4.1.1.88.67"_s, u"SR"_s}}));
+        QVERIFY(QFile::exists(stored(in.study.studyUid, written.sopUid)));
     }
 
     void keepsTransferSyntaxAsArrived()

@@ -2,6 +2,7 @@
 // workstation relies on, the shipped dictionary and its MG filter.
 #include "core/Settings.h"
 #include "dictionary/DictionaryStore.h"
+#include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"
 #include "store/SchemaVersion.h"
 #include "support/Station.h"
@@ -83,13 +84,16 @@ private slots:
     // hand) is left exactly as it was, and does not open.
     void olderFilesAreUpgradedOnce_data()
     {
-        QTest::addColumn<QString>("extra"); // a statement run on the old file
+        QTest::addColumn<int>("fromVersion"); // of the old journal
+        QTest::addColumn<QString>("extra");   // a statement run on the old file
         QTest::addColumn<bool>("upgrades");
-        QTest::newRow("old files with rows") << QString() << true;
-        QTest::newRow("journal with a hand-made AGD column") << u"ALTER TABLE tblDosis ADD COLUMN AGD TEXT"_s << false;
+        QTest::newRow("old files with rows") << 0 << QString() << true;
+        QTest::newRow("journal with dose columns, without event UIDs") << 1 << QString() << true;
+        QTest::newRow("journal with a hand-made AGD column") << 0 << u"ALTER TABLE tblDosis ADD COLUMN AGD TEXT"_s << false;
     }
     void olderFilesAreUpgradedOnce()
     {
+        QFETCH(int, fromVersion);
         QFETCH(QString, extra);
         QFETCH(bool, upgrades);
         TestFolder f;
@@ -107,6 +111,11 @@ private slots:
                                        "CREATE INDEX ixDosisDatumStatus ON tblDosis (Datum, Status);\n"
                                        "CREATE INDEX ixDosisStatus ON tblDosis (Status);\n"
                                        "CREATE INDEX ixDosisFKeyPatID ON tblDosis (FKeyPatID);\n"_s).ok());
+            for (const SchemaStep &step : JournalSchemaSteps())
+                if (step.version <= fromVersion)
+                    for (const QString &sql : step.statements)
+                        QVERIFY(Execute(old, sql).ok());
+            QVERIFY(Execute(old, u"PRAGMA user_version = %1"_s.arg(fromVersion)).ok());
             for (int i = 0; i < 3; ++i)
                 QVERIFY(Execute(old, u"INSERT INTO tblDosis (KVP, ma, Dicke, mGy, Datum, Sonstiges, Status, Patname) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"_s,
                                 {u"28"_s, u"%1"_s.arg(60 + i), u"45"_s, u"1.2"_s, u"2025-03-0%1"_s.arg(i + 1), u"R CC"_s, u"1"_s, u"O'Brien"_s})
@@ -146,8 +155,9 @@ private slots:
             return;
         }
         QCOMPARE(shape(journal), shape(file(u"LumoraDef.dat"_s)).filter(QRegularExpression(u"^(tblDosis|sqlite_sequence|ixDosis)"_s)));
-        QCOMPARE(QueryValue(journal, u"PRAGMA user_version"_s).toInt(), 1);
-        QCOMPARE(QueryValue(journal, u"SELECT COUNT(*) FROM tblDosis WHERE AGD IS NULL AND AgdSource IS NULL AND Unit IS NULL"_s).toInt(), 3);
+        QCOMPARE(QueryValue(journal, u"PRAGMA user_version"_s).toInt(), 2);
+        QCOMPARE(QueryValue(journal, u"SELECT COUNT(*) FROM tblDosis WHERE AGD IS NULL AND AgdSource IS NULL AND Unit IS NULL "
+                                     "AND IrradiationEventUID IS NULL"_s).toInt(), 3);
 
         // Opened again, by this process or the next: nothing left to do.
         Database again(u"again"_s, u"test"_s);
@@ -156,6 +166,11 @@ private slots:
         int applied = -1;
         QVERIFY(UpgradeSchema(again, JournalSchemaSteps(), &applied).ok());
         QCOMPARE(applied, 0);
+        // An old row gets its event UID when first needed, and keeps it.
+        const EventUid first = EnsureEventUid(again, oldRows[0][0].toLongLong());
+        QVERIFY2(first.ok() && first.uid.startsWith(u"1.2."_s), qPrintable(first.text + first.uid));
+        QCOMPARE(EnsureEventUid(again, oldRows[0][0].toLongLong()).uid, first.uid);
+        QVERIFY(EnsureEventUid(again, oldRows[1][0].toLongLong()).uid != first.uid);
         again.close();
         QCOMPARE(shape(journal).count(u"tblDosis.AGD REAL"_s), 1);
     }

@@ -1,8 +1,13 @@
 // Series, study and patient sends to an Orthanc archive, checked through its
 // REST interface (what the archive indexed, not only what the job counted), and
 // to storescp as a second partner.
+#include "acquisition/Stamping.h"
 #include "core/Settings.h"
+#include "exposure/ExposureJournal.h"
+#include "exposure/StudyDoseReport.h"
 #include "jobs/EditForm.h"
+#include "store/DatabasePaths.h"
+#include "support/Dicom.h"
 #include "support/Peers.h"
 #include "support/Rows.h"
 #include "support/SendJob.h"
@@ -197,6 +202,111 @@ private slots:
         QCOMPARE(ImageRows(), (Counts{1, 1, 1, 3, 0}));
         QCOMPARE(studyFiles(s).size(), 2);
         QVERIFY(f_->read(u"Logs/Error.log"_s).contains(logged));
+    }
+
+    // The study's dose report: the unit's exposures of her study, assigned to
+    // her on the study's date, two of them stamped into the images kept and
+    // one rejected (no image), are sent as one report beside the images, with
+    // an event for each exposure, and filed in the image database. Without a
+    // calibration there is no AGD, and so no report: the dialog and the log say why.
+    void studyGoesWithItsDoseReport_data()
+    {
+        QTest::addColumn<bool>("calibrated");
+        QTest::addColumn<QString>("exposureTime"); // as the unit sent it; empty: not reported
+        QTest::addColumn<bool>("validate");        // PixelMed's validator too (it takes a minute)
+        QTest::newRow("rejected exposure among them") << true << u"850"_s << true;
+        QTest::newRow("unit reports no exposure time") << true << QString() << false;
+        QTest::newRow("no calibration: no report") << false << u"850"_s << false;
+    }
+    void studyGoesWithItsDoseReport()
+    {
+        QFETCH(bool, calibrated);
+        QFETCH(QString, exposureTime);
+        QFETCH(bool, validate);
+        const FiledStudy s = FileStudy(*f_, u"P1"_s, 1, 2);
+        Settings.XrayComm = 4;
+        // The journal starts as the empty template, as on a new station.
+        Settings.Database = u"Data/Journal.dat"_s;
+        SetDatabasePaths();
+        QVERIFY(QFile::copy(f_->file(u"Data/LumoraDef.dat"_s), ResolveUserDatabasePath(Settings.Database)));
+        // Three exposures of hers and one of another woman's the same day.
+        QStringList uids;
+        {
+            DatabaseSession db(UserDatabase);
+            QVERIFY(db.ok());
+            const QStringList views{u"L CC"_s, u"R CC"_s, u"R CC"_s, u"L MLO"_s};
+            for (int i = 0; i < 4; ++i) {
+                ExposureRecord r{.KVP = u"29"_s, .ma = u"85"_s, .Zeit = u"10:1%1:00"_s.arg(i), .Dicke = u"52"_s, .mGy = u"5.6"_s,
+                                 .Druck = u"110"_s, .Datum = u"2026-12-06"_s, .Sonstiges = views[i], .Status = u"0"_s,
+                                 .expZeit = exposureTime.isEmpty() ? std::nullopt : std::optional<QString>(exposureTime),
+                                 .Patname = u"Doe"_s};
+                ExposureDose dose{4, {}};
+                if (calibrated)
+                    dose.estimate = {u"W/Rh"_s, 0.52, 5.1, 1.2 + 0.1 * i, u"reported dose"_s, u"50-64"_s, 1};
+                const JournalInsert row = InsertExposure(UserDatabase, r, QLocale(QLocale::German), dose);
+                QVERIFY2(row.ok(), qPrintable(row.text));
+                QVERIFY(AssignExposure(UserDatabase, row.id, i < 3 ? u"P1"_s : u"P2"_s, u"Doe"_s).ok());
+                uids << EnsureEventUid(UserDatabase, row.id).uid;
+            }
+        }
+        // The two kept images carry the UIDs of their exposures, stamped.
+        for (int i = 0; i < 2; ++i) {
+            ToolkitImagePtr stamped = ReadImage(imageFile(s, s.images[i]));
+            QVERIFY(WriteExposureValues(stamped, ExposureValuesForHeader(4, {.kV = u"29"_s, .eventUid = uids[i]}, QString())));
+            QVERIFY(WriteDicomFile(stamped, f_->file(u"bin/%1.dcm"_s.arg(s.images[i]))));
+        }
+        SendJob job;
+        job.writeDoseReport = WriteStudyDoseReport;
+        const QString text = send(1, s, u"P1"_s, 0, job);
+        QVERIFY(reports(text, 2, 2));
+        const QMap<QString, QString> stored = orthanc_.instances();
+        if (!calibrated) {
+            QCOMPARE(stored.keys(), sorted(s.images));
+            QVERIFY2(text.contains(u"No dose report: the AGD of an exposure is unknown"_s), qPrintable(text));
+            QVERIFY(f_->read(u"Logs/Error.log"_s).contains("EditForm StudieSenden (dose report)"));
+            return;
+        }
+        QVERIFY2(text.contains(u"Dose report sent."_s), qPrintable(text));
+        QCOMPARE(stored.size(), 3);
+        QString report;
+        for (auto it = stored.cbegin(); it != stored.cend(); ++it)
+            if (!s.images.contains(it.key()))
+                report = *it;
+        const QJsonObject tags = orthanc_.get(u"/instances/%1/simplified-tags"_s.arg(report)).toObject();
+        QCOMPARE(tags.value(u"SOPClassUID"_s).toString(), u"1.2.840.10008.5.1.4.1.1.88.67"_s);
+        QCOMPARE(tags.value(u"StudyInstanceUID"_s).toString(), s.uid);
+        bool ok = false;
+        const QByteArray bytes = orthanc_.raw("GET", u"/instances/%1/file"_s.arg(report), &ok);
+        QVERIFY(ok);
+        const QString path = f_->file(u"report.dcm"_s);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        file.close();
+        QCOMPARE(DoseReportEventCount(path), 3); // the rejected exposure too, not the other woman's
+        const QString dump = Dump(path, {"+U8"});
+        const QString tree = [&] {
+            QProcess p;
+            p.start(u"dsrdump"_s, {path});
+            p.waitForFinished(30000);
+            return QString::fromUtf8(p.readAllStandardOutput());
+        }();
+        for (int i = 0; i < 3; ++i)
+            QVERIFY2(tree.contains(uids[i]), qPrintable(tree));
+        QVERIFY(!tree.contains(uids[3]));
+        QCOMPARE(tree.count(u"\"Exposure Time\")"_s), exposureTime.isEmpty() ? 0 : 3);
+        QVERIFY(tree.contains(u"\"Exposure\")=\"85000\" (uA.s"_s)); // µA·s, not mAs
+        QVERIFY(tree.contains(u"(80248007,SCT,\"Left breast\")"_s) && tree.contains(u"(73056007,SCT,\"Right breast\")"_s));
+        QCOMPARE(ValidationErrors(path), QStringList());
+        if (validate) {
+            QProcess java;
+            java.start(u"java"_s, {u"-Djdk.xml.xpathExprGrpLimit=0"_s, u"-Djdk.xml.xpathExprOpLimit=0"_s, u"-Djdk.xml.xpathTotalOpLimit=0"_s,
+                                   u"-cp"_s, u"/usr/share/java/pixelmed.jar"_s, u"com.pixelmed.validate.DicomSRValidator"_s, path});
+            QVERIFY(java.waitForFinished(240000));
+            const QString out = QString::fromUtf8(java.readAllStandardOutput() + java.readAllStandardError());
+            QVERIFY2(out.contains(u"Found Root Template TID_10001"_s) && !out.contains(u"Error:"_s), qPrintable(out));
+        }
+        // Filed in the image database like a received object, in a series of its own.
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(f_->file(u"temp/%1.dcm"_s.arg(tags.value(u"SOPInstanceUID"_s).toString()))), 5000);
     }
 
     void unreachablePartnerStartsNothing()

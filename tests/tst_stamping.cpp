@@ -173,19 +173,24 @@ private slots:
     // The exposure's dose in the header: the AGD as Organ Dose in dGy, the HVL,
     // the derivation beside an Entrance Dose, and the target/filter as defined
     // terms; nothing unknown is written, and a detector's Organ Dose (here 0.9)
-    // is replaced only by a computed AGD.
+    // is replaced only by a computed AGD. The exposure's Irradiation Event UID
+    // goes with it, so that the dose report and the image name the same event.
     void doseAttributes_data()
     {
-        QTest::addColumn<QStringList>("dose"); // AGD, HVL, target/filter, derivation, entrance dose
+        QTest::addColumn<QStringList>("dose"); // AGD, HVL, target/filter, derivation, entrance dose, event UID
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("AGD 1.2 mGy, IAK, W/Rh") << QStringList{"1.2", "0.52", "W/Rh", "IAK", "1,4"}
-            << QStringList{"0040,0316=0.012", "0040,0314=0.52", "0040,8303=IAK", "0018,1191=TUNGSTEN", "0018,7050=RHODIUM", "0040,8302=1.4"};
-        QTest::newRow("ESAK, W/Al") << QStringList{"0.85", "0.4", "W/Al", "ESAK", "2"}
-            << QStringList{"0040,0316=0.0085", "0040,0314=0.4", "0040,8303=ESAK", "0018,1191=TUNGSTEN", "0018,7050=ALUMINUM", "0040,8302=2"};
-        QTest::newRow("no AGD: the detector's Organ Dose stays") << QStringList{"", "", "", "", "1,4"}
-            << QStringList{"0040,0316=0.9", "0040,0314=<absent>", "0040,8303=<absent>", "0018,1191=<absent>", "0018,7050=<absent>", "0040,8302=1.4"};
-        QTest::newRow("no entrance dose: no derivation") << QStringList{"1.2", "0.52", "Mo/Rh", "IAK", ""}
-            << QStringList{"0040,0316=0.012", "0040,0314=0.52", "0040,8303=<absent>", "0018,1191=MOLYBDENUM", "0018,7050=RHODIUM", "0040,8302=<absent>"};
+        QTest::newRow("AGD 1.2 mGy, IAK, W/Rh") << QStringList{"1.2", "0.52", "W/Rh", "IAK", "1,4", "1.2.3.44.1"}
+            << QStringList{"0040,0316=0.012", "0040,0314=0.52", "0040,8303=IAK", "0018,1191=TUNGSTEN", "0018,7050=RHODIUM", "0040,8302=1.4",
+                           "0008,3010=1.2.3.44.1"};
+        QTest::newRow("ESAK, W/Al") << QStringList{"0.85", "0.4", "W/Al", "ESAK", "2", "1.2.3.44.2"}
+            << QStringList{"0040,0316=0.0085", "0040,0314=0.4", "0040,8303=ESAK", "0018,1191=TUNGSTEN", "0018,7050=ALUMINUM", "0040,8302=2",
+                           "0008,3010=1.2.3.44.2"};
+        QTest::newRow("no AGD: the detector's Organ Dose stays") << QStringList{"", "", "", "", "1,4", ""}
+            << QStringList{"0040,0316=0.9", "0040,0314=<absent>", "0040,8303=<absent>", "0018,1191=<absent>", "0018,7050=<absent>", "0040,8302=1.4",
+                           "0008,3010=<absent>"};
+        QTest::newRow("no entrance dose: no derivation") << QStringList{"1.2", "0.52", "Mo/Rh", "IAK", "", "1.2.3.44.3"}
+            << QStringList{"0040,0316=0.012", "0040,0314=0.52", "0040,8303=<absent>", "0018,1191=MOLYBDENUM", "0018,7050=RHODIUM", "0040,8302=<absent>",
+                           "0008,3010=1.2.3.44.3"};
     }
     void doseAttributes()
     {
@@ -193,7 +198,8 @@ private slots:
         QFETCH(QStringList, expected);
         ToolkitImagePtr image = makeImage(u"CC"_s, u"L"_s);
         SetAttribute(image, 0x0040, 0x0316, u"0.9"_s);
-        const ExposureValues v{.kV = u"28"_s, .dose = dose[4], .agd = dose[0], .hvl = dose[1], .targetFilter = dose[2], .doseDerivation = dose[3]};
+        const ExposureValues v{.kV = u"28"_s, .dose = dose[4], .agd = dose[0], .hvl = dose[1], .targetFilter = dose[2], .doseDerivation = dose[3],
+                                .eventUid = dose[5]};
         QVERIFY(WriteExposureValues(image, ExposureValuesForHeader(4, v, QString())));
         QCOMPARE(TagValues(image, expected), expected);
     }

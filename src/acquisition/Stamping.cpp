@@ -225,6 +225,7 @@ bool WriteExposureValues(const ToolkitImagePtr &image, const HeaderExposureValue
         {Tags::EntranceDoseDerivation, values.doseDerivation},
         {Tags::AnodeTargetMaterial, values.anodeTarget},
         {Tags::FilterMaterial, values.filterMaterial},
+        {Tags::IrradiationEventUID, values.irradiationEventUid},
     };
     bool ok = true;
     for (const auto &item : items)

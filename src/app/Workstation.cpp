@@ -14,6 +14,7 @@
 #include "exposure/DoseList.h"
 #include "exposure/DosisForm.h"
 #include "exposure/ExposureCapture.h"
+#include "exposure/StudyDoseReport.h"
 #include "header/HeaderUpdateJob.h"
 #include "header/HeaderView.h"
 #include "header/TaskList.h"
@@ -422,6 +423,7 @@ bool Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnectio
     // The rows of what the job removed: a patient send goes through its studies.
     job_.studyRowRemoved = [this] { browser_->studyRemoved(job_.selection.studyKey); };
     job_.patientRowRemoved = [this] { browser_->patientRemoved(job_.selection.patientId); };
+    job_.writeDoseReport = WriteStudyDoseReport;
     ClearCurrentImage(session_);
     EditForm form(session_, kind, &main_);
     form.onUnload = [this] { job_.connections.release(); };

@@ -4,6 +4,7 @@
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
 #include "store/DatabasePaths.h"
+#include "toolkit/DoseReport.h"
 #include "ui/Prompts.h"
 
 #include <QApplication>
@@ -48,6 +49,10 @@ StudyStatements BuildStudyImageStatements(const QList<qlonglong> &seriesKeys)
     }
     if (seriesKeys.isEmpty())
         condition = QStringLiteral(" 0 = 1"); // a study without series has no images
+    // A dose report is listed with its series but has nothing to draw.
+    condition = QStringLiteral(" (") + condition + QStringLiteral(") AND (SOPClassUID IS NULL OR SOPClassUID <> ?)");
+    s.imageSql.values << QString::fromLatin1(DoseReportSopClass);
+    s.countSql.values << QString::fromLatin1(DoseReportSopClass);
     s.imageSql.sql += condition + QStringLiteral(" ORDER BY FKeySeriesID, ImageNr");
     s.countSql.sql += condition;
     return s;

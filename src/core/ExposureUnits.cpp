@@ -139,6 +139,7 @@ HeaderExposureValues ExposureValuesForHeader(qint16 unitType, const ExposureValu
                                                     {QStringLiteral("Al"), QStringLiteral("ALUMINUM")},
                                                     {QStringLiteral("Ag"), QStringLiteral("SILVER")},
                                                     {QStringLiteral("Cu"), QStringLiteral("COPPER")}};
+    out.irradiationEventUid = values.eventUid;
     const QStringList pair = values.targetFilter.split(QLatin1Char('/'));
     if (pair.size() == 2) {
         out.anodeTarget = anodes.value(pair[0].trimmed());

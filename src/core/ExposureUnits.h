@@ -27,6 +27,7 @@ struct ExposureValues {
     // is ("IAK" or "ESAK"); each empty when unknown.
     QString agd, hvl, targetFilter, doseDerivation;
     qlonglong journalId = 0; // the journal row; 0 when none
+    QString eventUid;        // the row's Irradiation Event UID
 };
 
 // What closing a send or a dose-list command does with the listed exposures.
@@ -44,6 +45,7 @@ struct HeaderExposureValues {
     // (only beside an Entrance Dose), Anode Target Material and Filter
     // Material as defined terms; empty when unknown.
     QString organDose, hvl, doseDerivation, anodeTarget, filterMaterial;
+    QString irradiationEventUid; // of the exposure that made the image
     QStringList notNumbers; // names of the attributes whose text is no number
 };
 HeaderExposureValues ExposureValuesForHeader(qint16 unitType, const ExposureValues &values, const QString &exposureTime);

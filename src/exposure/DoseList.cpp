@@ -99,7 +99,7 @@ void DoseListModel::update(QList<Row> rows)
         const Row &old = rows_[kept];
         if (old.cells != r.cells || old.agdSource != r.agdSource || old.agd != r.agd || old.hvl != r.hvl || old.targetFilter != r.targetFilter
             || old.doseDerivation != r.doseDerivation || old.calibrationId != r.calibrationId || old.unit != r.unit
-            || old.overReference != r.overReference) {
+            || old.overReference != r.overReference || old.eventUid != r.eventUid) {
             rows_[kept] = r;
             emit dataChanged(index(kept, 0), index(kept, DoseList::ColumnCount - 1));
         }
@@ -115,6 +115,13 @@ void DoseListModel::update(QList<Row> rows)
             rows_ << rows[i];
         endInsertRows();
     }
+}
+
+void DoseListModel::setEventUid(qlonglong id, const QString &uid)
+{
+    for (Row &r : rows_)
+        if (r.id == id)
+            r.eventUid = uid;
 }
 
 DoseList::DoseList(Session &session, QObject *parent)
@@ -206,6 +213,7 @@ std::optional<QList<DoseListModel::Row>> DoseList::readRows(const std::optional<
         row.hvl = number("HVL");
         row.targetFilter = rec.value(QStringLiteral("TargetFilter")).toString();
         row.calibrationId = rec.value(QStringLiteral("CalibrationID")).toLongLong();
+        row.eventUid = rec.value(QStringLiteral("IrradiationEventUID")).toString();
         row.unit = rec.value(QStringLiteral("Unit")).isNull() ? Settings.XrayComm : qint16(rec.value(QStringLiteral("Unit")).toInt());
         rows << row;
     }
@@ -327,6 +335,27 @@ void DoseList::PopupDeleteDosis()
     emit exposureCleared();
 }
 
+// A row journalled before there were event UIDs gets its own when it is first chosen.
+QString DoseList::ensureEventUid(qlonglong id)
+{
+    static const QString where = QStringLiteral("MainForm lvDosis_Click event UID");
+    EventUid uid;
+    {
+        DatabaseSession db(UserDatabase);
+        if (!db.ok()) {
+            LogFailure(db.error(), where);
+            return {};
+        }
+        uid = EnsureEventUid(UserDatabase, id);
+    }
+    if (!uid.ok()) {
+        LogFailure(uid, where);
+        return {};
+    }
+    model_.setEventUid(id, uid.uid);
+    return uid.uid;
+}
+
 void DoseList::choose(int row)
 {
     if (row < 0 || row >= rowCount())
@@ -335,9 +364,13 @@ void DoseList::choose(int row)
     for (int column = 0; column < ColumnCount; ++column)
         cells << text(row, column);
     const DoseListModel::Row *r = model_.row(row);
+    QString eventUid = r->eventUid;
+    if (eventUid.isEmpty())
+        eventUid = ensureEventUid(r->id);
     session_.setSelectedExposure({.kV = cells[KV], .mAs = cells[MA], .thickness = cells[Thickness], .compression = cells[Press],
                                   .dose = cells[MGy], .other = cells[Other], .agd = r->agd, .hvl = r->hvl,
-                                  .targetFilter = r->targetFilter, .doseDerivation = r->doseDerivation, .journalId = r->id},
+                                  .targetFilter = r->targetFilter, .doseDerivation = r->doseDerivation, .journalId = r->id,
+                                  .eventUid = eventUid},
                                  cells[ExpTime]);
     emit exposureChosen(cells);
 }

@@ -29,6 +29,7 @@ public:
         QString agd, hvl, targetFilter, doseDerivation;
         qlonglong calibrationId = 0;
         qint16 unit = 0;
+        QString eventUid; // empty for a row journalled before there were any
         QString overReference; // the level exceeded and its set; empty when within or unchecked
     };
     const Row *row(int index) const { return index >= 0 && index < rows_.size() ? &rows_[index] : nullptr; }
@@ -37,6 +38,7 @@ public:
     // key order): rows gone removed, changed ones replaced, new ones added.
     // The selection follows its rows; a cell the operator rewrote stays.
     void update(QList<Row> rows);
+    void setEventUid(qlonglong id, const QString &uid);
 
 private:
     QList<Row> rows_;
@@ -97,6 +99,7 @@ signals:
     void exposureCleared();
 
 private:
+    QString ensureEventUid(qlonglong id);
     void fillFrom(const std::optional<QString> &patientName);
     // Today's open rows from the journal, with the patient filter; empty when the read failed.
     std::optional<QList<DoseListModel::Row>> readRows(const std::optional<QString> &patientName);

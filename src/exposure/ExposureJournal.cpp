@@ -3,6 +3,7 @@
 #include "core/ExposureUnits.h"
 #include "dose/Projection.h"
 #include "exposure/ExposureDecoders.h"
+#include "toolkit/Toolkit.h"
 
 #include <QSqlDatabase>
 #include <QSqlDriver>
@@ -67,8 +68,8 @@ JournalInsert InsertExposure(Database &db, const ExposureRecord &r, const QLocal
     }
     const DbResult q = Execute(db,
         QStringLiteral("INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname, "
-                       "Unit, TargetFilter, HVL, Kerma, AGD, AgdSource, AgeTable, CalibrationID) "
-                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                       "Unit, TargetFilter, HVL, Kerma, AGD, AgdSource, AgeTable, CalibrationID, IrradiationEventUID) "
+                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
         {textOrNull(r.KVP), textOrNull(r.ma), textOrNull(r.Zeit), textOrNull(r.Dicke), textOrNull(r.mGy),
          textOrNull(r.Druck), datum, textOrNull(r.Sonstiges), r.Status.value_or(QStringLiteral("0")),
          textOrNull(r.expZeit), textOrNull(r.Patname),
@@ -77,7 +78,7 @@ JournalInsert InsertExposure(Database &db, const ExposureRecord &r, const QLocal
          dose ? doubleOrNull(dose->estimate.agd) : nullOf<double>(),
          dose && !dose->estimate.source.isEmpty() ? QVariant(dose->estimate.source) : nullOf<QString>(),
          dose && !dose->estimate.ageTable.isEmpty() ? QVariant(dose->estimate.ageTable) : nullOf<QString>(),
-         dose && dose->estimate.calibrationId ? QVariant(*dose->estimate.calibrationId) : nullOf<qlonglong>()});
+         dose && dose->estimate.calibrationId ? QVariant(*dose->estimate.calibrationId) : nullOf<qlonglong>(), NewUid()});
 
     result.number = q.number;
     result.text = q.text;
@@ -108,6 +109,22 @@ DbResult ExposureDoseInputOf(Database &db, qlonglong id)
                    {id});
 }
 
+EventUid EnsureEventUid(Database &db, qlonglong id)
+{
+    EventUid out;
+    // Only a row without one gets a new UID, so a UID once given is kept.
+    const DbResult set = Execute(db, QStringLiteral("UPDATE tblDosis SET IrradiationEventUID = ? WHERE ID = ? AND IrradiationEventUID IS NULL"),
+                                 {NewUid(), id});
+    const DbResult read = set.ok() ? Execute(db, QStringLiteral("SELECT IrradiationEventUID FROM tblDosis WHERE ID = ?"), {id}) : set;
+    out.number = read.number;
+    out.text = read.text;
+    if (read.ok() && !read.rows.isEmpty())
+        out.uid = read.rows.first().value(0).toString();
+    else if (read.ok())
+        out = {Result::failure(ErrorCode::NoObject, QStringLiteral("No journal row %1").arg(id)), QString()};
+    return out;
+}
+
 DbResult UpdateExposureAgd(Database &db, qlonglong id, double agd, const QString &ageTable)
 {
     return Execute(db, QStringLiteral("UPDATE tblDosis SET AGD = ?, AgeTable = ? WHERE ID = ?"), {agd, ageTable, id});
@@ -127,7 +144,7 @@ DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QSt
 {
     static const QString columns = QStringLiteral(
         "SELECT ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource, HVL, TargetFilter, "
-        "CalibrationID, Unit FROM tblDosis "
+        "CalibrationID, Unit, IrradiationEventUID FROM tblDosis "
         "WHERE Status <> '1' AND Datum = ?");
     if (patientName)
         return Execute(db, columns + QStringLiteral(" AND Patname = ? ORDER BY ID"), {DbDate(day), *patientName});

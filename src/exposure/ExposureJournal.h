@@ -37,6 +37,13 @@ ExposureDoseInput DoseInputOf(qint16 unitType, const ExposureRecord &record);
 // Unit, AgdSource, AgeTable, CalibrationID, and its AGD.
 DbResult ExposureDoseInputOf(Database &db, qlonglong id);
 
+// The row's Irradiation Event UID; a row journalled before there were any
+// gets one now, and keeps it.
+struct EventUid : Result {
+    QString uid;
+};
+EventUid EnsureEventUid(Database &db, qlonglong id);
+
 // A row's AGD computed again with another glandularity table.
 DbResult UpdateExposureAgd(Database &db, qlonglong id, double agd, const QString &ageTable);
 
@@ -47,7 +54,7 @@ std::optional<ReferenceExceeded> ExceedsReference(const ReferenceSet &set, qint1
 
 // Open rows (Status other than "1") dated day, in insertion order, with the
 // columns ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource,
-// HVL, TargetFilter, CalibrationID, Unit.
+// HVL, TargetFilter, CalibrationID, Unit, IrradiationEventUID.
 // With a name, only that patient's rows.
 DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QString> &patientName = std::nullopt);
 

@@ -21,17 +21,26 @@ void showError(QWidget *parent, qint32 number, const QString &text)
 }
 
 // Reads one file and stores it over the job's associations; the image is
-// released before the next one is read.
-bool sendFile(SendConnections &connections, const QString &path, Result *error)
+// released before the next one is read. `sent`, when given, is called with
+// the image before it is released.
+bool sendFile(SendConnections &connections, const QString &path, Result *error,
+              const std::function<void(const ToolkitImagePtr &)> &sent = {})
 {
     ToolkitImageList sendList;
     if (!ReadFileIntoList(sendList, path, error))
         return false;
-    return connections.send(ListItem(sendList, 1), error);
+    const ToolkitImagePtr image = ListItem(sendList, 1);
+    if (!connections.send(image, error))
+        return false;
+    if (sent)
+        sent(image);
+    return true;
 }
 
 struct Rows : Result {
     QStringList uids;
+    QStringList classes; // the SOP class and series UID of each row, when asked for
+    QStringList series;
 };
 
 Rows imageRows(const QString &sql, const QVariantList &values)
@@ -46,9 +55,59 @@ Rows imageRows(const QString &sql, const QVariantList &values)
         static_cast<Result &>(out) = r;
         return out;
     }
-    for (const QSqlRecord &row : r.rows)
+    for (const QSqlRecord &row : r.rows) {
         out.uids << row.value(0).toString();
+        if (row.count() > 2) {
+            out.classes << row.value(1).toString();
+            out.series << row.value(2).toString();
+        }
+    }
     return out;
+}
+
+QString text(const ToolkitImagePtr &image, ToolkitTag tag) { return GetAttribute(image, tag).value.trimmed(); }
+
+// The patient and study module of the report, as the study's first image carries them.
+DoseReportStudy studyOf(const ToolkitImagePtr &image)
+{
+    return {text(image, {0x0010, 0x0010}), text(image, {0x0010, 0x0020}), text(image, {0x0010, 0x0030}), text(image, {0x0010, 0x0040}),
+            text(image, {0x0020, 0x000D}), text(image, Tags::StudyDate), text(image, Tags::StudyTime), text(image, {0x0020, 0x0010}),
+            text(image, Tags::AccessionNumber), text(image, {0x0008, 0x0090}), text(image, {0x0008, 0x1030})};
+}
+
+// Writes the study's dose report into the work folder and sends it; a report
+// the study already holds is replaced under its own UIDs, so that a partner
+// keeps one. True when none was due or it went; the reason goes to the log and the dialog.
+bool sendDoseReport(EditForm &form, SendJob &job, const DoseReportInput &input, const QStringList &eventUids)
+{
+    static const QString where = QStringLiteral("EditForm StudieSenden (dose report)");
+    const QString work = AppPath(QString::fromLatin1(AppFiles::WorkFolder));
+    QDir().mkpath(work);
+    const QString path = work + QStringLiteral("/dose-report.dcm");
+    const DoseReportWritten written = job.writeDoseReport(input, eventUids, path);
+    if (!written.ok()) {
+        LogFailure(written, where);
+        form.append(written.text + QStringLiteral("\r\n"));
+        return true;
+    }
+    Result error;
+    const bool sent = job.connections.sendObject(path, &error);
+    if (!sent) {
+        LogFailure(error, where);
+        form.append(QStringLiteral("Dose report not sent: ") + error.text + QStringLiteral("\r\n"));
+    } else {
+        form.append(QStringLiteral("Dose report sent.\r\n"));
+    }
+    // Filed like a received object, unless the study is about to go.
+    const QString incoming = AppPath(QString::fromLatin1(AppFiles::ImportFolder));
+    if (sent && Settings.SentAndKeep != 0 && QDir().mkpath(incoming)) {
+        const QString target = incoming + QLatin1Char('/') + written.sopUid + QStringLiteral(".dcm");
+        QFile::remove(target);
+        if (!QFile::copy(path, target))
+            WriteErrorLog(ErrorCode::WriteFailed, QStringLiteral("Dose report not filed: ") + target, where);
+    }
+    QFile::remove(path);
+    return sent;
 }
 
 DeletionReport reportFor(EditForm &form, SendJob &job)
@@ -64,7 +123,7 @@ DeletionReport reportFor(EditForm &form, SendJob &job)
 bool sendStudy(EditForm &form, SendJob &job, const QString &where)
 {
     const SendSelection &s = job.selection;
-    const Rows rows = imageRows(QStringLiteral("SELECT i.ImageUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
+    const Rows rows = imageRows(QStringLiteral("SELECT i.ImageUID, i.SOPClassUID, r.SeriesUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
                                                "WHERE r.FKeyStudyID = ? ORDER BY r.SeriesNr, r.SeriesID, i.ImageNr, i.ImageID"),
                                 {s.studyKey});
     if (!rows.ok()) {
@@ -76,9 +135,34 @@ bool sendStudy(EditForm &form, SendJob &job, const QString &where)
     job.TotalCount += static_cast<int>(rows.uids.size());
     form.append(QStringLiteral("Sending study ... "));
     int sentHere = 0;
-    for (const QString &uid : rows.uids) {
+    DoseReportInput report;
+    QStringList eventUids;
+    std::function<void(const ToolkitImagePtr &)> collect;
+    if (job.writeDoseReport)
+        collect = [&](const ToolkitImagePtr &image) {
+        if (report.study.studyUid.isEmpty())
+            report.study = studyOf(image);
+        const QString uid = text(image, Tags::IrradiationEventUID);
+        if (!uid.isEmpty())
+            eventUids << uid;
+        };
+    for (qsizetype i = 0; i < rows.uids.size(); ++i) {
+        const QString &uid = rows.uids[i];
         Result error;
-        if (sendFile(job.connections, StudyImageFile(s.studyUid, uid), &error)) {
+        bool sent = false;
+        if (rows.classes.value(i) == QLatin1String(DoseReportSopClass)) {
+            // The report filed with an earlier send: written anew below, or sent as it is.
+            if (job.writeDoseReport) {
+                report.seriesUid = rows.series.value(i);
+                report.sopUid = uid;
+                sent = true;
+            } else {
+                sent = job.connections.sendObject(StudyImageFile(s.studyUid, uid), &error);
+            }
+        } else {
+            sent = sendFile(job.connections, StudyImageFile(s.studyUid, uid), &error, collect);
+        }
+        if (sent) {
             ++sentHere;
             ++job.SentCount;
         } else {
@@ -87,7 +171,10 @@ bool sendStudy(EditForm &form, SendJob &job, const QString &where)
         form.advance();
     }
     form.append(QStringLiteral("OK\r\n"));
-    return sentHere == rows.uids.size();
+    const bool complete = sentHere == rows.uids.size();
+    if (complete && job.writeDoseReport && !report.study.studyUid.isEmpty())
+        return sendDoseReport(form, job, report, eventUids);
+    return complete;
 }
 
 } // namespace
@@ -139,6 +226,13 @@ bool SendConnections::open(const SendTarget &target, QWidget *parent)
         LogFailure(error, QStringLiteral("MainForm SCPOnline"));
     }
     return ok;
+}
+
+bool SendConnections::sendObject(const QString &path, Result *error)
+{
+    if (!partner_ || !partner_->SendFile(path, error))
+        return false;
+    return !second_ || second_->SendFile(path, error);
 }
 
 bool SendConnections::send(const ToolkitImagePtr &image, Result *error)

@@ -3,6 +3,7 @@
 #include "core/ExposureUnits.h"
 #include "network/StoragePartners.h"
 #include "store/Session.h"
+#include "toolkit/DoseReport.h"
 #include "toolkit/ToolkitNetwork.h"
 
 #include <QString>
@@ -35,6 +36,8 @@ public:
     bool open(const SendTarget &target, QWidget *parent);
     // Stores the image on each open association; false at the first refusal.
     bool send(const ToolkitImagePtr &image, Result *error);
+    // Stores the object of a file that holds no image (the dose report).
+    bool sendObject(const QString &path, Result *error);
     void release();
     bool isOpen() const { return partner_ != nullptr; }
     bool toSecond() const { return second_ != nullptr; }
@@ -46,6 +49,13 @@ private:
 
 // What a send job is asked to send.
 using SendSelection = BrowserSelection;
+
+// Writes the dose report of a study to path: the patient and study as its
+// images carry them, the Irradiation Event UIDs stamped into them (the
+// exposures the writer finds beside them, rejected ones included, are its
+// business). Fails with the reason when no report can be written.
+using DoseReportWriter = std::function<DoseReportWritten(const DoseReportInput &input, const QStringList &stampedEventUids,
+                                                         const QString &path)>;
 
 // A send job: what it sends, over which associations, its counters and the
 // main window's list updates it triggers.
@@ -59,6 +69,8 @@ struct SendJob {
     // What closing the progress dialog with OK does to the dose list; the
     // patient send sets AllListed when it removed the patient.
     DoseAssignment assignment = DoseAssignment::None;
+    // Unset: a study goes without a dose report.
+    DoseReportWriter writeDoseReport;
 };
 
 // The three jobs, run inside the progress dialog. A study is sent image by

@@ -69,6 +69,11 @@ const QList<SchemaStep> &JournalSchemaSteps()
           QStringLiteral("ALTER TABLE tblDosis ADD COLUMN AgdSource TEXT"),
           QStringLiteral("ALTER TABLE tblDosis ADD COLUMN AgeTable TEXT"),
           QStringLiteral("ALTER TABLE tblDosis ADD COLUMN CalibrationID INTEGER")}},
+        // Version 2: the Irradiation Event UID of each exposure, stamped into its
+        // image and named in the study's dose report. Older rows get theirs when first needed.
+        {2,
+         {QStringLiteral("ALTER TABLE tblDosis ADD COLUMN IrradiationEventUID TEXT"),
+          QStringLiteral("CREATE UNIQUE INDEX ixDosisEventUID ON tblDosis (IrradiationEventUID)")}},
     };
     return steps;
 }

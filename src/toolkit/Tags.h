@@ -25,6 +25,7 @@ namespace Tags {
 // Identification
 inline constexpr ToolkitTag SpecificCharacterSet{0x0008, 0x0005};
 inline constexpr ToolkitTag SOPInstanceUID{0x0008, 0x0018};
+inline constexpr ToolkitTag IrradiationEventUID{0x0008, 0x3010};
 inline constexpr ToolkitTag StudyDate{0x0008, 0x0020};
 inline constexpr ToolkitTag StudyTime{0x0008, 0x0030};
 inline constexpr ToolkitTag AccessionNumber{0x0008, 0x0050};

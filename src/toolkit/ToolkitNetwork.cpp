@@ -12,6 +12,7 @@
 #include <dcmtk/dcmnet/scu.h>
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QSet>
 
 #include <memory>
@@ -270,6 +271,8 @@ bool ToolkitAssociation::OpenAssociation(const QString &host, int port, const QS
     // only after the room the JPEG 2000 contexts take.
     addPlain(UID_UltrasoundImageStorage);
     addPlain(UID_UltrasoundMultiframeImageStorage);
+    // The study's dose report goes with its images.
+    addPlain(UID_XRayRadiationDoseSRStorage);
     for (int i = 0; i < numberOfDcmLongSCUStorageSOPClassUIDs; ++i)
         addPlain(dcmLongSCUStorageSOPClassUIDs[i]);
 
@@ -332,6 +335,43 @@ bool ToolkitAssociation::SendImage(const ToolkitImagePtr &image, Result *error)
     // 0x0000 success; 0xB000, 0xB007, 0xB006 warnings count as stored.
     if (status != 0x0000 && (status & 0xF000) != 0xB000) {
         fail(error, ErrorCode::StoreRefused, QStringLiteral("The partner refused the image (status 0x%1)").arg(status, 4, 16, QLatin1Char('0')));
+        return false;
+    }
+    return true;
+}
+
+bool ToolkitAssociation::SendFile(const QString &path, Result *error)
+{
+    if (!isOpen()) {
+        fail(error, ErrorCode::NetworkError, QStringLiteral("The association is not open"));
+        return false;
+    }
+    DcmFileFormat file;
+    const OFCondition read = file.loadFile(OFFilename(QFile::encodeName(path).constData()));
+    if (read.bad()) {
+        fail(error, ErrorCode::NotReadable, QStringLiteral("%1: %2").arg(path, text(read)));
+        return false;
+    }
+    DcmDataset *ds = file.getDataset();
+    OFString sopClass;
+    ds->findAndGetOFString(DCM_SOPClassUID, sopClass);
+    T_ASC_PresentationContextID id = d->scu.findPresentationContextID(sopClass, UID_LittleEndianExplicitTransferSyntax);
+    if (id == 0)
+        id = d->scu.findPresentationContextID(sopClass, UID_LittleEndianImplicitTransferSyntax);
+    if (id == 0) {
+        fail(error, ErrorCode::StoreRefused, QStringLiteral("The partner accepts no presentation context for %1").arg(QString::fromLatin1(sopClass.c_str())));
+        return false;
+    }
+    Uint16 status = 0;
+    const OFCondition c = d->scu.sendSTORERequest(id, OFFilename(), ds, status);
+    if (c.bad()) {
+        fail(error, ErrorCode::NetworkError, QStringLiteral("Store failed: %1").arg(text(c)));
+        if (d->scu.isConnected())
+            d->scu.abortAssociation();
+        return false;
+    }
+    if (status != 0x0000 && (status & 0xF000) != 0xB000) {
+        fail(error, ErrorCode::StoreRefused, QStringLiteral("The partner refused the object (status 0x%1)").arg(status, 4, 16, QLatin1Char('0')));
         return false;
     }
     return true;

@@ -43,6 +43,10 @@ public:
     // the reason when the partner did not answer success.
     bool SendImage(const ToolkitImagePtr &image, Result *error = nullptr);
 
+    // Stores the object of a file that holds no image (a dose report) as it is
+    // encoded uncompressed. False with the reason as SendImage.
+    bool SendFile(const QString &path, Result *error = nullptr);
+
     // Releases the association (aborts it when the release fails).
     void CloseAssociation();
 

@@ -1,6 +1,7 @@
 -- The exposure journal. Decoders write some columns by position, so the first
 -- eleven columns keep this order. The dose columns came with schema version 1
--- (store/SchemaVersion.cpp upgrades older journals to the same columns).
+-- and the Irradiation Event UID with version 2 (store/SchemaVersion.cpp upgrades
+-- older journals to the same columns).
 CREATE TABLE tblDosis (
   ID INTEGER PRIMARY KEY AUTOINCREMENT,
   KVP TEXT,
@@ -22,9 +23,11 @@ CREATE TABLE tblDosis (
   AGD REAL,
   AgdSource TEXT,
   AgeTable TEXT,
-  CalibrationID INTEGER
+  CalibrationID INTEGER,
+  IrradiationEventUID TEXT
 );
 CREATE INDEX ixDosisDatumStatus ON tblDosis (Datum, Status);
 CREATE INDEX ixDosisStatus ON tblDosis (Status);
 CREATE INDEX ixDosisFKeyPatID ON tblDosis (FKeyPatID);
-PRAGMA user_version = 1;
+CREATE UNIQUE INDEX ixDosisEventUID ON tblDosis (IrradiationEventUID);
+PRAGMA user_version = 2;

@@ -1,0 +1,133 @@
+#include "exposure/StudyDoseReport.h"
+
+#include "core/ErrorLog.h"
+#include "core/ExposureUnits.h"
+#include "core/Settings.h"
+#include "dose/Projection.h"
+#include "exposure/ExposureJournal.h"
+#include "store/DatabasePaths.h"
+
+#include <QCoreApplication>
+#include <QRegularExpression>
+#include <QSysInfo>
+
+namespace {
+
+std::optional<double> number(const QString &text)
+{
+    bool ok = false;
+    const double v = text.toDouble(&ok);
+    return ok && !text.isEmpty() ? std::optional<double>(v) : std::nullopt;
+}
+
+std::optional<double> column(const QSqlRecord &rec, const char *name)
+{
+    const QVariant v = rec.value(QLatin1String(name));
+    return v.isNull() ? std::nullopt : std::optional<double>(v.toDouble());
+}
+
+// DATETIME from the journal's date and the unit's time of day ("10:23:45",
+// "10:23"); the date alone when the time cannot be read.
+QString dateTimeOf(const QString &datum, const QString &zeit)
+{
+    const QDate day = QDate::fromString(datum, Qt::ISODate);
+    if (!day.isValid())
+        return {};
+    static const QRegularExpression clock(QStringLiteral("^(\\d{1,2}):(\\d{2})(?::(\\d{2}))?$"));
+    const QRegularExpressionMatch m = clock.match(zeit.trimmed());
+    const QTime t = m.hasMatch() ? QTime(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt()) : QTime();
+    return day.toString(QStringLiteral("yyyyMMdd")) + (t.isValid() ? t.toString(QStringLiteral("HHmmss")) : QString());
+}
+
+DoseReportEvent eventOf(const QSqlRecord &rec)
+{
+    auto text = [&rec](const char *name) { return rec.value(QLatin1String(name)).toString(); };
+    const qint16 unit = rec.value(QStringLiteral("Unit")).isNull() ? Settings.XrayComm : qint16(rec.value(QStringLiteral("Unit")).toInt());
+    ExposureValues values;
+    values.kV = text("KVP");
+    values.mAs = text("ma");
+    values.thickness = text("Dicke");
+    values.compression = text("Druck");
+    values.targetFilter = text("TargetFilter");
+    const HeaderExposureValues h = ExposureValuesForHeader(unit, values, text("expZeit"));
+    const ExposureProjection p = ProjectionOfExposure(text("Sonstiges"));
+    DoseReportEvent e;
+    e.eventUid = text("IrradiationEventUID");
+    e.dateTime = dateTimeOf(text("Datum"), text("Zeit"));
+    e.laterality = p.laterality;
+    e.view = p.view == QLatin1String("other") ? QString() : p.view;
+    e.kvp = number(h.kvp);
+    e.exposureUAs = number(h.microAs);
+    e.exposureTimeMs = number(h.exposureTime);
+    e.thicknessMm = number(h.thickness);
+    e.compressionN = number(h.compression);
+    e.anodeTarget = h.anodeTarget;
+    e.filterMaterial = h.filterMaterial;
+    e.hvlMm = column(rec, "HVL");
+    e.entranceExposureMGy = column(rec, "Kerma");
+    e.agdMGy = column(rec, "AGD");
+    return e;
+}
+
+} // namespace
+
+StudyExposures ReadStudyExposures(const QString &patientId, const QString &studyDate, const QStringList &stampedEventUids)
+{
+    StudyExposures out;
+    QString sql = QStringLiteral("SELECT ID, Datum, Zeit, KVP, ma, Dicke, Druck, Sonstiges, expZeit, Unit, TargetFilter, HVL, Kerma, AGD, "
+                                 "IrradiationEventUID FROM tblDosis WHERE (FKeyPatID = ? AND Datum = ?)");
+    const QDate day = QDate::fromString(studyDate, QStringLiteral("yyyyMMdd"));
+    QVariantList values{patientId, day.isValid() ? QVariant(DbDate(day)) : QVariant(QMetaType::fromType<QString>())};
+    if (!stampedEventUids.isEmpty()) {
+        QStringList marks;
+        for (const QString &uid : stampedEventUids) {
+            marks << QStringLiteral("?");
+            values << uid;
+        }
+        sql += QStringLiteral(" OR IrradiationEventUID IN (") + marks.join(QLatin1Char(',')) + QLatin1Char(')');
+    }
+    DatabaseSession db(UserDatabase);
+    if (!db.ok()) {
+        static_cast<Result &>(out) = db.error();
+        return out;
+    }
+    const DbResult rows = Execute(UserDatabase, sql + QStringLiteral(" ORDER BY ID"), values);
+    if (!rows.ok()) {
+        static_cast<Result &>(out) = rows;
+        return out;
+    }
+    for (const QSqlRecord &rec : rows.rows) {
+        DoseReportEvent e = eventOf(rec);
+        if (e.eventUid.isEmpty()) {
+            const EventUid uid = EnsureEventUid(UserDatabase, rec.value(0).toLongLong());
+            if (!uid.ok()) {
+                static_cast<Result &>(out) = uid;
+                return out;
+            }
+            e.eventUid = uid.uid;
+        }
+        out.events << e;
+    }
+    return out;
+}
+
+DoseReportWritten WriteStudyDoseReport(const DoseReportInput &input, const QStringList &stampedEventUids, const QString &path)
+{
+    const StudyExposures exposures = ReadStudyExposures(input.study.patientId, input.study.studyDate, stampedEventUids);
+    if (!exposures.ok()) {
+        DoseReportWritten failed;
+        static_cast<Result &>(failed) = exposures;
+        return failed;
+    }
+    DoseReportInput in = input;
+    in.events = exposures.events;
+    const QString host = QSysInfo::machineHostName();
+    const QString version = QCoreApplication::applicationVersion();
+    in.device = {UidForName(host + QStringLiteral("/OrvanaMammo")), host, QStringLiteral("Lumora"), QStringLiteral("OrvanaMammo"),
+                 host.isEmpty() ? QStringLiteral("unknown") : host, version.isEmpty() ? QStringLiteral("1") : version};
+    if (in.seriesNumber.isEmpty())
+        in.seriesNumber = QStringLiteral("999");
+    if (in.instanceNumber.isEmpty())
+        in.instanceNumber = QStringLiteral("1");
+    return WriteDoseReport(in, path);
+}
