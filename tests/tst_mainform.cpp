@@ -1,6 +1,7 @@
 // The main window's frame: layouts, function keys, dispatch, the examination
 // type, the resize rules, load and shutdown.
 #include "app/Companions.h"
+#include "app/LinkStatus.h"
 #include "app/MainForm.h"
 #include "app/StartupChecks.h"
 #include "core/Settings.h"
@@ -259,6 +260,26 @@ private slots:
         QVERIFY(view->isReadOnly());
         QVERIFY(view->toPlainText().contains(u"299 something"_s));
         QVERIFY(view->textCursor().atEnd());
+    }
+
+    // A link that is down shows red on the toolbar, whose own style sheet
+    // must not cover the warning.
+    void linkDownShowsRed()
+    {
+        MainForm w;
+        w.resize(1280, 960);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        LinkMonitor links;
+        links.serialOpen = [] { return false; };
+        links.serialError = [] { return u"cannot be opened"_s; };
+        links.reopenSerial = [] {};
+        links.check();
+        QVERIFY(!links.receiver().up);
+        w.showLinks(links);
+        auto *receiver = Child<QLabel>(w, u"receiverLink"_s);
+        const auto background = [receiver] { return receiver->grab().toImage().pixelColor(3, receiver->height() / 2); };
+        QCOMPARE(background(), QColor(Qt::red));
     }
 
     void exitStopsCompanionsWhenAsked()

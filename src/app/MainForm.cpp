@@ -726,10 +726,9 @@ void MainForm::showLink(QLabel *indicator, const LinkState &state)
     const bool up = state.up;
     indicator->setText(state.text);
     indicator->setToolTip(state.lastError);
-    QPalette p = indicator->palette();
-    p.setColor(QPalette::Window, up ? palette().color(QPalette::Window) : QColor(Qt::red));
-    p.setColor(QPalette::WindowText, up ? palette().color(QPalette::WindowText) : QColor(Qt::white));
-    indicator->setPalette(p);
+    // A style sheet, not the palette: the toolbar's own style sheet overrides
+    // its children's palettes, and the warning must show.
+    indicator->setStyleSheet(up ? QString() : QStringLiteral("QLabel { background-color: red; color: white; }"));
 }
 
 void MainForm::setStatusPanel(int panel, const QString &text)
