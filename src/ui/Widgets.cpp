@@ -1,13 +1,17 @@
 #include "ui/Widgets.h"
 
+#include <QEvent>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QStyle>
 #include <QStyleOptionFrame>
+#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QTreeView>
+#include <functional>
 #include <memory>
 
 QPushButton *NamedButton(QWidget *parent, const QString &name, const QString &caption)
@@ -27,6 +31,8 @@ QLineEdit *NamedLineEdit(QWidget *parent, const QString &name)
 
 namespace {
 
+constexpr int kRowsMeasured = 1000;
+
 void widenWindowFor(QTreeView *list)
 {
     QWidget *window = list->window();
@@ -44,39 +50,135 @@ void widenWindowFor(QTreeView *list)
         window->move(std::max(available.left(), available.right() + 1 - now.width()), now.y());
 }
 
-void fitColumnsNow(QTreeView *list, bool widenWindow)
+// The width a column's cells need with their text wrapped: the longest word,
+// which a line never breaks.
+int wrappedWidth(const QTreeView *list, int column)
+{
+    const QAbstractItemModel *model = list->model();
+    const int margin = 2 * (list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1);
+    static const QRegularExpression space(QStringLiteral("\\s+"));
+    int widest = 0;
+    for (int r = 0; r < std::min(model->rowCount(), kRowsMeasured); ++r) {
+        const QModelIndex i = model->index(r, column);
+        QFont font = list->font();
+        if (const QVariant f = i.data(Qt::FontRole); f.isValid())
+            font = f.value<QFont>();
+        const QFontMetrics fm(font);
+        const int icon = i.data(Qt::DecorationRole).isValid() ? list->iconSize().width() + margin : 0;
+        for (const QString &word : i.data().toString().split(space, Qt::SkipEmptyParts))
+            widest = std::max(widest, fm.horizontalAdvance(word) + margin + icon);
+    }
+    return widest;
+}
+
+// A wrapped cell is as high as its lines at its column's width; the tree view
+// alone asks for the height of one line.
+class WrappingDelegate : public QStyledItemDelegate {
+public:
+    explicit WrappingDelegate(QTreeView *list) : QStyledItemDelegate(list), list_(list) {}
+
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QStyleOptionViewItem wrapped(option);
+        if (list_->wordWrap())
+            wrapped.rect = QRect(0, 0, list_->header()->sectionSize(index.column()), std::max(option.rect.height(), 1)); // a valid rect: the style wraps only then
+        return QStyledItemDelegate::sizeHint(wrapped, index);
+    }
+
+private:
+    QTreeView *list_;
+};
+
+void fitColumnsNow(QTreeView *list, bool widenWindow, bool uniformRows)
 {
     const QAbstractItemModel *model = list->model();
     if (!model)
         return;
     QHeaderView *header = list->header();
+    list->setWordWrap(false); // the cells' one-line widths
+    QList<int> need(model->columnCount(), 0), heading(model->columnCount(), 0);
+    int together = 0;
     for (int c = 0; c < model->columnCount(); ++c) {
         if (header->isSectionHidden(c))
             continue;
-        const int heading = header->isHidden() ? 0 : header->sectionSizeHint(c);
-        header->resizeSection(c, std::max(static_cast<const QAbstractItemView *>(list)->sizeHintForColumn(c), heading));
+        heading[c] = header->isHidden() ? 0 : header->sectionSizeHint(c);
+        need[c] = std::max(static_cast<const QAbstractItemView *>(list)->sizeHintForColumn(c), heading[c]);
+        together += need[c];
     }
+    // Too wide for the list: the widest text column wraps its lines into the
+    // room the others leave, if its longest word fits there. Otherwise the
+    // scroll bar reaches what lies beyond the edge.
+    const int room = list->viewport()->width();
+    int wrapped = -1;
+    if (!widenWindow && together > room) {
+        for (int c = 0; c < model->columnCount(); ++c)
+            if (need[c] > 0 && (wrapped < 0 || need[c] > need[wrapped]))
+                wrapped = c;
+        if (wrapped >= 0) {
+            const int others = together - need[wrapped];
+            if (others + std::max(heading[wrapped], wrappedWidth(list, wrapped)) <= room)
+                need[wrapped] = room - others;
+            else
+                wrapped = -1;
+        }
+    }
+    for (int c = 0; c < model->columnCount(); ++c)
+        if (!header->isSectionHidden(c))
+            header->resizeSection(c, need[c]);
+    list->setUniformRowHeights(uniformRows && wrapped < 0);
+    if (wrapped >= 0 && !dynamic_cast<WrappingDelegate *>(list->itemDelegate()) && list->itemDelegate()->metaObject() == &QStyledItemDelegate::staticMetaObject)
+        list->setItemDelegate(new WrappingDelegate(list));
+    list->setWordWrap(wrapped >= 0);
+    if (wrapped >= 0)
+        list->doItemsLayout(); // the rows' heights follow the new widths
     if (widenWindow)
         widenWindowFor(list);
 }
 
 } // namespace
 
+namespace {
+
+// Fits the list again when its width changes, which moves what wraps.
+class RefitOnResize : public QObject {
+public:
+    RefitOnResize(QWidget *viewport, std::function<void()> refit) : QObject(viewport), refit_(std::move(refit)), width_(viewport->width())
+    {
+        viewport->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Resize && static_cast<QWidget *>(watched)->width() != width_) {
+            width_ = static_cast<QWidget *>(watched)->width();
+            refit_();
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> refit_;
+    int width_;
+};
+
+} // namespace
+
 void FitColumnsToContents(QTreeView *list, bool widenWindow)
 {
-    fitColumnsNow(list, widenWindow);
+    const bool uniformRows = list->uniformRowHeights();
+    fitColumnsNow(list, widenWindow, uniformRows);
     const QAbstractItemModel *model = list->model();
     if (!model)
         return;
     // Rows arrive one by one in some lists: one fit after the round of events.
     auto due = std::make_shared<bool>(false);
-    auto later = [list, due, widenWindow] {
+    auto later = [list, due, widenWindow, uniformRows] {
         if (*due)
             return;
         *due = true;
-        QTimer::singleShot(0, list, [list, due, widenWindow] {
+        QTimer::singleShot(0, list, [list, due, widenWindow, uniformRows] {
             *due = false;
-            fitColumnsNow(list, widenWindow);
+            fitColumnsNow(list, widenWindow, uniformRows);
         });
     };
     QObject::connect(model, &QAbstractItemModel::modelReset, list, later);
@@ -84,6 +186,8 @@ void FitColumnsToContents(QTreeView *list, bool widenWindow)
     QObject::connect(model, &QAbstractItemModel::rowsRemoved, list, later);
     QObject::connect(model, &QAbstractItemModel::dataChanged, list, later);
     QObject::connect(model, &QAbstractItemModel::headerDataChanged, list, later);
+    if (!widenWindow)
+        new RefitOnResize(list->viewport(), later);
 }
 
 void FitLineEdit(QLineEdit *box, const QStringList &samples)

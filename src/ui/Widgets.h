@@ -16,9 +16,11 @@ QLineEdit *NamedLineEdit(QWidget *parent, const QString &name);
 class QTreeView;
 
 // Sizes the list's columns to their heading and cells now and whenever its
-// model is filled anew or its rows change (once per round of events). What
-// does not fit beside the others is reached with the scroll bar, never cut.
-// With widenWindow the list's dialog grows to show them all, as far as the
+// model is filled anew, its rows change or its width changes (once per round
+// of events). When they do not fit side by side, the widest column wraps its
+// text into the room the others leave, if its longest word fits there; what
+// still does not fit is reached with the scroll bar, never cut. With
+// widenWindow the list's dialog grows to show them all instead, as far as the
 // screen allows.
 void FitColumnsToContents(QTreeView *list, bool widenWindow = false);
 
