@@ -4,6 +4,8 @@
 // line edit, box or list column cuts its text, and no column lies beyond its
 // list's right edge.
 #include "acquisition/SelectPosForm.h"
+#include <QStandardItemModel>
+#include "ui/Widgets.h"
 #include "app/MainForm.h"
 #include "app/OptionForm.h"
 #include "app/StartupChecks.h"
@@ -353,6 +355,34 @@ private slots:
         prompter_.reset();
         wlm_.reset();
         f_.reset();
+    }
+
+    // A long list measures only its longest texts; the longest must be among them,
+    // wherever it stands and whatever the list's order.
+    void longListFitsItsLongestName_data()
+    {
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<int>("at");
+        QTest::newRow("short list") << 150 << 120;
+        QTest::newRow("long list, near the end") << 5000 << 4321;
+        QTest::newRow("long list, first row") << 5000 << 0;
+    }
+    void longListFitsItsLongestName()
+    {
+        QFETCH(int, rows);
+        QFETCH(int, at);
+        const QString name = u"Kowalczyk-Wiśniewska, Anna-Magdalena Theresia"_s;
+        QStandardItemModel model(rows, 2);
+        for (int r = 0; r < rows; ++r) {
+            model.setItem(r, 0, new QStandardItem(QString::number(r)));
+            model.setItem(r, 1, new QStandardItem(r == at ? name : u"Muster, Eva %1"_s.arg(r)));
+        }
+        QTreeView list;
+        list.setRootIsDecorated(false);
+        list.setModel(&model);
+        list.resize(900, 300);
+        FitColumnsToContents(&list);
+        QVERIFY(list.columnWidth(1) >= list.fontMetrics().horizontalAdvance(name));
     }
 
     void nothingCut_data()

@@ -1,5 +1,8 @@
 #include "ui/Widgets.h"
 
+#include <algorithm>
+#include <vector>
+
 #include <QEvent>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -51,15 +54,32 @@ void widenWindowFor(QTreeView *list)
 }
 
 // The width a column's cells need with their text wrapped: the longest word,
-// which a line never breaks.
+// which a line never breaks. Only the rows with the longest words by count
+// of characters are measured, as for the one-line widths below.
 int wrappedWidth(const QTreeView *list, int column)
 {
+    constexpr int kCandidates = 32;
     const QAbstractItemModel *model = list->model();
     const int margin = 2 * (list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1);
+    const auto longestWord = [](const QString &text) {
+        qsizetype longest = 0, run = 0;
+        for (const QChar c : text) {
+            run = c.isSpace() ? 0 : run + 1;
+            longest = std::max(longest, run);
+        }
+        return longest;
+    };
+    const int rows = std::min(model->rowCount(), kRowsMeasured);
+    std::vector<std::pair<qsizetype, int>> lengths;
+    lengths.reserve(size_t(rows));
+    for (int r = 0; r < rows; ++r)
+        lengths.emplace_back(longestWord(model->index(r, column).data().toString()), r);
+    const auto end = lengths.begin() + std::min(kCandidates, rows);
+    std::partial_sort(lengths.begin(), end, lengths.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
     static const QRegularExpression space(QStringLiteral("\\s+"));
     int widest = 0;
-    for (int r = 0; r < std::min(model->rowCount(), kRowsMeasured); ++r) {
-        const QModelIndex i = model->index(r, column);
+    for (auto it = lengths.begin(); it != end; ++it) {
+        const QModelIndex i = model->index(it->second, column);
         QFont font = list->font();
         if (const QVariant f = i.data(Qt::FontRole); f.isValid())
             font = f.value<QFont>();
@@ -69,6 +89,28 @@ int wrappedWidth(const QTreeView *list, int column)
             widest = std::max(widest, fm.horizontalAdvance(word) + margin + icon);
     }
     return widest;
+}
+
+// The widest cell of a column. A long list measures only its longest texts:
+// asking the delegate for every row of ten thousand patients costs more than
+// reading them from the database.
+int columnWidth(const QTreeView *list, int column)
+{
+    constexpr int kMeasuredWhole = 200, kCandidates = 32;
+    const QAbstractItemModel *model = list->model();
+    const int rows = model->rowCount();
+    if (rows <= kMeasuredWhole)
+        return static_cast<const QAbstractItemView *>(list)->sizeHintForColumn(column);
+    std::vector<std::pair<qsizetype, int>> lengths;
+    lengths.reserve(size_t(rows));
+    for (int r = 0; r < rows; ++r)
+        lengths.emplace_back(model->index(r, column).data().toString().size(), r);
+    const auto end = lengths.begin() + std::min<qsizetype>(kCandidates, rows);
+    std::partial_sort(lengths.begin(), end, lengths.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
+    int widest = 0;
+    for (auto it = lengths.begin(); it != end; ++it)
+        widest = std::max(widest, list->sizeHintForIndex(model->index(it->second, column)).width());
+    return widest + (column == 0 && list->rootIsDecorated() ? list->indentation() : 0);
 }
 
 // A wrapped cell is as high as its lines at its column's width; the tree view
@@ -102,7 +144,7 @@ void fitColumnsNow(QTreeView *list, bool widenWindow, bool uniformRows)
         if (header->isSectionHidden(c))
             continue;
         heading[c] = header->isHidden() ? 0 : header->sectionSizeHint(c);
-        need[c] = std::max(static_cast<const QAbstractItemView *>(list)->sizeHintForColumn(c), heading[c]);
+        need[c] = std::max(columnWidth(list, c), heading[c]);
         together += need[c];
     }
     // Too wide for the list: the widest text column wraps its lines into the
