@@ -1128,6 +1128,14 @@ ToolkitDataSet ToolkitDataSetOf(DcmItem *item)
     return ds;
 }
 
+ToolkitImagePtr NewToolkitObject(const QString &path)
+{
+    auto object = std::make_shared<ToolkitImage>();
+    object->d = std::make_unique<ToolkitImage::Impl>();
+    object->path_ = path;
+    return object;
+}
+
 DcmFileFormat *ToolkitFileFormat(const ToolkitImagePtr &image)
 {
     return image && image->d ? &image->d->file : nullptr;
