@@ -6,6 +6,7 @@
 #include "support/Station.h"
 #include "support/Widgets.h"
 
+#include "toolkit/DoseReport.h"
 #include "transfer/ExportForm.h"
 #include "transfer/Import.h"
 #include "transfer/MediaPaths.h"
@@ -93,6 +94,25 @@ class TransferTest : public QObject {
     QString importDirectory(const QString &dicomdir)
     {
         return RunProgressJob(JobKind::ImportDir, [dicomdir](EditForm &f) { ImportDirTimer(f, dicomdir); });
+    }
+    // The first study's dose report, filed as the receiver files it; its file.
+    QString fileDoseReport()
+    {
+        SyntheticImageSpec spec;
+        spec.sopClassUid = QString::fromLatin1(DoseReportSopClass);
+        FixtureStudy study{.studyUid = firstUid_, .series = {FixtureSeries{999, {spec}, {}, 0}}};
+        QString why;
+        if (!AddStudy(folder_->path(), study, &why, false))
+            return {};
+        const SyntheticImageSpec &filed = study.series.first().images.first();
+        DoseReportInput in;
+        in.study = {u"Doe^Jane"_s, u"PAT0001"_s, u"19620314"_s, u"F"_s, firstUid_, u"20261206"_s, u"101500"_s};
+        in.device = {UidForName(u"station"_s), u"LUMORA"_s, u"Lumora"_s, u"Station"_s, u"1"_s, u"1"_s};
+        in.seriesUid = filed.seriesUid;
+        in.sopUid = filed.sopUid;
+        in.events << DoseReportEvent{.eventUid = NewSyntheticUid(), .dateTime = u"20261206101600"_s, .laterality = u"L"_s, .view = u"CC"_s, .agdMGy = 1.2};
+        const QString file = folder_->file(u"images/%1/%2.dcm"_s.arg(firstUid_, filed.sopUid));
+        return WriteDoseReport(in, file).ok() ? file : QString();
     }
     ExportRequest request(ExportKind kind, const QString &out, QStringList files = {}) const
     {
@@ -311,6 +331,80 @@ private slots:
         QCOMPARE(prompts_->boxes.last().kind, u"critical"_s);
         QVERIFY(!QFile::exists(folder_->file(u"study.zip"_s)) && QDir(out).entryList({u"*.zip"_s}).size() == 2);
         QVERIFY(errorLog().contains(u"ExportForm CreateZIP"_s));
+    }
+
+    // The study's dose report goes with its images into DICOM files, the
+    // file-set and the archive, never into pictures; a study without one
+    // exports as before. Exporting again changes no file.
+    void exportWithDoseReport_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<bool>("dicomDir");
+        QTest::addColumn<bool>("filed");
+        QTest::addColumn<bool>("written");
+        const int dicom = int(ExportKind::Dicom), jpeg = int(ExportKind::Jpeg);
+        QTest::newRow("files") << dicom << false << true << true;
+        QTest::newRow("file-set") << dicom << true << true << true;
+        QTest::newRow("files, no report") << dicom << false << false << false;
+        QTest::newRow("file-set, no report") << dicom << true << false << false;
+        QTest::newRow("JPEG") << jpeg << false << true << false;
+    }
+    void exportWithDoseReport()
+    {
+        QFETCH(int, kind);
+        QFETCH(bool, dicomDir);
+        QFETCH(bool, filed);
+        QFETCH(bool, written);
+        const QString report = filed ? fileDoseReport() : QString();
+        QVERIFY(!filed || !report.isEmpty());
+        const QString out = folder_->file(u"out"_s);
+        ExportRequest r = request(ExportKind(kind), out);
+        r.dicomDir = dicomDir;
+        r.compress = true;
+        QVERIFY(RunExport(r, u"study.zip"_s));
+        QCOMPARE(prompts_->texts(), QStringList{u"Images exported!"_s});
+        const QString reportUid = filed ? DumpTag(report, u"0008,0018"_s) : QString();
+        QStringList files = FilesBelow(out);
+        files.removeAll(u"study.zip"_s);
+        files.removeAll(u"DICOMDIR"_s);
+        QStringList reports;
+        for (const QString &f : files)
+            if (f.endsWith(u".dcm"_s) || dicomDir)
+                if (DumpTag(out + u'/' + f, u"0008,0016"_s) == QLatin1String(DoseReportSopClass))
+                    reports << f;
+        QCOMPARE(reports.size(), written ? 1 : 0);
+        QCOMPARE(files.size() - reports.size(), kind == int(ExportKind::Jpeg) ? 4 + 1 : 4); // the images; JPEG: info.txt
+        QByteArray listing;
+        QCOMPARE(RunProgram(u"unzip"_s, {u"-Z1"_s, out + u"/study.zip"_s}, &listing), 0);
+        if (written) {
+            QCOMPARE(DumpTag(out + u'/' + reports.first(), u"0008,0018"_s), reportUid);
+            QCOMPARE(DumpTag(out + u'/' + reports.first(), u"0020,000D"_s), firstUid_);
+            QVERIFY2(listing.contains(reports.first().toUtf8()), listing.constData());
+            if (!dicomDir)
+                QCOMPARE(reports.first(), u"%1/%2.dcm"_s.arg(firstUid_, reportUid));
+        }
+        if (dicomDir) {
+            const QString dicomdir = out + u"/DICOMDIR"_s;
+            QCOMPARE(ReferencedFiles(dicomdir).size(), files.size());
+            QCOMPARE(Dump(dicomdir, {}).contains(u"SR DOCUMENT"_s), written);
+            QCOMPARE(ValidationErrors(dicomdir), QStringList());
+        }
+
+        // The same export again: nothing lost, nothing changed, no second copy.
+        QMap<QString, QByteArray> before;
+        for (const QString &f : files)
+            before[f] = ReadFile(out + u'/' + f);
+        r.compress = false;
+        QVERIFY(RunExport(r));
+        QStringList again = FilesBelow(out);
+        again.removeAll(u"study.zip"_s);
+        again.removeAll(u"DICOMDIR"_s);
+        QCOMPARE(again, files);
+        for (const QString &f : files)
+            if (!f.endsWith(u".jpg"_s)) // pictures are made anew
+                QVERIFY2(ReadFile(out + u'/' + f) == before[f], qPrintable(f));
+        if (dicomDir)
+            QCOMPARE(ReferencedFiles(out + u"/DICOMDIR"_s).size(), files.size());
     }
 
     void archiveNames()

@@ -91,7 +91,7 @@ bool sendDoseReport(EditForm &form, SendJob &job, const DoseReportInput &input, 
         return true;
     }
     Result error;
-    const bool sent = job.connections.sendObject(path, &error);
+    const bool sent = written.object ? job.connections.send(written.object, &error) : job.connections.sendObject(path, &error);
     if (!sent) {
         LogFailure(error, where);
         form.append(QStringLiteral("Dose report not sent: ") + error.text + QStringLiteral("\r\n"));
@@ -103,7 +103,8 @@ bool sendDoseReport(EditForm &form, SendJob &job, const DoseReportInput &input, 
     if (sent && Settings.SentAndKeep != 0 && QDir().mkpath(incoming)) {
         const QString target = incoming + QLatin1Char('/') + written.sopUid + QStringLiteral(".dcm");
         QFile::remove(target);
-        if (!QFile::copy(path, target))
+        // Moved in whole, so the receiver never picks up half a file.
+        if (!QFile::rename(path, target) && !QFile::copy(path, target))
             WriteErrorLog(ErrorCode::WriteFailed, QStringLiteral("Dose report not filed: ") + target, where);
     }
     QFile::remove(path);

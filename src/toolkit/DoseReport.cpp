@@ -1,4 +1,5 @@
 #include "toolkit/DoseReport.h"
+#include "toolkit/ToolkitInternal.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
@@ -301,7 +302,8 @@ DoseReportWritten WriteDoseReport(const DoseReportInput &in, const QString &path
     }
     if (c.good())
         c = doc.completeDocument();
-    DcmFileFormat file;
+    const ToolkitImagePtr object = NewToolkitObject(path);
+    DcmFileFormat &file = *ToolkitFileFormat(object);
     if (c.good())
         c = doc.write(*file.getDataset());
     // A report written again for the same study keeps the UIDs of the one it replaces.
@@ -322,6 +324,7 @@ DoseReportWritten WriteDoseReport(const DoseReportInput &in, const QString &path
     out.seriesUid = QString::fromLatin1(uid.c_str());
     file.getDataset()->findAndGetOFString(DCM_SOPInstanceUID, uid);
     out.sopUid = QString::fromLatin1(uid.c_str());
+    out.object = object;
     return out;
 }
 

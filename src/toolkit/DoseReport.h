@@ -1,6 +1,7 @@
 #pragma once
 
 #include "toolkit/Result.h"
+#include "toolkit/ImageList.h"
 
 #include <QList>
 #include <QString>
@@ -54,6 +55,8 @@ struct DoseReportInput {
 struct DoseReportWritten : Result {
     QString seriesUid;
     QString sopUid;
+    // The report as written, in memory: sent from here, the file is not read back.
+    ToolkitImagePtr object;
 };
 
 // Builds the report and writes it as a DICOM file. Fails, and writes nothing,

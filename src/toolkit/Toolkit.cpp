@@ -771,6 +771,21 @@ bool ReadFileIntoList(ToolkitImageList &list, const QString &path, Result *error
     return true;
 }
 
+ToolkitImagePtr ReadDicomObject(const QString &path, Result *error)
+{
+    auto image = std::make_shared<ToolkitImage>();
+    image->d = std::make_unique<ToolkitImage::Impl>();
+    image->path_ = path;
+    const OFCondition c = image->d->file.loadFile(QFile::encodeName(path).constData(), EXS_Unknown, EGL_noChange,
+                                                  DCM_MaxReadLength, ERM_fileOnly);
+    OFString uid;
+    if (c.bad())
+        return fail(error, ErrorCode::NotReadable, QStringLiteral("%1: %2").arg(path, qs(c.text()))), nullptr;
+    if (image->d->file.getDataset()->findAndGetOFString(DCM_SOPInstanceUID, uid).bad() || uid.empty())
+        return fail(error, ErrorCode::NotReadable, QStringLiteral("%1: no SOP Instance UID").arg(path)), nullptr;
+    return image;
+}
+
 ToolkitImagePtr UnreadableImage(const QString &path)
 {
     auto image = std::make_shared<ToolkitImage>();
@@ -1111,6 +1126,14 @@ ToolkitDataSet ToolkitDataSetOf(DcmItem *item)
     ToolkitDataSet ds;
     ds.d->item.reset(item);
     return ds;
+}
+
+ToolkitImagePtr NewToolkitObject(const QString &path)
+{
+    auto object = std::make_shared<ToolkitImage>();
+    object->d = std::make_unique<ToolkitImage::Impl>();
+    object->path_ = path;
+    return object;
 }
 
 DcmFileFormat *ToolkitFileFormat(const ToolkitImagePtr &image)

@@ -79,6 +79,9 @@ public:
 // is missing, not DICOM, truncated or holds pixel data no registered codec decodes;
 // the list is unchanged then.
 bool ReadFileIntoList(ToolkitImageList &list, const QString &path, Result *error = nullptr);
+// Any DICOM object without drawing it (a structured report has no pixel data):
+// a handle for writing and filing it, null with the reason when unreadable.
+ToolkitImagePtr ReadDicomObject(const QString &path, Result *error = nullptr);
 // An image handle that stands for a file that could not be read.
 ToolkitImagePtr UnreadableImage(const QString &path);
 int ListCount(const ToolkitImageList &list);

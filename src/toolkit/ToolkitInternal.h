@@ -11,6 +11,8 @@ class DcmItem;
 
 // The file format an image holds; null for an empty or unreadable image.
 DcmFileFormat *ToolkitFileFormat(const ToolkitImagePtr &image);
+// A handle with an empty data set, to be filled in place; path names its file.
+ToolkitImagePtr NewToolkitObject(const QString &path);
 
 // The item a data set holds; null for none.
 DcmItem *ToolkitItem(const ToolkitDataSet &dataSet);

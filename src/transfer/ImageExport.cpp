@@ -1,6 +1,10 @@
 #include "transfer/ImageExport.h"
 
 #include "core/ErrorLog.h"
+#include "store/Database.h"
+#include "store/DatabasePaths.h"
+#include "store/Deletion.h"
+#include "toolkit/DoseReport.h"
 #include "transfer/MediaPaths.h"
 #include "transfer/ZipArchive.h"
 #include "ui/Prompts.h"
@@ -13,6 +17,36 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <vector>
+
+QStringList StudyDoseReportFiles(const QStringList &studyUids, Result *error)
+{
+    QStringList files;
+    for (const QString &studyUid : studyUids) {
+        DbResult r;
+        {
+            DatabaseSession session(ImageDatabase);
+            r = Execute(ImageDatabase,
+                        QStringLiteral("SELECT i.ImageUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
+                                       "JOIN tblStudies s ON s.StudyID = r.FKeyStudyID WHERE s.StudyUID = ? AND i.SOPClassUID = ? "
+                                       "ORDER BY r.SeriesNr, i.ImageNr, i.ImageID"),
+                        {studyUid, QString::fromLatin1(DoseReportSopClass)});
+        }
+        if (!r.ok()) {
+            if (error)
+                *error = r;
+            return {};
+        }
+        const QString folder = StudyFolder(studyUid);
+        for (const QSqlRecord &row : r.rows) {
+            const QString uid = row.value(0).toString();
+            // The UID names the file: nothing else ever becomes a path.
+            const QString file = folder + QLatin1Char('/') + uid + QStringLiteral(".dcm");
+            if (!folder.isEmpty() && IsValidUid(uid) && QFileInfo(file).isFile())
+                files << file;
+        }
+    }
+    return files;
+}
 
 ImageExport::ImageExport(ExportRequest request, ExportHooks hooks)
     : r_(std::move(request))
@@ -45,6 +79,8 @@ bool ImageExport::run()
             text += QStringLiteral("\r\n%1 of %2 image(s) could not be exported and were left out; see the error log.")
                         .arg(leftOut_)
                         .arg(r_.images.size());
+        if (reportsLeftOut_ > 0)
+            text += QStringLiteral("\r\n%1 dose report(s) could not be exported; see the error log.").arg(reportsLeftOut_);
         if (!archiveNote_.isEmpty())
             text += QStringLiteral("\r\n") + archiveNote_;
         Prompts().information(hooks_.parent, text, DefaultPromptTitle);
@@ -56,7 +92,7 @@ bool ImageExport::exportImages()
 {
     exportedFiles_.clear();
     entryNames_.clear();
-    written_ = leftOut_ = 0;
+    written_ = leftOut_ = reportsLeftOut_ = 0;
     const bool fileSet = r_.kind == ExportKind::Dicom && r_.dicomDir;
     Result e;
     auto stop = [&](const QString &what) {
@@ -101,10 +137,16 @@ bool ImageExport::exportImages()
                                 .arg(total));
             WriteErrorLog(e.number, e.text, place());
             ++leftOut_;
+        } else {
+            ++written_;
         }
         if (hooks_.progress)
             hooks_.progress(i + 1, total, file);
     }
+    // The dose reports of the exported studies go with their images; a
+    // picture of a report would show nothing.
+    if (!jpeg)
+        exportDoseReports(&e);
     if (fileSet) {
         if (!WriteDirectory(directory_, &e))
             return stop(QStringLiteral("The DICOMDIR could not be written; the image files stay in place."));
@@ -178,8 +220,40 @@ bool ImageExport::exportImage(const ToolkitImagePtr &image, QString *file, Resul
     ReleaseReloadableValues(image);
     if (!exportedFiles_.contains(*file))
         exportedFiles_ << *file;
-    ++written_;
     return true;
+}
+
+void ImageExport::exportDoseReports(Result *error)
+{
+    QStringList studies, exported;
+    for (const ToolkitImagePtr &image : std::as_const(r_.images)) {
+        if (!image || !image->isValid())
+            continue;
+        exported << ImageUid(image);
+        const QString study = GetAttribute(image, Tags::StudyInstanceUID).value.trimmed();
+        if (!study.isEmpty() && !studies.contains(study))
+            studies << study;
+    }
+    if (studies.isEmpty())
+        return;
+    Result e;
+    const QStringList files = StudyDoseReportFiles(studies, &e);
+    if (!e.ok()) {
+        WriteErrorLog(e.number, QStringLiteral("The dose reports of the exported studies cannot be looked up: ") + e.text, place());
+        ++reportsLeftOut_;
+        return;
+    }
+    for (const QString &path : files) {
+        const ToolkitImagePtr report = ReadDicomObject(path, error);
+        QString file;
+        // One the operator exported among the images is written once.
+        if (report && exported.contains(ImageUid(report)))
+            continue;
+        if (!report || !exportImage(report, &file, error, nullptr)) {
+            WriteErrorLog(error->number, error->text, place());
+            ++reportsLeftOut_;
+        }
+    }
 }
 
 bool ImageExport::writeInfoFile(const ToolkitImagePtr &image, const QString &subFolder, Result *error)

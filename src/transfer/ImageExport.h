@@ -36,6 +36,10 @@ struct ExportHooks {
     QWidget *parent = nullptr; // of the message boxes
 };
 
+// The files of the dose reports the image database holds for these studies,
+// in the studies' order. Files that are not there are left out.
+QStringList StudyDoseReportFiles(const QStringList &studyUids, Result *error);
+
 class ImageExport {
 public:
     ImageExport(ExportRequest request, ExportHooks hooks);
@@ -58,6 +62,7 @@ private:
     };
     bool exportImages();
     bool exportImage(const ToolkitImagePtr &image, QString *file, Result *error, QFuture<Encoded> *picture);
+    void exportDoseReports(Result *error);
     bool writeInfoFile(const ToolkitImagePtr &image, const QString &subFolder, Result *error);
     QString place() const;
 
@@ -69,6 +74,7 @@ private:
     QMap<QString, QString> entryNames_; // archive entries not named by their place in the folder
     int written_ = 0;
     int leftOut_ = 0;
+    int reportsLeftOut_ = 0;
     QString archive_;
     QString archiveNote_;
 };
