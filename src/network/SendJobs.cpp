@@ -70,9 +70,9 @@ QString text(const ToolkitImagePtr &image, ToolkitTag tag) { return GetAttribute
 // The patient and study module of the report, as the study's first image carries them.
 DoseReportStudy studyOf(const ToolkitImagePtr &image)
 {
-    return {text(image, {0x0010, 0x0010}), text(image, {0x0010, 0x0020}), text(image, {0x0010, 0x0030}), text(image, {0x0010, 0x0040}),
-            text(image, {0x0020, 0x000D}), text(image, Tags::StudyDate), text(image, Tags::StudyTime), text(image, {0x0020, 0x0010}),
-            text(image, Tags::AccessionNumber), text(image, {0x0008, 0x0090}), text(image, {0x0008, 0x1030})};
+    return {text(image, Tags::PatientName), text(image, Tags::PatientID), text(image, Tags::PatientBirthDate), text(image, Tags::PatientSex),
+            text(image, Tags::StudyInstanceUID), text(image, Tags::StudyDate), text(image, Tags::StudyTime), text(image, Tags::StudyID),
+            text(image, Tags::AccessionNumber), text(image, Tags::ReferringPhysicianName), text(image, Tags::StudyDescription)};
 }
 
 // Writes the study's dose report into the work folder and sends it; a report

@@ -37,6 +37,7 @@ inline constexpr ToolkitTag ReferringPhysicianName{0x0008, 0x0090};
 inline constexpr ToolkitTag CodeValue{0x0008, 0x0100};
 inline constexpr ToolkitTag CodingSchemeDesignator{0x0008, 0x0102};
 inline constexpr ToolkitTag CodeMeaning{0x0008, 0x0104};
+inline constexpr ToolkitTag StudyDescription{0x0008, 0x1030};
 inline constexpr ToolkitTag ReferencedStudySequence{0x0008, 0x1110};
 inline constexpr ToolkitTag ReferencedSOPClassUID{0x0008, 0x1150};
 inline constexpr ToolkitTag ReferencedSOPInstanceUID{0x0008, 0x1155};
