@@ -1,6 +1,7 @@
 #include "toolkit/ToolkitNetwork.h"
 
 #include "toolkit/Codecs.h"
+#include "toolkit/Toolkit.h"
 #include "toolkit/ToolkitInternal.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -12,7 +13,6 @@
 #include <dcmtk/dcmnet/scu.h>
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QSet>
 
 #include <memory>
@@ -346,35 +346,8 @@ bool ToolkitAssociation::SendFile(const QString &path, Result *error)
         fail(error, ErrorCode::NetworkError, QStringLiteral("The association is not open"));
         return false;
     }
-    DcmFileFormat file;
-    const OFCondition read = file.loadFile(OFFilename(QFile::encodeName(path).constData()));
-    if (read.bad()) {
-        fail(error, ErrorCode::NotReadable, QStringLiteral("%1: %2").arg(path, text(read)));
-        return false;
-    }
-    DcmDataset *ds = file.getDataset();
-    OFString sopClass;
-    ds->findAndGetOFString(DCM_SOPClassUID, sopClass);
-    T_ASC_PresentationContextID id = d->scu.findPresentationContextID(sopClass, UID_LittleEndianExplicitTransferSyntax);
-    if (id == 0)
-        id = d->scu.findPresentationContextID(sopClass, UID_LittleEndianImplicitTransferSyntax);
-    if (id == 0) {
-        fail(error, ErrorCode::StoreRefused, QStringLiteral("The partner accepts no presentation context for %1").arg(QString::fromLatin1(sopClass.c_str())));
-        return false;
-    }
-    Uint16 status = 0;
-    const OFCondition c = d->scu.sendSTORERequest(id, OFFilename(), ds, status);
-    if (c.bad()) {
-        fail(error, ErrorCode::NetworkError, QStringLiteral("Store failed: %1").arg(text(c)));
-        if (d->scu.isConnected())
-            d->scu.abortAssociation();
-        return false;
-    }
-    if (status != 0x0000 && (status & 0xF000) != 0xB000) {
-        fail(error, ErrorCode::StoreRefused, QStringLiteral("The partner refused the object (status 0x%1)").arg(status, 4, 16, QLatin1Char('0')));
-        return false;
-    }
-    return true;
+    const ToolkitImagePtr object = ReadDicomObject(path, error);
+    return object && SendImage(object, error);
 }
 
 void ToolkitAssociation::CloseAssociation()
