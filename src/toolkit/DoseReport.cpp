@@ -37,29 +37,25 @@ OFString decimal(double v)
     return of(s);
 }
 
-std::optional<DSRCodedEntryValue> anodeCode(const QString &term)
-{
-    if (term == QLatin1String("MOLYBDENUM"))
-        return sct("105860002", "Molybdenum or Molybdenum compound");
-    if (term == QLatin1String("RHODIUM"))
-        return sct("105877002", "Rhodium or Rhodium compound");
-    if (term == QLatin1String("TUNGSTEN"))
-        return sct("105874009", "Tungsten or Tungsten compound");
-    return std::nullopt;
-}
+// The materials of the anode target and filter codes, and where each is one.
+struct Material {
+    const char *term, *code, *meaning;
+    bool anode, filter;
+};
+constexpr Material kMaterials[] = {
+    {"MOLYBDENUM", "105860002", "Molybdenum or Molybdenum compound", true, true},
+    {"RHODIUM", "105877002", "Rhodium or Rhodium compound", true, true},
+    {"TUNGSTEN", "105874009", "Tungsten or Tungsten compound", true, false},
+    {"SILVER", "105847008", "Silver or Silver compound", false, true},
+    {"ALUMINUM", "105830007", "Aluminum or Aluminum compound", false, true},
+    {"COPPER", "105837005", "Copper or Copper compound", false, true},
+};
 
-std::optional<DSRCodedEntryValue> filterCode(const QString &term)
+std::optional<DSRCodedEntryValue> materialCode(const QString &term, bool anode)
 {
-    if (term == QLatin1String("MOLYBDENUM"))
-        return sct("105860002", "Molybdenum or Molybdenum compound");
-    if (term == QLatin1String("RHODIUM"))
-        return sct("105877002", "Rhodium or Rhodium compound");
-    if (term == QLatin1String("SILVER"))
-        return sct("105847008", "Silver or Silver compound");
-    if (term == QLatin1String("ALUMINUM"))
-        return sct("105830007", "Aluminum or Aluminum compound");
-    if (term == QLatin1String("COPPER"))
-        return sct("105837005", "Copper or Copper compound");
+    for (const Material &m : kMaterials)
+        if (term == QLatin1String(m.term) && (anode ? m.anode : m.filter))
+            return sct(m.code, m.meaning);
     return std::nullopt;
 }
 
@@ -287,9 +283,9 @@ DoseReportWritten WriteDoseReport(const DoseReportInput &in, const QString &path
             b.number(ev, CODE_DCM_KVP, e.kvp, "kV");
             b.number(ev, CODE_DCM_ExposureTime, e.exposureTimeMs, "ms");
             b.number(ev, CODE_DCM_Exposure, e.exposureUAs, "uA.s");
-            if (const auto anode = anodeCode(e.anodeTarget))
+            if (const auto anode = materialCode(e.anodeTarget, true))
                 b.code(ev, T::RT_contains, CODE_DCM_AnodeTargetMaterial, *anode);
-            if (const auto filter = filterCode(e.filterMaterial)) {
+            if (const auto filter = materialCode(e.filterMaterial, false)) {
                 const size_t filters = b.add(ev, T::RT_contains, T::VT_Container, CODE_DCM_XRayFilters);
                 b.code(filters, T::RT_contains, CODE_DCM_XRayFilterType, CODE_DCM_FlatFilter);
                 b.code(filters, T::RT_contains, CODE_DCM_XRayFilterMaterial, *filter);
