@@ -215,7 +215,11 @@ void KeepShot(const QString &page = {})
     const QString folder = qEnvironmentVariable("LUMORA_SHOTS");
     if (folder.isEmpty())
         return;
-    QTest::qWait(300); // what the X server has not painted yet is missing from the picture
+    // What the X server has not painted yet is missing from the picture.
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->isVisible())
+            QVERIFY(QTest::qWaitForWindowExposed(w));
+    QCoreApplication::processEvents();
     QDir().mkpath(folder);
     const QSize s = TestScreen();
     QString name = QString::fromUtf8(QTest::currentDataTag()) + page;
