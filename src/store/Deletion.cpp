@@ -252,6 +252,8 @@ bool DeleteStudyFromDatabase(qlonglong studyKey, const QString &studyUid, qlongl
         if (!t.commit())
             return false;
     }
+    if (report.studyRowRemoved)
+        report.studyRowRemoved();
     if (patientGone && report.patientRowRemoved)
         report.patientRowRemoved();
     say(report, QStringLiteral("OK\r\n"));
@@ -283,6 +285,8 @@ bool DeletePatientFromDatabase(qlonglong patientKey, const QString &patientId, c
         if (!t.commit())
             return false;
     }
+    if (report.patientRowRemoved)
+        report.patientRowRemoved();
     say(report, QStringLiteral("OK\r\n"));
     say(report, QStringLiteral("Removing image directory ... "));
     if (report.progress)

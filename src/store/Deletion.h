@@ -11,7 +11,9 @@
 struct DeletionReport {
     // Progress text, as the progress dialog shows it.
     std::function<void(const QString &)> append;
-    // The routine removed the study's or the patient's row too.
+    // The routine removed the study's or the patient's row. Told as soon as
+    // the rows are committed, before any file is touched, so that the lists
+    // drop them at once.
     std::function<void()> studyRowRemoved;
     std::function<void()> patientRowRemoved;
     // For a progress bar over the folders: (0, total) once before the first,
