@@ -224,8 +224,9 @@ private slots:
         QVERIFY2(flushedBefore([&](const QString &p) { return p.startsWith(work) && p.indexOf(u'/', work.size()) < 0; }), "work folder not flushed");
         const QString database = root + u"/Data/LumoraData.dat"_s;
         int lastDbWrite = -1;
+        // The -shm index is rebuilt whenever a connection opens and is never flushed: it holds no data.
         for (int i = 0; i < promise; ++i)
-            if (calls.at(i).write() && calls.at(i).path.startsWith(database))
+            if (calls.at(i).write() && calls.at(i).path.startsWith(database) && !calls.at(i).path.endsWith(u"-shm"_s))
                 lastDbWrite = i;
         const int dbFlush = FindCall(calls, [&](const Syscall &c) { return c.flush() && c.path.startsWith(database); }, lastDbWrite);
         QVERIFY2(lastDbWrite >= 0 && dbFlush >= 0 && dbFlush < promise, "database commit not flushed");

@@ -1,14 +1,25 @@
 // Deletion from the lists over a real image database: one image, a series, a
 // study, a patient and everything, with the escalation to the level above and
 // the progress dialog's jobs; what goes is the row right-clicked, after a
-// question; image rows after a send by its dose assignment.
+// question; image rows after a send by its dose assignment. Files go one by
+// one, never one the receiver filed meanwhile, and never through a link.
 #include "store/Session.h"
 #include "browse/ListDeletion.h"
 #include "core/Settings.h"
 #include "jobs/EditForm.h"
 #include "store/DatabasePaths.h"
 #include "support/BrowserWindow.h"
+#include "support/Peers.h"
 #include "support/Widgets.h"
+
+static const QString kAet = u"LUMORA"_s;
+
+// What storescu sent to the receiver: one study.
+struct Received {
+    QString study;
+    QStringList series, images; // UIDs, images in the order sent
+    bool sent = false;
+};
 
 class ListDeletionTest : public QObject {
     Q_OBJECT
@@ -18,6 +29,43 @@ class ListDeletionTest : public QObject {
     std::unique_ptr<ListDeletion> deletion_;
     QList<JobKind> jobs_;
     int progress_ = -1, progressMaximum_ = -1; // the last job's bar
+    QString jobText_; // what the last job's dialog said
+    std::unique_ptr<CompanionProcess> receiver_;
+    quint16 port_ = 0;
+
+    bool startReceiver()
+    {
+        if ((port_ = FreePort()) == 0)
+            return false;
+        WriteReceiverSettings(*folder_, kAet, QString::number(port_));
+        receiver_ = std::make_unique<CompanionProcess>(ReceiverProgram(), folder_->path());
+        return receiver_->start() && receiver_->waitUntilAnswering(kAet, port_);
+    }
+    // A study of the patient sent to the receiver as a unit sends it; into an
+    // existing study when its UID is given.
+    Received receive(const QString &patientId, int series, int perSeries, const QString &studyUid = {})
+    {
+        Received r{studyUid.isEmpty() ? NewSyntheticUid() : studyUid, {}, {}};
+        QStringList files;
+        for (int s = 0; s < series; ++s) {
+            r.series << NewSyntheticUid();
+            for (int i = 0; i < perSeries; ++i) {
+                r.images << NewSyntheticUid();
+                const SyntheticImageSpec spec{.patientId = patientId, .studyUid = r.study, .seriesUid = r.series.last(), .sopUid = r.images.last(),
+                                              .seriesNumber = s + 1, .instanceNumber = i + 1, .rows = 48, .columns = 32};
+                files << folder_->file(u"in/%1.dcm"_s.arg(r.images.last()));
+                if (!WriteImage(spec, files.last()))
+                    return r;
+            }
+        }
+        QByteArray out;
+        r.sent = Store(kAet, port_, files, &out) == 0;
+        if (!r.sent)
+            qWarning().noquote() << out << folder_->read(u"Logs/Receiver.log"_s);
+        return r;
+    }
+    QString studyKey(const QString &uid) { return QueryValue(ImageDatabaseFile(), u"SELECT StudyID FROM tblStudies WHERE StudyUID = ?"_s, {uid}).toString(); }
+    QString imagePath(const QString &study, const QString &image) { return folder_->file(u"images/%1/%2.dcm"_s.arg(study, image)); }
 
     qlonglong rows(const char *table) { return CountRows(QString::fromLatin1(table)); }
     bool imageExists(const FiledStudy &s, int i) { return QFile::exists(folder_->file(u"images/%1/%2.dcm"_s.arg(s.uid, s.images.value(i)))); }
@@ -43,6 +91,7 @@ private slots:
                 QVERIFY(WaitFor([&] { return form.isDone(); }, 10000));
                 QVERIFY(form.progressText().endsWith(u"Tasks done."_s));
             }();
+            jobText_ = form.progressText();
             progress_ = Child<QProgressBar>(form, u"pb1"_s)->value();
             progressMaximum_ = Child<QProgressBar>(form, u"pb1"_s)->maximum();
         });
@@ -57,10 +106,13 @@ private slots:
     }
     void cleanup()
     {
+        const int receiverExit = receiver_ ? receiver_->terminate() : 0;
+        receiver_.reset();
         deletion_.reset();
         rig_.reset();
         QVERIFY(NoDatabaseLeftOpen());
         folder_.reset();
+        QCOMPARE(receiverExit, 0);
     }
 
     // One image goes with its row and file; the last one takes its series,
@@ -238,6 +290,124 @@ private slots:
         deletion_->RemoveImageRowsByList(DoseAssignment(mode), 1);
         QCOMPARE(rows("tblImages"), left);
         QCOMPARE(browser().images().count(), 0);
+    }
+
+    // The unit still sends while the operator deletes a study (or its
+    // patient): an image of that study the receiver files between the
+    // deletion's commit and its file removal keeps its file, as its sender was told.
+    void anImageFiledDuringADeletionKeepsItsFile_data()
+    {
+        QTest::addColumn<bool>("patient");
+        QTest::newRow("study") << false;
+        QTest::newRow("patient") << true;
+    }
+    void anImageFiledDuringADeletionKeepsItsFile()
+    {
+        QFETCH(bool, patient);
+        QVERIFY(startReceiver());
+        const Received a = receive(u"P1"_s, 1, 2);
+        const Received b = receive(u"P1"_s, 1, 1);
+        QVERIFY(a.sent && b.sent);
+        browser().RefreshPatientList();
+        browser().selectPatient(rig_->patientRow(u"P1"_s));
+        const int study = browser().studies().findText(0, studyKey(a.study));
+        QVERIFY(study >= 0);
+        // The list drops the row once the deletion has committed; then the next image arrives.
+        Received late;
+        RowModel &list = patient ? browser().patients() : browser().studies();
+        const QMetaObject::Connection filing = connect(&list, &QAbstractItemModel::rowsRemoved, this, [&] {
+            if (!jobs_.isEmpty() && late.study.isEmpty())
+                late = receive(u"P1"_s, 1, 1, a.study);
+        });
+        const auto disconnectFiling = qScopeGuard([&] { disconnect(filing); });
+        patient ? deletion_->deletePatient(browser().patientTarget(rig_->patientRow(u"P1"_s))) : deletion_->deleteStudy(browser().studyTarget(study));
+        QCOMPARE(jobs_, QList<JobKind>{patient ? JobKind::DeletePatient : JobKind::DeleteStudy});
+        QVERIFY2(late.sent, "the image was not filed during the deletion");
+        QCOMPARE(QueryValue(ImageDatabaseFile(), u"SELECT COUNT(*) FROM View_Images WHERE ImageUID = ?"_s, {late.images.value(0)}).toInt(), 1);
+        QVERIFY2(QFile::exists(imagePath(a.study, late.images.value(0))), "the image filed during the deletion lost its file");
+        QVERIFY(!QFile::exists(imagePath(a.study, a.images.value(0))));
+        QCOMPARE(QFile::exists(imagePath(b.study, b.images.value(0))), !patient);
+        const QString mismatch = ImagesMismatch(folder_->path(), 1);
+        QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+    }
+
+    // A link planted in images/ where a study folder, an image file or a
+    // series folder would be: the deletion removes the rows, leaves the link,
+    // says which one it refused, and the link's target keeps every file.
+    void deletionDoesNotFollowLinks_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("link");
+        for (const char *command : {"image", "series", "study", "patient", "everything"})
+            QTest::addRow("%s, study folder a link", command) << QString::fromLatin1(command) << u"study folder"_s;
+        QTest::newRow("study, image file a link") << u"study"_s << u"image file"_s;
+        QTest::newRow("everything, image file a link") << u"everything"_s << u"image file"_s;
+        QTest::newRow("study, series folder a link") << u"study"_s << u"series folder"_s;
+        QTest::newRow("everything, series folder a link") << u"everything"_s << u"series folder"_s;
+    }
+    void deletionDoesNotFollowLinks()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, link);
+        QVERIFY(startReceiver());
+        const Received a = receive(u"P1"_s, 2, 1);
+        const Received b = receive(u"P1"_s, 1, 1);
+        QVERIFY(a.sent && b.sent);
+        // Another account's files, outside images/.
+        const QString target = folder_->file(u"other/"_s + a.study);
+        QVERIFY(QDir().mkpath(folder_->file(u"other"_s)));
+        QString planted;
+        if (link == "study folder"_L1) {
+            planted = folder_->file(u"images/"_s + a.study);
+            QVERIFY(QDir().rename(planted, target));
+        } else {
+            QVERIFY(QDir().mkpath(target));
+            planted = link == "image file"_L1 ? imagePath(a.study, a.images.value(0)) : folder_->file(u"images/%1/%2"_s.arg(a.study, a.series.value(0)));
+            for (const QString &image : a.images)
+                QVERIFY(QFile::copy(imagePath(a.study, image), u"%1/%2.dcm"_s.arg(target, image)));
+            QVERIFY(!QFile::exists(planted) || QFile::remove(planted));
+        }
+        const QString linkTarget = link == "image file"_L1 ? u"%1/%2.dcm"_s.arg(target, a.images.value(0)) : target;
+        QVERIFY(QFile::link(linkTarget, planted));
+        const QStringList others = QDir(target).entryList(QDir::Files);
+        QCOMPARE(others.size(), 2);
+
+        browser().RefreshPatientList();
+        browser().selectPatient(rig_->patientRow(u"P1"_s));
+        const int study = browser().studies().findText(0, studyKey(a.study));
+        QVERIFY(study >= 0);
+        if (command == "image"_L1) { // from the viewer, the study loaded
+            browser().selectStudy(study);
+            QCOMPARE(rig_->dicomViewer.imageCount(), 2);
+            rig_->viewer->SelectImage(1);
+            deletion_->PopupDeleteImage();
+            QCOMPARE(rig_->dicomViewer.imageCount(), 1);
+        } else if (command == "series"_L1) {
+            browser().showSeries(study);
+            deletion_->deleteSeries(browser().seriesTarget(1));
+        } else if (command == "study"_L1) {
+            deletion_->deleteStudy(browser().studyTarget(study));
+        } else if (command == "patient"_L1) {
+            deletion_->deletePatient(browser().patientTarget(rig_->patientRow(u"P1"_s)));
+        } else {
+            deletion_->deleteAll();
+        }
+        QCOMPARE(jobs_.size(), command == "image"_L1 ? 0 : 1);
+
+        // The rows went; the target kept every file, the link is still there.
+        const QMap<QString, int> imagesLeft{{u"image"_s, 2}, {u"series"_s, 2}, {u"study"_s, 1}, {u"patient"_s, 0}, {u"everything"_s, 0}};
+        QCOMPARE(rows("tblImages"), imagesLeft.value(command));
+        QCOMPARE(QDir(target).entryList(QDir::Files), others);
+        for (const QString &file : others)
+            QVERIFY2(QFileInfo(target + u'/' + file).size() > 1000, qPrintable(file));
+        QVERIFY(QFileInfo(planted).isSymLink());
+        // A link the deletion came to is named where it refused it; one it had no business with is left unmentioned.
+        const bool met = link != "series folder"_L1 || command == "everything"_L1;
+        const QString refusal = u"Refused: %1 is a link"_s.arg(planted);
+        // One image goes without the progress dialog: the log alone tells.
+        if (command != "image"_L1)
+            QVERIFY2(jobText_.contains(refusal) == met, qPrintable(jobText_));
+        QVERIFY2(folder_->read(u"Logs/Error.log"_s).contains(planted.toUtf8()) == met, folder_->read(u"Logs/Error.log"_s).constData());
     }
 };
 

@@ -4,14 +4,22 @@
 #include "core/ErrorLog.h"
 #include "store/DatabasePaths.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSqlRecord>
 
 #include <sqlite3.h>
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -62,6 +70,177 @@ private:
     DatabaseSession session_;
     bool ok_ = true;
     bool committed_ = false;
+};
+
+// A descriptor that closes itself.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd &operator=(Fd &&) = delete;
+    int get() const { return fd_; }
+    bool ok() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+QString errnoText(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
+
+// Removal below images/. Every entry is reached relative to a folder opened
+// without following links: a link where the images folder, a study folder or
+// an image file belongs is refused (said and logged by its path) and left, so
+// that nothing outside images/ is ever removed through one. A file goes only
+// while the image database's write lock is held and no row holds it: the
+// receiver files an image only inside such a transaction, so an image filed
+// again after the rows went keeps its file. A folder goes only once empty.
+class ImageFiles {
+public:
+    ImageFiles(const DeletionReport &report, const QString &where)
+        : report_(report)
+        , where_(where)
+        , path_(AppPath(QString::fromLatin1(AppFiles::ImagesFolder)))
+        , fd_(::open(QFile::encodeName(path_).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))
+    {
+        if (!fd_.ok() && errno != ENOENT)
+            refuse(path_, errno);
+    }
+
+    // The study folders below images/ and the links in their place; hidden
+    // ones (the receiver's intake) left out.
+    QStringList studies() const
+    {
+        QStringList out;
+        for (const QString &name : fd_.ok() ? names(fd_.get()) : QStringList()) {
+            struct stat st{};
+            if (::fstatat(fd_.get(), QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)))
+                out << name;
+        }
+        return out;
+    }
+
+    // The named image files of the study (ImageUID.dcm) that no row holds.
+    void removeImages(const QString &study, const QStringList &imageUids) { removeIn(study, imageUids, false); }
+    // Every file of the study folder that no row holds.
+    void removeAllImages(const QString &study) { removeIn(study, {}, true); }
+
+    // The study folder, when it is empty (rmdir takes nothing else, not even a file being received).
+    void removeFolderIfEmpty(const QString &study)
+    {
+        if (fd_.ok() && isName(study))
+            ::unlinkat(fd_.get(), QFile::encodeName(study).constData(), AT_REMOVEDIR);
+    }
+
+    // "OK" (when sayOk), or what was refused.
+    void finish(bool sayOk = true)
+    {
+        if (refused_.isEmpty()) {
+            if (sayOk)
+                say(report_, QStringLiteral("OK\r\n"));
+            return;
+        }
+        QString text = QStringLiteral("\r\n");
+        for (const QString &line : std::as_const(refused_))
+            text += line + QStringLiteral("\r\n");
+        say(report_, text);
+    }
+
+private:
+    static bool isName(const QString &name)
+    {
+        return !name.isEmpty() && !name.contains(QLatin1Char('/')) && !name.contains(QChar(0)) && !name.startsWith(QLatin1Char('.'));
+    }
+    // The names in an open folder, hidden ones left out.
+    static QStringList names(int folder)
+    {
+        QStringList out;
+        const int copy = ::dup(folder);
+        DIR *dir = copy >= 0 ? ::fdopendir(copy) : nullptr;
+        if (!dir) {
+            if (copy >= 0)
+                ::close(copy);
+            return out;
+        }
+        ::rewinddir(dir);
+        while (const dirent *e = ::readdir(dir))
+            if (const QString name = QFile::decodeName(e->d_name); isName(name))
+                out << name;
+        ::closedir(dir);
+        return out;
+    }
+    void refuse(const QString &path, int err)
+    {
+        struct stat st{};
+        const bool link = ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISLNK(st.st_mode);
+        const QString text = link ? QStringLiteral("Refused: %1 is a link; nothing was removed through it.").arg(path)
+                                  : QStringLiteral("Not removed: %1: %2").arg(path, errnoText(err));
+        WriteErrorLog(ErrorCode::PathAccess, text, where_);
+        refused_ << text;
+    }
+    void removeIn(const QString &study, const QStringList &imageUids, bool all)
+    {
+        if (!fd_.ok() || !isName(study))
+            return;
+        const QString folderPath = path_ + QLatin1Char('/') + study;
+        Fd folder(::openat(fd_.get(), QFile::encodeName(study).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folder.ok()) {
+            if (errno != ENOENT)
+                refuse(folderPath, errno);
+            return;
+        }
+        QStringList files;
+        for (const QString &uid : imageUids)
+            files << uid + QStringLiteral(".dcm");
+        if (all)
+            files = names(folder.get());
+        Transaction t(where_);
+        if (!t.ok()) {
+            refused_ << QStringLiteral("Not removed: the files of %1, the image database is busy.").arg(folderPath);
+            return;
+        }
+        for (const QString &name : std::as_const(files)) {
+            if (!isName(name))
+                continue;
+            const QByteArray entry = QFile::encodeName(name);
+            struct stat st{};
+            if (::fstatat(folder.get(), entry.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno != ENOENT)
+                    refuse(folderPath + QLatin1Char('/') + name, errno);
+                continue;
+            }
+            if (S_ISLNK(st.st_mode)) {
+                refuse(folderPath + QLatin1Char('/') + name, ELOOP);
+                continue;
+            }
+            if (!S_ISREG(st.st_mode))
+                continue; // a folder of someone's: the study folder stays
+            if (name.endsWith(QLatin1String(".dcm"))
+                && t.query(QStringLiteral("SELECT COUNT(*) AS n FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
+                                          "JOIN tblStudies s ON s.StudyID = r.FKeyStudyID WHERE i.ImageUID = ? AND s.StudyUID = ?"),
+                           {name.chopped(4), study})
+                           .first(QStringLiteral("n"))
+                           .toLongLong()
+                       != 0)
+                continue; // filed again since its row went
+            if (!t.ok())
+                break;
+            // Without AT_REMOVEDIR unlinkat takes no folder; a link swapped in meanwhile goes itself, its target stays.
+            if (::unlinkat(folder.get(), entry.constData(), 0) != 0 && errno != ENOENT)
+                refuse(folderPath + QLatin1Char('/') + name, errno);
+        }
+        t.commit();
+    }
+
+    const DeletionReport &report_;
+    QString where_;
+    QString path_;
+    Fd fd_;
+    QStringList refused_;
 };
 
 // Reads what a target needs besides its own key; one connection for all.
@@ -192,13 +371,14 @@ bool DeleteSeriesFromDatabase(qlonglong seriesKey, qlonglong studyKey, const QSt
                               const QString &patientId, const DeletionReport &report)
 {
     say(report, QStringLiteral("Updating Database ... "));
-    QStringList files;
+    const QString where = QStringLiteral("EditForm DeleteSeriesFromDatabase");
+    QStringList images;
     bool studyGone = false, patientGone = false;
     {
-        Transaction t(QStringLiteral("EditForm DeleteSeriesFromDatabase"));
-        const DbResult images = t.query(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ?"), {seriesKey});
-        for (const QSqlRecord &row : images.rows)
-            files << row.value(0).toString() + QStringLiteral(".dcm");
+        Transaction t(where);
+        const DbResult rows = t.query(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ?"), {seriesKey});
+        for (const QSqlRecord &row : rows.rows)
+            images << row.value(0).toString();
         t.run(QStringLiteral("DELETE FROM tblImages WHERE FKeySeriesID = ?"), {seriesKey});
         t.run(QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ?"), {seriesKey});
         const DbResult series = t.query(QStringLiteral("SELECT COUNT(*) AS SeriesCount FROM tblSeries WHERE FKeyStudyID = ?"), {studyKey});
@@ -216,19 +396,12 @@ bool DeleteSeriesFromDatabase(qlonglong seriesKey, qlonglong studyKey, const QSt
     if (patientGone && report.patientRowRemoved)
         report.patientRowRemoved();
     say(report, QStringLiteral("OK\r\n"));
-    const QString folder = StudyFolder(studyUid);
-    if (studyGone) {
-        say(report, QStringLiteral("Removing image directory ... "));
-        if (!folder.isEmpty())
-            QDir(folder).removeRecursively();
-    } else {
-        say(report, QStringLiteral("Removing images ... "));
-        for (const QString &f : files) {
-            if (!folder.isEmpty() && QFileInfo(f).fileName() == f)
-                QFile::remove(folder + QLatin1Char('/') + f);
-        }
-    }
-    say(report, QStringLiteral("OK\r\n"));
+    say(report, studyGone ? QStringLiteral("Removing image directory ... ") : QStringLiteral("Removing images ... "));
+    ImageFiles files(report, where);
+    files.removeImages(studyUid, images);
+    if (studyGone)
+        files.removeFolderIfEmpty(studyUid);
+    files.finish();
     return true;
 }
 
@@ -236,9 +409,16 @@ bool DeleteStudyFromDatabase(qlonglong studyKey, const QString &studyUid, qlongl
                              bool studySend, const DeletionReport &report)
 {
     say(report, QStringLiteral("Updating Database ... "));
+    const QString where = QStringLiteral("EditForm DeleteStudyFromDatabase");
     bool patientGone = false;
+    QStringList images;
     {
-        Transaction t(QStringLiteral("EditForm DeleteStudyFromDatabase"));
+        Transaction t(where);
+        const DbResult rows = t.query(QStringLiteral("SELECT i.ImageUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
+                                                     "WHERE r.FKeyStudyID = ?"),
+                                      {studyKey});
+        for (const QSqlRecord &row : rows.rows)
+            images << row.value(0).toString();
         const DbResult series = t.query(QStringLiteral("SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?"), {studyKey});
         for (const QSqlRecord &row : series.rows)
             t.run(QStringLiteral("DELETE FROM tblImages WHERE FKeySeriesID = ?"), {row.value(0)});
@@ -258,28 +438,34 @@ bool DeleteStudyFromDatabase(qlonglong studyKey, const QString &studyUid, qlongl
         report.patientRowRemoved();
     say(report, QStringLiteral("OK\r\n"));
     say(report, QStringLiteral("Removing image directory ... "));
-    const QString folder = StudyFolder(studyUid);
-    if (!folder.isEmpty())
-        QDir(folder).removeRecursively();
-    say(report, QStringLiteral("OK\r\n"));
+    ImageFiles files(report, where);
+    files.removeImages(studyUid, images);
+    files.removeFolderIfEmpty(studyUid);
+    files.finish();
     return true;
 }
 
 bool DeletePatientFromDatabase(qlonglong patientKey, const QString &patientId, const DeletionReport &report)
 {
     say(report, QStringLiteral("Updating Database ... "));
-    QStringList folders;
+    const QString where = QStringLiteral("EditForm DeletePatientFromDatabase");
+    QList<QPair<QString, QStringList>> folders; // study UID, its image UIDs
     {
-        Transaction t(QStringLiteral("EditForm DeletePatientFromDatabase"));
+        Transaction t(where);
         const DbResult studies = t.query(QStringLiteral("SELECT StudyID, StudyUID FROM tblStudies WHERE FKeyPATID = ?"), {patientKey});
         for (const QSqlRecord &study : studies.rows) {
+            folders.append({study.value(1).toString(), {}});
+            const DbResult images = t.query(QStringLiteral("SELECT i.ImageUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
+                                                           "WHERE r.FKeyStudyID = ?"),
+                                            {study.value(0)});
+            for (const QSqlRecord &row : images.rows)
+                folders.last().second << row.value(0).toString();
             const DbResult series = t.query(QStringLiteral("SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?"), {study.value(0)});
             for (const QSqlRecord &s : series.rows) {
                 t.run(QStringLiteral("DELETE FROM tblImages WHERE FKeySeriesID = ?"), {s.value(0)});
                 t.run(QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ?"), {s.value(0)});
             }
             t.run(QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ?"), {study.value(0)});
-            folders << StudyFolder(study.value(1).toString());
         }
         t.run(QStringLiteral("DELETE FROM tblPatienten WHERE PATID1 = ?"), {patientId});
         if (!t.commit())
@@ -289,15 +475,16 @@ bool DeletePatientFromDatabase(qlonglong patientKey, const QString &patientId, c
         report.patientRowRemoved();
     say(report, QStringLiteral("OK\r\n"));
     say(report, QStringLiteral("Removing image directory ... "));
+    ImageFiles files(report, where);
     if (report.progress)
-        report.progress(0, folders.size());
+        report.progress(0, int(folders.size()));
     for (int i = 0; i < folders.size(); ++i) {
-        if (!folders[i].isEmpty())
-            QDir(folders[i]).removeRecursively();
+        files.removeImages(folders[i].first, folders[i].second);
+        files.removeFolderIfEmpty(folders[i].first);
         if (report.progress)
-            report.progress(i + 1, folders.size());
+            report.progress(i + 1, int(folders.size()));
     }
-    say(report, QStringLiteral("OK\r\n"));
+    files.finish();
     return true;
 }
 
@@ -333,15 +520,19 @@ bool DeleteAllFromDatabase(const DeletionReport &report)
     if (!restored)
         return false; // the rows stay, and so do their images
     say(report, QStringLiteral("Removing images ... "));
-    const QDir images(AppPath(QString::fromLatin1(AppFiles::ImagesFolder)));
-    const QStringList folders = images.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    // The rows went all at once: each study folder loses every file no row
+    // holds now, which leaves what the receiver filed since.
+    ImageFiles files(report, QStringLiteral("EditForm DeleteAllTimer"));
+    const QStringList folders = files.studies();
     if (report.progress)
-        report.progress(0, folders.size());
+        report.progress(0, int(folders.size()));
     for (int i = 0; i < folders.size(); ++i) {
-        QDir(images.filePath(folders[i])).removeRecursively();
+        files.removeAllImages(folders[i]);
+        files.removeFolderIfEmpty(folders[i]);
         if (report.progress)
-            report.progress(i + 1, folders.size());
+            report.progress(i + 1, int(folders.size()));
     }
+    files.finish(false);
     return restored;
 }
 
@@ -353,10 +544,8 @@ bool DeleteImageFromDatabase(const QString &imageUid, const QString &studyUid)
         if (!t.commit())
             return false;
     }
-    const QString folder = StudyFolder(studyUid);
-    const QString file = imageUid + QStringLiteral(".dcm");
-    if (!folder.isEmpty() && QFileInfo(file).fileName() == file)
-        QFile::remove(folder + QLatin1Char('/') + file);
+    const DeletionReport quiet;
+    ImageFiles(quiet, QStringLiteral("MainForm PopupDeleteImage")).removeImages(studyUid, {imageUid});
     return true;
 }
 
@@ -411,20 +600,24 @@ bool DeleteImageListFromDatabase(const QStringList &imageUids, const DeletionRep
         report.patientRowRemoved();
     say(report, QStringLiteral("OK\r\n"));
     say(report, QStringLiteral("Removing images ... "));
-    for (int i = 0; i < files.size(); ++i) {
-        const QString folder = StudyFolder(files[i].first);
-        const QString file = files[i].second + QStringLiteral(".dcm");
-        if (!folder.isEmpty() && QFileInfo(file).fileName() == file && QFileInfo::exists(folder + QLatin1Char('/') + file)
-            && !QFile::remove(folder + QLatin1Char('/') + file))
-            WriteErrorLog(ErrorCode::PathAccess, QStringLiteral("Cannot remove %1/%2").arg(folder, file), where);
-        if (report.progress)
-            report.progress(i + 1, int(files.size()));
+    QStringList studyOrder;
+    QHash<QString, QStringList> byStudy;
+    for (const auto &[study, image] : std::as_const(files)) {
+        if (!byStudy.contains(study))
+            studyOrder << study;
+        byStudy[study] << image;
     }
-    // rmdir takes a folder only when nothing is in it, not even a file being received.
+    ImageFiles images(report, where);
+    int done = 0;
+    for (const QString &study : std::as_const(studyOrder)) {
+        images.removeImages(study, byStudy.value(study));
+        done += int(byStudy.value(study).size());
+        if (report.progress)
+            report.progress(done, int(files.size()));
+    }
     for (const QString &study : std::as_const(goneStudies))
-        if (const QString folder = StudyFolder(study); !folder.isEmpty())
-            QDir().rmdir(folder);
-    say(report, QStringLiteral("OK\r\n"));
+        images.removeFolderIfEmpty(study);
+    images.finish();
     return true;
 }
 

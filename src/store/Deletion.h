@@ -8,6 +8,10 @@
 // files below images/<StudyInstanceUID>/. Each routine changes the rows in one
 // transaction and removes files only once the rows are gone, so a failure
 // leaves rows and files as they were. Errors are logged; false is returned.
+// Files go one by one, each only while no row holds it (an image the receiver
+// filed again meanwhile keeps its file), and a study folder only once empty.
+// Nothing is reached through a link: one where the images folder, a study
+// folder or an image file belongs is left, logged and named in the progress text.
 struct DeletionReport {
     // Progress text, as the progress dialog shows it.
     std::function<void(const QString &)> append;
@@ -57,8 +61,9 @@ bool DeleteStudyFromDatabase(qlonglong studyKey, const QString &studyUid, qlongl
 bool DeletePatientFromDatabase(qlonglong patientKey, const QString &patientId, const DeletionReport &report);
 
 // Empties the image database from its template (through SQLite's backup, so
-// the receiver may keep its connection), then removes every study folder;
-// when the database cannot be emptied, no folder goes.
+// the receiver may keep its connection), then every file of the study folders
+// that no row holds, and the folders left empty; when the database cannot be
+// emptied, no file goes.
 bool DeleteAllFromDatabase(const DeletionReport &report);
 
 // One image: its row, then its file. False (logged) when the row stays.

@@ -69,8 +69,12 @@ QList<Syscall> SyscallTrace::detach()
         while (strings.hasNext())
             paths << strings.next().captured(1);
         if (call.rename() || call.unlink()) {
+            // A name relative to an opened folder (unlinkat(7</a>, "b", 0)) as the path it reached.
+            const QString folder = call.path;
             call.path = paths.value(0);
             call.path2 = paths.value(1);
+            if (!folder.isEmpty() && !call.path.startsWith(u'/'))
+                call.path = folder + u'/' + call.path;
         }
         calls << call;
     }
