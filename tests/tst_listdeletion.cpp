@@ -344,6 +344,8 @@ private slots:
         QTest::newRow("everything, image file a link") << u"everything"_s << u"image file"_s;
         QTest::newRow("study, series folder a link") << u"study"_s << u"series folder"_s;
         QTest::newRow("everything, series folder a link") << u"everything"_s << u"series folder"_s;
+        QTest::newRow("study, images folder a link") << u"study"_s << u"images folder"_s;
+        QTest::newRow("everything, images folder a link") << u"everything"_s << u"images folder"_s;
     }
     void deletionDoesNotFollowLinks()
     {
@@ -354,10 +356,15 @@ private slots:
         const Received b = receive(u"P1"_s, 1, 1);
         QVERIFY(a.sent && b.sent);
         // Another account's files, outside images/.
-        const QString target = folder_->file(u"other/"_s + a.study);
+        QString target = folder_->file(u"other/"_s + a.study);
         QVERIFY(QDir().mkpath(folder_->file(u"other"_s)));
-        QString planted;
-        if (link == "study folder"_L1) {
+        QString planted, linkTarget;
+        if (link == "images folder"_L1) {
+            planted = folder_->file(u"images"_s);
+            linkTarget = folder_->file(u"other/images"_s);
+            QVERIFY(QDir().rename(planted, linkTarget));
+            target = linkTarget + u'/' + a.study;
+        } else if (link == "study folder"_L1) {
             planted = folder_->file(u"images/"_s + a.study);
             QVERIFY(QDir().rename(planted, target));
         } else {
@@ -367,7 +374,8 @@ private slots:
                 QVERIFY(QFile::copy(imagePath(a.study, image), u"%1/%2.dcm"_s.arg(target, image)));
             QVERIFY(!QFile::exists(planted) || QFile::remove(planted));
         }
-        const QString linkTarget = link == "image file"_L1 ? u"%1/%2.dcm"_s.arg(target, a.images.value(0)) : target;
+        if (linkTarget.isEmpty())
+            linkTarget = link == "image file"_L1 ? u"%1/%2.dcm"_s.arg(target, a.images.value(0)) : target;
         QVERIFY(QFile::link(linkTarget, planted));
         const QStringList others = QDir(target).entryList(QDir::Files);
         QCOMPARE(others.size(), 2);
