@@ -513,7 +513,7 @@ private slots:
         fx.doseList->choose(1);
         fx.session.setCurrentImage(1, ReadImage(f.file(u"images/%1/%2.dcm"_s.arg(spec.studyUid, spec.sopUid))));
         ProjectionAssignment(fx.session, controls).cmdSelected_Click();
-        const QString ownBytes = dataSet(f.file(u"images/%1/%2.dcm"_s.arg(spec.studyUid, own)));
+        const QString ownContent = dataSet(f.file(u"images/%1/%2.dcm"_s.arg(spec.studyUid, own)));
         QVERIFY(orthanc_.removeEverything());
         SendJob third;
         third.writeDoseReport = WriteStudyDoseReport;
@@ -523,7 +523,7 @@ private slots:
                  qPrintable(thirdText));
         const QMap<QString, QString> last = orthanc_.instances();
         QCOMPARE(last.keys(), stored.keys());
-        QCOMPARE(dataSet(orthancFile(last.value(own), f.file(u"archived-own.dcm"_s))), ownBytes);
+        QCOMPARE(dataSet(orthancFile(last.value(own), f.file(u"archived-own.dcm"_s))), ownContent);
         QCOMPARE(dataSet(orthancFile(last.value(unit.sopUid), f.file(u"archived-unit.dcm"_s))), unitContent);
     }
 
