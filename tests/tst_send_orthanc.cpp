@@ -1,16 +1,21 @@
 // Series, study and patient sends to an Orthanc archive, checked through its
 // REST interface (what the archive indexed, not only what the job counted), and
 // to storescp as a second partner.
+#include "acquisition/ProjectionAssignment.h"
 #include "acquisition/Stamping.h"
 #include "core/Settings.h"
+#include "dose/DoseStore.h"
 #include "exposure/ExposureJournal.h"
 #include "exposure/StudyDoseReport.h"
 #include "jobs/EditForm.h"
 #include "store/DatabasePaths.h"
 #include "support/Dicom.h"
+#include "support/DoseTables.h"
+#include "support/ExposureStation.h"
 #include "support/Peers.h"
 #include "support/Rows.h"
 #include "support/SendJob.h"
+#include "support/UnitDoseReport.h"
 #include "support/Widgets.h"
 
 class SendOrthancTest : public QObject {
@@ -34,6 +39,35 @@ class SendOrthancTest : public QObject {
         if (!ok)
             qWarning("%s", qPrintable(text));
         return ok;
+    }
+    // The data set of a file as dcmdump shows it, without the meta header and
+    // without how each sequence's length is encoded (a receiver may write
+    // explicit lengths where the sender had undefined ones); empty when unreadable.
+    static QString dataSet(const QString &file)
+    {
+        const QString dump = Dump(file, {u"-Un"_s});
+        const qsizetype at = dump.indexOf(u"# Dicom-Data-Set"_s);
+        if (at < 0)
+            return {};
+        static const QRegularExpression lengthColumn(u"\\s+#\\s+(\\d+|u/l), \\d+ \\S+$"_s);
+        static const QRegularExpression encoding(u" with (explicit|undefined) length"_s);
+        QStringList lines;
+        for (QString line : dump.mid(at).split(u'\n')) {
+            if (line.startsWith(u'#') || line.contains(u"Delimitation"_s))
+                continue;
+            lines << line.remove(lengthColumn).remove(encoding);
+        }
+        return lines.join(u'\n');
+    }
+    // The archive's file of an instance, written to path; path.
+    QString orthancFile(const QString &id, const QString &path)
+    {
+        bool ok = false;
+        const QByteArray bytes = orthanc_.raw("GET", u"/instances/%1/file"_s.arg(id), &ok);
+        QFile file(path);
+        if (!ok || !file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            qWarning("cannot fetch instance %s", qPrintable(id));
+        return path;
     }
     PartnerAddress orthancPartner() const { return {u"ORTHANC"_s, u"127.0.0.1"_s, QString::number(orthanc_.dicomPort())}; }
     QString imageFile(const FiledStudy &s, const QString &uid) const { return f_->file(u"images/%1/%2.dcm"_s.arg(s.uid, uid)); }
@@ -68,6 +102,7 @@ private slots:
         f_ = std::make_unique<TestFolder>();
         QVERIFY(PrepareStation(*f_));
         target_ = {{orthancPartner(), {}}, false, Settings.IR_AET};
+        SetPrompter(&prompter_); // a fixture's prompter of its own may have taken its place
         prompter_.boxes.clear();
     }
     void cleanup()
@@ -307,6 +342,189 @@ private slots:
         }
         // Filed in the image database like a received object, in a series of its own.
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(f_->file(u"temp/%1.dcm"_s.arg(tags.value(u"SOPInstanceUID"_s).toString()))), 5000);
+    }
+
+    // The X-ray unit sends its own dose report with her image. The send takes
+    // it to the partner as it came (its UIDs, its content) beside the
+    // workstation's own report, which gets UIDs of its own when there is an
+    // AGD to report; the unit's file stays as it is. A study not kept goes
+    // only when every object went, the unit's report among them.
+    void unitsDoseReportGoesAsItCame_data()
+    {
+        QTest::addColumn<bool>("calibrated");
+        QTest::addColumn<bool>("kept");           // SentAndKeep
+        QTest::addColumn<bool>("refusesReports"); // the partner (storescp) takes images only
+        QTest::newRow("no calibration, kept") << false << true << false;
+        QTest::newRow("calibrated, kept") << true << true << false;
+        QTest::newRow("no calibration, not kept") << false << false << false;
+        QTest::newRow("calibrated, not kept") << true << false << false;
+        QTest::newRow("no calibration, partner refuses reports") << false << false << true;
+        QTest::newRow("calibrated, partner refuses reports") << true << false << true;
+    }
+    void unitsDoseReportGoesAsItCame()
+    {
+        QFETCH(bool, calibrated);
+        QFETCH(bool, kept);
+        QFETCH(bool, refusesReports);
+        f_.reset();
+        ExposureFixture fx; // a station of its own, its journal from the template
+        const TestFolder &f = fx.folder;
+        QVERIFY(fx.ready && QDir().mkpath(f.file(u"bin"_s)));
+        Settings.XrayComm = UnitSophie;
+        Settings.SentAndKeep = kept ? 1 : 0;
+        if (calibrated) {
+            f.write(u"factors.csv"_s, TestFactorTable.toUtf8());
+            DoseCalibration c = TestCalibration();
+            c.unit = UnitSophie;
+            DatabaseSession db(DefinitionsDatabase);
+            QVERIFY(db.ok());
+            QVERIFY(ImportFactorFile(DefinitionsDatabase, f.file(u"factors.csv"_s), QDateTime::currentDateTime()).ok());
+            QVERIFY(WriteCalibration(DefinitionsDatabase, c).ok());
+        }
+        // Her exposure, as the unit's message is decoded.
+        fx.capture->setPatientName(u"Doe^Jane"_s);
+        fx.capture->setBuffer(u"\x02SOPHIE V3\r\nName: 2026-12-07 10:22:31 W/Rh LCC AEC Grid 28kV 63mAs 1.25s 0 12kg 4.5cm 1.23 mGy\r\n"_s);
+        fx.capture->dbFill();
+        QCOMPARE(fx.journal().size(), 1);
+        QCOMPARE(fx.journal().first().isNull(u"AGD"_s), !calibrated);
+
+        // The detector's image and the unit's own report come through the receiver.
+        const quint16 port = FreePort();
+        WriteReceiverSettings(f, u"LUMORA"_s, QString::number(port));
+        CompanionProcess receiver(ReceiverProgram(), f.path());
+        QVERIFY(receiver.start() && receiver.waitUntilAnswering(u"LUMORA"_s, port));
+        const SyntheticImageSpec spec{.patientId = u"P1"_s, .studyUid = NewSyntheticUid(), .sopUid = NewSyntheticUid(),
+                                      .studyDate = u"20261207"_s, .rows = 64, .columns = 48};
+        QVERIFY(WriteImage(spec, f.file(u"in/image.dcm"_s)));
+        UnitDoseReport unit{spec.patientName, spec.patientId, spec.birthDate, spec.sex, spec.studyUid, spec.studyDate, spec.studyTime,
+                            spec.accessionNumber, NewSyntheticUid(), u"20261207102231"_s, 0.91};
+        const QString why = WriteUnitDoseReport(unit, f.file(u"in/unit-report.dcm"_s));
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+        QByteArray out;
+        QVERIFY2(Store(u"LUMORA"_s, port, {f.file(u"in/image.dcm"_s), f.file(u"in/unit-report.dcm"_s)}, &out, {u"-R"_s}) == 0,
+                 out.constData());
+        const QString unitFile = f.file(u"images/%1/%2.dcm"_s.arg(spec.studyUid, unit.sopUid));
+        QVERIFY(WaitFor([&] { return CountRows(u"tblImages"_s) == 2 && QFile::exists(unitFile); }, 10000));
+        const QByteArray unitBytes = ReadFile(unitFile);
+        const QString unitContent = dataSet(f.file(u"in/unit-report.dcm"_s));
+        QVERIFY(!unitContent.isEmpty());
+        QCOMPARE(dataSet(unitFile), unitContent);
+
+        // The operator pairs her image with the exposure ("Manually").
+        fx.doseList->choose(0);
+        fx.session.setCurrentImage(1, ReadImage(f.file(u"images/%1/%2.dcm"_s.arg(spec.studyUid, spec.sopUid))));
+        QVERIFY(fx.session.currentImage());
+        AssignmentControls controls;
+        controls.askSide = [](const ToolkitImagePtr &) { return QString(); };
+        controls.doseForBirthDate = DoseForBirthDate;
+        ProjectionAssignment(fx.session, controls).cmdSelected_Click();
+        QVERIFY(QFile::exists(f.file(u"bin/%1.dcm"_s.arg(spec.sopUid))));
+
+        StorePeer storescp;
+        if (refusesReports) {
+            // A profile with the mammography class and nothing else.
+            f.write(u"images-only.cfg"_s, "[[TransferSyntaxes]]\n[Uncompressed]\nTransferSyntax1 = LocalEndianExplicit\n"
+                                          "TransferSyntax2 = LittleEndianImplicit\n[[PresentationContexts]]\n[Images]\n"
+                                          "PresentationContext1 = VerificationSOPClass\\Uncompressed\n"
+                                          "PresentationContext2 = 1.2.840.10008.5.1.4.1.1.1.2\\Uncompressed\n"
+                                          "[[Profiles]]\n[Images]\nPresentationContexts = Images\n");
+            QVERIFY(storescp.start(f.file(u"archive"_s), u"IMAGES"_s, {u"-xf"_s, f.file(u"images-only.cfg"_s), u"Images"_s}));
+            target_ = {{{u"IMAGES"_s, u"127.0.0.1"_s, QString::number(storescp.port())}, {}}, false, Settings.IR_AET};
+        } else {
+            target_ = {{orthancPartner(), {}}, false, Settings.IR_AET};
+        }
+        const QList<QVariantList> keys = QueryRows(ImageDatabaseFile(), u"SELECT FKeyPATID, StudyID FROM tblStudies"_s);
+        QCOMPARE(keys.size(), 1);
+        const FiledStudy s{keys[0][0].toLongLong(), keys[0][1].toLongLong(), {}, spec.studyUid, {spec.sopUid}};
+        SendJob job;
+        job.writeDoseReport = WriteStudyDoseReport; // as the workstation's send sets it
+        const QString text = send(1, s, spec.patientId, 0, job);
+
+        if (refusesReports) {
+            // The image went, the unit's report did not: everything stays.
+            QVERIFY(reports(text, 1, 2));
+            QCOMPARE(storescp.received().size(), 1);
+            QVERIFY(!removed_);
+            QCOMPARE(CountRows(u"tblImages"_s), 2);
+            QCOMPARE(ReadFile(unitFile), unitBytes);
+            QVERIFY(fx.errorLog().contains(u"EditForm StudieSenden (TRANSMIT_ERROR)"_s));
+            return;
+        }
+        QVERIFY(reports(text, 2, 2));
+        const QMap<QString, QString> stored = orthanc_.instances();
+        QVERIFY2(stored.contains(spec.sopUid) && stored.contains(unit.sopUid), qPrintable(QStringList(stored.keys()).join(u", ")));
+        QCOMPARE(stored.size(), calibrated ? 3 : 2);
+        // The unit's report as it came.
+        QCOMPARE(dataSet(orthancFile(stored.value(unit.sopUid), f.file(u"archived-unit.dcm"_s))), unitContent);
+        QString own;
+        if (calibrated) {
+            // The workstation's own report, beside it, with UIDs of its own.
+            QVERIFY2(text.contains(u"Dose report sent."_s), qPrintable(text));
+            for (const QString &uid : stored.keys())
+                if (uid != spec.sopUid && uid != unit.sopUid)
+                    own = uid;
+            const QString path = orthancFile(stored.value(own), f.file(u"archived-own.dcm"_s));
+            QCOMPARE(DumpTag(path, u"0008,0016"_s), QString::fromLatin1(DoseReportSopClass));
+            QCOMPARE(DumpTag(path, u"0020,000d"_s), spec.studyUid);
+            QVERIFY(DumpTag(path, u"0020,000e"_s) != unit.seriesUid);
+            QCOMPARE(DumpTag(path, u"0008,0070"_s), u"Lumora"_s);
+            QCOMPARE(DoseReportEventCount(path), 1);
+            QCOMPARE(ValidationErrors(path), QStringList());
+        } else {
+            QVERIFY2(text.contains(u"No dose report: the AGD of an exposure is unknown"_s), qPrintable(text));
+        }
+        if (!kept) {
+            // Every object went, so the study went.
+            QVERIFY(removed_);
+            QCOMPARE(CountRows(u"tblStudies"_s), 0);
+            QVERIFY(!QFile::exists(unitFile));
+            return;
+        }
+        QVERIFY(!removed_);
+        if (calibrated) // filed through temp/ under its own UID, beside the unit's
+            QVERIFY(WaitFor([&] { return CountRows(u"tblImages"_s) == 3 && QFile::exists(f.file(u"images/%1/%2.dcm"_s.arg(spec.studyUid, own)))
+                                         && !QFile::exists(f.file(u"temp/%1.dcm"_s.arg(own))); }, 10000));
+        QCOMPARE(CountRows(u"tblImages"_s), calibrated ? 3 : 2);
+        QCOMPARE(ReadFile(unitFile), unitBytes);
+
+        // Sent again: the workstation's report filed now is replaced under its
+        // UIDs, the unit's goes as it came once more.
+        QVERIFY(orthanc_.removeEverything());
+        SendJob again;
+        again.writeDoseReport = WriteStudyDoseReport;
+        QVERIFY(reports(send(1, s, spec.patientId, 0, again), calibrated ? 3 : 2, calibrated ? 3 : 2));
+        const QMap<QString, QString> resent = orthanc_.instances();
+        QCOMPARE(resent.keys(), stored.keys());
+        QCOMPARE(dataSet(orthancFile(resent.value(unit.sopUid), f.file(u"archived-unit.dcm"_s))), unitContent);
+        if (calibrated) {
+            QVERIFY(WaitFor([&] { return !QFile::exists(f.file(u"temp/%1.dcm"_s.arg(own))); }, 10000));
+            QCOMPARE(CountRows(u"tblImages"_s), 3);
+        }
+        QCOMPARE(ReadFile(unitFile), unitBytes);
+        if (!calibrated)
+            return;
+
+        // She is paired with an exposure at 35 kV instead, outside the
+        // calibration: no new report can be written, so the one filed goes as it is.
+        fx.capture->setBuffer(u"\x02SOPHIE V3\r\nName: 2026-12-07 10:25:02 W/Rh LCC AEC Grid 35kV 63mAs 1.25s 0 12kg 4.5cm 1.23 mGy\r\n"_s);
+        fx.capture->dbFill();
+        QCOMPARE(fx.doseList->rowCount(), 2);
+        QCOMPARE(fx.doseList->text(1, DoseList::KV), u"35"_s);
+        fx.doseList->choose(1);
+        fx.session.setCurrentImage(1, ReadImage(f.file(u"images/%1/%2.dcm"_s.arg(spec.studyUid, spec.sopUid))));
+        ProjectionAssignment(fx.session, controls).cmdSelected_Click();
+        const QString ownContent = dataSet(f.file(u"images/%1/%2.dcm"_s.arg(spec.studyUid, own)));
+        QVERIFY(orthanc_.removeEverything());
+        SendJob third;
+        third.writeDoseReport = WriteStudyDoseReport;
+        const QString thirdText = send(1, s, spec.patientId, 0, third);
+        QVERIFY(reports(thirdText, 3, 3));
+        QVERIFY2(thirdText.contains(u"No dose report: the AGD of an exposure is unknown"_s) && thirdText.contains(u"Earlier dose report sent as it was."_s),
+                 qPrintable(thirdText));
+        const QMap<QString, QString> last = orthanc_.instances();
+        QCOMPARE(last.keys(), stored.keys());
+        QCOMPARE(dataSet(orthancFile(last.value(own), f.file(u"archived-own.dcm"_s))), ownContent);
+        QCOMPARE(dataSet(orthancFile(last.value(unit.sopUid), f.file(u"archived-unit.dcm"_s))), unitContent);
     }
 
     void unreachablePartnerStartsNothing()

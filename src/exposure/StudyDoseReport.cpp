@@ -123,8 +123,9 @@ DoseReportWritten WriteStudyDoseReport(const DoseReportInput &input, const QStri
     in.events = exposures.events;
     const QString host = QSysInfo::machineHostName();
     const QString version = QCoreApplication::applicationVersion();
-    in.device = {UidForName(host + QStringLiteral("/OrvanaMammo")), host, QStringLiteral("Lumora"), QStringLiteral("OrvanaMammo"),
-                 host.isEmpty() ? QStringLiteral("unknown") : host, version.isEmpty() ? QStringLiteral("1") : version};
+    in.device = {UidForName(host + QStringLiteral("/OrvanaMammo")), host, QString::fromLatin1(StationReportManufacturer),
+                 QString::fromLatin1(StationReportModel), host.isEmpty() ? QStringLiteral("unknown") : host,
+                 version.isEmpty() ? QStringLiteral("1") : version};
     if (in.seriesNumber.isEmpty())
         in.seriesNumber = QStringLiteral("999");
     if (in.instanceNumber.isEmpty())

@@ -75,19 +75,38 @@ DoseReportStudy studyOf(const ToolkitImagePtr &image)
             text(image, Tags::AccessionNumber), text(image, Tags::ReferringPhysicianName), text(image, Tags::StudyDescription)};
 }
 
-// Writes the study's dose report into the work folder and sends it; a report
-// the study already holds is replaced under its own UIDs, so that a partner
-// keeps one. True when none was due or it went; the reason goes to the log and the dialog.
-bool sendDoseReport(EditForm &form, SendJob &job, const DoseReportInput &input, const QStringList &eventUids)
+// Writes the study's dose report into the work folder and sends it. The
+// workstation's own report of an earlier send (previous, its file) is replaced
+// under its UIDs, so that a partner keeps one; when no new one can be written
+// it goes as it is. True when none was due or it went; the reason goes to the
+// log and the dialog.
+bool sendDoseReport(EditForm &form, SendJob &job, const DoseReportInput &input, const QStringList &eventUids, const QString &previous)
 {
     static const QString where = QStringLiteral("EditForm StudieSenden (dose report)");
     const QString work = AppPath(QString::fromLatin1(AppFiles::WorkFolder));
     QDir().mkpath(work);
     const QString path = work + QStringLiteral("/dose-report.dcm");
-    const DoseReportWritten written = job.writeDoseReport(input, eventUids, path);
+    // Without an image there is nobody to report on.
+    if (input.study.studyUid.isEmpty() && previous.isEmpty())
+        return true;
+    DoseReportWritten written;
+    if (input.study.studyUid.isEmpty())
+        static_cast<Result &>(written) = Result::failure(ErrorCode::InvalidCall, QStringLiteral("No dose report: the study has no image"));
+    else
+        written = job.writeDoseReport(input, eventUids, path);
     if (!written.ok()) {
         LogFailure(written, where);
         form.append(written.text + QStringLiteral("\r\n"));
+        if (previous.isEmpty())
+            return true;
+        // The report filed with an earlier send is still the study's.
+        Result error;
+        if (!job.connections.sendObject(previous, &error)) {
+            LogFailure(error, where);
+            form.append(QStringLiteral("Earlier dose report not sent: ") + error.text + QStringLiteral("\r\n"));
+            return false;
+        }
+        form.append(QStringLiteral("Earlier dose report sent as it was.\r\n"));
         return true;
     }
     Result error;
@@ -120,7 +139,7 @@ DeletionReport reportFor(EditForm &form, SendJob &job)
     return r;
 }
 
-// One study of a study or patient send; true when every image went through.
+// One study of a study or patient send; true when every object went through.
 bool sendStudy(EditForm &form, SendJob &job, const QString &where)
 {
     const SendSelection &s = job.selection;
@@ -147,21 +166,27 @@ bool sendStudy(EditForm &form, SendJob &job, const QString &where)
         if (!uid.isEmpty())
             eventUids << uid;
         };
+    QString ownReport; // the file of the workstation's report filed with an earlier send
+    qsizetype due = rows.uids.size();
     for (qsizetype i = 0; i < rows.uids.size(); ++i) {
         const QString &uid = rows.uids[i];
+        const QString file = StudyImageFile(s.studyUid, uid);
         Result error;
         bool sent = false;
         if (rows.classes.value(i) == QLatin1String(DoseReportSopClass)) {
-            // The report filed with an earlier send: written anew below, or sent as it is.
-            if (job.writeDoseReport) {
+            if (job.writeDoseReport && ownReport.isEmpty() && IsStationDoseReport(file)) {
+                // Its own: written anew after the images, under its UIDs, and counted then.
                 report.seriesUid = rows.series.value(i);
                 report.sopUid = uid;
-                sent = true;
-            } else {
-                sent = job.connections.sendObject(StudyImageFile(s.studyUid, uid), &error);
+                ownReport = file;
+                --due;
+                form.advance();
+                continue;
             }
+            // The X-ray unit's (or anyone else's): it goes as it came.
+            sent = job.connections.sendObject(file, &error);
         } else {
-            sent = sendFile(job.connections, StudyImageFile(s.studyUid, uid), &error, collect);
+            sent = sendFile(job.connections, file, &error, collect);
         }
         if (sent) {
             ++sentHere;
@@ -172,10 +197,14 @@ bool sendStudy(EditForm &form, SendJob &job, const QString &where)
         form.advance();
     }
     form.append(QStringLiteral("OK\r\n"));
-    const bool complete = sentHere == rows.uids.size();
-    if (complete && job.writeDoseReport && !report.study.studyUid.isEmpty())
-        return sendDoseReport(form, job, report, eventUids);
-    return complete;
+    if (sentHere != due)
+        return false;
+    if (!job.writeDoseReport)
+        return true;
+    const bool reportWent = sendDoseReport(form, job, report, eventUids, ownReport);
+    if (reportWent && !ownReport.isEmpty())
+        ++job.SentCount;
+    return reportWent;
 }
 
 } // namespace

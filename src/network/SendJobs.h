@@ -73,10 +73,13 @@ struct SendJob {
     DoseReportWriter writeDoseReport;
 };
 
-// The three jobs, run inside the progress dialog. A study is sent image by
-// image from its rows: the stamped copy in the work folder when there is one
-// with the image's instance UID, otherwise the received file; nothing of
-// another study goes with it.
+// The three jobs, run inside the progress dialog. A study is sent object by
+// object from its rows: an image as the stamped copy in the work folder when
+// there is one with its instance UID, otherwise as the received file; a dose
+// report that the X-ray unit (or anyone but this workstation) wrote as it
+// came; the workstation's own report of an earlier send replaced by the one
+// written now. Nothing of another study goes with it, and the study counts as
+// sent only when every object went.
 void SerieSenden(EditForm &form, SendJob &job);
 void StudieSenden(EditForm &form, SendJob &job);
 void PatientSenden(EditForm &form, SendJob &job);

@@ -324,6 +324,19 @@ DoseReportWritten WriteDoseReport(const DoseReportInput &in, const QString &path
     return out;
 }
 
+bool IsStationDoseReport(const QString &path)
+{
+    DcmFileFormat file;
+    if (file.loadFile(OFFilename(QFile::encodeName(path).constData())).bad())
+        return false;
+    DcmDataset &ds = *file.getDataset();
+    OFString sopClass, manufacturer, model;
+    ds.findAndGetOFString(DCM_SOPClassUID, sopClass);
+    ds.findAndGetOFString(DCM_Manufacturer, manufacturer);
+    ds.findAndGetOFString(DCM_ManufacturerModelName, model);
+    return sopClass == DoseReportSopClass && manufacturer == StationReportManufacturer && model == StationReportModel;
+}
+
 int DoseReportEventCount(const QString &path, Result *error)
 {
     DcmFileFormat file;

@@ -46,7 +46,7 @@ struct DoseReportEvent {
 struct DoseReportInput {
     DoseReportStudy study;
     DoseReportDevice device;
-    QString seriesUid; // empty: a new one; else the UIDs of the report this one replaces
+    QString seriesUid; // empty: new ones; else the UIDs of the workstation's own report this one replaces
     QString sopUid;
     QString seriesNumber, instanceNumber;
     QList<DoseReportEvent> events;
@@ -74,3 +74,13 @@ int DoseReportEventCount(const QString &path, Result *error = nullptr);
 
 // The SOP class of the report.
 inline constexpr const char *DoseReportSopClass = "1.2.840.10008.5.1.4.1.1.88.67";
+
+// The Manufacturer (0008,0070) and Manufacturer's Model Name (0008,1090) this
+// workstation writes into its report. An X-ray unit's report, or another
+// program's, never carries both, so they tell the workstation's own report apart.
+inline constexpr const char *StationReportManufacturer = "Lumora";
+inline constexpr const char *StationReportModel = "OrvanaMammo";
+
+// True when the file is a dose report this workstation wrote; false for any
+// other report and for a file that cannot be read.
+bool IsStationDoseReport(const QString &path);
