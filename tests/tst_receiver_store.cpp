@@ -95,11 +95,17 @@ private slots:
         QCOMPARE(values(u"SELECT StudyUID, SeriesUID, PatID1 FROM tblStudies, tblSeries, tblPatienten"_s), u"1.2 1.2.1 P2"_s);
         QCOMPARE(CountRows(db(), u"tblReceive"_s), 4);
 
-        // The whole study given to another patient: the one left without studies goes.
+        // An image of the study naming another patient is refused: the study
+        // stays with the patient it is filed under, with its rows and files.
         moved.patientId = u"P3"_s;
-        QCOMPARE(put(moved, "renamed"), ImageStore::Outcome::Stored);
-        QCOMPARE(values(u"SELECT PatID1, (SELECT COUNT(*) FROM tblStudies WHERE FKeyPATID = PatID) FROM tblPatienten"_s), u"P3 1"_s);
+        QString message;
+        QCOMPARE(put(moved, "renamed", &message), ImageStore::Outcome::Rejected);
+        QVERIFY2(message.contains(u"\"P2\""_s) && message.contains(u"\"P3\""_s), qPrintable(message));
+        QCOMPARE(values(u"SELECT PatID1, (SELECT COUNT(*) FROM tblStudies WHERE FKeyPATID = PatID) FROM tblPatienten"_s), u"P2 1"_s);
         QCOMPARE(CountRows(db(), u"tblImages"_s), 2);
+        QCOMPARE(folder_->read(u"images/1.2/1.1.1.2.dcm"_s), QByteArray("moved too"));
+        QCOMPARE(files(u"images/1.2"_s), (QStringList{u"1.1.1.1.dcm"_s, u"1.1.1.2.dcm"_s}));
+        QCOMPARE(files(u"images/.incoming"_s), QStringList());
     }
 
     // An object sent again with corrected patient, study and series values
