@@ -281,8 +281,12 @@ private:
             const bool isCreator = !e.explicitVr && h.tag.isPrivateReservation() && h.length <= 64;
             if (Result r = walkValue(h, e, depth, dataSet, isCreator ? &creator : nullptr); !r)
                 return r;
-            if (isCreator)
+            if (isCreator) {
+                // Far more than any object reserves; the table stays small.
+                if (creators.size() >= 1024)
+                    return malformed(QStringLiteral("more than 1024 private creators in one item; refused unread"));
                 creators.insert(quint32(h.tag.getGroup()) << 8 | h.tag.getElement(), creator.trimmed());
+            }
             if (!undefined && pos_ > end)
                 return malformed(QStringLiteral("an element runs past the end of its item"));
         }
@@ -401,6 +405,14 @@ std::optional<qint64> metaOffset(const QString &path)
 }
 
 } // namespace
+
+void SplitPersonName(const QString &personName, ReceivedObject &object)
+{
+    const QStringList parts = personName.section(QLatin1Char('='), 0, 0).split(QLatin1Char('^'));
+    object.familyName = parts.value(0).trimmed();
+    object.givenName = parts.value(1).trimmed();
+    object.middleName = parts.value(2).trimmed();
+}
 
 Result ReadObjectHeader(const QString &path, ReceivedObject *object)
 {

@@ -128,14 +128,6 @@ Result pruneEmpty(Database &db, const PreviousPlace &before)
 
 } // namespace
 
-void SplitPersonName(const QString &personName, ReceivedObject &object)
-{
-    const QStringList parts = personName.section(QLatin1Char('='), 0, 0).split(QLatin1Char('^'));
-    object.familyName = parts.value(0).trimmed();
-    object.givenName = parts.value(1).trimmed();
-    object.middleName = parts.value(2).trimmed();
-}
-
 bool IsSafeUidName(const QString &uid)
 {
     // Anchored as a whole: "$" alone would let a trailing newline through.
