@@ -7,11 +7,18 @@
 #include "support/Rows.h"
 #include "store/DatabasePaths.h"
 #include "store/Deletion.h"
+#include "companions/receiver/Receiver.h"
 
+#include <QRandomGenerator>
+#include <QRegularExpression>
 #include <csignal>
 #include <unistd.h>
 
 static const QString kAet = u"TESTRCV"_s;
+static const QString kMammoClass = u"1.2.840.10008.5.1.4.1.1.1.2"_s; // Digital Mammography X-Ray Image Storage - For Presentation
+// What the receiver's resident memory may reach beyond twice the object it
+// reads: the process itself (about 20 MB) with room to spare.
+static constexpr qint64 kMemoryConstant = 64LL * 1024 * 1024;
 
 // A start-up that fails: the settings and environment it meets, and how it ends.
 struct StartFailure {
@@ -52,6 +59,41 @@ class ReceiverTest : public QObject {
     {
         const QString mismatch = ImagesMismatch(folder_->path(), minSize, leftoversAllowed);
         QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+    }
+    // What the receiver answered storescu for the file: "Success", "Error: ..."
+    // or empty when no answer came (the connection dropped).
+    QString storeStatus(const QString &file, const QStringList &options = {}) const
+    {
+        QByteArray out;
+        Store(kAet, port_, {file}, &out, options + QStringList{u"-v"_s});
+        static const QRegularExpression response(u"Received Store Response \\(([^)]*)\\)"_s);
+        const QRegularExpressionMatch m = response.match(QString::fromUtf8(out));
+        if (!m.hasMatch())
+            qWarning().noquote() << out;
+        return m.hasMatch() ? m.captured(1) : QString();
+    }
+    // The log lines that hold every one of the texts.
+    QStringList logLines(const QStringList &texts) const
+    {
+        QStringList out;
+        for (const QString &line : log().split(u'\n'))
+            if (std::all_of(texts.begin(), texts.end(), [&](const QString &t) { return line.contains(t); }))
+                out << line;
+        return out;
+    }
+    // The storage classes the receiver accepts, from the conformance statement's table.
+    static QStringList acceptedStorageClasses()
+    {
+        QStringList out;
+        bool inside = false;
+        static const QRegularExpression row(u"^\\|[^|]+\\| *([0-9.]+) *\\|$"_s);
+        for (const QString &line : QString::fromUtf8(ReadFile(SourceDir() + u"/docs/conformance.md"_s)).split(u'\n')) {
+            if (line.startsWith(u'#'))
+                inside = line.contains(u"4.1.2 SOP classes"_s);
+            else if (const QRegularExpressionMatch m = row.match(line); inside && m.hasMatch() && m.captured(1) != u"1.2.840.10008.1.1"_s)
+                out << m.captured(1);
+        }
+        return out;
     }
     bool startReceiver()
     {
@@ -184,6 +226,176 @@ private slots:
         }
         QCOMPARE(ImageRows(db()), (Counts{3, 3, 3, 18, 18}));
         QCOMPARE(log().count(u"6 stored, 0 failed"_s), 3);
+    }
+
+    // Objects built to exhaust the receiver while it reads their header. Each
+    // is refused with a failure status and a log line, nothing is filed, the
+    // receiver's memory stays under twice the object plus a constant, and it
+    // serves on: the process its pid file names answers an echo and files a
+    // good image. Their sequences travel as UN, so that storescu passes them on
+    // without parsing them itself; over implicit VR the receiver meets them
+    // as the sequence the dictionary says (0008,1115) is.
+    void hostileObjectIsRefused_data()
+    {
+        QTest::addColumn<QByteArray>("items");
+        QTest::addColumn<QString>("logText");
+        QTest::newRow("10,000 nested sequences") << NestedItems(0x0008, 0x1115, 10000) << u"sequences nested more than 32 deep"_s;
+        QTest::newRow("a million items") << RepeatedItems(1000000, ImplicitElement(0x0008, 0x0100, QByteArray(34, 'X')))
+                                         << u"more than 100000 sequence items"_s;
+    }
+    void hostileObjectIsRefused()
+    {
+        QFETCH(QByteArray, items);
+        QFETCH(QString, logText);
+        const QString sop = NewSyntheticUid();
+        RawObject hostile;
+        hostile.add(0x0008, 0x0016, "UI", kMammoClass.toLatin1())
+            .add(0x0008, 0x0018, "UI", sop.toLatin1())
+            .add(0x0008, 0x0060, "CS", "MG")
+            .addSequence(0x0008, 0x1115, items)
+            .add(0x0010, 0x0010, "PN", "Hostile^Object")
+            .add(0x0010, 0x0020, "LO", "PHOSTILE")
+            .add(0x0020, 0x000D, "UI", NewSyntheticUid().toLatin1())
+            .add(0x0020, 0x000E, "UI", NewSyntheticUid().toLatin1());
+        items.clear();
+        const QString file = folder_->file(u"in/hostile.dcm"_s);
+        QVERIFY(hostile.write(file, kMammoClass, sop));
+        const qint64 size = QFileInfo(file).size();
+
+        const QString status = storeStatus(file, {u"-xi"_s});
+        QVERIFY2(status.startsWith(u"Error"_s), qPrintable(u"answer \"%1\"\n"_s.arg(status) + log()));
+        QCOMPARE(logLines({sop, u"not stored"_s, logText}).size(), 1);
+        QCOMPARE(ImageRows(db()), (Counts{0, 0, 0, 0, 0}));
+        rowsMatchFiles(0); // nothing left in .incoming
+
+        const qint64 pid = folder_->read(u"LumoraReceiver.pid"_s).trimmed().toLongLong();
+        QCOMPARE(pid, receiver_->process().processId());
+        QCOMPARE(::kill(pid_t(pid), 0), 0);
+        QCOMPARE(Echo(kAet, port_), 0);
+        const SyntheticImageSpec good{.studyUid = NewSyntheticUid(), .sopUid = NewSyntheticUid()};
+        QVERIFY(WriteImage(good, folder_->file(u"in/good.dcm"_s)));
+        QCOMPARE(storeStatus(folder_->file(u"in/good.dcm"_s)), u"Success"_s);
+        QCOMPARE(ImageRows(db()), (Counts{1, 1, 1, 1, 1}));
+
+        const qint64 peak = ProcessMemory(pid, "VmHWM");
+        qInfo("object %.1f MB, the receiver's peak resident memory %.1f MB (bound %.1f MB)", size / 1048576.0, peak / 1048576.0,
+              (2 * size + kMemoryConstant) / 1048576.0);
+        QVERIFY(peak > 0);
+        QVERIFY2(peak < 2 * size + kMemoryConstant, qPrintable(QString::number(peak)));
+    }
+
+    // Two images of PRIGHT, then an object of the same study naming PWRONG,
+    // over the network and through temp/: refused, kept in rejected/, logged
+    // with both IDs, and the study stays PRIGHT's with everything filed for it.
+    void studyStaysWithItsPatient_data()
+    {
+        QTest::addColumn<bool>("throughTemp");
+        QTest::newRow("sent") << false;
+        QTest::newRow("dropped into temp/") << true;
+    }
+    void studyStaysWithItsPatient()
+    {
+        QFETCH(bool, throughTemp);
+        SyntheticImageSpec right{.patientName = u"Right^Patient"_s, .patientId = u"PRIGHT"_s, .studyUid = NewSyntheticUid(),
+                                 .seriesUid = NewSyntheticUid()};
+        QStringList files;
+        for (int n = 1; n <= 2; ++n) {
+            right.sopUid = NewSyntheticUid();
+            right.instanceNumber = n;
+            files << folder_->file(u"in/right%1.dcm"_s.arg(n));
+            QVERIFY(WriteImage(right, files.last()));
+        }
+        QByteArray out;
+        QVERIFY2(Store(kAet, port_, files, &out) == 0, out.constData());
+        const QString study = right.studyUid;
+        const QString studyOwner = u"SELECT p.PatID1 FROM tblStudies s JOIN tblPatienten p ON p.PatID = s.FKeyPATID WHERE s.StudyUID = ?"_s;
+        QCOMPARE(QueryValue(db(), studyOwner, {study}).toString(), u"PRIGHT"_s);
+        const QList<QVariantList> before = QueryRows(db(), u"SELECT * FROM View_Images ORDER BY ImageUID"_s);
+
+        const SyntheticImageSpec wrong{.patientName = u"Wrong^Patient"_s, .patientId = u"PWRONG"_s, .studyUid = study,
+                                       .seriesUid = NewSyntheticUid(), .sopUid = NewSyntheticUid()};
+        QString kept;
+        if (throughTemp) {
+            const QString dropped = folder_->file(u"temp/wrong.dcm"_s);
+            QVERIFY(WriteImage(wrong, dropped));
+            kept = folder_->file(u"temp/rejected/wrong.dcm"_s);
+            QVERIFY2(WaitFor([&] { return !QFileInfo::exists(dropped); }, 15000), qPrintable(log()));
+        } else {
+            QVERIFY(WriteImage(wrong, folder_->file(u"in/wrong.dcm"_s)));
+            const QString status = storeStatus(folder_->file(u"in/wrong.dcm"_s));
+            QVERIFY2(status.startsWith(u"Error"_s), qPrintable(u"answer \"%1\"\n"_s.arg(status) + log()));
+            kept = folder_->file(u"temp/rejected/%1.dcm"_s.arg(wrong.sopUid));
+        }
+        QVERIFY2(QFileInfo::exists(kept), qPrintable(log()));
+        QCOMPARE(DumpTag(kept, u"0008,0018"_s), wrong.sopUid);
+        QCOMPARE(DumpTag(kept, u"0010,0020"_s), u"PWRONG"_s);
+        QCOMPARE(logLines({u"PRIGHT"_s, u"PWRONG"_s, study}).size(), 1);
+
+        QCOMPARE(QueryValue(db(), studyOwner, {study}).toString(), u"PRIGHT"_s);
+        QCOMPARE(QueryRows(db(), u"SELECT * FROM View_Images ORDER BY ImageUID"_s), before);
+        QCOMPARE(ImageRows(db()), (Counts{1, 1, 1, 2, 2}));
+        QCOMPARE(QueryValue(db(), u"SELECT COUNT(*) FROM tblPatienten WHERE PatID1 = 'PWRONG'"_s).toInt(), 0);
+        rowsMatchFiles(1024);
+        QCOMPARE(Echo(kAet, port_), 0);
+    }
+
+    // Senders proposing ever new sets of storage classes: the receiver keeps
+    // the profiles of the most recently used sets only. Each new set beyond
+    // them forgets the least recently used one, and says so in the log.
+    void profilesStayBounded()
+    {
+        const QStringList pool = acceptedStorageClasses();
+        QVERIFY2(pool.size() > 100 && pool.contains(kMammoClass), qPrintable(pool.join(u' ')));
+        const QString file = folder_->file(u"in/view.dcm"_s);
+        QVERIFY(WriteImage({.studyUid = NewSyntheticUid(), .sopUid = NewSyntheticUid()}, file));
+        // Distinct sets of 100 classes, the image's own among them.
+        QRandomGenerator random(4711);
+        QList<QStringList> sets;
+        QSet<QString> seen;
+        while (sets.size() < ReceiverProfilesKept - 1 + 100) {
+            QStringList set{kMammoClass};
+            while (set.size() < 100)
+                if (const QString uid = pool[random.bounded(int(pool.size()))]; !set.contains(uid))
+                    set << uid;
+            std::sort(set.begin(), set.end());
+            if (!seen.contains(set.join(u' ')))
+                sets << set;
+            seen.insert(set.join(u' '));
+        }
+        const QString forgotten = u"least recently used"_s;
+        const auto propose = [&](const QStringList &set) {
+            QString cfg = u"[[TransferSyntaxes]]\n[T]\nTransferSyntax1 = 1.2.840.10008.1.2.1\n[[PresentationContexts]]\n[P]\n"_s;
+            for (int i = 0; i < set.size(); ++i)
+                cfg += u"PresentationContext%1 = %2\\T\n"_s.arg(i + 1).arg(set[i]);
+            cfg += u"[[Profiles]]\n[X]\nPresentationContexts = P\n"_s;
+            folder_->write(u"storescu.cfg"_s, cfg.toLatin1());
+            QByteArray out;
+            const int rc = Store(kAet, port_, {file}, &out, {u"-xf"_s, folder_->file(u"storescu.cfg"_s), u"X"_s});
+            if (rc != 0)
+                qWarning().noquote() << out;
+            return rc == 0;
+        };
+        const qint64 pid = receiver_->process().processId();
+        // The echo that found the receiver answering was a set too, of no storage class.
+        for (int i = 0; i < ReceiverProfilesKept - 1; ++i)
+            QVERIFY(propose(sets[i]));
+        QCOMPARE(logLines({forgotten}).size(), 0);
+        const qint64 full = ProcessMemory(pid, "VmRSS");
+        for (int i = ReceiverProfilesKept - 1; i < sets.size(); ++i)
+            QVERIFY(propose(sets[i]));
+        const qint64 after = ProcessMemory(pid, "VmRSS");
+        qInfo("resident memory with %d profiles kept: %.1f MB; after 100 more sets: %.1f MB", ReceiverProfilesKept, full / 1048576.0,
+              after / 1048576.0);
+        QVERIFY(full > 0 && after > 0);
+        // Each profile forgotten took its memory along (one of 100 classes is about 18 kB).
+        QVERIFY2(after - full < 1024 * 1024, qPrintable(QString::number(after - full)));
+        QCOMPARE(logLines({forgotten}).size(), 100);
+        // The newest set is still kept; the first one was forgotten and is made anew.
+        QVERIFY(propose(sets.last()));
+        QCOMPARE(logLines({forgotten}).size(), 100);
+        QVERIFY(propose(sets.first()));
+        QCOMPARE(logLines({forgotten}).size(), 101);
+        QCOMPARE(count(u"tblReceive"_s), sets.size() + 2);
     }
 
     // A good file dropped into temp/ is taken in; garbage goes to temp/rejected

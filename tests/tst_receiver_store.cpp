@@ -2,6 +2,7 @@
 // failed objects, and the names it refuses to turn into paths.
 #include "companions/receiver/DicomObject.h"
 #include "companions/receiver/ImageStore.h"
+#include "support/Dicom.h"
 #include "support/Rows.h"
 
 class ReceiverStoreTest : public QObject {
@@ -78,6 +79,87 @@ private slots:
         QCOMPARE(files(u"images/.incoming"_s), QStringList());
     }
 
+    // The header as the receiver reads it, in each encoding a sender or a
+    // file dropped into temp/ may bring: the same values every time.
+    void headerInEveryEncoding_data()
+    {
+        QTest::addColumn<QStringList>("conversion"); // dcmconv's options; none: as written
+        QTest::newRow("explicit little endian") << QStringList();
+        QTest::newRow("implicit little endian") << QStringList{u"+ti"_s};
+        QTest::newRow("explicit big endian") << QStringList{u"+tb"_s};
+        QTest::newRow("deflated") << QStringList{u"+td"_s};
+        QTest::newRow("no meta information, explicit") << QStringList{u"-F"_s, u"+te"_s};
+        QTest::newRow("no meta information, implicit") << QStringList{u"-F"_s, u"+ti"_s};
+    }
+    void headerInEveryEncoding()
+    {
+        QFETCH(QStringList, conversion);
+        const SyntheticImageSpec spec{.patientName = u"Müller^Jürgen^Maria"_s, .patientId = u"PÄ1"_s, .studyUid = NewSyntheticUid(),
+                                      .seriesUid = NewSyntheticUid(), .sopUid = NewSyntheticUid(), .viewPosition = u"MLO"_s,
+                                      .laterality = u"R"_s, .seriesNumber = 3, .instanceNumber = 7, .rows = 32, .columns = 24};
+        QString file = folder_->file(u"view.dcm"_s);
+        QVERIFY(WriteImage(spec, file));
+        if (!conversion.isEmpty()) {
+            QByteArray out;
+            QVERIFY2(RunProgram(u"dcmconv"_s, conversion + QStringList{file, folder_->file(u"converted.dcm"_s)}, &out) == 0, out.constData());
+            file = folder_->file(u"converted.dcm"_s);
+        }
+        ReceivedObject o;
+        const Result read = ReadObjectHeader(file, &o);
+        QVERIFY2(read, qPrintable(read.text));
+        QCOMPARE((QStringList{o.patientId, o.familyName, o.givenName, o.middleName, o.studyUid, o.seriesUid, o.sopUid, o.viewPosition,
+                              o.laterality, o.modality, o.studyDate, o.sopClassUid}),
+                 (QStringList{spec.patientId, u"Müller"_s, u"Jürgen"_s, u"Maria"_s, spec.studyUid, spec.seriesUid, spec.sopUid, u"MLO"_s,
+                              u"R"_s, u"MG"_s, spec.studyDate, spec.sopClassUid}));
+        QCOMPARE(o.seriesNumber, std::optional<int>(3));
+        QCOMPARE(o.instanceNumber, std::optional<int>(7));
+    }
+
+    // The limits of the header reading, each at its edge: an object within
+    // them is read, one beyond is refused with the reason, whatever it holds.
+    void headerReadingLimits_data()
+    {
+        QTest::addColumn<QByteArray>("items"); // of (0008,1115), implicit VR little endian
+        QTest::addColumn<QByteArray>("patientId");
+        QTest::addColumn<QString>("refusal"); // empty: read
+        const QByteArray code = ImplicitElement(0x0008, 0x0100, "CODE01");
+        QTest::newRow("32 sequences deep") << NestedItems(0x0008, 0x1115, 32) << QByteArray("P1") << QString();
+        QTest::newRow("33 sequences deep") << NestedItems(0x0008, 0x1115, 33) << QByteArray("P1") << u"nested more than 32 deep"_s;
+        QTest::newRow("100,000 items") << RepeatedItems(100000, code) << QByteArray("P1") << QString();
+        QTest::newRow("100,001 items") << RepeatedItems(100001, code) << QByteArray("P1") << u"more than 100000 sequence items"_s;
+        QTest::newRow("1,000,000 elements and more") << RepeatedItems(100000, code.repeated(10)) << QByteArray("P1")
+                                                     << u"more than 1000000 data elements"_s;
+        QTest::newRow("Patient ID of 1024 bytes") << NestedItems(0x0008, 0x1115, 1) << QByteArray(1024, 'P') << QString();
+        QTest::newRow("Patient ID of 1026 bytes") << NestedItems(0x0008, 0x1115, 1) << QByteArray(1026, 'P') << u"(0010,0020) is 1026 bytes long"_s;
+        QTest::newRow("sequence left open") << NestedItems(0x0008, 0x1115, 3).chopped(8) << QByteArray("P1")
+                                            << u"a sequence holds (0010,0020) where an item belongs"_s;
+    }
+    void headerReadingLimits()
+    {
+        QFETCH(QByteArray, items);
+        QFETCH(QByteArray, patientId);
+        QFETCH(QString, refusal);
+        const QString sop = NewSyntheticUid(), klass = u"1.2.840.10008.5.1.4.1.1.1.2"_s;
+        RawObject object(RawObject::Encoding::ImplicitLittle);
+        object.add(0x0008, 0x0016, "UI", klass.toLatin1())
+            .add(0x0008, 0x0018, "UI", sop.toLatin1())
+            .addSequence(0x0008, 0x1115, items)
+            .add(0x0010, 0x0020, "LO", patientId)
+            .add(0x0020, 0x000D, "UI", "1.2.3")
+            .add(0x0020, 0x000E, "UI", "1.2.3.4");
+        QVERIFY(object.write(folder_->file(u"object.dcm"_s), klass, sop));
+        ReceivedObject o;
+        const Result read = ReadObjectHeader(folder_->file(u"object.dcm"_s), &o);
+        if (refusal.isEmpty()) {
+            QVERIFY2(read, qPrintable(read.text));
+            QCOMPARE(o.sopUid, sop);
+            QCOMPARE(o.patientId, QString::fromLatin1(patientId));
+        } else {
+            QCOMPARE(read.number, ErrorCode::NotReadable);
+            QVERIFY2(read.text.contains(refusal), qPrintable(read.text));
+        }
+    }
+
     void movedToAnotherStudy()
     {
         QCOMPARE(put(object(u"1.1"_s, u"1.1.1"_s, u"1.1.1.1"_s), "first"), ImageStore::Outcome::Stored);
@@ -95,11 +177,17 @@ private slots:
         QCOMPARE(values(u"SELECT StudyUID, SeriesUID, PatID1 FROM tblStudies, tblSeries, tblPatienten"_s), u"1.2 1.2.1 P2"_s);
         QCOMPARE(CountRows(db(), u"tblReceive"_s), 4);
 
-        // The whole study given to another patient: the one left without studies goes.
+        // An image of the study naming another patient is refused: the study
+        // stays with the patient it is filed under, with its rows and files.
         moved.patientId = u"P3"_s;
-        QCOMPARE(put(moved, "renamed"), ImageStore::Outcome::Stored);
-        QCOMPARE(values(u"SELECT PatID1, (SELECT COUNT(*) FROM tblStudies WHERE FKeyPATID = PatID) FROM tblPatienten"_s), u"P3 1"_s);
+        QString message;
+        QCOMPARE(put(moved, "renamed", &message), ImageStore::Outcome::Rejected);
+        QVERIFY2(message.contains(u"\"P2\""_s) && message.contains(u"\"P3\""_s), qPrintable(message));
+        QCOMPARE(values(u"SELECT PatID1, (SELECT COUNT(*) FROM tblStudies WHERE FKeyPATID = PatID) FROM tblPatienten"_s), u"P2 1"_s);
         QCOMPARE(CountRows(db(), u"tblImages"_s), 2);
+        QCOMPARE(folder_->read(u"images/1.2/1.1.1.2.dcm"_s), QByteArray("moved too"));
+        QCOMPARE(files(u"images/1.2"_s), (QStringList{u"1.1.1.1.dcm"_s, u"1.1.1.2.dcm"_s}));
+        QCOMPARE(files(u"images/.incoming"_s), QStringList());
     }
 
     // An object sent again with corrected patient, study and series values

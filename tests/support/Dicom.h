@@ -12,3 +12,34 @@ QString DumpedValue(const QString &dump, const QString &tag);
 QString DumpTag(const QString &file, const QString &tag);
 // dciodvfy's "Error" lines for the file; empty when it validates.
 QStringList ValidationErrors(const QString &file);
+
+// An object put together byte by byte, for what no toolkit writes:
+// sequences nested thousands deep, a million items. Elements go in in the
+// order added; add them in ascending tag order.
+class RawObject {
+public:
+    enum class Encoding { ExplicitLittle, ImplicitLittle };
+    explicit RawObject(Encoding encoding = Encoding::ExplicitLittle) : encoding_(encoding) {}
+    // An element and its value, padded to an even length (UIDs with NUL).
+    RawObject &add(quint16 group, quint16 element, const char *vr, QByteArray value);
+    // A sequence of the items given (implicit VR little endian, delimiter
+    // included). In explicit VR it goes in as an element of VR UN, the way a
+    // sequence reaches a node that does not know its tag: a sender passes it
+    // on unparsed, and sent over implicit VR the receiver meets the sequence.
+    RawObject &addSequence(quint16 group, quint16 element, const QByteArray &items);
+    // The file: preamble, "DICM", file meta information and the data set.
+    bool write(const QString &path, const QString &sopClass, const QString &sopInstance) const;
+
+private:
+    Encoding encoding_;
+    QByteArray data_;
+};
+
+// An element in implicit VR little endian.
+QByteArray ImplicitElement(quint16 group, quint16 element, const QByteArray &value);
+// Sequence items in implicit VR little endian, delimiter included: one item
+// holding a sequence of the same tag, holding one item ..., `depth` sequences
+// deep counting the one they are the items of.
+QByteArray NestedItems(quint16 group, quint16 element, int depth);
+// `count` items of the same content.
+QByteArray RepeatedItems(qint64 count, const QByteArray &content);

@@ -131,6 +131,15 @@ void StartStore(QProcess &sender, const QString &aet, quint16 port, const QStrin
 }
 
 QString ReceiverProgram() { return StationDir() + u"/LumoraReceiver"_s; }
+qint64 ProcessMemory(qint64 pid, const QByteArray &field)
+{
+    const QByteArray status = ReadFile(u"/proc/%1/status"_s.arg(pid));
+    for (const QByteArray &line : status.split('\n'))
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong() * 1024; // given in kB
+    return -1;
+}
+
 QString DataMgrProgram() { return StationDir() + u"/LumoraDataMgr"_s; }
 
 CompanionProcess::CompanionProcess(const QString &program, const QString &appFolder, const QStringList &extraEnv, const QStringList &args)

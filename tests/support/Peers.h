@@ -113,6 +113,9 @@ private:
 };
 
 QString ReceiverProgram();
+// A memory figure of a running process from /proc/<pid>/status ("VmRSS", the
+// resident set; "VmHWM", its peak), in bytes; -1 when it cannot be read.
+qint64 ProcessMemory(qint64 pid, const QByteArray &field);
 QString DataMgrProgram();
 
 // The idle stand-in companion, copied into a folder under the given name.

@@ -128,14 +128,6 @@ Result pruneEmpty(Database &db, const PreviousPlace &before)
 
 } // namespace
 
-void SplitPersonName(const QString &personName, ReceivedObject &object)
-{
-    const QStringList parts = personName.section(QLatin1Char('='), 0, 0).split(QLatin1Char('^'));
-    object.familyName = parts.value(0).trimmed();
-    object.givenName = parts.value(1).trimmed();
-    object.middleName = parts.value(2).trimmed();
-}
-
 bool IsSafeUidName(const QString &uid)
 {
     // Anchored as a whole: "$" alone would let a trailing newline through.
@@ -153,6 +145,7 @@ bool DiskNearlyFull(const QString &path, qint64 minimumBytes)
 
 ImageStore::ImageStore(const QString &applicationFolder)
     : images_(applicationFolder + QLatin1Char('/') + QLatin1String(AppFiles::ImagesFolder)),
+      rejected_(applicationFolder + QLatin1Char('/') + QLatin1String(AppFiles::ImportFolder) + QStringLiteral("/rejected")),
       staging_(images_ + QStringLiteral("/.incoming")),
       db_(QStringLiteral("ReceiverImages"), QStringLiteral("LumoraReceiver"))
 {
@@ -208,7 +201,7 @@ void ImageStore::removeLeftovers()
     }
 }
 
-ImageStore::Filing ImageStore::store(const ReceivedObject &object, const QString &staged)
+ImageStore::Filing ImageStore::store(const ReceivedObject &object, const QString &staged, RefusedFile refused)
 {
     Filing result;
     if (!IsSafeUidName(object.studyUid) || !IsSafeUidName(object.sopUid) || object.seriesUid.isEmpty()) {
@@ -244,10 +237,22 @@ ImageStore::Filing ImageStore::store(const ReceivedObject &object, const QString
         result.message = QStringLiteral("image database: ") + opened.text;
         return result;
     }
-    return storeLocked(object, part, imagePath(object.studyUid, object.sopUid), studyDir);
+    return storeLocked(object, part, imagePath(object.studyUid, object.sopUid), studyDir, refused);
 }
 
-ImageStore::Filing ImageStore::storeLocked(const ReceivedObject &o, const QString &part, const QString &final, const QString &studyDir)
+QString ImageStore::keepRejected(const QString &file, const QString &sopUid)
+{
+    if (!QDir().mkpath(rejected_))
+        return {};
+    QString target = rejected_ + QLatin1Char('/') + sopUid + QStringLiteral(".dcm");
+    for (int n = 1; QFileInfo::exists(target) && n < 1000; ++n)
+        target = rejected_ + QLatin1Char('/') + sopUid + QStringLiteral("-%1.dcm").arg(n);
+    // Another file system than images/ is possible: QFile copies then.
+    return QFile::rename(file, target) ? target : QString();
+}
+
+ImageStore::Filing ImageStore::storeLocked(const ReceivedObject &o, const QString &part, const QString &final, const QString &studyDir,
+                                           RefusedFile refused)
 {
     Filing result;
     const DbResult begin = Execute(db_, QStringLiteral("BEGIN IMMEDIATE"));
@@ -289,6 +294,28 @@ ImageStore::Filing ImageStore::storeLocked(const ReceivedObject &o, const QStrin
         before = {row.value(0).toLongLong(), row.value(1).toLongLong(), row.value(2).toLongLong(), row.value(3).toString()};
     }
     const QString &oldStudyUid = before.studyUid;
+
+    // The study's patient is the one it is filed under; an object naming
+    // another is refused rather than taking the study (and every image in
+    // it) along to its patient.
+    const DbResult owner = Execute(db_, QStringLiteral("SELECT p.PatID1 FROM tblStudies s JOIN tblPatienten p ON p.PatID = s.FKeyPATID "
+                                                       "WHERE s.StudyUID = ?"),
+                                   {o.studyUid});
+    if (!owner.ok())
+        return fail(owner.text);
+    if (const QString filedUnder = owner.rows.isEmpty() ? o.patientId : owner.rows.first().value(0).toString(); filedUnder != o.patientId) {
+        Execute(db_, QStringLiteral("ROLLBACK"));
+        result.outcome = Outcome::Rejected;
+        result.message = QStringLiteral("refused: study %1 is filed under Patient ID \"%2\", the object names Patient ID \"%3\"")
+                             .arg(o.studyUid, filedUnder, o.patientId);
+        if (refused == RefusedFile::KeepInRejected)
+            result.kept = keepRejected(part, o.sopUid);
+        if (result.kept.isEmpty())
+            removePath(part);
+        result.message += result.kept.isEmpty() ? (refused == RefusedFile::KeepInRejected ? QStringLiteral("; it could not be kept") : QString())
+                                                : QStringLiteral("; kept as %1").arg(result.kept);
+        return result;
+    }
 
     const auto patient = upsert(db_, QStringLiteral("tblPatienten"), QStringLiteral("PatID"), QStringLiteral("PatID1"), o.patientId,
                                 {QStringLiteral("PatNachname"), QStringLiteral("PatVorname"), QStringLiteral("Pat2Vorname"),

@@ -56,7 +56,12 @@ public:
         Outcome outcome = Outcome::Failed;
         QString message;
         bool replaced = false;
+        QString kept; // where a refused object was kept, if anywhere
     };
+    // What becomes of the file of an object refused because its study is
+    // filed under another patient: a received one is the only copy and is
+    // kept in temp/rejected/; one taken from temp/ is moved there by the intake.
+    enum class RefusedFile { Remove, KeepInRejected };
 
     Result openDatabase();
     void closeDatabase();
@@ -70,18 +75,26 @@ public:
     // under a temporary name into the study folder, flushes it, enters patient,
     // study, series, image and receipt rows in one transaction and renames it to
     // its final name before the commit. Stored only when file and rows are durable.
-    Filing store(const ReceivedObject &object, const QString &staged);
+    // An object whose study is filed under another Patient ID is refused
+    // (Rejected, both IDs in the message) and nothing filed changes: one
+    // object never moves a whole study to another patient.
+    Filing store(const ReceivedObject &object, const QString &staged, RefusedFile refused = RefusedFile::Remove);
 
     // Removes staged and temporary files a killed receiver left behind.
     void removeLeftovers();
 
     QString imagesFolder() const { return images_; }
+    QString rejectedFolder() const { return rejected_; }
     QString imagePath(const QString &studyUid, const QString &sopUid) const;
 
 private:
-    Filing storeLocked(const ReceivedObject &object, const QString &part, const QString &final, const QString &studyDir);
+    Filing storeLocked(const ReceivedObject &object, const QString &part, const QString &final, const QString &studyDir,
+                       RefusedFile refused);
+    // Moves a refused file into temp/rejected/ under the SOP Instance UID; the path, empty when it could not.
+    QString keepRejected(const QString &file, const QString &sopUid);
 
     QString images_;
+    QString rejected_;
     QString staging_;
     Database db_;
     quint64 counter_ = 0;

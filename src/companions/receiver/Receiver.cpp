@@ -15,7 +15,8 @@
 #include <dcmtk/dcmnet/scp.h>
 
 #include <cerrno>
-#include <map>
+#include <algorithm>
+#include <list>
 #include <set>
 #include <string>
 #include <fcntl.h>
@@ -76,9 +77,10 @@ ImageStore::Filing ingest(ImageStore &store, const QString &staged)
     ReceivedObject object;
     if (const Result read = ReadObjectHeader(staged, &object); !read) {
         QFile::remove(staged);
-        return {ImageStore::Outcome::Rejected, QStringLiteral("not a readable DICOM object: ") + read.text, false};
+        return {ImageStore::Outcome::Rejected, QStringLiteral("not a readable DICOM object: ") + read.text, false, {}};
     }
-    return store.store(object, staged);
+    // Received over the network, the staged file is the only copy.
+    return store.store(object, staged, ImageStore::RefusedFile::KeepInRejected);
 }
 
 } // namespace
@@ -201,6 +203,7 @@ public:
             storageSyntaxes_.push_back(uid);
         for (int i = 0; i < numberOfDcmAllStorageSOPClassUIDs; ++i)
             storageClasses_.insert(dcmAllStorageSOPClassUIDs[i]);
+        baseConfig_ = getConfig();
         sincePoll_.start();
     }
 
@@ -275,7 +278,7 @@ protected:
         if (DiskNearlyFull(store_.imagesFolder(), options_.minimumFreeBytes)) {
             QFile::remove(staged);
             result = {ImageStore::Outcome::DiskFull,
-                      QStringLiteral("less than %1 MB free below %2").arg(options_.minimumFreeBytes / (1024 * 1024)).arg(store_.imagesFolder()), false};
+                      QStringLiteral("less than %1 MB free below %2").arg(options_.minimumFreeBytes / (1024 * 1024)).arg(store_.imagesFolder()), false, {}};
         } else {
             result = ingest(store_, staged);
         }
@@ -312,6 +315,8 @@ protected:
     // A profile holds at most 128 presentation contexts and DCMTK knows more
     // storage classes than that, so the profile offered to a sender holds the
     // storage classes it proposes (never more than 128), made once per set.
+    // The most recently used ReceiverProfilesKept are kept: a sender proposing
+    // ever new sets would otherwise grow the receiver without end.
     void chooseProfile(const T_ASC_Parameters &params)
     {
         auto *request = const_cast<T_ASC_Parameters *>(&params);
@@ -321,27 +326,55 @@ protected:
             if (ASC_getPresentationContext(request, i, &context).good() && storageClasses_.count(context.abstractSyntax))
                 proposed.insert(context.abstractSyntax);
         }
-        std::string key;
-        for (const std::string &uid : proposed)
-            key += uid + '\\';
-        auto known = profiles_.find(key);
-        if (known == profiles_.end()) {
-            const std::string name = "STORAGE" + std::to_string(profiles_.size() + 1);
-            OFList<OFString> verification;
-            verification.push_back(UID_LittleEndianExplicitTransferSyntax);
-            verification.push_back(UID_LittleEndianImplicitTransferSyntax);
-            OFCondition cond = getConfig().addPresentationContext(UID_VerificationSOPClass, verification, ASC_SC_ROLE_DEFAULT, name.c_str());
-            for (auto uid = proposed.begin(); cond.good() && uid != proposed.end(); ++uid)
-                cond = getConfig().addPresentationContext(uid->c_str(), storageSyntaxes_, ASC_SC_ROLE_DEFAULT, name.c_str());
-            if (cond.bad()) {
+        auto known = std::find_if(profiles_.begin(), profiles_.end(), [&](const Profile &p) { return p.classes == proposed; });
+        if (known != profiles_.end()) {
+            profiles_.splice(profiles_.begin(), profiles_, known);
+        } else {
+            const bool forget = profiles_.size() >= std::size_t(ReceiverProfilesKept);
+            if (forget) {
+                // DCMTK cannot drop one profile: the configuration is made
+                // anew from the one before any storage profile, with those kept.
+                profiles_.pop_back();
+                getConfig() = baseConfig_;
+                for (auto p = profiles_.begin(); p != profiles_.end();) {
+                    if (const OFCondition cond = addProfile(*p); cond.bad()) {
+                        ReceiverLog(QStringLiteral("storage classes of an earlier sender not offered again: %1").arg(QString::fromLatin1(cond.text())));
+                        p = profiles_.erase(p);
+                    } else {
+                        ++p;
+                    }
+                }
+            }
+            Profile profile{proposed, "STORAGE" + std::to_string(++profilesMade_)};
+            if (const OFCondition cond = addProfile(profile); cond.bad()) {
                 ReceiverLog(QStringLiteral("storage classes not offered to %1: %2").arg(peer_, QString::fromLatin1(cond.text())));
                 return;
             }
-            known = profiles_.emplace(key, name).first;
+            profiles_.push_front(std::move(profile));
+            if (forget)
+                ReceiverLog(QStringLiteral("a new set of %1 storage classes from %2: the least recently used of the %3 profiles kept is forgotten")
+                                .arg(proposed.size())
+                                .arg(peer_)
+                                .arg(ReceiverProfilesKept));
         }
-        const OFCondition cond = getConfig().setAndCheckAssociationProfile(known->second.c_str());
+        const OFCondition cond = getConfig().setAndCheckAssociationProfile(profiles_.front().name.c_str());
         if (cond.bad())
             ReceiverLog(QStringLiteral("storage classes not offered: %1").arg(QString::fromLatin1(cond.text())));
+    }
+
+    struct Profile {
+        std::set<std::string> classes;
+        std::string name;
+    };
+    OFCondition addProfile(const Profile &profile)
+    {
+        OFList<OFString> verification;
+        verification.push_back(UID_LittleEndianExplicitTransferSyntax);
+        verification.push_back(UID_LittleEndianImplicitTransferSyntax);
+        OFCondition cond = getConfig().addPresentationContext(UID_VerificationSOPClass, verification, ASC_SC_ROLE_DEFAULT, profile.name.c_str());
+        for (auto uid = profile.classes.begin(); cond.good() && uid != profile.classes.end(); ++uid)
+            cond = getConfig().addPresentationContext(uid->c_str(), storageSyntaxes_, ASC_SC_ROLE_DEFAULT, profile.name.c_str());
+        return cond;
     }
 
     // Starts writing a large object to the disk while it still arrives, so
@@ -404,7 +437,9 @@ private:
     T_ASC_Network *network_ = nullptr;
     OFList<OFString> storageSyntaxes_;
     std::set<std::string> storageClasses_;
-    std::map<std::string, std::string> profiles_;
+    std::list<Profile> profiles_; // the most recently used first
+    DcmSCPConfig baseConfig_;       // before any storage profile
+    quint64 profilesMade_ = 0;
     QByteArray receiving_;
     int writebackFd_ = -1;
     unsigned long kickedAt_ = 0;

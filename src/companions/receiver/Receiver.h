@@ -57,6 +57,10 @@ private:
     QSet<QString> reported_;
 };
 
+// How many association profiles (one per set of storage classes a sender
+// proposes) the receiver keeps; the least recently used goes first.
+inline constexpr int ReceiverProfilesKept = 32;
+
 // Status codes the C-STORE answer carries for each store outcome.
 quint16 StoreStatus(ImageStore::Outcome outcome);
 
