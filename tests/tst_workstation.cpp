@@ -12,6 +12,7 @@
 #include "core/Settings.h"
 #include "dictionary/DictionaryForms.h"
 #include "exposure/DoseList.h"
+#include "exposure/ExposureCapture.h"
 #include "header/HeaderUpdateJob.h"
 #include "header/TaskList.h"
 #include "jobs/EditForm.h"
@@ -146,12 +147,107 @@ class WorkstationTest : public QObject {
         emit ws->session().partnersChanged();
     }
 
+    // The serial line of the X-ray unit and the receiver of a site station.
+    std::unique_ptr<PtyPair> pty_;
+    std::unique_ptr<CompanionProcess> receiver_;
+    quint16 receiverPort_ = 0;
+
+    // A station with nothing filed and an empty journal, its window shown: the
+    // unit's messages come over a serial line from a Lorad M4 (it sends each
+    // exposure unasked), the detector's images through the receiver.
+    void siteStation()
+    {
+        f_ = std::make_unique<TestFolder>();
+        QVERIFY(PrepareStation(*f_));
+        QVERIFY(QFile::copy(f_->file(u"Data/LumoraDef.dat"_s), f_->file(u"LumoraData.dat"_s)));
+        pty_ = std::make_unique<PtyPair>();
+        QVERIFY2(pty_->ready(), "socat made no pty pair");
+        receiverPort_ = FreePort();
+        WriteReceiverSettings(*f_, u"LUMORA"_s, QString::number(receiverPort_));
+        receiver_ = std::make_unique<CompanionProcess>(ReceiverProgram(), f_->path());
+        QVERIFY(receiver_->start() && receiver_->waitUntilAnswering(u"LUMORA"_s, receiverPort_));
+        Settings.XrayComm = 3;
+        Settings.ModifyImageHeader = 1;
+        Settings.Port = 1;
+        Settings.ComDevice[0] = pty_->workstationEnd();
+        prompter_ = std::make_unique<RecordingPrompter>();
+        w = std::make_unique<MainForm>();
+        ws = std::make_unique<Workstation>(*w);
+        ws->doseList().setToday([] { return Day; });
+        ws->capture().setClock([] { return QDateTime(Day, QTime(14, 5, 9)); });
+        w->reopenSerialPort();
+        QVERIFY(ws->capture().port().isOpen());
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    }
+    // One exposure as the Lorad M4 reports it, through the serial line into the journal.
+    void expose(const QString &view, int kv)
+    {
+        const QString journal = f_->file(u"LumoraData.dat"_s);
+        const qlonglong before = CountRows(journal, u"tblDosis"_s);
+        QVERIFY(pty_->send(u"M4|0017|%1|AEC|Mo/Mo|Grid|07.12.26|14:05|x|y|%2 kV|z|80 mAs|a|b|c|d|100 N|4.5 cm|e|f|1.2 mGy|\r\n"_s
+                               .arg(view).arg(kv).toLatin1()));
+        QVERIFY2(WaitFor([&] { return CountRows(journal, u"tblDosis"_s) == before + 1; }, 15000), "the exposure did not reach the journal");
+    }
+    // The detector's images, one study of one patient, sent in this order to
+    // the receiver; their SOP instance UIDs are filled in.
+    bool receive(QList<SyntheticImageSpec> &images)
+    {
+        QStringList files;
+        const QString study = NewSyntheticUid(), series = NewSyntheticUid();
+        for (SyntheticImageSpec &spec : images) {
+            spec.studyUid = study;
+            spec.seriesUid = series;
+            spec.rows = 64;
+            spec.columns = 48;
+            if (spec.sopUid.isEmpty())
+                spec.sopUid = NewSyntheticUid();
+            files << f_->file(u"in/%1.dcm"_s.arg(spec.sopUid));
+            if (!WriteImage(spec, files.last()))
+                return false;
+        }
+        const qlonglong before = CountRows(u"tblImages"_s);
+        return Store(u"LUMORA"_s, receiverPort_, files) == 0
+            && WaitFor([&] { return CountRows(u"tblImages"_s) == before + files.size(); }, 20000);
+    }
+    // The operator's refresh, then her patient's row and its first study clicked.
+    void loadStudyOf(const QString &patientId, int images)
+    {
+        w->toolButton(u"refresh"_s)->trigger();
+        QTreeView *patients = Child<QTreeView>(*w, u"lvPatients"_s), *studies = Child<QTreeView>(*w, u"lvStudien"_s);
+        click(patients, rowOf(patients, patientId));
+        QCOMPARE(ws->session().selection().patientId, patientId);
+        click(studies, studies->model()->index(0, 0));
+        QTRY_COMPARE(ListCount(ws->session().loadedImages()), images);
+    }
+    ToolkitViewer *tiles() const { return w->findChild<ToolkitViewer *>(u"dv1"_s); }
+    void clickTile(int position) { QTest::mouseClick(tiles(), Qt::LeftButton, {}, tiles()->tileRect(position).center()); }
+    // The value the header view shows for the tag; "<not listed>" without its row.
+    QString headerValue(const QString &tag) const
+    {
+        const QAbstractItemModel *m = Child<QTreeView>(*w, u"lvHeader"_s)->model();
+        for (int i = 0; i < m->rowCount(); ++i)
+            if (m->index(i, 1).data().toString() == tag)
+                return m->index(i, 0).data().toString();
+        return u"<not listed>"_s;
+    }
+    void activateMammographyFilter()
+    {
+        Settings.FilterActive = u"MG"_s;
+        WriteSetting(QLatin1String(SettingsRoot) + u"Filter\\Active"_s, Settings.FilterActive);
+        emit w->filterLoadDue();
+    }
+
 private slots:
     void cleanup()
     {
         ws.reset();
         w.reset();
         prompter_.reset();
+        if (receiver_)
+            receiver_->terminate();
+        receiver_.reset();
+        pty_.reset();
         f_.reset();
     }
 
@@ -761,6 +857,262 @@ private slots:
         QCOMPARE(ws->session().selectedExposure().journalId, chosen);
         QCOMPARE(ws->session().selectedExposure().other, u"R XCCL"_s);
         QCOMPARE(Child<QLineEdit>(*w, u"Text3_5"_s)->text(), u"R XCCL"_s);
+    }
+
+    // Ann's four views are loaded and her four exposures listed; the operator
+    // points at a patient row and gives the merge command. Only Ann's images,
+    // stamped, may go, and only to her may her exposures be assigned; after
+    // another patient the command is refused, naming both. Afterwards no
+    // exposure shows in the boxes, and "Add Task" makes no task of one.
+    void mergeActsOnTheLoadedPatient_data()
+    {
+        QTest::addColumn<QString>("pointed"); // the patient row clicked after the load
+        QTest::addColumn<bool>("rightButton");
+        QTest::addColumn<QString>("command"); // "F1" on the merge button, or "Manually"
+        QTest::addColumn<bool>("merges");
+        QTest::newRow("F1 after another patient") << u"P-B"_s << false << u"F1"_s << false;
+        QTest::newRow("F1 after another patient's menu") << u"P-B"_s << true << u"F1"_s << false;
+        QTest::newRow("Manually after another patient") << u"P-B"_s << false << u"Manually"_s << false;
+        QTest::newRow("F1 after her own row again") << u"P-A"_s << false << u"F1"_s << true;
+    }
+    void mergeActsOnTheLoadedPatient()
+    {
+        QFETCH(QString, pointed);
+        QFETCH(bool, rightButton);
+        QFETCH(QString, command);
+        QFETCH(bool, merges);
+        siteStation();
+        if (QTest::currentTestFailed())
+            return;
+        StorePeer archive;
+        QVERIFY(archive.start(f_->file(u"archive"_s), u"ARCHIVE"_s));
+        addArchive(archive);
+        ws->session().setExaminationType(2);
+        Settings.SentAndKeep = 1;
+        activateMammographyFilter();
+        emit w->taskListPrepareDue();
+        ws->runProgressDialog = [](EditForm &form) {
+            form.show();
+            QVERIFY(WaitFor([&] { return form.isDone(); }, 20000));
+            Child<QPushButton>(form, u"cmdOK"_s)->click();
+        };
+        const QStringList views{u"R CC"_s, u"L CC"_s, u"R MLO"_s, u"L MLO"_s};
+        for (int i = 0; i < views.size() && !QTest::currentTestFailed(); ++i)
+            expose(views[i], 26 + i);
+        QList<SyntheticImageSpec> ann, bea{SyntheticImageSpec{.patientName = u"Beta^Bea"_s, .patientId = u"P-B"_s}};
+        for (int i = 0; i < views.size(); ++i)
+            ann << SyntheticImageSpec{.patientName = u"Alpha^Ann"_s, .patientId = u"P-A"_s, .viewPosition = views[i].section(u' ', 1),
+                                      .laterality = views[i].left(1), .instanceNumber = i + 1};
+        QVERIFY(receive(ann));
+        QVERIFY(receive(bea));
+        loadStudyOf(u"P-A"_s, 4);
+        if (QTest::currentTestFailed())
+            return;
+        QTRY_COMPARE(ws->doseList().rowCount(), 4);
+
+        QTreeView *patients = Child<QTreeView>(*w, u"lvPatients"_s);
+        const QModelIndex row = rowOf(patients, pointed);
+        QTest::mouseClick(patients->viewport(), rightButton ? Qt::RightButton : Qt::LeftButton, {}, patients->visualRect(row).center());
+        if (rightButton) {
+            QTRY_VERIFY(Child<QMenu>(*w, u"PopUpPatient"_s)->isVisible());
+            Child<QMenu>(*w, u"PopUpPatient"_s)->hide();
+        }
+        if (command == u"F1"_s)
+            QTest::keyClick(Child<QPushButton>(*w, u"cmdAll"_s), Qt::Key_F1);
+        else
+            QTest::mouseClick(Child<QPushButton>(*w, u"cmdSelected"_s), Qt::LeftButton);
+
+        const QString journal = f_->file(u"LumoraData.dat"_s);
+        QCOMPARE(QueryValue(journal, u"SELECT COUNT(*) FROM tblDosis WHERE FKeyPatID = 'P-B'"_s).toInt(), 0);
+        QStringList received;
+        for (const QString &name : archive.received()) {
+            const ToolkitImagePtr image = ReadImage(archive.folder() + u'/' + name);
+            received << (image ? Attribute(image, u"0010,0020"_s).value + u':' + Attribute(image, u"0018,0060"_s).value : name);
+        }
+        received.sort();
+        if (merges) {
+            QCOMPARE(received, (QStringList{u"P-A:26"_s, u"P-A:27"_s, u"P-A:28"_s, u"P-A:29"_s}));
+            QCOMPARE(QueryValue(journal, u"SELECT COUNT(*) FROM tblDosis WHERE FKeyPatID = 'P-A' AND CAST(Status AS TEXT) = '1'"_s).toInt(), 4);
+            QVERIFY2(prompter_->texts().isEmpty(), qPrintable(prompter_->texts().join(u" / ")));
+        } else {
+            QCOMPARE(received, QStringList());
+            QCOMPARE(QueryValue(journal, u"SELECT COUNT(*) FROM tblDosis WHERE FKeyPatID IS NULL AND CAST(Status AS TEXT) = '0'"_s).toInt(), 4);
+            QCOMPARE(prompter_->texts().size(), 1);
+            const QString refusal = prompter_->texts().first();
+            for (const QString &named : {u"Alpha, Ann"_s, u"P-A"_s, u"Beta, Bea"_s, u"P-B"_s})
+                QVERIFY2(refusal.contains(named), qPrintable(refusal));
+        }
+
+        // The boxes show no exposure; loaded again and clicked, her image
+        // gets no task of the exposure used last.
+        for (const QString &box : {u"txtID"_s, u"Text1"_s, u"Text2"_s, u"Text3_0"_s, u"Text3_1"_s, u"Text3_2"_s, u"Text3_3"_s, u"Text3_4"_s, u"Text3_5"_s})
+            QVERIFY2(Child<QLineEdit>(*w, box)->text().isEmpty(), qPrintable(box + u": "_s + Child<QLineEdit>(*w, box)->text()));
+        loadStudyOf(u"P-A"_s, 4);
+        if (QTest::currentTestFailed())
+            return;
+        clickTile(0);
+        QCOMPARE(Child<QTreeView>(*w, u"lvHeader"_s)->model()->rowCount(), 5);
+        QTest::mouseClick(Child<QPushButton>(*w, u"cmdTask0"_s), Qt::LeftButton);
+        QCOMPARE(Child<QTreeView>(*w, u"lvTasks"_s)->model()->rowCount(), 0);
+    }
+
+    // Two images of one series whose instance UIDs differ only in a last
+    // "0" ("…7777.1" and "…7777.10"), listed and shown in either order. The
+    // operator first clicks the other image's tile, then the image's row or
+    // tile: that image is the current one, its row is the current row, and the
+    // header view shows its values.
+    void imagesAreFoundByTheirWholeUid_data()
+    {
+        QTest::addColumn<QStringList>("listed"); // the order they arrive in, and are listed in
+        QTest::addColumn<QStringList>("shown");  // the order of their instance numbers, and of the tiles
+        QTest::addColumn<QString>("clicked");    // "row" or "tile"
+        QTest::addColumn<QString>("target");
+        const QStringList oneFirst{u"1"_s, u"10"_s}, tenFirst{u"10"_s, u"1"_s};
+        QTest::newRow("row of .10, .1 shown first") << oneFirst << oneFirst << u"row"_s << u"10"_s;
+        QTest::newRow("row of .1, .10 shown first") << oneFirst << tenFirst << u"row"_s << u"1"_s;
+        QTest::newRow("tile of .10, .1 listed first") << oneFirst << oneFirst << u"tile"_s << u"10"_s;
+        QTest::newRow("tile of .1, .10 listed first") << tenFirst << oneFirst << u"tile"_s << u"1"_s;
+    }
+    void imagesAreFoundByTheirWholeUid()
+    {
+        QFETCH(QStringList, listed);
+        QFETCH(QStringList, shown);
+        QFETCH(QString, clicked);
+        QFETCH(QString, target);
+        siteStation();
+        if (QTest::currentTestFailed())
+            return;
+        activateMammographyFilter();
+        const QString base = u"2.25.%1.7777."_s.arg(QDateTime::currentMSecsSinceEpoch());
+        const QMap<QString, QString> kv{{u"1"_s, u"26"_s}, {u"10"_s, u"31"_s}};
+        QList<SyntheticImageSpec> images;
+        for (const QString &last : listed)
+            images << SyntheticImageSpec{.sopUid = base + last, .instanceNumber = int(shown.indexOf(last)) + 1, .extra = {{u"0018,0060"_s, kv[last]}}};
+        QVERIFY(receive(images));
+        loadStudyOf(u"PAT0001"_s, 2);
+        if (QTest::currentTestFailed())
+            return;
+
+        const QString other = target == u"1"_s ? u"10"_s : u"1"_s;
+        clickTile(int(shown.indexOf(other)));
+        QCOMPARE(ImageUid(ws->session().currentImage()), base + other);
+        QCOMPARE(headerValue(u"0018,0060"_s), kv[other]);
+        QTreeView *list = Child<QTreeView>(*w, u"lvImages"_s);
+        if (clicked == u"row"_s)
+            click(list, list->model()->match(list->model()->index(0, 3), Qt::DisplayRole, base + target, 1, Qt::MatchExactly).value(0).siblingAtColumn(0));
+        else
+            clickTile(int(shown.indexOf(target)));
+        QCOMPARE(ImageUid(ws->session().currentImage()), base + target);
+        QCOMPARE(list->currentIndex().siblingAtColumn(3).data().toString(), base + target);
+        QCOMPARE(headerValue(u"0018,0060"_s), kv[target]);
+        QCOMPARE(w->statusPanel(3), u"Sel. image #: %1"_s.arg(shown.indexOf(target) + 1));
+    }
+
+    // The merge of the same two images, each of its own exposure (".1" R CC,
+    // ".10" L CC), listed and shown in either order: each stamped copy
+    // carries its own exposure.
+    void mergeStampsEachLoadedImage_data()
+    {
+        QTest::addColumn<QStringList>("listed");
+        QTest::addColumn<QStringList>("shown");
+        const QStringList oneFirst{u"1"_s, u"10"_s}, tenFirst{u"10"_s, u"1"_s};
+        QTest::newRow(".1 listed first, .10 shown first") << oneFirst << tenFirst;
+        QTest::newRow(".1 listed and shown first") << oneFirst << oneFirst;
+        QTest::newRow(".10 listed and shown first") << tenFirst << tenFirst;
+    }
+    void mergeStampsEachLoadedImage()
+    {
+        QFETCH(QStringList, listed);
+        QFETCH(QStringList, shown);
+        siteStation();
+        if (QTest::currentTestFailed())
+            return;
+        expose(u"R CC"_s, 26);
+        expose(u"L CC"_s, 31);
+        if (QTest::currentTestFailed())
+            return;
+        const QString base = u"2.25.%1.7777."_s.arg(QDateTime::currentMSecsSinceEpoch());
+        QList<SyntheticImageSpec> images;
+        for (const QString &last : listed)
+            images << SyntheticImageSpec{.sopUid = base + last, .laterality = last == u"1"_s ? u"R"_s : u"L"_s,
+                                         .instanceNumber = int(shown.indexOf(last)) + 1};
+        QVERIFY(receive(images));
+        loadStudyOf(u"PAT0001"_s, 2);
+        if (QTest::currentTestFailed())
+            return;
+        QTRY_COMPARE(ws->doseList().rowCount(), 2);
+        QTest::keyClick(Child<QPushButton>(*w, u"cmdAll"_s), Qt::Key_F1);
+        QCOMPARE(prompter_->texts(), QStringList{u"No default SCP configured!"_s}); // the stamped copies stay in bin/
+        QStringList stamped;
+        for (const QString &last : {u"1"_s, u"10"_s}) {
+            const ToolkitImagePtr copy = ReadImage(f_->file(u"bin/%1.dcm"_s.arg(base + last)));
+            stamped << last + u'=' + (copy ? Attribute(copy, u"0018,0060"_s).value : u"<no stamped copy>"_s);
+        }
+        QCOMPARE(stamped, (QStringList{u"1=26"_s, u"10=31"_s}));
+    }
+
+    // Her study loaded, the operator opens the menu of her row with the right
+    // button, or clicks her row again: the image list and the study chosen
+    // stay, as the viewer keeps her images.
+    void pointingAtHerRowKeepsTheLists_data()
+    {
+        QTest::addColumn<bool>("rightButton");
+        QTest::newRow("right button") << true;
+        QTest::newRow("left button") << false;
+    }
+    void pointingAtHerRowKeepsTheLists()
+    {
+        QFETCH(bool, rightButton);
+        siteStation();
+        if (QTest::currentTestFailed())
+            return;
+        QList<SyntheticImageSpec> images;
+        for (const SyntheticImageSpec &view : FourViews(64, 48))
+            images << view;
+        QVERIFY(receive(images));
+        loadStudyOf(u"PAT0001"_s, 4);
+        if (QTest::currentTestFailed())
+            return;
+        QTreeView *patients = Child<QTreeView>(*w, u"lvPatients"_s), *studies = Child<QTreeView>(*w, u"lvStudien"_s);
+        const QString study = ws->session().selection().studyUid;
+        QTest::mouseClick(patients->viewport(), rightButton ? Qt::RightButton : Qt::LeftButton, {},
+                          patients->visualRect(rowOf(patients, u"PAT0001"_s)).center());
+        if (rightButton) {
+            QTRY_VERIFY(Child<QMenu>(*w, u"PopUpPatient"_s)->isVisible());
+            Child<QMenu>(*w, u"PopUpPatient"_s)->hide();
+        }
+        QCOMPARE(tiles()->imageCount(), 4);
+        QCOMPARE(Child<QTreeView>(*w, u"lvImages"_s)->model()->rowCount(), 4);
+        QCOMPARE(studies->currentIndex().siblingAtColumn(0).data(Qt::UserRole).toString(), study);
+        QVERIFY(studies->selectionModel()->isRowSelected(studies->currentIndex().row(), {}));
+        QCOMPARE(ws->session().selection().studyUid, study);
+    }
+
+    // The toolbar's refresh empties the viewer and every list: the status bar
+    // then names no patient, no image and no count, and nothing stays loaded.
+    void refreshLeavesNothingShownOrLoaded()
+    {
+        siteStation();
+        if (QTest::currentTestFailed())
+            return;
+        QList<SyntheticImageSpec> images;
+        for (const SyntheticImageSpec &view : FourViews(64, 48))
+            images << view;
+        QVERIFY(receive(images));
+        loadStudyOf(u"PAT0001"_s, 4);
+        if (QTest::currentTestFailed())
+            return;
+        clickTile(0);
+        QCOMPARE((QStringList{w->statusPanel(1), w->statusPanel(3), w->statusPanel(4)}),
+                 (QStringList{u"Patient: Doe, Jane"_s, u"Sel. image #: 1"_s, u"4 image(s)"_s}));
+        QToolBar *toolbar = Child<QToolBar>(*w, u"Toolbar1"_s);
+        QTest::mouseClick(toolbar->widgetForAction(w->toolButton(u"refresh"_s)), Qt::LeftButton);
+        QCOMPARE(tiles()->imageCount(), 0);
+        for (const char *list : {"lvStudien", "lvImages"})
+            QCOMPARE(Child<QTreeView>(*w, QLatin1String(list))->model()->rowCount(), 0);
+        QCOMPARE((QStringList{w->statusPanel(1), w->statusPanel(2), w->statusPanel(3), w->statusPanel(4)}), QStringList(4, QString()));
+        QCOMPARE(ListCount(ws->session().loadedImages()), 0);
+        QVERIFY(!ws->session().currentImage());
     }
 };
 

@@ -29,6 +29,7 @@ void ClearViewer(Session &session, ViewerGrid *grid)
     if (grid)
         grid->clearImages();
     ListClear(session.loadedImages());
+    session.setLoadedFor({});
     ClearCurrentImage(session);
 }
 
@@ -119,12 +120,12 @@ void ImageViewer::SelectImage(int index)
     emit statusText(3, QStringLiteral("Sel. image #: ") + QString::number(index));
 }
 
-bool ImageViewer::SelectImageByUid(const QString &uidCell)
+bool ImageViewer::SelectImageByUid(const QString &uid)
 {
+    // The whole UID: "….1" is a part of "….10".
     for (int i = 1; i <= grid_.imageCount(); ++i) {
         const ToolkitImagePtr image = grid_.image(i);
-        const QString uid = image->isValid() ? ImageUid(image) : QString();
-        if (!uid.isEmpty() && uidCell.contains(uid)) {
+        if (!uid.isEmpty() && image->isValid() && ImageUid(image) == uid) {
             SelectImage(i);
             return true;
         }
@@ -152,8 +153,6 @@ void ImageViewer::MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers, const
     if (side.isEmpty())
         side = GetAttribute(image, Tags::ImageLaterality).value;
     emit statusText(5, side.toUpper() + QLatin1Char('-') + GetAttribute(image, Tags::ViewPosition).value.toUpper());
-    if (!Settings.FilterActive.isEmpty())
-        emit headerRefreshDue();
     if (button == Qt::RightButton)
         grid_.popUp(pos);
 }

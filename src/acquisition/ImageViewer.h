@@ -69,7 +69,8 @@ struct ViewerMenuEntry {
 };
 
 // The viewer's paging, selection, display changes and pop-up entries over a
-// grid; the image selected becomes the session's current image.
+// grid; the image selected becomes the session's current image (whose
+// currentImageChanged the header view follows).
 class ImageViewer : public QObject {
     Q_OBJECT
 public:
@@ -89,9 +90,9 @@ public:
 
     // Makes the viewer image at index (1-based) the current one: frames and panel 3.
     void SelectImage(int index);
-    // The image-list click rule: the first viewer image whose UID contains uidCell.
-    // False (nothing changes) when none does.
-    bool SelectImageByUid(const QString &uidCell);
+    // The viewer image with this SOP instance UID becomes the current one.
+    // False (nothing changes) when none has it.
+    bool SelectImageByUid(const QString &uid);
 
     // Display operations, on the current image or on all images.
     void Rotate(bool right, bool all);
@@ -108,8 +109,6 @@ signals:
     void statusText(int panel, const QString &text);
     // The operator clicked the image with this UID: its image-list row becomes the current one.
     void imageClicked(const QString &uid);
-    // A click changed the current image while a filter is active: the header view follows.
-    void headerRefreshDue();
     // The pop-up's "Delete image" on the current image.
     void deleteImageRequested();
 

@@ -58,6 +58,31 @@ ExposureValues ProjectionAssignment::exposureFor(const ToolkitImagePtr &image) c
     return c_.doseForBirthDate(chosen, birth);
 }
 
+bool ProjectionAssignment::anotherPatientSelected()
+{
+    const BrowserSelection &loaded = session_.loadedFor();
+    const BrowserSelection &now = session_.selection();
+    const bool loadedKnown = loaded.patientKey != 0 || !loaded.patientId.isEmpty();
+    const bool nowKnown = now.patientKey != 0 || !now.patientId.isEmpty();
+    if (!loadedKnown && !nowKnown)
+        return false; // nothing loaded for anyone: the send finds no patient
+    if (!loadedKnown) {
+        Prompts().information(c_.parent, QStringLiteral("No images loaded into viewport."), DefaultPromptTitle);
+        return true;
+    }
+    if (loaded.patientKey == now.patientKey && loaded.patientId == now.patientId)
+        return false;
+    const QString named = QStringLiteral("%1 (ID %2)");
+    const QString theirs = named.arg(loaded.patientName, loaded.patientId);
+    const QString selected = nowKnown ? named.arg(now.patientName, now.patientId) : QStringLiteral("no patient");
+    Prompts().information(c_.parent,
+                          QStringLiteral("The images in the viewer are of %1, but %2 is selected now.\r\n"
+                                         "Nothing was merged or sent. Select %1 again to merge these images, or load the images of the patient selected.")
+                              .arg(theirs, selected),
+                          DefaultPromptTitle);
+    return true;
+}
+
 bool ProjectionAssignment::stamp(const ToolkitImagePtr &image, const QString &key)
 {
     const qint16 unit = Settings.XrayComm;
@@ -116,7 +141,7 @@ void ProjectionAssignment::cmdAll_Click()
 {
     // A study still loading lets events run between its images: its list is
     // not complete yet.
-    if (merging_ || session_.imageLoadActive())
+    if (merging_ || session_.imageLoadActive() || anotherPatientSelected())
         return;
     merging_ = true;
     const auto done = qScopeGuard([this] { merging_ = false; });
@@ -130,12 +155,13 @@ void ProjectionAssignment::cmdAll_Click()
     }
     QString key;
     for (int i = 1; i <= images; ++i) {
-        const std::optional<QString> uidCell = c_.imageRowUid ? c_.imageRowUid(i - 1) : std::nullopt;
-        if (uidCell)
-            emit imageChosen(i - 1);
+        // Each loaded image in turn, found in the viewer by its whole UID,
+        // whatever the image list shows or in which order.
         const ToolkitImagePtr image = ListItem(loaded, i);
-        if (uidCell && image && ImageUid(image).contains(*uidCell) && c_.viewer)
-            c_.viewer->SelectImage(i);
+        const QString uid = image ? ImageUid(image) : QString();
+        if (uid.isEmpty() || !c_.viewer || !c_.viewer->SelectImageByUid(uid))
+            continue;
+        emit imageChosen(uid);
         const ToolkitImagePtr current = session_.currentImage();
         if (!current)
             continue;
@@ -151,7 +177,7 @@ void ProjectionAssignment::cmdAll_Click()
 
 void ProjectionAssignment::cmdSelected_Click()
 {
-    if (merging_ || session_.imageLoadActive())
+    if (merging_ || session_.imageLoadActive() || anotherPatientSelected())
         return;
     merging_ = true;
     const auto done = qScopeGuard([this] { merging_ = false; });
@@ -187,8 +213,13 @@ void ProjectionAssignment::sendToDefault(bool blankAfterAet, DoseAssignment assi
                         DefaultPromptTitle);
         return;
     }
-    // The patient as selected now, when the operator gave the command.
-    emit sendRequested(session_.selection(), partner, assignment);
+    // The patient the images were loaded for (the one selected, as checked before).
+    const BrowserSelection &patient = session_.loadedFor();
+    if (patient.patientKey == 0 && patient.patientId.isEmpty()) {
+        Prompts().information(c_.parent, QStringLiteral("No images loaded into viewport."), DefaultPromptTitle);
+        return;
+    }
+    emit sendRequested(patient, partner, assignment);
 }
 
 void ProjectionAssignment::cmdProjection_Click(const QString &caption)

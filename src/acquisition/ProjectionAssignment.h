@@ -16,7 +16,6 @@ class QWidget;
 struct AssignmentControls {
     QWidget *parent = nullptr;                       // of the questions and the side dialog
     ImageViewer *viewer = nullptr;                   // selection of the current image
-    std::function<std::optional<QString>(int row)> imageRowUid; // the image list's row (same order as the viewer): its UID cell
     std::function<int()> exposureCount;              // rows of the dose list
     std::function<void(int row)> chooseExposure;     // selects the dose-list row as the session's exposure
     std::function<void(const QString &caption)> rewriteChosenProjection; // the chosen row's projection becomes the caption
@@ -46,13 +45,18 @@ public:
     static QStringList ProjectionCaptions();
 
 signals:
-    // The merge goes to the image row (0-based) of the image list it stamps next.
-    void imageChosen(int row);
+    // The merge stamps the loaded image with this SOP instance UID next: its image-list row shows it.
+    void imageChosen(const QString &uid);
     // The stamped images are to go to the partner (AE title, address, port)
-    // as the patient's; closing the send with OK applies the assignment to the dose list.
+    // as the patient's, the one they were loaded for; closing the send with OK
+    // assigns the exposures to her.
     void sendRequested(const BrowserSelection &patient, const QStringList &partner, DoseAssignment assignment);
 
 private:
+    // The commands work on the images loaded and send them as their patient's:
+    // true, after a message naming both, when the operator has selected
+    // another patient since they were loaded.
+    bool anotherPatientSelected();
     bool stamp(const ToolkitImagePtr &image, const QString &key);
     void sendToDefault(bool blankAfterAet, DoseAssignment assignment);
     void emptyWorkFolder();

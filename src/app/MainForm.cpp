@@ -902,6 +902,7 @@ void MainForm::bind(DoseList &doseList)
         txtID->setText(cells[DoseList::Id]);
     });
     connect(&doseList, &DoseList::exposureCleared, this, [this] {
+        txtID->clear();
         exposureDateBox->clear();
         exposureTimeBox->clear();
         for (QLineEdit *box : exposureBoxes)
@@ -955,14 +956,7 @@ void MainForm::bind(Browser &br, ImageViewer &viewer)
     connect(&br, &Browser::studyImagesListed, this,
             [this](int images) { cmdSelected->setEnabled((doseList_ ? doseList_->rowCount() : 0) == images); });
     connect(&viewer, &ImageViewer::statusText, this, &MainForm::setStatusPanel);
-    connect(&viewer, &ImageViewer::imageClicked, this, [this, &br](const QString &uid) {
-        for (int i = 0; i < br.images().count(); ++i) {
-            if (const QString cell = br.images().text(i, 3); !cell.isEmpty() && uid.contains(cell)) {
-                lvImages->setCurrentIndex(br.images().index(i, 0));
-                break;
-            }
-        }
-    });
+    connect(&viewer, &ImageViewer::imageClicked, this, &MainForm::chooseImageRow);
     connect(lvPatients, &QTreeView::clicked, &br, [&br](const QModelIndex &i) { br.selectPatient(i.row()); });
     connect(lvStudien, &QTreeView::clicked, &br, [&br](const QModelIndex &i) { br.selectStudy(i.row()); });
     connect(lvSerien, &QTreeView::doubleClicked, &br, [&br](const QModelIndex &i) { br.loadSeries(i.row()); });
@@ -1054,19 +1048,15 @@ int MainForm::studyRow() const { return lvStudien->currentIndex().row(); }
 int MainForm::seriesRow() const { return lvSerien->currentIndex().row(); }
 int MainForm::imageRow() const { return lvImages->currentIndex().row(); }
 
-std::optional<QString> MainForm::imageRowUid(int row) const
+void MainForm::chooseImageRow(const QString &uid)
 {
-    if (!lvImages->model() || row < 0 || row >= lvImages->model()->rowCount())
-        return std::nullopt;
-    return lvImages->model()->index(row, 3).data().toString();
-}
-
-std::optional<QString> MainForm::chooseImageRow(int row)
-{
-    const std::optional<QString> uid = imageRowUid(row);
-    if (uid)
-        lvImages->setCurrentIndex(lvImages->model()->index(row, 0));
-    return uid;
+    QAbstractItemModel *rows = lvImages->model();
+    for (int i = 0; rows && !uid.isEmpty() && i < rows->rowCount(); ++i) {
+        if (rows->index(i, 3).data().toString() == uid) {
+            lvImages->setCurrentIndex(rows->index(i, 0));
+            return;
+        }
+    }
 }
 
 void MainForm::updateSendMenus(PartnersInUse &inUse, const std::function<void(int level, const QString &tag)> &chosen)

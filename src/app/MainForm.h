@@ -97,10 +97,8 @@ public:
     int studyRow() const;
     int seriesRow() const;
     int imageRow() const;
-    // The UID cell of an image-list row; none beyond the rows.
-    std::optional<QString> imageRowUid(int row) const;
-    // Makes an image-list row current; its UID cell, none beyond the rows.
-    std::optional<QString> chooseImageRow(int row);
+    // Makes the image-list row of the image with this SOP instance UID current (none: nothing).
+    void chooseImageRow(const QString &uid);
     // The values and the date of the exposure shown, as the tasks and the header job take them.
     ExposureValues shownExposure() const;
     QString shownExposureDate() const;

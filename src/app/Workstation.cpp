@@ -162,7 +162,14 @@ void Workstation::attachViewerAndBrowser()
             header_->LoadHeaderData();
     });
     viewer_ = std::make_unique<ImageViewer>(session_, main_.viewerPanel());
-    connect(viewer_.get(), &ImageViewer::headerRefreshDue, this, [this] { header_->LoadHeaderData(); });
+    // The header view shows the current image, however it was chosen (tile,
+    // image row, the merge), and nothing once there is none.
+    connect(&session_, &Session::currentImageChanged, this, [this] {
+        if (session_.currentImage())
+            header_->LoadHeaderData();
+        else
+            header_->clear();
+    });
     connect(viewer_.get(), &ImageViewer::deleteImageRequested, this, [this] { deletion_->PopupDeleteImage(); });
     viewer_->setDeleteOffered(true);
     main_.viewerPanel().bind(*viewer_);
@@ -236,7 +243,6 @@ void Workstation::attachAssignment()
     AssignmentControls a;
     a.parent = &main_;
     a.viewer = viewer_.get();
-    a.imageRowUid = [this](int row) { return main_.imageRowUid(row); };
     a.exposureCount = [this] { return doseList_->rowCount(); };
     a.chooseExposure = [this](int row) {
         pairing_ = true;
@@ -252,10 +258,7 @@ void Workstation::attachAssignment()
     a.doseForBirthDate = DoseForBirthDate;
     a.defaultPartner = [this] { return QStringList{partners_.partner.aet, partners_.partner.ip, partners_.partner.port}; };
     assignment_ = std::make_unique<ProjectionAssignment>(session_, a);
-    connect(assignment_.get(), &ProjectionAssignment::imageChosen, this, [this](int row) {
-        if (const std::optional<QString> uid = main_.chooseImageRow(row))
-            viewer_->SelectImageByUid(*uid);
-    });
+    connect(assignment_.get(), &ProjectionAssignment::imageChosen, &main_, &MainForm::chooseImageRow);
     connect(assignment_.get(), &ProjectionAssignment::sendRequested, this,
             [this](const BrowserSelection &p, const QStringList &, DoseAssignment assignment) {
                 SendConnections connections;
@@ -427,11 +430,12 @@ bool Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnectio
     ClearCurrentImage(session_);
     EditForm form(session_, kind, &main_);
     form.onUnload = [this] { job_.connections.release(); };
-    connect(&form, &EditForm::assignListedExposures, this, [this] { doseList_->RefreshDosisList(job_.assignment); });
+    // The exposures go to the patient sent, whoever is selected meanwhile.
+    connect(&form, &EditForm::assignListedExposures, this, [this] { doseList_->RefreshDosisList(job_.assignment, job_.selection); });
     connect(&form, &EditForm::closedWithOk, this, [this] {
         if (job_.assignment == DoseAssignment::None)
             return;
-        doseList_->RefreshDosisList(job_.assignment);
+        doseList_->RefreshDosisList(job_.assignment, job_.selection);
         deletion_->RemoveImageRowsByList(job_.assignment, main_.imageRow());
     });
     form.Form_Load();

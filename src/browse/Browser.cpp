@@ -120,7 +120,12 @@ void Browser::RefreshPatientList(Refresh when)
         studiesOf_.clear();
         images_.clear();
         emit viewerCleared();
-        ClearCurrentImage(session_); // its image left the viewer with the rest
+        // The loaded images left with their tiles, and no row is selected:
+        // the status bar names no patient, image or count.
+        ClearViewer(session_, nullptr);
+        session_.setSelection({});
+        for (int i = 1; i <= 4; ++i)
+            emit statusPanel(i, QString());
     }
     // One statement, rows kept as plain values, one change of the model.
     std::vector<RowModel::Row> rows;
@@ -180,6 +185,10 @@ void Browser::selectPatient(int row)
     const RowModel::Row *r = patients_.at(row);
     if (!r)
         return;
+    // Her studies are listed already (and perhaps one is loaded): her row
+    // pointed at again, for its menu say, keeps the study chosen and the
+    // image list, which show what the viewer holds.
+    const bool listed = !studiesOf_.isEmpty() && studiesOf_ == r->cells.value(0) && studiesOf_ == session_.selection().patientId;
     if (r->cells.value(0) != session_.selection().patientId)
         clearTaskStateForNewPatient();
     select([r](BrowserSelection &s) {
@@ -190,6 +199,12 @@ void Browser::selectPatient(int row)
     });
     emit statusPanel(1, QStringLiteral("Patient: ") + session_.selection().patientName);
     emit statusPanel(2, QStringLiteral("ID: ") + session_.selection().patientId);
+    if (listed) {
+        if (auto studies = studyRows(studiesOf_, QStringLiteral("lvPatients_MouseUp")))
+            studies_.update(std::move(*studies));
+        emit patientSelected();
+        return;
+    }
 
     studies_.clear();
     studiesOf_.clear();
@@ -333,6 +348,7 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
         return; // a click while the previous load lets events run
     loading_ = true;
     ClearViewer(session_, nullptr);
+    session_.setLoadedFor(session_.selection());
     emit loadStarted();
     const QString studyUid = session_.selection().studyUid;
     const QString folder = AppPath(QLatin1String(AppFiles::ImagesFolder)) + QLatin1Char('/') + studyUid;

@@ -50,15 +50,17 @@ public:
     // How many tasks wait in the task list; a right click asks before dropping them.
     void setPendingTasks(std::function<int()> count) { pendingTasks_ = std::move(count); }
 
-    // Always: toolbar "refresh" and menu "Refresh list"; the lists and the
-    // viewer start anew. InPlace: the poll, when the database changed; the
-    // patient list and the selected patient's study list are brought up to
-    // date in place, and selection, order, scroll position and the viewer's
-    // images stay. Both empty the receiver's receipts.
+    // Always: toolbar "refresh" and menu "Refresh list"; the lists, the
+    // viewer, the loaded images, the selection and the status bar's patient
+    // and image panels start anew. InPlace: the poll, when the database
+    // changed; the patient list and the selected patient's study list are
+    // brought up to date in place, and selection, order, scroll position and
+    // the viewer's images stay. Both empty the receiver's receipts.
     enum class Refresh { Always, InPlace };
     void RefreshPatientList(Refresh when = Refresh::Always);
 
-    // A click on a patient row (-1: none): its studies are listed.
+    // A click on a patient row (-1: none): its studies are listed. Her row
+    // again, while her studies are listed, brings them up to date in place.
     void selectPatient(int row);
     // A click on a study row: the study is loaded and its images listed.
     void selectStudy(int row);

@@ -279,15 +279,26 @@ QStringList DoseList::patientNames() const
     return names;
 }
 
-void DoseList::RefreshDosisList(DoseAssignment mode)
+void DoseList::RefreshDosisList(DoseAssignment mode) { RefreshDosisList(mode, session_.selection()); }
+
+void DoseList::RefreshDosisList(DoseAssignment mode, const BrowserSelection &patient)
 {
-    if (!assign(mode))
+    if (!assign(mode, patient))
         return;
     clear();
     lvDosis_Fill();
+    // An exposure assigned or taken off the list is used: nothing may be stamped or tasked with it again.
+    const qlonglong chosen = session_.selectedExposure().journalId;
+    if (chosen <= 0)
+        return;
+    for (int row = 0; row < rowCount(); ++row)
+        if (id(row) == chosen)
+            return;
+    session_.setSelectedExposure({}, QString());
+    emit exposureCleared();
 }
 
-bool DoseList::assign(DoseAssignment mode)
+bool DoseList::assign(DoseAssignment mode, const BrowserSelection &patient)
 {
     DatabaseSession db(UserDatabase);
     if (!db.ok()) {
@@ -298,8 +309,8 @@ bool DoseList::assign(DoseAssignment mode)
         LogFailure(r, kRefreshSource);
         return false;
     };
-    const QString patientId = session_.selection().patientId;
-    const QString patientName = session_.selection().patientName;
+    const QString patientId = patient.patientId;
+    const QString patientName = patient.patientName;
     switch (mode) {
     case DoseAssignment::AllListed:
         for (int row = 0; row < rowCount(); ++row) {

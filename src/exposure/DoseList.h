@@ -76,8 +76,12 @@ public:
     QStringList patientNames() const;
     void clear();
 
-    // Applies the assignment (all listed rows, remove or assign the selected one), then refills.
+    // Applies the assignment (all listed rows, remove or assign the selected
+    // one) for the patient, then refills; the chosen exposure, once it is no
+    // longer listed, is forgotten and its boxes empty. Without a patient: the
+    // one selected.
     void RefreshDosisList(DoseAssignment mode);
+    void RefreshDosisList(DoseAssignment mode, const BrowserSelection &patient);
     // "Delete" of the list's menu: the selected row leaves the list; the exposure boxes empty.
     void PopupDeleteDosis();
     // The operator chose the row: it becomes the session's selected exposure.
@@ -105,7 +109,7 @@ private:
     std::optional<QList<DoseListModel::Row>> readRows(const std::optional<QString> &patientName);
     // Marks the rows over the active reference set's level.
     static void markOverReference(QList<DoseListModel::Row> &rows);
-    bool assign(DoseAssignment mode);
+    bool assign(DoseAssignment mode, const BrowserSelection &patient);
 
     Session &session_;
     DoseListModel model_;

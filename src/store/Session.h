@@ -35,6 +35,10 @@ public:
     const ToolkitImageList &loadedImages() const { return loaded_; }
     LoadedLevel loadedLevel() const { return loadedLevel_; }
     void setLoadedLevel(LoadedLevel level) { loadedLevel_ = level; }
+    // The selection as it was when the loaded images were read: the patient
+    // they are of. Empty while nothing is loaded.
+    const BrowserSelection &loadedFor() const { return loadedFor_; }
+    void setLoadedFor(const BrowserSelection &selection) { loadedFor_ = selection; }
 
     // The viewer image the operator selected: 1-based index, or 0 and null.
     const ToolkitImagePtr &currentImage() const { return currentImage_; }
@@ -77,6 +81,7 @@ signals:
 private:
     ToolkitImageList loaded_;
     LoadedLevel loadedLevel_ = LoadedLevel::None;
+    BrowserSelection loadedFor_;
     ToolkitImagePtr currentImage_;
     int currentImageIndex_ = 0;
     BrowserSelection selection_;
