@@ -3,6 +3,7 @@
 #include "core/ApplicationFolder.h"
 #include "app/Companions.h"
 #include "core/ErrorLog.h"
+#include "core/LogTrouble.h"
 #include "app/OptionForm.h"
 #include "core/Settings.h"
 #include "acquisition/ImageViewer.h"
@@ -40,6 +41,7 @@
 #include <QMouseEvent>
 #include <QSignalBlocker>
 #include <QPainter>
+#include <QPointer>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -184,9 +186,21 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
     applyClientLayout();
     resize(1280, 960);
     setMinimumSize(1000, 700);
+
+    // A log that cannot be written is named once in the warnings panel, also
+    // when that happened before this window (the options dialog) or on
+    // another thread.
+    SetLogTroubleReporter([self = QPointer<MainForm>(this)](const QString &text) {
+        QMetaObject::invokeMethod(qApp, [self, text] {
+            if (!self)
+                return;
+            const QString shown = self->statusPanel(5);
+            self->setStatusPanel(5, shown.isEmpty() ? text : shown + QLatin1Char(' ') + text);
+        }, Qt::QueuedConnection);
+    });
 }
 
-MainForm::~MainForm() = default;
+MainForm::~MainForm() { SetLogTroubleReporter({}); }
 
 void MainForm::buildBrowser(QWidget *parent)
 {
