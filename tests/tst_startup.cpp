@@ -140,6 +140,28 @@ private slots:
         flow.mainForm()->close();
     }
 
+    // A journal a newer program version wrote: the main window's load says
+    // so, naming both versions, and starts nothing on it.
+    void newerJournalIsRefusedAtLoad()
+    {
+        TestFolder f;
+        QVERIFY(MakeStationDatabases(f.path()));
+        f.write(u"LumoraStation.ini"_s, "[General]\nDatabase=Data/LumoraDef.dat\n");
+        QCOMPARE(RunProgram(u"sqlite3"_s, {f.file(u"Data/LumoraDef.dat"_s), u"PRAGMA user_version = 3;"_s}), 0);
+        StartupFlow flow;
+        QVERIFY(flow.start());
+        QTRY_VERIFY_WITH_TIMEOUT(flow.optionForm() && flow.optionForm()->isVisible(), 3000);
+        QTest::keyClick(flow.optionForm(), Qt::Key_Return);
+        QVERIFY(flow.mainForm() && flow.mainForm()->isVisible());
+        const QStringList said = prompter_.texts();
+        QCOMPARE(said.size(), 1);
+        QVERIFY2(said.first().contains(u"version 3"_s) && said.first().contains(u"version 2"_s)
+                     && said.first().contains(f.file(u"Data/LumoraDef.dat"_s)), qPrintable(said.first()));
+        QVERIFY(f.read(u"Logs/Error.log"_s).contains("version 3"));
+        QCOMPARE(QueryValue(f.file(u"Data/LumoraDef.dat"_s), u"PRAGMA user_version"_s).toInt(), 3);
+        flow.mainForm()->close();
+    }
+
     void clickOnTheSplashEndsTheProgram()
     {
         TestFolder f;

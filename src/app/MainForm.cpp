@@ -15,9 +15,11 @@
 #include "header/TaskList.h"
 #include "network/PartnerForms.h"
 #include "app/StartupChecks.h"
+#include "ui/Prompts.h"
 #include "ui/UiColors.h"
 #include "ui/Widgets.h"
 #include "store/DatabasePaths.h"
+#include "store/SchemaVersion.h"
 #include "toolkit/Result.h"
 #include "acquisition/ViewerPanel.h"
 
@@ -551,6 +553,16 @@ void MainForm::Form_Load()
         setStatusPanel(5, space.text);
     if (const Result r = EnsureUserDatabase(UserDatabase.path()); !r.ok())
         return LogFailure(r, where);
+    // A file a newer version of the program wrote is not used; said once
+    // here rather than by every list that cannot open it.
+    for (Database *db : {&ImageDatabase, &DefinitionsDatabase, &UserDatabase}) {
+        const DatabaseSession session(*db);
+        if (!session.ok() && session.error().number == ErrorCode::DbNewerSchema) {
+            LogFailure(session.error(), where);
+            Prompts().critical(this, session.error().text, DefaultPromptTitle);
+            return;
+        }
+    }
     if (const Result r = CreateWorkingFolders(); !r.ok())
         return LogFailure(r, where);
     LoadSettings();
