@@ -309,6 +309,7 @@ private slots:
         QTest::newRow("crashed receiver (dead pid)") << u"dead"_s;
         QTest::newRow("pid reused by another program") << u"other program"_s;
         QTest::newRow("receiver of another folder") << u"other folder"_s;
+        QTest::newRow("older receiver's file, not writable by the group") << u"read-only file"_s;
     }
     void pidFileNamingAnotherProcessCountsAsNone()
     {
@@ -350,6 +351,13 @@ private slots:
             stale = stranger.process().processId();
             QVERIFY(WaitFor([&] { return ProcessesRunning(idle).contains(stale); }, 5000));
             f.write(u"LumoraReceiver.pid"_s, QByteArray::number(stale) + '\n'); // as the crashed receiver left it
+        } else if (named == "read-only file"_L1) {
+            QProcess ended;
+            ended.start(u"true"_s, {});
+            QVERIFY(ended.waitForStarted());
+            stale = ended.processId();
+            QVERIFY(ended.waitForFinished());
+            f.write(u"LumoraReceiver.pid"_s, QByteArray::number(stale) + '\n');
         } else {
             QVERIFY(otherService.start());
             QVERIFY(otherService.waitUntilAnswering(u"SITEB"_s, otherPort));
@@ -358,6 +366,8 @@ private slots:
         }
         QVERIFY(stale > 0);
         QVERIFY(MakeSiteFolder(f.path()));
+        if (named == "read-only file"_L1)
+            QVERIFY(QFile::setPermissions(pidFile, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
 
         LoadSettings();
         const qint64 started = startAsOperator(SiteAccount::OperatorA)[Companions::Receiver];
@@ -366,6 +376,30 @@ private slots:
         QVERIFY2(WaitFor([&] { return Echo(u"SITEA"_s, port) == 0; }, 15000), f.read(u"Logs/Receiver.log"_s).constData());
         QCOMPARE(ProcessesRunning(program), QList<qint64>{started});
         QVERIFY(WaitFor([&] { return f.read(u"LumoraReceiver.pid"_s).trimmed().toLongLong() == started; }, 5000));
+    }
+
+    // A second receiver of a folder (on another port) ends once it finds the
+    // first holding the folder's pid file.
+    void secondReceiverOfAFolderEnds()
+    {
+        TestFolder f;
+        QVERIFY(MakeStationDatabases(f.path()));
+        const quint16 port = FreePort();
+        WriteReceiverSettings(f, u"RCV"_s, QString::number(port));
+        CompanionProcess first(ReceiverProgram(), f.path());
+        QVERIFY(first.start());
+        QVERIFY(first.waitUntilAnswering(u"RCV"_s, port));
+        QVERIFY(WaitFor([&] { return QFile::exists(f.file(u"LumoraReceiver.pid"_s)); }, 5000));
+        const quint16 otherPort = FreePort();
+        WriteReceiverSettings(f, u"RCV"_s, QString::number(otherPort));
+        CompanionProcess second(ReceiverProgram(), f.path());
+        QVERIFY(second.start());
+        QCOMPARE(second.waitForExit(15000), 3);
+        const QString log = QString::fromUtf8(f.read(u"Logs/Receiver.log"_s));
+        QVERIFY2(log.contains(u"receiver process %1 serves this folder"_s.arg(first.process().processId())), qPrintable(log));
+        QCOMPARE(f.read(u"LumoraReceiver.pid"_s).trimmed().toLongLong(), first.process().processId());
+        QCOMPARE(first.terminate(), 0);
+        QVERIFY(!QFile::exists(f.file(u"LumoraReceiver.pid"_s)));
     }
 
     // The running data manager keeps the newest twenty rotated logs of each
