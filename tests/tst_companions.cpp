@@ -8,6 +8,7 @@
 #include "support/Station.h"
 
 #include <csignal>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,6 +42,50 @@ bool runs(const QString &program)
 QString stamp(int i) { return QDateTime(QDate(2026, 1, 1), QTime(0, 0)).addSecs(3600 * i).toString(u"yyyyMMddHHmmss"_s); }
 
 QStringList logsIn(const QString &folder) { return QDir(folder).entryList(QDir::Files, QDir::Name); }
+
+// A workstation start as an operator of the site: the main window's load
+// (startMissing) in a process of that account. The ids it found or started.
+std::array<qint64, 2> startAsOperator(unsigned uid)
+{
+    std::array<qint64, 2> ids{-1, -1};
+    int link[2];
+    if (::pipe(link) != 0)
+        return ids;
+    const pid_t child = fork();
+    if (child == 0) {
+        ::close(link[0]);
+        const gid_t group = SiteAccount::Group;
+        std::array<qint64, 2> found{-1, -1};
+        if (::setgroups(1, &group) == 0 && ::setresgid(group, group, group) == 0 && ::setresuid(uid, uid, uid) == 0) {
+            Companions operatorsCompanions;
+            operatorsCompanions.startMissing();
+            found = {operatorsCompanions.receiverId(), operatorsCompanions.dataManagerId()};
+        }
+        [[maybe_unused]] const ssize_t n = ::write(link[1], found.data(), sizeof found);
+        _exit(0);
+    }
+    ::close(link[1]);
+    if (child > 0) {
+        if (::read(link[0], ids.data(), sizeof ids) != ssize_t(sizeof ids))
+            ids = {-1, -1};
+        waitpid(child, nullptr, 0);
+    }
+    ::close(link[0]);
+    return ids;
+}
+
+// Ends every process that runs one of the programs, when the test ends however it ends.
+struct EndAllOf {
+    QStringList programs;
+    ~EndAllOf()
+    {
+        for (const QString &program : programs)
+            for (qint64 pid : ProcessesRunning(program))
+                ::kill(pid_t(pid), SIGKILL);
+        for (const QString &program : programs)
+            WaitFor([&] { return ProcessesRunning(program).isEmpty(); }, 5000);
+    }
+};
 
 } // namespace
 
@@ -212,6 +257,149 @@ private slots:
         QCOMPARE(other.state(), QProcess::Running);
         other.kill();
         other.waitForFinished();
+    }
+
+    // Two operators start their workstations on one site folder, one after the
+    // other: the second finds the first one's data manager, and one runs.
+    void oneDataManagerForTwoOperators()
+    {
+        if (::geteuid() != 0)
+            QSKIP("acts as two operators, which needs root (CI runs as root)");
+        const UmaskScope site(0007);
+        TestFolder f;
+        QVERIFY(MakeStationDatabases(f.path()));
+        const QString program = f.file(kManager);
+        QVERIFY(QFile::copy(DataMgrProgram(), program));
+        const EndAllOf ending{{program}};
+        QVERIFY(MakeSiteFolder(f.path()));
+        Settings.IR_Port.clear(); // the data manager alone
+
+        const qint64 first = startAsOperator(SiteAccount::OperatorA)[Companions::DataManager];
+        QVERIFY(first > 0);
+        QVERIFY2(WaitFor([&] { return f.read(u"Logs/DataMgr.log"_s).contains("started"); }, 10000), f.read(u"Logs/DataMgr.log"_s).constData());
+        const qint64 second = startAsOperator(SiteAccount::OperatorB)[Companions::DataManager];
+        QCOMPARE(second, first);
+        QCOMPARE(ProcessesRunning(program), QList<qint64>{first});
+    }
+
+    // However it is started, a second data manager of a folder ends at once
+    // and says which one keeps the folder.
+    void secondDataManagerOfAFolderEnds()
+    {
+        TestFolder f;
+        QVERIFY(MakeStationDatabases(f.path()));
+        CompanionProcess first(DataMgrProgram(), f.path()), second(DataMgrProgram(), f.path());
+        QVERIFY(first.start());
+        const auto log = [&] { return QString::fromUtf8(f.read(u"Logs/DataMgr.log"_s)); };
+        QVERIFY(WaitFor([&] { return log().contains(u"started"_s); }, 10000));
+        QVERIFY(second.start());
+        QVERIFY2(second.waitForExit(10000) >= 0, qPrintable(log()));
+        QVERIFY2(log().contains(u"process %1"_s.arg(first.process().processId())), qPrintable(log()));
+        QCOMPARE(first.process().state(), QProcess::Running);
+        QCOMPARE(first.terminate(), 0);
+        // Ended, it leaves no pid file naming it.
+        QVERIFY(!QFile::exists(f.file(u"LumoraDataMgr.pid"_s)));
+    }
+
+    // The receiver's pid file names a process that is not this folder's
+    // receiver: a workstation start of an operator starts one all the same.
+    void pidFileNamingAnotherProcessCountsAsNone_data()
+    {
+        QTest::addColumn<QString>("named");
+        QTest::newRow("crashed receiver (dead pid)") << u"dead"_s;
+        QTest::newRow("pid reused by another program") << u"other program"_s;
+        QTest::newRow("receiver of another folder") << u"other folder"_s;
+        QTest::newRow("older receiver's file, not writable by the group") << u"read-only file"_s;
+    }
+    void pidFileNamingAnotherProcessCountsAsNone()
+    {
+        if (::geteuid() != 0)
+            QSKIP("acts as an operator and the receiver service, which needs root (CI runs as root)");
+        QFETCH(QString, named);
+        const UmaskScope site(0007);
+        TestFolder f;
+        QTemporaryDir otherFolder;
+        QVERIFY(MakeStationDatabases(f.path()) && MakeStationDatabases(otherFolder.path()));
+        const QString program = f.file(kReceiver), idle = f.file(u"lumora-test-idle"_s);
+        QVERIFY(QFile::copy(ReceiverProgram(), program));
+        QVERIFY(!InstallIdleProgram(f.path(), u"lumora-test-idle"_s).isEmpty());
+        const EndAllOf ending{{program}};
+        const quint16 port = FreePort(), otherPort = FreePort();
+        QVERIFY(port != otherPort);
+        WriteReceiverSettings(f, u"SITEA"_s, QString::number(port));
+        QFile other(otherFolder.path() + u"/LumoraStation.ini"_s);
+        QVERIFY(other.open(QIODevice::WriteOnly));
+        other.write(u"[Com]\nIR_AET=SITEB\nIR_Port=%1\n"_s.arg(otherPort).toUtf8());
+        other.close();
+        QVERIFY(MakeSiteFolder(f.path()) && MakeSiteFolder(otherFolder.path()));
+        const QString pidFile = f.file(u"LumoraReceiver.pid"_s);
+
+        // What the pid file names, as the service account runs it.
+        qint64 stale = 0;
+        CompanionProcess service(u"setpriv"_s, f.path(), {}, AsSiteAccount(SiteAccount::Service) << ReceiverProgram());
+        CompanionProcess stranger(u"setpriv"_s, f.path(), {}, AsSiteAccount(SiteAccount::Service) << idle);
+        CompanionProcess otherService(u"setpriv"_s, otherFolder.path(), {}, AsSiteAccount(SiteAccount::Service) << ReceiverProgram());
+        if (named == "dead"_L1) {
+            QVERIFY(service.start());
+            QVERIFY(service.waitUntilAnswering(u"SITEA"_s, port));
+            QVERIFY(WaitFor([&] { return QFile::exists(pidFile); }, 5000));
+            stale = f.read(u"LumoraReceiver.pid"_s).trimmed().toLongLong();
+            service.kill(); // a crash: the pid file stays
+            QVERIFY(QFile::exists(pidFile));
+        } else if (named == "other program"_L1) {
+            QVERIFY(stranger.start());
+            stale = stranger.process().processId();
+            QVERIFY(WaitFor([&] { return ProcessesRunning(idle).contains(stale); }, 5000));
+            f.write(u"LumoraReceiver.pid"_s, QByteArray::number(stale) + '\n'); // as the crashed receiver left it
+        } else if (named == "read-only file"_L1) {
+            QProcess ended;
+            ended.start(u"true"_s, {});
+            QVERIFY(ended.waitForStarted());
+            stale = ended.processId();
+            QVERIFY(ended.waitForFinished());
+            f.write(u"LumoraReceiver.pid"_s, QByteArray::number(stale) + '\n');
+        } else {
+            QVERIFY(otherService.start());
+            QVERIFY(otherService.waitUntilAnswering(u"SITEB"_s, otherPort));
+            stale = otherService.process().processId();
+            f.write(u"LumoraReceiver.pid"_s, QByteArray::number(stale) + '\n');
+        }
+        QVERIFY(stale > 0);
+        QVERIFY(MakeSiteFolder(f.path()));
+        if (named == "read-only file"_L1)
+            QVERIFY(QFile::setPermissions(pidFile, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+
+        LoadSettings();
+        const qint64 started = startAsOperator(SiteAccount::OperatorA)[Companions::Receiver];
+        QVERIFY(started > 0);
+        QVERIFY(started != stale);
+        QVERIFY2(WaitFor([&] { return Echo(u"SITEA"_s, port) == 0; }, 15000), f.read(u"Logs/Receiver.log"_s).constData());
+        QCOMPARE(ProcessesRunning(program), QList<qint64>{started});
+        QVERIFY(WaitFor([&] { return f.read(u"LumoraReceiver.pid"_s).trimmed().toLongLong() == started; }, 5000));
+    }
+
+    // A second receiver of a folder (on another port) ends once it finds the
+    // first holding the folder's pid file.
+    void secondReceiverOfAFolderEnds()
+    {
+        TestFolder f;
+        QVERIFY(MakeStationDatabases(f.path()));
+        const quint16 port = FreePort();
+        WriteReceiverSettings(f, u"RCV"_s, QString::number(port));
+        CompanionProcess first(ReceiverProgram(), f.path());
+        QVERIFY(first.start());
+        QVERIFY(first.waitUntilAnswering(u"RCV"_s, port));
+        QVERIFY(WaitFor([&] { return QFile::exists(f.file(u"LumoraReceiver.pid"_s)); }, 5000));
+        const quint16 otherPort = FreePort();
+        WriteReceiverSettings(f, u"RCV"_s, QString::number(otherPort));
+        CompanionProcess second(ReceiverProgram(), f.path());
+        QVERIFY(second.start());
+        QCOMPARE(second.waitForExit(15000), 3);
+        const QString log = QString::fromUtf8(f.read(u"Logs/Receiver.log"_s));
+        QVERIFY2(log.contains(u"receiver process %1 serves this folder"_s.arg(first.process().processId())), qPrintable(log));
+        QCOMPARE(f.read(u"LumoraReceiver.pid"_s).trimmed().toLongLong(), first.process().processId());
+        QCOMPARE(first.terminate(), 0);
+        QVERIFY(!QFile::exists(f.file(u"LumoraReceiver.pid"_s)));
     }
 
     // The running data manager keeps the newest twenty rotated logs of each

@@ -6,6 +6,7 @@
 #include "support/Peers.h"
 #include "support/Station.h"
 
+#include <QScopeGuard>
 #include <QSerialPort>
 #include <QTcpServer>
 
@@ -49,6 +50,7 @@ private slots:
     void receiverThatCannotListenSaysWhy()
     {
         TestFolder f;
+        const auto stopFirst = qScopeGuard([this] { companions_.stopReceiver(); }); // while the folder is there
         PortOccupant other;
         prepare(f, other.port());
         companions_.startReceiver();
@@ -63,6 +65,7 @@ private slots:
     void receiverKilledAndRestarted()
     {
         TestFolder f;
+        const auto stopFirst = qScopeGuard([this] { companions_.stopReceiver(); }); // while the folder is there
         const quint16 port = FreePort();
         prepare(f, port);
         companions_.startReceiver();

@@ -1,6 +1,7 @@
 // The error and debug logs: line formats, rotation at the size boundary,
 // folders that cannot be written, and appends from several processes at once.
 #include "core/ErrorLog.h"
+#include "support/Peers.h"
 #include "support/Station.h"
 
 #include <sys/wait.h>
@@ -117,6 +118,68 @@ private slots:
         QDir().mkpath(h.file(u"Logs/Error.log"_s));
         WriteErrorLog(3, u"lost"_s, u" z"_s);
         QVERIFY(QFileInfo(h.file(u"Logs/Error.log"_s)).isDir());
+    }
+
+    // The first account to write makes the log; the lines of a second account
+    // of the site's group (the receiver service after a receiver run as
+    // root) still arrive, and the log stays the group's.
+    void secondAccountsLinesArrive()
+    {
+        if (::geteuid() != 0)
+            QSKIP("acts as a second account through setpriv, which needs root (CI runs as root)");
+        const UmaskScope site(0007);
+        TestFolder f;
+        QVERIFY(MakeStationDatabases(f.path()));
+        const quint16 port = FreePort();
+        WriteReceiverSettings(f, u"SITE"_s, QString::number(port));
+        QVERIFY(MakeSiteFolder(f.path()));
+        const auto listening = [&] { return f.read(u"Logs/Receiver.log"_s).count("listening on port"); };
+        {
+            CompanionProcess first(ReceiverProgram(), f.path());
+            QVERIFY(first.start());
+            QVERIFY(first.waitUntilAnswering(u"SITE"_s, port));
+            QCOMPARE(first.terminate(), 0);
+        }
+        QCOMPARE(listening(), 1);
+        CompanionProcess second(u"setpriv"_s, f.path(), {}, AsSiteAccount(SiteAccount::Service) << ReceiverProgram());
+        QVERIFY(second.start());
+        QVERIFY2(second.waitUntilAnswering(u"SITE"_s, port), second.process().readAll().constData());
+        QCOMPARE(second.terminate(), 0);
+        QVERIFY2(listening() == 2, f.read(u"Logs/Receiver.log"_s).constData());
+        const QFile::Permissions mode = QFileInfo(f.file(u"Logs/Receiver.log"_s)).permissions();
+        QVERIFY(mode & QFile::WriteGroup);
+        QVERIFY(!(mode & (QFile::ReadOther | QFile::WriteOther)));
+    }
+
+    // A companion whose log cannot be opened says so on standard error, once
+    // however many lines it loses.
+    void companionSaysOnceThatItsLogIsLost_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QString>("logName");
+        QTest::newRow("receiver") << ReceiverProgram() << u"Receiver.log"_s;
+        QTest::newRow("data manager") << DataMgrProgram() << u"DataMgr.log"_s;
+    }
+    void companionSaysOnceThatItsLogIsLost()
+    {
+        QFETCH(QString, program);
+        QFETCH(QString, logName);
+        TestFolder f;
+        QVERIFY(MakeStationDatabases(f.path()));
+        const quint16 port = FreePort();
+        WriteReceiverSettings(f, u"RCV"_s, QString::number(port));
+        const QString log = f.file(u"Logs/"_s + logName);
+        QVERIFY(QDir().mkpath(log)); // a folder where the log should be
+        CompanionProcess companion(program, f.path());
+        QVERIFY(companion.start());
+        QString said;
+        // Started ("listening", "started") is its first lost line; stopped its last.
+        const bool told = WaitFor([&] { return (said += QString::fromLocal8Bit(companion.process().readAll())).contains(log); }, 15000);
+        QCOMPARE(companion.terminate(), 0);
+        said += QString::fromLocal8Bit(companion.process().readAll());
+        QVERIFY2(told, qPrintable(said));
+        QCOMPARE(said.count(log), 1);
+        QVERIFY(QFileInfo(log).isDir());
     }
 
     void appendsFromSeveralProcessesStayWhole()

@@ -5,6 +5,7 @@
 #include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"
 #include "store/SchemaVersion.h"
+#include "support/Peers.h"
 #include "support/Station.h"
 
 class SchemaTest : public QObject {
@@ -173,6 +174,61 @@ private slots:
         QVERIFY(EnsureEventUid(again, oldRows[1][0].toLongLong()).uid != first.uid);
         again.close();
         QCOMPARE(shape(journal).count(u"tblDosis.AGD REAL"_s), 1);
+    }
+
+    // A file a newer program version wrote (its user_version above what this
+    // program knows) is refused by whoever opens it, with both versions named,
+    // and left as it was; a companion logs why and ends with status 2.
+    void newerFilesAreRefused_data()
+    {
+        QTest::addColumn<QString>("file");   // below Data/
+        QTest::addColumn<int>("version");    // the newer program's
+        QTest::addColumn<int>("known");      // this program's
+        QTest::addColumn<QString>("opener"); // "workstation", "receiver" or "data manager"
+        for (const char *opener : {"workstation", "data manager"}) {
+            QTest::addRow("journal at 3, %s", opener) << u"LumoraDef.dat"_s << 3 << 2 << QString::fromLatin1(opener);
+            QTest::addRow("definitions at 2, %s", opener) << u"LumoraUser.dat"_s << 2 << 1 << QString::fromLatin1(opener);
+            QTest::addRow("images at 1, %s", opener) << u"LumoraData.dat"_s << 1 << 0 << QString::fromLatin1(opener);
+        }
+        QTest::addRow("images at 7, receiver") << u"LumoraData.dat"_s << 7 << 0 << u"receiver"_s;
+    }
+    void newerFilesAreRefused()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, version);
+        QFETCH(int, known);
+        QFETCH(QString, opener);
+        TestFolder f;
+        QVERIFY(MakeStationDatabases(f.path()));
+        const QString path = f.file(u"Data/"_s + file);
+        // As the newer program left it.
+        QCOMPARE(RunProgram(u"sqlite3"_s, {path, u"PRAGMA user_version = %1;"_s.arg(version)}), 0);
+        const QStringList before = shape(path);
+        const QString versions = u"version %1"_s.arg(version), ours = u"version %1"_s.arg(known);
+        const auto namesBoth = [&](const QString &text) { return text.contains(versions) && text.contains(ours) && text.contains(path); };
+
+        if (opener == "workstation"_L1) {
+            f.write(u"LumoraStation.ini"_s, "[General]\nDatabase=Data/LumoraDef.dat\n");
+            ResetWorkstationState();
+            LoadSettings();
+            SetDatabasePaths();
+            Database &db = file == "LumoraDef.dat"_L1 ? UserDatabase : file == "LumoraUser.dat"_L1 ? DefinitionsDatabase : ImageDatabase;
+            QCOMPARE(db.path(), path);
+            DatabaseSession session(db);
+            QVERIFY(!session.ok());
+            QVERIFY2(namesBoth(session.error().text), qPrintable(session.error().text));
+        } else {
+            const quint16 port = FreePort();
+            f.write(u"LumoraStation.ini"_s, u"[General]\nDatabase=Data/LumoraDef.dat\n[Com]\nIR_AET=RCV\nIR_Port=%1\n"_s.arg(port).toUtf8());
+            const bool receiver = opener == "receiver"_L1;
+            CompanionProcess companion(receiver ? ReceiverProgram() : DataMgrProgram(), f.path());
+            QVERIFY(companion.start());
+            QCOMPARE(companion.waitForExit(15000), 2);
+            const QString log = QString::fromUtf8(f.read(receiver ? u"Logs/Receiver.log"_s : u"Logs/DataMgr.log"_s));
+            QVERIFY2(namesBoth(log), qPrintable(log));
+        }
+        QCOMPARE(QueryValue(path, u"PRAGMA user_version"_s).toInt(), version);
+        QCOMPARE(shape(path), before);
     }
 
     // One row per SOP instance, whatever its series. What the views show is read

@@ -3,8 +3,10 @@
 #include "app/MainForm.h"
 #include "app/OptionForm.h"
 #include "app/StartupChecks.h"
+#include "core/ApplicationFolder.h"
 #include "core/Settings.h"
 #include "app/StartupFlow.h"
+#include "store/DatabasePaths.h"
 #include "support/Widgets.h"
 
 class StartupTest : public QObject {
@@ -85,6 +87,79 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(next.optionForm() && next.optionForm()->isVisible(), 3000);
         QVERIFY(!next.ended());
         Child<QPushButton>(next.optionForm(), u"cmdCancel"_s)->click();
+    }
+
+    // The application folder is the one the process started with: a changed
+    // LUMORA_APP_FOLDER (or site configuration) does not move the settings,
+    // logs and databases apart when the options dialog is opened again.
+    void folderStaysWhatTheProcessStartedWith()
+    {
+        TestFolder f;
+        QVERIFY(MakeStationDatabases(f.path()));
+        QTemporaryDir elsewhere;
+        StartupFlow flow;
+        QVERIFY(flow.start());
+        QTRY_VERIFY_WITH_TIMEOUT(flow.optionForm() && flow.optionForm()->isVisible(), 3000);
+        QTest::keyClick(flow.optionForm(), Qt::Key_Return);
+        QVERIFY(flow.mainForm() && flow.mainForm()->isVisible());
+
+        qputenv("LUMORA_APP_FOLDER", QFile::encodeName(elsewhere.path()));
+        flow.mainForm()->action(u"mnuAnsichtEinstellungen"_s)->trigger();
+        QTRY_VERIFY(flow.optionForm()->isVisible());
+        Child<QLineEdit>(flow.optionForm(), u"txtIR0"_s)->setText(u"MOVED"_s);
+        QTest::keyClick(flow.optionForm(), Qt::Key_Return);
+        QVERIFY(!flow.optionForm()->isVisible());
+        QVERIFY(f.read(u"LumoraStation.ini"_s).contains("MOVED"));
+        QVERIFY(!QFile::exists(elsewhere.filePath(u"LumoraStation.ini"_s)));
+        QCOMPARE(ImageDatabase.path(), f.file(u"Data/LumoraData.dat"_s));
+        QCOMPARE(DefinitionsDatabase.path(), f.file(u"Data/LumoraUser.dat"_s));
+        QCOMPARE(AppPath(u"Logs"_s), f.file(u"Logs"_s));
+        flow.mainForm()->close();
+    }
+
+    // A log the workstation cannot open is named in the status line, once.
+    void logThatCannotBeOpenedIsShownOnce()
+    {
+        TestFolder f;
+        QVERIFY(MakeStationDatabases(f.path()));
+        QVERIFY(QDir().mkpath(f.file(u"Logs/Error.log"_s))); // a folder where the log should be
+        f.write(u"transfer"_s, "a file where a folder should be"); // the load logs an error
+        StartupFlow flow;
+        QVERIFY(flow.start());
+        QTRY_VERIFY_WITH_TIMEOUT(flow.optionForm() && flow.optionForm()->isVisible(), 3000);
+        QTest::keyClick(flow.optionForm(), Qt::Key_Return);
+        QVERIFY(flow.mainForm() && flow.mainForm()->isVisible());
+        const auto warning = [&] { return Child<QLabel>(flow.mainForm(), u"StatusPanel5"_s)->text(); };
+        QTRY_VERIFY2(warning().contains(f.file(u"Logs/Error.log"_s)), qPrintable(warning()));
+
+        // Lost again: nothing new to say.
+        flow.mainForm()->setStatusPanel(5, QString());
+        flow.mainForm()->Form_Load();
+        QCoreApplication::processEvents();
+        QCOMPARE(warning(), QString());
+        flow.mainForm()->close();
+    }
+
+    // A journal a newer program version wrote: the main window's load says
+    // so, naming both versions, and starts nothing on it.
+    void newerJournalIsRefusedAtLoad()
+    {
+        TestFolder f;
+        QVERIFY(MakeStationDatabases(f.path()));
+        f.write(u"LumoraStation.ini"_s, "[General]\nDatabase=Data/LumoraDef.dat\n");
+        QCOMPARE(RunProgram(u"sqlite3"_s, {f.file(u"Data/LumoraDef.dat"_s), u"PRAGMA user_version = 3;"_s}), 0);
+        StartupFlow flow;
+        QVERIFY(flow.start());
+        QTRY_VERIFY_WITH_TIMEOUT(flow.optionForm() && flow.optionForm()->isVisible(), 3000);
+        QTest::keyClick(flow.optionForm(), Qt::Key_Return);
+        QVERIFY(flow.mainForm() && flow.mainForm()->isVisible());
+        const QStringList said = prompter_.texts();
+        QCOMPARE(said.size(), 1);
+        QVERIFY2(said.first().contains(u"version 3"_s) && said.first().contains(u"version 2"_s)
+                     && said.first().contains(f.file(u"Data/LumoraDef.dat"_s)), qPrintable(said.first()));
+        QVERIFY(f.read(u"Logs/Error.log"_s).contains("version 3"));
+        QCOMPARE(QueryValue(f.file(u"Data/LumoraDef.dat"_s), u"PRAGMA user_version"_s).toInt(), 3);
+        flow.mainForm()->close();
     }
 
     void clickOnTheSplashEndsTheProgram()

@@ -1,6 +1,7 @@
 #include "app/Companions.h"
 
 #include "core/ApplicationFolder.h"
+#include "core/PidFile.h"
 #include "core/Settings.h"
 
 #include <QCoreApplication>
@@ -76,27 +77,30 @@ QString folderServed(qint64 pid)
     return exe.isEmpty() ? QString() : canonicalFolder(QFileInfo(exe).absolutePath());
 }
 
-qint64 recordedProcessId(const QString &name)
+// The process that holds the companion's pid file in this folder: whoever
+// started it, under whatever account. What the file says counts for nothing
+// without the lock (a crash leaves the file, and its pid may be reused).
+qint64 pidFileHolder(const QString &name) { return PidFileHolder(AppPath(name + QStringLiteral(".pid"))); }
+
+bool runsProgram(qint64 pid, const QString &name)
 {
-    QFile f(AppPath(name + QStringLiteral(".pid")));
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    return f.readAll().trimmed().toLongLong();
+    const QString exe = executableName(QStringLiteral("/proc/%1").arg(pid)).toLower();
+    return !exe.isEmpty() && exe.contains(name.toLower());
 }
 
 // The companion of this station: another station on the same machine runs
 // a program of the same name for its own folder and port.
 bool isCompanion(qint64 pid, const QString &name)
 {
-    const QString exe = executableName(QStringLiteral("/proc/%1").arg(pid)).toLower();
-    if (exe.isEmpty() || !exe.contains(name.toLower()))
+    if (!runsProgram(pid, name))
         return false;
+    if (pidFileHolder(name) == pid)
+        return true;
+    // A process of this account without the pid file (it has not taken it
+    // yet, or a stand-in): its environment names its folder. Another
+    // account's process counts only through the pid file.
     const QString served = folderServed(pid);
-    if (!served.isEmpty())
-        return served == canonicalFolder(ApplicationFolder());
-    // The receiver service runs as a user of its own; the pid file it keeps
-    // in the shared folder says it serves this one.
-    return recordedProcessId(name) == pid;
+    return !served.isEmpty() && served == canonicalFolder(ApplicationFolder());
 }
 
 // Installed, the companions stand beside the program; a test station keeps
@@ -150,6 +154,10 @@ void stop(qint64 &pid, const char *name)
 
 qint64 FindCompanion(const QString &exeName)
 {
+    // Both companions the same way: the pid file's holder first, as another
+    // operator or the service may have started it.
+    if (const qint64 holder = pidFileHolder(exeName); holder > 0 && IsProcessAlive(holder) && runsProgram(holder, exeName))
+        return holder;
     for (qint64 pid : processIds())
         if (processState(pid) != 'Z' && isCompanion(pid, exeName))
             return pid;

@@ -6,12 +6,15 @@
 inline constexpr const char *ReceiverName = "LumoraReceiver";
 inline constexpr const char *DataManagerName = "LumoraDataMgr";
 
-// The first running process whose executable's file name, lower-cased,
-// contains exeName lower-cased, and that serves this application folder (it
-// runs with the same LUMORA_APP_FOLDER, or from this folder); 0 when none.
-// Other stations on the same machine run companions of their own. A
-// process of another account (the receiver service) counts when the pid
-// file <exeName>.pid in this folder names it.
+// The running companion of this application folder whose executable's file
+// name, lower-cased, contains exeName lower-cased; 0 when none. The process
+// that holds the lock of the pid file <exeName>.pid in this folder comes
+// first, whatever account runs it (another operator's data manager, the
+// receiver service); else the first process of this account that serves
+// this folder (it runs with the same LUMORA_APP_FOLDER, or from this folder).
+// A pid the file names without its lock (left by a crash, now another
+// program's or another folder's) counts for nothing. Other stations on the
+// same machine run companions of their own.
 qint64 FindCompanion(const QString &exeName);
 
 // The process runs as another account than this one: the site's receiver service.

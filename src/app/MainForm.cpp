@@ -3,6 +3,7 @@
 #include "core/ApplicationFolder.h"
 #include "app/Companions.h"
 #include "core/ErrorLog.h"
+#include "core/LogTrouble.h"
 #include "app/OptionForm.h"
 #include "core/Settings.h"
 #include "acquisition/ImageViewer.h"
@@ -14,9 +15,11 @@
 #include "header/TaskList.h"
 #include "network/PartnerForms.h"
 #include "app/StartupChecks.h"
+#include "ui/Prompts.h"
 #include "ui/UiColors.h"
 #include "ui/Widgets.h"
 #include "store/DatabasePaths.h"
+#include "store/SchemaVersion.h"
 #include "toolkit/Result.h"
 #include "acquisition/ViewerPanel.h"
 
@@ -40,6 +43,7 @@
 #include <QMouseEvent>
 #include <QSignalBlocker>
 #include <QPainter>
+#include <QPointer>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -184,9 +188,21 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
     applyClientLayout();
     resize(1280, 960);
     setMinimumSize(1000, 700);
+
+    // A log that cannot be written is named once in the warnings panel, also
+    // when that happened before this window (the options dialog) or on
+    // another thread.
+    SetLogTroubleReporter([self = QPointer<MainForm>(this)](const QString &text) {
+        QMetaObject::invokeMethod(qApp, [self, text] {
+            if (!self)
+                return;
+            const QString shown = self->statusPanel(5);
+            self->setStatusPanel(5, shown.isEmpty() ? text : shown + QLatin1Char(' ') + text);
+        }, Qt::QueuedConnection);
+    });
 }
 
-MainForm::~MainForm() = default;
+MainForm::~MainForm() { SetLogTroubleReporter({}); }
 
 void MainForm::buildBrowser(QWidget *parent)
 {
@@ -537,6 +553,16 @@ void MainForm::Form_Load()
         setStatusPanel(5, space.text);
     if (const Result r = EnsureUserDatabase(UserDatabase.path()); !r.ok())
         return LogFailure(r, where);
+    // A file a newer version of the program wrote is not used; said once
+    // here rather than by every list that cannot open it.
+    for (Database *db : {&ImageDatabase, &DefinitionsDatabase, &UserDatabase}) {
+        const DatabaseSession session(*db);
+        if (!session.ok() && session.error().number == ErrorCode::DbNewerSchema) {
+            LogFailure(session.error(), where);
+            Prompts().critical(this, session.error().text, DefaultPromptTitle);
+            return;
+        }
+    }
     if (const Result r = CreateWorkingFolders(); !r.ok())
         return LogFailure(r, where);
     LoadSettings();

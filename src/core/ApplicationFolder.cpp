@@ -1,13 +1,31 @@
 #include "core/ApplicationFolder.h"
+#include "core/FixFolder.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 #include <QSettings>
 
+#include <optional>
 #include <sys/stat.h>
+
+namespace {
+
+struct FixedFolder {
+    QMutex mutex;
+    std::optional<FolderChoice> choice;
+};
+
+FixedFolder &fixedFolder()
+{
+    static FixedFolder f;
+    return f;
+}
+
+} // namespace
 
 FolderChoice ChooseApplicationFolder(const FolderInputs &in)
 {
@@ -52,7 +70,21 @@ FolderInputs CurrentFolderInputs()
     return in;
 }
 
-FolderChoice ApplicationFolderChoice() { return ChooseApplicationFolder(CurrentFolderInputs()); }
+FolderChoice ApplicationFolderChoice()
+{
+    FixedFolder &f = fixedFolder();
+    QMutexLocker lock(&f.mutex);
+    if (!f.choice)
+        f.choice = ChooseApplicationFolder(CurrentFolderInputs());
+    return *f.choice;
+}
+
+void FixApplicationFolder(const FolderChoice &choice)
+{
+    FixedFolder &f = fixedFolder();
+    QMutexLocker lock(&f.mutex);
+    f.choice = choice;
+}
 
 QString ApplicationFolder() { return ApplicationFolderChoice().path; }
 

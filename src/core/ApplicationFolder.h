@@ -31,7 +31,8 @@ FolderInputs CurrentFolderInputs();
 
 // The folder every fixed path hangs off: LUMORA_APP_FOLDER when set; the
 // executable's folder in a build; once installed, the per-user or the
-// site-wide folder (the site configuration decides).
+// site-wide folder (the site configuration decides). Chosen at the first
+// call and kept for the life of the process (core/FixFolder.h).
 QString ApplicationFolder();
 FolderChoice ApplicationFolderChoice();
 

@@ -1,18 +1,64 @@
 #include "core/ErrorLog.h"
 
 #include "core/ApplicationFolder.h"
+#include "core/LogTrouble.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
+#include <QMutex>
+#include <QSet>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
+
+struct Troubles {
+    QMutex mutex;
+    QSet<QString> logs; // the files already reported
+    QStringList texts;
+    LogTroubleReporter reporter;
+};
+
+Troubles &troubles()
+{
+    static Troubles t;
+    return t;
+}
+
+void toStandardError(const QString &text)
+{
+    const QString program = QCoreApplication::instance() ? QCoreApplication::applicationName() : QString::fromLocal8Bit(program_invocation_short_name);
+    std::fprintf(stderr, "%s: %s\n", qPrintable(program), qPrintable(text));
+    std::fflush(stderr);
+}
+
+// Once per file: a log that fails fails again with every line.
+void reportTrouble(const QString &path, int error)
+{
+    const QString text = QStringLiteral("The log %1 cannot be written (%2); its lines are lost.").arg(path, QString::fromLocal8Bit(std::strerror(error)));
+    LogTroubleReporter tell;
+    {
+        Troubles &t = troubles();
+        QMutexLocker lock(&t.mutex);
+        if (t.logs.contains(path))
+            return;
+        t.logs.insert(path);
+        t.texts << text;
+        tell = t.reporter;
+    }
+    if (tell)
+        tell(text);
+    else
+        toStandardError(text);
+}
 
 // Log names compare without regard to case, as they did on the original file system.
 QString findCaseInsensitive(const QDir &dir, const QString &name)
@@ -29,10 +75,14 @@ QString findCaseInsensitive(const QDir &dir, const QString &name)
 
 void writeWhole(const QString &path, const QByteArray &bytes)
 {
+    // Group-writable, as far as the umask lets it: in a shared folder the
+    // operators and the receiver service write the same logs.
     const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
+                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0660);
+    if (fd < 0) {
+        reportTrouble(path, errno);
         return;
+    }
     const char *p = bytes.constData();
     qsizetype left = bytes.size();
     while (left > 0) {
@@ -40,6 +90,7 @@ void writeWhole(const QString &path, const QByteArray &bytes)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            reportTrouble(path, errno);
             break;
         }
         p += n;
@@ -49,6 +100,27 @@ void writeWhole(const QString &path, const QByteArray &bytes)
 }
 
 } // namespace
+
+void SetLogTroubleReporter(LogTroubleReporter reporter)
+{
+    QStringList earlier;
+    {
+        Troubles &t = troubles();
+        QMutexLocker lock(&t.mutex);
+        t.reporter = reporter;
+        earlier = t.texts;
+    }
+    if (reporter)
+        for (const QString &text : earlier)
+            reporter(text);
+}
+
+QStringList LogTroubles()
+{
+    Troubles &t = troubles();
+    QMutexLocker lock(&t.mutex);
+    return t.texts;
+}
 
 QString LogTimestamp()
 {

@@ -13,7 +13,10 @@ void WriteDebugLog(const QString &text1, const QString &text2);
 // One line appended to Logs/<currentName>, rotated first when the file is above
 // 1,000,000 bytes to <rotatedPrefix><yyyyMMddhhmmss>.log. The line goes out in a
 // single append-mode write, so other processes writing the same log do not
-// interleave within it. Errors are swallowed.
+// interleave within it. A new log is group-writable as far as the umask lets
+// it: other accounts of the folder's group write to it too. Errors never
+// reach the caller; a log that cannot be opened or written is reported once
+// (core/LogTrouble.h).
 void AppendLogLine(const QString &currentName, const QString &rotatedPrefix, const QString &line);
 
 // Local date and time as the workstation's locale writes it in log lines.

@@ -28,6 +28,9 @@ void SetDatabasePaths()
     ImageDatabase.setPath(AppPath(QString::fromLatin1(AppFiles::ImageDatabase)));
     DefinitionsDatabase.setPath(AppPath(QString::fromLatin1(AppFiles::DefinitionsDatabase)));
     UserDatabase.setPath(ResolveUserDatabasePath(Settings.Database));
+    // Each file is checked against this program's schema when first opened:
+    // upgraded when older, refused when a newer program wrote it.
+    ImageDatabase.setUpgrade([](Database &db) { return UpgradeSchema(db, ImageSchemaSteps()); });
     DefinitionsDatabase.setUpgrade([](Database &db) { return UpgradeSchema(db, DefinitionsSchemaSteps()); });
     UserDatabase.setUpgrade([](Database &db) { return UpgradeSchema(db, JournalSchemaSteps()); });
 }

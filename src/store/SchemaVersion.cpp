@@ -2,6 +2,8 @@
 
 #include "core/ErrorLog.h"
 
+#include <QFileInfo>
+
 int SchemaVersionOf(Database &db)
 {
     const DbResult r = Execute(db, QStringLiteral("PRAGMA user_version"));
@@ -10,17 +12,34 @@ int SchemaVersionOf(Database &db)
     return r.rows.first().value(0).toInt();
 }
 
+namespace {
+
+Result newerThanKnown(const QString &path, int version, int known)
+{
+    return Result::failure(ErrorCode::DbNewerSchema,
+                           QStringLiteral("'%1' has schema version %2, but this program knows version %3 at most: a newer version "
+                                          "of the program wrote it. The file is left as it is; use that newer version with it.")
+                               .arg(path)
+                               .arg(version)
+                               .arg(known));
+}
+
+} // namespace
+
+int LatestSchemaVersion(const QList<SchemaStep> &steps) { return steps.isEmpty() ? 0 : steps.last().version; }
+
 Result UpgradeSchema(Database &db, const QList<SchemaStep> &steps, int *applied)
 {
     if (applied)
         *applied = 0;
-    if (steps.isEmpty())
-        return {};
+    const int known = LatestSchemaVersion(steps);
     // Cheap check first: a current file takes no write lock.
     const int before = SchemaVersionOf(db);
     if (before < 0)
         return Result::failure(ErrorCode::DbOpenFailed, QStringLiteral("The schema version of '%1' cannot be read.").arg(db.path()));
-    if (before >= steps.last().version)
+    if (before > known)
+        return newerThanKnown(db.path(), before, known);
+    if (before == known)
         return {};
 
     if (DbResult begin = Execute(db, QStringLiteral("BEGIN IMMEDIATE")); !begin.ok())
@@ -33,6 +52,8 @@ Result UpgradeSchema(Database &db, const QList<SchemaStep> &steps, int *applied)
     const int current = SchemaVersionOf(db);
     if (current < 0)
         return fail(Result::failure(ErrorCode::DbOpenFailed, QStringLiteral("The schema version of '%1' cannot be read.").arg(db.path())));
+    if (current > known)
+        return fail(newerThanKnown(db.path(), current, known));
     int count = 0, version = current;
     for (const SchemaStep &step : steps) {
         if (step.version <= version)
@@ -76,6 +97,26 @@ const QList<SchemaStep> &JournalSchemaSteps()
           QStringLiteral("CREATE UNIQUE INDEX ixDosisEventUID ON tblDosis (IrradiationEventUID)")}},
     };
     return steps;
+}
+
+const QList<SchemaStep> &ImageSchemaSteps()
+{
+    static const QList<SchemaStep> steps;
+    return steps;
+}
+
+Result RefuseNewerDatabase(const QString &path, const QList<SchemaStep> &steps)
+{
+    if (!QFileInfo(path).isFile())
+        return {};
+    Database db(QStringLiteral("SchemaCheck"), QStringLiteral("SchemaCheck"));
+    db.setPath(path);
+    if (!db.open())
+        return {};
+    const int version = SchemaVersionOf(db);
+    db.close();
+    const int known = LatestSchemaVersion(steps);
+    return version > known ? newerThanKnown(path, version, known) : Result{};
 }
 
 const QList<SchemaStep> &DefinitionsSchemaSteps()

@@ -15,6 +15,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -193,6 +194,38 @@ QString InstallIdleProgram(const QString &folder, const QString &name)
     QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup);
     return target;
 }
+
+bool MakeSiteFolder(const QString &path)
+{
+    const QString group = QString::number(SiteAccount::Group);
+    return RunProgram(u"chgrp"_s, {u"-R"_s, group, path}) == 0 && RunProgram(u"chmod"_s, {u"-R"_s, u"g+rwX,o-rwx"_s, path}) == 0
+        && RunProgram(u"find"_s, {path, u"-type"_s, u"d"_s, u"-exec"_s, u"chmod"_s, u"g+s"_s, u"{}"_s, u"+"_s}) == 0;
+}
+
+QStringList AsSiteAccount(unsigned uid)
+{
+    return {u"--reuid=%1"_s.arg(uid), u"--regid=%1"_s.arg(SiteAccount::Group), u"--clear-groups"_s};
+}
+
+QList<qint64> ProcessesRunning(const QString &program)
+{
+    QList<qint64> pids;
+    for (const QString &e : QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool ok = false;
+        const qint64 pid = e.toLongLong(&ok);
+        if (!ok || QFileInfo(u"/proc/%1/exe"_s.arg(pid)).symLinkTarget() != program)
+            continue;
+        // A zombie runs nothing any more.
+        const QByteArray stat = ReadFile(u"/proc/%1/stat"_s.arg(pid));
+        const qsizetype close = stat.lastIndexOf(')');
+        if (close > 0 && stat.mid(close + 2, 1) != "Z")
+            pids << pid;
+    }
+    return pids;
+}
+
+UmaskScope::UmaskScope(unsigned mask) : previous_(::umask(mode_t(mask))) {}
+UmaskScope::~UmaskScope() { ::umask(mode_t(previous_)); }
 
 PtyPair::PtyPair()
 {

@@ -121,6 +121,35 @@ QString DataMgrProgram();
 // The idle stand-in companion, copied into a folder under the given name.
 QString InstallIdleProgram(const QString &folder, const QString &name);
 
+// Accounts of a site, by number (no names needed): two operators and the
+// receiver service, all in the site's group. Only root can act as them.
+namespace SiteAccount {
+inline constexpr unsigned Group = 64100;
+inline constexpr unsigned OperatorA = 64101;
+inline constexpr unsigned OperatorB = 64102;
+inline constexpr unsigned Service = 64103;
+} // namespace SiteAccount
+
+// The folder as the site's installation leaves it: everything in the site's
+// group, readable and writable by the group only, folders setgid.
+bool MakeSiteFolder(const QString &path);
+
+// setpriv's arguments that run the program after them as the account, in the site's group.
+QStringList AsSiteAccount(unsigned uid);
+
+// The processes running the program (its full path).
+QList<qint64> ProcessesRunning(const QString &program);
+
+// The process's umask while it lives: what the programs set for the site folder.
+class UmaskScope {
+public:
+    explicit UmaskScope(unsigned mask);
+    ~UmaskScope();
+
+private:
+    unsigned previous_;
+};
+
 // A socat pseudo-terminal pair: the workstation opens one end, the test plays the X-ray unit on the other.
 class PtyPair {
 public:

@@ -1,6 +1,7 @@
 #include "store/Session.h"
 #include "support/Station.h"
 
+#include "core/FixFolder.h"
 #include "core/Settings.h"
 #include "store/Database.h"
 #include "store/DatabasePaths.h"
@@ -10,7 +11,13 @@
 
 TestFolder::TestFolder() : previous_(qgetenv("LUMORA_APP_FOLDER")), hadPrevious_(qEnvironmentVariableIsSet("LUMORA_APP_FOLDER"))
 {
+    // The folder is fixed per process: a fixture that makes one station after
+    // the other points the process at each, as a program's start would.
+    const FolderChoice previous = ApplicationFolderChoice();
+    previousFolder_ = previous.path;
+    previousKind_ = int(previous.kind);
     qputenv("LUMORA_APP_FOLDER", QFile::encodeName(dir_.path()));
+    FixApplicationFolder(ChooseApplicationFolder({.named = dir_.path()}));
 }
 
 TestFolder::~TestFolder()
@@ -19,6 +26,7 @@ TestFolder::~TestFolder()
         qputenv("LUMORA_APP_FOLDER", previous_);
     else
         qunsetenv("LUMORA_APP_FOLDER");
+    FixApplicationFolder({previousFolder_, FolderKind(previousKind_)});
 }
 
 void TestFolder::write(const QString &relative, const QByteArray &bytes) const

@@ -13,7 +13,8 @@ using namespace Qt::StringLiterals; // u"..."_s in every test
 // The bytes of a file; empty when it cannot be read.
 QByteArray ReadFile(const QString &path);
 
-// LUMORA_APP_FOLDER points at the folder while the object lives.
+// The process's application folder while the object lives, and
+// LUMORA_APP_FOLDER for the programs a test starts.
 class TestFolder {
 public:
     TestFolder();
@@ -32,6 +33,8 @@ private:
     QTemporaryDir dir_;
     QByteArray previous_;
     bool hadPrevious_ = false;
+    QString previousFolder_;
+    int previousKind_ = 0;
 };
 
 // Paths handed to the tests by the build.

@@ -5,6 +5,7 @@
 #include "core/Settings.h"
 #include "store/Database.h"
 #include "store/DatabasePaths.h"
+#include "store/SchemaVersion.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -63,11 +64,26 @@ void CheckpointDatabases(const QStringList &paths)
     }
 }
 
+QStringList HousekeptDatabases()
+{
+    return {AppPath(QLatin1String(AppFiles::ImageDatabase)), AppPath(QLatin1String(AppFiles::DefinitionsDatabase)),
+            ResolveUserDatabasePath(ReadSetting(QStringLiteral("General\\Database"), QStringLiteral("LumoraData.dat")))};
+}
+
+Result RefuseNewerDatabases()
+{
+    const QStringList paths = HousekeptDatabases();
+    const std::array<const QList<SchemaStep> *, 3> steps{&ImageSchemaSteps(), &DefinitionsSchemaSteps(), &JournalSchemaSteps()};
+    for (int i = 0; i < 3; ++i)
+        if (const Result r = RefuseNewerDatabase(paths[i], *steps[size_t(i)]); !r.ok())
+            return r;
+    return {};
+}
+
 void RunHousekeeping()
 {
     PruneRotatedLogs(AppPath(QLatin1String(AppFiles::LogsFolder)), KeptRotatedLogs);
-    QStringList databases{AppPath(QLatin1String(AppFiles::ImageDatabase)), AppPath(QLatin1String(AppFiles::DefinitionsDatabase)),
-                          ResolveUserDatabasePath(ReadSetting(QStringLiteral("General\\Database"), QStringLiteral("LumoraData.dat")))};
+    QStringList databases = HousekeptDatabases();
     databases.removeDuplicates();
     CheckpointDatabases(databases);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "toolkit/Result.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -17,7 +19,26 @@ void CheckpointDatabases(const QStringList &paths);
 // definitions and user databases.
 void RunHousekeeping();
 
+// The image, definitions and user databases of the application folder.
+QStringList HousekeptDatabases();
+
+// The first of them that a newer program version wrote, refused (the text
+// names both versions); a success when there is none. The data manager does
+// not keep such files: it ends.
+Result RefuseNewerDatabases();
+
 // One line in Logs/DataMgr.log.
 void DataMgrLog(const QString &text);
 
 inline constexpr int KeptRotatedLogs = 20;
+
+// The data manager's pid file in the application folder, held while it runs:
+// one data manager per folder, whoever started it.
+inline constexpr const char *DataMgrPidFile = "LumoraDataMgr.pid";
+
+// Exit codes.
+namespace DataMgrExit {
+inline constexpr int Clean = 0;
+inline constexpr int NewerDatabase = 2;
+inline constexpr int AlreadyRunning = 3; // another data manager keeps the folder
+} // namespace DataMgrExit

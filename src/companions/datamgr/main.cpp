@@ -1,7 +1,10 @@
 // LumoraDataMgr: the hourly housekeeper of logs and database journals.
 #include "companions/datamgr/Housekeeping.h"
+#include "core/ApplicationFolder.h"
+#include "core/PidFile.h"
 
 #include <QCoreApplication>
+#include <QTextStream>
 #include <QTimer>
 
 #include <csignal>
@@ -10,6 +13,13 @@ namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
 void onStopSignal(int) { stopRequested = 1; }
+
+int fail(int code, const QString &text)
+{
+    DataMgrLog(text);
+    QTextStream(stderr) << "LumoraDataMgr: " << text << '\n';
+    return code;
+}
 
 } // namespace
 
@@ -29,8 +39,27 @@ int main(int argc, char **argv)
     if (ok && fromEnv > 0)
         interval = fromEnv;
 
+    // One data manager per folder: operators of a shared folder each start one.
+    PidFileClaim pidFile;
+    qint64 holder = 0;
+    if (QString why; !pidFile.claim(AppPath(QLatin1String(DataMgrPidFile)), &holder, &why)) {
+        if (holder != 0)
+            return fail(DataMgrExit::AlreadyRunning, QStringLiteral("not started: data manager process %1 keeps this folder").arg(holder));
+        DataMgrLog(QStringLiteral("cannot keep the pid file: ") + why);
+    }
+    if (const Result newer = RefuseNewerDatabases(); !newer.ok())
+        return fail(DataMgrExit::NewerDatabase, QStringLiteral("not started: ") + newer.text);
+
     QTimer round;
-    QObject::connect(&round, &QTimer::timeout, [] { RunHousekeeping(); });
+    QObject::connect(&round, &QTimer::timeout, [] {
+        // A newer program may have come since the start.
+        if (const Result newer = RefuseNewerDatabases(); !newer.ok()) {
+            fail(DataMgrExit::NewerDatabase, QStringLiteral("stopping: ") + newer.text);
+            QCoreApplication::exit(DataMgrExit::NewerDatabase);
+            return;
+        }
+        RunHousekeeping();
+    });
     round.start(interval);
 
     QTimer watch;

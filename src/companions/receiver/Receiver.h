@@ -34,6 +34,9 @@ inline constexpr int BadSettings = 2;
 inline constexpr int CannotListen = 3;
 inline constexpr int DiskFull = 4;
 inline constexpr int NoDatabase = 5;
+// A newer program version wrote the image database: as a bad setting, nothing
+// to retry until that version runs.
+inline constexpr int NewerDatabase = 2;
 } // namespace ReceiverExit
 
 // Takes the .dcm files of temp/ through the store: stored ones are removed,

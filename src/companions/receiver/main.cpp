@@ -1,12 +1,12 @@
 // LumoraReceiver: the DICOM storage provider that fills the image database and
 // the images folder, and takes in what the workstation drops into temp/.
 #include "core/ApplicationFolder.h"
+#include "core/PidFile.h"
 #include "companions/receiver/Receiver.h"
+#include "store/SchemaVersion.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
-#include <QSaveFile>
 #include <QTextStream>
 
 #include <dcmtk/oflog/oflog.h>
@@ -24,22 +24,6 @@ int fail(int code, const QString &text)
     ReceiverLog(text);
     QTextStream(stderr) << "LumoraReceiver: " << text << '\n';
     return code;
-}
-
-// The workstations of the folder find a receiver of another account (the
-// service) through this file; /proc does not tell them which folder it serves.
-void recordProcessId(const QString &path)
-{
-    QSaveFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(QByteArray::number(::getpid()) + '\n') < 0 || !f.commit())
-        ReceiverLog(QStringLiteral("cannot write %1: %2").arg(path, f.errorString()));
-}
-
-void dropProcessId(const QString &path)
-{
-    QFile f(path);
-    if (f.open(QIODevice::ReadOnly) && f.readAll().trimmed().toLongLong() == ::getpid())
-        QFile::remove(path);
 }
 
 } // namespace
@@ -70,10 +54,13 @@ int main(int argc, char **argv)
     if (const Result loaded = LoadReceiverOptions(&options); !loaded)
         return fail(ReceiverExit::BadSettings, QStringLiteral("cannot start: ") + loaded.text);
 
+    const QString imageDatabase = AppPath(QLatin1String(AppFiles::ImageDatabase));
+    if (const Result newer = RefuseNewerDatabase(imageDatabase, ImageSchemaSteps()); !newer)
+        return fail(ReceiverExit::NewerDatabase, QStringLiteral("cannot start: ") + newer.text);
+
     ImageStore store(ApplicationFolder());
     if (const Result opened = store.openDatabase(); !opened)
-        return fail(ReceiverExit::NoDatabase,
-                    QStringLiteral("cannot start: image database %1: %2").arg(AppPath(QLatin1String(AppFiles::ImageDatabase)), opened.text));
+        return fail(ReceiverExit::NoDatabase, QStringLiteral("cannot start: image database %1: %2").arg(imageDatabase, opened.text));
     store.closeDatabase();
     QDir().mkpath(store.imagesFolder());
     if (DiskNearlyFull(store.imagesFolder(), options.minimumFreeBytes))
@@ -85,11 +72,18 @@ int main(int argc, char **argv)
     Receiver receiver(store, options);
     if (const Result listening = receiver.listen(); !listening)
         return fail(ReceiverExit::CannotListen, QStringLiteral("cannot listen on port %1: %2").arg(options.port).arg(listening.text));
+    // The workstations of the folder find a receiver of another account (the
+    // service) through this file; /proc does not tell them which folder it serves.
+    PidFileClaim pidFile;
+    qint64 holder = 0;
+    if (QString why; !pidFile.claim(AppPath(QLatin1String(AppFiles::ReceiverPidFile)), &holder, &why)) {
+        if (holder != 0)
+            return fail(ReceiverExit::CannotListen, QStringLiteral("not started: receiver process %1 serves this folder").arg(holder));
+        ReceiverLog(QStringLiteral("cannot keep the pid file: ") + why);
+    }
     ReceiverLog(QStringLiteral("listening on port %1 as %2").arg(options.port).arg(options.aeTitle));
-    const QString pidFile = AppPath(QLatin1String(AppFiles::ReceiverPidFile));
-    recordProcessId(pidFile);
     const int code = receiver.run();
-    dropProcessId(pidFile);
+    pidFile.release();
     store.closeDatabase();
     ReceiverLog(code == ReceiverExit::Clean ? QStringLiteral("stopped") : QStringLiteral("stopped with exit code %1").arg(code));
     return code;

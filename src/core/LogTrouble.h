@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+// A log that cannot be opened or written loses its lines; the program says
+// so once per log file. Until a program sets its own, the news goes to
+// standard error (the companions); the workstation shows it in its status line.
+// The reporter may be called on any thread.
+using LogTroubleReporter = std::function<void(const QString &text)>;
+
+// Sets who hears from now on (an empty function: standard error again), and
+// hands it what was reported before.
+void SetLogTroubleReporter(LogTroubleReporter reporter);
+
+// What was reported so far in this process.
+QStringList LogTroubles();
