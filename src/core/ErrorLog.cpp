@@ -30,7 +30,7 @@ QString findCaseInsensitive(const QDir &dir, const QString &name)
 void writeWhole(const QString &path, const QByteArray &bytes)
 {
     const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666); // the umask decides
     if (fd < 0)
         return;
     const char *p = bytes.constData();

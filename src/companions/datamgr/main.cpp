@@ -1,5 +1,6 @@
 // LumoraDataMgr: the hourly housekeeper of logs and database journals.
 #include "companions/datamgr/Housekeeping.h"
+#include "core/ApplicationFolder.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -16,6 +17,7 @@ void onStopSignal(int) { stopRequested = 1; }
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    RestrictFolderUmask(ApplicationFolderChoice());
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
