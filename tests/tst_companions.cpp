@@ -2,6 +2,7 @@
 // stopped by their own id, never a process that is not the companion; and the
 // running data manager: the rotated logs it keeps, checkpoints and its end.
 #include "app/Companions.h"
+#include "core/ApplicationFolder.h"
 #include "core/Settings.h"
 #include "store/Database.h"
 #include "support/Peers.h"
@@ -9,6 +10,7 @@
 
 #include <csignal>
 #include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,6 +88,13 @@ struct EndAllOf {
             WaitFor([&] { return ProcessesRunning(program).isEmpty(); }, 5000);
     }
 };
+
+// The permission bits of a path, as stat() gives them (no link followed).
+int modeOf(const QString &path)
+{
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
 
 } // namespace
 
@@ -169,8 +178,45 @@ private slots:
         QVERIFY2(answered, said.constData());
         for (const QString &made : {u"Data/LumoraData.dat"_s, u"Data/LumoraUser.dat"_s, u"projection.ini"_s, u"Logs/Receiver.log"_s})
             QVERIFY2(QFile::exists(folder + u'/' + made), qPrintable(made));
+        // Under the operator's usual umask 022, what the receiver made is the operator's alone.
+        for (const QString &made : {u"Data"_s, u"Data/LumoraData.dat"_s, u"Logs"_s, u"Logs/Receiver.log"_s, u"images"_s})
+            QVERIFY2((modeOf(folder + u'/' + made) & 077) == 0, qPrintable(u"%1 is %2"_s.arg(made).arg(modeOf(folder + u'/' + made), 0, 8)));
         QCOMPARE(QDir(root.file(u"usr/lib/lumora-station"_s)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
                  (QStringList{u"LumoraDataMgr"_s, u"LumoraReceiver"_s, u"OrvanaMammo"_s}));
+    }
+
+    // What a program makes of its application folder is never for other
+    // accounts, whatever umask it was started with: the site-wide folder is
+    // the group's, a per-user folder its owner's. The templates are
+    // readable by all, as the package installs them.
+    void preparedFolderIsClosedToOthers_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("fileMode");
+        QTest::addColumn<int>("folderMode");
+        QTest::newRow("site-wide") << int(FolderKind::SiteWide) << 0660 << 0770;
+        QTest::newRow("per-user") << int(FolderKind::PerUser) << 0600 << 0700;
+    }
+    void preparedFolderIsClosedToOthers()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, fileMode);
+        QFETCH(int, folderMode);
+        TestFolder f;
+        f.write(u"templates/Data/LumoraData.dat"_s, "database");
+        f.write(u"templates/projection.ini"_s, "[Projection]\n");
+        for (const QString &t : {u"templates/Data/LumoraData.dat"_s, u"templates/projection.ini"_s})
+            QVERIFY(QFile::setPermissions(f.file(t), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+        const mode_t given = ::umask(022);
+        QString error;
+        const bool prepared = PrepareApplicationFolder({f.file(u"station"_s), FolderKind(kind)}, f.file(u"templates"_s), &error);
+        const mode_t left = ::umask(given);
+        QVERIFY2(prepared, qPrintable(error));
+        QCOMPARE(int(left & 07), 07); // and what the program makes later, too
+        for (const QString &folder : {u"station/Data"_s, u"station/images"_s, u"station/temp"_s, u"station/Logs"_s})
+            QVERIFY2(modeOf(f.file(folder)) == folderMode, qPrintable(u"%1 is %2"_s.arg(folder).arg(modeOf(f.file(folder)), 0, 8)));
+        for (const QString &file : {u"station/Data/LumoraData.dat"_s, u"station/projection.ini"_s})
+            QVERIFY2(modeOf(f.file(file)) == fileMode, qPrintable(u"%1 is %2"_s.arg(file).arg(modeOf(f.file(file)), 0, 8)));
     }
 
     void zombieIsNotAlive()

@@ -4,6 +4,8 @@
 #include "app/Workstation.h"
 #include "core/ApplicationFolder.h"
 
+#include "LumoraVersion.h"
+
 #include <QApplication>
 
 #include <cstdio>
@@ -14,7 +16,8 @@ int main(int argc, char **argv)
     // Answered before any window: a package check or a shell without a display asks too.
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("OrvanaMammo %s\n", qPrintable(VersionText()));
+            // The package's version, as dpkg knows it: the commit a site runs.
+            std::printf("OrvanaMammo %s\n", LUMORA_PACKAGE_VERSION);
             return 0;
         }
         if (std::strcmp(argv[i], "--help") == 0) {

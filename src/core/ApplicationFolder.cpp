@@ -88,12 +88,35 @@ void FixApplicationFolder(const FolderChoice &choice)
 
 QString ApplicationFolder() { return ApplicationFolderChoice().path; }
 
+namespace {
+
+bool IsSiteFolder(const FolderChoice &choice)
+{
+    return choice.kind == FolderKind::SiteWide
+        || (choice.kind == FolderKind::Named && choice.path == QDir::cleanPath(QString::fromLatin1(SiteWideFolder)));
+}
+
+} // namespace
+
+int RestrictFolderUmask(const FolderChoice &choice)
+{
+    // Patient data: never for other accounts.
+    if (IsSiteFolder(choice)) {
+        ::umask(S_IRWXO);
+        return S_IRWXO;
+    }
+    if (choice.kind == FolderKind::PerUser) {
+        ::umask(S_IRWXG | S_IRWXO);
+        return S_IRWXG | S_IRWXO;
+    }
+    return -1;
+}
+
 bool PrepareApplicationFolder(const FolderChoice &choice, const QString &templates, QString *error)
 {
+    RestrictFolderUmask(choice);
     if (choice.kind != FolderKind::PerUser && choice.kind != FolderKind::SiteWide)
         return true;
-    if (choice.kind == FolderKind::SiteWide)
-        ::umask(S_IWOTH);
     QDir root(choice.path);
     for (const char *sub : {"Data", AppFiles::ImagesFolder, AppFiles::ImportFolder, AppFiles::LogsFolder}) {
         if (!root.mkpath(QString::fromLatin1(sub))) {
@@ -117,9 +140,10 @@ bool PrepareApplicationFolder(const FolderChoice &choice, const QString &templat
                 *error = QStringLiteral("cannot copy %1 to %2").arg(from, to);
             return false;
         }
-        // The templates are read-only below /usr; the copies are the station's own.
-        QFile::setPermissions(to, QFile::permissions(to) | QFile::WriteOwner | QFile::ReadGroup
-                                      | (choice.kind == FolderKind::SiteWide ? QFile::WriteGroup : QFile::Permissions()));
+        // The templates are read-only and readable by all below /usr; the
+        // copies are the station's own, and patients' records.
+        QFile::setPermissions(to, QFile::ReadOwner | QFile::WriteOwner
+                                      | (choice.kind == FolderKind::SiteWide ? QFile::ReadGroup | QFile::WriteGroup : QFile::Permissions()));
     }
     return true;
 }

@@ -47,11 +47,20 @@ QString TemplateFolder();
 inline constexpr const char *SiteConfiguration = "/etc/lumora-station/station.conf";
 inline constexpr const char *SiteWideFolder = "/var/lib/lumora-station";
 
+// Who may read what this process makes in the application folder. The
+// site-wide folder (also when LUMORA_APP_FOLDER names it, as the receiver
+// service does) is shared with the group and closed to other accounts (umask
+// 007); a per-user folder is its owner's alone (umask 077). Another named
+// folder or a build keeps the umask the process was given. Returns the umask
+// set, or -1 when none was.
+int RestrictFolderUmask(const FolderChoice &choice);
+
 // Makes an installed program's application folder ready: the folder and the
-// missing template files (never replacing one), images/, temp/ and Logs/.
-// In the site-wide folder, which operators share with the receiver service,
-// new files and folders stay writable by the group (umask 002). False with
-// the reason when the folder cannot be made.
+// missing template files (never replacing one), images/, temp/ and Logs/,
+// with RestrictFolderUmask() applied first; the copied templates are
+// writable by the group in the site-wide folder, by the owner alone in a
+// per-user one, and never readable by other accounts. False with the reason
+// when the folder cannot be made.
 bool PrepareApplicationFolder(const FolderChoice &choice, const QString &templates, QString *error);
 
 // ApplicationFolder() + "/" + relative, for the fixed names below it.

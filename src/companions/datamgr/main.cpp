@@ -26,6 +26,7 @@ int fail(int code, const QString &text)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    RestrictFolderUmask(ApplicationFolderChoice());
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);

@@ -506,7 +506,7 @@ Result CopyDicomFile(const QString &source, const QString &target)
     const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
         return errnoFailure(ErrorCode::FileNotFound);
-    const int out = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int out = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); // the umask decides
     if (out < 0) {
         const Result failed = errnoFailure(writeError(errno));
         ::close(in);
