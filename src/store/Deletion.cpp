@@ -3,6 +3,7 @@
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
 #include "store/DatabasePaths.h"
+#include "store/SchemaVersion.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -509,6 +510,13 @@ bool DeleteAllFromDatabase(const DeletionReport &report)
                 } while (rc == SQLITE_OK || rc == SQLITE_BUSY || rc == SQLITE_LOCKED);
                 sqlite3_backup_finish(b);
                 restored = rc == SQLITE_DONE;
+            }
+            // The template is the journal's and carries the journal's schema
+            // version; the emptied image database keeps its own, or every
+            // program would take it for a newer program's file.
+            if (restored) {
+                const QByteArray version = "PRAGMA user_version = " + QByteArray::number(LatestSchemaVersion(ImageSchemaSteps()));
+                restored = sqlite3_exec(dst, version.constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
             }
             if (!restored)
                 LogFailure(Result::failure(sqlite3_errcode(dst), QString::fromUtf8(sqlite3_errmsg(dst))), QStringLiteral("EditForm DeleteAllTimer"));
