@@ -598,11 +598,18 @@ bool HeaderUpdateJob::removeOld()
         if (!marker.open(QIODevice::WriteOnly) || marker.write("old entries removed\n") < 0 || !marker.flush())
             return false;
         marker.close();
-        return syncPath(marker.fileName()) && syncPath(work);
+        if (!syncPath(marker.fileName()) || !syncPath(work))
+            return false;
+        if (afterStep)
+            afterStep(Step::MarkerWritten);
+        return true;
     };
     // Exactly the images the job rewrote: one the receiver files beside them meanwhile stays.
-    if (DeleteImageListFromDatabase(rewritten_, r, markRemoved))
+    if (DeleteImageListFromDatabase(rewritten_, r, markRemoved)) {
+        if (afterStep)
+            afterStep(Step::EntriesRemoved);
         return true;
+    }
     // The routine rolled its rows back; the old images stay as they were.
     return fail(QStringLiteral("The old database entries could not be removed; nothing was changed."), ErrorCode::InvalidCall, false);
 }
@@ -618,6 +625,8 @@ bool HeaderUpdateJob::handToReceiver()
         if (!moveInto(work_ + QLatin1Char('/') + f, temp))
             return fail(QStringLiteral("Cannot move %1 into %2; the rewritten images stay in %3 and go to the receiver at the next start").arg(f, temp, work_),
                         ErrorCode::WriteFailed, false, true);
+        if (afterStep)
+            afterStep(Step::FileMoved);
         report_.advance();
     }
     report_.append(QStringLiteral("OK\r\n"));

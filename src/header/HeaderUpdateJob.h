@@ -75,6 +75,10 @@ public:
     // For tests: asked before each file is written (its name, the count written
     // before it); false makes that write fail as a full disk would.
     static inline std::function<bool(const QString &, int)> beforeWrite;
+    // For tests: told as the job passes the steps where a crash leaves a
+    // different state behind (a test kills the job's process there).
+    enum class Step { MarkerWritten, EntriesRemoved, FileMoved };
+    static inline std::function<void(Step)> afterStep;
 
 private:
     struct Parsed;
