@@ -254,6 +254,8 @@ private slots:
         QTest::newRow("not a DICOMDIR") << u"image"_s << u"failed\n"_s;
         QTest::newRow("a file linked off the medium") << u"file link"_s << u"OK\n2 image(s) imported\n1 file(s) skipped, see the error log.\nTasks done."_s;
         QTest::newRow("its folder linked off the medium") << u"folder link"_s << u"OK\n0 image(s) imported\n3 file(s) skipped, see the error log.\nTasks done."_s;
+        // A study record whose type claims 134 bytes: DCMTK threw from inside its reading.
+        QTest::newRow("a record type running over its record") << u"overrun"_s << u"failed\n"_s;
     }
     void importDirectory()
     {
@@ -281,13 +283,19 @@ private slots:
         } else if (medium == u"file link") { // an image of the same name elsewhere on the machine
             QVERIFY(QFile::rename(folder_->file(u"media/"_s + names.at(1)), folder_->file(u"elsewhere.dcm"_s)));
             QVERIFY(QFile::link(u"../../elsewhere.dcm"_s, folder_->file(u"media/"_s + names.at(1))));
+        } else if (medium == u"overrun") {
+            QByteArray bytes = folder_->read(u"media/DICOMDIR"_s);
+            const qsizetype at = bytes.indexOf(QByteArray("\x04\x00\x30\x14" "CS\x06\x00STUDY ", 14));
+            QVERIFY(at > 0);
+            bytes[at + 6] = char(0x86);
+            folder_->write(u"media/DICOMDIR"_s, bytes);
         } else if (medium == u"folder link") {
             QVERIFY(QFile::rename(folder_->file(u"media/IMAGES"_s), folder_->file(u"elsewhere"_s)));
             QVERIFY(QFile::link(u"../elsewhere"_s, folder_->file(u"media/IMAGES"_s)));
         }
         const QString text = importDirectory(dicomdir);
         QVERIFY2(text.startsWith(u"Importing DICOM-Dir ... "_s + expected), qPrintable(text));
-        const QMap<QString, int> inTemp{{u"missing"_s, 2}, {u"image"_s, 0}, {u"file link"_s, 2}, {u"folder link"_s, 0}};
+        const QMap<QString, int> inTemp{{u"missing"_s, 2}, {u"image"_s, 0}, {u"file link"_s, 2}, {u"folder link"_s, 0}, {u"overrun"_s, 0}};
         QCOMPARE(temp().size(), inTemp.value(medium, 3));
         if (medium != u"as made" && medium != u"lower case")
             QVERIFY2(errorLog().contains(u"EditForm ImportDirTimer"_s), qPrintable(errorLog()));
