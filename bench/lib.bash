@@ -35,3 +35,23 @@ offscreen_screen() {
   echo '{"screens":[{"name":"s","x":0,"y":0,"width":1280,"height":1024,"logicalDpi":96}]}' > "$screen_config"
   export QT_QPA_PLATFORM="offscreen:configfile=$screen_config"
 }
+
+# Fuzz targets: clang with libFuzzer and the sanitizers, or the reason why not.
+fuzz_compile() {
+  local program=$1
+  shift
+  if ! command -v clang++ >/dev/null; then
+    echo "clang++ missing: run scripts/deps --bench" >&2
+    return 1
+  fi
+  clang++ -std=c++20 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined -I"$root/src" "$@" -o "$program"
+}
+
+# Runs a fuzz target for 60 s on its corpus; its final report, the whole of
+# it in fuzz.log beside the program. A crash fails and leaves its input there.
+fuzz_run() {
+  local program=$1 corpus=$2
+  shift 2
+  "$program" -artifact_prefix="$(dirname "$program")/" -max_total_time=60 -timeout=10 -print_final_stats=1 "$@" \
+    "$corpus" 2>&1 | tee "$(dirname "$program")/fuzz.log" | tail -n 12
+}

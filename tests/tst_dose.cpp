@@ -185,6 +185,10 @@ private slots:
         QTest::newRow("no c for 40-49") << u"c40-49[^\n]*\n>"_s << u"\"c40-49\" is missing"_s;
         QTest::newRow("unknown target/filter") << u"s,W/Rh>s,W/Xx"_s << u"W/Xx"_s;
         QTest::newRow("no header") << u"factor,target_filter,hvl_mm_al,thickness_mm,value\n>"_s << u"Line 2"_s;
+        // Not a number passes every range check; it must not reach a grid.
+        QTest::newRow("HVL not a number") << u"g,,0.40,20>g,,nan,20"_s << u"Line 3: HVL \"nan\""_s;
+        QTest::newRow("thickness not a number") << u"c40-49,,0.60,60>c40-49,,0.60,NaN"_s << u"Line 14: thickness \"NaN\""_s;
+        QTest::newRow("value not a number") << u"s,W/Rh,,,1.05>s,W/Rh,,,nan"_s << u"Line 15: value \"nan\""_s;
     }
     void factorFilesRefused()
     {

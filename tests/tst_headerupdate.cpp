@@ -10,6 +10,11 @@
 #include "support/Station.h"
 #include "support/SyscallTrace.h"
 
+#include <csignal>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 
 const QString kAet = u"HDRRCV"_s;
@@ -35,9 +40,18 @@ struct Reach {
     bool arrives = false;
 };
 
+// Where the job's process is killed, and what a restart must leave: the
+// rewritten copies (handed) or the originals.
+struct Crash {
+    HeaderUpdateJob::Step at;
+    bool newSopUids;
+    bool handed;
+};
+
 } // namespace
 Q_DECLARE_METATYPE(Task)
 Q_DECLARE_METATYPE(Reach)
+Q_DECLARE_METATYPE(Crash)
 
 class HeaderUpdateTest : public QObject {
     Q_OBJECT
@@ -138,6 +152,7 @@ private slots:
     void cleanup()
     {
         HeaderUpdateJob::beforeWrite = nullptr;
+        HeaderUpdateJob::afterStep = nullptr;
         QVERIFY(NoDatabaseLeftOpen());
         folder_.reset();
     }
@@ -369,6 +384,107 @@ private slots:
         QVERIFY(QDir(HeaderUpdateJob::WorkFolder()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
         const QByteArray errors = folder_->read(u"Logs/Error.log"_s);
         QVERIFY2(errors.contains(QStringLiteral("Handed 3 image(s) of an interrupted header update from %1").arg(kept).toUtf8()), errors.constData());
+    }
+
+    // The job's process killed at a step, then the station started again: the
+    // study holds one row per image, each with its file, and the work folder is
+    // gone. Killed before the old rows went, the originals stay and the copies
+    // are dropped; after it, the copies are handed to the receiver.
+    void killedJobLeavesOneRowPerImage_data()
+    {
+        using Step = HeaderUpdateJob::Step;
+        QTest::addColumn<Crash>("c");
+        QTest::newRow("new SOP UIDs, killed after the marker's flush") << Crash{Step::MarkerWritten, true, false};
+        QTest::newRow("same UIDs, killed after the marker's flush") << Crash{Step::MarkerWritten, false, false};
+        QTest::newRow("new SOP UIDs, killed after the removal") << Crash{Step::EntriesRemoved, true, true};
+        QTest::newRow("same UIDs, killed after the first move") << Crash{Step::FileMoved, false, true};
+        QTest::newRow("new SOP UIDs, killed after the first move") << Crash{Step::FileMoved, true, true};
+    }
+    void killedJobLeavesOneRowPerImage()
+    {
+        QFETCH(Crash, c);
+        const quint16 port = FreePort();
+        WriteReceiverSettings(*folder_, kAet, QString::number(port));
+        CompanionProcess receiver(ReceiverProgram(), folder_->path());
+        QVERIFY(receiver.start() && receiver.waitUntilAnswering(kAet, port));
+        // A study of three images, the first series of two, sent to the receiver.
+        const QString studyUid = NewSyntheticUid(), series1 = NewSyntheticUid(), series2 = NewSyntheticUid();
+        QStringList sent, originals;
+        for (int n = 1; n <= 3; ++n) {
+            const SyntheticImageSpec spec{.patientId = u"PATK"_s, .studyUid = studyUid, .seriesUid = n < 3 ? series1 : series2,
+                                          .sopUid = NewSyntheticUid(), .seriesNumber = n < 3 ? 1 : 2, .instanceNumber = n, .rows = 32,
+                                          .columns = 24, .extra = {{u"0018,1030"_s, u"A%1"_s.arg(n)}}};
+            sent << folder_->file(u"in/k%1.dcm"_s.arg(n));
+            originals << spec.sopUid;
+            QVERIFY(WriteImage(spec, sent.last()));
+        }
+        QCOMPARE(Store(kAet, port, sent), 0);
+        const QString db = ImageDatabaseFile();
+        const QString studyRows = u"SELECT i.ImageUID FROM tblImages i JOIN tblSeries r ON i.FKeySeriesID = r.SeriesID "
+                                  "JOIN tblStudies s ON r.FKeyStudyID = s.StudyID WHERE s.StudyUID = ? ORDER BY i.ImageUID"_s;
+        QVERIFY(WaitFor([&] { return QueryRows(db, studyRows, {studyUid}).size() == 3; }, 30000));
+        const qlonglong patient = QueryValue(db, u"SELECT PatID FROM tblPatienten WHERE PatID1 = 'PATK'"_s).toLongLong();
+        QList<ToolkitImagePtr> loaded;
+        for (int n = 0; n < 2; ++n)
+            loaded << ReadImage(folder_->file(u"images/%1/%2.dcm"_s.arg(studyUid, originals[n])));
+
+        // The job in a process of its own, killed at the step.
+        QList<HeaderTask> tasks{{u"Series"_s, 0, kA, {}, u"NEWA"_s}};
+        if (c.newSopUids)
+            tasks << HeaderTask{u"Series"_s, 0, u"0008,0018 - SOP Instance UID"_s, {}, u"New UID"_s};
+        HeaderUpdateJob j = job(tasks, loaded, false, patient);
+        int reached[2];
+        QCOMPARE(pipe(reached), 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            ::close(reached[0]);
+            HeaderUpdateJob::afterStep = [&](HeaderUpdateJob::Step s) {
+                if (s != c.at)
+                    return;
+                (void)!::write(reached[1], "k", 1);
+                for (;;)
+                    pause();
+            };
+            j.run();
+            _exit(0); // the step never came
+        }
+        QVERIFY(child > 0);
+        ::close(reached[1]);
+        pollfd p{reached[0], POLLIN, 0};
+        char got = 0;
+        const bool atStep = ::poll(&p, 1, 60000) == 1 && ::read(reached[0], &got, 1) == 1;
+        ::close(reached[0]);
+        ::kill(child, SIGKILL);
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY2(atStep, "the job ended before the step");
+        QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+
+        // The station starts again, its receiver running on.
+        HeaderUpdateJob::HandOverLeftovers();
+        QVERIFY(WaitFor([&] { return files(temp()).isEmpty(); }, 30000));
+        QList<QVariantList> rows = QueryRows(db, studyRows, {studyUid});
+        QCOMPARE(rows.size(), 3);
+        QVERIFY(QDir(HeaderUpdateJob::WorkFolder()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+        const QString mismatch = ImagesMismatch(folder_->path(), 100);
+        QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+        QStringList uids, values;
+        for (const QVariantList &row : rows) {
+            uids << row[0].toString();
+            const ToolkitImagePtr image = ReadImage(folder_->file(u"images/%1/%2.dcm"_s.arg(studyUid, uids.last())));
+            QVERIFY(image);
+            QCOMPARE(ImageUid(image), uids.last());
+            values << value(image, u"0018,1030"_s);
+        }
+        values.sort();
+        QCOMPARE(values, c.handed ? QStringList({u"A3"_s, u"NEWA"_s, u"NEWA"_s}) : QStringList({u"A1"_s, u"A2"_s, u"A3"_s}));
+        QCOMPARE(uids.contains(originals[0]) + uids.contains(originals[1]), c.handed && c.newSopUids ? 0 : 2);
+        QVERIFY(uids.contains(originals[2]));
+        if (!c.handed) {
+            const QByteArray errors = folder_->read(u"Logs/Error.log"_s);
+            QVERIFY2(errors.contains("whose old entries are still filed"), errors.constData());
+        }
+        QCOMPARE(receiver.terminate(), 0);
     }
 
     // A task that fails its check against any image is named with its value;

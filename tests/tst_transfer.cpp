@@ -157,6 +157,8 @@ private slots:
         QTest::newRow("same UID twice") << QStringList{u"a"_s, u"a again"_s, u"b"_s} << 2 << 3 << 0;
         QTest::newRow("not DICOM, truncated, bad UID") << QStringList{u"a"_s, u"text"_s, u"truncated"_s, u"bad uid"_s} << 1 << 1 << 3;
         QTest::newRow("one unreadable file") << QStringList{u"text"_s} << 0 << 0 << 1;
+        // A directory record's type claiming 134 bytes: DCMTK throws out of its reading.
+        QTest::newRow("a file DCMTK throws on") << QStringList{u"a"_s, u"throws"_s} << 1 << 1 << 1;
     }
     void importFiles()
     {
@@ -173,6 +175,17 @@ private slots:
         };
         folder_->write(u"in/text.dcm"_s, "not an image");
         folder_->write(u"in/truncated.dcm"_s, folder_->read(u"in/b.dcm"_s).left(1500));
+        if (sources.contains(u"throws"_s)) {
+            QVERIFY(!write(u"in/media/IM1"_s, {}).isEmpty());
+            QByteArray out;
+            QVERIFY2(RunProgram(u"dcmmkdir"_s, {u"+id"_s, folder_->file(u"in/media"_s), u"+D"_s, folder_->file(u"in/throws.dcm"_s), u"IM1"_s}, &out) == 0,
+                     out.constData());
+            QByteArray bytes = folder_->read(u"in/throws.dcm"_s);
+            const qsizetype at = bytes.indexOf(QByteArray("\x04\x00\x30\x14" "CS\x06\x00STUDY ", 14));
+            QVERIFY(at > 0);
+            bytes[at + 6] = char(0x86);
+            folder_->write(u"in/throws.dcm"_s, bytes);
+        }
         QStringList files;
         for (const QString &s : sources)
             files << made.value(s, folder_->file(u"in/%1.dcm"_s.arg(s)));
@@ -254,6 +267,8 @@ private slots:
         QTest::newRow("not a DICOMDIR") << u"image"_s << u"failed\n"_s;
         QTest::newRow("a file linked off the medium") << u"file link"_s << u"OK\n2 image(s) imported\n1 file(s) skipped, see the error log.\nTasks done."_s;
         QTest::newRow("its folder linked off the medium") << u"folder link"_s << u"OK\n0 image(s) imported\n3 file(s) skipped, see the error log.\nTasks done."_s;
+        // A study record whose type claims 134 bytes: DCMTK threw from inside its reading.
+        QTest::newRow("a record type running over its record") << u"overrun"_s << u"failed\n"_s;
     }
     void importDirectory()
     {
@@ -281,13 +296,19 @@ private slots:
         } else if (medium == u"file link") { // an image of the same name elsewhere on the machine
             QVERIFY(QFile::rename(folder_->file(u"media/"_s + names.at(1)), folder_->file(u"elsewhere.dcm"_s)));
             QVERIFY(QFile::link(u"../../elsewhere.dcm"_s, folder_->file(u"media/"_s + names.at(1))));
+        } else if (medium == u"overrun") {
+            QByteArray bytes = folder_->read(u"media/DICOMDIR"_s);
+            const qsizetype at = bytes.indexOf(QByteArray("\x04\x00\x30\x14" "CS\x06\x00STUDY ", 14));
+            QVERIFY(at > 0);
+            bytes[at + 6] = char(0x86);
+            folder_->write(u"media/DICOMDIR"_s, bytes);
         } else if (medium == u"folder link") {
             QVERIFY(QFile::rename(folder_->file(u"media/IMAGES"_s), folder_->file(u"elsewhere"_s)));
             QVERIFY(QFile::link(u"../elsewhere"_s, folder_->file(u"media/IMAGES"_s)));
         }
         const QString text = importDirectory(dicomdir);
         QVERIFY2(text.startsWith(u"Importing DICOM-Dir ... "_s + expected), qPrintable(text));
-        const QMap<QString, int> inTemp{{u"missing"_s, 2}, {u"image"_s, 0}, {u"file link"_s, 2}, {u"folder link"_s, 0}};
+        const QMap<QString, int> inTemp{{u"missing"_s, 2}, {u"image"_s, 0}, {u"file link"_s, 2}, {u"folder link"_s, 0}, {u"overrun"_s, 0}};
         QCOMPARE(temp().size(), inTemp.value(medium, 3));
         if (medium != u"as made" && medium != u"lower case")
             QVERIFY2(errorLog().contains(u"EditForm ImportDirTimer"_s), qPrintable(errorLog()));

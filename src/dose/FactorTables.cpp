@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QStringList>
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -153,8 +154,9 @@ FactorTablesLoad ParseFactorTables(const QString &text)
                 return {};
             bool ok = false;
             const double v = field.toDouble(&ok); // C locale: a decimal point, never a comma
-            if (!ok)
-                return lineError(n + 1, QStringLiteral("%1 \"%2\" is no number.").arg(QLatin1String(what), field));
+            // toDouble takes "nan" and "inf"; a NaN would pass every range check.
+            if (!ok || !std::isfinite(v))
+                return lineError(n + 1, QStringLiteral("%1 \"%2\" is no finite number.").arg(QLatin1String(what), field));
             into = v;
             return {};
         };

@@ -18,6 +18,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QSqlRecord>
+#include <QUrl>
 
 #include <cerrno>
 #include <cstdio>
@@ -94,6 +95,45 @@ bool moveInto(const QString &file, const QString &folder)
         target = folder + QLatin1Char('/') + info.completeBaseName() + QStringLiteral("-%1.dcm").arg(n);
     }
     return false;
+}
+
+// The marker's first and last lines; between them one line per rewritten
+// image: its old UID (percent-encoded) and its file's name, tab-separated.
+const QByteArray kMarkerHead = "header update: old entries removed\n";
+const QByteArray kMarkerEnd = "end\n";
+
+// What a work folder's marker says. Not complete when the job stopped while
+// writing it, which is before the removal's commit.
+struct Marker {
+    bool complete = false;
+    bool legacy = false; // from before the marker named the images
+    QList<QPair<QString, QString>> files;
+};
+
+Marker readMarker(const QString &path)
+{
+    Marker m;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return m;
+    const QByteArray all = f.readAll();
+    if (all == "old entries removed\n") {
+        m.complete = m.legacy = true;
+        return m;
+    }
+    if (!all.startsWith(kMarkerHead) || !all.endsWith(kMarkerEnd))
+        return m;
+    const QByteArray body = all.mid(kMarkerHead.size(), all.size() - kMarkerHead.size() - kMarkerEnd.size());
+    for (const QByteArray &line : body.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const QList<QByteArray> parts = line.split('\t');
+        if (parts.size() != 2)
+            return m;
+        m.files.append({QString::fromUtf8(QByteArray::fromPercentEncoding(parts[0])), QString::fromUtf8(parts[1])});
+    }
+    m.complete = true;
+    return m;
 }
 
 bool isGenerateUid(const QString &target)
@@ -566,6 +606,7 @@ bool HeaderUpdateJob::writeItems(int from, int to)
         if (!WriteDicomFile(item.image, path, &e))
             return fail(QStringLiteral("Cannot write %1: %2").arg(path, e.text), e.number, false);
         startWriteback(path);
+        files_.append({item.oldUid, item.fileName});
         ++written_;
         // The others are done with. The viewer keeps its own, but their pixel
         // data can be read again from their files until the old entries go,
@@ -591,18 +632,31 @@ bool HeaderUpdateJob::removeOld()
         QCoreApplication::processEvents();
     }
     // Written inside the removal, before its commit: once the old entries are
-    // gone the work folder holds the only copies, and must say so.
+    // gone the work folder holds the only copies, and must say so. It names
+    // the old images, so that a start after a crash can tell whether the
+    // commit came.
     const QString work = work_;
-    auto markRemoved = [work] {
+    QByteArray content = kMarkerHead;
+    for (const auto &[old, file] : std::as_const(files_))
+        content += QUrl::toPercentEncoding(old) + '\t' + file.toUtf8() + '\n';
+    content += kMarkerEnd;
+    auto markRemoved = [work, content] {
         QFile marker(work + QLatin1Char('/') + MarkerName);
-        if (!marker.open(QIODevice::WriteOnly) || marker.write("old entries removed\n") < 0 || !marker.flush())
+        if (!marker.open(QIODevice::WriteOnly) || marker.write(content) != content.size() || !marker.flush())
             return false;
         marker.close();
-        return syncPath(marker.fileName()) && syncPath(work);
+        if (!syncPath(marker.fileName()) || !syncPath(work))
+            return false;
+        if (afterStep)
+            afterStep(Step::MarkerWritten);
+        return true;
     };
     // Exactly the images the job rewrote: one the receiver files beside them meanwhile stays.
-    if (DeleteImageListFromDatabase(rewritten_, r, markRemoved))
+    if (DeleteImageListFromDatabase(rewritten_, r, markRemoved)) {
+        if (afterStep)
+            afterStep(Step::EntriesRemoved);
         return true;
+    }
     // The routine rolled its rows back; the old images stay as they were.
     return fail(QStringLiteral("The old database entries could not be removed; nothing was changed."), ErrorCode::InvalidCall, false);
 }
@@ -618,6 +672,8 @@ bool HeaderUpdateJob::handToReceiver()
         if (!moveInto(work_ + QLatin1Char('/') + f, temp))
             return fail(QStringLiteral("Cannot move %1 into %2; the rewritten images stay in %3 and go to the receiver at the next start").arg(f, temp, work_),
                         ErrorCode::WriteFailed, false, true);
+        if (afterStep)
+            afterStep(Step::FileMoved);
         report_.advance();
     }
     report_.append(QStringLiteral("OK\r\n"));
@@ -632,10 +688,38 @@ void HeaderUpdateJob::HandOverLeftovers()
     const QDir work(WorkFolder());
     for (const QString &name : work.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
         const QString folder = work.filePath(name);
-        if (!QFileInfo::exists(folder + QLatin1Char('/') + MarkerName)) {
+        const Marker marker = readMarker(folder + QLatin1Char('/') + MarkerName);
+        if (!marker.complete) {
             // The job stopped before it removed anything: the originals are still filed.
             QDir(folder).removeRecursively();
             WriteErrorLog(ErrorCode::None, QStringLiteral("Deleted %1, left by a header update that removed no entries").arg(folder), where);
+            continue;
+        }
+        // The marker is written before the removal commits: the job may have
+        // died in between. The old rows of the images still here must be gone;
+        // one handed over already may be filed again under its old UID.
+        QStringList pending;
+        for (const auto &[old, file] : marker.files)
+            if (QFileInfo(file).fileName() == file && QFileInfo::exists(folder + QLatin1Char('/') + file))
+                pending << old;
+        bool readable = false;
+        const QStringList filed = marker.legacy ? QStringList() : ImagesWithRows(pending, &readable);
+        if (!marker.legacy && !readable) {
+            WriteErrorLog(ErrorCode::NotReadable,
+                          QStringLiteral("%1 stays for the next start: the image database cannot be read to see whether its old entries are gone").arg(folder),
+                          where);
+            continue;
+        }
+        if (!filed.isEmpty()) {
+            QDir(folder).removeRecursively();
+            WriteErrorLog(ErrorCode::None,
+                          QStringLiteral("Deleted %1, left by a header update whose old entries are still filed (%2 of %3 images, %4 among them): "
+                                         "its removal never completed")
+                              .arg(folder)
+                              .arg(filed.size())
+                              .arg(marker.files.size())
+                              .arg(filed.first()),
+                          where);
             continue;
         }
         QDir().mkpath(temp);

@@ -9,12 +9,15 @@
 // work folder of its own first; the old rows and files of exactly the images
 // it rewrote go only once every write succeeded, and then the files move into
 // temp/. On a failure nothing is removed and the job's files are deleted. A
-// marker in the work folder says the old entries are gone: a folder with it
-// holds the only copies and is handed to the receiver at the next start.
+// marker in the work folder, written inside the removal before its commit,
+// names the old images and their rewritten files: at the next start a folder
+// with it is handed to the receiver once the old rows are found gone, and
+// dropped when they are still there (the removal never committed).
 #include "toolkit/Toolkit.h"
 
 #include <QList>
 #include <QMap>
+#include <QPair>
 #include <QString>
 #include <functional>
 
@@ -66,15 +69,21 @@ public:
     HeaderUpdateResult run();
     // The job's own folder below the application folder.
     static QString WorkFolder();
-    // The file a job's work folder gets once the old entries are removed.
+    // The file a job's work folder gets inside the removal of the old entries.
     static inline const QString MarkerName = QStringLiteral("entries-removed");
-    // At start: the files of every work folder with the marker go into temp/
-    // for the receiver; a work folder without it is deleted. Logged.
+    // At start: the files of every work folder whose marker is complete and
+    // whose old images have no rows go into temp/ for the receiver; any other
+    // work folder is deleted, except while the image database cannot be read.
+    // Logged.
     static void HandOverLeftovers();
 
     // For tests: asked before each file is written (its name, the count written
     // before it); false makes that write fail as a full disk would.
     static inline std::function<bool(const QString &, int)> beforeWrite;
+    // For tests: told as the job passes the steps where a crash leaves a
+    // different state behind (a test kills the job's process there).
+    enum class Step { MarkerWritten, EntriesRemoved, FileMoved };
+    static inline std::function<void(Step)> afterStep;
 
 private:
     struct Parsed;
@@ -106,6 +115,7 @@ private:
     std::shared_ptr<QList<Item>> items_;
     QMap<QString, QString> newUids_; // "tag|old UID" → new UID, one per original study or series
     QStringList rewritten_; // the old ImageUIDs of every image the job rewrites
+    QList<QPair<QString, QString>> files_; // old ImageUID, the rewritten file's name
     int loadedCount_ = 0;
     int activeStudyEnd_ = 0; // end of the items of the active study beyond the loaded ones
     QList<int> studyEnds_;   // end of each other study's items

@@ -360,6 +360,17 @@ bool ImagesInDatabase(const QStringList &imageUids)
     return r.ok();
 }
 
+QStringList ImagesWithRows(const QStringList &imageUids, bool *ok)
+{
+    TargetReader r;
+    QStringList out;
+    for (const QString &uid : imageUids)
+        if (r.count(QStringLiteral("SELECT COUNT(*) AS n FROM tblImages WHERE ImageUID = ?"), {uid}) > 0)
+            out << uid;
+    *ok = r.ok();
+    return r.ok() ? out : QStringList();
+}
+
 QString StudyFolder(const QString &studyUid)
 {
     static const QRegularExpression uid(QRegularExpression::anchoredPattern(QStringLiteral("[0-9A-Za-z.\\-_]+")));

@@ -50,6 +50,9 @@ ImageTarget SeriesTarget(qlonglong seriesKey);
 ImageTarget SeriesTargetOfImage(const QString &imageUid);
 // True when every one of the images still has its row.
 bool ImagesInDatabase(const QStringList &imageUids);
+// Those of the images that still have their row; none, with ok false, when
+// the database cannot be read (logged).
+QStringList ImagesWithRows(const QStringList &imageUids, bool *ok);
 
 bool DeleteSeriesFromDatabase(qlonglong seriesKey, qlonglong studyKey, const QString &studyUid, qlonglong patientKey,
                               const QString &patientId, const DeletionReport &report);

@@ -26,6 +26,7 @@
 #include <QStringDecoder>
 
 #include <cstdio>
+#include <exception>
 
 struct ToolkitDataSet::Impl {
     std::shared_ptr<DcmItem> item;
@@ -754,8 +755,14 @@ bool ReadFileIntoList(ToolkitImageList &list, const QString &path, Result *error
     image->d = std::make_unique<ToolkitImage::Impl>();
     image->path_ = path;
     // Large values (the pixel data) stay on disk until something needs them.
-    const OFCondition c = image->d->file.loadFile(QFile::encodeName(path).constData(), EXS_Unknown, EGL_noChange,
-                                                  DCM_MaxReadLength, ERM_autoDetect);
+    // DCMTK 3.6.7 throws out of its reading on some malformed directory
+    // records (std::out_of_range from DcmByteString::verify), in any file.
+    OFCondition c = EC_Normal;
+    try {
+        c = image->d->file.loadFile(QFile::encodeName(path).constData(), EXS_Unknown, EGL_noChange, DCM_MaxReadLength, ERM_autoDetect);
+    } catch (const std::exception &e) {
+        return fail(error, ErrorCode::NotReadable, QStringLiteral("%1: not readable (%2)").arg(path, QString::fromLocal8Bit(e.what()))), false;
+    }
     if (c.bad())
         return fail(error, ErrorCode::NotReadable, QStringLiteral("%1: %2").arg(path, qs(c.text()))), false;
     DcmDataset *ds = image->d->file.getDataset();

@@ -22,6 +22,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 
+#include <exception>
 #include <functional>
 
 struct ToolkitDirectory::Impl {
@@ -102,11 +103,8 @@ QStringList missingKeys(DcmDataset &ds)
     return missing;
 }
 
-} // namespace
-
-bool ReadDirectory(const QString &path, QList<ToolkitDirectoryRecord> &records, Result *error)
+bool readDirectory(const QString &path, QList<ToolkitDirectoryRecord> &records, Result *error)
 {
-    records.clear();
     if (!QFileInfo(path).isFile())
         return fail(error, ErrorCode::FileNotFound, QStringLiteral("File not found: %1").arg(path));
     {
@@ -133,6 +131,22 @@ bool ReadDirectory(const QString &path, QList<ToolkitDirectoryRecord> &records, 
         if (DcmDirectoryRecord *sub = root.getSub(i))
             records.append(recordOf(*sub));
     return true;
+}
+
+} // namespace
+
+bool ReadDirectory(const QString &path, QList<ToolkitDirectoryRecord> &records, Result *error)
+{
+    records.clear();
+    // DCMTK 3.6.7 throws out of its reading on some malformed records (a
+    // Directory Record Type longer than its record: std::out_of_range from
+    // DcmByteString::verify); such a file is unreadable, not the end of the program.
+    try {
+        return readDirectory(path, records, error);
+    } catch (const std::exception &e) {
+        records.clear();
+        return fail(error, ErrorCode::NotReadable, QStringLiteral("%1: not a readable DICOMDIR (%2)").arg(path, QString::fromLocal8Bit(e.what())));
+    }
 }
 
 namespace {
