@@ -1,13 +1,17 @@
 #include "store/Session.h"
 #include "support/Station.h"
 
+#include "companions/datamgr/Housekeeping.h"
 #include "core/FixFolder.h"
+#include "core/PidFile.h"
 #include "core/Settings.h"
 #include "store/Database.h"
 #include "store/DatabasePaths.h"
 
 #include <QtSql>
 #include <QtTest>
+
+#include <csignal>
 
 TestFolder::TestFolder() : previous_(qgetenv("LUMORA_APP_FOLDER")), hadPrevious_(qEnvironmentVariableIsSet("LUMORA_APP_FOLDER"))
 {
@@ -22,6 +26,17 @@ TestFolder::TestFolder() : previous_(qgetenv("LUMORA_APP_FOLDER")), hadPrevious_
 
 TestFolder::~TestFolder()
 {
+    // A workstation leaves its companions running when it ends; those of a
+    // throw-away folder end with it, so that no test leaves a process behind.
+    for (const char *name : {AppFiles::ReceiverPidFile, DataMgrPidFile}) {
+        const QString pidFile = file(QString::fromLatin1(name));
+        const qint64 holder = PidFileHolder(pidFile);
+        if (holder <= 0)
+            continue;
+        ::kill(pid_t(holder), SIGTERM);
+        if (!WaitFor([&] { return PidFileHolder(pidFile) != holder; }, 5000))
+            ::kill(pid_t(holder), SIGKILL);
+    }
     if (hadPrevious_)
         qputenv("LUMORA_APP_FOLDER", previous_);
     else
