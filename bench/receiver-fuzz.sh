@@ -5,12 +5,10 @@
 set -euo pipefail
 build=${1:?build folder}
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=bench/lib.bash
+. "$root/bench/lib.bash"
 out="$build/fuzz-receiver"
 mkdir -p "$out/corpus"
-if ! command -v clang++ >/dev/null; then
-  echo "clang++ missing: run scripts/deps --bench" >&2
-  exit 1
-fi
 # Seeds: a small synthetic view in each encoding the receiver meets, and the
 # same as a bare data set without file meta information.
 seeds=$(mktemp -d)
@@ -25,9 +23,7 @@ dcmconv -F +te "$view" "$out/corpus/bare"
 "$build/tools/lumora-synth" -o "$seeds/rle" --rows 16 --columns 16 --encoding rle >/dev/null
 cp "$(ls "$seeds"/rle/*.dcm | head -n 1)" "$out/corpus/rle"
 # shellcheck disable=SC2046
-clang++ -std=c++20 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined \
-  -I"$root/src" $(pkg-config --cflags Qt6Core Qt6Sql) \
+fuzz_compile "$out/fuzz-object-header" $(pkg-config --cflags Qt6Core Qt6Sql) \
   "$root/src/companions/receiver/FuzzObjectHeader.cpp" "$root/src/companions/receiver/DicomObject.cpp" \
-  $(pkg-config --libs Qt6Core) -ldcmdata -loflog -lofstd -o "$out/fuzz-object-header"
-"$out/fuzz-object-header" -artifact_prefix="$out/" -max_total_time=60 -max_len=65536 -timeout=5 -rss_limit_mb=2048 \
-  -print_final_stats=1 "$out/corpus" 2>&1 | tail -n 12
+  $(pkg-config --libs Qt6Core) -ldcmdata -loflog -lofstd
+fuzz_run "$out/fuzz-object-header" "$out/corpus" -max_len=65536 -rss_limit_mb=2048
