@@ -349,6 +349,52 @@ private slots:
     // workstation's own report, which gets UIDs of its own when there is an
     // AGD to report; the unit's file stays as it is. A study not kept goes
     // only when every object went, the unit's report among them.
+    // "Send series" on either series of a study the unit sent with its own
+    // dose report: each object goes as it came, and with SentAndKeep = 0 the
+    // series leaves the station once it went.
+    void eachSeriesGoesWithTheUnitsReport_data()
+    {
+        QTest::addColumn<bool>("reportSeries");
+        QTest::newRow("the image's series") << false;
+        QTest::newRow("the unit report's series") << true;
+    }
+    void eachSeriesGoesWithTheUnitsReport()
+    {
+        QFETCH(bool, reportSeries);
+        const TestFolder &f = *f_;
+        Settings.SentAndKeep = 0;
+        const quint16 port = FreePort();
+        WriteReceiverSettings(f, u"LUMORA"_s, QString::number(port));
+        CompanionProcess receiver(ReceiverProgram(), f.path());
+        QVERIFY(receiver.start() && receiver.waitUntilAnswering(u"LUMORA"_s, port));
+        const SyntheticImageSpec spec{.patientId = u"P1"_s, .studyUid = NewSyntheticUid(), .sopUid = NewSyntheticUid(),
+                                      .studyDate = u"20261207"_s, .rows = 64, .columns = 48};
+        QVERIFY(WriteImage(spec, f.file(u"in/image.dcm"_s)));
+        UnitDoseReport unit{spec.patientName, spec.patientId, spec.birthDate, spec.sex, spec.studyUid, spec.studyDate, spec.studyTime,
+                            spec.accessionNumber, NewSyntheticUid(), u"20261207102231"_s, 0.91};
+        const QString why = WriteUnitDoseReport(unit, f.file(u"in/unit-report.dcm"_s));
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+        QByteArray out;
+        QVERIFY2(Store(u"LUMORA"_s, port, {f.file(u"in/image.dcm"_s), f.file(u"in/unit-report.dcm"_s)}, &out, {u"-R"_s}) == 0,
+                 out.constData());
+        QVERIFY(WaitFor([&] { return CountRows(u"tblImages"_s) == 2; }, 10000));
+        const QString sent = reportSeries ? unit.sopUid : spec.sopUid, stays = reportSeries ? spec.sopUid : unit.sopUid;
+        const QList<QVariantList> keys = QueryRows(ImageDatabaseFile(),
+                                                   u"SELECT s.FKeyPATID, s.StudyID, r.SeriesID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
+                                                   "JOIN tblStudies s ON s.StudyID = r.FKeyStudyID WHERE i.ImageUID = '%1'"_s.arg(sent));
+        QCOMPARE(keys.size(), 1);
+        const FiledStudy s{keys[0][0].toLongLong(), keys[0][1].toLongLong(), {}, spec.studyUid, {}};
+        const QString text = send(0, s, spec.patientId, keys[0][2].toLongLong());
+
+        QVERIFY2(text.contains(u"1 of 1 images successfully sent."_s), qPrintable(text));
+        const QMap<QString, QString> stored = orthanc_.instances();
+        QCOMPARE(QStringList(stored.keys()), QStringList{sent});
+        if (reportSeries)
+            QCOMPARE(dataSet(orthancFile(stored.value(sent), f.file(u"archived-unit.dcm"_s))), dataSet(f.file(u"in/unit-report.dcm"_s)));
+        QVERIFY(removed_);
+        QCOMPARE(QueryRows(ImageDatabaseFile(), u"SELECT ImageUID FROM tblImages"_s), (QList<QVariantList>{{stays}}));
+    }
+
     void unitsDoseReportGoesAsItCame_data()
     {
         QTest::addColumn<bool>("calibrated");

@@ -37,6 +37,17 @@ bool sendFile(SendConnections &connections, const QString &path, Result *error,
     return true;
 }
 
+// A stored object as it goes out: a dose report (the X-ray unit's, or an
+// earlier one of the workstation's) byte for byte as it was filed, an image
+// through the image reading, which decodes what the partner cannot take.
+bool sendStored(SendConnections &connections, const QString &path, const QString &sopClass, Result *error,
+                const std::function<void(const ToolkitImagePtr &)> &sent = {})
+{
+    if (sopClass == QLatin1String(DoseReportSopClass))
+        return connections.sendObject(path, error);
+    return sendFile(connections, path, error, sent);
+}
+
 struct Rows : Result {
     QStringList uids;
     QStringList classes; // the SOP class and series UID of each row, when asked for
@@ -57,10 +68,10 @@ Rows imageRows(const QString &sql, const QVariantList &values)
     }
     for (const QSqlRecord &row : r.rows) {
         out.uids << row.value(0).toString();
-        if (row.count() > 2) {
+        if (row.count() > 1)
             out.classes << row.value(1).toString();
+        if (row.count() > 2)
             out.series << row.value(2).toString();
-        }
     }
     return out;
 }
@@ -172,22 +183,18 @@ bool sendStudy(EditForm &form, SendJob &job, const QString &where)
         const QString &uid = rows.uids[i];
         const QString file = StudyImageFile(s.studyUid, uid);
         Result error;
-        bool sent = false;
-        if (rows.classes.value(i) == QLatin1String(DoseReportSopClass)) {
-            if (job.writeDoseReport && ownReport.isEmpty() && IsStationDoseReport(file)) {
-                // Its own: written anew after the images, under its UIDs, and counted then.
-                report.seriesUid = rows.series.value(i);
-                report.sopUid = uid;
-                ownReport = file;
-                --due;
-                form.advance();
-                continue;
-            }
-            // The X-ray unit's (or anyone else's): it goes as it came.
-            sent = job.connections.sendObject(file, &error);
-        } else {
-            sent = sendFile(job.connections, file, &error, collect);
+        if (rows.classes.value(i) == QLatin1String(DoseReportSopClass) && job.writeDoseReport && ownReport.isEmpty()
+            && IsStationDoseReport(file)) {
+            // Its own: written anew after the images, under its UIDs, and counted then.
+            report.seriesUid = rows.series.value(i);
+            report.sopUid = uid;
+            ownReport = file;
+            --due;
+            form.advance();
+            continue;
         }
+        // The X-ray unit's report (or anyone else's) goes as it came.
+        const bool sent = sendStored(job.connections, file, rows.classes.value(i), &error, collect);
         if (sent) {
             ++sentHere;
             ++job.SentCount;
@@ -285,7 +292,7 @@ void SendConnections::release()
 void SerieSenden(EditForm &form, SendJob &job)
 {
     const SendSelection &s = job.selection;
-    const Rows rows = imageRows(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ? ORDER BY ImageNr"), {s.seriesKey});
+    const Rows rows = imageRows(QStringLiteral("SELECT ImageUID, SOPClassUID FROM tblImages WHERE FKeySeriesID = ? ORDER BY ImageNr"), {s.seriesKey});
     if (!rows.ok()) {
         showError(&form, rows.number, rows.text);
         LogFailure(rows, QStringLiteral("EditForm SerieSenden"));
@@ -303,9 +310,9 @@ void SerieSenden(EditForm &form, SendJob &job)
         return;
     }
     form.append(QStringLiteral("Sending Series ... "));
-    for (const QString &uid : rows.uids) {
+    for (qsizetype i = 0; i < rows.uids.size(); ++i) {
         Result error;
-        if (sendFile(job.connections, folder + QLatin1Char('/') + uid + QStringLiteral(".dcm"), &error))
+        if (sendStored(job.connections, folder + QLatin1Char('/') + rows.uids[i] + QStringLiteral(".dcm"), rows.classes.value(i), &error))
             ++job.SentCount;
         else
             LogFailure(error, QStringLiteral("EditForm SerieSenden (TRANSMIT_ERRROR)"));
