@@ -13,6 +13,7 @@
 
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTableWidget>
 
 namespace {
@@ -217,6 +218,9 @@ private slots:
         QTest::newRow("HVL in µm") << "hvl" << "HVL 400";
         QTest::newRow("no beam for W/Al") << "beam" << "no HVL and output for W/Al";
         QTest::newRow("unknown target/filter") << "filter" << "W/Xx";
+        QTest::newRow("NaN kV limit") << "nan limit" << "kV limit is not a finite number";
+        QTest::newRow("infinite output") << "inf output" << "Beam row 3: the kV, HVL or output is not a finite number";
+        QTest::newRow("NaN focus distance") << "nan focus" << "Focus to breast support is not a finite number";
     }
     void calibrationRefused()
     {
@@ -238,6 +242,12 @@ private slots:
             c.beam.removeIf([](const BeamPoint &p) { return p.targetFilter == u"W/Al"_s; });
         else if (field == u"filter")
             c.targetFilters[1].targetFilter = u"W/Xx"_s;
+        else if (field == u"nan limit")
+            c.targetFilters[0].upToKv = qQNaN();
+        else if (field == u"inf output")
+            c.beam[2].output = qInf();
+        else if (field == u"nan focus")
+            c.focusSupportMm = qQNaN();
         const QString problems = ValidateCalibration(c).join(u'\n');
         QVERIFY2(problems.contains(message), qPrintable(problems));
     }
@@ -319,7 +329,9 @@ private slots:
         const double kv = QLocale().toDouble(beam->item(0, 1)->text());
         beam->item(0, 2)->setText(QLocale().toString(0.45));
         form.findChild<QPushButton *>(u"cmdSaveCalibration"_s)->click();
-        QVERIFY2(prompts.boxes.isEmpty(), qPrintable(prompts.texts().join(u'\n')));
+        QCOMPARE(prompts.boxes.size(), 1);
+        QVERIFY2(prompts.boxes[0].kind == u"information"_s && prompts.boxes[0].text.contains(u"saved"_s), qPrintable(prompts.texts().join(u'\n')));
+        prompts.boxes.clear();
         DatabaseSession db(DefinitionsDatabase);
         const DoseCalibration saved = *ReadCalibration(DefinitionsDatabase, 3).calibration;
         QVERIFY(saved.id != stored.id);
@@ -339,6 +351,116 @@ private slots:
         QVERIFY(ReadFactorTables(DefinitionsDatabase).tables.isEmpty());
     }
 
+    // A cell that is not a finite number, in the physicist's locale, is
+    // refused naming the table, the row and the column; nothing is stored.
+    void calibrationCellsRefused_data()
+    {
+        QTest::addColumn<QString>("table");
+        QTest::addColumn<int>("row");
+        QTest::addColumn<int>("column");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("named");
+        const QString ranges = u"tblTargetFilter"_s, beam = u"tblBeam"_s;
+        const QString rangesLabel = u"Target/filter by kV range"_s, beamLabel = u"HVL and tube output per kV and target/filter"_s;
+        QTest::newRow("kV with its unit") << ranges << 0 << 0 << "31 kV" << QStringList{rangesLabel, u"row 1"_s, u"Up to kV"_s, u"31 kV"_s};
+        QTest::newRow("decimal comma, English") << ranges << 0 << 0 << "28,5" << QStringList{rangesLabel, u"row 1"_s, u"Up to kV"_s, u"28,5"_s};
+        QTest::newRow("nan HVL") << beam << 1 << 2 << "nan" << QStringList{beamLabel, u"row 2"_s, u"HVL mm Al"_s, u"nan"_s};
+        QTest::newRow("inf output") << beam << 0 << 3 << "inf" << QStringList{beamLabel, u"row 1"_s, u"Output µGy/mAs"_s, u"inf"_s};
+        QTest::newRow("empty kV") << beam << 2 << 1 << "" << QStringList{beamLabel, u"row 3"_s, u"kV"_s, u"empty"_s};
+        QTest::newRow("empty output") << beam << 3 << 3 << "" << QStringList{beamLabel, u"row 4"_s, u"Output µGy/mAs"_s, u"empty"_s};
+    }
+
+    void calibrationCellsRefused()
+    {
+        QFETCH(QString, table);
+        QFETCH(int, row);
+        QFETCH(int, column);
+        QFETCH(QString, text);
+        QFETCH(QStringList, named);
+        const QLocale before;
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        const auto restore = qScopeGuard([&] { QLocale::setDefault(before); });
+        TestFolder f;
+        QVERIFY(PrepareStation(f));
+        DoseCalibration stored = TestCalibration();
+        {
+            DatabaseSession db(DefinitionsDatabase);
+            QVERIFY(WriteCalibration(DefinitionsDatabase, stored).ok());
+        }
+        RecordingPrompter prompts;
+        DoseCalibrationForm form(3, prompts);
+        auto *t = form.findChild<QTableWidget *>(table);
+        QVERIFY(t && t->item(row, column));
+        t->item(row, column)->setText(text);
+        form.findChild<QPushButton *>(u"cmdSaveCalibration"_s)->click();
+        QCOMPARE(prompts.boxes.size(), 1);
+        QCOMPARE(prompts.boxes[0].kind, u"critical"_s);
+        for (const QString &n : named)
+            QVERIFY2(prompts.boxes[0].text.contains(n), qPrintable(n + u" not in: "_s + prompts.boxes[0].text));
+        DatabaseSession db(DefinitionsDatabase);
+        QCOMPARE(ReadCalibration(DefinitionsDatabase, 3).calibration->id, stored.id);
+        QCOMPARE(Execute(DefinitionsDatabase, u"SELECT COUNT(*) FROM tblDoseCalibration"_s).rows.value(0).value(0).toInt(), 1);
+    }
+
+    // The same for the reference levels; a set that is right is saved and
+    // the physicist is told so.
+    void referenceCellsRefused_data()
+    {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<int>("column");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("named");
+        const QString label = u"Reference levels"_s;
+        QTest::newRow("from with its unit") << 0 << 1 << "40 mm" << QStringList{label, u"row 1"_s, u"From mm"_s, u"40 mm"_s};
+        QTest::newRow("decimal comma, English") << 1 << 4 << "2,5" << QStringList{label, u"row 2"_s, u"Level mGy"_s, u"2,5"_s};
+        QTest::newRow("nan from") << 1 << 1 << "nan" << QStringList{label, u"row 2"_s, u"From mm"_s, u"nan"_s};
+        QTest::newRow("inf level") << 0 << 4 << "inf" << QStringList{label, u"row 1"_s, u"Level mGy"_s, u"inf"_s};
+        QTest::newRow("empty to") << 0 << 2 << "" << QStringList{label, u"row 1"_s, u"To mm"_s, u"empty"_s};
+    }
+
+    void referenceCellsRefused()
+    {
+        QFETCH(int, row);
+        QFETCH(int, column);
+        QFETCH(QString, text);
+        QFETCH(QStringList, named);
+        const QLocale before;
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        const auto restore = qScopeGuard([&] { QLocale::setDefault(before); });
+        TestFolder f;
+        QVERIFY(PrepareStation(f));
+        RecordingPrompter prompts;
+        DoseCalibrationForm form(3, prompts);
+        form.findChild<QLineEdit *>(u"txtReferenceSet"_s)->setText(u"Site 2026"_s);
+        form.findChild<QLineEdit *>(u"txtReferenceSource"_s)->setText(u"local"_s);
+        auto *t = form.findChild<QTableWidget *>(u"tblReferenceLevels"_s);
+        QVERIFY(t);
+        t->setRowCount(2);
+        const QList<QStringList> rows{{u"CC"_s, u"40"_s, u"50"_s, u"AGD"_s, u"2"_s}, {u"CC"_s, u"50"_s, u"60"_s, u"AGD"_s, u"2.5"_s}};
+        for (int r = 0; r < rows.size(); ++r)
+            for (int c = 0; c < rows[r].size(); ++c)
+                t->setItem(r, c, new QTableWidgetItem(rows[r][c]));
+        t->item(row, column)->setText(text);
+        auto *save = form.findChild<QPushButton *>(u"cmdSaveReferenceSet"_s);
+        QVERIFY(save);
+        save->click();
+        QCOMPARE(prompts.boxes.size(), 1);
+        QCOMPARE(prompts.boxes[0].kind, u"critical"_s);
+        for (const QString &n : named)
+            QVERIFY2(prompts.boxes[0].text.contains(n), qPrintable(n + u" not in: "_s + prompts.boxes[0].text));
+        DatabaseSession db(DefinitionsDatabase);
+        QVERIFY(ReadReferenceSets(DefinitionsDatabase).sets.isEmpty());
+
+        t->item(row, column)->setText(rows[row][column]);
+        save->click();
+        QCOMPARE(prompts.boxes.size(), 2);
+        QVERIFY2(prompts.boxes[1].kind == u"information"_s && prompts.boxes[1].text.contains(u"saved"_s), qPrintable(prompts.boxes[1].text));
+        const QList<ReferenceSet> sets = ReadReferenceSets(DefinitionsDatabase).sets;
+        QCOMPARE(sets.size(), 1);
+        QCOMPARE(sets[0].levels.size(), 2);
+        QCOMPARE(sets[0].levels[1].level, 2.5);
+    }
+
     // Sets the physicist enters: refused when incomplete or overlapping; the
     // active one answers the QA view's lookup.
     void referenceSets()
@@ -351,6 +473,11 @@ private slots:
         ReferenceSet unnamed = set;
         unnamed.source.clear();
         QVERIFY(ValidateReferenceSet(unnamed).join(u'\n').contains(u"source"_s));
+        for (double bad : {qQNaN(), qInf()}) {
+            ReferenceSet notFinite = set;
+            notFinite.levels[1].level = bad;
+            QVERIFY(ValidateReferenceSet(notFinite).join(u'\n').contains(u"Row 2: a thickness or the level is not a finite number"_s));
+        }
 
         TestFolder f;
         QVERIFY(PrepareStation(f));

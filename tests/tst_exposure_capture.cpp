@@ -6,6 +6,7 @@
 // port's failures.
 #include "store/Session.h"
 #include "exposure/ExposureJournal.h"
+#include "exposure/StudyDoseReport.h"
 #include "dose/DoseStore.h"
 #include "dose/ReferenceLevels.h"
 #include "support/DoseTables.h"
@@ -515,6 +516,60 @@ private slots:
         f.capture->dbFill();
         QVERIFY(f.capture->readTimer().isActive());
         QVERIFY(!QFile::exists(ResolveUserDatabasePath(Settings.Database)));
+    }
+
+    // No dose report is written without every exposure's AGD; the reason
+    // given is the one the AGD was not computed for, not a guess.
+    void doseReportNamesWhyNoAgd_data()
+    {
+        QTest::addColumn<bool>("calibration");
+        QTest::addColumn<bool>("factors");
+        QTest::addColumn<QString>("values"); // replaces "28kV 63mAs 1.25s 0 12kg 4.5cm"
+        QTest::addColumn<QString>("reason");
+        const QString usual = u"28kV 63mAs 1.25s 0 12kg 4.5cm"_s;
+        QTest::newRow("breast outside the factor grid") << true << true << u"28kV 63mAs 1.25s 0 12kg 8.5cm"_s
+                                                        << u"HVL 0.5 mm Al and 85 mm lie outside the factor tables"_s;
+        QTest::newRow("kV outside the calibration") << true << true << u"36kV 63mAs 1.25s 0 12kg 4.5cm"_s
+                                                    << u"36 kV is outside the calibrated kVs of W/Al"_s;
+        QTest::newRow("no calibration") << false << true << usual << u"no dose calibration for this unit type"_s;
+        QTest::newRow("no factor tables") << true << false << usual << u"no factor tables loaded"_s;
+    }
+
+    void doseReportNamesWhyNoAgd()
+    {
+        QFETCH(bool, calibration);
+        QFETCH(bool, factors);
+        QFETCH(QString, values);
+        QFETCH(QString, reason);
+        ExposureFixture f;
+        QVERIFY(useUnit(f, UnitSophie, QString()));
+        {
+            DatabaseSession db(DefinitionsDatabase);
+            QVERIFY(db.ok());
+            if (factors) {
+                f.folder.write(u"factors.csv"_s, TestFactorTable.toUtf8());
+                QVERIFY(ImportFactorFile(DefinitionsDatabase, f.folder.file(u"factors.csv"_s), QDateTime::currentDateTime()).ok());
+            }
+            if (calibration) {
+                DoseCalibration c = TestCalibration();
+                c.unit = UnitSophie;
+                QVERIFY(WriteCalibration(DefinitionsDatabase, c).ok());
+            }
+        }
+        f.capture->setPatientName(u"Doe^Jane"_s);
+        f.capture->setBuffer(QString::fromLatin1(Sophie).replace(u"28kV 63mAs 1.25s 0 12kg 4.5cm"_s, values));
+        f.capture->dbFill();
+        QCOMPARE(f.journal().size(), 1);
+        const QSqlRecord row = f.journal().first();
+        QVERIFY(row.isNull(u"AGD"_s));
+        const QString uid = row.value(u"IrradiationEventUID"_s).toString();
+        QVERIFY(!uid.isEmpty());
+        DoseReportInput in;
+        in.study = {u"Doe^Jane"_s, u"P1"_s, QString(), QString(), NewSyntheticUid(), u"20261207"_s, u"102231"_s};
+        const DoseReportWritten written = WriteStudyDoseReport(in, {uid}, f.folder.file(u"report.dcm"_s));
+        QVERIFY(!written.ok());
+        QVERIFY2(written.text.contains(reason), qPrintable(written.text));
+        QVERIFY(!QFile::exists(f.folder.file(u"report.dcm"_s)));
     }
 
     void portOpensDespiteRefusedSettingsOrIsOnlyNoted()

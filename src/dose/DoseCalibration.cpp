@@ -2,6 +2,7 @@
 
 #include <QSet>
 #include <algorithm>
+#include <cmath>
 
 QStringList KnownTargetFilters()
 {
@@ -43,6 +44,24 @@ QStringList ValidateCalibration(const DoseCalibration &c)
         problems << QStringLiteral("The calibration date is missing.");
     else if (c.calibratedOn > QDate::currentDate())
         problems << QStringLiteral("The calibration date %1 lies in the future.").arg(c.calibratedOn.toString(Qt::ISODate));
+    // NaN passes every comparison below: refused by name first.
+    const QList<std::pair<const char *, double>> figures{{"The backscatter factor", c.backscatter},
+                                                         {"The reported dose's distance from the focus", c.reportedDistanceMm},
+                                                         {"Focus to breast support", c.focusSupportMm},
+                                                         {"The output distance", c.outputDistanceMm}};
+    for (const auto &[name, value] : figures)
+        if (!std::isfinite(value))
+            problems << QStringLiteral("%1 is not a finite number.").arg(QLatin1String(name));
+    for (qsizetype i = 0; i < c.targetFilters.size(); ++i)
+        if (c.targetFilters[i].upToKv && !std::isfinite(*c.targetFilters[i].upToKv))
+            problems << QStringLiteral("Target/filter range %1: the kV limit is not a finite number.").arg(i + 1);
+    for (qsizetype i = 0; i < c.beam.size(); ++i) {
+        const BeamPoint &p = c.beam[i];
+        if (!std::isfinite(p.kv) || !std::isfinite(p.hvl) || !std::isfinite(p.output))
+            problems << QStringLiteral("Beam row %1: the kV, HVL or output is not a finite number.").arg(i + 1);
+    }
+    if (!problems.isEmpty())
+        return problems;
     if (c.focusSupportMm < 400 || c.focusSupportMm > 1000)
         problems << QStringLiteral("Focus to breast support %1 mm is outside 400 to 1000 mm.").arg(c.focusSupportMm);
     if (c.outputDistanceMm < 200 || c.outputDistanceMm > 1000)

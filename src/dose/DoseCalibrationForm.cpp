@@ -21,6 +21,8 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include <cmath>
+
 namespace {
 
 const QString kSaveSource = QStringLiteral("DoseCalibrationForm Save");
@@ -71,16 +73,57 @@ QString cell(const QTableWidget *t, int row, int column)
     return item ? item->text().trimmed() : QString();
 }
 
-// A cell's number; NaN for text that is none, so that validation refuses it.
-double cellNumber(const QTableWidget *t, int row, int column)
+// The caption of a table's column, for a message naming the cell.
+QString caption(const QTableWidget *t, int column)
 {
-    bool ok = false;
-    const double v = QLocale().toDouble(cell(t, row, column), &ok);
-    if (ok)
-        return v;
-    const double c = cell(t, row, column).toDouble(&ok);
-    return ok ? c : std::numeric_limits<double>::quiet_NaN();
+    const QTableWidgetItem *h = t->horizontalHeaderItem(column);
+    return h ? h->text() : QString::number(column + 1);
 }
+
+// A cell's number in the physicist's locale (or with a decimal point). Text
+// that is no finite number, or an empty cell that is required, is a problem
+// naming the table, the row and the column; then there is no number.
+std::optional<double> cellNumber(const QTableWidget *t, const QString &tableName, int row, int column, bool required,
+                                 QStringList &problems)
+{
+    const QString text = cell(t, row, column);
+    const QString where = QStringLiteral("%1, row %2, \"%3\"").arg(tableName).arg(row + 1).arg(caption(t, column));
+    if (text.isEmpty()) {
+        if (required)
+            problems << QStringLiteral("%1 is empty.").arg(where);
+        return std::nullopt;
+    }
+    // "28,5" in an English locale is no number, not 285.
+    QLocale local;
+    local.setNumberOptions(local.numberOptions() | QLocale::RejectGroupSeparator);
+    QLocale c = QLocale::c();
+    c.setNumberOptions(c.numberOptions() | QLocale::RejectGroupSeparator);
+    bool ok = false;
+    double v = local.toDouble(text, &ok);
+    if (!ok)
+        v = c.toDouble(text, &ok);
+    if (!ok) {
+        problems << QStringLiteral("%1: \"%2\" is not a number.").arg(where, text);
+        return std::nullopt;
+    }
+    if (!std::isfinite(v)) {
+        problems << QStringLiteral("%1: \"%2\" is not a finite number.").arg(where, text);
+        return std::nullopt;
+    }
+    return v;
+}
+
+bool rowEmpty(const QTableWidget *t, int row)
+{
+    for (int c = 0; c < t->columnCount(); ++c)
+        if (!cell(t, row, c).isEmpty())
+            return false;
+    return true;
+}
+
+const QString kRangesName = QStringLiteral("Target/filter by kV range");
+const QString kBeamName = QStringLiteral("HVL and tube output per kV and target/filter");
+const QString kLevelsName = QStringLiteral("Reference levels");
 
 void setRow(QTableWidget *t, int row, const QStringList &texts)
 {
@@ -135,10 +178,10 @@ DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QW
     ranges_->setObjectName(QStringLiteral("tblTargetFilter"));
     beam_ = table(calibration, {QStringLiteral("Target/filter"), QStringLiteral("kV"), QStringLiteral("HVL mm Al"), QStringLiteral("Output µGy/mAs")});
     beam_->setObjectName(QStringLiteral("tblBeam"));
-    cl->addWidget(new QLabel(QStringLiteral("Target/filter by kV range"), calibration));
+    cl->addWidget(new QLabel(kRangesName, calibration));
     cl->addWidget(ranges_);
     cl->addWidget(rowButtons(calibration, ranges_));
-    cl->addWidget(new QLabel(QStringLiteral("HVL and tube output per kV and target/filter"), calibration));
+    cl->addWidget(new QLabel(kBeamName, calibration));
     cl->addWidget(beam_);
     cl->addWidget(rowButtons(calibration, beam_));
     auto *save = new QPushButton(QStringLiteral("Save calibration"), calibration);
@@ -169,19 +212,23 @@ DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QW
     auto *rl = new QVBoxLayout(reference);
     auto *rf = new QFormLayout;
     setName_ = new QLineEdit(reference);
+    setName_->setObjectName(QStringLiteral("txtReferenceSet"));
     setSource_ = new QLineEdit(reference);
+    setSource_->setObjectName(QStringLiteral("txtReferenceSource"));
     setSource_->setPlaceholderText(QStringLiteral("the publication with its reference, or \"local\""));
     setActive_ = new QCheckBox(QStringLiteral("Check exposures against this set"), reference);
     rf->addRow(QStringLiteral("Set"), setName_);
     rf->addRow(QStringLiteral("Source"), setSource_);
     rf->addRow(QString(), setActive_);
     rl->addLayout(rf);
+    rl->addWidget(new QLabel(kLevelsName, reference));
     levels_ = table(reference, {QStringLiteral("View (CC, MLO, other)"), QStringLiteral("From mm"), QStringLiteral("To mm"),
                                 QStringLiteral("For (AGD, entrance dose)"), QStringLiteral("Level mGy")});
     levels_->setObjectName(QStringLiteral("tblReferenceLevels"));
     rl->addWidget(levels_);
     rl->addWidget(rowButtons(reference, levels_));
     auto *saveSet = new QPushButton(QStringLiteral("Save set"), reference);
+    saveSet->setObjectName(QStringLiteral("cmdSaveReferenceSet"));
     rl->addWidget(saveSet, 0, Qt::AlignRight);
     tabs_->addTab(reference, QStringLiteral("Reference levels"));
     connect(saveSet, &QPushButton::clicked, this, &DoseCalibrationForm::saveReferenceSet);
@@ -246,8 +293,9 @@ void DoseCalibrationForm::showCalibration(const DoseCalibration &c)
         setRow(beam_, i, {c.beam[i].targetFilter, text(c.beam[i].kv), text(c.beam[i].hvl), text(c.beam[i].output)});
 }
 
-DoseCalibration DoseCalibrationForm::shownCalibration() const
+DoseCalibration DoseCalibrationForm::shownCalibration(QStringList *problems) const
 {
+    QStringList found;
     DoseCalibration c;
     c.unit = qint16(unit_->value());
     c.reported = ReportedDoseFromText(reported_->currentText()).value_or(ReportedDose::None);
@@ -260,16 +308,24 @@ DoseCalibration DoseCalibrationForm::shownCalibration() const
     c.calibratedOn = calibratedOn_->date();
     c.calibratedBy = calibratedBy_->text().trimmed();
     for (int r = 0; r < ranges_->rowCount(); ++r) {
-        if (cell(ranges_, r, 0).isEmpty() && cell(ranges_, r, 1).isEmpty())
+        if (rowEmpty(ranges_, r))
             continue; // a row added and left empty
-        c.targetFilters.append({cell(ranges_, r, 0).isEmpty() ? std::nullopt : std::optional<double>(cellNumber(ranges_, r, 0)),
-                                cell(ranges_, r, 1)});
+        // An empty limit is the range open above.
+        const std::optional<double> upTo = cellNumber(ranges_, kRangesName, r, 0, false, found);
+        if (upTo || cell(ranges_, r, 0).isEmpty())
+            c.targetFilters.append({upTo, cell(ranges_, r, 1)});
     }
     for (int r = 0; r < beam_->rowCount(); ++r) {
-        if (cell(beam_, r, 0).isEmpty() && cell(beam_, r, 1).isEmpty())
+        if (rowEmpty(beam_, r))
             continue;
-        c.beam.append({cell(beam_, r, 0), cellNumber(beam_, r, 1), cellNumber(beam_, r, 2), cellNumber(beam_, r, 3)});
+        const auto kv = cellNumber(beam_, kBeamName, r, 1, true, found);
+        const auto hvl = cellNumber(beam_, kBeamName, r, 2, true, found);
+        const auto output = cellNumber(beam_, kBeamName, r, 3, true, found);
+        if (kv && hvl && output)
+            c.beam.append({cell(beam_, r, 0), *kv, *hvl, *output});
     }
+    if (problems)
+        *problems = found;
     return c;
 }
 
@@ -285,10 +341,14 @@ bool DoseCalibrationForm::refused(const Result &r, const QString &where)
 
 bool DoseCalibrationForm::saveCalibration()
 {
-    DoseCalibration c = shownCalibration();
+    QStringList problems;
+    DoseCalibration c = shownCalibration(&problems);
+    if (!problems.isEmpty())
+        return !refused(Result::failure(ErrorCode::InvalidProperty, problems.join(QLatin1Char('\n'))), kSaveSource);
     DatabaseSession db(DefinitionsDatabase);
     if (refused(db.ok() ? Result{} : db.error(), kSaveSource) || refused(WriteCalibration(DefinitionsDatabase, c), kSaveSource))
         return false;
+    prompter_.information(this, QStringLiteral("The calibration of X-ray unit type %1 is saved.").arg(c.unit), windowTitle());
     return true;
 }
 
@@ -341,23 +401,34 @@ void DoseCalibrationForm::showReferenceSet(const ReferenceSet &set)
     }
 }
 
-ReferenceSet DoseCalibrationForm::shownReferenceSet() const
+ReferenceSet DoseCalibrationForm::shownReferenceSet(QStringList *problems) const
 {
+    QStringList found;
     ReferenceSet s{referenceSetId_, setName_->text().trimmed(), setSource_->text().trimmed(), setActive_->isChecked(), {}};
     for (int r = 0; r < levels_->rowCount(); ++r) {
-        if (cell(levels_, r, 0).isEmpty() && cell(levels_, r, 4).isEmpty())
+        if (rowEmpty(levels_, r))
             continue;
-        s.levels.append({cell(levels_, r, 0), cellNumber(levels_, r, 1), cellNumber(levels_, r, 2), cell(levels_, r, 3), cellNumber(levels_, r, 4)});
+        const auto from = cellNumber(levels_, kLevelsName, r, 1, true, found);
+        const auto to = cellNumber(levels_, kLevelsName, r, 2, true, found);
+        const auto level = cellNumber(levels_, kLevelsName, r, 4, true, found);
+        if (from && to && level)
+            s.levels.append({cell(levels_, r, 0), *from, *to, cell(levels_, r, 3), *level});
     }
+    if (problems)
+        *problems = found;
     return s;
 }
 
 bool DoseCalibrationForm::saveReferenceSet()
 {
-    ReferenceSet s = shownReferenceSet();
+    QStringList problems;
+    ReferenceSet s = shownReferenceSet(&problems);
+    if (!problems.isEmpty())
+        return !refused(Result::failure(ErrorCode::InvalidProperty, problems.join(QLatin1Char('\n'))), kSetSource);
     DatabaseSession db(DefinitionsDatabase);
     if (refused(db.ok() ? Result{} : db.error(), kSetSource) || refused(WriteReferenceSet(DefinitionsDatabase, s), kSetSource))
         return false;
     referenceSetId_ = s.id;
+    prompter_.information(this, QStringLiteral("The reference set \"%1\" is saved.").arg(s.name), windowTitle());
     return true;
 }

@@ -26,13 +26,15 @@ public:
     // Opens on the unit type's stored calibration and the active (or first) reference set.
     DoseCalibrationForm(qint16 unitType, Prompter &prompter, QWidget *parent = nullptr);
 
-    // What the calibration page shows, as a record; and the page filled from one.
-    DoseCalibration shownCalibration() const;
+    // What the calibration page shows, as a record; and the page filled from
+    // one. A cell that is no finite number is left out and named in problems.
+    DoseCalibration shownCalibration(QStringList *problems = nullptr) const;
     void showCalibration(const DoseCalibration &c);
-    ReferenceSet shownReferenceSet() const;
+    ReferenceSet shownReferenceSet(QStringList *problems = nullptr) const;
     void showReferenceSet(const ReferenceSet &set);
 
-    // Validates and stores; a refusal names every problem. True when stored.
+    // Validates and stores; a refusal names every problem, a stored record is
+    // confirmed. True when stored.
     bool saveCalibration();
     bool saveReferenceSet();
     // Loads the factor file at path (the button asks for it).

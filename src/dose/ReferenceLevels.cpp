@@ -3,6 +3,7 @@
 #include "store/DatabasePaths.h"
 
 #include <QSqlRecord>
+#include <cmath>
 
 namespace {
 
@@ -23,6 +24,11 @@ QStringList ValidateReferenceSet(const ReferenceSet &set)
     const QStringList quantities{QString::fromLatin1(ReferenceQuantity::Agd), QString::fromLatin1(ReferenceQuantity::EntranceDose)};
     for (qsizetype i = 0; i < set.levels.size(); ++i) {
         const ReferenceLevel &l = set.levels[i];
+        // NaN passes every comparison below.
+        if (!std::isfinite(l.fromMm) || !std::isfinite(l.toMm) || !std::isfinite(l.level)) {
+            problems << QStringLiteral("Row %1: a thickness or the level is not a finite number.").arg(i + 1);
+            continue;
+        }
         if (!views.contains(l.view))
             problems << QStringLiteral("Row %1: the view is CC, MLO or other, not \"%2\".").arg(i + 1).arg(l.view);
         if (!quantities.contains(l.quantity))

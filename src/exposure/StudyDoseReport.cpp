@@ -3,6 +3,7 @@
 #include "core/ErrorLog.h"
 #include "core/ExposureUnits.h"
 #include "core/Settings.h"
+#include "dose/DoseStore.h"
 #include "dose/Projection.h"
 #include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"
@@ -39,6 +40,40 @@ QString dateTimeOf(const QString &datum, const QString &zeit)
     return day.toString(QStringLiteral("yyyyMMdd")) + (t.isValid() ? t.toString(QStringLiteral("HHmmss")) : QString());
 }
 
+// Why the row has no AGD: the estimate again from the row's values, with the
+// calibration it was taken under (or the unit type's, when it had none) and
+// the factor tables loaded now.
+QString whyNoAgd(const QSqlRecord &rec, qint16 unit)
+{
+    auto text = [&rec](const char *name) {
+        const QVariant v = rec.value(QLatin1String(name));
+        return v.isNull() ? std::optional<QString>() : std::optional<QString>(v.toString());
+    };
+    ExposureRecord record;
+    record.KVP = text("KVP");
+    record.ma = text("ma");
+    record.Dicke = text("Dicke");
+    record.mGy = text("mGy");
+    ExposureDoseInput in = DoseInputOf(unit, record);
+    const QString ageTable = rec.value(QStringLiteral("AgeTable")).toString();
+    if (!ageTable.isEmpty())
+        in.ageTable = ageTable;
+    const QVariant calibrationId = rec.value(QStringLiteral("CalibrationID"));
+    const bool configured = rec.value(QStringLiteral("AgdSource")).toString() != QLatin1String(AgdSource::NotConfigured);
+    DatabaseSession defs(DefinitionsDatabase);
+    if (!defs.ok())
+        return configured ? QStringLiteral("the dose calibration cannot be read: %1").arg(defs.error().text)
+                          : QStringLiteral("no dose calibration or factor tables when the exposure was taken");
+    const StoredDoseEstimate d = calibrationId.isNull() ? EstimateWithStored(DefinitionsDatabase, unit, in)
+                                                        : EstimateWithCalibration(DefinitionsDatabase, calibrationId.toLongLong(), in);
+    if (!d.ok())
+        return QStringLiteral("the dose calibration cannot be read: %1").arg(d.text);
+    if (!d.estimate.why.isEmpty())
+        return d.estimate.why;
+    // Computable now: what was missing then was the calibration or the tables.
+    return QStringLiteral("no dose calibration or factor tables when the exposure was taken");
+}
+
 DoseReportEvent eventOf(const QSqlRecord &rec)
 {
     auto text = [&rec](const char *name) { return rec.value(QLatin1String(name)).toString(); };
@@ -66,6 +101,8 @@ DoseReportEvent eventOf(const QSqlRecord &rec)
     e.hvlMm = column(rec, "HVL");
     e.entranceExposureMGy = column(rec, "Kerma");
     e.agdMGy = column(rec, "AGD");
+    if (!e.agdMGy)
+        e.agdMissing = whyNoAgd(rec, unit);
     return e;
 }
 
@@ -74,8 +111,8 @@ DoseReportEvent eventOf(const QSqlRecord &rec)
 StudyExposures ReadStudyExposures(const QString &patientId, const QString &studyDate, const QStringList &stampedEventUids)
 {
     StudyExposures out;
-    QString sql = QStringLiteral("SELECT ID, Datum, Zeit, KVP, ma, Dicke, Druck, Sonstiges, expZeit, Unit, TargetFilter, HVL, Kerma, AGD, "
-                                 "IrradiationEventUID FROM tblDosis WHERE (FKeyPatID = ? AND Datum = ?)");
+    QString sql = QStringLiteral("SELECT ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, expZeit, Unit, TargetFilter, HVL, Kerma, AGD, "
+                                 "AgdSource, AgeTable, CalibrationID, IrradiationEventUID FROM tblDosis WHERE (FKeyPatID = ? AND Datum = ?)");
     const QDate day = QDate::fromString(studyDate, QStringLiteral("yyyyMMdd"));
     QVariantList values{patientId, day.isValid() ? QVariant(DbDate(day)) : QVariant(QMetaType::fromType<QString>())};
     if (!stampedEventUids.isEmpty()) {

@@ -15,5 +15,5 @@ StudyExposures ReadStudyExposures(const QString &patientId, const QString &study
 
 // Fills the events and the workstation as device observer into input and
 // writes the report to path; fails with the reason when the journal holds no
-// exposure of the study or one lacks its AGD (no calibration).
+// exposure of the study or one lacks its AGD (and why it does).
 DoseReportWritten WriteStudyDoseReport(const DoseReportInput &input, const QStringList &stampedEventUids, const QString &path);

@@ -151,7 +151,8 @@ QString checkInput(const DoseReportInput &in)
         if (e.dateTime.isEmpty())
             return QStringLiteral("an exposure has no date and time");
         if (!e.agdMGy)
-            return QStringLiteral("the AGD of an exposure is unknown (no dose calibration or factor tables)");
+            return QStringLiteral("the AGD of an exposure is unknown (%1)")
+                .arg(e.agdMissing.isEmpty() ? QStringLiteral("the journal gives no reason") : e.agdMissing);
     }
     return {};
 }

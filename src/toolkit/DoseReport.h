@@ -41,6 +41,7 @@ struct DoseReportEvent {
     std::optional<double> hvlMm;
     std::optional<double> entranceExposureMGy; // incident air kerma at the breast's upper surface
     std::optional<double> agdMGy;
+    QString agdMissing; // why there is no AGD, for the refusal
 };
 
 struct DoseReportInput {
