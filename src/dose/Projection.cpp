@@ -17,12 +17,14 @@ ExposureProjection ProjectionOfText(const QString &projection)
     return p;
 }
 
-ExposureProjection ProjectionOfExposure(qint16, const QString &sonstiges)
+ExposureProjection ProjectionOfExposure(qint16 unitType, const QString &sonstiges)
 {
-    // Old reading, kept for the first step: the first field counts.
-    const QString first = sonstiges.section(QLatin1Char(','), 0, 0);
-    if (first.contains(QLatin1Char(' ')) && !ProjectionOfText(first).laterality.isEmpty() && ProjectionOfText(first).view == QLatin1String("other")
-        && sonstiges.contains(QLatin1Char(',')))
+    if (unitType == 1)
+        return ProjectionOfText(sonstiges.split(QLatin1Char(',')).value(3));
+    // Unit 2's caption is compared as written when pairing: a padded one is no projection.
+    if (unitType == 2 && sonstiges != sonstiges.trimmed())
         return {QString(), QStringLiteral("other")};
-    return ProjectionOfText(first);
+    if (sonstiges.contains(QLatin1Char(',')))
+        return {QString(), QStringLiteral("other")};
+    return ProjectionOfText(sonstiges);
 }
