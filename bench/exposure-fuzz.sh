@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 out="$build/fuzz-exposure"
 mkdir -p "$out/corpus"
 # Seeds: one real message of each layout, prefixed by the unit and state bytes.
-printf '\x01\x00Name: 2005-03-17 10:22:31 W/Rh LCC AEC Grid 28kV 63mAs 1.25s 0 12kg 4.5cm 1.23 mGy\r\n' >"$out/corpus/sophie"
+printf '\x01\x00Name: 2005-03-17 10:22:31 L-CC W/Rh AEC Grid 28kV 63mAs 1.25s 0 12kg 4.5cm 1.23 mGy\r\n' >"$out/corpus/sophie"
 printf '\x02\x20\x02GIOTTO 10 28063 120 45 1.8\x03\r\n' >"$out/corpus/giotto"
 printf '\x03\x00M4|0017|LCC|AEC|Mo/Mo|Grid|06.12.26|14:05|x|y|28 kV|z|63 mAs|a|b|c|d|120 N|4.5 cm|e|f|1.23 mGy|\r\n' >"$out/corpus/lorad"
 printf '\x04\x43ABCDEF028100 450ms12 45mm 0 DIGITAL\r\n' >"$out/corpus/seno"

@@ -498,26 +498,33 @@ private slots:
         QCOMPARE(std::count_if(sets.begin(), sets.end(), [](const ReferenceSet &s) { return s.active; }), 1);
     }
 
+    // The text alone; where each unit type puts it is read in tst_exposure_capture.
     void projection_data()
     {
+        QTest::addColumn<int>("unit");
         QTest::addColumn<QString>("sonstiges");
         QTest::addColumn<QString>("laterality");
         QTest::addColumn<QString>("view");
-        QTest::newRow("R CC") << "R CC" << "R" << "CC";
-        QTest::newRow("l mlo, spaces") << " l  mlo " << "L" << "MLO";
-        QTest::newRow("side, other view") << "R ML" << "R" << "other";
-        QTest::newRow("words after the view") << "R CC 28 kV" << "" << "other";
-        QTest::newRow("unit's message fields after the view") << "LCC,AEC,Grid,W/Rh,0" << "L" << "CC";
-        QTest::newRow("unit's own MLO name") << "R-LMO45" << "R" << "MLO";
-        QTest::newRow("a field that is no view") << "AEC,LCC" << "" << "other";
-        QTest::newRow("empty") << "" << "" << "other";
+        QTest::newRow("R CC") << 4 << "R CC" << "R" << "CC";
+        QTest::newRow("l mlo, spaces") << 5 << " l  mlo " << "L" << "MLO";
+        QTest::newRow("side, other view") << 4 << "R ML" << "R" << "other";
+        QTest::newRow("words after the view") << 3 << "R CC 28 kV" << "" << "other";
+        QTest::newRow("unit 1: the fourth field") << 1 << "W/Rh,AEC,Grid,L-CC,0" << "L" << "CC";
+        QTest::newRow("unit 1: a first field that looks like a view") << 1 << "LCC,AEC,Grid,W/Rh,0" << "" << "other";
+        QTest::newRow("unit 2's own MLO name") << 2 << "R-LMO45" << "R" << "MLO";
+        QTest::newRow("unit 2: a padded caption") << 2 << " L-CC" << "" << "other";
+        QTest::newRow("unit 3 without a blank") << 3 << "LCC" << "L" << "CC";
+        QTest::newRow("a field that is no view") << 3 << "AEC,LCC" << "" << "other";
+        QTest::newRow("fields after the view") << 0 << "LCC,AEC" << "" << "other";
+        QTest::newRow("empty") << 4 << "" << "" << "other";
     }
     void projection()
     {
+        QFETCH(int, unit);
         QFETCH(QString, sonstiges);
         QFETCH(QString, laterality);
         QFETCH(QString, view);
-        const ExposureProjection p = ProjectionOfExposure(sonstiges);
+        const ExposureProjection p = ProjectionOfExposure(qint16(unit), sonstiges);
         QCOMPARE(p.laterality, laterality);
         QCOMPARE(p.view, view);
     }

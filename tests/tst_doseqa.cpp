@@ -32,17 +32,17 @@ struct Row {
     int unit;
 };
 
-// A: ... I, the letters the hand calculation uses.
+// A: ... I, the letters the hand calculation uses. Units 4 and 5 journal the projection alone.
 const Row Journal[] = {
-    {0, "R CC", 42, 28, 60, 100, 1.0, 1.2, "1", "P1", 1},   // A
-    {0, "L CC", 45, 29, 80, 120, 1.5, 1.6, "1", "P1", 1},   // B
-    {0, "R CC", 48, 30, 70, 110, 2.0, 2.0, "1", "P2", 1},   // C: above the CC AGD level 1.8
-    {1, "L CC", 44, 28, 65, 90, 1.1, 1.4, "0", "", 1},      // D: never assigned
-    {1, "R MLO", 52, 31, 90, 130, 2.5, 2.2, "0", "P3", 1},  // E: set free
-    {1, "L MLO", 55, 31, 99.5, 140, 3.0, 2.6, "1", "P3", 1}, // F: above the MLO entrance level 2.8, mAs "99,5"
-    {2, "R CC", 47, 29, 75, 115, 1.4, -1, "1", "P4", 2},    // G: no AGD, the other unit
-    {40, "L CC", 43, 28, 62, 106, 1.0, 1.0, "1", "P5", 1},  // H: before the range
-    {0, "Phantom", -1, 26, 40, -1, 0.8, -1, "1", "", 1},    // I: taken off the list unassigned
+    {0, "R CC", 42, 28, 60, 100, 1.0, 1.2, "1", "P1", 4},   // A
+    {0, "L CC", 45, 29, 80, 120, 1.5, 1.6, "1", "P1", 4},   // B
+    {0, "R CC", 48, 30, 70, 110, 2.0, 2.0, "1", "P2", 4},   // C: above the CC AGD level 1.8
+    {1, "L CC", 44, 28, 65, 90, 1.1, 1.4, "0", "", 4},      // D: never assigned
+    {1, "R MLO", 52, 31, 90, 130, 2.5, 2.2, "0", "P3", 4},  // E: set free
+    {1, "L MLO", 55, 31, 99.5, 140, 3.0, 2.6, "1", "P3", 4}, // F: above the MLO entrance level 2.8, mAs "99,5"
+    {2, "R CC", 47, 29, 75, 115, 1.4, -1, "1", "P4", 5},    // G: no AGD, the other unit
+    {40, "L CC", 43, 28, 62, 106, 1.0, 1.0, "1", "P5", 4},  // H: before the range
+    {0, "Phantom", -1, 26, 40, -1, 0.8, -1, "1", "", 4},    // I: taken off the list unassigned
 };
 
 // The levels the tests check against: AGD for CC 40-49 mm, entrance dose for MLO.
@@ -168,14 +168,14 @@ private slots:
         QTest::newRow("30 days, all") << 29 << 0 << QString() << -1 << u"AGD"_s << Table{cc, mlo, other};
         QTest::newRow("CC only") << 29 << 0 << u"CC"_s << -1 << u"AGD"_s << Table{cc};
         QTest::newRow("band 50-59") << 29 << 0 << QString() << 50 << u"AGD"_s << Table{mlo};
-        QTest::newRow("unit 2: entrance dose") << 29 << 2 << QString() << -1 << u"entrance dose"_s
+        QTest::newRow("unit 5: entrance dose") << 29 << 5 << QString() << -1 << u"entrance dose"_s
                                                << Table{{u"CC"_s, u"40-49"_s, u"1"_s, u"1"_s, u"1.400"_s, u"1.400"_s, u"1.400"_s,
                                                          u"29.0"_s, u"75.0"_s, u"115"_s}};
         // H, 40 days back, joins CC: AGD 1.0, 1.2, 1.4, 1.6, 2.0.
         QTest::newRow("60 days, CC") << 59 << 0 << u"CC"_s << -1 << u"AGD"_s
                                      << Table{{u"CC"_s, u"40-49"_s, u"6"_s, u"5"_s, u"1.400"_s, u"1.440"_s, u"1.600"_s, u"28.5"_s,
                                                u"67.5"_s, u"108"_s}};
-        QTest::newRow("today only") << 0 << 1 << QString() << -1 << u"AGD"_s
+        QTest::newRow("today only") << 0 << 4 << QString() << -1 << u"AGD"_s
                                     << Table{{u"CC"_s, u"40-49"_s, u"3"_s, u"3"_s, u"1.600"_s, u"1.600"_s, u"1.800"_s, u"29.0"_s,
                                               u"70.0"_s, u"110"_s},
                                              other};

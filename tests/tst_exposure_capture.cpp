@@ -13,12 +13,16 @@
 #include "support/ExposureStation.h"
 #include "support/SendJob.h"
 #include "acquisition/ProjectionAssignment.h"
+#include "acquisition/Stamping.h"
+#include "dose/Projection.h"
+#include "qa/DoseQaForm.h"
 #include "toolkit/SyntheticImage.h"
 
 namespace {
 
 // The unit sends its own date: the fixture's day keeps the row in the list.
-const QByteArray Sophie = "\x02SOPHIE V3\r\nName: 2026-12-07 10:22:31 W/Rh LCC AEC Grid 28kV 63mAs 1.25s 0 12kg 4.5cm 1.23 mGy\r\n";
+// Its projection is token 3, in the form pairing compares ("L-CC", "R-MLO45").
+const QByteArray Sophie = "\x02SOPHIE V3\r\nName: 2026-12-07 10:22:31 L-CC W/Rh AEC Grid 28kV 63mAs 1.25s 0 12kg 4.5cm 1.23 mGy\r\n";
 const QByteArray Giotto = "\x02GIOTTO 10 28063 120 45 1.8\x03";
 const QByteArray Lorad = "M4|0017|LCC|AEC|Mo/Mo|Grid|06.12.26|14:05|x|y|28 kV|z|63 mAs|a|b|c|d|120 N|e|f|g|1.23 mGy|4.5 cm";
 const QByteArray Seno = "ABCDEF0\xb2" "8100 450ms12 45mm 0 DIGITAL\r\n"; // bit 7 set on one digit
@@ -489,12 +493,106 @@ private slots:
         f.capture->setBuffer(QString::fromLatin1(Sophie));
         f.capture->dbFill();
         QCOMPARE(f.doseList->rowCount(), 1);
-        QCOMPARE(f.journalValue(0, u"Sonstiges"_s), u"LCC,AEC,Grid,W/Rh,0"_s); // the unit's fields after the view
+        QCOMPARE(f.journalValue(0, u"Sonstiges"_s), u"W/Rh,AEC,Grid,L-CC,0"_s); // the unit's fields, the projection fourth
         const QModelIndex kv = f.doseList->model()->index(0, DoseList::KV);
         QCOMPARE(kv.data(Qt::ToolTipRole).toString(), mark);
         QCOMPARE(kv.data(Qt::BackgroundRole).isValid(), !mark.isEmpty());
         QCOMPARE(f.errorLog().contains(mark.isEmpty() ? u"over the reference level"_s : mark), !mark.isEmpty());
         QVERIFY(f.prompter.boxes.isEmpty());
+    }
+
+    // Each unit type's message for each of the four views, decoded into the
+    // journal: the side and view read back from the row, and the image key of
+    // that projection pairs with it. Units 4 and 5 send no projection: it is
+    // the message's place in the examination's cycle.
+    void projectionReadBackFromTheJournal_data()
+    {
+        QTest::addColumn<int>("unit");
+        QTest::addColumn<QString>("written"); // as the unit writes it; for units 4 and 5 the message's place in the cycle
+        QTest::addColumn<QString>("expected"); // side view
+        QTest::addColumn<QString>("key");      // the image key of the projection
+        const QString views[] = {u"R CC"_s, u"L CC"_s, u"R MLO"_s, u"L MLO"_s};
+        const QString sophie[] = {u"R-CC"_s, u"L-CC"_s, u"R-MLO45"_s, u"L-MLO45"_s};
+        const QString giotto[] = {u"R-CC"_s, u"L-CC"_s, u"R-LMO45"_s, u"L-LMO45"_s};
+        const QString lorad[] = {u"RCC"_s, u"LCC"_s, u"RMLO"_s, u"LMLO"_s};
+        const QString seno[] = {u"1"_s, u"2"_s, u"3"_s, u"4"_s};
+        const QString hfe[] = {u"2"_s, u"1"_s, u"4"_s, u"3"_s};
+        for (int i = 0; i < 4; ++i) {
+            const QByteArray v = views[i].toLatin1();
+            QTest::newRow("Sophie " + v) << int(UnitSophie) << sophie[i] << views[i] << sophie[i];
+            QTest::newRow("Giotto " + v) << int(UnitGiotto) << giotto[i] << views[i] << giotto[i];
+            QTest::newRow("Lorad M4 " + v) << int(UnitLoradM4) << lorad[i] << views[i] << views[i];
+            QTest::newRow("GE Senograph " + v) << int(UnitGESeno) << seno[i] << views[i] << views[i];
+            QTest::newRow("SM 1000 " + v) << int(UnitHFE) << hfe[i] << views[i] << views[i];
+        }
+    }
+    void projectionReadBackFromTheJournal()
+    {
+        QFETCH(int, unit);
+        QFETCH(QString, written);
+        QFETCH(QString, expected);
+        QFETCH(QString, key);
+        ExposureFixture f;
+        QVERIFY(useUnit(f, qint16(unit), QString()));
+        int messages = 1;
+        QString message;
+        switch (unit) {
+        case UnitSophie: message = QString::fromLatin1(Sophie).replace(u"L-CC"_s, written); break;
+        case UnitGiotto:
+            message = QString::fromLatin1(Giotto);
+            f.capture->setCurrentProjection(written); // the projection button's caption
+            break;
+        case UnitLoradM4: message = QString::fromLatin1(Lorad).replace(u"|LCC|"_s, u'|' + written + u'|'); break;
+        case UnitGESeno: message = QString::fromLatin1(Seno); messages = written.toInt(); break;
+        default: message = QString::fromLatin1(Hfe); messages = written.toInt(); break;
+        }
+        f.capture->newExaminationButton_Click();
+        for (int m = 0; m < messages; ++m) {
+            f.capture->setSelectedProjection(written);
+            f.capture->setBuffer(message);
+            f.capture->dbFill();
+        }
+        QCOMPARE(f.journal().size(), messages);
+        const QString sonstiges = f.journalValue(-1, u"Sonstiges"_s);
+        if (unit != UnitGESeno && unit != UnitHFE)
+            QVERIFY2(sonstiges.contains(written), qPrintable(sonstiges));
+        const qint16 journalUnit = qint16(f.journalValue(-1, u"Unit"_s).toInt());
+        QCOMPARE(journalUnit, qint16(unit));
+        const ExposureProjection p = ProjectionOfExposure(journalUnit, sonstiges);
+        QCOMPARE(p.laterality + u' ' + p.view, expected);
+        QVERIFY2(ExposureMatchesKey(journalUnit, sonstiges, key), qPrintable(sonstiges + u" / "_s + key));
+    }
+
+    // Sophie's exposures over the active set's CC level: the CC one is
+    // marked in the dose list, and the QA window counts both under CC and
+    // MLO, none under "other".
+    void unitOneExposuresAreMarkedAndCountedByView()
+    {
+        ExposureFixture f;
+        QVERIFY(useUnit(f, UnitSophie, QString()));
+        {
+            DatabaseSession db(DefinitionsDatabase);
+            QVERIFY(db.ok());
+            ReferenceSet set{0, u"Site 2026"_s, u"local"_s, true, {{u"CC"_s, 40, 50, u"entrance dose"_s, 1.0}}};
+            const Result written = WriteReferenceSet(DefinitionsDatabase, set);
+            QVERIFY2(written.ok(), qPrintable(written.text));
+        }
+        for (const QString &projection : {u"R-CC"_s, u"L-MLO45"_s}) {
+            f.capture->setBuffer(QString::fromLatin1(Sophie).replace(u"L-CC"_s, projection));
+            f.capture->dbFill();
+        }
+        QCOMPARE(f.doseList->rowCount(), 2);
+        const QModelIndex cc = f.doseList->model()->index(0, DoseList::KV);
+        QCOMPARE(cc.data(Qt::ToolTipRole).toString(), u"entrance dose 1.23 mGy above 1.00 mGy (CC 40-50 mm, set \"Site 2026\")"_s);
+        QVERIFY(!f.doseList->model()->index(1, DoseList::KV).data(Qt::BackgroundRole).isValid());
+
+        DoseQaForm qa(ResolveUserDatabasePath(Settings.Database), ActiveReferenceLookup(u"test"_s), ExposureFixture::Day);
+        qa.setRange(ExposureFixture::Day, ExposureFixture::Day);
+        QTRY_VERIFY_WITH_TIMEOUT(!qa.reading(), 10000);
+        QStringList views;
+        for (const QStringList &row : qa.bandTable().rows)
+            views << row.value(0) + u' ' + row.value(2);
+        QCOMPARE(views, (QStringList{u"CC 1"_s, u"MLO 1"_s}));
     }
 
     void badValuesAreLoggedAndTheRowStillWritten()

@@ -1,5 +1,7 @@
 #include "acquisition/Stamping.h"
 
+#include "dose/Projection.h"
+
 #include "core/ErrorLog.h"
 
 #include <QCoreApplication>
@@ -199,11 +201,11 @@ QString ImageProjectionKey(qint16 unitType, const ToolkitImagePtr &image)
 
 bool ExposureMatchesKey(qint16 unitType, const QString &exposureProjection, const QString &key)
 {
-    if (unitType == 1)
-        return exposureProjection.split(QLatin1Char(',')).value(3) == key;
-    if (unitType == 2)
-        return exposureProjection == key;
-    return exposureProjection.trimmed() == key;
+    // Side and view, not the text: Lorad's "LCC" is the image's "L CC".
+    const ExposureProjection exposure = ProjectionOfExposure(unitType, exposureProjection);
+    const ExposureProjection image = ProjectionOfText(key);
+    return !exposure.laterality.isEmpty() && exposure.view != QLatin1String("other") && exposure.laterality == image.laterality
+        && exposure.view == image.view;
 }
 
 bool WriteExposureValues(const ToolkitImagePtr &image, const HeaderExposureValues &values, Result *error)

@@ -22,7 +22,8 @@ bool ModifyImage(const ToolkitImagePtr &image, const SideQuestion &askSide, QStr
 // keys of units 1 and 3 to 5 the detector angle is written as "45".
 QString ImageProjectionKey(qint16 unitType, const ToolkitImagePtr &image);
 
-// Whether an exposure's projection text (what the "Other" column shows) is the key.
+// Whether an exposure's projection text (what the "Other" column shows) has the
+// side and view of the key, read as its unit type journals it.
 bool ExposureMatchesKey(qint16 unitType, const QString &exposureProjection, const QString &key);
 
 // Writes the values that are not empty into the image (and the exposure in

@@ -137,7 +137,7 @@ std::optional<ReferenceExceeded> ExceedsReference(const ReferenceSet &set, qint1
     r.Dicke = dicke;
     r.mGy = mGy;
     const ExposureDoseInput in = DoseInputOf(unitType, r);
-    return CheckAgainst(set, ProjectionOfExposure(sonstiges).view, in.thicknessMm, agd, in.reportedMGy);
+    return CheckAgainst(set, ProjectionOfExposure(unitType, sonstiges).view, in.thicknessMm, agd, in.reportedMGy);
 }
 
 DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QString> &patientName)

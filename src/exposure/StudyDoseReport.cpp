@@ -85,7 +85,7 @@ DoseReportEvent eventOf(const QSqlRecord &rec)
     values.compression = text("Druck");
     values.targetFilter = text("TargetFilter");
     const HeaderExposureValues h = ExposureValuesForHeader(unit, values, text("expZeit"));
-    const ExposureProjection p = ProjectionOfExposure(text("Sonstiges"));
+    const ExposureProjection p = ProjectionOfExposure(unit, text("Sonstiges"));
     DoseReportEvent e;
     e.eventUid = text("IrradiationEventUID");
     e.dateTime = dateTimeOf(text("Datum"), text("Zeit"));

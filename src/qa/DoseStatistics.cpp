@@ -55,7 +55,7 @@ std::optional<ReferenceMatch> ExceededLevel(const JournalExposure &e, const Refe
 {
     if (!lookup || !e.thickness)
         return std::nullopt;
-    const std::optional<ReferenceMatch> level = lookup(ProjectionOfExposure(e.projection).view, *e.thickness);
+    const std::optional<ReferenceMatch> level = lookup(ProjectionOfExposure(qint16(e.unit.value_or(0)), e.projection).view, *e.thickness);
     if (!level)
         return std::nullopt;
     const std::optional<double> dose = level->forAgd() ? e.agd : e.reportedDose;
@@ -73,9 +73,11 @@ DoseStatistics::DoseStatistics(QList<JournalExposure> rows)
     QHash<QString, int> viewOfText;
     views_.reserve(size_t(rows_.size()));
     for (const JournalExposure &e : rows_) {
-        auto it = viewOfText.constFind(e.projection);
+        const qint16 unit = qint16(e.unit.value_or(0));
+        const QString key = QString::number(unit) + QLatin1Char('|') + e.projection;
+        auto it = viewOfText.constFind(key);
         if (it == viewOfText.cend())
-            it = viewOfText.insert(e.projection, ViewIndex(ProjectionOfExposure(e.projection).view));
+            it = viewOfText.insert(key, ViewIndex(ProjectionOfExposure(unit, e.projection).view));
         views_.push_back(*it);
     }
 }

@@ -123,7 +123,7 @@ Result WriteExposureCsv(const QString &path, const DoseStatistics &stats, const 
     QList<QStringList> rows;
     for (int i : stats.selected()) {
         const JournalExposure &e = stats.rows()[i];
-        const ExposureProjection p = ProjectionOfExposure(e.projection);
+        const ExposureProjection p = ProjectionOfExposure(qint16(e.unit.value_or(0)), e.projection);
         std::optional<ReferenceMatch> level;
         if (lookup && e.thickness)
             level = lookup(p.view, *e.thickness);
