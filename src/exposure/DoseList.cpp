@@ -427,17 +427,8 @@ ExposureValues DoseForBirthDate(const ExposureValues &exposure, const QDate &bir
         out.agd = agd.isNull() ? QString() : QString::number(agd.toDouble(), 'g', 10);
         return out;
     }
-    auto text = [&rec](const char *column) {
-        const QVariant v = rec.value(QLatin1String(column));
-        return v.isNull() ? std::optional<QString>() : std::optional<QString>(v.toString());
-    };
-    ExposureRecord record;
-    record.KVP = text("KVP");
-    record.ma = text("ma");
-    record.Dicke = text("Dicke");
-    record.mGy = text("mGy");
     const qint16 unit = rec.value(QStringLiteral("Unit")).isNull() ? Settings.XrayComm : qint16(rec.value(QStringLiteral("Unit")).toInt());
-    ExposureDoseInput in = DoseInputOf(unit, record);
+    ExposureDoseInput in = DoseInputOfRow(unit, rec);
     in.ageTable = table;
     StoredDoseEstimate d;
     {

@@ -86,6 +86,20 @@ JournalInsert InsertExposure(Database &db, const ExposureRecord &r, const QLocal
     return result;
 }
 
+ExposureDoseInput DoseInputOfRow(qint16 unitType, const QSqlRecord &row)
+{
+    auto text = [&row](const char *column) {
+        const QVariant v = row.value(QLatin1String(column));
+        return v.isNull() ? std::optional<QString>() : std::optional<QString>(v.toString());
+    };
+    ExposureRecord record;
+    record.KVP = text("KVP");
+    record.ma = text("ma");
+    record.Dicke = text("Dicke");
+    record.mGy = text("mGy");
+    return DoseInputOf(unitType, record);
+}
+
 ExposureDoseInput DoseInputOf(qint16 unitType, const ExposureRecord &r)
 {
     ExposureValues values;

@@ -7,6 +7,7 @@
 
 #include <QDate>
 #include <QLocale>
+#include <QSqlRecord>
 #include <QStringList>
 #include <optional>
 
@@ -32,6 +33,8 @@ JournalInsert InsertExposure(Database &db, const ExposureRecord &record, const Q
 // The record's kV, mAs, thickness and reported dose in the units of their
 // attributes, read as the unit type sends them.
 ExposureDoseInput DoseInputOf(qint16 unitType, const ExposureRecord &record);
+// The same from a journal row (its KVP, ma, Dicke and mGy columns).
+ExposureDoseInput DoseInputOfRow(qint16 unitType, const QSqlRecord &row);
 
 // A row's values its dose was computed from: KVP, ma, Dicke, mGy, Datum,
 // Unit, AgdSource, AgeTable, CalibrationID, and its AGD.

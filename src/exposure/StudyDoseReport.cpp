@@ -45,16 +45,7 @@ QString dateTimeOf(const QString &datum, const QString &zeit)
 // the factor tables loaded now.
 QString whyNoAgd(const QSqlRecord &rec, qint16 unit)
 {
-    auto text = [&rec](const char *name) {
-        const QVariant v = rec.value(QLatin1String(name));
-        return v.isNull() ? std::optional<QString>() : std::optional<QString>(v.toString());
-    };
-    ExposureRecord record;
-    record.KVP = text("KVP");
-    record.ma = text("ma");
-    record.Dicke = text("Dicke");
-    record.mGy = text("mGy");
-    ExposureDoseInput in = DoseInputOf(unit, record);
+    ExposureDoseInput in = DoseInputOfRow(unit, rec);
     const QString ageTable = rec.value(QStringLiteral("AgeTable")).toString();
     if (!ageTable.isEmpty())
         in.ageTable = ageTable;
