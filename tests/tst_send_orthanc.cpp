@@ -74,6 +74,35 @@ class SendOrthancTest : public QObject {
     QStringList studyFiles(const FiledStudy &s) const { return QDir(f_->file(u"images/"_s + s.uid)).entryList(QDir::Files); }
     bool studyFolderExists(const FiledStudy &s) const { return QDir(f_->file(u"images/"_s + s.uid)).exists(); }
 
+    // Her image and the X-ray unit's own dose report of one study, sent
+    // through the receiver as the detector and the unit send them.
+    struct ArrivedWithUnitReport {
+        std::unique_ptr<CompanionProcess> receiver;
+        SyntheticImageSpec image;
+        UnitDoseReport unit;
+    };
+    // "" once both are filed, else what went wrong.
+    static QString receiveWithUnitReport(const TestFolder &f, ArrivedWithUnitReport &a)
+    {
+        const quint16 port = FreePort();
+        WriteReceiverSettings(f, u"LUMORA"_s, QString::number(port));
+        a.receiver = std::make_unique<CompanionProcess>(ReceiverProgram(), f.path());
+        if (!a.receiver->start() || !a.receiver->waitUntilAnswering(u"LUMORA"_s, port))
+            return u"the receiver did not answer"_s;
+        a.image = {.patientId = u"P1"_s, .studyUid = NewSyntheticUid(), .sopUid = NewSyntheticUid(), .studyDate = u"20261207"_s, .rows = 64, .columns = 48};
+        if (!WriteImage(a.image, f.file(u"in/image.dcm"_s)))
+            return u"no image written"_s;
+        const SyntheticImageSpec &i = a.image;
+        a.unit = {i.patientName, i.patientId, i.birthDate, i.sex, i.studyUid, i.studyDate, i.studyTime, i.accessionNumber, NewSyntheticUid(), u"20261207102231"_s, 0.91};
+        if (const QString why = WriteUnitDoseReport(a.unit, f.file(u"in/unit-report.dcm"_s)); !why.isEmpty())
+            return why;
+        QByteArray out;
+        if (Store(u"LUMORA"_s, port, {f.file(u"in/image.dcm"_s), f.file(u"in/unit-report.dcm"_s)}, &out, {u"-R"_s}) != 0)
+            return QString::fromUtf8(out);
+        const QString unitFile = f.file(u"images/%1/%2.dcm"_s.arg(i.studyUid, a.unit.sopUid));
+        return WaitFor([&] { return CountRows(u"tblImages"_s) == 2 && QFile::exists(unitFile); }, 10000) ? QString() : u"not filed"_s;
+    }
+
     // Connects to the partners of target_ and runs the job of the mode (0
     // series, 1 study, 2 the study's patient); the dialog's text.
     QString send(qint16 mode, const FiledStudy &s, const QString &patientId, qlonglong seriesKey = 0)
@@ -363,21 +392,11 @@ private slots:
         QFETCH(bool, reportSeries);
         const TestFolder &f = *f_;
         Settings.SentAndKeep = 0;
-        const quint16 port = FreePort();
-        WriteReceiverSettings(f, u"LUMORA"_s, QString::number(port));
-        CompanionProcess receiver(ReceiverProgram(), f.path());
-        QVERIFY(receiver.start() && receiver.waitUntilAnswering(u"LUMORA"_s, port));
-        const SyntheticImageSpec spec{.patientId = u"P1"_s, .studyUid = NewSyntheticUid(), .sopUid = NewSyntheticUid(),
-                                      .studyDate = u"20261207"_s, .rows = 64, .columns = 48};
-        QVERIFY(WriteImage(spec, f.file(u"in/image.dcm"_s)));
-        UnitDoseReport unit{spec.patientName, spec.patientId, spec.birthDate, spec.sex, spec.studyUid, spec.studyDate, spec.studyTime,
-                            spec.accessionNumber, NewSyntheticUid(), u"20261207102231"_s, 0.91};
-        const QString why = WriteUnitDoseReport(unit, f.file(u"in/unit-report.dcm"_s));
+        ArrivedWithUnitReport arrived;
+        const QString why = receiveWithUnitReport(f, arrived);
         QVERIFY2(why.isEmpty(), qPrintable(why));
-        QByteArray out;
-        QVERIFY2(Store(u"LUMORA"_s, port, {f.file(u"in/image.dcm"_s), f.file(u"in/unit-report.dcm"_s)}, &out, {u"-R"_s}) == 0,
-                 out.constData());
-        QVERIFY(WaitFor([&] { return CountRows(u"tblImages"_s) == 2; }, 10000));
+        const SyntheticImageSpec &spec = arrived.image;
+        const UnitDoseReport &unit = arrived.unit;
         const QString sent = reportSeries ? unit.sopUid : spec.sopUid, stays = reportSeries ? spec.sopUid : unit.sopUid;
         const QList<QVariantList> keys = QueryRows(ImageDatabaseFile(),
                                                    u"SELECT s.FKeyPATID, s.StudyID, r.SeriesID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
@@ -435,22 +454,12 @@ private slots:
         QCOMPARE(fx.journal().first().isNull(u"AGD"_s), !calibrated);
 
         // The detector's image and the unit's own report come through the receiver.
-        const quint16 port = FreePort();
-        WriteReceiverSettings(f, u"LUMORA"_s, QString::number(port));
-        CompanionProcess receiver(ReceiverProgram(), f.path());
-        QVERIFY(receiver.start() && receiver.waitUntilAnswering(u"LUMORA"_s, port));
-        const SyntheticImageSpec spec{.patientId = u"P1"_s, .studyUid = NewSyntheticUid(), .sopUid = NewSyntheticUid(),
-                                      .studyDate = u"20261207"_s, .rows = 64, .columns = 48};
-        QVERIFY(WriteImage(spec, f.file(u"in/image.dcm"_s)));
-        UnitDoseReport unit{spec.patientName, spec.patientId, spec.birthDate, spec.sex, spec.studyUid, spec.studyDate, spec.studyTime,
-                            spec.accessionNumber, NewSyntheticUid(), u"20261207102231"_s, 0.91};
-        const QString why = WriteUnitDoseReport(unit, f.file(u"in/unit-report.dcm"_s));
+        ArrivedWithUnitReport arrived;
+        const QString why = receiveWithUnitReport(f, arrived);
         QVERIFY2(why.isEmpty(), qPrintable(why));
-        QByteArray out;
-        QVERIFY2(Store(u"LUMORA"_s, port, {f.file(u"in/image.dcm"_s), f.file(u"in/unit-report.dcm"_s)}, &out, {u"-R"_s}) == 0,
-                 out.constData());
+        const SyntheticImageSpec &spec = arrived.image;
+        const UnitDoseReport &unit = arrived.unit;
         const QString unitFile = f.file(u"images/%1/%2.dcm"_s.arg(spec.studyUid, unit.sopUid));
-        QVERIFY(WaitFor([&] { return CountRows(u"tblImages"_s) == 2 && QFile::exists(unitFile); }, 10000));
         const QByteArray unitBytes = ReadFile(unitFile);
         const QString unitContent = dataSet(f.file(u"in/unit-report.dcm"_s));
         QVERIFY(!unitContent.isEmpty());
