@@ -18,6 +18,21 @@
 
 namespace {
 
+// The refusal a save gave: one critical box naming each of `named`.
+bool refusedNaming(const RecordingPrompter &prompts, const QStringList &named)
+{
+    if (prompts.boxes.size() != 1 || prompts.boxes[0].kind != u"critical"_s) {
+        qWarning("expected one refusal, got %d box(es)", int(prompts.boxes.size()));
+        return false;
+    }
+    for (const QString &n : named)
+        if (!prompts.boxes[0].text.contains(n)) {
+            qWarning("%s not in: %s", qPrintable(n), qPrintable(prompts.boxes[0].text));
+            return false;
+        }
+    return true;
+}
+
 using Opt = std::optional<double>;
 
 } // namespace
@@ -393,10 +408,7 @@ private slots:
         QVERIFY(t && t->item(row, column));
         t->item(row, column)->setText(text);
         form.findChild<QPushButton *>(u"cmdSaveCalibration"_s)->click();
-        QCOMPARE(prompts.boxes.size(), 1);
-        QCOMPARE(prompts.boxes[0].kind, u"critical"_s);
-        for (const QString &n : named)
-            QVERIFY2(prompts.boxes[0].text.contains(n), qPrintable(n + u" not in: "_s + prompts.boxes[0].text));
+        QVERIFY(refusedNaming(prompts, named));
         DatabaseSession db(DefinitionsDatabase);
         QCOMPARE(ReadCalibration(DefinitionsDatabase, 3).calibration->id, stored.id);
         QCOMPARE(Execute(DefinitionsDatabase, u"SELECT COUNT(*) FROM tblDoseCalibration"_s).rows.value(0).value(0).toInt(), 1);
@@ -444,10 +456,7 @@ private slots:
         auto *save = form.findChild<QPushButton *>(u"cmdSaveReferenceSet"_s);
         QVERIFY(save);
         save->click();
-        QCOMPARE(prompts.boxes.size(), 1);
-        QCOMPARE(prompts.boxes[0].kind, u"critical"_s);
-        for (const QString &n : named)
-            QVERIFY2(prompts.boxes[0].text.contains(n), qPrintable(n + u" not in: "_s + prompts.boxes[0].text));
+        QVERIFY(refusedNaming(prompts, named));
         DatabaseSession db(DefinitionsDatabase);
         QVERIFY(ReadReferenceSets(DefinitionsDatabase).sets.isEmpty());
 
