@@ -211,6 +211,20 @@ class WorkstationTest : public QObject {
             && WaitFor([&] { return CountRows(u"tblImages"_s) == before + files.size(); }, 20000);
     }
     // The operator's refresh, then her patient's row and its first study clicked.
+    // A site station whose four views of PAT0001 came through the receiver
+    // and are loaded into the viewer.
+    void loadFourViews()
+    {
+        siteStation();
+        if (QTest::currentTestFailed())
+            return;
+        QList<SyntheticImageSpec> images;
+        for (const SyntheticImageSpec &view : FourViews(64, 48))
+            images << view;
+        QVERIFY(receive(images));
+        loadStudyOf(u"PAT0001"_s, 4);
+    }
+
     void loadStudyOf(const QString &patientId, int images)
     {
         w->toolButton(u"refresh"_s)->trigger();
@@ -1063,14 +1077,7 @@ private slots:
     void pointingAtHerRowKeepsTheLists()
     {
         QFETCH(bool, rightButton);
-        siteStation();
-        if (QTest::currentTestFailed())
-            return;
-        QList<SyntheticImageSpec> images;
-        for (const SyntheticImageSpec &view : FourViews(64, 48))
-            images << view;
-        QVERIFY(receive(images));
-        loadStudyOf(u"PAT0001"_s, 4);
+        loadFourViews();
         if (QTest::currentTestFailed())
             return;
         QTreeView *patients = Child<QTreeView>(*w, u"lvPatients"_s), *studies = Child<QTreeView>(*w, u"lvStudien"_s);
@@ -1092,14 +1099,7 @@ private slots:
     // then names no patient, no image and no count, and nothing stays loaded.
     void refreshLeavesNothingShownOrLoaded()
     {
-        siteStation();
-        if (QTest::currentTestFailed())
-            return;
-        QList<SyntheticImageSpec> images;
-        for (const SyntheticImageSpec &view : FourViews(64, 48))
-            images << view;
-        QVERIFY(receive(images));
-        loadStudyOf(u"PAT0001"_s, 4);
+        loadFourViews();
         if (QTest::currentTestFailed())
             return;
         clickTile(0);
