@@ -2,6 +2,8 @@
 // searches, "Set Free" both ways and what the dose list then shows, the
 // failures it reports, and the two sortable columns.
 #include "exposure/DosisForm.h"
+#include "dose/DoseStore.h"
+#include "support/DoseTables.h"
 #include "support/ExposureStation.h"
 #include "support/Widgets.h"
 
@@ -62,6 +64,7 @@ class DosisFormTest : public QObject {
     QTreeWidget *list() const { return Child<QTreeWidget>(*form_, u"ListView1"_s); }
     void press(const QString &button) const { Child<QAbstractButton>(*form_, button)->click(); }
     QList<qlonglong> ids_;
+    double agd_ = 0; // row 0's, as the calibration gave it
 
     QStringList ids(const QList<int> &rows) const
     {
@@ -78,6 +81,14 @@ private slots:
         fx_ = std::make_unique<ExposureFixture>();
         QVERIFY(fx_->ready);
         fx_->doseList->setToday([] { return Today; });
+        // The physicist's calibration of the unit and the factor tables, so that exposures carry an AGD.
+        fx_->folder.write(u"factors.csv"_s, TestFactorTable.toUtf8());
+        DoseCalibration c = TestCalibration();
+        c.unit = UnitSophie;
+        DatabaseSession db(DefinitionsDatabase);
+        QVERIFY(db.ok());
+        QVERIFY(ImportFactorFile(DefinitionsDatabase, fx_->folder.file(u"factors.csv"_s), QDateTime::currentDateTime()).ok());
+        QVERIFY(WriteCalibration(DefinitionsDatabase, c).ok());
     }
     void cleanupTestCase() { fx_.reset(); }
 
@@ -87,16 +98,32 @@ private slots:
             DatabaseSession db(UserDatabase);
             QVERIFY(db.ok() && Execute(UserDatabase, u"DELETE FROM tblDosis"_s).ok());
         }
+        // The unit sends each exposure with its day; the dose list assigns it
+        // to the patient chosen. Row 3's breast lies outside the factor grid: no AGD.
         ids_.clear();
-        for (const Row &r : Journal)
-            ids_ << fx_->addRow(Today.addDays(-r.daysBack), QString::fromUtf8(r.name), QLatin1String(r.status), QLatin1String(r.patientId));
-        {
-            DatabaseSession db(UserDatabase);
-            QVERIFY(Execute(UserDatabase, u"UPDATE tblDosis SET AGD = 1.234, AgdSource = 'reported dose' WHERE ID = ?"_s, {ids_[0]}).ok());
+        for (const Row &r : Journal) {
+            const bool outsideGrid = &r == &Journal[3];
+            ids_ << fx_->expose(QString::fromUtf8(r.name), {.day = Today.addDays(-r.daysBack), .cm = outsideGrid ? u"9.0"_s : u"4.5"_s});
+            QVERIFY(ids_.last() > 0);
+            if (*r.patientId)
+                QVERIFY(fx_->assign(ids_.last(), QLatin1String(r.patientId), QString::fromUtf8(r.name)));
         }
         form_ = std::make_unique<DosisForm>();
         form_->today = [] { return Today; };
         form_->Form_Load();
+        // Rows left open after their assignment were set free in this dialog.
+        for (qsizetype i = 0; i < ids_.size(); ++i)
+            if (QLatin1String(Journal[i].status) == "0"_L1 && *Journal[i].patientId) {
+                press(u"cmdMod"_s);
+                const QList<QTreeWidgetItem *> found = list()->findItems(QString::number(ids_[i]), Qt::MatchExactly, 0);
+                QCOMPARE(found.size(), 1);
+                list()->setCurrentItem(found.first());
+                press(u"cmdFree"_s);
+                QCOMPARE(fx_->journalRowById(ids_[i], u"Status|FKeyPatID"_s), u"0|"_s + QLatin1String(Journal[i].patientId));
+            }
+        press(u"cmdSearch"_s); // back to the calendar day, as the dialog opens
+        agd_ = fx_->journalRowById(ids_[0], u"AGD"_s).toDouble();
+        QVERIFY(agd_ > 0);
     }
     void cleanup() { form_.reset(); }
 
@@ -117,7 +144,7 @@ private slots:
     {
         QFETCH(Search, c);
         QCOMPARE(ColumnTexts(list(), 0), ids({0, 3})); // opens on today's rows
-        QCOMPARE(ColumnTexts(list(), 8), (QStringList{QLocale().toString(1.234, 'f', 2), QString()})); // AGD, none computed
+        QCOMPARE(ColumnTexts(list(), 8), (QStringList{QLocale().toString(agd_, 'f', 2), QString()})); // AGD, none computed
         const QString log = fx_->errorLog();
         Child<QLineEdit>(*form_, u"txtID"_s)->setText(QString::fromUtf8(c.patientId));
         Child<QLineEdit>(*form_, u"txtPatname"_s)->setText(QString::fromUtf8(c.name));

@@ -22,7 +22,7 @@ namespace {
 
 // The unit sends its own date: the fixture's day keeps the row in the list.
 // Its projection is token 3, in the form pairing compares ("L-CC", "R-MLO45").
-const QByteArray Sophie = "\x02SOPHIE V3\r\nName: 2026-12-07 10:22:31 L-CC W/Rh AEC Grid 28kV 63mAs 1.25s 0 12kg 4.5cm 1.23 mGy\r\n";
+const QByteArray Sophie = SophieMessage().toLatin1();
 const QByteArray Giotto = "\x02GIOTTO 10 28063 120 45 1.8\x03";
 const QByteArray Lorad = "M4|0017|LCC|AEC|Mo/Mo|Grid|06.12.26|14:05|x|y|28 kV|z|63 mAs|a|b|c|d|120 N|e|f|g|1.23 mGy|4.5 cm";
 const QByteArray Seno = "ABCDEF0\xb2" "8100 450ms12 45mm 0 DIGITAL\r\n"; // bit 7 set on one digit
@@ -61,19 +61,19 @@ private slots:
         ExposureFixture f;
         QVERIFY(f.ready);
         DoseList &list = *f.doseList;
-        const qlonglong a = f.addRow(today, u"Doe^Jane"_s);
-        const qlonglong d = f.addRow(today, u"Roe^Ann"_s);
+        const qlonglong a = f.expose(u"Doe^Jane"_s);
+        const qlonglong d = f.expose(u"Roe^Ann"_s);
         list.lvDosis_Fill();
         QCOMPARE(f.listedIds(), (QStringList{QString::number(a), QString::number(d)}));
         QCOMPARE(list.id(0), a);
         QCOMPARE((QStringList{list.text(0, DoseList::Date), list.text(0, DoseList::KV), list.text(0, DoseList::Other), list.text(0, DoseList::ExpTime)}),
-                 (QStringList{QLocale().toString(today, QLocale::ShortFormat), "28", "L CC", "450"}));
+                 (QStringList{QLocale().toString(today, QLocale::ShortFormat), "28", "W,Rh,28,L-CC,AEC", "1,25"}));
         QCOMPARE(list.model()->headerData(DoseList::ExpTime, Qt::Horizontal).toString(), u"expTime"_s);
         QVERIFY(!list.selectionModel()->hasSelection());
 
         // While a batch job runs the list is left alone; the next fill shows the new rows.
         f.session.setBatchActive(true);
-        const qlonglong e = f.addRow(today, u"Roe^Ann"_s);
+        const qlonglong e = f.expose(u"Roe^Ann"_s);
         list.lvDosis_Fill();
         QCOMPARE(list.rowCount(), 2);
         f.session.setBatchActive(false);
@@ -93,17 +93,17 @@ private slots:
     {
         ExposureFixture f;
         QVERIFY(f.ready);
-        f.addRow(today, u"Doe^Jane"_s, u"0"_s, {}, u"31"_s);
+        f.expose(u"Doe^Jane"_s, {.kv = 31});
         f.doseList->lvDosis_Fill();
         QSignalSpy chosen(f.doseList.get(), &DoseList::exposureChosen);
         f.doseList->choose(0);
         const ExposureValues &e = f.session.selectedExposure();
         QCOMPARE((QStringList{e.kV, e.mAs, e.thickness, e.compression, e.dose, e.other, f.session.selectedExposureTime()}),
-                 (QStringList{"31", "63", "45", "120", "1.2", "L CC", "450"}));
+                 (QStringList{"31", "63", "45", "120", "1.23mGy", "W,Rh,31,L-CC,AEC", "1,25"}));
         QCOMPARE(chosen.size(), 1); // once: it fills the boxes and makes the tasks
         const QStringList cells = chosen[0][0].toStringList();
         QCOMPARE((QStringList{cells[DoseList::Id], cells[DoseList::Date], cells[DoseList::Time], cells[DoseList::Other]}),
-                 (QStringList{f.doseList->text(0, DoseList::Id), f.doseList->text(0, DoseList::Date), "10:00:00", "L CC"}));
+                 (QStringList{f.doseList->text(0, DoseList::Id), f.doseList->text(0, DoseList::Date), "14:05:09", "W,Rh,31,L-CC,AEC"}));
 
         // A projection button rewrites the current row's projection and chooses it again.
         QVERIFY(!f.doseList->rewriteCurrentProjection(u"R XCCL"_s)); // no current row
@@ -117,8 +117,8 @@ private slots:
     {
         ExposureFixture f;
         QVERIFY(f.ready);
-        const qlonglong a = f.addRow(today, u"Doe^Jane"_s);
-        const qlonglong b = f.addRow(today, u"Doe^Jane"_s);
+        const qlonglong a = f.expose(u"Doe^Jane"_s);
+        const qlonglong b = f.expose(u"Doe^Jane"_s);
         f.doseList->lvDosis_Fill();
         QSignalSpy cleared(f.doseList.get(), &DoseList::exposureCleared);
         f.doseList->select(0);
@@ -139,9 +139,9 @@ private slots:
         ExposureFixture f;
         QVERIFY(f.ready);
         DoseList &list = *f.doseList;
-        const qlonglong a = f.addRow(today, u"O'Brien^Kate"_s);
-        const qlonglong b = f.addRow(today, u"O'Brien^Kate"_s);
-        const qlonglong c = f.addRow(today, u"Roe^Ann"_s);
+        const qlonglong a = f.expose(u"O'Brien^Kate"_s);
+        const qlonglong b = f.expose(u"O'Brien^Kate"_s);
+        const qlonglong c = f.expose(u"Roe^Ann"_s);
         f.session.setSelection({.patientId = u"P'42"_s, .patientName = u"O'Brien^Kate Mary"_s});
 
         // No assignment changes nothing but refills.
@@ -173,7 +173,7 @@ private slots:
     {
         ExposureFixture f;
         QVERIFY(f.ready);
-        f.addRow(today, u"Doe^Jane"_s);
+        f.expose(u"Doe^Jane"_s);
         f.doseList->lvDosis_Fill();
         f.capture->setProjectionCounter(3);
         f.capture->newExaminationButton_Click();
@@ -399,7 +399,7 @@ private slots:
         }
         f.capture->MarkPatientChosen(u"O'Neill^Mary"_s, birth); // the worklist's patient
         f.capture->setPatientName(patient);        // who is on the label when the exposure comes
-        f.capture->setBuffer(QString::fromLatin1(Sophie).replace(u"1.23 mGy"_s, reported + u" mGy"_s));
+        f.capture->setBuffer(SophieMessage({.mGy = reported}));
         f.capture->dbFill();
         QCOMPARE(f.journal().size(), 1);
         const QSqlRecord row = f.journal().first();
@@ -493,7 +493,7 @@ private slots:
         f.capture->setBuffer(QString::fromLatin1(Sophie));
         f.capture->dbFill();
         QCOMPARE(f.doseList->rowCount(), 1);
-        QCOMPARE(f.journalValue(0, u"Sonstiges"_s), u"W/Rh,AEC,Grid,L-CC,0"_s); // the unit's fields, the projection fourth
+        QCOMPARE(f.journalValue(0, u"Sonstiges"_s), u"W,Rh,28,L-CC,AEC"_s); // the unit's fields, the projection fourth
         const QModelIndex kv = f.doseList->model()->index(0, DoseList::KV);
         QCOMPARE(kv.data(Qt::ToolTipRole).toString(), mark);
         QCOMPARE(kv.data(Qt::BackgroundRole).isValid(), !mark.isEmpty());
@@ -622,12 +622,12 @@ private slots:
     {
         QTest::addColumn<bool>("calibration");
         QTest::addColumn<bool>("factors");
-        QTest::addColumn<QString>("values"); // replaces "28kV 63mAs 1.25s 0 12kg 4.5cm"
+        QTest::addColumn<QString>("values"); // replaces "28kV 63mAs 1.25s AEC 12kg 4.5cm"
         QTest::addColumn<QString>("reason");
-        const QString usual = u"28kV 63mAs 1.25s 0 12kg 4.5cm"_s;
-        QTest::newRow("breast outside the factor grid") << true << true << u"28kV 63mAs 1.25s 0 12kg 8.5cm"_s
+        const QString usual = u"28kV 63mAs 1.25s AEC 12kg 4.5cm"_s;
+        QTest::newRow("breast outside the factor grid") << true << true << u"28kV 63mAs 1.25s AEC 12kg 8.5cm"_s
                                                         << u"HVL 0.5 mm Al and 85 mm lie outside the factor tables"_s;
-        QTest::newRow("kV outside the calibration") << true << true << u"36kV 63mAs 1.25s 0 12kg 4.5cm"_s
+        QTest::newRow("kV outside the calibration") << true << true << u"36kV 63mAs 1.25s AEC 12kg 4.5cm"_s
                                                     << u"36 kV is outside the calibrated kVs of W/Al"_s;
         QTest::newRow("no calibration") << false << true << usual << u"no dose calibration for this unit type"_s;
         QTest::newRow("no factor tables") << true << false << usual << u"no factor tables loaded"_s;
@@ -655,7 +655,7 @@ private slots:
             }
         }
         f.capture->setPatientName(u"Doe^Jane"_s);
-        f.capture->setBuffer(QString::fromLatin1(Sophie).replace(u"28kV 63mAs 1.25s 0 12kg 4.5cm"_s, values));
+        f.capture->setBuffer(QString::fromLatin1(Sophie).replace(u"28kV 63mAs 1.25s AEC 12kg 4.5cm"_s, values));
         f.capture->dbFill();
         QCOMPARE(f.journal().size(), 1);
         const QSqlRecord row = f.journal().first();

@@ -9,6 +9,7 @@
 #include "store/Session.h"
 #include "support/Peers.h"
 #include "support/Station.h"
+#include "support/UnitMessages.h"
 #include "support/Widgets.h"
 
 #include <QSqlRecord>
@@ -103,18 +104,38 @@ struct ExposureFixture {
         return db.ok() ? Execute(UserDatabase, u"SELECT * FROM tblDosis "_s + where + u" ORDER BY ID"_s, values).rows : QList<QSqlRecord>();
     }
 
-    // A journal row; without a patient identifier FKeyPatID is NULL.
-    qlonglong addRow(const QDate &day, const QString &name, const QString &status = u"0"_s, const QString &patientId = {},
-                     const QString &kv = u"28"_s)
+    // An exposure as unit type 1 sends it (with its own day), decoded into the
+    // journal while the name is the worklist's patient; the row's id, -1 when none was written.
+    qlonglong expose(const QString &name, const SophieExposure &e = {})
     {
-        DatabaseSession db(UserDatabase);
-        if (!db.ok())
-            return -1;
-        const DbResult r = Execute(UserDatabase,
-                                   u"INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname, FKeyPatID) "
-                                   "VALUES (?, '63', '10:00:00', '45', '1.2', '120', ?, 'L CC', ?, '450', ?, ?)"_s,
-                                   {kv, DbDate(day), status, name, patientId.isEmpty() ? QVariant() : QVariant(patientId)});
-        return r.lastInsertId.toLongLong();
+        capture->MarkPatientChosen(name);
+        return DecodeUnitMessage(*capture, UnitSophie, SophieMessage(e));
+    }
+
+    // The dose list on the exposure's day, its row selected; false when it is not listed.
+    bool selectListed(qlonglong id)
+    {
+        const QDate day = QDate::fromString(journalRowById(id, u"Datum"_s), Qt::ISODate);
+        const QDate listDay = doseList->today();
+        doseList->setToday([day] { return day; });
+        doseList->lvDosis_Fill();
+        doseList->setToday([listDay] { return listDay; });
+        for (int row = 0; row < doseList->rowCount(); ++row)
+            if (doseList->id(row) == id) {
+                doseList->select(row);
+                return true;
+            }
+        return false;
+    }
+
+    // The patient chosen in the browser, and the exposure assigned to her in the dose list.
+    bool assign(qlonglong id, const QString &patientId, const QString &patientName)
+    {
+        if (!selectListed(id))
+            return false;
+        session.setSelection({.patientId = patientId, .patientName = patientName});
+        doseList->RefreshDosisList(DoseAssignment::AssignSelected);
+        return journalRowById(id, u"Status|FKeyPatID"_s) == u"1|"_s + patientId;
     }
 
     QStringList listedIds() const
