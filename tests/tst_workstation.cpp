@@ -11,6 +11,8 @@
 #include "browse/Browser.h"
 #include "core/Settings.h"
 #include "dictionary/DictionaryForms.h"
+#include "dose/DoseStore.h"
+#include "dose/ReferenceLevels.h"
 #include "exposure/DoseList.h"
 #include "exposure/ExposureCapture.h"
 #include "header/HeaderUpdateJob.h"
@@ -18,8 +20,10 @@
 #include "jobs/EditForm.h"
 #include "store/DatabasePaths.h"
 #include "support/BrowserWindow.h"
+#include "support/DoseTables.h"
 #include "support/Peers.h"
 #include "support/SendJob.h"
+#include "support/UnitMessages.h"
 #include "support/Widgets.h"
 #include "toolkit/Toolkit.h"
 #include "toolkit/ToolkitViewer.h"
@@ -699,6 +703,65 @@ private slots:
         QCOMPARE(prompter_->boxes.last().text, u"Do you really want to change the projection entry ?"_s);
         QCOMPARE(ws->doseList().text(0, DoseList::Other), u"R XCCL"_s);
         QCOMPARE(Child<QLineEdit>(*w, u"Text3_5"_s)->text(), u"R XCCL"_s);
+    }
+
+    // At 1280 x 1024 the dose list shows each exposure's AGD without
+    // scrolling, in every row, and the exposure over the active set's level
+    // is marked there; the other columns keep their captions' widths.
+    void doseListShowsTheAgdAndItsMark()
+    {
+        station({.unit = UnitSophie, .projections = {}, .kvs = {}});
+        {
+            DatabaseSession db(DefinitionsDatabase);
+            QVERIFY(db.ok());
+            f_->write(u"factors.csv"_s, TestFactorTable.toUtf8());
+            QVERIFY(ImportFactorFile(DefinitionsDatabase, f_->file(u"factors.csv"_s), QDateTime::currentDateTime()).ok());
+            DoseCalibration c = TestCalibration();
+            c.unit = UnitSophie;
+            QVERIFY(WriteCalibration(DefinitionsDatabase, c).ok());
+            ReferenceSet set{0, u"Site 2026"_s, u"local"_s, true, {{u"CC"_s, 40, 50, u"AGD"_s, 0.6}}};
+            QVERIFY(WriteReferenceSet(DefinitionsDatabase, set).ok());
+        }
+        w->Form_Load(); // as the program starts it
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        w->activateWindow(); // the dose list shows on activation
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        QTreeView *list = Child<QTreeView>(*w, u"lvDosis"_s);
+        QVERIFY(list->isVisible());
+        // The list takes the capture area's width, under its three buttons.
+        QTRY_COMPARE(list->geometry().left(), Child<QPushButton>(*w, u"Command2"_s)->geometry().left());
+        QCOMPARE(list->geometry().right(), Child<QPushButton>(*w, u"Command4"_s)->geometry().right());
+        // Her four views; only the 45 mm CC lies in the level's band, with AGD 0.63 mGy.
+        ws->capture().MarkPatientChosen(u"Kowalczyk-Wiśniewska^Anna-Magdalena"_s);
+        for (const SophieExposure &e : {SophieExposure{.projection = u"R-CC"_s}, SophieExposure{.projection = u"L-CC"_s, .cm = u"3.5"_s},
+                                        SophieExposure{.projection = u"R-MLO45"_s, .kv = 29, .cm = u"5.0"_s},
+                                        SophieExposure{.projection = u"L-MLO45"_s, .kv = 29, .cm = u"5.2"_s}})
+            QVERIFY(DecodeUnitMessage(ws->capture(), UnitSophie, SophieMessage(e)) > 0);
+        QCOMPARE(list->model()->rowCount(), 4);
+        QCOMPARE(list->model()->headerData(DoseList::Agd, Qt::Horizontal).toString(), u"AGD mGy"_s);
+        const QHeaderView *header = list->header();
+        const auto agdInView = [&] {
+            for (int row = 0; row < 4; ++row)
+                if (!list->viewport()->rect().contains(list->visualRect(list->model()->index(row, DoseList::Agd))))
+                    return false;
+            return true;
+        };
+        QTRY_VERIFY2(agdInView(), qPrintable(u"AGD section at %1 + %2 in a viewport %3 wide"_s.arg(header->sectionViewportPosition(DoseList::Agd))
+                                                 .arg(header->sectionSize(DoseList::Agd))
+                                                 .arg(list->viewport()->width())));
+        for (int row = 0; row < 4; ++row)
+            QVERIFY2(!ws->doseList().text(row, DoseList::Agd).isEmpty(), qPrintable(f_->read(u"Logs/Error.log"_s)));
+        QCOMPARE(ws->doseList().text(0, DoseList::Agd), QLocale().toString(0.629, 'f', 2));
+        const QModelIndex over = list->model()->index(0, DoseList::Agd);
+        QVERIFY(over.data(Qt::BackgroundRole).isValid());
+        QVERIFY2(over.data(Qt::ToolTipRole).toString().contains(u"above 0.60 mGy"_s), qPrintable(over.data(Qt::ToolTipRole).toString()));
+        for (int row = 1; row < 4; ++row)
+            QVERIFY(!list->model()->index(row, DoseList::Agd).data(Qt::BackgroundRole).isValid());
+        for (int c = 0; c < DoseList::ColumnCount; ++c)
+            QVERIFY2(header->sectionSize(c) >= header->sectionSizeHint(c), qPrintable(list->model()->headerData(c, Qt::Horizontal).toString()));
+        w->grab().save(TestBinDir() + u"/doselist-agd.png"_s); // to look at
+        Instance().release();
     }
 
     // The dose list's captions, its patient filter filled as it opens, and its

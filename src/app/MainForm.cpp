@@ -911,6 +911,12 @@ void MainForm::bind(DoseList &doseList)
     doseList_ = &doseList;
     lvDosis->setModel(doseList.model());
     lvDosis->setSelectionModel(doseList.selectionModel());
+    // The unit's dose and the AGD side by side after kV and mA: the twelve
+    // columns are wider than the list, and the AGD, last of them, lay beyond
+    // its edge. What the operator reads less often scrolls instead.
+    QHeaderView *columns = lvDosis->header();
+    columns->moveSection(columns->visualIndex(DoseList::MGy), columns->visualIndex(DoseList::MA) + 1);
+    columns->moveSection(columns->visualIndex(DoseList::Agd), columns->visualIndex(DoseList::MGy) + 1);
     FitColumnsToContents(lvDosis);
     connect(lvDosis, &QTreeView::clicked, &doseList, [&doseList](const QModelIndex &index) { doseList.choose(index.row()); });
     lvDosis->viewport()->installEventFilter(this);
