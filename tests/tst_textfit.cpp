@@ -27,6 +27,7 @@
 #include "header/TaskList.h"
 #include "support/Peers.h"
 #include "support/SendJob.h"
+#include "support/UnitMessages.h"
 #include "support/Widgets.h"
 #include "toolkit/Toolkit.h"
 #include "toolkit/ToolkitViewer.h"
@@ -299,7 +300,7 @@ class TextFitTest : public QObject {
         f_ = std::make_unique<TestFolder>();
         QVERIFY(PrepareStation(*f_));
         QVERIFY(QFile::copy(f_->file(u"Data/LumoraDef.dat"_s), f_->file(u"LumoraData.dat"_s)));
-        Settings.XrayComm = 4;
+        Settings.XrayComm = UnitHFE;
         prompter_ = std::make_unique<RecordingPrompter>();
         FixtureStudy study{.patientId = u"0004711-2026-HX"_s, .family = u"Kowalczyk-Wiśniewska"_s, .given = u"Anna-Magdalena Theresia"_s,
                            .series = {FixtureSeries{}}};
@@ -313,12 +314,6 @@ class TextFitTest : public QObject {
                             .series = {FixtureSeries{.images = {SyntheticImageSpec{.rows = 64, .columns = 48}}}}};
         QVERIFY2(AddStudy(f_->path(), second, &error, false), qPrintable(error));
         imageFile_ = f_->file(u"images/%1/%2.dcm"_s.arg(study.studyUid, study.series[0].images[0].sopUid));
-        const QStringList projections{u"R CC"_s, u"L CC"_s, u"R MLO"_s, u"L MLO"_s};
-        for (int i = 0; i < projections.size(); ++i)
-            QueryRows(f_->file(u"LumoraData.dat"_s),
-                      u"INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname) "
-                      "VALUES (?, '112.5', '14:59:15', '48', '1,234', '118', ?, ?, '0', '1250', ?)"_s,
-                      {QString::number(28 + i), DbDate(Day), projections[i], u"Kowalczyk-Wiśniewska^Anna-Magdalena Theresia"_s});
         QueryRows(DefinitionsDatabase.path(),
                   u"INSERT INTO tblSCP (Alias, AET, IP, Port, \"Default\") VALUES ('PACS Radiology Archive', 'RADARCHIVE01', '192.168.100.250', '11112', 1),"
                   " ('Mammography Reading Station 2', 'MAMMOREAD2', '192.168.100.251', '104', 0)"_s);
@@ -326,6 +321,14 @@ class TextFitTest : public QObject {
         ws_ = new Workstation(*w_);
         ws_->doseList().setToday([] { return Day; });
         ws_->runProgressDialog = [](EditForm &) {};
+        // Her four exposures from the SM 1000, whose texts are among the longest
+        // a unit sends (a dose with three decimals, mAs with one, 1250 ms).
+        ws_->capture().setClock([] { return QDateTime(Day, QTime(14, 59, 15)); });
+        ws_->capture().MarkPatientChosen(u"Kowalczyk-Wiśniewska^Anna-Magdalena Theresia"_s);
+        for (int i = 0; i < 4; ++i)
+            QVERIFY(DecodeUnitMessage(ws_->capture(), UnitHFE,
+                                      HfeMessage({.mGy = u"1.234"_s, .kv = 28 + i, .mAs = u"112.5"_s, .ms = 1250, .mm = 48, .newton = 118}))
+                    > 0);
     }
 
     // The operator's day so far: the active MG filter, her study loaded, an

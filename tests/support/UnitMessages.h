@@ -46,6 +46,24 @@ inline QString SenoMessage(const SenoExposure &e = {})
         .arg(e.mm, 2, 10, QChar(u'0'));
 }
 
+// Unit type 5: the dose line and the next; the projection comes from the
+// unit's cycle (L CC, R CC, L MLO, R MLO).
+struct HfeExposure {
+    QString mGy = u"0.98"_s;
+    int kv = 28;
+    QString mAs = u"80"_s;
+    int ms = 450, mm = 45, newton = 120;
+};
+inline QString HfeMessage(const HfeExposure &e = {})
+{
+    return u"SM 1000 V2.1\r\n%1 mGy W/Rh %2 kV %3 mAs AEC\r\n 2 Grid %4LF ms %5 mm Comp %6 N\r\n*\r\n"_s.arg(e.mGy)
+        .arg(e.kv)
+        .arg(e.mAs)
+        .arg(e.ms)
+        .arg(e.mm)
+        .arg(e.newton);
+}
+
 // Unit type 3: "|"-separated fields; 2 the projection ("LCC"), 10 kV, 12 mAs, 17 force, 18 thickness, 21 dose.
 inline QString LoradMessage(const QString &projection = u"LCC"_s, int kv = 28, const QString &cm = u"4.5"_s, const QString &mGy = u"1.23"_s)
 {
