@@ -33,7 +33,8 @@ namespace {
 
 // A station of the unit type with one received study of the views
 // ("ViewPosition|laterality|orientation as the detector may send it") and
-// today's exposures with their projections and kV; what a merge should give.
+// today's exposures with their projections and kV, decoded from the unit's
+// messages; what a merge should give.
 struct Case {
     int unit = 4;
     QStringList views{"CC|R", "CC|L", "MLO|R", "MLO|L"};
@@ -46,6 +47,7 @@ struct Case {
     QByteArray logged;
     bool pressedTwice = false, whileLoading = false;
     QByteArray projectionButtons{}; // projection.ini
+    QString patientName{};          // the worklist's patient the exposures carry
 };
 
 } // namespace
@@ -89,14 +91,23 @@ class WorkstationTest : public QObject {
         for (const SyntheticImageSpec &spec : study.series[0].images)
             uids_ << spec.sopUid;
 
-        for (int i = 0; i < c.projections.size(); ++i)
-            QueryRows(f_->file(u"LumoraData.dat"_s),
-                      u"INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit) "
-                      "VALUES (?, '80', '10:00:00', '45', '1,1', '12', ?, ?, '0', '400')"_s,
-                      {QString::number(c.kvs[i]), DbDate(Day), c.projections[i]});
         w = std::make_unique<MainForm>();
         ws = std::make_unique<Workstation>(*w);
         ws->doseList().setToday([] { return Day; });
+        ws->capture().setClock([] { return QDateTime(Day, QTime(10, 0)); });
+        if (!c.patientName.isEmpty())
+            ws->capture().MarkPatientChosen(c.patientName);
+        // The polled units name the view by their cycle: it stands where the
+        // previous examination left it, one before the first projection.
+        if (c.unit == UnitGESeno || c.unit == UnitHFE)
+            for (qint16 n = 1; n <= 4; ++n)
+                if (!c.projections.isEmpty() && ProjectionOfCounter(qint16(c.unit), n) == c.projections[0])
+                    ws->capture().setProjectionCounter(qint16(n - 1));
+        for (int i = 0; i < c.projections.size(); ++i) {
+            const qlonglong id = journalExposure(c.kvs[i], c.projections[i]);
+            QVERIFY(id > 0);
+            QCOMPARE(ProjectionOfJournalRow(id), c.projections[i]);
+        }
     }
 
     // Patient, study and dose list as the operator brings them up.
@@ -124,13 +135,33 @@ class WorkstationTest : public QObject {
         }
         return actual;
     }
-    // A row of today's journal, as the capture decodes it.
-    void journalExposure(int kv, const QString &projection)
+    // An exposure of the station's unit type, sent in its layout and decoded:
+    // 80 mAs, 0.4 s, 12 daN (unit 1: kg), 45 mm. Unit 1 sends the projection,
+    // unit 2 journals the projection button clicked last, 4 and 5 their cycle's next view.
+    qlonglong journalExposure(int kv, const QString &projection)
     {
-        QueryRows(f_->file(u"LumoraData.dat"_s),
-                  u"INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit) "
-                  "VALUES (?, '80', '10:05:00', '45', '1,1', '12', ?, ?, '0', '400')"_s,
-                  {QString::number(kv), DbDate(Day), projection});
+        const qint16 unit = Settings.XrayComm;
+        QString message;
+        switch (unit) {
+        case UnitSophie:
+            message = SophieMessage({.day = Day, .projection = projection, .kv = kv, .mAs = u"80"_s, .seconds = u"0.4"_s});
+            break;
+        case UnitGiotto:
+            // The projection button's caption; the box shows the selected exposure's projection.
+            ws->capture().setCurrentProjection(projection);
+            ws->capture().setSelectedProjection(u"L CC"_s);
+            message = u"\x02GIOTTO 10 %1080 120 45 1.1\x03"_s.arg(kv);
+            break;
+        default: message = SenoMessage({.kv = kv, .mAs = 80, .ms = 400, .force = 12, .mm = 45}); break;
+        }
+        return DecodeUnitMessage(ws->capture(), unit, message);
+    }
+    // The projection the journal row holds (unit 1: its fourth field).
+    static QString ProjectionOfJournalRow(qlonglong id)
+    {
+        DatabaseSession db(UserDatabase);
+        const QString other = Execute(UserDatabase, u"SELECT Sonstiges FROM tblDosis WHERE ID = ?"_s, {id}).first(u"Sonstiges"_s).toString();
+        return Settings.XrayComm == UnitSophie ? other.section(u',', 3, 3) : other;
     }
     // The row the operator sees with `text` in column 0.
     static QModelIndex rowOf(QTreeView *list, const QString &text)
@@ -273,11 +304,12 @@ private slots:
     {
         QTest::addColumn<Case>("c");
         // Exposures in another order than the images; no partner, so the
-        // stamped images wait in the work folder.
+        // stamped images wait in the work folder. The unit sends no dose: no
+        // Entrance Dose is stamped.
         QTest::newRow("polled unit pairs by projection")
             << Case{.projections = {"L MLO", "R CC", "L CC", "R MLO"}, .kvs = {31, 26, 27, 28},
                     .values = {"0:0018,0060=26", "1:0018,0060=27", "2:0018,0060=28", "3:0018,0060=31", "3:0018,1530=45",
-                               "0:0018,1150=400", "0:0040,8302=1.1", "2:0020,0020=P|FL"}};
+                               "0:0018,1150=400", "0:0040,8302=", "2:0020,0020=P|FL"}};
         // F1 pressed again while the images are stamped: one merge.
         QTest::newRow("merge pressed twice")
             << Case{.values = {"0:0018,0060=26", "1:0018,0060=27", "2:0018,0060=28", "3:0018,0060=29"}, .pressedTwice = true};
@@ -286,9 +318,9 @@ private slots:
         // The unit reports seconds, the header holds milliseconds; its free
         // text is no sensitivity value: logged, not written.
         QTest::newRow("first unit reads the fourth field")
-            << Case{.unit = 1, .views = {"R CC|R", "L-MLO|L"}, .projections = {"1,2,3,L-MLO45,5", "1,2,3,R-CC,5"}, .kvs = {30, 25},
+            << Case{.unit = 1, .views = {"R CC|R", "L-MLO|L"}, .projections = {"L-MLO45", "R-CC"}, .kvs = {30, 25},
                     .stampedFiles = 2,
-                    .values = {"0:0018,0060=25", "1:0018,0060=30", "1:0018,1530=45", "0:0018,1150=400000", "0:0018,6000="},
+                    .values = {"0:0018,0060=25", "1:0018,0060=30", "1:0018,1530=45", "0:0018,1150=400", "0:0018,6000="},
                     .logged = "MainForm cmdAll_Click"};
         QTest::newRow("counts must match")
             << Case{.projections = {"R CC", "L CC", "R MLO"}, .stampedFiles = 0,
@@ -326,11 +358,14 @@ private slots:
         QCOMPARE(workFiles(), 0);
         QCOMPARE(GetAttribute(ListItem(ws->session().loadedImages(), 1), 0x0008, 0x0016).value, u"1.2.840.10008.5.1.4.1.1.1.2"_s);
         QVERIFY(!GetAttribute(ListItem(ws->session().loadedImages(), 1), 0x0018, 0x0060).exists); // no exposure values for this unit
+    }
 
-        // An exposure without a projection stops the command.
-        QueryRows(f_->file(u"LumoraData.dat"_s), u"UPDATE tblDosis SET Sonstiges = '' WHERE ID = 1"_s);
-        ws->doseList().lvDosis_Fill();
-        prompter_->boxes.clear();
+    // The unit sent its first exposure before any projection button was
+    // clicked: that exposure has no projection, and the merge stops.
+    void secondUnitExposureWithoutProjectionStops()
+    {
+        station({.unit = 2, .views = {"CC|R|P\\L", "MLO|L|A\\FR"}, .projections = {"", "R-CC"}, .kvs = {30, 25}});
+        bringUp();
         ws->assignment().cmdAll_Click();
         QCOMPARE(prompter_->boxes.size(), 1);
         QCOMPARE(prompter_->boxes[0].kind, u"critical"_s);
@@ -523,9 +558,9 @@ private slots:
         for (int i = 0; i < Child<QTreeView>(*w, u"lvTasks"_s)->model()->rowCount(); ++i)
             tasks << Child<QTreeView>(*w, u"lvTasks"_s)->model()->index(i, 1).data().toString().left(9) + u'=' + Child<QTreeView>(*w, u"lvTasks"_s)->model()->index(i, 4).data().toString();
         tasks.sort();
-        // In the attributes' units and DICOM's number form: this unit type journals kilograms times ten.
-        QCOMPARE(tasks, (QStringList{"0018,0060=" + ws->doseList().text(0, DoseList::KV), "0018,1152=80", "0018,11A0=45", "0018,11A2=11.76798",
-                                     "0040,8302=1.1"}));
+        // In the attributes' units and DICOM's number form: this unit type
+        // journals kilograms times ten, and sends no dose, so no Entrance Dose task.
+        QCOMPARE(tasks, (QStringList{"0018,0060=" + ws->doseList().text(0, DoseList::KV), "0018,1152=80", "0018,11A0=45", "0018,11A2=11.76798"}));
 
         auto *attributes = Child<QTreeView>(options, u"lvTags"_s);
         const int patientName = ColumnTexts(attributes->model()).indexOf(u"0010,0010"_s);
@@ -548,7 +583,7 @@ private slots:
             QStringList stamped;
             for (const QString &tag : {u"0018,0060"_s, u"0018,1152"_s, u"0018,11A0"_s, u"0018,11A2"_s, u"0040,8302"_s})
                 stamped << tag + u'=' + Attribute(image, tag).value;
-            carrying += stamped == tasks;
+            carrying += stamped == tasks + QStringList{u"0040,8302="_s}; // and no Entrance Dose
         }
         QCOMPARE(carrying, 1);
     }
@@ -769,8 +804,7 @@ private slots:
     // it off the list (it stays in the journal) and empties the exposure boxes.
     void doseListFilterAndMenu()
     {
-        station({.projections = {"R CC", "L CC"}, .kvs = {26, 27}});
-        QueryRows(f_->file(u"LumoraData.dat"_s), u"UPDATE tblDosis SET Patname = 'Doe^Jane'"_s);
+        station({.projections = {"R CC", "L CC"}, .kvs = {26, 27}, .patientName = u"Doe^Jane"_s});
         ws->doseList().lvDosis_Fill();
         QCOMPARE(Child<QTreeView>(*w, u"lvDosis"_s)->model()->headerData(8, Qt::Horizontal).toString(), u"Other"_s);
         w->show();
@@ -922,15 +956,14 @@ private slots:
         Child<QPushButton>(*w, u"cmdProjection2"_s)->click();
         QCOMPARE(ws->doseList().text(2, DoseList::Other), u"R XCCL"_s);
 
-        QueryRows(f_->file(u"LumoraData.dat"_s), u"UPDATE tblDosis SET Status = '1' WHERE ID = ?"_s, {ws->doseList().id(0)});
-        journalExposure(30, u"L CC"_s);
+        QVERIFY(journalExposure(30, u"R CC"_s) > 0);
         QTRY_COMPARE(ws->doseList().text(ws->doseList().rowCount() - 1, DoseList::KV), u"30"_s);
-        QCOMPARE(ws->doseList().rowCount(), 4);
+        QCOMPARE(ws->doseList().rowCount(), 5);
         const QModelIndexList selected = list->selectionModel()->selectedRows();
         QCOMPARE(selected.size(), 1);
         QCOMPARE(ws->doseList().id(selected[0].row()), chosen);
-        QCOMPARE(list->currentIndex().row(), 1);
-        QCOMPARE(ws->doseList().text(1, DoseList::Other), u"R XCCL"_s);
+        QCOMPARE(list->currentIndex().row(), 2);
+        QCOMPARE(ws->doseList().text(2, DoseList::Other), u"R XCCL"_s);
         QCOMPARE(ws->session().selectedExposure().journalId, chosen);
         QCOMPARE(ws->session().selectedExposure().other, u"R XCCL"_s);
         QCOMPARE(Child<QLineEdit>(*w, u"Text3_5"_s)->text(), u"R XCCL"_s);

@@ -328,7 +328,9 @@ void ExposureCapture::dbFill()
     }
     if (out.closingSteps) {
         serTimer_.start();
-        doseList_.lvDosis_Fill();
+        // In place: the exposure the operator chose, and the projection she
+        // gave it, stay while the unit's next exposure is added.
+        doseList_.refreshInPlace();
     } else if (out.enableSerTimer) {
         serTimer_.start();
     }
