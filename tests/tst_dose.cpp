@@ -518,8 +518,8 @@ private slots:
         QTest::newRow("l mlo, spaces") << 5 << " l  mlo " << "L" << "MLO";
         QTest::newRow("side, other view") << 4 << "R ML" << "R" << "other";
         QTest::newRow("words after the view") << 3 << "R CC 28 kV" << "" << "other";
-        QTest::newRow("unit 1: the fourth field") << 1 << "W/Rh,AEC,Grid,L-CC,0" << "L" << "CC";
-        QTest::newRow("unit 1: a first field that looks like a view") << 1 << "LCC,AEC,Grid,W/Rh,0" << "" << "other";
+        QTest::newRow("unit 1: the fourth field") << 1 << "W,Rh,28,L-CC,AEC" << "L" << "CC";
+        QTest::newRow("unit 1: a first field that looks like a view") << 1 << "LCC,Rh,28,W,AEC" << "" << "other";
         QTest::newRow("unit 2's own MLO name") << 2 << "R-LMO45" << "R" << "MLO";
         QTest::newRow("unit 2: a padded caption") << 2 << " L-CC" << "" << "other";
         QTest::newRow("unit 3 without a blank") << 3 << "LCC" << "L" << "CC";

@@ -24,7 +24,7 @@ namespace {
 // Its projection is token 3, in the form pairing compares ("L-CC", "R-MLO45").
 const QByteArray Sophie = SophieMessage().toLatin1();
 const QByteArray Giotto = "\x02GIOTTO 10 28063 120 45 1.8\x03";
-const QByteArray Lorad = "M4|0017|LCC|AEC|Mo/Mo|Grid|06.12.26|14:05|x|y|28 kV|z|63 mAs|a|b|c|d|120 N|e|f|g|1.23 mGy|4.5 cm";
+const QByteArray Lorad = LoradMessage().toLatin1();
 const QByteArray Seno = "ABCDEF0\xb2" "8100 450ms12 45mm 0 DIGITAL\r\n"; // bit 7 set on one digit
 const QByteArray Hfe = "SM 1000 V2.1\r\n0.98 mGy W/Rh 28 kV 80 mAs AEC\r\n 2 Grid 450LF ms 45 mm Comp 120 N\r\n*";
 

@@ -13,7 +13,7 @@ const QLocale English(QLocale::English, QLocale::UnitedStates);
 const QDateTime Now(QDate(2026, 12, 6), QTime(14, 5, 9));
 const QString Today = German.toString(Now.date(), QLocale::ShortFormat);
 
-const QString SophieMessage = u"\x02SOPHIE V3\r\nName: 2005-03-17 10:22:31 L-CC W/Rh AEC Grid 28kV 63mAs 1.25s 0 12kg 4.5cm 1.23 mGy\r\n"_s;
+const QString SophieMessage = u"\x02SOPHIE V3\r\nName: 2005-03-17 10:22:31 L-CC W Rh 28 28kV 63mAs 1.25s AEC 12kg 4.5cm 1.23mGy\r\n"_s;
 const QString GiottoMessage = u"\x02GIOTTO 10 28063 120 45 1.8\x03\r\n"_s;
 const QString LoradMessage = u"M4|0017|LCC|AEC|Mo/Mo|Grid|06.12.26|14:05|x|y|28 kV|z|63 mAs|a|b|c|d|120 N|4.5 cm|e|f|1.23 mGy|\r\n"_s;
 const QString SenoMessage = u"ABCDEF028100 450ms12 45mm 0 DIGITAL\r\n"_s;
@@ -71,8 +71,8 @@ private slots:
         QTest::addColumn<Case>("c");
         QTest::newRow("Sophie: values by token position")
             << Case{UnitSophie, SophieMessage,
-                    {"Datum=17.03.2005", "Sonstiges=W/Rh,AEC,Grid,L-CC,0", "KVP=28", "ma=63", "expZeit=1,25", "Druck=120", "Dicke=45",
-                     "mGy=1.23", "Zeit=14:05:09", "Status=0", "Patname=O'Neill^Mary", "errors=0", "buffer=", "closingSteps=1"}};
+                    {"Datum=17.03.2005", "Sonstiges=W,Rh,28,L-CC,AEC", "KVP=28", "ma=63", "expZeit=1,25", "Druck=120", "Dicke=45",
+                     "mGy=1.23mGy", "Zeit=14:05:09", "Status=0", "Patname=O'Neill^Mary", "errors=0", "buffer=", "closingSteps=1"}};
         // A dot-decimal workstation reads the unit's decimal point as its own.
         QTest::newRow("Sophie: dot-decimal locale")
             << Case{UnitSophie, SophieMessage, {"expZeit=1.25", "Dicke=45", "Druck=120", "errors=0"}, English};

@@ -448,7 +448,7 @@ private slots:
         }
         // Her exposure, as the unit's message is decoded.
         fx.capture->setPatientName(u"Doe^Jane"_s);
-        fx.capture->setBuffer(u"\x02SOPHIE V3\r\nName: 2026-12-07 10:22:31 L-CC W/Rh AEC Grid 28kV 63mAs 1.25s 0 12kg 4.5cm 1.23 mGy\r\n"_s);
+        fx.capture->setBuffer(u"\x02SOPHIE V3\r\nName: 2026-12-07 10:22:31 L-CC W Rh 28 28kV 63mAs 1.25s AEC 12kg 4.5cm 1.23mGy\r\n"_s);
         fx.capture->dbFill();
         QCOMPARE(fx.journal().size(), 1);
         QCOMPARE(fx.journal().first().isNull(u"AGD"_s), !calibrated);
@@ -561,7 +561,7 @@ private slots:
 
         // She is paired with an exposure at 35 kV instead, outside the
         // calibration: no new report can be written, so the one filed goes as it is.
-        fx.capture->setBuffer(u"\x02SOPHIE V3\r\nName: 2026-12-07 10:25:02 L-CC W/Rh AEC Grid 35kV 63mAs 1.25s 0 12kg 4.5cm 1.23 mGy\r\n"_s);
+        fx.capture->setBuffer(u"\x02SOPHIE V3\r\nName: 2026-12-07 10:25:02 L-CC W Rh 35 35kV 63mAs 1.25s AEC 12kg 4.5cm 1.23mGy\r\n"_s);
         fx.capture->dbFill();
         QCOMPARE(fx.doseList->rowCount(), 2);
         QCOMPARE(fx.doseList->text(1, DoseList::KV), u"35"_s);

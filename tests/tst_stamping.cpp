@@ -137,7 +137,7 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::addColumn<QStringList>("expected");
         QTest::newRow("Sophie: s, kg and a dose with its unit")
-            << int(UnitSophie) << u"\x02SOPHIE V3\r\nName: 2005-03-17 10:22:31 L-CC W/Rh AEC Grid 28kV 63mAs 1.25s 0 12kg 4.5cm 1.61mGy\r\n"_s
+            << int(UnitSophie) << u"\x02SOPHIE V3\r\nName: 2005-03-17 10:22:31 L-CC W Rh 28 28kV 63mAs 1.25s AEC 12kg 4.5cm 1.61mGy\r\n"_s
             << QStringList{"0018,0060=28", "0018,1150=1250", "0018,1152=63", "0018,11A0=45", "0018,11A2=117.6798", "0040,8302=1.61"};
         QTest::newRow("Lorad M4: cm, and no exposure time")
             << int(UnitLoradM4) << u"M4|0017|LCC|AEC|Mo/Mo|Grid|06.12.26|14:05|x|y|28 kV|z|63 mAs|a|b|c|d|120 N|4.5 cm|e|f|1.23 mGy|\r\n"_s

@@ -274,7 +274,7 @@ private slots:
                                                      u"0040,8302=1.%1"_s.arg(i + 1)};
             // The side in View Position and no laterality, MONOCHROME1; seconds become ms, kg tenths
             // become N, and the dose keeps its value without its unit. The unit sends its own date.
-            sophie.messages << u"\x02SOPHIE V3\r\nName: today 10:22:3%1 %2 W/Rh AEC Grid %3kV %4mAs 1.2%1s 0 1%1kg 4.%1cm 1.6%1mGy\r\n"_s
+            sophie.messages << u"\x02SOPHIE V3\r\nName: today 10:22:3%1 %2 W Rh %3 %3kV %4mAs 1.2%1s AEC 1%1kg 4.%1cm 1.6%1mGy\r\n"_s
                                    .arg(i + 1).arg(sophieViews[i]).arg(26 + i).arg(80 + 10 * i).toLatin1();
             sophie.expected << exposure + QStringList{u"0018,1150=%1"_s.arg(1210 + 10 * i),
                                                       u"0018,11a2=%1"_s.arg(QString::number((10 + i + 1) * 10 * 0.980665, 'g', 10)),
