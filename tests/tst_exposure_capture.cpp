@@ -169,6 +169,27 @@ private slots:
         QVERIFY(f.errorLog().isEmpty());
     }
 
+    // The unit's next exposure shows at once, also while the list is limited
+    // to one patient, and the exposure the operator chose stays chosen with
+    // the projection she gave it.
+    void decodedExposureJoinsTheList()
+    {
+        ExposureFixture f;
+        QVERIFY(useUnit(f, UnitSophie, QString()));
+        const qlonglong a = f.expose(u"Doe^Jane"_s);
+        const qlonglong b = f.expose(u"Roe^Ann"_s);
+        f.doseList->fillForPatient(u"Doe^Jane"_s);
+        QCOMPARE(f.listedIds(), QStringList{QString::number(a)});
+        f.doseList->select(0);
+        QVERIFY(f.doseList->rewriteCurrentProjection(u"R XCCL"_s));
+        const qlonglong c = f.expose(u"Roe^Ann"_s, {.projection = u"R-MLO45"_s});
+        QCOMPARE(f.listedIds(), (QStringList{QString::number(a), QString::number(b), QString::number(c)}));
+        QCOMPARE(f.doseList->selectionModel()->selectedRows().value(0).row(), 0);
+        QCOMPARE(f.doseList->text(0, DoseList::Other), u"R XCCL"_s);
+        QCOMPARE(f.session.selectedExposure().journalId, a);
+        QCOMPARE(f.session.selectedExposure().other, u"R XCCL"_s);
+    }
+
     void newExaminationEmptiesTheListOnly()
     {
         ExposureFixture f;

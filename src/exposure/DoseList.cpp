@@ -173,6 +173,14 @@ void DoseList::refreshInPlace()
         model_.update(std::move(*rows));
 }
 
+void DoseList::showDecoded()
+{
+    if (session_.batchActive())
+        return;
+    filter_.reset();
+    refreshInPlace();
+}
+
 std::optional<QList<DoseListModel::Row>> DoseList::readRows(const std::optional<QString> &patientName)
 {
     DbResult r;

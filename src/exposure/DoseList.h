@@ -72,6 +72,10 @@ public:
     // with) brought up to date in place; the selected exposure stays selected
     // and stays the session's. Skipped while a job runs.
     void refreshInPlace();
+    // An exposure was decoded: all of today's open exposures again (the new
+    // one may be another patient's), brought up to date in place, so that the
+    // exposure the operator chose stays chosen with the projection she gave it.
+    void showDecoded();
     // The names of today's open rows, for the filter's drop-down, as the patients came.
     QStringList patientNames() const;
     void clear();

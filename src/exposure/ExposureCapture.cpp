@@ -328,9 +328,7 @@ void ExposureCapture::dbFill()
     }
     if (out.closingSteps) {
         serTimer_.start();
-        // In place: the exposure the operator chose, and the projection she
-        // gave it, stay while the unit's next exposure is added.
-        doseList_.refreshInPlace();
+        doseList_.showDecoded();
     } else if (out.enableSerTimer) {
         serTimer_.start();
     }
