@@ -11,6 +11,7 @@
 #include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QFormLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -173,7 +174,10 @@ DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QW
     form->addRow(QString(), paddle_);
     form->addRow(QStringLiteral("Calibration date"), calibratedOn_);
     form->addRow(QStringLiteral("Entered by"), calibratedBy_);
-    cl->addLayout(form);
+    auto *top = new QHBoxLayout;
+    top->addLayout(form, 1);
+    top->addWidget(makeXrayUnitBox(calibration), 1, Qt::AlignTop);
+    cl->addLayout(top);
     ranges_ = table(calibration, {QStringLiteral("Up to kV (empty: above)"), QStringLiteral("Target/filter")});
     ranges_->setObjectName(QStringLiteral("tblTargetFilter"));
     beam_ = table(calibration, {QStringLiteral("Target/filter"), QStringLiteral("kV"), QStringLiteral("HVL mm Al"), QStringLiteral("Output µGy/mAs")});
@@ -256,6 +260,46 @@ DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QW
         showReferenceSet(sets.sets.first());
 }
 
+QWidget *DoseCalibrationForm::makeXrayUnitBox(QWidget *parent)
+{
+    auto *box = new QGroupBox(QStringLiteral("X-ray unit (named in the dose report)"), parent);
+    auto *form = new QFormLayout(box);
+    auto *note = new QLabel(QStringLiteral("Left empty, the report calls the unit unknown."), box);
+    note->setWordWrap(true);
+    auto field = [box](const char *name) {
+        auto *edit = new QLineEdit(box);
+        edit->setObjectName(QLatin1String(name));
+        edit->setMaxLength(200); // longer than allowed, so that too long is refused by name rather than cut
+        return edit;
+    };
+    unitManufacturer_ = field("txtUnitManufacturer");
+    unitModel_ = field("txtUnitModel");
+    unitSerial_ = field("txtUnitSerialNumber");
+    unitUid_ = field("txtUnitDeviceUid");
+    unitUid_->setReadOnly(true);
+    unitUid_->setPlaceholderText(QStringLiteral("assigned when saved"));
+    form->addRow(QStringLiteral("Manufacturer"), unitManufacturer_);
+    form->addRow(QStringLiteral("Model"), unitModel_);
+    form->addRow(QStringLiteral("Serial number"), unitSerial_);
+    form->addRow(QStringLiteral("Device UID"), unitUid_);
+    form->addRow(note);
+    return box;
+}
+
+void DoseCalibrationForm::showXrayUnit(const XrayUnitIdentity &unit)
+{
+    unitManufacturer_->setText(unit.manufacturer);
+    unitModel_->setText(unit.model);
+    unitSerial_->setText(unit.serialNumber);
+    unitUid_->setText(unit.deviceUid);
+    unitUid_->setCursorPosition(0);
+}
+
+XrayUnitIdentity DoseCalibrationForm::shownXrayUnit() const
+{
+    return {unitManufacturer_->text().trimmed(), unitModel_->text().trimmed(), unitSerial_->text().trimmed(), unitUid_->text()};
+}
+
 void DoseCalibrationForm::loadUnit(qint16 unitType)
 {
     DatabaseSession db(DefinitionsDatabase);
@@ -285,6 +329,7 @@ void DoseCalibrationForm::showCalibration(const DoseCalibration &c)
     paddle_->setChecked(c.paddleInBeam);
     calibratedOn_->setDate(c.calibratedOn.isValid() ? c.calibratedOn : QDate::currentDate());
     calibratedBy_->setText(c.calibratedBy);
+    showXrayUnit(c.xrayUnit);
     ranges_->setRowCount(int(c.targetFilters.size()));
     for (int i = 0; i < c.targetFilters.size(); ++i)
         setRow(ranges_, i, {c.targetFilters[i].upToKv ? text(*c.targetFilters[i].upToKv) : QString(), c.targetFilters[i].targetFilter});
@@ -307,6 +352,7 @@ DoseCalibration DoseCalibrationForm::shownCalibration(QStringList *problems) con
     c.paddleInBeam = paddle_->isChecked();
     c.calibratedOn = calibratedOn_->date();
     c.calibratedBy = calibratedBy_->text().trimmed();
+    c.xrayUnit = shownXrayUnit();
     for (int r = 0; r < ranges_->rowCount(); ++r) {
         if (rowEmpty(ranges_, r))
             continue; // a row added and left empty
@@ -348,6 +394,7 @@ bool DoseCalibrationForm::saveCalibration()
     DatabaseSession db(DefinitionsDatabase);
     if (refused(db.ok() ? Result{} : db.error(), kSaveSource) || refused(WriteCalibration(DefinitionsDatabase, c), kSaveSource))
         return false;
+    showXrayUnit(c.xrayUnit); // with the device UID it was given
     prompter_.information(this, QStringLiteral("The calibration of X-ray unit type %1 is saved.").arg(c.unit), windowTitle());
     return true;
 }

@@ -25,6 +25,46 @@ Result inTransaction(Database &db, const std::function<Result()> &fill)
 
 } // namespace
 
+// The unit type's X-ray unit: one record per unit type, whose device UID
+// outlives the calibrations entered for it.
+XrayUnitRead ReadXrayUnit(Database &db, qint16 unit)
+{
+    XrayUnitRead out;
+    const DbResult r = Execute(db, QStringLiteral("SELECT Manufacturer, Model, SerialNumber, DeviceUID FROM tblXrayUnit WHERE Unit = ?"), {int(unit)});
+    if (!r.ok()) {
+        static_cast<Result &>(out) = r;
+        return out;
+    }
+    if (!r.rows.isEmpty()) {
+        const QSqlRecord &row = r.rows.first();
+        out.unit = {row.value(0).toString(), row.value(1).toString(), row.value(2).toString(), row.value(3).toString()};
+    }
+    return out;
+}
+
+namespace {
+
+// Stores the entries as the unit type's X-ray unit; the device UID it has
+// stays (cleared entries keep it for when they are entered again), a unit
+// first identified gets one now. Inside the calibration's transaction.
+Result writeXrayUnit(Database &db, qint16 unit, XrayUnitIdentity &entered)
+{
+    const XrayUnitRead stored = ReadXrayUnit(db, unit);
+    if (!stored.ok())
+        return stored;
+    entered.deviceUid = stored.unit.deviceUid;
+    if (entered.deviceUid.isEmpty() && !entered.identified())
+        return {};
+    if (entered.deviceUid.isEmpty())
+        entered.deviceUid = NewDeviceUid();
+    return Execute(db, QStringLiteral("INSERT INTO tblXrayUnit (Unit, Manufacturer, Model, SerialNumber, DeviceUID) VALUES (?, ?, ?, ?, ?) "
+                                      "ON CONFLICT (Unit) DO UPDATE SET Manufacturer = excluded.Manufacturer, Model = excluded.Model, "
+                                      "SerialNumber = excluded.SerialNumber"),
+                   {int(unit), entered.manufacturer, entered.model, entered.serialNumber, entered.deviceUid});
+}
+
+} // namespace
+
 namespace {
 
 // The calibration record the condition picks, with its kV ranges and beam data.
@@ -67,6 +107,12 @@ CalibrationRead readCalibration(Database &db, const QString &where, const QVaria
         c.targetFilters.append({row.isNull(0) ? std::nullopt : std::optional<double>(row.value(0).toDouble()), row.value(1).toString()});
     for (const QSqlRecord &row : beam.rows)
         c.beam.append({row.value(0).toString(), row.value(1).toDouble(), row.value(2).toDouble(), row.value(3).toDouble()});
+    const XrayUnitRead unit = ReadXrayUnit(db, c.unit);
+    if (!unit.ok()) {
+        static_cast<Result &>(out) = unit;
+        return out;
+    }
+    c.xrayUnit = unit.unit;
     out.calibration = c;
     return out;
 }
@@ -88,6 +134,7 @@ Result WriteCalibration(Database &db, DoseCalibration &c)
     if (const QStringList problems = ValidateCalibration(c); !problems.isEmpty())
         return Result::failure(ErrorCode::InvalidProperty, problems.join(QLatin1Char('\n')));
     qlonglong id = 0;
+    XrayUnitIdentity unit = c.xrayUnit;
     const Result r = inTransaction(db, [&]() -> Result {
         // Exposures keep the number of the calibration they used: the old record stays, superseded.
         if (DbResult d = Execute(db, QStringLiteral("UPDATE tblDoseCalibration SET Superseded = 1 WHERE Unit = ?"), {int(c.unit)}); !d.ok())
@@ -113,10 +160,12 @@ Result WriteCalibration(Database &db, DoseCalibration &c)
                                      {id, p.targetFilter, p.kv, p.hvl, p.output});
                 !q.ok())
                 return q;
-        return {};
+        return writeXrayUnit(db, c.unit, unit);
     });
-    if (r.ok())
+    if (r.ok()) {
         c.id = id;
+        c.xrayUnit = unit;
+    }
     return r;
 }
 

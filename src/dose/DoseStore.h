@@ -17,8 +17,16 @@ CalibrationRead ReadCalibration(Database &db, qint16 unit);
 CalibrationRead ReadCalibrationById(Database &db, qlonglong id);
 
 // Stores the record as the unit type's calibration in use, in one
-// transaction; the older one stays, superseded. Refused, with the problems as text, when it does not validate.
+// transaction with its X-ray unit's entries; the older one stays, superseded.
+// The unit type's device UID is kept, or made when it has none, and set in
+// the record. Refused, with the problems as text, when it does not validate.
 Result WriteCalibration(Database &db, DoseCalibration &calibration);
+
+// The X-ray unit entered for a unit type; all empty when none was.
+struct XrayUnitRead : Result {
+    XrayUnitIdentity unit;
+};
+XrayUnitRead ReadXrayUnit(Database &db, qint16 unit);
 
 struct FactorTablesRead : Result {
     FactorTables tables;   // empty when none were loaded

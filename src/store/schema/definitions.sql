@@ -101,4 +101,14 @@ CREATE TABLE tblReferenceLevel (
   Level REAL NOT NULL
 );
 
-PRAGMA user_version = 1;
+-- Schema version 2: each unit type's X-ray unit as entered with its
+-- calibration; its device UID stays across calibrations.
+CREATE TABLE tblXrayUnit (
+  Unit INTEGER PRIMARY KEY,
+  Manufacturer TEXT NOT NULL,
+  Model TEXT NOT NULL,
+  SerialNumber TEXT NOT NULL,
+  DeviceUID TEXT NOT NULL UNIQUE
+);
+
+PRAGMA user_version = 2;
