@@ -187,6 +187,11 @@ private slots:
             form.showCalibration(unitOneCalibration());
             enterAndSave(form, entered ? Entered{u"Orvix Medical"_s, u"Mammo 300"_s, u"SN-4711"_s} : Entered{});
             QVERIFY2(prompts.texts().join(u'\n').contains(u"is saved"_s), qPrintable(prompts.texts().join(u'\n')));
+            if (entered) {
+                form.show();
+                QVERIFY(QTest::qWaitForWindowExposed(&form));
+                form.grab().save(TestBinDir() + u"/calibration-xrayunit.png"_s); // to look at
+            }
         }
         const QString unitUid = storedUnit(1).deviceUid;
         QCOMPARE(unitUid.isEmpty(), !entered);

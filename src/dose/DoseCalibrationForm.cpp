@@ -11,6 +11,7 @@
 #include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QFormLayout>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -174,10 +175,8 @@ DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QW
     form->addRow(QString(), paddle_);
     form->addRow(QStringLiteral("Calibration date"), calibratedOn_);
     form->addRow(QStringLiteral("Entered by"), calibratedBy_);
-    auto *top = new QHBoxLayout;
-    top->addLayout(form, 1);
-    top->addWidget(makeXrayUnitBox(calibration), 1, Qt::AlignTop);
-    cl->addLayout(top);
+    cl->addLayout(form);
+    cl->addWidget(makeXrayUnitBox(calibration));
     ranges_ = table(calibration, {QStringLiteral("Up to kV (empty: above)"), QStringLiteral("Target/filter")});
     ranges_->setObjectName(QStringLiteral("tblTargetFilter"));
     beam_ = table(calibration, {QStringLiteral("Target/filter"), QStringLiteral("kV"), QStringLiteral("HVL mm Al"), QStringLiteral("Output µGy/mAs")});
@@ -262,10 +261,8 @@ DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QW
 
 QWidget *DoseCalibrationForm::makeXrayUnitBox(QWidget *parent)
 {
-    auto *box = new QGroupBox(QStringLiteral("X-ray unit (named in the dose report)"), parent);
-    auto *form = new QFormLayout(box);
-    auto *note = new QLabel(QStringLiteral("Left empty, the report calls the unit unknown."), box);
-    note->setWordWrap(true);
+    auto *box = new QGroupBox(QStringLiteral("X-ray unit, named in the dose report (left empty: unknown)"), parent);
+    auto *grid = new QGridLayout(box);
     auto field = [box](const char *name) {
         auto *edit = new QLineEdit(box);
         edit->setObjectName(QLatin1String(name));
@@ -278,11 +275,18 @@ QWidget *DoseCalibrationForm::makeXrayUnitBox(QWidget *parent)
     unitUid_ = field("txtUnitDeviceUid");
     unitUid_->setReadOnly(true);
     unitUid_->setPlaceholderText(QStringLiteral("assigned when saved"));
-    form->addRow(QStringLiteral("Manufacturer"), unitManufacturer_);
-    form->addRow(QStringLiteral("Model"), unitModel_);
-    form->addRow(QStringLiteral("Serial number"), unitSerial_);
-    form->addRow(QStringLiteral("Device UID"), unitUid_);
-    form->addRow(note);
+    // Room for a whole "2.25." UID of 39 digits.
+    unitUid_->setMinimumWidth(unitUid_->fontMetrics().horizontalAdvance(QStringLiteral("2.25.") + QString(40, u'8')));
+    const QList<std::pair<QString, QLineEdit *>> rows{{QStringLiteral("Manufacturer"), unitManufacturer_},
+                                                     {QStringLiteral("Model"), unitModel_},
+                                                     {QStringLiteral("Serial number"), unitSerial_},
+                                                     {QStringLiteral("Device UID"), unitUid_}};
+    for (int i = 0; i < rows.size(); ++i) {
+        grid->addWidget(new QLabel(rows[i].first, box), i / 2, (i % 2) * 2);
+        grid->addWidget(rows[i].second, i / 2, (i % 2) * 2 + 1);
+    }
+    grid->setColumnStretch(1, 1);
+    grid->setColumnStretch(3, 2);
     return box;
 }
 
