@@ -158,6 +158,50 @@ private slots:
         QCOMPARE(storedUnit(1).deviceUid, saved.deviceUid);
     }
 
+    // The manufacturer or serial number changed: the physicist says whether
+    // the unit was replaced (a device UID of its own) or the entries corrected
+    // (the same UID). A changed model alone is a correction, not asked.
+    void replacedOrCorrected_data()
+    {
+        QTest::addColumn<Entered>("changed");
+        QTest::addColumn<bool>("asked");
+        QTest::addColumn<bool>("answer"); // Yes: another unit
+        QTest::addColumn<bool>("sameUid");
+        QTest::newRow("serial number, replaced") << Entered{u"Orvix"_s, u"M300"_s, u"9000"_s} << true << true << false;
+        QTest::newRow("serial number, corrected") << Entered{u"Orvix"_s, u"M300"_s, u"9000"_s} << true << false << true;
+        QTest::newRow("manufacturer, replaced") << Entered{u"Nordix"_s, u"M300"_s, u"4711"_s} << true << true << false;
+        QTest::newRow("model only") << Entered{u"Orvix"_s, u"M300 S"_s, u"4711"_s} << false << true << true;
+    }
+    void replacedOrCorrected()
+    {
+        QFETCH(Entered, changed);
+        QFETCH(bool, asked);
+        QFETCH(bool, answer);
+        QFETCH(bool, sameUid);
+        TestFolder f;
+        QVERIFY(PrepareStation(f));
+        RecordingPrompter prompts;
+        DoseCalibrationForm form(1, prompts);
+        form.showCalibration(unitOneCalibration());
+        enterAndSave(form, {u"Orvix"_s, u"M300"_s, u"4711"_s});
+        const QString first = storedUnit(1).deviceUid;
+        QVERIFY(!first.isEmpty());
+        prompts.boxes.clear();
+        prompts.answer = answer;
+        enterAndSave(form, changed);
+        QCOMPARE(prompts.boxes.size(), asked ? 2 : 1);
+        if (asked) {
+            QCOMPARE(prompts.boxes[0].kind, u"question"_s);
+            QVERIFY2(prompts.boxes[0].text.contains(u"serial number 4711"_s) && prompts.boxes[0].text.contains(u"serial number %1"_s.arg(changed.serial)),
+                     qPrintable(prompts.boxes[0].text));
+        }
+        QCOMPARE(prompts.boxes.last().kind, u"information"_s);
+        const XrayUnitIdentity now = storedUnit(1);
+        QCOMPARE(now.serialNumber, changed.serial);
+        QCOMPARE(now.deviceUid == first, sameUid);
+        QCOMPARE(shownUid(form), now.deviceUid);
+    }
+
     // A unit-1 examination, four exposures decoded from the unit's messages:
     // the report names the entered unit, or the unknown unit, as device
     // observer and in each event as irradiating device; the workstation is
@@ -166,13 +210,16 @@ private slots:
     void reportNamesTheUnit_data()
     {
         QTest::addColumn<bool>("entered");
-        QTest::addColumn<bool>("validate"); // PixelMed's validator too (it takes a minute)
-        QTest::newRow("unit entered") << true << true;
-        QTest::newRow("no entries: unknown unit") << false << true;
+        QTest::addColumn<bool>("replacedAfter"); // another unit entered after the exposures
+        QTest::addColumn<bool>("validate");      // PixelMed's validator too (it takes a minute)
+        QTest::newRow("unit entered") << true << false << true;
+        QTest::newRow("no entries: unknown unit") << false << false << true;
+        QTest::newRow("unit replaced after the exposures") << true << true << false;
     }
     void reportNamesTheUnit()
     {
         QFETCH(bool, entered);
+        QFETCH(bool, replacedAfter);
         QFETCH(bool, validate);
         ExposureFixture fx;
         QVERIFY(fx.ready);
@@ -209,6 +256,14 @@ private slots:
         for (const QSqlRecord &r : rows) {
             QVERIFY2(!r.isNull(u"AGD"_s), qPrintable(r.value(u"AgdSource"_s).toString()));
             uids << r.value(u"IrradiationEventUID"_s).toString();
+        }
+        if (replacedAfter) {
+            // The unit is replaced, with a calibration of its own: her exposures keep naming the one that took them.
+            DoseCalibrationForm form(1, prompts);
+            prompts.answer = true;
+            enterAndSave(form, {u"Nordix"_s, u"N-1"_s, u"77"_s});
+            QCOMPARE(prompts.boxes.last().kind, u"information"_s);
+            QVERIFY(storedUnit(1).deviceUid != unitUid && storedUnit(1).model == u"N-1"_s);
         }
 
         DoseReportInput in;

@@ -290,6 +290,28 @@ QWidget *DoseCalibrationForm::makeXrayUnitBox(QWidget *parent)
     return box;
 }
 
+bool DoseCalibrationForm::askAnotherUnit(DoseCalibration &c)
+{
+    const XrayUnitRead stored = ReadXrayUnit(DefinitionsDatabase, c.unit);
+    if (refused(stored, kSaveSource))
+        return false;
+    const XrayUnitIdentity &before = stored.unit;
+    if (!before.identified() || !c.xrayUnit.identified()
+        || (before.manufacturer == c.xrayUnit.manufacturer && before.serialNumber == c.xrayUnit.serialNumber))
+        return true;
+    // A corrected entry is the same unit; a replaced unit is another device.
+    c.xrayUnit.anotherUnit = prompter_.question(
+        this,
+        QStringLiteral("The X-ray unit was %1 %2, serial number %3; it is now %4 %5, serial number %6.\n\n"
+                       "Is this another X-ray unit? Yes: it gets a device UID of its own, and exposures taken under the "
+                       "earlier calibrations keep naming the earlier unit. No: the entries are corrected and the device "
+                       "UID stays.")
+            .arg(before.manufacturer, before.model, before.serialNumber, c.xrayUnit.manufacturer, c.xrayUnit.model,
+                 c.xrayUnit.serialNumber),
+        windowTitle());
+    return true;
+}
+
 void DoseCalibrationForm::showXrayUnit(const XrayUnitIdentity &unit)
 {
     unitManufacturer_->setText(unit.manufacturer);
@@ -396,7 +418,13 @@ bool DoseCalibrationForm::saveCalibration()
     if (!problems.isEmpty())
         return !refused(Result::failure(ErrorCode::InvalidProperty, problems.join(QLatin1Char('\n'))), kSaveSource);
     DatabaseSession db(DefinitionsDatabase);
-    if (refused(db.ok() ? Result{} : db.error(), kSaveSource) || refused(WriteCalibration(DefinitionsDatabase, c), kSaveSource))
+    if (refused(db.ok() ? Result{} : db.error(), kSaveSource))
+        return false;
+    if (const QStringList invalid = ValidateCalibration(c); !invalid.isEmpty())
+        return !refused(Result::failure(ErrorCode::InvalidProperty, invalid.join(QLatin1Char('\n'))), kSaveSource);
+    if (!askAnotherUnit(c))
+        return false;
+    if (refused(WriteCalibration(DefinitionsDatabase, c), kSaveSource))
         return false;
     showXrayUnit(c.xrayUnit); // with the device UID it was given
     prompter_.information(this, QStringLiteral("The calibration of X-ray unit type %1 is saved.").arg(c.unit), windowTitle());

@@ -48,6 +48,9 @@ private:
     QWidget *makeXrayUnitBox(QWidget *parent);
     void showXrayUnit(const XrayUnitIdentity &unit);
     XrayUnitIdentity shownXrayUnit() const;
+    // Asks, when the manufacturer or serial number changes, whether the unit
+    // was replaced and marks the record so; false when the entries cannot be read.
+    bool askAnotherUnit(DoseCalibration &c);
     void loadUnit(qint16 unitType);
     void showFactorSource();
     bool refused(const Result &r, const QString &where);

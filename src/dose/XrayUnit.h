@@ -8,9 +8,12 @@
 
 struct XrayUnitIdentity {
     QString manufacturer, model, serialNumber;
-    // Assigned once per unit type when first stored, kept across later
-    // calibrations; never typed.
+    // Assigned when the unit is first stored, kept across later
+    // calibrations of its unit type; never typed.
     QString deviceUid;
+    // Saving: the entries name another unit than before (the unit was
+    // replaced), which gets a device UID of its own.
+    bool anotherUnit = false;
 
     bool identified() const { return !manufacturer.isEmpty() || !model.isEmpty() || !serialNumber.isEmpty(); }
 };

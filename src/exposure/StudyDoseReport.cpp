@@ -67,11 +67,18 @@ QString whyNoAgd(const QSqlRecord &rec, qint16 unit)
     return QStringLiteral("no dose calibration or factor tables when the exposure was taken");
 }
 
-// The X-ray unit entered for the unit type, as the report names it; without
-// a UID when none was entered. A failed read is logged: the unit is then not named.
-DoseReportDevice xrayUnitOf(qint16 unit)
+// The X-ray unit that took the exposure, as the report names it: the one
+// entered with the calibration the exposure was taken under, else (a
+// calibration from before the entries) the unit type's now; without a UID
+// when none was entered. A failed read is logged: the unit is then not named.
+DoseReportDevice xrayUnitOf(const QSqlRecord &rec, qint16 unit)
 {
-    const XrayUnitRead read = ReadXrayUnit(DefinitionsDatabase, unit);
+    const QVariant calibrationId = rec.value(QStringLiteral("CalibrationID"));
+    XrayUnitRead read;
+    if (!calibrationId.isNull())
+        read = ReadXrayUnitOfCalibration(DefinitionsDatabase, calibrationId.toLongLong());
+    if (read.ok() && !read.found)
+        read = ReadXrayUnit(DefinitionsDatabase, unit);
     if (!read.ok())
         LogFailure(read, QStringLiteral("StudyDoseReport X-ray unit"));
     if (!read.ok() || !read.unit.identified())
@@ -106,7 +113,7 @@ DoseReportEvent eventOf(const QSqlRecord &rec)
     e.hvlMm = column(rec, "HVL");
     e.entranceExposureMGy = column(rec, "Kerma");
     e.agdMGy = column(rec, "AGD");
-    e.irradiatingDevice = xrayUnitOf(unit);
+    e.irradiatingDevice = xrayUnitOf(rec, unit);
     if (!e.agdMGy)
         e.agdMissing = whyNoAgd(rec, unit);
     return e;

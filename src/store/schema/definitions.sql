@@ -101,14 +101,15 @@ CREATE TABLE tblReferenceLevel (
   Level REAL NOT NULL
 );
 
--- Schema version 2: each unit type's X-ray unit as entered with its
--- calibration; its device UID stays across calibrations.
+-- Schema version 2: the X-ray unit as entered with each calibration; its
+-- device UID stays across the unit type's calibrations until the unit is
+-- replaced.
 CREATE TABLE tblXrayUnit (
-  Unit INTEGER PRIMARY KEY,
+  CalibrationID INTEGER PRIMARY KEY REFERENCES tblDoseCalibration (ID),
   Manufacturer TEXT NOT NULL,
   Model TEXT NOT NULL,
   SerialNumber TEXT NOT NULL,
-  DeviceUID TEXT NOT NULL UNIQUE
+  DeviceUID TEXT NOT NULL
 );
 
 PRAGMA user_version = 2;
