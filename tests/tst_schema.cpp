@@ -51,7 +51,7 @@ private slots:
         QCOMPARE(objects(def, u"view"_s), objects(data, u"view"_s));
         QCOMPARE(objects(u"LumoraUser.dat"_s, u"table"_s),
                  u"tblDictionary tblDoseBeam tblDoseCalibration tblDoseFactor tblDoseFactorSource tblDoseTargetFilter tblModality "
-                 "tblReferenceLevel tblReferenceSet tblRuleKey tblRules tblSCP"_s.split(u' '));
+                 "tblReferenceLevel tblReferenceSet tblRuleKey tblRules tblSCP tblXrayUnit"_s.split(u' '));
         QCOMPARE(CountRows(file(def), u"tblDosis"_s), 0);
         const QStringList dosis = names(def, u"SELECT name FROM pragma_table_info('tblDosis') ORDER BY cid"_s);
         QCOMPARE(dosis.mid(0, 11), u"ID KVP ma Zeit Dicke mGy Druck Datum Sonstiges Status expZeit"_s.split(u' '));
@@ -88,15 +88,18 @@ private slots:
         QTest::addColumn<int>("fromVersion"); // of the old journal
         QTest::addColumn<QString>("extra");   // a statement run on the old file
         QTest::addColumn<bool>("upgrades");
-        QTest::newRow("old files with rows") << 0 << QString() << true;
-        QTest::newRow("journal with dose columns, without event UIDs") << 1 << QString() << true;
-        QTest::newRow("journal with a hand-made AGD column") << 0 << u"ALTER TABLE tblDosis ADD COLUMN AGD TEXT"_s << false;
+        QTest::addColumn<int>("definitionsFrom"); // the old definitions file's version
+        QTest::newRow("old files with rows") << 0 << QString() << true << 0;
+        QTest::newRow("journal with dose columns, without event UIDs") << 1 << QString() << true << 0;
+        QTest::newRow("journal with a hand-made AGD column") << 0 << u"ALTER TABLE tblDosis ADD COLUMN AGD TEXT"_s << false << 0;
+        QTest::newRow("definitions with dose tables, without X-ray units") << 2 << QString() << true << 1;
     }
     void olderFilesAreUpgradedOnce()
     {
         QFETCH(int, fromVersion);
         QFETCH(QString, extra);
         QFETCH(bool, upgrades);
+        QFETCH(int, definitionsFrom);
         TestFolder f;
         QVERIFY(MakeStationDatabases(f.path()));
         const QString journal = f.file(u"old-journal.dat"_s), definitions = f.file(u"Data/LumoraUser.dat"_s);
@@ -124,14 +127,17 @@ private slots:
             if (!extra.isEmpty())
                 QVERIFY(Execute(old, extra).ok());
             old.close();
-            // The definitions file loses its dose tables and version.
+            // The definitions file loses the tables of the steps after its version.
             Database defs(u"olddefs"_s, u"test"_s);
             defs.setPath(definitions);
             QVERIFY(defs.open());
-            for (const char *table : {"tblDoseCalibration", "tblDoseTargetFilter", "tblDoseBeam", "tblDoseFactor", "tblDoseFactorSource",
-                                      "tblReferenceSet", "tblReferenceLevel"})
-                QVERIFY(Execute(defs, u"DROP TABLE "_s + QLatin1String(table)).ok());
-            QVERIFY(Execute(defs, u"PRAGMA user_version = 0"_s).ok());
+            QStringList tables{u"tblXrayUnit"_s};
+            if (definitionsFrom < 1)
+                tables << QStringList{u"tblDoseCalibration"_s, u"tblDoseTargetFilter"_s, u"tblDoseBeam"_s, u"tblDoseFactor"_s,
+                                      u"tblDoseFactorSource"_s, u"tblReferenceSet"_s, u"tblReferenceLevel"_s};
+            for (const QString &table : tables)
+                QVERIFY(Execute(defs, u"DROP TABLE "_s + table).ok());
+            QVERIFY(Execute(defs, u"PRAGMA user_version = %1"_s.arg(definitionsFrom)).ok());
             defs.close();
         }
         const QStringList oldShape = shape(journal);
@@ -149,7 +155,8 @@ private slots:
         QCOMPARE(QueryRows(journal, u"SELECT ID, KVP, ma, Dicke, mGy, Datum, Sonstiges, Status, Patname FROM tblDosis"_s), oldRows);
         QCOMPARE(CountRows(definitions, u"tblDictionary"_s), dictionaryRows);
         QCOMPARE(shape(definitions), shape(file(u"LumoraUser.dat"_s)));
-        QCOMPARE(QueryValue(definitions, u"PRAGMA user_version"_s).toInt(), 1);
+        QCOMPARE(QueryValue(definitions, u"PRAGMA user_version"_s).toInt(), LatestSchemaVersion(DefinitionsSchemaSteps()));
+        QCOMPARE(QueryValue(definitions, u"SELECT COUNT(*) FROM tblXrayUnit"_s).toInt(), 0);
         if (!upgrades) {
             QCOMPARE(shape(journal), oldShape);
             QCOMPARE(QueryValue(journal, u"PRAGMA user_version"_s).toInt(), 0);
@@ -187,7 +194,9 @@ private slots:
         QTest::addColumn<QString>("opener"); // "workstation", "receiver" or "data manager"
         for (const char *opener : {"workstation", "data manager"}) {
             QTest::addRow("journal at 3, %s", opener) << u"LumoraDef.dat"_s << 3 << 2 << QString::fromLatin1(opener);
-            QTest::addRow("definitions at 2, %s", opener) << u"LumoraUser.dat"_s << 2 << 1 << QString::fromLatin1(opener);
+            const int definitions = LatestSchemaVersion(DefinitionsSchemaSteps());
+            QTest::addRow("definitions at %d, %s", definitions + 1, opener) << u"LumoraUser.dat"_s << definitions + 1 << definitions
+                                                                            << QString::fromLatin1(opener);
             QTest::addRow("images at 1, %s", opener) << u"LumoraData.dat"_s << 1 << 0 << QString::fromLatin1(opener);
         }
         QTest::addRow("images at 7, receiver") << u"LumoraData.dat"_s << 7 << 0 << u"receiver"_s;

@@ -60,6 +60,7 @@ QStringList ValidateCalibration(const DoseCalibration &c)
         if (!std::isfinite(p.kv) || !std::isfinite(p.hvl) || !std::isfinite(p.output))
             problems << QStringLiteral("Beam row %1: the kV, HVL or output is not a finite number.").arg(i + 1);
     }
+    problems << ValidateXrayUnit(c.xrayUnit);
     if (!problems.isEmpty())
         return problems;
     if (c.focusSupportMm < 400 || c.focusSupportMm > 1000)

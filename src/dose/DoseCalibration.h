@@ -1,5 +1,7 @@
 #pragma once
 
+#include "dose/XrayUnit.h"
+
 #include <QDate>
 #include <QList>
 #include <QString>
@@ -41,6 +43,7 @@ struct DoseCalibration {
     QString calibratedBy;
     QList<TargetFilterRange> targetFilters;
     QList<BeamPoint> beam;
+    XrayUnitIdentity xrayUnit; // the unit type's, the same in each of its calibrations
 };
 
 // The target/filter combinations the header's defined terms can name.

@@ -11,6 +11,8 @@
 #include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -174,6 +176,7 @@ DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QW
     form->addRow(QStringLiteral("Calibration date"), calibratedOn_);
     form->addRow(QStringLiteral("Entered by"), calibratedBy_);
     cl->addLayout(form);
+    cl->addWidget(makeXrayUnitBox(calibration));
     ranges_ = table(calibration, {QStringLiteral("Up to kV (empty: above)"), QStringLiteral("Target/filter")});
     ranges_->setObjectName(QStringLiteral("tblTargetFilter"));
     beam_ = table(calibration, {QStringLiteral("Target/filter"), QStringLiteral("kV"), QStringLiteral("HVL mm Al"), QStringLiteral("Output µGy/mAs")});
@@ -256,6 +259,73 @@ DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QW
         showReferenceSet(sets.sets.first());
 }
 
+QWidget *DoseCalibrationForm::makeXrayUnitBox(QWidget *parent)
+{
+    auto *box = new QGroupBox(QStringLiteral("X-ray unit, named in the dose report (left empty: unknown)"), parent);
+    auto *grid = new QGridLayout(box);
+    auto field = [box](const char *name) {
+        auto *edit = new QLineEdit(box);
+        edit->setObjectName(QLatin1String(name));
+        edit->setMaxLength(200); // longer than allowed, so that too long is refused by name rather than cut
+        return edit;
+    };
+    unitManufacturer_ = field("txtUnitManufacturer");
+    unitModel_ = field("txtUnitModel");
+    unitSerial_ = field("txtUnitSerialNumber");
+    unitUid_ = field("txtUnitDeviceUid");
+    unitUid_->setReadOnly(true);
+    unitUid_->setPlaceholderText(QStringLiteral("assigned when saved"));
+    // Room for a whole "2.25." UID of 39 digits.
+    unitUid_->setMinimumWidth(unitUid_->fontMetrics().horizontalAdvance(QStringLiteral("2.25.") + QString(40, u'8')));
+    const QList<std::pair<QString, QLineEdit *>> rows{{QStringLiteral("Manufacturer"), unitManufacturer_},
+                                                     {QStringLiteral("Model"), unitModel_},
+                                                     {QStringLiteral("Serial number"), unitSerial_},
+                                                     {QStringLiteral("Device UID"), unitUid_}};
+    for (int i = 0; i < rows.size(); ++i) {
+        grid->addWidget(new QLabel(rows[i].first, box), i / 2, (i % 2) * 2);
+        grid->addWidget(rows[i].second, i / 2, (i % 2) * 2 + 1);
+    }
+    grid->setColumnStretch(1, 1);
+    grid->setColumnStretch(3, 2);
+    return box;
+}
+
+bool DoseCalibrationForm::askAnotherUnit(DoseCalibration &c)
+{
+    const XrayUnitRead stored = ReadXrayUnit(DefinitionsDatabase, c.unit);
+    if (refused(stored, kSaveSource))
+        return false;
+    const XrayUnitIdentity &before = stored.unit;
+    if (!before.identified() || !c.xrayUnit.identified()
+        || (before.manufacturer == c.xrayUnit.manufacturer && before.serialNumber == c.xrayUnit.serialNumber))
+        return true;
+    // A corrected entry is the same unit; a replaced unit is another device.
+    c.xrayUnit.anotherUnit = prompter_.question(
+        this,
+        QStringLiteral("The X-ray unit was %1 %2, serial number %3; it is now %4 %5, serial number %6.\n\n"
+                       "Is this another X-ray unit? Yes: it gets a device UID of its own, and exposures taken under the "
+                       "earlier calibrations keep naming the earlier unit. No: the entries are corrected and the device "
+                       "UID stays.")
+            .arg(before.manufacturer, before.model, before.serialNumber, c.xrayUnit.manufacturer, c.xrayUnit.model,
+                 c.xrayUnit.serialNumber),
+        windowTitle());
+    return true;
+}
+
+void DoseCalibrationForm::showXrayUnit(const XrayUnitIdentity &unit)
+{
+    unitManufacturer_->setText(unit.manufacturer);
+    unitModel_->setText(unit.model);
+    unitSerial_->setText(unit.serialNumber);
+    unitUid_->setText(unit.deviceUid);
+    unitUid_->setCursorPosition(0);
+}
+
+XrayUnitIdentity DoseCalibrationForm::shownXrayUnit() const
+{
+    return {unitManufacturer_->text().trimmed(), unitModel_->text().trimmed(), unitSerial_->text().trimmed(), unitUid_->text()};
+}
+
 void DoseCalibrationForm::loadUnit(qint16 unitType)
 {
     DatabaseSession db(DefinitionsDatabase);
@@ -285,6 +355,7 @@ void DoseCalibrationForm::showCalibration(const DoseCalibration &c)
     paddle_->setChecked(c.paddleInBeam);
     calibratedOn_->setDate(c.calibratedOn.isValid() ? c.calibratedOn : QDate::currentDate());
     calibratedBy_->setText(c.calibratedBy);
+    showXrayUnit(c.xrayUnit);
     ranges_->setRowCount(int(c.targetFilters.size()));
     for (int i = 0; i < c.targetFilters.size(); ++i)
         setRow(ranges_, i, {c.targetFilters[i].upToKv ? text(*c.targetFilters[i].upToKv) : QString(), c.targetFilters[i].targetFilter});
@@ -307,6 +378,7 @@ DoseCalibration DoseCalibrationForm::shownCalibration(QStringList *problems) con
     c.paddleInBeam = paddle_->isChecked();
     c.calibratedOn = calibratedOn_->date();
     c.calibratedBy = calibratedBy_->text().trimmed();
+    c.xrayUnit = shownXrayUnit();
     for (int r = 0; r < ranges_->rowCount(); ++r) {
         if (rowEmpty(ranges_, r))
             continue; // a row added and left empty
@@ -346,8 +418,15 @@ bool DoseCalibrationForm::saveCalibration()
     if (!problems.isEmpty())
         return !refused(Result::failure(ErrorCode::InvalidProperty, problems.join(QLatin1Char('\n'))), kSaveSource);
     DatabaseSession db(DefinitionsDatabase);
-    if (refused(db.ok() ? Result{} : db.error(), kSaveSource) || refused(WriteCalibration(DefinitionsDatabase, c), kSaveSource))
+    if (refused(db.ok() ? Result{} : db.error(), kSaveSource))
         return false;
+    if (const QStringList invalid = ValidateCalibration(c); !invalid.isEmpty())
+        return !refused(Result::failure(ErrorCode::InvalidProperty, invalid.join(QLatin1Char('\n'))), kSaveSource);
+    if (!askAnotherUnit(c))
+        return false;
+    if (refused(WriteCalibration(DefinitionsDatabase, c), kSaveSource))
+        return false;
+    showXrayUnit(c.xrayUnit); // with the device UID it was given
     prompter_.information(this, QStringLiteral("The calibration of X-ray unit type %1 is saved.").arg(c.unit), windowTitle());
     return true;
 }

@@ -44,6 +44,13 @@ public:
     std::function<QDateTime()> clock = [] { return QDateTime::currentDateTime(); };
 
 private:
+    // The X-ray unit's entries, beside the calibration's figures.
+    QWidget *makeXrayUnitBox(QWidget *parent);
+    void showXrayUnit(const XrayUnitIdentity &unit);
+    XrayUnitIdentity shownXrayUnit() const;
+    // Asks, when the manufacturer or serial number changes, whether the unit
+    // was replaced and marks the record so; false when the entries cannot be read.
+    bool askAnotherUnit(DoseCalibration &c);
     void loadUnit(qint16 unitType);
     void showFactorSource();
     bool refused(const Result &r, const QString &where);
@@ -61,6 +68,10 @@ private:
     QCheckBox *paddle_ = nullptr;
     QDateEdit *calibratedOn_ = nullptr;
     QLineEdit *calibratedBy_ = nullptr;
+    QLineEdit *unitManufacturer_ = nullptr;
+    QLineEdit *unitModel_ = nullptr;
+    QLineEdit *unitSerial_ = nullptr;
+    QLineEdit *unitUid_ = nullptr;
     QTableWidget *ranges_ = nullptr;
     QTableWidget *beam_ = nullptr;
     QLabel *factorSource_ = nullptr;

@@ -27,6 +27,67 @@ Result inTransaction(Database &db, const std::function<Result()> &fill)
 
 namespace {
 
+// The X-ray unit a statement's rows name (Manufacturer, Model, SerialNumber, DeviceUID).
+XrayUnitRead xrayUnitOf(Database &db, const QString &sql, const QVariant &key)
+{
+    XrayUnitRead out;
+    const DbResult r = Execute(db, sql, {key});
+    if (!r.ok()) {
+        static_cast<Result &>(out) = r;
+        return out;
+    }
+    if (!r.rows.isEmpty()) {
+        const QSqlRecord &row = r.rows.first();
+        out.unit = {row.value(0).toString(), row.value(1).toString(), row.value(2).toString(), row.value(3).toString()};
+        out.found = true;
+    }
+    return out;
+}
+
+// The entries of the unit type's latest calibration that has any: where a
+// new calibration takes its device UID from.
+XrayUnitRead latestXrayUnit(Database &db, qint16 unit)
+{
+    return xrayUnitOf(db, QStringLiteral("SELECT x.Manufacturer, x.Model, x.SerialNumber, x.DeviceUID FROM tblXrayUnit x "
+                                         "JOIN tblDoseCalibration c ON c.ID = x.CalibrationID WHERE c.Unit = ? ORDER BY c.ID DESC LIMIT 1"),
+                      int(unit));
+}
+
+// Stores the entries with the calibration `id`. The device UID of the unit
+// type's last entries stays (cleared entries keep it for when they are
+// entered again) unless the unit is another one; a unit first identified
+// gets one now. Inside the calibration's transaction.
+Result writeXrayUnit(Database &db, qint16 unit, qlonglong id, XrayUnitIdentity &entered)
+{
+    const XrayUnitRead before = latestXrayUnit(db, unit);
+    if (!before.ok())
+        return before;
+    entered.deviceUid = entered.anotherUnit ? QString() : before.unit.deviceUid;
+    if (entered.deviceUid.isEmpty() && !entered.identified())
+        return {};
+    if (entered.deviceUid.isEmpty())
+        entered.deviceUid = NewDeviceUid();
+    return Execute(db, QStringLiteral("INSERT INTO tblXrayUnit (CalibrationID, Manufacturer, Model, SerialNumber, DeviceUID) VALUES (?, ?, ?, ?, ?)"),
+                   {id, entered.manufacturer, entered.model, entered.serialNumber, entered.deviceUid});
+}
+
+} // namespace
+
+XrayUnitRead ReadXrayUnit(Database &db, qint16 unit)
+{
+    return xrayUnitOf(db, QStringLiteral("SELECT x.Manufacturer, x.Model, x.SerialNumber, x.DeviceUID FROM tblXrayUnit x "
+                                         "JOIN tblDoseCalibration c ON c.ID = x.CalibrationID WHERE c.Unit = ? AND c.Superseded = 0"),
+                      int(unit));
+}
+
+XrayUnitRead ReadXrayUnitOfCalibration(Database &db, qlonglong calibrationId)
+{
+    return xrayUnitOf(db, QStringLiteral("SELECT Manufacturer, Model, SerialNumber, DeviceUID FROM tblXrayUnit WHERE CalibrationID = ?"),
+                      calibrationId);
+}
+
+namespace {
+
 // The calibration record the condition picks, with its kV ranges and beam data.
 CalibrationRead readCalibration(Database &db, const QString &where, const QVariant &key)
 {
@@ -67,6 +128,12 @@ CalibrationRead readCalibration(Database &db, const QString &where, const QVaria
         c.targetFilters.append({row.isNull(0) ? std::nullopt : std::optional<double>(row.value(0).toDouble()), row.value(1).toString()});
     for (const QSqlRecord &row : beam.rows)
         c.beam.append({row.value(0).toString(), row.value(1).toDouble(), row.value(2).toDouble(), row.value(3).toDouble()});
+    const XrayUnitRead unit = ReadXrayUnitOfCalibration(db, c.id);
+    if (!unit.ok()) {
+        static_cast<Result &>(out) = unit;
+        return out;
+    }
+    c.xrayUnit = unit.unit;
     out.calibration = c;
     return out;
 }
@@ -88,6 +155,7 @@ Result WriteCalibration(Database &db, DoseCalibration &c)
     if (const QStringList problems = ValidateCalibration(c); !problems.isEmpty())
         return Result::failure(ErrorCode::InvalidProperty, problems.join(QLatin1Char('\n')));
     qlonglong id = 0;
+    XrayUnitIdentity unit = c.xrayUnit;
     const Result r = inTransaction(db, [&]() -> Result {
         // Exposures keep the number of the calibration they used: the old record stays, superseded.
         if (DbResult d = Execute(db, QStringLiteral("UPDATE tblDoseCalibration SET Superseded = 1 WHERE Unit = ?"), {int(c.unit)}); !d.ok())
@@ -113,10 +181,12 @@ Result WriteCalibration(Database &db, DoseCalibration &c)
                                      {id, p.targetFilter, p.kv, p.hvl, p.output});
                 !q.ok())
                 return q;
-        return {};
+        return writeXrayUnit(db, c.unit, id, unit);
     });
-    if (r.ok())
+    if (r.ok()) {
         c.id = id;
+        c.xrayUnit = unit;
+    }
     return r;
 }
 

@@ -17,8 +17,20 @@ CalibrationRead ReadCalibration(Database &db, qint16 unit);
 CalibrationRead ReadCalibrationById(Database &db, qlonglong id);
 
 // Stores the record as the unit type's calibration in use, in one
-// transaction; the older one stays, superseded. Refused, with the problems as text, when it does not validate.
+// transaction with its X-ray unit's entries; the older one stays, superseded.
+// The unit type's device UID is kept (a new one for another unit, or for a
+// unit first identified) and set in the record. Refused, with the problems as text, when it does not validate.
 Result WriteCalibration(Database &db, DoseCalibration &calibration);
+
+// The X-ray unit entered with a calibration: the unit type's calibration in
+// use, or a stored one by its key (the one an exposure was taken under).
+// found is false, and all empty, when none was entered with it.
+struct XrayUnitRead : Result {
+    XrayUnitIdentity unit;
+    bool found = false;
+};
+XrayUnitRead ReadXrayUnit(Database &db, qint16 unit);
+XrayUnitRead ReadXrayUnitOfCalibration(Database &db, qlonglong calibrationId);
 
 struct FactorTablesRead : Result {
     FactorTables tables;   // empty when none were loaded

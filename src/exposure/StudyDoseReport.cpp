@@ -12,6 +12,8 @@
 #include <QRegularExpression>
 #include <QSysInfo>
 
+#include <algorithm>
+
 namespace {
 
 std::optional<double> number(const QString &text)
@@ -65,6 +67,25 @@ QString whyNoAgd(const QSqlRecord &rec, qint16 unit)
     return QStringLiteral("no dose calibration or factor tables when the exposure was taken");
 }
 
+// The X-ray unit that took the exposure, as the report names it: the one
+// entered with the calibration the exposure was taken under, else (a
+// calibration from before the entries) the unit type's now; without a UID
+// when none was entered. A failed read is logged: the unit is then not named.
+DoseReportDevice xrayUnitOf(const QSqlRecord &rec, qint16 unit)
+{
+    const QVariant calibrationId = rec.value(QStringLiteral("CalibrationID"));
+    XrayUnitRead read;
+    if (!calibrationId.isNull())
+        read = ReadXrayUnitOfCalibration(DefinitionsDatabase, calibrationId.toLongLong());
+    if (read.ok() && !read.found)
+        read = ReadXrayUnit(DefinitionsDatabase, unit);
+    if (!read.ok())
+        LogFailure(read, QStringLiteral("StudyDoseReport X-ray unit"));
+    if (!read.ok() || !read.unit.identified())
+        return {};
+    return {read.unit.deviceUid, QString(), read.unit.manufacturer, read.unit.model, read.unit.serialNumber, QString()};
+}
+
 DoseReportEvent eventOf(const QSqlRecord &rec)
 {
     auto text = [&rec](const char *name) { return rec.value(QLatin1String(name)).toString(); };
@@ -92,6 +113,7 @@ DoseReportEvent eventOf(const QSqlRecord &rec)
     e.hvlMm = column(rec, "HVL");
     e.entranceExposureMGy = column(rec, "Kerma");
     e.agdMGy = column(rec, "AGD");
+    e.irradiatingDevice = xrayUnitOf(rec, unit);
     if (!e.agdMGy)
         e.agdMissing = whyNoAgd(rec, unit);
     return e;
@@ -141,6 +163,16 @@ StudyExposures ReadStudyExposures(const QString &patientId, const QString &study
 
 DoseReportWritten WriteStudyDoseReport(const DoseReportInput &input, const QStringList &stampedEventUids, const QString &path)
 {
+    // The X-ray units' entries are read for each exposure: a report that
+    // cannot read them is not written, rather than call the unit unknown.
+    DatabaseSession definitions(DefinitionsDatabase);
+    const XrayUnitRead readable = definitions.ok() ? ReadXrayUnit(DefinitionsDatabase, Settings.XrayComm) : XrayUnitRead{};
+    if (!definitions.ok() || !readable.ok()) {
+        DoseReportWritten failed;
+        static_cast<Result &>(failed) = definitions.ok() ? Result(readable) : definitions.error();
+        failed.text = QStringLiteral("No dose report: the X-ray unit's entries cannot be read: ") + failed.text;
+        return failed;
+    }
     const StudyExposures exposures = ReadStudyExposures(input.study.patientId, input.study.studyDate, stampedEventUids);
     if (!exposures.ok()) {
         DoseReportWritten failed;
@@ -154,6 +186,16 @@ DoseReportWritten WriteStudyDoseReport(const DoseReportInput &input, const QStri
     in.device = {UidForName(host + QStringLiteral("/OrvanaMammo")), host, QString::fromLatin1(StationReportManufacturer),
                  QString::fromLatin1(StationReportModel), host.isEmpty() ? QStringLiteral("unknown") : host,
                  version.isEmpty() ? QStringLiteral("1") : version};
+    // The device observer is the unit every exposure names; exposures of
+    // different units, or of one nobody entered, leave it unknown.
+    in.xrayUnit = {};
+    if (!in.events.isEmpty()) {
+        const DoseReportDevice first = in.events.first().irradiatingDevice;
+        const bool one = std::all_of(in.events.begin(), in.events.end(),
+                                     [&first](const DoseReportEvent &e) { return e.irradiatingDevice.observerUid == first.observerUid; });
+        if (one)
+            in.xrayUnit = first;
+    }
     if (in.seriesNumber.isEmpty())
         in.seriesNumber = QStringLiteral("999");
     if (in.instanceNumber.isEmpty())

@@ -13,7 +13,9 @@ struct StudyExposures : Result {
 };
 StudyExposures ReadStudyExposures(const QString &patientId, const QString &studyDate, const QStringList &stampedEventUids);
 
-// Fills the events and the workstation as device observer into input and
-// writes the report to path; fails with the reason when the journal holds no
-// exposure of the study or one lacks its AGD (and why it does).
+// Fills the events, the X-ray unit entered with the calibration (as device
+// observer and each event's irradiating device; unknown without entries) and
+// the workstation as the report's creator into input, and writes the report
+// to path; fails with the reason when the journal holds no exposure of the
+// study or one lacks its AGD (and why it does).
 DoseReportWritten WriteStudyDoseReport(const DoseReportInput &input, const QStringList &stampedEventUids, const QString &path);

@@ -177,6 +177,16 @@ const QList<SchemaStep> &DefinitionsSchemaSteps()
                          "  Quantity TEXT NOT NULL,\n"
                          "  Level REAL NOT NULL\n"
                          ")")}},
+        // Version 2: the X-ray unit entered with each calibration, named in
+        // the dose report, with the device UID it keeps across calibrations.
+        {2,
+         {QStringLiteral("CREATE TABLE tblXrayUnit (\n"
+                         "  CalibrationID INTEGER PRIMARY KEY REFERENCES tblDoseCalibration (ID),\n"
+                         "  Manufacturer TEXT NOT NULL,\n"
+                         "  Model TEXT NOT NULL,\n"
+                         "  SerialNumber TEXT NOT NULL,\n"
+                         "  DeviceUID TEXT NOT NULL\n"
+                         ")")}},
     };
     return steps;
 }

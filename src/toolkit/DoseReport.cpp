@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QUuid>
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -139,10 +140,18 @@ private:
     OFCondition cond_ = EC_Normal;
 };
 
+// A device given by UID needs the rows the device participant requires.
+bool incomplete(const DoseReportDevice &d)
+{
+    return !d.observerUid.isEmpty() && (d.manufacturer.isEmpty() || d.model.isEmpty() || d.serialNumber.isEmpty());
+}
+
 QString checkInput(const DoseReportInput &in)
 {
     if (in.study.studyUid.isEmpty())
         return QStringLiteral("the study has no Study Instance UID");
+    if (incomplete(in.xrayUnit) || std::any_of(in.events.begin(), in.events.end(), [](const DoseReportEvent &e) { return incomplete(e.irradiatingDevice); }))
+        return QStringLiteral("the X-ray unit lacks its manufacturer, model or serial number");
     if (in.events.isEmpty())
         return QStringLiteral("the study has no exposure in the journal");
     for (const DoseReportEvent &e : in.events) {
@@ -181,6 +190,12 @@ QString UidForName(const QString &name)
         digits = next;
     }
     return QStringLiteral("2.25.") + out;
+}
+
+DoseReportDevice UnknownXrayUnit()
+{
+    const QString unknown = QStringLiteral("unknown");
+    return {QString::fromLatin1(UnknownXrayUnitUid), unknown, unknown, unknown, unknown, QString()};
 }
 
 DoseReportWritten WriteDoseReport(const DoseReportInput &in, const QString &path)
@@ -236,13 +251,16 @@ DoseReportWritten WriteDoseReport(const DoseReportInput &in, const QString &path
         using T = DSRTypes;
         const size_t procedure = b.code(root, T::RT_hasConceptMod, CODE_DCM_ProcedureReported, sct("71651007", "Mammography"));
         b.code(procedure, T::RT_hasConceptMod, sct("363703001", "Has Intent"), sct("261004008", "Diagnostic Intent"));
+        // The observer is the X-ray unit that irradiated, never the workstation writing the report.
+        const DoseReportDevice unit = in.xrayUnit.observerUid.isEmpty() ? UnknownXrayUnit() : in.xrayUnit;
         b.code(root, T::RT_hasObsContext, CODE_DCM_ObserverType, CODE_DCM_Device);
-        b.text(root, T::RT_hasObsContext, T::VT_UIDRef, CODE_DCM_DeviceObserverUID, d.observerUid);
-        if (!d.name.isEmpty())
-            b.text(root, T::RT_hasObsContext, T::VT_Text, CODE_DCM_DeviceObserverName, d.name);
-        b.text(root, T::RT_hasObsContext, T::VT_Text, CODE_DCM_DeviceObserverManufacturer, d.manufacturer);
-        b.text(root, T::RT_hasObsContext, T::VT_Text, CODE_DCM_DeviceObserverModelName, d.model);
-        b.text(root, T::RT_hasObsContext, T::VT_Text, CODE_DCM_DeviceObserverSerialNumber, d.serialNumber);
+        b.text(root, T::RT_hasObsContext, T::VT_UIDRef, CODE_DCM_DeviceObserverUID, unit.observerUid);
+        if (!unit.name.isEmpty())
+            b.text(root, T::RT_hasObsContext, T::VT_Text, CODE_DCM_DeviceObserverName, unit.name);
+        b.text(root, T::RT_hasObsContext, T::VT_Text, CODE_DCM_DeviceObserverManufacturer, unit.manufacturer);
+        b.text(root, T::RT_hasObsContext, T::VT_Text, CODE_DCM_DeviceObserverModelName, unit.model);
+        b.text(root, T::RT_hasObsContext, T::VT_Text, CODE_DCM_DeviceObserverSerialNumber, unit.serialNumber);
+        b.code(root, T::RT_hasObsContext, CODE_DCM_DeviceRoleInProcedure, CODE_DCM_IrradiatingDevice);
         const size_t scope = b.code(root, T::RT_hasObsContext, CODE_DCM_ScopeOfAccumulation, CODE_DCM_Study);
         b.text(scope, T::RT_hasProperties, T::VT_UIDRef, CODE_DCM_StudyInstanceUID, s.studyUid);
 
@@ -291,6 +309,15 @@ DoseReportWritten WriteDoseReport(const DoseReportInput &in, const QString &path
                 b.code(filters, T::RT_contains, CODE_DCM_XRayFilterType, CODE_DCM_FlatFilter);
                 b.code(filters, T::RT_contains, CODE_DCM_XRayFilterMaterial, *filter);
             }
+            // The irradiating device (a device participant with its role).
+            const DoseReportDevice &by = e.irradiatingDevice.observerUid.isEmpty() ? unit : e.irradiatingDevice;
+            const size_t role = b.code(ev, T::RT_contains, CODE_DCM_DeviceRoleInProcedure, CODE_DCM_IrradiatingDevice);
+            if (!by.name.isEmpty())
+                b.text(role, T::RT_hasProperties, T::VT_Text, CODE_DCM_DeviceName, by.name);
+            b.text(role, T::RT_hasProperties, T::VT_Text, CODE_DCM_DeviceManufacturer, by.manufacturer);
+            b.text(role, T::RT_hasProperties, T::VT_Text, CODE_DCM_DeviceModelName, by.model);
+            b.text(role, T::RT_hasProperties, T::VT_Text, CODE_DCM_DeviceSerialNumber, by.serialNumber);
+            b.text(role, T::RT_hasProperties, T::VT_UIDRef, CODE_DCM_DeviceObserverUID, by.observerUid);
             b.number(ev, CODE_DCM_CompressionThickness, e.thicknessMm, "mm");
             b.number(ev, CODE_DCM_CompressionForce, e.compressionN, "N");
         }

@@ -17,13 +17,19 @@ struct DoseReportStudy {
     QString studyUid, studyDate, studyTime, studyId, accessionNumber, referringPhysician, studyDescription;
 };
 
-// The workstation that writes the report: the device observer and the
-// equipment module (DCMTK writes no report without model, serial number and
-// software versions).
+// A device the report names: the workstation that writes it (the equipment
+// module; DCMTK writes no report without model, serial number and software
+// versions), or the X-ray unit (the device observer and irradiating device).
 struct DoseReportDevice {
     QString observerUid;
     QString name, manufacturer, model, serialNumber, softwareVersions;
 };
+
+// The X-ray unit when nobody entered it: "unknown" for name, manufacturer,
+// model and serial number, and this UID (the same on every station; a
+// registry files these doses under "not identified", never under a workstation).
+inline constexpr const char *UnknownXrayUnitUid = "2.25.109091184053903831197437516778605133681";
+DoseReportDevice UnknownXrayUnit();
 
 // One exposure of the study, whether or not it gave a kept image.
 struct DoseReportEvent {
@@ -42,11 +48,13 @@ struct DoseReportEvent {
     std::optional<double> entranceExposureMGy; // incident air kerma at the breast's upper surface
     std::optional<double> agdMGy;
     QString agdMissing; // why there is no AGD, for the refusal
+    DoseReportDevice irradiatingDevice; // the X-ray unit; without a UID the report's xrayUnit
 };
 
 struct DoseReportInput {
     DoseReportStudy study;
-    DoseReportDevice device;
+    DoseReportDevice device;   // the workstation writing the report
+    DoseReportDevice xrayUnit; // the device observer; without a UID: UnknownXrayUnit()
     QString seriesUid; // empty: new ones; else the UIDs of the workstation's own report this one replaces
     QString sopUid;
     QString seriesNumber, instanceNumber;

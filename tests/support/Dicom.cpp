@@ -34,6 +34,23 @@ QStringList ValidationErrors(const QString &file)
     return QString::fromUtf8(out).split(u'\n').filter(QRegularExpression(u"^Error"_s));
 }
 
+QString SrDump(const QString &file)
+{
+    QByteArray out;
+    return RunProgram(u"dsrdump"_s, {u"+Pc"_s, file}, &out) == 0 ? QString::fromUtf8(out) : QString();
+}
+
+QString SrValidatorOutput(const QString &file)
+{
+    // The templates' XPath expressions exceed the JDK's default limits.
+    QByteArray out;
+    const int rc = RunProgram(u"java"_s,
+                              {u"-Djdk.xml.xpathExprGrpLimit=0"_s, u"-Djdk.xml.xpathExprOpLimit=0"_s, u"-Djdk.xml.xpathTotalOpLimit=0"_s,
+                               u"-cp"_s, u"/usr/share/java/pixelmed.jar"_s, u"com.pixelmed.validate.DicomSRValidator"_s, file},
+                              &out, 240000);
+    return rc < 0 ? u"Error: PixelMed's validator did not run or did not finish"_s : QString::fromUtf8(out);
+}
+
 namespace {
 
 void putU16(QByteArray &out, quint16 v) { out.append(char(v & 0xff)).append(char(v >> 8)); }

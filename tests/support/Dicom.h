@@ -12,6 +12,12 @@ QString DumpedValue(const QString &dump, const QString &tag);
 QString DumpTag(const QString &file, const QString &tag);
 // dciodvfy's "Error" lines for the file; empty when it validates.
 QStringList ValidationErrors(const QString &file);
+// dsrdump's text of a structured report (its header and content tree, every
+// code in full: concept names too).
+QString SrDump(const QString &file);
+// What PixelMed's structured-report validator says of the file (it takes
+// up to a minute); a line "Error: ..." of its own when it did not run.
+QString SrValidatorOutput(const QString &file);
 
 // An object put together byte by byte, for what no toolkit writes:
 // sequences nested thousands deep, a million items. Elements go in in the

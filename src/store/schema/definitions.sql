@@ -101,4 +101,15 @@ CREATE TABLE tblReferenceLevel (
   Level REAL NOT NULL
 );
 
-PRAGMA user_version = 1;
+-- Schema version 2: the X-ray unit as entered with each calibration; its
+-- device UID stays across the unit type's calibrations until the unit is
+-- replaced.
+CREATE TABLE tblXrayUnit (
+  CalibrationID INTEGER PRIMARY KEY REFERENCES tblDoseCalibration (ID),
+  Manufacturer TEXT NOT NULL,
+  Model TEXT NOT NULL,
+  SerialNumber TEXT NOT NULL,
+  DeviceUID TEXT NOT NULL
+);
+
+PRAGMA user_version = 2;
