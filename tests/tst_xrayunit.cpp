@@ -33,13 +33,6 @@ DoseCalibration unitOneCalibration()
     return c;
 }
 
-// One exposure as unit type 1 sends it: projection, target, filter, a
-// number, kV, mAs, s, AEC, kg, cm and the dose after the date and time.
-QString unitOneMessage(const QString &time, const QString &projection, const QString &kg, const QString &cm, const QString &dose)
-{
-    return u"\x02SOPHIE V3\r\nName: 2026-12-07 %1 %2 Mo Rh 28 28kV 63mAs 1.25s AEC %3kg %4cm %5mGy\r\n"_s.arg(time, projection, kg, cm, dose);
-}
-
 struct Entered {
     QString manufacturer, model, serial;
 };
@@ -247,7 +240,8 @@ private slots:
         fx.capture->setPatientName(u"Doe^Jane"_s);
         const QStringList projections{u"R-CC"_s, u"L-CC"_s, u"R-MLO"_s, u"L-MLO"_s};
         for (int i = 0; i < projections.size(); ++i) {
-            fx.capture->setBuffer(unitOneMessage(u"10:2%1:31"_s.arg(i), projections[i], u"1%1"_s.arg(i), u"4.%1"_s.arg(5 + i), u"1.2%1"_s.arg(i)));
+            fx.capture->setBuffer(SophieMessage({.time = u"10:2%1:31"_s.arg(i), .projection = projections[i], .target = u"Mo"_s, .kg = u"1%1"_s.arg(i),
+                                                  .cm = u"4.%1"_s.arg(5 + i), .mGy = u"1.2%1"_s.arg(i)}));
             fx.capture->dbFill();
         }
         const QList<QSqlRecord> rows = fx.journal();
