@@ -90,6 +90,7 @@ private slots:
         QTest::addColumn<bool>("upgrades");
         QTest::newRow("old files with rows") << 0 << QString() << true;
         QTest::newRow("journal with dose columns, without event UIDs") << 1 << QString() << true;
+        QTest::newRow("journal with event UIDs, without studies") << 2 << QString() << true;
         QTest::newRow("journal with a hand-made AGD column") << 0 << u"ALTER TABLE tblDosis ADD COLUMN AGD TEXT"_s << false;
     }
     void olderFilesAreUpgradedOnce()
@@ -156,9 +157,9 @@ private slots:
             return;
         }
         QCOMPARE(shape(journal), shape(file(u"LumoraDef.dat"_s)).filter(QRegularExpression(u"^(tblDosis|sqlite_sequence|ixDosis)"_s)));
-        QCOMPARE(QueryValue(journal, u"PRAGMA user_version"_s).toInt(), 2);
+        QCOMPARE(QueryValue(journal, u"PRAGMA user_version"_s).toInt(), 3);
         QCOMPARE(QueryValue(journal, u"SELECT COUNT(*) FROM tblDosis WHERE AGD IS NULL AND AgdSource IS NULL AND Unit IS NULL "
-                                     "AND IrradiationEventUID IS NULL"_s).toInt(), 3);
+                                     "AND IrradiationEventUID IS NULL AND StudyUID IS NULL"_s).toInt(), 3);
 
         // Opened again, by this process or the next: nothing left to do.
         Database again(u"again"_s, u"test"_s);
@@ -186,7 +187,7 @@ private slots:
         QTest::addColumn<int>("known");      // this program's
         QTest::addColumn<QString>("opener"); // "workstation", "receiver" or "data manager"
         for (const char *opener : {"workstation", "data manager"}) {
-            QTest::addRow("journal at 3, %s", opener) << u"LumoraDef.dat"_s << 3 << 2 << QString::fromLatin1(opener);
+            QTest::addRow("journal at 4, %s", opener) << u"LumoraDef.dat"_s << 4 << 3 << QString::fromLatin1(opener);
             QTest::addRow("definitions at 2, %s", opener) << u"LumoraUser.dat"_s << 2 << 1 << QString::fromLatin1(opener);
             QTest::addRow("images at 1, %s", opener) << u"LumoraData.dat"_s << 1 << 0 << QString::fromLatin1(opener);
         }

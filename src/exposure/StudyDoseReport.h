@@ -4,16 +4,21 @@
 
 #include <QStringList>
 
-// The exposures of a study for its dose report: the journal rows whose
-// Irradiation Event UID was stamped into one of its images, and the rows
-// assigned to its patient on the study's date (rejected exposures, which
-// left no kept image, among them). A row without a UID gets one now.
+// The exposures of a study for its dose report. With `captured` (the journal
+// keys of her examination's exposures, taken when the operator gave the send
+// command, rejected ones included): exactly those, bound to the study from
+// then on. Without: the rows bound to the study (reported with it before, or
+// rejected during it) and the rows whose Irradiation Event UID was stamped
+// into one of its images. Never another study's by her name or date. A row
+// without a UID gets one now.
 struct StudyExposures : Result {
     QList<DoseReportEvent> events;
 };
-StudyExposures ReadStudyExposures(const QString &patientId, const QString &studyDate, const QStringList &stampedEventUids);
+StudyExposures ReadStudyExposures(const QString &studyUid, const QStringList &stampedEventUids,
+                                  const std::optional<QList<qlonglong>> &captured = std::nullopt);
 
 // Fills the events and the workstation as device observer into input and
 // writes the report to path; fails with the reason when the journal holds no
 // exposure of the study or one lacks its AGD (and why it does).
-DoseReportWritten WriteStudyDoseReport(const DoseReportInput &input, const QStringList &stampedEventUids, const QString &path);
+DoseReportWritten WriteStudyDoseReport(const DoseReportInput &input, const QStringList &stampedEventUids,
+                                       const std::optional<QList<qlonglong>> &captured, const QString &path);

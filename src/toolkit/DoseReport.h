@@ -42,6 +42,7 @@ struct DoseReportEvent {
     std::optional<double> entranceExposureMGy; // incident air kerma at the breast's upper surface
     std::optional<double> agdMGy;
     QString agdMissing; // why there is no AGD, for the refusal
+    bool rejected = false; // taken off the dose list during her examination: no image kept
 };
 
 struct DoseReportInput {
