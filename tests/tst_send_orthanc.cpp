@@ -359,7 +359,7 @@ private slots:
         for (int i = 0; i < 3; ++i)
             QVERIFY2(tree.contains(uids[i]), qPrintable(tree));
         QVERIFY(!tree.contains(uids[3]));
-        QCOMPARE(tree.count(u"Rejected exposure: no image kept"_s), 1);
+        QCOMPARE(tree.count(u"\"Comment\")=\"Rejected exposure"_s), 1);
         QCOMPARE(tree.count(u"\"Exposure Time\")"_s), exposureTime.isEmpty() ? 0 : 3);
         QVERIFY(tree.contains(u"\"Exposure\")=\"85000\" (uA.s"_s)); // µA·s, not mAs
         QVERIFY(tree.contains(u"(80248007,SCT,\"Left breast\")"_s) && tree.contains(u"(73056007,SCT,\"Right breast\")"_s));
