@@ -123,7 +123,9 @@ private slots:
         f.doseList->lvDosis_Fill();
         QSignalSpy cleared(f.doseList.get(), &DoseList::exposureCleared);
         f.doseList->select(0);
-        f.doseList->PopupDeleteDosis();
+        f.doseList->PopupDeleteDosis(); // no images loaded: confirmed as nobody's exposure
+        QCOMPARE(f.prompter.boxes.size(), 1);
+        QCOMPARE(f.prompter.boxes[0].kind, u"confirm"_s);
         QCOMPARE(f.listedIds(), QStringList{QString::number(b)});
         QCOMPARE(f.journalRowById(a, u"Status|FKeyPatID"_s), u"1|<null>"_s);
         QCOMPARE(cleared.size(), 1);

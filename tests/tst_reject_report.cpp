@@ -125,6 +125,7 @@ class RejectReportTest : public QObject {
         QVERIFY2(study.isValid(), "the study is not listed");
         click(studies, study);
         QTRY_COMPARE(ListCount(ws->session().loadedImages()), images);
+        QTRY_VERIFY(!ws->session().imageLoadActive()); // a merge waits for the load to end
         QCOMPARE(ws->session().loadedFor().studyUid, studyUid);
     }
 

@@ -49,8 +49,8 @@ public:
     void SendStudy(const SendSelection &s, SendConnections connections);
     // A patient send from the merge commands applies the assignment to the
     // dose list when its progress dialog closes with OK.
-    // With the examination a merge took: its study's report holds exactly
-    // those exposures, and the send assigns those listed.
+    // With the examination a merge took: its study's report holds those
+    // exposures (and those reported with it before), and the send assigns those listed.
     void SendPatient(const SendSelection &s, SendConnections connections, DoseAssignment assignment = DoseAssignment::None,
                      const std::optional<ExaminationExposures> &examination = std::nullopt);
     // Where a send command given now goes: the partners in use, both for a

@@ -115,9 +115,10 @@ StudyExposures ReadStudyExposures(const QString &studyUid, const QStringList &st
         }
         return QLatin1Char('(') + m.join(QLatin1Char(',')) + QLatin1Char(')');
     };
-    if (captured) {
+    if (captured && studyUid.isEmpty()) {
         sql += captured->isEmpty() ? QStringLiteral("0") : QStringLiteral("ID IN ") + marks(*captured);
     } else {
+        // The captured ones are bound below, beside those reported with the study before.
         sql += QStringLiteral("StudyUID = ?");
         values << studyUid;
         if (!stampedEventUids.isEmpty())

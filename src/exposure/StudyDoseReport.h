@@ -4,13 +4,13 @@
 
 #include <QStringList>
 
-// The exposures of a study for its dose report. With `captured` (the journal
-// keys of her examination's exposures, taken when the operator gave the send
-// command, rejected ones included): exactly those, bound to the study from
-// then on. Without: the rows bound to the study (reported with it before, or
-// rejected during it) and the rows whose Irradiation Event UID was stamped
-// into one of its images. Never another study's by her name or date. A row
-// without a UID gets one now.
+// The exposures of a study for its dose report: the rows bound to the study
+// (reported with it before, or rejected during it) and the rows whose
+// Irradiation Event UID was stamped into one of its images. `captured` (the
+// journal keys of her examination's exposures, taken when the operator gave
+// the merge command, rejected ones included) are bound to the study first, so
+// that they are reported with it now and on every later send. Never another
+// study's by her name or date. A row without a UID gets one now.
 struct StudyExposures : Result {
     QList<DoseReportEvent> events;
 };

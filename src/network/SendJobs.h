@@ -54,7 +54,7 @@ using SendSelection = BrowserSelection;
 // Writes the dose report of a study to path: the patient and study as its
 // images carry them, the Irradiation Event UIDs stamped into them, and the
 // exposures of her examination when they were captured for this study (then
-// exactly those are reported; otherwise the writer finds the study's own).
+// they are bound to it and reported; the writer finds the study's own).
 // Fails with the reason when no report can be written.
 using DoseReportWriter = std::function<DoseReportWritten(const DoseReportInput &input, const QStringList &stampedEventUids,
                                                          const std::optional<QList<qlonglong>> &captured, const QString &path)>;
@@ -83,8 +83,9 @@ struct SendJob {
     DoseAssignment assignment = DoseAssignment::None;
     // Unset: a study goes without a dose report.
     DoseReportWriter writeDoseReport;
-    // Set by a merge: the report of that study holds exactly these exposures,
-    // and they are the ones assigned to her when the send ends.
+    // Set by a merge: the report of that study holds these exposures (and
+    // any reported with it before), and those listed are the ones assigned to
+    // her when the send ends.
     std::optional<ExaminationExposures> examination;
 };
 
