@@ -12,6 +12,7 @@
 #include "support/DoseTables.h"
 #include "support/ExposureStation.h"
 #include "support/SendJob.h"
+#include "support/UnitOne.h"
 #include "acquisition/ProjectionAssignment.h"
 #include "acquisition/Stamping.h"
 #include "dose/Projection.h"
@@ -122,7 +123,9 @@ private slots:
         f.doseList->lvDosis_Fill();
         QSignalSpy cleared(f.doseList.get(), &DoseList::exposureCleared);
         f.doseList->select(0);
-        f.doseList->PopupDeleteDosis();
+        f.doseList->PopupDeleteDosis(); // no images loaded: confirmed as nobody's exposure
+        QCOMPARE(f.prompter.boxes.size(), 1);
+        QCOMPARE(f.prompter.boxes[0].kind, u"confirm"_s);
         QCOMPARE(f.listedIds(), QStringList{QString::number(b)});
         QCOMPARE(f.journalRowById(a, u"Status|FKeyPatID"_s), u"1|<null>"_s);
         QCOMPARE(cleared.size(), 1);
@@ -616,6 +619,134 @@ private slots:
         QCOMPARE(views, (QStringList{u"CC 1"_s, u"MLO 1"_s}));
     }
 
+    // "Delete" on a dose-list row, asked first. Her images loaded: the row
+    // becomes her rejected exposure of the study loaded, with its AGD. Another
+    // patient selected since the load: refused, naming both. Nothing loaded:
+    // it leaves the list as nobody's (a test exposure). No keeps it listed.
+    void deleteKeepsHerRejectedExposure_data()
+    {
+        QTest::addColumn<QString>("loaded");   // the patient whose images are loaded; empty: none
+        QTest::addColumn<QString>("selected"); // the patient selected now
+        QTest::addColumn<bool>("answer");
+        QTest::addColumn<QString>("asked");    // the start of the one box shown
+        QTest::addColumn<QString>("row");      // Status|FKeyPatID|Patname|StudyUID of the row afterwards
+        const QString reject = u"Reject exposure Mo,Rh,28,R-CC,AEC (14:05:09, 28 kV, journal no. 1) of Doe^Jane (ID P1)?"_s;
+        QTest::newRow("her images, Yes") << u"P1"_s << u"P1"_s << true << reject << u"2|P1|Doe^Jane|1.2.826.0.1.7"_s;
+        QTest::newRow("her images, No") << u"P1"_s << u"P1"_s << false << reject << u"0|<null>|Doe^Jane|<null>"_s;
+        QTest::newRow("another patient selected") << u"P1"_s << u"P2"_s << true << u"The images in the viewer are of Doe^Jane (ID P1), but Roe^Ann (ID P2)"_s
+                                                  << u"0|<null>|Doe^Jane|<null>"_s;
+        QTest::newRow("nothing loaded, Yes") << QString() << QString() << true << u"No patient's images are loaded."_s << u"1|<null>|Doe^Jane|<null>"_s;
+        QTest::newRow("nothing loaded, No") << QString() << u"P1"_s << false << u"No patient's images are loaded."_s << u"0|<null>|Doe^Jane|<null>"_s;
+    }
+    void deleteKeepsHerRejectedExposure()
+    {
+        QFETCH(QString, loaded);
+        QFETCH(QString, selected);
+        QFETCH(bool, answer);
+        QFETCH(QString, asked);
+        QFETCH(QString, row);
+        ExposureFixture f;
+        QVERIFY(useUnit(f, UnitSophie, QString()));
+        const QString calibrated = CalibrateUnitOne(f.folder);
+        QVERIFY2(calibrated.isEmpty(), qPrintable(calibrated));
+        f.capture->setPatientName(u"Doe^Jane"_s); // her name on the label when the exposures come
+        for (const QString &projection : {u"R-CC"_s, u"L-CC"_s}) {
+            f.capture->setBuffer(QString::fromLatin1(UnitOneMessage(projection, 28)));
+            f.capture->dbFill();
+        }
+        QCOMPARE(f.doseList->rowCount(), 2);
+        const qlonglong first = f.doseList->id(0);
+        const QString agd = f.journalRowById(first, u"AGD"_s);
+        QVERIFY2(agd != u"<null>"_s, qPrintable(f.errorLog()));
+        const BrowserSelection jane{1, u"P1"_s, u"Doe^Jane"_s, 7, u"1.2.826.0.1.7"_s, 0, {}};
+        const BrowserSelection ann{2, u"P2"_s, u"Roe^Ann"_s, 8, u"1.2.826.0.1.8"_s, 0, {}};
+        // As the browser leaves the session after her study was loaded and another row clicked.
+        f.session.setSelection(selected == u"P1"_s ? jane : selected == u"P2"_s ? ann : BrowserSelection{});
+        f.session.setLoadedFor(loaded.isEmpty() ? BrowserSelection{} : jane);
+        f.prompter.answer = answer;
+        QSignalSpy cleared(f.doseList.get(), &DoseList::exposureCleared);
+
+        f.doseList->select(0);
+        f.doseList->choose(0);
+        f.doseList->PopupDeleteDosis();
+
+        QCOMPARE(f.prompter.boxes.size(), 1);
+        QVERIFY2(f.prompter.boxes[0].text.startsWith(asked), qPrintable(f.prompter.boxes[0].text));
+        QCOMPARE(f.journalRowById(first, u"Status|FKeyPatID|Patname|StudyUID"_s), row);
+        QCOMPARE(f.journalRowById(first, u"AGD"_s), agd); // its dose stays
+        const bool gone = row.startsWith(u'1') || row.startsWith(u'2');
+        QCOMPARE(f.doseList->rowCount(), gone ? 1 : 2);
+        QCOMPARE(f.session.selectedExposure().journalId, gone ? 0 : first);
+        QCOMPARE(cleared.isEmpty(), !gone); // the boxes keep an exposure still listed
+        if (row.startsWith(u'2')) {
+            // The merge takes it with the rows listed; it is never listed again.
+            const std::optional<DoseList::Examination> taken = f.doseList->examinationExposures(DoseAssignment::AllListed, jane.studyUid);
+            QVERIFY(taken);
+            QCOMPARE(taken->listed, QList<qlonglong>{f.doseList->id(0)});
+            QCOMPARE(taken->rejected, QList<qlonglong>{first});
+            QCOMPARE(f.doseList->examinationExposures(DoseAssignment::AllListed, ann.studyUid)->rejected, QList<qlonglong>());
+            f.doseList->lvDosis_Fill();
+            QCOMPARE(f.doseList->rowCount(), 1);
+            f.doseList->fillForPatient(u"Doe^Jane"_s);
+            QCOMPARE(f.listedIds(), QStringList{QString::number(f.doseList->id(0))});
+            QVERIFY(f.doseList->id(0) != first);
+        }
+    }
+
+    // Four exposures of her examination through the decoder, the first R-CC
+    // rejected and the others assigned as her send does; a test exposure
+    // removed without a patient. The QA view's reject analysis: CC 1 of 3
+    // rejected with its dose, MLO none, all 1 of 4; the test exposure is in
+    // no rate.
+    void rejectsCountedInTheQaView()
+    {
+        ExposureFixture f;
+        QVERIFY(useUnit(f, UnitSophie, QString()));
+        const QString why = CalibrateUnitOne(f.folder);
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+        const QStringList projections{u"R-CC"_s, u"R-CC"_s, u"L-CC"_s, u"L-MLO45"_s, u"R-CC"_s};
+        const QStringList doses{u"1.40mGy"_s, u"1.23mGy"_s, u"1.25mGy"_s, u"1.50mGy"_s, u"0.80mGy"_s};
+        for (int i = 0; i < projections.size(); ++i) {
+            f.capture->setBuffer(QString::fromLatin1(UnitOneMessage(projections[i], 28, doses[i])));
+            f.capture->dbFill();
+        }
+        QCOMPARE(f.doseList->rowCount(), 5);
+        const qlonglong phantom = f.doseList->id(4), rejected = f.doseList->id(0);
+        // The phantom exposure first, with nobody's images loaded.
+        f.doseList->select(4);
+        f.doseList->PopupDeleteDosis();
+        const BrowserSelection jane{1, u"P1"_s, u"Doe^Jane"_s, 7, u"1.2.826.0.1.7"_s, 0, {}};
+        f.session.setSelection(jane);
+        f.session.setLoadedFor(jane);
+        f.doseList->select(0);
+        f.doseList->PopupDeleteDosis();
+        QCOMPARE(f.doseList->rowCount(), 3);
+        const std::optional<DoseList::Examination> taken = f.doseList->examinationExposures(DoseAssignment::AllListed, jane.studyUid);
+        QVERIFY(taken);
+        f.doseList->assignExposures(taken->listed, jane);
+        QCOMPARE(f.journal(u"WHERE FKeyPatID = 'P1' AND Status = '1'"_s).size(), 3);
+        QCOMPARE(f.journalRowById(phantom, u"Status|FKeyPatID"_s), u"1|<null>"_s);
+
+        const QString added = QString::number(f.journalRowById(rejected, u"AGD"_s).toDouble(), 'f', 3);
+        DoseQaForm qa(ResolveUserDatabasePath(Settings.Database), ActiveReferenceLookup(u"test"_s), ExposureFixture::Day);
+        qa.setRange(ExposureFixture::Day.addDays(-6), ExposureFixture::Day);
+        QTRY_VERIFY_WITH_TIMEOUT(!qa.reading(), 10000);
+        const QaTable t = qa.rejectAnalysisTable();
+        QVERIFY2(t.title.contains(u"2026-12-01 to 2026-12-07"_s) && t.title.contains(u"added AGD"_s), qPrintable(t.title));
+        QCOMPARE(t.rows, (QList<QStringList>{{u"CC"_s, u"3"_s, u"1"_s, u"33.3"_s, added, u"1"_s},
+                                             {u"MLO"_s, u"1"_s, u"0"_s, u"0.0"_s, QString(), u"0"_s},
+                                             {u"all"_s, u"4"_s, u"1"_s, u"25.0"_s, added, u"1"_s}}));
+        QCOMPARE(t.marked, (QList<bool>{true, false, true}));
+        // The day's table still names the phantom exposure as never assigned, not as a reject.
+        QCOMPARE(qa.rejectsTable().rows.value(0), (QStringList{u"2026-12-07"_s, u"CC"_s, u"4"_s, u"1"_s, u"0"_s}));
+        // The page as the operator opens it on a 1280x1024 screen, to be looked at.
+        qa.resize(1280, 1024);
+        qa.show();
+        qa.showRejects();
+        QVERIFY(QTest::qWaitForWindowExposed(&qa));
+        QVERIFY(qa.grab().save(TestBinDir() + u"/qa-rejects.png"_s));
+    }
+
     void badValuesAreLoggedAndTheRowStillWritten()
     {
         ExposureFixture f;
@@ -685,7 +816,7 @@ private slots:
         QVERIFY(!uid.isEmpty());
         DoseReportInput in;
         in.study = {u"Doe^Jane"_s, u"P1"_s, QString(), QString(), NewSyntheticUid(), u"20261207"_s, u"102231"_s};
-        const DoseReportWritten written = WriteStudyDoseReport(in, {uid}, f.folder.file(u"report.dcm"_s));
+        const DoseReportWritten written = WriteStudyDoseReport(in, {uid}, std::nullopt, f.folder.file(u"report.dcm"_s));
         QVERIFY(!written.ok());
         QVERIFY2(written.text.contains(reason), qPrintable(written.text));
         QVERIFY(!QFile::exists(f.folder.file(u"report.dcm"_s)));

@@ -91,8 +91,9 @@ private slots:
         QTest::addColumn<int>("definitionsFrom"); // the old definitions file's version
         QTest::newRow("old files with rows") << 0 << QString() << true << 0;
         QTest::newRow("journal with dose columns, without event UIDs") << 1 << QString() << true << 0;
+        QTest::newRow("journal with event UIDs, without studies") << 2 << QString() << true << 0;
         QTest::newRow("journal with a hand-made AGD column") << 0 << u"ALTER TABLE tblDosis ADD COLUMN AGD TEXT"_s << false << 0;
-        QTest::newRow("definitions with dose tables, without X-ray units") << 2 << QString() << true << 1;
+        QTest::newRow("definitions with dose tables, without X-ray units") << LatestSchemaVersion(JournalSchemaSteps()) << QString() << true << 1;
     }
     void olderFilesAreUpgradedOnce()
     {
@@ -163,9 +164,9 @@ private slots:
             return;
         }
         QCOMPARE(shape(journal), shape(file(u"LumoraDef.dat"_s)).filter(QRegularExpression(u"^(tblDosis|sqlite_sequence|ixDosis)"_s)));
-        QCOMPARE(QueryValue(journal, u"PRAGMA user_version"_s).toInt(), 2);
+        QCOMPARE(QueryValue(journal, u"PRAGMA user_version"_s).toInt(), 3);
         QCOMPARE(QueryValue(journal, u"SELECT COUNT(*) FROM tblDosis WHERE AGD IS NULL AND AgdSource IS NULL AND Unit IS NULL "
-                                     "AND IrradiationEventUID IS NULL"_s).toInt(), 3);
+                                     "AND IrradiationEventUID IS NULL AND StudyUID IS NULL"_s).toInt(), 3);
 
         // Opened again, by this process or the next: nothing left to do.
         Database again(u"again"_s, u"test"_s);
@@ -193,7 +194,8 @@ private slots:
         QTest::addColumn<int>("known");      // this program's
         QTest::addColumn<QString>("opener"); // "workstation", "receiver" or "data manager"
         for (const char *opener : {"workstation", "data manager"}) {
-            QTest::addRow("journal at 3, %s", opener) << u"LumoraDef.dat"_s << 3 << 2 << QString::fromLatin1(opener);
+            const int journal = LatestSchemaVersion(JournalSchemaSteps());
+            QTest::addRow("journal at %d, %s", journal + 1, opener) << u"LumoraDef.dat"_s << journal + 1 << journal << QString::fromLatin1(opener);
             const int definitions = LatestSchemaVersion(DefinitionsSchemaSteps());
             QTest::addRow("definitions at %d, %s", definitions + 1, opener) << u"LumoraUser.dat"_s << definitions + 1 << definitions
                                                                             << QString::fromLatin1(opener);

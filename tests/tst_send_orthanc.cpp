@@ -268,9 +268,9 @@ private slots:
         QVERIFY(f_->read(u"Logs/Error.log"_s).contains(logged));
     }
 
-    // The study's dose report: the unit's exposures of her study, assigned to
-    // her on the study's date, two of them stamped into the images kept and
-    // one rejected (no image), are sent as one report beside the images, with
+    // The study's dose report: the unit's exposures of her study, two of them
+    // stamped into the images kept and one rejected during it (no image), are
+    // sent as one report beside the images, with
     // an event for each exposure, and filed in the image database. Without a
     // calibration there is no AGD, and so no report: the dialog and the log say why.
     void studyGoesWithItsDoseReport_data()
@@ -309,7 +309,9 @@ private slots:
                     dose.estimate = {u"W/Rh"_s, 0.52, 5.1, 1.2 + 0.1 * i, u"reported dose"_s, u"50-64"_s, 1};
                 const JournalInsert row = InsertExposure(UserDatabase, r, QLocale(QLocale::German), dose);
                 QVERIFY2(row.ok(), qPrintable(row.text));
-                QVERIFY(AssignExposure(UserDatabase, row.id, i < 3 ? u"P1"_s : u"P2"_s, u"Doe"_s).ok());
+                // The third was deleted from the dose list during her examination: rejected, bound to her study.
+                QVERIFY(i == 2 ? RejectExposure(UserDatabase, row.id, u"P1"_s, u"Doe"_s, s.uid).ok()
+                               : AssignExposure(UserDatabase, row.id, i < 3 ? u"P1"_s : u"P2"_s, u"Doe"_s).ok());
                 uids << EnsureEventUid(UserDatabase, row.id).uid;
             }
         }
@@ -357,6 +359,7 @@ private slots:
         for (int i = 0; i < 3; ++i)
             QVERIFY2(tree.contains(uids[i]), qPrintable(tree));
         QVERIFY(!tree.contains(uids[3]));
+        QCOMPARE(tree.count(u"\"Comment\")=\"Rejected exposure"_s), 1);
         QCOMPARE(tree.count(u"\"Exposure Time\")"_s), exposureTime.isEmpty() ? 0 : 3);
         QVERIFY(tree.contains(u"\"Exposure\")=\"85000\" (uA.s"_s)); // µA·s, not mAs
         QVERIFY(tree.contains(u"(80248007,SCT,\"Left breast\")"_s) && tree.contains(u"(73056007,SCT,\"Right breast\")"_s));

@@ -807,8 +807,9 @@ private slots:
     }
 
     // The dose list's captions, its patient filter filled as it opens, and its
-    // menu: the right button selects the row under the pointer, "Delete" takes
-    // it off the list (it stays in the journal) and empties the exposure boxes.
+    // menu: the right button selects the row under the pointer, "Delete" (with
+    // no images loaded, a test exposure once confirmed) takes it off the list
+    // (it stays in the journal) and empties the exposure boxes.
     void doseListFilterAndMenu()
     {
         station({.projections = {"R CC", "L CC"}, .kvs = {26, 27}, .patientName = u"Doe^Jane"_s});
@@ -830,6 +831,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(Child<QMenu>(*w, u"Popup_Dosis"_s)->isVisible(), 2000);
         Child<QMenu>(*w, u"Popup_Dosis"_s)->hide();
         w->command(Command::DeleteExposure)->trigger();
+        // No images loaded: asked whether it is nobody's exposure; Yes.
+        QVERIFY2(prompter_->texts().value(0).startsWith(u"No patient's images are loaded."_s), qPrintable(prompter_->texts().join(u" / "_s)));
         QCOMPARE(ws->doseList().rowCount(), 1);
         QCOMPARE(ws->doseList().text(0, DoseList::KV), u"27"_s);
         QVERIFY(Child<QLineEdit>(*w, u"Text3_0"_s)->text().isEmpty() && Child<QLineEdit>(*w, u"Text1"_s)->text().isEmpty());

@@ -263,7 +263,7 @@ private slots:
         DoseReportInput in;
         in.study = {u"Doe^Jane"_s, u"P1"_s, QString(), u"F"_s, NewSyntheticUid(), u"20261207"_s, u"102031"_s};
         const QString path = f.file(u"report.dcm"_s);
-        const DoseReportWritten written = WriteStudyDoseReport(in, uids, path);
+        const DoseReportWritten written = WriteStudyDoseReport(in, uids, std::nullopt, path);
         QVERIFY2(written.ok(), qPrintable(written.text));
         if (const QByteArray keep = qgetenv("LUMORA_TEST_KEEP_REPORT"); !keep.isEmpty())
             QFile::copy(path, QString::fromLocal8Bit(keep) + u"-"_s + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_') + u".dcm"_s);

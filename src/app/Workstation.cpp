@@ -93,6 +93,7 @@ Workstation::~Workstation() = default;
 void Workstation::attachExposure()
 {
     doseList_ = std::make_unique<DoseList>(session_);
+    doseList_->setPromptParent(&main_);
     capture_ = std::make_unique<ExposureCapture>(session_, *doseList_, *windowPrompter_);
     main_.bind(*capture_);
     attachDoseList();
@@ -261,9 +262,13 @@ void Workstation::attachAssignment()
     connect(assignment_.get(), &ProjectionAssignment::imageChosen, &main_, &MainForm::chooseImageRow);
     connect(assignment_.get(), &ProjectionAssignment::sendRequested, this,
             [this](const BrowserSelection &p, const QStringList &, DoseAssignment assignment) {
+                // The examination as it stands when the operator gives the command.
+                std::optional<ExaminationExposures> examination;
+                if (const auto taken = doseList_->examinationExposures(assignment, p.studyUid))
+                    examination = ExaminationExposures{p.studyUid, taken->listed, taken->rejected};
                 SendConnections connections;
                 if (connections.open(sendTarget(), &main_))
-                    SendPatient(p, std::move(connections), assignment);
+                    SendPatient(p, std::move(connections), assignment, examination);
             });
     connect(&main_, &MainForm::mergeRequested, this, [this] { assignment_->cmdAll_Click(); });
     connect(&main_, &MainForm::manualMergeRequested, this, [this] { assignment_->cmdSelected_Click(); });
@@ -417,12 +422,14 @@ bool Workstation::undoneTasksAllowSend()
     return true;
 }
 
-bool Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnections connections, DoseAssignment assignment)
+bool Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnections connections, DoseAssignment assignment,
+                             const std::optional<ExaminationExposures> &examination)
 {
     job_ = SendJob();
     job_.selection = s;
     job_.connections = std::move(connections);
     job_.assignment = assignment;
+    job_.examination = examination;
     // The rows of what the job removed: a patient send goes through its studies.
     job_.studyRowRemoved = [this] { browser_->studyRemoved(job_.selection.studyKey); };
     job_.patientRowRemoved = [this] { browser_->patientRemoved(job_.selection.patientId); };
@@ -431,11 +438,18 @@ bool Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnectio
     EditForm form(session_, kind, &main_);
     form.onUnload = [this] { job_.connections.release(); };
     // The exposures go to the patient sent, whoever is selected meanwhile.
-    connect(&form, &EditForm::assignListedExposures, this, [this] { doseList_->RefreshDosisList(job_.assignment, job_.selection); });
-    connect(&form, &EditForm::closedWithOk, this, [this] {
+    // A merge's send assigns the exposures it took, not what is listed by then.
+    const auto assignSent = [this] {
+        if (job_.examination)
+            doseList_->assignExposures(job_.examination->listed, job_.selection);
+        else
+            doseList_->RefreshDosisList(job_.assignment, job_.selection);
+    };
+    connect(&form, &EditForm::assignListedExposures, this, assignSent);
+    connect(&form, &EditForm::closedWithOk, this, [this, assignSent] {
         if (job_.assignment == DoseAssignment::None)
             return;
-        doseList_->RefreshDosisList(job_.assignment, job_.selection);
+        assignSent();
         deletion_->RemoveImageRowsByList(job_.assignment, main_.imageRow());
     });
     form.Form_Load();
@@ -533,11 +547,12 @@ void Workstation::SendStudy(const SendSelection &s, SendConnections connections)
     browser_->RefreshPatientList();
 }
 
-void Workstation::SendPatient(const SendSelection &s, SendConnections connections, DoseAssignment assignment)
+void Workstation::SendPatient(const SendSelection &s, SendConnections connections, DoseAssignment assignment,
+                              const std::optional<ExaminationExposures> &examination)
 {
     if (!undoneTasksAllowSend())
         return;
-    if (runSendJob(JobKind::SendPatient, s, std::move(connections), assignment)) {
+    if (runSendJob(JobKind::SendPatient, s, std::move(connections), assignment, examination)) {
         browser_->studies().clear();
         browser_->series().clear();
         browser_->images().clear();

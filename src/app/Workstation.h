@@ -49,7 +49,10 @@ public:
     void SendStudy(const SendSelection &s, SendConnections connections);
     // A patient send from the merge commands applies the assignment to the
     // dose list when its progress dialog closes with OK.
-    void SendPatient(const SendSelection &s, SendConnections connections, DoseAssignment assignment = DoseAssignment::None);
+    // With the examination a merge took: its study's report holds those
+    // exposures (and those reported with it before), and the send assigns those listed.
+    void SendPatient(const SendSelection &s, SendConnections connections, DoseAssignment assignment = DoseAssignment::None,
+                     const std::optional<ExaminationExposures> &examination = std::nullopt);
     // Where a send command given now goes: the partners in use, both for a
     // curative examination.
     SendTarget sendTarget() const;
@@ -86,7 +89,8 @@ private:
     bool undoneTasksAllowSend();
     // The job in the progress dialog; true when it removed database entries.
     bool runSendJob(JobKind kind, const SendSelection &s, SendConnections connections,
-                    DoseAssignment assignment = DoseAssignment::None);
+                    DoseAssignment assignment = DoseAssignment::None,
+                    const std::optional<ExaminationExposures> &examination = std::nullopt);
     bool runDeletionJob(JobKind kind);
     // Import (files, or a DICOMDIR) and export of the viewer's images.
     void importImages(JobKind kind);

@@ -6,6 +6,7 @@
 #include "core/Settings.h"
 #include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"
+#include "ui/Prompts.h"
 
 #include <QColor>
 #include <QCoreApplication>
@@ -293,6 +294,11 @@ void DoseList::RefreshDosisList(DoseAssignment mode, const BrowserSelection &pat
 {
     if (!assign(mode, patient))
         return;
+    refillAfterChange();
+}
+
+void DoseList::refillAfterChange()
+{
     clear();
     lvDosis_Fill();
     // An exposure assigned or taken off the list is used: nothing may be stamped or tasked with it again.
@@ -350,8 +356,125 @@ bool DoseList::assign(DoseAssignment mode, const BrowserSelection &patient)
 
 void DoseList::PopupDeleteDosis()
 {
-    RefreshDosisList(DoseAssignment::RemoveSelected);
+    const QModelIndexList selected = selection_.selectedRows();
+    if (selected.isEmpty()) {
+        WriteErrorLog(ErrorCode::NoObject, QStringLiteral("Object variable or With block variable not set (no selected exposure)"),
+                      kRefreshSource);
+        emit exposureCleared();
+        return;
+    }
+    const int row = selected.first().row();
+    const qlonglong key = id(row);
+    const QString exposure = QStringLiteral("%1 (%2, %3 kV, journal no. %4)").arg(text(row, Other), text(row, Time), text(row, KV)).arg(key);
+    const BrowserSelection &loaded = session_.loadedFor();
+    if (loaded.patientId.isEmpty()) {
+        // Nobody's images to keep it for: only a test exposure leaves the list without a patient.
+        if (!Prompts().confirm(promptParent_,
+                               QStringLiteral("No patient's images are loaded.\r\nRemove exposure %1 from the list as nobody's exposure "
+                                              "(a test or phantom exposure)? It will be in no patient's dose report.\r\n"
+                                              "If a patient received it, answer No, load her images and delete it again.")
+                                   .arg(exposure),
+                               DefaultPromptTitle))
+            return;
+        RefreshDosisList(DoseAssignment::RemoveSelected);
+        emit exposureCleared();
+        return;
+    }
+    if (!rejectSelected(key, exposure))
+        return;
+    refillAfterChange();
     emit exposureCleared();
+}
+
+bool DoseList::rejectSelected(qlonglong key, const QString &exposure)
+{
+    const BrowserSelection &loaded = session_.loadedFor();
+    const BrowserSelection &now = session_.selection();
+    const QString named = QStringLiteral("%1 (ID %2)");
+    const QString hers = named.arg(loaded.patientName, loaded.patientId);
+    if (now.patientKey != loaded.patientKey || now.patientId != loaded.patientId) {
+        const QString selected = now.patientId.isEmpty() ? QStringLiteral("no patient") : named.arg(now.patientName, now.patientId);
+        Prompts().information(promptParent_,
+                              QStringLiteral("The images in the viewer are of %1, but %2 is selected now.\r\nThe exposure was not deleted. "
+                                             "Select %1 again to reject it as hers, or load the images of the patient selected.")
+                                  .arg(hers, selected),
+                              DefaultPromptTitle);
+        return false;
+    }
+    if (loaded.studyUid.isEmpty()) {
+        Prompts().information(promptParent_, QStringLiteral("No study of %1 is loaded: load the study she was examined in, then delete the exposure.").arg(hers),
+                              DefaultPromptTitle);
+        return false;
+    }
+    if (!Prompts().confirm(promptParent_,
+                           QStringLiteral("Reject exposure %1 of %2?\r\nIt leaves the dose list and stays her exposure: the dose report "
+                                          "of the study loaded lists it as rejected and counts its dose.")
+                               .arg(exposure, hers),
+                           DefaultPromptTitle))
+        return false;
+    DbResult r;
+    {
+        DatabaseSession db(UserDatabase);
+        if (!db.ok()) {
+            LogFailure(db.error(), kRefreshSource);
+            return false;
+        }
+        r = RejectExposure(UserDatabase, key, loaded.patientId, loaded.patientName, loaded.studyUid);
+    }
+    if (!r.ok()) {
+        LogFailure(r, kRefreshSource);
+        Prompts().information(promptParent_, QStringLiteral("The exposure was not rejected: %1").arg(r.text), DefaultPromptTitle);
+        // Another station may have taken it: the list shows what the journal holds.
+        return true;
+    }
+    return true;
+}
+
+std::optional<DoseList::Examination> DoseList::examinationExposures(DoseAssignment mode, const QString &studyUid) const
+{
+    static const QString where = QStringLiteral("MainForm cmdAll_Click exposures");
+    Examination out;
+    if (mode == DoseAssignment::AllListed) {
+        for (int row = 0; row < rowCount(); ++row)
+            out.listed << id(row);
+    } else if (mode == DoseAssignment::AssignSelected) {
+        const QModelIndexList selected = selection_.selectedRows();
+        if (!selected.isEmpty())
+            out.listed << id(selected.first().row());
+    }
+    if (studyUid.isEmpty())
+        return out;
+    DbResult r;
+    {
+        DatabaseSession db(UserDatabase);
+        if (!db.ok()) {
+            LogFailure(db.error(), where);
+            return std::nullopt;
+        }
+        r = RejectedExposuresOf(UserDatabase, studyUid);
+    }
+    if (!r.ok()) {
+        LogFailure(r, where);
+        return std::nullopt;
+    }
+    for (const QSqlRecord &rec : r.rows)
+        out.rejected << rec.value(0).toLongLong();
+    return out;
+}
+
+void DoseList::assignExposures(const QList<qlonglong> &ids, const BrowserSelection &patient)
+{
+    {
+        DatabaseSession db(UserDatabase);
+        if (!db.ok())
+            return LogFailure(db.error(), kRefreshSource);
+        for (qlonglong key : ids) {
+            const DbResult r = AssignExposure(UserDatabase, key, patient.patientId, patient.patientName);
+            if (!r.ok())
+                return LogFailure(r, kRefreshSource);
+        }
+    }
+    refillAfterChange();
 }
 
 // A row journalled before there were event UIDs gets its own when it is first chosen.

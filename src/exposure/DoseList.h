@@ -7,6 +7,8 @@
 #include <QAbstractTableModel>
 #include <QHash>
 #include <QItemSelectionModel>
+
+class QWidget;
 #include <functional>
 #include <optional>
 
@@ -86,8 +88,26 @@ public:
     // one selected.
     void RefreshDosisList(DoseAssignment mode);
     void RefreshDosisList(DoseAssignment mode, const BrowserSelection &patient);
-    // "Delete" of the list's menu: the selected row leaves the list; the exposure boxes empty.
+    // "Delete" of the list's menu, asked first. With a patient's images
+    // loaded, the selected row becomes a rejected exposure of hers and of the
+    // study loaded: it leaves the list and stays in her dose report. Refused
+    // when another patient was selected since the load. With no images
+    // loaded it leaves the list as nobody's (a test or phantom exposure).
+    // The exposure boxes empty.
     void PopupDeleteDosis();
+    // The parent of the questions "Delete" asks.
+    void setPromptParent(QWidget *parent) { promptParent_ = parent; }
+
+    // The examination's exposures for a merge of the study, as the list
+    // stands now: the rows the merge assigns (all listed, or the selected
+    // one) and those rejected during the study. Empty when the journal
+    // cannot be read (logged).
+    struct Examination {
+        QList<qlonglong> listed, rejected;
+    };
+    std::optional<Examination> examinationExposures(DoseAssignment mode, const QString &studyUid) const;
+    // Assigns exactly these rows to the patient (the ones her send took), then refills.
+    void assignExposures(const QList<qlonglong> &ids, const BrowserSelection &patient);
     // The operator chose the row: it becomes the session's selected exposure.
     void choose(int row);
     // Makes the row the current and only selected one, as a click does.
@@ -114,7 +134,11 @@ private:
     // Marks the rows over the active reference set's level.
     static void markOverReference(QList<DoseListModel::Row> &rows);
     bool assign(DoseAssignment mode, const BrowserSelection &patient);
+    // The list refilled after rows left it; the chosen exposure forgotten once it is gone.
+    void refillAfterChange();
+    bool rejectSelected(qlonglong key, const QString &exposure);
 
+    QWidget *promptParent_ = nullptr;
     Session &session_;
     DoseListModel model_;
     QItemSelectionModel selection_;

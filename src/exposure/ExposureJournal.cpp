@@ -159,7 +159,7 @@ DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QSt
     static const QString columns = QStringLiteral(
         "SELECT ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource, HVL, TargetFilter, "
         "CalibrationID, Unit, IrradiationEventUID FROM tblDosis "
-        "WHERE Status <> '1' AND Datum = ?");
+        "WHERE Status NOT IN ('1', '2') AND Datum = ?");
     if (patientName)
         return Execute(db, columns + QStringLiteral(" AND Patname = ? ORDER BY ID"), {DbDate(day), *patientName});
     return Execute(db, columns + QStringLiteral(" ORDER BY ID"), {DbDate(day)});
@@ -169,7 +169,7 @@ DbResult OpenPatientNamesOf(Database &db, const QDate &day)
 {
     // First-seen order, so the drop-down lists the day's patients as they came.
     return Execute(db,
-        QStringLiteral("SELECT Patname FROM tblDosis WHERE Datum = ? AND Status <> '1' AND Patname IS NOT NULL "
+        QStringLiteral("SELECT Patname FROM tblDosis WHERE Datum = ? AND Status NOT IN ('1', '2') AND Patname IS NOT NULL "
                        "GROUP BY Patname ORDER BY MIN(ID)"),
         {DbDate(day)});
 }
@@ -183,6 +183,34 @@ DbResult AssignExposure(Database &db, qlonglong id, const QString &patientId, co
 DbResult RemoveExposureFromList(Database &db, qlonglong id)
 {
     return Execute(db, QStringLiteral("UPDATE tblDosis SET Status = '1' WHERE ID = ?"), {id});
+}
+
+DbResult RejectExposure(Database &db, qlonglong id, const QString &patientId, const QString &patientName, const QString &studyUid)
+{
+    DbResult r = Execute(db,
+                         QStringLiteral("UPDATE tblDosis SET Status = '2', FKeyPatID = ?, Patname = ?, StudyUID = ? "
+                                        "WHERE ID = ? AND Status NOT IN ('1', '2')"),
+                         {patientId, patientName, studyUid, id});
+    if (r.ok() && r.rowsAffected == 0) {
+        r.number = ErrorCode::NoObject;
+        r.text = QStringLiteral("Exposure %1 is no longer on the dose list").arg(id);
+    }
+    return r;
+}
+
+DbResult RejectedExposuresOf(Database &db, const QString &studyUid)
+{
+    return Execute(db, QStringLiteral("SELECT ID FROM tblDosis WHERE Status = '2' AND StudyUID = ? ORDER BY ID"), {studyUid});
+}
+
+DbResult BindExposuresToStudy(Database &db, const QList<qlonglong> &ids, const QString &studyUid)
+{
+    for (qlonglong id : ids) {
+        const DbResult r = Execute(db, QStringLiteral("UPDATE tblDosis SET StudyUID = ? WHERE ID = ?"), {studyUid, id});
+        if (!r.ok())
+            return r;
+    }
+    return {};
 }
 
 DbResult SearchJournal(Database &db, const JournalSearch &search)
@@ -211,7 +239,7 @@ DbResult SearchJournal(Database &db, const JournalSearch &search)
 DbResult ReleaseExposure(Database &db, qlonglong id, const std::optional<QString> &newPatientName, const QDate &day)
 {
     if (newPatientName)
-        return Execute(db, QStringLiteral("UPDATE tblDosis SET Status = '0', Patname = ?, Datum = ? WHERE ID = ?"),
+        return Execute(db, QStringLiteral("UPDATE tblDosis SET Status = '0', StudyUID = NULL, Patname = ?, Datum = ? WHERE ID = ?"),
                        {*newPatientName, DbDate(day), id});
-    return Execute(db, QStringLiteral("UPDATE tblDosis SET Status = '0' WHERE ID = ?"), {id});
+    return Execute(db, QStringLiteral("UPDATE tblDosis SET Status = '0', StudyUID = NULL WHERE ID = ?"), {id});
 }

@@ -11,6 +11,14 @@
 #include <QStringList>
 #include <optional>
 
+// Status of a journal row: on the dose list, assigned to the images it gave,
+// or rejected during her examination (no image kept; still her exposure).
+namespace ExposureStatus {
+inline constexpr const char *Open = "0";
+inline constexpr const char *Assigned = "1";
+inline constexpr const char *Rejected = "2";
+} // namespace ExposureStatus
+
 // The SQL of tblDosis. Every value is bound; patient names with apostrophes
 // are stored and matched like any other. Callers open and close the database.
 
@@ -55,7 +63,7 @@ DbResult UpdateExposureAgd(Database &db, qlonglong id, double agd, const QString
 std::optional<ReferenceExceeded> ExceedsReference(const ReferenceSet &set, qint16 unitType, const QString &dicke, const QString &mGy,
                                                   const QString &sonstiges, std::optional<double> agd);
 
-// Open rows (Status other than "1") dated day, in insertion order, with the
+// Open rows (neither assigned nor rejected) dated day, in insertion order, with the
 // columns ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource,
 // HVL, TargetFilter, CalibrationID, Unit, IrradiationEventUID.
 // With a name, only that patient's rows.
@@ -67,8 +75,19 @@ DbResult OpenPatientNamesOf(Database &db, const QDate &day);
 // Assigns a row to the patient whose images got its values.
 DbResult AssignExposure(Database &db, qlonglong id, const QString &patientId, const QString &patientName);
 
-// Takes a row off the dose list; it stays in the journal.
+// Takes a row off the dose list as nobody's exposure (a test exposure); it
+// stays in the journal.
 DbResult RemoveExposureFromList(Database &db, qlonglong id);
+
+// Takes an open row off the dose list as a rejected exposure of the patient
+// and of her study; fails when the row is no longer open.
+DbResult RejectExposure(Database &db, qlonglong id, const QString &patientId, const QString &patientName, const QString &studyUid);
+
+// Keys of the rejected rows of a study, in journal order.
+DbResult RejectedExposuresOf(Database &db, const QString &studyUid);
+
+// Binds the rows to the study they are reported with.
+DbResult BindExposuresToStudy(Database &db, const QList<qlonglong> &ids, const QString &studyUid);
 
 // What the dose journal dialog searches by: the identifier, else the name
 // (both with "*" as the operator's wild card, letters of any alphabet without
@@ -83,7 +102,7 @@ struct JournalSearch {
 // Rows with ID, Patname, Datum, Zeit, Sonstiges, KVP, ma, Dicke, AGD, in journal order.
 DbResult SearchJournal(Database &db, const JournalSearch &search);
 
-// Puts a row back on the open list; with a name, also that patient's name and
+// Puts a row back on the open list, bound to no study; with a name, also that patient's name and
 // the date `day`, so that the day's dose list shows it.
 DbResult ReleaseExposure(Database &db, qlonglong id, const std::optional<QString> &newPatientName = std::nullopt,
                          const QDate &day = QDate());

@@ -114,6 +114,7 @@ DoseReportEvent eventOf(const QSqlRecord &rec)
     e.entranceExposureMGy = column(rec, "Kerma");
     e.agdMGy = column(rec, "AGD");
     e.irradiatingDevice = xrayUnitOf(rec, unit);
+    e.rejected = text("Status") == QLatin1String(ExposureStatus::Rejected);
     if (!e.agdMGy)
         e.agdMissing = whyNoAgd(rec, unit);
     return e;
@@ -121,25 +122,42 @@ DoseReportEvent eventOf(const QSqlRecord &rec)
 
 } // namespace
 
-StudyExposures ReadStudyExposures(const QString &patientId, const QString &studyDate, const QStringList &stampedEventUids)
+StudyExposures ReadStudyExposures(const QString &studyUid, const QStringList &stampedEventUids,
+                                  const std::optional<QList<qlonglong>> &captured)
 {
     StudyExposures out;
     QString sql = QStringLiteral("SELECT ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, expZeit, Unit, TargetFilter, HVL, Kerma, AGD, "
-                                 "AgdSource, AgeTable, CalibrationID, IrradiationEventUID FROM tblDosis WHERE (FKeyPatID = ? AND Datum = ?)");
-    const QDate day = QDate::fromString(studyDate, QStringLiteral("yyyyMMdd"));
-    QVariantList values{patientId, day.isValid() ? QVariant(DbDate(day)) : QVariant(QMetaType::fromType<QString>())};
-    if (!stampedEventUids.isEmpty()) {
-        QStringList marks;
-        for (const QString &uid : stampedEventUids) {
-            marks << QStringLiteral("?");
-            values << uid;
+                                 "AgdSource, AgeTable, CalibrationID, IrradiationEventUID, Status FROM tblDosis WHERE ");
+    QVariantList values;
+    auto marks = [&values](const auto &list) {
+        QStringList m;
+        for (const auto &v : list) {
+            m << QStringLiteral("?");
+            values << v;
         }
-        sql += QStringLiteral(" OR IrradiationEventUID IN (") + marks.join(QLatin1Char(',')) + QLatin1Char(')');
+        return QLatin1Char('(') + m.join(QLatin1Char(',')) + QLatin1Char(')');
+    };
+    if (captured && studyUid.isEmpty()) {
+        sql += captured->isEmpty() ? QStringLiteral("0") : QStringLiteral("ID IN ") + marks(*captured);
+    } else {
+        // The captured ones are bound below, beside those reported with the study before.
+        sql += QStringLiteral("StudyUID = ?");
+        values << studyUid;
+        if (!stampedEventUids.isEmpty())
+            sql += QStringLiteral(" OR IrradiationEventUID IN ") + marks(stampedEventUids);
     }
     DatabaseSession db(UserDatabase);
     if (!db.ok()) {
         static_cast<Result &>(out) = db.error();
         return out;
+    }
+    if (captured && !studyUid.isEmpty()) {
+        // Bound before the report is written: a later send of the study reports the same events.
+        const DbResult bound = BindExposuresToStudy(UserDatabase, *captured, studyUid);
+        if (!bound.ok()) {
+            static_cast<Result &>(out) = bound;
+            return out;
+        }
     }
     const DbResult rows = Execute(UserDatabase, sql + QStringLiteral(" ORDER BY ID"), values);
     if (!rows.ok()) {
@@ -161,7 +179,8 @@ StudyExposures ReadStudyExposures(const QString &patientId, const QString &study
     return out;
 }
 
-DoseReportWritten WriteStudyDoseReport(const DoseReportInput &input, const QStringList &stampedEventUids, const QString &path)
+DoseReportWritten WriteStudyDoseReport(const DoseReportInput &input, const QStringList &stampedEventUids,
+                                       const std::optional<QList<qlonglong>> &captured, const QString &path)
 {
     // The X-ray units' entries are read for each exposure: a report that
     // cannot read them is not written, rather than call the unit unknown.
@@ -173,7 +192,7 @@ DoseReportWritten WriteStudyDoseReport(const DoseReportInput &input, const QStri
         failed.text = QStringLiteral("No dose report: the X-ray unit's entries cannot be read: ") + failed.text;
         return failed;
     }
-    const StudyExposures exposures = ReadStudyExposures(input.study.patientId, input.study.studyDate, stampedEventUids);
+        const StudyExposures exposures = ReadStudyExposures(input.study.studyUid, stampedEventUids, captured);
     if (!exposures.ok()) {
         DoseReportWritten failed;
         static_cast<Result &>(failed) = exposures;

@@ -103,8 +103,12 @@ bool sendDoseReport(EditForm &form, SendJob &job, const DoseReportInput &input, 
     DoseReportWritten written;
     if (input.study.studyUid.isEmpty())
         static_cast<Result &>(written) = Result::failure(ErrorCode::InvalidCall, QStringLiteral("No dose report: the study has no image"));
-    else
-        written = job.writeDoseReport(input, eventUids, path);
+    else {
+        std::optional<QList<qlonglong>> captured;
+        if (job.examination && job.examination->studyUid == input.study.studyUid)
+            captured = job.examination->all();
+        written = job.writeDoseReport(input, eventUids, captured, path);
+    }
     if (!written.ok()) {
         LogFailure(written, where);
         form.append(written.text + QStringLiteral("\r\n"));

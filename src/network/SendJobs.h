@@ -9,6 +9,7 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class EditForm;
 class QWidget;
@@ -51,11 +52,22 @@ private:
 using SendSelection = BrowserSelection;
 
 // Writes the dose report of a study to path: the patient and study as its
-// images carry them, the Irradiation Event UIDs stamped into them (the
-// exposures the writer finds beside them, rejected ones included, are its
-// business). Fails with the reason when no report can be written.
+// images carry them, the Irradiation Event UIDs stamped into them, and the
+// exposures of her examination when they were captured for this study (then
+// they are bound to it and reported; the writer finds the study's own).
+// Fails with the reason when no report can be written.
 using DoseReportWriter = std::function<DoseReportWritten(const DoseReportInput &input, const QStringList &stampedEventUids,
-                                                         const QString &path)>;
+                                                         const std::optional<QList<qlonglong>> &captured, const QString &path)>;
+
+// The exposures of the examination, taken when the operator gave the merge
+// command: the dose list's rows it sends (listed) and the exposures rejected
+// during it (journal keys). They belong to the study whose images were loaded.
+struct ExaminationExposures {
+    QString studyUid;
+    QList<qlonglong> listed;
+    QList<qlonglong> rejected;
+    QList<qlonglong> all() const { return listed + rejected; }
+};
 
 // A send job: what it sends, over which associations, its counters and the
 // main window's list updates it triggers.
@@ -71,6 +83,10 @@ struct SendJob {
     DoseAssignment assignment = DoseAssignment::None;
     // Unset: a study goes without a dose report.
     DoseReportWriter writeDoseReport;
+    // Set by a merge: the report of that study holds these exposures (and
+    // any reported with it before), and those listed are the ones assigned to
+    // her when the send ends.
+    std::optional<ExaminationExposures> examination;
 };
 
 // The three jobs, run inside the progress dialog. A study is sent object by

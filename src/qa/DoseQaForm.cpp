@@ -26,6 +26,7 @@
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
+#include <QVBoxLayout>
 #include <QValueAxis>
 #include <QtConcurrent/QtConcurrentRun>
 #include <cmath>
@@ -153,7 +154,19 @@ DoseQaForm::DoseQaForm(QString journalPath, ReferenceLookup levels, const QDate 
     auto *tabs = new QTabWidget(split);
     tabs->addTab(TableOn(&bands_, tabs), QStringLiteral("Views and bands"));
     tabs->addTab(TableOn(&proposed_, tabs), QStringLiteral("Local levels"));
-    tabs->addTab(TableOn(&rejects_, tabs), QStringLiteral("Repeats and rejects"));
+    {
+        // The period's reject analysis above the day-by-day table.
+        auto *page = new QWidget(tabs);
+        auto *column = new QVBoxLayout(page);
+        rejectAnalysisTitle_ = new QLabel(page);
+        rejectAnalysisTitle_->setWordWrap(true);
+        column->addWidget(rejectAnalysisTitle_);
+        column->addWidget(TableOn(&rejectAnalysis_, page), 2);
+        column->addWidget(new QLabel(QStringLiteral("Repeats and rejects per day and view"), page));
+        column->addWidget(TableOn(&rejects_, page), 3);
+        rejectsTab_ = tabs->addTab(page, QStringLiteral("Repeats and rejects"));
+        tabs_ = tabs;
+    }
     auto *charts = new QSplitter(Qt::Vertical, split);
     doseChart_ = ChartView(charts);
     auto *lower = new QSplitter(Qt::Horizontal, charts);
@@ -284,6 +297,8 @@ void DoseQaForm::present(std::shared_ptr<DoseStatistics> stats)
     bands_.setTable(BandTable(*stats_));
     proposed_.setTable(ProposedLevelTable(*stats_, months_));
     rejects_.setTable(RejectsTable(*stats_));
+    rejectAnalysis_.setTable(RejectAnalysisTable(*stats_));
+    rejectAnalysisTitle_->setText(rejectAnalysis_.table().title);
     {
         // Units the journal knows, keeping the one chosen.
         const QSignalBlocker block(unitBox_);
@@ -514,7 +529,7 @@ Result DoseQaForm::exportSummary(const QString &path) { return WriteSummaryCsv(p
 
 Result DoseQaForm::exportReport(const QString &path)
 {
-    return WriteReportPdf(path, heading(), {bands_.table(), proposed_.table(), rejects_.table()}, chartImages());
+    return WriteReportPdf(path, heading(), {bands_.table(), proposed_.table(), rejectAnalysis_.table(), rejects_.table()}, chartImages());
 }
 
 void DoseQaForm::saveWith(const QString &caption, const QString &name, const QString &filter, Result (DoseQaForm::*write)(const QString &))
@@ -528,3 +543,5 @@ void DoseQaForm::saveWith(const QString &caption, const QString &name, const QSt
         Prompts().critical(this, QStringLiteral("%1 could not be written: %2").arg(caption, r.text), windowTitle());
     }
 }
+
+void DoseQaForm::showRejects() { tabs_->setCurrentIndex(rejectsTab_); }

@@ -11,6 +11,7 @@
 class QComboBox;
 class QDateEdit;
 class QLabel;
+class QTabWidget;
 class QSpinBox;
 class QTableView;
 class QChartView;
@@ -42,6 +43,9 @@ public:
     const QaTable &bandTable() const { return bands_.table(); }
     const QaTable &proposedTable() const { return proposed_.table(); }
     const QaTable &rejectsTable() const { return rejects_.table(); }
+    const QaTable &rejectAnalysisTable() const { return rejectAnalysis_.table(); }
+    // Brings the repeats-and-rejects page to the front, as its tab does.
+    void showRejects();
     // The exports of the current figures; failures are logged and shown.
     Result exportExposures(const QString &path);
     Result exportSummary(const QString &path);
@@ -93,6 +97,10 @@ private:
     QaTableModel bands_;
     QaTableModel proposed_;
     QaTableModel rejects_;
+    QaTableModel rejectAnalysis_;
+    QLabel *rejectAnalysisTitle_ = nullptr;
+    QTabWidget *tabs_ = nullptr;
+    int rejectsTab_ = -1;
     QChartView *doseChart_;
     QChartView *dailyChart_;
     QChartView *forceChart_;

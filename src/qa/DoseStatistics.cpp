@@ -64,6 +64,8 @@ std::optional<ReferenceMatch> ExceededLevel(const JournalExposure &e, const Refe
     return std::nullopt;
 }
 
+double ViewRejects::rate() const { return given > 0 ? double(rejected) / double(given) : NaN; }
+
 double DoseCurve::at(double thickness) const { return std::exp(a + b * thickness); }
 
 DoseStatistics::DoseStatistics(QList<JournalExposure> rows)
@@ -107,6 +109,7 @@ void DoseStatistics::filter(const QaFilter &f)
     selected_.clear();
     bands_.clear();
     rejects_.clear();
+    rejectsByView_.clear();
     daily_.clear();
     force_.clear();
     curves_.clear();
@@ -134,6 +137,7 @@ void DoseStatistics::filter(const QaFilter &f)
     QMap<QDate, std::vector<double>> byDay;
     QMap<std::pair<QDate, int>, DayRejects> rejectsByDay;
     std::vector<std::vector<double>> forceOfView(size_t(QaViews().size()));
+    std::vector<ViewRejects> rejectsOfView(size_t(QaViews().size()));
     struct Sums {
         int n = 0;
         double t = 0, y = 0, tt = 0, ty = 0;
@@ -174,7 +178,35 @@ void DoseStatistics::filter(const QaFilter &f)
             ++r.neverAssigned;
         else if (e.status == QLatin1String("0"))
             ++r.setFree;
+        // Given to a woman: assigned to her images ("1") or rejected during her examination ("2").
+        const bool rejected = e.status == QLatin1String("2") && !e.patientId.isEmpty();
+        if ((e.status == QLatin1String("1") && !e.patientId.isEmpty()) || rejected) {
+            ViewRejects &v = rejectsOfView[size_t(view)];
+            ++v.given;
+            if (rejected) {
+                ++v.rejected;
+                if (dose) {
+                    ++v.rejectedWithDose;
+                    v.addedDose += *dose;
+                }
+            }
+        }
     }
+    ViewRejects allViews;
+    allViews.view = QStringLiteral("all");
+    for (int v = 0; v < QaViews().size(); ++v) {
+        ViewRejects r = rejectsOfView[size_t(v)];
+        if (r.given == 0)
+            continue;
+        r.view = QaViews()[v];
+        allViews.given += r.given;
+        allViews.rejected += r.rejected;
+        allViews.rejectedWithDose += r.rejectedWithDose;
+        allViews.addedDose += r.addedDose;
+        rejectsByView_.append(r);
+    }
+    if (allViews.given > 0)
+        rejectsByView_.append(allViews);
 
     for (auto it = byBand.begin(); it != byBand.end(); ++it) {
         Collect &c = it.value();

@@ -50,6 +50,19 @@ struct DayRejects {
     int setFree = 0;
 };
 
+// Reject analysis of one view (or of all, view "all") over the filter's
+// period: the exposures given to patients (assigned to images or rejected),
+// those rejected during an examination, and the dose the rejected added.
+struct ViewRejects {
+    QString view;
+    int given = 0;
+    int rejected = 0;
+    int rejectedWithDose = 0; // of the rejected, those with the selection's dose quantity
+    double addedDose = 0;     // mGy, their sum
+    // rejected / given; NaN when none was given.
+    double rate() const;
+};
+
 struct DailyMedian {
     QDate day;
     int count = 0;
@@ -108,6 +121,8 @@ public:
 
     const QList<BandStatistics> &bands() const { return bands_; }
     const QList<DayRejects> &rejects() const { return rejects_; }
+    // Per view in QaViews() order (those with exposures given), then "all".
+    const QList<ViewRejects> &rejectsByView() const { return rejectsByView_; }
     const QList<DailyMedian> &dailyMedians() const { return daily_; }
     const QList<ViewSpread> &forceByView() const { return force_; }
     const QList<DoseCurve> &curves() const { return curves_; }
@@ -131,6 +146,7 @@ private:
     bool doseIsAgd_ = false;
     QList<BandStatistics> bands_;
     QList<DayRejects> rejects_;
+    QList<ViewRejects> rejectsByView_;
     QList<DailyMedian> daily_;
     QList<ViewSpread> force_;
     QList<DoseCurve> curves_;

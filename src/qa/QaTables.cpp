@@ -80,6 +80,22 @@ QaTable RejectsTable(const DoseStatistics &stats)
     return t;
 }
 
+QaTable RejectAnalysisTable(const DoseStatistics &stats)
+{
+    const QaFilter &f = stats.currentFilter();
+    const QString period = QStringLiteral("%1 to %2").arg(f.from.toString(Qt::ISODate), f.to.toString(Qt::ISODate));
+    QaTable t;
+    t.title = QStringLiteral("Rejected exposures %1 (reject rate of the exposures given to patients; added %2 in mGy)").arg(period, DoseName(stats));
+    t.headers = QStringList{QStringLiteral("View"), QStringLiteral("Given"), QStringLiteral("Rejected"), QStringLiteral("Reject rate %"),
+                            QStringLiteral("Added %1 mGy").arg(DoseName(stats)), QStringLiteral("Rejected with dose")};
+    for (const ViewRejects &r : stats.rejectsByView()) {
+        t.rows.append({r.view, QString::number(r.given), QString::number(r.rejected), Number(r.rate() * 100.0, 1),
+                       r.rejectedWithDose > 0 ? Number(r.addedDose, 3) : QString(), QString::number(r.rejectedWithDose)});
+        t.marked.append(r.rejected > 0);
+    }
+    return t;
+}
+
 QaTable ProposedLevelTable(const DoseStatistics &stats, int months)
 {
     QaTable t;

@@ -20,6 +20,9 @@ struct QaTable {
 QaTable BandTable(const DoseStatistics &stats);
 // Per day and view: exposures, never assigned, set free.
 QaTable RejectsTable(const DoseStatistics &stats);
+// Reject analysis of the period per view: exposures given to patients,
+// rejected, reject rate, the dose the rejected added.
+QaTable RejectAnalysisTable(const DoseStatistics &stats);
 // The proposed local reference levels of the last `months` months.
 QaTable ProposedLevelTable(const DoseStatistics &stats, int months);
 // One row per exposure of the day with its dose and the level it exceeds.

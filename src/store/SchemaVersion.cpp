@@ -95,6 +95,12 @@ const QList<SchemaStep> &JournalSchemaSteps()
         {2,
          {QStringLiteral("ALTER TABLE tblDosis ADD COLUMN IrradiationEventUID TEXT"),
           QStringLiteral("CREATE UNIQUE INDEX ixDosisEventUID ON tblDosis (IrradiationEventUID)")}},
+        // Version 3: the study an exposure belongs to, bound when it is
+        // rejected during her examination or reported with the study, so that
+        // each study's dose report holds its own exposures.
+        {3,
+         {QStringLiteral("ALTER TABLE tblDosis ADD COLUMN StudyUID TEXT"),
+          QStringLiteral("CREATE INDEX ixDosisStudyUID ON tblDosis (StudyUID)")}},
     };
     return steps;
 }

@@ -264,7 +264,8 @@ DoseReportWritten WriteDoseReport(const DoseReportInput &in, const QString &path
         const size_t scope = b.code(root, T::RT_hasObsContext, CODE_DCM_ScopeOfAccumulation, CODE_DCM_Study);
         b.text(scope, T::RT_hasProperties, T::VT_UIDRef, CODE_DCM_StudyInstanceUID, s.studyUid);
 
-        // Accumulated AGD per breast, over the events that name their side.
+        // Accumulated AGD per breast, over the events that name their side,
+        // rejected exposures included: she received their dose.
         const size_t accumulated = b.add(root, T::RT_contains, T::VT_Container, CODE_DCM_AccumulatedXRayDoseData);
         b.code(accumulated, T::RT_hasConceptMod, CODE_DCM_AcquisitionPlane, CODE_DCM_SinglePlane);
         for (const QString &side : {QStringLiteral("L"), QStringLiteral("R")}) {
@@ -320,6 +321,9 @@ DoseReportWritten WriteDoseReport(const DoseReportInput &in, const QString &path
             b.text(role, T::RT_hasProperties, T::VT_UIDRef, CODE_DCM_DeviceObserverUID, by.observerUid);
             b.number(ev, CODE_DCM_CompressionThickness, e.thicknessMm, "mm");
             b.number(ev, CODE_DCM_CompressionForce, e.compressionN, "N");
+            // She received the dose though no image was kept: the reader sees why there is no image.
+            if (e.rejected)
+                b.text(ev, T::RT_contains, T::VT_Text, CODE_DCM_Comment, QStringLiteral("Rejected exposure: no image kept"));
         }
         b.code(root, T::RT_contains, CODE_DCM_SourceOfDoseInformation, CODE_DCM_AutomatedDataCollection);
         c = b.condition();

@@ -49,6 +49,7 @@ struct DoseReportEvent {
     std::optional<double> agdMGy;
     QString agdMissing; // why there is no AGD, for the refusal
     DoseReportDevice irradiatingDevice; // the X-ray unit; without a UID the report's xrayUnit
+    bool rejected = false; // taken off the dose list during her examination: no image kept
 };
 
 struct DoseReportInput {

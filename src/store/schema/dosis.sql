@@ -1,7 +1,9 @@
 -- The exposure journal. Decoders write some columns by position, so the first
 -- eleven columns keep this order. The dose columns came with schema version 1
--- and the Irradiation Event UID with version 2 (store/SchemaVersion.cpp upgrades
--- older journals to the same columns).
+-- the Irradiation Event UID with version 2 and the Study Instance UID with
+-- version 3 (store/SchemaVersion.cpp upgrades older journals to the same columns).
+-- Status: '0' on the dose list, '1' assigned to the images it gave, '2'
+-- rejected (taken off the list during her examination, no image kept).
 CREATE TABLE tblDosis (
   ID INTEGER PRIMARY KEY AUTOINCREMENT,
   KVP TEXT,
@@ -24,10 +26,12 @@ CREATE TABLE tblDosis (
   AgdSource TEXT,
   AgeTable TEXT,
   CalibrationID INTEGER,
-  IrradiationEventUID TEXT
+  IrradiationEventUID TEXT,
+  StudyUID TEXT
 );
 CREATE INDEX ixDosisDatumStatus ON tblDosis (Datum, Status);
 CREATE INDEX ixDosisStatus ON tblDosis (Status);
 CREATE INDEX ixDosisFKeyPatID ON tblDosis (FKeyPatID);
 CREATE UNIQUE INDEX ixDosisEventUID ON tblDosis (IrradiationEventUID);
-PRAGMA user_version = 2;
+CREATE INDEX ixDosisStudyUID ON tblDosis (StudyUID);
+PRAGMA user_version = 3;
