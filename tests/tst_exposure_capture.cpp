@@ -419,13 +419,14 @@ private slots:
         const QString agd = dose.section(u'|', 4, 4);
         QCOMPARE(f.doseList->text(0, DoseList::Agd), agd == u"<null>"_s ? QString() : QLocale().toString(agd.toDouble(), 'f', 2));
         QCOMPARE(f.doseList->model()->index(0, DoseList::Agd).data(Qt::ToolTipRole).toString(), u"AGD: "_s + dose.section(u'|', 5, 5));
-        // Chosen for stamping, the row brings its dose and what the calibration says the unit's dose is.
+        // Chosen for stamping, the row brings its dose and K at the surface, which goes in as the Entrance Dose.
         f.doseList->choose(0);
         const ExposureValues &e = f.session.selectedExposure();
         const HeaderExposureValues h = ExposureValuesForHeader(UnitSophie, e, QString());
         QCOMPARE((QStringList{h.organDose.isEmpty() ? u"<null>"_s : QString::number(h.organDose.toDouble() * 100, 'f', 4), e.targetFilter,
-                              h.doseDerivation}),
-                 (QStringList{agd, calibrated ? u"W/Rh"_s : QString(), calibrated ? u"IAK"_s : QString()}));
+                              h.doseDerivation, h.dose}),
+                 (QStringList{agd, calibrated ? u"W/Rh"_s : QString(), calibrated ? u"IAK"_s : QString(),
+                              calibrated ? QString::number(dose.section(u'|', 3, 3).toDouble()) : reported}));
 
         // Her image comes and the operator pairs it with the row ("Manually"),
         // then once more with the list not yet refilled.

@@ -149,7 +149,7 @@ private slots:
         QCOMPARE(QueryRows(journal, u"SELECT ID, KVP, ma, Dicke, mGy, Datum, Sonstiges, Status, Patname FROM tblDosis"_s), oldRows);
         QCOMPARE(CountRows(definitions, u"tblDictionary"_s), dictionaryRows);
         QCOMPARE(shape(definitions), shape(file(u"LumoraUser.dat"_s)));
-        QCOMPARE(QueryValue(definitions, u"PRAGMA user_version"_s).toInt(), 1);
+        QCOMPARE(QueryValue(definitions, u"PRAGMA user_version"_s).toInt(), LatestSchemaVersion(DefinitionsSchemaSteps()));
         if (!upgrades) {
             QCOMPARE(shape(journal), oldShape);
             QCOMPARE(QueryValue(journal, u"PRAGMA user_version"_s).toInt(), 0);
@@ -187,7 +187,8 @@ private slots:
         QTest::addColumn<QString>("opener"); // "workstation", "receiver" or "data manager"
         for (const char *opener : {"workstation", "data manager"}) {
             QTest::addRow("journal at 3, %s", opener) << u"LumoraDef.dat"_s << 3 << 2 << QString::fromLatin1(opener);
-            QTest::addRow("definitions at 2, %s", opener) << u"LumoraUser.dat"_s << 2 << 1 << QString::fromLatin1(opener);
+            QTest::addRow("definitions newer, %s", opener) << u"LumoraUser.dat"_s << LatestSchemaVersion(DefinitionsSchemaSteps()) + 1
+                                                            << LatestSchemaVersion(DefinitionsSchemaSteps()) << QString::fromLatin1(opener);
             QTest::addRow("images at 1, %s", opener) << u"LumoraData.dat"_s << 1 << 0 << QString::fromLatin1(opener);
         }
         QTest::addRow("images at 7, receiver") << u"LumoraData.dat"_s << 7 << 0 << u"receiver"_s;

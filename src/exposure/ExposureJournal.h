@@ -31,12 +31,13 @@ JournalInsert InsertExposure(Database &db, const ExposureRecord &record, const Q
                              const std::optional<ExposureDose> &dose = std::nullopt);
 
 // The record's kV, mAs, thickness and reported dose in the units of their
-// attributes, read as the unit type sends them.
+// attributes, read as the unit type sends them, and the target/filter it
+// reported; a value that is not finite and above 0 is none.
 ExposureDoseInput DoseInputOf(qint16 unitType, const ExposureRecord &record);
-// The same from a journal row (its KVP, ma, Dicke and mGy columns).
+// The same from a journal row (its KVP, ma, Dicke, mGy and Sonstiges columns).
 ExposureDoseInput DoseInputOfRow(qint16 unitType, const QSqlRecord &row);
 
-// A row's values its dose was computed from: KVP, ma, Dicke, mGy, Datum,
+// A row's values its dose was computed from: KVP, ma, Dicke, mGy, Sonstiges, Datum,
 // Unit, AgdSource, AgeTable, CalibrationID, and its AGD.
 DbResult ExposureDoseInputOf(Database &db, qlonglong id);
 
@@ -57,7 +58,7 @@ std::optional<ReferenceExceeded> ExceedsReference(const ReferenceSet &set, qint1
 
 // Open rows (Status other than "1") dated day, in insertion order, with the
 // columns ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource,
-// HVL, TargetFilter, CalibrationID, Unit, IrradiationEventUID.
+// HVL, TargetFilter, Kerma, CalibrationID, Unit, IrradiationEventUID.
 // With a name, only that patient's rows.
 DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QString> &patientName = std::nullopt);
 

@@ -1,5 +1,6 @@
 #include "exposure/JournalReader.h"
 
+#include "core/ExposureUnits.h"
 #include "store/Database.h"
 
 #include <QSqlDatabase>
@@ -34,7 +35,7 @@ QDate StoredDate(QByteArrayView b)
 
 } // namespace
 
-JournalRead ReadJournalExposures(const QString &path, const QDate &from, const QDate &to)
+JournalRead ReadJournalExposures(const QString &path, const QDate &from, const QDate &to, qint16 olderRowsUnit)
 {
     static std::atomic<int> next{0};
     const QString connection = QStringLiteral("journal-reader-%1").arg(next++);
@@ -65,21 +66,24 @@ JournalRead ReadJournalExposures(const QString &path, const QDate &from, const Q
                 e.id = integer(c, 0).value_or(0);
                 e.day = StoredDate(c.utf8(1));
                 e.time = c.text(2);
-                e.kv = c.number(3);
-                e.mas = c.number(4);
-                e.thickness = c.number(5);
-                e.reportedDose = c.number(6);
-                e.force = c.number(7);
+                const std::optional<qlonglong> unit = integer(c, 13);
+                const qint16 sentBy = unit ? qint16(*unit) : olderRowsUnit;
+                e.kv = KvOf(sentBy, c.text(3));
+                e.mas = MAsOf(sentBy, c.text(4));
+                e.thickness = ThicknessMmOf(sentBy, c.text(5));
+                e.reportedDose = ReportedDoseMGyOf(sentBy, c.text(6));
+                e.force = CompressionNOf(sentBy, c.text(7));
                 e.projection = c.text(8);
                 e.status = c.text(9);
                 e.exposureTime = c.text(10);
                 e.patientName = c.text(11);
                 e.patientId = c.text(12);
-                if (const auto unit = integer(c, 13))
+                if (unit)
                     e.unit = int(*unit);
                 e.targetFilter = c.text(14);
                 e.hvl = c.number(15);
                 e.kerma = c.number(16);
+                e.entranceDose = e.kerma && *e.kerma > 0 ? e.kerma : e.reportedDose;
                 e.agd = c.number(17);
                 e.agdSource = c.text(18);
                 e.ageTable = c.text(19);

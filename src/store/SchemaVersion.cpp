@@ -177,6 +177,9 @@ const QList<SchemaStep> &DefinitionsSchemaSteps()
                          "  Quantity TEXT NOT NULL,\n"
                          "  Level REAL NOT NULL\n"
                          ")")}},
+        // Version 2: the compression paddle's transmission, for an output
+        // measured without the paddle in the beam.
+        {2, {QStringLiteral("ALTER TABLE tblDoseCalibration ADD COLUMN PaddleTransmission REAL")}},
     };
     return steps;
 }
