@@ -628,8 +628,9 @@ private slots:
         const QString usual = u"28kV 63mAs 1.25s 0 12kg 4.5cm"_s;
         QTest::newRow("breast outside the factor grid") << true << true << u"28kV 63mAs 1.25s 0 12kg 8.5cm"_s
                                                         << u"HVL 0.5 mm Al and 85 mm lie outside the factor tables"_s;
+        // The unit reports W/Rh: its own target/filter, not the kV range's W/Al.
         QTest::newRow("kV outside the calibration") << true << true << u"36kV 63mAs 1.25s 0 12kg 4.5cm"_s
-                                                    << u"36 kV is outside the calibrated kVs of W/Al"_s;
+                                                    << u"the unit reported W/Rh at 36 kV, for which the calibration has no HVL"_s;
         QTest::newRow("no calibration") << false << true << usual << u"no dose calibration for this unit type"_s;
         QTest::newRow("no factor tables") << true << false << usual << u"no factor tables loaded"_s;
     }
