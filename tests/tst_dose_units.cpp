@@ -228,16 +228,20 @@ private slots:
     // the report have it: an IAK the unit states 550 mm from the focus, with
     // the breast support at 650 mm and a 47 mm breast, is 3.3 · (550/603)² =
     // 2.745 mGy at the surface, stamped with derivation IAK. Without the
-    // calibration the unit's own figure goes in, without a derivation.
+    // calibration the unit's own figure goes in, without a derivation. An
+    // entrance-dose reference level of 3.0 mGy is held against that same
+    // figure in the dose list, the log and the QA view.
     void distanceReferredIakStampedAtTheSurface_data()
     {
         QTest::addColumn<bool>("calibrated");
         QTest::addColumn<int>("at"); // ReportedAt
         QTest::addColumn<double>("entrance");
         QTest::addColumn<QString>("derivation");
-        QTest::newRow("IAK 550 mm from the focus") << true << int(ReportedAt::Distance) << 3.3 * (550.0 / 603.0) * (550.0 / 603.0) << u"IAK"_s;
-        QTest::newRow("IAK at the surface") << true << int(ReportedAt::UpperSurface) << 3.3 << u"IAK"_s;
-        QTest::newRow("no calibration: the unit's figure") << false << 0 << 3.3 << u"<absent>"_s;
+        QTest::addColumn<bool>("overLevel");
+        QTest::newRow("IAK 550 mm from the focus") << true << int(ReportedAt::Distance) << 3.3 * (550.0 / 603.0) * (550.0 / 603.0) << u"IAK"_s
+                                                   << false;
+        QTest::newRow("IAK at the surface") << true << int(ReportedAt::UpperSurface) << 3.3 << u"IAK"_s << true;
+        QTest::newRow("no calibration: the unit's figure") << false << 0 << 3.3 << u"<absent>"_s << true;
     }
     void distanceReferredIakStampedAtTheSurface()
     {
@@ -245,8 +249,14 @@ private slots:
         QFETCH(int, at);
         QFETCH(double, entrance);
         QFETCH(QString, derivation);
+        QFETCH(bool, overLevel);
         ExposureFixture f;
         QVERIFY(f.ready);
+        {
+            ReferenceSet set{0, u"Entrance 3.0"_s, u"local"_s, true, {{u"CC"_s, 40, 50, u"entrance dose"_s, 3.0}}};
+            DatabaseSession db(DefinitionsDatabase);
+            QVERIFY(WriteReferenceSet(DefinitionsDatabase, set).ok());
+        }
         if (calibrated) {
             DoseCalibration c = calibrationFor(3);
             c.reportedAt = ReportedAt(at);
@@ -271,6 +281,13 @@ private slots:
         QCOMPARE(report.events[0].entranceExposureMGy.has_value(), calibrated);
         if (calibrated)
             QVERIFY(qAbs(*report.events[0].entranceExposureMGy - entrance) < 1e-6);
+
+        QCOMPARE(f.doseList->model()->index(0, DoseList::Agd).data(Qt::BackgroundRole).isValid(), overLevel);
+        QCOMPARE(f.errorLog().contains(u"over the reference level: entrance dose"_s), overLevel);
+        const JournalRead read = ReadJournalExposures(UserDatabase.path(), ExposureFixture::Day, ExposureFixture::Day, 3);
+        QVERIFY(read.ok() && read.rows.size() == 1);
+        QVERIFY(qAbs(read.rows[0].entranceDose.value_or(0) - entrance) < 1e-6);
+        QCOMPARE(ExceededLevel(read.rows[0], ActiveReferenceLookup(u"test"_s)).has_value(), overLevel);
     }
 
     // Unit 1 sends the target/filter its exposure control chose; that one is

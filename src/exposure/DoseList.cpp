@@ -240,7 +240,8 @@ void DoseList::markOverReference(QList<DoseListModel::Row> &rows)
         return;
     for (DoseListModel::Row &row : rows) {
         const std::optional<double> agd = row.agd.isEmpty() ? std::nullopt : std::optional<double>(row.agd.toDouble());
-        if (const auto over = ExceedsReference(*set, row.unit, row.cells.value(Thickness), row.cells.value(MGy), row.cells.value(Other), agd))
+        const std::optional<double> kerma = row.kerma.isEmpty() ? std::nullopt : std::optional<double>(row.kerma.toDouble());
+        if (const auto over = ExceedsReference(*set, row.unit, row.cells.value(Thickness), row.cells.value(MGy), row.cells.value(Other), agd, kerma))
             row.overReference = over->text();
     }
 }

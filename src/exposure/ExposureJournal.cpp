@@ -142,13 +142,13 @@ DbResult UpdateExposureAgd(Database &db, qlonglong id, double agd, const QString
 }
 
 std::optional<ReferenceExceeded> ExceedsReference(const ReferenceSet &set, qint16 unitType, const QString &dicke, const QString &mGy,
-                                                  const QString &sonstiges, std::optional<double> agd)
+                                                  const QString &sonstiges, std::optional<double> agd, std::optional<double> kerma)
 {
     ExposureRecord r;
     r.Dicke = dicke;
     r.mGy = mGy;
     const ExposureDoseInput in = DoseInputOf(unitType, r);
-    return CheckAgainst(set, ProjectionOfExposure(unitType, sonstiges).view, in.thicknessMm, agd, in.reportedMGy);
+    return CheckAgainst(set, ProjectionOfExposure(unitType, sonstiges).view, in.thicknessMm, agd, positive(kerma) ? kerma : in.reportedMGy);
 }
 
 DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QString> &patientName)

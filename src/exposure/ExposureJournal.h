@@ -52,9 +52,11 @@ EventUid EnsureEventUid(Database &db, qlonglong id);
 DbResult UpdateExposureAgd(Database &db, qlonglong id, double agd, const QString &ageTable);
 
 // Whether a journal row's dose is over its level in the set: the view from
-// Sonstiges, the thickness and entrance dose read as the unit type sends them.
+// Sonstiges, the thickness read as the unit type sends it, and the entrance
+// dose the header gets (K at the surface where known, else the unit's mGy).
 std::optional<ReferenceExceeded> ExceedsReference(const ReferenceSet &set, qint16 unitType, const QString &dicke, const QString &mGy,
-                                                  const QString &sonstiges, std::optional<double> agd);
+                                                  const QString &sonstiges, std::optional<double> agd,
+                                                  std::optional<double> kerma = std::nullopt);
 
 // Open rows (Status other than "1") dated day, in insertion order, with the
 // columns ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource,
