@@ -114,19 +114,32 @@ QuantityRule ruleOf(Quantity q)
     return {"", ""};
 }
 
-// The unit a type sends a quantity in when it writes none.
-QString sentAs(Quantity q, qint16 unitType)
+// From the unit a type sends a quantity in when it writes none to the
+// attribute's unit: type 1's exposure time in s and compression in kg x 10,
+// type 3's thickness in cm; the others send the attribute's unit.
+double sentFactor(Quantity q, qint16 unitType)
 {
     if (q == Quantity::ExposureTime && unitType == 1)
-        return QStringLiteral("s");
+        return 1000.0;
     if (q == Quantity::Thickness && unitType == 3)
-        return QStringLiteral("cm");
+        return 10.0;
     if (q == Quantity::Compression && unitType == 1)
-        return QStringLiteral("kg"); // times ten
-    return QString::fromLatin1(ruleOf(q).unit);
+        return 9.80665 / 10.0;
+    return 1.0;
 }
 
 } // namespace
+
+Converted ConvertExposureNumber(Quantity q, qint16 unitType, double number)
+{
+    Converted out;
+    const double v = number * sentFactor(q, unitType);
+    if (!std::isfinite(number) || !std::isfinite(v))
+        out.notNumber = true;
+    else if (v != 0.0)
+        out.value = v;
+    return out;
+}
 
 Converted ConvertExposureValue(Quantity q, qint16 unitType, const QString &text)
 {
@@ -134,11 +147,10 @@ Converted ConvertExposureValue(Quantity q, qint16 unitType, const QString &text)
     if (text.trimmed().isEmpty())
         return out;
     const Measure m = readMeasure(text);
-    const QString unit = m.unit.isEmpty() ? sentAs(q, unitType) : m.unit;
-    double factor = factorTo(QString::fromLatin1(ruleOf(q).unit), unit);
-    // Type 1 journals kilograms times ten.
-    if (unitType == 1 && m.unit.isEmpty() && unit == QLatin1String("kg"))
-        factor /= 10.0;
+    if (m.ok && m.unit.isEmpty())
+        return ConvertExposureNumber(q, unitType, m.value);
+    // A unit text says what the number is, whatever the type usually sends.
+    const double factor = factorTo(QString::fromLatin1(ruleOf(q).unit), m.unit);
     if (!m.ok || factor == 0.0 || !std::isfinite(m.value) || !std::isfinite(m.value * factor)) {
         out.notNumber = true;
         return out;

@@ -62,6 +62,8 @@ struct Converted {
     bool notNumber = false;      // the text is no number of the quantity
 };
 Converted ConvertExposureValue(Quantity quantity, qint16 unitType, const QString &text);
+// The same for a number journalled without a unit text, in the unit the type sends.
+Converted ConvertExposureNumber(Quantity quantity, qint16 unitType, double number);
 std::optional<double> KvOf(qint16 unitType, const QString &text);             // kV
 std::optional<double> ExposureTimeMsOf(qint16 unitType, const QString &text); // ms
 std::optional<double> MAsOf(qint16 unitType, const QString &text);            // mAs

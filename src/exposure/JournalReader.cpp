@@ -68,11 +68,16 @@ JournalRead ReadJournalExposures(const QString &path, const QDate &from, const Q
                 e.time = c.text(2);
                 const std::optional<qlonglong> unit = integer(c, 13);
                 const qint16 sentBy = unit ? qint16(*unit) : olderRowsUnit;
-                e.kv = KvOf(sentBy, c.text(3));
-                e.mas = MAsOf(sentBy, c.text(4));
-                e.thickness = ThicknessMmOf(sentBy, c.text(5));
-                e.reportedDose = ReportedDoseMGyOf(sentBy, c.text(6));
-                e.force = CompressionNOf(sentBy, c.text(7));
+                // A plain number is read without a text; one with its unit text through the pattern.
+                auto figure = [&](Quantity q, int column) {
+                    const std::optional<double> plain = c.number(column);
+                    return plain ? ConvertExposureNumber(q, sentBy, *plain).value : ConvertExposureValue(q, sentBy, c.text(column)).value;
+                };
+                e.kv = figure(Quantity::Kv, 3);
+                e.mas = figure(Quantity::Exposure, 4);
+                e.thickness = figure(Quantity::Thickness, 5);
+                e.reportedDose = figure(Quantity::EntranceDose, 6);
+                e.force = figure(Quantity::Compression, 7);
                 e.projection = c.text(8);
                 e.status = c.text(9);
                 e.exposureTime = c.text(10);
