@@ -138,16 +138,18 @@ private slots:
         QTest::addColumn<int>("unit");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("figures"); // kV|mAs|mm|N|mGy
-        QTest::newRow("unit 1") << 1 << sophie(u"R-CC"_s, u"Mo"_s, u"Rh"_s) << u"28|63|45|117.6798|1.23"_s;
-        QTest::newRow("unit 3") << 3 << lorad(u"LCC"_s, u"28"_s, u"5.3"_s, u"1.61"_s) << u"28|63|53|120|1.61"_s;
-        QTest::newRow("unit 4") << 4 << Seno << u"28|100|45|12|-"_s;
-        QTest::newRow("unit 5") << 5 << Hfe << u"28|80|45|120|0.98"_s;
+        QTest::addColumn<QString>("materials"); // Anode Target Material|Filter Material stamped, without a calibration
+        QTest::newRow("unit 1") << 1 << sophie(u"R-CC"_s, u"Mo"_s, u"Rh"_s) << u"28|63|45|117.6798|1.23"_s << u"MOLYBDENUM|RHODIUM"_s;
+        QTest::newRow("unit 3") << 3 << lorad(u"LCC"_s, u"28"_s, u"5.3"_s, u"1.61"_s) << u"28|63|53|120|1.61"_s << u"<absent>|<absent>"_s;
+        QTest::newRow("unit 4") << 4 << Seno << u"28|100|45|12|-"_s << u"<absent>|<absent>"_s;
+        QTest::newRow("unit 5") << 5 << Hfe << u"28|80|45|120|0.98"_s << u"<absent>|<absent>"_s;
     }
     void everyUnitTypeInTheAttributesUnits()
     {
         QFETCH(int, unit);
         QFETCH(QString, message);
         QFETCH(QString, figures);
+        QFETCH(QString, materials);
         ExposureFixture f;
         QVERIFY(f.ready);
         QVERIFY(decode(f, qint16(unit), message));
@@ -166,6 +168,8 @@ private slots:
         for (const QString &h : header)
             stamped << (h.endsWith(u"<absent>"_s) ? u"-"_s : QString::number(h.section(u'=', 1).toDouble(), 'g', 7));
         QCOMPARE(stamped.join(u'|'), figures);
+        QCOMPARE(TagValues(image, {"0018,1191", "0018,7050"}).join(u'|'),
+                 u"0018,1191=%1|0018,7050=%2"_s.arg(materials.section(u'|', 0, 0), materials.section(u'|', 1, 1)));
 
         // The Exposures CSV and the day list.
         DoseStatistics stats(read.rows);

@@ -355,7 +355,8 @@ private slots:
         QTest::addColumn<QString>("note");        // the log's note on K from the output (28 kV: 120 µGy/mAs at 500 mm, 63 mAs, 605 mm)
         const QString mary = u"O'Neill^Mary"_s;
         const QString apart = u"K 1.230 mGy from the reported dose, 5.164 mGy from the output: 76 % apart"_s;
-        QTest::newRow("no calibration") << false << QDate() << mary << u"1|<null>|<null>|<null>|<null>|not configured|50-64"_s
+        // The target/filter the unit reported is journalled without a calibration too.
+        QTest::newRow("no calibration") << false << QDate() << mary << u"1|W/Rh|<null>|<null>|<null>|not configured|50-64"_s
                                         << u"19810501"_s << u"<null>|50-64"_s << u"1.23"_s << QString();
         QTest::newRow("calibrated") << true << QDate() << mary << u"1|W/Rh|0.5000|1.2300|0.6290|reported dose|50-64"_s
                                     << u"19620314"_s << u"0.6290|50-64"_s << u"1.23"_s << apart;
@@ -425,7 +426,7 @@ private slots:
         const HeaderExposureValues h = ExposureValuesForHeader(UnitSophie, e, QString());
         QCOMPARE((QStringList{h.organDose.isEmpty() ? u"<null>"_s : QString::number(h.organDose.toDouble() * 100, 'f', 4), e.targetFilter,
                               h.doseDerivation, h.dose}),
-                 (QStringList{agd, calibrated ? u"W/Rh"_s : QString(), calibrated ? u"IAK"_s : QString(),
+                 (QStringList{agd, u"W/Rh"_s, calibrated ? u"IAK"_s : QString(),
                               calibrated ? QString::number(dose.section(u'|', 3, 3).toDouble()) : reported}));
 
         // Her image comes and the operator pairs it with the row ("Manually"),

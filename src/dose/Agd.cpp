@@ -60,6 +60,9 @@ DoseEstimate EstimateDose(const DoseCalibration *calibration, const FactorTables
 {
     DoseEstimate e;
     e.ageTable = in.ageTable;
+    // What the unit reported is journalled and stamped with or without a calibration.
+    if (!in.reportedTargetFilter.targetFilter.isEmpty())
+        e.targetFilter = in.reportedTargetFilter.targetFilter;
     if (!calibration || !factors || factors->isEmpty()) {
         e.source = QString::fromLatin1(AgdSource::NotConfigured);
         e.why = !calibration ? QStringLiteral("no dose calibration for this unit type") : QStringLiteral("no factor tables loaded");
