@@ -16,7 +16,8 @@ namespace {
 
 // A year of exposures: CC and MLO of both sides, thickness 20-90 mm, AGD
 // rising with thickness and scattered around it, one in a hundred far above,
-// a few never assigned or set free.
+// a few never assigned or set free. Unit type 4 journals what the figures
+// compare: the projection alone, thickness in mm, force in N.
 bool MakeYear(const QString &file, const QString &schema, int rows, const QDate &today)
 {
     if (!MakeBenchJournal(file, schema, 0, [](int) { return BenchRow{}; }))
@@ -33,7 +34,7 @@ bool MakeYear(const QString &file, const QString &schema, int rows, const QDate 
         const double agd = std::exp(-1 + 0.03 * t) * std::exp(0.15 * (random.generateDouble() - 0.5) * 2) * (draw == 99 ? 2.5 : 1);
         Execute(UserDatabase,
                 QStringLiteral("INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname, "
-                               "FKeyPatID, Unit, AGD, AgdSource, HVL, TargetFilter) VALUES (?, ?, '10:00:00', ?, ?, ?, ?, ?, ?, '450', ?, ?, 1, ?, "
+                               "FKeyPatID, Unit, AGD, AgdSource, HVL, TargetFilter) VALUES (?, ?, '10:00:00', ?, ?, ?, ?, ?, ?, '450', ?, ?, 4, ?, "
                                "'reported dose', 0.5, 'W/Rh')"),
                 {QString::number(25 + int(t / 10)), QString::number(40 + t, 'f', 1), QString::number(t, 'f', 0),
                  QString::number(agd * 1.3, 'f', 2), QString::number(60 + random.bounded(120)), DbDate(today.addDays(-(i % 365))),

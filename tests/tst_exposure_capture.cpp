@@ -379,7 +379,8 @@ private slots:
         QTest::addColumn<QString>("note");        // the log's note on K from the output (28 kV: 120 µGy/mAs at 500 mm, 63 mAs, 605 mm)
         const QString mary = u"O'Neill^Mary"_s;
         const QString apart = u"K 1.230 mGy from the reported dose, 5.164 mGy from the output: 76 % apart"_s;
-        QTest::newRow("no calibration") << false << QDate() << mary << u"1|<null>|<null>|<null>|<null>|not configured|50-64"_s
+        // The target/filter the unit reported is journalled without a calibration too.
+        QTest::newRow("no calibration") << false << QDate() << mary << u"1|W/Rh|<null>|<null>|<null>|not configured|50-64"_s
                                         << u"19810501"_s << u"<null>|50-64"_s << u"1.23"_s << QString();
         QTest::newRow("calibrated") << true << QDate() << mary << u"1|W/Rh|0.5000|1.2300|0.6290|reported dose|50-64"_s
                                     << u"19620314"_s << u"0.6290|50-64"_s << u"1.23"_s << apart;
@@ -443,13 +444,14 @@ private slots:
         const QString agd = dose.section(u'|', 4, 4);
         QCOMPARE(f.doseList->text(0, DoseList::Agd), agd == u"<null>"_s ? QString() : QLocale().toString(agd.toDouble(), 'f', 2));
         QCOMPARE(f.doseList->model()->index(0, DoseList::Agd).data(Qt::ToolTipRole).toString(), u"AGD: "_s + dose.section(u'|', 5, 5));
-        // Chosen for stamping, the row brings its dose and what the calibration says the unit's dose is.
+        // Chosen for stamping, the row brings its dose and K at the surface, which goes in as the Entrance Dose.
         f.doseList->choose(0);
         const ExposureValues &e = f.session.selectedExposure();
         const HeaderExposureValues h = ExposureValuesForHeader(UnitSophie, e, QString());
         QCOMPARE((QStringList{h.organDose.isEmpty() ? u"<null>"_s : QString::number(h.organDose.toDouble() * 100, 'f', 4), e.targetFilter,
-                              h.doseDerivation}),
-                 (QStringList{agd, calibrated ? u"W/Rh"_s : QString(), calibrated ? u"IAK"_s : QString()}));
+                              h.doseDerivation, h.dose}),
+                 (QStringList{agd, u"W/Rh"_s, calibrated ? u"IAK"_s : QString(),
+                              calibrated ? QString::number(dose.section(u'|', 3, 3).toDouble()) : reported}));
 
         // Her image comes and the operator pairs it with the row ("Manually"),
         // then once more with the list not yet refilled.
@@ -779,8 +781,9 @@ private slots:
         const QString usual = u"28kV 63mAs 1.25s AEC 12kg 4.5cm"_s;
         QTest::newRow("breast outside the factor grid") << true << true << u"28kV 63mAs 1.25s AEC 12kg 8.5cm"_s
                                                         << u"HVL 0.5 mm Al and 85 mm lie outside the factor tables"_s;
+        // The unit reports W/Rh: its own target/filter, not the kV range's W/Al.
         QTest::newRow("kV outside the calibration") << true << true << u"36kV 63mAs 1.25s AEC 12kg 4.5cm"_s
-                                                    << u"36 kV is outside the calibrated kVs of W/Al"_s;
+                                                    << u"the unit reported W/Rh at 36 kV, for which the calibration has no HVL"_s;
         QTest::newRow("no calibration") << false << true << usual << u"no dose calibration for this unit type"_s;
         QTest::newRow("no factor tables") << true << false << usual << u"no factor tables loaded"_s;
     }

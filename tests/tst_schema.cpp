@@ -94,6 +94,8 @@ private slots:
         QTest::newRow("journal with event UIDs, without studies") << 2 << QString() << true << 0;
         QTest::newRow("journal with a hand-made AGD column") << 0 << u"ALTER TABLE tblDosis ADD COLUMN AGD TEXT"_s << false << 0;
         QTest::newRow("definitions with dose tables, without X-ray units") << LatestSchemaVersion(JournalSchemaSteps()) << QString() << true << 1;
+        QTest::newRow("definitions with X-ray units, without the paddle's transmission") << LatestSchemaVersion(JournalSchemaSteps()) << QString()
+                                                                                          << true << 2;
     }
     void olderFilesAreUpgradedOnce()
     {
@@ -132,7 +134,11 @@ private slots:
             Database defs(u"olddefs"_s, u"test"_s);
             defs.setPath(definitions);
             QVERIFY(defs.open());
-            QStringList tables{u"tblXrayUnit"_s};
+            QStringList tables;
+            if (definitionsFrom < 2)
+                tables << u"tblXrayUnit"_s;
+            if (definitionsFrom >= 1 && definitionsFrom < 3)
+                QVERIFY(Execute(defs, u"ALTER TABLE tblDoseCalibration DROP COLUMN PaddleTransmission"_s).ok());
             if (definitionsFrom < 1)
                 tables << QStringList{u"tblDoseCalibration"_s, u"tblDoseTargetFilter"_s, u"tblDoseBeam"_s, u"tblDoseFactor"_s,
                                       u"tblDoseFactorSource"_s, u"tblReferenceSet"_s, u"tblReferenceLevel"_s};

@@ -171,26 +171,30 @@ private slots:
     }
 
     // The exposure's dose in the header: the AGD as Organ Dose in dGy, the HVL,
-    // the derivation beside an Entrance Dose, and the target/filter as defined
-    // terms; nothing unknown is written, and a detector's Organ Dose (here 0.9)
-    // is replaced only by a computed AGD. The exposure's Irradiation Event UID
-    // goes with it, so that the dose report and the image name the same event.
+    // the target/filter as defined terms, and one Entrance Dose: K at the
+    // breast's surface with derivation IAK where the journal has K, else the
+    // unit's own figure without a derivation; nothing unknown is written, and a
+    // detector's Organ Dose (here 0.9) is replaced only by a computed AGD. The
+    // exposure's Irradiation Event UID goes with it, so that the dose report
+    // and the image name the same event.
     void doseAttributes_data()
     {
-        QTest::addColumn<QStringList>("dose"); // AGD, HVL, target/filter, derivation, entrance dose, event UID
+        QTest::addColumn<QStringList>("dose"); // AGD, HVL, target/filter, K, the unit's dose, event UID
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("AGD 1.2 mGy, IAK, W/Rh") << QStringList{"1.2", "0.52", "W/Rh", "IAK", "1,4", "1.2.3.44.1"}
-            << QStringList{"0040,0316=0.012", "0040,0314=0.52", "0040,8303=IAK", "0018,1191=TUNGSTEN", "0018,7050=RHODIUM", "0040,8302=1.4",
+        QTest::newRow("AGD 1.2 mGy, K, W/Rh") << QStringList{"1.2", "0.52", "W/Rh", "1.1", "1,4", "1.2.3.44.1"}
+            << QStringList{"0040,0316=0.012", "0040,0314=0.52", "0040,8303=IAK", "0018,1191=TUNGSTEN", "0018,7050=RHODIUM", "0040,8302=1.1",
                            "0008,3010=1.2.3.44.1"};
-        QTest::newRow("ESAK, W/Al") << QStringList{"0.85", "0.4", "W/Al", "ESAK", "2", "1.2.3.44.2"}
-            << QStringList{"0040,0316=0.0085", "0040,0314=0.4", "0040,8303=ESAK", "0018,1191=TUNGSTEN", "0018,7050=ALUMINUM", "0040,8302=2",
+        QTest::newRow("K without a unit's dose, W/Al") << QStringList{"0.85", "0.4", "W/Al", "2.5", "", "1.2.3.44.2"}
+            << QStringList{"0040,0316=0.0085", "0040,0314=0.4", "0040,8303=IAK", "0018,1191=TUNGSTEN", "0018,7050=ALUMINUM", "0040,8302=2.5",
                            "0008,3010=1.2.3.44.2"};
-        QTest::newRow("no AGD: the detector's Organ Dose stays") << QStringList{"", "", "", "", "1,4", ""}
+        QTest::newRow("no K: the unit's figure, no derivation") << QStringList{"", "", "", "", "1,4", ""}
             << QStringList{"0040,0316=0.9", "0040,0314=<absent>", "0040,8303=<absent>", "0018,1191=<absent>", "0018,7050=<absent>", "0040,8302=1.4",
                            "0008,3010=<absent>"};
-        QTest::newRow("no entrance dose: no derivation") << QStringList{"1.2", "0.52", "Mo/Rh", "IAK", "", "1.2.3.44.3"}
+        QTest::newRow("no entrance dose: no derivation") << QStringList{"1.2", "0.52", "Mo/Rh", "", "", "1.2.3.44.3"}
             << QStringList{"0040,0316=0.012", "0040,0314=0.52", "0040,8303=<absent>", "0018,1191=MOLYBDENUM", "0018,7050=RHODIUM", "0040,8302=<absent>",
                            "0008,3010=1.2.3.44.3"};
+        QTest::newRow("K of 0 or no number: the unit's figure") << QStringList{"", "", "", "inf", "0.7", ""}
+            << QStringList{"0040,8303=<absent>", "0040,8302=0.7"};
     }
     void doseAttributes()
     {
@@ -198,7 +202,7 @@ private slots:
         QFETCH(QStringList, expected);
         ToolkitImagePtr image = makeImage(u"CC"_s, u"L"_s);
         SetAttribute(image, 0x0040, 0x0316, u"0.9"_s);
-        const ExposureValues v{.kV = u"28"_s, .dose = dose[4], .agd = dose[0], .hvl = dose[1], .targetFilter = dose[2], .doseDerivation = dose[3],
+        const ExposureValues v{.kV = u"28"_s, .dose = dose[4], .agd = dose[0], .hvl = dose[1], .targetFilter = dose[2], .kerma = dose[3],
                                 .eventUid = dose[5]};
         QVERIFY(WriteExposureValues(image, ExposureValuesForHeader(4, v, QString())));
         QCOMPARE(TagValues(image, expected), expected);
@@ -282,7 +286,7 @@ private slots:
         QVERIFY(ModifyImage(image, {}, side_));
         // With the dose attributes; dciodvfy's warning about SILVER is accepted.
         WriteExposureValues(image, ExposureValuesForHeader(4, {u"29"_s, u"70"_s, u"52"_s, u"110"_s, u"1,4"_s, view, u"1.23"_s, u"0.55"_s,
-                                                               mono1 ? u"W/Ag"_s : u"W/Rh"_s, u"IAK"_s}, u"900"_s));
+                                                               mono1 ? u"W/Ag"_s : u"W/Rh"_s, u"1.2"_s}, u"900"_s));
         QCOMPARE(TagValues(image, {"0040,0316=", "0040,8303="}), (QStringList{"0040,0316=0.0123", "0040,8303=IAK"}));
         const QString out = folder_.file(u"stamped.dcm"_s);
         QVERIFY(WriteDicomFile(image, out));

@@ -1,6 +1,7 @@
 #include "core/ExposureUnits.h"
 
 #include <QHash>
+#include <QLocale>
 #include <QRegularExpression>
 
 #include <cmath>
@@ -51,6 +52,17 @@ struct Measure {
 
 Measure readMeasure(const QString &text)
 {
+    // Most journal texts are a plain number: read without the pattern.
+    static const QLocale plain = [] {
+        QLocale c = QLocale::c();
+        c.setNumberOptions(QLocale::RejectGroupSeparator);
+        return c;
+    }();
+    QString t = text.trimmed();
+    t.replace(QLatin1Char(','), QLatin1Char('.'));
+    bool ok = false;
+    if (const double v = plain.toDouble(t, &ok); ok)
+        return {true, v, QString()};
     static const QRegularExpression re(QStringLiteral("^\\s*([+-]?(?:\\d+(?:[.,]\\d*)?|[.,]\\d+)(?:[eE][+-]?\\d+)?)\\s*([A-Za-z\\x{00B5}]*)\\s*$"));
     const QRegularExpressionMatch m = re.match(text);
     Measure out;
@@ -80,42 +92,118 @@ double factorTo(const QString &target, const QString &unit)
 
 } // namespace
 
+namespace {
+
+// How each quantity reaches its attribute: its unit, the unit each type sends
+// without a unit text, and its name.
+struct QuantityRule {
+    const char *unit;
+    const char *name;
+};
+
+QuantityRule ruleOf(Quantity q)
+{
+    switch (q) {
+    case Quantity::Kv: return {"kv", "KVP"};
+    case Quantity::ExposureTime: return {"ms", "Exposure Time"};
+    case Quantity::Exposure: return {"mas", "Exposure"};
+    case Quantity::Thickness: return {"mm", "Body Part Thickness"};
+    case Quantity::Compression: return {"n", "Compression Force"};
+    case Quantity::EntranceDose: return {"mgy", "Entrance Dose in mGy"};
+    }
+    return {"", ""};
+}
+
+// From the unit a type sends a quantity in when it writes none to the
+// attribute's unit: type 1's exposure time in s and compression in kg x 10,
+// type 3's thickness in cm; the others send the attribute's unit.
+double sentFactor(Quantity q, qint16 unitType)
+{
+    if (q == Quantity::ExposureTime && unitType == 1)
+        return 1000.0;
+    if (q == Quantity::Thickness && unitType == 3)
+        return 10.0;
+    if (q == Quantity::Compression && unitType == 1)
+        return 9.80665 / 10.0;
+    return 1.0;
+}
+
+} // namespace
+
+Converted ConvertExposureNumber(Quantity q, qint16 unitType, double number)
+{
+    Converted out;
+    const double v = number * sentFactor(q, unitType);
+    if (!std::isfinite(number) || !std::isfinite(v))
+        out.notNumber = true;
+    else if (v != 0.0)
+        out.value = v;
+    return out;
+}
+
+Converted ConvertExposureValue(Quantity q, qint16 unitType, const QString &text)
+{
+    Converted out;
+    if (text.trimmed().isEmpty())
+        return out;
+    const Measure m = readMeasure(text);
+    if (m.ok && m.unit.isEmpty())
+        return ConvertExposureNumber(q, unitType, m.value);
+    // A unit text says what the number is, whatever the type usually sends.
+    const double factor = factorTo(QString::fromLatin1(ruleOf(q).unit), m.unit);
+    if (!m.ok || factor == 0.0 || !std::isfinite(m.value) || !std::isfinite(m.value * factor)) {
+        out.notNumber = true;
+        return out;
+    }
+    const double v = m.value * factor;
+    if (v != 0.0)
+        out.value = v;
+    return out;
+}
+
+std::optional<double> KvOf(qint16 unitType, const QString &text) { return ConvertExposureValue(Quantity::Kv, unitType, text).value; }
+std::optional<double> ExposureTimeMsOf(qint16 unitType, const QString &text)
+{
+    return ConvertExposureValue(Quantity::ExposureTime, unitType, text).value;
+}
+std::optional<double> MAsOf(qint16 unitType, const QString &text) { return ConvertExposureValue(Quantity::Exposure, unitType, text).value; }
+std::optional<double> ThicknessMmOf(qint16 unitType, const QString &text)
+{
+    return ConvertExposureValue(Quantity::Thickness, unitType, text).value;
+}
+std::optional<double> CompressionNOf(qint16 unitType, const QString &text)
+{
+    return ConvertExposureValue(Quantity::Compression, unitType, text).value;
+}
+std::optional<double> ReportedDoseMGyOf(qint16 unitType, const QString &text)
+{
+    return ConvertExposureValue(Quantity::EntranceDose, unitType, text).value;
+}
+
 HeaderExposureValues ExposureValuesForHeader(qint16 unitType, const ExposureValues &values, const QString &exposureTime)
 {
     HeaderExposureValues out;
-    // text, the attribute's unit, the unit the type sends without a unit text,
-    // whole numbers, where to put it, the attribute's name
+    // The text, its quantity, whole numbers, where to put it.
     const struct {
         const QString &text;
-        const char *unit;
-        const char *sentAs;
+        Quantity quantity;
         bool integer;
         QString *target;
-        const char *name;
     } items[] = {
-        {values.kV, "kv", "kv", false, &out.kvp, "KVP"},
-        {exposureTime, "ms", unitType == 1 ? "s" : "ms", true, &out.exposureTime, "Exposure Time"},
-        {values.mAs, "mas", "mas", true, &out.mas, "Exposure"},
-        {values.thickness, "mm", unitType == 3 ? "cm" : "mm", false, &out.thickness, "Body Part Thickness"},
-        // Type 1 journals kilograms times ten.
-        {values.compression, "n", unitType == 1 ? "kg" : "n", false, &out.compression, "Compression Force"},
-        {values.dose, "mgy", "mgy", false, &out.dose, "Entrance Dose in mGy"},
+        {values.kV, Quantity::Kv, false, &out.kvp},
+        {exposureTime, Quantity::ExposureTime, true, &out.exposureTime},
+        {values.mAs, Quantity::Exposure, true, &out.mas},
+        {values.thickness, Quantity::Thickness, false, &out.thickness},
+        {values.compression, Quantity::Compression, false, &out.compression},
+        {values.dose, Quantity::EntranceDose, false, &out.dose},
     };
     for (const auto &item : items) {
-        if (item.text.trimmed().isEmpty())
+        const Converted c = ConvertExposureValue(item.quantity, unitType, item.text);
+        if (c.notNumber)
+            out.notNumbers << QString::fromLatin1(ruleOf(item.quantity).name);
+        if (!c.value)
             continue;
-        const Measure m = readMeasure(item.text);
-        const QString unit = m.unit.isEmpty() ? QString::fromLatin1(item.sentAs) : m.unit;
-        double factor = factorTo(QString::fromLatin1(item.unit), unit);
-        if (unitType == 1 && m.unit.isEmpty() && unit == QLatin1String("kg"))
-            factor /= 10.0;
-        if (!m.ok || factor == 0.0 || !std::isfinite(m.value)) {
-            out.notNumbers << QString::fromLatin1(item.name);
-            continue;
-        }
-        const double v = m.value * factor;
-        if (v == 0.0)
-            continue;
+        const double v = *c.value;
         const QString number = QString::number(v, 'f', 6);
         *item.target = item.integer ? IntegerString(number) : DecimalString(QString::number(v, 'g', 8));
         if (item.target == &out.mas && std::fabs(v) < 2000000.0)
@@ -128,8 +216,13 @@ HeaderExposureValues ExposureValuesForHeader(qint16 unitType, const ExposureValu
     };
     out.organDose = positive(values.agd, 0.01); // mGy → dGy
     out.hvl = positive(values.hvl, 1.0);
-    if (!out.dose.isEmpty() && (values.doseDerivation == QLatin1String("IAK") || values.doseDerivation == QLatin1String("ESAK")))
-        out.doseDerivation = values.doseDerivation;
+    // Entrance Dose is the dose at her skin: K at the breast's upper surface,
+    // which the journal and the report hold, where the calibration gave one;
+    // else the unit's own figure, whose reference point is unknown.
+    if (const QString k = positive(values.kerma, 1.0); !k.isEmpty()) {
+        out.dose = k;
+        out.doseDerivation = QStringLiteral("IAK");
+    }
     // The defined terms, with the US spelling of aluminium.
     static const QHash<QString, QString> anodes = {{QStringLiteral("W"), QStringLiteral("TUNGSTEN")},
                                                    {QStringLiteral("Mo"), QStringLiteral("MOLYBDENUM")},

@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 // The exposure values in the units of their attributes, as DICOM text: KVP in
 // kV, Exposure in mAs, Exposure Time in ms, Body Part Thickness in mm,
@@ -23,9 +24,9 @@ struct ExposureValues {
     QString dose;
     QString other; // the projection
     // The exposure's dose as the journal holds it: AGD in mGy, HVL in mm Al,
-    // the calibrated target/filter ("W/Rh") and what the unit's reported dose
-    // is ("IAK" or "ESAK"); each empty when unknown.
-    QString agd, hvl, targetFilter, doseDerivation;
+    // the target/filter ("W/Rh") and K, the incident air kerma at the breast's
+    // upper surface in mGy; each empty when unknown.
+    QString agd, hvl, targetFilter, kerma;
     qlonglong journalId = 0; // the journal row; 0 when none
     QString eventUid;        // the row's Irradiation Event UID
 };
@@ -48,7 +49,27 @@ struct HeaderExposureValues {
     QString irradiationEventUid; // of the exposure that made the image
     QStringList notNumbers; // names of the attributes whose text is no number
 };
+// Entrance Dose is K at the surface with derivation IAK where the journal has
+// K; else the unit's reported dose without a derivation.
 HeaderExposureValues ExposureValuesForHeader(qint16 unitType, const ExposureValues &values, const QString &exposureTime);
+
+// One conversion per quantity, from the text a unit type journals to the
+// attribute's unit, for the header, the dose arithmetic, the QA view and its
+// exports alike.
+enum class Quantity { Kv, ExposureTime, Exposure, Thickness, Compression, EntranceDose };
+struct Converted {
+    std::optional<double> value; // none when not reported, reported as 0, or no number
+    bool notNumber = false;      // the text is no number of the quantity
+};
+Converted ConvertExposureValue(Quantity quantity, qint16 unitType, const QString &text);
+// The same for a number journalled without a unit text, in the unit the type sends.
+Converted ConvertExposureNumber(Quantity quantity, qint16 unitType, double number);
+std::optional<double> KvOf(qint16 unitType, const QString &text);             // kV
+std::optional<double> ExposureTimeMsOf(qint16 unitType, const QString &text); // ms
+std::optional<double> MAsOf(qint16 unitType, const QString &text);            // mAs
+std::optional<double> ThicknessMmOf(qint16 unitType, const QString &text);    // mm
+std::optional<double> CompressionNOf(qint16 unitType, const QString &text);   // N
+std::optional<double> ReportedDoseMGyOf(qint16 unitType, const QString &text); // mGy, the unit's own figure
 
 // A decimal string as DICOM writes it ("1,25" → "1.25"); empty when the text is no number.
 QString DecimalString(const QString &text);

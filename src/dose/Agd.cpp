@@ -45,14 +45,24 @@ std::optional<double> KermaFromOutput(const DoseCalibration &c, const QString &t
     const auto surface = focusToSurface(c, thicknessMm);
     if (!output || !surface || mAs <= 0)
         return std::nullopt;
+    // K is defined with the paddle in the beam.
+    double paddle = 1.0;
+    if (!c.paddleInBeam) {
+        if (!c.paddleTransmission || !std::isfinite(*c.paddleTransmission) || *c.paddleTransmission <= 0 || *c.paddleTransmission > 1)
+            return std::nullopt;
+        paddle = *c.paddleTransmission;
+    }
     const double ratio = c.outputDistanceMm / *surface;
-    return *output * mAs * ratio * ratio / 1000.0; // µGy → mGy
+    return *output * mAs * ratio * ratio * paddle / 1000.0; // µGy → mGy
 }
 
 DoseEstimate EstimateDose(const DoseCalibration *calibration, const FactorTables *factors, const ExposureDoseInput &in)
 {
     DoseEstimate e;
     e.ageTable = in.ageTable;
+    // What the unit reported is journalled and stamped with or without a calibration.
+    if (!in.reportedTargetFilter.targetFilter.isEmpty())
+        e.targetFilter = in.reportedTargetFilter.targetFilter;
     if (!calibration || !factors || factors->isEmpty()) {
         e.source = QString::fromLatin1(AgdSource::NotConfigured);
         e.why = !calibration ? QStringLiteral("no dose calibration for this unit type") : QStringLiteral("no factor tables loaded");
@@ -66,7 +76,14 @@ DoseEstimate EstimateDose(const DoseCalibration *calibration, const FactorTables
         e.why = QStringLiteral("the unit sent no kV or no thickness");
         return e;
     }
-    e.targetFilter = TargetFilterAt(c, *in.kv);
+    // The unit's own target/filter where it reports one: its exposure control
+    // chose it, whatever the kV ranges say.
+    const ReportedTargetFilter &sent = in.reportedTargetFilter;
+    if (sent.sent && sent.targetFilter.isEmpty()) {
+        e.why = QStringLiteral("the unit reported the target/filter \"%1\", which names no known anode and filter").arg(sent.text);
+        return e;
+    }
+    e.targetFilter = sent.sent ? std::optional<QString>(sent.targetFilter) : TargetFilterAt(c, *in.kv);
     if (!e.targetFilter) {
         e.why = QStringLiteral("no target/filter is calibrated at %1 kV").arg(*in.kv);
         return e;
@@ -77,14 +94,23 @@ DoseEstimate EstimateDose(const DoseCalibration *calibration, const FactorTables
         if (in.mAs)
             e.kermaFromOutput = KermaFromOutput(c, *e.targetFilter, *in.kv, *in.mAs, *in.thicknessMm);
     }
-    else if (in.mAs)
+    else if (in.mAs) {
         e.kerma = KermaFromOutput(c, *e.targetFilter, *in.kv, *in.mAs, *in.thicknessMm);
+        if (!c.paddleInBeam && c.paddleTransmission)
+            e.source = QStringLiteral("%1, paddle transmission %2").arg(e.source).arg(*c.paddleTransmission);
+    }
     if (!e.hvl) {
-        e.why = QStringLiteral("%1 kV is outside the calibrated kVs of %2").arg(*in.kv).arg(*e.targetFilter);
+        e.why = sent.sent ? QStringLiteral("the unit reported %1 at %2 kV, for which the calibration has no HVL").arg(*e.targetFilter).arg(*in.kv)
+                          : QStringLiteral("%1 kV is outside the calibrated kVs of %2").arg(*in.kv).arg(*e.targetFilter);
         return e;
     }
     if (!e.kerma) {
-        e.why = reported ? QStringLiteral("the reported dose cannot be converted") : QStringLiteral("no mAs or no output at %1 kV").arg(*in.kv);
+        if (reported)
+            e.why = QStringLiteral("the reported dose cannot be converted");
+        else if (!c.paddleInBeam && !c.paddleTransmission)
+            e.why = QStringLiteral("the output was measured without the compression paddle and the calibration gives no paddle transmission factor");
+        else
+            e.why = QStringLiteral("no mAs or no output at %1 kV").arg(*in.kv);
         return e;
     }
     const FactorGrid &cGrid = in.ageTable == QLatin1String(AgeTable40to49) ? factors->c40to49 : factors->c50to64;

@@ -2,6 +2,7 @@
 
 #include "dose/DoseCalibration.h"
 #include "dose/FactorTables.h"
+#include "dose/Projection.h"
 
 #include <QDate>
 #include <QLocale>
@@ -28,6 +29,9 @@ struct ExposureDoseInput {
     std::optional<double> thicknessMm;
     std::optional<double> reportedMGy; // the unit's reported dose; none when it sent none (or 0)
     QString ageTable = QString::fromLatin1(AgeTable50to64);
+    // The target/filter the unit reported with the exposure; where it sent
+    // one, the calibration's kV ranges are not used.
+    ReportedTargetFilter reportedTargetFilter;
 };
 
 // What the journal records beside what the unit sent.
@@ -56,7 +60,9 @@ QString KermaCrossCheckNote(const DoseEstimate &estimate);
 // refers to; none when the unit reported none or the calibration says there is none.
 std::optional<double> KermaFromReportedDose(const DoseCalibration &c, double reportedMGy, double thicknessMm);
 // K from output × mAs, by the inverse square from the output distance to the
-// breast's upper surface (focus-to-support distance minus thickness).
+// breast's upper surface (focus-to-support distance minus thickness), times
+// the paddle's transmission where the output was measured without the paddle;
+// none without that factor.
 std::optional<double> KermaFromOutput(const DoseCalibration &c, const QString &targetFilter, double kv, double mAs, double thicknessMm);
 
 // AGD = K · g · c · s. Without a calibration or factor tables the AGD stays

@@ -52,6 +52,8 @@ QStringList ValidateCalibration(const DoseCalibration &c)
     for (const auto &[name, value] : figures)
         if (!std::isfinite(value))
             problems << QStringLiteral("%1 is not a finite number.").arg(QLatin1String(name));
+    if (!c.paddleInBeam && c.paddleTransmission && !std::isfinite(*c.paddleTransmission))
+        problems << QStringLiteral("The paddle transmission factor is not a finite number.");
     for (qsizetype i = 0; i < c.targetFilters.size(); ++i)
         if (c.targetFilters[i].upToKv && !std::isfinite(*c.targetFilters[i].upToKv))
             problems << QStringLiteral("Target/filter range %1: the kV limit is not a finite number.").arg(i + 1);
@@ -74,6 +76,10 @@ QStringList ValidateCalibration(const DoseCalibration &c)
         problems << QStringLiteral("The reported dose's point, %1 mm from the focus, is not between 200 mm and the breast support.")
                         .arg(c.reportedDistanceMm);
 
+    if (!c.paddleInBeam && !c.paddleTransmission)
+        problems << QStringLiteral("The paddle transmission factor is missing: the output was measured without the compression paddle.");
+    else if (!c.paddleInBeam && (*c.paddleTransmission <= 0 || *c.paddleTransmission > 1))
+        problems << QStringLiteral("The paddle transmission factor %1 is not above 0 and at most 1.").arg(*c.paddleTransmission);
     if (c.targetFilters.isEmpty())
         problems << QStringLiteral("No target/filter is given.");
     const QStringList known = KnownTargetFilters();

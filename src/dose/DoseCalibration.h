@@ -39,6 +39,9 @@ struct DoseCalibration {
     double focusSupportMm = 0;     // focus to breast support
     double outputDistanceMm = 0;   // focus to where the output was measured
     bool paddleInBeam = false;     // output and HVL measured through the compression paddle
+    // Without the paddle in the beam: the share of the beam the paddle lets
+    // through (0 < t <= 1), applied to K from the output.
+    std::optional<double> paddleTransmission;
     QDate calibratedOn;
     QString calibratedBy;
     QList<TargetFilterRange> targetFilters;

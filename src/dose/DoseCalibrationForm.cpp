@@ -126,6 +126,22 @@ bool rowEmpty(const QTableWidget *t, int row)
 const QString kRangesName = QStringLiteral("Target/filter by kV range");
 const QString kBeamName = QStringLiteral("HVL and tube output per kV and target/filter");
 const QString kLevelsName = QStringLiteral("Reference levels");
+const QString kPaddleName = QStringLiteral("Paddle transmission factor (output without the paddle)");
+
+// The physicist's number in the locale, or with a decimal point; none for
+// anything else.
+std::optional<double> localNumber(const QString &text)
+{
+    QLocale local;
+    local.setNumberOptions(local.numberOptions() | QLocale::RejectGroupSeparator);
+    QLocale c = QLocale::c();
+    c.setNumberOptions(c.numberOptions() | QLocale::RejectGroupSeparator);
+    bool ok = false;
+    double v = local.toDouble(text, &ok);
+    if (!ok)
+        v = c.toDouble(text, &ok);
+    return ok ? std::optional<double>(v) : std::nullopt;
+}
 
 void setRow(QTableWidget *t, int row, const QStringList &texts)
 {
@@ -173,6 +189,11 @@ DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QW
     form->addRow(QStringLiteral("Focus to breast support"), focusSupport_);
     form->addRow(QStringLiteral("Output measured at"), outputDistance_);
     form->addRow(QString(), paddle_);
+    paddleTransmission_ = new QLineEdit(calibration);
+    paddleTransmission_->setObjectName(QStringLiteral("txtPaddleTransmission"));
+    paddleTransmission_->setPlaceholderText(QStringLiteral("above 0, at most 1"));
+    form->addRow(kPaddleName, paddleTransmission_);
+    connect(paddle_, &QCheckBox::toggled, paddleTransmission_, [this](bool inBeam) { paddleTransmission_->setEnabled(!inBeam); });
     form->addRow(QStringLiteral("Calibration date"), calibratedOn_);
     form->addRow(QStringLiteral("Entered by"), calibratedBy_);
     cl->addLayout(form);
@@ -353,6 +374,8 @@ void DoseCalibrationForm::showCalibration(const DoseCalibration &c)
     focusSupport_->setValue(c.focusSupportMm);
     outputDistance_->setValue(c.outputDistanceMm);
     paddle_->setChecked(c.paddleInBeam);
+    paddleTransmission_->setText(c.paddleTransmission ? text(*c.paddleTransmission) : QString());
+    paddleTransmission_->setEnabled(!c.paddleInBeam);
     calibratedOn_->setDate(c.calibratedOn.isValid() ? c.calibratedOn : QDate::currentDate());
     calibratedBy_->setText(c.calibratedBy);
     showXrayUnit(c.xrayUnit);
@@ -376,6 +399,17 @@ DoseCalibration DoseCalibrationForm::shownCalibration(QStringList *problems) con
     c.focusSupportMm = focusSupport_->value();
     c.outputDistanceMm = outputDistance_->value();
     c.paddleInBeam = paddle_->isChecked();
+    if (!c.paddleInBeam) {
+        // Range and presence are the record's validation; here only what is no finite number.
+        const QString typed = paddleTransmission_->text().trimmed();
+        const std::optional<double> t = typed.isEmpty() ? std::nullopt : localNumber(typed);
+        if (!typed.isEmpty() && !t)
+            found << QStringLiteral("%1: \"%2\" is not a number.").arg(kPaddleName, typed);
+        else if (t && !std::isfinite(*t))
+            found << QStringLiteral("%1: \"%2\" is not a finite number.").arg(kPaddleName, typed);
+        else
+            c.paddleTransmission = t;
+    }
     c.calibratedOn = calibratedOn_->date();
     c.calibratedBy = calibratedBy_->text().trimmed();
     c.xrayUnit = shownXrayUnit();

@@ -66,6 +66,7 @@ private:
     QDoubleSpinBox *focusSupport_ = nullptr;
     QDoubleSpinBox *outputDistance_ = nullptr;
     QCheckBox *paddle_ = nullptr;
+    QLineEdit *paddleTransmission_ = nullptr; // asked when the output was measured without the paddle
     QDateEdit *calibratedOn_ = nullptr;
     QLineEdit *calibratedBy_ = nullptr;
     QLineEdit *unitManufacturer_ = nullptr;

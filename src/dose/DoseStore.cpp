@@ -94,7 +94,7 @@ CalibrationRead readCalibration(Database &db, const QString &where, const QVaria
     CalibrationRead out;
     const DbResult head = Execute(db,
         QStringLiteral("SELECT ID, ReportedDose, Backscatter, ReportedAt, ReportedDistance, FocusSupport, OutputDistance, PaddleInBeam, "
-                       "CalibratedOn, CalibratedBy, Unit FROM tblDoseCalibration WHERE ") + where,
+                       "CalibratedOn, CalibratedBy, Unit, PaddleTransmission FROM tblDoseCalibration WHERE ") + where,
         {key});
     if (!head.ok()) {
         static_cast<Result &>(out) = head;
@@ -113,6 +113,8 @@ CalibrationRead readCalibration(Database &db, const QString &where, const QVaria
     c.focusSupportMm = r.value(5).toDouble();
     c.outputDistanceMm = r.value(6).toDouble();
     c.paddleInBeam = r.value(7).toInt() != 0;
+    if (!c.paddleInBeam && !r.isNull(11))
+        c.paddleTransmission = r.value(11).toDouble();
     c.calibratedOn = QDate::fromString(r.value(8).toString(), Qt::ISODate);
     c.calibratedBy = r.value(9).toString();
     const DbResult ranges = Execute(db, QStringLiteral("SELECT UpToKV, TargetFilter FROM tblDoseTargetFilter WHERE CalibrationID = ? "
@@ -162,12 +164,13 @@ Result WriteCalibration(Database &db, DoseCalibration &c)
             return d;
         const DbResult ins = Execute(db,
             QStringLiteral("INSERT INTO tblDoseCalibration (Unit, ReportedDose, Backscatter, ReportedAt, ReportedDistance, FocusSupport, "
-                           "OutputDistance, PaddleInBeam, CalibratedOn, CalibratedBy) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                           "OutputDistance, PaddleInBeam, CalibratedOn, CalibratedBy, PaddleTransmission) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
             {int(c.unit), ReportedDoseText(c.reported),
              c.reported == ReportedDose::EntranceSurfaceAirKerma ? QVariant(c.backscatter) : nullDouble(),
              c.reportedAt == ReportedAt::Distance ? QStringLiteral("distance") : QStringLiteral("surface"),
              c.reportedAt == ReportedAt::Distance ? QVariant(c.reportedDistanceMm) : nullDouble(), c.focusSupportMm, c.outputDistanceMm,
-             c.paddleInBeam ? 1 : 0, c.calibratedOn.toString(Qt::ISODate), c.calibratedBy.trimmed()});
+             c.paddleInBeam ? 1 : 0, c.calibratedOn.toString(Qt::ISODate), c.calibratedBy.trimmed(),
+             c.paddleInBeam ? nullDouble() : orNull(c.paddleTransmission)});
         if (!ins.ok())
             return ins;
         id = ins.lastInsertId.toLongLong();
@@ -284,10 +287,3 @@ StoredDoseEstimate EstimateWithCalibration(Database &definitions, qlonglong cali
     return estimateWith(definitions, ReadCalibrationById(definitions, calibrationId), in);
 }
 
-
-QString DoseDerivationOf(Database &db, qlonglong calibrationId)
-{
-    const DbResult r = Execute(db, QStringLiteral("SELECT ReportedDose FROM tblDoseCalibration WHERE ID = ?"), {calibrationId});
-    const QString kind = r.first(QStringLiteral("ReportedDose")).toString();
-    return kind == QLatin1String("IAK") || kind == QLatin1String("ESAK") ? kind : QString();
-}

@@ -58,6 +58,3 @@ StoredDoseEstimate EstimateWithStored(Database &definitions, qint16 unit, const 
 // a later dose of that exposure keeps its calibration.
 StoredDoseEstimate EstimateWithCalibration(Database &definitions, qlonglong calibrationId, const ExposureDoseInput &in);
 
-// What the reported dose is under a stored calibration, superseded or not:
-// "IAK" or "ESAK"; empty when the unit's dose is not used or the record is unknown.
-QString DoseDerivationOf(Database &db, qlonglong calibrationId);

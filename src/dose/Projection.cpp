@@ -28,3 +28,41 @@ ExposureProjection ProjectionOfExposure(qint16 unitType, const QString &sonstige
         return {QString(), QStringLiteral("other")};
     return ProjectionOfText(sonstiges);
 }
+
+namespace {
+
+// The element symbols a unit writes for its anode and filter, in the form the
+// calibration and the header's defined terms use.
+QString elementSymbol(const QString &text)
+{
+    static const QStringList symbols{QStringLiteral("Mo"), QStringLiteral("Rh"), QStringLiteral("W"), QStringLiteral("Ag"),
+                                     QStringLiteral("Al")};
+    for (const QString &s : symbols)
+        if (text.trimmed().compare(s, Qt::CaseInsensitive) == 0)
+            return s;
+    return {};
+}
+
+} // namespace
+
+ReportedTargetFilter TargetFilterOfExposure(qint16 unitType, const QString &sonstiges)
+{
+    ReportedTargetFilter out;
+    if (unitType != 1)
+        return out;
+    const QStringList fields = sonstiges.split(QLatin1Char(','));
+    QString target = fields.value(0).trimmed(), filter = fields.value(1).trimmed();
+    // The pair written as one token ("W/Rh").
+    if (target.contains(QLatin1Char('/'))) {
+        filter = target.section(QLatin1Char('/'), 1);
+        target = target.section(QLatin1Char('/'), 0, 0);
+    }
+    if (target.isEmpty() && filter.isEmpty())
+        return out;
+    out.sent = true;
+    out.text = target + QLatin1Char('/') + filter;
+    const QString t = elementSymbol(target), f = elementSymbol(filter);
+    if (!t.isEmpty() && !f.isEmpty())
+        out.targetFilter = t + QLatin1Char('/') + f;
+    return out;
+}

@@ -17,3 +17,13 @@ ExposureProjection ProjectionOfExposure(qint16 unitType, const QString &sonstige
 
 // A projection written on its own: "R CC", "L-CC", "LCC", "L-MLO45", "R-LMO45".
 ExposureProjection ProjectionOfText(const QString &projection);
+
+// The target/filter a unit type reports with each exposure. Unit 1 journals
+// its target and filter as the first two fields ("Mo,Rh,28,R-CC,AEC"); the
+// other types report none.
+struct ReportedTargetFilter {
+    bool sent = false;    // the unit reported one (possibly unreadable)
+    QString targetFilter; // "Mo/Rh"; empty when what it sent names no known element
+    QString text;         // what it sent, for a message
+};
+ReportedTargetFilter TargetFilterOfExposure(qint16 unitType, const QString &sonstiges);

@@ -99,7 +99,7 @@ void DoseListModel::update(QList<Row> rows)
             break;
         const Row &old = rows_[kept];
         if (old.cells != r.cells || old.agdSource != r.agdSource || old.agd != r.agd || old.hvl != r.hvl || old.targetFilter != r.targetFilter
-            || old.doseDerivation != r.doseDerivation || old.calibrationId != r.calibrationId || old.unit != r.unit
+            || old.kerma != r.kerma || old.calibrationId != r.calibrationId || old.unit != r.unit
             || old.overReference != r.overReference || old.eventUid != r.eventUid) {
             rows_[kept] = r;
             emit dataChanged(index(kept, 0), index(kept, DoseList::ColumnCount - 1));
@@ -220,26 +220,13 @@ std::optional<QList<DoseListModel::Row>> DoseList::readRows(const std::optional<
         };
         row.agd = number("AGD");
         row.hvl = number("HVL");
+        row.kerma = number("Kerma");
         row.targetFilter = rec.value(QStringLiteral("TargetFilter")).toString();
         row.calibrationId = rec.value(QStringLiteral("CalibrationID")).toLongLong();
         row.eventUid = rec.value(QStringLiteral("IrradiationEventUID")).toString();
         row.unit = rec.value(QStringLiteral("Unit")).isNull() ? Settings.XrayComm : qint16(rec.value(QStringLiteral("Unit")).toInt());
         rows << row;
     }
-    // What each calibration says the reported dose is, read once per calibration.
-    QHash<qlonglong, QString> derivations;
-    for (const DoseListModel::Row &row : rows)
-        if (row.calibrationId > 0)
-            derivations.insert(row.calibrationId, QString());
-    if (!derivations.isEmpty()) {
-        DatabaseSession defs(DefinitionsDatabase);
-        if (!defs.ok())
-            LogFailure(defs.error(), kFillSource);
-        for (auto it = derivations.begin(); defs.ok() && it != derivations.end(); ++it)
-            it.value() = DoseDerivationOf(DefinitionsDatabase, it.key());
-    }
-    for (DoseListModel::Row &row : rows)
-        row.doseDerivation = derivations.value(row.calibrationId);
     markOverReference(rows);
     return rows;
 }
@@ -262,7 +249,8 @@ void DoseList::markOverReference(QList<DoseListModel::Row> &rows)
         return;
     for (DoseListModel::Row &row : rows) {
         const std::optional<double> agd = row.agd.isEmpty() ? std::nullopt : std::optional<double>(row.agd.toDouble());
-        if (const auto over = ExceedsReference(*set, row.unit, row.cells.value(Thickness), row.cells.value(MGy), row.cells.value(Other), agd))
+        const std::optional<double> kerma = row.kerma.isEmpty() ? std::nullopt : std::optional<double>(row.kerma.toDouble());
+        if (const auto over = ExceedsReference(*set, row.unit, row.cells.value(Thickness), row.cells.value(MGy), row.cells.value(Other), agd, kerma))
             row.overReference = over->text();
     }
 }
@@ -511,7 +499,7 @@ void DoseList::choose(int row)
         eventUid = ensureEventUid(r->id);
     session_.setSelectedExposure({.kV = cells[KV], .mAs = cells[MA], .thickness = cells[Thickness], .compression = cells[Press],
                                   .dose = cells[MGy], .other = cells[Other], .agd = r->agd, .hvl = r->hvl,
-                                  .targetFilter = r->targetFilter, .doseDerivation = r->doseDerivation, .journalId = r->id,
+                                  .targetFilter = r->targetFilter, .kerma = r->kerma, .journalId = r->id,
                                   .eventUid = eventUid},
                                  cells[ExpTime]);
     emit exposureChosen(cells);

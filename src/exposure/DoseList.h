@@ -28,7 +28,7 @@ public:
         QStringList cells;
         QString agdSource;
         // The journal's dose values for stamping, as ExposureValues carries them.
-        QString agd, hvl, targetFilter, doseDerivation;
+        QString agd, hvl, targetFilter, kerma;
         qlonglong calibrationId = 0;
         qint16 unit = 0;
         QString eventUid; // empty for a row journalled before there were any

@@ -319,7 +319,7 @@ void ExposureCapture::dbFill()
                                   QStringLiteral("MainForm dbFill output cross-check"));
             }
             if (ins.ok())
-                checkReferenceLevel(ins.id, *out.record, dose ? dose->estimate.agd : std::nullopt);
+                checkReferenceLevel(ins.id, *out.record, dose ? dose->estimate.agd : std::nullopt, dose ? dose->estimate.kerma : std::nullopt);
         }
     }
     if (out.clearProjectionBox) {
@@ -373,14 +373,14 @@ void ExposureCapture::MarkPatientChosen(const QString &name, const QDate &birthD
     emit buttonColour(Button::NewExamination, QColor(255, 0, 0));
 }
 
-void ExposureCapture::checkReferenceLevel(qlonglong id, const ExposureRecord &record, std::optional<double> agd)
+void ExposureCapture::checkReferenceLevel(qlonglong id, const ExposureRecord &record, std::optional<double> agd, std::optional<double> kerma)
 {
     const std::optional<ReferenceSet> set = ReadActiveReferenceSet(kFillSource);
     if (!set)
         return;
     // A line in the log and the row's mark in the list; nothing stops the examination.
     if (const auto over = ExceedsReference(*set, Settings.XrayComm, record.Dicke.value_or(QString()), record.mGy.value_or(QString()),
-                                           record.Sonstiges.value_or(QString()), agd))
+                                           record.Sonstiges.value_or(QString()), agd, kerma))
         WriteErrorLog(ErrorCode::None, QStringLiteral("Exposure %1 over the reference level: %2").arg(id).arg(over->text()),
                       QStringLiteral("MainForm dbFill reference level"));
 }

@@ -99,7 +99,7 @@ public:
 private:
     void applyLineSettings();
     // Logs an exposure over the active reference set's level.
-    void checkReferenceLevel(qlonglong id, const ExposureRecord &record, std::optional<double> agd);
+    void checkReferenceLevel(qlonglong id, const ExposureRecord &record, std::optional<double> agd, std::optional<double> kerma);
     // The dose of a decoded exposure with the unit type's calibration.
     std::optional<ExposureDose> estimateDose(const ExposureRecord &record, const QString &patientName, const QDate &day);
 

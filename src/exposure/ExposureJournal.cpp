@@ -8,6 +8,8 @@
 #include <QSqlDatabase>
 #include <QSqlDriver>
 
+#include <cmath>
+
 #include <sqlite3.h>
 
 namespace {
@@ -16,11 +18,11 @@ QVariant textOrNull(const std::optional<QString> &v) { return v ? QVariant(*v) :
 template <typename T>
 QVariant nullOf() { return QVariant(QMetaType::fromType<T>()); }
 QVariant doubleOrNull(const std::optional<double> &v) { return v ? QVariant(*v) : nullOf<double>(); }
-std::optional<double> number(const QString &text)
+// A measurement the dose arithmetic can use: finite and above 0 ("inf" and
+// "nan" are numbers to QString::toDouble, never to a dose).
+std::optional<double> positive(const std::optional<double> &v)
 {
-    bool ok = false;
-    const double v = text.toDouble(&ok);
-    return ok && v > 0 ? std::optional<double>(v) : std::nullopt;
+    return v && std::isfinite(*v) && *v > 0 ? v : std::nullopt;
 }
 
 
@@ -97,29 +99,24 @@ ExposureDoseInput DoseInputOfRow(qint16 unitType, const QSqlRecord &row)
     record.ma = text("ma");
     record.Dicke = text("Dicke");
     record.mGy = text("mGy");
+    record.Sonstiges = text("Sonstiges");
     return DoseInputOf(unitType, record);
 }
 
 ExposureDoseInput DoseInputOf(qint16 unitType, const ExposureRecord &r)
 {
-    ExposureValues values;
-    values.kV = r.KVP.value_or(QString());
-    values.mAs = r.ma.value_or(QString());
-    values.thickness = r.Dicke.value_or(QString());
-    values.dose = r.mGy.value_or(QString());
-    const HeaderExposureValues h = ExposureValuesForHeader(unitType, values, QString());
     ExposureDoseInput in;
-    in.kv = number(h.kvp);
-    // The whole-mAs text drops the fraction; the µAs keep it.
-    in.mAs = h.microAs.isEmpty() ? std::nullopt : std::optional<double>(h.microAs.toDouble() / 1000.0);
-    in.thicknessMm = number(h.thickness);
-    in.reportedMGy = number(h.dose);
+    in.kv = positive(KvOf(unitType, r.KVP.value_or(QString())));
+    in.mAs = positive(MAsOf(unitType, r.ma.value_or(QString())));
+    in.thicknessMm = positive(ThicknessMmOf(unitType, r.Dicke.value_or(QString())));
+    in.reportedMGy = positive(ReportedDoseMGyOf(unitType, r.mGy.value_or(QString())));
+    in.reportedTargetFilter = TargetFilterOfExposure(unitType, r.Sonstiges.value_or(QString()));
     return in;
 }
 
 DbResult ExposureDoseInputOf(Database &db, qlonglong id)
 {
-    return Execute(db, QStringLiteral("SELECT KVP, ma, Dicke, mGy, Datum, Unit, AgdSource, AgeTable, CalibrationID, AGD FROM tblDosis WHERE ID = ?"),
+    return Execute(db, QStringLiteral("SELECT KVP, ma, Dicke, mGy, Sonstiges, Datum, Unit, AgdSource, AgeTable, CalibrationID, AGD FROM tblDosis WHERE ID = ?"),
                    {id});
 }
 
@@ -145,19 +142,19 @@ DbResult UpdateExposureAgd(Database &db, qlonglong id, double agd, const QString
 }
 
 std::optional<ReferenceExceeded> ExceedsReference(const ReferenceSet &set, qint16 unitType, const QString &dicke, const QString &mGy,
-                                                  const QString &sonstiges, std::optional<double> agd)
+                                                  const QString &sonstiges, std::optional<double> agd, std::optional<double> kerma)
 {
     ExposureRecord r;
     r.Dicke = dicke;
     r.mGy = mGy;
     const ExposureDoseInput in = DoseInputOf(unitType, r);
-    return CheckAgainst(set, ProjectionOfExposure(unitType, sonstiges).view, in.thicknessMm, agd, in.reportedMGy);
+    return CheckAgainst(set, ProjectionOfExposure(unitType, sonstiges).view, in.thicknessMm, agd, positive(kerma) ? kerma : in.reportedMGy);
 }
 
 DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QString> &patientName)
 {
     static const QString columns = QStringLiteral(
-        "SELECT ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource, HVL, TargetFilter, "
+        "SELECT ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource, HVL, TargetFilter, Kerma, "
         "CalibrationID, Unit, IrradiationEventUID FROM tblDosis "
         "WHERE Status NOT IN ('1', '2') AND Datum = ?");
     if (patientName)

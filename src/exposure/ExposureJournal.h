@@ -39,12 +39,13 @@ JournalInsert InsertExposure(Database &db, const ExposureRecord &record, const Q
                              const std::optional<ExposureDose> &dose = std::nullopt);
 
 // The record's kV, mAs, thickness and reported dose in the units of their
-// attributes, read as the unit type sends them.
+// attributes, read as the unit type sends them, and the target/filter it
+// reported; a value that is not finite and above 0 is none.
 ExposureDoseInput DoseInputOf(qint16 unitType, const ExposureRecord &record);
-// The same from a journal row (its KVP, ma, Dicke and mGy columns).
+// The same from a journal row (its KVP, ma, Dicke, mGy and Sonstiges columns).
 ExposureDoseInput DoseInputOfRow(qint16 unitType, const QSqlRecord &row);
 
-// A row's values its dose was computed from: KVP, ma, Dicke, mGy, Datum,
+// A row's values its dose was computed from: KVP, ma, Dicke, mGy, Sonstiges, Datum,
 // Unit, AgdSource, AgeTable, CalibrationID, and its AGD.
 DbResult ExposureDoseInputOf(Database &db, qlonglong id);
 
@@ -59,13 +60,15 @@ EventUid EnsureEventUid(Database &db, qlonglong id);
 DbResult UpdateExposureAgd(Database &db, qlonglong id, double agd, const QString &ageTable);
 
 // Whether a journal row's dose is over its level in the set: the view from
-// Sonstiges, the thickness and entrance dose read as the unit type sends them.
+// Sonstiges, the thickness read as the unit type sends it, and the entrance
+// dose the header gets (K at the surface where known, else the unit's mGy).
 std::optional<ReferenceExceeded> ExceedsReference(const ReferenceSet &set, qint16 unitType, const QString &dicke, const QString &mGy,
-                                                  const QString &sonstiges, std::optional<double> agd);
+                                                  const QString &sonstiges, std::optional<double> agd,
+                                                  std::optional<double> kerma = std::nullopt);
 
 // Open rows (neither assigned nor rejected) dated day, in insertion order, with the
 // columns ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource,
-// HVL, TargetFilter, CalibrationID, Unit, IrradiationEventUID.
+// HVL, TargetFilter, Kerma, CalibrationID, Unit, IrradiationEventUID.
 // With a name, only that patient's rows.
 DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QString> &patientName = std::nullopt);
 

@@ -1,5 +1,6 @@
 #include "exposure/JournalReader.h"
 
+#include "core/ExposureUnits.h"
 #include "store/Database.h"
 
 #include <QSqlDatabase>
@@ -34,7 +35,7 @@ QDate StoredDate(QByteArrayView b)
 
 } // namespace
 
-JournalRead ReadJournalExposures(const QString &path, const QDate &from, const QDate &to)
+JournalRead ReadJournalExposures(const QString &path, const QDate &from, const QDate &to, qint16 olderRowsUnit)
 {
     static std::atomic<int> next{0};
     const QString connection = QStringLiteral("journal-reader-%1").arg(next++);
@@ -65,21 +66,29 @@ JournalRead ReadJournalExposures(const QString &path, const QDate &from, const Q
                 e.id = integer(c, 0).value_or(0);
                 e.day = StoredDate(c.utf8(1));
                 e.time = c.text(2);
-                e.kv = c.number(3);
-                e.mas = c.number(4);
-                e.thickness = c.number(5);
-                e.reportedDose = c.number(6);
-                e.force = c.number(7);
+                const std::optional<qlonglong> unit = integer(c, 13);
+                const qint16 sentBy = unit ? qint16(*unit) : olderRowsUnit;
+                // A plain number is read without a text; one with its unit text through the pattern.
+                auto figure = [&](Quantity q, int column) {
+                    const std::optional<double> plain = c.number(column);
+                    return plain ? ConvertExposureNumber(q, sentBy, *plain).value : ConvertExposureValue(q, sentBy, c.text(column)).value;
+                };
+                e.kv = figure(Quantity::Kv, 3);
+                e.mas = figure(Quantity::Exposure, 4);
+                e.thickness = figure(Quantity::Thickness, 5);
+                e.reportedDose = figure(Quantity::EntranceDose, 6);
+                e.force = figure(Quantity::Compression, 7);
                 e.projection = c.text(8);
                 e.status = c.text(9);
                 e.exposureTime = c.text(10);
                 e.patientName = c.text(11);
                 e.patientId = c.text(12);
-                if (const auto unit = integer(c, 13))
+                if (unit)
                     e.unit = int(*unit);
                 e.targetFilter = c.text(14);
                 e.hvl = c.number(15);
                 e.kerma = c.number(16);
+                e.entranceDose = e.kerma && *e.kerma > 0 ? e.kerma : e.reportedDose;
                 e.agd = c.number(17);
                 e.agdSource = c.text(18);
                 e.ageTable = c.text(19);

@@ -1,5 +1,6 @@
 #include "qa/DayList.h"
 
+#include "core/Settings.h"
 #include "qa/QaTables.h"
 #include "store/Database.h"
 #include "ui/Prompts.h"
@@ -11,7 +12,7 @@
 
 Result PaintDayList(QPagedPaintDevice &device, const QDate &day, const QString &journalPath, const ReferenceLookup &levels)
 {
-    const JournalRead read = ReadJournalExposures(journalPath, day, day);
+    const JournalRead read = ReadJournalExposures(journalPath, day, day, Settings.XrayComm);
     if (!read.ok())
         return read;
     QaTable table = DayListTable(read.rows, levels);

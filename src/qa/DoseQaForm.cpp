@@ -1,6 +1,7 @@
 #include "qa/DoseQaForm.h"
 
 #include "core/ErrorLog.h"
+#include "core/Settings.h"
 #include "store/Database.h"
 #include "ui/Prompts.h"
 
@@ -271,18 +272,19 @@ void DoseQaForm::startReading()
     const QaFilter filter = filter_;
     const QDate first = std::min(filter.from, filter.to.addMonths(-months_).addDays(1));
     const QString path = journalPath_;
+    const qint16 olderRowsUnit = Settings.XrayComm;
     // Another view, unit or band of the same days needs no new reading.
     std::optional<QList<JournalExposure>> rows;
     if (first == readFrom_ && filter.to == readTo_)
         rows = readRows_;
-    watcher_.setFuture(QtConcurrent::run([path, first, filter, rows] {
+    watcher_.setFuture(QtConcurrent::run([path, first, filter, rows, olderRowsUnit] {
         Reading done;
         done.from = first;
         done.to = filter.to;
         if (rows) {
             done.stats = std::make_shared<DoseStatistics>(*rows);
         } else {
-            JournalRead read = ReadJournalExposures(path, first, filter.to);
+            JournalRead read = ReadJournalExposures(path, first, filter.to, olderRowsUnit);
             done.result = read;
             done.stats = std::make_shared<DoseStatistics>(std::move(read.rows));
         }
@@ -486,7 +488,7 @@ void DoseQaForm::showExposureAt(const QString &view, const QPointF &point)
                                     .arg(e.kv.value_or(NAN))
                                     .arg(e.mas.value_or(NAN))
                                     .arg(e.force.value_or(NAN))
-                                    .arg(e.reportedDose.value_or(NAN))
+                                    .arg(e.entranceDose.value_or(NAN))
                                     .arg(e.agd ? QString::number(*e.agd, 'f', 2) + QStringLiteral(" mGy") : QStringLiteral("none"))
                                     .arg(nearest->residual, 0, 'f', 1));
         emit exposureChosen(e.id);

@@ -58,7 +58,7 @@ std::optional<ReferenceMatch> ExceededLevel(const JournalExposure &e, const Refe
     const std::optional<ReferenceMatch> level = lookup(ProjectionOfExposure(qint16(e.unit.value_or(0)), e.projection).view, *e.thickness);
     if (!level)
         return std::nullopt;
-    const std::optional<double> dose = level->forAgd() ? e.agd : e.reportedDose;
+    const std::optional<double> dose = level->forAgd() ? e.agd : e.entranceDose;
     if (dose && *dose > level->level)
         return level;
     return std::nullopt;
@@ -88,7 +88,7 @@ const QString &DoseStatistics::viewOf(int row) const { return QaViews()[views_[s
 
 std::optional<double> DoseStatistics::doseOf(const JournalExposure &e) const
 {
-    return doseIsAgd_ ? e.agd : e.reportedDose;
+    return doseIsAgd_ ? e.agd : e.entranceDose;
 }
 
 bool DoseStatistics::passesUnit(const JournalExposure &e) const { return !filter_.unit || e.unit == filter_.unit; }

@@ -11,7 +11,7 @@
 #include <vector>
 
 // The level the exposure exceeds, if any: an AGD level against its AGD, an
-// entrance level against the unit's reported dose.
+// entrance level against the entrance dose the header has.
 std::optional<ReferenceMatch> ExceededLevel(const JournalExposure &e, const ReferenceLookup &lookup);
 
 // Lower edge of the exposure's 10 mm thickness band; -1 when the thickness is unknown.

@@ -110,7 +110,8 @@ QaTable DayListTable(const QList<JournalExposure> &rows, const ReferenceLookup &
 {
     QaTable t;
     t.headers = QStringList{QStringLiteral("Time"), QStringLiteral("Patient"), QStringLiteral("Projection"), QStringLiteral("kV"),
-                            QStringLiteral("mAs"), QStringLiteral("mm"), QStringLiteral("N"), QStringLiteral("mGy"),
+                            QStringLiteral("mAs"), QStringLiteral("Thickness mm"), QStringLiteral("Force N"),
+                            QStringLiteral("Entrance dose mGy"),
                             QStringLiteral("AGD mGy"), QStringLiteral("AGD from"), QStringLiteral("Above level")};
     for (const JournalExposure &e : rows) {
         const std::optional<ReferenceMatch> over = ExceededLevel(e, lookup);
@@ -120,7 +121,7 @@ QaTable DayListTable(const QList<JournalExposure> &rows, const ReferenceLookup &
                                         .arg(over->setName)
                                   : QString();
         t.rows.append({e.time, e.patientName, e.projection, Number(e.kv, 0), Number(e.mas, 1), Number(e.thickness, 0),
-                       Number(e.force, 0), Number(e.reportedDose, 2), Number(e.agd, 2), e.agdSource, mark});
+                       Number(e.force, 0), Number(e.entranceDose, 2), Number(e.agd, 2), e.agdSource, mark});
         t.marked.append(over.has_value());
     }
     return t;

@@ -193,6 +193,9 @@ const QList<SchemaStep> &DefinitionsSchemaSteps()
                          "  SerialNumber TEXT NOT NULL,\n"
                          "  DeviceUID TEXT NOT NULL\n"
                          ")")}},
+        // Version 3: the compression paddle's transmission, for an output
+        // measured without the paddle in the beam.
+        {3, {QStringLiteral("ALTER TABLE tblDoseCalibration ADD COLUMN PaddleTransmission REAL")}},
     };
     return steps;
 }

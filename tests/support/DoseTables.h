@@ -29,7 +29,8 @@ inline const QString TestFactorTable = u"# test factors\n"
                          "s,W/Al,,60,1.30\n"_s;
 
 // W/Rh up to 31 kV (HVL 0.40 at 26 kV, 0.60 at 30 kV), W/Al above (0.40 at
-// 32 kV, 0.60 at 34 kV); output at 500 mm; breast support 650 mm from the focus.
+// 32 kV, 0.60 at 34 kV); output at 500 mm, measured through the paddle; breast
+// support 650 mm from the focus.
 inline DoseCalibration TestCalibration()
 {
     DoseCalibration c;
@@ -39,6 +40,7 @@ inline DoseCalibration TestCalibration()
     c.reportedAt = ReportedAt::UpperSurface;
     c.focusSupportMm = 650;
     c.outputDistanceMm = 500;
+    c.paddleInBeam = true;
     c.calibratedOn = QDate(2026, 11, 30);
     c.calibratedBy = u"A. Physicist"_s;
     c.targetFilters = {{31.0, u"W/Rh"_s}, {std::nullopt, u"W/Al"_s}};

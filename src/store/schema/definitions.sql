@@ -40,8 +40,9 @@ CREATE TABLE tblRuleKey (
 -- Dose: one calibration in use per X-ray unit type (older ones stay,
 -- superseded, for the exposures that used them), its target/filter per kV range
 -- and its beam (HVL and output per kV and target/filter); the factor tables
--- the physicist loads; the reference-level sets. Schema version 1
--- (store/SchemaVersion.cpp adds the same tables to older files).
+-- the physicist loads; the reference-level sets. Schema version 1; version 2
+-- adds the paddle's transmission where the output was measured without it
+-- (store/SchemaVersion.cpp brings older files to the same shape).
 CREATE TABLE tblDoseCalibration (
   ID INTEGER PRIMARY KEY AUTOINCREMENT,
   Unit INTEGER NOT NULL,
@@ -54,7 +55,8 @@ CREATE TABLE tblDoseCalibration (
   PaddleInBeam INTEGER NOT NULL DEFAULT 0,
   CalibratedOn TEXT NOT NULL,
   CalibratedBy TEXT NOT NULL,
-  Superseded INTEGER NOT NULL DEFAULT 0
+  Superseded INTEGER NOT NULL DEFAULT 0,
+  PaddleTransmission REAL
 );
 
 CREATE TABLE tblDoseTargetFilter (
@@ -112,4 +114,4 @@ CREATE TABLE tblXrayUnit (
   DeviceUID TEXT NOT NULL
 );
 
-PRAGMA user_version = 2;
+PRAGMA user_version = 3;
