@@ -7,19 +7,18 @@
 #include "store/DatabasePaths.h"
 #include "support/DoseTables.h"
 #include "support/Station.h"
+#include "support/UnitMessages.h"
 
 #include <QDateTime>
 
-// One exposure message: "Name:", date, time, projection, target, filter, a
-// number, kV, mAs, seconds, AEC, kg, cm, dose.
+// One exposure message in the unit's own layout, target and filter Mo/Rh.
 inline QByteArray UnitOneMessage(const QString &projection, int kv, const QString &dose = u"1.23mGy"_s,
                                  const QString &thickness = u"4.5cm"_s, const QString &time = u"10:22:31"_s)
 {
-    return (u"\x02SOPHIE V3\r\nName: 2026-12-07 %1 %2 Mo Rh 28 %3kV 63mAs 1.25s AEC 12kg %4 %5\r\n"_s)
-        .arg(time, projection)
-        .arg(kv)
-        .arg(thickness, dose)
-        .toLatin1();
+    QString mGy = dose, cm = thickness;
+    mGy.remove(u"mGy"_s);
+    cm.remove(u"cm"_s);
+    return SophieMessage({.time = time, .projection = projection, .target = u"Mo"_s, .kv = kv, .cm = cm, .mGy = mGy}).toLatin1();
 }
 
 // The made-up factor table with s for the unit's Mo/Rh too (no published value).
@@ -33,6 +32,7 @@ inline DoseCalibration UnitOneCalibration()
     c.unit = 1;
     c.targetFilters = {{std::nullopt, u"Mo/Rh"_s}};
     c.beam = {{u"Mo/Rh"_s, 26, 0.40, 100}, {u"Mo/Rh"_s, 30, 0.60, 140}};
+    c.xrayUnit = {.manufacturer = u"Orvix Medical"_s, .model = u"Mammo 300"_s, .serialNumber = u"SN-4711"_s};
     return c;
 }
 
