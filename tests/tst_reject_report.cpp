@@ -46,10 +46,10 @@ class RejectReportTest : public QObject {
         QVERIFY(QFile::copy(f_->file(u"Data/LumoraDef.dat"_s), journal()));
         pty_ = std::make_unique<PtyPair>();
         QVERIFY2(pty_->ready(), "socat made no pty pair");
-        receiverPort_ = FreePort();
-        WriteReceiverSettings(*f_, u"LUMORA"_s, QString::number(receiverPort_));
-        receiver_ = std::make_unique<CompanionProcess>(ReceiverProgram(), f_->path());
-        QVERIFY(receiver_->start() && receiver_->waitUntilAnswering(u"LUMORA"_s, receiverPort_));
+        StationReceiver started = StartStationReceiver(*f_, u"LUMORA"_s);
+        QVERIFY2(started.process, "the receiver did not answer");
+        receiver_ = std::move(started.process);
+        receiverPort_ = started.port;
         Settings.XrayComm = 1;
         Settings.ModifyImageHeader = 1;
         Settings.SentAndKeep = 1;

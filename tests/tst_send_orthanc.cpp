@@ -84,11 +84,11 @@ class SendOrthancTest : public QObject {
     // "" once both are filed, else what went wrong.
     static QString receiveWithUnitReport(const TestFolder &f, ArrivedWithUnitReport &a)
     {
-        const quint16 port = FreePort();
-        WriteReceiverSettings(f, u"LUMORA"_s, QString::number(port));
-        a.receiver = std::make_unique<CompanionProcess>(ReceiverProgram(), f.path());
-        if (!a.receiver->start() || !a.receiver->waitUntilAnswering(u"LUMORA"_s, port))
+        StationReceiver started = StartStationReceiver(f, u"LUMORA"_s);
+        if (!started.process)
             return u"the receiver did not answer"_s;
+        const quint16 port = started.port;
+        a.receiver = std::move(started.process);
         a.image = {.patientId = u"P1"_s, .studyUid = NewSyntheticUid(), .sopUid = NewSyntheticUid(), .studyDate = u"20261207"_s, .rows = 64, .columns = 48};
         if (!WriteImage(a.image, f.file(u"in/image.dcm"_s)))
             return u"no image written"_s;

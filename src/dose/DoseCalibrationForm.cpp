@@ -82,6 +82,21 @@ QString caption(const QTableWidget *t, int column)
     return h ? h->text() : QString::number(column + 1);
 }
 
+// The physicist's number in the locale, or with a decimal point; none for
+// anything else.
+std::optional<double> localNumber(const QString &text)
+{
+    QLocale local;
+    local.setNumberOptions(local.numberOptions() | QLocale::RejectGroupSeparator);
+    QLocale c = QLocale::c();
+    c.setNumberOptions(c.numberOptions() | QLocale::RejectGroupSeparator);
+    bool ok = false;
+    double v = local.toDouble(text, &ok);
+    if (!ok)
+        v = c.toDouble(text, &ok);
+    return ok ? std::optional<double>(v) : std::nullopt;
+}
+
 // A cell's number in the physicist's locale (or with a decimal point). Text
 // that is no finite number, or an empty cell that is required, is a problem
 // naming the table, the row and the column; then there is no number.
@@ -96,18 +111,12 @@ std::optional<double> cellNumber(const QTableWidget *t, const QString &tableName
         return std::nullopt;
     }
     // "28,5" in an English locale is no number, not 285.
-    QLocale local;
-    local.setNumberOptions(local.numberOptions() | QLocale::RejectGroupSeparator);
-    QLocale c = QLocale::c();
-    c.setNumberOptions(c.numberOptions() | QLocale::RejectGroupSeparator);
-    bool ok = false;
-    double v = local.toDouble(text, &ok);
-    if (!ok)
-        v = c.toDouble(text, &ok);
-    if (!ok) {
+    const std::optional<double> number = localNumber(text);
+    if (!number) {
         problems << QStringLiteral("%1: \"%2\" is not a number.").arg(where, text);
         return std::nullopt;
     }
+    const double v = *number;
     if (!std::isfinite(v)) {
         problems << QStringLiteral("%1: \"%2\" is not a finite number.").arg(where, text);
         return std::nullopt;
@@ -128,20 +137,6 @@ const QString kBeamName = QStringLiteral("HVL and tube output per kV and target/
 const QString kLevelsName = QStringLiteral("Reference levels");
 const QString kPaddleName = QStringLiteral("Paddle transmission factor (output without the paddle)");
 
-// The physicist's number in the locale, or with a decimal point; none for
-// anything else.
-std::optional<double> localNumber(const QString &text)
-{
-    QLocale local;
-    local.setNumberOptions(local.numberOptions() | QLocale::RejectGroupSeparator);
-    QLocale c = QLocale::c();
-    c.setNumberOptions(c.numberOptions() | QLocale::RejectGroupSeparator);
-    bool ok = false;
-    double v = local.toDouble(text, &ok);
-    if (!ok)
-        v = c.toDouble(text, &ok);
-    return ok ? std::optional<double>(v) : std::nullopt;
-}
 
 void setRow(QTableWidget *t, int row, const QStringList &texts)
 {

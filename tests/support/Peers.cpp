@@ -364,3 +364,14 @@ QMap<QString, QString> OrthancPeer::instances()
     }
     return out;
 }
+
+StationReceiver StartStationReceiver(const TestFolder &folder, const QString &aet)
+{
+    StationReceiver r;
+    r.port = FreePort();
+    WriteReceiverSettings(folder, aet, QString::number(r.port));
+    r.process = std::make_unique<CompanionProcess>(ReceiverProgram(), folder.path());
+    if (!r.process->start() || !r.process->waitUntilAnswering(aet, r.port))
+        r.process.reset();
+    return r;
+}

@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <memory>
 
 // A loopback TCP port nobody listens on right now.
 quint16 FreePort();
@@ -113,6 +114,14 @@ private:
 };
 
 QString ReceiverProgram();
+class TestFolder;
+// The station's receiver in folder, answering as aet on a free port; no
+// process when it did not start or answer.
+struct StationReceiver {
+    std::unique_ptr<CompanionProcess> process;
+    quint16 port = 0;
+};
+StationReceiver StartStationReceiver(const TestFolder &folder, const QString &aet);
 // A memory figure of a running process from /proc/<pid>/status ("VmRSS", the
 // resident set; "VmHWM", its peak), in bytes; -1 when it cannot be read.
 qint64 ProcessMemory(qint64 pid, const QByteArray &field);
