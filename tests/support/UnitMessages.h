@@ -65,11 +65,13 @@ inline QString HfeMessage(const HfeExposure &e = {})
 }
 
 // Unit type 3: "|"-separated fields; 2 the projection ("LCC"), 10 kV, 12 mAs, 17 force, 18 thickness, 21 dose.
-inline QString LoradMessage(const QString &projection = u"LCC"_s, int kv = 28, const QString &cm = u"4.5"_s, const QString &mGy = u"1.23"_s)
+// An empty field is a value the unit did not send.
+inline QString LoradMessage(const QString &projection = u"LCC"_s, int kv = 28, const QString &cm = u"4.5"_s, const QString &mGy = u"1.23"_s,
+                            const QString &mAs = u"63"_s, const QString &newton = u"120"_s)
 {
-    return u"M4|0017|%1|AEC|Mo/Mo|Grid|06.12.26|14:05|x|y|%2 kV|z|63 mAs|a|b|c|d|120 N|%3 cm|e|f|%4 mGy|\r\n"_s.arg(projection)
+    return u"M4|0017|%1|AEC|Mo/Mo|Grid|06.12.26|14:05|x|y|%2 kV|z|%3 mAs|a|b|c|d|%4 N|%5 cm|e|f|%6 mGy|\r\n"_s.arg(projection)
         .arg(kv)
-        .arg(cm, mGy);
+        .arg(mAs, newton, cm, mGy);
 }
 
 // The journal's newest row id; 0 when it is empty or cannot be read.
