@@ -20,7 +20,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: bench_exposure_doselist JOURNAL SCHEMA_SQL\n");
         return 2;
     }
-    const int rows = 100000;
+    const int rows = BenchRows();
     const QDate today = QDate::currentDate();
     const int days = 3 * 365;
     int todays = 0;

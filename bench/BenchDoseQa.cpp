@@ -61,7 +61,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: bench_doseqa JOURNAL SCHEMA_SQL\n");
         return 2;
     }
-    const int rows = 100000;
+    const int rows = BenchRows();
     const QDate today = QDate::currentDate();
     const QString journal = QString::fromLocal8Bit(argv[1]);
     if (!MakeYear(journal, QString::fromLocal8Bit(argv[2]), rows, today)) {

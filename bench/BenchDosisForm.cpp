@@ -19,7 +19,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: bench_dosisform JOURNAL SCHEMA_SQL\n");
         return 2;
     }
-    const int rows = 100000;
+    const int rows = BenchRows();
     const QDate today = QDate::currentDate();
     const bool made = MakeBenchJournal(QString::fromLocal8Bit(argv[1]), QString::fromLocal8Bit(argv[2]), rows, [&](int i) {
         return BenchRow{today.addDays(-(i % 1000)), QStringLiteral("1"),

@@ -4,6 +4,7 @@
 //   bench-export jpeg QUALITY OUT FILE... JPEG files at the slider's QUALITY
 //       (3..10, ten times that for the encoder); prints export_ms
 // Reading the files is left out of the timing: the viewer holds them already.
+#include "store/DatabasePaths.h"
 #include "toolkit/Toolkit.h"
 #include "transfer/ImageExport.h"
 #include "ui/Prompts.h"
@@ -30,6 +31,9 @@ public:
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
+    // The export looks up the studies' dose reports in the image database, as
+    // the station's does: the folder's databases, made by the caller.
+    SetDatabasePaths();
     const QStringList args = app.arguments().mid(1);
     const bool jpeg = args.value(0) == QLatin1String("jpeg");
     const int first = jpeg ? 3 : 2;

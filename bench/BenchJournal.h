@@ -12,6 +12,13 @@
 #include <QFileInfo>
 #include <functional>
 
+// The journal's size: 100,000 rows, or BENCH_ROWS (the suite's quick run).
+inline int BenchRows()
+{
+    const int n = qEnvironmentVariableIntValue("BENCH_ROWS");
+    return n > 0 ? n : 100000;
+}
+
 struct BenchRow {
     QDate day;
     QString status;

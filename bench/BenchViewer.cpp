@@ -6,6 +6,7 @@
 //   bench-viewer load DIR      times LoadStudy until the four tiles are painted
 //   bench-viewer patients DIR  times RefreshPatientList
 // Each run is a process of its own, so that its peak memory is its own.
+// With BENCH_QUICK set (the suite's run): 512x416 images and 100 patients.
 #include "PeakMemory.h"
 #include "acquisition/ImageViewer.h"
 #include "core/Settings.h"
@@ -25,6 +26,9 @@
 
 namespace {
 
+bool quick() { return !qEnvironmentVariableIsEmpty("BENCH_QUICK"); }
+int patientCount() { return quick() ? 100 : 10000; }
+
 int prepare(const QString &dir, bool jpeg2000)
 {
     QString error;
@@ -35,7 +39,7 @@ int prepare(const QString &dir, bool jpeg2000)
     FixtureStudy study;
     study.patientId = QStringLiteral("BENCH0001");
     FixtureSeries series;
-    series.images = FourViews(4096, 3328, 16, true);
+    series.images = quick() ? FourViews(512, 416, 16, true) : FourViews(4096, 3328, 16, true);
     if (jpeg2000)
         for (SyntheticImageSpec &image : series.images)
             image.encoding = SyntheticImageSpec::Encoding::Jpeg2000Lossless;
@@ -48,7 +52,7 @@ int prepare(const QString &dir, bool jpeg2000)
     db.setPath(dir + QStringLiteral("/Data/LumoraData.dat"));
     db.open();
     Execute(db, QStringLiteral("BEGIN"));
-    for (int i = 1; i < 10000; ++i)
+    for (int i = 1; i < patientCount(); ++i)
         Execute(db, QStringLiteral("INSERT INTO tblPatienten (PatID1, PatNachname, PatVorname, PatGebDatum) VALUES (?, ?, ?, ?)"),
                 {QStringLiteral("P%1").arg(i, 5, 10, QLatin1Char('0')), QStringLiteral("Family%1").arg(i * 7919 % 10000),
                  i % 5 ? QVariant(QStringLiteral("Given%1").arg(i)) : QVariant(), QStringLiteral("19600101")});
@@ -114,7 +118,7 @@ int patients(BrowserWindow &w)
     const int listed = w.lvPatients.model()->rowCount();
     printf("patients %d\n", listed);
     printf("refresh_ms %lld\n", ms);
-    return listed == 10000 ? 0 : 1;
+    return listed == patientCount() ? 0 : 1;
 }
 
 } // namespace

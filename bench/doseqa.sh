@@ -34,6 +34,6 @@ peer=$(time_sqlite3 "$work/journal.dat" "$query")
 peer_ms=$(sed -E 's/.*best ([0-9.]+) ms.*/\1/' <<<"$peer")
 figures_ms=$(sed -n 's/^figures_ms=//p' <<<"$out")
 window_ms=$(sed -n 's/^window_ms=//p' <<<"$out")
-awk -v f="$figures_ms" -v p="$peer_ms" -v w="$window_ms" -v n="$(grep -c '^band|' <<<"$out")" 'BEGIN {
-  printf "Dose QA figures of 100,000 exposures (%d view and band rows, same counts and medians): %.1f ms   sqlite3 shell %.1f ms   ratio %.2f (goal <= 3)\n", n, f, p, f / p
+awk -v f="$figures_ms" -v p="$peer_ms" -v w="$window_ms" -v n="$(grep -c '^band|' <<<"$out")" -v rows="${BENCH_ROWS:-100000}" 'BEGIN {
+  printf "Dose QA figures of %d exposures (%d view and band rows, same counts and medians): %.1f ms   sqlite3 shell %.1f ms   ratio %.2f (goal <= 3)\n", rows, n, f, p, f / p
   printf "Dose QA window on screen with its charts: median %.0f ms (goal < 1000 ms)\n", w }'

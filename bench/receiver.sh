@@ -2,13 +2,15 @@
 # Storing with DCMTK's storescu into LumoraReceiver (files + database rows) and
 # into DCMTK's storescp (files only), the same sets in the same run.
 # Usage: bench/receiver.sh BUILD_DIR
+# BENCH_QUICK=1: one round of four small images, for the suite.
 set -euo pipefail
 build=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/bench/lib.bash"
 tools=$build/tools
 receiver=$build/station/LumoraReceiver
-rounds=${LUMORA_BENCH_ROUNDS:-5}
+rounds=${LUMORA_BENCH_ROUNDS:-5} small=200
+[ -z "${BENCH_QUICK:-}" ] || rounds=1 small=4
 # Nagle off for every DCMTK peer alike (the receiver sets it for itself too),
 # so that the figures show the work, not the delayed-ACK wait.
 export TCP_NODELAY=1
@@ -41,8 +43,8 @@ wait_echo() { # aet port
   return 1
 }
 
-"$tools/lumora-synth" -o "$work/small" --count 200 >/dev/null
-"$tools/lumora-synth" -o "$work/full" --count 8 --rows 4096 --columns 3328 --bits 16 >/dev/null
+"$tools/lumora-synth" -o "$work/small" --count "$small" >/dev/null
+[ -n "${BENCH_QUICK:-}" ] || "$tools/lumora-synth" -o "$work/full" --count 8 --rows 4096 --columns 3328 --bits 16 >/dev/null
 
 # Seconds for one storescu run of the set in $1 into the peer at $2 (AE) $3 (port).
 # Writeback left by the previous run is flushed first, so no peer pays for another's.
@@ -118,5 +120,5 @@ report() { # label set
 noflush=0
 command -v eatmydata >/dev/null && noflush=1
 
-report "200 small images (256x192)" "$work/small"
-report "8 mammograms (3328x4096, 16 bit)" "$work/full"
+report "$small small images (256x192)" "$work/small"
+[ -n "${BENCH_QUICK:-}" ] || report "8 mammograms (3328x4096, 16 bit)" "$work/full"

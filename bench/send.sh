@@ -17,6 +17,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 export LUMORA_TOOLS_DIR="$build/tools" LUMORA_SOURCE_DIR="$root"
 bench="$build/tools/bench-send"
 rounds=${BENCH_ROUNDS:-9}
+# BENCH_QUICK=1: one round of four small images, for the suite.
+[ -z "${BENCH_QUICK:-}" ] || rounds=1
 report=1
 [ "${BENCH_DOSE_REPORT:-1}" = 0 ] && report=0
 work=$(mktemp -d)
@@ -112,6 +114,10 @@ run_set() {
   }'
 }
 
+if [ -n "${BENCH_QUICK:-}" ]; then
+  run_set "small images 256x192" 4 256 192
+  exit 0
+fi
 run_set "small images 256x192" 200 256 192
 run_set "full-size mammograms 3328x4096 16 bit" 8 4096 3328
 

@@ -14,7 +14,10 @@ bench="$build/tools/bench-viewer"
 
 study=$("$bench" prepare "$work")
 files=("$study"/*.dcm)
-pixel_kb=$(( ${#files[@]} * 3328 * 4096 * 2 / 1024 ))
+# BENCH_QUICK=1 (the suite): bench-viewer makes 512x416 images and 100 patients.
+rows=4096 columns=3328 patients=10000
+[ -z "${BENCH_QUICK:-}" ] || rows=512 columns=416 patients=100
+pixel_kb=$(( ${#files[@]} * columns * rows * 2 / 1024 ))
 
 out=$("$bench" load "$work")
 echo "$out" | sed 's/^/  /'
@@ -41,4 +44,4 @@ refresh_ms=$(echo "$out" | awk '/^refresh_ms/ {print $2}')
 start=$(date +%s%N)
 sqlite3 "$work/Data/LumoraData.dat" "SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten" > /dev/null
 peer_ms=$(( ($(date +%s%N) - start) / 1000000 ))
-printf 'RefreshPatientList, 10000 patients: %s ms (goal ≤ 3× sqlite3)   sqlite3 reading the rows: %s ms\n' "$refresh_ms" "$peer_ms"
+printf 'RefreshPatientList, %s patients: %s ms (goal ≤ 3× sqlite3)   sqlite3 reading the rows: %s ms\n' "$patients" "$refresh_ms" "$peer_ms"

@@ -286,6 +286,38 @@ private slots:
         QVERIFY(t.elapsed() >= 1900); // it had its two seconds
     }
 
+    // A test's throw-away folder ends the companions serving it, also those
+    // that hold no pid file (not yet taken, or a stand-in), so that no test
+    // leaves a process behind; one serving another folder stays.
+    void companionsEndWithTheirTestFolder()
+    {
+        QProcess other;
+        qint64 receiver = 0, manager = 0;
+        {
+            TestFolder f;
+            Settings.IR_Port = u"11112"_s;
+            const QString program = InstallIdleProgram(f.path(), kReceiver);
+            QVERIFY(!program.isEmpty() && !InstallIdleProgram(f.path(), kManager).isEmpty());
+            c_.startReceiver();
+            c_.startDataManager();
+            receiver = c_.receiverId(), manager = c_.dataManagerId();
+            QVERIFY(receiver > 0 && manager > 0);
+            QTRY_COMPARE(exeOf(receiver), f.file(kReceiver));
+            QTRY_COMPARE(exeOf(manager), f.file(kManager));
+            QVERIFY(!QFile::exists(f.file(kReceiver + u".pid"_s)));
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(u"LUMORA_APP_FOLDER"_s, f.file(u"other"_s));
+            other.setProcessEnvironment(env);
+            other.start(program, {});
+            QVERIFY(other.waitForStarted());
+        }
+        QVERIFY(waitGone(receiver));
+        QVERIFY(waitGone(manager));
+        QCOMPARE(other.state(), QProcess::Running);
+        other.terminate();
+        QVERIFY(other.waitForFinished(5000));
+    }
+
     void recordedIdOfAnotherProgramIsLeftAlone()
     {
         // It reports the signals it gets; SIGWINCH, sent last, is handled after a pending SIGTERM.

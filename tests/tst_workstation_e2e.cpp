@@ -144,6 +144,7 @@ void stopStation(QProcess &station)
 QString confirmedStation(QProcess &station)
 {
     station.setProcessChannelMode(QProcess::MergedChannels);
+    EndsWithTheTest(station);
     station.start(StationDir() + u"/OrvanaMammo"_s, {});
     const QString options = station.waitForStarted(5000) ? window(u"^Options$"_s, 15000) : QString();
     if (options.isEmpty())
@@ -245,6 +246,7 @@ private slots:
         // A display of its own: Xvfb picks a free number and tells it. Without
         // -noreset it resets whenever its last client leaves (each xdotool run),
         // and a program connecting meanwhile is refused.
+        EndsWithTheTest(xvfb_);
         xvfb_.start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-screen"_s, u"0"_s, u"1280x1024x24"_s, u"-nolisten"_s, u"tcp"_s, u"-noreset"_s});
         QVERIFY(xvfb_.waitForStarted(5000));
         QVERIFY(xvfb_.waitForReadyRead(10000));

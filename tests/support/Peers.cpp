@@ -29,6 +29,11 @@ QStringList storeArguments(const QString &aet, quint16 port, const QStringList &
 
 } // namespace
 
+void EndsWithTheTest(QProcess &process)
+{
+    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+}
+
 quint16 FreePort()
 {
     QTcpServer server;
@@ -45,6 +50,7 @@ bool ServerPeer::launch(const QString &program, const QStringList &args)
 {
     port_ = FreePort();
     process_.setProcessChannelMode(QProcess::MergedChannels);
+    EndsWithTheTest(process_);
     process_.start(program, args + QStringList{QString::number(port_)});
     const auto answers = [this] {
         QTcpSocket probe;
@@ -157,6 +163,7 @@ CompanionProcess::CompanionProcess(const QString &program, const QString &appFol
 
 bool CompanionProcess::start()
 {
+    EndsWithTheTest(process_);
     process_.start();
     return process_.waitForStarted(10000);
 }
@@ -229,6 +236,7 @@ UmaskScope::~UmaskScope() { ::umask(mode_t(previous_)); }
 
 PtyPair::PtyPair()
 {
+    EndsWithTheTest(socat_);
     socat_.start(u"socat"_s, {u"-d"_s, u"-d"_s, u"pty,raw,echo=0"_s, u"pty,raw,echo=0"_s});
     if (!socat_.waitForStarted(5000))
         return;
@@ -291,8 +299,7 @@ QString OrthancPeer::start(const QString &worklistFolder)
     if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(config).toJson()) < 0)
         return u"cannot write the configuration"_s;
     f.close();
-    // Orthanc goes with the test even when the test dies or is killed.
-    process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    EndsWithTheTest(process_);
     process_.setProcessChannelMode(QProcess::MergedChannels);
     process_.setStandardOutputFile(dir_.filePath(u"orthanc.log"_s));
     process_.start(binary, {f.fileName()});

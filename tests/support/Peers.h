@@ -15,6 +15,10 @@
 // A loopback TCP port nobody listens on right now.
 quint16 FreePort();
 
+// The process started next by `process` goes with the test even when the
+// test dies or is killed (the parent-death signal). Set before start().
+void EndsWithTheTest(QProcess &process);
+
 // Holds a listening socket on a free port (all interfaces) while it lives.
 class PortOccupant {
 public:

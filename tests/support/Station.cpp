@@ -12,6 +12,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <unistd.h>
 
 TestFolder::TestFolder() : previous_(qgetenv("LUMORA_APP_FOLDER")), hadPrevious_(qEnvironmentVariableIsSet("LUMORA_APP_FOLDER"))
 {
@@ -23,6 +24,30 @@ TestFolder::TestFolder() : previous_(qgetenv("LUMORA_APP_FOLDER")), hadPrevious_
     qputenv("LUMORA_APP_FOLDER", QFile::encodeName(dir_.path()));
     FixApplicationFolder(ChooseApplicationFolder({.named = dir_.path()}));
 }
+
+namespace {
+
+// The companions serving folder whatever the pid files say: one that has not
+// taken its pid file yet, or could not, carries the folder in its environment.
+QList<pid_t> companionsOf(const QString &folder)
+{
+    QList<pid_t> pids;
+    const QByteArray mark = "LUMORA_APP_FOLDER=" + QFile::encodeName(folder);
+    for (const QString &entry : QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool number = false;
+        const pid_t pid = pid_t(entry.toLong(&number));
+        if (!number || pid == ::getpid())
+            continue;
+        const QByteArray comm = ReadFile(u"/proc/%1/comm"_s.arg(pid)).trimmed();
+        if (comm != "LumoraReceiver" && comm != "LumoraDataMgr")
+            continue;
+        if (ReadFile(u"/proc/%1/environ"_s.arg(pid)).split('\0').contains(mark))
+            pids << pid;
+    }
+    return pids;
+}
+
+} // namespace
 
 TestFolder::~TestFolder()
 {
@@ -37,6 +62,12 @@ TestFolder::~TestFolder()
         if (!WaitFor([&] { return PidFileHolder(pidFile) != holder; }, 5000))
             ::kill(pid_t(holder), SIGKILL);
     }
+    const QList<pid_t> rest = companionsOf(dir_.path());
+    for (const pid_t pid : rest)
+        ::kill(pid, SIGTERM);
+    if (!rest.isEmpty() && !WaitFor([&] { return companionsOf(dir_.path()).isEmpty(); }, 5000))
+        for (const pid_t pid : companionsOf(dir_.path()))
+            ::kill(pid, SIGKILL);
     if (hadPrevious_)
         qputenv("LUMORA_APP_FOLDER", previous_);
     else
