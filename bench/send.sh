@@ -39,23 +39,35 @@ listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then recv=$(mktemp -d -p /dev/shm); else recv="$work/received"; mkdir -p "$recv"; fi
 
 # (Re)starts the storescp on a free loopback port; $1 is its TCP_NODELAY ("" leaves DCMTK's default).
+# A port found free can be taken by another test before storescp binds it:
+# then storescp ends, and another port is tried.
 port=""
 start_scp() {
   if [ -n "$scp_pid" ]; then kill "$scp_pid"; wait "$scp_pid" 2>/dev/null || true; scp_pid=""; fi
-  port=""
-  for _ in $(seq 1 50); do
-    p=$(( 20000 + RANDOM % 40000 ))
-    if ! listening "$p"; then port=$p; break; fi
+  for _ in $(seq 1 5); do
+    port=""
+    for _ in $(seq 1 50); do
+      p=$(( 20000 + RANDOM % 40000 ))
+      if ! listening "$p"; then port=$p; break; fi
+    done
+    [ -n "$port" ] || { echo "no free port found" >&2; exit 1; }
+    if [ -n "$1" ]; then
+      TCP_NODELAY=$1 storescp -aet BENCHSCP -od "$recv" "$port" &
+    else
+      env -u TCP_NODELAY storescp -aet BENCHSCP -od "$recv" "$port" &
+    fi
+    scp_pid=$!
+    for _ in $(seq 1 300); do
+      listening "$port" && return 0
+      kill -0 "$scp_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill "$scp_pid" 2>/dev/null || true
+    wait "$scp_pid" 2>/dev/null || true
+    scp_pid=""
   done
-  [ -n "$port" ] || { echo "no free port found" >&2; exit 1; }
-  if [ -n "$1" ]; then
-    TCP_NODELAY=$1 storescp -aet BENCHSCP -od "$recv" "$port" &
-  else
-    env -u TCP_NODELAY storescp -aet BENCHSCP -od "$recv" "$port" &
-  fi
-  scp_pid=$!
-  for _ in $(seq 1 100); do listening "$port" && break; sleep 0.1; done
-  listening "$port" || { echo "storescp did not start" >&2; exit 1; }
+  echo "storescp did not start" >&2
+  exit 1
 }
 start_scp 1
 
