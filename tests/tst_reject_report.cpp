@@ -14,6 +14,7 @@
 #include "support/Dicom.h"
 #include "support/Peers.h"
 #include "support/UnitOne.h"
+#include "support/SendJob.h"
 #include "support/Widgets.h"
 #include "toolkit/DoseReport.h"
 
@@ -60,8 +61,8 @@ class RejectReportTest : public QObject {
         ws = std::make_unique<Workstation>(*w);
         const QString calibrated = CalibrateUnitOne(*f_);
         QVERIFY2(calibrated.isEmpty(), qPrintable(calibrated));
-        QueryRows(DefinitionsDatabase.path(), u"INSERT INTO tblSCP (Alias, AET, IP, Port, \"Default\") VALUES ('Archive', 'ORTHANC', '127.0.0.1', ?, 1)"_s,
-                  {QString::number(orthanc_.dicomPort())});
+        const QString added = AddStoragePartner(u"Archive"_s, {u"ORTHANC"_s, u"127.0.0.1"_s, QString::number(orthanc_.dicomPort())}, true);
+        QVERIFY2(added.isEmpty(), qPrintable(added));
         emit ws->session().partnersChanged();
         ws->session().setExaminationType(2);
         ws->doseList().setToday([] { return Day; });

@@ -314,9 +314,8 @@ class TextFitTest : public QObject {
                             .series = {FixtureSeries{.images = {SyntheticImageSpec{.rows = 64, .columns = 48}}}}};
         QVERIFY2(AddStudy(f_->path(), second, &error, false), qPrintable(error));
         imageFile_ = f_->file(u"images/%1/%2.dcm"_s.arg(study.studyUid, study.series[0].images[0].sopUid));
-        QueryRows(DefinitionsDatabase.path(),
-                  u"INSERT INTO tblSCP (Alias, AET, IP, Port, \"Default\") VALUES ('PACS Radiology Archive', 'RADARCHIVE01', '192.168.100.250', '11112', 1),"
-                  " ('Mammography Reading Station 2', 'MAMMOREAD2', '192.168.100.251', '104', 0)"_s);
+        QVERIFY(AddStoragePartner(u"PACS Radiology Archive"_s, {u"RADARCHIVE01"_s, u"192.168.100.250"_s, u"11112"_s}, true).isEmpty());
+        QVERIFY(AddStoragePartner(u"Mammography Reading Station 2"_s, {u"MAMMOREAD2"_s, u"192.168.100.251"_s, u"104"_s}, false).isEmpty());
         w_ = std::make_unique<MainForm>();
         ws_ = new Workstation(*w_);
         ws_->doseList().setToday([] { return Day; });

@@ -177,8 +177,8 @@ class WorkstationTest : public QObject {
     // The archive as the default storage partner, added in the options dialog.
     void addArchive(const StorePeer &archive)
     {
-        QueryRows(DefinitionsDatabase.path(), u"INSERT INTO tblSCP (Alias, AET, IP, Port, \"Default\") VALUES ('Archive', 'ARCHIVE', '127.0.0.1', ?, 1)"_s,
-                  {QString::number(archive.port())});
+        const QString added = AddStoragePartner(u"Archive"_s, {u"ARCHIVE"_s, u"127.0.0.1"_s, QString::number(archive.port())}, true);
+        QVERIFY2(added.isEmpty(), qPrintable(added));
         emit ws->session().partnersChanged();
     }
 

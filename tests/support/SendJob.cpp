@@ -59,3 +59,22 @@ QByteArray PixelDataOfFile(const QString &path)
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? PixelData(f.readAll()) : QByteArray();
 }
+
+QString AddStoragePartner(const QString &alias, const PartnerAddress &address, bool makeDefault)
+{
+    if (const QString refused = CheckPartnerFields(alias, address.aet, address.ip, address.port); !refused.isEmpty())
+        return refused;
+    if (const Result saved = SavePartner(0, alias, address); !saved.ok())
+        return saved.text;
+    if (!makeDefault)
+        return {};
+    const PartnerList stored = ReadPartners();
+    if (!stored.ok())
+        return stored.text;
+    for (const StoragePartner &p : stored.partners)
+        if (p.alias == alias) {
+            const Result made = MakeDefaultPartner(p.id);
+            return made.ok() ? QString() : made.text;
+        }
+    return QStringLiteral("partner %1 not stored").arg(alias);
+}

@@ -2,6 +2,7 @@
 
 #include "jobs/EditForm.h"
 #include "network/SendJobs.h"
+#include "network/StoragePartners.h"
 #include "toolkit/Toolkit.h"
 
 #include <QString>
@@ -14,6 +15,10 @@ QString RunProgressJob(JobKind kind, const EditForm::Job &job, const std::functi
 // Runs the send job of the mode (0 series, 1 study, 2 patient) in the progress
 // dialog as the launchers do, presses its OK and returns its text.
 QString RunSendJob(qint16 mode, SendJob &job, bool *entriesRemoved = nullptr, const std::function<void(EditForm &)> &prepare = {});
+
+// A storage partner stored as the options dialog's editor stores it, made the
+// default with "Set as default" when asked; "" or why not.
+QString AddStoragePartner(const QString &alias, const PartnerAddress &address, bool makeDefault);
 
 // The image of a file, read as the station reads it; null with a warning.
 ToolkitImagePtr ReadImage(const QString &path);
