@@ -324,10 +324,7 @@ private slots:
         TestFolder f;
         QVERIFY(PrepareStation(f));
         DoseCalibration stored = TestCalibration();
-        {
-            DatabaseSession db(DefinitionsDatabase);
-            QVERIFY(WriteCalibration(DefinitionsDatabase, stored).ok());
-        }
+        QVERIFY(StoreCalibration(stored));
         RecordingPrompter prompts;
         DoseCalibrationForm form(3, prompts);
         const DoseCalibration shown = form.shownCalibration();
@@ -398,10 +395,7 @@ private slots:
         TestFolder f;
         QVERIFY(PrepareStation(f));
         DoseCalibration stored = TestCalibration();
-        {
-            DatabaseSession db(DefinitionsDatabase);
-            QVERIFY(WriteCalibration(DefinitionsDatabase, stored).ok());
-        }
+        QVERIFY(StoreCalibration(stored));
         RecordingPrompter prompts;
         DoseCalibrationForm form(3, prompts);
         auto *t = form.findChild<QTableWidget *>(table);

@@ -97,10 +97,7 @@ private slots:
         TestFolder f;
         QVERIFY(PrepareStation(f));
         DoseCalibration stored = unitOneCalibration();
-        {
-            DatabaseSession db(DefinitionsDatabase);
-            QVERIFY(WriteCalibration(DefinitionsDatabase, stored).ok());
-        }
+        QVERIFY(StoreCalibration(stored));
         RecordingPrompter prompts;
         DoseCalibrationForm form(1, prompts);
         QVERIFY(shownUid(form).isEmpty());
@@ -143,10 +140,7 @@ private slots:
         DoseCalibration other = unitOneCalibration();
         other.unit = 3;
         other.xrayUnit = {u"Other"_s, u"X"_s, u"1"_s, saved.deviceUid}; // a UID passed in is not taken over
-        {
-            DatabaseSession db(DefinitionsDatabase);
-            QVERIFY(WriteCalibration(DefinitionsDatabase, other).ok());
-        }
+        QVERIFY(StoreCalibration(other));
         QVERIFY(storedUnit(3).deviceUid != saved.deviceUid);
         QCOMPARE(storedUnit(1).deviceUid, saved.deviceUid);
     }

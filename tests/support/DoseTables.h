@@ -3,6 +3,8 @@
 // A factor table and a calibration made up for the tests, whose results the
 // tests check by hand calculation. No published values.
 #include "dose/DoseCalibration.h"
+#include "dose/DoseStore.h"
+#include "store/DatabasePaths.h"
 
 #include <QString>
 
@@ -48,3 +50,10 @@ inline DoseCalibration TestCalibration()
     return c;
 }
 
+
+// Stores the calibration as the dialog's save does (its id set); false when it could not.
+inline bool StoreCalibration(DoseCalibration &c)
+{
+    DatabaseSession db(DefinitionsDatabase);
+    return db.ok() && WriteCalibration(DefinitionsDatabase, c).ok();
+}
