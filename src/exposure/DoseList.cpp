@@ -364,7 +364,19 @@ void DoseList::PopupDeleteDosis()
                                    .arg(exposure),
                                DefaultPromptTitle))
             return;
-        RefreshDosisList(DoseAssignment::RemoveSelected);
+        // The row the question named, whatever the list selects after the box.
+        {
+            DatabaseSession db(UserDatabase);
+            if (!db.ok()) {
+                LogFailure(db.error(), kRefreshSource);
+                return;
+            }
+            if (const DbResult removed = RemoveExposureFromList(UserDatabase, key); !removed.ok()) {
+                LogFailure(removed, kRefreshSource);
+                return;
+            }
+        }
+        refillAfterChange();
         emit exposureCleared();
         return;
     }
