@@ -117,7 +117,8 @@ class DoseUnitsTest : public QObject {
         const QString image = f.folder.file(u"image-%1.dcm"_s.arg(row));
         if (!WriteSyntheticImage(spec, image).ok())
             return {};
-        f.session.setCurrentImage(1, ReadImage(image));
+        if (!LoadAsCurrentImage(f.session, image))
+            return {};
         AssignmentControls controls;
         controls.askSide = [](const ToolkitImagePtr &) { return QString(); };
         controls.doseForBirthDate = DoseForBirthDate;

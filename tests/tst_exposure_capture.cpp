@@ -462,7 +462,7 @@ private slots:
         controls.askSide = [](const ToolkitImagePtr &) { return QString(); };
         controls.doseForBirthDate = DoseForBirthDate;
         for (int pairing = 1; pairing <= 2; ++pairing) {
-            f.session.setCurrentImage(1, ReadImage(image));
+            QVERIFY(LoadAsCurrentImage(f.session, image));
             QVERIFY(f.session.currentImage());
             ProjectionAssignment(f.session, controls).cmdSelected_Click();
             const QSqlRecord after = f.journal().first();

@@ -50,6 +50,9 @@ private slots:
         ToolkitImageList list;
         QVERIFY(ReadFileIntoList(list, path));
         image_ = ListItem(list, 1);
+        // The header view shows the session's current image.
+        QVERIFY(session_.addLoadedImage(ImageUid(image_), image_));
+        QVERIFY(session_.setCurrentImage(ImageUid(image_)));
     }
 
     void values_data()
@@ -106,9 +109,27 @@ private slots:
         QCOMPARE(log.contains(u"GetHeaderElement"_s) && log.contains(charset), !known);
     }
 
+    // The rows follow the session's current image, however it was chosen,
+    // and go when none is current.
+    void followsTheSessionsCurrentImage()
+    {
+        HeaderView view(session_);
+        session_.setActiveFilterTags({{u"0020,0062"_s, u"Image Laterality"_s}});
+        session_.clearCurrentImage();
+        QCOMPARE(view.rowCount(), 0);
+        QVERIFY(!session_.setCurrentImage(ImageUid(image_) + u"0"_s)); // not loaded: nothing changes
+        QCOMPARE(view.rowCount(), 0);
+        QVERIFY(session_.setCurrentImage(ImageUid(image_)));
+        QCOMPARE(rows(view), QStringList{u"0020,0062=R"_s});
+        session_.clearCurrentImage();
+        QCOMPARE(view.rowCount(), 0);
+        QVERIFY(session_.setCurrentImage(ImageUid(image_)));
+        QCOMPARE(view.rowCount(), 1);
+    }
+
     void rowsSortingAndTaskEntry()
     {
-        HeaderView view(session_, [this] { return image_; });
+        HeaderView view(session_);
         TaskList tasks(session_, view, {});
         session_.setActiveFilterTags({{u"0028,1050"_s, u"Window Center"_s},
                                       {u"0018,1150"_s, u"Exposure Time"_s},
@@ -165,7 +186,7 @@ private slots:
         QFETCH(int, clicks);
         QFETCH(QStringList, filter);
         QFETCH(QStringList, tasks);
-        HeaderView view(session_, [this] { return image_; });
+        HeaderView view(session_);
         TaskList list(session_, view, {.currentImageIndex = [] { return 1; }, .exposure = exposure});
         Settings.XrayComm = 4; // sends every value in its attribute's unit
         QMap<QString, QString> tags{{u"0018,0060"_s, u"KVP"_s}, {u"0018,1152"_s, u"Exposure"_s}, {u"0018,11A0"_s, u"Body Part Thickness"_s},
@@ -198,7 +219,7 @@ private slots:
         QStringList answers, asked, ruleSets{u"<none told>"_s};
         int applied = 0;
         session_.setActiveFilterTags({{u"0018,0060"_s, u"KVP"_s}, {u"0018,1152"_s, u"Exposure"_s}});
-        HeaderView view(session_, [this] { return image_; });
+        HeaderView view(session_);
         view.LoadHeaderData();
         TaskList tasks(session_, view,
                        {.currentImageIndex = [] { return 3; }, .viewerImageCount = [] { return 4; }, .loadedLevel = [] { return u"Studie"_s; },

@@ -81,7 +81,6 @@ private slots:
         rig_ = std::make_unique<BrowserWindow>();
         jobs_.clear();
         deletion_ = std::make_unique<ListDeletion>(rig_->session, browser(), rig_->boxes);
-        deletion_->setShownImages([this] { return rig_->dicomViewer.images(); });
         connect(deletion_.get(), &ListDeletion::jobRequested, this, [this](JobKind kind) {
             jobs_ << kind;
             EditForm form(rig_->session, kind, &rig_->window);
@@ -96,12 +95,8 @@ private slots:
             progressMaximum_ = Child<QProgressBar>(form, u"pb1"_s)->maximum();
         });
         connect(deletion_.get(), &ListDeletion::statusPanel, &rig_->window, &MainForm::setStatusPanel);
-        connect(deletion_.get(), &ListDeletion::viewerImagesKept, this, [this](const QList<ToolkitImagePtr> &kept) {
-            rig_->dicomViewer.clearImages();
-            for (const ToolkitImagePtr &image : kept)
-                rig_->dicomViewer.addImage(image);
-        });
-        connect(deletion_.get(), &ListDeletion::mainWindowResetRequested, this, [this] { rig_->dicomViewer.clearImages(); });
+        // As the workstation does: the viewer follows the session.
+        connect(deletion_.get(), &ListDeletion::mainWindowResetRequested, &rig_->session, &Session::clearLoadedImages);
         deletion_->RegisterJobs();
     }
     void cleanup()

@@ -466,7 +466,7 @@ private slots:
 
         // The operator pairs her image with the exposure ("Manually").
         fx.doseList->choose(0);
-        fx.session.setCurrentImage(1, ReadImage(f.file(u"images/%1/%2.dcm"_s.arg(spec.studyUid, spec.sopUid))));
+        QVERIFY(LoadAsCurrentImage(fx.session, f.file(u"images/%1/%2.dcm"_s.arg(spec.studyUid, spec.sopUid))));
         QVERIFY(fx.session.currentImage());
         AssignmentControls controls;
         controls.askSide = [](const ToolkitImagePtr &) { return QString(); };
@@ -565,7 +565,7 @@ private slots:
         QCOMPARE(fx.doseList->rowCount(), 2);
         QCOMPARE(fx.doseList->text(1, DoseList::KV), u"35"_s);
         fx.doseList->choose(1);
-        fx.session.setCurrentImage(1, ReadImage(f.file(u"images/%1/%2.dcm"_s.arg(spec.studyUid, spec.sopUid))));
+        QVERIFY(LoadAsCurrentImage(fx.session, f.file(u"images/%1/%2.dcm"_s.arg(spec.studyUid, spec.sopUid))));
         ProjectionAssignment(fx.session, controls).cmdSelected_Click();
         const QString ownContent = dataSet(f.file(u"images/%1/%2.dcm"_s.arg(spec.studyUid, own)));
         QVERIFY(orthanc_.removeEverything());

@@ -28,14 +28,14 @@ class ViewerTest : public QObject {
         QMap<int, QString> panels;
         Session session;
         int popUps = 0;
-        QStringList clicked; // UIDs of the images clicked
+        QStringList clicked; // the session's current image at each change (its list row follows)
         std::unique_ptr<ImageViewer> viewer;
         explicit Rig(bool offerDeletion = false)
         {
             viewer = std::make_unique<ImageViewer>(session, panel);
             viewer->setDeleteOffered(offerDeletion);
             QObject::connect(viewer.get(), &ImageViewer::statusText, [this](int p, const QString &t) { panels[p] = t; });
-            QObject::connect(viewer.get(), &ImageViewer::imageClicked, [this](const QString &uid) { clicked << uid; });
+            QObject::connect(&session, &Session::currentImageChanged, [this] { clicked << session.currentImageUid(); });
             QObject::connect(&popUp, &QMenu::aboutToShow, [this] {
                 ++popUps;
                 QMetaObject::invokeMethod(&popUp, &QMenu::close, Qt::QueuedConnection);
@@ -44,16 +44,18 @@ class ViewerTest : public QObject {
             panel.bind(*viewer);
             panel.placeGrid(QRect(0, 0, 640, 480)); // the size of a new window
         }
-        // The images are shared between cases: no selection frame stays behind.
-        ~Rig() { ClearCurrentImage(session); }
     };
 
+    // The session's loaded images; the viewer follows them.
     void fill(Rig &rig, int count)
     {
-        rig.dicomViewer.clearImages();
-        for (int i = 1; i <= count; ++i)
-            rig.dicomViewer.addImage(ListItem(images_, (i - 1) % ListCount(images_) + 1));
+        rig.session.clearLoadedImages();
+        for (int i = 1; i <= count; ++i) {
+            const ToolkitImagePtr image = ListItem(images_, i);
+            QVERIFY(rig.session.addLoadedImage(ImageUid(image), image));
+        }
         rig.viewer->UpdateScrollRange();
+        QCOMPARE(rig.dicomViewer.images(), rig.session.loadedImages().items);
     }
     static QPoint centreOfTile(Rig &rig, int position) { return rig.dicomViewer.tileRect(position).center(); }
     static void press(Rig &rig, QPoint at, Qt::MouseButton b = Qt::LeftButton)
@@ -144,7 +146,7 @@ private slots:
         press(rig, centreOfTile(rig, 1));
         QCOMPARE(rig.session.currentImageIndex(), 2);
         QCOMPARE(rig.session.currentImage(), rig.dicomViewer.image(2));
-        QCOMPARE(rig.dicomViewer.image(2)->display().frameWidth, 2);
+        QCOMPARE(rig.dicomViewer.framed(), rig.dicomViewer.image(2));
         QCOMPARE(rig.panels.value(3), u"Sel. image #: 2"_s);
         QCOMPARE(rig.panels.value(5), u"L-CC"_s);
         QCOMPARE(rig.clicked, QStringList{ImageUid(rig.dicomViewer.image(2))}); // its list row is found by UID
@@ -156,8 +158,7 @@ private slots:
         QVERIFY(SetAttribute(rig.dicomViewer.image(3), 0x0020, 0x0060, u"l"_s));
         press(rig, centreOfTile(rig, 2), Qt::RightButton);
         QCOMPARE(rig.session.currentImageIndex(), 3);
-        QCOMPARE(rig.dicomViewer.image(2)->display().frameWidth, 0);
-        QCOMPARE(rig.dicomViewer.image(3)->display().frameWidth, 2);
+        QCOMPARE(rig.dicomViewer.framed(), rig.dicomViewer.image(3)); // and image 2 lost its frame
         QCOMPARE(rig.panels.value(5), u"L-MLO"_s);
         QVERIFY(RemoveAttribute(rig.dicomViewer.image(3), 0x0020, 0x0060));
         QCOMPARE(rig.popUps, 1);
@@ -216,13 +217,14 @@ private slots:
         QCOMPARE(rig.dicomViewer.image(2)->display().rotation, 0);
         QVERIFY(!rig.dicomViewer.image(2)->display().mirrorH && !rig.dicomViewer.image(2)->display().mirrorV);
         QCOMPARE(rig.dicomViewer.image(1)->display().rotation, 1);
-        QCOMPARE(rig.dicomViewer.image(2)->display().frameWidth, 2); // the selection stays
+        QCOMPARE(rig.dicomViewer.framed(), rig.dicomViewer.image(2)); // the selection stays
         rig.popUp.findChild<QAction *>(u"PopUpViewerResetAll"_s)->trigger();
         for (int i = 1; i <= 3; ++i)
             QCOMPARE(rig.dicomViewer.image(i)->display().rotation, 0);
         QCOMPARE(ImageUid(rig.dicomViewer.image(2)), before);
-        ClearCurrentImage(rig.session);
-        QCOMPARE(rig.dicomViewer.image(2)->display().frameWidth, 0);
+        rig.session.clearCurrentImage();
+        QVERIFY(!rig.dicomViewer.framed());
+        QCOMPARE(rig.panels.value(3), QString());
         // "Delete image" is there only where deletion is offered, and asks for it.
         QVERIFY(!rig.popUp.findChild<QAction *>(u"PopupDeleteImage"_s));
         Rig offering(true);

@@ -9,29 +9,11 @@
 
 namespace {
 
-constexpr int SelectedFrameWidth = 2;
-
 // The index arithmetic is 16-bit; a result outside that range is dropped, as
 // the overflow that it would have raised skipped the statement.
 bool fits16(qint64 v) { return v >= std::numeric_limits<qint16>::min() && v <= std::numeric_limits<qint16>::max(); }
 
 } // namespace
-
-void ClearCurrentImage(Session &session)
-{
-    if (const ToolkitImagePtr &image = session.currentImage())
-        image->display().frameWidth = 0;
-    session.clearCurrentImage();
-}
-
-void ClearViewer(Session &session, ViewerGrid *grid)
-{
-    if (grid)
-        grid->clearImages();
-    ListClear(session.loadedImages());
-    session.setLoadedFor({});
-    ClearCurrentImage(session);
-}
 
 qint16 ViewerRoundUp(double value)
 {
@@ -40,7 +22,40 @@ qint16 ViewerRoundUp(double value)
     return fits16(qint64(r)) ? qint16(r) : std::numeric_limits<qint16>::max();
 }
 
-ImageViewer::ImageViewer(Session &session, ViewerGrid &grid, QObject *parent) : QObject(parent), session_(session), grid_(grid) {}
+ImageViewer::ImageViewer(Session &session, ViewerGrid &grid, QObject *parent) : QObject(parent), session_(session), grid_(grid)
+{
+    connect(&session_, &Session::imageLoaded, this, [this](const ToolkitImagePtr &image) { grid_.addImage(image); });
+    connect(&session_, &Session::imageRemoved, this, &ImageViewer::showLoadedImages);
+    connect(&session_, &Session::loadedImagesCleared, this, &ImageViewer::showLoadedImages);
+    connect(&session_, &Session::currentImageChanged, this, &ImageViewer::showCurrentImage);
+    showLoadedImages();
+}
+
+void ImageViewer::showLoadedImages()
+{
+    grid_.clearImages();
+    for (const ToolkitImagePtr &image : session_.loadedImages().items)
+        grid_.addImage(image);
+    grid_.setFirstTile(1);
+    UpdateScrollRange();
+    showCurrentImage();
+}
+
+void ImageViewer::showCurrentImage()
+{
+    const ToolkitImagePtr image = session_.currentImage();
+    grid_.setFramed(image, FromBgr(Settings.Viewer_fgColor));
+    if (!image) {
+        emit statusText(3, QString());
+        return;
+    }
+    emit statusText(3, QStringLiteral("Sel. image #: ") + QString::number(session_.currentImageIndex()));
+    // Mammograms carry the side as image laterality; the series laterality wins when present.
+    QString side = GetAttribute(image, Tags::Laterality).value;
+    if (side.isEmpty())
+        side = GetAttribute(image, Tags::ImageLaterality).value;
+    emit statusText(5, side.toUpper() + QLatin1Char('-') + GetAttribute(image, Tags::ViewPosition).value.toUpper());
+}
 
 void ImageViewer::SetUpViewer()
 {
@@ -53,7 +68,7 @@ int ImageViewer::TilesPerPage() const { return grid_.rows() * grid_.columns(); }
 
 void ImageViewer::UpdateScrollRange()
 {
-    const int count = grid_.imageCount();
+    const int count = ListCount(session_.loadedImages());
     const int tiles = TilesPerPage();
     if (tiles > count || count == 0) {
         grid_.setScrollRange(std::nullopt);
@@ -73,7 +88,7 @@ void ImageViewer::KeyDown(int keyCode)
 {
     const qint64 first = grid_.firstTile();
     const qint64 tiles = TilesPerPage();
-    const qint64 count = grid_.imageCount();
+    const qint64 count = ListCount(session_.loadedImages());
     qint64 next = first;
     switch (keyCode) {
     case 33: // Page Up
@@ -108,51 +123,21 @@ void ImageViewer::KeyDown(int keyCode)
 
 void ImageViewer::SelectImage(int index)
 {
-    const ToolkitImagePtr image = grid_.image(index);
-    if (!image)
-        return;
-    if (const ToolkitImagePtr &previous = session_.currentImage())
-        previous->display().frameWidth = 0;
-    image->display().frameWidth = SelectedFrameWidth;
-    image->display().frameColor = FromBgr(Settings.Viewer_fgColor);
-    session_.setCurrentImage(index, image);
-    grid_.refreshDisplay();
-    emit statusText(3, QStringLiteral("Sel. image #: ") + QString::number(index));
+    if (const ToolkitImagePtr image = ListItem(session_.loadedImages(), index))
+        session_.setCurrentImage(ImageUid(image));
 }
 
-bool ImageViewer::SelectImageByUid(const QString &uid)
-{
-    // The whole UID: "….1" is a part of "….10".
-    for (int i = 1; i <= grid_.imageCount(); ++i) {
-        const ToolkitImagePtr image = grid_.image(i);
-        if (!uid.isEmpty() && image->isValid() && ImageUid(image) == uid) {
-            SelectImage(i);
-            return true;
-        }
-    }
-    return false;
-}
+bool ImageViewer::SelectImageByUid(const QString &uid) { return session_.setCurrentImage(uid); }
 
 void ImageViewer::MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers, const QPoint &pos)
 {
-    const int index = grid_.hitTest(pos);
-    if (index < 1 || index > grid_.imageCount())
+    const ToolkitImagePtr image = grid_.imageAt(pos);
+    const QString uid = image ? ImageUid(image) : QString();
+    // Not a loaded image (an empty frame, a tile left from before): nothing to select.
+    if (uid.isEmpty() || !session_.loadedImage(uid))
         return;
-    const ToolkitImagePtr image = grid_.image(index);
-    if (!image->isValid())
-        return; // an empty frame: nothing to select
-    if (const ToolkitImagePtr &current = session_.currentImage(); current && ImageUid(current) == ImageUid(image)) {
-        if (button == Qt::RightButton)
-            grid_.popUp(pos);
-        return;
-    }
-    SelectImage(index);
-    emit imageClicked(ImageUid(image));
-    // Mammograms carry the side as image laterality; the series laterality wins when present.
-    QString side = GetAttribute(image, Tags::Laterality).value;
-    if (side.isEmpty())
-        side = GetAttribute(image, Tags::ImageLaterality).value;
-    emit statusText(5, side.toUpper() + QLatin1Char('-') + GetAttribute(image, Tags::ViewPosition).value.toUpper());
+    if (uid != session_.currentImageUid())
+        session_.setCurrentImage(uid);
     if (button == Qt::RightButton)
         grid_.popUp(pos);
 }
@@ -160,9 +145,9 @@ void ImageViewer::MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers, const
 void ImageViewer::forEachTarget(bool all, const std::function<void(ToolkitDisplay &)> &change)
 {
     if (all) {
-        for (const ToolkitImagePtr &image : grid_.images())
+        for (const ToolkitImagePtr &image : session_.loadedImages().items)
             change(image->display());
-    } else if (const ToolkitImagePtr &current = session_.currentImage()) {
+    } else if (const ToolkitImagePtr current = session_.currentImage()) {
         change(current->display());
     }
     grid_.refreshDisplay();

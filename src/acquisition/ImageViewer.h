@@ -11,39 +11,31 @@
 #include <functional>
 #include <optional>
 
-// The tile grid as the viewer logic sees it: the images shown, the page and
-// the scroll range. The viewer panel implements it over its control.
+// The tile grid as the viewer logic sees it: it shows what the logic hands it
+// (the session's loaded images, the current one framed), the page and the
+// scroll range. The viewer panel implements it over its control.
 class ViewerGrid {
 public:
     virtual ~ViewerGrid() = default;
     virtual int columns() const = 0;
     virtual int rows() const = 0;
     virtual void setGrid(int columns, int rows, const QColor &background) = 0;
-    virtual int imageCount() const = 0;
-    // 1-based; null outside the list.
-    virtual ToolkitImagePtr image(int index) const = 0;
-    virtual QList<ToolkitImagePtr> images() const = 0;
     virtual void addImage(const ToolkitImagePtr &image) = 0;
     virtual void clearImages() = 0;
+    // The image drawn with the selection frame; null for none.
+    virtual void setFramed(const ToolkitImagePtr &image, const QColor &color) = 0;
     // Off while a load adds its images, so that the grid is drawn once.
     virtual void setRedraw(bool on) = 0;
     virtual int firstTile() const = 0;
     virtual void setFirstTile(int first) = 0;
     virtual void refreshDisplay() = 0;
-    // The image index (1-based) under a point of the grid; 0 for none.
-    virtual int hitTest(const QPoint &pos) const = 0;
+    // The image under a point of the grid; null for none.
+    virtual ToolkitImagePtr imageAt(const QPoint &pos) const = 0;
     // The scroll bar's maximum (minimum 0); none hides it.
     virtual void setScrollRange(std::optional<int> maximum) = 0;
     // The pop-up menu at a point of the grid.
     virtual void popUp(const QPoint &pos) = 0;
 };
-
-// Forgets the session's current image (and switches its selection frame off).
-void ClearCurrentImage(Session &session);
-
-// Takes every image out of the grid (which may be null) and the session's
-// loaded image list, and forgets the current image, which went with them.
-void ClearViewer(Session &session, ViewerGrid *grid);
 
 // RoundUp(x): x rounded to the nearest whole number (halves to even), plus one
 // when x lies above it; as a 16-bit integer.
@@ -69,8 +61,9 @@ struct ViewerMenuEntry {
 };
 
 // The viewer's paging, selection, display changes and pop-up entries over a
-// grid; the image selected becomes the session's current image (whose
-// currentImageChanged the header view follows).
+// grid. The grid shows the session's loaded images and frames its current
+// one, following the session's signals; a tile clicked makes its image, by
+// UID, the session's current image, which the lists and the header view follow.
 class ImageViewer : public QObject {
     Q_OBJECT
 public:
@@ -88,9 +81,9 @@ public:
     void KeyDown(int keyCode);
     void MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers modifiers, const QPoint &pos);
 
-    // Makes the viewer image at index (1-based) the current one: frames and panel 3.
+    // Makes the loaded image at this position (1-based) the current one.
     void SelectImage(int index);
-    // The viewer image with this SOP instance UID becomes the current one.
+    // The loaded image with this SOP instance UID becomes the current one.
     // False (nothing changes) when none has it.
     bool SelectImageByUid(const QString &uid);
 
@@ -107,12 +100,14 @@ public:
 signals:
     // A status line panel (1-based) gets this text.
     void statusText(int panel, const QString &text);
-    // The operator clicked the image with this UID: its image-list row becomes the current one.
-    void imageClicked(const QString &uid);
     // The pop-up's "Delete image" on the current image.
     void deleteImageRequested();
 
 private:
+    // The grid shows the session's loaded images anew, from the first tile.
+    void showLoadedImages();
+    // The frame and the status panels follow the session's current image.
+    void showCurrentImage();
     void forEachTarget(bool all, const std::function<void(ToolkitDisplay &)> &change);
 
     Session &session_;

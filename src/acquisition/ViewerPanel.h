@@ -23,16 +23,14 @@ public:
     int columns() const override { return grid_.columns(); }
     int rows() const override { return grid_.rows(); }
     void setGrid(int columns, int rows, const QColor &background) override;
-    int imageCount() const override { return grid_.imageCount(); }
-    ToolkitImagePtr image(int index) const override { return grid_.image(index); }
-    QList<ToolkitImagePtr> images() const override { return grid_.images(); }
     void addImage(const ToolkitImagePtr &image) override { grid_.addImage(image); }
     void clearImages() override { grid_.clearImages(); }
+    void setFramed(const ToolkitImagePtr &image, const QColor &color) override { grid_.setFramed(image, color); }
     void setRedraw(bool on) override { grid_.setRedraw(on); }
     int firstTile() const override { return grid_.firstTile(); }
     void setFirstTile(int first) override { grid_.setFirstTile(first); }
     void refreshDisplay() override { grid_.refreshDisplay(); }
-    int hitTest(const QPoint &pos) const override { return grid_.hitTest(pos); }
+    ToolkitImagePtr imageAt(const QPoint &pos) const override { return grid_.imageAt(pos); }
     void setScrollRange(std::optional<int> maximum) override;
     void popUp(const QPoint &pos) override;
 

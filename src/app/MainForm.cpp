@@ -1,4 +1,5 @@
 #include "app/MainForm.h"
+#include "store/Session.h"
 
 #include "core/ApplicationFolder.h"
 #include "app/Companions.h"
@@ -950,7 +951,7 @@ void MainForm::markExposureRows()
         rows->setMarked(i, lvImages->selectionModel()->isRowSelected(i));
 }
 
-void MainForm::bind(Browser &br, ImageViewer &viewer)
+void MainForm::bind(Browser &br, ImageViewer &viewer, Session &session)
 {
     browser_ = &br;
     showRows(lvPatients, br.patients(), true);
@@ -974,12 +975,7 @@ void MainForm::bind(Browser &br, ImageViewer &viewer)
         pbLoad->setValue(done);
         pbLoad->show();
     });
-    connect(&br, &Browser::viewerCleared, viewerPanel_, &ViewerPanel::clearImages);
-    connect(&br, &Browser::loadStarted, viewerPanel_, [this] {
-        viewerPanel_->clearImages();
-        viewerPanel_->setRedraw(false);
-    });
-    connect(&br, &Browser::imageLoaded, viewerPanel_, &ViewerPanel::addImage);
+    connect(&br, &Browser::loadStarted, viewerPanel_, [this] { viewerPanel_->setRedraw(false); });
     connect(&br, &Browser::loadEnded, this, [this, &viewer] {
         viewerPanel_->setRedraw(true);
         pbLoad->hide();
@@ -988,12 +984,20 @@ void MainForm::bind(Browser &br, ImageViewer &viewer)
     connect(&br, &Browser::studyImagesListed, this,
             [this](int images) { cmdSelected->setEnabled((doseList_ ? doseList_->rowCount() : 0) == images); });
     connect(&viewer, &ImageViewer::statusText, this, &MainForm::setStatusPanel);
-    connect(&viewer, &ImageViewer::imageClicked, this, &MainForm::chooseImageRow);
+    // The image list's selection shows the session's current image; a click
+    // on a row asks the session, and the row shown is what the session holds
+    // then (a row whose image is not loaded changes nothing).
+    auto showCurrentRow = [this, &session] { showImageRow(session.currentImageUid()); };
+    connect(&session, &Session::currentImageChanged, lvImages, showCurrentRow);
+    connect(&br.images(), &QAbstractItemModel::modelReset, lvImages, showCurrentRow);
+    connect(&br.images(), &QAbstractItemModel::layoutChanged, lvImages, showCurrentRow);
     connect(lvPatients, &QTreeView::clicked, &br, [&br](const QModelIndex &i) { br.selectPatient(i.row()); });
     connect(lvStudien, &QTreeView::clicked, &br, [&br](const QModelIndex &i) { br.selectStudy(i.row()); });
     connect(lvSerien, &QTreeView::doubleClicked, &br, [&br](const QModelIndex &i) { br.loadSeries(i.row()); });
-    connect(lvImages, &QTreeView::clicked, &viewer,
-            [&viewer](const QModelIndex &i) { viewer.SelectImageByUid(i.siblingAtColumn(3).data().toString()); });
+    connect(lvImages, &QTreeView::clicked, &viewer, [&viewer, showCurrentRow](const QModelIndex &i) {
+        viewer.SelectImageByUid(i.siblingAtColumn(3).data().toString());
+        showCurrentRow();
+    });
     for (QTreeView *list : {lvPatients, lvStudien, lvSerien})
         list->viewport()->installEventFilter(this);
 }
@@ -1080,15 +1084,21 @@ int MainForm::studyRow() const { return lvStudien->currentIndex().row(); }
 int MainForm::seriesRow() const { return lvSerien->currentIndex().row(); }
 int MainForm::imageRow() const { return lvImages->currentIndex().row(); }
 
-void MainForm::chooseImageRow(const QString &uid)
+void MainForm::showImageRow(const QString &uid)
 {
     QAbstractItemModel *rows = lvImages->model();
-    for (int i = 0; rows && !uid.isEmpty() && i < rows->rowCount(); ++i) {
-        if (rows->index(i, 3).data().toString() == uid) {
-            lvImages->setCurrentIndex(rows->index(i, 0));
-            return;
-        }
+    QItemSelectionModel *selection = lvImages->selectionModel();
+    if (!rows || !selection)
+        return;
+    // The whole UID: "….1" is a part of "….10".
+    const QModelIndex row = uid.isEmpty() ? QModelIndex()
+                                          : rows->match(rows->index(0, 3), Qt::DisplayRole, uid, 1, Qt::MatchExactly).value(0);
+    if (!row.isValid()) {
+        selection->clear();
+        return;
     }
+    selection->setCurrentIndex(row.siblingAtColumn(0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    lvImages->scrollTo(row);
 }
 
 void MainForm::updateSendMenus(PartnersInUse &inUse, const std::function<void(int level, const QString &tag)> &chosen)

@@ -29,6 +29,7 @@ class QTreeView;
 class QVBoxLayout;
 class OptionForm;
 class Browser;
+class Session;
 class DoseList;
 class ExposureCapture;
 class HeaderView;
@@ -86,7 +87,8 @@ public:
     // clicks and keys to them, what they signal to the window's controls.
     void bind(ExposureCapture &capture);
     void bind(DoseList &doseList);
-    void bind(Browser &browser, ImageViewer &viewer);
+    // The viewer and the image list follow the session's loaded and current images.
+    void bind(Browser &browser, ImageViewer &viewer, Session &session);
     void bind(HeaderView &header, TaskList &tasks);
     void bind(ProjectionAssignment &assignment);
     // The tile grid, its scroll bar and pop-up, for the viewer logic.
@@ -97,8 +99,9 @@ public:
     int studyRow() const;
     int seriesRow() const;
     int imageRow() const;
-    // Makes the image-list row of the image with this SOP instance UID current (none: nothing).
-    void chooseImageRow(const QString &uid);
+    // The image-list row of the image with this whole SOP instance UID becomes
+    // the selected one; none is selected when no row has it.
+    void showImageRow(const QString &uid);
     // The values and the date of the exposure shown, as the tasks and the header job take them.
     ExposureValues shownExposure() const;
     QString shownExposureDate() const;

@@ -162,15 +162,9 @@ void Workstation::attachViewerAndBrowser()
         if (session_.currentImage() && header_->rowCount() > 0)
             header_->LoadHeaderData();
     });
+    // The viewer shows the session's loaded images and frames its current
+    // one; the header view follows the current image itself.
     viewer_ = std::make_unique<ImageViewer>(session_, main_.viewerPanel());
-    // The header view shows the current image, however it was chosen (tile,
-    // image row, the merge), and nothing once there is none.
-    connect(&session_, &Session::currentImageChanged, this, [this] {
-        if (session_.currentImage())
-            header_->LoadHeaderData();
-        else
-            header_->clear();
-    });
     connect(viewer_.get(), &ImageViewer::deleteImageRequested, this, [this] { deletion_->PopupDeleteImage(); });
     viewer_->setDeleteOffered(true);
     main_.viewerPanel().bind(*viewer_);
@@ -188,24 +182,15 @@ void Workstation::attachViewerAndBrowser()
         tasks_->ClearEntries();
         header_->clear();
     });
-    main_.bind(br, *viewer_);
+    main_.bind(br, *viewer_, session_);
 
     deletion_ = std::make_unique<ListDeletion>(session_, br, *windowPrompter_);
-    deletion_->setShownImages([this] { return viewer_->grid().images(); });
     connect(deletion_.get(), &ListDeletion::jobRequested, this, &Workstation::runDeletionJob);
     connect(deletion_.get(), &ListDeletion::statusPanel, &main_, &MainForm::setStatusPanel);
-    connect(deletion_.get(), &ListDeletion::viewerImagesKept, this, [this](const QList<ToolkitImagePtr> &kept) {
-        viewer_->grid().clearImages();
-        for (const ToolkitImagePtr &image : kept)
-            viewer_->grid().addImage(image);
-        viewer_->grid().setFirstTile(1);
-        viewer_->UpdateScrollRange();
-        header_->clear();
-    });
     connect(deletion_.get(), &ListDeletion::mainWindowResetRequested, this, [this] {
         tasks_->ClearEntries();
         header_->clear();
-        ClearViewer(session_, &viewer_->grid());
+        session_.clearLoadedImages();
     });
     connect(deletion_.get(), &ListDeletion::exposureListClearRequested, this, [this] { doseList_->clear(); });
     connect(deletion_.get(), &ListDeletion::studyReselectRequested, this,
@@ -218,7 +203,7 @@ void Workstation::attachViewerAndBrowser()
     connect(&main_, &MainForm::patientListPollDue, this, &Workstation::pollLists);
     connect(&main_, &MainForm::firstPatientChosen, this, [this] { browser_->selectPatient(0); });
     connect(&main_, &MainForm::firstStudyChosen, this, [this] { browser_->selectStudy(0); });
-    connect(&main_, &MainForm::exitStarted, this, [this] { ClearViewer(session_, &viewer_->grid()); });
+    connect(&main_, &MainForm::exitStarted, &session_, &Session::clearLoadedImages);
     connect(&main_, &MainForm::optionsOpened, this, [this] {
         viewer_->SetUpViewer();
         viewer_->UpdateScrollRange();
@@ -228,10 +213,10 @@ void Workstation::attachViewerAndBrowser()
 
 void Workstation::attachHeaderAndTasks()
 {
-    header_ = std::make_unique<HeaderView>(session_, [this] { return session_.currentImage(); });
+    header_ = std::make_unique<HeaderView>(session_);
     TaskSources t;
     t.currentImageIndex = [this] { return session_.currentImageIndex(); };
-    t.viewerImageCount = [this] { return viewer_->grid().imageCount(); };
+    t.viewerImageCount = [this] { return ListCount(session_.loadedImages()); };
     t.loadedLevel = [this] { return LevelName(session_.loadedLevel()); };
     t.exposure = [this] { return main_.shownExposure(); };
     t.promptParent = &main_;
@@ -259,7 +244,6 @@ void Workstation::attachAssignment()
     a.doseForBirthDate = DoseForBirthDate;
     a.defaultPartner = [this] { return QStringList{partners_.partner.aet, partners_.partner.ip, partners_.partner.port}; };
     assignment_ = std::make_unique<ProjectionAssignment>(session_, a);
-    connect(assignment_.get(), &ProjectionAssignment::imageChosen, &main_, &MainForm::chooseImageRow);
     connect(assignment_.get(), &ProjectionAssignment::sendRequested, this,
             [this](const BrowserSelection &p, const QStringList &, DoseAssignment assignment) {
                 // The examination as it stands when the operator gives the command.
@@ -357,7 +341,7 @@ void Workstation::importImages(JobKind kind)
 
 void Workstation::exportImages(ExportKind kind)
 {
-    const QList<ToolkitImagePtr> images = viewer_->grid().images();
+    const QList<ToolkitImagePtr> images = session_.loadedImages().items;
     if (images.isEmpty()) {
         Prompts().information(&main_, QStringLiteral("No images loaded into viewport."), DefaultPromptTitle);
         return;
@@ -434,7 +418,7 @@ bool Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnectio
     job_.studyRowRemoved = [this] { browser_->studyRemoved(job_.selection.studyKey); };
     job_.patientRowRemoved = [this] { browser_->patientRemoved(job_.selection.patientId); };
     job_.writeDoseReport = WriteStudyDoseReport;
-    ClearCurrentImage(session_);
+    session_.clearCurrentImage();
     EditForm form(session_, kind, &main_);
     form.onUnload = [this] { job_.connections.release(); };
     // The exposures go to the patient sent, whoever is selected meanwhile.
@@ -459,7 +443,7 @@ bool Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnectio
 
 bool Workstation::runDeletionJob(JobKind kind)
 {
-    ClearCurrentImage(session_);
+    session_.clearCurrentImage();
     EditForm form(session_, kind, &main_);
     form.Form_Load();
     runProgressDialog(form);
@@ -472,9 +456,9 @@ void Workstation::mnuApplyTasks()
         return;
     // The job's input as the operator sees it now: the tasks, the loaded
     // images and the selected patient.
-    pendingUpdate_ = {.tasks = tasks_->tasks(), .images = viewer_->grid().images(), .loadedLevel = LevelName(session_.loadedLevel()),
+    pendingUpdate_ = {.tasks = tasks_->tasks(), .images = session_.loadedImages().items, .loadedLevel = LevelName(session_.loadedLevel()),
                       .patientKey = session_.selection().patientKey, .viewerWindow = {}};
-    ClearCurrentImage(session_);
+    session_.clearCurrentImage();
     headerJobRefused_ = false;
     bool removed = false;
     {
@@ -500,7 +484,7 @@ void Workstation::mnuApplyTasks()
         browser_->images().clear();
     }
     header_->clear();
-    ClearViewer(session_, &viewer_->grid());
+    session_.clearLoadedImages();
     browser_->RefreshPatientList();
 }
 
@@ -523,7 +507,7 @@ void Workstation::SendSeries(const SendSelection &s, SendConnections connections
 {
     if (!undoneTasksAllowSend())
         return;
-    ClearViewer(session_, &viewer_->grid());
+    session_.clearLoadedImages();
     if (runSendJob(JobKind::SendSeries, s, std::move(connections))) {
         browser_->seriesRemoved(s.seriesKey);
         if (BrowserSelection now = session_.selection(); now.seriesKey == s.seriesKey) {
@@ -557,7 +541,7 @@ void Workstation::SendPatient(const SendSelection &s, SendConnections connection
         browser_->series().clear();
         browser_->images().clear();
         doseList_->clear();
-        ClearViewer(session_, &viewer_->grid());
+        session_.clearLoadedImages();
     }
     browser_->RefreshPatientList();
     main_.ClearInfoFields();

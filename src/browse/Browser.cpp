@@ -1,6 +1,6 @@
 #include "browse/Browser.h"
 
-#include "acquisition/ImageViewer.h"
+#include "toolkit/Toolkit.h"
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
 #include "store/DatabasePaths.h"
@@ -119,10 +119,9 @@ void Browser::RefreshPatientList(Refresh when)
         studies_.clear();
         studiesOf_.clear();
         images_.clear();
-        emit viewerCleared();
-        // The loaded images left with their tiles, and no row is selected:
+        // The loaded images leave (the viewer follows), and no row is selected:
         // the status bar names no patient, image or count.
-        ClearViewer(session_, nullptr);
+        session_.clearLoadedImages();
         session_.setSelection({});
         for (int i = 1; i <= 4; ++i)
             emit statusPanel(i, QString());
@@ -175,7 +174,7 @@ std::optional<std::vector<RowModel::Row>> Browser::studyRows(const QString &pati
 void Browser::clearTaskStateForNewPatient()
 {
     emit taskStateClearRequested();
-    ClearCurrentImage(session_);
+    session_.clearCurrentImage();
     for (int i = 1; i <= 4; ++i)
         emit statusPanel(i, QString());
 }
@@ -347,7 +346,7 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
     if (loading_)
         return; // a click while the previous load lets events run
     loading_ = true;
-    ClearViewer(session_, nullptr);
+    session_.clearLoadedImages();
     session_.setLoadedFor(session_.selection());
     emit loadStarted();
     const QString studyUid = session_.selection().studyUid;
@@ -389,22 +388,26 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
         const QString uid = row.value(0).toString();
         const QString path = folder + QLatin1Char('/') + uid + QStringLiteral(".dcm");
         Result error;
-        bool ok = false;
+        ToolkitImageList read;
         if (!safeFolder || !isPlainUid(uid))
             error = {ErrorCode::NotReadable, QStringLiteral("Not a UID: %1/%2").arg(studyUid, uid)};
-        else
-            ok = ReadFileIntoList(session_.loadedImages(), path, &error);
+        else if (ReadFileIntoList(read, path, &error) && ImageUid(ListItem(read, 1)) != uid)
+            error = {ErrorCode::NotReadable, QStringLiteral("%1 holds image '%2', not the one its row names").arg(path, ImageUid(ListItem(read, 1)))};
+        else if (ListCount(read) == 1 && !session_.addLoadedImage(uid, ListItem(read, 1)))
+            error = {ErrorCode::NotReadable, QStringLiteral("%1: image %2 is loaded already").arg(path, uid)};
         ++progress;
         emit loadProgress(std::min<qlonglong>(progress, imageCount), int(imageCount));
-        // A file that cannot be read keeps its tile, as an empty frame.
-        emit imageLoaded(ok ? session_.loadedImages().items.last() : UnreadableImage(path));
-        if (!ok) {
-            WriteErrorLog(error.number, error.text, QStringLiteral("MainForm LoadStudy (READ_ERROR)"));
+        // A file that cannot be read stays out of the session and so out of
+        // the viewer; the log names it.
+        if (!error.ok()) {
+            WriteErrorLog(error.number, error.text.contains(path) ? error.text : path + QStringLiteral(": ") + error.text,
+                          QStringLiteral("MainForm LoadStudy (READ_ERROR)"));
             failed(QStringLiteral("An error occured during loading - please retry!"));
         }
         QCoreApplication::processEvents();
     }
-    emit statusPanel(4, QString::number(progress) + QStringLiteral(" image(s)"));
+    // The images in the viewer: those that could be read.
+    emit statusPanel(4, QString::number(ListCount(session_.loadedImages())) + QStringLiteral(" image(s)"));
     finish();
 }
 

@@ -97,11 +97,9 @@ signals:
     // A patient was selected and her studies are listed.
     void patientSelected();
     void seriesListVisible(bool visible);
-    // The viewer's tiles: all gone, a load begins (tiles gone, redraw held),
-    // one image read (an unreadable file comes as an empty frame), the load ended.
-    void viewerCleared();
+    // A load begins (the viewer's redraw held while the session's loaded
+    // images fill) and ends.
     void loadStarted();
-    void imageLoaded(const ToolkitImagePtr &image);
     void loadProgress(int done, int total);
     void loadEnded();
     // A study's images were listed on a click.

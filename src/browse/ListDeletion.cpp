@@ -1,6 +1,6 @@
 #include "browse/ListDeletion.h"
 
-#include "acquisition/ImageViewer.h"
+#include "toolkit/Toolkit.h"
 #include "browse/Browser.h"
 #include "core/Settings.h"
 #include "jobs/EditForm.h"
@@ -90,9 +90,8 @@ void ListDeletion::nothingToDelete()
 void ListDeletion::emptyViewerWhenItsImagesAreGone()
 {
     QStringList uids;
-    for (const ToolkitImagePtr &image : shown())
-        if (const QString uid = ImageUid(image); !uid.isEmpty()) // an unreadable file's tile has none
-            uids << uid;
+    for (const ToolkitImagePtr &image : session_.loadedImages().items)
+        uids << ImageUid(image);
     if (!uids.isEmpty() && !ImagesInDatabase(uids)) {
         emit mainWindowResetRequested();
         browser_.images().clear();
@@ -134,9 +133,8 @@ void ListDeletion::PopupDeleteImage()
         nothingToDelete();
         return;
     }
-    QList<ToolkitImagePtr> kept = shown();
-    kept.removeIf([&uid](const ToolkitImagePtr &image) { return ImageUid(image) == uid; });
-    if (kept.isEmpty()) {
+    const int kept = ListCount(session_.loadedImages()) - 1;
+    if (kept <= 0) {
         // Nothing would be left to show: the level above goes, which is more
         // than the one image the operator agreed to, so ask again.
         const ImageTarget study = StudyTarget(series.studyKey, series.studyUid);
@@ -154,11 +152,10 @@ void ListDeletion::PopupDeleteImage()
     }
     if (!DeleteImageFromDatabase(uid, series.studyUid))
         return; // the row stays, and so does the image (logged)
-    ListRemove(session_.loadedImages(), uid);
-    ClearCurrentImage(session_);
-    emit viewerImagesKept(kept);
+    // The viewer and the header view follow the session: the image and the selection go.
+    session_.removeLoadedImage(uid);
     browser_.images().removeAt(browser_.images().findText(3, uid));
-    emit statusPanel(4, QString::number(kept.size()) + QStringLiteral(" image(s)"));
+    emit statusPanel(4, QString::number(ListCount(session_.loadedImages())) + QStringLiteral(" image(s)"));
 }
 
 void ListDeletion::deleteSeries(const ImageTarget &t)

@@ -22,8 +22,6 @@ public:
     ListDeletion(Session &session, Browser &browser, Prompter &prompter, QObject *parent = nullptr);
     // Registers the jobs 4 to 7 with the progress dialog.
     void RegisterJobs();
-    // The images the viewer shows, unreadable files' empty frames included.
-    void setShownImages(std::function<QList<ToolkitImagePtr>()> shown) { shownImages_ = std::move(shown); }
 
     // The viewer's selected image; the last one of what is loaded takes the level above.
     void PopupDeleteImage();
@@ -40,8 +38,6 @@ public:
 signals:
     // Runs the job with the progress dialog and returns when it closed.
     void jobRequested(JobKind kind);
-    // The viewer keeps these images and shows them from the first; the header view empties.
-    void viewerImagesKept(const QList<ToolkitImagePtr> &kept);
     // Task list, header view and viewer emptied.
     void mainWindowResetRequested();
     void exposureListClearRequested();
@@ -59,12 +55,10 @@ private:
     void studyGone(const ImageTarget &t);
     void patientGone(const ImageTarget &t);
     void emptyViewerWhenItsImagesAreGone();
-    QList<ToolkitImagePtr> shown() const { return shownImages_ ? shownImages_() : QList<ToolkitImagePtr>(); }
 
     Session &session_;
     Browser &browser_;
     Prompter &prompter_;
-    std::function<QList<ToolkitImagePtr>()> shownImages_;
     ImageTarget jobTarget_; // set by a command, taken by the job it runs
     bool jobRemoved_ = false; // the job's outcome, read when its dialog closed
 };

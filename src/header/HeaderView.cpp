@@ -40,19 +40,23 @@ QString GetHeaderElement(const QString &group, const QString &element, const Too
     return values.join(QStringLiteral(" | "));
 }
 
-HeaderView::HeaderView(Session &session, std::function<ToolkitImagePtr()> currentImage, QObject *parent)
-    : QObject(parent)
-    , session_(session)
-    , currentImage_(std::move(currentImage))
+HeaderView::HeaderView(Session &session, QObject *parent) : QObject(parent), session_(session)
 {
     model_.setHorizontalHeaderLabels({QStringLiteral("Value"), QStringLiteral("DICOM Tag"), QStringLiteral("DICOM Description")});
+    // However the image was chosen (tile, image row, the merge).
+    connect(&session_, &Session::currentImageChanged, this, [this] {
+        if (session_.currentImage())
+            LoadHeaderData();
+        else
+            clear();
+    });
 }
 
 void HeaderView::LoadHeaderData()
 {
     clear();
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const ToolkitImagePtr image = currentImage_ ? currentImage_() : ToolkitImagePtr();
+    const ToolkitImagePtr image = session_.currentImage();
     const QMap<QString, QString> &tags = session_.activeFilterTags();
     for (auto it = tags.cbegin(); it != tags.cend(); ++it) {
         QCoreApplication::processEvents();

@@ -6,7 +6,6 @@
 
 #include <QObject>
 #include <QStandardItemModel>
-#include <functional>
 
 class Session;
 
@@ -27,8 +26,9 @@ class HeaderView : public QObject {
 public:
     enum Column { ValueColumn, TagColumn, DescriptionColumn };
 
-    // currentImage: the viewer's current image, null without one.
-    HeaderView(Session &session, std::function<ToolkitImagePtr()> currentImage, QObject *parent = nullptr);
+    // Shows the session's current image and follows it: its rows when one is
+    // current, none when none is.
+    explicit HeaderView(Session &session, QObject *parent = nullptr);
 
     // "Value", "DICOM Tag", "DICOM Description"; the view shows "Value" last.
     QStandardItemModel *model() { return &model_; }
@@ -52,7 +52,6 @@ signals:
 private:
     void sort();
     Session &session_;
-    std::function<ToolkitImagePtr()> currentImage_;
     QStandardItemModel model_;
     int sortColumn_ = TagColumn;
     Qt::SortOrder sortOrder_ = Qt::AscendingOrder;

@@ -1,9 +1,70 @@
 #include "store/Session.h"
 
-void Session::setCurrentImage(int index, ToolkitImagePtr image)
+ToolkitImagePtr Session::loadedImage(const QString &uid) const
 {
-    currentImageIndex_ = image ? index : 0;
-    currentImage_ = std::move(image);
+    const int at = loadedPosition(uid);
+    return at > 0 ? loaded_.items.at(at - 1) : nullptr;
+}
+
+int Session::loadedPosition(const QString &uid) const
+{
+    // The whole UID: "….1" is a part of "….10".
+    for (int i = 0; !uid.isEmpty() && i < loadedUids_.size(); ++i)
+        if (loadedUids_.at(i) == uid)
+            return i + 1;
+    return 0;
+}
+
+bool Session::addLoadedImage(const QString &uid, const ToolkitImagePtr &image)
+{
+    if (!image || uid.isEmpty() || loadedPosition(uid) > 0)
+        return false;
+    loaded_.items.append(image);
+    loadedUids_.append(uid);
+    emit imageLoaded(image);
+    return true;
+}
+
+bool Session::removeLoadedImage(const QString &uid)
+{
+    const int at = loadedPosition(uid);
+    if (at == 0)
+        return false;
+    if (uid == currentUid_)
+        clearCurrentImage();
+    loaded_.items.removeAt(at - 1);
+    loadedUids_.removeAt(at - 1);
+    emit imageRemoved(uid);
+    return true;
+}
+
+void Session::clearLoadedImages()
+{
+    clearCurrentImage();
+    const bool had = !loaded_.items.isEmpty();
+    loaded_.items.clear();
+    loadedUids_.clear();
+    loadedFor_ = {};
+    if (had)
+        emit loadedImagesCleared();
+}
+
+bool Session::setCurrentImage(const QString &uid)
+{
+    if (loadedPosition(uid) == 0)
+        return false;
+    if (uid != currentUid_) {
+        currentUid_ = uid;
+        emit currentImageChanged();
+    }
+    return true;
+}
+
+void Session::clearCurrentImage()
+{
+    if (currentUid_.isEmpty())
+        return;
+    currentUid_.clear();
     emit currentImageChanged();
 }
 

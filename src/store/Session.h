@@ -6,6 +6,7 @@
 #include <QMap>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 // The patient, study and series selected in the browser.
 struct BrowserSelection {
@@ -30,9 +31,21 @@ class Session : public QObject {
 public:
     using QObject::QObject;
 
-    // The images read from disk for the viewer, and the level they were loaded as.
-    ToolkitImageList &loadedImages() { return loaded_; }
+    // The images read from disk for the viewer, in load order, each known by
+    // its SOP instance UID (and its file, ToolkitImage::path). The viewer and
+    // the lists show these; none of them keeps a list of its own.
     const ToolkitImageList &loadedImages() const { return loaded_; }
+    // The loaded image with this whole UID; null when none has it.
+    ToolkitImagePtr loadedImage(const QString &uid) const;
+    // 1-based position of the image with this UID among the loaded ones; 0 for none.
+    int loadedPosition(const QString &uid) const;
+    // Appends an image read from its file, under the SOP instance UID the file
+    // holds. Refused (false) without a UID or when that UID is loaded already.
+    bool addLoadedImage(const QString &uid, const ToolkitImagePtr &image);
+    // The image with this UID leaves (and with it the current image, when it was that one).
+    bool removeLoadedImage(const QString &uid);
+    // Every loaded image leaves, with the current image and the patient they were loaded for.
+    void clearLoadedImages();
     LoadedLevel loadedLevel() const { return loadedLevel_; }
     void setLoadedLevel(LoadedLevel level) { loadedLevel_ = level; }
     // The selection as it was when the loaded images were read: the patient
@@ -40,11 +53,15 @@ public:
     const BrowserSelection &loadedFor() const { return loadedFor_; }
     void setLoadedFor(const BrowserSelection &selection) { loadedFor_ = selection; }
 
-    // The viewer image the operator selected: 1-based index, or 0 and null.
-    const ToolkitImagePtr &currentImage() const { return currentImage_; }
-    int currentImageIndex() const { return currentImageIndex_; }
-    void setCurrentImage(int index, ToolkitImagePtr image);
-    void clearCurrentImage() { setCurrentImage(0, nullptr); }
+    // The loaded image the operator selected, by UID; empty and null for none.
+    const QString &currentImageUid() const { return currentUid_; }
+    ToolkitImagePtr currentImage() const { return loadedImage(currentUid_); }
+    // Its 1-based position among the loaded images, 0 for none.
+    int currentImageIndex() const { return loadedPosition(currentUid_); }
+    // The loaded image with this UID becomes the current one. False, and the
+    // current image stays, when none is loaded with it.
+    bool setCurrentImage(const QString &uid);
+    void clearCurrentImage();
 
     const BrowserSelection &selection() const { return selection_; }
     void setSelection(const BrowserSelection &selection);
@@ -69,6 +86,10 @@ public:
 
 signals:
     void selectionChanged();
+    // The loaded images: one appended, one gone, all gone.
+    void imageLoaded(const ToolkitImagePtr &image);
+    void imageRemoved(const QString &uid);
+    void loadedImagesCleared();
     void currentImageChanged();
     void selectedExposureChanged();
     void activeFilterChanged();
@@ -80,10 +101,10 @@ signals:
 
 private:
     ToolkitImageList loaded_;
+    QStringList loadedUids_; // loaded_'s UIDs, in its order
     LoadedLevel loadedLevel_ = LoadedLevel::None;
     BrowserSelection loadedFor_;
-    ToolkitImagePtr currentImage_;
-    int currentImageIndex_ = 0;
+    QString currentUid_;
     BrowserSelection selection_;
     ExposureValues exposure_;
     QString exposureTime_;

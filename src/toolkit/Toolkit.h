@@ -47,8 +47,6 @@ struct ToolkitDisplay {
     int rotation = 0;     // clockwise quarter turns, 0..3
     bool mirrorH = false; // left-right
     bool mirrorV = false; // top-bottom
-    int frameWidth = 0;   // selection frame in pixels; 0 = none
-    QColor frameColor = QColor(0xFF, 0xFF, 0xC0);
 };
 
 // One DICOM image: its file's data set (pixel data stays on disk until needed)

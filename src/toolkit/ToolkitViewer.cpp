@@ -13,6 +13,7 @@
 namespace {
 
 constexpr int TileMargin = 2;
+constexpr int SelectionFrameWidth = 2; // pixels
 constexpr double MaxZoom = 16.0;
 
 struct RenderResult {
@@ -41,6 +42,7 @@ ToolkitViewer::~ToolkitViewer()
 void ToolkitViewer::clearImages()
 {
     images_.clear();
+    framed_.reset();
     tiles_.clear();
     full_.clear();
     ++generation_;
@@ -54,6 +56,13 @@ void ToolkitViewer::addImage(const ToolkitImagePtr &image)
     if (!image)
         return;
     images_.append(image);
+    changed();
+}
+
+void ToolkitViewer::setFramed(const ToolkitImagePtr &image, const QColor &color)
+{
+    framed_ = image;
+    frameColor_ = color;
     changed();
 }
 
@@ -296,8 +305,8 @@ void ToolkitViewer::paintEvent(QPaintEvent *)
             if (pic)
                 drawImage(p, img, *pic, singleImageRect());
         }
-        if (img && img->display().frameWidth > 0) {
-            p.setPen(QPen(img->display().frameColor, img->display().frameWidth));
+        if (img && img == framed_) {
+            p.setPen(QPen(frameColor_, SelectionFrameWidth));
             p.drawRect(rect().adjusted(0, 0, -1, -1));
         }
     } else {
@@ -320,9 +329,9 @@ void ToolkitViewer::paintEvent(QPaintEvent *)
                 p.setPen(QPen(emptyFrame, 1));
                 p.drawRect(inner.adjusted(0, 0, -1, -1));
             }
-            if (img->display().frameWidth > 0) {
-                const int fw = img->display().frameWidth;
-                p.setPen(QPen(img->display().frameColor, fw, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
+            if (img == framed_) {
+                const int fw = SelectionFrameWidth;
+                p.setPen(QPen(frameColor_, fw, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
                 p.setBrush(Qt::NoBrush);
                 p.drawRect(QRectF(tile).adjusted(fw / 2.0, fw / 2.0, -fw / 2.0, -fw / 2.0));
             }

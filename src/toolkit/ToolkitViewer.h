@@ -21,12 +21,16 @@ public:
     explicit ToolkitViewer(QWidget *parent = nullptr);
     ~ToolkitViewer() override;
 
-    // The image collection, indexed from 1.
+    // The images shown, indexed from 1: what its owner handed it, for drawing.
     void clearImages();
     void addImage(const ToolkitImagePtr &image);
     int imageCount() const { return int(images_.size()); }
     ToolkitImagePtr image(int index) const;
     const QList<ToolkitImagePtr> &images() const { return images_; }
+
+    // The image drawn with the selection frame (null: none), in this colour.
+    void setFramed(const ToolkitImagePtr &image, const QColor &color);
+    const ToolkitImagePtr &framed() const { return framed_; }
 
     void setRows(int rows);
     int rows() const { return rows_; }
@@ -45,6 +49,8 @@ public:
 
     // 1-based index of the image under a point of the widget, 0 for none.
     int hitTest(const QPoint &pos) const;
+    // The image under a point of the widget; null for none.
+    ToolkitImagePtr imageAt(const QPoint &pos) const { return image(hitTest(pos)); }
     // The tile rectangle of a page position (0-based) in grid view.
     QRect tileRect(int position) const;
 
@@ -111,6 +117,8 @@ private:
     void changed();
 
     QList<ToolkitImagePtr> images_;
+    ToolkitImagePtr framed_;
+    QColor frameColor_ = QColor(0xFF, 0xFF, 0xC0);
     int rows_ = 1;
     int columns_ = 1;
     int firstTile_ = 1;

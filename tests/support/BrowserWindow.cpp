@@ -9,7 +9,7 @@ BrowserWindow::BrowserWindow()
     window.viewerPanel().bind(*viewer);
     viewer->SetUpViewer();
     browser = std::make_unique<Browser>(session, boxes);
-    window.bind(*browser, *viewer);
+    window.bind(*browser, *viewer, session);
     window.show();
 }
 
@@ -23,5 +23,5 @@ bool BrowserWindow::loadFirstStudy(const QString &patientId)
     if (browser->studies().count() == 0)
         return false;
     browser->selectStudy(0);
-    return dicomViewer.imageCount() > 0;
+    return ListCount(session.loadedImages()) > 0;
 }

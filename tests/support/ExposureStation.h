@@ -8,6 +8,7 @@
 #include "store/DatabasePaths.h"
 #include "store/Session.h"
 #include "support/Peers.h"
+#include "support/SendJob.h"
 #include "support/Station.h"
 #include "support/UnitMessages.h"
 #include "support/Widgets.h"
@@ -18,6 +19,16 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+// The image read from the file is the session's one loaded image and its
+// current one, as a load and a click on its tile make it; false when the file
+// cannot be read.
+inline bool LoadAsCurrentImage(Session &session, const QString &file)
+{
+    const ToolkitImagePtr image = ReadImage(file);
+    session.clearLoadedImages();
+    return image && session.addLoadedImage(ImageUid(image), image) && session.setCurrentImage(ImageUid(image));
+}
 
 // Bytes waiting unread at a tty; -1 when it cannot be opened.
 inline int waitingBytes(const QString &device)
