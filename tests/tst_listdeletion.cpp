@@ -82,9 +82,9 @@ private slots:
         jobs_.clear();
         deletion_ = std::make_unique<ListDeletion>(rig_->session, browser(), rig_->boxes);
         deletion_->setShownImages([this] { return rig_->dicomViewer.images(); });
-        connect(deletion_.get(), &ListDeletion::jobRequested, this, [this](JobKind kind) {
+        deletion_->setJobRunner([this](JobKind kind, Job job) {
             jobs_ << kind;
-            EditForm form(rig_->session, kind, &rig_->window);
+            EditForm form(rig_->session, kind, std::move(job), &rig_->window);
             form.Form_Load();
             form.show();
             [&] {
@@ -94,6 +94,7 @@ private slots:
             jobText_ = form.progressText();
             progress_ = Child<QProgressBar>(form, u"pb1"_s)->value();
             progressMaximum_ = Child<QProgressBar>(form, u"pb1"_s)->maximum();
+            return form.outcome();
         });
         connect(deletion_.get(), &ListDeletion::statusPanel, &rig_->window, &MainForm::setStatusPanel);
         connect(deletion_.get(), &ListDeletion::viewerImagesKept, this, [this](const QList<ToolkitImagePtr> &kept) {
@@ -102,7 +103,6 @@ private slots:
                 rig_->dicomViewer.addImage(image);
         });
         connect(deletion_.get(), &ListDeletion::mainWindowResetRequested, this, [this] { rig_->dicomViewer.clearImages(); });
-        deletion_->RegisterJobs();
     }
     void cleanup()
     {

@@ -446,6 +446,68 @@ private slots:
         QCOMPARE(CountRows(u"tblImages"_s), 0);
     }
 
+    // The header-update job refuses tasks on images loaded for another patient
+    // than the one selected: the operator is told why while the progress
+    // dialog is still open, and the viewer, the tasks and the database stay.
+    void executeTasksRefusedTellsWhyAndKeepsEverything()
+    {
+        station({});
+        QStringList toldWhileOpen;
+        bool ran = false;
+        ws->runProgressDialog = [&](EditForm &form) {
+            ran = true;
+            form.show();
+            QVERIFY(WaitFor([&] { return form.isDone(); }, 20000));
+            toldWhileOpen = prompter_->texts();
+            Child<QPushButton>(form, u"cmdOK"_s)->click();
+        };
+        bringUp();
+        FixtureStudy other{.patientId = u"P-8"_s, .series = {FixtureSeries{.images = {SyntheticImageSpec{.rows = 32, .columns = 24}}}}};
+        QString error;
+        QVERIFY2(AddStudy(f_->path(), other, &error, false), qPrintable(error));
+        ws->browser().RefreshPatientList();
+        const int otherRow = ws->browser().patients().findText(0, u"P-8"_s);
+        QVERIFY(otherRow >= 0);
+        ws->browser().selectPatient(otherRow);
+        QCOMPARE(ws->session().selection().patientId, u"P-8"_s);
+        QCOMPARE(w->findChild<ToolkitViewer *>(u"dv1"_s)->imageCount(), uids_.size());
+        if (ws->doseList().rowCount() == 0)
+            ws->doseList().lvDosis_Fill();
+        QVERIFY(ws->doseList().rowCount() > 0);
+        ws->tasks().addTask({u"Patient"_s, 0, u"0010,0010 - Patient's Name"_s, u"Doe^Jane"_s, u"Roe^Jane"_s});
+        Child<QLineEdit>(*w, u"Text1"_s)->setText(u"07.12.2026"_s);
+        const int rows = CountRows(u"tblImages"_s);
+        w->action(u"mnuApplyTasks"_s)->trigger();
+        QVERIFY(ran);
+        QCOMPARE(toldWhileOpen.size(), 1);
+        QVERIFY2(toldWhileOpen[0].contains(u"another patient"_s), qPrintable(toldWhileOpen[0]));
+        QCOMPARE(prompter_->texts(), toldWhileOpen);
+        QCOMPARE(w->findChild<ToolkitViewer *>(u"dv1"_s)->imageCount(), uids_.size());
+        QCOMPARE(Child<QTreeView>(*w, u"lvTasks"_s)->model()->rowCount(), 1);
+        QCOMPARE(CountRows(u"tblImages"_s), rows);
+        QVERIFY(QDir(f_->file(u"temp"_s)).entryList({u"*.dcm"_s}).isEmpty());
+    }
+
+    // A partner that cannot be reached: the send command tells the failure
+    // with its number and runs no job.
+    void sendToAnUnreachablePartnerTellsAndRunsNothing()
+    {
+        station({});
+        bool ran = false;
+        ws->runProgressDialog = [&](EditForm &) { ran = true; };
+        const QString added = AddStoragePartner(u"Archive"_s, {u"ARCHIVE"_s, u"127.0.0.1"_s, QString::number(FreePort())}, true);
+        QVERIFY2(added.isEmpty(), qPrintable(added));
+        emit ws->session().partnersChanged();
+        bringUp();
+        QMenu *sendTo = Child<QMenu>(*w, u"St_SendTo"_s);
+        QCOMPARE(sendTo->actions().size(), 1);
+        sendTo->actions()[0]->trigger();
+        QVERIFY(!ran);
+        QCOMPARE(prompter_->texts().size(), 1);
+        QVERIFY2(prompter_->texts()[0].startsWith(u"Error #"_s), qPrintable(prompter_->texts()[0]));
+        QCOMPARE(CountRows(u"tblImages"_s), uids_.size());
+    }
+
     // Load A's study, select patient B, right-click B's study (or, through
     // "View Series", one of its series) and "Send to" with General\SentAndKeep
     // 0: B's images reach the archive and only B's are removed; A's stay.
