@@ -78,11 +78,19 @@ int run(const QString &folder)
     QElapsedTimer clock;
     // BENCH_STEPS=1: each progress text with the time it was reached.
     const bool steps = qEnvironmentVariableIntValue("BENCH_STEPS") == 1;
-    HeaderUpdateJob job(in, {.append = [&](const QString &t) {
-        log += t;
-        if (steps)
-            std::fprintf(stderr, "%6lld ms %s\n", static_cast<long long>(clock.elapsed()), qPrintable(t.trimmed()));
-    }});
+    struct StepLog : JobProgress {
+        QString &log;
+        QElapsedTimer &clock;
+        bool steps;
+        StepLog(QString &l, QElapsedTimer &c, bool s) : log(l), clock(c), steps(s) {}
+        void append(const QString &t) override
+        {
+            log += t;
+            if (steps)
+                std::fprintf(stderr, "%6lld ms %s\n", static_cast<long long>(clock.elapsed()), qPrintable(t.trimmed()));
+        }
+    } progress(log, clock, steps);
+    HeaderUpdateJob job(in, progress);
     clock.start();
     const bool ok = job.run().ok();
     const qint64 ms = clock.elapsed();

@@ -158,17 +158,17 @@ int send(const QString &folder, int port)
     qint64 openMs = 0, jobMs = 0, releaseMs = 0;
     clock.start();
     part.start();
-    if (!job.connections.open(target, nullptr))
-        return fail(qPrintable(prompter.boxes.value(0).text));
+    if (const Result opened = job.connections.open(target); !opened.ok())
+        return fail(qPrintable(opened.text));
     openMs = part.elapsed();
-    EditForm::RegisterJob(JobKind::SendStudy, [&job, &jobMs](EditForm &form) {
+    Session session;
+    EditForm form(session, JobKind::SendStudy, [&job, &jobMs](JobProgress &progress) {
         QElapsedTimer t;
         t.start();
-        StudieSenden(form, job);
+        JobOutcome outcome = StudieSenden(progress, job);
         jobMs = t.elapsed();
+        return outcome;
     });
-    Session session;
-    EditForm form(session, JobKind::SendStudy);
     form.onUnload = [&job] { job.connections.release(); };
     form.Form_Load();
     form.show();
@@ -185,14 +185,19 @@ int send(const QString &folder, int port)
     // number of progress steps on a shown dialog, with no network and no file.
     qint64 progressMs = 0;
     {
-        EditForm shown(session, JobKind::SendStudy);
+        EditForm shown(session, JobKind::SendStudy, [&](JobProgress &progress) {
+            progress.setMaximum(job.TotalCount);
+            part.restart();
+            for (int i = 0; i < job.TotalCount; ++i)
+                progress.advance();
+            progressMs = part.elapsed();
+            return JobOutcome();
+        });
         shown.show();
         QTest::qWait(50);
-        shown.setProgressMaximum(job.TotalCount);
-        part.restart();
-        for (int i = 0; i < job.TotalCount; ++i)
-            shown.advance();
-        progressMs = part.elapsed();
+        shown.Form_Load();
+        if (!QTest::qWaitFor([&] { return shown.isDone(); }, 3600 * 1000))
+            return fail("the progress steps did not finish");
     }
     std::printf("send_ms %lld\ncommand_ms %lld\nprogress_ms %lld\nopen_ms %lld\njob_ms %lld\nrelease_ms %lld\nsent %d\ntotal %d\npeak_kb %lld\n",
                 static_cast<long long>(openMs + jobMs + releaseMs), static_cast<long long>(ms), static_cast<long long>(progressMs), static_cast<long long>(openMs),

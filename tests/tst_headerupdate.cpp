@@ -59,7 +59,14 @@ class HeaderUpdateTest : public QObject {
     std::unique_ptr<TestFolder> folder_;
     FixtureStudy first_, second_, other_; // patient P: first_ (2 series) and second_; patient Q: other_
     QString log_;
-    QStringList messages_;
+    // The job's running log goes to log_.
+    struct LogProgress : JobProgress {
+        QString &log;
+        explicit LogProgress(QString &l) : log(l) {}
+        void append(const QString &t) override { log += t; }
+    } progress_{log_};
+    // What the operator is told of a run: a refusal's reason, nothing else.
+    static QStringList told(const HeaderUpdateResult &r) { return r.refused ? QStringList{r.text} : QStringList(); }
     std::function<ToolkitWindow(const ToolkitImagePtr &)> window_;
 
     QString temp() const { return folder_->file(u"temp"_s); }
@@ -110,8 +117,7 @@ class HeaderUpdateTest : public QObject {
     {
         HeaderUpdateInput in{.tasks = tasks, .images = images, .loadedLevel = study ? u"Studie"_s : u"Serie"_s,
                              .patientKey = patientKey ? patientKey : first_.patientKey, .viewerWindow = window_};
-        HeaderUpdateReport r{.append = [this](const QString &t) { log_ += t; }, .message = [this](const QString &t) { messages_ << t; }};
-        return HeaderUpdateJob(in, r);
+        return HeaderUpdateJob(in, progress_);
     }
 
     QStringList originalFiles() const
@@ -145,7 +151,6 @@ private slots:
         folder_ = std::make_unique<TestFolder>();
         QVERIFY(PrepareStation(*folder_));
         log_.clear();
-        messages_.clear();
         window_ = nullptr;
         fileStudies();
     }
@@ -346,16 +351,17 @@ private slots:
         QVERIFY(!failedOn.isEmpty());
         QVERIFY2(log_.contains(u"failed"_s) && log_.endsWith(u"Tasks done."_s), qPrintable(log_));
         QVERIFY(r.text.contains(failedOn));
-        QVERIFY(messages_.isEmpty());
+        QVERIFY(told(r).isEmpty());
         everythingAsBefore();
     }
 
     // Loaded images of another patient than the selected one: refused.
     void otherPatientRemovesNothing()
     {
-        QVERIFY(!job({{u"Series"_s, 0, kA, {}, u"X"_s}}, load(false), false, other_.patientKey).run());
-        QCOMPARE(messages_.size(), 1);
-        QVERIFY2(messages_[0].contains(u"another patient"_s), qPrintable(messages_[0]));
+        const HeaderUpdateResult r = job({{u"Series"_s, 0, kA, {}, u"X"_s}}, load(false), false, other_.patientKey).run();
+        QVERIFY(!r);
+        QCOMPARE(told(r).size(), 1);
+        QVERIFY2(told(r)[0].contains(u"another patient"_s), qPrintable(r.text));
         everythingAsBefore();
     }
 
@@ -519,8 +525,8 @@ private slots:
         HeaderUpdateJob j = job(tasks, images, false);
         const HeaderUpdateResult r = j.run();
         QVERIFY(!r.ok() && r.refused);
-        QCOMPARE(messages_.size(), 1);
-        QVERIFY2(messages_[0].contains(named), qPrintable(messages_[0]));
+        QCOMPARE(told(r).size(), 1);
+        QVERIFY2(told(r)[0].contains(named), qPrintable(r.text));
         QVERIFY2(log_.contains(u"failed"_s), qPrintable(log_));
         QCOMPARE(value(images[0], u"0008,1030"_s), QString());
         everythingAsBefore();

@@ -81,9 +81,9 @@ private slots:
         rig_ = std::make_unique<BrowserWindow>();
         jobs_.clear();
         deletion_ = std::make_unique<ListDeletion>(rig_->session, browser(), rig_->boxes);
-        connect(deletion_.get(), &ListDeletion::jobRequested, this, [this](JobKind kind) {
+        deletion_->setJobRunner([this](JobKind kind, Job job) {
             jobs_ << kind;
-            EditForm form(rig_->session, kind, &rig_->window);
+            EditForm form(rig_->session, kind, std::move(job), &rig_->window);
             form.Form_Load();
             form.show();
             [&] {
@@ -93,11 +93,11 @@ private slots:
             jobText_ = form.progressText();
             progress_ = Child<QProgressBar>(form, u"pb1"_s)->value();
             progressMaximum_ = Child<QProgressBar>(form, u"pb1"_s)->maximum();
+            return form.outcome();
         });
         connect(deletion_.get(), &ListDeletion::statusPanel, &rig_->window, &MainForm::setStatusPanel);
         // As the workstation does: the viewer follows the session.
         connect(deletion_.get(), &ListDeletion::mainWindowResetRequested, &rig_->session, &Session::clearLoadedImages);
-        deletion_->RegisterJobs();
     }
     void cleanup()
     {

@@ -113,7 +113,7 @@ class SendOrthancTest : public QObject {
     QString send(qint16 mode, const FiledStudy &s, const QString &patientId, qlonglong seriesKey, SendJob &job,
                  const std::function<void(EditForm &)> &prepare = {})
     {
-        if (!job.connections.open(target_, nullptr))
+        if (!job.connections.open(target_).ok())
             return u"<no connection>"_s;
         job.selection = {s.patient, patientId, u"Doe"_s, mode == 2 ? 0 : s.study, mode == 2 ? QString() : s.uid, seriesKey};
         return RunSendJob(mode, job, &removed_, prepare);
@@ -181,9 +181,13 @@ private slots:
         QVERIFY(QFile::copy(imageFile(theirs, theirs.images[0]), f_->file(u"bin/%1.dcm"_s.arg(theirs.images[0]))));
         Settings.SentAndKeep = 0;
         SendJob job;
-        int patientRows = 0;
-        job.patientRowRemoved = [&] { ++patientRows; };
-        QVERIFY(reports(send(1, s, u"P1"_s, 0, job), 4, 4));
+        JobOutcome outcome;
+        QVERIFY(reports(send(1, s, u"P1"_s, 0, job, [&](EditForm &form) {
+                            QObject::connect(&form, &EditForm::jobDone, [&](const JobOutcome &done) { outcome = done; });
+                        }),
+                        4, 4));
+        const qsizetype patientRows = outcome.patientsRemoved.size();
+        QCOMPARE(outcome.studiesRemoved, QList<qlonglong>{s.study}); // the lists drop the study's row
         const QMap<QString, QString> stored = orthanc_.instances();
         QCOMPARE(stored.keys(), sorted(s.images));
         const QJsonObject tags = orthanc_.get(u"/instances/%1/simplified-tags"_s.arg(stored.value(s.images[0]))).toObject();
@@ -235,7 +239,10 @@ private slots:
         SendJob job;
         qint16 modeAtRefresh = -1;
         const QString text = send(2, a, u"P7"_s, 0, job, [&](EditForm &form) {
-            QObject::connect(&form, &EditForm::assignListedExposures, [&] { modeAtRefresh = qint16(job.assignment); });
+            QObject::connect(&form, &EditForm::jobDone, [&](const JobOutcome &done) {
+                if (done.assignNow)
+                    modeAtRefresh = qint16(done.assignment);
+            });
         });
         QVERIFY(reports(text, expected.size(), 4));
         QCOMPARE(orthanc_.instances().keys(), sorted(expected)); // each image once, nothing of P8
@@ -585,10 +592,12 @@ private slots:
     {
         target_.partners.partner.port = QString::number(FreePort());
         SendConnections connections;
-        QVERIFY(!connections.open(target_, nullptr));
+        const Result opened = connections.open(target_);
+        QVERIFY(!opened.ok());
+        QVERIFY(!opened.text.isEmpty());
         QVERIFY(!connections.isOpen());
-        QCOMPARE(prompter_.boxes.size(), 1);
-        QVERIFY(prompter_.boxes[0].text.startsWith(u"Error #"_s));
+        // The network floor tells nobody; the command's owner shows the failure.
+        QVERIFY(prompter_.boxes.isEmpty());
         QVERIFY(f_->read(u"Logs/Error.log"_s).contains("MainForm SCPOnline"));
         QVERIFY(f_->read(u"Logs/Debug.log"_s).contains("SCPOnline127.0.0.1 "));
     }
@@ -599,7 +608,7 @@ private slots:
         const FiledStudy s = FileStudy(*f_, u"P1"_s, 1, 3);
         Settings.SentAndKeep = 0;
         SendJob job;
-        QVERIFY(job.connections.open(target_, nullptr));
+        QVERIFY(job.connections.open(target_).ok());
         orthanc_.crash();
         job.selection = {s.patient, u"P1"_s, u"Doe"_s, s.study, s.uid, s.series[0]};
         QVERIFY(reports(RunSendJob(0, job, &removed_), 0, 3));

@@ -472,11 +472,16 @@ private slots:
             return Shown(form);
         });
         QTest::newRow("progress") << Open([](TextFitTest &t) {
-            EditForm form(t.ws_->session(), JobKind::SendStudy, t.w_.get());
-            form.setCaption(u"Send study"_s, u"Progress:"_s);
-            form.append(u"Kowalczyk-Wiśniewska^Anna-Magdalena Theresia: 4 images to PACS Radiology Archive"_s);
-            form.setProgressMaximum(4);
-            form.advance();
+            EditForm form(t.ws_->session(), JobKind::SendStudy, [](JobProgress &p) {
+                p.setCaption(u"Send study"_s, u"Progress:"_s);
+                p.append(u"Kowalczyk-Wiśniewska^Anna-Magdalena Theresia: 4 images to PACS Radiology Archive"_s);
+                p.setMaximum(4);
+                p.advance();
+                return JobOutcome();
+            }, t.w_.get());
+            form.Form_Load();
+            if (!QTest::qWaitFor([&] { return form.isDone(); }, 10000))
+                return QStringList{u"the progress job never finished"_s};
             return Shown(form);
         });
         QTest::newRow("side") << Open([](TextFitTest &t) {

@@ -89,11 +89,11 @@ class TransferTest : public QObject {
     }
     QString importFiles(const QStringList &files)
     {
-        return RunProgressJob(JobKind::ImportImages, [chosen = ImportFilesFrom(files)](EditForm &f) { ImportTimer(f, chosen); });
+        return RunProgressJob(JobKind::ImportImages, [chosen = ImportFilesFrom(files)](JobProgress &p) { return ImportTimer(p, chosen); });
     }
     QString importDirectory(const QString &dicomdir)
     {
-        return RunProgressJob(JobKind::ImportDir, [dicomdir](EditForm &f) { ImportDirTimer(f, dicomdir); });
+        return RunProgressJob(JobKind::ImportDir, [dicomdir](JobProgress &p) { return ImportDirTimer(p, dicomdir); });
     }
     // The first study's dose report, filed as the receiver files it; its file.
     QString fileDoseReport()

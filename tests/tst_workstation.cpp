@@ -446,6 +446,63 @@ private slots:
         QCOMPARE(CountRows(u"tblImages"_s), 0);
     }
 
+    // The header-update job refuses a task it cannot carry out (an image the
+    // viewer does not hold): the operator is told why while the progress
+    // dialog is still open, and the viewer, the tasks and the database stay.
+    void executeTasksRefusedTellsWhyAndKeepsEverything()
+    {
+        station({});
+        QStringList toldWhileOpen;
+        bool ran = false;
+        ws->runProgressDialog = [&](EditForm &form) {
+            ran = true;
+            form.show();
+            QVERIFY(WaitFor([&] { return form.isDone(); }, 20000));
+            toldWhileOpen = prompter_->texts();
+            Child<QPushButton>(form, u"cmdOK"_s)->click();
+        };
+        bringUp();
+        QVERIFY(ws->doseList().rowCount() > 0);
+        ws->tasks().addTask({u"Image #99"_s, 0, u"0008,1030 - Study Description"_s, QString(), u"NEWDESC"_s});
+        Child<QLineEdit>(*w, u"Text1"_s)->setText(u"07.12.2026"_s);
+        const int rows = CountRows(u"tblImages"_s);
+        w->action(u"mnuApplyTasks"_s)->trigger();
+        QVERIFY(ran);
+        QCOMPARE(toldWhileOpen.size(), 1);
+        QVERIFY2(toldWhileOpen[0].contains(u"no image 99 in the viewer"_s), qPrintable(toldWhileOpen[0]));
+        QCOMPARE(prompter_->texts(), toldWhileOpen);
+        QCOMPARE(w->findChild<ToolkitViewer *>(u"dv1"_s)->imageCount(), uids_.size());
+        QCOMPARE(Child<QTreeView>(*w, u"lvTasks"_s)->model()->rowCount(), 1);
+        QCOMPARE(CountRows(u"tblImages"_s), rows);
+        QVERIFY(QDir(f_->file(u"temp"_s)).entryList({u"*.dcm"_s}).isEmpty());
+    }
+
+    // A partner that cannot be reached: the send command tells the failure
+    // with its number and runs no job.
+    void sendToAnUnreachablePartnerTellsAndRunsNothing()
+    {
+        station({});
+        bool ran = false;
+        ws->runProgressDialog = [&](EditForm &) { ran = true; };
+        const QString added = AddStoragePartner(u"Archive"_s, {u"ARCHIVE"_s, u"127.0.0.1"_s, QString::number(FreePort())}, true);
+        QVERIFY2(added.isEmpty(), qPrintable(added));
+        emit ws->session().partnersChanged();
+        bringUp();
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QTreeView *studies = Child<QTreeView>(*w, u"lvStudien"_s);
+        QTest::mouseClick(studies->viewport(), Qt::RightButton, {}, studies->visualRect(studies->model()->index(0, 0)).center());
+        QTRY_VERIFY(Child<QMenu>(*w, u"PopUpStudie"_s)->isVisible());
+        Child<QMenu>(*w, u"PopUpStudie"_s)->hide();
+        QMenu *sendTo = Child<QMenu>(*w, u"St_SendTo"_s);
+        QCOMPARE(sendTo->actions().size(), 1);
+        sendTo->actions()[0]->trigger();
+        QVERIFY(!ran);
+        QCOMPARE(prompter_->texts().size(), 1);
+        QVERIFY2(prompter_->texts()[0].startsWith(u"Error #"_s), qPrintable(prompter_->texts()[0]));
+        QCOMPARE(CountRows(u"tblImages"_s), uids_.size());
+    }
+
     // Load A's study, select patient B, right-click B's study (or, through
     // "View Series", one of its series) and "Send to" with General\SentAndKeep
     // 0: B's images reach the archive and only B's are removed; A's stay.

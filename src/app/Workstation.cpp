@@ -72,10 +72,6 @@ Workstation::Workstation(MainForm &main)
     attachPartners();
     connectCommands();
     connect(&main_, &MainForm::filterLoadDue, this, [this] { LoadModFilter(session_); });
-    EditForm::RegisterJob(JobKind::SendSeries, [this](EditForm &f) { SerieSenden(f, job_); });
-    EditForm::RegisterJob(JobKind::SendStudy, [this](EditForm &f) { StudieSenden(f, job_); });
-    EditForm::RegisterJob(JobKind::SendPatient, [this](EditForm &f) { PatientSenden(f, job_); });
-    EditForm::RegisterJob(JobKind::UpdateStudy, [this](EditForm &f) { UpdateTimer(f); });
     runProgressDialog = [](EditForm &form) { form.exec(); };
     runExportDialog = [](ExportForm &form) { form.exec(); };
     chooseImportFiles = [this](bool directory) {
@@ -185,7 +181,10 @@ void Workstation::attachViewerAndBrowser()
     main_.bind(br, *viewer_, session_);
 
     deletion_ = std::make_unique<ListDeletion>(session_, br, *windowPrompter_);
-    connect(deletion_.get(), &ListDeletion::jobRequested, this, &Workstation::runDeletionJob);
+    deletion_->setJobRunner([this](JobKind kind, Job job) {
+        session_.clearCurrentImage();
+        return runJob(kind, std::move(job));
+    });
     connect(deletion_.get(), &ListDeletion::statusPanel, &main_, &MainForm::setStatusPanel);
     connect(deletion_.get(), &ListDeletion::mainWindowResetRequested, this, [this] {
         tasks_->ClearEntries();
@@ -195,7 +194,6 @@ void Workstation::attachViewerAndBrowser()
     connect(deletion_.get(), &ListDeletion::exposureListClearRequested, this, [this] { doseList_->clear(); });
     connect(deletion_.get(), &ListDeletion::studyReselectRequested, this,
             [this] { browser_->selectStudy(main_.studyRow()); });
-    deletion_->RegisterJobs();
 
     connect(&main_, &MainForm::patientListRefreshDue, this, [this] { browser_->RefreshPatientList(); });
     imageWatch_ = std::make_unique<ChangeWatch>(ImageDatabase);
@@ -251,7 +249,7 @@ void Workstation::attachAssignment()
                 if (const auto taken = doseList_->examinationExposures(assignment, p.studyUid))
                     examination = ExaminationExposures{p.studyUid, taken->listed, taken->rejected};
                 SendConnections connections;
-                if (connections.open(sendTarget(), &main_))
+                if (openConnections(connections))
                     SendPatient(p, std::move(connections), assignment, examination);
             });
     connect(&main_, &MainForm::mergeRequested, this, [this] { assignment_->cmdAll_Click(); });
@@ -288,8 +286,8 @@ void Workstation::connectCommands()
     on(Command::DeleteAllPatients, [this] { deletion_->deleteAll(); });
     on(Command::DeleteViewerImage, [this] { deletion_->PopupDeleteImage(); }); // the viewer's current image
     on(Command::ApplyTasks, [this] { mnuApplyTasks(); });
-    on(Command::ImportImages, [this] { importImages(JobKind::ImportImages); });
-    on(Command::ImportDir, [this] { importImages(JobKind::ImportDir); });
+    on(Command::ImportImages, [this] { importImages(false); });
+    on(Command::ImportDir, [this] { importImages(true); });
     on(Command::ExportJpeg, [this] { exportImages(ExportKind::Jpeg); });
     on(Command::ExportDicom, [this] { exportImages(ExportKind::Dicom); });
     on(Command::ClearTaskList, [this] { tasks_->ClearEntries(); });
@@ -319,24 +317,38 @@ void Workstation::connectCommands()
     });
 }
 
-void Workstation::importImages(JobKind kind)
+void Workstation::importImages(bool directory)
 {
-    const bool directory = kind == JobKind::ImportDir;
     const QStringList chosen = chooseImportFiles(directory);
     if (chosen.isEmpty())
         return; // cancelled: no job
     // The job takes the files chosen now.
+    Job job;
     if (directory)
-        EditForm::RegisterJob(kind, [dicomdir = chosen.first()](EditForm &f) { ImportDirTimer(f, dicomdir); });
+        job = [dicomdir = chosen.first()](JobProgress &p) { return ImportDirTimer(p, dicomdir); };
     else
-        EditForm::RegisterJob(kind, [files = ImportFilesFrom(chosen)](EditForm &f) { ImportTimer(f, files); });
+        job = [files = ImportFilesFrom(chosen)](JobProgress &p) { return ImportTimer(p, files); };
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    {
-        EditForm form(session_, kind, &main_);
-        form.Form_Load();
-        runProgressDialog(form);
-    }
+    runJob(directory ? JobKind::ImportDir : JobKind::ImportImages, std::move(job));
     QApplication::restoreOverrideCursor();
+}
+
+JobOutcome Workstation::runJob(JobKind kind, Job job, const std::function<void(EditForm &)> &prepare)
+{
+    EditForm form(session_, kind, std::move(job), &main_);
+    if (prepare)
+        prepare(form);
+    form.Form_Load();
+    runProgressDialog(form);
+    return form.outcome();
+}
+
+bool Workstation::openConnections(SendConnections &connections)
+{
+    const Result opened = connections.open(sendTarget());
+    if (!opened.ok())
+        Prompts().critical(&main_, QStringLiteral("Error #%1: %2").arg(opened.number).arg(opened.text), DefaultPromptTitle);
+    return opened.ok();
 }
 
 void Workstation::exportImages(ExportKind kind)
@@ -385,7 +397,7 @@ void Workstation::sendMenuClick(int level, const QString &tag)
     }
     // The associations go to the partners in use, whichever entry was chosen.
     SendConnections connections;
-    if (!connections.open(sendTarget(), &main_))
+    if (!openConnections(connections))
         return;
     const SendSelection s{target.patientKey, target.patientId, target.patientName, target.studyKey, target.studyUid, target.seriesKey};
     if (level == 0)
@@ -409,45 +421,53 @@ bool Workstation::undoneTasksAllowSend()
 bool Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnections connections, DoseAssignment assignment,
                              const std::optional<ExaminationExposures> &examination)
 {
-    job_ = SendJob();
-    job_.selection = s;
-    job_.connections = std::move(connections);
-    job_.assignment = assignment;
-    job_.examination = examination;
-    // The rows of what the job removed: a patient send goes through its studies.
-    job_.studyRowRemoved = [this] { browser_->studyRemoved(job_.selection.studyKey); };
-    job_.patientRowRemoved = [this] { browser_->patientRemoved(job_.selection.patientId); };
-    job_.writeDoseReport = WriteStudyDoseReport;
+    // The job's input, taken now; it lives until the dialog has gone.
+    SendJob input;
+    input.selection = s;
+    input.connections = std::move(connections);
+    input.assignment = assignment;
+    input.examination = examination;
+    input.writeDoseReport = WriteStudyDoseReport;
     session_.clearCurrentImage();
-    EditForm form(session_, kind, &main_);
-    form.onUnload = [this] { job_.connections.release(); };
     // The exposures go to the patient sent, whoever is selected meanwhile.
     // A merge's send assigns the exposures it took, not what is listed by then.
-    const auto assignSent = [this] {
-        if (job_.examination)
-            doseList_->assignExposures(job_.examination->listed, job_.selection);
+    const auto assignSent = [this, s, examination](DoseAssignment mode) {
+        if (examination)
+            doseList_->assignExposures(examination->listed, s);
         else
-            doseList_->RefreshDosisList(job_.assignment, job_.selection);
+            doseList_->RefreshDosisList(mode, s);
     };
-    connect(&form, &EditForm::assignListedExposures, this, assignSent);
-    connect(&form, &EditForm::closedWithOk, this, [this, assignSent] {
-        if (job_.assignment == DoseAssignment::None)
-            return;
-        assignSent();
-        deletion_->RemoveImageRowsByList(job_.assignment, main_.imageRow());
+    Job job;
+    if (kind == JobKind::SendSeries)
+        job = [&input](JobProgress &p) { return SerieSenden(p, input); };
+    else if (kind == JobKind::SendStudy)
+        job = [&input](JobProgress &p) { return StudieSenden(p, input); };
+    else
+        job = [&input](JobProgress &p) { return PatientSenden(p, input); };
+    const JobOutcome outcome = runJob(kind, std::move(job), [&](EditForm &form) {
+        form.onUnload = [&input] { input.connections.release(); };
+        connect(&form, &EditForm::jobDone, this, [this, &form, assignSent](const JobOutcome &done) {
+            // The rows of what the job removed: a patient send goes through its studies.
+            for (qlonglong key : done.studiesRemoved)
+                browser_->studyRemoved(key);
+            if (done.assignNow)
+                assignSent(done.assignment);
+            for (const QString &id : done.patientsRemoved)
+                browser_->patientRemoved(id);
+            if (!done.ok())
+                Prompts().critical(&form, QStringLiteral("Error #%1: %2").arg(done.number).arg(done.text), DefaultPromptTitle);
+            if (!done.notice.isEmpty())
+                Prompts().information(&form, done.notice, DefaultPromptTitle);
+        });
+        connect(&form, &EditForm::closedWithOk, this, [this, &form, assignSent] {
+            const DoseAssignment mode = form.outcome().assignment;
+            if (mode == DoseAssignment::None)
+                return;
+            assignSent(mode);
+            deletion_->RemoveImageRowsByList(mode, main_.imageRow());
+        });
     });
-    form.Form_Load();
-    runProgressDialog(form);
-    return form.entriesRemoved();
-}
-
-bool Workstation::runDeletionJob(JobKind kind)
-{
-    session_.clearCurrentImage();
-    EditForm form(session_, kind, &main_);
-    form.Form_Load();
-    runProgressDialog(form);
-    return form.entriesRemoved();
+    return outcome.entriesRemoved;
 }
 
 void Workstation::mnuApplyTasks()
@@ -456,19 +476,29 @@ void Workstation::mnuApplyTasks()
         return;
     // The job's input as the operator sees it now: the tasks, the loaded
     // images and the selected patient.
-    pendingUpdate_ = {.tasks = tasks_->tasks(), .images = session_.loadedImages().items, .loadedLevel = LevelName(session_.loadedLevel()),
-                      .patientKey = session_.selection().patientKey, .viewerWindow = {}};
+    HeaderUpdateInput input{.tasks = tasks_->tasks(), .images = session_.loadedImages().items, .loadedLevel = LevelName(session_.loadedLevel()),
+                            .patientKey = session_.selection().patientKey, .viewerWindow = {}};
     session_.clearCurrentImage();
-    headerJobRefused_ = false;
-    bool removed = false;
-    {
-        EditForm form(session_, JobKind::UpdateStudy, &main_);
-        form.Form_Load();
-        runProgressDialog(form);
-        removed = form.entriesRemoved();
-    }
-    pendingUpdate_ = {};
-    if (headerJobRefused_)
+    const JobOutcome outcome = runJob(
+        JobKind::UpdateStudy,
+        [input = std::move(input)](JobProgress &p) {
+            const HeaderUpdateResult result = HeaderUpdateJob(input, p).run();
+            JobOutcome out;
+            out.entriesRemoved = result.ok();
+            out.refused = result.refused;
+            if (result.refused)
+                static_cast<Result &>(out) = result;
+            return out;
+        },
+        [](EditForm &form) {
+            // A task that cannot be carried out is told while the dialog is open.
+            connect(&form, &EditForm::jobDone, &form, [&form](const JobOutcome &done) {
+                if (done.refused)
+                    Prompts().information(&form, done.text, DefaultPromptTitle);
+            });
+        });
+    const bool removed = outcome.entriesRemoved;
+    if (outcome.refused)
         return; // nothing was changed: the operator may correct the tasks
     // The loaded images were rewritten (or half so in memory): their rows and
     // files are gone or will be filed anew from temp/.
@@ -486,21 +516,6 @@ void Workstation::mnuApplyTasks()
     header_->clear();
     session_.clearLoadedImages();
     browser_->RefreshPatientList();
-}
-
-void Workstation::UpdateTimer(EditForm &form)
-{
-    HeaderUpdateInput in = std::exchange(pendingUpdate_, {});
-    HeaderUpdateReport r;
-    r.append = [&form](const QString &t) { form.append(t); };
-    r.setMaximum = [&form](int m) { form.setProgressMaximum(m); };
-    r.advance = [&form] { form.advance(); };
-    r.message = [&form](const QString &t) { Prompts().information(&form, t, DefaultPromptTitle); };
-    HeaderUpdateJob job(in, r);
-    const HeaderUpdateResult result = job.run();
-    form.setEntriesRemoved(result.ok());
-    headerJobRefused_ = result.refused;
-    form.enableOK();
 }
 
 void Workstation::SendSeries(const SendSelection &s, SendConnections connections)

@@ -1,14 +1,13 @@
 #pragma once
 
 #include "app/LinkStatus.h"
-#include "header/HeaderUpdateJob.h"
+#include "jobs/Job.h"
 #include "network/SendJobs.h"
 #include "store/Session.h"
 
 #include <QObject>
 #include <memory>
 
-enum class JobKind : qint16;
 enum class ExportKind;
 class Browser;
 class Prompter;
@@ -67,7 +66,7 @@ public:
     void pollLists();
     const LinkMonitor &links() const { return links_; }
 
-    // How the progress dialog is run (modal by default); tests drive it.
+    // How the runner's progress dialog is shown (modal by default); tests drive it.
     std::function<void(class EditForm &)> runProgressDialog;
     std::function<void(class ExportForm &)> runExportDialog;
     // The import's file dialog: the chosen files (a DICOMDIR for a directory); empty when cancelled.
@@ -87,19 +86,20 @@ private:
     // The worklist dialog, modal; Apply sets the current patient.
     void openWorklist();
     bool undoneTasksAllowSend();
-    // The job in the progress dialog; true when it removed database entries.
+    // A job, given its input now, run by the progress dialog (prepare connects
+    // to the dialog first); its outcome once the dialog has gone.
+    JobOutcome runJob(JobKind kind, Job job, const std::function<void(class EditForm &)> &prepare = {});
+    // The associations of a send command; the failure told to the operator.
+    bool openConnections(SendConnections &connections);
+    // The send job; true when it removed database entries.
     bool runSendJob(JobKind kind, const SendSelection &s, SendConnections connections,
                     DoseAssignment assignment = DoseAssignment::None,
                     const std::optional<ExaminationExposures> &examination = std::nullopt);
-    bool runDeletionJob(JobKind kind);
     // Import (files, or a DICOMDIR) and export of the viewer's images.
-    void importImages(JobKind kind);
+    void importImages(bool directory);
     void exportImages(ExportKind kind);
     // Executes the task list on the loaded images (the study update job).
     void mnuApplyTasks();
-    void UpdateTimer(class EditForm &form);
-    bool headerJobRefused_ = false;
-    HeaderUpdateInput pendingUpdate_; // taken by mnuApplyTasks, run by UpdateTimer
 
     MainForm &main_;
     Session session_; // before the subsystems, which hold references to it
@@ -116,5 +116,4 @@ private:
     std::unique_ptr<ProjectionAssignment> assignment_;
     PartnersInUse partners_; // taken from the table with the send menus
     std::unique_ptr<ChangeWatch> imageWatch_, journalWatch_;
-    SendJob job_;
 };

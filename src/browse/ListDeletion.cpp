@@ -3,7 +3,6 @@
 #include "toolkit/Toolkit.h"
 #include "browse/Browser.h"
 #include "core/Settings.h"
-#include "jobs/EditForm.h"
 #include "store/Deletion.h"
 #include "ui/Prompts.h"
 
@@ -17,60 +16,66 @@ ListDeletion::ListDeletion(Session &session, Browser &browser, Prompter &prompte
 {
 }
 
-void ListDeletion::RegisterJobs()
+namespace {
+
+// The removal's texts and folder count go to the progress; the rows it
+// removed to the outcome.
+DeletionReport reportTo(JobProgress &progress, JobOutcome &outcome, const ImageTarget &t)
 {
-    auto report = [this](EditForm &form, const ImageTarget &t) {
-        DeletionReport r;
-        r.append = [&form](const QString &text) { form.append(text); };
-        r.progress = [&form](int done, int total) {
-            if (done == 0)
-                form.setProgressMaximum(total);
-            else
-                form.advance();
-        };
-        r.studyRowRemoved = [this, key = t.studyKey] { browser_.studyRemoved(key); };
-        r.patientRowRemoved = [this, id = t.patientId] { browser_.patientRemoved(id); };
-        return r;
+    DeletionReport r;
+    r.append = [&progress](const QString &text) { progress.append(text); };
+    r.progress = [&progress](int done, int total) {
+        if (done == 0)
+            progress.setMaximum(total);
+        else
+            progress.advance();
     };
-    auto finish = [this](EditForm &form, bool ok) {
-        form.setEntriesRemoved(ok);
-        jobRemoved_ = ok;
-        form.append(QStringLiteral("Tasks done."));
-        form.enableOK();
-    };
-    // The target the command handed over; a job without one deletes nothing.
-    auto run = [this, finish](EditForm &f, const std::function<bool(const ImageTarget &)> &remove) {
-        const ImageTarget t = std::exchange(jobTarget_, ImageTarget());
-        if (!t.valid) {
-            f.append(QStringLiteral("Nothing to delete.\r\n"));
-            finish(f, false);
-            return;
+    r.studyRowRemoved = [&outcome, key = t.studyKey] { outcome.studiesRemoved << key; };
+    r.patientRowRemoved = [&outcome, id = t.patientId] { outcome.patientsRemoved << id; };
+    return r;
+}
+
+// The removal of the job's kind on the target it was given.
+JobOutcome deletionJob(JobKind kind, const ImageTarget &t, JobProgress &progress)
+{
+    JobOutcome outcome;
+    if (kind != JobKind::DeleteAll && !t.valid) {
+        progress.append(QStringLiteral("Nothing to delete.\r\n"));
+    } else {
+        const DeletionReport r = reportTo(progress, outcome, t);
+        switch (kind) {
+        case JobKind::DeleteSeries:
+            outcome.entriesRemoved = DeleteSeriesFromDatabase(t.seriesKey, t.studyKey, t.studyUid, t.patientKey, t.patientId, r);
+            break;
+        case JobKind::DeleteStudy:
+            outcome.entriesRemoved = DeleteStudyFromDatabase(t.studyKey, t.studyUid, t.patientKey, t.patientId, false, r);
+            break;
+        case JobKind::DeletePatient: outcome.entriesRemoved = DeletePatientFromDatabase(t.patientKey, t.patientId, r); break;
+        case JobKind::DeleteAll: outcome.entriesRemoved = DeleteAllFromDatabase(r); break;
+        default: break;
         }
-        finish(f, remove(t));
-    };
-    EditForm::RegisterJob(JobKind::DeleteSeries, [=](EditForm &f) {
-        run(f, [&](const ImageTarget &t) {
-            return DeleteSeriesFromDatabase(t.seriesKey, t.studyKey, t.studyUid, t.patientKey, t.patientId, report(f, t));
-        });
-    });
-    EditForm::RegisterJob(JobKind::DeleteStudy, [=](EditForm &f) {
-        run(f, [&](const ImageTarget &t) {
-            return DeleteStudyFromDatabase(t.studyKey, t.studyUid, t.patientKey, t.patientId, false, report(f, t));
-        });
-    });
-    EditForm::RegisterJob(JobKind::DeletePatient, [=](EditForm &f) {
-        run(f, [&](const ImageTarget &t) { return DeletePatientFromDatabase(t.patientKey, t.patientId, report(f, t)); });
-    });
-    EditForm::RegisterJob(JobKind::DeleteAll, [=](EditForm &f) { finish(f, DeleteAllFromDatabase(report(f, ImageTarget()))); });
+    }
+    progress.append(QStringLiteral("Tasks done."));
+    return outcome;
+}
+
+} // namespace
+
+JobOutcome ListDeletion::run(JobKind kind, Job job)
+{
+    if (!runJob_)
+        return {};
+    const JobOutcome outcome = runJob_(kind, std::move(job));
+    for (qlonglong key : outcome.studiesRemoved)
+        browser_.studyRemoved(key);
+    for (const QString &id : outcome.patientsRemoved)
+        browser_.patientRemoved(id);
+    return outcome;
 }
 
 bool ListDeletion::runOn(JobKind kind, const ImageTarget &t)
 {
-    jobTarget_ = t;
-    jobRemoved_ = false;
-    emit jobRequested(kind);
-    jobTarget_ = ImageTarget();
-    return jobRemoved_;
+    return run(kind, [kind, t](JobProgress &progress) { return deletionJob(kind, t, progress); }).entriesRemoved;
 }
 
 bool ListDeletion::confirmDeletion(const QString &what, const ImageTarget &t)
@@ -202,7 +207,7 @@ void ListDeletion::deleteAll()
         || !prompter_.confirm(nullptr, QStringLiteral("All patients and all images will be deleted for good. Continue?"), DefaultPromptTitle))
         return;
     emit mainWindowResetRequested();
-    emit jobRequested(JobKind::DeleteAll);
+    run(JobKind::DeleteAll, [](JobProgress &progress) { return deletionJob(JobKind::DeleteAll, ImageTarget(), progress); });
     browser_.RefreshPatientList();
     browser_.studies().clear();
     for (int panel = 1; panel <= 5; ++panel)

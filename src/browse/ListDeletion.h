@@ -2,9 +2,11 @@
 
 // Deletion from the lists: one image from the viewer, a series, a study, a
 // patient or everything, with the questions and the escalation to the level
-// above; the series, study, patient and delete-all routines run as jobs of
-// the progress dialog. Each command takes what it deletes as data: the target
-// of the row the operator right-clicked, taken when the command was given.
+// above; the series, study, patient and delete-all routines run as jobs,
+// handed to the runner app/ gives. Each command takes what it deletes as data:
+// the target of the row the operator right-clicked, taken when the command was
+// given, and the job gets it as a value.
+#include "jobs/Job.h"
 #include "store/Deletion.h"
 #include "store/Session.h"
 #include "toolkit/ImageList.h"
@@ -12,7 +14,6 @@
 #include <QObject>
 #include <functional>
 
-enum class JobKind : qint16;
 class Browser;
 class Prompter;
 
@@ -20,8 +21,9 @@ class ListDeletion : public QObject {
     Q_OBJECT
 public:
     ListDeletion(Session &session, Browser &browser, Prompter &prompter, QObject *parent = nullptr);
-    // Registers the jobs 4 to 7 with the progress dialog.
-    void RegisterJobs();
+    // Runs a job with the progress dialog and returns its outcome once the dialog closed.
+    using JobRunner = std::function<JobOutcome(JobKind kind, Job job)>;
+    void setJobRunner(JobRunner run) { runJob_ = std::move(run); }
 
     // The viewer's selected image; the last one of what is loaded takes the level above.
     void PopupDeleteImage();
@@ -36,8 +38,6 @@ public:
     void RemoveImageRowsByList(DoseAssignment mode, int selectedRow);
 
 signals:
-    // Runs the job with the progress dialog and returns when it closed.
-    void jobRequested(JobKind kind);
     // Task list, header view and viewer emptied.
     void mainWindowResetRequested();
     void exposureListClearRequested();
@@ -50,6 +50,8 @@ private:
     void nothingToDelete();
     // Runs the job of the mode on the target; true when it removed the entries.
     bool runOn(JobKind kind, const ImageTarget &t);
+    // The job through the runner; the rows it removed leave the lists.
+    JobOutcome run(JobKind kind, Job job);
     // The lists and the viewer after the entries are gone.
     void seriesGone(const ImageTarget &t);
     void studyGone(const ImageTarget &t);
@@ -59,6 +61,5 @@ private:
     Session &session_;
     Browser &browser_;
     Prompter &prompter_;
-    ImageTarget jobTarget_; // set by a command, taken by the job it runs
-    bool jobRemoved_ = false; // the job's outcome, read when its dialog closed
+    JobRunner runJob_;
 };

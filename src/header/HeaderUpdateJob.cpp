@@ -227,18 +227,12 @@ struct HeaderUpdateJob::Item {
     QString fileName;
 };
 
-HeaderUpdateJob::HeaderUpdateJob(HeaderUpdateInput input, HeaderUpdateReport report)
+HeaderUpdateJob::HeaderUpdateJob(HeaderUpdateInput input, JobProgress &progress)
     : in_(std::move(input))
-    , report_(std::move(report))
+    , report_(progress)
     , tasks_(std::make_shared<QList<Parsed>>())
     , items_(std::make_shared<QList<Item>>())
 {
-    if (!report_.append)
-        report_.append = [](const QString &) {};
-    if (!report_.setMaximum)
-        report_.setMaximum = [](int) {};
-    if (!report_.advance)
-        report_.advance = [] {};
     if (!in_.viewerWindow)
         in_.viewerWindow = [](const ToolkitImagePtr &image) { return ImageWindow(image); };
 }
@@ -253,8 +247,6 @@ bool HeaderUpdateJob::fail(const QString &text, qint32 number, bool refused, boo
     result_.refused = refused;
     WriteErrorLog(number, text, kWhere);
     report_.append(QStringLiteral("failed\r\n") + text + QStringLiteral("\r\n"));
-    if (refused && report_.message)
-        report_.message(text);
     if (!keepFiles && !work_.isEmpty())
         QDir(work_).removeRecursively();
     items_->clear();
@@ -505,7 +497,7 @@ bool HeaderUpdateJob::readImages(const QStringList &uids, const QString &studyUi
         item.loadedScope = loadedScope;
         item.oldUid = uid;
         items_->append(item);
-        QCoreApplication::processEvents();
+        report_.idle();
     }
     return true;
 }
@@ -598,7 +590,7 @@ bool HeaderUpdateJob::writeItems(int from, int to)
             if (!SetAttribute(item.image, quint16(it.key() >> 16), quint16(it.key() & 0xFFFF), it.value(), &e))
                 return fail(QStringLiteral("Cannot write (%1) of %2: %3").arg(tagText(it.key()), item.oldUid, e.text), e.number, false);
         }
-        QCoreApplication::processEvents();
+        report_.idle();
         const QString path = work_ + QLatin1Char('/') + item.fileName;
         if (beforeWrite && !beforeWrite(item.fileName, written_))
             return fail(QStringLiteral("Cannot write %1: no space left on device").arg(path), ErrorCode::WriteFailed, false);
@@ -624,12 +616,12 @@ bool HeaderUpdateJob::writeItems(int from, int to)
 bool HeaderUpdateJob::removeOld()
 {
     DeletionReport r;
-    r.append = report_.append;
+    r.append = [this](const QString &t) { report_.append(t); };
     // The copies reach the disk before the originals go, outside the removal's lock.
     for (const QString &f : QDir(work_).entryList({QStringLiteral("*.dcm")}, QDir::Files)) {
         if (!syncPath(work_ + QLatin1Char('/') + f))
             return fail(QStringLiteral("Cannot flush %1/%2; nothing was changed.").arg(work_, f), ErrorCode::WriteFailed, false);
-        QCoreApplication::processEvents();
+        report_.idle();
     }
     // Written inside the removal, before its commit: once the old entries are
     // gone the work folder holds the only copies, and must say so. It names

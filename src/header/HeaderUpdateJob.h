@@ -13,6 +13,7 @@
 // names the old images and their rewritten files: at the next start a folder
 // with it is handed to the receiver once the old rows are found gone, and
 // dropped when they are still there (the removal never committed).
+#include "jobs/Job.h"
 #include "toolkit/Toolkit.h"
 
 #include <QList>
@@ -41,27 +42,21 @@ struct HeaderUpdateInput {
     std::function<ToolkitWindow(const ToolkitImagePtr &)> viewerWindow;
 };
 
-struct HeaderUpdateReport {
-    std::function<void(const QString &)> append; // the running log
-    std::function<void(int)> setMaximum;         // progressBar, back to 0
-    std::function<void()> advance;
-    // A task that cannot be carried out, for the operator.
-    std::function<void(const QString &)> message;
-};
-
 // A value checked against its attribute's VR; empty when it fits, else why not.
 // Several values are separated by "\".
 QString CheckValue(quint16 group, quint16 element, const QString &value);
 
 // How a run ended: ok, or the number and text the error log got.
 struct HeaderUpdateResult : Result {
-    // The job refused its tasks before it changed anything, also in memory.
+    // The job refused its tasks before it changed anything, also in memory;
+    // the text is for the operator.
     bool refused = false;
 };
 
 class HeaderUpdateJob {
 public:
-    HeaderUpdateJob(HeaderUpdateInput input, HeaderUpdateReport report);
+    // The progress is told the running log, the items and their count.
+    HeaderUpdateJob(HeaderUpdateInput input, JobProgress &progress);
 
     // Runs the phases in their order. A failure when the job refused its tasks
     // or failed: then nothing was removed, except when moving into temp/ failed,
@@ -108,7 +103,7 @@ private:
     bool writeItems(int from, int to);
 
     HeaderUpdateInput in_;
-    HeaderUpdateReport report_;
+    JobProgress &report_;
     HeaderUpdateResult result_;
     QString work_;
     std::shared_ptr<QList<Parsed>> tasks_;

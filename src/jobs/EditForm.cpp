@@ -5,7 +5,6 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QHBoxLayout>
-#include <QHash>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -13,14 +12,7 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QVBoxLayout>
-
-namespace {
-QHash<JobKind, EditForm::Job> &jobs()
-{
-    static QHash<JobKind, EditForm::Job> registry;
-    return registry;
-}
-} // namespace
+#include <utility>
 
 QString JobCaption(JobKind kind)
 {
@@ -39,12 +31,11 @@ QString JobCaption(JobKind kind)
     return {};
 }
 
-void EditForm::RegisterJob(JobKind kind, Job job) { jobs().insert(kind, std::move(job)); }
-
-EditForm::EditForm(Session &session, JobKind kind, QWidget *parent)
+EditForm::EditForm(Session &session, JobKind kind, Job job, QWidget *parent)
     : QDialog(parent)
     , session_(session)
     , kind_(kind)
+    , job_(std::move(job))
 {
     setObjectName(QStringLiteral("EditForm"));
     setWindowTitle(QStringLiteral("What is up"));
@@ -74,11 +65,7 @@ EditForm::EditForm(Session &session, JobKind kind, QWidget *parent)
     jobTimer->setObjectName(QStringLiteral("jobTimer"));
     jobTimer->setInterval(100);
     jobTimer->setSingleShot(true);
-    connect(jobTimer, &QTimer::timeout, this, [this] {
-        const auto it = jobs().constFind(kind_);
-        if (it != jobs().constEnd() && *it)
-            (*it)(*this);
-    });
+    connect(jobTimer, &QTimer::timeout, this, &EditForm::runJob);
     resize(520, 360);
 }
 
@@ -86,11 +73,23 @@ EditForm::~EditForm() { unload(); }
 
 void EditForm::Form_Load()
 {
-    entriesRemoved_ = false;
+    outcome_ = JobOutcome();
     session_.setBatchActive(true);
     session_.setImageLoadActive(true);
     setCaption(JobCaption(kind_), QStringLiteral("Progress:"));
     jobTimer->start();
+}
+
+void EditForm::runJob()
+{
+    if (job_)
+        outcome_ = std::exchange(job_, nullptr)(*this);
+    // Told while the dialog is still open, before OK can be pressed.
+    emit jobDone(outcome_);
+    enableOK();
+    // A job that found nothing to do leaves no dialog behind its message.
+    if (!outcome_.notice.isEmpty())
+        close();
 }
 
 void EditForm::setCaption(const QString &caption, const QString &label)
@@ -111,7 +110,7 @@ void EditForm::append(const QString &text)
     QCoreApplication::processEvents();
 }
 
-void EditForm::setProgressMaximum(int maximum)
+void EditForm::setMaximum(int maximum)
 {
     progressBar->setRange(0, std::max(0, maximum));
     progressBar->setValue(0);
@@ -131,6 +130,8 @@ void EditForm::advance()
     }
     QCoreApplication::processEvents();
 }
+
+void EditForm::idle() { QCoreApplication::processEvents(); }
 
 void EditForm::enableOK()
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "jobs/Job.h"
+
 #include <QDialog>
 #include <QElapsedTimer>
 #include <functional>
@@ -11,52 +13,27 @@ class QPushButton;
 class QTimer;
 class Session;
 
-// The job the progress dialog runs. The numbers are the job codes the
-// launchers and the logs have always used.
-enum class JobKind : qint16 {
-    SendSeries = 0,
-    SendStudy = 1,
-    SendPatient = 2,
-    UpdateStudy = 3,
-    DeleteAll = 4,
-    DeleteStudy = 5,
-    DeletePatient = 6,
-    DeleteSeries = 7,
-    ImportImages = 8,
-    ImportDir = 9,
-};
-
-// The small modal progress dialog of the long jobs. Each job runs once, from
-// its timer, after the dialog is shown; OK becomes usable when it is done.
-class EditForm : public QDialog {
+// The runner of the long jobs: the small modal progress dialog. It is given
+// one job with the command, runs it once from its timer after the dialog is
+// shown, shows what the job tells and lets window events run between its
+// items (the one place that does for jobs), keeps the outcome and hands it
+// back through jobDone while still open; OK becomes usable when it is done.
+class EditForm : public QDialog, private JobProgress {
     Q_OBJECT
 
 public:
-    using Job = std::function<void(EditForm &)>;
-
-    // The job is the operator's command: its kind is fixed with the dialog.
-    EditForm(Session &session, JobKind kind, QWidget *parent = nullptr);
+    EditForm(Session &session, JobKind kind, Job job, QWidget *parent = nullptr);
     ~EditForm() override;
 
-    // The jobs by kind, registered by the subsystems that own them.
-    static void RegisterJob(JobKind kind, Job job);
-
-    // Load: clears entriesRemoved, sets the busy flags, sets the caption of
-    // the job's kind and arms the runner for that job.
+    // Load: sets the busy flags, sets the caption of the job's kind and arms
+    // the runner.
     void Form_Load();
 
     JobKind kind() const { return kind_; }
-    // Set by a job that removed database entries; read after the dialog closed.
-    bool entriesRemoved() const { return entriesRemoved_; }
-    void setEntriesRemoved(bool removed) { entriesRemoved_ = removed; }
+    // What the job returned; empty until it is done.
+    const JobOutcome &outcome() const { return outcome_; }
+    bool entriesRemoved() const { return outcome_.entriesRemoved; }
 
-    void setCaption(const QString &caption, const QString &label);
-    // Appends to the running log and keeps its end in view.
-    void append(const QString &text);
-    void setProgressMaximum(int maximum);
-    void advance();
-    // The job is finished: OK can be pressed.
-    void enableOK();
     void cmdOK_Click();
 
     // The job has finished: OK can be pressed.
@@ -68,32 +45,37 @@ public:
     std::function<void()> onUnload;
 
 signals:
+    // The job returned, the dialog is still open and OK not yet usable.
+    void jobDone(const JobOutcome &outcome);
     // OK pressed: a send that assigns exposures refreshes the dose list and
     // the image list.
     void closedWithOk();
-    // A patient send is about to remove the patient: the listed exposures are
-    // to be marked as used for him first.
-    void assignListedExposures();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
     void reject() override;
 
 private:
+    void runJob();
+    // JobProgress, for the job.
+    void setCaption(const QString &caption, const QString &label) override;
+    void append(const QString &text) override;
+    void setMaximum(int maximum) override;
+    void advance() override;
+    void idle() override;
+    void enableOK();
     void unload();
     QLabel *lblProgress = nullptr;
     QPlainTextEdit *txtProgress = nullptr;
     QProgressBar *progressBar = nullptr;
     QPushButton *cmdOK = nullptr;
-    // Runs the job of the kind Form_Load took, once, after the dialog is shown.
+    // Runs the job once, after the dialog is shown.
     QTimer *jobTimer = nullptr;
     Session &session_;
     JobKind kind_;
-    bool entriesRemoved_ = false;
+    Job job_;
+    JobOutcome outcome_;
     bool unloaded_ = false;
     int progress_ = 0;
     QElapsedTimer shown_;
 };
-
-// The caption of a job kind.
-QString JobCaption(JobKind kind);

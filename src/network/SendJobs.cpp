@@ -2,9 +2,7 @@
 
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
-#include "ui/Prompts.h"
 #include "core/Settings.h"
-#include "jobs/EditForm.h"
 #include "store/DatabasePaths.h"
 #include "store/Deletion.h"
 #include "toolkit/ToolkitNetwork.h"
@@ -15,9 +13,11 @@
 
 namespace {
 
-void showError(QWidget *parent, qint32 number, const QString &text)
+// The first failure the operator is to be told of; later ones only go to the log.
+void keepFailure(JobOutcome &outcome, const Result &failure)
 {
-    Prompts().critical(parent, QStringLiteral("Error #%1: %2").arg(number).arg(text), DefaultPromptTitle);
+    if (outcome.ok())
+        static_cast<Result &>(outcome) = failure;
 }
 
 // Reads one file and stores it over the job's associations; the image is
@@ -91,7 +91,7 @@ DoseReportStudy studyOf(const ToolkitImagePtr &image)
 // under its UIDs, so that a partner keeps one; when no new one can be written
 // it goes as it is. True when none was due or it went; the reason goes to the
 // log and the dialog.
-bool sendDoseReport(EditForm &form, SendJob &job, const DoseReportInput &input, const QStringList &eventUids, const QString &previous)
+bool sendDoseReport(JobProgress &progress, SendJob &job, const DoseReportInput &input, const QStringList &eventUids, const QString &previous)
 {
     static const QString where = QStringLiteral("EditForm StudieSenden (dose report)");
     const QString work = AppPath(QString::fromLatin1(AppFiles::WorkFolder));
@@ -111,26 +111,26 @@ bool sendDoseReport(EditForm &form, SendJob &job, const DoseReportInput &input, 
     }
     if (!written.ok()) {
         LogFailure(written, where);
-        form.append(written.text + QStringLiteral("\r\n"));
+        progress.append(written.text + QStringLiteral("\r\n"));
         if (previous.isEmpty())
             return true;
         // The report filed with an earlier send is still the study's.
         Result error;
         if (!job.connections.sendObject(previous, &error)) {
             LogFailure(error, where);
-            form.append(QStringLiteral("Earlier dose report not sent: ") + error.text + QStringLiteral("\r\n"));
+            progress.append(QStringLiteral("Earlier dose report not sent: ") + error.text + QStringLiteral("\r\n"));
             return false;
         }
-        form.append(QStringLiteral("Earlier dose report sent as it was.\r\n"));
+        progress.append(QStringLiteral("Earlier dose report sent as it was.\r\n"));
         return true;
     }
     Result error;
     const bool sent = written.object ? job.connections.send(written.object, &error) : job.connections.sendObject(path, &error);
     if (!sent) {
         LogFailure(error, where);
-        form.append(QStringLiteral("Dose report not sent: ") + error.text + QStringLiteral("\r\n"));
+        progress.append(QStringLiteral("Dose report not sent: ") + error.text + QStringLiteral("\r\n"));
     } else {
-        form.append(QStringLiteral("Dose report sent.\r\n"));
+        progress.append(QStringLiteral("Dose report sent.\r\n"));
     }
     // Filed like a received object, unless the study is about to go.
     const QString incoming = AppPath(QString::fromLatin1(AppFiles::ImportFolder));
@@ -145,30 +145,31 @@ bool sendDoseReport(EditForm &form, SendJob &job, const DoseReportInput &input, 
     return sent;
 }
 
-DeletionReport reportFor(EditForm &form, SendJob &job)
+// The rows a removal drops go into the outcome, for the lists.
+DeletionReport reportFor(JobProgress &progress, const SendJob &job, JobOutcome &outcome)
 {
     DeletionReport r;
-    r.append = [&form](const QString &t) { form.append(t); };
-    r.studyRowRemoved = job.studyRowRemoved;
-    r.patientRowRemoved = job.patientRowRemoved;
+    r.append = [&progress](const QString &t) { progress.append(t); };
+    r.studyRowRemoved = [&outcome, key = job.selection.studyKey] { outcome.studiesRemoved << key; };
+    r.patientRowRemoved = [&outcome, id = job.selection.patientId] { outcome.patientsRemoved << id; };
     return r;
 }
 
 // One study of a study or patient send; true when every object went through.
-bool sendStudy(EditForm &form, SendJob &job, const QString &where)
+bool sendStudy(JobProgress &progress, SendJob &job, JobOutcome &outcome, const QString &where)
 {
     const SendSelection &s = job.selection;
     const Rows rows = imageRows(QStringLiteral("SELECT i.ImageUID, i.SOPClassUID, r.SeriesUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
                                                "WHERE r.FKeyStudyID = ? ORDER BY r.SeriesNr, r.SeriesID, i.ImageNr, i.ImageID"),
                                 {s.studyKey});
     if (!rows.ok()) {
-        showError(&form, rows.number, rows.text);
+        keepFailure(outcome, rows);
         LogFailure(rows, where);
         return false;
     }
-    form.setProgressMaximum(static_cast<int>(rows.uids.size()));
+    progress.setMaximum(static_cast<int>(rows.uids.size()));
     job.TotalCount += static_cast<int>(rows.uids.size());
-    form.append(QStringLiteral("Sending study ... "));
+    progress.append(QStringLiteral("Sending study ... "));
     int sentHere = 0;
     DoseReportInput report;
     QStringList eventUids;
@@ -194,7 +195,7 @@ bool sendStudy(EditForm &form, SendJob &job, const QString &where)
             report.sopUid = uid;
             ownReport = file;
             --due;
-            form.advance();
+            progress.advance();
             continue;
         }
         // The X-ray unit's report (or anyone else's) goes as it came.
@@ -205,14 +206,14 @@ bool sendStudy(EditForm &form, SendJob &job, const QString &where)
         } else {
             LogFailure(error, QStringLiteral("EditForm StudieSenden (TRANSMIT_ERROR)"));
         }
-        form.advance();
+        progress.advance();
     }
-    form.append(QStringLiteral("OK\r\n"));
+    progress.append(QStringLiteral("OK\r\n"));
     if (sentHere != due)
         return false;
     if (!job.writeDoseReport)
         return true;
-    const bool reportWent = sendDoseReport(form, job, report, eventUids, ownReport);
+    const bool reportWent = sendDoseReport(progress, job, report, eventUids, ownReport);
     if (reportWent && !ownReport.isEmpty())
         ++job.SentCount;
     return reportWent;
@@ -244,7 +245,7 @@ SendConnections &SendConnections::operator=(SendConnections &&other) noexcept
     return *this;
 }
 
-bool SendConnections::open(const SendTarget &target, QWidget *parent)
+Result SendConnections::open(const SendTarget &target)
 {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     Result error;
@@ -263,10 +264,11 @@ bool SendConnections::open(const SendTarget &target, QWidget *parent)
     QApplication::restoreOverrideCursor();
     if (!ok) {
         release();
-        showError(parent, error.number, error.text);
         LogFailure(error, QStringLiteral("MainForm SCPOnline"));
+        // A failure always has a number.
+        return error.ok() ? Result::failure(ErrorCode::NetworkError, error.text) : error;
     }
-    return ok;
+    return {};
 }
 
 bool SendConnections::sendObject(const QString &path, Result *error)
@@ -293,70 +295,79 @@ void SendConnections::release()
     second_.reset();
 }
 
-void SerieSenden(EditForm &form, SendJob &job)
+JobOutcome SerieSenden(JobProgress &progress, SendJob &job)
 {
+    JobOutcome outcome;
+    outcome.assignment = job.assignment;
     const SendSelection &s = job.selection;
     const Rows rows = imageRows(QStringLiteral("SELECT ImageUID, SOPClassUID FROM tblImages WHERE FKeySeriesID = ? ORDER BY ImageNr"), {s.seriesKey});
     if (!rows.ok()) {
-        showError(&form, rows.number, rows.text);
+        keepFailure(outcome, rows);
         LogFailure(rows, QStringLiteral("EditForm SerieSenden"));
-        form.append(QStringLiteral("Tasks done!"));
-        form.enableOK();
-        return;
+        progress.append(QStringLiteral("Tasks done!"));
+        return outcome;
     }
     job.TotalCount = static_cast<int>(rows.uids.size());
-    form.setProgressMaximum(job.TotalCount);
+    progress.setMaximum(job.TotalCount);
     const QString folder = StudyFolder(s.studyUid);
     if (folder.isEmpty() || QDir(folder).entryList(QDir::Files).isEmpty()) {
-        Prompts().information(&form, QStringLiteral("The images from the selected series could not be found!"), DefaultPromptTitle);
-        form.enableOK();
-        form.close();
-        return;
+        outcome.notice = QStringLiteral("The images from the selected series could not be found!");
+        return outcome;
     }
-    form.append(QStringLiteral("Sending Series ... "));
+    progress.append(QStringLiteral("Sending Series ... "));
     for (qsizetype i = 0; i < rows.uids.size(); ++i) {
         Result error;
         if (sendStored(job.connections, folder + QLatin1Char('/') + rows.uids[i] + QStringLiteral(".dcm"), rows.classes.value(i), &error))
             ++job.SentCount;
         else
             LogFailure(error, QStringLiteral("EditForm SerieSenden (TRANSMIT_ERRROR)"));
-        form.advance();
+        progress.advance();
     }
-    form.append(QStringLiteral("OK\r\n"));
-    form.append(QStringLiteral("%1 of %2 images successfully sent.\r\n").arg(job.SentCount).arg(job.TotalCount));
+    progress.append(QStringLiteral("OK\r\n"));
+    progress.append(QStringLiteral("%1 of %2 images successfully sent.\r\n").arg(job.SentCount).arg(job.TotalCount));
     if (Settings.SentAndKeep == 0 && job.SentCount == job.TotalCount && job.TotalCount > 0)
-        form.setEntriesRemoved(DeleteSeriesFromDatabase(s.seriesKey, s.studyKey, s.studyUid, s.patientKey, s.patientId, reportFor(form, job)));
-    form.append(QStringLiteral("Tasks done!"));
-    form.enableOK();
+        outcome.entriesRemoved = DeleteSeriesFromDatabase(s.seriesKey, s.studyKey, s.studyUid, s.patientKey, s.patientId, reportFor(progress, job, outcome));
+    progress.append(QStringLiteral("Tasks done!"));
+    return outcome;
 }
 
-void StudieSenden(EditForm &form, SendJob &job)
+namespace {
+
+// One study: alone (a study send), or as one of a patient send's studies.
+void studieSenden(JobProgress &progress, SendJob &job, JobOutcome &outcome, bool alone)
 {
-    const bool alone = form.kind() != JobKind::SendPatient;
     const Rows any = imageRows(QStringLiteral("SELECT i.ImageUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID WHERE r.FKeyStudyID = ?"),
                                {job.selection.studyKey});
     if (alone && any.ok() && any.uids.isEmpty()) {
-        Prompts().information(&form, QStringLiteral("The images from the selected study could not be found!"), DefaultPromptTitle);
-        form.enableOK();
-        form.close();
+        outcome.notice = QStringLiteral("The images from the selected study could not be found!");
         return;
     }
-    const bool complete = sendStudy(form, job, QStringLiteral("EditForm StudieSenden"));
+    const bool complete = sendStudy(progress, job, outcome, QStringLiteral("EditForm StudieSenden"));
     if (alone)
-        form.append(QStringLiteral("%1 of %2 images successfully sent.\r\n").arg(job.SentCount).arg(job.TotalCount));
+        progress.append(QStringLiteral("%1 of %2 images successfully sent.\r\n").arg(job.SentCount).arg(job.TotalCount));
     if (complete && Settings.SentAndKeep == 0) {
         const SendSelection &s = job.selection;
-        form.setEntriesRemoved(DeleteStudyFromDatabase(s.studyKey, s.studyUid, s.patientKey, s.patientId, form.kind() == JobKind::SendStudy, reportFor(form, job)));
+        outcome.entriesRemoved = DeleteStudyFromDatabase(s.studyKey, s.studyUid, s.patientKey, s.patientId, alone, reportFor(progress, job, outcome));
     }
-    if (alone) {
-        form.append(QStringLiteral("Tasks done!"));
-        form.enableOK();
-    }
+    if (alone)
+        progress.append(QStringLiteral("Tasks done!"));
 }
 
-void PatientSenden(EditForm &form, SendJob &job)
+} // namespace
+
+JobOutcome StudieSenden(JobProgress &progress, SendJob &job)
 {
-    form.append(QStringLiteral("Send studies of patient: ") + job.selection.patientName + QStringLiteral("\r\n"));
+    JobOutcome outcome;
+    outcome.assignment = job.assignment;
+    studieSenden(progress, job, outcome, true);
+    return outcome;
+}
+
+JobOutcome PatientSenden(JobProgress &progress, SendJob &job)
+{
+    JobOutcome outcome;
+    outcome.assignment = job.assignment;
+    progress.append(QStringLiteral("Send studies of patient: ") + job.selection.patientName + QStringLiteral("\r\n"));
     DbResult studies;
     {
         DatabaseSession session(ImageDatabase);
@@ -364,46 +375,44 @@ void PatientSenden(EditForm &form, SendJob &job)
                           {job.selection.patientKey});
     }
     if (!studies.ok()) {
-        showError(&form, studies.number, studies.text);
+        keepFailure(outcome, studies);
         LogFailure(studies, QStringLiteral("EditForm PatientSenden"));
-        form.append(QStringLiteral("Tasks done!"));
-        form.enableOK();
-        return;
+        progress.append(QStringLiteral("Tasks done!"));
+        return outcome;
     }
     bool removedAll = true;
     for (const QSqlRecord &row : studies.rows) {
         job.selection.studyKey = row.value(0).toLongLong();
         job.selection.studyUid = row.value(1).toString();
-        form.append(QStringLiteral("Study: ") + job.selection.studyUid + QStringLiteral("\r\n"));
-        form.setEntriesRemoved(false);
-        StudieSenden(form, job);
-        removedAll = removedAll && form.entriesRemoved();
+        progress.append(QStringLiteral("Study: ") + job.selection.studyUid + QStringLiteral("\r\n"));
+        outcome.entriesRemoved = false;
+        studieSenden(progress, job, outcome, false);
+        removedAll = removedAll && outcome.entriesRemoved;
     }
-    form.append(QStringLiteral("%1 of %2 images successfully sent.\r\n").arg(job.SentCount).arg(job.TotalCount));
-    form.setEntriesRemoved(false);
+    progress.append(QStringLiteral("%1 of %2 images successfully sent.\r\n").arg(job.SentCount).arg(job.TotalCount));
+    outcome.entriesRemoved = false;
     if (Settings.SentAndKeep == 0) {
-        form.append(QStringLiteral("Removing database entries ... "));
+        progress.append(QStringLiteral("Removing database entries ... "));
         if (job.SentCount != job.TotalCount || !removedAll) {
-            form.append(QStringLiteral("skipped (not all files send)\r\n"));
+            progress.append(QStringLiteral("skipped (not all files send)\r\n"));
         } else {
-            job.assignment = DoseAssignment::AllListed;
-            emit form.assignListedExposures();
+            job.assignment = outcome.assignment = DoseAssignment::AllListed;
+            outcome.assignNow = true;
             DbResult r;
             {
                 DatabaseSession session(ImageDatabase);
                 r = Execute(ImageDatabase, QStringLiteral("DELETE FROM tblPatienten WHERE PATID1 = ?"), {job.selection.patientId});
             }
             if (r.ok()) {
-                form.append(QStringLiteral("OK\r\n"));
-                form.setEntriesRemoved(true);
-                if (job.patientRowRemoved)
-                    job.patientRowRemoved();
+                progress.append(QStringLiteral("OK\r\n"));
+                outcome.entriesRemoved = true;
+                outcome.patientsRemoved << job.selection.patientId;
             } else {
                 LogFailure(r, QStringLiteral("EditForm PatientSenden"));
-                form.append(QStringLiteral("failed\r\n"));
+                progress.append(QStringLiteral("failed\r\n"));
             }
         }
     }
-    form.append(QStringLiteral("Tasks done!"));
-    form.enableOK();
+    progress.append(QStringLiteral("Tasks done!"));
+    return outcome;
 }

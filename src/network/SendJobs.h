@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/ExposureUnits.h"
+#include "jobs/Job.h"
 #include "network/StoragePartners.h"
 #include "store/Session.h"
 #include "toolkit/DoseReport.h"
@@ -11,8 +12,6 @@
 #include <memory>
 #include <optional>
 
-class EditForm;
-class QWidget;
 
 // Where a send command goes, taken when the operator gives it: the partners
 // in use, whether the examination is curative (then to both), and the calling
@@ -32,9 +31,9 @@ public:
     SendConnections(SendConnections &&) noexcept;
     SendConnections &operator=(SendConnections &&) noexcept;
 
-    // Opens the associations; false (after the message and the log line) when
-    // a partner cannot be reached or refuses, and then none stays open.
-    bool open(const SendTarget &target, QWidget *parent);
+    // Opens the associations; the failure (logged) when a partner cannot be
+    // reached or refuses, and then none stays open.
+    Result open(const SendTarget &target);
     // Stores the image on each open association; false at the first refusal.
     bool send(const ToolkitImagePtr &image, Result *error);
     // Stores the object of a file that holds no image (the dose report).
@@ -69,17 +68,15 @@ struct ExaminationExposures {
     QList<qlonglong> all() const { return listed + rejected; }
 };
 
-// A send job: what it sends, over which associations, its counters and the
-// main window's list updates it triggers.
+// A send job's input, taken when the command is given: what it sends, over
+// which associations (released when its dialog goes), and its counters.
 struct SendJob {
     SendSelection selection;
     SendConnections connections;
     int TotalCount = 0;
     int SentCount = 0;
-    std::function<void()> studyRowRemoved;
-    std::function<void()> patientRowRemoved;
     // What closing the progress dialog with OK does to the dose list; the
-    // patient send sets AllListed when it removed the patient.
+    // patient send's outcome says AllListed when it removed the patient.
     DoseAssignment assignment = DoseAssignment::None;
     // Unset: a study goes without a dose report.
     DoseReportWriter writeDoseReport;
@@ -89,16 +86,17 @@ struct SendJob {
     std::optional<ExaminationExposures> examination;
 };
 
-// The three jobs, run inside the progress dialog. A study is sent object by
+// The three jobs, run by the progress dialog. A study is sent object by
 // object from its rows: an image as the stamped copy in the work folder when
 // there is one with its instance UID, otherwise as the received file; a dose
 // report that the X-ray unit (or anyone but this workstation) wrote as it
 // came; the workstation's own report of an earlier send replaced by the one
 // written now. Nothing of another study goes with it, and the study counts as
-// sent only when every object went.
-void SerieSenden(EditForm &form, SendJob &job);
-void StudieSenden(EditForm &form, SendJob &job);
-void PatientSenden(EditForm &form, SendJob &job);
+// sent only when every object went. The outcome names the rows removed, a
+// database failure to tell, or the notice that there was nothing to send.
+JobOutcome SerieSenden(JobProgress &progress, SendJob &job);
+JobOutcome StudieSenden(JobProgress &progress, SendJob &job);
+JobOutcome PatientSenden(JobProgress &progress, SendJob &job);
 
 // The file a study image is sent from.
 QString StudyImageFile(const QString &studyUid, const QString &imageUid);

@@ -1,10 +1,8 @@
 #include "transfer/Import.h"
 
-#include "jobs/EditForm.h"
 #include "transfer/ImportImages.h"
 
 #include <QFileInfo>
-#include <QProgressBar>
 
 ImportFiles ImportFilesFrom(const QStringList &chosen)
 {
@@ -22,34 +20,33 @@ ImportFiles ImportFilesFrom(const QStringList &chosen)
 
 namespace {
 
-void finish(EditForm &form, const QString &countLine, int skipped)
+JobOutcome finish(JobProgress &progress, const QString &countLine, int skipped)
 {
-    form.append(QStringLiteral("OK\r\n") + countLine);
+    progress.append(QStringLiteral("OK\r\n") + countLine);
     if (skipped > 0)
-        form.append(QStringLiteral("%1 file(s) skipped, see the error log.\r\n").arg(skipped));
-    form.append(QStringLiteral("Tasks done."));
-    form.enableOK();
+        progress.append(QStringLiteral("%1 file(s) skipped, see the error log.\r\n").arg(skipped));
+    progress.append(QStringLiteral("Tasks done."));
+    return {};
 }
 
 } // namespace
 
-void ImportTimer(EditForm &form, const ImportFiles &chosen)
+JobOutcome ImportTimer(JobProgress &progress, const ImportFiles &chosen)
 {
     const QStringList &files = chosen.files;
-    form.append(QStringLiteral("Importing image(s) ... "));
+    progress.append(QStringLiteral("Importing image(s) ... "));
     int count = 0;
     int skipped = 0;
     if (!chosen.multi) {
-        form.setProgressMaximum(1);
+        progress.setMaximum(1);
         if (files.isEmpty() || ImportImageFile(files.first(), false, QStringLiteral("EditForm ImportTimer ERROR_IMPORT_SINGLE")) == Imported::Skipped)
             ++skipped;
         else
             ++count;
-        form.advance();
-        finish(form, QStringLiteral("%1 image(s) successfully imported.\r\n").arg(count), skipped);
-        return;
+        progress.advance();
+        return finish(progress, QStringLiteral("%1 image(s) successfully imported.\r\n").arg(count), skipped);
     }
-    form.setProgressMaximum(int(files.size()) - 1);
+    progress.setMaximum(int(files.size()) - 1);
     for (int i = 1; i < files.size(); ++i) {
         // A duplicate already there counts as imported: the image is in temp/.
         if (ImportImageFile(files.first() + QLatin1Char('/') + files.at(i), true, QStringLiteral("EditForm ImportTimer ERROR_IMPORT_MULTI"))
@@ -57,20 +54,19 @@ void ImportTimer(EditForm &form, const ImportFiles &chosen)
             ++skipped;
         else
             ++count;
-        form.advance();
+        progress.advance();
     }
-    finish(form, QStringLiteral("%1 image(s) successfully imported.\r\n").arg(count), skipped);
+    return finish(progress, QStringLiteral("%1 image(s) successfully imported.\r\n").arg(count), skipped);
 }
 
-void ImportDirTimer(EditForm &form, const QString &dicomdir)
+JobOutcome ImportDirTimer(JobProgress &progress, const QString &dicomdir)
 {
-    form.append(QStringLiteral("Importing DICOM-Dir ... "));
+    progress.append(QStringLiteral("Importing DICOM-Dir ... "));
     const DirectoryImport done = ImportDirectory(dicomdir, QStringLiteral("EditForm ImportDirTimer"),
-                                                 [&form](int images) { form.setProgressMaximum(images); }, [&form] { form.advance(); });
+                                                 [&progress](int images) { progress.setMaximum(images); }, [&progress] { progress.advance(); });
     if (!done.ok()) {
-        form.append(QStringLiteral("failed\r\n") + done.text);
-        form.enableOK();
-        return;
+        progress.append(QStringLiteral("failed\r\n") + done.text);
+        return {};
     }
-    finish(form, QStringLiteral("%1 image(s) imported\r\n").arg(done.imported), done.skipped);
+    return finish(progress, QStringLiteral("%1 image(s) imported\r\n").arg(done.imported), done.skipped);
 }

@@ -3,9 +3,9 @@
 // Images brought in from files and from DICOM directories. Each is written,
 // named by its SOP Instance UID, into temp/, where the receiver files it; the
 // databases are not touched here.
-#include <QStringList>
+#include "jobs/Job.h"
 
-class EditForm;
+#include <QStringList>
 
 // What the file dialog chose, taken when the operator gives the command: one
 // file as its full path; several as their folder followed by the file names.
@@ -19,6 +19,7 @@ struct ImportFiles {
 ImportFiles ImportFilesFrom(const QStringList &chosen);
 
 // Job 8: the chosen files.
-void ImportTimer(EditForm &form, const ImportFiles &chosen);
-// Job 9: the image records of the DICOMDIR.
-void ImportDirTimer(EditForm &form, const QString &dicomdir);
+JobOutcome ImportTimer(JobProgress &progress, const ImportFiles &chosen);
+// Job 9: the image records of the DICOMDIR; a DICOMDIR that cannot be read is
+// told in the running log (and the error log).
+JobOutcome ImportDirTimer(JobProgress &progress, const QString &dicomdir);

@@ -8,11 +8,10 @@
 #include <QPushButton>
 #include <QTest>
 
-QString RunProgressJob(JobKind kind, const EditForm::Job &job, const std::function<void(EditForm &)> &prepare, bool *entriesRemoved)
+QString RunProgressJob(JobKind kind, const Job &job, const std::function<void(EditForm &)> &prepare, bool *entriesRemoved)
 {
-    EditForm::RegisterJob(kind, job);
     Session session;
-    EditForm form(session, kind);
+    EditForm form(session, kind, job);
     if (prepare)
         prepare(form);
     form.Form_Load();
@@ -28,8 +27,8 @@ QString RunProgressJob(JobKind kind, const EditForm::Job &job, const std::functi
 
 QString RunSendJob(qint16 mode, SendJob &job, bool *entriesRemoved, const std::function<void(EditForm &)> &prepare)
 {
-    static void (*const run[])(EditForm &, SendJob &) = {SerieSenden, StudieSenden, PatientSenden};
-    return RunProgressJob(JobKind(mode), [&job, mode](EditForm &form) { run[mode](form, job); },
+    static JobOutcome (*const run[])(JobProgress &, SendJob &) = {SerieSenden, StudieSenden, PatientSenden};
+    return RunProgressJob(JobKind(mode), [&job, mode](JobProgress &progress) { return run[mode](progress, job); },
                           [&job, &prepare](EditForm &form) {
                               form.onUnload = [&job] { job.connections.release(); };
                               if (prepare)

@@ -10,7 +10,7 @@
 // Runs a job in the progress dialog, shown as its launcher shows it (prepare
 // sets the dialog up first), waits for OK, presses it and returns the running
 // log; entriesRemoved gets what the job said it removed.
-QString RunProgressJob(JobKind kind, const EditForm::Job &job, const std::function<void(EditForm &)> &prepare = {},
+QString RunProgressJob(JobKind kind, const Job &job, const std::function<void(EditForm &)> &prepare = {},
                        bool *entriesRemoved = nullptr);
 // Runs the send job of the mode (0 series, 1 study, 2 patient) in the progress
 // dialog as the launchers do, presses its OK and returns its text.
