@@ -7,6 +7,7 @@
 #include "jobs/EditForm.h"
 #include "store/DatabasePaths.h"
 #include "store/Deletion.h"
+#include "store/ImageRows.h"
 #include "toolkit/ToolkitNetwork.h"
 
 #include <QApplication>
@@ -54,24 +55,14 @@ struct Rows : Result {
     QStringList series;
 };
 
-Rows imageRows(const QString &sql, const QVariantList &values)
+Rows imageRows(const RowList<StoredObject> &r)
 {
     Rows out;
-    DbResult r;
-    {
-        DatabaseSession session(ImageDatabase);
-        r = Execute(ImageDatabase, sql, values);
-    }
-    if (!r.ok()) {
-        static_cast<Result &>(out) = r;
-        return out;
-    }
-    for (const QSqlRecord &row : r.rows) {
-        out.uids << row.value(0).toString();
-        if (row.count() > 1)
-            out.classes << row.value(1).toString();
-        if (row.count() > 2)
-            out.series << row.value(2).toString();
+    static_cast<Result &>(out) = r;
+    for (const StoredObject &row : r.rows) {
+        out.uids << row.imageUid;
+        out.classes << row.sopClass;
+        out.series << row.seriesUid;
     }
     return out;
 }
@@ -158,9 +149,7 @@ DeletionReport reportFor(EditForm &form, SendJob &job)
 bool sendStudy(EditForm &form, SendJob &job, const QString &where)
 {
     const SendSelection &s = job.selection;
-    const Rows rows = imageRows(QStringLiteral("SELECT i.ImageUID, i.SOPClassUID, r.SeriesUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
-                                               "WHERE r.FKeyStudyID = ? ORDER BY r.SeriesNr, r.SeriesID, i.ImageNr, i.ImageID"),
-                                {s.studyKey});
+    const Rows rows = imageRows(ObjectsOfStudy(s.studyKey));
     if (!rows.ok()) {
         showError(&form, rows.number, rows.text);
         LogFailure(rows, where);
@@ -296,7 +285,7 @@ void SendConnections::release()
 void SerieSenden(EditForm &form, SendJob &job)
 {
     const SendSelection &s = job.selection;
-    const Rows rows = imageRows(QStringLiteral("SELECT ImageUID, SOPClassUID FROM tblImages WHERE FKeySeriesID = ? ORDER BY ImageNr"), {s.seriesKey});
+    const Rows rows = imageRows(ObjectsOfSeries(s.seriesKey));
     if (!rows.ok()) {
         showError(&form, rows.number, rows.text);
         LogFailure(rows, QStringLiteral("EditForm SerieSenden"));
@@ -333,8 +322,7 @@ void SerieSenden(EditForm &form, SendJob &job)
 void StudieSenden(EditForm &form, SendJob &job)
 {
     const bool alone = form.kind() != JobKind::SendPatient;
-    const Rows any = imageRows(QStringLiteral("SELECT i.ImageUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID WHERE r.FKeyStudyID = ?"),
-                               {job.selection.studyKey});
+    const Rows any = imageRows(ObjectsOfStudy(job.selection.studyKey));
     if (alone && any.ok() && any.uids.isEmpty()) {
         Prompts().information(&form, QStringLiteral("The images from the selected study could not be found!"), DefaultPromptTitle);
         form.enableOK();
@@ -357,12 +345,7 @@ void StudieSenden(EditForm &form, SendJob &job)
 void PatientSenden(EditForm &form, SendJob &job)
 {
     form.append(QStringLiteral("Send studies of patient: ") + job.selection.patientName + QStringLiteral("\r\n"));
-    DbResult studies;
-    {
-        DatabaseSession session(ImageDatabase);
-        studies = Execute(ImageDatabase, QStringLiteral("SELECT StudyID, StudyUID FROM tblStudies WHERE FKeyPATID = ?"),
-                          {job.selection.patientKey});
-    }
+    const RowList<StudyKey> studies = StudiesOfPatientKey(job.selection.patientKey);
     if (!studies.ok()) {
         showError(&form, studies.number, studies.text);
         LogFailure(studies, QStringLiteral("EditForm PatientSenden"));
@@ -371,9 +354,9 @@ void PatientSenden(EditForm &form, SendJob &job)
         return;
     }
     bool removedAll = true;
-    for (const QSqlRecord &row : studies.rows) {
-        job.selection.studyKey = row.value(0).toLongLong();
-        job.selection.studyUid = row.value(1).toString();
+    for (const StudyKey &row : studies.rows) {
+        job.selection.studyKey = row.key;
+        job.selection.studyUid = row.uid;
         form.append(QStringLiteral("Study: ") + job.selection.studyUid + QStringLiteral("\r\n"));
         form.setEntriesRemoved(false);
         StudieSenden(form, job);
@@ -388,11 +371,7 @@ void PatientSenden(EditForm &form, SendJob &job)
         } else {
             job.assignment = DoseAssignment::AllListed;
             emit form.assignListedExposures();
-            DbResult r;
-            {
-                DatabaseSession session(ImageDatabase);
-                r = Execute(ImageDatabase, QStringLiteral("DELETE FROM tblPatienten WHERE PATID1 = ?"), {job.selection.patientId});
-            }
+            const Result r = RemovePatientIfEmpty(job.selection.patientKey);
             if (r.ok()) {
                 form.append(QStringLiteral("OK\r\n"));
                 form.setEntriesRemoved(true);
