@@ -78,6 +78,72 @@ private slots:
         QCOMPARE(steps, (QList<int>{2, 12, 22})); // the total once, then each folder
     }
 
+    // The one removal at each level: the row named goes, the schema's cascade
+    // takes the rows below, and the rows above left empty go unless kept;
+    // the lists are told of a study or patient row as it goes.
+    void removalAtEachLevel_data()
+    {
+        QTest::addColumn<QString>("level");  // "images" (those of the first series, or "all"), "series", "study", "patient"
+        QTest::addColumn<bool>("all");       // images: every image of the study
+        QTest::addColumn<bool>("keep");      // emptied parents kept
+        QTest::addColumn<Counts>("rows");
+        QTest::addColumn<int>("studyTold");
+        QTest::addColumn<int>("patientTold");
+        QTest::addColumn<bool>("folderGone");
+        QTest::newRow("the images of a series") << u"images"_s << false << false << Counts{2, 2, 2, 4, 0} << 0 << 0 << false;
+        QTest::newRow("every image of the study") << u"images"_s << true << false << Counts{1, 1, 1, 2, 0} << 1 << 1 << true;
+        QTest::newRow("every image, emptied rows kept") << u"images"_s << true << true << Counts{2, 2, 3, 2, 0} << 0 << 0 << false;
+        QTest::newRow("a series of two") << u"series"_s << false << false << Counts{2, 2, 2, 4, 0} << 0 << 0 << false;
+        QTest::newRow("a study, its patient kept") << u"study"_s << false << true << Counts{2, 1, 1, 2, 0} << 1 << 0 << true;
+        QTest::newRow("a study with its emptied patient") << u"study"_s << false << false << Counts{1, 1, 1, 2, 0} << 1 << 1 << true;
+        QTest::newRow("a patient") << u"patient"_s << false << false << Counts{1, 1, 1, 2, 0} << 0 << 1 << true;
+    }
+    void removalAtEachLevel()
+    {
+        QFETCH(QString, level);
+        QFETCH(bool, all);
+        QFETCH(bool, keep);
+        QFETCH(Counts, rows);
+        QFETCH(int, studyTold);
+        QFETCH(int, patientTold);
+        QFETCH(bool, folderGone);
+        const FiledStudy a = file(u"P1"_s, 2);
+        const FiledStudy b = file(u"P2"_s, 1);
+        QCOMPARE(ImageRows(), (Counts{2, 2, 3, 6, 0}));
+        const RemovalOptions options{keep ? EmptiedParents::Kept : EmptiedParents::Removed, {}, {}};
+        bool removed = false;
+        if (level == "images"_L1)
+            removed = RemoveImages(all ? a.images : a.images.mid(0, 2), report_, options);
+        else if (level == "series"_L1)
+            removed = Remove(RemovalLevel::Series, a.series[0], report_, options);
+        else if (level == "study"_L1)
+            removed = Remove(RemovalLevel::Study, a.study, report_, options);
+        else
+            removed = Remove(RemovalLevel::Patient, a.patient, report_, options);
+        QVERIFY2(removed, f_->read(u"Logs/Error.log"_s).constData());
+        QCOMPARE(ImageRows(), rows);
+        QCOMPARE(studyRows_, studyTold);
+        QCOMPARE(patientRows_, patientTold);
+        QCOMPARE(folderExists(a), !folderGone);
+        QVERIFY(!QFile::exists(image(a, 0)) && !QFile::exists(image(a, 1)));
+        QCOMPARE(QFile::exists(image(a, 3)), !all && level != "study"_L1 && level != "patient"_L1);
+        QVERIFY(QFile::exists(image(b, 0)) && QFile::exists(image(b, 1)));
+        QCOMPARE(QueryRows(ImageDatabaseFile(), u"PRAGMA foreign_key_check"_s), QList<QVariantList>());
+    }
+
+    // A send that removed a patient's studies one by one takes her row only
+    // while no study was filed under her since.
+    void patientAfterHerStudiesWereSent()
+    {
+        const FiledStudy a = file(u"P1"_s, 1);
+        QVERIFY(!RemovePatientIfEmpty(a.patient).ok());
+        QCOMPARE(ImageRows(), (Counts{1, 1, 1, 2, 0}));
+        QVERIFY(DeleteStudyFromDatabase(a.study, a.uid, a.patient, u"P1"_s, false, report_));
+        QCOMPARE(ImageRows(), (Counts{1, 0, 0, 0, 0}));
+        QVERIFY(RemovePatientIfEmpty(a.patient).ok());
+        QCOMPARE(ImageRows(), (Counts{0, 0, 0, 0, 0}));
+    }
+
     void everythingWhileAnotherProcessHoldsTheDatabase()
     {
         file(u"P1"_s, 2);

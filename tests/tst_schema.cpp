@@ -4,9 +4,79 @@
 #include "dictionary/DictionaryStore.h"
 #include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"
+#include "store/Deletion.h"
 #include "store/SchemaVersion.h"
 #include "support/Peers.h"
+#include "support/Rows.h"
 #include "support/Station.h"
+
+// The image database as the first schema made it (version 0): references
+// without an action.
+static const char FirstImageSchema[] = R"(CREATE TABLE tblPatienten (
+  PatID INTEGER PRIMARY KEY AUTOINCREMENT,
+  PatID1 TEXT NOT NULL,
+  PatNachname TEXT,
+  PatVorname TEXT,
+  Pat2Vorname TEXT,
+  PatGebDatum TEXT,
+  PatSex TEXT
+);
+CREATE UNIQUE INDEX ixPatientenPatID1 ON tblPatienten (PatID1);
+CREATE TABLE tblStudies (
+  StudyID INTEGER PRIMARY KEY AUTOINCREMENT,
+  StudyUID TEXT NOT NULL,
+  FKeyPATID INTEGER NOT NULL REFERENCES tblPatienten (PatID),
+  StudyDate TEXT,
+  StudyTime TEXT,
+  Modality TEXT,
+  Bodypart TEXT,
+  AccessionNumber TEXT,
+  StudyDescription TEXT
+);
+CREATE UNIQUE INDEX ixStudiesStudyUID ON tblStudies (StudyUID);
+CREATE INDEX ixStudiesFKeyPATID ON tblStudies (FKeyPATID);
+CREATE TABLE tblSeries (
+  SeriesID INTEGER PRIMARY KEY AUTOINCREMENT,
+  SeriesUID TEXT NOT NULL,
+  SeriesNr INTEGER,
+  FKeyStudyID INTEGER NOT NULL REFERENCES tblStudies (StudyID),
+  Modality TEXT,
+  SeriesDescription TEXT
+);
+CREATE UNIQUE INDEX ixSeriesSeriesUID ON tblSeries (SeriesUID);
+CREATE INDEX ixSeriesFKeyStudyID ON tblSeries (FKeyStudyID);
+CREATE TABLE tblImages (
+  ImageID INTEGER PRIMARY KEY AUTOINCREMENT,
+  ImageUID TEXT NOT NULL,
+  ImageNr INTEGER,
+  FKeySeriesID INTEGER NOT NULL REFERENCES tblSeries (SeriesID),
+  ImageDate TEXT,
+  ImageTime TEXT,
+  SOPClassUID TEXT,
+  ViewPosition TEXT,
+  ImageLaterality TEXT
+);
+CREATE UNIQUE INDEX ixImagesImageUID ON tblImages (ImageUID);
+CREATE INDEX ixImagesFKeySeriesID ON tblImages (FKeySeriesID);
+CREATE TABLE tblReceive (
+  ReceiveID INTEGER PRIMARY KEY AUTOINCREMENT,
+  PatID TEXT,
+  ImageUID TEXT,
+  ReceivedAt TEXT
+);
+CREATE VIEW view_studies AS
+  SELECT p.PatID1 AS PatID1, s.StudyID AS StudyID, s.StudyUID AS StudyUID,
+         s.StudyDate AS StudyDate, s.StudyTime AS StudyTime,
+         s.Modality AS Modality, s.Bodypart AS Bodypart
+  FROM tblStudies s JOIN tblPatienten p ON p.PatID = s.FKeyPATID;
+CREATE VIEW View_Images AS
+  SELECT i.ImageID AS ImageID, i.ImageDate AS ImageDate, i.ImageTime AS ImageTime,
+         i.ImageUID AS ImageUID, i.FKeySeriesID AS FKeySeriesID, s.StudyUID AS StudyUID,
+         i.ImageNr AS ImageNr
+  FROM tblImages i
+  JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID
+  JOIN tblStudies s ON s.StudyID = r.FKeyStudyID;
+)";
 
 class SchemaTest : public QObject {
     Q_OBJECT
@@ -190,6 +260,119 @@ private slots:
         QCOMPARE(shape(journal).count(u"tblDosis.AGD REAL"_s), 1);
     }
 
+    // An image database as the first schema made it, with the receiver's
+    // rows (and the gaps removals left in the keys), opened by the
+    // workstation: upgraded in place to what a new file has, every row kept
+    // under its key, no key given again; a removal then takes the rows below
+    // by the schema's cascade, and the emptied parents as before.
+    void imageDatabaseUpgradedInPlace_data()
+    {
+        QTest::addColumn<QString>("removed"); // "patient", "study" or "series"
+        QTest::newRow("a patient") << u"patient"_s;
+        QTest::newRow("a study") << u"study"_s;
+        QTest::newRow("a series") << u"series"_s;
+    }
+    void imageDatabaseUpgradedInPlace()
+    {
+        QFETCH(QString, removed);
+        TestFolder f;
+        QVERIFY(PrepareStation(f));
+        const QString path = f.file(u"Data/LumoraData.dat"_s);
+        for (const QString &suffix : {u""_s, u"-wal"_s, u"-shm"_s})
+            QFile::remove(path + suffix);
+        QVERIFY(CreateDatabaseFile(path).ok());
+        {
+            Database old(u"oldimages"_s, u"test"_s);
+            old.setPath(path);
+            QVERIFY(old.open());
+            QVERIFY(ExecuteScript(old, QLatin1String(FirstImageSchema)).ok());
+            old.close();
+        }
+        // Filed as the receiver files: P1 with two studies (two series, then
+        // one), P2 with one; the last image filed was removed again.
+        FixtureStudy a{.patientId = u"P1"_s}, a2{.patientId = u"P1"_s}, b{.patientId = u"P2"_s};
+        a.series = {FixtureSeries{1, {SyntheticImageSpec(), SyntheticImageSpec()}}, FixtureSeries{2, {SyntheticImageSpec()}}};
+        a2.series = b.series = {FixtureSeries{1, {SyntheticImageSpec(), SyntheticImageSpec()}}};
+        QString error;
+        for (FixtureStudy *s : {&a, &a2, &b})
+            QVERIFY2(AddStudy(f.path(), *s, &error, true), qPrintable(error));
+        QCOMPARE(RunProgram(u"sqlite3"_s, {path, u"DELETE FROM tblImages WHERE ImageID = (SELECT MAX(ImageID) FROM tblImages);"_s}), 0);
+        QCOMPARE(QueryValue(path, u"PRAGMA user_version"_s).toInt(), 0);
+        const QStringList tables{u"tblPatienten"_s, u"tblStudies"_s, u"tblSeries"_s, u"tblImages"_s, u"tblReceive"_s};
+        auto allRows = [&] {
+            QList<QList<QVariantList>> out;
+            for (const QString &table : tables)
+                out << QueryRows(path, u"SELECT * FROM %1 ORDER BY 1"_s.arg(table));
+            return out;
+        };
+        const QList<QList<QVariantList>> before = allRows();
+        const qlonglong lastImageKey = QueryValue(path, u"SELECT seq FROM sqlite_sequence WHERE name = 'tblImages'"_s).toLongLong();
+        QVERIFY(lastImageKey > QueryValue(path, u"SELECT MAX(ImageID) FROM tblImages"_s).toLongLong());
+        const QList<QVariantList> studiesShown = QueryRows(path, u"SELECT * FROM view_studies ORDER BY StudyID"_s);
+        const QList<QVariantList> imagesShown = QueryRows(path, u"SELECT * FROM View_Images ORDER BY ImageID"_s);
+
+        {
+            DatabaseSession session(ImageDatabase);
+            QVERIFY2(session.ok(), qPrintable(session.error().text));
+        }
+        QCOMPARE(QueryValue(path, u"PRAGMA user_version"_s).toInt(), LatestSchemaVersion(ImageSchemaSteps()));
+        QCOMPARE(allRows(), before);
+        QCOMPARE(QueryRows(path, u"SELECT * FROM view_studies ORDER BY StudyID"_s), studiesShown);
+        QCOMPARE(QueryRows(path, u"SELECT * FROM View_Images ORDER BY ImageID"_s), imagesShown);
+        // What a new file has: columns, indexes, views and the references' actions.
+        const QString fresh = file(u"LumoraData.dat"_s);
+        QVERIFY(!shape(fresh).isEmpty());
+        QCOMPARE(shape(path), shape(fresh));
+        const QString views = u"SELECT name FROM sqlite_master WHERE type = 'view' ORDER BY name"_s;
+        QCOMPARE(QueryRows(path, views), QueryRows(fresh, views));
+        QCOMPARE(QueryRows(path, views).size(), 2);
+        const QString references = u"SELECT m.name, k.\"table\", k.\"from\", k.on_delete FROM sqlite_master m, pragma_foreign_key_list(m.name) k "
+                                   "WHERE m.type = 'table' ORDER BY m.name"_s;
+        const QList<QVariantList> cascades{{u"tblImages"_s, u"tblSeries"_s, u"FKeySeriesID"_s, u"CASCADE"_s},
+                                           {u"tblSeries"_s, u"tblStudies"_s, u"FKeyStudyID"_s, u"CASCADE"_s},
+                                           {u"tblStudies"_s, u"tblPatienten"_s, u"FKeyPATID"_s, u"CASCADE"_s}};
+        QCOMPARE(QueryRows(path, references), cascades);
+        QCOMPARE(QueryRows(fresh, references), cascades);
+        QCOMPARE(QueryRows(path, u"PRAGMA foreign_key_check"_s), QList<QVariantList>());
+
+        // Opened again: nothing left to do.
+        {
+            Database again(u"imagesagain"_s, u"test"_s);
+            again.setPath(path);
+            QVERIFY(again.open());
+            int applied = -1;
+            QVERIFY(UpgradeSchema(again, ImageSchemaSteps(), &applied).ok());
+            QCOMPARE(applied, 0);
+            again.close();
+        }
+
+        // The next image filed gets a key never given before.
+        FixtureStudy c{.patientId = u"P3"_s};
+        c.series = {FixtureSeries{1, {SyntheticImageSpec()}}};
+        QVERIFY2(AddStudy(f.path(), c, &error, false), qPrintable(error));
+        QVERIFY(QueryValue(path, u"SELECT MAX(ImageID) FROM tblImages"_s).toLongLong() > lastImageKey);
+
+        // The removal on the upgraded file: the rows below go by the cascade.
+        const DeletionReport quiet;
+        auto count = [&](const QString &sql, const QVariantList &values) { return QueryValue(path, sql, values).toLongLong(); };
+        if (removed == "patient"_L1) {
+            QVERIFY(Remove(RemovalLevel::Patient, a.patientKey, quiet));
+            QCOMPARE(ImageRows(path), (Counts{2, 2, 2, 2, 7}));
+        } else if (removed == "study"_L1) {
+            QVERIFY(Remove(RemovalLevel::Study, a.studyKey, quiet, {EmptiedParents::Kept, {}, {}}));
+            QCOMPARE(ImageRows(path), (Counts{3, 3, 3, 4, 7}));
+            QCOMPARE(count(u"SELECT COUNT(*) FROM tblSeries WHERE FKeyStudyID = ?"_s, {a.studyKey}), 0);
+        } else {
+            QVERIFY(Remove(RemovalLevel::Series, a.series[0].seriesKey, quiet));
+            QCOMPARE(ImageRows(path), (Counts{3, 4, 4, 5, 7}));
+            QCOMPARE(count(u"SELECT COUNT(*) FROM tblImages WHERE FKeySeriesID = ?"_s, {a.series[0].seriesKey}), 0);
+        }
+        QCOMPARE(QueryRows(path, u"PRAGMA foreign_key_check"_s), QList<QVariantList>());
+        QCOMPARE(count(u"SELECT COUNT(*) FROM tblImages i LEFT JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID WHERE r.SeriesID IS NULL"_s, {}), 0);
+        QVERIFY(!QFile::exists(f.file(u"images/%1/%2.dcm"_s.arg(a.studyUid, a.series[0].images[0].sopUid))));
+        QVERIFY(QFile::exists(f.file(u"images/%1/%2.dcm"_s.arg(b.studyUid, b.series[0].images[0].sopUid))));
+    }
+
     // A file a newer program version wrote (its user_version above what this
     // program knows) is refused by whoever opens it, with both versions named,
     // and left as it was; a companion logs why and ends with status 2.
@@ -205,9 +388,11 @@ private slots:
             const int definitions = LatestSchemaVersion(DefinitionsSchemaSteps());
             QTest::addRow("definitions at %d, %s", definitions + 1, opener) << u"LumoraUser.dat"_s << definitions + 1 << definitions
                                                                             << QString::fromLatin1(opener);
-            QTest::addRow("images at 1, %s", opener) << u"LumoraData.dat"_s << 1 << 0 << QString::fromLatin1(opener);
+            const int images = LatestSchemaVersion(ImageSchemaSteps());
+            QTest::addRow("images at %d, %s", images + 1, opener) << u"LumoraData.dat"_s << images + 1 << images << QString::fromLatin1(opener);
         }
-        QTest::addRow("images at 7, receiver") << u"LumoraData.dat"_s << 7 << 0 << u"receiver"_s;
+        const int images = LatestSchemaVersion(ImageSchemaSteps());
+        QTest::addRow("images at %d, receiver", images + 7) << u"LumoraData.dat"_s << images + 7 << images << u"receiver"_s;
     }
     void newerFilesAreRefused()
     {

@@ -4,6 +4,7 @@
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
 #include "store/DatabasePaths.h"
+#include "store/ImageRows.h"
 #include "toolkit/DoseReport.h"
 #include "ui/Prompts.h"
 
@@ -16,12 +17,6 @@
 
 namespace {
 
-QString cell(const QSqlRecord &row, const char *column)
-{
-    const QVariant v = row.value(QLatin1String(column));
-    return v.isNull() ? QString() : v.toString();
-}
-
 // UIDs name folders and files: digits and dots only, so that a database value
 // can never point outside the images folder.
 bool isPlainUid(const QString &uid)
@@ -33,30 +28,6 @@ bool isPlainUid(const QString &uid)
 const QString BackTag = QStringLiteral("back");
 
 } // namespace
-
-StudyStatements BuildStudyImageStatements(const QList<qlonglong> &seriesKeys)
-{
-    StudyStatements s;
-    s.imageSql.sql = QStringLiteral("SELECT ImageUID FROM tblImages WHERE");
-    s.countSql.sql = QStringLiteral("SELECT COUNT(ImageUID) AS ImageCount FROM tblImages WHERE");
-    QString condition;
-    for (qsizetype i = 0; i < seriesKeys.size(); ++i) {
-        if (i > 0)
-            condition += QStringLiteral(" OR");
-        condition += QStringLiteral(" FKeySeriesID = ?");
-        s.imageSql.values << seriesKeys.at(i);
-        s.countSql.values << seriesKeys.at(i);
-    }
-    if (seriesKeys.isEmpty())
-        condition = QStringLiteral(" 0 = 1"); // a study without series has no images
-    // A dose report is listed with its series but has nothing to draw.
-    condition = QStringLiteral(" (") + condition + QStringLiteral(") AND (SOPClassUID IS NULL OR SOPClassUID <> ?)");
-    s.imageSql.values << QString::fromLatin1(DoseReportSopClass);
-    s.countSql.values << QString::fromLatin1(DoseReportSopClass);
-    s.imageSql.sql += condition + QStringLiteral(" ORDER BY FKeySeriesID, ImageNr");
-    s.countSql.sql += condition;
-    return s;
-}
 
 Browser::Browser(Session &session, Prompter &prompter, QObject *parent)
     : QObject(parent)
@@ -102,16 +73,11 @@ void Browser::RefreshPatientList(Refresh when)
     if (session_.imageLoadActive())
         return;
     const QString location = QStringLiteral("MainForm_RefreshPatientList");
-    DatabaseSession open(ImageDatabase);
-    const DbResult count = Execute(ImageDatabase, QStringLiteral("SELECT Count(PatID) AS ReceiveCount FROM tblReceive"));
-    if (!count.ok()) {
-        LogFailure(count, location);
-        return;
-    }
-    if (count.first(QStringLiteral("ReceiveCount")).toLongLong() > 0) { // an empty table needs no write
-        const DbResult emptied = Execute(ImageDatabase, QStringLiteral("DELETE FROM tblReceive"));
-        if (!emptied.ok())
-            LogFailure(emptied, location);
+    bool receiptsRead = false;
+    if (const Result emptied = EmptyReceipts(&receiptsRead); !emptied.ok()) {
+        LogFailure(emptied, location);
+        if (!receiptsRead)
+            return;
     }
     const size_t listed = size_t(patients_.count());
     if (when == Refresh::Always) {
@@ -129,14 +95,12 @@ void Browser::RefreshPatientList(Refresh when)
     // One statement, rows kept as plain values, one change of the model.
     std::vector<RowModel::Row> rows;
     rows.reserve(listed);
-    const Result read = ForEachRow(ImageDatabase, QStringLiteral(
-        "SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten"), {},
-        [&rows](const QString *c) {
-            QString name = c[2];
-            if (!c[3].isNull())
-                name += QStringLiteral(", ") + c[3];
-            rows.push_back({{c[1], name, c[4], c[5]}, c[0].toLongLong()});
-        });
+    const Result read = ForEachPatient([&rows](const PatientRow &p) {
+        QString name = p.familyName;
+        if (!p.givenName.isNull())
+            name += QStringLiteral(", ") + p.givenName;
+        rows.push_back({{p.id, name, p.secondName, p.birthDate}, p.key});
+    });
     if (!read.ok()) {
         LogFailure(read, location);
         return;
@@ -156,18 +120,14 @@ void Browser::RefreshPatientList(Refresh when)
 
 std::optional<std::vector<RowModel::Row>> Browser::studyRows(const QString &patientId, const QString &where)
 {
-    DatabaseSession open(ImageDatabase);
-    const DbResult rows = Execute(ImageDatabase, QStringLiteral(
-        "SELECT StudyID, StudyUID, StudyDate, StudyTime, Modality, Bodypart FROM view_studies WHERE PatID1 = ?"),
-        {patientId});
+    const RowList<StudyRow> rows = StudiesOfPatient(patientId);
     if (!rows.ok()) {
         LogFailure(rows, where);
         return std::nullopt;
     }
     std::vector<RowModel::Row> studies;
-    for (const QSqlRecord &row : rows.rows)
-        studies.push_back({{cell(row, "StudyID"), cell(row, "StudyDate"), cell(row, "StudyTime"), cell(row, "Modality"), cell(row, "Bodypart")},
-                           cell(row, "StudyUID")});
+    for (const StudyRow &row : rows.rows)
+        studies.push_back({{QString::number(row.key), row.date, row.time, row.modality, row.bodyPart}, row.uid});
     return studies;
 }
 
@@ -251,9 +211,7 @@ void Browser::selectStudy(int row)
     const QString uid = studies_.at(row) ? studies_.at(row)->tag.toString() : session_.selection().studyUid;
     session_.setLoadedLevel(LoadedLevel::Study);
     select([&uid](BrowserSelection &s) { s.studyUid = uid; });
-    LoadImages({QStringLiteral("SELECT ImageID, ImageDate, ImageTime, ImageUID from View_Images WHERE StudyUID = ? "
-                               "ORDER BY ImageDate, ImageTime"),
-                {uid}});
+    LoadImages(ImageListOfStudy(uid));
     emit studyImagesListed(images_.count());
 }
 
@@ -263,21 +221,16 @@ void Browser::loadStudy(int row)
         return;
     takeStudyRow(row);
     session_.setImageLoadActive(true);
-    const DbResult rows = [this] {
-        DatabaseSession open(ImageDatabase);
-        return Execute(ImageDatabase, QStringLiteral("SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ? ORDER BY SeriesID"),
-                       {session_.selection().studyKey});
-    }();
+    const RowList<SeriesRow> rows = SeriesOfStudy(session_.selection().studyKey);
     session_.setImageLoadActive(false);
     if (!rows.ok()) {
         LogFailure(rows, QStringLiteral("PopUpStudie_Laden"));
         return;
     }
     QList<qlonglong> keys;
-    for (const QSqlRecord &row : rows.rows)
-        keys << row.value(0).toLongLong();
-    const StudyStatements s = BuildStudyImageStatements(keys);
-    LoadStudy(s.imageSql, s.countSql);
+    for (const SeriesRow &row : rows.rows)
+        keys << row.key;
+    LoadStudy(keys);
 }
 
 void Browser::showSeries(int row)
@@ -285,19 +238,14 @@ void Browser::showSeries(int row)
     if (!studies_.at(row))
         return;
     takeStudyRow(row);
-    const DbResult rows = [this] {
-        DatabaseSession open(ImageDatabase);
-        return Execute(ImageDatabase, QStringLiteral(
-            "SELECT SeriesID, SeriesUID, SeriesNr FROM tblSeries WHERE FKeyStudyID = ? ORDER BY SeriesNr, SeriesID"),
-            {session_.selection().studyKey});
-    }();
+    const RowList<SeriesRow> rows = SeriesOfStudy(session_.selection().studyKey);
     if (!rows.ok()) {
         LogFailure(rows, QStringLiteral("MainForm PopUpStudie_SeriesWindow"));
         return;
     }
     std::vector<RowModel::Row> series{{{QStringLiteral("..")}, BackTag}};
-    for (const QSqlRecord &row : rows.rows)
-        series.push_back({{QStringLiteral("# ") + cell(row, "SeriesNr")}, row.value(QStringLiteral("SeriesID")), true});
+    for (const SeriesRow &row : rows.rows)
+        series.push_back({{QStringLiteral("# ") + row.number}, row.key, true});
     series_.reset(std::move(series));
     seriesShown_ = true;
     emit seriesListVisible(true);
@@ -322,12 +270,9 @@ void Browser::loadSeries(int row)
     session_.setLoadedLevel(LoadedLevel::Series);
     select([r](BrowserSelection &s) { s.seriesKey = r->tag.toLongLong(); });
     emit taskListClearRequested();
-    const QVariantList key{session_.selection().seriesKey};
-    LoadStudy({QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ? ORDER BY ImageNr"), key},
-              {QStringLiteral("SELECT COUNT(ImageUID) AS ImageCount FROM tblImages WHERE FKeySeriesID = ?"), key});
-    LoadImages({QStringLiteral("SELECT ImageID, ImageDate, ImageTime, ImageUID from View_Images WHERE FKeySeriesID = ? "
-                               "ORDER BY ImageDate, ImageTime"),
-                key});
+    const qlonglong key = session_.selection().seriesKey;
+    LoadStudy({key});
+    LoadImages(ImageListOfSeries(key));
 }
 
 void Browser::patientRemoved(const QString &patientId) { patients_.removeAt(patients_.findText(0, patientId)); }
@@ -341,7 +286,7 @@ void Browser::seriesRemoved(qlonglong seriesKey)
         series_.removeAt(row);
 }
 
-void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
+void Browser::LoadStudy(const QList<qlonglong> &seriesKeys)
 {
     if (loading_)
         return; // a click while the previous load lets events run
@@ -361,31 +306,23 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
     };
     auto failed = [this](const QString &message) { prompter_.critical(nullptr, message, DefaultPromptTitle); };
 
-    const DbResult count = Execute(ImageDatabase, countSql.sql, countSql.values);
-    if (!count.ok()) {
-        LogFailure(count, QStringLiteral("MainForm LoadStudy"));
-        finish();
-        failed(QStringLiteral("An error occured during loading - please retry!"));
-        return;
-    }
-    const qlonglong imageCount = count.first(QStringLiteral("ImageCount")).toLongLong();
-    if (imageCount <= 0) {
-        finish();
-        failed(QStringLiteral("No images found!"));
-        return;
-    }
-    emit loadProgress(0, int(imageCount));
-    const DbResult rows = Execute(ImageDatabase, imageSql.sql, imageSql.values);
+    const RowList<QString> rows = ImagesToShow(seriesKeys, QString::fromLatin1(DoseReportSopClass));
     if (!rows.ok()) {
         LogFailure(rows, QStringLiteral("MainForm LoadStudy"));
         finish();
         failed(QStringLiteral("An error occured during loading - please retry!"));
         return;
     }
+    const qlonglong imageCount = rows.rows.size();
+    if (imageCount <= 0) {
+        finish();
+        failed(QStringLiteral("No images found!"));
+        return;
+    }
+    emit loadProgress(0, int(imageCount));
     const bool safeFolder = isPlainUid(studyUid);
     int progress = 0;
-    for (const QSqlRecord &row : rows.rows) {
-        const QString uid = row.value(0).toString();
+    for (const QString &uid : rows.rows) {
         const QString path = folder + QLatin1Char('/') + uid + QStringLiteral(".dcm");
         Result error;
         ToolkitImageList read;
@@ -411,18 +348,15 @@ void Browser::LoadStudy(const BoundSql &imageSql, const BoundSql &countSql)
     finish();
 }
 
-void Browser::LoadImages(const BoundSql &listSql)
+void Browser::LoadImages(const RowList<ImageListRow> &rows)
 {
     images_.clear();
-    DatabaseSession open(ImageDatabase);
-    const DbResult rows = Execute(ImageDatabase, listSql.sql, listSql.values);
     if (!rows.ok()) {
         LogFailure(rows, QStringLiteral("LoadImages"));
         return;
     }
     std::vector<RowModel::Row> images;
-    for (const QSqlRecord &row : rows.rows)
-        images.push_back({{cell(row, "ImageID"), cell(row, "ImageDate"), cell(row, "ImageTime"), cell(row, "ImageUID")},
-                          row.value(QStringLiteral("ImageID"))});
+    for (const ImageListRow &row : rows.rows)
+        images.push_back({{QString::number(row.key), row.date, row.time, row.uid}, row.key});
     images_.reset(std::move(images), 0);
 }

@@ -2,6 +2,7 @@
 
 #include "browse/RowModel.h"
 #include "store/Deletion.h"
+#include "store/ImageRows.h"
 #include "store/Session.h"
 #include "toolkit/ImageList.h"
 
@@ -15,19 +16,6 @@
 #include <vector>
 
 class Prompter;
-
-// A statement with its bound values.
-struct BoundSql {
-    QString sql;
-    QVariantList values;
-};
-
-// The image and count statements of a whole study: its series in order.
-struct StudyStatements {
-    BoundSql imageSql;
-    BoundSql countSql;
-};
-StudyStatements BuildStudyImageStatements(const QList<qlonglong> &seriesKeys);
 
 // The patient, study, series and image lists over the image database, and
 // loading a study or a series for the viewer. The lists are models the window
@@ -85,8 +73,10 @@ public:
     void closeSeriesList();
     bool seriesListShown() const { return seriesShown_; }
 
-    void LoadStudy(const BoundSql &imageSql, const BoundSql &countSql);
-    void LoadImages(const BoundSql &listSql);
+    // The images of these series into the viewer, series by series.
+    void LoadStudy(const QList<qlonglong> &seriesKeys);
+    // The image list from rows read for a study or a series.
+    void LoadImages(const RowList<ImageListRow> &rows);
 
 signals:
     void statusPanel(int panel, const QString &text);

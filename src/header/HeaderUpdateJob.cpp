@@ -6,6 +6,7 @@
 #include "dictionary/DictionaryStore.h"
 #include "store/DatabasePaths.h"
 #include "store/Deletion.h"
+#include "store/ImageRows.h"
 #include "toolkit/AttributeDictionary.h"
 
 #include <QCoreApplication>
@@ -414,63 +415,50 @@ bool HeaderUpdateJob::collectImages()
     }
     loadedCount_ = int(items_->size());
 
-    DatabaseSession session(ImageDatabase);
-    auto query = [this](const QString &sql, const QVariantList &values, DbResult *r) {
-        *r = Execute(ImageDatabase, sql, values);
-        if (!r->ok())
-            fail(QStringLiteral("Cannot read the image database: ") + r->text, r->number, false);
-        return r->ok();
-    };
+    auto unread = [this](const Result &r) { return fail(QStringLiteral("Cannot read the image database: ") + r.text, r.number, false); };
     // The study and patient the job works on are where the loaded images are
     // filed: the selection may have moved on since they were loaded.
-    DbResult r;
     qlonglong studyKey = 0, patientKey = 0;
     QString studyUid;
     for (const Item &item : std::as_const(*items_)) {
-        if (!query(QStringLiteral("SELECT r.FKeyStudyID, s.StudyUID, s.FKeyPATID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
-                                  "JOIN tblStudies s ON s.StudyID = r.FKeyStudyID WHERE i.ImageUID = ?"),
-                   {item.oldUid}, &r))
-            return false;
-        if (r.rows.isEmpty())
+        const PlaceLookup found = PlaceOfImage(item.oldUid);
+        if (!found.ok())
+            return unread(found);
+        if (!found.place)
             return fail(QStringLiteral("Image %1 of the viewer is no longer in the image database; nothing was changed.").arg(item.viewerIndex), ErrorCode::InvalidCall, true);
-        const QSqlRecord &row = r.rows.first();
-        if (studyKey != 0 && row.value(0).toLongLong() != studyKey)
+        if (studyKey != 0 && found.place->studyKey != studyKey)
             return fail(QStringLiteral("The loaded images belong to more than one study; nothing was changed."), ErrorCode::InvalidCall, true);
-        studyKey = row.value(0).toLongLong();
-        studyUid = row.value(1).toString();
-        patientKey = row.value(2).toLongLong();
+        studyKey = found.place->studyKey;
+        studyUid = found.place->studyUid;
+        patientKey = found.place->patientKey;
     }
     if (patientKey != in_.patientKey)
         return fail(QStringLiteral("The loaded images belong to another patient than the one selected; nothing was changed."), ErrorCode::InvalidCall, true);
 
     // Study and patient tasks reach the study's other series, patient tasks the
     // patient's other studies; the loaded images alone take the rest.
-    const QString studyImages = QStringLiteral("SELECT i.ImageUID FROM tblImages i JOIN tblSeries s ON i.FKeySeriesID = s.SeriesID "
-                                               "WHERE s.FKeyStudyID = ? ORDER BY i.FKeySeriesID, i.ImageNr, i.ImageID");
     if (study || patient) {
-        if (!query(studyImages, {studyKey}, &r))
-            return false;
+        const RowList<QString> images = ImageUidsOfStudy(studyKey);
+        if (!images.ok())
+            return unread(images);
         QStringList others;
-        for (const QSqlRecord &row : r.rows)
-            if (!loaded.contains(row.value(0).toString()))
-                others << row.value(0).toString();
+        for (const QString &uid : images.rows)
+            if (!loaded.contains(uid))
+                others << uid;
         if (!readImages(others, studyUid, true, false))
             return false;
     }
     activeStudyEnd_ = int(items_->size());
     studyEnds_.clear();
     if (patient) {
-        DbResult studies;
-        if (!query(QStringLiteral("SELECT StudyID, StudyUID FROM tblStudies WHERE FKeyPATID = ? AND StudyID <> ? ORDER BY StudyID"),
-                   {patientKey, studyKey}, &studies))
-            return false;
-        for (const QSqlRecord &other : studies.rows) {
-            if (!query(studyImages, {other.value(0)}, &r))
-                return false;
-            QStringList uids;
-            for (const QSqlRecord &row : r.rows)
-                uids << row.value(0).toString();
-            if (!readImages(uids, other.value(1).toString(), false, false))
+        const RowList<StudyKey> studies = StudiesOfPatientKey(patientKey, studyKey);
+        if (!studies.ok())
+            return unread(studies);
+        for (const StudyKey &other : studies.rows) {
+            const RowList<QString> images = ImageUidsOfStudy(other.key);
+            if (!images.ok())
+                return unread(images);
+            if (!readImages(images.rows, other.uid, false, false))
                 return false;
             studyEnds_ << int(items_->size());
         }

@@ -5,6 +5,7 @@
 #include "core/Settings.h"
 #include "store/DatabasePaths.h"
 #include "store/Deletion.h"
+#include "store/ImageRows.h"
 #include "toolkit/ToolkitNetwork.h"
 
 #include <QApplication>
@@ -54,24 +55,14 @@ struct Rows : Result {
     QStringList series;
 };
 
-Rows imageRows(const QString &sql, const QVariantList &values)
+Rows imageRows(const RowList<StoredObject> &r)
 {
     Rows out;
-    DbResult r;
-    {
-        DatabaseSession session(ImageDatabase);
-        r = Execute(ImageDatabase, sql, values);
-    }
-    if (!r.ok()) {
-        static_cast<Result &>(out) = r;
-        return out;
-    }
-    for (const QSqlRecord &row : r.rows) {
-        out.uids << row.value(0).toString();
-        if (row.count() > 1)
-            out.classes << row.value(1).toString();
-        if (row.count() > 2)
-            out.series << row.value(2).toString();
+    static_cast<Result &>(out) = r;
+    for (const StoredObject &row : r.rows) {
+        out.uids << row.imageUid;
+        out.classes << row.sopClass;
+        out.series << row.seriesUid;
     }
     return out;
 }
@@ -159,9 +150,7 @@ DeletionReport reportFor(JobProgress &progress, const SendJob &job, JobOutcome &
 bool sendStudy(JobProgress &progress, SendJob &job, JobOutcome &outcome, const QString &where)
 {
     const SendSelection &s = job.selection;
-    const Rows rows = imageRows(QStringLiteral("SELECT i.ImageUID, i.SOPClassUID, r.SeriesUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
-                                               "WHERE r.FKeyStudyID = ? ORDER BY r.SeriesNr, r.SeriesID, i.ImageNr, i.ImageID"),
-                                {s.studyKey});
+    const Rows rows = imageRows(ObjectsOfStudy(s.studyKey));
     if (!rows.ok()) {
         keepFailure(outcome, rows);
         LogFailure(rows, where);
@@ -300,7 +289,7 @@ JobOutcome SerieSenden(JobProgress &progress, SendJob &job)
     JobOutcome outcome;
     outcome.assignment = job.assignment;
     const SendSelection &s = job.selection;
-    const Rows rows = imageRows(QStringLiteral("SELECT ImageUID, SOPClassUID FROM tblImages WHERE FKeySeriesID = ? ORDER BY ImageNr"), {s.seriesKey});
+    const Rows rows = imageRows(ObjectsOfSeries(s.seriesKey));
     if (!rows.ok()) {
         keepFailure(outcome, rows);
         LogFailure(rows, QStringLiteral("EditForm SerieSenden"));
@@ -336,8 +325,7 @@ namespace {
 // One study: alone (a study send), or as one of a patient send's studies.
 void studieSenden(JobProgress &progress, SendJob &job, JobOutcome &outcome, bool alone)
 {
-    const Rows any = imageRows(QStringLiteral("SELECT i.ImageUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID WHERE r.FKeyStudyID = ?"),
-                               {job.selection.studyKey});
+    const Rows any = imageRows(ObjectsOfStudy(job.selection.studyKey));
     if (alone && any.ok() && any.uids.isEmpty()) {
         outcome.notice = QStringLiteral("The images from the selected study could not be found!");
         return;
@@ -368,12 +356,7 @@ JobOutcome PatientSenden(JobProgress &progress, SendJob &job)
     JobOutcome outcome;
     outcome.assignment = job.assignment;
     progress.append(QStringLiteral("Send studies of patient: ") + job.selection.patientName + QStringLiteral("\r\n"));
-    DbResult studies;
-    {
-        DatabaseSession session(ImageDatabase);
-        studies = Execute(ImageDatabase, QStringLiteral("SELECT StudyID, StudyUID FROM tblStudies WHERE FKeyPATID = ?"),
-                          {job.selection.patientKey});
-    }
+    const RowList<StudyKey> studies = StudiesOfPatientKey(job.selection.patientKey);
     if (!studies.ok()) {
         keepFailure(outcome, studies);
         LogFailure(studies, QStringLiteral("EditForm PatientSenden"));
@@ -381,9 +364,9 @@ JobOutcome PatientSenden(JobProgress &progress, SendJob &job)
         return outcome;
     }
     bool removedAll = true;
-    for (const QSqlRecord &row : studies.rows) {
-        job.selection.studyKey = row.value(0).toLongLong();
-        job.selection.studyUid = row.value(1).toString();
+    for (const StudyKey &row : studies.rows) {
+        job.selection.studyKey = row.key;
+        job.selection.studyUid = row.uid;
         progress.append(QStringLiteral("Study: ") + job.selection.studyUid + QStringLiteral("\r\n"));
         outcome.entriesRemoved = false;
         studieSenden(progress, job, outcome, false);
@@ -398,11 +381,7 @@ JobOutcome PatientSenden(JobProgress &progress, SendJob &job)
         } else {
             job.assignment = outcome.assignment = DoseAssignment::AllListed;
             outcome.assignNow = true;
-            DbResult r;
-            {
-                DatabaseSession session(ImageDatabase);
-                r = Execute(ImageDatabase, QStringLiteral("DELETE FROM tblPatienten WHERE PATID1 = ?"), {job.selection.patientId});
-            }
+            const Result r = RemovePatientIfEmpty(job.selection.patientKey);
             if (r.ok()) {
                 progress.append(QStringLiteral("OK\r\n"));
                 outcome.entriesRemoved = true;

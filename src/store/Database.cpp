@@ -78,6 +78,15 @@ bool Database::open()
     }
     probe.finish(); // a statement in progress would block the upgrade's commit
     if (upgrade_ && upgradedPath_ != path_) {
+        // A step that rebuilds a table drops the old one: with foreign keys
+        // on, that would delete (or refuse) the rows referencing it.
+        if (!probe.exec(QStringLiteral("PRAGMA foreign_keys = OFF"))) {
+            error_ = {errorNumberOf(probe.lastError(), ErrorCode::DbOpenFailed), errorTextOf(probe.lastError())};
+            probe = QSqlQuery();
+            db.close();
+            return false;
+        }
+        probe.finish();
         // Nothing reads or writes a file whose schema is behind.
         if (const Result r = upgrade_(*this); !r.ok()) {
             error_ = r;
@@ -85,6 +94,15 @@ bool Database::open()
             return false;
         }
         upgradedPath_ = path_;
+    }
+    if (foreignKeys_) {
+        QSqlQuery keys(db);
+        if (!keys.exec(QStringLiteral("PRAGMA foreign_keys = ON"))) {
+            error_ = {errorNumberOf(keys.lastError(), ErrorCode::DbOpenFailed), errorTextOf(keys.lastError())};
+            keys = QSqlQuery();
+            close();
+            return false;
+        }
     }
     return true;
 }

@@ -44,6 +44,11 @@ public:
     // after each successful open of a path not yet seen; its failure fails the open.
     void setUpgrade(std::function<Result(Database &)> upgrade) { upgrade_ = std::move(upgrade); upgradedPath_.clear(); }
 
+    // Turns SQLite's foreign keys on for the connection (after any upgrade),
+    // so that a deletion takes the rows that reference it along
+    // (ON DELETE CASCADE). Off for files whose code does not rely on it.
+    void setForeignKeys(bool on) { foreignKeys_ = on; }
+
     // Why the last open() failed.
     const Result &error() const { return error_; }
 
@@ -56,6 +61,7 @@ private:
     friend class DatabaseSession;
     int busyTimeoutMs_ = 8000;
     bool keepStatements_ = false;
+    bool foreignKeys_ = false;
     QHash<QString, QSqlQuery> kept_;
     std::function<Result(Database &)> upgrade_;
     QString upgradedPath_;

@@ -31,6 +31,8 @@ void SetDatabasePaths()
     // Each file is checked against this program's schema when first opened:
     // upgraded when older, refused when a newer program wrote it.
     ImageDatabase.setUpgrade([](Database &db) { return UpgradeSchema(db, ImageSchemaSteps()); });
+    // A removal leaves the rows below the one it deletes to the schema's cascade.
+    ImageDatabase.setForeignKeys(true);
     DefinitionsDatabase.setUpgrade([](Database &db) { return UpgradeSchema(db, DefinitionsSchemaSteps()); });
     UserDatabase.setUpgrade([](Database &db) { return UpgradeSchema(db, JournalSchemaSteps()); });
 }

@@ -15,6 +15,7 @@
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <optional>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -379,125 +380,235 @@ QString StudyFolder(const QString &studyUid)
     return AppPath(QString::fromLatin1(AppFiles::ImagesFolder)) + QLatin1Char('/') + studyUid;
 }
 
-bool DeleteSeriesFromDatabase(qlonglong seriesKey, qlonglong studyKey, const QString &studyUid, qlonglong patientKey,
-                              const QString &patientId, const DeletionReport &report)
+namespace {
+
+// The levels of Remove, and single images below them.
+enum class Level { Image, Series, Study, Patient };
+
+Level levelOf(RemovalLevel level)
 {
-    say(report, QStringLiteral("Updating Database ... "));
-    const QString where = QStringLiteral("EditForm DeleteSeriesFromDatabase");
-    QStringList images;
-    bool studyGone = false, patientGone = false;
-    {
-        Transaction t(where);
-        const DbResult rows = t.query(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ?"), {seriesKey});
-        for (const QSqlRecord &row : rows.rows)
-            images << row.value(0).toString();
-        t.run(QStringLiteral("DELETE FROM tblImages WHERE FKeySeriesID = ?"), {seriesKey});
-        t.run(QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ?"), {seriesKey});
-        const DbResult series = t.query(QStringLiteral("SELECT COUNT(*) AS SeriesCount FROM tblSeries WHERE FKeyStudyID = ?"), {studyKey});
-        if (t.ok() && series.first(QStringLiteral("SeriesCount")).toInt() == 0) {
-            studyGone = t.run(QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ?"), {studyKey});
-            const DbResult studies = t.query(QStringLiteral("SELECT COUNT(*) AS StudyCount FROM tblStudies WHERE FKeyPATID = ?"), {patientKey});
-            if (t.ok() && studies.first(QStringLiteral("StudyCount")).toInt() == 0)
-                patientGone = t.run(QStringLiteral("DELETE FROM tblPatienten WHERE PATID1 = ?"), {patientId});
-        }
-        if (!t.commit())
-            return false;
+    switch (level) {
+    case RemovalLevel::Series:
+        return Level::Series;
+    case RemovalLevel::Study:
+        return Level::Study;
+    case RemovalLevel::Patient:
+        break;
     }
-    if (studyGone && report.studyRowRemoved)
-        report.studyRowRemoved();
-    if (patientGone && report.patientRowRemoved)
-        report.patientRowRemoved();
-    say(report, QStringLiteral("OK\r\n"));
-    say(report, studyGone ? QStringLiteral("Removing image directory ... ") : QStringLiteral("Removing images ... "));
-    ImageFiles files(report, where);
-    files.removeImages(studyUid, images);
-    if (studyGone)
-        files.removeFolderIfEmpty(studyUid);
-    files.finish();
-    return true;
+    return Level::Patient;
 }
 
-bool DeleteStudyFromDatabase(qlonglong studyKey, const QString &studyUid, qlonglong patientKey, const QString &patientId,
-                             bool studySend, const DeletionReport &report)
-{
-    say(report, QStringLiteral("Updating Database ... "));
-    const QString where = QStringLiteral("EditForm DeleteStudyFromDatabase");
+// What one removal's transaction took: the image files to remove, study by
+// study, and which rows above the removed one went with it.
+struct Taken {
+    QStringList studyOrder;               // study UIDs, in the order met
+    QHash<QString, QStringList> images;   // study UID: its image UIDs removed
+    QSet<QString> goneStudies;            // study UIDs whose row went
     bool patientGone = false;
-    QStringList images;
-    {
-        Transaction t(where);
-        const DbResult rows = t.query(QStringLiteral("SELECT i.ImageUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
-                                                     "WHERE r.FKeyStudyID = ?"),
-                                      {studyKey});
-        for (const QSqlRecord &row : rows.rows)
-            images << row.value(0).toString();
-        const DbResult series = t.query(QStringLiteral("SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?"), {studyKey});
-        for (const QSqlRecord &row : series.rows)
-            t.run(QStringLiteral("DELETE FROM tblImages WHERE FKeySeriesID = ?"), {row.value(0)});
-        t.run(QStringLiteral("DELETE FROM tblSeries WHERE FKeyStudyID = ?"), {studyKey});
-        t.run(QStringLiteral("DELETE FROM tblStudies WHERE StudyUID = ?"), {studyUid});
-        if (studySend) {
-            const DbResult studies = t.query(QStringLiteral("SELECT COUNT(*) AS StudyCount FROM tblStudies WHERE FKeyPATID = ?"), {patientKey});
-            if (t.ok() && studies.first(QStringLiteral("StudyCount")).toInt() == 0)
-                patientGone = t.run(QStringLiteral("DELETE FROM tblPatienten WHERE PATID1 = ?"), {patientId});
-        }
-        if (!t.commit())
-            return false;
+    int imageCount = 0;
+};
+
+// Where the rows a removal takes are read: every study, series and image below
+// (or, for an image, above) the removed row, with the study's folder.
+QString placesOf(Level level)
+{
+    switch (level) {
+    case Level::Patient:
+        return QStringLiteral("SELECT s.StudyID, s.StudyUID, s.FKeyPATID, r.SeriesID, i.ImageUID FROM tblStudies s "
+                              "LEFT JOIN tblSeries r ON r.FKeyStudyID = s.StudyID LEFT JOIN tblImages i ON i.FKeySeriesID = r.SeriesID "
+                              "WHERE s.FKeyPATID = ? ORDER BY s.StudyID, r.SeriesID, i.ImageNr, i.ImageID");
+    case Level::Study:
+        return QStringLiteral("SELECT s.StudyID, s.StudyUID, s.FKeyPATID, r.SeriesID, i.ImageUID FROM tblStudies s "
+                              "LEFT JOIN tblSeries r ON r.FKeyStudyID = s.StudyID LEFT JOIN tblImages i ON i.FKeySeriesID = r.SeriesID "
+                              "WHERE s.StudyID = ? ORDER BY r.SeriesID, i.ImageNr, i.ImageID");
+    case Level::Series:
+        return QStringLiteral("SELECT s.StudyID, s.StudyUID, s.FKeyPATID, r.SeriesID, i.ImageUID FROM tblSeries r "
+                              "JOIN tblStudies s ON s.StudyID = r.FKeyStudyID LEFT JOIN tblImages i ON i.FKeySeriesID = r.SeriesID "
+                              "WHERE r.SeriesID = ? ORDER BY i.ImageNr, i.ImageID");
+    case Level::Image:
+        break;
     }
-    if (report.studyRowRemoved)
+    return QStringLiteral("SELECT s.StudyID, s.StudyUID, s.FKeyPATID, r.SeriesID, i.ImageUID FROM tblImages i "
+                          "JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID JOIN tblStudies s ON s.StudyID = r.FKeyStudyID "
+                          "WHERE i.ImageUID = ?");
+}
+
+// The one row the removal deletes; the schema's ON DELETE CASCADE takes the
+// series, images (and studies) below it.
+QString deletionOf(Level level)
+{
+    switch (level) {
+    case Level::Patient:
+        return QStringLiteral("DELETE FROM tblPatienten WHERE PatID = ?");
+    case Level::Study:
+        return QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ?");
+    case Level::Series:
+        return QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ?");
+    case Level::Image:
+        break;
+    }
+    return QStringLiteral("DELETE FROM tblImages WHERE ImageUID = ?");
+}
+
+QString placeOf(Level level)
+{
+    switch (level) {
+    case Level::Patient:
+        return QStringLiteral("EditForm DeletePatientFromDatabase");
+    case Level::Study:
+        return QStringLiteral("EditForm DeleteStudyFromDatabase");
+    case Level::Series:
+        return QStringLiteral("EditForm DeleteSeriesFromDatabase");
+    case Level::Image:
+        break;
+    }
+    return QStringLiteral("EditForm DeleteImageListFromDatabase");
+}
+
+// The rows of one removal, in one transaction; the files they held are
+// collected in it. Empty when the rows stay (logged).
+std::optional<Taken> removeRows(Level level, const QVariantList &keys, const RemovalOptions &options, const QString &where)
+{
+    Taken taken;
+    QSet<qlonglong> series, studies, patients; // above the removed rows, perhaps emptied
+    QHash<qlonglong, QString> studyUids;
+    Transaction t(where);
+    for (const QVariant &key : keys) {
+        const DbResult rows = t.query(placesOf(level), {key});
+        if (!t.ok())
+            return std::nullopt;
+        if (rows.rows.isEmpty() && level == Level::Image) {
+            WriteErrorLog(ErrorCode::None, QStringLiteral("Image %1 was no longer in the database").arg(key.toString()), where);
+            continue;
+        }
+        for (const QSqlRecord &row : rows.rows) {
+            const qlonglong study = row.value(0).toLongLong();
+            const QString studyUid = row.value(1).toString();
+            if (!taken.images.contains(studyUid)) {
+                taken.studyOrder << studyUid;
+                taken.images.insert(studyUid, {});
+            }
+            if (!row.value(4).isNull()) {
+                taken.images[studyUid] << row.value(4).toString();
+                ++taken.imageCount;
+            }
+            studyUids.insert(study, studyUid);
+            if (level == Level::Study || level == Level::Patient)
+                taken.goneStudies.insert(studyUid);
+            if (level == Level::Image)
+                series.insert(row.value(3).toLongLong());
+            if (level == Level::Image || level == Level::Series)
+                studies.insert(study);
+            if (level != Level::Patient)
+                patients.insert(row.value(2).toLongLong());
+        }
+        const DbResult removed = t.query(deletionOf(level), {key});
+        if (!t.ok())
+            return std::nullopt;
+        if (level == Level::Patient)
+            taken.patientGone = removed.rowsAffected > 0;
+    }
+    // Rows left without children go too, from the bottom up, unless kept.
+    if (options.emptiedParents == EmptiedParents::Removed) {
+        for (qlonglong id : std::as_const(series))
+            t.run(QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ? AND NOT EXISTS (SELECT 1 FROM tblImages WHERE FKeySeriesID = ?)"), {id, id});
+        for (qlonglong id : std::as_const(studies)) {
+            const DbResult r = t.query(QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ? AND NOT EXISTS (SELECT 1 FROM tblSeries WHERE FKeyStudyID = ?)"),
+                                       {id, id});
+            if (t.ok() && r.rowsAffected > 0)
+                taken.goneStudies.insert(studyUids.value(id));
+        }
+        for (qlonglong id : std::as_const(patients)) {
+            const DbResult r = t.query(QStringLiteral("DELETE FROM tblPatienten WHERE PatID = ? AND NOT EXISTS (SELECT 1 FROM tblStudies WHERE FKeyPATID = ?)"),
+                                       {id, id});
+            taken.patientGone |= t.ok() && r.rowsAffected > 0;
+        }
+    }
+    if (!t.ok() || (options.beforeCommit && !options.beforeCommit()) || !t.commit())
+        return std::nullopt;
+    return taken;
+}
+
+bool removeAndTell(Level level, const QVariantList &keys, const DeletionReport &report, const RemovalOptions &options)
+{
+    const QString where = options.logPlace.isEmpty() ? placeOf(level) : options.logPlace;
+    say(report, QStringLiteral("Updating Database ... "));
+    const std::optional<Taken> taken = removeRows(level, keys, options, where);
+    if (!taken)
+        return false;
+    // Told before any file is touched, so that the lists drop the rows at once.
+    if (level != Level::Patient && !taken->goneStudies.isEmpty() && report.studyRowRemoved)
         report.studyRowRemoved();
-    if (patientGone && report.patientRowRemoved)
+    if (taken->patientGone && report.patientRowRemoved)
         report.patientRowRemoved();
     say(report, QStringLiteral("OK\r\n"));
-    say(report, QStringLiteral("Removing image directory ... "));
+    const bool folders = level != Level::Image && !taken->goneStudies.isEmpty();
+    say(report, folders ? QStringLiteral("Removing image directory ... ") : QStringLiteral("Removing images ... "));
     ImageFiles files(report, where);
-    files.removeImages(studyUid, images);
-    files.removeFolderIfEmpty(studyUid);
+    // Progress over the study folders, or over the images when single images went.
+    const int total = level == Level::Image ? taken->imageCount : int(taken->studyOrder.size());
+    if (report.progress && level != Level::Image)
+        report.progress(0, total);
+    int done = 0;
+    for (const QString &study : std::as_const(taken->studyOrder)) {
+        files.removeImages(study, taken->images.value(study));
+        if (level != Level::Image && taken->goneStudies.contains(study))
+            files.removeFolderIfEmpty(study);
+        done += level == Level::Image ? int(taken->images.value(study).size()) : 1;
+        if (report.progress)
+            report.progress(done, total);
+    }
+    if (level == Level::Image)
+        for (const QString &study : std::as_const(taken->goneStudies))
+            files.removeFolderIfEmpty(study);
     files.finish();
     return true;
 }
 
-bool DeletePatientFromDatabase(qlonglong patientKey, const QString &patientId, const DeletionReport &report)
+} // namespace
+
+bool Remove(RemovalLevel level, qlonglong key, const DeletionReport &report, const RemovalOptions &options)
 {
-    say(report, QStringLiteral("Updating Database ... "));
-    const QString where = QStringLiteral("EditForm DeletePatientFromDatabase");
-    QList<QPair<QString, QStringList>> folders; // study UID, its image UIDs
-    {
-        Transaction t(where);
-        const DbResult studies = t.query(QStringLiteral("SELECT StudyID, StudyUID FROM tblStudies WHERE FKeyPATID = ?"), {patientKey});
-        for (const QSqlRecord &study : studies.rows) {
-            folders.append({study.value(1).toString(), {}});
-            const DbResult images = t.query(QStringLiteral("SELECT i.ImageUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
-                                                           "WHERE r.FKeyStudyID = ?"),
-                                            {study.value(0)});
-            for (const QSqlRecord &row : images.rows)
-                folders.last().second << row.value(0).toString();
-            const DbResult series = t.query(QStringLiteral("SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?"), {study.value(0)});
-            for (const QSqlRecord &s : series.rows) {
-                t.run(QStringLiteral("DELETE FROM tblImages WHERE FKeySeriesID = ?"), {s.value(0)});
-                t.run(QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ?"), {s.value(0)});
-            }
-            t.run(QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ?"), {study.value(0)});
-        }
-        t.run(QStringLiteral("DELETE FROM tblPatienten WHERE PATID1 = ?"), {patientId});
-        if (!t.commit())
-            return false;
-    }
-    if (report.patientRowRemoved)
-        report.patientRowRemoved();
-    say(report, QStringLiteral("OK\r\n"));
-    say(report, QStringLiteral("Removing image directory ... "));
-    ImageFiles files(report, where);
-    if (report.progress)
-        report.progress(0, int(folders.size()));
-    for (int i = 0; i < folders.size(); ++i) {
-        files.removeImages(folders[i].first, folders[i].second);
-        files.removeFolderIfEmpty(folders[i].first);
-        if (report.progress)
-            report.progress(i + 1, int(folders.size()));
-    }
-    files.finish();
-    return true;
+    return removeAndTell(levelOf(level), {key}, report, options);
+}
+
+bool RemoveImages(const QStringList &imageUids, const DeletionReport &report, const RemovalOptions &options)
+{
+    QVariantList keys;
+    for (const QString &uid : imageUids)
+        keys << uid;
+    return removeAndTell(Level::Image, keys, report, options);
+}
+
+Result RemovePatientIfEmpty(qlonglong patientKey)
+{
+    const QString where = QStringLiteral("EditForm PatientSenden");
+    Transaction t(where);
+    const DbResult r = t.query(QStringLiteral("DELETE FROM tblPatienten WHERE PatID = ? AND NOT EXISTS (SELECT 1 FROM tblStudies WHERE FKeyPATID = ?)"),
+                               {patientKey, patientKey});
+    if (!t.ok())
+        return r;
+    const DbResult left = t.query(QStringLiteral("SELECT COUNT(*) AS n FROM tblStudies WHERE FKeyPATID = ?"), {patientKey});
+    if (!t.commit())
+        return Result::failure(ErrorCode::DbNotOpen, QStringLiteral("The patient's row could not be removed."));
+    if (r.rowsAffected == 0 && left.first(QStringLiteral("n")).toLongLong() > 0)
+        return Result::failure(ErrorCode::InvalidCall, QStringLiteral("The patient keeps studies filed since the send began; her row stays."));
+    return {};
+}
+
+bool DeleteSeriesFromDatabase(qlonglong seriesKey, qlonglong, const QString &, qlonglong, const QString &, const DeletionReport &report)
+{
+    return Remove(RemovalLevel::Series, seriesKey, report);
+}
+
+bool DeleteStudyFromDatabase(qlonglong studyKey, const QString &, qlonglong, const QString &, bool studySend, const DeletionReport &report)
+{
+    return Remove(RemovalLevel::Study, studyKey, report, {studySend ? EmptiedParents::Removed : EmptiedParents::Kept, {}, {}});
+}
+
+bool DeletePatientFromDatabase(qlonglong patientKey, const QString &, const DeletionReport &report)
+{
+    return Remove(RemovalLevel::Patient, patientKey, report);
 }
 
 bool DeleteAllFromDatabase(const DeletionReport &report)
@@ -523,17 +634,29 @@ bool DeleteAllFromDatabase(const DeletionReport &report)
                 restored = rc == SQLITE_DONE;
             }
             // The template is the journal's and carries the journal's schema
-            // version; the emptied image database keeps its own, or every
-            // program would take it for a newer program's file.
-            if (restored) {
-                const QByteArray version = "PRAGMA user_version = " + QByteArray::number(LatestSchemaVersion(ImageSchemaSteps()));
-                restored = sqlite3_exec(dst, version.constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
-            }
+            // version, and image tables as old as the journal file: the
+            // emptied database is marked as the first version and brought
+            // up by the image steps below, or every program would take it for
+            // another version's file.
+            if (restored)
+                restored = sqlite3_exec(dst, "PRAGMA user_version = 0", nullptr, nullptr, nullptr) == SQLITE_OK;
             if (!restored)
                 LogFailure(Result::failure(sqlite3_errcode(dst), QString::fromUtf8(sqlite3_errmsg(dst))), QStringLiteral("EditForm DeleteAllTimer"));
         }
         sqlite3_close(src);
         sqlite3_close(dst);
+    }
+    if (restored) {
+        // A connection of its own: the station's turns foreign keys on, under
+        // which a step's rebuild of a table would delete what references it.
+        Database emptied(QStringLiteral("ImageDatabaseEmptied"), QStringLiteral("EditForm DeleteAllTimer"));
+        emptied.setPath(target);
+        const Result upgraded = emptied.open() ? UpgradeSchema(emptied, ImageSchemaSteps()) : emptied.error();
+        emptied.close();
+        if (!upgraded.ok()) {
+            LogFailure(upgraded, QStringLiteral("EditForm DeleteAllTimer"));
+            restored = false;
+        }
     }
     say(report, restored ? QStringLiteral("OK\r\n") : QStringLiteral("failed\r\n"));
     if (!restored)
@@ -555,89 +678,14 @@ bool DeleteAllFromDatabase(const DeletionReport &report)
     return restored;
 }
 
-bool DeleteImageFromDatabase(const QString &imageUid, const QString &studyUid)
+bool DeleteImageFromDatabase(const QString &imageUid, const QString &)
 {
-    {
-        Transaction t(QStringLiteral("MainForm PopupDeleteImage"));
-        t.run(QStringLiteral("DELETE FROM tblImages WHERE ImageUID = ?"), {imageUid});
-        if (!t.commit())
-            return false;
-    }
-    const DeletionReport quiet;
-    ImageFiles(quiet, QStringLiteral("MainForm PopupDeleteImage")).removeImages(studyUid, {imageUid});
-    return true;
+    return RemoveImages({imageUid}, DeletionReport(), {EmptiedParents::Kept, {}, QStringLiteral("MainForm PopupDeleteImage")});
 }
 
 bool DeleteImageListFromDatabase(const QStringList &imageUids, const DeletionReport &report, const std::function<bool()> &beforeCommit)
 {
-    const QString where = QStringLiteral("EditForm DeleteImageListFromDatabase");
-    say(report, QStringLiteral("Updating Database ... "));
-    QList<QPair<QString, QString>> files; // study UID, image UID
-    QSet<QString> goneStudies;
-    bool patientGone = false;
-    {
-        Transaction t(where);
-        QSet<qlonglong> series, studies, patients;
-        for (const QString &uid : imageUids) {
-            const DbResult place = t.query(QStringLiteral("SELECT i.ImageID, i.FKeySeriesID, r.FKeyStudyID, s.StudyUID, s.FKeyPATID FROM tblImages i "
-                                                          "JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID JOIN tblStudies s ON s.StudyID = r.FKeyStudyID "
-                                                          "WHERE i.ImageUID = ?"),
-                                           {uid});
-            if (!t.ok())
-                break;
-            if (place.rows.isEmpty()) {
-                WriteErrorLog(ErrorCode::None, QStringLiteral("Image %1 was no longer in the database").arg(uid), where);
-                continue;
-            }
-            const QSqlRecord &row = place.rows.first();
-            t.run(QStringLiteral("DELETE FROM tblImages WHERE ImageID = ?"), {row.value(0)});
-            series.insert(row.value(1).toLongLong());
-            studies.insert(row.value(2).toLongLong());
-            patients.insert(row.value(4).toLongLong());
-            files.append({row.value(3).toString(), uid});
-        }
-        for (qlonglong id : std::as_const(series))
-            t.run(QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ? AND NOT EXISTS (SELECT 1 FROM tblImages WHERE FKeySeriesID = ?)"), {id, id});
-        for (qlonglong id : std::as_const(studies)) {
-            const DbResult uid = t.query(QStringLiteral("SELECT StudyUID FROM tblStudies WHERE StudyID = ?"), {id});
-            const DbResult r = t.query(QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ? AND NOT EXISTS (SELECT 1 FROM tblSeries WHERE FKeyStudyID = ?)"),
-                                       {id, id});
-            if (r.ok() && r.rowsAffected > 0)
-                goneStudies.insert(uid.first(QStringLiteral("StudyUID")).toString());
-        }
-        for (qlonglong id : std::as_const(patients)) {
-            const DbResult r = t.query(QStringLiteral("DELETE FROM tblPatienten WHERE PatID = ? AND NOT EXISTS (SELECT 1 FROM tblStudies WHERE FKeyPATID = ?)"),
-                                       {id, id});
-            patientGone |= r.ok() && r.rowsAffected > 0;
-        }
-        if (!t.ok() || (beforeCommit && !beforeCommit()) || !t.commit())
-            return false;
-    }
-    if (!goneStudies.isEmpty() && report.studyRowRemoved)
-        report.studyRowRemoved();
-    if (patientGone && report.patientRowRemoved)
-        report.patientRowRemoved();
-    say(report, QStringLiteral("OK\r\n"));
-    say(report, QStringLiteral("Removing images ... "));
-    QStringList studyOrder;
-    QHash<QString, QStringList> byStudy;
-    for (const auto &[study, image] : std::as_const(files)) {
-        if (!byStudy.contains(study))
-            studyOrder << study;
-        byStudy[study] << image;
-    }
-    ImageFiles images(report, where);
-    int done = 0;
-    for (const QString &study : std::as_const(studyOrder)) {
-        images.removeImages(study, byStudy.value(study));
-        done += int(byStudy.value(study).size());
-        if (report.progress)
-            report.progress(done, int(files.size()));
-    }
-    for (const QString &study : std::as_const(goneStudies))
-        images.removeFolderIfEmpty(study);
-    images.finish();
-    return true;
+    return RemoveImages(imageUids, report, {EmptiedParents::Removed, beforeCommit, {}});
 }
 
 bool DeleteImageRows(const QList<qlonglong> &imageIds)

@@ -2,7 +2,10 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <functional>
+
+#include "toolkit/Result.h"
 
 // Removal of what was received: rows of the image database and the image
 // files below images/<StudyInstanceUID>/. Each routine changes the rows in one
@@ -54,13 +57,45 @@ bool ImagesInDatabase(const QStringList &imageUids);
 // the database cannot be read (logged).
 QStringList ImagesWithRows(const QStringList &imageUids, bool *ok);
 
+// What a removal does with the rows above the removed one that it leaves
+// without children (a series without images, a study without series, a
+// patient without studies).
+enum class EmptiedParents { Removed, Kept };
+
+struct RemovalOptions {
+    EmptiedParents emptiedParents = EmptiedParents::Removed;
+    // Runs inside the transaction after the deletions; false from it rolls them back.
+    std::function<bool()> beforeCommit;
+    // Where failures are logged; the level's routine by default.
+    QString logPlace;
+};
+
+enum class RemovalLevel { Series, Study, Patient };
+
+// The one removal: the row of the series, study or patient with this key
+// goes, and the schema's ON DELETE CASCADE takes every row below it; rows
+// above it left empty go as the options say. The image files the rows held
+// are collected in the same transaction and removed after it, one by one, as
+// above. False (logged) when the rows stay.
+bool Remove(RemovalLevel level, qlonglong key, const DeletionReport &report, const RemovalOptions &options = {});
+
+// Single images by their ImageUID, the same way: their rows in one
+// transaction, then their files. A study folder goes only once its study's
+// row went and the folder is empty, so that whatever was filed beside them
+// meanwhile stays.
+bool RemoveImages(const QStringList &imageUids, const DeletionReport &report, const RemovalOptions &options = {});
+
+// The patient's row once a send removed her studies one by one; a failure
+// (her row stays) when studies were filed under her since.
+Result RemovePatientIfEmpty(qlonglong patientKey);
+
+// The forms of Remove its callers use. Only the first key names the rows;
+// the others are those of the target the operator pointed at.
 bool DeleteSeriesFromDatabase(qlonglong seriesKey, qlonglong studyKey, const QString &studyUid, qlonglong patientKey,
                               const QString &patientId, const DeletionReport &report);
-
 // studySend: the study was sent; its patient goes too when no study is left.
 bool DeleteStudyFromDatabase(qlonglong studyKey, const QString &studyUid, qlonglong patientKey, const QString &patientId,
                              bool studySend, const DeletionReport &report);
-
 bool DeletePatientFromDatabase(qlonglong patientKey, const QString &patientId, const DeletionReport &report);
 
 // Empties the image database from its template (through SQLite's backup, so
@@ -69,15 +104,10 @@ bool DeletePatientFromDatabase(qlonglong patientKey, const QString &patientId, c
 // emptied, no file goes.
 bool DeleteAllFromDatabase(const DeletionReport &report);
 
-// One image: its row, then its file. False (logged) when the row stays.
+// One image: its row, then its file; its series stays even when emptied.
+// False (logged) when the row stays.
 bool DeleteImageFromDatabase(const QString &imageUid, const QString &studyUid);
-
-// The images a job rewrote, by their ImageUID: their rows in one transaction,
-// then their files one by one. A series, study or patient row goes only once it
-// holds nothing, a study folder only once it is empty, so that whatever was
-// filed beside them meanwhile stays. beforeCommit runs inside the transaction
-// after the deletions; false from it rolls them back. False (logged) when the
-// rows stay.
+// The images a job rewrote: RemoveImages, emptied rows going too.
 bool DeleteImageListFromDatabase(const QStringList &imageUids, const DeletionReport &report,
                                  const std::function<bool()> &beforeCommit = {});
 

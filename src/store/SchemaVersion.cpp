@@ -105,9 +105,87 @@ const QList<SchemaStep> &JournalSchemaSteps()
     return steps;
 }
 
+namespace {
+
+// SQLite adds no action to an existing reference: the table is made anew
+// under a temporary name, its rows copied with their keys, the old one
+// dropped and the new one renamed. The AUTOINCREMENT counter is carried over
+// so that no key of a removed row is ever given again. The views that read
+// the tables go first and come back last; the indexes are made again.
+QStringList rebuilt(const QString &table, const QString &columns, const QString &definition, const QStringList &indexes)
+{
+    const QString fresh = QStringLiteral("new_") + table;
+    QStringList out{
+        QStringLiteral("CREATE TABLE %1 (\n%2\n)").arg(fresh, definition),
+        QStringLiteral("INSERT INTO %1 (%2) SELECT %2 FROM %3").arg(fresh, columns, table),
+        QStringLiteral("DELETE FROM sqlite_sequence WHERE name = '%1'").arg(fresh),
+        QStringLiteral("INSERT INTO sqlite_sequence (name, seq) SELECT '%1', MAX(COALESCE((SELECT seq FROM sqlite_sequence WHERE name = '%2'), 0), "
+                       "COALESCE((SELECT MAX(rowid) FROM %1), 0))")
+            .arg(fresh, table),
+        QStringLiteral("DROP TABLE %1").arg(table),
+        QStringLiteral("ALTER TABLE %1 RENAME TO %2").arg(fresh, table),
+    };
+    out += indexes;
+    return out;
+}
+
+} // namespace
+
 const QList<SchemaStep> &ImageSchemaSteps()
 {
-    static const QList<SchemaStep> steps;
+    // Version 1: removing a patient, study or series takes the rows below it
+    // along (ON DELETE CASCADE), so that one removal does the whole cascade.
+    static const QList<SchemaStep> steps = {
+        {1,
+         QStringList{QStringLiteral("DROP VIEW IF EXISTS view_studies"), QStringLiteral("DROP VIEW IF EXISTS View_Images")}
+             + rebuilt(QStringLiteral("tblStudies"),
+                       QStringLiteral("StudyID, StudyUID, FKeyPATID, StudyDate, StudyTime, Modality, Bodypart, AccessionNumber, StudyDescription"),
+                       QStringLiteral("  StudyID INTEGER PRIMARY KEY AUTOINCREMENT,\n"
+                                      "  StudyUID TEXT NOT NULL,\n"
+                                      "  FKeyPATID INTEGER NOT NULL REFERENCES tblPatienten (PatID) ON DELETE CASCADE,\n"
+                                      "  StudyDate TEXT,\n"
+                                      "  StudyTime TEXT,\n"
+                                      "  Modality TEXT,\n"
+                                      "  Bodypart TEXT,\n"
+                                      "  AccessionNumber TEXT,\n"
+                                      "  StudyDescription TEXT"),
+                       {QStringLiteral("CREATE UNIQUE INDEX ixStudiesStudyUID ON tblStudies (StudyUID)"),
+                        QStringLiteral("CREATE INDEX ixStudiesFKeyPATID ON tblStudies (FKeyPATID)")})
+             + rebuilt(QStringLiteral("tblSeries"), QStringLiteral("SeriesID, SeriesUID, SeriesNr, FKeyStudyID, Modality, SeriesDescription"),
+                       QStringLiteral("  SeriesID INTEGER PRIMARY KEY AUTOINCREMENT,\n"
+                                      "  SeriesUID TEXT NOT NULL,\n"
+                                      "  SeriesNr INTEGER,\n"
+                                      "  FKeyStudyID INTEGER NOT NULL REFERENCES tblStudies (StudyID) ON DELETE CASCADE,\n"
+                                      "  Modality TEXT,\n"
+                                      "  SeriesDescription TEXT"),
+                       {QStringLiteral("CREATE UNIQUE INDEX ixSeriesSeriesUID ON tblSeries (SeriesUID)"),
+                        QStringLiteral("CREATE INDEX ixSeriesFKeyStudyID ON tblSeries (FKeyStudyID)")})
+             + rebuilt(QStringLiteral("tblImages"),
+                       QStringLiteral("ImageID, ImageUID, ImageNr, FKeySeriesID, ImageDate, ImageTime, SOPClassUID, ViewPosition, ImageLaterality"),
+                       QStringLiteral("  ImageID INTEGER PRIMARY KEY AUTOINCREMENT,\n"
+                                      "  ImageUID TEXT NOT NULL,\n"
+                                      "  ImageNr INTEGER,\n"
+                                      "  FKeySeriesID INTEGER NOT NULL REFERENCES tblSeries (SeriesID) ON DELETE CASCADE,\n"
+                                      "  ImageDate TEXT,\n"
+                                      "  ImageTime TEXT,\n"
+                                      "  SOPClassUID TEXT,\n"
+                                      "  ViewPosition TEXT,\n"
+                                      "  ImageLaterality TEXT"),
+                       {QStringLiteral("CREATE UNIQUE INDEX ixImagesImageUID ON tblImages (ImageUID)"),
+                        QStringLiteral("CREATE INDEX ixImagesFKeySeriesID ON tblImages (FKeySeriesID)")})
+             + QStringList{QStringLiteral("CREATE VIEW view_studies AS\n"
+                                          "  SELECT p.PatID1 AS PatID1, s.StudyID AS StudyID, s.StudyUID AS StudyUID,\n"
+                                          "         s.StudyDate AS StudyDate, s.StudyTime AS StudyTime,\n"
+                                          "         s.Modality AS Modality, s.Bodypart AS Bodypart\n"
+                                          "  FROM tblStudies s JOIN tblPatienten p ON p.PatID = s.FKeyPATID"),
+                           QStringLiteral("CREATE VIEW View_Images AS\n"
+                                          "  SELECT i.ImageID AS ImageID, i.ImageDate AS ImageDate, i.ImageTime AS ImageTime,\n"
+                                          "         i.ImageUID AS ImageUID, i.FKeySeriesID AS FKeySeriesID, s.StudyUID AS StudyUID,\n"
+                                          "         i.ImageNr AS ImageNr\n"
+                                          "  FROM tblImages i\n"
+                                          "  JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID\n"
+                                          "  JOIN tblStudies s ON s.StudyID = r.FKeyStudyID")}},
+    };
     return steps;
 }
 

@@ -33,7 +33,7 @@ Result UpgradeSchema(Database &db, const QList<SchemaStep> &steps, int *applied 
 int LatestSchemaVersion(const QList<SchemaStep> &steps);
 
 // The steps of the exposure journal (the user database), of the definitions
-// database and of the image database (none yet: version 0). The schema files
+// database and of the image database. The schema files
 // make new files at the last version.
 const QList<SchemaStep> &JournalSchemaSteps();
 const QList<SchemaStep> &DefinitionsSchemaSteps();

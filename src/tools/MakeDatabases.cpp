@@ -106,7 +106,7 @@ int main(int argc, char **argv)
     if (images.isEmpty() || dosis.isEmpty() || definitions.isEmpty())
         return 1;
 
-    const bool ok = build(out.filePath(QStringLiteral("LumoraData.dat")), {images}, {})
+    const bool ok = build(out.filePath(QStringLiteral("LumoraData.dat")), {images}, {}, ImageSchemaSteps())
         && build(out.filePath(QStringLiteral("LumoraDef.dat")), {images, dosis}, {}, JournalSchemaSteps())
         && build(out.filePath(QStringLiteral("LumoraUser.dat")), {definitions}, [&](Database &db) {
                DbResult r = SeedDictionary(db, tags);

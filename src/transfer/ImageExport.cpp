@@ -4,6 +4,7 @@
 #include "store/Database.h"
 #include "store/DatabasePaths.h"
 #include "store/Deletion.h"
+#include "store/ImageRows.h"
 #include "toolkit/DoseReport.h"
 #include "transfer/MediaPaths.h"
 #include "transfer/ZipArchive.h"
@@ -22,23 +23,14 @@ QStringList StudyDoseReportFiles(const QStringList &studyUids, Result *error)
 {
     QStringList files;
     for (const QString &studyUid : studyUids) {
-        DbResult r;
-        {
-            DatabaseSession session(ImageDatabase);
-            r = Execute(ImageDatabase,
-                        QStringLiteral("SELECT i.ImageUID FROM tblImages i JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID "
-                                       "JOIN tblStudies s ON s.StudyID = r.FKeyStudyID WHERE s.StudyUID = ? AND i.SOPClassUID = ? "
-                                       "ORDER BY r.SeriesNr, i.ImageNr, i.ImageID"),
-                        {studyUid, QString::fromLatin1(DoseReportSopClass)});
-        }
+        const RowList<QString> r = ImageUidsOfStudyOfClass(studyUid, QString::fromLatin1(DoseReportSopClass));
         if (!r.ok()) {
             if (error)
                 *error = r;
             return {};
         }
         const QString folder = StudyFolder(studyUid);
-        for (const QSqlRecord &row : r.rows) {
-            const QString uid = row.value(0).toString();
+        for (const QString &uid : r.rows) {
             // The UID names the file: nothing else ever becomes a path.
             const QString file = folder + QLatin1Char('/') + uid + QStringLiteral(".dcm");
             if (!folder.isEmpty() && IsValidUid(uid) && QFileInfo(file).isFile())

@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSqlRecord>
 
 #include <cerrno>
 #include <cstring>
@@ -17,16 +16,6 @@
 #include <unistd.h>
 
 namespace {
-
-QVariant textOrNull(const QString &text)
-{
-    return text.isEmpty() ? QVariant(QMetaType(QMetaType::QString)) : QVariant(text);
-}
-
-QVariant numberOrNull(const std::optional<int> &n)
-{
-    return n ? QVariant(*n) : QVariant(QMetaType(QMetaType::Int));
-}
 
 // Flushes a file or folder to the disk; the errno on failure.
 int syncPath(const QString &path, bool directory)
@@ -55,77 +44,6 @@ QString errnoText(int err)
     return QString::fromLocal8Bit(std::strerror(err));
 }
 
-// Finds the row with `key` in `keyColumn` and updates it, or inserts it; its id.
-// Table and column names are constants of this file, never received text.
-std::optional<qlonglong> upsert(Database &db, const QString &table, const QString &idColumn, const QString &keyColumn,
-                                const QVariant &key, const QStringList &columns, const QVariantList &values,
-                                Result *error)
-{
-    const DbResult found = Execute(db, QStringLiteral("SELECT %1 FROM %2 WHERE %3 = ?").arg(idColumn, table, keyColumn), {key});
-    if (!found.ok()) {
-        *error = found;
-        return std::nullopt;
-    }
-    if (!found.rows.isEmpty()) {
-        const qlonglong id = found.rows.first().value(0).toLongLong();
-        // A row that already holds these values is left alone: an unchanged
-        // patient, study or series then adds no page to the commit.
-        QStringList sets;
-        QStringList same;
-        for (const QString &c : columns) {
-            sets << c + QStringLiteral(" = ?");
-            same << c + QStringLiteral(" IS ?");
-        }
-        QVariantList bound = values;
-        bound << id;
-        bound += values;
-        const DbResult r = Execute(db, QStringLiteral("UPDATE %1 SET %2 WHERE %3 = ? AND NOT (%4)")
-                                           .arg(table, sets.join(QStringLiteral(", ")), idColumn, same.join(QStringLiteral(" AND "))),
-                                   bound);
-        if (!r.ok()) {
-            *error = r;
-            return std::nullopt;
-        }
-        return id;
-    }
-    QStringList marks(columns.size() + 1, QStringLiteral("?"));
-    QVariantList bound{key};
-    bound += values;
-    const DbResult r = Execute(db, QStringLiteral("INSERT INTO %1 (%2, %3) VALUES (%4)")
-                                       .arg(table, keyColumn, columns.join(QStringLiteral(", ")), marks.join(QStringLiteral(", "))),
-                               bound);
-    if (!r.ok()) {
-        *error = r;
-        return std::nullopt;
-    }
-    return r.lastInsertId.toLongLong();
-}
-
-// Where an image was before it arrived again; ids of -1 when it is new.
-struct PreviousPlace {
-    qlonglong series = -1;
-    qlonglong study = -1;
-    qlonglong patient = -1;
-    QString studyUid;
-};
-
-// Removes the series, study and patient an image or study moved away from,
-// when they are left without children.
-Result pruneEmpty(Database &db, const PreviousPlace &before)
-{
-    const QList<QPair<QString, qlonglong>> steps = {
-        {QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ? AND NOT EXISTS (SELECT 1 FROM tblImages WHERE FKeySeriesID = ?)"), before.series},
-        {QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ? AND NOT EXISTS (SELECT 1 FROM tblSeries WHERE FKeyStudyID = ?)"), before.study},
-        {QStringLiteral("DELETE FROM tblPatienten WHERE PatID = ? AND NOT EXISTS (SELECT 1 FROM tblStudies WHERE FKeyPATID = ?)"), before.patient},
-    };
-    for (const auto &[sql, id] : steps) {
-        const DbResult r = Execute(db, sql, {id, id});
-        if (!r.ok())
-            return r;
-    }
-    return {};
-}
-
 } // namespace
 
 bool IsSafeUidName(const QString &uid)
@@ -152,6 +70,8 @@ ImageStore::ImageStore(const QString &applicationFolder)
     db_.setPath(applicationFolder + QLatin1Char('/') + QLatin1String(AppFiles::ImageDatabase));
     // The same dozen statements run for every object received.
     db_.setKeepStatements(true);
+    // Its removals of emptied rows obey the schema's references, as the station's do.
+    db_.setForeignKeys(true);
 }
 
 ImageStore::~ImageStore() { closeDatabase(); }
@@ -281,29 +201,19 @@ ImageStore::Filing ImageStore::storeLocked(const ReceivedObject &o, const QStrin
         return result;
     };
 
-    Result error;
-    const DbResult found = Execute(db_, QStringLiteral("SELECT i.FKeySeriesID, r.FKeyStudyID, s.FKeyPATID, s.StudyUID FROM tblImages i "
-                                                       "JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID JOIN tblStudies s ON s.StudyID = r.FKeyStudyID "
-                                                       "WHERE i.ImageUID = ?"),
-                                    {o.sopUid});
+    const PlaceLookup found = PlaceOfImage(db_, o.sopUid);
     if (!found.ok())
         return fail(found.text);
-    PreviousPlace before;
-    if (!found.rows.isEmpty()) {
-        const QSqlRecord &row = found.rows.first();
-        before = {row.value(0).toLongLong(), row.value(1).toLongLong(), row.value(2).toLongLong(), row.value(3).toString()};
-    }
+    const ImagePlace before = found.place.value_or(ImagePlace());
     const QString &oldStudyUid = before.studyUid;
 
     // The study's patient is the one it is filed under; an object naming
     // another is refused rather than taking the study (and every image in
     // it) along to its patient.
-    const DbResult owner = Execute(db_, QStringLiteral("SELECT p.PatID1 FROM tblStudies s JOIN tblPatienten p ON p.PatID = s.FKeyPATID "
-                                                       "WHERE s.StudyUID = ?"),
-                                   {o.studyUid});
+    const OwnerLookup owner = PatientOfStudy(db_, o.studyUid);
     if (!owner.ok())
         return fail(owner.text);
-    if (const QString filedUnder = owner.rows.isEmpty() ? o.patientId : owner.rows.first().value(0).toString(); filedUnder != o.patientId) {
+    if (const QString filedUnder = owner.patientId.value_or(o.patientId); filedUnder != o.patientId) {
         Execute(db_, QStringLiteral("ROLLBACK"));
         result.outcome = Outcome::Rejected;
         result.message = QStringLiteral("refused: study %1 is filed under Patient ID \"%2\", the object names Patient ID \"%3\"")
@@ -317,38 +227,11 @@ ImageStore::Filing ImageStore::storeLocked(const ReceivedObject &o, const QStrin
         return result;
     }
 
-    const auto patient = upsert(db_, QStringLiteral("tblPatienten"), QStringLiteral("PatID"), QStringLiteral("PatID1"), o.patientId,
-                                {QStringLiteral("PatNachname"), QStringLiteral("PatVorname"), QStringLiteral("Pat2Vorname"),
-                                 QStringLiteral("PatGebDatum"), QStringLiteral("PatSex")},
-                                {o.familyName, textOrNull(o.givenName), textOrNull(o.middleName), textOrNull(o.birthDate), textOrNull(o.sex)},
-                                &error);
-    if (!patient)
-        return fail(error.text);
-    const auto study = upsert(db_, QStringLiteral("tblStudies"), QStringLiteral("StudyID"), QStringLiteral("StudyUID"), o.studyUid,
-                              {QStringLiteral("FKeyPATID"), QStringLiteral("StudyDate"), QStringLiteral("StudyTime"), QStringLiteral("Modality"),
-                               QStringLiteral("Bodypart"), QStringLiteral("AccessionNumber"), QStringLiteral("StudyDescription")},
-                              {*patient, textOrNull(o.studyDate), textOrNull(o.studyTime), textOrNull(o.modality), textOrNull(o.bodyPart),
-                               textOrNull(o.accessionNumber), textOrNull(o.studyDescription)},
-                              &error);
-    if (!study)
-        return fail(error.text);
-    const auto series = upsert(db_, QStringLiteral("tblSeries"), QStringLiteral("SeriesID"), QStringLiteral("SeriesUID"), o.seriesUid,
-                               {QStringLiteral("SeriesNr"), QStringLiteral("FKeyStudyID"), QStringLiteral("Modality"), QStringLiteral("SeriesDescription")},
-                               {numberOrNull(o.seriesNumber), *study, textOrNull(o.modality), textOrNull(o.seriesDescription)}, &error);
-    if (!series)
-        return fail(error.text);
-    const auto image = upsert(db_, QStringLiteral("tblImages"), QStringLiteral("ImageID"), QStringLiteral("ImageUID"), o.sopUid,
-                              {QStringLiteral("ImageNr"), QStringLiteral("FKeySeriesID"), QStringLiteral("ImageDate"), QStringLiteral("ImageTime"),
-                               QStringLiteral("SOPClassUID"), QStringLiteral("ViewPosition"), QStringLiteral("ImageLaterality")},
-                              {numberOrNull(o.instanceNumber), *series, textOrNull(o.imageDate), textOrNull(o.imageTime), textOrNull(o.sopClassUid),
-                               textOrNull(o.viewPosition), textOrNull(o.laterality)},
-                              &error);
-    if (!image)
-        return fail(error.text);
-    if (const Result pruned = before.series >= 0 ? pruneEmpty(db_, before) : Result(); !pruned)
+    if (const Result filed = FileObjectRows(db_, o); !filed)
+        return fail(filed.text);
+    if (const Result pruned = found.place ? RemoveEmptiedPlace(db_, before) : Result(); !pruned)
         return fail(pruned.text);
-    const DbResult receipt = Execute(db_, QStringLiteral("INSERT INTO tblReceive (PatID, ImageUID, ReceivedAt) VALUES (?, ?, ?)"),
-                                     {o.patientId, o.sopUid, QDateTime::currentDateTime().toString(Qt::ISODate)});
+    const Result receipt = AddReceipt(db_, o.patientId, o.sopUid, QDateTime::currentDateTime().toString(Qt::ISODate));
     if (!receipt.ok())
         return fail(receipt.text);
 
@@ -374,6 +257,6 @@ ImageStore::Filing ImageStore::storeLocked(const ReceivedObject &o, const QStrin
     if (!oldStudyUid.isEmpty() && oldStudyUid != o.studyUid && IsSafeUidName(oldStudyUid))
         removePath(imagePath(oldStudyUid, o.sopUid));
     result.outcome = Outcome::Stored;
-    result.replaced = before.series >= 0;
+    result.replaced = found.place.has_value();
     return result;
 }

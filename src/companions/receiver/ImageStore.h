@@ -1,37 +1,10 @@
 #pragma once
 
 #include "store/Database.h"
+#include "store/ImageRows.h"
 
 #include <QString>
 #include <optional>
-
-// What the receiver enters into the image tables for one object, as text
-// already converted from the object's character set.
-struct ReceivedObject {
-    QString patientId;
-    QString familyName;
-    QString givenName;
-    QString middleName;
-    QString birthDate;
-    QString sex;
-    QString studyUid;
-    QString studyDate;
-    QString studyTime;
-    QString modality;
-    QString bodyPart;
-    QString accessionNumber;
-    QString studyDescription;
-    QString seriesUid;
-    QString seriesDescription;
-    std::optional<int> seriesNumber;
-    QString sopClassUid;
-    QString sopUid;
-    std::optional<int> instanceNumber;
-    QString imageDate;
-    QString imageTime;
-    QString viewPosition;
-    QString laterality;
-};
 
 // Family, given and middle name from the first component group of a
 // Person Name value ("Family^Given^Middle^Prefix^Suffix=...").

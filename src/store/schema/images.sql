@@ -1,5 +1,6 @@
 -- The image database: patients, studies, series, images and the receipt table.
 -- The companion receiver writes these tables; the workstation reads and deletes.
+-- A removed patient, study or series takes the rows below it along.
 CREATE TABLE tblPatienten (
   PatID INTEGER PRIMARY KEY AUTOINCREMENT,
   PatID1 TEXT NOT NULL,
@@ -14,7 +15,7 @@ CREATE UNIQUE INDEX ixPatientenPatID1 ON tblPatienten (PatID1);
 CREATE TABLE tblStudies (
   StudyID INTEGER PRIMARY KEY AUTOINCREMENT,
   StudyUID TEXT NOT NULL,
-  FKeyPATID INTEGER NOT NULL REFERENCES tblPatienten (PatID),
+  FKeyPATID INTEGER NOT NULL REFERENCES tblPatienten (PatID) ON DELETE CASCADE,
   StudyDate TEXT,
   StudyTime TEXT,
   Modality TEXT,
@@ -29,7 +30,7 @@ CREATE TABLE tblSeries (
   SeriesID INTEGER PRIMARY KEY AUTOINCREMENT,
   SeriesUID TEXT NOT NULL,
   SeriesNr INTEGER,
-  FKeyStudyID INTEGER NOT NULL REFERENCES tblStudies (StudyID),
+  FKeyStudyID INTEGER NOT NULL REFERENCES tblStudies (StudyID) ON DELETE CASCADE,
   Modality TEXT,
   SeriesDescription TEXT
 );
@@ -40,7 +41,7 @@ CREATE TABLE tblImages (
   ImageID INTEGER PRIMARY KEY AUTOINCREMENT,
   ImageUID TEXT NOT NULL,
   ImageNr INTEGER,
-  FKeySeriesID INTEGER NOT NULL REFERENCES tblSeries (SeriesID),
+  FKeySeriesID INTEGER NOT NULL REFERENCES tblSeries (SeriesID) ON DELETE CASCADE,
   ImageDate TEXT,
   ImageTime TEXT,
   SOPClassUID TEXT,
@@ -71,3 +72,5 @@ CREATE VIEW View_Images AS
   FROM tblImages i
   JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID
   JOIN tblStudies s ON s.StudyID = r.FKeyStudyID;
+
+PRAGMA user_version = 1;
