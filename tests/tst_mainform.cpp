@@ -219,7 +219,6 @@ private slots:
         QCOMPARE(polling.size(), 1); // the polled unit is asked from the load on
         for (const char *dir : {"transfer", "temp", "bin"})
             QVERIFY(QFileInfo(f_->file(QLatin1String(dir))).isDir());
-        Instance().release();
     }
 
     void loadWithoutTemplateLogsAndStops()
@@ -233,7 +232,6 @@ private slots:
         w.Form_Load();
         QVERIFY(!reachedLists);
         QVERIFY(f_->read(u"Logs/Error.log"_s).contains("Mainform Form_Load"));
-        Instance().release();
     }
 
     void lowDiskSpaceWarnsAndKeepsImages()
