@@ -36,6 +36,8 @@ public:
     // The read tick ("SerTimer") and the poll tick of the polled units ("sendTimer").
     QTimer &readTimer() { return serTimer_; }
     QTimer &pollTimer() { return sendTimer_; }
+    // The polled unit's pause after a message ("pollPause"), at whose end the poll tick starts.
+    const QTimer &pollPauseTimer() const { return pollPause_; }
 
     // The patient name new exposures are stamped with (the caption the worklist set).
     const QString &patientName() const { return patientName_; }
