@@ -302,8 +302,10 @@ private slots:
         QCOMPARE(w2.companions().receiverId(), receiver);
         Settings.StopService = 1;
         w2.toolButton(u"exit"_s)->trigger();
+        QVERIFY(!w2.isEnabled()); // no input while the companions end; nothing waits for them
         QTRY_VERIFY(!IsProcessAlive(receiver) && !IsProcessAlive(manager));
         QCOMPARE(w2.companions().receiverId(), qint64(0));
+        QTRY_VERIFY(w2.isEnabled()); // then the exit went on
     }
 };
 
