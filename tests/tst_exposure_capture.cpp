@@ -19,6 +19,8 @@
 #include "qa/DoseQaForm.h"
 #include "toolkit/SyntheticImage.h"
 
+#include <QElapsedTimer>
+
 namespace {
 
 // The unit sends its own date: the fixture's day keeps the row in the list.
@@ -293,6 +295,35 @@ private slots:
                      (QStringList{"450", "2", "5"}));
         }
         QVERIFY2(f.errorLog().isEmpty(), qPrintable(f.errorLog()));
+    }
+
+    // The polled unit's pause after a message keeps nothing waiting: the read
+    // tick returns at once and the poll tick starts when the pause ends; Stop
+    // during the pause stops the polling for good.
+    void polledUnitPausesWithoutWaiting()
+    {
+        ExposureFixture f;
+        QVERIFY(useUnit(f, UnitGESeno, QString()));
+        f.capture->setPollPauseMs(2000);
+        f.capture->startPolling();
+        f.capture->setBuffer(QString::fromLatin1(Seno));
+        QElapsedTimer t;
+        t.start();
+        f.capture->SerTimer_Tick();
+        QVERIFY2(t.elapsed() < 1500, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(f.journal().size(), 1);
+        QVERIFY(f.capture->pollPauseTimer().isActive() && !f.capture->pollTimer().isActive());
+        f.capture->startPolling(); // a click during the pause does not cut it short
+        QVERIFY(!f.capture->pollTimer().isActive());
+        QTRY_VERIFY_WITH_TIMEOUT(f.capture->pollTimer().isActive(), 5000);
+        QVERIFY(t.elapsed() >= 1900);
+
+        f.capture->setBuffer(QString::fromLatin1(Seno));
+        f.capture->SerTimer_Tick();
+        QCOMPARE(f.journal().size(), 2);
+        QVERIFY(f.capture->pollPauseTimer().isActive());
+        f.capture->stopButton_Click();
+        QVERIFY(!f.capture->pollPauseTimer().isActive() && !f.capture->pollTimer().isActive() && !f.capture->readTimer().isActive());
     }
 
     void giottoWaitsForAProjection()

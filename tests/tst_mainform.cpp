@@ -219,7 +219,6 @@ private slots:
         QCOMPARE(polling.size(), 1); // the polled unit is asked from the load on
         for (const char *dir : {"transfer", "temp", "bin"})
             QVERIFY(QFileInfo(f_->file(QLatin1String(dir))).isDir());
-        Instance().release();
     }
 
     void loadWithoutTemplateLogsAndStops()
@@ -233,7 +232,6 @@ private slots:
         w.Form_Load();
         QVERIFY(!reachedLists);
         QVERIFY(f_->read(u"Logs/Error.log"_s).contains("Mainform Form_Load"));
-        Instance().release();
     }
 
     void lowDiskSpaceWarnsAndKeepsImages()
@@ -304,8 +302,10 @@ private slots:
         QCOMPARE(w2.companions().receiverId(), receiver);
         Settings.StopService = 1;
         w2.toolButton(u"exit"_s)->trigger();
+        QVERIFY(!w2.isEnabled()); // no input while the companions end; nothing waits for them
         QTRY_VERIFY(!IsProcessAlive(receiver) && !IsProcessAlive(manager));
         QCOMPARE(w2.companions().receiverId(), qint64(0));
+        QTRY_VERIFY(w2.isEnabled()); // then the exit went on
     }
 };
 

@@ -202,13 +202,15 @@ private slots:
         form.RefreshCompanionStatus();
         QCOMPARE(status(), u"- started- started"_s);
         Child<QPushButton>(form, u"cmdStop0"_s)->click();
+        QCOMPARE(status(), u"- stopping- started"_s); // nothing waits for it to go
         QVERIFY(WaitFor([&] { return !alive(secondReceiver); }, 5000));
-        QCOMPARE(status(), u"- stopped- started"_s);
+        QTRY_COMPARE(status(), u"- stopped- started"_s); // said once the stop has seen it go
         QVERIFY(alive(firstReceiver));
         QCOMPARE(Echo(u"LUMORA"_s, firstPort), 0);
         Child<QPushButton>(form, u"cmdStop1"_s)->click();
+        QCOMPARE(status(), u"- stopped- stopping"_s);
         QVERIFY(WaitFor([&] { return !alive(secondManager); }, 5000));
-        QCOMPARE(status(), u"- stopped- stopped"_s);
+        QTRY_COMPARE(status(), u"- stopped- stopped"_s);
         QVERIFY(alive(firstManager));
     }
 

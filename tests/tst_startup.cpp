@@ -21,7 +21,6 @@ private slots:
         prompter_.boxes.clear();
         ResetWorkstationState();
     }
-    void cleanup() { Instance().release(); }
 
     void splashThenOptionsThenMainWindow()
     {
@@ -35,7 +34,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(flow.optionForm() && flow.optionForm()->isVisible(), 3000);
         QVERIFY(!flow.splash()->isVisible());
         QVERIFY(flow.mainForm() == nullptr); // only OK creates it
-        QVERIFY(Instance().held());
+        QVERIFY(flow.singleInstance().held());
 
         QTest::keyClick(flow.optionForm(), Qt::Key_Return); // OK is the default button
         QVERIFY(flow.mainForm() && flow.mainForm()->isVisible());

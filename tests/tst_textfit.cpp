@@ -356,7 +356,6 @@ class TextFitTest : public QObject {
 private slots:
     void cleanup()
     {
-        Instance().release();
         w_.reset();
         prompter_.reset();
         wlm_.reset();

@@ -639,7 +639,9 @@ private slots:
         };
         form.hooks.clock = [] { return QTime(9, 5, 1); };
         Child<QPushButton>(form, u"cmdExport"_s)->click();
-        QVERIFY(cancelLocked && !form.isVisible() && form.result() == QDialog::Accepted);
+        QVERIFY(form.isBusy() && !Child<QPushButton>(form, u"cmdExport"_s)->isEnabled()); // going on from the event loop
+        QTRY_VERIFY(cancelLocked && !form.isVisible() && form.result() == QDialog::Accepted);
+        QVERIFY(!form.isBusy());
         QVERIFY(QFile::exists(folder_->file(u"out/090501.zip"_s)));
         QCOMPARE(Child<QLabel>(form, u"lblCount"_s)->text(), u"1 of 1"_s);
         QSettings ini(folder_->file(u"LumoraStation.ini"_s), QSettings::IniFormat);

@@ -860,7 +860,6 @@ private slots:
         for (int row = 1; row < 4; ++row)
             QVERIFY(!list->model()->index(row, DoseList::Agd).data(Qt::BackgroundRole).isValid());
         w->grab().save(TestBinDir() + u"/doselist-agd.png"_s); // to look at
-        Instance().release();
     }
 
     // The dose list's captions, its patient filter filled as it opens, and its
@@ -903,7 +902,6 @@ private slots:
         station({});
         w->Form_Load();
         QCOMPARE(Child<QTreeView>(*w, u"lvDosis"_s)->model()->rowCount(), 4);
-        Instance().release();
     }
 
     // The operator sorts the patient list, clicks a patient and her study,

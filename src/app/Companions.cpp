@@ -9,10 +9,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QProcess>
-#include <QThread>
+#include <QTimer>
 
 #include <csignal>
+#include <memory>
+#include <optional>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -132,22 +135,51 @@ qint64 start(const char *name)
     return p.startDetached(&pid) ? pid : 0;
 }
 
-void stop(qint64 &pid, const char *name)
+// Watches a companion told to end: SIGKILL when it still runs after two
+// seconds, then done once it is gone. The event loop runs meanwhile; nothing waits.
+void watchEnd(qint64 target, const QString &name, QObject *owner, std::function<void()> done)
+{
+    // done belongs to its owner: it is not called once the owner has gone.
+    const QPointer<QObject> context(owner);
+    const bool hadContext = owner != nullptr;
+    auto *poll = new QTimer(QCoreApplication::instance());
+    poll->setInterval(20);
+    const QDeadlineTimer term(2000);
+    auto killed = std::make_shared<std::optional<QDeadlineTimer>>();
+    QObject::connect(poll, &QTimer::timeout, poll, [=] {
+        if (IsProcessAlive(target)) {
+            if (!term.hasExpired())
+                return;
+            // Another second for the kill to take; only then is it given up.
+            if (!*killed) {
+                if (isCompanion(target, name))
+                    ::kill(static_cast<pid_t>(target), SIGKILL);
+                killed->emplace(1000);
+                return;
+            }
+            if (!(*killed)->hasExpired())
+                return;
+        }
+        poll->stop();
+        poll->deleteLater();
+        if (done && (!context.isNull() || !hadContext))
+            done();
+    });
+    poll->start();
+}
+
+void stop(qint64 &pid, const char *name, QObject *context, std::function<void()> done)
 {
     const qint64 target = pid;
     pid = 0;
-    if (target <= 0 || !IsProcessAlive(target) || !isCompanion(target, QString::fromLatin1(name)))
-        return;
     // The receiver service is stopped by the site, not by an operator's workstation.
-    if (RunsAsAnotherUser(target) || ::kill(static_cast<pid_t>(target), SIGTERM) != 0)
+    if (target <= 0 || !IsProcessAlive(target) || !isCompanion(target, QString::fromLatin1(name)) || RunsAsAnotherUser(target)
+        || ::kill(static_cast<pid_t>(target), SIGTERM) != 0) {
+        if (done)
+            done();
         return;
-    QDeadlineTimer deadline(2000);
-    while (IsProcessAlive(target) && !deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20);
-        QThread::msleep(20);
     }
-    if (IsProcessAlive(target))
-        ::kill(static_cast<pid_t>(target), SIGKILL);
+    watchEnd(target, QString::fromLatin1(name), context, std::move(done));
 }
 
 } // namespace
@@ -215,4 +247,7 @@ bool Companions::isRunning(Which which)
     return IsProcessAlive(ids_[which]);
 }
 
-void Companions::stop(Which which) { ::stop(ids_[which], which == Receiver ? ReceiverName : DataManagerName); }
+void Companions::stop(Which which, QObject *context, std::function<void()> stopped)
+{
+    ::stop(ids_[which], which == Receiver ? ReceiverName : DataManagerName, context, std::move(stopped));
+}

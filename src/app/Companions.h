@@ -2,6 +2,9 @@
 
 #include <QString>
 #include <array>
+#include <functional>
+
+class QObject;
 
 inline constexpr const char *ReceiverName = "LumoraReceiver";
 inline constexpr const char *DataManagerName = "LumoraDataMgr";
@@ -50,12 +53,15 @@ public:
     // With no id recorded, the running companion's is looked up; true when it runs.
     bool isRunning(Which which);
 
-    // SIGTERM, then SIGKILL after two seconds; the recorded id becomes 0.
-    // A process that is no longer this folder's companion, or that runs as
-    // another account (the receiver service), is left alone.
-    void stop(Which which);
-    void stopReceiver() { stop(Receiver); }
-    void stopDataManager() { stop(DataManager); }
+    // SIGTERM, then SIGKILL after two seconds; the recorded id becomes 0 at
+    // once. A process that is no longer this folder's companion, or that
+    // runs as another account (the receiver service), is left alone. Nothing
+    // waits: stopped, when given, is called from the event loop once the
+    // process has gone (at once when there was nothing to stop), unless
+    // context was given and has gone by then.
+    void stop(Which which, QObject *context = nullptr, std::function<void()> stopped = {});
+    void stopReceiver(QObject *context = nullptr, std::function<void()> stopped = {}) { stop(Receiver, context, std::move(stopped)); }
+    void stopDataManager(QObject *context = nullptr, std::function<void()> stopped = {}) { stop(DataManager, context, std::move(stopped)); }
 
 private:
     std::array<qint64, 2> ids_{};

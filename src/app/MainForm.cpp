@@ -59,6 +59,8 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include <memory>
+
 namespace {
 
 constexpr qint32 kListColour = 0x00C0FFFF;
@@ -180,10 +182,7 @@ MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
     UpdateTimer = new QTimer(this);
     UpdateTimer->setObjectName(QStringLiteral("UpdateTimer"));
     UpdateTimer->setInterval(10000);
-    connect(UpdateTimer, &QTimer::timeout, this, [this] {
-        QCoreApplication::processEvents();
-        emit patientListPollDue();
-    });
+    connect(UpdateTimer, &QTimer::timeout, this, &MainForm::patientListPollDue);
     UpdateTimer->start();
 
     applyClientLayout();
@@ -544,7 +543,7 @@ void MainForm::Form_Load()
 {
     const QString where = QStringLiteral("Mainform Form_Load");
     cmdSelected->setEnabled(false);
-    if (!Instance().acquire()) {
+    if (!instance_.acquire()) {
         close();
         QCoreApplication::quit();
         return;
@@ -818,20 +817,34 @@ void MainForm::mnuAnsichtEinstellungen_Click()
 
 void MainForm::mnuDateiBeenden_Click()
 {
+    if (exitPending_)
+        return;
     emit exitStarted();
-    if (Settings.StopService == 1) {
-        companions_.stopReceiver();
-        companions_.stopDataManager();
-    }
+    if (Settings.StopService != 1)
+        return finishExit();
+    // The companions get their two seconds to end before the program does;
+    // the window takes no input meanwhile, and nothing waits.
+    exitPending_ = true;
+    setEnabled(false);
+    auto left = std::make_shared<int>(2);
+    const auto stopped = [this, left] {
+        if (--*left == 0)
+            finishExit();
+    };
+    companions_.stopReceiver(this, stopped);
+    companions_.stopDataManager(this, stopped);
+}
+
+void MainForm::finishExit()
+{
+    exitPending_ = false;
+    setEnabled(true);
     const QWidgetList windows = QApplication::topLevelWidgets();
-    for (QWidget *w : windows) {
-        QCoreApplication::processEvents();
+    for (QWidget *w : windows)
         if (w != this && w->isVisible())
             w->close();
-    }
-    QCoreApplication::processEvents();
     close();
-    Instance().release();
+    instance_.release();
     QCoreApplication::quit();
 }
 

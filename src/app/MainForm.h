@@ -2,6 +2,7 @@
 
 #include "app/Companions.h"
 #include "app/LinkStatus.h"
+#include "app/StartupChecks.h"
 
 #include <QMainWindow>
 #include <QMap>
@@ -121,6 +122,10 @@ public:
     void setOptionForm(OptionForm *form);
     // The receiver and data manager this window starts at load and stops at exit.
     Companions &companions() { return companions_; }
+    // The single-instance lock: taken by the load unless the start-up hands it
+    // over, held until File > Exit or the window goes.
+    void takeSingleInstance(SingleInstance &&lock) { instance_ = std::move(lock); }
+    const SingleInstance &singleInstance() const { return instance_; }
 
     // A command's action; the subsystems attached later connect to its triggered().
     QAction *command(Command c) const { return commands_.at(static_cast<size_t>(c)); }
@@ -268,4 +273,8 @@ private:
     std::array<QAction *, static_cast<size_t>(Command::Worklist) + 1> commands_{};
     OptionForm *optionForm_ = nullptr;
     Companions companions_;
+    SingleInstance instance_;
+    // File > Exit waits for the companions to end.
+    void finishExit();
+    bool exitPending_ = false;
 };

@@ -511,7 +511,6 @@ void OptionForm::cmdStart_Click(int index)
     cmdStart[index]->setEnabled(false);
     txtStatus[index]->setText(QStringLiteral("- starting"));
     companions_->start(Companions::Which(index));
-    QCoreApplication::processEvents();
     RefreshCompanionStatus();
 }
 
@@ -519,8 +518,8 @@ void OptionForm::cmdStop_Click(int index)
 {
     cmdStop[index]->setEnabled(false);
     txtStatus[index]->setText(QStringLiteral("- stopping"));
-    companions_->stop(Companions::Which(index));
-    RefreshCompanionStatus();
+    // "- stopping" until it has gone; the dialog stays usable meanwhile.
+    companions_->stop(Companions::Which(index), this, [this] { RefreshCompanionStatus(); });
 }
 
 void OptionForm::UpDown1_Up(int index)

@@ -35,12 +35,6 @@ void SingleInstance::release()
     lock_.reset();
 }
 
-SingleInstance &Instance()
-{
-    static SingleInstance instance;
-    return instance;
-}
-
 Result CheckFreeSpace(qint64 limit)
 {
     const QStorageInfo storage(ApplicationFolder());

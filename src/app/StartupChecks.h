@@ -14,6 +14,8 @@ bool ScreenMeetsMinimum(const QSize &screen);
 
 // One workstation per application folder: a lock file held for the life of the
 // program. A lock left by a crashed instance does not block the next start.
+// The start-up takes it and hands it to the main window, which keeps it until
+// File > Exit; letting the object go releases it.
 class SingleInstance {
 public:
     // True when this process now holds the lock (or held it already).
@@ -24,7 +26,6 @@ public:
 private:
     std::unique_ptr<QLockFile> lock_;
 };
-SingleInstance &Instance();
 
 // Free bytes below which the workstation warns at start-up.
 inline constexpr qint64 LowDiskSpaceLimit = 1200000000;

@@ -97,7 +97,7 @@ bool StartupFlow::start()
 
 void StartupFlow::splashTick()
 {
-    if (!Instance().acquire()) {
+    if (!instance_.acquire()) {
         Prompts().information(nullptr, QStringLiteral("Your can only run one instance of 'OrvanaMammo'"), QStringLiteral("OrvanaMammo"));
         splash_->close();
         end(0);
@@ -126,6 +126,7 @@ void StartupFlow::optionsConfirmed(bool onePartner)
         mainForm_ = new MainForm;
         mainForm_->installEventFilter(this);
         mainForm_->setOptionForm(optionForm_);
+        mainForm_->takeSingleInstance(std::move(instance_));
         if (attach)
             attach(*mainForm_);
         mainForm_->Form_Load();
@@ -154,19 +155,13 @@ void StartupFlow::end(int exitCode)
     emit finished(exitCode);
 }
 
-std::function<void(MainForm &)> &StartupAttachHook()
-{
-    static std::function<void(MainForm &)> hook;
-    return hook;
-}
-
-int Main()
+int Main(std::function<void(MainForm &)> attach)
 {
     // Between the options dialog and the main window no window is visible;
     // the program ends when the start-up says so, not when the last window hides.
     QApplication::setQuitOnLastWindowClosed(false);
     StartupFlow flow;
-    flow.attach = StartupAttachHook();
+    flow.attach = std::move(attach);
     QObject::connect(&flow, &StartupFlow::finished, qApp, [](int code) { QCoreApplication::exit(code); }, Qt::QueuedConnection);
     if (!flow.start())
         return 1;

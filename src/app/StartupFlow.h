@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/StartupChecks.h"
+
 #include <QObject>
 #include <QWidget>
 #include <functional>
@@ -51,6 +53,9 @@ public:
     OptionForm *optionForm() const { return optionForm_; }
     MainForm *mainForm() const { return mainForm_; }
     bool ended() const { return ended_; }
+    // The single-instance lock, held from the splash's end until the main
+    // window takes it over.
+    const SingleInstance &singleInstance() const { return instance_; }
 
     // Called once on the new main window before it loads: the subsystems attach here.
     std::function<void(MainForm &)> attach;
@@ -70,10 +75,9 @@ private:
     OptionForm *optionForm_ = nullptr;
     MainForm *mainForm_ = nullptr;
     bool ended_ = false;
+    SingleInstance instance_;
 };
 
-// What every start-up attaches to the new main window (the subsystems).
-std::function<void(MainForm &)> &StartupAttachHook();
-
-// The program's entry point, after the application object exists.
-int Main();
+// The program's entry point, after the application object exists; attach
+// is called on the new main window before it loads (the subsystems).
+int Main(std::function<void(MainForm &)> attach);

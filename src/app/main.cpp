@@ -33,6 +33,5 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "orvanamammo: application folder %s: %s\n", qPrintable(folder.path), qPrintable(error));
         return 1;
     }
-    StartupAttachHook() = [](MainForm &main) { new Workstation(main); };
-    return Main();
+    return Main([](MainForm &main) { new Workstation(main); });
 }

@@ -12,20 +12,9 @@
 #include <optional>
 #include <sys/stat.h>
 
-namespace {
-
-struct FixedFolder {
-    QMutex mutex;
-    std::optional<FolderChoice> choice;
-};
-
-FixedFolder &fixedFolder()
-{
-    static FixedFolder f;
-    return f;
-}
-
-} // namespace
+// Constant-initialised: a path asked for during another file's static
+// initialisation finds it ready.
+constinit FixedApplicationFolder ProcessApplicationFolder;
 
 FolderChoice ChooseApplicationFolder(const FolderInputs &in)
 {
@@ -72,7 +61,7 @@ FolderInputs CurrentFolderInputs()
 
 FolderChoice ApplicationFolderChoice()
 {
-    FixedFolder &f = fixedFolder();
+    FixedApplicationFolder &f = ProcessApplicationFolder;
     QMutexLocker lock(&f.mutex);
     if (!f.choice)
         f.choice = ChooseApplicationFolder(CurrentFolderInputs());
@@ -81,7 +70,7 @@ FolderChoice ApplicationFolderChoice()
 
 void FixApplicationFolder(const FolderChoice &choice)
 {
-    FixedFolder &f = fixedFolder();
+    FixedApplicationFolder &f = ProcessApplicationFolder;
     QMutexLocker lock(&f.mutex);
     f.choice = choice;
 }

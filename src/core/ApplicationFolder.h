@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QMutex>
 #include <QString>
+
+#include <optional>
 
 // Where the application folder is, and why.
 enum class FolderKind {
@@ -28,6 +31,17 @@ FolderChoice ChooseApplicationFolder(const FolderInputs &inputs);
 
 // The inputs of this process.
 FolderInputs CurrentFolderInputs();
+
+// Process-wide, like the settings record: the application folder is a fact of
+// the process, not of an object. Every path, the companions' included, hangs
+// off the one choice; two choices in one process would put the databases in
+// one folder and the logs in another. Read and set only through
+// ApplicationFolderChoice() and FixApplicationFolder() (core/FixFolder.h).
+struct FixedApplicationFolder {
+    QMutex mutex;
+    std::optional<FolderChoice> choice;
+};
+extern constinit FixedApplicationFolder ProcessApplicationFolder;
 
 // The folder every fixed path hangs off: LUMORA_APP_FOLDER when set; the
 // executable's folder in a build; once installed, the per-user or the

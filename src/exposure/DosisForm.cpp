@@ -134,7 +134,6 @@ void DosisForm::fill(bool everything, const QString &source)
         if (!db.ok())
             return LogFailure(db.error(), source);
         const JournalSearch search{txtID->text(), txtPatname->text(), MonthView1->selectedDate(), everything};
-        QCoreApplication::processEvents();
         r = SearchJournal(UserDatabase, search);
     }
     if (!r.ok())

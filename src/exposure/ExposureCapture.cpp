@@ -11,10 +11,7 @@
 #include "ui/Prompts.h"
 
 #include <QColor>
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QFile>
-#include <QThread>
 
 namespace {
 
@@ -54,6 +51,9 @@ ExposureCapture::ExposureCapture(Session &session, DoseList &doseList, Prompter 
     sendTimer_.setInterval(1000);
     connect(&serTimer_, &QTimer::timeout, this, &ExposureCapture::SerTimer_Tick);
     connect(&sendTimer_, &QTimer::timeout, this, &ExposureCapture::sendTimer_Tick);
+    pollPause_.setObjectName(QStringLiteral("pollPause"));
+    pollPause_.setSingleShot(true);
+    connect(&pollPause_, &QTimer::timeout, &sendTimer_, qOverload<>(&QTimer::start));
 }
 
 void ExposureCapture::setBuffer(const QString &text)
@@ -213,7 +213,6 @@ void ExposureCapture::SerTimer_Tick()
         setBuffer(QString());
         return;
     }
-    QCoreApplication::processEvents();
     if (!MessageComplete(unit, buffer_))
         return;
     QFile input(AppPath(QString::fromLatin1(AppFiles::SerialInput)));
@@ -227,16 +226,9 @@ void ExposureCapture::SerTimer_Tick()
             port_.close();
     }
     dbFill();
-    if (unit == UnitGESeno) {
-        QCoreApplication::processEvents();
-        // The unit needs its pause before the next poll; the window keeps painting, input waits.
-        const QDeadlineTimer until(pollPauseMs_);
-        while (!until.hasExpired()) {
-            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20);
-            QThread::msleep(10);
-        }
-        sendTimer_.start();
-    }
+    // The unit needs its pause before the next poll; the poll tick starts when it ends.
+    if (unit == UnitGESeno)
+        pollPause_.start(pollPauseMs_);
 }
 
 void ExposureCapture::sendTimer_Tick()
@@ -345,20 +337,26 @@ void ExposureCapture::newExaminationButton_Click()
     doseList_.clear();
 }
 
-void ExposureCapture::activateButton_Click() { sendTimer_.start(); }
+void ExposureCapture::activateButton_Click()
+{
+    // During the unit's pause the poll tick starts when the pause ends.
+    if (!pollPause_.isActive())
+        sendTimer_.start();
+}
 
 void ExposureCapture::stopButton_Click()
 {
     projectionCounter_ = 0;
     emit buttonColour(Button::NewExamination, QColor(255, 0, 0));
     emit buttonColour(Button::Stop, QColor(0, 255, 0));
+    pollPause_.stop();
     sendTimer_.stop();
     serTimer_.stop();
 }
 
 void ExposureCapture::startPolling()
 {
-    if (!sendTimer_.isActive())
+    if (!sendTimer_.isActive() && !pollPause_.isActive())
         sendTimer_.start();
     if (!serTimer_.isActive())
         serTimer_.start();

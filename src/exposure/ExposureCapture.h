@@ -36,6 +36,8 @@ public:
     // The read tick ("SerTimer") and the poll tick of the polled units ("sendTimer").
     QTimer &readTimer() { return serTimer_; }
     QTimer &pollTimer() { return sendTimer_; }
+    // The polled unit's pause after a message ("pollPause"), at whose end the poll tick starts.
+    const QTimer &pollPauseTimer() const { return pollPause_; }
 
     // The patient name new exposures are stamped with (the caption the worklist set).
     const QString &patientName() const { return patientName_; }
@@ -74,7 +76,8 @@ public:
     const QString &buffer() const { return buffer_; }
     void setBuffer(const QString &text);
 
-    // The pause after each polled message; the unit needs 5 s before the next ENQ.
+    // The pause after each polled message; the unit needs 5 s before the next
+    // ENQ. Nothing waits meanwhile: the poll tick starts when it ends.
     void setPollPauseMs(int ms) { pollPauseMs_ = ms; }
     // Now of the decoding; the workstation's clock unless a test fixes it.
     void setClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }
@@ -108,6 +111,7 @@ private:
     Prompter &prompter_;
     QTimer serTimer_;
     QTimer sendTimer_;
+    QTimer pollPause_; // the polled unit's pause after a message, before the next poll
     QString patientName_;
     QString selectedProjection_;
     QString doseLine_; // the "SM 1000" decoder's dose line, kept between decodings

@@ -5,7 +5,7 @@
 
 #include <QSqlDatabase>
 #include <QSet>
-#include <atomic>
+#include <QUuid>
 
 namespace {
 
@@ -37,8 +37,8 @@ QDate StoredDate(QByteArrayView b)
 
 JournalRead ReadJournalExposures(const QString &path, const QDate &from, const QDate &to, qint16 olderRowsUnit)
 {
-    static std::atomic<int> next{0};
-    const QString connection = QStringLiteral("journal-reader-%1").arg(next++);
+    // A connection of this call's own (calls run on several threads at once), removed at the end.
+    const QString connection = QStringLiteral("journal-reader-") + QUuid::createUuid().toString(QUuid::Id128);
     JournalRead out;
     {
         Database db(connection, QStringLiteral("ReadJournalExposures"));

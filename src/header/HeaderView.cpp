@@ -59,7 +59,6 @@ void HeaderView::LoadHeaderData()
     const ToolkitImagePtr image = session_.currentImage();
     const QMap<QString, QString> &tags = session_.activeFilterTags();
     for (auto it = tags.cbegin(); it != tags.cend(); ++it) {
-        QCoreApplication::processEvents();
         const QString group = it.key().section(QLatin1Char(','), 0, 0);
         const QString element = it.key().section(QLatin1Char(','), 1, 1);
         model_.appendRow({new QStandardItem(GetHeaderElement(group, element, image)), new QStandardItem(group + QLatin1Char(',') + element),

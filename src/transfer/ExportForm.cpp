@@ -1,10 +1,10 @@
 #include "transfer/ExportForm.h"
 
 #include "core/Settings.h"
+#include "transfer/ZipArchive.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QVBoxLayout>
+#include <QtConcurrent/QtConcurrentRun>
 
 namespace {
 
@@ -112,7 +113,12 @@ ExportForm::ExportForm(ExportKind kind, QList<ToolkitImagePtr> images, QWidget *
     connect(cmdBrowse, &QPushButton::clicked, this, &ExportForm::cmdBrowse_Click);
     connect(cmdExport, &QPushButton::clicked, this, &ExportForm::cmdExport_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
+    step_.setSingleShot(true);
+    connect(&step_, &QTimer::timeout, this, &ExportForm::exportStep);
+    connect(&archiveWatcher_, &QFutureWatcher<ArchiveOutcome>::finished, this, &ExportForm::archiveDone);
 }
+
+ExportForm::~ExportForm() = default;
 
 void ExportForm::Form_Load()
 {
@@ -163,6 +169,8 @@ void ExportForm::reject()
 
 void ExportForm::cmdExport_Click()
 {
+    if (busy_)
+        return;
     ExportRequest request;
     request.kind = kind_;
     request.folder = txtExportDir->text().trimmed();
@@ -170,6 +178,7 @@ void ExportForm::cmdExport_Click()
     request.compress = chkCompress->isChecked();
     request.quality = sldQuality->value();
     request.images = images_;
+    compress_ = request.compress;
     ExportHooks run = hooks;
     run.parent = this;
     run.progress = [this](int value, int maximum, const QString &file) {
@@ -177,11 +186,50 @@ void ExportForm::cmdExport_Click()
         pbExport->setValue(value);
         lblCount->setText(QStringLiteral("%1 of %2").arg(value).arg(maximum));
         lblFile->setText(QFileInfo(file).fileName());
-        QCoreApplication::processEvents();
     };
     setBusy(true);
-    ImageExport job(request, run);
-    const bool done = job.run();
+    job_ = std::make_unique<ImageExport>(request, run);
+    if (!job_->begin())
+        return finish(false);
+    step_.start(0);
+}
+
+void ExportForm::exportStep()
+{
+    // One image per turn of the event loop; a picture still being made on a
+    // worker is looked at again shortly instead of waited for.
+    if (job_->imagesLeft()) {
+        if (!job_->nextReady())
+            return step_.start(10);
+        if (!job_->exportNext())
+            return finish(false);
+        return step_.start(0);
+    }
+    if (!job_->finishImages())
+        return finish(false);
+    if (!compress_) {
+        job_->report(ZipResult::Written);
+        return finish(true);
+    }
+    int code = ZipResult::Written;
+    const std::optional<ArchiveJob> archive = job_->prepareArchive(&code);
+    if (!archive) {
+        job_->report(code);
+        return finish(true);
+    }
+    // The archive is packed on a worker; the dialog hears when it is done.
+    archiveWatcher_.setFuture(QtConcurrent::run([archive = *archive] { return WriteArchive(archive); }));
+}
+
+void ExportForm::archiveDone()
+{
+    job_->report(job_->archiveWritten(archiveWatcher_.result()));
+    finish(true);
+}
+
+void ExportForm::finish(bool done)
+{
+    job_.reset();
     setBusy(false);
     if (!done)
         return;

@@ -6,6 +6,10 @@
 #include "transfer/ImageExport.h"
 
 #include <QDialog>
+#include <QFutureWatcher>
+#include <QTimer>
+
+#include <memory>
 
 class QCheckBox;
 class QComboBox;
@@ -21,6 +25,7 @@ class ExportForm : public QDialog {
 
 public:
     ExportForm(ExportKind kind, QList<ToolkitImagePtr> images, QWidget *parent = nullptr);
+    ~ExportForm() override;
 
     // Fills the quality list, sets the title and the controls of the kind.
     void Form_Load();
@@ -35,6 +40,9 @@ public:
 
     // Escape, Cancel and the window's close button wait for a running export.
     void reject() override;
+    // An export runs: it goes on from the event loop, one image at a time,
+    // the archive on a worker; the dialog closes when it is done.
+    bool isBusy() const { return busy_; }
 
 private:
     QLineEdit *txtExportDir = nullptr;
@@ -57,4 +65,12 @@ private:
 
     ExportKind kind_;
     QList<ToolkitImagePtr> images_;
+
+    void exportStep();
+    void archiveDone();
+    void finish(bool done);
+    std::unique_ptr<ImageExport> job_;
+    bool compress_ = false;
+    QTimer step_;
+    QFutureWatcher<ArchiveOutcome> archiveWatcher_;
 };

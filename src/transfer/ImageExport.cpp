@@ -13,11 +13,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QThread>
-#include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
-
-#include <vector>
 
 QStringList StudyDoseReportFiles(const QStringList &studyUids, Result *error)
 {
@@ -53,14 +49,40 @@ QString ImageExport::place() const
 
 bool ImageExport::run()
 {
+    if (!begin())
+        return false;
+    while (imagesLeft())
+        if (!exportNext())
+            return false;
+    if (!finishImages())
+        return false;
+    report(r_.compress ? CreateZIP() : ZipResult::Written);
+    return true;
+}
+
+bool ImageExport::begin()
+{
     if (r_.folder.isEmpty() || !QFileInfo(r_.folder).isDir()) {
         Prompts().critical(hooks_.parent, QStringLiteral("Export directory does not exists!"), DefaultPromptTitle);
         return false;
     }
     r_.folder = QDir::cleanPath(QFileInfo(r_.folder).absoluteFilePath());
-    if (!exportImages())
-        return false;
-    const int zip = r_.compress ? CreateZIP() : ZipResult::Written;
+    exportedFiles_.clear();
+    entryNames_.clear();
+    written_ = leftOut_ = reportsLeftOut_ = 0;
+    next_ = 0;
+    pictures_.assign(size_t(r_.images.size()), {});
+    started_.assign(size_t(r_.images.size()), false);
+    Result e;
+    if (fileSet() && !OpenDirectory(directory_, r_.folder, &e))
+        return stop(e, QStringLiteral("The DICOMDIR of the export folder cannot be read or made; nothing was exported."));
+    encodeAhead(0);
+    encodeAhead(1);
+    return true;
+}
+
+void ImageExport::report(int zip)
+{
     if (zip == ZipResult::Unexpected) {
         Prompts().critical(hooks_.parent,
                            QStringLiteral("An unspecified error occured during ZIP compression!\r\nView log-files for information."),
@@ -77,76 +99,82 @@ bool ImageExport::run()
             text += QStringLiteral("\r\n") + archiveNote_;
         Prompts().information(hooks_.parent, text, DefaultPromptTitle);
     }
+}
+
+bool ImageExport::fileSet() const { return r_.kind == ExportKind::Dicom && r_.dicomDir; }
+
+bool ImageExport::stop(const Result &e, const QString &what)
+{
+    WriteErrorLog(e.number, e.text, place());
+    Prompts().critical(hooks_.parent, what + QStringLiteral("\r\n") + e.text + QStringLiteral("\r\nView log-files for information."),
+                       DefaultPromptTitle);
+    return false;
+}
+
+// JPEG: rendering and encoding take most of the time, so the next image is
+// made on a worker while this one is waited for and written. The job is
+// taken here, on this thread; the worker reads the file or a copy.
+void ImageExport::encodeAhead(int i)
+{
+    if (r_.kind != ExportKind::Jpeg || i >= int(r_.images.size()) || started_[size_t(i)] || !r_.images.at(i) || !r_.images.at(i)->isValid())
+        return;
+    started_[size_t(i)] = true;
+    const int quality = r_.quality * 10;
+    pictures_[size_t(i)] = QtConcurrent::run([job = MakeRenderJob(r_.images.at(i), QSize()), quality] {
+        Encoded out;
+        out.bytes = EncodePicture(job, QStringLiteral("JPEG"), quality, &out.error);
+        return out;
+    });
+}
+
+bool ImageExport::nextReady() const
+{
+    return next_ >= int(r_.images.size()) || !started_[size_t(next_)] || pictures_[size_t(next_)].isFinished();
+}
+
+bool ImageExport::exportNext()
+{
+    const int total = int(r_.images.size());
+    const int i = next_++;
+    const ToolkitImagePtr &image = r_.images.at(i);
+    encodeAhead(i);
+    encodeAhead(i + 1);
+    QString file;
+    Result e;
+    if (!exportImage(image, &file, &e, started_[size_t(i)] ? &pictures_[size_t(i)] : nullptr)) {
+        // An image that cannot be written in this form is left out; a
+        // folder that cannot take more stops the export.
+        if (e.number != ErrorCode::NoPixels && e.number != ErrorCode::BadAttribute && e.number != ErrorCode::NoImage)
+            return stop(e, QStringLiteral("The export stopped after %1 of %2 image(s); the files written so far stay in place.")
+                               .arg(written_)
+                               .arg(total));
+        WriteErrorLog(e.number, e.text, place());
+        ++leftOut_;
+    } else {
+        ++written_;
+    }
+    // Its picture is written; the worker's copy goes.
+    pictures_[size_t(i)] = {};
+    if (hooks_.progress)
+        hooks_.progress(i + 1, total, file);
     return true;
 }
 
-bool ImageExport::exportImages()
+bool ImageExport::finishImages()
 {
-    exportedFiles_.clear();
-    entryNames_.clear();
-    written_ = leftOut_ = reportsLeftOut_ = 0;
-    const bool fileSet = r_.kind == ExportKind::Dicom && r_.dicomDir;
     Result e;
-    auto stop = [&](const QString &what) {
-        WriteErrorLog(e.number, e.text, place());
-        Prompts().critical(hooks_.parent, what + QStringLiteral("\r\n") + e.text + QStringLiteral("\r\nView log-files for information."),
-                           DefaultPromptTitle);
-        return false;
-    };
-    if (fileSet && !OpenDirectory(directory_, r_.folder, &e))
-        return stop(QStringLiteral("The DICOMDIR of the export folder cannot be read or made; nothing was exported."));
-    const int total = int(r_.images.size());
-    // JPEG: rendering and encoding take most of the time, so the next image
-    // is made on a worker while this one is waited for and written. The job
-    // is taken here, on this thread; the worker reads the file or a copy.
-    const bool jpeg = r_.kind == ExportKind::Jpeg;
-    QThreadPool workers;
-    workers.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
-    std::vector<QFuture<Encoded>> pictures(size_t(std::max(0, total)));
-    std::vector<bool> started(pictures.size(), false);
-    const int quality = r_.quality * 10;
-    auto encodeAhead = [&](int i) {
-        if (!jpeg || i >= total || started[size_t(i)] || !r_.images.at(i) || !r_.images.at(i)->isValid())
-            return;
-        started[size_t(i)] = true;
-        pictures[size_t(i)] = QtConcurrent::run(&workers, [job = MakeRenderJob(r_.images.at(i), QSize()), quality] {
-            Encoded out;
-            out.bytes = EncodePicture(job, QStringLiteral("JPEG"), quality, &out.error);
-            return out;
-        });
-    };
-    for (int i = 0; i < total; ++i) {
-        const ToolkitImagePtr &image = r_.images.at(i);
-        encodeAhead(i);
-        encodeAhead(i + 1);
-        QString file;
-        if (!exportImage(image, &file, &e, started[size_t(i)] ? &pictures[size_t(i)] : nullptr)) {
-            // An image that cannot be written in this form is left out; a
-            // folder that cannot take more stops the export.
-            if (e.number != ErrorCode::NoPixels && e.number != ErrorCode::BadAttribute && e.number != ErrorCode::NoImage)
-                return stop(QStringLiteral("The export stopped after %1 of %2 image(s); the files written so far stay in place.")
-                                .arg(written_)
-                                .arg(total));
-            WriteErrorLog(e.number, e.text, place());
-            ++leftOut_;
-        } else {
-            ++written_;
-        }
-        if (hooks_.progress)
-            hooks_.progress(i + 1, total, file);
-    }
     // The dose reports of the exported studies go with their images; a
     // picture of a report would show nothing.
-    if (!jpeg)
+    if (r_.kind != ExportKind::Jpeg)
         exportDoseReports(&e);
-    if (fileSet) {
+    if (fileSet()) {
         if (!WriteDirectory(directory_, &e))
-            return stop(QStringLiteral("The DICOMDIR could not be written; the image files stay in place."));
+            return stop(e, QStringLiteral("The DICOMDIR could not be written; the image files stay in place."));
         // The archive holds this export alone, with a DICOMDIR of its own:
         // earlier exports into the folder may be other patients.
         QString own;
         if (r_.compress && !WriteOwnDirectory(directory_, &own, &e))
-            return stop(QStringLiteral("The DICOMDIR for the archive could not be written; the image files stay in place."));
+            return stop(e, QStringLiteral("The DICOMDIR for the archive could not be written; the image files stay in place."));
         exportedFiles_.clear();
         for (const QString &file : DirectoryFiles(directory_))
             exportedFiles_ << r_.folder + QLatin1Char('/') + file;
@@ -265,37 +293,63 @@ bool ImageExport::writeInfoFile(const ToolkitImagePtr &image, const QString &sub
     return true;
 }
 
+ArchiveOutcome WriteArchive(const ArchiveJob &job)
+{
+    try {
+        return {WriteZipArchive(job.path, job.folder, job.files, job.entryNames), {}};
+    } catch (const std::exception &ex) {
+        return {{}, QString::fromLocal8Bit(ex.what())};
+    }
+}
+
 int ImageExport::CreateZIP()
 {
     try {
-        if (exportedFiles_.isEmpty()) {
-            WriteErrorLog(ErrorCode::WriteFailed, QStringLiteral("No files were written, so there is nothing to pack"),
-                          QStringLiteral("ExportForm CreateZIP"));
-            return ZipResult::Unexpected;
-        }
-        const QString proposal = hooks_.clock().toString(QStringLiteral("HHmmss"));
-        const std::optional<QString> answer =
-            hooks_.askArchiveName ? hooks_.askArchiveName(proposal) : std::optional<QString>();
-        const QString name = ZipArchiveName(answer, hooks_.clock());
-        if (!IsPlainArchiveName(name)) {
-            WriteErrorLog(ErrorCode::WriteFailed, QStringLiteral("Archive name refused: %1").arg(name), QStringLiteral("ExportForm CreateZIP"));
-            Prompts().critical(hooks_.parent,
-                               QStringLiteral("\"%1\" is not a file name: the archive goes into the export folder and its name holds no folder.\r\nNo archive was written.")
-                                   .arg(name),
-                               DefaultPromptTitle);
-            return ZipResult::Failed;
-        }
-        archive_ = FreeArchivePath(r_.folder, name);
-        const QString written = QFileInfo(archive_).fileName();
-        archiveNote_ = written == name ? QString() : QStringLiteral("%1 was already there: the archive is %2.").arg(name, written);
-        if (const Result zipped = WriteZipArchive(archive_, r_.folder, exportedFiles_, entryNames_); !zipped.ok()) {
-            WriteErrorLog(zipped.number, zipped.text, QStringLiteral("ExportForm CreateZIP"));
-            Prompts().critical(hooks_.parent, QStringLiteral("An error occured during ZIP compression!\r\nPlease try again."), DefaultPromptTitle);
-            return ZipResult::Failed;
-        }
-        return ZipResult::Written;
+        int code = ZipResult::Written;
+        const std::optional<ArchiveJob> job = prepareArchive(&code);
+        return job ? archiveWritten(WriteArchive(*job)) : code;
     } catch (const std::exception &ex) {
-        WriteErrorLog(ErrorCode::WriteFailed, QString::fromLocal8Bit(ex.what()), QStringLiteral("ExportForm CreateZIP"));
+        return archiveWritten({{}, QString::fromLocal8Bit(ex.what())});
+    }
+}
+
+std::optional<ArchiveJob> ImageExport::prepareArchive(int *code)
+{
+    if (exportedFiles_.isEmpty()) {
+        WriteErrorLog(ErrorCode::WriteFailed, QStringLiteral("No files were written, so there is nothing to pack"),
+                      QStringLiteral("ExportForm CreateZIP"));
+        *code = ZipResult::Unexpected;
+        return std::nullopt;
+    }
+    const QString proposal = hooks_.clock().toString(QStringLiteral("HHmmss"));
+    const std::optional<QString> answer =
+        hooks_.askArchiveName ? hooks_.askArchiveName(proposal) : std::optional<QString>();
+    const QString name = ZipArchiveName(answer, hooks_.clock());
+    if (!IsPlainArchiveName(name)) {
+        WriteErrorLog(ErrorCode::WriteFailed, QStringLiteral("Archive name refused: %1").arg(name), QStringLiteral("ExportForm CreateZIP"));
+        Prompts().critical(hooks_.parent,
+                           QStringLiteral("\"%1\" is not a file name: the archive goes into the export folder and its name holds no folder.\r\nNo archive was written.")
+                               .arg(name),
+                           DefaultPromptTitle);
+        *code = ZipResult::Failed;
+        return std::nullopt;
+    }
+    archive_ = FreeArchivePath(r_.folder, name);
+    const QString written = QFileInfo(archive_).fileName();
+    archiveNote_ = written == name ? QString() : QStringLiteral("%1 was already there: the archive is %2.").arg(name, written);
+    return ArchiveJob{archive_, r_.folder, exportedFiles_, entryNames_};
+}
+
+int ImageExport::archiveWritten(const ArchiveOutcome &outcome)
+{
+    if (!outcome.exception.isEmpty()) {
+        WriteErrorLog(ErrorCode::WriteFailed, outcome.exception, QStringLiteral("ExportForm CreateZIP"));
         return ZipResult::Unexpected;
     }
+    if (const Result &zipped = outcome.result; !zipped.ok()) {
+        WriteErrorLog(zipped.number, zipped.text, QStringLiteral("ExportForm CreateZIP"));
+        Prompts().critical(hooks_.parent, QStringLiteral("An error occured during ZIP compression!\r\nPlease try again."), DefaultPromptTitle);
+        return ZipResult::Failed;
+    }
+    return ZipResult::Written;
 }

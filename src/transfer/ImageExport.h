@@ -9,9 +9,11 @@
 #include <QList>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 #include <QTime>
 #include <functional>
 #include <optional>
+#include <vector>
 
 class QWidget;
 
@@ -40,15 +42,46 @@ struct ExportHooks {
 // in the studies' order. Files that are not there are left out.
 QStringList StudyDoseReportFiles(const QStringList &studyUids, Result *error);
 
+// The archive an export packs, as values: written by WriteArchive on any thread.
+struct ArchiveJob {
+    QString path;
+    QString folder;
+    QStringList files;
+    QMap<QString, QString> entryNames;
+};
+struct ArchiveOutcome {
+    Result result;
+    QString exception; // the text of an unexpected error, when one was thrown
+};
+ArchiveOutcome WriteArchive(const ArchiveJob &job);
+
 class ImageExport {
 public:
     ImageExport(ExportRequest request, ExportHooks hooks);
 
     // ExportDICOM or ExportJPEG, then CreateZIP when asked, with their
-    // messages. False when nothing could start or the export stopped on an
-    // error; the files written until then stay.
+    // messages: the steps below in a row. False when nothing could start or
+    // the export stopped on an error; the files written until then stay.
     bool run();
-    // CreateZIP over the files written: one of ZipResult.
+
+    // The same in steps, for a window that lets events run between them.
+    // Each returns false when the export cannot go on (the message was shown).
+    bool begin();
+    bool imagesLeft() const { return next_ < int(r_.images.size()); }
+    // The next image's picture is made (JPEG, on a worker): exportNext does not wait.
+    bool nextReady() const;
+    bool exportNext();
+    // The dose reports of the exported studies and the DICOMDIR.
+    bool finishImages();
+    // Asks the archive's name: the archive to write, or nullopt with the
+    // ZipResult that stands instead.
+    std::optional<ArchiveJob> prepareArchive(int *code);
+    // What WriteArchive did, logged and said: one of ZipResult.
+    int archiveWritten(const ArchiveOutcome &outcome);
+    // The closing message for the ZipResult (Written when nothing was packed).
+    void report(int zip);
+
+    // CreateZIP over the files written, here and now: one of ZipResult.
     int CreateZIP();
 
     int written() const { return written_; }
@@ -60,7 +93,9 @@ private:
         QByteArray bytes;
         Result error;
     };
-    bool exportImages();
+    bool fileSet() const;
+    bool stop(const Result &e, const QString &what);
+    void encodeAhead(int i);
     bool exportImage(const ToolkitImagePtr &image, QString *file, Result *error, QFuture<Encoded> *picture);
     void exportDoseReports(Result *error);
     bool writeInfoFile(const ToolkitImagePtr &image, const QString &subFolder, Result *error);
@@ -72,6 +107,9 @@ private:
     // The file-set of a DICOMDIR export; its own DICOMDIR lives as long as it does.
     ToolkitDirectory directory_;
     QMap<QString, QString> entryNames_; // archive entries not named by their place in the folder
+    int next_ = 0;                      // the image exportNext writes
+    std::vector<QFuture<Encoded>> pictures_;
+    std::vector<bool> started_;
     int written_ = 0;
     int leftOut_ = 0;
     int reportsLeftOut_ = 0;

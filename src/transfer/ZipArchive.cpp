@@ -1,6 +1,5 @@
 #include "transfer/ZipArchive.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -30,12 +29,6 @@ QString FreeArchivePath(const QString &folder, const QString &name)
     return path;
 }
 
-namespace {
-
-void keepEventsRunning(zip_t *, double, void *) { QCoreApplication::processEvents(); }
-
-} // namespace
-
 Result WriteZipArchive(const QString &archivePath, const QString &folder, const QStringList &files, const QMap<QString, QString> &entryNames)
 {
     int code = 0;
@@ -63,9 +56,7 @@ Result WriteZipArchive(const QString &archivePath, const QString &folder, const 
         // Level 3: on 12- to 16-bit pixel data the lazy matching of the higher
         // levels costs about 40% more time for no smaller archive.
         zip_set_file_compression(archive, zip_uint64_t(index), ZIP_CM_DEFLATE, 3);
-        QCoreApplication::processEvents();
     }
-    zip_register_progress_callback_with_state(archive, 0.01, keepEventsRunning, nullptr, nullptr);
     // libzip writes a temporary file and renames it only when everything is in.
     if (zip_close(archive) != 0) {
         const Result failed = Result::failure(ErrorCode::WriteFailed, QStringLiteral("%1: %2").arg(archivePath, QString::fromLocal8Bit(zip_strerror(archive))));

@@ -29,7 +29,8 @@ bool IsPlainArchiveName(const QString &name);
 QString FreeArchivePath(const QString &folder, const QString &name);
 
 // Packs the files, deflated, each under its path relative to folder (or the
-// name entryNames gives it), into archivePath; events run meanwhile. The
-// archive appears only when complete. WriteFailed with the reason.
+// name entryNames gives it), into archivePath. Touches no window: a window
+// runs it on a worker (WriteArchive). The archive appears only when complete.
+// WriteFailed with the reason.
 Result WriteZipArchive(const QString &archivePath, const QString &folder, const QStringList &files,
                        const QMap<QString, QString> &entryNames = {});

@@ -4,15 +4,17 @@
 #include "core/PidFile.h"
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTextStream>
 #include <QTimer>
 
 #include <csignal>
+#include <optional>
+#include <pthread.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 namespace {
-
-volatile std::sig_atomic_t stopRequested = 0;
-void onStopSignal(int) { stopRequested = 1; }
 
 int fail(int code, const QString &text)
 {
@@ -25,13 +27,19 @@ int fail(int code, const QString &text)
 
 int main(int argc, char **argv)
 {
+    // SIGTERM and SIGINT arrive as events on a descriptor, not in a handler:
+    // no flag shared with a handler. Blocked before any thread exists, so
+    // that every thread inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const int stopFd = ::signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (stopFd < 0)
+        pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr); // then they end it as by default
     QCoreApplication app(argc, argv);
     RestrictFolderUmask(ApplicationFolderChoice());
-    struct sigaction sa {};
-    sa.sa_handler = onStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
 
     // LUMORA_DATAMGR_INTERVAL_MS shortens the hour for tests.
     int interval = 3600 * 1000;
@@ -63,15 +71,21 @@ int main(int argc, char **argv)
     });
     round.start(interval);
 
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [] {
-        if (stopRequested)
+    std::optional<QSocketNotifier> stop;
+    if (stopFd >= 0) {
+        stop.emplace(stopFd, QSocketNotifier::Read);
+        QObject::connect(&*stop, &QSocketNotifier::activated, [stopFd] {
+            signalfd_siginfo info;
+            while (::read(stopFd, &info, sizeof info) == ssize_t(sizeof info)) {
+            }
             QCoreApplication::quit();
-    });
-    watch.start(100);
+        });
+    }
 
     DataMgrLog(QStringLiteral("started, housekeeping every %1 s").arg(interval / 1000.0));
     const int rc = app.exec();
     DataMgrLog(QStringLiteral("stopped"));
+    if (stopFd >= 0)
+        ::close(stopFd);
     return rc;
 }
