@@ -42,7 +42,6 @@ void Session::setWorklistPatient(const WorklistPatient &patient)
 void Session::setSendPartner(const SendPartner &partner)
 {
     sendPartner_ = partner;
-    emit sendPartnerChanged();
 }
 
 void Session::setActiveFilterTags(const QMap<QString, QString> &tags)

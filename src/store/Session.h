@@ -91,6 +91,7 @@ public:
     void setWorklistPatient(const WorklistPatient &patient);
 
     // The partner chosen for the send being given; the send takes it as input.
+    // Nothing shows it, so no signal.
     const SendPartner &sendPartner() const { return sendPartner_; }
     void setSendPartner(const SendPartner &partner);
 
@@ -113,7 +114,6 @@ signals:
     void currentImageChanged();
     void selectedExposureChanged();
     void worklistPatientChanged();
-    void sendPartnerChanged();
     void activeFilterChanged();
     void batchActiveChanged(bool active);
     // Storage partners were added, changed or removed.
