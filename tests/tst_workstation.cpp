@@ -423,18 +423,22 @@ private slots:
             progress = form.progressText();
         };
         bringUp();
-        ws->tasks().addTask({u"Patient"_s, 0, u"0010,0010 - Patient's Name"_s, u"Doe^Jane"_s, u"Roe^Jane"_s});
+        // Listed, none chosen yet; one chosen, then the list emptied; listed and chosen.
         const struct {
             bool exposures;
-            QString date;
+            bool chosen;
             bool runs;
-        } cases[] = {{false, u"07.12.2026"_s, false}, {true, QString(), false}, {true, u"07.12.2026"_s, true}};
+        } cases[] = {{true, false, false}, {false, true, false}, {true, true, true}};
         for (const auto &c : cases) {
+            if (ws->doseList().rowCount() == 0)
+                ws->doseList().lvDosis_Fill();
+            if (c.chosen)
+                ws->doseList().choose(0); // the date box shows its date
+            if (ws->tasks().taskCount() == 0) // choosing an exposure makes its tasks anew
+                ws->tasks().addTask({u"Patient"_s, 0, u"0010,0010 - Patient's Name"_s, u"Doe^Jane"_s, u"Roe^Jane"_s});
+            QCOMPARE(Child<QLineEdit>(*w, u"Text1"_s)->text().isEmpty(), !c.chosen);
             if (!c.exposures)
                 ws->doseList().clear();
-            else if (ws->doseList().rowCount() == 0)
-                ws->doseList().lvDosis_Fill();
-            Child<QLineEdit>(*w, u"Text1"_s)->setText(c.date);
             w->action(u"mnuApplyTasks"_s)->trigger();
             QCOMPARE(ran.size(), c.runs ? 1 : 0);
         }
@@ -683,8 +687,8 @@ private slots:
         QCOMPARE(ws->session().selection().studyUid, other.studyUid);
         QCOMPARE(w->findChild<ToolkitViewer *>(u"dv1"_s)->imageCount(), uids_.size());
 
+        ws->doseList().choose(0); // an exposure chosen (its date shown), before the task is written
         ws->tasks().addTask({u"Study"_s, 0, u"0008,1030 - Study Description"_s, QString(), u"NEWDESC"_s});
-        Child<QLineEdit>(*w, u"Text1"_s)->setText(u"07.12.2026"_s);
         w->action(u"mnuApplyTasks"_s)->trigger();
         QStringList rewritten = QDir(f_->file(u"temp"_s)).entryList({u"*.dcm"_s});
         for (QString &name : rewritten) {
@@ -1084,6 +1088,12 @@ private slots:
         if (QTest::currentTestFailed())
             return;
         QTRY_COMPARE(ws->doseList().rowCount(), 4);
+        if (merges) {
+            // She has looked at an exposure first: the send uses it up, and it is forgotten.
+            ws->doseList().select(0);
+            ws->doseList().choose(0);
+            QCOMPARE(ws->session().chosenExposure().key(), ws->doseList().id(0));
+        }
 
         QTreeView *patients = Child<QTreeView>(*w, u"lvPatients"_s);
         const QModelIndex row = rowOf(patients, pointed);
@@ -1120,6 +1130,7 @@ private slots:
 
         // The boxes show no exposure; loaded again and clicked, her image
         // gets no task of the exposure used last.
+        QCOMPARE(ws->session().chosenExposure().key(), qlonglong(0));
         for (const QString &box : {u"txtID"_s, u"Text1"_s, u"Text2"_s, u"Text3_0"_s, u"Text3_1"_s, u"Text3_2"_s, u"Text3_3"_s, u"Text3_4"_s, u"Text3_5"_s})
             QVERIFY2(Child<QLineEdit>(*w, box)->text().isEmpty(), qPrintable(box + u": "_s + Child<QLineEdit>(*w, box)->text()));
         loadStudyOf(u"P-A"_s, 4);

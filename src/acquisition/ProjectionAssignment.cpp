@@ -2,7 +2,6 @@
 
 #include "store/Session.h"
 
-#include "acquisition/ImageViewer.h"
 #include "acquisition/SelectPosForm.h"
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
@@ -10,7 +9,6 @@
 #include "core/Settings.h"
 #include "store/Database.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QScopeGuard>
 #include <QFile>
@@ -39,8 +37,6 @@ QString ProjectionAssignment::askSide(const ToolkitImagePtr &image)
     return form.side();
 }
 
-int ProjectionAssignment::exposureCount() const { return c_.exposureCount ? c_.exposureCount() : 0; }
-
 void ProjectionAssignment::emptyWorkFolder()
 {
     QDir bin(binFolder());
@@ -48,9 +44,8 @@ void ProjectionAssignment::emptyWorkFolder()
         bin.remove(f);
 }
 
-ExposureValues ProjectionAssignment::exposureFor(const ToolkitImagePtr &image) const
+ExposureValues ProjectionAssignment::exposureFor(const ToolkitImagePtr &image, const ExposureValues &chosen) const
 {
-    const ExposureValues &chosen = session_.selectedExposure();
     if (!c_.doseForBirthDate)
         return chosen;
     // The exposure was decoded before its image came; the header may know her age when the worklist did not.
@@ -83,25 +78,11 @@ bool ProjectionAssignment::anotherPatientSelected()
     return true;
 }
 
-bool ProjectionAssignment::stamp(const ToolkitImagePtr &image, const QString &key)
+void ProjectionAssignment::stamp(const ImagePair &pair)
 {
     const qint16 unit = Settings.XrayComm;
-    const int rows = exposureCount();
-    for (int j = 0; j < rows; ++j) {
-        if (c_.chooseExposure)
-            c_.chooseExposure(j);
-        QCoreApplication::processEvents();
-        const QString projection = session_.selectedExposure().other;
-        if (unit == 2 && projection.isEmpty()) {
-            Prompts().critical(c_.parent,
-                               QStringLiteral("You have not set the projection, please click on the correct projection button!\n"
-                                              "If you have set the projection please click on Manually button!"),
-                               DefaultPromptTitle);
-            return false;
-        }
-        if (ExposureMatchesKey(unit, projection, key))
-            break;
-    }
+    const ToolkitImagePtr &image = pair.image;
+    const ExposureValues &exposure = pair.exposure.values;
     Result error;
     auto log = [&](bool ok) {
         if (!ok)
@@ -110,14 +91,14 @@ bool ProjectionAssignment::stamp(const ToolkitImagePtr &image, const QString &ke
     if (unit != 2) {
         if (unit >= 3)
             log(SetAttribute(image, Tags::Modality, QStringLiteral("MG"), &error));
-        const HeaderExposureValues values = ExposureValuesForHeader(unit, exposureFor(image), session_.selectedExposureTime());
+        const HeaderExposureValues values = ExposureValuesForHeader(unit, exposureFor(image, exposure), pair.exposure.exposureTime);
         if (!values.notNumbers.isEmpty())
             WriteErrorLog(ErrorCode::TypeMismatch, QStringLiteral("Not a number, left out: ") + values.notNumbers.join(QStringLiteral(", ")), kWhere);
         log(WriteExposureValues(image, values, &error));
         // The sensitivity: unit 1 reports it with the exposure, units 3 and 4 in the image.
         QString sensitivity;
         if (unit == 1)
-            sensitivity = session_.selectedExposure().other;
+            sensitivity = exposure.other;
         else if (unit == 3 || unit == 4)
             sensitivity = GetAttribute(image, Tags::RelativeXRayExposure).value;
         if (!sensitivity.isEmpty()) {
@@ -131,10 +112,9 @@ bool ProjectionAssignment::stamp(const ToolkitImagePtr &image, const QString &ke
     if (Settings.ModifyImageHeader == 1)
         ModifyImage(image, [this](const ToolkitImagePtr &i) { return askSide(i); }, rememberedSide_);
     if (unit != 2) {
-        const QString path = binFolder() + QLatin1Char('/') + ImageUid(image) + QStringLiteral(".dcm");
+        const QString path = binFolder() + QLatin1Char('/') + pair.imageUid + QStringLiteral(".dcm");
         log(WriteDicomFile(image, path, &error));
     }
-    return true;
 }
 
 void ProjectionAssignment::cmdAll_Click()
@@ -146,31 +126,18 @@ void ProjectionAssignment::cmdAll_Click()
     merging_ = true;
     const auto done = qScopeGuard([this] { merging_ = false; });
     emptyWorkFolder();
-    const ToolkitImageList &loaded = session_.loadedImages();
-    const int images = ListCount(loaded);
-    if (images != exposureCount()) {
-        Prompts().information(c_.parent, QStringLiteral("There are not all images on the system please wait a few second and try again!"),
-                              DefaultPromptTitle);
+    // The loaded images by their whole UIDs, whatever the viewer or the image list shows.
+    const Pairing pairing = PairImages(session_.loadedImages().items, c_.listedExposures ? c_.listedExposures() : QList<ChosenExposure>(),
+                                       Settings.XrayComm);
+    if (pairing.stop == Pairing::Stop::NotAllImages) {
+        Prompts().information(c_.parent, pairing.message, DefaultPromptTitle);
         return;
     }
-    QString key;
-    for (int i = 1; i <= images; ++i) {
-        // Each loaded image in turn, found in the viewer by its whole UID,
-        // whatever the image list shows or in which order.
-        const ToolkitImagePtr image = ListItem(loaded, i);
-        const QString uid = image ? ImageUid(image) : QString();
-        if (uid.isEmpty() || !c_.viewer || !c_.viewer->SelectImageByUid(uid))
-            continue;
-        emit imageChosen(uid);
-        const ToolkitImagePtr current = session_.currentImage();
-        if (!current)
-            continue;
-        // An image whose attributes name no projection keeps the previous key.
-        const QString k = ImageProjectionKey(Settings.XrayComm, current);
-        if (!k.isEmpty())
-            key = k;
-        if (!stamp(current, key))
-            return;
+    for (const ImagePair &pair : pairing.pairs)
+        stamp(pair);
+    if (pairing.stop == Pairing::Stop::ProjectionNotSet) {
+        Prompts().critical(c_.parent, pairing.message, DefaultPromptTitle);
+        return;
     }
     sendToDefault(false, DoseAssignment::AllListed);
 }
@@ -186,7 +153,8 @@ void ProjectionAssignment::cmdSelected_Click()
         // The image with the exposure the operator chose by hand: stamped and
         // saved, so that the send takes this copy.
         ModifyImage(current, [this](const ToolkitImagePtr &i) { return askSide(i); }, rememberedSide_);
-        WriteExposureValues(current, ExposureValuesForHeader(Settings.XrayComm, exposureFor(current), session_.selectedExposureTime()));
+        const ChosenExposure &chosen = session_.chosenExposure();
+        WriteExposureValues(current, ExposureValuesForHeader(Settings.XrayComm, exposureFor(current, chosen.values), chosen.exposureTime));
         Result error;
         if (!WriteDicomFile(current, binFolder() + QLatin1Char('/') + ImageUid(current) + QStringLiteral(".dcm"), &error))
             LogFailure(error, QStringLiteral("MainForm cmdSelected_Click"));
@@ -196,12 +164,10 @@ void ProjectionAssignment::cmdSelected_Click()
 
 void ProjectionAssignment::sendToDefault(bool blankAfterAet, DoseAssignment assignment)
 {
-    const QStringList partner = c_.defaultPartner ? c_.defaultPartner() : QStringList();
-    const QString aet = partner.value(0), ip = partner.value(1), port = partner.value(2);
-    // The settings file records the partner of the last send.
-    Settings.SCP_AET = aet;
-    Settings.SCP_IP = ip;
-    Settings.SCP_Port = port;
+    // The partner chosen for this send is the session's, and goes with the send as its input.
+    session_.setSendPartner(c_.defaultPartner ? c_.defaultPartner() : SendPartner());
+    const SendPartner partner = session_.sendPartner();
+    const QString &aet = partner.aet, &ip = partner.ip, &port = partner.port;
     if (aet.isEmpty() && ip.isEmpty() && port.isEmpty()) {
         Prompts().information(c_.parent, QStringLiteral("No default SCP configured!"), DefaultPromptTitle);
         return;

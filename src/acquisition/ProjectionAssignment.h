@@ -1,5 +1,6 @@
 #pragma once
 
+#include "acquisition/Pairing.h"
 #include "acquisition/Stamping.h"
 #include "store/Session.h"
 
@@ -9,18 +10,15 @@
 #include <functional>
 #include <optional>
 
-class ImageViewer;
 class QWidget;
 
 // The neighbours the merge commands work with; the window wires them.
 struct AssignmentControls {
-    QWidget *parent = nullptr;                       // of the questions and the side dialog
-    ImageViewer *viewer = nullptr;                   // selection of the current image
-    std::function<int()> exposureCount;              // rows of the dose list
-    std::function<void(int row)> chooseExposure;     // selects the dose-list row as the session's exposure
+    QWidget *parent = nullptr;                           // of the questions and the side dialog
+    std::function<QList<ChosenExposure>()> listedExposures; // the dose list's rows, in its order
     std::function<void(const QString &caption)> rewriteChosenProjection; // the chosen row's projection becomes the caption
-    std::function<void()> redecode;                  // the exposure decoder again, when the serial link holds a message
-    std::function<QStringList()> defaultPartner;     // AE title, address and port of the default partner
+    std::function<void()> redecode;                      // the exposure decoder again, when the serial link holds a message
+    std::function<SendPartner()> defaultPartner;         // the default storage partner
     SideQuestion askSide;                            // unset: the SelectPosForm dialog
     // The chosen exposure's values with its AGD for the patient's birth date
     // in the image header (invalid when it has none); unset: as chosen.
@@ -34,9 +32,11 @@ class ProjectionAssignment : public QObject {
 public:
     ProjectionAssignment(Session &session, const AssignmentControls &controls, QObject *parent = nullptr);
 
+    // "Merge Image/s" (F1): the loaded images paired with the listed
+    // exposures by projection (PairImages), stamped, and sent.
     void cmdAll_Click();
     void cmdSelected_Click();
-    // A merge runs (it lets window events run between images).
+    // A merge runs (its side question and its send let window events run).
     bool merging() const { return merging_; }
     // A projection button with this caption: asked first, it rewrites the chosen exposure's projection.
     void cmdProjection_Click(const QString &caption);
@@ -45,28 +45,26 @@ public:
     static QStringList ProjectionCaptions();
 
 signals:
-    // The merge stamps the loaded image with this SOP instance UID next: its image-list row shows it.
-    void imageChosen(const QString &uid);
-    // The stamped images are to go to the partner (AE title, address, port)
-    // as the patient's, the one they were loaded for; closing the send with OK
-    // assigns the exposures to her.
-    void sendRequested(const BrowserSelection &patient, const QStringList &partner, DoseAssignment assignment);
+    // The stamped images are to go to the partner (the session's send
+    // partner) as the patient's, the one they were loaded for; closing the
+    // send with OK assigns the exposures to her.
+    void sendRequested(const BrowserSelection &patient, const SendPartner &partner, DoseAssignment assignment);
 
 private:
     // The commands work on the images loaded and send them as their patient's:
     // true, after a message naming both, when the operator has selected
     // another patient since they were loaded.
     bool anotherPatientSelected();
-    bool stamp(const ToolkitImagePtr &image, const QString &key);
+    // Writes the pair's exposure values and the mammography attributes into its image.
+    void stamp(const ImagePair &pair);
     void sendToDefault(bool blankAfterAet, DoseAssignment assignment);
     void emptyWorkFolder();
-    int exposureCount() const;
     QString askSide(const ToolkitImagePtr &image);
-    // The exposure chosen in the dose list, as the image's header values are written from it.
-    ExposureValues exposureFor(const ToolkitImagePtr &image) const;
+    // The exposure's values as the image's header values are written from it.
+    ExposureValues exposureFor(const ToolkitImagePtr &image, const ExposureValues &exposure) const;
 
-    // Stamping lets window events run, so a second F1 or click would start a
-    // merge over the running one's files.
+    // The side question and the send's progress dialog let window events
+    // run, so a second F1 or click would start a merge over the running one's files.
     bool merging_ = false;
     Session &session_;
     AssignmentControls c_;

@@ -4,7 +4,6 @@
 
 #include "core/ErrorLog.h"
 
-#include <QCoreApplication>
 #include <QRegularExpression>
 
 #include <cmath>
@@ -151,7 +150,6 @@ bool ModifyImage(const ToolkitImagePtr &image, const SideQuestion &askSide, QStr
             check(SetAttribute(image, tag, QString(), &error));
     if (ok && !GetAttribute(image, Tags::AcquisitionContextSequence).exists)
         check(SetAttribute(image, Tags::AcquisitionContextSequence, NewSequence({}), &error));
-    QCoreApplication::processEvents();
     return ok;
 }
 

@@ -939,21 +939,24 @@ void MainForm::bind(DoseList &doseList)
         if (index >= 0)
             doseList.fillForPatient(cmbDosis->itemText(index));
     });
-    connect(&doseList, &DoseList::exposureChosen, this, [this](const QStringList &cells) {
-        markExposureRows();
-        exposureDateBox->setText(cells[DoseList::Date]);
-        exposureTimeBox->setText(cells[DoseList::Time]);
+    connect(&doseList, &DoseList::exposureChosen, this, &MainForm::markExposureRows);
+}
+
+void MainForm::bind(Session &session)
+{
+    // The exposure boxes show the session's chosen exposure, whoever changed it.
+    const auto show = [this, &session] {
+        const ChosenExposure &e = session.chosenExposure();
+        const ExposureValues &v = e.values;
+        txtID->setText(e.key() > 0 ? QString::number(e.key()) : QString());
+        exposureDateBox->setText(e.date);
+        exposureTimeBox->setText(e.time);
+        const std::array<QString, 6> values{v.kV, v.mAs, v.thickness, v.compression, v.dose, v.other};
         for (int i = 0; i < 6; ++i)
-            exposureBoxes[i]->setText(cells[DoseList::KV + i]);
-        txtID->setText(cells[DoseList::Id]);
-    });
-    connect(&doseList, &DoseList::exposureCleared, this, [this] {
-        txtID->clear();
-        exposureDateBox->clear();
-        exposureTimeBox->clear();
-        for (QLineEdit *box : exposureBoxes)
-            box->clear();
-    });
+            exposureBoxes[i]->setText(values[i]);
+    };
+    connect(&session, &Session::selectedExposureChanged, this, show);
+    show();
 }
 
 // The image rows the exposure's values go to are marked.
@@ -1083,14 +1086,6 @@ void MainForm::bind(ProjectionAssignment &assignment)
     }
     applyResizeRules();
 }
-
-ExposureValues MainForm::shownExposure() const
-{
-    const auto &b = exposureBoxes;
-    return ExposureValues{b[0]->text(), b[1]->text(), b[2]->text(), b[3]->text(), b[4]->text(), b[5]->text()};
-}
-
-QString MainForm::shownExposureDate() const { return exposureDateBox->text(); }
 
 int MainForm::patientRow() const { return lvPatients->currentIndex().row(); }
 int MainForm::studyRow() const { return lvStudien->currentIndex().row(); }

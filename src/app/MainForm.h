@@ -40,6 +40,7 @@ class TaskList;
 class ViewerPanel;
 struct PartnersInUse;
 struct ExposureValues;
+class Session;
 
 // The operator's commands from the menus, the pop-ups and the toolbar. Each
 // has one QAction, made once by the main window; a toolbar button that repeats
@@ -92,6 +93,8 @@ public:
     void bind(Browser &browser, ImageViewer &viewer, Session &session);
     void bind(HeaderView &header, TaskList &tasks);
     void bind(ProjectionAssignment &assignment);
+    // The exposure boxes follow the session's chosen exposure.
+    void bind(Session &session);
     // The tile grid, its scroll bar and pop-up, for the viewer logic.
     ViewerPanel &viewerPanel() { return *viewerPanel_; }
 
@@ -103,9 +106,6 @@ public:
     // The image-list row of the image with this whole SOP instance UID becomes
     // the selected one; none is selected when no row has it.
     void showImageRow(const QString &uid);
-    // The values and the date of the exposure shown, as the tasks and the header job take them.
-    ExposureValues shownExposure() const;
-    QString shownExposureDate() const;
     // The send menus of the three lists from the partners in the table.
     void updateSendMenus(PartnersInUse &inUse, const std::function<void(int level, const QString &tag)> &chosen);
     // The receiver and serial-line indicators; the checks run every interval from startLinkChecks on.

@@ -92,6 +92,7 @@ void Workstation::attachExposure()
     doseList_->setPromptParent(&main_);
     capture_ = std::make_unique<ExposureCapture>(session_, *doseList_, *windowPrompter_);
     main_.bind(*capture_);
+    main_.bind(session_);
     attachDoseList();
     connect(&main_, &MainForm::examinationTypeChosen, &session_, &Session::setExaminationType);
     // The indicator follows the port at once: a check queued before the port
@@ -114,15 +115,10 @@ void Workstation::attachDoseList()
 {
     main_.bind(*doseList_);
     connect(main_.command(Command::DeleteExposure), &QAction::triggered, doseList_.get(), &DoseList::PopupDeleteDosis);
-    connect(doseList_.get(), &DoseList::exposureChosen, this, [this](const QStringList &cells) {
-        capture_->setSelectedProjection(cells[DoseList::Other]);
-        // The merge's pairing selects exposures itself: that is no operator's
-        // click, and making tasks from it would wipe the undone tasks before the send asks.
-        if (tasks_ && !pairing_)
+    // The operator chose an exposure: its values become tasks.
+    connect(doseList_.get(), &DoseList::exposureChosen, this, [this] {
+        if (tasks_)
             tasks_->AddTask();
-    });
-    connect(doseList_.get(), &DoseList::exposureCleared, this, [this] {
-        capture_->setSelectedProjection(QString());
     });
 }
 
@@ -216,7 +212,7 @@ void Workstation::attachHeaderAndTasks()
     t.currentImageIndex = [this] { return session_.currentImageIndex(); };
     t.viewerImageCount = [this] { return ListCount(session_.loadedImages()); };
     t.loadedLevel = [this] { return LevelName(session_.loadedLevel()); };
-    t.exposure = [this] { return main_.shownExposure(); };
+    t.exposure = [this] { return session_.selectedExposure(); };
     t.promptParent = &main_;
     tasks_ = std::make_unique<TaskList>(session_, *header_, t);
     main_.bind(*header_, *tasks_);
@@ -226,24 +222,17 @@ void Workstation::attachAssignment()
 {
     AssignmentControls a;
     a.parent = &main_;
-    a.viewer = viewer_.get();
-    a.exposureCount = [this] { return doseList_->rowCount(); };
-    a.chooseExposure = [this](int row) {
-        pairing_ = true;
-        doseList_->select(row);
-        doseList_->choose(row);
-        pairing_ = false;
-    };
+    a.listedExposures = [this] { return doseList_->listedExposures(); };
     a.rewriteChosenProjection = [this](const QString &caption) { doseList_->rewriteCurrentProjection(caption); };
     a.redecode = [this] {
         if (!capture_->buffer().isEmpty())
             capture_->dbFill();
     };
     a.doseForBirthDate = DoseForBirthDate;
-    a.defaultPartner = [this] { return QStringList{partners_.partner.aet, partners_.partner.ip, partners_.partner.port}; };
+    a.defaultPartner = [this] { return SendPartner{partners_.partner.aet, partners_.partner.ip, partners_.partner.port}; };
     assignment_ = std::make_unique<ProjectionAssignment>(session_, a);
     connect(assignment_.get(), &ProjectionAssignment::sendRequested, this,
-            [this](const BrowserSelection &p, const QStringList &, DoseAssignment assignment) {
+            [this](const BrowserSelection &p, const SendPartner &, DoseAssignment assignment) {
                 // The examination as it stands when the operator gives the command.
                 std::optional<ExaminationExposures> examination;
                 if (const auto taken = doseList_->examinationExposures(assignment, p.studyUid))
@@ -366,10 +355,8 @@ void Workstation::exportImages(ExportKind kind)
 void Workstation::openWorklist()
 {
     WorklistForm form(&main_);
-    // Only the label and the button colour keep the chosen entry.
-    form.patientChosen = [this](const QString &name, const QDate &birthDate) {
-        capture_->MarkPatientChosen(name, birthDate);
-    };
+    // The session keeps the chosen entry; the capture's label and button follow it.
+    form.patientChosen = [this](const QString &name, const QDate &birthDate) { session_.setWorklistPatient({name, birthDate}); };
     form.exec();
 }
 
@@ -380,10 +367,8 @@ void Workstation::sendMenuClick(int level, const QString &tag)
                                : level == 1 ? browser_->studyTarget(main_.studyRow())
                                             : browser_->patientTarget(main_.patientRow());
     const PartnerAddress p = PartnerFromTag(tag);
-    // The settings record the partner chosen last; the send does not read it.
-    Settings.SCP_AET = p.aet;
-    Settings.SCP_IP = p.ip;
-    Settings.SCP_Port = p.port;
+    // The partner chosen for this send, in the session; the settings are not written.
+    session_.setSendPartner({p.aet, p.ip, p.port});
     if (p.aet.isEmpty() || p.ip.isEmpty() || p.port.isEmpty()) {
         Prompts().plain(&main_,
                         QStringLiteral("Incomplete Storage Class Provider values!\r\nAET: ") + p.aet + QStringLiteral("\r\nIP: ") + p.ip
@@ -472,7 +457,7 @@ bool Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnectio
 
 void Workstation::mnuApplyTasks()
 {
-    if (doseList_->rowCount() == 0 || main_.shownExposureDate().isEmpty())
+    if (doseList_->rowCount() == 0 || session_.chosenExposure().date.isEmpty())
         return;
     // The job's input as the operator sees it now: the tasks, the loaded
     // images and the selected patient.

@@ -107,7 +107,6 @@ private:
     std::unique_ptr<DoseList> doseList_;
     std::unique_ptr<ExposureCapture> capture_;
     std::unique_ptr<TaskList> tasks_;
-    bool pairing_ = false; // the merge selects exposures
     std::unique_ptr<HeaderView> header_;
     std::unique_ptr<ImageViewer> viewer_;
     std::unique_ptr<Prompter> windowPrompter_; // the browser's message boxes over the window

@@ -128,6 +128,26 @@ void DoseListModel::setEventUid(qlonglong id, const QString &uid)
 DoseList::DoseList(Session &session, QObject *parent)
     : QObject(parent), session_(session), selection_(&model_), today_([] { return QDate::currentDate(); })
 {
+    connect(&session_, &Session::selectedExposureChanged, this, &DoseList::followChosen);
+}
+
+void DoseList::followChosen()
+{
+    const ChosenExposure &chosen = session_.chosenExposure();
+    if (chosen.key() <= 0)
+        return;
+    for (int row = 0; row < rowCount(); ++row)
+        if (id(row) == chosen.key()) {
+            if (text(row, Other) != chosen.values.other)
+                model_.setData(model_.index(row, Other), chosen.values.other);
+            return;
+        }
+}
+
+void DoseList::forgetChosen()
+{
+    session_.clearChosenExposure();
+    emit exposureCleared();
 }
 
 QString DoseList::text(int row, int column) const { return model_.data(model_.index(row, column)).toString(); }
@@ -296,8 +316,7 @@ void DoseList::refillAfterChange()
     for (int row = 0; row < rowCount(); ++row)
         if (id(row) == chosen)
             return;
-    session_.setSelectedExposure({}, QString());
-    emit exposureCleared();
+    forgetChosen();
 }
 
 bool DoseList::assign(DoseAssignment mode, const BrowserSelection &patient)
@@ -377,13 +396,13 @@ void DoseList::PopupDeleteDosis()
             }
         }
         refillAfterChange();
-        emit exposureCleared();
+        forgetChosen();
         return;
     }
     if (!rejectSelected(key, exposure))
         return;
     refillAfterChange();
-    emit exposureCleared();
+    forgetChosen();
 }
 
 bool DoseList::rejectSelected(qlonglong key, const QString &exposure)
@@ -498,6 +517,30 @@ QString DoseList::ensureEventUid(qlonglong id)
     return uid.uid;
 }
 
+ChosenExposure DoseList::exposureAt(int row)
+{
+    const DoseListModel::Row *r = model_.row(row);
+    if (!r)
+        return {};
+    QString eventUid = r->eventUid;
+    if (eventUid.isEmpty())
+        eventUid = ensureEventUid(r->id);
+    return {.values = {.kV = text(row, KV), .mAs = text(row, MA), .thickness = text(row, Thickness), .compression = text(row, Press),
+                       .dose = text(row, MGy), .other = text(row, Other), .agd = r->agd, .hvl = r->hvl,
+                       .targetFilter = r->targetFilter, .kerma = r->kerma, .journalId = r->id, .eventUid = eventUid},
+            .exposureTime = text(row, ExpTime),
+            .date = text(row, Date),
+            .time = text(row, Time)};
+}
+
+QList<ChosenExposure> DoseList::listedExposures()
+{
+    QList<ChosenExposure> out;
+    for (int row = 0; row < rowCount(); ++row)
+        out << exposureAt(row);
+    return out;
+}
+
 void DoseList::choose(int row)
 {
     if (row < 0 || row >= rowCount())
@@ -505,15 +548,7 @@ void DoseList::choose(int row)
     QStringList cells;
     for (int column = 0; column < ColumnCount; ++column)
         cells << text(row, column);
-    const DoseListModel::Row *r = model_.row(row);
-    QString eventUid = r->eventUid;
-    if (eventUid.isEmpty())
-        eventUid = ensureEventUid(r->id);
-    session_.setSelectedExposure({.kV = cells[KV], .mAs = cells[MA], .thickness = cells[Thickness], .compression = cells[Press],
-                                  .dose = cells[MGy], .other = cells[Other], .agd = r->agd, .hvl = r->hvl,
-                                  .targetFilter = r->targetFilter, .kerma = r->kerma, .journalId = r->id,
-                                  .eventUid = eventUid},
-                                 cells[ExpTime]);
+    session_.setChosenExposure(exposureAt(row));
     emit exposureChosen(cells);
 }
 

@@ -108,12 +108,16 @@ public:
     std::optional<Examination> examinationExposures(DoseAssignment mode, const QString &studyUid) const;
     // Assigns exactly these rows to the patient (the ones her send took), then refills.
     void assignExposures(const QList<qlonglong> &ids, const BrowserSelection &patient);
-    // The operator chose the row: it becomes the session's selected exposure.
+    // The operator chose the row: it becomes the session's chosen exposure.
     void choose(int row);
+    // The listed rows as exposures, in the list's order, for pairing (each
+    // with its event UID, given now to a row journalled before there were any).
+    QList<ChosenExposure> listedExposures();
     // Makes the row the current and only selected one, as a click does.
     void select(int row);
     // A projection button: the current row's "Other" becomes the caption and
-    // the row is chosen again. False when no row is current.
+    // the row is chosen again. False when no row is current. The row of the
+    // session's chosen exposure follows the session's projection likewise.
     bool rewriteCurrentProjection(const QString &caption);
 
     // "Today" of the list; the workstation's date unless a test fixes it.
@@ -121,13 +125,21 @@ public:
     QDate today() const { return today_(); }
 
 signals:
-    // A row was chosen; its eleven cells, for the exposure boxes.
+    // The operator chose a row; its eleven cells. The exposure boxes follow
+    // the session's chosen exposure.
     void exposureChosen(const QStringList &cells);
-    // The chosen exposure left the list: the exposure boxes empty.
+    // The chosen exposure left the list, or "Delete" ran: the session's
+    // chosen exposure is cleared.
     void exposureCleared();
 
 private:
     QString ensureEventUid(qlonglong id);
+    // The row as an exposure, with an event UID.
+    ChosenExposure exposureAt(int row);
+    // The session's chosen exposure forgotten, and said.
+    void forgetChosen();
+    // The session's chosen exposure changed: its row shows its projection.
+    void followChosen();
     void fillFrom(const std::optional<QString> &patientName);
     // Today's open rows from the journal, with the patient filter; empty when the read failed.
     std::optional<QList<DoseListModel::Row>> readRows(const std::optional<QString> &patientName);

@@ -54,7 +54,12 @@ ExposureCapture::ExposureCapture(Session &session, DoseList &doseList, Prompter 
     pollPause_.setObjectName(QStringLiteral("pollPause"));
     pollPause_.setSingleShot(true);
     connect(&pollPause_, &QTimer::timeout, &sendTimer_, qOverload<>(&QTimer::start));
+    // Another exposure or projection chosen: the decoders may use it again.
+    connect(&session_, &Session::selectedExposureChanged, this, [this] { projectionUsed_ = false; });
+    connect(&session_, &Session::worklistPatientChanged, this, &ExposureCapture::followWorklistPatient);
 }
+
+QString ExposureCapture::selectedProjection() const { return projectionUsed_ ? QString() : session_.selectedExposure().other; }
 
 void ExposureCapture::setBuffer(const QString &text)
 {
@@ -272,7 +277,7 @@ void ExposureCapture::dbFill()
     in.currentProjection = currentProjection_;
     in.projectionCounter = projectionCounter_;
     in.currentExposureTime = session_.selectedExposureTime();
-    in.projectionBox = selectedProjection_;
+    in.projectionBox = selectedProjection();
     in.doseLine = doseLine_;
     in.debug = Settings.Debug == 1;
     in.now = clock_();
@@ -282,8 +287,7 @@ void ExposureCapture::dbFill()
     doseLine_ = out.doseLine;
     setBuffer(out.buffer);
     projectionCounter_ = out.projectionCounter;
-    if (out.currentExposureTime != session_.selectedExposureTime())
-        session_.setSelectedExposure(session_.selectedExposure(), out.currentExposureTime);
+    session_.setChosenExposureTime(out.currentExposureTime);
     for (const Result &e : out.errors)
         LogFailure(e, kFillSource);
     for (const QString &text : out.messageBoxes)
@@ -315,7 +319,8 @@ void ExposureCapture::dbFill()
         }
     }
     if (out.clearProjectionBox) {
-        selectedProjection_.clear();
+        // Used up for the next exposure; the chosen exposure and its row keep it.
+        projectionUsed_ = true;
         emit selectedProjectionCleared();
     }
     if (out.closingSteps) {
@@ -364,9 +369,13 @@ void ExposureCapture::startPolling()
 
 void ExposureCapture::MarkPatientChosen(const QString &name, const QDate &birthDate)
 {
+    session_.setWorklistPatient({name, birthDate});
+}
+
+void ExposureCapture::followWorklistPatient()
+{
+    const QString &name = session_.worklistPatient().name;
     patientName_ = name;
-    chosenPatient_ = name;
-    chosenBirthDate_ = birthDate;
     emit patientChosen(name);
     emit buttonColour(Button::NewExamination, QColor(255, 0, 0));
 }
@@ -389,8 +398,9 @@ std::optional<ExposureDose> ExposureCapture::estimateDose(const ExposureRecord &
     const qint16 unit = Settings.XrayComm;
     ExposureDoseInput in = DoseInputOf(unit, record);
     // Another name on the label is another woman: her age is not known.
-    const bool known = !patientName.isEmpty() && patientName == chosenPatient_;
-    in.ageTable = AgeTableFor(known ? chosenBirthDate_ : QDate(), day);
+    const WorklistPatient &chosen = session_.worklistPatient();
+    const bool known = !patientName.isEmpty() && patientName == chosen.name;
+    in.ageTable = AgeTableFor(known ? chosen.birthDate : QDate(), day);
     DatabaseSession defs(DefinitionsDatabase);
     if (!defs.ok()) {
         LogFailure(defs.error(), kFillSource);

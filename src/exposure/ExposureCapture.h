@@ -39,12 +39,16 @@ public:
     // The polled unit's pause after a message ("pollPause"), at whose end the poll tick starts.
     const QTimer &pollPauseTimer() const { return pollPause_; }
 
-    // The patient name new exposures are stamped with (the caption the worklist set).
+    // The patient name on the label, which new exposures are journalled with
+    // (the worklist patient's, once one is chosen).
     const QString &patientName() const { return patientName_; }
     void setPatientName(const QString &name) { patientName_ = name; }
-    // The projection of the exposure selected in the dose list; the decoders read it and may empty it.
-    const QString &selectedProjection() const { return selectedProjection_; }
-    void setSelectedProjection(const QString &projection) { selectedProjection_ = projection; }
+    // The projection of the session's chosen exposure as the decoders read
+    // it: empty once a decoding used it up, until the exposure or its
+    // projection changes again.
+    QString selectedProjection() const;
+    // A projection button on the session's chosen exposure.
+    void setSelectedProjection(const QString &projection) { session_.setChosenProjection(projection); }
 
 public slots:
     void decodeNowButton_Click();
@@ -53,9 +57,10 @@ public slots:
     void stopButton_Click();
     // The polled units are asked from the load on: both ticks run.
     void startPolling();
-    // The worklist dialog confirmed a patient: new exposures carry the name;
-    // her birth date, where the worklist gave one, chooses the glandularity
-    // table while her name is the current patient's.
+    // The worklist dialog confirmed a patient: she becomes the session's
+    // worklist patient, and new exposures carry her name; her birth date,
+    // where the worklist gave one, chooses the glandularity table while her
+    // name is on the label.
     void MarkPatientChosen(const QString &name, const QDate &birthDate = QDate());
 
 signals:
@@ -68,7 +73,7 @@ signals:
     void buttonColour(ExposureCapture::Button button, const QColor &colour);
     // The worklist's patient, whose name new exposures carry.
     void patientChosen(const QString &name);
-    // The decoders used the selected exposure's projection up.
+    // The decoders used the chosen exposure's projection up.
     void selectedProjectionCleared();
 
 public:
@@ -112,8 +117,11 @@ private:
     QTimer serTimer_;
     QTimer sendTimer_;
     QTimer pollPause_; // the polled unit's pause after a message, before the next poll
+    // The session's worklist patient changed: her name goes on the label.
+    void followWorklistPatient();
+
     QString patientName_;
-    QString selectedProjection_;
+    bool projectionUsed_ = false; // a decoding used the chosen exposure's projection up
     QString doseLine_; // the "SM 1000" decoder's dose line, kept between decodings
     QString currentProjection_;
     qint16 projectionCounter_ = 0;
@@ -121,6 +129,4 @@ private:
     QString buffer_;
     int pollPauseMs_ = 5000;
     std::function<QDateTime()> clock_;
-    QString chosenPatient_;
-    QDate chosenBirthDate_;
 };

@@ -74,11 +74,35 @@ void Session::setSelection(const BrowserSelection &selection)
     emit selectionChanged();
 }
 
-void Session::setSelectedExposure(const ExposureValues &values, const QString &exposureTime)
+void Session::setChosenExposure(const ChosenExposure &exposure)
 {
-    exposure_ = values;
-    exposureTime_ = exposureTime;
+    exposure_ = exposure;
     emit selectedExposureChanged();
+}
+
+void Session::setChosenProjection(const QString &projection)
+{
+    exposure_.values.other = projection;
+    emit selectedExposureChanged();
+}
+
+void Session::setChosenExposureTime(const QString &exposureTime)
+{
+    if (exposure_.exposureTime == exposureTime)
+        return;
+    exposure_.exposureTime = exposureTime;
+    emit selectedExposureChanged();
+}
+
+void Session::setWorklistPatient(const WorklistPatient &patient)
+{
+    worklistPatient_ = patient;
+    emit worklistPatientChanged();
+}
+
+void Session::setSendPartner(const SendPartner &partner)
+{
+    sendPartner_ = partner;
 }
 
 void Session::setActiveFilterTags(const QMap<QString, QString> &tags)

@@ -3,6 +3,7 @@
 #include "core/ExposureUnits.h"
 #include "toolkit/ImageList.h"
 
+#include <QDate>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -17,6 +18,31 @@ struct BrowserSelection {
     QString studyUid;
     qlonglong seriesKey = 0;   // tblSeries.SeriesID
     QString patientSecondName; // the patient row's "2nd Name"
+};
+
+// A journal exposure as the operator chose it, by its key (values.journalId;
+// 0: none chosen): the values stamping writes, the unit's exposure time, and
+// the date and time the dose list shows for it.
+struct ChosenExposure {
+    ExposureValues values;
+    QString exposureTime;
+    QString date, time;
+    qlonglong key() const { return values.journalId; }
+};
+
+// The patient the worklist dialog confirmed: new exposures carry her name, and
+// her birth date (invalid when the worklist gave none) chooses the
+// glandularity table while her name is on the label.
+struct WorklistPatient {
+    QString name;
+    QDate birthDate;
+    bool operator==(const WorklistPatient &) const = default;
+};
+
+// The storage partner the operator chose for a send (AE title, address, port).
+struct SendPartner {
+    QString aet, ip, port;
+    bool operator==(const SendPartner &) const = default;
 };
 
 // Where the viewer's images came from.
@@ -66,9 +92,25 @@ public:
     const BrowserSelection &selection() const { return selection_; }
     void setSelection(const BrowserSelection &selection);
 
-    const ExposureValues &selectedExposure() const { return exposure_; }
-    const QString &selectedExposureTime() const { return exposureTime_; }
-    void setSelectedExposure(const ExposureValues &values, const QString &exposureTime);
+    // The exposure chosen in the dose list, the one owner of it: the list's
+    // selection, the exposure boxes and stamping follow it.
+    const ChosenExposure &chosenExposure() const { return exposure_; }
+    const ExposureValues &selectedExposure() const { return exposure_.values; }
+    const QString &selectedExposureTime() const { return exposure_.exposureTime; }
+    void setChosenExposure(const ChosenExposure &exposure);
+    void clearChosenExposure() { setChosenExposure({}); }
+    // The operator's edits of the chosen exposure: a projection button's
+    // caption (or the decoder using it up), the unit's exposure time.
+    void setChosenProjection(const QString &projection);
+    void setChosenExposureTime(const QString &exposureTime);
+
+    const WorklistPatient &worklistPatient() const { return worklistPatient_; }
+    void setWorklistPatient(const WorklistPatient &patient);
+
+    // The partner chosen for the send being given; the send takes it as input.
+    // Nothing shows it, so no signal.
+    const SendPartner &sendPartner() const { return sendPartner_; }
+    void setSendPartner(const SendPartner &partner);
 
     // The active modality filter's attributes, Tag → Description.
     const QMap<QString, QString> &activeFilterTags() const { return filterTags_; }
@@ -92,6 +134,7 @@ signals:
     void loadedImagesCleared();
     void currentImageChanged();
     void selectedExposureChanged();
+    void worklistPatientChanged();
     void activeFilterChanged();
     void batchActiveChanged(bool active);
     // Storage partners were added, changed or removed.
@@ -106,8 +149,9 @@ private:
     BrowserSelection loadedFor_;
     QString currentUid_;
     BrowserSelection selection_;
-    ExposureValues exposure_;
-    QString exposureTime_;
+    ChosenExposure exposure_;
+    WorklistPatient worklistPatient_;
+    SendPartner sendPartner_;
     QMap<QString, QString> filterTags_;
     bool batchActive_ = false;
     bool imageLoadActive_ = false;
