@@ -25,8 +25,8 @@ QString binFolder() { return AppPath(QString::fromLatin1(AppFiles::WorkFolder));
 } // namespace
 
 
-ProjectionAssignment::ProjectionAssignment(Session &session, const AssignmentControls &controls, QObject *parent)
-    : QObject(parent), session_(session), c_(controls)
+ProjectionAssignment::ProjectionAssignment(Session &session, const AssignmentControls &controls, Prompter &prompter, QObject *parent)
+    : QObject(parent), session_(session), c_(controls), prompter_(prompter)
 {
 }
 
@@ -67,7 +67,7 @@ bool ProjectionAssignment::anotherPatientSelected()
     if (!loadedKnown && !nowKnown)
         return false; // nothing loaded for anyone: the send finds no patient
     if (!loadedKnown) {
-        Prompts().information(c_.parent, QStringLiteral("No images loaded into viewport."), DefaultPromptTitle);
+        prompter_.information(c_.parent, QStringLiteral("No images loaded into viewport."), DefaultPromptTitle);
         return true;
     }
     if (loaded.patientKey == now.patientKey && loaded.patientId == now.patientId)
@@ -75,7 +75,7 @@ bool ProjectionAssignment::anotherPatientSelected()
     const QString named = QStringLiteral("%1 (ID %2)");
     const QString theirs = named.arg(loaded.patientName, loaded.patientId);
     const QString selected = nowKnown ? named.arg(now.patientName, now.patientId) : QStringLiteral("no patient");
-    Prompts().information(c_.parent,
+    prompter_.information(c_.parent,
                           QStringLiteral("The images in the viewer are of %1, but %2 is selected now.\r\n"
                                          "Nothing was merged or sent. Select %1 again to merge these images, or load the images of the patient selected.")
                               .arg(theirs, selected),
@@ -93,7 +93,7 @@ bool ProjectionAssignment::stamp(const ToolkitImagePtr &image, const QString &ke
         QCoreApplication::processEvents();
         const QString projection = session_.selectedExposure().other;
         if (unit == 2 && projection.isEmpty()) {
-            Prompts().critical(c_.parent,
+            prompter_.critical(c_.parent,
                                QStringLiteral("You have not set the projection, please click on the correct projection button!\n"
                                               "If you have set the projection please click on Manually button!"),
                                DefaultPromptTitle);
@@ -149,7 +149,7 @@ void ProjectionAssignment::cmdAll_Click()
     const ToolkitImageList &loaded = session_.loadedImages();
     const int images = ListCount(loaded);
     if (images != exposureCount()) {
-        Prompts().information(c_.parent, QStringLiteral("There are not all images on the system please wait a few second and try again!"),
+        prompter_.information(c_.parent, QStringLiteral("There are not all images on the system please wait a few second and try again!"),
                               DefaultPromptTitle);
         return;
     }
@@ -203,11 +203,11 @@ void ProjectionAssignment::sendToDefault(bool blankAfterAet, DoseAssignment assi
     Settings.SCP_IP = ip;
     Settings.SCP_Port = port;
     if (aet.isEmpty() && ip.isEmpty() && port.isEmpty()) {
-        Prompts().information(c_.parent, QStringLiteral("No default SCP configured!"), DefaultPromptTitle);
+        prompter_.information(c_.parent, QStringLiteral("No default SCP configured!"), DefaultPromptTitle);
         return;
     }
     if (aet.isEmpty() || ip.isEmpty() || port.isEmpty()) {
-        Prompts().plain(c_.parent,
+        prompter_.plain(c_.parent,
                         QStringLiteral("Incomplete Storage Class Provider values!\r\n") + (blankAfterAet ? QStringLiteral("AET: ") : QStringLiteral("AET:"))
                             + aet + QStringLiteral("\r\nIP: ") + ip + QStringLiteral("\r\nPort: ") + port,
                         DefaultPromptTitle);
@@ -216,7 +216,7 @@ void ProjectionAssignment::sendToDefault(bool blankAfterAet, DoseAssignment assi
     // The patient the images were loaded for (the one selected, as checked before).
     const BrowserSelection &patient = session_.loadedFor();
     if (patient.patientKey == 0 && patient.patientId.isEmpty()) {
-        Prompts().information(c_.parent, QStringLiteral("No images loaded into viewport."), DefaultPromptTitle);
+        prompter_.information(c_.parent, QStringLiteral("No images loaded into viewport."), DefaultPromptTitle);
         return;
     }
     emit sendRequested(patient, partner, assignment);
@@ -224,7 +224,7 @@ void ProjectionAssignment::sendToDefault(bool blankAfterAet, DoseAssignment assi
 
 void ProjectionAssignment::cmdProjection_Click(const QString &caption)
 {
-    if (!Prompts().question(c_.parent, QStringLiteral("Do you really want to change the projection entry ?"), DefaultPromptTitle))
+    if (!prompter_.question(c_.parent, QStringLiteral("Do you really want to change the projection entry ?"), DefaultPromptTitle))
         return;
     if (c_.rewriteChosenProjection)
         c_.rewriteChosenProjection(caption);

@@ -10,6 +10,7 @@
 #include <optional>
 
 class ImageViewer;
+class Prompter;
 class QWidget;
 
 // The neighbours the merge commands work with; the window wires them.
@@ -32,7 +33,7 @@ class ProjectionAssignment : public QObject {
     Q_OBJECT
 
 public:
-    ProjectionAssignment(Session &session, const AssignmentControls &controls, QObject *parent = nullptr);
+    ProjectionAssignment(Session &session, const AssignmentControls &controls, Prompter &prompter, QObject *parent = nullptr);
 
     void cmdAll_Click();
     void cmdSelected_Click();
@@ -70,6 +71,7 @@ private:
     bool merging_ = false;
     Session &session_;
     AssignmentControls c_;
+    Prompter &prompter_;
     QString rememberedSide_; // the side last found on an image, for one whose side cannot be found
 };
 

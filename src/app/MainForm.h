@@ -28,6 +28,7 @@ class QToolBar;
 class QTreeView;
 class QVBoxLayout;
 class OptionForm;
+class Prompter;
 class Browser;
 class DoseList;
 class ExposureCapture;
@@ -62,7 +63,8 @@ class MainForm : public QMainWindow {
     Q_OBJECT
 
 public:
-    explicit MainForm(QWidget *parent = nullptr);
+    // The prompter asks and tells the operator for the window and its options dialog.
+    explicit MainForm(Prompter &prompter, QWidget *parent = nullptr);
     ~MainForm() override;
 
     // Load: the start-up steps after creation (user database, folders,
@@ -172,6 +174,7 @@ signals:
     void partnersChanged();
 
 private:
+    Prompter &prompter_;
     void buildMenus();
     void buildToolbar();
     void buildBrowser(QWidget *parent);

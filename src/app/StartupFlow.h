@@ -8,6 +8,7 @@ class QLabel;
 class QTimer;
 class MainForm;
 class OptionForm;
+class Prompter;
 
 // The splash: caption, product and version labels, the picture; a click ends
 // the program while nothing else is open.
@@ -41,7 +42,8 @@ class StartupFlow : public QObject {
     Q_OBJECT
 
 public:
-    explicit StartupFlow(QObject *parent = nullptr);
+    // The prompter asks and tells the operator for the start-up and the windows it opens.
+    explicit StartupFlow(Prompter &prompter, QObject *parent = nullptr);
     ~StartupFlow() override;
 
     // Shows the splash. False when the screen is too small: the program ends at once.
@@ -66,6 +68,7 @@ private:
     void optionsConfirmed(bool onePartner);
     void end(int exitCode);
 
+    Prompter &prompter_;
     fSplash *splash_ = nullptr;
     OptionForm *optionForm_ = nullptr;
     MainForm *mainForm_ = nullptr;
@@ -75,5 +78,6 @@ private:
 // What every start-up attaches to the new main window (the subsystems).
 std::function<void(MainForm &)> &StartupAttachHook();
 
-// The program's entry point, after the application object exists.
-int Main();
+// The program's entry point, after the application object exists; its
+// boxes go through the program's one prompter.
+int Main(Prompter &prompter);

@@ -28,10 +28,11 @@ const struct {
 
 } // namespace
 
-ExportForm::ExportForm(ExportKind kind, QList<ToolkitImagePtr> images, QWidget *parent)
+ExportForm::ExportForm(ExportKind kind, QList<ToolkitImagePtr> images, Prompter &prompter, QWidget *parent)
     : QDialog(parent)
     , kind_(kind)
     , images_(std::move(images))
+    , prompter_(prompter)
 {
     setObjectName(QStringLiteral("ExportForm"));
     auto named = [](auto *widget, const char *name) {
@@ -180,7 +181,7 @@ void ExportForm::cmdExport_Click()
         QCoreApplication::processEvents();
     };
     setBusy(true);
-    ImageExport job(request, run);
+    ImageExport job(request, run, prompter_);
     const bool done = job.run();
     setBusy(false);
     if (!done)

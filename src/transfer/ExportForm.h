@@ -8,6 +8,7 @@
 #include <QDialog>
 
 class QCheckBox;
+class Prompter;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -20,7 +21,7 @@ class ExportForm : public QDialog {
     Q_OBJECT
 
 public:
-    ExportForm(ExportKind kind, QList<ToolkitImagePtr> images, QWidget *parent = nullptr);
+    ExportForm(ExportKind kind, QList<ToolkitImagePtr> images, Prompter &prompter, QWidget *parent = nullptr);
 
     // Fills the quality list, sets the title and the controls of the kind.
     void Form_Load();
@@ -57,4 +58,5 @@ private:
 
     ExportKind kind_;
     QList<ToolkitImagePtr> images_;
+    Prompter &prompter_; // the export's messages
 };

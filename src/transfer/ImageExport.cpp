@@ -48,9 +48,10 @@ QStringList StudyDoseReportFiles(const QStringList &studyUids, Result *error)
     return files;
 }
 
-ImageExport::ImageExport(ExportRequest request, ExportHooks hooks)
+ImageExport::ImageExport(ExportRequest request, ExportHooks hooks, Prompter &prompter)
     : r_(std::move(request))
     , hooks_(std::move(hooks))
+    , prompter_(prompter)
 {
 }
 
@@ -62,7 +63,7 @@ QString ImageExport::place() const
 bool ImageExport::run()
 {
     if (r_.folder.isEmpty() || !QFileInfo(r_.folder).isDir()) {
-        Prompts().critical(hooks_.parent, QStringLiteral("Export directory does not exists!"), DefaultPromptTitle);
+        prompter_.critical(hooks_.parent, QStringLiteral("Export directory does not exists!"), DefaultPromptTitle);
         return false;
     }
     r_.folder = QDir::cleanPath(QFileInfo(r_.folder).absoluteFilePath());
@@ -70,7 +71,7 @@ bool ImageExport::run()
         return false;
     const int zip = r_.compress ? CreateZIP() : ZipResult::Written;
     if (zip == ZipResult::Unexpected) {
-        Prompts().critical(hooks_.parent,
+        prompter_.critical(hooks_.parent,
                            QStringLiteral("An unspecified error occured during ZIP compression!\r\nView log-files for information."),
                            DefaultPromptTitle);
     } else if (zip == ZipResult::Written) {
@@ -83,7 +84,7 @@ bool ImageExport::run()
             text += QStringLiteral("\r\n%1 dose report(s) could not be exported; see the error log.").arg(reportsLeftOut_);
         if (!archiveNote_.isEmpty())
             text += QStringLiteral("\r\n") + archiveNote_;
-        Prompts().information(hooks_.parent, text, DefaultPromptTitle);
+        prompter_.information(hooks_.parent, text, DefaultPromptTitle);
     }
     return true;
 }
@@ -97,7 +98,7 @@ bool ImageExport::exportImages()
     Result e;
     auto stop = [&](const QString &what) {
         WriteErrorLog(e.number, e.text, place());
-        Prompts().critical(hooks_.parent, what + QStringLiteral("\r\n") + e.text + QStringLiteral("\r\nView log-files for information."),
+        prompter_.critical(hooks_.parent, what + QStringLiteral("\r\n") + e.text + QStringLiteral("\r\nView log-files for information."),
                            DefaultPromptTitle);
         return false;
     };
@@ -287,7 +288,7 @@ int ImageExport::CreateZIP()
         const QString name = ZipArchiveName(answer, hooks_.clock());
         if (!IsPlainArchiveName(name)) {
             WriteErrorLog(ErrorCode::WriteFailed, QStringLiteral("Archive name refused: %1").arg(name), QStringLiteral("ExportForm CreateZIP"));
-            Prompts().critical(hooks_.parent,
+            prompter_.critical(hooks_.parent,
                                QStringLiteral("\"%1\" is not a file name: the archive goes into the export folder and its name holds no folder.\r\nNo archive was written.")
                                    .arg(name),
                                DefaultPromptTitle);
@@ -298,7 +299,7 @@ int ImageExport::CreateZIP()
         archiveNote_ = written == name ? QString() : QStringLiteral("%1 was already there: the archive is %2.").arg(name, written);
         if (const Result zipped = WriteZipArchive(archive_, r_.folder, exportedFiles_, entryNames_); !zipped.ok()) {
             WriteErrorLog(zipped.number, zipped.text, QStringLiteral("ExportForm CreateZIP"));
-            Prompts().critical(hooks_.parent, QStringLiteral("An error occured during ZIP compression!\r\nPlease try again."), DefaultPromptTitle);
+            prompter_.critical(hooks_.parent, QStringLiteral("An error occured during ZIP compression!\r\nPlease try again."), DefaultPromptTitle);
             return ZipResult::Failed;
         }
         return ZipResult::Written;

@@ -14,6 +14,7 @@
 #include <optional>
 
 class QWidget;
+class Prompter;
 
 // What an export writes: the main window's command chooses it.
 enum class ExportKind { Jpeg = 1, Dicom = 2 };
@@ -42,7 +43,8 @@ QStringList StudyDoseReportFiles(const QStringList &studyUids, Result *error);
 
 class ImageExport {
 public:
-    ImageExport(ExportRequest request, ExportHooks hooks);
+    // Its messages go through `prompter`, over hooks.parent.
+    ImageExport(ExportRequest request, ExportHooks hooks, Prompter &prompter);
 
     // ExportDICOM or ExportJPEG, then CreateZIP when asked, with their
     // messages. False when nothing could start or the export stopped on an
@@ -68,6 +70,7 @@ private:
 
     ExportRequest r_;
     ExportHooks hooks_;
+    Prompter &prompter_;
     QStringList exportedFiles_;
     // The file-set of a DICOMDIR export; its own DICOMDIR lives as long as it does.
     ToolkitDirectory directory_;

@@ -5,7 +5,9 @@
 class QWidget;
 
 // The workstation's message boxes, behind one seam so that tests can answer
-// them. Without a title of its own a box shows the product name, "OrvanaMammo".
+// them. The application owns one and hands it to whatever asks or tells the
+// operator; a test hands in its own. Without a title of its own a box shows
+// the product name, "OrvanaMammo".
 class Prompter {
 public:
     virtual ~Prompter() = default;
@@ -21,6 +23,8 @@ public:
 
 inline const QString DefaultPromptTitle = QStringLiteral("OrvanaMammo");
 
+// Transitional: only the send jobs' boxes still come through here, until
+// those jobs return outcomes instead of opening boxes.
 Prompter &Prompts();
-// Replaces the prompter (nullptr restores the message boxes); for tests.
+// Replaces that prompter (nullptr restores the message boxes); for the send tests.
 void SetPrompter(Prompter *prompter);
