@@ -28,6 +28,7 @@ void Prompter::plain(QWidget *parent, const QString &text, const QString &title)
     box.exec();
 }
 
+// Transitional, for the send jobs' boxes only (see the header).
 namespace {
 Prompter gDefault;
 Prompter *gCurrent = &gDefault;
