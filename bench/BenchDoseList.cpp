@@ -4,6 +4,7 @@
 #include "BenchJournal.h"
 #include "exposure/DoseList.h"
 #include "store/Session.h"
+#include "ui/Prompts.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -33,7 +34,8 @@ int main(int argc, char **argv)
         return 1;
 
     Session session;
-    DoseList list(session);
+    Prompter prompter; // filling the list asks nothing
+    DoseList list(session, prompter);
     QTreeView view; // the list as the window shows it
     view.setModel(list.model());
     QList<qint64> times;

@@ -3,6 +3,7 @@
 // at the path given, so the script can time the sqlite3 shell beside it.
 #include "BenchJournal.h"
 #include "exposure/DosisForm.h"
+#include "ui/Prompts.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -28,7 +29,8 @@ int main(int argc, char **argv)
     if (!made)
         return 1;
 
-    DosisForm form;
+    Prompter prompter; // searching asks nothing
+    DosisForm form(prompter);
     form.findChild<QLineEdit *>(QStringLiteral("txtPatname"))->setText(QStringLiteral("Mei*"));
     QList<qint64> times;
     for (int run = 0; run < 21; ++run) {

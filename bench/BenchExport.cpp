@@ -53,14 +53,12 @@ int main(int argc, char **argv)
         request.images << ListItem(list, 1);
     }
     QuietPrompter prompts;
-    SetPrompter(&prompts);
     ExportHooks hooks;
     hooks.askArchiveName = [](const QString &) { return std::optional<QString>(QStringLiteral("study")); };
     QElapsedTimer timer;
     timer.start();
-    const bool done = ImageExport(request, hooks).run();
+    const bool done = ImageExport(request, hooks, prompts).run();
     const qint64 ms = timer.elapsed();
-    SetPrompter(nullptr);
     if (!done || prompts.texts != QStringList{QStringLiteral("Images exported!")}) {
         std::fprintf(stderr, "bench-export: %s\n", qPrintable(prompts.texts.join(QLatin1Char('\n'))));
         return 1;

@@ -128,8 +128,6 @@ int send(const QString &folder, int port)
     Settings.SentAndKeep = 1; // the study stays for the next round
     Settings.Database = kJournal;
     SetDatabasePaths();
-    RecordingPrompter prompter;
-    SetPrompter(&prompter);
     const SendTarget target{{{QStringLiteral("BENCHSCP"), QStringLiteral("127.0.0.1"), QString::number(port)}, {}}, false, Settings.IR_AET};
 
     const DbResult row = [] {

@@ -77,9 +77,9 @@ private slots:
             QueryRows(defs_, u"DELETE FROM tblDictionary WHERE Tag = ?"_s, {tag});
         const int before = CountRows(defs_, u"tblDictionary"_s);
         RecordingPrompter prompts;
-        DatabaseForm dictionary;
+        DatabaseForm dictionary(prompts);
         dictionary.UpdateDictionary();
-        AddTagToDB add(&dictionary);
+        AddTagToDB add(&dictionary, prompts);
         const std::pair<const char16_t *, QString> fields[] = {
             {u"txtGroup", group}, {u"txtElement", element}, {u"txtDescription", u"Private note"_s}, {u"txtVR", vr}};
         for (const auto &[name, text] : fields)
@@ -98,14 +98,14 @@ private slots:
     // Apply stores the boxes the operator changed and nothing else; Delete removes its row.
     void applyAndDelete()
     {
-        DatabaseForm dictionary;
+        RecordingPrompter prompts;
+        DatabaseForm dictionary(prompts);
         dictionary.UpdateDictionary();
         auto *rows = Child<QTreeWidget>(dictionary, u"lvDatabase"_s);
         QCOMPARE(qlonglong(rows->topLevelItemCount()), CountRows(defs_, u"tblDictionary"_s));
         rowOf(rows, 1, u"0010,0010"_s)->setCheckState(0, Qt::Unchecked);
         // Another program hides a row behind the dialog's back.
         QueryRows(defs_, u"UPDATE tblDictionary SET Visible = 0 WHERE Tag = '0010,0020'"_s);
-        RecordingPrompter prompts;
         prompts.answer = false;
         Child<QPushButton>(dictionary, u"cmdApply"_s)->click();
         QCOMPARE(value(u"SELECT Visible FROM tblDictionary WHERE Tag = '0010,0010'"_s).toInt(), -1);
@@ -127,7 +127,8 @@ private slots:
     void filterFromStartToEnd()
     {
         QWidget dialog;
-        FilterArea area(&dialog);
+        RecordingPrompter prompts;
+        FilterArea area(&dialog, prompts);
         QMap<QString, QString> activeTags{{u"unset"_s, {}}};
         QStringList filters;
         bool visibleTagsChanged = false, activatable = false;
@@ -136,7 +137,6 @@ private slots:
         QObject::connect(&area, &FilterArea::filtersChanged, [&](const QStringList &names) { filters = names; });
         QObject::connect(&area, &FilterArea::activatable, [&](bool can) { activatable = can; });
         area.FillFilterList();
-        RecordingPrompter prompts;
         area.cmdAdd_Click();
         QCOMPARE(prompts.texts(), QStringList{u"No filter selected!"_s});
 
@@ -203,8 +203,8 @@ private slots:
         QFETCH(QString, name);
         const QStringList before = columns();
         QWidget dialog;
-        FilterArea area(&dialog);
         RecordingPrompter prompts;
+        FilterArea area(&dialog, prompts);
         area.inputBox()->setDefault(name);
         onNextDialog([](QWidget *box) { Child<QPushButton>(box, u"cmdOK"_s)->click(); });
         area.cmdNew_Click();

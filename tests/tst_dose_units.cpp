@@ -122,7 +122,7 @@ class DoseUnitsTest : public QObject {
         AssignmentControls controls;
         controls.askSide = [](const ToolkitImagePtr &) { return QString(); };
         controls.doseForBirthDate = DoseForBirthDate;
-        ProjectionAssignment(f.session, controls).cmdSelected_Click();
+        ProjectionAssignment(f.session, controls, f.prompter).cmdSelected_Click();
         return f.session.currentImage();
     }
 
@@ -205,7 +205,7 @@ private slots:
         const QStringList cms{u"5.0"_s, u"5.1"_s, u"5.2"_s, u"5.3"_s, u"5.4"_s, u"5.5"_s, u"5.6"_s};
         for (int i = 0; i < cms.size(); ++i)
             QVERIFY(decode(f, 3, lorad(i % 2 ? u"RCC"_s : u"LCC"_s, u"29"_s, cms[i], QString::number(1.2 + 0.1 * i))));
-        DoseQaForm form(UserDatabase.path(), {}, ExposureFixture::Day);
+        DoseQaForm form(UserDatabase.path(), {}, ExposureFixture::Day, f.prompter);
         QTRY_VERIFY(!form.reading());
         const QaTable &bands = form.bandTable();
         QCOMPARE(bands.rows.size(), 1);

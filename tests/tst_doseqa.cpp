@@ -376,7 +376,7 @@ private slots:
         f.capture->stopButton_Click();
         // Set free again in "Reload Dosis": open once more, with the ID of the images it had.
         {
-            DosisForm reload;
+            DosisForm reload(f.prompter);
             reload.today = [] { return Today; };
             reload.Form_Load();
             for (qlonglong id : setFree) {
@@ -421,7 +421,7 @@ private slots:
         for (const Fact &x : facts_)
             QCOMPARE(above(x), QByteArray(x.shot->letter) == "C" || QByteArray(x.shot->letter) == "F");
 
-        form_ = std::make_unique<DoseQaForm>(journal_, TestLevels, Today);
+        form_ = std::make_unique<DoseQaForm>(journal_, TestLevels, Today, f.prompter);
         form_->show();
         QTRY_VERIFY_WITH_TIMEOUT(!form_->reading(), 10000);
     }
@@ -583,7 +583,8 @@ private slots:
         QCOMPARE(CountRows(journal, u"tblDosis"_s), qlonglong(std::size(OldJournal)));
         // Its rows are read as the station's unit type sends them: unit 4 (mm, N, mGy).
         Settings.XrayComm = UnitGESeno;
-        DoseQaForm form(journal, TestLevels, Today);
+        RecordingPrompter prompts;
+        DoseQaForm form(journal, TestLevels, Today, prompts);
         QTRY_VERIFY_WITH_TIMEOUT(!form.reading(), 10000);
         form.setRange(Today.addDays(-29), Today);
         QTRY_VERIFY_WITH_TIMEOUT(!form.reading(), 10000);
@@ -607,7 +608,7 @@ private slots:
         const QString far = dose(50, 4);
         const qlonglong farId = DecodeUnitMessage(*f.capture, UnitLoradM4, LoradMessage(u"LCC"_s, 29, u"5.0"_s, far));
         QVERIFY(farId > 0);
-        DoseQaForm form(UserDatabase.path(), TestLevels, Today);
+        DoseQaForm form(UserDatabase.path(), TestLevels, Today, f.prompter);
         form.resize(1200, 800);
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
@@ -640,8 +641,9 @@ private slots:
         QVERIFY(PrepareStation(folder));
         // The journal as the station is set up: a copy of its template.
         QVERIFY(QFile::copy(folder.file(u"Data/LumoraDef.dat"_s), UserDatabase.path()));
-        MainForm main;
-        Workstation station(main);
+        RecordingPrompter prompts;
+        MainForm main(prompts);
+        Workstation station(main, prompts);
         const QDate today = QDate::currentDate();
         const struct {
             int daysBack, mm;

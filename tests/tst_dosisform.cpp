@@ -108,7 +108,7 @@ private slots:
             if (*r.patientId)
                 QVERIFY(fx_->assign(ids_.last(), QLatin1String(r.patientId), QString::fromUtf8(r.name)));
         }
-        form_ = std::make_unique<DosisForm>();
+        form_ = std::make_unique<DosisForm>(fx_->prompter);
         form_->today = [] { return Today; };
         form_->Form_Load();
         // Rows left open after their assignment were set free in this dialog.
@@ -124,6 +124,7 @@ private slots:
         press(u"cmdSearch"_s); // back to the calendar day, as the dialog opens
         agd_ = fx_->journalRowById(ids_[0], u"AGD"_s).toDouble();
         QVERIFY(agd_ > 0);
+        fx_->prompter.boxes.clear(); // a case sees its own boxes
     }
     void cleanup() { form_.reset(); }
 
@@ -158,7 +159,7 @@ private slots:
     // with CL/SE it takes the new name and today's date and the list shows it.
     void setFreeBothWays()
     {
-        RecordingPrompter prompts;
+        const RecordingPrompter &prompts = fx_->prompter;
         press(u"cmdMod"_s);
         QVERIFY(!Child<QLineEdit>(*form_, u"txtDoNo"_s)->isEnabled());
         list()->setCurrentItem(list()->topLevelItem(1));
@@ -213,7 +214,7 @@ private slots:
     // changed, and the dialog goes on working.
     void setFreeFailuresAreReported()
     {
-        RecordingPrompter prompts;
+        const RecordingPrompter &prompts = fx_->prompter;
         list()->clearSelection();
         press(u"cmdFree"_s);
         QCOMPARE(prompts.texts(), QStringList{u"Please select an exposure first."_s});

@@ -495,7 +495,7 @@ private slots:
         for (int pairing = 1; pairing <= 2; ++pairing) {
             QVERIFY(LoadAsCurrentImage(f.session, image));
             QVERIFY(f.session.currentImage());
-            ProjectionAssignment(f.session, controls).cmdSelected_Click();
+            ProjectionAssignment(f.session, controls, f.prompter).cmdSelected_Click();
             const QSqlRecord after = f.journal().first();
             const QString pairedAgd =
                 after.isNull(u"AGD"_s) ? u"<null>"_s : QString::number(after.value(u"AGD"_s).toDouble(), 'f', 4);
@@ -643,7 +643,7 @@ private slots:
         QCOMPARE(cc.data(Qt::ToolTipRole).toString(), u"entrance dose 1.23 mGy above 1.00 mGy (CC 40-50 mm, set \"Site 2026\")"_s);
         QVERIFY(!f.doseList->model()->index(1, DoseList::KV).data(Qt::BackgroundRole).isValid());
 
-        DoseQaForm qa(ResolveUserDatabasePath(Settings.Database), ActiveReferenceLookup(u"test"_s), ExposureFixture::Day);
+        DoseQaForm qa(ResolveUserDatabasePath(Settings.Database), ActiveReferenceLookup(u"test"_s), ExposureFixture::Day, f.prompter);
         qa.setRange(ExposureFixture::Day, ExposureFixture::Day);
         QTRY_VERIFY_WITH_TIMEOUT(!qa.reading(), 10000);
         QStringList views;
@@ -761,7 +761,7 @@ private slots:
         QCOMPARE(f.journalRowById(phantom, u"Status|FKeyPatID"_s), u"1|<null>"_s);
 
         const QString added = QString::number(f.journalRowById(rejected, u"AGD"_s).toDouble(), 'f', 3);
-        DoseQaForm qa(ResolveUserDatabasePath(Settings.Database), ActiveReferenceLookup(u"test"_s), ExposureFixture::Day);
+        DoseQaForm qa(ResolveUserDatabasePath(Settings.Database), ActiveReferenceLookup(u"test"_s), ExposureFixture::Day, f.prompter);
         qa.setRange(ExposureFixture::Day.addDays(-6), ExposureFixture::Day);
         QTRY_VERIFY_WITH_TIMEOUT(!qa.reading(), 10000);
         const QaTable t = qa.rejectAnalysisTable();

@@ -130,7 +130,8 @@ private slots:
     void rowsSortingAndTaskEntry()
     {
         HeaderView view(session_);
-        TaskList tasks(session_, view, {});
+        RecordingPrompter prompts;
+        TaskList tasks(session_, view, {}, prompts);
         session_.setActiveFilterTags({{u"0028,1050"_s, u"Window Center"_s},
                                       {u"0018,1150"_s, u"Exposure Time"_s},
                                       {u"0020,000E"_s, u"Series Instance UID"_s}});
@@ -187,7 +188,8 @@ private slots:
         QFETCH(QStringList, filter);
         QFETCH(QStringList, tasks);
         HeaderView view(session_);
-        TaskList list(session_, view, {.currentImageIndex = [] { return 1; }, .exposure = exposure});
+        RecordingPrompter prompts;
+        TaskList list(session_, view, {.currentImageIndex = [] { return 1; }, .exposure = exposure}, prompts);
         Settings.XrayComm = 4; // sends every value in its attribute's unit
         QMap<QString, QString> tags{{u"0018,0060"_s, u"KVP"_s}, {u"0018,1152"_s, u"Exposure"_s}, {u"0018,11A0"_s, u"Body Part Thickness"_s},
                                     {u"0018,11A2"_s, u"Compression Force"_s}, {u"0040,8302"_s, u"Entrance Dose in mGy"_s}};
@@ -221,16 +223,17 @@ private slots:
         session_.setActiveFilterTags({{u"0018,0060"_s, u"KVP"_s}, {u"0018,1152"_s, u"Exposure"_s}});
         HeaderView view(session_);
         view.LoadHeaderData();
+        RecordingPrompter prompts;
         TaskList tasks(session_, view,
                        {.currentImageIndex = [] { return 3; }, .viewerImageCount = [] { return 4; }, .loadedLevel = [] { return u"Studie"_s; },
                         .exposure = exposure,
-                        .askText = [&](const QString &prompt, QString *text) { asked << prompt; *text = answers.takeFirst(); return !text->isNull(); }});
+                        .askText = [&](const QString &prompt, QString *text) { asked << prompt; *text = answers.takeFirst(); return !text->isNull(); }},
+                       prompts);
         QObject::connect(&tasks, &TaskList::applyTasksRequested, [&] { ++applied; });
         QObject::connect(&tasks, &TaskList::ruleSetsChanged, [&](const QStringList &names) { ruleSets = names; });
         tasks.RebuildRuleMenu();
         QCOMPARE(ruleSets, QStringList());
         Settings.XrayComm = 4; // sends every value in its attribute's unit
-        RecordingPrompter prompts;
 
         tasks.AddTask();
         QCOMPARE(taskRows(tasks), (QStringList{"Image #3|0018,0060 - KVP|20|Change entry|28", "Image #3|0018,1152 - Exposure|10|Change entry|63"}));

@@ -244,7 +244,7 @@ private slots:
         for (const ToolkitImagePtr &exported : {image, plain}) {
             const QString out = folder_.file(u"jpeg%1"_s.arg(jpegs.size()));
             QVERIFY(QDir().mkpath(out));
-            ImageExport job({.kind = ExportKind::Jpeg, .folder = out, .images = {exported}}, {});
+            ImageExport job({.kind = ExportKind::Jpeg, .folder = out, .images = {exported}}, {}, prompts);
             QVERIFY(job.run() && job.written() == 1);
             const QStringList files = QDir(out + u'/' + ImagePatient(exported).exportKey).entryList({u"*.jpg"_s});
             QCOMPARE(files.size(), 1);

@@ -18,6 +18,7 @@ class MainFormTest : public QObject {
     Q_OBJECT
 
     std::unique_ptr<TestFolder> f_;
+    RecordingPrompter prompter_; // the window's boxes
 
     static void addRows(QStandardItemModel &model, int n)
     {
@@ -31,19 +32,20 @@ private slots:
         f_ = std::make_unique<TestFolder>();
         ResetWorkstationState();
         LoadSettings();
+        prompter_.boxes.clear();
     }
     void cleanup() { f_.reset(); }
 
     void clientAndDebugLayouts()
     {
         Settings.RunAsClient = 1;
-        MainForm client;
+        MainForm client(prompter_);
         QVERIFY(Child<QLabel>(client, u"lblCount"_s)->isVisibleTo(&client));
         QVERIFY(!Child<QPushButton>(client, u"cmdAll"_s)->isVisibleTo(&client));
         for (int i = 0; i < 8; ++i)
             QVERIFY(!Child<QPushButton>(client, u"cmdProjection%1"_s.arg(i))->isVisibleTo(&client));
         Settings.RunAsClient = 0;
-        MainForm station;
+        MainForm station(prompter_);
         QVERIFY(!Child<QLabel>(station, u"lblCount"_s)->isVisibleTo(&station));
         QVERIFY(Child<QPushButton>(station, u"cmdAll"_s)->isVisibleTo(&station));
 
@@ -63,7 +65,7 @@ private slots:
 
     void dispatchReachesItsTarget()
     {
-        MainForm w;
+        MainForm w(prompter_);
         QStringList calls;
         // The commands the subsystems carry out reach whoever connects to them.
         for (Command c : {Command::ApplyTasks, Command::ExportJpeg, Command::Worklist, Command::ImportDir, Command::RefreshList,
@@ -92,7 +94,7 @@ private slots:
 
     void functionKeysOnTheKeyboardPath()
     {
-        MainForm w;
+        MainForm w(prompter_);
         int patientSelections = 0, studySelections = 0, doseFills = 0, patientReloads = 0;
         connect(&w, &MainForm::firstPatientChosen, this, [&] { ++patientSelections; });
         connect(&w, &MainForm::firstStudyChosen, this, [&] { ++studySelections; });
@@ -152,7 +154,7 @@ private slots:
 
     void examinationTypeAndInfoFields()
     {
-        MainForm w;
+        MainForm w(prompter_);
         // The colour the option really paints, at its corner beyond the caption.
         auto painted = [](QWidget *option) {
             const QImage image = option->grab().toImage();
@@ -182,7 +184,7 @@ private slots:
 
     void resizeRules()
     {
-        MainForm w;
+        MainForm w(prompter_);
         w.show();
         w.resize(1200, 900);
         QTRY_COMPARE(w.size(), QSize(1200, 900));
@@ -204,7 +206,7 @@ private slots:
         Settings.XrayComm = 4;
         SetDatabasePaths();
         f_->write(u"LumoraStation.ini"_s, "[%General]\nXrayComm=4\nDatabase=journal/dosis.dat\n");
-        MainForm w;
+        MainForm w(prompter_);
         QSignalSpy polling(&w, &MainForm::pollingRequested);
         QStringList order;
         connect(&w, &MainForm::filterLoadDue, this, [&] { order << u"filter"_s; });
@@ -226,7 +228,7 @@ private slots:
         // No Data folder at all.
         Settings.Database = u"dosis.dat"_s;
         SetDatabasePaths();
-        MainForm w;
+        MainForm w(prompter_);
         bool reachedLists = false;
         connect(&w, &MainForm::patientListRefreshDue, this, [&] { reachedLists = true; });
         w.Form_Load();
@@ -251,7 +253,7 @@ private slots:
         for (int i = 0; i < 300; ++i)
             log += "06.12.2026 10:00:00 " + QByteArray::number(i) + " something MainForm LoadStudy\r\n";
         f_->write(u"Logs/Error.log"_s, log);
-        MainForm w;
+        MainForm w(prompter_);
         w.action(u"mnuProtokollFehler"_s)->trigger();
         auto *view = w.findChild<QPlainTextEdit *>(u"ErrorLogText"_s);
         QVERIFY(view);
@@ -264,7 +266,7 @@ private slots:
     // must not cover the warning.
     void linkDownShowsRed()
     {
-        MainForm w;
+        MainForm w(prompter_);
         w.resize(1280, 960);
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -285,7 +287,7 @@ private slots:
         for (const char *name : {ReceiverName, DataManagerName})
             QVERIFY(!InstallIdleProgram(f_->path(), QString::fromLatin1(name)).isEmpty());
         Settings.IR_Port = u"11112"_s;
-        MainForm w;
+        MainForm w(prompter_);
         w.companions().startReceiver();
         w.companions().startDataManager();
         const qint64 receiver = w.companions().receiverId(), manager = w.companions().dataManagerId();
@@ -297,7 +299,7 @@ private slots:
         QVERIFY(viewerEmptied);
         QVERIFY(IsProcessAlive(receiver) && IsProcessAlive(manager)); // kept: StopService is 0
 
-        MainForm w2;
+        MainForm w2(prompter_);
         w2.companions().startMissing(); // its load finds them running
         QCOMPARE(w2.companions().receiverId(), receiver);
         Settings.StopService = 1;

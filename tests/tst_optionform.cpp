@@ -11,6 +11,8 @@
 class OptionFormTest : public QObject {
     Q_OBJECT
 
+    RecordingPrompter prompter_; // the dialog's boxes
+
     // A stored value; "General/Key" stands in the file's [General] section,
     // QSettings' top level.
     static QString stored(const TestFolder &f, const QString &key)
@@ -20,7 +22,11 @@ class OptionFormTest : public QObject {
     }
 
 private slots:
-    void init() { ResetWorkstationState(); }
+    void init()
+    {
+        ResetWorkstationState();
+        prompter_.boxes.clear();
+    }
 
     void loadShowsTheSettings()
     {
@@ -29,7 +35,7 @@ private slots:
         f.write(u"LumoraStation.ini"_s,
                 "[%General]\nRunAsClient=1\nDebug=1\nViewer_Rows=4\nXrayComm=4\nAutoWindow=1\nComputeWindow=1\n"
                 "[Com]\nIR_AET=MAMMO1\nIR_Port=11112\n[ComPort]\nSpeed=6\nPort=3\nTime_Out_Start=7\n[Worklist]\nRemoteIP=10.1.1.1\n");
-        OptionForm form;
+        OptionForm form(prompter_);
         form.Form_Load();
         // Modify Image Header by its default 1.
         for (const QString &name : {u"chkClient"_s, u"chkDebug"_s, u"chkModify"_s, u"optGESeno"_s, u"Option1_2"_s})
@@ -48,7 +54,7 @@ private slots:
     void fieldRules()
     {
         TestFolder f;
-        OptionForm form;
+        OptionForm form(prompter_);
         form.Form_Load();
         form.show();
         const auto box = [&](const QString &name) { return Child<QLineEdit>(form, name); };
@@ -104,7 +110,7 @@ private slots:
     void okStoresEveryField()
     {
         TestFolder f;
-        OptionForm form;
+        OptionForm form(prompter_);
         QSignalSpy confirmed(&form, &OptionForm::confirmed);
         form.Form_Load();
         form.show();
@@ -182,7 +188,7 @@ private slots:
         TestFolder second;
         const quint16 secondPort = FreePort();
         QVERIFY(prepare(second, secondPort));
-        OptionForm form; // at start-up, before the main window
+        OptionForm form(prompter_); // at start-up, before the main window
         form.Form_Load();
         const auto status = [&] { return Child<QLineEdit>(form, u"txtStatus0"_s)->text() + Child<QLineEdit>(form, u"txtStatus1"_s)->text(); };
         QCOMPARE(status(), u"- stopped- stopped"_s);
@@ -223,7 +229,7 @@ private slots:
         for (int n = 1; n <= 8; ++n)
             ini += u"Device%1=%2\n"_s.arg(n).arg(n == 3 ? pty.workstationEnd() : u"/nonexistent/tty%1"_s.arg(n));
         f.write(u"LumoraStation.ini"_s, ini.toUtf8());
-        OptionForm form;
+        OptionForm form(prompter_);
         form.Form_Load();
         QCOMPARE(ComPortDevice(3), pty.workstationEnd());
         for (int i = 0; i < 8; ++i)

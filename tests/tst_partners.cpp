@@ -60,7 +60,7 @@ private slots:
     void addEditDefaultDelete()
     {
         QTreeWidget lvSCP;
-        StoragePartnerList list(&lvSCP);
+        StoragePartnerList list(&lvSCP, prompter_);
         QSignalSpy changed(&list, &StoragePartnerList::partnersChanged);
         list.UpdateSCP();
         QVERIFY(list.rows().isEmpty());
@@ -175,7 +175,7 @@ private slots:
                   {QString::number(archive.port()), QString::number(mute.serverPort())});
         QDialog options;
         auto *lvSCP = new QTreeWidget(&options);
-        StoragePartnerList list(lvSCP);
+        StoragePartnerList list(lvSCP, prompter_);
         list.UpdateSCP();
         options.show();
         QCOMPARE(ColumnTexts(lvSCP), (QStringList{"Archive", "Mute"}));
@@ -217,7 +217,7 @@ private slots:
         QVERIFY(!a.menuAction()->isVisible());
         QVERIFY(folder_->read(u"Logs/Error.log"_s).contains("MainForm UpdateSendToEntries"));
         QTreeWidget lvSCP;
-        StoragePartnerList list(&lvSCP);
+        StoragePartnerList list(&lvSCP, prompter_);
         list.UpdateSCP();
         QVERIFY(folder_->read(u"Logs/Error.log"_s).contains("OptionForm UpdateSCP"));
     }

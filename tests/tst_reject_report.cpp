@@ -57,8 +57,8 @@ class RejectReportTest : public QObject {
         Settings.Port = 1;
         Settings.ComDevice[0] = pty_->workstationEnd();
         prompter_ = std::make_unique<RecordingPrompter>();
-        w = std::make_unique<MainForm>();
-        ws = std::make_unique<Workstation>(*w);
+        w = std::make_unique<MainForm>(*prompter_);
+        ws = std::make_unique<Workstation>(*w, *prompter_);
         const QString calibrated = CalibrateUnitOne(*f_);
         QVERIFY2(calibrated.isEmpty(), qPrintable(calibrated));
         const QString added = AddStoragePartner(u"Archive"_s, {u"ORTHANC"_s, u"127.0.0.1"_s, QString::number(orthanc_.dicomPort())}, true);

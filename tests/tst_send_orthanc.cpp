@@ -131,7 +131,6 @@ private slots:
         f_ = std::make_unique<TestFolder>();
         QVERIFY(PrepareStation(*f_));
         target_ = {{orthancPartner(), {}}, false, Settings.IR_AET};
-        SetPrompter(&prompter_); // a fixture's prompter of its own may have taken its place
         prompter_.boxes.clear();
     }
     void cleanup()
@@ -478,7 +477,7 @@ private slots:
         AssignmentControls controls;
         controls.askSide = [](const ToolkitImagePtr &) { return QString(); };
         controls.doseForBirthDate = DoseForBirthDate;
-        ProjectionAssignment(fx.session, controls).cmdSelected_Click();
+        ProjectionAssignment(fx.session, controls, fx.prompter).cmdSelected_Click();
         QVERIFY(QFile::exists(f.file(u"bin/%1.dcm"_s.arg(spec.sopUid))));
 
         StorePeer storescp;
@@ -573,7 +572,7 @@ private slots:
         QCOMPARE(fx.doseList->text(1, DoseList::KV), u"35"_s);
         fx.doseList->choose(1);
         QVERIFY(LoadAsCurrentImage(fx.session, f.file(u"images/%1/%2.dcm"_s.arg(spec.studyUid, spec.sopUid))));
-        ProjectionAssignment(fx.session, controls).cmdSelected_Click();
+        ProjectionAssignment(fx.session, controls, fx.prompter).cmdSelected_Click();
         const QString ownContent = dataSet(f.file(u"images/%1/%2.dcm"_s.arg(spec.studyUid, own)));
         QVERIFY(orthanc_.removeEverything());
         SendJob third;

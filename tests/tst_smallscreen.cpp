@@ -10,7 +10,7 @@ private slots:
     {
         TestFolder f;
         RecordingPrompter prompter;
-        StartupFlow flow;
+        StartupFlow flow(prompter);
         QVERIFY(!flow.start());
         QVERIFY(flow.ended());
         QVERIFY(!flow.splash() || !flow.splash()->isVisible());

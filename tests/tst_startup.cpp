@@ -26,7 +26,7 @@ private slots:
     {
         TestFolder f;
         QVERIFY(MakeStationDatabases(f.path()));
-        StartupFlow flow;
+        StartupFlow flow(prompter_);
         QSignalSpy finished(&flow, &StartupFlow::finished);
         QVERIFY(flow.start());
         QVERIFY(flow.splash()->isVisible());
@@ -50,7 +50,7 @@ private slots:
     void cancelAtStartEndsTheProgram()
     {
         TestFolder f; // no splash picture either: no obstacle
-        StartupFlow flow;
+        StartupFlow flow(prompter_);
         QSignalSpy finished(&flow, &StartupFlow::finished);
         QVERIFY(flow.start());
         QVERIFY(Child<QLabel>(flow.splash(), u"imgLogo"_s)->pixmap().isNull());
@@ -72,7 +72,7 @@ private slots:
         holder.start(TestBinDir() + u"/lumora-test-idle"_s, {});
         QVERIFY(holder.waitForReadyRead(5000));
 
-        StartupFlow flow;
+        StartupFlow flow(prompter_);
         QVERIFY(flow.start());
         QTRY_VERIFY_WITH_TIMEOUT(flow.ended(), 3000);
         QVERIFY(flow.optionForm() == nullptr);
@@ -82,7 +82,7 @@ private slots:
         holder.kill();
         QVERIFY(holder.waitForFinished());
         QVERIFY(QFile::exists(f.file(u"OrvanaMammo.lock"_s)));
-        StartupFlow next;
+        StartupFlow next(prompter_);
         QVERIFY(next.start());
         QTRY_VERIFY_WITH_TIMEOUT(next.optionForm() && next.optionForm()->isVisible(), 3000);
         QVERIFY(!next.ended());
@@ -97,7 +97,7 @@ private slots:
         TestFolder f;
         QVERIFY(MakeStationDatabases(f.path()));
         QTemporaryDir elsewhere;
-        StartupFlow flow;
+        StartupFlow flow(prompter_);
         QVERIFY(flow.start());
         QTRY_VERIFY_WITH_TIMEOUT(flow.optionForm() && flow.optionForm()->isVisible(), 3000);
         QTest::keyClick(flow.optionForm(), Qt::Key_Return);
@@ -124,7 +124,7 @@ private slots:
         QVERIFY(MakeStationDatabases(f.path()));
         QVERIFY(QDir().mkpath(f.file(u"Logs/Error.log"_s))); // a folder where the log should be
         f.write(u"transfer"_s, "a file where a folder should be"); // the load logs an error
-        StartupFlow flow;
+        StartupFlow flow(prompter_);
         QVERIFY(flow.start());
         QTRY_VERIFY_WITH_TIMEOUT(flow.optionForm() && flow.optionForm()->isVisible(), 3000);
         QTest::keyClick(flow.optionForm(), Qt::Key_Return);
@@ -149,7 +149,7 @@ private slots:
         f.write(u"LumoraStation.ini"_s, "[General]\nDatabase=Data/LumoraDef.dat\n");
         const int known = LatestSchemaVersion(JournalSchemaSteps());
         QCOMPARE(RunProgram(u"sqlite3"_s, {f.file(u"Data/LumoraDef.dat"_s), u"PRAGMA user_version = %1;"_s.arg(known + 1)}), 0);
-        StartupFlow flow;
+        StartupFlow flow(prompter_);
         QVERIFY(flow.start());
         QTRY_VERIFY_WITH_TIMEOUT(flow.optionForm() && flow.optionForm()->isVisible(), 3000);
         QTest::keyClick(flow.optionForm(), Qt::Key_Return);
@@ -166,7 +166,7 @@ private slots:
     void clickOnTheSplashEndsTheProgram()
     {
         TestFolder f;
-        StartupFlow flow;
+        StartupFlow flow(prompter_);
         QVERIFY(flow.start());
         QTest::mouseClick(flow.splash(), Qt::LeftButton);
         QVERIFY(flow.ended());

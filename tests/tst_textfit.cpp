@@ -316,8 +316,8 @@ class TextFitTest : public QObject {
         imageFile_ = f_->file(u"images/%1/%2.dcm"_s.arg(study.studyUid, study.series[0].images[0].sopUid));
         QVERIFY(AddStoragePartner(u"PACS Radiology Archive"_s, {u"RADARCHIVE01"_s, u"192.168.100.250"_s, u"11112"_s}, true).isEmpty());
         QVERIFY(AddStoragePartner(u"Mammography Reading Station 2"_s, {u"MAMMOREAD2"_s, u"192.168.100.251"_s, u"104"_s}, false).isEmpty());
-        w_ = std::make_unique<MainForm>();
-        ws_ = new Workstation(*w_);
+        w_ = std::make_unique<MainForm>(*prompter_);
+        ws_ = new Workstation(*w_, *prompter_);
         ws_->doseList().setToday([] { return Day; });
         ws_->runProgressDialog = [](EditForm &) {};
         // Her four exposures from the SM 1000, whose texts are among the longest
@@ -425,7 +425,7 @@ private slots:
             Settings.RemoteIP = u"127.0.0.1"_s;
             Settings.RemoteAET = u"WORKLIST"_s;
             Settings.RemotePort = QString::number(t.wlm_->port());
-            WorklistForm form(t.w_.get());
+            WorklistForm form(*t.prompter_, t.w_.get());
             form.query.today = [] { return WorklistDay; };
             form.show(); // opening the dialog queries
             if (!QTest::qWaitFor([&] { return form.findChild<QTreeWidget *>(u"lvWorklist"_s)->topLevelItemCount() == 2; }, 30000))
@@ -433,27 +433,27 @@ private slots:
             return Shown(form);
         });
         QTest::newRow("journal") << Open([](TextFitTest &t) {
-            DosisForm form(t.w_.get());
+            DosisForm form(*t.prompter_, t.w_.get());
             form.today = [] { return Day; };
             form.Form_Load();
             return Shown(form);
         });
         QTest::newRow("export") << Open([](TextFitTest &t) {
-            ExportForm form(ExportKind::Jpeg, {ReadImage(t.imageFile_)}, t.w_.get());
+            ExportForm form(ExportKind::Jpeg, {ReadImage(t.imageFile_)}, *t.prompter_, t.w_.get());
             form.Form_Load();
             return Shown(form);
         });
         QTest::newRow("dictionary") << Open([](TextFitTest &t) {
-            DatabaseForm form(t.w_.get());
+            DatabaseForm form(*t.prompter_, t.w_.get());
             form.UpdateDictionary();
             if (!form.findChild<QTreeWidget *>(u"lvDatabase"_s)->topLevelItemCount())
                 return QStringList{u"the dictionary stayed empty"_s};
             return Shown(form);
         });
         QTest::newRow("dictionary: Add new") << Open([](TextFitTest &t) {
-            DatabaseForm dictionary(t.w_.get());
+            DatabaseForm dictionary(*t.prompter_, t.w_.get());
             dictionary.UpdateDictionary();
-            AddTagToDB form(&dictionary);
+            AddTagToDB form(&dictionary, *t.prompter_);
             return Shown(form);
         });
         QTest::newRow("dictionary: Add DicomTag") << Open([](TextFitTest &t) {
@@ -467,7 +467,7 @@ private slots:
             return Shown(form);
         });
         QTest::newRow("storage partner") << Open([](TextFitTest &t) {
-            AddSCP form(t.w_.get(), 1, u"PACS Radiology Archive"_s, {u"RADARCHIVE01"_s, u"192.168.100.250"_s, u"11112"_s});
+            AddSCP form(t.w_.get(), *t.prompter_, 1, u"PACS Radiology Archive"_s, {u"RADARCHIVE01"_s, u"192.168.100.250"_s, u"11112"_s});
             return Shown(form);
         });
         QTest::newRow("progress") << Open([](TextFitTest &t) {

@@ -61,12 +61,12 @@ QStringList ReferencedFiles(const QString &dicomdir)
 }
 
 // The export with its prompts answered: the archive name, and a clock at 14:23:05.
-bool RunExport(ExportRequest request, const std::optional<QString> &archiveName = {})
+bool RunExport(Prompter &prompter, ExportRequest request, const std::optional<QString> &archiveName = {})
 {
     ExportHooks hooks;
     hooks.askArchiveName = [=](const QString &) { return archiveName; };
     hooks.clock = [] { return QTime(14, 23, 5); };
-    return ImageExport(std::move(request), std::move(hooks)).run();
+    return ImageExport(std::move(request), std::move(hooks), prompter).run();
 }
 
 } // namespace
@@ -323,7 +323,7 @@ private slots:
         const QString out = folder_->file(u"out"_s);
         ExportRequest r = request(ExportKind::Dicom, out);
         r.compress = true;
-        QVERIFY(RunExport(r, u"study.ZIP"_s));
+        QVERIFY(RunExport(*prompts_, r, u"study.ZIP"_s));
         QStringList expected;
         for (const QString &source : first_ + second_) {
             const QString key = DumpTag(source, u"0020,000D"_s);
@@ -342,13 +342,13 @@ private slots:
         QCOMPARE(entries, expected.mid(0, 4));
 
         const QByteArray firstArchive = ReadFile(out + u"/study.ZIP"_s);
-        QVERIFY(RunExport(r, u"study.ZIP"_s));
+        QVERIFY(RunExport(*prompts_, r, u"study.ZIP"_s));
         QCOMPARE(ReadFile(out + u"/study.ZIP"_s), firstArchive);
         QVERIFY(QFile::exists(out + u"/study_1.ZIP"_s));
         QVERIFY2(prompts_->texts().last().contains(u"the archive is study_1.ZIP"_s), qPrintable(prompts_->texts().last()));
 
         // A name with a folder in it is refused: no archive anywhere else.
-        QVERIFY(RunExport(r, u"../study"_s));
+        QVERIFY(RunExport(*prompts_, r, u"../study"_s));
         QCOMPARE(prompts_->boxes.last().kind, u"critical"_s);
         QVERIFY(!QFile::exists(folder_->file(u"study.zip"_s)) && QDir(out).entryList({u"*.zip"_s}).size() == 2);
         QVERIFY(errorLog().contains(u"ExportForm CreateZIP"_s));
@@ -382,7 +382,7 @@ private slots:
         ExportRequest r = request(ExportKind(kind), out);
         r.dicomDir = dicomDir;
         r.compress = true;
-        QVERIFY(RunExport(r, u"study.zip"_s));
+        QVERIFY(RunExport(*prompts_, r, u"study.zip"_s));
         QCOMPARE(prompts_->texts(), QStringList{u"Images exported!"_s});
         const QString reportUid = filed ? DumpTag(report, u"0008,0018"_s) : QString();
         QStringList files = FilesBelow(out);
@@ -416,7 +416,7 @@ private slots:
         for (const QString &f : files)
             before[f] = ReadFile(out + u'/' + f);
         r.compress = false;
-        QVERIFY(RunExport(r));
+        QVERIFY(RunExport(*prompts_, r));
         QStringList again = FilesBelow(out);
         again.removeAll(u"study.zip"_s);
         again.removeAll(u"DICOMDIR"_s);
@@ -449,7 +449,7 @@ private slots:
         ExportRequest r = request(ExportKind::Dicom, out, first_ + second_ + QStringList{broken});
         r.dicomDir = true;
         r.compress = true;
-        QVERIFY(RunExport(r, u"media"_s));
+        QVERIFY(RunExport(*prompts_, r, u"media"_s));
         QCOMPARE(prompts_->texts(),
                  QStringList{u"Images exported!\r\n1 of 5 image(s) could not be exported and were left out; see the error log."_s});
         QVERIFY2(errorLog().contains(u"broken.dcm: the pixel data"_s), qPrintable(errorLog()));
@@ -487,7 +487,7 @@ private slots:
         const QByteArray before = ReadFile(firstFile);
         r.compress = false;
         r.images << ReadImage(write(u"src/c.dcm"_s, {.studyUid = firstUid_}));
-        QVERIFY(RunExport(r));
+        QVERIFY(RunExport(*prompts_, r));
         QCOMPARE(ReadFile(firstFile), before);
         const QStringList again = ReferencedFiles(dicomdir);
         QCOMPARE(again.size(), 5);
@@ -507,7 +507,7 @@ private slots:
         for (const auto &[files, archive] : {std::pair{first_, u"a"_s}, {second_, u"b"_s}}) {
             ExportRequest r = request(ExportKind::Dicom, out, files);
             r.dicomDir = r.compress = true;
-            QVERIFY(RunExport(r, archive));
+            QVERIFY(RunExport(*prompts_, r, archive));
         }
         const QString dicomdir = out + u"/DICOMDIR"_s;
         QCOMPARE(ReferencedFiles(dicomdir).size(), 4);
@@ -536,7 +536,7 @@ private slots:
             contents[id] = ReadFile(out + u'/' + id);
         const ToolkitImagePtr b = ReadImage(second_.first());
         QVERIFY(SetAttribute(b, 0x0010, 0x0010, u"Roe^Richard"_s) && WriteDicomFile(b, second_.first()));
-        QVERIFY(RunExport({.kind = ExportKind::Dicom, .folder = out, .dicomDir = true, .images = {b}}));
+        QVERIFY(RunExport(*prompts_, {.kind = ExportKind::Dicom, .folder = out, .dicomDir = true, .images = {b}}));
         QCOMPARE(prompts_->texts().last(), u"Images exported!"_s);
         QCOMPARE(ReferencedFiles(dicomdir), before);
         QStringList changed;
@@ -561,7 +561,7 @@ private slots:
             const QString out = folder_->file(u"out%1"_s.arg(quality));
             ExportRequest r = request(ExportKind::Jpeg, out);
             r.quality = quality;
-            QVERIFY(RunExport(r));
+            QVERIFY(RunExport(*prompts_, r));
             const QString file = out + u'/' + firstUid_ + u'/' + DumpTag(first_.first(), u"0008,0018"_s) + u".jpg"_s;
             const QImage picture(file);
             QCOMPARE(picture.size(), QSize(192, 256));
@@ -586,7 +586,7 @@ private slots:
         QVERIFY(QFile::copy(first_.at(2), broken));
         QCOMPARE(RunProgram(u"dcmodify"_s, {u"-nb"_s, u"-m"_s, u"(0028,0010)=200"_s, u"-m"_s, u"(0008,0018)=1.2.3.4"_s, broken}), 0);
         const QString mixed = folder_->file(u"outMixed"_s);
-        QVERIFY(RunExport(request(ExportKind::Jpeg, mixed, {first_.at(0), broken, second_.first()})));
+        QVERIFY(RunExport(*prompts_, request(ExportKind::Jpeg, mixed, {first_.at(0), broken, second_.first()})));
         QCOMPARE(prompts_->texts().last(), u"Images exported!\r\n1 of 3 image(s) could not be exported and were left out; see the error log."_s);
         QCOMPARE(QDir(mixed + u'/' + firstUid_).entryList({u"*.jpg"_s}), QStringList{DumpTag(first_.at(0), u"0008,0018"_s) + u".jpg"_s});
         QCOMPARE(QDir(mixed + u'/' + secondUid_).entryList({u"*.jpg"_s}).size(), 1);
@@ -594,7 +594,7 @@ private slots:
 
         // A header in Latin-1: info.txt says the name the header means.
         const QString latin = write(u"src/latin.dcm"_s, {.patientName = u"Müller^Anna"_s, .studyUid = firstUid_, .characterSet = u"ISO_IR 100"_s});
-        QVERIFY(RunExport(request(ExportKind::Jpeg, folder_->file(u"outLatin"_s), {latin})));
+        QVERIFY(RunExport(*prompts_, request(ExportKind::Jpeg, folder_->file(u"outLatin"_s), {latin})));
         const QString info = QString::fromUtf8(folder_->read(u"outLatin/%1/info.txt"_s.arg(firstUid_)));
         QVERIFY2(info.startsWith(u"PATIENT_NAME=Müller^Anna\r\n"_s), qPrintable(info));
     }
@@ -612,7 +612,7 @@ private slots:
     {
         QFETCH(int, kind);
         QFETCH(QString, title);
-        ExportForm form(ExportKind(kind), ReadImages(second_));
+        ExportForm form(ExportKind(kind), ReadImages(second_), *prompts_);
         form.Form_Load();
         form.show();
         QCOMPARE(form.windowTitle(), title);
@@ -679,7 +679,7 @@ static int ExportIntoFullFolder(const QString &out, const QStringList &files)
 {
     RecordingPrompter prompts;
     ExportRequest r{.kind = ExportKind::Dicom, .folder = out, .images = ReadImages(files)};
-    ImageExport job(r, {});
+    ImageExport job(r, {}, prompts);
     job.run();
     const QStringList below = FilesBelow(out);
     int whole = 0;

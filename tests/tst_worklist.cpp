@@ -107,7 +107,7 @@ private slots:
             {.name = "Old^Entry", .date = WorklistDay.addDays(-1), .time = "0700", .id = "P5"},
             {.name = "Other^Station", .time = "0800", .stationAet = "OTHER", .id = "P6"},
         }, orthanc));
-        WorklistForm form;
+        WorklistForm form(prompter_);
         form.query.today = [] { return WorklistDay; };
         form.show(); // opening the dialog queries
         QVERIFY(QTest::qWaitForWindowExposed(&form));
@@ -135,7 +135,7 @@ private slots:
     {
         const QDate day(2024, 3, 5);
         QVERIFY(serve({{.name = "Møller^Ida", .date = day, .time = "0900", .charset = "ISO_IR 999"}}));
-        WorklistForm form;
+        WorklistForm form(prompter_);
         form.query.today = [day] { return day; };
         QVERIFY(refreshed(form));
         QCOMPARE(wlm_->requests().size(), 1);
@@ -177,7 +177,7 @@ private slots:
         QVERIFY(serve(QList<WorklistEntry>(5, entry), false, options, lockfile));
         if (!port.isEmpty())
             Settings.RemotePort = port;
-        WorklistForm form;
+        WorklistForm form(prompter_);
         form.query.today = [] { return WorklistDay; };
         form.query.timeoutSeconds = 3;
         QElapsedTimer clock;
@@ -202,7 +202,7 @@ private slots:
     void emptyUntilRefreshed()
     {
         QVERIFY(serve({}));
-        WorklistForm form;
+        WorklistForm form(prompter_);
         form.query.today = [] { return WorklistDay; };
         QString chosen;
         QDate birth;
@@ -256,7 +256,7 @@ private slots:
             Settings.RemotePort = QString::number(mute.serverPort());
         }
         const auto queries = [&] { return silent ? connections : int(wlm_->requests().size()); };
-        WorklistForm form;
+        WorklistForm form(prompter_);
         form.query.today = [] { return WorklistDay; };
         TickGaps gaps;
         form.show();

@@ -91,8 +91,8 @@ class WorkstationTest : public QObject {
         for (const SyntheticImageSpec &spec : study.series[0].images)
             uids_ << spec.sopUid;
 
-        w = std::make_unique<MainForm>();
-        ws = std::make_unique<Workstation>(*w);
+        w = std::make_unique<MainForm>(*prompter_);
+        ws = std::make_unique<Workstation>(*w, *prompter_);
         ws->doseList().setToday([] { return Day; });
         ws->capture().setClock([] { return QDateTime(Day, QTime(10, 0)); });
         if (!c.patientName.isEmpty())
@@ -206,8 +206,8 @@ class WorkstationTest : public QObject {
         Settings.Port = 1;
         Settings.ComDevice[0] = pty_->workstationEnd();
         prompter_ = std::make_unique<RecordingPrompter>();
-        w = std::make_unique<MainForm>();
-        ws = std::make_unique<Workstation>(*w);
+        w = std::make_unique<MainForm>(*prompter_);
+        ws = std::make_unique<Workstation>(*w, *prompter_);
         ws->doseList().setToday([] { return Day; });
         ws->capture().setClock([] { return QDateTime(Day, QTime(14, 5, 9)); });
         w->reopenSerialPort();
@@ -658,8 +658,9 @@ private slots:
         f_->write(u"update/job-7-1/1.2.3.dcm"_s, "rewritten");
         f_->write(u"update/job-7-1/"_s + HeaderUpdateJob::MarkerName, "old entries removed\n");
         f_->write(u"update/job-7-2/1.2.4.dcm"_s, "never filed");
-        w = std::make_unique<MainForm>();
-        ws = std::make_unique<Workstation>(*w);
+        prompter_ = std::make_unique<RecordingPrompter>();
+        w = std::make_unique<MainForm>(*prompter_);
+        ws = std::make_unique<Workstation>(*w, *prompter_);
         QCOMPARE(QDir(f_->file(u"temp"_s)).entryList({u"*.dcm"_s}), QStringList{u"1.2.3.dcm"_s});
         QCOMPARE(f_->read(u"temp/1.2.3.dcm"_s), QByteArray("rewritten"));
         QVERIFY(QDir(f_->file(u"update"_s)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());

@@ -23,8 +23,8 @@ QString binFolder() { return AppPath(QString::fromLatin1(AppFiles::WorkFolder));
 } // namespace
 
 
-ProjectionAssignment::ProjectionAssignment(Session &session, const AssignmentControls &controls, QObject *parent)
-    : QObject(parent), session_(session), c_(controls)
+ProjectionAssignment::ProjectionAssignment(Session &session, const AssignmentControls &controls, Prompter &prompter, QObject *parent)
+    : QObject(parent), session_(session), c_(controls), prompter_(prompter)
 {
 }
 
@@ -62,7 +62,7 @@ bool ProjectionAssignment::anotherPatientSelected()
     if (!loadedKnown && !nowKnown)
         return false; // nothing loaded for anyone: the send finds no patient
     if (!loadedKnown) {
-        Prompts().information(c_.parent, QStringLiteral("No images loaded into viewport."), DefaultPromptTitle);
+        prompter_.information(c_.parent, QStringLiteral("No images loaded into viewport."), DefaultPromptTitle);
         return true;
     }
     if (loaded.patientKey == now.patientKey && loaded.patientId == now.patientId)
@@ -70,7 +70,7 @@ bool ProjectionAssignment::anotherPatientSelected()
     const QString named = QStringLiteral("%1 (ID %2)");
     const QString theirs = named.arg(loaded.patientName, loaded.patientId);
     const QString selected = nowKnown ? named.arg(now.patientName, now.patientId) : QStringLiteral("no patient");
-    Prompts().information(c_.parent,
+    prompter_.information(c_.parent,
                           QStringLiteral("The images in the viewer are of %1, but %2 is selected now.\r\n"
                                          "Nothing was merged or sent. Select %1 again to merge these images, or load the images of the patient selected.")
                               .arg(theirs, selected),
@@ -130,13 +130,13 @@ void ProjectionAssignment::cmdAll_Click()
     const Pairing pairing = PairImages(session_.loadedImages().items, c_.listedExposures ? c_.listedExposures() : QList<ChosenExposure>(),
                                        Settings.XrayComm);
     if (pairing.stop == Pairing::Stop::NotAllImages) {
-        Prompts().information(c_.parent, pairing.message, DefaultPromptTitle);
+        prompter_.information(c_.parent, pairing.message, DefaultPromptTitle);
         return;
     }
     for (const ImagePair &pair : pairing.pairs)
         stamp(pair);
     if (pairing.stop == Pairing::Stop::ProjectionNotSet) {
-        Prompts().critical(c_.parent, pairing.message, DefaultPromptTitle);
+        prompter_.critical(c_.parent, pairing.message, DefaultPromptTitle);
         return;
     }
     sendToDefault(false, DoseAssignment::AllListed);
@@ -169,11 +169,11 @@ void ProjectionAssignment::sendToDefault(bool blankAfterAet, DoseAssignment assi
     const SendPartner partner = session_.sendPartner();
     const QString &aet = partner.aet, &ip = partner.ip, &port = partner.port;
     if (aet.isEmpty() && ip.isEmpty() && port.isEmpty()) {
-        Prompts().information(c_.parent, QStringLiteral("No default SCP configured!"), DefaultPromptTitle);
+        prompter_.information(c_.parent, QStringLiteral("No default SCP configured!"), DefaultPromptTitle);
         return;
     }
     if (aet.isEmpty() || ip.isEmpty() || port.isEmpty()) {
-        Prompts().plain(c_.parent,
+        prompter_.plain(c_.parent,
                         QStringLiteral("Incomplete Storage Class Provider values!\r\n") + (blankAfterAet ? QStringLiteral("AET: ") : QStringLiteral("AET:"))
                             + aet + QStringLiteral("\r\nIP: ") + ip + QStringLiteral("\r\nPort: ") + port,
                         DefaultPromptTitle);
@@ -182,7 +182,7 @@ void ProjectionAssignment::sendToDefault(bool blankAfterAet, DoseAssignment assi
     // The patient the images were loaded for (the one selected, as checked before).
     const BrowserSelection &patient = session_.loadedFor();
     if (patient.patientKey == 0 && patient.patientId.isEmpty()) {
-        Prompts().information(c_.parent, QStringLiteral("No images loaded into viewport."), DefaultPromptTitle);
+        prompter_.information(c_.parent, QStringLiteral("No images loaded into viewport."), DefaultPromptTitle);
         return;
     }
     emit sendRequested(patient, partner, assignment);
@@ -190,7 +190,7 @@ void ProjectionAssignment::sendToDefault(bool blankAfterAet, DoseAssignment assi
 
 void ProjectionAssignment::cmdProjection_Click(const QString &caption)
 {
-    if (!Prompts().question(c_.parent, QStringLiteral("Do you really want to change the projection entry ?"), DefaultPromptTitle))
+    if (!prompter_.question(c_.parent, QStringLiteral("Do you really want to change the projection entry ?"), DefaultPromptTitle))
         return;
     if (c_.rewriteChosenProjection)
         c_.rewriteChosenProjection(caption);

@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 
+class Prompter;
 class QWidget;
 
 // The neighbours the merge commands work with; the window wires them.
@@ -30,7 +31,7 @@ class ProjectionAssignment : public QObject {
     Q_OBJECT
 
 public:
-    ProjectionAssignment(Session &session, const AssignmentControls &controls, QObject *parent = nullptr);
+    ProjectionAssignment(Session &session, const AssignmentControls &controls, Prompter &prompter, QObject *parent = nullptr);
 
     // "Merge Image/s" (F1): the loaded images paired with the listed
     // exposures by projection (PairImages), stamped, and sent.
@@ -68,6 +69,7 @@ private:
     bool merging_ = false;
     Session &session_;
     AssignmentControls c_;
+    Prompter &prompter_;
     QString rememberedSide_; // the side last found on an image, for one whose side cannot be found
 };
 

@@ -106,7 +106,7 @@ QPixmap toolbarPattern()
 
 } // namespace
 
-MainForm::MainForm(QWidget *parent) : QMainWindow(parent)
+MainForm::MainForm(Prompter &prompter, QWidget *parent) : QMainWindow(parent), prompter_(prompter)
 {
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("OrvanaMammo Version ") + VersionText());
@@ -559,7 +559,7 @@ void MainForm::Form_Load()
         const DatabaseSession session(*db);
         if (!session.ok() && session.error().number == ErrorCode::DbNewerSchema) {
             LogFailure(session.error(), where);
-            Prompts().critical(this, session.error().text, DefaultPromptTitle);
+            prompter_.critical(this, session.error().text, DefaultPromptTitle);
             return;
         }
     }
@@ -798,7 +798,7 @@ void MainForm::setOptionForm(OptionForm *form)
 void MainForm::mnuAnsichtEinstellungen_Click()
 {
     if (!optionForm_) {
-        setOptionForm(new OptionForm(this));
+        setOptionForm(new OptionForm(prompter_, this));
         optionForm_->setWindowFlag(Qt::Window);
         connect(optionForm_, &OptionForm::confirmed, this, [this](bool onePartner) {
             if (onePartner)

@@ -29,6 +29,7 @@ class QToolBar;
 class QTreeView;
 class QVBoxLayout;
 class OptionForm;
+class Prompter;
 class Browser;
 class Session;
 class DoseList;
@@ -65,7 +66,8 @@ class MainForm : public QMainWindow {
     Q_OBJECT
 
 public:
-    explicit MainForm(QWidget *parent = nullptr);
+    // The prompter asks and tells the operator for the window and its options dialog.
+    explicit MainForm(Prompter &prompter, QWidget *parent = nullptr);
     ~MainForm() override;
 
     // Load: the start-up steps after creation (user database, folders,
@@ -180,6 +182,7 @@ signals:
     void partnersChanged();
 
 private:
+    Prompter &prompter_;
     void buildMenus();
     void buildToolbar();
     void buildBrowser(QWidget *parent);

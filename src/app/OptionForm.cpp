@@ -64,7 +64,7 @@ qint16 GridCountFromText(const QString &text, qint16 previous)
     return *v;
 }
 
-OptionForm::OptionForm(QWidget *parent) : QDialog(parent)
+OptionForm::OptionForm(Prompter &prompter, QWidget *parent) : QDialog(parent), prompter_(prompter)
 {
     setObjectName(QStringLiteral("OptionForm"));
     setWindowTitle(QStringLiteral("Options"));
@@ -103,7 +103,7 @@ OptionForm::OptionForm(QWidget *parent) : QDialog(parent)
     });
     resize(620, 520);
     // The storage partners are kept in the dialog's own list; the send menus follow a change.
-    partners_ = new StoragePartnerList(lvSCP);
+    partners_ = new StoragePartnerList(lvSCP, prompter_);
     connect(partners_, &StoragePartnerList::partnersChanged, this, &OptionForm::partnersChanged);
 }
 
@@ -274,7 +274,7 @@ void OptionForm::buildFilterTab(QWidget *tab)
     auto *grid = new QGridLayout(tab);
     cboModality = new QComboBox(tab);
     cboModality->setObjectName(QStringLiteral("cboModality"));
-    filters = new FilterArea(this);
+    filters = new FilterArea(this, prompter_);
     lvTags = new QTreeView(tab);
     lvTags->setObjectName(QStringLiteral("lvTags"));
     lvTags->setRootIsDecorated(false);

@@ -20,6 +20,7 @@ class QTabWidget;
 class QToolButton;
 class QTreeView;
 class QTreeWidget;
+class Prompter;
 
 // "Options": edits the settings record, controls the companion programs and
 // hosts the storage partners and the modality filters. Modeless; one instance.
@@ -27,7 +28,7 @@ class OptionForm : public QDialog {
     Q_OBJECT
 
 public:
-    explicit OptionForm(QWidget *parent = nullptr);
+    explicit OptionForm(Prompter &prompter, QWidget *parent = nullptr);
 
     // Reads the settings into the fields, points the databases at their files,
     // lists the filters, tests the serial ports and shows the companions' state.
@@ -77,6 +78,7 @@ protected:
     void reject() override;
 
 private:
+    Prompter &prompter_; // the partner list's and the filter area's
     void buildGeneralTab(QWidget *tab);
     void buildCommunicationTab(QWidget *tab);
     void buildFilterTab(QWidget *tab);

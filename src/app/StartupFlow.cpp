@@ -62,7 +62,7 @@ void fSplash::mouseReleaseEvent(QMouseEvent *event)
     emit clicked();
 }
 
-StartupFlow::StartupFlow(QObject *parent) : QObject(parent) {}
+StartupFlow::StartupFlow(Prompter &prompter, QObject *parent) : QObject(parent), prompter_(prompter) {}
 
 StartupFlow::~StartupFlow()
 {
@@ -76,7 +76,7 @@ bool StartupFlow::start()
     splash_ = new fSplash;
     const QScreen *screen = QGuiApplication::primaryScreen();
     if (!screen || !ScreenMeetsMinimum(screen->size())) {
-        Prompts().plain(nullptr,
+        prompter_.plain(nullptr,
                         QStringLiteral("ATTENTION!\nA screen resolution of 1024x768 pixel is required for this application!"),
                         DefaultPromptTitle);
         end(1);
@@ -98,14 +98,14 @@ bool StartupFlow::start()
 void StartupFlow::splashTick()
 {
     if (!instance_.acquire()) {
-        Prompts().information(nullptr, QStringLiteral("Your can only run one instance of 'OrvanaMammo'"), QStringLiteral("OrvanaMammo"));
+        prompter_.information(nullptr, QStringLiteral("Your can only run one instance of 'OrvanaMammo'"), QStringLiteral("OrvanaMammo"));
         splash_->close();
         end(0);
         return;
     }
     QApplication::setOverrideCursor(Qt::WaitCursor);
     splash_->repaint();
-    optionForm_ = new OptionForm;
+    optionForm_ = new OptionForm(prompter_);
     connect(optionForm_, &OptionForm::confirmed, this, &StartupFlow::optionsConfirmed);
     connect(optionForm_, &OptionForm::cancelled, this, [this] {
         if (!mainForm_)
@@ -123,7 +123,7 @@ void StartupFlow::splashTick()
 void StartupFlow::optionsConfirmed(bool onePartner)
 {
     if (!mainForm_) {
-        mainForm_ = new MainForm;
+        mainForm_ = new MainForm(prompter_);
         mainForm_->installEventFilter(this);
         mainForm_->setOptionForm(optionForm_);
         mainForm_->takeSingleInstance(std::move(instance_));
@@ -155,12 +155,12 @@ void StartupFlow::end(int exitCode)
     emit finished(exitCode);
 }
 
-int Main(std::function<void(MainForm &)> attach)
+int Main(Prompter &prompter, std::function<void(MainForm &)> attach)
 {
     // Between the options dialog and the main window no window is visible;
     // the program ends when the start-up says so, not when the last window hides.
     QApplication::setQuitOnLastWindowClosed(false);
-    StartupFlow flow;
+    StartupFlow flow(prompter);
     flow.attach = std::move(attach);
     QObject::connect(&flow, &StartupFlow::finished, qApp, [](int code) { QCoreApplication::exit(code); }, Qt::QueuedConnection);
     if (!flow.start())

@@ -10,6 +10,7 @@ class QLabel;
 class QTimer;
 class MainForm;
 class OptionForm;
+class Prompter;
 
 // The splash: caption, product and version labels, the picture; a click ends
 // the program while nothing else is open.
@@ -43,7 +44,8 @@ class StartupFlow : public QObject {
     Q_OBJECT
 
 public:
-    explicit StartupFlow(QObject *parent = nullptr);
+    // The prompter asks and tells the operator for the start-up and the windows it opens.
+    explicit StartupFlow(Prompter &prompter, QObject *parent = nullptr);
     ~StartupFlow() override;
 
     // Shows the splash. False when the screen is too small: the program ends at once.
@@ -71,6 +73,7 @@ private:
     void optionsConfirmed(bool onePartner);
     void end(int exitCode);
 
+    Prompter &prompter_;
     fSplash *splash_ = nullptr;
     OptionForm *optionForm_ = nullptr;
     MainForm *mainForm_ = nullptr;
@@ -78,6 +81,7 @@ private:
     SingleInstance instance_;
 };
 
-// The program's entry point, after the application object exists; attach
-// is called on the new main window before it loads (the subsystems).
-int Main(std::function<void(MainForm &)> attach);
+// The program's entry point, after the application object exists; its
+// boxes go through the program's one prompter, and attach is called on the
+// new main window before it loads (the subsystems).
+int Main(Prompter &prompter, std::function<void(MainForm &)> attach);

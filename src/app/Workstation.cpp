@@ -46,23 +46,25 @@ QString LevelName(LoadedLevel level)
 // The message boxes over the main window.
 class WindowPrompter : public Prompter {
 public:
-    explicit WindowPrompter(QWidget *window) : window_(window) {}
-    void information(QWidget *, const QString &text, const QString &title) override { Prompts().information(window_, text, title); }
-    void critical(QWidget *, const QString &text, const QString &title) override { Prompts().critical(window_, text, title); }
-    bool question(QWidget *, const QString &text, const QString &title) override { return Prompts().question(window_, text, title); }
-    bool confirm(QWidget *, const QString &text, const QString &title) override { return Prompts().confirm(window_, text, title); }
-    void plain(QWidget *, const QString &text, const QString &title) override { Prompts().plain(window_, text, title); }
+    WindowPrompter(QWidget *window, Prompter &inner) : window_(window), inner_(inner) {}
+    void information(QWidget *, const QString &text, const QString &title) override { inner_.information(window_, text, title); }
+    void critical(QWidget *, const QString &text, const QString &title) override { inner_.critical(window_, text, title); }
+    bool question(QWidget *, const QString &text, const QString &title) override { return inner_.question(window_, text, title); }
+    bool confirm(QWidget *, const QString &text, const QString &title) override { return inner_.confirm(window_, text, title); }
+    void plain(QWidget *, const QString &text, const QString &title) override { inner_.plain(window_, text, title); }
 
 private:
     QWidget *window_;
+    Prompter &inner_;
 };
 
 } // namespace
 
-Workstation::Workstation(MainForm &main)
+Workstation::Workstation(MainForm &main, Prompter &prompter)
     : QObject(&main)
     , main_(main)
-    , windowPrompter_(std::make_unique<WindowPrompter>(&main))
+    , prompter_(prompter)
+    , windowPrompter_(std::make_unique<WindowPrompter>(&main, prompter))
 {
     // Images a header update rewrote but could not hand over before the program ended.
     HeaderUpdateJob::HandOverLeftovers();
@@ -88,7 +90,7 @@ Workstation::~Workstation() = default;
 
 void Workstation::attachExposure()
 {
-    doseList_ = std::make_unique<DoseList>(session_);
+    doseList_ = std::make_unique<DoseList>(session_, prompter_);
     doseList_->setPromptParent(&main_);
     capture_ = std::make_unique<ExposureCapture>(session_, *doseList_, *windowPrompter_);
     main_.bind(*capture_);
@@ -214,7 +216,7 @@ void Workstation::attachHeaderAndTasks()
     t.loadedLevel = [this] { return LevelName(session_.loadedLevel()); };
     t.exposure = [this] { return session_.selectedExposure(); };
     t.promptParent = &main_;
-    tasks_ = std::make_unique<TaskList>(session_, *header_, t);
+    tasks_ = std::make_unique<TaskList>(session_, *header_, t, prompter_);
     main_.bind(*header_, *tasks_);
 }
 
@@ -230,7 +232,7 @@ void Workstation::attachAssignment()
     };
     a.doseForBirthDate = DoseForBirthDate;
     a.defaultPartner = [this] { return SendPartner{partners_.partner.aet, partners_.partner.ip, partners_.partner.port}; };
-    assignment_ = std::make_unique<ProjectionAssignment>(session_, a);
+    assignment_ = std::make_unique<ProjectionAssignment>(session_, a, prompter_);
     connect(assignment_.get(), &ProjectionAssignment::sendRequested, this,
             [this](const BrowserSelection &p, const SendPartner &, DoseAssignment assignment) {
                 // The examination as it stands when the operator gives the command.
@@ -282,17 +284,17 @@ void Workstation::connectCommands()
     on(Command::ClearTaskList, [this] { tasks_->ClearEntries(); });
     on(Command::SaveTaskList, [this] { tasks_->SaveAs(); });
     on(Command::EditDictionary, [this] {
-        DatabaseForm form(&main_);
+        DatabaseForm form(prompter_, &main_);
         form.UpdateDictionary();
         form.exec();
     });
     on(Command::DoseQa, [this] {
-        auto *form = new DoseQaForm(UserDatabase.path(), ActiveReferenceLookup(QStringLiteral("MainForm DoseQa")), QDate::currentDate(), &main_);
+        auto *form = new DoseQaForm(UserDatabase.path(), ActiveReferenceLookup(QStringLiteral("MainForm DoseQa")), QDate::currentDate(), prompter_, &main_);
         form->setAttribute(Qt::WA_DeleteOnClose);
         form->show();
     });
     on(Command::PrintDayList, [this] {
-        PrintDayList(&main_, QDate::currentDate(), UserDatabase.path(), ActiveReferenceLookup(QStringLiteral("MainForm PrintDayList")));
+        PrintDayList(&main_, QDate::currentDate(), UserDatabase.path(), ActiveReferenceLookup(QStringLiteral("MainForm PrintDayList")), prompter_);
     });
     on(Command::DoseCalibration, [this] {
         DoseCalibrationForm form(Settings.XrayComm, *windowPrompter_, &main_);
@@ -300,7 +302,7 @@ void Workstation::connectCommands()
         doseList_->lvDosis_Fill(); // marks follow a changed reference set
     });
     on(Command::ReloadDoseList, [this] {
-        DosisForm form(&main_);
+        DosisForm form(prompter_, &main_);
         form.Form_Load();
         form.exec();
     });
@@ -336,7 +338,7 @@ bool Workstation::openConnections(SendConnections &connections)
 {
     const Result opened = connections.open(sendTarget());
     if (!opened.ok())
-        Prompts().critical(&main_, QStringLiteral("Error #%1: %2").arg(opened.number).arg(opened.text), DefaultPromptTitle);
+        prompter_.critical(&main_, QStringLiteral("Error #%1: %2").arg(opened.number).arg(opened.text), DefaultPromptTitle);
     return opened.ok();
 }
 
@@ -344,17 +346,17 @@ void Workstation::exportImages(ExportKind kind)
 {
     const QList<ToolkitImagePtr> images = session_.loadedImages().items;
     if (images.isEmpty()) {
-        Prompts().information(&main_, QStringLiteral("No images loaded into viewport."), DefaultPromptTitle);
+        prompter_.information(&main_, QStringLiteral("No images loaded into viewport."), DefaultPromptTitle);
         return;
     }
-    ExportForm form(kind, images, &main_);
+    ExportForm form(kind, images, prompter_, &main_);
     form.Form_Load();
     runExportDialog(form);
 }
 
 void Workstation::openWorklist()
 {
-    WorklistForm form(&main_);
+    WorklistForm form(prompter_, &main_);
     // The session keeps the chosen entry; the capture's label and button follow it.
     form.patientChosen = [this](const QString &name, const QDate &birthDate) { session_.setWorklistPatient({name, birthDate}); };
     form.exec();
@@ -370,14 +372,14 @@ void Workstation::sendMenuClick(int level, const QString &tag)
     // The partner chosen for this send, in the session; the settings are not written.
     session_.setSendPartner({p.aet, p.ip, p.port});
     if (p.aet.isEmpty() || p.ip.isEmpty() || p.port.isEmpty()) {
-        Prompts().plain(&main_,
+        prompter_.plain(&main_,
                         QStringLiteral("Incomplete Storage Class Provider values!\r\nAET: ") + p.aet + QStringLiteral("\r\nIP: ") + p.ip
                             + QStringLiteral("\r\nPort: ") + p.port,
                         DefaultPromptTitle);
         return;
     }
     if (!target.valid) {
-        Prompts().information(&main_, QStringLiteral("Nothing sent: no entry is selected, or it is no longer in the database."), DefaultPromptTitle);
+        prompter_.information(&main_, QStringLiteral("Nothing sent: no entry is selected, or it is no longer in the database."), DefaultPromptTitle);
         return;
     }
     // The associations go to the partners in use, whichever entry was chosen.
@@ -397,7 +399,7 @@ bool Workstation::undoneTasksAllowSend()
 {
     if (tasks_->taskCount() == 0)
         return true;
-    if (!Prompts().question(&main_, QStringLiteral("Undone tasks in list!\r\nContinue?"), DefaultPromptTitle))
+    if (!prompter_.question(&main_, QStringLiteral("Undone tasks in list!\r\nContinue?"), DefaultPromptTitle))
         return false; // the launcher's associations end with it
     tasks_->ClearEntries();
     return true;
@@ -440,9 +442,9 @@ bool Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnectio
             for (const QString &id : done.patientsRemoved)
                 browser_->patientRemoved(id);
             if (!done.ok())
-                Prompts().critical(&form, QStringLiteral("Error #%1: %2").arg(done.number).arg(done.text), DefaultPromptTitle);
+                prompter_.critical(&form, QStringLiteral("Error #%1: %2").arg(done.number).arg(done.text), DefaultPromptTitle);
             if (!done.notice.isEmpty())
-                Prompts().information(&form, done.notice, DefaultPromptTitle);
+                prompter_.information(&form, done.notice, DefaultPromptTitle);
         });
         connect(&form, &EditForm::closedWithOk, this, [this, &form, assignSent] {
             const DoseAssignment mode = form.outcome().assignment;
@@ -475,11 +477,11 @@ void Workstation::mnuApplyTasks()
                 static_cast<Result &>(out) = result;
             return out;
         },
-        [](EditForm &form) {
+        [this](EditForm &form) {
             // A task that cannot be carried out is told while the dialog is open.
-            connect(&form, &EditForm::jobDone, &form, [&form](const JobOutcome &done) {
+            connect(&form, &EditForm::jobDone, &form, [this, &form](const JobOutcome &done) {
                 if (done.refused)
-                    Prompts().information(&form, done.text, DefaultPromptTitle);
+                    prompter_.information(&form, done.text, DefaultPromptTitle);
             });
         });
     const bool removed = outcome.entriesRemoved;

@@ -29,7 +29,8 @@ class Workstation : public QObject {
     Q_OBJECT
 
 public:
-    explicit Workstation(MainForm &main);
+    // Every box of the subsystems it attaches goes through `prompter`.
+    Workstation(MainForm &main, Prompter &prompter);
     ~Workstation() override;
 
     Session &session() { return session_; }
@@ -102,6 +103,7 @@ private:
     void mnuApplyTasks();
 
     MainForm &main_;
+    Prompter &prompter_;
     Session session_; // before the subsystems, which hold references to it
     LinkMonitor links_;
     std::unique_ptr<DoseList> doseList_;

@@ -3,6 +3,7 @@
 #include "app/StartupFlow.h"
 #include "app/Workstation.h"
 #include "core/ApplicationFolder.h"
+#include "ui/Prompts.h"
 
 #include "LumoraVersion.h"
 
@@ -33,5 +34,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "orvanamammo: application folder %s: %s\n", qPrintable(folder.path), qPrintable(error));
         return 1;
     }
-    return Main([](MainForm &main) { new Workstation(main); });
+    // The program's one prompter: every box the operator sees comes through it.
+    Prompter prompter;
+    return Main(prompter, [&prompter](MainForm &main) { new Workstation(main, prompter); });
 }

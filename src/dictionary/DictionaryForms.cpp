@@ -136,8 +136,9 @@ void AddTagForm::cmdAdd_Click()
 
 // --- "Dicom Dictionary" ----------------------------------------------------------
 
-DatabaseForm::DatabaseForm(QWidget *parent)
+DatabaseForm::DatabaseForm(Prompter &prompter, QWidget *parent)
     : QDialog(parent)
+    , prompter_(prompter)
 {
     setObjectName(QStringLiteral("DatabaseForm"));
     setWindowTitle(QStringLiteral("Dicom Dictionary"));
@@ -197,7 +198,7 @@ void DatabaseForm::cmdAll_Click()
 
 void DatabaseForm::cmdApply_Click()
 {
-    if (!Prompts().question(this, QStringLiteral("Apply changes?"), DefaultPromptTitle))
+    if (!prompter_.question(this, QStringLiteral("Apply changes?"), DefaultPromptTitle))
         return;
     // Only the boxes the operator changed: another program's edit of the rest stays.
     QList<QPair<qlonglong, bool>> changes;
@@ -230,15 +231,16 @@ void DatabaseForm::PopDelete_Click()
 
 void DatabaseForm::cmdAdd_Click()
 {
-    AddTagToDB form(this);
+    AddTagToDB form(this, prompter_);
     form.exec();
 }
 
 // --- "Add new" --------------------------------------------------------------------
 
-AddTagToDB::AddTagToDB(DatabaseForm *dictionary)
+AddTagToDB::AddTagToDB(DatabaseForm *dictionary, Prompter &prompter)
     : QDialog(dictionary)
     , dictionary_(dictionary)
+    , prompter_(prompter)
 {
     setObjectName(QStringLiteral("AddTagToDB"));
     setWindowTitle(QStringLiteral("Add new"));
@@ -284,13 +286,13 @@ void AddTagToDB::cmdOK_Click()
     });
     switch (outcome) {
     case NewTagOutcome::NotAValidVr:
-        Prompts().information(this, QStringLiteral("Not a valid VR type!"), DefaultPromptTitle);
+        prompter_.information(this, QStringLiteral("Not a valid VR type!"), DefaultPromptTitle);
         return;
     case NewTagOutcome::NotAValidTag:
-        Prompts().information(this, QStringLiteral("Not a valid group or element!"), DefaultPromptTitle);
+        prompter_.information(this, QStringLiteral("Not a valid group or element!"), DefaultPromptTitle);
         return;
     case NewTagOutcome::TagExists:
-        Prompts().information(this, QStringLiteral("Tag already exists."), DefaultPromptTitle);
+        prompter_.information(this, QStringLiteral("Tag already exists."), DefaultPromptTitle);
         return;
     case NewTagOutcome::Failed:
         LogFailure(r, QStringLiteral("AddTagToDB cmdOK_Click"));
@@ -304,9 +306,10 @@ void AddTagToDB::cmdOK_Click()
 
 // --- The options dialog's filter area ----------------------------------------------
 
-FilterArea::FilterArea(QWidget *dialog)
+FilterArea::FilterArea(QWidget *dialog, Prompter &prompter)
     : QObject(dialog)
     , dialog_(dialog)
+    , prompter_(prompter)
     , inputBox_(new InputBoxForm(dialog))
 {
     tags_.setHorizontalHeaderLabels({QStringLiteral("Tag"), QStringLiteral("Description")});
@@ -352,7 +355,7 @@ void FilterArea::cmdNew_Click()
     const DbResult r = InDefinitions([&](Database &db) { return AddModalityFilter(db, name); });
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("OptionForm cmdNew_Click"));
-        Prompts().information(dialog_, QStringLiteral("The filter \"%1\" cannot be created: %2").arg(name, r.text), DefaultPromptTitle);
+        prompter_.information(dialog_, QStringLiteral("The filter \"%1\" cannot be created: %2").arg(name, r.text), DefaultPromptTitle);
         return;
     }
     FillFilterList();
@@ -362,7 +365,7 @@ void FilterArea::cmdDelMod_Click()
 {
     if (EditedFilter.isEmpty())
         return;
-    if (!Prompts().question(dialog_, QStringLiteral("Delete filter \"%1\"?").arg(EditedFilter), DefaultPromptTitle))
+    if (!prompter_.question(dialog_, QStringLiteral("Delete filter \"%1\"?").arg(EditedFilter), DefaultPromptTitle))
         return;
     const DbResult r = InDefinitions([&](Database &db) { return DeleteModalityFilter(db, EditedFilter); });
     if (!r.ok()) {
@@ -380,7 +383,7 @@ void FilterArea::cmdDelMod_Click()
 void FilterArea::cmdAdd_Click()
 {
     if (EditedFilter.isEmpty()) {
-        Prompts().information(dialog_, QStringLiteral("No filter selected!"), DefaultPromptTitle);
+        prompter_.information(dialog_, QStringLiteral("No filter selected!"), DefaultPromptTitle);
         return;
     }
     AddTagForm form(EditedFilter, dialog_);
@@ -422,7 +425,7 @@ void FilterArea::activeFilterEdited()
 void FilterArea::cmdActivate_Click()
 {
     if (EditedFilter.isEmpty()) {
-        Prompts().information(dialog_, QStringLiteral("No filter selected!"), DefaultPromptTitle);
+        prompter_.information(dialog_, QStringLiteral("No filter selected!"), DefaultPromptTitle);
         return;
     }
     Settings.FilterActive = EditedFilter;

@@ -14,6 +14,7 @@ class QLineEdit;
 class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
+class Prompter;
 
 // "Add new filter": hidden, not destroyed, after OK or Cancel, so that its
 // field keeps the last entry for the next use.
@@ -54,7 +55,7 @@ private:
 class DatabaseForm : public QDialog {
     Q_OBJECT
 public:
-    explicit DatabaseForm(QWidget *parent = nullptr);
+    explicit DatabaseForm(Prompter &prompter, QWidget *parent = nullptr);
     void UpdateDictionary();
     void cmdAll_Click();
     void cmdApply_Click();
@@ -69,13 +70,14 @@ private:
     QPushButton *cmdApply = nullptr;
     QPushButton *cmdCancel = nullptr;
     QMenu PopUp;
+    Prompter &prompter_;
 };
 
 // "Add new": one attribute for the dictionary.
 class AddTagToDB : public QDialog {
     Q_OBJECT
 public:
-    explicit AddTagToDB(DatabaseForm *dictionary);
+    AddTagToDB(DatabaseForm *dictionary, Prompter &prompter);
     void cmdOK_Click();
 
 private:
@@ -88,6 +90,7 @@ private:
     QPushButton *cmdCancel = nullptr;
     bool eventFilter(QObject *watched, QEvent *event) override;
     DatabaseForm *dictionary_;
+    Prompter &prompter_;
 };
 
 // The options dialog's filter area: the filters of tblModality and the
@@ -96,7 +99,7 @@ class FilterArea : public QObject {
     Q_OBJECT
 public:
     // dialog: the parent of the message boxes and of the two helper dialogs.
-    explicit FilterArea(QWidget *dialog);
+    FilterArea(QWidget *dialog, Prompter &prompter);
     // The edited filter's attributes: "Tag", "Description"; the row's Index in Qt::UserRole.
     QStandardItemModel *tags() { return &tags_; }
     // Lists the filters of tblModality (filtersChanged), none chosen.
@@ -130,6 +133,7 @@ private:
     // The listed rows, Tag → Description.
     QMap<QString, QString> listedTags() const;
     QWidget *dialog_;
+    Prompter &prompter_;
     InputBoxForm *inputBox_;
     QStandardItemModel tags_;
 };

@@ -125,8 +125,8 @@ void DoseListModel::setEventUid(qlonglong id, const QString &uid)
             r.eventUid = uid;
 }
 
-DoseList::DoseList(Session &session, QObject *parent)
-    : QObject(parent), session_(session), selection_(&model_), today_([] { return QDate::currentDate(); })
+DoseList::DoseList(Session &session, Prompter &prompter, QObject *parent)
+    : QObject(parent), prompter_(prompter), session_(session), selection_(&model_), today_([] { return QDate::currentDate(); })
 {
     connect(&session_, &Session::selectedExposureChanged, this, &DoseList::followChosen);
 }
@@ -376,7 +376,7 @@ void DoseList::PopupDeleteDosis()
     const BrowserSelection &loaded = session_.loadedFor();
     if (loaded.patientId.isEmpty()) {
         // Nobody's images to keep it for: only a test exposure leaves the list without a patient.
-        if (!Prompts().confirm(promptParent_,
+        if (!prompter_.confirm(promptParent_,
                                QStringLiteral("No patient's images are loaded.\r\nRemove exposure %1 from the list as nobody's exposure "
                                               "(a test or phantom exposure)? It will be in no patient's dose report.\r\n"
                                               "If a patient received it, answer No, load her images and delete it again.")
@@ -413,7 +413,7 @@ bool DoseList::rejectSelected(qlonglong key, const QString &exposure)
     const QString hers = named.arg(loaded.patientName, loaded.patientId);
     if (now.patientKey != loaded.patientKey || now.patientId != loaded.patientId) {
         const QString selected = now.patientId.isEmpty() ? QStringLiteral("no patient") : named.arg(now.patientName, now.patientId);
-        Prompts().information(promptParent_,
+        prompter_.information(promptParent_,
                               QStringLiteral("The images in the viewer are of %1, but %2 is selected now.\r\nThe exposure was not deleted. "
                                              "Select %1 again to reject it as hers, or load the images of the patient selected.")
                                   .arg(hers, selected),
@@ -421,11 +421,11 @@ bool DoseList::rejectSelected(qlonglong key, const QString &exposure)
         return false;
     }
     if (loaded.studyUid.isEmpty()) {
-        Prompts().information(promptParent_, QStringLiteral("No study of %1 is loaded: load the study she was examined in, then delete the exposure.").arg(hers),
+        prompter_.information(promptParent_, QStringLiteral("No study of %1 is loaded: load the study she was examined in, then delete the exposure.").arg(hers),
                               DefaultPromptTitle);
         return false;
     }
-    if (!Prompts().confirm(promptParent_,
+    if (!prompter_.confirm(promptParent_,
                            QStringLiteral("Reject exposure %1 of %2?\r\nIt leaves the dose list and stays her exposure: the dose report "
                                           "of the study loaded lists it as rejected and counts its dose.")
                                .arg(exposure, hers),
@@ -442,7 +442,7 @@ bool DoseList::rejectSelected(qlonglong key, const QString &exposure)
     }
     if (!r.ok()) {
         LogFailure(r, kRefreshSource);
-        Prompts().information(promptParent_, QStringLiteral("The exposure was not rejected: %1").arg(r.text), DefaultPromptTitle);
+        prompter_.information(promptParent_, QStringLiteral("The exposure was not rejected: %1").arg(r.text), DefaultPromptTitle);
         // Another station may have taken it: the list shows what the journal holds.
         return true;
     }

@@ -9,6 +9,7 @@
 #include <QItemSelectionModel>
 
 class QWidget;
+class Prompter;
 #include <functional>
 #include <optional>
 
@@ -58,7 +59,7 @@ public:
     // user data, AGD's tooltip where it came from.
     enum Column { Id, Date, Time, KV, MA, Thickness, Press, MGy, Other, Status, ExpTime, Agd, ColumnCount };
 
-    explicit DoseList(Session &session, QObject *parent = nullptr);
+    DoseList(Session &session, Prompter &prompter, QObject *parent = nullptr);
 
     QAbstractItemModel *model() { return &model_; }
     QItemSelectionModel *selectionModel() { return &selection_; }
@@ -151,6 +152,7 @@ private:
     bool rejectSelected(qlonglong key, const QString &exposure);
 
     QWidget *promptParent_ = nullptr;
+    Prompter &prompter_;
     Session &session_;
     DoseListModel model_;
     QItemSelectionModel selection_;

@@ -54,8 +54,9 @@ private:
 
 } // namespace
 
-DosisForm::DosisForm(QWidget *parent)
+DosisForm::DosisForm(Prompter &prompter, QWidget *parent)
     : QDialog(parent)
+    , prompter_(prompter)
 {
     setObjectName(QStringLiteral("DosisForm"));
     setWindowTitle(QStringLiteral("Reload Dosis"));
@@ -164,7 +165,7 @@ void DosisForm::updateDosisDB()
 {
     QTreeWidgetItem *row = ListView1->currentItem();
     if (!row || !row->isSelected()) {
-        Prompts().information(this, QStringLiteral("Please select an exposure first."), windowTitle());
+        prompter_.information(this, QStringLiteral("Please select an exposure first."), windowTitle());
         return;
     }
     const qlonglong id = row->data(0, Qt::UserRole).toLongLong();
@@ -187,7 +188,7 @@ void DosisForm::updateDosisDB()
     }
     if (!r.ok()) {
         LogFailure(r, kFreeSource);
-        Prompts().critical(this, QStringLiteral("The exposure could not be set free: ") + r.text, windowTitle());
+        prompter_.critical(this, QStringLiteral("The exposure could not be set free: ") + r.text, windowTitle());
         return;
     }
     DosisListFill();

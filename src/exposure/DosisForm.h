@@ -12,11 +12,12 @@ class QCheckBox;
 class QLineEdit;
 class QPushButton;
 class QTreeWidget;
+class Prompter;
 
 class DosisForm : public QDialog {
     Q_OBJECT
 public:
-    explicit DosisForm(QWidget *parent = nullptr);
+    explicit DosisForm(Prompter &prompter, QWidget *parent = nullptr);
 
     // Opens on today's rows.
     void Form_Load();
@@ -35,6 +36,7 @@ public:
     std::function<QDate()> today = [] { return QDate::currentDate(); };
 
 private:
+    Prompter &prompter_;
     QLineEdit *txtID = nullptr;
     QLineEdit *txtPatname = nullptr;
     QCalendarWidget *MonthView1 = nullptr;

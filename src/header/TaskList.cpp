@@ -81,11 +81,12 @@ const QStringList &TaskKinds()
     return kinds;
 }
 
-TaskList::TaskList(Session &session, const HeaderView &header, TaskSources sources, QObject *parent)
+TaskList::TaskList(Session &session, const HeaderView &header, TaskSources sources, Prompter &prompter, QObject *parent)
     : QObject(parent)
     , session_(session)
     , header_(header)
     , s_(std::move(sources))
+    , prompter_(prompter)
 {
     model_.setHorizontalHeaderLabels({QStringLiteral("Level"), QStringLiteral("Source"), QStringLiteral("Value"), QStringLiteral("Task"),
                                       QStringLiteral("Target")});
@@ -179,7 +180,7 @@ void TaskList::AddTask()
     if (level == QLatin1String("Image"))
         level += QStringLiteral(" #") + QString::number(s_.currentImageIndex ? s_.currentImageIndex() : 0);
     if (level == QLatin1String("Series") && s_.loadedLevel && s_.loadedLevel() == QLatin1String("Studie")) {
-        Prompts().information(s_.promptParent, QStringLiteral("Cannot create series task on study level."), DefaultPromptTitle);
+        prompter_.information(s_.promptParent, QStringLiteral("Cannot create series task on study level."), DefaultPromptTitle);
         return;
     }
     // Each exposure value goes to its own attribute, found by its tag: the
@@ -222,7 +223,7 @@ void TaskList::SaveAs()
             LogFailure(r, QStringLiteral("MainForm PopUpTaskListSub_Click"));
             return;
         }
-        Prompts().information(s_.promptParent, QStringLiteral("Name already exists!"), DefaultPromptTitle);
+        prompter_.information(s_.promptParent, QStringLiteral("Name already exists!"), DefaultPromptTitle);
     }
     QList<RuleTask> rules;
     for (int i = 0; i < model_.rowCount(); ++i) {
@@ -232,17 +233,17 @@ void TaskList::SaveAs()
                           text(TargetColumn)});
     }
     if (rules.isEmpty()) {
-        Prompts().information(s_.promptParent, QStringLiteral("Tasks not saved.\nNo tasks with level \"Patient\", \"Study\" or \"Series\"."),
+        prompter_.information(s_.promptParent, QStringLiteral("Tasks not saved.\nNo tasks with level \"Patient\", \"Study\" or \"Series\"."),
                               DefaultPromptTitle);
         return;
     }
     const DbResult r = SaveRuleSet(DefinitionsDatabase, name, rules);
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("MainForm PopUpTaskListSub_Click"));
-        Prompts().critical(s_.promptParent, QStringLiteral("Tasks not saved: ") + r.text, DefaultPromptTitle);
+        prompter_.critical(s_.promptParent, QStringLiteral("Tasks not saved: ") + r.text, DefaultPromptTitle);
         return;
     }
-    Prompts().information(s_.promptParent, QStringLiteral("Task successfully saved!"), DefaultPromptTitle);
+    prompter_.information(s_.promptParent, QStringLiteral("Task successfully saved!"), DefaultPromptTitle);
     RebuildRuleMenu();
 }
 
@@ -268,6 +269,6 @@ void TaskList::ApplyRuleSet(const QString &name)
     }
     for (const QStringList &row : rows)
         appendRow(row[0], row[1], row[2], QString(), row[3], row[4]);
-    if (Prompts().question(s_.promptParent, QStringLiteral("Execute tasks now?"), DefaultPromptTitle))
+    if (prompter_.question(s_.promptParent, QStringLiteral("Execute tasks now?"), DefaultPromptTitle))
         emit applyTasksRequested();
 }

@@ -12,6 +12,7 @@
 #include <functional>
 
 class HeaderView;
+class Prompter;
 class QWidget;
 class Session;
 
@@ -57,7 +58,7 @@ class TaskList : public QObject {
 public:
     enum Column { LevelColumn, SourceColumn, ValueColumn, TaskColumn, TargetColumn };
 
-    TaskList(Session &session, const HeaderView &header, TaskSources sources, QObject *parent = nullptr);
+    TaskList(Session &session, const HeaderView &header, TaskSources sources, Prompter &prompter, QObject *parent = nullptr);
 
     // "Level", "Source", "Value", "Task", "Target"; the task kind in Qt::UserRole of the level.
     QStandardItemModel *model() { return &model_; }
@@ -105,6 +106,7 @@ private:
     Session &session_;
     const HeaderView &header_;
     TaskSources s_;
+    Prompter &prompter_;
     QStandardItemModel model_;
     TaskEntry entry_;
 };

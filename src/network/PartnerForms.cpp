@@ -15,8 +15,8 @@
 #include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrentRun>
 
-AddSCP::AddSCP(QWidget *parent, qlonglong id, const QString &alias, const PartnerAddress &address)
-    : QDialog(parent), id_(id)
+AddSCP::AddSCP(QWidget *parent, Prompter &prompter, qlonglong id, const QString &alias, const PartnerAddress &address)
+    : QDialog(parent), id_(id), prompter_(prompter)
 {
     setObjectName(QStringLiteral("AddSCP"));
     setWindowTitle(id == 0 ? QStringLiteral("Add new SCP") : QStringLiteral("Edit SCP"));
@@ -50,7 +50,7 @@ void AddSCP::cmdAdd_Click()
 {
     const QString problem = CheckPartnerFields(txtSCP[0]->text(), txtSCP[1]->text(), txtSCP[2]->text(), txtSCP[3]->text());
     if (!problem.isEmpty()) {
-        Prompts().information(this, problem, DefaultPromptTitle);
+        prompter_.information(this, problem, DefaultPromptTitle);
         return;
     }
     const Result r = SavePartner(id_, txtSCP[0]->text().trimmed(),
@@ -62,7 +62,7 @@ void AddSCP::cmdAdd_Click()
     accept();
 }
 
-StoragePartnerList::StoragePartnerList(QTreeWidget *lvSCP) : QObject(lvSCP), lvSCP_(lvSCP)
+StoragePartnerList::StoragePartnerList(QTreeWidget *lvSCP, Prompter &prompter) : QObject(lvSCP), lvSCP_(lvSCP), prompter_(prompter)
 {
     lvSCP_->setHeaderLabels({QStringLiteral("Alias"), QStringLiteral("AET"), QStringLiteral("IP"), QStringLiteral("Port")});
     lvSCP_->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -139,10 +139,10 @@ void StoragePartnerList::openEditor(AddSCP &editor)
 void StoragePartnerList::addPartner()
 {
     if (rows_.size() == 2) {
-        Prompts().information(lvSCP_, QStringLiteral("You can only add two storage partners!"), QStringLiteral("OrvanaMammo"));
+        prompter_.information(lvSCP_, QStringLiteral("You can only add two storage partners!"), QStringLiteral("OrvanaMammo"));
         return;
     }
-    AddSCP editor(lvSCP_->window(), 0);
+    AddSCP editor(lvSCP_->window(), prompter_, 0);
     openEditor(editor);
 }
 
@@ -151,7 +151,7 @@ void StoragePartnerList::editPartner(int row)
     if (row < 0 || row >= rows_.size())
         return;
     const StoragePartner &p = rows_[row];
-    AddSCP editor(lvSCP_->window(), p.id, p.alias, p.address);
+    AddSCP editor(lvSCP_->window(), prompter_, p.id, p.alias, p.address);
     openEditor(editor);
 }
 
@@ -186,7 +186,7 @@ void StoragePartnerList::makeDefault(int row)
     const Result r = MakeDefaultPartner(rows_[row].id);
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("OptionForm PopDefault_Click"));
-        Prompts().information(lvSCP_, QStringLiteral("Error #%1: %2").arg(r.number).arg(r.text), DefaultPromptTitle);
+        prompter_.information(lvSCP_, QStringLiteral("Error #%1: %2").arg(r.number).arg(r.text), DefaultPromptTitle);
         return;
     }
     emit partnersChanged();
@@ -233,9 +233,9 @@ void StoragePartnerList::verifyFinished()
     if (cancelled)
         return;
     if (failure.isEmpty())
-        Prompts().information(lvSCP_, QStringLiteral("Verification succeeded."), QStringLiteral("OrvanaMammo"));
+        prompter_.information(lvSCP_, QStringLiteral("Verification succeeded."), QStringLiteral("OrvanaMammo"));
     else
-        Prompts().critical(lvSCP_, failure, QStringLiteral("OrvanaMammo"));
+        prompter_.critical(lvSCP_, failure, QStringLiteral("OrvanaMammo"));
 }
 
 void UpdateSendToEntries(QMenu *Se_SendTo, QMenu *St_SendTo, QMenu *P_SendTo, PartnersInUse &inUse,

@@ -12,6 +12,7 @@
 #include <memory>
 
 class QAction;
+class Prompter;
 class QLineEdit;
 class QMenu;
 class QPushButton;
@@ -25,7 +26,7 @@ class AddSCP : public QDialog {
 
 public:
     // id 0: a new partner; otherwise the row being edited.
-    AddSCP(QWidget *parent, qlonglong id, const QString &alias = {}, const PartnerAddress &address = {});
+    AddSCP(QWidget *parent, Prompter &prompter, qlonglong id, const QString &alias = {}, const PartnerAddress &address = {});
     qlonglong id() const { return id_; }
     void cmdAdd_Click();
 
@@ -34,6 +35,7 @@ private:
     QPushButton *cmdAdd = nullptr;
     QPushButton *cmdCancel = nullptr;
     qlonglong id_ = 0;
+    Prompter &prompter_;
 };
 
 // The partner list lvSCP of the options dialog with its context menu. The
@@ -43,7 +45,7 @@ class StoragePartnerList : public QObject {
     Q_OBJECT
 
 public:
-    explicit StoragePartnerList(QTreeWidget *lvSCP);
+    StoragePartnerList(QTreeWidget *lvSCP, Prompter &prompter);
     ~StoragePartnerList() override;
 
     const QList<StoragePartner> &rows() const { return rows_; }
@@ -85,6 +87,7 @@ private:
     void openEditor(AddSCP &editor);
     void verifyFinished();
     QTreeWidget *lvSCP_;
+    Prompter &prompter_;
     QList<StoragePartner> rows_;
     QFutureWatcher<QString> verifyWatcher_; // "" when the partner answered, else why not
     std::shared_ptr<ToolkitCancel> cancel_;  // shared with the worker

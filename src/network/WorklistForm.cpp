@@ -37,7 +37,7 @@ constexpr int kShares[11] = {8, 13, 11, 9, 10, 7, 4, 9, 9, 10, 10};
 
 } // namespace
 
-WorklistForm::WorklistForm(QWidget *parent) : QDialog(parent)
+WorklistForm::WorklistForm(Prompter &prompter, QWidget *parent) : QDialog(parent), prompter_(prompter)
 {
     setObjectName(QStringLiteral("WorklistForm"));
     setWindowTitle(QStringLiteral("Worklist"));
@@ -174,9 +174,9 @@ void WorklistForm::queryFinished()
     if (result.ok())
         SaveData(result.answers);
     else
-        Prompts().critical(this, result.text + QStringLiteral("\r\n\r\nWorklist-Query failed."), DefaultPromptTitle);
+        prompter_.critical(this, result.text + QStringLiteral("\r\n\r\nWorklist-Query failed."), DefaultPromptTitle);
     if (lvWorklist->topLevelItemCount() == 0) {
-        Prompts().information(this, QStringLiteral("No patients in worklist!"), DefaultPromptTitle);
+        prompter_.information(this, QStringLiteral("No patients in worklist!"), DefaultPromptTitle);
         return;
     }
     // A list refilled after an empty one can be applied again.

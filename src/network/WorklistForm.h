@@ -9,6 +9,7 @@
 #include <memory>
 
 class QLabel;
+class Prompter;
 class QProgressBar;
 class QPushButton;
 class QTreeWidget;
@@ -19,7 +20,7 @@ class WorklistForm : public QDialog {
     Q_OBJECT
 
 public:
-    explicit WorklistForm(QWidget *parent = nullptr);
+    explicit WorklistForm(Prompter &prompter, QWidget *parent = nullptr);
 
     // The query the dialog runs; tests set its clock and time-out.
     WorklistQuery query;
@@ -53,6 +54,7 @@ protected:
 
 private:
     void queryFinished();
+    Prompter &prompter_;
     QTreeWidget *lvWorklist = nullptr;
     QPushButton *cmdRefresh = nullptr;
     QPushButton *cmdOK = nullptr; // "Apply"

@@ -44,7 +44,7 @@ Result WriteDayListPdf(const QString &path, const QDate &day, const QString &jou
     return {};
 }
 
-void PrintDayList(QWidget *parent, const QDate &day, const QString &journalPath, const ReferenceLookup &levels)
+void PrintDayList(QWidget *parent, const QDate &day, const QString &journalPath, const ReferenceLookup &levels, Prompter &prompter)
 {
     QPrinter printer(QPrinter::HighResolution);
     printer.setPageOrientation(QPageLayout::Landscape);
@@ -56,6 +56,6 @@ void PrintDayList(QWidget *parent, const QDate &day, const QString &journalPath,
     const Result r = PaintDayList(printer, day, journalPath, levels);
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("DayList PrintDayList"));
-        Prompts().critical(parent, QStringLiteral("The day list could not be printed: ") + r.text, QStringLiteral("Print Day List"));
+        prompter.critical(parent, QStringLiteral("The day list could not be printed: ") + r.text, QStringLiteral("Print Day List"));
     }
 }

@@ -86,8 +86,8 @@ QChart *Fresh(QChartView *view, const QString &title)
 
 } // namespace
 
-DoseQaForm::DoseQaForm(QString journalPath, ReferenceLookup levels, const QDate &today, QWidget *parent)
-    : QWidget(parent, Qt::Window), journalPath_(std::move(journalPath)), levels_(std::move(levels)),
+DoseQaForm::DoseQaForm(QString journalPath, ReferenceLookup levels, const QDate &today, Prompter &prompter, QWidget *parent)
+    : QWidget(parent, Qt::Window), journalPath_(std::move(journalPath)), levels_(std::move(levels)), prompter_(prompter),
       stats_(std::make_shared<DoseStatistics>())
 {
     setObjectName(QStringLiteral("DoseQaForm"));
@@ -542,7 +542,7 @@ void DoseQaForm::saveWith(const QString &caption, const QString &name, const QSt
     const Result r = (this->*write)(path);
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("%1 %2").arg(QLatin1String(kWhere), caption));
-        Prompts().critical(this, QStringLiteral("%1 could not be written: %2").arg(caption, r.text), windowTitle());
+        prompter_.critical(this, QStringLiteral("%1 could not be written: %2").arg(caption, r.text), windowTitle());
     }
 }
 

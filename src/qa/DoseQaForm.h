@@ -9,6 +9,7 @@
 #include <memory>
 
 class QComboBox;
+class Prompter;
 class QDateEdit;
 class QLabel;
 class QTabWidget;
@@ -23,7 +24,7 @@ class QPushButton;
 class DoseQaForm : public QWidget {
     Q_OBJECT
 public:
-    DoseQaForm(QString journalPath, ReferenceLookup levels, const QDate &today, QWidget *parent = nullptr);
+    DoseQaForm(QString journalPath, ReferenceLookup levels, const QDate &today, Prompter &prompter, QWidget *parent = nullptr);
     ~DoseQaForm() override;
 
     // Asks where to save: caption, suggested file name, file filter; empty to cancel.
@@ -70,6 +71,7 @@ private:
 
     QString journalPath_;
     ReferenceLookup levels_;
+    Prompter &prompter_;
     QaFilter filter_;
     int months_ = 12;
     std::shared_ptr<DoseStatistics> stats_;

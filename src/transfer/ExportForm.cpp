@@ -29,10 +29,11 @@ const struct {
 
 } // namespace
 
-ExportForm::ExportForm(ExportKind kind, QList<ToolkitImagePtr> images, QWidget *parent)
+ExportForm::ExportForm(ExportKind kind, QList<ToolkitImagePtr> images, Prompter &prompter, QWidget *parent)
     : QDialog(parent)
     , kind_(kind)
     , images_(std::move(images))
+    , prompter_(prompter)
 {
     setObjectName(QStringLiteral("ExportForm"));
     auto named = [](auto *widget, const char *name) {
@@ -188,7 +189,7 @@ void ExportForm::cmdExport_Click()
         lblFile->setText(QFileInfo(file).fileName());
     };
     setBusy(true);
-    job_ = std::make_unique<ImageExport>(request, run);
+    job_ = std::make_unique<ImageExport>(request, run, prompter_);
     if (!job_->begin())
         return finish(false);
     step_.start(0);

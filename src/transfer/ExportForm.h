@@ -12,6 +12,7 @@
 #include <memory>
 
 class QCheckBox;
+class Prompter;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -24,7 +25,7 @@ class ExportForm : public QDialog {
     Q_OBJECT
 
 public:
-    ExportForm(ExportKind kind, QList<ToolkitImagePtr> images, QWidget *parent = nullptr);
+    ExportForm(ExportKind kind, QList<ToolkitImagePtr> images, Prompter &prompter, QWidget *parent = nullptr);
     ~ExportForm() override;
 
     // Fills the quality list, sets the title and the controls of the kind.
@@ -73,4 +74,5 @@ private:
     bool compress_ = false;
     QTimer step_;
     QFutureWatcher<ArchiveOutcome> archiveWatcher_;
+    Prompter &prompter_; // the export's messages
 };

@@ -36,9 +36,10 @@ QStringList StudyDoseReportFiles(const QStringList &studyUids, Result *error)
     return files;
 }
 
-ImageExport::ImageExport(ExportRequest request, ExportHooks hooks)
+ImageExport::ImageExport(ExportRequest request, ExportHooks hooks, Prompter &prompter)
     : r_(std::move(request))
     , hooks_(std::move(hooks))
+    , prompter_(prompter)
 {
 }
 
@@ -63,7 +64,7 @@ bool ImageExport::run()
 bool ImageExport::begin()
 {
     if (r_.folder.isEmpty() || !QFileInfo(r_.folder).isDir()) {
-        Prompts().critical(hooks_.parent, QStringLiteral("Export directory does not exists!"), DefaultPromptTitle);
+        prompter_.critical(hooks_.parent, QStringLiteral("Export directory does not exists!"), DefaultPromptTitle);
         return false;
     }
     r_.folder = QDir::cleanPath(QFileInfo(r_.folder).absoluteFilePath());
@@ -84,7 +85,7 @@ bool ImageExport::begin()
 void ImageExport::report(int zip)
 {
     if (zip == ZipResult::Unexpected) {
-        Prompts().critical(hooks_.parent,
+        prompter_.critical(hooks_.parent,
                            QStringLiteral("An unspecified error occured during ZIP compression!\r\nView log-files for information."),
                            DefaultPromptTitle);
     } else if (zip == ZipResult::Written) {
@@ -97,7 +98,7 @@ void ImageExport::report(int zip)
             text += QStringLiteral("\r\n%1 dose report(s) could not be exported; see the error log.").arg(reportsLeftOut_);
         if (!archiveNote_.isEmpty())
             text += QStringLiteral("\r\n") + archiveNote_;
-        Prompts().information(hooks_.parent, text, DefaultPromptTitle);
+        prompter_.information(hooks_.parent, text, DefaultPromptTitle);
     }
 }
 
@@ -106,7 +107,7 @@ bool ImageExport::fileSet() const { return r_.kind == ExportKind::Dicom && r_.di
 bool ImageExport::stop(const Result &e, const QString &what)
 {
     WriteErrorLog(e.number, e.text, place());
-    Prompts().critical(hooks_.parent, what + QStringLiteral("\r\n") + e.text + QStringLiteral("\r\nView log-files for information."),
+    prompter_.critical(hooks_.parent, what + QStringLiteral("\r\n") + e.text + QStringLiteral("\r\nView log-files for information."),
                        DefaultPromptTitle);
     return false;
 }
@@ -327,7 +328,7 @@ std::optional<ArchiveJob> ImageExport::prepareArchive(int *code)
     const QString name = ZipArchiveName(answer, hooks_.clock());
     if (!IsPlainArchiveName(name)) {
         WriteErrorLog(ErrorCode::WriteFailed, QStringLiteral("Archive name refused: %1").arg(name), QStringLiteral("ExportForm CreateZIP"));
-        Prompts().critical(hooks_.parent,
+        prompter_.critical(hooks_.parent,
                            QStringLiteral("\"%1\" is not a file name: the archive goes into the export folder and its name holds no folder.\r\nNo archive was written.")
                                .arg(name),
                            DefaultPromptTitle);
@@ -348,7 +349,7 @@ int ImageExport::archiveWritten(const ArchiveOutcome &outcome)
     }
     if (const Result &zipped = outcome.result; !zipped.ok()) {
         WriteErrorLog(zipped.number, zipped.text, QStringLiteral("ExportForm CreateZIP"));
-        Prompts().critical(hooks_.parent, QStringLiteral("An error occured during ZIP compression!\r\nPlease try again."), DefaultPromptTitle);
+        prompter_.critical(hooks_.parent, QStringLiteral("An error occured during ZIP compression!\r\nPlease try again."), DefaultPromptTitle);
         return ZipResult::Failed;
     }
     return ZipResult::Written;

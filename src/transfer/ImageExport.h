@@ -16,6 +16,7 @@
 #include <vector>
 
 class QWidget;
+class Prompter;
 
 // What an export writes: the main window's command chooses it.
 enum class ExportKind { Jpeg = 1, Dicom = 2 };
@@ -57,7 +58,8 @@ ArchiveOutcome WriteArchive(const ArchiveJob &job);
 
 class ImageExport {
 public:
-    ImageExport(ExportRequest request, ExportHooks hooks);
+    // Its messages go through `prompter`, over hooks.parent.
+    ImageExport(ExportRequest request, ExportHooks hooks, Prompter &prompter);
 
     // ExportDICOM or ExportJPEG, then CreateZIP when asked, with their
     // messages: the steps below in a row. False when nothing could start or
@@ -103,6 +105,7 @@ private:
 
     ExportRequest r_;
     ExportHooks hooks_;
+    Prompter &prompter_;
     QStringList exportedFiles_;
     // The file-set of a DICOMDIR export; its own DICOMDIR lives as long as it does.
     ToolkitDirectory directory_;

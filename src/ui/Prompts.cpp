@@ -27,11 +27,3 @@ void Prompter::plain(QWidget *parent, const QString &text, const QString &title)
     QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, parent);
     box.exec();
 }
-
-namespace {
-Prompter gDefault;
-Prompter *gCurrent = &gDefault;
-} // namespace
-
-Prompter &Prompts() { return *gCurrent; }
-void SetPrompter(Prompter *prompter) { gCurrent = prompter ? prompter : &gDefault; }

@@ -5,7 +5,9 @@
 class QWidget;
 
 // The workstation's message boxes, behind one seam so that tests can answer
-// them. Without a title of its own a box shows the product name, "OrvanaMammo".
+// them. The application owns one and hands it to whatever asks or tells the
+// operator; a test hands in its own. Without a title of its own a box shows
+// the product name, "OrvanaMammo".
 class Prompter {
 public:
     virtual ~Prompter() = default;
@@ -20,7 +22,3 @@ public:
 };
 
 inline const QString DefaultPromptTitle = QStringLiteral("OrvanaMammo");
-
-Prompter &Prompts();
-// Replaces the prompter (nullptr restores the message boxes); for tests.
-void SetPrompter(Prompter *prompter);

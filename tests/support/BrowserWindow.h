@@ -31,7 +31,7 @@ struct BoxLog : Prompter {
 struct BrowserWindow {
     Session session;
     BoxLog boxes;
-    MainForm window; // bound to the browser and the viewer as the workstation binds them
+    MainForm window{boxes}; // bound to the browser and the viewer as the workstation binds them
     ToolkitViewer &dicomViewer = *window.findChild<ToolkitViewer *>(QStringLiteral("dv1"));
     QScrollBar &dv1_vscroll = *window.findChild<QScrollBar *>(QStringLiteral("dv1_vscroll"));
     QTreeView &lvPatients = *window.findChild<QTreeView *>(QStringLiteral("lvPatients"));

@@ -67,7 +67,7 @@ struct ExposureFixture {
         ready = MakeStationDatabases(folder.path())
                 && QFile::copy(folder.file(u"Data/LumoraDef.dat"_s), ResolveUserDatabasePath(Settings.Database));
 
-        doseList = std::make_unique<DoseList>(session);
+        doseList = std::make_unique<DoseList>(session, prompter);
         doseList->setToday([] { return Day; });
         capture = std::make_unique<ExposureCapture>(session, *doseList, prompter);
         ExposureCapture *cap = capture.get();

@@ -13,7 +13,7 @@
 void UseOffscreenScreen(int width, int height);
 
 // Records the message boxes instead of showing them; questions get `answer`.
-// Installed while it lives.
+// Handed to what asks or tells the operator, as the application hands its own.
 class RecordingPrompter : public Prompter {
 public:
     struct Box {
@@ -24,8 +24,6 @@ public:
     QList<Box> boxes;
     bool answer = true;
 
-    RecordingPrompter() { SetPrompter(this); }
-    ~RecordingPrompter() override { SetPrompter(nullptr); }
     void information(QWidget *, const QString &text, const QString &title) override { boxes.append({QStringLiteral("information"), title, text}); }
     void critical(QWidget *, const QString &text, const QString &title) override { boxes.append({QStringLiteral("critical"), title, text}); }
     bool question(QWidget *, const QString &text, const QString &title) override
