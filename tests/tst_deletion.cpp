@@ -36,14 +36,14 @@ private slots:
     {
         const FiledStudy a = file(u"P1"_s, 2);
         const FiledStudy b = file(u"P2"_s, 1);
-        QVERIFY2(DeleteSeriesFromDatabase(a.series[0], a.study, a.uid, a.patient, u"P1"_s, report_),
+        QVERIFY2(Remove(RemovalLevel::Series, a.series[0], report_),
                  f_->read(u"Logs/Error.log"_s).constData());
         QCOMPARE(ImageRows(), (Counts{2, 2, 2, 4, 0}));
         QVERIFY(!QFile::exists(image(a, 0)) && QFile::exists(image(a, 2)));
         QCOMPARE(studyRows_, 0);
         QCOMPARE(log_, u"Updating Database ... OK\r\nRemoving images ... OK\r\n"_s);
 
-        QVERIFY(DeleteSeriesFromDatabase(a.series[1], a.study, a.uid, a.patient, u"P1"_s, report_));
+        QVERIFY(Remove(RemovalLevel::Series, a.series[1], report_));
         QCOMPARE(ImageRows(), (Counts{1, 1, 1, 2, 0}));
         QCOMPARE(studyRows_, 1);
         QCOMPARE(patientRows_, 1);
@@ -54,12 +54,12 @@ private slots:
     void studyAloneOrWithItsPatient()
     {
         const FiledStudy a = file(u"P1"_s, 2);
-        QVERIFY(DeleteStudyFromDatabase(a.study, a.uid, a.patient, u"P1"_s, false, report_));
+        QVERIFY(Remove(RemovalLevel::Study, a.study, report_, {.emptiedParents = EmptiedParents::Kept}));
         QCOMPARE(ImageRows(), (Counts{1, 0, 0, 0, 0})); // not a send: the patient stays
         QVERIFY(!folderExists(a));
 
         const FiledStudy b = file(u"P2"_s, 1);
-        QVERIFY(DeleteStudyFromDatabase(b.study, b.uid, b.patient, u"P2"_s, true, report_));
+        QVERIFY(Remove(RemovalLevel::Study, b.study, report_));
         QCOMPARE(CountRows(u"tblPatienten"_s), 1);
         QCOMPARE(patientRows_, 1);
     }
@@ -72,7 +72,7 @@ private slots:
         QCOMPARE(a2.patient, a.patient);
         QList<int> steps;
         report_.progress = [&](int done, int total) { steps << done * 10 + total; };
-        QVERIFY(DeletePatientFromDatabase(a.patient, u"P1"_s, report_));
+        QVERIFY(Remove(RemovalLevel::Patient, a.patient, report_));
         QCOMPARE(ImageRows(), (Counts{1, 1, 1, 2, 0}));
         QVERIFY(!folderExists(a) && !folderExists(a2) && folderExists(b));
         QCOMPARE(steps, (QList<int>{2, 12, 22})); // the total once, then each folder
@@ -138,7 +138,7 @@ private slots:
         const FiledStudy a = file(u"P1"_s, 1);
         QVERIFY(!RemovePatientIfEmpty(a.patient).ok());
         QCOMPARE(ImageRows(), (Counts{1, 1, 1, 2, 0}));
-        QVERIFY(DeleteStudyFromDatabase(a.study, a.uid, a.patient, u"P1"_s, false, report_));
+        QVERIFY(Remove(RemovalLevel::Study, a.study, report_, {.emptiedParents = EmptiedParents::Kept}));
         QCOMPARE(ImageRows(), (Counts{1, 0, 0, 0, 0}));
         QVERIFY(RemovePatientIfEmpty(a.patient).ok());
         QCOMPARE(ImageRows(), (Counts{0, 0, 0, 0, 0}));
@@ -185,7 +185,7 @@ private slots:
             WriteLockHolder lock(ImageDatabase.path());
             QVERIFY(lock.held());
             ImageDatabase.setBusyTimeout(200);
-            QVERIFY(!DeleteStudyFromDatabase(a.study, a.uid, a.patient, u"P1"_s, true, report_));
+            QVERIFY(!Remove(RemovalLevel::Study, a.study, report_));
         }
         QCOMPARE(CountRows(u"tblImages"_s), 2);
         QVERIFY(QFile::exists(image(a, 0)));
@@ -206,7 +206,7 @@ private slots:
             s = Execute(ImageDatabase, u"INSERT INTO tblStudies (StudyUID, FKeyPATID) VALUES ('../keep', ?)"_s, {p}).lastInsertId.toLongLong();
         }
         QVERIFY(p > 0 && s > 0);
-        QVERIFY(DeleteStudyFromDatabase(s, u"../keep"_s, p, u"P1"_s, false, report_));
+        QVERIFY(Remove(RemovalLevel::Study, s, report_, {.emptiedParents = EmptiedParents::Kept}));
         QVERIFY(QFile::exists(f_->file(u"keep/precious.txt"_s)));
     }
 };

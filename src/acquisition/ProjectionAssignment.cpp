@@ -2,7 +2,6 @@
 
 #include "store/Session.h"
 
-#include "acquisition/SelectPosForm.h"
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
 #include "ui/Prompts.h"
@@ -32,9 +31,8 @@ QString ProjectionAssignment::askSide(const ToolkitImagePtr &image)
 {
     if (c_.askSide)
         return c_.askSide(image);
-    SelectPosForm form(c_.parent, image);
-    form.exec();
-    return form.side();
+    WriteErrorLog(ErrorCode::NoObject, QStringLiteral("No side question is wired: the image keeps the side last found"), kWhere);
+    return {};
 }
 
 void ProjectionAssignment::emptyWorkFolder()
@@ -119,8 +117,8 @@ void ProjectionAssignment::stamp(const ImagePair &pair)
 
 void ProjectionAssignment::cmdAll_Click()
 {
-    // A study still loading lets events run between its images: its list is
-    // not complete yet.
+    // A study still loading (its unreadable-file box runs events) is not
+    // complete yet.
     if (merging_ || session_.imageLoadActive() || anotherPatientSelected())
         return;
     merging_ = true;

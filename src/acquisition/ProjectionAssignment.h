@@ -20,7 +20,7 @@ struct AssignmentControls {
     std::function<void(const QString &caption)> rewriteChosenProjection; // the chosen row's projection becomes the caption
     std::function<void()> redecode;                      // the exposure decoder again, when the serial link holds a message
     std::function<SendPartner()> defaultPartner;         // the default storage partner
-    SideQuestion askSide;                            // unset: the SelectPosForm dialog
+    SideQuestion askSide;                                // the side dialog the window shows
     // The chosen exposure's values with its AGD for the patient's birth date
     // in the image header (invalid when it has none); unset: as chosen.
     std::function<ExposureValues(const ExposureValues &exposure, const QDate &birthDate)> doseForBirthDate;

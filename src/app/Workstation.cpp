@@ -3,6 +3,7 @@
 
 #include "acquisition/ImageViewer.h"
 #include "acquisition/ProjectionAssignment.h"
+#include "acquisition/SelectPosForm.h"
 #include "acquisition/ViewerPanel.h"
 #include "app/MainForm.h"
 #include "app/OptionForm.h"
@@ -231,6 +232,11 @@ void Workstation::attachAssignment()
             capture_->dbFill();
     };
     a.doseForBirthDate = DoseForBirthDate;
+    a.askSide = [this](const ToolkitImagePtr &image) {
+        SelectPosForm form(&main_, image);
+        form.exec();
+        return form.side();
+    };
     a.defaultPartner = [this] { return SendPartner{partners_.partner.aet, partners_.partner.ip, partners_.partner.port}; };
     assignment_ = std::make_unique<ProjectionAssignment>(session_, a, prompter_);
     connect(assignment_.get(), &ProjectionAssignment::sendRequested, this,

@@ -341,7 +341,6 @@ void Browser::LoadStudy(const QList<qlonglong> &seriesKeys)
                           QStringLiteral("MainForm LoadStudy (READ_ERROR)"));
             failed(QStringLiteral("An error occured during loading - please retry!"));
         }
-        QCoreApplication::processEvents();
     }
     // The images in the viewer: those that could be read.
     emit statusPanel(4, QString::number(ListCount(session_.loadedImages())) + QStringLiteral(" image(s)"));

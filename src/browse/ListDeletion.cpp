@@ -45,12 +45,12 @@ JobOutcome deletionJob(JobKind kind, const ImageTarget &t, JobProgress &progress
         const DeletionReport r = reportTo(progress, outcome, t);
         switch (kind) {
         case JobKind::DeleteSeries:
-            outcome.entriesRemoved = DeleteSeriesFromDatabase(t.seriesKey, t.studyKey, t.studyUid, t.patientKey, t.patientId, r);
+            outcome.entriesRemoved = Remove(RemovalLevel::Series, t.seriesKey, r);
             break;
         case JobKind::DeleteStudy:
-            outcome.entriesRemoved = DeleteStudyFromDatabase(t.studyKey, t.studyUid, t.patientKey, t.patientId, false, r);
+            outcome.entriesRemoved = Remove(RemovalLevel::Study, t.studyKey, r, {.emptiedParents = EmptiedParents::Kept});
             break;
-        case JobKind::DeletePatient: outcome.entriesRemoved = DeletePatientFromDatabase(t.patientKey, t.patientId, r); break;
+        case JobKind::DeletePatient: outcome.entriesRemoved = Remove(RemovalLevel::Patient, t.patientKey, r); break;
         case JobKind::DeleteAll: outcome.entriesRemoved = DeleteAllFromDatabase(r); break;
         default: break;
         }

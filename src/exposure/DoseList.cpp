@@ -182,7 +182,6 @@ void DoseList::fillFrom(const std::optional<QString> &patientName)
     filter_ = patientName;
     model_.reset(std::move(*rows));
     selection_.clear();
-    QCoreApplication::processEvents();
 }
 
 void DoseList::refreshInPlace()

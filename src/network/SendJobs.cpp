@@ -315,7 +315,7 @@ JobOutcome SerieSenden(JobProgress &progress, SendJob &job)
     progress.append(QStringLiteral("OK\r\n"));
     progress.append(QStringLiteral("%1 of %2 images successfully sent.\r\n").arg(job.SentCount).arg(job.TotalCount));
     if (Settings.SentAndKeep == 0 && job.SentCount == job.TotalCount && job.TotalCount > 0)
-        outcome.entriesRemoved = DeleteSeriesFromDatabase(s.seriesKey, s.studyKey, s.studyUid, s.patientKey, s.patientId, reportFor(progress, job, outcome));
+        outcome.entriesRemoved = Remove(RemovalLevel::Series, s.seriesKey, reportFor(progress, job, outcome));
     progress.append(QStringLiteral("Tasks done!"));
     return outcome;
 }
@@ -335,7 +335,8 @@ void studieSenden(JobProgress &progress, SendJob &job, JobOutcome &outcome, bool
         progress.append(QStringLiteral("%1 of %2 images successfully sent.\r\n").arg(job.SentCount).arg(job.TotalCount));
     if (complete && Settings.SentAndKeep == 0) {
         const SendSelection &s = job.selection;
-        outcome.entriesRemoved = DeleteStudyFromDatabase(s.studyKey, s.studyUid, s.patientKey, s.patientId, alone, reportFor(progress, job, outcome));
+        outcome.entriesRemoved = Remove(RemovalLevel::Study, s.studyKey, reportFor(progress, job, outcome),
+                                        {.emptiedParents = alone ? EmptiedParents::Removed : EmptiedParents::Kept});
     }
     if (alone)
         progress.append(QStringLiteral("Tasks done!"));

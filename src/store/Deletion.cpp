@@ -596,21 +596,6 @@ Result RemovePatientIfEmpty(qlonglong patientKey)
     return {};
 }
 
-bool DeleteSeriesFromDatabase(qlonglong seriesKey, qlonglong, const QString &, qlonglong, const QString &, const DeletionReport &report)
-{
-    return Remove(RemovalLevel::Series, seriesKey, report);
-}
-
-bool DeleteStudyFromDatabase(qlonglong studyKey, const QString &, qlonglong, const QString &, bool studySend, const DeletionReport &report)
-{
-    return Remove(RemovalLevel::Study, studyKey, report, {studySend ? EmptiedParents::Removed : EmptiedParents::Kept, {}, {}});
-}
-
-bool DeletePatientFromDatabase(qlonglong patientKey, const QString &, const DeletionReport &report)
-{
-    return Remove(RemovalLevel::Patient, patientKey, report);
-}
-
 bool DeleteAllFromDatabase(const DeletionReport &report)
 {
     say(report, QStringLiteral("Removing database entries ... "));

@@ -89,15 +89,6 @@ bool RemoveImages(const QStringList &imageUids, const DeletionReport &report, co
 // (her row stays) when studies were filed under her since.
 Result RemovePatientIfEmpty(qlonglong patientKey);
 
-// The forms of Remove its callers use. Only the first key names the rows;
-// the others are those of the target the operator pointed at.
-bool DeleteSeriesFromDatabase(qlonglong seriesKey, qlonglong studyKey, const QString &studyUid, qlonglong patientKey,
-                              const QString &patientId, const DeletionReport &report);
-// studySend: the study was sent; its patient goes too when no study is left.
-bool DeleteStudyFromDatabase(qlonglong studyKey, const QString &studyUid, qlonglong patientKey, const QString &patientId,
-                             bool studySend, const DeletionReport &report);
-bool DeletePatientFromDatabase(qlonglong patientKey, const QString &patientId, const DeletionReport &report);
-
 // Empties the image database from its template (through SQLite's backup, so
 // the receiver may keep its connection), then every file of the study folders
 // that no row holds, and the folders left empty; when the database cannot be
