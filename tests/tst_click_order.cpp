@@ -88,8 +88,8 @@ class ClickOrderTest : public QObject {
         receiver_ = std::move(started.process);
         Settings.XrayComm = 4;
         prompter_ = std::make_unique<RecordingPrompter>();
-        w = std::make_unique<MainForm>();
-        ws = std::make_unique<Workstation>(*w);
+        w = std::make_unique<MainForm>(*prompter_);
+        ws = std::make_unique<Workstation>(*w, *prompter_);
         ws->doseList().setToday([] { return Day; });
         ws->capture().setClock([] { return QDateTime(Day, QTime(9, 30)); });
         w->show();
