@@ -467,8 +467,8 @@ private slots:
         };
         bringUp();
         QVERIFY(ws->doseList().rowCount() > 0);
+        ws->doseList().choose(0); // an exposure chosen; choosing makes its tasks anew
         ws->tasks().addTask({u"Image #99"_s, 0, u"0008,1030 - Study Description"_s, QString(), u"NEWDESC"_s});
-        Child<QLineEdit>(*w, u"Text1"_s)->setText(u"07.12.2026"_s);
         const int rows = CountRows(u"tblImages"_s);
         w->action(u"mnuApplyTasks"_s)->trigger();
         QVERIFY(ran);
