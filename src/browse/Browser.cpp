@@ -73,6 +73,9 @@ void Browser::RefreshPatientList(Refresh when)
     if (session_.imageLoadActive())
         return;
     const QString location = QStringLiteral("MainForm_RefreshPatientList");
+    // One connection for the receipts and the patients: opening the file is
+    // the dearest part of a refresh.
+    DatabaseSession open(ImageDatabase);
     bool receiptsRead = false;
     if (const Result emptied = EmptyReceipts(&receiptsRead); !emptied.ok()) {
         LogFailure(emptied, location);
