@@ -19,6 +19,7 @@
 
 #include <QAction>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QTreeView>
 
 #include <algorithm>
@@ -244,6 +245,8 @@ private slots:
             } else {
                 QTest::mouseClick(tiles(), Qt::LeftButton, {}, tiles()->tileRect(n).center());
                 image = imageAt(n);
+                // The list shows the tile's row from its first column: ID, date and time stay in view.
+                QVERIFY2(list("lvImages")->horizontalScrollBar()->value() == 0, qPrintable(u"image list scrolled sideways after "_s + c));
             }
             agree(image, exposure, c);
             if (QTest::currentTestFailed())

@@ -1106,7 +1106,7 @@ void MainForm::showImageRow(const QString &uid)
         return;
     }
     selection->setCurrentIndex(row.siblingAtColumn(0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-    lvImages->scrollTo(row);
+    lvImages->scrollTo(row.siblingAtColumn(0)); // the row, not its UID column: ID, date and time stay in view
 }
 
 void MainForm::updateSendMenus(PartnersInUse &inUse, const std::function<void(int level, const QString &tag)> &chosen)
