@@ -282,8 +282,11 @@ private slots:
         FileStudy(*folder_, u"P1"_s, 1, 4);
         QVERIFY(rig_->loadFirstStudy(u"P1"_s));
         Settings.SentAndKeep = qint16(keep);
-        deletion_->RemoveImageRowsByList(DoseAssignment(mode), 1);
+        const QString second = browser().images().text(1, 3);
+        deletion_->RemoveImageRowsByList(DoseAssignment(mode), second);
         QCOMPARE(rows("tblImages"), left);
+        if (left < 4) // the row of the image named went
+            QVERIFY(!ImagesInDatabase({second}));
         QCOMPARE(browser().images().count(), 0);
     }
 

@@ -1090,7 +1090,6 @@ void MainForm::bind(ProjectionAssignment &assignment)
 int MainForm::patientRow() const { return lvPatients->currentIndex().row(); }
 int MainForm::studyRow() const { return lvStudien->currentIndex().row(); }
 int MainForm::seriesRow() const { return lvSerien->currentIndex().row(); }
-int MainForm::imageRow() const { return lvImages->currentIndex().row(); }
 
 void MainForm::showImageRow(const QString &uid)
 {

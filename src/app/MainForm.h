@@ -104,7 +104,6 @@ public:
     int patientRow() const;
     int studyRow() const;
     int seriesRow() const;
-    int imageRow() const;
     // The image-list row of the image with this whole SOP instance UID becomes
     // the selected one; none is selected when no row has it.
     void showImageRow(const QString &uid);

@@ -421,6 +421,7 @@ bool Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnectio
     input.assignment = assignment;
     input.examination = examination;
     input.writeDoseReport = WriteStudyDoseReport;
+    const QString currentImage = session_.currentImageUid(); // taken now: the job empties it
     session_.clearCurrentImage();
     // The exposures go to the patient sent, whoever is selected meanwhile.
     // A merge's send assigns the exposures it took, not what is listed by then.
@@ -452,12 +453,12 @@ bool Workstation::runSendJob(JobKind kind, const SendSelection &s, SendConnectio
             if (!done.notice.isEmpty())
                 prompter_.information(&form, done.notice, DefaultPromptTitle);
         });
-        connect(&form, &EditForm::closedWithOk, this, [this, &form, assignSent] {
+        connect(&form, &EditForm::closedWithOk, this, [this, &form, assignSent, currentImage] {
             const DoseAssignment mode = form.outcome().assignment;
             if (mode == DoseAssignment::None)
                 return;
             assignSent(mode);
-            deletion_->RemoveImageRowsByList(mode, main_.imageRow());
+            deletion_->RemoveImageRowsByList(mode, currentImage);
         });
     });
     return outcome.entriesRemoved;

@@ -214,7 +214,7 @@ void ListDeletion::deleteAll()
         emit statusPanel(panel, QString());
 }
 
-void ListDeletion::RemoveImageRowsByList(DoseAssignment mode, int selectedRow)
+void ListDeletion::RemoveImageRowsByList(DoseAssignment mode, const QString &selectedUid)
 {
     RowModel &images = browser_.images();
     // Images kept after a send keep their rows: only the list is emptied.
@@ -227,8 +227,9 @@ void ListDeletion::RemoveImageRowsByList(DoseAssignment mode, int selectedRow)
         for (int i = 0; i < images.count(); ++i)
             ids << images.text(i, 0).toLongLong();
     } else if (mode == DoseAssignment::RemoveSelected) {
-        if (images.at(selectedRow))
-            ids << images.text(selectedRow, 0).toLongLong();
+        for (int i = 0; i < images.count(); ++i)
+            if (!selectedUid.isEmpty() && images.text(i, 3) == selectedUid)
+                ids << images.text(i, 0).toLongLong();
     } else {
         return;
     }

@@ -33,9 +33,9 @@ public:
     void deletePatient(const ImageTarget &t);
     void deleteAll();
     // When a send's progress dialog closes with an assignment: AllListed
-    // removes every listed image row, RemoveSelected the one in `selectedRow`
-    // of the image list.
-    void RemoveImageRowsByList(DoseAssignment mode, int selectedRow);
+    // removes every listed image row, RemoveSelected the row of the image
+    // with this whole SOP instance UID (the one current when the send was given).
+    void RemoveImageRowsByList(DoseAssignment mode, const QString &selectedUid);
 
 signals:
     // Task list, header view and viewer emptied.
