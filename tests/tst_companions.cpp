@@ -318,6 +318,32 @@ private slots:
         QVERIFY(other.waitForFinished(5000));
     }
 
+    // A process of the data manager's name serving this folder without its
+    // pid file (one starting up, or a stand-in), started before the one that
+    // holds the file: the holder is the companion, recorded at a start and stopped.
+    void pidFileHolderIsTheCompanion()
+    {
+        TestFolder f;
+        Settings.IR_Port.clear(); // the data manager alone
+        QVERIFY(MakeStationDatabases(f.path()));
+        QVERIFY(!InstallIdleProgram(f.path(), kManager).isEmpty());
+        QProcess standIn;
+        standIn.start(f.file(kManager), {});
+        QVERIFY(standIn.waitForStarted());
+        CompanionProcess holder(DataMgrProgram(), f.path());
+        QVERIFY(holder.start());
+        const qint64 pid = holder.process().processId();
+        QVERIFY2(WaitFor([&] { return f.read(u"Logs/DataMgr.log"_s).contains("started"); }, 10000), f.read(u"Logs/DataMgr.log"_s).constData());
+        QCOMPARE(FindCompanion(kManager), pid);
+        c_.startMissing();
+        QCOMPARE(c_.dataManagerId(), pid);
+        c_.stopDataManager();
+        QVERIFY(waitGone(pid));
+        QCOMPARE(standIn.state(), QProcess::Running);
+        standIn.kill();
+        standIn.waitForFinished();
+    }
+
     void recordedIdOfAnotherProgramIsLeftAlone()
     {
         // It reports the signals it gets; SIGWINCH, sent last, is handled after a pending SIGTERM.

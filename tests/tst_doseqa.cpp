@@ -201,6 +201,14 @@ QString MakeOldJournal(const TestFolder &folder)
     const QString path = folder.file(u"Data/Journal.dat"_s);
     if (!MakeStationDatabases(folder.path()) || !QFile::copy(folder.file(u"Data/LumoraDef.dat"_s), path))
         return {};
+    // That program's table: the first thirteen columns, none of the dose ones.
+    QueryRows(path, u"DROP TABLE tblDosis"_s);
+    QueryRows(path, u"CREATE TABLE tblDosis (ID INTEGER PRIMARY KEY AUTOINCREMENT, KVP TEXT, ma TEXT, Zeit TEXT, Dicke TEXT, "
+                    "mGy TEXT, Druck TEXT, Datum TEXT, Sonstiges TEXT, Status TEXT NOT NULL DEFAULT '0', expZeit TEXT, "
+                    "Patname TEXT, FKeyPatID TEXT)"_s);
+    QueryRows(path, u"PRAGMA user_version = 0"_s);
+    if (QueryValue(path, u"SELECT count(*) FROM pragma_table_info('tblDosis')"_s).toInt() != 13)
+        return {};
     auto value = [](double v, bool comma = false) {
         QString text = QString::number(v);
         if (comma)

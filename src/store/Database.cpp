@@ -300,16 +300,14 @@ std::optional<double> RowCursor::number(int column) const
     default:
         break;
     }
-    // Decoders store numbers as texts, some with a decimal comma.
+    // Decoders store numbers as texts. One with a decimal comma or a unit is
+    // not a plain number: the caller reads it through the unit pattern.
     const QByteArrayView bytes = utf8(column).trimmed();
-    if (bytes.isEmpty() || bytes.size() > 40)
+    if (bytes.isEmpty())
         return std::nullopt;
-    char buffer[41];
-    for (qsizetype i = 0; i < bytes.size(); ++i)
-        buffer[i] = bytes[i] == ',' ? '.' : bytes[i];
     double v = 0;
-    const auto [end, error] = std::from_chars(buffer, buffer + bytes.size(), v);
-    if (error != std::errc() || end != buffer + bytes.size())
+    const auto [end, error] = std::from_chars(bytes.data(), bytes.data() + bytes.size(), v);
+    if (error != std::errc() || end != bytes.data() + bytes.size())
         return std::nullopt;
     return v;
 }

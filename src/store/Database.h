@@ -120,7 +120,7 @@ public:
     QString text(int column) const; // NULL as a null string
     // The column's UTF-8 bytes, valid until the next column is read.
     QByteArrayView utf8(int column) const;
-    // A stored number, or a text that reads as one ("1.25" or "1,25"); empty otherwise.
+    // A stored number, or a text that is one ("1.25"); empty otherwise ("1,25" and "12 mAs" too).
     std::optional<double> number(int column) const;
 
 private:
