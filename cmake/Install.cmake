@@ -1,6 +1,7 @@
 # What an installation holds (the Debian package of scripts/package installs
 # with the prefix /usr): programs below lib/lumora-station, the templates of a
-# new application folder below share/lumora-station, the command orvanamammo.
+# new application folder below share/lumora-station, the command orvanamammo,
+# and the documents below share/doc/lumora-station.
 include(GNUInstallDirs)
 set(LUMORA_PROGRAM_DIR lib/lumora-station)
 set(LUMORA_TEMPLATE_DIR share/lumora-station)
@@ -23,3 +24,8 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/man/orvanamammo.1 DESTINATION share/
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/man/LumoraReceiver.8 ${CMAKE_SOURCE_DIR}/packaging/man/LumoraDataMgr.8
         DESTINATION share/man/man8)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION share/doc/lumora-station)
+# The operator's guide with its pictures, the conformance statement and the
+# factor-table format, which the dose calibration's Factor tables tab names.
+install(FILES ${CMAKE_SOURCE_DIR}/docs/guide.md ${CMAKE_SOURCE_DIR}/docs/conformance.md ${CMAKE_SOURCE_DIR}/docs/factor-tables.md
+        DESTINATION share/doc/lumora-station)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/shots/ DESTINATION share/doc/lumora-station/shots FILES_MATCHING PATTERN "*.png")

@@ -11,6 +11,7 @@
 #include "support/Station.h"
 #include "support/Widgets.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -314,6 +315,28 @@ private slots:
         QVERIFY(next.id != first);
         QCOMPARE(ReadCalibration(DefinitionsDatabase, 3).calibration->beam.value(0).hvl, 0.45);
         QCOMPARE(Execute(DefinitionsDatabase, u"SELECT COUNT(*) FROM tblDoseBeam WHERE CalibrationID = ?"_s, {first}).rows.value(0).value(0).toInt(), 4);
+    }
+
+    // With no tables loaded the Factor tables tab names the installed
+    // document of the file's format; that document is docs/factor-tables.md,
+    // and a file with the header it shows is read.
+    void factorTabNamesTheFormatDocument()
+    {
+        TestFolder f;
+        QVERIFY(PrepareStation(f));
+        RecordingPrompter prompts;
+        DoseCalibrationForm form(3, prompts);
+        const QString named = form.findChild<QLabel *>(u"lblFactorSource"_s)->text();
+        QVERIFY2(named.contains(QString::fromLatin1(FactorTableFormatDocument)), qPrintable(named));
+        QVERIFY(QString::fromLatin1(FactorTableFormatDocument).startsWith(u"/usr/share/doc/lumora-station/"_s));
+        const QString document = QString::fromUtf8(ReadFile(SourceDir() + u"/docs/"_s + QFileInfo(QString::fromLatin1(FactorTableFormatDocument)).fileName()));
+        QVERIFY(!document.isEmpty());
+        const QString header = document.section(u"first line:\n\n    "_s, 1).section(u'\n', 0, 0);
+        QCOMPARE(header.count(u','), 4);
+        QStringList file = TestFactorTable.split(u'\n');
+        file[1] = header; // after the comment line
+        const FactorTablesLoad read = ParseFactorTables(file.join(u'\n'));
+        QVERIFY2(read.ok(), qPrintable(read.text));
     }
 
     // The physicist opens "Dose calibration …" on the stored record, changes an

@@ -4,6 +4,7 @@
 #include "app/LinkStatus.h"
 #include "app/MainForm.h"
 #include "app/StartupChecks.h"
+#include "core/ErrorLog.h"
 #include "core/Settings.h"
 #include "store/DatabasePaths.h"
 #include "support/Peers.h"
@@ -247,19 +248,42 @@ private slots:
         QVERIFY(QFile::exists(f_->file(u"images/1.2.3/1.2.3.4.dcm"_s)));
     }
 
-    void errorLogIsShownReadOnlyAtItsEnd()
+    // View > Protocols: each entry shows its own log, read-only, at its last
+    // line; an empty debug log says how to switch it on.
+    void logIsShownReadOnlyAtItsEnd_data()
     {
-        QByteArray log;
-        for (int i = 0; i < 300; ++i)
-            log += "06.12.2026 10:00:00 " + QByteArray::number(i) + " something MainForm LoadStudy\r\n";
-        f_->write(u"Logs/Error.log"_s, log);
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<QString>("log"); // written by the program's own writer, 300 lines
+        QTest::addColumn<QString>("view");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("errors") << u"mnuProtokollFehler"_s << u"error"_s << u"ErrorLogText"_s << u"299 something"_s;
+        QTest::newRow("debug") << u"mnuProtokollDebug"_s << u"debug"_s << u"DebugLogText"_s << u"line 299 MainForm dbFill"_s;
+        QTest::newRow("debug, switched off") << u"mnuProtokollDebug"_s << QString() << u"DebugLogText"_s << u"\"Activate debug logging\""_s;
+    }
+    void logIsShownReadOnlyAtItsEnd()
+    {
+        QFETCH(QString, entry);
+        QFETCH(QString, log);
+        QFETCH(QString, view);
+        QFETCH(QString, shown);
+        Settings.Debug = log == u"debug"_s ? 1 : 0;
+        QByteArray lines;
+        for (int i = 0; i < 300; ++i) {
+            if (log == u"error"_s)
+                lines += "06.12.2026 10:00:00 " + QByteArray::number(i) + " something MainForm LoadStudy\r\n";
+            else if (log == u"debug"_s)
+                WriteDebugLog(u"line %1 "_s.arg(i), u"MainForm dbFill"_s);
+        }
+        if (!lines.isEmpty())
+            f_->write(u"Logs/Error.log"_s, lines);
         MainForm w(prompter_);
-        w.action(u"mnuProtokollFehler"_s)->trigger();
-        auto *view = w.findChild<QPlainTextEdit *>(u"ErrorLogText"_s);
-        QVERIFY(view);
-        QVERIFY(view->isReadOnly());
-        QVERIFY(view->toPlainText().contains(u"299 something"_s));
-        QVERIFY(view->textCursor().atEnd());
+        w.action(entry)->trigger();
+        auto *text = w.findChild<QPlainTextEdit *>(view);
+        QVERIFY(text);
+        QVERIFY(text->isReadOnly());
+        QVERIFY2(text->toPlainText().contains(shown), qPrintable(text->toPlainText().right(200)));
+        QVERIFY(text->textCursor().atEnd());
+        QVERIFY(text->window()->isVisible());
     }
 
     // A link that is down shows red on the toolbar, whose own style sheet

@@ -66,6 +66,8 @@ private slots:
         QVERIFY(list.rows().isEmpty());
         const auto row = [&](int i) { return list.rows().value(i); };
         const auto bold = [&](int i) { return lvSCP.topLevelItem(i)->font(0).bold(); };
+        const auto marks = [&] { return ColumnTexts(&lvSCP, StoragePartnerList::DefaultColumn); };
+        QCOMPARE(lvSCP.headerItem()->text(StoragePartnerList::DefaultColumn), u"Default"_s);
 
         QString shown = u"?"_s;
         list.runEditor = filling(u"Zeta ZETA 127.0.0.1 104"_s, &shown);
@@ -76,6 +78,7 @@ private slots:
         list.addPartner();
         QCOMPARE(ColumnTexts(&lvSCP), (QStringList{"Alpha", "Zeta"})); // alias order
         QCOMPARE(row(1).address.port, u"104"_s);
+        QCOMPARE(marks(), (QStringList{"", ""}));
 
         // A third is refused while two are listed.
         bool editorOpened = false;
@@ -85,12 +88,17 @@ private slots:
         QCOMPARE(prompter_.boxes.last().text, u"You can only add two storage partners!"_s);
         QCOMPARE(rows(), 2);
 
-        // Default: bold in the list, the only row with the flag in the table.
+        // Default: bold in the list and "yes" in its Default column, the only row with the flag in the table.
         list.makeDefault(1);
         QVERIFY(bold(1) && !bold(0));
+        QCOMPARE(marks(), (QStringList{"", "yes"}));
         QCOMPARE(changed.size(), 3);
         list.UpdateSCP();
         QVERIFY(row(1).isDefault() && !row(0).isDefault() && bold(1));
+        QCOMPARE(marks(), (QStringList{"", "yes"}));
+        list.makeDefault(0);
+        QCOMPARE(marks(), (QStringList{"yes", ""}));
+        list.makeDefault(1);
 
         // Editing keeps the row's id and its default flag.
         const qlonglong id = row(1).id;
@@ -100,18 +108,19 @@ private slots:
         QCOMPARE(row(1).alias, u"Archive"_s);
         QCOMPARE(row(1).id, id);
         QVERIFY(row(1).isDefault() && bold(1));
+        QCOMPARE(marks(), (QStringList{"", "yes"}));
 
         // A rejected entry changes nothing.
         list.runEditor = filling(u"Archive ARCH ::1 42a"_s);
         list.editPartner(1);
         QCOMPARE(prompter_.boxes.last().text, u"Not a valid port."_s);
         QCOMPARE(row(1).address.port, u"4242"_s);
-        QCOMPARE(changed.size(), 4);
+        QCOMPARE(changed.size(), 6);
 
         list.deletePartner(0);
         QCOMPARE(ColumnTexts(&lvSCP), QStringList{u"Archive"_s});
         QCOMPARE(rows(), 1);
-        QCOMPARE(changed.size(), 5);
+        QCOMPARE(changed.size(), 7);
     }
 
     void sendMenusFollowTheTable()
@@ -179,6 +188,7 @@ private slots:
         list.UpdateSCP();
         options.show();
         QCOMPARE(ColumnTexts(lvSCP), (QStringList{"Archive", "Mute"}));
+        QCOMPARE(ColumnTexts(lvSCP, StoragePartnerList::DefaultColumn), (QStringList{"yes", ""}));
 
         TickGaps gaps;
         lvSCP->setCurrentItem(lvSCP->topLevelItem(1));

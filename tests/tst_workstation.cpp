@@ -909,6 +909,60 @@ private slots:
         QCOMPARE(Child<QTreeView>(*w, u"lvDosis"_s)->model()->rowCount(), 4);
     }
 
+    // New Examination empties the dose list; the list is today's open
+    // exposures, so the next exposure brings the earlier open ones back with
+    // it (as the guide says). Her name in the box lists only hers.
+    void newExaminationEmptiesTheListUntilTheNextExposure()
+    {
+        station({.projections = {"R CC", "L CC"}, .kvs = {26, 27}, .patientName = u"Doe^Jane"_s});
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        ws->doseList().lvDosis_Fill();
+        QCOMPARE(ws->doseList().rowCount(), 2);
+        QTest::mouseClick(Child<QPushButton>(*w, u"Command2"_s), Qt::LeftButton);
+        QCOMPARE(ws->doseList().rowCount(), 0);
+        ws->capture().MarkPatientChosen(u"Roe^Mary"_s);
+        QVERIFY(journalExposure(28, u"R MLO"_s) > 0);
+        QTRY_COMPARE(ws->doseList().rowCount(), 3);
+        QCOMPARE(ws->doseList().text(0, DoseList::KV), u"26"_s);
+        QComboBox *names = Child<QComboBox>(*w, u"cmbDosis"_s);
+        QTest::mouseClick(names, Qt::LeftButton);
+        names->hidePopup();
+        const int hers = names->findText(u"Roe^Mary"_s);
+        QVERIFY2(hers >= 0, qPrintable(RowTexts(*names->model(), 0).join(u", "_s)));
+        names->setCurrentIndex(hers);
+        emit names->activated(hers);
+        QCOMPARE(ws->doseList().rowCount(), 1);
+        QCOMPARE(ws->doseList().text(0, DoseList::KV), u"28"_s);
+    }
+
+    // The demo station of scripts/run: its views come through the receiver,
+    // and a click on a view shows the mammography filter's attributes in the
+    // header view without a visit to the options.
+    void demoStationShowsTheHeaderOfTheViewClicked()
+    {
+        f_ = std::make_unique<TestFolder>();
+        QVERIFY(PrepareStation(*f_));
+        const quint16 port = FreePort();
+        QByteArray out;
+        QVERIFY2(RunProgram(u"bash"_s, {SourceDir() + u"/scripts/demo-station"_s, f_->path(), QString::number(port)}, &out) == 0,
+                 out.constData());
+        CompanionProcess receiver(ReceiverProgram(), f_->path());
+        QVERIFY(receiver.start() && receiver.waitUntilAnswering(u"LumoraStation"_s, port));
+        QVERIFY2(WaitFor([] { return CountRows(u"tblImages"_s) == 4; }, 30000), "the receiver did not file the demo's views");
+        prompter_ = std::make_unique<RecordingPrompter>();
+        w = std::make_unique<MainForm>(*prompter_);
+        ws = std::make_unique<Workstation>(*w, *prompter_);
+        w->Form_Load(); // as the program starts it, with the demo's settings
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        loadStudyOf(u"DEMO-1"_s, 4);
+        clickTile(1);
+        QTRY_COMPARE(ws->session().currentImageIndex(), 2); // 1-based
+        for (const QString &tag : {u"0018,0060"_s, u"0018,1152"_s, u"0018,11A0"_s, u"0018,11A2"_s, u"0040,8302"_s})
+            QVERIFY2(headerValue(tag) != u"<not listed>"_s, qPrintable(tag));
+    }
+
     // The operator sorts the patient list, clicks a patient and her study,
     // and scrolls the list; meanwhile the receiver files a new patient's
     // study and a second study of hers. The next poll lists both, and her

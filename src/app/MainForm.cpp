@@ -140,10 +140,11 @@ MainForm::MainForm(Prompter &prompter, QWidget *parent) : QMainWindow(parent), p
     buildMenus();
     buildToolbar();
     // The commands the window carries out itself; the others are connected by
-    // the subsystems. Debug has no action.
+    // the subsystems.
     connect(command(Command::Exit), &QAction::triggered, this, &MainForm::mnuDateiBeenden_Click);
     connect(command(Command::Options), &QAction::triggered, this, &MainForm::mnuAnsichtEinstellungen_Click);
     connect(command(Command::ErrorLog), &QAction::triggered, this, &MainForm::showErrorLog);
+    connect(command(Command::DebugLog), &QAction::triggered, this, &MainForm::showDebugLog);
     connect(command(Command::About), &QAction::triggered, this, &MainForm::showAbout);
 
     statusLine = new QStatusBar(this);
@@ -869,10 +870,24 @@ void MainForm::showAbout()
 
 void MainForm::showErrorLog()
 {
+    showLog(QStringLiteral("Error.log"), QStringLiteral("Errors"), QStringLiteral("ErrorLog"), QStringLiteral("(the error log is empty)"));
+}
+
+void MainForm::showDebugLog()
+{
+    showLog(QStringLiteral("Debug.log"), QStringLiteral("Debug log"), QStringLiteral("DebugLog"),
+            Settings.Debug == 1 ? QStringLiteral("(the debug log is empty)")
+                                : QStringLiteral("(the debug log is empty: debug logging is off; switch it on under "
+                                                 "View > Options ..., General, \"Activate debug logging\")"));
+}
+
+// The current file of a log in Logs/, read-only, scrolled to its last line.
+void MainForm::showLog(const QString &fileName, const QString &title, const QString &name, const QString &whenEmpty)
+{
     QString text;
     const QDir logs(AppPath(QString::fromLatin1(AppFiles::LogsFolder)));
     for (const QString &e : logs.entryList(QDir::Files)) {
-        if (e.compare(QLatin1String("Error.log"), Qt::CaseInsensitive) == 0) {
+        if (e.compare(fileName, Qt::CaseInsensitive) == 0) {
             QFile f(logs.filePath(e));
             if (f.open(QIODevice::ReadOnly))
                 text = QString::fromUtf8(f.readAll());
@@ -880,15 +895,15 @@ void MainForm::showErrorLog()
         }
     }
     auto *view = new QDialog(this);
-    view->setObjectName(QStringLiteral("ErrorLogView"));
+    view->setObjectName(name + QStringLiteral("View"));
     view->setAttribute(Qt::WA_DeleteOnClose);
-    view->setWindowTitle(QStringLiteral("Errors"));
+    view->setWindowTitle(title);
     auto *l = new QVBoxLayout(view);
     auto *edit = new QPlainTextEdit(view);
-    edit->setObjectName(QStringLiteral("ErrorLogText"));
+    edit->setObjectName(name + QStringLiteral("Text"));
     edit->setReadOnly(true);
     edit->setLineWrapMode(QPlainTextEdit::NoWrap);
-    edit->setPlainText(text.isEmpty() ? QStringLiteral("(the error log is empty)") : text);
+    edit->setPlainText(text.isEmpty() ? whenEmpty : text);
     edit->moveCursor(QTextCursor::End);
     edit->ensureCursorVisible();
     l->addWidget(edit);

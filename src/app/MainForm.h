@@ -84,6 +84,7 @@ public:
     void cmdLorad_Click(int index);
     void showAbout();
     void showErrorLog();
+    void showDebugLog();
     // The status bar has five panels, numbered 1 to 5.
     void setStatusPanel(int panel, const QString &text);
     QString statusPanel(int panel) const;
@@ -188,6 +189,7 @@ private:
     void buildCapture(QWidget *parent);
     void buildAssignment(QWidget *parent);
     void buildHeaderAndTasks(QWidget *parent);
+    void showLog(const QString &fileName, const QString &title, const QString &name, const QString &whenEmpty);
     void applyClientLayout();
     // Shown no larger than the screen's free area, frame included, and on it.
     void keepOnScreen();

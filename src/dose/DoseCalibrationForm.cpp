@@ -214,7 +214,9 @@ DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QW
     auto *factors = new QWidget(tabs_);
     auto *fl = new QVBoxLayout(factors);
     factorSource_ = new QLabel(factors);
+    factorSource_->setObjectName(QStringLiteral("lblFactorSource"));
     factorSource_->setWordWrap(true);
+    factorSource_->setTextInteractionFlags(Qt::TextSelectableByMouse); // the path, to copy
     auto *load = new QPushButton(QStringLiteral("Load factor tables (CSV) …"), factors);
     fl->addWidget(factorSource_);
     fl->addWidget(load, 0, Qt::AlignLeft);
@@ -470,7 +472,8 @@ void DoseCalibrationForm::showFactorSource()
         LogFailure(read, kLoadSource);
     if (read.tables.isEmpty()) {
         factorSource_->setText(QStringLiteral("No factor tables are loaded: no AGD is computed. Load the tables your site is licensed "
-                                              "to use, in the format the README describes."));
+                                              "to use, in the format described in %1.")
+                                   .arg(QString::fromLatin1(FactorTableFormatDocument)));
         return;
     }
     factorSource_->setText(QStringLiteral("Loaded from %1 on %2: g and c over %3 HVLs × %4 thicknesses (c50-64 and c40-49), s for %5.")

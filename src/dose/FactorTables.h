@@ -52,7 +52,10 @@ struct FactorTablesLoad : Result {
     FactorTables tables;
 };
 
-// Reads the factor file (the README gives its format) and validates it: every
+// Where the package installs the factor file's format (docs/factor-tables.md).
+inline constexpr const char *FactorTableFormatDocument = "/usr/share/doc/lumora-station/factor-tables.md";
+
+// Reads the factor file (docs/factor-tables.md gives its format) and validates it: every
 // factor present, each grid complete with no point twice, values positive and
 // within plausible ranges. The failure names the line and what is wrong.
 FactorTablesLoad ParseFactorTables(const QString &text);

@@ -64,7 +64,7 @@ void AddSCP::cmdAdd_Click()
 
 StoragePartnerList::StoragePartnerList(QTreeWidget *lvSCP, Prompter &prompter) : QObject(lvSCP), lvSCP_(lvSCP), prompter_(prompter)
 {
-    lvSCP_->setHeaderLabels({QStringLiteral("Alias"), QStringLiteral("AET"), QStringLiteral("IP"), QStringLiteral("Port")});
+    lvSCP_->setHeaderLabels({QStringLiteral("Alias"), QStringLiteral("AET"), QStringLiteral("IP"), QStringLiteral("Port"), QStringLiteral("Default")});
     lvSCP_->setContextMenuPolicy(Qt::CustomContextMenu);
     PopupAddSCP = new QMenu(lvSCP_);
     PopupAddSCP->setObjectName(QStringLiteral("PopupAddSCP"));
@@ -107,11 +107,8 @@ void StoragePartnerList::showRows()
     lvSCP_->clear();
     for (const StoragePartner &p : rows_) {
         auto *item = new QTreeWidgetItem(QStringList{p.alias, p.address.aet, p.address.ip, p.address.port});
-        QFont f = item->font(0);
-        f.setBold(p.isDefault());
-        for (int c = 0; c < 4; ++c)
-            item->setFont(c, f);
         lvSCP_->addTopLevelItem(item);
+        markDefault(item, p.isDefault());
     }
     lvSCP_->setUpdatesEnabled(true);
 }
@@ -169,6 +166,17 @@ void StoragePartnerList::deletePartner(int row)
     emit partnersChanged();
 }
 
+void StoragePartnerList::markDefault(QTreeWidgetItem *item, bool isDefault)
+{
+    // Bold, and said in words in its own column.
+    item->setText(DefaultColumn, isDefault ? QStringLiteral("yes") : QString());
+    for (int c = 0; c <= DefaultColumn; ++c) {
+        QFont f = item->font(c);
+        f.setBold(isDefault);
+        item->setFont(c, f);
+    }
+}
+
 void StoragePartnerList::makeDefault(int row)
 {
     if (row < 0 || row >= rows_.size())
@@ -176,12 +184,7 @@ void StoragePartnerList::makeDefault(int row)
     // Bold at once, as the operator chose it; the table follows.
     for (int i = 0; i < rows_.size(); ++i) {
         rows_[i].defaultFlag = i == row ? 1 : 0;
-        QTreeWidgetItem *item = lvSCP_->topLevelItem(i);
-        for (int c = 0; c < 4; ++c) {
-            QFont f = item->font(c);
-            f.setBold(i == row);
-            item->setFont(c, f);
-        }
+        markDefault(lvSCP_->topLevelItem(i), i == row);
     }
     const Result r = MakeDefaultPartner(rows_[row].id);
     if (!r.ok()) {

@@ -50,7 +50,10 @@ public:
 
     const QList<StoragePartner> &rows() const { return rows_; }
 
-    // Reads the rows and shows them, the default one in bold.
+    // The column that says "yes" for the default partner.
+    static constexpr int DefaultColumn = 4;
+
+    // Reads the rows and shows them, the default one in bold and marked.
     void UpdateSCP();
     // The context menu at a point of the list's viewport.
     void showMenuAt(const QPoint &pos);
@@ -84,6 +87,7 @@ private:
     int currentRow() const;
     QMenu *PopupAddSCP = nullptr;
     void showRows();
+    static void markDefault(QTreeWidgetItem *item, bool isDefault);
     void openEditor(AddSCP &editor);
     void verifyFinished();
     QTreeWidget *lvSCP_;
