@@ -3,6 +3,7 @@
 
 #include "core/ApplicationFolder.h"
 #include "app/Companions.h"
+#include "core/DisplayText.h"
 #include "core/ErrorLog.h"
 #include "core/LogTrouble.h"
 #include "app/OptionForm.h"
@@ -246,9 +247,19 @@ void MainForm::buildCapture(QWidget *parent)
     }
     cmbDosis = new QComboBox(parent);
     cmbDosis->setObjectName(QStringLiteral("cmbDosis"));
-    cmbDosis->setToolTip(QStringLiteral("Patient"));
-    l->addWidget(cmbDosis, 3, 0, 1, 2);
+    cmbDosis->setToolTip(QStringLiteral("Lists the exposures journalled for the patient chosen here"));
+    cmbDosis->setPlaceholderText(QStringLiteral("Patient of the exposures"));
+    auto *exposuresOf = new QHBoxLayout;
+    auto *exposuresOfLabel = new QLabel(QStringLiteral("Exposures of:"), parent);
+    exposuresOfLabel->setObjectName(QStringLiteral("lblExposuresOf"));
+    exposuresOfLabel->setBuddy(cmbDosis);
+    exposuresOf->addWidget(exposuresOfLabel);
+    exposuresOf->addWidget(cmbDosis, 1);
+    l->addLayout(exposuresOf, 3, 0, 1, 2);
     l->addWidget(decodeNowButton, 3, 2);
+    nextPatientLabel = new QLabel(parent);
+    nextPatientLabel->setObjectName(QStringLiteral("lblNextPatient"));
+    l->addWidget(nextPatientLabel, 4, 0, 1, 3);
     // Report style over the dose list's model, which brings the column captions.
     lvDosis = new QTreeView(parent);
     lvDosis->setObjectName(QStringLiteral("lvDosis"));
@@ -433,9 +444,9 @@ void MainForm::buildMenus()
     addEntry(protocols, Command::ErrorLog, QStringLiteral("mnuProtokollFehler"), QStringLiteral("Errors ..."));
     addEntry(protocols, Command::DebugLog, QStringLiteral("mnuProtokollDebug"), QStringLiteral("Debug ..."));
 
-    mnuInfo = bar->addMenu(QStringLiteral("?"));
+    mnuInfo = bar->addMenu(QStringLiteral("&Help"));
     mnuInfo->setObjectName(QStringLiteral("mnuInfo"));
-    addEntry(mnuInfo, Command::Fill, QStringLiteral("mnuFill"), QStringLiteral("Fill"));
+    addEntry(mnuInfo, Command::Fill, QStringLiteral("mnuFill"), QStringLiteral("Decode the stored serial input (%1)").arg(QLatin1String(AppFiles::SerialInput)));
     addEntry(mnuInfo, Command::About, QStringLiteral("mnuInfoAbout"), QStringLiteral("Abo&ut ..."));
 
     // Pop-ups: shown at the mouse by the lists and the viewer that own them.
@@ -957,6 +968,20 @@ void MainForm::bind(Session &session)
     };
     connect(&session, &Session::selectedExposureChanged, this, show);
     show();
+    // After the worklist's Apply the operator reads whom New Examination is for.
+    const auto showNext = [this, &session] {
+        const WorklistPatient &p = session.worklistPatient();
+        if (p.name.isEmpty()) {
+            nextPatientLabel->setText(QStringLiteral("Next examination: no worklist patient chosen"));
+            nextPatientLabel->setStyleSheet(QString());
+            return;
+        }
+        nextPatientLabel->setText(p.birthDate.isValid() ? QStringLiteral("Next examination: %1, born %2").arg(p.name, DateText(p.birthDate))
+                                                        : QStringLiteral("Next examination: %1").arg(p.name));
+        nextPatientLabel->setStyleSheet(QStringLiteral("QLabel { font-weight: bold; color: rgb(160, 0, 0); }"));
+    };
+    connect(&session, &Session::worklistPatientChanged, this, showNext);
+    showNext();
 }
 
 // The image rows the exposure's values go to are marked.
