@@ -259,6 +259,7 @@ void MainForm::buildCapture(QWidget *parent)
     l->addWidget(decodeNowButton, 3, 2);
     nextPatientLabel = new QLabel(parent);
     nextPatientLabel->setObjectName(QStringLiteral("lblNextPatient"));
+    nextPatientLabel->setWordWrap(true);
     l->addWidget(nextPatientLabel, 4, 0, 1, 3);
     // Report style over the dose list's model, which brings the column captions.
     lvDosis = new QTreeView(parent);
@@ -388,14 +389,19 @@ void MainForm::buildHeaderAndTasks(QWidget *parent)
     lvTasks->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(lvTasks, &QWidget::customContextMenuRequested, this,
             [this](const QPoint &pos) { PopUpTaskList->popup(lvTasks->viewport()->mapToGlobal(pos)); });
-    tl->addWidget(tagLabel, 0, 0);
-    tl->addWidget(txtSelected, 0, 1);
-    tl->addWidget(txtNeu, 0, 2);
+    // The tag and its name ("0018,0060 - KVP") take most of the row: in a
+    // column shared with the boxes below they were cut to "0060 - KVP".
+    auto *tagRow = new QHBoxLayout;
+    tagRow->addWidget(tagLabel);
+    tagRow->addWidget(txtSelected, 3);
+    tagRow->addWidget(txtNeu, 1);
+    tagRow->addWidget(cmdTask[0]);
+    tl->addLayout(tagRow, 0, 0, 1, 5);
+    connect(txtSelected, &QLineEdit::textChanged, txtSelected, &QWidget::setToolTip);
     tl->addWidget(cboTask, 1, 0);
     tl->addWidget(cboLevel, 1, 1);
     tl->addWidget(lbltarget, 1, 2);
     tl->addWidget(cboTarget, 1, 3);
-    tl->addWidget(cmdTask[0], 0, 3);
     tl->addWidget(cmdTask[1], 1, 4);
     tl->addWidget(lvTasks, 2, 0, 1, 5);
     l->addWidget(frmTasks, 2);
@@ -976,8 +982,8 @@ void MainForm::bind(Session &session)
             nextPatientLabel->setStyleSheet(QString());
             return;
         }
-        nextPatientLabel->setText(p.birthDate.isValid() ? QStringLiteral("Next examination: %1, born %2").arg(p.name, DateText(p.birthDate))
-                                                        : QStringLiteral("Next examination: %1").arg(p.name));
+        nextPatientLabel->setText(p.birthDate.isValid() ? QStringLiteral("Next examination: %1, born %2").arg(PersonNameText(p.name), DateText(p.birthDate))
+                                                        : QStringLiteral("Next examination: %1").arg(PersonNameText(p.name)));
         nextPatientLabel->setStyleSheet(QStringLiteral("QLabel { font-weight: bold; color: rgb(160, 0, 0); }"));
     };
     connect(&session, &Session::worklistPatientChanged, this, showNext);

@@ -5,6 +5,7 @@
 #include "dose/XrayUnit.h"
 #include "core/ErrorLog.h"
 #include "core/Settings.h"
+#include "ui/Prompts.h"
 #include "ui/UiColors.h"
 #include "ui/Widgets.h"
 #include "core/VbConvert.h"
