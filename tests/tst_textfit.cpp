@@ -482,11 +482,13 @@ private slots:
         QTest::newRow("reference-level header") << MeasureTexts([](TextFitTest &t) {
             DoseCalibrationForm form(UnitLoradM4, *t.prompter_, t.w_.get());
             form.show();
-            auto *tabs = form.findChild<QTabWidget *>();
-            tabs->setCurrentIndex(tabs->count() - 1);
             if (!QTest::qWaitForWindowExposed(&form))
                 return QList<Measured>{{u"the calibration was never shown"_s, 1, 0}};
+            KeepShot(u" first page"_s);
+            auto *tabs = form.findChild<QTabWidget *>();
+            tabs->setCurrentIndex(tabs->count() - 1);
             QCoreApplication::processEvents();
+            KeepShot();
             return MeasureColumns(form.findChild<QTableWidget *>(u"tblReferenceLevels"_s));
         });
         QTest::newRow("Dose QA table") << MeasureTexts([](TextFitTest &t) {
@@ -495,6 +497,7 @@ private slots:
             if (!QTest::qWaitForWindowExposed(&form) || !QTest::qWaitFor([&] { return !form.reading() && !form.bandTable().rows.isEmpty(); }, 20000))
                 return QList<Measured>{{u"the dose QA window never showed its figures"_s, 1, 0}};
             QCoreApplication::processEvents();
+            KeepShot();
             for (QTableView *table : form.findChildren<QTableView *>())
                 if (table->isVisible())
                     return MeasureColumns(table);

@@ -175,8 +175,9 @@ DoseQaForm::DoseQaForm(QString journalPath, ReferenceLookup levels, const QDate 
     auto *lower = new QSplitter(Qt::Vertical, charts);
     dailyChart_ = ChartView(lower);
     forceChart_ = ChartView(lower);
-    split->setStretchFactor(0, 2);
-    split->setStretchFactor(1, 3);
+    split->setStretchFactor(0, 1);
+    split->setStretchFactor(1, 2);
+    split->setSizes({280, 560}); // the charts need the height more than the few table rows
     charts->setStretchFactor(0, 3);
     charts->setStretchFactor(1, 2);
     auto *foot = new QHBoxLayout;
