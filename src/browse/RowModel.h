@@ -21,7 +21,7 @@ public:
         bool marked = false;    // bold and red: the row the chosen exposure's values go to
         // Where a cell's text does not sort (a date shown in the locale's
         // form), the key its column sorts by; empty: the texts.
-        QStringList sortKeys;
+        QStringList sortKeys{};
     };
 
     explicit RowModel(QStringList headings, QObject *parent = nullptr);
