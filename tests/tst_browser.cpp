@@ -53,7 +53,27 @@ class BrowserTest : public QObject {
         return s;
     }
 
+    // The lists show dates in the locale's short form; the stored form stays.
+    static QString ShortDate(int y, int m, int d) { return QLocale().toString(QDate(y, m, d), QLocale::ShortFormat); }
+
 private slots:
+    // A column whose texts do not sort (dates in the locale's form) sorts by
+    // the rows' keys, in place and after an update.
+    void datesSortByTheirStoredForm()
+    {
+        RowModel m({u"ID"_s, u"Date"_s});
+        const auto row = [](const char *id, const char *shown, const char *stored) {
+            return RowModel::Row{{QString::fromLatin1(id), QString::fromLatin1(shown)}, QString::fromLatin1(id), false, false,
+                                 {QString::fromLatin1(id), QString::fromLatin1(stored)}};
+        };
+        m.reset({row("1", "9.12.2026", "20261209"), row("2", "10.01.2027", "20270110"), row("3", "31.12.2026", "20261231")}, 1);
+        QCOMPARE(RowTexts(m, 1), (QStringList{"9.12.2026", "31.12.2026", "10.01.2027"}));
+        m.update({row("1", "9.12.2026", "20261209"), row("2", "10.01.2027", "20270110"), row("3", "31.12.2026", "20261231"),
+                  row("4", "1.01.2027", "20270101")});
+        QCOMPARE(RowTexts(m, 1), (QStringList{"9.12.2026", "31.12.2026", "1.01.2027", "10.01.2027"}));
+        m.sort(0, Qt::DescendingOrder); // a column without keys sorts by its texts
+        QCOMPARE(RowTexts(m, 0), (QStringList{"4", "3", "2", "1"}));
+    }
     void init()
     {
         folder_ = std::make_unique<TestFolder>();
@@ -75,7 +95,8 @@ private slots:
         QCOMPARE(RowTexts(rig.browser->patients(), 1), (QStringList{"Abel, Eva", "O'Neil, Anna", "Smith"}));
         const QModelIndex p1 = rig.browser->patients().index(rig.patientRow(u"P1"_s), 0);
         QCOMPARE(p1.data(Qt::UserRole).toLongLong(), smith.patientKey);
-        QCOMPARE(p1.siblingAtColumn(3).data().toString(), u"19620314"_s);
+        // The stored 19620314 in the locale's short date, as every list shows dates.
+        QCOMPARE(p1.siblingAtColumn(3).data().toString(), QLocale().toString(QDate(1962, 3, 14), QLocale::ShortFormat));
         QCOMPARE(CountRows(u"tblReceive"_s), 0);
 
         // The apostrophe patient lists its study and loads it.
@@ -100,7 +121,7 @@ private slots:
         // A second study of the selected patient joins her study list.
         add({.patientId = u"P2"_s, .family = u"O'Neil"_s, .given = u"Anna"_s, .studyDate = u"20261207"_s, .series = {FixtureSeries{1, FourViews(), {}, 0}}});
         rig.browser->RefreshPatientList(Browser::Refresh::InPlace);
-        QCOMPARE(RowTexts(rig.browser->studies(), 1), (QStringList{"20261206", "20261207"}));
+        QCOMPARE(RowTexts(rig.browser->studies(), 1), (QStringList{ShortDate(2026, 12, 6), ShortDate(2026, 12, 7)}));
         QCOMPARE(rig.dicomViewer.imageCount(), 4);
 
         // A manual refresh always reloads; a load in progress keeps refreshes out.
@@ -130,7 +151,7 @@ private slots:
         QCOMPARE(rig.session.selection().patientSecondName, QString());
         QCOMPARE(rig.browser->studies().count(), 2);
         const RowModel::Row *s = rig.browser->studies().at(0);
-        QCOMPARE((QStringList{s->cells[0], s->tag.toString(), s->cells[1]}), (QStringList{QString::number(a1.studyKey), a1.studyUid, "20261206"}));
+        QCOMPARE((QStringList{s->cells[0], s->tag.toString(), s->cells[1]}), (QStringList{QString::number(a1.studyKey), a1.studyUid, ShortDate(2026, 12, 6)}));
 
         // The same patient again keeps the tasks; another one clears them.
         rig.tasks = 3;

@@ -502,7 +502,8 @@ private slots:
         }
         Table expected;
         for (auto it = days.begin(); it != days.end(); ++it)
-            expected.append({it.key().first.toString(Qt::ISODate), Views[it.key().second], QString::number(it.value()[0]),
+            // Listed in the locale's short date.
+            expected.append({QLocale().toString(it.key().first, QLocale::ShortFormat), Views[it.key().second], QString::number(it.value()[0]),
                              QString::number(it.value()[1]), QString::number(it.value()[2])});
         QCOMPARE(expected.size(), 5); // days 2, 1 (CC, MLO), 0 (CC, other)
         QCOMPARE(form_->rejectsTable().rows, expected);

@@ -27,8 +27,12 @@ class HeaderViewTest : public QObject {
         QStringList out;
         for (int i = 0; i < tasks.taskCount(); ++i) {
             QStringList cells;
+            // The source as the task carries it; the list shows its description.
             for (int c = 0; c < 5; ++c)
-                cells << tasks.model()->index(i, c).data().toString();
+                cells << tasks.model()->index(i, c).data(c == 1 ? Qt::UserRole : Qt::DisplayRole).toString();
+            const QString source = cells[1];
+            if (tasks.model()->index(i, 1).data().toString() != (source.contains(u" - "_s) ? source.section(u" - "_s, 1) : source))
+                cells << u"shown as "_s + tasks.model()->index(i, 1).data().toString();
             out << cells.join(u'|');
         }
         return out;

@@ -2,6 +2,7 @@
 // every field, and the serial-port options (Cancel: tst_startup).
 #include "app/Companions.h"
 #include "app/OptionForm.h"
+#include "app/SerialPorts.h"
 #include "core/Settings.h"
 #include "support/Peers.h"
 #include "support/Widgets.h"
@@ -218,6 +219,90 @@ private slots:
         QVERIFY(WaitFor([&] { return !alive(secondManager); }, 5000));
         QTRY_COMPARE(status(), u"- stopped- stopped"_s);
         QVERIFY(alive(firstManager));
+    }
+
+    // The port list from the settings' numbered devices and the machine's
+    // serial devices as QSerialPortInfo describes them, passed in as data.
+    void portChoices_data()
+    {
+        QTest::addColumn<QStringList>("opening");  // the devices that open
+        QTest::addColumn<bool>("usbAdapter");      // the machine has /dev/ttyUSB0
+        QTest::addColumn<QStringList>("captions"); // "slot|caption|opens"
+        QTest::addColumn<int>("free");             // the number a new device goes behind
+        QTest::newRow("nothing opens") << QStringList() << false << QStringList() << 1;
+        QTest::newRow("Comm1 and Comm3 open") << QStringList{u"/dev/ttyS0"_s, u"/dev/ttyS2"_s} << false
+                                              << QStringList{u"1|Comm1: /dev/ttyS0 (16550A, Serial)|1"_s, u"3|Comm3: /dev/ttyS2|1"_s} << 2;
+        QTest::newRow("USB adapter that opens") << QStringList{u"/dev/ttyS0"_s, u"/dev/ttyUSB0"_s} << true
+                                                << QStringList{u"1|Comm1: /dev/ttyS0 (16550A, Serial)|1"_s,
+                                                               u"0|/dev/ttyUSB0 (FT232R USB UART, FTDI)|1"_s} << 2;
+        QTest::newRow("USB adapter closed to this account") << QStringList() << true
+                                                            << QStringList{u"0|/dev/ttyUSB0 (FT232R USB UART, FTDI): cannot be opened|0"_s} << 1;
+        QTest::newRow("USB adapter behind Comm2") << QStringList{u"/dev/ttyUSB0"_s} << true
+                                                  << QStringList{u"2|Comm2: /dev/ttyUSB0 (FT232R USB UART, FTDI)|1"_s} << 1;
+    }
+    void portChoices()
+    {
+        QFETCH(QStringList, opening);
+        QFETCH(bool, usbAdapter);
+        QFETCH(QStringList, captions);
+        QFETCH(int, free);
+        std::array<QString, 8> devices;
+        for (int n = 0; n < 8; ++n)
+            devices[size_t(n)] = u"/dev/ttyS%1"_s.arg(n);
+        if (QString::fromUtf8(QTest::currentDataTag()).contains(u"Comm2"_s))
+            devices[1] = u"/dev/ttyUSB0"_s;
+        QList<SerialDevice> machine{{u"ttyS0"_s, u"/dev/ttyS0"_s, u"16550A"_s, u"Serial"_s, false},
+                                    {u"ttyS1"_s, u"/dev/ttyS1"_s, QString(), QString(), false}};
+        if (usbAdapter)
+            machine << SerialDevice{u"ttyUSB0"_s, u"/dev/ttyUSB0"_s, u"FT232R USB UART"_s, u"FTDI"_s, true};
+        const auto opens = [&opening](const QString &device) { return opening.contains(device); };
+        QStringList shown;
+        for (const PortChoice &c : PortChoices(devices, machine, opens))
+            shown << u"%1|%2|%3"_s.arg(c.slot).arg(c.caption).arg(c.opens ? 1 : 0);
+        QCOMPARE(shown, captions);
+        QCOMPARE(FreePortSlot(devices, opens), free);
+    }
+
+    // A USB adapter chosen in the options goes behind the first number that
+    // offers nothing; the stored setting reads as before (Port and DeviceN).
+    void usbAdapterChosen()
+    {
+        TestFolder f;
+        f.write(u"LumoraStation.ini"_s, "[ComPort]\nPort=1\nDevice1=/dev/ttyS0\n");
+        OptionForm form(prompter_);
+        form.serialDevices = [] { return QList<SerialDevice>{{u"ttyUSB0"_s, u"/dev/ttyUSB0"_s, u"FT232R USB UART"_s, u"FTDI"_s, true}}; };
+        form.deviceOpens = [](const QString &device) { return device == u"/dev/ttyS0"_s || device == u"/dev/ttyUSB0"_s; };
+        form.Form_Load();
+        form.show();
+        QVERIFY(Child<QRadioButton>(form, u"Option1_0"_s)->isChecked());
+        QCOMPARE(Child<QRadioButton>(form, u"Option1_0"_s)->text(), u"Comm1: /dev/ttyS0"_s);
+        QVERIFY(Child<QLabel>(form, u"lblPortHint"_s)->isHidden()); // the tab itself is not shown
+        auto *usb = Child<QRadioButton>(form, u"optDevice0"_s);
+        QCOMPARE(usb->text(), u"/dev/ttyUSB0 (FT232R USB UART, FTDI)"_s);
+        usb->click();
+        QVERIFY(usb->isChecked() && !Child<QRadioButton>(form, u"Option1_0"_s)->isChecked());
+        Child<QPushButton>(form, u"cmdOK"_s)->click();
+        QCOMPARE(stored(f, u"ComPort/Port"_s), u"2"_s);
+        QCOMPARE(stored(f, u"ComPort/Device2"_s), u"/dev/ttyUSB0"_s);
+        QCOMPARE(stored(f, u"ComPort/Device1"_s), u"/dev/ttyS0"_s); // Comm1 still means what it meant
+        QCOMPARE(ComPortDevice(Settings.Port), u"/dev/ttyUSB0"_s);
+        QVERIFY(prompter_.boxes.isEmpty());
+    }
+
+    // Where no port opens, the box says why and what to do instead of staying empty.
+    void noPortGivesAHint()
+    {
+        TestFolder f;
+        OptionForm form(prompter_);
+        form.serialDevices = [] { return QList<SerialDevice>{}; };
+        form.deviceOpens = [](const QString &) { return false; };
+        form.Form_Load();
+        form.show();
+        for (int i = 0; i < 8; ++i)
+            QVERIFY(Child<QRadioButton>(form, u"Option1_%1"_s.arg(i))->isHidden());
+        auto *hint = Child<QLabel>(form, u"lblPortHint"_s);
+        QVERIFY(!hint->isHidden()); // the tab itself is not shown
+        QVERIFY2(hint->text().contains(u"No serial port can be opened"_s) && hint->text().contains(u"dialout"_s), qPrintable(hint->text()));
     }
 
     void portsThatOpenAreOffered()

@@ -1,5 +1,6 @@
 // The settings record: defaults, conversions, the images-per-page rule,
 // round trips through the settings file and damaged files.
+#include "core/DisplayText.h"
 #include "core/Settings.h"
 #include "core/VbConvert.h"
 #include "support/Station.h"
@@ -57,6 +58,38 @@ private:
     }
 
 private slots:
+    // The lists' one date form and one person-name form, from the stored texts.
+    void displayTexts_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("DICOM date, German") << u"date"_s << u"19620314"_s << u"de_DE"_s << u"14.03.62"_s;
+        QTest::newRow("DICOM date, US") << u"date"_s << u"19620314"_s << u"en_US"_s << u"3/14/62"_s;
+        QTest::newRow("journal date, German") << u"date"_s << u"2026-12-08"_s << u"de_DE"_s << u"08.12.26"_s;
+        QTest::newRow("date with dots") << u"date"_s << u"2026.12.08"_s << u"de_DE"_s << u"08.12.26"_s;
+        QTest::newRow("no date") << u"date"_s << u"unknown"_s << u"de_DE"_s << u"unknown"_s;
+        QTest::newRow("impossible date") << u"date"_s << u"20261332"_s << u"de_DE"_s << u"20261332"_s;
+        QTest::newRow("empty date") << u"date"_s << QString() << u"de_DE"_s << QString();
+        QTest::newRow("family and given") << u"name"_s << u"Ref^Doc"_s << QString() << u"Doc Ref"_s;
+        QTest::newRow("all five parts") << u"name"_s << u"Smith^John^Paul^Dr.^Jr."_s << QString() << u"Dr. John Paul Smith Jr."_s;
+        QTest::newRow("prefix, no middle") << u"name"_s << u"Smith^John^^Dr."_s << QString() << u"Dr. John Smith"_s;
+        QTest::newRow("family only") << u"name"_s << u"Ref"_s << QString() << u"Ref"_s;
+        QTest::newRow("given only") << u"name"_s << u"^Doc"_s << QString() << u"Doc"_s;
+        QTest::newRow("ideographic group dropped") << u"name"_s << u"Yamada^Tarou=山田^太郎"_s << QString() << u"Tarou Yamada"_s;
+        QTest::newRow("spaces kept inside parts") << u"name"_s << u"Dr. med. Schönberger-Lindqvist^Friederike"_s << QString()
+                                                  << u"Friederike Dr. med. Schönberger-Lindqvist"_s;
+    }
+    void displayTexts()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, stored);
+        QFETCH(QString, locale);
+        QFETCH(QString, shown);
+        QCOMPARE(kind == u"date"_s ? StoredDateText(stored, QLocale(locale)) : PersonNameText(stored), shown);
+    }
+
     void init() { Settings = SettingsRecord(); }
 
     void integerConversions_data()

@@ -76,7 +76,7 @@ private slots:
         QVERIFY(flow.start());
         QTRY_VERIFY_WITH_TIMEOUT(flow.ended(), 3000);
         QVERIFY(flow.optionForm() == nullptr);
-        QCOMPARE(prompter_.texts(), QStringList{u"Your can only run one instance of 'OrvanaMammo'"_s});
+        QCOMPARE(prompter_.texts(), QStringList{u"You can only run one instance of 'OrvanaMammo'"_s});
 
         // A crashed instance's lock does not block the next start.
         holder.kill();

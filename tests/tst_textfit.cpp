@@ -8,9 +8,13 @@
 #include "ui/Widgets.h"
 #include "app/MainForm.h"
 #include "app/OptionForm.h"
+#include "app/SerialPorts.h"
 #include "app/StartupChecks.h"
 #include "app/StartupFlow.h"
 #include "app/Workstation.h"
+#include "dose/DoseCalibrationForm.h"
+#include "dose/ReferenceLevels.h"
+#include "qa/DoseQaForm.h"
 #include "browse/Browser.h"
 #include "core/ErrorLog.h"
 #include "core/Settings.h"
@@ -277,11 +281,63 @@ QStringList Shown(QWidget &window)
 
 const QDate Day{2026, 12, 7};
 
+// A text measured against the room its widget or column gives it.
+struct Measured {
+    QString what;
+    int need = 0, have = 0;
+};
+
+// Each column of the list: its caption and cells against the column's width,
+// and the column's right edge against the list's visible width.
+QList<Measured> MeasureColumns(QAbstractItemView *view, const QStringList &only = {})
+{
+    QList<Measured> out;
+    QHeaderView *header = nullptr;
+    if (auto *t = qobject_cast<QTreeView *>(view))
+        header = t->header();
+    else if (auto *t = qobject_cast<QTableView *>(view))
+        header = t->horizontalHeader();
+    QAbstractItemModel *model = view->model();
+    if (!header || !model)
+        return {{u"%1 has no columns"_s.arg(Named(view)), 1, 0}};
+    view->horizontalScrollBar()->setValue(0);
+    const QStyle *style = view->style();
+    const int cellMargin = 2 * (style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1);
+    const int headerMargin = 2 * style->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
+    const int viewport = std::min(view->viewport()->width(), VisibleWidth(view->viewport()));
+    for (int c = 0; c < model->columnCount(); ++c) {
+        const QString caption = model->headerData(c, Qt::Horizontal).toString();
+        if (header->isSectionHidden(c) || (!only.isEmpty() && !only.contains(caption)))
+            continue;
+        const int size = header->sectionSize(c);
+        out << Measured{u"%1 heading \"%2\""_s.arg(Named(view), caption), QFontMetrics(header->font()).horizontalAdvance(caption) + headerMargin, size};
+        for (int r = 0; r < model->rowCount(); ++r) {
+            const QString text = model->index(r, c).data().toString();
+            out << Measured{u"%1 row %2 \"%3\""_s.arg(Named(view)).arg(r).arg(text), QFontMetrics(view->font()).horizontalAdvance(text) + cellMargin, size};
+        }
+        out << Measured{u"%1 column \"%2\" right edge"_s.arg(Named(view), caption), header->sectionViewportPosition(c) + size, viewport};
+    }
+    return out;
+}
+
+// A line edit's text against its contents rectangle.
+Measured MeasureLineEdit(QLineEdit *e)
+{
+    QStyleOptionFrame opt;
+    opt.initFrom(e);
+    opt.lineWidth = e->hasFrame() ? e->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &opt, e) : 0;
+    const QMargins m = e->textMargins();
+    const int have = e->style()->subElementRect(QStyle::SE_LineEditContents, &opt, e).width() - m.left() - m.right() - 4;
+    return {u"%1 \"%2\""_s.arg(Named(e), e->text()), e->fontMetrics().horizontalAdvance(e->text()), std::min(have, VisibleWidth(e))};
+}
+
 } // namespace
 
 class TextFitTest;
 using OpenWindow = std::function<QStringList(TextFitTest &)>;
 Q_DECLARE_METATYPE(OpenWindow)
+using MeasureTexts = std::function<QList<Measured>(TextFitTest &)>;
+Q_DECLARE_METATYPE(MeasureTexts)
 
 class TextFitTest : public QObject {
     Q_OBJECT
@@ -390,6 +446,82 @@ private slots:
         QVERIFY(list.columnWidth(1) >= list.fontMetrics().horizontalAdvance(name));
     }
 
+    // The texts an operator found cut at 1280 x 1024, each measured with its
+    // font against the room its widget or column gives it.
+    void namedTextsWhole_data()
+    {
+        QTest::addColumn<MeasureTexts>("measure");
+        QTest::newRow("task list: Source column") << MeasureTexts([](TextFitTest &t) {
+            auto *tasks = t.w_->findChild<QTreeView *>(u"lvTasks"_s);
+            // The columns are fitted after the round of events that brought the rows.
+            const auto fits = [tasks] {
+                const QList<Measured> m = MeasureColumns(tasks, {u"Source"_s});
+                return std::all_of(m.begin(), m.end(), [](const Measured &x) { return x.need <= x.have; });
+            };
+            static_cast<void>(QTest::qWaitFor(fits, 2000)); // what is still cut then is measured below
+            QList<Measured> m = MeasureColumns(tasks, {u"Source"_s});
+            // The tasks' sources as the header view gives them ("Body Part Thickness").
+            if (m.size() < 3)
+                m << Measured{u"the task list lists no source"_s, 1, 0};
+            return m;
+        });
+        QTest::newRow("Tag field") << MeasureTexts([](TextFitTest &t) {
+            // The KVP row of the header view clicked, as the operator picks it.
+            auto *header = t.w_->findChild<QTreeView *>(u"lvHeader"_s);
+            const int row = t.ws_->headerView().rowOf(u"0018,0060"_s);
+            if (row < 0)
+                return QList<Measured>{{u"the header view lists no KVP"_s, 1, 0}};
+            const QModelIndex index = header->model()->index(row, 0);
+            header->scrollTo(index);
+            QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, header->visualRect(index).center());
+            auto *tag = t.w_->findChild<QLineEdit *>(u"txtSelected"_s);
+            if (!tag->text().contains(u"KVP"_s))
+                return QList<Measured>{{u"the Tag field shows \"%1\", not KVP"_s.arg(tag->text()), 1, 0}};
+            return QList<Measured>{MeasureLineEdit(tag)};
+        });
+        QTest::newRow("reference-level header") << MeasureTexts([](TextFitTest &t) {
+            DoseCalibrationForm form(UnitLoradM4, *t.prompter_, t.w_.get());
+            form.show();
+            if (!QTest::qWaitForWindowExposed(&form))
+                return QList<Measured>{{u"the calibration was never shown"_s, 1, 0}};
+            KeepShot(u" first page"_s);
+            auto *tabs = form.findChild<QTabWidget *>();
+            tabs->setCurrentIndex(tabs->count() - 1);
+            QCoreApplication::processEvents();
+            KeepShot();
+            return MeasureColumns(form.findChild<QTableWidget *>(u"tblReferenceLevels"_s));
+        });
+        QTest::newRow("Dose QA table") << MeasureTexts([](TextFitTest &t) {
+            DoseQaForm form(UserDatabase.path(), ActiveReferenceLookup(u"test"_s), Day, *t.prompter_, t.w_.get());
+            form.show();
+            if (!QTest::qWaitForWindowExposed(&form) || !QTest::qWaitFor([&] { return !form.reading() && !form.bandTable().rows.isEmpty(); }, 20000))
+                return QList<Measured>{{u"the dose QA window never showed its figures"_s, 1, 0}};
+            QCoreApplication::processEvents();
+            KeepShot();
+            for (QTableView *table : form.findChildren<QTableView *>())
+                if (table->isVisible())
+                    return MeasureColumns(table);
+            return QList<Measured>{{u"no table shown"_s, 1, 0}};
+        });
+    }
+    void namedTextsWhole()
+    {
+        QFETCH(MeasureTexts, measure);
+        station();
+        if (QTest::currentTestFailed())
+            return;
+        bringUp();
+        if (QTest::currentTestFailed())
+            return;
+        QStringList cut;
+        for (const Measured &m : measure(*this))
+            if (m.need > m.have)
+                cut << u"%1: needs %2 px, has %3"_s.arg(m.what).arg(m.need).arg(m.have);
+        for (const QString &line : cut)
+            qWarning("cut: %s", qPrintable(line));
+        QVERIFY2(cut.isEmpty(), qPrintable(u"%1 cut texts, first: %2"_s.arg(cut.size()).arg(cut.value(0))));
+    }
+
     void nothingCut_data()
     {
         using Open = OpenWindow;
@@ -413,6 +545,21 @@ private slots:
             if (!Child<QTreeView>(t.w_->optionForm(), u"lvTags"_s)->model()->rowCount())
                 return QStringList{u"the filter lists no attributes"_s};
             return Shown(*t.w_->optionForm());
+        });
+        QTest::newRow("options: port choice with a USB adapter") << Open([](TextFitTest &t) {
+            // The machine's serial devices and, passed in as data, a USB
+            // adapter as QSerialPortInfo describes an FTDI cable; no device
+            // file can stand in for one.
+            OptionForm form(*t.prompter_, t.w_.get());
+            form.setWindowFlag(Qt::Window);
+            form.serialDevices = [] {
+                return MachineSerialDevices() << SerialDevice{u"ttyUSB0"_s, u"/dev/ttyUSB0"_s, u"FT232R USB UART"_s, u"FTDI"_s, true};
+            };
+            form.deviceOpens = [](const QString &device) { return device == u"/dev/ttyUSB0"_s || SerialDeviceOpens(device); };
+            form.Form_Load();
+            if (!form.findChild<QRadioButton *>(u"optDevice0"_s))
+                return QStringList{u"the USB adapter is not offered"_s};
+            return Shown(form);
         });
         QTest::newRow("worklist") << Open([](TextFitTest &t) {
             t.wlm_ = std::make_unique<WorklistPeer>();

@@ -113,11 +113,12 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         QTRY_VERIFY_WITH_TIMEOUT(list(form)->topLevelItemCount() > 0 || !prompter_.boxes.isEmpty(), 15000);
         QCOMPARE(prompter_.texts(), QStringList());
+        // The referring physician "O'Neil^Pat" and "Ref^Doc" as spoken.
         const QList<QStringList> expected{
-            {"08:05:00", "O´Brien", "Anne", "", shortDate(1962, 3, 14), "P1", "F", bodyPart, "ACC1", "O´Neil^Pat", "Clinic"},
-            {"09:15:00", "Ærø", "Åse", "", shortDate(1955, 6, 1), "P2", "F", bodyPart, "ACC1", "Ref^Doc", "Clinic"},
-            {"09:30:00", "Müller", "Jürgen", "", shortDate(1975, 12, 31), "P3", "M", bodyPart, "ACC1", "Ref^Doc", "Clinic"},
-            {"10:15:00", "Zeta", "Zoe", "Q", shortDate(1980, 1, 2), "P4", "F", "MG-SCR", "ACC1", "Ref^Doc", "Clinic"},
+            {"08:05:00", "O´Brien", "Anne", "", shortDate(1962, 3, 14), "P1", "F", bodyPart, "ACC1", "Pat O´Neil", "Clinic"},
+            {"09:15:00", "Ærø", "Åse", "", shortDate(1955, 6, 1), "P2", "F", bodyPart, "ACC1", "Doc Ref", "Clinic"},
+            {"09:30:00", "Müller", "Jürgen", "", shortDate(1975, 12, 31), "P3", "M", bodyPart, "ACC1", "Doc Ref", "Clinic"},
+            {"10:15:00", "Zeta", "Zoe", "Q", shortDate(1980, 1, 2), "P4", "F", "MG-SCR", "ACC1", "Doc Ref", "Clinic"},
         };
         QCOMPARE(rows(form), expected);
         QCOMPARE(list(form)->currentItem(), list(form)->topLevelItem(0));

@@ -18,6 +18,7 @@
 #include "header/HeaderUpdateJob.h"
 #include "header/TaskList.h"
 #include "jobs/EditForm.h"
+#include "network/WorklistForm.h"
 #include "store/DatabasePaths.h"
 #include "support/BrowserWindow.h"
 #include "support/DoseTables.h"
@@ -288,6 +289,64 @@ class WorkstationTest : public QObject {
     }
 
 private slots:
+    // After the worklist's Apply the operator reads, beside New Examination,
+    // whom the next examination is for: the entry chosen in the dialog the
+    // toolbar opens, its name as spoken and its birth date as the lists show dates.
+    void worklistApplyShowsTheNextPatient_data()
+    {
+        QTest::addColumn<QString>("birthDate");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("with a birth date") << u"19620314"_s
+                                           << u"Next examination: Anne O\u00B4Brien, born "_s + QLocale().toString(QDate(1962, 3, 14), QLocale::ShortFormat);
+        QTest::newRow("without one") << QString() << u"Next examination: Anne O\u00B4Brien"_s;
+    }
+    void worklistApplyShowsTheNextPatient()
+    {
+        QFETCH(QString, birthDate);
+        QFETCH(QString, shown);
+        station(Case{});
+        WorklistPeer wlm;
+        QVERIFY(wlm.start(f_->file(u"wlm"_s), u"WORKLIST"_s));
+        QVERIFY(wlm.add({.name = u"Zeta^Zoe"_s, .date = QDate::currentDate(), .time = u"0700"_s, .id = u"P4"_s}));
+        QVERIFY(wlm.add({.name = u"O'Brien^Anne"_s, .date = QDate::currentDate(), .time = u"0805"_s, .id = u"P1"_s, .birthDate = birthDate}));
+        Settings.LocalAET = u"MAMMO1"_s;
+        Settings.RemoteIP = u"127.0.0.1"_s;
+        Settings.RemoteAET = u"WORKLIST"_s;
+        Settings.RemotePort = QString::number(wlm.port());
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        auto *next = Child<QLabel>(*w, u"lblNextPatient"_s);
+        QVERIFY(next->isVisible());
+        QVERIFY(!next->text().contains(u"Brien"_s));
+
+        // The dialog the toolbar opens: her row clicked, then Apply.
+        bool applied = false;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            auto *form = qobject_cast<WorklistForm *>(QApplication::activeModalWidget());
+            auto *list = form ? form->findChild<QTreeWidget *>(u"lvWorklist"_s) : nullptr;
+            if (!list || list->topLevelItemCount() < 2)
+                return;
+            poll.stop();
+            const QList<QTreeWidgetItem *> rows = list->findItems(u"P1"_s, Qt::MatchExactly, 5);
+            if (rows.size() != 1)
+                return form->reject();
+            list->scrollToItem(rows[0]);
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(rows[0]).center());
+            Child<QPushButton>(*form, u"cmdOK"_s)->click();
+            applied = true;
+        });
+        poll.start(20);
+        w->command(Command::Worklist)->trigger();
+        QVERIFY2(applied, qPrintable(prompter_->texts().join(u'\n')));
+        QCOMPARE(ws->session().worklistPatient().name, u"Anne O\u00B4Brien"_s);
+        QVERIFY(next->isVisible());
+        QCOMPARE(next->text(), shown);
+        // Where the operator looks: beside the examination's buttons, inside the window.
+        const QRect label(next->mapTo(w.get(), QPoint(0, 0)), next->size());
+        QVERIFY(w->rect().contains(label));
+    }
+
     void cleanup()
     {
         ws.reset();
@@ -617,7 +676,7 @@ private slots:
         ws->doseList().choose(0);
         QStringList tasks;
         for (int i = 0; i < Child<QTreeView>(*w, u"lvTasks"_s)->model()->rowCount(); ++i)
-            tasks << Child<QTreeView>(*w, u"lvTasks"_s)->model()->index(i, 1).data().toString().left(9) + u'=' + Child<QTreeView>(*w, u"lvTasks"_s)->model()->index(i, 4).data().toString();
+            tasks << Child<QTreeView>(*w, u"lvTasks"_s)->model()->index(i, 1).data(Qt::UserRole).toString().left(9) + u'=' + Child<QTreeView>(*w, u"lvTasks"_s)->model()->index(i, 4).data().toString();
         tasks.sort();
         // In the attributes' units and DICOM's number form: this unit type
         // journals kilograms times ten, and sends no dose, so no Entrance Dose task.

@@ -3,6 +3,7 @@
 
 #include "core/ApplicationFolder.h"
 #include "app/Companions.h"
+#include "core/DisplayText.h"
 #include "core/ErrorLog.h"
 #include "core/LogTrouble.h"
 #include "app/OptionForm.h"
@@ -247,9 +248,20 @@ void MainForm::buildCapture(QWidget *parent)
     }
     cmbDosis = new QComboBox(parent);
     cmbDosis->setObjectName(QStringLiteral("cmbDosis"));
-    cmbDosis->setToolTip(QStringLiteral("Patient"));
-    l->addWidget(cmbDosis, 3, 0, 1, 2);
+    cmbDosis->setToolTip(QStringLiteral("Lists the exposures journalled for the patient chosen here"));
+    cmbDosis->setPlaceholderText(QStringLiteral("Patient of the exposures"));
+    auto *exposuresOf = new QHBoxLayout;
+    auto *exposuresOfLabel = new QLabel(QStringLiteral("Exposures of:"), parent);
+    exposuresOfLabel->setObjectName(QStringLiteral("lblExposuresOf"));
+    exposuresOfLabel->setBuddy(cmbDosis);
+    exposuresOf->addWidget(exposuresOfLabel);
+    exposuresOf->addWidget(cmbDosis, 1);
+    l->addLayout(exposuresOf, 3, 0, 1, 2);
     l->addWidget(decodeNowButton, 3, 2);
+    nextPatientLabel = new QLabel(parent);
+    nextPatientLabel->setObjectName(QStringLiteral("lblNextPatient"));
+    nextPatientLabel->setWordWrap(true);
+    l->addWidget(nextPatientLabel, 4, 0, 1, 3);
     // Report style over the dose list's model, which brings the column captions.
     lvDosis = new QTreeView(parent);
     lvDosis->setObjectName(QStringLiteral("lvDosis"));
@@ -378,14 +390,19 @@ void MainForm::buildHeaderAndTasks(QWidget *parent)
     lvTasks->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(lvTasks, &QWidget::customContextMenuRequested, this,
             [this](const QPoint &pos) { PopUpTaskList->popup(lvTasks->viewport()->mapToGlobal(pos)); });
-    tl->addWidget(tagLabel, 0, 0);
-    tl->addWidget(txtSelected, 0, 1);
-    tl->addWidget(txtNeu, 0, 2);
+    // The tag and its name ("0018,0060 - KVP") take most of the row: in a
+    // column shared with the boxes below they were cut to "0060 - KVP".
+    auto *tagRow = new QHBoxLayout;
+    tagRow->addWidget(tagLabel);
+    tagRow->addWidget(txtSelected, 3);
+    tagRow->addWidget(txtNeu, 1);
+    tagRow->addWidget(cmdTask[0]);
+    tl->addLayout(tagRow, 0, 0, 1, 5);
+    connect(txtSelected, &QLineEdit::textChanged, txtSelected, &QWidget::setToolTip);
     tl->addWidget(cboTask, 1, 0);
     tl->addWidget(cboLevel, 1, 1);
     tl->addWidget(lbltarget, 1, 2);
     tl->addWidget(cboTarget, 1, 3);
-    tl->addWidget(cmdTask[0], 0, 3);
     tl->addWidget(cmdTask[1], 1, 4);
     tl->addWidget(lvTasks, 2, 0, 1, 5);
     l->addWidget(frmTasks, 2);
@@ -434,9 +451,9 @@ void MainForm::buildMenus()
     addEntry(protocols, Command::ErrorLog, QStringLiteral("mnuProtokollFehler"), QStringLiteral("Errors ..."));
     addEntry(protocols, Command::DebugLog, QStringLiteral("mnuProtokollDebug"), QStringLiteral("Debug ..."));
 
-    mnuInfo = bar->addMenu(QStringLiteral("?"));
+    mnuInfo = bar->addMenu(QStringLiteral("&Help"));
     mnuInfo->setObjectName(QStringLiteral("mnuInfo"));
-    addEntry(mnuInfo, Command::Fill, QStringLiteral("mnuFill"), QStringLiteral("Fill"));
+    addEntry(mnuInfo, Command::Fill, QStringLiteral("mnuFill"), QStringLiteral("Decode the stored serial input (%1)").arg(QLatin1String(AppFiles::SerialInput)));
     addEntry(mnuInfo, Command::About, QStringLiteral("mnuInfoAbout"), QStringLiteral("Abo&ut ..."));
 
     // Pop-ups: shown at the mouse by the lists and the viewer that own them.
@@ -972,6 +989,20 @@ void MainForm::bind(Session &session)
     };
     connect(&session, &Session::selectedExposureChanged, this, show);
     show();
+    // After the worklist's Apply the operator reads whom New Examination is for.
+    const auto showNext = [this, &session] {
+        const WorklistPatient &p = session.worklistPatient();
+        if (p.name.isEmpty()) {
+            nextPatientLabel->setText(QStringLiteral("Next examination: no worklist patient chosen"));
+            nextPatientLabel->setStyleSheet(QString());
+            return;
+        }
+        nextPatientLabel->setText(p.birthDate.isValid() ? QStringLiteral("Next examination: %1, born %2").arg(PersonNameText(p.name), DateText(p.birthDate))
+                                                        : QStringLiteral("Next examination: %1").arg(PersonNameText(p.name)));
+        nextPatientLabel->setStyleSheet(QStringLiteral("QLabel { font-weight: bold; color: rgb(160, 0, 0); }"));
+    };
+    connect(&session, &Session::worklistPatientChanged, this, showNext);
+    showNext();
 }
 
 // The image rows the exposure's values go to are marked.

@@ -231,6 +231,8 @@ private:
     QPushButton *cmdAll = nullptr;
     QPushButton *cmdSelected = nullptr;
     QLabel *lblCount = nullptr;
+    // The worklist patient the next examination is for, in view under the dose list.
+    QLabel *nextPatientLabel = nullptr;
     QGroupBox *examinationTypeFrame = nullptr;
     std::array<QRadioButton *, 2> examinationTypeOptions{};
     // Header view and task editing

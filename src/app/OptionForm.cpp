@@ -1,8 +1,11 @@
 #include "app/OptionForm.h"
 
 #include "app/Companions.h"
+#include "app/SerialPorts.h"
+#include "dose/XrayUnit.h"
 #include "core/ErrorLog.h"
 #include "core/Settings.h"
+#include "ui/Prompts.h"
 #include "ui/UiColors.h"
 #include "ui/Widgets.h"
 #include "core/VbConvert.h"
@@ -38,7 +41,8 @@ namespace {
 const QStringList kParity{QStringLiteral("E"), QStringLiteral("M"), QStringLiteral("N"), QStringLiteral("O"), QStringLiteral("S")};
 const QStringList kDataBits{QStringLiteral("4"), QStringLiteral("5"), QStringLiteral("6"), QStringLiteral("7"), QStringLiteral("8")};
 const QStringList kStopBits{QStringLiteral("1"), QStringLiteral("1.5"), QStringLiteral("2")};
-const QStringList kHandshake{QStringLiteral("comNone"), QStringLiteral("comXOnXOff"), QStringLiteral("comRTS"), QStringLiteral("comRTSXOnXOff")};
+// In the order of the stored ComPort\Flux 0..3.
+const QStringList kHandshake{QStringLiteral("None"), QStringLiteral("XOn/XOff"), QStringLiteral("RTS/CTS"), QStringLiteral("RTS/CTS and XOn/XOff")};
 
 void setIndex(QComboBox *box, int index)
 {
@@ -195,15 +199,15 @@ void OptionForm::buildGeneralTab(QWidget *tab)
 
     auto *unit = new QGroupBox(QStringLiteral("X-ray unit"), tab);
     auto *ul = new QHBoxLayout(unit);
-    optSophie = new QRadioButton(QStringLiteral("Sophie"), unit);
+    optSophie = new QRadioButton(XrayUnitTypeName(1), unit);
     optSophie->setObjectName(QStringLiteral("optSophie"));
-    optGiotto = new QRadioButton(QStringLiteral("Giotto"), unit);
+    optGiotto = new QRadioButton(XrayUnitTypeName(2), unit);
     optGiotto->setObjectName(QStringLiteral("optGiotto"));
-    optLoradM4 = new QRadioButton(QStringLiteral("Lorad M4"), unit);
+    optLoradM4 = new QRadioButton(XrayUnitTypeName(3), unit);
     optLoradM4->setObjectName(QStringLiteral("optLoradM4"));
-    optGESeno = new QRadioButton(QStringLiteral("GE Senograph"), unit);
+    optGESeno = new QRadioButton(XrayUnitTypeName(4), unit);
     optGESeno->setObjectName(QStringLiteral("optGESeno"));
-    optHFE = new QRadioButton(QStringLiteral("SM 1000"), unit);
+    optHFE = new QRadioButton(XrayUnitTypeName(5), unit);
     optHFE->setObjectName(QStringLiteral("optHFE"));
     const std::array<QRadioButton *, 5> units{optSophie, optGiotto, optLoradM4, optGESeno, optHFE};
     for (int i = 0; i < 5; ++i) {
@@ -218,7 +222,7 @@ void OptionForm::buildGeneralTab(QWidget *tab)
 void OptionForm::buildCommunicationTab(QWidget *tab)
 {
     auto *grid = new QGridLayout(tab);
-    auto *receiver = new QGroupBox(QStringLiteral("Lumora Receiver"), tab);
+    auto *receiver = new QGroupBox(QStringLiteral("OrvanaMammo Receiver"), tab);
     auto *rl = new QFormLayout(receiver);
     txtIR[0] = NamedLineEdit(receiver, QStringLiteral("txtIR0"));
     txtIR[1] = NamedLineEdit(receiver, QStringLiteral("txtIR1"));
@@ -230,7 +234,7 @@ void OptionForm::buildCommunicationTab(QWidget *tab)
     rl->addRow(QStringLiteral("Forward Port:"), txtForPort);
     grid->addWidget(receiver, 0, 0);
 
-    const QStringList frames{QStringLiteral("Lumora Receiver Control"), QStringLiteral("Lumora Data Manager Control")};
+    const QStringList frames{QStringLiteral("OrvanaMammo Receiver Control"), QStringLiteral("OrvanaMammo Data Manager Control")};
     for (int i = 0; i < 2; ++i) {
         auto *box = new QGroupBox(frames[i], tab);
         auto *bl = new QGridLayout(box);
@@ -347,18 +351,29 @@ void OptionForm::buildCommPortTab(QWidget *tab)
     pl->addRow(QStringLiteral("Parity :"), parityCombo);
     pl->addRow(QStringLiteral("Bits :"), dataBitsCombo);
     pl->addRow(QStringLiteral("Stop Bits :"), stopBitsCombo);
-    pl->addRow(QStringLiteral("Event :"), handshakeCombo);
+    pl->addRow(QStringLiteral("Handshake :"), handshakeCombo);
     grid->addWidget(params, 0, 0);
 
     auto *ports = new QGroupBox(QStringLiteral("Select Port"), tab);
-    auto *ol = new QGridLayout(ports);
+    auto *ol = new QVBoxLayout(ports);
     for (int i = 0; i < 8; ++i) {
         portOptions[i] = new QRadioButton(QStringLiteral("Comm%1").arg(i + 1), ports);
         portOptions[i]->setObjectName(QStringLiteral("Option1_%1").arg(i));
         portOptions[i]->setAutoExclusive(false); // "none checked" must be possible
         connect(portOptions[i], &QRadioButton::clicked, this, [this, i] { setPortChecked(i); });
-        ol->addWidget(portOptions[i], i % 4, i / 4);
+        ol->addWidget(portOptions[i]);
     }
+    deviceOptionList = new QVBoxLayout;
+    ol->addLayout(deviceOptionList);
+    portHint = new QLabel(ports);
+    portHint->setObjectName(QStringLiteral("lblPortHint"));
+    portHint->setWordWrap(true);
+    portHint->setText(QStringLiteral("No serial port can be opened. Connect the X-ray unit's serial line or a USB serial adapter "
+                                     "and open the options again. An account outside the group \"dialout\" cannot open serial "
+                                     "devices. Comm1 to Comm8 are the devices ComPort\\Device1 to Device8 of LumoraStation.ini "
+                                     "(Comm1: /dev/ttyS0 unless set)."));
+    ol->addWidget(portHint);
+    ol->addStretch();
     grid->addWidget(ports, 0, 1);
 
     auto *timeouts = new QGroupBox(QStringLiteral("Time Out"), tab);
@@ -374,7 +389,7 @@ void OptionForm::buildCommPortTab(QWidget *tab)
 void OptionForm::buildWorklistTab(QWidget *tab)
 {
     auto *grid = new QVBoxLayout(tab);
-    auto *auth = new QGroupBox(QStringLiteral("Authentification"), tab);
+    auto *auth = new QGroupBox(QStringLiteral("Worklist provider"), tab);
     auto *al = new QFormLayout(auth);
     const QStringList labels{QStringLiteral("Local AET:"), QStringLiteral("Remote AET:"), QStringLiteral("Remote Node:"), QStringLiteral("Remote Port:")};
     for (int i = 0; i < 4; ++i) {
@@ -389,6 +404,8 @@ void OptionForm::setPortChecked(int index)
 {
     for (int i = 0; i < 8; ++i)
         portOptions[i]->setChecked(i == index);
+    for (QRadioButton *option : deviceOptions)
+        option->setChecked(false);
 }
 
 void OptionForm::setColourField(QLineEdit *field, qint32 bgr)
@@ -475,20 +492,39 @@ void OptionForm::Form_Load()
 
 bool OptionForm::PortTest(int port)
 {
-    const QString device = ComPortDevice(port);
-    if (device.isEmpty())
-        return false;
-    QSerialPort serial(device);
-    if (!serial.open(QIODevice::ReadWrite))
-        return false;
-    serial.close();
-    return true;
+    return SerialDeviceOpens(ComPortDevice(port));
 }
 
 void OptionForm::existComPorts()
 {
+    const QList<PortChoice> choices = PortChoices(Settings.ComDevice, serialDevices(), deviceOpens);
     for (int port = 1; port <= 8; ++port)
-        portOptions[port - 1]->setVisible(PortTest(port));
+        portOptions[port - 1]->setVisible(false);
+    qDeleteAll(deviceOptions);
+    deviceOptions.clear();
+    deviceOptionPaths.clear();
+    bool any = false;
+    for (const PortChoice &c : choices) {
+        any = any || c.opens;
+        if (c.slot > 0) {
+            portOptions[c.slot - 1]->setText(c.caption);
+            portOptions[c.slot - 1]->setVisible(true);
+            continue;
+        }
+        auto *option = new QRadioButton(c.caption, portHint->parentWidget());
+        option->setObjectName(QStringLiteral("optDevice%1").arg(deviceOptions.size()));
+        option->setAutoExclusive(false);
+        option->setEnabled(c.opens);
+        const int index = int(deviceOptions.size());
+        connect(option, &QRadioButton::clicked, this, [this, index] {
+            setPortChecked(-1);
+            deviceOptions[index]->setChecked(true);
+        });
+        deviceOptionList->addWidget(option);
+        deviceOptions << option;
+        deviceOptionPaths << c.device;
+    }
+    portHint->setVisible(!any);
 }
 
 void OptionForm::RefreshCompanionStatus()
@@ -589,6 +625,21 @@ void OptionForm::cmdOK_Click()
     for (int i = 0; i < 8; ++i) {
         if (portOptions[i]->isChecked())
             Settings.Port = static_cast<qint16>(i + 1);
+    }
+    // A device behind no number goes behind the first number that offers nothing now.
+    for (int i = 0; i < deviceOptions.size(); ++i) {
+        if (!deviceOptions[i]->isChecked())
+            continue;
+        const int slot = FreePortSlot(Settings.ComDevice, deviceOpens);
+        if (slot == 0) {
+            prompter_.information(this, QStringLiteral("%1 cannot be chosen: Comm1 to Comm8 all stand for devices that open. "
+                                                   "Set one of ComPort\\Device1 to Device8 in LumoraStation.ini to it.")
+                                        .arg(deviceOptionPaths[i]),
+                              windowTitle());
+            break;
+        }
+        Settings.ComDevice[size_t(slot - 1)] = deviceOptionPaths[i];
+        Settings.Port = static_cast<qint16>(slot);
     }
     Settings.Time_Out_Start = static_cast<qint16>(std::clamp(LeadingWholeNumber(timeOutStartBox->text()), -32768, 32767));
     Settings.Time_Out_End = static_cast<qint16>(std::clamp(LeadingWholeNumber(timeOutEndBox->text()), -32768, 32767));

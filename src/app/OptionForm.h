@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/Companions.h"
+#include "app/SerialPorts.h"
 
 #include <QDialog>
 #include <QMap>
@@ -12,6 +13,7 @@ class StoragePartnerList;
 class QComboBox;
 class QGroupBox;
 class QLabel;
+class QLayout;
 class QLineEdit;
 class FilterArea;
 class QPushButton;
@@ -36,7 +38,13 @@ public:
 
     // Whether serial port number 1..8 can be opened.
     static bool PortTest(int port);
+    // Lists the numbered ports that open and the machine's other serial
+    // devices; a hint where none can be chosen.
     void existComPorts();
+    // Where the port list comes from: the machine's devices and whether one
+    // opens. A test hands in others (a USB adapter this machine lacks).
+    std::function<QList<SerialDevice>()> serialDevices = MachineSerialDevices;
+    std::function<bool(const QString &)> deviceOpens = SerialDeviceOpens;
     void RefreshCompanionStatus();
 
     // The field handlers, callable from tests as the buttons call them.
@@ -135,6 +143,11 @@ private:
     QComboBox *stopBitsCombo = nullptr;
     QComboBox *handshakeCombo = nullptr;
     std::array<QRadioButton *, 8> portOptions{};
+    // The machine's devices behind no number (optDevice0 ...), with their paths.
+    QList<QRadioButton *> deviceOptions;
+    QStringList deviceOptionPaths;
+    QLayout *deviceOptionList = nullptr;
+    QLabel *portHint = nullptr;
     QLineEdit *timeOutStartBox = nullptr;
     QLineEdit *timeOutEndBox = nullptr;
     // Worklist

@@ -98,7 +98,7 @@ bool StartupFlow::start()
 void StartupFlow::splashTick()
 {
     if (!instance_.acquire()) {
-        prompter_.information(nullptr, QStringLiteral("Your can only run one instance of 'OrvanaMammo'"), QStringLiteral("OrvanaMammo"));
+        prompter_.information(nullptr, QStringLiteral("You can only run one instance of 'OrvanaMammo'"), QStringLiteral("OrvanaMammo"));
         splash_->close();
         end(0);
         return;

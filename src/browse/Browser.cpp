@@ -2,6 +2,7 @@
 
 #include "toolkit/Toolkit.h"
 #include "core/ApplicationFolder.h"
+#include "core/DisplayText.h"
 #include "core/ErrorLog.h"
 #include "store/DatabasePaths.h"
 #include "store/ImageRows.h"
@@ -102,7 +103,7 @@ void Browser::RefreshPatientList(Refresh when)
         QString name = p.familyName;
         if (!p.givenName.isNull())
             name += QStringLiteral(", ") + p.givenName;
-        rows.push_back({{p.id, name, p.secondName, p.birthDate}, p.key});
+        rows.push_back({{p.id, name, p.secondName, StoredDateText(p.birthDate)}, p.key, false, false, {p.id, name, p.secondName, p.birthDate}});
     });
     if (!read.ok()) {
         LogFailure(read, location);
@@ -130,7 +131,8 @@ std::optional<std::vector<RowModel::Row>> Browser::studyRows(const QString &pati
     }
     std::vector<RowModel::Row> studies;
     for (const StudyRow &row : rows.rows)
-        studies.push_back({{QString::number(row.key), row.date, row.time, row.modality, row.bodyPart}, row.uid});
+        studies.push_back({{QString::number(row.key), StoredDateText(row.date), row.time, row.modality, row.bodyPart}, row.uid, false, false,
+                           {QString::number(row.key), row.date}});
     return studies;
 }
 
@@ -359,6 +361,7 @@ void Browser::LoadImages(const RowList<ImageListRow> &rows)
     }
     std::vector<RowModel::Row> images;
     for (const ImageListRow &row : rows.rows)
-        images.push_back({{QString::number(row.key), row.date, row.time, row.uid}, row.key});
+        images.push_back({{QString::number(row.key), StoredDateText(row.date), row.time, row.uid}, row.key, false, false,
+                          {QString::number(row.key), row.date}});
     images_.reset(std::move(images), 0);
 }

@@ -43,8 +43,9 @@ void RowModel::update(std::vector<Row> rows)
         listed[it.value()] = true;
         Row &old = rows_[size_t(i)];
         Row &now = rows[it.value()];
-        if (old.cells != now.cells || old.decorated != now.decorated) {
+        if (old.cells != now.cells || old.decorated != now.decorated || old.sortKeys != now.sortKeys) {
             old.cells = std::move(now.cells);
+            old.sortKeys = std::move(now.sortKeys);
             old.decorated = now.decorated;
             changed = true;
             emit dataChanged(index(i, 0), index(i, columnCount() - 1));
@@ -149,7 +150,8 @@ std::vector<int> RowModel::sortedOrder(int column, Qt::SortOrder order) const
     static const QString none;
     for (size_t i = 0; i < rows_.size(); ++i) {
         result[i] = int(i);
-        keys[i] = column < rows_[i].cells.size() ? &rows_[i].cells.at(column) : &none;
+        const QStringList &texts = column < rows_[i].sortKeys.size() ? rows_[i].sortKeys : rows_[i].cells;
+        keys[i] = column < texts.size() ? &texts.at(column) : &none;
     }
     // Stable, by text: rows of equal text keep their order, as the report lists did.
     if (order == Qt::AscendingOrder)

@@ -9,7 +9,8 @@
 
 // The rows of one browser list as plain values: one text per column and a
 // tag (the row's key) on column 0 under Qt::UserRole. Filled at once by
-// reset(); sorting is stable and by text, as the report lists always sorted.
+// reset(); sorting is stable and by text (or the row's sort key), as the report
+// lists always sorted.
 class RowModel : public QAbstractTableModel {
     Q_OBJECT
 public:
@@ -18,6 +19,9 @@ public:
         QVariant tag;
         bool decorated = false; // shows the model's icon in column 0
         bool marked = false;    // bold and red: the row the chosen exposure's values go to
+        // Where a cell's text does not sort (a date shown in the locale's
+        // form), the key its column sorts by; empty: the texts.
+        QStringList sortKeys{};
     };
 
     explicit RowModel(QStringList headings, QObject *parent = nullptr);

@@ -1,6 +1,7 @@
 #include "dose/DoseCalibrationForm.h"
 
 #include "dose/DoseStore.h"
+#include "dose/XrayUnit.h"
 #include "store/DatabasePaths.h"
 #include "ui/Prompts.h"
 
@@ -45,7 +46,10 @@ QTableWidget *table(QWidget *parent, const QStringList &captions)
 {
     auto *t = new QTableWidget(0, int(captions.size()), parent);
     t->setHorizontalHeaderLabels(captions);
-    t->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    // Each column as wide as its caption and entries, the last taking the rest:
+    // equal shares cut the longer captions.
+    t->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    t->horizontalHeader()->setStretchLastSection(true);
     t->verticalHeader()->setVisible(false);
     return t;
 }
@@ -161,8 +165,11 @@ DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QW
     auto *calibration = new QWidget(tabs_);
     auto *cl = new QVBoxLayout(calibration);
     auto *form = new QFormLayout;
-    unit_ = new QSpinBox(calibration);
-    unit_->setRange(1, 5);
+    // Named as the options name it; the type number stays in the item's data.
+    unit_ = new QComboBox(calibration);
+    unit_->setObjectName(QStringLiteral("cboUnitType"));
+    for (int type = 1; type <= 5; ++type)
+        unit_->addItem(QStringLiteral("%1 (type %2)").arg(XrayUnitTypeName(type)).arg(type), type);
     reported_ = new QComboBox(calibration);
     reported_->addItems({QStringLiteral("IAK"), QStringLiteral("ESAK"), QStringLiteral("none")});
     backscatter_ = number(calibration, 0, 2, 3, QString());
@@ -176,7 +183,7 @@ DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QW
     calibratedOn_->setCalendarPopup(true);
     calibratedBy_ = new QLineEdit(calibration);
     calibratedBy_->setObjectName(QStringLiteral("txtCalibratedBy"));
-    form->addRow(QStringLiteral("X-ray unit type"), unit_);
+    form->addRow(QStringLiteral("X-ray unit"), unit_);
     form->addRow(QStringLiteral("The unit's reported dose is"), reported_);
     form->addRow(QStringLiteral("Backscatter factor (ESAK)"), backscatter_);
     form->addRow(QStringLiteral("The reported dose refers to"), reportedAt_);
@@ -208,7 +215,7 @@ DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QW
     cl->addWidget(save, 0, Qt::AlignRight);
     tabs_->addTab(calibration, QStringLiteral("Calibration"));
     connect(save, &QPushButton::clicked, this, &DoseCalibrationForm::saveCalibration);
-    connect(unit_, &QSpinBox::valueChanged, this, [this](int unit) { loadUnit(qint16(unit)); });
+    connect(unit_, &QComboBox::currentIndexChanged, this, [this] { loadUnit(qint16(unit_->currentData().toInt())); });
 
     // The factor tables.
     auto *factors = new QWidget(tabs_);
@@ -244,7 +251,7 @@ DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QW
     rl->addLayout(rf);
     rl->addWidget(new QLabel(kLevelsName, reference));
     levels_ = table(reference, {QStringLiteral("View (CC, MLO, other)"), QStringLiteral("From mm"), QStringLiteral("To mm"),
-                                QStringLiteral("For (AGD, entrance dose)"), QStringLiteral("Level mGy")});
+                                QStringLiteral("Dose (AGD or entrance)"), QStringLiteral("Level mGy")});
     levels_->setObjectName(QStringLiteral("tblReferenceLevels"));
     rl->addWidget(levels_);
     rl->addWidget(rowButtons(reference, levels_));
@@ -260,9 +267,9 @@ DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QW
     resize(760, 720);
 
     unit_->blockSignals(true);
-    unit_->setValue(unitType >= 1 && unitType <= 5 ? unitType : 1);
+    unit_->setCurrentIndex(std::max(unit_->findData(int(unitType)), 0));
     unit_->blockSignals(false);
-    loadUnit(qint16(unit_->value()));
+    loadUnit(qint16(unit_->currentData().toInt()));
     showFactorSource();
     DatabaseSession db(DefinitionsDatabase);
     const ReferenceSetsRead sets = db.ok() ? ReadReferenceSets(DefinitionsDatabase) : ReferenceSetsRead{};
@@ -362,7 +369,7 @@ void DoseCalibrationForm::loadUnit(qint16 unitType)
 void DoseCalibrationForm::showCalibration(const DoseCalibration &c)
 {
     unit_->blockSignals(true);
-    unit_->setValue(c.unit);
+    unit_->setCurrentIndex(std::max(unit_->findData(int(c.unit)), 0));
     unit_->blockSignals(false);
     reported_->setCurrentText(ReportedDoseText(c.reported));
     backscatter_->setValue(c.backscatter);
@@ -388,7 +395,7 @@ DoseCalibration DoseCalibrationForm::shownCalibration(QStringList *problems) con
 {
     QStringList found;
     DoseCalibration c;
-    c.unit = qint16(unit_->value());
+    c.unit = qint16(unit_->currentData().toInt());
     c.reported = ReportedDoseFromText(reported_->currentText()).value_or(ReportedDose::None);
     c.backscatter = backscatter_->value();
     c.reportedAt = reportedAt_->currentIndex() == 1 ? ReportedAt::Distance : ReportedAt::UpperSurface;
@@ -458,7 +465,7 @@ bool DoseCalibrationForm::saveCalibration()
     if (refused(WriteCalibration(DefinitionsDatabase, c), kSaveSource))
         return false;
     showXrayUnit(c.xrayUnit); // with the device UID it was given
-    prompter_.information(this, QStringLiteral("The calibration of X-ray unit type %1 is saved.").arg(c.unit), windowTitle());
+    prompter_.information(this, QStringLiteral("The calibration of the %1 (X-ray unit type %2) is saved.").arg(XrayUnitTypeName(c.unit)).arg(c.unit), windowTitle());
     return true;
 }
 

@@ -58,7 +58,7 @@ private:
     Prompter &prompter_;
     qlonglong referenceSetId_ = 0;
     QTabWidget *tabs_ = nullptr;
-    QSpinBox *unit_ = nullptr;
+    QComboBox *unit_ = nullptr;
     QComboBox *reported_ = nullptr;
     QDoubleSpinBox *backscatter_ = nullptr;
     QComboBox *reportedAt_ = nullptr;

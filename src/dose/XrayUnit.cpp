@@ -65,3 +65,9 @@ QString NewDeviceUid()
     } while (v != 0);
     return QStringLiteral("2.25.") + digits;
 }
+
+QString XrayUnitTypeName(int unitType)
+{
+    static const char *const names[] = {"Sophie", "Giotto", "Lorad M4", "GE Senograph", "SM 1000"};
+    return unitType >= 1 && unitType <= 5 ? QString::fromLatin1(names[unitType - 1]) : QString();
+}

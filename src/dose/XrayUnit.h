@@ -24,3 +24,7 @@ QStringList ValidateXrayUnit(const XrayUnitIdentity &unit);
 
 // A new device UID: "2.25." and a random UUID in decimal.
 QString NewDeviceUid();
+
+// The name of unit type 1..5 (General\XrayComm) as the options list it, the
+// message layout it stands for; empty outside.
+QString XrayUnitTypeName(int unitType);

@@ -1,5 +1,6 @@
 #include "exposure/DoseList.h"
 
+#include "core/DisplayText.h"
 #include "core/ErrorLog.h"
 #include "dose/Agd.h"
 #include "dose/DoseStore.h"
@@ -21,7 +22,7 @@ const QString kRefreshSource = QStringLiteral("MainForm_RefreshDosisList");
 // Columns 1..10 and the journal columns behind them.
 const char *const kColumns[] = {"Datum", "Zeit", "KVP", "ma", "Dicke", "Druck", "mGy", "Sonstiges", "Status", "expZeit"};
 
-const char *const kCaptions[] = {"ID", "Date", "Time", "kV", "mA", "Thickness", "Press", "mGy", "Other", "Status", "expTime", "AGD mGy"};
+const char *const kCaptions[] = {"ID", "Date", "Time", "kV", "mAs", "Thickness", "Press", "mGy", "Other", "Status", "expTime", "AGD mGy"};
 
 } // namespace
 
@@ -227,7 +228,7 @@ std::optional<QList<DoseListModel::Row>> DoseList::readRows(const std::optional<
             if (i == 0 && !text.isEmpty()) {
                 const QDate d = QDate::fromString(text, Qt::ISODate);
                 if (d.isValid())
-                    text = locale.toString(d, QLocale::ShortFormat);
+                    text = DateText(d, locale);
             }
             row.cells << text;
         }

@@ -2,6 +2,7 @@
 
 #include "dose/Agd.h"
 
+#include "core/DisplayText.h"
 #include "core/ErrorLog.h"
 #include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"
@@ -152,7 +153,7 @@ void DosisForm::fill(bool everything, const QString &source)
         const QDate day = QDate::fromString(row->text(DateColumn), Qt::ISODate);
         if (day.isValid()) {
             row->setData(DateColumn, Qt::UserRole, day);
-            row->setText(DateColumn, locale.toString(day, QLocale::ShortFormat));
+            row->setText(DateColumn, DateText(day, locale));
         }
         rows.append(row);
     }

@@ -103,7 +103,12 @@ void TaskList::appendRow(const QString &level, const QVariant &kind, const QStri
 {
     auto *first = new QStandardItem(level);
     first->setData(kind, Qt::UserRole);
-    model_.appendRow({first, new QStandardItem(source), new QStandardItem(value), new QStandardItem(task), new QStandardItem(target)});
+    // Shown by its description, which the list has room for ("0018,11A0 -
+    // Body Part Thickness" wrapped and was cut); the whole source is the data.
+    auto *from = new QStandardItem(source.contains(QLatin1String(" - ")) ? source.section(QStringLiteral(" - "), 1) : source);
+    from->setData(source, Qt::UserRole);
+    from->setToolTip(source);
+    model_.appendRow({first, from, new QStandardItem(value), new QStandardItem(task), new QStandardItem(target)});
 }
 
 void TaskList::addTask(const HeaderTask &t) { appendRow(t.level, t.kind, t.source, t.value, TaskKinds().value(t.kind), t.target); }
@@ -115,7 +120,8 @@ QList<HeaderTask> TaskList::tasks() const
         auto text = [&](int column) { return model_.index(i, column).data().toString(); };
         bool ok = false;
         const int kind = model_.index(i, LevelColumn).data(Qt::UserRole).toInt(&ok);
-        out.append({text(LevelColumn), ok ? kind : -1, text(SourceColumn), text(ValueColumn), text(TargetColumn)});
+        out.append({text(LevelColumn), ok ? kind : -1, model_.index(i, SourceColumn).data(Qt::UserRole).toString(), text(ValueColumn),
+                    text(TargetColumn)});
     }
     return out;
 }
@@ -229,7 +235,7 @@ void TaskList::SaveAs()
     for (int i = 0; i < model_.rowCount(); ++i) {
         auto text = [&](int column) { return model_.index(i, column).data().toString(); };
         if (!text(LevelColumn).startsWith(QLatin1String("Image")))
-            rules.append({text(LevelColumn), text(SourceColumn), text(TaskColumn), model_.index(i, LevelColumn).data(Qt::UserRole).toString(),
+            rules.append({text(LevelColumn), model_.index(i, SourceColumn).data(Qt::UserRole).toString(), text(TaskColumn), model_.index(i, LevelColumn).data(Qt::UserRole).toString(),
                           text(TargetColumn)});
     }
     if (rules.isEmpty()) {

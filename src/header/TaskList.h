@@ -60,7 +60,8 @@ public:
 
     TaskList(Session &session, const HeaderView &header, TaskSources sources, Prompter &prompter, QObject *parent = nullptr);
 
-    // "Level", "Source", "Value", "Task", "Target"; the task kind in Qt::UserRole of the level.
+    // "Level", "Source", "Value", "Task", "Target"; the task kind in Qt::UserRole of the level,
+    // the whole source ("0018,0060 - KVP") in Qt::UserRole of the source, shown by its description.
     QStandardItemModel *model() { return &model_; }
     int taskCount() const { return model_.rowCount(); }
     // The rows as the header-update job takes them.

@@ -1,5 +1,6 @@
 #include "network/Worklist.h"
 
+#include "core/DisplayText.h"
 #include "core/Settings.h"
 #include "store/Database.h"
 
@@ -63,7 +64,7 @@ WorklistRow WorklistRowOf(const ToolkitDataSet &answer, const QLocale &locale)
         c[1 + i] = withAccent(name.value(i));
     const QString birth = text(answer, Tags::PatientBirthDate).trimmed();
     row.birthDate = QDate::fromString(birth, QStringLiteral("yyyyMMdd"));
-    c[4] = row.birthDate.isValid() ? locale.toString(row.birthDate, QLocale::ShortFormat) : birth;
+    c[4] = row.birthDate.isValid() ? DateText(row.birthDate, locale) : birth;
     c[5] = text(answer, Tags::PatientID);
     c[6] = text(answer, Tags::PatientSex);
     c[7] = text(answer, Tags::BodyPartExamined);
@@ -76,7 +77,7 @@ WorklistRow WorklistRowOf(const ToolkitDataSet &answer, const QLocale &locale)
             c[7] = code;
     }
     c[8] = text(answer, Tags::AccessionNumber);
-    c[9] = withAccent(text(answer, Tags::ReferringPhysicianName));
+    c[9] = PersonNameText(withAccent(text(answer, Tags::ReferringPhysicianName)));
     c[10] = text(answer, Tags::InstitutionName);
     return row;
 }

@@ -150,7 +150,9 @@ DoseQaForm::DoseQaForm(QString journalPath, ReferenceLookup levels, const QDate 
         bar->addWidget(b);
     }
 
-    auto *split = new QSplitter(Qt::Horizontal, this);
+    // The tables above the charts, across the window: beside them the band
+    // table was cut after "Median kV".
+    auto *split = new QSplitter(Qt::Vertical, this);
     layout->addWidget(split, 1);
     auto *tabs = new QTabWidget(split);
     tabs->addTab(TableOn(&bands_, tabs), QStringLiteral("Views and bands"));
@@ -168,13 +170,14 @@ DoseQaForm::DoseQaForm(QString journalPath, ReferenceLookup levels, const QDate 
         rejectsTab_ = tabs->addTab(page, QStringLiteral("Repeats and rejects"));
         tabs_ = tabs;
     }
-    auto *charts = new QSplitter(Qt::Vertical, split);
+    auto *charts = new QSplitter(Qt::Horizontal, split);
     doseChart_ = ChartView(charts);
-    auto *lower = new QSplitter(Qt::Horizontal, charts);
+    auto *lower = new QSplitter(Qt::Vertical, charts);
     dailyChart_ = ChartView(lower);
     forceChart_ = ChartView(lower);
-    split->setStretchFactor(0, 2);
-    split->setStretchFactor(1, 3);
+    split->setStretchFactor(0, 1);
+    split->setStretchFactor(1, 2);
+    split->setSizes({280, 560}); // the charts need the height more than the few table rows
     charts->setStretchFactor(0, 3);
     charts->setStretchFactor(1, 2);
     auto *foot = new QHBoxLayout;

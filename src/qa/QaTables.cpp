@@ -1,5 +1,6 @@
 #include "qa/QaTables.h"
 
+#include "core/DisplayText.h"
 #include "dose/Projection.h"
 
 #include <QBrush>
@@ -73,7 +74,7 @@ QaTable RejectsTable(const DoseStatistics &stats)
     t.headers = QStringList{QStringLiteral("Day"), QStringLiteral("View"), QStringLiteral("Exposures"),
                             QStringLiteral("Never assigned"), QStringLiteral("Set free")};
     for (const DayRejects &r : stats.rejects()) {
-        t.rows.append({r.day.toString(Qt::ISODate), r.view, QString::number(r.total), QString::number(r.neverAssigned),
+        t.rows.append({DateText(r.day), r.view, QString::number(r.total), QString::number(r.neverAssigned),
                        QString::number(r.setFree)});
         t.marked.append(r.neverAssigned + r.setFree > 0);
     }
