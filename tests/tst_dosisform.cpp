@@ -155,6 +155,42 @@ private slots:
         QCOMPARE(fx_->errorLog(), log);
     }
 
+    // A name the row gets after its decoding, when the exposure is assigned
+    // to her images or rejected during her examination, is the name searched;
+    // the one it was decoded under is not found any more.
+    void nameGivenLaterIsSearched_data()
+    {
+        QTest::addColumn<bool>("rejected");
+        QTest::newRow("assigned") << false;
+        QTest::newRow("rejected") << true;
+    }
+    void nameGivenLaterIsSearched()
+    {
+        QFETCH(bool, rejected);
+        const qlonglong id = fx_->expose(u"Unbekannt^X"_s, {.day = Today});
+        QVERIFY(id > 0);
+        const QString name = u"ÖZDEMIR^Ayşe"_s;
+        if (rejected) {
+            const BrowserSelection her{.patientKey = 9, .patientId = u"R5"_s, .patientName = name, .studyKey = 9, .studyUid = u"1.2.826.0.1.9"_s};
+            fx_->session.setSelection(her);
+            fx_->session.setLoadedFor(her);
+            QVERIFY(fx_->selectListed(id));
+            for (int row = 0; row < fx_->doseList->rowCount(); ++row)
+                if (fx_->doseList->id(row) == id)
+                    fx_->doseList->choose(row);
+            fx_->doseList->PopupDeleteDosis();
+            QCOMPARE(fx_->journalRowById(id, u"Status|Patname"_s), u"2|"_s + name);
+        } else {
+            QVERIFY(fx_->assign(id, u"R5"_s, name));
+        }
+        Child<QLineEdit>(*form_, u"txtPatname"_s)->setText(u"Özd*"_s);
+        press(u"cmdMod"_s);
+        QCOMPARE(ColumnTexts(list(), 0), QStringList{QString::number(id)});
+        Child<QLineEdit>(*form_, u"txtPatname"_s)->setText(u"unb*"_s);
+        press(u"cmdMod"_s);
+        QCOMPARE(ColumnTexts(list(), 0), QStringList());
+    }
+
     // Set free as it was, the row stays of its day and out of today's dose list;
     // with CL/SE it takes the new name and today's date and the list shows it.
     void setFreeBothWays()
