@@ -156,21 +156,34 @@ private slots:
     }
 
     // A name the row gets after its decoding, when the exposure is assigned
-    // to her images or rejected during her examination, is the name searched;
-    // the one it was decoded under is not found any more.
+    // to her images, rejected during her examination or set free under her
+    // name, is the name searched; the one it was decoded under is not found
+    // any more.
     void nameGivenLaterIsSearched_data()
     {
-        QTest::addColumn<bool>("rejected");
-        QTest::newRow("assigned") << false;
-        QTest::newRow("rejected") << true;
+        QTest::addColumn<QString>("how");
+        QTest::newRow("assigned") << u"assigned"_s;
+        QTest::newRow("rejected") << u"rejected"_s;
+        QTest::newRow("set free under her name") << u"set free"_s;
     }
     void nameGivenLaterIsSearched()
     {
-        QFETCH(bool, rejected);
+        QFETCH(QString, how);
         const qlonglong id = fx_->expose(u"Unbekannt^X"_s, {.day = Today});
         QVERIFY(id > 0);
         const QString name = u"ÖZDEMIR^Ayşe"_s;
-        if (rejected) {
+        if (how == u"set free"_s) {
+            QVERIFY(fx_->assign(id, u"Q9"_s, u"Unbekannt^X"_s));
+            press(u"cmdMod"_s);
+            const QList<QTreeWidgetItem *> found = list()->findItems(QString::number(id), Qt::MatchExactly, 0);
+            QCOMPARE(found.size(), 1);
+            list()->setCurrentItem(found.first());
+            press(u"Check1"_s);
+            Child<QLineEdit>(*form_, u"txtDoNo"_s)->setText(name);
+            press(u"cmdFree"_s);
+            press(u"Check1"_s);
+            QCOMPARE(fx_->journalRowById(id, u"Status|Patname"_s), u"0|"_s + name);
+        } else if (how == u"rejected"_s) {
             const BrowserSelection her{.patientKey = 9, .patientId = u"R5"_s, .patientName = name, .studyKey = 9, .studyUid = u"1.2.826.0.1.9"_s};
             fx_->session.setSelection(her);
             fx_->session.setLoadedFor(her);
