@@ -2,8 +2,10 @@
 
 // A journal for the benchmarks: a fresh file at `path` with the schema, made
 // the workstation's exposure database, and `rows` rows whose date, status and
-// patient name `row` gives for each index.
+// patient name `row` gives for each index, written as the workstation writes
+// a decoded exposure.
 #include "core/Settings.h"
+#include "exposure/ExposureJournal.h"
 #include "store/DatabasePaths.h"
 
 #include <QDate>
@@ -42,10 +44,20 @@ inline bool MakeBenchJournal(const QString &file, const QString &schemaFile, int
     Execute(UserDatabase, QStringLiteral("BEGIN"));
     for (int i = 0; i < rows; ++i) {
         const BenchRow r = row(i);
-        Execute(UserDatabase,
-            QStringLiteral("INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname) "
-                           "VALUES ('28', '63', '10:00:00', '45', '1.2', '120', ?, 'L CC', ?, '450', ?)"),
-            {DbDate(r.day), r.status, r.patientName});
+        ExposureRecord e;
+        e.KVP = QStringLiteral("28");
+        e.ma = QStringLiteral("63");
+        e.Zeit = QStringLiteral("10:00:00");
+        e.Dicke = QStringLiteral("45");
+        e.mGy = QStringLiteral("1.2");
+        e.Druck = QStringLiteral("120");
+        e.Datum = r.day.toString(Qt::ISODate);
+        e.Sonstiges = QStringLiteral("L CC");
+        e.Status = r.status;
+        e.expZeit = QStringLiteral("450");
+        e.Patname = r.patientName;
+        if (!InsertExposure(UserDatabase, e).ok())
+            return false;
     }
     return Execute(UserDatabase, QStringLiteral("COMMIT")).ok();
 }

@@ -155,6 +155,55 @@ private slots:
         QCOMPARE(fx_->errorLog(), log);
     }
 
+    // A name the row gets after its decoding, when the exposure is assigned
+    // to her images, rejected during her examination or set free under her
+    // name, is the name searched; the one it was decoded under is not found
+    // any more.
+    void nameGivenLaterIsSearched_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("assigned") << u"assigned"_s;
+        QTest::newRow("rejected") << u"rejected"_s;
+        QTest::newRow("set free under her name") << u"set free"_s;
+    }
+    void nameGivenLaterIsSearched()
+    {
+        QFETCH(QString, how);
+        const qlonglong id = fx_->expose(u"Unbekannt^X"_s, {.day = Today});
+        QVERIFY(id > 0);
+        const QString name = u"ÖZDEMIR^Ayşe"_s;
+        if (how == u"set free"_s) {
+            QVERIFY(fx_->assign(id, u"Q9"_s, u"Unbekannt^X"_s));
+            press(u"cmdMod"_s);
+            const QList<QTreeWidgetItem *> found = list()->findItems(QString::number(id), Qt::MatchExactly, 0);
+            QCOMPARE(found.size(), 1);
+            list()->setCurrentItem(found.first());
+            press(u"Check1"_s);
+            Child<QLineEdit>(*form_, u"txtDoNo"_s)->setText(name);
+            press(u"cmdFree"_s);
+            press(u"Check1"_s);
+            QCOMPARE(fx_->journalRowById(id, u"Status|Patname"_s), u"0|"_s + name);
+        } else if (how == u"rejected"_s) {
+            const BrowserSelection her{.patientKey = 9, .patientId = u"R5"_s, .patientName = name, .studyKey = 9, .studyUid = u"1.2.826.0.1.9"_s};
+            fx_->session.setSelection(her);
+            fx_->session.setLoadedFor(her);
+            QVERIFY(fx_->selectListed(id));
+            for (int row = 0; row < fx_->doseList->rowCount(); ++row)
+                if (fx_->doseList->id(row) == id)
+                    fx_->doseList->choose(row);
+            fx_->doseList->PopupDeleteDosis();
+            QCOMPARE(fx_->journalRowById(id, u"Status|Patname"_s), u"2|"_s + name);
+        } else {
+            QVERIFY(fx_->assign(id, u"R5"_s, name));
+        }
+        Child<QLineEdit>(*form_, u"txtPatname"_s)->setText(u"Özd*"_s);
+        press(u"cmdMod"_s);
+        QCOMPARE(ColumnTexts(list(), 0), QStringList{QString::number(id)});
+        Child<QLineEdit>(*form_, u"txtPatname"_s)->setText(u"unb*"_s);
+        press(u"cmdMod"_s);
+        QCOMPARE(ColumnTexts(list(), 0), QStringList());
+    }
+
     // Set free as it was, the row stays of its day and out of today's dose list;
     // with CL/SE it takes the new name and today's date and the list shows it.
     void setFreeBothWays()

@@ -217,7 +217,8 @@ private slots:
 
     // The originals are the only copies until the rewritten ones are safe:
     // each rewritten file, its work folder and the database commit reach the
-    // disk before the first original file is removed.
+    // disk before the first original file is removed. The files are flushed
+    // on worker threads: each flush has returned, not only begun, by then.
     void rewrittenCopiesReachTheDiskBeforeTheOriginalsGo()
     {
         const QString root = QFileInfo(folder_->path()).canonicalFilePath();
@@ -237,7 +238,7 @@ private slots:
         QCOMPARE(rewritten.size(), originals.size());
         auto flushedBefore = [&](const std::function<bool(const QString &)> &path) {
             const int i = FindCall(calls, [&](const Syscall &c) { return c.flush() && path(c.path); });
-            return i >= 0 && i < promise;
+            return i >= 0 && i < promise && calls.at(i).returned >= 0 && calls.at(i).returned < calls.at(promise).entered;
         };
         for (const QString &name : rewritten)
             QVERIFY2(flushedBefore([&](const QString &p) { return p.startsWith(work) && p.endsWith(u'/' + name); }), qPrintable(name + u" not flushed"_s));

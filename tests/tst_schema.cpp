@@ -137,6 +137,37 @@ private slots:
             QVERIFY2(QueryValue(file(def), u"SELECT COUNT(*) FROM pragma_index_list(?)"_s, {QLatin1String(table)}).toInt() >= 2, table);
     }
 
+    // How SQLite runs the dose journal dialog's search for a name typed.
+    static QString searchPlan(const QString &path, const QString &name)
+    {
+        const JournalStatement st = SearchJournalStatement({.patientName = name});
+        QString plan;
+        for (const QVariantList &row : QueryRows(path, u"EXPLAIN QUERY PLAN "_s + st.sql, st.values))
+            plan += row.value(3).toString() + u'\n';
+        return plan;
+    }
+
+    // A name typed with a known beginning reads only the rows under that
+    // beginning, through the folded names' index, in any alphabet; one
+    // beginning with the wild card reads them all.
+    void nameSearchUsesTheIndex_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("indexed");
+        QTest::newRow("Mei*") << u"Mei*"_s << true;
+        QTest::newRow("mü*") << u"mü*"_s << true;
+        QTest::newRow("ÖZ*") << u"ÖZ*"_s << true;
+        QTest::newRow("a whole name") << u"O'Brien^Ann"_s << true;
+        QTest::newRow("*eier") << u"*eier"_s << false;
+    }
+    void nameSearchUsesTheIndex()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, indexed);
+        const QString plan = searchPlan(file(u"LumoraDef.dat"_s), name);
+        QVERIFY2(plan.contains(u"USING INDEX ixDosisPatnameFolded"_s) == indexed, qPrintable(plan));
+    }
+
     // The columns and indexes of a file, as the schema (not the rows) shows them.
     static QStringList shape(const QString &path)
     {
@@ -162,6 +193,7 @@ private slots:
         QTest::newRow("old files with rows") << 0 << QString() << true << 0;
         QTest::newRow("journal with dose columns, without event UIDs") << 1 << QString() << true << 0;
         QTest::newRow("journal with event UIDs, without studies") << 2 << QString() << true << 0;
+        QTest::newRow("journal with studies, without folded names") << 3 << QString() << true << 0;
         QTest::newRow("journal with a hand-made AGD column") << 0 << u"ALTER TABLE tblDosis ADD COLUMN AGD TEXT"_s << false << 0;
         QTest::newRow("definitions with dose tables, without X-ray units") << LatestSchemaVersion(JournalSchemaSteps()) << QString() << true << 1;
         QTest::newRow("definitions with X-ray units, without the paddle's transmission") << LatestSchemaVersion(JournalSchemaSteps()) << QString()
@@ -193,9 +225,11 @@ private slots:
                     for (const QString &sql : step.statements)
                         QVERIFY(Execute(old, sql).ok());
             QVERIFY(Execute(old, u"PRAGMA user_version = %1"_s.arg(fromVersion)).ok());
-            for (int i = 0; i < 3; ++i)
+            // Names as an older program wrote them, without a folded copy; one exposure nobody's.
+            const QVariant names[] = {u"O'Brien"_s, u"Müller^Eva"_s, u"MÜLLER^Max"_s, QVariant(QMetaType::fromType<QString>())};
+            for (int i = 0; i < 4; ++i)
                 QVERIFY(Execute(old, u"INSERT INTO tblDosis (KVP, ma, Dicke, mGy, Datum, Sonstiges, Status, Patname) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"_s,
-                                {u"28"_s, u"%1"_s.arg(60 + i), u"45"_s, u"1.2"_s, u"2025-03-0%1"_s.arg(i + 1), u"R CC"_s, u"1"_s, u"O'Brien"_s})
+                                {u"28"_s, u"%1"_s.arg(60 + i), u"45"_s, u"1.2"_s, u"2025-03-0%1"_s.arg(i + 1), u"R CC"_s, u"1"_s, names[i]})
                             .ok());
             if (!extra.isEmpty())
                 QVERIFY(Execute(old, extra).ok());
@@ -240,9 +274,25 @@ private slots:
             return;
         }
         QCOMPARE(shape(journal), shape(file(u"LumoraDef.dat"_s)).filter(QRegularExpression(u"^(tblDosis|sqlite_sequence|ixDosis)"_s)));
-        QCOMPARE(QueryValue(journal, u"PRAGMA user_version"_s).toInt(), 3);
+        QCOMPARE(QueryValue(journal, u"PRAGMA user_version"_s).toInt(), LatestSchemaVersion(JournalSchemaSteps()));
         QCOMPARE(QueryValue(journal, u"SELECT COUNT(*) FROM tblDosis WHERE AGD IS NULL AND AgdSource IS NULL AND Unit IS NULL "
-                                     "AND IrradiationEventUID IS NULL AND StudyUID IS NULL"_s).toInt(), 3);
+                                     "AND IrradiationEventUID IS NULL AND StudyUID IS NULL"_s).toInt(), 4);
+        // Every old name got its folded copy, and the name search finds them
+        // through its index (the definitions' cases start from a current journal).
+        if (fromVersion < LatestSchemaVersion(JournalSchemaSteps())) {
+            for (const QVariantList &row : QueryRows(journal, u"SELECT Patname, PatnameFolded FROM tblDosis ORDER BY ID"_s))
+                QCOMPARE(row.value(1), row.value(0).isNull() ? row.value(0) : QVariant(FoldForSearch(row.value(0).toString())));
+            DatabaseSession user(UserDatabase);
+            QVERIFY(user.ok());
+            const DbResult found = SearchJournal(UserDatabase, {.patientName = u"mü*"_s});
+            QVERIFY2(found.ok(), qPrintable(found.text));
+            QStringList names;
+            for (const QSqlRecord &row : found.rows)
+                names << row.value(u"Patname"_s).toString();
+            QCOMPARE(names, (QStringList{u"Müller^Eva"_s, u"MÜLLER^Max"_s}));
+            const QString plan = searchPlan(journal, u"mü*"_s);
+            QVERIFY2(plan.contains(u"USING INDEX ixDosisPatnameFolded"_s), qPrintable(plan));
+        }
 
         // Opened again, by this process or the next: nothing left to do.
         Database again(u"again"_s, u"test"_s);

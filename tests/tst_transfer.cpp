@@ -652,6 +652,54 @@ private slots:
                  (QStringList{u"10"_s, folder_->file(u"out"_s), u"0"_s, u"1"_s}));
     }
 
+    // The study's dose report is one more step of the export's progress,
+    // after the images: the bar counts 1, 2, ... up to the images and the
+    // report and ends full. A picture export writes no report and counts none.
+    void exportProgressCountsTheDoseReport_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<bool>("dicomDir");
+        QTest::addColumn<bool>("filed");
+        QTest::addColumn<int>("steps");
+        const int dicom = int(ExportKind::Dicom), jpeg = int(ExportKind::Jpeg);
+        QTest::newRow("files with the report") << dicom << false << true << 5;
+        QTest::newRow("file-set with the report") << dicom << true << true << 5;
+        QTest::newRow("files, no report") << dicom << false << false << 4;
+        QTest::newRow("JPEG, report filed") << jpeg << false << true << 4;
+    }
+    void exportProgressCountsTheDoseReport()
+    {
+        QFETCH(int, kind);
+        QFETCH(bool, dicomDir);
+        QFETCH(bool, filed);
+        QFETCH(int, steps);
+        QVERIFY(!filed || !fileDoseReport().isEmpty());
+        ExportForm form(ExportKind(kind), ReadImages(first_ + second_), *prompts_);
+        form.Form_Load();
+        form.show();
+        const QString out = folder_->file(u"out"_s);
+        QDir().mkpath(out);
+        Child<QLineEdit>(form, u"txtExportDir"_s)->setText(out);
+        Child<QCheckBox>(form, u"chkCompress"_s)->setChecked(false);
+        Child<QCheckBox>(form, u"chkDicomDir"_s)->setChecked(dicomDir);
+        auto *bar = Child<QProgressBar>(form, u"pbExport"_s);
+        QStringList seen; // "value/maximum" as the bar showed them
+        connect(bar, &QProgressBar::valueChanged, &form, [&](int value) { seen << u"%1/%2"_s.arg(value).arg(bar->maximum()); });
+        Child<QPushButton>(form, u"cmdExport"_s)->click();
+        QTRY_VERIFY(!form.isVisible());
+        QCOMPARE(form.result(), int(QDialog::Accepted));
+        QCOMPARE(prompts_->texts(), QStringList{u"Images exported!"_s});
+        QStringList expected;
+        for (int i = 1; i <= steps; ++i)
+            expected << u"%1/%2"_s.arg(i).arg(steps);
+        QCOMPARE(seen, expected);
+        QCOMPARE(Child<QLabel>(form, u"lblCount"_s)->text(), u"%1 of %1"_s.arg(steps));
+        int reports = 0;
+        for (const QString &f : FilesBelow(out))
+            reports += f != u"DICOMDIR"_s && (f.endsWith(u".dcm"_s) || dicomDir) && DumpTag(out + u'/' + f, u"0008,0016"_s) == QLatin1String(DoseReportSopClass);
+        QCOMPARE(reports, steps - 4);
+    }
+
     // A folder that fills up: the message, and the file written before it whole.
     // A tmpfs of 3 MB in a mount namespace of its own takes one of four 1.6 MB images.
     void exportIntoAFullFolder()

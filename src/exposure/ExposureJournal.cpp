@@ -5,12 +5,7 @@
 #include "exposure/ExposureDecoders.h"
 #include "toolkit/Toolkit.h"
 
-#include <QSqlDatabase>
-#include <QSqlDriver>
-
 #include <cmath>
-
-#include <sqlite3.h>
 
 namespace {
 
@@ -25,34 +20,8 @@ std::optional<double> positive(const std::optional<double> &v)
     return v && std::isfinite(*v) && *v > 0 ? v : std::nullopt;
 }
 
-
-// SQLite's LIKE ignores the case of ASCII letters only: "mü*" would miss
-// "Müller". Both sides go through this first.
-void foldCase(sqlite3_context *context, int, sqlite3_value **argv)
-{
-    if (sqlite3_value_type(argv[0]) == SQLITE_NULL) {
-        sqlite3_result_null(context);
-        return;
-    }
-    const auto *text = reinterpret_cast<const char *>(sqlite3_value_text(argv[0]));
-    const QByteArray folded =
-        QString::fromUtf8(text, sqlite3_value_bytes(argv[0])).normalized(QString::NormalizationForm_C).toCaseFolded().toUtf8();
-    sqlite3_result_text(context, folded.constData(), int(folded.size()), SQLITE_TRANSIENT);
-}
-
-// Registers lumora_fold() on the open connection; SQLite forgets it when the
-// connection closes.
-bool registerFoldCase(Database &db)
-{
-    const QVariant handle = QSqlDatabase::database(db.name(), false).driver()->handle();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return false;
-    sqlite3 *connection = *static_cast<sqlite3 *const *>(handle.constData());
-    return connection
-        && sqlite3_create_function_v2(connection, "lumora_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, foldCase, nullptr,
-                                      nullptr, nullptr)
-               == SQLITE_OK;
-}
+// A name as the search compares it, NULL for none.
+QVariant foldedOrNull(const std::optional<QString> &name) { return name ? QVariant(FoldForSearch(*name)) : nullOf<QString>(); }
 
 } // namespace
 
@@ -69,12 +38,12 @@ JournalInsert InsertExposure(Database &db, const ExposureRecord &r, const QLocal
                                     QStringLiteral("Type mismatch (date \"%1\")").arg(r.Datum->left(40))});
     }
     const DbResult q = Execute(db,
-        QStringLiteral("INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname, "
+        QStringLiteral("INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit, Patname, PatnameFolded, "
                        "Unit, TargetFilter, HVL, Kerma, AGD, AgdSource, AgeTable, CalibrationID, IrradiationEventUID) "
-                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
         {textOrNull(r.KVP), textOrNull(r.ma), textOrNull(r.Zeit), textOrNull(r.Dicke), textOrNull(r.mGy),
          textOrNull(r.Druck), datum, textOrNull(r.Sonstiges), r.Status.value_or(QStringLiteral("0")),
-         textOrNull(r.expZeit), textOrNull(r.Patname),
+         textOrNull(r.expZeit), textOrNull(r.Patname), foldedOrNull(r.Patname),
          dose ? QVariant(int(dose->unit)) : nullOf<int>(), dose ? textOrNull(dose->estimate.targetFilter) : nullOf<QString>(),
          dose ? doubleOrNull(dose->estimate.hvl) : nullOf<double>(), dose ? doubleOrNull(dose->estimate.kerma) : nullOf<double>(),
          dose ? doubleOrNull(dose->estimate.agd) : nullOf<double>(),
@@ -173,8 +142,8 @@ DbResult OpenPatientNamesOf(Database &db, const QDate &day)
 
 DbResult AssignExposure(Database &db, qlonglong id, const QString &patientId, const QString &patientName)
 {
-    return Execute(db, QStringLiteral("UPDATE tblDosis SET Status = '1', FKeyPatID = ?, Patname = ? WHERE ID = ?"),
-                   {patientId, patientName, id});
+    return Execute(db, QStringLiteral("UPDATE tblDosis SET Status = '1', FKeyPatID = ?, Patname = ?, PatnameFolded = ? WHERE ID = ?"),
+                   {patientId, patientName, FoldForSearch(patientName), id});
 }
 
 DbResult RemoveExposureFromList(Database &db, qlonglong id)
@@ -185,9 +154,9 @@ DbResult RemoveExposureFromList(Database &db, qlonglong id)
 DbResult RejectExposure(Database &db, qlonglong id, const QString &patientId, const QString &patientName, const QString &studyUid)
 {
     DbResult r = Execute(db,
-                         QStringLiteral("UPDATE tblDosis SET Status = '2', FKeyPatID = ?, Patname = ?, StudyUID = ? "
+                         QStringLiteral("UPDATE tblDosis SET Status = '2', FKeyPatID = ?, Patname = ?, PatnameFolded = ?, StudyUID = ? "
                                         "WHERE ID = ? AND Status NOT IN ('1', '2')"),
-                         {patientId, patientName, studyUid, id});
+                         {patientId, patientName, FoldForSearch(patientName), studyUid, id});
     if (r.ok() && r.rowsAffected == 0) {
         r.number = ErrorCode::NoObject;
         r.text = QStringLiteral("Exposure %1 is no longer on the dose list").arg(id);
@@ -210,33 +179,32 @@ DbResult BindExposuresToStudy(Database &db, const QList<qlonglong> &ids, const Q
     return {};
 }
 
-DbResult SearchJournal(Database &db, const JournalSearch &search)
+JournalStatement SearchJournalStatement(const JournalSearch &search)
 {
     static const QString columns = QStringLiteral("SELECT ID, Patname, Datum, Zeit, Sonstiges, KVP, ma, Dicke, AGD FROM tblDosis");
-    auto pattern = [](QString text) { return text.replace(QLatin1Char('*'), QLatin1Char('%')); };
-    if (!search.patientId.isEmpty() || !search.patientName.isEmpty()) {
-        if (db.isOpen() && !registerFoldCase(db)) {
-            DbResult failed;
-            failed.number = ErrorCode::NoCaseFolding;
-            failed.text = QStringLiteral("The search cannot compare names without regard to case");
-            return failed;
-        }
-    }
+    // "*" is the operator's wild card; SQLite's LIKE ignores the case of ASCII
+    // letters only ("mü%" would miss "Müller"), so both sides are folded.
+    auto pattern = [](QString text) { return FoldForSearch(text.replace(QLatin1Char('*'), QLatin1Char('%'))); };
     if (!search.patientId.isEmpty())
-        return Execute(db, columns + QStringLiteral(" WHERE lumora_fold(FKeyPatID) LIKE lumora_fold(?) ORDER BY ID"),
-                       {pattern(search.patientId)});
+        return {columns + QStringLiteral(" WHERE lumora_fold(FKeyPatID) LIKE ? ORDER BY ID"), {pattern(search.patientId)}};
+    // The name folded when the row was written, under an index a prefix can use.
     if (!search.patientName.isEmpty())
-        return Execute(db, columns + QStringLiteral(" WHERE lumora_fold(Patname) LIKE lumora_fold(?) ORDER BY ID"),
-                       {pattern(search.patientName)});
+        return {columns + QStringLiteral(" WHERE PatnameFolded LIKE ? ORDER BY ID"), {pattern(search.patientName)}};
     if (search.everything)
-        return Execute(db, columns + QStringLiteral(" ORDER BY ID"));
-    return Execute(db, columns + QStringLiteral(" WHERE Datum = ? ORDER BY ID"), {DbDate(search.day)});
+        return {columns + QStringLiteral(" ORDER BY ID"), {}};
+    return {columns + QStringLiteral(" WHERE Datum = ? ORDER BY ID"), {DbDate(search.day)}};
+}
+
+DbResult SearchJournal(Database &db, const JournalSearch &search)
+{
+    const JournalStatement st = SearchJournalStatement(search);
+    return Execute(db, st.sql, st.values);
 }
 
 DbResult ReleaseExposure(Database &db, qlonglong id, const std::optional<QString> &newPatientName, const QDate &day)
 {
     if (newPatientName)
-        return Execute(db, QStringLiteral("UPDATE tblDosis SET Status = '0', StudyUID = NULL, Patname = ?, Datum = ? WHERE ID = ?"),
-                       {*newPatientName, DbDate(day), id});
+        return Execute(db, QStringLiteral("UPDATE tblDosis SET Status = '0', StudyUID = NULL, Patname = ?, PatnameFolded = ?, Datum = ? WHERE ID = ?"),
+                       {*newPatientName, FoldForSearch(*newPatientName), DbDate(day), id});
     return Execute(db, QStringLiteral("UPDATE tblDosis SET Status = '0', StudyUID = NULL WHERE ID = ?"), {id});
 }

@@ -104,6 +104,12 @@ struct JournalSearch {
 };
 // Rows with ID, Patname, Datum, Zeit, Sonstiges, KVP, ma, Dicke, AGD, in journal order.
 DbResult SearchJournal(Database &db, const JournalSearch &search);
+// The statement SearchJournal runs, with its values (for a look at its plan).
+struct JournalStatement {
+    QString sql;
+    QVariantList values;
+};
+JournalStatement SearchJournalStatement(const JournalSearch &search);
 
 // Puts a row back on the open list, bound to no study; with a name, also that patient's name and
 // the date `day`, so that the day's dose list shows it.

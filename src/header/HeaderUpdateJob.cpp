@@ -16,9 +16,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QMutex>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSqlRecord>
+#include <QThreadPool>
 #include <QUrl>
 
 #include <cerrno>
@@ -79,6 +81,42 @@ void startWriteback(const QString &path)
     ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     ::close(fd);
 }
+
+} // namespace
+
+// The rewritten files flushed all at once on worker threads: the file system
+// commits the flushes that wait together in one journal commit, where one
+// file after another each waited for a commit of its own.
+class HeaderUpdateJob::BatchFlush {
+public:
+    BatchFlush() { pool_.setMaxThreadCount(kThreads); }
+    ~BatchFlush() { pool_.waitForDone(); }
+    // Flushes every file and returns those that did not reach the disk;
+    // `idle` runs while they are on their way.
+    QStringList flush(const QStringList &paths, const std::function<void()> &idle)
+    {
+        for (const QString &path : paths)
+            pool_.start([this, path] {
+                if (!syncPath(path)) {
+                    const QMutexLocker lock(&mutex_);
+                    failed_ << path;
+                }
+            });
+        while (!pool_.waitForDone(20))
+            idle();
+        const QMutexLocker lock(&mutex_);
+        return failed_;
+    }
+
+private:
+    // Threads that wait on the disk, not on a core.
+    static constexpr int kThreads = 16;
+    QThreadPool pool_;
+    QMutex mutex_;
+    QStringList failed_;
+};
+
+namespace {
 
 // Moves a file into the folder on the same file system, in one step, never
 // over a file of that name: the receiver sees it whole, and only once.
@@ -398,6 +436,8 @@ bool HeaderUpdateJob::collectImages()
     }
     if (in_.patientKey == 0)
         return fail(QStringLiteral("No patient selected for the loaded images; nothing was changed."), ErrorCode::InvalidCall, true);
+    // One connection for the lookups of every image, not one opened for each.
+    const DatabaseSession images(ImageDatabase);
 
     items_->clear();
     QSet<QString> loaded;
@@ -605,12 +645,14 @@ bool HeaderUpdateJob::removeOld()
 {
     DeletionReport r;
     r.append = [this](const QString &t) { report_.append(t); };
-    // The copies reach the disk before the originals go, outside the removal's lock.
-    for (const QString &f : QDir(work_).entryList({QStringLiteral("*.dcm")}, QDir::Files)) {
-        if (!syncPath(work_ + QLatin1Char('/') + f))
-            return fail(QStringLiteral("Cannot flush %1/%2; nothing was changed.").arg(work_, f), ErrorCode::WriteFailed, false);
-        report_.idle();
-    }
+    // The copies reach the disk before the originals go, outside the removal's
+    // lock; the folder that names them follows with the marker.
+    QStringList copies;
+    for (const QString &f : QDir(work_).entryList({QStringLiteral("*.dcm")}, QDir::Files))
+        copies << work_ + QLatin1Char('/') + f;
+    const QStringList unflushed = BatchFlush().flush(copies, [this] { report_.idle(); });
+    if (!unflushed.isEmpty())
+        return fail(QStringLiteral("Cannot flush %1; nothing was changed.").arg(unflushed.first()), ErrorCode::WriteFailed, false);
     // Written inside the removal, before its commit: once the old entries are
     // gone the work folder holds the only copies, and must say so. It names
     // the old images, so that a start after a crash can tell whether the

@@ -83,6 +83,7 @@ public:
 private:
     struct Parsed;
     struct Item;
+    class BatchFlush;
     // Logs the reason, writes "failed", and removes the job's files unless
     // the old entries are already gone.
     bool fail(const QString &text, qint32 number, bool refused, bool keepFiles = false);

@@ -33,8 +33,35 @@ QString errorTextOf(const QSqlError &e)
     return t;
 }
 
+// lumora_fold(text) in SQL: FoldForSearch, NULL for NULL.
+void foldFunction(sqlite3_context *context, int, sqlite3_value **argv)
+{
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL) {
+        sqlite3_result_null(context);
+        return;
+    }
+    const auto *text = reinterpret_cast<const char *>(sqlite3_value_text(argv[0]));
+    const QByteArray folded = FoldForSearch(QString::fromUtf8(text, sqlite3_value_bytes(argv[0]))).toUtf8();
+    sqlite3_result_text(context, folded.constData(), int(folded.size()), SQLITE_TRANSIENT);
+}
+
+// Registers lumora_fold() on an open connection; SQLite forgets it when the
+// connection closes.
+bool registerFold(const QSqlDatabase &db)
+{
+    const QVariant handle = db.driver()->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return false;
+    sqlite3 *connection = *static_cast<sqlite3 *const *>(handle.constData());
+    return connection
+        && sqlite3_create_function_v2(connection, "lumora_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, foldFunction, nullptr,
+                                      nullptr, nullptr)
+               == SQLITE_OK;
+}
 
 } // namespace
+
+QString FoldForSearch(const QString &text) { return text.normalized(QString::NormalizationForm_C).toCaseFolded(); }
 
 Database::Database(QString connectionName, QString location)
     : connectionName_(std::move(connectionName)), location_(std::move(location))
@@ -77,6 +104,13 @@ bool Database::open()
         return false;
     }
     probe.finish(); // a statement in progress would block the upgrade's commit
+    // Schema steps and searches fold names in SQL.
+    if (!registerFold(db)) {
+        error_ = {ErrorCode::NoCaseFolding, QStringLiteral("'%1': the connection cannot compare names without regard to case.").arg(path_)};
+        probe = QSqlQuery();
+        db.close();
+        return false;
+    }
     if (upgrade_ && upgradedPath_ != path_) {
         // A step that rebuilds a table drops the old one: with foreign keys
         // on, that would delete (or refuse) the rows referencing it.

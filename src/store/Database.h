@@ -137,5 +137,11 @@ DbResult ExecuteScript(Database &db, const QString &script);
 // ordering by date work in SQL.
 QString DbDate(const QDate &date);
 
+// The form a text is searched by, letters of any alphabet without regard to
+// case ("Müller", "MÜLLER" and "müller" alike): composed (NFC), then
+// case-folded. Kept beside a searched column when a row is written, and
+// applied to the pattern; every connection has it in SQL as lumora_fold().
+QString FoldForSearch(const QString &text);
+
 // True for a name that may be spliced into SQL as a column or filter name.
 bool IsSafeSqlName(const QString &name);

@@ -101,6 +101,14 @@ const QList<SchemaStep> &JournalSchemaSteps()
         {3,
          {QStringLiteral("ALTER TABLE tblDosis ADD COLUMN StudyUID TEXT"),
           QStringLiteral("CREATE INDEX ixDosisStudyUID ON tblDosis (StudyUID)")}},
+        // Version 4: the patient's name as the name search compares it
+        // (FoldForSearch), kept when a row is written, so that a prefix
+        // search ("Mei*") reads the index instead of folding every row. NOCASE
+        // lets SQLite's LIKE use the index; the folded text has no upper case.
+        {4,
+         {QStringLiteral("ALTER TABLE tblDosis ADD COLUMN PatnameFolded TEXT COLLATE NOCASE"),
+          QStringLiteral("UPDATE tblDosis SET PatnameFolded = lumora_fold(Patname) WHERE Patname IS NOT NULL"),
+          QStringLiteral("CREATE INDEX ixDosisPatnameFolded ON tblDosis (PatnameFolded)")}},
     };
     return steps;
 }

@@ -77,6 +77,7 @@ bool ImageExport::begin()
     Result e;
     if (fileSet() && !OpenDirectory(directory_, r_.folder, &e))
         return stop(e, QStringLiteral("The DICOMDIR of the export folder cannot be read or made; nothing was exported."));
+    findDoseReports();
     encodeAhead(0);
     encodeAhead(1);
     return true;
@@ -157,7 +158,7 @@ bool ImageExport::exportNext()
     // Its picture is written; the worker's copy goes.
     pictures_[size_t(i)] = {};
     if (hooks_.progress)
-        hooks_.progress(i + 1, total, file);
+        hooks_.progress(i + 1, steps(), file);
     return true;
 }
 
@@ -244,13 +245,20 @@ bool ImageExport::exportImage(const ToolkitImagePtr &image, QString *file, Resul
     return true;
 }
 
-void ImageExport::exportDoseReports(Result *error)
+int ImageExport::steps() const { return int(r_.images.size() + reports_.size()); }
+
+void ImageExport::findDoseReports()
 {
-    QStringList studies, exported;
+    reports_.clear();
+    // A picture of a report would show nothing.
+    if (r_.kind == ExportKind::Jpeg)
+        return;
+    QStringList studies;
+    exported_.clear();
     for (const ToolkitImagePtr &image : std::as_const(r_.images)) {
         if (!image || !image->isValid())
             continue;
-        exported << ImageUid(image);
+        exported_ << ImageUid(image);
         const QString study = GetAttribute(image, Tags::StudyInstanceUID).value.trimmed();
         if (!study.isEmpty() && !studies.contains(study))
             studies << study;
@@ -264,16 +272,28 @@ void ImageExport::exportDoseReports(Result *error)
         ++reportsLeftOut_;
         return;
     }
-    for (const QString &path : files) {
+    // One the operator exported among the images is written once, as an image;
+    // its file is named by its UID.
+    for (const QString &file : files)
+        if (!exported_.contains(QFileInfo(file).completeBaseName()))
+            reports_ << file;
+}
+
+void ImageExport::exportDoseReports(Result *error)
+{
+    const int images = int(r_.images.size());
+    for (int k = 0; k < reports_.size(); ++k) {
+        const QString &path = reports_.at(k);
         const ToolkitImagePtr report = ReadDicomObject(path, error);
         QString file;
-        // One the operator exported among the images is written once.
-        if (report && exported.contains(ImageUid(report)))
-            continue;
-        if (!report || !exportImage(report, &file, error, nullptr)) {
+        if (report && exported_.contains(ImageUid(report))) {
+            // A file that holds an image exported: written once, as that image.
+        } else if (!report || !exportImage(report, &file, error, nullptr)) {
             WriteErrorLog(error->number, error->text, place());
             ++reportsLeftOut_;
         }
+        if (hooks_.progress)
+            hooks_.progress(images + k + 1, steps(), file.isEmpty() ? path : file);
     }
 }
 

@@ -31,7 +31,8 @@ struct ExportRequest {
 };
 
 struct ExportHooks {
-    // After each image: value of maximum, the file written.
+    // After each image and each dose report: value of maximum (the images and
+    // the reports), the file written.
     std::function<void(int value, int maximum, const QString &file)> progress;
     // The archive's name; nullopt when the operator cancels.
     std::function<std::optional<QString>(const QString &proposal)> askArchiveName;
@@ -99,7 +100,11 @@ private:
     bool stop(const Result &e, const QString &what);
     void encodeAhead(int i);
     bool exportImage(const ToolkitImagePtr &image, QString *file, Result *error, QFuture<Encoded> *picture);
+    // The dose reports of the exported studies, looked up before the first
+    // image, so that the progress counts them: one step each after the images.
+    void findDoseReports();
     void exportDoseReports(Result *error);
+    int steps() const;
     bool writeInfoFile(const ToolkitImagePtr &image, const QString &subFolder, Result *error);
     QString place() const;
 
@@ -107,6 +112,8 @@ private:
     ExportHooks hooks_;
     Prompter &prompter_;
     QStringList exportedFiles_;
+    QStringList reports_;  // the dose report files to write after the images
+    QStringList exported_; // the UIDs of the images exported
     // The file-set of a DICOMDIR export; its own DICOMDIR lives as long as it does.
     ToolkitDirectory directory_;
     QMap<QString, QString> entryNames_; // archive entries not named by their place in the folder

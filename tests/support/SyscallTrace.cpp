@@ -2,6 +2,7 @@
 
 #include "support/Station.h"
 
+#include <QHash>
 #include <QRegularExpression>
 #include <QTemporaryFile>
 
@@ -50,17 +51,32 @@ QList<Syscall> SyscallTrace::detach()
 {
     ::kill(static_cast<pid_t>(strace_.processId()), SIGINT);
     strace_.waitForFinished(10000);
-    // "123 fsync(7</a/b.dcm>) = 0", "123 renameat2(AT_FDCWD, "/a", AT_FDCWD, "/b", 0) = 0"
-    static const QRegularExpression line(uR"(^(?:\[pid\s+)?\d+\]?\s+([a-z0-9_]+)\((.*)$)"_s);
+    // "123 fsync(7</a/b.dcm>) = 0", "123 renameat2(AT_FDCWD, "/a", AT_FDCWD, "/b", 0) = 0";
+    // a call another thread interrupts: "123 fsync(7</a/b.dcm> <unfinished ...>", later "123 <... fsync resumed>) = 0"
+    static const QRegularExpression line(uR"(^(?:\[pid\s+)?(\d+)\]?\s+([a-z0-9_]+)\((.*)$)"_s);
+    static const QRegularExpression resumed(uR"(^(?:\[pid\s+)?(\d+)\]?\s+<\.\.\. [a-z0-9_]+ resumed>)"_s);
     static const QRegularExpression fdPath(uR"(^-?\d+<([^>]*)>)"_s);
     static const QRegularExpression quoted(uR"re("((?:[^"\\]|\\.)*)")re"_s);
     QList<Syscall> calls;
+    QHash<QString, qsizetype> unfinished; // thread → its call not yet returned
+    int at = 0;
     for (const QByteArray &raw : ReadFile(log_).split('\n')) {
-        const QRegularExpressionMatch m = line.match(QString::fromUtf8(raw));
-        if (!m.hasMatch() || m.captured(2).startsWith(u"<... "_s))
+        ++at;
+        const QString text = QString::fromUtf8(raw);
+        if (const QRegularExpressionMatch r = resumed.match(text); r.hasMatch()) {
+            if (const qsizetype i = unfinished.take(r.captured(1)); i > 0)
+                calls[i - 1].returned = at;
             continue;
-        Syscall call{.name = m.captured(1)};
-        const QString args = m.captured(2);
+        }
+        const QRegularExpressionMatch m = line.match(text);
+        if (!m.hasMatch())
+            continue;
+        Syscall call{.name = m.captured(2), .entered = at};
+        const QString args = m.captured(3);
+        if (args.endsWith(u"<unfinished ...>"_s))
+            unfinished.insert(m.captured(1), calls.size() + 1);
+        else
+            call.returned = at;
         if (const QRegularExpressionMatch fd = fdPath.match(args); fd.hasMatch()) {
             call.path = fd.captured(1);
         }

@@ -11,6 +11,10 @@ struct Syscall {
     QString name;  // "fsync", "pwrite64", "renameat2", ...
     QString path;  // the first argument's file (from strace -y), or the first path argument
     QString path2; // a rename's target
+    // Where in the trace the call entered and where it returned: calls of
+    // other threads can come in between (strace's "<unfinished ...>").
+    int entered = -1;
+    int returned = -1;
     bool socket() const { return path.startsWith(QLatin1String("TCP")) || path.startsWith(QLatin1String("socket:")); }
     bool flush() const { return name == QLatin1String("fsync") || name == QLatin1String("fdatasync"); }
     bool write() const;

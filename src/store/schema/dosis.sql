@@ -1,7 +1,8 @@
 -- The exposure journal. Decoders write some columns by position, so the first
 -- eleven columns keep this order. The dose columns came with schema version 1
--- the Irradiation Event UID with version 2 and the Study Instance UID with
--- version 3 (store/SchemaVersion.cpp upgrades older journals to the same columns).
+-- the Irradiation Event UID with version 2, the Study Instance UID with
+-- version 3 and the folded patient name with version 4 (store/SchemaVersion.cpp
+-- upgrades older journals to the same columns).
 -- Status: '0' on the dose list, '1' assigned to the images it gave, '2'
 -- rejected (taken off the list during her examination, no image kept).
 CREATE TABLE tblDosis (
@@ -27,11 +28,13 @@ CREATE TABLE tblDosis (
   AgeTable TEXT,
   CalibrationID INTEGER,
   IrradiationEventUID TEXT,
-  StudyUID TEXT
+  StudyUID TEXT,
+  PatnameFolded TEXT COLLATE NOCASE
 );
 CREATE INDEX ixDosisDatumStatus ON tblDosis (Datum, Status);
 CREATE INDEX ixDosisStatus ON tblDosis (Status);
 CREATE INDEX ixDosisFKeyPatID ON tblDosis (FKeyPatID);
 CREATE UNIQUE INDEX ixDosisEventUID ON tblDosis (IrradiationEventUID);
 CREATE INDEX ixDosisStudyUID ON tblDosis (StudyUID);
-PRAGMA user_version = 3;
+CREATE INDEX ixDosisPatnameFolded ON tblDosis (PatnameFolded);
+PRAGMA user_version = 4;
