@@ -181,7 +181,7 @@ MainForm::MainForm(Prompter &prompter, QWidget *parent) : QMainWindow(parent), p
 
     UpdateTimer = new QTimer(this);
     UpdateTimer->setObjectName(QStringLiteral("UpdateTimer"));
-    UpdateTimer->setInterval(10000);
+    UpdateTimer->setInterval(PollIntervalMs);
     connect(UpdateTimer, &QTimer::timeout, this, &MainForm::patientListPollDue);
     UpdateTimer->start();
 
@@ -673,6 +673,7 @@ void MainForm::cmdLorad_Click(int index)
 {
     switch (index) {
     case 0:
+        emit patientListReloadDue();
         if (hasRows(lvPatients)) {
             lvPatients->setCurrentIndex(lvPatients->model()->index(0, 0));
             emit firstPatientChosen();
@@ -985,7 +986,6 @@ void MainForm::bind(Browser &br, ImageViewer &viewer, Session &session)
         txtNeu->clear();
         viewerPanel_->refreshDisplay();
     });
-    connect(&br, &Browser::seriesListVisible, frmSerien, &QWidget::setVisible);
     connect(&br, &Browser::loadProgress, this, [this](int done, int total) {
         pbLoad->setMaximum(total);
         pbLoad->setValue(done);

@@ -251,14 +251,12 @@ void Browser::showSeries(int row)
         series.push_back({{QStringLiteral("# ") + row.number}, row.key, true});
     series_.reset(std::move(series));
     seriesShown_ = true;
-    emit seriesListVisible(true);
 }
 
 void Browser::closeSeriesList()
 {
     series_.clear();
     seriesShown_ = false;
-    emit seriesListVisible(false);
 }
 
 void Browser::loadSeries(int row)

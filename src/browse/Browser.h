@@ -41,7 +41,7 @@ public:
     // Always: toolbar "refresh" and menu "Refresh list"; the lists, the
     // viewer, the loaded images, the selection and the status bar's patient
     // and image panels start anew. InPlace: the poll, when the database
-    // changed; the patient list and the selected patient's study list are
+    // changed, and F2 before it selects the first patient; the patient list and the selected patient's study list are
     // brought up to date in place, and selection, order, scroll position and
     // the viewer's images stay. Both empty the receiver's receipts.
     enum class Refresh { Always, InPlace };
@@ -70,6 +70,7 @@ public:
     void patientRemoved(const QString &patientId);
     void studyRemoved(qlonglong studyKey);
     void seriesRemoved(qlonglong seriesKey);
+    // The series list emptied; its frame stays shown, empty.
     void closeSeriesList();
     bool seriesListShown() const { return seriesShown_; }
 
@@ -86,7 +87,6 @@ signals:
     void taskListClearRequested();
     // A patient was selected and her studies are listed.
     void patientSelected();
-    void seriesListVisible(bool visible);
     // A load begins (the viewer's redraw held while the session's loaded
     // images fill) and ends.
     void loadStarted();
