@@ -649,7 +649,7 @@ bool MainForm::eventFilter(QObject *watched, QEvent *e)
         return true;
     }
     if (watched == cmdLorad[0]) {
-        // Every key on the patient button moves on to the study button; F2 selects first.
+        // Every key on the patient button moves on to the study button; F2 reads the list, then selects first.
         if (key == Qt::Key_F2)
             cmdLorad_Click(0);
         cmdLorad[1]->setFocus(Qt::OtherFocusReason);
