@@ -96,11 +96,16 @@ private slots:
     void functionKeysOnTheKeyboardPath()
     {
         MainForm w(prompter_);
-        int patientSelections = 0, studySelections = 0, doseFills = 0, patientReloads = 0;
+        int patientSelections = 0, studySelections = 0, doseFills = 0, patientReloads = 0, inPlaceReloads = 0;
         connect(&w, &MainForm::firstPatientChosen, this, [&] { ++patientSelections; });
         connect(&w, &MainForm::firstStudyChosen, this, [&] { ++studySelections; });
         connect(&w, &MainForm::doseListRefreshDue, this, [&] { ++doseFills; });
         connect(&w, &MainForm::patientListRefreshDue, this, [&] { ++patientReloads; });
+        // F2 reads the list again before it selects: the row it selects is the list's first after that read.
+        connect(&w, &MainForm::patientListReloadDue, this, [&] {
+            ++inPlaceReloads;
+            QCOMPARE(patientSelections, inPlaceReloads - 1);
+        });
         Child<QTimer>(w, u"UpdateTimer"_s)->stop();
         QStandardItemModel patients, studies;
         Child<QTreeView>(w, u"lvPatients"_s)->setModel(&patients);
@@ -115,13 +120,15 @@ private slots:
         QTest::keyClick(Child<QPushButton>(w, u"cmdLorad0"_s), Qt::Key_F2);
         QCOMPARE(Child<QTreeView>(w, u"lvPatients"_s)->currentIndex().row(), 0);
         QCOMPARE(patientSelections, 1);
+        QCOMPARE(inPlaceReloads, 1);
         QCOMPARE(QApplication::focusWidget(), Child<QPushButton>(w, u"cmdLorad1"_s));
 
         Child<QPushButton>(w, u"cmdLorad0"_s)->setFocus();
         QTest::keyClick(Child<QPushButton>(w, u"cmdLorad0"_s), Qt::Key_A);
         QCOMPARE(QApplication::focusWidget(), Child<QPushButton>(w, u"cmdLorad1"_s));
         QCOMPARE(patientSelections, 1);
-        QCOMPARE(patientReloads, 0); // the list itself is not reloaded
+        QCOMPARE(patientReloads, 0); // no full refresh: the viewer and the sort order stay
+        QCOMPARE(inPlaceReloads, 1); // any other key reads nothing
 
         QTest::keyClick(Child<QPushButton>(w, u"cmdLorad1"_s), Qt::Key_F3);
         QCOMPARE(studySelections, 1);
@@ -145,10 +152,12 @@ private slots:
         QCOMPARE(doseFills, 2);
         QTest::keyClick(Child<QPushButton>(w, u"cmdLorad2"_s), Qt::Key_F2); // F2 means nothing here
         QCOMPARE(patientSelections, 1);
+        QCOMPARE(inPlaceReloads, 1);
 
         // With empty lists there is no first row to select.
         patients.clear();
         Child<QPushButton>(w, u"cmdLorad0"_s)->click();
+        QCOMPARE(inPlaceReloads, 2);
         QCOMPARE(patientSelections, 1);
         w.close();
     }

@@ -288,6 +288,36 @@ class WorkstationTest : public QObject {
         emit w->filterLoadDue();
     }
 
+    // The files sent to the receiver in the background; `filed` is read from
+    // the database while the window runs. The list must show them (`listed`)
+    // within 2 s of the filing, counted from the last look that did not yet
+    // find them filed, so never less than the time since the filing.
+    void arriveWithinTwoSeconds(quint16 port, const QStringList &files, const std::function<bool()> &filed,
+                                const std::function<bool()> &listed)
+    {
+        QVERIFY(!files.isEmpty() && !filed() && !listed());
+        QProcess sender;
+        EndsWithTheTest(sender);
+        StartStore(sender, u"LUMORA"_s, port, files);
+        QElapsedTimer clock;
+        clock.start();
+        qint64 notYet = 0;
+        const bool came = WaitFor([&] {
+            const qint64 looked = clock.elapsed();
+            if (filed())
+                return true;
+            notYet = looked;
+            return false;
+        }, 30000);
+        // The sender is waited for with the window's events running: the poll goes on.
+        QVERIFY(WaitFor([&] { return sender.state() == QProcess::NotRunning; }, 60000));
+        QVERIFY2(came && sender.exitCode() == 0, sender.readAll().constData());
+        QTRY_VERIFY_WITH_TIMEOUT(listed(), int(std::max<qint64>(0, 2000 - (clock.elapsed() - notYet))));
+        const qint64 since = clock.elapsed() - notYet;
+        qInfo("listed within %lld ms of the filing", since);
+        QVERIFY2(since <= 2000, qPrintable(u"listed %1 ms after the filing"_s.arg(since)));
+    }
+
 private slots:
     // After the worklist's Apply the operator reads, beside New Examination,
     // whom the next examination is for: the entry chosen in the dialog the
@@ -1024,8 +1054,9 @@ private slots:
 
     // The operator sorts the patient list, clicks a patient and her study,
     // and scrolls the list; meanwhile the receiver files a new patient's
-    // study and a second study of hers. The next poll lists both, and her
-    // row, her loaded study and images, the order and the scroll position stay.
+    // study, then a second study of hers. Each is listed within 2 s of its
+    // filing, at the poll's own period, and her row, her loaded study and
+    // images, the order and the scroll position stay.
     void arrivingStudiesShowByThemselves_data()
     {
         QTest::addColumn<int>("column");
@@ -1048,7 +1079,6 @@ private slots:
         WriteReceiverSettings(*f_, u"LUMORA"_s, QString::number(port));
         CompanionProcess receiver(ReceiverProgram(), f_->path());
         QVERIFY(receiver.start() && receiver.waitUntilAnswering(u"LUMORA"_s, port));
-        Child<QTimer>(*w, u"UpdateTimer"_s)->setInterval(100); // the 10 s poll, sooner
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
         QTreeView *patients = Child<QTreeView>(*w, u"lvPatients"_s), *studies = Child<QTreeView>(*w, u"lvStudien"_s);
@@ -1063,11 +1093,22 @@ private slots:
         scroll->setValue(scroll->maximum() / 2);
         const int scrolled = scroll->value();
 
-        const QStringList arriving = WriteStudyFiles(f_->path(), {.patientName = u"Aaron^Zoe"_s, .patientId = u"P-9"_s, .rows = 64, .columns = 48}, 1, 2, u"new"_s)
-            + WriteStudyFiles(f_->path(), {.patientId = u"P-7"_s, .studyDate = u"20261207"_s, .rows = 64, .columns = 48}, 1, 2, u"again"_s);
-        QCOMPARE(arriving.size(), 4);
-        QCOMPARE(Store(u"LUMORA"_s, port, arriving), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(ws->browser().patients().findText(0, u"P-9"_s) >= 0 && ws->browser().studies().count() == 2, 20000);
+        const auto studiesOf = [this](const QString &id) {
+            return QueryRows(f_->file(u"Data/LumoraData.dat"_s), u"SELECT StudyID FROM view_studies WHERE PatID1 = ?"_s, {id}).size();
+        };
+        arriveWithinTwoSeconds(port,
+                               WriteStudyFiles(f_->path(), {.patientName = u"Aaron^Zoe"_s, .patientId = u"P-9"_s, .rows = 64, .columns = 48}, 1, 2,
+                                               u"new"_s),
+                               [&] { return studiesOf(u"P-9"_s) == 1; },
+                               [&] { return ws->browser().patients().findText(0, u"P-9"_s) >= 0; });
+        if (QTest::currentTestFailed())
+            return;
+        arriveWithinTwoSeconds(port,
+                               WriteStudyFiles(f_->path(), {.patientId = u"P-7"_s, .studyDate = u"20261207"_s, .rows = 64, .columns = 48}, 1, 2,
+                                               u"again"_s),
+                               [&] { return studiesOf(u"P-7"_s) == 2; }, [&] { return studies->model()->rowCount() == 2; });
+        if (QTest::currentTestFailed())
+            return;
 
         QCOMPARE(patients->model()->rowCount(), 32);
         const QModelIndexList selected = patients->selectionModel()->selectedRows();
@@ -1075,6 +1116,7 @@ private slots:
         QCOMPARE(selected[0].data().toString(), u"P-7"_s);
         QCOMPARE(patients->currentIndex().siblingAtColumn(0).data().toString(), u"P-7"_s);
         QCOMPARE(studies->currentIndex().siblingAtColumn(0).data(Qt::UserRole).toString(), studyUid_);
+        QCOMPARE(studies->selectionModel()->selectedRows().size(), 1);
         QCOMPARE(ws->session().selection().studyUid, studyUid_);
         QCOMPARE(w->findChild<ToolkitViewer *>(u"dv1"_s)->imageCount(), uids_.size());
         QCOMPARE(ListCount(ws->session().loadedImages()), uids_.size());
@@ -1084,6 +1126,108 @@ private slots:
         QVERIFY2(order == Qt::AscendingOrder ? std::is_sorted(shown.begin(), shown.end()) : std::is_sorted(shown.rbegin(), shown.rend()),
                  qPrintable(shown.join(u", ")));
         QCOMPARE(scroll->value(), scrolled);
+    }
+
+    // A patient filed a moment before F2 (or a click on its button) is
+    // listed, at the top by her name, and selected with her study listed; the
+    // poll, set far off, cannot have listed her.
+    void f2ListsAPatientFiledAMomentAgo_data()
+    {
+        QTest::addColumn<bool>("key");
+        QTest::newRow("F2") << true;
+        QTest::newRow("its button clicked") << false;
+    }
+    void f2ListsAPatientFiledAMomentAgo()
+    {
+        QFETCH(bool, key);
+        siteStation();
+        if (QTest::currentTestFailed())
+            return;
+        Child<QTimer>(*w, u"UpdateTimer"_s)->setInterval(3600 * 1000);
+        QList<SyntheticImageSpec> first = FourViews(64, 48);
+        for (SyntheticImageSpec &view : first)
+            view.patientName = u"Zeller^Zoe"_s, view.patientId = u"Z-1"_s;
+        QVERIFY(receive(first));
+        w->toolButton(u"refresh"_s)->trigger();
+        QCOMPARE(RowTexts(ws->browser().patients()), QStringList{u"Z-1"_s});
+
+        QList<SyntheticImageSpec> arrived = FourViews(64, 48);
+        for (SyntheticImageSpec &view : arrived)
+            view.patientName = u"Aaron^Ann"_s, view.patientId = u"A-1"_s;
+        QVERIFY(receive(arrived)); // filed, the rows read back
+        QTest::qWait(50);
+        QCOMPARE(RowTexts(ws->browser().patients()), QStringList{u"Z-1"_s}); // nothing listed her yet
+
+        QPushButton *f2 = Child<QPushButton>(*w, u"cmdLorad0"_s);
+        if (key) {
+            f2->setFocus();
+            QTest::keyClick(f2, Qt::Key_F2);
+        } else {
+            f2->click();
+        }
+        QTreeView *patients = Child<QTreeView>(*w, u"lvPatients"_s);
+        QCOMPARE(RowTexts(*patients->model()), (QStringList{u"A-1"_s, u"Z-1"_s}));
+        QCOMPARE(patients->currentIndex().row(), 0);
+        QCOMPARE(ws->session().selection().patientId, u"A-1"_s);
+        QCOMPARE(Child<QTreeView>(*w, u"lvStudien"_s)->model()->rowCount(), 1);
+        QCOMPARE(ws->browser().studies().at(0)->tag.toString(), arrived[0].studyUid);
+    }
+
+    // The series list stands shown and empty from the start and stays so when
+    // a study came and was loaded. With its series shown and one of them
+    // loaded, a series that arrives for the study is listed within 2 s of its
+    // filing, the loaded one still selected; its ".." row empties the list,
+    // which stays shown.
+    void seriesListShownFromTheStartAndFollowsArrivals()
+    {
+        siteStation();
+        if (QTest::currentTestFailed())
+            return;
+        QGroupBox *frame = Child<QGroupBox>(*w, u"frmSerien"_s);
+        QTreeView *series = Child<QTreeView>(*w, u"lvSerien"_s);
+        QVERIFY(frame->isVisible() && series->isVisible());
+        QVERIFY(series->height() > series->header()->height());
+        QCOMPARE(series->model()->rowCount(), 0);
+        const QStringList files = WriteStudyFiles(f_->path(), {.rows = 64, .columns = 48}, 2, 2, u"two"_s);
+        QCOMPARE(Store(u"LUMORA"_s, receiverPort_, files), 0);
+        QVERIFY(WaitFor([&] { return CountRows(u"tblImages"_s) == 4; }, 20000));
+        loadStudyOf(u"PAT0001"_s, 4);
+        QVERIFY(frame->isVisible());
+        QCOMPARE(series->model()->rowCount(), 0);
+
+        w->command(Command::StudySeries)->trigger();
+        QCOMPARE(RowTexts(*series->model()), (QStringList{u".."_s, u"# 1"_s, u"# 2"_s}));
+        const auto doubleClick = [series](int row) {
+            const QPoint at = series->visualRect(series->model()->index(row, 0)).center();
+            QTest::mouseClick(series->viewport(), Qt::LeftButton, {}, at); // a double click starts as a click
+            QTest::mouseDClick(series->viewport(), Qt::LeftButton, {}, at);
+        };
+        doubleClick(2);
+        const qlonglong loaded = ws->session().selection().seriesKey;
+        QCOMPARE(loaded, series->model()->index(2, 0).data(Qt::UserRole).toLongLong());
+        QTRY_COMPARE(ListCount(ws->session().loadedImages()), 2);
+
+        SyntheticImageSpec third{.studyUid = ws->session().selection().studyUid, .seriesUid = NewSyntheticUid(), .sopUid = NewSyntheticUid(),
+                                 .seriesNumber = 3, .rows = 64, .columns = 48};
+        const QString file = f_->file(u"in/third.dcm"_s);
+        QVERIFY(QDir().mkpath(f_->file(u"in"_s)) && WriteImage(third, file));
+        const QString db = f_->file(u"Data/LumoraData.dat"_s);
+        const auto seriesFiled = [&] {
+            return QueryRows(db, u"SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?"_s, {ws->session().selection().studyKey}).size();
+        };
+        arriveWithinTwoSeconds(receiverPort_, {file}, [&] { return seriesFiled() == 3; },
+                               [&] { return series->model()->rowCount() == 4; });
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(RowTexts(*series->model()), (QStringList{u".."_s, u"# 1"_s, u"# 2"_s, u"# 3"_s}));
+        QCOMPARE(series->currentIndex().data(Qt::UserRole).toLongLong(), loaded);
+        QCOMPARE(series->selectionModel()->selectedRows().size(), 1);
+        QCOMPARE(ws->session().selection().seriesKey, loaded);
+        QCOMPARE(ListCount(ws->session().loadedImages()), 2);
+
+        doubleClick(0);
+        QVERIFY(frame->isVisible());
+        QCOMPARE(series->model()->rowCount(), 0);
     }
 
     // A study and an exposure arrive while an import's progress dialog is up:

@@ -183,7 +183,7 @@ MainForm::MainForm(Prompter &prompter, QWidget *parent) : QMainWindow(parent), p
 
     UpdateTimer = new QTimer(this);
     UpdateTimer->setObjectName(QStringLiteral("UpdateTimer"));
-    UpdateTimer->setInterval(10000);
+    UpdateTimer->setInterval(PollIntervalMs);
     connect(UpdateTimer, &QTimer::timeout, this, &MainForm::patientListPollDue);
     UpdateTimer->start();
 
@@ -667,7 +667,7 @@ bool MainForm::eventFilter(QObject *watched, QEvent *e)
         return true;
     }
     if (watched == cmdLorad[0]) {
-        // Every key on the patient button moves on to the study button; F2 selects first.
+        // Every key on the patient button moves on to the study button; F2 reads the list, then selects first.
         if (key == Qt::Key_F2)
             cmdLorad_Click(0);
         cmdLorad[1]->setFocus(Qt::OtherFocusReason);
@@ -691,6 +691,7 @@ void MainForm::cmdLorad_Click(int index)
 {
     switch (index) {
     case 0:
+        emit patientListReloadDue();
         if (hasRows(lvPatients)) {
             lvPatients->setCurrentIndex(lvPatients->model()->index(0, 0));
             emit firstPatientChosen();
@@ -1031,7 +1032,6 @@ void MainForm::bind(Browser &br, ImageViewer &viewer, Session &session)
         txtNeu->clear();
         viewerPanel_->refreshDisplay();
     });
-    connect(&br, &Browser::seriesListVisible, frmSerien, &QWidget::setVisible);
     connect(&br, &Browser::loadProgress, this, [this](int done, int total) {
         pbLoad->setMaximum(total);
         pbLoad->setValue(done);

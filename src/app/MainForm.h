@@ -135,6 +135,10 @@ public:
     QAction *action(const QString &name) const;
     QAction *toolButton(const QString &key) const;
 
+    // The lists' poll: a study filed shows within two seconds. A look is one
+    // pragma per database on a kept connection (ChangeWatch).
+    static constexpr int PollIntervalMs = 500;
+
     // Left edge and top of the viewer, in pixels.
     static constexpr int ViewerLeft = 720;
     static constexpr int ViewerTop = 4;
@@ -142,7 +146,8 @@ public:
 signals:
     // 1 = "Curative", 2 = "Screening": the operator picked the examination type.
     void examinationTypeChosen(qint16 type);
-    // The 10 s poll: the lists follow what changed in the databases.
+    // The poll (UpdateTimer, every PollIntervalMs): the lists follow what
+    // changed in the databases.
     void patientListPollDue();
     // The link indicators are due for a check (every few seconds).
     void linksCheckDue();
@@ -160,6 +165,9 @@ signals:
     // "Merge Image/s" (and F1), "Manually".
     void mergeRequested();
     void manualMergeRequested();
+    // F2 (and its button): the patient list read again, in place, before its
+    // first row is chosen, so that a patient filed a moment ago is there.
+    void patientListReloadDue();
     // The keyboard path: the first patient or study was made current.
     void firstPatientChosen();
     void firstStudyChosen();

@@ -198,6 +198,7 @@ void Workstation::attachViewerAndBrowser()
     imageWatch_ = std::make_unique<ChangeWatch>(ImageDatabase);
     journalWatch_ = std::make_unique<ChangeWatch>(UserDatabase);
     connect(&main_, &MainForm::patientListPollDue, this, &Workstation::pollLists);
+    connect(&main_, &MainForm::patientListReloadDue, this, [this] { browser_->RefreshPatientList(Browser::Refresh::InPlace); });
     connect(&main_, &MainForm::firstPatientChosen, this, [this] { browser_->selectPatient(0); });
     connect(&main_, &MainForm::firstStudyChosen, this, [this] { browser_->selectStudy(0); });
     connect(&main_, &MainForm::exitStarted, &session_, &Session::clearLoadedImages);

@@ -62,7 +62,7 @@ public:
     void sendMenuClick(int level, const QString &tag);
     // The receiver and serial-line indicators brought up to date (linkTimer).
     void checkLinks();
-    // The 10 s poll: the patient, study and dose lists follow what changed in
+    // The poll: the patient, study and dose lists follow what changed in
     // the image database and the journal, unless a job, a load or a merge runs.
     void pollLists();
     const LinkMonitor &links() const { return links_; }

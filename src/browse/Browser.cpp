@@ -120,6 +120,10 @@ void Browser::RefreshPatientList(Refresh when)
         return;
     if (auto studies = studyRows(shown, location))
         studies_.update(std::move(*studies));
+    // So does the series list, while it shows a study of hers.
+    if (seriesShown_ && seriesOf_ > 0 && studies_.findText(0, QString::number(seriesOf_)) >= 0)
+        if (auto series = seriesRows(seriesOf_, location))
+            series_.update(std::move(*series));
 }
 
 std::optional<std::vector<RowModel::Row>> Browser::studyRows(const QString &patientId, const QString &where)
@@ -238,29 +242,37 @@ void Browser::loadStudy(int row)
     LoadStudy(keys);
 }
 
+std::optional<std::vector<RowModel::Row>> Browser::seriesRows(qlonglong studyKey, const QString &where)
+{
+    const RowList<SeriesRow> rows = SeriesOfStudy(studyKey);
+    if (!rows.ok()) {
+        LogFailure(rows, where);
+        return std::nullopt;
+    }
+    std::vector<RowModel::Row> series{{{QStringLiteral("..")}, BackTag}};
+    for (const SeriesRow &row : rows.rows)
+        series.push_back({{QStringLiteral("# ") + row.number}, row.key, true});
+    return series;
+}
+
 void Browser::showSeries(int row)
 {
     if (!studies_.at(row))
         return;
     takeStudyRow(row);
-    const RowList<SeriesRow> rows = SeriesOfStudy(session_.selection().studyKey);
-    if (!rows.ok()) {
-        LogFailure(rows, QStringLiteral("MainForm PopUpStudie_SeriesWindow"));
+    auto series = seriesRows(session_.selection().studyKey, QStringLiteral("MainForm PopUpStudie_SeriesWindow"));
+    if (!series)
         return;
-    }
-    std::vector<RowModel::Row> series{{{QStringLiteral("..")}, BackTag}};
-    for (const SeriesRow &row : rows.rows)
-        series.push_back({{QStringLiteral("# ") + row.number}, row.key, true});
-    series_.reset(std::move(series));
+    series_.reset(std::move(*series));
     seriesShown_ = true;
-    emit seriesListVisible(true);
+    seriesOf_ = session_.selection().studyKey;
 }
 
 void Browser::closeSeriesList()
 {
     series_.clear();
     seriesShown_ = false;
-    emit seriesListVisible(false);
+    seriesOf_ = 0;
 }
 
 void Browser::loadSeries(int row)

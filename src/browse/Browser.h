@@ -41,7 +41,8 @@ public:
     // Always: toolbar "refresh" and menu "Refresh list"; the lists, the
     // viewer, the loaded images, the selection and the status bar's patient
     // and image panels start anew. InPlace: the poll, when the database
-    // changed; the patient list and the selected patient's study list are
+    // changed, and F2 before it selects the first patient; the patient list,
+    // the selected patient's study list and the series list of her study are
     // brought up to date in place, and selection, order, scroll position and
     // the viewer's images stay. Both empty the receiver's receipts.
     enum class Refresh { Always, InPlace };
@@ -70,6 +71,7 @@ public:
     void patientRemoved(const QString &patientId);
     void studyRemoved(qlonglong studyKey);
     void seriesRemoved(qlonglong seriesKey);
+    // The series list emptied; its frame stays shown, empty.
     void closeSeriesList();
     bool seriesListShown() const { return seriesShown_; }
 
@@ -86,7 +88,6 @@ signals:
     void taskListClearRequested();
     // A patient was selected and her studies are listed.
     void patientSelected();
-    void seriesListVisible(bool visible);
     // A load begins (the viewer's redraw held while the session's loaded
     // images fill) and ends.
     void loadStarted();
@@ -101,12 +102,15 @@ private:
     void select(const std::function<void(BrowserSelection &)> &change);
     // The patient's study rows; empty with the failure logged under `where`.
     std::optional<std::vector<RowModel::Row>> studyRows(const QString &patientId, const QString &where);
+    // The study's series rows after the ".." row; empty with the failure logged.
+    std::optional<std::vector<RowModel::Row>> seriesRows(qlonglong studyKey, const QString &where);
 
     Session &session_;
     Prompter &prompter_;
     RowModel patients_, studies_, series_, images_;
     std::function<int()> pendingTasks_;
     bool seriesShown_ = false;
+    qlonglong seriesOf_ = 0; // the study whose series the series list shows
     QString studiesOf_; // the patient whose studies the study list shows
     bool loading_ = false;
 };
