@@ -160,7 +160,7 @@ private slots:
 
         Settings = SettingsRecord();
         LoadSettings();
-        expect({"Viewer_Rows=5", "ImagesPerPage=15", "SCP_AET=ARCHIVE", "Debug=1", "Viewer_fgColor=12648447", "Device3=/dev/pts/7"});
+        expect({"Viewer_Rows=5", "ImagesPerPage=10", "SCP_AET=ARCHIVE", "Debug=1", "Viewer_fgColor=12648447", "Device3=/dev/pts/7"});
         QCOMPARE(Settings.FilterActive, u"MG"_s);
     }
 

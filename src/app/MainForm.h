@@ -140,7 +140,7 @@ public:
     static constexpr int ViewerTop = 4;
     // The study, series and image lists' width at first, beside the capture:
     // what the dose list needs for its columns is left to it.
-    static constexpr int BrowserWidth = 186;
+    static constexpr int BrowserWidth = 176;
 
     // The splitter sizes and the lists' columns as the operator left them, in
     // the station's settings ("Layout\\<name>"); saved shortly after a change
