@@ -63,7 +63,12 @@ void KeepShot(const QString &name)
     const QString folder = qEnvironmentVariable("LUMORA_SHOTS");
     if (folder.isEmpty())
         return;
-    QCoreApplication::processEvents();
+    // What the X server has not painted yet is missing from the picture.
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->isVisible() && !QTest::qWaitForWindowExposed(w))
+            return;
+    for (int round = 0; round < 3; ++round)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     QDir().mkpath(folder);
     QGuiApplication::primaryScreen()->grabWindow(0).save(folder + u'/' + name + u".png"_s);
 }
@@ -430,8 +435,11 @@ private slots:
         const auto *scroll = w_->findChild<QScrollBar *>(u"dv1_vscroll"_s);
         QCOMPARE(scroll->isVisible() ? scroll->maximum() : -1, scrollMaximum);
         QCOMPARE(tiles->firstTile(), 1);
-        if (stored.isEmpty())
+        if (stored.isEmpty()) {
+            QTRY_VERIFY(tiles->viewComplete());
+            QTRY_COMPARE(list("lvImages")->model()->rowCount(), 4);
             KeepShot(u"four-views-2x2"_s);
+        }
     }
 
     // The grid changed in the options takes effect when OK is pressed.
