@@ -77,6 +77,8 @@ private slots:
     void init()
     {
         folder_ = std::make_unique<TestFolder>();
+        // A station that stored a grid of 7 x 3 (a new one has 2 x 2: tst_layout).
+        folder_->write(u"LumoraStation.ini"_s, "[General]\nViewer_Rows=7\nViewer_Columns=3\n");
         QVERIFY(PrepareStation(*folder_));
     }
     void cleanup()

@@ -44,7 +44,7 @@ private slots:
         QStringList shown;
         for (const QString &name : {u"txtRC0"_s, u"txtRC1"_s, u"txtIR0"_s, u"Text1"_s, u"txtWorklist2"_s})
             shown << Child<QLineEdit>(form, name)->text();
-        QCOMPARE(shown, (QStringList{"4", "3", "MAMMO1", "7", "10.1.1.1"}));
+        QCOMPARE(shown, (QStringList{"4", "2", "MAMMO1", "7", "10.1.1.1"}));
         QCOMPARE(Child<QComboBox>(form, u"Combo1"_s)->currentText(), u"9600"_s);
         QVERIFY(!Child<QLineEdit>(form, u"txtWidth"_s)->isEnabled()); // computed values: no fixed width
         // A receiver of another station on this machine is not this one's.
@@ -102,9 +102,9 @@ private slots:
         for (int i = 0; i < 8; ++i)
             Child<QRadioButton>(form, u"Option1_%1"_s.arg(i))->setChecked(false);
         Child<QPushButton>(form, u"cmdOK"_s)->click();
-        QCOMPARE(Settings.Viewer_Rows, qint16(7));
-        QCOMPARE(Settings.Viewer_Columns, qint16(3));
-        QCOMPARE(Settings.ImagesPerPage, qint16(21));
+        QCOMPARE(Settings.Viewer_Rows, qint16(2));
+        QCOMPARE(Settings.Viewer_Columns, qint16(2));
+        QCOMPARE(Settings.ImagesPerPage, qint16(4));
         QCOMPARE(Settings.Port, qint16(1));
     }
 

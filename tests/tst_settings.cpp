@@ -125,7 +125,7 @@ private slots:
         QTest::addColumn<Load>("c");
         QTest::newRow("first start takes every default")
             << Load{{}, {}, false,
-                    {"RunAsClient=0", "ModifyImageHeader=1", "Viewer_Rows=7", "Viewer_Columns=3", "ImagesPerPage=21", "Viewer_bgColor=0",
+                    {"RunAsClient=0", "ModifyImageHeader=1", "Viewer_Rows=2", "Viewer_Columns=2", "ImagesPerPage=4", "Viewer_bgColor=0",
                      "Viewer_fgColor=12648447", "SentAndKeep=1", "CustomWidth=0", "IR_AET=LumoraStation", "IR_Port=105", "SCP_AET=", "Speed=5",
                      "Parity=2", "Bit_Get=4", "Port=1", "Time_Out_End=5", "Debug=0", "XrayComm=1", "Database=LumoraData.dat",
                      "Device1=/dev/ttyS0", "Device8=/dev/ttyS7", "Device9="}};
@@ -137,11 +137,15 @@ private slots:
                      "Device2=/dev/ttyUSB0", "CustomWidth=1,5"}};
         QTest::newRow("unconvertible value keeps the previous field")
             << Load{{"General/Viewer_Rows=abc", "General/Viewer_Columns=4", "ComPort/Speed=99999", "General/Viewer_fgColor=yellow"}, {}, true,
-                    {"Viewer_Rows=7", "Viewer_Columns=4", "ImagesPerPage=28", "Speed=5", "Viewer_fgColor=12648447"}};
+                    {"Viewer_Rows=2", "Viewer_Columns=4", "ImagesPerPage=8", "Speed=5", "Viewer_fgColor=12648447"}};
         QTest::newRow("bad debug is off at first start") << Load{{"General/Debug=yes"}, {}, false, {"Debug=0"}};
         QTest::newRow("images per page overflow keeps the previous product")
             << Load{{"General/Viewer_Rows=200", "General/Viewer_Columns=200"}, {}, true,
-                    {"Viewer_Rows=200", "Viewer_Columns=200", "ImagesPerPage=21"}};
+                    {"Viewer_Rows=200", "Viewer_Columns=200", "ImagesPerPage=4"}};
+        // A station that ran before stored its grid with its first OK: it keeps it.
+        QTest::newRow("an existing station keeps its grid")
+            << Load{{"General/Viewer_Rows=7", "General/Viewer_Columns=3", "General/XrayComm=3"}, {}, false,
+                    {"Viewer_Rows=7", "Viewer_Columns=3", "ImagesPerPage=21"}};
         // An administrator's own file: a plain [General] section and an unquoted comma.
         QTest::newRow("hand-written file")
             << Load{{}, "[General]\nViewer_Rows=4\nDebug=1\nCustomCenter=2,5\n\n[Com]\nIR_AET=MAMMO1\n", false,
@@ -150,7 +154,7 @@ private slots:
         for (int i = 0; i < 4096; ++i)
             junk.append(char((i * 37 + 11) & 0xFF));
         QTest::newRow("damaged file gives defaults")
-            << Load{{}, junk + "\n[Com\nIR_Port=\n=\n[]\n", false, {"Viewer_Rows=7", "IR_Port=105", "XrayComm=1"}};
+            << Load{{}, junk + "\n[Com\nIR_Port=\n=\n[]\n", false, {"Viewer_Rows=2", "IR_Port=105", "XrayComm=1"}};
     }
     void loadRules()
     {
@@ -189,7 +193,7 @@ private slots:
 
         Settings = SettingsRecord();
         LoadSettings();
-        expect({"Viewer_Rows=5", "ImagesPerPage=15", "SCP_AET=ARCHIVE", "Debug=1", "Viewer_fgColor=12648447", "Device3=/dev/pts/7"});
+        expect({"Viewer_Rows=5", "ImagesPerPage=10", "SCP_AET=ARCHIVE", "Debug=1", "Viewer_fgColor=12648447", "Device3=/dev/pts/7"});
         QCOMPARE(Settings.FilterActive, u"MG"_s);
     }
 
@@ -231,7 +235,7 @@ private slots:
         QDir().mkpath(ini(folder)); // works for root too: nothing can write a file there
         WriteSetting(u"General\\Viewer_Rows"_s, u"9"_s);
         LoadSettings();
-        QCOMPARE(Settings.Viewer_Rows, qint16(7));
+        QCOMPARE(Settings.Viewer_Rows, qint16(2));
     }
 };
 

@@ -68,7 +68,11 @@ class ViewerTest : public QObject {
 private slots:
     void initTestCase()
     {
-        LoadSettings(); // defaults: 7 x 3, black, light yellow selection
+        // A station that stored a grid of 7 x 3 (a new one has 2 x 2: tst_layout);
+        // black, light yellow selection.
+        WriteSetting(u"General\\Viewer_Rows"_s, u"7"_s);
+        WriteSetting(u"General\\Viewer_Columns"_s, u"3"_s);
+        LoadSettings();
         const QList<SyntheticImageSpec> views = FourViews(128, 96);
         for (int i = 0; i < 30; ++i) {
             SyntheticImageSpec spec = views.at(i % 4);

@@ -169,10 +169,15 @@ class WorkstationTest : public QObject {
     {
         return list->model()->match(list->model()->index(0, 0), Qt::DisplayRole, text, 1, Qt::MatchExactly).value(0);
     }
+    // The row clicked where it shows: the column asked for, or the first shown
+    // when that one is hidden (the dose list's journal ID at first).
     static void click(QTreeView *list, const QModelIndex &index)
     {
-        list->scrollTo(index);
-        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(index).center());
+        QModelIndex shown = index;
+        for (int v = 0; list->isColumnHidden(shown.column()) && v < list->header()->count(); ++v)
+            shown = index.siblingAtColumn(list->header()->logicalIndex(v));
+        list->scrollTo(shown);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(shown).center());
     }
     int workFiles() const { return QDir(f_->file(u"bin"_s)).entryList(QDir::Files).size(); }
     // The archive as the default storage partner, added in the options dialog.
@@ -856,8 +861,7 @@ private slots:
         images->setCurrentIndex(images->model()->index(1, 0));
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-        Child<QTreeView>(*w, u"lvDosis"_s)->scrollTo(Child<QTreeView>(*w, u"lvDosis"_s)->model()->index(3, 0));
-        QTest::mouseClick(Child<QTreeView>(*w, u"lvDosis"_s)->viewport(), Qt::LeftButton, {}, Child<QTreeView>(*w, u"lvDosis"_s)->visualRect(Child<QTreeView>(*w, u"lvDosis"_s)->model()->index(3, 1)).center());
+        click(Child<QTreeView>(*w, u"lvDosis"_s), Child<QTreeView>(*w, u"lvDosis"_s)->model()->index(3, 1));
         // The exposure's values in the boxes; the image row they go to is marked.
         QCOMPARE((QStringList{Child<QLineEdit>(*w, u"txtID"_s)->text(), Child<QLineEdit>(*w, u"Text3_0"_s)->text(), Child<QLineEdit>(*w, u"Text2"_s)->text()}),
                  (QStringList{ws->doseList().text(3, DoseList::Id), u"29"_s, u"10:00:00"_s}));
@@ -928,14 +932,21 @@ private slots:
         QCOMPARE(list->model()->headerData(DoseList::Agd, Qt::Horizontal).toString(), u"AGD mGy"_s);
         const QHeaderView *header = list->header();
         // Every column as wide as its caption and its widest text, once the list has fitted them.
+        // The journal ID and the date are hidden at first (the header's menu shows them).
         const auto unreadable = [&] {
             QStringList cut;
             for (int c = 0; c < DoseList::ColumnCount; ++c)
-                if (header->sectionSize(c) < std::max(header->sectionSizeHint(c), static_cast<QAbstractItemView *>(list)->sizeHintForColumn(c)))
+                if (!header->isSectionHidden(c)
+                    && header->sectionSize(c) < std::max(header->sectionSizeHint(c), static_cast<QAbstractItemView *>(list)->sizeHintForColumn(c)))
                     cut << list->model()->headerData(c, Qt::Horizontal).toString();
             return cut.join(u", "_s);
         };
         QTRY_COMPARE(unreadable(), QString());
+        QStringList hidden;
+        for (int c = 0; c < DoseList::ColumnCount; ++c)
+            if (header->isSectionHidden(c))
+                hidden << list->model()->headerData(c, Qt::Horizontal).toString();
+        QCOMPARE(hidden, (QStringList{u"ID"_s, u"Date"_s}));
         const auto agdInView = [&] {
             for (int row = 0; row < 4; ++row)
                 if (!list->viewport()->rect().contains(list->visualRect(list->model()->index(row, DoseList::Agd))))
@@ -972,10 +983,11 @@ private slots:
         QCOMPARE(Child<QComboBox>(*w, u"cmbDosis"_s)->itemText(0), u"Doe^Jane"_s);
         Child<QComboBox>(*w, u"cmbDosis"_s)->hidePopup();
 
-        const QModelIndex second = Child<QTreeView>(*w, u"lvDosis"_s)->model()->index(1, 1);
+        // Rows clicked at their time (the date column is hidden at first).
+        const QModelIndex second = Child<QTreeView>(*w, u"lvDosis"_s)->model()->index(1, DoseList::Time);
         QTest::mouseClick(Child<QTreeView>(*w, u"lvDosis"_s)->viewport(), Qt::LeftButton, {}, Child<QTreeView>(*w, u"lvDosis"_s)->visualRect(second).center());
         QCOMPARE(Child<QLineEdit>(*w, u"Text3_0"_s)->text(), u"27"_s);
-        const QModelIndex first = Child<QTreeView>(*w, u"lvDosis"_s)->model()->index(0, 1);
+        const QModelIndex first = Child<QTreeView>(*w, u"lvDosis"_s)->model()->index(0, DoseList::Time);
         QTest::mouseClick(Child<QTreeView>(*w, u"lvDosis"_s)->viewport(), Qt::RightButton, {}, Child<QTreeView>(*w, u"lvDosis"_s)->visualRect(first).center());
         QVERIFY(Child<QTreeView>(*w, u"lvDosis"_s)->selectionModel()->isRowSelected(0, {}));
         QTRY_VERIFY_WITH_TIMEOUT(Child<QMenu>(*w, u"Popup_Dosis"_s)->isVisible(), 2000);

@@ -59,8 +59,20 @@ void ImageViewer::showCurrentImage()
 
 void ImageViewer::SetUpViewer()
 {
-    grid_.setGrid(Settings.Viewer_Columns > 0 ? Settings.Viewer_Columns : 3, Settings.Viewer_Rows > 0 ? Settings.Viewer_Rows : 7,
+    grid_.setGrid(Settings.Viewer_Columns > 0 ? Settings.Viewer_Columns : 2, Settings.Viewer_Rows > 0 ? Settings.Viewer_Rows : 2,
                   FromBgr(Settings.Viewer_bgColor));
+}
+
+void ImageViewer::ApplyGridSettings()
+{
+    const int columns = Settings.Viewer_Columns > 0 ? Settings.Viewer_Columns : 2;
+    const int rows = Settings.Viewer_Rows > 0 ? Settings.Viewer_Rows : 2;
+    if (columns != grid_.columns() || rows != grid_.rows()) {
+        if (ListCount(session_.loadedImages()) >= 2)
+            grid_.setFirstTile(1);
+    }
+    SetUpViewer();
+    UpdateScrollRange();
 }
 
 // The grid the viewer shows, so that paging matches what is on screen.

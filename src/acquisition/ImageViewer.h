@@ -73,6 +73,9 @@ public:
 
     // Columns, rows and background from the settings (start-up, options dialog).
     void SetUpViewer();
+    // The grid and colours as the settings stand (the options' OK): a grid
+    // of another size starts again at the first image; the scroll range follows.
+    void ApplyGridSettings();
     // After a load, a deletion or the options dialog.
     void UpdateScrollRange();
     int TilesPerPage() const;

@@ -19,6 +19,7 @@
 #include "app/StartupChecks.h"
 #include "ui/Prompts.h"
 #include "ui/UiColors.h"
+#include "ui/ListColumns.h"
 #include "ui/Widgets.h"
 #include "store/DatabasePaths.h"
 #include "store/SchemaVersion.h"
@@ -44,6 +45,7 @@
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QSignalBlocker>
+#include <QSplitter>
 #include <QPainter>
 #include <QPointer>
 #include <QPlainTextEdit>
@@ -113,30 +115,58 @@ MainForm::MainForm(Prompter &prompter, QWidget *parent) : QMainWindow(parent), p
     setWindowTitle(QStringLiteral("OrvanaMammo Version ") + VersionText());
     auto *central = new QWidget(this);
     setCentralWidget(central);
+    auto *centralLayout = new QHBoxLayout(central);
+    centralLayout->setContentsMargins(0, 0, 0, 0);
 
-    leftPanel_ = new QWidget(central);
-    auto *columns = new QHBoxLayout(leftPanel_);
-    columns->setContentsMargins(4, 4, 4, 4);
-    auto *colA = new QWidget(leftPanel_);
-    auto *colB = new QWidget(leftPanel_);
-    colA->setFixedWidth(262);
-    colB->setFixedWidth(ViewerLeft - 262 - 20);
-    columns->addWidget(colA);
-    columns->addWidget(colB);
-    buildBrowser(colA);
-    auto *bLayout = new QVBoxLayout(colB);
-    bLayout->setContentsMargins(0, 0, 0, 0);
-    auto *capture = new QWidget(colB);
-    auto *assignment = new QWidget(colB);
-    auto *header = new QWidget(colB);
-    bLayout->addWidget(capture, 4);
-    bLayout->addWidget(assignment, 0);
-    bLayout->addWidget(header, 5);
+    // The panels sit in splitters the operator drags; what they are given is
+    // kept per station. The patient list is a band across the top of the
+    // two columns, below it the study, series and image lists beside the
+    // capture, the assignment, the header view and the task list.
+    auto splitter = [](Qt::Orientation o, const QString &name, QWidget *parent) {
+        auto *s = new QSplitter(o, parent);
+        s->setObjectName(name);
+        s->setChildrenCollapsible(false);
+        return s;
+    };
+    mainSplitter_ = splitter(Qt::Horizontal, QStringLiteral("mainSplitter"), central);
+    mainSplitter_->setHandleWidth(4);
+    centralLayout->addWidget(mainSplitter_);
+    leftPanel_ = new QWidget(mainSplitter_);
+    auto *leftLayout = new QVBoxLayout(leftPanel_);
+    leftLayout->setContentsMargins(4, 4, 4, 4);
+    leftSplitter_ = splitter(Qt::Vertical, QStringLiteral("leftSplitter"), leftPanel_);
+    leftLayout->addWidget(leftSplitter_);
+    viewerHost_ = new QWidget(mainSplitter_);
+    viewerHost_->setObjectName(QStringLiteral("viewerHost"));
+    mainSplitter_->addWidget(leftPanel_);
+    mainSplitter_->addWidget(viewerHost_);
+    mainSplitter_->setStretchFactor(0, 0);
+    mainSplitter_->setStretchFactor(1, 1);
+
+    lowerSplitter_ = splitter(Qt::Horizontal, QStringLiteral("lowerSplitter"), leftSplitter_);
+    browserSplitter_ = splitter(Qt::Vertical, QStringLiteral("browserSplitter"), lowerSplitter_);
+    workSplitter_ = splitter(Qt::Vertical, QStringLiteral("workSplitter"), lowerSplitter_);
+    buildBrowser(leftSplitter_, browserSplitter_);
+    leftSplitter_->addWidget(lowerSplitter_);
+    leftSplitter_->setStretchFactor(0, 0);
+    leftSplitter_->setStretchFactor(1, 1);
+    lowerSplitter_->addWidget(browserSplitter_);
+    lowerSplitter_->addWidget(workSplitter_);
+    lowerSplitter_->setStretchFactor(0, 0);
+    lowerSplitter_->setStretchFactor(1, 1);
+    auto *capture = new QWidget(workSplitter_);
+    capture->setObjectName(QStringLiteral("capturePanel"));
+    auto *assignment = new QWidget(workSplitter_);
+    assignment->setObjectName(QStringLiteral("assignmentPanel"));
+    workSplitter_->addWidget(capture);
+    workSplitter_->addWidget(assignment);
     buildCapture(capture);
     buildAssignment(assignment);
-    buildHeaderAndTasks(header);
+    buildHeaderAndTasks(workSplitter_);
+    for (int i = 0; i < 4; ++i)
+        workSplitter_->setStretchFactor(i, i == 2 ? 1 : 0);
 
-    viewerPanel_ = new ViewerPanel(central);
+    viewerPanel_ = new ViewerPanel(viewerHost_);
 
     buildMenus();
     buildToolbar();
@@ -188,8 +218,23 @@ MainForm::MainForm(Prompter &prompter, QWidget *parent) : QMainWindow(parent), p
     UpdateTimer->start();
 
     applyClientLayout();
+    // The debug layout as activation will show it, so that the panels' least
+    // sizes are the ones the operator meets.
+    txtcInput->setVisible(Settings.Debug == 1);
+    decoderTokenList->setVisible(Settings.Debug == 1);
+    lvDosis->setVisible(Settings.Debug != 1);
     resize(1280, 960);
     setMinimumSize(1000, 700);
+    viewerHost_->installEventFilter(this);
+    restoreLayout();
+    layoutSave_ = new QTimer(this);
+    layoutSave_->setSingleShot(true);
+    layoutSave_->setInterval(400);
+    connect(layoutSave_, &QTimer::timeout, this, &MainForm::saveLayout);
+    for (QSplitter *s : splitters())
+        connect(s, &QSplitter::splitterMoved, layoutSave_, qOverload<>(&QTimer::start));
+    for (QTreeView *list : arrangedLists())
+        connect(ListColumns::of(list), &ListColumns::changed, layoutSave_, qOverload<>(&QTimer::start));
 
     // A log that cannot be written is named once in the warnings panel, also
     // when that happened before this window (the options dialog) or on
@@ -204,27 +249,115 @@ MainForm::MainForm(Prompter &prompter, QWidget *parent) : QMainWindow(parent), p
     });
 }
 
-MainForm::~MainForm() { SetLogTroubleReporter({}); }
-
-void MainForm::buildBrowser(QWidget *parent)
+MainForm::~MainForm()
 {
-    auto *l = new QVBoxLayout(parent);
-    l->setContentsMargins(0, 0, 0, 0);
-    frmPatients = new QGroupBox(QStringLiteral("Patient list"), parent);
+    if (layoutSave_->isActive())
+        saveLayout();
+    SetLogTroubleReporter({});
+}
+
+std::array<QSplitter *, 5> MainForm::splitters() const
+{
+    return {mainSplitter_, leftSplitter_, lowerSplitter_, browserSplitter_, workSplitter_};
+}
+
+std::array<QTreeView *, 7> MainForm::arrangedLists() const
+{
+    return {lvPatients, lvStudien, lvSerien, lvImages, lvDosis, lvHeader, lvTasks};
+}
+
+namespace {
+
+QString layoutKey(const QObject *o) { return QStringLiteral("Layout\\") + o->objectName(); }
+
+// "716,560": a splitter's sizes as the settings keep them; empty when the text holds none.
+QList<int> sizesOf(const QString &text, qsizetype count)
+{
+    QList<int> sizes;
+    for (const QString &part : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        bool ok = false;
+        const int size = part.trimmed().toInt(&ok);
+        if (!ok || size < 0)
+            return {};
+        sizes << size;
+    }
+    return sizes.size() == count ? sizes : QList<int>();
+}
+
+} // namespace
+
+void MainForm::restoreLayout()
+{
+    // At first: the viewer where it always was, the patient band eight rows
+    // high, the dose list eight rows, the task list as its entries need, the
+    // header view what is left.
+    const int bandChrome = frmPatients->sizeHint().height() - lvPatients->sizeHint().height();
+    const int band = bandChrome + ListHeightForRows(lvPatients, 8);
+    QWidget *capture = workSplitter_->widget(0);
+    const int doseRow = std::max(lvDosis->sizeHint().height(), txtcInput->sizeHint().height());
+    const int captureHeight = capture->sizeHint().height() - doseRow + ListHeightForRows(lvDosis, 8);
+    const int assignmentHeight = workSplitter_->widget(1)->sizeHint().height();
+    const int tasksHeight = frmTasks->sizeHint().height() - lvTasks->sizeHint().height() + ListHeightForRows(lvTasks, 3);
+    const std::array<QList<int>, 5> firstSizes{
+        QList<int>{ViewerLeft - 4, 1280 - ViewerLeft},
+        QList<int>{band, 600},
+        QList<int>{BrowserWidth, ViewerLeft - 8 - 4 - BrowserWidth},
+        QList<int>{200, 100, 200},
+        QList<int>{captureHeight, assignmentHeight, 100, tasksHeight},
+    };
+    const auto all = splitters();
+    for (size_t i = 0; i < all.size(); ++i) {
+        const QList<int> kept = sizesOf(ReadSetting(layoutKey(all[i]), QString()), all[i]->count());
+        all[i]->setSizes(kept.isEmpty() ? firstSizes[i] : kept);
+    }
+    for (QTreeView *list : arrangedLists())
+        if (auto *columns = const_cast<ListColumns *>(ListColumns::of(list)))
+            columns->restore(ReadSetting(layoutKey(list), QString()));
+}
+
+void MainForm::saveLayout()
+{
+    layoutSave_->stop();
+    const QString root = QString::fromLatin1(SettingsRoot);
+    for (QSplitter *s : splitters()) {
+        QStringList sizes;
+        for (int size : s->sizes())
+            sizes << QString::number(size);
+        WriteSetting(root + layoutKey(s), sizes.join(QLatin1Char(',')));
+    }
+    for (QTreeView *list : arrangedLists())
+        if (const ListColumns *columns = ListColumns::of(list))
+            WriteSetting(root + layoutKey(list), columns->state());
+}
+
+void MainForm::closeEvent(QCloseEvent *event)
+{
+    if (layoutSave_->isActive())
+        saveLayout();
+    QMainWindow::closeEvent(event);
+}
+
+void MainForm::buildBrowser(QSplitter *band, QSplitter *below)
+{
+    frmPatients = new QGroupBox(QStringLiteral("Patient list"), band);
+    frmPatients->setObjectName(QStringLiteral("frmPatients"));
     lvPatients = reportView(frmPatients, QStringLiteral("lvPatients"), kListColour);
     (new QVBoxLayout(frmPatients))->addWidget(lvPatients);
-    frmStudien = new QGroupBox(QStringLiteral("Study list"), parent);
+    band->addWidget(frmPatients);
+    frmStudien = new QGroupBox(QStringLiteral("Study list"), below);
+    frmStudien->setObjectName(QStringLiteral("frmStudien"));
     lvStudien = reportView(frmStudien, QStringLiteral("lvStudien"), kListColour);
     (new QVBoxLayout(frmStudien))->addWidget(lvStudien);
-    frmSerien = new QGroupBox(QStringLiteral("Series list"), parent);
+    frmSerien = new QGroupBox(QStringLiteral("Series list"), below);
     frmSerien->setObjectName(QStringLiteral("frmSerien"));
     lvSerien = reportView(frmSerien, QStringLiteral("lvSerien"), kListColour);
     (new QVBoxLayout(frmSerien))->addWidget(lvSerien);
-    lvImages = reportView(parent, QStringLiteral("lvImages"), kListColour);
-    l->addWidget(frmPatients, 3);
-    l->addWidget(frmStudien, 2);
-    l->addWidget(frmSerien, 1);
-    l->addWidget(lvImages, 2);
+    lvImages = reportView(below, QStringLiteral("lvImages"), kListColour);
+    below->addWidget(frmStudien);
+    below->addWidget(frmSerien);
+    below->addWidget(lvImages);
+    for (QTreeView *list : {lvPatients, lvStudien, lvSerien, lvImages})
+        new ListColumns(list);
 }
 
 void MainForm::buildCapture(QWidget *parent)
@@ -276,6 +409,10 @@ void MainForm::buildCapture(QWidget *parent)
         lvDosis->setPalette(p);
     }
     lvDosis->header()->setSectionResizeMode(QHeaderView::Interactive);
+    // The journal key and the date (the list is the day's) are hidden at
+    // first: with them Status and expTime lay beyond the list's edge. The
+    // chosen exposure's boxes show both; the header's menu brings them back.
+    new ListColumns(lvDosis, {DoseList::Id, DoseList::Date});
     l->addWidget(lvDosis, 2, 0, 1, 3);
     // The raw serial input, shown instead of the dose list in debug mode.
     txtcInput = new QTextEdit(parent);
@@ -364,13 +501,13 @@ void MainForm::buildAssignment(QWidget *parent)
     l->addLayout(detail, 4, 0, 1, 4);
 }
 
-void MainForm::buildHeaderAndTasks(QWidget *parent)
+void MainForm::buildHeaderAndTasks(QSplitter *parent)
 {
-    auto *l = new QVBoxLayout(parent);
-    l->setContentsMargins(0, 0, 0, 0);
     lvHeader = reportView(parent, QStringLiteral("lvHeader"), -1);
-    l->addWidget(lvHeader, 3);
+    parent->addWidget(lvHeader);
+    new ListColumns(lvHeader);
     frmTasks = new QGroupBox(QStringLiteral("Task list"), parent);
+    frmTasks->setObjectName(QStringLiteral("frmTasks"));
     auto *tl = new QGridLayout(frmTasks);
     lvTasks = reportView(frmTasks, QStringLiteral("lvTasks"), kTaskListColour);
     tagLabel = new QLabel(QStringLiteral("Tag:"), frmTasks);
@@ -381,6 +518,9 @@ void MainForm::buildHeaderAndTasks(QWidget *parent)
     cboTask->setObjectName(QStringLiteral("cboTask"));
     cboLevel = new QComboBox(frmTasks);
     cboLevel->setObjectName(QStringLiteral("cboLevel"));
+    // Their entries whole; the text boxes beside them give way instead.
+    cboTask->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Fixed);
+    cboLevel->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Fixed);
     lbltarget = new QLabel(QStringLiteral("to:"), frmTasks);
     lbltarget->setObjectName(QStringLiteral("lbltarget"));
     cboTarget = new QComboBox(frmTasks);
@@ -405,7 +545,8 @@ void MainForm::buildHeaderAndTasks(QWidget *parent)
     tl->addWidget(cboTarget, 1, 3);
     tl->addWidget(cmdTask[1], 1, 4);
     tl->addWidget(lvTasks, 2, 0, 1, 5);
-    l->addWidget(frmTasks, 2);
+    new ListColumns(lvTasks);
+    parent->addWidget(frmTasks);
 }
 
 QAction *MainForm::addEntry(QMenu *menu, Command c, const QString &name, const QString &caption)
@@ -644,13 +785,14 @@ void MainForm::applyResizeRules()
 {
     // Window width less the viewer's left and 500 twips; window height less the
     // viewer's top and 1500 twips (15 twips a pixel), both in window coordinates.
+    // The viewer's left is where the operator put the splitter (ViewerLeft at first).
     QWidget *central = centralWidget();
     constexpr int rightMargin = 500 / 15;
     constexpr int bottomMargin = 1500 / 15;
-    leftPanel_->setGeometry(0, 0, ViewerLeft - 4, central->height());
-    const int vw = std::max(50, width() - ViewerLeft - rightMargin);
+    const int left = viewerHost_->mapTo(this, QPoint(0, 0)).x();
+    const int vw = std::max(50, width() - left - rightMargin);
     const int vh = std::max(50, height() - (central->y() + ViewerTop) - bottomMargin);
-    viewerPanel_->placeGrid(QRect(ViewerLeft, ViewerTop, vw, vh));
+    viewerPanel_->placeGrid(QRect(0, ViewerTop, vw, vh));
     for (QPushButton *b : cmdProjection)
         if (b->text().isEmpty())
             b->setEnabled(false);
@@ -658,6 +800,9 @@ void MainForm::applyResizeRules()
 
 bool MainForm::eventFilter(QObject *watched, QEvent *e)
 {
+    // The viewer follows the splitter the operator drags.
+    if (watched == viewerHost_ && (e->type() == QEvent::Resize || e->type() == QEvent::Move) && !isMinimized())
+        applyResizeRules();
     eventFilterForLists(watched, e);
     if (e->type() != QEvent::KeyPress)
         return QMainWindow::eventFilter(watched, e);
@@ -810,6 +955,7 @@ void MainForm::setOptionForm(OptionForm *form)
         connect(form, &OptionForm::activeFilterChanged, this, &MainForm::activeFilterChanged);
         connect(form, &OptionForm::visibleTagsChanged, this, &MainForm::visibleTagsChanged);
         connect(form, &OptionForm::partnersChanged, this, &MainForm::partnersChanged);
+        connect(form, &OptionForm::confirmed, this, &MainForm::optionsConfirmed);
         form->setCompanions(companions_);
     }
 }
@@ -830,7 +976,7 @@ void MainForm::mnuAnsichtEinstellungen_Click()
     optionForm_->show();
     optionForm_->raise();
     // The settings as they stand now reach the main window; what OK stores
-    // comes with the next opening.
+    // reaches it on OK (optionsConfirmed).
     emit optionsOpened();
 }
 

@@ -22,6 +22,7 @@ class QPushButton;
 class QRadioButton;
 class QTreeView;
 class QScrollBar;
+class QSplitter;
 class QStatusBar;
 class QTextEdit;
 class QTimer;
@@ -139,9 +140,17 @@ public:
     // pragma per database on a kept connection (ChangeWatch).
     static constexpr int PollIntervalMs = 500;
 
-    // Left edge and top of the viewer, in pixels.
+    // Left edge (until the operator drags the splitter) and top of the viewer, in pixels.
     static constexpr int ViewerLeft = 720;
     static constexpr int ViewerTop = 4;
+    // The study, series and image lists' width at first, beside the capture:
+    // what the dose list needs for its columns is left to it.
+    static constexpr int BrowserWidth = 176;
+
+    // The splitter sizes and the lists' columns as the operator left them, in
+    // the station's settings ("Layout\\<name>"); saved shortly after a change
+    // and when the window closes.
+    void saveLayout();
 
 signals:
     // 1 = "Curative", 2 = "Screening": the operator picked the examination type.
@@ -175,12 +184,15 @@ signals:
     void exitStarted();
     // The options dialog opened: the viewer settings and rule sets are read again.
     void optionsOpened();
+    // OK in the options dialog opened from the menu: its viewer grid takes effect now.
+    void optionsConfirmed();
     // The options dialog changed the active filter, or attributes joined a filter.
     void activeFilterChanged(const QMap<QString, QString> &tags);
     void visibleTagsChanged();
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
     bool event(QEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
@@ -193,11 +205,14 @@ private:
     Prompter &prompter_;
     void buildMenus();
     void buildToolbar();
-    void buildBrowser(QWidget *parent);
+    void buildBrowser(QSplitter *band, QSplitter *below);
     void buildCapture(QWidget *parent);
     void buildAssignment(QWidget *parent);
-    void buildHeaderAndTasks(QWidget *parent);
+    void buildHeaderAndTasks(QSplitter *parent);
     void showLog(const QString &fileName, const QString &title, const QString &name, const QString &whenEmpty);
+    void restoreLayout();
+    std::array<QSplitter *, 5> splitters() const;
+    std::array<QTreeView *, 7> arrangedLists() const;
     void applyClientLayout();
     // Shown no larger than the screen's free area, frame included, and on it.
     void keepOnScreen();
@@ -209,6 +224,13 @@ private:
     void markExposureRows();
 
     QWidget *leftPanel_ = nullptr;
+    QWidget *viewerHost_ = nullptr; // the viewer's side of the main splitter
+    QSplitter *mainSplitter_ = nullptr;    // the lists and controls | the viewer
+    QSplitter *leftSplitter_ = nullptr;    // the patient band | what lies below
+    QSplitter *lowerSplitter_ = nullptr;   // study, series, images | capture and the rest
+    QSplitter *browserSplitter_ = nullptr; // study list | series list | image list
+    QSplitter *workSplitter_ = nullptr;    // capture | assignment | header view | task list
+    QTimer *layoutSave_ = nullptr;
     DoseList *doseList_ = nullptr; // bound presenters, for the mouse and key events
     Browser *browser_ = nullptr;
     // Browser (patients, studies, series, images)

@@ -207,6 +207,7 @@ void Workstation::attachViewerAndBrowser()
         viewer_->UpdateScrollRange();
         tasks_->RebuildRuleMenu();
     });
+    connect(&main_, &MainForm::optionsConfirmed, viewer_.get(), &ImageViewer::ApplyGridSettings);
 }
 
 void Workstation::attachHeaderAndTasks()

@@ -24,8 +24,10 @@ struct Key {
 const Key kKeys[] = {
     {"General\\RunAsClient", "0", &SettingsRecord::RunAsClient},
     {"General\\ModifyImageHeader", "1", &SettingsRecord::ModifyImageHeader},
-    {"General\\Viewer_Rows", "7", &SettingsRecord::Viewer_Rows},
-    {"General\\Viewer_Columns", "3", &SettingsRecord::Viewer_Columns},
+    // One four-view study a page. A station that ran before keeps its grid:
+    // every OK in the options dialog, the first at start-up, stores it.
+    {"General\\Viewer_Rows", "2", &SettingsRecord::Viewer_Rows},
+    {"General\\Viewer_Columns", "2", &SettingsRecord::Viewer_Columns},
     {"General\\Viewer_bgColor", "&H00000000&", &SettingsRecord::Viewer_bgColor},
     {"General\\Viewer_fgColor", "&H00C0FFFF&", &SettingsRecord::Viewer_fgColor},
     {"General\\EditAndSend", "0", &SettingsRecord::EditAndSend},

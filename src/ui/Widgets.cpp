@@ -1,5 +1,7 @@
 #include "ui/Widgets.h"
 
+#include "ui/ListColumns.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -91,26 +93,59 @@ int wrappedWidth(const QTreeView *list, int column)
     return widest;
 }
 
-// The widest cell of a column. A long list measures only its longest texts:
-// asking the delegate for every row of ten thousand patients costs more than
-// reading them from the database.
-int columnWidth(const QTreeView *list, int column)
+// The widest cell of a column and the widest but that one. A long list
+// measures only its longest texts: asking the delegate for every row of ten
+// thousand patients costs more than reading them from the database.
+struct Widest {
+    int first = 0, second = 0;
+    void add(int w)
+    {
+        if (w > first) {
+            second = first;
+            first = w;
+        } else {
+            second = std::max(second, w);
+        }
+    }
+};
+// A cell's width as the delegate sizes it, and never less than its text's
+// advance in its font with the margins the style draws it within: the two
+// round apart by a pixel for some texts, which the style would then elide.
+int cellWidth(const QTreeView *list, const QModelIndex &index)
+{
+    QFont font = list->font();
+    if (const QVariant f = index.data(Qt::FontRole); f.isValid())
+        font = f.value<QFont>();
+    const int margin = 2 * (list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1);
+    const int icon = index.data(Qt::DecorationRole).isValid() ? list->iconSize().width() + margin : 0;
+    int text = 0;
+    for (const QString &line : index.data().toString().split(QLatin1Char('\n')))
+        text = std::max(text, QFontMetrics(font).horizontalAdvance(line));
+    return std::max(list->sizeHintForIndex(index).width(), text + margin + icon);
+}
+
+Widest columnWidth(const QTreeView *list, int column)
 {
     constexpr int kMeasuredWhole = 200, kCandidates = 32;
     const QAbstractItemModel *model = list->model();
     const int rows = model->rowCount();
-    if (rows <= kMeasuredWhole)
-        return static_cast<const QAbstractItemView *>(list)->sizeHintForColumn(column);
+    const int indent = column == 0 && list->rootIsDecorated() ? list->indentation() : 0;
+    Widest widest;
+    if (rows <= kMeasuredWhole) {
+        // What the view's own sizeHintForColumn measures, cell by cell.
+        for (int r = 0; r < rows; ++r)
+            widest.add(cellWidth(list, model->index(r, column)) + indent);
+        return widest;
+    }
     std::vector<std::pair<qsizetype, int>> lengths;
     lengths.reserve(size_t(rows));
     for (int r = 0; r < rows; ++r)
         lengths.emplace_back(model->index(r, column).data().toString().size(), r);
     const auto end = lengths.begin() + std::min<qsizetype>(kCandidates, rows);
     std::partial_sort(lengths.begin(), end, lengths.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
-    int widest = 0;
     for (auto it = lengths.begin(); it != end; ++it)
-        widest = std::max(widest, list->sizeHintForIndex(model->index(it->second, column)).width());
-    return widest + (column == 0 && list->rootIsDecorated() ? list->indentation() : 0);
+        widest.add(cellWidth(list, model->index(it->second, column)) + indent);
+    return widest;
 }
 
 // A wrapped cell is as high as its lines at its column's width; the tree view
@@ -138,23 +173,31 @@ void fitColumnsNow(QTreeView *list, bool widenWindow, bool uniformRows)
         return;
     QHeaderView *header = list->header();
     list->setWordWrap(false); // the cells' one-line widths
-    QList<int> need(model->columnCount(), 0), heading(model->columnCount(), 0);
+    const ListColumns *arranged = ListColumns::of(list);
+    QList<int> need(model->columnCount(), 0), heading(model->columnCount(), 0), others(model->columnCount(), 0);
     int together = 0;
     for (int c = 0; c < model->columnCount(); ++c) {
         if (header->isSectionHidden(c))
             continue;
+        if (arranged && arranged->keepsWidth(c)) {
+            need[c] = arranged->keptWidth(c);
+            together += need[c];
+            continue;
+        }
         heading[c] = header->isHidden() ? 0 : header->sectionSizeHint(c);
-        need[c] = std::max(columnWidth(list, c), heading[c]);
+        const Widest widest = columnWidth(list, c);
+        need[c] = std::max(widest.first, heading[c]);
+        others[c] = std::max(widest.second, heading[c]);
         together += need[c];
     }
+    const int room = list->viewport()->width();
     // Too wide for the list: the widest text column wraps its lines into the
     // room the others leave, if its longest word fits there. Otherwise the
     // scroll bar reaches what lies beyond the edge.
-    const int room = list->viewport()->width();
     int wrapped = -1;
     if (!widenWindow && together > room) {
         for (int c = 0; c < model->columnCount(); ++c)
-            if (need[c] > 0 && (wrapped < 0 || need[c] > need[wrapped]))
+            if (need[c] > 0 && !(arranged && arranged->keepsWidth(c)) && (wrapped < 0 || need[c] > need[wrapped]))
                 wrapped = c;
         if (wrapped >= 0) {
             const int others = together - need[wrapped];
@@ -162,6 +205,23 @@ void fitColumnsNow(QTreeView *list, bool widenWindow, bool uniformRows)
                 need[wrapped] = room - others;
             else
                 wrapped = -1;
+        }
+    }
+    // One long cell (an ID far longer than the others) does not widen its
+    // column for every row: when the column, as wide as its other cells
+    // need, lets every column fit, it takes the room the others leave and
+    // the cell is cut, its whole text in its tooltip.
+    if (arranged && wrapped < 0 && together > room) {
+        for (int c = 0; c < model->columnCount(); ++c) {
+            if (header->isSectionHidden(c) || arranged->keepsWidth(c))
+                continue;
+            const int narrowed = room - (together - need[c]);
+            const bool outlying = need[c] > others[c] + others[c] / 4;
+            if (outlying && narrowed >= others[c] && narrowed < need[c]) {
+                need[c] = narrowed;
+                together = room;
+                break;
+            }
         }
     }
     for (int c = 0; c < model->columnCount(); ++c)
@@ -205,8 +265,29 @@ private:
 
 } // namespace
 
+namespace {
+
+// The list's fit after the round of events, once however often asked.
+class ColumnRefit : public QObject {
+public:
+    ColumnRefit(QTreeView *list, std::function<void()> refit) : QObject(list), refit_(std::move(refit)) { setObjectName(QStringLiteral("ColumnRefit")); }
+    void soon() { refit_(); }
+
+private:
+    std::function<void()> refit_;
+};
+
+} // namespace
+
+void RefitColumnsSoon(QTreeView *list)
+{
+    if (auto *refit = list->findChild<ColumnRefit *>(QStringLiteral("ColumnRefit"), Qt::FindDirectChildrenOnly))
+        refit->soon();
+}
+
 void FitColumnsToContents(QTreeView *list, bool widenWindow)
 {
+    TipCutCells(list);
     const bool uniformRows = list->uniformRowHeights();
     fitColumnsNow(list, widenWindow, uniformRows);
     const QAbstractItemModel *model = list->model();
@@ -223,6 +304,8 @@ void FitColumnsToContents(QTreeView *list, bool widenWindow)
             fitColumnsNow(list, widenWindow, uniformRows);
         });
     };
+    delete list->findChild<ColumnRefit *>(QStringLiteral("ColumnRefit"), Qt::FindDirectChildrenOnly);
+    new ColumnRefit(list, later);
     QObject::connect(model, &QAbstractItemModel::modelReset, list, later);
     QObject::connect(model, &QAbstractItemModel::rowsInserted, list, later);
     QObject::connect(model, &QAbstractItemModel::rowsRemoved, list, later);

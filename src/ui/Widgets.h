@@ -22,7 +22,15 @@ class QTreeView;
 // still does not fit is reached with the scroll bar, never cut. With
 // widenWindow the list's dialog grows to show them all instead, as far as the
 // screen allows.
+// Lists the operator arranges (a ListColumns) keep the widths the operator
+// gave; there a column that one cell alone makes wider than the room the
+// others leave is narrowed to that room (not below its other cells), the cell
+// cut. Every list shows a cut cell's whole text as its tooltip.
 void FitColumnsToContents(QTreeView *list, bool widenWindow = false);
+
+// The list's columns fitted again after the round of events (a column shown,
+// an operator's width given up).
+void RefitColumnsSoon(QTreeView *list);
 
 // A read-only box's least width: its placeholder and the widest of the sample
 // values it shows, whole.
