@@ -6,6 +6,7 @@
 #include "app/OptionForm.h"
 #include "app/Workstation.h"
 #include "browse/Browser.h"
+#include "core/DisplayText.h"
 #include "core/Settings.h"
 #include "exposure/DoseList.h"
 #include "exposure/ExposureCapture.h"
@@ -239,9 +240,9 @@ private slots:
         QTest::newRow("long ID") << LongId << 0 << LongId;
         QTest::newRow("name") << LongId << 1 << LongName;
         QTest::newRow("second name") << LongId << 2 << u"Walburga"_s;
-        QTest::newRow("birth date") << LongId << 3 << u"19620314"_s;
+        QTest::newRow("birth date") << LongId << 3 << DateText(QDate(1962, 3, 14));
         QTest::newRow("a name beside the outlying ID") << OutlierId << 1 << u"Muster, Eva 9"_s;
-        QTest::newRow("a birth date beside the outlying ID") << OutlierId << 3 << u"19700101"_s;
+        QTest::newRow("a birth date beside the outlying ID") << OutlierId << 3 << DateText(QDate(1970, 1, 1));
     }
     void bandShowsPatientsWhole()
     {
