@@ -134,7 +134,10 @@ class RejectReportTest : public QObject {
     void deleteExposure(int row)
     {
         QTreeView *list = Child<QTreeView>(*w, u"lvDosis"_s);
-        click(list, list->model()->index(row, 1), Qt::RightButton);
+        int shown = 0; // the row where it shows: its first column not hidden
+        while (list->isColumnHidden(shown))
+            ++shown;
+        click(list, list->model()->index(row, shown), Qt::RightButton);
         QTRY_VERIFY_WITH_TIMEOUT(Child<QMenu>(*w, u"Popup_Dosis"_s)->isVisible(), 2000);
         Child<QMenu>(*w, u"Popup_Dosis"_s)->hide();
         w->command(Command::DeleteExposure)->trigger();
