@@ -88,8 +88,7 @@ class ClickOrderTest : public QObject {
     void station()
     {
         f_ = std::make_unique<TestFolder>();
-        QVERIFY(PrepareStation(*f_));
-        QVERIFY(QFile::copy(f_->file(u"Data/LumoraDef.dat"_s), f_->file(u"LumoraData.dat"_s)));
+        QVERIFY(PrepareStationWithJournal(*f_));
         StationReceiver started = StartStationReceiver(*f_, u"LUMORA"_s);
         QVERIFY2(started.process, "the receiver did not answer");
         receiver_ = std::move(started.process);

@@ -354,8 +354,7 @@ class TextFitTest : public QObject {
     void station()
     {
         f_ = std::make_unique<TestFolder>();
-        QVERIFY(PrepareStation(*f_));
-        QVERIFY(QFile::copy(f_->file(u"Data/LumoraDef.dat"_s), f_->file(u"LumoraData.dat"_s)));
+        QVERIFY(PrepareStationWithJournal(*f_));
         Settings.XrayComm = UnitHFE;
         prompter_ = std::make_unique<RecordingPrompter>();
         FixtureStudy study{.patientId = u"0004711-2026-HX"_s, .family = u"Kowalczyk-Wiśniewska"_s, .given = u"Anna-Magdalena Theresia"_s,

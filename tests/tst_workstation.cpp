@@ -69,8 +69,7 @@ class WorkstationTest : public QObject {
     void station(const Case &c)
     {
         f_ = std::make_unique<TestFolder>();
-        QVERIFY(PrepareStation(*f_));
-        QVERIFY(QFile::copy(f_->file(u"Data/LumoraDef.dat"_s), f_->file(u"LumoraData.dat"_s)));
+        QVERIFY(PrepareStationWithJournal(*f_));
         Settings.XrayComm = qint16(c.unit);
         Settings.ModifyImageHeader = c.modifyHeader ? 1 : 0;
         if (!c.projectionButtons.isEmpty())
@@ -199,8 +198,7 @@ class WorkstationTest : public QObject {
     void siteStation()
     {
         f_ = std::make_unique<TestFolder>();
-        QVERIFY(PrepareStation(*f_));
-        QVERIFY(QFile::copy(f_->file(u"Data/LumoraDef.dat"_s), f_->file(u"LumoraData.dat"_s)));
+        QVERIFY(PrepareStationWithJournal(*f_));
         pty_ = std::make_unique<PtyPair>();
         QVERIFY2(pty_->ready(), "socat made no pty pair");
         StationReceiver started = StartStationReceiver(*f_, u"LUMORA"_s);

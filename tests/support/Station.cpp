@@ -139,6 +139,11 @@ bool PrepareStation(const TestFolder &folder)
     return true;
 }
 
+bool PrepareStationWithJournal(const TestFolder &folder)
+{
+    return PrepareStation(folder) && QFile::copy(folder.file(u"Data/LumoraDef.dat"_s), folder.file(u"LumoraData.dat"_s));
+}
+
 QList<QVariantList> QueryRows(const QString &dbPath, const QString &sql, const QVariantList &values)
 {
     QList<QVariantList> out;

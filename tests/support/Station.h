@@ -52,6 +52,8 @@ bool MakeStationDatabases(const QString &appFolder, QString *error = nullptr);
 // A station in the folder: its databases, bin/, the settings reset and read
 // from it, the database paths set, and every process-wide flag cleared.
 bool PrepareStation(const TestFolder &folder);
+// The same, with an empty exposure journal (LumoraData.dat) from the template.
+bool PrepareStationWithJournal(const TestFolder &folder);
 // The process-wide state back to a fresh start (settings, selection, flags, partners).
 void ResetWorkstationState();
 
