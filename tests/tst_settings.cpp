@@ -69,6 +69,10 @@ private slots:
         QTest::newRow("DICOM date, US") << u"date"_s << u"19620314"_s << u"en_US"_s << u"3/14/62"_s;
         QTest::newRow("journal date, German") << u"date"_s << u"2026-12-08"_s << u"de_DE"_s << u"08.12.26"_s;
         QTest::newRow("date with dots") << u"date"_s << u"2026.12.08"_s << u"de_DE"_s << u"08.12.26"_s;
+        QTest::newRow("spaces around a date") << u"date"_s << u" 19620314 "_s << u"de_DE"_s << u"14.03.62"_s;
+        QTest::newRow("mixed separators") << u"date"_s << u"2026-12.08"_s << u"de_DE"_s << u"2026-12.08"_s;
+        QTest::newRow("a digit short") << u"date"_s << u"2026-12-8"_s << u"de_DE"_s << u"2026-12-8"_s;
+        QTest::newRow("a sign among the digits") << u"date"_s << u"1962+314"_s << u"de_DE"_s << u"1962+314"_s;
         QTest::newRow("no date") << u"date"_s << u"unknown"_s << u"de_DE"_s << u"unknown"_s;
         QTest::newRow("impossible date") << u"date"_s << u"20261332"_s << u"de_DE"_s << u"20261332"_s;
         QTest::newRow("empty date") << u"date"_s << QString() << u"de_DE"_s << QString();
