@@ -85,6 +85,29 @@ private slots:
         QTest::newRow("spaces kept inside parts") << u"name"_s << u"Dr. med. Schönberger-Lindqvist^Friederike"_s << QString()
                                                   << u"Friederike Dr. med. Schönberger-Lindqvist"_s;
     }
+    // The short date form read once gives, in every locale Qt knows, what
+    // QLocale gives for the same date.
+    void shortDateFormAsQLocale_data()
+    {
+        QTest::addColumn<QDate>("date");
+        QTest::newRow("birth date") << QDate(1962, 3, 14);
+        QTest::newRow("today in the tests") << QDate(2026, 12, 8);
+        QTest::newRow("first of a year") << QDate(2000, 1, 1);
+        QTest::newRow("an old birth date") << QDate(1905, 10, 5);
+        QTest::newRow("a three-digit year") << QDate(999, 7, 4);
+    }
+    void shortDateFormAsQLocale()
+    {
+        QFETCH(QDate, date);
+        QStringList differ;
+        const QList<QLocale> locales = QLocale::matchingLocales(QLocale::AnyLanguage, QLocale::AnyScript, QLocale::AnyTerritory);
+        QVERIFY(locales.size() > 100);
+        for (const QLocale &l : locales)
+            if (const QString ours = ShortDateForm(l).text(date), qt = l.toString(date, QLocale::ShortFormat); ours != qt)
+                differ << u"%1: %2 / %3"_s.arg(l.name(), ours, qt);
+        QVERIFY2(differ.isEmpty(), qPrintable(differ.mid(0, 10).join(u"; "_s)));
+    }
+
     void displayTexts()
     {
         QFETCH(QString, kind);

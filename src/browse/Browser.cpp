@@ -99,11 +99,12 @@ void Browser::RefreshPatientList(Refresh when)
     // One statement, rows kept as plain values, one change of the model.
     std::vector<RowModel::Row> rows;
     rows.reserve(listed);
-    const Result read = ForEachPatient([&rows](const PatientRow &p) {
+    const ShortDateForm dates;
+    const Result read = ForEachPatient([&rows, &dates](const PatientRow &p) {
         QString name = p.familyName;
         if (!p.givenName.isNull())
             name += QStringLiteral(", ") + p.givenName;
-        rows.push_back({{p.id, name, p.secondName, StoredDateText(p.birthDate)}, p.key, false, false, {p.id, name, p.secondName, p.birthDate}});
+        rows.push_back({{p.id, name, p.secondName, StoredDateText(p.birthDate, dates)}, p.key, false, false, {p.id, name, p.secondName, p.birthDate}});
     });
     if (!read.ok()) {
         LogFailure(read, location);
@@ -134,8 +135,9 @@ std::optional<std::vector<RowModel::Row>> Browser::studyRows(const QString &pati
         return std::nullopt;
     }
     std::vector<RowModel::Row> studies;
+    const ShortDateForm dates;
     for (const StudyRow &row : rows.rows)
-        studies.push_back({{QString::number(row.key), StoredDateText(row.date), row.time, row.modality, row.bodyPart}, row.uid, false, false,
+        studies.push_back({{QString::number(row.key), StoredDateText(row.date, dates), row.time, row.modality, row.bodyPart}, row.uid, false, false,
                            {QString::number(row.key), row.date}});
     return studies;
 }
@@ -372,8 +374,9 @@ void Browser::LoadImages(const RowList<ImageListRow> &rows)
         return;
     }
     std::vector<RowModel::Row> images;
+    const ShortDateForm dates;
     for (const ImageListRow &row : rows.rows)
-        images.push_back({{QString::number(row.key), StoredDateText(row.date), row.time, row.uid}, row.key, false, false,
+        images.push_back({{QString::number(row.key), StoredDateText(row.date, dates), row.time, row.uid}, row.key, false, false,
                           {QString::number(row.key), row.date}});
     images_.reset(std::move(images), 0);
 }

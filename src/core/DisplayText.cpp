@@ -2,9 +2,118 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
+ShortDateForm::ShortDateForm(const QLocale &locale) : locale_(locale)
+{
+    const QString form = locale.dateFormat(QLocale::ShortFormat);
+    byQLocale_ = locale.zeroDigit() != QLatin1Char('0');
+    for (qsizetype i = 0; i < form.size() && !byQLocale_;) {
+        const QChar c = form[i];
+        if (c == QLatin1Char('\'')) {
+            // Quoted text; '' is one quote.
+            Part literal;
+            qsizetype j = i + 1;
+            if (j < form.size() && form[j] == QLatin1Char('\'')) {
+                literal.literal = QStringLiteral("'");
+                i = j + 1;
+            } else {
+                while (j < form.size()) {
+                    if (form[j] == QLatin1Char('\'') && j + 1 < form.size() && form[j + 1] == QLatin1Char('\'')) {
+                        literal.literal += QLatin1Char('\'');
+                        j += 2;
+                    } else if (form[j] == QLatin1Char('\'')) {
+                        break;
+                    } else {
+                        literal.literal += form[j++];
+                    }
+                }
+                i = j + 1;
+            }
+            parts_ << literal;
+            continue;
+        }
+        qsizetype run = 1;
+        while (i + run < form.size() && form[i + run] == c)
+            ++run;
+        if (c == QLatin1Char('d') || c == QLatin1Char('M')) {
+            const int width = int(std::min<qsizetype>(run, 4));
+            parts_ << Part{char(c.unicode()), width, {}};
+            i += width;
+        } else if (c == QLatin1Char('y') && run >= 2) {
+            const int width = run >= 4 ? 4 : 2;
+            parts_ << Part{'y', width, {}};
+            i += width;
+        } else if (c.isLetter()) {
+            byQLocale_ = true; // a field this reader does not know
+        } else {
+            parts_ << Part{0, 0, QString(c)};
+            ++i;
+        }
+    }
+    if (byQLocale_)
+        return;
+    for (const Part &p : parts_) {
+        const int form = p.width == 3 ? 0 : 1;
+        const QLocale::FormatType type = p.width == 3 ? QLocale::ShortFormat : QLocale::LongFormat;
+        if (p.width > 2 && p.field == 'M' && monthNames_[form].isEmpty())
+            for (int m = 1; m <= 12; ++m)
+                monthNames_[form] << locale.monthName(m, type);
+        if (p.width > 2 && p.field == 'd' && dayNames_[form].isEmpty())
+            for (int d = 1; d <= 7; ++d)
+                dayNames_[form] << locale.dayName(d, type);
+    }
+    // Names as QLocale gives them here (some forms want a month's standalone
+    // name): each month and weekday of 2001 checked once, else QLocale decides.
+    for (QDate probe(2001, 1, 1); probe.year() == 2001 && !byQLocale_; probe = probe.addDays(probe.month() == 1 && probe.day() < 7 ? 1 : 31))
+        byQLocale_ = text(probe) != locale.toString(probe, QLocale::ShortFormat);
+}
+
+QString ShortDateForm::text(const QDate &date) const
+{
+    if (!date.isValid())
+        return {};
+    if (byQLocale_ || date.year() < 1 || date.year() > 9999)
+        return locale_.toString(date, QLocale::ShortFormat);
+    QString out;
+    out.reserve(12);
+    auto number = [&out](int v, int width) {
+        char digits[8];
+        int n = 0;
+        do
+            digits[n++] = char('0' + v % 10);
+        while ((v /= 10) > 0 && n < 8);
+        for (int pad = n; pad < width; ++pad)
+            out += QLatin1Char('0');
+        while (n > 0)
+            out += QLatin1Char(digits[--n]);
+    };
+    int year = 0, month = 0, day = 0;
+    date.getDate(&year, &month, &day); // one calendar reckoning, not three
+    for (const Part &p : parts_) {
+        switch (p.field) {
+        case 'd':
+            if (p.width > 2)
+                out += dayNames_[p.width == 3 ? 0 : 1].value(date.dayOfWeek() - 1);
+            else
+                number(day, p.width);
+            break;
+        case 'M':
+            if (p.width > 2)
+                out += monthNames_[p.width == 3 ? 0 : 1].value(month - 1);
+            else
+                number(month, p.width);
+            break;
+        case 'y': number(p.width == 2 ? year % 100 : year, p.width); break;
+        default: out += p.literal; break;
+        }
+    }
+    return out;
+}
+
 QString DateText(const QDate &date, const QLocale &locale)
 {
-    return date.isValid() ? locale.toString(date, QLocale::ShortFormat) : QString();
+    return ShortDateForm(locale).text(date);
 }
 
 namespace {
@@ -31,10 +140,15 @@ QDate StoredDate(QStringView t)
 
 } // namespace
 
-QString StoredDateText(const QString &stored, const QLocale &locale)
+QString StoredDateText(const QString &stored, const ShortDateForm &form)
 {
     const QDate d = StoredDate(QStringView(stored).trimmed());
-    return d.isValid() ? DateText(d, locale) : stored;
+    return d.isValid() ? form.text(d) : stored;
+}
+
+QString StoredDateText(const QString &stored, const QLocale &locale)
+{
+    return StoredDateText(stored, ShortDateForm(locale));
 }
 
 QString PersonNameText(const QString &pn)
