@@ -113,7 +113,8 @@ QString ShortDateForm::text(const QDate &date) const
 
 QString DateText(const QDate &date, const QLocale &locale)
 {
-    return ShortDateForm(locale).text(date);
+    // One date: reading the form would cost more than it saves.
+    return date.isValid() ? locale.toString(date, QLocale::ShortFormat) : QString();
 }
 
 namespace {

@@ -30,7 +30,8 @@ private:
     bool byQLocale_ = false;
 };
 
-// The locale's short date: one form in every list.
+// The locale's short date: one form in every list. A list of many rows
+// formats through one ShortDateForm.
 QString DateText(const QDate &date, const QLocale &locale = QLocale());
 
 // A stored date (DICOM DA yyyyMMdd, ISO yyyy-MM-dd) in the locale's short

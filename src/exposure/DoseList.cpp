@@ -220,6 +220,7 @@ std::optional<QList<DoseListModel::Row>> DoseList::readRows(const std::optional<
     const QLocale locale;
     QList<DoseListModel::Row> rows;
     rows.reserve(r.rows.size());
+    const ShortDateForm dates(locale);
     for (const QSqlRecord &rec : r.rows) {
         DoseListModel::Row row{rec.value(0).toLongLong(), {rec.value(0).toString()}};
         for (int i = 0; i < 10; ++i) {
@@ -228,7 +229,7 @@ std::optional<QList<DoseListModel::Row>> DoseList::readRows(const std::optional<
             if (i == 0 && !text.isEmpty()) {
                 const QDate d = QDate::fromString(text, Qt::ISODate);
                 if (d.isValid())
-                    text = DateText(d, locale);
+                    text = dates.text(d);
             }
             row.cells << text;
         }

@@ -143,6 +143,7 @@ void DosisForm::fill(bool everything, const QString &source)
     const QLocale locale;
     QList<QTreeWidgetItem *> rows;
     rows.reserve(r.rows.size());
+    const ShortDateForm dates(locale);
     for (const QSqlRecord &rec : r.rows) {
         auto *row = new JournalRow;
         row->setText(0, rec.value(0).toString());
@@ -153,7 +154,7 @@ void DosisForm::fill(bool everything, const QString &source)
         const QDate day = QDate::fromString(row->text(DateColumn), Qt::ISODate);
         if (day.isValid()) {
             row->setData(DateColumn, Qt::UserRole, day);
-            row->setText(DateColumn, DateText(day, locale));
+            row->setText(DateColumn, dates.text(day));
         }
         rows.append(row);
     }

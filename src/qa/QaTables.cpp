@@ -73,8 +73,9 @@ QaTable RejectsTable(const DoseStatistics &stats)
     t.title = QStringLiteral("Repeats and rejects per day and view");
     t.headers = QStringList{QStringLiteral("Day"), QStringLiteral("View"), QStringLiteral("Exposures"),
                             QStringLiteral("Never assigned"), QStringLiteral("Set free")};
+    const ShortDateForm dates;
     for (const DayRejects &r : stats.rejects()) {
-        t.rows.append({DateText(r.day), r.view, QString::number(r.total), QString::number(r.neverAssigned),
+        t.rows.append({dates.text(r.day), r.view, QString::number(r.total), QString::number(r.neverAssigned),
                        QString::number(r.setFree)});
         t.marked.append(r.neverAssigned + r.setFree > 0);
     }
