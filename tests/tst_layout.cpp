@@ -395,7 +395,7 @@ private slots:
         if (QTest::currentTestFailed())
             return;
         decodeExposures(3);
-        QTest::qWait(0); // the columns fitted to the rows
+        QCoreApplication::processEvents(); // the columns fitted to the rows, due after this round of events
         const QString before = read(*this);
         act(*this);
         if (QTest::currentTestFailed())

@@ -385,10 +385,13 @@ class TextFitTest : public QObject {
                     > 0);
     }
 
-    // The operator's day so far: the active MG filter, her study loaded, an
-    // image and an exposure clicked, the values in the task list.
+    // The operator's day so far, on a new station: the active MG filter, her
+    // study loaded, an image and an exposure clicked, the values in the task list.
     void bringUp()
     {
+        station();
+        if (QTest::currentTestFailed())
+            return;
         Settings.FilterActive = u"MG"_s;
         WriteSetting(QLatin1String(SettingsRoot) + u"Filter\\Active"_s, Settings.FilterActive);
         w_->Form_Load();
@@ -506,9 +509,6 @@ private slots:
     void namedTextsWhole()
     {
         QFETCH(MeasureTexts, measure);
-        station();
-        if (QTest::currentTestFailed())
-            return;
         bringUp();
         if (QTest::currentTestFailed())
             return;
@@ -648,9 +648,6 @@ private slots:
     void nothingCut()
     {
         QFETCH(OpenWindow, open);
-        station();
-        if (QTest::currentTestFailed())
-            return;
         bringUp();
         if (QTest::currentTestFailed())
             return;
