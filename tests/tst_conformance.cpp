@@ -5,6 +5,8 @@
 #include "support/Peers.h"
 #include "support/Station.h"
 #include "network/Worklist.h"
+#include "store/DatabasePaths.h"
+#include "store/KnownPartners.h"
 #include "toolkit/ToolkitNetwork.h"
 
 #include <QRegularExpression>
@@ -308,6 +310,62 @@ private slots:
         for (const QStringList &row : DocTable(u"4.3.2"_s))
             documented << QString(row.value(0).count(u'>'), u'>') + row.value(1).mid(1, 9).toUpper();
         QCOMPARE(sent, documented);
+    }
+
+    // 4.1.5: each request of the table made to the running receiver with the
+    // row's settings (taken without a restart), against the known partners
+    // below; the answer as echoscu or storescu reports it.
+    void receiverRejections()
+    {
+        const QList<QStringList> rows = DocTable(u"4.1.5"_s);
+        QVERIFY(rows.size() >= 6);
+        DefinitionsDatabase.setPath(folder_->file(u"Data/LumoraUser.dat"_s));
+        for (const QString &entry : {u"KNOWN 127.0.0.1  SE"_s, u"ELSEWHERE 127.0.0.2  SE"_s, u"SECURE 127.0.0.1 CN=secure,O=Hospital SE"_s,
+                                     u"ECHOONLY 127.0.0.1  E"_s}) {
+            const QStringList f = entry.split(u' ');
+            KnownPartner p;
+            p.aet = f[0];
+            p.host = f[1];
+            p.subject = f[2];
+            p.mayStore = f[3].contains(u'S');
+            p.mayEcho = f[3].contains(u'E');
+            const Result saved = SaveKnownPartner(p);
+            QVERIFY2(saved.ok(), qPrintable(saved.text));
+        }
+        // How each request is made: the tool, the calling and the called AE title.
+        const QMap<QString, QStringList> requests{
+            {u"called AE title not the receiver's"_s, {u"echo"_s, u"KNOWN"_s, u"NOTUS"_s}},
+            {u"calling AE title not a known partner's"_s, {u"echo"_s, u"STRANGER"_s, kAet}},
+            {u"known calling AE title from another host"_s, {u"echo"_s, u"ELSEWHERE"_s, kAet}},
+            {u"known partner whose entry names a certificate subject, plain TCP"_s, {u"echo"_s, u"SECURE"_s, kAet}},
+            {u"known partner that may only echo, proposing storage only"_s, {u"store"_s, u"ECHOONLY"_s, kAet}},
+            {u"known partner, called AE title not the receiver's"_s, {u"store"_s, u"KNOWN"_s, u"NOTUS"_s}},
+        };
+        // The statement's names as DCMTK prints them.
+        const QMap<QString, QString> printed{
+            {u"rejected-permanent"_s, u"Rejected Permanent"_s}, {u"service-user"_s, u"Service User"_s},
+            {u"called-AE-title-not-recognized"_s, u"Called AE Title Not Recognized"_s},
+            {u"calling-AE-title-not-recognized"_s, u"Calling AE Title Not Recognized"_s}, {u"no-reason-given"_s, u"No Reason"_s}};
+        for (const QStringList &row : rows) {
+            QVERIFY2(requests.contains(row[0]), qPrintable(u"no way to make the request \"%1\""_s.arg(row[0])));
+            const QStringList how = requests[row[0]];
+            folder_->write(u"LumoraStation.ini"_s,
+                           u"[Com]\nIR_AET=%1\nIR_Port=%2\nCheckCalledAE=%3\nKnownPartnersOnly=%4\n"_s.arg(kAet).arg(port_).arg(row[1], row[2]).toUtf8());
+            QByteArray out;
+            const int code = how[0] == u"echo"_s
+                ? RunProgram(u"echoscu"_s, {u"-to"_s, u"5"_s, u"-aet"_s, how[1], u"-aec"_s, how[2], u"127.0.0.1"_s, QString::number(port_)}, &out, 20000)
+                : Store(how[2], port_, {image_}, &out, {u"-aet"_s, how[1]});
+            const QString what = row.join(u" | "_s) + u"\n"_s + QString::fromUtf8(out);
+            if (row[3] == u"accepted"_s) {
+                QVERIFY2(code == 0, qPrintable(what));
+                continue;
+            }
+            QVERIFY2(code != 0 && out.contains("Association Rejected"), qPrintable(what));
+            for (int c = 3; c <= 5; ++c)
+                QVERIFY2(printed.contains(row[c]) && out.contains(printed[row[c]].toUtf8()), qPrintable(what));
+        }
+        WriteReceiverSettings(*folder_, kAet, QString::number(port_));
+        QVERIFY(receiver_->waitUntilAnswering(kAet, port_));
     }
 };
 

@@ -198,6 +198,8 @@ private slots:
         QTest::newRow("definitions with dose tables, without X-ray units") << LatestSchemaVersion(JournalSchemaSteps()) << QString() << true << 1;
         QTest::newRow("definitions with X-ray units, without the paddle's transmission") << LatestSchemaVersion(JournalSchemaSteps()) << QString()
                                                                                           << true << 2;
+        QTest::newRow("definitions with the paddle's transmission, without known partners") << LatestSchemaVersion(JournalSchemaSteps())
+                                                                                             << QString() << true << 3;
     }
     void olderFilesAreUpgradedOnce()
     {
@@ -241,6 +243,8 @@ private slots:
             QStringList tables;
             if (definitionsFrom < 2)
                 tables << u"tblXrayUnit"_s;
+            if (definitionsFrom < 4)
+                tables << u"tblKnownPartner"_s;
             if (definitionsFrom >= 1 && definitionsFrom < 3)
                 QVERIFY(Execute(defs, u"ALTER TABLE tblDoseCalibration DROP COLUMN PaddleTransmission"_s).ok());
             if (definitionsFrom < 1)

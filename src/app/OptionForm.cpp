@@ -11,6 +11,7 @@
 #include "core/VbConvert.h"
 #include "dictionary/DictionaryForms.h"
 #include "dictionary/DictionaryStore.h"
+#include "network/KnownPartnerForms.h"
 #include "network/PartnerForms.h"
 #include "store/DatabasePaths.h"
 
@@ -78,7 +79,7 @@ OptionForm::OptionForm(Prompter &prompter, QWidget *parent) : QDialog(parent), p
     tabs->setObjectName(QStringLiteral("tabs"));
     layout->addWidget(tabs);
     const QStringList names{QStringLiteral("General"), QStringLiteral("Communication"), QStringLiteral("Filter"),
-                            QStringLiteral("Comm Port"), QStringLiteral("Worklist")};
+                            QStringLiteral("Comm Port"), QStringLiteral("Worklist"), QStringLiteral("Known Partners")};
     for (const QString &n : names)
         tabs->addTab(new QWidget(tabs), n);
     buildGeneralTab(tabs->widget(0));
@@ -86,6 +87,7 @@ OptionForm::OptionForm(Prompter &prompter, QWidget *parent) : QDialog(parent), p
     buildFilterTab(tabs->widget(2));
     buildCommPortTab(tabs->widget(3));
     buildWorklistTab(tabs->widget(4));
+    buildAcceptanceTab(tabs->widget(KnownPartnersTab));
 
     auto *buttons = new QHBoxLayout;
     buttons->addStretch();
@@ -109,6 +111,15 @@ OptionForm::OptionForm(Prompter &prompter, QWidget *parent) : QDialog(parent), p
     // The storage partners are kept in the dialog's own list; the send menus follow a change.
     partners_ = new StoragePartnerList(lvSCP, prompter_);
     connect(partners_, &StoragePartnerList::partnersChanged, this, &OptionForm::partnersChanged);
+    known_ = new KnownPartnerList(lvKnown, prompter_);
+    connect(cmdKnownAdd, &QPushButton::clicked, known_, &KnownPartnerList::addPartner);
+    connect(cmdKnownEdit, &QPushButton::clicked, known_, [this] { known_->editPartner(known_->currentRow()); });
+    connect(cmdKnownRemove, &QPushButton::clicked, known_, [this] { known_->removePartner(known_->currentRow()); });
+    // A storage partner offered from its row opens the editor of a new known partner, filled in.
+    connect(partners_, &StoragePartnerList::addToKnownPartners, this, [this](const PartnerAddress &address) {
+        tabs->setCurrentIndex(KnownPartnersTab);
+        known_->addFrom(address);
+    });
 }
 
 void OptionForm::buildGeneralTab(QWidget *tab)
@@ -400,6 +411,45 @@ void OptionForm::buildWorklistTab(QWidget *tab)
     grid->addStretch();
 }
 
+void OptionForm::buildAcceptanceTab(QWidget *tab)
+{
+    auto *l = new QVBoxLayout(tab);
+    auto *policy = new QGroupBox(QStringLiteral("OrvanaMammo Receiver: who may store and echo"), tab);
+    auto *pl = new QVBoxLayout(policy);
+    chkCheckCalledAE = new QCheckBox(QStringLiteral("Check the called AE title"), policy);
+    chkCheckCalledAE->setObjectName(QStringLiteral("chkCheckCalledAE"));
+    chkKnownOnly = new QCheckBox(QStringLiteral("Known partners only"), policy);
+    chkKnownOnly->setObjectName(QStringLiteral("chkKnownOnly"));
+    auto *hint = new QLabel(QStringLiteral("Unticked, the receiver accepts any called AE title, and any calling AE title from any host. "
+                                           "Ticked, an association addressed to another AE title than the receiver's, or from a partner "
+                                           "not listed below, is rejected and logged. The receiver applies a change at its next association."),
+                            policy);
+    hint->setWordWrap(true);
+    pl->addWidget(chkCheckCalledAE);
+    pl->addWidget(chkKnownOnly);
+    pl->addWidget(hint);
+    l->addWidget(policy);
+    auto *listBox = new QGroupBox(QStringLiteral("Known partners"), tab);
+    auto *ll = new QGridLayout(listBox);
+    lvKnown = new QTreeWidget(listBox);
+    lvKnown->setObjectName(QStringLiteral("lvKnown"));
+    FitColumnsToContents(lvKnown);
+    cmdKnownAdd = new QPushButton(QStringLiteral("Add ..."), listBox);
+    cmdKnownAdd->setObjectName(QStringLiteral("cmdKnownAdd"));
+    cmdKnownEdit = new QPushButton(QStringLiteral("Edit ..."), listBox);
+    cmdKnownEdit->setObjectName(QStringLiteral("cmdKnownEdit"));
+    cmdKnownRemove = new QPushButton(QStringLiteral("Remove"), listBox);
+    cmdKnownRemove->setObjectName(QStringLiteral("cmdKnownRemove"));
+    for (QPushButton *b : {cmdKnownAdd, cmdKnownEdit, cmdKnownRemove})
+        b->setAutoDefault(false);
+    ll->addWidget(lvKnown, 0, 0, 4, 1);
+    ll->addWidget(cmdKnownAdd, 0, 1);
+    ll->addWidget(cmdKnownEdit, 1, 1);
+    ll->addWidget(cmdKnownRemove, 2, 1);
+    ll->setRowStretch(3, 1);
+    l->addWidget(listBox, 1);
+}
+
 void OptionForm::setPortChecked(int index)
 {
     for (int i = 0; i < 8; ++i)
@@ -469,6 +519,8 @@ void OptionForm::Form_Load()
     txtIR[1]->setText(Settings.IR_Port);
     txtForPort->setText(Settings.FOR_Port);
     chkStopSvr->setChecked(Settings.StopService == 1);
+    chkCheckCalledAE->setChecked(Settings.CheckCalledAE == 1);
+    chkKnownOnly->setChecked(Settings.KnownPartnersOnly == 1);
     setIndex(speedCombo, Settings.Speed);
     setIndex(parityCombo, Settings.Parity);
     setIndex(dataBitsCombo, Settings.Bit_Get);
@@ -487,6 +539,7 @@ void OptionForm::Form_Load()
     filters->FillFilterList();
     existComPorts();
     partners_->UpdateSCP();
+    known_->update();
     RefreshCompanionStatus();
 }
 
@@ -594,6 +647,14 @@ void OptionForm::chkWindow_Click()
 
 void OptionForm::cmdOK_Click()
 {
+    // Ticked over an empty list, the receiver would turn every sender away.
+    if (chkKnownOnly->isChecked() && known_->rows().isEmpty()
+        && !prompter_.confirm(this, QStringLiteral("No known partners are listed: with \"Known partners only\" the receiver rejects every "
+                                                   "association. Keep it so?"),
+                              windowTitle())) {
+        tabs->setCurrentIndex(KnownPartnersTab);
+        return;
+    }
     Settings.RunAsClient = chkClient->isChecked() ? 1 : 0;
     Settings.Database = txtdbPath->text();
     Settings.ModifyImageHeader = chkModify->isChecked() ? 1 : 0;
@@ -613,6 +674,8 @@ void OptionForm::cmdOK_Click()
     Settings.IR_Port = txtIR[1]->text();
     Settings.FOR_Port = txtForPort->text();
     Settings.StopService = chkStopSvr->isChecked() ? 1 : 0;
+    Settings.CheckCalledAE = chkCheckCalledAE->isChecked() ? 1 : 0;
+    Settings.KnownPartnersOnly = chkKnownOnly->isChecked() ? 1 : 0;
     Settings.LocalAET = txtWorklist[0]->text();
     Settings.RemoteAET = txtWorklist[1]->text();
     Settings.RemoteIP = txtWorklist[2]->text();

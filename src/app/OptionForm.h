@@ -10,6 +10,7 @@
 
 class QCheckBox;
 class StoragePartnerList;
+class KnownPartnerList;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -65,6 +66,9 @@ public:
     Companions &companions() { return *companions_; }
     void setCompanions(Companions &companions) { companions_ = &companions; }
 
+    // The tab of the receiver's acceptance ticks and known partners.
+    static constexpr int KnownPartnersTab = 5;
+
     // The serial parameter lists, in list order.
     static const QStringList &SpeedList();
 
@@ -81,6 +85,11 @@ signals:
     // A storage partner was stored, removed or made the default.
     void partnersChanged();
 
+public:
+    // The known partners' list and its editor runner, for the tests' clicks.
+    KnownPartnerList &knownPartners() { return *known_; }
+    StoragePartnerList &storagePartners() { return *partners_; }
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void reject() override;
@@ -92,6 +101,7 @@ private:
     void buildFilterTab(QWidget *tab);
     void buildCommPortTab(QWidget *tab);
     void buildWorklistTab(QWidget *tab);
+    void buildAcceptanceTab(QWidget *tab);
     qint32 colourOf(const QLineEdit *field) const;
     void setPortChecked(int index);
 
@@ -152,11 +162,19 @@ private:
     QLineEdit *timeOutEndBox = nullptr;
     // Worklist
     std::array<QLineEdit *, 4> txtWorklist{};
+    // Known Partners: the receiver's association acceptance
+    QCheckBox *chkCheckCalledAE = nullptr;
+    QCheckBox *chkKnownOnly = nullptr;
+    QTreeWidget *lvKnown = nullptr;
+    QPushButton *cmdKnownAdd = nullptr;
+    QPushButton *cmdKnownEdit = nullptr;
+    QPushButton *cmdKnownRemove = nullptr;
 
     QPushButton *cmdOK = nullptr;
     QPushButton *cmdCancel = nullptr;
 
     StoragePartnerList *partners_ = nullptr; // over lvSCP, owned by it
+    KnownPartnerList *known_ = nullptr;      // over lvKnown, owned by it
     Companions ownCompanions_;
     Companions *companions_ = &ownCompanions_;
 };

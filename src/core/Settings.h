@@ -25,6 +25,10 @@ struct SettingsRecord {
     QString SCP_IP;
     QString SCP_Port;
     QString FOR_Port;
+    // The receiver's association acceptance: the called AE title must be its
+    // own; only the known partners may store and echo. Both off by default.
+    qint16 CheckCalledAE = 0;
+    qint16 KnownPartnersOnly = 0;
     QString LocalAET;
     QString RemoteAET;
     QString RemoteIP;

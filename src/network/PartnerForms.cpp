@@ -74,6 +74,8 @@ StoragePartnerList::StoragePartnerList(QTreeWidget *lvSCP, Prompter &prompter) :
     PopupAddSCP->addSeparator();
     actDefault = PopupAddSCP->addAction(QStringLiteral("Set as default"), this, [this] { makeDefault(currentRow()); });
     actVerify = PopupAddSCP->addAction(QStringLiteral("Verify"), this, [this] { verify(currentRow()); });
+    PopupAddSCP->addSeparator();
+    actKnown = PopupAddSCP->addAction(QStringLiteral("Add to known partners ..."), this, [this] { offerAsKnown(currentRow()); });
     connect(lvSCP_, &QTreeWidget::customContextMenuRequested, this, &StoragePartnerList::showMenuAt);
     connect(&verifyWatcher_, &QFutureWatcher<QString>::finished, this, &StoragePartnerList::verifyFinished);
 }
@@ -118,7 +120,7 @@ void StoragePartnerList::showMenuAt(const QPoint &pos)
     QTreeWidgetItem *item = lvSCP_->itemAt(pos);
     if (item)
         lvSCP_->setCurrentItem(item);
-    for (QAction *a : {actEdit, actDelete, actDefault, actVerify})
+    for (QAction *a : {actEdit, actDelete, actDefault, actVerify, actKnown})
         a->setEnabled(item != nullptr);
     actVerify->setEnabled(item && !isVerifying());
     PopupAddSCP->popup(lvSCP_->viewport()->mapToGlobal(pos));
@@ -221,6 +223,13 @@ void StoragePartnerList::verify(int row)
         Result e;
         return VerifyPartner(partner.ip, partner.port.toInt(), callingAe, partner.aet, &e, cancel.get()) ? QString() : e.text;
     }));
+}
+
+void StoragePartnerList::offerAsKnown(int row)
+{
+    if (row < 0 || row >= rows_.size())
+        return;
+    emit addToKnownPartners(rows_[row].address);
 }
 
 void StoragePartnerList::verifyFinished()

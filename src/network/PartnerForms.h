@@ -66,6 +66,8 @@ public:
     // thread: a progress window shows it under way and offers Cancel; the
     // result comes as a message. One verification at a time.
     void verify(int row);
+    // Offers the row's AE title and host for the receiver's known partners.
+    void offerAsKnown(int row);
     bool isVerifying() const { return cancel_ != nullptr; }
     // Open while a verification runs.
     QPointer<QProgressDialog> verifyProgress;
@@ -75,6 +77,7 @@ public:
     QAction *actDelete = nullptr;
     QAction *actDefault = nullptr;
     QAction *actVerify = nullptr;
+    QAction *actKnown = nullptr; // "Add to known partners"
 
     // How an editor is run (modal by default; tests fill and confirm it).
     std::function<int(AddSCP &)> runEditor = [](AddSCP &e) { return e.exec(); };
@@ -82,6 +85,8 @@ public:
 signals:
     // A partner was stored, removed or made the default.
     void partnersChanged();
+    // "Add to known partners" on a row: its AE title and host.
+    void addToKnownPartners(const PartnerAddress &address);
 
 private:
     int currentRow() const;

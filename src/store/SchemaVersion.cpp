@@ -282,6 +282,16 @@ const QList<SchemaStep> &DefinitionsSchemaSteps()
         // Version 3: the compression paddle's transmission, for an output
         // measured without the paddle in the beam.
         {3, {QStringLiteral("ALTER TABLE tblDoseCalibration ADD COLUMN PaddleTransmission REAL")}},
+        // Version 4: the partners the receiver admits when the site asks for known partners only.
+        {4,
+         {QStringLiteral("CREATE TABLE tblKnownPartner (\n"
+                         "  ID INTEGER PRIMARY KEY AUTOINCREMENT,\n"
+                         "  AET TEXT NOT NULL,\n"
+                         "  Host TEXT NOT NULL,\n"
+                         "  Subject TEXT NOT NULL DEFAULT '',\n"
+                         "  MayStore INTEGER NOT NULL DEFAULT 1,\n"
+                         "  MayEcho INTEGER NOT NULL DEFAULT 1\n"
+                         ")")}},
     };
     return steps;
 }

@@ -3,6 +3,7 @@
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
 #include "core/Settings.h"
+#include "companions/receiver/Acceptance.h"
 #include "companions/receiver/DicomObject.h"
 
 #include <QDir>
@@ -15,6 +16,8 @@
 #include <dcmtk/dcmnet/scp.h>
 
 #include <cerrno>
+#include <cstring>
+#include <utility>
 #include <algorithm>
 #include <list>
 #include <set>
@@ -173,7 +176,8 @@ class StorageProvider : public DcmSCP {
 public:
     StorageProvider(ImageStore &store, const ReceiverOptions &options)
         : store_(store), options_(options),
-          intake_(store, ApplicationFolder() + QLatin1Char('/') + QLatin1String(AppFiles::ImportFolder), options.minimumFreeBytes)
+          intake_(store, ApplicationFolder() + QLatin1Char('/') + QLatin1String(AppFiles::ImportFolder), options.minimumFreeBytes),
+          acceptance_(options.aeTitle, AppPath(QLatin1String(AppFiles::SettingsFile)), AppPath(QLatin1String(AppFiles::DefinitionsDatabase)))
     {
         setAETitle(options.aeTitle.toStdString().c_str());
         setPort(options.port);
@@ -304,11 +308,38 @@ protected:
     void notifyAssociationRequest(const T_ASC_Parameters &params, DcmSCPActionType &action) override
     {
         DcmSCP::notifyAssociationRequest(params, action);
-        peer_ = QStringLiteral("%1 (%2)").arg(QString::fromLatin1(params.DULparams.callingAPTitle),
-                                              QString::fromLatin1(params.DULparams.callingPresentationAddress));
+        const QString calling = QString::fromLatin1(params.DULparams.callingAPTitle);
+        const QString address = QString::fromLatin1(params.DULparams.callingPresentationAddress);
+        peer_ = QStringLiteral("%1 (%2)").arg(calling, address);
         stored_ = failed_ = 0;
         aborted_ = false;
-        chooseProfile(params);
+        // Host lookup is off: the address is the peer's IP as the socket has it.
+        admission_ = acceptance_.current().admits(QString::fromLatin1(params.DULparams.calledAPTitle), calling, address, peerSubject_);
+        if (!admission_.admitted()) {
+            associationRejected(calling, address, admission_);
+            return; // DcmSCP refuses it through the AE title checks below
+        }
+        if (!chooseProfile(params)) {
+            // A known partner proposing only what it may not do.
+            associationRejected(calling, address, admission_);
+            action = DCMSCP_ACTION_REFUSE_ASSOCIATION;
+        }
+    }
+    OFBool checkCalledAETitleAccepted(const OFString &) override
+    {
+        return admission_.reason != AdmissionReason::CalledAeNotRecognized;
+    }
+    OFBool checkCallingAETitleAccepted(const OFString &) override
+    {
+        return admission_.admitted() || admission_.reason == AdmissionReason::CalledAeNotRecognized;
+    }
+
+    // Every association refused at its request passes here, with who asked and
+    // why: the one line the receiver's log gets for it.
+    void associationRejected(const QString &callingAe, const QString &address, const Admission &why)
+    {
+        rejected_ = true;
+        ReceiverLog(QStringLiteral("association from %1 at %2 rejected: %3").arg(callingAe, address, why.text));
     }
     void notifyAbortRequest() override { aborted_ = true; }
 
@@ -317,16 +348,43 @@ protected:
     // storage classes it proposes (never more than 128), made once per set.
     // The most recently used ReceiverProfilesKept are kept: a sender proposing
     // ever new sets would otherwise grow the receiver without end.
-    void chooseProfile(const T_ASC_Parameters &params)
+    // A known partner that may only echo is offered no storage class, one
+    // that may only store no verification; false when that leaves nothing of
+    // what it proposes.
+    bool chooseProfile(const T_ASC_Parameters &params)
     {
         auto *request = const_cast<T_ASC_Parameters *>(&params);
         std::set<std::string> proposed;
+        bool echoProposed = false;
+        int storageProposed = 0;
         for (int i = 0; i < ASC_countPresentationContexts(request); ++i) {
             T_ASC_PresentationContext context;
-            if (ASC_getPresentationContext(request, i, &context).good() && storageClasses_.count(context.abstractSyntax))
+            if (ASC_getPresentationContext(request, i, &context).bad())
+                continue;
+            if (std::strcmp(context.abstractSyntax, UID_VerificationSOPClass) == 0)
+                echoProposed = true;
+            else if (storageClasses_.count(context.abstractSyntax))
+                ++storageProposed;
+            if (admission_.mayStore && storageClasses_.count(context.abstractSyntax))
                 proposed.insert(context.abstractSyntax);
         }
-        auto known = std::find_if(profiles_.begin(), profiles_.end(), [&](const Profile &p) { return p.classes == proposed; });
+        const bool echo = admission_.mayEcho;
+        if (proposed.empty() && !(echo && echoProposed)) {
+            if (!admission_.mayStore && storageProposed > 0)
+                admission_.text = QStringLiteral("a known partner that may only echo proposed storage");
+            else if (!echo && echoProposed)
+                admission_.text = QStringLiteral("a known partner that may only store proposed verification");
+            else
+                admission_.text = QStringLiteral("no presentation context this receiver offers was proposed");
+            // Nothing it may use: refused as a whole, not by its AE title.
+            if (!admission_.mayStore || !echo)
+                return false;
+        }
+        if (!admission_.mayStore && storageProposed > 0)
+            ReceiverLog(QStringLiteral("%1 may only echo: the storage classes it proposed are not accepted").arg(peer_));
+        if (!echo && echoProposed)
+            ReceiverLog(QStringLiteral("%1 may only store: verification is not accepted").arg(peer_));
+        auto known = std::find_if(profiles_.begin(), profiles_.end(), [&](const Profile &p) { return p.classes == proposed && p.echo == echo; });
         if (known != profiles_.end()) {
             profiles_.splice(profiles_.begin(), profiles_, known);
         } else {
@@ -345,10 +403,10 @@ protected:
                     }
                 }
             }
-            Profile profile{proposed, "STORAGE" + std::to_string(++profilesMade_)};
+            Profile profile{proposed, echo, "STORAGE" + std::to_string(++profilesMade_)};
             if (const OFCondition cond = addProfile(profile); cond.bad()) {
                 ReceiverLog(QStringLiteral("storage classes not offered to %1: %2").arg(peer_, QString::fromLatin1(cond.text())));
-                return;
+                return true;
             }
             profiles_.push_front(std::move(profile));
             if (forget)
@@ -360,10 +418,12 @@ protected:
         const OFCondition cond = getConfig().setAndCheckAssociationProfile(profiles_.front().name.c_str());
         if (cond.bad())
             ReceiverLog(QStringLiteral("storage classes not offered: %1").arg(QString::fromLatin1(cond.text())));
+        return true;
     }
 
     struct Profile {
         std::set<std::string> classes;
+        bool echo = true; // verification offered
         std::string name;
     };
     OFCondition addProfile(const Profile &profile)
@@ -371,7 +431,9 @@ protected:
         OFList<OFString> verification;
         verification.push_back(UID_LittleEndianExplicitTransferSyntax);
         verification.push_back(UID_LittleEndianImplicitTransferSyntax);
-        OFCondition cond = getConfig().addPresentationContext(UID_VerificationSOPClass, verification, ASC_SC_ROLE_DEFAULT, profile.name.c_str());
+        OFCondition cond = profile.echo
+            ? getConfig().addPresentationContext(UID_VerificationSOPClass, verification, ASC_SC_ROLE_DEFAULT, profile.name.c_str())
+            : EC_Normal;
         for (auto uid = profile.classes.begin(); cond.good() && uid != profile.classes.end(); ++uid)
             cond = getConfig().addPresentationContext(uid->c_str(), storageSyntaxes_, ASC_SC_ROLE_DEFAULT, profile.name.c_str());
         return cond;
@@ -404,6 +466,10 @@ protected:
     }
     void notifyAssociationTermination() override
     {
+        if (std::exchange(rejected_, false)) {
+            store_.closeDatabase();
+            return;
+        }
         ReceiverLog(QStringLiteral("association from %1: %2 stored, %3 failed%4")
                         .arg(peer_)
                         .arg(stored_)
@@ -430,6 +496,11 @@ private:
     TempIntake intake_;
     QElapsedTimer sincePoll_;
     QString peer_;
+    ReceiverAcceptance acceptance_;
+    Admission admission_;
+    bool rejected_ = false;
+    // The subject of the peer's certificate on a TLS association; empty on a plain one.
+    QString peerSubject_;
     int stored_ = 0;
     int failed_ = 0;
     bool aborted_ = false;

@@ -9,6 +9,18 @@ CREATE TABLE tblSCP (
   "Default" INTEGER NOT NULL DEFAULT 0
 );
 
+-- The partners the receiver admits when the site ticks "Known partners only":
+-- calling AE title, host (address or name), optionally the subject of its TLS
+-- certificate, and what it may do. Schema version 4.
+CREATE TABLE tblKnownPartner (
+  ID INTEGER PRIMARY KEY AUTOINCREMENT,
+  AET TEXT NOT NULL,
+  Host TEXT NOT NULL,
+  Subject TEXT NOT NULL DEFAULT '',
+  MayStore INTEGER NOT NULL DEFAULT 1,
+  MayEcho INTEGER NOT NULL DEFAULT 1
+);
+
 -- One yes/no column per modality filter is added at run time.
 CREATE TABLE tblDictionary (
   "Index" INTEGER PRIMARY KEY AUTOINCREMENT,
