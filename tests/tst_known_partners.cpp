@@ -368,6 +368,7 @@ private slots:
         form.Form_Load();
         form.show();
         QVERIFY(Child<QCheckBox>(form, u"chkCheckCalledAE"_s)->isChecked() && Child<QCheckBox>(form, u"chkKnownOnly"_s)->isChecked());
+        Child<QTabWidget>(form, u"tabs"_s)->setCurrentIndex(OptionForm::KnownPartnersTab);
         auto *lvKnown = Child<QTreeWidget>(form, u"lvKnown"_s);
         QCOMPARE(ColumnTexts(lvKnown, 2), QStringList{u"CN=modality,O=Hospital"_s});
         QCOMPARE(ColumnTexts(lvKnown, 3), QStringList{u"no"_s});
@@ -411,6 +412,7 @@ private slots:
         OptionForm form(prompter_);
         form.Form_Load();
         form.show();
+        Child<QTabWidget>(form, u"tabs"_s)->setCurrentIndex(1);
         StoragePartnerList &partners = form.storagePartners();
         for (const QString &fields : {u"Archive ARCHIVE 10.0.0.20 104"_s, u"Mirror MIRROR mirror.example 11112"_s}) {
             partners.runEditor = [values = fields.split(u' ')](AddSCP &e) {

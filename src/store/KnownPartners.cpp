@@ -150,7 +150,9 @@ KnownPartnerRows ReadKnownPartners(Database &db)
 Result SaveKnownPartner(const KnownPartner &p, qlonglong *newId)
 {
     DatabaseSession session(DefinitionsDatabase);
-    const QVariantList values{p.aet.trimmed(), p.host.trimmed(), p.subject.trimmed(), p.mayStore ? 1 : 0, p.mayEcho ? 1 : 0};
+    // No subject is stored as an empty text, never NULL.
+    const QString subject = p.subject.trimmed().isEmpty() ? QStringLiteral("") : p.subject.trimmed();
+    const QVariantList values{p.aet.trimmed(), p.host.trimmed(), subject, p.mayStore ? 1 : 0, p.mayEcho ? 1 : 0};
     if (p.id == 0) {
         const DbResult r = Execute(DefinitionsDatabase,
                                    QStringLiteral("INSERT INTO tblKnownPartner (AET, Host, Subject, MayStore, MayEcho) VALUES (?, ?, ?, ?, ?)"), values);

@@ -126,4 +126,4 @@ CREATE TABLE tblXrayUnit (
   DeviceUID TEXT NOT NULL
 );
 
-PRAGMA user_version = 3;
+PRAGMA user_version = 4;
