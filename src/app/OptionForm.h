@@ -92,6 +92,9 @@ private:
     void buildFilterTab(QWidget *tab);
     void buildCommPortTab(QWidget *tab);
     void buildWorklistTab(QWidget *tab);
+    void buildSecurityTab(QWidget *tab);
+    // The receiver's ports and the TLS files into the settings file, where the receiver reads them.
+    void writeReceiverSettings();
     qint32 colourOf(const QLineEdit *field) const;
     void setPortChecked(int index);
 
@@ -121,6 +124,9 @@ private:
     // Communication
     std::array<QLineEdit *, 2> txtIR{};
     QLineEdit *txtForPort = nullptr;
+    QCheckBox *chkIRTLS = nullptr;      // listen with TLS
+    QLineEdit *txtIRTLSPort = nullptr;  // on this port
+    QCheckBox *chkIRPlain = nullptr;    // the plain port stays open
     std::array<QLineEdit *, 2> txtStatus{};
     std::array<QPushButton *, 2> cmdStart{};
     std::array<QPushButton *, 2> cmdStop{};
@@ -152,6 +158,11 @@ private:
     QLineEdit *timeOutEndBox = nullptr;
     // Worklist
     std::array<QLineEdit *, 4> txtWorklist{};
+    QCheckBox *chkWorklistTLS = nullptr;
+    // Security: the station's key and certificate, the site's trusted certificates
+    QLineEdit *txtTLSKey = nullptr;
+    QLineEdit *txtTLSCert = nullptr;
+    QLineEdit *txtTLSTrusted = nullptr;
 
     QPushButton *cmdOK = nullptr;
     QPushButton *cmdCancel = nullptr;

@@ -282,6 +282,8 @@ const QList<SchemaStep> &DefinitionsSchemaSteps()
         // Version 3: the compression paddle's transmission, for an output
         // measured without the paddle in the beam.
         {3, {QStringLiteral("ALTER TABLE tblDoseCalibration ADD COLUMN PaddleTransmission REAL")}},
+        // Version 4: the storage partners reached over TLS.
+        {4, {QStringLiteral("ALTER TABLE tblSCP ADD COLUMN TLS INTEGER NOT NULL DEFAULT 0")}},
     };
     return steps;
 }

@@ -6,7 +6,9 @@ CREATE TABLE tblSCP (
   AET TEXT,
   IP TEXT,
   Port TEXT,
-  "Default" INTEGER NOT NULL DEFAULT 0
+  "Default" INTEGER NOT NULL DEFAULT 0,
+  -- Schema version 4: -1 when the partner is reached over TLS.
+  TLS INTEGER NOT NULL DEFAULT 0
 );
 
 -- One yes/no column per modality filter is added at run time.
@@ -114,4 +116,4 @@ CREATE TABLE tblXrayUnit (
   DeviceUID TEXT NOT NULL
 );
 
-PRAGMA user_version = 3;
+PRAGMA user_version = 4;
