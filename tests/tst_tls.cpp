@@ -15,6 +15,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTreeWidget>
 
 namespace {
@@ -192,16 +193,19 @@ private slots:
     {
         QTest::addColumn<QString>("partnerCert");
         QTest::addColumn<QString>("partnerTrusts");
-        QTest::addColumn<QString>("why"); // empty: accepted
+        QTest::addColumn<QString>("why"); // a pattern; empty: accepted
         QTest::newRow("trusted partner") << u"peer"_s << u"ca.crt"_s << QString();
         QTest::newRow("self-signed partner") << u"rogue"_s << u"ca.crt"_s << u"certificate verify failed: self-signed certificate"_s;
-        QTest::newRow("partner trusting another site") << u"peer"_s << u"rogue.crt"_s << u"unknown ca"_s;
+        // Over TLS 1.3 the partner's alert may be lost with the connection it ends.
+        QTest::newRow("partner trusting another site") << u"peer"_s << u"rogue.crt"_s
+                                                       << u"alert unknown ca|refuses the station's certificate"_s;
     }
     void partnerOverTls()
     {
         QFETCH(QString, partnerCert);
         QFETCH(QString, partnerTrusts);
         QFETCH(QString, why);
+        const QRegularExpression reason(why);
         useStationFiles();
         StorePeer storescp;
         QVERIFY(storescp.start(f_->file(u"archive"_s), u"ARCHIVE"_s, tlsOptions(partnerCert, partnerTrusts) << u"--require-peer-cert"_s));
@@ -220,7 +224,7 @@ private slots:
         } else {
             QCOMPARE(prompter_.boxes.size(), 1);
             QCOMPARE(prompter_.boxes[0].kind, u"critical"_s);
-            QVERIFY2(prompter_.boxes[0].text.contains(why), qPrintable(prompter_.boxes[0].text));
+            QVERIFY2(prompter_.boxes[0].text.contains(reason), qPrintable(prompter_.boxes[0].text));
         }
 
         // The send to the default partner, as the send commands open it.
@@ -237,11 +241,10 @@ private slots:
             QVERIFY(RunSendJob(1, job).contains(u"2 of 2 images successfully sent."_s));
             QTRY_COMPARE_WITH_TIMEOUT(storescp.received().size(), qsizetype(2), 10000);
         } else {
-            QCOMPARE(opened.number, ErrorCode::TlsRefused);
-            QVERIFY2(opened.text.contains(why) && opened.text.contains(u"ARCHIVE at 127.0.0.1"_s), qPrintable(opened.text));
+            QVERIFY2(opened.number == ErrorCode::TlsRefused && opened.text.contains(reason) && opened.text.contains(u"ARCHIVE at 127.0.0.1"_s), qPrintable(opened.text));
             QVERIFY(storescp.received().isEmpty());
             const QString log = QString::fromUtf8(f_->read(u"Logs/Error.log"_s));
-            QVERIFY2(log.contains(u"TLS failure with ARCHIVE at 127.0.0.1:%1"_s.arg(storescp.port())) && log.contains(why), qPrintable(log));
+            QVERIFY2(log.contains(u"TLS failure with ARCHIVE at 127.0.0.1:%1"_s.arg(storescp.port())) && log.contains(reason), qPrintable(log));
         }
     }
 

@@ -64,7 +64,11 @@ public:
         ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
     }
 
-    OFCondition clientSideHandshake() override { return handshake(DcmTLSConnection::clientSideHandshake()); }
+    OFCondition clientSideHandshake() override
+    {
+        client_ = true;
+        return handshake(DcmTLSConnection::clientSideHandshake());
+    }
     OFCondition serverSideHandshake() override { return handshake(DcmTLSConnection::serverSideHandshake()); }
 
     OFBool networkDataAvailable(int timeout) override
@@ -80,7 +84,22 @@ public:
             errno = ETIMEDOUT;
             return -1;
         }
-        return DcmTLSConnection::read(buf, nbyte);
+        ERR_clear_error();
+        const ssize_t n = DcmTLSConnection::read(buf, nbyte);
+        if (n > 0)
+            heard_ = true;
+        else
+            ended();
+        return n;
+    }
+
+    ssize_t write(void *buf, size_t nbyte) override
+    {
+        ERR_clear_error();
+        const ssize_t n = DcmTLSConnection::write(buf, nbyte);
+        if (n <= 0)
+            ended();
+        return n;
     }
 
 private:
@@ -102,6 +121,24 @@ private:
         return makeOFCondition(OFM_dcmtls, 1001, OF_error, reason.toUtf8().constData());
     }
 
+    // Over TLS 1.3 the client's handshake ends before the server has checked
+    // the client's certificate: a refusal comes as an alert at the first read,
+    // or, when the connection is gone before that alert is read, as the end
+    // of a connection that never carried a word.
+    void ended()
+    {
+        if (!client_ || heard_ || SSL_version(ssl_) != TLS1_3_VERSION || told_)
+            return;
+        told_ = true;
+        const unsigned long e = ERR_peek_error();
+        const QString reason = e != 0 && ERR_GET_LIB(e) == ERR_LIB_SSL
+            ? QString::fromLatin1(ERR_reason_error_string(e))
+            : QStringLiteral("the partner ended the connection right after the TLS 1.3 handshake, as a partner does that refuses "
+                             "the station's certificate (its log says why)");
+        ERR_clear_error();
+        layer_.handshakeDone(peerAddress(getSocket()), reason, {});
+    }
+
     bool readable(qint64 ms)
     {
         QElapsedTimer clock;
@@ -121,6 +158,9 @@ private:
 
     SSL *ssl_;
     TlsLayer &layer_;
+    bool client_ = false;
+    bool heard_ = false; // the partner has sent data after the handshake
+    bool told_ = false;
 };
 
 Result refused(const QString &text) { return Result::failure(ErrorCode::TlsRefused, text); }
