@@ -120,7 +120,8 @@ int prepare(const QString &folder, int count, int rows, int columns)
     return 0;
 }
 
-int send(const QString &folder, int port)
+// With tls, the partner is marked for TLS and the TLS files are those the folder's settings name.
+int send(const QString &folder, int port, bool tls = false)
 {
     qputenv("LUMORA_APP_FOLDER", QFile::encodeName(folder));
     Settings = SettingsRecord();
@@ -128,7 +129,7 @@ int send(const QString &folder, int port)
     Settings.SentAndKeep = 1; // the study stays for the next round
     Settings.Database = kJournal;
     SetDatabasePaths();
-    const SendTarget target{{{QStringLiteral("BENCHSCP"), QStringLiteral("127.0.0.1"), QString::number(port)}, {}}, false, Settings.IR_AET};
+    const SendTarget target{{{QStringLiteral("BENCHSCP"), QStringLiteral("127.0.0.1"), QString::number(port), tls}, {}}, false, Settings.IR_AET};
 
     const DbResult row = [] {
         DatabaseSession db(ImageDatabase);
@@ -214,5 +215,7 @@ int main(int argc, char **argv)
         return prepare(a[2], a[3].toInt(), a[4].toInt(), a[5].toInt());
     if (a.size() == 4 && a[1] == QLatin1String("send"))
         return send(a[2], a[3].toInt());
-    return fail("usage: bench-send prepare FOLDER COUNT ROWS COLUMNS | send FOLDER PORT");
+    if (a.size() == 5 && a[1] == QLatin1String("send") && a[4] == QLatin1String("tls"))
+        return send(a[2], a[3].toInt(), true);
+    return fail("usage: bench-send prepare FOLDER COUNT ROWS COLUMNS | send FOLDER PORT [tls]");
 }

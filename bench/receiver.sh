@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Storing with DCMTK's storescu into LumoraReceiver (files + database rows) and
-# into DCMTK's storescp (files only), the same sets in the same run.
+# into DCMTK's storescp (files only), the same sets in the same run; then the
+# same over TLS (storescu +tls into the receiver's TLS port and into storescp
+# +tls), with certificates of a site CA made here.
 # Usage: bench/receiver.sh BUILD_DIR
 # BENCH_QUICK=1: one round of four small images, for the suite.
 set -euo pipefail
@@ -34,9 +36,12 @@ free_port() { # a port nothing on loopback answers on
 calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
 now() { date +%s.%N; }
 
+# The TLS options of the sender and of storescp; empty for plain TCP.
+tls=() scp_tls=()
+
 wait_echo() { # aet port
   for _ in $(seq 1 100); do
-    echoscu -to 2 -aec "$1" 127.0.0.1 "$2" >/dev/null 2>&1 && return 0
+    echoscu "${tls[@]}" -to 2 -aec "$1" 127.0.0.1 "$2" >/dev/null 2>&1 && return 0
     sleep 0.1
   done
   echo "peer on port $2 never answered" >&2
@@ -52,7 +57,7 @@ send() {
   local t0 t1
   sync
   t0=$(now)
-  storescu -aec "$2" -to 60 127.0.0.1 "$3" "$1"/*.dcm >/dev/null
+  storescu "${tls[@]}" -aec "$2" -to 60 127.0.0.1 "$3" "$1"/*.dcm >/dev/null
   t1=$(now)
   calc "$t1 - $t0"
 }
@@ -61,7 +66,7 @@ run_storescp() { # set -> seconds
   local port out
   port=$(free_port)
   out=$(mktemp -d "$work/scp.XXXX")
-  storescp -aet PEER -pdu 131072 -od "$out" "$port" >/dev/null 2>&1 &
+  storescp "${scp_tls[@]}" -aet PEER -pdu 131072 -od "$out" "$port" >/dev/null 2>&1 &
   pids+=($!)
   local pid=$!
   wait_echo PEER "$port"
@@ -80,7 +85,12 @@ run_receiver() { # set [noflush] -> seconds
   port=$(free_port)
   app=$(mktemp -d "$work/app.XXXX")
   "$tools/lumora-mkdb" "$root/src/store/schema" "$root/src/dictionary/dictionary-tags.txt" "$app/Data" >/dev/null
-  printf '[Com]\nIR_AET=LUMORA\nIR_Port=%s\n' "$port" >"$app/LumoraStation.ini"
+  if [ ${#tls[@]} -eq 0 ]; then
+    printf '[Com]\nIR_AET=LUMORA\nIR_Port=%s\n' "$port" >"$app/LumoraStation.ini"
+  else # the TLS port alone
+    printf '[Com]\nIR_AET=LUMORA\nIR_Port=%s\nIR_TLS=1\nIR_TLS_Port=%s\nIR_PlainPort=0\nTLS_PrivateKey=%s\nTLS_Certificate=%s\nTLS_TrustedCertificates=%s\n' \
+      "$(free_port)" "$port" "$certs/station.key" "$certs/station.crt" "$certs/ca.crt" >"$app/LumoraStation.ini"
+  fi
   LUMORA_APP_FOLDER=$app "${wrap[@]}" "$receiver" >/dev/null 2>&1 &
   pids+=($!)
   local pid=$!
@@ -122,3 +132,18 @@ command -v eatmydata >/dev/null && noflush=1
 
 report "$small small images (256x192)" "$work/small"
 [ -n "${BENCH_QUICK:-}" ] || report "8 mammograms (3328x4096, 16 bit)" "$work/full"
+
+# Over TLS (BCP 195 non-downgrading, DCMTK's default for its tools too):
+# a site CA, the receiver's (and storescp's) certificate and the sender's.
+certs=$work/certs
+mkdir -p "$certs"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$certs/ca.key" -out "$certs/ca.crt" -subj "/CN=Bench CA" 2>/dev/null
+for name in station peer; do
+  openssl req -newkey rsa:2048 -nodes -keyout "$certs/$name.key" -out "$certs/$name.csr" -subj "/CN=$name" 2>/dev/null
+  openssl x509 -req -in "$certs/$name.csr" -CA "$certs/ca.crt" -CAkey "$certs/ca.key" -CAcreateserial -days 2 -out "$certs/$name.crt" 2>/dev/null
+done
+tls=(+tls "$certs/peer.key" "$certs/peer.crt" +cf "$certs/ca.crt")
+scp_tls=(+tls "$certs/station.key" "$certs/station.crt" +cf "$certs/ca.crt")
+noflush=0
+report "$small small images over TLS" "$work/small"
+[ -n "${BENCH_QUICK:-}" ] || report "8 mammograms over TLS" "$work/full"

@@ -10,6 +10,9 @@
 # runs without the variable; the workstation sets it itself.
 # The send job sends the study's dose report after its images unless
 # BENCH_DOSE_REPORT=0 (today's figures without it, for comparison).
+# Then the small images over TLS: the send job to a partner marked for TLS
+# and storescu +tls, both into storescp +tls, with certificates of a site CA
+# made here.
 set -euo pipefail
 build=${1:?build folder}
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -42,6 +45,7 @@ if [ -d /dev/shm ] && [ -w /dev/shm ]; then recv=$(mktemp -d -p /dev/shm); else 
 # A port found free can be taken by another test before storescp binds it:
 # then storescp ends, and another port is tried.
 port=""
+scp_tls=() # storescp's TLS options; empty for plain TCP
 start_scp() {
   if [ -n "$scp_pid" ]; then kill "$scp_pid"; wait "$scp_pid" 2>/dev/null || true; scp_pid=""; fi
   for _ in $(seq 1 5); do
@@ -52,9 +56,9 @@ start_scp() {
     done
     [ -n "$port" ] || { echo "no free port found" >&2; exit 1; }
     if [ -n "$1" ]; then
-      TCP_NODELAY=$1 storescp -aet BENCHSCP -od "$recv" "$port" &
+      TCP_NODELAY=$1 storescp "${scp_tls[@]}" -aet BENCHSCP -od "$recv" "$port" &
     else
-      env -u TCP_NODELAY storescp -aet BENCHSCP -od "$recv" "$port" &
+      env -u TCP_NODELAY storescp "${scp_tls[@]}" -aet BENCHSCP -od "$recv" "$port" &
     fi
     scp_pid=$!
     for _ in $(seq 1 300); do
@@ -126,12 +130,53 @@ run_set() {
   }'
 }
 
+# The send job over TLS and storescu +tls, into storescp +tls, in turns.
+run_tls_set() {
+  local name=$1 count=$2 folder="$work/$1" study out ms start
+  local -a job=() peer=()
+  study=$("$bench" prepare "$folder" "$count" 256 192)
+  printf '[Com]\nTLS_PrivateKey=%s\nTLS_Certificate=%s\nTLS_TrustedCertificates=%s\n' \
+    "$certs/station.key" "$certs/station.crt" "$certs/ca.crt" >>"$folder/LumoraStation.ini"
+  for _ in $(seq 1 "$rounds"); do
+    out=$(env -u TCP_NODELAY "$bench" send "$folder" "$port" tls 2>"$work/job.log") || { cat "$work/job.log" >&2; exit 1; }
+    ms=$(echo "$out" | awk '/^send_ms/ {print $2}')
+    job+=("$ms")
+    expect_received "$((count + report))" "send job over TLS"
+    start=$(now_ms)
+    TCP_NODELAY=1 storescu +tls "$certs/peer.key" "$certs/peer.crt" +cf "$certs/ca.crt" -aec BENCHSCP 127.0.0.1 "$port" "$study"/*.dcm
+    peer+=($(( $(now_ms) - start )))
+    expect_received "$count" "storescu +tls"
+  done
+  local j p
+  j=$(printf '%s\n' "${job[@]}" | median); p=$(printf '%s\n' "${peer[@]}" | median)
+  awk -v n="$count" -v j="$j" -v p="$p" -v name="$name" -v r="$rounds" 'BEGIN {
+    if (j <= 0) j = 1
+    printf "%s (%d images) over TLS: send job %d ms = %.1f images/s   storescu +tls %d ms = %.1f images/s   ratio %.2f (goal >= 0.95), median of %d rounds\n",
+      name, n, j, n * 1000 / j, p, n * 1000 / p, p / j, r }'
+}
+tls_sets() {
+  certs=$work/certs
+  mkdir -p "$certs"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$certs/ca.key" -out "$certs/ca.crt" -subj "/CN=Bench CA" 2>/dev/null
+  for name in station peer; do
+    openssl req -newkey rsa:2048 -nodes -keyout "$certs/$name.key" -out "$certs/$name.csr" -subj "/CN=$name" 2>/dev/null
+    openssl x509 -req -in "$certs/$name.csr" -CA "$certs/ca.crt" -CAkey "$certs/ca.key" -CAcreateserial -days 2 -out "$certs/$name.crt" 2>/dev/null
+  done
+  scp_tls=(+tls "$certs/peer.key" "$certs/peer.crt" +cf "$certs/ca.crt")
+  start_scp 1
+  run_tls_set "small images 256x192 tls" "$1"
+  scp_tls=()
+  start_scp 1
+}
+
 if [ -n "${BENCH_QUICK:-}" ]; then
   run_set "small images 256x192" 4 256 192
+  tls_sets 4
   exit 0
 fi
 run_set "small images 256x192" 200 256 192
 run_set "full-size mammograms 3328x4096 16 bit" 8 4096 3328
+tls_sets 200
 
 # Once more the small images, to a storescp left at DCMTK's default (Nagle on),
 # storescu left at its default too: what an untuned peer costs both senders.

@@ -1,7 +1,9 @@
 // docs/conformance.md against live associations: what the receiver accepts
 // when storescu proposes every storage class and transfer syntax DCMTK knows,
 // what our send proposes as storescp logs it, and the keys a worklist query
-// carries as wlmscpfs receives them. A change on either side fails here.
+// carries as wlmscpfs receives them; over TLS, the protocol versions and
+// cipher suites the receiver's TLS port accepts from openssl s_client and our
+// associations agree with openssl s_server. A change on either side fails here.
 #include "support/Peers.h"
 #include "support/Station.h"
 #include "network/Worklist.h"
@@ -10,6 +12,7 @@
 #include "toolkit/ToolkitNetwork.h"
 
 #include <QRegularExpression>
+#include <QtConcurrent/QtConcurrentRun>
 
 namespace {
 
@@ -145,16 +148,112 @@ class ConformanceTest : public QObject {
 
     std::unique_ptr<TestFolder> folder_;
     std::unique_ptr<CompanionProcess> receiver_;
-    quint16 port_ = 0;
+    quint16 port_ = 0, tlsPort_ = 0;
     QString image_;
+    QTemporaryDir certs_;
+
+    QString cert(const QString &name) const { return certs_.filePath(name); }
+    // A site CA, a certificate of the station and one of a peer signed by it.
+    bool makeCertificates()
+    {
+        const auto run = [](const QStringList &args) { return RunProgram(u"openssl"_s, args, nullptr, 60000) == 0; };
+        bool ok = run({u"req"_s, u"-x509"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s, u"-days"_s, u"2"_s, u"-keyout"_s, cert(u"ca.key"_s),
+                       u"-out"_s, cert(u"ca.crt"_s), u"-subj"_s, u"/CN=Conformance CA"_s});
+        for (const QString &n : {u"station"_s, u"peer"_s})
+            ok = ok
+                 && run({u"req"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s, u"-keyout"_s, cert(n + u".key"_s), u"-out"_s, cert(n + u".csr"_s),
+                         u"-subj"_s, u"/CN="_s + n})
+                 && run({u"x509"_s, u"-req"_s, u"-in"_s, cert(n + u".csr"_s), u"-CA"_s, cert(u"ca.crt"_s), u"-CAkey"_s, cert(u"ca.key"_s),
+                         u"-CAcreateserial"_s, u"-days"_s, u"2"_s, u"-out"_s, cert(n + u".crt"_s)});
+        return ok;
+    }
+
+    // Whether the receiver's TLS port completes a handshake with openssl
+    // s_client as the peer, with the protocol and cipher options given.
+    bool receiverAccepts(const QStringList &options)
+    {
+        QProcess client;
+        client.setProcessChannelMode(QProcess::MergedChannels);
+        client.start(u"openssl"_s, QStringList{u"s_client"_s, u"-brief"_s, u"-connect"_s, u"127.0.0.1:%1"_s.arg(tlsPort_), u"-cert"_s,
+                                               cert(u"peer.crt"_s), u"-key"_s, cert(u"peer.key"_s), u"-CAfile"_s, cert(u"ca.crt"_s),
+                                               u"-verify_return_error"_s}
+                                       + options);
+        client.closeWriteChannel();
+        if (!client.waitForFinished(20000)) {
+            client.kill();
+            client.waitForFinished();
+            return false;
+        }
+        return client.exitCode() == 0 && client.readAll().contains("CONNECTION ESTABLISHED");
+    }
+
+    // The suite our association agrees with openssl s_server given the
+    // options (a partner marked for TLS, as the send and Verify reach it);
+    // empty when the handshake fails.
+    QString stationAgrees(const QStringList &options)
+    {
+        const quint16 port = FreePort();
+        QProcess server;
+        EndsWithTheTest(server);
+        server.setProcessChannelMode(QProcess::MergedChannels);
+        server.start(u"openssl"_s, QStringList{u"s_server"_s, u"-accept"_s, QString::number(port), u"-cert"_s, cert(u"peer.crt"_s), u"-key"_s,
+                                               cert(u"peer.key"_s), u"-CAfile"_s, cert(u"ca.crt"_s), u"-Verify"_s, u"1"_s, u"-naccept"_s, u"1"_s}
+                                       + options);
+        QByteArray out;
+        if (!WaitFor([&] { return (out += server.readAll()).contains("ACCEPT") || server.state() == QProcess::NotRunning; }, 10000)
+            || !out.contains("ACCEPT")) {
+            qWarning() << "s_server did not start:" << out;
+            return u"<no server>"_s;
+        }
+        ToolkitCancel cancel;
+        const ToolkitSecurity security{true, {cert(u"station.key"_s), cert(u"station.crt"_s), cert(u"ca.crt"_s)}};
+        QFuture<Result> verified = QtConcurrent::run([&] {
+            Result e;
+            VerifyPartner(u"127.0.0.1"_s, port, u"CONF"_s, u"PEER"_s, &e, &cancel, security);
+            return e;
+        });
+        // s_server names the suite once the handshake is done; the association after it is not its business.
+        WaitFor([&] { return (out += server.readAll()).contains("CIPHER is") || verified.isFinished(); }, 20000);
+        cancel.cancel();
+        verified.waitForFinished();
+        server.kill();
+        server.waitForFinished();
+        out += server.readAll();
+        static const QRegularExpression suite(u"CIPHER is (\\S+)"_s);
+        return suite.match(QString::fromLatin1(out)).captured(1);
+    }
+
+    // The suites OpenSSL knows for TLS 1.2 (1.3 ones named TLS_...), at any security level.
+    static QStringList opensslSuites(bool tls13)
+    {
+        QByteArray out;
+        RunProgram(u"openssl"_s, {u"ciphers"_s, u"-s"_s, tls13 ? u"-tls1_3"_s : u"-tls1_2"_s, u"ALL:COMPLEMENTOFALL:@SECLEVEL=0"_s}, &out);
+        QStringList names = QString::fromLatin1(out).trimmed().split(u':', Qt::SkipEmptyParts);
+        names.removeIf([tls13](const QString &n) { return n.startsWith(u"TLS_"_s) != tls13; });
+        if (tls13) // OpenSSL lists only its default 1.3 suites; the CCM ones are there to be asked for
+            names << u"TLS_AES_128_CCM_SHA256"_s << u"TLS_AES_128_CCM_8_SHA256"_s;
+        names.removeDuplicates();
+        return names;
+    }
 
     bool startReceiver()
     {
         folder_ = std::make_unique<TestFolder>();
-        port_ = FreePort();
-        if (!MakeStationDatabases(folder_->path()) || port_ == 0)
+        {
+            PortOccupant a, b;
+            port_ = a.port();
+            tlsPort_ = b.port();
+        }
+        if (!MakeStationDatabases(folder_->path()) || port_ == 0 || !makeCertificates())
             return false;
-        WriteReceiverSettings(*folder_, kAet, QString::number(port_));
+        // The plain port and, beside it, the TLS port.
+        folder_->write(u"LumoraStation.ini"_s, u"[Com]\nIR_AET=%1\nIR_Port=%2\nIR_TLS=1\nIR_TLS_Port=%3\n"
+                                               "TLS_PrivateKey=%4\nTLS_Certificate=%5\nTLS_TrustedCertificates=%6\n"_s
+                                                   .arg(kAet)
+                                                   .arg(port_)
+                                                   .arg(tlsPort_)
+                                                   .arg(cert(u"station.key"_s), cert(u"station.crt"_s), cert(u"ca.crt"_s))
+                                                   .toUtf8());
         image_ = folder_->file(u"mg.dcm"_s);
         receiver_ = std::make_unique<CompanionProcess>(ReceiverProgram(), folder_->path());
         return WriteImage({.sopUid = NewSyntheticUid(), .rows = 64, .columns = 64}, image_) && receiver_->start()
@@ -285,6 +384,52 @@ private slots:
         QCOMPARE(actual.size(), expected.size());
         for (int i = 0; i < actual.size(); ++i)
             QVERIFY2(actual[i] == expected[i], qPrintable(u"context %1: sent %2, statement %3"_s.arg(i * 2 + 1).arg(actual[i], expected[i])));
+    }
+
+    // Each protocol version offered alone, to the receiver's TLS port and by
+    // our associations: accepted exactly where the statement says yes.
+    void tlsProtocolVersions()
+    {
+        const QMap<QString, QString> flag{{u"TLS 1.0"_s, u"-tls1"_s}, {u"TLS 1.1"_s, u"-tls1_1"_s}, {u"TLS 1.2"_s, u"-tls1_2"_s}, {u"TLS 1.3"_s, u"-tls1_3"_s}};
+        const QList<QStringList> rows = DocTable(u"5.1.2"_s);
+        QCOMPARE(Column(rows, 0), flag.keys());
+        for (const QStringList &row : rows) {
+            const bool documented = row.value(1) == u"yes"_s;
+            const QStringList options{flag.value(row[0]), u"-cipher"_s, u"ALL:@SECLEVEL=0"_s};
+            QVERIFY2(receiverAccepts(options) == documented, qPrintable(u"receiver, %1: statement says %2"_s.arg(row[0], row[1])));
+            const QString agreed = stationAgrees(options);
+            QVERIFY2(agreed != u"<no server>"_s, qPrintable(row[0]));
+            QVERIFY2(agreed.isEmpty() != documented, qPrintable(u"association, %1: statement says %2"_s.arg(row[0], row[1])));
+        }
+    }
+
+    // Every cipher suite OpenSSL knows, offered alone: the receiver's TLS port
+    // and our associations agree on exactly the statement's.
+    void tlsCipherSuites()
+    {
+        const QList<QStringList> rows = DocTable(u"5.1.3"_s);
+        QVERIFY(!rows.isEmpty());
+        for (const bool tls13 : {false, true}) {
+            const QString protocol = tls13 ? u"TLS 1.3"_s : u"TLS 1.2"_s;
+            QStringList documented;
+            for (const QStringList &r : rows)
+                if (r.value(0) == protocol)
+                    documented << r.value(2);
+            QStringList byReceiver, byStation;
+            for (const QString &suite : opensslSuites(tls13)) {
+                const QStringList options = tls13 ? QStringList{u"-tls1_3"_s, u"-ciphersuites"_s, suite}
+                                                  : QStringList{u"-tls1_2"_s, u"-cipher"_s, suite + u":@SECLEVEL=0"_s};
+                if (receiverAccepts(options))
+                    byReceiver << suite;
+                if (stationAgrees(options) == suite)
+                    byStation << suite;
+            }
+            documented.sort();
+            byReceiver.sort();
+            byStation.sort();
+            QCOMPARE(byReceiver, documented);
+            QCOMPARE(byStation, documented);
+        }
     }
 
     // The worklist query as wlmscpfs receives it: the statement's keys in order, nested ones included.

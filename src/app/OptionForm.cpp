@@ -79,7 +79,8 @@ OptionForm::OptionForm(Prompter &prompter, QWidget *parent) : QDialog(parent), p
     tabs->setObjectName(QStringLiteral("tabs"));
     layout->addWidget(tabs);
     const QStringList names{QStringLiteral("General"), QStringLiteral("Communication"), QStringLiteral("Filter"),
-                            QStringLiteral("Comm Port"), QStringLiteral("Worklist"), QStringLiteral("Known Partners")};
+                            QStringLiteral("Comm Port"), QStringLiteral("Worklist"), QStringLiteral("Known Partners"),
+                            QStringLiteral("Security")};
     for (const QString &n : names)
         tabs->addTab(new QWidget(tabs), n);
     buildGeneralTab(tabs->widget(0));
@@ -88,6 +89,7 @@ OptionForm::OptionForm(Prompter &prompter, QWidget *parent) : QDialog(parent), p
     buildCommPortTab(tabs->widget(3));
     buildWorklistTab(tabs->widget(4));
     buildAcceptanceTab(tabs->widget(KnownPartnersTab));
+    buildSecurityTab(tabs->widget(KnownPartnersTab + 1));
 
     auto *buttons = new QHBoxLayout;
     buttons->addStretch();
@@ -243,6 +245,22 @@ void OptionForm::buildCommunicationTab(QWidget *tab)
     rl->addRow(QStringLiteral("Port:"), txtIR[1]);
     txtForPort = NamedLineEdit(receiver, QStringLiteral("txtForPort"));
     rl->addRow(QStringLiteral("Forward Port:"), txtForPort);
+    chkIRTLS = new QCheckBox(QStringLiteral("Listen with TLS on port:"), receiver);
+    chkIRTLS->setObjectName(QStringLiteral("chkIRTLS"));
+    txtIRTLSPort = NamedLineEdit(receiver, QStringLiteral("txtIRTLSPort"));
+    txtIRTLSPort->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), txtIRTLSPort));
+    rl->addRow(chkIRTLS, txtIRTLSPort);
+    chkIRPlain = new QCheckBox(QStringLiteral("Keep the plain (unencrypted) port open"), receiver);
+    chkIRPlain->setObjectName(QStringLiteral("chkIRPlain"));
+    rl->addRow(QString(), chkIRPlain);
+    // Closing the plain port leaves only TLS: without it nothing would listen.
+    auto tlsChanged = [this] {
+        txtIRTLSPort->setEnabled(chkIRTLS->isChecked());
+        chkIRPlain->setEnabled(chkIRTLS->isChecked());
+        if (!chkIRTLS->isChecked())
+            chkIRPlain->setChecked(true);
+    };
+    connect(chkIRTLS, &QCheckBox::toggled, this, tlsChanged);
     grid->addWidget(receiver, 0, 0);
 
     const QStringList frames{QStringLiteral("OrvanaMammo Receiver Control"), QStringLiteral("OrvanaMammo Data Manager Control")};
@@ -277,7 +295,8 @@ void OptionForm::buildCommunicationTab(QWidget *tab)
     lvSCP = new QTreeWidget(frmSCP);
     lvSCP->setObjectName(QStringLiteral("lvSCP"));
     lvSCP->setRootIsDecorated(false);
-    lvSCP->setHeaderLabels({QStringLiteral("Alias"), QStringLiteral("AET"), QStringLiteral("IP"), QStringLiteral("Port"), QStringLiteral("Default")});
+    lvSCP->setHeaderLabels({QStringLiteral("Alias"), QStringLiteral("AET"), QStringLiteral("IP"), QStringLiteral("Port"), QStringLiteral("Default"),
+                            QStringLiteral("TLS")});
     FitColumnsToContents(lvSCP);
     sl->addWidget(lvSCP);
     grid->addWidget(frmSCP, 3, 0);
@@ -407,6 +426,9 @@ void OptionForm::buildWorklistTab(QWidget *tab)
         txtWorklist[i] = NamedLineEdit(auth, QStringLiteral("txtWorklist%1").arg(i));
         al->addRow(labels[i], txtWorklist[i]);
     }
+    chkWorklistTLS = new QCheckBox(QStringLiteral("Use TLS (DICOM over TLS)"), auth);
+    chkWorklistTLS->setObjectName(QStringLiteral("chkWorklistTLS"));
+    al->addRow(QString(), chkWorklistTLS);
     grid->addWidget(auth);
     grid->addStretch();
 }
@@ -448,6 +470,49 @@ void OptionForm::buildAcceptanceTab(QWidget *tab)
     ll->addWidget(cmdKnownRemove, 2, 1);
     ll->setRowStretch(3, 1);
     l->addWidget(listBox, 1);
+}
+
+void OptionForm::buildSecurityTab(QWidget *tab)
+{
+    auto *grid = new QVBoxLayout(tab);
+    auto *files = new QGroupBox(QStringLiteral("DICOM over TLS"), tab);
+    auto *fl = new QFormLayout(files);
+    txtTLSKey = NamedLineEdit(files, QStringLiteral("txtTLSKey"));
+    txtTLSCert = NamedLineEdit(files, QStringLiteral("txtTLSCert"));
+    txtTLSTrusted = NamedLineEdit(files, QStringLiteral("txtTLSTrusted"));
+    for (QLineEdit *e : {txtTLSKey, txtTLSCert, txtTLSTrusted})
+        FitLineEdit(e, {QString::fromLatin1(DefaultTlsTrustedCertificates) + QStringLiteral("nnnnnnnnnn")});
+    fl->addRow(QStringLiteral("Station's private key (PEM):"), txtTLSKey);
+    fl->addRow(QStringLiteral("Station's certificate (PEM):"), txtTLSCert);
+    fl->addRow(QStringLiteral("Trusted certificates (PEM):"), txtTLSTrusted);
+    auto *note = new QLabel(QStringLiteral("Partners and senders are accepted only with a certificate that one of the "
+                                           "trusted certificates vouches for. Profile: BCP 195 non-downgrading (TLS 1.2 or newer)."),
+                            files);
+    note->setWordWrap(true);
+    fl->addRow(note);
+    grid->addWidget(files);
+    grid->addStretch();
+}
+
+void OptionForm::writeReceiverSettings()
+{
+    const QString root = QString::fromLatin1(SettingsRoot);
+    Settings.IR_AET = txtIR[0]->text();
+    Settings.IR_Port = txtIR[1]->text();
+    Settings.IR_TLS = chkIRTLS->isChecked() ? 1 : 0;
+    Settings.IR_TLS_Port = txtIRTLSPort->text().trimmed();
+    Settings.IR_PlainPort = chkIRPlain->isChecked() ? 1 : 0;
+    Settings.TLS_PrivateKey = txtTLSKey->text().trimmed();
+    Settings.TLS_Certificate = txtTLSCert->text().trimmed();
+    Settings.TLS_TrustedCertificates = txtTLSTrusted->text().trimmed();
+    WriteSetting(root + QStringLiteral("Com\\IR_AET"), Settings.IR_AET);
+    WriteSetting(root + QStringLiteral("Com\\IR_Port"), Settings.IR_Port);
+    WriteSetting(root + QStringLiteral("Com\\IR_TLS"), QString::number(Settings.IR_TLS));
+    WriteSetting(root + QStringLiteral("Com\\IR_TLS_Port"), Settings.IR_TLS_Port);
+    WriteSetting(root + QStringLiteral("Com\\IR_PlainPort"), QString::number(Settings.IR_PlainPort));
+    WriteSetting(root + QStringLiteral("Com\\TLS_PrivateKey"), Settings.TLS_PrivateKey);
+    WriteSetting(root + QStringLiteral("Com\\TLS_Certificate"), Settings.TLS_Certificate);
+    WriteSetting(root + QStringLiteral("Com\\TLS_TrustedCertificates"), Settings.TLS_TrustedCertificates);
 }
 
 void OptionForm::setPortChecked(int index)
@@ -518,6 +583,15 @@ void OptionForm::Form_Load()
     txtIR[0]->setText(Settings.IR_AET);
     txtIR[1]->setText(Settings.IR_Port);
     txtForPort->setText(Settings.FOR_Port);
+    chkIRTLS->setChecked(Settings.IR_TLS == 1);
+    txtIRTLSPort->setText(Settings.IR_TLS_Port);
+    chkIRPlain->setChecked(Settings.IR_PlainPort == 1 || Settings.IR_TLS != 1);
+    txtIRTLSPort->setEnabled(chkIRTLS->isChecked());
+    chkIRPlain->setEnabled(chkIRTLS->isChecked());
+    chkWorklistTLS->setChecked(Settings.WorklistTLS == 1);
+    txtTLSKey->setText(Settings.TLS_PrivateKey);
+    txtTLSCert->setText(Settings.TLS_Certificate);
+    txtTLSTrusted->setText(Settings.TLS_TrustedCertificates);
     chkStopSvr->setChecked(Settings.StopService == 1);
     chkCheckCalledAE->setChecked(Settings.CheckCalledAE == 1);
     chkKnownOnly->setChecked(Settings.KnownPartnersOnly == 1);
@@ -592,11 +666,7 @@ void OptionForm::RefreshCompanionStatus()
 
 void OptionForm::cmdStart_Click(int index)
 {
-    const QString root = QString::fromLatin1(SettingsRoot);
-    WriteSetting(root + QStringLiteral("Com\\IR_AET"), txtIR[0]->text());
-    WriteSetting(root + QStringLiteral("Com\\IR_Port"), txtIR[1]->text());
-    Settings.IR_AET = txtIR[0]->text();
-    Settings.IR_Port = txtIR[1]->text();
+    writeReceiverSettings();
     cmdStart[index]->setEnabled(false);
     txtStatus[index]->setText(QStringLiteral("- starting"));
     companions_->start(Companions::Which(index));
@@ -672,6 +742,13 @@ void OptionForm::cmdOK_Click()
     Settings.CustomCenter = txtCenter->text();
     Settings.IR_AET = txtIR[0]->text();
     Settings.IR_Port = txtIR[1]->text();
+    Settings.IR_TLS = chkIRTLS->isChecked() ? 1 : 0;
+    Settings.IR_TLS_Port = txtIRTLSPort->text().trimmed();
+    Settings.IR_PlainPort = chkIRPlain->isChecked() ? 1 : 0;
+    Settings.TLS_PrivateKey = txtTLSKey->text().trimmed();
+    Settings.TLS_Certificate = txtTLSCert->text().trimmed();
+    Settings.TLS_TrustedCertificates = txtTLSTrusted->text().trimmed();
+    Settings.WorklistTLS = chkWorklistTLS->isChecked() ? 1 : 0;
     Settings.FOR_Port = txtForPort->text();
     Settings.StopService = chkStopSvr->isChecked() ? 1 : 0;
     Settings.CheckCalledAE = chkCheckCalledAE->isChecked() ? 1 : 0;

@@ -102,6 +102,9 @@ private:
     void buildCommPortTab(QWidget *tab);
     void buildWorklistTab(QWidget *tab);
     void buildAcceptanceTab(QWidget *tab);
+    void buildSecurityTab(QWidget *tab);
+    // The receiver's ports and the TLS files into the settings file, where the receiver reads them.
+    void writeReceiverSettings();
     qint32 colourOf(const QLineEdit *field) const;
     void setPortChecked(int index);
 
@@ -131,6 +134,9 @@ private:
     // Communication
     std::array<QLineEdit *, 2> txtIR{};
     QLineEdit *txtForPort = nullptr;
+    QCheckBox *chkIRTLS = nullptr;      // listen with TLS
+    QLineEdit *txtIRTLSPort = nullptr;  // on this port
+    QCheckBox *chkIRPlain = nullptr;    // the plain port stays open
     std::array<QLineEdit *, 2> txtStatus{};
     std::array<QPushButton *, 2> cmdStart{};
     std::array<QPushButton *, 2> cmdStop{};
@@ -169,6 +175,11 @@ private:
     QPushButton *cmdKnownAdd = nullptr;
     QPushButton *cmdKnownEdit = nullptr;
     QPushButton *cmdKnownRemove = nullptr;
+    QCheckBox *chkWorklistTLS = nullptr;
+    // Security: the station's key and certificate, the site's trusted certificates
+    QLineEdit *txtTLSKey = nullptr;
+    QLineEdit *txtTLSCert = nullptr;
+    QLineEdit *txtTLSTrusted = nullptr;
 
     QPushButton *cmdOK = nullptr;
     QPushButton *cmdCancel = nullptr;

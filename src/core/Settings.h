@@ -29,10 +29,20 @@ struct SettingsRecord {
     // own; only the known partners may store and echo. Both off by default.
     qint16 CheckCalledAE = 0;
     qint16 KnownPartnersOnly = 0;
+    // The receiver's TLS port (Com\IR_TLS 1: listening on Com\IR_TLS_Port)
+    // and whether its plain port stays open beside it.
+    qint16 IR_TLS = 0;
+    QString IR_TLS_Port;
+    qint16 IR_PlainPort = 0;
+    // The station's TLS key and certificate and the site's trusted certificates (PEM files).
+    QString TLS_PrivateKey;
+    QString TLS_Certificate;
+    QString TLS_TrustedCertificates;
     QString LocalAET;
     QString RemoteAET;
     QString RemoteIP;
     QString RemotePort;
+    qint16 WorklistTLS = 0; // the worklist provider is reached over TLS
     qint16 Speed = 0;
     qint16 Parity = 0;
     qint16 Bit_Get = 0;
@@ -52,6 +62,11 @@ struct SettingsRecord {
     // The device behind serial port number N is ComDevice[N-1].
     std::array<QString, 8> ComDevice;
 };
+
+// The package's site folder of the TLS files, and their default names in it.
+inline constexpr const char *DefaultTlsPrivateKey = "/etc/lumora-station/tls/station.key";
+inline constexpr const char *DefaultTlsCertificate = "/etc/lumora-station/tls/station.crt";
+inline constexpr const char *DefaultTlsTrustedCertificates = "/etc/lumora-station/tls/trusted.pem";
 
 // Process-wide: one settings file, read at start and by the options dialog, read everywhere.
 extern SettingsRecord Settings;

@@ -1,9 +1,11 @@
 #include "network/PartnerForms.h"
 
 #include "core/Settings.h"
+#include "network/TlsSecurity.h"
 #include "ui/Prompts.h"
 #include "ui/Widgets.h"
 
+#include <QCheckBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -31,6 +33,11 @@ AddSCP::AddSCP(QWidget *parent, Prompter &prompter, qlonglong id, const QString 
         FitLineEdit(txtSCP[i], {txtSCP[i]->text(), QString(32, QLatin1Char('n'))});
         form->addRow(labels[i], txtSCP[i]);
     }
+    // The partner's certificate must be vouched for by the site's trusted certificates.
+    chkTLS = new QCheckBox(QStringLiteral("Use TLS (DICOM over TLS)"), this);
+    chkTLS->setObjectName(QStringLiteral("chkTLS"));
+    chkTLS->setChecked(id != 0 && address.tls);
+    form->addRow(QString(), chkTLS);
     l->addLayout(form);
     auto *buttons = new QHBoxLayout;
     cmdAdd = new QPushButton(id == 0 ? QStringLiteral("Add") : QStringLiteral("Apply"), this);
@@ -54,7 +61,7 @@ void AddSCP::cmdAdd_Click()
         return;
     }
     const Result r = SavePartner(id_, txtSCP[0]->text().trimmed(),
-                                 {txtSCP[1]->text().trimmed(), txtSCP[2]->text().trimmed(), txtSCP[3]->text().trimmed()});
+                                 {txtSCP[1]->text().trimmed(), txtSCP[2]->text().trimmed(), txtSCP[3]->text().trimmed(), chkTLS->isChecked()});
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("AddSCP cmdAdd_Click"));
         return;
@@ -64,7 +71,8 @@ void AddSCP::cmdAdd_Click()
 
 StoragePartnerList::StoragePartnerList(QTreeWidget *lvSCP, Prompter &prompter) : QObject(lvSCP), lvSCP_(lvSCP), prompter_(prompter)
 {
-    lvSCP_->setHeaderLabels({QStringLiteral("Alias"), QStringLiteral("AET"), QStringLiteral("IP"), QStringLiteral("Port"), QStringLiteral("Default")});
+    lvSCP_->setHeaderLabels({QStringLiteral("Alias"), QStringLiteral("AET"), QStringLiteral("IP"), QStringLiteral("Port"), QStringLiteral("Default"),
+                            QStringLiteral("TLS")});
     lvSCP_->setContextMenuPolicy(Qt::CustomContextMenu);
     PopupAddSCP = new QMenu(lvSCP_);
     PopupAddSCP->setObjectName(QStringLiteral("PopupAddSCP"));
@@ -108,7 +116,8 @@ void StoragePartnerList::showRows()
     lvSCP_->setUpdatesEnabled(false);
     lvSCP_->clear();
     for (const StoragePartner &p : rows_) {
-        auto *item = new QTreeWidgetItem(QStringList{p.alias, p.address.aet, p.address.ip, p.address.port});
+        auto *item = new QTreeWidgetItem(QStringList{p.alias, p.address.aet, p.address.ip, p.address.port, QString(),
+                                                     p.address.tls ? QStringLiteral("TLS") : QString()});
         lvSCP_->addTopLevelItem(item);
         markDefault(item, p.isDefault());
     }
@@ -204,6 +213,7 @@ void StoragePartnerList::verify(int row)
     // The partner pointed at and the calling title now, not when the worker reads them.
     const PartnerAddress partner = rows_[row].address;
     const QString callingAe = Settings.IR_AET;
+    const ToolkitSecurity security = SecurityFor(partner.tls);
     cancel_ = std::make_shared<ToolkitCancel>();
     verifyProgress = new QProgressDialog(QStringLiteral("Verifying %1 at %2:%3 ...").arg(partner.aet, partner.ip, partner.port),
                                          QStringLiteral("Cancel"), 0, 0, lvSCP_->window());
@@ -219,10 +229,13 @@ void StoragePartnerList::verify(int row)
         verifyProgress->setLabelText(QStringLiteral("Cancelling the verification ..."));
     });
     verifyProgress->show();
-    verifyWatcher_.setFuture(QtConcurrent::run([partner, callingAe, cancel = cancel_] {
+    verifyWatcher_.setFuture(QtConcurrent::run([partner, callingAe, security, cancel = cancel_] {
         Result e;
-        return VerifyPartner(partner.ip, partner.port.toInt(), callingAe, partner.aet, &e, cancel.get()) ? QString() : e.text;
+        if (VerifyPartner(partner.ip, partner.port.toInt(), callingAe, partner.aet, &e, cancel.get(), security))
+            return Result();
+        return e.ok() ? Result::failure(ErrorCode::NetworkError, QStringLiteral("Verification failed")) : e;
     }));
+    verifiedPeer_ = QStringLiteral("%1 at %2:%3").arg(partner.aet, partner.ip, partner.port);
 }
 
 void StoragePartnerList::offerAsKnown(int row)
@@ -234,7 +247,7 @@ void StoragePartnerList::offerAsKnown(int row)
 
 void StoragePartnerList::verifyFinished()
 {
-    const QString failure = verifyWatcher_.result();
+    const Result failure = verifyWatcher_.result();
     const bool cancelled = cancel_ && cancel_->cancelled();
     cancel_.reset();
     if (verifyProgress) {
@@ -244,10 +257,13 @@ void StoragePartnerList::verifyFinished()
     }
     if (cancelled)
         return;
-    if (failure.isEmpty())
+    if (failure.ok()) {
         prompter_.information(lvSCP_, QStringLiteral("Verification succeeded."), QStringLiteral("OrvanaMammo"));
-    else
-        prompter_.critical(lvSCP_, failure, QStringLiteral("OrvanaMammo"));
+        return;
+    }
+    if (failure.number == ErrorCode::TlsRefused)
+        ReportTlsFailure(verifiedPeer_, failure.text);
+    prompter_.critical(lvSCP_, failure.text, QStringLiteral("OrvanaMammo"));
 }
 
 void UpdateSendToEntries(QMenu *Se_SendTo, QMenu *St_SendTo, QMenu *P_SendTo, PartnersInUse &inUse,

@@ -13,6 +13,7 @@
 
 class QAction;
 class Prompter;
+class QCheckBox;
 class QLineEdit;
 class QMenu;
 class QPushButton;
@@ -32,6 +33,7 @@ public:
 
 private:
     std::array<QLineEdit *, 4> txtSCP{}; // "Alias:", "AET:", "IP:", "Port:"
+    QCheckBox *chkTLS = nullptr;          // "Use TLS"
     QPushButton *cmdAdd = nullptr;
     QPushButton *cmdCancel = nullptr;
     qlonglong id_ = 0;
@@ -50,8 +52,10 @@ public:
 
     const QList<StoragePartner> &rows() const { return rows_; }
 
-    // The column that says "yes" for the default partner.
+    // The column that says "yes" for the default partner, and the one that
+    // says "TLS" for a partner reached over TLS.
     static constexpr int DefaultColumn = 4;
+    static constexpr int TlsColumn = 5;
 
     // Reads the rows and shows them, the default one in bold and marked.
     void UpdateSCP();
@@ -98,8 +102,9 @@ private:
     QTreeWidget *lvSCP_;
     Prompter &prompter_;
     QList<StoragePartner> rows_;
-    QFutureWatcher<QString> verifyWatcher_; // "" when the partner answered, else why not
+    QFutureWatcher<Result> verifyWatcher_; // success when the partner answered, else why not
     std::shared_ptr<ToolkitCancel> cancel_;  // shared with the worker
+    QString verifiedPeer_;                   // "AET at host:port" of the verification under way
 };
 
 // Rebuilds the three send menus from tblSCP and takes the partners in use

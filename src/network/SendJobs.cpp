@@ -1,5 +1,7 @@
 #include "network/SendJobs.h"
 
+#include "network/TlsSecurity.h"
+
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
 #include "core/Settings.h"
@@ -243,17 +245,26 @@ Result SendConnections::open(const SendTarget &target)
     partner_ = std::make_unique<ToolkitAssociation>();
     const PartnerAddress &first = target.partners.partner, &second = target.partners.second;
     const QString &local = target.callingAe;
+    const PartnerAddress *failed = &first;
     if (target.curative) {
         second_ = std::make_unique<ToolkitAssociation>();
+        second_->setSecurity(SecurityFor(second.tls));
         ok = second_->OpenAssociation(second.ip, second.port.toInt(), local, second.aet, &error);
+        failed = &second;
     }
     WriteDebugLog(QStringLiteral("SCPOnline"), first.ip + QLatin1Char(' ') + first.port + QLatin1Char(' ') + local + QLatin1Char(' ') + first.aet);
-    if (ok)
+    if (ok) {
+        partner_->setSecurity(SecurityFor(first.tls));
         ok = partner_->OpenAssociation(first.ip, first.port.toInt(), local, first.aet, &error);
+        failed = &first;
+    }
     QApplication::restoreOverrideCursor();
     if (!ok) {
         release();
-        LogFailure(error, QStringLiteral("MainForm SCPOnline"));
+        if (error.number == ErrorCode::TlsRefused)
+            ReportTlsFailure(QStringLiteral("%1 at %2:%3").arg(failed->aet, failed->ip, failed->port), error.text);
+        else
+            LogFailure(error, QStringLiteral("MainForm SCPOnline"));
         // A failure always has a number.
         return error.ok() ? Result::failure(ErrorCode::NetworkError, error.text) : error;
     }

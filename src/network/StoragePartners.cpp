@@ -7,12 +7,14 @@
 
 QString PartnerTag(const PartnerAddress &a)
 {
-    return a.aet + QStringLiteral("!++!") + a.ip + QStringLiteral("!++!") + a.port;
+    return a.aet + QStringLiteral("!++!") + a.ip + QStringLiteral("!++!") + a.port + (a.tls ? QStringLiteral("!++!TLS") : QString());
 }
 
 PartnerAddress PartnerFromTag(const QString &tag)
 {
     const QStringList parts = tag.split(QStringLiteral("!++!"));
+    if (parts.size() == 4 && parts[3] == QLatin1String("TLS"))
+        return {parts[0], parts[1], parts[2], true};
     if (parts.size() != 3)
         return {};
     return {parts[0], parts[1], parts[2]};
@@ -34,7 +36,7 @@ PartnerList ReadPartners()
         p.id = row.value(QStringLiteral("ID")).toLongLong();
         p.alias = row.value(QStringLiteral("Alias")).toString();
         p.address = {row.value(QStringLiteral("AET")).toString(), row.value(QStringLiteral("IP")).toString(),
-                     row.value(QStringLiteral("Port")).toString()};
+                     row.value(QStringLiteral("Port")).toString(), row.value(QStringLiteral("TLS")).toInt() != 0};
         p.defaultFlag = row.value(QStringLiteral("Default")).toInt();
         out.partners << p;
     }
@@ -64,10 +66,10 @@ Result SavePartner(qlonglong id, const QString &alias, const PartnerAddress &add
 {
     DatabaseSession session(DefinitionsDatabase);
     if (id == 0)
-        return Execute(DefinitionsDatabase, QStringLiteral("INSERT INTO tblSCP (Alias, AET, IP, Port) VALUES (?, ?, ?, ?)"),
-                       {alias, address.aet, address.ip, address.port});
-    return Execute(DefinitionsDatabase, QStringLiteral("UPDATE tblSCP SET Alias = ?, AET = ?, IP = ?, Port = ? WHERE ID = ?"),
-                   {alias, address.aet, address.ip, address.port, id});
+        return Execute(DefinitionsDatabase, QStringLiteral("INSERT INTO tblSCP (Alias, AET, IP, Port, TLS) VALUES (?, ?, ?, ?, ?)"),
+                       {alias, address.aet, address.ip, address.port, address.tls ? -1 : 0});
+    return Execute(DefinitionsDatabase, QStringLiteral("UPDATE tblSCP SET Alias = ?, AET = ?, IP = ?, Port = ?, TLS = ? WHERE ID = ?"),
+                   {alias, address.aet, address.ip, address.port, address.tls ? -1 : 0, id});
 }
 
 Result DeletePartner(qlonglong id)

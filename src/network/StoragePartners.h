@@ -10,6 +10,7 @@ struct PartnerAddress {
     QString aet;
     QString ip;
     QString port;
+    bool tls = false; // reached over TLS (tblSCP.TLS)
     bool isEmpty() const { return aet.isEmpty() && ip.isEmpty() && port.isEmpty(); }
 };
 
@@ -29,7 +30,8 @@ struct PartnersInUse {
     PartnerAddress second;
 };
 
-// The tag a send-menu entry carries: AET!++!IP!++!Port.
+// The tag a send-menu entry carries: AET!++!IP!++!Port, and !++!TLS for a
+// partner reached over TLS.
 QString PartnerTag(const PartnerAddress &a);
 PartnerAddress PartnerFromTag(const QString &tag);
 
@@ -44,7 +46,7 @@ PartnerList ReadPartners();
 // else the message to show.
 QString CheckPartnerFields(const QString &alias, const QString &aet, const QString &ip, const QString &port);
 
-// Adds (id 0) or updates a partner's alias and address; the default flag stays.
+// Adds (id 0) or updates a partner's alias and address with its TLS tick; the default flag stays.
 Result SavePartner(qlonglong id, const QString &alias, const PartnerAddress &address);
 Result DeletePartner(qlonglong id);
 // The one row with the default flag.

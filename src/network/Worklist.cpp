@@ -1,5 +1,7 @@
 #include "network/Worklist.h"
 
+#include "network/TlsSecurity.h"
+
 #include "core/DisplayText.h"
 #include "core/Settings.h"
 #include "store/Database.h"
@@ -149,12 +151,13 @@ ToolkitDataSet WorklistIdentifier(const QString &stationAet, const QDate &today)
 WorklistRequest WorklistQuery::request() const
 {
     return {Settings.LocalAET, Settings.RemoteAET, Settings.RemoteIP, Settings.RemotePort,
-            WorklistIdentifier(Settings.LocalAET, today()), timeoutSeconds};
+            WorklistIdentifier(Settings.LocalAET, today()), timeoutSeconds, SecurityFor(Settings.WorklistTLS != 0)};
 }
 
 WorklistAnswers RunWorklistRequest(const WorklistRequest &request, const ToolkitCancel *cancel)
 {
     WorklistAnswers out;
+    out.provider = QStringLiteral("%1 at %2:%3").arg(request.remoteAet, request.remoteIp, request.remotePort);
     bool portOk = false;
     const int port = request.remotePort.trimmed().toInt(&portOk);
     ToolkitQueryAnswers answers;
@@ -164,7 +167,7 @@ WorklistAnswers RunWorklistRequest(const WorklistRequest &request, const Toolkit
     }
     Result error;
     if (!RunWorklistQuery(request.localAet, request.remoteAet, request.remoteIp, port, QStringLiteral("WORKLIST"), request.identifier,
-                          answers, &error, request.timeoutSeconds, cancel)) {
+                          answers, &error, request.timeoutSeconds, cancel, request.security)) {
         static_cast<Result &>(out) = error;
         return out;
     }
@@ -177,7 +180,9 @@ WorklistAnswers RunWorklistRequest(const WorklistRequest &request, const Toolkit
 
 void LogWorklistAnswers(const WorklistAnswers &answers)
 {
-    if (!answers.ok())
+    if (answers.number == ErrorCode::TlsRefused)
+        ReportTlsFailure(answers.provider, answers.text);
+    else if (!answers.ok())
         LogFailure(answers, kQueryLocation);
     for (const Result &e : answers.charsetProblems)
         LogFailure(e, kQueryLocation + QStringLiteral(" (CHARSET)"));

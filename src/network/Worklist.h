@@ -38,6 +38,7 @@ ToolkitDataSet WorklistIdentifier(const QString &stationAet, const QDate &today)
 struct WorklistAnswers : Result {
     QList<ToolkitDataSet> answers;
     QList<Result> charsetProblems; // answers shown byte for byte
+    QString provider;              // "AET at host:port", for the log
 };
 
 // One query as the operator asked for it: the Worklist settings and the
@@ -47,10 +48,11 @@ struct WorklistRequest {
     QString localAet, remoteAet, remoteIp, remotePort;
     ToolkitDataSet identifier;
     int timeoutSeconds = ToolkitAssociation::TimeoutSeconds;
+    ToolkitSecurity security; // TLS when Worklist\TLS is 1
 };
 
 // Runs the C-FIND with Worklist\LocalAET (calling and station AE title),
-// RemoteAET, RemoteIP and RemotePort. Writes no log, touches no setting: it
+// RemoteAET, RemoteIP and RemotePort, over TLS when Worklist\TLS says so. Writes no log, touches no setting: it
 // runs on a worker thread. cancel may be set from another thread.
 WorklistAnswers RunWorklistRequest(const WorklistRequest &request, const ToolkitCancel *cancel = nullptr);
 

@@ -292,6 +292,8 @@ const QList<SchemaStep> &DefinitionsSchemaSteps()
                          "  MayStore INTEGER NOT NULL DEFAULT 1,\n"
                          "  MayEcho INTEGER NOT NULL DEFAULT 1\n"
                          ")")}},
+        // Version 5: the storage partners reached over TLS.
+        {5, {QStringLiteral("ALTER TABLE tblSCP ADD COLUMN TLS INTEGER NOT NULL DEFAULT 0")}},
     };
     return steps;
 }

@@ -34,6 +34,7 @@ inline constexpr qint32 StoreRefused = 31102;
 inline constexpr qint32 QueryRefused = 31103;
 inline constexpr qint32 CharsetUnknown = 31104;
 inline constexpr qint32 Cancelled = 31105;
+inline constexpr qint32 TlsRefused = 31106;     // TLS set-up or handshake failed, the reason in the text
 } // namespace ErrorCode
 
 // The outcome of a toolkit call, a database statement or a job: success, or

@@ -3,6 +3,7 @@
 #include "toolkit/Codecs.h"
 #include "toolkit/Toolkit.h"
 #include "toolkit/ToolkitInternal.h"
+#include "toolkit/TlsLayer.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
@@ -135,28 +136,70 @@ private:
     int timeoutSeconds_;
 };
 
-// An SCU whose network waits end when the flag is set. The layer must outlive
-// the association; DCMTK's only hook for it is the one TLS uses, whose
-// handshake is empty for a plain TCP connection.
+// An SCU whose network waits end when the flag is set, over TLS when the
+// partner is marked for it. The layer must outlive the association; DCMTK's
+// only hook for it is the one TLS uses, whose handshake is empty for a plain
+// TCP connection.
 class CancellableScu : public DcmSCU {
 public:
-    CancellableScu(const ToolkitCancel *cancel, int timeoutSeconds) : layer_(cancel, timeoutSeconds), cancel_(cancel) {}
+    CancellableScu(const ToolkitCancel *cancel, int timeoutSeconds, const ToolkitSecurity &security = {})
+        : layer_(cancel, timeoutSeconds), cancel_(cancel), security_(security), timeoutSeconds_(timeoutSeconds)
+    {
+    }
     // After initNetwork(), before negotiateAssociation().
-    OFCondition watchCancel() { return cancel_ ? useSecureConnection(&layer_) : EC_Normal; }
+    Result prepareTransport()
+    {
+        if (security_.tls) {
+            tls_ = std::make_unique<TlsLayer>(NET_REQUESTOR, timeoutSeconds_, cancel_);
+            if (Result r = tls_->configure(security_.files); !r)
+                return r;
+            if (const OFCondition c = useSecureConnection(tls_.get()); c.bad())
+                return Result::failure(ErrorCode::TlsRefused, QString::fromLatin1(c.text()));
+            return {};
+        }
+        if (cancel_) {
+            if (const OFCondition c = useSecureConnection(&layer_); c.bad())
+                return Result::failure(ErrorCode::NetworkError, QString::fromLatin1(c.text()));
+        }
+        return {};
+    }
     bool cancelled() const { return cancel_ && cancel_->cancelled(); }
+    // Why the TLS handshake failed; empty when it did not (or there was none).
+    QString tlsFailure() const { return tls_ ? tls_->lastFailure() : QString(); }
 
 private:
     CancellableLayer layer_;
+    std::unique_ptr<TlsLayer> tls_;
     const ToolkitCancel *cancel_;
+    ToolkitSecurity security_;
+    int timeoutSeconds_;
 };
 
-// The reason the operator reads: a cancel rather than the closed connection it causes.
-void failNetwork(Result *error, const CancellableScu &scu, const QString &text)
+// The reason the operator reads: a cancel rather than the closed connection it
+// causes, the TLS refusal rather than the dropped association.
+void failNetwork(Result *error, const CancellableScu &scu, const QString &text, const QString &peer = {})
 {
     if (scu.cancelled())
         fail(error, ErrorCode::Cancelled, QStringLiteral("Cancelled"));
+    else if (const QString tls = scu.tlsFailure(); !tls.isEmpty())
+        fail(error, ErrorCode::TlsRefused, QStringLiteral("TLS with %1 refused: %2").arg(peer, tls));
     else
         fail(error, ErrorCode::NetworkError, text);
+}
+
+// initNetwork and the transport; false with the reason.
+bool openNetwork(CancellableScu &scu, const QString &peer, Result *error)
+{
+    const OFCondition c = scu.initNetwork();
+    if (c.bad()) {
+        fail(error, ErrorCode::NetworkError, QStringLiteral("Association with %1 failed: %2").arg(peer, text(c)));
+        return false;
+    }
+    if (const Result r = scu.prepareTransport(); !r) {
+        fail(error, r.number, r.number == ErrorCode::TlsRefused ? QStringLiteral("TLS with %1 not possible: %2").arg(peer, r.text) : r.text);
+        return false;
+    }
+    return true;
 }
 
 bool checkTarget(const QString &host, int port, const QString &calledAe, Result *error)
@@ -222,7 +265,8 @@ ToolkitDataSet decodedAnswer(std::unique_ptr<DcmDataset> answer, QList<Result> &
 } // namespace
 
 struct ToolkitAssociation::Impl {
-    DcmSCU scu;
+    Impl(int timeoutSeconds = ToolkitAssociation::TimeoutSeconds, const ToolkitSecurity &security = {}) : scu(nullptr, timeoutSeconds, security) {}
+    CancellableScu scu;
 };
 
 ToolkitAssociation::ToolkitAssociation() : d(std::make_unique<Impl>()) {}
@@ -236,10 +280,10 @@ bool ToolkitAssociation::OpenAssociation(const QString &host, int port, const QS
 {
     RegisterToolkitCodecs();
     CloseAssociation();
-    d = std::make_unique<Impl>();
+    d = std::make_unique<Impl>(timeoutSeconds_, security_);
     if (!checkTarget(host, port, calledAe, error))
         return false;
-    DcmSCU &scu = d->scu;
+    CancellableScu &scu = d->scu;
     configure(scu, host, port, callingAe, calledAe, timeoutSeconds_);
 
     OFList<OFString> plain;
@@ -276,11 +320,14 @@ bool ToolkitAssociation::OpenAssociation(const QString &host, int port, const QS
     for (int i = 0; i < numberOfDcmLongSCUStorageSOPClassUIDs; ++i)
         addPlain(dcmLongSCUStorageSOPClassUIDs[i]);
 
-    OFCondition c = scu.initNetwork();
-    if (c.good())
-        c = scu.negotiateAssociation();
+    const QString peer = QStringLiteral("%1 at %2:%3").arg(calledAe, host).arg(port);
+    if (!openNetwork(scu, peer, error)) {
+        d = std::make_unique<Impl>();
+        return false;
+    }
+    const OFCondition c = scu.negotiateAssociation();
     if (c.bad()) {
-        fail(error, ErrorCode::NetworkError, QStringLiteral("Association with %1 at %2:%3 failed: %4").arg(calledAe, host).arg(port).arg(text(c)));
+        failNetwork(error, scu, QStringLiteral("Association with %1 failed: %2").arg(peer, text(c)), peer);
         d = std::make_unique<Impl>();
         return false;
     }
@@ -359,25 +406,24 @@ void ToolkitAssociation::CloseAssociation()
 }
 
 bool VerifyPartner(const QString &host, int port, const QString &callingAe, const QString &calledAe, Result *error,
-                   const ToolkitCancel *cancel)
+                   const ToolkitCancel *cancel, const ToolkitSecurity &security)
 {
     if (!checkTarget(host, port, calledAe, error))
         return false;
-    CancellableScu scu(cancel, ToolkitAssociation::TimeoutSeconds);
+    CancellableScu scu(cancel, ToolkitAssociation::TimeoutSeconds, security);
     configure(scu, host, port, callingAe, calledAe);
     OFList<OFString> xfers;
     xfers.push_back(UID_LittleEndianExplicitTransferSyntax);
     xfers.push_back(UID_LittleEndianImplicitTransferSyntax);
     scu.addPresentationContext(UID_VerificationSOPClass, xfers);
-    OFCondition c = scu.initNetwork();
-    if (c.good())
-        c = scu.watchCancel();
-    if (c.good())
-        c = scu.negotiateAssociation();
+    const QString peer = QStringLiteral("%1 at %2:%3").arg(calledAe, host).arg(port);
+    if (!openNetwork(scu, peer, error))
+        return false;
+    OFCondition c = scu.negotiateAssociation();
     if (c.good())
         c = scu.sendECHORequest(0);
     if (c.bad() || scu.cancelled()) {
-        failNetwork(error, scu, QStringLiteral("Verification of %1 at %2:%3 failed: %4").arg(calledAe, host).arg(port).arg(text(c)));
+        failNetwork(error, scu, QStringLiteral("Verification of %1 failed: %2").arg(peer, text(c)), peer);
         if (scu.isConnected())
             scu.abortAssociation();
         return false;
@@ -388,7 +434,7 @@ bool VerifyPartner(const QString &host, int port, const QString &callingAe, cons
 
 bool RunWorklistQuery(const QString &callingAe, const QString &calledAe, const QString &host, int port, const QString &root,
                       const ToolkitDataSet &identifier, ToolkitQueryAnswers &result, Result *error, int timeoutSeconds,
-                      const ToolkitCancel *cancel)
+                      const ToolkitCancel *cancel, const ToolkitSecurity &security)
 {
     result = ToolkitQueryAnswers();
     if (root != QLatin1String("WORKLIST")) {
@@ -406,20 +452,18 @@ bool RunWorklistQuery(const QString &callingAe, const QString &calledAe, const Q
     for (unsigned long i = 0; keys && i < keys->card(); ++i)
         request.insert(static_cast<DcmElement *>(keys->getElement(i)->clone()));
 
-    FindScu scu(cancel, timeoutSeconds);
+    FindScu scu(cancel, timeoutSeconds, security);
     configure(scu, host, port, callingAe, calledAe, timeoutSeconds);
     OFList<OFString> xfers;
     xfers.push_back(UID_LittleEndianExplicitTransferSyntax);
     xfers.push_back(UID_LittleEndianImplicitTransferSyntax);
     scu.addPresentationContext(UID_FINDModalityWorklistInformationModel, xfers);
     const QString peer = QStringLiteral("%1 at %2:%3").arg(calledAe, host).arg(port);
-    OFCondition c = scu.initNetwork();
-    if (c.good())
-        c = scu.watchCancel();
-    if (c.good())
-        c = scu.negotiateAssociation();
+    if (!openNetwork(scu, peer, error))
+        return false;
+    OFCondition c = scu.negotiateAssociation();
     if (c.bad()) {
-        failNetwork(error, scu, QStringLiteral("Association with %1 failed: %2").arg(peer, text(c)));
+        failNetwork(error, scu, QStringLiteral("Association with %1 failed: %2").arg(peer, text(c)), peer);
         return false;
     }
     const T_ASC_PresentationContextID id = scu.findPresentationContextID(UID_FINDModalityWorklistInformationModel, "");

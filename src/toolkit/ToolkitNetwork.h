@@ -1,24 +1,10 @@
 #pragma once
 
+#include "toolkit/TlsFiles.h"
 #include "toolkit/Toolkit.h"
+#include "toolkit/ToolkitCancel.h"
 
-#include <atomic>
 #include <memory>
-
-// Ends a verification or a worklist query running on a worker thread. The
-// operation's DCMTK objects stay on that thread; only this flag is shared.
-// Every network wait looks at it ten times a second, so the operation ends
-// within a tenth of a second of cancel(), with ErrorCode::Cancelled. Only
-// the TCP connect itself is not watched: it ends by its own time-out, which
-// a partner that is up answers at once.
-class ToolkitCancel {
-public:
-    void cancel() { flag_ = true; }
-    bool cancelled() const { return flag_; }
-
-private:
-    std::atomic<bool> flag_{false};
-};
 
 // An association to a storage partner: opened once per send command, one
 // C-STORE per image, released at the end. Network waits are bounded (30 s).
@@ -53,17 +39,23 @@ public:
     static constexpr int TimeoutSeconds = 30;
     // How long one network wait may last; takes effect at the next open.
     void setTimeoutSeconds(int seconds) { timeoutSeconds_ = seconds; }
+    // TLS or plain TCP; takes effect at the next open. Over TLS a partner
+    // whose certificate the trusted certificates do not vouch for is refused
+    // (ErrorCode::TlsRefused, OpenSSL's reason in the text).
+    void setSecurity(const ToolkitSecurity &security) { security_ = security; }
 
 private:
     int timeoutSeconds_ = TimeoutSeconds;
+    ToolkitSecurity security_;
     struct Impl;
     std::unique_ptr<Impl> d;
 };
 
 // A DICOM verification (C-ECHO); false with the reason when it did not
 // succeed. Safe on a worker thread; cancel may be set from another one.
+// Over TLS when security says so, refused as ToolkitAssociation's.
 bool VerifyPartner(const QString &host, int port, const QString &callingAe, const QString &calledAe,
-                   Result *error = nullptr, const ToolkitCancel *cancel = nullptr);
+                   Result *error = nullptr, const ToolkitCancel *cancel = nullptr, const ToolkitSecurity &security = {});
 
 // The answers of a worklist query.
 struct ToolkitQueryAnswers {
@@ -84,4 +76,5 @@ struct ToolkitQueryAnswers {
 // a worker thread (the identifier is only read); cancel may be set from another.
 bool RunWorklistQuery(const QString &callingAe, const QString &calledAe, const QString &host, int port, const QString &root,
                       const ToolkitDataSet &identifier, ToolkitQueryAnswers &result, Result *error = nullptr,
-                      int timeoutSeconds = ToolkitAssociation::TimeoutSeconds, const ToolkitCancel *cancel = nullptr);
+                      int timeoutSeconds = ToolkitAssociation::TimeoutSeconds, const ToolkitCancel *cancel = nullptr,
+                      const ToolkitSecurity &security = {});

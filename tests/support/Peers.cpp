@@ -273,7 +273,7 @@ QByteArray PtyPair::received() const
     return all;
 }
 
-QString OrthancPeer::start(const QString &worklistFolder)
+QString OrthancPeer::start(const QString &worklistFolder, const QJsonObject &extra)
 {
     const QString binary = QStandardPaths::findExecutable(u"Orthanc"_s, {u"/usr/sbin"_s, u"/usr/bin"_s});
     if (binary.isEmpty())
@@ -295,6 +295,8 @@ QString OrthancPeer::start(const QString &worklistFolder)
         // Otherwise only modalities listed in its configuration may query.
         config.insert(u"DicomAlwaysAllowFindWorklist"_s, true);
     }
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        config.insert(it.key(), it.value());
     QFile f(dir_.filePath(u"orthanc.json"_s));
     if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(config).toJson()) < 0)
         return u"cannot write the configuration"_s;

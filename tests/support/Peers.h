@@ -3,6 +3,7 @@
 // The real peers the tests talk to: DCMTK's storescp, wlmscpfs, storescu and
 // echoscu, Orthanc, a socat pseudo-terminal pair, and the companion programs.
 #include <QDate>
+#include <QJsonObject>
 #include <QJsonValue>
 #include <QMap>
 #include <QNetworkAccessManager>
@@ -186,8 +187,9 @@ class OrthancPeer {
 public:
     ~OrthancPeer() { stop(); }
     // Empty once it answers, else why not. With a worklist folder, the
-    // worklist plugin answers from its *.wl files.
-    QString start(const QString &worklistFolder = {});
+    // worklist plugin answers from its *.wl files; `extra` adds to (or
+    // replaces) the configuration's keys (DICOM TLS, ...).
+    QString start(const QString &worklistFolder = {}, const QJsonObject &extra = {});
     void stop();
     // The archive dies as in a crash: its connections drop at once.
     void crash();

@@ -5,6 +5,7 @@
 #include "core/Settings.h"
 #include "companions/receiver/Acceptance.h"
 #include "companions/receiver/DicomObject.h"
+#include "toolkit/TlsLayer.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -13,6 +14,7 @@
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/diutil.h>
+#include <dcmtk/dcmnet/dul.h>
 #include <dcmtk/dcmnet/scp.h>
 
 #include <cerrno>
@@ -23,6 +25,7 @@
 #include <set>
 #include <string>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 volatile std::sig_atomic_t ReceiverStopRequested = 0;
@@ -31,6 +34,20 @@ void ReceiverLog(const QString &text)
 {
     AppendLogLine(QStringLiteral("Receiver.log"), QStringLiteral("receiver"), LogTimestamp() + QLatin1Char(' ') + text);
 }
+
+void ReceiverTlsFailure(const QString &peer, const QString &reason)
+{
+    ReceiverLog(QStringLiteral("TLS failure from %1: %2").arg(peer, reason));
+}
+
+namespace {
+
+bool settingOn(const QString &key, const char *defaultText)
+{
+    return ReadSetting(key, QString::fromLatin1(defaultText)).trimmed() != QLatin1String("0");
+}
+
+} // namespace
 
 Result LoadReceiverOptions(ReceiverOptions *options)
 {
@@ -50,6 +67,24 @@ Result LoadReceiverOptions(ReceiverOptions *options)
         return Result::failure(ErrorCode::InvalidPortNumber, QStringLiteral("port \"%1\" (Com\\IR_Port) is not a port number").arg(portText));
     options->aeTitle = aet;
     options->port = static_cast<quint16>(port);
+    options->plainPort = settingOn(QStringLiteral("Com\\IR_PlainPort"), "1");
+    options->tlsPort = 0;
+    if (settingOn(QStringLiteral("Com\\IR_TLS"), "0")) {
+        const QString tlsText = ReadSetting(QStringLiteral("Com\\IR_TLS_Port"), QString::number(DicomTlsPort)).trimmed();
+        const uint tlsPort = tlsText.toUInt(&ok);
+        if (!ok || tlsPort == 0 || tlsPort > 65535)
+            return Result::failure(ErrorCode::InvalidPortNumber, QStringLiteral("TLS port \"%1\" (Com\\IR_TLS_Port) is not a port number").arg(tlsText));
+        if (options->plainPort && tlsPort == port)
+            return Result::failure(ErrorCode::InvalidPortNumber,
+                                   QStringLiteral("the TLS port (Com\\IR_TLS_Port) and the plain port (Com\\IR_Port) are both %1").arg(port));
+        options->tlsPort = static_cast<quint16>(tlsPort);
+        options->tls = {ReadSetting(QStringLiteral("Com\\TLS_PrivateKey"), QString::fromLatin1(DefaultTlsPrivateKey)).trimmed(),
+                        ReadSetting(QStringLiteral("Com\\TLS_Certificate"), QString::fromLatin1(DefaultTlsCertificate)).trimmed(),
+                        ReadSetting(QStringLiteral("Com\\TLS_TrustedCertificates"), QString::fromLatin1(DefaultTlsTrustedCertificates)).trimmed()};
+    }
+    if (!options->plainPort && options->tlsPort == 0)
+        return Result::failure(ErrorCode::InvalidProperty,
+                               QStringLiteral("the plain port is closed (Com\\IR_PlainPort) and TLS is off (Com\\IR_TLS): no port to listen on"));
     // A reserve below which nothing more is taken in; settable for tests and small disks.
     bool freeOk = false;
     const qint64 freeMb = qEnvironmentVariable("LUMORA_RECEIVER_MIN_FREE_MB").toLongLong(&freeOk);
@@ -215,6 +250,8 @@ public:
     {
         if (network_)
             ASC_dropNetwork(&network_);
+        if (tlsNetwork_)
+            ASC_dropNetwork(&tlsNetwork_);
     }
 
     // DcmSCP refuses a port below 1024 to a process that is not root, even one
@@ -226,21 +263,62 @@ public:
         return ASC_initializeNetwork(NET_ACCEPTOR, port, 30, &network_);
     }
 
-    // DcmSCP's accept loop over the network opened above.
+    // The TLS port: a network of its own whose every connection is TLS.
+    Result openTlsPort(quint16 port, const TlsFiles &files)
+    {
+        tls_ = std::make_unique<TlsLayer>(NET_ACCEPTOR, 30);
+        if (Result r = tls_->configure(files); !r)
+            return r;
+        tls_->onFailure = ReceiverTlsFailure;
+        dcmEnableAutomaticInputDataCorrection.set(OFFalse);
+        OFCondition cond = ASC_initializeNetwork(NET_ACCEPTOR, port, 30, &tlsNetwork_);
+        if (cond.good())
+            cond = ASC_setTransportLayer(tlsNetwork_, tls_.get(), 0);
+        if (cond.bad())
+            return Result::failure(ErrorCode::NetworkError, QString::fromLatin1(cond.text()));
+        return {};
+    }
+
+    // The subject of the certificate the peer of the association being
+    // negotiated presented on the TLS port; empty on the plain port.
+    const QString &peerCertificateSubject() const { return peerSubject_; }
+
+    // DcmSCP's accept loop over the networks opened above. One poll waits on
+    // both listening sockets, so neither waits for the other's time-out; the
+    // second a poll may last only paces the look at temp/ and at a stop.
     OFCondition serve()
     {
-        OFCondition cond = EC_Normal;
-        while (cond.good()) {
-            cond = waitForAssociationRQ(network_);
-            if (cond == DUL_NOASSOCIATIONREQUEST) {
+        for (;;) {
+            pollfd sockets[2];
+            T_ASC_Network *networks[2];
+            int count = 0;
+            for (T_ASC_Network *network : {network_, tlsNetwork_}) {
+                if (!network)
+                    continue;
+                sockets[count] = {int(DUL_networkSocket(network->network)), POLLIN, 0};
+                networks[count++] = network;
+            }
+            const int ready = ::poll(sockets, nfds_t(count), 1000);
+            if (ready < 0 && errno != EINTR)
+                return makeOFCondition(OFM_dcmnet, 2, OF_error, "poll on the listening sockets failed");
+            bool served = false;
+            for (int i = 0; ready > 0 && i < count; ++i) {
+                if (!(sockets[i].revents & (POLLIN | POLLERR | POLLHUP)))
+                    continue;
+                served = true;
+                servingTls_ = networks[i] == tlsNetwork_;
+                const OFCondition cond = waitForAssociationRQ(networks[i]);
+                if (cond.bad() && cond != DUL_NOASSOCIATIONREQUEST)
+                    return cond;
+                if (stopAfterCurrentAssociation())
+                    return NET_EC_StopAfterAssociation;
+            }
+            if (!served) {
+                notifyConnectionTimeout();
                 if (stopAfterConnectionTimeout())
                     return NET_EC_StopAfterConnectionTimeout;
-                cond = EC_Normal;
-            } else if (stopAfterCurrentAssociation()) {
-                return NET_EC_StopAfterAssociation;
             }
         }
-        return cond;
     }
 
     int exitCode() const { return exitCode_; }
@@ -310,7 +388,8 @@ protected:
         DcmSCP::notifyAssociationRequest(params, action);
         const QString calling = QString::fromLatin1(params.DULparams.callingAPTitle);
         const QString address = QString::fromLatin1(params.DULparams.callingPresentationAddress);
-        peer_ = QStringLiteral("%1 (%2)").arg(calling, address);
+        peerSubject_ = servingTls_ && tls_ ? tls_->lastPeerSubject() : QString();
+        peer_ = QStringLiteral("%1 (%2%3)").arg(calling, address, servingTls_ ? QStringLiteral(", TLS") : QString());
         stored_ = failed_ = 0;
         aborted_ = false;
         // Host lookup is off: the address is the peer's IP as the socket has it.
@@ -506,6 +585,9 @@ private:
     bool aborted_ = false;
     int exitCode_ = ReceiverExit::Clean;
     T_ASC_Network *network_ = nullptr;
+    T_ASC_Network *tlsNetwork_ = nullptr;
+    std::unique_ptr<TlsLayer> tls_;
+    bool servingTls_ = false;
     OFList<OFString> storageSyntaxes_;
     std::set<std::string> storageClasses_;
     std::list<Profile> profiles_; // the most recently used first
@@ -520,7 +602,7 @@ private:
 };
 
 Receiver::Receiver(ImageStore &store, const ReceiverOptions &options)
-    : scp_(std::make_unique<StorageProvider>(store, options)), port_(options.port)
+    : scp_(std::make_unique<StorageProvider>(store, options)), options_(options)
 {
 }
 
@@ -528,9 +610,17 @@ Receiver::~Receiver() = default;
 
 Result Receiver::listen()
 {
-    const OFCondition cond = scp_->openPort(port_);
-    if (cond.bad())
-        return Result::failure(ErrorCode::NetworkError, QString::fromLatin1(cond.text()));
+    if (options_.plainPort) {
+        const OFCondition cond = scp_->openPort(options_.port);
+        if (cond.bad())
+            return Result::failure(ErrorCode::NetworkError, QStringLiteral("port %1: %2").arg(options_.port).arg(QString::fromLatin1(cond.text())));
+    }
+    if (options_.tlsPort != 0) {
+        if (Result r = scp_->openTlsPort(options_.tlsPort, options_.tls); !r) {
+            r.text = QStringLiteral("TLS port %1: %2").arg(options_.tlsPort).arg(r.text);
+            return r;
+        }
+    }
     return {};
 }
 

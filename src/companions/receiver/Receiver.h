@@ -1,6 +1,7 @@
 #pragma once
 
 #include "companions/receiver/ImageStore.h"
+#include "toolkit/TlsFiles.h"
 
 #include <QElapsedTimer>
 #include <QSet>
@@ -15,16 +16,29 @@ extern volatile std::sig_atomic_t ReceiverStopRequested;
 // One line in Logs/Receiver.log.
 void ReceiverLog(const QString &text);
 
+// A TLS handshake on the receiver's TLS port that failed: the peer's address
+// and the reason (OpenSSL's, "certificate verify failed: ..."). Logged here;
+// the one place a security alert about it is raised from.
+void ReceiverTlsFailure(const QString &peer, const QString &reason);
+
 // What the receiver runs with, from LumoraStation.ini and the environment.
 struct ReceiverOptions {
     QString aeTitle;
     quint16 port = 0;
+    // Com\IR_PlainPort: whether the plain port stays open beside the TLS port.
+    bool plainPort = true;
+    // Com\IR_TLS_Port when Com\IR_TLS is 1, else 0 (no TLS port).
+    quint16 tlsPort = 0;
+    TlsFiles tls;
     qint64 minimumFreeBytes = 64LL * 1024 * 1024;
     int tempPollMs = 2000;
 };
 
-// Reads Com\IR_AET and Com\IR_Port; the reason for the log when they cannot
-// be used (AE title empty or above 16 characters, bad port).
+// Reads Com\IR_AET and Com\IR_Port, and the TLS port with its files
+// (Com\IR_TLS, Com\IR_TLS_Port, Com\IR_PlainPort, Com\TLS_PrivateKey,
+// Com\TLS_Certificate, Com\TLS_TrustedCertificates); the reason for the log
+// when they cannot be used (AE title above 16 characters, bad port, no port
+// left open, both on one port).
 Result LoadReceiverOptions(ReceiverOptions *options);
 
 // Exit codes, distinct so that a start-up failure can be told apart.
@@ -70,17 +84,20 @@ quint16 StoreStatus(ImageStore::Outcome outcome);
 class StorageProvider;
 
 // The DICOM storage provider: one association at a time, the listen backlog
-// holding the others, temp/ polled between associations.
+// holding the others, temp/ polled between associations. It listens on the
+// plain port, the TLS port or both from one thread, waiting on both sockets
+// at once: an association on either is taken as soon as it comes.
 class Receiver {
 public:
     Receiver(ImageStore &store, const ReceiverOptions &options);
     ~Receiver();
-    // Opens the port; the reason when it cannot.
+    // Opens the ports; the reason when it cannot (ErrorCode::TlsRefused when
+    // the TLS files cannot serve).
     Result listen();
     // Serves until a stop is requested or the disk is full; the exit code.
     int run();
 
 private:
     std::unique_ptr<StorageProvider> scp_;
-    quint16 port_ = 0;
+    ReceiverOptions options_;
 };

@@ -71,7 +71,8 @@ int main(int argc, char **argv)
 
     Receiver receiver(store, options);
     if (const Result listening = receiver.listen(); !listening)
-        return fail(ReceiverExit::CannotListen, QStringLiteral("cannot listen on port %1: %2").arg(options.port).arg(listening.text));
+        return fail(listening.number == ErrorCode::TlsRefused ? ReceiverExit::BadSettings : ReceiverExit::CannotListen,
+                    QStringLiteral("cannot listen on %1").arg(listening.text));
     // The workstations of the folder find a receiver of another account (the
     // service) through this file; /proc does not tell them which folder it serves.
     PidFileClaim pidFile;
@@ -81,7 +82,12 @@ int main(int argc, char **argv)
             return fail(ReceiverExit::CannotListen, QStringLiteral("not started: receiver process %1 serves this folder").arg(holder));
         ReceiverLog(QStringLiteral("cannot keep the pid file: ") + why);
     }
-    ReceiverLog(QStringLiteral("listening on port %1 as %2").arg(options.port).arg(options.aeTitle));
+    QStringList ports;
+    if (options.plainPort)
+        ports << QStringLiteral("port %1").arg(options.port);
+    if (options.tlsPort != 0)
+        ports << QStringLiteral("TLS port %1").arg(options.tlsPort);
+    ReceiverLog(QStringLiteral("listening on %1 as %2").arg(ports.join(QStringLiteral(" and ")), options.aeTitle));
     const int code = receiver.run();
     pidFile.release();
     store.closeDatabase();

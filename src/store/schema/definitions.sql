@@ -6,7 +6,9 @@ CREATE TABLE tblSCP (
   AET TEXT,
   IP TEXT,
   Port TEXT,
-  "Default" INTEGER NOT NULL DEFAULT 0
+  "Default" INTEGER NOT NULL DEFAULT 0,
+  -- Schema version 5: -1 when the partner is reached over TLS.
+  TLS INTEGER NOT NULL DEFAULT 0
 );
 
 -- The partners the receiver admits when the site ticks "Known partners only":
@@ -126,4 +128,4 @@ CREATE TABLE tblXrayUnit (
   DeviceUID TEXT NOT NULL
 );
 
-PRAGMA user_version = 4;
+PRAGMA user_version = 5;
