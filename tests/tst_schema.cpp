@@ -120,7 +120,7 @@ private slots:
         QCOMPARE(objects(def, u"table"_s), templateTables);
         QCOMPARE(objects(def, u"view"_s), objects(data, u"view"_s));
         QCOMPARE(objects(u"LumoraUser.dat"_s, u"table"_s),
-                 u"tblDictionary tblDoseBeam tblDoseCalibration tblDoseFactor tblDoseFactorSource tblDoseTargetFilter tblModality "
+                 u"tblDictionary tblDoseBeam tblDoseCalibration tblDoseFactor tblDoseFactorSource tblDoseTargetFilter tblKnownPartner tblModality "
                  "tblReferenceLevel tblReferenceSet tblRuleKey tblRules tblSCP tblXrayUnit"_s.split(u' '));
         QCOMPARE(CountRows(file(def), u"tblDosis"_s), 0);
         const QStringList dosis = names(def, u"SELECT name FROM pragma_table_info('tblDosis') ORDER BY cid"_s);
