@@ -1,5 +1,6 @@
 #include "companions/receiver/Receiver.h"
 
+#include "audit/AuditTrail.h"
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
 #include "core/Settings.h"
@@ -72,9 +73,8 @@ quint16 StoreStatus(ImageStore::Outcome outcome)
 
 namespace {
 
-ImageStore::Filing ingest(ImageStore &store, const QString &staged)
+ImageStore::Filing ingest(ImageStore &store, const QString &staged, ReceivedObject &object)
 {
-    ReceivedObject object;
     if (const Result read = ReadObjectHeader(staged, &object); !read) {
         QFile::remove(staged);
         return {ImageStore::Outcome::Rejected, QStringLiteral("not a readable DICOM object: ") + read.text, false, {}};
@@ -275,15 +275,19 @@ protected:
             return received;
         }
         ImageStore::Filing result;
+        ReceivedObject object;
         if (DiskNearlyFull(store_.imagesFolder(), options_.minimumFreeBytes)) {
             QFile::remove(staged);
             result = {ImageStore::Outcome::DiskFull,
                       QStringLiteral("less than %1 MB free below %2").arg(options_.minimumFreeBytes / (1024 * 1024)).arg(store_.imagesFolder()), false, {}};
         } else {
-            result = ingest(store_, staged);
+            result = ingest(store_, staged, object);
         }
         if (result.outcome == ImageStore::Outcome::Stored) {
             ++stored_;
+            AddAuditInstance(received_, object.patientId,
+                             object.givenName.isEmpty() ? object.familyName : object.familyName + QLatin1Char('^') + object.givenName,
+                             object.studyUid, object.sopClassUid, object.accessionNumber);
         } else {
             ++failed_;
             ReceiverLog(QStringLiteral("%1%2 from %3 not stored: %4")
@@ -306,11 +310,39 @@ protected:
         DcmSCP::notifyAssociationRequest(params, action);
         peer_ = QStringLiteral("%1 (%2)").arg(QString::fromLatin1(params.DULparams.callingAPTitle),
                                               QString::fromLatin1(params.DULparams.callingPresentationAddress));
+        peerNode_ = {QString::fromLatin1(params.DULparams.callingAPTitle), QString::fromLatin1(params.DULparams.callingPresentationAddress), 0};
+        received_.clear();
         stored_ = failed_ = 0;
         aborted_ = false;
         chooseProfile(params);
     }
     void notifyAbortRequest() override { aborted_ = true; }
+
+    // Every association refused, whatever the reason, is a security alert in the audit trail.
+    void refuseAssociation(const DcmRefuseReasonType reason) override
+    {
+        const AuditPeer peer{QString::fromLatin1(getPeerAETitle().c_str()), QString::fromLatin1(getPeerIP().c_str()), 0};
+        const QString why = refusalText(reason);
+        ReceiverLog(QStringLiteral("association from %1 (%2) refused: %3").arg(peer.aeTitle, peer.host, why));
+        AuditSecurityAlert(SecurityAlertKind::RejectedAssociation, options_.aeTitle, peer, why);
+        DcmSCP::refuseAssociation(reason);
+    }
+    static QString refusalText(DcmRefuseReasonType reason)
+    {
+        switch (reason) {
+        case DCMSCP_TOO_MANY_ASSOCIATIONS: return QStringLiteral("too many associations");
+        case DCMSCP_CANNOT_FORK: return QStringLiteral("cannot serve it");
+        case DCMSCP_BAD_APPLICATION_CONTEXT_NAME: return QStringLiteral("application context name not supported");
+        case DCMSCP_CALLING_HOST_NOT_ALLOWED: return QStringLiteral("calling host not allowed");
+        case DCMSCP_CALLED_AE_TITLE_NOT_RECOGNIZED: return QStringLiteral("called AE title not recognized");
+        case DCMSCP_CALLING_AE_TITLE_NOT_RECOGNIZED: return QStringLiteral("calling AE title not recognized");
+        case DCMSCP_FORCED: return QStringLiteral("refused by the receiver");
+        case DCMSCP_NO_IMPLEMENTATION_CLASS_UID: return QStringLiteral("no implementation class UID");
+        case DCMSCP_NO_PRESENTATION_CONTEXTS: return QStringLiteral("no presentation context acceptable");
+        case DCMSCP_INTERNAL_ERROR: break;
+        }
+        return QStringLiteral("internal error");
+    }
 
     // A profile holds at most 128 presentation contexts and DCMTK knows more
     // storage classes than that, so the profile offered to a sender holds the
@@ -409,6 +441,9 @@ protected:
                         .arg(stored_)
                         .arg(failed_)
                         .arg(aborted_ ? QStringLiteral(", aborted by the sender") : QString()));
+        if (stored_ + failed_ > 0)
+            AuditInstancesReceived(options_.aeTitle, peerNode_, received_, failed_);
+        received_.clear();
         store_.closeDatabase();
     }
     void notifyConnectionTimeout() override
@@ -430,6 +465,8 @@ private:
     TempIntake intake_;
     QElapsedTimer sincePoll_;
     QString peer_;
+    AuditPeer peerNode_;
+    QList<AuditPatient> received_; // what this association stored
     int stored_ = 0;
     int failed_ = 0;
     bool aborted_ = false;

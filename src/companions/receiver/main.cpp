@@ -1,5 +1,6 @@
 // LumoraReceiver: the DICOM storage provider that fills the image database and
 // the images folder, and takes in what the workstation drops into temp/.
+#include "audit/AuditTrail.h"
 #include "core/ApplicationFolder.h"
 #include "core/PidFile.h"
 #include "companions/receiver/Receiver.h"
@@ -82,7 +83,9 @@ int main(int argc, char **argv)
         ReceiverLog(QStringLiteral("cannot keep the pid file: ") + why);
     }
     ReceiverLog(QStringLiteral("listening on port %1 as %2").arg(options.port).arg(options.aeTitle));
+    AuditApplicationStart(options.aeTitle);
     const int code = receiver.run();
+    AuditApplicationStop(options.aeTitle);
     pidFile.release();
     store.closeDatabase();
     ReceiverLog(code == ReceiverExit::Clean ? QStringLiteral("stopped") : QStringLiteral("stopped with exit code %1").arg(code));
