@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 offscreen_screen
 log=$(mktemp)
 run_journal_bench bench_doseqa >"$log" 2>/dev/null
-trap 'rm -rf "$work" "$log" "$screen_config"' EXIT
+trap 'remove_tree "$work" "$log" "$screen_config"' EXIT
 out=$(cat "$log")
 from=$(date -d '-364 days' +%Y-%m-%d)
 to=$(date +%Y-%m-%d)

@@ -17,7 +17,7 @@ bench="$build/tools/bench-export"
 rounds=${BENCH_ROUNDS:-5} rows=4096 columns=3328
 [ -z "${BENCH_QUICK:-}" ] || rounds=1 rows=256 columns=208
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'remove_tree "$work"' EXIT
 export QT_QPA_PLATFORM=offscreen LUMORA_APP_FOLDER="$work/app"
 mkdir -p "$work/app"
 # The station's databases: the export looks up the studies' dose reports there.

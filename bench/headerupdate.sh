@@ -15,7 +15,7 @@ rounds=${BENCH_ROUNDS:-5}
 count=${BENCH_IMAGES:-100}
 [ -z "${BENCH_QUICK:-}" ] || rounds=1 count=4
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'remove_tree "$work"' EXIT
 
 
 run_set() {
@@ -37,7 +37,7 @@ run_set() {
     dcmodify -nb -m "(0010,0010)=Bench^Changed" "$copies"/*.dcm
     peer+=($(( $(now_ms) - start )))
     dcmdump +P 0010,0010 "$copies"/*.dcm | grep -c 'Bench^Changed' | grep -qx "$count" || { echo "dcmodify did not change every copy" >&2; exit 1; }
-    rm -rf "$folder"
+    remove_tree "$folder"
   done
   local j d
   j=$(printf '%s\n' "${job[@]}" | median); d=$(printf '%s\n' "${peer[@]}" | median)

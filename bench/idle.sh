@@ -36,7 +36,7 @@ stop_station() {
 cleanup() {
   stop_station
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
-  rm -rf "$work"
+  remove_tree "$work"
 }
 trap cleanup EXIT
 

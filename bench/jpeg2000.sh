@@ -11,7 +11,7 @@ export LUMORA_TOOLS_DIR="$build/tools" LUMORA_SOURCE_DIR="$root"
 offscreen_screen
 work=$(mktemp -d)
 shm=$(mktemp -d -p /dev/shm)
-trap 'rm -rf "$work" "$shm" "$screen_config"' EXIT
+trap 'remove_tree "$work" "$shm" "$screen_config"' EXIT
 bench="$build/tools/bench-viewer"
 
 study=$("$bench" prepare "$work" j2k)

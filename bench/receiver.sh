@@ -21,7 +21,7 @@ work=$(mktemp -d)
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
-  rm -rf "$work"
+  remove_tree "$work"
 }
 trap cleanup EXIT
 
@@ -100,7 +100,7 @@ run_receiver() { # set [noflush] -> seconds
   local rows
   rows=$(sqlite3 "$app/Data/LumoraData.dat" 'SELECT COUNT(*) FROM tblImages')
   [ "$rows" -eq "$(ls "$1" | wc -l)" ] || { echo "receiver indexed $rows images" >&2; exit 1; }
-  rm -rf "$app"
+  remove_tree "$app"
 }
 
 

@@ -32,7 +32,7 @@ cleanup() {
     kill "$scp_pid" 2>/dev/null || true
     wait "$scp_pid" 2>/dev/null || true
   fi
-  rm -rf "$work" "$recv"
+  remove_tree "$work" "$recv"
 }
 trap cleanup EXIT
 

@@ -9,7 +9,7 @@ export LUMORA_TOOLS_DIR="$build/tools" LUMORA_SOURCE_DIR="$root"
 . "$root/bench/lib.bash"
 offscreen_screen
 work=$(mktemp -d)
-trap 'rm -rf "$work" "$screen_config"' EXIT
+trap 'remove_tree "$work" "$screen_config"' EXIT
 bench="$build/tools/bench-viewer"
 
 study=$("$bench" prepare "$work")

@@ -1,7 +1,9 @@
 #include "app/StartupFlow.h"
 
+#include "audit/AuditTrail.h"
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
+#include "core/Settings.h"
 #include "app/MainForm.h"
 #include "app/OptionForm.h"
 #include "ui/Prompts.h"
@@ -165,5 +167,8 @@ int Main(Prompter &prompter, std::function<void(MainForm &)> attach)
     QObject::connect(&flow, &StartupFlow::finished, qApp, [](int code) { QCoreApplication::exit(code); }, Qt::QueuedConnection);
     if (!flow.start())
         return 1;
-    return QApplication::exec();
+    AuditApplicationStart(Settings.LocalAET);
+    const int code = QApplication::exec();
+    AuditApplicationStop(Settings.LocalAET);
+    return code;
 }

@@ -40,24 +40,9 @@ void toStandardError(const QString &text)
     std::fflush(stderr);
 }
 
-// Once per file: a log that fails fails again with every line.
 void reportTrouble(const QString &path, int error)
 {
-    const QString text = QStringLiteral("The log %1 cannot be written (%2); its lines are lost.").arg(path, QString::fromLocal8Bit(std::strerror(error)));
-    LogTroubleReporter tell;
-    {
-        Troubles &t = troubles();
-        QMutexLocker lock(&t.mutex);
-        if (t.logs.contains(path))
-            return;
-        t.logs.insert(path);
-        t.texts << text;
-        tell = t.reporter;
-    }
-    if (tell)
-        tell(text);
-    else
-        toStandardError(text);
+    ReportTroubleOnce(path, QStringLiteral("The log %1 cannot be written (%2); its lines are lost.").arg(path, QString::fromLocal8Bit(std::strerror(error))));
 }
 
 // Log names compare without regard to case, as they did on the original file system.
@@ -100,6 +85,25 @@ void writeWhole(const QString &path, const QByteArray &bytes)
 }
 
 } // namespace
+
+// Once per key: a log that fails fails again with every line.
+void ReportTroubleOnce(const QString &key, const QString &text)
+{
+    LogTroubleReporter tell;
+    {
+        Troubles &t = troubles();
+        QMutexLocker lock(&t.mutex);
+        if (t.logs.contains(key))
+            return;
+        t.logs.insert(key);
+        t.texts << text;
+        tell = t.reporter;
+    }
+    if (tell)
+        tell(text);
+    else
+        toStandardError(text);
+}
 
 void SetLogTroubleReporter(LogTroubleReporter reporter)
 {

@@ -14,5 +14,9 @@ using LogTroubleReporter = std::function<void(const QString &text)>;
 // hands it what was reported before.
 void SetLogTroubleReporter(LogTroubleReporter reporter);
 
+// Tells the text once per key (a file's path) in this process, as a log's
+// trouble is told; later calls with the same key say nothing.
+void ReportTroubleOnce(const QString &key, const QString &text);
+
 // What was reported so far in this process.
 QStringList LogTroubles();

@@ -266,6 +266,13 @@ struct HeaderUpdateJob::Item {
     QString fileName;
 };
 
+void HeaderUpdateJob::addAudited(QList<AuditPatient> &patients, const ToolkitImagePtr &image)
+{
+    AddAuditInstance(patients, GetAttribute(image, Tags::PatientID).value.trimmed(), GetAttribute(image, Tags::PatientName).value.trimmed(),
+                     GetAttribute(image, Tags::StudyInstanceUID).value.trimmed(), GetAttribute(image, Tags::SOPClassUID).value.trimmed(),
+                     GetAttribute(image, Tags::AccessionNumber).value.trimmed());
+}
+
 HeaderUpdateJob::HeaderUpdateJob(HeaderUpdateInput input, JobProgress &progress)
     : in_(std::move(input))
     , report_(progress)
@@ -297,9 +304,18 @@ HeaderUpdateResult HeaderUpdateJob::run()
 {
     // The old entries go only once every file is written; a phase that fails
     // has logged and reported why.
-    if (!collect() || !check() || !writeLoaded() || !writeOtherSeries() || !writeOtherStudies() || !removeOld()
-        || !handToReceiver())
+    if (!collect() || !check() || !writeLoaded() || !writeOtherSeries() || !writeOtherStudies() || !removeOld())
         return result_;
+    // The images changed once their old entries went: the trail names them as
+    // they were and as they are (a changed Patient ID or study UID both).
+    QList<AuditPatient> changed = audited_;
+    for (const Item &item : std::as_const(*items_))
+        addAudited(changed, item.image);
+    if (!handToReceiver()) {
+        AuditHeaderChange(changed, result_.text);
+        return result_;
+    }
+    AuditHeaderChange(changed);
     report_.append(QStringLiteral("Tasks done."));
     return {};
 }
@@ -504,8 +520,11 @@ bool HeaderUpdateJob::collectImages()
         }
     }
     rewritten_.clear();
-    for (const Item &item : std::as_const(*items_))
+    audited_.clear();
+    for (const Item &item : std::as_const(*items_)) {
         rewritten_ << item.oldUid;
+        addAudited(audited_, item.image);
+    }
     return true;
 }
 

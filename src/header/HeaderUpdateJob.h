@@ -13,6 +13,7 @@
 // names the old images and their rewritten files: at the next start a folder
 // with it is handed to the receiver once the old rows are found gone, and
 // dropped when they are still there (the removal never committed).
+#include "audit/AuditTrail.h"
 #include "jobs/Job.h"
 #include "toolkit/Toolkit.h"
 
@@ -102,6 +103,7 @@ private:
     void applyTasks();
     bool validate();
     bool writeItems(int from, int to);
+    static void addAudited(QList<AuditPatient> &patients, const ToolkitImagePtr &image);
 
     HeaderUpdateInput in_;
     JobProgress &report_;
@@ -111,6 +113,7 @@ private:
     std::shared_ptr<QList<Item>> items_;
     QMap<QString, QString> newUids_; // "tag|old UID" → new UID, one per original study or series
     QStringList rewritten_; // the old ImageUIDs of every image the job rewrites
+    QList<AuditPatient> audited_; // the images as they were, for the audit trail
     QList<QPair<QString, QString>> files_; // old ImageUID, the rewritten file's name
     int loadedCount_ = 0;
     int activeStudyEnd_ = 0; // end of the items of the active study beyond the loaded ones

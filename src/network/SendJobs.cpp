@@ -161,6 +161,7 @@ bool sendStudy(JobProgress &progress, SendJob &job, JobOutcome &outcome, const Q
     progress.setMaximum(static_cast<int>(rows.uids.size()));
     job.TotalCount += static_cast<int>(rows.uids.size());
     progress.append(QStringLiteral("Sending study ... "));
+    job.connections.setSubject(s.patientId, s.patientName, s.studyUid);
     int sentHere = 0;
     DoseReportInput report;
     QStringList eventUids;
@@ -232,6 +233,13 @@ SendConnections &SendConnections::operator=(SendConnections &&other) noexcept
         release();
         partner_ = std::move(other.partner_);
         second_ = std::move(other.second_);
+        target_ = std::move(other.target_);
+        sent_ = std::move(other.sent_);
+        failed_ = std::exchange(other.failed_, 0);
+        lastError_ = std::move(other.lastError_);
+        subjectPatientId_ = std::move(other.subjectPatientId_);
+        subjectPatientName_ = std::move(other.subjectPatientName_);
+        subjectStudyUid_ = std::move(other.subjectStudyUid_);
     }
     return *this;
 }
@@ -242,6 +250,7 @@ Result SendConnections::open(const SendTarget &target)
     Result error;
     bool ok = true;
     release();
+    target_ = target;
     partner_ = std::make_unique<ToolkitAssociation>();
     const PartnerAddress &first = target.partners.partner, &second = target.partners.second;
     const QString &local = target.callingAe;
@@ -271,22 +280,54 @@ Result SendConnections::open(const SendTarget &target)
     return {};
 }
 
+void SendConnections::setSubject(const QString &patientId, const QString &patientName, const QString &studyUid)
+{
+    subjectPatientId_ = patientId;
+    subjectPatientName_ = patientName;
+    subjectStudyUid_ = studyUid;
+}
+
 bool SendConnections::sendObject(const QString &path, Result *error)
 {
-    if (!partner_ || !partner_->SendFile(path, error))
-        return false;
-    return !second_ || second_->SendFile(path, error);
+    const bool went = partner_ && partner_->SendFile(path, error) && (!second_ || second_->SendFile(path, error));
+    if (went)
+        AddAuditInstance(sent_, subjectPatientId_, subjectPatientName_, subjectStudyUid_, QString::fromLatin1(DoseReportSopClass));
+    else {
+        ++failed_;
+        lastError_ = error ? error->text : QString();
+    }
+    return went;
 }
 
 bool SendConnections::send(const ToolkitImagePtr &image, Result *error)
 {
-    if (!partner_ || !partner_->SendImage(image, error))
-        return false;
-    return !second_ || second_->SendImage(image, error);
+    const bool went = partner_ && partner_->SendImage(image, error) && (!second_ || second_->SendImage(image, error));
+    if (went)
+        AddAuditInstance(sent_, text(image, Tags::PatientID), text(image, Tags::PatientName), text(image, Tags::StudyInstanceUID),
+                         text(image, Tags::SOPClassUID), text(image, Tags::AccessionNumber));
+    else {
+        ++failed_;
+        lastError_ = error ? error->text : QString();
+    }
+    return went;
+}
+
+void SendConnections::audit()
+{
+    if (sent_.isEmpty() && failed_ == 0)
+        return;
+    const PartnerAddress &first = target_.partners.partner, &second = target_.partners.second;
+    AuditInstancesSent(target_.callingAe, {first.aet, first.ip, quint16(first.port.toUInt())}, sent_, failed_, lastError_);
+    if (second_)
+        AuditInstancesSent(target_.callingAe, {second.aet, second.ip, quint16(second.port.toUInt())}, sent_, failed_, lastError_);
+    sent_.clear();
+    failed_ = 0;
+    lastError_.clear();
 }
 
 void SendConnections::release()
 {
+    audit();
     if (partner_)
         partner_->CloseAssociation();
     if (second_)
@@ -315,6 +356,7 @@ JobOutcome SerieSenden(JobProgress &progress, SendJob &job)
         return outcome;
     }
     progress.append(QStringLiteral("Sending Series ... "));
+    job.connections.setSubject(s.patientId, s.patientName, s.studyUid);
     for (qsizetype i = 0; i < rows.uids.size(); ++i) {
         Result error;
         if (sendStored(job.connections, folder + QLatin1Char('/') + rows.uids[i] + QStringLiteral(".dcm"), rows.classes.value(i), &error))

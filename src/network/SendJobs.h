@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audit/AuditTrail.h"
 #include "core/ExposureUnits.h"
 #include "jobs/Job.h"
 #include "network/StoragePartners.h"
@@ -38,13 +39,25 @@ public:
     bool send(const ToolkitImagePtr &image, Result *error);
     // Stores the object of a file that holds no image (the dose report).
     bool sendObject(const QString &path, Result *error);
+    // Ends the associations; what went over them (and what failed) goes into
+    // the audit trail, one record per partner.
     void release();
     bool isOpen() const { return partner_ != nullptr; }
     bool toSecond() const { return second_ != nullptr; }
+    // The patient and study of what is sent next: a stored object sent as a
+    // file carries them in no image the send reads.
+    void setSubject(const QString &patientId, const QString &patientName, const QString &studyUid);
 
 private:
+    void audit();
+
     std::unique_ptr<ToolkitAssociation> partner_;
     std::unique_ptr<ToolkitAssociation> second_;
+    SendTarget target_;
+    QList<AuditPatient> sent_;
+    int failed_ = 0;
+    QString lastError_;
+    QString subjectPatientId_, subjectPatientName_, subjectStudyUid_;
 };
 
 // What a send job is asked to send.

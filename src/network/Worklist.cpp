@@ -2,6 +2,7 @@
 
 #include "network/TlsSecurity.h"
 
+#include "audit/AuditTrail.h"
 #include "core/DisplayText.h"
 #include "core/Settings.h"
 #include "store/Database.h"
@@ -158,6 +159,7 @@ WorklistAnswers RunWorklistRequest(const WorklistRequest &request, const Toolkit
 {
     WorklistAnswers out;
     out.provider = QStringLiteral("%1 at %2:%3").arg(request.remoteAet, request.remoteIp, request.remotePort);
+    out.request = request;
     bool portOk = false;
     const int port = request.remotePort.trimmed().toInt(&portOk);
     ToolkitQueryAnswers answers;
@@ -186,4 +188,16 @@ void LogWorklistAnswers(const WorklistAnswers &answers)
         LogFailure(answers, kQueryLocation);
     for (const Result &e : answers.charsetProblems)
         LogFailure(e, kQueryLocation + QStringLiteral(" (CHARSET)"));
+    QList<AuditPatient> found;
+    for (const ToolkitDataSet &a : answers.answers)
+        AddAuditInstance(found, GetAttribute(a, Tags::PatientID).value.trimmed(), GetAttribute(a, Tags::PatientName).value.trimmed(),
+                         GetAttribute(a, Tags::StudyInstanceUID).value.trimmed(), {}, GetAttribute(a, Tags::AccessionNumber).value.trimmed());
+    // An answer without a study UID names the patient only.
+    for (AuditPatient &p : found)
+        p.studies.removeIf([](const AuditStudy &s) { return s.studyUid.isEmpty(); });
+    const WorklistRequest &r = answers.request;
+    QString syntax;
+    const QByteArray identifier = EncodeDataSet(r.identifier, &syntax);
+    AuditWorklistQuery(r.localAet, {r.remoteAet, r.remoteIp, quint16(r.remotePort.trimmed().toUInt())}, identifier, syntax, found,
+                       answers.ok() ? QString() : answers.text);
 }

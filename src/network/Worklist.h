@@ -34,13 +34,6 @@ QString WorklistTime(const QString &tm);
 // return only the keys they are asked for, and the list shows both.
 ToolkitDataSet WorklistIdentifier(const QString &stationAet, const QDate &today);
 
-// The answers of one query; a failure says why there are none.
-struct WorklistAnswers : Result {
-    QList<ToolkitDataSet> answers;
-    QList<Result> charsetProblems; // answers shown byte for byte
-    QString provider;              // "AET at host:port", for the log
-};
-
 // One query as the operator asked for it: the Worklist settings and the
 // identifier of that moment, so that a query on a worker thread reads no
 // setting that another window may change meanwhile.
@@ -51,13 +44,22 @@ struct WorklistRequest {
     ToolkitSecurity security; // TLS when Worklist\TLS is 1
 };
 
+// The answers of one query; a failure says why there are none.
+struct WorklistAnswers : Result {
+    QList<ToolkitDataSet> answers;
+    QList<Result> charsetProblems; // answers shown byte for byte
+    WorklistRequest request;       // what was asked, and of whom
+    QString provider;              // "AET at host:port", for the log
+};
+
 // Runs the C-FIND with Worklist\LocalAET (calling and station AE title),
 // RemoteAET, RemoteIP and RemotePort, over TLS when Worklist\TLS says so. Writes no log, touches no setting: it
 // runs on a worker thread. cancel may be set from another thread.
 WorklistAnswers RunWorklistRequest(const WorklistRequest &request, const ToolkitCancel *cancel = nullptr);
 
 // The failure and the answers whose character set could not be decoded, to
-// the error log (on the interface thread).
+// the error log, and the query with the patients it disclosed to the audit
+// trail (on the interface thread).
 void LogWorklistAnswers(const WorklistAnswers &answers);
 
 class WorklistQuery {

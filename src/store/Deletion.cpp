@@ -1,6 +1,7 @@
 #include "store/Deletion.h"
 
 #include "core/ApplicationFolder.h"
+#include "audit/AuditTrail.h"
 #include "core/ErrorLog.h"
 #include "store/DatabasePaths.h"
 #include "store/SchemaVersion.h"
@@ -431,9 +432,16 @@ Level levelOf(RemovalLevel level)
     return Level::Patient;
 }
 
+// The patient's name in DICOM's form, for the audit trail.
+QString personName(const QString &family, const QString &given)
+{
+    return given.isEmpty() ? family : family + QLatin1Char('^') + given;
+}
+
 // What one removal's transaction took: the image files to remove, study by
 // study, and which rows above the removed one went with it.
 struct Taken {
+    QList<AuditPatient> audited;          // what went, for the audit trail
     QStringList studyOrder;               // study UIDs, in the order met
     QHash<QString, QStringList> images;   // study UID: its image UIDs removed
     QSet<QString> goneStudies;            // study UIDs whose row went
@@ -447,21 +455,21 @@ QString placesOf(Level level)
 {
     switch (level) {
     case Level::Patient:
-        return QStringLiteral("SELECT s.StudyID, s.StudyUID, s.FKeyPATID, r.SeriesID, i.ImageUID FROM tblStudies s "
+        return QStringLiteral("SELECT s.StudyID, s.StudyUID, s.FKeyPATID, r.SeriesID, i.ImageUID, i.SOPClassUID FROM tblStudies s "
                               "LEFT JOIN tblSeries r ON r.FKeyStudyID = s.StudyID LEFT JOIN tblImages i ON i.FKeySeriesID = r.SeriesID "
                               "WHERE s.FKeyPATID = ? ORDER BY s.StudyID, r.SeriesID, i.ImageNr, i.ImageID");
     case Level::Study:
-        return QStringLiteral("SELECT s.StudyID, s.StudyUID, s.FKeyPATID, r.SeriesID, i.ImageUID FROM tblStudies s "
+        return QStringLiteral("SELECT s.StudyID, s.StudyUID, s.FKeyPATID, r.SeriesID, i.ImageUID, i.SOPClassUID FROM tblStudies s "
                               "LEFT JOIN tblSeries r ON r.FKeyStudyID = s.StudyID LEFT JOIN tblImages i ON i.FKeySeriesID = r.SeriesID "
                               "WHERE s.StudyID = ? ORDER BY r.SeriesID, i.ImageNr, i.ImageID");
     case Level::Series:
-        return QStringLiteral("SELECT s.StudyID, s.StudyUID, s.FKeyPATID, r.SeriesID, i.ImageUID FROM tblSeries r "
+        return QStringLiteral("SELECT s.StudyID, s.StudyUID, s.FKeyPATID, r.SeriesID, i.ImageUID, i.SOPClassUID FROM tblSeries r "
                               "JOIN tblStudies s ON s.StudyID = r.FKeyStudyID LEFT JOIN tblImages i ON i.FKeySeriesID = r.SeriesID "
                               "WHERE r.SeriesID = ? ORDER BY i.ImageNr, i.ImageID");
     case Level::Image:
         break;
     }
-    return QStringLiteral("SELECT s.StudyID, s.StudyUID, s.FKeyPATID, r.SeriesID, i.ImageUID FROM tblImages i "
+    return QStringLiteral("SELECT s.StudyID, s.StudyUID, s.FKeyPATID, r.SeriesID, i.ImageUID, i.SOPClassUID FROM tblImages i "
                           "JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID JOIN tblStudies s ON s.StudyID = r.FKeyStudyID "
                           "WHERE i.ImageUID = ?");
 }
@@ -505,6 +513,7 @@ std::optional<Taken> removeRows(Level level, const QVariantList &keys, const Rem
     Taken taken;
     QSet<qlonglong> series, studies, patients; // above the removed rows, perhaps emptied
     QHash<qlonglong, QString> studyUids;
+    QHash<qlonglong, QPair<QString, QString>> patientIds; // key: Patient ID, name
     Transaction t(where);
     for (const QVariant &key : keys) {
         const DbResult rows = t.query(placesOf(level), {key});
@@ -525,6 +534,14 @@ std::optional<Taken> removeRows(Level level, const QVariantList &keys, const Rem
                 taken.images[studyUid] << row.value(4).toString();
                 ++taken.imageCount;
             }
+            const qlonglong patientKey = row.value(2).toLongLong();
+            if (!patientIds.contains(patientKey)) {
+                const DbResult p = t.query(QStringLiteral("SELECT PatID1, PatNachname, PatVorname FROM tblPatienten WHERE PatID = ?"), {patientKey});
+                const QSqlRecord first = p.rows.isEmpty() ? QSqlRecord() : p.rows.first();
+                patientIds.insert(patientKey, {first.value(0).toString(), personName(first.value(1).toString(), first.value(2).toString())});
+            }
+            AddAuditInstance(taken.audited, patientIds.value(patientKey).first, patientIds.value(patientKey).second, studyUid,
+                             row.value(4).isNull() ? QString() : row.value(5).toString());
             studyUids.insert(study, studyUid);
             if (level == Level::Study || level == Level::Patient)
                 taken.goneStudies.insert(studyUid);
@@ -569,6 +586,8 @@ bool removeAndTell(Level level, const QVariantList &keys, const DeletionReport &
     const std::optional<Taken> taken = removeRows(level, keys, options, where);
     if (!taken)
         return false;
+    if (options.audited && !taken->audited.isEmpty())
+        AuditDeletion(taken->audited, level == Level::Study || level == Level::Patient);
     // Told before any file is touched, so that the lists drop the rows at once.
     if (level != Level::Patient && !taken->goneStudies.isEmpty() && report.studyRowRemoved)
         report.studyRowRemoved();
@@ -703,7 +722,8 @@ bool DeleteImageFromDatabase(const QString &imageUid, const QString &)
 
 bool DeleteImageListFromDatabase(const QStringList &imageUids, const DeletionReport &report, const std::function<bool()> &beforeCommit)
 {
-    return RemoveImages(imageUids, report, {EmptiedParents::Removed, beforeCommit, {}});
+    // The header change that rewrote them is audited as such.
+    return RemoveImages(imageUids, report, {EmptiedParents::Removed, beforeCommit, {}, false});
 }
 
 bool DeleteImageRows(const QList<qlonglong> &imageIds)

@@ -68,6 +68,9 @@ struct RemovalOptions {
     std::function<bool()> beforeCommit;
     // Where failures are logged; the level's routine by default.
     QString logPlace;
+    // Whether the audit trail gets a deletion record (not for the originals
+    // a header change replaced: that change is audited as such).
+    bool audited = true;
 };
 
 enum class RemovalLevel { Series, Study, Patient };

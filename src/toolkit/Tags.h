@@ -24,6 +24,7 @@ constexpr bool operator==(ToolkitTag a, ToolkitTag b) { return a.key() == b.key(
 namespace Tags {
 // Identification
 inline constexpr ToolkitTag SpecificCharacterSet{0x0008, 0x0005};
+inline constexpr ToolkitTag SOPClassUID{0x0008, 0x0016};
 inline constexpr ToolkitTag SOPInstanceUID{0x0008, 0x0018};
 inline constexpr ToolkitTag IrradiationEventUID{0x0008, 0x3010};
 inline constexpr ToolkitTag StudyDate{0x0008, 0x0020};

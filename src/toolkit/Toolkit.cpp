@@ -9,6 +9,7 @@
 #include <dcmtk/dcmdata/dcfcache.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcmetinf.h>
+#include <dcmtk/dcmdata/dcostrmb.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcsequen.h>
 #include <dcmtk/dcmdata/dcspchrs.h>
@@ -1001,6 +1002,27 @@ bool RemoveAttribute(ToolkitDataSet &dataSet, quint16 group, quint16 element)
 }
 
 ToolkitDataSet NewDataSet() { return ToolkitDataSet(); }
+
+QByteArray EncodeDataSet(const ToolkitDataSet &dataSet, QString *transferSyntaxUid)
+{
+    DcmDataset copy;
+    DcmItem &item = *dataSet.d->item;
+    for (unsigned long i = 0; i < item.card(); ++i)
+        copy.insert(OFstatic_cast(DcmElement *, item.getElement(i)->clone()));
+    const E_TransferSyntax xfer = EXS_LittleEndianExplicit;
+    const Uint32 length = copy.getLength(xfer, EET_ExplicitLength);
+    QByteArray out(qsizetype(length) + 16, '\0');
+    DcmOutputBufferStream stream(out.data(), offile_off_t(out.size()));
+    copy.transferInit();
+    const OFCondition cond = copy.write(stream, xfer, EET_ExplicitLength, nullptr);
+    copy.transferEnd();
+    if (cond.bad())
+        return {};
+    out.truncate(qsizetype(stream.tell()));
+    if (transferSyntaxUid)
+        *transferSyntaxUid = QString::fromLatin1(DcmXfer(xfer).getXferID());
+    return out;
+}
 
 ToolkitSequence NewSequence(const QList<ToolkitDataSet> &items) { return items; }
 

@@ -156,6 +156,9 @@ inline bool RemoveAttribute(const ToolkitImagePtr &image, ToolkitTag tag) { retu
 inline bool RemoveAttribute(ToolkitDataSet &dataSet, ToolkitTag tag) { return RemoveAttribute(dataSet, tag.group, tag.element); }
 
 ToolkitDataSet NewDataSet();
+// The attributes as a data set in Explicit VR Little Endian (its UID into
+// transferSyntaxUid); empty when they cannot be written.
+QByteArray EncodeDataSet(const ToolkitDataSet &dataSet, QString *transferSyntaxUid);
 ToolkitSequence NewSequence(const QList<ToolkitDataSet> &items = {});
 QString NewUid();
 

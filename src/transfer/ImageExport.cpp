@@ -71,6 +71,7 @@ bool ImageExport::begin()
     exportedFiles_.clear();
     entryNames_.clear();
     written_ = leftOut_ = reportsLeftOut_ = 0;
+    audited_.clear();
     next_ = 0;
     pictures_.assign(size_t(r_.images.size()), {});
     started_.assign(size_t(r_.images.size()), false);
@@ -105,8 +106,16 @@ void ImageExport::report(int zip)
 
 bool ImageExport::fileSet() const { return r_.kind == ExportKind::Dicom && r_.dicomDir; }
 
+void ImageExport::auditImages(const QString &failure)
+{
+    if (audited_.isEmpty())
+        return;
+    AuditExport(r_.kind == ExportKind::Jpeg ? ExportMedium::JpegHandOut : ExportMedium::Folder, r_.folder, audited_, failure);
+}
+
 bool ImageExport::stop(const Result &e, const QString &what)
 {
+    auditImages(e.text);
     WriteErrorLog(e.number, e.text, place());
     prompter_.critical(hooks_.parent, what + QStringLiteral("\r\n") + e.text + QStringLiteral("\r\nView log-files for information."),
                        DefaultPromptTitle);
@@ -154,6 +163,9 @@ bool ImageExport::exportNext()
         ++leftOut_;
     } else {
         ++written_;
+        AddAuditInstance(audited_, GetAttribute(image, Tags::PatientID).value.trimmed(), GetAttribute(image, Tags::PatientName).value.trimmed(),
+                         GetAttribute(image, Tags::StudyInstanceUID).value.trimmed(), GetAttribute(image, Tags::SOPClassUID).value.trimmed(),
+                         GetAttribute(image, Tags::AccessionNumber).value.trimmed());
     }
     // Its picture is written; the worker's copy goes.
     pictures_[size_t(i)] = {};
@@ -185,6 +197,7 @@ bool ImageExport::finishImages()
             entryNames_.insert(own, QStringLiteral("DICOMDIR"));
         }
     }
+    auditImages({});
     return true;
 }
 
@@ -372,5 +385,7 @@ int ImageExport::archiveWritten(const ArchiveOutcome &outcome)
         prompter_.critical(hooks_.parent, QStringLiteral("An error occured during ZIP compression!\r\nPlease try again."), DefaultPromptTitle);
         return ZipResult::Failed;
     }
+    if (!audited_.isEmpty())
+        AuditExport(ExportMedium::Archive, archive_, audited_);
     return ZipResult::Written;
 }

@@ -3,6 +3,7 @@
 // The export of the viewer's images into a folder: DICOM files (optionally a
 // file-set with a DICOMDIR) or JPEG files with info.txt, optionally packed
 // into a ZIP archive. Plain logic; ExportForm shows its progress.
+#include "audit/AuditTrail.h"
 #include "toolkit/Toolkit.h"
 
 #include <QFuture>
@@ -97,6 +98,8 @@ private:
         Result error;
     };
     bool fileSet() const;
+    // The images written so far, to the audit trail.
+    void auditImages(const QString &failure);
     bool stop(const Result &e, const QString &what);
     void encodeAhead(int i);
     bool exportImage(const ToolkitImagePtr &image, QString *file, Result *error, QFuture<Encoded> *picture);
@@ -114,6 +117,7 @@ private:
     QStringList exportedFiles_;
     QStringList reports_;  // the dose report files to write after the images
     QStringList exported_; // the UIDs of the images exported
+    QList<AuditPatient> audited_; // what the written files hold, for the audit trail
     // The file-set of a DICOMDIR export; its own DICOMDIR lives as long as it does.
     ToolkitDirectory directory_;
     QMap<QString, QString> entryNames_; // archive entries not named by their place in the folder

@@ -12,6 +12,9 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 TestFolder::TestFolder() : previous_(qgetenv("LUMORA_APP_FOLDER")), hadPrevious_(qEnvironmentVariableIsSet("LUMORA_APP_FOLDER"))
@@ -68,6 +71,18 @@ TestFolder::~TestFolder()
     if (!rest.isEmpty() && !WaitFor([&] { return companionsOf(dir_.path()).isEmpty(); }, 5000))
         for (const pid_t pid : companionsOf(dir_.path()))
             ::kill(pid, SIGKILL);
+    // The audit trail's files may be append-only (the tests run as root):
+    // as they are, the folder could not go.
+    for (const QString &name : QDir(file(u"Audit"_s)).entryList(QDir::Files)) {
+        const int fd = ::open(QFile::encodeName(file(u"Audit/"_s + name)).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        int flags = 0;
+        if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL)) {
+            flags &= ~FS_APPEND_FL;
+            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        }
+        if (fd >= 0)
+            ::close(fd);
+    }
     if (hadPrevious_)
         qputenv("LUMORA_APP_FOLDER", previous_);
     else

@@ -1,5 +1,7 @@
 #include "companions/datamgr/Housekeeping.h"
 
+#include "audit/AuditDelivery.h"
+#include "audit/AuditTrail.h"
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
 #include "core/Settings.h"
@@ -86,4 +88,29 @@ void RunHousekeeping()
     QStringList databases = HousekeptDatabases();
     databases.removeDuplicates();
     CheckpointDatabases(databases);
+}
+
+int AuditForwarding::round()
+{
+    const RepositoryChoice choice = AuditRepositoryFromSettings();
+    DeliveryRound done;
+    if (!choice.ok())
+        static_cast<Result &>(done) = choice;
+    else if (!choice.repository) {
+        wait_ = interval_;
+        return wait_; // no repository: the trail stays in the folder
+    } else
+        done = DeliverAuditTrail(AuditFolder(), *choice.repository);
+    if (done.ok()) {
+        if (!trouble_.isEmpty())
+            DataMgrLog(QStringLiteral("audit repository reached again, %1 records delivered").arg(done.delivered));
+        trouble_.clear();
+        wait_ = interval_;
+        return wait_;
+    }
+    if (done.text != trouble_)
+        DataMgrLog(QStringLiteral("audit records not delivered, kept for later (%1 waiting): %2").arg(done.pending).arg(done.text));
+    trouble_ = done.text;
+    wait_ = std::min({wait_ * 2, std::max(60000, interval_), interval_ * 64});
+    return wait_;
 }

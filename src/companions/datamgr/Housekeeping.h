@@ -27,6 +27,22 @@ QStringList HousekeptDatabases();
 // not keep such files: it ends.
 Result RefuseNewerDatabases();
 
+// Hands the audit trail on to the repository the settings name, round by
+// round; after a failed round the wait doubles (from the interval up to a
+// minute, or 64 intervals when shorter), and a trouble is logged when it
+// starts and when it ends, not at every round.
+class AuditForwarding {
+public:
+    explicit AuditForwarding(int intervalMs) : interval_(intervalMs), wait_(intervalMs) {}
+    // One round; the milliseconds until the next.
+    int round();
+
+private:
+    int interval_;
+    int wait_;
+    QString trouble_; // the last failure logged, empty when none
+};
+
 // One line in Logs/DataMgr.log.
 void DataMgrLog(const QString &text);
 

@@ -1,5 +1,6 @@
 // LumoraDataMgr: the hourly housekeeper of logs and database journals.
 #include "companions/datamgr/Housekeeping.h"
+#include "audit/AuditTrail.h"
 #include "core/ApplicationFolder.h"
 #include "core/PidFile.h"
 
@@ -71,6 +72,17 @@ int main(int argc, char **argv)
     });
     round.start(interval);
 
+    // LUMORA_AUDIT_DELIVERY_MS shortens the wait between deliveries for tests.
+    int deliveryInterval = 5000;
+    const int deliveryFromEnv = qEnvironmentVariable("LUMORA_AUDIT_DELIVERY_MS").toInt(&ok);
+    if (ok && deliveryFromEnv > 0)
+        deliveryInterval = deliveryFromEnv;
+    AuditForwarding forwarding(deliveryInterval);
+    QTimer delivery;
+    delivery.setSingleShot(true);
+    QObject::connect(&delivery, &QTimer::timeout, [&] { delivery.start(forwarding.round()); });
+    delivery.start(0);
+
     std::optional<QSocketNotifier> stop;
     if (stopFd >= 0) {
         stop.emplace(stopFd, QSocketNotifier::Read);
@@ -83,7 +95,10 @@ int main(int argc, char **argv)
     }
 
     DataMgrLog(QStringLiteral("started, housekeeping every %1 s").arg(interval / 1000.0));
+    AuditApplicationStart();
     const int rc = app.exec();
+    // Its record goes with the next data manager's first round.
+    AuditApplicationStop();
     DataMgrLog(QStringLiteral("stopped"));
     if (stopFd >= 0)
         ::close(stopFd);

@@ -1,5 +1,6 @@
 #include "companions/receiver/Receiver.h"
 
+#include "audit/AuditTrail.h"
 #include "core/ApplicationFolder.h"
 #include "core/ErrorLog.h"
 #include "core/Settings.h"
@@ -38,6 +39,8 @@ void ReceiverLog(const QString &text)
 void ReceiverTlsFailure(const QString &peer, const QString &reason)
 {
     ReceiverLog(QStringLiteral("TLS failure from %1: %2").arg(peer, reason));
+    // Before the handshake there is no AE title yet: the peer is its address.
+    AuditSecurityAlert(SecurityAlertKind::TlsFailure, ReadSetting(QStringLiteral("Com\\IR_AET"), QString()), AuditPeer{QString(), peer, 0}, reason);
 }
 
 namespace {
@@ -110,9 +113,8 @@ quint16 StoreStatus(ImageStore::Outcome outcome)
 
 namespace {
 
-ImageStore::Filing ingest(ImageStore &store, const QString &staged)
+ImageStore::Filing ingest(ImageStore &store, const QString &staged, ReceivedObject &object)
 {
-    ReceivedObject object;
     if (const Result read = ReadObjectHeader(staged, &object); !read) {
         QFile::remove(staged);
         return {ImageStore::Outcome::Rejected, QStringLiteral("not a readable DICOM object: ") + read.text, false, {}};
@@ -357,15 +359,19 @@ protected:
             return received;
         }
         ImageStore::Filing result;
+        ReceivedObject object;
         if (DiskNearlyFull(store_.imagesFolder(), options_.minimumFreeBytes)) {
             QFile::remove(staged);
             result = {ImageStore::Outcome::DiskFull,
                       QStringLiteral("less than %1 MB free below %2").arg(options_.minimumFreeBytes / (1024 * 1024)).arg(store_.imagesFolder()), false, {}};
         } else {
-            result = ingest(store_, staged);
+            result = ingest(store_, staged, object);
         }
         if (result.outcome == ImageStore::Outcome::Stored) {
             ++stored_;
+            AddAuditInstance(received_, object.patientId,
+                             object.givenName.isEmpty() ? object.familyName : object.familyName + QLatin1Char('^') + object.givenName,
+                             object.studyUid, object.sopClassUid, object.accessionNumber);
         } else {
             ++failed_;
             ReceiverLog(QStringLiteral("%1%2 from %3 not stored: %4")
@@ -390,6 +396,8 @@ protected:
         const QString address = QString::fromLatin1(params.DULparams.callingPresentationAddress);
         peerSubject_ = servingTls_ && tls_ ? tls_->lastPeerSubject() : QString();
         peer_ = QStringLiteral("%1 (%2%3)").arg(calling, address, servingTls_ ? QStringLiteral(", TLS") : QString());
+        peerNode_ = {calling, address, 0};
+        received_.clear();
         stored_ = failed_ = 0;
         aborted_ = false;
         // Host lookup is off: the address is the peer's IP as the socket has it.
@@ -421,6 +429,32 @@ protected:
         ReceiverLog(QStringLiteral("association from %1 at %2 rejected: %3").arg(callingAe, address, why.text));
     }
     void notifyAbortRequest() override { aborted_ = true; }
+
+    // Every association refused, whatever the reason, is a security alert in the audit trail.
+    void refuseAssociation(const DcmRefuseReasonType reason) override
+    {
+        const AuditPeer peer{QString::fromLatin1(getPeerAETitle().c_str()), QString::fromLatin1(getPeerIP().c_str()), 0};
+        const QString why = refusalText(reason);
+        ReceiverLog(QStringLiteral("association from %1 (%2) refused: %3").arg(peer.aeTitle, peer.host, why));
+        AuditSecurityAlert(SecurityAlertKind::RejectedAssociation, options_.aeTitle, peer, why);
+        DcmSCP::refuseAssociation(reason);
+    }
+    static QString refusalText(DcmRefuseReasonType reason)
+    {
+        switch (reason) {
+        case DCMSCP_TOO_MANY_ASSOCIATIONS: return QStringLiteral("too many associations");
+        case DCMSCP_CANNOT_FORK: return QStringLiteral("cannot serve it");
+        case DCMSCP_BAD_APPLICATION_CONTEXT_NAME: return QStringLiteral("application context name not supported");
+        case DCMSCP_CALLING_HOST_NOT_ALLOWED: return QStringLiteral("calling host not allowed");
+        case DCMSCP_CALLED_AE_TITLE_NOT_RECOGNIZED: return QStringLiteral("called AE title not recognized");
+        case DCMSCP_CALLING_AE_TITLE_NOT_RECOGNIZED: return QStringLiteral("calling AE title not recognized");
+        case DCMSCP_FORCED: return QStringLiteral("refused by the receiver");
+        case DCMSCP_NO_IMPLEMENTATION_CLASS_UID: return QStringLiteral("no implementation class UID");
+        case DCMSCP_NO_PRESENTATION_CONTEXTS: return QStringLiteral("no presentation context acceptable");
+        case DCMSCP_INTERNAL_ERROR: break;
+        }
+        return QStringLiteral("internal error");
+    }
 
     // A profile holds at most 128 presentation contexts and DCMTK knows more
     // storage classes than that, so the profile offered to a sender holds the
@@ -554,6 +588,9 @@ protected:
                         .arg(stored_)
                         .arg(failed_)
                         .arg(aborted_ ? QStringLiteral(", aborted by the sender") : QString()));
+        if (stored_ + failed_ > 0)
+            AuditInstancesReceived(options_.aeTitle, peerNode_, received_, failed_);
+        received_.clear();
         store_.closeDatabase();
     }
     void notifyConnectionTimeout() override
@@ -580,6 +617,8 @@ private:
     bool rejected_ = false;
     // The subject of the peer's certificate on a TLS association; empty on a plain one.
     QString peerSubject_;
+    AuditPeer peerNode_;
+    QList<AuditPatient> received_; // what this association stored
     int stored_ = 0;
     int failed_ = 0;
     bool aborted_ = false;

@@ -1,5 +1,6 @@
 // LumoraReceiver: the DICOM storage provider that fills the image database and
 // the images folder, and takes in what the workstation drops into temp/.
+#include "audit/AuditTrail.h"
 #include "core/ApplicationFolder.h"
 #include "core/PidFile.h"
 #include "companions/receiver/Receiver.h"
@@ -88,7 +89,9 @@ int main(int argc, char **argv)
     if (options.tlsPort != 0)
         ports << QStringLiteral("TLS port %1").arg(options.tlsPort);
     ReceiverLog(QStringLiteral("listening on %1 as %2").arg(ports.join(QStringLiteral(" and ")), options.aeTitle));
+    AuditApplicationStart(options.aeTitle);
     const int code = receiver.run();
+    AuditApplicationStop(options.aeTitle);
     pidFile.release();
     store.closeDatabase();
     ReceiverLog(code == ReceiverExit::Clean ? QStringLiteral("stopped") : QStringLiteral("stopped with exit code %1").arg(code));
