@@ -560,6 +560,15 @@ private slots:
         const QRect screen = window->screen()->availableGeometry();
         QVERIFY2(window->width() + WindowFrameAllowance.width() <= screen.width() && window->height() + WindowFrameAllowance.height() <= screen.height(),
                  qPrintable(u"%1 is %2 x %3 on a screen of %4 x %5"_s.arg(name).arg(window->width()).arg(window->height()).arg(screen.width()).arg(screen.height())));
+        // Where the screen has the room, every text whole on every page, none scrolled out of view.
+        if (screen.width() >= 1280 && screen.height() >= 1024) {
+            // The QA window lays out its figures once the journal is read.
+            static_cast<void>(QTest::qWaitFor([window] { return CutTextsOnEveryPage(window).isEmpty(); }, 10000));
+            const QStringList cut = CutTextsOnEveryPage(window);
+            for (const QString &line : cut)
+                qWarning("cut: %s", qPrintable(line));
+            QVERIFY2(cut.isEmpty(), qPrintable(u"%1 cut texts, first: %2"_s.arg(cut.size()).arg(cut.value(0))));
+        }
         KeepShot();
         window->close();
     }

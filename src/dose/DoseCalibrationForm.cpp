@@ -267,8 +267,13 @@ DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QW
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     outer->addWidget(buttons);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    // Its pages scroll where the screen is smaller than the calibration's rows.
-    ResizeWithinScreen(this, QSize(760, 720));
+    // Every row in view where the screen has the room; the pages scroll where it has not.
+    int pages = 0;
+    for (int i = 0; i < tabs_->count(); ++i)
+        if (auto *area = qobject_cast<QScrollArea *>(tabs_->widget(i)))
+            pages = std::max(pages, area->widget()->sizeHint().height());
+    const int around = sizeHint().height() - tabs_->currentWidget()->sizeHint().height();
+    ResizeWithinScreen(this, QSize(760, std::max(720, pages + around)));
 
     unit_->blockSignals(true);
     unit_->setCurrentIndex(std::max(unit_->findData(int(unitType)), 0));

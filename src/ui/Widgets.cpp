@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QStyle>
 #include <QStyleOptionFrame>
 #include <QStyledItemDelegate>
@@ -341,6 +342,9 @@ QScrollArea *Scrolling(QWidget *page)
     area->setWidgetResizable(true);
     area->setFrameShape(QFrame::NoFrame);
     area->setWidget(page);
+    // Only its height scrolls: a line scrolled sideways is a cut text.
+    area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    area->setMinimumWidth(page->minimumSizeHint().width() + area->verticalScrollBar()->sizeHint().width());
     return area;
 }
 

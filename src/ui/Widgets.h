@@ -39,8 +39,8 @@ void RefitColumnsSoon(QTreeView *list);
 // values it shows, whole.
 void FitLineEdit(QLineEdit *box, const QStringList &samples);
 
-// The page in a scroll area that takes its width and height as far as the
-// room allows and scrolls beyond: a dialog of many rows still fits the
+// The page in a scroll area as wide as the page needs, whose height takes
+// the room there is and scrolls beyond: a dialog of many rows still fits the
 // smallest screen (1024 x 768) and shows everything whole on a larger one.
 QScrollArea *Scrolling(QWidget *page);
 
