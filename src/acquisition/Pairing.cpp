@@ -43,7 +43,7 @@ QString Described(const QString &name, const QString &id, const QDate &birth)
 
 } // namespace
 
-QString AnotherPatientsExposure(const ToolkitImagePtr &image, const ChosenExposure &exposure, const WorklistPatient &worklist)
+QString AnotherPatientsExposure(const ToolkitImagePtr &image, const ChosenExposure &exposure)
 {
     if (!image || (exposure.patientName.trimmed().isEmpty() && exposure.patientId.trimmed().isEmpty()))
         return {};
@@ -52,23 +52,19 @@ QString AnotherPatientsExposure(const ToolkitImagePtr &image, const ChosenExposu
     const QDate imageBirth = QDate::fromString(GetAttribute(image, Tags::PatientBirthDate).value.trimmed(), QStringLiteral("yyyyMMdd"));
     const QString rowId = exposure.patientId.trimmed();
     const QStringList rowWords = NameWords(exposure.patientName);
-    const bool onTheLabel = !worklist.name.isEmpty() && exposure.patientName == worklist.name;
-    const QDate rowBirth = onTheLabel ? worklist.birthDate : QDate();
     const bool otherId = !rowId.isEmpty() && !imageId.isEmpty() && rowId != imageId;
     const QStringList imageWords = NameWords(imageName);
     const bool otherName = !rowWords.isEmpty() && !imageWords.isEmpty() && rowWords != imageWords;
-    const bool otherBirth = rowBirth.isValid() && imageBirth.isValid() && rowBirth != imageBirth;
-    if (!otherId && !otherName && !otherBirth)
+    if (!otherId && !otherName)
         return {};
     return QStringLiteral("Exposure no. %1 (%2, %3) was taken for %4, but the images are of %5.\r\n"
                           "Nothing was stamped or sent. Choose her name in the dose list's name box to list only her exposures, "
                           "or load the images of the patient the exposures were taken for.")
         .arg(QString::number(exposure.key()), exposure.values.other.isEmpty() ? QStringLiteral("no projection") : exposure.values.other,
-             exposure.time, Described(exposure.patientName, rowId, rowBirth), Described(imageName, imageId, imageBirth));
+             exposure.time, Described(exposure.patientName, rowId, QDate()), Described(imageName, imageId, imageBirth));
 }
 
-Pairing PairImages(const QList<ToolkitImagePtr> &images, const QList<ChosenExposure> &exposures, qint16 unitType,
-                   const WorklistPatient &worklist)
+Pairing PairImages(const QList<ToolkitImagePtr> &images, const QList<ChosenExposure> &exposures, qint16 unitType)
 {
     Pairing out;
     if (images.size() != exposures.size()) {
@@ -79,7 +75,7 @@ Pairing PairImages(const QList<ToolkitImagePtr> &images, const QList<ChosenExpos
     // Every listed exposure, paired or not, goes to her with the send.
     for (const ChosenExposure &exposure : exposures)
         for (const ToolkitImagePtr &image : images)
-            if (QString another = AnotherPatientsExposure(image, exposure, worklist); !another.isEmpty()) {
+            if (QString another = AnotherPatientsExposure(image, exposure); !another.isEmpty()) {
                 out.stop = Pairing::Stop::AnotherPatient;
                 out.message = std::move(another);
                 return out;

@@ -38,18 +38,16 @@ struct Pairing {
 // header; the message naming both, empty when it is the same patient or the
 // row names nobody (an exposure taken without a worklist patient).
 // The journal knows a patient by the worklist's name the exposure was taken
-// under (spoken, "Ann Alpha", with "´" for an apostrophe), by the ID of the
-// images it was assigned to before it was set free, and by nothing else; the
-// worklist's birth date is the session's while her name is on the label. So
-// another patient is:
+// under (spoken, "Ann Alpha", with "´" for an apostrophe) and by the ID of
+// the images it was assigned to before it was set free; it keeps no birth
+// date (the worklist's is the session's, and the image's has the last word
+// on her age). So another patient is:
 // - an ID in the row that is not the image's Patient ID (0010,0020);
 // - a name in the row whose words (its runs of letters and digits, case
 //   folded, in any order) are not those of the image's Patient's Name
-//   (0010,0010), "Ann Alpha" being "Alpha^Ann";
-// - the worklist patient's name in the row with her birth date not the
-//   image's Patient's Birth Date (0010,0030).
+//   (0010,0010), "Ann Alpha" being "Alpha^Ann".
 // What the image does not give is not compared.
-QString AnotherPatientsExposure(const ToolkitImagePtr &image, const ChosenExposure &exposure, const WorklistPatient &worklist);
+QString AnotherPatientsExposure(const ToolkitImagePtr &image, const ChosenExposure &exposure);
 
 // Pairs each loaded image with the listed exposure of its projection, read
 // as the unit type journals it (ImageProjectionKey, ExposureMatchesKey): the
@@ -58,5 +56,4 @@ QString AnotherPatientsExposure(const ToolkitImagePtr &image, const ChosenExposu
 // detector angle into the image, as ImageProjectionKey does. Nothing is
 // paired when any listed exposure is another patient's than an image's
 // (AnotherPatientsExposure): the merge would stamp it and assign it to her.
-Pairing PairImages(const QList<ToolkitImagePtr> &images, const QList<ChosenExposure> &exposures, qint16 unitType,
-                   const WorklistPatient &worklist = {});
+Pairing PairImages(const QList<ToolkitImagePtr> &images, const QList<ChosenExposure> &exposures, qint16 unitType);

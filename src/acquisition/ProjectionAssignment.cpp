@@ -126,7 +126,7 @@ void ProjectionAssignment::cmdAll_Click()
     emptyWorkFolder();
     // The loaded images by their whole UIDs, whatever the viewer or the image list shows.
     const Pairing pairing = PairImages(session_.loadedImages().items, c_.listedExposures ? c_.listedExposures() : QList<ChosenExposure>(),
-                                       Settings.XrayComm, session_.worklistPatient());
+                                       Settings.XrayComm);
     if (pairing.stop == Pairing::Stop::NotAllImages) {
         prompter_.information(c_.parent, pairing.message, DefaultPromptTitle);
         return;
@@ -154,7 +154,7 @@ void ProjectionAssignment::cmdSelected_Click()
     emptyWorkFolder();
     if (const ToolkitImagePtr current = session_.currentImage()) {
         const ChosenExposure &chosen = session_.chosenExposure();
-        if (const QString another = AnotherPatientsExposure(current, chosen, session_.worklistPatient()); !another.isEmpty()) {
+        if (const QString another = AnotherPatientsExposure(current, chosen); !another.isEmpty()) {
             WriteErrorLog(ErrorCode::None, another, QStringLiteral("MainForm cmdSelected_Click"));
             prompter_.critical(c_.parent, another, DefaultPromptTitle);
             return;
