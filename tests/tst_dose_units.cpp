@@ -113,7 +113,7 @@ class DoseUnitsTest : public QObject {
     {
         f.doseList->lvDosis_Fill();
         f.doseList->choose(row);
-        SyntheticImageSpec spec{.rows = 64, .columns = 48};
+        SyntheticImageSpec spec{.patientName = u"O'Neill^Mary"_s, .rows = 64, .columns = 48};
         const QString image = f.folder.file(u"image-%1.dcm"_s.arg(row));
         if (!WriteSyntheticImage(spec, image).ok())
             return {};

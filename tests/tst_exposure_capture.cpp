@@ -486,7 +486,7 @@ private slots:
 
         // Her image comes and the operator pairs it with the row ("Manually"),
         // then once more with the list not yet refilled.
-        SyntheticImageSpec spec{.birthDate = headerBirth, .rows = 64, .columns = 48};
+        SyntheticImageSpec spec{.patientName = patient, .birthDate = headerBirth, .rows = 64, .columns = 48};
         const QString image = f.folder.file(u"image.dcm"_s);
         QVERIFY(WriteSyntheticImage(spec, image).ok());
         AssignmentControls controls;

@@ -205,11 +205,15 @@ class LayoutTest : public QObject {
         QTRY_COMPARE(ListCount(ws_->session().loadedImages()), 4);
     }
 
+    // The row clicked where it shows: in the column asked for, or the first shown when that one is hidden.
     static void click(QTreeView *view, const QModelIndex &index)
     {
         QVERIFY(index.isValid());
-        view->scrollTo(index);
-        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(index).center());
+        QModelIndex shown = index;
+        for (int v = 0; view->isColumnHidden(shown.column()) && v < view->header()->count(); ++v)
+            shown = index.siblingAtColumn(view->header()->logicalIndex(v));
+        view->scrollTo(shown);
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(shown).center());
     }
 
     QRect viewerGeometry() const
@@ -328,6 +332,37 @@ private slots:
         QTRY_VERIFY2(cutCell().isEmpty(), qPrintable(cutCell()));
         QVERIFY2(doses->viewport()->height() >= 8 * doses->sizeHintForRow(0),
                  qPrintable(u"%1 px for rows of %2"_s.arg(doses->viewport()->height()).arg(doses->sizeHintForRow(0))));
+    }
+
+    // Her study clicked in a new station's study list, at its first width:
+    // its date and time whole, the time in the locale's short form (the
+    // detector's "091500" stays stored as it came).
+    void studyListShowsDateAndTimeWhole_data()
+    {
+        QTest::addColumn<int>("column");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("Date") << 1 << DateText(QDate(2026, 12, 6));
+        QTest::newRow("Time") << 2 << QLocale().toString(QTime(9, 15), QLocale::ShortFormat);
+    }
+    void studyListShowsDateAndTimeWhole()
+    {
+        QFETCH(int, column);
+        QFETCH(QString, text);
+        station();
+        if (QTest::currentTestFailed())
+            return;
+        loadHerStudy();
+        if (QTest::currentTestFailed())
+            return;
+        QTreeView *studies = list("lvStudien");
+        const QModelIndex cell = studies->model()->index(0, column);
+        QCOMPARE(cell.data().toString(), text);
+        QTRY_VERIFY2(CellFit(studies, cell).need <= CellFit(studies, cell).room,
+                     qPrintable(u"\"%1\" needs %2 px, has %3"_s.arg(text).arg(CellFit(studies, cell).need).arg(CellFit(studies, cell).room)));
+        QVERIFY2(HeadingFit(studies, column).need <= HeadingFit(studies, column).room,
+                 qPrintable(u"heading needs %1 px, has %2"_s.arg(HeadingFit(studies, column).need).arg(HeadingFit(studies, column).room)));
+        if (column == 2)
+            KeepShot(u"study-list"_s);
     }
 
     // Each thing the operator arranges, changed in one window and found
@@ -461,6 +496,38 @@ private slots:
         QVERIFY(w_->findChild<QScrollBar *>(u"dv1_vscroll"_s)->isVisible()); // four images, three tiles
         QCOMPARE(tiles->firstTile(), 1);
         QCOMPARE(ReadSetting(u"General\\Viewer_Columns"_s, QString()), u"3"_s);
+    }
+
+    // The active filter's attributes (MG: five) all in the header view at
+    // first, a view clicked, the day's exposures listed and a task entered:
+    // no row scrolled out of sight.
+    void headerViewShowsTheActiveFilter()
+    {
+        station();
+        if (QTest::currentTestFailed())
+            return;
+        Settings.FilterActive = u"MG"_s; // as the options activate it
+        WriteSetting(QLatin1String(SettingsRoot) + u"Filter\\Active"_s, Settings.FilterActive);
+        emit w_->filterLoadDue();
+        decodeExposures(8);
+        loadHerStudy();
+        if (QTest::currentTestFailed())
+            return;
+        auto *tiles = w_->findChild<ToolkitViewer *>(u"dv1"_s);
+        QTest::mouseClick(tiles, Qt::LeftButton, {}, tiles->tileRect(0).center());
+        QTreeView *header = list("lvHeader");
+        QTRY_COMPARE(header->model()->rowCount(), 5);
+        const QRect shown = header->viewport()->rect();
+        QStringList hidden;
+        for (int r = 0; r < header->model()->rowCount(); ++r) {
+            const QModelIndex row = header->model()->index(r, 0);
+            if (!shown.contains(header->visualRect(row)))
+                hidden << u"%1 at %2..%3 of %4 px"_s.arg(row.siblingAtColumn(1).data().toString())
+                              .arg(header->visualRect(row).top()).arg(header->visualRect(row).bottom()).arg(shown.height());
+        }
+        QVERIFY2(hidden.isEmpty(), qPrintable(u"not in view: "_s + hidden.join(u", "_s)));
+        QCOMPARE(header->verticalScrollBar()->maximum(), 0);
+        KeepShot(u"header-view-and-task-list"_s);
     }
 
     // The viewer's place and size as before the band, however the lists are filled.

@@ -152,6 +152,44 @@ private slots:
         QCOMPARE(f.session.chosenExposure().key(), chosen);
     }
 
+    // The patient a journal row names against the image's header: by the
+    // words of the name, whatever their order, case or separators, and by
+    // the ID a row set free keeps; a row naming nobody pairs with anyone.
+    void anotherPatientsExposure_data()
+    {
+        QTest::addColumn<QString>("rowName");
+        QTest::addColumn<QString>("rowId");
+        QTest::addColumn<QString>("imageName");
+        QTest::addColumn<QString>("imageId");
+        QTest::addColumn<bool>("another");
+        QTest::newRow("the worklist's spoken name") << u"Jane Doe"_s << QString() << u"Doe^Jane"_s << u"P1"_s << false;
+        QTest::newRow("another case") << u"JANE DOE"_s << QString() << u"Doe^Jane"_s << u"P1"_s << false;
+        QTest::newRow("an apostrophe as the worklist writes it") << u"Mary O\u00B4Neill"_s << QString() << u"O'Neill^Mary"_s << u"P1"_s << false;
+        QTest::newRow("umlauts folded") << u"Käthe Müller"_s << QString() << u"MÜLLER^KÄTHE"_s << u"P1"_s << false;
+        QTest::newRow("another name") << u"Jane Doe"_s << QString() << u"Roe^Mary"_s << u"P1"_s << true;
+        QTest::newRow("a name more") << u"Jane Ann Doe"_s << QString() << u"Doe^Jane"_s << u"P1"_s << true;
+        QTest::newRow("her ID") << u"Jane Doe"_s << u"P1"_s << u"Doe^Jane"_s << u"P1"_s << false;
+        QTest::newRow("another ID, the same name") << u"Jane Doe"_s << u"P2"_s << u"Doe^Jane"_s << u"P1"_s << true;
+        QTest::newRow("nobody's") << QString() << QString() << u"Doe^Jane"_s << u"P1"_s << false;
+        QTest::newRow("an image without a name") << u"Jane Doe"_s << QString() << QString() << u"P1"_s << false;
+    }
+    void anotherPatientsExposure()
+    {
+        QFETCH(QString, rowName);
+        QFETCH(QString, rowId);
+        QFETCH(QString, imageName);
+        QFETCH(QString, imageId);
+        QFETCH(bool, another);
+        const QString path = folder_.file(NewSyntheticUid() + u".dcm"_s);
+        QVERIFY(WriteImage(SyntheticImageSpec{.patientName = imageName, .patientId = imageId, .rows = 32, .columns = 24}, path));
+        const ChosenExposure row{.values = {.other = u"R CC"_s, .journalId = 7}, .time = u"09:10"_s, .patientName = rowName, .patientId = rowId};
+        const QString message = AnotherPatientsExposure(ReadImage(path), row);
+        QCOMPARE(!message.isEmpty(), another);
+        if (another)
+            QVERIFY2(message.startsWith(u"Exposure no. 7 (R CC, 09:10) was taken for "_s) && message.contains(u"Nothing was stamped or sent"_s),
+                     qPrintable(message));
+    }
+
     // What the operator is told when pairing stops.
     void messages()
     {

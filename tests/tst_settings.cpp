@@ -58,7 +58,7 @@ private:
     }
 
 private slots:
-    // The lists' one date form and one person-name form, from the stored texts.
+    // The lists' one date form, one time form and one person-name form, from the stored texts.
     void displayTexts_data()
     {
         QTest::addColumn<QString>("kind");
@@ -76,6 +76,17 @@ private slots:
         QTest::newRow("no date") << u"date"_s << u"unknown"_s << u"de_DE"_s << u"unknown"_s;
         QTest::newRow("impossible date") << u"date"_s << u"20261332"_s << u"de_DE"_s << u"20261332"_s;
         QTest::newRow("empty date") << u"date"_s << QString() << u"de_DE"_s << QString();
+        QTest::newRow("DICOM time, German") << u"time"_s << u"091500"_s << u"de_DE"_s << u"09:15"_s;
+        QTest::newRow("DICOM time, US") << u"time"_s << u"091500"_s << u"en_US"_s << QLocale(u"en_US"_s).toString(QTime(9, 15), QLocale::ShortFormat);
+        QTest::newRow("time with fraction") << u"time"_s << u"143059.123456"_s << u"de_DE"_s << u"14:30"_s;
+        QTest::newRow("hours and minutes") << u"time"_s << u"0730"_s << u"de_DE"_s << u"07:30"_s;
+        QTest::newRow("hours only") << u"time"_s << u"07"_s << u"de_DE"_s << u"07:00"_s;
+        QTest::newRow("old form with colons") << u"time"_s << u"09:15:00"_s << u"de_DE"_s << u"09:15"_s;
+        QTest::newRow("spaces around a time") << u"time"_s << u" 091500 "_s << u"de_DE"_s << u"09:15"_s;
+        QTest::newRow("impossible time") << u"time"_s << u"251500"_s << u"de_DE"_s << u"251500"_s;
+        QTest::newRow("odd digits") << u"time"_s << u"09150"_s << u"de_DE"_s << u"09150"_s;
+        QTest::newRow("no time") << u"time"_s << u"unknown"_s << u"de_DE"_s << u"unknown"_s;
+        QTest::newRow("empty time") << u"time"_s << QString() << u"de_DE"_s << QString();
         QTest::newRow("family and given") << u"name"_s << u"Ref^Doc"_s << QString() << u"Doc Ref"_s;
         QTest::newRow("all five parts") << u"name"_s << u"Smith^John^Paul^Dr.^Jr."_s << QString() << u"Dr. John Paul Smith Jr."_s;
         QTest::newRow("prefix, no middle") << u"name"_s << u"Smith^John^^Dr."_s << QString() << u"Dr. John Smith"_s;
@@ -114,7 +125,10 @@ private slots:
         QFETCH(QString, stored);
         QFETCH(QString, locale);
         QFETCH(QString, shown);
-        QCOMPARE(kind == u"date"_s ? StoredDateText(stored, QLocale(locale)) : PersonNameText(stored), shown);
+        const QString text = kind == u"date"_s ? StoredDateText(stored, QLocale(locale))
+                           : kind == u"time"_s ? StoredTimeText(stored, QLocale(locale))
+                                               : PersonNameText(stored);
+        QCOMPARE(text, shown);
     }
 
     void init() { Settings = SettingsRecord(); }

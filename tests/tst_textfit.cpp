@@ -521,6 +521,58 @@ private slots:
         QVERIFY2(cut.isEmpty(), qPrintable(u"%1 cut texts, first: %2"_s.arg(cut.size()).arg(cut.value(0))));
     }
 
+    // The dose calibration and the Dose QA window on the smallest screen the
+    // start-up allows: the least size their layouts ask, with the window's
+    // frame, within 1024 x 768, and shown on this run's screen, within it.
+    void fitsTheSmallestScreen_data()
+    {
+        QTest::addColumn<OpenWindow>("open");
+        QTest::newRow("dose calibration") << OpenWindow([](TextFitTest &t) {
+            auto *form = new DoseCalibrationForm(UnitLoradM4, *t.prompter_, t.w_.get());
+            form->setAttribute(Qt::WA_DeleteOnClose);
+            form->show();
+            return QStringList{form->objectName()};
+        });
+        QTest::newRow("Dose QA") << OpenWindow([](TextFitTest &t) {
+            auto *form = new DoseQaForm(UserDatabase.path(), ActiveReferenceLookup(u"test"_s), Day, *t.prompter_, t.w_.get());
+            form->setAttribute(Qt::WA_DeleteOnClose);
+            form->show();
+            return QStringList{form->objectName()};
+        });
+    }
+    void fitsTheSmallestScreen()
+    {
+        QFETCH(OpenWindow, open);
+        bringUp();
+        if (QTest::currentTestFailed())
+            return;
+        const QString name = open(*this).value(0);
+        QWidget *window = nullptr;
+        for (QWidget *top : QApplication::topLevelWidgets())
+            if (top->objectName() == name && top->isVisible())
+                window = top;
+        QVERIFY2(window, qPrintable(name + u" was not shown"_s));
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        const QSize smallest(1024, 768);
+        const QSize least = window->minimumSizeHint().expandedTo(window->minimumSize()) + WindowFrameAllowance;
+        QVERIFY2(least.width() <= smallest.width() && least.height() <= smallest.height(),
+                 qPrintable(u"%1 needs at least %2 x %3 with its frame"_s.arg(name).arg(least.width()).arg(least.height())));
+        const QRect screen = window->screen()->availableGeometry();
+        QVERIFY2(window->width() + WindowFrameAllowance.width() <= screen.width() && window->height() + WindowFrameAllowance.height() <= screen.height(),
+                 qPrintable(u"%1 is %2 x %3 on a screen of %4 x %5"_s.arg(name).arg(window->width()).arg(window->height()).arg(screen.width()).arg(screen.height())));
+        // Where the screen has the room, every text whole on every page, none scrolled out of view.
+        if (screen.width() >= 1280 && screen.height() >= 1024) {
+            // The QA window lays out its figures once the journal is read.
+            static_cast<void>(QTest::qWaitFor([window] { return CutTextsOnEveryPage(window).isEmpty(); }, 10000));
+            const QStringList cut = CutTextsOnEveryPage(window);
+            for (const QString &line : cut)
+                qWarning("cut: %s", qPrintable(line));
+            QVERIFY2(cut.isEmpty(), qPrintable(u"%1 cut texts, first: %2"_s.arg(cut.size()).arg(cut.value(0))));
+        }
+        KeepShot();
+        window->close();
+    }
+
     void nothingCut_data()
     {
         using Open = OpenWindow;

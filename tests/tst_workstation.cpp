@@ -284,6 +284,39 @@ class WorkstationTest : public QObject {
                 return m->index(i, 0).data().toString();
         return u"<not listed>"_s;
     }
+    // The worklist provider the station asks, with the station's settings pointing at it.
+    void askWorklist(WorklistPeer &wlm)
+    {
+        QVERIFY(wlm.start(f_->file(u"wlm"_s), u"WORKLIST"_s));
+        Settings.LocalAET = u"MAMMO1"_s;
+        Settings.RemoteIP = u"127.0.0.1"_s;
+        Settings.RemoteAET = u"WORKLIST"_s;
+        Settings.RemotePort = QString::number(wlm.port());
+    }
+    // The dialog the toolbar opens, once it lists `entries` rows: the row of
+    // the patient ID clicked, then Apply. False when it was not there.
+    bool applyWorklistEntry(const QString &patientId, int entries)
+    {
+        bool applied = false;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            auto *form = qobject_cast<WorklistForm *>(QApplication::activeModalWidget());
+            auto *list = form ? form->findChild<QTreeWidget *>(u"lvWorklist"_s) : nullptr;
+            if (!list || list->topLevelItemCount() < entries)
+                return;
+            poll.stop();
+            const QList<QTreeWidgetItem *> rows = list->findItems(patientId, Qt::MatchExactly, 5);
+            if (rows.size() != 1)
+                return form->reject();
+            list->scrollToItem(rows[0]);
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(rows[0]).center());
+            Child<QPushButton>(*form, u"cmdOK"_s)->click();
+            applied = true;
+        });
+        poll.start(20);
+        w->command(Command::Worklist)->trigger();
+        return applied;
+    }
     void activateMammographyFilter()
     {
         Settings.FilterActive = u"MG"_s;
@@ -339,39 +372,16 @@ private slots:
         QFETCH(QString, shown);
         station(Case{});
         WorklistPeer wlm;
-        QVERIFY(wlm.start(f_->file(u"wlm"_s), u"WORKLIST"_s));
+        askWorklist(wlm);
         QVERIFY(wlm.add({.name = u"Zeta^Zoe"_s, .date = QDate::currentDate(), .time = u"0700"_s, .id = u"P4"_s}));
         QVERIFY(wlm.add({.name = u"O'Brien^Anne"_s, .date = QDate::currentDate(), .time = u"0805"_s, .id = u"P1"_s, .birthDate = birthDate}));
-        Settings.LocalAET = u"MAMMO1"_s;
-        Settings.RemoteIP = u"127.0.0.1"_s;
-        Settings.RemoteAET = u"WORKLIST"_s;
-        Settings.RemotePort = QString::number(wlm.port());
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
         auto *next = Child<QLabel>(*w, u"lblNextPatient"_s);
         QVERIFY(next->isVisible());
         QVERIFY(!next->text().contains(u"Brien"_s));
 
-        // The dialog the toolbar opens: her row clicked, then Apply.
-        bool applied = false;
-        QTimer poll;
-        connect(&poll, &QTimer::timeout, this, [&] {
-            auto *form = qobject_cast<WorklistForm *>(QApplication::activeModalWidget());
-            auto *list = form ? form->findChild<QTreeWidget *>(u"lvWorklist"_s) : nullptr;
-            if (!list || list->topLevelItemCount() < 2)
-                return;
-            poll.stop();
-            const QList<QTreeWidgetItem *> rows = list->findItems(u"P1"_s, Qt::MatchExactly, 5);
-            if (rows.size() != 1)
-                return form->reject();
-            list->scrollToItem(rows[0]);
-            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(rows[0]).center());
-            Child<QPushButton>(*form, u"cmdOK"_s)->click();
-            applied = true;
-        });
-        poll.start(20);
-        w->command(Command::Worklist)->trigger();
-        QVERIFY2(applied, qPrintable(prompter_->texts().join(u'\n')));
+        QVERIFY2(applyWorklistEntry(u"P1"_s, 2), qPrintable(prompter_->texts().join(u'\n')));
         QCOMPARE(ws->session().worklistPatient().name, u"Anne O\u00B4Brien"_s);
         QVERIFY(next->isVisible());
         QCOMPARE(next->text(), shown);
@@ -587,7 +597,7 @@ private slots:
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
         QTreeView *studies = Child<QTreeView>(*w, u"lvStudien"_s);
-        QTest::mouseClick(studies->viewport(), Qt::RightButton, {}, studies->visualRect(studies->model()->index(0, 0)).center());
+        QTest::mouseClick(studies->viewport(), Qt::RightButton, {}, studies->visualRect(studies->model()->index(0, 1)).center());
         QTRY_VERIFY(Child<QMenu>(*w, u"PopUpStudie"_s)->isVisible());
         Child<QMenu>(*w, u"PopUpStudie"_s)->hide();
         QMenu *sendTo = Child<QMenu>(*w, u"St_SendTo"_s);
@@ -631,9 +641,10 @@ private slots:
             QTRY_VERIFY(menu->isVisible());
             menu->hide();
         };
+        // The row where it shows: its first column shown (the study list's number is hidden at first).
         auto row = [&](QTreeView *list, const QString &text) {
             const QModelIndexList found = list->model()->match(list->model()->index(0, 0), Qt::DisplayRole, text, 1, Qt::MatchExactly);
-            return list->visualRect(found.value(0)).center();
+            return list->visualRect(found.value(0).siblingAtColumn(list->header()->logicalIndex(list->header()->visualIndexAt(0)))).center();
         };
         ws->browser().RefreshPatientList();
         QCOMPARE(Child<QTreeView>(*w, u"lvPatients"_s)->header()->sortIndicatorSection(), 1); // sorted by name
@@ -1503,6 +1514,78 @@ private slots:
             stamped << last + u'=' + (copy ? Attribute(copy, u"0018,0060"_s).value : u"<no stamped copy>"_s);
         }
         QCOMPARE(stamped, (QStringList{u"1=26"_s, u"10=31"_s}));
+    }
+
+    // The operator's day: the worklist's patient chosen, her four exposures
+    // through the serial line, then New Examination; the next patient's four
+    // views come through the receiver, F4 lists the day's open exposures
+    // again (four, as many as the images) and F1 merges. Exposures taken for
+    // another patient are refused, naming both, and nothing is stamped,
+    // sent or assigned; her own are paired as before.
+    void mergeRefusesAnotherPatientsExposures_data()
+    {
+        QTest::addColumn<QString>("worklistName"); // PN in the worklist; empty: no worklist patient chosen
+        QTest::addColumn<QString>("worklistBirth");
+        QTest::addColumn<QString>("imageName"); // of the views received
+        QTest::addColumn<QString>("imageBirth");
+        QTest::addColumn<QStringList>("named"); // in the refusal; empty: merged
+        QTest::newRow("another patient's exposures") << u"Alpha^Ann"_s << u"19600501"_s << u"Beta^Bea"_s << u"19700101"_s
+                                                     << QStringList{u"Ann Alpha"_s, u"Bea Beta (ID P-B"_s};
+        // The image's birth date has the last word on her age: the worklist's is no other woman's.
+        QTest::newRow("her name, the image's birth date") << u"Alpha^Ann"_s << u"19600501"_s << u"Alpha^Ann"_s << u"19700101"_s << QStringList();
+        QTest::newRow("her own exposures") << u"Alpha^Ann"_s << u"19600501"_s << u"ALPHA^ANN"_s << u"19600501"_s << QStringList();
+        QTest::newRow("her name with an apostrophe") << u"O'Brien^Anne"_s << u"19600501"_s << u"O'Brien^Anne"_s << u"19600501"_s << QStringList();
+        QTest::newRow("taken without a worklist patient") << QString() << QString() << u"Beta^Bea"_s << u"19700101"_s << QStringList();
+    }
+    void mergeRefusesAnotherPatientsExposures()
+    {
+        QFETCH(QString, worklistName);
+        QFETCH(QString, worklistBirth);
+        QFETCH(QString, imageName);
+        QFETCH(QString, imageBirth);
+        QFETCH(QStringList, named);
+        siteStation();
+        if (QTest::currentTestFailed())
+            return;
+        WorklistPeer wlm;
+        if (!worklistName.isEmpty()) {
+            askWorklist(wlm);
+            QVERIFY(wlm.add({.name = worklistName, .date = QDate::currentDate(), .time = u"0800"_s, .id = u"P-A"_s, .birthDate = worklistBirth}));
+            QVERIFY(applyWorklistEntry(u"P-A"_s, 1));
+        }
+        const QStringList views{u"R CC"_s, u"L CC"_s, u"R MLO"_s, u"L MLO"_s};
+        for (int i = 0; i < views.size() && !QTest::currentTestFailed(); ++i)
+            expose(views[i], 26 + i);
+        QTRY_COMPARE(ws->doseList().rowCount(), 4);
+        QTest::mouseClick(Child<QPushButton>(*w, u"Command2"_s), Qt::LeftButton);
+        QCOMPARE(ws->doseList().rowCount(), 0);
+
+        QList<SyntheticImageSpec> next;
+        for (int i = 0; i < views.size(); ++i)
+            next << SyntheticImageSpec{.patientName = imageName, .patientId = u"P-B"_s, .birthDate = imageBirth,
+                                       .viewPosition = views[i].section(u' ', 1), .laterality = views[i].left(1), .instanceNumber = i + 1};
+        QVERIFY(receive(next));
+        loadStudyOf(u"P-B"_s, 4);
+        if (QTest::currentTestFailed())
+            return;
+        QTest::keyClick(Child<QPushButton>(*w, u"cmdLorad2"_s), Qt::Key_F4);
+        QCOMPARE(ws->doseList().rowCount(), 4);
+        QTest::keyClick(Child<QPushButton>(*w, u"cmdAll"_s), Qt::Key_F1);
+
+        if (named.isEmpty()) {
+            QCOMPARE(prompter_->texts(), QStringList{u"No default SCP configured!"_s}); // the stamped copies stay in bin/
+            QCOMPARE(workFiles(), 4);
+            return;
+        }
+        QCOMPARE(prompter_->texts().size(), 1);
+        const QString refusal = prompter_->texts().first();
+        for (const QString &name : named)
+            QVERIFY2(refusal.contains(name), qPrintable(refusal));
+        QVERIFY2(refusal.contains(u"Nothing was stamped or sent"_s), qPrintable(refusal));
+        QCOMPARE(workFiles(), 0);
+        const QString journal = f_->file(u"LumoraData.dat"_s);
+        QCOMPARE(QueryValue(journal, u"SELECT COUNT(*) FROM tblDosis WHERE FKeyPatID IS NULL AND CAST(Status AS TEXT) = '0'"_s).toInt(), 4);
+        QVERIFY(f_->read(u"Logs/Error.log"_s).contains(refusal.section(u'\r', 0, 0).toUtf8()));
     }
 
     // Her study loaded, the operator opens the menu of her row with the right

@@ -131,6 +131,11 @@ void ProjectionAssignment::cmdAll_Click()
         prompter_.information(c_.parent, pairing.message, DefaultPromptTitle);
         return;
     }
+    if (pairing.stop == Pairing::Stop::AnotherPatient) {
+        WriteErrorLog(ErrorCode::None, pairing.message, kWhere);
+        prompter_.critical(c_.parent, pairing.message, DefaultPromptTitle);
+        return;
+    }
     for (const ImagePair &pair : pairing.pairs)
         stamp(pair);
     if (pairing.stop == Pairing::Stop::ProjectionNotSet) {
@@ -148,10 +153,15 @@ void ProjectionAssignment::cmdSelected_Click()
     const auto done = qScopeGuard([this] { merging_ = false; });
     emptyWorkFolder();
     if (const ToolkitImagePtr current = session_.currentImage()) {
+        const ChosenExposure &chosen = session_.chosenExposure();
+        if (const QString another = AnotherPatientsExposure(current, chosen); !another.isEmpty()) {
+            WriteErrorLog(ErrorCode::None, another, QStringLiteral("MainForm cmdSelected_Click"));
+            prompter_.critical(c_.parent, another, DefaultPromptTitle);
+            return;
+        }
         // The image with the exposure the operator chose by hand: stamped and
         // saved, so that the send takes this copy.
         ModifyImage(current, [this](const ToolkitImagePtr &i) { return askSide(i); }, rememberedSide_);
-        const ChosenExposure &chosen = session_.chosenExposure();
         WriteExposureValues(current, ExposureValuesForHeader(Settings.XrayComm, exposureFor(current, chosen.values), chosen.exposureTime));
         Result error;
         if (!WriteDicomFile(current, binFolder() + QLatin1Char('/') + ImageUid(current) + QStringLiteral(".dcm"), &error))

@@ -356,8 +356,11 @@ void MainForm::buildBrowser(QSplitter *band, QSplitter *below)
     below->addWidget(frmStudien);
     below->addWidget(frmSerien);
     below->addWidget(lvImages);
-    for (QTreeView *list : {lvPatients, lvStudien, lvSerien, lvImages})
+    for (QTreeView *list : {lvPatients, lvSerien, lvImages})
         new ListColumns(list);
+    // The study's number in the database says nothing to the operator; hidden
+    // at first, so that its date and time are whole in the narrow column.
+    new ListColumns(lvStudien, {0});
 }
 
 void MainForm::buildCapture(QWidget *parent)
@@ -447,9 +450,15 @@ void MainForm::buildAssignment(QWidget *parent)
     l->addWidget(cmdAll, 2, 0, 1, 2);
     l->addWidget(cmdSelected, 2, 2);
     l->addWidget(lblCount, 2, 3);
-    examinationTypeFrame = new QGroupBox(QStringLiteral("Examination type"), parent);
+    // One line, its caption beside the options: as a titled box it took the
+    // header view's fifth row.
+    examinationTypeFrame = new QFrame(parent);
     examinationTypeFrame->setObjectName(QStringLiteral("Frame3"));
     auto *fl = new QHBoxLayout(examinationTypeFrame);
+    fl->setContentsMargins(0, 0, 0, 0);
+    auto *typeCaption = new QLabel(QStringLiteral("Examination type:"), examinationTypeFrame);
+    typeCaption->setObjectName(QStringLiteral("lblExaminationType"));
+    fl->addWidget(typeCaption);
     const QStringList types{QStringLiteral("Curative"), QStringLiteral("Screening")};
     for (int i = 0; i < 2; ++i) {
         examinationTypeOptions[i] = new QRadioButton(types[i], examinationTypeFrame);
@@ -458,6 +467,7 @@ void MainForm::buildAssignment(QWidget *parent)
         connect(examinationTypeOptions[i], &QRadioButton::clicked, this, [this, i] { examinationTypeOptions_Click(i); });
         fl->addWidget(examinationTypeOptions[i]);
     }
+    fl->addStretch();
     l->addWidget(examinationTypeFrame, 3, 0, 1, 4);
     // Text boxes of the exposure last clicked, in two rows: one row of nine
     // cut the date and the time.

@@ -12,6 +12,7 @@
 
 class QAction;
 class QComboBox;
+class QFrame;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -263,7 +264,7 @@ private:
     QLabel *lblCount = nullptr;
     // The worklist patient the next examination is for, in view under the dose list.
     QLabel *nextPatientLabel = nullptr;
-    QGroupBox *examinationTypeFrame = nullptr;
+    QFrame *examinationTypeFrame = nullptr;
     std::array<QRadioButton *, 2> examinationTypeOptions{};
     // Header view and task editing
     QTreeView *lvHeader = nullptr; // the header view's model: "Value", "DICOM Tag", "DICOM Description"

@@ -136,9 +136,10 @@ std::optional<std::vector<RowModel::Row>> Browser::studyRows(const QString &pati
     }
     std::vector<RowModel::Row> studies;
     const ShortDateForm dates;
+    const QLocale locale;
     for (const StudyRow &row : rows.rows)
-        studies.push_back({{QString::number(row.key), StoredDateText(row.date, dates), row.time, row.modality, row.bodyPart}, row.uid, false, false,
-                           {QString::number(row.key), row.date}});
+        studies.push_back({{QString::number(row.key), StoredDateText(row.date, dates), StoredTimeText(row.time, locale), row.modality, row.bodyPart},
+                           row.uid, false, false, {QString::number(row.key), row.date, row.time}});
     return studies;
 }
 
@@ -375,8 +376,9 @@ void Browser::LoadImages(const RowList<ImageListRow> &rows)
     }
     std::vector<RowModel::Row> images;
     const ShortDateForm dates;
+    const QLocale locale;
     for (const ImageListRow &row : rows.rows)
-        images.push_back({{QString::number(row.key), StoredDateText(row.date, dates), row.time, row.uid}, row.key, false, false,
-                          {QString::number(row.key), row.date}});
+        images.push_back({{QString::number(row.key), StoredDateText(row.date, dates), StoredTimeText(row.time, locale), row.uid}, row.key, false, false,
+                          {QString::number(row.key), row.date, row.time}});
     images_.reset(std::move(images), 0);
 }

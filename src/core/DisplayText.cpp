@@ -152,6 +152,31 @@ QString StoredDateText(const QString &stored, const QLocale &locale)
     return StoredDateText(stored, ShortDateForm(locale));
 }
 
+QString StoredTimeText(const QString &stored, const QLocale &locale)
+{
+    QStringView t = QStringView(stored).trimmed();
+    if (t.isEmpty())
+        return stored;
+    // The old form's colons go; the fraction of a second is not shown.
+    QString digits;
+    const bool colons = t.size() >= 5 && t[2] == QLatin1Char(':');
+    if (const qsizetype dot = t.indexOf(QLatin1Char('.')); dot >= 0)
+        t = t.left(dot);
+    for (qsizetype i = 0; i < t.size(); ++i) {
+        if (colons && (i == 2 || i == 5) && t[i] == QLatin1Char(':'))
+            continue;
+        if (t[i] < QLatin1Char('0') || t[i] > QLatin1Char('9'))
+            return stored;
+        digits += t[i];
+    }
+    if (digits.size() != 2 && digits.size() != 4 && digits.size() != 6)
+        return stored;
+    const int h = digits.mid(0, 2).toInt(), m = digits.size() >= 4 ? digits.mid(2, 2).toInt() : 0, s = digits.size() == 6 ? digits.mid(4, 2).toInt() : 0;
+    // A leap second (60) is still that minute.
+    const QTime time(h, m, std::min(s, 59));
+    return time.isValid() ? locale.toString(time, QLocale::ShortFormat) : stored;
+}
+
 QString PersonNameText(const QString &pn)
 {
     // The alphabetic group only; an ideographic or phonetic one follows a "=".

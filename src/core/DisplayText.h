@@ -39,6 +39,11 @@ QString DateText(const QDate &date, const QLocale &locale = QLocale());
 QString StoredDateText(const QString &stored, const QLocale &locale = QLocale());
 QString StoredDateText(const QString &stored, const ShortDateForm &form);
 
+// A stored time (DICOM TM HHMMSS.FFFFFF, HHMM or HH, or the old HH:MM:SS) in
+// the locale's short time form, "09:15" or "9:15 AM"; a text that is no time
+// is shown as it stands. The lists sort by the stored form.
+QString StoredTimeText(const QString &stored, const QLocale &locale = QLocale());
+
 // A DICOM person name (family^given^middle^prefix^suffix, its alphabetic
 // group) as it is spoken: "Ref^Doc" is "Doc Ref", "Smith^John^^Dr." is
 // "Dr. John Smith".

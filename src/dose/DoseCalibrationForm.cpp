@@ -4,6 +4,9 @@
 #include "dose/XrayUnit.h"
 #include "store/DatabasePaths.h"
 #include "ui/Prompts.h"
+#include "ui/Widgets.h"
+
+#include <QScrollArea>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -213,7 +216,7 @@ DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QW
     auto *save = new QPushButton(QStringLiteral("Save calibration"), calibration);
     save->setObjectName(QStringLiteral("cmdSaveCalibration"));
     cl->addWidget(save, 0, Qt::AlignRight);
-    tabs_->addTab(calibration, QStringLiteral("Calibration"));
+    tabs_->addTab(Scrolling(calibration), QStringLiteral("Calibration"));
     connect(save, &QPushButton::clicked, this, &DoseCalibrationForm::saveCalibration);
     connect(unit_, &QComboBox::currentIndexChanged, this, [this] { loadUnit(qint16(unit_->currentData().toInt())); });
 
@@ -228,7 +231,7 @@ DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QW
     fl->addWidget(factorSource_);
     fl->addWidget(load, 0, Qt::AlignLeft);
     fl->addStretch();
-    tabs_->addTab(factors, QStringLiteral("Factor tables"));
+    tabs_->addTab(Scrolling(factors), QStringLiteral("Factor tables"));
     connect(load, &QPushButton::clicked, this, [this] {
         const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Factor tables"), QString(), QStringLiteral("CSV (*.csv);;All files (*)"));
         if (!path.isEmpty())
@@ -258,13 +261,19 @@ DoseCalibrationForm::DoseCalibrationForm(qint16 unitType, Prompter &prompter, QW
     auto *saveSet = new QPushButton(QStringLiteral("Save set"), reference);
     saveSet->setObjectName(QStringLiteral("cmdSaveReferenceSet"));
     rl->addWidget(saveSet, 0, Qt::AlignRight);
-    tabs_->addTab(reference, QStringLiteral("Reference levels"));
+    tabs_->addTab(Scrolling(reference), QStringLiteral("Reference levels"));
     connect(saveSet, &QPushButton::clicked, this, &DoseCalibrationForm::saveReferenceSet);
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     outer->addWidget(buttons);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    resize(760, 720);
+    // Every row in view where the screen has the room; the pages scroll where it has not.
+    int pages = 0;
+    for (int i = 0; i < tabs_->count(); ++i)
+        if (auto *area = qobject_cast<QScrollArea *>(tabs_->widget(i)))
+            pages = std::max(pages, area->widget()->sizeHint().height());
+    const int around = sizeHint().height() - tabs_->currentWidget()->sizeHint().height();
+    ResizeWithinScreen(this, QSize(760, std::max(720, pages + around)));
 
     unit_->blockSignals(true);
     unit_->setCurrentIndex(std::max(unit_->findData(int(unitType)), 0));

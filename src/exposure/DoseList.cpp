@@ -101,7 +101,8 @@ void DoseListModel::update(QList<Row> rows)
         const Row &old = rows_[kept];
         if (old.cells != r.cells || old.agdSource != r.agdSource || old.agd != r.agd || old.hvl != r.hvl || old.targetFilter != r.targetFilter
             || old.kerma != r.kerma || old.calibrationId != r.calibrationId || old.unit != r.unit
-            || old.overReference != r.overReference || old.eventUid != r.eventUid) {
+            || old.overReference != r.overReference || old.eventUid != r.eventUid || old.patientName != r.patientName
+            || old.patientId != r.patientId) {
             rows_[kept] = r;
             emit dataChanged(index(kept, 0), index(kept, DoseList::ColumnCount - 1));
         }
@@ -245,6 +246,8 @@ std::optional<QList<DoseListModel::Row>> DoseList::readRows(const std::optional<
         row.targetFilter = rec.value(QStringLiteral("TargetFilter")).toString();
         row.calibrationId = rec.value(QStringLiteral("CalibrationID")).toLongLong();
         row.eventUid = rec.value(QStringLiteral("IrradiationEventUID")).toString();
+        row.patientName = rec.value(QStringLiteral("Patname")).toString();
+        row.patientId = rec.value(QStringLiteral("FKeyPatID")).toString();
         row.unit = rec.value(QStringLiteral("Unit")).isNull() ? Settings.XrayComm : qint16(rec.value(QStringLiteral("Unit")).toInt());
         rows << row;
     }
@@ -531,7 +534,9 @@ ChosenExposure DoseList::exposureAt(int row)
                        .targetFilter = r->targetFilter, .kerma = r->kerma, .journalId = r->id, .eventUid = eventUid},
             .exposureTime = text(row, ExpTime),
             .date = text(row, Date),
-            .time = text(row, Time)};
+            .time = text(row, Time),
+            .patientName = r->patientName,
+            .patientId = r->patientId};
 }
 
 QList<ChosenExposure> DoseList::listedExposures()

@@ -34,6 +34,7 @@ public:
         qint16 unit = 0;
         QString eventUid; // empty for a row journalled before there were any
         QString overReference; // the level exceeded and its set; empty when within or unchecked
+        QString patientName, patientId; // the journal's Patname and FKeyPatID
     };
     const Row *row(int index) const { return index >= 0 && index < rows_.size() ? &rows_[index] : nullptr; }
     void reset(QList<Row> rows);

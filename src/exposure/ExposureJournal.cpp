@@ -124,7 +124,7 @@ DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QSt
 {
     static const QString columns = QStringLiteral(
         "SELECT ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource, HVL, TargetFilter, Kerma, "
-        "CalibrationID, Unit, IrradiationEventUID FROM tblDosis "
+        "CalibrationID, Unit, IrradiationEventUID, Patname, FKeyPatID FROM tblDosis "
         "WHERE Status NOT IN ('1', '2') AND Datum = ?");
     if (patientName)
         return Execute(db, columns + QStringLiteral(" AND Patname = ? ORDER BY ID"), {DbDate(day), *patientName});

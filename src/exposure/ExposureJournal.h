@@ -68,7 +68,7 @@ std::optional<ReferenceExceeded> ExceedsReference(const ReferenceSet &set, qint1
 
 // Open rows (neither assigned nor rejected) dated day, in insertion order, with the
 // columns ID, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges, Status, expZeit, AGD, AgdSource,
-// HVL, TargetFilter, Kerma, CalibrationID, Unit, IrradiationEventUID.
+// HVL, TargetFilter, Kerma, CalibrationID, Unit, IrradiationEventUID, Patname, FKeyPatID.
 // With a name, only that patient's rows.
 DbResult OpenExposuresOf(Database &db, const QDate &day, const std::optional<QString> &patientName = std::nullopt);
 

@@ -4,6 +4,7 @@
 #include "core/Settings.h"
 #include "store/Database.h"
 #include "ui/Prompts.h"
+#include "ui/Widgets.h"
 
 #include <QBoxPlotSeries>
 #include <QBoxSet>
@@ -62,7 +63,8 @@ QChartView *ChartView(QWidget *parent)
     // The series are replaced on every reading; with the scene's default
     // index the next paint crashed after they were.
     view->scene()->setItemIndexMethod(QGraphicsScene::NoIndex);
-    view->setMinimumSize(320, 220);
+    // Two charts stacked beside the third, under the tables, within a 768 px screen.
+    view->setMinimumSize(320, 160);
     return view;
 }
 
@@ -129,9 +131,14 @@ DoseQaForm::DoseQaForm(QString journalPath, ReferenceLookup levels, const QDate 
     bar->addWidget(unitBox_);
     bar->addWidget(viewBox_);
     bar->addWidget(bandBox_);
-    bar->addWidget(new QLabel(QStringLiteral("Local levels over"), this));
-    bar->addWidget(monthsBox_);
     bar->addStretch();
+    // The period and the exports on a line of their own: on one line with
+    // the filters the window was wider than a 1024 px screen.
+    auto *second = new QHBoxLayout;
+    layout->addLayout(second);
+    second->addWidget(new QLabel(QStringLiteral("Local levels over"), this));
+    second->addWidget(monthsBox_);
+    second->addStretch();
     struct Export {
         const char *caption, *name, *filter;
         Result (DoseQaForm::*write)(const QString &);
@@ -147,7 +154,7 @@ DoseQaForm::DoseQaForm(QString journalPath, ReferenceLookup levels, const QDate 
             saveWith(QString::fromLatin1(e.caption).remove(QStringLiteral(" ...")), QString::fromLatin1(e.name),
                      QString::fromLatin1(e.filter), e.write);
         });
-        bar->addWidget(b);
+        second->addWidget(b);
     }
 
     // The tables above the charts, across the window: beside them the band
@@ -211,7 +218,7 @@ DoseQaForm::DoseQaForm(QString journalPath, ReferenceLookup levels, const QDate 
         }
         present(done.stats);
     });
-    resize(1240, 860);
+    ResizeWithinScreen(this, QSize(1240, 860));
     reload();
 }
 

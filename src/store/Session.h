@@ -22,11 +22,14 @@ struct BrowserSelection {
 
 // A journal exposure as the operator chose it, by its key (values.journalId;
 // 0: none chosen): the values stamping writes, the unit's exposure time, and
-// the date and time the dose list shows for it.
+// the date and time the dose list shows for it, and the patient its journal
+// row names (the worklist's name it was taken under, or the ID of the images
+// it was assigned to before it was set free; each empty when none).
 struct ChosenExposure {
     ExposureValues values;
     QString exposureTime;
     QString date, time;
+    QString patientName, patientId;
     qlonglong key() const { return values.journalId; }
 };
 

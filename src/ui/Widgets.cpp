@@ -9,8 +9,11 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QGuiApplication>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QStyle>
 #include <QStyleOptionFrame>
 #include <QStyledItemDelegate>
@@ -330,4 +333,27 @@ void FitLineEdit(QLineEdit *box, const QStringList &samples)
     const QMargins m = box->textMargins();
     const int around = 200 - box->style()->subElementRect(QStyle::SE_LineEditContents, &opt, box).width() + m.left() + m.right() + 4 + 1;
     box->setMinimumWidth(text + around);
+}
+
+QScrollArea *Scrolling(QWidget *page)
+{
+    auto *area = new QScrollArea;
+    area->setObjectName(page->objectName().isEmpty() ? QStringLiteral("scrollArea") : page->objectName() + QStringLiteral("Scroll"));
+    area->setWidgetResizable(true);
+    area->setFrameShape(QFrame::NoFrame);
+    area->setWidget(page);
+    // Only its height scrolls: a line scrolled sideways is a cut text.
+    area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    area->setMinimumWidth(page->minimumSizeHint().width() + area->verticalScrollBar()->sizeHint().width());
+    return area;
+}
+
+void ResizeWithinScreen(QWidget *window, QSize wanted)
+{
+    const QScreen *screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    if (screen) {
+        const QSize room = screen->availableGeometry().size() - WindowFrameAllowance;
+        wanted = wanted.boundedTo(room);
+    }
+    window->resize(wanted);
 }

@@ -2,8 +2,11 @@
 
 #include <QString>
 
+#include <QSize>
+
 class QLineEdit;
 class QPushButton;
+class QScrollArea;
 class QWidget;
 
 // Controls made with the object name tests and the settings find them by.
@@ -35,3 +38,15 @@ void RefitColumnsSoon(QTreeView *list);
 // A read-only box's least width: its placeholder and the widest of the sample
 // values it shows, whole.
 void FitLineEdit(QLineEdit *box, const QStringList &samples);
+
+// The page in a scroll area as wide as the page needs, whose height takes
+// the room there is and scrolls beyond: a dialog of many rows still fits the
+// smallest screen (1024 x 768) and shows everything whole on a larger one.
+QScrollArea *Scrolling(QWidget *page);
+
+// The window resized to `wanted`, but no larger than the available part of
+// its screen leaves room for, its frame and title bar included.
+void ResizeWithinScreen(QWidget *window, QSize wanted);
+
+// Room the window manager's frame and title bar take, which a window's size excludes.
+inline constexpr QSize WindowFrameAllowance{16, 40};
