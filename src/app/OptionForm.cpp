@@ -494,9 +494,8 @@ void OptionForm::buildSecurityTab(QWidget *tab)
     grid->addStretch();
 }
 
-void OptionForm::writeReceiverSettings()
+void OptionForm::takeReceiverFields()
 {
-    const QString root = QString::fromLatin1(SettingsRoot);
     Settings.IR_AET = txtIR[0]->text();
     Settings.IR_Port = txtIR[1]->text();
     Settings.IR_TLS = chkIRTLS->isChecked() ? 1 : 0;
@@ -505,6 +504,12 @@ void OptionForm::writeReceiverSettings()
     Settings.TLS_PrivateKey = txtTLSKey->text().trimmed();
     Settings.TLS_Certificate = txtTLSCert->text().trimmed();
     Settings.TLS_TrustedCertificates = txtTLSTrusted->text().trimmed();
+}
+
+void OptionForm::writeReceiverSettings()
+{
+    const QString root = QString::fromLatin1(SettingsRoot);
+    takeReceiverFields();
     WriteSetting(root + QStringLiteral("Com\\IR_AET"), Settings.IR_AET);
     WriteSetting(root + QStringLiteral("Com\\IR_Port"), Settings.IR_Port);
     WriteSetting(root + QStringLiteral("Com\\IR_TLS"), QString::number(Settings.IR_TLS));
@@ -740,14 +745,7 @@ void OptionForm::cmdOK_Click()
     Settings.ComputeWindow = chkAutoValue->isChecked() ? 1 : 0;
     Settings.CustomWidth = txtWidth->text();
     Settings.CustomCenter = txtCenter->text();
-    Settings.IR_AET = txtIR[0]->text();
-    Settings.IR_Port = txtIR[1]->text();
-    Settings.IR_TLS = chkIRTLS->isChecked() ? 1 : 0;
-    Settings.IR_TLS_Port = txtIRTLSPort->text().trimmed();
-    Settings.IR_PlainPort = chkIRPlain->isChecked() ? 1 : 0;
-    Settings.TLS_PrivateKey = txtTLSKey->text().trimmed();
-    Settings.TLS_Certificate = txtTLSCert->text().trimmed();
-    Settings.TLS_TrustedCertificates = txtTLSTrusted->text().trimmed();
+    takeReceiverFields();
     Settings.WorklistTLS = chkWorklistTLS->isChecked() ? 1 : 0;
     Settings.FOR_Port = txtForPort->text();
     Settings.StopService = chkStopSvr->isChecked() ? 1 : 0;

@@ -105,6 +105,8 @@ private:
     void buildSecurityTab(QWidget *tab);
     // The receiver's ports and the TLS files into the settings file, where the receiver reads them.
     void writeReceiverSettings();
+    // The receiver's fields and the TLS files into the settings record.
+    void takeReceiverFields();
     qint32 colourOf(const QLineEdit *field) const;
     void setPortChecked(int index);
 
