@@ -230,8 +230,13 @@ private slots:
         const bool done = job({{u"Series"_s, 0, kA, u"recorded"_s, u"X"_s}}, load(false), false).run().ok();
         const QList<Syscall> calls = trace.detach();
         QVERIFY2(done, qPrintable(log_));
+        // The originals moved aside are removed once the job is done, and nothing of it stays.
+        QVERIFY(WaitFor([] { return QDir(HeaderUpdateJob::WorkFolder()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty(); }, 10000));
+        for (const QString &original : std::as_const(originals))
+            QVERIFY2(!QFileInfo::exists(original), qPrintable(original));
 
-        const int promise = FindCall(calls, [&](const Syscall &c) { return c.unlink() && originals.contains(c.path); });
+        // An original leaves its place by an unlink or a move aside.
+        const int promise = FindCall(calls, [&](const Syscall &c) { return (c.unlink() || c.rename()) && originals.contains(c.path); });
         QVERIFY2(promise >= 0, "the removal of an original was not seen");
         const QString work = QFileInfo(HeaderUpdateJob::WorkFolder()).canonicalFilePath() + u"/job-"_s;
         const QStringList rewritten = files(temp());
@@ -376,6 +381,8 @@ private slots:
         QVERIFY(!job({{u"Series"_s, 0, kA, {}, u"NEWA"_s}}, load(false), false).run());
         QVERIFY2(log_.contains(u"failed"_s), qPrintable(log_));
         QCOMPARE(CountRows(u"tblImages"_s), 5);
+        // The old files set aside go on a worker thread.
+        QVERIFY(WaitFor([] { return QDir(HeaderUpdateJob::WorkFolder()).entryList({u"removed-*"_s}, QDir::Dirs).isEmpty(); }, 10000));
         const QStringList left = QDir(HeaderUpdateJob::WorkFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
         QCOMPARE(left.size(), 1);
         const QString kept = HeaderUpdateJob::WorkFolder() + u'/' + left[0];

@@ -21,10 +21,15 @@
 #include <QSet>
 #include <QSqlRecord>
 #include <QThreadPool>
+#include <QThread>
 #include <QUrl>
+#include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -80,6 +85,28 @@ void startWriteback(const QString &path)
         return;
     ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     ::close(fd);
+}
+
+// Unlinks the files of a folder of ours and then the folder, without
+// following a link put there; the count of files removed.
+int RemoveFolderOfFiles(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    QList<QByteArray> names;
+    if (DIR *dir = ::fdopendir(::dup(fd))) {
+        while (const dirent *e = ::readdir(dir))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                names << QByteArray(e->d_name);
+        ::closedir(dir);
+    }
+    int removed = 0;
+    for (const QByteArray &name : std::as_const(names))
+        removed += ::unlinkat(fd, name.constData(), 0) == 0;
+    ::close(fd);
+    ::rmdir(QFile::encodeName(path).constData());
+    return removed;
 }
 
 } // namespace
@@ -311,7 +338,9 @@ HeaderUpdateResult HeaderUpdateJob::run()
     QList<AuditPatient> changed = audited_;
     for (const Item &item : std::as_const(*items_))
         addAudited(changed, item.image);
-    if (!handToReceiver()) {
+    const bool handed = handToReceiver();
+    disposeRemoved();
+    if (!handed) {
         AuditHeaderChange(changed, result_.text);
         return result_;
     }
@@ -329,7 +358,7 @@ bool HeaderUpdateJob::collect()
     // A run that ended between removing the old entries and moving its files
     // left the only copies there: they go to the receiver at the next start.
     for (const QString &left : QDir(WorkFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-        if (!QDir(WorkFolder() + QLatin1Char('/') + left).isEmpty())
+        if (!left.startsWith(QLatin1String(kRemovedPrefix)) && !QDir(WorkFolder() + QLatin1Char('/') + left).isEmpty())
             WriteErrorLog(ErrorCode::InvalidCall, QStringLiteral("Files of an earlier run are left in %1/%2").arg(WorkFolder(), left), kWhere);
     return parseTasks() && collectImages();
 }
@@ -630,21 +659,32 @@ bool HeaderUpdateJob::validate()
 
 bool HeaderUpdateJob::writeItems(int from, int to)
 {
-    for (int i = from; i < to; ++i) {
-        Item &item = (*items_)[i];
-        for (auto it = item.values.cbegin(); it != item.values.cend(); ++it) {
-            Result e;
-            if (!SetAttribute(item.image, quint16(it.key() >> 16), quint16(it.key() & 0xFFFF), it.value(), &e))
-                return fail(QStringLiteral("Cannot write (%1) of %2: %3").arg(tagText(it.key()), item.oldUid, e.text), e.number, false);
+    // A few files on their way at once: one is serialised while another is
+    // copied into the page cache. Each keeps its image until it is written.
+    struct Pending {
+        int index;
+        QString path;
+        QFuture<Result> done;
+    };
+    QList<Pending> pending;
+    QThreadPool pool;
+    pool.setMaxThreadCount(std::clamp(QThread::idealThreadCount(), 2, 4));
+    QString failure;
+    qint32 failureNumber = ErrorCode::None;
+    // Takes the oldest write's outcome; a failure is kept until the others end.
+    auto settleOldest = [&] {
+        Pending p = pending.takeFirst();
+        p.done.waitForFinished();
+        const Result e = p.done.result();
+        if (!failure.isEmpty())
+            return;
+        if (!e.ok()) {
+            failure = QStringLiteral("Cannot write %1: %2").arg(p.path, e.text);
+            failureNumber = e.number;
+            return;
         }
-        report_.idle();
-        const QString path = work_ + QLatin1Char('/') + item.fileName;
-        if (beforeWrite && !beforeWrite(item.fileName, written_))
-            return fail(QStringLiteral("Cannot write %1: no space left on device").arg(path), ErrorCode::WriteFailed, false);
-        Result e;
-        if (!WriteDicomFile(item.image, path, &e))
-            return fail(QStringLiteral("Cannot write %1: %2").arg(path, e.text), e.number, false);
-        startWriteback(path);
+        Item &item = (*items_)[p.index];
+        startWriteback(p.path);
         files_.append({item.oldUid, item.fileName});
         ++written_;
         // The others are done with. The viewer keeps its own, but their pixel
@@ -656,8 +696,50 @@ bool HeaderUpdateJob::writeItems(int from, int to)
         else
             ReleaseReloadableValues(item.image);
         report_.advance();
+    };
+    for (int i = from; i < to && failure.isEmpty(); ++i) {
+        Item &item = (*items_)[i];
+        for (auto it = item.values.cbegin(); it != item.values.cend(); ++it) {
+            Result e;
+            if (!SetAttribute(item.image, quint16(it.key() >> 16), quint16(it.key() & 0xFFFF), it.value(), &e)) {
+                failure = QStringLiteral("Cannot write (%1) of %2: %3").arg(tagText(it.key()), item.oldUid, e.text);
+                failureNumber = e.number;
+                break;
+            }
+        }
+        if (!failure.isEmpty())
+            break;
+        report_.idle();
+        const QString path = work_ + QLatin1Char('/') + item.fileName;
+        if (beforeWrite && !beforeWrite(item.fileName, written_ + int(pending.size()))) {
+            failure = QStringLiteral("Cannot write %1: no space left on device").arg(path);
+            failureNumber = ErrorCode::WriteFailed;
+            break;
+        }
+        pending.append({i, path, QtConcurrent::run(&pool, [image = item.image, path] {
+                            Result e;
+                            if (!WriteDicomFile(image, path, &e) && e.ok())
+                                e = Result::failure(ErrorCode::WriteFailed, QStringLiteral("not written"));
+                            return e;
+                        })});
+        if (pending.size() >= pool.maxThreadCount())
+            settleOldest();
     }
+    while (!pending.isEmpty())
+        settleOldest();
+    if (!failure.isEmpty())
+        return fail(failure, failureNumber, false);
     return true;
+}
+
+void HeaderUpdateJob::disposeRemoved()
+{
+    if (removed_.isEmpty())
+        return;
+    // On the shared pool, which the application waits for as it ends; a run
+    // cut short leaves the folder to the next start.
+    QThreadPool::globalInstance()->start([folder = removed_] { RemoveFolderOfFiles(folder); });
+    removed_.clear();
 }
 
 bool HeaderUpdateJob::removeOld()
@@ -692,13 +774,20 @@ bool HeaderUpdateJob::removeOld()
             afterStep(Step::MarkerWritten);
         return true;
     };
+    // The old files are moved aside and removed once the job is done: each
+    // unlink waits for the disk to trim its blocks, which the operator need
+    // not wait for. Without that folder they are unlinked here.
+    removed_ = WorkFolder() + QLatin1Char('/') + QString::fromLatin1(kRemovedPrefix) + QFileInfo(work_).fileName();
+    if (!QDir().mkdir(removed_))
+        removed_.clear();
     // Exactly the images the job rewrote: one the receiver files beside them meanwhile stays.
-    if (DeleteImageListFromDatabase(rewritten_, r, markRemoved)) {
+    if (DeleteImageListFromDatabase(rewritten_, r, markRemoved, removed_)) {
         if (afterStep)
             afterStep(Step::EntriesRemoved);
         return true;
     }
     // The routine rolled its rows back; the old images stay as they were.
+    disposeRemoved();
     return fail(QStringLiteral("The old database entries could not be removed; nothing was changed."), ErrorCode::InvalidCall, false);
 }
 
@@ -729,6 +818,12 @@ void HeaderUpdateJob::HandOverLeftovers()
     const QDir work(WorkFolder());
     for (const QString &name : work.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
         const QString folder = work.filePath(name);
+        if (name.startsWith(QLatin1String(kRemovedPrefix))) {
+            // Old images whose rows went; the run ended before it removed them.
+            const int files = RemoveFolderOfFiles(folder);
+            WriteErrorLog(ErrorCode::None, QStringLiteral("Removed %1 old image(s) of a header update from %2").arg(files).arg(folder), where);
+            continue;
+        }
         const Marker marker = readMarker(folder + QLatin1Char('/') + MarkerName);
         if (!marker.complete) {
             // The job stopped before it removed anything: the originals are still filed.

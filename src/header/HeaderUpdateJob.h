@@ -96,6 +96,7 @@ private:
     bool writeOtherStudies(); // patient tasks: the patient's other studies
     bool removeOld();         // the old rows and files, once every file is written
     bool handToReceiver();    // the files into temp/
+    void disposeRemoved();    // the old files set aside, removed on a worker thread
 
     bool parseTasks();
     bool collectImages();
@@ -119,4 +120,6 @@ private:
     int activeStudyEnd_ = 0; // end of the items of the active study beyond the loaded ones
     QList<int> studyEnds_;   // end of each other study's items
     int written_ = 0;
+    QString removed_; // the folder the old files are moved into
+    static constexpr const char *kRemovedPrefix = "removed-";
 };

@@ -87,7 +87,15 @@ public:
             ::close(fd_);
     }
     Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd &operator=(Fd &&) = delete;
+    Fd &operator=(Fd &&other) noexcept
+    {
+        if (this != &other) {
+            if (fd_ >= 0)
+                ::close(fd_);
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
     int get() const { return fd_; }
     bool ok() const { return fd_ >= 0; }
 
@@ -106,7 +114,7 @@ QString errnoText(int err) { return QString::fromLocal8Bit(std::strerror(err)); 
 // again after the rows went keeps its file. A folder goes only once empty.
 class ImageFiles {
 public:
-    ImageFiles(const DeletionReport &report, const QString &where)
+    ImageFiles(const DeletionReport &report, const QString &where, const QString &setAsideIn = {})
         : report_(report)
         , where_(where)
         , path_(AppPath(QString::fromLatin1(AppFiles::ImagesFolder)))
@@ -114,6 +122,11 @@ public:
     {
         if (!fd_.ok() && errno != ENOENT)
             refuse(path_, errno);
+        if (setAsideIn.isEmpty())
+            return;
+        aside_ = Fd(::open(QFile::encodeName(setAsideIn).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!aside_.ok())
+            WriteErrorLog(ErrorCode::PathAccess, QStringLiteral("Cannot open %1 (%2); the files are unlinked instead").arg(setAsideIn, errnoText(errno)), where_);
     }
 
     // The study folders below images/ and the links in their place; hidden
@@ -237,7 +250,7 @@ private:
                 break;
             doomed << entry;
         }
-        const std::vector<int> errors = unlinkAll(folder.get(), doomed);
+        const std::vector<int> errors = aside_.ok() ? setAside(folder.get(), study, doomed) : unlinkAll(folder.get(), doomed);
         for (qsizetype i = 0; i < doomed.size(); ++i)
             if (errors[size_t(i)] != 0 && errors[size_t(i)] != ENOENT)
                 refuse(folderPath + QLatin1Char('/') + QFile::decodeName(doomed[i]), errors[size_t(i)]);
@@ -272,10 +285,32 @@ private:
     // Threads that wait on the disk, not on a core.
     static constexpr int kUnlinkThreads = 8;
 
+    // Moves the entries of an open folder into the set-aside folder, each
+    // under its study's name so that two studies' files do not meet; the errno
+    // of each, 0 when it went. A rename moves a link swapped in meanwhile
+    // itself; the entry the rename cannot take is unlinked.
+    std::vector<int> setAside(int folder, const QString &study, const QList<QByteArray> &entries)
+    {
+        std::vector<int> errors(size_t(entries.size()), 0);
+        for (qsizetype i = 0; i < entries.size(); ++i) {
+            const QByteArray target = QFile::encodeName(study) + '-' + entries[i];
+            if (::renameat2(folder, entries[i].constData(), aside_.get(), target.constData(), RENAME_NOREPLACE) == 0)
+                continue;
+            if (errno == ENOENT) {
+                errors[size_t(i)] = ENOENT;
+                continue;
+            }
+            if (::unlinkat(folder, entries[i].constData(), 0) != 0)
+                errors[size_t(i)] = errno;
+        }
+        return errors;
+    }
+
     const DeletionReport &report_;
     QString where_;
     QString path_;
     Fd fd_;
+    Fd aside_;
     QStringList refused_;
 };
 
@@ -596,7 +631,7 @@ bool removeAndTell(Level level, const QVariantList &keys, const DeletionReport &
     say(report, QStringLiteral("OK\r\n"));
     const bool folders = level != Level::Image && !taken->goneStudies.isEmpty();
     say(report, folders ? QStringLiteral("Removing image directory ... ") : QStringLiteral("Removing images ... "));
-    ImageFiles files(report, where);
+    ImageFiles files(report, where, options.setAsideIn);
     // Progress over the study folders, or over the images when single images went.
     const int total = level == Level::Image ? taken->imageCount : int(taken->studyOrder.size());
     if (report.progress && level != Level::Image)
@@ -717,13 +752,14 @@ bool DeleteAllFromDatabase(const DeletionReport &report)
 
 bool DeleteImageFromDatabase(const QString &imageUid, const QString &)
 {
-    return RemoveImages({imageUid}, DeletionReport(), {EmptiedParents::Kept, {}, QStringLiteral("MainForm PopupDeleteImage")});
+    return RemoveImages({imageUid}, DeletionReport(), {.emptiedParents = EmptiedParents::Kept, .logPlace = QStringLiteral("MainForm PopupDeleteImage")});
 }
 
-bool DeleteImageListFromDatabase(const QStringList &imageUids, const DeletionReport &report, const std::function<bool()> &beforeCommit)
+bool DeleteImageListFromDatabase(const QStringList &imageUids, const DeletionReport &report, const std::function<bool()> &beforeCommit,
+                                 const QString &setAsideIn)
 {
     // The header change that rewrote them is audited as such.
-    return RemoveImages(imageUids, report, {EmptiedParents::Removed, beforeCommit, {}, false});
+    return RemoveImages(imageUids, report, {.emptiedParents = EmptiedParents::Removed, .beforeCommit = beforeCommit, .audited = false, .setAsideIn = setAsideIn});
 }
 
 bool DeleteImageRows(const QList<qlonglong> &imageIds)

@@ -71,6 +71,10 @@ struct RemovalOptions {
     // Whether the audit trail gets a deletion record (not for the originals
     // a header change replaced: that change is audited as such).
     bool audited = true;
+    // A folder on the images' file system into which the files are moved
+    // instead of unlinked, for their owner to remove when it suits: an unlink
+    // waits for the disk to trim the file's blocks. Empty: unlinked.
+    QString setAsideIn;
 };
 
 enum class RemovalLevel { Series, Study, Patient };
@@ -103,7 +107,7 @@ bool DeleteAllFromDatabase(const DeletionReport &report);
 bool DeleteImageFromDatabase(const QString &imageUid, const QString &studyUid);
 // The images a job rewrote: RemoveImages, emptied rows going too.
 bool DeleteImageListFromDatabase(const QStringList &imageUids, const DeletionReport &report,
-                                 const std::function<bool()> &beforeCommit = {});
+                                 const std::function<bool()> &beforeCommit = {}, const QString &setAsideIn = {});
 
 // Image rows by their ImageID, in one transaction; the files stay.
 bool DeleteImageRows(const QList<qlonglong> &imageIds);
