@@ -144,6 +144,5 @@ for name in station peer; do
 done
 tls=(+tls "$certs/peer.key" "$certs/peer.crt" +cf "$certs/ca.crt")
 scp_tls=(+tls "$certs/station.key" "$certs/station.crt" +cf "$certs/ca.crt")
-noflush=0
 report "$small small images over TLS" "$work/small"
 [ -n "${BENCH_QUICK:-}" ] || report "8 mammograms over TLS" "$work/full"

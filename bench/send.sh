@@ -10,9 +10,9 @@
 # runs without the variable; the workstation sets it itself.
 # The send job sends the study's dose report after its images unless
 # BENCH_DOSE_REPORT=0 (today's figures without it, for comparison).
-# Then the small images over TLS: the send job to a partner marked for TLS
-# and storescu +tls, both into storescp +tls, with certificates of a site CA
-# made here.
+# Then the small images and the mammograms over TLS: the send job to a partner
+# marked for TLS (with and without its dose report) and storescu +tls, both
+# into storescp +tls, with certificates of a site CA made here.
 set -euo pipefail
 build=${1:?build folder}
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -130,29 +130,34 @@ run_set() {
   }'
 }
 
-# The send job over TLS and storescu +tls, into storescp +tls, in turns.
+# The send job over TLS and storescu +tls, into storescp +tls, in turns; the
+# job also without its dose report, so that both send the same images.
 run_tls_set() {
-  local name=$1 count=$2 folder="$work/$1" study out ms start
-  local -a job=() peer=()
-  study=$("$bench" prepare "$folder" "$count" 256 192)
+  local name=$1 count=$2 rows=$3 columns=$4 folder="$work/$1" study out ms start
+  local -a job=() bare=() peer=()
+  study=$("$bench" prepare "$folder" "$count" "$rows" "$columns")
   printf '[Com]\nTLS_PrivateKey=%s\nTLS_Certificate=%s\nTLS_TrustedCertificates=%s\n' \
     "$certs/station.key" "$certs/station.crt" "$certs/ca.crt" >>"$folder/LumoraStation.ini"
   for _ in $(seq 1 "$rounds"); do
     out=$(env -u TCP_NODELAY "$bench" send "$folder" "$port" tls 2>"$work/job.log") || { cat "$work/job.log" >&2; exit 1; }
-    ms=$(echo "$out" | awk '/^send_ms/ {print $2}')
-    job+=("$ms")
+    job+=("$(echo "$out" | awk '/^send_ms/ {print $2}')")
     expect_received "$((count + report))" "send job over TLS"
+    out=$(env -u TCP_NODELAY BENCH_DOSE_REPORT=0 "$bench" send "$folder" "$port" tls 2>"$work/job.log") || { cat "$work/job.log" >&2; exit 1; }
+    bare+=("$(echo "$out" | awk '/^send_ms/ {print $2}')")
+    expect_received "$count" "send job over TLS without its dose report"
     start=$(now_ms)
     TCP_NODELAY=1 storescu +tls "$certs/peer.key" "$certs/peer.crt" +cf "$certs/ca.crt" -aec BENCHSCP 127.0.0.1 "$port" "$study"/*.dcm
     peer+=($(( $(now_ms) - start )))
     expect_received "$count" "storescu +tls"
   done
-  local j p
-  j=$(printf '%s\n' "${job[@]}" | median); p=$(printf '%s\n' "${peer[@]}" | median)
-  awk -v n="$count" -v j="$j" -v p="$p" -v name="$name" -v r="$rounds" 'BEGIN {
+  local j b p
+  j=$(printf '%s\n' "${job[@]}" | median); b=$(printf '%s\n' "${bare[@]}" | median); p=$(printf '%s\n' "${peer[@]}" | median)
+  awk -v n="$count" -v j="$j" -v b="$b" -v p="$p" -v name="$name" -v r="$rounds" 'BEGIN {
     if (j <= 0) j = 1
+    if (b <= 0) b = 1
     printf "%s (%d images) over TLS: send job %d ms = %.1f images/s   storescu +tls %d ms = %.1f images/s   ratio %.2f (goal >= 0.95), median of %d rounds\n",
-      name, n, j, n * 1000 / j, p, n * 1000 / p, p / j, r }'
+      name, n, j, n * 1000 / j, p, n * 1000 / p, p / j, r
+    printf "%s over TLS: the same images without the dose report: send job %d ms = %.1f images/s, ratio %.2f of storescu +tls\n", name, b, n * 1000 / b, p / b }'
 }
 tls_sets() {
   certs=$work/certs
@@ -164,7 +169,8 @@ tls_sets() {
   done
   scp_tls=(+tls "$certs/peer.key" "$certs/peer.crt" +cf "$certs/ca.crt")
   start_scp 1
-  run_tls_set "small images 256x192 tls" "$1"
+  run_tls_set "small images 256x192 tls" "$1" 256 192
+  [ -n "${BENCH_QUICK:-}" ] || run_tls_set "full-size mammograms 3328x4096 tls" 8 4096 3328
   scp_tls=()
   start_scp 1
 }
