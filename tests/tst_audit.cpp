@@ -330,7 +330,8 @@ class AuditTest : public QObject {
         const HeaderUpdateResult r = HeaderUpdateJob(in, progress).run();
         return r.ok() ? QString() : r.text + u"\n"_s + progress.text();
     }
-    QString listDeletion()
+    // The deletion as the operator runs it: the command, its questions answered, the job's form.
+    QString listDeletion(bool all)
     {
         ListDeletion deletion(rig_->session, *rig_->browser, rig_->boxes);
         deletion.setJobRunner([this](JobKind kind, Job job) {
@@ -342,12 +343,17 @@ class AuditTest : public QObject {
         });
         rig_->browser->RefreshPatientList();
         rig_->browser->selectPatient(rig_->patientRow(u"AUDIT1"_s));
-        rig_->boxes.answers = {true};
         rig_->boxes.texts.clear();
-        deletion.deleteStudy(rig_->browser->studyTarget(0));
-        if (rig_->boxes.texts.isEmpty())
-            return u"no question asked"_s;
-        return CountRows(u"tblStudies"_s) == 0 ? QString() : u"the study is still there"_s;
+        if (all) {
+            rig_->boxes.answers = {true, true};
+            deletion.deleteAll();
+        } else {
+            rig_->boxes.answers = {true};
+            deletion.deleteStudy(rig_->browser->studyTarget(0));
+        }
+        if (rig_->boxes.texts.size() != (all ? 2 : 1))
+            return u"asked %1 questions"_s.arg(rig_->boxes.texts.size());
+        return CountRows(u"tblStudies"_s) == 0 && (!all || CountRows(u"tblPatienten"_s) == 0) ? QString() : u"rows are still there"_s;
     }
     QString refusedAssociation()
     {
@@ -398,6 +404,7 @@ private slots:
         QTest::newRow("JPEG hand-out") << u"jpeg"_s << QByteArray("110106") << QChar(u'R') << true;
         QTest::newRow("header change") << u"header"_s << QByteArray("110103") << QChar(u'U') << true;
         QTest::newRow("deletion") << u"deletion"_s << QByteArray("110105") << QChar(u'D') << true;
+        QTest::newRow("delete all") << u"all"_s << QByteArray("110105") << QChar(u'D') << true;
         QTest::newRow("refused association") << u"refused"_s << QByteArray("110113") << QChar(u'E') << false;
     }
     void eachEventIsRecorded()
@@ -412,6 +419,7 @@ private slots:
         QVERIFY(WaitFor([&] { return !recordsSince(0, "110104", u'C').isEmpty(); }, 10000));
         const qsizetype before = event == u"start"_s || event == u"received"_s ? 0 : trail(folder_->path()).size();
         QString failed;
+        QString otherStudy;
         if (event == u"stop"_s) {
             QCOMPARE(receiver_->terminate(), 0);
             receiver_.reset();
@@ -428,7 +436,15 @@ private slots:
         else if (event == u"header"_s)
             failed = headerChange();
         else if (event == u"deletion"_s)
-            failed = listDeletion();
+            failed = listDeletion(false);
+        else if (event == u"all"_s) {
+            // Two patients, each of her study.
+            const QString first = studyUid_;
+            QVERIFY(receiveStudy(u"AUDIT2"_s));
+            QVERIFY(WaitFor([&] { return CountRows(u"tblImages"_s) == 4; }, 10000));
+            otherStudy = std::exchange(studyUid_, first);
+            failed = listDeletion(true);
+        }
         else if (event == u"refused"_s)
             failed = refusedAssociation();
         QVERIFY2(failed.isEmpty(), qPrintable(failed));
@@ -438,6 +454,17 @@ private slots:
                  qPrintable(QString::fromUtf8(trail(folder_->path()).join('\n'))));
         if (event == u"archive"_s) // the folder written, then the archive packed from it
             QVERIFY(records.size() == 2 && records.last().contains(".zip"));
+        if (event == u"all"_s) { // a record for each patient, naming her study
+            QVERIFY(WaitFor([&] { return (records = recordsSince(before, eventId, action)).size() == 2; }, 10000));
+            const QString second = QString::fromUtf8(records.last());
+            QVERIFY2(second.contains(u"ParticipantObjectID=\"AUDIT2\""_s) && second.contains(u"ParticipantObjectID=\"%1\""_s.arg(otherStudy))
+                         && !second.contains(u"AUDIT1"_s),
+                     qPrintable(second));
+            QVERIFY2(schemaErrors(records.last()).isEmpty(), qPrintable(schemaErrors(records.last())));
+            // The first is hers, checked below as every record is.
+            QVERIFY(!records.first().contains("AUDIT2"));
+            std::swap(records.first(), records.last());
+        }
         const QByteArray xml = records.last();
         const QString errors = schemaErrors(xml);
         QVERIFY2(errors.isEmpty(), qPrintable(errors));
