@@ -20,6 +20,7 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSysInfo>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryFile>
 
@@ -563,6 +564,71 @@ private slots:
         QVERIFY(std::any_of(got.begin(), got.end(), [](const QByteArray &m) { return m.contains("AUDIT3") && m.startsWith("<85>1 "); }));
         QCOMPARE(datamgr.terminate(), 0);
         rsyslog.stop();
+    }
+
+    // At its stop the data manager delivers what is pending, its own stop
+    // record too; a repository that does not answer holds the stop no longer
+    // than a short time-out, and what it did not take goes at the next start, once.
+    void lastDeliveryAtTheStop_data()
+    {
+        QTest::addColumn<bool>("answering");
+        QTest::newRow("repository up") << true;
+        QTest::newRow("repository silent") << false;
+    }
+    void lastDeliveryAtTheStop()
+    {
+        QFETCH(bool, answering);
+        QTemporaryDir dir;
+        QVERIFY(MakeCertificates(dir.path()));
+        Rsyslog rsyslog(dir.path());
+        QVERIFY(rsyslog.start());
+        // Takes connections and never says a word: the handshake waits.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        QSettings ini(folder_->file(u"LumoraStation.ini"_s), QSettings::IniFormat);
+        ini.setValue(u"Audit/RepositoryHost"_s, u"127.0.0.1"_s);
+        ini.setValue(u"Audit/RepositoryPort"_s, QString::number(rsyslog.tlsPort()));
+        ini.setValue(u"Audit/CACertificates"_s, dir.path() + u"/ca.pem"_s);
+        ini.setValue(u"Audit/Certificate"_s, dir.path() + u"/station.pem"_s);
+        ini.setValue(u"Audit/PrivateKey"_s, dir.path() + u"/station.key"_s);
+        ini.sync();
+        // Rounds far apart: the one at the start, then only the one at the stop.
+        const QStringList env{u"LUMORA_AUDIT_DELIVERY_MS=600000"_s};
+        auto datamgr = std::make_unique<CompanionProcess>(DataMgrProgram(), folder_->path(), env);
+        QVERIFY(datamgr->start());
+        QString mismatch;
+        QVERIFY2(WaitFor([&] { return (mismatch = deliveryMismatch(trail(folder_->path()), rsyslog.messages())).isEmpty(); }, 20000),
+                 qPrintable(mismatch + u"\n"_s + folder_->read(u"Logs/DataMgr.log"_s)));
+
+        QVERIFY(receiveStudy(u"AUDIT2"_s));
+        QVERIFY(WaitFor([&] { return recordsSince(0, "110104", u'C').size() == 1; }, 10000));
+        const qsizetype delivered = rsyslog.messages().size();
+        if (!answering) {
+            ini.setValue(u"Audit/RepositoryPort"_s, QString::number(silent.serverPort()));
+            ini.sync();
+        }
+        const QByteArray offsets = folder_->read(u"Audit/Delivered"_s);
+        QCOMPARE(datamgr->terminate(5000), 0);
+        datamgr.reset();
+        if (answering) {
+            QVERIFY2(WaitFor([&] { return (mismatch = deliveryMismatch(trail(folder_->path()), rsyslog.messages())).isEmpty(); }, 10000),
+                     qPrintable(mismatch + u"\n"_s + folder_->read(u"Logs/DataMgr.log"_s)));
+            QVERIFY(rsyslog.messages().size() > delivered);
+            const QList<QByteArray> got = rsyslog.messages();
+            QVERIFY(std::any_of(got.cbegin(), got.cend(), [](const QByteArray &m) { return m.contains("csd-code=\"110121\""); }));
+            return;
+        }
+        QVERIFY2(folder_->read(u"Logs/DataMgr.log"_s).contains("kept for the next start"), qPrintable(folder_->read(u"Logs/DataMgr.log"_s)));
+        QCOMPARE(rsyslog.messages().size(), delivered);
+        QCOMPARE(folder_->read(u"Audit/Delivered"_s), offsets);
+        // The next start delivers them, none twice.
+        ini.setValue(u"Audit/RepositoryPort"_s, QString::number(rsyslog.tlsPort()));
+        ini.sync();
+        datamgr = std::make_unique<CompanionProcess>(DataMgrProgram(), folder_->path(), env);
+        QVERIFY(datamgr->start());
+        QVERIFY2(WaitFor([&] { return (mismatch = deliveryMismatch(trail(folder_->path()), rsyslog.messages())).isEmpty(); }, 20000),
+                 qPrintable(mismatch + u"\n"_s + folder_->read(u"Logs/DataMgr.log"_s)));
+        QCOMPARE(datamgr->terminate(), 0);
     }
 
     // A repository whose certificate the site's trusted ones do not vouch for gets nothing.
