@@ -20,6 +20,7 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSysInfo>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryFile>
 
@@ -330,7 +331,8 @@ class AuditTest : public QObject {
         const HeaderUpdateResult r = HeaderUpdateJob(in, progress).run();
         return r.ok() ? QString() : r.text + u"\n"_s + progress.text();
     }
-    QString listDeletion()
+    // The deletion as the operator runs it: the command, its questions answered, the job's form.
+    QString listDeletion(bool all)
     {
         ListDeletion deletion(rig_->session, *rig_->browser, rig_->boxes);
         deletion.setJobRunner([this](JobKind kind, Job job) {
@@ -342,12 +344,17 @@ class AuditTest : public QObject {
         });
         rig_->browser->RefreshPatientList();
         rig_->browser->selectPatient(rig_->patientRow(u"AUDIT1"_s));
-        rig_->boxes.answers = {true};
         rig_->boxes.texts.clear();
-        deletion.deleteStudy(rig_->browser->studyTarget(0));
-        if (rig_->boxes.texts.isEmpty())
-            return u"no question asked"_s;
-        return CountRows(u"tblStudies"_s) == 0 ? QString() : u"the study is still there"_s;
+        if (all) {
+            rig_->boxes.answers = {true, true};
+            deletion.deleteAll();
+        } else {
+            rig_->boxes.answers = {true};
+            deletion.deleteStudy(rig_->browser->studyTarget(0));
+        }
+        if (rig_->boxes.texts.size() != (all ? 2 : 1))
+            return u"asked %1 questions"_s.arg(rig_->boxes.texts.size());
+        return CountRows(u"tblStudies"_s) == 0 && (!all || CountRows(u"tblPatienten"_s) == 0) ? QString() : u"rows are still there"_s;
     }
     QString refusedAssociation()
     {
@@ -398,6 +405,7 @@ private slots:
         QTest::newRow("JPEG hand-out") << u"jpeg"_s << QByteArray("110106") << QChar(u'R') << true;
         QTest::newRow("header change") << u"header"_s << QByteArray("110103") << QChar(u'U') << true;
         QTest::newRow("deletion") << u"deletion"_s << QByteArray("110105") << QChar(u'D') << true;
+        QTest::newRow("delete all") << u"all"_s << QByteArray("110105") << QChar(u'D') << true;
         QTest::newRow("refused association") << u"refused"_s << QByteArray("110113") << QChar(u'E') << false;
     }
     void eachEventIsRecorded()
@@ -412,6 +420,7 @@ private slots:
         QVERIFY(WaitFor([&] { return !recordsSince(0, "110104", u'C').isEmpty(); }, 10000));
         const qsizetype before = event == u"start"_s || event == u"received"_s ? 0 : trail(folder_->path()).size();
         QString failed;
+        QString otherStudy;
         if (event == u"stop"_s) {
             QCOMPARE(receiver_->terminate(), 0);
             receiver_.reset();
@@ -428,7 +437,15 @@ private slots:
         else if (event == u"header"_s)
             failed = headerChange();
         else if (event == u"deletion"_s)
-            failed = listDeletion();
+            failed = listDeletion(false);
+        else if (event == u"all"_s) {
+            // Two patients, each of her study.
+            const QString first = studyUid_;
+            QVERIFY(receiveStudy(u"AUDIT2"_s));
+            QVERIFY(WaitFor([&] { return CountRows(u"tblImages"_s) == 4; }, 10000));
+            otherStudy = std::exchange(studyUid_, first);
+            failed = listDeletion(true);
+        }
         else if (event == u"refused"_s)
             failed = refusedAssociation();
         QVERIFY2(failed.isEmpty(), qPrintable(failed));
@@ -438,6 +455,17 @@ private slots:
                  qPrintable(QString::fromUtf8(trail(folder_->path()).join('\n'))));
         if (event == u"archive"_s) // the folder written, then the archive packed from it
             QVERIFY(records.size() == 2 && records.last().contains(".zip"));
+        if (event == u"all"_s) { // a record for each patient, naming her study
+            QVERIFY(WaitFor([&] { return (records = recordsSince(before, eventId, action)).size() == 2; }, 10000));
+            const QString second = QString::fromUtf8(records.last());
+            QVERIFY2(second.contains(u"ParticipantObjectID=\"AUDIT2\""_s) && second.contains(u"ParticipantObjectID=\"%1\""_s.arg(otherStudy))
+                         && !second.contains(u"AUDIT1"_s),
+                     qPrintable(second));
+            QVERIFY2(schemaErrors(records.last()).isEmpty(), qPrintable(schemaErrors(records.last())));
+            // The first is hers, checked below as every record is.
+            QVERIFY(!records.first().contains("AUDIT2"));
+            std::swap(records.first(), records.last());
+        }
         const QByteArray xml = records.last();
         const QString errors = schemaErrors(xml);
         QVERIFY2(errors.isEmpty(), qPrintable(errors));
@@ -536,6 +564,71 @@ private slots:
         QVERIFY(std::any_of(got.begin(), got.end(), [](const QByteArray &m) { return m.contains("AUDIT3") && m.startsWith("<85>1 "); }));
         QCOMPARE(datamgr.terminate(), 0);
         rsyslog.stop();
+    }
+
+    // At its stop the data manager delivers what is pending, its own stop
+    // record too; a repository that does not answer holds the stop no longer
+    // than a short time-out, and what it did not take goes at the next start, once.
+    void lastDeliveryAtTheStop_data()
+    {
+        QTest::addColumn<bool>("answering");
+        QTest::newRow("repository up") << true;
+        QTest::newRow("repository silent") << false;
+    }
+    void lastDeliveryAtTheStop()
+    {
+        QFETCH(bool, answering);
+        QTemporaryDir dir;
+        QVERIFY(MakeCertificates(dir.path()));
+        Rsyslog rsyslog(dir.path());
+        QVERIFY(rsyslog.start());
+        // Takes connections and never says a word: the handshake waits.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        QSettings ini(folder_->file(u"LumoraStation.ini"_s), QSettings::IniFormat);
+        ini.setValue(u"Audit/RepositoryHost"_s, u"127.0.0.1"_s);
+        ini.setValue(u"Audit/RepositoryPort"_s, QString::number(rsyslog.tlsPort()));
+        ini.setValue(u"Audit/CACertificates"_s, dir.path() + u"/ca.pem"_s);
+        ini.setValue(u"Audit/Certificate"_s, dir.path() + u"/station.pem"_s);
+        ini.setValue(u"Audit/PrivateKey"_s, dir.path() + u"/station.key"_s);
+        ini.sync();
+        // Rounds far apart: the one at the start, then only the one at the stop.
+        const QStringList env{u"LUMORA_AUDIT_DELIVERY_MS=600000"_s};
+        auto datamgr = std::make_unique<CompanionProcess>(DataMgrProgram(), folder_->path(), env);
+        QVERIFY(datamgr->start());
+        QString mismatch;
+        QVERIFY2(WaitFor([&] { return (mismatch = deliveryMismatch(trail(folder_->path()), rsyslog.messages())).isEmpty(); }, 20000),
+                 qPrintable(mismatch + u"\n"_s + folder_->read(u"Logs/DataMgr.log"_s)));
+
+        QVERIFY(receiveStudy(u"AUDIT2"_s));
+        QVERIFY(WaitFor([&] { return recordsSince(0, "110104", u'C').size() == 1; }, 10000));
+        const qsizetype delivered = rsyslog.messages().size();
+        if (!answering) {
+            ini.setValue(u"Audit/RepositoryPort"_s, QString::number(silent.serverPort()));
+            ini.sync();
+        }
+        const QByteArray offsets = folder_->read(u"Audit/Delivered"_s);
+        QCOMPARE(datamgr->terminate(5000), 0);
+        datamgr.reset();
+        if (answering) {
+            QVERIFY2(WaitFor([&] { return (mismatch = deliveryMismatch(trail(folder_->path()), rsyslog.messages())).isEmpty(); }, 10000),
+                     qPrintable(mismatch + u"\n"_s + folder_->read(u"Logs/DataMgr.log"_s)));
+            QVERIFY(rsyslog.messages().size() > delivered);
+            const QList<QByteArray> got = rsyslog.messages();
+            QVERIFY(std::any_of(got.cbegin(), got.cend(), [](const QByteArray &m) { return m.contains("csd-code=\"110121\""); }));
+            return;
+        }
+        QVERIFY2(folder_->read(u"Logs/DataMgr.log"_s).contains("kept for the next start"), qPrintable(folder_->read(u"Logs/DataMgr.log"_s)));
+        QCOMPARE(rsyslog.messages().size(), delivered);
+        QCOMPARE(folder_->read(u"Audit/Delivered"_s), offsets);
+        // The next start delivers them, none twice.
+        ini.setValue(u"Audit/RepositoryPort"_s, QString::number(rsyslog.tlsPort()));
+        ini.sync();
+        datamgr = std::make_unique<CompanionProcess>(DataMgrProgram(), folder_->path(), env);
+        QVERIFY(datamgr->start());
+        QVERIFY2(WaitFor([&] { return (mismatch = deliveryMismatch(trail(folder_->path()), rsyslog.messages())).isEmpty(); }, 20000),
+                 qPrintable(mismatch + u"\n"_s + folder_->read(u"Logs/DataMgr.log"_s)));
+        QCOMPARE(datamgr->terminate(), 0);
     }
 
     // A repository whose certificate the site's trusted ones do not vouch for gets nothing.

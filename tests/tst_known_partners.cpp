@@ -285,6 +285,13 @@ private slots:
             QVERIFY2(out.contains("Association Rejected") && out.contains("Rejected Permanent"), out.constData());
         }
         QTRY_VERIFY2_WITH_TIMEOUT(log().contains(logged), qPrintable(log()), 10000);
+        if (!answer.isEmpty()) {
+            // One line for the refusal, naming the calling AE, its address and the reason.
+            const QStringList lines = log().split(u'\n').filter(u"association from %1 "_s.arg(calling));
+            QVERIFY2(lines.size() == 1, qPrintable(log()));
+            QVERIFY2(lines.first().contains(u"association from %1 at 127.0.0.1 rejected: "_s.arg(calling)) && lines.first().contains(logged),
+                     qPrintable(log()));
+        }
         QCOMPARE(CountRows(u"tblImages"_s), tool == u"store"_s && answer.isEmpty() ? 1 : 0);
         QCOMPARE(QDir(folder_->file(u"images"_s)).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), tool == u"store"_s && answer.isEmpty() ? 1 : 0);
     }

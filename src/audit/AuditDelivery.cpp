@@ -3,6 +3,7 @@
 #include "audit/AuditTrail.h"
 #include "core/Settings.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 
@@ -10,6 +11,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -51,8 +53,29 @@ struct Fd {
     }
 };
 
+// The milliseconds one blocking call may take: the time-out, or what is left
+// before the deadline if that is less; 0 when nothing is left.
+int callLimit(const QDeadlineTimer &deadline)
+{
+    if (deadline.isForever())
+        return kTimeoutMs;
+    return int(std::clamp<qint64>(deadline.remainingTime(), 0, kTimeoutMs));
+}
+
+// Each later call on the socket bounded as above.
+bool boundCalls(int fd, const QDeadlineTimer &deadline)
+{
+    const int ms = callLimit(deadline);
+    if (ms <= 0)
+        return false;
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 && ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
+}
+
+QString timeUp() { return QStringLiteral("the time for delivery ran out"); }
+
 // A connected socket of the type asked for, within the time-out.
-int connectTo(const AuditRepository &repo, int type, QString *why)
+int connectTo(const AuditRepository &repo, int type, const QDeadlineTimer &deadline, QString *why)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -78,7 +101,7 @@ int connectTo(const AuditRepository &repo, int type, QString *why)
         pollfd p{fd, POLLOUT, 0};
         int error = 0;
         socklen_t length = sizeof error;
-        if (::poll(&p, 1, kTimeoutMs) != 1 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+        if (::poll(&p, 1, callLimit(deadline)) != 1 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
             *why = QStringLiteral("%1 port %2: %3")
                        .arg(repo.host)
                        .arg(repo.port)
@@ -89,9 +112,11 @@ int connectTo(const AuditRepository &repo, int type, QString *why)
         }
         // Blocking from here, each call bounded by the time-out.
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        timeval tv{kTimeoutMs / 1000, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        if (!boundCalls(fd, deadline)) {
+            *why = timeUp();
+            ::close(fd);
+            fd = -1;
+        }
     }
     ::freeaddrinfo(found);
     return fd;
@@ -108,6 +133,8 @@ public:
         if (ctx_)
             SSL_CTX_free(ctx_);
     }
+
+    explicit TlsLink(const QDeadlineTimer &deadline) : deadline_(deadline) {}
 
     Result open(const AuditRepository &repo)
     {
@@ -130,7 +157,7 @@ public:
         }
         SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
         QString why;
-        socket_.fd = connectTo(repo, SOCK_STREAM, &why);
+        socket_.fd = connectTo(repo, SOCK_STREAM, deadline_, &why);
         if (socket_.fd < 0)
             return fail(why);
         ssl_ = SSL_new(ctx_);
@@ -155,6 +182,8 @@ public:
 
     Result write(const QByteArray &bytes)
     {
+        if (!boundCalls(socket_.fd, deadline_))
+            return fail(timeUp());
         size_t written = 0;
         if (SSL_write_ex(ssl_, bytes.constData(), size_t(bytes.size()), &written) != 1 || written != size_t(bytes.size()))
             return fail(QStringLiteral("TLS: sending failed: ") + sslErrors());
@@ -165,6 +194,8 @@ public:
     // that came before ours.
     Result confirm()
     {
+        if (!boundCalls(socket_.fd, deadline_))
+            return fail(timeUp());
         if (SSL_shutdown(ssl_) < 0)
             return fail(QStringLiteral("TLS: closing failed: ") + sslErrors());
         char buffer[512];
@@ -181,6 +212,7 @@ public:
     }
 
 private:
+    QDeadlineTimer deadline_;
     SSL_CTX *ctx_ = nullptr;
     SSL *ssl_ = nullptr;
     Fd socket_;
@@ -310,7 +342,7 @@ QMap<QString, qint64> ReadDeliveredOffsets(const QString &auditFolder)
     return offsets;
 }
 
-DeliveryRound DeliverAuditTrail(const QString &auditFolder, const AuditRepository &repository)
+DeliveryRound DeliverAuditTrail(const QString &auditFolder, const AuditRepository &repository, const QDeadlineTimer &deadline)
 {
     DeliveryRound round;
     QMap<QString, qint64> offsets = ReadDeliveredOffsets(auditFolder);
@@ -318,9 +350,13 @@ DeliveryRound DeliverAuditTrail(const QString &auditFolder, const AuditRepositor
         const QList<Record> batch = pendingRecords(auditFolder, offsets, &round.pending);
         if (batch.isEmpty())
             return round;
+        if (callLimit(deadline) <= 0) {
+            static_cast<Result &>(round) = fail(timeUp());
+            return round;
+        }
         Result sent;
         if (repository.transport == AuditRepository::Transport::Tls) {
-            TlsLink link;
+            TlsLink link(deadline);
             sent = link.open(repository);
             for (const Record &r : batch) {
                 if (!sent)
@@ -331,7 +367,7 @@ DeliveryRound DeliverAuditTrail(const QString &auditFolder, const AuditRepositor
                 sent = link.confirm();
         } else {
             QString why;
-            Fd socket{connectTo(repository, SOCK_DGRAM, &why)};
+            Fd socket{connectTo(repository, SOCK_DGRAM, deadline, &why)};
             if (socket.fd < 0)
                 sent = fail(why);
             for (const Record &r : batch) {

@@ -2,6 +2,7 @@
 
 #include "toolkit/Result.h"
 
+#include <QDeadlineTimer>
 #include <QMap>
 #include <QString>
 
@@ -43,5 +44,8 @@ struct DeliveryRound : Result {
 };
 
 // One round: every whole record past the offsets, oldest file first, in
-// batches; the offsets move after each confirmed batch.
-DeliveryRound DeliverAuditTrail(const QString &auditFolder, const AuditRepository &repository);
+// batches; the offsets move after each confirmed batch. No blocking call
+// outlasts the deadline: when it passes, the round ends as failed and what
+// is not confirmed waits for the next.
+DeliveryRound DeliverAuditTrail(const QString &auditFolder, const AuditRepository &repository,
+                                const QDeadlineTimer &deadline = QDeadlineTimer(QDeadlineTimer::Forever));

@@ -683,9 +683,50 @@ Result RemovePatientIfEmpty(qlonglong patientKey)
     return {};
 }
 
+namespace {
+
+// Every patient with her studies and their images, as the emptying will take
+// them: read just before, so that the trail names what went. Empty with
+// ok false when the rows cannot be read (logged).
+QList<AuditPatient> everyPatient(const QString &where, bool *ok)
+{
+    QList<AuditPatient> patients;
+    Transaction t(where);
+    const DbResult rows = t.query(QStringLiteral("SELECT p.PatID, p.PatID1, p.PatNachname, p.PatVorname, s.StudyUID, i.SOPClassUID FROM tblPatienten p "
+                                                 "LEFT JOIN tblStudies s ON s.FKeyPATID = p.PatID LEFT JOIN tblSeries r ON r.FKeyStudyID = s.StudyID "
+                                                 "LEFT JOIN tblImages i ON i.FKeySeriesID = r.SeriesID ORDER BY p.PatID, s.StudyID, r.SeriesID, i.ImageID"),
+                                  {});
+    *ok = t.ok() && t.commit();
+    if (!*ok)
+        return {};
+    qlonglong last = -1;
+    for (const QSqlRecord &row : rows.rows) {
+        const QString id = row.value(1).toString();
+        const QString name = personName(row.value(2).toString(), row.value(3).toString());
+        // A patient without studies is named all the same.
+        if (row.value(4).isNull()) {
+            if (row.value(0).toLongLong() != last)
+                patients.append({id, name, {}});
+        } else {
+            AddAuditInstance(patients, id, name, row.value(4).toString(), row.value(5).isNull() ? QString() : row.value(5).toString());
+        }
+        last = row.value(0).toLongLong();
+    }
+    return patients;
+}
+
+} // namespace
+
 bool DeleteAllFromDatabase(const DeletionReport &report)
 {
     say(report, QStringLiteral("Removing database entries ... "));
+    bool readable = false;
+    const QList<AuditPatient> removed = everyPatient(QStringLiteral("EditForm DeleteAllTimer"), &readable);
+    if (!readable) {
+        // What would go could not be named in the trail: nothing goes.
+        say(report, QStringLiteral("failed\r\n"));
+        return false;
+    }
     const QString templ = AppPath(QString::fromLatin1(AppFiles::TemplateDatabase));
     const QString target = AppPath(QString::fromLatin1(AppFiles::ImageDatabase));
     bool restored = false;
@@ -733,6 +774,10 @@ bool DeleteAllFromDatabase(const DeletionReport &report)
     say(report, restored ? QStringLiteral("OK\r\n") : QStringLiteral("failed\r\n"));
     if (!restored)
         return false; // the rows stay, and so do their images
+    // A record per patient, each of her studies as a whole: one record for a
+    // full database would outgrow what a syslog repository takes in one message.
+    for (const AuditPatient &patient : removed)
+        AuditDeletion({patient}, true);
     say(report, QStringLiteral("Removing images ... "));
     // The rows went all at once: each study folder loses every file no row
     // holds now, which leaves what the receiver filed since.

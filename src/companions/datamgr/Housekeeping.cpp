@@ -90,6 +90,21 @@ void RunHousekeeping()
     CheckpointDatabases(databases);
 }
 
+void AuditForwarding::lastRound(int limitMs)
+{
+    const RepositoryChoice choice = AuditRepositoryFromSettings();
+    if (!choice.ok() || !choice.repository)
+        return; // said by the rounds before, or nowhere to deliver
+    const DeliveryRound done = DeliverAuditTrail(AuditFolder(), *choice.repository, QDeadlineTimer(limitMs));
+    if (done.ok())
+        DataMgrLog(QStringLiteral("at the stop, %1 audit records delivered").arg(done.delivered));
+    else
+        DataMgrLog(QStringLiteral("at the stop, %1 audit records delivered, %2 kept for the next start: %3")
+                       .arg(done.delivered)
+                       .arg(done.pending)
+                       .arg(done.text));
+}
+
 int AuditForwarding::round()
 {
     const RepositoryChoice choice = AuditRepositoryFromSettings();

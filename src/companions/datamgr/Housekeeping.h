@@ -36,6 +36,9 @@ public:
     explicit AuditForwarding(int intervalMs) : interval_(intervalMs), wait_(intervalMs) {}
     // One round; the milliseconds until the next.
     int round();
+    // The round at the stop, ended after limitMs; what it does not deliver
+    // stays past the offsets for the next start.
+    void lastRound(int limitMs);
 
 private:
     int interval_;
@@ -47,6 +50,10 @@ private:
 void DataMgrLog(const QString &text);
 
 inline constexpr int KeptRotatedLogs = 20;
+
+// The last delivery at the stop ends within this: the workstation kills a
+// data manager that has not ended two seconds after its SIGTERM.
+inline constexpr int LastDeliveryMs = 1500;
 
 // The data manager's pid file in the application folder, held while it runs:
 // one data manager per folder, whoever started it.

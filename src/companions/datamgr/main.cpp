@@ -97,8 +97,10 @@ int main(int argc, char **argv)
     DataMgrLog(QStringLiteral("started, housekeeping every %1 s").arg(interval / 1000.0));
     AuditApplicationStart();
     const int rc = app.exec();
-    // Its record goes with the next data manager's first round.
+    // Its record goes with what is pending, if the repository takes it in
+    // time; otherwise with the next data manager's first round.
     AuditApplicationStop();
+    forwarding.lastRound(LastDeliveryMs);
     DataMgrLog(QStringLiteral("stopped"));
     if (stopFd >= 0)
         ::close(stopFd);

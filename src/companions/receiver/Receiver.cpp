@@ -397,6 +397,8 @@ protected:
         peerSubject_ = servingTls_ && tls_ ? tls_->lastPeerSubject() : QString();
         peer_ = QStringLiteral("%1 (%2%3)").arg(calling, address, servingTls_ ? QStringLiteral(", TLS") : QString());
         peerNode_ = {calling, address, 0};
+        rejected_ = false;
+        rejectedWhy_.clear();
         received_.clear();
         stored_ = failed_ = 0;
         aborted_ = false;
@@ -421,21 +423,28 @@ protected:
         return admission_.admitted() || admission_.reason == AdmissionReason::CalledAeNotRecognized;
     }
 
-    // Every association refused at its request passes here, with who asked and
-    // why: the one line the receiver's log gets for it.
+    // An association the known partners do not admit: DcmSCP refuses it next,
+    // and the refusal names the admission's reason.
     void associationRejected(const QString &callingAe, const QString &address, const Admission &why)
     {
         rejected_ = true;
-        ReceiverLog(QStringLiteral("association from %1 at %2 rejected: %3").arg(callingAe, address, why.text));
+        rejectedPeer_ = {callingAe, address, 0};
+        rejectedWhy_ = why.text;
     }
     void notifyAbortRequest() override { aborted_ = true; }
 
-    // Every association refused, whatever the reason, is a security alert in the audit trail.
+    // Every association refused, whatever the reason, passes here: the one
+    // line the receiver's log gets for it, with who asked, from where and why,
+    // and a security alert in the audit trail.
     void refuseAssociation(const DcmRefuseReasonType reason) override
     {
-        const AuditPeer peer{QString::fromLatin1(getPeerAETitle().c_str()), QString::fromLatin1(getPeerIP().c_str()), 0};
-        const QString why = refusalText(reason);
-        ReceiverLog(QStringLiteral("association from %1 (%2) refused: %3").arg(peer.aeTitle, peer.host, why));
+        AuditPeer peer{QString::fromLatin1(getPeerAETitle().c_str()), QString::fromLatin1(getPeerIP().c_str()), 0};
+        QString why = refusalText(reason);
+        if (rejected_ && !rejectedWhy_.isEmpty()) {
+            peer = rejectedPeer_;
+            why = rejectedWhy_;
+        }
+        ReceiverLog(QStringLiteral("association from %1 at %2 rejected: %3").arg(peer.aeTitle, peer.host, why));
         AuditSecurityAlert(SecurityAlertKind::RejectedAssociation, options_.aeTitle, peer, why);
         DcmSCP::refuseAssociation(reason);
     }
@@ -579,6 +588,7 @@ protected:
     }
     void notifyAssociationTermination() override
     {
+        rejectedWhy_.clear();
         if (std::exchange(rejected_, false)) {
             store_.closeDatabase();
             return;
@@ -615,6 +625,8 @@ private:
     ReceiverAcceptance acceptance_;
     Admission admission_;
     bool rejected_ = false;
+    AuditPeer rejectedPeer_;
+    QString rejectedWhy_;
     // The subject of the peer's certificate on a TLS association; empty on a plain one.
     QString peerSubject_;
     AuditPeer peerNode_;
