@@ -723,10 +723,12 @@ private slots:
 
 int main(int argc, char **argv)
 {
+    std::unique_ptr<QApplication> app;
     if (qEnvironmentVariableIsEmpty("LUMORA_SHOTS"))
-        UseOffscreenScreen(TestScreen().width(), TestScreen().height());
-    QApplication app(argc, argv);
-    app.setQuitOnLastWindowClosed(false);
+        app = OffscreenApplication(argc, argv, TestScreen().width(), TestScreen().height());
+    else
+        app = std::make_unique<QApplication>(argc, argv);
+    app->setQuitOnLastWindowClosed(false);
     TextFitTest t;
     return QTest::qExec(&t, argc, argv);
 }
