@@ -208,9 +208,8 @@ int send(const QString &folder, int port, bool tls = false)
 
 int main(int argc, char **argv)
 {
-    UseOffscreenScreen(1280, 1024);
-    QApplication app(argc, argv);
-    const QStringList a = app.arguments();
+    const auto app = OffscreenApplication(argc, argv, 1280, 1024);
+    const QStringList a = app->arguments();
     if (a.size() == 6 && a[1] == QLatin1String("prepare"))
         return prepare(a[2], a[3].toInt(), a[4].toInt(), a[5].toInt());
     if (a.size() == 4 && a[1] == QLatin1String("send"))

@@ -208,6 +208,16 @@ QStringList CutTexts(QWidget *window)
             Need(cut, box, u"box"_s, box->currentText(), fm.horizontalAdvance(box->currentText()), std::min(have, visible));
         } else if (auto *view = qobject_cast<QAbstractItemView *>(w)) {
             CheckList(cut, view);
+        } else if (auto *bar = qobject_cast<QTabBar *>(w)) {
+            // A tab behind the scroll arrows, or its caption elided, is a page the operator does not see.
+            const int visibleRight = std::min(bar->width(), visible);
+            for (int i = 0; i < bar->count(); ++i) {
+                const QRect tab = bar->tabRect(i);
+                if (tab.left() < 0 || tab.right() >= visibleRight)
+                    cut << u"%1 tab \"%2\" lies outside the tab bar (%3..%4 of %5 px)"_s.arg(Named(bar), bar->tabText(i)).arg(tab.left()).arg(tab.right()).arg(visibleRight);
+                else
+                    Need(cut, bar, u"tab"_s, bar->tabText(i), fm.horizontalAdvance(QString(bar->tabText(i)).remove(u'&')), tab.width());
+            }
         }
     }
     return cut;
@@ -713,10 +723,12 @@ private slots:
 
 int main(int argc, char **argv)
 {
+    std::unique_ptr<QApplication> app;
     if (qEnvironmentVariableIsEmpty("LUMORA_SHOTS"))
-        UseOffscreenScreen(TestScreen().width(), TestScreen().height());
-    QApplication app(argc, argv);
-    app.setQuitOnLastWindowClosed(false);
+        app = OffscreenApplication(argc, argv, TestScreen().width(), TestScreen().height());
+    else
+        app = std::make_unique<QApplication>(argc, argv);
+    app->setQuitOnLastWindowClosed(false);
     TextFitTest t;
     return QTest::qExec(&t, argc, argv);
 }

@@ -740,11 +740,10 @@ static int ExportIntoFullFolder(const QString &out, const QStringList &files)
 
 int main(int argc, char **argv)
 {
-    UseOffscreenScreen(1280, 1024);
-    QApplication app(argc, argv);
-    app.setQuitOnLastWindowClosed(false);
+    const auto app = OffscreenApplication(argc, argv, 1280, 1024);
+    app->setQuitOnLastWindowClosed(false);
     if (argc >= 3 && QByteArray(argv[1]) == "--export-into")
-        return ExportIntoFullFolder(QString::fromLocal8Bit(argv[2]), app.arguments().mid(3));
+        return ExportIntoFullFolder(QString::fromLocal8Bit(argv[2]), app->arguments().mid(3));
     TransferTest t;
     return QTest::qExec(&t, argc, argv);
 }

@@ -77,6 +77,8 @@ OptionForm::OptionForm(Prompter &prompter, QWidget *parent) : QDialog(parent), p
     auto *layout = new QVBoxLayout(this);
     tabs = new QTabWidget(this);
     tabs->setObjectName(QStringLiteral("tabs"));
+    // Every tab in sight: the dialog is as wide as its tabs rather than hiding some behind arrows.
+    tabs->setUsesScrollButtons(false);
     layout->addWidget(tabs);
     const QStringList names{QStringLiteral("General"), QStringLiteral("Communication"), QStringLiteral("Filter"),
                             QStringLiteral("Comm Port"), QStringLiteral("Worklist"), QStringLiteral("Known Partners"),

@@ -2,14 +2,15 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QApplication>
 #include <QFile>
 
-void UseOffscreenScreen(int width, int height)
+QString UseOffscreenScreen(int width, int height)
 {
     // A test whose window is to be looked at runs on the display given (Xvfb at that size).
     if (qEnvironmentVariable("LUMORA_TEST_PLATFORM") == QLatin1String("xcb")) {
         qputenv("QT_QPA_PLATFORM", "xcb");
-        return;
+        return {};
     }
     const QString config = QDir::tempPath() + QStringLiteral("/lumora-screen-%1x%2-%3.json").arg(width).arg(height).arg(QCoreApplication::applicationPid());
     QFile f(config);
@@ -20,4 +21,15 @@ void UseOffscreenScreen(int width, int height)
                     .toUtf8());
     f.close();
     qputenv("QT_QPA_PLATFORM", QByteArray("offscreen:configfile=") + QFile::encodeName(config));
+    return config;
+}
+
+std::unique_ptr<QApplication> OffscreenApplication(int &argc, char **argv, int width, int height)
+{
+    const QString config = UseOffscreenScreen(width, height);
+    auto app = std::make_unique<QApplication>(argc, argv);
+    // The platform read the screen when the application came up; the file has served.
+    if (!config.isEmpty())
+        QFile::remove(config);
+    return app;
 }

@@ -6,11 +6,15 @@
 #include "ui/Prompts.h"
 
 #include <QtWidgets> // every widget a window test looks into
+#include <memory>
 #include <source_location>
 
 // Before the application object exists: the offscreen platform with a screen
-// of the given size.
-void UseOffscreenScreen(int width, int height);
+// of the given size, described in a file of the temporary folder whose path
+// is returned (none on a real display). The caller removes it once the
+// application object exists: OffscreenApplication does both.
+QString UseOffscreenScreen(int width, int height);
+std::unique_ptr<QApplication> OffscreenApplication(int &argc, char **argv, int width, int height);
 
 // Records the message boxes instead of showing them; questions get `answer`.
 // Handed to what asks or tells the operator, as the application hands its own.
@@ -92,9 +96,8 @@ inline QStringList ColumnTexts(const QAbstractItemModel *model, int column = 0)
 #define LUMORA_WIDGETS_TEST_MAIN(TestClass, width, height)                                                                        \
     int main(int argc, char **argv)                                                                                              \
     {                                                                                                                            \
-        UseOffscreenScreen(width, height);                                                                                       \
-        QApplication app(argc, argv);                                                                                            \
-        app.setQuitOnLastWindowClosed(false);                                                                                    \
+        const auto app = OffscreenApplication(argc, argv, width, height);                                                        \
+        app->setQuitOnLastWindowClosed(false);                                                                                   \
         TestClass t;                                                                                                             \
         return QTest::qExec(&t, argc, argv);                                                                                     \
     }
