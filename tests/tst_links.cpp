@@ -47,6 +47,30 @@ class LinksTest : public QObject {
 private slots:
     void cleanup() { companions_.stopReceiver(); }
 
+    // The indicator names each port the receiver opens, the TLS one too.
+    void receiverPortsText_data()
+    {
+        QTest::addColumn<int>("tls");
+        QTest::addColumn<int>("plainPort");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("plain only") << 0 << 1 << u"port 11112"_s;
+        QTest::newRow("TLS off, plain port setting ignored") << 0 << 0 << u"port 11112"_s;
+        QTest::newRow("TLS beside plain") << 1 << 1 << u"port 11112, TLS port 2762"_s;
+        QTest::newRow("TLS alone") << 1 << 0 << u"TLS port 2762"_s;
+    }
+    void receiverPortsText()
+    {
+        QFETCH(int, tls);
+        QFETCH(int, plainPort);
+        QFETCH(QString, text);
+        SettingsRecord settings;
+        settings.IR_Port = u"11112"_s;
+        settings.IR_TLS_Port = u"2762"_s;
+        settings.IR_TLS = qint16(tls);
+        settings.IR_PlainPort = qint16(plainPort);
+        QCOMPARE(ReceiverPortsText(settings), text);
+    }
+
     void receiverThatCannotListenSaysWhy()
     {
         TestFolder f;

@@ -22,22 +22,31 @@ QString lastLine(const QString &path)
 
 } // namespace
 
+QString ReceiverPortsText(const SettingsRecord &settings)
+{
+    const QString plain = QStringLiteral("port %1").arg(settings.IR_Port);
+    if (settings.IR_TLS != 1)
+        return plain;
+    const QString tls = QStringLiteral("TLS port %1").arg(settings.IR_TLS_Port);
+    return settings.IR_PlainPort == 1 ? plain + QStringLiteral(", ") + tls : tls;
+}
+
 LinkState ReceiverLinkState()
 {
     LinkState s;
-    const QString port = Settings.IR_Port;
+    const QString ports = ReceiverPortsText(Settings);
     if (const qint64 pid = FindCompanion(QString::fromLatin1(ReceiverName)); pid != 0) {
         s.up = true;
         // Run by another account: the site's receiver service, which the workstation uses as it is.
         const bool service = RunsAsAnotherUser(pid);
-        s.text = (service ? QStringLiteral("Receiver service: port %1") : QStringLiteral("Receiver: port %1")).arg(port);
+        s.text = (service ? QStringLiteral("Receiver service: %1") : QStringLiteral("Receiver: %1")).arg(ports);
         return s;
     }
     s.lastError = lastLine(AppPath(QStringLiteral("Logs/Receiver.log")));
     const QString reason = s.lastError.contains(QLatin1String("in use"), Qt::CaseInsensitive)              ? QStringLiteral(" in use")
                          : s.lastError.contains(QLatin1String("permission denied"), Qt::CaseInsensitive) ? QStringLiteral(": permission denied")
                                                                                                        : QString();
-    s.text = QStringLiteral("Receiver stopped – port %1%2").arg(port, reason);
+    s.text = QStringLiteral("Receiver stopped – %1%2").arg(ports, reason);
     return s;
 }
 

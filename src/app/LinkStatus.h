@@ -3,6 +3,8 @@
 #include <QString>
 #include <functional>
 
+struct SettingsRecord;
+
 // The two links the operator cannot see otherwise: the receiver, which runs
 // detached, and the serial line to the X-ray unit.
 struct LinkState {
@@ -11,7 +13,11 @@ struct LinkState {
     QString lastError; // the line that says why, for the tooltip
 };
 
-// The receiver of this application folder and its port; when it is not
+// The receiver's ports as the settings open them: "port 11112",
+// "port 11112, TLS port 2762", "TLS port 2762" with the plain one closed.
+QString ReceiverPortsText(const SettingsRecord &settings);
+
+// The receiver of this application folder and its ports; when it is not
 // running, the reason from the last line of its log.
 LinkState ReceiverLinkState();
 
