@@ -29,6 +29,7 @@ bool refreshed(WorklistForm &form)
 }
 
 QString shortDate(int y, int m, int d) { return QLocale().toString(QDate(y, m, d), QLocale::ShortFormat); }
+QString shortTime(int h, int m) { return QLocale().toString(QTime(h, m), QLocale::ShortFormat); }
 
 // The keys of a request as dcmdump shows it, each as indent, tag, "=", value.
 QString keysOf(const QString &dump)
@@ -115,18 +116,20 @@ private slots:
         QCOMPARE(prompter_.texts(), QStringList());
         // The referring physician "O'Neil^Pat" and "Ref^Doc" as spoken.
         const QList<QStringList> expected{
-            {"08:05:00", "O´Brien", "Anne", "", shortDate(1962, 3, 14), "P1", "F", bodyPart, "ACC1", "Pat O´Neil", "Clinic"},
-            {"09:15:00", "Ærø", "Åse", "", shortDate(1955, 6, 1), "P2", "F", bodyPart, "ACC1", "Doc Ref", "Clinic"},
-            {"09:30:00", "Müller", "Jürgen", "", shortDate(1975, 12, 31), "P3", "M", bodyPart, "ACC1", "Doc Ref", "Clinic"},
-            {"10:15:00", "Zeta", "Zoe", "Q", shortDate(1980, 1, 2), "P4", "F", "MG-SCR", "ACC1", "Doc Ref", "Clinic"},
+            {shortTime(8, 5), "O´Brien", "Anne", "", shortDate(1962, 3, 14), "P1", "F", bodyPart, "ACC1", "Pat O´Neil", "Clinic"},
+            {shortTime(9, 15), "Ærø", "Åse", "", shortDate(1955, 6, 1), "P2", "F", bodyPart, "ACC1", "Doc Ref", "Clinic"},
+            {shortTime(9, 30), "Müller", "Jürgen", "", shortDate(1975, 12, 31), "P3", "M", bodyPart, "ACC1", "Doc Ref", "Clinic"},
+            {shortTime(10, 15), "Zeta", "Zoe", "Q", shortDate(1980, 1, 2), "P4", "F", "MG-SCR", "ACC1", "Doc Ref", "Clinic"},
         };
         QCOMPARE(rows(form), expected);
         QCOMPARE(list(form)->currentItem(), list(form)->topLevelItem(0));
         QVERIFY(Child<QPushButton>(form, u"cmdOK"_s)->isEnabled());
         QVERIFY(form.grab().save(TestBinDir() + u"/worklist-%1.png"_s.arg(QTest::currentDataTag())));
-        // The birth date sorts as a date, not as its text.
+        // The birth date sorts as a date, not as its text; the time as a time.
         list(form)->sortByColumn(4, Qt::AscendingOrder);
         QCOMPARE(rows(form), (QList<QStringList>{expected[1], expected[0], expected[2], expected[3]}));
+        list(form)->sortByColumn(0, Qt::DescendingOrder);
+        QCOMPARE(rows(form), (QList<QStringList>{expected[3], expected[2], expected[1], expected[0]}));
     }
 
     // One query on a set clock: the identifier as wlmscpfs received it, and an
@@ -147,7 +150,7 @@ private slots:
             "    0040,0002=20240305-20240305     0040,0003=000000-235959     0040,0006=     0040,0007=     0040,0008= "
             "        0008,0100=     0040,0009=     0040,0010=     0040,0011=     0040,0012= 0040,1001= 0040,1003= 0040,1004= 0040,3001="_s);
         QCOMPARE(prompter_.texts(), QStringList());
-        QCOMPARE(rows(form).value(0).mid(0, 3), (QStringList{"09:00:00", "Møller", "Ida"}));
+        QCOMPARE(rows(form).value(0).mid(0, 3), (QStringList{shortTime(9, 0), "Møller", "Ida"}));
         const QString log = QString::fromUtf8(folder_->read(u"Logs/Error.log"_s));
         QVERIFY2(log.contains(u"ISO_IR 999"_s) && log.contains(u"WorklistForm QueryWorklist (CHARSET)"_s), qPrintable(log));
     }

@@ -59,8 +59,11 @@ WorklistRow WorklistRowOf(const ToolkitDataSet &answer, const QLocale &locale)
     for (int i = 0; i < 11; ++i)
         c << QString();
     const ToolkitSequence steps = GetSequence(answer, Tags::ScheduledProcedureStepSequence);
-    if (!steps.isEmpty())
-        c[0] = WorklistTime(text(steps.first(), Tags::ScheduledProcedureStepStartTime));
+    if (!steps.isEmpty()) {
+        const QString tm = text(steps.first(), Tags::ScheduledProcedureStepStartTime);
+        c[0] = StoredTimeText(tm, locale);
+        row.time = WorklistTime(tm);
+    }
     // The alphabetic form only; an ideographic or phonetic one follows a "=".
     const QStringList name = text(answer, Tags::PatientName).section(QLatin1Char('='), 0, 0).split(QLatin1Char('^'));
     for (int i = 0; i < 3; ++i)

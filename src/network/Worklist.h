@@ -13,7 +13,7 @@
 // Column headers of lvWorklist: "Time", then the ten sub-items.
 QStringList WorklistHeaders();
 
-// One answer as a row: the scheduled time ("hh:mm:ss"), the name's three "^"
+// One answer as a row: the scheduled time (the locale's short time), the name's three "^"
 // parts, birth date in the short date format, ID, sex, body part (the requested
 // procedure's code value when it has one), accession number, referring
 // physician and institution. An absent attribute leaves its column empty; the
@@ -21,6 +21,7 @@ QStringList WorklistHeaders();
 struct WorklistRow {
     QStringList columns; // 11
     QDate birthDate;     // sorts the birth date column; invalid when absent
+    QString time;        // "hh:mm:ss", sorts the time column; empty when absent
 };
 WorklistRow WorklistRowOf(const ToolkitDataSet &answer, const QLocale &locale = QLocale());
 

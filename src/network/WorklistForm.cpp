@@ -17,8 +17,9 @@ namespace {
 
 constexpr int kSortKeyRole = Qt::UserRole + 1;
 
-// Sorts by the row's sort key where the column has one (the birth date, which
-// the short date format would sort by day), otherwise by the text.
+// Sorts by the row's sort key where the column has one (the time and the
+// birth date, whose short forms would sort by hour and by day as text),
+// otherwise by the text.
 class WorklistItem : public QTreeWidgetItem {
 public:
     using QTreeWidgetItem::QTreeWidgetItem;
@@ -194,6 +195,7 @@ void WorklistForm::SaveData(const QList<ToolkitDataSet> &answers)
         auto *item = new WorklistItem(row.columns);
         if (row.birthDate.isValid())
             item->setData(4, kSortKeyRole, row.birthDate.toString(Qt::ISODate));
+        item->setData(0, kSortKeyRole, row.time);
         items << item;
     }
     lvWorklist->addTopLevelItems(items);
