@@ -42,6 +42,10 @@ quint16 FreePort()
 
 ServerPeer::~ServerPeer()
 {
+    // The peer's group: a child it forked for an association (wlmscpfs
+    // answering late) ends with it.
+    if (const qint64 pid = process_.processId(); pid > 0)
+        ::kill(-static_cast<pid_t>(pid), SIGKILL);
     process_.kill();
     process_.waitForFinished(3000);
 }
@@ -50,7 +54,10 @@ bool ServerPeer::launch(const QString &program, const QStringList &args)
 {
     port_ = FreePort();
     process_.setProcessChannelMode(QProcess::MergedChannels);
-    EndsWithTheTest(process_);
+    process_.setChildProcessModifier([] {
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    });
     process_.start(program, args + QStringList{QString::number(port_)});
     const auto answers = [this] {
         QTcpSocket probe;
