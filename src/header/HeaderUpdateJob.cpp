@@ -21,11 +21,9 @@
 #include <QSet>
 #include <QSqlRecord>
 #include <QThreadPool>
-#include <QThread>
 #include <QUrl>
 #include <QtConcurrent/QtConcurrentRun>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -659,8 +657,10 @@ bool HeaderUpdateJob::validate()
 
 bool HeaderUpdateJob::writeItems(int from, int to)
 {
-    // A few files on their way at once: one is serialised while another is
-    // copied into the page cache. Each keeps its image until it is written.
+    // One file is written on a worker while the next one's values are set;
+    // two writers at once only competed with the disk's writeback (slower
+    // and less even on a two-core station). Each keeps its image until it
+    // is written.
     struct Pending {
         int index;
         QString path;
@@ -668,7 +668,8 @@ bool HeaderUpdateJob::writeItems(int from, int to)
     };
     QList<Pending> pending;
     QThreadPool pool;
-    pool.setMaxThreadCount(std::clamp(QThread::idealThreadCount(), 2, 4));
+    pool.setMaxThreadCount(1);
+    constexpr int kInFlight = 2; // the one being written and the next
     QString failure;
     qint32 failureNumber = ErrorCode::None;
     // Takes the oldest write's outcome; a failure is kept until the others end.
@@ -722,7 +723,7 @@ bool HeaderUpdateJob::writeItems(int from, int to)
                                 e = Result::failure(ErrorCode::WriteFailed, QStringLiteral("not written"));
                             return e;
                         })});
-        if (pending.size() >= pool.maxThreadCount())
+        if (pending.size() >= kInFlight)
             settleOldest();
     }
     while (!pending.isEmpty())
