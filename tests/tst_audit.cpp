@@ -365,6 +365,18 @@ class AuditTest : public QObject {
         return {};
     }
 
+    // The station's audit repository: rsyslog's TLS port on this host, and
+    // the station's certificates made in `certificates`.
+    static void setTlsRepository(QSettings &ini, quint16 port, const QString &certificates)
+    {
+        ini.setValue(u"Audit/RepositoryHost"_s, u"127.0.0.1"_s);
+        ini.setValue(u"Audit/RepositoryPort"_s, QString::number(port));
+        ini.setValue(u"Audit/Transport"_s, u"TLS"_s);
+        ini.setValue(u"Audit/CACertificates"_s, certificates + u"/ca.pem"_s);
+        ini.setValue(u"Audit/Certificate"_s, certificates + u"/station.pem"_s);
+        ini.setValue(u"Audit/PrivateKey"_s, certificates + u"/station.key"_s);
+    }
+
 private slots:
     void init()
     {
@@ -524,12 +536,7 @@ private slots:
         Rsyslog rsyslog(dir.path());
         QVERIFY(rsyslog.start());
         QSettings ini(folder_->file(u"LumoraStation.ini"_s), QSettings::IniFormat);
-        ini.setValue(u"Audit/RepositoryHost"_s, u"127.0.0.1"_s);
-        ini.setValue(u"Audit/RepositoryPort"_s, QString::number(rsyslog.tlsPort()));
-        ini.setValue(u"Audit/Transport"_s, u"TLS"_s);
-        ini.setValue(u"Audit/CACertificates"_s, dir.path() + u"/ca.pem"_s);
-        ini.setValue(u"Audit/Certificate"_s, dir.path() + u"/station.pem"_s);
-        ini.setValue(u"Audit/PrivateKey"_s, dir.path() + u"/station.key"_s);
+        setTlsRepository(ini, rsyslog.tlsPort(), dir.path());
         ini.sync();
         CompanionProcess datamgr(DataMgrProgram(), folder_->path(), {u"LUMORA_AUDIT_DELIVERY_MS=100"_s});
         QVERIFY(datamgr.start());
@@ -586,11 +593,7 @@ private slots:
         QTcpServer silent;
         QVERIFY(silent.listen(QHostAddress::LocalHost));
         QSettings ini(folder_->file(u"LumoraStation.ini"_s), QSettings::IniFormat);
-        ini.setValue(u"Audit/RepositoryHost"_s, u"127.0.0.1"_s);
-        ini.setValue(u"Audit/RepositoryPort"_s, QString::number(rsyslog.tlsPort()));
-        ini.setValue(u"Audit/CACertificates"_s, dir.path() + u"/ca.pem"_s);
-        ini.setValue(u"Audit/Certificate"_s, dir.path() + u"/station.pem"_s);
-        ini.setValue(u"Audit/PrivateKey"_s, dir.path() + u"/station.key"_s);
+        setTlsRepository(ini, rsyslog.tlsPort(), dir.path());
         ini.sync();
         // Rounds far apart: the one at the start, then only the one at the stop.
         const QStringList env{u"LUMORA_AUDIT_DELIVERY_MS=600000"_s};
@@ -639,11 +642,7 @@ private slots:
         Rsyslog rsyslog(dir.path());
         QVERIFY(rsyslog.start());
         QSettings ini(folder_->file(u"LumoraStation.ini"_s), QSettings::IniFormat);
-        ini.setValue(u"Audit/RepositoryHost"_s, u"127.0.0.1"_s);
-        ini.setValue(u"Audit/RepositoryPort"_s, QString::number(rsyslog.tlsPort()));
-        ini.setValue(u"Audit/CACertificates"_s, other.path() + u"/ca.pem"_s);
-        ini.setValue(u"Audit/Certificate"_s, other.path() + u"/station.pem"_s);
-        ini.setValue(u"Audit/PrivateKey"_s, other.path() + u"/station.key"_s);
+        setTlsRepository(ini, rsyslog.tlsPort(), other.path());
         ini.sync();
         CompanionProcess datamgr(DataMgrProgram(), folder_->path(), {u"LUMORA_AUDIT_DELIVERY_MS=100"_s});
         QVERIFY(datamgr.start());
