@@ -68,3 +68,15 @@ fuzz_run() {
   "$program" -artifact_prefix="$(dirname "$program")/" -max_total_time=60 -timeout=10 -print_final_stats=1 "$@" \
     "$corpus" 2>&1 | tee "$(dirname "$program")/fuzz.log" | tail -n 12
 }
+
+# A site CA and certificates signed by it for "station" and "peer", in $1
+# (ca.crt, station.key/.crt, peer.key/.crt), for the TLS rows.
+make_tls_certs() {
+  local certs=$1 name
+  mkdir -p "$certs"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$certs/ca.key" -out "$certs/ca.crt" -subj "/CN=Bench CA" 2>/dev/null
+  for name in station peer; do
+    openssl req -newkey rsa:2048 -nodes -keyout "$certs/$name.key" -out "$certs/$name.csr" -subj "/CN=$name" 2>/dev/null
+    openssl x509 -req -in "$certs/$name.csr" -CA "$certs/ca.crt" -CAkey "$certs/ca.key" -CAcreateserial -days 2 -out "$certs/$name.crt" 2>/dev/null
+  done
+}

@@ -136,12 +136,7 @@ report "$small small images (256x192)" "$work/small"
 # Over TLS (BCP 195 non-downgrading, DCMTK's default for its tools too):
 # a site CA, the receiver's (and storescp's) certificate and the sender's.
 certs=$work/certs
-mkdir -p "$certs"
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$certs/ca.key" -out "$certs/ca.crt" -subj "/CN=Bench CA" 2>/dev/null
-for name in station peer; do
-  openssl req -newkey rsa:2048 -nodes -keyout "$certs/$name.key" -out "$certs/$name.csr" -subj "/CN=$name" 2>/dev/null
-  openssl x509 -req -in "$certs/$name.csr" -CA "$certs/ca.crt" -CAkey "$certs/ca.key" -CAcreateserial -days 2 -out "$certs/$name.crt" 2>/dev/null
-done
+make_tls_certs "$certs"
 tls=(+tls "$certs/peer.key" "$certs/peer.crt" +cf "$certs/ca.crt")
 scp_tls=(+tls "$certs/station.key" "$certs/station.crt" +cf "$certs/ca.crt")
 report "$small small images over TLS" "$work/small"
