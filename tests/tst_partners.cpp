@@ -26,6 +26,13 @@ class PartnersTest : public QObject {
         };
     }
 
+    // A partner stored as the operator adds one: the editor's fields and Add.
+    void addPartner(const QString &alias, const QString &aet, quint16 port)
+    {
+        AddSCP editor(nullptr, prompter_, 0);
+        QCOMPARE(filling(alias + u' ' + aet + u" 127.0.0.1 "_s + QString::number(port))(editor), int(QDialog::Accepted));
+    }
+
 private slots:
     void init()
     {
@@ -179,9 +186,11 @@ private slots:
         });
         StorePeer archive;
         QVERIFY(archive.start(folder_->file(u"archive"_s), u"ARCHIVE"_s));
-        QueryRows(DefinitionsDatabase.path(), u"INSERT INTO tblSCP (Alias, AET, IP, Port, \"Default\") VALUES "
-                                              "('Archive', 'ARCHIVE', '127.0.0.1', ?, 1), ('Mute', 'MUTE', '127.0.0.1', ?, 0)"_s,
-                  {QString::number(archive.port()), QString::number(mute.serverPort())});
+        addPartner(u"Archive"_s, u"ARCHIVE"_s, archive.port());
+        addPartner(u"Mute"_s, u"MUTE"_s, mute.serverPort());
+        const PartnerList stored = ReadPartners();
+        QCOMPARE(stored.partners.size(), 2);
+        QVERIFY(MakeDefaultPartner(stored.partners[0].address.aet == u"ARCHIVE"_s ? stored.partners[0].id : stored.partners[1].id).ok());
         QDialog options;
         auto *lvSCP = new QTreeWidget(&options);
         StoragePartnerList list(lvSCP, prompter_);
