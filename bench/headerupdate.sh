@@ -4,6 +4,9 @@
 # temp/, beside DCMTK's dcmodify -nb making the same change to copies of the
 # same files in one invocation; five rounds (BENCH_ROUNDS), each on a freshly
 # filed study, medians printed. Goal: the job no slower than dcmodify.
+# Beside them, the disk's own time to write and flush the same bytes (dd
+# conv=fsync, one file): the job must flush its copies before an original goes,
+# dcmodify flushes nothing, so on a large set that time bounds the job from below.
 # BENCH_QUICK=1: one round of four small images, for the suite.
 set -euo pipefail
 build=${1:?build folder}
@@ -20,7 +23,7 @@ trap 'remove_tree "$work"' EXIT
 
 run_set() {
   local name=$1 rows=$2 columns=$3
-  local -a job=() peer=() disposal=()
+  local -a job=() peer=() disposal=() disk=()
   local folder copies out start bytes peak=0 p
   for r in $(seq 1 "$rounds"); do
     folder="$work/$r-$rows"
@@ -38,14 +41,21 @@ run_set() {
     dcmodify -nb -m "(0010,0010)=Bench^Changed" "$copies"/*.dcm
     peer+=($(( $(now_ms) - start )))
     dcmdump +P 0010,0010 "$copies"/*.dcm | grep -c 'Bench^Changed' | grep -qx "$count" || { echo "dcmodify did not change every copy" >&2; exit 1; }
+    sync
+    start=$(now_ms)
+    dd if=/dev/zero of="$folder/disk-floor" bs=64K count=$(( bytes / 65536 + 1 )) conv=fsync status=none
+    disk+=($(( $(now_ms) - start )))
     remove_tree "$folder"
   done
-  local j d o
+  local j d o f
   j=$(printf '%s\n' "${job[@]}" | median); d=$(printf '%s\n' "${peer[@]}" | median); o=$(printf '%s\n' "${disposal[@]}" | median)
-  awk -v n="$count" -v b="$bytes" -v j="$j" -v d="$d" -v o="$o" -v k="$peak" -v name="$name" -v r="$rounds" 'BEGIN {
+  f=$(printf '%s\n' "${disk[@]}" | median)
+  awk -v n="$count" -v b="$bytes" -v j="$j" -v d="$d" -v o="$o" -v f="$f" -v k="$peak" -v name="$name" -v r="$rounds" -v js="${job[*]}" -v ds="${peer[*]}" 'BEGIN {
     if (j <= 0) j = 1
     printf "%s (%d images, %.1f MB): header-update job %d ms   dcmodify -nb %d ms   ratio %.2f (goal >= 1), median of %d rounds; peak memory of the job %.1f MB\n",
       name, n, b / 1e6, j, d, d / j, r, k / 1024
+    printf "%s: rounds (ms): job %s | dcmodify %s\n", name, js, ds
+    printf "%s: the disk writing and flushing the same bytes in one file (dd conv=fsync) %d ms\n", name, f
     printf "%s: the originals moved aside were removed %d ms after the job, on a worker thread\n", name, o }'
 }
 
