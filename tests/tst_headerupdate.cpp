@@ -5,6 +5,7 @@
 #include "core/Settings.h"
 #include "header/HeaderUpdateJob.h"
 #include "store/DatabasePaths.h"
+#include "store/Deletion.h"
 #include "support/Peers.h"
 #include "support/SendJob.h"
 #include "support/Station.h"
@@ -369,6 +370,41 @@ private slots:
         QCOMPARE(told(r).size(), 1);
         QVERIFY2(told(r)[0].contains(u"another patient"_s), qPrintable(r.text));
         everythingAsBefore();
+    }
+
+    // The viewer's images are no longer where the job would look them up: one
+    // deleted since it was loaded, or images of two studies. Refused, nothing written.
+    void loadedImagesElsewhereRemovesNothing_data()
+    {
+        QTest::addColumn<bool>("deleteOne");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("one deleted since loading") << true << u"Image 2 of the viewer is no longer in the image database"_s;
+        QTest::newRow("two studies loaded") << false << u"more than one study"_s;
+    }
+    void loadedImagesElsewhereRemovesNothing()
+    {
+        QFETCH(bool, deleteOne);
+        QFETCH(QString, why);
+        QList<ToolkitImagePtr> images = load(false);
+        const SyntheticImageSpec &gone = first_.series[0].images[1];
+        if (deleteOne)
+            QVERIFY(DeleteImageFromDatabase(gone.sopUid, first_.studyUid));
+        else
+            images << ReadImage(imagePath(second_, second_.series[0].images[0]));
+        const HeaderUpdateResult r = job({{u"Patient"_s, 0, u"0010,0010 - Patient's Name"_s, {}, u"New^Name"_s}}, images, false).run();
+        QVERIFY(!r);
+        QCOMPARE(told(r).size(), 1);
+        QVERIFY2(told(r)[0].contains(why), qPrintable(r.text));
+        QCOMPARE(CountRows(u"tblImages"_s), deleteOne ? 7 : 8);
+        for (const QString &f : originalFiles()) {
+            if (deleteOne && f == imagePath(first_, gone))
+                continue;
+            const ToolkitImagePtr image = ReadImage(f);
+            QVERIFY2(image, qPrintable(f));
+            QVERIFY(value(image, u"0010,0010"_s) != u"New^Name"_s);
+        }
+        QCOMPARE(files(temp()), QStringList());
+        QVERIFY(QDir(HeaderUpdateJob::WorkFolder()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
     }
 
     // The rewritten images cannot reach temp/ once the old entries are gone:

@@ -503,17 +503,21 @@ bool HeaderUpdateJob::collectImages()
     // filed: the selection may have moved on since they were loaded.
     qlonglong studyKey = 0, patientKey = 0;
     QString studyUid;
+    QStringList loadedUids;
+    for (const Item &item : std::as_const(*items_))
+        loadedUids << item.oldUid;
+    const PlacesLookup found = PlacesOfImages(loadedUids);
+    if (!found.ok())
+        return unread(found);
     for (const Item &item : std::as_const(*items_)) {
-        const PlaceLookup found = PlaceOfImage(item.oldUid);
-        if (!found.ok())
-            return unread(found);
-        if (!found.place)
+        const auto place = found.places.constFind(item.oldUid);
+        if (place == found.places.cend())
             return fail(QStringLiteral("Image %1 of the viewer is no longer in the image database; nothing was changed.").arg(item.viewerIndex), ErrorCode::InvalidCall, true);
-        if (studyKey != 0 && found.place->studyKey != studyKey)
+        if (studyKey != 0 && place->studyKey != studyKey)
             return fail(QStringLiteral("The loaded images belong to more than one study; nothing was changed."), ErrorCode::InvalidCall, true);
-        studyKey = found.place->studyKey;
-        studyUid = found.place->studyUid;
-        patientKey = found.place->patientKey;
+        studyKey = place->studyKey;
+        studyUid = place->studyUid;
+        patientKey = place->patientKey;
     }
     if (patientKey != in_.patientKey)
         return fail(QStringLiteral("The loaded images belong to another patient than the one selected; nothing was changed."), ErrorCode::InvalidCall, true);

@@ -175,6 +175,34 @@ PlaceLookup PlaceOfImage(Database &db, const QString &imageUid)
     return out;
 }
 
+PlacesLookup PlacesOfImages(const QStringList &imageUids)
+{
+    // A statement per image cost a job on a 100-image study 10 ms; a few
+    // hundred bound values a statement stay far below SQLite's limit.
+    constexpr qsizetype kChunk = 500;
+    PlacesLookup out;
+    DatabaseSession session(ImageDatabase);
+    for (qsizetype from = 0; from < imageUids.size(); from += kChunk) {
+        const QStringList chunk = imageUids.mid(from, kChunk);
+        const QVariantList values(chunk.cbegin(), chunk.cend());
+        const DbResult r = Execute(ImageDatabase,
+                                   QStringLiteral("SELECT i.ImageUID, i.FKeySeriesID, r.FKeyStudyID, s.FKeyPATID, s.StudyUID FROM tblImages i "
+                                                  "JOIN tblSeries r ON r.SeriesID = i.FKeySeriesID JOIN tblStudies s ON s.StudyID = r.FKeyStudyID "
+                                                  "WHERE i.ImageUID IN (%1)")
+                                       .arg(QStringList(chunk.size(), QStringLiteral("?")).join(QStringLiteral(", "))),
+                                   values);
+        if (!r.ok()) {
+            static_cast<Result &>(out) = r;
+            out.places.clear();
+            return out;
+        }
+        for (const QSqlRecord &row : r.rows)
+            out.places.insert(row.value(0).toString(),
+                              ImagePlace{row.value(1).toLongLong(), row.value(2).toLongLong(), row.value(3).toLongLong(), row.value(4).toString()});
+    }
+    return out;
+}
+
 PlaceLookup PlaceOfImage(const QString &imageUid)
 {
     DatabaseSession session(ImageDatabase);

@@ -2,6 +2,7 @@
 
 #include "store/Database.h"
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -68,6 +69,12 @@ struct PlaceLookup : Result {
 };
 PlaceLookup PlaceOfImage(const QString &imageUid);
 PlaceLookup PlaceOfImage(Database &db, const QString &imageUid);
+// Where each of these images is filed, in one pass; an image without a row
+// has no entry.
+struct PlacesLookup : Result {
+    QHash<QString, ImagePlace> places;
+};
+PlacesLookup PlacesOfImages(const QStringList &imageUids);
 
 // A study's image UIDs, series by series in image number order.
 RowList<QString> ImageUidsOfStudy(qlonglong studyKey);
