@@ -45,6 +45,30 @@ class DictionaryTest : public QObject {
     }
     QVariant value(const QString &sql, const QVariantList &values = {}) { return QueryValue(defs_, sql, values); }
 
+    // The attribute hidden as an operator hides it, in a dictionary dialog of her own.
+    static void hideAttribute(const QString &tag)
+    {
+        RecordingPrompter prompts;
+        DatabaseForm dictionary(prompts);
+        dictionary.UpdateDictionary();
+        rowOf(Child<QTreeWidget>(dictionary, u"lvDatabase"_s), 1, tag)->setCheckState(0, Qt::Unchecked);
+        Child<QPushButton>(dictionary, u"cmdApply"_s)->click();
+        QCOMPARE(prompts.texts(), QStringList{u"Apply changes?"_s});
+    }
+    // The attribute deleted through the dictionary's menu, when it is listed.
+    static void deleteAttribute(const QString &tag)
+    {
+        RecordingPrompter prompts;
+        DatabaseForm dictionary(prompts);
+        dictionary.UpdateDictionary();
+        auto *rows = Child<QTreeWidget>(dictionary, u"lvDatabase"_s);
+        if (QTreeWidgetItem *row = rowOf(rows, 1, tag)) {
+            rows->setCurrentItem(row);
+            dictionary.PopDelete_Click();
+            QVERIFY(!rowOf(rows, 1, tag));
+        }
+    }
+
 private slots:
     void init()
     {
@@ -74,7 +98,7 @@ private slots:
         QFETCH(NewTag, c);
         const auto &[group, element, vr, message, tag] = c;
         if (message.isEmpty()) // the shipped dictionary may know it already
-            QueryRows(defs_, u"DELETE FROM tblDictionary WHERE Tag = ?"_s, {tag});
+            deleteAttribute(tag);
         const int before = CountRows(defs_, u"tblDictionary"_s);
         RecordingPrompter prompts;
         DatabaseForm dictionary(prompts);
@@ -104,8 +128,8 @@ private slots:
         auto *rows = Child<QTreeWidget>(dictionary, u"lvDatabase"_s);
         QCOMPARE(qlonglong(rows->topLevelItemCount()), CountRows(defs_, u"tblDictionary"_s));
         rowOf(rows, 1, u"0010,0010"_s)->setCheckState(0, Qt::Unchecked);
-        // Another program hides a row behind the dialog's back.
-        QueryRows(defs_, u"UPDATE tblDictionary SET Visible = 0 WHERE Tag = '0010,0020'"_s);
+        // Another operator hides a row behind the dialog's back.
+        hideAttribute(u"0010,0020"_s);
         prompts.answer = false;
         Child<QPushButton>(dictionary, u"cmdApply"_s)->click();
         QCOMPARE(value(u"SELECT Visible FROM tblDictionary WHERE Tag = '0010,0010'"_s).toInt(), -1);
@@ -117,8 +141,15 @@ private slots:
 
         Child<QPushButton>(dictionary, u"cmdAll"_s)->click();
         QVERIFY(rowOf(rows, 1, u"0010,0010"_s)->checkState(0) == Qt::Checked);
+        // Delete asks first; No keeps the row.
         rows->setCurrentItem(rowOf(rows, 1, u"0010,0030"_s));
+        prompts.answer = false;
         dictionary.PopDelete_Click();
+        QVERIFY(rowOf(rows, 1, u"0010,0030"_s));
+        QCOMPARE(value(u"SELECT COUNT(*) FROM tblDictionary WHERE Tag = '0010,0030'"_s).toInt(), 1);
+        prompts.answer = true;
+        dictionary.PopDelete_Click();
+        QCOMPARE(prompts.texts().mid(2), QStringList(2, u"Delete 0010,0030 (Patient Birth Date) from the dictionary?"_s));
         QVERIFY(!rowOf(rows, 1, u"0010,0030"_s));
         QCOMPARE(value(u"SELECT COUNT(*) FROM tblDictionary WHERE Tag = '0010,0030'"_s).toInt(), 0);
     }
@@ -155,7 +186,7 @@ private slots:
         QCOMPARE(filters, (QStringList{u"CR"_s, u"MG"_s}));
 
         // Only visible attributes are offered; the chosen ones join the filter.
-        QueryRows(defs_, u"UPDATE tblDictionary SET Visible = 0 WHERE Tag = '0010,0020'"_s);
+        hideAttribute(u"0010,0020"_s);
         area.cboModality_Click(u"CR"_s);
         QVERIFY(activatable);
         onNextDialog([](QWidget *form) {

@@ -221,6 +221,9 @@ void DatabaseForm::PopDelete_Click()
     QTreeWidgetItem *item = lvDatabase->currentItem();
     if (!item)
         return;
+    // A filter loses the attribute with its row: asked first.
+    if (!prompter_.question(this, QStringLiteral("Delete %1 (%2) from the dictionary?").arg(item->text(1), item->text(3)), DefaultPromptTitle))
+        return;
     const DbResult r = InDefinitions([&](Database &db) { return DeleteDictionaryRow(db, item->data(0, Qt::UserRole).toLongLong()); });
     if (!r.ok()) {
         LogFailure(r, QStringLiteral("DatabaseForm PopDelete_Click"));
