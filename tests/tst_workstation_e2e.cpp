@@ -5,6 +5,7 @@
 // the patient taken from the worklist for the next exposure.
 #include "support/Dicom.h"
 #include "support/Peers.h"
+#include "support/SendJob.h"
 #include "support/Station.h"
 
 #include <QImage>
@@ -300,7 +301,7 @@ private slots:
             QVERIFY(WaitFor([&] { return QDate::currentDate() != start.date(); }, 185000));
         const QByteArray today = QDate::currentDate().toString(Qt::ISODate).toLatin1();
         TestFolder f;
-        QVERIFY(MakeStationDatabases(f.path()));
+        QVERIFY(PrepareStation(f));
         for (const QString &dir : {u"images"_s, u"temp"_s, u"bin"_s, u"transfer"_s})
             QDir().mkpath(f.file(dir));
         QVERIFY(QFile::copy(ReceiverProgram(), f.file(u"LumoraReceiver"_s)));
@@ -313,9 +314,9 @@ private slots:
                                             .arg(exam.unitType).arg(receiverPort).arg(pty.workstationEnd()).toUtf8());
         StorePeer archive;
         QVERIFY(archive.start(f.file(u"archive"_s), u"ARCHIVE"_s));
-        QueryRows(f.file(u"Data/LumoraUser.dat"_s),
-                  u"INSERT INTO tblSCP (Alias, AET, IP, Port, \"Default\") VALUES ('Archive', 'ARCHIVE', '127.0.0.1', ?, 1)"_s,
-                  {QString::number(archive.port())});
+        // The archive stored as the options dialog stores a default partner.
+        const QString refused = AddStoragePartner(u"Archive"_s, {u"ARCHIVE"_s, u"127.0.0.1"_s, QString::number(archive.port())}, true);
+        QVERIFY2(refused.isEmpty(), qPrintable(refused));
 
         // The receiver runs already; the workstation finds it and starts no second one.
         CompanionProcess receiver(ReceiverProgram(), f.path());
