@@ -55,7 +55,7 @@ QStringList ValidateXrayUnit(const XrayUnitIdentity &unit)
 QString NewDeviceUid()
 {
     const QByteArray bytes = QUuid::createUuid().toRfc4122();
-    unsigned __int128 v = 0;
+    __extension__ unsigned __int128 v = 0; // GCC's; a UUID's 128 bits as one number
     for (const char b : bytes)
         v = (v << 8) | static_cast<unsigned char>(b);
     QString digits;
