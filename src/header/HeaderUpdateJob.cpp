@@ -751,34 +751,29 @@ bool HeaderUpdateJob::removeOld()
 {
     DeletionReport r;
     r.append = [this](const QString &t) { report_.append(t); };
-    // The copies reach the disk before the originals go, outside the removal's
-    // lock; the folder that names them follows with the marker.
-    QStringList copies;
-    for (const QString &f : QDir(work_).entryList({QStringLiteral("*.dcm")}, QDir::Files))
-        copies << work_ + QLatin1Char('/') + f;
-    const QStringList unflushed = BatchFlush().flush(copies, [this] { report_.idle(); });
-    if (!unflushed.isEmpty())
-        return fail(QStringLiteral("Cannot flush %1; nothing was changed.").arg(unflushed.first()), ErrorCode::WriteFailed, false);
-    // Written inside the removal, before its commit: once the old entries are
-    // gone the work folder holds the only copies, and must say so. It names
-    // the old images, so that a start after a crash can tell whether the
-    // commit came.
-    const QString work = work_;
+    // Once the old entries are gone the work folder holds the only copies, and
+    // must say so: the marker names the old images, so that a start after a
+    // crash can tell whether the removal's commit came (their rows gone). The
+    // copies, the marker and the folder reach the disk in one batch before
+    // the removal begins, outside its lock; a flush one after the other made
+    // the operator wait for each.
     QByteArray content = kMarkerHead;
     for (const auto &[old, file] : std::as_const(files_))
         content += QUrl::toPercentEncoding(old) + '\t' + file.toUtf8() + '\n';
     content += kMarkerEnd;
-    auto markRemoved = [work, content] {
-        QFile marker(work + QLatin1Char('/') + MarkerName);
-        if (!marker.open(QIODevice::WriteOnly) || marker.write(content) != content.size() || !marker.flush())
-            return false;
-        marker.close();
-        if (!syncPath(marker.fileName()) || !syncPath(work))
-            return false;
-        if (afterStep)
-            afterStep(Step::MarkerWritten);
-        return true;
-    };
+    QFile marker(work_ + QLatin1Char('/') + MarkerName);
+    if (!marker.open(QIODevice::WriteOnly) || marker.write(content) != content.size() || !marker.flush())
+        return fail(QStringLiteral("Cannot write %1; nothing was changed.").arg(marker.fileName()), ErrorCode::WriteFailed, false);
+    marker.close();
+    QStringList flushed;
+    for (const QString &f : QDir(work_).entryList(QDir::Files))
+        flushed << work_ + QLatin1Char('/') + f;
+    flushed << work_;
+    const QStringList unflushed = BatchFlush().flush(flushed, [this] { report_.idle(); });
+    if (!unflushed.isEmpty())
+        return fail(QStringLiteral("Cannot flush %1; nothing was changed.").arg(unflushed.first()), ErrorCode::WriteFailed, false);
+    if (afterStep)
+        afterStep(Step::MarkerWritten);
     // The old files are moved aside and removed once the job is done: each
     // unlink waits for the disk to trim its blocks, which the operator need
     // not wait for. Without that folder they are unlinked here.
@@ -786,7 +781,7 @@ bool HeaderUpdateJob::removeOld()
     if (!QDir().mkdir(removed_))
         removed_.clear();
     // Exactly the images the job rewrote: one the receiver files beside them meanwhile stays.
-    if (DeleteImageListFromDatabase(rewritten_, r, markRemoved, removed_)) {
+    if (DeleteImageListFromDatabase(rewritten_, r, {}, removed_)) {
         if (afterStep)
             afterStep(Step::EntriesRemoved);
         return true;
