@@ -33,6 +33,7 @@ void SetDatabasePaths()
     ImageDatabase.setUpgrade([](Database &db) { return UpgradeSchema(db, ImageSchemaSteps()); });
     // A removal leaves the rows below the one it deletes to the schema's cascade.
     ImageDatabase.setForeignKeys(true);
+    ImageDatabase.setKeepStatements(true);
     DefinitionsDatabase.setUpgrade([](Database &db) { return UpgradeSchema(db, DefinitionsSchemaSteps()); });
     UserDatabase.setUpgrade([](Database &db) { return UpgradeSchema(db, JournalSchemaSteps()); });
 }
