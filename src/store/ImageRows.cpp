@@ -203,12 +203,6 @@ PlacesLookup PlacesOfImages(const QStringList &imageUids)
     return out;
 }
 
-PlaceLookup PlaceOfImage(const QString &imageUid)
-{
-    DatabaseSession session(ImageDatabase);
-    return PlaceOfImage(ImageDatabase, imageUid);
-}
-
 RowList<QString> ImageUidsOfStudy(qlonglong studyKey)
 {
     return firstColumn(run(QStringLiteral("SELECT i.ImageUID FROM tblImages i JOIN tblSeries s ON i.FKeySeriesID = s.SeriesID "

@@ -67,7 +67,6 @@ struct ImagePlace {
 struct PlaceLookup : Result {
     std::optional<ImagePlace> place; // empty when the image has no row
 };
-PlaceLookup PlaceOfImage(const QString &imageUid);
 PlaceLookup PlaceOfImage(Database &db, const QString &imageUid);
 // Where each of these images is filed, in one pass; an image without a row
 // has no entry.
