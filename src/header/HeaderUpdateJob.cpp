@@ -781,7 +781,7 @@ bool HeaderUpdateJob::removeOld()
     if (!QDir().mkdir(removed_))
         removed_.clear();
     // Exactly the images the job rewrote: one the receiver files beside them meanwhile stays.
-    if (DeleteImageListFromDatabase(rewritten_, r, {}, removed_)) {
+    if (DeleteImageListFromDatabase(rewritten_, r, removed_)) {
         if (afterStep)
             afterStep(Step::EntriesRemoved);
         return true;

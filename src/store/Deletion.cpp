@@ -609,7 +609,7 @@ std::optional<Taken> removeRows(Level level, const QVariantList &keys, const Rem
             taken.patientGone |= t.ok() && r.rowsAffected > 0;
         }
     }
-    if (!t.ok() || (options.beforeCommit && !options.beforeCommit()) || !t.commit())
+    if (!t.ok() || !t.commit())
         return std::nullopt;
     return taken;
 }
@@ -800,11 +800,10 @@ bool DeleteImageFromDatabase(const QString &imageUid, const QString &)
     return RemoveImages({imageUid}, DeletionReport(), {.emptiedParents = EmptiedParents::Kept, .logPlace = QStringLiteral("MainForm PopupDeleteImage")});
 }
 
-bool DeleteImageListFromDatabase(const QStringList &imageUids, const DeletionReport &report, const std::function<bool()> &beforeCommit,
-                                 const QString &setAsideIn)
+bool DeleteImageListFromDatabase(const QStringList &imageUids, const DeletionReport &report, const QString &setAsideIn)
 {
     // The header change that rewrote them is audited as such.
-    return RemoveImages(imageUids, report, {.emptiedParents = EmptiedParents::Removed, .beforeCommit = beforeCommit, .audited = false, .setAsideIn = setAsideIn});
+    return RemoveImages(imageUids, report, {.emptiedParents = EmptiedParents::Removed, .audited = false, .setAsideIn = setAsideIn});
 }
 
 bool DeleteImageRows(const QList<qlonglong> &imageIds)

@@ -64,8 +64,6 @@ enum class EmptiedParents { Removed, Kept };
 
 struct RemovalOptions {
     EmptiedParents emptiedParents = EmptiedParents::Removed;
-    // Runs inside the transaction after the deletions; false from it rolls them back.
-    std::function<bool()> beforeCommit;
     // Where failures are logged; the level's routine by default.
     QString logPlace;
     // Whether the audit trail gets a deletion record (not for the originals
@@ -106,8 +104,7 @@ bool DeleteAllFromDatabase(const DeletionReport &report);
 // False (logged) when the row stays.
 bool DeleteImageFromDatabase(const QString &imageUid, const QString &studyUid);
 // The images a job rewrote: RemoveImages, emptied rows going too.
-bool DeleteImageListFromDatabase(const QStringList &imageUids, const DeletionReport &report,
-                                 const std::function<bool()> &beforeCommit = {}, const QString &setAsideIn = {});
+bool DeleteImageListFromDatabase(const QStringList &imageUids, const DeletionReport &report, const QString &setAsideIn = {});
 
 // Image rows by their ImageID, in one transaction; the files stay.
 bool DeleteImageRows(const QList<qlonglong> &imageIds);
